@@ -1,0 +1,87 @@
+#include "app/app.h"
+
+#include "app/command_line.h"
+#include "app/settings.h"
+
+namespace veldar {
+
+CVELDAR2App::CVELDAR2App(Os& os, UserMessages& messages, SettingsStore& settings)
+    : engine(os, messages, settings), os_(os), settings_(settings) {}
+
+void CVELDAR2App::LoadSettings() { veldar::LoadSettings(settings_, engine); }
+
+int CVELDAR2App::ParseParameters() {
+  return ParseParameterText(commandLine, os_.OptionChar(), engine);
+}
+
+int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
+                              std::ostream& err) {
+  // Help and version answer at once: nothing is read, logged or run.
+  for (const std::string& argument : arguments) {
+    if (argument == "--help" || argument == "-h" || (os_.OptionChar() == '/' && argument == "/?")) {
+      out << UsageText(os_.OptionChar());
+      return kExitSuccess;
+    }
+    if (argument == "--version") {
+      out << "VELDAR2 " << VELDAR2_VERSION << "\n";
+      return kExitSuccess;
+    }
+  }
+
+  const bool batch = !arguments.empty();
+  if (findRunningInstance && !findRunningInstance())
+    return batch ? kExitOtherInstance : kExitSuccess;
+
+  LoadSettings();
+  engine.noMessage = 0;  // never stored; only the option sets it
+  commandLine = BuildParameterText(arguments, os_.OptionChar());
+  if (ParseParameters()) return RunBatch(err);
+
+  if (showMainDialog) return showMainDialog(engine);
+  out << UsageText(os_.OptionChar());
+  return kExitFailure;
+}
+
+int CVELDAR2App::RunBatch(std::ostream& err) {
+  engine.failureCount = 0;
+  engine.OpenLog();
+  engine.WriteLog("Start with parameter");
+  const int result = engine.Backup();
+  engine.CloseLog();
+
+  const std::string logName = engine.logPath.empty() ? "the log" : engine.logPath;
+  if (!result) {
+    err << "veldar2: the backup failed or was refused (see " << logName << ")\n";
+    return kExitFailure;
+  }
+  if (engine.failureCount > 0) {
+    err << "veldar2: the backup finished, but " << engine.failureCount
+        << " operation(s) failed (see " << logName << ")\n";
+    return kExitPartialFailure;
+  }
+  return kExitSuccess;
+}
+
+std::string UsageText(char o) {
+  const std::string O(1, o);
+  return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
+         "NOTIME] 元 先\n"
+         "Usage: veldar2 [" + O + "Mcount] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
+         "NOTIME] SOURCE BACKUPDIR\n"
+         "\n"
+         "  SOURCE       バックアップするファイル・ディレクトリ / file or directory to back up\n"
+         "  BACKUPDIR    バックアップディレクトリ / directory that holds the generations\n"
+         "  " + O + "Mn          保存する世代数 / number of generations to keep (e.g. " + O + "M5)\n"
+         "  " + O + "NOFORCE     上書きしない / never overwrite existing copies\n"
+         "  " + O + "NODEL       ファイル・フォルダを消さない / keep files that vanished from the source\n"
+         "  " + O + "NOMSG       エラーをログに記録して続行 / log failures instead of showing them, and go on\n"
+         "  " + O + "NOTIME      時間比較をしない / copy files without comparing their times\n"
+         "  --help       この説明 / this text\n"
+         "  --version    バージョン / version\n"
+         "\n"
+         "パラメタなしで起動するとダイアログを表示します。/ Without parameters the dialog opens.\n"
+         "終了コード / exit status: 0 成功 success, 1 一部失敗 some operations failed (" + O +
+         "NOMSG), 2 失敗 failed or refused, 3 既に起動中 another instance's window is open.\n";
+}
+
+}  // namespace veldar

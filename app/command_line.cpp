@@ -1,0 +1,134 @@
+#include "app/command_line.h"
+
+#include <cctype>
+#include <cstdint>
+
+#include "ui/res/string_table.h"
+
+namespace veldar {
+namespace {
+
+bool IsWhite(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+std::string TrimLeft(const std::string& text) {
+  std::size_t start = 0;
+  while (start < text.size() && IsWhite(text[start])) ++start;
+  return text.substr(start);
+}
+
+// From `text`: the part from its first blank on, trimmed; empty without a blank.
+std::string SkipToNextBlank(const std::string& text) {
+  auto blank = text.find(' ');
+  return blank == std::string::npos ? std::string() : TrimLeft(text.substr(blank));
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(text[i])) !=
+        std::toupper(static_cast<unsigned char>(prefix[i])))
+      return false;
+  }
+  return true;
+}
+
+// An option name from the string table with the platform's option character.
+std::string OptionName(int id, char optionChar) {
+  std::string name = LoadString(id);
+  if (!name.empty()) name[0] = optionChar;
+  return name;
+}
+
+void AssignPath(CVELDAR2Engine& engine, const std::string& argument) {
+  if (engine.sourcePath.empty())
+    engine.sourcePath = argument;
+  else
+    engine.backupDir = argument;
+}
+
+}  // namespace
+
+int LeadingInt(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsWhite(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  std::int64_t value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    if (value <= INT32_MAX) value = value * 10 + (text[i] - '0');
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int>(value);
+}
+
+int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine) {
+  if (text.empty()) return 0;
+  std::string rest = text;
+  engine.sourcePath.clear();
+  engine.noForce = 0;
+  engine.noDelete = 0;
+  engine.noTime = 0;
+
+  const std::string countOption = OptionName(IDS_OPT_M, optionChar);
+  struct Switch {
+    std::string name;
+    int* flag;
+  };
+  // Tested in this order, so several switches written in it go in one pass.
+  const Switch switches[] = {
+      {OptionName(IDS_OPT_NOFORCE, optionChar), &engine.noForce},
+      {OptionName(IDS_OPT_NODEL, optionChar), &engine.noDelete},
+      {OptionName(IDS_OPT_NOMSG, optionChar), &engine.noMessage},
+      {OptionName(IDS_OPT_NOTIME, optionChar), &engine.noTime},
+  };
+
+  while (!rest.empty()) {
+    if (rest[0] == '"') {
+      const std::string quoted = rest.substr(1);
+      const auto close = quoted.find('"');
+      AssignPath(engine, quoted.substr(0, close));
+      rest = close == std::string::npos ? std::string() : TrimLeft(quoted.substr(close + 1));
+    } else if (rest[0] == optionChar) {
+      if (StartsWithNoCase(rest, countOption)) {
+        const std::string value = rest.substr(countOption.size());
+        engine.generationCount = LeadingInt(value);
+        rest = SkipToNextBlank(value);
+        continue;
+      }
+      bool matched = false;
+      for (const Switch& option : switches) {
+        if (StartsWithNoCase(rest, option.name)) {
+          *option.flag = 1;
+          rest = SkipToNextBlank(rest.substr(option.name.size()));
+          matched = true;
+        }
+      }
+      // An unknown option sets nothing and is dropped up to its blank.
+      if (!matched) rest = SkipToNextBlank(rest);
+    } else {
+      const auto blank = rest.find(' ');
+      AssignPath(engine, rest.substr(0, blank));
+      rest = SkipToNextBlank(rest);
+    }
+  }
+  return 1;
+}
+
+std::string BuildParameterText(const std::vector<std::string>& arguments, char optionChar) {
+  std::string text;
+  for (const std::string& argument : arguments) {
+    if (!text.empty()) text += ' ';
+    if (!argument.empty() && argument[0] == optionChar) {
+      text += argument;
+    } else {
+      text += '"';
+      text += argument;
+      text += '"';
+    }
+  }
+  return text;
+}
+
+}  // namespace veldar

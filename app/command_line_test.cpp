@@ -1,0 +1,147 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+
+namespace veldar {
+namespace {
+
+class CommandLineTest : public ::testing::Test {
+ protected:
+  CommandLineTest() : fault(*real), engine(fault, messages, settings) {
+    // What the settings loaded before the parameters are parsed.
+    engine.backupDir = "stored-dir";
+    engine.generationCount = 7;
+    engine.noDelete = engine.noForce = engine.noTime = 1;
+  }
+  int Parse(const std::string& text) { return ParseParameterText(text, '-', engine); }
+
+  std::unique_ptr<Os> real = MakeSystemOs();
+  FaultOs fault{*real};
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2Engine engine;
+};
+
+TEST_F(CommandLineTest, EmptyTextChangesNothing) {
+  engine.sourcePath = "kept";
+  EXPECT_EQ(Parse(""), 0);
+  EXPECT_EQ(engine.sourcePath, "kept");
+  EXPECT_EQ(engine.noDelete, 1);
+}
+
+TEST_F(CommandLineTest, CountAndTwoPathsClearStoredFlags) {
+  EXPECT_EQ(Parse("-m5 src dst"), 1);
+  EXPECT_EQ(engine.generationCount, 5);
+  EXPECT_EQ(engine.sourcePath, "src");
+  EXPECT_EQ(engine.backupDir, "dst");
+  EXPECT_EQ(engine.noDelete + engine.noForce + engine.noTime, 0);
+}
+
+TEST_F(CommandLineTest, SinglePathKeepsStoredDirectoryAndCount) {
+  Parse("src");
+  EXPECT_EQ(engine.sourcePath, "src");
+  EXPECT_EQ(engine.backupDir, "stored-dir");
+  EXPECT_EQ(engine.generationCount, 7);
+}
+
+TEST_F(CommandLineTest, CountOptionReadsPastBlankAndNumberIsAlsoAPath) {
+  Parse("-M 5 path");
+  EXPECT_EQ(engine.generationCount, 5);
+  EXPECT_EQ(engine.sourcePath, "5");
+  EXPECT_EQ(engine.backupDir, "path");
+}
+
+TEST_F(CommandLineTest, CountOptionEdgeValues) {
+  struct Case {
+    const char* text;
+    int count;
+  } cases[] = {{"-M", 0}, {"-Mx a", 0}, {"-M-2 a", -2}, {"-M+3 a", 3}, {"-M99999999999 a", INT32_MAX}};
+  for (const auto& c : cases) {
+    engine.generationCount = 7;
+    Parse(c.text);
+    EXPECT_EQ(engine.generationCount, c.count) << c.text;
+  }
+}
+
+TEST_F(CommandLineTest, SwitchesInOneAndTwoPasses) {
+  struct Case {
+    const char* text;
+    int noDelete, noTime, noForce, noMessage;
+  } cases[] = {
+      {"-nodel -notime", 1, 1, 0, 0},
+      {"-notime -nodel", 1, 1, 0, 0},
+      {"-NODEL-NOTIME", 1, 0, 0, 0},  // the rest of the token after a switch is ignored
+      {"-NODELETE", 1, 0, 0, 0},
+      {"-NOFORCE -NODEL -NOMSG -NOTIME", 1, 1, 1, 1},
+      {"-NOMSG", 0, 0, 0, 1},
+  };
+  for (const auto& c : cases) {
+    engine.noMessage = 0;
+    Parse(c.text);
+    EXPECT_EQ(engine.noDelete, c.noDelete) << c.text;
+    EXPECT_EQ(engine.noTime, c.noTime) << c.text;
+    EXPECT_EQ(engine.noForce, c.noForce) << c.text;
+    EXPECT_EQ(engine.noMessage, c.noMessage) << c.text;
+  }
+}
+
+TEST_F(CommandLineTest, NoMsgAloneLeavesSourceEmpty) {
+  EXPECT_EQ(Parse("-NOMSG"), 1);
+  EXPECT_TRUE(engine.sourcePath.empty());
+}
+
+TEST_F(CommandLineTest, UnknownOptionIsDroppedUpToItsBlankOnly) {
+  Parse("-FORCE src -x dst");
+  EXPECT_EQ(engine.sourcePath, "src");
+  EXPECT_EQ(engine.backupDir, "dst");
+  EXPECT_EQ(engine.noForce, 0);
+}
+
+TEST_F(CommandLineTest, QuotedPaths) {
+  Parse("\"my src\" \"my dst\"");
+  EXPECT_EQ(engine.sourcePath, "my src");
+  EXPECT_EQ(engine.backupDir, "my dst");
+
+  Parse("\"unclosed path -NODEL");
+  EXPECT_EQ(engine.sourcePath, "unclosed path -NODEL");
+  EXPECT_EQ(engine.noDelete, 0);
+
+  engine.backupDir = "stored-dir";
+  Parse("\"\" \"b\"");  // an empty quoted argument leaves the source empty
+  EXPECT_EQ(engine.sourcePath, "b");
+  EXPECT_EQ(engine.backupDir, "stored-dir");
+
+  Parse("\"a\"\"b\"");  // text right after a closing quote is the next argument
+  EXPECT_EQ(engine.sourcePath, "a");
+  EXPECT_EQ(engine.backupDir, "b");
+}
+
+TEST_F(CommandLineTest, ThreePathsLastIsBackupDirAndTabDoesNotSeparate) {
+  Parse("a b c");
+  EXPECT_EQ(engine.sourcePath, "a");
+  EXPECT_EQ(engine.backupDir, "c");
+  Parse("a\tb");
+  EXPECT_EQ(engine.sourcePath, "a\tb");
+}
+
+TEST(BuildParameterTextTest, QuotesPathsAndKeepsOptions) {
+  EXPECT_EQ(BuildParameterText({"-M5", "/home/u/my docs", "-NODEL", "/b"}, '-'),
+            "-M5 \"/home/u/my docs\" -NODEL \"/b\"");
+  EXPECT_EQ(BuildParameterText({}, '-'), "");
+  // Absolute POSIX paths are never taken for options.
+  EXPECT_EQ(BuildParameterText({"/NODEL"}, '-'), "\"/NODEL\"");
+}
+
+TEST_F(CommandLineTest, RebuiltArgumentsRoundTrip) {
+  Parse(BuildParameterText({"-m3", "/src dir/x", "-notime", "/dst"}, '-'));
+  EXPECT_EQ(engine.generationCount, 3);
+  EXPECT_EQ(engine.sourcePath, "/src dir/x");
+  EXPECT_EQ(engine.backupDir, "/dst");
+  EXPECT_EQ(engine.noTime, 1);
+}
+
+}  // namespace
+}  // namespace veldar

@@ -1,0 +1,309 @@
+// The backup run: the pre-check that refuses jobs which cannot run or would
+// destroy data, then one new generation of the source in the backup directory
+// and the removal of the generations beyond the count.
+//
+// A file source is copied to a new generation file, or over the oldest one
+// that stays, and stamped with the time of the run so that it ranks newest. A
+// directory source is mirrored into a new generation directory, or into the
+// oldest one that stays after it has been emptied and made anew; with a count
+// of 1 or less it is mirrored straight into the backup directory.
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "engine/engine.h"
+#include "ui/res/string_table.h"
+
+namespace veldar {
+namespace {
+
+// Bracketed details of the pre-check's messages. The first three name the
+// field in the dialog that is wrong; the texts after the line break say why
+// when the system's error text would not.
+const char kSourceField[] = "[バックアップするファイル]\n";
+const char kBackupField[] = "[書き込むディレクトリ]\n";
+const char kCountField[] = "[世代数]";
+const char kRootSource[] = "ルートディレクトリはバックアップできません。";
+const char kEmptySource[] = "バックアップするディレクトリが空です。";
+const char kSourceInOwnGeneration[] =
+    "バックアップするディレクトリが、その世代のディレクトリの中にあります。";
+const char kBackupInSource[] =
+    "バックアップするディレクトリと同じか、その中にあるディレクトリには書き込めません。";
+const char kSourceInMirror[] =
+    "バックアップするディレクトリが書き込むディレクトリの中にあるため、"
+    "世代数は2以上にしてください。";
+
+// Users type directories with a trailing separator; names are taken after the
+// last separator, so it would leave an empty name. The root stays the root,
+// and on Windows a drive's root ("C:\") stays as it is.
+std::string WithoutTrailingSeparators(std::string path, char separator) {
+  while (path.size() > 1 && path.back() == separator) {
+    if (separator == '\\' && path[path.size() - 2] == ':') break;
+    path.pop_back();
+  }
+  return path;
+}
+
+// The path's components after links, "." and ".." are resolved, so that two
+// spellings of one directory compare equal. Where the path cannot be
+// resolved, its absolute, lexically normal form stands in.
+std::vector<std::string> CanonicalComponents(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path resolved = fs::weakly_canonical(fs::path(path), error);
+  if (error) resolved = fs::absolute(fs::path(path), error).lexically_normal();
+  std::vector<std::string> components;
+  for (const fs::path& part : resolved) {
+    if (!part.empty()) components.push_back(part.string());
+  }
+  return components;
+}
+
+// True when `inner` is `outer` or lies below it. Whole components are
+// compared, so /a/bc is not inside /a/b.
+bool IsSameOrInside(const std::vector<std::string>& inner, const std::vector<std::string>& outer) {
+  if (inner.size() < outer.size()) return false;
+  for (std::size_t i = 0; i < outer.size(); ++i) {
+    if (inner[i] != outer[i]) return false;
+  }
+  return true;
+}
+
+const CFileEntry* NumberedGeneration(const std::vector<CFileEntry>& list, int number) {
+  for (const CFileEntry& entry : list) {
+    if (entry.generation == number) return &entry;
+  }
+  return nullptr;
+}
+
+std::string LimitReachedLine(const std::string& reused) {
+  return "Generation limit of 98 reached, oldest generation reused : " + reused;
+}
+
+std::string NothingToReuseLine(const std::string& backupDir) {
+  return "Generation limit of 98 reached, no generation to reuse : " + backupDir;
+}
+
+}  // namespace
+
+int CVELDAR2Engine::Backup() {
+  if (!CheckParameters()) return 0;
+  FileStatus status;
+  // A source whose status cannot be read counts as a directory, as in the
+  // pre-check.
+  if (os.Stat(sourcePath, true, &status) != 0 || status.kind == EntryKind::Directory) {
+    return BackupDir();
+  }
+  return BackupFile();
+}
+
+int CVELDAR2Engine::CheckParameters() {
+  sourcePath = WithoutTrailingSeparators(sourcePath, os.Separator());
+  backupDir = WithoutTrailingSeparators(backupDir, os.Separator());
+  const std::string refusal = JobRefusal();
+  if (refusal.empty()) return 1;
+  if (noMessage) {
+    WriteLog(refusal);
+  } else {
+    ShowMessage(refusal);
+  }
+  return 0;
+}
+
+std::string CVELDAR2Engine::JobRefusal() {
+  const std::string wrong = LoadString(IDS_PARAM_ERROR);
+
+  int code = os.Access(sourcePath, 4);
+  if (code != 0) return wrong + kSourceField + os.ErrorText(code);
+  // A backup directory that refuses the test with "access denied" is let
+  // through: the test can be wrong where the rights are not the mode bits.
+  code = os.Access(backupDir, 2);
+  if (code != 0 && !os.IsAccessDenied(code)) return wrong + kBackupField + os.ErrorText(code);
+  // The root has no name to give its generations, and every directory of the
+  // backup directory would look like one of them.
+  if (NameOf(sourcePath).empty()) return wrong + kSourceField + kRootSource;
+
+  FileStatus sourceStatus;
+  const bool sourceIsDirectory =
+      os.Stat(sourcePath, true, &sourceStatus) != 0 || sourceStatus.kind == EntryKind::Directory;
+  if (!sourceIsDirectory && generationCount <= 0) return wrong + kCountField;
+
+  // Anything but a directory here would make the generation scan fail, and
+  // the run would end without a word.
+  FileStatus backupStatus;
+  if (os.Stat(backupDir, true, &backupStatus) == 0 && backupStatus.kind != EntryKind::Directory) {
+    return wrong + kBackupField + os.ErrorText(ENOTDIR);
+  }
+  if (!sourceIsDirectory) return std::string();
+
+  const std::vector<std::string> source = CanonicalComponents(sourcePath);
+  const std::vector<std::string> backup = CanonicalComponents(backupDir);
+  // The mirror would find its own copies in the source and copy them again,
+  // deeper each time.
+  if (IsSameOrInside(backup, source)) return wrong + kBackupField + kBackupInSource;
+  if (IsSameOrInside(source, backup)) {
+    // Mirroring straight into the backup directory deletes what the source
+    // does not hold, the source itself among it.
+    if (generationCount <= 1) return wrong + kCountField + "\n" + kSourceInMirror;
+    // Recycling or deleting that generation would delete the source.
+    if (IsDirGenerationName(source[backup.size()])) {
+      return wrong + kSourceField + kSourceInOwnGeneration;
+    }
+  }
+
+  // An empty source (an unmounted drive looks like one) would rotate good
+  // generations away for empty ones, or mirror emptiness over the backup.
+  std::vector<DirEntry> entries;
+  code = os.ListDir(sourcePath, true, &entries);
+  if (code != 0) return wrong + kSourceField + os.ErrorText(code);
+  if (entries.empty()) return wrong + kSourceField + kEmptySource;
+  return std::string();
+}
+
+int CVELDAR2Engine::BackupFile() {
+  if (!FindFileGenerations()) return 0;
+  // The pre-check refuses such a count: there is no generation to keep.
+  if (generationCount < 1) return 0;
+
+  const int present = static_cast<int>(generations.size());
+  int keep = generationCount;
+  bool limitReached = false;
+  if (keep > present) {
+    // Never fall back on the path an earlier run left here.
+    targetPath.clear();
+    MakeFileGenerationPath();
+    if (targetPath.empty()) {
+      if (present == 0) {
+        WriteFailure(NothingToReuseLine(backupDir));
+        ShowMessage(NothingToReuseLine(backupDir));
+        return 0;
+      }
+      // Every name is taken: keep what is there and overwrite the oldest.
+      keep = present;
+      limitReached = true;
+    }
+  }
+
+  if (keep <= present) {
+    for (int number = keep; number < present; ++number) {
+      targetPath = JoinPath(backupDir, NumberedGeneration(generations, number)->name);
+      if (!FileDelete(targetPath) && !noMessage) {
+        ShowMessage("ERR : DELETE FILE " + targetPath);
+        return 0;
+      }
+    }
+    targetPath = JoinPath(backupDir, NumberedGeneration(generations, keep - 1)->name);
+    if (limitReached) WriteLog(LimitReachedLine(targetPath));
+  }
+
+  // A source that is a link is backed up by what it points to: a copy of the
+  // link would be no copy of the data.
+  std::string copyFrom = sourcePath;
+  FileStatus own;
+  if (os.Stat(sourcePath, false, &own) == 0 && own.kind == EntryKind::Symlink) {
+    std::error_code error;
+    std::filesystem::path resolved = std::filesystem::canonical(sourcePath, error);
+    if (!error) copyFrom = resolved.string();
+  }
+
+  const int copied = FileCopy(copyFrom, targetPath);
+  if (!copied && !noMessage) {
+    ShowMessage("ERR: COPY FILE from " + sourcePath + " to " + targetPath);
+    return 0;
+  }
+
+  // The times of the run make the copy the newest generation. A copy that did
+  // not happen is not stamped: that would make an old generation, or nothing,
+  // pass for the newest.
+  if (!copied) {
+    WriteFailure("Set Time Failed : " + targetPath + " : not copied");
+  } else if (int code = os.SetTimes(targetPath, os.Now()); code != 0) {
+    WriteFailure("Set Time Failed : " + targetPath + " : ERR = " + std::to_string(code));
+  }
+
+  SaveLastPaths();
+  return 1;
+}
+
+int CVELDAR2Engine::BackupDir() {
+  if (!FindDirGenerations()) return 0;
+
+  const int present = static_cast<int>(generations.size());
+  int keep = generationCount;
+  bool rotate = false;
+  bool limitReached = false;
+  std::string target;
+  if (keep <= 1) {
+    target = backupDir;
+  } else if (keep > present) {
+    const std::string name = MakeDirGenerationName();
+    if (!name.empty()) {
+      target = JoinPath(backupDir, name);
+    } else if (present == 0) {
+      WriteFailure(NothingToReuseLine(backupDir));
+      ShowMessage(NothingToReuseLine(backupDir));
+      return 0;
+    } else {
+      // Every name is taken: keep what is there and recycle the oldest,
+      // never mirror into the backup directory itself.
+      keep = present;
+      rotate = true;
+      limitReached = true;
+    }
+  } else {
+    rotate = true;
+  }
+
+  if (rotate) {
+    for (int number = keep; number < present; ++number) {
+      const std::string surplus =
+          JoinPath(backupDir, NumberedGeneration(generations, number)->name);
+      if (!DeleteDirContents(surplus) && !noMessage) {
+        ShowMessage("ERROR AT DELETE FILES " + surplus);
+        return 0;
+      }
+      if (!DirRemove(surplus) && !noMessage) {
+        ShowMessage("ERROR AT DELETE FILE " + surplus);
+        return 0;
+      }
+    }
+    // The oldest generation that stays is made anew, so that its creation
+    // time says it is the newest.
+    target = JoinPath(backupDir, NumberedGeneration(generations, keep - 1)->name);
+    if (limitReached) WriteLog(LimitReachedLine(target));
+    if (!DeleteDirContents(target) && !noMessage) {
+      ShowMessage("ERROR AT DELETE FILES IN DELETE!");
+      return 0;
+    }
+    if (!DirRemove(target) && !noMessage) {
+      ShowMessage("ERROR AT DELETE FILE IN DELETE!");
+      return 0;
+    }
+  }
+
+  // The backup directory is the user's and may be reached through a link; a
+  // generation directory must be a directory of its own.
+  const bool intoBackupDir = target == backupDir;
+  FileStatus status;
+  if (os.Stat(target, intoBackupDir, &status) != 0) {
+    if (!DirCreate(target) && !noMessage) {
+      ShowMessage("ERROR MKDIR " + target);
+      return 0;
+    }
+  } else if (!intoBackupDir && status.kind != EntryKind::Directory) {
+    // Something else took the generation's name since the scan. Mirroring
+    // into a file fails entry by entry; into a link it would write wherever
+    // the link points. The failed creation logs why.
+    DirCreate(target);
+    ShowMessage("ERROR MKDIR " + target);
+    return 0;
+  }
+
+  if (!MirrorDir(sourcePath, target)) return 0;
+  SaveLastPaths();
+  return 1;
+}
+
+}  // namespace veldar

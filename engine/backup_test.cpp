@@ -1,0 +1,352 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "engine/engine.h"
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+#include "ui/res/string_table.h"
+
+namespace veldar {
+namespace {
+
+using testing::Exists;
+using testing::ListNames;
+using testing::MakeDirs;
+using testing::ReadFile;
+using testing::WriteFile;
+
+constexpr std::int64_t kNow = 1'700'000'000;
+
+// Every file or directory the engine creates is born one tick after the one
+// before, so ages are certain however fast the test runs. Entries made by the
+// test itself can be given a birth time in `births` (full path).
+class AgeOs : public FaultOs {
+ public:
+  using FaultOs::FaultOs;
+  int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
+               std::uint64_t* bytesCopied) override {
+    int code = FaultOs::CopyFile(from, to, mode, bytesCopied);
+    if (code == 0) births[to] = ++clock;
+    return code;
+  }
+  int CreateDir(const std::string& path) override {
+    int code = FaultOs::CreateDir(path);
+    if (code == 0) births[path] = ++clock;
+    return code;
+  }
+  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries) override {
+    int code = FaultOs::ListDir(path, followLink, entries);
+    for (DirEntry& entry : *entries) {
+      auto found = births.find(path + "/" + entry.name);
+      if (found != births.end()) entry.status.birthSec = found->second;
+    }
+    return code;
+  }
+  std::map<std::string, std::int64_t> births;
+  std::int64_t clock = 4'000'000'000;  // after any real birth time
+};
+
+// One job on a fresh source and backup directory, with the log open.
+struct Job {
+  Job() {
+    MakeDirs(backup);
+    os.fixedNow = kNow;
+    os.logDirOverride = dir / "log/";
+    engine.sourcePath = dir / "src/report.doc";
+    engine.backupDir = backup;
+    engine.OpenLog();
+  }
+  int Run(int count, const std::string& content) {
+    WriteFile(engine.sourcePath + (isDir ? "/a.txt" : ""), content);
+    engine.generationCount = count;
+    return engine.Backup();
+  }
+  void UseDir() {
+    isDir = true;
+    engine.sourcePath = dir / "src/docs";
+  }
+  std::string Log() { return ReadFile(dir / "log/VELDAR2.TMP"); }
+  // Generation name -> the content it holds.
+  std::map<std::string, std::string> Generations() {
+    std::map<std::string, std::string> found;
+    for (const std::string& name : ListNames(backup)) {
+      found[name] = ReadFile(backup + "/" + name + (isDir ? "/a.txt" : ""));
+    }
+    return found;
+  }
+
+  testing::TempDir dir;
+  std::string backup = dir / "backup";
+  bool isDir = false;
+  std::unique_ptr<Os> real = MakeSystemOs();
+  AgeOs os{*real};
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2Engine engine{os, messages, settings};
+};
+
+using Contents = std::map<std::string, std::string>;
+
+TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
+  Job job;
+  const std::string& d = job.dir.path();
+  WriteFile(d + "/src/docs/a.txt", "a");
+  WriteFile(d + "/file", "f");
+  WriteFile(d + "/backup/docs_1/docs/a.txt", "a");
+  WriteFile(d + "/backup/inner/a.txt", "a");
+  MakeDirs(d + "/empty");
+  MakeDirs(d + "/src/docsX");
+  ASSERT_EQ(symlink((d + "/src/docs").c_str(), (d + "/link").c_str()), 0);
+
+  const std::string wrong = LoadString(IDS_PARAM_ERROR);
+  const std::string source = wrong + "[バックアップするファイル]\n";
+  const std::string backup = wrong + "[書き込むディレクトリ]\n";
+  const std::string inMirror = wrong + "[世代数]\n" +
+                               "バックアップするディレクトリが書き込むディレクトリの中にあるため、"
+                               "世代数は2以上にしてください。";
+  const std::string backupInSource =
+      backup + "バックアップするディレクトリと同じか、その中にあるディレクトリには書き込めません。";
+  struct Case {
+    std::string source, backupDir;
+    int count;
+    std::string message;  // empty: accepted
+  } cases[] = {
+      {"/missing", "/backup", 3, source + std::strerror(ENOENT)},
+      {"/src/docs", "/missing", 3, backup + std::strerror(ENOENT)},
+      {"/file", "/backup", 0, wrong + "[世代数]"},
+      {"/file", "/backup", -1, wrong + "[世代数]"},
+      {"/file", "/backup", 1, ""},
+      {"/src/docs", "/backup", 0, ""},
+      {"/src/docs", "/backup", -5, ""},
+      {"/src/docs", "/file", 3, backup + std::strerror(ENOTDIR)},
+      {"/src/docs", "/src/docs", 3, backupInSource},
+      {"/src/docs", "/src/docs/sub/", 3, backupInSource},
+      {"/src/docs", "/link", 3, backupInSource},
+      {"/src/docs", "/src/docsX", 3, ""},
+      {"/backup/inner", "/backup", 1, inMirror},
+      {"/backup/inner", "/backup", -1, inMirror},
+      {"/backup/inner", "/backup", 2, ""},
+      {"/backup/docs_1/docs", "/backup", 3,
+       source + "バックアップするディレクトリが、その世代のディレクトリの中にあります。"},
+      {"/empty", "/backup", 3, source + "バックアップするディレクトリが空です。"},
+  };
+  MakeDirs(d + "/src/docs/sub");
+  for (const Case& c : cases) {
+    job.messages.shown.clear();
+    job.engine.sourcePath = d + c.source;
+    job.engine.backupDir = d + c.backupDir;
+    job.engine.generationCount = c.count;
+    EXPECT_EQ(job.engine.CheckParameters(), c.message.empty() ? 1 : 0)
+        << c.source << " " << c.backupDir;
+    EXPECT_EQ(job.messages.shown,
+              c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message})
+        << c.source << " " << c.backupDir;
+  }
+  job.engine.sourcePath = d + "/src/docs///";
+  job.engine.backupDir = d + "/backup/";
+  EXPECT_EQ(job.engine.CheckParameters(), 1);
+  EXPECT_EQ(job.engine.sourcePath, d + "/src/docs");
+  EXPECT_EQ(job.engine.backupDir, d + "/backup");
+
+  // The root has no name for its generations; "/" stays "/".
+  job.engine.sourcePath = "/";
+  job.engine.backupDir = d + "/backup";
+  EXPECT_EQ(job.engine.CheckParameters(), 0);
+  EXPECT_EQ(job.messages.shown.back(), source + "ルートディレクトリはバックアップできません。");
+
+  // A backup directory that the access test calls denied is let through.
+  job.engine.sourcePath = d + "/src/docs";
+  job.os.FailAt(OsOp::Access, job.engine.backupDir, EACCES);
+  EXPECT_EQ(job.engine.CheckParameters(), 1);
+
+  // With the no-message flag the refusal goes to the log instead.
+  job.messages.shown.clear();
+  job.engine.noMessage = 1;
+  job.engine.sourcePath = d + "/empty";
+  EXPECT_EQ(job.engine.Backup(), 0);
+  EXPECT_TRUE(job.messages.shown.empty());
+  EXPECT_NE(job.Log().find("バックアップするディレクトリが空です。"), std::string::npos);
+  EXPECT_TRUE(job.settings.writes.empty());
+}
+
+TEST(BackupFileTest, RotatesAcrossCountChanges) {
+  Job job;
+  for (int run = 1; run <= 3; ++run) ASSERT_EQ(job.Run(3, "v" + std::to_string(run)), 1);
+  EXPECT_EQ(job.Generations(),
+            (Contents{{"report_1.doc_", "v1"}, {"report_2.doc_", "v2"}, {"report_3.doc_", "v3"}}));
+  EXPECT_EQ(testing::Mtime(job.backup + "/report_3.doc_"), kNow);
+
+  // The fourth run overwrites the oldest, which becomes the newest: the fifth
+  // overwrites the next oldest.
+  ASSERT_EQ(job.Run(3, "v4"), 1);
+  ASSERT_EQ(job.Run(3, "v5"), 1);
+  EXPECT_EQ(job.Generations(),
+            (Contents{{"report_1.doc_", "v4"}, {"report_2.doc_", "v5"}, {"report_3.doc_", "v3"}}));
+
+  // 5 then 2: the three oldest go, the next oldest is overwritten.
+  ASSERT_EQ(job.Run(5, "v6"), 1);
+  ASSERT_EQ(job.Run(5, "v7"), 1);
+  ASSERT_EQ(job.Run(2, "v8"), 1);
+  EXPECT_EQ(job.Generations(), (Contents{{"report_4.doc_", "v8"}, {"report_5.doc_", "v7"}}));
+  ASSERT_EQ(job.Run(1, "v9"), 1);
+  EXPECT_EQ(job.Generations(), (Contents{{"report_4.doc_", "v9"}}));
+  EXPECT_EQ(job.settings.writes.back(), "LASTDIR=" + job.backup);
+}
+
+TEST(BackupFileTest, SourceLinkIsBackedUpByWhatItPointsTo) {
+  Job job;
+  WriteFile(job.dir / "real.doc", "data");
+  job.engine.sourcePath = job.dir / "link.doc";
+  ASSERT_EQ(symlink((job.dir / "real.doc").c_str(), job.engine.sourcePath.c_str()), 0);
+  job.engine.generationCount = 2;
+  ASSERT_EQ(job.engine.Backup(), 1);
+  const std::string generation = job.backup + "/link_1.doc_";
+  EXPECT_EQ(testing::RunCommand("test -f '" + generation + "' && ! test -L '" + generation + "'"),
+            0);
+  EXPECT_EQ(ReadFile(job.backup + "/link_1.doc_"), "data");
+}
+
+TEST(BackupDirTest, RotatesAcrossCountChanges) {
+  Job job;
+  job.UseDir();
+  for (int run = 1; run <= 4; ++run) ASSERT_EQ(job.Run(4, "v" + std::to_string(run)), 1);
+  // 4 then 2: docs_1 and docs_2 go, docs_3 is emptied, made anew and filled.
+  ASSERT_EQ(job.Run(2, "v5"), 1);
+  EXPECT_EQ(job.Generations(), (Contents{{"docs_3", "v5"}, {"docs_4", "v4"}}));
+  // Count 3: a new one under the lowest free name, then the oldest is recycled.
+  ASSERT_EQ(job.Run(3, "v6"), 1);
+  ASSERT_EQ(job.Run(3, "v7"), 1);
+  EXPECT_EQ(job.Generations(), (Contents{{"docs_1", "v6"}, {"docs_3", "v5"}, {"docs_4", "v7"}}));
+}
+
+TEST(BackupDirTest, CountOneOrLessMirrorsStraightIntoTheBackupDirectory) {
+  for (int count : {1, 0, -1}) {
+    for (int noDelete : {0, 1}) {
+      Job job;
+      job.UseDir();
+      ASSERT_EQ(job.Run(2, "old"), 1);
+      job.engine.noDelete = noDelete;
+      ASSERT_EQ(job.Run(count, "new"), 1) << count;
+      EXPECT_EQ(ReadFile(job.backup + "/a.txt"), "new");
+      EXPECT_EQ(Exists(job.backup + "/docs_1"), noDelete == 1) << count;
+    }
+  }
+}
+
+// All 98 names taken, count above 98: the oldest is reused, never the target
+// of an earlier run, never the backup directory itself.
+TEST(BackupTest, All98TakenReusesTheOldest) {
+  for (bool isDir : {false, true}) {
+    Job job;
+    if (isDir) job.UseDir();
+    const std::string stem = isDir ? "docs_" : "report_";
+    const std::string tail = isDir ? "" : ".doc_";
+    for (int slot = 1; slot <= 98; ++slot) {
+      const std::string path = job.backup + "/" + stem + std::to_string(slot) + tail;
+      WriteFile(path + (isDir ? "/a.txt" : ""), "old");
+      job.os.births[path] = slot == 50 ? 1 : 1000 + slot;
+    }
+    WriteFile(job.dir / "victim", "keep");
+    job.engine.targetPath = job.dir / "victim";
+
+    ASSERT_EQ(job.Run(120, "new"), 1);
+    const std::string reused = job.backup + "/" + stem + "50" + tail;
+    auto generations = job.Generations();
+    EXPECT_EQ(generations.size(), 98u);
+    EXPECT_EQ(generations[stem + "50" + tail], "new");
+    EXPECT_EQ(generations[stem + "51" + tail], "old");
+    EXPECT_EQ(ReadFile(job.dir / "victim"), "keep");
+    const std::string line = "Generation limit of 98 reached, oldest generation reused : " + reused;
+    const std::string log = job.Log();
+    EXPECT_NE(log.find(line), std::string::npos);
+    EXPECT_EQ(log.find(line), log.rfind(line));
+  }
+}
+
+// A failure stops the run with its message unless the no-message flag is set;
+// then the run carries on and the failure is in the log. The last-used paths
+// are saved only by a run that returns 1.
+TEST(BackupTest, FailuresStopOrCarryOn) {
+  struct Case {
+    bool isDir;
+    int count;
+    OsOp op;
+    std::string at;  // within the backup directory
+    std::string message;
+  } cases[] = {
+      {false, 1, OsOp::DeleteFile, "report_1.doc_", "ERR : DELETE FILE %"},
+      {false, 4, OsOp::CopyFile, "report_4.doc_", "ERR: COPY FILE from $ to %"},
+      {true, 2, OsOp::RemoveDir, "docs_1", "ERROR AT DELETE FILE %"},
+      {true, 2, OsOp::ListDir, "docs_1", "ERROR AT DELETE FILES %"},
+      {true, 2, OsOp::RemoveDir, "docs_2", "ERROR AT DELETE FILE IN DELETE!"},
+      {true, 4, OsOp::CreateDir, "docs_4", "ERROR MKDIR %"},
+  };
+  for (const Case& c : cases) {
+    for (int noMessage : {0, 1}) {
+      Job job;
+      if (c.isDir) job.UseDir();
+      for (int run = 1; run <= 3; ++run) ASSERT_EQ(job.Run(3, "v" + std::to_string(run)), 1);
+      job.settings.writes.clear();
+      job.os.FailAt(c.op, c.at, EIO);
+      job.engine.noMessage = noMessage;
+      const int result = job.Run(c.count, "v4");
+      SCOPED_TRACE(c.message + (noMessage ? " with no-message" : ""));
+      if (noMessage) {
+        EXPECT_EQ(result, 1);
+        EXPECT_TRUE(job.messages.shown.empty());
+        EXPECT_GT(job.engine.failureCount, 0);
+        EXPECT_NE(job.Log().find("ERR"), std::string::npos);
+        EXPECT_FALSE(job.settings.writes.empty());
+      } else {
+        std::string expected = c.message;
+        if (auto at = expected.find('%'); at != std::string::npos)
+          expected.replace(at, 1, job.backup + "/" + c.at);
+        if (auto at = expected.find('$'); at != std::string::npos)
+          expected.replace(at, 1, job.engine.sourcePath);
+        EXPECT_EQ(result, 0);
+        ASSERT_FALSE(job.messages.shown.empty());
+        EXPECT_EQ(job.messages.shown.back(), expected);
+        EXPECT_TRUE(job.settings.writes.empty());
+      }
+    }
+  }
+}
+
+TEST(BackupFileTest, TimeStampFailuresAreLogged) {
+  {
+    // The copy that did not happen is not stamped as the newest generation.
+    Job job;
+    job.engine.noMessage = 1;
+    job.os.FailAt(OsOp::CopyFile, "report_1.doc_", ENOSPC);
+    ASSERT_EQ(job.Run(3, "v1"), 1);
+    EXPECT_NE(job.Log().find("Set Time Failed : " + job.backup + "/report_1.doc_ : not copied"),
+              std::string::npos);
+    for (const auto& call : job.os.calls) EXPECT_NE(call.op, OsOp::SetTimes);
+  }
+  {
+    Job job;
+    job.os.FailAt(OsOp::SetTimes, "", EPERM);
+    ASSERT_EQ(job.Run(3, "v1"), 1);
+    EXPECT_NE(job.Log().find("Set Time Failed : " + job.backup + "/report_1.doc_ : ERR = 1"),
+              std::string::npos);
+    EXPECT_EQ(job.engine.failureCount, 1);
+  }
+  {
+    // No-force mode leaves the oldest as it was, and stamps it all the same.
+    Job job;
+    ASSERT_EQ(job.Run(1, "v1"), 1);
+    testing::SetMtime(job.backup + "/report_1.doc_", 1000);
+    job.engine.noForce = 1;
+    ASSERT_EQ(job.Run(1, "v2"), 1);
+    EXPECT_EQ(ReadFile(job.backup + "/report_1.doc_"), "v1");
+    EXPECT_EQ(testing::Mtime(job.backup + "/report_1.doc_"), kNow);
+  }
+}
+
+}  // namespace
+}  // namespace veldar

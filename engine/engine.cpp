@@ -1,0 +1,89 @@
+#include "engine/engine.h"
+
+#include <cstdlib>
+
+#include "ui/res/string_table.h"
+
+namespace veldar {
+
+CVELDAR2Engine::CVELDAR2Engine(Os& os, UserMessages& messages, SettingsStore& settings)
+    : os(os), messages(messages), settings(settings) {
+  Reset();
+}
+
+CVELDAR2Engine::~CVELDAR2Engine() = default;
+
+void CVELDAR2Engine::Reset() {
+  sourcePath.clear();
+  backupDir.clear();
+  targetPath.clear();
+  generationCount = 0;
+  noForce = 0;
+  noDelete = 0;
+  noTime = 0;
+  successLog = 1;
+  skipLog = 1;
+  generations.clear();
+}
+
+std::string CVELDAR2Engine::JoinPath(const std::string& directory, const std::string& name) const {
+  std::string path;
+  path.reserve(directory.size() + 1 + name.size());
+  path += directory;
+  path += os.Separator();
+  path += name;
+  return path;
+}
+
+std::string CVELDAR2Engine::NameOf(const std::string& path) const {
+  auto last = path.rfind(os.Separator());
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+void CVELDAR2Engine::WriteFailure(const std::string& text) {
+  ++failureCount;
+  WriteLog(text);
+}
+
+void CVELDAR2Engine::ShowMessage(const std::string& text) {
+  if (!noMessage) messages.Show(text);
+}
+
+void CVELDAR2Engine::SaveLastPaths() {
+  const std::string section = LoadString(IDS_SECTION);
+  settings.Write(section, LoadString(IDS_KEY_LASTFILE), sourcePath);
+  settings.Write(section, LoadString(IDS_KEY_LASTDIR), backupDir);
+}
+
+void CVELDAR2Engine::SaveRestoreDir() {
+  settings.Write(LoadString(IDS_SECTION), LoadString(IDS_KEY_RESDIR), restoreDir);
+}
+
+std::string ExpandEnvVars(const std::string& text,
+                          const std::function<std::string(const std::string&)>& lookup) {
+  std::string result;
+  result.reserve(text.size());
+  std::string::size_type pos = 0;
+  while (pos < text.size()) {
+    auto open = text.find('%', pos);
+    if (open == std::string::npos) break;
+    auto close = text.find('%', open + 1);
+    if (close == std::string::npos) break;  // an unclosed "%" stays, with the rest
+    result.append(text, pos, open - pos);
+    // The value is appended, never rescanned: a "%" it brings in starts no token.
+    result += lookup(text.substr(open + 1, close - open - 1));
+    pos = close + 1;
+  }
+  result.append(text, pos, std::string::npos);
+  return result;
+}
+
+std::string ExpandEnvVars(const std::string& text) {
+  return ExpandEnvVars(text, [](const std::string& name) {
+    if (name.empty()) return std::string();
+    const char* value = std::getenv(name.c_str());
+    return value ? std::string(value) : std::string();
+  });
+}
+
+}  // namespace veldar

@@ -1,0 +1,175 @@
+#pragma once
+// CVELDAR2Engine: the one object that holds a backup or restore job and does
+// all of its work.
+//
+// The job (paths, generation count, option flags, log options, the open log,
+// the generation list) lives in public fields that start-up, the command line,
+// the settings and the dialogs write directly. Every file-system and log
+// operation is an operation of this object; it reaches the system only
+// through the `Os` it is given, speaks to the user only through
+// `UserMessages`, and stores the last-used paths through `SettingsStore`.
+//
+// Operations return non-zero for success and 0 for failure. A failure is
+// reported once, where it happens (a log line, or a message box); callers up
+// the chain only stop. Nothing throws.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/file_entry.h"
+#include "engine/settings_store.h"
+#include "engine/user_messages.h"
+#include "platform/os.h"
+
+namespace veldar {
+
+class CVELDAR2Engine {
+ public:
+  // Builds the engine closed and empty, then `Reset`. The log size limit and
+  // the no-message flag start as 500 KB and clear; start-up sets both.
+  CVELDAR2Engine(Os& os, UserMessages& messages, SettingsStore& settings);
+  ~CVELDAR2Engine();
+  CVELDAR2Engine(const CVELDAR2Engine&) = delete;
+  CVELDAR2Engine& operator=(const CVELDAR2Engine&) = delete;
+
+  // Empties the paths, zeroes the generation count and the three option
+  // flags, turns both log options on and empties the generation list. Leaves
+  // the log, the log size limit, the log paths, the restore directory and the
+  // no-message flag alone.
+  void Reset();
+
+  // ---- Backup run (backup.cpp) ----
+
+  // Pre-check, then a directory or a single-file backup. Non-zero on success.
+  int Backup();
+  // Refuses a job that cannot run: shows (or with the no-message flag, logs)
+  // why and returns 0. Non-zero: the job may run.
+  int CheckParameters();
+  int BackupFile();
+  int BackupDir();
+
+  // ---- Generations (generations.cpp) ----
+
+  // Rebuild and number the generation list for a file / directory source.
+  // 1: list built (possibly empty); 0: the backup directory could not be read.
+  int FindFileGenerations();
+  int FindDirGenerations();
+  // Sets `targetPath` to the lowest free file generation; leaves it unchanged
+  // when all slots are taken.
+  void MakeFileGenerationPath();
+  // The lowest free directory generation name; empty when all are taken.
+  std::string MakeDirGenerationName();
+
+  // ---- File operations (file_ops.cpp) ----
+  // Each obeys the force setting, logs as the log options allow and returns
+  // non-zero for done (or, in no-force mode, left undone), 0 for failed.
+
+  int FileCopy(const std::string& source, const std::string& target);
+  int FileDelete(const std::string& path);
+  int DirRemove(const std::string& path);
+  int DirCreate(const std::string& path);
+
+  // ---- Directory scanning (scan.cpp) ----
+
+  // Fill the pair's source / target list with the directory's entries; a
+  // missing directory lists as empty. 0: the listing failed, already reported.
+  int ListSourceDir(CListingPair& pair, const std::string& directory);
+  int ListTargetDir(CListingPair& pair, const std::string& directory);
+  // Deletes everything inside `directory`, depth first, never following a
+  // link; the directory itself stays. 0: stopped, already reported.
+  int DeleteDirContents(const std::string& directory);
+
+  // ---- Tree mirror (mirror.cpp) ----
+
+  // Makes the target tree follow the source tree, one way. Non-zero when the
+  // whole tree has been worked through; 0 when it stopped, already reported.
+  int MirrorDir(const std::string& sourceDir, const std::string& targetDir);
+
+  // ---- Activity log (log/log_writer.cpp) ----
+
+  // Opens the working file; 1 on success, 0 after five failed attempts.
+  int OpenLog();
+  // Appends one line "pid : time : text" to the open working file.
+  void WriteLog(const std::string& text);
+  // Cuts the working file to the size cap and puts it back as the log.
+  void CloseLog();
+
+  // ---- Settings written by runs ----
+
+  void SaveLastPaths();
+  void SaveRestoreDir();
+
+  // ---- Helpers shared by the engine's parts ----
+
+  // `directory` + separator + `name`.
+  std::string JoinPath(const std::string& directory, const std::string& name) const;
+  // The text after the last separator of `path`.
+  std::string NameOf(const std::string& path) const;
+  // Logs a line that reports a failure (always written) and counts it.
+  void WriteFailure(const std::string& text);
+  // Shows a message box unless the no-message flag is set.
+  void ShowMessage(const std::string& text);
+
+  // ---- The job: public fields, in the order the design lists them ----
+
+  std::unique_ptr<OsFile> logFile;  // the working file while a run has it open
+  std::int32_t logSizeLimit = 500;  // KB of 1000 bytes
+  std::string logPath;
+  std::string tempLogPath;
+  int successLog = 1;  // lines about completed operations
+  int skipLog = 1;     // lines about operations left undone
+  std::string sourcePath;
+  std::string backupDir;
+  std::string targetPath;  // the file a single-file backup writes
+  std::string restoreDir;
+  std::int32_t generationCount = 0;
+  int noDelete = 0;
+  int noForce = 0;
+  int noTime = 0;
+  std::vector<CFileEntry> generations;  // newest has generation number 0
+  int noMessage = 0;
+
+  // ---- Beyond the design ----
+
+  // Failure lines written since the counter was last cleared: operations that
+  // failed and were passed over. A batch run turns it into its exit status.
+  int failureCount = 0;
+  // Called after each file copied, with the source path and its size; the
+  // dialog's progress window listens here. May be empty.
+  std::function<void(const std::string& path, std::uint64_t bytes)> onFileCopied;
+
+  Os& os;
+  UserMessages& messages;
+  SettingsStore& settings;
+
+ private:
+  // Appends the entries of `directory` to `list`; a missing directory lists
+  // as empty. A final link is followed only with `followLink`. 0: failed and
+  // reported (`firstError` + the search pattern when nothing could be read).
+  int ListDir(std::vector<CFileEntry>& list, const std::string& directory, const char* firstError,
+              bool followLink);
+  // One level of MirrorDir. Only the top level follows links the user named;
+  // every level below is listed without following a final link.
+  int MirrorLevel(const std::string& sourceDir, const std::string& targetDir, bool followLinks);
+  // Reports a listing failure that stops the caller: a message box, or with
+  // the no-message flag a failure line. Counted either way.
+  void ReportScanFailure(const std::string& text);
+  int NumberGenerations();
+  // True when `name` has the exact form of a directory generation of the
+  // current source ("<source name>_<slot>", slot 1 to 98).
+  bool IsDirGenerationName(const std::string& name) const;
+  // Why the job cannot run (the message the pre-check shows), or empty.
+  std::string JobRefusal();
+};
+
+// Replaces every "%NAME%" in `text` by the environment variable NAME (empty
+// when unset); an unclosed "%" and everything after it stay as they are.
+std::string ExpandEnvVars(const std::string& text);
+// The same, with the variables looked up through `lookup`.
+std::string ExpandEnvVars(const std::string& text,
+                          const std::function<std::string(const std::string&)>& lookup);
+
+}  // namespace veldar

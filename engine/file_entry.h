@@ -1,0 +1,33 @@
+#pragma once
+// CFileEntry: one directory entry of a listing, or one generation of the
+// generation list. CListingPair: the source and target listings of one level
+// of the tree mirror. Lists own their records by value.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/os.h"
+
+namespace veldar {
+
+struct CFileEntry {
+  // Listing: the entry's name within its directory (DeleteDirContents: its
+  // full path). Generation list: the generation's name in the backup directory.
+  std::string name;
+  // Listing: the last-write time in whole seconds. Generation list: the
+  // creation time.
+  std::int64_t time = 0;
+  bool isDirectory = false;  // a real directory, never a link to one
+  bool seen = false;         // set by the mirror once the entry is dealt with
+  std::int32_t generation = -1;  // generation list only: 0 for the newest
+  // What the entry is (links and special files are told apart on POSIX).
+  EntryKind kind = EntryKind::File;
+};
+
+struct CListingPair {
+  std::vector<CFileEntry> sourceList;
+  std::vector<CFileEntry> targetList;
+};
+
+}  // namespace veldar

@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+#include "engine/engine.h"
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+
+namespace veldar {
+namespace {
+
+using testing::MakeDirs;
+using testing::WriteFile;
+
+// Reports chosen creation times for entries of a listing, by name: birth
+// times cannot be set on Linux, and files made within one second tie.
+class BirthOs : public FaultOs {
+ public:
+  using FaultOs::FaultOs;
+  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries) override {
+    int code = FaultOs::ListDir(path, followLink, entries);
+    for (DirEntry& entry : *entries) {
+      auto found = births.find(entry.name);
+      if (found != births.end()) entry.status.birthSec = found->second;
+    }
+    return code;
+  }
+  std::map<std::string, std::int64_t> births;
+};
+
+enum class Kind { File, Dir, LinkToFile, LinkToDir };
+
+class GenerationsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MakeDirs(backup);
+    MakeDirs(dir / "elsewhere");
+    WriteFile(dir / "elsewhere/file", "x");
+    engine.backupDir = backup;
+  }
+
+  void Make(const std::string& name, Kind kind) {
+    const std::string path = backup + "/" + name;
+    switch (kind) {
+      case Kind::File:
+        WriteFile(path, "x");
+        break;
+      case Kind::Dir:
+        MakeDirs(path);
+        break;
+      case Kind::LinkToFile:
+        ASSERT_EQ(symlink((dir / "elsewhere/file").c_str(), path.c_str()), 0);
+        break;
+      case Kind::LinkToDir:
+        ASSERT_EQ(symlink((dir / "elsewhere").c_str(), path.c_str()), 0);
+        break;
+    }
+  }
+
+  std::vector<std::string> Found() {
+    std::vector<std::string> names;
+    for (const CFileEntry& entry : engine.generations) names.push_back(entry.name);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  testing::TempDir dir;
+  std::string backup = dir / "backup";
+  std::unique_ptr<Os> real = MakeSystemOs();
+  BirthOs os{*real};
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2Engine engine{os, messages, settings};
+};
+
+// Only the exact forms count: anything else in a shared backup directory is
+// never rotated away.
+TEST_F(GenerationsTest, FileGenerationsAreRecognisedByExactFormOnly) {
+  struct Case {
+    const char* name;
+    Kind kind;
+  } present[] = {
+      {"report_1.doc_", Kind::File},       {"REPORT_2.DOC_", Kind::File},
+      {"report_98.doc_", Kind::File},      {"report_old.doc_", Kind::File},
+      {"report_1.txt_", Kind::File},       {"report_01.doc_", Kind::File},
+      {"report_99.doc_", Kind::File},      {"report_0.doc_", Kind::File},
+      {"report_5.doc", Kind::File},        {"report_.doc_", Kind::File},
+      {"xreport_6.doc_", Kind::File},      {"report_7.doc_", Kind::Dir},
+      {"report_8.doc_", Kind::LinkToFile}, {"_1.README_", Kind::File},
+      {"_2.readme_", Kind::File},          {"archive_1.tar.gz_", Kind::File},
+      {"archive_2.tar_", Kind::File},
+  };
+  for (const Case& c : present) Make(c.name, c.kind);
+
+  const std::map<std::string, std::vector<std::string>> expected = {
+      {"report.doc", {"REPORT_2.DOC_", "report_1.doc_", "report_98.doc_"}},
+      {"README", {"_1.README_", "_2.readme_"}},
+      {"archive.tar.gz", {"archive_1.tar.gz_"}},
+  };
+  for (const auto& [source, names] : expected) {
+    engine.sourcePath = dir / ("src/" + source);
+    EXPECT_EQ(engine.FindFileGenerations(), 1);
+    EXPECT_EQ(Found(), names) << source;
+  }
+}
+
+TEST_F(GenerationsTest, DirectoryGenerationsAreRecognisedByExactFormOnly) {
+  for (const char* name : {"docs_1", "DOCS_3", "docs_98", "docs_backup", "docs2_1", "docs_01",
+                           "docs_99", "docs_", "my_docs_1", "my_docs_x"}) {
+    Make(name, Kind::Dir);
+  }
+  Make("docs_9", Kind::File);
+  Make("docs_4", Kind::LinkToDir);
+
+  engine.sourcePath = dir / "src/docs";
+  EXPECT_EQ(engine.FindDirGenerations(), 1);
+  EXPECT_EQ(Found(), (std::vector<std::string>{"DOCS_3", "docs_1", "docs_98"}));
+  engine.sourcePath = dir / "src/my_docs";
+  EXPECT_EQ(engine.FindDirGenerations(), 1);
+  EXPECT_EQ(Found(), std::vector<std::string>{"my_docs_1"});
+}
+
+TEST_F(GenerationsTest, MissingBackupDirectoryFailsWithEmptyList) {
+  engine.sourcePath = dir / "src/report.doc";
+  Make("report_1.doc_", Kind::File);
+  ASSERT_EQ(engine.FindFileGenerations(), 1);
+  ASSERT_EQ(engine.generations.size(), 1u);
+
+  engine.backupDir = dir / "missing";
+  EXPECT_EQ(engine.FindFileGenerations(), 0);
+  EXPECT_TRUE(engine.generations.empty());
+  EXPECT_EQ(engine.FindDirGenerations(), 0);
+  EXPECT_TRUE(engine.generations.empty());
+}
+
+TEST_F(GenerationsTest, NumberedNewestFirstTiesInListOrder) {
+  engine.sourcePath = dir / "src/docs";
+  for (const char* name : {"docs_1", "docs_2", "docs_3", "docs_4", "docs_5"}) Make(name, Kind::Dir);
+  os.births = {{"docs_1", 36000},
+               {"docs_2", 43200},
+               {"docs_3", 39600},
+               {"docs_4", 30000},
+               {"docs_5", 30000}};
+  ASSERT_EQ(engine.FindDirGenerations(), 1);
+
+  std::map<std::string, int> numbers;
+  std::vector<std::string> order;
+  for (const CFileEntry& entry : engine.generations) {
+    numbers[entry.name] = entry.generation;
+    order.push_back(entry.name);
+  }
+  EXPECT_EQ(numbers["docs_2"], 0);
+  EXPECT_EQ(numbers["docs_3"], 1);
+  EXPECT_EQ(numbers["docs_1"], 2);
+  // The tie: whichever the listing returned first is the newer one.
+  auto first4 = std::find(order.begin(), order.end(), "docs_4");
+  auto first5 = std::find(order.begin(), order.end(), "docs_5");
+  EXPECT_EQ(numbers[first4 < first5 ? "docs_4" : "docs_5"], 3);
+  EXPECT_EQ(numbers[first4 < first5 ? "docs_5" : "docs_4"], 4);
+}
+
+TEST_F(GenerationsTest, NewNamesTakeTheLowestFreeSlot) {
+  engine.sourcePath = dir / "src/report.doc";
+  engine.FindFileGenerations();
+  engine.MakeFileGenerationPath();
+  EXPECT_EQ(engine.targetPath, backup + "/report_1.doc_");
+
+  Make("report_1.doc_", Kind::File);
+  Make("REPORT_3.DOC_", Kind::File);
+  engine.FindFileGenerations();
+  engine.MakeFileGenerationPath();
+  EXPECT_EQ(engine.targetPath, backup + "/report_2.doc_");
+
+  engine.sourcePath = dir / "src/README";
+  engine.FindFileGenerations();
+  engine.MakeFileGenerationPath();
+  EXPECT_EQ(engine.targetPath, backup + "/_1.README_");
+
+  // A name held by something that is not a generation is not free either:
+  // a copy would replace it, a mirror through a link would write elsewhere.
+  engine.sourcePath = dir / "src/docs";
+  Make("DOCS_1", Kind::Dir);
+  Make("docs_2", Kind::File);
+  Make("docs_3", Kind::LinkToDir);
+  engine.FindDirGenerations();
+  EXPECT_EQ(engine.MakeDirGenerationName(), "docs_4");
+}
+
+}  // namespace
+}  // namespace veldar

@@ -1,0 +1,393 @@
+// The real operating-system layer on temporary directories, checked with
+// direct system calls; and the fault-injecting double.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <map>
+#include <string>
+
+#include "platform/fault_os.h"
+#include "platform/os.h"
+#include "tests/test_util.h"
+
+namespace veldar {
+namespace {
+
+using testing::Exists;
+using testing::ListNames;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+struct stat LStat(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(0, lstat(path.c_str(), &st)) << path;
+  return st;
+}
+
+std::string LinkText(const std::string& path) {
+  char buffer[4096];
+  ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
+  return n < 0 ? std::string() : std::string(buffer, n);
+}
+
+void SetTimesNs(const std::string& path, time_t sec, long nsec) {
+  const struct timespec times[2] = {{sec, nsec}, {sec, nsec}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW));
+}
+
+class OsTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Os> os_ = MakeSystemOs();
+  TempDir dir_;
+};
+
+// ---- CopyFile ----
+
+TEST_F(OsTest, CopyKeepsContentModeOwnerAndNanosecondTime) {
+  std::string content(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 9);
+  WriteFile(dir_ / "src", content);
+  if (geteuid() == 0) {
+    ASSERT_EQ(0, lchown((dir_ / "src").c_str(), 4321, 8765));
+  }
+  // Set-user-ID survives only if the copy's owner is set before its mode.
+  ASSERT_EQ(0, chmod((dir_ / "src").c_str(), 04751));
+  SetTimesNs(dir_ / "src", 1500000000, 123456789);
+
+  std::uint64_t copied = 0;
+  ASSERT_EQ(0, os_->CopyFile(dir_ / "src", dir_ / "dst", CopyMode::Replace, &copied));
+  EXPECT_EQ(content.size(), copied);
+  EXPECT_TRUE(ReadFile(dir_ / "dst") == content);
+  struct stat st = LStat(dir_ / "dst");
+  EXPECT_EQ(04751u, st.st_mode & 07777);
+  EXPECT_EQ(1500000000, st.st_mtim.tv_sec);
+  EXPECT_EQ(123456789, st.st_mtim.tv_nsec);
+  if (geteuid() == 0) {
+    EXPECT_EQ(4321u, st.st_uid);
+    EXPECT_EQ(8765u, st.st_gid);
+  }
+  EXPECT_EQ((std::vector<std::string>{"dst", "src"}), ListNames(dir_.path()));
+}
+
+TEST_F(OsTest, CopyReplacesWithNewFileAndNoForceLeavesTargetAlone) {
+  WriteFile(dir_ / "src", "new");
+  WriteFile(dir_ / "dst", "old");
+  // A second name for the old target shows whether it was written in place.
+  ASSERT_EQ(0, link((dir_ / "dst").c_str(), (dir_ / "old-link").c_str()));
+
+  EXPECT_EQ(EEXIST, os_->CopyFile(dir_ / "src", dir_ / "dst", CopyMode::FailIfExists));
+  EXPECT_EQ("old", ReadFile(dir_ / "dst"));
+
+  ASSERT_EQ(0, os_->CopyFile(dir_ / "src", dir_ / "dst", CopyMode::Replace));
+  EXPECT_EQ("new", ReadFile(dir_ / "dst"));
+  EXPECT_EQ("old", ReadFile(dir_ / "old-link"));
+
+  ASSERT_EQ(0, os_->CopyFile(dir_ / "src", dir_ / "fresh", CopyMode::FailIfExists));
+  EXPECT_EQ("new", ReadFile(dir_ / "fresh"));
+  EXPECT_EQ((std::vector<std::string>{"dst", "fresh", "old-link", "src"}), ListNames(dir_.path()));
+}
+
+TEST_F(OsTest, FailedCopyLeavesNoTemporaryFile) {
+  WriteFile(dir_ / "src", "data");
+  testing::MakeDirs(dir_ / "target-dir/inner");
+  EXPECT_EQ(ENOENT, os_->CopyFile(dir_ / "missing", dir_ / "dst", CopyMode::Replace));
+  EXPECT_EQ(ENOENT, os_->CopyFile(dir_ / "src", dir_ / "no-dir/dst", CopyMode::Replace));
+  // Replacing a directory fails at the rename, after the content was written.
+  EXPECT_NE(0, os_->CopyFile(dir_ / "src", dir_ / "target-dir", CopyMode::Replace));
+  EXPECT_EQ((std::vector<std::string>{"src", "target-dir"}), ListNames(dir_.path()));
+  EXPECT_EQ((std::vector<std::string>{"inner"}), ListNames(dir_ / "target-dir"));
+}
+
+TEST_F(OsTest, CopyOfLinkMakesLinkWithSameTextAndTime) {
+  WriteFile(dir_ / "file", "content");
+  ASSERT_EQ(0, symlink("file", (dir_ / "to-file").c_str()));
+  ASSERT_EQ(0, symlink("../nowhere/\nodd", (dir_ / "dangling").c_str()));
+  SetTimesNs(dir_ / "to-file", 1400000000, 5);
+
+  ASSERT_EQ(0, os_->CopyFile(dir_ / "to-file", dir_ / "copy1", CopyMode::Replace));
+  ASSERT_EQ(0, os_->CopyFile(dir_ / "dangling", dir_ / "copy2", CopyMode::FailIfExists));
+  EXPECT_TRUE(S_ISLNK(LStat(dir_ / "copy1").st_mode));
+  EXPECT_EQ("file", LinkText(dir_ / "copy1"));
+  EXPECT_EQ(1400000000, LStat(dir_ / "copy1").st_mtim.tv_sec);
+  EXPECT_EQ("../nowhere/\nodd", LinkText(dir_ / "copy2"));
+  EXPECT_EQ(EEXIST, os_->CopyFile(dir_ / "dangling", dir_ / "copy1", CopyMode::FailIfExists));
+  EXPECT_EQ("file", LinkText(dir_ / "copy1"));
+}
+
+TEST_F(OsTest, CopyRefusesFifoAndDirectoryWithoutBlocking) {
+  ASSERT_EQ(0, mkfifo((dir_ / "fifo").c_str(), 0644));
+  testing::MakeDirs(dir_ / "dir");
+  auto result = std::async(std::launch::async, [&] {
+    return os_->CopyFile(dir_ / "fifo", dir_ / "copy", CopyMode::Replace);
+  });
+  if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    // Release a reader stuck in open(), so the test fails instead of hanging.
+    int fd = open((dir_ / "fifo").c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) close(fd);
+    FAIL() << "copying a FIFO blocked";
+  }
+  EXPECT_EQ(ENOTSUP, result.get());
+  EXPECT_EQ(EISDIR, os_->CopyFile(dir_ / "dir", dir_ / "copy", CopyMode::Replace));
+  EXPECT_FALSE(Exists(dir_ / "copy"));
+  EXPECT_EQ((std::vector<std::string>{"dir", "fifo"}), ListNames(dir_.path()));
+}
+
+TEST_F(OsTest, CopyToLongestNamesFits) {
+  WriteFile(dir_ / "src", "x");
+  const std::string ascii(255, 'a');
+  std::string utf8 = "b";  // 1 + 127 two-byte characters = 255 bytes
+  for (int i = 0; i < 127; ++i) utf8 += "\xc3\xa9";
+  for (const std::string& name : {ascii, utf8}) {
+    ASSERT_EQ(0, os_->CopyFile(dir_ / "src", dir_ / name, CopyMode::Replace)) << name.size();
+    EXPECT_EQ("x", ReadFile(dir_ / name));
+  }
+  EXPECT_EQ(3u, ListNames(dir_.path()).size());
+}
+
+// ---- Unsafe and oversized paths ----
+
+TEST_F(OsTest, PathWithNulIsRefusedNotCut) {
+  WriteFile(dir_ / "a", "keep");
+  const std::string cut = dir_ / std::string("a\0b", 3);
+  EXPECT_EQ(EINVAL, os_->DeleteFile(cut));
+  EXPECT_EQ(EINVAL, os_->CopyFile(dir_ / "a", cut, CopyMode::Replace));
+  EXPECT_EQ(EINVAL, os_->SetTimes(cut, 0));
+  EXPECT_EQ("keep", ReadFile(dir_ / "a"));
+}
+
+TEST_F(OsTest, OverlongPathFailsCleanly) {
+  std::string path = dir_.path();
+  while (path.size() < 5000) path += "/" + std::string(200, 'd');
+  FileStatus status;
+  std::vector<DirEntry> entries;
+  EXPECT_EQ(ENAMETOOLONG, os_->Stat(path, false, &status));
+  EXPECT_EQ(ENAMETOOLONG, os_->ListDir(path, false, &entries));
+  EXPECT_EQ(ENAMETOOLONG, os_->CopyFile(path, dir_ / "x", CopyMode::Replace));
+  EXPECT_EQ(ENAMETOOLONG, os_->CreateDirTree(path));
+}
+
+// ---- Moving, deleting, removing ----
+
+TEST_F(OsTest, MoveNeverReplaces) {
+  WriteFile(dir_ / "a", "A");
+  WriteFile(dir_ / "b", "B");
+  ASSERT_EQ(0, symlink("nowhere", (dir_ / "dangling").c_str()));
+  EXPECT_EQ(EEXIST, os_->MoveNoReplace(dir_ / "a", dir_ / "b"));
+  EXPECT_EQ(EEXIST, os_->MoveNoReplace(dir_ / "a", dir_ / "dangling"));
+  EXPECT_EQ("A", ReadFile(dir_ / "a"));
+  EXPECT_EQ("B", ReadFile(dir_ / "b"));
+  ASSERT_EQ(0, os_->MoveNoReplace(dir_ / "a", dir_ / "A"));
+  EXPECT_EQ((std::vector<std::string>{"A", "b", "dangling"}), ListNames(dir_.path()));
+}
+
+TEST_F(OsTest, DeleteAndRemoveNeverActThroughLinks) {
+  testing::MakeDirs(dir_ / "dir");
+  WriteFile(dir_ / "dir/file", "x");
+  ASSERT_EQ(0, symlink("dir", (dir_ / "dir-link").c_str()));
+  ASSERT_EQ(0, symlink("dir/file", (dir_ / "file-link").c_str()));
+  EXPECT_EQ(EISDIR, os_->DeleteFile(dir_ / "dir"));
+  EXPECT_EQ(ENOTDIR, os_->RemoveDir(dir_ / "dir-link"));
+  EXPECT_EQ(0, os_->DeleteFile(dir_ / "file-link"));
+  EXPECT_EQ(0, os_->DeleteFile(dir_ / "dir-link"));
+  EXPECT_EQ("x", ReadFile(dir_ / "dir/file"));
+  EXPECT_EQ(ENOTEMPTY, os_->RemoveDir(dir_ / "dir"));
+}
+
+// ---- Status and attributes ----
+
+TEST_F(OsTest, StatReportsKindTimesAndReadOnly) {
+  const std::int64_t before = time(nullptr);
+  WriteFile(dir_ / "file", "12345");
+  ASSERT_EQ(0, chmod((dir_ / "file").c_str(), 0444));
+  ASSERT_EQ(0, symlink("file", (dir_ / "link").c_str()));
+  SetTimesNs(dir_ / "file", 1000000000, 42);
+
+  FileStatus status;
+  ASSERT_EQ(0, os_->Stat(dir_ / "file", false, &status));
+  EXPECT_EQ(EntryKind::File, status.kind);
+  EXPECT_EQ(5u, status.size);
+  EXPECT_EQ(1000000000, status.mtimeSec);
+  EXPECT_EQ(42u, status.mtimeNsec);
+  // Birth time where the file system has one (then it is now), else mtime.
+  EXPECT_TRUE(status.birthSec == 1000000000 ||
+              (status.birthSec >= before - 2 && status.birthSec <= time(nullptr) + 2))
+      << status.birthSec;
+  EXPECT_TRUE(status.attributes.readOnly);
+  EXPECT_FALSE(status.attributes.directory);
+
+  ASSERT_EQ(0, os_->Stat(dir_ / "link", false, &status));
+  EXPECT_EQ(EntryKind::Symlink, status.kind);
+  ASSERT_EQ(0, os_->Stat(dir_ / "link", true, &status));
+  EXPECT_EQ(EntryKind::File, status.kind);
+  ASSERT_EQ(0, os_->Stat(dir_.path(), false, &status));
+  EXPECT_TRUE(status.attributes.directory);
+  EXPECT_EQ(ENOENT, os_->Stat(dir_ / "missing", false, &status));
+}
+
+TEST_F(OsTest, AttributesAndTimesLeaveLinkTargetsAlone) {
+  WriteFile(dir_ / "file", "x");
+  ASSERT_EQ(0, chmod((dir_ / "file").c_str(), 0444));
+  SetTimesNs(dir_ / "file", 1000000000, 0);
+  ASSERT_EQ(0, symlink("file", (dir_ / "link").c_str()));
+
+  EXPECT_EQ(0, os_->SetAttributesNormal(dir_ / "link"));
+  EXPECT_EQ(0, os_->SetTimes(dir_ / "link", 1600000000));
+  EXPECT_EQ(0444u, LStat(dir_ / "file").st_mode & 07777);
+  EXPECT_EQ(1000000000, LStat(dir_ / "file").st_mtim.tv_sec);
+  EXPECT_EQ(1600000000, LStat(dir_ / "link").st_mtim.tv_sec);
+
+  FileStatus saved;
+  ASSERT_EQ(0, os_->Stat(dir_ / "file", false, &saved));
+  ASSERT_EQ(0, os_->SetAttributesNormal(dir_ / "file"));
+  EXPECT_EQ(0644u, LStat(dir_ / "file").st_mode & 07777);
+  ASSERT_EQ(0, os_->SetAttributes(dir_ / "file", saved.attributes));
+  EXPECT_EQ(0444u, LStat(dir_ / "file").st_mode & 07777);
+}
+
+// ---- Listing ----
+
+TEST_F(OsTest, ListDirReportsEveryKindWithoutFollowing) {
+  WriteFile(dir_ / "file", "abc");
+  testing::MakeDirs(dir_ / "sub");
+  WriteFile(dir_ / "sub/inner", "");
+  ASSERT_EQ(0, symlink("sub", (dir_ / "link").c_str()));
+  ASSERT_EQ(0, mkfifo((dir_ / "fifo").c_str(), 0644));
+  const std::string odd = "-n\nx\xff";
+  WriteFile(dir_ / odd, "");
+
+  std::vector<DirEntry> entries;
+  ASSERT_EQ(0, os_->ListDir(dir_.path(), false, &entries));
+  std::map<std::string, FileStatus> byName;
+  for (const DirEntry& entry : entries) byName[entry.name] = entry.status;
+  ASSERT_EQ(5u, byName.size());
+  EXPECT_EQ(EntryKind::File, byName["file"].kind);
+  EXPECT_EQ(3u, byName["file"].size);
+  EXPECT_EQ(EntryKind::Directory, byName["sub"].kind);
+  EXPECT_TRUE(byName["sub"].attributes.directory);
+  EXPECT_EQ(EntryKind::Symlink, byName["link"].kind);
+  EXPECT_FALSE(byName["link"].attributes.directory);
+  EXPECT_EQ(EntryKind::Special, byName["fifo"].kind);
+  EXPECT_EQ(EntryKind::File, byName[odd].kind);
+}
+
+TEST_F(OsTest, ListDirFailuresAndLinkedDirectory) {
+  testing::MakeDirs(dir_ / "sub");
+  WriteFile(dir_ / "sub/inner", "");
+  WriteFile(dir_ / "file", "");
+  ASSERT_EQ(0, symlink("sub", (dir_ / "link").c_str()));
+  std::vector<DirEntry> entries(3);
+  EXPECT_EQ(ENOENT, os_->ListDir(dir_ / "missing", false, &entries));
+  EXPECT_TRUE(entries.empty());
+  EXPECT_EQ(ENOTDIR, os_->ListDir(dir_ / "file", false, &entries));
+  EXPECT_NE(0, os_->ListDir(dir_ / "link", false, &entries));
+  ASSERT_EQ(0, os_->ListDir(dir_ / "link", true, &entries));
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_EQ("inner", entries[0].name);
+}
+
+// ---- Exclusive open and directory trees ----
+
+TEST_F(OsTest, OpenExclusiveLocksAndKeepsContent) {
+  WriteFile(dir_ / "log", "old\n");
+  std::unique_ptr<OsFile> first, second;
+  ASSERT_EQ(0, os_->OpenExclusive(dir_ / "log", &first));
+  EXPECT_EQ(EWOULDBLOCK, os_->OpenExclusive(dir_ / "log", &second));
+  EXPECT_EQ(nullptr, second);
+  ASSERT_EQ(0, first->Append("new\n"));
+  std::uint64_t size = 0;
+  ASSERT_EQ(0, first->Size(&size));
+  EXPECT_EQ(8u, size);
+  std::string read;
+  ASSERT_EQ(0, first->ReadAt(2, 100, &read));
+  EXPECT_EQ("d\nnew\n", read);
+  EXPECT_EQ(0, first->Sync());
+  first.reset();
+  ASSERT_EQ(0, os_->OpenExclusive(dir_ / "log", &second));
+  EXPECT_EQ("old\nnew\n", ReadFile(dir_ / "log"));
+
+  std::unique_ptr<OsFile> created;
+  ASSERT_EQ(0, os_->OpenExclusive(dir_ / "created", &created));
+  EXPECT_EQ(0600u, LStat(dir_ / "created").st_mode & 07777);
+}
+
+TEST_F(OsTest, CreateDirTreeMakesPrivateParents) {
+  const mode_t old = umask(022);
+  EXPECT_EQ(0, os_->CreateDirTree(dir_ / "a//b/c/"));
+  umask(old);
+  EXPECT_TRUE(testing::IsDir(dir_ / "a/b/c"));
+  EXPECT_EQ(0700u, LStat(dir_ / "a/b").st_mode & 07777);
+  EXPECT_EQ(0, os_->CreateDirTree(dir_ / "a/b/c"));
+  WriteFile(dir_ / "file", "");
+  EXPECT_NE(0, os_->CreateDirTree(dir_ / "file"));
+  EXPECT_NE(0, os_->CreateDirTree(dir_ / "file/sub"));
+}
+
+// ---- Environment ----
+
+TEST_F(OsTest, LogDirFollowsXdgStateHome) {
+  const char* savedState = getenv("XDG_STATE_HOME");
+  const std::string saved = savedState ? savedState : "";
+  setenv("XDG_STATE_HOME", "/var/state/", 1);
+  EXPECT_EQ("/var/state/VELDAR2/", os_->LogDir());
+  // Relative or empty values are ignored, as the XDG rules say.
+  setenv("XDG_STATE_HOME", "relative", 1);
+  const std::string fallback = os_->LogDir();
+  EXPECT_TRUE(fallback.ends_with("/.local/state/VELDAR2/")) << fallback;
+  EXPECT_EQ('/', fallback[0]);
+  if (savedState) {
+    setenv("XDG_STATE_HOME", saved.c_str(), 1);
+  } else {
+    unsetenv("XDG_STATE_HOME");
+  }
+  EXPECT_EQ('/', os_->ProgramDir().back());
+}
+
+// ---- FaultOs ----
+
+TEST(FaultOsTest, RulesMatchPathSuffixAndCountdownCountsChangesOnly) {
+  TempDir dir;
+  std::unique_ptr<Os> real = MakeSystemOs();
+  FaultOs os(*real);
+  WriteFile(dir / "src", "x");
+
+  os.FailAt(OsOp::CopyFile, "dst", EIO, 1);
+  EXPECT_EQ(0, os.CopyFile(dir / "src", dir / "xdst", CopyMode::Replace));
+  EXPECT_EQ(EIO, os.CopyFile(dir / "src", dir / "dst", CopyMode::Replace));
+  EXPECT_FALSE(Exists(dir / "dst"));
+  EXPECT_EQ(0, os.CopyFile(dir / "src", dir / "dst", CopyMode::Replace));  // fired once
+
+  os.ClearRules();
+  os.FailNthChange(2, ENOSPC);
+  FileStatus status;
+  EXPECT_EQ(0, os.Stat(dir / "src", false, &status));  // not a change
+  EXPECT_EQ(0, os.CreateDir(dir / "d1"));
+  EXPECT_EQ(ENOSPC, os.CreateDir(dir / "d2"));
+  EXPECT_EQ(0, os.CreateDir(dir / "d3"));
+  EXPECT_FALSE(Exists(dir / "d2"));
+  EXPECT_EQ(6, os.changeCount);
+
+  ASSERT_EQ(7u, os.calls.size());
+  EXPECT_EQ(OsOp::CopyFile, os.calls[1].op);
+  EXPECT_EQ(dir / "dst", os.calls[1].path2);
+  EXPECT_EQ(EIO, os.calls[1].result);
+  EXPECT_STREQ("CreateDir", OsOpName(os.calls[5].op));
+  EXPECT_EQ(ENOSPC, os.calls[5].result);
+
+  os.env["VELDAR2_TEST_VAR"] = "set";
+  os.fixedNow = 1234;
+  os.SleepMs(500);
+  EXPECT_EQ("set", os.GetEnv("VELDAR2_TEST_VAR").value_or(""));
+  EXPECT_EQ(1234, os.Now());
+  EXPECT_EQ(std::vector<int>{500}, os.sleeps);
+}
+
+}  // namespace
+}  // namespace veldar

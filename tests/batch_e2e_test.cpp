@@ -1,0 +1,101 @@
+// Runs the built program as a separate process, as a script or a scheduler
+// would, in private XDG directories, and checks what it left behind with tools
+// that do not share its code.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/test_util.h"
+
+namespace veldar {
+namespace {
+
+using testing::Lines;
+using testing::ReadFile;
+using testing::RunCommand;
+using testing::WriteFile;
+
+class BatchProgramTest : public ::testing::Test {
+ protected:
+  // Runs the program with `arguments` (already shell-quoted); returns the exit
+  // status and keeps standard error.
+  int Run(const std::string& arguments) {
+    const std::string command = "cd '" + dir.path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY" +
+                                " XDG_CONFIG_HOME='" + dir.path() + "/config' XDG_STATE_HOME='" +
+                                dir.path() + "/state' '" + VELDAR2_BINARY + "' " + arguments +
+                                " 2>stderr.txt";
+    int status = RunCommand(command, &out);
+    err = ReadFile(dir / "stderr.txt");
+    return status;
+  }
+  std::string Log() { return ReadFile(dir / "state/VELDAR2/VELDAR2.LOG"); }
+  std::string Settings() { return ReadFile(dir / "config/Orvanta/VELDAR2.conf"); }
+
+  testing::TempDir dir;
+  std::string out, err;
+};
+
+TEST_F(BatchProgramTest, HelpVersionAndNoParameters) {
+  EXPECT_EQ(Run("--version"), 0);
+  EXPECT_EQ(out, "VELDAR2 2.00\n");
+  EXPECT_EQ(Run("--help"), 0);
+  EXPECT_NE(out.find("-NOMSG"), std::string::npos);
+  EXPECT_FALSE(testing::Exists(dir / "state"));
+}
+
+TEST_F(BatchProgramTest, MissingSourceFailsWithTheMessageOnStandardError) {
+  testing::MakeDirs(dir / "dst");
+  EXPECT_EQ(Run("-M5 -NODEL missing dst"), 2);
+  EXPECT_NE(err.find("パラメタの指定誤りです。[バックアップするファイル]"), std::string::npos) << err;
+  const auto lines = Lines(Log());
+  ASSERT_EQ(lines.size(), 1u) << Log();
+  EXPECT_NE(lines[0].find(" : Start with parameter"), std::string::npos);
+
+  EXPECT_EQ(Run("-M5 -NOMSG missing dst"), 2);
+  EXPECT_EQ(err.find("パラメタ"), std::string::npos) << "with -NOMSG the message goes to the log";
+  EXPECT_NE(Log().find("[バックアップするファイル]"), std::string::npos);
+}
+
+TEST_F(BatchProgramTest, ThreeRunsMakeGenerationsEqualToTheSource) {
+  WriteFile(dir / "src/a.txt", "alpha");
+  WriteFile(dir / "src/sub/b.bin", std::string(100000, 'b'));
+  WriteFile(dir / "src/sub/deeper/c", "");
+  testing::MakeDirs(dir / "src/empty");
+  ASSERT_EQ(RunCommand("ln -s a.txt '" + dir.path() + "/src/link'"), 0);
+  testing::MakeDirs(dir / "dst");
+
+  for (int run = 1; run <= 3; ++run) {
+    if (run == 3) {
+      WriteFile(dir / "src/a.txt", "alpha changed");
+      ASSERT_EQ(::unlink((dir / "src/sub/deeper/c").c_str()), 0);
+      WriteFile(dir / "src/new.txt", "new");
+    }
+    ASSERT_EQ(Run("-M2 src dst"), 0) << err << Log();
+  }
+  EXPECT_EQ(testing::ListNames(dir / "dst"), (std::vector<std::string>{"src_1", "src_2"}));
+
+  // The newest generation is the one made last; rsync compares it with the
+  // source by content, names, types, permissions and times.
+  std::string newest;
+  RunCommand("cd '" + dir.path() + "/dst' && ls -td src_* | head -n 1 | tr -d '\\n'", &newest);
+  std::string changes;
+  ASSERT_EQ(RunCommand("rsync -a --dry-run --itemize-changes --checksum --delete --no-t --omit-dir-times '" +
+                           dir.path() + "/src/' '" + dir.path() + "/dst/" + newest + "/'",
+                       &changes),
+            0);
+  EXPECT_EQ(changes, "") << "newest generation " << newest << " differs from the source";
+  std::string times;
+  ASSERT_EQ(RunCommand("rsync -a --dry-run --itemize-changes '" + dir.path() + "/src/' '" +
+                           dir.path() + "/dst/" + newest + "/' | grep -v '^\\.d' || true",
+                       &times),
+            0);
+  EXPECT_EQ(times, "") << "file times differ";
+
+  EXPECT_NE(Settings().find("LASTFILE=src"), std::string::npos) << Settings();
+  EXPECT_NE(Settings().find("LASTDIR=dst"), std::string::npos) << Settings();
+  EXPECT_NE(Log().find("File Copied : src/a.txt to dst/"), std::string::npos) << Log();
+}
+
+}  // namespace
+}  // namespace veldar

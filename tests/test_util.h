@@ -1,0 +1,73 @@
+#pragma once
+// Helpers shared by the tests: a scoped temporary directory, recording
+// doubles of the user-message and settings interfaces, and small file helpers
+// that use the system directly (so that they check the engine independently of
+// its own OS layer).
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/settings_store.h"
+#include "engine/user_messages.h"
+
+namespace veldar::testing {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it
+// when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+// Records every message; answers questions with `answer`.
+class RecordingMessages : public UserMessages {
+ public:
+  void Show(const std::string& text) override { shown.push_back(text); }
+  bool AskOkCancel(const std::string& text) override {
+    asked.push_back(text);
+    return answer;
+  }
+  std::vector<std::string> shown;
+  std::vector<std::string> asked;
+  bool answer = true;
+};
+
+// Settings held in memory, keyed "SECTION/KEY"; records every write.
+class MemorySettings : public SettingsStore {
+ public:
+  std::string Read(const std::string& section, const std::string& key) override;
+  void Write(const std::string& section, const std::string& key, const std::string& value) override;
+  std::map<std::string, std::string> values;
+  std::vector<std::string> writes;  // "KEY=VALUE" in order
+};
+
+// Creates the file (and its missing parent directories) with `content`.
+void WriteFile(const std::string& path, const std::string& content);
+// The file's content; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);  // without following a final link
+bool IsDir(const std::string& path);
+void MakeDirs(const std::string& path);
+// Sets the last-write time (seconds since the epoch) without following links.
+void SetMtime(const std::string& path, std::int64_t seconds);
+std::int64_t Mtime(const std::string& path);
+// Names in the directory, sorted, without "." and "..".
+std::vector<std::string> ListNames(const std::string& directory);
+// Runs a shell command; returns its exit status and fills `output` with what
+// it printed to standard output.
+int RunCommand(const std::string& command, std::string* output = nullptr);
+// Splits the text into lines (without their line ends).
+std::vector<std::string> Lines(const std::string& text);
+
+}  // namespace veldar::testing

@@ -1,0 +1,40 @@
+#include "ui/res/string_table.h"
+
+namespace veldar {
+
+std::string LoadString(int id) {
+  switch (id) {
+    case IDS_ABOUTBOX: return "バージョン情報 VELDAR2(&A)...";
+    case IDS_SECTION: return "SETTINGS";
+    case IDS_KEY_GENERATIONS: return "DEFALUTFILES";
+    case IDS_KEY_LASTFILE: return "LASTFILE";
+    case IDS_KEY_LASTDIR: return "LASTDIR";
+    case IDS_KEY_LASTOPT: return "LASTOPT";
+    case IDS_KEY_LOGSIZE: return "LOGSIZE";
+    case IDS_KEY_RESDIR: return "RESDIR";
+    // Option names are held with the Windows option character; the parser
+    // puts the platform's own in its place.
+    case IDS_OPT_NOTIME: return "/NOTIME";
+    case IDS_OPT_NOFORCE: return "/NOFORCE";
+    case IDS_OPT_NODEL: return "/NODEL";
+    case IDS_OPT_M: return "/M";
+    case IDS_OPT_NOMSG: return "/NOMSG";
+    case IDS_DEFAULT_GENERATIONS: return "3";
+    case IDS_DEFAULT_LOGSIZE: return "500";
+    case IDS_LOG_NAME: return "VELDAR2.LOG";
+    case IDS_TMPLOG_NAME: return "VELDAR2.TMP";
+    case IDS_COMPANY: return "Orvanta";
+    case IDS_PARAM_ERROR: return "パラメタの指定誤りです。";
+    case IDS_NO_RESTORE_DIR: return "復元するディレクトリを入力してください。";
+    case IDS_BACKUP_DONE: return "バックアップ完了しました。";
+    case IDS_RESTORE_DONE: return "レストア完了しました。";
+    case IDS_KEY_LOGOPT: return "LOGOPT";
+    case IDS_RESTORE_FAILED: return "レストアに失敗しました。";
+    case IDS_RESTORE_REFUSED: return "レストアできません。";
+    case IDS_BACKUP_PARTIAL:
+      return "バックアップは終わりましたが、失敗した操作があります。詳しくはログを見てください。";
+    default: return {};
+  }
+}
+
+}  // namespace veldar
