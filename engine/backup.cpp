@@ -94,6 +94,15 @@ int CVELDAR2Engine::Backup() {
   // A source whose status cannot be read counts as a directory, as in the
   // pre-check.
   if (os.Stat(sourcePath, true, &status) != 0 || status.kind == EntryKind::Directory) {
+    // An empty source (an unmounted drive looks like one) would rotate good
+    // generations away for empty ones, or mirror emptiness over the backup.
+    // Checked here rather than in the pre-check, which the restore shares: an
+    // emptied source is just what a restore is for.
+    std::vector<DirEntry> entries;
+    const int code = os.ListDir(sourcePath, true, &entries);
+    const std::string wrong = LoadString(IDS_PARAM_ERROR) + kSourceField;
+    if (code != 0) return Refuse(wrong + os.ErrorText(code));
+    if (entries.empty()) return Refuse(wrong + kEmptySource);
     return BackupDir();
   }
   return BackupFile();
@@ -103,11 +112,14 @@ int CVELDAR2Engine::CheckParameters() {
   sourcePath = WithoutTrailingSeparators(sourcePath, os.Separator());
   backupDir = WithoutTrailingSeparators(backupDir, os.Separator());
   const std::string refusal = JobRefusal();
-  if (refusal.empty()) return 1;
+  return refusal.empty() ? 1 : Refuse(refusal);
+}
+
+int CVELDAR2Engine::Refuse(const std::string& message) {
   if (noMessage) {
-    WriteLog(refusal);
+    WriteLog(message);
   } else {
-    ShowMessage(refusal);
+    ShowMessage(message);
   }
   return 0;
 }
@@ -152,13 +164,6 @@ std::string CVELDAR2Engine::JobRefusal() {
       return wrong + kSourceField + kSourceInOwnGeneration;
     }
   }
-
-  // An empty source (an unmounted drive looks like one) would rotate good
-  // generations away for empty ones, or mirror emptiness over the backup.
-  std::vector<DirEntry> entries;
-  code = os.ListDir(sourcePath, true, &entries);
-  if (code != 0) return wrong + kSourceField + os.ErrorText(code);
-  if (entries.empty()) return wrong + kSourceField + kEmptySource;
   return std::string();
 }
 

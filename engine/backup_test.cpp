@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -31,12 +32,12 @@ class AgeOs : public FaultOs {
   int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
                std::uint64_t* bytesCopied) override {
     int code = FaultOs::CopyFile(from, to, mode, bytesCopied);
-    if (code == 0) births[to] = ++clock;
+    if (code == 0 && fake) births[to] = ++clock;
     return code;
   }
   int CreateDir(const std::string& path) override {
     int code = FaultOs::CreateDir(path);
-    if (code == 0) births[path] = ++clock;
+    if (code == 0 && fake) births[path] = ++clock;
     return code;
   }
   int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries) override {
@@ -49,6 +50,7 @@ class AgeOs : public FaultOs {
   }
   std::map<std::string, std::int64_t> births;
   std::int64_t clock = 4'000'000'000;  // after any real birth time
+  bool fake = true;  // false: the file system's own birth times
 };
 
 // One job on a fresh source and backup directory, with the log open.
@@ -133,7 +135,7 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
       {"/backup/inner", "/backup", 2, ""},
       {"/backup/docs_1/docs", "/backup", 3,
        source + "バックアップするディレクトリが、その世代のディレクトリの中にあります。"},
-      {"/empty", "/backup", 3, source + "バックアップするディレクトリが空です。"},
+      {"/empty", "/backup", 3, ""},  // refused by the backup, not by the check the restore shares
   };
   MakeDirs(d + "/src/docs/sub");
   for (const Case& c : cases) {
@@ -163,6 +165,15 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
   job.engine.sourcePath = d + "/src/docs";
   job.os.FailAt(OsOp::Access, job.engine.backupDir, EACCES);
   EXPECT_EQ(job.engine.CheckParameters(), 1);
+
+  // An empty source never reaches the rotation or the mirror.
+  job.messages.shown.clear();
+  job.engine.sourcePath = d + "/empty";
+  job.engine.backupDir = d + "/backup";
+  EXPECT_EQ(job.engine.Backup(), 0);
+  EXPECT_EQ(job.messages.shown,
+            std::vector<std::string>{source + "バックアップするディレクトリが空です。"});
+  EXPECT_TRUE(Exists(d + "/backup/docs_1/docs/a.txt"));
 
   // With the no-message flag the refusal goes to the log instead.
   job.messages.shown.clear();
@@ -222,6 +233,23 @@ TEST(BackupDirTest, RotatesAcrossCountChanges) {
   ASSERT_EQ(job.Run(3, "v6"), 1);
   ASSERT_EQ(job.Run(3, "v7"), 1);
   EXPECT_EQ(job.Generations(), (Contents{{"docs_1", "v6"}, {"docs_3", "v5"}, {"docs_4", "v7"}}));
+}
+
+TEST(BackupDirTest, RunsWithinOneSecondRecycleTheOldest) {
+  // Real birth times: several runs in one second must still rank by the
+  // order they ran, or a run would recycle the newest copy and keep an older one.
+  Job job;
+  job.os.fake = false;
+  job.UseDir();
+  for (int run = 1; run <= 6; ++run) {
+    ASSERT_EQ(job.Run(2, std::to_string(run)), 1);
+    if (run < 2) continue;
+    std::vector<std::string> held;
+    for (const auto& [name, content] : job.Generations()) held.push_back(content);
+    std::sort(held.begin(), held.end());
+    EXPECT_EQ(held, (std::vector<std::string>{std::to_string(run - 1), std::to_string(run)}))
+        << "after run " << run;
+  }
 }
 
 TEST(BackupDirTest, CountOneOrLessMirrorsStraightIntoTheBackupDirectory) {

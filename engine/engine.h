@@ -163,6 +163,8 @@ class CVELDAR2Engine {
   bool IsDirGenerationName(const std::string& name) const;
   // Why the job cannot run (the message the pre-check shows), or empty.
   std::string JobRefusal();
+  // Shows the pre-check's message (or logs it, with the no-message flag); 0.
+  int Refuse(const std::string& message);
 };
 
 // Replaces every "%NAME%" in `text` by the environment variable NAME (empty

@@ -18,6 +18,9 @@ struct CFileEntry {
   // Listing: the last-write time in whole seconds. Generation list: the
   // creation time.
   std::int64_t time = 0;
+  // Generation list: the sub-second part of the creation time. Two runs within
+  // one second must still rank in the order they ran.
+  std::uint32_t timeNsec = 0;
   bool isDirectory = false;  // a real directory, never a link to one
   bool seen = false;         // set by the mirror once the entry is dealt with
   std::int32_t generation = -1;  // generation list only: 0 for the newest

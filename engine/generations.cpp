@@ -111,6 +111,7 @@ int CVELDAR2Engine::FindFileGenerations() {
     CFileEntry record;
     record.name = entry.name;
     record.time = entry.status.birthSec;
+    record.timeNsec = entry.status.birthNsec;
     record.kind = entry.status.kind;
     generations.push_back(std::move(record));
   }
@@ -131,6 +132,7 @@ int CVELDAR2Engine::FindDirGenerations() {
     CFileEntry record;
     record.name = entry.name;
     record.time = entry.status.birthSec;
+    record.timeNsec = entry.status.birthNsec;
     record.isDirectory = true;
     record.kind = entry.status.kind;
     generations.push_back(std::move(record));
@@ -139,14 +141,17 @@ int CVELDAR2Engine::FindDirGenerations() {
   return NumberGenerations();
 }
 
-// Numbers the list by age: 0 for the latest creation time. Records of equal
-// time keep their list order (the earlier one gets the lower number), which is
-// what a stable sort on the time, latest first, gives.
+// Numbers the list by age: 0 for the latest creation time, compared to the
+// nanosecond, so that runs within one second rank in the order they ran.
+// Records of equal time keep their list order (the earlier one gets the lower
+// number), which is what a stable sort on the time, latest first, gives.
 int CVELDAR2Engine::NumberGenerations() {
   std::vector<std::size_t> order(generations.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
-    return generations[a].time > generations[b].time;
+    const CFileEntry& x = generations[a];
+    const CFileEntry& y = generations[b];
+    return x.time != y.time ? x.time > y.time : x.timeNsec > y.timeNsec;
   });
   for (std::size_t rank = 0; rank < order.size(); ++rank) {
     generations[order[rank]].generation = static_cast<std::int32_t>(rank);

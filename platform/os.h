@@ -46,6 +46,7 @@ struct FileStatus {
   std::uint32_t mtimeNsec = 0;
   std::int64_t birthSec = 0;  // creation time; the last-write time where the
                               // file system keeps no birth time
+  std::uint32_t birthNsec = 0;
   std::uint64_t size = 0;
   FileAttributes attributes;
 };

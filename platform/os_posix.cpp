@@ -163,6 +163,7 @@ void FillStatus(const struct statx& sx, FileStatus* status) {
   status->mtimeSec = sx.stx_mtime.tv_sec;
   status->mtimeNsec = sx.stx_mtime.tv_nsec;
   status->birthSec = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : sx.stx_mtime.tv_sec;
+  status->birthNsec = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_nsec : sx.stx_mtime.tv_nsec;
   status->size = sx.stx_size;
   status->attributes.directory = S_ISDIR(mode);
   status->attributes.readOnly = (mode & S_IWUSR) == 0;
