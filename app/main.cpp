@@ -1,6 +1,11 @@
 // The program's entry point on Linux: the system's OS layer, the per-user
-// settings file and the message boxes of a batch start, handed to the
-// application object.
+// settings file, the message boxes, the single-instance check and the main
+// dialog, handed to the application object.
+//
+// The Qt application is started only when a window is needed: for the dialog,
+// or for a batch run's message box where a display is available. A batch run
+// without a display writes its messages to standard error, and a second start
+// never needs a display at all.
 
 #include <iostream>
 #include <string>
@@ -9,26 +14,53 @@
 #include "app/app.h"
 #include "app/settings_qt.h"
 #include "platform/os.h"
-
-namespace {
-
-// Without a window system, a batch run's message boxes go to standard error.
-class StderrMessages : public veldar::UserMessages {
- public:
-  void Show(const std::string& text) override { std::cerr << text << "\n"; }
-  bool AskOkCancel(const std::string& text) override {
-    std::cerr << text << "\n";
-    return false;
-  }
-};
-
-}  // namespace
+#include "ui/desktop.h"
+#include "ui/dialog_services.h"
+#include "ui/main_dialog.h"
+#include "ui/qt_messages.h"
+#include "ui/single_instance.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  veldar::GuiStarter gui(argc, argv);
+  veldar::QtUserMessages messages([&gui] { return gui.ForMessages(); });
   auto os = veldar::MakeSystemOs();
-  StderrMessages messages;
   veldar::QtSettingsStore settings;
   veldar::CVELDAR2App app(*os, messages, settings);
+
+  // Worked out by the first start that needs it (never for --help).
+  QString instanceName;
+  app.findRunningInstance = [&instanceName] {
+    instanceName = veldar::InstanceSocketName();
+    return !veldar::AskRunningInstanceToShow(instanceName);
+  };
+
+  app.showMainDialog = [&](veldar::CVELDAR2Engine& engine) {
+    std::string why;
+    if (!gui.ForDialog(&why)) {
+      std::cerr << "veldar2: cannot show the dialog: " << why << "\n"
+                << "veldar2: start it with parameters for a backup without a window (--help)\n";
+      return static_cast<int>(veldar::kExitFailure);
+    }
+    veldar::QtDialogServices services;
+    veldar::CVELDAR2Dlg dialog(engine, services);
+    veldar::InstanceServer server([&dialog] { dialog.BringBack(); });
+    switch (server.Listen(instanceName)) {
+      case veldar::InstanceServer::ListenResult::kAnotherInstance:
+        // Started at the same moment as another one, which won.
+        return static_cast<int>(veldar::kExitSuccess);
+      case veldar::InstanceServer::ListenResult::kFailed:
+        std::cerr << "veldar2: no single-instance check: "
+                  << (instanceName.isEmpty() ? std::string("no private directory for its socket")
+                                             : server.errorString().toStdString())
+                  << "\n";
+        break;
+      case veldar::InstanceServer::ListenResult::kListening:
+        break;
+    }
+    dialog.DoModal();
+    return static_cast<int>(veldar::kExitSuccess);
+  };
+
   return app.InitInstance(arguments, std::cout, std::cerr);
 }

@@ -177,12 +177,14 @@ class LevelPaths {
         sourceBase_(source_.size()), targetBase_(target_.size()) {}
 
   // The source entry's path.
-  const std::string& Source(const std::string& name) { return Put(source_, sourceBase_, name); }
+  const std::string& SetSource(const std::string& name) { return Put(source_, sourceBase_, name); }
   // The target directory joined with `name`: the counterpart's path, or
   // where a new entry goes.
-  const std::string& Target(const std::string& name) { return Put(target_, targetBase_, name); }
+  const std::string& SetTarget(const std::string& name) { return Put(target_, targetBase_, name); }
   // A second target path, for the new name of a renamed counterpart.
-  const std::string& Renamed(const std::string& name) { return Put(renamed_, targetBase_, name); }
+  const std::string& SetRenamed(const std::string& name) {
+    return Put(renamed_, targetBase_, name);
+  }
 
   const std::string& source() const { return source_; }
   const std::string& target() const { return target_; }
@@ -208,7 +210,7 @@ enum class Step { Next, Recurse, Stop };
 const std::string& Rename(CVELDAR2Engine& engine, LevelPaths& paths, const std::string& name,
                           bool directory) {
   const std::string& from = paths.target();
-  const std::string& to = paths.Renamed(name);
+  const std::string& to = paths.SetRenamed(name);
   const int code = engine.os.MoveNoReplace(from, to);
   if (code == 0) {
     if (engine.successLog) {
@@ -236,7 +238,7 @@ bool MirrorFile(CVELDAR2Engine& engine, const CFileEntry& entry, const CFileEntr
     // fails and is reported.
     if (!engine.noDelete) {
       if (!engine.DeleteDirContents(paths.target())) return false;
-      if (engine.DirRemove(paths.target())) destination = &paths.Renamed(entry.name);
+      if (engine.DirRemove(paths.target())) destination = &paths.SetRenamed(entry.name);
     }
   } else if (counterpart != nullptr && counterpart->name != entry.name) {
     destination = &Rename(engine, paths, entry.name, /*directory=*/false);
@@ -267,7 +269,9 @@ Step PrepareDirectory(CVELDAR2Engine& engine, const CFileEntry& entry,
   FileStatus status;
   if (engine.os.Stat(paths.source(), /*followLink=*/false, &status) != 0 ||
       status.attributes.system || status.kind != EntryKind::Directory) {
-    if (engine.skipLog) engine.WriteLog("system directory found copy canceled! : " + paths.source());
+    if (engine.skipLog) {
+      engine.WriteLog("system directory found copy canceled! : " + paths.source());
+    }
     return Step::Next;
   }
 
@@ -286,7 +290,9 @@ Step PrepareDirectory(CVELDAR2Engine& engine, const CFileEntry& entry,
     // The directory used to be a file, a link or a special file: that goes
     // first, unless deletions are forbidden; then the creation fails on it.
     const std::string* create = &paths.target();
-    if (!engine.noDelete && engine.FileDelete(paths.target())) create = &paths.Renamed(entry.name);
+    if (!engine.noDelete && engine.FileDelete(paths.target())) {
+      create = &paths.SetRenamed(entry.name);
+    }
     if (!engine.DirCreate(*create)) {
       if (!engine.noMessage) {
         engine.ShowMessage("ERR : MKDIR FAILED " + *create);
@@ -314,7 +320,7 @@ int DeleteVanished(CVELDAR2Engine& engine, const std::vector<CFileEntry>& target
   }
   for (const CFileEntry& entry : targets) {
     if (entry.seen) continue;
-    const std::string& path = paths.Target(entry.name);
+    const std::string& path = paths.SetTarget(entry.name);
     if (entry.isDirectory) {
       if (!engine.DeleteDirContents(path)) return 0;
       if (!engine.DirRemove(path) && !engine.noMessage) {
@@ -353,8 +359,8 @@ int CVELDAR2Engine::MirrorLevel(const std::string& sourceDir, const std::string&
   LevelPaths paths(sourceDir, targetDir, os.Separator());
   for (CFileEntry& entry : pair.sourceList) {
     CFileEntry* counterpart = counterparts.Find(entry.name);
-    paths.Source(entry.name);
-    paths.Target(counterpart != nullptr ? counterpart->name : entry.name);
+    paths.SetSource(entry.name);
+    paths.SetTarget(counterpart != nullptr ? counterpart->name : entry.name);
 
     switch (entry.kind) {
       case EntryKind::File:

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config
   googletest libgtest-dev
-  qt6-base-dev
+  qt6-base-dev qt6-translations-l10n
   rsync
   fonts-noto-cjk
 )

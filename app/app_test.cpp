@@ -1,0 +1,116 @@
+#include "app/app.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+
+namespace veldar {
+namespace {
+
+using testing::Exists;
+using testing::ReadFile;
+
+class AppTest : public ::testing::Test {
+ protected:
+  AppTest() { fault.logDirOverride = dir.path() + "/state/"; }
+  int Run(const std::vector<std::string>& arguments) {
+    out.str("");
+    err.str("");
+    return app.InitInstance(arguments, out, err);
+  }
+  std::string Log() { return ReadFile(fault.logDirOverride + "VELDAR2.LOG"); }
+
+  testing::TempDir dir;
+  std::unique_ptr<Os> real = MakeSystemOs();
+  FaultOs fault{*real};
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2App app{fault, messages, settings};
+  std::ostringstream out, err;
+};
+
+TEST_F(AppTest, HelpAndVersionAnswerWithoutReadingOrLogging) {
+  settings.values["SETTINGS/DEFALUTFILES"] = "9";
+  EXPECT_EQ(Run({"--help"}), kExitSuccess);
+  EXPECT_NE(out.str().find("Usage: veldar2"), std::string::npos);
+  EXPECT_NE(out.str().find("使い方"), std::string::npos);
+  EXPECT_EQ(Run({"-M3", "a", "--version"}), kExitSuccess);
+  EXPECT_EQ(out.str(), "VELDAR2 2.00\n");
+  EXPECT_EQ(Run({"-h"}), kExitSuccess);
+  EXPECT_EQ(app.engine.generationCount, 0) << "settings were read";
+  EXPECT_FALSE(Exists(fault.logDirOverride));
+}
+
+TEST_F(AppTest, NoParametersWithoutDialogPrintsUsageAndFails) {
+  EXPECT_EQ(Run({}), kExitFailure);
+  EXPECT_NE(out.str().find("Usage"), std::string::npos);
+  EXPECT_FALSE(Exists(fault.logDirOverride));
+}
+
+TEST_F(AppTest, NoParametersShowsTheDialogOnTheLoadedEngine) {
+  settings.values["SETTINGS/LASTFILE"] = "/docs";
+  std::string seen;
+  app.showMainDialog = [&](CVELDAR2Engine& engine) {
+    seen = engine.sourcePath;
+    return 0;
+  };
+  EXPECT_EQ(Run({}), kExitSuccess);
+  EXPECT_EQ(seen, "/docs");
+}
+
+TEST_F(AppTest, AnOpenInstanceStopsEveryStartBeforeAnythingIsRead) {
+  int asked = 0;
+  app.findRunningInstance = [&] {
+    ++asked;
+    return false;
+  };
+  settings.values["SETTINGS/DEFALUTFILES"] = "9";
+  EXPECT_EQ(Run({"-M2", "/nonexistent", "/x"}), kExitOtherInstance);
+  EXPECT_EQ(Run({}), kExitSuccess);
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(app.engine.generationCount, 0);
+  EXPECT_FALSE(Exists(fault.logDirOverride));
+  EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(AppTest, MissingSourceIsRefusedWithAMessageAndStatus2) {
+  testing::MakeDirs(dir / "dst");
+  EXPECT_EQ(Run({"-M5", "-NODEL", dir / "missing", dir / "dst"}), kExitFailure);
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_EQ(messages.shown[0],
+            "パラメタの指定誤りです。[バックアップするファイル]\nNo such file or directory");
+  EXPECT_NE(err.str().find("failed"), std::string::npos);
+  const auto lines = testing::Lines(Log());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(" : Start with parameter"), std::string::npos);
+  EXPECT_TRUE(settings.writes.empty()) << "a failed run stores no paths";
+}
+
+TEST_F(AppTest, NoMsgSendsThePreCheckMessageToTheLog) {
+  EXPECT_EQ(Run({"-NOMSG", dir / "missing", dir.path()}), kExitFailure);
+  EXPECT_TRUE(messages.shown.empty());
+  const auto lines = testing::Lines(Log());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find("パラメタの指定誤りです。[バックアップするファイル]\\nNo such file"),
+            std::string::npos);
+}
+
+TEST_F(AppTest, BatchRunWithOnlyASourceTakesStoredDirectoryAndCountButNotFlags) {
+  testing::WriteFile(dir / "src/a.txt", "a");
+  testing::MakeDirs(dir / "dst");
+  settings.values["SETTINGS/LASTDIR"] = dir / "dst";
+  settings.values["SETTINGS/DEFALUTFILES"] = "2";
+  settings.values["SETTINGS/LASTOPT"] = "111";
+  EXPECT_EQ(Run({dir / "src"}), kExitSuccess) << err.str();
+  EXPECT_EQ(app.engine.backupDir, dir / "dst");
+  EXPECT_EQ(app.engine.generationCount, 2);
+  EXPECT_EQ(app.engine.noDelete + app.engine.noForce + app.engine.noTime, 0);
+  EXPECT_EQ(ReadFile(dir / "dst/src_1/a.txt"), "a");
+  EXPECT_EQ(settings.values["SETTINGS/LASTFILE"], dir / "src");
+}
+
+}  // namespace
+}  // namespace veldar

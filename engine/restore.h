@@ -1,0 +1,71 @@
+#pragma once
+// The restore run: one generation of the current source copied back into a
+// directory of the user's choice, and the texts the restore dialog lists the
+// generations with.
+//
+// The restore dialog (ui/restore_dialog.h) stays a thin window over these: it
+// shows `GenerationRows`, asks for the restore directory and calls
+// `RestoreGeneration` for the row the user picked. Everything here works on
+// the engine's fields and reaches the system through its `Os`, so it runs
+// and is tested without a window.
+
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace veldar {
+
+// One row of the restore list: "(-%d) %-20s   %s" from the generation number
+// plus 1, the generation's name padded with blanks to 20 characters (a longer
+// name is kept whole) and its creation time as local "%m/%d/%y %H:%M:%S"
+// (empty when the time cannot be converted).
+std::string GenerationRow(const CFileEntry& generation, Os& os);
+
+// The rows of the whole list in generation order, newest first, so that row n
+// stands for the generation numbered n. A record numbered outside 0 to g - 1
+// (g records) gets no row.
+std::vector<std::string> GenerationRows(const std::vector<CFileEntry>& generations, Os& os);
+
+// The name a directory generation is restored under: its name up to, not
+// including, its last "_" (docs_2 gives docs). Empty when there is no such
+// name (no "_", or nothing before it): restoring such a generation would make
+// the restore directory itself the target.
+std::string DirRestoreName(const std::string& generationName);
+
+// The name a file generation ("<base>_<slot>.<extension part>_") is restored
+// under: "<base>.<extension part>", or the extension part alone when the base
+// is empty (_1.README_ gives README). A base-less generation of a source whose
+// own name is "." + the extension part (.bashrc) gets that name back. Empty
+// when the name does not have the generation form.
+std::string FileRestoreName(const std::string& generationName, const std::string& sourceName);
+
+// Restores the generation numbered `number` of the engine's generation list
+// into the engine's restore directory, as one logged run ("Starting with
+// Restore button"). A file generation is copied (atomically, replacing an
+// existing file) to the rebuilt file name; a directory generation is mirrored
+// into the restore directory + its rebuilt name, which is created if missing.
+// The restore directory is created with its parents when it does not exist.
+//
+// On success (everything copied, no operation failed and was passed over) the
+// restore directory is stored (`SaveRestoreDir`) and the result carries
+// "レストア完了しました。". Otherwise the result carries a message that says the
+// restore failed or was refused, and why: the source can no longer be
+// examined, the generation has no name to restore under, the target overlaps
+// the backup directory, a directory could not be created, the copy or the
+// mirror failed. A failure line is then in the log. The log is closed before
+// this returns; the message is for the caller to show.
+//
+// REQUIRES: the restore directory is set (expanded) and not empty; the list
+// was built for the engine's current source and backup directory.
+struct RestoreResult {
+  int ok = 0;
+  std::string message;
+};
+RestoreResult RunRestore(CVELDAR2Engine& engine, int number);
+
+// `RunRestore`, then its message shown through the engine's messages.
+// Returns the result's `ok`.
+int RestoreGeneration(CVELDAR2Engine& engine, int number);
+
+}  // namespace veldar

@@ -1,0 +1,82 @@
+#include "ui/desktop.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
+#include "ui/dialog_units.h"
+
+namespace veldar {
+
+GuiStarter::GuiStarter(int& argc, char** argv) : argc_(argc), argv_(argv) {}
+
+GuiStarter::~GuiStarter() = default;
+
+bool GuiStarter::DisplayAvailable() {
+  return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+void GuiStarter::Start() {
+  if (app_ || QCoreApplication::instance()) return;
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    QByteArray platforms;
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) platforms += "wayland;";
+    if (!qEnvironmentVariableIsEmpty("DISPLAY")) platforms += "xcb;";
+    platforms += "offscreen";
+    qputenv("QT_QPA_PLATFORM", platforms);
+    platformChosenHere_ = true;
+  }
+  app_ = std::make_unique<QApplication>(argc_, argv_);
+  // Programs opened for the user (the log, the help page) choose their own.
+  if (platformChosenHere_) qunsetenv("QT_QPA_PLATFORM");
+  QApplication::setFont(DialogFont(9));
+  QApplication::setWindowIcon(ProgramIcon());
+  // The pickers and the standard buttons in Japanese, like the rest.
+  auto* translator = new QTranslator(app_.get());
+  if (translator->load(QLocale(QLocale::Japanese), QStringLiteral("qtbase"), QStringLiteral("_"),
+                       QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    QCoreApplication::installTranslator(translator);
+  }
+}
+
+bool GuiStarter::Headless() const {
+  const QString platform = QGuiApplication::platformName();
+  return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
+bool GuiStarter::ForMessages() {
+  if (!QCoreApplication::instance()) {
+    if (!DisplayAvailable()) return false;
+    Start();
+  }
+  return qobject_cast<QApplication*>(QCoreApplication::instance()) && !Headless();
+}
+
+bool GuiStarter::ForDialog(std::string* why) {
+  if (!QCoreApplication::instance()) {
+    if (!DisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+      *why = "no display (DISPLAY and WAYLAND_DISPLAY are not set)";
+      return false;
+    }
+    Start();
+  }
+  // A platform the user asked for is used as it is; only the fallback this
+  // object added means that the display could not be reached.
+  if (platformChosenHere_ && Headless()) {
+    *why = "the display could not be reached";
+    return false;
+  }
+  return true;
+}
+
+QIcon ProgramIcon() { return QIcon(QStringLiteral(":/veldar2/veldar2.png")); }
+
+QString HelpPagePath() {
+  return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("veldar2_help.html"));
+}
+
+}  // namespace veldar

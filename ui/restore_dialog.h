@@ -1,0 +1,52 @@
+#pragma once
+// CVELDAR2Res: the restore dialog. It lists the generations of the current
+// source, newest first, and restores the one the user picks into a directory
+// of the user's choice; it stays open, so that several can be restored one
+// after another.
+//
+// The main dialog's restore button opens it after the pre-check and a fresh
+// generation scan. The restore itself is `RunRestore` (engine/restore.h), run
+// with the progress window.
+
+#include <QString>
+
+#include "ui/template_dialog.h"
+
+class QLineEdit;
+class QListWidget;
+
+namespace veldar {
+
+class CVELDAR2Engine;
+class DialogServices;
+
+class CVELDAR2Res : public TemplateDialog {
+ public:
+  CVELDAR2Res(CVELDAR2Engine& engine, DialogServices& services, QWidget* parent = nullptr);
+
+  // Moves the restore directory text between the field and the edit.
+  void UpdateData(bool saveAndValidate);
+
+  // "ﾚｽﾄｱ": restores the selected generation into the restore directory.
+  // Without a selection nothing happens; without a directory the user is
+  // asked for one.
+  void OnBnClickedOk();
+  // "検索": picks the restore directory with the folder picker.
+  void OnBnClickedBrowse();
+
+  QListWidget* list() const { return list_; }
+
+  // The restore directory text (edit 1000), unexpanded.
+  QString restoreDirText;
+
+ protected:
+  bool OnInitDialog() override;
+
+ private:
+  CVELDAR2Engine& engine_;
+  DialogServices& services_;
+  QListWidget* list_;
+  QLineEdit* dirEdit_;
+};
+
+}  // namespace veldar

@@ -1,0 +1,115 @@
+// Pictures of the four dialogs, taken on the offscreen platform into the build
+// directory (screenshots/*.png), and checks of where their controls sit.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFontInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QPixmap>
+#include <cstdlib>
+#include <ctime>
+
+#include "engine/engine.h"
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+#include "ui/about_dialog.h"
+#include "ui/dialog_units.h"
+#include "ui/logsize_dialog.h"
+#include "ui/main_dialog.h"
+#include "ui/restore_dialog.h"
+#include "ui/ui_test_util.h"
+
+namespace veldar {
+namespace {
+
+class DialogPictureTest : public ::testing::Test {
+ protected:
+  DialogPictureTest() {
+    testing::EnsureApplication();
+    setenv("TZ", "Asia/Tokyo", 1);
+    tzset();
+    QDir().mkpath(QStringLiteral(VELDAR2_SCREENSHOT_DIR));
+    engine.sourcePath = "/home/hanako/書類/報告書";
+    engine.backupDir = "/media/hanako/backup";
+    engine.generationCount = 3;
+    engine.restoreDir = "/home/hanako/復元";
+  }
+  static void Save(QWidget& dialog, const char* name) {
+    dialog.show();
+    const QString path = QStringLiteral(VELDAR2_SCREENSHOT_DIR "/%1.png").arg(QLatin1String(name));
+    ASSERT_TRUE(dialog.grab().save(path)) << path.toStdString();
+    EXPECT_GT(QPixmap(path).width(), 100);
+  }
+  // Controls with an id sit inside the client area and do not overlap one
+  // another (static texts, which grow to fit their text, are left out).
+  static void ExpectTidy(TemplateDialog& dialog) {
+    const QList<QWidget*> children = dialog.findChildren<QWidget*>();
+    std::vector<QWidget*> controls;
+    for (QWidget* child : children) {
+      bool isId = false;
+      const int id = child->objectName().toInt(&isId);
+      if (isId && id != 0 && !qobject_cast<QLabel*>(child)) controls.push_back(child);
+    }
+    ASSERT_FALSE(controls.empty());
+    const QRect area = controls.front()->parentWidget()->rect();
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+      EXPECT_TRUE(area.contains(controls[i]->geometry())) << controls[i]->objectName().toStdString();
+      for (std::size_t j = i + 1; j < controls.size(); ++j) {
+        EXPECT_FALSE(controls[i]->geometry().intersects(controls[j]->geometry()))
+            << controls[i]->objectName().toStdString() << " and " << controls[j]->objectName().toStdString();
+      }
+    }
+  }
+
+  std::unique_ptr<Os> real = MakeSystemOs();
+  FaultOs fault{*real};
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2Engine engine{fault, messages, settings};
+  testing::ScriptedServices services;
+};
+
+TEST_F(DialogPictureTest, MainDialog) {
+  CVELDAR2Dlg dialog(engine, services);
+  Save(dialog, "main-dialog");
+  ExpectTidy(dialog);
+  const DialogUnits units(DialogFont(9));
+  EXPECT_EQ(QFontInfo(dialog.font()).family(), "Noto Sans CJK JP");
+  EXPECT_EQ(dialog.GetDlgItem(1)->geometry(), units.Rect(57, 120, 48, 14));
+  EXPECT_EQ(dialog.GetDlgItem(1012)->geometry(), units.Rect(85, 51, 9, 11));
+  EXPECT_EQ(dialog.GetDlgItem(1000)->parentWidget()->size(), units.Size(163, 143));
+}
+
+TEST_F(DialogPictureTest, RestoreDialog) {
+  const char* names[] = {"報告書_1", "報告書_2", "報告書_3"};
+  for (int i = 0; i < 3; ++i) {
+    CFileEntry entry;
+    entry.name = names[i];
+    entry.time = 1700000000 - (2 - i) * 86400;
+    entry.generation = 2 - i;
+    entry.isDirectory = true;
+    engine.generations.push_back(entry);
+  }
+  CVELDAR2Res dialog(engine, services);
+  Save(dialog, "restore-dialog");
+  ExpectTidy(dialog);
+  EXPECT_EQ(dialog.list()->count(), 3);
+}
+
+TEST_F(DialogPictureTest, LogSizeDialog) {
+  CVELDAR2Logsize dialog(messages);
+  Save(dialog, "logsize-dialog");
+  ExpectTidy(dialog);
+  EXPECT_EQ(dialog.font().pointSize(), 8);
+}
+
+TEST_F(DialogPictureTest, AboutBox) {
+  CVELDAR2About dialog;
+  Save(dialog, "about-dialog");
+  ExpectTidy(dialog);
+}
+
+}  // namespace
+}  // namespace veldar

@@ -1,0 +1,136 @@
+#include "ui/single_instance.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTest>
+
+#include "tests/test_util.h"
+#include "ui/ui_test_util.h"
+
+namespace veldar {
+namespace {
+
+// Starts the built program as a separate process with private runtime,
+// settings and state directories, as a second start from the desktop would.
+class SingleInstanceTest : public ::testing::Test {
+ protected:
+  SingleInstanceTest() {
+    testing::EnsureApplication();
+    testing::MakeDirs(dir / "run");
+    chmod((dir / "run").c_str(), 0700);
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(dir / "run"));
+    socketName = InstanceSocketName();
+    qputenv("XDG_RUNTIME_DIR", saved);
+  }
+
+  QProcessEnvironment Environment() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir / "run"));
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir / "config"));
+    env.insert("XDG_STATE_HOME", QString::fromStdString(dir / "state"));
+    return env;
+  }
+  void Start(QProcess& process, const QStringList& arguments) {
+    process.setProcessEnvironment(Environment());
+    process.setWorkingDirectory(QString::fromStdString(dir.path()));
+    process.start(QStringLiteral(VELDAR2_BINARY), arguments);
+    ASSERT_TRUE(process.waitForStarted(10000));
+  }
+  // Runs the program to its end, keeping this process's event loop going so
+  // that a server in it can answer. The exit status, or -1.
+  int Run(const QStringList& arguments) {
+    QProcess process;
+    Start(process, arguments);
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000)) {
+      process.kill();
+      process.waitForFinished();
+      return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  }
+  bool Listening() {
+    QLocalSocket probe;
+    probe.connectToServer(socketName);
+    const bool connected = probe.waitForConnected(200);
+    probe.abort();
+    return connected;
+  }
+  bool WaitUntilListening() { return QTest::qWaitFor([&] { return Listening(); }, 20000); }
+  static void Stop(QProcess& process) {
+    process.kill();
+    process.waitForFinished(10000);
+  }
+
+  testing::TempDir dir;
+  QString socketName;
+};
+
+TEST_F(SingleInstanceTest, SocketLivesInThePrivateRuntimeDirectory) {
+  EXPECT_EQ(QFileInfo(socketName).absolutePath().toStdString(), dir / "run");
+
+  // A runtime directory others may enter is not used.
+  chmod((dir / "run").c_str(), 0755);
+  testing::MakeDirs(dir / "tmp");
+  const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+  const QByteArray savedTmp = qgetenv("TMPDIR");
+  qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(dir / "run"));
+  qputenv("TMPDIR", QByteArray::fromStdString(dir / "tmp"));
+  const QString fallback = InstanceSocketName();
+  qputenv("XDG_RUNTIME_DIR", savedRuntime);
+  qputenv("TMPDIR", savedTmp);
+  EXPECT_TRUE(fallback.startsWith(QString::fromStdString(dir / "tmp/veldar2-"))) << fallback.toStdString();
+  struct stat st;
+  ASSERT_EQ(stat(QFileInfo(fallback).absolutePath().toLocal8Bit().constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(SingleInstanceTest, SecondStartsHandOverWithoutReadingOrRunning) {
+  int requests = 0;
+  InstanceServer server([&] { ++requests; });
+  ASSERT_EQ(server.Listen(socketName), InstanceServer::ListenResult::kListening);
+  struct stat st;
+  ASSERT_EQ(stat(socketName.toLocal8Bit().constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 077, 0u) << "reachable by the user alone";
+
+  EXPECT_EQ(Run({}), 0);
+  EXPECT_EQ(requests, 1);
+  testing::MakeDirs(dir / "src");
+  testing::WriteFile(dir / "src/a.txt", "a");
+  testing::MakeDirs(dir / "dst");
+  EXPECT_EQ(Run({"-M3", "src", "dst"}), 3);
+  EXPECT_EQ(requests, 2);
+  EXPECT_TRUE(testing::ListNames(dir / "dst").empty()) << "no run";
+  EXPECT_FALSE(testing::Exists(dir / "state")) << "nothing logged";
+  EXPECT_FALSE(testing::Exists(dir / "config")) << "no settings written";
+}
+
+TEST_F(SingleInstanceTest, TwoProgramsAndASocketLeftByACrash) {
+  QProcess first;
+  Start(first, {});
+  ASSERT_TRUE(WaitUntilListening());
+  EXPECT_EQ(Run({}), 0);
+  EXPECT_EQ(first.state(), QProcess::Running) << "the first instance goes on";
+
+  // Killed without a chance to clean up: its socket stays behind.
+  Stop(first);
+  ASSERT_TRUE(QFileInfo::exists(socketName));
+  ASSERT_FALSE(Listening());
+
+  QProcess next;
+  Start(next, {});
+  ASSERT_TRUE(WaitUntilListening()) << "a stale socket must not block the next start";
+  EXPECT_EQ(Run({"-M3", "src", "dst"}), 3);
+  EXPECT_EQ(next.state(), QProcess::Running);
+  Stop(next);
+}
+
+}  // namespace
+}  // namespace veldar
