@@ -8,7 +8,9 @@
 // oldest one that stays after it has been emptied and made anew; with a count
 // of 1 or less it is mirrored straight into the backup directory.
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -82,6 +84,44 @@ std::string LimitReachedLine(const std::string& reused) {
   return "Generation limit of 98 reached, oldest generation reused : " + reused;
 }
 
+// Names of the directories a directory backup works with besides its
+// generations: a dot first and a suffix no generation name has, so no scan
+// of this or another source takes them for a generation. A name that would
+// not fit the file system's name limit is replaced by a hash of it.
+constexpr std::size_t kNameMax = 255;
+constexpr char kWorkingSuffix[] = ".veldar2-new";
+constexpr char kRetiredSuffix[] = ".veldar2-old";
+constexpr std::uint64_t kBlock = 4096;
+
+std::string ServiceName(const std::string& name, const char* suffix) {
+  std::string result = "." + name + suffix;
+  if (result.size() <= kNameMax) return result;
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return std::string(".veldar2-") + hex + suffix;
+}
+
+// True for the name a directory of a generation of `stem` has while it is
+// being deleted.
+bool IsRetiredName(std::string_view name, const std::string& stem) {
+  const std::string_view suffix = kRetiredSuffix;
+  if (name.size() <= suffix.size() || name.substr(name.size() - suffix.size()) != suffix) return false;
+  for (int slot = 1; slot <= 98; ++slot) {
+    if (name == ServiceName(stem + "_" + std::to_string(slot), kRetiredSuffix)) return true;
+  }
+  return false;
+}
+
+std::uint64_t RoundToBlock(std::uint64_t bytes) { return (bytes + kBlock - 1) / kBlock * kBlock + kBlock; }
+
+std::string Megabytes(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  return text;
+}
+
 std::string NothingToReuseLine(const std::string& backupDir) {
   return "Generation limit of 98 reached, no generation to reuse : " + backupDir;
 }
@@ -98,11 +138,16 @@ int CVELDAR2Engine::Backup() {
     // generations away for empty ones, or mirror emptiness over the backup.
     // Checked here rather than in the pre-check, which the restore shares: an
     // emptied source is just what a restore is for.
-    std::vector<DirEntry> entries;
-    const int code = os.ListDir(sourcePath, true, &entries);
+    // Names only: the filter notes that there is one and lists nothing.
+    bool hasEntries = false;
+    std::vector<DirEntry> none;
+    const int code = os.ListDir(sourcePath, true, &none, [&](std::string_view) {
+      hasEntries = true;
+      return false;
+    });
     const std::string wrong = LoadString(IDS_PARAM_ERROR) + kSourceField;
     if (code != 0) return Refuse(wrong + os.ErrorText(code));
-    if (entries.empty()) return Refuse(wrong + kEmptySource);
+    if (!hasEntries) return Refuse(wrong + kEmptySource);
     return BackupDir();
   }
   return BackupFile();
@@ -234,81 +279,153 @@ int CVELDAR2Engine::BackupFile() {
 
 int CVELDAR2Engine::BackupDir() {
   if (!FindDirGenerations()) return 0;
+  if (generationCount <= 1) return MirrorIntoBackupDir();
 
   const int present = static_cast<int>(generations.size());
   int keep = generationCount;
-  bool rotate = false;
   bool limitReached = false;
-  std::string target;
-  if (keep <= 1) {
-    target = backupDir;
-  } else if (keep > present) {
-    const std::string name = MakeDirGenerationName();
-    if (!name.empty()) {
-      target = JoinPath(backupDir, name);
-    } else if (present == 0) {
+  std::string finalName;
+  if (keep > present) finalName = MakeDirGenerationName();
+  if (finalName.empty()) {
+    if (present == 0) {
       WriteFailure(NothingToReuseLine(backupDir));
       ShowMessage(NothingToReuseLine(backupDir));
       return 0;
-    } else {
-      // Every name is taken: keep what is there and recycle the oldest,
-      // never mirror into the backup directory itself.
-      keep = present;
-      rotate = true;
-      limitReached = true;
     }
-  } else {
-    rotate = true;
+    // Every name is taken (or the count is reached): keep what is there and
+    // recycle the oldest, never mirror into the backup directory itself.
+    limitReached = keep > present;
+    keep = std::min(keep, present);
+    finalName = NumberedGeneration(generations, keep - 1)->name;
+    if (limitReached) WriteLog(LimitReachedLine(JoinPath(backupDir, finalName)));
   }
 
-  if (rotate) {
-    for (int number = keep; number < present; ++number) {
-      const std::string surplus =
-          JoinPath(backupDir, NumberedGeneration(generations, number)->name);
-      if (!DeleteDirContents(surplus) && !noMessage) {
-        ShowMessage("ERROR AT DELETE FILES " + surplus);
-        return 0;
-      }
-      if (!DirRemove(surplus) && !noMessage) {
-        ShowMessage("ERROR AT DELETE FILE " + surplus);
-        return 0;
-      }
-    }
-    // The oldest generation that stays is made anew, so that its creation
-    // time says it is the newest.
-    target = JoinPath(backupDir, NumberedGeneration(generations, keep - 1)->name);
-    if (limitReached) WriteLog(LimitReachedLine(target));
-    if (!DeleteDirContents(target) && !noMessage) {
-      ShowMessage("ERROR AT DELETE FILES IN DELETE!");
-      return 0;
-    }
-    if (!DirRemove(target) && !noMessage) {
-      ShowMessage("ERROR AT DELETE FILE IN DELETE!");
-      return 0;
-    }
-  }
-
-  // The backup directory is the user's and may be reached through a link; a
-  // generation directory must be a directory of its own.
-  const bool intoBackupDir = target == backupDir;
+  // The new generation is built under a working name no scan takes for a
+  // generation, and replaces the old ones only once it is complete: a run
+  // that fails or is cut off leaves every generation as it was, and its
+  // working directory for the next run to carry on from.
+  const std::string stem = NameOf(sourcePath);
+  RemoveLeftovers(stem);
+  const std::string working = JoinPath(backupDir, ServiceName(stem, kWorkingSuffix));
   FileStatus status;
-  if (os.Stat(target, intoBackupDir, &status) != 0) {
-    if (!DirCreate(target) && !noMessage) {
-      ShowMessage("ERROR MKDIR " + target);
+  const int statCode = os.Stat(working, false, &status);
+  if (statCode == 0 && status.kind != EntryKind::Directory) {
+    // Not ours to replace: something else took the working name.
+    DirCreate(working);
+    ShowMessage("ERROR MKDIR " + working);
+    return 0;
+  }
+  if (!CheckRoom(working, statCode == 0)) return 0;
+  if (statCode != 0 && !DirCreate(working)) {
+    ShowMessage("ERROR MKDIR " + working);
+    return 0;
+  }
+  if (!MirrorDir(sourcePath, working)) return 0;
+
+  // Complete: the surplus generations go, oldest last, then the recycled one.
+  for (int number = keep; number < present; ++number) {
+    const std::string surplus = JoinPath(backupDir, NumberedGeneration(generations, number)->name);
+    if (!Retire(surplus, "ERROR AT DELETE FILES " + surplus, "ERROR AT DELETE FILE " + surplus) &&
+        !noMessage)
       return 0;
-    }
-  } else if (!intoBackupDir && status.kind != EntryKind::Directory) {
-    // Something else took the generation's name since the scan. Mirroring
-    // into a file fails entry by entry; into a link it would write wherever
-    // the link points. The failed creation logs why.
-    DirCreate(target);
+  }
+  if (keep <= present) {
+    const std::string recycled = JoinPath(backupDir, finalName);
+    if (!Retire(recycled, "ERROR AT DELETE FILES IN DELETE!", "ERROR AT DELETE FILE IN DELETE!") &&
+        !noMessage)
+      return 0;
+  }
+  // Renamed, not copied: the directory keeps the creation time it got when
+  // this run (or the interrupted one it carries on) began, newer than every
+  // generation there is.
+  const std::string target = JoinPath(backupDir, finalName);
+  if (int code = os.MoveNoReplace(working, target); code != 0) {
+    WriteFailure("rename directory failed : from " + working + " TO " + target +
+                 " : ERR = " + std::to_string(code));
     ShowMessage("ERROR MKDIR " + target);
     return 0;
   }
-
-  if (!MirrorDir(sourcePath, target)) return 0;
+  if (successLog) WriteLog("rename directory : from " + working + " TO " + target);
   SaveLastPaths();
   return 1;
+}
+
+int CVELDAR2Engine::MirrorIntoBackupDir() {
+  // The backup directory is the user's and may be reached through a link.
+  FileStatus status;
+  if (os.Stat(backupDir, true, &status) != 0 && !DirCreate(backupDir) && !noMessage) {
+    ShowMessage("ERROR MKDIR " + backupDir);
+    return 0;
+  }
+  if (!MirrorDir(sourcePath, backupDir)) return 0;
+  SaveLastPaths();
+  return 1;
+}
+
+int CVELDAR2Engine::Retire(const std::string& generation, const std::string& contentsMessage,
+                           const std::string& removeMessage) {
+  // Moved out of the way under a name no scan takes for a generation before
+  // it is emptied: a run cut off half way through the deletion leaves no
+  // half-emptied directory that looks like a generation.
+  const std::string trash = JoinPath(backupDir, ServiceName(NameOf(generation), kRetiredSuffix));
+  if (int code = os.MoveNoReplace(generation, trash); code != 0) {
+    WriteFailure("rename directory failed : from " + generation + " TO " + trash +
+                 " : ERR = " + std::to_string(code));
+    ShowMessage(contentsMessage);
+    return 0;
+  }
+  if (successLog) WriteLog("rename directory : from " + generation + " TO " + trash);
+  if (!DeleteDirContents(trash)) {
+    ShowMessage(contentsMessage);
+    return 0;
+  }
+  if (!DirRemove(trash)) {
+    ShowMessage(removeMessage);
+    return 0;
+  }
+  return 1;
+}
+
+void CVELDAR2Engine::RemoveLeftovers(const std::string& stem) {
+  // What an interrupted run was deleting is deleted now; failures are logged
+  // by the operations and tried again by the next run.
+  std::vector<DirEntry> found;
+  os.ListDir(backupDir, true, &found, [&](std::string_view name) {
+    return IsRetiredName(name, stem);
+  });
+  for (const DirEntry& entry : found) {
+    if (entry.status.kind != EntryKind::Directory) continue;
+    const std::string path = JoinPath(backupDir, entry.name);
+    if (DeleteDirContents(path)) DirRemove(path);
+  }
+}
+
+int CVELDAR2Engine::CheckRoom(const std::string& working, bool resumed) {
+  std::uint64_t needed = TreeBytes(sourcePath, true);
+  // A working directory left by an interrupted run already holds part of it.
+  if (resumed) {
+    const std::uint64_t held = TreeBytes(working, false);
+    needed = held >= needed ? 0 : needed - held;
+  }
+  std::uint64_t available = 0;
+  if (os.FreeSpace(backupDir, &available) != 0 || needed <= available) return 1;
+  return Refuse(LoadString(IDS_NO_ROOM) + "\n必要: " + Megabytes(needed) +
+                "、空き: " + Megabytes(available));
+}
+
+std::uint64_t CVELDAR2Engine::TreeBytes(const std::string& directory, bool followLink) {
+  // What the copy will take on disk: every file and directory rounded up to
+  // whole blocks. Only the levels on the current path are held in memory.
+  std::uint64_t total = 0;
+  std::vector<DirEntry> entries;
+  if (os.ListDir(directory, followLink, &entries) != 0) return 0;
+  for (const DirEntry& entry : entries) {
+    total += RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.size : 0);
+    if (entry.status.kind == EntryKind::Directory) {
+      total += TreeBytes(JoinPath(directory, entry.name), false);
+    }
+  }
+  return total;
 }
 
 }  // namespace veldar

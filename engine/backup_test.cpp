@@ -40,8 +40,9 @@ class AgeOs : public FaultOs {
     if (code == 0 && fake) births[path] = ++clock;
     return code;
   }
-  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries) override {
-    int code = FaultOs::ListDir(path, followLink, entries);
+  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
+              const NameFilter& wanted = {}) override {
+    int code = FaultOs::ListDir(path, followLink, entries, wanted);
     for (DirEntry& entry : *entries) {
       auto found = births.find(path + "/" + entry.name);
       if (found != births.end()) entry.status.birthSec = found->second;
@@ -72,7 +73,10 @@ struct Job {
     isDir = true;
     engine.sourcePath = dir / "src/docs";
   }
-  std::string Log() { return ReadFile(dir / "log/VELDAR2.TMP"); }
+  std::string Log() {
+    engine.FlushLog();
+    return ReadFile(dir / "log/VELDAR2.TMP");
+  }
   // Generation name -> the content it holds.
   std::map<std::string, std::string> Generations() {
     std::map<std::string, std::string> found;
@@ -306,13 +310,17 @@ TEST(BackupTest, FailuresStopOrCarryOn) {
     OsOp op;
     std::string at;  // within the backup directory
     std::string message;
+    bool alwaysStops = false;  // no new generation can be made: 0 even with no-message
   } cases[] = {
-      {false, 1, OsOp::DeleteFile, "report_1.doc_", "ERR : DELETE FILE %"},
-      {false, 4, OsOp::CopyFile, "report_4.doc_", "ERR: COPY FILE from $ to %"},
-      {true, 2, OsOp::RemoveDir, "docs_1", "ERROR AT DELETE FILE %"},
-      {true, 2, OsOp::ListDir, "docs_1", "ERROR AT DELETE FILES %"},
-      {true, 2, OsOp::RemoveDir, "docs_2", "ERROR AT DELETE FILE IN DELETE!"},
-      {true, 4, OsOp::CreateDir, "docs_4", "ERROR MKDIR %"},
+      {false, 1, OsOp::DeleteFile, "report_1.doc_", "ERR : DELETE FILE %report_1.doc_"},
+      {false, 4, OsOp::CopyFile, "report_4.doc_", "ERR: COPY FILE from $ to %report_4.doc_"},
+      // Old generations are moved aside before they are deleted.
+      {true, 2, OsOp::RemoveDir, ".docs_1.veldar2-old", "ERROR AT DELETE FILE %docs_1"},
+      {true, 2, OsOp::ListDir, ".docs_1.veldar2-old", "ERROR AT DELETE FILES %docs_1"},
+      {true, 2, OsOp::MoveNoReplace, "docs_1", "ERROR AT DELETE FILES %docs_1"},
+      {true, 2, OsOp::RemoveDir, ".docs_2.veldar2-old", "ERROR AT DELETE FILE IN DELETE!"},
+      {true, 4, OsOp::CreateDir, ".docs.veldar2-new", "ERROR MKDIR %.docs.veldar2-new", true},
+      {true, 4, OsOp::MoveNoReplace, "docs_4", "ERROR MKDIR %docs_4", true},
   };
   for (const Case& c : cases) {
     for (int noMessage : {0, 1}) {
@@ -324,7 +332,12 @@ TEST(BackupTest, FailuresStopOrCarryOn) {
       job.engine.noMessage = noMessage;
       const int result = job.Run(c.count, "v4");
       SCOPED_TRACE(c.message + (noMessage ? " with no-message" : ""));
-      if (noMessage) {
+      if (noMessage && c.alwaysStops) {
+        EXPECT_EQ(result, 0);
+        EXPECT_TRUE(job.messages.shown.empty());
+        EXPECT_GT(job.engine.failureCount, 0);
+        EXPECT_TRUE(job.settings.writes.empty());
+      } else if (noMessage) {
         EXPECT_EQ(result, 1);
         EXPECT_TRUE(job.messages.shown.empty());
         EXPECT_GT(job.engine.failureCount, 0);
@@ -333,7 +346,7 @@ TEST(BackupTest, FailuresStopOrCarryOn) {
       } else {
         std::string expected = c.message;
         if (auto at = expected.find('%'); at != std::string::npos)
-          expected.replace(at, 1, job.backup + "/" + c.at);
+          expected.replace(at, 1, job.backup + "/");
         if (auto at = expected.find('$'); at != std::string::npos)
           expected.replace(at, 1, job.engine.sourcePath);
         EXPECT_EQ(result, 0);
@@ -374,6 +387,91 @@ TEST(BackupFileTest, TimeStampFailuresAreLogged) {
     EXPECT_EQ(ReadFile(job.backup + "/report_1.doc_"), "v1");
     EXPECT_EQ(testing::Mtime(job.backup + "/report_1.doc_"), kNow);
   }
+}
+
+}  // namespace
+}  // namespace veldar
+
+namespace veldar {
+namespace {
+
+// A directory backup builds its new generation aside and replaces old ones
+// only once the copy is complete.
+TEST(SafeRotationTest, FailedMirrorKeepsEveryGenerationAndTheNextRunCarriesOn) {
+  Job job;
+  job.UseDir();
+  WriteFile(job.engine.sourcePath + "/b.txt", "b");
+  for (int run = 1; run <= 3; ++run) ASSERT_EQ(job.Run(3, "v" + std::to_string(run)), 1);
+  const Contents before = job.Generations();
+
+  job.os.FailAt(OsOp::CopyFile, "b.txt", ENOSPC);
+  EXPECT_EQ(job.Run(3, "v4"), 0);
+  EXPECT_EQ(job.Generations().size(), 4u);  // the three, and the working directory
+  for (const auto& [name, content] : before) EXPECT_EQ(job.Generations()[name], content) << name;
+  EXPECT_TRUE(testing::IsDir(job.backup + "/.docs.veldar2-new"));
+
+  job.os.ClearRules();
+  ASSERT_EQ(job.Run(3, "v4"), 1);
+  // The oldest (v1) went; the new one took its name.
+  EXPECT_EQ(job.Generations(), (Contents{{"docs_1", "v4"}, {"docs_2", "v2"}, {"docs_3", "v3"}}));
+  EXPECT_EQ(ReadFile(job.backup + "/docs_1/b.txt"), "b");
+}
+
+TEST(SafeRotationTest, LeftoversOfAnInterruptedDeletionAreRemoved) {
+  Job job;
+  job.UseDir();
+  WriteFile(job.backup + "/.docs_7.veldar2-old/half/x", "x");
+  WriteFile(job.backup + "/.other_1.veldar2-old/y", "y");  // another source's: not ours
+  ASSERT_EQ(job.Run(2, "v1"), 1);
+  EXPECT_FALSE(Exists(job.backup + "/.docs_7.veldar2-old"));
+  EXPECT_TRUE(Exists(job.backup + "/.other_1.veldar2-old/y"));
+  EXPECT_EQ(ListNames(job.backup), (std::vector<std::string>{".other_1.veldar2-old", "docs_1"}));
+}
+
+class FullOs : public AgeOs {
+ public:
+  using AgeOs::AgeOs;
+  int FreeSpace(const std::string&, std::uint64_t* bytes) override {
+    *bytes = free;
+    return 0;
+  }
+  std::uint64_t free = 0;
+};
+
+TEST(SafeRotationTest, ACopyThatCannotFitIsRefusedBeforeAnythingIsDeleted) {
+  testing::TempDir dir;
+  auto real = MakeSystemOs();
+  FullOs os(*real);
+  os.logDirOverride = dir / "log/";
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2Engine engine(os, messages, settings);
+  engine.sourcePath = dir / "docs";
+  engine.backupDir = dir / "backup";
+  engine.generationCount = 2;
+  MakeDirs(engine.backupDir);
+  WriteFile(dir / "docs/big", std::string(100000, 'x'));
+  os.free = 1'000'000;
+  ASSERT_EQ(engine.Backup(), 1);
+  ASSERT_EQ(engine.Backup(), 1);
+
+  os.free = 50'000;
+  EXPECT_EQ(engine.Backup(), 0);
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_EQ(messages.shown[0].rfind("書き込むディレクトリの空き容量が足りません。\n必要: ", 0), 0u)
+      << messages.shown[0];
+  EXPECT_EQ(ListNames(engine.backupDir), (std::vector<std::string>{"docs_1", "docs_2"}));
+}
+
+TEST(SafeRotationTest, WorkingNameFitsTheNameLimit) {
+  Job job;
+  const std::string longName(250, 'n');
+  job.engine.sourcePath = job.dir / longName;
+  job.isDir = true;
+  ASSERT_EQ(job.Run(2, "v1"), 1);
+  ASSERT_EQ(job.Run(2, "v2"), 1);
+  ASSERT_EQ(job.Run(2, "v3"), 1);
+  EXPECT_EQ(ListNames(job.backup), (std::vector<std::string>{longName + "_1", longName + "_2"}));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/background_worker.h"
 #include "engine/file_entry.h"
 #include "engine/settings_store.h"
 #include "engine/user_messages.h"
@@ -92,10 +93,14 @@ class CVELDAR2Engine {
 
   // Opens the working file; 1 on success, 0 after five failed attempts.
   int OpenLog();
-  // Appends one line "pid : time : text" to the open working file.
-  void WriteLog(const std::string& text);
+  // Appends one line "pid : time : text" to the open working file, followed
+  // by an empty line with `blankLineAfter`. Control characters in the text
+  // (line breaks included) are written escaped, so no text can break a line.
+  void WriteLog(const std::string& text, bool blankLineAfter = false);
   // Cuts the working file to the size cap and puts it back as the log.
   void CloseLog();
+  // Writes the lines collected so far to the working file.
+  void FlushLog();
 
   // ---- Settings written by runs ----
 
@@ -137,6 +142,13 @@ class CVELDAR2Engine {
   // Failure lines written since the counter was last cleared: operations that
   // failed and were passed over. A batch run turns it into its exit status.
   int failureCount = 0;
+  // Log lines not yet written to the working file; the process id, read at
+  // OpenLog; and the time text of the second the last line was written in
+  // (formatting the time is not free).
+  std::string logPending;
+  std::string logPid;
+  std::int64_t logTimeSecond = -1;
+  std::string logTimeText;
   // Called after each file copied, with the source path and its size; the
   // dialog's progress window listens here. May be empty.
   std::function<void(const std::string& path, std::uint64_t bytes)> onFileCopied;
@@ -144,6 +156,8 @@ class CVELDAR2Engine {
   Os& os;
   UserMessages& messages;
   SettingsStore& settings;
+  // Lists a level's source while the mirror lists its target; made on first use.
+  std::unique_ptr<BackgroundWorker> lister;
 
  private:
   // Appends the entries of `directory` to `list`; a missing directory lists
@@ -151,6 +165,10 @@ class CVELDAR2Engine {
   // reported (`firstError` + the search pattern when nothing could be read).
   int ListDir(std::vector<CFileEntry>& list, const std::string& directory, const char* firstError,
               bool followLink);
+  // The second half of ListDir: takes what `os.ListDir` returned (`code`,
+  // `entries`) into `list`, reporting a failure.
+  int TakeListing(std::vector<CFileEntry>& list, const std::string& directory,
+                  const char* firstError, int code, std::vector<DirEntry>& entries);
   // One level of MirrorDir. Only the top level follows links the user named;
   // every level below is listed without following a final link.
   int MirrorLevel(const std::string& sourceDir, const std::string& targetDir, bool followLinks);
@@ -165,6 +183,19 @@ class CVELDAR2Engine {
   std::string JobRefusal();
   // Shows the pre-check's message (or logs it, with the no-message flag); 0.
   int Refuse(const std::string& message);
+  // A directory backup with a count of 1 or less: the mirror goes straight
+  // into the backup directory.
+  int MirrorIntoBackupDir();
+  // Moves a generation directory out of the way, then deletes it. 0: failed,
+  // `contentsMessage` or `removeMessage` shown.
+  int Retire(const std::string& generation, const std::string& contentsMessage,
+             const std::string& removeMessage);
+  // Deletes what an interrupted run of this source left half deleted.
+  void RemoveLeftovers(const std::string& stem);
+  // Refuses (0) a full copy that the backup directory's free space cannot hold.
+  int CheckRoom(const std::string& working, bool resumed);
+  // Bytes a copy of the tree takes, in whole blocks; links not followed below the top.
+  std::uint64_t TreeBytes(const std::string& directory, bool followLink);
 };
 
 // Replaces every "%NAME%" in `text` by the environment variable NAME (empty

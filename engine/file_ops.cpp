@@ -67,7 +67,7 @@ int CVELDAR2Engine::FileDelete(const std::string& path) {
   if (code == 0) {
     // Deleted at the first attempt: this line carries a line break of its
     // own, so an empty line follows it in the log.
-    if (successLog) WriteLog("File Deleted : " + path + "\n");
+    if (successLog) WriteLog("File Deleted : " + path, true);
     return 1;
   }
   // The attribute change is not undone if the retry fails as well.
@@ -92,7 +92,7 @@ int CVELDAR2Engine::DirRemove(const std::string& path) {
     return 1;
   }
   if (code == 0) {
-    if (successLog) WriteLog("Directory Deleted : " + path + "\n");
+    if (successLog) WriteLog("Directory Deleted : " + path, true);
     return 1;
   }
   os.SetAttributesNormal(path);

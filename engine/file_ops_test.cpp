@@ -23,6 +23,7 @@ struct FileOpsTest : ::testing::Test {
   }
   // The log's line texts without "pid : time : ", the test directory written "D".
   Lines Log() {
+    engine.FlushLog();
     Lines texts;
     for (std::string l : testing::Lines(ReadFile(logDir / "VELDAR2.TMP"))) {
       for (auto at = l.find(dir.path()); at != std::string::npos; at = l.find(dir.path()))

@@ -1,76 +1,23 @@
-// Generations: how copies of the source are named in the backup directory,
-// how the copies of the current source are found again and ordered by age,
-// and how the name of a new one is chosen.
+// Generations: how the copies of the current source are found again in the
+// backup directory and ordered by age, and how the name of a new one is
+// chosen.
 //
 // There is no index: a generation is recognised by its name alone, so the
-// recognition is strict. Only names of the exact forms
-//   directory source "docs":      docs_<slot>
-//   file source "report.doc":     report_<slot>.doc_
-// with a slot of 1 to 98 written without leading zeros count, compared
-// without regard to ASCII case. A directory generation must be a real
-// directory and a file generation a regular file (links never count), so that
-// no run ever deletes or overwrites an entry that is not one of its own
-// copies. The age of a generation is its creation time.
+// recognition is strict (generation_names.h spells and recognises the names).
+// A directory generation must also be a real directory and a file generation
+// a regular file (links never count), so that no run ever deletes or
+// overwrites an entry that is not one of its own copies. The age of a
+// generation is its creation time.
 
 #include <algorithm>
-#include <cctype>
 #include <numeric>
 #include <string_view>
 
 #include "engine/engine.h"
+#include "engine/generation_names.h"
 
 namespace veldar {
 namespace {
-
-constexpr int kMaxSlot = 98;
-
-char LowerAscii(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
-// The slot number that `digits` spells: 1 to 98 in decimal without leading
-// zeros; 0 for anything else.
-int SlotOf(std::string_view digits) {
-  if (digits.empty() || digits.size() > 2 || digits[0] == '0') return 0;
-  int slot = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return 0;
-    slot = slot * 10 + (c - '0');
-  }
-  return slot <= kMaxSlot ? slot : 0;
-}
-
-// True when `name` is `prefix` + slot + `suffix`, prefix and suffix compared
-// without regard to case.
-bool IsSlotName(std::string_view name, std::string_view prefix, std::string_view suffix) {
-  if (name.size() <= prefix.size() + suffix.size()) return false;
-  if (!EqualsNoCase(name.substr(0, prefix.size()), prefix)) return false;
-  if (!EqualsNoCase(name.substr(name.size() - suffix.size()), suffix)) return false;
-  return SlotOf(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size())) != 0;
-}
-
-// The source file's name split at its first ".": the base name before it and
-// the extension part after it. A name without a dot is all extension part.
-struct FileNameParts {
-  std::string base;
-  std::string extension;
-};
-
-FileNameParts SplitFileName(const std::string& name) {
-  auto dot = name.find('.');
-  if (dot == std::string::npos) return {std::string(), name};
-  return {name.substr(0, dot), name.substr(dot + 1)};
-}
-
-// "%s_" and ".%s_": what surrounds the slot in a file generation's name.
-std::string FilePrefix(const FileNameParts& parts) { return parts.base + "_"; }
-std::string FileSuffix(const FileNameParts& parts) { return "." + parts.extension + "_"; }
 
 // The lowest slot whose name, as `nameOf` spells it, is neither in the
 // generation list (without regard to case) nor taken by anything else in the
@@ -80,7 +27,7 @@ std::string FileSuffix(const FileNameParts& parts) { return "." + parts.extensio
 // there would replace it or, through a link, write somewhere else entirely.
 template <typename NameOf>
 std::string FirstFreeName(CVELDAR2Engine& engine, NameOf nameOf) {
-  for (int slot = 1; slot <= kMaxSlot; ++slot) {
+  for (int slot = 1; slot <= kMaxGenerationSlot; ++slot) {
     std::string candidate = nameOf(slot);
     bool listed =
         std::any_of(engine.generations.begin(), engine.generations.end(),
@@ -99,15 +46,16 @@ std::string FirstFreeName(CVELDAR2Engine& engine, NameOf nameOf) {
 
 int CVELDAR2Engine::FindFileGenerations() {
   generations.clear();
-  const FileNameParts parts = SplitFileName(NameOf(sourcePath));
-  const std::string prefix = FilePrefix(parts);
-  const std::string suffix = FileSuffix(parts);
+  const std::string sourceName = NameOf(sourcePath);
 
+  // Only names of the generation form cost a status call: a backup directory
+  // used for a mirror may hold a whole tree's top level.
   std::vector<DirEntry> entries;
-  int code = os.ListDir(backupDir, true, &entries);
+  int code = os.ListDir(backupDir, true, &entries, [&](std::string_view name) {
+    return IsFileGenerationName(name, sourceName);
+  });
   for (const DirEntry& entry : entries) {
     if (entry.status.kind != EntryKind::File) continue;
-    if (!IsSlotName(entry.name, prefix, suffix)) continue;
     CFileEntry record;
     record.name = entry.name;
     record.time = entry.status.birthSec;
@@ -122,13 +70,14 @@ int CVELDAR2Engine::FindFileGenerations() {
 
 int CVELDAR2Engine::FindDirGenerations() {
   generations.clear();
-  const std::string prefix = NameOf(sourcePath) + "_";
+  const std::string sourceName = NameOf(sourcePath);
 
   std::vector<DirEntry> entries;
-  int code = os.ListDir(backupDir, true, &entries);
+  int code = os.ListDir(backupDir, true, &entries, [&](std::string_view name) {
+    return veldar::IsDirGenerationName(name, sourceName);
+  });
   for (const DirEntry& entry : entries) {
     if (entry.status.kind != EntryKind::Directory) continue;
-    if (!IsSlotName(entry.name, prefix, std::string_view())) continue;
     CFileEntry record;
     record.name = entry.name;
     record.time = entry.status.birthSec;
@@ -160,20 +109,19 @@ int CVELDAR2Engine::NumberGenerations() {
 }
 
 bool CVELDAR2Engine::IsDirGenerationName(const std::string& name) const {
-  return IsSlotName(name, NameOf(sourcePath) + "_", std::string_view());
+  return veldar::IsDirGenerationName(name, NameOf(sourcePath));
 }
 
 void CVELDAR2Engine::MakeFileGenerationPath() {
-  const FileNameParts parts = SplitFileName(NameOf(sourcePath));
-  std::string name = FirstFreeName(*this, [&](int slot) {
-    return FilePrefix(parts) + std::to_string(slot) + FileSuffix(parts);
-  });
+  const std::string sourceName = NameOf(sourcePath);
+  std::string name =
+      FirstFreeName(*this, [&](int slot) { return FileGenerationName(sourceName, slot); });
   if (!name.empty()) targetPath = JoinPath(backupDir, name);
 }
 
 std::string CVELDAR2Engine::MakeDirGenerationName() {
-  const std::string stem = NameOf(sourcePath);
-  return FirstFreeName(*this, [&](int slot) { return stem + "_" + std::to_string(slot); });
+  const std::string sourceName = NameOf(sourcePath);
+  return FirstFreeName(*this, [&](int slot) { return DirGenerationName(sourceName, slot); });
 }
 
 }  // namespace veldar

@@ -20,8 +20,9 @@ using testing::WriteFile;
 class BirthOs : public FaultOs {
  public:
   using FaultOs::FaultOs;
-  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries) override {
-    int code = FaultOs::ListDir(path, followLink, entries);
+  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
+              const NameFilter& wanted = {}) override {
+    int code = FaultOs::ListDir(path, followLink, entries, wanted);
     for (DirEntry& entry : *entries) {
       auto found = births.find(entry.name);
       if (found != births.end()) entry.status.birthSec = found->second;

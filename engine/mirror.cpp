@@ -351,9 +351,17 @@ int CVELDAR2Engine::MirrorDir(const std::string& sourceDir, const std::string& t
 
 int CVELDAR2Engine::MirrorLevel(const std::string& sourceDir, const std::string& targetDir,
                                 bool followLinks) {
+  // The two listings, a status call per entry each, run side by side; their
+  // failures are reported afterwards, on this thread, source first.
+  if (!lister) lister = std::make_unique<BackgroundWorker>();
+  std::vector<DirEntry> sourceEntries, targetEntries;
+  int sourceCode = 0;
+  lister->Start([&] { sourceCode = os.ListDir(sourceDir, followLinks, &sourceEntries); });
+  const int targetCode = os.ListDir(targetDir, followLinks, &targetEntries);
+  lister->Wait();
   CListingPair pair;
-  if (!ListDir(pair.sourceList, sourceDir, kSourceFirstError, followLinks)) return 0;
-  if (!ListDir(pair.targetList, targetDir, kTargetFirstError, followLinks)) return 0;
+  if (!TakeListing(pair.sourceList, sourceDir, kSourceFirstError, sourceCode, sourceEntries)) return 0;
+  if (!TakeListing(pair.targetList, targetDir, kTargetFirstError, targetCode, targetEntries)) return 0;
 
   Counterparts counterparts(pair.targetList, pair.sourceList);
   LevelPaths paths(sourceDir, targetDir, os.Separator());

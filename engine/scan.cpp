@@ -36,6 +36,11 @@ int CVELDAR2Engine::ListDir(std::vector<CFileEntry>& list, const std::string& di
                             const char* firstError, bool followLink) {
   std::vector<DirEntry> entries;
   const int code = os.ListDir(directory, followLink, &entries);
+  return TakeListing(list, directory, firstError, code, entries);
+}
+
+int CVELDAR2Engine::TakeListing(std::vector<CFileEntry>& list, const std::string& directory,
+                                const char* firstError, int code, std::vector<DirEntry>& entries) {
   if (code != 0 && entries.empty()) {
     if (os.IsNotFound(code)) return 1;
     // The message names the directory the way a wildcard search would.

@@ -26,14 +26,16 @@ constexpr const char* kLineEnd = "\n";
 constexpr int kOpenAttempts = 5;
 constexpr int kOpenRetryMs = 500;
 constexpr std::size_t kCopyChunk = 1 << 20;
+// Lines are collected and written in blocks of about this size, and at close.
+constexpr std::size_t kPendingLimit = 64 * 1024;
 
 // A file name may hold any byte but the separator; written raw, a line feed or
 // an escape sequence in a name could break or forge a log line. Control bytes
 // are therefore written as C-style escapes.
-void AppendEscaped(std::string& out, const std::string& text, std::size_t length) {
+void AppendEscaped(std::string& out, const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
-  for (std::size_t i = 0; i < length; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
+  for (const char raw : text) {
+    const unsigned char c = static_cast<unsigned char>(raw);
     if (c >= 0x20 && c != 0x7f) {
       out += static_cast<char>(c);
       continue;
@@ -58,6 +60,8 @@ int CVELDAR2Engine::OpenLog() {
   logPath = directory + LoadString(IDS_LOG_NAME);
   tempLogPath = directory + LoadString(IDS_TMPLOG_NAME);
   logFile.reset();
+  logPending.clear();
+  logPid = std::to_string(os.ProcessId());
 
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     // The log becomes the working file unless a working file is already there
@@ -72,24 +76,31 @@ int CVELDAR2Engine::OpenLog() {
   return 0;
 }
 
-void CVELDAR2Engine::WriteLog(const std::string& text) {
+void CVELDAR2Engine::WriteLog(const std::string& text, bool blankLineAfter) {
   if (!logFile) return;  // no working file: the line has nowhere to go
-  // A text of its own ending in a line break gives an empty line after it.
-  const bool ownBreak = !text.empty() && text.back() == '\n';
-  const std::string time = os.FormatLocalTime(os.Now(), "%m/%d/%y %H:%M:%S");
+  const std::int64_t now = os.Now();
+  if (now != logTimeSecond) {
+    logTimeSecond = now;
+    logTimeText = os.FormatLocalTime(now, "%m/%d/%y %H:%M:%S");
+  }
+  logPending += logPid;
+  logPending += " : ";
+  logPending += logTimeText;
+  logPending += " : ";
+  AppendEscaped(logPending, text);
+  logPending += kLineEnd;
+  if (blankLineAfter) logPending += kLineEnd;
+  if (logPending.size() >= kPendingLimit) FlushLog();
+}
 
-  std::string line = std::to_string(os.ProcessId());
-  line += " : ";
-  line += time;
-  line += " : ";
-  AppendEscaped(line, text, ownBreak ? text.size() - 1 : text.size());
-  line += kLineEnd;
-  if (ownBreak) line += kLineEnd;
-  logFile->Append(line);
+void CVELDAR2Engine::FlushLog() {
+  if (logFile && !logPending.empty()) logFile->Append(logPending);
+  logPending.clear();
 }
 
 void CVELDAR2Engine::CloseLog() {
   if (!logFile) return;
+  FlushLog();
   std::uint64_t length = 0;
   if (logFile->Size(&length) != 0) {
     // Without a length nothing can be trimmed safely: keep the working file.

@@ -48,7 +48,7 @@ TEST_F(LogWriterTest, FirstRunCreatesTheLogWithExactLines) {
   ASSERT_EQ(engine.OpenLog(), 1);
   EXPECT_TRUE(Exists(TmpFile()));
   engine.WriteLog("Start with parameter");
-  engine.WriteLog("File Deleted : /x\n");  // its own line break gives an empty line
+  engine.WriteLog("File Deleted : /x", true);
   engine.CloseLog();
   EXPECT_FALSE(Exists(TmpFile()));
   EXPECT_EQ(ReadFile(LogFile()), Line("Start with parameter") + Line("File Deleted : /x") + "\n");
@@ -58,9 +58,12 @@ TEST_F(LogWriterTest, FirstRunCreatesTheLogWithExactLines) {
 
 TEST_F(LogWriterTest, ControlCharactersAreEscaped) {
   engine.OpenLog();
-  engine.WriteLog(std::string("File Copied : /a\nforged\r\x1b[31m\t\x7f") + "\n\n");
+  // A name ending in a line break is no blank line: every break is escaped.
+  engine.WriteLog(std::string("File Copied : /a\nforged\r\x1b[31m\t\x7f") + "\n");
+  engine.WriteLog("File Deleted : /b\n", true);
   engine.CloseLog();
-  EXPECT_EQ(ReadFile(LogFile()), Line("File Copied : /a\\nforged\\r\\x1b[31m\\t\\x7f\\n") + "\n");
+  EXPECT_EQ(ReadFile(LogFile()), Line("File Copied : /a\\nforged\\r\\x1b[31m\\t\\x7f\\n") +
+                                     Line("File Deleted : /b\\n") + "\n");
 }
 
 TEST_F(LogWriterTest, RunsAppendAcrossOpens) {

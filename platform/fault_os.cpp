@@ -49,6 +49,7 @@ void FaultOs::ClearRules() {
 }
 
 int FaultOs::Injected(OsOp op, const std::string& path, const std::string& path2, bool changes) {
+  std::lock_guard<std::mutex> lock(mutex_);
   int code = 0;
   if (changes) {
     ++changeCount;
@@ -70,6 +71,7 @@ int FaultOs::Injected(OsOp op, const std::string& path, const std::string& path2
 }
 
 int FaultOs::Record(OsOp op, const std::string& path, const std::string& path2, int result) {
+  std::lock_guard<std::mutex> lock(mutex_);
   calls.push_back(Call{op, path, path2, result});
   return result;
 }
@@ -136,12 +138,13 @@ int FaultOs::Access(const std::string& path, int mode) {
   return Record(OsOp::Access, path, {}, real_.Access(path, mode));
 }
 
-int FaultOs::ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries) {
+int FaultOs::ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
+                     const NameFilter& wanted) {
   if (int code = Injected(OsOp::ListDir, path, {}, false)) {
     entries->clear();
     return Record(OsOp::ListDir, path, {}, code);
   }
-  return Record(OsOp::ListDir, path, {}, real_.ListDir(path, followLink, entries));
+  return Record(OsOp::ListDir, path, {}, real_.ListDir(path, followLink, entries, wanted));
 }
 
 int FaultOs::FreeSpace(const std::string& path, std::uint64_t* bytes) {

@@ -6,9 +6,11 @@
 // A rule names an operation, optionally a path (the call fails when its path,
 // or either path of a copy or move, equals it, or ends with "/" + it), and an
 // error code. A countdown fails the Nth counted call of any operation.
-// Every forwarded or failed call is recorded in `calls`.
+// Every forwarded or failed call is recorded in `calls`. Calls may come from
+// several threads; the rules, counters and records are kept under a lock.
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -79,7 +81,8 @@ class FaultOs : public Os {
   int SetAttributes(const std::string& path, const FileAttributes& attributes) override;
   int SetTimes(const std::string& path, std::int64_t seconds) override;
   int Access(const std::string& path, int mode) override;
-  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries) override;
+  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
+              const NameFilter& wanted = {}) override;
   int FreeSpace(const std::string& path, std::uint64_t* bytes) override;
   int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override;
   int CreateDirTree(const std::string& path) override;
@@ -108,6 +111,9 @@ class FaultOs : public Os {
   int Record(OsOp op, const std::string& path, const std::string& path2, int result);
 
   Os& real_;
+  // Listings may come from two threads at once (the mirror lists a level's
+  // source and target side by side).
+  std::mutex mutex_;
   std::vector<Rule> rules_;
   int countdown_ = 0;
   int countdownCode_ = 0;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace veldar {
@@ -114,9 +115,12 @@ class Os {
 
   // Lists the entries of the directory `path` ("." and ".." left out), in the
   // order the system returns them, each with its status. A final link is
-  // followed only with `followLink`. On failure `entries` holds what was read
-  // before the failure.
-  virtual int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries) = 0;
+  // followed only with `followLink`. With `wanted`, only the names it accepts
+  // are listed (and only they cost a status call). On failure `entries` holds
+  // what was read before the failure.
+  using NameFilter = std::function<bool(std::string_view name)>;
+  virtual int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
+                      const NameFilter& wanted = {}) = 0;
 
   // Bytes free for an unprivileged writer on the file system holding `path`.
   virtual int FreeSpace(const std::string& path, std::uint64_t* bytes) = 0;

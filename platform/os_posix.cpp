@@ -449,7 +449,11 @@ class PosixOs : public Os {
     }
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     if (code == 0 && futimens(out.get(), times) != 0) code = LastError();
-    if (code == 0 && Retry([&] { return fsync(out.get()); }) != 0) code = LastError();
+    // An empty file has no data that could be lost, and its inode reaches the
+    // journal before the rename that names it; fsync'ing it anyway forces a
+    // journal commit per file, which made trees of empty files copy about
+    // fifteen times slower.
+    if (code == 0 && copied > 0 && Retry([&] { return fsync(out.get()); }) != 0) code = LastError();
     if (code == 0) {
       code = CloseFd(out.release());
     }
@@ -538,7 +542,8 @@ class PosixOs : public Os {
     return access(path.c_str(), how) == 0 ? 0 : LastError();
   }
 
-  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries) override {
+  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
+              const NameFilter& wanted = {}) override {
     entries->clear();
     if (HasNul(path)) return EINVAL;
     int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
@@ -561,6 +566,7 @@ class PosixOs : public Os {
       }
       const char* name = entry->d_name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      if (wanted && !wanted(name)) continue;
       struct statx sx;
       if (statx(fd, name, statFlags, kStatxMask, &sx) != 0) {
         // Deleted since it was read: it is simply no longer there.

@@ -22,7 +22,8 @@ class BatchProgramTest : public ::testing::Test {
   // status and keeps standard error.
   int Run(const std::string& arguments) {
     const std::string command = "cd '" + dir.path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY" +
-                                " XDG_CONFIG_HOME='" + dir.path() + "/config' XDG_STATE_HOME='" +
+                                " XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" + dir.path() +
+                                "/config' XDG_STATE_HOME='" +
                                 dir.path() + "/state' '" + VELDAR2_BINARY + "' " + arguments +
                                 " 2>stderr.txt";
     int status = RunCommand(command, &out);
@@ -95,6 +96,21 @@ TEST_F(BatchProgramTest, ThreeRunsMakeGenerationsEqualToTheSource) {
   EXPECT_NE(Settings().find("LASTFILE=src"), std::string::npos) << Settings();
   EXPECT_NE(Settings().find("LASTDIR=dst"), std::string::npos) << Settings();
   EXPECT_NE(Log().find("File Copied : src/a.txt to dst/"), std::string::npos) << Log();
+}
+
+TEST_F(BatchProgramTest, FileSourceRotatesItsGenerationFiles) {
+  testing::MakeDirs(dir / "dst");
+  for (int run = 1; run <= 4; ++run) {
+    WriteFile(dir / "report.tar.gz", "version " + std::to_string(run));
+    ASSERT_EQ(Run("-M3 report.tar.gz dst"), 0) << err;
+  }
+  // Three generations; the fourth run overwrote the oldest, which is now the newest.
+  EXPECT_EQ(testing::ListNames(dir / "dst"),
+            (std::vector<std::string>{"report_1.tar.gz_", "report_2.tar.gz_", "report_3.tar.gz_"}));
+  std::string newest;
+  RunCommand("cd '" + dir.path() + "/dst' && ls -t | head -n 1 | tr -d '\\n'", &newest);
+  EXPECT_EQ(ReadFile(dir / ("dst/" + newest)), "version 4");
+  EXPECT_EQ(ReadFile(dir / "dst/report_1.tar.gz_"), "version 4");
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ std::string LoadString(int id) {
     case IDS_RESTORE_REFUSED: return "レストアできません。";
     case IDS_BACKUP_PARTIAL:
       return "バックアップは終わりましたが、失敗した操作があります。詳しくはログを見てください。";
+    case IDS_NO_ROOM: return "書き込むディレクトリの空き容量が足りません。";
     default: return {};
   }
 }

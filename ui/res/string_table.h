@@ -35,6 +35,7 @@ enum StringId : int {
   IDS_RESTORE_FAILED = 129,
   IDS_RESTORE_REFUSED = 130,
   IDS_BACKUP_PARTIAL = 131,
+  IDS_NO_ROOM = 132,
 };
 
 // The entry under `id`; empty for an id the table does not hold.

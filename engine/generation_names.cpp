@@ -1,0 +1,81 @@
+#include "engine/generation_names.h"
+
+namespace veldar {
+namespace {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The slot number that `digits` spells: 1 to 98 in decimal without leading
+// zeros; 0 for anything else.
+int SlotOf(std::string_view digits) {
+  if (digits.empty() || digits.size() > 2 || digits[0] == '0') return 0;
+  int slot = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    slot = slot * 10 + (c - '0');
+  }
+  return slot <= kMaxGenerationSlot ? slot : 0;
+}
+
+// The slot of `name` when it is `prefix` + slot + `suffix`, prefix and suffix
+// compared without regard to case; 0 otherwise.
+int SlotBetween(std::string_view name, std::string_view prefix, std::string_view suffix) {
+  if (name.size() <= prefix.size() + suffix.size()) return 0;
+  if (!EqualsNoCase(name.substr(0, prefix.size()), prefix)) return 0;
+  if (!EqualsNoCase(name.substr(name.size() - suffix.size()), suffix)) return 0;
+  return SlotOf(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
+}
+
+// What surrounds the slot in a file generation's name: the base name (before
+// the first ".") and "_", then ".", the extension part and "_".
+struct FileAffixes {
+  std::string prefix;
+  std::string suffix;
+};
+
+FileAffixes AffixesOf(std::string_view sourceFileName) {
+  const auto dot = sourceFileName.find('.');
+  const std::string_view base = dot == std::string_view::npos ? std::string_view() : sourceFileName.substr(0, dot);
+  const std::string_view extension =
+      dot == std::string_view::npos ? sourceFileName : sourceFileName.substr(dot + 1);
+  FileAffixes affixes;
+  affixes.prefix.append(base).append("_");
+  affixes.suffix.append(".").append(extension).append("_");
+  return affixes;
+}
+
+}  // namespace
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+std::string FileGenerationName(std::string_view sourceFileName, int slot) {
+  const FileAffixes affixes = AffixesOf(sourceFileName);
+  return affixes.prefix + std::to_string(slot) + affixes.suffix;
+}
+
+std::string DirGenerationName(std::string_view sourceDirName, int slot) {
+  std::string name(sourceDirName);
+  name += '_';
+  name += std::to_string(slot);
+  return name;
+}
+
+int FileGenerationSlot(std::string_view name, std::string_view sourceFileName) {
+  const FileAffixes affixes = AffixesOf(sourceFileName);
+  return SlotBetween(name, affixes.prefix, affixes.suffix);
+}
+
+int DirGenerationSlot(std::string_view name, std::string_view sourceDirName) {
+  // The "_" belongs to the prefix: "docs" must not claim "docs1".
+  std::string prefix(sourceDirName);
+  prefix += '_';
+  return SlotBetween(name, prefix, std::string_view());
+}
+
+}  // namespace veldar
