@@ -32,6 +32,17 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
   if (findRunningInstance && !findRunningInstance())
     return batch ? kExitOtherInstance : kExitSuccess;
 
+  // The parameter text quotes every path and has no escape: a double quote
+  // inside one would cut it short there, and the run would back up (or, with
+  // a count of 0 or 1, mirror over the backup) another directory.
+  for (const std::string& argument : arguments) {
+    const bool path = argument.empty() || argument[0] != os_.OptionChar();
+    if (path && argument.find('"') != std::string::npos) {
+      err << "veldar2: a path with a double quote (\") cannot be passed: " << argument << "\n";
+      return kExitFailure;
+    }
+  }
+
   LoadSettings();
   engine.noMessage = 0;  // never stored; only the option sets it
   commandLine = BuildParameterText(arguments, os_.OptionChar());

@@ -112,5 +112,21 @@ TEST_F(AppTest, BatchRunWithOnlyASourceTakesStoredDirectoryAndCountButNotFlags) 
   EXPECT_EQ(settings.values["SETTINGS/LASTFILE"], dir / "src");
 }
 
+// The parameter text cannot carry a double quote inside a path: the path
+// would be cut at it and the backup would run on another directory.
+TEST_F(AppTest, PathWithADoubleQuoteIsRefusedNotCutShort) {
+  testing::WriteFile(dir / "docs\"old/wanted.txt", "wanted");
+  testing::WriteFile(dir / "docs/other.txt", "other");  // what the cut path names
+  testing::WriteFile(dir / "dst/wanted.txt", "copy of wanted");
+  EXPECT_EQ(Run({"-M1", dir / "docs\"old", dir / "dst"}), kExitFailure);
+  EXPECT_NE(err.str().find(dir / "docs\"old"), std::string::npos) << err.str();
+  EXPECT_EQ(ReadFile(dir / "dst/wanted.txt"), "copy of wanted");
+  EXPECT_FALSE(Exists(dir / "dst/other.txt"));
+  EXPECT_FALSE(Exists(fault.logDirOverride)) << "refused before anything was read or run";
+  // An option may hold one: it is passed as it is, not quoted.
+  testing::WriteFile(dir / "src/a.txt", "a");
+  EXPECT_EQ(Run({"-M2\"", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+}
+
 }  // namespace
 }  // namespace veldar

@@ -2,11 +2,13 @@
 // destroy data, then one new generation of the source in the backup directory
 // and the removal of the generations beyond the count.
 //
-// A file source is copied to a new generation file, or over the oldest one
-// that stays, and stamped with the time of the run so that it ranks newest. A
-// directory source is mirrored into a new generation directory, or into the
-// oldest one that stays after it has been emptied and made anew; with a count
-// of 1 or less it is mirrored straight into the backup directory.
+// A file source is copied (atomically) to a new generation file, or over the
+// oldest one that stays, and stamped with the time of the run so that it ranks
+// newest. A directory source is mirrored into a working directory beside the
+// generations; only once that copy is complete are the surplus generations and
+// the recycled oldest one moved aside and deleted, and the working directory
+// renamed to the new generation's name. With a count of 1 or less the source
+// is mirrored straight into the backup directory, file by file.
 
 #include <algorithm>
 #include <cerrno>
@@ -320,7 +322,16 @@ int CVELDAR2Engine::BackupDir() {
     ShowMessage("ERROR MKDIR " + working);
     return 0;
   }
+  const int failuresBefore = failureCount;
   if (!MirrorDir(sourcePath, working)) return 0;
+  // A mirror that went on past failures (the no-message flag) has worked
+  // through the tree, but its copy lacks what failed: a disk that filled up
+  // half way would otherwise replace a good generation with a broken copy
+  // that looks complete. It stays under the working name for the next run.
+  if (failureCount != failuresBefore) {
+    WriteFailure("Copy incomplete, no generation replaced : " + working);
+    return 0;
+  }
 
   // Complete: the surplus generations go, oldest last, then the recycled one.
   for (int number = keep; number < present; ++number) {

@@ -43,7 +43,17 @@ int CVELDAR2Engine::FileCopy(const std::string& source, const std::string& targe
     const bool existed = os.Stat(target, /*followLink=*/false, &before) == 0;
     if (existed) os.SetAttributesNormal(target);
     const int code = os.CopyFile(source, target, CopyMode::Replace, &bytes);
-    if (existed) os.SetAttributes(target, before.attributes);
+    if (existed) {
+      // A failed copy left the old file, which gets back all it had. A copy
+      // that worked is a new file with the source's permissions: of the old
+      // file's attributes only the read-only state carries over, never the
+      // platform's whole word (on POSIX the old permission bits, which would
+      // make a file the owner has since made private readable by all, and no
+      // later run would notice).
+      FileAttributes restore = before.attributes;
+      if (code == 0) restore.native = 0;
+      os.SetAttributes(target, restore);
+    }
     if (code != 0) {
       WriteFailure("File Copy Failed : " + source + " to " + target + " : ERR = " + Code(code));
       return 0;

@@ -35,7 +35,8 @@ struct FileAffixes {
 
 FileAffixes AffixesOf(std::string_view sourceFileName) {
   const auto dot = sourceFileName.find('.');
-  const std::string_view base = dot == std::string_view::npos ? std::string_view() : sourceFileName.substr(0, dot);
+  const std::string_view base =
+      dot == std::string_view::npos ? std::string_view() : sourceFileName.substr(0, dot);
   const std::string_view extension =
       dot == std::string_view::npos ? sourceFileName : sourceFileName.substr(dot + 1);
   FileAffixes affixes;

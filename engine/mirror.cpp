@@ -264,11 +264,15 @@ bool MirrorFile(CVELDAR2Engine& engine, const CFileEntry& entry, const CFileEntr
 Step PrepareDirectory(CVELDAR2Engine& engine, const CFileEntry& entry,
                       const CFileEntry* counterpart, LevelPaths& paths,
                       const std::string** into) {
-  // Read afresh: a directory that can no longer be read, or that is no
-  // longer a directory, counts as a system directory and is passed over.
+  // Read afresh: a directory that has vanished, or that is no longer a
+  // directory, counts as a system directory and is passed over. One that is
+  // there but cannot be examined (a path beyond the system's limit, an I/O
+  // error) is not passed over in silence: its listing below fails on the same
+  // cause and reports it.
   FileStatus status;
-  if (engine.os.Stat(paths.source(), /*followLink=*/false, &status) != 0 ||
-      status.attributes.system || status.kind != EntryKind::Directory) {
+  const int code = engine.os.Stat(paths.source(), /*followLink=*/false, &status);
+  if ((code != 0 && engine.os.IsNotFound(code)) ||
+      (code == 0 && (status.attributes.system || status.kind != EntryKind::Directory))) {
     if (engine.skipLog) {
       engine.WriteLog("system directory found copy canceled! : " + paths.source());
     }

@@ -1,0 +1,572 @@
+// Runs broken on purpose: a backup killed after each of its changes in turn,
+// and a backup whose Nth change fails with each of the errors a full, broken,
+// read-only or forbidden disk gives. After every break, each copy under a
+// final name is either its old self or a complete new one, no good
+// generation beyond the one being replaced is gone, and a run without faults
+// brings everything back in line with the source.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include "app/app.h"
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+#include "tests/tree_snapshot.h"
+
+namespace veldar {
+namespace {
+
+using testing::DirNode;
+using testing::FileNode;
+using testing::LinkNode;
+using testing::ListNames;
+using testing::ReadFile;
+using testing::Tree;
+using testing::TreeDiff;
+
+constexpr std::int64_t kOld = 1'600'000'000;
+constexpr std::int64_t kNew = 1'650'000'000;
+
+// The source as an older generation saw it; `version` tells generations apart.
+Tree OldDocs(int version) {
+  const std::string v = std::to_string(version);
+  return {
+      {"changed.txt", FileNode("changed, version " + v, kOld + version)},
+      {"same.txt", FileNode("same", kOld)},
+      {"gone.txt", FileNode("gone", kOld)},
+      {"olddir", DirNode()},
+      {"olddir/a.txt", FileNode("a", kOld)},
+      {"olddir/sub", DirNode()},
+      {"olddir/sub/b.txt", FileNode("b", kOld)},
+      {"link", LinkNode("same.txt", kOld)},
+      {"kind", FileNode("a file, later a directory", kOld)},
+      {"kind2", DirNode()},
+      {"kind2/x.txt", FileNode("x", kOld)},
+      {"ro.txt", FileNode("read-only, version " + v, kOld + version, 0444)},
+      {"private.txt", FileNode("readable by all, version " + v, kOld + version, 0644)},
+  };
+}
+
+// The source now: every kind of change against OldDocs.
+Tree NewDocs() {
+  return {
+      {"changed.txt", FileNode("changed, the new and longer version", kNew)},
+      {"same.txt", FileNode("same", kOld)},
+      {"new.txt", FileNode("new", kNew)},
+      {"newdir", DirNode()},
+      {"newdir/inner.txt", FileNode("inner", kNew)},
+      {"link", LinkNode("new.txt", kNew)},
+      {"newlink", LinkNode("changed.txt", kNew)},
+      {"kind", DirNode()},
+      {"kind/f.txt", FileNode("f", kNew)},
+      {"kind2", FileNode("a directory, now a file", kNew)},
+      {"ro.txt", FileNode("read-only, new", kNew, 0444)},
+      {"private.txt", FileNode("now for the owner only", kNew, 0600)},
+  };
+}
+
+std::string OldReport(int slot) { return "report, version " + std::to_string(slot); }
+const std::string kNewReport = "report, the new version";
+
+// Counts the changes a run makes (the log's own files aside) and breaks the
+// one numbered `breakAt`: kills the process before or after it, or fails it
+// with `failCode`. A sticky failure also fails every later attempt of the same
+// operation on the same paths, so that retries cannot paper over it.
+class StepOs : public FaultOs {
+ public:
+  using FaultOs::FaultOs;
+  enum class Crash { kNone, kBefore, kAfter };
+
+  int steps = 0;
+  int breakAt = 0;
+  Crash crash = Crash::kNone;
+  int failCode = 0;
+  bool sticky = false;
+  bool fired = false;
+  OsOp firedOp = OsOp::CopyFile;
+  std::string firedPath, firedPath2;
+
+  int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
+               std::uint64_t* bytesCopied = nullptr) override {
+    int step = 0;
+    if (int code = Enter(OsOp::CopyFile, from, to, &step)) {
+      if (bytesCopied) *bytesCopied = 0;
+      return code;
+    }
+    const int result = FaultOs::CopyFile(from, to, mode, bytesCopied);
+    Leave(step);
+    return result;
+  }
+  int DeleteFile(const std::string& path) override {
+    return Step(OsOp::DeleteFile, path, {}, [&] { return FaultOs::DeleteFile(path); });
+  }
+  int RemoveDir(const std::string& path) override {
+    return Step(OsOp::RemoveDir, path, {}, [&] { return FaultOs::RemoveDir(path); });
+  }
+  int CreateDir(const std::string& path) override {
+    return Step(OsOp::CreateDir, path, {}, [&] { return FaultOs::CreateDir(path); });
+  }
+  int MoveNoReplace(const std::string& from, const std::string& to) override {
+    return Step(OsOp::MoveNoReplace, from, to, [&] { return FaultOs::MoveNoReplace(from, to); });
+  }
+  int SetAttributesNormal(const std::string& path) override {
+    return Step(OsOp::SetAttributesNormal, path, {},
+                [&] { return FaultOs::SetAttributesNormal(path); });
+  }
+  int SetAttributes(const std::string& path, const FileAttributes& attributes) override {
+    return Step(OsOp::SetAttributes, path, {},
+                [&] { return FaultOs::SetAttributes(path, attributes); });
+  }
+  int SetTimes(const std::string& path, std::int64_t seconds) override {
+    return Step(OsOp::SetTimes, path, {}, [&] { return FaultOs::SetTimes(path, seconds); });
+  }
+  int CreateDirTree(const std::string& path) override {
+    return Step(OsOp::CreateDirTree, path, {}, [&] { return FaultOs::CreateDirTree(path); });
+  }
+
+ private:
+  template <typename Call>
+  int Step(OsOp op, const std::string& path, const std::string& path2, Call call) {
+    int step = 0;
+    if (int code = Enter(op, path, path2, &step)) return code;
+    const int result = call();
+    Leave(step);
+    return result;
+  }
+
+  int Enter(OsOp op, const std::string& path, const std::string& path2, int* step) {
+    if (!logDirOverride.empty() && path.starts_with(logDirOverride)) return 0;
+    *step = ++steps;
+    if (*step == breakAt) {
+      if (crash == Crash::kBefore) raise(SIGKILL);
+      if (failCode != 0) {
+        fired = true;
+        firedOp = op;
+        firedPath = path;
+        firedPath2 = path2;
+        return failCode;
+      }
+    }
+    if (fired && sticky && op == firedOp && path == firedPath && path2 == firedPath2)
+      return failCode;
+    return 0;
+  }
+  void Leave(int step) {
+    if (step != 0 && step == breakAt && crash == Crash::kAfter) raise(SIGKILL);
+  }
+};
+
+// Where a run starts from: the kind of source, the count, and the slots of
+// the generations already there, oldest first. A count of 1 mirrors straight
+// into a backup directory that holds OldDocs(1).
+struct Scenario {
+  const char* label;
+  bool fileSource;
+  int count;
+  std::vector<int> slots;
+
+  bool Mirror() const { return !fileSource && count <= 1; }
+  int Present() const { return static_cast<int>(slots.size()); }
+  // How many of the oldest generations the run may replace or delete.
+  int MayGo() const { return Present() >= count ? Present() - count + 1 : 0; }
+  std::string Name(int slot) const {
+    return fileSource ? "report_" + std::to_string(slot) + ".doc_" : "docs_" + std::to_string(slot);
+  }
+  // The slot of a generation name, 0 for any other name.
+  int SlotOf(const std::string& name) const {
+    for (int slot = 1; slot <= 98; ++slot) {
+      if (name == Name(slot)) return slot;
+    }
+    return 0;
+  }
+};
+
+const Scenario kRecycle{"recycle the oldest", false, 3, {2, 3, 1}};
+const Scenario kNewName{"new name", false, 3, {3, 1}};
+const Scenario kSurplus{"count lowered", false, 2, {1, 3, 2}};
+const Scenario kMirror{"mirror straight", false, 1, {}};
+const Scenario kFile{"file source", true, 2, {1, 3, 2}};
+
+struct Outcome {
+  int status = -1;
+  int failures = 0;
+  std::vector<std::string> shown;
+  std::string err;
+};
+
+// Entries of `got` that are in none of `from` (kind, content, link text), as
+// text; temporary copies are let through when `tempAllowed`.
+std::string EntriesNotFrom(const Tree& got, const std::vector<const Tree*>& from,
+                           bool tempAllowed) {
+  std::string wrong;
+  for (const auto& [path, node] : got) {
+    const std::string name =
+        path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    if (testing::IsTempName(name)) {
+      if (!tempAllowed) wrong += "temporary file " + path + "\n";
+      continue;
+    }
+    bool found = false;
+    for (const Tree* tree : from) {
+      auto it = tree->find(path);
+      found = found || (it != tree->end() && it->second.kind == node.kind &&
+                        (node.kind == testing::Node::kDir || it->second.data == node.data));
+    }
+    if (!found) wrong += path + " is in neither version\n";
+  }
+  return wrong;
+}
+
+// A source, and fresh backup directories in a scenario's starting state.
+class Bench {
+ public:
+  explicit Bench(const Scenario& scenario) : scenario_(scenario) {
+    if (scenario.fileSource) {
+      source = root / "src/report.doc";
+      testing::WriteFile(source, kNewReport);
+      testing::SetMtime(source, kNew);
+    } else {
+      source = root / "src/docs";
+      testing::BuildTree(source, NewDocs());
+    }
+  }
+
+  // `count` new directories, each holding "backup" in the starting state and
+  // an empty log directory. Generations are made oldest first, each on a
+  // later tick of the file system's clock than the one before, and the run
+  // to come is later still.
+  std::vector<std::string> Prepare(int count) {
+    std::vector<std::string> sets;
+    for (int i = 0; i < count; ++i) {
+      sets.push_back(root / ("set" + std::to_string(next_++)));
+      testing::MakeDirs(sets.back() + "/backup");
+      if (scenario_.Mirror()) testing::BuildTree(sets.back() + "/backup", OldDocs(1));
+    }
+    for (int slot : scenario_.slots) {
+      for (const std::string& set : sets) {
+        const std::string path = set + "/backup/" + scenario_.Name(slot);
+        if (scenario_.fileSource) {
+          testing::WriteFile(path, OldReport(slot));
+        } else {
+          testing::BuildTree(path, OldDocs(slot));
+        }
+      }
+      testing::WaitForNewTimestamps();
+    }
+    if (scenario_.Mirror()) testing::WaitForNewTimestamps();
+    return sets;
+  }
+
+  // A batch run of the program on `set`, as the command line starts it.
+  Outcome Run(StepOs& os, const std::string& set, bool noMessage) {
+    os.logDirOverride = set + "/log/";
+    testing::RecordingMessages messages;
+    testing::MemorySettings settings;
+    CVELDAR2App app(os, messages, settings);
+    std::vector<std::string> arguments = {"-M" + std::to_string(scenario_.count)};
+    if (noMessage) arguments.push_back("-NOMSG");
+    arguments.push_back(source);
+    arguments.push_back(set + "/backup");
+    std::ostringstream out, err;
+    Outcome outcome;
+    outcome.status = app.InitInstance(arguments, out, err);
+    outcome.failures = app.engine.failureCount;
+    outcome.shown = messages.shown;
+    outcome.err = err.str();
+    return outcome;
+  }
+
+  // The changes an unbroken run makes from the starting state.
+  int MeasureSteps() {
+    const std::string set = Prepare(1)[0];
+    auto real = MakeSystemOs();
+    StepOs os(*real);
+    const Outcome outcome = Run(os, set, false);
+    EXPECT_EQ(outcome.status, kExitSuccess) << outcome.err;
+    ExpectConverged(set, true, StartingState());
+    std::filesystem::remove_all(set);
+    return os.steps;
+  }
+
+  // What a run that was stopped (`crashed`: killed) may leave behind, also
+  // one that went on past failures (-NOMSG): a generation's name holds its
+  // old copy or a complete new one, never a copy that lacks what failed.
+  // `kept` (oldest first) are the slots of the old generations that must
+  // still be there unchanged; `mayGo` of them, the oldest, may be replaced.
+  // Returns the slots of the old generations still unchanged, oldest first.
+  std::vector<int> ExpectSafe(const std::string& set, bool crashed, const std::vector<int>& kept,
+                              int mayGo) {
+    const std::string backup = set + "/backup";
+    if (scenario_.Mirror()) {
+      const Tree old = OldDocs(1), now = NewDocs();
+      EXPECT_EQ(EntriesNotFrom(testing::ReadTree(backup), {&old, &now}, crashed), "");
+      return {};
+    }
+    // Every entry of the backup directory, read once; a file generation as a
+    // tree of one entry.
+    std::map<std::string, Tree> found;
+    for (const std::string& name : ListNames(backup)) {
+      const std::string path = backup + "/" + name;
+      found[name] =
+          scenario_.fileSource ? Tree{{"", FileNode(ReadFile(path), 0)}} : testing::ReadTree(path);
+    }
+    const Tree now = NewDocs();
+    auto isNew = [&](const Tree& got) {
+      return scenario_.fileSource ? got.at("").data == kNewReport : TreeDiff(now, got).empty();
+    };
+    auto isOld = [&](int slot, const Tree& got) {
+      return scenario_.fileSource ? got.at("").data == OldReport(slot)
+                                  : TreeDiff(OldDocs(slot), got).empty();
+    };
+
+    bool completeNew = false;  // under a final name or still under its working one
+    for (const auto& [name, got] : found) {
+      if (const int slot = scenario_.SlotOf(name)) {
+        const bool wasThere = std::count(scenario_.slots.begin(), scenario_.slots.end(), slot) > 0;
+        if (isNew(got)) {
+          completeNew = true;
+        } else if (!(wasThere && isOld(slot, got))) {
+          ADD_FAILURE() << name << " is neither its old copy nor a complete new one:\n"
+                        << (scenario_.fileSource ? got.at("").data : TreeDiff(now, got));
+        }
+      } else if (name == ".docs.veldar2-new") {
+        EXPECT_EQ(EntriesNotFrom(got, {&now}, crashed), "") << name;
+        completeNew =
+            completeNew || TreeDiff(now, testing::Without(got, testing::IsTempName)).empty();
+      } else if (!scenario_.fileSource && name.starts_with(".docs_") &&
+                 name.ends_with(".veldar2-old")) {
+        const int slot = scenario_.SlotOf(name.substr(1, name.size() - 1 - 12));
+        const Tree old = OldDocs(slot);
+        EXPECT_NE(slot, 0) << name;
+        EXPECT_EQ(EntriesNotFrom(got, {&old}, false), "") << name;
+      } else if (!(crashed && testing::IsTempName(name))) {
+        ADD_FAILURE() << "unexpected entry " << name;
+      }
+    }
+    // Only the oldest may have gone or been replaced, and beyond the surplus
+    // only once the new copy is complete.
+    std::vector<int> unchanged;
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      const int slot = kept[i];
+      auto it = found.find(scenario_.Name(slot));
+      if (it != found.end() && isOld(slot, it->second)) {
+        unchanged.push_back(slot);
+      } else if (static_cast<int>(i) >= mayGo) {
+        ADD_FAILURE() << "a good generation was lost or changed: " << scenario_.Name(slot);
+      }
+    }
+    const int lost = static_cast<int>(kept.size() - unchanged.size());
+    if (lost > std::max(0, mayGo - 1) && !completeNew) {
+      ADD_FAILURE() << lost << " good generation(s) gone before the new copy was complete";
+    }
+    return unchanged;
+  }
+  std::vector<int> ExpectSafe(const std::string& set, bool crashed) {
+    return ExpectSafe(set, crashed, scenario_.slots, scenario_.MayGo());
+  }
+  // The generations in the backup directory.
+  int GenerationCount(const std::string& set) {
+    const std::vector<std::string> names = ListNames(set + "/backup");
+    return static_cast<int>(std::count_if(names.begin(), names.end(), [&](const std::string& name) {
+      return scenario_.SlotOf(name) != 0;
+    }));
+  }
+
+  // After a run without faults: the newest copy is the source, exactly; the
+  // other generations are what they were or complete copies; nothing else is
+  // left. `before` is what the run started from: the slots of the old
+  // generations still unchanged (oldest first) and the number of generations.
+  // `rsync`: also ask rsync.
+  struct Before {
+    std::vector<int> unchanged;
+    int generations = 0;
+  };
+  void ExpectConverged(const std::string& set, bool rsync, const Before& before) {
+    const std::string backup = set + "/backup";
+    const Tree now = NewDocs();
+    if (scenario_.Mirror()) {
+      EXPECT_EQ(TreeDiff(now, testing::ReadTree(backup)), "");
+      if (rsync) {
+        EXPECT_EQ(testing::RsyncChanges(source, backup), "");
+      }
+      return;
+    }
+    std::vector<std::string> names = ListNames(backup);
+    // A copy of a single file killed half way leaves its temporary file;
+    // nothing takes that for a generation.
+    if (scenario_.fileSource) std::erase_if(names, testing::IsTempName);
+    EXPECT_EQ(static_cast<int>(names.size()), std::min(scenario_.count, before.generations + 1))
+        << ::testing::PrintToString(names);
+    // The newest by creation time. A run and the one before it may fall on
+    // the same tick of the file system's clock; then one of them will do.
+    std::int64_t newestBirth = -1;
+    for (const std::string& name : names) {
+      ASSERT_NE(scenario_.SlotOf(name), 0) << "left behind: " << name;
+      newestBirth = std::max(newestBirth, testing::BirthNs(backup + "/" + name));
+    }
+    std::string newest, diff;
+    for (const std::string& name : names) {
+      if (testing::BirthNs(backup + "/" + name) != newestBirth) continue;
+      const std::string path = backup + "/" + name;
+      diff = scenario_.fileSource ? (ReadFile(path) == kNewReport ? "" : ReadFile(path))
+                                  : TreeDiff(now, testing::ReadTree(path));
+      newest = name;
+      if (diff.empty()) break;
+    }
+    EXPECT_EQ(diff, "") << "newest: " << newest;
+    if (rsync && !scenario_.fileSource) {
+      EXPECT_EQ(testing::RsyncChanges(source, backup + "/" + newest), "") << newest;
+    }
+    const int mayGo = std::max(0, before.generations - scenario_.count + 1);
+    ExpectSafe(set, false, before.unchanged, mayGo);
+  }
+  Before StartingState() const { return {scenario_.slots, scenario_.Present()}; }
+
+ private:
+  const Scenario& scenario_;
+  int next_ = 0;
+
+ public:
+  testing::FastTempDir root;
+  std::string source;
+};
+
+// A run killed after each of its changes in turn (the change not made, and
+// for the last one also made), then a run without faults.
+void CrashAtEveryStep(const Scenario& scenario) {
+  Bench bench(scenario);
+  const int total = bench.MeasureSteps();
+  ASSERT_GT(total, 0);
+  struct Break {
+    int n;
+    StepOs::Crash crash;
+  };
+  std::vector<Break> breaks;
+  for (int n = 1; n <= total; ++n) breaks.push_back({n, StepOs::Crash::kBefore});
+  breaks.push_back({total, StepOs::Crash::kAfter});
+  const std::vector<std::string> sets = bench.Prepare(static_cast<int>(breaks.size()));
+
+  for (std::size_t i = 0; i < breaks.size(); ++i) {
+    const Break& b = breaks[i];
+    SCOPED_TRACE(std::string(scenario.label) + ": killed " +
+                 (b.crash == StepOs::Crash::kBefore ? "before" : "after") + " change " +
+                 std::to_string(b.n) + " of " + std::to_string(total));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      auto real = MakeSystemOs();
+      StepOs os(*real);
+      os.breakAt = b.n;
+      os.crash = b.crash;
+      bench.Run(os, sets[i], false);
+      _exit(0);  // the run ended before its step was reached
+    }
+    int wait = 0;
+    ASSERT_EQ(waitpid(child, &wait, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(wait) && WTERMSIG(wait) == SIGKILL)
+        << "the run did not reach its change " << b.n;
+
+    const Bench::Before before{bench.ExpectSafe(sets[i], true), bench.GenerationCount(sets[i])};
+    auto real = MakeSystemOs();
+    StepOs os(*real);
+    const Outcome again = bench.Run(os, sets[i], false);
+    EXPECT_EQ(again.status, kExitSuccess) << again.err << ::testing::PrintToString(again.shown);
+    // rsync takes a while to finish; it checks a sample of the breaks, the
+    // in-memory comparison all of them.
+    bench.ExpectConverged(sets[i], i % 5 == 0 || i + 2 >= breaks.size(), before);
+    std::filesystem::remove_all(sets[i]);
+    if (::testing::Test::HasFailure()) break;
+  }
+}
+
+TEST(CrashAtEveryStepTest, RecycleTheOldest) { CrashAtEveryStep(kRecycle); }
+TEST(CrashAtEveryStepTest, NewName) { CrashAtEveryStep(kNewName); }
+TEST(CrashAtEveryStepTest, CountLowered) { CrashAtEveryStep(kSurplus); }
+TEST(CrashAtEveryStepTest, MirrorStraightIntoTheBackupDirectory) { CrashAtEveryStep(kMirror); }
+TEST(CrashAtEveryStepTest, FileSource) { CrashAtEveryStep(kFile); }
+
+// The Nth change fails with each code, with and without -NOMSG, for good
+// (the retries fail as well); and once only, with EIO.
+void FailEveryStep(const Scenario& scenario) {
+  Bench bench(scenario);
+  const int total = bench.MeasureSteps();
+  ASSERT_GT(total, 0);
+  struct Fault {
+    int code;
+    bool sticky;
+    bool noMessage;
+  };
+  std::vector<Fault> faults;
+  for (int code : {ENOSPC, EIO, EROFS, EACCES}) {
+    for (bool noMessage : {false, true}) faults.push_back({code, true, noMessage});
+  }
+  faults.push_back({EIO, false, false});
+
+  for (int n = 1; n <= total; ++n) {
+    const std::vector<std::string> sets = bench.Prepare(static_cast<int>(faults.size()));
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+      const Fault& f = faults[i];
+      auto real = MakeSystemOs();
+      StepOs os(*real);
+      os.breakAt = n;
+      os.failCode = f.code;
+      os.sticky = f.sticky;
+      const Outcome outcome = bench.Run(os, sets[i], f.noMessage);
+      SCOPED_TRACE(std::string(scenario.label) + ": change " + std::to_string(n) + " of " +
+                   std::to_string(total) + " (" + OsOpName(os.firedOp) + " " + os.firedPath +
+                   ") fails " + (f.sticky ? "for good" : "once") + " with " +
+                   std::to_string(f.code) + (f.noMessage ? ", -NOMSG" : ""));
+      ASSERT_TRUE(os.fired);
+
+      const std::string log = ReadFile(sets[i] + "/log/VELDAR2.LOG");
+      const std::string code = std::to_string(f.code);
+      if (f.sticky) {
+        EXPECT_NE(outcome.status, kExitSuccess) << "a failure reported as success";
+      }
+      if (outcome.failures > 0) {
+        EXPECT_TRUE(log.find("ERR = " + code) != std::string::npos ||
+                    log.find("ERR= " + code) != std::string::npos)
+            << "no failure line in the log:\n"
+            << log;
+      }
+      if (outcome.status == kExitSuccess) {
+        EXPECT_EQ(outcome.failures, 0);
+        EXPECT_EQ(outcome.err, "");
+      } else {
+        EXPECT_NE(outcome.err, "") << "no summary on standard error";
+      }
+      if (f.noMessage) {
+        EXPECT_EQ(outcome.shown, std::vector<std::string>{});
+      } else if (outcome.status == kExitFailure) {
+        EXPECT_FALSE(outcome.shown.empty()) << "the run stopped without telling the user";
+      }
+      const Bench::Before before{bench.ExpectSafe(sets[i], false), bench.GenerationCount(sets[i])};
+
+      StepOs clean(*real);
+      const Outcome again = bench.Run(clean, sets[i], f.noMessage);
+      EXPECT_EQ(again.status, kExitSuccess) << again.err << ::testing::PrintToString(again.shown);
+      // rsync for a sample; the in-memory comparison checks the same for all.
+      bench.ExpectConverged(sets[i], i == 0 && (n == 1 || n == total), before);
+      std::filesystem::remove_all(sets[i]);
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+}
+
+TEST(FailEveryStepTest, RecycleTheOldest) { FailEveryStep(kRecycle); }
+TEST(FailEveryStepTest, NewName) { FailEveryStep(kNewName); }
+TEST(FailEveryStepTest, CountLowered) { FailEveryStep(kSurplus); }
+TEST(FailEveryStepTest, MirrorStraightIntoTheBackupDirectory) { FailEveryStep(kMirror); }
+TEST(FailEveryStepTest, FileSource) { FailEveryStep(kFile); }
+
+}  // namespace
+}  // namespace veldar
