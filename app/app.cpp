@@ -41,6 +41,12 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
       err << "veldar2: a path with a double quote (\") cannot be passed: " << argument << "\n";
       return kExitFailure;
     }
+    // An unknown option sets nothing and is passed over; said aloud, because
+    // it may have been meant as a path that begins with the option character.
+    if (!path && !IsKnownOption(argument, os_.OptionChar())) {
+      err << "veldar2: unknown option ignored: " << argument << " (a path beginning with \""
+          << os_.OptionChar() << "\" can be written ./" << argument << ")\n";
+    }
   }
 
   LoadSettings();

@@ -44,6 +44,15 @@ TEST_F(AppTest, HelpAndVersionAnswerWithoutReadingOrLogging) {
   EXPECT_FALSE(Exists(fault.logDirOverride));
 }
 
+TEST_F(AppTest, UnknownOptionIsIgnoredWithAWarning) {
+  testing::WriteFile(dir / "src/a", "a");
+  testing::MakeDirs(dir / "dst");
+  EXPECT_EQ(Run({"-M1", "-FORCE", "-nodelete", dir / "src", dir / "dst"}), kExitSuccess);
+  EXPECT_EQ(err.str(), "veldar2: unknown option ignored: -FORCE (a path beginning with \"-\" can be "
+                       "written ./-FORCE)\n");
+  EXPECT_EQ(app.engine.noDelete, 1);
+}
+
 TEST_F(AppTest, NoParametersWithoutDialogPrintsUsageAndFails) {
   EXPECT_EQ(Run({}), kExitFailure);
   EXPECT_NE(out.str().find("Usage"), std::string::npos);

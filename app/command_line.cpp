@@ -116,6 +116,13 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
   return 1;
 }
 
+bool IsKnownOption(const std::string& argument, char optionChar) {
+  for (int id : {IDS_OPT_M, IDS_OPT_NOFORCE, IDS_OPT_NODEL, IDS_OPT_NOMSG, IDS_OPT_NOTIME}) {
+    if (StartsWithNoCase(argument, OptionName(id, optionChar))) return true;
+  }
+  return false;
+}
+
 std::string BuildParameterText(const std::vector<std::string>& arguments, char optionChar) {
   std::string text;
   for (const std::string& argument : arguments) {

@@ -21,6 +21,10 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
 
 std::string BuildParameterText(const std::vector<std::string>& arguments, char optionChar);
 
+// True when `argument` begins with one of the options the parser knows
+// (letter case ignored; what follows the name up to the blank is ignored).
+bool IsKnownOption(const std::string& argument, char optionChar);
+
 // The leading decimal integer of `text` as the runtime's atoi reads it: leading
 // white space skipped, an optional sign, digits up to the first non-digit; 0
 // without digits. Clamped to the 32-bit range.

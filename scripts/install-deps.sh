@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-translations-l10n
   rsync
   fonts-noto-cjk
+  clang libclang-rt-14-dev llvm   # the fuzz targets: libFuzzer runtime, readable stack traces
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite: the program's build with all
 # tests, then the engine library's tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer, the fuzz targets for a fixed number of inputs
+# each, and the tests that run threads again under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -14,3 +15,21 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELDAR2_GUI=OFF -DVELDAR2_SA
 cmake --build build-asan -j2
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan -j2 --output-on-failure --timeout 600
+
+# libFuzzer targets (clang): command line, environment expansion, generation
+# names and settings, each for a fixed number of inputs from fuzz/corpus/.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDAR2_FUZZ=ON \
+  -DVELDAR2_GUI=OFF -DVELDAR2_TESTS=OFF >/dev/null
+cmake --build build-fuzz -j2
+ctest --test-dir build-fuzz -j2 --output-on-failure --timeout 600 --no-tests=error
+
+# Threads under ThreadSanitizer: the dialogs' worker (backup and restore runs
+# behind the progress window, message boxes asked from it) and the mirror's
+# listing thread. The two exhaustive crash and failure suites only repeat the
+# same mirror many times and already run under ASan above. Qt is not
+# instrumented: scripts/tsan.supp says what that leaves out.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDAR2_TSAN=ON >/dev/null
+cmake --build build-tsan -j2
+TSAN_OPTIONS="ignore_noninstrumented_modules=1 suppressions=$PWD/scripts/tsan.supp" \
+  ctest --test-dir build-tsan -j2 --output-on-failure --timeout 600 --no-tests=error \
+  -E '^(FailEveryStepTest|CrashAtEveryStepTest)\.'

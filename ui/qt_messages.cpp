@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
+#include <atomic>
 #include <iostream>
 
 namespace veldar {
@@ -12,12 +13,26 @@ namespace {
 
 // Runs `show` on the interface thread and returns its answer; a caller on
 // another thread waits for it.
+//
+// Qt's blocking call orders everything: the caller's work before `show`, and
+// `show` before the caller goes on. It does so inside Qt, though, where
+// ThreadSanitizer cannot see it, so the two hand-overs are also made with
+// atomics of our own: `handOver` from the caller to the interface thread,
+// `answer` back.
 bool OnInterfaceThread(const std::function<bool()>& show) {
   QCoreApplication* app = QCoreApplication::instance();
   if (QThread::currentThread() == app->thread()) return show();
-  bool answer = false;
-  QMetaObject::invokeMethod(app, [&] { answer = show(); }, Qt::BlockingQueuedConnection);
-  return answer;
+  static std::atomic<unsigned> handOver{0};
+  std::atomic<bool> answer{false};
+  handOver.fetch_add(1, std::memory_order_release);
+  QMetaObject::invokeMethod(
+      app,
+      [&] {
+        handOver.load(std::memory_order_acquire);
+        answer.store(show(), std::memory_order_release);
+      },
+      Qt::BlockingQueuedConnection);
+  return answer.load(std::memory_order_acquire);
 }
 
 bool Box(const std::string& text, bool question) {
