@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/path_relation.h"
 #include "ui/res/string_table.h"
 
 namespace veldar {
@@ -48,31 +49,6 @@ std::string WithoutTrailingSeparators(std::string path, char separator) {
     path.pop_back();
   }
   return path;
-}
-
-// The path's components after links, "." and ".." are resolved, so that two
-// spellings of one directory compare equal. Where the path cannot be
-// resolved, its absolute, lexically normal form stands in.
-std::vector<std::string> CanonicalComponents(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  fs::path resolved = fs::weakly_canonical(fs::path(path), error);
-  if (error) resolved = fs::absolute(fs::path(path), error).lexically_normal();
-  std::vector<std::string> components;
-  for (const fs::path& part : resolved) {
-    if (!part.empty()) components.push_back(part.string());
-  }
-  return components;
-}
-
-// True when `inner` is `outer` or lies below it. Whole components are
-// compared, so /a/bc is not inside /a/b.
-bool IsSameOrInside(const std::vector<std::string>& inner, const std::vector<std::string>& outer) {
-  if (inner.size() < outer.size()) return false;
-  for (std::size_t i = 0; i < outer.size(); ++i) {
-    if (inner[i] != outer[i]) return false;
-  }
-  return true;
 }
 
 const CFileEntry* NumberedGeneration(const std::vector<CFileEntry>& list, int number) {

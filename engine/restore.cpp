@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "engine/restore.h"
+#include "engine/path_relation.h"
 #include "ui/res/string_table.h"
 
 namespace veldar {
@@ -43,30 +44,6 @@ std::size_t CharacterCount(const std::string& text) {
     if ((c & 0xC0) != 0x80) ++count;
   }
   return count;
-}
-
-std::vector<std::string> CanonicalComponents(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  fs::path resolved = fs::weakly_canonical(fs::path(path), error);
-  if (error) resolved = fs::absolute(fs::path(path), error).lexically_normal();
-  std::vector<std::string> components;
-  for (const fs::path& part : resolved) {
-    if (!part.empty()) components.push_back(part.string());
-  }
-  return components;
-}
-
-// True when `inner` is `outer` or lies below it, comparing whole components
-// after links, "." and ".." are resolved.
-bool IsSameOrInside(const std::string& inner, const std::string& outer) {
-  const auto in = CanonicalComponents(inner);
-  const auto out = CanonicalComponents(outer);
-  if (in.size() < out.size()) return false;
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    if (in[i] != out[i]) return false;
-  }
-  return true;
 }
 
 const CFileEntry* FindGeneration(const std::vector<CFileEntry>& list, int number) {
