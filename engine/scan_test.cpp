@@ -6,6 +6,7 @@
 
 #include "engine/engine.h"
 #include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -16,30 +17,7 @@ using testing::ReadFile;
 using testing::WriteFile;
 using Lines = std::vector<std::string>;
 
-struct ScanTest : ::testing::Test {
-  ScanTest() {
-    fault.logDirOverride = logDir.path() + "/";
-    engine.OpenLog();
-  }
-  // The log's line texts without "pid : time : ", the test directory written "D".
-  Lines Log() {
-    engine.FlushLog();
-    Lines texts;
-    for (std::string l : testing::Lines(ReadFile(logDir / "VELDAR2.TMP"))) {
-      for (auto at = l.find(dir.path()); at != std::string::npos; at = l.find(dir.path()))
-        l.replace(at, dir.path().size(), "D");
-      auto at = l.find(" : ", l.find(" : ") + 3);  // npos for an empty line
-      texts.push_back(at == std::string::npos ? l : l.substr(at + 3));
-    }
-    return texts;
-  }
-  testing::TempDir logDir, dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
-};
+struct ScanTest : testing::EngineTest {};
 
 TEST_F(ScanTest, ListingsTellKindsApartAndReportFailures) {
   WriteFile(dir / "d/file", "x");

@@ -1,0 +1,45 @@
+#pragma once
+// A test fixture with an engine over the real OS layer behind a FaultOs, its
+// log open in a private directory, and a scratch directory `dir`.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+
+namespace veldar::testing {
+
+class EngineTest : public ::testing::Test {
+ protected:
+  EngineTest() {
+    fault.logDirOverride = logDir.path() + "/";
+    engine.OpenLog();
+  }
+  // The log's line texts so far without "pid : time : ", the scratch
+  // directory written "D"; an empty line stays empty.
+  std::vector<std::string> Log() {
+    engine.FlushLog();
+    std::vector<std::string> texts;
+    for (std::string l : Lines(ReadFile(logDir / "VELDAR2.TMP"))) {
+      for (auto at = l.find(dir.path()); at != std::string::npos; at = l.find(dir.path()))
+        l.replace(at, dir.path().size(), "D");
+      auto at = l.find(" : ", l.find(" : ") + 3);
+      texts.push_back(at == std::string::npos ? l : l.substr(at + 3));
+    }
+    return texts;
+  }
+
+  TempDir logDir, dir;
+  std::unique_ptr<Os> real = MakeSystemOs();
+  FaultOs fault{*real};
+  RecordingMessages messages;
+  MemorySettings settings;
+  CVELDAR2Engine engine{fault, messages, settings};
+};
+
+}  // namespace veldar::testing
