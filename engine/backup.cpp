@@ -51,13 +51,6 @@ std::string WithoutTrailingSeparators(std::string path, char separator) {
   return path;
 }
 
-const CFileEntry* NumberedGeneration(const std::vector<CFileEntry>& list, int number) {
-  for (const CFileEntry& entry : list) {
-    if (entry.generation == number) return &entry;
-  }
-  return nullptr;
-}
-
 std::string LimitReachedLine(const std::string& reused) {
   return "Generation limit of 98 reached, oldest generation reused : " + reused;
 }
@@ -216,13 +209,13 @@ int CVELDAR2Engine::BackupFile() {
 
   if (keep <= present) {
     for (int number = keep; number < present; ++number) {
-      targetPath = JoinPath(backupDir, NumberedGeneration(generations, number)->name);
+      targetPath = JoinPath(backupDir, FindGeneration(generations, number)->name);
       if (!FileDelete(targetPath) && !noMessage) {
         ShowMessage("ERR : DELETE FILE " + targetPath);
         return 0;
       }
     }
-    targetPath = JoinPath(backupDir, NumberedGeneration(generations, keep - 1)->name);
+    targetPath = JoinPath(backupDir, FindGeneration(generations, keep - 1)->name);
     if (limitReached) WriteLog(LimitReachedLine(targetPath));
   }
 
@@ -274,7 +267,7 @@ int CVELDAR2Engine::BackupDir() {
     // recycle the oldest, never mirror into the backup directory itself.
     limitReached = keep > present;
     keep = std::min(keep, present);
-    finalName = NumberedGeneration(generations, keep - 1)->name;
+    finalName = FindGeneration(generations, keep - 1)->name;
     if (limitReached) WriteLog(LimitReachedLine(JoinPath(backupDir, finalName)));
   }
 
@@ -311,7 +304,7 @@ int CVELDAR2Engine::BackupDir() {
 
   // Complete: the surplus generations go, oldest last, then the recycled one.
   for (int number = keep; number < present; ++number) {
-    const std::string surplus = JoinPath(backupDir, NumberedGeneration(generations, number)->name);
+    const std::string surplus = JoinPath(backupDir, FindGeneration(generations, number)->name);
     if (!Retire(surplus, "ERROR AT DELETE FILES " + surplus, "ERROR AT DELETE FILE " + surplus) &&
         !noMessage)
       return 0;

@@ -28,6 +28,15 @@ struct CFileEntry {
   EntryKind kind = EntryKind::File;
 };
 
+// The record of the generation list that bears generation number `number`,
+// or null.
+inline const CFileEntry* FindGeneration(const std::vector<CFileEntry>& list, int number) {
+  for (const CFileEntry& entry : list) {
+    if (entry.generation == number) return &entry;
+  }
+  return nullptr;
+}
+
 struct CListingPair {
   std::vector<CFileEntry> sourceList;
   std::vector<CFileEntry> targetList;

@@ -46,13 +46,6 @@ std::size_t CharacterCount(const std::string& text) {
   return count;
 }
 
-const CFileEntry* FindGeneration(const std::vector<CFileEntry>& list, int number) {
-  for (const CFileEntry& entry : list) {
-    if (entry.generation == number) return &entry;
-  }
-  return nullptr;
-}
-
 // One restore, up to but not including the closing of the log. Returns the
 // message to show on failure, empty on success.
 class RestoreRun {
