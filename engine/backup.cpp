@@ -13,8 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "engine/engine.h"
@@ -39,6 +37,16 @@ const char kBackupInSource[] =
 const char kSourceInMirror[] =
     "バックアップするディレクトリが書き込むディレクトリの中にあるため、"
     "世代数は2以上にしてください。";
+const char kBackupDirBusy[] =
+    "ほかのバックアップかレストアがこの書き込むディレクトリを使っています。"
+    "終わってからやり直してください。\n";
+
+// Five tries, 500 ms apart: as long as the activity log waits for its lock.
+constexpr int kLockAttempts = 5;
+constexpr int kLockRetryMs = 500;
+
+// A freshly formatted file system holds this directory and nothing else.
+constexpr char kLostAndFound[] = "lost+found";
 
 // Users type directories with a trailing separator; names are taken after the
 // last separator, so it would leave an empty name. The root stays the root,
@@ -93,6 +101,18 @@ std::string Megabytes(std::uint64_t bytes) {
   return text;
 }
 
+// True when the directory lists anything. One that cannot be listed holds
+// nothing a copy could take either.
+bool HasEntries(Os& os, const std::string& directory) {
+  bool any = false;
+  std::vector<DirEntry> none;
+  os.ListDir(directory, /*followLink=*/false, &none, [&](std::string_view) {
+    any = true;
+    return false;
+  });
+  return any;
+}
+
 std::string NothingToReuseLine(const std::string& backupDir) {
   return "Generation limit of 98 reached, no generation to reuse : " + backupDir;
 }
@@ -100,22 +120,31 @@ std::string NothingToReuseLine(const std::string& backupDir) {
 }  // namespace
 
 int CVELDAR2Engine::Backup() {
+  backupDirBusy = 0;
   if (!CheckParameters()) return 0;
+  std::unique_ptr<OsDir> lock;
+  if (!LockBackupDir(&lock)) return Refuse(BackupDirBusyText());
   FileStatus status;
   // A source whose status cannot be read counts as a directory, as in the
   // pre-check.
   if (os.Stat(sourcePath, true, &status) != 0 || status.kind == EntryKind::Directory) {
-    // An empty source (an unmounted drive looks like one) would rotate good
-    // generations away for empty ones, or mirror emptiness over the backup.
-    // Checked here rather than in the pre-check, which the restore shares: an
-    // emptied source is just what a restore is for.
-    // Names only: the filter notes that there is one and lists nothing.
-    bool hasEntries = false;
-    std::vector<DirEntry> none;
-    const int code = os.ListDir(sourcePath, true, &none, [&](std::string_view) {
-      hasEntries = true;
+    // An empty source (an unmounted drive looks like one, a freshly formatted
+    // one holds only an empty lost+found) would rotate good generations away
+    // for empty ones, or mirror emptiness over the backup. Checked here rather
+    // than in the pre-check, which the restore shares: an emptied source is
+    // just what a restore is for.
+    // Names only, but for lost+found: the filter notes that there are others.
+    bool others = false;
+    std::vector<DirEntry> lostAndFound;
+    const int code = os.ListDir(sourcePath, true, &lostAndFound, [&](std::string_view name) {
+      if (name == kLostAndFound) return true;
+      others = true;
       return false;
     });
+    const bool hasEntries =
+        others || (!lostAndFound.empty() &&
+                   (lostAndFound.front().status.kind != EntryKind::Directory ||
+                    HasEntries(os, JoinPath(sourcePath, kLostAndFound))));
     const std::string wrong = LoadString(IDS_PARAM_ERROR) + kSourceField;
     if (code != 0) return Refuse(wrong + os.ErrorText(code));
     if (!hasEntries) return Refuse(wrong + kEmptySource);
@@ -127,9 +156,36 @@ int CVELDAR2Engine::Backup() {
 int CVELDAR2Engine::CheckParameters() {
   sourcePath = WithoutTrailingSeparators(sourcePath, os.Separator());
   backupDir = WithoutTrailingSeparators(backupDir, os.Separator());
+  // "." and ".." name no directory by themselves: every source written so
+  // would share one set of generations ("._1"). The directory's real name
+  // is taken instead.
+  const std::string name = NameOf(sourcePath);
+  if (name == "." || name == "..") {
+    std::string resolved;
+    if (os.RealPath(sourcePath, &resolved) == 0) sourcePath = resolved;
+  }
   const std::string refusal = JobRefusal();
   return refusal.empty() ? 1 : Refuse(refusal);
 }
+
+int CVELDAR2Engine::LockBackupDir(std::unique_ptr<OsDir>* lock) {
+  if (os.OpenDir(backupDir, /*followLink=*/true, lock) != 0) {
+    lock->reset();
+    return 1;
+  }
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    const int code = (*lock)->Lock();
+    // A file system without locks cannot keep two runs apart; that is no
+    // reason to refuse this one.
+    if (code == 0 || !os.IsLockedByOther(code)) return 1;
+    os.SleepMs(kLockRetryMs);
+  }
+  lock->reset();
+  backupDirBusy = 1;
+  return 0;
+}
+
+std::string CVELDAR2Engine::BackupDirBusyText() const { return kBackupDirBusy + backupDir; }
 
 int CVELDAR2Engine::Refuse(const std::string& message) {
   if (noMessage) {
@@ -166,19 +222,17 @@ std::string CVELDAR2Engine::JobRefusal() {
   }
   if (!sourceIsDirectory) return std::string();
 
-  const std::vector<std::string> source = CanonicalComponents(sourcePath);
-  const std::vector<std::string> backup = CanonicalComponents(backupDir);
-  // The mirror would find its own copies in the source and copy them again,
-  // deeper each time.
-  if (IsSameOrInside(backup, source)) return wrong + kBackupField + kBackupInSource;
-  if (IsSameOrInside(source, backup)) {
+  // Directories compared by identity: a bind mount or a link reaching one of
+  // them another way is the same directory. The mirror would find its own
+  // copies in the source and copy them again, deeper each time.
+  if (IsSameOrInside(os, backupDir, sourcePath)) return wrong + kBackupField + kBackupInSource;
+  std::string generation;
+  if (DepthInside(os, sourcePath, backupDir, &generation) >= 0) {
     // Mirroring straight into the backup directory deletes what the source
     // does not hold, the source itself among it.
     if (generationCount <= 1) return wrong + kCountField + "\n" + kSourceInMirror;
     // Recycling or deleting that generation would delete the source.
-    if (IsDirGenerationName(source[backup.size()])) {
-      return wrong + kSourceField + kSourceInOwnGeneration;
-    }
+    if (IsDirGenerationName(generation)) return wrong + kSourceField + kSourceInOwnGeneration;
   }
   return std::string();
 }
@@ -219,14 +273,14 @@ int CVELDAR2Engine::BackupFile() {
     if (limitReached) WriteLog(LimitReachedLine(targetPath));
   }
 
+  RemoveLeftovers(nullptr);
   // A source that is a link is backed up by what it points to: a copy of the
   // link would be no copy of the data.
   std::string copyFrom = sourcePath;
   FileStatus own;
   if (os.Stat(sourcePath, false, &own) == 0 && own.kind == EntryKind::Symlink) {
-    std::error_code error;
-    std::filesystem::path resolved = std::filesystem::canonical(sourcePath, error);
-    if (!error) copyFrom = resolved.string();
+    std::string resolved;
+    if (os.RealPath(sourcePath, &resolved) == 0) copyFrom = resolved;
   }
 
   const int copied = FileCopy(copyFrom, targetPath);
@@ -276,29 +330,54 @@ int CVELDAR2Engine::BackupDir() {
   // that fails or is cut off leaves every generation as it was, and its
   // working directory for the next run to carry on from.
   const std::string stem = NameOf(sourcePath);
-  RemoveLeftovers(stem);
-  const std::string working = JoinPath(backupDir, ServiceName(stem, kWorkingSuffix));
+  RemoveLeftovers(&stem);
+  const std::string workingName = ServiceName(stem, kWorkingSuffix);
+  const std::string working = JoinPath(backupDir, workingName);
   FileStatus status;
-  const int statCode = os.Stat(working, false, &status);
+  int statCode = os.Stat(working, false, &status);
   if (statCode == 0 && status.kind != EntryKind::Directory) {
-    // Not ours to replace: something else took the working name.
-    DirCreate(working);
+    // The working name is the program's own: a file or a link there (never
+    // followed) is in the way of every run, and goes.
+    ProgramsOwn own(*this);
+    if (FileDelete(working)) statCode = os.Stat(working, false, &status);
+  }
+  if (statCode == 0 && status.kind != EntryKind::Directory) {
+    DirCreate(working);  // fails on it, with its line
     ShowMessage("ERROR MKDIR " + working);
     return 0;
   }
   if (!CheckRoom(working, statCode == 0)) return 0;
-  if (statCode != 0 && !DirCreate(working)) {
-    ShowMessage("ERROR MKDIR " + working);
-    return 0;
+  const bool created = statCode != 0;
+  if (created) {
+    // Made inside the open backup directory, for its owner only until the
+    // copy is complete and gets the source's permissions.
+    std::unique_ptr<OsDir> backup;
+    const int code = os.OpenDir(backupDir, /*followLink=*/true, &backup);
+    if (code != 0) {
+      WriteFailure("Directory Create Failed : " + working + " : ERR= " + std::to_string(code));
+    }
+    if (code != 0 || !DirCreate(*backup, workingName)) {
+      ShowMessage("ERROR MKDIR " + working);
+      return 0;
+    }
   }
+  // The working directory is the program's own, whatever it holds: a copy
+  // carried on from an interrupted run must lose what the source has changed
+  // or deleted since, so it is mirrored with force and deletion whatever the
+  // run's flags say.
   const int failuresBefore = failureCount;
-  if (!MirrorDir(sourcePath, working)) return 0;
-  // A mirror that went on past failures (the no-message flag) has worked
-  // through the tree, but its copy lacks what failed: a disk that filled up
+  {
+    ProgramsOwn own(*this);
+    if (!MirrorDir(sourcePath, working, created)) return 0;
+  }
+  // A mirror that went on past failures (the no-message flag, or a
+  // permission that could not be set) has worked through the tree, but its
+  // copy lacks what failed: a disk that filled up
   // half way would otherwise replace a good generation with a broken copy
   // that looks complete. It stays under the working name for the next run.
   if (failureCount != failuresBefore) {
     WriteFailure("Copy incomplete, no generation replaced : " + working);
+    ShowMessage("Copy incomplete, no generation replaced : " + working);
     return 0;
   }
 
@@ -366,17 +445,23 @@ int CVELDAR2Engine::Retire(const std::string& generation, const std::string& con
   return 1;
 }
 
-void CVELDAR2Engine::RemoveLeftovers(const std::string& stem) {
-  // What an interrupted run was deleting is deleted now; failures are logged
-  // by the operations and tried again by the next run.
+void CVELDAR2Engine::RemoveLeftovers(const std::string* stem) {
+  // What an interrupted run was deleting is deleted now, and what an
+  // interrupted copy left (whatever is on a retired name of this source, and
+  // any temporary file whose writer is gone). Failures are logged by the
+  // operations and tried again by the next run.
   std::vector<DirEntry> found;
   os.ListDir(backupDir, true, &found, [&](std::string_view name) {
-    return IsRetiredName(name, stem);
+    return (stem != nullptr && IsRetiredName(name, *stem)) || os.IsAbandonedTemporary(name);
   });
+  ProgramsOwn own(*this);
   for (const DirEntry& entry : found) {
-    if (entry.status.kind != EntryKind::Directory) continue;
     const std::string path = JoinPath(backupDir, entry.name);
-    if (DeleteDirContents(path)) DirRemove(path);
+    if (entry.status.kind != EntryKind::Directory) {
+      FileDelete(path);
+    } else if (DeleteDirContents(path)) {
+      DirRemove(path);
+    }
   }
 }
 
@@ -400,7 +485,8 @@ std::uint64_t CVELDAR2Engine::TreeBytes(const std::string& directory, bool follo
   std::vector<DirEntry> entries;
   if (os.ListDir(directory, followLink, &entries) != 0) return 0;
   for (const DirEntry& entry : entries) {
-    total += RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.size : 0);
+    // Blocks, not length: a file with holes is copied with its holes.
+    total += RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.allocated : 0);
     if (entry.status.kind == EntryKind::Directory) {
       total += TreeBytes(JoinPath(directory, entry.name), false);
     }

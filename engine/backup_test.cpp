@@ -29,15 +29,11 @@ constexpr std::int64_t kNow = 1'700'000'000;
 class AgeOs : public FaultOs {
  public:
   using FaultOs::FaultOs;
-  int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
-               std::uint64_t* bytesCopied) override {
-    int code = FaultOs::CopyFile(from, to, mode, bytesCopied);
-    if (code == 0 && fake) births[to] = ++clock;
-    return code;
-  }
-  int CreateDir(const std::string& path) override {
-    int code = FaultOs::CreateDir(path);
-    if (code == 0 && fake) births[path] = ++clock;
+  int Perform(OsOp op, const std::string& path, const std::string& path2,
+              const std::function<int()>& real) override {
+    const int code = FaultOs::Perform(op, path, path2, real);
+    if (code == 0 && fake && op == OsOp::CopyFile) births[path2] = ++clock;
+    if (code == 0 && fake && op == OsOp::CreateDir) births[path] = ++clock;
     return code;
   }
   int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,

@@ -73,6 +73,18 @@ class CVELDAR2Engine {
   int DirRemove(const std::string& path);
   int DirCreate(const std::string& path);
 
+  // The same on an entry of an open directory, named in the log by the
+  // directory's path and the entry's name; the tree walks use these. A
+  // directory made by `DirCreate` this way is its owner's alone until the
+  // walk gives it its source's permissions. With `vanished`, a copy that
+  // failed only because its source no longer exists sets it and returns 0
+  // without a line or a count: the caller reports it (`ReportVanished`).
+  int FileCopy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
+               const std::string& targetName, bool* vanished = nullptr);
+  int FileDelete(OsDir& dir, const std::string& name);
+  int DirRemove(OsDir& dir, const std::string& name);
+  int DirCreate(OsDir& dir, const std::string& name);
+
   // ---- Directory scanning (scan.cpp) ----
 
   // Fill the pair's source / target list with the directory's entries; a
@@ -80,14 +92,20 @@ class CVELDAR2Engine {
   int ListSourceDir(CListingPair& pair, const std::string& directory);
   int ListTargetDir(CListingPair& pair, const std::string& directory);
   // Deletes everything inside `directory`, depth first, never following a
-  // link; the directory itself stays. 0: stopped, already reported.
+  // link and never entering another mount (a bind mount inside it stays, and
+  // its removal fails); the directory itself stays. 0: stopped, already
+  // reported. The path form opens `directory` without following a final link.
   int DeleteDirContents(const std::string& directory);
+  int DeleteDirContents(OsDir& directory);
 
   // ---- Tree mirror (mirror.cpp) ----
 
   // Makes the target tree follow the source tree, one way. Non-zero when the
   // whole tree has been worked through; 0 when it stopped, already reported.
-  int MirrorDir(const std::string& sourceDir, const std::string& targetDir);
+  // `targetIsNew`: the caller has just made the target (its permissions
+  // then change without a log line once it is filled).
+  int MirrorDir(const std::string& sourceDir, const std::string& targetDir,
+                bool targetIsNew = false);
 
   // ---- Activity log (log/log_writer.cpp) ----
 
@@ -115,6 +133,23 @@ class CVELDAR2Engine {
   std::string NameOf(const std::string& path) const;
   // Logs a line that reports a failure (always written) and counts it.
   void WriteFailure(const std::string& text);
+  // Logs (always) that the source entry at `path` vanished or changed kind
+  // between its listing and its copy, and counts it: the run then ends with
+  // exit status 1, but the copy is complete as far as the source still goes.
+  void ReportVanished(const std::string& path);
+  // Reports a listing failure that stops the caller: a message box, or with
+  // the no-message flag a failure line. Counted either way.
+  void ReportScanFailure(const std::string& text);
+  // Takes the exclusive lock of the backup directory for a run, so that two
+  // runs never work on one backup directory at once; the lock ends with
+  // `lock`. Another run's lock is waited for (five tries, 500 ms apart); then
+  // `backupDirBusy` is set and the result is 0, with nothing reported (the
+  // caller says `BackupDirBusyText`). A directory that cannot be opened is no
+  // refusal here (the run's own checks say what is wrong with it): `lock`
+  // stays empty and the result is 1.
+  int LockBackupDir(std::unique_ptr<OsDir>* lock);
+  // Why a run cannot start while another holds the backup directory, naming it.
+  std::string BackupDirBusyText() const;
   // Shows a message box unless the no-message flag is set.
   void ShowMessage(const std::string& text);
 
@@ -142,6 +177,13 @@ class CVELDAR2Engine {
   // Failure lines written since the counter was last cleared: operations that
   // failed and were passed over. A batch run turns it into its exit status.
   int failureCount = 0;
+  // Whether the backup directory's file system ignores letter case, as the
+  // last generation scan found.
+  bool backupFoldsCase = false;
+  // Source entries that vanished between their listing and their copy.
+  int vanishedCount = 0;
+  // Set when a run was refused because another run holds the backup directory.
+  int backupDirBusy = 0;
   // Log lines not yet written to the working file; the process id, read at
   // OpenLog; and the time text of the second the last line was written in
   // (formatting the time is not free).
@@ -169,12 +211,16 @@ class CVELDAR2Engine {
   // `entries`) into `list`, reporting a failure.
   int TakeListing(std::vector<CFileEntry>& list, const std::string& directory,
                   const char* firstError, int code, std::vector<DirEntry>& entries);
-  // One level of MirrorDir. Only the top level follows links the user named;
-  // every level below is listed without following a final link.
-  int MirrorLevel(const std::string& sourceDir, const std::string& targetDir, bool followLinks);
-  // Reports a listing failure that stops the caller: a message box, or with
-  // the no-message flag a failure line. Counted either way.
-  void ReportScanFailure(const std::string& text);
+  // The tree walk of MirrorDir (mirror.cpp).
+  friend class MirrorWalk;
+  // How `EmptySubdir` left a subdirectory.
+  enum class Emptied { kYes, kNotADirectory, kGone, kStopped };
+  // Empties the subdirectory `name` of `dir` so that it can be removed:
+  // opened without following a link, and not entered when it is another
+  // mount (its removal then fails, reported there). kNotADirectory: it was
+  // swapped for a file or a link since it was listed, and goes as a file;
+  // kGone: it is no longer there; kStopped: a failure was reported.
+  Emptied EmptySubdir(OsDir& dir, const std::string& name, const FileStatus& dirStatus);
   int NumberGenerations();
   // True when `name` has the exact form of a directory generation of the
   // current source ("<source name>_<slot>", slot 1 to 98).
@@ -190,12 +236,36 @@ class CVELDAR2Engine {
   // `contentsMessage` or `removeMessage` shown.
   int Retire(const std::string& generation, const std::string& contentsMessage,
              const std::string& removeMessage);
-  // Deletes what an interrupted run of this source left half deleted.
-  void RemoveLeftovers(const std::string& stem);
+  // Deletes from the backup directory what interrupted runs left: the
+  // retired directories of the source named `stem` (none when null) and
+  // abandoned temporary files.
+  void RemoveLeftovers(const std::string* stem);
   // Refuses (0) a full copy that the backup directory's free space cannot hold.
   int CheckRoom(const std::string& working, bool resumed);
   // Bytes a copy of the tree takes, in whole blocks; links not followed below the top.
   std::uint64_t TreeBytes(const std::string& directory, bool followLink);
+};
+
+// While it lives, the engine works in force mode and deletes what vanished,
+// whatever the run's flags: for what is the program's own (its working
+// directory, temporary files of interrupted copies), never the user's.
+class ProgramsOwn {
+ public:
+  explicit ProgramsOwn(CVELDAR2Engine& engine)
+      : engine_(engine), noForce_(engine.noForce), noDelete_(engine.noDelete) {
+    engine.noForce = engine.noDelete = 0;
+  }
+  ~ProgramsOwn() {
+    engine_.noForce = noForce_;
+    engine_.noDelete = noDelete_;
+  }
+  ProgramsOwn(const ProgramsOwn&) = delete;
+  ProgramsOwn& operator=(const ProgramsOwn&) = delete;
+
+ private:
+  CVELDAR2Engine& engine_;
+  int noForce_;
+  int noDelete_;
 };
 
 // Replaces every "%NAME%" in `text` by the environment variable NAME (empty

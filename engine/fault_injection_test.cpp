@@ -95,54 +95,17 @@ class StepOs : public FaultOs {
   OsOp firedOp = OsOp::CopyFile;
   std::string firedPath, firedPath2;
 
-  int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
-               std::uint64_t* bytesCopied = nullptr) override {
+  int Perform(OsOp op, const std::string& path, const std::string& path2,
+              const std::function<int()>& real) override {
+    if (!Changes(op)) return FaultOs::Perform(op, path, path2, real);
     int step = 0;
-    if (int code = Enter(OsOp::CopyFile, from, to, &step)) {
-      if (bytesCopied) *bytesCopied = 0;
-      return code;
-    }
-    const int result = FaultOs::CopyFile(from, to, mode, bytesCopied);
+    if (int code = Enter(op, path, path2, &step)) return code;
+    const int result = FaultOs::Perform(op, path, path2, real);
     Leave(step);
     return result;
-  }
-  int DeleteFile(const std::string& path) override {
-    return Step(OsOp::DeleteFile, path, {}, [&] { return FaultOs::DeleteFile(path); });
-  }
-  int RemoveDir(const std::string& path) override {
-    return Step(OsOp::RemoveDir, path, {}, [&] { return FaultOs::RemoveDir(path); });
-  }
-  int CreateDir(const std::string& path) override {
-    return Step(OsOp::CreateDir, path, {}, [&] { return FaultOs::CreateDir(path); });
-  }
-  int MoveNoReplace(const std::string& from, const std::string& to) override {
-    return Step(OsOp::MoveNoReplace, from, to, [&] { return FaultOs::MoveNoReplace(from, to); });
-  }
-  int SetAttributesNormal(const std::string& path) override {
-    return Step(OsOp::SetAttributesNormal, path, {},
-                [&] { return FaultOs::SetAttributesNormal(path); });
-  }
-  int SetAttributes(const std::string& path, const FileAttributes& attributes) override {
-    return Step(OsOp::SetAttributes, path, {},
-                [&] { return FaultOs::SetAttributes(path, attributes); });
-  }
-  int SetTimes(const std::string& path, std::int64_t seconds) override {
-    return Step(OsOp::SetTimes, path, {}, [&] { return FaultOs::SetTimes(path, seconds); });
-  }
-  int CreateDirTree(const std::string& path) override {
-    return Step(OsOp::CreateDirTree, path, {}, [&] { return FaultOs::CreateDirTree(path); });
   }
 
  private:
-  template <typename Call>
-  int Step(OsOp op, const std::string& path, const std::string& path2, Call call) {
-    int step = 0;
-    if (int code = Enter(op, path, path2, &step)) return code;
-    const int result = call();
-    Leave(step);
-    return result;
-  }
-
   int Enter(OsOp op, const std::string& path, const std::string& path2, int* step) {
     if (!logDirOverride.empty() && path.starts_with(logDirOverride)) return 0;
     *step = ++steps;

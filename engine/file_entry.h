@@ -18,14 +18,18 @@ struct CFileEntry {
   // Listing: the last-write time in whole seconds. Generation list: the
   // creation time.
   std::int64_t time = 0;
-  // Generation list: the sub-second part of the creation time. Two runs within
-  // one second must still rank in the order they ran.
+  // The sub-second part of `time`: an edit within the second of the last
+  // copy is still an edit, and two runs within one second still rank in the
+  // order they ran.
   std::uint32_t timeNsec = 0;
   bool isDirectory = false;  // a real directory, never a link to one
   bool seen = false;         // set by the mirror once the entry is dealt with
   std::int32_t generation = -1;  // generation list only: 0 for the newest
   // What the entry is (links and special files are told apart on POSIX).
   EntryKind kind = EntryKind::File;
+  // Listing: everything the listing found out about the entry (size,
+  // permissions, owner, identity).
+  FileStatus status;
 };
 
 // The record of the generation list that bears generation number `number`,

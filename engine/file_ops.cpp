@@ -10,6 +10,11 @@
 // need the success-log option. None of them shows a message box: what the user
 // sees is the caller's business.
 //
+// Each comes in two forms: on paths, and on names within open directories
+// (the tree walks use those, so that nothing below a directory they opened is
+// ever resolved by path again). One `Entry` stands for either, so the rules
+// above are written once.
+//
 // The texts are written as they stand; WriteLog escapes control characters a
 // path may hold, so a name cannot break or forge a line.
 
@@ -22,27 +27,81 @@ namespace {
 
 std::string Code(int code) { return std::to_string(code); }
 
-}  // namespace
+// What an operation acts on: a path (`dir` null), or the entry `name` of the
+// open directory `dir`. `path` names it in the log either way.
+struct Entry {
+  Os& os;
+  OsDir* dir;
+  const std::string& name;
+  std::string path;
 
-int CVELDAR2Engine::FileCopy(const std::string& source, const std::string& target) {
+  int CopyTo(const Entry& to, CopyMode mode, std::uint64_t* bytes) const {
+    return dir ? dir->CopyFile(name, *to.dir, to.name, mode, bytes)
+               : os.CopyFile(path, to.path, mode, bytes);
+  }
+  int Delete() const { return dir ? dir->DeleteFile(name) : os.DeleteFile(path); }
+  int Remove() const { return dir ? dir->RemoveDir(name) : os.RemoveDir(path); }
+  int Create() const { return dir ? dir->CreateDir(name) : os.CreateDir(path); }
+  int Stat(FileStatus* status) const {
+    return dir ? dir->StatAt(name, status) : os.Stat(path, /*followLink=*/false, status);
+  }
+  int SetNormal() const { return dir ? dir->SetAttributesNormal(name) : os.SetAttributesNormal(path); }
+  int SetAttributes(const FileAttributes& attributes) const {
+    return dir ? dir->SetAttributes(name, attributes) : os.SetAttributes(path, attributes);
+  }
+};
+
+Entry ByPath(Os& os, const std::string& path) { return Entry{os, nullptr, path, path}; }
+
+Entry InDir(CVELDAR2Engine& engine, OsDir& dir, const std::string& name) {
+  return Entry{engine.os, &dir, name, engine.JoinPath(dir.Path(), name)};
+}
+
+// The texts of a deletion (FileDelete) or a removal (DirRemove).
+struct RemovalTexts {
+  const char* done;     // "File Deleted : "
+  const char* skipped;  // "File Delete Failed due to Not Force Mode : "
+  const char* failed;   // "File Delete Failed : "
+};
+constexpr RemovalTexts kFileTexts{"File Deleted : ", "File Delete Failed due to Not Force Mode : ",
+                                  "File Delete Failed : "};
+constexpr RemovalTexts kDirTexts{"Directory Deleted : ",
+                                 "Directory Delete Failed due to Not Force Mode : ",
+                                 "Directory Delete Failed : "};
+
+// One copy, either form. `vanished`: see the header.
+int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
+                     bool* vanished) {
+  if (vanished) *vanished = false;
+  Os& os = engine.os;
   std::uint64_t bytes = 0;
-  if (noForce) {
-    const int code = os.CopyFile(source, target, CopyMode::FailIfExists, &bytes);
+  // Whether a failure was only the source having gone since it was listed.
+  auto sourceGone = [&](int code) {
+    FileStatus status;
+    return vanished && os.IsNotFound(code) && os.IsNotFound(source.Stat(&status));
+  };
+  if (engine.noForce) {
+    const int code = source.CopyTo(target, CopyMode::FailIfExists, &bytes);
     if (code != 0) {
+      if (sourceGone(code)) return *vanished = true, 0;
       // An existing target is the usual cause; whatever it was, no-force mode
       // leaves the target as it was and carries on.
-      if (skipLog) WriteLog("File Copy Failed due to Not Force Mode : " + source + " to " + target);
+      if (engine.skipLog) {
+        engine.WriteLog("File Copy Failed due to Not Force Mode : " + source.path + " to " +
+                        target.path);
+      }
       return 1;
     }
-  } else if (os.CopyFile(source, target, CopyMode::Replace, &bytes) != 0) {
+  } else if (int first = source.CopyTo(target, CopyMode::Replace, &bytes); first != 0) {
+    if (sourceGone(first)) return *vanished = true, 0;
     // Make the target writable for the second attempt and give it its old
     // attributes back afterwards, whether or not that attempt worked: a
     // read-only target is overwritten and stays read-only. A target that did
     // not exist has nothing to make writable or to restore.
     FileStatus before;
-    const bool existed = os.Stat(target, /*followLink=*/false, &before) == 0;
-    if (existed) os.SetAttributesNormal(target);
-    const int code = os.CopyFile(source, target, CopyMode::Replace, &bytes);
+    const bool existed = target.Stat(&before) == 0;
+    if (existed) target.SetNormal();
+    const int code = source.CopyTo(target, CopyMode::Replace, &bytes);
     if (existed) {
       // A failed copy left the old file, which gets back all it had. A copy
       // that worked is a new file with the source's permissions: of the old
@@ -52,77 +111,94 @@ int CVELDAR2Engine::FileCopy(const std::string& source, const std::string& targe
       // later run would notice).
       FileAttributes restore = before.attributes;
       if (code == 0) restore.native = 0;
-      os.SetAttributes(target, restore);
+      target.SetAttributes(restore);
     }
     if (code != 0) {
-      WriteFailure("File Copy Failed : " + source + " to " + target + " : ERR = " + Code(code));
+      if (sourceGone(code)) return *vanished = true, 0;
+      engine.WriteFailure("File Copy Failed : " + source.path + " to " + target.path +
+                          " : ERR = " + Code(code));
       return 0;
     }
   }
-  if (successLog) WriteLog("File Copied : " + source + " to " + target);
-  if (onFileCopied) onFileCopied(source, bytes);
+  if (engine.successLog) engine.WriteLog("File Copied : " + source.path + " to " + target.path);
+  if (engine.onFileCopied) engine.onFileCopied(source.path, bytes);
   return 1;
 }
 
-int CVELDAR2Engine::FileDelete(const std::string& path) {
-  int code = os.DeleteFile(path);
-  if (noForce) {
+// One deletion or removal, either form.
+int RemoveEntry(CVELDAR2Engine& engine, const Entry& entry, bool directory) {
+  const RemovalTexts& texts = directory ? kDirTexts : kFileTexts;
+  auto attempt = [&] { return directory ? entry.Remove() : entry.Delete(); };
+  int code = attempt();
+  if (engine.noForce) {
     if (code == 0) {
-      if (successLog) WriteLog("File Deleted : " + path);
-    } else if (skipLog) {
-      WriteLog("File Delete Failed due to Not Force Mode : " + path + " : ERR= " + Code(code));
+      if (engine.successLog) engine.WriteLog(texts.done + entry.path);
+    } else if (engine.skipLog) {
+      engine.WriteLog(texts.skipped + entry.path + " : ERR= " + Code(code));
     }
     return 1;
   }
   if (code == 0) {
-    // Deleted at the first attempt: this line carries a line break of its
-    // own, so an empty line follows it in the log.
-    if (successLog) WriteLog("File Deleted : " + path, true);
+    // Done at the first attempt: this line carries a line break of its own,
+    // so an empty line follows it in the log.
+    if (engine.successLog) engine.WriteLog(texts.done + entry.path, true);
     return 1;
   }
   // The attribute change is not undone if the retry fails as well.
-  os.SetAttributesNormal(path);
-  code = os.DeleteFile(path);
+  entry.SetNormal();
+  code = attempt();
   if (code == 0) {
-    if (successLog) WriteLog("File Deleted : " + path);
+    if (engine.successLog) engine.WriteLog(texts.done + entry.path);
     return 1;
   }
-  WriteFailure("File Delete Failed : " + path + " : ERR = " + Code(code));
+  engine.WriteFailure(texts.failed + entry.path + " : ERR = " + Code(code));
   return 0;
+}
+
+int CreateEntry(CVELDAR2Engine& engine, const Entry& entry) {
+  const int code = entry.Create();
+  if (code != 0) {
+    engine.WriteFailure("Directory Create Failed : " + entry.path + " : ERR= " + Code(code));
+    return 0;
+  }
+  if (engine.successLog) engine.WriteLog("Directory Created : " + entry.path);
+  return 1;
+}
+
+}  // namespace
+
+int CVELDAR2Engine::FileCopy(const std::string& source, const std::string& target) {
+  return CopyEntry(*this, ByPath(os, source), ByPath(os, target), nullptr);
+}
+
+int CVELDAR2Engine::FileCopy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
+                             const std::string& targetName, bool* vanished) {
+  return CopyEntry(*this, InDir(*this, sourceDir, sourceName), InDir(*this, targetDir, targetName),
+                   vanished);
+}
+
+int CVELDAR2Engine::FileDelete(const std::string& path) {
+  return RemoveEntry(*this, ByPath(os, path), /*directory=*/false);
+}
+
+int CVELDAR2Engine::FileDelete(OsDir& dir, const std::string& name) {
+  return RemoveEntry(*this, InDir(*this, dir, name), /*directory=*/false);
 }
 
 int CVELDAR2Engine::DirRemove(const std::string& path) {
-  int code = os.RemoveDir(path);
-  if (noForce) {
-    if (code == 0) {
-      if (successLog) WriteLog("Directory Deleted : " + path);
-    } else if (skipLog) {
-      WriteLog("Directory Delete Failed due to Not Force Mode : " + path + " : ERR= " + Code(code));
-    }
-    return 1;
-  }
-  if (code == 0) {
-    if (successLog) WriteLog("Directory Deleted : " + path, true);
-    return 1;
-  }
-  os.SetAttributesNormal(path);
-  code = os.RemoveDir(path);
-  if (code == 0) {
-    if (successLog) WriteLog("Directory Deleted : " + path);
-    return 1;
-  }
-  WriteFailure("Directory Delete Failed : " + path + " : ERR = " + Code(code));
-  return 0;
+  return RemoveEntry(*this, ByPath(os, path), /*directory=*/true);
+}
+
+int CVELDAR2Engine::DirRemove(OsDir& dir, const std::string& name) {
+  return RemoveEntry(*this, InDir(*this, dir, name), /*directory=*/true);
 }
 
 int CVELDAR2Engine::DirCreate(const std::string& path) {
-  const int code = os.CreateDir(path);
-  if (code != 0) {
-    WriteFailure("Directory Create Failed : " + path + " : ERR= " + Code(code));
-    return 0;
-  }
-  if (successLog) WriteLog("Directory Created : " + path);
-  return 1;
+  return CreateEntry(*this, ByPath(os, path));
+}
+
+int CVELDAR2Engine::DirCreate(OsDir& dir, const std::string& name) {
+  return CreateEntry(*this, InDir(*this, dir, name));
 }
 
 }  // namespace veldar

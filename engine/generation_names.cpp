@@ -18,11 +18,15 @@ int SlotOf(std::string_view digits) {
 }
 
 // The slot of `name` when it is `prefix` + slot + `suffix`, prefix and suffix
-// compared without regard to case; 0 otherwise.
-int SlotBetween(std::string_view name, std::string_view prefix, std::string_view suffix) {
+// compared exactly or without regard to case; 0 otherwise.
+int SlotBetween(std::string_view name, std::string_view prefix, std::string_view suffix,
+                bool foldCase) {
   if (name.size() <= prefix.size() + suffix.size()) return 0;
-  if (!EqualsNoCase(name.substr(0, prefix.size()), prefix)) return 0;
-  if (!EqualsNoCase(name.substr(name.size() - suffix.size()), suffix)) return 0;
+  auto same = [foldCase](std::string_view a, std::string_view b) {
+    return foldCase ? EqualsNoCase(a, b) : a == b;
+  };
+  if (!same(name.substr(0, prefix.size()), prefix)) return 0;
+  if (!same(name.substr(name.size() - suffix.size()), suffix)) return 0;
   return SlotOf(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
 }
 
@@ -55,6 +59,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string SwapAsciiCase(std::string_view name) {
+  std::string swapped(name);
+  for (char& c : swapped) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) c ^= 0x20;
+  }
+  return swapped;
+}
+
 std::string FileGenerationName(std::string_view sourceFileName, int slot) {
   const FileAffixes affixes = AffixesOf(sourceFileName);
   return affixes.prefix + std::to_string(slot) + affixes.suffix;
@@ -67,16 +79,16 @@ std::string DirGenerationName(std::string_view sourceDirName, int slot) {
   return name;
 }
 
-int FileGenerationSlot(std::string_view name, std::string_view sourceFileName) {
+int FileGenerationSlot(std::string_view name, std::string_view sourceFileName, bool foldCase) {
   const FileAffixes affixes = AffixesOf(sourceFileName);
-  return SlotBetween(name, affixes.prefix, affixes.suffix);
+  return SlotBetween(name, affixes.prefix, affixes.suffix, foldCase);
 }
 
-int DirGenerationSlot(std::string_view name, std::string_view sourceDirName) {
+int DirGenerationSlot(std::string_view name, std::string_view sourceDirName, bool foldCase) {
   // The "_" belongs to the prefix: "docs" must not claim "docs1".
   std::string prefix(sourceDirName);
   prefix += '_';
-  return SlotBetween(name, prefix, std::string_view());
+  return SlotBetween(name, prefix, std::string_view(), foldCase);
 }
 
 }  // namespace veldar

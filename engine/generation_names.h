@@ -9,9 +9,10 @@
 //   file source "README":         _<slot>.README_       (no "." : all extension)
 //
 // A slot is 1 to 98, written in decimal without leading zeros. Recognition
-// compares the parts around the slot without regard to ASCII case, as the
-// file systems the backups live on do, and accepts nothing else: a name that
-// merely begins like a generation is not one.
+// compares the parts around the slot exactly, or without regard to ASCII case
+// where the backup directory's file system ignores case (`foldCase`), and
+// accepts nothing else: a name that merely begins like a generation is not
+// one.
 
 #include <string>
 #include <string_view>
@@ -22,6 +23,9 @@ inline constexpr int kMaxGenerationSlot = 98;
 
 // True when `a` and `b` are equal without regard to ASCII case.
 bool EqualsNoCase(std::string_view a, std::string_view b);
+// `name` with the case of its ASCII letters swapped ("Ab" gives "aB"). Looking
+// an entry up under this name tells whether a file system ignores case.
+std::string SwapAsciiCase(std::string_view name);
 
 // The generation name of slot `slot`. Any slot is spelt; only 1 to 98 give a
 // name that the recognisers below accept.
@@ -30,14 +34,16 @@ std::string DirGenerationName(std::string_view sourceDirName, int slot);
 
 // The slot that `name` has as a generation of the source file / directory of
 // that name; 0 when `name` is not one.
-int FileGenerationSlot(std::string_view name, std::string_view sourceFileName);
-int DirGenerationSlot(std::string_view name, std::string_view sourceDirName);
+int FileGenerationSlot(std::string_view name, std::string_view sourceFileName, bool foldCase = true);
+int DirGenerationSlot(std::string_view name, std::string_view sourceDirName, bool foldCase = true);
 
-inline bool IsFileGenerationName(std::string_view name, std::string_view sourceFileName) {
-  return FileGenerationSlot(name, sourceFileName) != 0;
+inline bool IsFileGenerationName(std::string_view name, std::string_view sourceFileName,
+                                 bool foldCase = true) {
+  return FileGenerationSlot(name, sourceFileName, foldCase) != 0;
 }
-inline bool IsDirGenerationName(std::string_view name, std::string_view sourceDirName) {
-  return DirGenerationSlot(name, sourceDirName) != 0;
+inline bool IsDirGenerationName(std::string_view name, std::string_view sourceDirName,
+                                bool foldCase = true) {
+  return DirGenerationSlot(name, sourceDirName, foldCase) != 0;
 }
 
 }  // namespace veldar

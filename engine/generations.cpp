@@ -3,7 +3,9 @@
 // chosen.
 //
 // There is no index: a generation is recognised by its name alone, so the
-// recognition is strict (generation_names.h spells and recognises the names).
+// recognition is strict (generation_names.h spells and recognises the names),
+// and names are compared as the backup directory's file system compares them:
+// exactly, unless it ignores case.
 // A directory generation must also be a real directory and a file generation
 // a regular file (links never count), so that no run ever deletes or
 // overwrites an entry that is not one of its own copies. The age of a
@@ -29,9 +31,11 @@ template <typename NameOf>
 std::string FirstFreeName(CVELDAR2Engine& engine, NameOf nameOf) {
   for (int slot = 1; slot <= kMaxGenerationSlot; ++slot) {
     std::string candidate = nameOf(slot);
-    bool listed =
-        std::any_of(engine.generations.begin(), engine.generations.end(),
-                    [&](const CFileEntry& entry) { return EqualsNoCase(entry.name, candidate); });
+    bool listed = std::any_of(
+        engine.generations.begin(), engine.generations.end(), [&](const CFileEntry& entry) {
+          return engine.backupFoldsCase ? EqualsNoCase(entry.name, candidate)
+                                        : entry.name == candidate;
+        });
     if (listed) continue;
     FileStatus status;
     int code = engine.os.Stat(engine.JoinPath(engine.backupDir, candidate), false, &status);
@@ -40,6 +44,31 @@ std::string FirstFreeName(CVELDAR2Engine& engine, NameOf nameOf) {
     if (code != 0 && engine.os.IsNotFound(code)) return candidate;
   }
   return std::string();
+}
+
+// Whether the backup directory's file system ignores letter case, told by
+// looking a listed entry up under its name with the case swapped. A listing
+// without a letter in its names has nothing that case could make match.
+bool FoldsCase(CVELDAR2Engine& engine, const std::vector<DirEntry>& entries) {
+  for (const DirEntry& entry : entries) {
+    const std::string swapped = SwapAsciiCase(entry.name);
+    if (swapped == entry.name) continue;
+    FileStatus status;
+    return engine.os.Stat(engine.JoinPath(engine.backupDir, swapped), false, &status) == 0 &&
+           status.SameEntryAs(entry.status);
+  }
+  return false;
+}
+
+// The entries the scan takes: listed by a name that matches without regard
+// to case, kept when the file system folds case too or the name matches
+// exactly. Two sources whose names differ only in case keep apart wherever
+// the file system does.
+template <typename Matches>
+void KeepGenerations(CVELDAR2Engine& engine, std::vector<DirEntry>& entries, Matches matches) {
+  engine.backupFoldsCase = FoldsCase(engine, entries);
+  if (engine.backupFoldsCase) return;
+  std::erase_if(entries, [&](const DirEntry& entry) { return !matches(entry.name); });
 }
 
 }  // namespace
@@ -53,6 +82,9 @@ int CVELDAR2Engine::FindFileGenerations() {
   std::vector<DirEntry> entries;
   int code = os.ListDir(backupDir, true, &entries, [&](std::string_view name) {
     return IsFileGenerationName(name, sourceName);
+  });
+  KeepGenerations(*this, entries, [&](const std::string& name) {
+    return IsFileGenerationName(name, sourceName, /*foldCase=*/false);
   });
   for (const DirEntry& entry : entries) {
     if (entry.status.kind != EntryKind::File) continue;
@@ -75,6 +107,9 @@ int CVELDAR2Engine::FindDirGenerations() {
   std::vector<DirEntry> entries;
   int code = os.ListDir(backupDir, true, &entries, [&](std::string_view name) {
     return veldar::IsDirGenerationName(name, sourceName);
+  });
+  KeepGenerations(*this, entries, [&](const std::string& name) {
+    return veldar::IsDirGenerationName(name, sourceName, /*foldCase=*/false);
   });
   for (const DirEntry& entry : entries) {
     if (entry.status.kind != EntryKind::Directory) continue;

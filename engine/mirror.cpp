@@ -1,41 +1,57 @@
 // MirrorDir: makes a target tree follow a source tree, one way.
 //
-// One call of MirrorLevel works one directory level: it lists the source and
-// the target once each, deals with every source entry in listing order (a
-// subdirectory completely, its own deletions included, before the next
-// entry), and then deletes the target entries that no source entry matched.
-// Only the listings of the levels on the current path are held in memory.
+// One level at a time: the source and the target directory are listed once
+// each, every source entry is dealt with in listing order (a subdirectory
+// completely, its own deletions included, before the next entry), and then
+// the target entries that no source entry matched are deleted. Only the
+// listings of the levels on the current path are held in memory.
 //
-// Matching. Names that differ only in letter case are different files here,
-// so a source entry's counterpart is the target entry of exactly its name if
-// there is one, otherwise the first target entry (in listing order) whose name
-// matches without regard to case and that no other source entry names
-// exactly. Case is folded for the ASCII letters, byte by byte: a name is a byte
-// string in whatever encoding wrote it, and the bytes of multibyte characters
-// (0x80 and up in UTF-8) never change under the folding. Both look-ups go
-// through hash tables built once per level, so a level costs time linear in
-// its entries.
+// The walk holds each level's two directories open and acts on names within
+// them: below the directories the caller named, no path is ever resolved
+// again, and a level is entered with O_NOFOLLOW|O_DIRECTORY. A directory
+// swapped for a link half way therefore sends neither the copying nor the
+// deleting anywhere else; a source entry that vanished or changed kind since
+// it was listed is reported as vanished and left for the next run.
 //
-// A counterpart whose name differs in case is renamed to the source's name
-// without ever replacing an existing entry, and afterwards addressed by the
-// name it really has: the new one when the rename worked, the old one when it
-// did not.
+// Matching. On a file system that tells letter case apart, a source entry's
+// counterpart is the target entry of exactly its name. Where the target's
+// file system ignores case (FAT, NTFS, casefolded directories: found out per
+// level by looking an entry up under its name with the case swapped), it is
+// the target entry of exactly its name if there is one, otherwise the first
+// target entry (in listing order) whose name matches without regard to case
+// and that no other source entry names exactly; such a counterpart is renamed
+// to the source's letter case, never replacing an existing entry, and
+// afterwards addressed by the name it really has. Case is folded for the
+// ASCII letters, byte by byte: a name is a byte string in whatever encoding
+// wrote it. Look-ups go through hash tables built once per level.
 //
-// Links are never followed below the top level (where the user may have
-// named a link): a link is copied as a link and compared by its own time, and
-// every level is listed without following a final link, so a directory
-// swapped for a link after its parent was listed is not walked into. FIFOs,
-// sockets and devices are passed over unopened. An entry whose kind changed
-// (a file that is now a directory, or the reverse) has its old counterpart
-// deleted first, unless deletions are forbidden, in which case the copy or the
-// creation fails on it and is reported as a failure.
+// A file is copied when it has no counterpart, when the counterpart is of
+// another kind or size, or when the source is later than the counterpart by
+// more than the target's file system can tell apart (its time resolution:
+// nanoseconds on ext4, 2 seconds on FAT). A target newer than its source of
+// the same size is left alone. A file or directory whose content needs no
+// copy still gets its source's permissions (and, for root, owner and group)
+// when they differ. A directory is filled while it is no more open than its
+// source and writable by its owner, and gets its source's permissions once
+// its contents are in place.
+//
+// Links are never followed below the top level: a link is copied as a link.
+// FIFOs, sockets and devices are passed over unopened. An entry whose kind
+// changed (a file that is now a directory, or the reverse) has its old
+// counterpart deleted first, unless deletions are forbidden, in which case the
+// copy or the creation fails on it and is reported as a failure. Temporary
+// files of an interrupted copy are removed whatever the flags say.
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/generation_names.h"
 
 namespace veldar {
 namespace {
@@ -124,15 +140,15 @@ class NameTable {
 };
 
 // Finds the counterparts of one level's source entries among its target
-// entries.
+// entries: by exact name, and where the target folds case also by folded name.
 class Counterparts {
  public:
-  Counterparts(std::vector<CFileEntry>& targets, const std::vector<CFileEntry>& sources)
+  Counterparts(std::vector<CFileEntry>& targets, const std::vector<CFileEntry>& sources, bool fold)
       : targets_(targets),
         exact_(targets, /*fold=*/false),
-        folded_(targets, /*fold=*/true),
         claimed_(targets.size(), false),
         cursor_(targets.size(), -1) {
+    if (fold) folded_.emplace(targets, /*fold=*/true);
     // A target entry that some source entry names exactly belongs to that
     // entry; no other may take it by case.
     for (const CFileEntry& source : sources) {
@@ -141,19 +157,23 @@ class Counterparts {
     }
   }
 
+  // True when some source entry has exactly the name of target entry `index`.
+  bool Claimed(std::size_t index) const { return claimed_[index]; }
+
   // The counterpart of the source entry `name`, or nullptr. An entry taken
   // by case is one that no earlier source entry has dealt with (seen).
   CFileEntry* Find(const std::string& name) {
     const std::int32_t exact = exact_.First(name);
     if (exact >= 0) return &targets_[exact];
-    const std::int32_t first = folded_.First(name);
+    if (!folded_) return nullptr;
+    const std::int32_t first = folded_->First(name);
     if (first < 0) return nullptr;
     // Each chain keeps a cursor at its first entry still free: entries only
     // ever become taken, so the cursor never needs to go back.
     std::int32_t& cursor = cursor_[first];
     std::int32_t candidate = cursor < 0 ? first : cursor;
     while (candidate >= 0 && (claimed_[candidate] || targets_[candidate].seen)) {
-      candidate = folded_.Next(candidate);
+      candidate = folded_->Next(candidate);
     }
     cursor = candidate;
     return candidate >= 0 ? &targets_[candidate] : nullptr;
@@ -162,242 +182,373 @@ class Counterparts {
  private:
   std::vector<CFileEntry>& targets_;
   NameTable exact_;
-  NameTable folded_;
+  std::optional<NameTable> folded_;  // only where the target folds case
   std::vector<bool> claimed_;
   std::vector<std::int32_t> cursor_;
 };
 
-// The entry paths of one level. The buffers keep their capacity from one
-// entry to the next, so building a path allocates nothing once they have
-// grown.
-class LevelPaths {
- public:
-  LevelPaths(const std::string& sourceDir, const std::string& targetDir, char separator)
-      : source_(sourceDir + separator), target_(targetDir + separator), renamed_(target_),
-        sourceBase_(source_.size()), targetBase_(target_.size()) {}
-
-  // The source entry's path.
-  const std::string& SetSource(const std::string& name) { return Put(source_, sourceBase_, name); }
-  // The target directory joined with `name`: the counterpart's path, or
-  // where a new entry goes.
-  const std::string& SetTarget(const std::string& name) { return Put(target_, targetBase_, name); }
-  // A second target path, for the new name of a renamed counterpart.
-  const std::string& SetRenamed(const std::string& name) {
-    return Put(renamed_, targetBase_, name);
+// Whether the file system of `target` ignores letter case in this directory:
+// an entry found again under its name with the case of its letters swapped
+// is the same entry. A level whose names hold no letter has nothing to match
+// by case, so "no" is as good an answer there.
+bool FoldsCase(OsDir& target, const std::vector<CFileEntry>& entries) {
+  for (const CFileEntry& entry : entries) {
+    const std::string swapped = SwapAsciiCase(entry.name);
+    if (swapped == entry.name) continue;
+    FileStatus status;
+    return target.StatAt(swapped, &status) == 0 && status.SameEntryAs(entry.status);
   }
-
-  const std::string& source() const { return source_; }
-  const std::string& target() const { return target_; }
-
- private:
-  static const std::string& Put(std::string& buffer, std::size_t base, const std::string& name) {
-    buffer.resize(base);
-    buffer += name;
-    return buffer;
-  }
-
-  std::string source_;
-  std::string target_;
-  std::string renamed_;
-  std::size_t sourceBase_;
-  std::size_t targetBase_;
-};
-
-enum class Step { Next, Recurse, Stop };
-
-// Gives the counterpart at `paths.target()` the source's letter case. Returns
-// the path that names the counterpart afterwards.
-const std::string& Rename(CVELDAR2Engine& engine, LevelPaths& paths, const std::string& name,
-                          bool directory) {
-  const std::string& from = paths.target();
-  const std::string& to = paths.SetRenamed(name);
-  const int code = engine.os.MoveNoReplace(from, to);
-  if (code == 0) {
-    if (engine.successLog) {
-      engine.WriteLog((directory ? "rename directory : from " : "rename file : from ") + from +
-                      " TO " + to);
-    }
-    return to;
-  }
-  if (directory) {
-    engine.WriteFailure("rename directory failed : from " + from + " TO " + paths.source());
-  } else {
-    engine.WriteFailure("rename file failed : from " + from + " TO " + to + " : ERR = " +
-                        std::to_string(code));
-  }
-  return from;
+  return false;
 }
 
-// A source file or link. False: stop the walk (already reported).
-bool MirrorFile(CVELDAR2Engine& engine, const CFileEntry& entry, const CFileEntry* counterpart,
-                LevelPaths& paths) {
-  const std::string* destination = &paths.target();
-  if (counterpart != nullptr && counterpart->isDirectory) {
-    // The file used to be a directory. Its old self goes first, everything in
-    // it included; with deletions forbidden it stays, and the copy onto it
-    // fails and is reported.
-    if (!engine.noDelete) {
-      if (!engine.DeleteDirContents(paths.target())) return false;
-      if (engine.DirRemove(paths.target())) destination = &paths.SetRenamed(entry.name);
-    }
-  } else if (counterpart != nullptr && counterpart->name != entry.name) {
-    destination = &Rename(engine, paths, entry.name, /*directory=*/false);
-  }
-
-  // Times say nothing between entries of different kinds (a file and a link,
-  // a file and a directory): those are always copied.
-  const bool copy = counterpart == nullptr || engine.noTime || counterpart->kind != entry.kind ||
-                    entry.time > counterpart->time;
-  if (!copy) {
-    if (engine.skipLog) engine.WriteLog("Not update,copy canceled! : " + *destination);
-    return true;
-  }
-  if (!engine.FileCopy(paths.source(), *destination) && !engine.noMessage) {
-    engine.ShowMessage("ERR : COPY FILE FROM " + paths.source() + " TO " + *destination);
-    return false;
-  }
-  return true;
-}
-
-// A source directory: everything short of the recursion. On Step::Recurse,
-// `*into` is the target directory to mirror into.
-Step PrepareDirectory(CVELDAR2Engine& engine, const CFileEntry& entry,
-                      const CFileEntry* counterpart, LevelPaths& paths,
-                      const std::string** into) {
-  // Read afresh: a directory that has vanished, or that is no longer a
-  // directory, counts as a system directory and is passed over. One that is
-  // there but cannot be examined (a path beyond the system's limit, an I/O
-  // error) is not passed over in silence: its listing below fails on the same
-  // cause and reports it.
-  FileStatus status;
-  const int code = engine.os.Stat(paths.source(), /*followLink=*/false, &status);
-  if ((code != 0 && engine.os.IsNotFound(code)) ||
-      (code == 0 && (status.attributes.system || status.kind != EntryKind::Directory))) {
-    if (engine.skipLog) {
-      engine.WriteLog("system directory found copy canceled! : " + paths.source());
-    }
-    return Step::Next;
-  }
-
-  if (counterpart == nullptr) {
-    if (!engine.DirCreate(paths.target()) && !engine.noMessage) {
-      engine.ShowMessage("ERR : MKDIR FAILED " + paths.target());
-      return Step::Stop;
-    }
-    // Even after a failed creation (no-message flag): every entry beneath is
-    // then tried and reported on its own.
-    *into = &paths.target();
-    return Step::Recurse;
-  }
-
-  if (!counterpart->isDirectory) {
-    // The directory used to be a file, a link or a special file: that goes
-    // first, unless deletions are forbidden; then the creation fails on it.
-    const std::string* create = &paths.target();
-    if (!engine.noDelete && engine.FileDelete(paths.target())) {
-      create = &paths.SetRenamed(entry.name);
-    }
-    if (!engine.DirCreate(*create)) {
-      if (!engine.noMessage) {
-        engine.ShowMessage("ERR : MKDIR FAILED " + *create);
-        return Step::Stop;
-      }
-      // Never walk into what is still not a directory: through a link that
-      // would write outside the tree.
-      return Step::Next;
-    }
-    *into = create;
-    return Step::Recurse;
-  }
-
-  *into = counterpart->name == entry.name ? &paths.target()
-                                          : &Rename(engine, paths, entry.name, /*directory=*/true);
-  return Step::Recurse;
-}
-
-// Deletes the target entries that no source entry matched. 0: stopped.
-int DeleteVanished(CVELDAR2Engine& engine, const std::vector<CFileEntry>& targets,
-                   LevelPaths& paths) {
-  if (engine.noDelete) {
-    if (engine.skipLog) engine.WriteLog("option nodel : delete canceled!");
-    return 1;
-  }
-  for (const CFileEntry& entry : targets) {
-    if (entry.seen) continue;
-    const std::string& path = paths.SetTarget(entry.name);
-    if (entry.isDirectory) {
-      if (!engine.DeleteDirContents(path)) return 0;
-      if (!engine.DirRemove(path) && !engine.noMessage) {
-        engine.ShowMessage("ERR : DELETE DIRECTORY " + entry.name);  // and on with the next
-      }
-    } else if (!engine.FileDelete(path) && !engine.noMessage) {
-      // Files, links and special files alike: a link goes, never its target.
-      engine.ShowMessage("ERR : DELETE FILE " + entry.name);
-      return 0;
-    }
-  }
-  return 1;
+std::int64_t Nanoseconds(const CFileEntry& entry) {
+  return entry.time * 1'000'000'000 + entry.timeNsec;
 }
 
 }  // namespace
 
-int CVELDAR2Engine::MirrorDir(const std::string& sourceDir, const std::string& targetDir) {
-  // A missing source would list as empty, and mirroring "nothing" would
-  // delete the whole copy. At the top that is a failure, never an empty tree.
-  FileStatus status;
-  const int code = os.Stat(sourceDir, /*followLink=*/true, &status);
-  if (code != 0 && os.IsNotFound(code)) {
+// The walk itself, one object per MirrorDir call: what holds for the whole
+// tree, and the operations of one level.
+class MirrorWalk {
+ public:
+  MirrorWalk(CVELDAR2Engine& engine, const FileStatus& targetTop, std::int64_t timeWindowNs)
+      : engine_(engine),
+        os_(engine.os),
+        targetTop_(targetTop),
+        timeWindowNs_(timeWindowNs),
+        ownerToo_(engine.os.MayChangeOwner()) {}
+
+  // One level: `source` into `target`, whose statuses are given; `created`
+  // when this run made `target`. 0: stopped, already reported.
+  int Level(OsDir& source, const FileStatus& sourceStatus, OsDir& target,
+            const FileStatus& targetStatus, bool created) {
+    // Filled while no more open than its source, and writable by its owner.
+    const std::uint32_t filling = (targetStatus.permissions & sourceStatus.permissions) | 0700;
+    std::uint32_t now = targetStatus.permissions;
+    if (filling != now && SetPermissions(target, "", filling)) now = filling;
+
+    CListingPair pair;
+    if (!List(source, target, pair)) return 0;
+    Counterparts counterparts(pair.targetList, pair.sourceList, FoldsCase(target, pair.targetList));
+    RemoveAbandoned(target, pair.targetList, counterparts);
+
+    for (CFileEntry& entry : pair.sourceList) {
+      CFileEntry* counterpart = counterparts.Find(entry.name);
+      switch (entry.kind) {
+        case EntryKind::File:
+        case EntryKind::Symlink:
+          if (!File(source, target, targetStatus, entry, counterpart)) return 0;
+          break;
+        case EntryKind::Special:
+          // Opening a FIFO blocks for ever, a device may act on the device.
+          if (engine_.skipLog) {
+            engine_.WriteLog("special file found copy canceled! : " + Join(source, entry.name));
+          }
+          break;
+        case EntryKind::Directory:
+          if (!Directory(source, target, targetStatus, entry, counterpart)) return 0;
+          break;
+      }
+      entry.seen = true;
+      if (counterpart != nullptr) counterpart->seen = true;
+    }
+    if (!DeleteVanished(target, targetStatus, pair.targetList)) return 0;
+
+    // Its contents are in place: the directory gets its source's permissions
+    // (a line for it only where an existing copy had others).
+    FileStatus current = targetStatus;
+    current.permissions = now;
+    const bool differed = Differs(sourceStatus, targetStatus);
+    ApplyPermissions(target, "", sourceStatus, current, /*log=*/!created && differed);
+    return 1;
+  }
+
+ private:
+  std::string Join(OsDir& dir, const std::string& name) const {
+    return engine_.JoinPath(dir.Path(), name);
+  }
+
+  // The level's two listings, side by side (each a status call per entry);
+  // failures are reported afterwards, on this thread, source first.
+  bool List(OsDir& source, OsDir& target, CListingPair& pair) {
+    if (!engine_.lister) engine_.lister = std::make_unique<BackgroundWorker>();
+    std::vector<DirEntry> sourceEntries, targetEntries;
+    int sourceCode = 0;
+    engine_.lister->Start([&] { sourceCode = source.List(&sourceEntries); });
+    const int targetCode = target.List(&targetEntries);
+    engine_.lister->Wait();
+    return engine_.TakeListing(pair.sourceList, source.Path(), kSourceFirstError, sourceCode,
+                               sourceEntries) &&
+           engine_.TakeListing(pair.targetList, target.Path(), kTargetFirstError, targetCode,
+                               targetEntries);
+  }
+
+  // Temporary files of a copy whose writer was killed: nobody else will ever
+  // finish or remove them, and they are not the user's, so they go whatever
+  // the flags say. One that a source entry names is the user's file.
+  void RemoveAbandoned(OsDir& target, std::vector<CFileEntry>& targets,
+                       const Counterparts& counterparts) {
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      if (counterparts.Claimed(i) || targets[i].kind == EntryKind::Directory) continue;
+      if (!os_.IsAbandonedTemporary(targets[i].name)) continue;
+      ProgramsOwn own(engine_);
+      engine_.FileDelete(target, targets[i].name);
+      targets[i].seen = true;
+    }
+  }
+
+  bool Differs(const FileStatus& source, const FileStatus& target) const {
+    if (source.kind != EntryKind::Symlink && source.permissions != target.permissions) return true;
+    return ownerToo_ && (source.owner != target.owner || source.group != target.group);
+  }
+
+  // Sets permissions, logging a failure (which is counted, and keeps an
+  // incomplete copy from replacing a generation). True when done.
+  bool SetPermissions(OsDir& dir, const std::string& name, std::uint32_t permissions) {
+    if (int code = dir.SetPermissions(name, permissions); code != 0) {
+      engine_.WriteFailure("Permissions Set Failed : " + (name.empty() ? dir.Path() : Join(dir, name)) +
+                           " : ERR = " + std::to_string(code));
+      return false;
+    }
+    return true;
+  }
+
+  // Gives `name` in `dir` (the directory itself when empty) the permissions,
+  // and for root the owner and group, of `source`, where `current` differs.
+  void ApplyPermissions(OsDir& dir, const std::string& name, const FileStatus& source,
+                        const FileStatus& current, bool log) {
+    const std::string path = name.empty() ? dir.Path() : Join(dir, name);
+    if (ownerToo_ && (source.owner != current.owner || source.group != current.group)) {
+      if (int code = dir.SetOwner(name, source.owner, source.group); code != 0) {
+        engine_.WriteFailure("Owner Set Failed : " + path + " : ERR = " + std::to_string(code));
+      } else if (log && engine_.successLog) {
+        engine_.WriteLog("Owner Set : " + path + " : " + std::to_string(source.owner) + ":" +
+                         std::to_string(source.group));
+      }
+    }
+    // A link has no permissions of its own. Setting them again after a change
+    // of owner keeps the set-id bits that the change cleared.
+    if (source.kind == EntryKind::Symlink) return;
+    const bool ownerChanged =
+        ownerToo_ && (source.owner != current.owner || source.group != current.group);
+    if (source.permissions == current.permissions && !ownerChanged) return;
+    if (SetPermissions(dir, name, source.permissions) && log && engine_.successLog &&
+        source.permissions != current.permissions) {
+      char octal[8];
+      std::snprintf(octal, sizeof octal, "%04o", source.permissions & 07777);
+      engine_.WriteLog("Permissions Set : " + path + " : " + octal);
+    }
+  }
+
+  // Gives a counterpart whose name differs in case the source's name. Returns
+  // the name it has afterwards: the new one, or the old one if that failed.
+  std::string Rename(OsDir& target, const std::string& from, const std::string& to,
+                     bool directory) {
+    const int code = target.MoveNoReplace(from, target, to);
+    if (code == 0) {
+      if (engine_.successLog) {
+        engine_.WriteLog((directory ? "rename directory : from " : "rename file : from ") +
+                         Join(target, from) + " TO " + Join(target, to));
+      }
+      return to;
+    }
+    if (directory) {
+      engine_.WriteFailure("rename directory failed : from " + Join(target, from) + " TO " +
+                           Join(target, to));
+    } else {
+      engine_.WriteFailure("rename file failed : from " + Join(target, from) + " TO " +
+                           Join(target, to) + " : ERR = " + std::to_string(code));
+    }
+    return from;
+  }
+
+  // Whether the source file must be copied over its counterpart.
+  bool NeedsCopy(const CFileEntry& source, const CFileEntry& target) const {
+    // Times say nothing between entries of different kinds (a file and a
+    // link, a file and a directory): those are always copied.
+    if (engine_.noTime || target.kind != source.kind) return true;
+    if (source.status.size != target.status.size) return true;
+    return Nanoseconds(source) > Nanoseconds(target) + timeWindowNs_;
+  }
+
+  // A source file or link. False: stop the walk (already reported).
+  bool File(OsDir& source, OsDir& target, const FileStatus& targetStatus, const CFileEntry& entry,
+            const CFileEntry* counterpart) {
+    std::string destination = counterpart != nullptr ? counterpart->name : entry.name;
+    if (counterpart != nullptr && counterpart->isDirectory) {
+      // The file used to be a directory. Its old self goes first, everything
+      // in it included; with deletions forbidden it stays, and the copy onto
+      // it fails and is reported.
+      if (!engine_.noDelete) {
+        if (!Remove(target, targetStatus, *counterpart, /*boxes=*/false)) return false;
+        destination = entry.name;
+      }
+    } else if (counterpart != nullptr && counterpart->name != entry.name) {
+      destination = Rename(target, counterpart->name, entry.name, /*directory=*/false);
+    }
+
+    if (counterpart != nullptr && !NeedsCopy(entry, *counterpart)) {
+      if (engine_.skipLog) engine_.WriteLog("Not update,copy canceled! : " + Join(target, destination));
+      ApplyPermissions(target, destination, entry.status, counterpart->status, /*log=*/true);
+      return true;
+    }
+    bool vanished = false;
+    if (engine_.FileCopy(source, entry.name, target, destination, &vanished)) {
+      // No-force mode leaves an existing copy's content alone; what is private
+      // in the source still becomes private in the copy.
+      if (engine_.noForce && counterpart != nullptr && !counterpart->isDirectory) {
+        ApplyPermissions(target, destination, entry.status, counterpart->status, /*log=*/true);
+      }
+      return true;
+    }
+    if (vanished) {
+      engine_.ReportVanished(Join(source, entry.name));
+      return true;
+    }
+    if (!engine_.noMessage) {
+      engine_.ShowMessage("ERR : COPY FILE FROM " + Join(source, entry.name) + " TO " +
+                          Join(target, destination));
+      return false;
+    }
+    return true;
+  }
+
+  // A source directory: the target directory found, made or renamed, then
+  // the level beneath. False: stop the walk (already reported).
+  bool Directory(OsDir& source, OsDir& target, const FileStatus& targetStatus,
+                 const CFileEntry& entry, const CFileEntry* counterpart) {
+    const std::string sourcePath = Join(source, entry.name);
+    std::unique_ptr<OsDir> from;
+    FileStatus fromStatus;
+    int code = source.OpenDir(entry.name, &from);
+    if (code == 0) code = from->Status(&fromStatus);
+    if (code != 0) {
+      // Gone, or no longer a directory (a link now, perhaps to somewhere the
+      // user may not read): the next run copies whatever is there then. The
+      // counterpart stays meanwhile.
+      if (os_.IsNotFound(code) || os_.IsNotDirectory(code)) {
+        engine_.ReportVanished(sourcePath);
+        return true;
+      }
+      engine_.ReportScanFailure(kSourceFirstError + engine_.JoinPath(sourcePath, "*"));
+      return false;
+    }
+    if (fromStatus.attributes.system) {
+      if (engine_.skipLog) engine_.WriteLog("system directory found copy canceled! : " + sourcePath);
+      return true;
+    }
+    // The copy itself, reached inside the source (through a bind mount): it
+    // would be copied into itself, deeper each time.
+    if (fromStatus.SameEntryAs(targetTop_)) {
+      if (engine_.skipLog) engine_.WriteLog("backup directory found copy canceled! : " + sourcePath);
+      return true;
+    }
+
+    std::string into = counterpart != nullptr ? counterpart->name : entry.name;
+    bool created = false;
+    if (counterpart == nullptr || !counterpart->isDirectory) {
+      // New, or it used to be a file, a link or a special file: that goes
+      // first, unless deletions are forbidden; then the creation fails on it.
+      if (counterpart != nullptr && !engine_.noDelete &&
+          engine_.FileDelete(target, counterpart->name)) {
+        into = entry.name;
+      }
+      if (!engine_.DirCreate(target, into)) {
+        if (engine_.noMessage) return true;  // logged; the entries beneath are not tried
+        engine_.ShowMessage("ERR : MKDIR FAILED " + Join(target, into));
+        return false;
+      }
+      created = true;
+    } else if (counterpart->name != entry.name) {
+      into = Rename(target, counterpart->name, entry.name, /*directory=*/true);
+    }
+
+    std::unique_ptr<OsDir> to;
+    FileStatus toStatus;
+    code = target.OpenDir(into, &to);
+    if (code == 0) code = to->Status(&toStatus);
+    if (code != 0) {
+      engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(Join(target, into), "*"));
+      return false;
+    }
+    // Another mount inside the copy is not the copy: filling it would change,
+    // and emptying it delete, whatever it shows.
+    if (!toStatus.SameMountAs(targetStatus)) {
+      engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(Join(target, into), "*"));
+      return false;
+    }
+    return Level(*from, fromStatus, *to, toStatus, created) != 0;
+  }
+
+  // Deletes one target entry, a directory with everything in it. False:
+  // stop the walk (already reported). With `boxes` and the no-message flag
+  // clear, a failed deletion of a file shows its box and stops the walk, a
+  // failed removal of a directory shows its box and the walk goes on.
+  bool Remove(OsDir& target, const FileStatus& targetStatus, const CFileEntry& entry, bool boxes) {
+    bool asFile = !entry.isDirectory;
+    if (!asFile) {
+      switch (engine_.EmptySubdir(target, entry.name, targetStatus)) {
+        case CVELDAR2Engine::Emptied::kStopped: return false;
+        case CVELDAR2Engine::Emptied::kGone: return true;
+        case CVELDAR2Engine::Emptied::kNotADirectory: asFile = true; break;
+        case CVELDAR2Engine::Emptied::kYes: break;
+      }
+    }
+    if (asFile) {
+      // Files, links and special files alike: a link goes, never its target.
+      if (!engine_.FileDelete(target, entry.name) && !engine_.noMessage && boxes) {
+        engine_.ShowMessage("ERR : DELETE FILE " + entry.name);
+        return false;
+      }
+      return true;
+    }
+    if (!engine_.DirRemove(target, entry.name) && !engine_.noMessage && boxes) {
+      engine_.ShowMessage("ERR : DELETE DIRECTORY " + entry.name);  // and on with the next
+    }
+    return true;
+  }
+
+  // Deletes the target entries that no source entry matched. False: stopped.
+  bool DeleteVanished(OsDir& target, const FileStatus& targetStatus,
+                      const std::vector<CFileEntry>& targets) {
+    if (engine_.noDelete) {
+      if (engine_.skipLog) engine_.WriteLog("option nodel : delete canceled!");
+      return true;
+    }
+    for (const CFileEntry& entry : targets) {
+      if (!entry.seen && !Remove(target, targetStatus, entry, /*boxes=*/true)) return false;
+    }
+    return true;
+  }
+
+  CVELDAR2Engine& engine_;
+  Os& os_;
+  const FileStatus targetTop_;
+  const std::int64_t timeWindowNs_;
+  const bool ownerToo_;
+};
+
+int CVELDAR2Engine::MirrorDir(const std::string& sourceDir, const std::string& targetDir,
+                              bool targetIsNew) {
+  // The two directories the caller named may be links; nothing below them is
+  // ever followed. A missing source would list as empty, and mirroring
+  // "nothing" would delete the whole copy: at the top that is a failure.
+  std::unique_ptr<OsDir> source, target;
+  FileStatus sourceStatus, targetStatus;
+  int code = os.OpenDir(sourceDir, /*followLink=*/true, &source);
+  if (code == 0) code = source->Status(&sourceStatus);
+  if (code != 0) {
     ReportScanFailure(kSourceFirstError + JoinPath(sourceDir, "*"));
     return 0;
   }
-  return MirrorLevel(sourceDir, targetDir, /*followLinks=*/true);
-}
-
-int CVELDAR2Engine::MirrorLevel(const std::string& sourceDir, const std::string& targetDir,
-                                bool followLinks) {
-  // The two listings, a status call per entry each, run side by side; their
-  // failures are reported afterwards, on this thread, source first.
-  if (!lister) lister = std::make_unique<BackgroundWorker>();
-  std::vector<DirEntry> sourceEntries, targetEntries;
-  int sourceCode = 0;
-  lister->Start([&] { sourceCode = os.ListDir(sourceDir, followLinks, &sourceEntries); });
-  const int targetCode = os.ListDir(targetDir, followLinks, &targetEntries);
-  lister->Wait();
-  CListingPair pair;
-  if (!TakeListing(pair.sourceList, sourceDir, kSourceFirstError, sourceCode, sourceEntries)) return 0;
-  if (!TakeListing(pair.targetList, targetDir, kTargetFirstError, targetCode, targetEntries)) return 0;
-
-  Counterparts counterparts(pair.targetList, pair.sourceList);
-  LevelPaths paths(sourceDir, targetDir, os.Separator());
-  for (CFileEntry& entry : pair.sourceList) {
-    CFileEntry* counterpart = counterparts.Find(entry.name);
-    paths.SetSource(entry.name);
-    paths.SetTarget(counterpart != nullptr ? counterpart->name : entry.name);
-
-    switch (entry.kind) {
-      case EntryKind::File:
-      case EntryKind::Symlink:
-        if (!MirrorFile(*this, entry, counterpart, paths)) return 0;
-        break;
-      case EntryKind::Special:
-        // Opening a FIFO blocks for ever, a device may act on the device.
-        if (skipLog) WriteLog("special file found copy canceled! : " + paths.source());
-        break;
-      case EntryKind::Directory: {
-        const std::string* into = nullptr;
-        const Step step = PrepareDirectory(*this, entry, counterpart, paths, &into);
-        if (step == Step::Stop) return 0;
-        // Below the top level no final link is followed.
-        if (step == Step::Recurse && !MirrorLevel(paths.source(), *into, /*followLinks=*/false)) {
-          return 0;
-        }
-        break;
-      }
-    }
-    entry.seen = true;
-    if (counterpart != nullptr) counterpart->seen = true;
+  code = os.OpenDir(targetDir, /*followLink=*/true, &target);
+  if (code == 0) code = target->Status(&targetStatus);
+  if (code != 0) {
+    ReportScanFailure(kTargetFirstError + JoinPath(targetDir, "*"));
+    return 0;
   }
-  return DeleteVanished(*this, pair.targetList, paths);
+  MirrorWalk walk(*this, targetStatus, target->TimeResolutionNs());
+  return walk.Level(*source, sourceStatus, *target, targetStatus, targetIsNew);
 }
 
 }  // namespace veldar

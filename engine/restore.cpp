@@ -11,8 +11,6 @@
 // generation lacks, generations included).
 
 #include <cerrno>
-#include <filesystem>
-#include <system_error>
 
 #include "engine/restore.h"
 #include "engine/path_relation.h"
@@ -53,6 +51,13 @@ class RestoreRun {
   explicit RestoreRun(CVELDAR2Engine& engine) : engine_(engine), os_(engine.os) {}
 
   std::string Run(int number) {
+    // Never while a backup rotates the generation away, or another restore
+    // writes the same place.
+    std::unique_ptr<OsDir> lock;
+    if (!engine_.LockBackupDir(&lock)) {
+      engine_.WriteFailure("Restore Failed, Backup Directory In Use : " + engine_.backupDir);
+      return LoadString(IDS_RESTORE_REFUSED) + engine_.BackupDirBusyText();
+    }
     const CFileEntry* generation = FindGeneration(engine_.generations, number);
     if (!generation) {
       engine_.WriteFailure("Restore Failed : no generation numbered " + Code(number));
@@ -82,7 +87,8 @@ class RestoreRun {
     const std::string target = engine_.JoinPath(engine_.restoreDir, name);
 
     if (directory &&
-        (IsSameOrInside(target, engine_.backupDir) || IsSameOrInside(engine_.backupDir, target))) {
+        (IsSameOrInside(os_, target, engine_.backupDir) ||
+         IsSameOrInside(os_, engine_.backupDir, target))) {
       engine_.WriteFailure("Restore Failed, Target Overlaps Backup Directory : " + target);
       return Refused(kRestoreDirField + target + "\n" + kOverlapsBackup);
     }
@@ -111,7 +117,8 @@ class RestoreRun {
     return std::string();
   }
 
-  std::string CreateDirIfMissing(const std::string& directory) {
+  std::string CreateDirIfMissing(const std::string& directory, bool* created = nullptr) {
+    if (created) *created = false;
     FileStatus status;
     if (os_.Stat(directory, true, &status) == 0) {
       if (status.kind == EntryKind::Directory) return std::string();
@@ -119,6 +126,7 @@ class RestoreRun {
     }
     const int code = os_.CreateDir(directory);
     if (code == 0) {
+      if (created) *created = true;
       if (engine_.successLog) engine_.WriteLog("Directory Created : " + directory);
       return std::string();
     }
@@ -135,12 +143,13 @@ class RestoreRun {
   }
 
   std::string RestoreDir(const std::string& from, const std::string& target) {
-    if (std::string message = CreateDirIfMissing(target); !message.empty()) return message;
+    bool created = false;
+    if (std::string message = CreateDirIfMissing(target, &created); !message.empty()) return message;
     // The mirror has logged (and, without the no-message flag, shown) why it
     // stopped. It also passes over some failures and carries on; those are
     // counted, and a restore with any of them is no complete restore.
     const int failuresBefore = engine_.failureCount;
-    if (!engine_.MirrorDir(from, target)) return Failed(kRestoreDirField + target);
+    if (!engine_.MirrorDir(from, target, created)) return Failed(kRestoreDirField + target);
     if (engine_.failureCount != failuresBefore) return Failed(kRestoreDirField + target + "\n" + kSomeFailed);
     return std::string();
   }

@@ -3,9 +3,11 @@
 //
 // Each directory is read once (`Os::ListDir`: one pass over the directory with
 // one status call per entry, relative to the open directory). Entries carry
-// what they are: a link is a link, never the directory it may point to, so
-// nothing here ever reaches outside the directory it was given.
+// what they are: a link is a link, never the directory it may point to. The
+// deletion walks open directories one level at a time and acts relative to
+// them, so nothing here ever reaches outside the directory it was given.
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,9 +53,11 @@ int CVELDAR2Engine::TakeListing(std::vector<CFileEntry>& list, const std::string
   for (DirEntry& entry : entries) {
     CFileEntry& added = list.emplace_back();
     added.name = std::move(entry.name);
-    added.time = entry.status.mtimeSec;  // whole seconds: the mirror compares these
+    added.time = entry.status.mtimeSec;
+    added.timeNsec = entry.status.mtimeNsec;
     added.kind = entry.status.kind;
     added.isDirectory = entry.status.kind == EntryKind::Directory;
+    added.status = entry.status;
   }
   if (code != 0) {
     // Broken off part way: what was read stays in the list.
@@ -74,10 +78,29 @@ int CVELDAR2Engine::ListTargetDir(CListingPair& pair, const std::string& directo
 int CVELDAR2Engine::DeleteDirContents(const std::string& directory) {
   // Never through a final link: had `directory` been swapped for a link since
   // it was listed, emptying it would delete whatever the link points to.
-  std::vector<DirEntry> entries;
-  const int code = os.ListDir(directory, /*followLink=*/false, &entries);
-  if (code != 0 && entries.empty()) {
+  std::unique_ptr<OsDir> opened;
+  FileStatus status;
+  int code = os.OpenDir(directory, /*followLink=*/false, &opened);
+  if (code == 0) code = opened->Status(&status);
+  if (code != 0) {
     // A missing directory included: there is nothing here this call may vouch for.
+    ReportScanFailure(kDeleteListError);
+    return 0;
+  }
+  return DeleteDirContents(*opened);
+}
+
+int CVELDAR2Engine::DeleteDirContents(OsDir& directory) {
+  FileStatus status;
+  std::vector<DirEntry> entries;
+  int code = directory.Status(&status);
+  // Nothing in a directory its owner may not write to can be deleted (a copy
+  // of a read-only directory): the owner gets write and search first.
+  if (code == 0 && (status.permissions & 0700) != 0700) {
+    directory.SetPermissions("", status.permissions | 0700);
+  }
+  if (code == 0) code = directory.List(&entries);
+  if (code != 0 && entries.empty()) {
     ReportScanFailure(kDeleteListError);
     return 0;
   }
@@ -85,27 +108,51 @@ int CVELDAR2Engine::DeleteDirContents(const std::string& directory) {
   // entries left behind make the caller's removal of the directory fail, and
   // that failure is reported there.
 
-  std::string path = directory;
-  path += os.Separator();
-  const std::size_t base = path.size();
   for (const DirEntry& entry : entries) {
-    path.resize(base);
-    path += entry.name;
-    if (entry.status.kind == EntryKind::Directory) {
-      if (!DeleteDirContents(path)) return 0;
-      if (!DirRemove(path) && !noMessage) {
-        messages.Show(kDeleteDirError);
-        return 0;
+    bool asFile = entry.status.kind != EntryKind::Directory;
+    if (!asFile) {
+      switch (EmptySubdir(directory, entry.name, status)) {
+        case Emptied::kStopped: return 0;
+        case Emptied::kGone: continue;
+        case Emptied::kNotADirectory: asFile = true; break;
+        case Emptied::kYes: break;
       }
-    } else {
+    }
+    if (asFile) {
       // Files, links (never what they point to) and special files alike.
-      if (!FileDelete(path) && !noMessage) {
+      if (!FileDelete(directory, entry.name) && !noMessage) {
         messages.Show(kDeleteFileError);
         return 0;
       }
+    } else if (!DirRemove(directory, entry.name) && !noMessage) {
+      messages.Show(kDeleteDirError);
+      return 0;
     }
   }
   return 1;
+}
+
+CVELDAR2Engine::Emptied CVELDAR2Engine::EmptySubdir(OsDir& dir, const std::string& name,
+                                                    const FileStatus& dirStatus) {
+  std::unique_ptr<OsDir> sub;
+  FileStatus status;
+  int code = dir.OpenDir(name, &sub);
+  if (code == 0) code = sub->Status(&status);
+  if (code != 0) {
+    if (os.IsNotFound(code)) return Emptied::kGone;
+    if (os.IsNotDirectory(code)) return Emptied::kNotADirectory;
+    ReportScanFailure(kDeleteListError);
+    return Emptied::kStopped;
+  }
+  // Another mount here (a bind mount of a directory that may be anything,
+  // the source among it) is not ours to empty; removing it then fails.
+  if (!status.SameMountAs(dirStatus)) return Emptied::kYes;
+  return DeleteDirContents(*sub) ? Emptied::kYes : Emptied::kStopped;
+}
+
+void CVELDAR2Engine::ReportVanished(const std::string& path) {
+  ++vanishedCount;
+  WriteLog("Source vanished, copy canceled! : " + path);
 }
 
 }  // namespace veldar

@@ -18,6 +18,11 @@ const char* OsOpName(OsOp op) {
     case OsOp::FreeSpace: return "FreeSpace";
     case OsOp::OpenExclusive: return "OpenExclusive";
     case OsOp::CreateDirTree: return "CreateDirTree";
+    case OsOp::OpenDir: return "OpenDir";
+    case OsOp::SetPermissions: return "SetPermissions";
+    case OsOp::SetOwner: return "SetOwner";
+    case OsOp::LockDir: return "LockDir";
+    case OsOp::RealPath: return "RealPath";
   }
   return "?";
 }
@@ -33,16 +38,136 @@ bool PathMatches(const std::string& path, const std::string& rulePath) {
 
 }  // namespace
 
+bool FaultOs::Changes(OsOp op) {
+  switch (op) {
+    case OsOp::CopyFile:
+    case OsOp::DeleteFile:
+    case OsOp::RemoveDir:
+    case OsOp::CreateDir:
+    case OsOp::CreateDirTree:
+    case OsOp::MoveNoReplace:
+    case OsOp::SetAttributesNormal:
+    case OsOp::SetAttributes:
+    case OsOp::SetTimes:
+    case OsOp::SetPermissions:
+    case OsOp::SetOwner:
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+bool EqualsFolded(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+// A directory of the real system, opened through a FaultOs: every operation
+// goes through the FaultOs's `Perform` under the entry's full path.
+class FaultDir : public OsDir {
+ public:
+  FaultDir(FaultOs& os, std::unique_ptr<OsDir> real) : os_(os), real_(std::move(real)) {}
+
+  const std::string& Path() const override { return real_->Path(); }
+
+  int Status(FileStatus* status) override {
+    return os_.Perform(OsOp::Stat, Path(), {}, [&] { return real_->Status(status); });
+  }
+  int List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
+    entries->clear();
+    return os_.Perform(OsOp::ListDir, Path(), {}, [&] { return real_->List(entries, wanted); });
+  }
+  int StatAt(const std::string& name, FileStatus* status) override {
+    return os_.Perform(OsOp::Stat, At(name), {}, [&] {
+      const std::string found = os_.FoldedName(real_.get(), Path(), name);
+      return real_->StatAt(found, status);
+    });
+  }
+  int OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
+    dir->reset();
+    return os_.Perform(OsOp::OpenDir, At(name), {}, [&] {
+      std::unique_ptr<OsDir> opened;
+      const int code = real_->OpenDir(name, &opened);
+      if (code == 0) *dir = std::make_unique<FaultDir>(os_, std::move(opened));
+      return code;
+    });
+  }
+  int CreateDir(const std::string& name) override {
+    return os_.Perform(OsOp::CreateDir, At(name), {}, [&] { return real_->CreateDir(name); });
+  }
+  int DeleteFile(const std::string& name) override {
+    return os_.Perform(OsOp::DeleteFile, At(name), {}, [&] { return real_->DeleteFile(name); });
+  }
+  int RemoveDir(const std::string& name) override {
+    return os_.Perform(OsOp::RemoveDir, At(name), {}, [&] { return real_->RemoveDir(name); });
+  }
+  int MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) override {
+    auto& other = static_cast<FaultDir&>(toDir);
+    return os_.Perform(OsOp::MoveNoReplace, At(from), other.At(to),
+                       [&] { return real_->MoveNoReplace(from, *other.real_, to); });
+  }
+  int CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
+               std::uint64_t* bytesCopied) override {
+    if (bytesCopied) *bytesCopied = 0;
+    auto& other = static_cast<FaultDir&>(toDir);
+    return os_.Perform(OsOp::CopyFile, At(name), other.At(to), [&] {
+      return real_->CopyFile(name, *other.real_, to, mode, bytesCopied);
+    });
+  }
+  int SetAttributesNormal(const std::string& name) override {
+    return os_.Perform(OsOp::SetAttributesNormal, At(name), {},
+                       [&] { return real_->SetAttributesNormal(name); });
+  }
+  int SetAttributes(const std::string& name, const FileAttributes& attributes) override {
+    return os_.Perform(OsOp::SetAttributes, At(name), {},
+                       [&] { return real_->SetAttributes(name, attributes); });
+  }
+  int SetPermissions(const std::string& name, std::uint32_t permissions) override {
+    return os_.Perform(OsOp::SetPermissions, At(name), {},
+                       [&] { return real_->SetPermissions(name, permissions); });
+  }
+  int SetOwner(const std::string& name, std::uint32_t owner, std::uint32_t group) override {
+    return os_.Perform(OsOp::SetOwner, At(name), {},
+                       [&] { return real_->SetOwner(name, owner, group); });
+  }
+  std::int64_t TimeResolutionNs() override {
+    return os_.timeResolutionNs ? *os_.timeResolutionNs : real_->TimeResolutionNs();
+  }
+  int Lock() override {
+    return os_.Perform(OsOp::LockDir, Path(), {}, [&] { return real_->Lock(); });
+  }
+
+ private:
+  // The full path of an entry (of the directory itself for an empty name).
+  std::string At(const std::string& name) const {
+    return name.empty() ? Path() : Path() + "/" + name;
+  }
+
+  FaultOs& os_;
+  std::unique_ptr<OsDir> real_;
+};
+
+}  // namespace
+
 void FaultOs::FailAt(OsOp op, const std::string& path, int code, int times) {
+  std::lock_guard<std::mutex> lock(mutex_);
   rules_.push_back(Rule{op, path, code, times});
 }
 
 void FaultOs::FailNthChange(int n, int code) {
+  std::lock_guard<std::mutex> lock(mutex_);
   countdown_ = n > 0 ? n : 0;
   countdownCode_ = code;
 }
 
 void FaultOs::ClearRules() {
+  std::lock_guard<std::mutex> lock(mutex_);
   rules_.clear();
   countdown_ = 0;
   countdownCode_ = 0;
@@ -70,101 +195,118 @@ int FaultOs::Injected(OsOp op, const std::string& path, const std::string& path2
   return 0;
 }
 
-int FaultOs::Record(OsOp op, const std::string& path, const std::string& path2, int result) {
+int FaultOs::Perform(OsOp op, const std::string& path, const std::string& path2,
+                     const std::function<int()>& real) {
+  int result = Injected(op, path, path2, Changes(op));
+  if (result == 0) result = real();
   std::lock_guard<std::mutex> lock(mutex_);
   calls.push_back(Call{op, path, path2, result});
   return result;
 }
 
+std::string FaultOs::FoldedName(OsDir* directory, const std::string& directoryPath,
+                                const std::string& name) {
+  if (!foldCase) return name;
+  std::vector<DirEntry> entries;
+  if (directory != nullptr) {
+    directory->List(&entries);
+  } else {
+    real_.ListDir(directoryPath, true, &entries);
+  }
+  for (const DirEntry& entry : entries) {
+    if (entry.name == name) return name;
+  }
+  for (const DirEntry& entry : entries) {
+    if (EqualsFolded(entry.name, name)) return entry.name;
+  }
+  return name;
+}
+
 int FaultOs::CopyFile(const std::string& from, const std::string& to, CopyMode mode,
                       std::uint64_t* bytesCopied) {
-  if (int code = Injected(OsOp::CopyFile, from, to, true)) {
-    if (bytesCopied) *bytesCopied = 0;
-    return Record(OsOp::CopyFile, from, to, code);
-  }
-  return Record(OsOp::CopyFile, from, to, real_.CopyFile(from, to, mode, bytesCopied));
+  if (bytesCopied) *bytesCopied = 0;
+  return Perform(OsOp::CopyFile, from, to,
+                 [&] { return real_.CopyFile(from, to, mode, bytesCopied); });
 }
 
 int FaultOs::DeleteFile(const std::string& path) {
-  if (int code = Injected(OsOp::DeleteFile, path, {}, true))
-    return Record(OsOp::DeleteFile, path, {}, code);
-  return Record(OsOp::DeleteFile, path, {}, real_.DeleteFile(path));
+  return Perform(OsOp::DeleteFile, path, {}, [&] { return real_.DeleteFile(path); });
 }
 
 int FaultOs::RemoveDir(const std::string& path) {
-  if (int code = Injected(OsOp::RemoveDir, path, {}, true))
-    return Record(OsOp::RemoveDir, path, {}, code);
-  return Record(OsOp::RemoveDir, path, {}, real_.RemoveDir(path));
+  return Perform(OsOp::RemoveDir, path, {}, [&] { return real_.RemoveDir(path); });
 }
 
 int FaultOs::CreateDir(const std::string& path) {
-  if (int code = Injected(OsOp::CreateDir, path, {}, true))
-    return Record(OsOp::CreateDir, path, {}, code);
-  return Record(OsOp::CreateDir, path, {}, real_.CreateDir(path));
+  return Perform(OsOp::CreateDir, path, {}, [&] { return real_.CreateDir(path); });
 }
 
 int FaultOs::MoveNoReplace(const std::string& from, const std::string& to) {
-  if (int code = Injected(OsOp::MoveNoReplace, from, to, true))
-    return Record(OsOp::MoveNoReplace, from, to, code);
-  return Record(OsOp::MoveNoReplace, from, to, real_.MoveNoReplace(from, to));
+  return Perform(OsOp::MoveNoReplace, from, to, [&] { return real_.MoveNoReplace(from, to); });
 }
 
 int FaultOs::Stat(const std::string& path, bool followLink, FileStatus* status) {
-  if (int code = Injected(OsOp::Stat, path, {}, false)) return Record(OsOp::Stat, path, {}, code);
-  return Record(OsOp::Stat, path, {}, real_.Stat(path, followLink, status));
+  return Perform(OsOp::Stat, path, {}, [&] {
+    std::string found = path;
+    const auto slash = path.rfind('/');
+    if (foldCase && slash != std::string::npos) {
+      const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
+      found = directory + "/" + FoldedName(nullptr, directory, path.substr(slash + 1));
+    }
+    return real_.Stat(found, followLink, status);
+  });
 }
 
 int FaultOs::SetAttributesNormal(const std::string& path) {
-  if (int code = Injected(OsOp::SetAttributesNormal, path, {}, true))
-    return Record(OsOp::SetAttributesNormal, path, {}, code);
-  return Record(OsOp::SetAttributesNormal, path, {}, real_.SetAttributesNormal(path));
+  return Perform(OsOp::SetAttributesNormal, path, {},
+                 [&] { return real_.SetAttributesNormal(path); });
 }
 
 int FaultOs::SetAttributes(const std::string& path, const FileAttributes& attributes) {
-  if (int code = Injected(OsOp::SetAttributes, path, {}, true))
-    return Record(OsOp::SetAttributes, path, {}, code);
-  return Record(OsOp::SetAttributes, path, {}, real_.SetAttributes(path, attributes));
+  return Perform(OsOp::SetAttributes, path, {},
+                 [&] { return real_.SetAttributes(path, attributes); });
 }
 
 int FaultOs::SetTimes(const std::string& path, std::int64_t seconds) {
-  if (int code = Injected(OsOp::SetTimes, path, {}, true))
-    return Record(OsOp::SetTimes, path, {}, code);
-  return Record(OsOp::SetTimes, path, {}, real_.SetTimes(path, seconds));
+  return Perform(OsOp::SetTimes, path, {}, [&] { return real_.SetTimes(path, seconds); });
 }
 
 int FaultOs::Access(const std::string& path, int mode) {
-  if (int code = Injected(OsOp::Access, path, {}, false))
-    return Record(OsOp::Access, path, {}, code);
-  return Record(OsOp::Access, path, {}, real_.Access(path, mode));
+  return Perform(OsOp::Access, path, {}, [&] { return real_.Access(path, mode); });
 }
 
 int FaultOs::ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
                      const NameFilter& wanted) {
-  if (int code = Injected(OsOp::ListDir, path, {}, false)) {
-    entries->clear();
-    return Record(OsOp::ListDir, path, {}, code);
-  }
-  return Record(OsOp::ListDir, path, {}, real_.ListDir(path, followLink, entries, wanted));
+  entries->clear();
+  return Perform(OsOp::ListDir, path, {},
+                 [&] { return real_.ListDir(path, followLink, entries, wanted); });
+}
+
+int FaultOs::OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) {
+  dir->reset();
+  return Perform(OsOp::OpenDir, path, {}, [&] {
+    std::unique_ptr<OsDir> opened;
+    const int code = real_.OpenDir(path, followLink, &opened);
+    if (code == 0) *dir = std::make_unique<FaultDir>(*this, std::move(opened));
+    return code;
+  });
+}
+
+int FaultOs::RealPath(const std::string& path, std::string* resolved) {
+  return Perform(OsOp::RealPath, path, {}, [&] { return real_.RealPath(path, resolved); });
 }
 
 int FaultOs::FreeSpace(const std::string& path, std::uint64_t* bytes) {
-  if (int code = Injected(OsOp::FreeSpace, path, {}, false))
-    return Record(OsOp::FreeSpace, path, {}, code);
-  return Record(OsOp::FreeSpace, path, {}, real_.FreeSpace(path, bytes));
+  return Perform(OsOp::FreeSpace, path, {}, [&] { return real_.FreeSpace(path, bytes); });
 }
 
 int FaultOs::OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) {
-  if (int code = Injected(OsOp::OpenExclusive, path, {}, false)) {
-    file->reset();
-    return Record(OsOp::OpenExclusive, path, {}, code);
-  }
-  return Record(OsOp::OpenExclusive, path, {}, real_.OpenExclusive(path, file));
+  file->reset();
+  return Perform(OsOp::OpenExclusive, path, {}, [&] { return real_.OpenExclusive(path, file); });
 }
 
 int FaultOs::CreateDirTree(const std::string& path) {
-  if (int code = Injected(OsOp::CreateDirTree, path, {}, true))
-    return Record(OsOp::CreateDirTree, path, {}, code);
-  return Record(OsOp::CreateDirTree, path, {}, real_.CreateDirTree(path));
+  return Perform(OsOp::CreateDirTree, path, {}, [&] { return real_.CreateDirTree(path); });
 }
 
 std::string FaultOs::ProgramDir() { return real_.ProgramDir(); }
@@ -179,6 +321,10 @@ std::optional<std::string> FaultOs::GetEnv(const std::string& name) {
 
 int FaultOs::ProcessId() { return pidOverride != 0 ? pidOverride : real_.ProcessId(); }
 
+bool FaultOs::IsAbandonedTemporary(std::string_view name) { return real_.IsAbandonedTemporary(name); }
+
+bool FaultOs::MayChangeOwner() { return real_.MayChangeOwner(); }
+
 std::int64_t FaultOs::Now() { return fixedNow != 0 ? fixedNow : real_.Now(); }
 
 std::string FaultOs::FormatLocalTime(std::int64_t seconds, const char* format) {
@@ -189,6 +335,8 @@ void FaultOs::SleepMs(int milliseconds) { sleeps.push_back(milliseconds); }
 
 std::string FaultOs::ErrorText(int code) { return real_.ErrorText(code); }
 bool FaultOs::IsNotFound(int code) const { return real_.IsNotFound(code); }
+bool FaultOs::IsNotDirectory(int code) const { return real_.IsNotDirectory(code); }
+bool FaultOs::IsLockedByOther(int code) const { return real_.IsLockedByOther(code); }
 bool FaultOs::IsAccessDenied(int code) const { return real_.IsAccessDenied(code); }
 char FaultOs::Separator() const { return real_.Separator(); }
 char FaultOs::OptionChar() const { return real_.OptionChar(); }

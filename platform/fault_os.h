@@ -8,9 +8,17 @@
 // error code. A countdown fails the Nth counted call of any operation.
 // Every forwarded or failed call is recorded in `calls`. Calls may come from
 // several threads; the rules, counters and records are kept under a lock.
+//
+// Directories opened through it (`OpenDir`) are wrapped too: an operation on
+// an entry of an open directory is named by the directory's path and the
+// entry's name, and is ruled, counted and recorded like the path-based
+// operation of the same kind. Every call of either sort passes through
+// `Perform`, which is where subclasses watch or break calls.
 
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +41,11 @@ enum class OsOp {
   FreeSpace,
   OpenExclusive,
   CreateDirTree,
+  OpenDir,
+  SetPermissions,
+  SetOwner,
+  LockDir,
+  RealPath,
 };
 
 const char* OsOpName(OsOp op);
@@ -54,10 +67,18 @@ class FaultOs : public Os {
   // Fails the `n`th (1-based) call, counted from now, of the operations that
   // change the file system (CopyFile, DeleteFile, RemoveDir, CreateDir,
   // CreateDirTree, MoveNoReplace, SetAttributesNormal, SetAttributes,
-  // SetTimes), with `code`. Calls that a rule fails count too. n <= 0 turns
-  // the countdown off.
+  // SetTimes, SetPermissions, SetOwner), with `code`. Calls that a rule fails
+  // count too. n <= 0 turns the countdown off.
   void FailNthChange(int n, int code);
   void ClearRules();
+  // True for the operations that change the file system (those listed above).
+  static bool Changes(OsOp op);
+
+  // Every operation, with its path(s), on its way to the real system: applies
+  // the rules and the countdown, calls `real` unless one of them fails the
+  // call, records the call and returns its result.
+  virtual int Perform(OsOp op, const std::string& path, const std::string& path2,
+                      const std::function<int()>& real);
 
   // Overrides for the environment, so tests need not change the process's.
   std::map<std::string, std::string> env;   // looked up before the real one
@@ -65,6 +86,13 @@ class FaultOs : public Os {
   std::string logDirOverride;               // non-empty: `LogDir` returns it
   int pidOverride = 0;                      // non-zero: `ProcessId` returns it
   std::vector<int> sleeps;                  // every SleepMs, not slept
+  // Makes every file system look as though it ignored letter case in names
+  // (as FAT and NTFS do): a status look-up finds an entry whose name differs
+  // from the one asked for only in ASCII case. Nothing else changes: creating
+  // "A" beside "a" still makes two entries.
+  bool foldCase = false;
+  // Set: every directory reports this time resolution.
+  std::optional<std::int64_t> timeResolutionNs;
 
   std::vector<Call> calls;
   // The number of calls that changed the file system (as FailNthChange counts).
@@ -83,6 +111,8 @@ class FaultOs : public Os {
   int Access(const std::string& path, int mode) override;
   int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
               const NameFilter& wanted = {}) override;
+  int OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) override;
+  int RealPath(const std::string& path, std::string* resolved) override;
   int FreeSpace(const std::string& path, std::uint64_t* bytes) override;
   int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override;
   int CreateDirTree(const std::string& path) override;
@@ -90,14 +120,23 @@ class FaultOs : public Os {
   std::string LogDir() override;
   std::optional<std::string> GetEnv(const std::string& name) override;
   int ProcessId() override;
+  bool IsAbandonedTemporary(std::string_view name) override;
+  bool MayChangeOwner() override;
   std::int64_t Now() override;
   std::string FormatLocalTime(std::int64_t seconds, const char* format) override;
   void SleepMs(int milliseconds) override;
   std::string ErrorText(int code) override;
   bool IsNotFound(int code) const override;
+  bool IsNotDirectory(int code) const override;
+  bool IsLockedByOther(int code) const override;
   bool IsAccessDenied(int code) const override;
   char Separator() const override;
   char OptionChar() const override;
+
+  // With `foldCase`: the name in `directory`'s listing that equals `name`
+  // without regard to ASCII case, or `name` itself.
+  std::string FoldedName(OsDir* directory, const std::string& directoryPath,
+                         const std::string& name);
 
  private:
   struct Rule {
@@ -108,7 +147,6 @@ class FaultOs : public Os {
   };
   // The code a rule or the countdown imposes on this call, or 0.
   int Injected(OsOp op, const std::string& path, const std::string& path2, bool changes);
-  int Record(OsOp op, const std::string& path, const std::string& path2, int result);
 
   Os& real_;
   // Listings may come from two threads at once (the mirror lists a level's

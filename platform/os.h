@@ -48,8 +48,29 @@ struct FileStatus {
   std::int64_t birthSec = 0;  // creation time; the last-write time where the
                               // file system keeps no birth time
   std::uint32_t birthNsec = 0;
-  std::uint64_t size = 0;
+  std::uint64_t size = 0;       // a link's size is the length of its text
+  std::uint64_t allocated = 0;  // bytes the entry takes on the disk (less than
+                                // `size` for a file with holes)
+  std::uint32_t permissions = 0;  // the permission bits, 07777
+  std::uint32_t owner = 0;        // user and group ids
+  std::uint32_t group = 0;
+  // Together they name one file: two paths with the same pair reach the same
+  // entry (a bind mount, a link, another spelling).
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  // The mount the entry is reached through: a bind mount of a directory of
+  // the same file system differs from its parent here, not in `device`. 0
+  // where the system does not say.
+  std::uint64_t mountId = 0;
   FileAttributes attributes;
+
+  bool SameEntryAs(const FileStatus& other) const {
+    return device == other.device && inode == other.inode;
+  }
+  // False when this entry is reached through another mount than `other`.
+  bool SameMountAs(const FileStatus& other) const {
+    return device == other.device && (mountId == 0 || other.mountId == 0 || mountId == other.mountId);
+  }
 };
 
 struct DirEntry {
@@ -74,6 +95,62 @@ class OsFile {
 
 // How `CopyFile` treats an existing target.
 enum class CopyMode { Replace, FailIfExists };
+
+using NameFilter = std::function<bool(std::string_view name)>;
+
+// A directory held open. Its operations name entries relative to it, so no
+// path above it is ever resolved again: once opened, a directory swapped for
+// a link, renamed or moved cannot send them anywhere else. This is how the
+// engine walks the trees it copies and deletes.
+//
+// Names are single components (no separator). No operation follows a link
+// found at `name`; each behaves as the `Os` operation of the same name does on
+// the path `Path()` + separator + `name`, and returns 0 or an error code the
+// same way. Objects come from `Os::OpenDir` or `OsDir::OpenDir`; operations
+// that take a second directory need one from the same `Os`. Different objects
+// may be used from different threads at once; one object from one thread at a
+// time.
+class OsDir {
+ public:
+  virtual ~OsDir() = default;
+  // The path the directory was opened by (its parent's path, separator,
+  // name): for messages and log lines only, never resolved again.
+  virtual const std::string& Path() const = 0;
+  // Status of the directory itself.
+  virtual int Status(FileStatus* status) = 0;
+  // Entries as `Os::ListDir` lists them; may be called again.
+  virtual int List(std::vector<DirEntry>* entries, const NameFilter& wanted = {}) = 0;
+  virtual int StatAt(const std::string& name, FileStatus* status) = 0;
+  // Opens the subdirectory `name`. A link there fails (ELOOP), and so does
+  // anything but a directory (ENOTDIR).
+  virtual int OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) = 0;
+  // Creates the subdirectory `name` readable by its owner only (0700,
+  // whatever the umask): it is opened up to its source's permissions once its
+  // contents are in place.
+  virtual int CreateDir(const std::string& name) = 0;
+  virtual int DeleteFile(const std::string& name) = 0;
+  virtual int RemoveDir(const std::string& name) = 0;
+  virtual int MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) = 0;
+  // `Os::CopyFile` from the entry `name` here to `to` in `toDir`.
+  virtual int CopyFile(const std::string& name, OsDir& toDir, const std::string& to,
+                       CopyMode mode, std::uint64_t* bytesCopied = nullptr) = 0;
+  virtual int SetAttributesNormal(const std::string& name) = 0;
+  virtual int SetAttributes(const std::string& name, const FileAttributes& attributes) = 0;
+  // Sets the permission bits (07777) of `name`, or of the directory itself
+  // when `name` is empty. A link has none: it is left alone (success).
+  virtual int SetPermissions(const std::string& name, std::uint32_t permissions) = 0;
+  // Sets the owner and group of `name` (empty: the directory itself); a link's
+  // own, never its target's. Only a process that `MayChangeOwner` can.
+  virtual int SetOwner(const std::string& name, std::uint32_t owner, std::uint32_t group) = 0;
+  // The largest amount, in nanoseconds, by which a last-write time set on a
+  // file here may come back earlier than it was set, because the file system
+  // keeps times coarser than the system's (2 seconds on FAT, 0 on ext4).
+  virtual std::int64_t TimeResolutionNs() = 0;
+  // Takes an exclusive lock on the directory without waiting; another holder
+  // makes it fail (EWOULDBLOCK). The lock ends with the object. Locks are
+  // advisory: they keep out other VELDAR2 runs, nothing else.
+  virtual int Lock() = 0;
+};
 
 class Os {
  public:
@@ -118,9 +195,16 @@ class Os {
   // followed only with `followLink`. With `wanted`, only the names it accepts
   // are listed (and only they cost a status call). On failure `entries` holds
   // what was read before the failure.
-  using NameFilter = std::function<bool(std::string_view name)>;
+  using NameFilter = veldar::NameFilter;
   virtual int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
                       const NameFilter& wanted = {}) = 0;
+
+  // Opens the directory `path` (see `OsDir`). A final link is followed only
+  // with `followLink`: the directories the user names may be links, those
+  // below them never are.
+  virtual int OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) = 0;
+  // The absolute path of `path` with every link, "." and ".." resolved.
+  virtual int RealPath(const std::string& path, std::string* resolved) = 0;
 
   // Bytes free for an unprivileged writer on the file system holding `path`.
   virtual int FreeSpace(const std::string& path, std::uint64_t* bytes) = 0;
@@ -143,6 +227,12 @@ class Os {
   virtual std::string LogDir() = 0;
   virtual std::optional<std::string> GetEnv(const std::string& name) = 0;
   virtual int ProcessId() = 0;
+  // True when `name` is a temporary file of `CopyFile`'s own naming whose
+  // writing process no longer exists: a leftover of a run that was killed,
+  // which nobody will ever finish or remove but the next run.
+  virtual bool IsAbandonedTemporary(std::string_view name) = 0;
+  // True when this process may give files any owner and group (root).
+  virtual bool MayChangeOwner() = 0;
   // The current calendar time in whole seconds.
   virtual std::int64_t Now() = 0;
   // `seconds` as local time in strftime's `format`; empty if it cannot be converted.
@@ -152,6 +242,11 @@ class Os {
   virtual std::string ErrorText(int code) = 0;
   // True for the codes that mean "no such file or directory".
   virtual bool IsNotFound(int code) const = 0;
+  // True for the codes that say an entry is no longer the directory it was:
+  // it is now a link (ELOOP from `OsDir::OpenDir`) or something else (ENOTDIR).
+  virtual bool IsNotDirectory(int code) const = 0;
+  // True for the code of a lock that another holder has (EWOULDBLOCK).
+  virtual bool IsLockedByOther(int code) const = 0;
   // True for the code that _access gives for a denied access (EACCES).
   virtual bool IsAccessDenied(int code) const = 0;
 

@@ -31,6 +31,10 @@
 //    fsync'ed after the rename: that would make small-file copies take about
 //    twice as long, and a rename lost in a crash leaves the old target (or
 //    none), never a partial file, so the next run simply copies again.
+//  - A file with holes (fewer blocks allocated than its length) is copied
+//    extent by extent (SEEK_DATA/SEEK_HOLE), so its holes stay holes.
+//  - A temporary name carries the writer's process id; one whose writer no
+//    longer runs (kill(pid, 0) fails with ESRCH) is abandoned.
 //  - The source's entry is examined with lstat before it is opened: a link is
 //    copied as a link (same text, same times), and anything other than a
 //    regular file is refused unopened (opening a FIFO would block or wake a
@@ -45,13 +49,25 @@
 //    then unlink(2) of the old name, which also never replaces.
 //  - DeleteFileA is unlink (a directory fails with EISDIR), RemoveDirectoryA
 //    rmdir (a link fails with ENOTDIR), CreateDirectoryA mkdir 0777 less the
-//    umask.
+//    umask; inside an open directory (OsDir) mkdirat 0700, whatever the umask.
+//  - Trees are walked through directory descriptors (OsDir): every operation
+//    below a directory the user named is an *at() call relative to an open
+//    descriptor, with O_NOFOLLOW|O_DIRECTORY to go down a level, so a
+//    directory swapped for a link half way sends nothing elsewhere. Changing
+//    permissions uses fchmodat(AT_SYMLINK_NOFOLLOW) (glibc does it through an
+//    O_PATH descriptor, race-free), owners fchownat(AT_SYMLINK_NOFOLLOW).
+//  - Owner and group are given only by root (geteuid() == 0).
+//  - The time resolution of a directory's file system comes from its type
+//    (fstatfs): 2 s on FAT, 10 ms on exFAT, 100 ns on NTFS and SMB, exact
+//    elsewhere.
+//  - A directory lock is flock(LOCK_EX|LOCK_NB) on the directory's descriptor.
 //  - Attributes: read-only means the owner's write bit is clear;
 //    FILE_ATTRIBUTE_NORMAL adds the owner's write bit; there is no system or
 //    hidden attribute; the attribute word is st_mode. Links have no
 //    permission bits of their own and are left alone.
 //  - The creation time is statx's birth time where the file system reports
-//    one, else the last-write time. Only atime and mtime can be set.
+//    one, else the last-write time. Only atime and mtime can be set. The
+//    device and inode numbers identify an entry across bind mounts.
 //  - _access is access(2): 4 R_OK, 2 W_OK, 0 F_OK, 6 R_OK|W_OK.
 //  - FindFirstFile/FindNextFile is one readdir pass with one statx per entry,
 //    relative to the directory's descriptor, without following links or
@@ -71,11 +87,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -165,6 +185,13 @@ void FillStatus(const struct statx& sx, FileStatus* status) {
   status->birthSec = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : sx.stx_mtime.tv_sec;
   status->birthNsec = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_nsec : sx.stx_mtime.tv_nsec;
   status->size = sx.stx_size;
+  status->allocated = sx.stx_blocks * 512;
+  status->permissions = mode & 07777;
+  status->owner = sx.stx_uid;
+  status->group = sx.stx_gid;
+  status->device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  status->inode = sx.stx_ino;
+  status->mountId = (sx.stx_mask & STATX_MNT_ID) ? sx.stx_mnt_id : 0;
   status->attributes.directory = S_ISDIR(mode);
   status->attributes.readOnly = (mode & S_IWUSR) == 0;
   status->attributes.system = false;
@@ -172,14 +199,22 @@ void FillStatus(const struct statx& sx, FileStatus* status) {
   status->attributes.native = mode;
 }
 
-constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
+constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME | STATX_MNT_ID;
 
-// The text of the link at `path`; 0 or the error.
-int ReadLinkText(const std::string& path, std::size_t hint, std::string* text) {
+// Status of `name` relative to `dirfd` (AT_FDCWD: a path); `flags` as statx's.
+int StatxAt(int dirfd, const std::string& name, int flags, FileStatus* status) {
+  struct statx sx;
+  if (statx(dirfd, name.c_str(), flags, kStatxMask, &sx) != 0) return LastError();
+  FillStatus(sx, status);
+  return 0;
+}
+
+// The text of the link `name` relative to `dirfd`; 0 or the error.
+int ReadLinkText(int dirfd, const std::string& name, std::size_t hint, std::string* text) {
   std::size_t capacity = std::max<std::size_t>(hint + 1, 128);
   for (;;) {
     std::string buffer(capacity, '\0');
-    ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size());
+    ssize_t length = readlinkat(dirfd, name.c_str(), buffer.data(), buffer.size());
     if (length < 0) return LastError();
     if (static_cast<std::size_t>(length) < buffer.size()) {
       buffer.resize(length);
@@ -194,16 +229,16 @@ int ReadLinkText(const std::string& path, std::size_t hint, std::string* text) {
 
 // Renames without replacing: renameat2(RENAME_NOREPLACE), or link + unlink
 // where the file system does not know the flag. EEXIST when `to` exists.
-int RenameNoReplace(const std::string& from, const std::string& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+int RenameNoReplace(int fromFd, const std::string& from, int toFd, const std::string& to) {
+  if (renameat2(fromFd, from.c_str(), toFd, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
   int code = LastError();
   if (code != EINVAL && code != ENOSYS) return code;
-  if (link(from.c_str(), to.c_str()) != 0) return LastError();
-  if (unlink(from.c_str()) != 0) {
+  if (linkat(fromFd, from.c_str(), toFd, to.c_str(), 0) != 0) return LastError();
+  if (unlinkat(fromFd, from.c_str(), 0) != 0) {
     // Both names now exist: take the new one back, so the move fails cleanly
     // instead of leaving a second name behind.
     code = LastError();
-    unlink(to.c_str());
+    unlinkat(toFd, to.c_str(), 0);
     return code;
   }
   return 0;
@@ -221,9 +256,12 @@ void SplitPath(const std::string& path, std::string* directory, std::string* nam
   }
 }
 
-// A fresh name for a temporary file beside `target`: ".~" + a prefix of the
-// target's name + "." + a unique suffix + ".tmp", at most 255 bytes (NAME_MAX)
-// whatever the target's name is.
+constexpr char kTempPrefix[] = ".~";
+constexpr char kTempSuffix[] = ".tmp";
+
+// A fresh name for a temporary file beside `target` (a path, or a name alone):
+// ".~" + a prefix of the target's name + "." + pid "-" random "-" counter +
+// ".tmp", at most 255 bytes (NAME_MAX) whatever the target's name is.
 std::string TemporaryPath(const std::string& target) {
   static std::atomic<unsigned> counter{0};
   thread_local std::minstd_rand random(
@@ -239,20 +277,87 @@ std::string TemporaryPath(const std::string& target) {
   while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
     --keep;
   char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".%d-%08x-%u.tmp", static_cast<int>(getpid()),
-                static_cast<unsigned>(random()), counter.fetch_add(1));
-  return directory + ".~" + name.substr(0, keep) + suffix;
+  std::snprintf(suffix, sizeof suffix, ".%d-%08x-%u%s", static_cast<int>(getpid()),
+                static_cast<unsigned>(random()), counter.fetch_add(1), kTempSuffix);
+  return directory + kTempPrefix + name.substr(0, keep) + suffix;
 }
 
-// Copies the bytes of `in` to `out`; 0 or the error. `copied` receives the
-// count either way.
-int CopyContent(int in, int out, std::uint64_t sourceSize, std::uint64_t* copied) {
-  *copied = 0;
+// The writer's process id in a name `TemporaryPath` made, or 0.
+int TemporaryWriter(std::string_view name) {
+  if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return 0;
+  name.remove_suffix(sizeof kTempSuffix - 1);
+  // ... "." pid "-" 8 hex digits "-" counter
+  const auto counterDash = name.rfind('-');
+  if (counterDash == std::string_view::npos || counterDash + 1 == name.size()) return 0;
+  for (char c : name.substr(counterDash + 1)) {
+    if (c < '0' || c > '9') return 0;
+  }
+  const auto randomDash = name.rfind('-', counterDash - 1);
+  if (randomDash == std::string_view::npos || counterDash - randomDash != 9) return 0;
+  for (char c : name.substr(randomDash + 1, 8)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return 0;
+  }
+  const auto dot = name.rfind('.', randomDash);
+  if (dot == std::string_view::npos || dot + 1 == randomDash || dot < 2) return 0;
+  long pid = 0;
+  for (char c : name.substr(dot + 1, randomDash - dot - 1)) {
+    if (c < '0' || c > '9' || pid > 100'000'000) return 0;
+    pid = pid * 10 + (c - '0');
+  }
+  return static_cast<int>(pid);
+}
+
+// Plain read/write of `length` bytes (to the end of the file when negative)
+// from `offset` on; `copied` grows by what was written.
+int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* copied) {
+  constexpr std::size_t kBuffer = 256 * 1024;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBuffer]);
+  if (!buffer) return ENOMEM;
+  for (;;) {
+    std::size_t want = kBuffer;
+    if (length >= 0) {
+      if (length == 0) return 0;
+      want = static_cast<std::size_t>(std::min<off_t>(length, kBuffer));
+    }
+    ssize_t got = Retry([&] { return pread(in, buffer.get(), want, offset); });
+    if (got < 0) return LastError();
+    if (got == 0) return 0;
+    ssize_t done = 0;
+    while (done < got) {
+      ssize_t put =
+          Retry([&] { return pwrite(out, buffer.get() + done, got - done, offset + done); });
+      if (put < 0) return LastError();
+      if (put == 0) return EIO;
+      done += put;
+    }
+    offset += got;
+    if (length > 0) length -= got;
+    *copied += got;
+  }
+}
+
+// True for the codes with which copy_file_range says it cannot be used here.
+bool CopyRangeUnsupported(int code) {
+  return code == EXDEV || code == ENOSYS || code == EOPNOTSUPP || code == EINVAL;
+}
+
+// Copies `length` bytes (to the end of the file when negative) at `offset`
+// with copy_file_range (which clones where the file system can), falling back
+// on reading and writing where it refuses.
+int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceSize,
+              std::uint64_t* copied) {
+  loff_t inOffset = offset, outOffset = offset;
   bool first = true;
   for (;;) {
-    ssize_t n = copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
+    std::size_t want = std::size_t{1} << 30;
+    if (length >= 0) {
+      if (length == 0) return 0;
+      want = static_cast<std::size_t>(std::min<off_t>(length, want));
+    }
+    ssize_t n = copy_file_range(in, &inOffset, out, &outOffset, want, 0);
     if (n > 0) {
       *copied += n;
+      if (length > 0) length -= n;
       first = false;
       continue;
     }
@@ -263,28 +368,50 @@ int CopyContent(int in, int out, std::uint64_t sourceSize, std::uint64_t* copied
       return 0;
     }
     if (errno == EINTR) continue;
-    if (first && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
-      break;
-    }
+    if (first && CopyRangeUnsupported(errno)) break;
     return LastError();
   }
-  // Plain read/write, from where copy_file_range stopped (the start).
-  constexpr std::size_t kBuffer = 256 * 1024;
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBuffer]);
-  if (!buffer) return ENOMEM;
-  for (;;) {
-    ssize_t got = Retry([&] { return read(in, buffer.get(), kBuffer); });
-    if (got < 0) return LastError();
-    if (got == 0) return 0;
-    ssize_t done = 0;
-    while (done < got) {
-      ssize_t put = Retry([&] { return write(out, buffer.get() + done, got - done); });
-      if (put < 0) return LastError();
-      if (put == 0) return EIO;
-      done += put;
+  return CopyByReading(in, out, inOffset, length, copied);
+}
+
+// Copies a file with holes extent by extent, leaving the holes unwritten.
+// EINVAL/ENXIO from the first seek: the file system cannot say where its
+// holes are (`*unsupported`), and nothing has been written.
+int CopySparse(int in, int out, std::uint64_t size, std::uint64_t* copied, bool* unsupported) {
+  *unsupported = false;
+  off_t position = 0;
+  const off_t end = static_cast<off_t>(size);
+  while (position < end) {
+    const off_t data = lseek(in, position, SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO) break;  // only a hole remains
+      if (position == 0 && errno == EINVAL) {
+        *unsupported = true;
+        return 0;
+      }
+      return LastError();
     }
-    *copied += got;
+    off_t hole = lseek(in, data, SEEK_HOLE);
+    if (hole < 0) return LastError();
+    hole = std::min(hole, end);
+    if (int code = CopyRange(in, out, data, hole - data, size, copied)) return code;
+    position = hole;
   }
+  // The length, with whatever hole ends the file.
+  return Retry([&] { return ftruncate(out, end); }) == 0 ? 0 : LastError();
+}
+
+// Copies the bytes of `in` (whose status is `st`) to `out`; 0 or the error.
+// `copied` receives the number of data bytes written either way.
+int CopyContent(int in, int out, const struct stat& st, std::uint64_t* copied) {
+  *copied = 0;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > 0 && static_cast<std::uint64_t>(st.st_blocks) * 512 < size) {
+    bool unsupported = false;
+    const int code = CopySparse(in, out, size, copied, &unsupported);
+    if (!unsupported) return code;
+  }
+  return CopyRange(in, out, 0, -1, size, copied);
 }
 
 // Chown/chmod failures that only mean the target's file system cannot hold
@@ -293,54 +420,317 @@ bool MetadataUnsupported(int code) {
   return code == EPERM || code == EINVAL || code == ENOTSUP || code == EOPNOTSUPP;
 }
 
-// Gives a finished temporary entry the target's name.
-int PlaceTemporary(const std::string& temp, const std::string& to, CopyMode mode) {
-  if (mode == CopyMode::FailIfExists) return RenameNoReplace(temp, to);
-  return rename(temp.c_str(), to.c_str()) == 0 ? 0 : LastError();
+// Gives a finished temporary entry the target's name (both relative to `dirfd`).
+int PlaceTemporary(int dirfd, const std::string& temp, const std::string& to, CopyMode mode) {
+  if (mode == CopyMode::FailIfExists) return RenameNoReplace(dirfd, temp, dirfd, to);
+  return renameat(dirfd, temp.c_str(), dirfd, to.c_str()) == 0 ? 0 : LastError();
 }
 
-// Copies the link at `from` (as lstat described it in `st`) as a link.
-int CopyLink(const std::string& from, const struct stat& st, const std::string& to, CopyMode mode,
-             std::uint64_t* bytesCopied) {
+// Copies the link `from` (relative to `fromFd`, as lstat described it in `st`)
+// as a link to `to` (relative to `toFd`).
+int CopyLink(int fromFd, const std::string& from, const struct stat& st, int toFd,
+             const std::string& to, CopyMode mode, std::uint64_t* bytesCopied) {
   std::string text;
-  if (int code = ReadLinkText(from, st.st_size, &text)) return code;
+  if (int code = ReadLinkText(fromFd, from, st.st_size, &text)) return code;
   std::string temp;
   for (int attempt = 0;; ++attempt) {
     temp = TemporaryPath(to);
-    if (symlink(text.c_str(), temp.c_str()) == 0) break;
+    if (symlinkat(text.c_str(), toFd, temp.c_str()) == 0) break;
     if (errno != EEXIST || attempt >= 100) return LastError();
   }
   int code = 0;
-  if (geteuid() == 0 && lchown(temp.c_str(), st.st_uid, st.st_gid) != 0 &&
+  if (geteuid() == 0 && fchownat(toFd, temp.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
       !MetadataUnsupported(errno)) {
     code = LastError();
   }
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (code == 0 && utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (code == 0 && utimensat(toFd, temp.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
     code = LastError();
   }
-  if (code == 0) code = PlaceTemporary(temp, to, mode);
+  if (code == 0) code = PlaceTemporary(toFd, temp, to, mode);
   if (code != 0) {
-    unlink(temp.c_str());
+    unlinkat(toFd, temp.c_str(), 0);
     return code;
   }
   if (bytesCopied) *bytesCopied = text.size();
   return 0;
 }
 
-// Changes the permission bits of `path` without following a final link; a
-// link (found before or in between) is left alone and counts as done.
-int ChmodNoFollow(const std::string& path, mode_t mode) {
-  if (fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+// The whole copy: `from` relative to `fromFd` onto `to` relative to `toFd`
+// (AT_FDCWD and paths for the path-based call).
+int CopyAt(int fromFd, const std::string& from, int toFd, const std::string& to, CopyMode mode,
+           std::uint64_t* bytesCopied) {
+  if (bytesCopied) *bytesCopied = 0;
+  if (HasNul(from) || HasNul(to)) return EINVAL;
+  struct stat st;
+  if (fstatat(fromFd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+  if (S_ISLNK(st.st_mode)) return CopyLink(fromFd, from, st, toFd, to, mode, bytesCopied);
+  if (!S_ISREG(st.st_mode)) return NotRegularCode(st.st_mode);
+
+  UniqueFd in(Retry([&] {
+    return openat(fromFd, from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  }));
+  if (in.get() < 0) {
+    int code = LastError();
+    // Replaced by a link since the lstat: copy the link.
+    if (code == ELOOP && fstatat(fromFd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+      return CopyLink(fromFd, from, st, toFd, to, mode, bytesCopied);
+    return code;
+  }
+  // The times, mode and size given to the copy are those of the file as
+  // opened, read before any of its content.
+  if (fstat(in.get(), &st) != 0) return LastError();
+  if (!S_ISREG(st.st_mode)) return NotRegularCode(st.st_mode);
+
+  std::string temp;
+  UniqueFd out;
+  for (int attempt = 0;; ++attempt) {
+    temp = TemporaryPath(to);
+    out.reset(Retry([&] {
+      return openat(toFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }));
+    if (out.get() >= 0) break;
+    if (errno != EEXIST || attempt >= 100) return LastError();
+  }
+
+  std::uint64_t copied = 0;
+  int code = CopyContent(in.get(), out.get(), st, &copied);
+  // Owner first: chown clears set-user-ID and set-group-ID bits.
+  if (code == 0 && geteuid() == 0 && fchown(out.get(), st.st_uid, st.st_gid) != 0 &&
+      !MetadataUnsupported(errno)) {
+    code = LastError();
+  }
+  if (code == 0 && fchmod(out.get(), st.st_mode & 07777) != 0 && !MetadataUnsupported(errno)) {
+    code = LastError();
+  }
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (code == 0 && futimens(out.get(), times) != 0) code = LastError();
+  // An empty file has no data that could be lost, and its inode reaches the
+  // journal before the rename that names it; fsync'ing it anyway forces a
+  // journal commit per file, which made trees of empty files copy about
+  // fifteen times slower.
+  if (code == 0 && copied > 0 && Retry([&] { return fsync(out.get()); }) != 0) code = LastError();
+  if (code == 0) {
+    code = CloseFd(out.release());
+  }
+  if (code == 0) code = PlaceTemporary(toFd, temp, to, mode);
+  if (code != 0) {
+    unlinkat(toFd, temp.c_str(), 0);
+    return code;
+  }
+  if (bytesCopied) *bytesCopied = static_cast<std::uint64_t>(st.st_size);
+  return 0;
+}
+
+// Changes the permission bits of `name` (relative to `dirfd`) without
+// following a final link; a link (found before or in between) is left alone
+// and counts as done.
+int ChmodNoFollow(int dirfd, const std::string& name, mode_t mode) {
+  if (fchmodat(dirfd, name.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0) return 0;
   int code = LastError();
   if (code != ENOTSUP && code != EOPNOTSUPP) return code;
   // ENOTSUP: the entry is a link, or /proc (which the C library goes through)
-  // is not mounted.
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return LastError();
-  if (S_ISLNK(st.st_mode)) return 0;
-  return chmod(path.c_str(), mode) == 0 ? 0 : LastError();
+  // is not mounted. Then through a descriptor, which never follows a link.
+  UniqueFd fd(Retry([&] {
+    return openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  }));
+  if (fd.get() < 0) return errno == ELOOP ? 0 : LastError();
+  return fchmod(fd.get(), mode) == 0 ? 0 : LastError();
 }
+
+int SetAttributesNormalAt(int dirfd, const std::string& name) {
+  if (HasNul(name)) return EINVAL;
+  struct stat st;
+  if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+  if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR)) return 0;
+  return ChmodNoFollow(dirfd, name, (st.st_mode & 07777) | S_IWUSR);
+}
+
+int SetAttributesAt(int dirfd, const std::string& name, const FileAttributes& attributes) {
+  if (HasNul(name)) return EINVAL;
+  struct stat st;
+  if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+  if (S_ISLNK(st.st_mode)) return 0;
+  // A word read by Stat always holds the file type bits; without them the
+  // caller built the attributes itself, and only the read-only flag counts.
+  mode_t mode = attributes.native != 0 ? (attributes.native & 07777) : (st.st_mode & 07777);
+  if (attributes.readOnly) {
+    mode &= ~static_cast<mode_t>(S_IWUSR);
+  } else {
+    mode |= S_IWUSR;
+  }
+  if (mode == (st.st_mode & 07777)) return 0;
+  return ChmodNoFollow(dirfd, name, mode);
+}
+
+// Lists the directory open as `dirfd` through a descriptor of its own, so the
+// listing can be repeated and `dirfd` stays usable.
+int ListFd(int dirfd, std::vector<DirEntry>* entries, const NameFilter& wanted) {
+  entries->clear();
+  int fd = Retry([&] { return openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return LastError();
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    int code = LastError();
+    close(fd);
+    return code;
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
+  const int statFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) return LastError();
+      return 0;
+    }
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    if (wanted && !wanted(name)) continue;
+    struct statx sx;
+    if (statx(fd, name, statFlags, kStatxMask, &sx) != 0) {
+      // Deleted since it was read: it is simply no longer there.
+      if (errno == ENOENT) continue;
+      return LastError();
+    }
+    DirEntry& added = entries->emplace_back();
+    added.name = name;
+    FillStatus(sx, &added.status);
+  }
+}
+
+// File system magic numbers <linux/magic.h> may lack.
+constexpr unsigned long kExfatMagic = 0x2011BAB0;
+constexpr unsigned long kNtfsMagic = 0x5346544e;
+constexpr unsigned long kNtfs3Magic = 0x7366746e;
+constexpr unsigned long kCifsMagic = 0xFF534D42;
+constexpr unsigned long kSmb2Magic = 0xFE534D42;
+
+std::int64_t TimeResolutionOf(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return 0;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case MSDOS_SUPER_MAGIC: return 2'000'000'000;
+    case kExfatMagic: return 10'000'000;
+    case kNtfsMagic:
+    case kNtfs3Magic:
+    case kCifsMagic:
+    case kSmb2Magic: return 100;
+    default: return 0;
+  }
+}
+
+class PosixDir : public OsDir {
+ public:
+  PosixDir(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixDir() override { close(fd_); }
+
+  const std::string& Path() const override { return path_; }
+
+  int Status(FileStatus* status) override {
+    return StatxAt(fd_, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, status);
+  }
+
+  int List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
+    return ListFd(fd_, entries, wanted);
+  }
+
+  int StatAt(const std::string& name, FileStatus* status) override {
+    if (int code = CheckName(name)) return code;
+    return StatxAt(fd_, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, status);
+  }
+
+  int OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
+    dir->reset();
+    if (int code = CheckName(name)) return code;
+    return OpenDirectory(fd_, name, /*followLink=*/false, path_ + "/" + name, dir);
+  }
+
+  int CreateDir(const std::string& name) override {
+    if (int code = CheckName(name)) return code;
+    return mkdirat(fd_, name.c_str(), 0700) == 0 ? 0 : LastError();
+  }
+
+  int DeleteFile(const std::string& name) override {
+    if (int code = CheckName(name)) return code;
+    return unlinkat(fd_, name.c_str(), 0) == 0 ? 0 : LastError();
+  }
+
+  int RemoveDir(const std::string& name) override {
+    if (int code = CheckName(name)) return code;
+    return unlinkat(fd_, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : LastError();
+  }
+
+  int MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) override {
+    if (int code = CheckName(from)) return code;
+    if (int code = CheckName(to)) return code;
+    return RenameNoReplace(fd_, from, static_cast<PosixDir&>(toDir).fd_, to);
+  }
+
+  int CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
+               std::uint64_t* bytesCopied) override {
+    if (bytesCopied) *bytesCopied = 0;
+    if (int code = CheckName(name)) return code;
+    if (int code = CheckName(to)) return code;
+    return CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied);
+  }
+
+  int SetAttributesNormal(const std::string& name) override {
+    if (int code = CheckName(name)) return code;
+    return SetAttributesNormalAt(fd_, name);
+  }
+
+  int SetAttributes(const std::string& name, const FileAttributes& attributes) override {
+    if (int code = CheckName(name)) return code;
+    return SetAttributesAt(fd_, name, attributes);
+  }
+
+  int SetPermissions(const std::string& name, std::uint32_t permissions) override {
+    const mode_t mode = permissions & 07777;
+    if (name.empty()) return fchmod(fd_, mode) == 0 ? 0 : LastError();
+    if (int code = CheckName(name)) return code;
+    return ChmodNoFollow(fd_, name, mode);
+  }
+
+  int SetOwner(const std::string& name, std::uint32_t owner, std::uint32_t group) override {
+    if (name.empty()) return fchown(fd_, owner, group) == 0 ? 0 : LastError();
+    if (int code = CheckName(name)) return code;
+    return fchownat(fd_, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError();
+  }
+
+  std::int64_t TimeResolutionNs() override { return TimeResolutionOf(fd_); }
+
+  int Lock() override {
+    return Retry([&] { return flock(fd_, LOCK_EX | LOCK_NB); }) == 0 ? 0 : LastError();
+  }
+
+  // Opens `name` relative to `dirfd` as a directory; with `followLink` a
+  // final link is followed (paths the user named).
+  static int OpenDirectory(int dirfd, const std::string& name, bool followLink,
+                           std::string path, std::unique_ptr<OsDir>* dir) {
+    const int flags =
+        O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
+    const int fd = Retry([&] { return openat(dirfd, name.c_str(), flags); });
+    if (fd < 0) return LastError();
+    *dir = std::make_unique<PosixDir>(fd, std::move(path));
+    return 0;
+  }
+
+ private:
+  // A name is one component: a separator in it would reach past this
+  // directory, and "." or ".." would name no entry of it.
+  static int CheckName(const std::string& name) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        HasNul(name)) {
+      return EINVAL;
+    }
+    return 0;
+  }
+
+  int fd_;
+  std::string path_;
+};
 
 // An exclusively opened and locked file; closing it ends the lock.
 class PosixFile : public OsFile {
@@ -406,64 +796,7 @@ class PosixOs : public Os {
  public:
   int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
                std::uint64_t* bytesCopied) override {
-    if (bytesCopied) *bytesCopied = 0;
-    if (HasNul(from) || HasNul(to)) return EINVAL;
-    struct stat st;
-    if (lstat(from.c_str(), &st) != 0) return LastError();
-    if (S_ISLNK(st.st_mode)) return CopyLink(from, st, to, mode, bytesCopied);
-    if (!S_ISREG(st.st_mode)) return NotRegularCode(st.st_mode);
-
-    UniqueFd in(
-        Retry([&] { return open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
-    if (in.get() < 0) {
-      int code = LastError();
-      // Replaced by a link since the lstat: copy the link.
-      if (code == ELOOP && lstat(from.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-        return CopyLink(from, st, to, mode, bytesCopied);
-      return code;
-    }
-    // The times, mode and size given to the copy are those of the file as
-    // opened, read before any of its content.
-    if (fstat(in.get(), &st) != 0) return LastError();
-    if (!S_ISREG(st.st_mode)) return NotRegularCode(st.st_mode);
-
-    std::string temp;
-    UniqueFd out;
-    for (int attempt = 0;; ++attempt) {
-      temp = TemporaryPath(to);
-      out.reset(
-          Retry([&] { return open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }));
-      if (out.get() >= 0) break;
-      if (errno != EEXIST || attempt >= 100) return LastError();
-    }
-
-    std::uint64_t copied = 0;
-    int code = CopyContent(in.get(), out.get(), static_cast<std::uint64_t>(st.st_size), &copied);
-    // Owner first: chown clears set-user-ID and set-group-ID bits.
-    if (code == 0 && geteuid() == 0 && fchown(out.get(), st.st_uid, st.st_gid) != 0 &&
-        !MetadataUnsupported(errno)) {
-      code = LastError();
-    }
-    if (code == 0 && fchmod(out.get(), st.st_mode & 07777) != 0 && !MetadataUnsupported(errno)) {
-      code = LastError();
-    }
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (code == 0 && futimens(out.get(), times) != 0) code = LastError();
-    // An empty file has no data that could be lost, and its inode reaches the
-    // journal before the rename that names it; fsync'ing it anyway forces a
-    // journal commit per file, which made trees of empty files copy about
-    // fifteen times slower.
-    if (code == 0 && copied > 0 && Retry([&] { return fsync(out.get()); }) != 0) code = LastError();
-    if (code == 0) {
-      code = CloseFd(out.release());
-    }
-    if (code == 0) code = PlaceTemporary(temp, to, mode);
-    if (code != 0) {
-      unlink(temp.c_str());
-      return code;
-    }
-    if (bytesCopied) *bytesCopied = copied;
-    return 0;
+    return CopyAt(AT_FDCWD, from, AT_FDCWD, to, mode, bytesCopied);
   }
 
   int DeleteFile(const std::string& path) override {
@@ -483,41 +816,20 @@ class PosixOs : public Os {
 
   int MoveNoReplace(const std::string& from, const std::string& to) override {
     if (HasNul(from) || HasNul(to)) return EINVAL;
-    return RenameNoReplace(from, to);
+    return RenameNoReplace(AT_FDCWD, from, AT_FDCWD, to);
   }
 
   int Stat(const std::string& path, bool followLink, FileStatus* status) override {
     if (HasNul(path)) return EINVAL;
-    struct statx sx;
-    int flags = followLink ? 0 : AT_SYMLINK_NOFOLLOW;
-    if (statx(AT_FDCWD, path.c_str(), flags, kStatxMask, &sx) != 0) return LastError();
-    FillStatus(sx, status);
-    return 0;
+    return StatxAt(AT_FDCWD, path, followLink ? 0 : AT_SYMLINK_NOFOLLOW, status);
   }
 
   int SetAttributesNormal(const std::string& path) override {
-    if (HasNul(path)) return EINVAL;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return LastError();
-    if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR)) return 0;
-    return ChmodNoFollow(path, (st.st_mode & 07777) | S_IWUSR);
+    return SetAttributesNormalAt(AT_FDCWD, path);
   }
 
   int SetAttributes(const std::string& path, const FileAttributes& attributes) override {
-    if (HasNul(path)) return EINVAL;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return LastError();
-    if (S_ISLNK(st.st_mode)) return 0;
-    // A word read by Stat always holds the file type bits; without them the
-    // caller built the attributes itself, and only the read-only flag counts.
-    mode_t mode = attributes.native != 0 ? (attributes.native & 07777) : (st.st_mode & 07777);
-    if (attributes.readOnly) {
-      mode &= ~static_cast<mode_t>(S_IWUSR);
-    } else {
-      mode |= S_IWUSR;
-    }
-    if (mode == (st.st_mode & 07777)) return 0;
-    return ChmodNoFollow(path, mode);
+    return SetAttributesAt(AT_FDCWD, path, attributes);
   }
 
   int SetTimes(const std::string& path, std::int64_t seconds) override {
@@ -547,36 +859,23 @@ class PosixOs : public Os {
     entries->clear();
     if (HasNul(path)) return EINVAL;
     int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
-    int fd = Retry([&] { return open(path.c_str(), flags); });
-    if (fd < 0) return LastError();
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-      int code = LastError();
-      close(fd);
-      return code;
-    }
-    std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
-    const int statFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;
-    for (;;) {
-      errno = 0;
-      struct dirent* entry = readdir(dir);
-      if (entry == nullptr) {
-        if (errno != 0) return LastError();
-        return 0;
-      }
-      const char* name = entry->d_name;
-      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-      if (wanted && !wanted(name)) continue;
-      struct statx sx;
-      if (statx(fd, name, statFlags, kStatxMask, &sx) != 0) {
-        // Deleted since it was read: it is simply no longer there.
-        if (errno == ENOENT) continue;
-        return LastError();
-      }
-      DirEntry& added = entries->emplace_back();
-      added.name = name;
-      FillStatus(sx, &added.status);
-    }
+    UniqueFd fd(Retry([&] { return open(path.c_str(), flags); }));
+    if (fd.get() < 0) return LastError();
+    return ListFd(fd.get(), entries, wanted);
+  }
+
+  int OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) override {
+    dir->reset();
+    if (HasNul(path)) return EINVAL;
+    return PosixDir::OpenDirectory(AT_FDCWD, path, followLink, path, dir);
+  }
+
+  int RealPath(const std::string& path, std::string* resolved) override {
+    if (HasNul(path)) return EINVAL;
+    std::unique_ptr<char, void (*)(void*)> result(realpath(path.c_str(), nullptr), free);
+    if (!result) return LastError();
+    *resolved = result.get();
+    return 0;
   }
 
   int FreeSpace(const std::string& path, std::uint64_t* bytes) override {
@@ -640,7 +939,7 @@ class PosixOs : public Os {
 
   std::string ProgramDir() override {
     std::string exe;
-    if (ReadLinkText("/proc/self/exe", PATH_MAX, &exe) != 0) return "./";
+    if (ReadLinkText(AT_FDCWD, "/proc/self/exe", PATH_MAX, &exe) != 0) return "./";
     auto slash = exe.rfind('/');
     if (slash == std::string::npos) return "./";
     return exe.substr(0, slash + 1);
@@ -670,6 +969,14 @@ class PosixOs : public Os {
 
   int ProcessId() override { return static_cast<int>(getpid()); }
 
+  bool IsAbandonedTemporary(std::string_view name) override {
+    const int pid = TemporaryWriter(name);
+    if (pid <= 0) return false;
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+  }
+
+  bool MayChangeOwner() override { return geteuid() == 0; }
+
   std::int64_t Now() override { return static_cast<std::int64_t>(time(nullptr)); }
 
   std::string FormatLocalTime(std::int64_t seconds, const char* format) override {
@@ -697,6 +1004,8 @@ class PosixOs : public Os {
   }
 
   bool IsNotFound(int code) const override { return code == ENOENT; }
+  bool IsNotDirectory(int code) const override { return code == ELOOP || code == ENOTDIR; }
+  bool IsLockedByOther(int code) const override { return code == EWOULDBLOCK || code == EAGAIN; }
   bool IsAccessDenied(int code) const override { return code == EACCES; }
   char Separator() const override { return '/'; }
   char OptionChar() const override { return '-'; }
