@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -447,6 +450,9 @@ TEST(SafeRotationTest, ACopyThatCannotFitIsRefusedBeforeAnythingIsDeleted) {
   engine.generationCount = 2;
   MakeDirs(engine.backupDir);
   WriteFile(dir / "docs/big", std::string(100000, 'x'));
+  // A gigabyte of holes takes no room in the copy either.
+  WriteFile(dir / "docs/sparse", "");
+  ASSERT_EQ(truncate((dir / "docs/sparse").c_str(), 1'000'000'000), 0);
   os.free = 1'000'000;
   ASSERT_EQ(engine.Backup(), 1);
   ASSERT_EQ(engine.Backup(), 1);
@@ -468,6 +474,126 @@ TEST(SafeRotationTest, WorkingNameFitsTheNameLimit) {
   ASSERT_EQ(job.Run(2, "v2"), 1);
   ASSERT_EQ(job.Run(2, "v3"), 1);
   EXPECT_EQ(ListNames(job.backup), (std::vector<std::string>{longName + "_1", longName + "_2"}));
+}
+
+// The name of a generation comes from the directory's real name, whichever
+// way it was written; a source holding only an empty lost+found (a freshly
+// formatted disk) is empty.
+TEST(BackupTest, SourceNamesAndEmptySources) {
+  Job job;
+  job.UseDir();
+  WriteFile(job.engine.sourcePath + "/sub/a.txt", "a");
+  for (const std::string& spelling : {job.engine.sourcePath + "/.", job.engine.sourcePath + "/sub/..",
+                                      job.engine.sourcePath + "/./"}) {
+    job.engine.sourcePath = spelling;
+    job.engine.generationCount = 3;
+    EXPECT_EQ(job.engine.Backup(), 1) << spelling;
+  }
+  EXPECT_EQ(ListNames(job.backup), (std::vector<std::string>{"docs_1", "docs_2", "docs_3"}));
+
+  MakeDirs(job.dir / "fresh/lost+found");
+  job.engine.sourcePath = job.dir / "fresh";
+  EXPECT_EQ(job.engine.Backup(), 0);
+  EXPECT_NE(job.messages.shown.back().find("バックアップするディレクトリが空です。"), std::string::npos);
+  WriteFile(job.dir / "fresh/lost+found/#123", "recovered");
+  EXPECT_EQ(job.engine.Backup(), 1);
+}
+
+// The working directory is the program's own: a leftover is brought in line
+// with the source whatever -NOFORCE and -NODEL say, and a file or a link on
+// its name, or on a retired name, is removed (never followed), as are
+// temporary files whose writer is gone.
+TEST(SafeRotationTest, LeftoversNeverReachAGeneration) {
+  Job job;
+  job.UseDir();
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string temp = ".~report_1.doc_." + std::to_string(gone) + "-0badf00d-1.tmp";
+  WriteFile(job.backup + "/.docs.veldar2-new/a.txt", "stale content");
+  WriteFile(job.backup + "/.docs.veldar2-new/deleted.txt", "gone from the source");
+  WriteFile(job.backup + "/" + temp, "half");
+  WriteFile(job.dir / "elsewhere/keep", "keep");
+  ASSERT_EQ(symlink((job.dir / "elsewhere").c_str(), (job.backup + "/.docs_2.veldar2-old").c_str()), 0);
+  job.engine.noForce = job.engine.noDelete = 1;
+  ASSERT_EQ(job.Run(2, "v1"), 1);
+  EXPECT_EQ(ListNames(job.backup + "/docs_1"), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(ReadFile(job.backup + "/docs_1/a.txt"), "v1");
+  EXPECT_EQ(ListNames(job.backup), std::vector<std::string>{"docs_1"});
+  EXPECT_EQ(ReadFile(job.dir / "elsewhere/keep"), "keep");
+
+  ASSERT_EQ(symlink((job.dir / "elsewhere").c_str(), (job.backup + "/.docs.veldar2-new").c_str()), 0);
+  ASSERT_EQ(job.Run(2, "v2"), 1);
+  EXPECT_EQ(ListNames(job.backup), (std::vector<std::string>{"docs_1", "docs_2"}));
+  EXPECT_EQ(ListNames(job.dir / "elsewhere"), std::vector<std::string>{"keep"});
+}
+
+// A private source stays private in every copy: generation and mirror alike,
+// whatever the umask.
+TEST(BackupDirTest, CopiesAreNoMoreOpenThanTheirSource) {
+  const mode_t umaskBefore = umask(0);
+  for (int count : {1, 3}) {
+    Job job;
+    job.UseDir();
+    WriteFile(job.engine.sourcePath + "/inner/a.txt", "a");
+    chmod(job.engine.sourcePath.c_str(), 0700);
+    chmod((job.engine.sourcePath + "/inner").c_str(), 0750);
+    ASSERT_EQ(job.Run(count, "v1"), 1);
+    const std::string copy = count == 1 ? job.backup : job.backup + "/docs_1";
+    struct stat top {}, inner {};
+    lstat(copy.c_str(), &top);
+    lstat((copy + "/inner").c_str(), &inner);
+    EXPECT_EQ(top.st_mode & 07777, 0700u) << count;
+    EXPECT_EQ(inner.st_mode & 07777, 0750u) << count;
+  }
+  umask(umaskBefore);
+}
+
+// One run at a time per backup directory: a second waits as long as the log
+// does, then is refused with the backup directory named.
+TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
+  Job job;
+  job.UseDir();
+  std::unique_ptr<OsDir> held;
+  ASSERT_EQ(job.real->OpenDir(job.backup, true, &held), 0);
+  ASSERT_EQ(held->Lock(), 0);
+  EXPECT_EQ(job.Run(2, "v1"), 0);
+  EXPECT_EQ(job.engine.backupDirBusy, 1);
+  EXPECT_EQ(job.os.sleeps, (std::vector<int>{500, 500, 500, 500, 500}));
+  ASSERT_FALSE(job.messages.shown.empty());
+  EXPECT_NE(job.messages.shown.back().find(job.backup), std::string::npos);
+  EXPECT_EQ(ListNames(job.backup), std::vector<std::string>{});
+  held.reset();
+  EXPECT_EQ(job.Run(2, "v1"), 1);
+  EXPECT_EQ(job.engine.backupDirBusy, 0);
+}
+
+// Containment is judged by identity: a bind mount of the source, or of its
+// parent, as the backup directory is the source, or holds it.
+TEST(CheckParametersTest, BindMountsAreSeenThrough) {
+  Job job;
+  const std::string& d = job.dir.path();
+  WriteFile(d + "/home/docs/a.txt", "a");
+  MakeDirs(d + "/mnt/parent");
+  MakeDirs(d + "/mnt/self");
+  if (mount((d + "/home").c_str(), (d + "/mnt/parent").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "bind mounts need privileges this machine does not give";
+  }
+  ASSERT_EQ(mount((d + "/home/docs").c_str(), (d + "/mnt/self").c_str(), nullptr, MS_BIND, nullptr), 0);
+  struct Case {
+    const char* backupDir;
+    int count;
+  } cases[] = {{"/mnt/parent", 1}, {"/mnt/self", 3}};
+  for (const Case& c : cases) {
+    job.engine.sourcePath = d + "/home/docs";
+    job.engine.backupDir = d + c.backupDir;
+    job.engine.generationCount = c.count;
+    EXPECT_EQ(job.engine.Backup(), 0) << c.backupDir;
+  }
+  umount2((d + "/mnt/self").c_str(), MNT_DETACH);
+  umount2((d + "/mnt/parent").c_str(), MNT_DETACH);
+  EXPECT_EQ(ReadFile(d + "/home/docs/a.txt"), "a");
+  EXPECT_EQ(ListNames(d + "/home/docs"), std::vector<std::string>{"a.txt"});
 }
 
 }  // namespace

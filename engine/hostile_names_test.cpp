@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -277,6 +279,26 @@ TEST_F(HostileNamesTest, EntriesSwappedBetweenListingAndCopy) {
   ASSERT_EQ(swapped.data, dir / "outside/secret.txt");
   const Tree expected = {{"link-to-be", swapped}, {"other.txt", FileNode("other", kTime)}};
   EXPECT_EQ(TreeDiff(expected, testing::ReadTree(engine.backupDir)), "");
+}
+
+// Entries that vanish between their listing and their copy (a file, a whole
+// directory) are reported as vanished, not as failures: the new generation is
+// made without them, and the run still says that something was missed.
+TEST_F(HostileNamesTest, EntriesVanishingDuringTheRunAreReported) {
+  testing::BuildTree(engine.sourcePath, {{"keep.txt", FileNode("keep", kTime)},
+                                         {"gone.txt", FileNode("gone", kTime)},
+                                         {"gonedir", testing::DirNode()},
+                                         {"gonedir/x", FileNode("x", kTime)}});
+  os.beforeCopy = [&](const std::string&) {
+    std::filesystem::remove(engine.sourcePath + "/gone.txt");
+    std::filesystem::remove_all(engine.sourcePath + "/gonedir");
+  };
+  EXPECT_EQ(Backup(), 1);
+  EXPECT_EQ(engine.vanishedCount, 2);
+  EXPECT_EQ(engine.failureCount, 0);
+  EXPECT_NE(Log().find("Source vanished, copy canceled! : " + engine.sourcePath + "/gone"),
+            std::string::npos);
+  EXPECT_EQ(testing::ListNames(dir / "backup/docs_1"), std::vector<std::string>{"keep.txt"});
 }
 
 }  // namespace

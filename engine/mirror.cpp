@@ -258,8 +258,7 @@ class MirrorWalk {
     // (a line for it only where an existing copy had others).
     FileStatus current = targetStatus;
     current.permissions = now;
-    const bool differed = Differs(sourceStatus, targetStatus);
-    ApplyPermissions(target, "", sourceStatus, current, /*log=*/!created && differed);
+    ApplyPermissions(target, "", sourceStatus, current, created ? nullptr : &targetStatus);
     return 1;
   }
 
@@ -297,11 +296,6 @@ class MirrorWalk {
     }
   }
 
-  bool Differs(const FileStatus& source, const FileStatus& target) const {
-    if (source.kind != EntryKind::Symlink && source.permissions != target.permissions) return true;
-    return ownerToo_ && (source.owner != target.owner || source.group != target.group);
-  }
-
   // Sets permissions, logging a failure (which is counted, and keeps an
   // incomplete copy from replacing a generation). True when done.
   bool SetPermissions(OsDir& dir, const std::string& name, std::uint32_t permissions) {
@@ -315,13 +309,16 @@ class MirrorWalk {
 
   // Gives `name` in `dir` (the directory itself when empty) the permissions,
   // and for root the owner and group, of `source`, where `current` differs.
+  // With `was`, what changed from it is logged (success-log option).
   void ApplyPermissions(OsDir& dir, const std::string& name, const FileStatus& source,
-                        const FileStatus& current, bool log) {
+                        const FileStatus& current, const FileStatus* was) {
     const std::string path = name.empty() ? dir.Path() : Join(dir, name);
-    if (ownerToo_ && (source.owner != current.owner || source.group != current.group)) {
+    const bool ownerDiffers =
+        ownerToo_ && (source.owner != current.owner || source.group != current.group);
+    if (ownerDiffers) {
       if (int code = dir.SetOwner(name, source.owner, source.group); code != 0) {
         engine_.WriteFailure("Owner Set Failed : " + path + " : ERR = " + std::to_string(code));
-      } else if (log && engine_.successLog) {
+      } else if (was && engine_.successLog) {
         engine_.WriteLog("Owner Set : " + path + " : " + std::to_string(source.owner) + ":" +
                          std::to_string(source.group));
       }
@@ -329,11 +326,9 @@ class MirrorWalk {
     // A link has no permissions of its own. Setting them again after a change
     // of owner keeps the set-id bits that the change cleared.
     if (source.kind == EntryKind::Symlink) return;
-    const bool ownerChanged =
-        ownerToo_ && (source.owner != current.owner || source.group != current.group);
-    if (source.permissions == current.permissions && !ownerChanged) return;
-    if (SetPermissions(dir, name, source.permissions) && log && engine_.successLog &&
-        source.permissions != current.permissions) {
+    const bool done = (source.permissions == current.permissions && !ownerDiffers) ||
+                      SetPermissions(dir, name, source.permissions);
+    if (done && was && engine_.successLog && source.permissions != was->permissions) {
       char octal[8];
       std::snprintf(octal, sizeof octal, "%04o", source.permissions & 07777);
       engine_.WriteLog("Permissions Set : " + path + " : " + octal);
@@ -389,7 +384,7 @@ class MirrorWalk {
 
     if (counterpart != nullptr && !NeedsCopy(entry, *counterpart)) {
       if (engine_.skipLog) engine_.WriteLog("Not update,copy canceled! : " + Join(target, destination));
-      ApplyPermissions(target, destination, entry.status, counterpart->status, /*log=*/true);
+      ApplyPermissions(target, destination, entry.status, counterpart->status, &counterpart->status);
       return true;
     }
     bool vanished = false;
@@ -397,7 +392,8 @@ class MirrorWalk {
       // No-force mode leaves an existing copy's content alone; what is private
       // in the source still becomes private in the copy.
       if (engine_.noForce && counterpart != nullptr && !counterpart->isDirectory) {
-        ApplyPermissions(target, destination, entry.status, counterpart->status, /*log=*/true);
+        ApplyPermissions(target, destination, entry.status, counterpart->status,
+                         &counterpart->status);
       }
       return true;
     }

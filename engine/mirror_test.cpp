@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +62,16 @@ struct MirrorTest : ::testing::Test {
     return n < 0 ? std::string() : std::string(buffer, n);
   }
   int Mirror() { return engine.MirrorDir(s, t); }
+  static mode_t Mode(const std::string& path) {
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st.st_mode & 07777;
+  }
+  static void SetNs(const std::string& path, std::int64_t ns) {
+    const struct timespec times[2] = {{ns / 1'000'000'000, ns % 1'000'000'000},
+                                      {ns / 1'000'000'000, ns % 1'000'000'000}};
+    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
 
   testing::TempDir logDir, dir;
   const std::string s = dir / "s", t = dir / "t";
@@ -252,6 +264,87 @@ TEST_F(MirrorTest, MissingSourceLeavesTheCopyAlone) {
   EXPECT_EQ(engine.MirrorDir(dir / "missing", t), 0);
   EXPECT_EQ(Boxes(), Lines{"ERROR AT LOCAL FILE FINDFIRSTFILE! at D/missing/*"});
   EXPECT_TRUE(Exists(t + "/precious"));
+}
+
+// Permissions travel with the tree: every directory ends with its source's
+// bits (set-group-ID and sticky ones too, whatever the umask), and a change of
+// permissions alone, which leaves the time as it was, still reaches the copy.
+TEST_F(MirrorTest, PermissionsFollowTheSource) {
+  const mode_t umaskBefore = umask(0);
+  File(s + "/private/secret", "s", 1000);
+  File(s + "/shared/note", "n", 1000);
+  File(s + "/locked/kept", "k", 1000);
+  const std::pair<const char*, mode_t> modes[] = {
+      {"", 0700}, {"private", 0700}, {"shared", 02775}, {"locked", 0555}};
+  for (const auto& [name, mode] : modes) chmod((s + "/" + name).c_str(), mode);
+  EXPECT_EQ(Mirror(), 1);
+  for (const auto& [name, mode] : modes) EXPECT_EQ(Mode(t + "/" + name), mode) << name;
+  EXPECT_EQ(ReadFile(t + "/locked/kept"), "k");
+
+  chmod((s + "/private/secret").c_str(), 0600);
+  chmod((s + "/shared").c_str(), 0750);
+  if (geteuid() == 0) ASSERT_EQ(lchown((s + "/shared/note").c_str(), 4321, 8765), 0);
+  EXPECT_EQ(Mirror(), 1);
+  EXPECT_EQ(Mode(t + "/private/secret"), 0600u);
+  EXPECT_EQ(Mode(t + "/shared"), 0750u);
+  EXPECT_EQ(Count("Permissions Set : D/t/private/secret : 0600"), 1);
+  EXPECT_EQ(Count("Permissions Set : D/t/shared : 0750"), 1);
+  if (geteuid() == 0) EXPECT_EQ(Count("Owner Set : D/t/shared/note : 4321:8765"), 1);
+  EXPECT_EQ(Count("File Copied : D/s/private/secret to D/t/private/secret"), 1);  // once only
+  umask(umaskBefore);
+}
+
+// A file is copied when it is later by more than the target's file system
+// can tell apart, or when the sizes differ; a newer target of the same size
+// is left alone.
+TEST_F(MirrorTest, TimesComparedAtTheTargetsResolutionAndSizes) {
+  struct Case {
+    std::int64_t sourceNs, targetNs;
+    const char* target;  // the source holds "12345"
+    std::int64_t resolution;
+    bool copied;
+  } cases[] = {
+      {1000'700'000'000, 1000'200'000'000, "abcde", 0, true},  // an edit within the second
+      {1000'000'000'000, 1000'000'000'000, "abcd", 0, true},   // torn: same time, other size
+      {1000'000'000'000, 2000'000'000'000, "abcdef", 0, true},
+      {1000'000'000'000, 2000'000'000'000, "abcde", 0, false},
+      {1000'000'000'000, 1000'000'000'000, "abcde", 0, false},
+      {1001'900'000'000, 1000'000'000'000, "abcde", 2'000'000'000, false},  // FAT's 2 s
+      {1003'000'000'000, 1000'000'000'000, "abcde", 2'000'000'000, true},
+  };
+  for (const Case& c : cases) {
+    File(s + "/f", "12345", 0), File(t + "/f", c.target, 0);
+    SetNs(s + "/f", c.sourceNs), SetNs(t + "/f", c.targetNs);
+    fault.timeResolutionNs = c.resolution;
+    EXPECT_EQ(Mirror(), 1);
+    EXPECT_EQ(ReadFile(t + "/f") == "12345", c.copied) << c.sourceNs << " " << c.target;
+  }
+}
+
+// Where the target tells case apart, only an exact name is a counterpart: a
+// stale "REPORT" of a deleted file never passes for the new "Report".
+TEST_F(MirrorTest, CaseSensitiveTargetMatchesExactNamesOnly) {
+  File(s + "/Report", "new", 1000), File(t + "/REPORT", "stale", 2000);
+  File(s + "/Dir/x", "x", 1000), File(t + "/dir/old", "old", 1000);
+  EXPECT_EQ(Mirror(), 1);
+  EXPECT_EQ(ListNames(t), (Lines{"Dir", "Report"}));
+  EXPECT_EQ(ReadFile(t + "/Report"), "new");
+}
+
+// Temporary files of a killed copy go, deletions forbidden or not; one whose
+// writer still runs, and one the source names, stay.
+TEST_F(MirrorTest, AbandonedTemporaryFilesAreRemoved) {
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string abandoned = ".~f." + std::to_string(gone) + "-0badf00d-3.tmp";
+  const std::string live = ".~g." + std::to_string(getpid()) + "-0badf00d-4.tmp";
+  const std::string named = ".~h." + std::to_string(gone) + "-0badf00d-5.tmp";
+  File(t + "/" + abandoned, "half", 1000), File(t + "/" + live, "busy", 1000);
+  File(s + "/" + named, "mine", 1000), File(t + "/" + named, "mine", 1000);
+  engine.noDelete = 1;
+  EXPECT_EQ(Mirror(), 1);
+  EXPECT_EQ(ListNames(t), (Lines{live, named}));
 }
 
 }  // namespace

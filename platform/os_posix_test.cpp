@@ -77,6 +77,25 @@ TEST_F(OsTest, CopyKeepsContentModeOwnerAndNanosecondTime) {
   EXPECT_EQ((std::vector<std::string>{"dst", "src"}), ListNames(dir_.path()));
 }
 
+// Holes stay holes: a mostly empty disk image takes its data's room, not its length's.
+TEST_F(OsTest, CopyKeepsHoles) {
+  constexpr off_t kLength = 256 << 20, kAt = 100 << 20;
+  const int fd = open((dir_ / "sparse").c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, kLength), 0);
+  ASSERT_EQ(pwrite(fd, "data", 4, kAt), 4);
+  close(fd);
+  ASSERT_EQ(0, os_->CopyFile(dir_ / "sparse", dir_ / "copy", CopyMode::Replace));
+  const struct stat st = LStat(dir_ / "copy");
+  EXPECT_EQ(st.st_size, kLength);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20);
+  char around[6] = {};
+  const int copy = open((dir_ / "copy").c_str(), O_RDONLY);
+  EXPECT_EQ(pread(copy, around, sizeof around, kAt - 1), 6);
+  close(copy);
+  EXPECT_EQ(std::string(around, 6), std::string("\0data\0", 6));
+}
+
 TEST_F(OsTest, CopyReplacesWithNewFileAndNoForceLeavesTargetAlone) {
   WriteFile(dir_ / "src", "new");
   WriteFile(dir_ / "dst", "old");

@@ -1,0 +1,216 @@
+// Races against another user who keeps swapping a directory of the tree for a
+// link to somewhere else while the engine copies or deletes the tree: the
+// walk must never act outside the trees it was given, however the swaps fall.
+//
+// The swapper is a separate process, run as "nobody" when the test runs as
+// root (the case that matters: root backing up a user's tree), exchanging a
+// directory with a link (renameat2 RENAME_EXCHANGE, so there is always one or
+// the other) as fast as it can. Outside the trees lie canary files, readable
+// by root only. Each round builds fresh trees; VELDAR2_RACE_ROUNDS sets the
+// number of rounds per case (a few dozen by default, to keep the suite fast).
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "engine/engine.h"
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+#include "tests/tree_snapshot.h"
+
+namespace veldar {
+namespace {
+
+using testing::ListNames;
+using testing::ReadFile;
+using testing::WriteFile;
+
+constexpr uid_t kNobody = 65534;
+constexpr int kSubdirs = 4, kFiles = 15;
+
+int Rounds() {
+  const char* set = std::getenv("VELDAR2_RACE_ROUNDS");
+  return set != nullptr && std::atoi(set) > 0 ? std::atoi(set) : 40;
+}
+
+// a/b/c<k>/f<j> under `top`, each file holding `content`.
+void BuildChain(const std::string& top, const std::string& content) {
+  for (int k = 0; k < kSubdirs; ++k) {
+    for (int j = 0; j < kFiles; ++j) {
+      WriteFile(top + "/a/b/c" + std::to_string(k) + "/f" + std::to_string(j), content);
+    }
+  }
+}
+
+// The files under `top` (depth first, by descriptors) whose content is
+// `content`, and the number of files.
+void Scan(const std::string& top, const std::string& content, int* matching, int* files) {
+  for (const std::string& name : ListNames(top)) {
+    const std::string path = top + "/" + name;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      Scan(path, content, matching, files);
+    } else if (S_ISREG(st.st_mode)) {
+      ++*files;
+      if (ReadFile(path) == content) ++*matching;
+    }
+  }
+}
+
+// Exchanges `a` and `b` (a directory and a link) until stopped, counting
+// the exchanges in `*swaps` (memory shared with the test).
+class Swapper {
+ public:
+  Swapper(const std::string& a, const std::string& b, std::atomic<long>* swaps) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(1);
+      for (;;) {
+        if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) ++*swaps;
+      }
+    }
+  }
+  ~Swapper() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  pid_t pid_;
+};
+
+class RaceTest : public ::testing::Test {
+ protected:
+  RaceTest() {
+    // The swapper, as nobody, must reach the trees and rename in them; the
+    // canaries stay root's own.
+    chmod(dir.path().c_str(), 0755);
+    BuildChain(dir / "outside", "CANARY");
+    chmod((dir / "outside").c_str(), 0700);
+    fault.logDirOverride = dir / "log/";
+    engine.noMessage = 1;
+    void* shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    swaps = new (shared) std::atomic<long>(0);
+  }
+  ~RaceTest() override { munmap(swaps, sizeof(std::atomic<long>)); }
+
+  void Report(const char* what) {
+    std::printf("%s: %d rounds, %ld swaps during the walks, %d rounds met a swapped link\n", what,
+                Rounds(), swaps->load(), met);
+  }
+
+  // A fresh round directory with a link "spare/a" to the canaries; `a` is
+  // the directory the swapper exchanges with it.
+  std::string Round(int round) {
+    const std::string top = dir / ("round" + std::to_string(round));
+    testing::MakeDirs(top + "/spare");
+    EXPECT_EQ(symlink((dir / "outside/a").c_str(), (top + "/spare/a").c_str()), 0);
+    return top;
+  }
+  static void GiveToSwapper(const std::string& top, const std::string& parent) {
+    if (geteuid() == 0) {
+      for (const std::string& path : {parent, parent + "/a", top + "/spare"}) {
+        EXPECT_EQ(chown(path.c_str(), kNobody, kNobody), 0) << path;
+      }
+    }
+  }
+  void ExpectCanariesIntact() {
+    int canaries = 0, files = 0;
+    Scan(dir / "outside", "CANARY", &canaries, &files);
+    EXPECT_EQ(canaries, kSubdirs * kFiles);
+    EXPECT_EQ(files, kSubdirs * kFiles);
+  }
+  // Counts the round in `met` when the walk found a link where it had listed
+  // a directory.
+  void CountMet() {
+    bool found = false;
+    for (const FaultOs::Call& call : fault.calls) {
+      found = found || (call.op == OsOp::OpenDir && (call.result == ELOOP || call.result == ENOTDIR));
+    }
+    met += found;
+    fault.calls.clear();
+  }
+
+  std::atomic<long>* swaps = nullptr;
+  int met = 0;  // rounds in which the walk found a link where it had listed a directory
+  testing::FastTempDir dir;
+  std::unique_ptr<Os> real = MakeSystemOs();
+  FaultOs fault{*real};
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2Engine engine{fault, messages, settings};
+};
+
+// Deleting an old generation: nothing outside it goes.
+TEST_F(RaceTest, DeletionNeverLeavesTheTree) {
+  for (int round = 0; round < Rounds(); ++round) {
+    const std::string top = Round(round);
+    BuildChain(top + "/gen", "old copy");
+    GiveToSwapper(top, top + "/gen");
+    {
+      Swapper swapper(top + "/gen/a", top + "/spare/a", swaps);
+      engine.DeleteDirContents(top + "/gen");
+    }
+    CountMet();
+    ExpectCanariesIntact();
+    if (HasFailure()) return;
+  }
+  Report("deletion");
+}
+
+// Copying a tree whose owner swaps part of it for a link to root's files:
+// none of them reaches the copy.
+TEST_F(RaceTest, CopyNeverTakesWhatLiesOutsideTheSource) {
+  for (int round = 0; round < Rounds(); ++round) {
+    const std::string top = Round(round);
+    BuildChain(top + "/src", "plain");
+    testing::MakeDirs(top + "/copy");
+    GiveToSwapper(top, top + "/src");
+    {
+      Swapper swapper(top + "/src/a", top + "/spare/a", swaps);
+      engine.MirrorDir(top + "/src", top + "/copy");
+    }
+    CountMet();
+    int leaked = 0, files = 0;
+    Scan(top + "/copy", "CANARY", &leaked, &files);
+    EXPECT_EQ(leaked, 0) << "round " << round;
+    ExpectCanariesIntact();
+    if (HasFailure()) return;
+  }
+  Report("copy from a swapped source");
+}
+
+// Updating an existing copy whose directory is swapped for a link: nothing
+// is written or deleted outside the copy.
+TEST_F(RaceTest, UpdateNeverWritesOutsideTheCopy) {
+  for (int round = 0; round < Rounds(); ++round) {
+    const std::string top = Round(round);
+    BuildChain(top + "/src", "new content");
+    BuildChain(top + "/copy", "old");
+    WriteFile(top + "/copy/a/b/c0/vanished", "x");
+    GiveToSwapper(top, top + "/copy");
+    {
+      Swapper swapper(top + "/copy/a", top + "/spare/a", swaps);
+      engine.MirrorDir(top + "/src", top + "/copy");
+    }
+    CountMet();
+    ExpectCanariesIntact();
+    if (HasFailure()) return;
+  }
+  Report("copy into a swapped copy");
+}
+
+}  // namespace
+}  // namespace veldar
