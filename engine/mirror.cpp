@@ -211,12 +211,13 @@ std::int64_t Nanoseconds(const CFileEntry& entry) {
 // tree, and the operations of one level.
 class MirrorWalk {
  public:
-  MirrorWalk(CVELDAR2Engine& engine, const FileStatus& targetTop, std::int64_t timeWindowNs)
+  MirrorWalk(CVELDAR2Engine& engine, const FileStatus& targetTop, OsDir& target)
       : engine_(engine),
         os_(engine.os),
         targetTop_(targetTop),
-        timeWindowNs_(timeWindowNs),
-        ownerToo_(engine.os.MayChangeOwner()) {}
+        timeWindowNs_(target.TimeResolutionNs()),
+        permissions_(target.KeepsPermissions()),
+        ownerToo_(permissions_ && engine.os.MayChangeOwner()) {}
 
   // One level: `source` into `target`, whose statuses are given; `created`
   // when this run made `target`. 0: stopped, already reported.
@@ -225,7 +226,7 @@ class MirrorWalk {
     // Filled while no more open than its source, and writable by its owner.
     const std::uint32_t filling = (targetStatus.permissions & sourceStatus.permissions) | 0700;
     std::uint32_t now = targetStatus.permissions;
-    if (filling != now && SetPermissions(target, "", filling)) now = filling;
+    if (permissions_ && filling != now && SetPermissions(target, "", filling)) now = filling;
 
     CListingPair pair;
     if (!List(source, target, pair)) return 0;
@@ -312,6 +313,7 @@ class MirrorWalk {
   // With `was`, what changed from it is logged (success-log option).
   void ApplyPermissions(OsDir& dir, const std::string& name, const FileStatus& source,
                         const FileStatus& current, const FileStatus* was) {
+    if (!permissions_) return;
     const std::string path = name.empty() ? dir.Path() : Join(dir, name);
     const bool ownerDiffers =
         ownerToo_ && (source.owner != current.owner || source.group != current.group);
@@ -521,6 +523,7 @@ class MirrorWalk {
   Os& os_;
   const FileStatus targetTop_;
   const std::int64_t timeWindowNs_;
+  const bool permissions_;  // the target's file system keeps permissions
   const bool ownerToo_;
 };
 
@@ -543,7 +546,7 @@ int CVELDAR2Engine::MirrorDir(const std::string& sourceDir, const std::string& t
     ReportScanFailure(kTargetFirstError + JoinPath(targetDir, "*"));
     return 0;
   }
-  MirrorWalk walk(*this, targetStatus, target->TimeResolutionNs());
+  MirrorWalk walk(*this, targetStatus, *target);
   return walk.Level(*source, sourceStatus, *target, targetStatus, targetIsNew);
 }
 

@@ -139,6 +139,9 @@ class FaultDir : public OsDir {
   std::int64_t TimeResolutionNs() override {
     return os_.timeResolutionNs ? *os_.timeResolutionNs : real_->TimeResolutionNs();
   }
+  bool KeepsPermissions() override {
+    return os_.keepsPermissions ? *os_.keepsPermissions : real_->KeepsPermissions();
+  }
   int Lock() override {
     return os_.Perform(OsOp::LockDir, Path(), {}, [&] { return real_->Lock(); });
   }

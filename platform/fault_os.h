@@ -91,8 +91,10 @@ class FaultOs : public Os {
   // from the one asked for only in ASCII case. Nothing else changes: creating
   // "A" beside "a" still makes two entries.
   bool foldCase = false;
-  // Set: every directory reports this time resolution.
+  // Set: every directory reports this time resolution, and whether its file
+  // system keeps permissions.
   std::optional<std::int64_t> timeResolutionNs;
+  std::optional<bool> keepsPermissions;
 
   std::vector<Call> calls;
   // The number of calls that changed the file system (as FailNthChange counts).

@@ -146,6 +146,10 @@ class OsDir {
   // file here may come back earlier than it was set, because the file system
   // keeps times coarser than the system's (2 seconds on FAT, 0 on ext4).
   virtual std::int64_t TimeResolutionNs() = 0;
+  // False where the file system keeps no permissions or owners of its own
+  // (FAT, exFAT, NTFS, SMB: the mount decides them): there is nothing to
+  // copy or to set.
+  virtual bool KeepsPermissions() = 0;
   // Takes an exclusive lock on the directory without waiting; another holder
   // makes it fail (EWOULDBLOCK). The lock ends with the object. Locks are
   // advisory: they keep out other VELDAR2 runs, nothing else.

@@ -59,7 +59,9 @@
 //  - Owner and group are given only by root (geteuid() == 0).
 //  - The time resolution of a directory's file system comes from its type
 //    (fstatfs): 2 s on FAT, 10 ms on exFAT, 100 ns on NTFS and SMB, exact
-//    elsewhere.
+//    elsewhere. FAT, exFAT, NTFS, SMB and FUSE file systems (ntfs-3g,
+//    exfat-fuse) count as keeping no permissions: their mount options decide
+//    them, and setting them fails or changes nothing.
 //  - A directory lock is flock(LOCK_EX|LOCK_NB) on the directory's descriptor.
 //  - Attributes: read-only means the owner's write bit is clear;
 //    FILE_ATTRIBUTE_NORMAL adds the owner's write bit; there is no system or
@@ -607,10 +609,16 @@ constexpr unsigned long kNtfs3Magic = 0x7366746e;
 constexpr unsigned long kCifsMagic = 0xFF534D42;
 constexpr unsigned long kSmb2Magic = 0xFE534D42;
 
-std::int64_t TimeResolutionOf(int fd) {
+// The type of the file system holding `fd`; 0 when it cannot be read.
+unsigned long FileSystemType(int fd) {
   struct statfs fs;
-  if (fstatfs(fd, &fs) != 0) return 0;
-  switch (static_cast<unsigned long>(fs.f_type)) {
+  return fstatfs(fd, &fs) == 0 ? static_cast<unsigned long>(fs.f_type) : 0;
+}
+
+constexpr unsigned long kFuseMagic = 0x65735546;
+
+std::int64_t TimeResolutionOf(int fd) {
+  switch (FileSystemType(fd)) {
     case MSDOS_SUPER_MAGIC: return 2'000'000'000;
     case kExfatMagic: return 10'000'000;
     case kNtfsMagic:
@@ -618,6 +626,21 @@ std::int64_t TimeResolutionOf(int fd) {
     case kCifsMagic:
     case kSmb2Magic: return 100;
     default: return 0;
+  }
+}
+
+bool KeepsPermissionsOf(int fd) {
+  switch (FileSystemType(fd)) {
+    case MSDOS_SUPER_MAGIC:
+    case kExfatMagic:
+    case kNtfsMagic:
+    case kNtfs3Magic:
+    case kCifsMagic:
+    case kSmb2Magic:
+    case kFuseMagic:  // ntfs-3g and exFAT through FUSE
+      return false;
+    default:
+      return true;
   }
 }
 
@@ -700,6 +723,7 @@ class PosixDir : public OsDir {
   }
 
   std::int64_t TimeResolutionNs() override { return TimeResolutionOf(fd_); }
+  bool KeepsPermissions() override { return KeepsPermissionsOf(fd_); }
 
   int Lock() override {
     return Retry([&] { return flock(fd_, LOCK_EX | LOCK_NB); }) == 0 ? 0 : LastError();
