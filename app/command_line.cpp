@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdint>
 
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {

@@ -19,7 +19,7 @@
 
 #include "engine/engine.h"
 #include "engine/path_relation.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {

@@ -10,7 +10,7 @@
 #include "engine/engine.h"
 #include "platform/fault_os.h"
 #include "tests/test_util.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {

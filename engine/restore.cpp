@@ -16,7 +16,7 @@
 
 #include "engine/restore.h"
 #include "engine/path_relation.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {

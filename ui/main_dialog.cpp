@@ -16,7 +16,7 @@
 #include "ui/dialog_services.h"
 #include "ui/logsize_dialog.h"
 #include "ui/progress_window.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 #include "ui/restore_dialog.h"
 #include "ui/up_down.h"
 

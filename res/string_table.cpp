@@ -1,4 +1,4 @@
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 
