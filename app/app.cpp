@@ -52,11 +52,21 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
   LoadSettings();
   engine.noMessage = 0;  // never stored; only the option sets it
   commandLine = BuildParameterText(arguments, os_.OptionChar());
-  if (ParseParameters()) return RunBatch(err);
-
-  if (showMainDialog) return showMainDialog(engine);
-  out << UsageText(os_.OptionChar());
-  return kExitFailure;
+  // A failure line that the log cannot take is not lost: it goes to standard
+  // error, for the batch run and for the dialog's runs alike.
+  engine.activityLog.onUnloggedFailure = [&err](const std::string& text) {
+    err << "veldar2: " << text << "\n";
+  };
+  int status = kExitFailure;
+  if (ParseParameters()) {
+    status = RunBatch(err);
+  } else if (showMainDialog) {
+    status = showMainDialog(engine);
+  } else {
+    out << UsageText(os_.OptionChar());
+  }
+  engine.activityLog.onUnloggedFailure = nullptr;  // `err` is the caller's
+  return status;
 }
 
 int CVELDAR2App::RunBatch(std::ostream& err) {
@@ -65,18 +75,22 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
   engine.WriteLog("Start with parameter");
   const int result = engine.Backup();
   engine.CloseLog();
+  if (result && engine.failureCount == 0) return kExitSuccess;
 
-  const std::string logName = engine.logPath.empty() ? "the log" : engine.logPath;
+  // The summary sends the user to the log only when the log holds the run.
+  std::string where = "see " + engine.activityLog.path();
+  if (!engine.activityLog.HoldsRun()) {
+    where = engine.logSizeLimit <= 0 ? "the log size limit is 0: no log is kept"
+                                     : "not in the log: " + engine.activityLog.path() +
+                                           " could not be opened or written";
+  }
   if (!result) {
-    err << "veldar2: the backup failed or was refused (see " << logName << ")\n";
+    err << "veldar2: the backup failed or was refused (" << where << ")\n";
     return kExitFailure;
   }
-  if (engine.failureCount > 0) {
-    err << "veldar2: the backup finished, but " << engine.failureCount
-        << " operation(s) failed (see " << logName << ")\n";
-    return kExitPartialFailure;
-  }
-  return kExitSuccess;
+  err << "veldar2: the backup finished, but " << engine.failureCount << " operation(s) failed ("
+      << where << ")\n";
+  return kExitPartialFailure;
 }
 
 std::string UsageText(char o) {

@@ -133,7 +133,7 @@ int CVELDAR2Engine::CheckParameters() {
 
 int CVELDAR2Engine::Refuse(const std::string& message) {
   if (noMessage) {
-    WriteLog(message);
+    activityLog.WriteFailure(message);  // not counted: the run stops here
   } else {
     ShowMessage(message);
   }

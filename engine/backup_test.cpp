@@ -74,7 +74,6 @@ struct Job {
     engine.sourcePath = dir / "src/docs";
   }
   std::string Log() {
-    engine.FlushLog();
     return ReadFile(dir / "log/VELDAR2.TMP");
   }
   // Generation name -> the content it holds.

@@ -37,6 +37,7 @@ enum StringId : int {
   IDS_RESTORE_REFUSED = 130,
   IDS_BACKUP_PARTIAL = 131,
   IDS_NO_ROOM = 132,
+  IDS_BACKUP_PARTIAL_UNLOGGED = 133,
 };
 
 // The entry under `id`; empty for an id the table does not hold.

@@ -58,6 +58,19 @@ TEST_F(BatchProgramTest, MissingSourceFailsWithTheMessageOnStandardError) {
   EXPECT_NE(Log().find("[バックアップするファイル]"), std::string::npos);
 }
 
+// With no working file to be had, the run's failure lines go to standard
+// error, and its summary does not send the user to the log.
+TEST_F(BatchProgramTest, WithoutALogFailuresGoToStandardError) {
+  testing::MakeDirs(dir / "state/VELDAR2/VELDAR2.TMP");  // a directory: no working file opens
+  testing::MakeDirs(dir / "dst");
+  EXPECT_EQ(Run("-NOMSG missing dst"), 2);
+  EXPECT_NE(err.find("veldar2: パラメタの指定誤りです。[バックアップするファイル]\\nNo such file"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("(see "), std::string::npos) << err;
+  EXPECT_NE(err.find("could not be opened"), std::string::npos) << err;
+}
+
 TEST_F(BatchProgramTest, ThreeRunsMakeGenerationsEqualToTheSource) {
   WriteFile(dir / "src/a.txt", "alpha");
   WriteFile(dir / "src/sub/b.bin", std::string(100000, 'b'));
