@@ -16,8 +16,10 @@ int CVELDAR2App::ParseParameters() {
 
 int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
                               std::ostream& err) {
-  // Help and version answer at once: nothing is read, logged or run.
+  // Help and version answer at once: nothing is read, logged or run. After
+  // "--" every argument is a path, whatever it is called.
   for (const std::string& argument : arguments) {
+    if (argument == "--") break;
     if (argument == "--help" || argument == "-h" || (os_.OptionChar() == '/' && argument == "/?")) {
       out << UsageText(os_.OptionChar());
       return kExitSuccess;
@@ -28,30 +30,21 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
     }
   }
 
-  const bool batch = !arguments.empty();
-  if (findRunningInstance && !findRunningInstance())
-    return batch ? kExitOtherInstance : kExitSuccess;
-
-  // The parameter text quotes every path and has no escape: a double quote
-  // inside one would cut it short there, and the run would back up (or, with
-  // a count of 0 or 1, mirror over the backup) another directory.
-  for (const std::string& argument : arguments) {
-    const bool path = argument.empty() || argument[0] != os_.OptionChar();
-    if (path && argument.find('"') != std::string::npos) {
-      err << "veldar2: a path with a double quote (\") cannot be passed: " << argument << "\n";
-      return kExitFailure;
-    }
-    // An unknown option sets nothing and is passed over; said aloud, because
-    // it may have been meant as a path that begins with the option character.
-    if (!path && !IsKnownOption(argument, os_.OptionChar())) {
-      err << "veldar2: unknown option ignored: " << argument << " (a path beginning with \""
-          << os_.OptionChar() << "\" can be written ./" << argument << ")\n";
-    }
+  // Arguments the parameter text cannot carry as they were meant are refused
+  // before anything is read or logged: passed on, a path taken for an unknown
+  // option would be dropped, or read as a count of 0 that mirrors the source
+  // straight over the backup directory.
+  if (const std::string refusal = RefuseArguments(arguments, os_.OptionChar()); !refusal.empty()) {
+    err << "veldar2: " << refusal << "\n";
+    return kExitFailure;
   }
+  commandLine = BuildParameterText(arguments, os_.OptionChar());
+
+  if (findRunningInstance && !findRunningInstance())
+    return commandLine.empty() ? kExitSuccess : kExitOtherInstance;
 
   LoadSettings();
   engine.noMessage = 0;  // never stored; only the option sets it
-  commandLine = BuildParameterText(arguments, os_.OptionChar());
   // A failure line that the log cannot take is not lost: it goes to standard
   // error, for the batch run and for the dialog's runs alike.
   engine.activityLog.onUnloggedFailure = [&err](const std::string& text) {
@@ -96,9 +89,9 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
 std::string UsageText(char o) {
   const std::string O(1, o);
   return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-         "NOTIME] 元 先\n"
+         "NOTIME] [--] 元 先\n"
          "Usage: veldar2 [" + O + "Mcount] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-         "NOTIME] SOURCE BACKUPDIR\n"
+         "NOTIME] [--] SOURCE BACKUPDIR\n"
          "\n"
          "  SOURCE       バックアップするファイル・ディレクトリ / file or directory to back up\n"
          "  BACKUPDIR    バックアップディレクトリ / directory that holds the generations\n"
@@ -107,12 +100,14 @@ std::string UsageText(char o) {
          "  " + O + "NODEL       ファイル・フォルダを消さない / keep files that vanished from the source\n"
          "  " + O + "NOMSG       エラーをログに記録して続行 / log failures instead of showing them, and go on\n"
          "  " + O + "NOTIME      時間比較をしない / copy files without comparing their times\n"
+         "  --           以降の引数はすべてパス / every argument after it is a path\n"
          "  --help       この説明 / this text\n"
          "  --version    バージョン / version\n"
          "\n"
          "パラメタなしで起動するとダイアログを表示します。/ Without parameters the dialog opens.\n"
          "終了コード / exit status: 0 成功 success, 1 一部失敗 some operations failed (" + O +
-         "NOMSG), 2 失敗 failed or refused, 3 既に起動中 another instance's window is open.\n";
+         "NOMSG), 2 失敗 failed or refused (an unknown option too), 3 既に起動中 another instance's "
+         "window is open.\n";
 }
 
 }  // namespace veldar

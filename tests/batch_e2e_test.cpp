@@ -58,6 +58,30 @@ TEST_F(BatchProgramTest, MissingSourceFailsWithTheMessageOnStandardError) {
   EXPECT_NE(Log().find("[バックアップするファイル]"), std::string::npos);
 }
 
+// A backup directory whose name begins with "-" is refused as an unknown
+// option, never read as "-M" with a count of 0 (which would mirror the source
+// over it); written ./-name or after "--" it is a path.
+TEST_F(BatchProgramTest, ADashPathIsAPathOnlyWrittenAsOne) {
+  WriteFile(dir / "S/a.txt", "a");
+  WriteFile(dir / "-mybackup/S_1/old.txt", "generation");
+  EXPECT_EQ(Run("-M3 S -mybackup"), 2);
+  EXPECT_EQ(err, "veldar2: unknown option: -mybackup (a path beginning with \"-\" is written "
+                 "./-mybackup, or after --)\n");
+  EXPECT_FALSE(testing::Exists(dir / "state"));
+  EXPECT_EQ(testing::ListNames(dir / "-mybackup"), std::vector<std::string>{"S_1"});
+
+  EXPECT_EQ(Run("-M3 S ./-mybackup"), 0) << err;
+  EXPECT_EQ(Run("-M3 -- S -mybackup"), 0) << err;
+  EXPECT_EQ(testing::ListNames(dir / "-mybackup"), (std::vector<std::string>{"S_1", "S_2", "S_3"}));
+  EXPECT_EQ(ReadFile(dir / "-mybackup/S_1/old.txt"), "generation");
+
+  // "-M 2" as two words: the count is 2, and the 2 is also the source.
+  WriteFile(dir / "2/b.txt", "b");
+  testing::MakeDirs(dir / "dst2");
+  EXPECT_EQ(Run("-M 2 dst2"), 0) << err;
+  EXPECT_EQ(testing::ListNames(dir / "dst2"), std::vector<std::string>{"2_1"});
+}
+
 // With no working file to be had, the run's failure lines go to standard
 // error, and its summary does not send the user to the log.
 TEST_F(BatchProgramTest, WithoutALogFailuresGoToStandardError) {
