@@ -74,12 +74,6 @@ TEST_F(BatchProgramTest, ADashPathIsAPathOnlyWrittenAsOne) {
   EXPECT_EQ(Run("-M3 -- S -mybackup"), 0) << err;
   EXPECT_EQ(testing::ListNames(dir / "-mybackup"), (std::vector<std::string>{"S_1", "S_2", "S_3"}));
   EXPECT_EQ(ReadFile(dir / "-mybackup/S_1/old.txt"), "generation");
-
-  // "-M 2" as two words: the count is 2, and the 2 is also the source.
-  WriteFile(dir / "2/b.txt", "b");
-  testing::MakeDirs(dir / "dst2");
-  EXPECT_EQ(Run("-M 2 dst2"), 0) << err;
-  EXPECT_EQ(testing::ListNames(dir / "dst2"), std::vector<std::string>{"2_1"});
 }
 
 // With no working file to be had, the run's failure lines go to standard
