@@ -16,8 +16,10 @@ int CVELDAR2App::ParseParameters() {
 
 int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
                               std::ostream& err) {
-  // Help and version answer at once: nothing is read, logged or run.
+  // Help and version answer at once: nothing is read, logged or run. After
+  // "--" every argument is a path, whatever it is called.
   for (const std::string& argument : arguments) {
+    if (argument == "--") break;
     if (argument == "--help" || argument == "-h" || (os_.OptionChar() == '/' && argument == "/?")) {
       out << UsageText(os_.OptionChar());
       return kExitSuccess;
@@ -28,35 +30,36 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
     }
   }
 
-  const bool batch = !arguments.empty();
-  if (findRunningInstance && !findRunningInstance())
-    return batch ? kExitOtherInstance : kExitSuccess;
-
-  // The parameter text quotes every path and has no escape: a double quote
-  // inside one would cut it short there, and the run would back up (or, with
-  // a count of 0 or 1, mirror over the backup) another directory.
-  for (const std::string& argument : arguments) {
-    const bool path = argument.empty() || argument[0] != os_.OptionChar();
-    if (path && argument.find('"') != std::string::npos) {
-      err << "veldar2: a path with a double quote (\") cannot be passed: " << argument << "\n";
-      return kExitFailure;
-    }
-    // An unknown option sets nothing and is passed over; said aloud, because
-    // it may have been meant as a path that begins with the option character.
-    if (!path && !IsKnownOption(argument, os_.OptionChar())) {
-      err << "veldar2: unknown option ignored: " << argument << " (a path beginning with \""
-          << os_.OptionChar() << "\" can be written ./" << argument << ")\n";
-    }
+  // Arguments the parameter text cannot carry as they were meant are refused
+  // before anything is read or logged: passed on, a path taken for an unknown
+  // option would be dropped, or read as a count of 0 that mirrors the source
+  // straight over the backup directory.
+  if (const std::string refusal = RefuseArguments(arguments, os_.OptionChar()); !refusal.empty()) {
+    err << "veldar2: " << refusal << "\n";
+    return kExitFailure;
   }
+  commandLine = BuildParameterText(arguments, os_.OptionChar());
+
+  if (findRunningInstance && !findRunningInstance())
+    return commandLine.empty() ? kExitSuccess : kExitOtherInstance;
 
   LoadSettings();
   engine.noMessage = 0;  // never stored; only the option sets it
-  commandLine = BuildParameterText(arguments, os_.OptionChar());
-  if (ParseParameters()) return RunBatch(err);
-
-  if (showMainDialog) return showMainDialog(engine);
-  out << UsageText(os_.OptionChar());
-  return kExitFailure;
+  // A failure line that the log cannot take is not lost: it goes to standard
+  // error, for the batch run and for the dialog's runs alike.
+  engine.activityLog.onUnloggedFailure = [&err](const std::string& text) {
+    err << "veldar2: " << text << "\n";
+  };
+  int status = kExitFailure;
+  if (ParseParameters()) {
+    status = RunBatch(err);
+  } else if (showMainDialog) {
+    status = showMainDialog(engine);
+  } else {
+    out << UsageText(os_.OptionChar());
+  }
+  engine.activityLog.onUnloggedFailure = nullptr;  // `err` is the caller's
+  return status;
 }
 
 int CVELDAR2App::RunBatch(std::ostream& err) {
@@ -65,26 +68,30 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
   engine.WriteLog("Start with parameter");
   const int result = engine.Backup();
   engine.CloseLog();
+  if (result && engine.failureCount == 0) return kExitSuccess;
 
-  const std::string logName = engine.logPath.empty() ? "the log" : engine.logPath;
+  // The summary sends the user to the log only when the log holds the run.
+  std::string where = "see " + engine.activityLog.path();
+  if (!engine.activityLog.HoldsRun()) {
+    where = engine.logSizeLimit <= 0 ? "the log size limit is 0: no log is kept"
+                                     : "not in the log: " + engine.activityLog.path() +
+                                           " could not be opened or written";
+  }
   if (!result) {
-    err << "veldar2: the backup failed or was refused (see " << logName << ")\n";
+    err << "veldar2: the backup failed or was refused (" << where << ")\n";
     return kExitFailure;
   }
-  if (engine.failureCount > 0) {
-    err << "veldar2: the backup finished, but " << engine.failureCount
-        << " operation(s) failed (see " << logName << ")\n";
-    return kExitPartialFailure;
-  }
-  return kExitSuccess;
+  err << "veldar2: the backup finished, but " << engine.failureCount << " operation(s) failed ("
+      << where << ")\n";
+  return kExitPartialFailure;
 }
 
 std::string UsageText(char o) {
   const std::string O(1, o);
   return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-         "NOTIME] 元 先\n"
+         "NOTIME] [--] 元 先\n"
          "Usage: veldar2 [" + O + "Mcount] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-         "NOTIME] SOURCE BACKUPDIR\n"
+         "NOTIME] [--] SOURCE BACKUPDIR\n"
          "\n"
          "  SOURCE       バックアップするファイル・ディレクトリ / file or directory to back up\n"
          "  BACKUPDIR    バックアップディレクトリ / directory that holds the generations\n"
@@ -93,12 +100,14 @@ std::string UsageText(char o) {
          "  " + O + "NODEL       ファイル・フォルダを消さない / keep files that vanished from the source\n"
          "  " + O + "NOMSG       エラーをログに記録して続行 / log failures instead of showing them, and go on\n"
          "  " + O + "NOTIME      時間比較をしない / copy files without comparing their times\n"
+         "  --           以降の引数はすべてパス / every argument after it is a path\n"
          "  --help       この説明 / this text\n"
          "  --version    バージョン / version\n"
          "\n"
          "パラメタなしで起動するとダイアログを表示します。/ Without parameters the dialog opens.\n"
          "終了コード / exit status: 0 成功 success, 1 一部失敗 some operations failed (" + O +
-         "NOMSG), 2 失敗 failed or refused, 3 既に起動中 another instance's window is open.\n";
+         "NOMSG), 2 失敗 failed or refused (an unknown option too), 3 既に起動中 another instance's "
+         "window is open.\n";
 }
 
 }  // namespace veldar

@@ -30,7 +30,10 @@ class CVELDAR2App {
 
   // Runs this start with the program's arguments (without the program name).
   // Returns the process's exit status. `out` receives the usage and version
-  // texts, `err` the one-line summary of a batch run that did not succeed.
+  // texts; `err` the refusal of arguments that cannot be passed on (status
+  // 2, nothing read or run), the failure lines the log could not take (for
+  // the dialog's runs too), and the one-line summary of a batch run that did
+  // not succeed.
   int InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
                    std::ostream& err);
 

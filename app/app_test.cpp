@@ -44,13 +44,20 @@ TEST_F(AppTest, HelpAndVersionAnswerWithoutReadingOrLogging) {
   EXPECT_FALSE(Exists(fault.logDirOverride));
 }
 
-TEST_F(AppTest, UnknownOptionIsIgnoredWithAWarning) {
+// A path taken for an option would be dropped, or read as "-M" with a count
+// of 0 that mirrors the source over the stored backup directory and its
+// generations.
+TEST_F(AppTest, UnknownOptionIsRefusedBeforeAnythingIsRead) {
+  settings.values["SETTINGS/DEFALUTFILES"] = "9";
+  settings.values["SETTINGS/LASTDIR"] = dir / "dst";
   testing::WriteFile(dir / "src/a", "a");
-  testing::MakeDirs(dir / "dst");
-  EXPECT_EQ(Run({"-M1", "-FORCE", "-nodelete", dir / "src", dir / "dst"}), kExitSuccess);
-  EXPECT_EQ(err.str(), "veldar2: unknown option ignored: -FORCE (a path beginning with \"-\" can be "
-                       "written ./-FORCE)\n");
-  EXPECT_EQ(app.engine.noDelete, 1);
+  testing::WriteFile(dir / "dst/src_1/kept", "generation");
+  EXPECT_EQ(Run({"-M3", dir / "src", "-mybackup"}), kExitFailure);
+  EXPECT_EQ(err.str(), "veldar2: unknown option: -mybackup (a path beginning with \"-\" is written "
+                       "./-mybackup, or after --)\n");
+  EXPECT_EQ(app.engine.generationCount, 0) << "settings were read";
+  EXPECT_FALSE(Exists(fault.logDirOverride));
+  EXPECT_EQ(ReadFile(dir / "dst/src_1/kept"), "generation");
 }
 
 TEST_F(AppTest, NoParametersWithoutDialogPrintsUsageAndFails) {
@@ -105,6 +112,49 @@ TEST_F(AppTest, NoMsgSendsThePreCheckMessageToTheLog) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[1].find("パラメタの指定誤りです。[バックアップするファイル]\\nNo such file"),
             std::string::npos);
+}
+
+// Without a log the run's failure lines go to standard error, and nothing
+// sends the user to a log that does not hold them.
+TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
+  testing::WriteFile(dir / "src/a", "a");
+  testing::MakeDirs(dir / "dst");
+  const std::string tmp = fault.logDirOverride + "VELDAR2.TMP";
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    bool logOpens;
+    const char* logSize;
+    int status;
+    std::string stderrText;
+  } cases[] = {
+      {"refused, no log", {"-NOMSG", dir / "missing", dir / "dst"}, false, "500", kExitFailure,
+       "veldar2: パラメタの指定誤りです。[バックアップするファイル]\\nNo such file or directory\n"
+       "veldar2: the backup failed or was refused (not in the log: " + fault.logDirOverride +
+           "VELDAR2.LOG could not be opened or written)\n"},
+      {"copy failed, no log", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, false, "500",
+       kExitPartialFailure,
+       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = 13\n"
+       "veldar2: the backup finished, but 1 operation(s) failed (not in the log: " +
+           fault.logDirOverride + "VELDAR2.LOG could not be opened or written)\n"},
+      {"copy failed, logged", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "500",
+       kExitPartialFailure,
+       "veldar2: the backup finished, but 1 operation(s) failed (see " + fault.logDirOverride +
+           "VELDAR2.LOG)\n"},
+      {"copy failed, log size 0", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "0",
+       kExitPartialFailure,
+       "veldar2: the backup finished, but 1 operation(s) failed (the log size limit is 0: no log "
+       "is kept)\n"},
+  };
+  for (const auto& c : cases) {
+    fault.ClearRules();
+    fault.FailAt(OsOp::CopyFile, "", EACCES);
+    if (!c.logOpens) fault.FailAt(OsOp::OpenExclusive, tmp, EWOULDBLOCK);
+    settings.values["SETTINGS/LOGSIZE"] = c.logSize;
+    EXPECT_EQ(Run(c.arguments), c.status) << c.name;
+    EXPECT_EQ(err.str(), c.stderrText) << c.name;
+  }
+  EXPECT_TRUE(messages.shown.empty());
 }
 
 TEST_F(AppTest, BatchRunWithOnlyASourceTakesStoredDirectoryAndCountButNotFlags) {

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdint>
 
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {
@@ -44,6 +44,36 @@ void AssignPath(CVELDAR2Engine& engine, const std::string& argument) {
     engine.sourcePath = argument;
   else
     engine.backupDir = argument;
+}
+
+constexpr const char kEndOfOptions[] = "--";
+
+bool HoldsWhite(const std::string& text) {
+  for (char c : text) {
+    if (IsWhite(c)) return true;
+  }
+  return false;
+}
+
+// An optional sign, then a digit: what the count option's number begins with.
+bool StartsWithNumber(const std::string& text) {
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  return i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));
+}
+
+// `next` is the argument after this one, or null. A blank inside an option
+// would end it in the rebuilt text and make the rest another argument.
+bool IsKnownOption(const std::string& argument, const std::string* next, char optionChar) {
+  if (argument.find(' ') != std::string::npos) return false;
+  for (int id : {IDS_OPT_NOFORCE, IDS_OPT_NODEL, IDS_OPT_NOMSG, IDS_OPT_NOTIME}) {
+    if (StartsWithNoCase(argument, OptionName(id, optionChar))) return true;
+  }
+  const std::string count = OptionName(IDS_OPT_M, optionChar);
+  if (!StartsWithNoCase(argument, count)) return false;
+  if (argument.size() > count.size()) return StartsWithNumber(argument.substr(count.size()));
+  // The parser reads the number past the blank only when it is not quoted.
+  return next && StartsWithNumber(*next) && !HoldsWhite(*next);
 }
 
 }  // namespace
@@ -116,24 +146,51 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
   return 1;
 }
 
-bool IsKnownOption(const std::string& argument, char optionChar) {
-  for (int id : {IDS_OPT_M, IDS_OPT_NOFORCE, IDS_OPT_NODEL, IDS_OPT_NOMSG, IDS_OPT_NOTIME}) {
-    if (StartsWithNoCase(argument, OptionName(id, optionChar))) return true;
+std::string RefuseArguments(const std::vector<std::string>& arguments, char optionChar) {
+  bool options = true;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (options && argument == kEndOfOptions) {
+      options = false;
+      continue;
+    }
+    const bool option = options && !argument.empty() && argument[0] == optionChar;
+    if (option) {
+      const std::string* next = i + 1 < arguments.size() ? &arguments[i + 1] : nullptr;
+      if (IsKnownOption(argument, next, optionChar)) continue;
+      // "./" keeps a relative POSIX path from beginning with "-"; every
+      // platform has "--".
+      const std::string other = optionChar == '-' ? "./" + argument + ", or " : std::string();
+      return "unknown option: " + argument + " (a path beginning with \"" + optionChar +
+             "\" is written " + other + "after " + kEndOfOptions + ")";
+    }
+    if (argument.find('"') != std::string::npos)
+      return "a path with a double quote (\") cannot be passed: " + argument;
   }
-  return false;
+  return std::string();
 }
 
 std::string BuildParameterText(const std::vector<std::string>& arguments, char optionChar) {
   std::string text;
+  bool options = true;
+  bool first = true;
   for (const std::string& argument : arguments) {
-    if (!text.empty()) text += ' ';
-    if (!argument.empty() && argument[0] == optionChar) {
-      text += argument;
-    } else {
-      text += '"';
-      text += argument;
-      text += '"';
+    if (options && argument == kEndOfOptions) {
+      options = false;
+      continue;
     }
+    if (!first) text += ' ';
+    first = false;
+    const bool startsLikeOption = !argument.empty() && argument[0] == optionChar;
+    // Unquoted, a path would be cut at a blank, lose leading white space to
+    // the trimming, vanish when empty, or be read as an option. Quoted only
+    // then: the count option's number is read past a blank, but not past a
+    // quote.
+    const bool quote = !(options && startsLikeOption) &&
+                       (argument.empty() || HoldsWhite(argument) || startsLikeOption);
+    if (quote) text += '"';
+    text += argument;
+    if (quote) text += '"';
   }
   return text;
 }

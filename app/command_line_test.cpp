@@ -127,20 +127,82 @@ TEST_F(CommandLineTest, ThreePathsLastIsBackupDirAndTabDoesNotSeparate) {
   EXPECT_EQ(engine.sourcePath, "a\tb");
 }
 
-TEST(BuildParameterTextTest, QuotesPathsAndKeepsOptions) {
-  EXPECT_EQ(BuildParameterText({"-M5", "/home/u/my docs", "-NODEL", "/b"}, '-'),
-            "-M5 \"/home/u/my docs\" -NODEL \"/b\"");
-  EXPECT_EQ(BuildParameterText({}, '-'), "");
-  // Absolute POSIX paths are never taken for options.
-  EXPECT_EQ(BuildParameterText({"/NODEL"}, '-'), "\"/NODEL\"");
+TEST(BuildParameterTextTest, QuotesOnlyPathsThatNeedIt) {
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* text;
+  } cases[] = {
+      {{"-M5", "/home/u/my docs", "-NODEL", "/b"}, "-M5 \"/home/u/my docs\" -NODEL /b"},
+      {{}, ""},
+      {{"/NODEL"}, "/NODEL"},  // an absolute POSIX path, not an option
+      {{"", "a\tb", "\nlead"}, "\"\" \"a\tb\" \"\nlead\""},
+      // "--" ends the options and is left out; a path after it that begins
+      // with "-" is quoted, so the parser takes it for a path. A later "--" is
+      // a path.
+      {{"-M1", "--", "-notes", "--", "x"}, "-M1 \"-notes\" \"--\" x"},
+      {{"--"}, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(BuildParameterText(c.arguments, '-'), c.text) << c.text;
 }
 
-TEST_F(CommandLineTest, RebuiltArgumentsRoundTrip) {
-  Parse(BuildParameterText({"-m3", "/src dir/x", "-notime", "/dst"}, '-'));
-  EXPECT_EQ(engine.generationCount, 3);
-  EXPECT_EQ(engine.sourcePath, "/src dir/x");
-  EXPECT_EQ(engine.backupDir, "/dst");
-  EXPECT_EQ(engine.noTime, 1);
+// The rebuilt text reads as the words the shell handed over, "-M 3" as the
+// parser reads it in a typed parameter text.
+TEST_F(CommandLineTest, RebuiltArgumentsReadAsTheSameWords) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int count;
+    const char* source;
+    const char* backupDir;
+  } cases[] = {
+      {{"-m3", "/src dir/x", "-notime", "/dst"}, 3, "/src dir/x", "/dst"},
+      {{"-M", "3", "/dst"}, 3, "3", "/dst"},
+      {{"-M", "+4", "-NODEL", "/dst"}, 4, "+4", "/dst"},
+      {{"-M1", "--", "-notes", "photos"}, 1, "-notes", "photos"},
+      {{"--", "", "-M3"}, 7, "-M3", "stored-dir"},
+  };
+  for (const auto& c : cases) {
+    const std::string text = BuildParameterText(c.arguments, '-');
+    engine.generationCount = 7;
+    engine.backupDir = "stored-dir";
+    EXPECT_EQ(Parse(text), 1) << text;
+    EXPECT_EQ(engine.generationCount, c.count) << text;
+    EXPECT_EQ(engine.sourcePath, c.source) << text;
+    EXPECT_EQ(engine.backupDir, c.backupDir) << text;
+  }
+}
+
+TEST(RefuseArgumentsTest, UnknownOptionsAndPathsTheTextCannotCarry) {
+  const auto unknown = [](const std::string& argument) {
+    return "unknown option: " + argument + " (a path beginning with \"-\" is written ./" + argument +
+           ", or after --)";
+  };
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string refusal;
+  } cases[] = {
+      {{"-M3", "S", "-mybackup"}, unknown("-mybackup")},  // not "-M" with a count of 0
+      {{"-M1", "-notes", "photos"}, unknown("-notes")},
+      {{"-FORCE", "a"}, unknown("-FORCE")},
+      {{"-", "a"}, unknown("-")},
+      {{"-M", "a"}, unknown("-M")},
+      {{"a", "-M"}, unknown("-M")},
+      {{"-M", "3 x", "d"}, unknown("-M")},  // quoted, its number would not be read
+      {{"-M+", "a"}, unknown("-M+")},
+      {{"-NODEL x", "a"}, unknown("-NODEL x")},  // the blank would make "x" a path
+      {{"a", "b\"c"}, "a path with a double quote (\") cannot be passed: b\"c"},
+      {{"--", "-x\""}, "a path with a double quote (\") cannot be passed: -x\""},
+      // Known options, any letter case, the rest of a switch's word ignored.
+      {{"-M5", "-m-2", "-M", "3", "-nodelx", "-NoForce", "-NOMSG", "-notime", "a"}, ""},
+      {{"-M2\"", "a"}, ""},
+      {{"--", "-mybackup", "--", "-M"}, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RefuseArguments(c.arguments, '-'), c.refusal) << c.refusal;
+  }
+  // With "/" for options, as on Windows, "-" begins a path and "/" an option.
+  EXPECT_EQ(RefuseArguments({"/M", "-3", "/NODEL", "-x"}, '/'), "");
+  EXPECT_EQ(RefuseArguments({"/backup", "x"}, '/'),
+            "unknown option: /backup (a path beginning with \"/\" is written after --)");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include "app/settings.h"
 
 #include "app/command_line.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {

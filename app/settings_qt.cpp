@@ -4,7 +4,7 @@
 #include <QString>
 #include <QVariant>
 
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {

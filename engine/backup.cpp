@@ -17,7 +17,7 @@
 
 #include "engine/engine.h"
 #include "engine/path_relation.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {
@@ -189,7 +189,7 @@ std::string CVELDAR2Engine::BackupDirBusyText() const { return kBackupDirBusy + 
 
 int CVELDAR2Engine::Refuse(const std::string& message) {
   if (noMessage) {
-    WriteLog(message);
+    activityLog.WriteFailure(message);  // not counted: the run stops here
   } else {
     ShowMessage(message);
   }

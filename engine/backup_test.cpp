@@ -13,7 +13,7 @@
 #include "engine/engine.h"
 #include "platform/fault_os.h"
 #include "tests/test_util.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {
@@ -73,7 +73,6 @@ struct Job {
     engine.sourcePath = dir / "src/docs";
   }
   std::string Log() {
-    engine.FlushLog();
     return ReadFile(dir / "log/VELDAR2.TMP");
   }
   // Generation name -> the content it holds.

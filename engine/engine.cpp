@@ -2,12 +2,12 @@
 
 #include <cstdlib>
 
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 
 CVELDAR2Engine::CVELDAR2Engine(Os& os, UserMessages& messages, SettingsStore& settings)
-    : os(os), messages(messages), settings(settings) {
+    : activityLog(os, logSizeLimit), os(os), messages(messages), settings(settings) {
   Reset();
 }
 
@@ -40,9 +40,17 @@ std::string CVELDAR2Engine::NameOf(const std::string& path) const {
   return last == std::string::npos ? path : path.substr(last + 1);
 }
 
+int CVELDAR2Engine::OpenLog() { return activityLog.Open(); }
+
+void CVELDAR2Engine::WriteLog(const std::string& text, bool blankLineAfter) {
+  activityLog.Write(text, blankLineAfter);
+}
+
+void CVELDAR2Engine::CloseLog() { activityLog.Close(); }
+
 void CVELDAR2Engine::WriteFailure(const std::string& text) {
   ++failureCount;
-  WriteLog(text);
+  activityLog.WriteFailure(text);
 }
 
 void CVELDAR2Engine::ShowMessage(const std::string& text) {

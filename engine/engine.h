@@ -23,6 +23,7 @@
 #include "engine/file_entry.h"
 #include "engine/settings_store.h"
 #include "engine/user_messages.h"
+#include "log/activity_log.h"
 #include "platform/os.h"
 
 namespace veldar {
@@ -107,18 +108,17 @@ class CVELDAR2Engine {
   int MirrorDir(const std::string& sourceDir, const std::string& targetDir,
                 bool targetIsNew = false);
 
-  // ---- Activity log (log/log_writer.cpp) ----
+  // ---- Activity log: forwarded to `activityLog` (log/activity_log.h) ----
 
   // Opens the working file; 1 on success, 0 after five failed attempts.
   int OpenLog();
-  // Appends one line "pid : time : text" to the open working file, followed
-  // by an empty line with `blankLineAfter`. Control characters in the text
-  // (line breaks included) are written escaped, so no text can break a line.
+  // Writes one line "pid : time : text" to the open working file at once,
+  // followed by an empty line with `blankLineAfter`. Control characters in
+  // the text (line breaks included) are written escaped, so no text can break
+  // a line. Without an open working file the line is dropped.
   void WriteLog(const std::string& text, bool blankLineAfter = false);
   // Cuts the working file to the size cap and puts it back as the log.
   void CloseLog();
-  // Writes the lines collected so far to the working file.
-  void FlushLog();
 
   // ---- Settings written by runs ----
 
@@ -131,7 +131,8 @@ class CVELDAR2Engine {
   std::string JoinPath(const std::string& directory, const std::string& name) const;
   // The text after the last separator of `path`.
   std::string NameOf(const std::string& path) const;
-  // Logs a line that reports a failure (always written) and counts it.
+  // Logs a line that reports a failure (always written) and counts it. When
+  // the log does not take it, it goes to `activityLog.onUnloggedFailure`.
   void WriteFailure(const std::string& text);
   // Logs (always) that the source entry at `path` vanished or changed kind
   // between its listing and its copy, and counts it: the run then ends with
@@ -155,10 +156,10 @@ class CVELDAR2Engine {
 
   // ---- The job: public fields, in the order the design lists them ----
 
-  std::unique_ptr<OsFile> logFile;  // the working file while a run has it open
   std::int32_t logSizeLimit = 500;  // KB of 1000 bytes
-  std::string logPath;
-  std::string tempLogPath;
+  // The log file with its paths; trims to `logSizeLimit` (declared before it)
+  // when a run closes it.
+  ActivityLog activityLog;
   int successLog = 1;  // lines about completed operations
   int skipLog = 1;     // lines about operations left undone
   std::string sourcePath;
@@ -184,13 +185,6 @@ class CVELDAR2Engine {
   int vanishedCount = 0;
   // Set when a run was refused because another run holds the backup directory.
   int backupDirBusy = 0;
-  // Log lines not yet written to the working file; the process id, read at
-  // OpenLog; and the time text of the second the last line was written in
-  // (formatting the time is not free).
-  std::string logPending;
-  std::string logPid;
-  std::int64_t logTimeSecond = -1;
-  std::string logTimeText;
   // Called after each file copied, with the source path and its size; the
   // dialog's progress window listens here. May be empty.
   std::function<void(const std::string& path, std::uint64_t bytes)> onFileCopied;

@@ -16,7 +16,7 @@
 #include "platform/fault_os.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {

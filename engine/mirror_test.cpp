@@ -34,7 +34,6 @@ struct MirrorTest : ::testing::Test {
     return text;
   }
   Lines Log() {  // the line texts without "pid : time : "
-    engine.FlushLog();
     Lines texts;
     for (const std::string& l : testing::Lines(ReadFile(logDir / "VELDAR2.TMP"))) {
       auto at = l.find(" : ", l.find(" : ") + 3);  // npos for an empty line

@@ -14,7 +14,7 @@
 
 #include "engine/restore.h"
 #include "engine/path_relation.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 namespace {
@@ -28,6 +28,7 @@ const char kRestoreFileField[] = "[復元するファイル]\n";
 const char kNoDirName[] = "世代のディレクトリ名に「_」がないため、復元先を決められません。";
 const char kNoFileName[] = "世代のファイル名から、復元するファイル名を作れません。";
 const char kSomeFailed[] = "失敗した操作があります。詳しくはログを見てください。";
+const char kSomeFailedUnlogged[] = "失敗した操作があります。今回の処理はログに記録されていません。";
 const char kOverlapsBackup[] =
     "復元先のディレクトリが、バックアップディレクトリと同じか、その中か、それを含んでいます。";
 
@@ -150,7 +151,9 @@ class RestoreRun {
     // counted, and a restore with any of them is no complete restore.
     const int failuresBefore = engine_.failureCount;
     if (!engine_.MirrorDir(from, target, created)) return Failed(kRestoreDirField + target);
-    if (engine_.failureCount != failuresBefore) return Failed(kRestoreDirField + target + "\n" + kSomeFailed);
+    if (engine_.failureCount != failuresBefore)
+      return Failed(kRestoreDirField + target + "\n" +
+                    (engine_.activityLog.HoldsRun() ? kSomeFailed : kSomeFailedUnlogged));
     return std::string();
   }
 

@@ -4,14 +4,14 @@
 // character): the parser returns 0 and changes nothing for the empty text, 1
 // otherwise, and leaves every flag at 0 or 1.
 //
-// The input split at NUL bytes as the argument vector the shell hands over:
-// the text that BuildParameterText makes of it reads back as the arguments
-// said. Paths (arguments that do not begin with "-"; those holding a '"' are
-// left out: the text has no way to carry one, and start-up refuses them)
-// arrive byte for byte: the first non-empty one is the source, the last one
-// after it the backup directory. Options (arguments that begin with "-";
-// those holding a blank are left out) set their flags, and the last "-M" its
-// count.
+// The input split at NUL bytes as the argument vector the shell hands over.
+// RefuseArguments refuses exactly the vectors a reference reading refuses: an
+// argument before the first "--" that begins with "-" and is no known option,
+// or a path holding a '"'. Every other vector, rebuilt by BuildParameterText,
+// reads back as its words said: paths arrive byte for byte (the first
+// non-empty one is the source, the last one after it the backup directory),
+// options set their flags, and the last "-M" its count, read from the next
+// argument when "-M" stands alone.
 
 #include <cstdint>
 #include <string>
@@ -67,27 +67,56 @@ struct Expected {
   int noForce = 0, noDelete = 0, noMessage = 0, noTime = 0;
 };
 
-void CheckArguments(const std::vector<std::string>& all) {
-  std::vector<std::string> arguments;
-  for (const std::string& argument : all) {
-    const bool option = !argument.empty() && argument[0] == '-';
-    if (option ? argument.find(' ') == std::string::npos : argument.find('"') == std::string::npos)
-      arguments.push_back(argument);
+bool HoldsWhite(const std::string& text) {
+  for (char c : text) {
+    if (c == ' ' || (c >= '\t' && c <= '\r')) return true;
   }
-  if (arguments.empty()) return;
+  return false;
+}
+
+bool StartsWithNumber(const std::string& text) {
+  const std::size_t digit = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+  return digit < text.size() && text[digit] >= '0' && text[digit] <= '9';
+}
+
+bool IsKnown(const std::string& argument, const std::string* next) {
+  if (argument.find(' ') != std::string::npos) return false;
+  for (const char* name : {"-NOFORCE", "-NODEL", "-NOMSG", "-NOTIME"}) {
+    if (StartsWithNoCase(argument, name)) return true;
+  }
+  if (!StartsWithNoCase(argument, "-M")) return false;
+  if (argument.size() > 2) return StartsWithNumber(argument.substr(2));
+  return next && StartsWithNumber(*next) && !HoldsWhite(*next);
+}
+
+void CheckArguments(const std::vector<std::string>& arguments) {
+  bool refused = false;
+  bool options = true;
+  for (std::size_t i = 0; i < arguments.size() && !refused; ++i) {
+    const std::string& argument = arguments[i];
+    if (options && argument == "--") {
+      options = false;
+    } else if (options && !argument.empty() && argument[0] == '-') {
+      refused = !IsKnown(argument, i + 1 < arguments.size() ? &arguments[i + 1] : nullptr);
+    } else {
+      refused = argument.find('"') != std::string::npos;
+    }
+  }
+  FUZZ_CHECK(RefuseArguments(arguments, '-').empty() == !refused);
+  if (refused) return;
 
   Expected expected;
+  options = true;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    if (argument.empty() || argument[0] != '-') {
+    if (options && argument == "--") {
+      options = false;
+    } else if (!options || argument.empty() || argument[0] != '-') {
       (expected.source.empty() ? expected.source : expected.backupDir) = argument;
     } else if (StartsWithNoCase(argument, "-M")) {
-      // The number may follow after the blank, as the next argument: a path
-      // there is quoted, so only an option can lend its digits.
-      std::string value = argument.substr(2) + " ";
-      if (i + 1 < arguments.size())
-        value += !arguments[i + 1].empty() && arguments[i + 1][0] == '-' ? arguments[i + 1] : "\"";
-      expected.count = ReferenceLeadingInt(value);
+      // Alone, it is known only with a number in the next argument.
+      expected.count =
+          ReferenceLeadingInt(argument.size() > 2 ? argument.substr(2) : arguments[i + 1]);
     } else if (StartsWithNoCase(argument, "-NOFORCE")) {
       expected.noForce = 1;
     } else if (StartsWithNoCase(argument, "-NODEL")) {
@@ -106,7 +135,11 @@ void CheckArguments(const std::vector<std::string>& all) {
   engine.noDelete = engine.noForce = engine.noTime = 1;  // as stored: the parser clears them
 
   const std::string text = BuildParameterText(arguments, '-');
-  FUZZ_CHECK(!text.empty());
+  // Only "--" alone makes no text, and start-up then shows the dialog.
+  if (text.empty()) {
+    FUZZ_CHECK(arguments.size() == 1 && arguments[0] == "--");
+    return;
+  }
   FUZZ_CHECK(ParseParameterText(text, '-', engine) == 1);
   FUZZ_CHECK(engine.sourcePath == expected.source);
   FUZZ_CHECK(engine.backupDir == expected.backupDir);

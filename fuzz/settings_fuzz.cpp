@@ -15,7 +15,7 @@
 
 #include "app/settings.h"
 #include "fuzz/fuzz_support.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "log/log_commands.h"
 
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 

@@ -47,7 +47,6 @@ class LogCommandsTest : public ::testing::Test {
 };
 
 TEST_F(LogCommandsTest, ViewLogHandsTheLogPathToTheDesktopEvenWhenMissing) {
-  engine.logPath = "/elsewhere/stale.LOG";  // the stored path is not used
   ViewLog(engine, ui);
   EXPECT_EQ(ui.opened, std::vector<std::string>{LogFile()});
   EXPECT_TRUE(messages.shown.empty());

@@ -58,6 +58,37 @@ TEST_F(BatchProgramTest, MissingSourceFailsWithTheMessageOnStandardError) {
   EXPECT_NE(Log().find("[バックアップするファイル]"), std::string::npos);
 }
 
+// A backup directory whose name begins with "-" is refused as an unknown
+// option, never read as "-M" with a count of 0 (which would mirror the source
+// over it); written ./-name or after "--" it is a path.
+TEST_F(BatchProgramTest, ADashPathIsAPathOnlyWrittenAsOne) {
+  WriteFile(dir / "S/a.txt", "a");
+  WriteFile(dir / "-mybackup/S_1/old.txt", "generation");
+  EXPECT_EQ(Run("-M3 S -mybackup"), 2);
+  EXPECT_EQ(err, "veldar2: unknown option: -mybackup (a path beginning with \"-\" is written "
+                 "./-mybackup, or after --)\n");
+  EXPECT_FALSE(testing::Exists(dir / "state"));
+  EXPECT_EQ(testing::ListNames(dir / "-mybackup"), std::vector<std::string>{"S_1"});
+
+  EXPECT_EQ(Run("-M3 S ./-mybackup"), 0) << err;
+  EXPECT_EQ(Run("-M3 -- S -mybackup"), 0) << err;
+  EXPECT_EQ(testing::ListNames(dir / "-mybackup"), (std::vector<std::string>{"S_1", "S_2", "S_3"}));
+  EXPECT_EQ(ReadFile(dir / "-mybackup/S_1/old.txt"), "generation");
+}
+
+// With no working file to be had, the run's failure lines go to standard
+// error, and its summary does not send the user to the log.
+TEST_F(BatchProgramTest, WithoutALogFailuresGoToStandardError) {
+  testing::MakeDirs(dir / "state/VELDAR2/VELDAR2.TMP");  // a directory: no working file opens
+  testing::MakeDirs(dir / "dst");
+  EXPECT_EQ(Run("-NOMSG missing dst"), 2);
+  EXPECT_NE(err.find("veldar2: パラメタの指定誤りです。[バックアップするファイル]\\nNo such file"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("(see "), std::string::npos) << err;
+  EXPECT_NE(err.find("could not be opened"), std::string::npos) << err;
+}
+
 TEST_F(BatchProgramTest, ThreeRunsMakeGenerationsEqualToTheSource) {
   WriteFile(dir / "src/a.txt", "alpha");
   WriteFile(dir / "src/sub/b.bin", std::string(100000, 'b'));

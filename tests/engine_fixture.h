@@ -23,7 +23,6 @@ class EngineTest : public ::testing::Test {
   // The log's line texts so far without "pid : time : ", the scratch
   // directory written "D"; an empty line stays empty.
   std::vector<std::string> Log() {
-    engine.FlushLog();
     std::vector<std::string> texts;
     for (std::string l : Lines(ReadFile(logDir / "VELDAR2.TMP"))) {
       for (auto at = l.find(dir.path()); at != std::string::npos; at = l.find(dir.path()))

@@ -16,7 +16,7 @@
 #include "ui/dialog_services.h"
 #include "ui/logsize_dialog.h"
 #include "ui/progress_window.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 #include "ui/restore_dialog.h"
 #include "ui/up_down.h"
 
@@ -221,7 +221,8 @@ void CVELDAR2Dlg::OnBnClickedOk() {
   if (result) {
     // Operations that failed and were passed over make no completed backup.
     engine_.messages.Show(LoadString(engine_.failureCount == failuresBefore ? IDS_BACKUP_DONE
-                                                                              : IDS_BACKUP_PARTIAL));
+                                     : engine_.activityLog.HoldsRun() ? IDS_BACKUP_PARTIAL
+                                                                      : IDS_BACKUP_PARTIAL_UNLOGGED));
   }
   engine_.CloseLog();
   QApplication::restoreOverrideCursor();

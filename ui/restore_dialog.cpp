@@ -9,7 +9,7 @@
 #include "engine/restore.h"
 #include "ui/dialog_services.h"
 #include "ui/progress_window.h"
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 

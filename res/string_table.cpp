@@ -1,4 +1,4 @@
-#include "ui/res/string_table.h"
+#include "res/string_table.h"
 
 namespace veldar {
 
@@ -33,6 +33,9 @@ std::string LoadString(int id) {
     case IDS_RESTORE_REFUSED: return "レストアできません。";
     case IDS_BACKUP_PARTIAL:
       return "バックアップは終わりましたが、失敗した操作があります。詳しくはログを見てください。";
+    // For a run whose lines are not in the log: the user is not sent there.
+    case IDS_BACKUP_PARTIAL_UNLOGGED:
+      return "バックアップは終わりましたが、失敗した操作があります。今回の処理はログに記録されていません。";
     case IDS_NO_ROOM: return "書き込むディレクトリの空き容量が足りません。";
     default: return {};
   }

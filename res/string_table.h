@@ -1,8 +1,9 @@
 #pragma once
 // The program's string table: the names it looks up (settings section and
 // keys, option names, defaults, log file names) and the Japanese texts it
-// shows, each under its resource id. Shared by the application shell, the log
-// and the dialogs; plain C++ so that the engine library can use it.
+// shows, each under its resource id. The engine, the log, the application
+// shell and the dialogs all use it, so it sits below the dialogs, in plain C++
+// in the engine library; ui/res/ keeps only what the windows alone need.
 
 #include <string>
 
@@ -36,6 +37,7 @@ enum StringId : int {
   IDS_RESTORE_REFUSED = 130,
   IDS_BACKUP_PARTIAL = 131,
   IDS_NO_ROOM = 132,
+  IDS_BACKUP_PARTIAL_UNLOGGED = 133,
 };
 
 // The entry under `id`; empty for an id the table does not hold.

@@ -1,7 +1,10 @@
+#include "log/activity_log.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 
@@ -52,8 +55,8 @@ TEST_F(LogWriterTest, FirstRunCreatesTheLogWithExactLines) {
   engine.CloseLog();
   EXPECT_FALSE(Exists(TmpFile()));
   EXPECT_EQ(ReadFile(LogFile()), Line("Start with parameter") + Line("File Deleted : /x") + "\n");
-  EXPECT_EQ(engine.logPath, LogFile());
-  EXPECT_EQ(engine.tempLogPath, TmpFile());
+  EXPECT_EQ(engine.activityLog.path(), LogFile());
+  EXPECT_EQ(engine.activityLog.workingPath(), TmpFile());
 }
 
 TEST_F(LogWriterTest, ControlCharactersAreEscaped) {
@@ -64,6 +67,101 @@ TEST_F(LogWriterTest, ControlCharactersAreEscaped) {
   engine.CloseLog();
   EXPECT_EQ(ReadFile(LogFile()), Line("File Copied : /a\\nforged\\r\\x1b[31m\\t\\x7f\\n") +
                                      Line("File Deleted : /b\\n") + "\n");
+}
+
+TEST(EscapeLogTextTest, UnicodeLineSeparatorsAreEscapedAndNothingElse) {
+  struct Case {
+    const char* text;
+    const char* written;
+  } cases[] = {
+      {"a\xc2\x85" "b", "a\\u0085b"},            // NEL
+      {"a\xe2\x80\xa8" "b", "a\\u2028b"},        // LINE SEPARATOR
+      {"\xe2\x80\xa9", "\\u2029"},              // PARAGRAPH SEPARATOR
+      {"\xe2\x80\xa9\n\xc2\x85", "\\u2029\\n\\u0085"},
+      {"\xe2\x80\xa7 \xc2\xa9 \xe6\x97\xa5", "\xe2\x80\xa7 \xc2\xa9 \xe6\x97\xa5"},  // neighbours
+      {"cut \xe2\x80", "cut \xe2\x80"},
+      {"cut \xc2", "cut \xc2"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EscapeLogText(c.text), c.written) << c.written;
+}
+
+// A run that is killed loses none of the lines already written: they are in
+// the working file, not in a buffer of the process.
+TEST_F(LogWriterTest, LinesWrittenBeforeAKillAreInTheWorkingFile) {
+  const pid_t child = fork();
+  if (child == 0) {
+    engine.OpenLog();
+    for (int i = 0; i < 3; ++i) engine.WriteLog("File Copied : /" + std::to_string(i));
+    raise(SIGKILL);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(ReadFile(TmpFile()),
+            Line("File Copied : /0") + Line("File Copied : /1") + Line("File Copied : /2"));
+}
+
+// An OS whose log files take no writes, as on a full disk.
+class NoWriteOs : public FaultOs {
+ public:
+  using FaultOs::FaultOs;
+  int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override {
+    const int code = FaultOs::OpenExclusive(path, file);
+    if (code == 0) *file = std::make_unique<NoWriteFile>(std::move(*file));
+    return code;
+  }
+
+ private:
+  class NoWriteFile : public OsFile {
+   public:
+    explicit NoWriteFile(std::unique_ptr<OsFile> file) : file_(std::move(file)) {}
+    int Size(std::uint64_t* size) override { return file_->Size(size); }
+    int Append(const std::string&) override { return ENOSPC; }
+    int ReadAt(std::uint64_t offset, std::size_t count, std::string* out) override {
+      return file_->ReadAt(offset, count, out);
+    }
+    int Sync() override { return file_->Sync(); }
+
+   private:
+    std::unique_ptr<OsFile> file_;
+  };
+};
+
+// Failure lines that the log cannot take go to the sink, escaped; other lines
+// do not. The log holds the run only when it was open, every write went in
+// and the cap keeps something.
+TEST_F(LogWriterTest, FailureLinesTheLogCannotTakeGoToTheSink) {
+  NoWriteOs noWrite{*real};
+  noWrite.logDirOverride = fault.logDirOverride;
+  struct Case {
+    const char* name;
+    Os* os;
+    bool openFails;
+    std::int32_t limit;
+    bool sunk, holdsRun;
+  } cases[] = {
+      {"open", &fault, false, 500, false, true},
+      {"open, limit 0", &fault, false, 0, false, false},
+      {"not opened", &fault, true, 500, true, false},
+      {"writes fail", &noWrite, false, 500, true, false},
+  };
+  for (const auto& c : cases) {
+    std::int32_t limit = c.limit;
+    ActivityLog log(*c.os, limit);
+    std::vector<std::string> sunk;
+    log.onUnloggedFailure = [&](const std::string& text) { sunk.push_back(text); };
+    fault.ClearRules();
+    if (c.openFails) fault.FailAt(OsOp::OpenExclusive, TmpFile(), EWOULDBLOCK);
+    EXPECT_EQ(log.Open(), c.openFails ? 0 : 1) << c.name;
+    log.Write("File Copied : /a to /b");
+    log.WriteFailure("File Copy Failed : /x\ny to /z : ERR = 13");
+    EXPECT_EQ(log.HoldsRun(), c.holdsRun) << c.name;
+    log.Close();
+    EXPECT_EQ(log.HoldsRun(), c.holdsRun) << c.name << ": still known after the close";
+    EXPECT_EQ(sunk, c.sunk ? std::vector<std::string>{"File Copy Failed : /x\\ny to /z : ERR = 13"}
+                           : std::vector<std::string>{})
+        << c.name;
+  }
 }
 
 TEST_F(LogWriterTest, RunsAppendAcrossOpens) {

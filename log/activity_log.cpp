@@ -1,0 +1,173 @@
+#include "log/activity_log.h"
+
+#include "res/string_table.h"
+
+namespace veldar {
+namespace {
+
+#ifdef _WIN32
+constexpr const char* kLineEnd = "\r\n";
+#else
+constexpr const char* kLineEnd = "\n";
+#endif
+
+constexpr int kOpenAttempts = 5;
+constexpr int kOpenRetryMs = 500;
+constexpr std::size_t kCopyChunk = 1 << 20;
+
+// A file name may hold any byte but the separator; written raw, a line feed or
+// an escape sequence in a name could break or forge a log line. Control bytes
+// are therefore written as C-style escapes, and so are the three characters
+// that Unicode-aware readers take for line breaks (NEL, LINE SEPARATOR,
+// PARAGRAPH SEPARATOR), which UTF-8 writes as C2 85, E2 80 A8 and E2 80 A9.
+void AppendEscaped(std::string& out, const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    const unsigned char third = i + 2 < text.size() ? static_cast<unsigned char>(text[i + 2]) : 0;
+    if (c == 0xc2 && next == 0x85) {
+      out += "\\u0085";
+      i += 1;
+      continue;
+    }
+    if (c == 0xe2 && next == 0x80 && (third == 0xa8 || third == 0xa9)) {
+      out += third == 0xa8 ? "\\u2028" : "\\u2029";
+      i += 2;
+      continue;
+    }
+    if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    switch (c) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xf];
+    }
+  }
+}
+
+}  // namespace
+
+std::string EscapeLogText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendEscaped(out, text);
+  return out;
+}
+
+ActivityLog::ActivityLog(Os& os, const std::int32_t& sizeLimitKb)
+    : os_(os), sizeLimitKb_(sizeLimitKb) {}
+
+ActivityLog::~ActivityLog() = default;
+
+int ActivityLog::Open() {
+  const std::string directory = os_.LogDir();
+  os_.CreateDirTree(directory);  // a failure shows as a failed open below
+  path_ = directory + LoadString(IDS_LOG_NAME);
+  workingPath_ = directory + LoadString(IDS_TMPLOG_NAME);
+  file_.reset();
+  opened_ = false;
+  writeFailed_ = false;
+  pid_ = std::to_string(os_.ProcessId());
+
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    // The log becomes the working file unless a working file is already there
+    // (left by an interrupted run, or held by another process). Tried at every
+    // attempt, so that a process that waited for another one's run picks up
+    // the log that run has just put back.
+    os_.MoveNoReplace(path_, workingPath_);
+    if (os_.OpenExclusive(workingPath_, &file_) == 0) {
+      opened_ = true;
+      return 1;
+    }
+    file_.reset();
+    os_.SleepMs(kOpenRetryMs);
+  }
+  return 0;
+}
+
+bool ActivityLog::Write(const std::string& text, bool blankLineAfter) {
+  if (!file_) return false;  // no working file: the line has nowhere to go
+  const std::int64_t now = os_.Now();
+  if (now != timeSecond_) {
+    timeSecond_ = now;
+    timeText_ = os_.FormatLocalTime(now, "%m/%d/%y %H:%M:%S");
+  }
+  std::string line;
+  line.reserve(pid_.size() + timeText_.size() + text.size() + 8);
+  line += pid_;
+  line += " : ";
+  line += timeText_;
+  line += " : ";
+  AppendEscaped(line, text);
+  line += kLineEnd;
+  if (blankLineAfter) line += kLineEnd;
+  // One write per line, straight to the file: the lines of the last
+  // operations before a crash are the ones a user needs most.
+  if (file_->Append(line) != 0) {
+    writeFailed_ = true;
+    return false;
+  }
+  return true;
+}
+
+void ActivityLog::WriteFailure(const std::string& text) {
+  if (!Write(text) && onUnloggedFailure) onUnloggedFailure(EscapeLogText(text));
+}
+
+bool ActivityLog::HoldsRun() const { return opened_ && !writeFailed_ && sizeLimitKb_ > 0; }
+
+void ActivityLog::Close() {
+  if (!file_) return;
+  std::uint64_t length = 0;
+  if (file_->Size(&length) != 0) {
+    // Without a length nothing can be trimmed safely: keep the working file.
+    file_.reset();
+    return;
+  }
+  std::int64_t cap = static_cast<std::int64_t>(sizeLimitKb_) * 1000;
+  if (cap < 0) cap = 0;
+
+  if (length <= static_cast<std::uint64_t>(cap)) {
+    // Renamed while still locked, so that a process waiting for the lock finds
+    // the name gone and starts over instead of writing into the log.
+    os_.MoveNoReplace(workingPath_, path_);
+    file_.reset();
+    return;
+  }
+
+  std::unique_ptr<OsFile> log;
+  if (os_.OpenExclusive(path_, &log) != 0) {
+    file_.reset();  // the working file keeps the only copy; the next run carries it on
+    return;
+  }
+  bool written = true;
+  char last = '\n';
+  std::string chunk;
+  for (std::uint64_t offset = length - static_cast<std::uint64_t>(cap); offset < length;) {
+    if (file_->ReadAt(offset, kCopyChunk, &chunk) != 0 || chunk.empty()) {
+      written = false;
+      break;
+    }
+    offset += chunk.size();
+    last = chunk.back();
+    if (log->Append(chunk) != 0) {
+      written = false;
+      break;
+    }
+  }
+  // Every kept line ends in a line break, the last one included.
+  if (written && last != '\n') written = log->Append(kLineEnd) == 0;
+  if (written) written = log->Sync() == 0;
+  log.reset();
+  if (written) os_.DeleteFile(workingPath_);
+  file_.reset();
+}
+
+}  // namespace veldar
