@@ -64,11 +64,17 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
 
 int CVELDAR2App::RunBatch(std::ostream& err) {
   engine.failureCount = 0;
+  engine.vanishedCount = 0;
   engine.OpenLog();
   engine.WriteLog("Start with parameter");
   const int result = engine.Backup();
   engine.CloseLog();
-  if (result && engine.failureCount == 0) return kExitSuccess;
+  if (result && engine.failureCount == 0 && engine.vanishedCount == 0) return kExitSuccess;
+  if (!result && engine.backupDirBusy) {
+    err << "veldar2: another run is using the backup directory " << engine.backupDir
+        << "; nothing was done\n";
+    return kExitOtherInstance;
+  }
 
   // The summary sends the user to the log only when the log holds the run.
   std::string where = "see " + engine.activityLog.path();
@@ -81,8 +87,14 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
     err << "veldar2: the backup failed or was refused (" << where << ")\n";
     return kExitFailure;
   }
-  err << "veldar2: the backup finished, but " << engine.failureCount << " operation(s) failed ("
-      << where << ")\n";
+  if (engine.failureCount > 0) {
+    err << "veldar2: the backup finished, but " << engine.failureCount << " operation(s) failed ("
+        << where << ")\n";
+  } else {
+    err << "veldar2: the backup finished, but " << engine.vanishedCount
+        << " entr(y/ies) vanished from the source while it was copied and are not in the copy ("
+        << where << ")\n";
+  }
   return kExitPartialFailure;
 }
 

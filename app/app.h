@@ -21,7 +21,7 @@ enum ExitStatus : int {
   kExitSuccess = 0,          // the run succeeded with no failure
   kExitPartialFailure = 1,   // the run finished, but operations failed and were passed over
   kExitFailure = 2,          // the run failed or was refused; also a start without a job
-  kExitOtherInstance = 3,    // another instance's window is open
+  kExitOtherInstance = 3,    // another instance's window is open, or another run holds the backup directory
 };
 
 class CVELDAR2App {

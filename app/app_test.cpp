@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <sstream>
 
 #include "platform/fault_os.h"
@@ -185,6 +186,25 @@ TEST_F(AppTest, PathWithADoubleQuoteIsRefusedNotCutShort) {
   // An option may hold one: it is passed as it is, not quoted.
   testing::WriteFile(dir / "src/a.txt", "a");
   EXPECT_EQ(Run({"-M2\"", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+}
+
+// A run that found its backup directory held by another exits 3 and names
+// it; one under which source entries vanished exits 1 and says so.
+TEST_F(AppTest, BusyBackupDirectoryAndVanishedEntries) {
+  testing::WriteFile(dir / "src/a", "a");
+  testing::WriteFile(dir / "src/gone", "g");
+  testing::MakeDirs(dir / "dst");
+  fault.FailAt(OsOp::CopyFile, "src/gone", ENOENT);
+  fault.FailAt(OsOp::Stat, "src/gone", ENOENT);
+  EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitPartialFailure);
+  EXPECT_NE(err.str().find("1 entr(y/ies) vanished"), std::string::npos) << err.str();
+
+  std::unique_ptr<OsDir> held;
+  ASSERT_EQ(real->OpenDir(dir / "dst", true, &held), 0);
+  ASSERT_EQ(held->Lock(), 0);
+  EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitOtherInstance);
+  EXPECT_NE(err.str().find("another run is using the backup directory " + dir / "dst"),
+            std::string::npos) << err.str();
 }
 
 }  // namespace

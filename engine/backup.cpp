@@ -37,9 +37,6 @@ const char kBackupInSource[] =
 const char kSourceInMirror[] =
     "バックアップするディレクトリが書き込むディレクトリの中にあるため、"
     "世代数は2以上にしてください。";
-const char kBackupDirBusy[] =
-    "ほかのバックアップかレストアがこの書き込むディレクトリを使っています。"
-    "終わってからやり直してください。\n";
 
 // Five tries, 500 ms apart: as long as the activity log waits for its lock.
 constexpr int kLockAttempts = 5;
@@ -185,7 +182,9 @@ int CVELDAR2Engine::LockBackupDir(std::unique_ptr<OsDir>* lock) {
   return 0;
 }
 
-std::string CVELDAR2Engine::BackupDirBusyText() const { return kBackupDirBusy + backupDir; }
+std::string CVELDAR2Engine::BackupDirBusyText() const {
+  return LoadString(IDS_BACKUP_DIR_BUSY) + "\n" + backupDir;
+}
 
 int CVELDAR2Engine::Refuse(const std::string& message) {
   if (noMessage) {

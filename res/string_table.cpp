@@ -37,6 +37,12 @@ std::string LoadString(int id) {
     case IDS_BACKUP_PARTIAL_UNLOGGED:
       return "バックアップは終わりましたが、失敗した操作があります。今回の処理はログに記録されていません。";
     case IDS_NO_ROOM: return "書き込むディレクトリの空き容量が足りません。";
+    // Entries that vanished from the source while it was being copied.
+    case IDS_BACKUP_VANISHED:
+      return "バックアップは終わりましたが、コピーの途中でなくなったファイルやフォルダは含まれていません。";
+    case IDS_BACKUP_DIR_BUSY:
+      return "ほかのバックアップかレストアがこの書き込むディレクトリを使っています。"
+             "終わってからやり直してください。";
     default: return {};
   }
 }

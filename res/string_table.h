@@ -38,6 +38,8 @@ enum StringId : int {
   IDS_BACKUP_PARTIAL = 131,
   IDS_NO_ROOM = 132,
   IDS_BACKUP_PARTIAL_UNLOGGED = 133,
+  IDS_BACKUP_VANISHED = 134,
+  IDS_BACKUP_DIR_BUSY = 135,
 };
 
 // The entry under `id`; empty for an id the table does not hold.

@@ -217,12 +217,18 @@ void CVELDAR2Dlg::OnBnClickedOk() {
   engine_.OpenLog();
   engine_.WriteLog("Starting with Dialog OK button");
   const int failuresBefore = engine_.failureCount;
+  const int vanishedBefore = engine_.vanishedCount;
   const int result = RunWithProgress(this, engine_, [this] { return engine_.Backup(); });
   if (result) {
-    // Operations that failed and were passed over make no completed backup.
-    engine_.messages.Show(LoadString(engine_.failureCount == failuresBefore ? IDS_BACKUP_DONE
-                                     : engine_.activityLog.HoldsRun() ? IDS_BACKUP_PARTIAL
-                                                                      : IDS_BACKUP_PARTIAL_UNLOGGED));
+    // Operations that failed and were passed over make no completed backup,
+    // and neither do entries that vanished while it was made.
+    int done = IDS_BACKUP_DONE;
+    if (engine_.failureCount != failuresBefore) {
+      done = engine_.activityLog.HoldsRun() ? IDS_BACKUP_PARTIAL : IDS_BACKUP_PARTIAL_UNLOGGED;
+    } else if (engine_.vanishedCount != vanishedBefore) {
+      done = IDS_BACKUP_VANISHED;
+    }
+    engine_.messages.Show(LoadString(done));
   }
   engine_.CloseLog();
   QApplication::restoreOverrideCursor();
