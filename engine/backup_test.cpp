@@ -209,6 +209,14 @@ TEST(BackupFileTest, RotatesAcrossCountChanges) {
   ASSERT_EQ(job.Run(1, "v9"), 1);
   EXPECT_EQ(job.Generations(), (Contents{{"report_4.doc_", "v9"}}));
   EXPECT_EQ(job.settings.writes.back(), "LASTDIR=" + job.backup);
+
+  // What a killed copy left is removed by the next run.
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  WriteFile(job.backup + "/.~report_4.doc_." + std::to_string(gone) + "-0badf00d-7.tmp", "half");
+  ASSERT_EQ(job.Run(1, "v10"), 1);
+  EXPECT_EQ(job.Generations(), (Contents{{"report_4.doc_", "v10"}}));
 }
 
 TEST(BackupFileTest, SourceLinkIsBackedUpByWhatItPointsTo) {

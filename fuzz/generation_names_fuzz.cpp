@@ -57,35 +57,47 @@ void CheckKind(const std::string& source, const std::string& found, int someSlot
   for (int slot : {1, 9, 10, kMaxGenerationSlot, someSlot}) {
     const std::string name = nameOf(source, slot);
     FUZZ_CHECK(name == affixes.prefix + std::to_string(slot) + affixes.suffix);
-    FUZZ_CHECK(slotOf(name, source) == slot);
-    FUZZ_CHECK(slotOf(Mapped(name, Upper), source) == slot);
-    FUZZ_CHECK(slotOf(Mapped(name, Lower), source) == slot);
-    FUZZ_CHECK(slotOf(affixes.prefix + "0" + std::to_string(slot) + affixes.suffix, source) == 0);
+    for (bool fold : {true, false}) {
+      FUZZ_CHECK(slotOf(name, source, fold) == slot);
+      FUZZ_CHECK(slotOf(affixes.prefix + "0" + std::to_string(slot) + affixes.suffix, source,
+                        fold) == 0);
+    }
+    FUZZ_CHECK(slotOf(Mapped(name, Upper), source, true) == slot);
+    FUZZ_CHECK(slotOf(Mapped(name, Lower), source, true) == slot);
   }
-  for (int slot : {0, 99, 100, -1, -98}) FUZZ_CHECK(slotOf(nameOf(source, slot), source) == 0);
+  for (int slot : {0, 99, 100, -1, -98}) {
+    FUZZ_CHECK(slotOf(nameOf(source, slot), source, true) == 0);
+    FUZZ_CHECK(slotOf(nameOf(source, slot), source, false) == 0);
+  }
 
   // Toggling the case bit (0x20) of some bytes of a name keeps it the same
-  // generation exactly when every byte toggled is an ASCII letter.
-  std::string toggled = nameOf(source, someSlot);
+  // generation exactly when every byte toggled is an ASCII letter, and only
+  // where case is folded; compared exactly, only an untouched name is one.
+  const std::string original = nameOf(source, someSlot);
+  std::string toggled = original;
   bool onlyLetters = true;
   for (std::size_t i = 0; i < toggled.size(); ++i) {
     if (((flips >> (i % 64)) & 1) == 0) continue;
     onlyLetters = onlyLetters && Lower(toggled[i]) != Upper(toggled[i]);
     toggled[i] = static_cast<char>(toggled[i] ^ 0x20);
   }
-  FUZZ_CHECK(slotOf(toggled, source) == (onlyLetters ? someSlot : 0));
+  FUZZ_CHECK(slotOf(toggled, source, true) == (onlyLetters ? someSlot : 0));
+  FUZZ_CHECK(slotOf(toggled, source, false) == (toggled == original ? someSlot : 0));
 
   // Only names one or two characters longer than the affixes can hold a slot.
-  int matchingSlot = 0;
+  int folded = 0, exact = 0;
   const std::size_t affixesSize = affixes.prefix.size() + affixes.suffix.size();
   if (found.size() == affixesSize + 1 || found.size() == affixesSize + 2) {
     for (int slot = 1; slot <= kMaxGenerationSlot; ++slot) {
-      if (!SameNoCase(found, nameOf(source, slot))) continue;
-      FUZZ_CHECK(matchingSlot == 0);  // one name, one slot
-      matchingSlot = slot;
+      const std::string name = nameOf(source, slot);
+      if (found == name) exact = slot;
+      if (!SameNoCase(found, name)) continue;
+      FUZZ_CHECK(folded == 0);  // one name, one slot
+      folded = slot;
     }
   }
-  FUZZ_CHECK(slotOf(found, source) == matchingSlot);
+  FUZZ_CHECK(slotOf(found, source, true) == folded);
+  FUZZ_CHECK(slotOf(found, source, false) == exact);
 }
 
 }  // namespace
@@ -100,9 +112,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t flips = hash * 0x9e3779b97f4a7c15u;  // another spread of the same bits
 
   CheckKind(source, found, someSlot, flips, FileAffixes(source), FileGenerationName,
-            FileGenerationSlot);
+            [](std::string_view name, std::string_view of, bool fold) {
+              return FileGenerationSlot(name, of, fold);
+            });
   CheckKind(source, found, someSlot, flips, Affixes{source + "_", ""}, DirGenerationName,
-            DirGenerationSlot);
+            [](std::string_view name, std::string_view of, bool fold) {
+              return DirGenerationSlot(name, of, fold);
+            });
   FUZZ_CHECK(IsFileGenerationName(found, source) == (FileGenerationSlot(found, source) != 0));
   FUZZ_CHECK(IsDirGenerationName(found, source) == (DirGenerationSlot(found, source) != 0));
   return 0;
