@@ -599,6 +599,18 @@ TEST(CheckParametersTest, BindMountsAreSeenThrough) {
   }
   umount2((d + "/mnt/self").c_str(), MNT_DETACH);
   umount2((d + "/mnt/parent").c_str(), MNT_DETACH);
+
+  // A bind mount inside the copy, of the source itself, vanished from the
+  // source: the deletion does not enter it, and its removal fails aloud.
+  MakeDirs(d + "/backup/mounted");
+  ASSERT_EQ(mount((d + "/home/docs").c_str(), (d + "/backup/mounted").c_str(), nullptr, MS_BIND,
+                  nullptr), 0);
+  job.engine.backupDir = d + "/backup";
+  job.engine.generationCount = 1;
+  job.engine.noMessage = 1;
+  EXPECT_EQ(job.engine.Backup(), 1);
+  EXPECT_GT(job.engine.failureCount, 0);
+  umount2((d + "/backup/mounted").c_str(), MNT_DETACH);
   EXPECT_EQ(ReadFile(d + "/home/docs/a.txt"), "a");
   EXPECT_EQ(ListNames(d + "/home/docs"), std::vector<std::string>{"a.txt"});
 }
