@@ -371,9 +371,9 @@ int CVELDAR2Engine::BackupDir() {
   }
   // A mirror that went on past failures (the no-message flag, or a
   // permission that could not be set) has worked through the tree, but its
-  // copy lacks what failed: a disk that filled up
-  // half way would otherwise replace a good generation with a broken copy
-  // that looks complete. It stays under the working name for the next run.
+  // copy lacks what failed: a disk that filled up half way would otherwise
+  // replace a good generation with a broken copy that looks complete. It
+  // stays under the working name for the next run.
   if (failureCount != failuresBefore) {
     WriteFailure("Copy incomplete, no generation replaced : " + working);
     ShowMessage("Copy incomplete, no generation replaced : " + working);

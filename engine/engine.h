@@ -21,6 +21,7 @@
 
 #include "engine/background_worker.h"
 #include "engine/file_entry.h"
+#include "engine/generation_names.h"
 #include "engine/settings_store.h"
 #include "engine/user_messages.h"
 #include "log/activity_log.h"
@@ -261,6 +262,23 @@ class ProgramsOwn {
   int noForce_;
   int noDelete_;
 };
+
+// Whether a file system ignores letter case where `entries` (each with a
+// `name` and a `status`) were listed: the first entry whose name has an ASCII
+// letter, looked up by `stat` (a name to 0 or an error code) under its name
+// with the case of its letters swapped, is found again as the same entry.
+// Names without letters tell nothing: false, which is as good an answer
+// there, since nothing can match by case then.
+template <typename Entries, typename StatByName>
+bool FoldsCase(const Entries& entries, StatByName stat) {
+  for (const auto& entry : entries) {
+    const std::string swapped = SwapAsciiCase(entry.name);
+    if (swapped == entry.name) continue;
+    FileStatus status;
+    return stat(swapped, &status) == 0 && status.SameEntryAs(entry.status);
+  }
+  return false;
+}
 
 // Replaces every "%NAME%" in `text` by the environment variable NAME (empty
 // when unset); an unclosed "%" and everything after it stay as they are.

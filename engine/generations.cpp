@@ -46,27 +46,15 @@ std::string FirstFreeName(CVELDAR2Engine& engine, NameOf nameOf) {
   return std::string();
 }
 
-// Whether the backup directory's file system ignores letter case, told by
-// looking a listed entry up under its name with the case swapped. A listing
-// without a letter in its names has nothing that case could make match.
-bool FoldsCase(CVELDAR2Engine& engine, const std::vector<DirEntry>& entries) {
-  for (const DirEntry& entry : entries) {
-    const std::string swapped = SwapAsciiCase(entry.name);
-    if (swapped == entry.name) continue;
-    FileStatus status;
-    return engine.os.Stat(engine.JoinPath(engine.backupDir, swapped), false, &status) == 0 &&
-           status.SameEntryAs(entry.status);
-  }
-  return false;
-}
-
 // The entries the scan takes: listed by a name that matches without regard
 // to case, kept when the file system folds case too or the name matches
 // exactly. Two sources whose names differ only in case keep apart wherever
 // the file system does.
 template <typename Matches>
 void KeepGenerations(CVELDAR2Engine& engine, std::vector<DirEntry>& entries, Matches matches) {
-  engine.backupFoldsCase = FoldsCase(engine, entries);
+  engine.backupFoldsCase = FoldsCase(entries, [&](const std::string& name, FileStatus* status) {
+    return engine.os.Stat(engine.JoinPath(engine.backupDir, name), false, status);
+  });
   if (engine.backupFoldsCase) return;
   std::erase_if(entries, [&](const DirEntry& entry) { return !matches(entry.name); });
 }

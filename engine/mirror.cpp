@@ -51,7 +51,6 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "engine/generation_names.h"
 
 namespace veldar {
 namespace {
@@ -187,20 +186,6 @@ class Counterparts {
   std::vector<std::int32_t> cursor_;
 };
 
-// Whether the file system of `target` ignores letter case in this directory:
-// an entry found again under its name with the case of its letters swapped
-// is the same entry. A level whose names hold no letter has nothing to match
-// by case, so "no" is as good an answer there.
-bool FoldsCase(OsDir& target, const std::vector<CFileEntry>& entries) {
-  for (const CFileEntry& entry : entries) {
-    const std::string swapped = SwapAsciiCase(entry.name);
-    if (swapped == entry.name) continue;
-    FileStatus status;
-    return target.StatAt(swapped, &status) == 0 && status.SameEntryAs(entry.status);
-  }
-  return false;
-}
-
 std::int64_t Nanoseconds(const CFileEntry& entry) {
   return entry.time * 1'000'000'000 + entry.timeNsec;
 }
@@ -230,7 +215,11 @@ class MirrorWalk {
 
     CListingPair pair;
     if (!List(source, target, pair)) return 0;
-    Counterparts counterparts(pair.targetList, pair.sourceList, FoldsCase(target, pair.targetList));
+    // Per level: a casefolded directory may sit in a tree that tells case apart.
+    const bool fold = FoldsCase(pair.targetList, [&](const std::string& name, FileStatus* status) {
+      return target.StatAt(name, status);
+    });
+    Counterparts counterparts(pair.targetList, pair.sourceList, fold);
     RemoveAbandoned(target, pair.targetList, counterparts);
 
     for (CFileEntry& entry : pair.sourceList) {
@@ -465,13 +454,9 @@ class MirrorWalk {
     FileStatus toStatus;
     code = target.OpenDir(into, &to);
     if (code == 0) code = to->Status(&toStatus);
-    if (code != 0) {
-      engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(Join(target, into), "*"));
-      return false;
-    }
-    // Another mount inside the copy is not the copy: filling it would change,
-    // and emptying it delete, whatever it shows.
-    if (!toStatus.SameMountAs(targetStatus)) {
+    // Another mount inside the copy is not the copy either: filling it would
+    // change, and emptying it delete, whatever it shows.
+    if (code != 0 || !toStatus.SameMountAs(targetStatus)) {
       engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(Join(target, into), "*"));
       return false;
     }

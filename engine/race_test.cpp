@@ -143,6 +143,29 @@ class RaceTest : public ::testing::Test {
     fault.calls.clear();
   }
 
+  // Rounds of: `prepare` in a fresh round directory, then `run` while the
+  // swapper exchanges "<swapped>/a" with a link to the canaries; then no
+  // canary may be gone, changed, or found inside the round's trees.
+  template <typename Prepare, typename Run>
+  void Race(const char* what, const std::string& swapped, Prepare prepare, Run run) {
+    for (int round = 0; round < Rounds(); ++round) {
+      const std::string top = Round(round);
+      prepare(top);
+      GiveToSwapper(top, top + "/" + swapped);
+      {
+        Swapper swapper(top + "/" + swapped + "/a", top + "/spare/a", swaps);
+        run(top);
+      }
+      CountMet();
+      ExpectCanariesIntact();
+      int leaked = 0, files = 0;
+      Scan(top, "CANARY", &leaked, &files);
+      EXPECT_EQ(leaked, 0) << "round " << round;
+      if (HasFailure()) return;
+    }
+    Report(what);
+  }
+
   std::atomic<long>* swaps = nullptr;
   int met = 0;  // rounds in which the walk found a link where it had listed a directory
   testing::FastTempDir dir;
@@ -155,61 +178,34 @@ class RaceTest : public ::testing::Test {
 
 // Deleting an old generation: nothing outside it goes.
 TEST_F(RaceTest, DeletionNeverLeavesTheTree) {
-  for (int round = 0; round < Rounds(); ++round) {
-    const std::string top = Round(round);
-    BuildChain(top + "/gen", "old copy");
-    GiveToSwapper(top, top + "/gen");
-    {
-      Swapper swapper(top + "/gen/a", top + "/spare/a", swaps);
-      engine.DeleteDirContents(top + "/gen");
-    }
-    CountMet();
-    ExpectCanariesIntact();
-    if (HasFailure()) return;
-  }
-  Report("deletion");
+  Race(
+      "deletion", "gen", [](const std::string& top) { BuildChain(top + "/gen", "old copy"); },
+      [&](const std::string& top) { engine.DeleteDirContents(top + "/gen"); });
 }
 
 // Copying a tree whose owner swaps part of it for a link to root's files:
 // none of them reaches the copy.
 TEST_F(RaceTest, CopyNeverTakesWhatLiesOutsideTheSource) {
-  for (int round = 0; round < Rounds(); ++round) {
-    const std::string top = Round(round);
-    BuildChain(top + "/src", "plain");
-    testing::MakeDirs(top + "/copy");
-    GiveToSwapper(top, top + "/src");
-    {
-      Swapper swapper(top + "/src/a", top + "/spare/a", swaps);
-      engine.MirrorDir(top + "/src", top + "/copy");
-    }
-    CountMet();
-    int leaked = 0, files = 0;
-    Scan(top + "/copy", "CANARY", &leaked, &files);
-    EXPECT_EQ(leaked, 0) << "round " << round;
-    ExpectCanariesIntact();
-    if (HasFailure()) return;
-  }
-  Report("copy from a swapped source");
+  Race(
+      "copy from a swapped source", "src",
+      [](const std::string& top) {
+        BuildChain(top + "/src", "plain");
+        testing::MakeDirs(top + "/copy");
+      },
+      [&](const std::string& top) { engine.MirrorDir(top + "/src", top + "/copy"); });
 }
 
 // Updating an existing copy whose directory is swapped for a link: nothing
 // is written or deleted outside the copy.
 TEST_F(RaceTest, UpdateNeverWritesOutsideTheCopy) {
-  for (int round = 0; round < Rounds(); ++round) {
-    const std::string top = Round(round);
-    BuildChain(top + "/src", "new content");
-    BuildChain(top + "/copy", "old");
-    WriteFile(top + "/copy/a/b/c0/vanished", "x");
-    GiveToSwapper(top, top + "/copy");
-    {
-      Swapper swapper(top + "/copy/a", top + "/spare/a", swaps);
-      engine.MirrorDir(top + "/src", top + "/copy");
-    }
-    CountMet();
-    ExpectCanariesIntact();
-    if (HasFailure()) return;
-  }
-  Report("copy into a swapped copy");
+  Race(
+      "copy into a swapped copy", "copy",
+      [](const std::string& top) {
+        BuildChain(top + "/src", "new content");
+        BuildChain(top + "/copy", "old");
+        WriteFile(top + "/copy/a/b/c0/vanished", "x");
+      },
+      [&](const std::string& top) { engine.MirrorDir(top + "/src", top + "/copy"); });
 }
 
 }  // namespace
