@@ -1,4 +1,5 @@
 #include "platform/fault_os.h"
+#include <cerrno>
 
 namespace veldar {
 
@@ -120,6 +121,20 @@ class FaultDir : public OsDir {
       return real_->CopyFile(name, *other.real_, to, mode, bytesCopied);
     });
   }
+  int StageCopy(const std::string&, OsDir&, const std::string&, std::string*,
+                std::uint64_t*) override {
+    return ENOSYS;  // STUB
+  }
+  int PlaceCopy(const std::string&, const std::string&, CopyMode) override { return ENOSYS; }  // STUB
+  int CloneFile(const std::string&, OsDir&, const std::string&, const FileStatus&) override {
+    return ENOSYS;  // STUB
+  }
+  int LinkFile(const std::string&, OsDir&, const std::string&, const FileStatus&) override {
+    return ENOSYS;  // STUB
+  }
+  int SyncFileSystem() override { return ENOSYS; }  // STUB
+  int Sync() override { return ENOSYS; }            // STUB
+  bool CanClone() override { return false; }        // STUB
   int SetAttributesNormal(const std::string& name) override {
     return os_.Perform(OsOp::SetAttributesNormal, At(name), {},
                        [&] { return real_->SetAttributesNormal(name); });
@@ -302,6 +317,8 @@ int FaultOs::RealPath(const std::string& path, std::string* resolved) {
 int FaultOs::FreeSpace(const std::string& path, std::uint64_t* bytes) {
   return Perform(OsOp::FreeSpace, path, {}, [&] { return real_.FreeSpace(path, bytes); });
 }
+
+int FaultOs::OpenScratchFile(std::unique_ptr<OsFile>*) { return ENOSYS; }  // STUB
 
 int FaultOs::OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) {
   file->reset();

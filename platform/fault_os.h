@@ -116,6 +116,7 @@ class FaultOs : public Os {
   int OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) override;
   int RealPath(const std::string& path, std::string* resolved) override;
   int FreeSpace(const std::string& path, std::uint64_t* bytes) override;
+  int OpenScratchFile(std::unique_ptr<OsFile>* file) override;
   int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override;
   int CreateDirTree(const std::string& path) override;
   std::string ProgramDir() override;

@@ -51,6 +51,7 @@ struct FileStatus {
   std::uint64_t size = 0;       // a link's size is the length of its text
   std::uint64_t allocated = 0;  // bytes the entry takes on the disk (less than
                                 // `size` for a file with holes)
+  std::uint32_t links = 1;        // names the entry has (hard links)
   std::uint32_t permissions = 0;  // the permission bits, 07777
   std::uint32_t owner = 0;        // user and group ids
   std::uint32_t group = 0;
@@ -94,7 +95,17 @@ class OsFile {
 };
 
 // How `CopyFile` treats an existing target.
-enum class CopyMode { Replace, FailIfExists };
+enum class CopyMode {
+  Replace,
+  FailIfExists,
+  // For a directory that nobody takes for a copy until the caller has flushed
+  // it and given it its name (a generation being built): the copy is written
+  // straight under the target's name and not flushed. An existing entry of
+  // that name (a file or a link) is removed first, never written into, so a
+  // file that other names share keeps its content. A failure removes what was
+  // written; the old entry stays removed.
+  Unflushed,
+};
 
 using NameFilter = std::function<bool(std::string_view name)>;
 
@@ -134,6 +145,43 @@ class OsDir {
   // `Os::CopyFile` from the entry `name` here to `to` in `toDir`.
   virtual int CopyFile(const std::string& name, OsDir& toDir, const std::string& to,
                        CopyMode mode, std::uint64_t* bytesCopied = nullptr) = 0;
+  // The first half of a copy: writes the copy of `name` to a new temporary
+  // name beside `to` in `toDir` (`*temporary`, a name in `toDir`), as
+  // `CopyFile` does, but neither flushes it nor renames it. The caller makes
+  // a batch of them durable at once (`SyncFileSystem`) and then names each
+  // with `PlaceCopy`, or deletes it. On failure nothing is left behind.
+  virtual int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
+                        std::string* temporary, std::uint64_t* bytesCopied = nullptr) = 0;
+  // The second half: renames the temporary entry `temporary` here to `to`
+  // here, replacing (Replace) or never replacing (FailIfExists) an existing
+  // entry. On failure `temporary` stays, for the caller to delete.
+  virtual int PlaceCopy(const std::string& temporary, const std::string& to, CopyMode mode) = 0;
+  // Makes `to` in `toDir` a clone of the regular file `name` here: a file of
+  // its own (changing one never changes the other) that shares the data
+  // blocks, with the content, permission bits, last-write time and (where the
+  // caller may) owner of `name`. Only where the file system can clone (XFS,
+  // btrfs...); elsewhere it fails (EOPNOTSUPP, EXDEV, EINVAL) without a
+  // trace. `to` must not exist (EEXIST). It fails (ESTALE) without creating
+  // `to` when `name` is no longer the file `expected` describes (device,
+  // inode, size, last-write time). Not flushed, like `CopyMode::Unflushed`.
+  virtual int CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
+                        const FileStatus& expected) = 0;
+  // Makes `to` in `toDir` another name of the regular file `name` here (a
+  // hard link): both names then reach one file. `to` must not exist. Fails
+  // (ESTALE, removing `to` again) when the file linked is not the one
+  // `expected` describes; where the file system has no hard links, or the
+  // file has too many, with the system's code. Not flushed.
+  virtual int LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
+                       const FileStatus& expected) = 0;
+  // Flushes everything written to the file system that holds this directory
+  // (syncfs): the data and entries of every file and directory on it.
+  virtual int SyncFileSystem() = 0;
+  // Flushes the directory's own entries (fsync on the directory): names
+  // created, renamed or removed in it survive a power cut once this returns.
+  virtual int Sync() = 0;
+  // True where the file system can clone files (`CloneFile`) as far as its
+  // kind tells; a clone may still fail, and is then copied.
+  virtual bool CanClone() = 0;
   virtual int SetAttributesNormal(const std::string& name) = 0;
   virtual int SetAttributes(const std::string& name, const FileAttributes& attributes) = 0;
   // Sets the permission bits (07777) of `name`, or of the directory itself
@@ -218,6 +266,10 @@ class Os {
   // it without waiting: while one opener holds it, every other open fails
   // (EWOULDBLOCK). The lock ends when the object is destroyed.
   virtual int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) = 0;
+  // Opens a new file without a name (on POSIX in $TMPDIR, else /tmp), for
+  // reading and appending, readable by nobody else; it is gone once closed.
+  // For data too large to hold in memory.
+  virtual int OpenScratchFile(std::unique_ptr<OsFile>* file) = 0;
   // Creates `path` and any missing parents, each readable by its owner only
   // when newly made. An existing directory is success.
   virtual int CreateDirTree(const std::string& path) = 0;

@@ -699,6 +699,21 @@ class PosixDir : public OsDir {
     return CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied);
   }
 
+  int StageCopy(const std::string&, OsDir&, const std::string&, std::string*,
+                std::uint64_t*) override {
+    return ENOSYS;  // STUB
+  }
+  int PlaceCopy(const std::string&, const std::string&, CopyMode) override { return ENOSYS; }  // STUB
+  int CloneFile(const std::string&, OsDir&, const std::string&, const FileStatus&) override {
+    return ENOSYS;  // STUB
+  }
+  int LinkFile(const std::string&, OsDir&, const std::string&, const FileStatus&) override {
+    return ENOSYS;  // STUB
+  }
+  int SyncFileSystem() override { return ENOSYS; }  // STUB
+  int Sync() override { return ENOSYS; }            // STUB
+  bool CanClone() override { return false; }        // STUB
+
   int SetAttributesNormal(const std::string& name) override {
     if (int code = CheckName(name)) return code;
     return SetAttributesNormalAt(fd_, name);
@@ -910,6 +925,7 @@ class PosixOs : public Os {
     return 0;
   }
 
+  int OpenScratchFile(std::unique_ptr<OsFile>*) override { return ENOSYS; }  // STUB
   int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override {
     file->reset();
     if (HasNul(path)) return EINVAL;
