@@ -31,6 +31,35 @@
 //    fsync'ed after the rename: that would make small-file copies take about
 //    twice as long, and a rename lost in a crash leaves the old target (or
 //    none), never a partial file, so the next run simply copies again.
+//  - CopyMode::Unflushed (a generation being built, which nobody takes for a
+//    copy before it is flushed and named) writes straight under the target's
+//    name: an existing file or link there is unlinked first and never opened
+//    for writing (it may be one name of a file other names share; a directory
+//    fails with unlink's EISDIR and stays), then the copy is created O_EXCL
+//    0600 and given content and metadata as above, but not fsync'ed. A
+//    failure unlinks it. A link source is copied as a link made under the
+//    name directly.
+//  - A staged copy (OsDir::StageCopy) is the temporary file above without the
+//    fsync and the rename. The caller flushes a batch of them with one
+//    syncfs(2) and then renames each (OsDir::PlaceCopy: rename(2), or
+//    RENAME_NOREPLACE as below), or deletes it.
+//  - Block cloning (FSCTL_DUPLICATE_EXTENTS_TO_FILE; OsDir::CloneFile) is
+//    ioctl(FICLONE) into a new file created O_EXCL 0600, then the metadata of
+//    a copy, no fsync. The source is lstat'ed, opened O_NOFOLLOW|O_NONBLOCK
+//    and fstat'ed, and must still be the regular file with the device, inode,
+//    size and mtime the caller saw (else ESTALE). Where the file system
+//    cannot clone, FICLONE's EOPNOTSUPP, EXDEV, EINVAL or ENOTTY is returned
+//    as it is and the new file unlinked. Whether a file system can clone is
+//    told by its type (fstatfs): XFS, btrfs, bcachefs and OCFS2 can.
+//  - CreateHardLinkA (OsDir::LinkFile) is linkat(2) without
+//    AT_SYMLINK_FOLLOW, so a link is linked, not its target; a new name that
+//    does not reach the regular file the caller saw (device and inode) is
+//    unlinked again: ESTALE.
+//  - FlushFileBuffers on a volume is syncfs(2) on a directory of it; on a
+//    directory handle, fsync(2) of the directory.
+//  - A delete-on-close scratch file is open(O_TMPFILE, 0600) in $TMPDIR (when
+//    set and non-empty) else /tmp; where that is refused (EOPNOTSUPP, EISDIR,
+//    EINVAL), mkstemp there and an immediate unlink.
 //  - A file with holes (fewer blocks allocated than its length) is copied
 //    extent by extent (SEEK_DATA/SEEK_HOLE), so its holes stay holes.
 //  - A temporary name carries the writer's process id; one whose writer no
@@ -69,7 +98,8 @@
 //    permission bits of their own and are left alone.
 //  - The creation time is statx's birth time where the file system reports
 //    one, else the last-write time. Only atime and mtime can be set. The
-//    device and inode numbers identify an entry across bind mounts.
+//    device and inode numbers identify an entry across bind mounts; the
+//    number of links is statx's stx_nlink.
 //  - _access is access(2): 4 R_OK, 2 W_OK, 0 F_OK, 6 R_OK|W_OK.
 //  - FindFirstFile/FindNextFile is one readdir pass with one statx per entry,
 //    relative to the directory's descriptor, without following links or
@@ -93,7 +123,9 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -188,6 +220,7 @@ void FillStatus(const struct statx& sx, FileStatus* status) {
   status->birthNsec = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_nsec : sx.stx_mtime.tv_nsec;
   status->size = sx.stx_size;
   status->allocated = sx.stx_blocks * 512;
+  status->links = sx.stx_nlink;
   status->permissions = mode & 07777;
   status->owner = sx.stx_uid;
   status->group = sx.stx_gid;
@@ -422,51 +455,95 @@ bool MetadataUnsupported(int code) {
   return code == EPERM || code == EINVAL || code == ENOTSUP || code == EOPNOTSUPP;
 }
 
-// Gives a finished temporary entry the target's name (both relative to `dirfd`).
+// Gives a finished temporary entry the target's name (both relative to
+// `dirfd`): FailIfExists never replaces an existing target (EEXIST), the
+// other modes replace it with rename(2), which never writes into the old
+// entry either. 0 or the error; on failure `temp` stays.
 int PlaceTemporary(int dirfd, const std::string& temp, const std::string& to, CopyMode mode) {
   if (mode == CopyMode::FailIfExists) return RenameNoReplace(dirfd, temp, dirfd, to);
   return renameat(dirfd, temp.c_str(), dirfd, to.c_str()) == 0 ? 0 : LastError();
 }
 
-// Copies the link `from` (relative to `fromFd`, as lstat described it in `st`)
-// as a link to `to` (relative to `toFd`).
-int CopyLink(int fromFd, const std::string& from, const struct stat& st, int toFd,
-             const std::string& to, CopyMode mode, std::uint64_t* bytesCopied) {
+// Where `WriteCopy` writes a copy, and whether it flushes it.
+enum class CopyTarget {
+  Temporary,           // a fresh temporary name beside the target; fsync'ed
+  UnflushedTemporary,  // a fresh temporary name; not fsync'ed (staged copies)
+  Target,              // the target's own name, which must be free; not fsync'ed
+};
+
+// Makes the new entry of a copy meant for `to` with `create(name)`, which
+// returns 0 or an error code: under `to` itself, or under a fresh temporary
+// name beside it, trying another name while one is taken. `*made` receives
+// the name used. 0, or the error of the last attempt.
+template <typename Create>
+int CreateCopyEntry(const std::string& to, CopyTarget target, std::string* made, Create create) {
+  if (target == CopyTarget::Target) {
+    *made = to;
+    return create(*made);
+  }
+  for (int attempt = 0;; ++attempt) {
+    *made = TemporaryPath(to);
+    const int code = create(*made);
+    if (code != EEXIST || attempt >= 100) return code;
+  }
+}
+
+// Gives the open file `out` the owner and group (root only), permission bits
+// and atime/mtime of the source file `st`. 0 on success, also where the file
+// system cannot hold an owner or permission bits; otherwise the error.
+int CopyMetadata(int out, const struct stat& st) {
+  // Owner first: chown clears set-user-ID and set-group-ID bits.
+  if (geteuid() == 0 && fchown(out, st.st_uid, st.st_gid) != 0 && !MetadataUnsupported(errno)) {
+    return LastError();
+  }
+  if (fchmod(out, st.st_mode & 07777) != 0 && !MetadataUnsupported(errno)) return LastError();
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  return futimens(out, times) == 0 ? 0 : LastError();
+}
+
+// Copies the link `from` (relative to `fromFd`, as lstat described it in
+// `st`) as a new link with the same text, owner and times, made for `to`
+// (relative to `toFd`) as `target` says; links are never fsync'ed. On success
+// `*made` names it and `*bytesCopied` is the length of its text; on failure
+// it is removed again and the error returned.
+int WriteLink(int fromFd, const std::string& from, const struct stat& st, int toFd,
+              const std::string& to, CopyTarget target, std::string* made,
+              std::uint64_t* bytesCopied) {
   std::string text;
   if (int code = ReadLinkText(fromFd, from, st.st_size, &text)) return code;
-  std::string temp;
-  for (int attempt = 0;; ++attempt) {
-    temp = TemporaryPath(to);
-    if (symlinkat(text.c_str(), toFd, temp.c_str()) == 0) break;
-    if (errno != EEXIST || attempt >= 100) return LastError();
-  }
-  int code = 0;
-  if (geteuid() == 0 && fchownat(toFd, temp.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
+  int code = CreateCopyEntry(to, target, made, [&](const std::string& name) {
+    return symlinkat(text.c_str(), toFd, name.c_str()) == 0 ? 0 : LastError();
+  });
+  if (code != 0) return code;
+  if (geteuid() == 0 &&
+      fchownat(toFd, made->c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
       !MetadataUnsupported(errno)) {
     code = LastError();
   }
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (code == 0 && utimensat(toFd, temp.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (code == 0 && utimensat(toFd, made->c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
     code = LastError();
   }
-  if (code == 0) code = PlaceTemporary(toFd, temp, to, mode);
   if (code != 0) {
-    unlinkat(toFd, temp.c_str(), 0);
+    unlinkat(toFd, made->c_str(), 0);
     return code;
   }
-  if (bytesCopied) *bytesCopied = text.size();
+  *bytesCopied = text.size();
   return 0;
 }
 
-// The whole copy: `from` relative to `fromFd` onto `to` relative to `toFd`
-// (AT_FDCWD and paths for the path-based call).
-int CopyAt(int fromFd, const std::string& from, int toFd, const std::string& to, CopyMode mode,
-           std::uint64_t* bytesCopied) {
-  if (bytesCopied) *bytesCopied = 0;
-  if (HasNul(from) || HasNul(to)) return EINVAL;
+// Writes a copy of the regular file or link `from` (relative to `fromFd`) for
+// `to` (relative to `toFd`) as `target` says: content or link text, owner
+// (root only), permission bits and times; only a `Temporary` copy with
+// content is fsync'ed. On success `*made` names the new entry and
+// `*bytesCopied` is the number of bytes copied; on failure the new entry is
+// removed again and the error returned.
+int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& to,
+              CopyTarget target, std::string* made, std::uint64_t* bytesCopied) {
+  *bytesCopied = 0;
   struct stat st;
   if (fstatat(fromFd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
-  if (S_ISLNK(st.st_mode)) return CopyLink(fromFd, from, st, toFd, to, mode, bytesCopied);
+  if (S_ISLNK(st.st_mode)) return WriteLink(fromFd, from, st, toFd, to, target, made, bytesCopied);
   if (!S_ISREG(st.st_mode)) return NotRegularCode(st.st_mode);
 
   UniqueFd in(Retry([&] {
@@ -477,7 +554,7 @@ int CopyAt(int fromFd, const std::string& from, int toFd, const std::string& to,
     // Replaced by a link since the lstat: copy the link.
     if (code == ELOOP && fstatat(fromFd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISLNK(st.st_mode))
-      return CopyLink(fromFd, from, st, toFd, to, mode, bytesCopied);
+      return WriteLink(fromFd, from, st, toFd, to, target, made, bytesCopied);
     return code;
   }
   // The times, mode and size given to the copy are those of the file as
@@ -485,44 +562,78 @@ int CopyAt(int fromFd, const std::string& from, int toFd, const std::string& to,
   if (fstat(in.get(), &st) != 0) return LastError();
   if (!S_ISREG(st.st_mode)) return NotRegularCode(st.st_mode);
 
-  std::string temp;
   UniqueFd out;
-  for (int attempt = 0;; ++attempt) {
-    temp = TemporaryPath(to);
-    out.reset(Retry([&] {
-      return openat(toFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    }));
-    if (out.get() >= 0) break;
-    if (errno != EEXIST || attempt >= 100) return LastError();
-  }
+  int code = CreateCopyEntry(to, target, made, [&](const std::string& name) {
+    const int fd = Retry([&] {
+      return openat(toFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    });
+    if (fd < 0) return LastError();
+    out.reset(fd);
+    return 0;
+  });
+  if (code != 0) return code;
 
   std::uint64_t copied = 0;
-  int code = CopyContent(in.get(), out.get(), st, &copied);
-  // Owner first: chown clears set-user-ID and set-group-ID bits.
-  if (code == 0 && geteuid() == 0 && fchown(out.get(), st.st_uid, st.st_gid) != 0 &&
-      !MetadataUnsupported(errno)) {
-    code = LastError();
-  }
-  if (code == 0 && fchmod(out.get(), st.st_mode & 07777) != 0 && !MetadataUnsupported(errno)) {
-    code = LastError();
-  }
-  const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (code == 0 && futimens(out.get(), times) != 0) code = LastError();
+  code = CopyContent(in.get(), out.get(), st, &copied);
+  if (code == 0) code = CopyMetadata(out.get(), st);
   // An empty file has no data that could be lost, and its inode reaches the
   // journal before the rename that names it; fsync'ing it anyway forces a
   // journal commit per file, which made trees of empty files copy about
   // fifteen times slower.
-  if (code == 0 && copied > 0 && Retry([&] { return fsync(out.get()); }) != 0) code = LastError();
-  if (code == 0) {
-    code = CloseFd(out.release());
+  if (code == 0 && target == CopyTarget::Temporary && copied > 0 &&
+      Retry([&] { return fsync(out.get()); }) != 0) {
+    code = LastError();
   }
-  if (code == 0) code = PlaceTemporary(toFd, temp, to, mode);
+  if (code == 0) code = CloseFd(out.release());
   if (code != 0) {
-    unlinkat(toFd, temp.c_str(), 0);
+    unlinkat(toFd, made->c_str(), 0);
     return code;
   }
-  if (bytesCopied) *bytesCopied = static_cast<std::uint64_t>(st.st_size);
+  *bytesCopied = static_cast<std::uint64_t>(st.st_size);
   return 0;
+}
+
+// The whole copy: `from` relative to `fromFd` onto `to` relative to `toFd`
+// (AT_FDCWD and paths for the path-based call). Replace and FailIfExists
+// write a flushed temporary entry and rename it onto `to`; Unflushed unlinks
+// an existing `to` (a file or a link: a directory fails, EISDIR, and stays)
+// and writes straight under that name. 0 on success (`bytesCopied` receives
+// the bytes copied); on failure the error, with no new entry left behind and
+// `to` as it was, except that Unflushed has removed the old entry.
+int CopyAt(int fromFd, const std::string& from, int toFd, const std::string& to, CopyMode mode,
+           std::uint64_t* bytesCopied) {
+  if (bytesCopied) *bytesCopied = 0;
+  if (HasNul(from) || HasNul(to)) return EINVAL;
+  std::string made;
+  std::uint64_t bytes = 0;
+  if (mode == CopyMode::Unflushed) {
+    // The old entry goes first, whatever happens next: it may be one name of
+    // a file that other names share, so it is never opened for writing.
+    if (unlinkat(toFd, to.c_str(), 0) != 0 && errno != ENOENT) return LastError();
+    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Target, &made, &bytes)) {
+      return code;
+    }
+  } else {
+    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Temporary, &made, &bytes)) {
+      return code;
+    }
+    if (int code = PlaceTemporary(toFd, made, to, mode)) {
+      unlinkat(toFd, made.c_str(), 0);
+      return code;
+    }
+  }
+  if (bytesCopied) *bytesCopied = bytes;
+  return 0;
+}
+
+// True when `st` is the regular file that `expected` describes: the same
+// device and inode, size and last-write time.
+bool IsExpectedFile(const struct stat& st, const FileStatus& expected) {
+  return S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_dev) == expected.device &&
+         static_cast<std::uint64_t>(st.st_ino) == expected.inode &&
+         static_cast<std::uint64_t>(st.st_size) == expected.size &&
+         st.st_mtim.tv_sec == expected.mtimeSec &&
+         static_cast<std::uint32_t>(st.st_mtim.tv_nsec) == expected.mtimeNsec;
 }
 
 // Changes the permission bits of `name` (relative to `dirfd`) without
@@ -608,6 +719,7 @@ constexpr unsigned long kNtfsMagic = 0x5346544e;
 constexpr unsigned long kNtfs3Magic = 0x7366746e;
 constexpr unsigned long kCifsMagic = 0xFF534D42;
 constexpr unsigned long kSmb2Magic = 0xFE534D42;
+constexpr unsigned long kBcachefsMagic = 0xca451a4e;
 
 // The type of the file system holding `fd`; 0 when it cannot be read.
 unsigned long FileSystemType(int fd) {
@@ -641,6 +753,20 @@ bool KeepsPermissionsOf(int fd) {
       return false;
     default:
       return true;
+  }
+}
+
+// True for the file systems that can give a new file the data blocks of
+// another (FICLONE); false for every other one, and where fstatfs fails.
+bool CanCloneOn(int fd) {
+  switch (FileSystemType(fd)) {
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case kBcachefsMagic:
+    case OCFS2_SUPER_MAGIC:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -699,20 +825,86 @@ class PosixDir : public OsDir {
     return CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied);
   }
 
-  int StageCopy(const std::string&, OsDir&, const std::string&, std::string*,
-                std::uint64_t*) override {
-    return ENOSYS;  // STUB
+  int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
+                std::string* temporary, std::uint64_t* bytesCopied) override {
+    if (bytesCopied) *bytesCopied = 0;
+    temporary->clear();
+    if (int code = CheckName(name)) return code;
+    if (int code = CheckName(to)) return code;
+    std::string made;
+    std::uint64_t bytes = 0;
+    if (int code = WriteCopy(fd_, name, static_cast<PosixDir&>(toDir).fd_, to,
+                             CopyTarget::UnflushedTemporary, &made, &bytes)) {
+      return code;
+    }
+    *temporary = std::move(made);
+    if (bytesCopied) *bytesCopied = bytes;
+    return 0;
   }
-  int PlaceCopy(const std::string&, const std::string&, CopyMode) override { return ENOSYS; }  // STUB
-  int CloneFile(const std::string&, OsDir&, const std::string&, const FileStatus&) override {
-    return ENOSYS;  // STUB
+
+  int PlaceCopy(const std::string& temporary, const std::string& to, CopyMode mode) override {
+    if (int code = CheckName(temporary)) return code;
+    if (int code = CheckName(to)) return code;
+    return PlaceTemporary(fd_, temporary, to, mode);
   }
-  int LinkFile(const std::string&, OsDir&, const std::string&, const FileStatus&) override {
-    return ENOSYS;  // STUB
+
+  int CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
+                const FileStatus& expected) override {
+    if (int code = CheckName(name)) return code;
+    if (int code = CheckName(to)) return code;
+    const int toFd = static_cast<PosixDir&>(toDir).fd_;
+    // Examined before it is opened, so that nothing but the expected regular
+    // file is ever opened (opening a device can act on the device).
+    struct stat st;
+    if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+    if (!IsExpectedFile(st, expected)) return ESTALE;
+    UniqueFd in(Retry([&] {
+      return openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    }));
+    if (in.get() < 0) return errno == ELOOP ? ESTALE : LastError();  // now a link
+    if (fstat(in.get(), &st) != 0) return LastError();
+    if (!IsExpectedFile(st, expected)) return ESTALE;
+
+    UniqueFd out(Retry([&] {
+      return openat(toFd, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }));
+    if (out.get() < 0) return LastError();
+    int code = Retry([&] { return ioctl(out.get(), FICLONE, in.get()); }) == 0 ? 0 : LastError();
+    if (code == 0) code = CopyMetadata(out.get(), st);
+    if (code == 0) code = CloseFd(out.release());
+    if (code != 0) {
+      unlinkat(toFd, to.c_str(), 0);
+      return code;
+    }
+    return 0;
   }
-  int SyncFileSystem() override { return ENOSYS; }  // STUB
-  int Sync() override { return ENOSYS; }            // STUB
-  bool CanClone() override { return false; }        // STUB
+
+  int LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
+               const FileStatus& expected) override {
+    if (int code = CheckName(name)) return code;
+    if (int code = CheckName(to)) return code;
+    const int toFd = static_cast<PosixDir&>(toDir).fd_;
+    if (linkat(fd_, name.c_str(), toFd, to.c_str(), 0) != 0) return LastError();
+    // The entry may have been swapped between the caller's look and the link.
+    struct stat st;
+    int code = 0;
+    if (fstatat(toFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      code = LastError();
+    } else if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_dev) != expected.device ||
+               static_cast<std::uint64_t>(st.st_ino) != expected.inode) {
+      code = ESTALE;
+    }
+    if (code != 0) unlinkat(toFd, to.c_str(), 0);
+    return code;
+  }
+
+  int SyncFileSystem() override {
+    return Retry([&] { return syncfs(fd_); }) == 0 ? 0 : LastError();
+  }
+
+  int Sync() override { return Retry([&] { return fsync(fd_); }) == 0 ? 0 : LastError(); }
+
+  bool CanClone() override { return CanCloneOn(fd_); }
 
   int SetAttributesNormal(const std::string& name) override {
     if (int code = CheckName(name)) return code;
@@ -771,7 +963,9 @@ class PosixDir : public OsDir {
   std::string path_;
 };
 
-// An exclusively opened and locked file; closing it ends the lock.
+// A file open for reading and appending, for its opener only: an exclusively
+// opened and locked one (closing it ends the lock), or a scratch file without
+// a name (closing it frees its space).
 class PosixFile : public OsFile {
  public:
   explicit PosixFile(int fd) : fd_(fd) {}
@@ -925,7 +1119,30 @@ class PosixOs : public Os {
     return 0;
   }
 
-  int OpenScratchFile(std::unique_ptr<OsFile>*) override { return ENOSYS; }  // STUB
+  int OpenScratchFile(std::unique_ptr<OsFile>* file) override {
+    file->reset();
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string directory = tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
+    const int flags = O_RDWR | O_APPEND | O_CLOEXEC;
+    int fd = Retry([&] { return open(directory.c_str(), O_TMPFILE | flags, 0600); });
+    if (fd < 0) {
+      const int code = LastError();
+      // Refused by the file system (or the kernel): a named file, unnamed at once.
+      if (code != EOPNOTSUPP && code != EISDIR && code != EINVAL) return code;
+      std::string pattern = directory;
+      if (pattern.back() != '/') pattern += '/';
+      pattern += "VELDAR2-scratch-XXXXXX";
+      fd = mkostemp(pattern.data(), O_APPEND | O_CLOEXEC);
+      if (fd < 0) return LastError();
+      if (unlink(pattern.c_str()) != 0) {
+        const int unlinkCode = LastError();
+        close(fd);
+        return unlinkCode;
+      }
+    }
+    *file = std::make_unique<PosixFile>(fd);
+    return 0;
+  }
   int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override {
     file->reset();
     if (HasNul(path)) return EINVAL;
