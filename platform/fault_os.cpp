@@ -24,6 +24,13 @@ const char* OsOpName(OsOp op) {
     case OsOp::SetOwner: return "SetOwner";
     case OsOp::LockDir: return "LockDir";
     case OsOp::RealPath: return "RealPath";
+    case OsOp::StageCopy: return "StageCopy";
+    case OsOp::PlaceCopy: return "PlaceCopy";
+    case OsOp::CloneFile: return "CloneFile";
+    case OsOp::LinkFile: return "LinkFile";
+    case OsOp::SyncFileSystem: return "SyncFileSystem";
+    case OsOp::SyncDir: return "SyncDir";
+    case OsOp::OpenScratchFile: return "OpenScratchFile";
   }
   return "?";
 }
@@ -52,6 +59,12 @@ bool FaultOs::Changes(OsOp op) {
     case OsOp::SetTimes:
     case OsOp::SetPermissions:
     case OsOp::SetOwner:
+    case OsOp::StageCopy:
+    case OsOp::PlaceCopy:
+    case OsOp::CloneFile:
+    case OsOp::LinkFile:
+    case OsOp::SyncFileSystem:
+    case OsOp::SyncDir:
       return true;
     default:
       return false;
@@ -121,20 +134,42 @@ class FaultDir : public OsDir {
       return real_->CopyFile(name, *other.real_, to, mode, bytesCopied);
     });
   }
-  int StageCopy(const std::string&, OsDir&, const std::string&, std::string*,
-                std::uint64_t*) override {
-    return ENOSYS;  // STUB
+  int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
+                std::string* temporary, std::uint64_t* bytesCopied) override {
+    if (bytesCopied) *bytesCopied = 0;
+    temporary->clear();
+    auto& other = static_cast<FaultDir&>(toDir);
+    return os_.Perform(OsOp::StageCopy, At(name), other.At(to), [&] {
+      return real_->StageCopy(name, *other.real_, to, temporary, bytesCopied);
+    });
   }
-  int PlaceCopy(const std::string&, const std::string&, CopyMode) override { return ENOSYS; }  // STUB
-  int CloneFile(const std::string&, OsDir&, const std::string&, const FileStatus&) override {
-    return ENOSYS;  // STUB
+  int PlaceCopy(const std::string& temporary, const std::string& to, CopyMode mode) override {
+    return os_.Perform(OsOp::PlaceCopy, At(temporary), At(to),
+                       [&] { return real_->PlaceCopy(temporary, to, mode); });
   }
-  int LinkFile(const std::string&, OsDir&, const std::string&, const FileStatus&) override {
-    return ENOSYS;  // STUB
+  int CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
+                const FileStatus& expected) override {
+    auto& other = static_cast<FaultDir&>(toDir);
+    return os_.Perform(OsOp::CloneFile, At(name), other.At(to), [&] {
+      if (os_.canClone.value_or(false) && !real_->CanClone()) {
+        return EmulatedClone(name, other, to, expected);
+      }
+      return real_->CloneFile(name, *other.real_, to, expected);
+    });
   }
-  int SyncFileSystem() override { return ENOSYS; }  // STUB
-  int Sync() override { return ENOSYS; }            // STUB
-  bool CanClone() override { return false; }        // STUB
+  int LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
+               const FileStatus& expected) override {
+    auto& other = static_cast<FaultDir&>(toDir);
+    return os_.Perform(OsOp::LinkFile, At(name), other.At(to),
+                       [&] { return real_->LinkFile(name, *other.real_, to, expected); });
+  }
+  int SyncFileSystem() override {
+    return os_.Perform(OsOp::SyncFileSystem, Path(), {}, [&] { return real_->SyncFileSystem(); });
+  }
+  int Sync() override {
+    return os_.Perform(OsOp::SyncDir, Path(), {}, [&] { return real_->Sync(); });
+  }
+  bool CanClone() override { return os_.canClone ? *os_.canClone : real_->CanClone(); }
   int SetAttributesNormal(const std::string& name) override {
     return os_.Perform(OsOp::SetAttributesNormal, At(name), {},
                        [&] { return real_->SetAttributesNormal(name); });
@@ -165,6 +200,24 @@ class FaultDir : public OsDir {
   // The full path of an entry (of the directory itself for an empty name).
   std::string At(const std::string& name) const {
     return name.empty() ? Path() : Path() + "/" + name;
+  }
+
+  // A clone where the file system has none: fails as the real clone would
+  // (ESTALE when `name` is not the file `expected` describes, EEXIST when
+  // `to` exists), else makes `to` an unflushed copy of it. 0 or the error.
+  int EmulatedClone(const std::string& name, FaultDir& toDir, const std::string& to,
+                    const FileStatus& expected) {
+    FileStatus now;
+    if (int code = real_->StatAt(name, &now)) return code;
+    if (now.kind != EntryKind::File || !now.SameEntryAs(expected) || now.size != expected.size ||
+        now.mtimeSec != expected.mtimeSec || now.mtimeNsec != expected.mtimeNsec) {
+      return ESTALE;
+    }
+    FileStatus existing;
+    const int code = toDir.real_->StatAt(to, &existing);
+    if (code == 0) return EEXIST;
+    if (code != ENOENT) return code;
+    return real_->CopyFile(name, *toDir.real_, to, CopyMode::Unflushed);
   }
 
   FaultOs& os_;
@@ -318,7 +371,10 @@ int FaultOs::FreeSpace(const std::string& path, std::uint64_t* bytes) {
   return Perform(OsOp::FreeSpace, path, {}, [&] { return real_.FreeSpace(path, bytes); });
 }
 
-int FaultOs::OpenScratchFile(std::unique_ptr<OsFile>*) { return ENOSYS; }  // STUB
+int FaultOs::OpenScratchFile(std::unique_ptr<OsFile>* file) {
+  file->reset();
+  return Perform(OsOp::OpenScratchFile, {}, {}, [&] { return real_.OpenScratchFile(file); });
+}
 
 int FaultOs::OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) {
   file->reset();

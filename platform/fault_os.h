@@ -46,6 +46,13 @@ enum class OsOp {
   SetOwner,
   LockDir,
   RealPath,
+  StageCopy,
+  PlaceCopy,
+  CloneFile,
+  LinkFile,
+  SyncFileSystem,
+  SyncDir,  // OsDir::Sync
+  OpenScratchFile,
 };
 
 const char* OsOpName(OsOp op);
@@ -67,7 +74,9 @@ class FaultOs : public Os {
   // Fails the `n`th (1-based) call, counted from now, of the operations that
   // change the file system (CopyFile, DeleteFile, RemoveDir, CreateDir,
   // CreateDirTree, MoveNoReplace, SetAttributesNormal, SetAttributes,
-  // SetTimes, SetPermissions, SetOwner), with `code`. Calls that a rule fails
+  // SetTimes, SetPermissions, SetOwner, StageCopy, PlaceCopy, CloneFile,
+  // LinkFile, and the flushes SyncFileSystem and SyncDir, whose failure a
+  // caller must be able to report), with `code`. Calls that a rule fails
   // count too. n <= 0 turns the countdown off.
   void FailNthChange(int n, int code);
   void ClearRules();
@@ -95,6 +104,11 @@ class FaultOs : public Os {
   // system keeps permissions.
   std::optional<std::int64_t> timeResolutionNs;
   std::optional<bool> keepsPermissions;
+  // Set: every directory's `CanClone` returns this. True also makes
+  // `CloneFile` work where the real file system cannot clone, as an unflushed
+  // copy of the expected file (checked as a real clone checks it) to a
+  // target that must not exist, so clone paths can be tested on any disk.
+  std::optional<bool> canClone;
 
   std::vector<Call> calls;
   // The number of calls that changed the file system (as FailNthChange counts).
