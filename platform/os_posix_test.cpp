@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <map>
 #include <string>
@@ -369,6 +370,222 @@ TEST_F(OsTest, LogDirFollowsXdgStateHome) {
   EXPECT_EQ('/', os_->ProgramDir().back());
 }
 
+// ---- Unflushed, staged and cloned copies; hard links; scratch files ----
+
+class OsDirTest : public OsTest {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0, os_->OpenDir(dir_.path(), false, &dir));
+    WriteFile(dir_ / "src", "new content");
+    ASSERT_EQ(0, chmod((dir_ / "src").c_str(), 0640));
+    SetTimesNs(dir_ / "src", 1500000000, 7);
+  }
+  FileStatus StatusOf(const std::string& name) {
+    FileStatus status;
+    EXPECT_EQ(0, dir->StatAt(name, &status)) << name;
+    return status;
+  }
+  // A regular file with the content, mode and last-write time of "src".
+  void ExpectCopyOfSource(const std::string& name) {
+    const struct stat st = LStat(dir_ / name);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+    EXPECT_EQ("new content", ReadFile(dir_ / name));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    EXPECT_EQ(1500000000, st.st_mtim.tv_sec);
+    EXPECT_EQ(7, st.st_mtim.tv_nsec);
+  }
+  std::unique_ptr<OsDir> dir;
+};
+
+// The old entry under the name is unlinked, never written into: another name
+// of the same file keeps its content and inode.
+TEST_F(OsDirTest, UnflushedCopyUnlinksOldEntryInsteadOfWritingIntoIt) {
+  struct Case {
+    const char* existing;  // "", "hard link", "symlink"
+    bool throughDir;
+  };
+  for (const Case& c : {Case{"", false}, Case{"hard link", false}, Case{"hard link", true},
+                        Case{"symlink", true}}) {
+    SCOPED_TRACE(std::string(c.existing) + (c.throughDir ? " (OsDir)" : " (path)"));
+    const std::string existing = c.existing;
+    WriteFile(dir_ / "shared", "old");
+    const ino_t sharedInode = LStat(dir_ / "shared").st_ino;
+    if (existing == "hard link") {
+      ASSERT_EQ(0, link((dir_ / "shared").c_str(), (dir_ / "dst").c_str()));
+    } else if (existing == "symlink") {
+      ASSERT_EQ(0, symlink("shared", (dir_ / "dst").c_str()));
+    }
+    std::uint64_t bytes = 0;
+    ASSERT_EQ(0, c.throughDir ? dir->CopyFile("src", *dir, "dst", CopyMode::Unflushed, &bytes)
+                              : os_->CopyFile(dir_ / "src", dir_ / "dst", CopyMode::Unflushed, &bytes));
+    EXPECT_EQ(11u, bytes);
+    ExpectCopyOfSource("dst");
+    EXPECT_EQ("old", ReadFile(dir_ / "shared"));
+    EXPECT_EQ(sharedInode, LStat(dir_ / "shared").st_ino);
+    EXPECT_EQ(1u, LStat(dir_ / "shared").st_nlink);
+    EXPECT_EQ((std::vector<std::string>{"dst", "shared", "src"}), ListNames(dir_.path()));
+    ASSERT_EQ(0, unlink((dir_ / "dst").c_str()));
+    ASSERT_EQ(0, unlink((dir_ / "shared").c_str()));
+  }
+  // A link is copied as a link under the name itself.
+  ASSERT_EQ(0, symlink("src", (dir_ / "link").c_str()));
+  WriteFile(dir_ / "dst", "old");
+  ASSERT_EQ(0, dir->CopyFile("link", *dir, "dst", CopyMode::Unflushed));
+  EXPECT_EQ("src", LinkText(dir_ / "dst"));
+}
+
+TEST_F(OsDirTest, FailedUnflushedCopyLeavesNothingUnderTheName) {
+  ASSERT_EQ(0, mkfifo((dir_ / "fifo").c_str(), 0644));
+  struct Case {
+    const char* source;
+    bool directoryThere;
+    int code;
+  };
+  for (const Case& c : {Case{"missing", false, ENOENT}, Case{"fifo", false, ENOTSUP},
+                        Case{"src", true, EISDIR}}) {
+    SCOPED_TRACE(c.source);
+    if (c.directoryThere) {
+      testing::MakeDirs(dir_ / "dst/inner");
+    } else {
+      WriteFile(dir_ / "dst", "old");
+    }
+    EXPECT_EQ(c.code, dir->CopyFile(c.source, *dir, "dst", CopyMode::Unflushed));
+    // A directory stays as it was; an old file is gone, and no copy is left.
+    EXPECT_EQ(c.directoryThere, Exists(dir_ / "dst"));
+    if (c.directoryThere) {
+      EXPECT_EQ(std::vector<std::string>{"inner"}, ListNames(dir_ / "dst"));
+    }
+    EXPECT_EQ(c.directoryThere ? 3u : 2u, ListNames(dir_.path()).size());
+  }
+}
+
+// A staged copy exists only under its temporary name until it is placed;
+// placing it never replaces with FailIfExists and then leaves it in place.
+TEST_F(OsDirTest, StagedCopyIsNamedOnlyByPlaceCopy) {
+  struct Case {
+    CopyMode mode;
+    bool targetExists;
+    int code;
+  };
+  for (const Case& c : {Case{CopyMode::Replace, true, 0}, Case{CopyMode::FailIfExists, false, 0},
+                        Case{CopyMode::FailIfExists, true, EEXIST}}) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.mode)) + (c.targetExists ? " over old" : ""));
+    if (c.targetExists) WriteFile(dir_ / "dst", "old");
+    std::string temporary;
+    std::uint64_t bytes = 0;
+    ASSERT_EQ(0, dir->StageCopy("src", *dir, "dst", &temporary, &bytes));
+    EXPECT_EQ(11u, bytes);
+    EXPECT_EQ(std::string::npos, temporary.find('/'));
+    ExpectCopyOfSource(temporary);
+    EXPECT_EQ(c.targetExists, Exists(dir_ / "dst"));
+    EXPECT_FALSE(os_->IsAbandonedTemporary(temporary));  // its writer still runs
+
+    EXPECT_EQ(c.code, dir->PlaceCopy(temporary, "dst", c.mode));
+    EXPECT_EQ(c.code != 0, Exists(dir_ / temporary));
+    if (c.code == 0) {
+      ExpectCopyOfSource("dst");
+    } else {
+      EXPECT_EQ("old", ReadFile(dir_ / "dst"));
+    }
+    unlink((dir_ / temporary).c_str());
+    ASSERT_EQ(0, unlink((dir_ / "dst").c_str()));
+  }
+  std::string temporary;
+  EXPECT_EQ(ENOENT, dir->StageCopy("missing", *dir, "dst", &temporary));
+  EXPECT_EQ((std::vector<std::string>{"src"}), ListNames(dir_.path()));
+}
+
+// A hard link is made only to the file the caller saw; the link count shows it.
+TEST_F(OsDirTest, LinkFileLinksOnlyTheExpectedFile) {
+  WriteFile(dir_ / "other", "other");
+  WriteFile(dir_ / "taken", "taken");
+  ASSERT_EQ(0, symlink("src", (dir_ / "symlink").c_str()));
+  const FileStatus source = StatusOf("src");
+  EXPECT_EQ(1u, source.links);
+  struct Case {
+    const char* name;
+    const char* to;
+    FileStatus expected;
+    int code;
+  };
+  for (const Case& c : {Case{"other", "dst", source, ESTALE}, Case{"symlink", "dst", source, ESTALE},
+                        Case{"src", "taken", source, EEXIST}, Case{"src", "dst", source, 0}}) {
+    SCOPED_TRACE(std::string(c.name) + " -> " + c.to);
+    EXPECT_EQ(c.code, dir->LinkFile(c.name, *dir, c.to, c.expected));
+    EXPECT_EQ(c.code == 0, Exists(dir_ / "dst"));
+  }
+  EXPECT_EQ(LStat(dir_ / "src").st_ino, LStat(dir_ / "dst").st_ino);
+  EXPECT_EQ(2u, StatusOf("src").links);
+  EXPECT_EQ("taken", ReadFile(dir_ / "taken"));
+}
+
+// Clones are checked against the expected file before anything is created;
+// where the file system cannot clone (or only through FaultOs) they fail
+// without a trace, or with `canClone` become independent copies.
+TEST_F(OsDirTest, CloneFileChecksSourceAndLeavesNothingOnFailure) {
+  FaultOs fault(*os_);
+  fault.canClone = true;
+  std::unique_ptr<OsDir> emulated;
+  ASSERT_EQ(0, fault.OpenDir(dir_.path(), false, &emulated));
+  EXPECT_TRUE(emulated->CanClone());
+  const FileStatus source = StatusOf("src");
+  FileStatus resized = source, retimed = source;
+  resized.size += 1;
+  retimed.mtimeNsec += 1;
+  struct Case {
+    OsDir* through;
+    FileStatus expected;
+    bool stale;
+  };
+  for (const Case& c : {Case{dir.get(), resized, true}, Case{dir.get(), retimed, true},
+                        Case{emulated.get(), retimed, true}, Case{dir.get(), source, false},
+                        Case{emulated.get(), source, false}}) {
+    SCOPED_TRACE(std::string(c.through == dir.get() ? "real" : "emulated") +
+                 (c.stale ? " stale" : ""));
+    const int code = c.through->CloneFile("src", *c.through, "dst", c.expected);
+    if (c.stale) {
+      EXPECT_EQ(ESTALE, code);
+    } else if (c.through == dir.get() && !dir->CanClone()) {
+      EXPECT_NE(0, code);
+    } else {
+      ASSERT_EQ(0, code);
+      ExpectCopyOfSource("dst");
+      EXPECT_NE(LStat(dir_ / "src").st_ino, LStat(dir_ / "dst").st_ino);
+      EXPECT_EQ(EEXIST, c.through->CloneFile("src", *c.through, "dst", c.expected));
+      WriteFile(dir_ / "dst", "changed");
+      EXPECT_EQ("new content", ReadFile(dir_ / "src"));
+      ASSERT_EQ(0, unlink((dir_ / "dst").c_str()));
+    }
+    EXPECT_EQ((std::vector<std::string>{"src"}), ListNames(dir_.path()));
+  }
+}
+
+TEST_F(OsTest, ScratchFileHasNoNameAndReadsBackWhatWasAppended) {
+  const char* saved = getenv("TMPDIR");
+  const std::string savedValue = saved ? saved : "";
+  setenv("TMPDIR", dir_.path().c_str(), 1);
+  std::unique_ptr<OsFile> file;
+  const int code = os_->OpenScratchFile(&file);
+  if (saved) {
+    setenv("TMPDIR", savedValue.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  ASSERT_EQ(0, code);
+  EXPECT_TRUE(ListNames(dir_.path()).empty());
+  ASSERT_EQ(0, file->Append("first "));
+  std::string read;
+  ASSERT_EQ(0, file->ReadAt(0, 3, &read));  // reading does not move where appends go
+  EXPECT_EQ("fir", read);
+  ASSERT_EQ(0, file->Append("second"));
+  std::uint64_t size = 0;
+  ASSERT_EQ(0, file->Size(&size));
+  EXPECT_EQ(12u, size);
+  ASSERT_EQ(0, file->ReadAt(4, 100, &read));
+  EXPECT_EQ("t second", read);
+  EXPECT_EQ(0, file->Sync());
+}
+
 // ---- FaultOs ----
 
 TEST(FaultOsTest, RulesMatchPathSuffixAndCountdownCountsChangesOnly) {
@@ -406,6 +623,51 @@ TEST(FaultOsTest, RulesMatchPathSuffixAndCountdownCountsChangesOnly) {
   EXPECT_EQ("set", os.GetEnv("VELDAR2_TEST_VAR").value_or(""));
   EXPECT_EQ(1234, os.Now());
   EXPECT_EQ(std::vector<int>{500}, os.sleeps);
+}
+
+
+// Each new directory operation is routed, counted as a change (a failed flush
+// must be reportable) and recorded; a scratch file is no change.
+TEST(FaultOsTest, SharingAndFlushingOperationsAreCountedChanges) {
+  TempDir dir;
+  std::unique_ptr<Os> real = MakeSystemOs();
+  FaultOs os(*real);
+  WriteFile(dir / "src", "x");
+  std::unique_ptr<OsDir> d;
+  ASSERT_EQ(0, os.OpenDir(dir.path(), false, &d));
+  FileStatus source;
+  ASSERT_EQ(0, d->StatAt("src", &source));
+  std::string temporary = "t";
+  const std::vector<std::pair<OsOp, std::function<int()>>> operations = {
+      {OsOp::StageCopy, [&] { return d->StageCopy("src", *d, "a", &temporary); }},
+      {OsOp::PlaceCopy, [&] { return d->PlaceCopy("t", "a", CopyMode::Replace); }},
+      {OsOp::CloneFile, [&] { return d->CloneFile("src", *d, "a", source); }},
+      {OsOp::LinkFile, [&] { return d->LinkFile("src", *d, "a", source); }},
+      {OsOp::SyncFileSystem, [&] { return d->SyncFileSystem(); }},
+      {OsOp::SyncDir, [&] { return d->Sync(); }},
+  };
+  for (const auto& [op, call] : operations) {
+    SCOPED_TRACE(OsOpName(op));
+    EXPECT_TRUE(FaultOs::Changes(op));
+    os.FailNthChange(1, EIO);
+    EXPECT_EQ(EIO, call());
+    EXPECT_EQ(op, os.calls.back().op);
+    EXPECT_EQ(EIO, os.calls.back().result);
+    if (op != OsOp::SyncFileSystem && op != OsOp::SyncDir) {
+      EXPECT_EQ(dir / "a", os.calls.back().path2);
+    }
+  }
+  EXPECT_EQ((std::vector<std::string>{"src"}), ListNames(dir.path()));
+  EXPECT_EQ(0, d->SyncFileSystem());
+  EXPECT_EQ(0, d->Sync());
+
+  const int changes = os.changeCount;
+  std::unique_ptr<OsFile> scratch;
+  EXPECT_EQ(0, os.OpenScratchFile(&scratch));
+  EXPECT_NE(nullptr, scratch);
+  EXPECT_FALSE(FaultOs::Changes(OsOp::OpenScratchFile));
+  EXPECT_EQ(changes, os.changeCount);
+  EXPECT_STREQ("OpenScratchFile", OsOpName(os.calls.back().op));
 }
 
 }  // namespace
