@@ -101,9 +101,9 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
 std::string UsageText(char o) {
   const std::string O(1, o);
   return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-         "NOTIME] [--] 元 先\n"
+         "NOTIME] [" + O + "LINK] [--] 元 先\n"
          "Usage: veldar2 [" + O + "Mcount] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-         "NOTIME] [--] SOURCE BACKUPDIR\n"
+         "NOTIME] [" + O + "LINK] [--] SOURCE BACKUPDIR\n"
          "\n"
          "  SOURCE       バックアップするファイル・ディレクトリ / file or directory to back up\n"
          "  BACKUPDIR    バックアップディレクトリ / directory that holds the generations\n"
@@ -111,7 +111,9 @@ std::string UsageText(char o) {
          "  " + O + "NOFORCE     上書きしない / never overwrite existing copies\n"
          "  " + O + "NODEL       ファイル・フォルダを消さない / keep files that vanished from the source\n"
          "  " + O + "NOMSG       エラーをログに記録して続行 / log failures instead of showing them, and go on\n"
-         "  " + O + "NOTIME      時間比較をしない / copy files without comparing their times\n"
+         "  " + O + "NOTIME      時間比較をしない / copy files without comparing their times (and share none)\n"
+         "  " + O + "LINK        変更のないファイルは前の世代とハードリンクで共有 / files unchanged since the\n"
+         "               newest generation are hard-linked to it where they cannot be cloned\n"
          "  --           以降の引数はすべてパス / every argument after it is a path\n"
          "  --help       この説明 / this text\n"
          "  --version    バージョン / version\n"

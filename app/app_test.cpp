@@ -150,6 +150,7 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
   for (const auto& c : cases) {
     fault.ClearRules();
     fault.FailAt(OsOp::CopyFile, "", EACCES);
+    fault.FailAt(OsOp::StageCopy, "", EACCES);
     if (!c.logOpens) fault.FailAt(OsOp::OpenExclusive, tmp, EWOULDBLOCK);
     settings.values["SETTINGS/LOGSIZE"] = c.logSize;
     EXPECT_EQ(Run(c.arguments), c.status) << c.name;

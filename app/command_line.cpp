@@ -66,7 +66,7 @@ bool StartsWithNumber(const std::string& text) {
 // would end it in the rebuilt text and make the rest another argument.
 bool IsKnownOption(const std::string& argument, const std::string* next, char optionChar) {
   if (argument.find(' ') != std::string::npos) return false;
-  for (int id : {IDS_OPT_NOFORCE, IDS_OPT_NODEL, IDS_OPT_NOMSG, IDS_OPT_NOTIME}) {
+  for (int id : {IDS_OPT_NOFORCE, IDS_OPT_NODEL, IDS_OPT_NOMSG, IDS_OPT_NOTIME, IDS_OPT_LINK}) {
     if (StartsWithNoCase(argument, OptionName(id, optionChar))) return true;
   }
   const std::string count = OptionName(IDS_OPT_M, optionChar);
@@ -112,6 +112,8 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
       {OptionName(IDS_OPT_NODEL, optionChar), &engine.noDelete},
       {OptionName(IDS_OPT_NOMSG, optionChar), &engine.noMessage},
       {OptionName(IDS_OPT_NOTIME, optionChar), &engine.noTime},
+      // Not cleared above: the settings may have turned it on.
+      {OptionName(IDS_OPT_LINK, optionChar), &engine.linkUnchanged},
   };
 
   while (!rest.empty()) {

@@ -27,6 +27,9 @@ void LoadSettings(SettingsStore& store, CVELDAR2Engine& engine) {
     engine.noForce = FlagAt(value, 1);
     engine.noTime = FlagAt(value, 2);
   }
+  // Kept by hand in the settings file (the dialog has no field for it):
+  // "1" makes every run link what it cannot clone.
+  engine.linkUnchanged = FlagAt(read(IDS_KEY_LINK), 0);
   value = read(IDS_KEY_LOGSIZE);
   engine.logSizeLimit = LeadingInt(value.empty() ? LoadString(IDS_DEFAULT_LOGSIZE) : value);
   engine.restoreDir = read(IDS_KEY_RESDIR);

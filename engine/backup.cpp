@@ -67,7 +67,6 @@ std::string LimitReachedLine(const std::string& reused) {
 constexpr std::size_t kNameMax = 255;
 constexpr char kWorkingSuffix[] = ".veldar2-new";
 constexpr char kRetiredSuffix[] = ".veldar2-old";
-constexpr std::uint64_t kBlock = 4096;
 
 std::string ServiceName(const std::string& name, const char* suffix) {
   std::string result = "." + name + suffix;
@@ -89,8 +88,6 @@ bool IsRetiredName(std::string_view name, const std::string& stem) {
   }
   return false;
 }
-
-std::uint64_t RoundToBlock(std::uint64_t bytes) { return (bytes + kBlock - 1) / kBlock * kBlock + kBlock; }
 
 std::string Megabytes(std::uint64_t bytes) {
   char text[32];
@@ -345,20 +342,18 @@ int CVELDAR2Engine::BackupDir() {
     ShowMessage("ERROR MKDIR " + working);
     return 0;
   }
-  if (!CheckRoom(working, statCode == 0)) return 0;
   const bool created = statCode != 0;
-  if (created) {
-    // Made inside the open backup directory, for its owner only until the
-    // copy is complete and gets the source's permissions.
-    std::unique_ptr<OsDir> backup;
-    const int code = os.OpenDir(backupDir, /*followLink=*/true, &backup);
-    if (code != 0) {
-      WriteFailure("Directory Create Failed : " + working + " : ERR= " + std::to_string(code));
-    }
-    if (code != 0 || !DirCreate(*backup, workingName)) {
-      ShowMessage("ERROR MKDIR " + working);
-      return 0;
-    }
+  // The tree is looked at once: what the copy will hold, what it can share
+  // with the newest generation, and what it needs of the disk.
+  MirrorPlan plan(os);
+  MirrorJob job;
+  job.source = sourcePath;
+  job.target = working;
+  job.targetIsNew = created;
+  job.writes = MirrorWrites::kUnflushed;
+  if (const CFileEntry* newest = FindGeneration(generations, 0)) {
+    job.reference = JoinPath(backupDir, newest->name);
+    job.sharing = linkUnchanged ? MirrorSharing::kCloneOrLink : MirrorSharing::kCloneOrCopy;
   }
   // The working directory is the program's own, whatever it holds: a copy
   // carried on from an interrupted run must lose what the source has changed
@@ -367,7 +362,33 @@ int CVELDAR2Engine::BackupDir() {
   const int failuresBefore = failureCount;
   {
     ProgramsOwn own(*this);
-    if (!MirrorDir(sourcePath, working, created)) return 0;
+    if (!PlanMirror(job, &plan)) return 0;
+  }
+  if (!CheckRoom(plan.totals)) return 0;
+  std::unique_ptr<OsDir> backup;
+  if (int code = os.OpenDir(backupDir, /*followLink=*/true, &backup); code != 0) {
+    WriteFailure("Directory Create Failed : " + working + " : ERR= " + std::to_string(code));
+    ShowMessage("ERROR MKDIR " + working);
+    return 0;
+  }
+  // Made inside the open backup directory, for its owner only until the
+  // copy is complete and gets the source's permissions.
+  if (created && !DirCreate(*backup, workingName)) {
+    ShowMessage("ERROR MKDIR " + working);
+    return 0;
+  }
+  {
+    ProgramsOwn own(*this);
+    if (!ApplyMirror(plan)) return 0;
+  }
+  // Written without a flush per file: the whole copy is made durable at
+  // once, before any old generation goes and before it takes a generation's
+  // name. A flush that fails is a failure like any other: the copy stays
+  // under its working name for the next run.
+  if (failureCount == failuresBefore) {
+    if (int code = backup->SyncFileSystem(); code != 0) {
+      WriteFailure("Flush Failed : " + working + " : ERR = " + std::to_string(code));
+    }
   }
   // A mirror that went on past failures (the no-message flag, or a
   // permission that could not be set) has worked through the tree, but its
@@ -404,6 +425,10 @@ int CVELDAR2Engine::BackupDir() {
     return 0;
   }
   if (successLog) WriteLog("rename directory : from " + working + " TO " + target);
+  // The new name, and the old generations' going, survive a power cut.
+  if (int code = backup->Sync(); code != 0) {
+    WriteFailure("Flush Failed : " + backupDir + " : ERR = " + std::to_string(code));
+  }
   SaveLastPaths();
   return 1;
 }
@@ -415,7 +440,14 @@ int CVELDAR2Engine::MirrorIntoBackupDir() {
     ShowMessage("ERROR MKDIR " + backupDir);
     return 0;
   }
-  if (!MirrorDir(sourcePath, backupDir)) return 0;
+  // Each copy keeps its temporary name until it is on the disk, but the
+  // flushes are made a batch of copies at a time.
+  MirrorPlan plan(os);
+  MirrorJob job;
+  job.source = sourcePath;
+  job.target = backupDir;
+  job.writes = MirrorWrites::kBatched;
+  if (!PlanMirror(job, &plan) || !ApplyMirror(plan)) return 0;
   SaveLastPaths();
   return 1;
 }
@@ -464,33 +496,11 @@ void CVELDAR2Engine::RemoveLeftovers(const std::string* stem) {
   }
 }
 
-int CVELDAR2Engine::CheckRoom(const std::string& working, bool resumed) {
-  std::uint64_t needed = TreeBytes(sourcePath, true);
-  // A working directory left by an interrupted run already holds part of it.
-  if (resumed) {
-    const std::uint64_t held = TreeBytes(working, false);
-    needed = held >= needed ? 0 : needed - held;
-  }
+int CVELDAR2Engine::CheckRoom(const MirrorTotals& totals) {
   std::uint64_t available = 0;
-  if (os.FreeSpace(backupDir, &available) != 0 || needed <= available) return 1;
-  return Refuse(LoadString(IDS_NO_ROOM) + "\n必要: " + Megabytes(needed) +
+  if (os.FreeSpace(backupDir, &available) != 0 || totals.diskBytes <= available) return 1;
+  return Refuse(LoadString(IDS_NO_ROOM) + "\n必要: " + Megabytes(totals.diskBytes) +
                 "、空き: " + Megabytes(available));
-}
-
-std::uint64_t CVELDAR2Engine::TreeBytes(const std::string& directory, bool followLink) {
-  // What the copy will take on disk: every file and directory rounded up to
-  // whole blocks. Only the levels on the current path are held in memory.
-  std::uint64_t total = 0;
-  std::vector<DirEntry> entries;
-  if (os.ListDir(directory, followLink, &entries) != 0) return 0;
-  for (const DirEntry& entry : entries) {
-    // Blocks, not length: a file with holes is copied with its holes.
-    total += RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.allocated : 0);
-    if (entry.status.kind == EntryKind::Directory) {
-      total += TreeBytes(JoinPath(directory, entry.name), false);
-    }
-  }
-  return total;
 }
 
 }  // namespace veldar

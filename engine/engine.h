@@ -22,6 +22,7 @@
 #include "engine/background_worker.h"
 #include "engine/file_entry.h"
 #include "engine/generation_names.h"
+#include "engine/mirror_plan.h"
 #include "engine/settings_store.h"
 #include "engine/user_messages.h"
 #include "log/activity_log.h"
@@ -81,18 +82,27 @@ class CVELDAR2Engine {
   // walk gives it its source's permissions. With `vanished`, a copy that
   // failed only because its source no longer exists sets it and returns 0
   // without a line or a count: the caller reports it (`ReportVanished`).
+  // With `unflushed`, force mode writes the copy straight under its name and
+  // does not flush it (`CopyMode::Unflushed`).
   int FileCopy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-               const std::string& targetName, bool* vanished = nullptr);
+               const std::string& targetName, bool* vanished = nullptr, bool unflushed = false);
+  // A copy in two halves, for copies made durable in batches (force mode
+  // only). `StageCopy` writes the copy under a temporary name (`*temporary`)
+  // and obeys the force setting's retry as `FileCopy` does: a failure is its
+  // line and 0, and nothing is left. `PlaceCopy`, once the batch is flushed,
+  // gives the copy its name and writes the "File Copied" line; on failure the
+  // temporary file goes, and that is a failure line and 0.
+  int StageCopy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
+                const std::string& targetName, bool* vanished, std::string* temporary,
+                std::uint64_t* bytes);
+  int PlaceCopy(OsDir& targetDir, const std::string& temporary, const std::string& targetName,
+                const std::string& sourcePath, std::uint64_t bytes);
   int FileDelete(OsDir& dir, const std::string& name);
   int DirRemove(OsDir& dir, const std::string& name);
   int DirCreate(OsDir& dir, const std::string& name);
 
-  // ---- Directory scanning (scan.cpp) ----
+  // ---- Deleting trees (scan.cpp) ----
 
-  // Fill the pair's source / target list with the directory's entries; a
-  // missing directory lists as empty. 0: the listing failed, already reported.
-  int ListSourceDir(CListingPair& pair, const std::string& directory);
-  int ListTargetDir(CListingPair& pair, const std::string& directory);
   // Deletes everything inside `directory`, depth first, never following a
   // link and never entering another mount (a bind mount inside it stays, and
   // its removal fails); the directory itself stays. 0: stopped, already
@@ -100,12 +110,20 @@ class CVELDAR2Engine {
   int DeleteDirContents(const std::string& directory);
   int DeleteDirContents(OsDir& directory);
 
-  // ---- Tree mirror (mirror.cpp) ----
+  // ---- Tree mirror (mirror_plan.cpp, mirror.cpp) ----
 
-  // Makes the target tree follow the source tree, one way. Non-zero when the
-  // whole tree has been worked through; 0 when it stopped, already reported.
-  // `targetIsNew`: the caller has just made the target (its permissions
-  // then change without a log line once it is filled).
+  // Walks the job's trees and writes down what the mirror will do, changing
+  // nothing (see mirror_plan.h). 0: a directory the job names cannot be
+  // read, already reported; otherwise the plan holds its steps and totals
+  // (a listing that failed further down is a step that reports it).
+  int PlanMirror(const MirrorJob& job, MirrorPlan* plan);
+  // Carries a plan out: makes the target tree follow the source tree, one
+  // way. Non-zero when the whole tree has been worked through; 0 when it
+  // stopped, already reported. A plan is applied once.
+  int ApplyMirror(MirrorPlan& plan);
+  // Both, for a job with every copy flushed on its own and nothing shared.
+  // `targetIsNew`: the caller has just made the target (its permissions then
+  // change without a log line once it is filled).
   int MirrorDir(const std::string& sourceDir, const std::string& targetDir,
                 bool targetIsNew = false);
 
@@ -171,6 +189,9 @@ class CVELDAR2Engine {
   int noDelete = 0;
   int noForce = 0;
   int noTime = 0;
+  // Files unchanged since the newest generation are hard-linked to it where
+  // they cannot be cloned, instead of being copied again.
+  int linkUnchanged = 0;
   std::vector<CFileEntry> generations;  // newest has generation number 0
   int noMessage = 0;
 
@@ -197,16 +218,8 @@ class CVELDAR2Engine {
   std::unique_ptr<BackgroundWorker> lister;
 
  private:
-  // Appends the entries of `directory` to `list`; a missing directory lists
-  // as empty. A final link is followed only with `followLink`. 0: failed and
-  // reported (`firstError` + the search pattern when nothing could be read).
-  int ListDir(std::vector<CFileEntry>& list, const std::string& directory, const char* firstError,
-              bool followLink);
-  // The second half of ListDir: takes what `os.ListDir` returned (`code`,
-  // `entries`) into `list`, reporting a failure.
-  int TakeListing(std::vector<CFileEntry>& list, const std::string& directory,
-                  const char* firstError, int code, std::vector<DirEntry>& entries);
-  // The tree walk of MirrorDir (mirror.cpp).
+  // The two halves of the tree mirror (mirror_plan.cpp, mirror.cpp).
+  friend class MirrorScan;
   friend class MirrorWalk;
   // How `EmptySubdir` left a subdirectory.
   enum class Emptied { kYes, kNotADirectory, kGone, kStopped };
@@ -235,10 +248,8 @@ class CVELDAR2Engine {
   // retired directories of the source named `stem` (none when null) and
   // abandoned temporary files.
   void RemoveLeftovers(const std::string* stem);
-  // Refuses (0) a full copy that the backup directory's free space cannot hold.
-  int CheckRoom(const std::string& working, bool resumed);
-  // Bytes a copy of the tree takes, in whole blocks; links not followed below the top.
-  std::uint64_t TreeBytes(const std::string& directory, bool followLink);
+  // Refuses (0) a copy whose writing the backup directory's free space cannot hold.
+  int CheckRoom(const MirrorTotals& totals);
 };
 
 // While it lives, the engine works in force mode and deletes what vanished,

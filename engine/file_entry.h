@@ -1,7 +1,6 @@
 #pragma once
-// CFileEntry: one directory entry of a listing, or one generation of the
-// generation list. CListingPair: the source and target listings of one level
-// of the tree mirror. Lists own their records by value.
+// CFileEntry: one generation of the generation list, or one directory entry.
+// Lists own their records by value.
 
 #include <cstdint>
 #include <string>
@@ -23,7 +22,6 @@ struct CFileEntry {
   // order they ran.
   std::uint32_t timeNsec = 0;
   bool isDirectory = false;  // a real directory, never a link to one
-  bool seen = false;         // set by the mirror once the entry is dealt with
   std::int32_t generation = -1;  // generation list only: 0 for the newest
   // What the entry is (links and special files are told apart on POSIX).
   EntryKind kind = EntryKind::File;
@@ -40,10 +38,5 @@ inline const CFileEntry* FindGeneration(const std::vector<CFileEntry>& list, int
   }
   return nullptr;
 }
-
-struct CListingPair {
-  std::vector<CFileEntry> sourceList;
-  std::vector<CFileEntry> targetList;
-};
 
 }  // namespace veldar

@@ -35,7 +35,11 @@ struct Entry {
   const std::string& name;
   std::string path;
 
-  int CopyTo(const Entry& to, CopyMode mode, std::uint64_t* bytes) const {
+  // With `temporary` (open directories only), the first half of a copy
+  // whose name is given later (`OsDir::StageCopy`).
+  int CopyTo(const Entry& to, CopyMode mode, std::uint64_t* bytes,
+             std::string* temporary = nullptr) const {
+    if (temporary) return dir->StageCopy(name, *to.dir, to.name, temporary, bytes);
     return dir ? dir->CopyFile(name, *to.dir, to.name, mode, bytes)
                : os.CopyFile(path, to.path, mode, bytes);
   }
@@ -69,9 +73,31 @@ constexpr RemovalTexts kDirTexts{"Directory Deleted : ",
                                  "Directory Delete Failed due to Not Force Mode : ",
                                  "Directory Delete Failed : "};
 
+// Whether the entry's attributes may be changed to help an operation along:
+// not where other names share the file (a hard link into another
+// generation), which would change it under all of them.
+bool MayTouch(const Entry& entry, FileStatus* status) {
+  return entry.Stat(status) == 0 && status->links <= 1;
+}
+
+// How a copy is written: flushed and named at once, written under its name
+// unflushed (`CopyMode::Unflushed`), or staged under a temporary name.
+struct Writing {
+  CopyMode replace = CopyMode::Replace;  // the mode of force mode
+  std::string* temporary = nullptr;      // staged: receives the temporary name
+  std::uint64_t* bytes = nullptr;        // receives the bytes copied
+};
+
+// The line and the progress report of a finished copy.
+void Copied(CVELDAR2Engine& engine, const std::string& from, const std::string& to,
+            std::uint64_t bytes) {
+  if (engine.successLog) engine.WriteLog("File Copied : " + from + " to " + to);
+  if (engine.onFileCopied) engine.onFileCopied(from, bytes);
+}
+
 // One copy, either form. `vanished`: see the header.
 int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
-                     bool* vanished) {
+              bool* vanished, const Writing& writing = {}) {
   if (vanished) *vanished = false;
   Os& os = engine.os;
   std::uint64_t bytes = 0;
@@ -92,16 +118,17 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
       }
       return 1;
     }
-  } else if (int first = source.CopyTo(target, CopyMode::Replace, &bytes); first != 0) {
+  } else if (int first = source.CopyTo(target, writing.replace, &bytes, writing.temporary);
+             first != 0) {
     if (sourceGone(first)) return *vanished = true, 0;
     // Make the target writable for the second attempt and give it its old
     // attributes back afterwards, whether or not that attempt worked: a
     // read-only target is overwritten and stays read-only. A target that did
     // not exist has nothing to make writable or to restore.
     FileStatus before;
-    const bool existed = target.Stat(&before) == 0;
+    const bool existed = MayTouch(target, &before);
     if (existed) target.SetNormal();
-    const int code = source.CopyTo(target, CopyMode::Replace, &bytes);
+    const int code = source.CopyTo(target, writing.replace, &bytes, writing.temporary);
     if (existed) {
       // A failed copy left the old file, which gets back all it had. A copy
       // that worked is a new file with the source's permissions: of the old
@@ -120,8 +147,12 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
       return 0;
     }
   }
-  if (engine.successLog) engine.WriteLog("File Copied : " + source.path + " to " + target.path);
-  if (engine.onFileCopied) engine.onFileCopied(source.path, bytes);
+  if (writing.bytes) *writing.bytes = bytes;
+  // A staged copy is done once it has its name (PlaceCopy); no-force mode
+  // never stages.
+  if (!writing.temporary || writing.temporary->empty()) {
+    Copied(engine, source.path, target.path, bytes);
+  }
   return 1;
 }
 
@@ -145,7 +176,8 @@ int RemoveEntry(CVELDAR2Engine& engine, const Entry& entry, bool directory) {
     return 1;
   }
   // The attribute change is not undone if the retry fails as well.
-  entry.SetNormal();
+  FileStatus status;
+  if (MayTouch(entry, &status)) entry.SetNormal();
   code = attempt();
   if (code == 0) {
     if (engine.successLog) engine.WriteLog(texts.done + entry.path);
@@ -172,9 +204,35 @@ int CVELDAR2Engine::FileCopy(const std::string& source, const std::string& targe
 }
 
 int CVELDAR2Engine::FileCopy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-                             const std::string& targetName, bool* vanished) {
+                             const std::string& targetName, bool* vanished, bool unflushed) {
+  Writing writing;
+  if (unflushed) writing.replace = CopyMode::Unflushed;
   return CopyEntry(*this, InDir(*this, sourceDir, sourceName), InDir(*this, targetDir, targetName),
-                   vanished);
+                   vanished, writing);
+}
+
+int CVELDAR2Engine::StageCopy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
+                              const std::string& targetName, bool* vanished,
+                              std::string* temporary, std::uint64_t* bytes) {
+  temporary->clear();
+  Writing writing;
+  writing.temporary = temporary;
+  writing.bytes = bytes;
+  return CopyEntry(*this, InDir(*this, sourceDir, sourceName), InDir(*this, targetDir, targetName),
+                   vanished, writing);
+}
+
+int CVELDAR2Engine::PlaceCopy(OsDir& targetDir, const std::string& temporary,
+                              const std::string& targetName, const std::string& sourcePath,
+                              std::uint64_t bytes) {
+  const std::string target = JoinPath(targetDir.Path(), targetName);
+  if (int code = targetDir.PlaceCopy(temporary, targetName, CopyMode::Replace); code != 0) {
+    targetDir.DeleteFile(temporary);
+    WriteFailure("File Copy Failed : " + sourcePath + " to " + target + " : ERR = " + Code(code));
+    return 0;
+  }
+  Copied(*this, sourcePath, target, bytes);
+  return 1;
 }
 
 int CVELDAR2Engine::FileDelete(const std::string& path) {

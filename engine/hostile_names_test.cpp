@@ -40,7 +40,7 @@ class SwapOs : public FaultOs {
   using FaultOs::FaultOs;
   int Perform(OsOp op, const std::string& path, const std::string& path2,
               const std::function<int()>& real) override {
-    if (op == OsOp::CopyFile && beforeCopy) beforeCopy(path);
+    if ((op == OsOp::CopyFile || op == OsOp::StageCopy) && beforeCopy) beforeCopy(path);
     return FaultOs::Perform(op, path, path2, real);
   }
   std::function<void(const std::string& from)> beforeCopy;

@@ -1,288 +1,243 @@
-// MirrorDir: makes a target tree follow a source tree, one way.
+// ApplyMirror: the half of the tree mirror that changes the target
+// (mirror_plan.cpp finds out what to do).
 //
-// One level at a time: the source and the target directory are listed once
-// each, every source entry is dealt with in listing order (a subdirectory
-// completely, its own deletions included, before the next entry), and then
-// the target entries that no source entry matched are deleted. Only the
-// listings of the levels on the current path are held in memory.
+// The plan's steps are carried out in their order: per level, the temporary
+// files of killed copies go, every source entry is dealt with in listing
+// order (a subdirectory completely, its own deletions included, before the
+// next entry), and then the target entries that no source entry matched are
+// deleted.
 //
-// The walk holds each level's two directories open and acts on names within
+// The walk holds each level's directories open and acts on names within
 // them: below the directories the caller named, no path is ever resolved
 // again, and a level is entered with O_NOFOLLOW|O_DIRECTORY. A directory
-// swapped for a link half way therefore sends neither the copying nor the
-// deleting anywhere else; a source entry that vanished or changed kind since
-// it was listed is reported as vanished and left for the next run.
+// swapped for a link (or for another directory) since the scan therefore
+// sends neither the copying nor the deleting anywhere else; a source entry
+// that vanished or changed kind since it was listed is reported as vanished
+// and left for the next run.
 //
-// Matching. On a file system that tells letter case apart, a source entry's
-// counterpart is the target entry of exactly its name. Where the target's
-// file system ignores case (FAT, NTFS, casefolded directories: found out per
-// level by looking an entry up under its name with the case swapped), it is
-// the target entry of exactly its name if there is one, otherwise the first
-// target entry (in listing order) whose name matches without regard to case
-// and that no other source entry names exactly; such a counterpart is renamed
-// to the source's letter case, never replacing an existing entry, and
-// afterwards addressed by the name it really has. Case is folded for the
-// ASCII letters, byte by byte: a name is a byte string in whatever encoding
-// wrote it. Look-ups go through hash tables built once per level.
+// A file whose content needs no copy still gets its source's permissions
+// (and, for root, owner and group) when they differ. A directory is filled
+// while it is no more open than its source and writable by its owner, and
+// gets its source's permissions once its contents are in place. Links are
+// never followed below the top level: a link is copied as a link. FIFOs,
+// sockets and devices are passed over unopened. An entry whose kind changed
+// (a file that is now a directory, or the reverse) has its old counterpart
+// deleted first, unless deletions are forbidden, in which case the copy or
+// the creation fails on it and is reported as a failure. Temporary files of
+// an interrupted copy are removed whatever the flags say.
 //
-// A file is copied when it has no counterpart, when the counterpart is of
-// another kind or size, or when the source is later than the counterpart by
-// more than the target's file system can tell apart (its time resolution:
-// nanoseconds on ext4, 2 seconds on FAT). A target newer than its source of
-// the same size is left alone. A file or directory whose content needs no
-// copy still gets its source's permissions (and, for root, owner and group)
-// when they differ. A directory is filled while it is no more open than its
-// source and writable by its owner, and gets its source's permissions once
-// its contents are in place.
-//
-// Links are never followed below the top level: a link is copied as a link.
-// FIFOs, sockets and devices are passed over unopened. An entry whose kind
-// changed (a file that is now a directory, or the reverse) has its old
-// counterpart deleted first, unless deletions are forbidden, in which case the
-// copy or the creation fails on it and is reported as a failure. Temporary
-// files of an interrupted copy are removed whatever the flags say.
+// Writing (MirrorWrites): flushed copy by copy; or in batches, each batch of
+// copies written under temporary names, flushed together with one call and
+// then renamed into place (each "File Copied" line is written once its copy
+// has its name, so lines of other operations done meanwhile come first); or
+// straight under the final names, unflushed, for a caller that flushes the
+// whole tree before anyone takes it for a copy. A shared file (a clone of,
+// or a link to, the reference copy's) is made the same way as an unflushed
+// copy.
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/mirror_plan.h"
 
 namespace veldar {
 namespace {
 
+using mirror_steps::DirStep;
+using mirror_steps::FileAction;
+using mirror_steps::FileStep;
+using mirror_steps::SkipReason;
+using mirror_steps::Step;
+
 constexpr const char kSourceFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! at ";
 constexpr const char kTargetFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! in ";
 
-inline unsigned char FoldByte(unsigned char c) { return c >= 'A' && c <= 'Z' ? c | 0x20 : c; }
+// A batch is flushed once it holds this much, or at the end.
+constexpr std::size_t kBatchFiles = 8192;
+constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 30;
 
-bool EqualFolded(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldByte(static_cast<unsigned char>(a[i])) != FoldByte(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
-// FNV-1a over the bytes, folded or not.
-std::uint64_t HashName(std::string_view name, bool fold) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : name) {
-    hash ^= fold ? FoldByte(c) : c;
-    hash *= 1099511628211ull;
-  }
-  return hash;
-}
-
-// An open-addressing table over the names of one listing. Entries whose keys
-// are equal (with folding: names that differ only in case) form one chain in
-// listing order; the table holds each chain's first entry.
-class NameTable {
- public:
-  NameTable(const std::vector<CFileEntry>& entries, bool fold)
-      : entries_(entries), fold_(fold), next_(entries.size(), -1) {
-    std::size_t capacity = 16;
-    while (capacity < entries.size() * 2) capacity <<= 1;
-    mask_ = capacity - 1;
-    slots_.assign(capacity, Slot{});
-    // Last entry first, each put at the head of its chain: every chain ends
-    // up in listing order.
-    for (std::size_t i = entries.size(); i-- > 0;) {
-      const std::string& name = entries[i].name;
-      const std::uint64_t hash = HashName(name, fold_);
-      Slot& slot = slots_[Probe(name, hash)];
-      next_[i] = slot.first;
-      slot.first = static_cast<std::int32_t>(i);
-      slot.tag = static_cast<std::uint32_t>(hash >> 32);
-    }
-  }
-
-  // The first entry whose key equals `name`'s, or -1.
-  std::int32_t First(std::string_view name) const {
-    return slots_[Probe(name, HashName(name, fold_))].first;
-  }
-  // The entry after `index` in its chain, or -1.
-  std::int32_t Next(std::int32_t index) const { return next_[index]; }
-
- private:
-  struct Slot {
-    std::int32_t first = -1;
-    std::uint32_t tag = 0;  // the hash's high half, to pass over most strangers unread
-  };
-
-  bool Same(std::string_view a, std::string_view b) const {
-    return fold_ ? EqualFolded(a, b) : a == b;
-  }
-
-  // The slot that holds `name`'s chain, or the empty slot where it would go.
-  std::size_t Probe(std::string_view name, std::uint64_t hash) const {
-    const auto tag = static_cast<std::uint32_t>(hash >> 32);
-    std::size_t index = hash & mask_;
-    for (;;) {
-      const Slot& slot = slots_[index];
-      if (slot.first < 0) return index;
-      if (slot.tag == tag && Same(entries_[slot.first].name, name)) return index;
-      index = (index + 1) & mask_;
-    }
-  }
-
-  const std::vector<CFileEntry>& entries_;
-  bool fold_;
-  std::vector<std::int32_t> next_;
-  std::vector<Slot> slots_;
-  std::size_t mask_ = 0;
+// One step read back from the plan, with what it carries.
+struct ReadStep {
+  Step step = Step::kLeave;
+  FileStep file;
+  DirStep dir;
+  SkipReason reason = SkipReason::kSystem;
+  bool isDirectory = false;
+  std::string name, other;
 };
 
-// Finds the counterparts of one level's source entries among its target
-// entries: by exact name, and where the target folds case also by folded name.
-class Counterparts {
- public:
-  Counterparts(std::vector<CFileEntry>& targets, const std::vector<CFileEntry>& sources, bool fold)
-      : targets_(targets),
-        exact_(targets, /*fold=*/false),
-        claimed_(targets.size(), false),
-        cursor_(targets.size(), -1) {
-    if (fold) folded_.emplace(targets, /*fold=*/true);
-    // A target entry that some source entry names exactly belongs to that
-    // entry; no other may take it by case.
-    for (const CFileEntry& source : sources) {
-      const std::int32_t found = exact_.First(source.name);
-      if (found >= 0) claimed_[found] = true;
-    }
+bool Next(PlanStore& store, ReadStep* out) {
+  if (!store.Get(&out->step)) return false;
+  switch (out->step) {
+    case Step::kAbandoned:
+    case Step::kSpecial:
+    case Step::kVanished:
+    case Step::kStop:
+      return store.GetString(&out->name);
+    case Step::kFile:
+      return store.Get(&out->file) && store.GetString(&out->name) && store.GetString(&out->other);
+    case Step::kSkipDir:
+      return store.Get(&out->reason) && store.GetString(&out->name);
+    case Step::kEnter:
+      return store.Get(&out->dir) && store.GetString(&out->name) && store.GetString(&out->other);
+    case Step::kDelete:
+      return store.Get(&out->isDirectory) && store.GetString(&out->name);
+    case Step::kLeave:
+    case Step::kNoDelete:
+      return true;
   }
-
-  // True when some source entry has exactly the name of target entry `index`.
-  bool Claimed(std::size_t index) const { return claimed_[index]; }
-
-  // The counterpart of the source entry `name`, or nullptr. An entry taken
-  // by case is one that no earlier source entry has dealt with (seen).
-  CFileEntry* Find(const std::string& name) {
-    const std::int32_t exact = exact_.First(name);
-    if (exact >= 0) return &targets_[exact];
-    if (!folded_) return nullptr;
-    const std::int32_t first = folded_->First(name);
-    if (first < 0) return nullptr;
-    // Each chain keeps a cursor at its first entry still free: entries only
-    // ever become taken, so the cursor never needs to go back.
-    std::int32_t& cursor = cursor_[first];
-    std::int32_t candidate = cursor < 0 ? first : cursor;
-    while (candidate >= 0 && (claimed_[candidate] || targets_[candidate].seen)) {
-      candidate = folded_->Next(candidate);
-    }
-    cursor = candidate;
-    return candidate >= 0 ? &targets_[candidate] : nullptr;
-  }
-
- private:
-  std::vector<CFileEntry>& targets_;
-  NameTable exact_;
-  std::optional<NameTable> folded_;  // only where the target folds case
-  std::vector<bool> claimed_;
-  std::vector<std::int32_t> cursor_;
-};
-
-std::int64_t Nanoseconds(const CFileEntry& entry) {
-  return entry.time * 1'000'000'000 + entry.timeNsec;
+  return false;
 }
 
 }  // namespace
 
-// The walk itself, one object per MirrorDir call: what holds for the whole
-// tree, and the operations of one level.
+// The apply, one object per plan.
 class MirrorWalk {
  public:
-  MirrorWalk(CVELDAR2Engine& engine, const FileStatus& targetTop, OsDir& target)
+  MirrorWalk(CVELDAR2Engine& engine, MirrorPlan& plan)
       : engine_(engine),
         os_(engine.os),
-        targetTop_(targetTop),
-        timeWindowNs_(target.TimeResolutionNs()),
-        permissions_(target.KeepsPermissions()),
-        ownerToo_(permissions_ && engine.os.MayChangeOwner()) {}
+        plan_(plan),
+        steps_(plan.steps),
+        batched_(plan.job.writes == MirrorWrites::kBatched),
+        unflushed_(plan.job.writes == MirrorWrites::kUnflushed) {}
 
-  // One level: `source` into `target`, whose statuses are given; `created`
-  // when this run made `target`. 0: stopped, already reported.
-  int Level(OsDir& source, const FileStatus& sourceStatus, OsDir& target,
-            const FileStatus& targetStatus, bool created) {
-    // Filled while no more open than its source, and writable by its owner.
-    const std::uint32_t filling = (targetStatus.permissions & sourceStatus.permissions) | 0700;
-    std::uint32_t now = targetStatus.permissions;
-    if (permissions_ && filling != now && SetPermissions(target, "", filling)) now = filling;
-
-    CListingPair pair;
-    if (!List(source, target, pair)) return 0;
-    // Per level: a casefolded directory may sit in a tree that tells case apart.
-    const bool fold = FoldsCase(pair.targetList, [&](const std::string& name, FileStatus* status) {
-      return target.StatAt(name, status);
-    });
-    Counterparts counterparts(pair.targetList, pair.sourceList, fold);
-    RemoveAbandoned(target, pair.targetList, counterparts);
-
-    for (CFileEntry& entry : pair.sourceList) {
-      CFileEntry* counterpart = counterparts.Find(entry.name);
-      switch (entry.kind) {
-        case EntryKind::File:
-        case EntryKind::Symlink:
-          if (!File(source, target, targetStatus, entry, counterpart)) return 0;
-          break;
-        case EntryKind::Special:
-          // Opening a FIFO blocks for ever, a device may act on the device.
-          if (engine_.skipLog) {
-            engine_.WriteLog("special file found copy canceled! : " + Join(source, entry.name));
-          }
-          break;
-        case EntryKind::Directory:
-          if (!Directory(source, target, targetStatus, entry, counterpart)) return 0;
-          break;
+  int Run() {
+    steps_.Rewind();
+    std::shared_ptr<OsDir> target = std::move(plan_.target);
+    FileStatus targetStatus = plan_.targetStatus;
+    if (!target) {
+      // The caller has made it since the plan.
+      std::unique_ptr<OsDir> opened;
+      int code = os_.OpenDir(plan_.job.target, /*followLink=*/true, &opened);
+      if (code == 0) code = opened->Status(&targetStatus);
+      if (code != 0) {
+        engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(plan_.job.target, "*"));
+        return 0;
       }
-      entry.seen = true;
-      if (counterpart != nullptr) counterpart->seen = true;
+      target = std::move(opened);
     }
-    if (!DeleteVanished(target, targetStatus, pair.targetList)) return 0;
-
-    // Its contents are in place: the directory gets its source's permissions
-    // (a line for it only where an existing copy had others).
-    FileStatus current = targetStatus;
-    current.permissions = now;
-    ApplyPermissions(target, "", sourceStatus, current, created ? nullptr : &targetStatus);
-    return 1;
+    targetTop_ = targetStatus;
+    timeWindowNs_ = target->TimeResolutionNs();
+    permissions_ = target->KeepsPermissions();
+    ownerToo_ = permissions_ && os_.MayChangeOwner();
+    Frame top{plan_.source.get(), target, plan_.reference.get(), plan_.sourceStatus, targetStatus,
+              plan_.job.targetIsNew};
+    const int result = Level(top);
+    return Commit() && result;
   }
 
  private:
+  // One level being applied: its directories and what they were.
+  struct Frame {
+    OsDir* source;
+    std::shared_ptr<OsDir> target;  // held by a batch's pending copies too
+    OsDir* reference;               // null: nothing to share from
+    FileStatus sourceStatus;
+    FileStatus targetStatus;
+    bool created;
+  };
+
+  // A copy written under its temporary name, waiting for its batch's flush.
+  struct Pending {
+    std::shared_ptr<OsDir> dir;
+    std::string temporary, name, sourcePath;
+    std::uint64_t bytes;
+  };
+
   std::string Join(OsDir& dir, const std::string& name) const {
     return engine_.JoinPath(dir.Path(), name);
   }
 
-  // The level's two listings, side by side (each a status call per entry);
-  // failures are reported afterwards, on this thread, source first.
-  bool List(OsDir& source, OsDir& target, CListingPair& pair) {
-    if (!engine_.lister) engine_.lister = std::make_unique<BackgroundWorker>();
-    std::vector<DirEntry> sourceEntries, targetEntries;
-    int sourceCode = 0;
-    engine_.lister->Start([&] { sourceCode = source.List(&sourceEntries); });
-    const int targetCode = target.List(&targetEntries);
-    engine_.lister->Wait();
-    return engine_.TakeListing(pair.sourceList, source.Path(), kSourceFirstError, sourceCode,
-                               sourceEntries) &&
-           engine_.TakeListing(pair.targetList, target.Path(), kTargetFirstError, targetCode,
-                               targetEntries);
+  // The steps of one level, up to its kLeave. 0: stopped, already reported.
+  int Level(Frame& frame) {
+    OsDir& target = *frame.target;
+    // Filled while no more open than its source, and writable by its owner.
+    const std::uint32_t filling =
+        (frame.targetStatus.permissions & frame.sourceStatus.permissions) | 0700;
+    std::uint32_t now = frame.targetStatus.permissions;
+    if (permissions_ && filling != now && SetPermissions(target, "", filling)) now = filling;
+
+    ReadStep step;
+    for (;;) {
+      if (!Next(steps_, &step)) {
+        // The scan stopped at a directory it could not enter, and the apply
+        // has got there.
+        engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(target.Path(), "*"));
+        return 0;
+      }
+      switch (step.step) {
+        case Step::kAbandoned: {
+          ProgramsOwn own(engine_);
+          engine_.FileDelete(target, step.name);
+          break;
+        }
+        case Step::kFile:
+          if (!File(frame, step)) return 0;
+          break;
+        case Step::kSpecial:
+          // Opening a FIFO blocks for ever, a device may act on the device.
+          if (engine_.skipLog) {
+            engine_.WriteLog("special file found copy canceled! : " + Join(*frame.source, step.name));
+          }
+          break;
+        case Step::kSkipDir:
+          if (engine_.skipLog) {
+            engine_.WriteLog((step.reason == SkipReason::kSystem
+                                  ? "system directory found copy canceled! : "
+                                  : "backup directory found copy canceled! : ") +
+                             Join(*frame.source, step.name));
+          }
+          break;
+        case Step::kVanished:
+          engine_.ReportVanished(Join(*frame.source, step.name));
+          break;
+        case Step::kEnter:
+          if (!Directory(frame, step)) return 0;
+          break;
+        case Step::kDelete:
+          if (!Remove(target, frame.targetStatus, step.name, step.isDirectory, /*boxes=*/true)) {
+            return 0;
+          }
+          break;
+        case Step::kNoDelete:
+          if (engine_.skipLog) engine_.WriteLog("option nodel : delete canceled!");
+          break;
+        case Step::kStop:
+          Commit();
+          engine_.ReportScanFailure(step.name);
+          return 0;
+        case Step::kLeave: {
+          // A directory its owner may not write to takes no more names.
+          if ((frame.sourceStatus.permissions & 0300) != 0300 && !Commit()) return 0;
+          // Its contents are in place: the directory gets its source's
+          // permissions (a line for it only where an existing copy had others).
+          FileStatus current = frame.targetStatus;
+          current.permissions = now;
+          ApplyPermissions(target, "", frame.sourceStatus, current,
+                           frame.created ? nullptr : &frame.targetStatus);
+          return 1;
+        }
+      }
+    }
   }
 
-  // Temporary files of a copy whose writer was killed: nobody else will ever
-  // finish or remove them, and they are not the user's, so they go whatever
-  // the flags say. One that a source entry names is the user's file.
-  void RemoveAbandoned(OsDir& target, std::vector<CFileEntry>& targets,
-                       const Counterparts& counterparts) {
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-      if (counterparts.Claimed(i) || targets[i].kind == EntryKind::Directory) continue;
-      if (!os_.IsAbandonedTemporary(targets[i].name)) continue;
-      ProgramsOwn own(engine_);
-      engine_.FileDelete(target, targets[i].name);
-      targets[i].seen = true;
+  // Reads past the steps of a level that is not entered, up to its kLeave.
+  // 0: the plan ends in a failure there, now reported.
+  int SkipLevel() {
+    ReadStep step;
+    for (int depth = 0;;) {
+      if (!Next(steps_, &step)) return 0;
+      if (step.step == Step::kEnter) ++depth;
+      if (step.step == Step::kStop) {
+        engine_.ReportScanFailure(step.name);
+        return 0;
+      }
+      if (step.step == Step::kLeave && depth-- == 0) return 1;
     }
   }
 
@@ -348,106 +303,161 @@ class MirrorWalk {
     return from;
   }
 
-  // Whether the source file must be copied over its counterpart.
-  bool NeedsCopy(const CFileEntry& source, const CFileEntry& target) const {
-    // Times say nothing between entries of different kinds (a file and a
-    // link, a file and a directory): those are always copied.
-    if (engine_.noTime || target.kind != source.kind) return true;
-    if (source.status.size != target.status.size) return true;
-    return Nanoseconds(source) > Nanoseconds(target) + timeWindowNs_;
+  // Takes the reference copy's file as the copy, by clone or by link. True
+  // when done; false leaves the copy to be made the ordinary way.
+  bool Share(Frame& frame, const ReadStep& step, const std::string& destination) {
+    if (frame.reference == nullptr) return false;
+    OsDir& target = *frame.target;
+    // Whatever an interrupted run left under the name goes first: a clone or
+    // a link is never made over an entry.
+    if (step.file.hasCounterpart && target.DeleteFile(destination) != 0) return false;
+    const bool clone = plan_.shareByClone;
+    int code = clone ? frame.reference->CloneFile(step.name, target, destination, step.file.reference)
+                     : -1;
+    bool linked = false;
+    if (code != 0 && plan_.job.sharing == MirrorSharing::kCloneOrLink) {
+      code = frame.reference->LinkFile(step.name, target, destination, step.file.reference);
+      linked = code == 0;
+    }
+    if (code != 0) return false;
+    if (engine_.successLog) {
+      engine_.WriteLog((linked ? "File Linked : " : "File Cloned : ") +
+                       Join(*frame.reference, step.name) + " to " + Join(target, destination));
+    }
+    return true;
   }
 
   // A source file or link. False: stop the walk (already reported).
-  bool File(OsDir& source, OsDir& target, const FileStatus& targetStatus, const CFileEntry& entry,
-            const CFileEntry* counterpart) {
-    std::string destination = counterpart != nullptr ? counterpart->name : entry.name;
-    if (counterpart != nullptr && counterpart->isDirectory) {
+  bool File(Frame& frame, const ReadStep& step) {
+    OsDir& source = *frame.source;
+    OsDir& target = *frame.target;
+    const FileStep& file = step.file;
+    const bool counterpartIsDirectory =
+        file.hasCounterpart && file.counterpart.kind == EntryKind::Directory;
+    std::string destination = file.hasCounterpart ? step.other : step.name;
+    if (counterpartIsDirectory) {
       // The file used to be a directory. Its old self goes first, everything
       // in it included; with deletions forbidden it stays, and the copy onto
       // it fails and is reported.
       if (!engine_.noDelete) {
-        if (!Remove(target, targetStatus, *counterpart, /*boxes=*/false)) return false;
-        destination = entry.name;
+        if (!Remove(target, frame.targetStatus, step.other, true, /*boxes=*/false)) return false;
+        destination = step.name;
       }
-    } else if (counterpart != nullptr && counterpart->name != entry.name) {
-      destination = Rename(target, counterpart->name, entry.name, /*directory=*/false);
+    } else if (file.hasCounterpart && step.other != step.name) {
+      destination = Rename(target, step.other, step.name, /*directory=*/false);
     }
 
-    if (counterpart != nullptr && !NeedsCopy(entry, *counterpart)) {
+    if (file.action == FileAction::kSkip) {
       if (engine_.skipLog) engine_.WriteLog("Not update,copy canceled! : " + Join(target, destination));
-      ApplyPermissions(target, destination, entry.status, counterpart->status, &counterpart->status);
+      ApplyPermissions(target, destination, file.source, file.counterpart, &file.counterpart);
       return true;
     }
+    if (file.action == FileAction::kShare && Share(frame, step, destination)) return true;
+
     bool vanished = false;
-    if (engine_.FileCopy(source, entry.name, target, destination, &vanished)) {
+    bool copied = false;
+    if (batched_ && !engine_.noForce) {
+      Pending pending{frame.target, {}, destination, Join(source, step.name), 0};
+      copied = engine_.StageCopy(source, step.name, target, destination, &vanished,
+                                 &pending.temporary, &pending.bytes) != 0;
+      if (copied && !pending.temporary.empty()) {
+        pendingBytes_ += pending.bytes;
+        pending_.push_back(std::move(pending));
+        if ((pending_.size() >= kBatchFiles || pendingBytes_ >= kBatchBytes) && !Commit()) {
+          return false;
+        }
+      }
+    } else {
+      copied = engine_.FileCopy(source, step.name, target, destination, &vanished, unflushed_) != 0;
+    }
+    if (copied) {
       // No-force mode leaves an existing copy's content alone; what is private
       // in the source still becomes private in the copy.
-      if (engine_.noForce && counterpart != nullptr && !counterpart->isDirectory) {
-        ApplyPermissions(target, destination, entry.status, counterpart->status,
-                         &counterpart->status);
+      if (engine_.noForce && file.hasCounterpart && !counterpartIsDirectory) {
+        ApplyPermissions(target, destination, file.source, file.counterpart, &file.counterpart);
       }
       return true;
     }
     if (vanished) {
-      engine_.ReportVanished(Join(source, entry.name));
+      engine_.ReportVanished(Join(source, step.name));
       return true;
     }
     if (!engine_.noMessage) {
-      engine_.ShowMessage("ERR : COPY FILE FROM " + Join(source, entry.name) + " TO " +
+      Commit();
+      engine_.ShowMessage("ERR : COPY FILE FROM " + Join(source, step.name) + " TO " +
                           Join(target, destination));
       return false;
     }
     return true;
   }
 
+  // Flushes the batch and gives each of its copies its name. False when the
+  // flush failed: then none of them is named, each is a failure line, and
+  // unless the no-message flag is set the first is shown and the walk stops.
+  bool Commit() {
+    if (pending_.empty()) return true;
+    std::vector<Pending> batch = std::move(pending_);
+    pending_.clear();
+    pendingBytes_ = 0;
+    const int code = batch.front().dir->SyncFileSystem();
+    for (Pending& pending : batch) {
+      if (code == 0) {
+        engine_.PlaceCopy(*pending.dir, pending.temporary, pending.name, pending.sourcePath,
+                          pending.bytes);
+        continue;
+      }
+      pending.dir->DeleteFile(pending.temporary);
+      engine_.WriteFailure("File Copy Failed : " + pending.sourcePath + " to " +
+                           Join(*pending.dir, pending.name) + " : ERR = " + std::to_string(code));
+    }
+    if (code == 0 || engine_.noMessage) return true;
+    engine_.ShowMessage("ERR : COPY FILE FROM " + batch.front().sourcePath + " TO " +
+                        Join(*batch.front().dir, batch.front().name));
+    return false;
+  }
+
   // A source directory: the target directory found, made or renamed, then
   // the level beneath. False: stop the walk (already reported).
-  bool Directory(OsDir& source, OsDir& target, const FileStatus& targetStatus,
-                 const CFileEntry& entry, const CFileEntry* counterpart) {
-    const std::string sourcePath = Join(source, entry.name);
+  bool Directory(Frame& frame, const ReadStep& step) {
+    OsDir& source = *frame.source;
+    OsDir& target = *frame.target;
+    const DirStep& dir = step.dir;
+    const std::string sourcePath = Join(source, step.name);
     std::unique_ptr<OsDir> from;
     FileStatus fromStatus;
-    int code = source.OpenDir(entry.name, &from);
+    int code = source.OpenDir(step.name, &from);
     if (code == 0) code = from->Status(&fromStatus);
+    if (code == 0 && !fromStatus.SameEntryAs(dir.source)) code = ENOENT;  // another since the scan
     if (code != 0) {
-      // Gone, or no longer a directory (a link now, perhaps to somewhere the
-      // user may not read): the next run copies whatever is there then. The
-      // counterpart stays meanwhile.
+      // Gone, or no longer the directory it was: the next run copies
+      // whatever is there then. The counterpart stays meanwhile.
       if (os_.IsNotFound(code) || os_.IsNotDirectory(code)) {
         engine_.ReportVanished(sourcePath);
-        return true;
+        return SkipLevel() != 0;
       }
       engine_.ReportScanFailure(kSourceFirstError + engine_.JoinPath(sourcePath, "*"));
       return false;
     }
-    if (fromStatus.attributes.system) {
-      if (engine_.skipLog) engine_.WriteLog("system directory found copy canceled! : " + sourcePath);
-      return true;
-    }
-    // The copy itself, reached inside the source (through a bind mount): it
-    // would be copied into itself, deeper each time.
-    if (fromStatus.SameEntryAs(targetTop_)) {
-      if (engine_.skipLog) engine_.WriteLog("backup directory found copy canceled! : " + sourcePath);
-      return true;
-    }
 
-    std::string into = counterpart != nullptr ? counterpart->name : entry.name;
+    const bool counterpartIsDirectory =
+        dir.hasCounterpart && dir.counterpart.kind == EntryKind::Directory;
+    std::string into = dir.hasCounterpart ? step.other : step.name;
     bool created = false;
-    if (counterpart == nullptr || !counterpart->isDirectory) {
+    if (!counterpartIsDirectory) {
       // New, or it used to be a file, a link or a special file: that goes
       // first, unless deletions are forbidden; then the creation fails on it.
-      if (counterpart != nullptr && !engine_.noDelete &&
-          engine_.FileDelete(target, counterpart->name)) {
-        into = entry.name;
+      if (dir.hasCounterpart && !engine_.noDelete && engine_.FileDelete(target, step.other)) {
+        into = step.name;
       }
       if (!engine_.DirCreate(target, into)) {
-        if (engine_.noMessage) return true;  // logged; the entries beneath are not tried
+        if (engine_.noMessage) return SkipLevel() != 0;  // logged; the entries beneath are not tried
+        Commit();
         engine_.ShowMessage("ERR : MKDIR FAILED " + Join(target, into));
         return false;
       }
       created = true;
-    } else if (counterpart->name != entry.name) {
-      into = Rename(target, counterpart->name, entry.name, /*directory=*/true);
+    } else if (step.other != step.name) {
+      into = Rename(target, step.other, step.name, /*directory=*/true);
     }
 
     std::unique_ptr<OsDir> to;
@@ -456,21 +466,30 @@ class MirrorWalk {
     if (code == 0) code = to->Status(&toStatus);
     // Another mount inside the copy is not the copy either: filling it would
     // change, and emptying it delete, whatever it shows.
-    if (code != 0 || !toStatus.SameMountAs(targetStatus)) {
+    if (code != 0 || !toStatus.SameMountAs(frame.targetStatus)) {
+      Commit();
       engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(Join(target, into), "*"));
       return false;
     }
-    return Level(*from, fromStatus, *to, toStatus, created) != 0;
+    std::unique_ptr<OsDir> in;
+    if (dir.hasReference && frame.reference != nullptr &&
+        frame.reference->OpenDir(step.name, &in) != 0) {
+      in.reset();
+    }
+    Frame below{from.get(), std::shared_ptr<OsDir>(std::move(to)), in.get(), fromStatus, toStatus,
+                created};
+    return Level(below) != 0;
   }
 
   // Deletes one target entry, a directory with everything in it. False:
   // stop the walk (already reported). With `boxes` and the no-message flag
   // clear, a failed deletion of a file shows its box and stops the walk, a
   // failed removal of a directory shows its box and the walk goes on.
-  bool Remove(OsDir& target, const FileStatus& targetStatus, const CFileEntry& entry, bool boxes) {
-    bool asFile = !entry.isDirectory;
+  bool Remove(OsDir& target, const FileStatus& targetStatus, const std::string& name,
+              bool isDirectory, bool boxes) {
+    bool asFile = !isDirectory;
     if (!asFile) {
-      switch (engine_.EmptySubdir(target, entry.name, targetStatus)) {
+      switch (engine_.EmptySubdir(target, name, targetStatus)) {
         case CVELDAR2Engine::Emptied::kStopped: return false;
         case CVELDAR2Engine::Emptied::kGone: return true;
         case CVELDAR2Engine::Emptied::kNotADirectory: asFile = true; break;
@@ -479,60 +498,47 @@ class MirrorWalk {
     }
     if (asFile) {
       // Files, links and special files alike: a link goes, never its target.
-      if (!engine_.FileDelete(target, entry.name) && !engine_.noMessage && boxes) {
-        engine_.ShowMessage("ERR : DELETE FILE " + entry.name);
+      if (!engine_.FileDelete(target, name) && !engine_.noMessage && boxes) {
+        Commit();
+        engine_.ShowMessage("ERR : DELETE FILE " + name);
         return false;
       }
       return true;
     }
-    if (!engine_.DirRemove(target, entry.name) && !engine_.noMessage && boxes) {
-      engine_.ShowMessage("ERR : DELETE DIRECTORY " + entry.name);  // and on with the next
-    }
-    return true;
-  }
-
-  // Deletes the target entries that no source entry matched. False: stopped.
-  bool DeleteVanished(OsDir& target, const FileStatus& targetStatus,
-                      const std::vector<CFileEntry>& targets) {
-    if (engine_.noDelete) {
-      if (engine_.skipLog) engine_.WriteLog("option nodel : delete canceled!");
-      return true;
-    }
-    for (const CFileEntry& entry : targets) {
-      if (!entry.seen && !Remove(target, targetStatus, entry, /*boxes=*/true)) return false;
+    if (!engine_.DirRemove(target, name) && !engine_.noMessage && boxes) {
+      engine_.ShowMessage("ERR : DELETE DIRECTORY " + name);  // and on with the next
     }
     return true;
   }
 
   CVELDAR2Engine& engine_;
   Os& os_;
-  const FileStatus targetTop_;
-  const std::int64_t timeWindowNs_;
-  const bool permissions_;  // the target's file system keeps permissions
-  const bool ownerToo_;
+  MirrorPlan& plan_;
+  PlanStore& steps_;
+  const bool batched_;
+  const bool unflushed_;
+  FileStatus targetTop_;
+  std::int64_t timeWindowNs_ = 0;
+  bool permissions_ = true;  // the target's file system keeps permissions
+  bool ownerToo_ = false;
+  std::vector<Pending> pending_;
+  std::uint64_t pendingBytes_ = 0;
 };
+
+int CVELDAR2Engine::ApplyMirror(MirrorPlan& plan) {
+  MirrorWalk walk(*this, plan);
+  return walk.Run();
+}
 
 int CVELDAR2Engine::MirrorDir(const std::string& sourceDir, const std::string& targetDir,
                               bool targetIsNew) {
-  // The two directories the caller named may be links; nothing below them is
-  // ever followed. A missing source would list as empty, and mirroring
-  // "nothing" would delete the whole copy: at the top that is a failure.
-  std::unique_ptr<OsDir> source, target;
-  FileStatus sourceStatus, targetStatus;
-  int code = os.OpenDir(sourceDir, /*followLink=*/true, &source);
-  if (code == 0) code = source->Status(&sourceStatus);
-  if (code != 0) {
-    ReportScanFailure(kSourceFirstError + JoinPath(sourceDir, "*"));
-    return 0;
-  }
-  code = os.OpenDir(targetDir, /*followLink=*/true, &target);
-  if (code == 0) code = target->Status(&targetStatus);
-  if (code != 0) {
-    ReportScanFailure(kTargetFirstError + JoinPath(targetDir, "*"));
-    return 0;
-  }
-  MirrorWalk walk(*this, targetStatus, *target);
-  return walk.Level(*source, sourceStatus, *target, targetStatus, targetIsNew);
+  MirrorPlan plan(os);
+  MirrorJob job;
+  job.source = sourceDir;
+  job.target = targetDir;
+  job.targetIsNew = targetIsNew;
+  if (!PlanMirror(job, &plan)) return 0;
+  return ApplyMirror(plan);
 }
 
 }  // namespace veldar

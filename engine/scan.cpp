@@ -1,11 +1,11 @@
-// Directory listings for the tree mirror, and the depth-first deletion of a
-// directory's contents.
+// The depth-first deletion of a directory's contents, and the reports that
+// the tree walks share.
 //
-// Each directory is read once (`Os::ListDir`: one pass over the directory with
-// one status call per entry, relative to the open directory). Entries carry
-// what they are: a link is a link, never the directory it may point to. The
-// deletion walks open directories one level at a time and acts relative to
-// them, so nothing here ever reaches outside the directory it was given.
+// Each directory is read once (one pass with one status call per entry,
+// relative to the open directory). Entries carry what they are: a link is a
+// link, never the directory it may point to. The deletion walks open
+// directories one level at a time and acts relative to them, so nothing here
+// ever reaches outside the directory it was given.
 
 #include <memory>
 #include <string>
@@ -16,9 +16,6 @@
 namespace veldar {
 namespace {
 
-constexpr const char kSourceFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! at ";
-constexpr const char kTargetFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! in ";
-constexpr const char kNextError[] = "ERROR AT LOCAL FILE FINDNEXTFILE!";
 constexpr const char kDeleteListError[] = "ERROR AT LOCAL FINDFIRST FILE IN DELETE!";
 constexpr const char kDeleteDirError[] = "ERROR AT DELETE DIRECTORY IN DELETE!";
 constexpr const char kDeleteFileError[] = "ERROR AT DELETE FILE IN DELETE!";
@@ -32,47 +29,6 @@ void CVELDAR2Engine::ReportScanFailure(const std::string& text) {
     ++failureCount;
     messages.Show(text);
   }
-}
-
-int CVELDAR2Engine::ListDir(std::vector<CFileEntry>& list, const std::string& directory,
-                            const char* firstError, bool followLink) {
-  std::vector<DirEntry> entries;
-  const int code = os.ListDir(directory, followLink, &entries);
-  return TakeListing(list, directory, firstError, code, entries);
-}
-
-int CVELDAR2Engine::TakeListing(std::vector<CFileEntry>& list, const std::string& directory,
-                                const char* firstError, int code, std::vector<DirEntry>& entries) {
-  if (code != 0 && entries.empty()) {
-    if (os.IsNotFound(code)) return 1;
-    // The message names the directory the way a wildcard search would.
-    ReportScanFailure(firstError + JoinPath(directory, "*"));
-    return 0;
-  }
-  list.reserve(list.size() + entries.size());
-  for (DirEntry& entry : entries) {
-    CFileEntry& added = list.emplace_back();
-    added.name = std::move(entry.name);
-    added.time = entry.status.mtimeSec;
-    added.timeNsec = entry.status.mtimeNsec;
-    added.kind = entry.status.kind;
-    added.isDirectory = entry.status.kind == EntryKind::Directory;
-    added.status = entry.status;
-  }
-  if (code != 0) {
-    // Broken off part way: what was read stays in the list.
-    ReportScanFailure(kNextError);
-    return 0;
-  }
-  return 1;
-}
-
-int CVELDAR2Engine::ListSourceDir(CListingPair& pair, const std::string& directory) {
-  return ListDir(pair.sourceList, directory, kSourceFirstError, /*followLink=*/true);
-}
-
-int CVELDAR2Engine::ListTargetDir(CListingPair& pair, const std::string& directory) {
-  return ListDir(pair.targetList, directory, kTargetFirstError, /*followLink=*/true);
 }
 
 int CVELDAR2Engine::DeleteDirContents(const std::string& directory) {

@@ -19,33 +19,44 @@ using Lines = std::vector<std::string>;
 
 struct ScanTest : testing::EngineTest {};
 
-TEST_F(ScanTest, ListingsTellKindsApartAndReportFailures) {
-  WriteFile(dir / "d/file", "x");
-  testing::SetMtime(dir / "d/file", 1000000000);
-  testing::MakeDirs(dir / "d/sub");
-  ASSERT_EQ(symlink((dir / "d/sub").c_str(), (dir / "d/link").c_str()), 0);
-  ASSERT_EQ(mkfifo((dir / "d/fifo").c_str(), 0644), 0);
-  CListingPair pair;
-  ASSERT_EQ(engine.ListSourceDir(pair, dir / "d"), 1);
-  ASSERT_EQ(engine.ListTargetDir(pair, dir / "missing"), 1);  // a missing directory is empty
-  EXPECT_TRUE(pair.targetList.empty());
-  auto& list = pair.sourceList;
-  std::sort(list.begin(), list.end(), [](auto& a, auto& b) { return a.name < b.name; });
-  ASSERT_EQ(list.size(), 4u);
-  EXPECT_EQ(list[0].name + list[1].name + list[2].name + list[3].name, "fifofilelinksub");
-  EXPECT_EQ(list[0].kind, EntryKind::Special);
-  EXPECT_EQ(list[1].time, 1000000000);
-  EXPECT_EQ(list[2].kind, EntryKind::Symlink);
-  EXPECT_FALSE(list[2].isDirectory);  // a link to a directory is no directory
-  EXPECT_TRUE(list[3].isDirectory);
+// The plan changes nothing, counts what the mirror will do, and a listing
+// that fails is reported when the apply gets there: a box, or with the
+// no-message flag a log line; counted either way.
+TEST_F(ScanTest, PlanCountsTheWorkAndReportsListingFailuresWhereTheyStand) {
+  WriteFile(dir / "src/same", "same");
+  WriteFile(dir / "src/new", "12345");
+  WriteFile(dir / "src/sub/inner", "abc");
+  ASSERT_EQ(symlink("same", (dir / "src/link").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "src/fifo").c_str(), 0644), 0);
+  testing::SetMtime(dir / "src/same", 1000000000);
+  WriteFile(dir / "dst/same", "same");
+  testing::SetMtime(dir / "dst/same", 1000000000);
+  WriteFile(dir / "dst/gone", "gone");
 
-  // Unreadable: a box, or with the no-message flag a log line; counted either way.
-  fault.FailAt(OsOp::ListDir, dir / "d", 13);
-  EXPECT_EQ(engine.ListSourceDir(pair, dir / "d"), 0);
-  engine.noMessage = 1;
-  EXPECT_EQ(engine.ListTargetDir(pair, dir / "d"), 0);
-  EXPECT_EQ(messages.shown, Lines{"ERROR AT LOCAL FILE FINDFIRSTFILE! at " + (dir / "d/*")});
-  EXPECT_EQ(Log(), Lines{"ERROR AT LOCAL FILE FINDFIRSTFILE! in D/d/*"});
+  engine.successLog = engine.skipLog = 0;
+  MirrorJob job;
+  job.source = dir / "src";
+  job.target = dir / "dst";
+  MirrorPlan plan(fault);
+  ASSERT_EQ(engine.PlanMirror(job, &plan), 1);
+  EXPECT_EQ(plan.totals.filesToCopy, 3u);  // new, the link and sub/inner
+  EXPECT_EQ(plan.totals.bytesToCopy, 5u + 4u + 3u);
+  EXPECT_EQ(plan.totals.directoriesToCreate, 1u);
+  EXPECT_EQ(plan.totals.entriesToDelete, 1u);
+  EXPECT_EQ(ListNames(dir / "dst"), (Lines{"gone", "same"}));
+  ASSERT_EQ(engine.ApplyMirror(plan), 1);
+  EXPECT_EQ(ListNames(dir / "dst"), (Lines{"link", "new", "same", "sub"}));
+
+  for (int noMessage : {0, 1}) {
+    engine.noMessage = noMessage;
+    fault.FailAt(OsOp::ListDir, dir / "src/sub", 13);
+    MirrorPlan failing(fault);
+    ASSERT_EQ(engine.PlanMirror(job, &failing), 1);
+    EXPECT_EQ(engine.ApplyMirror(failing), 0);
+    fault.ClearRules();
+  }
+  EXPECT_EQ(messages.shown, Lines{"ERROR AT LOCAL FILE FINDFIRSTFILE! at " + (dir / "src/sub/*")});
+  EXPECT_EQ(Log(), Lines{"ERROR AT LOCAL FILE FINDFIRSTFILE! at D/src/sub/*"});
   EXPECT_EQ(engine.failureCount, 2);
 }
 

@@ -19,6 +19,8 @@ std::string LoadString(int id) {
     case IDS_OPT_NODEL: return "/NODEL";
     case IDS_OPT_M: return "/M";
     case IDS_OPT_NOMSG: return "/NOMSG";
+    case IDS_OPT_LINK: return "/LINK";
+    case IDS_KEY_LINK: return "LINK";
     case IDS_DEFAULT_GENERATIONS: return "3";
     case IDS_DEFAULT_LOGSIZE: return "500";
     case IDS_LOG_NAME: return "VELDAR2.LOG";

@@ -40,6 +40,8 @@ enum StringId : int {
   IDS_BACKUP_PARTIAL_UNLOGGED = 133,
   IDS_BACKUP_VANISHED = 134,
   IDS_BACKUP_DIR_BUSY = 135,
+  IDS_OPT_LINK = 136,
+  IDS_KEY_LINK = 137,
 };
 
 // The entry under `id`; empty for an id the table does not hold.

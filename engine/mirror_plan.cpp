@@ -1,0 +1,590 @@
+// PlanMirror: the scan half of the tree mirror (mirror.cpp is the other).
+//
+// One level at a time, depth first: the source directory, its counterpart in
+// the target and, when there is one, its counterpart in the reference copy
+// are listed once each (the source on the listing thread while the others
+// are read here), and every source entry gets its step in listing order, a
+// subdirectory's whole level before the next entry, followed by the deletions
+// of the target entries that no source entry matched. Only the listings of
+// the levels on the current path are held in memory.
+//
+// Matching. On a file system that tells letter case apart, a source entry's
+// counterpart is the target entry of exactly its name. Where the target's
+// file system ignores case (FAT, NTFS, casefolded directories: found out per
+// level by looking an entry up under its name with the case swapped), it is
+// the target entry of exactly its name if there is one, otherwise the first
+// target entry (in listing order) whose name matches without regard to case
+// and that no other source entry names exactly; the apply renames such a
+// counterpart to the source's letter case. Case is folded for the ASCII
+// letters, byte by byte: a name is a byte string in whatever encoding wrote
+// it. Look-ups go through hash tables built once per level.
+//
+// A file is copied when it has no counterpart, when the counterpart is of
+// another kind or size, or when the source is later than the counterpart by
+// more than the target's file system can tell apart (its time resolution:
+// nanoseconds on ext4, 2 seconds on FAT); a target newer than its source of
+// the same size is left alone. In a target the program builds for itself
+// (a generation being made), where every copy carries its source's time, a
+// counterpart whose time differs either way is copied again: it is what an
+// interrupted copy left. A counterpart that other names share (a hard link
+// into an earlier generation) is never changed in place: where only its
+// permissions differ, it is replaced by a copy.
+//
+// Sharing. A file to be copied whose counterpart in the reference copy has
+// exactly its size, last-write time (to the nanosecond) and permissions (and
+// for root, owner and group) is taken from there: that file is what the copy
+// would be, without the source being read.
+//
+// Nothing here changes the file system; a listing that fails becomes a step
+// that reports it where it stands, and the scan ends there.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/mirror_plan.h"
+
+namespace veldar {
+
+// ---- PlanStore ----
+
+void PlanStore::Append(const void* data, std::size_t size) {
+  buffer_.append(static_cast<const char*>(data), size);
+  written_ += size;
+  if (buffer_.size() < kMemoryLimit || !ok_) return;
+  if (!spill_ && os_.OpenScratchFile(&spill_) != 0) {
+    spill_.reset();
+    ok_ = false;  // no scratch file: the plan stays in memory
+    return;
+  }
+  if (spill_->Append(buffer_) != 0) {
+    // What was spilled is lost: the plan cannot be read back whole.
+    ok_ = false;
+    spill_.reset();
+    return;
+  }
+  spilled_ += buffer_.size();
+  buffer_.clear();
+}
+
+void PlanStore::PutString(const std::string& text) {
+  const auto size = static_cast<std::uint32_t>(text.size());
+  Put(size);
+  Append(text.data(), text.size());
+}
+
+void PlanStore::Rewind() {
+  tail_ = std::move(buffer_);
+  buffer_.clear();
+  position_ = 0;
+  readFromSpill_ = 0;
+  readingTail_ = spilled_ == 0;
+  if (readingTail_) buffer_ = std::move(tail_);
+}
+
+bool PlanStore::FillBuffer() {
+  position_ = 0;
+  buffer_.clear();
+  if (!readingTail_ && readFromSpill_ < spilled_ && spill_) {
+    const std::uint64_t want = std::min<std::uint64_t>(kMemoryLimit, spilled_ - readFromSpill_);
+    if (spill_->ReadAt(readFromSpill_, static_cast<std::size_t>(want), &buffer_) != 0 ||
+        buffer_.empty()) {
+      return false;
+    }
+    readFromSpill_ += buffer_.size();
+    return true;
+  }
+  if (readingTail_) return false;
+  readingTail_ = true;
+  buffer_ = std::move(tail_);
+  return !buffer_.empty();
+}
+
+bool PlanStore::Read(void* data, std::size_t size) {
+  auto* out = static_cast<char*>(data);
+  while (size > 0) {
+    if (position_ == buffer_.size() && !FillBuffer()) return false;
+    const std::size_t take = std::min(size, buffer_.size() - position_);
+    std::memcpy(out, buffer_.data() + position_, take);
+    position_ += take;
+    out += take;
+    size -= take;
+  }
+  return true;
+}
+
+bool PlanStore::GetString(std::string* text) {
+  std::uint32_t size = 0;
+  if (!Get(&size)) return false;
+  text->resize(size);
+  return size == 0 || Read(text->data(), size);
+}
+
+namespace {
+
+using mirror_steps::DirStep;
+using mirror_steps::FileAction;
+using mirror_steps::FileStep;
+using mirror_steps::SkipReason;
+using mirror_steps::Step;
+
+constexpr const char kSourceFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! at ";
+constexpr const char kTargetFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! in ";
+constexpr const char kNextError[] = "ERROR AT LOCAL FILE FINDNEXTFILE!";
+constexpr std::uint64_t kBlock = 4096;
+
+inline unsigned char FoldByte(unsigned char c) { return c >= 'A' && c <= 'Z' ? c | 0x20 : c; }
+
+bool EqualFolded(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldByte(static_cast<unsigned char>(a[i])) != FoldByte(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+// FNV-1a over the bytes, folded or not.
+std::uint64_t HashName(std::string_view name, bool fold) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : name) {
+    hash ^= fold ? FoldByte(c) : c;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+// A listed entry, as the scan keeps it.
+struct Listed {
+  std::string name;
+  FileStatus status;
+  bool seen = false;  // dealt with by a source entry
+};
+
+// An open-addressing table over the names of one listing. Entries whose keys
+// are equal (with folding: names that differ only in case) form one chain in
+// listing order; the table holds each chain's first entry.
+class NameTable {
+ public:
+  NameTable(const std::vector<Listed>& entries, bool fold)
+      : entries_(entries), fold_(fold), next_(entries.size(), -1) {
+    std::size_t capacity = 16;
+    while (capacity < entries.size() * 2) capacity <<= 1;
+    mask_ = capacity - 1;
+    slots_.assign(capacity, Slot{});
+    // Last entry first, each put at the head of its chain: every chain ends
+    // up in listing order.
+    for (std::size_t i = entries.size(); i-- > 0;) {
+      const std::string& name = entries[i].name;
+      const std::uint64_t hash = HashName(name, fold_);
+      Slot& slot = slots_[Probe(name, hash)];
+      next_[i] = slot.first;
+      slot.first = static_cast<std::int32_t>(i);
+      slot.tag = static_cast<std::uint32_t>(hash >> 32);
+    }
+  }
+
+  // The first entry whose key equals `name`'s, or -1.
+  std::int32_t First(std::string_view name) const {
+    return slots_[Probe(name, HashName(name, fold_))].first;
+  }
+  // The entry after `index` in its chain, or -1.
+  std::int32_t Next(std::int32_t index) const { return next_[index]; }
+
+ private:
+  struct Slot {
+    std::int32_t first = -1;
+    std::uint32_t tag = 0;  // the hash's high half, to pass over most strangers unread
+  };
+
+  bool Same(std::string_view a, std::string_view b) const {
+    return fold_ ? EqualFolded(a, b) : a == b;
+  }
+
+  // The slot that holds `name`'s chain, or the empty slot where it would go.
+  std::size_t Probe(std::string_view name, std::uint64_t hash) const {
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    std::size_t index = hash & mask_;
+    for (;;) {
+      const Slot& slot = slots_[index];
+      if (slot.first < 0) return index;
+      if (slot.tag == tag && Same(entries_[slot.first].name, name)) return index;
+      index = (index + 1) & mask_;
+    }
+  }
+
+  const std::vector<Listed>& entries_;
+  bool fold_;
+  std::vector<std::int32_t> next_;
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+};
+
+// Finds the counterparts of one level's source entries among its target
+// entries: by exact name, and where the target folds case also by folded name.
+class Counterparts {
+ public:
+  Counterparts(std::vector<Listed>& targets, const std::vector<Listed>& sources, bool fold)
+      : targets_(targets),
+        exact_(targets, /*fold=*/false),
+        claimed_(targets.size(), false),
+        cursor_(targets.size(), -1) {
+    if (fold) folded_.emplace(targets, /*fold=*/true);
+    // A target entry that some source entry names exactly belongs to that
+    // entry; no other may take it by case.
+    for (const Listed& source : sources) {
+      const std::int32_t found = exact_.First(source.name);
+      if (found >= 0) claimed_[found] = true;
+    }
+  }
+
+  // True when some source entry has exactly the name of target entry `index`.
+  bool Claimed(std::size_t index) const { return claimed_[index]; }
+
+  // The counterpart of the source entry `name`, or nullptr. An entry taken
+  // by case is one that no earlier source entry has dealt with (seen).
+  Listed* Find(const std::string& name) {
+    const std::int32_t exact = exact_.First(name);
+    if (exact >= 0) return &targets_[exact];
+    if (!folded_) return nullptr;
+    const std::int32_t first = folded_->First(name);
+    if (first < 0) return nullptr;
+    // Each chain keeps a cursor at its first entry still free: entries only
+    // ever become taken, so the cursor never needs to go back.
+    std::int32_t& cursor = cursor_[first];
+    std::int32_t candidate = cursor < 0 ? first : cursor;
+    while (candidate >= 0 && (claimed_[candidate] || targets_[candidate].seen)) {
+      candidate = folded_->Next(candidate);
+    }
+    cursor = candidate;
+    return candidate >= 0 ? &targets_[candidate] : nullptr;
+  }
+
+ private:
+  std::vector<Listed>& targets_;
+  NameTable exact_;
+  std::optional<NameTable> folded_;  // only where the target folds case
+  std::vector<bool> claimed_;
+  std::vector<std::int32_t> cursor_;
+};
+
+std::int64_t Nanoseconds(const FileStatus& status) {
+  return status.mtimeSec * 1'000'000'000 + status.mtimeNsec;
+}
+
+std::uint64_t RoundToBlock(std::uint64_t bytes) { return (bytes + kBlock - 1) / kBlock * kBlock + kBlock; }
+
+// Takes a listing into `list`. Empty on success; otherwise the text of the
+// failure (a directory that is missing lists as empty).
+std::string TakeListing(Os& os, std::vector<Listed>& list, const std::string& directory,
+                        const char* firstError, int code, std::vector<DirEntry>& entries,
+                        const CVELDAR2Engine& engine) {
+  if (code != 0 && entries.empty()) {
+    if (os.IsNotFound(code)) return std::string();
+    // The message names the directory the way a wildcard search would.
+    return firstError + engine.JoinPath(directory, "*");
+  }
+  list.reserve(entries.size());
+  for (DirEntry& entry : entries) list.push_back({std::move(entry.name), entry.status, false});
+  // Broken off part way: what was read is not worked on.
+  return code != 0 ? kNextError : std::string();
+}
+
+}  // namespace
+
+// The scan, one object per plan.
+class MirrorScan {
+ public:
+  MirrorScan(CVELDAR2Engine& engine, MirrorPlan& plan)
+      : engine_(engine),
+        os_(engine.os),
+        plan_(plan),
+        steps_(plan.steps),
+        totals_(plan.totals),
+        ownProgramDir_(plan.job.writes == MirrorWrites::kUnflushed),
+        // Only where the file system clones, or links are allowed: a
+        // "shared" file that is then copied after all saves nothing.
+        sharing_(plan.reference != nullptr && !engine.noTime &&
+                 (plan.job.sharing == MirrorSharing::kCloneOrLink ||
+                  (plan.job.sharing == MirrorSharing::kCloneOrCopy && plan.shareByClone))) {
+    // A target still to be made is made beside the reference, if anywhere.
+    OsDir* timing = plan.target ? plan.target.get() : plan.reference.get();
+    timeWindowNs_ = timing ? timing->TimeResolutionNs() : 0;
+    permissions_ = timing ? timing->KeepsPermissions() : true;
+    ownerToo_ = permissions_ && os_.MayChangeOwner();
+  }
+
+  // One level: `source` against `target` (null: made by the apply, so empty)
+  // and `reference` (null: none). False: the scan stopped, its step written.
+  bool Level(OsDir& source, OsDir* target, const FileStatus* targetStatus, OsDir* reference) {
+    std::vector<Listed> sources, targets, references;
+    if (!List(source, target, reference, sources, targets, references)) return false;
+    // Per level: a casefolded directory may sit in a tree that tells case apart.
+    const bool fold = target != nullptr && FoldsCase(targets, [&](const std::string& name,
+                                                                  FileStatus* status) {
+      return target->StatAt(name, status);
+    });
+    Counterparts counterparts(targets, sources, fold);
+    std::optional<NameTable> referenceNames;
+    if (reference != nullptr) referenceNames.emplace(references, /*fold=*/false);
+
+    // Temporary files of a copy whose writer was killed: nobody else will
+    // ever finish or remove them. One that a source entry names is the user's.
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      if (counterparts.Claimed(i) || targets[i].status.kind == EntryKind::Directory) continue;
+      if (!os_.IsAbandonedTemporary(targets[i].name)) continue;
+      Put(Step::kAbandoned, targets[i].name);
+      targets[i].seen = true;
+    }
+
+    for (Listed& entry : sources) {
+      Listed* counterpart = counterparts.Find(entry.name);
+      const Listed* inReference = nullptr;
+      if (referenceNames) {
+        const std::int32_t found = referenceNames->First(entry.name);
+        if (found >= 0) inReference = &references[found];
+      }
+      switch (entry.status.kind) {
+        case EntryKind::File:
+        case EntryKind::Symlink:
+          File(entry, counterpart, inReference);
+          break;
+        case EntryKind::Special:
+          Put(Step::kSpecial, entry.name);
+          break;
+        case EntryKind::Directory:
+          if (!Directory(source, target, targetStatus, entry, counterpart, inReference)) return false;
+          break;
+      }
+      entry.seen = true;
+      if (counterpart != nullptr) counterpart->seen = true;
+    }
+
+    if (engine_.noDelete) {
+      steps_.Put(Step::kNoDelete);
+    } else {
+      for (const Listed& entry : targets) {
+        if (entry.seen) continue;
+        steps_.Put(Step::kDelete);
+        steps_.Put(entry.status.kind == EntryKind::Directory);
+        steps_.PutString(entry.name);
+        ++totals_.entriesToDelete;
+      }
+    }
+    steps_.Put(Step::kLeave);
+    return true;
+  }
+
+ private:
+  void Put(Step step, const std::string& name) {
+    steps_.Put(step);
+    steps_.PutString(name);
+  }
+  void Stop(const std::string& text) { Put(Step::kStop, text); }
+
+  // The level's listings: the source on the listing thread, the others here.
+  bool List(OsDir& source, OsDir* target, OsDir* reference, std::vector<Listed>& sources,
+            std::vector<Listed>& targets, std::vector<Listed>& references) {
+    if (!engine_.lister) engine_.lister = std::make_unique<BackgroundWorker>();
+    std::vector<DirEntry> sourceEntries, targetEntries, referenceEntries;
+    int sourceCode = 0, targetCode = 0, referenceCode = 0;
+    engine_.lister->Start([&] { sourceCode = source.List(&sourceEntries); });
+    if (target != nullptr) targetCode = target->List(&targetEntries);
+    if (reference != nullptr) referenceCode = reference->List(&referenceEntries);
+    engine_.lister->Wait();
+    std::string failure = TakeListing(os_, sources, source.Path(), kSourceFirstError, sourceCode,
+                                      sourceEntries, engine_);
+    if (failure.empty() && target != nullptr) {
+      failure = TakeListing(os_, targets, target->Path(), kTargetFirstError, targetCode,
+                            targetEntries, engine_);
+    }
+    if (!failure.empty()) {
+      Stop(failure);
+      return false;
+    }
+    // The reference only ever saves work: a listing of it that fails shares nothing.
+    if (reference != nullptr && referenceCode == 0) {
+      TakeListing(os_, references, reference->Path(), "", 0, referenceEntries, engine_);
+    }
+    return true;
+  }
+
+  // Whether the source file must be copied over its counterpart.
+  bool NeedsCopy(const FileStatus& source, const FileStatus& target) const {
+    // Times say nothing between entries of different kinds (a file and a
+    // link, a file and a directory): those are always copied.
+    if (engine_.noTime || target.kind != source.kind) return true;
+    if (source.size != target.size) return true;
+    const std::int64_t difference = Nanoseconds(source) - Nanoseconds(target);
+    if (ownProgramDir_ && difference < -timeWindowNs_) return true;
+    if (difference > timeWindowNs_) return true;
+    // Never changed in place where other names share it.
+    return target.links > 1 && target.kind == EntryKind::File && !SameAccess(source, target);
+  }
+
+  bool SameAccess(const FileStatus& a, const FileStatus& b) const {
+    if (!permissions_) return true;
+    if (a.permissions != b.permissions) return false;
+    return !ownerToo_ || (a.owner == b.owner && a.group == b.group);
+  }
+
+  // Whether the reference's file is what a copy of `source` would be.
+  bool Shareable(const FileStatus& source, const Listed* reference) const {
+    if (!sharing_ || reference == nullptr) return false;
+    const FileStatus& ref = reference->status;
+    return source.kind == EntryKind::File && ref.kind == EntryKind::File &&
+           ref.size == source.size && Nanoseconds(ref) == Nanoseconds(source) &&
+           SameAccess(source, ref);
+  }
+
+  void File(const Listed& entry, const Listed* counterpart, const Listed* reference) {
+    FileStep step;
+    step.source = entry.status;
+    step.hasCounterpart = counterpart != nullptr;
+    if (counterpart != nullptr) step.counterpart = counterpart->status;
+    if (counterpart != nullptr && !NeedsCopy(entry.status, counterpart->status)) {
+      step.action = FileAction::kSkip;
+    } else if (Shareable(entry.status, reference)) {
+      step.action = FileAction::kShare;
+      step.reference = reference->status;
+      ++totals_.filesShared;
+      totals_.bytesShared += entry.status.size;
+      // A clone is an inode of its own with the data blocks shared; a link
+      // is only a name.
+      if (plan_.shareByClone) totals_.diskBytes += kBlock;
+    } else {
+      step.action = FileAction::kCopy;
+      ++totals_.filesToCopy;
+      totals_.bytesToCopy += entry.status.size;
+      // Blocks, not length: a file with holes is copied with its holes.
+      totals_.diskBytes +=
+          RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.allocated : 0);
+    }
+    steps_.Put(Step::kFile);
+    steps_.Put(step);
+    steps_.PutString(entry.name);
+    steps_.PutString(counterpart != nullptr ? counterpart->name : std::string());
+  }
+
+  // A source directory: its step, then its level. False: the scan stopped.
+  bool Directory(OsDir& source, OsDir* target, const FileStatus* targetStatus, const Listed& entry,
+                 const Listed* counterpart, const Listed* reference) {
+    const std::string sourcePath = engine_.JoinPath(source.Path(), entry.name);
+    std::unique_ptr<OsDir> from;
+    FileStatus fromStatus;
+    int code = source.OpenDir(entry.name, &from);
+    if (code == 0) code = from->Status(&fromStatus);
+    if (code != 0) {
+      // Gone, or no longer a directory (a link now, perhaps to somewhere the
+      // user may not read): the next run copies whatever is there then. The
+      // counterpart stays meanwhile.
+      if (os_.IsNotFound(code) || os_.IsNotDirectory(code)) {
+        Put(Step::kVanished, entry.name);
+        return true;
+      }
+      Stop(kSourceFirstError + engine_.JoinPath(sourcePath, "*"));
+      return false;
+    }
+    if (fromStatus.attributes.system) {
+      steps_.Put(Step::kSkipDir);
+      steps_.Put(SkipReason::kSystem);
+      steps_.PutString(entry.name);
+      return true;
+    }
+    // The copy itself, reached inside the source (through a bind mount): it
+    // would be copied into itself, deeper each time.
+    if (plan_.target && fromStatus.SameEntryAs(plan_.targetStatus)) {
+      steps_.Put(Step::kSkipDir);
+      steps_.Put(SkipReason::kBackupDir);
+      steps_.PutString(entry.name);
+      return true;
+    }
+
+    DirStep step;
+    step.source = fromStatus;
+    step.hasCounterpart = counterpart != nullptr;
+    if (counterpart != nullptr) step.counterpart = counterpart->status;
+    std::unique_ptr<OsDir> to, in;
+    FileStatus toStatus;
+    if (counterpart != nullptr && counterpart->status.kind == EntryKind::Directory) {
+      // What the apply will find there; a directory that cannot be entered,
+      // or another mount, stops the apply when it gets there.
+      code = target->OpenDir(counterpart->name, &to);
+      if (code == 0) code = to->Status(&toStatus);
+      if (code != 0 || !toStatus.SameMountAs(*targetStatus)) to.reset();
+    } else {
+      ++totals_.directoriesToCreate;
+      totals_.diskBytes += kBlock;
+    }
+    if (reference != nullptr && reference->status.kind == EntryKind::Directory &&
+        plan_.reference->OpenDir(entry.name, &in) == 0) {
+      step.hasReference = true;
+    }
+    steps_.Put(Step::kEnter);
+    steps_.Put(step);
+    steps_.PutString(entry.name);
+    steps_.PutString(counterpart != nullptr ? counterpart->name : std::string());
+    if (counterpart != nullptr && counterpart->status.kind == EntryKind::Directory && !to) {
+      return false;  // the apply reports it, once it has got that far
+    }
+    // Only the top reference directory is held by the plan; below it, the
+    // level's own.
+    return Level(*from, to.get(), to ? &toStatus : nullptr, in.get());
+  }
+
+  CVELDAR2Engine& engine_;
+  Os& os_;
+  MirrorPlan& plan_;
+  PlanStore& steps_;
+  MirrorTotals& totals_;
+  const bool ownProgramDir_;
+  const bool sharing_;
+  std::int64_t timeWindowNs_ = 0;
+  bool permissions_ = true;
+  bool ownerToo_ = false;
+};
+
+int CVELDAR2Engine::PlanMirror(const MirrorJob& job, MirrorPlan* plan) {
+  plan->job = job;
+  // The two directories the caller named may be links; nothing below them is
+  // ever followed. A missing source would list as empty, and mirroring
+  // "nothing" would delete the whole copy: at the top that is a failure.
+  int code = os.OpenDir(job.source, /*followLink=*/true, &plan->source);
+  if (code == 0) code = plan->source->Status(&plan->sourceStatus);
+  if (code != 0) {
+    ReportScanFailure(kSourceFirstError + JoinPath(job.source, "*"));
+    return 0;
+  }
+  code = os.OpenDir(job.target, /*followLink=*/true, &plan->target);
+  if (code == 0) code = plan->target->Status(&plan->targetStatus);
+  if (code != 0) {
+    plan->target.reset();
+    if (!(job.targetIsNew && os.IsNotFound(code))) {
+      ReportScanFailure(kTargetFirstError + JoinPath(job.target, "*"));
+      return 0;
+    }
+  }
+  if (job.sharing != MirrorSharing::kNone && !job.reference.empty() &&
+      os.OpenDir(job.reference, /*followLink=*/false, &plan->reference) != 0) {
+    plan->reference.reset();
+  }
+  if (plan->reference) {
+    plan->shareByClone = (plan->target ? plan->target : plan->reference)->CanClone();
+  }
+  MirrorScan scan(*this, *plan);
+  scan.Level(*plan->source, plan->target.get(), plan->target ? &plan->targetStatus : nullptr,
+             plan->reference.get());
+  if (!plan->steps.ok()) {
+    ReportScanFailure(kSourceFirstError + JoinPath(job.source, "*"));
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace veldar

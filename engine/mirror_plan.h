@@ -1,0 +1,171 @@
+#pragma once
+// MirrorPlan: what a tree mirror will do, found out before it does any of it.
+//
+// `CVELDAR2Engine::PlanMirror` walks the source tree and the target tree side
+// by side (and, when building a new generation, the newest earlier copy as
+// well), listing each directory once, and writes down in order every step
+// the mirror will take: copy, share or pass over a file, enter (create,
+// rename) a directory, delete what the source no longer has, and the lines
+// for what it passes over. `CVELDAR2Engine::ApplyMirror` then carries the
+// steps out in that order. The totals let the caller know what the run will
+// cost before it starts (the free-space check, progress).
+//
+// The steps are kept in a compact form, in memory up to a limit and beyond it
+// in an unnamed scratch file, so a tree of any size costs a bounded amount of
+// memory. Plans are made and applied on one thread.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "platform/os.h"
+
+namespace veldar {
+
+// What a mirror writes, and how it makes its copies durable.
+enum class MirrorWrites {
+  // Each copy is flushed and renamed into place on its own (restores).
+  kFlushedEach,
+  // Copies are written under temporary names in batches; each batch is
+  // flushed at once and then renamed into place, file by file (a mirror
+  // straight into the user's backup directory).
+  kBatched,
+  // Copies are written straight under their names and not flushed: the
+  // target is a directory nobody takes for a copy until the caller has
+  // flushed it and renamed it (a generation being built).
+  kUnflushed,
+};
+
+// How files unchanged since the reference copy are shared with it.
+enum class MirrorSharing { kNone, kCloneOrCopy, kCloneOrLink };
+
+struct MirrorJob {
+  std::string source;
+  std::string target;
+  // The caller has just made the target, or is about to (`target` may then
+  // not exist yet while planning). Its permissions then change without a
+  // line once it is filled.
+  bool targetIsNew = false;
+  MirrorWrites writes = MirrorWrites::kFlushedEach;
+  // A complete earlier copy of the same source: a file there whose size,
+  // last-write time and permissions (and for root, owner) equal its
+  // source's is taken from it (cloned or linked) instead of being copied.
+  // Empty, or with kNone: nothing is shared.
+  std::string reference;
+  MirrorSharing sharing = MirrorSharing::kNone;
+};
+
+// What a plan will do, in all.
+struct MirrorTotals {
+  std::uint64_t filesToCopy = 0;
+  std::uint64_t bytesToCopy = 0;   // their content, in bytes
+  std::uint64_t filesShared = 0;   // taken from the reference copy
+  std::uint64_t bytesShared = 0;
+  std::uint64_t directoriesToCreate = 0;
+  std::uint64_t entriesToDelete = 0;  // target entries the source no longer has
+  // What the plan's writing takes on the target's disk, in whole blocks:
+  // copies, directories made, and clones where their data may not be shared.
+  std::uint64_t diskBytes = 0;
+};
+
+// A sequence of bytes that is written once and then read once, from the
+// start: in memory up to `kMemoryLimit`, then in a scratch file.
+class PlanStore {
+ public:
+  explicit PlanStore(Os& os) : os_(os) {}
+
+  void Append(const void* data, std::size_t size);
+  // Starts reading from the beginning; appending is over.
+  void Rewind();
+  // Reads `size` bytes; false at the end (or when the scratch file fails).
+  bool Read(void* data, std::size_t size);
+
+  template <typename T>
+  void Put(const T& value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    Append(&value, sizeof value);
+  }
+  void PutString(const std::string& text);
+  template <typename T>
+  bool Get(T* value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    return Read(value, sizeof *value);
+  }
+  bool GetString(std::string* text);
+
+  // Whether the data could be kept (a scratch file that failed loses it).
+  bool ok() const { return ok_; }
+  std::uint64_t size() const { return written_; }
+
+  static constexpr std::size_t kMemoryLimit = std::size_t{1} << 20;
+
+ private:
+  bool FillBuffer();
+
+  Os& os_;
+  std::unique_ptr<OsFile> spill_;  // made when the memory limit is first reached
+  std::string buffer_;             // writing: the tail not yet spilled; reading: a chunk
+  std::size_t position_ = 0;       // reading: next byte of `buffer_`
+  std::uint64_t spilled_ = 0;      // bytes in the scratch file
+  std::uint64_t readFromSpill_ = 0;
+  std::string tail_;               // reading: the part that never left memory
+  bool readingTail_ = false;
+  std::uint64_t written_ = 0;
+  bool ok_ = true;
+};
+
+class MirrorPlan {
+ public:
+  explicit MirrorPlan(Os& os) : steps(os) {}
+
+  MirrorJob job;
+  MirrorTotals totals;
+  PlanStore steps;
+  // The directories the job named, opened once while planning and used by
+  // the apply as they are (no path is resolved twice). `target` is null when
+  // it did not exist yet; `reference` when there is none to share from.
+  std::unique_ptr<OsDir> source, target, reference;
+  FileStatus sourceStatus, targetStatus;
+  bool shareByClone = false;  // the target's file system can clone
+};
+
+// ---- The steps as they are stored (mirror_plan.cpp writes, mirror.cpp reads) ----
+
+namespace mirror_steps {
+
+enum class Step : std::uint8_t {
+  kAbandoned,  // name: a temporary file of a killed copy, to delete
+  kFile,       // FileStep, name, counterpart's name
+  kSpecial,    // name: a FIFO, socket or device, passed over
+  kSkipDir,    // SkipReason, name
+  kVanished,   // name: a directory that could not be opened as one
+  kEnter,      // DirStep, name, counterpart's name; then its level; then kLeave
+  kLeave,      // the end of a level
+  kDelete,     // isDirectory (bool), name
+  kNoDelete,   // deletions forbidden: the line that says so
+  kStop,       // text: a failure that ends the walk, reported where it stands
+};
+
+enum class FileAction : std::uint8_t { kCopy, kSkip, kShare };
+enum class SkipReason : std::uint8_t { kSystem, kBackupDir };
+
+struct FileStep {
+  FileAction action = FileAction::kCopy;
+  bool hasCounterpart = false;
+  FileStatus source;
+  FileStatus counterpart;
+  FileStatus reference;  // kShare: the file shared
+};
+
+struct DirStep {
+  bool hasCounterpart = false;
+  bool hasReference = false;  // the reference copy has this directory too
+  FileStatus source;
+  FileStatus counterpart;
+};
+
+}  // namespace mirror_steps
+
+}  // namespace veldar

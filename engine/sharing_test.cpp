@@ -1,0 +1,182 @@
+// Generations that share unchanged files with the newest one, and copies
+// made durable before they are named.
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "engine/engine.h"
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+#include "tests/tree_snapshot.h"
+
+namespace veldar {
+namespace {
+
+using testing::ReadFile;
+using testing::WriteFile;
+
+constexpr std::int64_t kTime = 1'600'000'000;
+
+struct stat Stat(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+// A directory source "docs" with one file, backed up with a count of 3.
+struct Sharing : ::testing::Test {
+  Sharing() {
+    fault.logDirOverride = dir / "log/";
+    engine.sourcePath = dir / "src/docs";
+    engine.backupDir = dir / "backup";
+    engine.generationCount = 3;
+    testing::MakeDirs(engine.backupDir);
+    WriteFile(File(), "abc");
+    chmod(File().c_str(), 0644);
+    testing::SetMtime(File(), kTime);
+    engine.OpenLog();
+  }
+  std::string File() const { return engine.sourcePath + "/f"; }
+  std::string InGeneration(int slot) const {
+    return engine.backupDir + "/docs_" + std::to_string(slot) + "/f";
+  }
+  void Run() {
+    testing::WaitForNewTimestamps();  // each generation born after the one before
+    ASSERT_EQ(engine.Backup(), 1) << ReadFile(dir / "log/VELDAR2.TMP");
+  }
+
+  testing::TempDir dir;
+  std::unique_ptr<Os> real = MakeSystemOs();
+  FaultOs fault{*real};
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2Engine engine{fault, messages, settings};
+};
+
+// A file is taken from the newest generation only when its size, time (to
+// the nanosecond) and permissions are the source's, and never with -NOTIME.
+// Linked, it is the newest generation's file; cloned, a file of its own that
+// was never read from the source; otherwise an ordinary copy.
+TEST_F(Sharing, OnlyWhatMatchesExactlyIsShared) {
+  enum class Change { kNone, kNanosecond, kSize, kPermissions };
+  enum class Expect { kLinked, kCloned, kCopied };
+  struct Case {
+    const char* name;
+    Change change;
+    bool link, clone, noTime;
+    Expect expect;
+  };
+  const Case cases[] = {
+      {"unchanged, -LINK", Change::kNone, true, false, false, Expect::kLinked},
+      {"unchanged, cannot clone", Change::kNone, false, false, false, Expect::kCopied},
+      {"unchanged, can clone", Change::kNone, false, true, false, Expect::kCloned},
+      {"unchanged, clone before link", Change::kNone, true, true, false, Expect::kCloned},
+      {"a nanosecond later", Change::kNanosecond, true, true, false, Expect::kCopied},
+      {"another size, same time", Change::kSize, true, true, false, Expect::kCopied},
+      {"other permissions", Change::kPermissions, true, true, false, Expect::kCopied},
+      {"-NOTIME", Change::kNone, true, true, true, Expect::kCopied},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(engine.backupDir);
+    testing::MakeDirs(engine.backupDir);
+    WriteFile(File(), "abc");
+    chmod(File().c_str(), 0644);
+    testing::SetMtime(File(), kTime);
+    engine.linkUnchanged = c.link;
+    engine.noTime = c.noTime;
+    fault.canClone = c.clone;
+    Run();
+    switch (c.change) {
+      case Change::kNone: break;
+      case Change::kNanosecond: {
+        const timespec times[2] = {{kTime, 1}, {kTime, 1}};
+        ASSERT_EQ(utimensat(AT_FDCWD, File().c_str(), times, 0), 0);
+        break;
+      }
+      case Change::kSize:
+        WriteFile(File(), "abcd");
+        testing::SetMtime(File(), kTime);
+        break;
+      case Change::kPermissions: chmod(File().c_str(), 0600); break;
+    }
+    const std::size_t logBefore = ReadFile(dir / "log/VELDAR2.TMP").size();
+    Run();
+    const std::string log = ReadFile(dir / "log/VELDAR2.TMP").substr(logBefore);
+    const struct stat old = Stat(InGeneration(1)), now = Stat(InGeneration(2));
+    EXPECT_EQ(now.st_ino == old.st_ino, c.expect == Expect::kLinked);
+    EXPECT_EQ(log.find("File Cloned : ") != std::string::npos, c.expect == Expect::kCloned) << log;
+    EXPECT_EQ(log.find("File Copied : ") != std::string::npos, c.expect == Expect::kCopied) << log;
+    EXPECT_EQ(ReadFile(InGeneration(2)), ReadFile(File()));
+    EXPECT_EQ(now.st_mode & 07777, Stat(File()).st_mode & 07777);
+    // The older generation is as it was made.
+    EXPECT_EQ(ReadFile(InGeneration(1)), "abc");
+    EXPECT_EQ(old.st_mode & 07777, 0644u);
+  }
+}
+
+// A link never becomes a way for a later run to change an older generation:
+// a working directory an interrupted run left holds links into generations,
+// and the run that carries it on replaces such a file rather than changing
+// its permissions in place.
+TEST_F(Sharing, ACarriedOnCopyNeverChangesAFileItShares) {
+  engine.linkUnchanged = 1;
+  Run();
+  Run();
+  ASSERT_EQ(Stat(InGeneration(2)).st_ino, Stat(InGeneration(1)).st_ino);
+  const std::string working = engine.backupDir + "/.docs.veldar2-new";
+  testing::MakeDirs(working);
+  ASSERT_EQ(link(InGeneration(2).c_str(), (working + "/f").c_str()), 0);
+  chmod(File().c_str(), 0600);
+  Run();
+  EXPECT_EQ(Stat(InGeneration(3)).st_mode & 07777, 0600u);
+  EXPECT_EQ(Stat(InGeneration(3)).st_nlink, 1u);
+  EXPECT_EQ(Stat(InGeneration(1)).st_mode & 07777, 0644u);
+  EXPECT_EQ(Stat(InGeneration(2)).st_mode & 07777, 0644u);
+  EXPECT_EQ(ReadFile(InGeneration(1)), "abc");
+}
+
+// Nothing is named before it is on the disk: straight into the backup
+// directory, each copy's flush comes before its rename; a new generation is
+// flushed whole before any old one goes and before it takes its name, and
+// the backup directory afterwards.
+TEST_F(Sharing, CopiesAreFlushedBeforeTheyAreNamed) {
+  for (int count : {1, 3}) {
+    SCOPED_TRACE(count);
+    std::filesystem::remove_all(engine.backupDir);
+    testing::MakeDirs(engine.backupDir + "/docs_1");
+    engine.generationCount = count;
+    WriteFile(engine.sourcePath + "/g", "more");
+    fault.calls.clear();
+    Run();
+    std::vector<OsOp> ops;
+    for (const FaultOs::Call& call : fault.calls) {
+      if (FaultOs::Changes(call.op) && call.path.find("/log/") == std::string::npos) {
+        ops.push_back(call.op);
+      }
+    }
+    const auto at = [&](OsOp op) { return std::find(ops.begin(), ops.end(), op) - ops.begin(); };
+    const auto last = [&](OsOp op) {
+      return ops.rend() - std::find(ops.rbegin(), ops.rend(), op) - 1;
+    };
+    if (count == 1) {
+      EXPECT_EQ(std::count(ops.begin(), ops.end(), OsOp::StageCopy), 2);
+      EXPECT_EQ(std::count(ops.begin(), ops.end(), OsOp::CopyFile), 0);
+      EXPECT_LT(last(OsOp::StageCopy), at(OsOp::SyncFileSystem));
+      EXPECT_LT(last(OsOp::SyncFileSystem), at(OsOp::PlaceCopy));
+    } else {
+      EXPECT_EQ(std::count(ops.begin(), ops.end(), OsOp::CopyFile), 2);  // unflushed
+      EXPECT_LT(last(OsOp::CopyFile), at(OsOp::SyncFileSystem));
+      EXPECT_LT(at(OsOp::SyncFileSystem), at(OsOp::MoveNoReplace));  // retiring, then naming
+      EXPECT_LT(last(OsOp::MoveNoReplace), at(OsOp::SyncDir));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace veldar
