@@ -46,6 +46,8 @@ void CVELDAR2Engine::WriteLog(const std::string& text, bool blankLineAfter) {
   activityLog.Write(text, blankLineAfter);
 }
 
+void CVELDAR2Engine::WriteLogDeferred(const std::string& text) { activityLog.WriteDeferred(text); }
+
 void CVELDAR2Engine::CloseLog() { activityLog.Close(); }
 
 void CVELDAR2Engine::WriteFailure(const std::string& text) {

@@ -136,6 +136,9 @@ class CVELDAR2Engine {
   // the text (line breaks included) are written escaped, so no text can break
   // a line. Without an open working file the line is dropped.
   void WriteLog(const std::string& text, bool blankLineAfter = false);
+  // The same for a line about an entry left as it was, which may wait in
+  // memory for the next other line (ActivityLog::WriteDeferred).
+  void WriteLogDeferred(const std::string& text);
   // Cuts the working file to the size cap and puts it back as the log.
   void CloseLog();
 

@@ -348,7 +348,9 @@ class MirrorWalk {
     }
 
     if (file.action == FileAction::kSkip) {
-      if (engine_.skipLog) engine_.WriteLog("Not update,copy canceled! : " + Join(target, destination));
+      if (engine_.skipLog) {
+        engine_.WriteLogDeferred("Not update,copy canceled! : " + Join(target, destination));
+      }
       ApplyPermissions(target, destination, file.source, file.counterpart, &file.counterpart);
       return true;
     }

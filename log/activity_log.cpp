@@ -64,7 +64,9 @@ std::string EscapeLogText(const std::string& text) {
 ActivityLog::ActivityLog(Os& os, const std::int32_t& sizeLimitKb)
     : os_(os), sizeLimitKb_(sizeLimitKb) {}
 
-ActivityLog::~ActivityLog() = default;
+ActivityLog::~ActivityLog() {
+  if (file_) FlushDeferred();
+}
 
 int ActivityLog::Open() {
   const std::string directory = os_.LogDir();
@@ -93,6 +95,22 @@ int ActivityLog::Open() {
 }
 
 bool ActivityLog::Write(const std::string& text, bool blankLineAfter) {
+  return Put(text, blankLineAfter, /*deferred=*/false);
+}
+
+bool ActivityLog::WriteDeferred(const std::string& text) {
+  return Put(text, /*blankLineAfter=*/false, /*deferred=*/true);
+}
+
+bool ActivityLog::FlushDeferred() {
+  if (deferred_.empty()) return true;
+  const bool written = file_->Append(deferred_) == 0;
+  deferred_.clear();
+  if (!written) writeFailed_ = true;
+  return written;
+}
+
+bool ActivityLog::Put(const std::string& text, bool blankLineAfter, bool deferred) {
   if (!file_) return false;  // no working file: the line has nowhere to go
   const std::int64_t now = os_.Now();
   if (now != timeSecond_) {
@@ -108,9 +126,14 @@ bool ActivityLog::Write(const std::string& text, bool blankLineAfter) {
   AppendEscaped(line, text);
   line += kLineEnd;
   if (blankLineAfter) line += kLineEnd;
-  // One write per line, straight to the file: the lines of the last
-  // operations before a crash are the ones a user needs most.
-  if (file_->Append(line) != 0) {
+  if (deferred) {
+    deferred_ += line;
+    return deferred_.size() < kDeferredLimit || FlushDeferred();
+  }
+  // Every other line is written at once, after the deferred ones before it:
+  // the lines of the last operations before a crash are the ones a user
+  // needs most.
+  if (!FlushDeferred() || file_->Append(line) != 0) {
     writeFailed_ = true;
     return false;
   }
@@ -125,6 +148,7 @@ bool ActivityLog::HoldsRun() const { return opened_ && !writeFailed_ && sizeLimi
 
 void ActivityLog::Close() {
   if (!file_) return;
+  FlushDeferred();
   std::uint64_t length = 0;
   if (file_->Size(&length) != 0) {
     // Without a length nothing can be trimmed safely: keep the working file.

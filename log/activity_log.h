@@ -7,7 +7,9 @@
 // While a run has the log open its lines go to the working file VELDAR2.TMP,
 // held under an exclusive lock: that lock is what serialises processes. Each
 // line is written to the file as it is made, so a run that is killed loses at
-// most the line being written. Closing cuts the working file to the size cap
+// most the line being written; only lines about entries left as they were
+// (`WriteDeferred`) may wait in memory a little, and a killed run may lose
+// those. Closing cuts the working file to the size cap
 // and puts it back as VELDAR2.LOG, losing nothing on the way.
 //
 // A failure line that cannot reach the file (the log could not be opened, or
@@ -44,6 +46,12 @@ class ActivityLog {
   // line. Returns true when the line is in the file; false when no working
   // file is open or the write failed (the line is dropped).
   bool Write(const std::string& text, bool blankLineAfter = false);
+  // The same for a line that says an entry was left as it was: it may wait in
+  // memory (up to `kDeferredLimit` bytes) until the next line of another
+  // kind, or the close. A tree with nothing to do costs one write per batch
+  // of such lines instead of one per file.
+  bool WriteDeferred(const std::string& text);
+  static constexpr std::size_t kDeferredLimit = 64 * 1024;
   // Writes a line that reports a failure. When it cannot be written to the
   // file, its text (escaped as above) goes to `onUnloggedFailure`, if set.
   void WriteFailure(const std::string& text);
@@ -69,7 +77,13 @@ class ActivityLog {
  private:
   Os& os_;
   const std::int32_t& sizeLimitKb_;
+  // Builds and writes (or, `deferred`, holds) one line.
+  bool Put(const std::string& text, bool blankLineAfter, bool deferred);
+  // Writes the held lines out. False (and `writeFailed_`) when that failed.
+  bool FlushDeferred();
+
   std::unique_ptr<OsFile> file_;  // the working file while a run has it open
+  std::string deferred_;          // lines held by WriteDeferred
   std::string path_;
   std::string workingPath_;
   bool opened_ = false;      // the last Open succeeded

@@ -86,19 +86,28 @@ TEST(EscapeLogTextTest, UnicodeLineSeparatorsAreEscapedAndNothingElse) {
 }
 
 // A run that is killed loses none of the lines already written: they are in
-// the working file, not in a buffer of the process.
+// the working file, not in a buffer of the process. Only lines about entries
+// left as they were may wait, and only until the next line of another kind.
 TEST_F(LogWriterTest, LinesWrittenBeforeAKillAreInTheWorkingFile) {
   const pid_t child = fork();
   if (child == 0) {
     engine.OpenLog();
-    for (int i = 0; i < 3; ++i) engine.WriteLog("File Copied : /" + std::to_string(i));
+    for (int i = 0; i < 3; ++i) {
+      engine.WriteLogDeferred("Not update,copy canceled! : /" + std::to_string(i));
+      engine.WriteLog("File Copied : /" + std::to_string(i));
+    }
+    engine.WriteLogDeferred("Not update,copy canceled! : /3");
     raise(SIGKILL);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(ReadFile(TmpFile()),
-            Line("File Copied : /0") + Line("File Copied : /1") + Line("File Copied : /2"));
+  std::string expected;
+  for (int i = 0; i < 3; ++i) {
+    expected += Line("Not update,copy canceled! : /" + std::to_string(i)) +
+                Line("File Copied : /" + std::to_string(i));
+  }
+  EXPECT_EQ(ReadFile(TmpFile()), expected);
 }
 
 // An OS whose log files take no writes, as on a full disk.
