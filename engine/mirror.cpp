@@ -320,9 +320,12 @@ class MirrorWalk {
       linked = code == 0;
     }
     if (code != 0) return false;
+    // The file is what it was in the newest generation: its line may wait
+    // with the others about files left as they were.
     if (engine_.successLog) {
-      engine_.WriteLog((linked ? "File Linked : " : "File Cloned : ") +
-                       Join(*frame.reference, step.name) + " to " + Join(target, destination));
+      engine_.WriteLogDeferred((linked ? "File Linked : " : "File Cloned : ") +
+                               Join(*frame.reference, step.name) + " to " +
+                               Join(target, destination));
     }
     return true;
   }
