@@ -1,24 +1,35 @@
 #!/usr/bin/env bash
-# Mirror benchmark: veldar2 (one copy straight into the backup directory, -M1)
-# side by side with rsync -a --delete, rsync -a --delete --fsync and cp -a, on
-# trees this script builds itself:
-#   tree:  20,000 small files in nested directories plus three files of 100 MB
+# Mirror and rotation benchmark: veldar2 side by side with rsync and cp on trees
+# this script builds itself:
+#   tree:  20,000 small files (0.5-4 KB) in 200 directories plus three files of 100 MB
 #   flat:  one directory of 100,000 small files
-# For each: a first full copy, a second run with nothing changed, and a run
-# after 1% of the files changed. Prints seconds and peak memory (max RSS) per
-# tool, and veldar2's ratios to rsync.
+# For each: mirroring with -M1 next to rsync -a --delete, rsync -a --delete --fsync
+# and cp -a: a first full copy, a second run with nothing changed, and a run
+# after 1% of the files changed. For the tree also:
+#   - a first full copy flushed to disk: veldar2 -M1, and veldar2 -M3 making a
+#     new generation directory, next to cp -a followed by sync -f;
+#   - a count-3 rotation after 1% changed: one veldar2 -M3 run over three
+#     generations (by default, and with -LINK) next to rsync --link-dest and
+#     cp -al + rsync, with the seconds and the disk space each one added;
+#   - both again on XFS in a loop-mounted image file, where the machine allows
+#     it, with cp --reflink=always + rsync as well.
+# Then veldar2's peak memory on a first copy as the tree grows, and a summary:
+# each target, the measured ratio, met or not, and the machine's state.
+# Prints seconds and peak memory (max RSS) per tool. The page cache is flushed
+# and dropped (where permitted) before every measurement.
 #
-#   bench/mirror_bench.sh [work-dir]     (default /tmp/veldar2-bench; needs ~2 GB)
-# Set SMALL=1 for a quick run on a tenth of the sizes.
+#   bench/mirror_bench.sh [work-dir]     (default /tmp/veldar2-bench; needs ~3 GB)
+# Set SMALL=1 for a quick run on a tenth of the sizes. The XFS part and the
+# dropping of the page cache need root (or sudo for the XFS part).
 set -euo pipefail
+work=$(realpath -m "${1:-/tmp/veldar2-bench}")
 cd "$(dirname "$0")/.."
 root=$(pwd)
-work=${1:-/tmp/veldar2-bench}
 scale=1
 [ "${SMALL:-0}" = 1 ] && scale=10
+sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
 command -v rsync >/dev/null && [ -x /usr/bin/time ] || {
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get install -y -qq rsync time >/dev/null
 }
 scripts/install-deps.sh
@@ -26,9 +37,29 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2 --target veldar2 >/dev/null
 bin="$root/build/veldar2"
 
-rm -rf "$work"
+# Unmounts whatever is mounted under the work dir (the XFS image), then removes
+# the work dir with the image. Runs at the start, for what a killed run left,
+# and at the exit, also after a failure or an interruption.
+cleanup() {
+  local m
+  if [ -d "$work" ]; then
+    while read -r m; do
+      $sudo umount "$m" 2>/dev/null || $sudo umount -l "$m" 2>/dev/null || true
+    done < <(findmnt -rn -o TARGET | awk -v w="$work/" 'index($0 "/", w) == 1' | sort -r)
+    rm -rf --one-file-system "$work" 2>/dev/null || $sudo rm -rf --one-file-system "$work" || true
+  fi
+}
+cleanup
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 mkdir -p "$work"
 export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state"
+
+fstype() { df --output=fstype "$1" | tail -n1; }
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+machine="$(nproc) cores; work dir $work on $(fstype "$work") (stat -f: $(stat -f -c %T "$work"))"
+echo "machine: $machine; load average at start: $load_start"
 
 make_tree() {  # dir files bigfiles
   python3 - "$1" "$2" "$3" <<'PY'
@@ -57,6 +88,9 @@ for i in range(files):
         f.write(b"x" * (i % 200))
 PY
 }
+# Changes every 100th small file; prints "files bytes rounded": how many, the sum
+# of their sizes after the change, and that sum with each size rounded up to
+# whole blocks of the file system (the least a copy of them can take).
 change_one_percent() {  # dir
   python3 - "$1" <<'PY'
 import os, sys, time
@@ -66,29 +100,88 @@ for d, _, names in os.walk(root):
     paths += [os.path.join(d, n) for n in names if not n.startswith("big")]
 paths.sort()
 later = time.time() + 5
+block = os.statvfs(root).f_bsize
+size = rounded = 0
 for p in paths[::100]:
     with open(p, "ab") as f:
         f.write(b"changed")
     os.utime(p, (later, later))
+    st = os.stat(p)
+    size += st.st_size
+    rounded += -(-st.st_size // block) * block
+print(len(paths[::100]), size, rounded)
 PY
 }
-
-# measure NAME COMMAND...: runs the command, prints and records seconds and max RSS
-declare -A secs mem
-measure() {
-  local name=$1; shift
-  /usr/bin/time -o "$work/time.txt" -f "%e %M" "$@" >/dev/null 2>"$work/err.txt" || true
+dir_size() {  # dir: prints "directories bytes", the directories' own disk space
+  find "$1" -type d -printf '%b\n' | awk '{ n++; b += $1 } END { print n, b * 512 }'
+}
+can_clone() {  # dir: whether files there can be reflink-cloned
+  local p="$1/.clone-probe"
+  head -c 65536 /dev/urandom >"$p"
+  if cp --reflink=always "$p" "$p.2" 2>/dev/null; then rm -f "$p" "$p.2"; return 0; fi
+  rm -f "$p" "$p.2"; return 1
+}
+flush() {
   sync
-  read -r secs[$name] mem[$name] <"$work/time.txt"
-  printf "  %-30s %8.2f s %9d KB\n" "$name" "${secs[$name]}" "${mem[$name]}"
+  { echo 3 >/proc/sys/vm/drop_caches; } 2>/dev/null || true
 }
 
-run_case() {  # label source
-  local label=$1 src=$2
+# measure NAME COMMAND...: flushes, runs the command, prints and records seconds
+# and max RSS. A failed command is reported and records nothing; so is veldar2
+# refusing -LINK (exit status 2, the option named on stderr) as not supported.
+declare -A secs mem
+now() { local t=$EPOCHREALTIME; echo "${t/[!0-9]/.}"; }
+measure() {
+  local name=$1 rc=0 t0 t1; shift
+  flush
+  t0=$(now)
+  /usr/bin/time -o "$work/time.txt" -f "%M" "$@" >/dev/null 2>"$work/err.txt" || rc=$?
+  t1=$(now)
+  sync
+  unset "secs[$name]" "mem[$name]"
+  if [ "$rc" -eq 0 ]; then
+    secs[$name]=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
+    mem[$name]=$(tail -n1 "$work/time.txt")
+    printf "  %-36s %8.3f s %9d KB\n" "$name" "${secs[$name]}" "${mem[$name]}"
+  elif [ "$rc" -eq 2 ] && grep -qi -- '-link' "$work/err.txt"; then
+    printf "  %-36s n/a (option not supported by this build)\n" "$name"
+  else
+    printf "  %-36s FAILED (exit %d): %s\n" "$name" "$rc" "$(head -n1 "$work/err.txt")"
+  fi
+}
+div() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "" && b + 0 > 0) printf "%.2f", a / b; else print "n/a" }'; }
+ratio() { div "${secs[$1]:-}" "${secs[$2]:-}"; }  # NAME NAME: seconds over seconds
+
+# The summary: one line per figure, with its target met or not.
+summary=()
+target() {  # description value limit
+  local verdict
+  verdict=$(awk -v x="$2" -v l="$3" \
+    'BEGIN { if (x == "n/a" || x == "") print "n/a"; else print (x + 0 <= l + 0) ? "met" : "NOT met" }')
+  summary+=("$(printf '%-76s %8s  %s' "$1" "$2" "$verdict")")
+}
+info() { summary+=("$(printf '%-76s %8s  %s' "$1" "$2" "${3:-(no target)}")"); }
+
+# Does this build know -LINK? Probed once on a tiny tree, so that an old build
+# is not made to copy three generations for nothing.
+mkdir -p "$work/probe/p" "$work/probe/bk"; echo x >"$work/probe/p/f"
+link_ok=1
+if ! "$bin" -M3 -LINK "$work/probe/p" "$work/probe/bk" >/dev/null 2>"$work/err.txt" &&
+   grep -qi -- '-link' "$work/err.txt"; then
+  link_ok=0
+fi
+rm -rf "$work/probe"
+
+run_case() {  # label source tag
+  local label=$1 src=$2 tag=$3 changed
   echo "== $label =="
   for phase in first unchanged changed; do
-    [ "$phase" = changed ] && change_one_percent "$src"
-    echo " $phase:"
+    if [ "$phase" = changed ]; then
+      read -r changed _ < <(change_one_percent "$src")
+      echo " changed: $changed files"
+    else
+      echo " $phase:"
+    fi
     mkdir -p "$work/v" "$work/r" "$work/rf"
     measure "veldar2/$phase" "$bin" -M1 "$src" "$work/v"
     measure "rsync/$phase" rsync -a --delete "$src/" "$work/r/"
@@ -96,26 +189,226 @@ run_case() {  # label source
     rm -rf "$work/c"
     [ "$phase" = first ] && measure "cp-a/$phase" cp -a "$src" "$work/c"
     rm -rf "$work/c"
-    ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-    echo "  ratios: veldar2/rsync-fsync $(ratio "${secs[veldar2/$phase]}" "${secs[rsync-fsync/$phase]}")," \
-         "veldar2/rsync $(ratio "${secs[veldar2/$phase]}" "${secs[rsync/$phase]}")"
+    echo "  ratios: veldar2/rsync-fsync $(ratio "veldar2/$phase" "rsync-fsync/$phase")," \
+         "veldar2/rsync $(ratio "veldar2/$phase" "rsync/$phase")"
   done
+  target "$tag, nothing changed: veldar2 -M1 / rsync -a (<= 0.5)" "$(ratio veldar2/unchanged rsync/unchanged)" 0.5
   diff -r "$src" "$work/v" >/dev/null && echo " check: veldar2's copy equals the source" \
     || echo " CHECK FAILED: veldar2's copy differs from the source"
   rm -rf "$work/v" "$work/r" "$work/rf" "$work/state"
 }
 
-make_tree "$work/tree" $((20000 / scale)) $((3 / scale > 0 ? 3 / scale : 1))
-run_case "tree: $((20000 / scale)) small files + big files" "$work/tree"
+# first_copy TAG BASE SRC: a first full copy, flushed, into a fresh directory
+first_copy() {
+  local tag=$1 base=$2 src=$3
+  echo " first full copy, flushed to disk:"
+  mkdir -p "$base/c1"
+  measure "$tag/cp-a+sync-f" sh -c 'cp -a "$1" "$2" && sync -f "$2"' sh "$src" "$base/c1/copy"
+  rm -rf "$base/c1"
+  mkdir -p "$base/v1"
+  measure "$tag/veldar2-M1" "$bin" -M1 "$src" "$base/v1"
+  rm -rf "$base/v1"
+  mkdir -p "$base/v3"
+  measure "$tag/veldar2-M3-first" "$bin" -M3 "$src" "$base/v3"
+  rm -rf "$base/v3"
+  echo "  ratios: veldar2 -M1/(cp -a + sync -f) $(ratio "$tag/veldar2-M1" "$tag/cp-a+sync-f")," \
+       "veldar2 -M3/(cp -a + sync -f) $(ratio "$tag/veldar2-M3-first" "$tag/cp-a+sync-f")"
+  target "$tag first copy: veldar2 -M1 / (cp -a + sync -f) (<= 1.3)" \
+    "$(ratio "$tag/veldar2-M1" "$tag/cp-a+sync-f")" 1.3
+  target "$tag first copy: veldar2 -M3, new generation / (cp -a + sync -f) (<= 1.3)" \
+    "$(ratio "$tag/veldar2-M3-first" "$tag/cp-a+sync-f")" 1.3
+}
+
+# Disk space a run added. The figure is the file system's own used-space count
+# (df --output=used), read before and after the run once writeback and inode
+# reclaim have settled: it is exact for hard links and for clones alike, on ext4
+# and on XFS. du is not: one du invocation counts a hard-linked inode once, but
+# it adds up each inode's blocks, so a reflink clone counts in full although its
+# extents are shared. df's weakness is other writers on the same file system
+# during the run: the XFS image has none; the work dir's file system may (a
+# compiler), so du's figure for the new copy (counting only what the older
+# copies, listed first in the same du invocation, do not hold) is printed
+# beside it as a cross-check: where nothing is cloned, the two agree on a quiet
+# machine.
+used() {  # path
+  local a b
+  sync -f "$1"; b=$(df --output=used -B1 "$1" | tail -n1)
+  for _ in $(seq 20); do
+    a=$b; sleep 0.2
+    sync -f "$1"; b=$(df --output=used -B1 "$1" | tail -n1)
+    [ "$a" = "$b" ] && break
+  done
+  echo $((b))
+}
+declare -A added
+space_row() {  # name df-bytes du-bytes
+  added[$1]=$2
+  printf "  %-36s %12d B added (df), %12s B (du, the new copy)\n" "$1" "$2" "$3"
+}
+space_ratio() {  # name [divisor]: (space added - the directories) / changed bytes
+  [ -n "${added[$1]:-}" ] || { echo n/a; return; }
+  div $((${added[$1]} - rot_dirs)) "${2:-$rot_changed}"
+}
+
+# rotation TAG BASE SRC REFLINK: count-3 rotation after 1% of SRC changed, in
+# BASE; REFLINK=1 adds cp --reflink=always + rsync.
+#   veldar2: three generations made by three -M3 runs of the unchanged source
+#   (with -LINK for the -LINK variant), then one timed -M3 run. That run also
+#   deletes the oldest generation: its files are kept alive by hard links made
+#   beforehand (pin-*), so the deletion frees only its directories, which are
+#   added back; the figure is what the new generation took.
+#   rsync --link-dest and cp -al/--reflink + rsync: from PREV, one full rsync
+#   copy of the unchanged source, to a new copy; they delete nothing.
+rotation() {
+  local tag=$1 base=$2 src=$3 reflink=$4 v g before after new nfiles rounded ndirs
+  local -a opts
+  local -A old
+  mkdir -p "$base"
+  local clones=0; can_clone "$base" && clones=1
+  echo " count-3 rotation after 1% changed (file system $(fstype "$base"), clones $([ $clones = 1 ] && echo possible || echo impossible))"
+  for v in default link; do
+    [ $v = link ] && [ $link_ok = 0 ] && continue
+    opts=(); [ $v = link ] && opts=(-LINK)
+    mkdir -p "$base/bk-$v"
+    for g in 1 2 3; do
+      "$bin" -M3 "${opts[@]}" "$src" "$base/bk-$v" >/dev/null 2>"$work/err.txt" ||
+        echo "  preparing veldar2-$v, run $g: exit $?: $(head -n1 "$work/err.txt")"
+    done
+    cp -al "$base/bk-$v" "$base/pin-$v"
+  done
+  rsync -a "$src/" "$base/prev/"
+  read -r nfiles rot_changed rounded < <(change_one_percent "$src")
+  read -r ndirs rot_dirs < <(dir_size "$base/prev")
+  echo "  changed: $nfiles files, $rot_changed bytes ($rounded in whole blocks);" \
+       "a copy's $ndirs directories take $rot_dirs bytes"
+
+  for v in default link; do
+    if [ $v = link ] && [ $link_ok = 0 ]; then
+      printf "  %-36s n/a (option not supported by this build)\n" "$tag/veldar2-M3-link"
+      continue
+    fi
+    opts=(); [ $v = link ] && opts=(-LINK)
+    old=(); new=""
+    for g in "$base/bk-$v"/*; do old[$(stat -c %i "$g")]=1; done
+    before=$(used "$base")
+    measure "$tag/veldar2-M3-$v" "$bin" -M3 "${opts[@]}" "$src" "$base/bk-$v"
+    [ -n "${secs[$tag/veldar2-M3-$v]:-}" ] || continue
+    after=$(used "$base")
+    for g in "$base/bk-$v"/*; do [ -n "${old[$(stat -c %i "$g")]:-}" ] || new=$g; done
+    space_row "$tag/veldar2-M3-$v" $((after - before + rot_dirs)) \
+      "$([ -n "$new" ] && du -s -B1 "$base/pin-$v" "$new" | tail -n1 | cut -f1 || echo '?')"
+  done
+
+  local -A cmd=(
+    [rsync-link-dest]='rsync -a --delete --link-dest="$1" "$3/" "$2/"'
+    [cp-al+rsync]='cp -al "$1" "$2" && rsync -a --delete "$3/" "$2/"'
+    [cp-reflink+rsync]='cp --reflink=always -a "$1" "$2" && rsync -a --delete "$3/" "$2/"'
+  )
+  for v in rsync-link-dest cp-al+rsync cp-reflink+rsync; do
+    [ $v = cp-reflink+rsync ] && [ "$reflink" = 0 ] && continue
+    before=$(used "$base")
+    measure "$tag/$v" sh -c "${cmd[$v]}" sh "$base/prev" "$base/new-$v" "$src"
+    [ -n "${secs[$tag/$v]:-}" ] || continue
+    after=$(used "$base")
+    space_row "$tag/$v" $((after - before)) "$(du -s -B1 "$base/prev" "$base/new-$v" | tail -n1 | cut -f1)"
+  done
+
+  echo "  ratios: veldar2 -LINK/rsync --link-dest $(ratio "$tag/veldar2-M3-link" "$tag/rsync-link-dest")," \
+       "veldar2/rsync --link-dest $(ratio "$tag/veldar2-M3-default" "$tag/rsync-link-dest")"
+  echo "  (the veldar2 runs also delete the oldest generation; the others delete nothing)"
+  [ "$reflink" = 1 ] &&
+    echo "  ratio: veldar2/(cp --reflink + rsync) $(ratio "$tag/veldar2-M3-default" "$tag/cp-reflink+rsync")"
+  echo "  space: (added - directories) / changed bytes:" \
+       "veldar2 -LINK $(space_ratio "$tag/veldar2-M3-link"), veldar2 $(space_ratio "$tag/veldar2-M3-default")," \
+       "rsync --link-dest $(space_ratio "$tag/rsync-link-dest");" \
+       "/ changed bytes in whole blocks: veldar2 -LINK $(space_ratio "$tag/veldar2-M3-link" "$rounded")," \
+       "veldar2 $(space_ratio "$tag/veldar2-M3-default" "$rounded")," \
+       "rsync --link-dest $(space_ratio "$tag/rsync-link-dest" "$rounded")"
+  [ "$(fstype "$base")" = xfs ] &&
+    echo "  (XFS allocates inodes as it goes, so df counts every new inode of a copy: 512 B each by default)"
+
+  if [ "$tag" = xfs ]; then
+    info "xfs rotation: veldar2 -LINK / rsync --link-dest" "$(ratio "$tag/veldar2-M3-link" "$tag/rsync-link-dest")"
+  else
+    target "$tag rotation: veldar2 -LINK / rsync --link-dest (<= 1.0 on ext4)" \
+      "$(ratio "$tag/veldar2-M3-link" "$tag/rsync-link-dest")" 1.0
+  fi
+  info "$tag rotation: veldar2 / rsync --link-dest" "$(ratio "$tag/veldar2-M3-default" "$tag/rsync-link-dest")"
+  [ "$reflink" = 1 ] &&
+    info "$tag rotation: veldar2 / (cp --reflink + rsync)" "$(ratio "$tag/veldar2-M3-default" "$tag/cp-reflink+rsync")"
+  target "$tag rotation space: veldar2 -LINK (added - dirs) / changed (<= 1.2)" \
+    "$(space_ratio "$tag/veldar2-M3-link")" 1.2
+  if [ $clones = 1 ]; then
+    target "$tag rotation space: veldar2 (added - dirs) / changed (<= 1.2)" \
+      "$(space_ratio "$tag/veldar2-M3-default")" 1.2
+  else
+    info "$tag rotation space: veldar2 (added - dirs) / changed" \
+      "$(space_ratio "$tag/veldar2-M3-default")" "(no clones here: a full copy)"
+  fi
+  info "$tag rotation space: rsync --link-dest, for reference" "$(space_ratio "$tag/rsync-link-dest")"
+  info "$tag rotation space, / changed bytes in whole blocks: veldar2 -LINK" \
+    "$(space_ratio "$tag/veldar2-M3-link" "$rounded")"
+  info "$tag rotation space, / changed bytes in whole blocks: veldar2" \
+    "$(space_ratio "$tag/veldar2-M3-default" "$rounded")"
+  info "$tag rotation space, / changed bytes in whole blocks: rsync --link-dest" \
+    "$(space_ratio "$tag/rsync-link-dest" "$rounded")"
+  rm -rf "$base"
+}
+
+tree_files=$((20000 / scale)) tree_big=$((3 / scale > 0 ? 3 / scale : 1))
+make_tree "$work/tree" $tree_files $tree_big
+run_case "tree: $tree_files small files + big files" "$work/tree" tree
+echo "== tree, in $work =="
+first_copy tree "$work/t" "$work/tree"
+rotation tree "$work/t" "$work/tree" 0
 rm -rf "$work/tree"
 
 make_flat "$work/flat" $((100000 / scale))
-run_case "flat: one directory of $((100000 / scale)) entries" "$work/flat"
+run_case "flat: one directory of $((100000 / scale)) entries" "$work/flat" flat
+rm -rf "$work/flat"
+
+# The same tree on XFS, in a loop-mounted image file; the source lives there too.
+xfs_status="worked"
+xfs() {
+  local img="$work/xfs.img" mnt="$work/xfs" out
+  skip() { xfs_status="skipped ($1)"; echo "XFS: $xfs_status"; }
+  if ! command -v mkfs.xfs >/dev/null && [ ! -x /usr/sbin/mkfs.xfs ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get install -y -qq xfsprogs >/dev/null 2>&1 ||
+      { $sudo apt-get update -qq >/dev/null 2>&1 && $sudo apt-get install -y -qq xfsprogs >/dev/null 2>&1; } ||
+      { skip "xfsprogs could not be installed"; return 0; }
+  fi
+  out=$(truncate -s 4G "$img" 2>&1) || { skip "no image file: $out"; return 0; }
+  out=$(PATH="$PATH:/usr/sbin:/sbin" mkfs.xfs -q "$img" 2>&1) || { skip "mkfs.xfs failed: $out"; return 0; }
+  mkdir -p "$mnt"
+  out=$($sudo mount -o loop "$img" "$mnt" 2>&1) || { skip "mount refused: $out"; return 0; }
+  [ -z "$sudo" ] || $sudo chown "$(id -u):$(id -g)" "$mnt"
+  echo "== tree on XFS (image file $img, 4 GB, loop-mounted; the source is on it too) =="
+  make_tree "$mnt/tree" $tree_files $tree_big
+  echo " (with the source on the same file system, cp -a (coreutils >= 9) and veldar2's copy_file_range" \
+       "clone the source's files)"
+  first_copy xfs "$mnt/t" "$mnt/tree"
+  rotation xfs "$mnt/t" "$mnt/tree" 1
+  $sudo umount "$mnt" && rm -f "$img"
+}
+xfs
 
 echo "== memory as the tree grows (veldar2, first copy, max RSS) =="
-for n in $((5000 / scale)) $((20000 / scale)) $((80000 / scale)); do
+for n in $((5000 / scale)) $((20000 / scale)) $((80000 / scale)) $((200000 / scale)); do
   rm -rf "$work/grow" "$work/g"; mkdir -p "$work/g"
   make_tree "$work/grow" "$n" 0
   measure "veldar2/grow-$n" "$bin" -M1 "$work/grow" "$work/g"
 done
-rm -rf "$work"
+rm -rf "$work/grow" "$work/g"
+small=$((20000 / scale)) large=$((200000 / scale))
+echo "  ratio: max RSS at $large files / at $small files $(div "${mem[veldar2/grow-$large]:-}" "${mem[veldar2/grow-$small]:-}")"
+info "memory: veldar2 first copy max RSS, $large / $small files" \
+  "$(div "${mem[veldar2/grow-$large]:-}" "${mem[veldar2/grow-$small]:-}")" \
+  "(${mem[veldar2/grow-$small]:-?} KB -> ${mem[veldar2/grow-$large]:-?} KB)"
+
+echo "== summary =="
+printf '%-76s %8s  %s\n' "figure (target)" "measured" "verdict"
+printf '%s\n' "${summary[@]}"
+echo "machine: $machine"
+echo "load average at start: $load_start, at end: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "XFS: $xfs_status"
