@@ -58,13 +58,14 @@ void PlanStore::Append(const void* data, std::size_t size) {
   buffer_.append(static_cast<const char*>(data), size);
   written_ += size;
   if (buffer_.size() < kMemoryLimit || !ok_) return;
-  if (!spill_ && os_.OpenScratchFile(&spill_) != 0) {
+  if (!spill_ && !inMemoryOnly_ && os_.OpenScratchFile(&spill_) != 0) {
     spill_.reset();
-    ok_ = false;  // no scratch file: the plan stays in memory
-    return;
+    inMemoryOnly_ = true;  // no scratch file: the plan stays in memory
   }
-  if (spill_->Append(buffer_) != 0) {
+  if (inMemoryOnly_) return;
+  if (int code = spill_->Append(buffer_); code != 0) {
     // What was spilled is lost: the plan cannot be read back whole.
+    error_ = code;
     ok_ = false;
     spill_.reset();
     return;
@@ -359,7 +360,9 @@ class MirrorScan {
           Put(Step::kSpecial, entry.name);
           break;
         case EntryKind::Directory:
-          if (!Directory(source, target, targetStatus, entry, counterpart, inReference)) return false;
+          if (!Directory(source, target, targetStatus, reference, entry, counterpart, inReference)) {
+            return false;
+          }
           break;
       }
       entry.seen = true;
@@ -473,8 +476,9 @@ class MirrorScan {
   }
 
   // A source directory: its step, then its level. False: the scan stopped.
-  bool Directory(OsDir& source, OsDir* target, const FileStatus* targetStatus, const Listed& entry,
-                 const Listed* counterpart, const Listed* reference) {
+  bool Directory(OsDir& source, OsDir* target, const FileStatus* targetStatus,
+                 OsDir* referenceDir, const Listed& entry, const Listed* counterpart,
+                 const Listed* reference) {
     const std::string sourcePath = engine_.JoinPath(source.Path(), entry.name);
     std::unique_ptr<OsDir> from;
     FileStatus fromStatus;
@@ -523,7 +527,7 @@ class MirrorScan {
       totals_.diskBytes += kBlock;
     }
     if (reference != nullptr && reference->status.kind == EntryKind::Directory &&
-        plan_.reference->OpenDir(entry.name, &in) == 0) {
+        referenceDir->OpenDir(entry.name, &in) == 0) {
       step.hasReference = true;
     }
     steps_.Put(Step::kEnter);
@@ -533,8 +537,6 @@ class MirrorScan {
     if (counterpart != nullptr && counterpart->status.kind == EntryKind::Directory && !to) {
       return false;  // the apply reports it, once it has got that far
     }
-    // Only the top reference directory is held by the plan; below it, the
-    // level's own.
     return Level(*from, to.get(), to ? &toStatus : nullptr, in.get());
   }
 
@@ -581,6 +583,8 @@ int CVELDAR2Engine::PlanMirror(const MirrorJob& job, MirrorPlan* plan) {
   scan.Level(*plan->source, plan->target.get(), plan->target ? &plan->targetStatus : nullptr,
              plan->reference.get());
   if (!plan->steps.ok()) {
+    // The scratch file holding the plan failed (its file system is full).
+    WriteFailure("Scratch File Write Failed : ERR = " + std::to_string(plan->steps.error()));
     ReportScanFailure(kSourceFirstError + JoinPath(job.source, "*"));
     return 0;
   }

@@ -95,8 +95,10 @@ class PlanStore {
   }
   bool GetString(std::string* text);
 
-  // Whether the data could be kept (a scratch file that failed loses it).
+  // Whether the data could be kept (a scratch file that failed loses it,
+  // with `error`; where none can be made, everything stays in memory).
   bool ok() const { return ok_; }
+  int error() const { return error_; }
   std::uint64_t size() const { return written_; }
 
   static constexpr std::size_t kMemoryLimit = std::size_t{1} << 20;
@@ -114,6 +116,8 @@ class PlanStore {
   bool readingTail_ = false;
   std::uint64_t written_ = 0;
   bool ok_ = true;
+  bool inMemoryOnly_ = false;
+  int error_ = 0;
 };
 
 class MirrorPlan {

@@ -41,9 +41,9 @@ struct Sharing : ::testing::Test {
     testing::SetMtime(File(), kTime);
     engine.OpenLog();
   }
-  std::string File() const { return engine.sourcePath + "/f"; }
+  std::string File() const { return engine.sourcePath + "/a/b/f"; }
   std::string InGeneration(int slot) const {
-    return engine.backupDir + "/docs_" + std::to_string(slot) + "/f";
+    return engine.backupDir + "/docs_" + std::to_string(slot) + "/a/b/f";
   }
   void Run() {
     testing::WaitForNewTimestamps();  // each generation born after the one before
@@ -131,7 +131,8 @@ TEST_F(Sharing, ACarriedOnCopyNeverChangesAFileItShares) {
   ASSERT_EQ(Stat(InGeneration(2)).st_ino, Stat(InGeneration(1)).st_ino);
   const std::string working = engine.backupDir + "/.docs.veldar2-new";
   testing::MakeDirs(working);
-  ASSERT_EQ(link(InGeneration(2).c_str(), (working + "/f").c_str()), 0);
+  testing::MakeDirs(working + "/a/b");
+  ASSERT_EQ(link(InGeneration(2).c_str(), (working + "/a/b/f").c_str()), 0);
   chmod(File().c_str(), 0600);
   Run();
   EXPECT_EQ(Stat(InGeneration(3)).st_mode & 07777, 0600u);
