@@ -79,7 +79,8 @@ bool Next(PlanStore& store, ReadStep* out) {
     case Step::kStop:
       return store.GetString(&out->name);
     case Step::kFile:
-      return store.Get(&out->file) && store.GetString(&out->name) && store.GetString(&out->other);
+      return GetFileStep(store, &out->file) && store.GetString(&out->name) &&
+             store.GetString(&out->other);
     case Step::kSkipDir:
       return store.Get(&out->reason) && store.GetString(&out->name);
     case Step::kEnter:
@@ -258,9 +259,11 @@ class MirrorWalk {
   void ApplyPermissions(OsDir& dir, const std::string& name, const FileStatus& source,
                         const FileStatus& current, const FileStatus* was) {
     if (!permissions_) return;
-    const std::string path = name.empty() ? dir.Path() : Join(dir, name);
     const bool ownerDiffers =
         ownerToo_ && (source.owner != current.owner || source.group != current.group);
+    const bool changedSince = was && source.permissions != was->permissions;
+    if (!ownerDiffers && source.permissions == current.permissions && !changedSince) return;
+    const std::string path = name.empty() ? dir.Path() : Join(dir, name);
     if (ownerDiffers) {
       if (int code = dir.SetOwner(name, source.owner, source.group); code != 0) {
         engine_.WriteFailure("Owner Set Failed : " + path + " : ERR = " + std::to_string(code));

@@ -470,7 +470,7 @@ class MirrorScan {
           RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.allocated : 0);
     }
     steps_.Put(Step::kFile);
-    steps_.Put(step);
+    PutFileStep(steps_, step);
     steps_.PutString(entry.name);
     steps_.PutString(counterpart != nullptr ? counterpart->name : std::string());
   }

@@ -163,6 +163,23 @@ struct FileStep {
   FileStatus reference;  // kShare: the file shared
 };
 
+// A file's step holds only the statuses its action needs: most files have
+// no counterpart or nothing to share, and the plan of a large tree is mostly
+// file steps.
+inline void PutFileStep(PlanStore& store, const FileStep& step) {
+  store.Put(step.action);
+  store.Put(step.hasCounterpart);
+  store.Put(step.source);
+  if (step.hasCounterpart) store.Put(step.counterpart);
+  if (step.action == FileAction::kShare) store.Put(step.reference);
+}
+inline bool GetFileStep(PlanStore& store, FileStep* step) {
+  *step = FileStep{};
+  return store.Get(&step->action) && store.Get(&step->hasCounterpart) && store.Get(&step->source) &&
+         (!step->hasCounterpart || store.Get(&step->counterpart)) &&
+         (step->action != FileAction::kShare || store.Get(&step->reference));
+}
+
 struct DirStep {
   bool hasCounterpart = false;
   bool hasReference = false;  // the reference copy has this directory too

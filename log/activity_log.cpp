@@ -20,9 +20,19 @@ constexpr std::size_t kCopyChunk = 1 << 20;
 // are therefore written as C-style escapes, and so are the three characters
 // that Unicode-aware readers take for line breaks (NEL, LINE SEPARATOR,
 // PARAGRAPH SEPARATOR), which UTF-8 writes as C2 85, E2 80 A8 and E2 80 A9.
+bool PlainByte(unsigned char c) { return c >= 0x20 && c != 0x7f && c != 0xc2 && c != 0xe2; }
+
 void AppendEscaped(std::string& out, const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   for (std::size_t i = 0; i < text.size(); ++i) {
+    // Runs of bytes that need no escape go in one piece.
+    std::size_t end = i;
+    while (end < text.size() && PlainByte(static_cast<unsigned char>(text[end]))) ++end;
+    if (end > i) {
+      out.append(text, i, end - i);
+      i = end - 1;
+      continue;
+    }
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
     const unsigned char third = i + 2 < text.size() ? static_cast<unsigned char>(text[i + 2]) : 0;
