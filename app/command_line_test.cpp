@@ -69,7 +69,7 @@ TEST_F(CommandLineTest, CountOptionEdgeValues) {
 TEST_F(CommandLineTest, SwitchesInOneAndTwoPasses) {
   struct Case {
     const char* text;
-    int noDelete, noTime, noForce, noMessage;
+    int noDelete, noTime, noForce, noMessage, link = 0;
   } cases[] = {
       {"-nodel -notime", 1, 1, 0, 0},
       {"-notime -nodel", 1, 1, 0, 0},
@@ -77,10 +77,12 @@ TEST_F(CommandLineTest, SwitchesInOneAndTwoPasses) {
       {"-NODELETE", 1, 0, 0, 0},
       {"-NOFORCE -NODEL -NOMSG -NOTIME", 1, 1, 1, 1},
       {"-NOMSG", 0, 0, 0, 1},
+      {"-link -NOTIME", 0, 1, 0, 0, 1},
   };
   for (const auto& c : cases) {
-    engine.noMessage = 0;
+    engine.noMessage = engine.linkUnchanged = 0;
     Parse(c.text);
+    EXPECT_EQ(engine.linkUnchanged, c.link) << c.text;
     EXPECT_EQ(engine.noDelete, c.noDelete) << c.text;
     EXPECT_EQ(engine.noTime, c.noTime) << c.text;
     EXPECT_EQ(engine.noForce, c.noForce) << c.text;

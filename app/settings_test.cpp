@@ -42,7 +42,9 @@ TEST_F(LoadSettingsTest, StoredValues) {
   Store("LOGSIZE", " 1000kb");
   Store("RESDIR", "/restore");
   Store("LOGOPT", "01");
+  Store("LINK", "1");
   Load();
+  EXPECT_EQ(engine.linkUnchanged, 1);
   EXPECT_EQ(engine.generationCount, 12);
   EXPECT_EQ(engine.sourcePath, "/home/u/docs");
   EXPECT_EQ(engine.backupDir, "/backup");

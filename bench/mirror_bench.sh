@@ -27,6 +27,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 scale=1
 [ "${SMALL:-0}" = 1 ] && scale=10
+reps=${REPS:-3}  # rounds of the first full copy
 sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
 command -v rsync >/dev/null && [ -x /usr/bin/time ] || {
@@ -216,16 +217,26 @@ run_case() {  # label source tag
 # first_copy TAG BASE SRC: a first full copy, flushed, into a fresh directory
 first_copy() {
   local tag=$1 base=$2 src=$3
-  echo " first full copy, flushed to disk:"
-  mkdir -p "$base/c1"
-  measure "$tag/cp-a+sync-f" sh -c 'cp -a "$1" "$2" && sync -f "$2"' sh "$src" "$base/c1/copy"
-  rm -rf "$base/c1"
-  mkdir -p "$base/v1"
-  measure "$tag/veldar2-M1" "$bin" -M1 "$src" "$base/v1"
-  rm -rf "$base/v1"
-  mkdir -p "$base/v3"
-  measure "$tag/veldar2-M3-first" "$bin" -M3 "$src" "$base/v3"
-  rm -rf "$base/v3"
+  echo " first full copy, flushed to disk (${reps} rounds, the three side by side in each; median):"
+  # The disk's speed drifts from one minute to the next: each round runs the
+  # three one after the other, and each keeps the median of its rounds.
+  local rep name
+  for rep in $(seq "$reps"); do
+    mkdir -p "$base/c1"
+    measure "$tag/cp-a+sync-f#$rep" sh -c 'cp -a "$1" "$2" && sync -f "$2"' sh "$src" "$base/c1/copy"
+    rm -rf "$base/c1"
+    mkdir -p "$base/v1"
+    measure "$tag/veldar2-M1#$rep" "$bin" -M1 "$src" "$base/v1"
+    rm -rf "$base/v1"
+    mkdir -p "$base/v3"
+    measure "$tag/veldar2-M3-first#$rep" "$bin" -M3 "$src" "$base/v3"
+    rm -rf "$base/v3"
+  done
+  for name in cp-a+sync-f veldar2-M1 veldar2-M3-first; do
+    secs[$tag/$name]=$(for rep in $(seq "$reps"); do echo "${secs[$tag/$name#$rep]:-}"; done |
+      grep . | sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }')
+    printf "  %-36s %8s s (median)\n" "$tag/$name" "${secs[$tag/$name]:-n/a}"
+  done
   echo "  ratios: veldar2 -M1/(cp -a + sync -f) $(ratio "$tag/veldar2-M1" "$tag/cp-a+sync-f")," \
        "veldar2 -M3/(cp -a + sync -f) $(ratio "$tag/veldar2-M3-first" "$tag/cp-a+sync-f")"
   target "$tag first copy: veldar2 -M1 / (cp -a + sync -f) (<= 1.3)" \
