@@ -293,6 +293,14 @@ int CVELDAR2Engine::BackupFile() {
   } else if (int code = os.SetTimes(targetPath, os.Now()); code != 0) {
     WriteFailure("Set Time Failed : " + targetPath + " : ERR = " + std::to_string(code));
   }
+  // The copy was flushed before it got its name; the name, and the
+  // deletions of surplus generations, once the directory is.
+  if (copied) {
+    std::unique_ptr<OsDir> backup;
+    int code = os.OpenDir(backupDir, /*followLink=*/true, &backup);
+    if (code == 0) code = backup->Sync();
+    if (code != 0) WriteFailure("Flush Failed : " + backupDir + " : ERR = " + std::to_string(code));
+  }
 
   SaveLastPaths();
   return 1;
@@ -448,8 +456,18 @@ int CVELDAR2Engine::MirrorIntoBackupDir() {
   job.target = backupDir;
   job.writes = MirrorWrites::kBatched;
   if (!PlanMirror(job, &plan) || !ApplyMirror(plan)) return 0;
+  // The names the last batches gave, and the deletions, survive a power cut
+  // once the run says it is done.
+  FlushFileSystem(backupDir);
   SaveLastPaths();
   return 1;
+}
+
+void CVELDAR2Engine::FlushFileSystem(const std::string& directory) {
+  std::unique_ptr<OsDir> opened;
+  int code = os.OpenDir(directory, /*followLink=*/true, &opened);
+  if (code == 0) code = opened->SyncFileSystem();
+  if (code != 0) WriteFailure("Flush Failed : " + directory + " : ERR = " + std::to_string(code));
 }
 
 int CVELDAR2Engine::Retire(const std::string& generation, const std::string& contentsMessage,
@@ -465,6 +483,16 @@ int CVELDAR2Engine::Retire(const std::string& generation, const std::string& con
     return 0;
   }
   if (successLog) WriteLog("rename directory : from " + generation + " TO " + trash);
+  // The new name reaches the disk before any of the contents go: otherwise a
+  // power cut could bring back the generation's name over a half-emptied copy.
+  std::unique_ptr<OsDir> backup;
+  int code = os.OpenDir(backupDir, /*followLink=*/true, &backup);
+  if (code == 0) code = backup->Sync();
+  if (code != 0) {
+    WriteFailure("Flush Failed : " + backupDir + " : ERR = " + std::to_string(code));
+    ShowMessage(contentsMessage);
+    return 0;
+  }
   if (!DeleteDirContents(trash)) {
     ShowMessage(contentsMessage);
     return 0;

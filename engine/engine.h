@@ -243,6 +243,8 @@ class CVELDAR2Engine {
   // A directory backup with a count of 1 or less: the mirror goes straight
   // into the backup directory.
   int MirrorIntoBackupDir();
+  // Flushes the file system that holds `directory`; a failure is a failure line.
+  void FlushFileSystem(const std::string& directory);
   // Moves a generation directory out of the way, then deletes it. 0: failed,
   // `contentsMessage` or `removeMessage` shown.
   int Retire(const std::string& generation, const std::string& contentsMessage,

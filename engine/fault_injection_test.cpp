@@ -1,6 +1,7 @@
 // Runs broken on purpose: a backup killed after each of its changes in turn,
-// and a backup whose Nth change fails with each of the errors a full, broken,
-// read-only or forbidden disk gives. After every break, each copy under a
+// the power cut after each of its changes in turn, and a backup whose Nth
+// change fails with each of the errors a full, broken, read-only or forbidden
+// disk gives. After every break, each copy under a
 // final name is either its old self or a complete new one, no good
 // generation beyond the one being replaced is gone, and a run without faults
 // brings everything back in line with the source.
@@ -12,13 +13,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
+#include <random>
 #include <sstream>
 
 #include "app/app.h"
 #include "platform/fault_os.h"
+#include "tests/power_cut.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"
 
@@ -78,7 +84,8 @@ std::string OldReport(int slot) { return "report, version " + std::to_string(slo
 const std::string kNewReport = "report, the new version";
 
 // Counts the changes a run makes (the log's own files aside) and breaks the
-// one numbered `breakAt`: kills the process before or after it, or fails it
+// one numbered `breakAt`: kills the process before or after it (with `cut`,
+// first leaving on disk what a power cut at that moment would), or fails it
 // with `failCode`. A sticky failure also fails every later attempt of the same
 // operation on the same paths, so that retries cannot paper over it.
 class StepOs : public FaultOs {
@@ -94,6 +101,8 @@ class StepOs : public FaultOs {
   bool fired = false;
   OsOp firedOp = OsOp::CopyFile;
   std::string firedPath, firedPath2;
+  testing::PowerCut* cut = nullptr;  // told of every change; cuts at the break
+  testing::PowerCut::Policy policy;
 
   int Perform(OsOp op, const std::string& path, const std::string& path2,
               const std::function<int()>& real) override {
@@ -101,6 +110,7 @@ class StepOs : public FaultOs {
     int step = 0;
     if (int code = Enter(op, path, path2, &step)) return code;
     const int result = FaultOs::Perform(op, path, path2, real);
+    if (cut != nullptr && step != 0) cut->After(op, path, path2, copyMode);
     Leave(step);
     return result;
   }
@@ -110,7 +120,7 @@ class StepOs : public FaultOs {
     if (!logDirOverride.empty() && path.starts_with(logDirOverride)) return 0;
     *step = ++steps;
     if (*step == breakAt) {
-      if (crash == Crash::kBefore) raise(SIGKILL);
+      if (crash == Crash::kBefore) Die();
       if (failCode != 0) {
         fired = true;
         firedOp = op;
@@ -124,7 +134,11 @@ class StepOs : public FaultOs {
     return 0;
   }
   void Leave(int step) {
-    if (step != 0 && step == breakAt && crash == Crash::kAfter) raise(SIGKILL);
+    if (step != 0 && step == breakAt && crash == Crash::kAfter) Die();
+  }
+  void Die() {
+    if (cut != nullptr) cut->Cut(policy);
+    raise(SIGKILL);
   }
 };
 
@@ -136,6 +150,9 @@ struct Scenario {
   bool fileSource;
   int count;
   std::vector<int> slots;
+  // An interrupted run left its working directory, holding part of the
+  // source as it is now.
+  bool carriedOn = false;
 
   bool Mirror() const { return !fileSource && count <= 1; }
   int Present() const { return static_cast<int>(slots.size()); }
@@ -158,6 +175,7 @@ const Scenario kNewName{"new name", false, 3, {3, 1}};
 const Scenario kSurplus{"count lowered", false, 2, {1, 3, 2}};
 const Scenario kMirror{"mirror straight", false, 1, {}};
 const Scenario kFile{"file source", true, 2, {1, 3, 2}};
+const Scenario kCarriedOn{"carried-on working directory", false, 3, {1, 2}, true};
 
 struct Outcome {
   int status = -1;
@@ -226,6 +244,18 @@ class Bench {
       testing::WaitForNewTimestamps();
     }
     if (scenario_.Mirror()) testing::WaitForNewTimestamps();
+    if (scenario_.carriedOn) {
+      // Begun after every generation there is, as the run it stands for was.
+      const Tree now = NewDocs();
+      Tree part;
+      for (const char* path : {"same.txt", "new.txt", "newdir", "newdir/inner.txt"}) {
+        part[path] = now.at(path);
+      }
+      for (const std::string& set : sets) {
+        testing::BuildTree(set + "/backup/.docs.veldar2-new", part);
+      }
+      testing::WaitForNewTimestamps();
+    }
     return sets;
   }
 
@@ -302,7 +332,9 @@ class Bench {
                         << (scenario_.fileSource ? got.at("").data : TreeDiff(now, got));
         }
       } else if (name == ".docs.veldar2-new") {
-        EXPECT_EQ(EntriesNotFrom(got, {&now}, crashed), "") << name;
+        // A power cut may leave anything in it: its files are flushed only
+        // once it is complete, and it is no generation until then.
+        if (!powerCut) EXPECT_EQ(EntriesNotFrom(got, {&now}, crashed), "") << name;
         completeNew =
             completeNew || TreeDiff(now, testing::Without(got, testing::IsTempName)).empty();
       } else if (!scenario_.fileSource && name.starts_with(".docs_") &&
@@ -401,33 +433,69 @@ class Bench {
  public:
   testing::FastTempDir root;
   std::string source;
+  bool powerCut = false;  // the breaks are power cuts, not kills
 };
 
-// A run killed after each of its changes in turn (the change not made, and
-// for the last one also made), then a run without faults.
-void CrashAtEveryStep(const Scenario& scenario) {
+// What a power cut keeps of the changes made since the last flush: all, none,
+// or a seeded choice of each.
+testing::PowerCut::Policy CutPolicy(int policy, unsigned seed) {
+  if (policy == 0) return [](const std::string&) { return true; };
+  if (policy == 1) return [](const std::string&) { return false; };
+  auto random = std::make_shared<std::mt19937>(seed);
+  return [random](const std::string&) { return (*random)() % 2 == 0; };
+}
+
+// A run broken before each of its changes in turn (the change not made), and
+// after its last one, then a run without faults. Broken by a kill; or with
+// `powerCut`, by a power cut that keeps the worst the rules allow (after the
+// last change, what the finished run made must survive it whole). A power
+// cut tries one policy per break, in turn; VELDAR2_POWER_CUT_SAMPLES=n tries
+// all of them at every break, with n seeded choices.
+void BreakAtEveryStep(const Scenario& scenario, bool powerCut) {
   Bench bench(scenario);
+  bench.powerCut = powerCut;
   const int total = bench.MeasureSteps();
   ASSERT_GT(total, 0);
+  const char* samples = std::getenv("VELDAR2_POWER_CUT_SAMPLES");
+  const int seeded = samples != nullptr ? std::max(0, std::atoi(samples)) : -1;
   struct Break {
     int n;
     StepOs::Crash crash;
+    int policy;
   };
   std::vector<Break> breaks;
-  for (int n = 1; n <= total; ++n) breaks.push_back({n, StepOs::Crash::kBefore});
-  breaks.push_back({total, StepOs::Crash::kAfter});
+  for (int n = 1; n <= total + 1; ++n) {
+    const StepOs::Crash crash = n > total ? StepOs::Crash::kAfter : StepOs::Crash::kBefore;
+    const int step = std::min(n, total);
+    if (!powerCut || seeded < 0) {
+      breaks.push_back({step, crash, n % 3});
+    } else {
+      for (int policy = 0; policy < 2 + seeded; ++policy) breaks.push_back({step, crash, policy});
+    }
+  }
   const std::vector<std::string> sets = bench.Prepare(static_cast<int>(breaks.size()));
 
   for (std::size_t i = 0; i < breaks.size(); ++i) {
     const Break& b = breaks[i];
-    SCOPED_TRACE(std::string(scenario.label) + ": killed " +
-                 (b.crash == StepOs::Crash::kBefore ? "before" : "after") + " change " +
-                 std::to_string(b.n) + " of " + std::to_string(total));
+    const bool finished = b.crash == StepOs::Crash::kAfter;
+    SCOPED_TRACE(std::string(scenario.label) + (powerCut ? ": power cut " : ": killed ") +
+                 (finished ? "after" : "before") + " change " + std::to_string(b.n) + " of " +
+                 std::to_string(total) +
+                 (!powerCut        ? ""
+                  : b.policy == 0 ? ", keeping every change since the last flush"
+                  : b.policy == 1 ? ", keeping no change since the last flush"
+                                  : ", keeping a seeded choice of the changes since the last flush"));
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
       auto real = MakeSystemOs();
       StepOs os(*real);
+      std::optional<testing::PowerCut> cut;
+      if (powerCut) {
+        cut.emplace(sets[i] + "/backup");
+        os.cut = &*cut;
+        os.policy = CutPolicy(b.policy, 1000u * b.n + b.policy);
+      }
       os.breakAt = b.n;
       os.crash = b.crash;
       bench.Run(os, sets[i], false);
@@ -438,24 +506,41 @@ void CrashAtEveryStep(const Scenario& scenario) {
     ASSERT_TRUE(WIFSIGNALED(wait) && WTERMSIG(wait) == SIGKILL)
         << "the run did not reach its change " << b.n;
 
-    const Bench::Before before{bench.ExpectSafe(sets[i], true), bench.GenerationCount(sets[i])};
-    auto real = MakeSystemOs();
-    StepOs os(*real);
-    const Outcome again = bench.Run(os, sets[i], false);
-    EXPECT_EQ(again.status, kExitSuccess) << again.err << ::testing::PrintToString(again.shown);
     // rsync takes a while to finish; it checks a sample of the breaks, the
     // in-memory comparison all of them.
-    bench.ExpectConverged(sets[i], i % 5 == 0 || i + 2 >= breaks.size(), before);
+    const bool rsync = !powerCut && (i % 5 == 0 || i + 2 >= breaks.size());
+    if (powerCut && finished) {
+      // The run had said it was done: its copy is on the disk as it left it.
+      bench.ExpectConverged(sets[i], false, bench.StartingState());
+    } else {
+      const Bench::Before before{bench.ExpectSafe(sets[i], true), bench.GenerationCount(sets[i])};
+      auto real = MakeSystemOs();
+      StepOs os(*real);
+      const Outcome again = bench.Run(os, sets[i], false);
+      EXPECT_EQ(again.status, kExitSuccess) << again.err << ::testing::PrintToString(again.shown);
+      bench.ExpectConverged(sets[i], rsync, before);
+    }
     std::filesystem::remove_all(sets[i]);
     if (::testing::Test::HasFailure()) break;
   }
 }
+
+void CrashAtEveryStep(const Scenario& scenario) { BreakAtEveryStep(scenario, false); }
+void PowerCutAtEveryStep(const Scenario& scenario) { BreakAtEveryStep(scenario, true); }
 
 TEST(CrashAtEveryStepTest, RecycleTheOldest) { CrashAtEveryStep(kRecycle); }
 TEST(CrashAtEveryStepTest, NewName) { CrashAtEveryStep(kNewName); }
 TEST(CrashAtEveryStepTest, CountLowered) { CrashAtEveryStep(kSurplus); }
 TEST(CrashAtEveryStepTest, MirrorStraightIntoTheBackupDirectory) { CrashAtEveryStep(kMirror); }
 TEST(CrashAtEveryStepTest, FileSource) { CrashAtEveryStep(kFile); }
+TEST(CrashAtEveryStepTest, CarriedOnWorkingDirectory) { CrashAtEveryStep(kCarriedOn); }
+
+TEST(PowerCutAtEveryStepTest, RecycleTheOldest) { PowerCutAtEveryStep(kRecycle); }
+TEST(PowerCutAtEveryStepTest, NewName) { PowerCutAtEveryStep(kNewName); }
+TEST(PowerCutAtEveryStepTest, CountLowered) { PowerCutAtEveryStep(kSurplus); }
+TEST(PowerCutAtEveryStepTest, MirrorStraightIntoTheBackupDirectory) { PowerCutAtEveryStep(kMirror); }
+TEST(PowerCutAtEveryStepTest, FileSource) { PowerCutAtEveryStep(kFile); }
+TEST(PowerCutAtEveryStepTest, CarriedOnWorkingDirectory) { PowerCutAtEveryStep(kCarriedOn); }
 
 // The Nth change fails with each code, with and without -NOMSG, for good
 // (the retries fail as well); and once only, with EIO.

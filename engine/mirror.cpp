@@ -47,14 +47,8 @@
 namespace veldar {
 namespace {
 
-using mirror_steps::DirStep;
-using mirror_steps::FileAction;
-using mirror_steps::FileStep;
-using mirror_steps::SkipReason;
-using mirror_steps::Step;
+using namespace mirror_steps;  // the steps as they are stored
 
-constexpr const char kSourceFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! at ";
-constexpr const char kTargetFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! in ";
 
 // A batch is flushed once it holds this much, or at the end.
 constexpr std::size_t kBatchFiles = 8192;
@@ -122,7 +116,6 @@ class MirrorWalk {
       }
       target = std::move(opened);
     }
-    targetTop_ = targetStatus;
     timeWindowNs_ = target->TimeResolutionNs();
     permissions_ = target->KeepsPermissions();
     ownerToo_ = permissions_ && os_.MayChangeOwner();
@@ -525,7 +518,6 @@ class MirrorWalk {
   PlanStore& steps_;
   const bool batched_;
   const bool unflushed_;
-  FileStatus targetTop_;
   std::int64_t timeWindowNs_ = 0;
   bool permissions_ = true;  // the target's file system keeps permissions
   bool ownerToo_ = false;

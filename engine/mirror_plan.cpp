@@ -129,14 +129,8 @@ bool PlanStore::GetString(std::string* text) {
 
 namespace {
 
-using mirror_steps::DirStep;
-using mirror_steps::FileAction;
-using mirror_steps::FileStep;
-using mirror_steps::SkipReason;
-using mirror_steps::Step;
+using namespace mirror_steps;  // the steps as they are stored
 
-constexpr const char kSourceFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! at ";
-constexpr const char kTargetFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! in ";
 constexpr const char kNextError[] = "ERROR AT LOCAL FILE FINDNEXTFILE!";
 constexpr std::uint64_t kBlock = 4096;
 

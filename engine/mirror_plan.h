@@ -153,6 +153,10 @@ enum class Step : std::uint8_t {
 };
 
 enum class FileAction : std::uint8_t { kCopy, kSkip, kShare };
+
+// What a listing failure says, the directory's path and "*" after it.
+inline constexpr char kSourceFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! at ";
+inline constexpr char kTargetFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! in ";
 enum class SkipReason : std::uint8_t { kSystem, kBackupDir };
 
 struct FileStep {

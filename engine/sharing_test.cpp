@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"
 
@@ -29,9 +30,8 @@ struct stat Stat(const std::string& path) {
 }
 
 // A directory source "docs" with one file, backed up with a count of 3.
-struct Sharing : ::testing::Test {
+struct Sharing : testing::EngineTest {
   Sharing() {
-    fault.logDirOverride = dir / "log/";
     engine.sourcePath = dir / "src/docs";
     engine.backupDir = dir / "backup";
     engine.generationCount = 3;
@@ -39,7 +39,6 @@ struct Sharing : ::testing::Test {
     WriteFile(File(), "abc");
     chmod(File().c_str(), 0644);
     testing::SetMtime(File(), kTime);
-    engine.OpenLog();
   }
   std::string File() const { return engine.sourcePath + "/a/b/f"; }
   std::string InGeneration(int slot) const {
@@ -47,15 +46,9 @@ struct Sharing : ::testing::Test {
   }
   void Run() {
     testing::WaitForNewTimestamps();  // each generation born after the one before
-    ASSERT_EQ(engine.Backup(), 1) << ReadFile(dir / "log/VELDAR2.TMP");
+    ASSERT_EQ(engine.Backup(), 1) << LogText();
   }
-
-  testing::TempDir dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
+  std::string LogText() { return ReadFile(logDir / "VELDAR2.TMP"); }
 };
 
 // A file is taken from the newest generation only when its size, time (to
@@ -105,9 +98,9 @@ TEST_F(Sharing, OnlyWhatMatchesExactlyIsShared) {
         break;
       case Change::kPermissions: chmod(File().c_str(), 0600); break;
     }
-    const std::size_t logBefore = ReadFile(dir / "log/VELDAR2.TMP").size();
+    const std::size_t logBefore = LogText().size();
     Run();
-    const std::string log = ReadFile(dir / "log/VELDAR2.TMP").substr(logBefore);
+    const std::string log = LogText().substr(logBefore);
     const struct stat old = Stat(InGeneration(1)), now = Stat(InGeneration(2));
     EXPECT_EQ(now.st_ino == old.st_ino, c.expect == Expect::kLinked);
     EXPECT_EQ(log.find("File Cloned : ") != std::string::npos, c.expect == Expect::kCloned) << log;
@@ -143,9 +136,9 @@ TEST_F(Sharing, ACarriedOnCopyNeverChangesAFileItShares) {
 }
 
 // Nothing is named before it is on the disk: straight into the backup
-// directory, each copy's flush comes before its rename; a new generation is
-// flushed whole before any old one goes and before it takes its name, and
-// the backup directory afterwards.
+// directory, each copy's flush comes before its rename, and the names are
+// flushed at the end; a new generation is flushed whole before any old one
+// goes and before it takes its name, and the backup directory afterwards.
 TEST_F(Sharing, CopiesAreFlushedBeforeTheyAreNamed) {
   for (int count : {1, 3}) {
     SCOPED_TRACE(count);
@@ -157,7 +150,7 @@ TEST_F(Sharing, CopiesAreFlushedBeforeTheyAreNamed) {
     Run();
     std::vector<OsOp> ops;
     for (const FaultOs::Call& call : fault.calls) {
-      if (FaultOs::Changes(call.op) && call.path.find("/log/") == std::string::npos) {
+      if (FaultOs::Changes(call.op) && !call.path.starts_with(logDir.path())) {
         ops.push_back(call.op);
       }
     }
@@ -169,7 +162,8 @@ TEST_F(Sharing, CopiesAreFlushedBeforeTheyAreNamed) {
       EXPECT_EQ(std::count(ops.begin(), ops.end(), OsOp::StageCopy), 2);
       EXPECT_EQ(std::count(ops.begin(), ops.end(), OsOp::CopyFile), 0);
       EXPECT_LT(last(OsOp::StageCopy), at(OsOp::SyncFileSystem));
-      EXPECT_LT(last(OsOp::SyncFileSystem), at(OsOp::PlaceCopy));
+      EXPECT_LT(at(OsOp::SyncFileSystem), at(OsOp::PlaceCopy));
+      EXPECT_LT(last(OsOp::PlaceCopy), last(OsOp::SyncFileSystem));  // and the names too
     } else {
       EXPECT_EQ(std::count(ops.begin(), ops.end(), OsOp::CopyFile), 2);  // unflushed
       EXPECT_LT(last(OsOp::CopyFile), at(OsOp::SyncFileSystem));

@@ -130,6 +130,7 @@ class FaultDir : public OsDir {
                std::uint64_t* bytesCopied) override {
     if (bytesCopied) *bytesCopied = 0;
     auto& other = static_cast<FaultDir&>(toDir);
+    os_.copyMode = mode;
     return os_.Perform(OsOp::CopyFile, At(name), other.At(to), [&] {
       return real_->CopyFile(name, *other.real_, to, mode, bytesCopied);
     });
@@ -296,6 +297,7 @@ std::string FaultOs::FoldedName(OsDir* directory, const std::string& directoryPa
 int FaultOs::CopyFile(const std::string& from, const std::string& to, CopyMode mode,
                       std::uint64_t* bytesCopied) {
   if (bytesCopied) *bytesCopied = 0;
+  copyMode = mode;
   return Perform(OsOp::CopyFile, from, to,
                  [&] { return real_.CopyFile(from, to, mode, bytesCopied); });
 }

@@ -110,6 +110,10 @@ class FaultOs : public Os {
   // target that must not exist, so clone paths can be tested on any disk.
   std::optional<bool> canClone;
 
+  // The mode of the CopyFile call being performed, for `Perform` to read
+  // (whether the copy flushes its content).
+  CopyMode copyMode = CopyMode::Replace;
+
   std::vector<Call> calls;
   // The number of calls that changed the file system (as FailNthChange counts).
   int changeCount = 0;

@@ -25,11 +25,11 @@ ctest --test-dir build-fuzz -j2 --output-on-failure --timeout 600 --no-tests=err
 
 # Threads under ThreadSanitizer: the dialogs' worker (backup and restore runs
 # behind the progress window, message boxes asked from it) and the mirror's
-# listing thread. The two exhaustive crash and failure suites only repeat the
+# listing thread. The exhaustive crash, power-cut and failure suites only repeat the
 # same mirror many times and already run under ASan above. Qt is not
 # instrumented: scripts/tsan.supp says what that leaves out.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDAR2_TSAN=ON >/dev/null
 cmake --build build-tsan -j2
 TSAN_OPTIONS="ignore_noninstrumented_modules=1 suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir build-tsan -j2 --output-on-failure --timeout 600 --no-tests=error \
-  -E '^(FailEveryStepTest|CrashAtEveryStepTest)\.'
+  -E '^(FailEveryStepTest|CrashAtEveryStepTest|PowerCutAtEveryStepTest)\.'
