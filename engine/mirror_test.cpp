@@ -282,13 +282,17 @@ TEST_F(MirrorTest, PermissionsFollowTheSource) {
 
   chmod((s + "/private/secret").c_str(), 0600);
   chmod((s + "/shared").c_str(), 0750);
-  if (geteuid() == 0) ASSERT_EQ(lchown((s + "/shared/note").c_str(), 4321, 8765), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(lchown((s + "/shared/note").c_str(), 4321, 8765), 0);
+  }
   EXPECT_EQ(Mirror(), 1);
   EXPECT_EQ(Mode(t + "/private/secret"), 0600u);
   EXPECT_EQ(Mode(t + "/shared"), 0750u);
   EXPECT_EQ(Count("Permissions Set : D/t/private/secret : 0600"), 1);
   EXPECT_EQ(Count("Permissions Set : D/t/shared : 0750"), 1);
-  if (geteuid() == 0) EXPECT_EQ(Count("Owner Set : D/t/shared/note : 4321:8765"), 1);
+  if (geteuid() == 0) {
+    EXPECT_EQ(Count("Owner Set : D/t/shared/note : 4321:8765"), 1);
+  }
   EXPECT_EQ(Count("File Copied : D/s/private/secret to D/t/private/secret"), 1);  // once only
   umask(umaskBefore);
 }

@@ -153,13 +153,24 @@ void PowerCut::Cut(const Policy& keep) const {
   const Tree survivor = Survivor(keep, &order);
   RemoveTree(root_);
   MakeDirs(root_);
+  std::int64_t previous = -1;
   for (const std::string& name : order) {
     Tree one;
     for (const auto& entry : survivor) {
       if (entry.first == name || entry.first.starts_with(name + "/")) one.insert(entry);
     }
-    BuildTree(root_, one);
-    WaitForNewTimestamps();  // the next one is created strictly later
+    // Created strictly after the one before, or made again until it is (the
+    // clock of a busy virtual machine may step back a little).
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      WaitForNewTimestamps();
+      BuildTree(root_, one);
+      const std::int64_t birth = BirthNs(root_ + "/" + name);
+      if (birth > previous) {
+        previous = birth;
+        break;
+      }
+      RemoveTree(root_ + "/" + name);
+    }
   }
 }
 
