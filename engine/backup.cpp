@@ -457,8 +457,9 @@ int CVELDAR2Engine::MirrorIntoBackupDir() {
   job.writes = MirrorWrites::kBatched;
   if (!PlanMirror(job, &plan) || !ApplyMirror(plan)) return 0;
   // The names the last batches gave, and the deletions, survive a power cut
-  // once the run says it is done.
-  FlushFileSystem(backupDir);
+  // once the run says it is done. A run that changed nothing has nothing to
+  // flush (and a flush would write out whatever else the disk holds).
+  if (plan.ChangesTarget()) FlushFileSystem(backupDir);
   SaveLastPaths();
   return 1;
 }

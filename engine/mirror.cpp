@@ -167,7 +167,7 @@ class MirrorWalk {
       switch (step.step) {
         case Step::kAbandoned: {
           ProgramsOwn own(engine_);
-          engine_.FileDelete(target, step.name);
+          if (engine_.FileDelete(target, step.name)) plan_.renamedOrChmodded = true;
           break;
         }
         case Step::kFile:
@@ -243,6 +243,7 @@ class MirrorWalk {
                            " : ERR = " + std::to_string(code));
       return false;
     }
+    plan_.renamedOrChmodded = true;
     return true;
   }
 
@@ -260,9 +261,12 @@ class MirrorWalk {
     if (ownerDiffers) {
       if (int code = dir.SetOwner(name, source.owner, source.group); code != 0) {
         engine_.WriteFailure("Owner Set Failed : " + path + " : ERR = " + std::to_string(code));
-      } else if (was && engine_.successLog) {
-        engine_.WriteLog("Owner Set : " + path + " : " + std::to_string(source.owner) + ":" +
-                         std::to_string(source.group));
+      } else {
+        plan_.renamedOrChmodded = true;
+        if (was && engine_.successLog) {
+          engine_.WriteLog("Owner Set : " + path + " : " + std::to_string(source.owner) + ":" +
+                           std::to_string(source.group));
+        }
       }
     }
     // A link has no permissions of its own. Setting them again after a change
@@ -283,6 +287,7 @@ class MirrorWalk {
                      bool directory) {
     const int code = target.MoveNoReplace(from, target, to);
     if (code == 0) {
+      plan_.renamedOrChmodded = true;
       if (engine_.successLog) {
         engine_.WriteLog((directory ? "rename directory : from " : "rename file : from ") +
                          Join(target, from) + " TO " + Join(target, to));

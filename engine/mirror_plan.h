@@ -133,6 +133,16 @@ class MirrorPlan {
   std::unique_ptr<OsDir> source, target, reference;
   FileStatus sourceStatus, targetStatus;
   bool shareByClone = false;  // the target's file system can clone
+  // Set by the apply when it renamed, removed a leftover, or changed
+  // permissions or an owner: changes the totals do not count.
+  bool renamedOrChmodded = false;
+
+  // Whether applying the plan changed (or tried to change) the target.
+  bool ChangesTarget() const {
+    return totals.filesToCopy + totals.filesShared + totals.directoriesToCreate +
+                   totals.entriesToDelete > 0 ||
+           renamedOrChmodded;
+  }
 };
 
 // ---- The steps as they are stored (mirror_plan.cpp writes, mirror.cpp reads) ----
