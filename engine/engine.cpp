@@ -1,6 +1,5 @@
 #include "engine/engine.h"
 
-#include <cstdlib>
 
 #include "res/string_table.h"
 
@@ -88,11 +87,10 @@ std::string ExpandEnvVars(const std::string& text,
   return result;
 }
 
-std::string ExpandEnvVars(const std::string& text) {
-  return ExpandEnvVars(text, [](const std::string& name) {
+std::string ExpandEnvVars(const std::string& text, Os& os) {
+  return ExpandEnvVars(text, [&os](const std::string& name) {
     if (name.empty()) return std::string();
-    const char* value = std::getenv(name.c_str());
-    return value ? std::string(value) : std::string();
+    return os.GetEnv(name).value_or(std::string());
   });
 }
 

@@ -296,9 +296,10 @@ bool FoldsCase(const Entries& entries, StatByName stat) {
   return false;
 }
 
-// Replaces every "%NAME%" in `text` by the environment variable NAME (empty
-// when unset); an unclosed "%" and everything after it stay as they are.
-std::string ExpandEnvVars(const std::string& text);
+// Replaces every "%NAME%" in `text` by the environment variable NAME as `os`
+// reads it (empty when unset); an unclosed "%" and everything after it stay
+// as they are.
+std::string ExpandEnvVars(const std::string& text, Os& os);
 // The same, with the variables looked up through `lookup`.
 std::string ExpandEnvVars(const std::string& text,
                           const std::function<std::string(const std::string&)>& lookup);

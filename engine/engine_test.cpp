@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "platform/fault_os.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -39,10 +40,14 @@ TEST(ExpandEnvVarsTest, Tokens) {
   for (const auto& c : cases) EXPECT_EQ(Expand(c.in, env), c.out) << c.in;
 }
 
-TEST(ExpandEnvVarsTest, ReadsTheProcessEnvironment) {
+TEST(ExpandEnvVarsTest, ReadsTheEnvironmentThroughTheOsLayer) {
   setenv("VELDAR2_TEST_VAR", "value", 1);
-  EXPECT_EQ(ExpandEnvVars("[%VELDAR2_TEST_VAR%]"), "[value]");
-  EXPECT_EQ(ExpandEnvVars("[%%]"), "[]");
+  auto os = MakeSystemOs();
+  EXPECT_EQ(ExpandEnvVars("[%VELDAR2_TEST_VAR%]", *os), "[value]");
+  EXPECT_EQ(ExpandEnvVars("[%%]", *os), "[]");
+  FaultOs fault(*os);
+  fault.env["VELDAR2_TEST_VAR"] = "overridden";
+  EXPECT_EQ(ExpandEnvVars("[%VELDAR2_TEST_VAR%]", fault), "[overridden]");
 }
 
 TEST(EngineTest, ResetKeepsLogSettingsRestoreDirAndNoMessageFlag) {

@@ -206,8 +206,8 @@ void CVELDAR2Dlg::OnBnClickedBrowseDest() {
 void CVELDAR2Dlg::OnBnClickedOk() {
   // A generation value the check has just refused is not run with.
   if (!UpdateData(true)) return;
-  engine_.sourcePath = ExpandEnvVars(sourceText.toStdString());
-  engine_.backupDir = ExpandEnvVars(backupDirText.toStdString());
+  engine_.sourcePath = ExpandEnvVars(sourceText.toStdString(), engine_.os);
+  engine_.backupDir = ExpandEnvVars(backupDirText.toStdString(), engine_.os);
   engine_.generationCount = static_cast<std::int32_t>(generationValue);
   engine_.noForce = noForceCheck;
   engine_.noDelete = noDeleteCheck;
@@ -236,8 +236,8 @@ void CVELDAR2Dlg::OnBnClickedOk() {
 
 void CVELDAR2Dlg::OnBnClickedRestore() {
   if (!UpdateData(true)) return;
-  engine_.sourcePath = ExpandEnvVars(sourceText.toStdString());
-  engine_.backupDir = ExpandEnvVars(backupDirText.toStdString());
+  engine_.sourcePath = ExpandEnvVars(sourceText.toStdString(), engine_.os);
+  engine_.backupDir = ExpandEnvVars(backupDirText.toStdString(), engine_.os);
   if (!engine_.CheckParameters()) return;
 
   // A source whose status cannot be read counts as a directory, as in the

@@ -67,7 +67,7 @@ void CVELDAR2Res::OnBnClickedOk() {
     engine_.messages.Show(LoadString(IDS_NO_RESTORE_DIR));
     return;
   }
-  engine_.restoreDir = ExpandEnvVars(restoreDirText.toStdString());
+  engine_.restoreDir = ExpandEnvVars(restoreDirText.toStdString(), engine_.os);
 
   QApplication::setOverrideCursor(Qt::WaitCursor);
   RestoreResult result;
