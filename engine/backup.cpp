@@ -295,12 +295,7 @@ int CVELDAR2Engine::BackupFile() {
   }
   // The copy was flushed before it got its name; the name, and the
   // deletions of surplus generations, once the directory is.
-  if (copied) {
-    std::unique_ptr<OsDir> backup;
-    int code = os.OpenDir(backupDir, /*followLink=*/true, &backup);
-    if (code == 0) code = backup->Sync();
-    if (code != 0) WriteFailure("Flush Failed : " + backupDir + " : ERR = " + std::to_string(code));
-  }
+  if (copied) Flush(backupDir, /*fileSystem=*/false);
 
   SaveLastPaths();
   return 1;
@@ -459,16 +454,18 @@ int CVELDAR2Engine::MirrorIntoBackupDir() {
   // The names the last batches gave, and the deletions, survive a power cut
   // once the run says it is done. A run that changed nothing has nothing to
   // flush (and a flush would write out whatever else the disk holds).
-  if (plan.ChangesTarget()) FlushFileSystem(backupDir);
+  if (plan.ChangesTarget()) Flush(backupDir, /*fileSystem=*/true);
   SaveLastPaths();
   return 1;
 }
 
-void CVELDAR2Engine::FlushFileSystem(const std::string& directory) {
+int CVELDAR2Engine::Flush(const std::string& directory, bool fileSystem) {
   std::unique_ptr<OsDir> opened;
   int code = os.OpenDir(directory, /*followLink=*/true, &opened);
-  if (code == 0) code = opened->SyncFileSystem();
-  if (code != 0) WriteFailure("Flush Failed : " + directory + " : ERR = " + std::to_string(code));
+  if (code == 0) code = fileSystem ? opened->SyncFileSystem() : opened->Sync();
+  if (code == 0) return 1;
+  WriteFailure("Flush Failed : " + directory + " : ERR = " + std::to_string(code));
+  return 0;
 }
 
 int CVELDAR2Engine::Retire(const std::string& generation, const std::string& contentsMessage,
@@ -486,11 +483,7 @@ int CVELDAR2Engine::Retire(const std::string& generation, const std::string& con
   if (successLog) WriteLog("rename directory : from " + generation + " TO " + trash);
   // The new name reaches the disk before any of the contents go: otherwise a
   // power cut could bring back the generation's name over a half-emptied copy.
-  std::unique_ptr<OsDir> backup;
-  int code = os.OpenDir(backupDir, /*followLink=*/true, &backup);
-  if (code == 0) code = backup->Sync();
-  if (code != 0) {
-    WriteFailure("Flush Failed : " + backupDir + " : ERR = " + std::to_string(code));
+  if (!Flush(backupDir, /*fileSystem=*/false)) {
     ShowMessage(contentsMessage);
     return 0;
   }

@@ -243,8 +243,9 @@ class CVELDAR2Engine {
   // A directory backup with a count of 1 or less: the mirror goes straight
   // into the backup directory.
   int MirrorIntoBackupDir();
-  // Flushes the file system that holds `directory`; a failure is a failure line.
-  void FlushFileSystem(const std::string& directory);
+  // Flushes the directory's entries, or with `fileSystem` everything on the
+  // file system that holds it. 0: failed, and that is a failure line.
+  int Flush(const std::string& directory, bool fileSystem);
   // Moves a generation directory out of the way, then deletes it. 0: failed,
   // `contentsMessage` or `removeMessage` shown.
   int Retire(const std::string& generation, const std::string& contentsMessage,

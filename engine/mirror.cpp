@@ -116,7 +116,6 @@ class MirrorWalk {
       }
       target = std::move(opened);
     }
-    timeWindowNs_ = target->TimeResolutionNs();
     permissions_ = target->KeepsPermissions();
     ownerToo_ = permissions_ && os_.MayChangeOwner();
     Frame top{plan_.source.get(), target, plan_.reference.get(), plan_.sourceStatus, targetStatus,
@@ -523,7 +522,6 @@ class MirrorWalk {
   PlanStore& steps_;
   const bool batched_;
   const bool unflushed_;
-  std::int64_t timeWindowNs_ = 0;
   bool permissions_ = true;  // the target's file system keeps permissions
   bool ownerToo_ = false;
   std::vector<Pending> pending_;

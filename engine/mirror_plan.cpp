@@ -56,7 +56,6 @@ namespace veldar {
 
 void PlanStore::Append(const void* data, std::size_t size) {
   buffer_.append(static_cast<const char*>(data), size);
-  written_ += size;
   if (buffer_.size() < kMemoryLimit || !ok_) return;
   if (!spill_ && !inMemoryOnly_ && os_.OpenScratchFile(&spill_) != 0) {
     spill_.reset();

@@ -99,7 +99,6 @@ class PlanStore {
   // with `error`; where none can be made, everything stays in memory).
   bool ok() const { return ok_; }
   int error() const { return error_; }
-  std::uint64_t size() const { return written_; }
 
   static constexpr std::size_t kMemoryLimit = std::size_t{1} << 20;
 
@@ -114,7 +113,6 @@ class PlanStore {
   std::uint64_t readFromSpill_ = 0;
   std::string tail_;               // reading: the part that never left memory
   bool readingTail_ = false;
-  std::uint64_t written_ = 0;
   bool ok_ = true;
   bool inMemoryOnly_ = false;
   int error_ = 0;
