@@ -11,7 +11,6 @@
 // is mirrored straight into the backup directory, file by file.
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -48,14 +47,6 @@ constexpr char kLostAndFound[] = "lost+found";
 // Users type directories with a trailing separator; names are taken after the
 // last separator, so it would leave an empty name. The root stays the root,
 // and on Windows a drive's root ("C:\") stays as it is.
-std::string WithoutTrailingSeparators(std::string path, char separator) {
-  while (path.size() > 1 && path.back() == separator) {
-    if (separator == '\\' && path[path.size() - 2] == ':') break;
-    path.pop_back();
-  }
-  return path;
-}
-
 std::string LimitReachedLine(const std::string& reused) {
   return "Generation limit of 98 reached, oldest generation reused : " + reused;
 }
@@ -148,8 +139,8 @@ int CVELDAR2Engine::Backup() {
 }
 
 int CVELDAR2Engine::CheckParameters() {
-  sourcePath = WithoutTrailingSeparators(sourcePath, os.Separator());
-  backupDir = WithoutTrailingSeparators(backupDir, os.Separator());
+  sourcePath = os.Paths().WithoutTrailingSeparators(sourcePath);
+  backupDir = os.Paths().WithoutTrailingSeparators(backupDir);
   // "." and ".." name no directory by themselves: every source written so
   // would share one set of generations ("._1"). The directory's real name
   // is taken instead.
@@ -214,7 +205,7 @@ std::string CVELDAR2Engine::JobRefusal() {
   // the run would end without a word.
   FileStatus backupStatus;
   if (os.Stat(backupDir, true, &backupStatus) == 0 && backupStatus.kind != EntryKind::Directory) {
-    return wrong + kBackupField + os.ErrorText(ENOTDIR);
+    return wrong + kBackupField + os.ErrorText(os.CodeOf(ErrorKind::kNotDirectory));
   }
   if (!sourceIsDirectory) return std::string();
 

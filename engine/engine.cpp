@@ -26,17 +26,11 @@ void CVELDAR2Engine::Reset() {
 }
 
 std::string CVELDAR2Engine::JoinPath(const std::string& directory, const std::string& name) const {
-  std::string path;
-  path.reserve(directory.size() + 1 + name.size());
-  path += directory;
-  path += os.Separator();
-  path += name;
-  return path;
+  return os.Paths().Join(directory, name);
 }
 
 std::string CVELDAR2Engine::NameOf(const std::string& path) const {
-  auto last = path.rfind(os.Separator());
-  return last == std::string::npos ? path : path.substr(last + 1);
+  return os.Paths().NameOf(path);
 }
 
 int CVELDAR2Engine::OpenLog() { return activityLog.Open(); }

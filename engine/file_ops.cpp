@@ -50,6 +50,9 @@ struct Entry {
     return dir ? dir->StatAt(name, status) : os.Stat(path, /*followLink=*/false, status);
   }
   int SetNormal() const { return dir ? dir->SetAttributesNormal(name) : os.SetAttributesNormal(path); }
+  int SetReadOnly(bool readOnly) const {
+    return dir ? dir->SetReadOnly(name, readOnly) : os.SetReadOnly(path, readOnly);
+  }
   int SetAttributes(const FileAttributes& attributes) const {
     return dir ? dir->SetAttributes(name, attributes) : os.SetAttributes(path, attributes);
   }
@@ -136,9 +139,11 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
       // platform's whole word (on POSIX the old permission bits, which would
       // make a file the owner has since made private readable by all, and no
       // later run would notice).
-      FileAttributes restore = before.attributes;
-      if (code == 0) restore.native = 0;
-      target.SetAttributes(restore);
+      if (code == 0) {
+        target.SetReadOnly(before.attributes.readOnly);
+      } else {
+        target.SetAttributes(before.attributes);
+      }
     }
     if (code != 0) {
       if (sourceGone(code)) return *vanished = true, 0;

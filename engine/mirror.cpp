@@ -432,7 +432,7 @@ class MirrorWalk {
     FileStatus fromStatus;
     int code = source.OpenDir(step.name, &from);
     if (code == 0) code = from->Status(&fromStatus);
-    if (code == 0 && !fromStatus.SameEntryAs(dir.source)) code = ENOENT;  // another since the scan
+    if (code == 0 && !fromStatus.SameEntryAs(dir.source)) code = os_.CodeOf(ErrorKind::kNotFound);  // another since the scan
     if (code != 0) {
       // Gone, or no longer the directory it was: the next run copies
       // whatever is there then. The counterpart stays meanwhile.

@@ -10,7 +10,6 @@
 // and that would mirror over the backup directory (the mirror deletes what the
 // generation lacks, generations included).
 
-#include <cerrno>
 
 #include "engine/restore.h"
 #include "engine/path_relation.h"
@@ -109,11 +108,8 @@ class RestoreRun {
   // Creates `path` and whichever of its parents are missing, with the
   // system's default permissions. Returns the failure message, or empty.
   std::string CreateDirWithParents(const std::string& path) {
-    const char separator = os_.Separator();
-    for (std::size_t end = 1; end <= path.size(); ++end) {
-      if (end < path.size() && path[end] != separator) continue;
-      if (path[end - 1] == separator) continue;  // a run of separators or the root
-      if (std::string message = CreateDirIfMissing(path.substr(0, end)); !message.empty()) return message;
+    for (const std::string& directory : os_.Paths().Ancestry(path)) {
+      if (std::string message = CreateDirIfMissing(directory); !message.empty()) return message;
     }
     return std::string();
   }
@@ -123,7 +119,7 @@ class RestoreRun {
     FileStatus status;
     if (os_.Stat(directory, true, &status) == 0) {
       if (status.kind == EntryKind::Directory) return std::string();
-      return DirFailure(directory, ENOTDIR);
+      return DirFailure(directory, os_.CodeOf(ErrorKind::kNotDirectory));
     }
     const int code = os_.CreateDir(directory);
     if (code == 0) {

@@ -1,5 +1,4 @@
 #include "platform/fault_os.h"
-#include <cerrno>
 
 namespace veldar {
 
@@ -37,11 +36,11 @@ const char* OsOpName(OsOp op) {
 
 namespace {
 
-// `path` is the rule's path, or ends with "/" + the rule's path.
-bool PathMatches(const std::string& path, const std::string& rulePath) {
+// `path` is the rule's path, or ends with a separator and the rule's path.
+bool PathMatches(const PathRules& paths, const std::string& path, const std::string& rulePath) {
   if (path == rulePath) return true;
   return path.size() > rulePath.size() && path.ends_with(rulePath) &&
-         path[path.size() - rulePath.size() - 1] == '/';
+         paths.IsSeparator(path[path.size() - rulePath.size() - 1]);
 }
 
 }  // namespace
@@ -179,6 +178,10 @@ class FaultDir : public OsDir {
     return os_.Perform(OsOp::SetAttributes, At(name), {},
                        [&] { return real_->SetAttributes(name, attributes); });
   }
+  int SetReadOnly(const std::string& name, bool readOnly) override {
+    return os_.Perform(OsOp::SetAttributes, At(name), {},
+                       [&] { return real_->SetReadOnly(name, readOnly); });
+  }
   int SetPermissions(const std::string& name, std::uint32_t permissions) override {
     return os_.Perform(OsOp::SetPermissions, At(name), {},
                        [&] { return real_->SetPermissions(name, permissions); });
@@ -200,11 +203,11 @@ class FaultDir : public OsDir {
  private:
   // The full path of an entry (of the directory itself for an empty name).
   std::string At(const std::string& name) const {
-    return name.empty() ? Path() : Path() + "/" + name;
+    return name.empty() ? Path() : os_.Paths().Join(Path(), name);
   }
 
   // A clone where the file system has none: fails as the real clone would
-  // (ESTALE when `name` is not the file `expected` describes, EEXIST when
+  // (when `name` is not the file `expected` describes, or when
   // `to` exists), else makes `to` an unflushed copy of it. 0 or the error.
   int EmulatedClone(const std::string& name, FaultDir& toDir, const std::string& to,
                     const FileStatus& expected) {
@@ -212,12 +215,12 @@ class FaultDir : public OsDir {
     if (int code = real_->StatAt(name, &now)) return code;
     if (now.kind != EntryKind::File || !now.SameEntryAs(expected) || now.size != expected.size ||
         now.mtimeSec != expected.mtimeSec || now.mtimeNsec != expected.mtimeNsec) {
-      return ESTALE;
+      return os_.CodeOf(ErrorKind::kChanged);
     }
     FileStatus existing;
     const int code = toDir.real_->StatAt(to, &existing);
-    if (code == 0) return EEXIST;
-    if (code != ENOENT) return code;
+    if (code == 0) return os_.CodeOf(ErrorKind::kExists);
+    if (!os_.IsNotFound(code)) return code;
     return real_->CopyFile(name, *toDir.real_, to, CopyMode::Unflushed);
   }
 
@@ -257,8 +260,8 @@ int FaultOs::Injected(OsOp op, const std::string& path, const std::string& path2
   if (code != 0) return code;
   for (Rule& rule : rules_) {
     if (rule.op != op || rule.times == 0) continue;
-    if (!rule.path.empty() && !PathMatches(path, rule.path) &&
-        !(!path2.empty() && PathMatches(path2, rule.path))) {
+    if (!rule.path.empty() && !PathMatches(real_.Paths(), path, rule.path) &&
+        !(!path2.empty() && PathMatches(real_.Paths(), path2, rule.path))) {
       continue;
     }
     if (rule.times > 0) --rule.times;
@@ -321,10 +324,11 @@ int FaultOs::MoveNoReplace(const std::string& from, const std::string& to) {
 int FaultOs::Stat(const std::string& path, bool followLink, FileStatus* status) {
   return Perform(OsOp::Stat, path, {}, [&] {
     std::string found = path;
-    const auto slash = path.rfind('/');
-    if (foldCase && slash != std::string::npos) {
-      const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
-      found = directory + "/" + FoldedName(nullptr, directory, path.substr(slash + 1));
+    const PathRules& paths = Paths();
+    const std::string name = paths.NameOf(path);
+    if (foldCase && !name.empty() && name.size() < path.size()) {
+      const std::string directory = paths.ParentOf(path);
+      found = paths.Join(directory, FoldedName(nullptr, directory, name));
     }
     return real_.Stat(found, followLink, status);
   });
@@ -338,6 +342,10 @@ int FaultOs::SetAttributesNormal(const std::string& path) {
 int FaultOs::SetAttributes(const std::string& path, const FileAttributes& attributes) {
   return Perform(OsOp::SetAttributes, path, {},
                  [&] { return real_.SetAttributes(path, attributes); });
+}
+
+int FaultOs::SetReadOnly(const std::string& path, bool readOnly) {
+  return Perform(OsOp::SetAttributes, path, {}, [&] { return real_.SetReadOnly(path, readOnly); });
 }
 
 int FaultOs::SetTimes(const std::string& path, std::int64_t seconds) {
@@ -412,11 +420,10 @@ std::string FaultOs::FormatLocalTime(std::int64_t seconds, const char* format) {
 void FaultOs::SleepMs(int milliseconds) { sleeps.push_back(milliseconds); }
 
 std::string FaultOs::ErrorText(int code) { return real_.ErrorText(code); }
-bool FaultOs::IsNotFound(int code) const { return real_.IsNotFound(code); }
-bool FaultOs::IsNotDirectory(int code) const { return real_.IsNotDirectory(code); }
-bool FaultOs::IsLockedByOther(int code) const { return real_.IsLockedByOther(code); }
-bool FaultOs::IsAccessDenied(int code) const { return real_.IsAccessDenied(code); }
-char FaultOs::Separator() const { return real_.Separator(); }
+ErrorKind FaultOs::KindOf(int code) const { return real_.KindOf(code); }
+int FaultOs::CodeOf(ErrorKind kind) const { return real_.CodeOf(kind); }
+const PathRules& FaultOs::Paths() const { return real_.Paths(); }
 char FaultOs::OptionChar() const { return real_.OptionChar(); }
+std::string_view FaultOs::LineEnd() const { return real_.LineEnd(); }
 
 }  // namespace veldar

@@ -127,6 +127,7 @@ class FaultOs : public Os {
   int Stat(const std::string& path, bool followLink, FileStatus* status) override;
   int SetAttributesNormal(const std::string& path) override;
   int SetAttributes(const std::string& path, const FileAttributes& attributes) override;
+  int SetReadOnly(const std::string& path, bool readOnly) override;  // ruled as SetAttributes
   int SetTimes(const std::string& path, std::int64_t seconds) override;
   int Access(const std::string& path, int mode) override;
   int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
@@ -147,12 +148,11 @@ class FaultOs : public Os {
   std::string FormatLocalTime(std::int64_t seconds, const char* format) override;
   void SleepMs(int milliseconds) override;
   std::string ErrorText(int code) override;
-  bool IsNotFound(int code) const override;
-  bool IsNotDirectory(int code) const override;
-  bool IsLockedByOther(int code) const override;
-  bool IsAccessDenied(int code) const override;
-  char Separator() const override;
+  ErrorKind KindOf(int code) const override;
+  int CodeOf(ErrorKind kind) const override;
+  const PathRules& Paths() const override;
   char OptionChar() const override;
+  std::string_view LineEnd() const override;
 
   // With `foldCase`: the name in `directory`'s listing that equals `name`
   // without regard to ASCII case, or `name` itself.

@@ -2,16 +2,24 @@
 // The operating system as the engine, the log and the application see it.
 //
 // Everything VELDAR2 asks of the system goes through `Os`: one implementation
-// per platform (`PosixOs` in os_posix.cpp, a Win32 one later) and a
+// per platform (`PosixOs` in os_posix.cpp, `Win32Os` in os_win32.cpp) and a
 // fault-injecting double for tests (`FaultOs`). The interface is shaped by
 // what the engine needs and no more.
 //
 // Conventions for every operation:
-//  - Paths are narrow byte strings, passed through unchanged.
+//  - Paths are narrow byte strings: passed through unchanged on POSIX, UTF-8
+//    on Windows (converted to UTF-16 at every call, so any name round-trips).
+//    How they are spelled (separator, root, joining) is `Paths()`.
 //  - An operation that can fail returns a system error code: 0 on success,
-//    otherwise the platform's code (errno on POSIX: a missing file is 2, an
-//    existing entry 17). Output arguments are only meaningful on success.
+//    otherwise the platform's own code (errno on POSIX: a missing file is 2,
+//    an existing entry 17; GetLastError on Windows: 2, 183). The codes go
+//    into log lines and messages as they are; decisions are taken on their
+//    portable kind (`KindOf`). Output arguments are only meaningful on
+//    success.
 //  - Nothing throws.
+//  - Threads: an `Os` may be called from several threads at once (the mirror
+//    lists a directory's source and target side by side); an `OsDir` or
+//    `OsFile` object from one thread at a time.
 //
 // How the Windows facilities map onto POSIX is written down once, in
 // os_posix.cpp's header comment.
@@ -24,7 +32,27 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/path_rules.h"
+
 namespace veldar {
+
+// What an error code means, whatever the platform: the engine decides by
+// this, and writes the native code.
+enum class ErrorKind : std::uint8_t {
+  kNone,          // 0: success
+  kNotFound,      // no such entry, or a directory on its way is missing
+  kExists,        // the name is taken
+  kAccessDenied,  // the system or the file's permissions refuse it
+  kNotDirectory,  // a directory was expected: a file, or a link, is there
+  kNotEmpty,      // a directory to remove still has entries
+  kNoSpace,       // the disk or the quota is full
+  kReadOnlyFileSystem,
+  kIo,            // the device failed
+  kLocked,        // another holder has the lock (`Lock`, `OpenExclusive`)
+  kChanged,       // the entry is no longer the one the caller saw (a clone's or
+                  // link's source replaced since it was listed)
+  kOther,
+};
 
 // What a directory entry is. Links are reported as links and never followed;
 // `Special` covers FIFOs, sockets and device files, which are never opened.
@@ -36,7 +64,9 @@ struct FileAttributes {
   bool readOnly = false;  // POSIX: the owner's write bit is clear
   bool system = false;    // POSIX: never set
   bool hidden = false;    // POSIX: never set
-  std::uint32_t native = 0;  // the platform's full attribute word (st_mode)
+  // The platform's full attribute word (st_mode; FILE_ATTRIBUTE_*), as read
+  // by a status call: `SetAttributes` writes it back whole.
+  std::uint32_t native = 0;
 };
 
 // The status of one entry, as fstatat/statx reports it without following a
@@ -49,6 +79,10 @@ struct FileStatus {
                               // file system keeps no birth time
   std::uint32_t birthNsec = 0;
   std::uint64_t size = 0;       // a link's size is the length of its text
+  // For a link: whether it was made as a link to a directory. Windows keeps
+  // this in the link itself (a directory link is copied and removed as a
+  // directory); POSIX links have no such kind, and it stays false.
+  bool linkToDirectory = false;
   std::uint64_t allocated = 0;  // bytes the entry takes on the disk (less than
                                 // `size` for a file with holes)
   std::uint32_t links = 1;        // names the entry has (hard links)
@@ -184,6 +218,7 @@ class OsDir {
   virtual bool CanClone() = 0;
   virtual int SetAttributesNormal(const std::string& name) = 0;
   virtual int SetAttributes(const std::string& name, const FileAttributes& attributes) = 0;
+  virtual int SetReadOnly(const std::string& name, bool readOnly) = 0;
   // Sets the permission bits (07777) of `name`, or of the directory itself
   // when `name` is empty. A link has none: it is left alone (success).
   virtual int SetPermissions(const std::string& name, std::uint32_t permissions) = 0;
@@ -233,8 +268,12 @@ class Os {
   virtual int Stat(const std::string& path, bool followLink, FileStatus* status) = 0;
   // Clears the read-only state of `path` ("normal" attributes).
   virtual int SetAttributesNormal(const std::string& path) = 0;
-  // Writes back attributes read earlier with `Stat`.
+  // Writes back attributes read earlier with `Stat` (the whole `native` word).
   virtual int SetAttributes(const std::string& path, const FileAttributes& attributes) = 0;
+  // Sets or clears the read-only state of `path` alone, leaving every other
+  // attribute (and on POSIX every other permission bit) as it is. A link is
+  // left alone (success).
+  virtual int SetReadOnly(const std::string& path, bool readOnly) = 0;
   // Sets the last-write and last-access times (and the creation time where the
   // platform allows) of an existing file to `seconds`. A final link is not
   // followed.
@@ -264,7 +303,11 @@ class Os {
   // Opens `path` for reading and appending, creating it (readable by its owner
   // only) if missing and never truncating it, and takes an exclusive lock on
   // it without waiting: while one opener holds it, every other open fails
-  // (EWOULDBLOCK). The lock ends when the object is destroyed.
+  // (kind kLocked: EWOULDBLOCK; on Windows a sharing violation, 32). The lock
+  // ends when the object is destroyed. While it is open, its opener may
+  // rename it and delete it by path (Windows: it is opened with
+  // FILE_SHARE_DELETE); a deleted file's name may stay taken until it is
+  // closed.
   virtual int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) = 0;
   // Opens a new file without a name (on POSIX in $TMPDIR, else /tmp), for
   // reading and appending, readable by nobody else; it is gone once closed.
@@ -294,24 +337,30 @@ class Os {
   // `seconds` as local time in strftime's `format`; empty if it cannot be converted.
   virtual std::string FormatLocalTime(std::int64_t seconds, const char* format) = 0;
   virtual void SleepMs(int milliseconds) = 0;
-  // The system's text for an error code (strerror).
+  // The system's text for an error code (strerror; FormatMessage).
   virtual std::string ErrorText(int code) = 0;
-  // True for the codes that mean "no such file or directory".
-  virtual bool IsNotFound(int code) const = 0;
-  // True for the codes that say an entry is no longer the directory it was:
-  // it is now a link (ELOOP from `OsDir::OpenDir`) or something else (ENOTDIR).
-  virtual bool IsNotDirectory(int code) const = 0;
-  // True for the code of a lock that another holder has (EWOULDBLOCK).
-  virtual bool IsLockedByOther(int code) const = 0;
-  // True for the code that _access gives for a denied access (EACCES).
-  virtual bool IsAccessDenied(int code) const = 0;
+  // The portable kind of a code this `Os` returned (kNone for 0).
+  virtual ErrorKind KindOf(int code) const = 0;
+  // A native code of `kind`, for a failure the caller finds itself (an entry
+  // that is not what it was): ENOENT, ENOTDIR... on POSIX.
+  virtual int CodeOf(ErrorKind kind) const = 0;
+  bool IsNotFound(int code) const { return KindOf(code) == ErrorKind::kNotFound; }
+  // An entry that is no longer the directory it was: a link now (ELOOP from
+  // `OsDir::OpenDir`), or something else.
+  bool IsNotDirectory(int code) const { return KindOf(code) == ErrorKind::kNotDirectory; }
+  bool IsLockedByOther(int code) const { return KindOf(code) == ErrorKind::kLocked; }
+  bool IsAccessDenied(int code) const { return KindOf(code) == ErrorKind::kAccessDenied; }
 
-  // ---- Path conventions ----
+  // ---- Conventions ----
 
-  // The path separator ('/' on POSIX, '\\' on Windows).
-  virtual char Separator() const = 0;
+  // How paths are spelled here.
+  virtual const PathRules& Paths() const = 0;
+  char Separator() const { return Paths().Separator(); }
   // The character that starts a command-line option ('-' on POSIX, '/' on Windows).
   virtual char OptionChar() const = 0;
+  // What ends a line in the text files the program writes ("\n"; "\r\n" on
+  // Windows).
+  virtual std::string_view LineEnd() const = 0;
 };
 
 // The system's own implementation for this platform.

@@ -652,12 +652,19 @@ int ChmodNoFollow(int dirfd, const std::string& name, mode_t mode) {
   return fchmod(fd.get(), mode) == 0 ? 0 : LastError();
 }
 
-int SetAttributesNormalAt(int dirfd, const std::string& name) {
+// Sets the owner's write bit of `name` (clears it for `readOnly`), every
+// other bit as it is.
+int SetReadOnlyAt(int dirfd, const std::string& name, bool readOnly) {
   if (HasNul(name)) return EINVAL;
   struct stat st;
   if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
-  if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR)) return 0;
-  return ChmodNoFollow(dirfd, name, (st.st_mode & 07777) | S_IWUSR);
+  if (S_ISLNK(st.st_mode) || ((st.st_mode & S_IWUSR) == 0) == readOnly) return 0;
+  const mode_t bits = st.st_mode & 07777;
+  return ChmodNoFollow(dirfd, name, readOnly ? bits & ~static_cast<mode_t>(S_IWUSR) : bits | S_IWUSR);
+}
+
+int SetAttributesNormalAt(int dirfd, const std::string& name) {
+  return SetReadOnlyAt(dirfd, name, false);
 }
 
 int SetAttributesAt(int dirfd, const std::string& name, const FileAttributes& attributes) {
@@ -665,9 +672,7 @@ int SetAttributesAt(int dirfd, const std::string& name, const FileAttributes& at
   struct stat st;
   if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
   if (S_ISLNK(st.st_mode)) return 0;
-  // A word read by Stat always holds the file type bits; without them the
-  // caller built the attributes itself, and only the read-only flag counts.
-  mode_t mode = attributes.native != 0 ? (attributes.native & 07777) : (st.st_mode & 07777);
+  mode_t mode = attributes.native & 07777;
   if (attributes.readOnly) {
     mode &= ~static_cast<mode_t>(S_IWUSR);
   } else {
@@ -911,6 +916,11 @@ class PosixDir : public OsDir {
     return SetAttributesNormalAt(fd_, name);
   }
 
+  int SetReadOnly(const std::string& name, bool readOnly) override {
+    if (int code = CheckName(name)) return code;
+    return SetReadOnlyAt(fd_, name, readOnly);
+  }
+
   int SetAttributes(const std::string& name, const FileAttributes& attributes) override {
     if (int code = CheckName(name)) return code;
     return SetAttributesAt(fd_, name, attributes);
@@ -1059,6 +1069,10 @@ class PosixOs : public Os {
 
   int SetAttributesNormal(const std::string& path) override {
     return SetAttributesNormalAt(AT_FDCWD, path);
+  }
+
+  int SetReadOnly(const std::string& path, bool readOnly) override {
+    return SetReadOnlyAt(AT_FDCWD, path, readOnly);
   }
 
   int SetAttributes(const std::string& path, const FileAttributes& attributes) override {
@@ -1260,11 +1274,41 @@ class PosixOs : public Os {
     return PickErrorText(strerror_r(code, buffer, sizeof buffer), buffer);
   }
 
-  bool IsNotFound(int code) const override { return code == ENOENT; }
-  bool IsNotDirectory(int code) const override { return code == ELOOP || code == ENOTDIR; }
-  bool IsLockedByOther(int code) const override { return code == EWOULDBLOCK || code == EAGAIN; }
-  bool IsAccessDenied(int code) const override { return code == EACCES; }
-  char Separator() const override { return '/'; }
+  ErrorKind KindOf(int code) const override {
+    switch (code) {
+      case 0: return ErrorKind::kNone;
+      case ENOENT: return ErrorKind::kNotFound;
+      case EEXIST: return ErrorKind::kExists;
+      case EACCES: case EPERM: return ErrorKind::kAccessDenied;
+      case ENOTDIR: case ELOOP: return ErrorKind::kNotDirectory;
+      case ENOTEMPTY: return ErrorKind::kNotEmpty;
+      case ENOSPC: case EDQUOT: return ErrorKind::kNoSpace;
+      case EROFS: return ErrorKind::kReadOnlyFileSystem;
+      case EIO: return ErrorKind::kIo;
+      case EWOULDBLOCK: return ErrorKind::kLocked;
+      case ESTALE: return ErrorKind::kChanged;
+      default: return ErrorKind::kOther;
+    }
+  }
+  int CodeOf(ErrorKind kind) const override {
+    switch (kind) {
+      case ErrorKind::kNone: return 0;
+      case ErrorKind::kNotFound: return ENOENT;
+      case ErrorKind::kExists: return EEXIST;
+      case ErrorKind::kAccessDenied: return EACCES;
+      case ErrorKind::kNotDirectory: return ENOTDIR;
+      case ErrorKind::kNotEmpty: return ENOTEMPTY;
+      case ErrorKind::kNoSpace: return ENOSPC;
+      case ErrorKind::kReadOnlyFileSystem: return EROFS;
+      case ErrorKind::kIo: return EIO;
+      case ErrorKind::kLocked: return EWOULDBLOCK;
+      case ErrorKind::kChanged: return ESTALE;
+      case ErrorKind::kOther: break;
+    }
+    return EINVAL;
+  }
+  const PathRules& Paths() const override { return PathRules::Posix(); }
+  std::string_view LineEnd() const override { return "\n"; }
   char OptionChar() const override { return '-'; }
 
  private:
