@@ -1,9 +1,45 @@
 #include "app/app.h"
 
+#include <cctype>
+
 #include "app/command_line.h"
 #include "app/settings.h"
 
 namespace veldar {
+
+namespace {
+
+struct TextWord {
+  std::string text;
+  bool quoted;
+};
+
+// The words of a parameter text as the parser meets them: a double quote
+// opens a word that runs to the next one (or the end), anything else runs
+// to the next blank (a space: a tab does not end a word). White space
+// between words is left out.
+std::vector<TextWord> SplitIntoWords(const std::string& text) {
+  std::vector<TextWord> words;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (std::isspace(static_cast<unsigned char>(text[i]))) {
+      ++i;
+    } else if (text[i] == '"') {
+      const std::size_t close = text.find('"', i + 1);
+      const std::size_t end = close == std::string::npos ? text.size() : close;
+      words.push_back({text.substr(i + 1, end - i - 1), true});
+      i = close == std::string::npos ? text.size() : close + 1;
+    } else {
+      std::size_t end = i;
+      while (end < text.size() && text[end] != ' ') ++end;
+      words.push_back({text.substr(i, end - i), false});
+      i = end;
+    }
+  }
+  return words;
+}
+
+}  // namespace
 
 CVELDAR2App::CVELDAR2App(Os& os, UserMessages& messages, SettingsStore& settings)
     : engine(os, messages, settings), os_(os), settings_(settings) {}
@@ -39,7 +75,43 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
     return kExitFailure;
   }
   commandLine = BuildParameterText(arguments, os_.OptionChar());
+  return Start(out, err);
+}
 
+int CVELDAR2App::InitInstanceFromText(const std::string& parameterText, std::ostream& out,
+                                      std::ostream& err) {
+  const char optionChar = os_.OptionChar();
+  const std::vector<TextWord> words = SplitIntoWords(parameterText);
+  for (const TextWord& word : words) {
+    if (word.quoted) continue;
+    if (word.text == "--help" || word.text == "-h" || (optionChar == '/' && word.text == "/?")) {
+      out << UsageText(optionChar);
+      return kExitSuccess;
+    }
+    if (word.text == "--version") {
+      out << "VELDAR2 " << VELDAR2_VERSION << "\n";
+      return kExitSuccess;
+    }
+  }
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const TextWord& word = words[i];
+    if (word.quoted || word.text.empty() || word.text[0] != optionChar) continue;
+    // The count option reads its number past a blank ("/M 3"), but not past
+    // a quote; the next word counts only as such a number.
+    std::vector<std::string> option{word.text};
+    if (i + 1 < words.size() && !words[i + 1].quoted && words[i + 1].text[0] != optionChar)
+      option.push_back(words[i + 1].text);
+    if (!RefuseArguments(option, optionChar).empty()) {
+      err << "veldar2: unknown option: " << word.text << " (a path beginning with \""
+          << optionChar << "\" is written in double quotes)\n";
+      return kExitFailure;
+    }
+  }
+  commandLine = parameterText;
+  return Start(out, err);
+}
+
+int CVELDAR2App::Start(std::ostream& out, std::ostream& err) {
   if (findRunningInstance && !findRunningInstance())
     return commandLine.empty() ? kExitSuccess : kExitOtherInstance;
 
@@ -98,12 +170,28 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
   return kExitPartialFailure;
 }
 
+std::string ProgramParameterText(const std::string& commandLine) {
+  std::size_t i = 0;
+  bool quoted = false;
+  for (; i < commandLine.size(); ++i) {
+    const char c = commandLine[i];
+    if (c == '"') quoted = !quoted;
+    else if (!quoted && (c == ' ' || c == '\t')) break;
+  }
+  while (i < commandLine.size() && (commandLine[i] == ' ' || commandLine[i] == '\t')) ++i;
+  return commandLine.substr(i);
+}
+
 std::string UsageText(char o) {
   const std::string O(1, o);
+  // With '/' options (Windows) the text goes to the parser whole: "--" means
+  // nothing there, and a path is kept from being an option by its quotes.
+  const bool slash = o == '/';
+  const std::string end = slash ? "" : " [--]";
   return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-         "NOTIME] [" + O + "LINK] [--] 元 先\n"
+         "NOTIME] [" + O + "LINK]" + end + " 元 先\n"
          "Usage: veldar2 [" + O + "Mcount] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-         "NOTIME] [" + O + "LINK] [--] SOURCE BACKUPDIR\n"
+         "NOTIME] [" + O + "LINK]" + end + " SOURCE BACKUPDIR\n"
          "\n"
          "  SOURCE       バックアップするファイル・ディレクトリ / file or directory to back up\n"
          "  BACKUPDIR    バックアップディレクトリ / directory that holds the generations\n"
@@ -113,9 +201,11 @@ std::string UsageText(char o) {
          "  " + O + "NOMSG       エラーをログに記録して続行 / log failures instead of showing them, and go on\n"
          "  " + O + "NOTIME      時間比較をしない / copy files without comparing their times (and share none)\n"
          "  " + O + "LINK        変更のないファイルは前の世代とハードリンクで共有 / files unchanged since the\n"
-         "               newest generation are hard-linked to it where they cannot be cloned\n"
-         "  --           以降の引数はすべてパス / every argument after it is a path\n"
-         "  --help       この説明 / this text\n"
+         "               newest generation are hard-linked to it where they cannot be cloned\n" +
+         (slash ? std::string("  \"...\"        空白を含むパス / a path with blanks, or beginning with /\n"
+                              "  /?, --help   この説明 / this text\n")
+                : std::string("  --           以降の引数はすべてパス / every argument after it is a path\n"
+                              "  --help       この説明 / this text\n")) +
          "  --version    バージョン / version\n"
          "\n"
          "パラメタなしで起動するとダイアログを表示します。/ Without parameters the dialog opens.\n"

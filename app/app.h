@@ -36,6 +36,17 @@ class CVELDAR2App {
   // not succeed.
   int InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
                    std::ostream& err);
+  // The same for a system that hands the program its parameter text whole
+  // (Windows: the command line after the program name, quotes and all): the
+  // text goes to the parser as it is. Help and version are answered when a
+  // word of it (blank-separated; a quoted path is one word, never an option)
+  // is --help, -h, /? (with '/' options) or --version. An unquoted word that
+  // begins with the option character and is no option the parser knows is
+  // refused with status 2 before anything is read or run: the parser would
+  // drop it, or read "/M..." as a count of 0 that mirrors the source straight
+  // over the stored backup directory.
+  int InitInstanceFromText(const std::string& parameterText, std::ostream& out,
+                           std::ostream& err);
 
   // Asks an open instance of the program to show its window. False: one was
   // found (and shown), stop; true: go on. Not set: there is no instance check.
@@ -53,10 +64,18 @@ class CVELDAR2App {
   CVELDAR2Engine engine;
 
  private:
+  // What both entry points do once `commandLine` holds the parameter text.
+  int Start(std::ostream& out, std::ostream& err);
   int RunBatch(std::ostream& err);
   Os& os_;
   SettingsStore& settings_;
 };
+
+// The parameter text of a Windows command line: what follows the program
+// name and the blanks after it. The name ends at the first space or tab
+// outside double quotes (a quoted part may hold blanks: "C:\Program
+// Files\veldar2.exe"), as the C runtime reads it.
+std::string ProgramParameterText(const std::string& commandLine);
 
 // The usage text, in Japanese and English.
 std::string UsageText(char optionChar);

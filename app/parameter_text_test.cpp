@@ -1,0 +1,139 @@
+// The Windows way in: the command line's text after the program name, handed
+// to the application whole. Checked on every platform with '/' options.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "app/app.h"
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+
+namespace veldar {
+namespace {
+
+TEST(ProgramParameterTextTest, EverythingAfterTheProgramName) {
+  const struct {
+    const char* commandLine;
+    const char* parameters;
+  } cases[] = {
+      {"veldar2.exe /M3 C:\\data D:\\backup", "/M3 C:\\data D:\\backup"},
+      {"\"C:\\Program Files\\VELDAR2\\veldar2.exe\" /M3 \"C:\\my data\" D:\\b",
+       "/M3 \"C:\\my data\" D:\\b"},
+      {"C:\\\"Program Files\"\\veldar2.exe  /NOMSG x", "/NOMSG x"},
+      {"veldar2.exe\t/M2 a  b ", "/M2 a  b "},
+      {"veldar2.exe \"  quoted blanks stay\"", "\"  quoted blanks stay\""},
+      {"veldar2.exe", ""},
+      {"\"veldar2.exe\"", ""},
+      {"veldar2.exe   ", ""},
+      {"\"C:\\unterminated name /M3 a b", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ProgramParameterText(c.commandLine), c.parameters) << c.commandLine;
+}
+
+// The system's OS layer with Windows' option character.
+class SlashOs : public FaultOs {
+ public:
+  using FaultOs::FaultOs;
+  char OptionChar() const override { return '/'; }
+};
+
+class ParameterTextTest : public ::testing::Test {
+ protected:
+  ParameterTextTest() {
+    fault.logDirOverride = dir.path() + "/state/";
+    settings.values["SETTINGS/DEFALUTFILES"] = "9";
+  }
+  int Run(const std::string& text) {
+    out.str("");
+    err.str("");
+    app.commandLine = "(not set)";
+    return app.InitInstanceFromText(text, out, err);
+  }
+
+  testing::TempDir dir;
+  std::unique_ptr<Os> real = MakeSystemOs();
+  SlashOs fault{*real};
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2App app{fault, messages, settings};
+  std::ostringstream out, err;
+};
+
+// Help, version and refusals answer before anything is read; everything else
+// reaches the parser exactly as it was typed (here stopped by an open
+// instance, the first thing after the refusals).
+TEST_F(ParameterTextTest, AnsweredRefusedOrPassedOnWhole) {
+  enum Outcome { kHelp, kVersion, kRefused, kPassedOn };
+  const struct {
+    const char* text;
+    Outcome outcome;
+    const char* named = "";  // the option a refusal names
+  } cases[] = {
+      {"/?", kHelp},
+      {"/M3 C:\\a --help", kHelp},
+      {"-h", kHelp},
+      {"--version", kVersion},
+      {"/M3 /MYBACKUP C:\\a", kRefused, "/MYBACKUP"},
+      {"/Mx C:\\a D:\\b", kRefused, "/Mx"},         // "/M" with a count of 0
+      {"/M \"3\" C:\\a D:\\b", kRefused, "/M"},     // a quote stops the count at 0 too
+      {"/M3 C:\\a /NOMSGX /X /Y", kRefused, "/X"},  // a switch takes any tail
+      {"/M3 \"C:\\--help\" D:\\b", kPassedOn},      // a quoted word is a path
+      {"/M 3 C:\\a D:\\b", kPassedOn},              // the count read past the blank
+      {"/m3 /nomsg /NOFORCE /NoDel /NOTIME /LINK C:\\a D:\\b", kPassedOn},
+      {"\"/data\"  \"D:\\my backup\"", kPassedOn},
+      {"C:\\a   D:\\b\t", kPassedOn},
+  };
+  int asked = 0;
+  app.findRunningInstance = [&asked] {
+    ++asked;
+    return false;
+  };
+  for (const auto& c : cases) {
+    const int status = Run(c.text);
+    switch (c.outcome) {
+      case kHelp:
+        EXPECT_EQ(status, kExitSuccess) << c.text;
+        EXPECT_NE(out.str().find("[/NOMSG]"), std::string::npos) << c.text;
+        break;
+      case kVersion:
+        EXPECT_EQ(status, kExitSuccess) << c.text;
+        EXPECT_EQ(out.str(), "VELDAR2 2.00\n") << c.text;
+        break;
+      case kRefused:
+        EXPECT_EQ(status, kExitFailure) << c.text;
+        EXPECT_EQ(err.str().rfind("veldar2: unknown option: " + std::string(c.named) + " (", 0), 0u)
+            << c.text << ": " << err.str();
+        break;
+      case kPassedOn:
+        EXPECT_EQ(status, kExitOtherInstance) << c.text;
+        EXPECT_EQ(app.commandLine, c.text);
+        break;
+    }
+    if (c.outcome != kPassedOn) {
+      EXPECT_EQ(app.commandLine, "(not set)") << c.text;
+    }
+  }
+  EXPECT_EQ(asked, 5) << "only what is passed on looks for an open instance";
+  EXPECT_EQ(Run(""), kExitSuccess) << "a start without parameters only shows the open window";
+  EXPECT_EQ(app.engine.generationCount, 0) << "settings were read";
+  EXPECT_FALSE(testing::Exists(fault.logDirOverride));
+}
+
+// Quoted paths with blanks reach the parser with their quotes and make the
+// generations they name.
+TEST_F(ParameterTextTest, QuotedPathsWithBlanksRunABackup) {
+  testing::WriteFile(dir / "my docs/a.txt", "a");
+  testing::MakeDirs(dir / "my backup");
+  const std::string text = "/M2  \"" + dir / "my docs" + "\" \"" + dir / "my backup" + "\" /NOMSG";
+  EXPECT_EQ(Run(text), kExitSuccess) << err.str();
+  EXPECT_EQ(app.engine.generationCount, 2);
+  EXPECT_EQ(app.engine.noMessage, 1);
+  EXPECT_EQ(testing::ReadFile(dir / "my backup/my docs_1/a.txt"), "a");
+  EXPECT_EQ(settings.values["SETTINGS/LASTFILE"], dir / "my docs");
+}
+
+}  // namespace
+}  // namespace veldar
