@@ -1,0 +1,168 @@
+// The program's entry point on Windows: the system's OS layer, the settings in
+// the registry, and messages on standard error, handed to the application
+// object. This build has no dialog: it runs batch jobs
+// (veldar2.exe /M3 C:\data D:\backup); started without parameters it says so
+// and exits 2.
+//
+// The parameters are the command line's own text after the program name,
+// quotes and all, as the parser expects them: nothing is split and joined
+// again on the way.
+//
+// Text for the user goes to standard error: to a console as UTF-16 (whatever
+// its code page), to a file or a pipe as UTF-8. A process with no console and
+// no standard error (started hidden by a scheduler, or detached) writes that
+// text at the end of the activity log instead, so a failed run still says so
+// somewhere.
+
+#include <iostream>
+#include <sstream>
+#include <streambuf>
+#include <string>
+
+#include "app/app.h"
+#include "app/settings_win32.h"
+#include "platform/os.h"
+#include "platform/win32_text.h"
+
+// Last: its macros (CopyFile, DeleteFile, LoadString...) would rename the
+// project's own functions declared above.
+#include <windows.h>
+
+namespace veldar {
+namespace {
+
+// The title of the main window of a running instance (the dialog, once built).
+constexpr wchar_t kWindowTitle[] = L"Veldar";
+
+bool IsUsable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+// A stream buffer that writes to a standard handle, a line at a time: as
+// UTF-16 to a console, as the UTF-8 bytes themselves to anything else.
+class HandleBuf : public std::streambuf {
+ public:
+  explicit HandleBuf(HANDLE handle) : handle_(handle) {
+    DWORD mode = 0;
+    console_ = GetConsoleMode(handle_, &mode) != 0;
+  }
+  ~HandleBuf() override { sync(); }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    pending_ += traits_type::to_char_type(c);
+    if (c == '\n') sync();
+    return c;
+  }
+  std::streamsize xsputn(const char* data, std::streamsize count) override {
+    pending_.append(data, static_cast<std::size_t>(count));
+    if (pending_.find('\n') != std::string::npos) sync();
+    return count;
+  }
+  int sync() override {
+    if (pending_.empty()) return 0;
+    std::string text;
+    text.swap(pending_);
+    if (console_) {
+      const std::wstring wide = WideOf(text);
+      DWORD written = 0;
+      return WriteConsoleW(handle_, wide.data(), static_cast<DWORD>(wide.size()), &written,
+                           nullptr)
+                 ? 0
+                 : -1;
+    }
+    // A file or a pipe takes the bytes as they are.
+    std::size_t done = 0;
+    while (done < text.size()) {
+      DWORD written = 0;
+      if (!WriteFile(handle_, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
+                     nullptr) ||
+          written == 0)
+        return -1;
+      done += written;
+    }
+    return 0;
+  }
+
+ private:
+  // The UTF-16 form of `text`; bytes that are not UTF-8 are shown as U+FFFD.
+  static std::wstring WideOf(const std::string& text) {
+    std::wstring wide;
+    if (Utf8ToWide(text, &wide)) return wide;
+    const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                          nullptr, 0);
+    wide.resize(static_cast<std::size_t>(count > 0 ? count : 0));
+    if (count > 0)
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                          count);
+    return wide;
+  }
+
+  HANDLE handle_;
+  bool console_ = false;
+  std::string pending_;
+};
+
+// The engine's messages: this build has no window, so they are written to
+// `out` (standard error, or the text kept for the log). A question is
+// answered Cancel: nobody is there to answer it.
+class StreamMessages : public UserMessages {
+ public:
+  explicit StreamMessages(std::ostream& out) : out_(out) {}
+  void Show(const std::string& text) override { out_ << text << "\n" << std::flush; }
+  bool AskOkCancel(const std::string& text) override {
+    out_ << text << "\n" << std::flush;
+    return false;
+  }
+
+ private:
+  std::ostream& out_;
+};
+
+}  // namespace
+}  // namespace veldar
+
+int main() {
+  using namespace veldar;
+  const std::string parameters = ProgramParameterText(WideToUtf8(GetCommandLineW()));
+
+  const HANDLE errorHandle = GetStdHandle(STD_ERROR_HANDLE);
+  const bool hasStandardError = GetConsoleWindow() != nullptr || IsUsable(errorHandle);
+  HandleBuf outBuf(GetStdHandle(STD_OUTPUT_HANDLE));
+  HandleBuf errBuf(errorHandle);
+  std::ostream out(&outBuf);
+  std::ostringstream kept;  // without standard error: for the log
+  std::ostream terminal(&errBuf);
+  std::ostream& err = hasStandardError ? terminal : kept;
+
+  auto os = MakeSystemOs();
+  RegistrySettingsStore settings;
+  StreamMessages messages(err);
+  CVELDAR2App app(*os, messages, settings);
+
+  app.findRunningInstance = [] {
+    const HWND window = FindWindowW(nullptr, kWindowTitle);
+    if (window == nullptr) return true;
+    SendMessageW(window, WM_SYSCOMMAND, SC_RESTORE, 0);
+    SetForegroundWindow(window);
+    return false;
+  };
+  app.showMainDialog = [&err](CVELDAR2Engine&) {
+    err << "veldar2: the dialog is not built yet: start veldar2 with parameters for a backup "
+           "(veldar2 /?)\n";
+    return static_cast<int>(kExitFailure);
+  };
+
+  const int status = app.InitInstanceFromText(parameters, out, err);
+  out.flush();
+  err.flush();
+
+  if (!hasStandardError && !kept.str().empty()) {
+    // Nobody sees standard error: the lines go to the end of the log.
+    CVELDAR2Engine& engine = app.engine;
+    engine.OpenLog();
+    std::istringstream lines(kept.str());
+    for (std::string line; std::getline(lines, line);) engine.WriteLog(line);
+    engine.CloseLog();
+  }
+  return status;
+}
