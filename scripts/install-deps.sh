@@ -10,6 +10,10 @@ packages=(
   rsync
   fonts-noto-cjk
   clang libclang-rt-14-dev llvm   # the fuzz targets: libFuzzer runtime, readable stack traces
+  # Windows: the MinGW-w64 cross compiler (posix threads), Wine to run its
+  # tests, a compiler cache, an X server for the test of Wine windows, and
+  # unzip to list the release zip.
+  g++-mingw-w64-x86-64-posix wine wine64 ccache xvfb xauth unzip
 )
 
 missing=()

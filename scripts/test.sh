@@ -2,7 +2,8 @@
 # Builds everything and runs the whole test suite: the program's build with all
 # tests, then the engine library's tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the fuzz targets for a fixed number of inputs
-# each, and the tests that run threads again under ThreadSanitizer.
+# each, the tests that run threads again under ThreadSanitizer, and the
+# Windows build (MinGW-w64) with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -33,3 +34,11 @@ cmake --build build-tsan -j2
 TSAN_OPTIONS="ignore_noninstrumented_modules=1 suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir build-tsan -j2 --output-on-failure --timeout 600 --no-tests=error \
   -E '^(FailEveryStepTest|CrashAtEveryStepTest|PowerCutAtEveryStepTest)\.'
+
+# Windows: veldar2.exe and the core tests cross-built with MinGW-w64, run
+# under Wine in a prefix of the build tree (cmake/wine-run.sh), and the
+# program end to end (tests/windows_batch_e2e.sh).
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+cmake --build build-win -j2
+ctest --test-dir build-win -j2 --output-on-failure --timeout 600 --no-tests=error

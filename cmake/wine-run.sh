@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Runs one Windows program of a cross-built tree under Wine, the way ctest and
+# gtest's test discovery need it:
+#
+#   wine-run.sh PROGRAM.exe [ARGUMENT...]
+#   wine-run.sh reg query 'HKCU\Software\...'     (Wine's own programs too)
+#
+# - Wine runs in a private prefix, <build>/wineprefix, where <build> is
+#   $VELDAR2_WINE_BUILD_DIR, or else the nearest directory holding a
+#   CMakeCache.txt above PROGRAM (above the working directory for Wine's own
+#   programs). The prefix is made once (wineboot -i) under a lock, so tests
+#   started in parallel wait for it instead of making it twice.
+# - One wineserver per prefix is kept alive for 60 s after its last program,
+#   so that a test does not pay for starting and stopping it.
+# - The program's standard output and error go to files and are printed once
+#   it has ended: Wine's helper processes (wineserver, services) inherit the
+#   descriptors they are started with and would keep ctest's pipes open long
+#   after the test is over.
+# - The program's exit status (8 bits under Wine) is this script's.
+# - No menu entries or file associations reach $HOME, no crash debugger holds
+#   a crashed test (a crash then exits non-zero) and no browser is started.
+#   Without $VELDAR2_WINE_DISPLAY there is no X display: window calls fail.
+set -u
+
+if [ $# -lt 1 ]; then
+  echo "usage: wine-run.sh PROGRAM.exe [ARGUMENT...]" >&2
+  exit 125
+fi
+program=$1
+shift
+start=$PWD
+if [ -f "$program" ]; then
+  program=$(realpath -- "$program") || exit 125
+  start=$(dirname -- "$program")
+fi
+
+build=${VELDAR2_WINE_BUILD_DIR:-}
+if [ -z "$build" ]; then
+  dir=$start
+  while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname -- "$dir"); done
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    echo "wine-run.sh: no build directory (CMakeCache.txt) above $start" >&2
+    exit 125
+  fi
+  build=$dir
+fi
+
+export WINEPREFIX="$build/wineprefix"
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;winedbg.exe=d;winebrowser.exe=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+export WINEDEBUG=${WINEDEBUG:--all}
+# Non-ASCII file names are found again only under a UTF-8 locale.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
+unset WAYLAND_DISPLAY
+if [ -n "${VELDAR2_WINE_DISPLAY:-}" ]; then export DISPLAY=$VELDAR2_WINE_DISPLAY; else unset DISPLAY; fi
+
+# A server that outlives this program by 60 s; when one is running already
+# this one exits at once. Its descriptors lead nowhere.
+start_server() { wineserver -p60 </dev/null >/dev/null 2>&1; }
+
+mkdir -p "$WINEPREFIX"
+exec 9>"$build/wineprefix.lock"
+flock 9
+if [ ! -f "$WINEPREFIX/.veldar2-ready" ]; then
+  # A prefix without its mark was interrupted while being made: start again.
+  wineserver -k </dev/null >/dev/null 2>&1
+  rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX"
+  start_server
+  if ! wineboot -i </dev/null >"$build/wineprefix.log" 2>&1; then
+    echo "wine-run.sh: wineboot -i failed for $WINEPREFIX (see $build/wineprefix.log)" >&2
+    exit 125
+  fi
+  touch "$WINEPREFIX/.veldar2-ready"
+fi
+flock -u 9
+exec 9>&-
+start_server
+
+out=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX") || exit 125
+trap 'rm -rf "$out"' EXIT
+if [ "${VELDAR2_WINE_NO_STDERR:-}" = 1 ]; then
+  # A program started without a standard error, as a scheduler may start it.
+  wine "$program" "$@" >"$out/stdout" 2>&-
+else
+  wine "$program" "$@" >"$out/stdout" 2>"$out/stderr"
+fi
+status=$?
+cat "$out/stdout"
+[ -f "$out/stderr" ] && cat "$out/stderr" >&2
+exit "$status"

@@ -1,0 +1,234 @@
+#!/usr/bin/env bash
+# Runs veldar2.exe under Wine as a script or the Task Scheduler would, and
+# checks what it left behind with tools that do not share its code (diff,
+# find, Wine's reg):
+#
+#   windows_batch_e2e.sh VELDAR2_EXE HELPER_EXE WINE_RUN BUILD_DIR
+#
+# HELPER_EXE plays the other programs (one holding a file open, an open
+# instance's window); WINE_RUN is cmake/wine-run.sh. Every check prints one
+# line ("ok", "FAIL" or "SKIP" with the reason); the exit status is the
+# number of failures (0: all passed). Where Wine is not Windows and a check
+# cannot mean anything, it is skipped with its reason, never silently.
+set -u
+
+exe=$1 helper=$2 runner=$3 build=$4
+export VELDAR2_WINE_BUILD_DIR=$build
+
+work=$(mktemp -d "$build/e2e.XXXXXX")
+xvfb_pid=""
+cleanup() {
+  release_helpers
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+ok() { echo "ok: $1"; }
+fail() { echo "FAIL: $1"; failures=$((failures + 1)); }
+skip() { echo "SKIP: $1"; }
+# check DESCRIPTION COMMAND...: passes when the command succeeds.
+check() {
+  local what=$1
+  shift
+  if "$@"; then ok "$what"; else fail "$what"; fi
+}
+contains() { [[ $1 == *"$2"* ]]; }
+# The Windows form of a path under / (Wine's drive Z:).
+winpath() { local p=$1; echo "Z:${p//\//\\}"; }
+
+# The program runs from a directory of its own, with its help page, as
+# installed from the zip.
+mkdir -p "$work/prog"
+cp "$exe" "$work/prog/veldar2.exe"
+cp "$helper" "$work/prog/helper.exe"
+
+# run ARGUMENT...: runs veldar2.exe in $work; sets status, out and err.
+run() {
+  (cd "$work" && "$runner" "$work/prog/veldar2.exe" "$@" >"$work/out.txt" 2>"$work/err.txt")
+  status=$?
+  out=$(cat "$work/out.txt")
+  err=$(cat "$work/err.txt")
+}
+wine_tool() { (cd "$work" && "$runner" "$@" 2>/dev/null); }
+
+# Helpers in the background: each works in a directory of its own and says
+# "ready" there; `release` ends them all.
+helper_pids=()
+start_helper() {  # NAME MODE ARGUMENT
+  mkdir -p "$work/$1"
+  (cd "$work/$1" && "$runner" "$work/prog/helper.exe" "$2" "$3" >/dev/null 2>&1) &
+  helper_pids+=($!)
+  for _ in $(seq 1 300); do
+    [ -f "$work/$1/ready" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+release_helpers() {
+  for d in "$work"/hold* "$work"/window*; do [ -d "$d" ] && touch "$d/release"; done
+  [ ${#helper_pids[@]} -gt 0 ] && wait "${helper_pids[@]}"
+  helper_pids=()
+}
+
+# Settings and log from earlier runs of this prefix would mislead.
+settings_key='HKCU\Software\Orvanta\VELDAR2'
+wine_tool reg delete "$settings_key" /f >/dev/null
+local_app_data=$(wine_tool cmd /c echo %LOCALAPPDATA% | tr -d '\r')
+local_log_dir=$(wine_tool winepath -u "$local_app_data\\VELDAR2" | tr -d '\r')
+rm -rf "$local_log_dir"
+beside_log="$work/prog/VELDAR2.LOG"
+# The log is where the OS layer put it: beside the program, or in the user's
+# local application data.
+log_file() {
+  if [ -f "$beside_log" ]; then echo "$beside_log"; else echo "$local_log_dir/VELDAR2.LOG"; fi
+}
+no_log() { [ ! -e "$beside_log" ] && [ ! -e "$local_log_dir/VELDAR2.LOG" ]; }
+
+# ---- Starts that do not run a backup ----
+run
+check "no parameters: exit 2" [ "$status" = 2 ]
+check "no parameters: says the dialog is not built yet" contains "$err" "dialog is not built yet"
+run --version
+check "--version" [ "$status:$out" = "0:VELDAR2 2.00" ]
+run "/?"
+check "/? prints the usage with '/' options" contains "$out" "[/NOMSG]"
+run /M3 /MYBACKUP "$(winpath "$work/src")"
+check "an unknown option is refused with exit 2" [ "$status" = 2 ]
+check "an unknown option is named" contains "$err" "unknown option: /MYBACKUP"
+check "nothing was read or logged before the refusals" no_log
+
+# ---- /M3 rotation of a directory over four runs ----
+src=$work/src dst=$work/dst
+mkdir -p "$src/sub/deeper" "$src/empty" "$dst"
+printf 'alpha' >"$src/a.txt"
+head -c 100000 /dev/zero | tr '\0' 'b' >"$src/sub/b.bin"
+: >"$src/sub/deeper/c"
+printf '写真' >"$src/写真.txt"
+for round in 1 2 3 4; do
+  printf 'version %s' "$round" >"$src/a.txt"
+  run /M3 "$(winpath "$src")" "$(winpath "$dst")"
+  check "rotation run $round: exit 0" [ "$status" = 0 ]
+  [ "$status" = 0 ] || echo "$err"
+done
+check "three generations named as on Linux" [ "$(ls "$dst" | tr '\n' ' ')" = "src_1 src_2 src_3 " ]
+check "the fourth run recycled the oldest generation" \
+  [ "$(cat "$dst/src_1/a.txt" 2>/dev/null)" = "version 4" ]
+check "the other generations kept their runs" \
+  [ "$(cat "$dst/src_2/a.txt" "$dst/src_3/a.txt" 2>/dev/null)" = "version 2version 3" ]
+check "the newest generation equals the source (names, content, empty directories)" \
+  diff -r "$src" "$dst/src_1"
+# Last-write times: Windows keeps 100 ns, so the source's are cut to that.
+times_of() { (cd "$1" && find . -type f -printf '%P %T@\n' | sort | sed -E 's/([0-9]+\.[0-9]{7})[0-9]*$/\1/'); }
+check "copies carry their source's last-write time" [ "$(times_of "$src")" = "$(times_of "$dst/src_1")" ]
+skip "creation times: Wine ignores the creation time SetFileTime is given (a copy's is its own)"
+
+# ---- A file source ----
+mkdir -p "$work/files"
+for round in 1 2 3 4; do
+  printf 'version %s' "$round" >"$work/report.tar.gz"
+  run /M3 "$(winpath "$work/report.tar.gz")" "$(winpath "$work/files")"
+  check "file source run $round: exit 0" [ "$status" = 0 ]
+done
+check "a file source keeps three generation files" \
+  [ "$(ls "$work/files" | tr '\n' ' ')" = "report_1.tar.gz_ report_2.tar.gz_ report_3.tar.gz_ " ]
+check "the oldest file generation was recycled" [ "$(cat "$work/files/report_1.tar.gz_")" = "version 4" ]
+
+# ---- The registry ----
+settings=$(wine_tool reg query "$settings_key\\SETTINGS" | tr -d '\r')
+check "LASTFILE in the registry is the last source" \
+  contains "$settings" "LASTFILE    REG_SZ    $(winpath "$work/report.tar.gz")"
+check "LASTDIR in the registry is the last backup directory" \
+  contains "$settings" "LASTDIR    REG_SZ    $(winpath "$work/files")"
+# Non-ASCII text shows as '?' in a query: an export is UTF-16.
+mkdir -p "$work/写真"
+printf 'x' >"$work/写真/x.txt"
+run /M2 "$(winpath "$work/写真")" "$(winpath "$dst")"
+check "a Japanese source: exit 0" [ "$status" = 0 ]
+check "a Japanese source makes its generation" [ -f "$dst/写真_1/x.txt" ]
+wine_tool reg export "$settings_key\\SETTINGS" 'Z:'"${work//\//\\}"'\settings.reg' /y >/dev/null
+exported=$(iconv -f UTF-16 -t UTF-8 "$work/settings.reg" 2>/dev/null | tr -d '\r')
+expected_key=$(winpath "$work/写真")
+check "a Japanese path is stored in the registry as it is" \
+  contains "$exported" "\"LASTFILE\"=\"${expected_key//\\/\\\\}\""
+
+# ---- The log ----
+log=$(log_file)
+if [ -f "$log" ]; then
+  ok "the log is $log"
+  check "every line of the log ends in CRLF" \
+    [ "$(grep -c $'\r$' "$log")" = "$(wc -l <"$log")" ]
+  check "the log names files with '\\'" \
+    grep -qF "File Copied : $(winpath "$src")\\a.txt to $(winpath "$dst")\\" "$log"
+  check "the log is UTF-8" grep -qF "写真.txt" "$log"
+  check "no path in the log is written with '/'" bash -c "! grep -qF '$work/' '$log'"
+else
+  fail "no log beside the program nor in $local_log_dir"
+fi
+
+# ---- /NOMSG and a file another program holds ----
+mirror=$work/mirror
+mkdir -p "$work/m" "$mirror"
+printf 'one' >"$work/m/a.txt"
+printf 'two' >"$work/m/b.txt"
+run /M1 "$(winpath "$work/m")" "$(winpath "$mirror")"
+check "straight mirror: exit 0" [ "$status" = 0 ]
+printf 'one, changed' >"$work/m/a.txt"
+if start_helper hold1 hold "$(winpath "$work/m/a.txt")"; then
+  lines_before=$(wc -l <"$(log_file)")
+  run /M1 /NOMSG "$(winpath "$work/m")" "$(winpath "$mirror")"
+  check "/NOMSG with a file held open: exit 1" [ "$status" = 1 ]
+  check "/NOMSG: the summary on standard error" contains "$err" "1 operation(s) failed"
+  check "/NOMSG: the failure line is in the log" \
+    bash -c "tail -n +$((lines_before + 1)) '$(log_file)' | grep -qF 'Failed : $(winpath "$work/m")\\a.txt'"
+  check "/NOMSG: the old copy stays whole" [ "$(cat "$mirror/a.txt")" = "one" ]
+
+  # A start with no standard error (hidden by a scheduler) writes its
+  # summary to the end of the log instead.
+  VELDAR2_WINE_NO_STDERR=1 run /M1 /NOMSG "$(winpath "$work/m")" "$(winpath "$mirror")"
+  check "no standard error: exit 1" [ "$status" = 1 ]
+  if contains "$(tail -n 3 "$(log_file)")" "1 operation(s) failed"; then
+    ok "no standard error: the summary is in the log"
+  else
+    skip "no standard error: Wine gave the program a console, so its summary went there"
+  fi
+  release_helpers
+else
+  fail "the helper could not hold a file open"
+fi
+run /M1 "$(winpath "$work/m")" "$(winpath "$mirror")"
+check "released: the next run converges" [ "$status:$(cat "$mirror/a.txt")" = "0:one, changed" ]
+
+# ---- An open instance's window stops every start ----
+if command -v Xvfb >/dev/null; then
+  display=:$((90 + RANDOM % 400))
+  Xvfb "$display" -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  export VELDAR2_WINE_DISPLAY=$display
+  sleep 1
+  if start_helper window1 window Veldar; then
+    before=$(ls "$dst" | tr '\n' ' ')
+    log_before=$(cat "$(log_file)")
+    run /M3 "$(winpath "$src")" "$(winpath "$dst")"
+    check "an open instance: a batch start exits 3" [ "$status" = 3 ]
+    check "an open instance: nothing was run or logged" \
+      [ "$(ls "$dst" | tr '\n' ' ')" = "$before" ] && [ "$(cat "$(log_file)")" = "$log_before" ]
+    run
+    check "an open instance: a start without parameters exits 0" [ "$status" = 0 ]
+    check "an open instance's window was asked to restore itself" \
+      grep -q restore "$work/window1/Veldar.events"
+    release_helpers
+  else
+    fail "the helper could not show a window"
+  fi
+  unset VELDAR2_WINE_DISPLAY
+else
+  skip "single instance: no Xvfb, and without an X display Wine has no windows"
+fi
+
+echo "$failures failure(s)"
+exit $((failures > 0))
