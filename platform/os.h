@@ -51,6 +51,8 @@ enum class ErrorKind : std::uint8_t {
   kLocked,        // another holder has the lock (`Lock`, `OpenExclusive`)
   kChanged,       // the entry is no longer the one the caller saw (a clone's or
                   // link's source replaced since it was listed)
+  kUnsupported,   // the system, the file system or this process cannot do it
+                  // here (a link where links cannot be made, a clone)
   kOther,
 };
 

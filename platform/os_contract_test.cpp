@@ -140,7 +140,7 @@ TEST_P(OsContractTest, ErrorKindsOfFailedCalls) {
   for (ErrorKind kind : {ErrorKind::kNotFound, ErrorKind::kExists, ErrorKind::kAccessDenied,
                          ErrorKind::kNotDirectory, ErrorKind::kNotEmpty, ErrorKind::kNoSpace,
                          ErrorKind::kReadOnlyFileSystem, ErrorKind::kIo, ErrorKind::kLocked,
-                         ErrorKind::kChanged}) {
+                         ErrorKind::kChanged, ErrorKind::kUnsupported}) {
     const int code = os.CodeOf(kind);
     EXPECT_NE(0, code);
     EXPECT_EQ(kind, Kind(code)) << code;

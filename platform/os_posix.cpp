@@ -1304,6 +1304,7 @@ class PosixOs : public Os {
       case EIO: return ErrorKind::kIo;
       case EWOULDBLOCK: return ErrorKind::kLocked;
       case ESTALE: return ErrorKind::kChanged;
+      case EOPNOTSUPP: case ENOSYS: return ErrorKind::kUnsupported;
       default: return ErrorKind::kOther;
     }
   }
@@ -1320,6 +1321,7 @@ class PosixOs : public Os {
       case ErrorKind::kIo: return EIO;
       case ErrorKind::kLocked: return EWOULDBLOCK;
       case ErrorKind::kChanged: return ESTALE;
+      case ErrorKind::kUnsupported: return EOPNOTSUPP;
       case ErrorKind::kOther: break;
     }
     return EINVAL;
