@@ -30,8 +30,8 @@ int main(int argc, char** argv) {
 
   // Worked out by the first start that needs it (never for --help).
   QString instanceName;
-  app.findRunningInstance = [&instanceName] {
-    instanceName = veldar::InstanceSocketName();
+  app.findRunningInstance = [&instanceName, &os] {
+    instanceName = veldar::InstanceSocketName(*os);
     return !veldar::AskRunningInstanceToShow(instanceName);
   };
 

@@ -124,6 +124,14 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
   } else if (int first = source.CopyTo(target, writing.replace, &bytes, writing.temporary);
              first != 0) {
     if (sourceGone(first)) return *vanished = true, 0;
+    // A link where this process may not make links (Windows without the
+    // privilege): passed over like a special file, nothing to force.
+    FileStatus status;
+    if (os.KindOf(first) == ErrorKind::kUnsupported && source.Stat(&status) == 0 &&
+        status.kind == EntryKind::Symlink) {
+      if (engine.skipLog) engine.WriteLog("link found copy canceled! : " + source.path);
+      return 1;
+    }
     // Make the target writable for the second attempt and give it its old
     // attributes back afterwards, whether or not that attempt worked: a
     // read-only target is overwritten and stays read-only. A target that did

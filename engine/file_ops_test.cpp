@@ -104,6 +104,22 @@ TEST_F(FileOpsTest, ForceRetries) {
   EXPECT_EQ(st.st_mode & S_IWUSR, 0u);
   EXPECT_FALSE(testing::Exists(dir / "link"));
   EXPECT_EQ(copied, std::vector<std::uint64_t>{3});
+
+  // A link this process may not make is passed over with a skip line; any
+  // other file that cannot be copied that way is still a failure.
+  ASSERT_EQ(symlink("outside", (dir / "link").c_str()), 0);
+  const int unsupported = fault.CodeOf(ErrorKind::kUnsupported);
+  fault.FailAt(OsOp::CopyFile, dir / "link", unsupported);
+  fault.FailAt(OsOp::CopyFile, dir / "src", unsupported);
+  engine.successLog = 0;
+  EXPECT_EQ(engine.FileCopy(dir / "link", dir / "linkcopy"), 1);
+  EXPECT_EQ(engine.FileCopy(dir / "src", dir / "srccopy"), 0);
+  const Lines log = Log();
+  EXPECT_EQ(Lines(log.end() - 2, log.end()),
+            (Lines{"link found copy canceled! : D/link",
+                   "File Copy Failed : D/src to D/srccopy : ERR = " + std::to_string(unsupported)}));
+  EXPECT_EQ(engine.failureCount, 1);
+  EXPECT_FALSE(testing::Exists(dir / "linkcopy"));
 }
 
 }  // namespace

@@ -5,12 +5,6 @@
 namespace veldar {
 namespace {
 
-#ifdef _WIN32
-constexpr const char* kLineEnd = "\r\n";
-#else
-constexpr const char* kLineEnd = "\n";
-#endif
-
 constexpr int kOpenAttempts = 5;
 constexpr int kOpenRetryMs = 500;
 constexpr std::size_t kCopyChunk = 1 << 20;
@@ -134,8 +128,8 @@ bool ActivityLog::Put(const std::string& text, bool blankLineAfter, bool deferre
   line += timeText_;
   line += " : ";
   AppendEscaped(line, text);
-  line += kLineEnd;
-  if (blankLineAfter) line += kLineEnd;
+  line += os_.LineEnd();
+  if (blankLineAfter) line += os_.LineEnd();
   if (deferred) {
     deferred_ += line;
     return deferred_.size() < kDeferredLimit || FlushDeferred();
@@ -197,7 +191,7 @@ void ActivityLog::Close() {
     }
   }
   // Every kept line ends in a line break, the last one included.
-  if (written && last != '\n') written = log->Append(kLineEnd) == 0;
+  if (written && last != '\n') written = log->Append(std::string(os_.LineEnd())) == 0;
   if (written) written = log->Sync() == 0;
   log.reset();
   if (written) os_.DeleteFile(workingPath_);

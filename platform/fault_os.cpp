@@ -399,6 +399,8 @@ std::string FaultOs::ProgramDir() { return real_.ProgramDir(); }
 
 std::string FaultOs::LogDir() { return logDirOverride.empty() ? real_.LogDir() : logDirOverride; }
 
+std::string FaultOs::PrivateRuntimeDir() { return real_.PrivateRuntimeDir(); }
+
 std::optional<std::string> FaultOs::GetEnv(const std::string& name) {
   auto found = env.find(name);
   if (found != env.end()) return found->second;

@@ -140,6 +140,7 @@ class FaultOs : public Os {
   int CreateDirTree(const std::string& path) override;
   std::string ProgramDir() override;
   std::string LogDir() override;
+  std::string PrivateRuntimeDir() override;
   std::optional<std::string> GetEnv(const std::string& name) override;
   int ProcessId() override;
   bool IsAbandonedTemporary(std::string_view name) override;

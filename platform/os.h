@@ -51,6 +51,8 @@ enum class ErrorKind : std::uint8_t {
   kLocked,        // another holder has the lock (`Lock`, `OpenExclusive`)
   kChanged,       // the entry is no longer the one the caller saw (a clone's or
                   // link's source replaced since it was listed)
+  kUnsupported,   // the system, the file system or this process cannot do it
+                  // here (a link where links cannot be made, a clone)
   kOther,
 };
 
@@ -324,6 +326,13 @@ class Os {
   // The per-user directory for the activity log, ending in the separator
   // (POSIX: $XDG_STATE_HOME/VELDAR2/; Windows: the program's directory).
   virtual std::string LogDir() = 0;
+  // A directory that only this user can enter, for what one session of the
+  // program shares with the next start (the single-instance socket); empty
+  // when there is none. POSIX: $XDG_RUNTIME_DIR when it is such a directory,
+  // else $TMPDIR (or /tmp) + "/veldar2-" + the user id, made 0700 when
+  // missing and checked like any other. Windows has no use for it (the
+  // single-instance check looks for the dialog's window) and gives none.
+  virtual std::string PrivateRuntimeDir() = 0;
   virtual std::optional<std::string> GetEnv(const std::string& name) = 0;
   virtual int ProcessId() = 0;
   // True when `name` is a temporary file of `CopyFile`'s own naming whose

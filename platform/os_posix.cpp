@@ -1231,6 +1231,23 @@ class PosixOs : public Os {
     return base + "/VELDAR2/";
   }
 
+  std::string PrivateRuntimeDir() override {
+    // A directory owned by this user, not a link, with no rights for others.
+    auto isPrivate = [](const std::string& path) {
+      struct stat st;
+      return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+             (st.st_mode & 077) == 0;
+    };
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/' && isPrivate(runtime)) return runtime;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string own = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
+    while (own.size() > 1 && own.back() == '/') own.pop_back();
+    own += "/veldar2-" + std::to_string(geteuid());
+    mkdir(own.c_str(), 0700);  // an existing one is checked like a new one
+    return isPrivate(own) ? own : std::string();
+  }
+
   std::optional<std::string> GetEnv(const std::string& name) override {
     if (HasNul(name)) return std::nullopt;
     const char* value = std::getenv(name.c_str());
@@ -1287,6 +1304,7 @@ class PosixOs : public Os {
       case EIO: return ErrorKind::kIo;
       case EWOULDBLOCK: return ErrorKind::kLocked;
       case ESTALE: return ErrorKind::kChanged;
+      case EOPNOTSUPP: case ENOSYS: return ErrorKind::kUnsupported;
       default: return ErrorKind::kOther;
     }
   }
@@ -1303,6 +1321,7 @@ class PosixOs : public Os {
       case ErrorKind::kIo: return EIO;
       case ErrorKind::kLocked: return EWOULDBLOCK;
       case ErrorKind::kChanged: return ESTALE;
+      case ErrorKind::kUnsupported: return EOPNOTSUPP;
       case ErrorKind::kOther: break;
     }
     return EINVAL;

@@ -1,21 +1,63 @@
 #include "tests/test_util.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
-namespace veldar::testing {
+#ifdef _WIN32
+#include <windows.h>
 
+#include "platform/win32_text.h"
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace veldar::testing {
+namespace {
+
+// A path from UTF-8 text on every platform (a narrow string is not read as
+// UTF-8 on Windows).
+std::filesystem::path P(const std::string& path) {
+  return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+
+}  // namespace
+
+#ifdef _WIN32
+TempDir::TempDir() {
+  std::random_device random;
+  for (int attempt = 0; path_.empty(); ++attempt) {
+    const auto candidate = std::filesystem::temp_directory_path() /
+                           ("veldar2-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                            std::to_string(random()));
+    std::error_code code;
+    if (std::filesystem::create_directory(candidate, code)) {
+      const std::u8string text = candidate.u8string();
+      path_.assign(text.begin(), text.end());
+    } else if (attempt > 100) {
+      throw std::runtime_error("cannot make a temporary directory");
+    }
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Read-only entries would stop the cleanup.
+  for (auto it = std::filesystem::recursive_directory_iterator(P(path_), ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  std::filesystem::remove_all(P(path_), ignored);
+}
+#else
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/veldar2-test-XXXXXX";
@@ -31,6 +73,7 @@ TempDir::~TempDir() {
   RunCommand("chmod -R u+rwx '" + path_ + "' 2>/dev/null");
   std::filesystem::remove_all(path_, ignored);
 }
+#endif
 
 std::string MemorySettings::Read(const std::string& section, const std::string& key) {
   auto found = values.find(section + "/" + key);
@@ -44,35 +87,97 @@ void MemorySettings::Write(const std::string& section, const std::string& key,
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
-  auto slash = path.rfind('/');
-  if (slash != std::string::npos && slash > 0) MakeDirs(path.substr(0, slash));
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  const std::filesystem::path file = P(path);
+  std::error_code ignored;
+  if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ignored);
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << content;
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(P(path), std::ios::binary);
   std::stringstream buffer;
   buffer << in.rdbuf();
   return buffer.str();
 }
 
 bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  std::error_code code;
+  return std::filesystem::symlink_status(P(path), code).type() != std::filesystem::file_type::not_found &&
+         !code;
 }
 
 bool IsDir(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  std::error_code code;
+  return std::filesystem::symlink_status(P(path), code).type() == std::filesystem::file_type::directory;
 }
 
 void MakeDirs(const std::string& path) {
   std::error_code ignored;
-  std::filesystem::create_directories(path, ignored);
+  std::filesystem::create_directories(P(path), ignored);
 }
 
+std::vector<std::string> ListNames(const std::string& directory) {
+  std::vector<std::string> names;
+  std::error_code code;
+  for (const auto& entry : std::filesystem::directory_iterator(P(directory), code)) {
+    const std::u8string name = entry.path().filename().u8string();
+    names.emplace_back(name.begin(), name.end());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+#ifdef _WIN32
+namespace {
+// 100-ns intervals between 1601-01-01 and 1970-01-01.
+constexpr std::int64_t kEpochDifference = 116444736000000000LL;
+
+HANDLE OpenForTimes(const std::string& path, DWORD access) {
+  std::wstring wide;
+  if (!Utf8ToWide(path, &wide)) return INVALID_HANDLE_VALUE;
+  return CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                     nullptr);
+}
+}  // namespace
+
+void SetMtime(const std::string& path, std::int64_t seconds) {
+  HANDLE file = OpenForTimes(path, FILE_WRITE_ATTRIBUTES);
+  const std::int64_t ticks = seconds * 10000000LL + kEpochDifference;
+  FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  const bool done = file != INVALID_HANDLE_VALUE && SetFileTime(file, nullptr, &time, &time);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!done) throw std::runtime_error("cannot set the time of " + path);
+}
+
+std::int64_t Mtime(const std::string& path) {
+  HANDLE file = OpenForTimes(path, FILE_READ_ATTRIBUTES);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  FILETIME time;
+  const bool done = GetFileTime(file, nullptr, nullptr, &time);
+  CloseHandle(file);
+  if (!done) return -1;
+  const std::int64_t ticks =
+      static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+  return (ticks - kEpochDifference) / 10000000LL;
+}
+
+int RunCommand(const std::string& command, std::string* output) {
+  std::wstring wide;
+  if (!Utf8ToWide(command, &wide)) return -1;
+  FILE* pipe = _wpopen(wide.c_str(), L"rb");
+  if (!pipe) return -1;
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  const int status = _pclose(pipe);
+  if (output) *output = text;
+  return status;
+}
+#else
 void SetMtime(const std::string& path, std::int64_t seconds) {
   struct timespec times[2];
   times[0].tv_sec = seconds;
@@ -88,19 +193,6 @@ std::int64_t Mtime(const std::string& path) {
   return st.st_mtim.tv_sec;
 }
 
-std::vector<std::string> ListNames(const std::string& directory) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(directory.c_str());
-  if (!dir) return names;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 int RunCommand(const std::string& command, std::string* output) {
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return -1;
@@ -112,6 +204,7 @@ int RunCommand(const std::string& command, std::string* output) {
   if (output) *output = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -119,7 +212,9 @@ std::vector<std::string> Lines(const std::string& text) {
   while (start < text.size()) {
     auto end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
+    std::string::size_type length = end - start;
+    if (length > 0 && text[start + length - 1] == '\r') --length;  // CRLF line ends
+    lines.push_back(text.substr(start, length));
     start = end + 1;
   }
   return lines;

@@ -67,7 +67,7 @@ std::vector<std::string> ListNames(const std::string& directory);
 // Runs a shell command; returns its exit status and fills `output` with what
 // it printed to standard output.
 int RunCommand(const std::string& command, std::string* output = nullptr);
-// Splits the text into lines (without their line ends).
+// Splits the text into lines (without their line ends, "\n" or "\r\n").
 std::vector<std::string> Lines(const std::string& text);
 
 }  // namespace veldar::testing

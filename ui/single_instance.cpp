@@ -1,11 +1,9 @@
 #include "ui/single_instance.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QByteArray>
-#include <QDir>
 #include <QLocalSocket>
+
+#include "platform/os.h"
 
 namespace veldar {
 namespace {
@@ -14,25 +12,12 @@ constexpr char kRequest[] = "SHOW\n";
 constexpr char kReply[] = "OK\n";
 constexpr qint64 kMaxRequest = 64;
 
-// A directory that only the current user can enter: owned by the user, no
-// rights for group or others, and not a link.
-bool IsPrivateDirectory(const QString& path) {
-  struct stat st;
-  if (lstat(QFile::encodeName(path).constData(), &st) != 0) return false;
-  return S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 077) == 0;
-}
-
 }  // namespace
 
-QString InstanceSocketName() {
-  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (!runtime.isEmpty() && IsPrivateDirectory(runtime)) {
-    return QDir(runtime).filePath(QStringLiteral("veldar2-instance"));
-  }
-  const QString own = QDir(QDir::tempPath()).filePath(QStringLiteral("veldar2-%1").arg(getuid()));
-  mkdir(QFile::encodeName(own).constData(), 0700);  // an existing one is checked below
-  if (IsPrivateDirectory(own)) return QDir(own).filePath(QStringLiteral("instance"));
-  return QString();
+QString InstanceSocketName(Os& os) {
+  const std::string directory = os.PrivateRuntimeDir();
+  if (directory.empty()) return QString();
+  return QString::fromStdString(os.Paths().Join(directory, "veldar2-instance"));
 }
 
 bool AskRunningInstanceToShow(const QString& name, int timeoutMs) {

@@ -15,9 +15,11 @@
 
 namespace veldar {
 
+class Os;
+
 // The socket's name (a path); empty when no place of the user's own exists,
 // in which case there is no instance check.
-QString InstanceSocketName();
+QString InstanceSocketName(Os& os);
 
 // Connects to the instance listening on `name` and asks it to show its
 // window. True when an instance was there (it accepted the connection); false

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QTest>
 
+#include "platform/os.h"
 #include "tests/test_util.h"
 #include "ui/ui_test_util.h"
 
@@ -18,13 +19,14 @@ namespace {
 // settings and state directories, as a second start from the desktop would.
 class SingleInstanceTest : public ::testing::Test {
  protected:
+  std::unique_ptr<Os> os = MakeSystemOs();
   SingleInstanceTest() {
     testing::EnsureApplication();
     testing::MakeDirs(dir / "run");
     chmod((dir / "run").c_str(), 0700);
     const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(dir / "run"));
-    socketName = InstanceSocketName();
+    socketName = InstanceSocketName(*os);
     qputenv("XDG_RUNTIME_DIR", saved);
   }
 
@@ -83,7 +85,7 @@ TEST_F(SingleInstanceTest, SocketLivesInThePrivateRuntimeDirectory) {
   const QByteArray savedTmp = qgetenv("TMPDIR");
   qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(dir / "run"));
   qputenv("TMPDIR", QByteArray::fromStdString(dir / "tmp"));
-  const QString fallback = InstanceSocketName();
+  const QString fallback = InstanceSocketName(*os);
   qputenv("XDG_RUNTIME_DIR", savedRuntime);
   qputenv("TMPDIR", savedTmp);
   EXPECT_TRUE(fallback.startsWith(QString::fromStdString(dir / "tmp/veldar2-"))) << fallback.toStdString();
