@@ -1,0 +1,1774 @@
+// Win32Os: the `Os` of Windows, built with MinGW-w64 and tested under Wine as
+// well. This comment says how each operation is realised with Win32 (and
+// ntdll) calls, and where Wine behaves otherwise.
+//
+// Paths and conventions
+//  - Paths are UTF-8 inside the program and UTF-16 at every call
+//    (win32_text.h); bytes that are not UTF-8 fail with
+//    ERROR_NO_UNICODE_TRANSLATION (1113) before any call, and a NUL byte with
+//    ERROR_INVALID_NAME (123). The separator is '\\' ('/' is accepted), the
+//    option character '/', a line ends in CR LF.
+//  - Every path is given to the system in its long form, so paths beyond
+//    MAX_PATH work: an absolute "C:\..." or "\\server\share\..." path is
+//    normalised here ('/' to '\\', "." and ".." and doubled separators
+//    resolved: the long form is not normalised by the system) and becomes
+//    "\\?\C:\..." or "\\?\UNC\server\share\..."; a relative one (also "\x" and
+//    "C:x") is made absolute by GetFullPathNameW first. A path already in the
+//    "\\?\" form is used as it is. Names are taken literally: "NUL" is a file
+//    named NUL, a trailing dot stays. A ':' after the root would name an
+//    alternate data stream and is refused (123). Calls into ntdll use the NT
+//    form of the same path ("\??\C:\...").
+//  - Error codes are GetLastError values (or the Win32 code of an NTSTATUS,
+//    RtlNtStatusToDosError), returned as they are: a missing entry 2, a
+//    missing directory on the way 3, an existing entry 183 (80 from a copy
+//    that must not replace, as CopyFile gives), access denied 5, a sharing
+//    violation 32. Three are chosen here: a link where a directory was
+//    expected is ERROR_STOPPED_ON_SYMLINK (681, kind kNotDirectory like
+//    ERROR_DIRECTORY 267 for a file there), an entry that is not the one the
+//    caller saw is ERROR_FILE_INVALID (1006, kChanged), and a directory given
+//    to a copy ERROR_DIRECTORY_NOT_SUPPORTED (336).
+//
+// Entries and links
+//  - Every entry is opened with NtCreateFile, either by its NT path or by a
+//    name relative to an open directory handle (OBJECT_ATTRIBUTES
+//    .RootDirectory), case-insensitively as Win32 does, and worked on through
+//    that handle: status with GetFileInformationByHandle(Ex), attributes and
+//    times with FileBasicInfo, deletion with a disposition, renames and hard
+//    links with FileRenameInformation / FileLinkInformation (whose
+//    RootDirectory is the target directory's handle). So the path-based
+//    operations and those of an open directory (OsDir) are one code.
+//  - Symbolic links and junctions (reparse points whose tag is a name
+//    surrogate) are EntryKind::Symlink, `linkToDirectory` from
+//    FILE_ATTRIBUTE_DIRECTORY. They are never followed below the paths the
+//    user names: every open carries FILE_OPEN_REPARSE_POINT, and the kind is
+//    read from the handle (FileAttributeTagInfo) before anything is done with
+//    it. A reparse point that is not a link (a deduplicated, compressed or
+//    cloud file) is the file or directory it stands for, and is opened again
+//    through its filter (without FILE_OPEN_REPARSE_POINT, checked to be the
+//    same file) where its content is read. A link's size is 0, as Windows
+//    reports it; an AF_UNIX socket is Special.
+//  - DeleteFile removes a file or a link of either kind (the link itself:
+//    never what it points to, never recursing into a directory link);
+//    RemoveDir removes an empty directory and refuses a link (681). Deletion
+//    sets FileDispositionInfoEx with POSIX semantics (the name goes at once,
+//    even while others hold the file open); where that is refused (older
+//    Windows, FAT, Wine: 87) plain FileDispositionInfo, whose name stays
+//    until the last handle closes. A read-only file is not deleted (5), as
+//    DeleteFileW does.
+//  - A link is copied by reading its reparse data (FSCTL_GET_REPARSE_POINT)
+//    and writing it into a new entry of the same kind
+//    (FSCTL_SET_REPARSE_POINT), so a junction stays a junction and a relative
+//    link relative. Junctions need no privilege; a symbolic link without the
+//    privilege (1314) is made again with CreateSymbolicLinkW and
+//    SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE (developer mode), by the
+//    path of the new entry, and is then opened relative to its directory to
+//    prove it is there and a link. Where neither may, the system's code
+//    (1314) is returned. Wine has no reparse points at all: the control
+//    codes fail with 50, and CreateSymbolicLinkW returns TRUE without making
+//    anything (which the check above catches); Unix symbolic links under a
+//    Wine drive look like the entries they point to.
+//
+// Files
+//  - CopyFile makes the copy under a temporary name beside the target (".~" +
+//    the target's name cut to 200 UTF-16 units + "." + pid "-" random "-"
+//    counter + ".tmp", created exclusively, shared with nobody), copies the
+//    content with ReadFile/WriteFile in 1 MiB blocks, gives it the source's
+//    attributes (a read-only source gives a read-only copy) and its three
+//    times (the creation time too, as Windows' CopyFile does; Wine ignores a
+//    creation time that is set, so there a copy's creation time is its own),
+//    flushes it (FlushFileBuffers) and renames it through its still-open
+//    handle onto the target: replacing it (Replace) or not (FailIfExists: an
+//    existing target gives 80 and stays untouched). The target never names a
+//    partial file; a failure deletes the temporary file and leaves the
+//    target as it was. An empty file is not flushed: it has no data to lose,
+//    and NTFS logs its creation before the rename that names it. The rename
+//    is not flushed either (MoveFileEx's write-through only matters for moves
+//    between volumes): a rename lost in a power cut leaves the old target or
+//    none, never a partial file, and the next run copies again. Named
+//    streams, extended attributes and ACLs are not copied: the copy inherits
+//    its directory's ACL, as `KeepsPermissions` says.
+//  - CopyMode::Unflushed deletes an existing target first (a file or a link;
+//    a directory fails and stays) and writes the copy under the target's own
+//    name; a failure deletes it again.
+//  - Flushing. A volume flush (FlushFileBuffers on the volume's handle: the
+//    FlushFileBuffers of a volume in the original program, syncfs on Linux)
+//    needs administrator rights. So every copy with content is flushed
+//    through its own handle before it is closed, whatever the mode (an
+//    unflushed or staged copy too), and SyncFileSystem tries the volume flush
+//    and counts it done when the system refuses it (5, or 1/50/87 where the
+//    volume cannot be flushed at all, as under Wine): each file's data was
+//    flushed already, and NTFS writes the changes to its directories through
+//    its journal in order. OsDir::Sync flushes the directory through a handle
+//    opened for writing (FlushFileBuffers on directories is supported by
+//    NTFS since Windows 8) and counts refusals as done for the same reason.
+//  - A staged copy (StageCopy) is the flushed temporary file without the
+//    rename; PlaceCopy renames it through a handle as above.
+//  - CloneFile fails with ERROR_NOT_SUPPORTED (50) and CanClone is false:
+//    block cloning (FSCTL_DUPLICATE_EXTENTS_TO_FILE) exists only on ReFS and
+//    is not done here. LinkFile opens the source without following a link,
+//    checks that it is the regular file the caller saw (volume and file id)
+//    and gives that very handle its new name (FileLinkInformation), so the
+//    new name cannot reach another file.
+//  - Status: times from FILETIME (100 ns since 1601) as Unix seconds and
+//    nanoseconds, the creation time as the birth time; size, AllocationSize,
+//    the number of links, the volume serial number as the device and the
+//    file id (FileIdInfo's 128 bits folded to 64; the 64-bit file index where
+//    FileIdInfo is missing) as the inode. `permissions` is synthesised from
+//    the read-only attribute (0666/0444, directories 0777/0555); owner and
+//    group are 0, `mountId` 0. A listing (GetFileInformationByHandleEx with
+//    FileIdBothDirectoryInfo on the directory's handle, restarted by each
+//    List) carries everything but the number of links, which it reports as
+//    1: the directory record does not hold it, and opening every entry to
+//    read it would cost a call per file (StatAt has it).
+//  - Permissions and owners: NTFS keeps ACLs, not permission bits: nothing is
+//    copied (KeepsPermissions is false), SetPermissions and SetOwner succeed
+//    doing nothing, MayChangeOwner is false. CreateDir makes a directory that
+//    inherits its parent's ACL: POSIX's 0700 for a directory being built has
+//    no counterpart here.
+//  - Attributes: read-only, hidden, system, archive, not-content-indexed,
+//    offline and temporary are written back (FileBasicInfo); the others are
+//    the file system's. A link's attributes are left alone. Wine drops a
+//    directory's read-only attribute and keeps the hidden one in an extended
+//    attribute; as root under Wine a read-only file can still be written.
+//  - The time resolution is 2 s on FAT and FAT32, 10 ms on exFAT and 0
+//    elsewhere (GetVolumeInformationByHandleW's file system name).
+//  - OpenExclusive opens with share mode FILE_SHARE_DELETE only (OPEN_ALWAYS,
+//    never truncating, not following a link): every other opener gets a
+//    sharing violation (32, kLocked), while the opener can still rename and
+//    delete the file by path. OpenScratchFile creates a file in GetTempPathW
+//    with FILE_FLAG_DELETE_ON_CLOSE and FILE_ATTRIBUTE_TEMPORARY, shared with
+//    nobody.
+//  - OsDir::Lock: a directory cannot be byte-range locked, so the lock is a
+//    named mutex in the session's namespace, "Local\VELDAR2-" + volume serial
+//    + "-" + file id (hex), created by the OsDir object and closed with it;
+//    one that exists already (ERROR_ALREADY_EXISTS) means another holder: 33.
+//  - FreeSpace is GetDiskFreeSpaceExW's bytes free to the caller; RealPath
+//    GetFinalPathNameByHandleW on a handle that follows links, without the
+//    "\\?\" prefix when the path fits in MAX_PATH without it; Access is
+//    _waccess's test on GetFileAttributesW (write fails on a read-only file,
+//    never on a directory).
+//  - CreateDirTree creates each missing directory on the way; one that exists
+//    (or is refused but exists as a directory) is passed.
+//
+// Process
+//  - ProgramDir comes from GetModuleFileNameW. LogDir is the program's
+//    directory when a file can be created there (a uniquely named probe file,
+//    deleted on close), else %LOCALAPPDATA%\VELDAR2\ (created if missing).
+//  - A temporary file's writer is alive while OpenProcess on its pid works
+//    and GetExitCodeProcess says STILL_ACTIVE; a pid that opens nothing
+//    (ERROR_INVALID_PARAMETER) is gone. Access denied means it runs.
+//  - Local time is localtime_s + strftime (msvcrt); Sleep is Sleep.
+//  - Nothing here keeps mutable state shared between threads but an atomic
+//    counter for temporary names and a per-thread random generator.
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winternl.h>
+#include <winioctl.h>
+// The interface's own names, not the A/W macros of <windows.h>.
+#undef CopyFile
+#undef DeleteFile
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/os.h"
+#include "platform/win32_text.h"
+
+namespace veldar {
+namespace {
+
+// ---- What MinGW's headers lack or hide behind version checks ----
+
+constexpr int kFileRenameInformation = 10;  // FILE_INFORMATION_CLASS
+constexpr int kFileLinkInformation = 11;
+constexpr int kFileDispositionInfoEx = 21;  // FILE_INFO_BY_HANDLE_CLASS
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionPosixSemantics = 0x2;
+constexpr DWORD kTagSymlink = 0xA000000C;
+constexpr DWORD kTagMountPoint = 0xA0000003;
+constexpr DWORD kTagAfUnix = 0x80000023;
+constexpr DWORD kNameSurrogateBit = 0x20000000;
+constexpr DWORD kSymlinkFlagRelative = 0x1;
+constexpr DWORD kFsctlGetReparsePoint = 0x000900A8;
+constexpr DWORD kFsctlSetReparsePoint = 0x000900A4;
+constexpr std::size_t kReparseBufferSize = 16 * 1024;
+
+// FILE_RENAME_INFORMATION and FILE_LINK_INFORMATION (the same layout).
+struct NtRenameInformation {
+  BOOLEAN replaceIfExists;
+  HANDLE rootDirectory;
+  ULONG fileNameLength;
+  WCHAR fileName[1];
+};
+
+// ---- The codes chosen here (see the header comment) ----
+
+constexpr int kCodeLinkNotDirectory = 681;  // ERROR_STOPPED_ON_SYMLINK
+constexpr int kCodeChanged = 1006;          // ERROR_FILE_INVALID
+constexpr int kCodeDirectoryToCopy = 336;   // ERROR_DIRECTORY_NOT_SUPPORTED
+constexpr int kCodeInvalidName = ERROR_INVALID_NAME;
+
+// GetLastError as a result code; never 0, so a call that failed is never
+// taken for a success even if it forgot to set the code.
+int LastError() {
+  const DWORD code = GetLastError();
+  return code != 0 ? static_cast<int>(code) : ERROR_GEN_FAILURE;
+}
+
+int NtError(NTSTATUS status) {
+  const ULONG code = RtlNtStatusToDosError(status);
+  return code != 0 ? static_cast<int>(code) : ERROR_GEN_FAILURE;
+}
+
+// A kernel handle, closed with the object. Failed opens are null, whatever
+// the call used for failure.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(HANDLE h) { reset(h); }
+  ~Handle() { reset(nullptr); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return h_; }
+  explicit operator bool() const { return h_ != nullptr; }
+  void reset(HANDLE h) {
+    if (h_ != nullptr) CloseHandle(h_);
+    h_ = h == INVALID_HANDLE_VALUE ? nullptr : h;
+  }
+  HANDLE release() {
+    HANDLE h = h_;
+    h_ = nullptr;
+    return h;
+  }
+
+ private:
+  HANDLE h_ = nullptr;
+};
+
+// ---- Paths ----
+
+bool IsSep(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The long Win32 form ("\\?\C:\x", "\\?\UNC\s\h\x") of the UTF-8 `path`; 0
+// or the error (see the header comment).
+int LongPath(const std::string& path, std::wstring* out) {
+  out->clear();
+  if (path.find('\0') != std::string::npos) return kCodeInvalidName;
+  if (path.empty()) return ERROR_PATH_NOT_FOUND;
+  const PathRules& rules = PathRules::Windows();
+  const std::size_t root = rules.RootLength(path);
+  // An alternate data stream ("file:stream") is never meant.
+  if (path.find(':', root) != std::string::npos) return kCodeInvalidName;
+  std::wstring wide;
+  if (!Utf8ToWide(path, &wide)) return ERROR_NO_UNICODE_TRANSLATION;
+  if (wide.size() >= 4 && IsSep(wide[0]) && IsSep(wide[1]) && (wide[2] == L'?' || wide[2] == L'.') &&
+      IsSep(wide[3])) {
+    // Already a long (or device) path: taken as it is.
+    *out = wide;
+    (*out)[0] = (*out)[1] = (*out)[3] = L'\\';
+    return 0;
+  }
+  if (!rules.IsAbsolute(path)) {
+    DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return LastError();
+    std::wstring full(size, L'\0');
+    size = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+    if (size == 0 || size >= full.size()) return size == 0 ? LastError() : ERROR_GEN_FAILURE;
+    full.resize(size);
+    if (full.size() >= 4 && full[0] == L'\\' && full[1] == L'\\' &&
+        (full[2] == L'?' || full[2] == L'.') && full[3] == L'\\') {
+      *out = full;
+    } else if (full.size() >= 2 && full[0] == L'\\' && full[1] == L'\\') {
+      *out = L"\\\\?\\UNC\\" + full.substr(2);
+    } else {
+      *out = L"\\\\?\\" + full;
+    }
+    return 0;
+  }
+  // Absolute: normalised here, since the long form is taken literally.
+  std::string normal;
+  if (path[1] == ':') {
+    normal = "\\\\?\\" + path.substr(0, 2) + "\\";
+  } else {
+    std::string share = path.substr(2, root - 2);
+    std::replace(share.begin(), share.end(), '/', '\\');
+    normal = "\\\\?\\UNC\\" + share;
+    if (normal.back() != '\\') normal += '\\';
+  }
+  const std::vector<std::string> parts = rules.Components(path);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) normal += '\\';
+    normal += parts[i];
+  }
+  if (!Utf8ToWide(normal, out)) return ERROR_NO_UNICODE_TRANSLATION;
+  return 0;
+}
+
+// The NT form ("\??\...") of a long Win32 path.
+std::wstring NtForm(const std::wstring& longPath) { return L"\\??\\" + longPath.substr(4); }
+
+// Where an entry is: a name relative to an open directory, or (root null) a
+// full NT path.
+struct Place {
+  HANDLE root = nullptr;
+  std::wstring name;
+};
+
+int PlaceOfPath(const std::string& path, Place* place) {
+  std::wstring longPath;
+  if (int code = LongPath(path, &longPath)) return code;
+  place->root = nullptr;
+  place->name = NtForm(longPath);
+  return 0;
+}
+
+// `name` in the directory of `place`.
+Place Beside(const Place& place, const std::wstring& name) {
+  if (place.root != nullptr) return Place{place.root, name};
+  const auto slash = place.name.rfind(L'\\');
+  return Place{nullptr, place.name.substr(0, slash + 1) + name};
+}
+
+// The last component of `place`.
+std::wstring LeafOf(const Place& place) {
+  if (place.root != nullptr) return place.name;
+  const auto slash = place.name.rfind(L'\\');
+  return slash == std::wstring::npos ? place.name : place.name.substr(slash + 1);
+}
+
+// A name relative to an open directory is one component: a separator would
+// reach past it, "." and ".." name no entry of it, ':' a stream.
+int CheckName(const std::string& name, std::wstring* wide) {
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of(std::string("\\/:\0", 4)) != std::string::npos) {
+    return kCodeInvalidName;
+  }
+  if (!Utf8ToWide(name, wide)) return ERROR_NO_UNICODE_TRANSLATION;
+  return 0;
+}
+
+// ---- Opening entries ----
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// NtCreateFile at `at`: synchronous, case-insensitive as Win32 is.
+int OpenAt(const Place& at, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+           Handle* out, ULONG attributes = FILE_ATTRIBUTE_NORMAL) {
+  out->reset(nullptr);
+  if (at.name.size() > 32000) return ERROR_FILENAME_EXCED_RANGE;
+  UNICODE_STRING name;
+  name.Buffer = const_cast<PWSTR>(at.name.c_str());
+  name.Length = static_cast<USHORT>(at.name.size() * sizeof(wchar_t));
+  name.MaximumLength = name.Length;
+  OBJECT_ATTRIBUTES object;
+  InitializeObjectAttributes(&object, &name, OBJ_CASE_INSENSITIVE, at.root, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const NTSTATUS status =
+      NtCreateFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share,
+                   disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (!NT_SUCCESS(status)) return NtError(status);
+  out->reset(handle);
+  return 0;
+}
+
+bool IsLinkTag(DWORD tag) {
+  return tag == kTagSymlink || tag == kTagMountPoint || (tag & kNameSurrogateBit) != 0;
+}
+
+// Attributes and reparse tag of an open entry.
+int AttributesOf(HANDLE h, DWORD* attributes, DWORD* tag) {
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info)) {
+    return LastError();
+  }
+  *attributes = info.FileAttributes;
+  *tag = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info.ReparseTag : 0;
+  return 0;
+}
+
+bool IsLink(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsLinkTag(tag);
+}
+
+// True when both handles reach one file.
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION x, y;
+  return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+}
+
+bool IsWine() {
+  static const bool wine =
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return wine;
+}
+
+// Wine deletes, renames and links entries opened relative to a directory
+// handle by the path that directory was opened by, not by the handle: once
+// the directory has been moved, that path reaches another directory or
+// none. So under Wine (only: it costs a path lookup) an operation that
+// removes or renames entries relative to `root` first checks that the path
+// still names `root`, and fails with ERROR_INVALID_HANDLE (6) when it does
+// not, rather than act elsewhere. Windows works on the handle itself.
+int CheckRootForWine(HANDLE root) {
+  if (root == nullptr || !IsWine()) return 0;
+  std::wstring path(32768, L'\0');
+  const DWORD length = GetFinalPathNameByHandleW(root, path.data(), static_cast<DWORD>(path.size()),
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0 || length >= path.size()) return ERROR_INVALID_HANDLE;
+  path.resize(length);
+  Handle named(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return named && SameFile(root, named.get()) ? 0 : ERROR_INVALID_HANDLE;
+}
+
+// Opens the entry at `at` itself, never following a link there. With
+// `throughFilter`, a reparse point that is not a link (deduplicated,
+// compressed, cloud) is opened again the ordinary way, so that its content is
+// the file's; it must still be the same file. `*attributes` and `*tag`
+// describe the entry.
+int OpenEntry(const Place& at, ACCESS_MASK access, ULONG options, bool throughFilter, Handle* out,
+              DWORD* attributes, DWORD* tag) {
+  if (int code = OpenAt(at, access | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                        options | FILE_OPEN_REPARSE_POINT, out)) {
+    return code;
+  }
+  if (int code = AttributesOf(out->get(), attributes, tag)) return code;
+  if (!throughFilter || (*attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+      IsLink(*attributes, *tag)) {
+    return 0;
+  }
+  Handle filtered;
+  if (int code = OpenAt(at, access | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, options,
+                        &filtered)) {
+    return code;
+  }
+  if (!SameFile(out->get(), filtered.get())) return kCodeChanged;
+  out->reset(filtered.release());
+  return 0;
+}
+
+// Opens the directory at `at` for listing and for opening entries relative to
+// it. A link there is followed only with `followLink`; otherwise it fails
+// (681), and a file fails with 267.
+int OpenDirectory(const Place& at, bool followLink, Handle* out) {
+  const ACCESS_MASK access = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+  if (followLink) return OpenAt(at, access, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, out);
+  DWORD attributes = 0, tag = 0;
+  if (int code = OpenEntry(at, access, FILE_DIRECTORY_FILE, true, out, &attributes, &tag)) {
+    return code;
+  }
+  if (IsLink(attributes, tag)) {
+    out->reset(nullptr);
+    return kCodeLinkNotDirectory;
+  }
+  return 0;
+}
+
+// ---- Status ----
+
+constexpr std::int64_t kEpochDifference = 116444736000000000LL;  // 1601 to 1970, 100 ns
+
+void SplitTime(std::int64_t fileTime, std::int64_t* seconds, std::uint32_t* nanoseconds) {
+  const std::int64_t ticks = fileTime - kEpochDifference;
+  std::int64_t sec = ticks / 10'000'000;
+  std::int64_t rest = ticks % 10'000'000;
+  if (rest < 0) {
+    rest += 10'000'000;
+    --sec;
+  }
+  *seconds = sec;
+  *nanoseconds = static_cast<std::uint32_t>(rest * 100);
+}
+
+std::int64_t FileTimeOf(std::int64_t seconds, std::uint32_t nanoseconds = 0) {
+  return seconds * 10'000'000 + nanoseconds / 100 + kEpochDifference;
+}
+
+std::int64_t Ticks(const FILETIME& time) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+                                   time.dwLowDateTime);
+}
+
+// What a status call and a listing both give.
+struct RawStatus {
+  DWORD attributes = 0;
+  DWORD tag = 0;
+  std::int64_t creation = 0, write = 0;
+  std::uint64_t size = 0, allocated = 0;
+  std::uint32_t links = 1;
+  std::uint64_t volume = 0, id = 0;
+};
+
+// A 128-bit file id as 64 bits: NTFS ids fit in the low half as they are.
+std::uint64_t FoldId(const FILE_ID_128& id) {
+  std::uint64_t low, high;
+  std::memcpy(&low, id.Identifier, 8);
+  std::memcpy(&high, id.Identifier + 8, 8);
+  return high == 0 ? low : low ^ (high * 0x9E3779B97F4A7C15ULL);
+}
+
+// Volume serial number and file id of an open entry.
+int IdentityOf(HANDLE h, std::uint64_t* volume, std::uint64_t* id) {
+  FILE_ID_INFO info;
+  if (GetFileInformationByHandleEx(h, FileIdInfo, &info, sizeof info)) {
+    *volume = info.VolumeSerialNumber;
+    *id = FoldId(info.FileId);
+    return 0;
+  }
+  BY_HANDLE_FILE_INFORMATION basic;
+  if (!GetFileInformationByHandle(h, &basic)) return LastError();
+  *volume = basic.dwVolumeSerialNumber;
+  *id = (static_cast<std::uint64_t>(basic.nFileIndexHigh) << 32) | basic.nFileIndexLow;
+  return 0;
+}
+
+EntryKind KindOfEntry(DWORD attributes, DWORD tag) {
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    if (IsLinkTag(tag)) return EntryKind::Symlink;
+    if (tag == kTagAfUnix) return EntryKind::Special;
+  }
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return EntryKind::Special;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Directory : EntryKind::File;
+}
+
+void FillStatus(const RawStatus& raw, FileStatus* status) {
+  *status = FileStatus{};
+  status->kind = KindOfEntry(raw.attributes, raw.tag);
+  const bool directory = (raw.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const bool readOnly = (raw.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  SplitTime(raw.write, &status->mtimeSec, &status->mtimeNsec);
+  SplitTime(raw.creation, &status->birthSec, &status->birthNsec);
+  const bool link = status->kind == EntryKind::Symlink;
+  status->size = link || directory ? 0 : raw.size;
+  status->allocated = link || directory ? 0 : raw.allocated;
+  status->linkToDirectory = link && directory;
+  status->links = raw.links;
+  status->permissions = directory ? (readOnly ? 0555 : 0777) : (readOnly ? 0444 : 0666);
+  status->device = raw.volume;
+  status->inode = raw.id;
+  status->attributes.directory = directory;
+  status->attributes.readOnly = readOnly;
+  status->attributes.hidden = (raw.attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+  status->attributes.system = (raw.attributes & FILE_ATTRIBUTE_SYSTEM) != 0;
+  status->attributes.native = raw.attributes;
+}
+
+int StatusOfHandle(HANDLE h, FileStatus* status) {
+  BY_HANDLE_FILE_INFORMATION basic;
+  if (!GetFileInformationByHandle(h, &basic)) return LastError();
+  RawStatus raw;
+  raw.attributes = basic.dwFileAttributes;
+  if (raw.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    DWORD attributes = 0;
+    if (int code = AttributesOf(h, &attributes, &raw.tag)) return code;
+  }
+  raw.creation = Ticks(basic.ftCreationTime);
+  raw.write = Ticks(basic.ftLastWriteTime);
+  raw.size = (static_cast<std::uint64_t>(basic.nFileSizeHigh) << 32) | basic.nFileSizeLow;
+  FILE_STANDARD_INFO standard;
+  raw.allocated = GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard)
+                      ? static_cast<std::uint64_t>(standard.AllocationSize.QuadPart)
+                      : raw.size;
+  raw.links = basic.nNumberOfLinks;
+  if (int code = IdentityOf(h, &raw.volume, &raw.id)) return code;
+  FillStatus(raw, status);
+  return 0;
+}
+
+int StatAt(const Place& at, bool followLink, FileStatus* status) {
+  Handle h;
+  const ULONG options = followLink ? 0 : FILE_OPEN_REPARSE_POINT;
+  if (int code = OpenAt(at, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, options, &h)) return code;
+  return StatusOfHandle(h.get(), status);
+}
+
+// Lists the directory open as `dir` from its start (see the header comment).
+int ListHandle(HANDLE dir, std::vector<DirEntry>* entries, const NameFilter& wanted) {
+  entries->clear();
+  std::uint64_t volume = 0, dirId = 0;
+  if (int code = IdentityOf(dir, &volume, &dirId)) return code;
+  constexpr DWORD kBufferSize = 64 * 1024;
+  std::unique_ptr<std::uint64_t[]> buffer(new (std::nothrow) std::uint64_t[kBufferSize / 8]);
+  if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+  bool restart = true;
+  for (;;) {
+    if (!GetFileInformationByHandleEx(
+            dir, restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+            buffer.get(), kBufferSize)) {
+      const int code = LastError();
+      return code == ERROR_NO_MORE_FILES ? 0 : code;
+    }
+    restart = false;
+    const char* at = reinterpret_cast<const char*>(buffer.get());
+    for (;;) {
+      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+      const std::wstring_view wideName(info->FileName, info->FileNameLength / sizeof(wchar_t));
+      if (wideName != L"." && wideName != L"..") {
+        std::string name = WideToUtf8(wideName);
+        if (!wanted || wanted(name)) {
+          const std::uint64_t id = static_cast<std::uint64_t>(info->FileId.QuadPart);
+          DirEntry entry;
+          entry.name = std::move(name);
+          if (id == 0 || id == ~std::uint64_t{0}) {
+            // No 64-bit id in the record (ReFS): the entry's own status.
+            const int code = StatAt(Place{dir, std::wstring(wideName)}, false, &entry.status);
+            if (code == ERROR_FILE_NOT_FOUND) continue;  // gone since it was read
+            if (code != 0) return code;
+          } else {
+            RawStatus raw;
+            raw.attributes = info->FileAttributes;
+            // For a reparse point the record's EA size holds its tag.
+            raw.tag = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info->EaSize : 0;
+            raw.creation = info->CreationTime.QuadPart;
+            raw.write = info->LastWriteTime.QuadPart;
+            raw.size = static_cast<std::uint64_t>(info->EndOfFile.QuadPart);
+            raw.allocated = static_cast<std::uint64_t>(info->AllocationSize.QuadPart);
+            raw.volume = volume;
+            raw.id = id;
+            FillStatus(raw, &entry.status);
+          }
+          entries->push_back(std::move(entry));
+        }
+      }
+      if (info->NextEntryOffset == 0) break;
+      at += info->NextEntryOffset;
+    }
+  }
+}
+
+// ---- Changing entries through their handles ----
+
+int SetBasic(HANDLE h, FILE_BASIC_INFO info) {
+  return SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info) ? 0 : LastError();
+}
+
+int GetBasic(HANDLE h, FILE_BASIC_INFO* info) {
+  return GetFileInformationByHandleEx(h, FileBasicInfo, info, sizeof *info) ? 0 : LastError();
+}
+
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// The attribute word for FileBasicInfo: 0 there means "unchanged".
+DWORD AttributeWord(DWORD attributes) {
+  const DWORD settable = attributes & kSettableAttributes;
+  return settable != 0 ? settable : FILE_ATTRIBUTE_NORMAL;
+}
+
+// Marks the open entry `h` for deletion: at once with POSIX semantics where
+// the system allows, else when its last handle closes.
+int Dispose(HANDLE h) {
+  DWORD flags = kDispositionDelete | kDispositionPosixSemantics;
+  if (SetFileInformationByHandle(h, static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileDispositionInfoEx),
+                                 &flags, sizeof flags)) {
+    return 0;
+  }
+  const int code = LastError();
+  if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED &&
+      code != ERROR_INVALID_FUNCTION) {
+    return code;
+  }
+  BOOLEAN info = TRUE;  // FILE_DISPOSITION_INFO, whose member <windows.h> renames
+  return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) ? 0 : LastError();
+}
+
+// Deletes an entry this code made and still holds open (a failed copy): read-
+// only or not.
+void Discard(HANDLE h) {
+  FILE_BASIC_INFO info{};
+  info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  SetBasic(h, info);
+  Dispose(h);
+}
+
+// Renames (`link` false) or links the open entry `h` to `to`.
+int RenameHandle(HANDLE h, const Place& to, bool replace, bool link = false) {
+  const std::size_t bytes = to.name.size() * sizeof(wchar_t);
+  std::vector<std::uint64_t> storage((sizeof(NtRenameInformation) + bytes) / 8 + 1);
+  auto* info = reinterpret_cast<NtRenameInformation*>(storage.data());
+  info->replaceIfExists = replace ? TRUE : FALSE;
+  info->rootDirectory = to.root;
+  info->fileNameLength = static_cast<ULONG>(bytes);
+  std::memcpy(info->fileName, to.name.data(), bytes);
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status = NtSetInformationFile(
+      h, &io, info, static_cast<ULONG>(storage.size() * 8),
+      static_cast<FILE_INFORMATION_CLASS>(link ? kFileLinkInformation : kFileRenameInformation));
+  return NT_SUCCESS(status) ? 0 : NtError(status);
+}
+
+int DeleteAt(const Place& at) {
+  if (int code = CheckRootForWine(at.root)) return code;
+  Handle h;
+  DWORD attributes = 0, tag = 0;
+  if (int code = OpenEntry(at, DELETE, 0, false, &h, &attributes, &tag)) return code;
+  // A directory is RemoveDir's; a link to one is a link.
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsLink(attributes, tag)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return Dispose(h.get());
+}
+
+int RemoveDirAt(const Place& at) {
+  if (int code = CheckRootForWine(at.root)) return code;
+  Handle h;
+  DWORD attributes = 0, tag = 0;
+  if (int code = OpenEntry(at, DELETE, 0, false, &h, &attributes, &tag)) return code;
+  if (IsLink(attributes, tag)) return kCodeLinkNotDirectory;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
+  return Dispose(h.get());
+}
+
+int CreateDirAt(const Place& at) {
+  Handle h;
+  return OpenAt(at, FILE_LIST_DIRECTORY, kShareAll, FILE_CREATE, FILE_DIRECTORY_FILE, &h);
+}
+
+int MoveAt(const Place& from, const Place& to) {
+  if (int code = CheckRootForWine(from.root)) return code;
+  if (int code = CheckRootForWine(to.root)) return code;
+  Handle h;
+  DWORD attributes = 0, tag = 0;
+  if (int code = OpenEntry(from, DELETE, 0, false, &h, &attributes, &tag)) return code;
+  return RenameHandle(h.get(), to, /*replace=*/false);
+}
+
+// Opens `at` without following a link and, unless it is a link, lets
+// `change` edit its basic information, which is then written back.
+template <typename Change>
+int ChangeBasicAt(const Place& at, bool linksToo, Change change) {
+  Handle h;
+  DWORD attributes = 0, tag = 0;
+  if (int code = OpenEntry(at, FILE_WRITE_ATTRIBUTES, 0, false, &h, &attributes, &tag)) {
+    return code;
+  }
+  if (!linksToo && IsLink(attributes, tag)) return 0;
+  FILE_BASIC_INFO info;
+  if (int code = GetBasic(h.get(), &info)) return code;
+  const FILE_BASIC_INFO before = info;
+  change(&info);
+  if (std::memcmp(&before, &info, sizeof info) == 0) return 0;
+  info.ChangeTime.QuadPart = 0;  // the system's
+  info.FileAttributes = AttributeWord(info.FileAttributes);
+  return SetBasic(h.get(), info);
+}
+
+int SetReadOnlyAt(const Place& at, bool readOnly) {
+  return ChangeBasicAt(at, false, [&](FILE_BASIC_INFO* info) {
+    if (readOnly) {
+      info->FileAttributes |= FILE_ATTRIBUTE_READONLY;
+    } else {
+      info->FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    }
+  });
+}
+
+int SetAttributesAt(const Place& at, const FileAttributes& attributes) {
+  return ChangeBasicAt(at, false, [&](FILE_BASIC_INFO* info) {
+    DWORD word = (info->FileAttributes & ~kSettableAttributes) | (attributes.native & kSettableAttributes);
+    auto set = [&](DWORD bit, bool on) { word = on ? (word | bit) : (word & ~bit); };
+    set(FILE_ATTRIBUTE_READONLY, attributes.readOnly);
+    set(FILE_ATTRIBUTE_HIDDEN, attributes.hidden);
+    set(FILE_ATTRIBUTE_SYSTEM, attributes.system);
+    info->FileAttributes = word;
+  });
+}
+
+// ---- Temporary names ----
+
+constexpr char kTempPrefix[] = ".~";
+constexpr char kTempSuffix[] = ".tmp";
+
+// A fresh temporary name for a copy meant for `target` (a name).
+std::wstring TemporaryName(const std::wstring& target) {
+  static std::atomic<unsigned> counter{0};
+  thread_local std::minstd_rand random(
+      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      (static_cast<unsigned>(GetCurrentProcessId()) << 16) ^
+      static_cast<unsigned>(GetCurrentThreadId()));
+  // ".~" (2) + prefix (200) + suffix (at most 35) stays below NTFS's 255.
+  std::size_t keep = std::min<std::size_t>(target.size(), 200);
+  // Never half a surrogate pair.
+  if (keep > 0 && keep < target.size() && target[keep - 1] >= 0xD800 && target[keep - 1] <= 0xDBFF) {
+    --keep;
+  }
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".%lu-%08x-%u%s",
+                static_cast<unsigned long>(GetCurrentProcessId()),
+                static_cast<unsigned>(random()), counter.fetch_add(1), kTempSuffix);
+  std::wstring name = L".~" + target.substr(0, keep);
+  for (const char* c = suffix; *c != '\0'; ++c) name += static_cast<wchar_t>(*c);
+  return name;
+}
+
+// The writer's process id in a name `TemporaryName` made, or 0.
+long TemporaryWriter(std::string_view name) {
+  if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return 0;
+  name.remove_suffix(sizeof kTempSuffix - 1);
+  // ... "." pid "-" 8 hex digits "-" counter
+  const auto counterDash = name.rfind('-');
+  if (counterDash == std::string_view::npos || counterDash + 1 == name.size()) return 0;
+  for (char c : name.substr(counterDash + 1)) {
+    if (c < '0' || c > '9') return 0;
+  }
+  const auto randomDash = name.rfind('-', counterDash - 1);
+  if (randomDash == std::string_view::npos || counterDash - randomDash != 9) return 0;
+  for (char c : name.substr(randomDash + 1, 8)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return 0;
+  }
+  const auto dot = name.rfind('.', randomDash);
+  if (dot == std::string_view::npos || dot + 1 == randomDash || dot < 2) return 0;
+  long pid = 0;
+  for (char c : name.substr(dot + 1, randomDash - dot - 1)) {
+    if (c < '0' || c > '9' || pid > 100'000'000) return 0;
+    pid = pid * 10 + (c - '0');
+  }
+  return pid;
+}
+
+// ---- Copying ----
+
+// Where `WriteCopy` writes a copy.
+enum class CopyTarget {
+  Temporary,  // a fresh temporary name beside the target
+  Target,     // the target's own name, which must be free
+};
+
+// Creates the new entry of a copy meant for `to` with `create(place)` (0 or a
+// code): under `to` itself, or under a fresh temporary name beside it, trying
+// another while one is taken. `*made` receives the place used.
+template <typename Create>
+int CreateCopyEntry(const Place& to, CopyTarget target, Place* made, Create create) {
+  if (target == CopyTarget::Target) {
+    *made = to;
+    return create(*made);
+  }
+  const std::wstring leaf = LeafOf(to);
+  for (int attempt = 0;; ++attempt) {
+    *made = Beside(to, TemporaryName(leaf));
+    const int code = create(*made);
+    if ((code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) || attempt >= 100) return code;
+  }
+}
+
+// The text a symbolic link's reparse data points to, for CreateSymbolicLinkW.
+bool LinkText(const std::vector<char>& data, std::wstring* text, bool* relative) {
+  if (data.size() < 20) return false;
+  DWORD tag;
+  std::memcpy(&tag, data.data(), 4);
+  if (tag != kTagSymlink) return false;
+  USHORT substituteOffset, substituteLength, printOffset, printLength;
+  std::memcpy(&substituteOffset, data.data() + 8, 2);
+  std::memcpy(&substituteLength, data.data() + 10, 2);
+  std::memcpy(&printOffset, data.data() + 12, 2);
+  std::memcpy(&printLength, data.data() + 14, 2);
+  ULONG flags;
+  std::memcpy(&flags, data.data() + 16, 4);
+  const std::size_t base = 20;
+  auto text16 = [&](USHORT offset, USHORT length, std::wstring* out) {
+    if (base + offset + length > data.size()) return false;
+    out->assign(length / 2, L'\0');
+    std::memcpy(out->data(), data.data() + base + offset, length);
+    return true;
+  };
+  std::wstring substitute, print;
+  if (!text16(substituteOffset, substituteLength, &substitute) ||
+      !text16(printOffset, printLength, &print)) {
+    return false;
+  }
+  *relative = (flags & kSymlinkFlagRelative) != 0;
+  if (*relative || print.empty()) {
+    *text = substitute;
+    if (text->starts_with(L"\\??\\")) (*text)[1] = L'\\';
+  } else {
+    *text = print;
+  }
+  return true;
+}
+
+// The Win32 path of `at` for a path-based call (CreateSymbolicLinkW): its
+// own for an NT path, the directory's present path + name otherwise.
+int Win32PathOf(const Place& at, std::wstring* path) {
+  if (at.root == nullptr) {
+    *path = L"\\\\?\\" + at.name.substr(4);
+    return 0;
+  }
+  std::wstring buffer(32768, L'\0');
+  const DWORD length = GetFinalPathNameByHandleW(at.root, buffer.data(),
+                                                 static_cast<DWORD>(buffer.size()),
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0 || length >= buffer.size()) return length == 0 ? LastError() : ERROR_GEN_FAILURE;
+  buffer.resize(length);
+  if (buffer.back() != L'\\') buffer += L'\\';
+  *path = buffer + at.name;
+  return 0;
+}
+
+// Makes a symbolic link by path where the process may not write reparse
+// data itself (developer mode), then proves it exists as a link at `at`.
+int CreateSymbolicLinkAt(const Place& at, const std::vector<char>& data, bool directory,
+                         Handle* made) {
+  std::wstring text, path;
+  bool relative = false;
+  if (!LinkText(data, &text, &relative)) return ERROR_PRIVILEGE_NOT_HELD;
+  if (int code = Win32PathOf(at, &path)) return code;
+  const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE |
+                      (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+  if (!CreateSymbolicLinkW(path.c_str(), text.c_str(), flags)) return LastError();
+  DWORD attributes = 0, tag = 0;
+  const int code = OpenEntry(at, DELETE | FILE_WRITE_ATTRIBUTES, 0, false, made, &attributes, &tag);
+  if (code == 0 && tag == kTagSymlink) return 0;
+  // Not made here (the directory moved, or a system that only pretends).
+  if (code == 0) made->reset(nullptr);
+  return ERROR_PRIVILEGE_NOT_HELD;
+}
+
+// Copies the link open as `source` (with `attributes`) to a new entry made
+// for `to` as `target` says, with the source's times. On success `*made` is
+// its place and `*open` its handle.
+int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget target, Place* made,
+                  Handle* open, std::uint64_t* bytesCopied) {
+  std::vector<char> data(kReparseBufferSize);
+  DWORD got = 0;
+  if (!DeviceIoControl(source, kFsctlGetReparsePoint, nullptr, 0, data.data(),
+                       static_cast<DWORD>(data.size()), &got, nullptr)) {
+    return LastError();
+  }
+  data.resize(got);
+  FILE_BASIC_INFO times;
+  if (int code = GetBasic(source, &times)) return code;
+  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  int code = CreateCopyEntry(to, target, made, [&](const Place& at) {
+    const ULONG options = (directory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE) |
+                          FILE_OPEN_REPARSE_POINT;
+    if (int created = OpenAt(at, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, FILE_CREATE,
+                             options, open)) {
+      return created;
+    }
+    DWORD unused = 0;
+    if (DeviceIoControl(open->get(), kFsctlSetReparsePoint, data.data(), got, nullptr, 0, &unused,
+                        nullptr)) {
+      return 0;
+    }
+    int failed = LastError();
+    Dispose(open->get());
+    open->reset(nullptr);
+    if (failed == ERROR_PRIVILEGE_NOT_HELD) failed = CreateSymbolicLinkAt(at, data, directory, open);
+    return failed;
+  });
+  if (code != 0) return code;
+  times.ChangeTime.QuadPart = 0;
+  times.FileAttributes = AttributeWord(attributes);
+  if ((code = SetBasic(open->get(), times)) != 0) {
+    Discard(open->get());
+    open->reset(nullptr);
+    return code;
+  }
+  *bytesCopied = got;
+  return 0;
+}
+
+// Copies the content of `in` to `out` in 1 MiB blocks.
+int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied) {
+  *copied = 0;
+  constexpr DWORD kBlock = 1 << 20;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBlock]);
+  if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(in, buffer.get(), kBlock, &got, nullptr)) return LastError();
+    if (got == 0) return 0;
+    DWORD done = 0;
+    while (done < got) {
+      DWORD put = 0;
+      if (!WriteFile(out, buffer.get() + done, got - done, &put, nullptr)) return LastError();
+      if (put == 0) return ERROR_WRITE_FAULT;
+      done += put;
+    }
+    *copied += got;
+  }
+}
+
+// Writes a copy of the regular file or link at `from` for `to` as `target`
+// says: content, attributes and times, flushed when it has content. On
+// success `*made` names the new entry and `*open` holds it (for the rename);
+// on failure nothing new is left and the error is returned.
+int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made, Handle* open,
+              std::uint64_t* bytesCopied) {
+  *bytesCopied = 0;
+  Handle in;
+  DWORD attributes = 0, tag = 0;
+  // Opened before anything else and examined through the handle: a device is
+  // not a file system entry, so nothing is acted on by opening it.
+  if (int code = OpenEntry(from, FILE_READ_DATA, 0, true, &in, &attributes, &tag)) return code;
+  const EntryKind kind = KindOfEntry(attributes, tag);
+  if (kind == EntryKind::Symlink) {
+    return WriteLinkCopy(in.get(), attributes, to, target, made, open, bytesCopied);
+  }
+  if (kind == EntryKind::Directory) return kCodeDirectoryToCopy;
+  if (kind != EntryKind::File) return ERROR_NOT_SUPPORTED;
+  // The times and attributes given to the copy are those read before any
+  // content: a file that changes meanwhile looks older than its source.
+  FILE_BASIC_INFO basic;
+  if (int code = GetBasic(in.get(), &basic)) return code;
+
+  int code = CreateCopyEntry(to, target, made, [&](const Place& at) {
+    return OpenAt(at, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, FILE_CREATE,
+                  FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, open);
+  });
+  if (code != 0) return code;
+  std::uint64_t copied = 0;
+  code = CopyContent(in.get(), open->get(), &copied);
+  if (code == 0) {
+    FILE_BASIC_INFO info = basic;
+    info.ChangeTime.QuadPart = 0;
+    info.FileAttributes = AttributeWord(basic.FileAttributes);
+    code = SetBasic(open->get(), info);
+  }
+  // An empty file has no data to lose (see the header comment).
+  if (code == 0 && copied > 0 && !FlushFileBuffers(open->get())) code = LastError();
+  if (code != 0) {
+    Discard(open->get());
+    open->reset(nullptr);
+    return code;
+  }
+  *bytesCopied = copied;
+  return 0;
+}
+
+// The whole copy from `from` onto `to` (see the header comment).
+int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* bytesCopied) {
+  if (bytesCopied) *bytesCopied = 0;
+  if (int code = CheckRootForWine(to.root)) return code;
+  Place made;
+  Handle open;
+  std::uint64_t bytes = 0;
+  if (mode == CopyMode::Unflushed) {
+    // The old entry goes first, whatever happens next: it may be one name of
+    // a file that other names share, so it is never opened for writing.
+    const int code = DeleteAt(to);
+    if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
+    if (int copy = WriteCopy(from, to, CopyTarget::Target, &made, &open, &bytes)) return copy;
+  } else {
+    if (int code = WriteCopy(from, to, CopyTarget::Temporary, &made, &open, &bytes)) return code;
+    int code = RenameHandle(open.get(), to, mode == CopyMode::Replace);
+    if (code != 0) {
+      Discard(open.get());
+      // As CopyFile says it: the target exists.
+      return code == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : code;
+    }
+  }
+  if (bytesCopied) *bytesCopied = bytes;
+  return 0;
+}
+
+// ---- Volumes ----
+
+// The file system's name ("NTFS", "FAT32") of the volume holding `h`.
+std::wstring FileSystemName(HANDLE h) {
+  wchar_t name[MAX_PATH + 1] = {};
+  if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) {
+    return std::wstring();
+  }
+  return name;
+}
+
+// True for the codes with which a flush is refused rather than failed.
+bool FlushRefused(int code) {
+  return code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_FUNCTION ||
+         code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_PARAMETER;
+}
+
+// Flushes the volume that holds `h` (see the header comment).
+int FlushVolumeOf(HANDLE h) {
+  std::wstring path(32768, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()),
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  // Wine gives no final path beyond MAX_PATH: no volume to flush by name,
+  // and every file was flushed.
+  if (length == 0 && GetLastError() == ERROR_MORE_DATA) return 0;
+  if (length == 0 || length >= path.size()) return length == 0 ? LastError() : ERROR_GEN_FAILURE;
+  path.resize(length);
+  std::wstring root(path.size() + 2, L'\0');
+  if (!GetVolumePathNameW(path.c_str(), root.data(), static_cast<DWORD>(root.size()))) {
+    return LastError();
+  }
+  root.resize(wcslen(root.c_str()));
+  while (!root.empty() && root.back() == L'\\') root.pop_back();
+  // "\\?\C:" or "\\?\Volume{...}" names the volume; a drive letter alone is
+  // reached as "\\.\C:".
+  std::wstring volume = root;
+  if (volume.starts_with(L"\\\\?\\") && volume.size() == 6 && volume[5] == L':') {
+    volume[2] = L'.';
+  } else if (volume.size() == 2 && volume[1] == L':') {
+    volume = L"\\\\.\\" + volume;
+  } else if (!volume.starts_with(L"\\\\?\\Volume")) {
+    return 0;  // a share: nothing here can flush it, every file was flushed
+  }
+  Handle device(CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!device) {
+    const int code = LastError();
+    return FlushRefused(code) ? 0 : code;
+  }
+  if (FlushFileBuffers(device.get())) return 0;
+  const int code = LastError();
+  return FlushRefused(code) ? 0 : code;
+}
+
+// ---- Open directories ----
+
+class Win32Dir : public OsDir {
+ public:
+  Win32Dir(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  ~Win32Dir() override = default;
+
+  const std::string& Path() const override { return path_; }
+
+  int Status(FileStatus* status) override { return StatusOfHandle(handle_.get(), status); }
+
+  int List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
+    return ListHandle(handle_.get(), entries, wanted);
+  }
+
+  int StatAt(const std::string& name, FileStatus* status) override {
+    Place at;
+    if (int code = Here(name, &at)) return code;
+    return veldar::StatAt(at, false, status);
+  }
+
+  int OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
+    dir->reset();
+    Place at;
+    if (int code = Here(name, &at)) return code;
+    Handle h;
+    if (int code = OpenDirectory(at, false, &h)) return code;
+    *dir = std::make_unique<Win32Dir>(h.release(), PathRules::Windows().Join(path_, name));
+    return 0;
+  }
+
+  int CreateDir(const std::string& name) override {
+    Place at;
+    if (int code = Here(name, &at)) return code;
+    return CreateDirAt(at);
+  }
+
+  int DeleteFile(const std::string& name) override {
+    Place at;
+    if (int code = Here(name, &at)) return code;
+    return DeleteAt(at);
+  }
+
+  int RemoveDir(const std::string& name) override {
+    Place at;
+    if (int code = Here(name, &at)) return code;
+    return RemoveDirAt(at);
+  }
+
+  int MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) override {
+    Place source, target;
+    if (int code = Here(from, &source)) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
+    return MoveAt(source, target);
+  }
+
+  int CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
+               std::uint64_t* bytesCopied) override {
+    if (bytesCopied) *bytesCopied = 0;
+    Place source, target;
+    if (int code = Here(name, &source)) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
+    return CopyAt(source, target, mode, bytesCopied);
+  }
+
+  int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
+                std::string* temporary, std::uint64_t* bytesCopied) override {
+    if (bytesCopied) *bytesCopied = 0;
+    temporary->clear();
+    Place source, target;
+    if (int code = Here(name, &source)) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
+    if (int code = CheckRootForWine(target.root)) return code;
+    Place made;
+    Handle open;
+    std::uint64_t bytes = 0;
+    if (int code = WriteCopy(source, target, CopyTarget::Temporary, &made, &open, &bytes)) {
+      return code;
+    }
+    *temporary = WideToUtf8(made.name);
+    if (bytesCopied) *bytesCopied = bytes;
+    return 0;
+  }
+
+  int PlaceCopy(const std::string& temporary, const std::string& to, CopyMode mode) override {
+    Place source, target;
+    if (int code = Here(temporary, &source)) return code;
+    if (int code = Here(to, &target)) return code;
+    if (int code = CheckRootForWine(target.root)) return code;
+    Handle h;
+    DWORD attributes = 0, tag = 0;
+    if (int code = OpenEntry(source, DELETE, 0, false, &h, &attributes, &tag)) return code;
+    return RenameHandle(h.get(), target, mode != CopyMode::FailIfExists);
+  }
+
+  int CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
+                const FileStatus&) override {
+    std::wstring unused;
+    if (int code = CheckName(name, &unused)) return code;
+    if (int code = CheckName(to, &unused)) return code;
+    (void)toDir;
+    return ERROR_NOT_SUPPORTED;
+  }
+
+  int LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
+               const FileStatus& expected) override {
+    Place source, target;
+    if (int code = Here(name, &source)) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
+    if (int code = CheckRootForWine(target.root)) return code;
+    Handle h;
+    DWORD attributes = 0, tag = 0;
+    if (int code = OpenEntry(source, FILE_WRITE_ATTRIBUTES, 0, false, &h, &attributes, &tag)) {
+      return code;
+    }
+    // The new name is given to this very handle, so the file checked is the
+    // file linked.
+    FileStatus status;
+    if (int code = StatusOfHandle(h.get(), &status)) return code;
+    if (status.kind != EntryKind::File || status.device != expected.device ||
+        status.inode != expected.inode) {
+      return kCodeChanged;
+    }
+    return RenameHandle(h.get(), target, /*replace=*/false, /*link=*/true);
+  }
+
+  int SyncFileSystem() override { return FlushVolumeOf(handle_.get()); }
+
+  int Sync() override {
+    // The directory itself, opened again for writing: an empty name relative
+    // to a handle is its own directory.
+    Handle h;
+    int code = OpenAt(Place{handle_.get(), L""}, GENERIC_WRITE, kShareAll, FILE_OPEN,
+                      FILE_DIRECTORY_FILE, &h);
+    if (code == 0 && !FlushFileBuffers(h.get())) code = LastError();
+    return FlushRefused(code) ? 0 : code;
+  }
+
+  bool CanClone() override { return false; }
+
+  int SetAttributesNormal(const std::string& name) override { return SetReadOnly(name, false); }
+
+  int SetAttributes(const std::string& name, const FileAttributes& attributes) override {
+    Place at;
+    if (int code = Here(name, &at)) return code;
+    return SetAttributesAt(at, attributes);
+  }
+
+  int SetReadOnly(const std::string& name, bool readOnly) override {
+    Place at;
+    if (int code = Here(name, &at)) return code;
+    return SetReadOnlyAt(at, readOnly);
+  }
+
+  int SetPermissions(const std::string& name, std::uint32_t) override {
+    std::wstring unused;
+    return name.empty() ? 0 : CheckName(name, &unused);
+  }
+
+  int SetOwner(const std::string& name, std::uint32_t, std::uint32_t) override {
+    std::wstring unused;
+    return name.empty() ? 0 : CheckName(name, &unused);
+  }
+
+  std::int64_t TimeResolutionNs() override {
+    const std::wstring name = FileSystemName(handle_.get());
+    if (name == L"FAT" || name == L"FAT32" || name == L"FAT12" || name == L"FAT16") {
+      return 2'000'000'000;
+    }
+    if (name == L"exFAT") return 10'000'000;
+    return 0;
+  }
+
+  bool KeepsPermissions() override { return false; }
+
+  int Lock() override {
+    if (lock_) return 0;
+    std::uint64_t volume = 0, id = 0;
+    if (int code = IdentityOf(handle_.get(), &volume, &id)) return code;
+    wchar_t name[96];
+    std::swprintf(name, 96, L"Local\\VELDAR2-%llx-%llx", static_cast<unsigned long long>(volume),
+                  static_cast<unsigned long long>(id));
+    Handle mutex(CreateMutexW(nullptr, FALSE, name));
+    if (!mutex) return LastError();
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return ERROR_LOCK_VIOLATION;
+    lock_.reset(mutex.release());
+    return 0;
+  }
+
+  // Opens the directory at `at` as an OsDir named `path`.
+  static int Open(const Place& at, bool followLink, std::string path, std::unique_ptr<OsDir>* dir) {
+    Handle h;
+    if (int code = OpenDirectory(at, followLink, &h)) return code;
+    *dir = std::make_unique<Win32Dir>(h.release(), std::move(path));
+    return 0;
+  }
+
+ private:
+  // The place of the entry `name` in this directory.
+  int Here(const std::string& name, Place* at) {
+    at->root = handle_.get();
+    return CheckName(name, &at->name);
+  }
+
+  Handle handle_;
+  std::string path_;
+  Handle lock_;
+};
+
+// ---- Files for their opener only ----
+
+class Win32File : public OsFile {
+ public:
+  explicit Win32File(HANDLE handle) : handle_(handle) {}
+
+  int Size(std::uint64_t* size) override {
+    LARGE_INTEGER value;
+    if (!GetFileSizeEx(handle_.get(), &value)) {
+      *size = 0;
+      return LastError();
+    }
+    *size = static_cast<std::uint64_t>(value.QuadPart);
+    return 0;
+  }
+
+  int Append(const std::string& data) override {
+    // Only the opener writes: the end read here stays the end.
+    std::uint64_t offset = 0;
+    if (int code = Size(&offset)) return code;
+    std::size_t done = 0;
+    while (done < data.size()) {
+      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1 << 30));
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD put = 0;
+      if (!WriteFile(handle_.get(), data.data() + done, want, &put, &at)) return LastError();
+      if (put == 0) return ERROR_WRITE_FAULT;
+      done += put;
+      offset += put;
+    }
+    return 0;
+  }
+
+  int ReadAt(std::uint64_t offset, std::size_t count, std::string* out) override {
+    out->clear();
+    std::uint64_t size = 0;
+    if (int code = Size(&size)) return code;
+    if (offset >= size || count == 0) return 0;
+    count = static_cast<std::size_t>(std::min<std::uint64_t>(count, size - offset));
+    out->resize(count);
+    std::size_t got = 0;
+    while (got < count) {
+      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(count - got, 1 << 30));
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset + got);
+      at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
+      DWORD n = 0;
+      if (!ReadFile(handle_.get(), out->data() + got, want, &n, &at)) {
+        const int code = LastError();
+        out->resize(got);
+        return code == ERROR_HANDLE_EOF ? 0 : code;
+      }
+      if (n == 0) break;
+      got += n;
+    }
+    out->resize(got);
+    return 0;
+  }
+
+  int Sync() override { return FlushFileBuffers(handle_.get()) ? 0 : LastError(); }
+
+ private:
+  Handle handle_;
+};
+
+// ---- The system ----
+
+class Win32Os : public Os {
+ public:
+  int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
+               std::uint64_t* bytesCopied) override {
+    if (bytesCopied) *bytesCopied = 0;
+    Place source, target;
+    if (int code = PlaceOfPath(from, &source)) return code;
+    if (int code = PlaceOfPath(to, &target)) return code;
+    return CopyAt(source, target, mode, bytesCopied);
+  }
+
+  int DeleteFile(const std::string& path) override {
+    Place at;
+    if (int code = PlaceOfPath(path, &at)) return code;
+    return DeleteAt(at);
+  }
+
+  int RemoveDir(const std::string& path) override {
+    Place at;
+    if (int code = PlaceOfPath(path, &at)) return code;
+    return RemoveDirAt(at);
+  }
+
+  int CreateDir(const std::string& path) override {
+    Place at;
+    if (int code = PlaceOfPath(path, &at)) return code;
+    return CreateDirAt(at);
+  }
+
+  int MoveNoReplace(const std::string& from, const std::string& to) override {
+    Place source, target;
+    if (int code = PlaceOfPath(from, &source)) return code;
+    if (int code = PlaceOfPath(to, &target)) return code;
+    return MoveAt(source, target);
+  }
+
+  int Stat(const std::string& path, bool followLink, FileStatus* status) override {
+    Place at;
+    if (int code = PlaceOfPath(path, &at)) return code;
+    return StatAt(at, followLink, status);
+  }
+
+  int SetAttributesNormal(const std::string& path) override { return SetReadOnly(path, false); }
+
+  int SetAttributes(const std::string& path, const FileAttributes& attributes) override {
+    Place at;
+    if (int code = PlaceOfPath(path, &at)) return code;
+    return SetAttributesAt(at, attributes);
+  }
+
+  int SetReadOnly(const std::string& path, bool readOnly) override {
+    Place at;
+    if (int code = PlaceOfPath(path, &at)) return code;
+    return SetReadOnlyAt(at, readOnly);
+  }
+
+  int SetTimes(const std::string& path, std::int64_t seconds) override {
+    Place at;
+    if (int code = PlaceOfPath(path, &at)) return code;
+    const std::int64_t time = FileTimeOf(seconds);
+    return ChangeBasicAt(at, true, [&](FILE_BASIC_INFO* info) {
+      info->CreationTime.QuadPart = time;
+      info->LastAccessTime.QuadPart = time;
+      info->LastWriteTime.QuadPart = time;
+    });
+  }
+
+  int Access(const std::string& path, int mode) override {
+    if (mode != 0 && mode != 2 && mode != 4 && mode != 6) return ERROR_INVALID_PARAMETER;
+    std::wstring longPath;
+    if (int code = LongPath(path, &longPath)) return code;
+    const DWORD attributes = GetFileAttributesW(longPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+    if ((mode & 2) && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return ERROR_ACCESS_DENIED;
+    }
+    return 0;
+  }
+
+  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
+              const NameFilter& wanted = {}) override {
+    entries->clear();
+    Place at;
+    if (int code = PlaceOfPath(path, &at)) return code;
+    Handle h;
+    if (int code = OpenDirectory(at, followLink, &h)) return code;
+    return ListHandle(h.get(), entries, wanted);
+  }
+
+  int OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) override {
+    dir->reset();
+    Place at;
+    if (int code = PlaceOfPath(path, &at)) return code;
+    return Win32Dir::Open(at, followLink, path, dir);
+  }
+
+  int RealPath(const std::string& path, std::string* resolved) override {
+    std::wstring longPath;
+    if (int code = LongPath(path, &longPath)) return code;
+    Handle h(CreateFileW(longPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h) return LastError();
+    std::wstring buffer(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(h.get(), buffer.data(),
+                                                   static_cast<DWORD>(buffer.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 && GetLastError() == ERROR_MORE_DATA) {
+      // Wine gives no final path beyond MAX_PATH whatever the buffer: there
+      // the path as normalised here stands for it (links on the way, which
+      // Wine does not show, stay unresolved).
+      buffer = longPath;
+    } else if (length == 0 || length >= buffer.size()) {
+      return length == 0 ? LastError() : ERROR_GEN_FAILURE;
+    } else {
+      buffer.resize(length);
+    }
+    if (buffer.starts_with(L"\\\\?\\UNC\\") && buffer.size() - 6 < MAX_PATH) {
+      buffer = L"\\" + buffer.substr(7);
+    } else if (buffer.starts_with(L"\\\\?\\") && buffer.size() > 6 && buffer[5] == L':' &&
+               buffer.size() - 4 < MAX_PATH) {
+      buffer = buffer.substr(4);
+    }
+    *resolved = WideToUtf8(buffer);
+    return 0;
+  }
+
+  int FreeSpace(const std::string& path, std::uint64_t* bytes) override {
+    std::wstring longPath;
+    if (int code = LongPath(path, &longPath)) return code;
+    if (longPath.back() != L'\\') longPath += L'\\';
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(longPath.c_str(), &available, nullptr, nullptr)) return LastError();
+    *bytes = available.QuadPart;
+    return 0;
+  }
+
+  int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override {
+    file->reset();
+    std::wstring longPath;
+    if (int code = LongPath(path, &longPath)) return code;
+    Handle h(CreateFileW(longPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr));
+    if (!h) return LastError();
+    DWORD attributes = 0, tag = 0;
+    if (int code = AttributesOf(h.get(), &attributes, &tag)) return code;
+    if (KindOfEntry(attributes, tag) != EntryKind::File) return ERROR_NOT_SUPPORTED;
+    *file = std::make_unique<Win32File>(h.release());
+    return 0;
+  }
+
+  int OpenScratchFile(std::unique_ptr<OsFile>* file) override {
+    file->reset();
+    std::wstring directory(MAX_PATH + 2, L'\0');
+    const DWORD length = GetTempPathW(static_cast<DWORD>(directory.size()), directory.data());
+    if (length == 0 || length >= directory.size()) return length == 0 ? LastError() : ERROR_GEN_FAILURE;
+    directory.resize(length);
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0;; ++attempt) {
+      wchar_t name[80];
+      std::swprintf(name, 80, L"VELDAR2-scratch-%lu-%u-%llx.tmp",
+                    static_cast<unsigned long>(GetCurrentProcessId()), counter.fetch_add(1),
+                    static_cast<unsigned long long>(GetTickCount64()));
+      Handle h(CreateFileW((directory + name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                           nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+      if (h) {
+        *file = std::make_unique<Win32File>(h.release());
+        return 0;
+      }
+      const int code = LastError();
+      if (code != ERROR_FILE_EXISTS || attempt >= 100) return code;
+    }
+  }
+
+  int CreateDirTree(const std::string& path) override {
+    if (path.empty()) return ERROR_PATH_NOT_FOUND;
+    for (const std::string& prefix : PathRules::Windows().Ancestry(path)) {
+      const int code = CreateDir(prefix);
+      if (code == 0) continue;
+      // An existing directory (or link to one) is fine, whatever the
+      // creation said about it (183, or 5 on a share's root).
+      FileStatus status;
+      if (Stat(prefix, true, &status) == 0 && status.kind == EntryKind::Directory) continue;
+      return code;
+    }
+    return 0;
+  }
+
+  std::string ProgramDir() override {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD length =
+          GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+      if (length == 0) return ".\\";
+      if (length < buffer.size()) {
+        buffer.resize(length);
+        break;
+      }
+      if (buffer.size() > 32768) return ".\\";
+      buffer.resize(buffer.size() * 2);
+    }
+    const auto slash = buffer.rfind(L'\\');
+    if (slash == std::wstring::npos) return ".\\";
+    return WideToUtf8(std::wstring_view(buffer).substr(0, slash + 1));
+  }
+
+  std::string LogDir() override {
+    const std::string program = ProgramDir();
+    if (CanCreateIn(program)) return program;
+    const std::optional<std::string> local = GetEnv("LOCALAPPDATA");
+    if (!local || local->empty()) return program;
+    const std::string dir = PathRules::Windows().Join(*local, "VELDAR2") + "\\";
+    if (CreateDirTree(dir) != 0) return program;
+    return dir;
+  }
+
+  std::optional<std::string> GetEnv(const std::string& name) override {
+    std::wstring wideName;
+    if (name.empty() || name.find('\0') != std::string::npos || !Utf8ToWide(name, &wideName)) {
+      return std::nullopt;
+    }
+    std::wstring value(256, L'\0');
+    for (;;) {
+      SetLastError(0);
+      const DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(),
+                                                   static_cast<DWORD>(value.size()));
+      if (length == 0) {
+        if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+        return std::string();
+      }
+      if (length < value.size()) {
+        value.resize(length);
+        return WideToUtf8(value);
+      }
+      value.resize(length);
+    }
+  }
+
+  int ProcessId() override { return static_cast<int>(GetCurrentProcessId()); }
+
+  bool IsAbandonedTemporary(std::string_view name) override {
+    const long pid = TemporaryWriter(name);
+    if (pid <= 0) return false;
+    Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+    DWORD exitCode = 0;
+    return GetExitCodeProcess(process.get(), &exitCode) && exitCode != STILL_ACTIVE;
+  }
+
+  bool MayChangeOwner() override { return false; }
+
+  std::int64_t Now() override { return static_cast<std::int64_t>(time(nullptr)); }
+
+  std::string FormatLocalTime(std::int64_t seconds, const char* format) override {
+    const time_t when = static_cast<time_t>(seconds);
+    struct tm local;
+    if (localtime_s(&local, &when) != 0) return std::string();
+    char buffer[128];
+    const std::size_t length = strftime(buffer, sizeof buffer, format, &local);
+    return std::string(buffer, length);
+  }
+
+  void SleepMs(int milliseconds) override {
+    if (milliseconds > 0) Sleep(static_cast<DWORD>(milliseconds));
+  }
+
+  std::string ErrorText(int code) override {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string result;
+    if (length > 0 && text != nullptr) result = WideToUtf8(std::wstring_view(text, length));
+    if (text != nullptr) LocalFree(text);
+    while (!result.empty() &&
+           (result.back() == '\r' || result.back() == '\n' || result.back() == ' ' ||
+            result.back() == '.')) {
+      result.pop_back();
+    }
+    if (result.empty()) result = "Error " + std::to_string(code);
+    return result;
+  }
+
+  ErrorKind KindOf(int code) const override {
+    switch (code) {
+      case 0: return ErrorKind::kNone;
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+      case ERROR_BAD_NETPATH:
+      case ERROR_BAD_NET_NAME:
+      case ERROR_BAD_PATHNAME:
+        return ErrorKind::kNotFound;
+      case ERROR_FILE_EXISTS:
+      case ERROR_ALREADY_EXISTS:
+        return ErrorKind::kExists;
+      case ERROR_ACCESS_DENIED: return ErrorKind::kAccessDenied;
+      case ERROR_DIRECTORY:
+      case kCodeLinkNotDirectory:
+        return ErrorKind::kNotDirectory;
+      case ERROR_DIR_NOT_EMPTY: return ErrorKind::kNotEmpty;
+      case ERROR_HANDLE_DISK_FULL:
+      case ERROR_DISK_FULL:
+      case 1295:  // ERROR_DISK_QUOTA_EXCEEDED
+        return ErrorKind::kNoSpace;
+      case ERROR_WRITE_PROTECT: return ErrorKind::kReadOnlyFileSystem;
+      case ERROR_CRC:
+      case ERROR_IO_DEVICE:
+      case ERROR_FILE_CORRUPT:
+        return ErrorKind::kIo;
+      case ERROR_SHARING_VIOLATION:
+      case ERROR_LOCK_VIOLATION:
+        return ErrorKind::kLocked;
+      case kCodeChanged: return ErrorKind::kChanged;
+      default: return ErrorKind::kOther;
+    }
+  }
+
+  int CodeOf(ErrorKind kind) const override {
+    switch (kind) {
+      case ErrorKind::kNone: return 0;
+      case ErrorKind::kNotFound: return ERROR_FILE_NOT_FOUND;
+      case ErrorKind::kExists: return ERROR_ALREADY_EXISTS;
+      case ErrorKind::kAccessDenied: return ERROR_ACCESS_DENIED;
+      case ErrorKind::kNotDirectory: return ERROR_DIRECTORY;
+      case ErrorKind::kNotEmpty: return ERROR_DIR_NOT_EMPTY;
+      case ErrorKind::kNoSpace: return ERROR_DISK_FULL;
+      case ErrorKind::kReadOnlyFileSystem: return ERROR_WRITE_PROTECT;
+      case ErrorKind::kIo: return ERROR_IO_DEVICE;
+      case ErrorKind::kLocked: return ERROR_LOCK_VIOLATION;
+      case ErrorKind::kChanged: return kCodeChanged;
+      case ErrorKind::kOther: break;
+    }
+    return ERROR_INVALID_PARAMETER;
+  }
+
+  const PathRules& Paths() const override { return PathRules::Windows(); }
+  std::string_view LineEnd() const override { return "\r\n"; }
+  char OptionChar() const override { return '/'; }
+
+ private:
+  // True when a file can be created in `directory` (a probe, gone on close).
+  static bool CanCreateIn(const std::string& directory) {
+    std::wstring longPath;
+    if (LongPath(directory, &longPath) != 0) return false;
+    if (longPath.back() != L'\\') longPath += L'\\';
+    wchar_t name[80];
+    std::swprintf(name, 80, L"VELDAR2-probe-%lu-%llx.tmp",
+                  static_cast<unsigned long>(GetCurrentProcessId()),
+                  static_cast<unsigned long long>(GetTickCount64()));
+    Handle h(CreateFileW((longPath + name).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    return static_cast<bool>(h);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Os> MakeSystemOs() { return std::make_unique<Win32Os>(); }
+
+}  // namespace veldar
