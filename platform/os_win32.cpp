@@ -37,6 +37,17 @@
 //    links with FileRenameInformation / FileLinkInformation (whose
 //    RootDirectory is the target directory's handle). So the path-based
 //    operations and those of an open directory (OsDir) are one code.
+//  - Wine keeps, for each handle, the path it was opened by, and deletes,
+//    renames and links by that path rather than by the handle. Once an open
+//    directory has been moved, a rename relative to it either fails or
+//    renames whatever now has the old path (seen: a stranger's file renamed),
+//    and a deletion silently does nothing. So under Wine only, before an
+//    operation of an open directory that deletes, renames or links, the
+//    directory's path (GetFinalPathNameByHandleW) is checked to still reach
+//    the directory; when it does not, the operation fails with
+//    ERROR_INVALID_HANDLE (6) without touching anything. Creating, opening,
+//    listing and changing attributes work through the handle there too.
+//    Wine also gives no final path beyond MAX_PATH (ERROR_MORE_DATA).
 //  - Symbolic links and junctions (reparse points whose tag is a name
 //    surrogate) are EntryKind::Symlink, `linkToDirectory` from
 //    FILE_ATTRIBUTE_DIRECTORY. They are never followed below the paths the
@@ -416,13 +427,10 @@ bool IsWine() {
   return wine;
 }
 
-// Wine deletes, renames and links entries opened relative to a directory
-// handle by the path that directory was opened by, not by the handle: once
-// the directory has been moved, that path reaches another directory or
-// none. So under Wine (only: it costs a path lookup) an operation that
-// removes or renames entries relative to `root` first checks that the path
-// still names `root`, and fails with ERROR_INVALID_HANDLE (6) when it does
-// not, rather than act elsewhere. Windows works on the handle itself.
+// Under Wine (only: it costs a path lookup), whether `root`'s path still
+// reaches `root`: 0, or ERROR_INVALID_HANDLE (6) when Wine would delete,
+// rename or link relative to it by a path that now reaches another
+// directory or none (see the header comment). Windows works on the handle.
 int CheckRootForWine(HANDLE root) {
   if (root == nullptr || !IsWine()) return 0;
   std::wstring path(32768, L'\0');
@@ -1628,6 +1636,9 @@ class Win32Os : public Os {
     return dir;
   }
 
+  // The single-instance check looks for the dialog's window here.
+  std::string PrivateRuntimeDir() override { return std::string(); }
+
   std::optional<std::string> GetEnv(const std::string& name) override {
     std::wstring wideName;
     if (name.empty() || name.find('\0') != std::string::npos || !Utf8ToWide(name, &wideName)) {
@@ -1725,6 +1736,10 @@ class Win32Os : public Os {
       case ERROR_LOCK_VIOLATION:
         return ErrorKind::kLocked;
       case kCodeChanged: return ErrorKind::kChanged;
+      case ERROR_INVALID_FUNCTION:
+      case ERROR_NOT_SUPPORTED:
+      case ERROR_PRIVILEGE_NOT_HELD:
+        return ErrorKind::kUnsupported;
       default: return ErrorKind::kOther;
     }
   }
@@ -1742,6 +1757,7 @@ class Win32Os : public Os {
       case ErrorKind::kIo: return ERROR_IO_DEVICE;
       case ErrorKind::kLocked: return ERROR_LOCK_VIOLATION;
       case ErrorKind::kChanged: return kCodeChanged;
+      case ErrorKind::kUnsupported: return ERROR_NOT_SUPPORTED;
       case ErrorKind::kOther: break;
     }
     return ERROR_INVALID_PARAMETER;

@@ -233,7 +233,7 @@ TEST_F(Win32OsTest, ErrorCodesAreWindowsOwn) {
        [&] { return os_->CopyFile(At("full"), At("copy"), CopyMode::Replace); }, 336,
        ErrorKind::kOther},
       {"clone", [&] { return dir->CloneFile("file", *dir, "clone", FileStatus{}); }, 50,
-       ErrorKind::kOther},
+       ErrorKind::kUnsupported},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
