@@ -77,13 +77,8 @@ start_server
 
 out=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX") || exit 125
 trap 'rm -rf "$out"' EXIT
-if [ "${VELDAR2_WINE_NO_STDERR:-}" = 1 ]; then
-  # A program started without a standard error, as a scheduler may start it.
-  wine "$program" "$@" >"$out/stdout" 2>&-
-else
-  wine "$program" "$@" >"$out/stdout" 2>"$out/stderr"
-fi
+wine "$program" "$@" >"$out/stdout" 2>"$out/stderr"
 status=$?
 cat "$out/stdout"
-[ -f "$out/stderr" ] && cat "$out/stderr" >&2
+cat "$out/stderr" >&2
 exit "$status"

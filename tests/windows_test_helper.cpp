@@ -8,10 +8,15 @@
 //                                     appends "restore" to TITLE.events in
 //                                     the working directory for every
 //                                     WM_SYSCOMMAND SC_RESTORE it receives
+//   windows_test_helper detached COMMAND_LINE
+//                                     runs COMMAND_LINE with no console and no
+//                                     standard handles, as a scheduler may
+//                                     start a task, and exits with its status
 //
-// Each writes the file "ready" in the working directory once it holds the
-// file or shows the window, and ends when a file "release" appears there (or
-// after two minutes). Exit status 0, or 1 when it could not do its part.
+// hold and window write the file "ready" in the working directory once they
+// hold the file or show the window, and end when a file "release" appears
+// there (or after two minutes). Exit status 0, or 1 when the helper could not
+// do its part (125 for detached).
 
 #include <windows.h>
 
@@ -71,6 +76,22 @@ int wmain(int argc, wchar_t** argv) {
     WaitForRelease();
     CloseHandle(file);
     return 0;
+  }
+  if (mode == L"detached") {
+    std::wstring commandLine = argv[2];
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;  // all three null
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS,
+                        nullptr, nullptr, &startup, &process))
+      return 125;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 125;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(status);
   }
   if (mode == L"window") {
     g_events = std::wstring(argv[2]) + L".events";
