@@ -7,12 +7,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+# Every build goes through ccache: a second run recompiles only what changed.
+ccache=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "$ccache" >/dev/null
 cmake --build build -j2
 ctest --test-dir build -j2 --output-on-failure --timeout 600
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELDAR2_GUI=OFF -DVELDAR2_SANITIZE=ON >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELDAR2_GUI=OFF -DVELDAR2_SANITIZE=ON "$ccache" >/dev/null
 cmake --build build-asan -j2
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan -j2 --output-on-failure --timeout 600
@@ -20,7 +22,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 # libFuzzer targets (clang): command line, environment expansion, generation
 # names and settings, each for a fixed number of inputs from fuzz/corpus/.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDAR2_FUZZ=ON \
-  -DVELDAR2_GUI=OFF -DVELDAR2_TESTS=OFF >/dev/null
+  -DVELDAR2_GUI=OFF -DVELDAR2_TESTS=OFF "$ccache" >/dev/null
 cmake --build build-fuzz -j2
 ctest --test-dir build-fuzz -j2 --output-on-failure --timeout 600 --no-tests=error
 
@@ -29,7 +31,7 @@ ctest --test-dir build-fuzz -j2 --output-on-failure --timeout 600 --no-tests=err
 # listing thread. The exhaustive crash, power-cut and failure suites only repeat the
 # same mirror many times and already run under ASan above. Qt is not
 # instrumented: scripts/tsan.supp says what that leaves out.
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDAR2_TSAN=ON >/dev/null
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDAR2_TSAN=ON "$ccache" >/dev/null
 cmake --build build-tsan -j2
 TSAN_OPTIONS="ignore_noninstrumented_modules=1 suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir build-tsan -j2 --output-on-failure --timeout 600 --no-tests=error \
@@ -39,6 +41,6 @@ TSAN_OPTIONS="ignore_noninstrumented_modules=1 suppressions=$PWD/scripts/tsan.su
 # under Wine in a prefix of the build tree (cmake/wine-run.sh), and the
 # program end to end (tests/windows_batch_e2e.sh).
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "$ccache" >/dev/null
 cmake --build build-win -j2
 ctest --test-dir build-win -j2 --output-on-failure --timeout 600 --no-tests=error

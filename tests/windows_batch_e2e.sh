@@ -125,7 +125,7 @@ check "the newest generation equals the source (names, content, empty directorie
 # Last-write times: Windows keeps 100 ns, so the source's are cut to that.
 times_of() { (cd "$1" && find . -type f -printf '%P %T@\n' | sort | sed -E 's/([0-9]+\.[0-9]{7})[0-9]*$/\1/'); }
 check "copies carry their source's last-write time" [ "$(times_of "$src")" = "$(times_of "$dst/src_1")" ]
-skip "creation times: Wine ignores the creation time SetFileTime is given (a copy's is its own)"
+skip "creation times: Wine keeps none (it reports the last-write time in their place)"
 
 # ---- A file source ----
 # A file generation is dated by its creation time, which a run stamps in
@@ -205,6 +205,21 @@ else
 fi
 run /M1 "$(winpath "$work/m")" "$(winpath "$mirror")"
 check "released: the next run converges" [ "$status:$(cat "$mirror/a.txt")" = "0:one, changed" ]
+
+# A read-only file (Wine: no write permission) is copied read-only, and
+# replaced when it changes.
+printf 'first' >"$work/m/ro.txt"
+chmod a-w "$work/m/ro.txt"
+run /M1 "$(winpath "$work/m")" "$(winpath "$mirror")"
+check "a read-only file's copy is read-only" \
+  [ "$status:$(stat -c %A "$mirror/ro.txt" | cut -c3)" = "0:-" ]
+chmod u+w "$work/m/ro.txt" && printf 'second' >"$work/m/ro.txt" && chmod a-w "$work/m/ro.txt"
+run /M1 "$(winpath "$work/m")" "$(winpath "$mirror")"
+check "a changed read-only file replaces its read-only copy" \
+  [ "$status:$(cat "$mirror/ro.txt")" = "0:second" ]
+if [ "$(id -u)" = 0 ]; then
+  skip "read-only copies: Wine run by root writes over them, so whether the run had to clear the attribute first is not seen here"
+fi
 
 # ---- An open instance's window stops every start ----
 if command -v Xvfb >/dev/null; then
