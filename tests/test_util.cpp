@@ -164,6 +164,11 @@ std::int64_t Mtime(const std::string& path) {
   return (ticks - kEpochDifference) / 10000000LL;
 }
 
+bool UnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 void SetEnv(const std::string& name, const std::string& value) {
   _putenv_s(name.c_str(), value.c_str());
   if (name == "TZ") _tzset();
@@ -206,6 +211,8 @@ std::int64_t Mtime(const std::string& path) {
   if (lstat(path.c_str(), &st) != 0) return -1;
   return st.st_mtim.tv_sec;
 }
+
+bool UnderWine() { return false; }
 
 void SetEnv(const std::string& name, const std::string& value) {
   setenv(name.c_str(), value.c_str(), 1);

@@ -70,6 +70,9 @@ void SetEnv(const std::string& name, const std::string& value);
 // Makes `path` a symbolic link to `target` (a directory link on Windows when
 // `directory`). False where the system or the process cannot make links.
 bool MakeLink(const std::string& target, const std::string& path, bool directory = false);
+// True when the tests run under Wine rather than on Windows or Linux: where
+// Wine differs from Windows, a test says so and skips.
+bool UnderWine();
 // Runs a shell command; returns its exit status and fills `output` with what
 // it printed to standard output.
 int RunCommand(const std::string& command, std::string* output = nullptr);
