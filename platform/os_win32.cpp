@@ -771,10 +771,26 @@ int ChangeBasicAt(const Place& at, bool linksToo, Change change) {
   if (int code = GetBasic(h.get(), &info)) return code;
   const FILE_BASIC_INFO before = info;
   change(&info);
-  if (std::memcmp(&before, &info, sizeof info) == 0) return 0;
-  info.ChangeTime.QuadPart = 0;  // the system's
-  info.FileAttributes = AttributeWord(info.FileAttributes);
-  return SetBasic(h.get(), info);
+  // Only what changed is written: 0 leaves a field as it is.
+  bool changed = false;
+  auto keep = [&](LARGE_INTEGER* field, const LARGE_INTEGER& old) {
+    if (field->QuadPart == old.QuadPart) {
+      field->QuadPart = 0;
+    } else {
+      changed = true;
+    }
+  };
+  keep(&info.CreationTime, before.CreationTime);
+  keep(&info.LastAccessTime, before.LastAccessTime);
+  keep(&info.LastWriteTime, before.LastWriteTime);
+  info.ChangeTime.QuadPart = 0;
+  if ((info.FileAttributes & kSettableAttributes) == (before.FileAttributes & kSettableAttributes)) {
+    info.FileAttributes = 0;
+  } else {
+    info.FileAttributes = AttributeWord(info.FileAttributes);
+    changed = true;
+  }
+  return changed ? SetBasic(h.get(), info) : 0;
 }
 
 int SetReadOnlyAt(const Place& at, bool readOnly) {

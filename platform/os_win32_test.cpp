@@ -446,6 +446,33 @@ TEST_F(Win32OsTest, DirectoryLockAndScratchFile) {
   EXPECT_EQ("ss", back);
 }
 
+// A hard link names the file that was checked, and a copy that may not
+// write into an existing entry leaves the other names of that entry alone.
+TEST_F(Win32OsTest, HardLinksNameTheCheckedFileAndKeepTheirContent) {
+  Write(At("a"), "shared");
+  Write(At("other"), "other");
+  Write(At("new"), "new content");
+  std::unique_ptr<OsDir> dir;
+  ASSERT_EQ(0, os_->OpenDir(root_, false, &dir));
+  FileStatus a, other, linked;
+  ASSERT_EQ(0, dir->StatAt("a", &a));
+  ASSERT_EQ(0, dir->StatAt("other", &other));
+  EXPECT_EQ(1006, dir->LinkFile("other", *dir, "b", a));  // not the file the caller saw
+  EXPECT_EQ(ErrorKind::kChanged, os_->KindOf(1006));
+  EXPECT_FALSE(Exists(At("b")));
+  ASSERT_EQ(0, dir->LinkFile("a", *dir, "b", a));
+  ASSERT_EQ(0, dir->StatAt("b", &linked));
+  EXPECT_TRUE(linked.SameEntryAs(a));
+  EXPECT_EQ(2u, linked.links);
+  EXPECT_EQ(183, dir->LinkFile("a", *dir, "other", a));
+  ASSERT_EQ(0, dir->CopyFile("new", *dir, "b", CopyMode::Unflushed));
+  EXPECT_EQ("new content", Read(At("b")));
+  EXPECT_EQ("shared", Read(At("a")));
+  ASSERT_EQ(0, os_->CopyFile(At("new"), At("a"), CopyMode::Replace));
+  EXPECT_EQ("new content", Read(At("a")));
+  EXPECT_EQ("other", Read(At("other")));
+}
+
 // A temporary name is abandoned only when its writer is gone.
 TEST_F(Win32OsTest, AbandonedTemporaryNamesNameAFinishedWriter) {
   // Windows process ids are multiples of 4; this one names no process.
