@@ -139,8 +139,13 @@
 //  - Attributes: read-only, hidden, system, archive, not-content-indexed,
 //    offline and temporary are written back (FileBasicInfo); the others are
 //    the file system's. A link's attributes are left alone. Wine drops a
-//    directory's read-only attribute and keeps the hidden one in an extended
-//    attribute; as root under Wine a read-only file can still be written.
+//    directory's read-only attribute and keeps hidden and system in an
+//    extended attribute; as root under Wine a read-only file can still be
+//    written. Run by another user, Wine refuses FILE_WRITE_ATTRIBUTES on a
+//    read-only file (Windows grants it) and cannot add hidden or system to
+//    one: under Wine the attributes are then set through a handle opened
+//    for reading them (Wine does not check its access), and the others
+//    before read-only.
 //  - The time resolution is 2 s on FAT and FAT32, 10 ms on exFAT and 0
 //    elsewhere (GetVolumeInformationByHandleW's file system name).
 //  - OpenExclusive opens with share mode FILE_SHARE_DELETE only (OPEN_ALWAYS,
@@ -664,6 +669,21 @@ int SetBasic(HANDLE h, FILE_BASIC_INFO info) {
   return SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info) ? 0 : LastError();
 }
 
+// SetBasic for an attribute word that may hold read-only with others. Wine
+// keeps hidden and system in an extended attribute, which a user other than
+// root cannot write once the file is read-only: under Wine the others are
+// set first.
+int SetBasicAttributes(HANDLE h, const FILE_BASIC_INFO& info) {
+  constexpr DWORD kPlain = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_NORMAL;
+  if (IsWine() && (info.FileAttributes & FILE_ATTRIBUTE_READONLY) &&
+      (info.FileAttributes & ~kPlain) != 0) {
+    FILE_BASIC_INFO first = info;
+    first.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (int code = SetBasic(h, first)) return code;
+  }
+  return SetBasic(h, info);
+}
+
 int GetBasic(HANDLE h, FILE_BASIC_INFO* info) {
   return GetFileInformationByHandleEx(h, FileBasicInfo, info, sizeof *info) ? 0 : LastError();
 }
@@ -763,9 +783,14 @@ template <typename Change>
 int ChangeBasicAt(const Place& at, bool linksToo, Change change) {
   Handle h;
   DWORD attributes = 0, tag = 0;
-  if (int code = OpenEntry(at, FILE_WRITE_ATTRIBUTES, 0, false, &h, &attributes, &tag)) {
-    return code;
+  int opened = OpenEntry(at, FILE_WRITE_ATTRIBUTES, 0, false, &h, &attributes, &tag);
+  // Wine refuses FILE_WRITE_ATTRIBUTES on a read-only file to a user other
+  // than root (Windows grants it), and does not check the handle's access
+  // when the attributes are set: there the handle for reading them serves.
+  if (opened == ERROR_ACCESS_DENIED && IsWine()) {
+    opened = OpenEntry(at, 0, 0, false, &h, &attributes, &tag);
   }
+  if (opened != 0) return opened;
   if (!linksToo && IsLink(attributes, tag)) return 0;
   FILE_BASIC_INFO info;
   if (int code = GetBasic(h.get(), &info)) return code;
@@ -790,7 +815,7 @@ int ChangeBasicAt(const Place& at, bool linksToo, Change change) {
     info.FileAttributes = AttributeWord(info.FileAttributes);
     changed = true;
   }
-  return changed ? SetBasic(h.get(), info) : 0;
+  return changed ? SetBasicAttributes(h.get(), info) : 0;
 }
 
 int SetReadOnlyAt(const Place& at, bool readOnly) {
@@ -999,7 +1024,7 @@ int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget t
   if (code != 0) return code;
   times.ChangeTime.QuadPart = 0;
   times.FileAttributes = AttributeWord(attributes);
-  if ((code = SetBasic(open->get(), times)) != 0) {
+  if ((code = SetBasicAttributes(open->get(), times)) != 0) {
     Discard(open->get());
     open->reset(nullptr);
     return code;
@@ -1063,7 +1088,7 @@ int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made
     FILE_BASIC_INFO info = basic;
     info.ChangeTime.QuadPart = 0;
     info.FileAttributes = AttributeWord(basic.FileAttributes);
-    code = SetBasic(open->get(), info);
+    code = SetBasicAttributes(open->get(), info);
   }
   // An empty file has no data to lose (see the header comment).
   if (code == 0 && copied > 0 && !FlushFileBuffers(open->get())) code = LastError();
@@ -1265,6 +1290,7 @@ class Win32Dir : public OsDir {
     Place source, target;
     if (int code = Here(name, &source)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
+    if (int code = CheckRootForWine(source.root)) return code;
     if (int code = CheckRootForWine(target.root)) return code;
     Handle h;
     DWORD attributes = 0, tag = 0;

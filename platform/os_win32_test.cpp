@@ -280,10 +280,14 @@ TEST_F(Win32OsTest, CopyKeepsAttributesAndTimes) {
   FILETIME written{0x12345671, 0x01D00000}, created{0x76543211, 0x01C00000};
   ASSERT_TRUE(SetFileTime(h, &created, &written, &written));
   CloseHandle(h);
+  // Hidden first: Wine cannot add it to a read-only file for a user other
+  // than root.
+  ASSERT_TRUE(SetFileAttributesW(Long(At("src")).c_str(), FILE_ATTRIBUTE_HIDDEN));
   ASSERT_TRUE(SetFileAttributesW(Long(At("src")).c_str(),
                                  FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
   FileStatus source, copy;
   ASSERT_EQ(0, os_->Stat(At("src"), false, &source));
+  ASSERT_TRUE(source.attributes.hidden && source.attributes.readOnly);
   ASSERT_NE(0u, source.mtimeNsec % 1000);  // 100 ns kept
   for (CopyMode mode : {CopyMode::Replace, CopyMode::Unflushed}) {
     ASSERT_EQ(0, os_->CopyFile(At("src"), At("dst"), mode));
@@ -297,7 +301,11 @@ TEST_F(Win32OsTest, CopyKeepsAttributesAndTimes) {
     ASSERT_EQ(0, os_->SetAttributesNormal(At("dst")));
   }
   // Wine ignores a creation time that is set; Windows keeps the source's.
-  if (source.birthSec == copy.birthSec) {
+  const std::int64_t createdSec =
+      ((static_cast<std::int64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime) -
+       116444736000000000LL) / 10'000'000;
+  if (source.birthSec == createdSec) {
+    EXPECT_EQ(createdSec, copy.birthSec);
     EXPECT_EQ(source.birthNsec, copy.birthNsec);
   } else {
     std::printf("[ note     ] the copy's creation time is its own here (Wine)\n");
@@ -471,6 +479,27 @@ TEST_F(Win32OsTest, HardLinksNameTheCheckedFileAndKeepTheirContent) {
   ASSERT_EQ(0, os_->CopyFile(At("new"), At("a"), CopyMode::Replace));
   EXPECT_EQ("new content", Read(At("a")));
   EXPECT_EQ("other", Read(At("other")));
+}
+
+// Windows' conventions, and text from the system as UTF-8.
+TEST_F(Win32OsTest, ConventionsAndProcessText) {
+  EXPECT_EQ('\\', os_->Separator());
+  EXPECT_EQ('/', os_->OptionChar());
+  EXPECT_EQ("\r\n", os_->LineEnd());
+  const std::string value = "値 \xF0\x9F\x98\x80 ﾃｽﾄ";
+  ASSERT_TRUE(SetEnvironmentVariableW(L"VELDAR2_TEST_VALUE", Wide(value).c_str()));
+  EXPECT_EQ(value, os_->GetEnv("VELDAR2_TEST_VALUE").value_or("<unset>"));
+  ASSERT_TRUE(SetEnvironmentVariableW(L"VELDAR2_TEST_VALUE", nullptr));
+  EXPECT_FALSE(os_->GetEnv("VELDAR2_TEST_VALUE").has_value());
+  // The C runtime here is msvcrt: the fields the log writes must work.
+  const std::string time = os_->FormatLocalTime(os_->Now(), "%Y/%m/%d %H:%M:%S");
+  EXPECT_EQ(19u, time.size()) << time;
+  const std::string program = os_->ProgramDir();
+  EXPECT_TRUE(program.ends_with("\\")) << program;
+  std::string resolved;
+  ASSERT_EQ(0, os_->RealPath(root_ + "\\.\\x\\..", &resolved));
+  EXPECT_FALSE(resolved.starts_with("\\\\?\\")) << resolved;  // short enough without it
+  EXPECT_TRUE(os_->Paths().IsAbsolute(resolved)) << resolved;
 }
 
 // A temporary name is abandoned only when its writer is gone.
