@@ -43,8 +43,9 @@
 //    renames whatever now has the old path (seen: a stranger's file renamed),
 //    and a deletion silently does nothing. So under Wine only, before an
 //    operation of an open directory that deletes, renames or links, the
-//    directory's path (GetFinalPathNameByHandleW) is checked to still reach
-//    the directory; when it does not, the operation fails with
+//    directory's path (GetFinalPathNameByHandleW; beyond MAX_PATH, where Wine
+//    gives none, the path it was opened by) is checked to still reach the
+//    directory; when it does not, the operation fails with
 //    ERROR_INVALID_HANDLE (6) without touching anything. Creating, opening,
 //    listing and changing attributes work through the handle there too.
 //    Wine also gives no final path beyond MAX_PATH (ERROR_MORE_DATA).
@@ -432,17 +433,25 @@ bool IsWine() {
   return wine;
 }
 
-// Under Wine (only: it costs a path lookup), whether `root`'s path still
-// reaches `root`: 0, or ERROR_INVALID_HANDLE (6) when Wine would delete,
-// rename or link relative to it by a path that now reaches another
-// directory or none (see the header comment). Windows works on the handle.
-int CheckRootForWine(HANDLE root) {
-  if (root == nullptr || !IsWine()) return 0;
+// Under Wine (only: it costs a path lookup), whether the path of the open
+// directory `root` (opened by `openedBy`) still reaches it: 0, or
+// ERROR_INVALID_HANDLE (6) when Wine would delete, rename or link relative
+// to it by a path that now reaches another directory or none (see the header
+// comment). Windows works on the handle itself.
+int CheckRootForWine(HANDLE root, const std::string& openedBy) {
+  if (!IsWine()) return 0;
   std::wstring path(32768, L'\0');
   const DWORD length = GetFinalPathNameByHandleW(root, path.data(), static_cast<DWORD>(path.size()),
                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (length == 0 || length >= path.size()) return ERROR_INVALID_HANDLE;
-  path.resize(length);
+  if (length == 0 && GetLastError() == ERROR_MORE_DATA) {
+    // Wine gives no final path beyond MAX_PATH; the path the directory was
+    // opened by is the one it keeps.
+    if (LongPath(openedBy, &path) != 0) return ERROR_INVALID_HANDLE;
+  } else if (length == 0 || length >= path.size()) {
+    return ERROR_INVALID_HANDLE;
+  } else {
+    path.resize(length);
+  }
   Handle named(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   return named && SameFile(root, named.get()) ? 0 : ERROR_INVALID_HANDLE;
@@ -742,7 +751,6 @@ int RenameHandle(HANDLE h, const Place& to, bool replace, bool link = false) {
 }
 
 int DeleteAt(const Place& at) {
-  if (int code = CheckRootForWine(at.root)) return code;
   Handle h;
   DWORD attributes = 0, tag = 0;
   if (int code = OpenEntry(at, DELETE, 0, false, &h, &attributes, &tag)) return code;
@@ -754,7 +762,6 @@ int DeleteAt(const Place& at) {
 }
 
 int RemoveDirAt(const Place& at) {
-  if (int code = CheckRootForWine(at.root)) return code;
   Handle h;
   DWORD attributes = 0, tag = 0;
   if (int code = OpenEntry(at, DELETE, 0, false, &h, &attributes, &tag)) return code;
@@ -769,8 +776,6 @@ int CreateDirAt(const Place& at) {
 }
 
 int MoveAt(const Place& from, const Place& to) {
-  if (int code = CheckRootForWine(from.root)) return code;
-  if (int code = CheckRootForWine(to.root)) return code;
   Handle h;
   DWORD attributes = 0, tag = 0;
   if (int code = OpenEntry(from, DELETE, 0, false, &h, &attributes, &tag)) return code;
@@ -1104,7 +1109,6 @@ int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made
 // The whole copy from `from` onto `to` (see the header comment).
 int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* bytesCopied) {
   if (bytesCopied) *bytesCopied = 0;
-  if (int code = CheckRootForWine(to.root)) return code;
   Place made;
   Handle open;
   std::uint64_t bytes = 0;
@@ -1221,12 +1225,14 @@ class Win32Dir : public OsDir {
   int DeleteFile(const std::string& name) override {
     Place at;
     if (int code = Here(name, &at)) return code;
+    if (int code = CheckForWine()) return code;
     return DeleteAt(at);
   }
 
   int RemoveDir(const std::string& name) override {
     Place at;
     if (int code = Here(name, &at)) return code;
+    if (int code = CheckForWine()) return code;
     return RemoveDirAt(at);
   }
 
@@ -1234,6 +1240,8 @@ class Win32Dir : public OsDir {
     Place source, target;
     if (int code = Here(from, &source)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
+    if (int code = CheckForWine()) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
     return MoveAt(source, target);
   }
 
@@ -1243,6 +1251,7 @@ class Win32Dir : public OsDir {
     Place source, target;
     if (int code = Here(name, &source)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
     return CopyAt(source, target, mode, bytesCopied);
   }
 
@@ -1253,7 +1262,7 @@ class Win32Dir : public OsDir {
     Place source, target;
     if (int code = Here(name, &source)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
-    if (int code = CheckRootForWine(target.root)) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
     Place made;
     Handle open;
     std::uint64_t bytes = 0;
@@ -1269,7 +1278,7 @@ class Win32Dir : public OsDir {
     Place source, target;
     if (int code = Here(temporary, &source)) return code;
     if (int code = Here(to, &target)) return code;
-    if (int code = CheckRootForWine(target.root)) return code;
+    if (int code = CheckForWine()) return code;
     Handle h;
     DWORD attributes = 0, tag = 0;
     if (int code = OpenEntry(source, DELETE, 0, false, &h, &attributes, &tag)) return code;
@@ -1290,8 +1299,8 @@ class Win32Dir : public OsDir {
     Place source, target;
     if (int code = Here(name, &source)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
-    if (int code = CheckRootForWine(source.root)) return code;
-    if (int code = CheckRootForWine(target.root)) return code;
+    if (int code = CheckForWine()) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
     Handle h;
     DWORD attributes = 0, tag = 0;
     if (int code = OpenEntry(source, FILE_WRITE_ATTRIBUTES, 0, false, &h, &attributes, &tag)) {
@@ -1380,6 +1389,8 @@ class Win32Dir : public OsDir {
   }
 
  private:
+  int CheckForWine() { return CheckRootForWine(handle_.get(), path_); }
+
   // The place of the entry `name` in this directory.
   int Here(const std::string& name, Place* at) {
     at->root = handle_.get();

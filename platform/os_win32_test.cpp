@@ -175,6 +175,13 @@ TEST_F(Win32OsTest, LongPathsWork) {
   std::string resolved;
   ASSERT_EQ(0, os_->RealPath(odd, &resolved));
   EXPECT_TRUE(resolved.starts_with("\\\\?\\")) << resolved;  // too long to drop it
+  // And through an open directory down there.
+  std::unique_ptr<OsDir> dir;
+  ASSERT_EQ(0, os_->OpenDir(deep, false, &dir));
+  ASSERT_EQ(0, dir->CopyFile("file.txt", *dir, "again.txt", CopyMode::FailIfExists));
+  ASSERT_EQ(0, dir->MoveNoReplace("again.txt", *dir, "moved.txt"));
+  ASSERT_EQ(0, dir->DeleteFile("moved.txt"));
+  dir.reset();
   ASSERT_EQ(0, os_->DeleteFile(file));
   ASSERT_EQ(0, os_->DeleteFile(deep + "\\copy.txt"));
   ASSERT_EQ(0, os_->RemoveDir(deep));
