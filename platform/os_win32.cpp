@@ -131,7 +131,9 @@
 //    FileIdBothDirectoryInfo on the directory's handle, restarted by each
 //    List) carries everything but the number of links, which it reports as
 //    1: the directory record does not hold it, and opening every entry to
-//    read it would cost a call per file (StatAt has it).
+//    read it would cost a call per file (StatAt has it). Where a record has
+//    no file id (ReFS ids beyond 64 bits) or the file system cannot list
+//    with ids (FileFullDirectoryInfo then), the entry's own status is read.
 //  - Permissions and owners: NTFS keeps ACLs, not permission bits: nothing is
 //    copied (KeepsPermissions is false), SetPermissions and SetOwner succeed
 //    doing nothing, MayChangeOwner is false. CreateDir makes a directory that
@@ -289,8 +291,8 @@ int LongPath(const std::string& path, std::wstring* out) {
   if (path.find(':', root) != std::string::npos) return kCodeInvalidName;
   std::wstring wide;
   if (!Utf8ToWide(path, &wide)) return ERROR_NO_UNICODE_TRANSLATION;
-  if (wide.size() >= 4 && IsSep(wide[0]) && IsSep(wide[1]) && (wide[2] == L'?' || wide[2] == L'.') &&
-      IsSep(wide[3])) {
+  if (wide.size() >= 4 && IsSep(wide[0]) && IsSep(wide[1]) &&
+      (wide[2] == L'?' || wide[2] == L'.') && IsSep(wide[3])) {
     // Already a long (or device) path: taken as it is.
     *out = wide;
     (*out)[0] = (*out)[1] = (*out)[3] = L'\\';
@@ -618,7 +620,44 @@ int StatAt(const Place& at, bool followLink, FileStatus* status) {
   return StatusOfHandle(h.get(), status);
 }
 
-// Lists the directory open as `dir` from its start (see the header comment).
+// Adds the entry a directory record describes to `entries` (unless `wanted`
+// refuses it); `id` is the record's file id (0 where it has none). 0, or the
+// error of a status call.
+template <typename Record>
+int AddRecord(HANDLE dir, const Record& info, std::uint64_t volume, std::uint64_t id,
+              std::vector<DirEntry>* entries, const NameFilter& wanted) {
+  const std::wstring_view wideName(info.FileName, info.FileNameLength / sizeof(wchar_t));
+  if (wideName == L"." || wideName == L"..") return 0;
+  std::string name = WideToUtf8(wideName);
+  if (wanted && !wanted(name)) return 0;
+  DirEntry entry;
+  entry.name = std::move(name);
+  if (id == 0 || id == ~std::uint64_t{0}) {
+    // No 64-bit id in the record (ReFS, or a listing without ids): the
+    // entry's own status.
+    const int code = StatAt(Place{dir, std::wstring(wideName)}, false, &entry.status);
+    if (code == ERROR_FILE_NOT_FOUND) return 0;  // gone since it was read
+    if (code != 0) return code;
+  } else {
+    RawStatus raw;
+    raw.attributes = info.FileAttributes;
+    // For a reparse point the record's EA size holds its tag.
+    raw.tag = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info.EaSize : 0;
+    raw.creation = info.CreationTime.QuadPart;
+    raw.write = info.LastWriteTime.QuadPart;
+    raw.size = static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
+    raw.allocated = static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
+    raw.volume = volume;
+    raw.id = id;
+    FillStatus(raw, &entry.status);
+  }
+  entries->push_back(std::move(entry));
+  return 0;
+}
+
+// Lists the directory open as `dir` from its start (see the header comment):
+// records with file ids, or, where the file system has no such listing,
+// records without them and a status call per entry.
 int ListHandle(HANDLE dir, std::vector<DirEntry>* entries, const NameFilter& wanted) {
   entries->clear();
   std::uint64_t volume = 0, dirId = 0;
@@ -626,48 +665,39 @@ int ListHandle(HANDLE dir, std::vector<DirEntry>* entries, const NameFilter& wan
   constexpr DWORD kBufferSize = 64 * 1024;
   std::unique_ptr<std::uint64_t[]> buffer(new (std::nothrow) std::uint64_t[kBufferSize / 8]);
   if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
-  bool restart = true;
+  bool restart = true, withIds = true;
   for (;;) {
-    if (!GetFileInformationByHandleEx(
-            dir, restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
-            buffer.get(), kBufferSize)) {
+    FILE_INFO_BY_HANDLE_CLASS kind =
+        withIds ? (restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo)
+                : (restart ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo);
+    if (!GetFileInformationByHandleEx(dir, kind, buffer.get(), kBufferSize)) {
       const int code = LastError();
+      if (restart && withIds &&
+          (code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED ||
+           code == ERROR_INVALID_LEVEL)) {
+        withIds = false;
+        continue;
+      }
       return code == ERROR_NO_MORE_FILES ? 0 : code;
     }
     restart = false;
     const char* at = reinterpret_cast<const char*>(buffer.get());
     for (;;) {
-      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
-      const std::wstring_view wideName(info->FileName, info->FileNameLength / sizeof(wchar_t));
-      if (wideName != L"." && wideName != L"..") {
-        std::string name = WideToUtf8(wideName);
-        if (!wanted || wanted(name)) {
-          const std::uint64_t id = static_cast<std::uint64_t>(info->FileId.QuadPart);
-          DirEntry entry;
-          entry.name = std::move(name);
-          if (id == 0 || id == ~std::uint64_t{0}) {
-            // No 64-bit id in the record (ReFS): the entry's own status.
-            const int code = StatAt(Place{dir, std::wstring(wideName)}, false, &entry.status);
-            if (code == ERROR_FILE_NOT_FOUND) continue;  // gone since it was read
-            if (code != 0) return code;
-          } else {
-            RawStatus raw;
-            raw.attributes = info->FileAttributes;
-            // For a reparse point the record's EA size holds its tag.
-            raw.tag = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info->EaSize : 0;
-            raw.creation = info->CreationTime.QuadPart;
-            raw.write = info->LastWriteTime.QuadPart;
-            raw.size = static_cast<std::uint64_t>(info->EndOfFile.QuadPart);
-            raw.allocated = static_cast<std::uint64_t>(info->AllocationSize.QuadPart);
-            raw.volume = volume;
-            raw.id = id;
-            FillStatus(raw, &entry.status);
-          }
-          entries->push_back(std::move(entry));
-        }
+      DWORD next;
+      int code;
+      if (withIds) {
+        const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+        code = AddRecord(dir, *info, volume, static_cast<std::uint64_t>(info->FileId.QuadPart),
+                         entries, wanted);
+        next = info->NextEntryOffset;
+      } else {
+        const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
+        code = AddRecord(dir, *info, volume, 0, entries, wanted);
+        next = info->NextEntryOffset;
       }
-      if (info->NextEntryOffset == 0) break;
-      at += info->NextEntryOffset;
+      if (code != 0) return code;
+      if (next == 0) break;
+      at += next;
     }
   }
 }
@@ -814,7 +844,8 @@ int ChangeBasicAt(const Place& at, bool linksToo, Change change) {
   keep(&info.LastAccessTime, before.LastAccessTime);
   keep(&info.LastWriteTime, before.LastWriteTime);
   info.ChangeTime.QuadPart = 0;
-  if ((info.FileAttributes & kSettableAttributes) == (before.FileAttributes & kSettableAttributes)) {
+  if ((info.FileAttributes & kSettableAttributes) ==
+      (before.FileAttributes & kSettableAttributes)) {
     info.FileAttributes = 0;
   } else {
     info.FileAttributes = AttributeWord(info.FileAttributes);
@@ -835,7 +866,8 @@ int SetReadOnlyAt(const Place& at, bool readOnly) {
 
 int SetAttributesAt(const Place& at, const FileAttributes& attributes) {
   return ChangeBasicAt(at, false, [&](FILE_BASIC_INFO* info) {
-    DWORD word = (info->FileAttributes & ~kSettableAttributes) | (attributes.native & kSettableAttributes);
+    DWORD word = (info->FileAttributes & ~kSettableAttributes) |
+                 (attributes.native & kSettableAttributes);
     auto set = [&](DWORD bit, bool on) { word = on ? (word | bit) : (word & ~bit); };
     set(FILE_ATTRIBUTE_READONLY, attributes.readOnly);
     set(FILE_ATTRIBUTE_HIDDEN, attributes.hidden);
@@ -859,7 +891,8 @@ std::wstring TemporaryName(const std::wstring& target) {
   // ".~" (2) + prefix (200) + suffix (at most 35) stays below NTFS's 255.
   std::size_t keep = std::min<std::size_t>(target.size(), 200);
   // Never half a surrogate pair.
-  if (keep > 0 && keep < target.size() && target[keep - 1] >= 0xD800 && target[keep - 1] <= 0xDBFF) {
+  if (keep > 0 && keep < target.size() && target[keep - 1] >= 0xD800 &&
+      target[keep - 1] <= 0xDBFF) {
     --keep;
   }
   char suffix[64];
@@ -1023,7 +1056,9 @@ int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget t
     int failed = LastError();
     Dispose(open->get());
     open->reset(nullptr);
-    if (failed == ERROR_PRIVILEGE_NOT_HELD) failed = CreateSymbolicLinkAt(at, data, directory, open);
+    if (failed == ERROR_PRIVILEGE_NOT_HELD) {
+      failed = CreateSymbolicLinkAt(at, data, directory, open);
+    }
     return failed;
   });
   if (code != 0) return code;
@@ -1136,7 +1171,8 @@ int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* byt
 // The file system's name ("NTFS", "FAT32") of the volume holding `h`.
 std::wstring FileSystemName(HANDLE h) {
   wchar_t name[MAX_PATH + 1] = {};
-  if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) {
+  if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, nullptr, name,
+                                     MAX_PATH + 1)) {
     return std::wstring();
   }
   return name;
@@ -1627,7 +1663,9 @@ class Win32Os : public Os {
     file->reset();
     std::wstring directory(MAX_PATH + 2, L'\0');
     const DWORD length = GetTempPathW(static_cast<DWORD>(directory.size()), directory.data());
-    if (length == 0 || length >= directory.size()) return length == 0 ? LastError() : ERROR_GEN_FAILURE;
+    if (length == 0 || length >= directory.size()) {
+      return length == 0 ? LastError() : ERROR_GEN_FAILURE;
+    }
     directory.resize(length);
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0;; ++attempt) {

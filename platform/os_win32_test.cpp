@@ -153,6 +153,35 @@ TEST_F(Win32OsTest, NamesRoundTripThroughEveryOperation) {
   EXPECT_TRUE(left.empty());
 }
 
+// A listing longer than one buffer of records, read again from its start.
+TEST_F(Win32OsTest, ListingsSpanBuffersAndStartAgain) {
+  std::vector<std::string> expected;
+  for (int i = 0; i < 400; ++i) {
+    expected.push_back("entry " + std::to_string(1000 + i) + " " + std::string(90, 'x') + " ﾃ");
+    Write(At(expected.back()), std::to_string(i));
+  }
+  std::sort(expected.begin(), expected.end());
+  std::unique_ptr<OsDir> dir;
+  ASSERT_EQ(0, os_->OpenDir(root_, false, &dir));
+  FileStatus self;
+  ASSERT_EQ(0, dir->Status(&self));
+  for (int round = 0; round < 2; ++round) {
+    std::vector<DirEntry> entries;
+    ASSERT_EQ(0, dir->List(&entries));
+    ASSERT_EQ(expected, Names(entries));
+    FileStatus direct;
+    ASSERT_EQ(0, dir->StatAt(entries[7].name, &direct));
+    EXPECT_TRUE(direct.SameEntryAs(entries[7].status));
+    EXPECT_EQ(direct.size, entries[7].status.size);
+    EXPECT_EQ(direct.mtimeNsec, entries[7].status.mtimeNsec);
+    EXPECT_EQ(self.device, entries[7].status.device);
+  }
+  std::vector<DirEntry> some;
+  const std::string tail = "9 " + std::string(90, 'x') + " ﾃ";
+  ASSERT_EQ(0, dir->List(&some, [&](std::string_view name) { return name.ends_with(tail); }));
+  EXPECT_EQ(40u, some.size());
+}
+
 // Paths far beyond MAX_PATH, also spelled with '/', "." and "..".
 TEST_F(Win32OsTest, LongPathsWork) {
   std::string deep = root_;
@@ -424,7 +453,8 @@ TEST_F(Win32OsTest, ExclusiveFileIsRefusedToOthersNotToItsOpener) {
   ASSERT_EQ(0, file->Append("line\r\n"));
   EXPECT_EQ(32, os_->OpenExclusive(At("log"), &second));
   EXPECT_TRUE(os_->IsLockedByOther(32));
-  HANDLE reader = CreateFileW(Long(At("log")).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  HANDLE reader = CreateFileW(Long(At("log")).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(INVALID_HANDLE_VALUE, reader);
   if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
