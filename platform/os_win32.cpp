@@ -107,10 +107,11 @@
 //    needs administrator rights. So every copy with content is flushed
 //    through its own handle before it is closed, whatever the mode (an
 //    unflushed or staged copy too), and SyncFileSystem tries the volume flush
-//    and counts it done when the system refuses it (5, or 1/50/87 where the
-//    volume cannot be flushed at all, as under Wine): each file's data was
-//    flushed already, and NTFS writes the changes to its directories through
-//    its journal in order. OsDir::Sync flushes the directory through a handle
+//    (the "\?\Volume{...}" behind the directory's mount point) and counts it
+//    done when the system refuses it (5, or 1/50/87 where the volume cannot
+//    be flushed at all, as under Wine) or when there is no volume to name (a
+//    share): each file's data was flushed already, and NTFS writes the
+//    changes to its directories through its journal in order. OsDir::Sync flushes the directory through a handle
 //    opened for writing (FlushFileBuffers on directories is supported by
 //    NTFS since Windows 8) and counts refusals as done for the same reason.
 //  - A staged copy (StageCopy) is the flushed temporary file without the
@@ -1199,17 +1200,14 @@ int FlushVolumeOf(HANDLE h) {
     return LastError();
   }
   root.resize(wcslen(root.c_str()));
-  while (!root.empty() && root.back() == L'\\') root.pop_back();
-  // "\\?\C:" or "\\?\Volume{...}" names the volume; a drive letter alone is
-  // reached as "\\.\C:".
-  std::wstring volume = root;
-  if (volume.starts_with(L"\\\\?\\") && volume.size() == 6 && volume[5] == L':') {
-    volume[2] = L'.';
-  } else if (volume.size() == 2 && volume[1] == L':') {
-    volume = L"\\\\.\\" + volume;
-  } else if (!volume.starts_with(L"\\\\?\\Volume")) {
-    return 0;  // a share: nothing here can flush it, every file was flushed
-  }
+  if (root.empty() || root.back() != L'\\') root += L'\\';
+  // The volume behind the mount point, drive letter or folder:
+  // "\\?\Volume{...}\", opened without its final separator. A share has none:
+  // nothing here can flush it, and every file was flushed.
+  wchar_t name[64];
+  if (!GetVolumeNameForVolumeMountPointW(root.c_str(), name, 64)) return 0;
+  std::wstring volume = name;
+  while (!volume.empty() && volume.back() == L'\\') volume.pop_back();
   Handle device(CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, 0, nullptr));
   if (!device) {
