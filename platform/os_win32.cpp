@@ -139,7 +139,9 @@
 //    copied (KeepsPermissions is false), SetPermissions and SetOwner succeed
 //    doing nothing, MayChangeOwner is false. CreateDir makes a directory that
 //    inherits its parent's ACL: POSIX's 0700 for a directory being built has
-//    no counterpart here.
+//    no counterpart here, nor has the owner-only mode of a file that
+//    OpenExclusive creates or of a copy's temporary file (their ACLs are
+//    inherited too; the temporary file is shared with nobody while open).
 //  - Attributes: read-only, hidden, system, archive, not-content-indexed,
 //    offline and temporary are written back (FileBasicInfo); the others are
 //    the file system's. A link's attributes are left alone. Wine drops a
