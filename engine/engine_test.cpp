@@ -41,7 +41,7 @@ TEST(ExpandEnvVarsTest, Tokens) {
 }
 
 TEST(ExpandEnvVarsTest, ReadsTheEnvironmentThroughTheOsLayer) {
-  setenv("VELDAR2_TEST_VAR", "value", 1);
+  testing::SetEnv("VELDAR2_TEST_VAR", "value");
   auto os = MakeSystemOs();
   EXPECT_EQ(ExpandEnvVars("[%VELDAR2_TEST_VAR%]", *os), "[value]");
   EXPECT_EQ(ExpandEnvVars("[%%]", *os), "[]");

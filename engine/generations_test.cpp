@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -53,10 +52,10 @@ class GenerationsTest : public ::testing::Test {
         MakeDirs(path);
         break;
       case Kind::LinkToFile:
-        ASSERT_EQ(symlink((dir / "elsewhere/file").c_str(), path.c_str()), 0);
+        if (!testing::MakeLink(dir / "elsewhere/file", path)) GTEST_SKIP() << "no links here";
         break;
       case Kind::LinkToDir:
-        ASSERT_EQ(symlink((dir / "elsewhere").c_str(), path.c_str()), 0);
+        if (!testing::MakeLink(dir / "elsewhere", path, true)) GTEST_SKIP() << "no links here";
         break;
     }
   }
@@ -95,6 +94,7 @@ TEST_F(GenerationsTest, FileGenerationsAreRecognisedByExactFormOnly) {
       {"archive_2.tar_", Kind::File},
   };
   for (const Case& c : present) Make(c.name, c.kind);
+  if (IsSkipped()) return;
 
   // Names that differ only in case are another source's on a file system
   // that tells case apart, and the same names where it does not.
@@ -122,6 +122,7 @@ TEST_F(GenerationsTest, DirectoryGenerationsAreRecognisedByExactFormOnly) {
   }
   Make("docs_9", Kind::File);
   Make("docs_4", Kind::LinkToDir);
+  if (IsSkipped()) return;
 
   for (bool fold : {false, true}) {
     os.foldCase = fold;

@@ -1,7 +1,6 @@
 #include "engine/restore.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -38,8 +37,7 @@ constexpr std::int64_t kTime = 1083489595;
 class GenerationRowTest : public ::testing::Test {
  protected:
   GenerationRowTest() {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    testing::SetEnv("TZ", "UTC");
   }
   std::unique_ptr<Os> os = MakeSystemOs();
 };

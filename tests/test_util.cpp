@@ -164,6 +164,20 @@ std::int64_t Mtime(const std::string& path) {
   return (ticks - kEpochDifference) / 10000000LL;
 }
 
+void SetEnv(const std::string& name, const std::string& value) {
+  _putenv_s(name.c_str(), value.c_str());
+  if (name == "TZ") _tzset();
+}
+
+bool MakeLink(const std::string& target, const std::string& path, bool directory) {
+  std::wstring wideTarget, widePath;
+  if (!Utf8ToWide(target, &wideTarget) || !Utf8ToWide(path, &widePath)) return false;
+  for (wchar_t& c : wideTarget) c = c == L'/' ? L'\\' : c;
+  const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE |
+                      (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+  return CreateSymbolicLinkW(widePath.c_str(), wideTarget.c_str(), flags) != 0;
+}
+
 int RunCommand(const std::string& command, std::string* output) {
   std::wstring wide;
   if (!Utf8ToWide(command, &wide)) return -1;
@@ -191,6 +205,15 @@ std::int64_t Mtime(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return -1;
   return st.st_mtim.tv_sec;
+}
+
+void SetEnv(const std::string& name, const std::string& value) {
+  setenv(name.c_str(), value.c_str(), 1);
+  if (name == "TZ") tzset();
+}
+
+bool MakeLink(const std::string& target, const std::string& path, bool) {
+  return symlink(target.c_str(), path.c_str()) == 0;
 }
 
 int RunCommand(const std::string& command, std::string* output) {

@@ -64,6 +64,12 @@ void SetMtime(const std::string& path, std::int64_t seconds);
 std::int64_t Mtime(const std::string& path);
 // Names in the directory, sorted, without "." and "..".
 std::vector<std::string> ListNames(const std::string& directory);
+// Sets an environment variable of this process (and, for "TZ", the time
+// zone the C library converts with).
+void SetEnv(const std::string& name, const std::string& value);
+// Makes `path` a symbolic link to `target` (a directory link on Windows when
+// `directory`). False where the system or the process cannot make links.
+bool MakeLink(const std::string& target, const std::string& path, bool directory = false);
 // Runs a shell command; returns its exit status and fills `output` with what
 // it printed to standard output.
 int RunCommand(const std::string& command, std::string* output = nullptr);
