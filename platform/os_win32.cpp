@@ -43,8 +43,9 @@
 //    renames whatever now has the old path (seen: a stranger's file renamed),
 //    and a deletion silently does nothing. So under Wine only, before an
 //    operation of an open directory that deletes, renames or links, the
-//    directory's path (GetFinalPathNameByHandleW) is checked to still reach
-//    the directory; when it does not, the operation fails with
+//    directory's path (GetFinalPathNameByHandleW; beyond MAX_PATH, where Wine
+//    gives none, the path it was opened by) is checked to still reach the
+//    directory; when it does not, the operation fails with
 //    ERROR_INVALID_HANDLE (6) without touching anything. Creating, opening,
 //    listing and changing attributes work through the handle there too.
 //    Wine also gives no final path beyond MAX_PATH (ERROR_MORE_DATA).
@@ -106,10 +107,11 @@
 //    needs administrator rights. So every copy with content is flushed
 //    through its own handle before it is closed, whatever the mode (an
 //    unflushed or staged copy too), and SyncFileSystem tries the volume flush
-//    and counts it done when the system refuses it (5, or 1/50/87 where the
-//    volume cannot be flushed at all, as under Wine): each file's data was
-//    flushed already, and NTFS writes the changes to its directories through
-//    its journal in order. OsDir::Sync flushes the directory through a handle
+//    (the "\?\Volume{...}" behind the directory's mount point) and counts it
+//    done when the system refuses it (5, or 1/50/87 where the volume cannot
+//    be flushed at all, as under Wine) or when there is no volume to name (a
+//    share): each file's data was flushed already, and NTFS writes the
+//    changes to its directories through its journal in order. OsDir::Sync flushes the directory through a handle
 //    opened for writing (FlushFileBuffers on directories is supported by
 //    NTFS since Windows 8) and counts refusals as done for the same reason.
 //  - A staged copy (StageCopy) is the flushed temporary file without the
@@ -130,17 +132,26 @@
 //    FileIdBothDirectoryInfo on the directory's handle, restarted by each
 //    List) carries everything but the number of links, which it reports as
 //    1: the directory record does not hold it, and opening every entry to
-//    read it would cost a call per file (StatAt has it).
+//    read it would cost a call per file (StatAt has it). Where a record has
+//    no file id (ReFS ids beyond 64 bits) or the file system cannot list
+//    with ids (FileFullDirectoryInfo then), the entry's own status is read.
 //  - Permissions and owners: NTFS keeps ACLs, not permission bits: nothing is
 //    copied (KeepsPermissions is false), SetPermissions and SetOwner succeed
 //    doing nothing, MayChangeOwner is false. CreateDir makes a directory that
 //    inherits its parent's ACL: POSIX's 0700 for a directory being built has
-//    no counterpart here.
+//    no counterpart here, nor has the owner-only mode of a file that
+//    OpenExclusive creates or of a copy's temporary file (their ACLs are
+//    inherited too; the temporary file is shared with nobody while open).
 //  - Attributes: read-only, hidden, system, archive, not-content-indexed,
 //    offline and temporary are written back (FileBasicInfo); the others are
 //    the file system's. A link's attributes are left alone. Wine drops a
-//    directory's read-only attribute and keeps the hidden one in an extended
-//    attribute; as root under Wine a read-only file can still be written.
+//    directory's read-only attribute and keeps hidden and system in an
+//    extended attribute; as root under Wine a read-only file can still be
+//    written. Run by another user, Wine refuses FILE_WRITE_ATTRIBUTES on a
+//    read-only file (Windows grants it) and cannot add hidden or system to
+//    one: under Wine the attributes are then set through a handle opened
+//    for reading them (Wine does not check its access), and the others
+//    before read-only.
 //  - The time resolution is 2 s on FAT and FAT32, 10 ms on exFAT and 0
 //    elsewhere (GetVolumeInformationByHandleW's file system name).
 //  - OpenExclusive opens with share mode FILE_SHARE_DELETE only (OPEN_ALWAYS,
@@ -283,8 +294,8 @@ int LongPath(const std::string& path, std::wstring* out) {
   if (path.find(':', root) != std::string::npos) return kCodeInvalidName;
   std::wstring wide;
   if (!Utf8ToWide(path, &wide)) return ERROR_NO_UNICODE_TRANSLATION;
-  if (wide.size() >= 4 && IsSep(wide[0]) && IsSep(wide[1]) && (wide[2] == L'?' || wide[2] == L'.') &&
-      IsSep(wide[3])) {
+  if (wide.size() >= 4 && IsSep(wide[0]) && IsSep(wide[1]) &&
+      (wide[2] == L'?' || wide[2] == L'.') && IsSep(wide[3])) {
     // Already a long (or device) path: taken as it is.
     *out = wide;
     (*out)[0] = (*out)[1] = (*out)[3] = L'\\';
@@ -427,17 +438,25 @@ bool IsWine() {
   return wine;
 }
 
-// Under Wine (only: it costs a path lookup), whether `root`'s path still
-// reaches `root`: 0, or ERROR_INVALID_HANDLE (6) when Wine would delete,
-// rename or link relative to it by a path that now reaches another
-// directory or none (see the header comment). Windows works on the handle.
-int CheckRootForWine(HANDLE root) {
-  if (root == nullptr || !IsWine()) return 0;
+// Under Wine (only: it costs a path lookup), whether the path of the open
+// directory `root` (opened by `openedBy`) still reaches it: 0, or
+// ERROR_INVALID_HANDLE (6) when Wine would delete, rename or link relative
+// to it by a path that now reaches another directory or none (see the header
+// comment). Windows works on the handle itself.
+int CheckRootForWine(HANDLE root, const std::string& openedBy) {
+  if (!IsWine()) return 0;
   std::wstring path(32768, L'\0');
   const DWORD length = GetFinalPathNameByHandleW(root, path.data(), static_cast<DWORD>(path.size()),
                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (length == 0 || length >= path.size()) return ERROR_INVALID_HANDLE;
-  path.resize(length);
+  if (length == 0 && GetLastError() == ERROR_MORE_DATA) {
+    // Wine gives no final path beyond MAX_PATH; the path the directory was
+    // opened by is the one it keeps.
+    if (LongPath(openedBy, &path) != 0) return ERROR_INVALID_HANDLE;
+  } else if (length == 0 || length >= path.size()) {
+    return ERROR_INVALID_HANDLE;
+  } else {
+    path.resize(length);
+  }
   Handle named(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   return named && SameFile(root, named.get()) ? 0 : ERROR_INVALID_HANDLE;
@@ -604,7 +623,44 @@ int StatAt(const Place& at, bool followLink, FileStatus* status) {
   return StatusOfHandle(h.get(), status);
 }
 
-// Lists the directory open as `dir` from its start (see the header comment).
+// Adds the entry a directory record describes to `entries` (unless `wanted`
+// refuses it); `id` is the record's file id (0 where it has none). 0, or the
+// error of a status call.
+template <typename Record>
+int AddRecord(HANDLE dir, const Record& info, std::uint64_t volume, std::uint64_t id,
+              std::vector<DirEntry>* entries, const NameFilter& wanted) {
+  const std::wstring_view wideName(info.FileName, info.FileNameLength / sizeof(wchar_t));
+  if (wideName == L"." || wideName == L"..") return 0;
+  std::string name = WideToUtf8(wideName);
+  if (wanted && !wanted(name)) return 0;
+  DirEntry entry;
+  entry.name = std::move(name);
+  if (id == 0 || id == ~std::uint64_t{0}) {
+    // No 64-bit id in the record (ReFS, or a listing without ids): the
+    // entry's own status.
+    const int code = StatAt(Place{dir, std::wstring(wideName)}, false, &entry.status);
+    if (code == ERROR_FILE_NOT_FOUND) return 0;  // gone since it was read
+    if (code != 0) return code;
+  } else {
+    RawStatus raw;
+    raw.attributes = info.FileAttributes;
+    // For a reparse point the record's EA size holds its tag.
+    raw.tag = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info.EaSize : 0;
+    raw.creation = info.CreationTime.QuadPart;
+    raw.write = info.LastWriteTime.QuadPart;
+    raw.size = static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
+    raw.allocated = static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
+    raw.volume = volume;
+    raw.id = id;
+    FillStatus(raw, &entry.status);
+  }
+  entries->push_back(std::move(entry));
+  return 0;
+}
+
+// Lists the directory open as `dir` from its start (see the header comment):
+// records with file ids, or, where the file system has no such listing,
+// records without them and a status call per entry.
 int ListHandle(HANDLE dir, std::vector<DirEntry>* entries, const NameFilter& wanted) {
   entries->clear();
   std::uint64_t volume = 0, dirId = 0;
@@ -612,48 +668,39 @@ int ListHandle(HANDLE dir, std::vector<DirEntry>* entries, const NameFilter& wan
   constexpr DWORD kBufferSize = 64 * 1024;
   std::unique_ptr<std::uint64_t[]> buffer(new (std::nothrow) std::uint64_t[kBufferSize / 8]);
   if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
-  bool restart = true;
+  bool restart = true, withIds = true;
   for (;;) {
-    if (!GetFileInformationByHandleEx(
-            dir, restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
-            buffer.get(), kBufferSize)) {
+    FILE_INFO_BY_HANDLE_CLASS kind =
+        withIds ? (restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo)
+                : (restart ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo);
+    if (!GetFileInformationByHandleEx(dir, kind, buffer.get(), kBufferSize)) {
       const int code = LastError();
+      if (restart && withIds &&
+          (code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED ||
+           code == ERROR_INVALID_LEVEL)) {
+        withIds = false;
+        continue;
+      }
       return code == ERROR_NO_MORE_FILES ? 0 : code;
     }
     restart = false;
     const char* at = reinterpret_cast<const char*>(buffer.get());
     for (;;) {
-      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
-      const std::wstring_view wideName(info->FileName, info->FileNameLength / sizeof(wchar_t));
-      if (wideName != L"." && wideName != L"..") {
-        std::string name = WideToUtf8(wideName);
-        if (!wanted || wanted(name)) {
-          const std::uint64_t id = static_cast<std::uint64_t>(info->FileId.QuadPart);
-          DirEntry entry;
-          entry.name = std::move(name);
-          if (id == 0 || id == ~std::uint64_t{0}) {
-            // No 64-bit id in the record (ReFS): the entry's own status.
-            const int code = StatAt(Place{dir, std::wstring(wideName)}, false, &entry.status);
-            if (code == ERROR_FILE_NOT_FOUND) continue;  // gone since it was read
-            if (code != 0) return code;
-          } else {
-            RawStatus raw;
-            raw.attributes = info->FileAttributes;
-            // For a reparse point the record's EA size holds its tag.
-            raw.tag = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info->EaSize : 0;
-            raw.creation = info->CreationTime.QuadPart;
-            raw.write = info->LastWriteTime.QuadPart;
-            raw.size = static_cast<std::uint64_t>(info->EndOfFile.QuadPart);
-            raw.allocated = static_cast<std::uint64_t>(info->AllocationSize.QuadPart);
-            raw.volume = volume;
-            raw.id = id;
-            FillStatus(raw, &entry.status);
-          }
-          entries->push_back(std::move(entry));
-        }
+      DWORD next;
+      int code;
+      if (withIds) {
+        const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+        code = AddRecord(dir, *info, volume, static_cast<std::uint64_t>(info->FileId.QuadPart),
+                         entries, wanted);
+        next = info->NextEntryOffset;
+      } else {
+        const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
+        code = AddRecord(dir, *info, volume, 0, entries, wanted);
+        next = info->NextEntryOffset;
       }
-      if (info->NextEntryOffset == 0) break;
-      at += info->NextEntryOffset;
+      if (code != 0) return code;
+      if (next == 0) break;
+      at += next;
     }
   }
 }
@@ -662,6 +709,21 @@ int ListHandle(HANDLE dir, std::vector<DirEntry>* entries, const NameFilter& wan
 
 int SetBasic(HANDLE h, FILE_BASIC_INFO info) {
   return SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info) ? 0 : LastError();
+}
+
+// SetBasic for an attribute word that may hold read-only with others. Wine
+// keeps hidden and system in an extended attribute, which a user other than
+// root cannot write once the file is read-only: under Wine the others are
+// set first.
+int SetBasicAttributes(HANDLE h, const FILE_BASIC_INFO& info) {
+  constexpr DWORD kPlain = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_NORMAL;
+  if (IsWine() && (info.FileAttributes & FILE_ATTRIBUTE_READONLY) &&
+      (info.FileAttributes & ~kPlain) != 0) {
+    FILE_BASIC_INFO first = info;
+    first.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (int code = SetBasic(h, first)) return code;
+  }
+  return SetBasic(h, info);
 }
 
 int GetBasic(HANDLE h, FILE_BASIC_INFO* info) {
@@ -722,7 +784,6 @@ int RenameHandle(HANDLE h, const Place& to, bool replace, bool link = false) {
 }
 
 int DeleteAt(const Place& at) {
-  if (int code = CheckRootForWine(at.root)) return code;
   Handle h;
   DWORD attributes = 0, tag = 0;
   if (int code = OpenEntry(at, DELETE, 0, false, &h, &attributes, &tag)) return code;
@@ -734,7 +795,6 @@ int DeleteAt(const Place& at) {
 }
 
 int RemoveDirAt(const Place& at) {
-  if (int code = CheckRootForWine(at.root)) return code;
   Handle h;
   DWORD attributes = 0, tag = 0;
   if (int code = OpenEntry(at, DELETE, 0, false, &h, &attributes, &tag)) return code;
@@ -749,8 +809,6 @@ int CreateDirAt(const Place& at) {
 }
 
 int MoveAt(const Place& from, const Place& to) {
-  if (int code = CheckRootForWine(from.root)) return code;
-  if (int code = CheckRootForWine(to.root)) return code;
   Handle h;
   DWORD attributes = 0, tag = 0;
   if (int code = OpenEntry(from, DELETE, 0, false, &h, &attributes, &tag)) return code;
@@ -763,18 +821,40 @@ template <typename Change>
 int ChangeBasicAt(const Place& at, bool linksToo, Change change) {
   Handle h;
   DWORD attributes = 0, tag = 0;
-  if (int code = OpenEntry(at, FILE_WRITE_ATTRIBUTES, 0, false, &h, &attributes, &tag)) {
-    return code;
+  int opened = OpenEntry(at, FILE_WRITE_ATTRIBUTES, 0, false, &h, &attributes, &tag);
+  // Wine refuses FILE_WRITE_ATTRIBUTES on a read-only file to a user other
+  // than root (Windows grants it), and does not check the handle's access
+  // when the attributes are set: there the handle for reading them serves.
+  if (opened == ERROR_ACCESS_DENIED && IsWine()) {
+    opened = OpenEntry(at, 0, 0, false, &h, &attributes, &tag);
   }
+  if (opened != 0) return opened;
   if (!linksToo && IsLink(attributes, tag)) return 0;
   FILE_BASIC_INFO info;
   if (int code = GetBasic(h.get(), &info)) return code;
   const FILE_BASIC_INFO before = info;
   change(&info);
-  if (std::memcmp(&before, &info, sizeof info) == 0) return 0;
-  info.ChangeTime.QuadPart = 0;  // the system's
-  info.FileAttributes = AttributeWord(info.FileAttributes);
-  return SetBasic(h.get(), info);
+  // Only what changed is written: 0 leaves a field as it is.
+  bool changed = false;
+  auto keep = [&](LARGE_INTEGER* field, const LARGE_INTEGER& old) {
+    if (field->QuadPart == old.QuadPart) {
+      field->QuadPart = 0;
+    } else {
+      changed = true;
+    }
+  };
+  keep(&info.CreationTime, before.CreationTime);
+  keep(&info.LastAccessTime, before.LastAccessTime);
+  keep(&info.LastWriteTime, before.LastWriteTime);
+  info.ChangeTime.QuadPart = 0;
+  if ((info.FileAttributes & kSettableAttributes) ==
+      (before.FileAttributes & kSettableAttributes)) {
+    info.FileAttributes = 0;
+  } else {
+    info.FileAttributes = AttributeWord(info.FileAttributes);
+    changed = true;
+  }
+  return changed ? SetBasicAttributes(h.get(), info) : 0;
 }
 
 int SetReadOnlyAt(const Place& at, bool readOnly) {
@@ -789,7 +869,8 @@ int SetReadOnlyAt(const Place& at, bool readOnly) {
 
 int SetAttributesAt(const Place& at, const FileAttributes& attributes) {
   return ChangeBasicAt(at, false, [&](FILE_BASIC_INFO* info) {
-    DWORD word = (info->FileAttributes & ~kSettableAttributes) | (attributes.native & kSettableAttributes);
+    DWORD word = (info->FileAttributes & ~kSettableAttributes) |
+                 (attributes.native & kSettableAttributes);
     auto set = [&](DWORD bit, bool on) { word = on ? (word | bit) : (word & ~bit); };
     set(FILE_ATTRIBUTE_READONLY, attributes.readOnly);
     set(FILE_ATTRIBUTE_HIDDEN, attributes.hidden);
@@ -813,7 +894,8 @@ std::wstring TemporaryName(const std::wstring& target) {
   // ".~" (2) + prefix (200) + suffix (at most 35) stays below NTFS's 255.
   std::size_t keep = std::min<std::size_t>(target.size(), 200);
   // Never half a surrogate pair.
-  if (keep > 0 && keep < target.size() && target[keep - 1] >= 0xD800 && target[keep - 1] <= 0xDBFF) {
+  if (keep > 0 && keep < target.size() && target[keep - 1] >= 0xD800 &&
+      target[keep - 1] <= 0xDBFF) {
     --keep;
   }
   char suffix[64];
@@ -977,13 +1059,15 @@ int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget t
     int failed = LastError();
     Dispose(open->get());
     open->reset(nullptr);
-    if (failed == ERROR_PRIVILEGE_NOT_HELD) failed = CreateSymbolicLinkAt(at, data, directory, open);
+    if (failed == ERROR_PRIVILEGE_NOT_HELD) {
+      failed = CreateSymbolicLinkAt(at, data, directory, open);
+    }
     return failed;
   });
   if (code != 0) return code;
   times.ChangeTime.QuadPart = 0;
   times.FileAttributes = AttributeWord(attributes);
-  if ((code = SetBasic(open->get(), times)) != 0) {
+  if ((code = SetBasicAttributes(open->get(), times)) != 0) {
     Discard(open->get());
     open->reset(nullptr);
     return code;
@@ -1047,7 +1131,7 @@ int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made
     FILE_BASIC_INFO info = basic;
     info.ChangeTime.QuadPart = 0;
     info.FileAttributes = AttributeWord(basic.FileAttributes);
-    code = SetBasic(open->get(), info);
+    code = SetBasicAttributes(open->get(), info);
   }
   // An empty file has no data to lose (see the header comment).
   if (code == 0 && copied > 0 && !FlushFileBuffers(open->get())) code = LastError();
@@ -1063,7 +1147,6 @@ int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made
 // The whole copy from `from` onto `to` (see the header comment).
 int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* bytesCopied) {
   if (bytesCopied) *bytesCopied = 0;
-  if (int code = CheckRootForWine(to.root)) return code;
   Place made;
   Handle open;
   std::uint64_t bytes = 0;
@@ -1091,7 +1174,8 @@ int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* byt
 // The file system's name ("NTFS", "FAT32") of the volume holding `h`.
 std::wstring FileSystemName(HANDLE h) {
   wchar_t name[MAX_PATH + 1] = {};
-  if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) {
+  if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, nullptr, name,
+                                     MAX_PATH + 1)) {
     return std::wstring();
   }
   return name;
@@ -1118,17 +1202,14 @@ int FlushVolumeOf(HANDLE h) {
     return LastError();
   }
   root.resize(wcslen(root.c_str()));
-  while (!root.empty() && root.back() == L'\\') root.pop_back();
-  // "\\?\C:" or "\\?\Volume{...}" names the volume; a drive letter alone is
-  // reached as "\\.\C:".
-  std::wstring volume = root;
-  if (volume.starts_with(L"\\\\?\\") && volume.size() == 6 && volume[5] == L':') {
-    volume[2] = L'.';
-  } else if (volume.size() == 2 && volume[1] == L':') {
-    volume = L"\\\\.\\" + volume;
-  } else if (!volume.starts_with(L"\\\\?\\Volume")) {
-    return 0;  // a share: nothing here can flush it, every file was flushed
-  }
+  if (root.empty() || root.back() != L'\\') root += L'\\';
+  // The volume behind the mount point, drive letter or folder:
+  // "\\?\Volume{...}\", opened without its final separator. A share has none:
+  // nothing here can flush it, and every file was flushed.
+  wchar_t name[64];
+  if (!GetVolumeNameForVolumeMountPointW(root.c_str(), name, 64)) return 0;
+  std::wstring volume = name;
+  while (!volume.empty() && volume.back() == L'\\') volume.pop_back();
   Handle device(CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, 0, nullptr));
   if (!device) {
@@ -1180,12 +1261,14 @@ class Win32Dir : public OsDir {
   int DeleteFile(const std::string& name) override {
     Place at;
     if (int code = Here(name, &at)) return code;
+    if (int code = CheckForWine()) return code;
     return DeleteAt(at);
   }
 
   int RemoveDir(const std::string& name) override {
     Place at;
     if (int code = Here(name, &at)) return code;
+    if (int code = CheckForWine()) return code;
     return RemoveDirAt(at);
   }
 
@@ -1193,6 +1276,8 @@ class Win32Dir : public OsDir {
     Place source, target;
     if (int code = Here(from, &source)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
+    if (int code = CheckForWine()) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
     return MoveAt(source, target);
   }
 
@@ -1202,6 +1287,7 @@ class Win32Dir : public OsDir {
     Place source, target;
     if (int code = Here(name, &source)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
     return CopyAt(source, target, mode, bytesCopied);
   }
 
@@ -1212,7 +1298,7 @@ class Win32Dir : public OsDir {
     Place source, target;
     if (int code = Here(name, &source)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
-    if (int code = CheckRootForWine(target.root)) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
     Place made;
     Handle open;
     std::uint64_t bytes = 0;
@@ -1228,7 +1314,7 @@ class Win32Dir : public OsDir {
     Place source, target;
     if (int code = Here(temporary, &source)) return code;
     if (int code = Here(to, &target)) return code;
-    if (int code = CheckRootForWine(target.root)) return code;
+    if (int code = CheckForWine()) return code;
     Handle h;
     DWORD attributes = 0, tag = 0;
     if (int code = OpenEntry(source, DELETE, 0, false, &h, &attributes, &tag)) return code;
@@ -1249,7 +1335,8 @@ class Win32Dir : public OsDir {
     Place source, target;
     if (int code = Here(name, &source)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
-    if (int code = CheckRootForWine(target.root)) return code;
+    if (int code = CheckForWine()) return code;
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
     Handle h;
     DWORD attributes = 0, tag = 0;
     if (int code = OpenEntry(source, FILE_WRITE_ATTRIBUTES, 0, false, &h, &attributes, &tag)) {
@@ -1338,6 +1425,8 @@ class Win32Dir : public OsDir {
   }
 
  private:
+  int CheckForWine() { return CheckRootForWine(handle_.get(), path_); }
+
   // The place of the entry `name` in this directory.
   int Here(const std::string& name, Place* at) {
     at->root = handle_.get();
@@ -1574,7 +1663,9 @@ class Win32Os : public Os {
     file->reset();
     std::wstring directory(MAX_PATH + 2, L'\0');
     const DWORD length = GetTempPathW(static_cast<DWORD>(directory.size()), directory.data());
-    if (length == 0 || length >= directory.size()) return length == 0 ? LastError() : ERROR_GEN_FAILURE;
+    if (length == 0 || length >= directory.size()) {
+      return length == 0 ? LastError() : ERROR_GEN_FAILURE;
+    }
     directory.resize(length);
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0;; ++attempt) {

@@ -153,6 +153,35 @@ TEST_F(Win32OsTest, NamesRoundTripThroughEveryOperation) {
   EXPECT_TRUE(left.empty());
 }
 
+// A listing longer than one buffer of records, read again from its start.
+TEST_F(Win32OsTest, ListingsSpanBuffersAndStartAgain) {
+  std::vector<std::string> expected;
+  for (int i = 0; i < 400; ++i) {
+    expected.push_back("entry " + std::to_string(1000 + i) + " " + std::string(90, 'x') + " ﾃ");
+    Write(At(expected.back()), std::to_string(i));
+  }
+  std::sort(expected.begin(), expected.end());
+  std::unique_ptr<OsDir> dir;
+  ASSERT_EQ(0, os_->OpenDir(root_, false, &dir));
+  FileStatus self;
+  ASSERT_EQ(0, dir->Status(&self));
+  for (int round = 0; round < 2; ++round) {
+    std::vector<DirEntry> entries;
+    ASSERT_EQ(0, dir->List(&entries));
+    ASSERT_EQ(expected, Names(entries));
+    FileStatus direct;
+    ASSERT_EQ(0, dir->StatAt(entries[7].name, &direct));
+    EXPECT_TRUE(direct.SameEntryAs(entries[7].status));
+    EXPECT_EQ(direct.size, entries[7].status.size);
+    EXPECT_EQ(direct.mtimeNsec, entries[7].status.mtimeNsec);
+    EXPECT_EQ(self.device, entries[7].status.device);
+  }
+  std::vector<DirEntry> some;
+  const std::string tail = "9 " + std::string(90, 'x') + " ﾃ";
+  ASSERT_EQ(0, dir->List(&some, [&](std::string_view name) { return name.ends_with(tail); }));
+  EXPECT_EQ(40u, some.size());
+}
+
 // Paths far beyond MAX_PATH, also spelled with '/', "." and "..".
 TEST_F(Win32OsTest, LongPathsWork) {
   std::string deep = root_;
@@ -175,6 +204,13 @@ TEST_F(Win32OsTest, LongPathsWork) {
   std::string resolved;
   ASSERT_EQ(0, os_->RealPath(odd, &resolved));
   EXPECT_TRUE(resolved.starts_with("\\\\?\\")) << resolved;  // too long to drop it
+  // And through an open directory down there.
+  std::unique_ptr<OsDir> dir;
+  ASSERT_EQ(0, os_->OpenDir(deep, false, &dir));
+  ASSERT_EQ(0, dir->CopyFile("file.txt", *dir, "again.txt", CopyMode::FailIfExists));
+  ASSERT_EQ(0, dir->MoveNoReplace("again.txt", *dir, "moved.txt"));
+  ASSERT_EQ(0, dir->DeleteFile("moved.txt"));
+  dir.reset();
   ASSERT_EQ(0, os_->DeleteFile(file));
   ASSERT_EQ(0, os_->DeleteFile(deep + "\\copy.txt"));
   ASSERT_EQ(0, os_->RemoveDir(deep));
@@ -280,10 +316,14 @@ TEST_F(Win32OsTest, CopyKeepsAttributesAndTimes) {
   FILETIME written{0x12345671, 0x01D00000}, created{0x76543211, 0x01C00000};
   ASSERT_TRUE(SetFileTime(h, &created, &written, &written));
   CloseHandle(h);
+  // Hidden first: Wine cannot add it to a read-only file for a user other
+  // than root.
+  ASSERT_TRUE(SetFileAttributesW(Long(At("src")).c_str(), FILE_ATTRIBUTE_HIDDEN));
   ASSERT_TRUE(SetFileAttributesW(Long(At("src")).c_str(),
                                  FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
   FileStatus source, copy;
   ASSERT_EQ(0, os_->Stat(At("src"), false, &source));
+  ASSERT_TRUE(source.attributes.hidden && source.attributes.readOnly);
   ASSERT_NE(0u, source.mtimeNsec % 1000);  // 100 ns kept
   for (CopyMode mode : {CopyMode::Replace, CopyMode::Unflushed}) {
     ASSERT_EQ(0, os_->CopyFile(At("src"), At("dst"), mode));
@@ -297,7 +337,11 @@ TEST_F(Win32OsTest, CopyKeepsAttributesAndTimes) {
     ASSERT_EQ(0, os_->SetAttributesNormal(At("dst")));
   }
   // Wine ignores a creation time that is set; Windows keeps the source's.
-  if (source.birthSec == copy.birthSec) {
+  const std::int64_t createdSec =
+      ((static_cast<std::int64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime) -
+       116444736000000000LL) / 10'000'000;
+  if (source.birthSec == createdSec) {
+    EXPECT_EQ(createdSec, copy.birthSec);
     EXPECT_EQ(source.birthNsec, copy.birthNsec);
   } else {
     std::printf("[ note     ] the copy's creation time is its own here (Wine)\n");
@@ -409,7 +453,8 @@ TEST_F(Win32OsTest, ExclusiveFileIsRefusedToOthersNotToItsOpener) {
   ASSERT_EQ(0, file->Append("line\r\n"));
   EXPECT_EQ(32, os_->OpenExclusive(At("log"), &second));
   EXPECT_TRUE(os_->IsLockedByOther(32));
-  HANDLE reader = CreateFileW(Long(At("log")).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  HANDLE reader = CreateFileW(Long(At("log")).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(INVALID_HANDLE_VALUE, reader);
   if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
@@ -444,6 +489,54 @@ TEST_F(Win32OsTest, DirectoryLockAndScratchFile) {
   std::string back;
   ASSERT_EQ(0, scratch->ReadAt((3 << 20) - 2, 10, &back));
   EXPECT_EQ("ss", back);
+}
+
+// A hard link names the file that was checked, and a copy that may not
+// write into an existing entry leaves the other names of that entry alone.
+TEST_F(Win32OsTest, HardLinksNameTheCheckedFileAndKeepTheirContent) {
+  Write(At("a"), "shared");
+  Write(At("other"), "other");
+  Write(At("new"), "new content");
+  std::unique_ptr<OsDir> dir;
+  ASSERT_EQ(0, os_->OpenDir(root_, false, &dir));
+  FileStatus a, other, linked;
+  ASSERT_EQ(0, dir->StatAt("a", &a));
+  ASSERT_EQ(0, dir->StatAt("other", &other));
+  EXPECT_EQ(1006, dir->LinkFile("other", *dir, "b", a));  // not the file the caller saw
+  EXPECT_EQ(ErrorKind::kChanged, os_->KindOf(1006));
+  EXPECT_FALSE(Exists(At("b")));
+  ASSERT_EQ(0, dir->LinkFile("a", *dir, "b", a));
+  ASSERT_EQ(0, dir->StatAt("b", &linked));
+  EXPECT_TRUE(linked.SameEntryAs(a));
+  EXPECT_EQ(2u, linked.links);
+  EXPECT_EQ(183, dir->LinkFile("a", *dir, "other", a));
+  ASSERT_EQ(0, dir->CopyFile("new", *dir, "b", CopyMode::Unflushed));
+  EXPECT_EQ("new content", Read(At("b")));
+  EXPECT_EQ("shared", Read(At("a")));
+  ASSERT_EQ(0, os_->CopyFile(At("new"), At("a"), CopyMode::Replace));
+  EXPECT_EQ("new content", Read(At("a")));
+  EXPECT_EQ("other", Read(At("other")));
+}
+
+// Windows' conventions, and text from the system as UTF-8.
+TEST_F(Win32OsTest, ConventionsAndProcessText) {
+  EXPECT_EQ('\\', os_->Separator());
+  EXPECT_EQ('/', os_->OptionChar());
+  EXPECT_EQ("\r\n", os_->LineEnd());
+  const std::string value = "値 \xF0\x9F\x98\x80 ﾃｽﾄ";
+  ASSERT_TRUE(SetEnvironmentVariableW(L"VELDAR2_TEST_VALUE", Wide(value).c_str()));
+  EXPECT_EQ(value, os_->GetEnv("VELDAR2_TEST_VALUE").value_or("<unset>"));
+  ASSERT_TRUE(SetEnvironmentVariableW(L"VELDAR2_TEST_VALUE", nullptr));
+  EXPECT_FALSE(os_->GetEnv("VELDAR2_TEST_VALUE").has_value());
+  // The C runtime here is msvcrt: the fields the log writes must work.
+  const std::string time = os_->FormatLocalTime(os_->Now(), "%Y/%m/%d %H:%M:%S");
+  EXPECT_EQ(19u, time.size()) << time;
+  const std::string program = os_->ProgramDir();
+  EXPECT_TRUE(program.ends_with("\\")) << program;
+  std::string resolved;
+  ASSERT_EQ(0, os_->RealPath(root_ + "\\.\\x\\..", &resolved));
+  EXPECT_FALSE(resolved.starts_with("\\\\?\\")) << resolved;  // short enough without it
+  EXPECT_TRUE(os_->Paths().IsAbsolute(resolved)) << resolved;
 }
 
 // A temporary name is abandoned only when its writer is gone.
