@@ -223,12 +223,17 @@ fi
 
 # ---- An open instance's window stops every start ----
 if command -v Xvfb >/dev/null; then
-  display=:$((90 + RANDOM % 400))
-  Xvfb "$display" -nolisten tcp >/dev/null 2>&1 &
+  # A free display of its own, named by the server once it is ready.
+  Xvfb -displayfd 3 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
   xvfb_pid=$!
-  export VELDAR2_WINE_DISPLAY=$display
-  sleep 1
-  if start_helper window1 window Veldar; then
+  for _ in $(seq 1 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+  done
+  export VELDAR2_WINE_DISPLAY=:$(head -n 1 "$work/display")
+  if [ "$VELDAR2_WINE_DISPLAY" = : ]; then
+    fail "Xvfb did not start"
+  elif start_helper window1 window Veldar; then
     before=$(ls "$dst" | tr '\n' ' ')
     log_before=$(cat "$(log_file)")
     run /M3 "$(winpath "$src")" "$(winpath "$dst")"
