@@ -14,6 +14,7 @@ set -u
 
 exe=$1 helper=$2 runner=$3 build=$4
 export VELDAR2_WINE_BUILD_DIR=$build
+WINEPREFIX_DIR=$build/wineprefix
 
 work=$(mktemp -d "$build/e2e.XXXXXX")
 xvfb_pid=""
@@ -80,7 +81,11 @@ settings_key='HKCU\Software\Orvanta\VELDAR2'
 wine_tool reg delete "$settings_key" /f >/dev/null
 local_app_data=$(wine_tool cmd /c echo %LOCALAPPDATA% | tr -d '\r')
 local_log_dir=$(wine_tool winepath -u "$local_app_data\\VELDAR2" | tr -d '\r')
-rm -rf "$local_log_dir"
+local_log_dir=${local_log_dir%/}
+case $local_log_dir in
+  "$WINEPREFIX_DIR"/*/VELDAR2) rm -rf "$local_log_dir" ;;
+  *) fail "no log directory of the prefix's user: '$local_log_dir'" ;;
+esac
 beside_log="$work/prog/VELDAR2.LOG"
 # The log is where the OS layer put it: beside the program, or in the user's
 # local application data.
