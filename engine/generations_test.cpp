@@ -24,7 +24,10 @@ class BirthOs : public FaultOs {
     int code = FaultOs::ListDir(path, followLink, entries, wanted);
     for (DirEntry& entry : *entries) {
       auto found = births.find(entry.name);
-      if (found != births.end()) entry.status.birthSec = found->second;
+      if (found != births.end()) {
+        entry.status.birthSec = found->second;
+        entry.status.birthNsec = 0;
+      }
     }
     return code;
   }
@@ -43,7 +46,7 @@ class GenerationsTest : public ::testing::Test {
   }
 
   void Make(const std::string& name, Kind kind) {
-    const std::string path = backup + "/" + name;
+    const std::string path = dir / ("backup/" + name);
     switch (kind) {
       case Kind::File:
         WriteFile(path, "x");
@@ -52,13 +55,17 @@ class GenerationsTest : public ::testing::Test {
         MakeDirs(path);
         break;
       case Kind::LinkToFile:
-        if (!testing::MakeLink(dir / "elsewhere/file", path)) GTEST_SKIP() << "no links here";
+        if (!testing::MakeLink(dir / "elsewhere/file", path)) noLinks = true;
         break;
       case Kind::LinkToDir:
-        if (!testing::MakeLink(dir / "elsewhere", path, true)) GTEST_SKIP() << "no links here";
+        if (!testing::MakeLink(dir / "elsewhere", path, true)) noLinks = true;
         break;
     }
   }
+
+  bool noLinks = false;  // a link `Make` was asked for could not be made
+  // Whether the scratch directory's file system ignores letter case (NTFS).
+  bool FileSystemFoldsCase() { return testing::Exists(dir / "BACKUP"); }
 
   std::vector<std::string> Found() {
     std::vector<std::string> names;
@@ -93,12 +100,12 @@ TEST_F(GenerationsTest, FileGenerationsAreRecognisedByExactFormOnly) {
       {"_2.readme_", Kind::File},          {"archive_1.tar.gz_", Kind::File},
       {"archive_2.tar_", Kind::File},
   };
-  for (const Case& c : present) Make(c.name, c.kind);
-  if (IsSkipped()) return;
+  for (const Case& c : present) Make(c.name, c.kind);  // a link that cannot be made would not count either
 
   // Names that differ only in case are another source's on a file system
   // that tells case apart, and the same names where it does not.
   for (bool fold : {false, true}) {
+    if (!fold && FileSystemFoldsCase()) continue;
     os.foldCase = fold;
     const std::map<std::string, std::vector<std::string>> expected = {
         {"report.doc", fold ? std::vector<std::string>{"REPORT_2.DOC_", "report_1.doc_", "report_98.doc_"}
@@ -122,9 +129,9 @@ TEST_F(GenerationsTest, DirectoryGenerationsAreRecognisedByExactFormOnly) {
   }
   Make("docs_9", Kind::File);
   Make("docs_4", Kind::LinkToDir);
-  if (IsSkipped()) return;
 
   for (bool fold : {false, true}) {
+    if (!fold && FileSystemFoldsCase()) continue;
     os.foldCase = fold;
     engine.sourcePath = dir / "src/docs";
     EXPECT_EQ(engine.FindDirGenerations(), 1);
@@ -181,18 +188,18 @@ TEST_F(GenerationsTest, NewNamesTakeTheLowestFreeSlot) {
   engine.sourcePath = dir / "src/report.doc";
   engine.FindFileGenerations();
   engine.MakeFileGenerationPath();
-  EXPECT_EQ(engine.targetPath, backup + "/report_1.doc_");
+  EXPECT_EQ(engine.targetPath, dir / "backup/report_1.doc_");
 
   Make("report_1.doc_", Kind::File);
   Make("REPORT_3.DOC_", Kind::File);
   engine.FindFileGenerations();
   engine.MakeFileGenerationPath();
-  EXPECT_EQ(engine.targetPath, backup + "/report_2.doc_");
+  EXPECT_EQ(engine.targetPath, dir / "backup/report_2.doc_");
 
   engine.sourcePath = dir / "src/README";
   engine.FindFileGenerations();
   engine.MakeFileGenerationPath();
-  EXPECT_EQ(engine.targetPath, backup + "/_1.README_");
+  EXPECT_EQ(engine.targetPath, dir / "backup/_1.README_");
 
   // A name held by something that is not a generation is not free either:
   // a copy would replace it, a mirror through a link would write elsewhere.
@@ -201,8 +208,11 @@ TEST_F(GenerationsTest, NewNamesTakeTheLowestFreeSlot) {
   Make("DOCS_1", Kind::Dir);
   Make("docs_2", Kind::File);
   Make("docs_3", Kind::LinkToDir);
+  if (noLinks) GTEST_SKIP() << "no links can be made here (Wine makes none)";
   engine.FindDirGenerations();
-  EXPECT_EQ(engine.MakeDirGenerationName(), "docs_1");
+  if (!FileSystemFoldsCase()) {
+    EXPECT_EQ(engine.MakeDirGenerationName(), "docs_1");
+  }
   os.foldCase = true;
   engine.FindDirGenerations();
   EXPECT_EQ(engine.MakeDirGenerationName(), "docs_4");

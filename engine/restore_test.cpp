@@ -166,12 +166,12 @@ TEST_F(RestoreRunTest, FileGenerationIntoAMissingNestedDirectory) {
 TEST_F(RestoreRunTest, FailedFileCopyIsReportedNotCompleted) {
   FileSource();
   WriteFile(dir / "R/report.doc", "kept");
-  fault.FailAt(OsOp::CopyFile, "report.doc", ENOSPC);
+  fault.FailAt(OsOp::CopyFile, "report.doc", real->CodeOf(ErrorKind::kNoSpace));
 
   EXPECT_EQ(RestoreGeneration(engine, 0), 0);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_TRUE(Shown("レストアに失敗しました。[復元するファイル]\n" + dir / "R/report.doc")) << LastShown();
-  EXPECT_NE(LastShown().find(real->ErrorText(ENOSPC)), std::string::npos);
+  EXPECT_NE(LastShown().find(real->ErrorText(real->CodeOf(ErrorKind::kNoSpace))), std::string::npos);
   EXPECT_TRUE(LogHas("File Copy Failed : " + dir / "backup/report_3.doc_" + " to " + dir / "R/report.doc"));
   EXPECT_EQ(engine.failureCount, 1);
   EXPECT_EQ(ReadFile(dir / "R/report.doc"), "kept");
@@ -210,7 +210,7 @@ TEST_F(RestoreRunTest, SourceThatCannotBeExaminedIsReportedAndNothingIsWritten) 
   ASSERT_EQ(::unlink(engine.sourcePath.c_str()), 0);
   EXPECT_EQ(RestoreGeneration(engine, 0), 0);
   EXPECT_TRUE(Shown("レストアできません。[バックアップするファイル]\n" + engine.sourcePath)) << LastShown();
-  EXPECT_NE(LastShown().find(real->ErrorText(ENOENT)), std::string::npos);
+  EXPECT_NE(LastShown().find(real->ErrorText(real->CodeOf(ErrorKind::kNotFound))), std::string::npos);
   EXPECT_TRUE(LogHas("Restore Failed, Source Not Found : " + engine.sourcePath));
   EXPECT_FALSE(Exists(dir / "R"));
 }
@@ -243,7 +243,7 @@ TEST_F(RestoreRunTest, NoDeleteKeepsExtraFilesInTheTarget) {
 
 TEST_F(RestoreRunTest, FailedMirrorIsReportedAfterItsOwnLogLine) {
   DirSource();
-  fault.FailAt(OsOp::CopyFile, "a.txt", EIO);
+  fault.FailAt(OsOp::CopyFile, "a.txt", real->CodeOf(ErrorKind::kIo));
   EXPECT_EQ(RestoreGeneration(engine, 0), 0);
   EXPECT_TRUE(Shown("レストアに失敗しました。[復元するディレクトリ]\n" + dir / "R/docs")) << LastShown();
   EXPECT_NE(LastShown(), "レストア完了しました。");
@@ -254,7 +254,7 @@ TEST_F(RestoreRunTest, FailedMirrorIsReportedAfterItsOwnLogLine) {
 TEST_F(RestoreRunTest, MirrorThatPassedOverAFailureIsNoCompleteRestore) {
   DirSource();
   testing::MakeDirs(dir / "R/docs/old");  // not in the generation: the mirror removes it
-  fault.FailAt(OsOp::RemoveDir, "old", EBUSY);
+  fault.FailAt(OsOp::RemoveDir, "old", real->CodeOf(ErrorKind::kIo));
   EXPECT_EQ(RestoreGeneration(engine, 0), 0);
   ASSERT_EQ(messages.shown.size(), 2u);  // the mirror's own box, then the restore's
   EXPECT_NE(messages.shown[0].find("old"), std::string::npos) << messages.shown[0];

@@ -180,7 +180,10 @@ bool MakeLink(const std::string& target, const std::string& path, bool directory
   for (wchar_t& c : wideTarget) c = c == L'/' ? L'\\' : c;
   const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE |
                       (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
-  return CreateSymbolicLinkW(widePath.c_str(), wideTarget.c_str(), flags) != 0;
+  if (!CreateSymbolicLinkW(widePath.c_str(), wideTarget.c_str(), flags)) return false;
+  // Wine says yes and makes nothing: only a link that is there counts.
+  const DWORD attributes = GetFileAttributesW(widePath.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 int RunCommand(const std::string& command, std::string* output) {

@@ -4,6 +4,7 @@
 // that use the system directly (so that they check the engine independently of
 // its own OS layer).
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -23,8 +24,17 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
-  // path() + "/" + relative
-  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+  // path() + separator + relative, written with the system's separator (a
+  // '/' in `relative` becomes '\\' on Windows), as the engine writes paths.
+  std::string operator/(const std::string& relative) const {
+#ifdef _WIN32
+    std::string joined = path_ + "\\" + relative;
+    std::replace(joined.begin() + static_cast<std::ptrdiff_t>(path_.size()), joined.end(), '/', '\\');
+    return joined;
+#else
+    return path_ + "/" + relative;
+#endif
+  }
 
  private:
   std::string path_;
