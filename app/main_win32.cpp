@@ -142,7 +142,9 @@ int main() {
   app.findRunningInstance = [] {
     const HWND window = FindWindowW(nullptr, kWindowTitle);
     if (window == nullptr) return true;
-    SendMessageW(window, WM_SYSCOMMAND, SC_RESTORE, 0);
+    // A hung instance must not hang this start too.
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(window, WM_SYSCOMMAND, SC_RESTORE, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
     SetForegroundWindow(window);
     return false;
   };

@@ -278,7 +278,9 @@ class Os {
   virtual int SetReadOnly(const std::string& path, bool readOnly) = 0;
   // Sets the last-write and last-access times (and the creation time where the
   // platform allows) of an existing file to `seconds`. A final link is not
-  // followed.
+  // followed. A creation time set to the present second keeps the present
+  // moment's fraction of it (Windows), so files stamped within one second
+  // still rank by when they were stamped, as birth times do on Linux.
   virtual int SetTimes(const std::string& path, std::int64_t seconds) = 0;
   // Tests access as the runtime's _access does: mode 4 read, 2 write, 0 exists.
   virtual int Access(const std::string& path, int mode) = 0;

@@ -1567,8 +1567,16 @@ class Win32Os : public Os {
     Place at;
     if (int code = PlaceOfPath(path, &at)) return code;
     const std::int64_t time = FileTimeOf(seconds);
+    // Stamped in the present second, the creation time keeps the present
+    // moment's fraction of it: the creation time ranks file generations, and
+    // two made within one second must still rank by when they were made.
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    const std::int64_t present =
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    const std::int64_t created = present / 10000000 == time / 10000000 ? present : time;
     return ChangeBasicAt(at, true, [&](FILE_BASIC_INFO* info) {
-      info->CreationTime.QuadPart = time;
+      info->CreationTime.QuadPart = created;
       info->LastAccessTime.QuadPart = time;
       info->LastWriteTime.QuadPart = time;
     });
