@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <sstream>
 
 #include "platform/fault_os.h"
@@ -16,13 +15,19 @@ using testing::ReadFile;
 
 class AppTest : public ::testing::Test {
  protected:
-  AppTest() { fault.logDirOverride = dir.path() + "/state/"; }
+  // The command line as a shell splits it, options written with '-'; the
+  // Windows command line is tested beside the parameter text.
+  AppTest() {
+    fault.logDirOverride = dir / "state/";
+    fault.optionChar = '-';
+  }
   int Run(const std::vector<std::string>& arguments) {
     out.str("");
     err.str("");
     return app.InitInstance(arguments, out, err);
   }
   std::string Log() { return ReadFile(fault.logDirOverride + "VELDAR2.LOG"); }
+  std::string NotFoundText() { return real->ErrorText(real->CodeOf(ErrorKind::kNotFound)); }
 
   testing::TempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
@@ -98,7 +103,7 @@ TEST_F(AppTest, MissingSourceIsRefusedWithAMessageAndStatus2) {
   EXPECT_EQ(Run({"-M5", "-NODEL", dir / "missing", dir / "dst"}), kExitFailure);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0],
-            "パラメタの指定誤りです。[バックアップするファイル]\nNo such file or directory");
+            "パラメタの指定誤りです。[バックアップするファイル]\n" + NotFoundText());
   EXPECT_NE(err.str().find("failed"), std::string::npos);
   const auto lines = testing::Lines(Log());
   ASSERT_EQ(lines.size(), 1u);
@@ -111,7 +116,7 @@ TEST_F(AppTest, NoMsgSendsThePreCheckMessageToTheLog) {
   EXPECT_TRUE(messages.shown.empty());
   const auto lines = testing::Lines(Log());
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[1].find("パラメタの指定誤りです。[バックアップするファイル]\\nNo such file"),
+  EXPECT_NE(lines[1].find("パラメタの指定誤りです。[バックアップするファイル]\\n" + NotFoundText()),
             std::string::npos);
 }
 
@@ -121,6 +126,7 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
   testing::WriteFile(dir / "src/a", "a");
   testing::MakeDirs(dir / "dst");
   const std::string tmp = fault.logDirOverride + "VELDAR2.TMP";
+  const int denied = real->CodeOf(ErrorKind::kAccessDenied);
   struct Case {
     const char* name;
     std::vector<std::string> arguments;
@@ -130,12 +136,12 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
     std::string stderrText;
   } cases[] = {
       {"refused, no log", {"-NOMSG", dir / "missing", dir / "dst"}, false, "500", kExitFailure,
-       "veldar2: パラメタの指定誤りです。[バックアップするファイル]\\nNo such file or directory\n"
+       "veldar2: パラメタの指定誤りです。[バックアップするファイル]\\n" + NotFoundText() + "\n"
        "veldar2: the backup failed or was refused (not in the log: " + fault.logDirOverride +
            "VELDAR2.LOG could not be opened or written)\n"},
       {"copy failed, no log", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, false, "500",
        kExitPartialFailure,
-       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = 13\n"
+       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied) + "\n"
        "veldar2: the backup finished, but 1 operation(s) failed (not in the log: " +
            fault.logDirOverride + "VELDAR2.LOG could not be opened or written)\n"},
       {"copy failed, logged", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "500",
@@ -149,9 +155,9 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
   };
   for (const auto& c : cases) {
     fault.ClearRules();
-    fault.FailAt(OsOp::CopyFile, "", EACCES);
-    fault.FailAt(OsOp::StageCopy, "", EACCES);
-    if (!c.logOpens) fault.FailAt(OsOp::OpenExclusive, tmp, EWOULDBLOCK);
+    fault.FailAt(OsOp::CopyFile, "", denied);
+    fault.FailAt(OsOp::StageCopy, "", denied);
+    if (!c.logOpens) fault.FailAt(OsOp::OpenExclusive, tmp, real->CodeOf(ErrorKind::kLocked));
     settings.values["SETTINGS/LOGSIZE"] = c.logSize;
     EXPECT_EQ(Run(c.arguments), c.status) << c.name;
     EXPECT_EQ(err.str(), c.stderrText) << c.name;
@@ -176,6 +182,9 @@ TEST_F(AppTest, BatchRunWithOnlyASourceTakesStoredDirectoryAndCountButNotFlags) 
 // The parameter text cannot carry a double quote inside a path: the path
 // would be cut at it and the backup would run on another directory.
 TEST_F(AppTest, PathWithADoubleQuoteIsRefusedNotCutShort) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no Windows name holds a double quote";
+#endif
   testing::WriteFile(dir / "docs\"old/wanted.txt", "wanted");
   testing::WriteFile(dir / "docs/other.txt", "other");  // what the cut path names
   testing::WriteFile(dir / "dst/wanted.txt", "copy of wanted");
@@ -195,8 +204,8 @@ TEST_F(AppTest, BusyBackupDirectoryAndVanishedEntries) {
   testing::WriteFile(dir / "src/a", "a");
   testing::WriteFile(dir / "src/gone", "g");
   testing::MakeDirs(dir / "dst");
-  fault.FailAt(OsOp::CopyFile, "src/gone", ENOENT);
-  fault.FailAt(OsOp::Stat, "src/gone", ENOENT);
+  fault.FailAt(OsOp::CopyFile, "gone", real->CodeOf(ErrorKind::kNotFound));
+  fault.FailAt(OsOp::Stat, "gone", real->CodeOf(ErrorKind::kNotFound));
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitPartialFailure);
   EXPECT_NE(err.str().find("1 entr(y/ies) vanished"), std::string::npos) << err.str();
 

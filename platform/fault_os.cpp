@@ -425,7 +425,7 @@ std::string FaultOs::ErrorText(int code) { return real_.ErrorText(code); }
 ErrorKind FaultOs::KindOf(int code) const { return real_.KindOf(code); }
 int FaultOs::CodeOf(ErrorKind kind) const { return real_.CodeOf(kind); }
 const PathRules& FaultOs::Paths() const { return real_.Paths(); }
-char FaultOs::OptionChar() const { return real_.OptionChar(); }
+char FaultOs::OptionChar() const { return optionChar ? *optionChar : real_.OptionChar(); }
 std::string_view FaultOs::LineEnd() const { return real_.LineEnd(); }
 
 }  // namespace veldar

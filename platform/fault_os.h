@@ -109,6 +109,9 @@ class FaultOs : public Os {
   // copy of the expected file (checked as a real clone checks it) to a
   // target that must not exist, so clone paths can be tested on any disk.
   std::optional<bool> canClone;
+  // Set: `OptionChar` returns it, so the command line of either platform can
+  // be tested on any.
+  std::optional<char> optionChar;
 
   // The mode of the CopyFile call being performed, for `Perform` to read
   // (whether the copy flushes its content).
