@@ -315,8 +315,8 @@ TEST(BackupFileTest, TimeStampFailuresAreLogged) {
     const int denied = job.os.CodeOf(ErrorKind::kAccessDenied);
     job.os.FailAt(OsOp::SetTimes, "", denied);
     ASSERT_EQ(job.Run(3, "v1"), 1);
-    EXPECT_NE(job.Log().find("Set Time Failed : " + Slashes(job.backup) + "/report_1.doc_ : ERR = " +
-                             std::to_string(denied)),
+    EXPECT_NE(job.Log().find("Set Time Failed : " + Slashes(job.backup) +
+                             "/report_1.doc_ : ERR = " + std::to_string(denied)),
               std::string::npos);
     EXPECT_EQ(job.engine.failureCount, 1);
   }

@@ -48,7 +48,8 @@ TEST_F(FileOpsTest, ExactLinesBehindTheirGates) {
       {0, 1, 1, "", del, 1, {"File Deleted : D/f", ""}},  // a line break of its own
       {0, 0, 0, "", delMissing, 0, {"File Delete Failed : D/no : ERR = " + missing}},
       {1, 1, 1, "", del, 1, {"File Deleted : D/f"}},
-      {1, 1, 1, "", delMissing, 1, {"File Delete Failed due to Not Force Mode : D/no : ERR= " + missing}},
+      {1, 1, 1, "", delMissing, 1,
+       {"File Delete Failed due to Not Force Mode : D/no : ERR= " + missing}},
       {1, 1, 0, "", delMissing, 1, {}},
       {0, 1, 1, "sub", rmdir, 1, {"Directory Deleted : D/sub", ""}},
       {0, 0, 0, "sub/x", rmdir, 0, {"Directory Delete Failed : D/sub : ERR = " + notEmpty}},

@@ -83,7 +83,7 @@ TEST_F(Sharing, OnlyWhatMatchesExactlyIsShared) {
       {"unchanged, cannot clone", Change::kNone, false, false, false, Expect::kCopied},
       {"unchanged, can clone", Change::kNone, false, true, false, Expect::kCloned},
       {"unchanged, clone before link", Change::kNone, true, true, false, Expect::kCloned},
-      {"a nanosecond later", Change::kNanosecond, true, true, false, Expect::kCopied},
+      {"the finest step later", Change::kNanosecond, true, true, false, Expect::kCopied},
       {"another size, same time", Change::kSize, true, true, false, Expect::kCopied},
 #ifndef _WIN32
       {"other permissions", Change::kPermissions, true, true, false, Expect::kCopied},
