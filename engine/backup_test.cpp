@@ -1,19 +1,18 @@
+// The rotation of generations, and the checks before a backup. What needs
+// POSIX itself (bind mounts, forked processes, permission bits, holes) is in
+// backup_posix_test.cpp.
+
 #include <gtest/gtest.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <map>
 #include <memory>
 
 #include "engine/engine.h"
 #include "platform/fault_os.h"
-#include "tests/test_util.h"
 #include "res/string_table.h"
+#include "tests/backup_job.h"
+#include "tests/test_util.h"
 
 namespace veldar {
 namespace {
@@ -23,76 +22,9 @@ using testing::ListNames;
 using testing::MakeDirs;
 using testing::ReadFile;
 using testing::WriteFile;
-
-constexpr std::int64_t kNow = 1'700'000'000;
-
-// Every file or directory the engine creates is born one tick after the one
-// before, so ages are certain however fast the test runs. Entries made by the
-// test itself can be given a birth time in `births` (full path).
-class AgeOs : public FaultOs {
- public:
-  using FaultOs::FaultOs;
-  int Perform(OsOp op, const std::string& path, const std::string& path2,
-              const std::function<int()>& real) override {
-    const int code = FaultOs::Perform(op, path, path2, real);
-    if (code == 0 && fake && op == OsOp::CopyFile) births[path2] = ++clock;
-    if (code == 0 && fake && op == OsOp::CreateDir) births[path] = ++clock;
-    return code;
-  }
-  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
-              const NameFilter& wanted = {}) override {
-    int code = FaultOs::ListDir(path, followLink, entries, wanted);
-    for (DirEntry& entry : *entries) {
-      auto found = births.find(path + "/" + entry.name);
-      if (found != births.end()) entry.status.birthSec = found->second;
-    }
-    return code;
-  }
-  std::map<std::string, std::int64_t> births;
-  std::int64_t clock = 4'000'000'000;  // after any real birth time
-  bool fake = true;  // false: the file system's own birth times
-};
-
-// One job on a fresh source and backup directory, with the log open.
-struct Job {
-  Job() {
-    MakeDirs(backup);
-    os.fixedNow = kNow;
-    os.logDirOverride = dir / "log/";
-    engine.sourcePath = dir / "src/report.doc";
-    engine.backupDir = backup;
-    engine.OpenLog();
-  }
-  int Run(int count, const std::string& content) {
-    WriteFile(engine.sourcePath + (isDir ? "/a.txt" : ""), content);
-    engine.generationCount = count;
-    return engine.Backup();
-  }
-  void UseDir() {
-    isDir = true;
-    engine.sourcePath = dir / "src/docs";
-  }
-  std::string Log() {
-    return ReadFile(dir / "log/VELDAR2.TMP");
-  }
-  // Generation name -> the content it holds.
-  std::map<std::string, std::string> Generations() {
-    std::map<std::string, std::string> found;
-    for (const std::string& name : ListNames(backup)) {
-      found[name] = ReadFile(backup + "/" + name + (isDir ? "/a.txt" : ""));
-    }
-    return found;
-  }
-
-  testing::TempDir dir;
-  std::string backup = dir / "backup";
-  bool isDir = false;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  AgeOs os{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{os, messages, settings};
-};
+using testing::Job;
+using testing::kNow;
+using testing::Slashes;
 
 using Contents = std::map<std::string, std::string>;
 
@@ -105,7 +37,12 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
   WriteFile(d + "/backup/inner/a.txt", "a");
   MakeDirs(d + "/empty");
   MakeDirs(d + "/src/docsX");
-  ASSERT_EQ(symlink((d + "/src/docs").c_str(), (d + "/link").c_str()), 0);
+  // A link to the source is the source (where this process can make one;
+  // Wine makes none Windows would make).
+  const bool linked =
+      !testing::UnderWine() && testing::MakeLink(d + "/src/docs", d + "/link", /*directory=*/true);
+  const std::string missing = job.real->ErrorText(job.real->CodeOf(ErrorKind::kNotFound));
+  const std::string notDirectory = job.real->ErrorText(job.real->CodeOf(ErrorKind::kNotDirectory));
 
   const std::string wrong = LoadString(IDS_PARAM_ERROR);
   const std::string source = wrong + "[バックアップするファイル]\n";
@@ -120,14 +57,14 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
     int count;
     std::string message;  // empty: accepted
   } cases[] = {
-      {"/missing", "/backup", 3, source + std::strerror(ENOENT)},
-      {"/src/docs", "/missing", 3, backup + std::strerror(ENOENT)},
+      {"/missing", "/backup", 3, source + missing},
+      {"/src/docs", "/missing", 3, backup + missing},
       {"/file", "/backup", 0, wrong + "[世代数]"},
       {"/file", "/backup", -1, wrong + "[世代数]"},
       {"/file", "/backup", 1, ""},
       {"/src/docs", "/backup", 0, ""},
       {"/src/docs", "/backup", -5, ""},
-      {"/src/docs", "/file", 3, backup + std::strerror(ENOTDIR)},
+      {"/src/docs", "/file", 3, backup + notDirectory},
       {"/src/docs", "/src/docs", 3, backupInSource},
       {"/src/docs", "/src/docs/sub/", 3, backupInSource},
       {"/src/docs", "/link", 3, backupInSource},
@@ -141,6 +78,7 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
   };
   MakeDirs(d + "/src/docs/sub");
   for (const Case& c : cases) {
+    if (c.backupDir == "/link" && !linked) continue;
     job.messages.shown.clear();
     job.engine.sourcePath = d + c.source;
     job.engine.backupDir = d + c.backupDir;
@@ -165,7 +103,7 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
 
   // A backup directory that the access test calls denied is let through.
   job.engine.sourcePath = d + "/src/docs";
-  job.os.FailAt(OsOp::Access, job.engine.backupDir, EACCES);
+  job.os.FailAt(OsOp::Access, job.engine.backupDir, job.os.CodeOf(ErrorKind::kAccessDenied));
   EXPECT_EQ(job.engine.CheckParameters(), 1);
 
   // An empty source never reaches the rotation or the mirror.
@@ -208,27 +146,22 @@ TEST(BackupFileTest, RotatesAcrossCountChanges) {
   EXPECT_EQ(job.Generations(), (Contents{{"report_4.doc_", "v8"}, {"report_5.doc_", "v7"}}));
   ASSERT_EQ(job.Run(1, "v9"), 1);
   EXPECT_EQ(job.Generations(), (Contents{{"report_4.doc_", "v9"}}));
-  EXPECT_EQ(job.settings.writes.back(), "LASTDIR=" + job.backup);
-
-  // What a killed copy left is removed by the next run.
-  const pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
-  WriteFile(job.backup + "/.~report_4.doc_." + std::to_string(gone) + "-0badf00d-7.tmp", "half");
-  ASSERT_EQ(job.Run(1, "v10"), 1);
-  EXPECT_EQ(job.Generations(), (Contents{{"report_4.doc_", "v10"}}));
+  EXPECT_EQ(Slashes(job.settings.writes.back()), "LASTDIR=" + Slashes(job.backup));
 }
 
 TEST(BackupFileTest, SourceLinkIsBackedUpByWhatItPointsTo) {
   Job job;
   WriteFile(job.dir / "real.doc", "data");
   job.engine.sourcePath = job.dir / "link.doc";
-  ASSERT_EQ(symlink((job.dir / "real.doc").c_str(), job.engine.sourcePath.c_str()), 0);
+  if (testing::UnderWine()) GTEST_SKIP() << "Wine makes no symbolic links Windows would make";
+  if (!testing::MakeLink(job.dir / "real.doc", job.engine.sourcePath)) {
+    GTEST_SKIP() << "this process may not make symbolic links";
+  }
   job.engine.generationCount = 2;
   ASSERT_EQ(job.engine.Backup(), 1);
-  const std::string generation = job.backup + "/link_1.doc_";
-  EXPECT_EQ(testing::RunCommand("test -f '" + generation + "' && ! test -L '" + generation + "'"),
-            0);
+  FileStatus generation;
+  ASSERT_EQ(job.real->Stat(job.backup + "/link_1.doc_", /*followLink=*/false, &generation), 0);
+  EXPECT_EQ(generation.kind, EntryKind::File);
   EXPECT_EQ(ReadFile(job.backup + "/link_1.doc_"), "data");
 }
 
@@ -287,7 +220,7 @@ TEST(BackupTest, All98TakenReusesTheOldest) {
     for (int slot = 1; slot <= 98; ++slot) {
       const std::string path = job.backup + "/" + stem + std::to_string(slot) + tail;
       WriteFile(path + (isDir ? "/a.txt" : ""), "old");
-      job.os.births[path] = slot == 50 ? 1 : 1000 + slot;
+      job.os.births[Slashes(path)] = slot == 50 ? 1 : 1000 + slot;
     }
     WriteFile(job.dir / "victim", "keep");
     job.engine.targetPath = job.dir / "victim";
@@ -299,7 +232,8 @@ TEST(BackupTest, All98TakenReusesTheOldest) {
     EXPECT_EQ(generations[stem + "50" + tail], "new");
     EXPECT_EQ(generations[stem + "51" + tail], "old");
     EXPECT_EQ(ReadFile(job.dir / "victim"), "keep");
-    const std::string line = "Generation limit of 98 reached, oldest generation reused : " + reused;
+    const std::string line =
+        "Generation limit of 98 reached, oldest generation reused : " + Slashes(reused);
     const std::string log = job.Log();
     EXPECT_NE(log.find(line), std::string::npos);
     EXPECT_EQ(log.find(line), log.rfind(line));
@@ -334,7 +268,7 @@ TEST(BackupTest, FailuresStopOrCarryOn) {
       if (c.isDir) job.UseDir();
       for (int run = 1; run <= 3; ++run) ASSERT_EQ(job.Run(3, "v" + std::to_string(run)), 1);
       job.settings.writes.clear();
-      job.os.FailAt(c.op, c.at, EIO);
+      job.os.FailAt(c.op, c.at, job.os.CodeOf(ErrorKind::kIo));
       job.engine.noMessage = noMessage;
       const int result = job.Run(c.count, "v4");
       SCOPED_TRACE(c.message + (noMessage ? " with no-message" : ""));
@@ -357,7 +291,7 @@ TEST(BackupTest, FailuresStopOrCarryOn) {
           expected.replace(at, 1, job.engine.sourcePath);
         EXPECT_EQ(result, 0);
         ASSERT_FALSE(job.messages.shown.empty());
-        EXPECT_EQ(job.messages.shown.back(), expected);
+        EXPECT_EQ(Slashes(job.messages.shown.back()), Slashes(expected));
         EXPECT_TRUE(job.settings.writes.empty());
       }
     }
@@ -369,17 +303,20 @@ TEST(BackupFileTest, TimeStampFailuresAreLogged) {
     // The copy that did not happen is not stamped as the newest generation.
     Job job;
     job.engine.noMessage = 1;
-    job.os.FailAt(OsOp::CopyFile, "report_1.doc_", ENOSPC);
+    job.os.FailAt(OsOp::CopyFile, "report_1.doc_", job.os.CodeOf(ErrorKind::kNoSpace));
     ASSERT_EQ(job.Run(3, "v1"), 1);
-    EXPECT_NE(job.Log().find("Set Time Failed : " + job.backup + "/report_1.doc_ : not copied"),
+    EXPECT_NE(job.Log().find("Set Time Failed : " + Slashes(job.backup) +
+                             "/report_1.doc_ : not copied"),
               std::string::npos);
     for (const auto& call : job.os.calls) EXPECT_NE(call.op, OsOp::SetTimes);
   }
   {
     Job job;
-    job.os.FailAt(OsOp::SetTimes, "", EPERM);
+    const int denied = job.os.CodeOf(ErrorKind::kAccessDenied);
+    job.os.FailAt(OsOp::SetTimes, "", denied);
     ASSERT_EQ(job.Run(3, "v1"), 1);
-    EXPECT_NE(job.Log().find("Set Time Failed : " + job.backup + "/report_1.doc_ : ERR = 1"),
+    EXPECT_NE(job.Log().find("Set Time Failed : " + Slashes(job.backup) +
+                             "/report_1.doc_ : ERR = " + std::to_string(denied)),
               std::string::npos);
     EXPECT_EQ(job.engine.failureCount, 1);
   }
@@ -410,7 +347,7 @@ TEST(SafeRotationTest, FailedMirrorKeepsEveryGenerationAndTheNextRunCarriesOn) {
   for (int run = 1; run <= 3; ++run) ASSERT_EQ(job.Run(3, "v" + std::to_string(run)), 1);
   const Contents before = job.Generations();
 
-  job.os.FailAt(OsOp::CopyFile, "b.txt", ENOSPC);
+  job.os.FailAt(OsOp::CopyFile, "b.txt", job.os.CodeOf(ErrorKind::kNoSpace));
   EXPECT_EQ(job.Run(3, "v4"), 0);
   EXPECT_EQ(job.Generations().size(), 4u);  // the three, and the working directory
   for (const auto& [name, content] : before) EXPECT_EQ(job.Generations()[name], content) << name;
@@ -432,44 +369,6 @@ TEST(SafeRotationTest, LeftoversOfAnInterruptedDeletionAreRemoved) {
   EXPECT_FALSE(Exists(job.backup + "/.docs_7.veldar2-old"));
   EXPECT_TRUE(Exists(job.backup + "/.other_1.veldar2-old/y"));
   EXPECT_EQ(ListNames(job.backup), (std::vector<std::string>{".other_1.veldar2-old", "docs_1"}));
-}
-
-class FullOs : public AgeOs {
- public:
-  using AgeOs::AgeOs;
-  int FreeSpace(const std::string&, std::uint64_t* bytes) override {
-    *bytes = free;
-    return 0;
-  }
-  std::uint64_t free = 0;
-};
-
-TEST(SafeRotationTest, ACopyThatCannotFitIsRefusedBeforeAnythingIsDeleted) {
-  testing::TempDir dir;
-  auto real = MakeSystemOs();
-  FullOs os(*real);
-  os.logDirOverride = dir / "log/";
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine(os, messages, settings);
-  engine.sourcePath = dir / "docs";
-  engine.backupDir = dir / "backup";
-  engine.generationCount = 2;
-  MakeDirs(engine.backupDir);
-  WriteFile(dir / "docs/big", std::string(100000, 'x'));
-  // A gigabyte of holes takes no room in the copy either.
-  WriteFile(dir / "docs/sparse", "");
-  ASSERT_EQ(truncate((dir / "docs/sparse").c_str(), 1'000'000'000), 0);
-  os.free = 1'000'000;
-  ASSERT_EQ(engine.Backup(), 1);
-  ASSERT_EQ(engine.Backup(), 1);
-
-  os.free = 50'000;
-  EXPECT_EQ(engine.Backup(), 0);
-  ASSERT_EQ(messages.shown.size(), 1u);
-  EXPECT_EQ(messages.shown[0].rfind("書き込むディレクトリの空き容量が足りません。\n必要: ", 0), 0u)
-      << messages.shown[0];
-  EXPECT_EQ(ListNames(engine.backupDir), (std::vector<std::string>{"docs_1", "docs_2"}));
 }
 
 TEST(SafeRotationTest, WorkingNameFitsTheNameLimit) {
@@ -506,56 +405,6 @@ TEST(BackupTest, SourceNamesAndEmptySources) {
   EXPECT_EQ(job.engine.Backup(), 1);
 }
 
-// The working directory is the program's own: a leftover is brought in line
-// with the source whatever -NOFORCE and -NODEL say, and a file or a link on
-// its name, or on a retired name, is removed (never followed), as are
-// temporary files whose writer is gone.
-TEST(SafeRotationTest, LeftoversNeverReachAGeneration) {
-  Job job;
-  job.UseDir();
-  const pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
-  const std::string temp = ".~report_1.doc_." + std::to_string(gone) + "-0badf00d-1.tmp";
-  WriteFile(job.backup + "/.docs.veldar2-new/a.txt", "stale content");
-  WriteFile(job.backup + "/.docs.veldar2-new/deleted.txt", "gone from the source");
-  WriteFile(job.backup + "/" + temp, "half");
-  WriteFile(job.dir / "elsewhere/keep", "keep");
-  ASSERT_EQ(symlink((job.dir / "elsewhere").c_str(), (job.backup + "/.docs_2.veldar2-old").c_str()), 0);
-  job.engine.noForce = job.engine.noDelete = 1;
-  ASSERT_EQ(job.Run(2, "v1"), 1);
-  EXPECT_EQ(ListNames(job.backup + "/docs_1"), std::vector<std::string>{"a.txt"});
-  EXPECT_EQ(ReadFile(job.backup + "/docs_1/a.txt"), "v1");
-  EXPECT_EQ(ListNames(job.backup), std::vector<std::string>{"docs_1"});
-  EXPECT_EQ(ReadFile(job.dir / "elsewhere/keep"), "keep");
-
-  ASSERT_EQ(symlink((job.dir / "elsewhere").c_str(), (job.backup + "/.docs.veldar2-new").c_str()), 0);
-  ASSERT_EQ(job.Run(2, "v2"), 1);
-  EXPECT_EQ(ListNames(job.backup), (std::vector<std::string>{"docs_1", "docs_2"}));
-  EXPECT_EQ(ListNames(job.dir / "elsewhere"), std::vector<std::string>{"keep"});
-}
-
-// A private source stays private in every copy: generation and mirror alike,
-// whatever the umask.
-TEST(BackupDirTest, CopiesAreNoMoreOpenThanTheirSource) {
-  const mode_t umaskBefore = umask(0);
-  for (int count : {1, 3}) {
-    Job job;
-    job.UseDir();
-    WriteFile(job.engine.sourcePath + "/inner/a.txt", "a");
-    chmod(job.engine.sourcePath.c_str(), 0700);
-    chmod((job.engine.sourcePath + "/inner").c_str(), 0750);
-    ASSERT_EQ(job.Run(count, "v1"), 1);
-    const std::string copy = count == 1 ? job.backup : job.backup + "/docs_1";
-    struct stat top {}, inner {};
-    lstat(copy.c_str(), &top);
-    lstat((copy + "/inner").c_str(), &inner);
-    EXPECT_EQ(top.st_mode & 07777, 0700u) << count;
-    EXPECT_EQ(inner.st_mode & 07777, 0750u) << count;
-  }
-  umask(umaskBefore);
-}
-
 // One run at a time per backup directory: a second waits as long as the log
 // does, then is refused with the backup directory named.
 TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
@@ -568,51 +417,11 @@ TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
   EXPECT_EQ(job.engine.backupDirBusy, 1);
   EXPECT_EQ(job.os.sleeps, (std::vector<int>{500, 500, 500, 500, 500}));
   ASSERT_FALSE(job.messages.shown.empty());
-  EXPECT_NE(job.messages.shown.back().find(job.backup), std::string::npos);
+  EXPECT_NE(Slashes(job.messages.shown.back()).find(Slashes(job.backup)), std::string::npos);
   EXPECT_EQ(ListNames(job.backup), std::vector<std::string>{});
   held.reset();
   EXPECT_EQ(job.Run(2, "v1"), 1);
   EXPECT_EQ(job.engine.backupDirBusy, 0);
-}
-
-// Containment is judged by identity: a bind mount of the source, or of its
-// parent, as the backup directory is the source, or holds it.
-TEST(CheckParametersTest, BindMountsAreSeenThrough) {
-  Job job;
-  const std::string& d = job.dir.path();
-  WriteFile(d + "/home/docs/a.txt", "a");
-  MakeDirs(d + "/mnt/parent");
-  MakeDirs(d + "/mnt/self");
-  if (mount((d + "/home").c_str(), (d + "/mnt/parent").c_str(), nullptr, MS_BIND, nullptr) != 0) {
-    GTEST_SKIP() << "bind mounts need privileges this machine does not give";
-  }
-  ASSERT_EQ(mount((d + "/home/docs").c_str(), (d + "/mnt/self").c_str(), nullptr, MS_BIND, nullptr), 0);
-  struct Case {
-    const char* backupDir;
-    int count;
-  } cases[] = {{"/mnt/parent", 1}, {"/mnt/self", 3}};
-  for (const Case& c : cases) {
-    job.engine.sourcePath = d + "/home/docs";
-    job.engine.backupDir = d + c.backupDir;
-    job.engine.generationCount = c.count;
-    EXPECT_EQ(job.engine.Backup(), 0) << c.backupDir;
-  }
-  umount2((d + "/mnt/self").c_str(), MNT_DETACH);
-  umount2((d + "/mnt/parent").c_str(), MNT_DETACH);
-
-  // A bind mount inside the copy, of the source itself, vanished from the
-  // source: the deletion does not enter it, and its removal fails aloud.
-  MakeDirs(d + "/backup/mounted");
-  ASSERT_EQ(mount((d + "/home/docs").c_str(), (d + "/backup/mounted").c_str(), nullptr, MS_BIND,
-                  nullptr), 0);
-  job.engine.backupDir = d + "/backup";
-  job.engine.generationCount = 1;
-  job.engine.noMessage = 1;
-  EXPECT_EQ(job.engine.Backup(), 1);
-  EXPECT_GT(job.engine.failureCount, 0);
-  umount2((d + "/backup/mounted").c_str(), MNT_DETACH);
-  EXPECT_EQ(ReadFile(d + "/home/docs/a.txt"), "a");
-  EXPECT_EQ(ListNames(d + "/home/docs"), std::vector<std::string>{"a.txt"});
 }
 
 }  // namespace

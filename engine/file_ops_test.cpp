@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -30,6 +28,10 @@ TEST_F(FileOpsTest, ExactLinesBehindTheirGates) {
   const Op delMissing = [](auto& e, auto& d) { return e.FileDelete(d + "/no"); };
   const Op rmdir = [](auto& e, auto& d) { return e.DirRemove(d + "/sub"); };
   const Op mkdir = [](auto& e, auto& d) { return e.DirCreate(d + "/sub"); };
+  // The codes the system gives (the log writes the native number).
+  const std::string missing = std::to_string(fault.CodeOf(ErrorKind::kNotFound));
+  const std::string notEmpty = std::to_string(fault.CodeOf(ErrorKind::kNotEmpty));
+  const std::string exists = std::to_string(fault.CodeOf(ErrorKind::kExists));
   struct Case {
     int noForce, successLog, skipLog;
     std::string setup;
@@ -39,23 +41,24 @@ TEST_F(FileOpsTest, ExactLinesBehindTheirGates) {
   } cases[] = {
       {0, 1, 1, "dst", copy, 1, {"File Copied : D/f to D/dst"}},
       {0, 0, 1, "", copy, 1, {}},
-      {0, 0, 0, "", copyMissing, 0, {"File Copy Failed : D/no to D/dst : ERR = 2"}},
+      {0, 0, 0, "", copyMissing, 0, {"File Copy Failed : D/no to D/dst : ERR = " + missing}},
       {1, 1, 1, "", copy, 1, {"File Copied : D/f to D/dst"}},
       {1, 1, 1, "dst", copy, 1, {"File Copy Failed due to Not Force Mode : D/f to D/dst"}},
       {1, 1, 0, "dst", copy, 1, {}},
       {0, 1, 1, "", del, 1, {"File Deleted : D/f", ""}},  // a line break of its own
-      {0, 0, 0, "", delMissing, 0, {"File Delete Failed : D/no : ERR = 2"}},
+      {0, 0, 0, "", delMissing, 0, {"File Delete Failed : D/no : ERR = " + missing}},
       {1, 1, 1, "", del, 1, {"File Deleted : D/f"}},
-      {1, 1, 1, "", delMissing, 1, {"File Delete Failed due to Not Force Mode : D/no : ERR= 2"}},
+      {1, 1, 1, "", delMissing, 1,
+       {"File Delete Failed due to Not Force Mode : D/no : ERR= " + missing}},
       {1, 1, 0, "", delMissing, 1, {}},
       {0, 1, 1, "sub", rmdir, 1, {"Directory Deleted : D/sub", ""}},
-      {0, 0, 0, "sub/x", rmdir, 0, {"Directory Delete Failed : D/sub : ERR = 39"}},
+      {0, 0, 0, "sub/x", rmdir, 0, {"Directory Delete Failed : D/sub : ERR = " + notEmpty}},
       {1, 1, 1, "sub", rmdir, 1, {"Directory Deleted : D/sub"}},
       {1, 1, 1, "sub/x", rmdir, 1,
-       {"Directory Delete Failed due to Not Force Mode : D/sub : ERR= 39"}},
+       {"Directory Delete Failed due to Not Force Mode : D/sub : ERR= " + notEmpty}},
       {1, 1, 1, "", mkdir, 1, {"Directory Created : D/sub"}},
       {0, 0, 1, "", mkdir, 1, {}},
-      {1, 0, 0, "sub", mkdir, 0, {"Directory Create Failed : D/sub : ERR= 17"}},
+      {1, 0, 0, "sub", mkdir, 0, {"Directory Create Failed : D/sub : ERR= " + exists}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lines.empty() ? c.setup : c.lines[0]);
@@ -78,36 +81,57 @@ TEST_F(FileOpsTest, ExactLinesBehindTheirGates) {
   EXPECT_TRUE(messages.shown.empty());  // never a box
 }
 
+// Whether the entry at `path` is read-only, as the OS layer reports it.
+bool ReadOnly(Os& os, const std::string& path) {
+  FileStatus status;
+  EXPECT_EQ(os.Stat(path, /*followLink=*/false, &status), 0) << path;
+  return status.attributes.readOnly;
+}
+
 // Second attempts: a read-only target is overwritten and stays read-only; a
-// link is deleted without touching what it points to; a success at the second
-// attempt has no empty line after it.
+// success at the second attempt has no empty line after it.
 TEST_F(FileOpsTest, ForceRetries) {
   WriteFile(dir / "src", "new");
   WriteFile(dir / "dst", "old");
-  WriteFile(dir / "outside", "keep");
-  chmod((dir / "dst").c_str(), 0444);
-  chmod((dir / "outside").c_str(), 0444);
-  ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "link").c_str()), 0);
-  fault.FailAt(OsOp::CopyFile, dir / "dst", 13, 1);
-  fault.FailAt(OsOp::DeleteFile, dir / "link", 1, 1);
+  WriteFile(dir / "gone", "old");
+  ASSERT_EQ(real->SetReadOnly(dir / "dst", true), 0);
+  const int denied = fault.CodeOf(ErrorKind::kAccessDenied);
+  fault.FailAt(OsOp::CopyFile, dir / "dst", denied, 1);
+  fault.FailAt(OsOp::DeleteFile, dir / "gone", denied, 1);
   std::vector<std::uint64_t> copied;
   engine.onFileCopied = [&](const std::string&, std::uint64_t bytes) { copied.push_back(bytes); };
 
   EXPECT_EQ(engine.FileCopy(dir / "src", dir / "dst"), 1);
-  EXPECT_EQ(engine.FileDelete(dir / "link"), 1);
-  EXPECT_EQ(Log(), (Lines{"File Copied : D/src to D/dst", "File Deleted : D/link"}));
+  EXPECT_EQ(engine.FileDelete(dir / "gone"), 1);
+  EXPECT_EQ(Log(), (Lines{"File Copied : D/src to D/dst", "File Deleted : D/gone"}));
   EXPECT_EQ(ReadFile(dir / "dst"), "new");
-  struct stat st;
-  ASSERT_EQ(stat((dir / "dst").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & S_IWUSR, 0u);
-  ASSERT_EQ(stat((dir / "outside").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & S_IWUSR, 0u);
-  EXPECT_FALSE(testing::Exists(dir / "link"));
+  EXPECT_TRUE(ReadOnly(*real, dir / "dst"));
+  EXPECT_FALSE(testing::Exists(dir / "gone"));
   EXPECT_EQ(copied, std::vector<std::uint64_t>{3});
+  EXPECT_EQ(engine.failureCount, 0);
+}
 
-  // A link this process may not make is passed over with a skip line; any
-  // other file that cannot be copied that way is still a failure.
-  ASSERT_EQ(symlink("outside", (dir / "link").c_str()), 0);
+// Links: a link is deleted at the second attempt without touching what it
+// points to, and a link this process may not make is passed over with a skip
+// line, while any other file that cannot be copied that way is still a
+// failure.
+TEST_F(FileOpsTest, LinksAreDeletedAndPassedOverNeverFollowed) {
+  WriteFile(dir / "src", "new");
+  WriteFile(dir / "outside", "keep");
+  ASSERT_EQ(real->SetReadOnly(dir / "outside", true), 0);
+  if (testing::UnderWine()) GTEST_SKIP() << "Wine makes no symbolic links Windows would make";
+  if (!testing::MakeLink(dir / "outside", dir / "link")) {
+    GTEST_SKIP() << "this process may not make symbolic links";
+  }
+  fault.FailAt(OsOp::DeleteFile, dir / "link", fault.CodeOf(ErrorKind::kAccessDenied), 1);
+
+  EXPECT_EQ(engine.FileDelete(dir / "link"), 1);
+  EXPECT_EQ(Log(), (Lines{"File Deleted : D/link"}));
+  EXPECT_FALSE(testing::Exists(dir / "link"));
+  EXPECT_EQ(ReadFile(dir / "outside"), "keep");
+  EXPECT_TRUE(ReadOnly(*real, dir / "outside"));
+
+  ASSERT_TRUE(testing::MakeLink("outside", dir / "link"));
   const int unsupported = fault.CodeOf(ErrorKind::kUnsupported);
   fault.FailAt(OsOp::CopyFile, dir / "link", unsupported);
   fault.FailAt(OsOp::CopyFile, dir / "src", unsupported);
@@ -115,6 +139,7 @@ TEST_F(FileOpsTest, ForceRetries) {
   EXPECT_EQ(engine.FileCopy(dir / "link", dir / "linkcopy"), 1);
   EXPECT_EQ(engine.FileCopy(dir / "src", dir / "srccopy"), 0);
   const Lines log = Log();
+  ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(Lines(log.end() - 2, log.end()),
             (Lines{"link found copy canceled! : D/link",
                    "File Copy Failed : D/src to D/srccopy : ERR = " + std::to_string(unsupported)}));

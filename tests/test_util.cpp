@@ -15,8 +15,10 @@
 #include "platform/win32_text.h"
 #else
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -143,9 +145,9 @@ HANDLE OpenForTimes(const std::string& path, DWORD access) {
 }
 }  // namespace
 
-void SetMtime(const std::string& path, std::int64_t seconds) {
+void SetMtime(const std::string& path, std::int64_t seconds, std::uint32_t nanoseconds) {
   HANDLE file = OpenForTimes(path, FILE_WRITE_ATTRIBUTES);
-  const std::int64_t ticks = seconds * 10000000LL + kEpochDifference;
+  const std::int64_t ticks = seconds * 10000000LL + nanoseconds / 100 + kEpochDifference;
   FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
   const bool done = file != INVALID_HANDLE_VALUE && SetFileTime(file, nullptr, &time, &time);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
@@ -162,6 +164,13 @@ std::int64_t Mtime(const std::string& path) {
   const std::int64_t ticks =
       static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
   return (ticks - kEpochDifference) / 10000000LL;
+}
+
+void WaitForNewTimestamps() {
+  // Windows stamps entries from its clock tick (15.6 ms by default); under
+  // Wine the Linux file system stamps them from its coarse clock (at most
+  // 10 ms a tick). Sleeping past both is enough for either.
+  Sleep(20);
 }
 
 bool UnderWine() {
@@ -200,10 +209,10 @@ int RunCommand(const std::string& command, std::string* output) {
   return status;
 }
 #else
-void SetMtime(const std::string& path, std::int64_t seconds) {
+void SetMtime(const std::string& path, std::int64_t seconds, std::uint32_t nanoseconds) {
   struct timespec times[2];
   times[0].tv_sec = seconds;
-  times[0].tv_nsec = 0;
+  times[0].tv_nsec = nanoseconds;
   times[1] = times[0];
   if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
     throw std::runtime_error("cannot set the time of " + path);
@@ -213,6 +222,17 @@ std::int64_t Mtime(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return -1;
   return st.st_mtim.tv_sec;
+}
+
+void WaitForNewTimestamps() {
+  // File systems stamp entries from the coarse clock (or finer, but never
+  // beyond its next tick).
+  struct timespec start, now;
+  clock_gettime(CLOCK_REALTIME_COARSE, &start);
+  do {
+    sched_yield();
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  } while (now.tv_sec == start.tv_sec && now.tv_nsec == start.tv_nsec);
 }
 
 bool UnderWine() { return false; }

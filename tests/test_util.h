@@ -69,9 +69,14 @@ std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);  // without following a final link
 bool IsDir(const std::string& path);
 void MakeDirs(const std::string& path);
-// Sets the last-write time (seconds since the epoch) without following links.
-void SetMtime(const std::string& path, std::int64_t seconds);
+// Sets the last-write time (seconds since the epoch, and nanoseconds, which
+// Windows keeps to 100 ns) without following links.
+void SetMtime(const std::string& path, std::int64_t seconds, std::uint32_t nanoseconds = 0);
 std::int64_t Mtime(const std::string& path);
+// Waits until the clock the file systems stamp entries with has moved on, so
+// that everything created afterwards is strictly newer than everything
+// created before.
+void WaitForNewTimestamps();
 // Names in the directory, sorted, without "." and "..".
 std::vector<std::string> ListNames(const std::string& directory);
 // Sets an environment variable of this process (and, for "TZ", the time

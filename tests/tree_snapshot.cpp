@@ -233,17 +233,6 @@ std::int64_t BirthNs(const std::string& path) {
   return static_cast<std::int64_t>(sx.stx_btime.tv_sec) * 1'000'000'000 + sx.stx_btime.tv_nsec;
 }
 
-void WaitForNewTimestamps() {
-  // File systems stamp entries from the coarse clock (or finer, but never
-  // beyond its next tick).
-  struct timespec start, now;
-  clock_gettime(CLOCK_REALTIME_COARSE, &start);
-  do {
-    sched_yield();
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  } while (now.tv_sec == start.tv_sec && now.tv_nsec == start.tv_nsec);
-}
-
 void RemoveTree(const std::string& path) {
   // rm walks trees of any depth; std::filesystem gives up beyond PATH_MAX.
   RunCommand("chmod -R u+rwx '" + path + "' 2>/dev/null; rm -rf '" + path + "'");

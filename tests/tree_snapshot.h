@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_util.h"  // WaitForNewTimestamps
+
 namespace veldar::testing {
 
 // One entry of a tree. Directories carry only their kind: the engine makes
@@ -51,10 +53,6 @@ std::string RsyncChanges(const std::string& source, const std::string& copy);
 
 // The creation time of `path` in nanoseconds (statx), -1 when unknown.
 std::int64_t BirthNs(const std::string& path);
-// Waits until the coarse clock the file systems stamp entries with has moved
-// on, so that everything created afterwards is strictly newer than
-// everything created before.
-void WaitForNewTimestamps();
 
 // Removes `path` with everything in it, however deep.
 void RemoveTree(const std::string& path);

@@ -1,0 +1,178 @@
+// The rotation tests that need POSIX itself: bind mounts (mount, as root),
+// processes forked so that their ids are those of writers that are gone,
+// permission bits and the umask, and files with holes (truncate).
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "platform/fault_os.h"
+#include "tests/backup_job.h"
+#include "tests/test_util.h"
+
+namespace veldar {
+namespace {
+
+using testing::AgeOs;
+using testing::Job;
+using testing::ListNames;
+using testing::MakeDirs;
+using testing::ReadFile;
+using testing::WriteFile;
+
+using Contents = std::map<std::string, std::string>;
+
+// The id of a process that has ended.
+pid_t GoneProcess() {
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  return gone;
+}
+
+// What a killed copy left is removed by the next run.
+TEST(BackupFileTest, WhatAKilledCopyLeftIsRemoved) {
+  Job job;
+  ASSERT_EQ(job.Run(1, "v1"), 1);
+  WriteFile(job.backup + "/.~report_1.doc_." + std::to_string(GoneProcess()) + "-0badf00d-7.tmp",
+            "half");
+  ASSERT_EQ(job.Run(1, "v2"), 1);
+  EXPECT_EQ(job.Generations(), (Contents{{"report_1.doc_", "v2"}}));
+}
+
+class FullOs : public AgeOs {
+ public:
+  using AgeOs::AgeOs;
+  int FreeSpace(const std::string&, std::uint64_t* bytes) override {
+    *bytes = free;
+    return 0;
+  }
+  std::uint64_t free = 0;
+};
+
+TEST(SafeRotationTest, ACopyThatCannotFitIsRefusedBeforeAnythingIsDeleted) {
+  testing::TempDir dir;
+  auto real = MakeSystemOs();
+  FullOs os(*real);
+  os.logDirOverride = dir / "log/";
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2Engine engine(os, messages, settings);
+  engine.sourcePath = dir / "docs";
+  engine.backupDir = dir / "backup";
+  engine.generationCount = 2;
+  MakeDirs(engine.backupDir);
+  WriteFile(dir / "docs/big", std::string(100000, 'x'));
+  // A gigabyte of holes takes no room in the copy either.
+  WriteFile(dir / "docs/sparse", "");
+  ASSERT_EQ(truncate((dir / "docs/sparse").c_str(), 1'000'000'000), 0);
+  os.free = 1'000'000;
+  ASSERT_EQ(engine.Backup(), 1);
+  ASSERT_EQ(engine.Backup(), 1);
+
+  os.free = 50'000;
+  EXPECT_EQ(engine.Backup(), 0);
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_EQ(messages.shown[0].rfind("書き込むディレクトリの空き容量が足りません。\n必要: ", 0), 0u)
+      << messages.shown[0];
+  EXPECT_EQ(ListNames(engine.backupDir), (std::vector<std::string>{"docs_1", "docs_2"}));
+}
+
+// The working directory is the program's own: a leftover is brought in line
+// with the source whatever -NOFORCE and -NODEL say, and a file or a link on
+// its name, or on a retired name, is removed (never followed), as are
+// temporary files whose writer is gone.
+TEST(SafeRotationTest, LeftoversNeverReachAGeneration) {
+  Job job;
+  job.UseDir();
+  const pid_t gone = GoneProcess();
+  const std::string temp = ".~report_1.doc_." + std::to_string(gone) + "-0badf00d-1.tmp";
+  WriteFile(job.backup + "/.docs.veldar2-new/a.txt", "stale content");
+  WriteFile(job.backup + "/.docs.veldar2-new/deleted.txt", "gone from the source");
+  WriteFile(job.backup + "/" + temp, "half");
+  WriteFile(job.dir / "elsewhere/keep", "keep");
+  ASSERT_EQ(symlink((job.dir / "elsewhere").c_str(), (job.backup + "/.docs_2.veldar2-old").c_str()), 0);
+  job.engine.noForce = job.engine.noDelete = 1;
+  ASSERT_EQ(job.Run(2, "v1"), 1);
+  EXPECT_EQ(ListNames(job.backup + "/docs_1"), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(ReadFile(job.backup + "/docs_1/a.txt"), "v1");
+  EXPECT_EQ(ListNames(job.backup), std::vector<std::string>{"docs_1"});
+  EXPECT_EQ(ReadFile(job.dir / "elsewhere/keep"), "keep");
+
+  ASSERT_EQ(symlink((job.dir / "elsewhere").c_str(), (job.backup + "/.docs.veldar2-new").c_str()), 0);
+  ASSERT_EQ(job.Run(2, "v2"), 1);
+  EXPECT_EQ(ListNames(job.backup), (std::vector<std::string>{"docs_1", "docs_2"}));
+  EXPECT_EQ(ListNames(job.dir / "elsewhere"), std::vector<std::string>{"keep"});
+}
+
+// A private source stays private in every copy: generation and mirror alike,
+// whatever the umask.
+TEST(BackupDirTest, CopiesAreNoMoreOpenThanTheirSource) {
+  const mode_t umaskBefore = umask(0);
+  for (int count : {1, 3}) {
+    Job job;
+    job.UseDir();
+    WriteFile(job.engine.sourcePath + "/inner/a.txt", "a");
+    chmod(job.engine.sourcePath.c_str(), 0700);
+    chmod((job.engine.sourcePath + "/inner").c_str(), 0750);
+    ASSERT_EQ(job.Run(count, "v1"), 1);
+    const std::string copy = count == 1 ? job.backup : job.backup + "/docs_1";
+    struct stat top {}, inner {};
+    lstat(copy.c_str(), &top);
+    lstat((copy + "/inner").c_str(), &inner);
+    EXPECT_EQ(top.st_mode & 07777, 0700u) << count;
+    EXPECT_EQ(inner.st_mode & 07777, 0750u) << count;
+  }
+  umask(umaskBefore);
+}
+
+// Containment is judged by identity: a bind mount of the source, or of its
+// parent, as the backup directory is the source, or holds it.
+TEST(CheckParametersTest, BindMountsAreSeenThrough) {
+  Job job;
+  const std::string& d = job.dir.path();
+  WriteFile(d + "/home/docs/a.txt", "a");
+  MakeDirs(d + "/mnt/parent");
+  MakeDirs(d + "/mnt/self");
+  if (mount((d + "/home").c_str(), (d + "/mnt/parent").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "bind mounts need privileges this machine does not give";
+  }
+  ASSERT_EQ(mount((d + "/home/docs").c_str(), (d + "/mnt/self").c_str(), nullptr, MS_BIND, nullptr), 0);
+  struct Case {
+    const char* backupDir;
+    int count;
+  } cases[] = {{"/mnt/parent", 1}, {"/mnt/self", 3}};
+  for (const Case& c : cases) {
+    job.engine.sourcePath = d + "/home/docs";
+    job.engine.backupDir = d + c.backupDir;
+    job.engine.generationCount = c.count;
+    EXPECT_EQ(job.engine.Backup(), 0) << c.backupDir;
+  }
+  umount2((d + "/mnt/self").c_str(), MNT_DETACH);
+  umount2((d + "/mnt/parent").c_str(), MNT_DETACH);
+
+  // A bind mount inside the copy, of the source itself, vanished from the
+  // source: the deletion does not enter it, and its removal fails aloud.
+  MakeDirs(d + "/backup/mounted");
+  ASSERT_EQ(mount((d + "/home/docs").c_str(), (d + "/backup/mounted").c_str(), nullptr, MS_BIND,
+                  nullptr), 0);
+  job.engine.backupDir = d + "/backup";
+  job.engine.generationCount = 1;
+  job.engine.noMessage = 1;
+  EXPECT_EQ(job.engine.Backup(), 1);
+  EXPECT_GT(job.engine.failureCount, 0);
+  umount2((d + "/backup/mounted").c_str(), MNT_DETACH);
+  EXPECT_EQ(ReadFile(d + "/home/docs/a.txt"), "a");
+  EXPECT_EQ(ListNames(d + "/home/docs"), std::vector<std::string>{"a.txt"});
+}
+
+}  // namespace
+}  // namespace veldar

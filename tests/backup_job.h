@@ -1,0 +1,118 @@
+#pragma once
+// The rotation tests' job: an engine over the real OS layer behind a double
+// that makes every entry the engine creates strictly younger than the one
+// before, a fresh source and backup directory, and the log open.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+
+namespace veldar::testing {
+
+// The text with the platform's separator turned into '/' (on Windows, where
+// '\\' cannot be part of a name; elsewhere the text as it is), so that
+// expectations are written once.
+inline std::string Slashes(std::string text) {
+#ifdef _WIN32
+  std::replace(text.begin(), text.end(), '\\', '/');
+#endif
+  return text;
+}
+
+inline constexpr std::int64_t kNow = 1'700'000'000;
+
+// Every file or directory the engine creates is born one tick after the one
+// before, so ages are certain however fast the test runs. Entries made by the
+// test itself can be given a birth time in `births` (full path, written with
+// '/').
+class AgeOs : public FaultOs {
+ public:
+  using FaultOs::FaultOs;
+  int Perform(OsOp op, const std::string& path, const std::string& path2,
+              const std::function<int()>& real) override {
+    const int code = FaultOs::Perform(op, path, path2, real);
+    if (code == 0 && fake && op == OsOp::CopyFile) births[Slashes(path2)] = ++clock;
+    if (code == 0 && fake && op == OsOp::CreateDir) births[Slashes(path)] = ++clock;
+    return code;
+  }
+  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
+              const NameFilter& wanted = {}) override {
+    int code = FaultOs::ListDir(path, followLink, entries, wanted);
+    for (DirEntry& entry : *entries) {
+      auto found = births.find(Slashes(path + "/" + entry.name));
+      if (found != births.end()) entry.status.birthSec = found->second;
+    }
+    return code;
+  }
+  std::map<std::string, std::int64_t> births;
+  std::int64_t clock = 4'000'000'000;  // after any real birth time
+  bool fake = true;  // false: the file system's own birth times
+};
+
+// One job on a fresh source and backup directory, with the log open.
+struct Job {
+  Job() {
+    MakeDirs(backup);
+    os.fixedNow = kNow;
+    os.logDirOverride = dir / "log/";
+    engine.sourcePath = dir / "src/report.doc";
+    engine.backupDir = backup;
+    engine.OpenLog();
+  }
+  int Run(int count, const std::string& content) {
+    WriteFile(engine.sourcePath + (isDir ? "/a.txt" : ""), content);
+    engine.generationCount = count;
+    return engine.Backup();
+  }
+  void UseDir() {
+    isDir = true;
+    engine.sourcePath = dir / "src/docs";
+  }
+  // The log, paths written with '/'. On Windows the open working file
+  // shares nothing but deletion: the log is closed to be read (it becomes
+  // VELDAR2.LOG), and opened again.
+  std::string Log() {
+#ifdef _WIN32
+    if (!engine.activityLog.IsOpen()) return Slashes(ReadFile(dir / "log/VELDAR2.LOG"));
+    engine.CloseLog();
+    const std::string text = ReadFile(dir / "log/VELDAR2.LOG");
+    engine.OpenLog();
+    return Slashes(text);
+#else
+    return Slashes(ReadFile(dir / "log/VELDAR2.TMP"));
+#endif
+  }
+  // The messages shown so far, paths written with '/'.
+  std::vector<std::string> Shown() {
+    std::vector<std::string> shown;
+    for (const std::string& text : messages.shown) shown.push_back(Slashes(text));
+    return shown;
+  }
+  // Generation name -> the content it holds.
+  std::map<std::string, std::string> Generations() {
+    std::map<std::string, std::string> found;
+    for (const std::string& name : ListNames(backup)) {
+      found[name] = ReadFile(backup + "/" + name + (isDir ? "/a.txt" : ""));
+    }
+    return found;
+  }
+
+  TempDir dir;
+  std::string backup = dir / "backup";
+  bool isDir = false;
+  std::unique_ptr<Os> real = MakeSystemOs();
+  AgeOs os{*real};
+  RecordingMessages messages;
+  MemorySettings settings;
+  CVELDAR2Engine engine{os, messages, settings};
+};
+
+}  // namespace veldar::testing
