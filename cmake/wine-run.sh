@@ -71,9 +71,11 @@ if [ ! -f "$WINEPREFIX/.veldar2-ready" ]; then
   fi
   touch "$WINEPREFIX/.veldar2-ready"
 fi
+# Under the lock too: two tests starting at once must not race to start the
+# server.
+start_server
 flock -u 9
 exec 9>&-
-start_server
 
 out=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX") || exit 125
 trap 'rm -rf "$out"' EXIT
