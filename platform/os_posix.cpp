@@ -146,6 +146,7 @@
 #include <vector>
 
 #include "platform/os.h"
+#include "platform/temporary_names.h"
 
 namespace veldar {
 namespace {
@@ -291,9 +292,6 @@ void SplitPath(const std::string& path, std::string* directory, std::string* nam
   }
 }
 
-constexpr char kTempPrefix[] = ".~";
-constexpr char kTempSuffix[] = ".tmp";
-
 // A fresh name for a temporary file beside `target` (a path, or a name alone):
 // ".~" + a prefix of the target's name + "." + pid "-" random "-" counter +
 // ".tmp", at most 255 bytes (NAME_MAX) whatever the target's name is.
@@ -315,31 +313,6 @@ std::string TemporaryPath(const std::string& target) {
   std::snprintf(suffix, sizeof suffix, ".%d-%08x-%u%s", static_cast<int>(getpid()),
                 static_cast<unsigned>(random()), counter.fetch_add(1), kTempSuffix);
   return directory + kTempPrefix + name.substr(0, keep) + suffix;
-}
-
-// The writer's process id in a name `TemporaryPath` made, or 0.
-int TemporaryWriter(std::string_view name) {
-  if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return 0;
-  name.remove_suffix(sizeof kTempSuffix - 1);
-  // ... "." pid "-" 8 hex digits "-" counter
-  const auto counterDash = name.rfind('-');
-  if (counterDash == std::string_view::npos || counterDash + 1 == name.size()) return 0;
-  for (char c : name.substr(counterDash + 1)) {
-    if (c < '0' || c > '9') return 0;
-  }
-  const auto randomDash = name.rfind('-', counterDash - 1);
-  if (randomDash == std::string_view::npos || counterDash - randomDash != 9) return 0;
-  for (char c : name.substr(randomDash + 1, 8)) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return 0;
-  }
-  const auto dot = name.rfind('.', randomDash);
-  if (dot == std::string_view::npos || dot + 1 == randomDash || dot < 2) return 0;
-  long pid = 0;
-  for (char c : name.substr(dot + 1, randomDash - dot - 1)) {
-    if (c < '0' || c > '9' || pid > 100'000'000) return 0;
-    pid = pid * 10 + (c - '0');
-  }
-  return static_cast<int>(pid);
 }
 
 // Plain read/write of `length` bytes (to the end of the file when negative)
@@ -1258,7 +1231,7 @@ class PosixOs : public Os {
   int ProcessId() override { return static_cast<int>(getpid()); }
 
   bool IsAbandonedTemporary(std::string_view name) override {
-    const int pid = TemporaryWriter(name);
+    const int pid = static_cast<int>(TemporaryWriter(name));
     if (pid <= 0) return false;
     return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
   }

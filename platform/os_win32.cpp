@@ -205,6 +205,7 @@
 #include <vector>
 
 #include "platform/os.h"
+#include "platform/temporary_names.h"
 #include "platform/win32_text.h"
 
 namespace veldar {
@@ -881,9 +882,6 @@ int SetAttributesAt(const Place& at, const FileAttributes& attributes) {
 
 // ---- Temporary names ----
 
-constexpr char kTempPrefix[] = ".~";
-constexpr char kTempSuffix[] = ".tmp";
-
 // A fresh temporary name for a copy meant for `target` (a name).
 std::wstring TemporaryName(const std::wstring& target) {
   static std::atomic<unsigned> counter{0};
@@ -905,31 +903,6 @@ std::wstring TemporaryName(const std::wstring& target) {
   std::wstring name = L".~" + target.substr(0, keep);
   for (const char* c = suffix; *c != '\0'; ++c) name += static_cast<wchar_t>(*c);
   return name;
-}
-
-// The writer's process id in a name `TemporaryName` made, or 0.
-long TemporaryWriter(std::string_view name) {
-  if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return 0;
-  name.remove_suffix(sizeof kTempSuffix - 1);
-  // ... "." pid "-" 8 hex digits "-" counter
-  const auto counterDash = name.rfind('-');
-  if (counterDash == std::string_view::npos || counterDash + 1 == name.size()) return 0;
-  for (char c : name.substr(counterDash + 1)) {
-    if (c < '0' || c > '9') return 0;
-  }
-  const auto randomDash = name.rfind('-', counterDash - 1);
-  if (randomDash == std::string_view::npos || counterDash - randomDash != 9) return 0;
-  for (char c : name.substr(randomDash + 1, 8)) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return 0;
-  }
-  const auto dot = name.rfind('.', randomDash);
-  if (dot == std::string_view::npos || dot + 1 == randomDash || dot < 2) return 0;
-  long pid = 0;
-  for (char c : name.substr(dot + 1, randomDash - dot - 1)) {
-    if (c < '0' || c > '9' || pid > 100'000'000) return 0;
-    pid = pid * 10 + (c - '0');
-  }
-  return pid;
 }
 
 // ---- Copying ----
