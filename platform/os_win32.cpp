@@ -103,7 +103,7 @@
 //    a directory fails and stays) and writes the copy under the target's own
 //    name; a failure deletes it again.
 //  - Flushing. A volume flush (FlushFileBuffers on the volume's handle: the
-//    FlushFileBuffers of a volume in the original program, syncfs on Linux)
+//    flush of the whole file system; syncfs on Linux)
 //    needs administrator rights. So every copy with content is flushed
 //    through its own handle before it is closed, whatever the mode (an
 //    unflushed or staged copy too), and SyncFileSystem tries the volume flush
