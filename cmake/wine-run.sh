@@ -20,6 +20,10 @@
 # - No menu entries or file associations reach $HOME, no crash debugger holds
 #   a crashed test (a crash then exits non-zero) and no browser is started.
 #   Without $VELDAR2_WINE_DISPLAY there is no X display: window calls fail.
+# - The prefix draws Japanese text: "MS UI Gothic" is mapped to Noto Sans
+#   CJK JP (fonts-noto-cjk), which also serves "MS Shell Dlg" and captions.
+#   Windows get their caption and frame from Wine itself, with no window
+#   manager under Xvfb, and a crash shows no dialog that would hold a test.
 set -u
 
 if [ $# -lt 1 ]; then
@@ -70,6 +74,32 @@ if [ ! -f "$WINEPREFIX/.veldar2-ready" ]; then
     exit 125
   fi
   touch "$WINEPREFIX/.veldar2-ready"
+fi
+# Settings added to the prefix after it was first made are applied to older
+# prefixes too: each set has a mark of its own.
+if [ ! -f "$WINEPREFIX/.veldar2-settings-1" ]; then
+  settings=$(mktemp --suffix=.reg "${TMPDIR:-/tmp}/wine-settings.XXXXXX") || exit 125
+  cat >"$settings" <<'REG'
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
+"MS UI Gothic"="Noto Sans CJK JP"
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Decorated"="N"
+"Managed"="N"
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+REG
+  start_server
+  if ! wine regedit /S "$(winepath -w "$settings" 2>/dev/null)" </dev/null >>"$build/wineprefix.log" 2>&1; then
+    rm -f "$settings"
+    echo "wine-run.sh: the prefix's settings could not be imported (see $build/wineprefix.log)" >&2
+    exit 125
+  fi
+  rm -f "$settings"
+  touch "$WINEPREFIX/.veldar2-settings-1"
 fi
 # Under the lock too: two tests starting at once must not race to start the
 # server.

@@ -1,0 +1,78 @@
+#include "ui/win32/win32_messages.h"
+
+#include "ui/win32/win32_dialog.h"
+
+// Last: its macros would rename the project's own functions declared above.
+#include <windows.h>
+
+namespace veldar {
+namespace {
+
+constexpr wchar_t kRelayClass[] = L"VELDAR2MessageRelay";
+constexpr UINT kAskMessage = WM_APP + 1;
+
+struct Request {
+  Win32UserMessages* messages;
+  const std::string* text;
+  bool withCancel;
+  int answer;
+};
+
+LRESULT CALLBACK RelayProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kAskMessage) {
+    auto* request = reinterpret_cast<Request*>(lParam);
+    request->answer = request->messages->Box(*request->text, request->withCancel);
+    return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+bool HasInteractiveDesktop() {
+  USEROBJECTFLAGS flags{};
+  const HWINSTA station = GetProcessWindowStation();
+  if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr)) return false;
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+Win32UserMessages::Win32UserMessages(UserMessages& fallback)
+    : fallback_(fallback), interfaceThread_(GetCurrentThreadId()) {
+  WNDCLASSW relayClass{};
+  relayClass.lpfnWndProc = RelayProcedure;
+  relayClass.hInstance = GetModuleHandleW(nullptr);
+  relayClass.lpszClassName = kRelayClass;
+  RegisterClassW(&relayClass);  // fails harmlessly when registered already
+  relay_ = CreateWindowExW(0, kRelayClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                           GetModuleHandleW(nullptr), nullptr);
+}
+
+Win32UserMessages::~Win32UserMessages() {
+  if (relay_) DestroyWindow(relay_);
+}
+
+int Win32UserMessages::Box(const std::string& text, bool withCancel) {
+  if (GetCurrentThreadId() != interfaceThread_) {
+    if (!relay_) return 0;
+    Request request{this, &text, withCancel, 0};
+    SendMessageW(relay_, kAskMessage, 0, reinterpret_cast<LPARAM>(&request));
+    return request.answer;
+  }
+  if (!HasInteractiveDesktop()) return 0;
+  // Over the active dialog (the progress window during a run), which the
+  // box disables while it is up.
+  return MessageBoxW(GetActiveWindow(), WindowText(text).c_str(), L"VELDAR2",
+                     MB_ICONWARNING | (withCancel ? MB_OKCANCEL : MB_OK));
+}
+
+void Win32UserMessages::Show(const std::string& text) {
+  if (Box(text, false) == 0) fallback_.Show(text);
+}
+
+bool Win32UserMessages::AskOkCancel(const std::string& text) {
+  const int answer = Box(text, true);
+  if (answer == 0) return fallback_.AskOkCancel(text);
+  return answer == IDOK;
+}
+
+}  // namespace veldar

@@ -1,0 +1,293 @@
+#include "ui/win32/win32_services.h"
+
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+#include "platform/win32_text.h"
+#include "ui/win32/win32_dialog.h"
+
+// Last: its macros would rename the project's own functions declared above.
+#include <windows.h>
+#include <shellapi.h>
+#include <shobjidl.h>
+
+namespace veldar {
+namespace {
+
+// COM for this thread for as long as the object lives, when it was not on
+// already (or on in another mode, which the pickers accept too).
+class ComScope {
+ public:
+  ComScope() : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
+  ~ComScope() {
+    if (SUCCEEDED(result_)) CoUninitialize();
+  }
+
+ private:
+  HRESULT result_;
+};
+
+template <typename T>
+class ComPtr {
+ public:
+  ~ComPtr() {
+    if (p) p->Release();
+  }
+  T* operator->() const { return p; }
+  T** operator&() { return &p; }
+  explicit operator bool() const { return p != nullptr; }
+  T* p = nullptr;
+};
+
+// The file-system path of `item`; nothing when it has none.
+std::optional<std::string> PathOf(IShellItem* item) {
+  PWSTR path = nullptr;
+  if (FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) || !path) return std::nullopt;
+  std::string text = WideToUtf8(path);
+  CoTaskMemFree(path);
+  return text;
+}
+
+// Shows `picker` over `owner` and returns the chosen item's path; nothing
+// when cancelled; an empty text for an item without a file-system path.
+std::optional<std::string> Pick(IFileOpenDialog* picker, HWND owner) {
+  if (FAILED(picker->Show(owner))) return std::nullopt;
+  ComPtr<IShellItem> item;
+  if (FAILED(picker->GetResult(&item)) || !item) return std::nullopt;
+  return PathOf(item.p).value_or(std::string());
+}
+
+// "label|pattern|label|pattern||" as the picker's pairs.
+std::vector<std::wstring> FilterParts(const std::string& filter) {
+  std::vector<std::wstring> parts;
+  std::size_t start = 0;
+  while (start < filter.size()) {
+    const std::size_t bar = filter.find('|', start);
+    const std::string part = filter.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+    if (part.empty()) break;
+    parts.push_back(WindowText(part));
+    if (bar == std::string::npos) break;
+    start = bar + 1;
+  }
+  if (parts.size() % 2 != 0) parts.pop_back();
+  return parts;
+}
+
+std::string Grouped(std::uint64_t value) {
+  std::string digits = std::to_string(value), grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
+}
+
+// The progress window's behaviour: it cannot be closed, Esc included.
+class ProgressLogic : public DialogLogic {
+ public:
+  ProgressLogic() : DialogLogic(ProgressTemplate()) {}
+  void OnCommand(int) override {}
+};
+
+struct ProgressState {
+  std::mutex mutex;
+  std::string path;
+  std::uint64_t files = 0, bytes = 0;
+};
+
+constexpr UINT_PTR kRefreshTimer = 1;
+
+}  // namespace
+
+std::string ProgressCountText(std::uint64_t files, std::uint64_t bytes) {
+  return Grouped(files) + " ファイル、" + Grouped(bytes) + " バイト";
+}
+
+HWND WindowOf(DialogWindow* dialog) {
+  auto* win32 = dynamic_cast<Win32Dialog*>(dialog);
+  return win32 ? win32->handle() : nullptr;
+}
+
+std::optional<std::string> Win32DialogServices::ChooseFile(DialogWindow& owner, const std::string& title,
+                                                           const std::string& initialPath,
+                                                           const std::string& filter) {
+  ComScope com;
+  ComPtr<IFileOpenDialog> picker;
+  if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IFileOpenDialog,
+                              reinterpret_cast<void**>(&picker))))
+    return std::nullopt;
+  FILEOPENDIALOGOPTIONS options = 0;
+  picker->GetOptions(&options);
+  options &= ~static_cast<FILEOPENDIALOGOPTIONS>(FOS_FILEMUSTEXIST | FOS_PATHMUSTEXIST);
+  picker->SetOptions(options | FOS_FORCEFILESYSTEM | FOS_NOCHANGEDIR);
+  picker->SetTitle(WindowText(title).c_str());
+
+  const std::vector<std::wstring> parts = FilterParts(filter);
+  std::vector<COMDLG_FILTERSPEC> types;
+  for (std::size_t i = 0; i + 1 < parts.size(); i += 2) types.push_back({parts[i].c_str(), parts[i + 1].c_str()});
+  if (!types.empty()) picker->SetFileTypes(static_cast<UINT>(types.size()), types.data());
+
+  if (!initialPath.empty()) {
+    const std::wstring path = WindowText(initialPath);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    std::wstring folder, name;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      folder = path;
+    } else {
+      const std::size_t slash = path.find_last_of(L"\\/");
+      folder = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+      name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    }
+    ComPtr<IShellItem> start;
+    if (!folder.empty() && SUCCEEDED(SHCreateItemFromParsingName(folder.c_str(), nullptr, IID_IShellItem,
+                                                                 reinterpret_cast<void**>(&start))))
+      picker->SetFolder(start.p);
+    if (!name.empty()) picker->SetFileName(name.c_str());
+  }
+  return Pick(picker.p, WindowOf(&owner));
+}
+
+std::optional<std::string> Win32DialogServices::ChooseFolder(DialogWindow& owner, const std::string& title) {
+  ComScope com;
+  ComPtr<IFileOpenDialog> picker;
+  if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IFileOpenDialog,
+                              reinterpret_cast<void**>(&picker))))
+    return std::nullopt;
+  FILEOPENDIALOGOPTIONS options = 0;
+  picker->GetOptions(&options);
+  picker->SetOptions(options | FOS_PICKFOLDERS | FOS_NOCHANGEDIR);
+  picker->SetTitle(WindowText(title).c_str());
+  return Pick(picker.p, WindowOf(&owner));
+}
+
+int Win32DialogServices::RunModal(DialogWindow* owner, DialogLogic& logic) {
+  Win32Dialog dialog(logic);
+  return dialog.RunModal(WindowOf(owner));
+}
+
+void Win32DialogServices::OpenWithDesktop(const std::string& path) {
+  ShellExecuteW(nullptr, L"open", WindowText(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+int Win32DialogServices::RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
+                                         const std::function<int()>& work) {
+  return RunWithProgressWindow(dynamic_cast<Win32Dialog*>(&owner), engine, work);
+}
+
+std::string Win32DialogServices::HelpPagePath() {
+  std::wstring program(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()));
+    if (length == 0) return "veldar2_help.html";
+    if (length < program.size()) {
+      program.resize(length);
+      break;
+    }
+    program.resize(program.size() * 2);
+  }
+  const std::size_t slash = program.find_last_of(L"\\/");
+  return WideToUtf8(program.substr(0, slash + 1)) + "veldar2_help.html";
+}
+
+int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine, const std::function<int()>& work) {
+  ProgressState state;
+  const auto borrowed = engine.onFileCopied;
+  engine.onFileCopied = [&state, &borrowed](const std::string& path, std::uint64_t bytes) {
+    {
+      std::lock_guard<std::mutex> lock(state.mutex);
+      state.path = path;
+      ++state.files;
+      state.bytes += bytes;
+    }
+    if (borrowed) borrowed(path, bytes);
+  };
+
+  std::string shownPath, shownCount;
+  ProgressLogic logic;
+  Win32Dialog window(logic);
+  const auto refresh = [&] {
+    std::string path, count;
+    {
+      std::lock_guard<std::mutex> lock(state.mutex);
+      path = state.path;
+      count = ProgressCountText(state.files, state.bytes);
+    }
+    // Only what changed is drawn again: no flicker at ten refreshes a second.
+    if (path != shownPath) window.SetItemText(IDC_PROGRESS_PATH, shownPath = path);
+    if (count != shownCount) window.SetItemText(IDC_PROGRESS_COUNT, shownCount = count);
+  };
+  window.messageHook = [&](unsigned message, std::uintptr_t wParam, std::intptr_t, std::intptr_t* answer) {
+    if (message != WM_TIMER || wParam != kRefreshTimer) return false;
+    refresh();
+    *answer = 0;
+    return true;
+  };
+
+  const HWND owner = ownerDialog ? ownerDialog->handle() : nullptr;
+  const bool shown = window.Open(owner);
+  if (shown) {
+    // A long path is cut in its middle, as the Qt window does.
+    const HWND pathLabel = window.Item(IDC_PROGRESS_PATH);
+    SetWindowLongPtrW(pathLabel, GWL_STYLE, GetWindowLongPtrW(pathLabel, GWL_STYLE) | SS_PATHELLIPSIS);
+    refresh();
+    window.SetBusy(true);
+    if (ownerDialog) ownerDialog->SetBusy(true);
+    if (owner) EnableWindow(owner, FALSE);
+    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    SetTimer(window.handle(), kRefreshTimer, 100, nullptr);
+  }
+
+  const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  int result = 0;
+  std::exception_ptr failure;
+  std::thread worker([&] {
+    try {
+      result = work();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    SetEvent(done);
+  });
+
+  // Messages for every window of this thread (the dialogs' paints, a box the
+  // worker asks for) until the work has ended. A quit request is kept for
+  // the loop that owns it.
+  bool quit = false;
+  WPARAM quitCode = 0;
+  while (MsgWaitForMultipleObjectsEx(1, &done, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) != WAIT_OBJECT_0) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) {
+        quit = true;
+        quitCode = message.wParam;
+        continue;
+      }
+      if (!shown || !IsDialogMessageW(window.handle(), &message)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+      }
+    }
+  }
+  worker.join();
+  CloseHandle(done);
+  engine.onFileCopied = borrowed;
+
+  if (shown) {
+    KillTimer(window.handle(), kRefreshTimer);
+    refresh();
+    window.SetBusy(false);
+    if (ownerDialog) ownerDialog->SetBusy(false);
+    // The owner first, so that it becomes the active window again when the
+    // progress window goes.
+    if (owner) EnableWindow(owner, TRUE);
+    window.EndDialog(IDC_OK);
+  }
+  if (quit) PostQuitMessage(static_cast<int>(quitCode));
+  if (failure) std::rethrow_exception(failure);
+  return result;
+}
+
+}  // namespace veldar
