@@ -14,11 +14,12 @@
 #include "app/app.h"
 #include "app/settings_qt.h"
 #include "platform/os.h"
-#include "ui/desktop.h"
-#include "ui/dialog_services.h"
+#include "ui/qt/desktop.h"
+#include "ui/qt/qt_services.h"
 #include "ui/main_dialog.h"
-#include "ui/qt_messages.h"
-#include "ui/single_instance.h"
+#include "ui/qt/qt_dialog.h"
+#include "ui/qt/qt_messages.h"
+#include "ui/qt/single_instance.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -43,7 +44,8 @@ int main(int argc, char** argv) {
       return static_cast<int>(veldar::kExitFailure);
     }
     veldar::QtDialogServices services;
-    veldar::CVELDAR2Dlg dialog(engine, services);
+    veldar::CVELDAR2Dlg logic(engine, services);
+    veldar::QtDialog dialog(logic);
     veldar::InstanceServer server([&dialog] { dialog.BringBack(); });
     switch (server.Listen(instanceName)) {
       case veldar::InstanceServer::ListenResult::kAnotherInstance:

@@ -1,15 +1,14 @@
 #pragma once
-// CVELDAR2About: the About box, opened from the main dialog's help menu. It
-// shows the program's icon, name and version, its maker and the licence of
-// the toolkit it is built on.
+// CVELDAR2About: the About box, drawn from `AboutDialogTemplate()`: the icon,
+// the version, the copyright, what the program is built with, and OK.
 
-#include "ui/template_dialog.h"
+#include "ui/dialog_window.h"
 
 namespace veldar {
 
-class CVELDAR2About : public TemplateDialog {
+class CVELDAR2About : public DialogLogic {
  public:
-  explicit CVELDAR2About(QWidget* parent = nullptr);
+  CVELDAR2About() : DialogLogic(AboutDialogTemplate()) {}
 };
 
 }  // namespace veldar

@@ -1,32 +1,38 @@
 #include "ui/data_exchange.h"
 
-#include <QLineEdit>
+#include <cstdlib>
 
 #include "engine/user_messages.h"
+#include "ui/dialog_window.h"
 
 namespace veldar {
+namespace {
 
-UnsignedField ParseUnsignedField(const QString& text, std::uint32_t lower, std::uint32_t upper) {
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+}  // namespace
+
+UnsignedField ParseUnsignedField(const std::string& text, std::uint32_t lower, std::uint32_t upper) {
   UnsignedField field;
-  const QString trimmed = text.trimmed();
-  QString digits = trimmed;
-  const bool negative = digits.startsWith(QLatin1Char('-'));
-  if (negative || digits.startsWith(QLatin1Char('+'))) digits.remove(0, 1);
-  bool allDigits = !digits.isEmpty();
-  for (QChar c : digits) {
-    if (c < QLatin1Char('0') || c > QLatin1Char('9')) allDigits = false;
+  std::size_t begin = 0, end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  std::string digits = text.substr(begin, end - begin);
+  const bool negative = !digits.empty() && digits[0] == '-';
+  if (negative || (!digits.empty() && digits[0] == '+')) digits.erase(0, 1);
+  bool allDigits = !digits.empty();
+  for (char c : digits) {
+    if (c < '0' || c > '9') allDigits = false;
   }
   if (!allDigits) {
     field.result = UnsignedField::kNotANumber;
     return field;
   }
-  bool fits = false;
-  const qulonglong number = digits.toULongLong(&fits);
-  if (negative && number != 0) {
-    field.result = UnsignedField::kOutOfRange;
-    return field;
-  }
-  if (!fits || number > 0xFFFFFFFFull) {
+  // More than ten digits (leading zeros aside) cannot fit in 32 bits.
+  const std::size_t first = digits.find_first_not_of('0');
+  const std::string significant = first == std::string::npos ? "0" : digits.substr(first);
+  const unsigned long long number = significant.size() > 10 ? ~0ull : std::strtoull(significant.c_str(), nullptr, 10);
+  if ((negative && number != 0) || number > 0xFFFFFFFFull) {
     field.result = UnsignedField::kOutOfRange;
     return field;
   }
@@ -39,18 +45,17 @@ UnsignedField ParseUnsignedField(const QString& text, std::uint32_t lower, std::
 std::string NotANumberMessage() { return "整数を入力してください。"; }
 
 std::string OutOfRangeMessage(std::uint32_t lower, std::uint32_t upper) {
-  return QStringLiteral("%1 から %2 までの整数を入力してください。").arg(lower).arg(upper).toStdString();
+  return std::to_string(lower) + " から " + std::to_string(upper) + " までの整数を入力してください。";
 }
 
-bool ExchangeUnsigned(QLineEdit* edit, std::uint32_t& value, std::uint32_t lower, std::uint32_t upper,
-                      UserMessages& messages) {
-  const UnsignedField field = ParseUnsignedField(edit->text(), lower, upper);
+bool ExchangeUnsigned(DialogWindow& window, int id, std::uint32_t& value, std::uint32_t lower,
+                      std::uint32_t upper, UserMessages& messages) {
+  const UnsignedField field = ParseUnsignedField(window.ItemText(id), lower, upper);
   if (field.hasValue) value = field.value;
   if (field.result == UnsignedField::kOk) return true;
   messages.Show(field.result == UnsignedField::kNotANumber ? NotANumberMessage()
                                                             : OutOfRangeMessage(lower, upper));
-  edit->setFocus();
-  edit->selectAll();
+  window.FocusItem(id);
   return false;
 }
 

@@ -1,30 +1,25 @@
 #pragma once
 // CVELDAR2Logsize: the log size dialog, run by the log command that changes
-// the log's size limit and its two options. QtLogCommandUi: what the log
-// commands need from the desktop, done with this dialog and the desktop's
-// file opener.
+// the log's size limit and its two options; a toolkit draws it from
+// `LogSizeDialogTemplate()`. DialogLogCommandUi: what the log commands need
+// from the desktop, done with this dialog and the desktop's file opener.
 
 #include <cstdint>
 
 #include "log/log_commands.h"
-#include "ui/template_dialog.h"
-
-class QCheckBox;
-class QLineEdit;
+#include "ui/dialog_window.h"
 
 namespace veldar {
 
-class CUpDownCtrl;
-class DialogServices;
 class UserMessages;
 
-class CVELDAR2Logsize : public TemplateDialog {
+class CVELDAR2Logsize : public DialogLogic {
  public:
   // `messages` shows the validation messages.
-  explicit CVELDAR2Logsize(UserMessages& messages, QWidget* parent = nullptr);
+  explicit CVELDAR2Logsize(UserMessages& messages);
 
   // The values the dialog edits; set them before showing it and read them
-  // back after it returned Accepted.
+  // back after it returned IDC_OK.
   std::uint32_t logSize = 500;  // KB
   int successLog = 1;
   int skipLog = 1;
@@ -35,34 +30,29 @@ class CVELDAR2Logsize : public TemplateDialog {
   // Moves the values into the controls (false) or reads them back with
   // validation (true); false when the size fails it.
   bool UpdateData(bool saveAndValidate);
-  // OK: closes with Accepted when the controls pass validation; otherwise
+  // OK: closes with IDC_OK when the controls pass validation; otherwise
   // the message has been shown and the dialog stays open.
   void OnBnClickedOk();
 
-  CUpDownCtrl* spin() const { return spin_; }
-
- protected:
   bool OnInitDialog() override;
+  void OnCommand(int id) override;
 
  private:
   UserMessages& messages_;
-  QLineEdit* sizeEdit_;
-  CUpDownCtrl* spin_;
-  QCheckBox* successCheck_;
-  QCheckBox* skipCheck_;
 };
 
-class QtLogCommandUi : public LogCommandUi {
+class DialogLogCommandUi : public LogCommandUi {
  public:
-  QtLogCommandUi(DialogServices& services, UserMessages& messages, QWidget* parent)
-      : services_(services), messages_(messages), parent_(parent) {}
+  // The log size dialog opens over `owner` (nullptr: none).
+  DialogLogCommandUi(DialogServices& services, UserMessages& messages, DialogWindow* owner)
+      : services_(services), messages_(messages), owner_(owner) {}
   void OpenWithDesktop(const std::string& path) override;
   bool RunLogSizeDialog(LogSizeValues& values) override;
 
  private:
   DialogServices& services_;
   UserMessages& messages_;
-  QWidget* parent_;
+  DialogWindow* owner_;
 };
 
 }  // namespace veldar

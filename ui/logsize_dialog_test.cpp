@@ -1,107 +1,79 @@
 #include "ui/logsize_dialog.h"
 
-#include <gtest/gtest.h>
-
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
-#include <QToolButton>
-
-#include "tests/test_util.h"
 #include "ui/data_exchange.h"
-#include "ui/ui_test_util.h"
-#include "ui/up_down.h"
+#include "ui/dialog_test_fixture.h"
 
 namespace veldar {
 namespace {
 
-class LogSizeDialogTest : public ::testing::Test {
+class LogSizeDialogTest : public testing::DialogTest {
  protected:
   LogSizeDialogTest() {
-    testing::EnsureApplication();
-    dialog.logSize = 500;
-    dialog.successLog = 1;
-    dialog.skipLog = 0;
-    dialog.show();
+    logic.logSize = 500;
+    logic.successLog = 1;
+    logic.skipLog = 0;
+    d = Open(logic);
   }
-  QLineEdit* Size() { return static_cast<QLineEdit*>(dialog.GetDlgItem(1000)); }
-  QCheckBox* Check(int id) { return static_cast<QCheckBox*>(dialog.GetDlgItem(id)); }
-  void Ok() { static_cast<QPushButton*>(dialog.GetDlgItem(1))->click(); }
 
-  testing::RecordingMessages messages;
-  CVELDAR2Logsize dialog{messages};
+  CVELDAR2Logsize logic{messages};
+  std::unique_ptr<testing::DialogDriver> d;
 };
+VELDAR2_ON_EVERY_TOOLKIT(LogSizeDialogTest);
 
-TEST_F(LogSizeDialogTest, ShowsTheValues) {
-  EXPECT_EQ(Size()->text(), "500");
-  EXPECT_TRUE(Check(1010)->isChecked());
-  EXPECT_FALSE(Check(1013)->isChecked());
-  EXPECT_EQ(Check(1013)->text(), "スキップログを記録する。");
-  EXPECT_EQ(dialog.windowTitle(), "Veldar");
+TEST_P(LogSizeDialogTest, ShowsTheValues) {
+  EXPECT_EQ(d->Text(IDC_EDIT1), "500");
+  EXPECT_TRUE(d->Checked(IDC_SUCCESS_LOG));
+  EXPECT_FALSE(d->Checked(IDC_SKIP_LOG));
+  EXPECT_EQ(d->Text(IDC_SKIP_LOG), "スキップログを記録する。");
+  EXPECT_EQ(d->Caption(), "Veldar");
 }
 
-TEST_F(LogSizeDialogTest, SizesOutsideTheBoundsKeepTheDialogOpen) {
+TEST_P(LogSizeDialogTest, SizesOutsideTheBoundsKeepTheDialogOpen) {
   for (const char* typed : {"99", "10001"}) {
     messages.shown.clear();
-    Size()->setText(typed);
-    Ok();
+    d->Type(IDC_EDIT1, typed);
+    d->Click(IDC_OK);
     EXPECT_EQ(messages.shown, std::vector<std::string>{"100 から 10000 までの整数を入力してください。"}) << typed;
-    EXPECT_TRUE(dialog.isVisible()) << typed;
-    EXPECT_EQ(dialog.focusWidget(), Size());
+    EXPECT_TRUE(d->IsOpen()) << typed;
+    EXPECT_EQ(d->Focused(), IDC_EDIT1);
   }
   messages.shown.clear();
-  Size()->setText("");
-  Ok();
+  d->Type(IDC_EDIT1, "");
+  d->Click(IDC_OK);
   EXPECT_EQ(messages.shown, std::vector<std::string>{"整数を入力してください。"});
-  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_TRUE(d->IsOpen());
 }
 
-TEST_F(LogSizeDialogTest, OkTakesTheBoundsAndTheChecks) {
-  Size()->setText("10000");
-  Check(1013)->setChecked(true);
-  Check(1010)->setChecked(false);
-  Ok();
+TEST_P(LogSizeDialogTest, OkTakesTheBoundsAndTheChecks) {
+  d->Type(IDC_EDIT1, "10000");
+  d->Click(IDC_SKIP_LOG);
+  d->Click(IDC_SUCCESS_LOG);
+  d->Click(IDC_OK);
   EXPECT_TRUE(messages.shown.empty());
-  EXPECT_FALSE(dialog.isVisible());
-  EXPECT_EQ(dialog.result(), QDialog::Accepted);
-  EXPECT_EQ(dialog.logSize, 10000u);
-  EXPECT_EQ(dialog.successLog, 0);
-  EXPECT_EQ(dialog.skipLog, 1);
+  EXPECT_FALSE(d->IsOpen());
+  EXPECT_EQ(d->Result(), IDC_OK);
+  EXPECT_EQ(logic.logSize, 10000u);
+  EXPECT_EQ(logic.successLog, 0);
+  EXPECT_EQ(logic.skipLog, 1);
 }
 
-TEST_F(LogSizeDialogTest, OnlyDigitsCanBeTyped) {
-  Size()->clear();
-  QTest::keyClicks(Size(), "1a2-3");
-  EXPECT_EQ(Size()->text(), "123");
+TEST_P(LogSizeDialogTest, ArrowsStopAtTheBounds) {
+  d->Type(IDC_EDIT1, "101");
+  for (int i = 0; i < 3; ++i) d->Step(IDC_SPIN, false);
+  EXPECT_EQ(d->Text(IDC_EDIT1), "100");
+  d->Type(IDC_EDIT1, "9999");
+  d->Step(IDC_SPIN, true);
+  d->Step(IDC_SPIN, true);
+  EXPECT_EQ(d->Text(IDC_EDIT1), "10000") << "plain digits, no thousands separator";
 }
 
-TEST_F(LogSizeDialogTest, ArrowsStopAtTheBounds) {
-  CUpDownCtrl* spin = dialog.spin();
-  EXPECT_EQ(spin->Lower(), 100);
-  EXPECT_EQ(spin->Upper(), 10000);
-  Size()->setText("101");
-  spin->downButton()->click();
-  spin->downButton()->click();
-  spin->downButton()->click();
-  EXPECT_EQ(Size()->text(), "100");
-  Size()->setText("9999");
-  spin->upButton()->click();
-  QTest::keyClick(Size(), Qt::Key_Up);
-  EXPECT_EQ(Size()->text(), "10000") << "plain digits, no thousands separator";
-}
-
-TEST(LogCommandUiTest, CancelLeavesTheValuesAlone) {
-  testing::EnsureApplication();
-  testing::RecordingMessages messages;
-  testing::ScriptedServices services;
-  services.onModal = [](QDialog& modal) {
-    modal.show();
-    static_cast<QLineEdit*>(static_cast<CVELDAR2Logsize&>(modal).GetDlgItem(1000))->setText("2000");
-    static_cast<QPushButton*>(static_cast<CVELDAR2Logsize&>(modal).GetDlgItem(2))->click();
-    return modal.result();
+TEST_P(LogSizeDialogTest, CancelLeavesTheValuesAlone) {
+  d.reset();
+  services.onModal = [](testing::DialogDriver& modal, DialogLogic&) {
+    modal.Type(IDC_EDIT1, "2000");
+    modal.Click(IDC_CANCEL);
   };
-  QtLogCommandUi ui(services, messages, nullptr);
+  DialogLogCommandUi ui(services, messages, nullptr);
   LogSizeValues values{700, 1, 1};
   EXPECT_FALSE(ui.RunLogSizeDialog(values));
   EXPECT_EQ(values.logSize, 700u);
@@ -120,6 +92,9 @@ TEST(DataExchangeTest, UnsignedFields) {
       {"", UnsignedField::kNotANumber, false, 0},
       {"12a", UnsignedField::kNotANumber, false, 0},
       {"-1", UnsignedField::kOutOfRange, false, 0},
+      {"-0", UnsignedField::kOk, true, 0},
+      {"0004294967295", UnsignedField::kOutOfRange, true, 4294967295u},
+      {"4294967296", UnsignedField::kOutOfRange, false, 0},
       {"99999999999", UnsignedField::kOutOfRange, false, 0},
   };
   for (const Case& c : cases) {

@@ -8,40 +8,23 @@
 // box, and saves the settings when it closes. It keeps its own copies of the
 // edited values and hands them to the engine only when a button needs them.
 //
-// Pickers and the dialogs it opens go through `DialogServices`, message boxes
-// through the engine's `UserMessages`, so every handler can be driven by a
-// test.
+// It is the dialog's behaviour only: a toolkit draws it from
+// `MainDialogTemplate()` and calls the handlers (see DialogLogic). Pickers,
+// the dialogs it opens and the run go through `DialogServices`, message boxes
+// through the engine's `UserMessages`.
 
-#include <QString>
 #include <cstdint>
-#include <memory>
+#include <string>
 
-#include "ui/template_dialog.h"
-
-class QAction;
-class QCheckBox;
-class QLineEdit;
+#include "ui/dialog_window.h"
 
 namespace veldar {
 
-class CUpDownCtrl;
 class CVELDAR2Engine;
-class DialogServices;
-class QtLogCommandUi;
 
-// Menu command ids.
-enum MainDialogCommand : int {
-  IDM_ABOUTBOX = 16,
-  ID_LOG_SIZE = 32773,
-  ID_LOG_CLEAR = 32774,
-  ID_LOG_VIEW = 32775,
-  ID_HELP = 57670,
-};
-
-class CVELDAR2Dlg : public TemplateDialog {
+class CVELDAR2Dlg : public DialogLogic {
  public:
-  CVELDAR2Dlg(CVELDAR2Engine& engine, DialogServices& services, QWidget* parent = nullptr);
-  ~CVELDAR2Dlg() override;
+  CVELDAR2Dlg(CVELDAR2Engine& engine, DialogServices& services);
 
   // Moves the fields into the controls (false), or reads the controls into
   // the fields (true) in template order, stopping with the framework's
@@ -58,48 +41,30 @@ class CVELDAR2Dlg : public TemplateDialog {
   void OnLogView();
   void OnLogClear();
   void OnLogSize();
-  void OnAppAbout();
+  void OnAppAbout();             // the help menu's item and the system menu's
   void OnHelp();
   void OnEnChangeGenerations();  // the enabling rule after every change
 
-  // A second start asked for the window: un-minimise it and bring it (and
-  // any dialog open over it) to the front.
-  void BringBack();
-
-  // The menu command with id `id`, or nullptr.
-  QAction* MenuCommand(int id) const;
-  CUpDownCtrl* spin() const { return spin_; }
+  bool OnInitDialog() override;
+  void OnShowWindow() override;
+  void OnCommand(int id) override;
+  void OnEditChange(int id) override;
 
   // ---- Fields, in the template's terms ----
   std::uint32_t previousGenerations = 0;
   bool shown = false;
-  QString sourceText;
-  QString backupDirText;
+  std::string sourceText;
+  std::string backupDirText;
   std::uint32_t generationValue = 3;
   int noForceCheck = 0;
   int noDeleteCheck = 0;
   int noTimeCheck = 0;
 
-  void reject() override;
-
- protected:
-  bool OnInitDialog() override;
-  void showEvent(QShowEvent* event) override;
-
  private:
-  void OnShowWindow();
   void ApplyEnablingRule();
 
   CVELDAR2Engine& engine_;
   DialogServices& services_;
-  std::unique_ptr<QtLogCommandUi> logUi_;
-  QLineEdit* sourceEdit_;
-  QLineEdit* backupDirEdit_;
-  QLineEdit* generationEdit_;
-  CUpDownCtrl* spin_;
-  QCheckBox* noDeleteBox_;
-  QCheckBox* noForceBox_;
-  QCheckBox* noTimeBox_;
   bool updatingControls_ = false;
   bool closing_ = false;
 };

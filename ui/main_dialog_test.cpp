@@ -1,27 +1,11 @@
 #include "ui/main_dialog.h"
 
-#include <gtest/gtest.h>
-
-#include <QAction>
-#include <QCheckBox>
-#include <QFileInfo>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPushButton>
-#include <QTest>
-#include <QToolButton>
-#include <cerrno>
-#include <cstdlib>
 #include <thread>
 
-#include "engine/engine.h"
-#include "platform/fault_os.h"
-#include "tests/test_util.h"
 #include "ui/about_dialog.h"
+#include "ui/dialog_test_fixture.h"
 #include "ui/logsize_dialog.h"
 #include "ui/restore_dialog.h"
-#include "ui/ui_test_util.h"
-#include "ui/up_down.h"
 
 namespace veldar {
 namespace {
@@ -29,208 +13,177 @@ namespace {
 using testing::ReadFile;
 using testing::WriteFile;
 
-class MainDialogTest : public ::testing::Test {
+class MainDialogTest : public testing::DialogTest {
  protected:
-  MainDialogTest() {
-    testing::EnsureApplication();
-    fault.logDirOverride = dir.path() + "/state/";
-  }
   // Opens the dialog on the engine as start-up left it.
-  void Open() {
-    dialog = std::make_unique<CVELDAR2Dlg>(engine, services);
-    dialog->show();
+  void OpenMain() {
+    d.reset();
+    logic = std::make_unique<CVELDAR2Dlg>(engine, services);
+    d = Open(*logic);
   }
-  QLineEdit* Edit(int id) { return static_cast<QLineEdit*>(dialog->GetDlgItem(id)); }
-  QCheckBox* Check(int id) { return static_cast<QCheckBox*>(dialog->GetDlgItem(id)); }
-  QPushButton* Button(int id) { return static_cast<QPushButton*>(dialog->GetDlgItem(id)); }
   bool BoxesEnabled() {
-    const bool enabled = Check(1014)->isEnabled();
-    EXPECT_EQ(Check(1015)->isEnabled(), enabled);
-    EXPECT_EQ(Check(1016)->isEnabled(), enabled);
+    const bool enabled = d->Enabled(IDC_NODELETE);
+    EXPECT_EQ(d->Enabled(IDC_NOFORCE), enabled);
+    EXPECT_EQ(d->Enabled(IDC_NOTIME), enabled);
     return enabled;
   }
-  std::string Log() { return ReadFile(fault.logDirOverride + "VELDAR2.LOG"); }
 
-  testing::TempDir dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
-  testing::ScriptedServices services;
-  std::unique_ptr<CVELDAR2Dlg> dialog;
+  std::unique_ptr<CVELDAR2Dlg> logic;
+  std::unique_ptr<testing::DialogDriver> d;
 };
+VELDAR2_ON_EVERY_TOOLKIT(MainDialogTest);
 
 // ---- What the dialog shows ----
 
-TEST_F(MainDialogTest, ShowsTheEngineJob) {
+TEST_P(MainDialogTest, ShowsTheEngineJob) {
   engine.sourcePath = "/data/docs";
   engine.backupDir = "/backup";
   engine.generationCount = 5;
   engine.noForce = 1;
   engine.noTime = 1;
-  Open();
-  EXPECT_EQ(dialog->windowTitle(), "Veldar");
-  EXPECT_EQ(Edit(1000)->text(), "/data/docs");
-  EXPECT_EQ(Edit(1001)->text(), "/backup");
-  EXPECT_EQ(Edit(1006)->text(), "5");
-  EXPECT_FALSE(Check(1014)->isChecked());
-  EXPECT_TRUE(Check(1015)->isChecked());
-  EXPECT_TRUE(Check(1016)->isChecked());
-  EXPECT_EQ(Check(1015)->text(), "強制的に書きつぶす (/FORCE)");
-  EXPECT_EQ(Button(1)->text(), "バックアップ");
-  EXPECT_TRUE(Button(1)->isDefault());
-}
-
-TEST_F(MainDialogTest, TabOrderIsTheTemplateOrder) {
-  Open();
-  std::vector<int> order;
-  QWidget* start = Edit(1000);
-  QWidget* widget = start;
-  do {
-    bool isId = false;
-    const int id = widget->objectName().toInt(&isId);
-    if (isId && id != 0 && widget->focusPolicy() & Qt::TabFocus) order.push_back(id);
-    widget = widget->nextInFocusChain();
-  } while (widget != start);
-  EXPECT_EQ(order, (std::vector<int>{1000, 1004, 1001, 1005, 1006, 1014, 1015, 1003, 1, 2, 1016}));
+  OpenMain();
+  EXPECT_EQ(d->Caption(), "Veldar");
+  EXPECT_EQ(d->Text(IDC_EDIT1), "/data/docs");
+  EXPECT_EQ(d->Text(IDC_EDIT2), "/backup");
+  EXPECT_EQ(d->Text(IDC_GENERATIONS), "5");
+  EXPECT_FALSE(d->Checked(IDC_NODELETE));
+  EXPECT_TRUE(d->Checked(IDC_NOFORCE));
+  EXPECT_TRUE(d->Checked(IDC_NOTIME));
+  EXPECT_EQ(d->Text(IDC_NOFORCE), "強制的に書きつぶす (/FORCE)");
+  EXPECT_EQ(d->Text(IDC_OK), "バックアップ");
+  EXPECT_TRUE(d->IsDefault(IDC_OK));
 }
 
 // ---- The enabling rule and the generation field ----
 
-TEST_F(MainDialogTest, OptionBoxesAreEnabledOnlyForZeroGenerations) {
+TEST_P(MainDialogTest, OptionBoxesAreEnabledOnlyForZeroGenerations) {
   engine.generationCount = 0;
-  Open();
+  OpenMain();
   EXPECT_TRUE(BoxesEnabled());
-  Edit(1006)->setText("4");
+  d->Type(IDC_GENERATIONS, "4");
   EXPECT_FALSE(BoxesEnabled());
-  EXPECT_EQ(dialog->previousGenerations, 4u);
+  EXPECT_EQ(logic->previousGenerations, 4u);
 
-  dialog.reset();
   engine.generationCount = 3;
-  Open();
+  OpenMain();
   EXPECT_FALSE(BoxesEnabled());
-  Edit(1006)->setText("0");  // 3 straight to 0 in one edit
+  d->Type(IDC_GENERATIONS, "0");  // 3 straight to 0 in one edit
   EXPECT_TRUE(BoxesEnabled());
   EXPECT_TRUE(messages.shown.empty());
 }
 
-TEST_F(MainDialogTest, GenerationFieldIsValidatedAsTyped) {
+TEST_P(MainDialogTest, GenerationFieldIsValidatedAsTyped) {
   engine.generationCount = 3;
-  Open();
-  Edit(1006)->setText("999");
+  OpenMain();
+  d->Type(IDC_GENERATIONS, "999");
   EXPECT_TRUE(messages.shown.empty());
-  EXPECT_EQ(dialog->generationValue, 999u);
+  EXPECT_EQ(logic->generationValue, 999u);
 
-  Edit(1006)->setText("1000");
+  d->Type(IDC_GENERATIONS, "1000");
   EXPECT_EQ(messages.shown, std::vector<std::string>{"0 から 999 までの整数を入力してください。"});
-  EXPECT_EQ(dialog->generationValue, 1000u) << "an out-of-range number is left in the field";
-  EXPECT_EQ(dialog->focusWidget(), Edit(1006));
+  EXPECT_EQ(logic->generationValue, 1000u) << "an out-of-range number is left in the field";
+  EXPECT_EQ(d->Focused(), IDC_GENERATIONS);
 
-  Edit(1006)->setText("0");
+  d->Type(IDC_GENERATIONS, "0");
   EXPECT_TRUE(BoxesEnabled());
-  Edit(1006)->setText("");  // all digits deleted
+  d->Type(IDC_GENERATIONS, "");  // all digits deleted
   ASSERT_EQ(messages.shown.size(), 2u);
   EXPECT_EQ(messages.shown[1], "整数を入力してください。");
-  EXPECT_EQ(dialog->generationValue, 0u) << "a text that is no number keeps the previous value";
+  EXPECT_EQ(logic->generationValue, 0u) << "a text that is no number keeps the previous value";
   EXPECT_TRUE(BoxesEnabled());
 }
 
-TEST_F(MainDialogTest, SpinStepsWithinZeroToNinetyNine) {
+TEST_P(MainDialogTest, SpinStepsWithinZeroToNinetyNine) {
   engine.generationCount = 98;
-  Open();
-  CUpDownCtrl* spin = dialog->spin();
-  EXPECT_EQ(spin->Lower(), 0);
-  EXPECT_EQ(spin->Upper(), 99);
-  spin->upButton()->click();
-  EXPECT_EQ(Edit(1006)->text(), "99");
-  spin->upButton()->click();
-  EXPECT_EQ(Edit(1006)->text(), "99");
-  Edit(1006)->setText("1");
-  QTest::keyClick(Edit(1006), Qt::Key_Down);
-  EXPECT_EQ(Edit(1006)->text(), "0");
+  OpenMain();
+  d->Step(IDC_SPIN, true);
+  EXPECT_EQ(d->Text(IDC_GENERATIONS), "99");
+  d->Step(IDC_SPIN, true);
+  EXPECT_EQ(d->Text(IDC_GENERATIONS), "99");
+  d->Type(IDC_GENERATIONS, "1");
+  d->Step(IDC_SPIN, false);
+  EXPECT_EQ(d->Text(IDC_GENERATIONS), "0");
   EXPECT_TRUE(BoxesEnabled()) << "a step is a change of the field";
-  spin->downButton()->click();
-  EXPECT_EQ(Edit(1006)->text(), "0");
+  d->Step(IDC_SPIN, false);
+  EXPECT_EQ(d->Text(IDC_GENERATIONS), "0");
   EXPECT_TRUE(messages.shown.empty());
 }
 
 // ---- Browse buttons ----
 
-TEST_F(MainDialogTest, SourceBrowserIsAFilePickerUnlessTheCountIsZero) {
+TEST_P(MainDialogTest, SourceBrowserIsAFilePickerUnlessTheCountIsZero) {
   engine.sourcePath = "/engine/source.txt";
   engine.generationCount = 3;
-  Open();
-  Edit(1000)->setText("/typed/but/not/used");
+  OpenMain();
+  d->Type(IDC_EDIT1, "/typed/but/not/used");
   services.fileAnswer = "/picked/report.doc";
-  Button(1004)->click();
+  d->Click(IDC_BROWSE);
   ASSERT_EQ(services.files.size(), 1u);
   EXPECT_EQ(services.files[0].initialPath, "/engine/source.txt");
-  EXPECT_TRUE(services.files[0].filter.startsWith("すべてのファイル(*.*)"));
-  EXPECT_EQ(Edit(1000)->text(), "/picked/report.doc");
+  EXPECT_EQ(services.files[0].filter, "すべてのファイル(*.*)|*.*||");
+  EXPECT_EQ(d->Text(IDC_EDIT1), "/picked/report.doc");
   EXPECT_TRUE(services.folders.empty());
 
-  Edit(1006)->setText("0");
+  d->Type(IDC_GENERATIONS, "0");
   services.folderAnswer = "/picked/folder";
-  Button(1004)->click();
+  d->Click(IDC_BROWSE);
   ASSERT_EQ(services.folders.size(), 1u);
   EXPECT_EQ(services.folders[0].title, "バックアップするホルダﾞ");
-  EXPECT_EQ(Edit(1000)->text(), "/picked/folder");
+  EXPECT_EQ(d->Text(IDC_EDIT1), "/picked/folder");
   EXPECT_EQ(services.files.size(), 1u);
 
   services.folderAnswer.reset();  // cancelled: nothing changes
-  Button(1004)->click();
-  EXPECT_EQ(Edit(1000)->text(), "/picked/folder");
+  d->Click(IDC_BROWSE);
+  EXPECT_EQ(d->Text(IDC_EDIT1), "/picked/folder");
 }
 
-TEST_F(MainDialogTest, DestinationBrowserKeepsTheOtherEdits) {
+TEST_P(MainDialogTest, DestinationBrowserKeepsTheOtherEdits) {
   engine.generationCount = 3;
-  Open();
-  Edit(1000)->setText("/typed/source");
+  OpenMain();
+  d->Type(IDC_EDIT1, "/typed/source");
   services.folderAnswer = "/picked/backups";
-  Button(1005)->click();
-  EXPECT_EQ(Edit(1001)->text(), "/picked/backups");
-  EXPECT_EQ(Edit(1000)->text(), "/typed/source");
+  d->Click(IDC_BROWSE_DEST);
+  EXPECT_EQ(d->Text(IDC_EDIT2), "/picked/backups");
+  EXPECT_EQ(d->Text(IDC_EDIT1), "/typed/source");
   EXPECT_EQ(services.folders[0].title, "バックアップするホルダﾞ");
 }
 
 // ---- Closing saves the settings ----
 
-TEST_F(MainDialogTest, CancelEscAndCloseStoreTheSameFiveValues) {
-  const std::vector<std::function<void(CVELDAR2Dlg&)>> ways = {
-      [](CVELDAR2Dlg& d) { static_cast<QPushButton*>(d.GetDlgItem(2))->click(); },
-      [](CVELDAR2Dlg& d) { QTest::keyClick(&d, Qt::Key_Escape); },
-      [](CVELDAR2Dlg& d) { d.close(); },
+TEST_P(MainDialogTest, CancelEscAndCloseStoreTheSameFiveValues) {
+  const std::vector<std::function<void(testing::DialogDriver&)>> ways = {
+      [](testing::DialogDriver& dialog) { dialog.Click(IDC_CANCEL); },
+      [](testing::DialogDriver& dialog) { dialog.Escape(); },
+      [](testing::DialogDriver& dialog) { dialog.CloseBox(); },
   };
   for (std::size_t way = 0; way < ways.size(); ++way) {
     settings.writes.clear();
     engine.sourcePath = "/loaded";
     engine.generationCount = 0;
     engine.successLog = 0;
-    Open();
-    Edit(1000)->setText("%HOME%/typed");
-    Edit(1001)->setText("/dest");
-    Edit(1006)->setText("0");
-    Check(1014)->setChecked(true);
-    Check(1016)->setChecked(true);
-    ways[way](*dialog);
-    EXPECT_FALSE(dialog->isVisible()) << way;
-    EXPECT_EQ(dialog->result(), QDialog::Rejected) << way;
+    OpenMain();
+    d->Type(IDC_EDIT1, "%HOME%/typed");
+    d->Type(IDC_EDIT2, "/dest");
+    d->Type(IDC_GENERATIONS, "0");
+    d->Click(IDC_NODELETE);
+    d->Click(IDC_NOTIME);
+    ways[way](*d);
+    EXPECT_FALSE(d->IsOpen()) << way;
+    EXPECT_EQ(d->Result(), IDC_CANCEL) << way;
     EXPECT_EQ(settings.writes, (std::vector<std::string>{"DEFALUTFILES=0", "LASTFILE=%HOME%/typed",
                                                          "LASTDIR=/dest", "LASTOPT=101", "LOGOPT=01"}))
         << way;
     EXPECT_EQ(engine.sourcePath, "") << "the engine is reset";
     EXPECT_EQ(engine.successLog, 1);
-    dialog.reset();
   }
 }
 
-TEST_F(MainDialogTest, ClosingWithARefusedCountDoesNotStoreIt) {
+TEST_P(MainDialogTest, ClosingWithARefusedCountDoesNotStoreIt) {
   engine.generationCount = 3;
-  Open();
-  Edit(1006)->setText("5000");
+  OpenMain();
+  d->Type(IDC_GENERATIONS, "5000");
   messages.shown.clear();
-  dialog->close();
+  d->CloseBox();
   EXPECT_EQ(messages.shown, std::vector<std::string>{"0 から 999 までの整数を入力してください。"});
   EXPECT_EQ(settings.values.count("SETTINGS/DEFALUTFILES"), 0u);
   EXPECT_EQ(settings.values["SETTINGS/LASTOPT"], "000");
@@ -246,17 +199,18 @@ class MainDialogRunTest : public MainDialogTest {
     testing::MakeDirs(dir / "backups");
   }
 };
+VELDAR2_ON_EVERY_TOOLKIT(MainDialogRunTest);
 
-TEST_F(MainDialogRunTest, BackupRunsOnAWorkerAndReportsCompletion) {
+TEST_P(MainDialogRunTest, BackupRunsOnAWorkerAndReportsCompletion) {
   engine.generationCount = 2;
-  Open();
-  setenv("VELDAR2_TEST_WORK", (dir / "work").c_str(), 1);
-  Edit(1000)->setText("%VELDAR2_TEST_WORK%/docs");
-  Edit(1001)->setText(QString::fromStdString(dir / "backups"));
+  OpenMain();
+  testing::SetEnv("VELDAR2_TEST_WORK", dir / "work");
+  d->Type(IDC_EDIT1, "%VELDAR2_TEST_WORK%/docs");
+  d->Type(IDC_EDIT2, dir / "backups");
   std::vector<std::thread::id> copiedOn;
   engine.onFileCopied = [&](const std::string&, std::uint64_t) { copiedOn.push_back(std::this_thread::get_id()); };
 
-  Button(1)->click();
+  d->Click(IDC_OK);
   EXPECT_EQ(messages.shown, std::vector<std::string>{"バックアップ完了しました。"});
   EXPECT_EQ(ReadFile(dir / "backups/docs_1/sub/b.txt"), "beta");
   ASSERT_EQ(copiedOn.size(), 2u);
@@ -267,58 +221,58 @@ TEST_F(MainDialogRunTest, BackupRunsOnAWorkerAndReportsCompletion) {
   EXPECT_NE(lines[0].find(" : Starting with Dialog OK button"), std::string::npos);
   EXPECT_EQ(engine.sourcePath, dir / "work/docs") << "the engine gets the expanded path";
   EXPECT_EQ(settings.values["SETTINGS/LASTFILE"], dir / "work/docs");
-  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_TRUE(d->IsOpen());
 
-  dialog->close();
+  d->CloseBox();
   EXPECT_EQ(settings.values["SETTINGS/LASTFILE"], "%VELDAR2_TEST_WORK%/docs");
-  unsetenv("VELDAR2_TEST_WORK");
+  testing::SetEnv("VELDAR2_TEST_WORK", "");
 }
 
-TEST_F(MainDialogRunTest, NoForceBoxAndFlagsReachTheEngine) {
+TEST_P(MainDialogRunTest, NoForceBoxAndFlagsReachTheEngine) {
   engine.generationCount = 0;
-  Open();
-  Edit(1000)->setText(QString::fromStdString(dir / "work/docs"));
-  Edit(1001)->setText(QString::fromStdString(dir / "backups"));
-  Check(1015)->setChecked(true);
+  OpenMain();
+  d->Type(IDC_EDIT1, dir / "work/docs");
+  d->Type(IDC_EDIT2, dir / "backups");
+  d->Click(IDC_NOFORCE);
   WriteFile(dir / "backups/a.txt", "older copy");
   testing::SetMtime(dir / "backups/a.txt", 1000);  // older: would be overwritten in force mode
-  Button(1)->click();
+  d->Click(IDC_OK);
   EXPECT_EQ(engine.noForce, 1);
   EXPECT_EQ(engine.generationCount, 0);
   EXPECT_EQ(ReadFile(dir / "backups/a.txt"), "older copy");
 }
 
-TEST_F(MainDialogRunTest, RefusedJobShowsOnlyTheRunsMessage) {
+TEST_P(MainDialogRunTest, RefusedJobShowsOnlyTheRunsMessage) {
   engine.generationCount = 2;
-  Open();
-  Edit(1000)->setText(QString::fromStdString(dir / "missing"));
-  Edit(1001)->setText(QString::fromStdString(dir / "backups"));
-  Button(1)->click();
+  OpenMain();
+  d->Type(IDC_EDIT1, dir / "missing");
+  d->Type(IDC_EDIT2, dir / "backups");
+  d->Click(IDC_OK);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].rfind("パラメタの指定誤りです。[バックアップするファイル]\n", 0), 0u);
   EXPECT_NE(Log().find("Starting with Dialog OK button"), std::string::npos) << "the log was closed";
 }
 
-TEST_F(MainDialogRunTest, RefusedGenerationValueRunsNothing) {
-  Open();
-  Edit(1000)->setText(QString::fromStdString(dir / "work/docs"));
-  Edit(1001)->setText(QString::fromStdString(dir / "backups"));
-  Edit(1006)->setText("abc");
+TEST_P(MainDialogRunTest, RefusedGenerationValueRunsNothing) {
+  OpenMain();
+  d->Type(IDC_EDIT1, dir / "work/docs");
+  d->Type(IDC_EDIT2, dir / "backups");
+  d->Type(IDC_GENERATIONS, "abc");
   messages.shown.clear();
-  Button(1)->click();
+  d->Click(IDC_OK);
   EXPECT_EQ(messages.shown, std::vector<std::string>{"整数を入力してください。"});
   EXPECT_TRUE(testing::ListNames(dir / "backups").empty());
   EXPECT_FALSE(testing::Exists(fault.logDirOverride + "VELDAR2.LOG"));
 }
 
-TEST_F(MainDialogRunTest, FailuresPassedOverAreNotReportedAsCompletion) {
+TEST_P(MainDialogRunTest, FailuresPassedOverAreNotReportedAsCompletion) {
   engine.generationCount = 0;  // mirrored straight into the backup directory
-  Open();
-  Edit(1000)->setText(QString::fromStdString(dir / "work/docs"));
-  Edit(1001)->setText(QString::fromStdString(dir / "backups"));
+  OpenMain();
+  d->Type(IDC_EDIT1, dir / "work/docs");
+  d->Type(IDC_EDIT2, dir / "backups");
   testing::MakeDirs(dir / "backups/old");  // vanished from the source
-  fault.FailAt(OsOp::RemoveDir, "old", EBUSY);
-  Button(1)->click();
+  fault.FailAt(OsOp::RemoveDir, "old", fault.CodeOf(ErrorKind::kLocked));
+  d->Click(IDC_OK);
   ASSERT_EQ(messages.shown.size(), 2u);
   EXPECT_NE(messages.shown[0].find("old"), std::string::npos) << messages.shown[0];
   EXPECT_EQ(messages.shown[1], "バックアップは終わりましたが、失敗した操作があります。詳しくはログを見てください。");
@@ -326,100 +280,80 @@ TEST_F(MainDialogRunTest, FailuresPassedOverAreNotReportedAsCompletion) {
 
 // ---- Restore button ----
 
-TEST_F(MainDialogRunTest, RestoreUsesTheEngineCountNotTheField) {
+TEST_P(MainDialogRunTest, RestoreUsesTheEngineCountNotTheField) {
   WriteFile(dir / "work/report.doc", "r");
   engine.generationCount = 0;
   engine.sourcePath = dir / "work/report.doc";
   engine.backupDir = dir / "backups";
-  Open();
-  Edit(1006)->setText("3");
-  Button(1003)->click();
+  OpenMain();
+  d->Type(IDC_GENERATIONS, "3");
+  d->Click(IDC_RESTORE);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0], "パラメタの指定誤りです。[世代数]");
   EXPECT_TRUE(services.modals.empty());
 }
 
-TEST_F(MainDialogRunTest, RestoreOpensTheRestoreDialogWithAFreshList) {
+TEST_P(MainDialogRunTest, RestoreOpensTheRestoreDialogWithAFreshList) {
   WriteFile(dir / "backups/docs_1/a.txt", "a");
   WriteFile(dir / "backups/docs_2/a.txt", "a");
   engine.generationCount = 2;
-  Open();
-  Edit(1000)->setText(QString::fromStdString(dir / "work/docs"));
-  Edit(1001)->setText(QString::fromStdString(dir / "backups"));
-  int rows = -1;
-  services.onModal = [&](QDialog& modal) {
-    auto* restore = dynamic_cast<CVELDAR2Res*>(&modal);
-    EXPECT_NE(restore, nullptr);
-    if (restore) {
-      restore->show();
-      rows = restore->list()->count();
-    }
-    return static_cast<int>(QDialog::Rejected);
+  OpenMain();
+  d->Type(IDC_EDIT1, dir / "work/docs");
+  d->Type(IDC_EDIT2, dir / "backups");
+  std::size_t rows = 0;
+  services.onModal = [&](testing::DialogDriver& modal, DialogLogic& modalLogic) {
+    EXPECT_NE(dynamic_cast<CVELDAR2Res*>(&modalLogic), nullptr);
+    rows = modal.Rows(IDC_LIST).size();
   };
-  Button(1003)->click();
-  EXPECT_EQ(rows, 2);
+  d->Click(IDC_RESTORE);
+  EXPECT_EQ(rows, 2u);
   EXPECT_EQ(engine.generations.size(), 2u);
   EXPECT_TRUE(messages.shown.empty());
 }
 
 // ---- Menu commands ----
 
-TEST_F(MainDialogTest, LogMenuCommands) {
-  Open();
+TEST_P(MainDialogTest, LogMenuCommands) {
+  OpenMain();
   WriteFile(fault.logDirOverride + "VELDAR2.LOG", "a line\n");
 
-  dialog->MenuCommand(ID_LOG_VIEW)->trigger();
+  d->Menu(ID_LOG_VIEW);
   EXPECT_EQ(services.opened, std::vector<std::string>{fault.logDirOverride + "VELDAR2.LOG"});
 
   messages.answer = false;
-  dialog->MenuCommand(ID_LOG_CLEAR)->trigger();
+  d->Menu(ID_LOG_CLEAR);
   EXPECT_EQ(messages.asked, std::vector<std::string>{"ﾛｸﾞを消してよろしいですか？"});
   EXPECT_TRUE(testing::Exists(fault.logDirOverride + "VELDAR2.LOG"));
   messages.answer = true;
-  dialog->MenuCommand(ID_LOG_CLEAR)->trigger();
+  d->Menu(ID_LOG_CLEAR);
   EXPECT_FALSE(testing::Exists(fault.logDirOverride + "VELDAR2.LOG"));
 
-  services.onModal = [](QDialog& modal) {
-    auto* size = dynamic_cast<CVELDAR2Logsize*>(&modal);
-    EXPECT_NE(size, nullptr);
-    if (!size) return static_cast<int>(QDialog::Rejected);
-    size->show();
-    static_cast<QLineEdit*>(size->GetDlgItem(1000))->setText("1000");
-    static_cast<QCheckBox*>(size->GetDlgItem(1013))->setChecked(false);
-    static_cast<QPushButton*>(size->GetDlgItem(1))->click();
-    return size->result();
+  services.onModal = [](testing::DialogDriver& modal, DialogLogic& modalLogic) {
+    EXPECT_NE(dynamic_cast<CVELDAR2Logsize*>(&modalLogic), nullptr);
+    modal.Type(IDC_EDIT1, "1000");
+    modal.Click(IDC_SKIP_LOG);
+    modal.Click(IDC_OK);
   };
-  dialog->MenuCommand(ID_LOG_SIZE)->trigger();
+  d->Menu(ID_LOG_SIZE);
   EXPECT_EQ(engine.logSizeLimit, 1000);
   EXPECT_EQ(engine.skipLog, 0);
   EXPECT_EQ(settings.values["SETTINGS/LOGSIZE"], "1000");
 }
 
-TEST_F(MainDialogTest, BringBackUnminimisesTheWindow) {
-  Open();
-  dialog->showMinimized();
-  ASSERT_TRUE(dialog->isMinimized());
-  dialog->BringBack();
-  EXPECT_FALSE(dialog->isMinimized());
-  EXPECT_TRUE(dialog->isVisible());
-}
+TEST_P(MainDialogTest, HelpOpensTheHelpPageAndAboutShowsTheBox) {
+  services.helpPage = "/opt/veldar2/veldar2_help.html";
+  OpenMain();
+  d->Menu(ID_HELP);
+  EXPECT_EQ(services.opened, std::vector<std::string>{"/opt/veldar2/veldar2_help.html"});
 
-TEST_F(MainDialogTest, HelpOpensThePageBesideTheProgramAndAboutShowsTheBox) {
-  Open();
-  dialog->MenuCommand(ID_HELP)->trigger();
-  ASSERT_EQ(services.opened.size(), 1u);
-  const QFileInfo page(QString::fromStdString(services.opened[0]));
-  EXPECT_EQ(page.fileName(), "veldar2_help.html");
-  EXPECT_TRUE(page.exists()) << services.opened[0];
-  EXPECT_EQ(dialog->MenuCommand(ID_HELP)->shortcut(), QKeySequence(QKeySequence::HelpContents));
-
-  QString caption;
-  services.onModal = [&](QDialog& modal) {
-    EXPECT_NE(dynamic_cast<CVELDAR2About*>(&modal), nullptr);
-    caption = modal.windowTitle();
-    return static_cast<int>(QDialog::Accepted);
+  std::string caption;
+  services.onModal = [&](testing::DialogDriver& modal, DialogLogic& modalLogic) {
+    EXPECT_NE(dynamic_cast<CVELDAR2About*>(&modalLogic), nullptr);
+    caption = modal.Caption();
+    modal.Click(IDC_OK);
+    EXPECT_FALSE(modal.IsOpen());
   };
-  dialog->MenuCommand(IDM_ABOUTBOX)->trigger();
+  d->Menu(IDM_ABOUTBOX);
   EXPECT_EQ(caption, "Veldar [ﾊﾞｰｼﾞｮﾝ情報]");
 }
 

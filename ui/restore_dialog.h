@@ -6,23 +6,19 @@
 //
 // The main dialog's restore button opens it after the pre-check and a fresh
 // generation scan. The restore itself is `RunRestore` (engine/restore.h), run
-// with the progress window.
+// with the progress window. A toolkit draws it from `RestoreDialogTemplate()`.
 
-#include <QString>
+#include <string>
 
-#include "ui/template_dialog.h"
-
-class QLineEdit;
-class QListWidget;
+#include "ui/dialog_window.h"
 
 namespace veldar {
 
 class CVELDAR2Engine;
-class DialogServices;
 
-class CVELDAR2Res : public TemplateDialog {
+class CVELDAR2Res : public DialogLogic {
  public:
-  CVELDAR2Res(CVELDAR2Engine& engine, DialogServices& services, QWidget* parent = nullptr);
+  CVELDAR2Res(CVELDAR2Engine& engine, DialogServices& services);
 
   // Moves the restore directory text between the field and the edit.
   void UpdateData(bool saveAndValidate);
@@ -34,19 +30,15 @@ class CVELDAR2Res : public TemplateDialog {
   // "検索": picks the restore directory with the folder picker.
   void OnBnClickedBrowse();
 
-  QListWidget* list() const { return list_; }
+  bool OnInitDialog() override;
+  void OnCommand(int id) override;
 
   // The restore directory text (edit 1000), unexpanded.
-  QString restoreDirText;
-
- protected:
-  bool OnInitDialog() override;
+  std::string restoreDirText;
 
  private:
   CVELDAR2Engine& engine_;
   DialogServices& services_;
-  QListWidget* list_;
-  QLineEdit* dirEdit_;
 };
 
 }  // namespace veldar

@@ -1,17 +1,9 @@
 #include "ui/restore_dialog.h"
 
-#include <gtest/gtest.h>
-
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPushButton>
 #include <cstdlib>
 #include <ctime>
 
-#include "engine/engine.h"
-#include "platform/fault_os.h"
-#include "tests/test_util.h"
-#include "ui/ui_test_util.h"
+#include "ui/dialog_test_fixture.h"
 
 namespace veldar {
 namespace {
@@ -30,105 +22,92 @@ CFileEntry Generation(const std::string& name, int number, bool directory) {
   return entry;
 }
 
-class RestoreDialogTest : public ::testing::Test {
+class RestoreDialogTest : public testing::DialogTest {
  protected:
   RestoreDialogTest() {
-    testing::EnsureApplication();
-    setenv("TZ", "UTC", 1);
+    testing::SetEnv("TZ", "UTC");
     tzset();
-    fault.logDirOverride = dir.path() + "/state/";
     engine.backupDir = dir / "backups";
   }
-  void Open() {
-    dialog = std::make_unique<CVELDAR2Res>(engine, services);
-    dialog->show();
-  }
-  QLineEdit* DirEdit() { return static_cast<QLineEdit*>(dialog->GetDlgItem(1000)); }
-  void Restore() { static_cast<QPushButton*>(dialog->GetDlgItem(1))->click(); }
-  void Select(int row) { dialog->list()->setCurrentRow(row); }
+  void OpenRestore() { d = Open(logic); }
 
-  testing::TempDir dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
-  testing::ScriptedServices services;
-  std::unique_ptr<CVELDAR2Res> dialog;
+  CVELDAR2Res logic{engine, services};
+  std::unique_ptr<testing::DialogDriver> d;
 };
+VELDAR2_ON_EVERY_TOOLKIT(RestoreDialogTest);
 
-TEST_F(RestoreDialogTest, TwelveGenerationsAreListedNewestFirst) {
+TEST_P(RestoreDialogTest, TwelveGenerationsAreListedNewestFirst) {
   // Listed in the order a directory search might return them.
   for (int number : {7, 0, 11, 3, 9, 1, 5, 10, 2, 8, 4, 6}) {
     engine.generations.push_back(Generation("docs_" + std::to_string(number + 1), number, true));
   }
   engine.generations.push_back(Generation("docs_with_a_rather_long_name_1", 12, true));
-  Open();
-  QListWidget* list = dialog->list();
-  ASSERT_EQ(list->count(), 13);
-  EXPECT_EQ(list->item(0)->text(), "(-1) docs_1" + QString(14, ' ') + "   05/02/04 09:19:55");
-  EXPECT_TRUE(list->item(9)->text().startsWith("(-10) docs_10 "));
-  EXPECT_EQ(list->item(12)->text(), "(-13) docs_with_a_rather_long_name_1   05/01/04 21:19:55");
-  EXPECT_FALSE(list->isSortingEnabled());
+  OpenRestore();
+  const auto rows = d->Rows(IDC_LIST);
+  ASSERT_EQ(rows.size(), 13u);
+  EXPECT_EQ(rows[0], "(-1) docs_1" + std::string(14, ' ') + "   05/02/04 09:19:55");
+  EXPECT_EQ(rows[9].rfind("(-10) docs_10 ", 0), 0u);
+  EXPECT_EQ(rows[12], "(-13) docs_with_a_rather_long_name_1   05/01/04 21:19:55");
 }
 
-TEST_F(RestoreDialogTest, ShowsTheLastRestoreDirectory) {
+TEST_P(RestoreDialogTest, ShowsTheLastRestoreDirectory) {
   engine.restoreDir = "/last/used";
-  Open();
-  EXPECT_EQ(DirEdit()->text(), "/last/used");
-  EXPECT_EQ(dialog->windowTitle(), "Veldar");
+  OpenRestore();
+  EXPECT_EQ(d->Text(IDC_EDIT1), "/last/used");
+  EXPECT_EQ(d->Caption(), "Veldar");
 }
 
-TEST_F(RestoreDialogTest, NothingSelectedDoesNothingAndNoDirectoryAsksForOne) {
+TEST_P(RestoreDialogTest, NothingSelectedDoesNothingAndNoDirectoryAsksForOne) {
   engine.sourcePath = dir / "work/report.doc";
   WriteFile(engine.sourcePath, "now");
   WriteFile(dir / "backups/report_1.doc_", "then");
   engine.generations = {Generation("report_1.doc_", 0, false)};
-  Open();
-  DirEdit()->setText(QString::fromStdString(dir / "R"));
-  Restore();
+  OpenRestore();
+  d->Type(IDC_EDIT1, dir / "R");
+  d->SelectRow(IDC_LIST, -1);
+  d->Click(IDC_OK);
   EXPECT_TRUE(messages.shown.empty());
   EXPECT_FALSE(testing::Exists(fault.logDirOverride + "VELDAR2.LOG"));
 
-  Select(0);
-  DirEdit()->setText("");
-  Restore();
+  d->SelectRow(IDC_LIST, 0);
+  d->Type(IDC_EDIT1, "");
+  d->Click(IDC_OK);
   EXPECT_EQ(messages.shown, std::vector<std::string>{"復元するディレクトリを入力してください。"});
   EXPECT_FALSE(testing::Exists(fault.logDirOverride + "VELDAR2.LOG"));
-  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_TRUE(d->IsOpen());
 }
 
-TEST_F(RestoreDialogTest, FileGenerationIsRestoredUnderItsSourceName) {
+TEST_P(RestoreDialogTest, FileGenerationIsRestoredUnderItsSourceName) {
   engine.sourcePath = dir / "work/data.tar.gz";
   WriteFile(engine.sourcePath, "now");
   WriteFile(dir / "backups/data_1.tar.gz_", "older");
   WriteFile(dir / "backups/data_2.tar.gz_", "newest");
   engine.generations = {Generation("data_1.tar.gz_", 1, false), Generation("data_2.tar.gz_", 0, false)};
-  Open();
-  setenv("VELDAR2_TEST_R", (dir / "R").c_str(), 1);
-  DirEdit()->setText("%VELDAR2_TEST_R%/out");
-  Select(1);
-  Restore();
+  OpenRestore();
+  testing::SetEnv("VELDAR2_TEST_R", dir / "R");
+  d->Type(IDC_EDIT1, "%VELDAR2_TEST_R%/out");
+  d->SelectRow(IDC_LIST, 1);
+  d->Click(IDC_OK);
   EXPECT_EQ(ReadFile(dir / "R/out/data.tar.gz"), "older");
   EXPECT_EQ(messages.shown, std::vector<std::string>{"レストア完了しました。"});
   EXPECT_EQ(engine.restoreDir, dir / "R/out");
-  EXPECT_EQ(DirEdit()->text(), "%VELDAR2_TEST_R%/out") << "the edit keeps the text as typed";
+  EXPECT_EQ(d->Text(IDC_EDIT1), "%VELDAR2_TEST_R%/out") << "the edit keeps the text as typed";
   EXPECT_EQ(settings.values["SETTINGS/RESDIR"], dir / "R/out");
-  EXPECT_TRUE(dialog->isVisible()) << "the dialog stays open for the next restore";
-  EXPECT_EQ(dialog->list()->currentRow(), 1);
-  unsetenv("VELDAR2_TEST_R");
+  EXPECT_TRUE(d->IsOpen()) << "the dialog stays open for the next restore";
+  EXPECT_EQ(d->SelectedRow(IDC_LIST), 1);
+  testing::SetEnv("VELDAR2_TEST_R", "");
 }
 
-TEST_F(RestoreDialogTest, BrowsePutsTheFolderIntoTheEdit) {
-  Open();
+TEST_P(RestoreDialogTest, BrowsePutsTheFolderIntoTheEdit) {
+  OpenRestore();
   services.folderAnswer = "/chosen/folder";
-  static_cast<QPushButton*>(dialog->GetDlgItem(1004))->click();
+  d->Click(IDC_BROWSE);
   ASSERT_EQ(services.folders.size(), 1u);
   EXPECT_EQ(services.folders[0].title, "復元するホルダﾞ");
-  EXPECT_EQ(DirEdit()->text(), "/chosen/folder");
+  EXPECT_EQ(d->Text(IDC_EDIT1), "/chosen/folder");
   services.folderAnswer.reset();
-  static_cast<QPushButton*>(dialog->GetDlgItem(1004))->click();
-  EXPECT_EQ(DirEdit()->text(), "/chosen/folder");
+  d->Click(IDC_BROWSE);
+  EXPECT_EQ(d->Text(IDC_EDIT1), "/chosen/folder");
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <QApplication>
 
-#include "ui/ui_test_util.h"
+#include "ui/qt/ui_test_util.h"
 
 namespace veldar::testing {
 

@@ -1,4 +1,4 @@
-#include "ui/up_down.h"
+#include "ui/qt/up_down.h"
 
 #include <QKeyEvent>
 #include <QLineEdit>

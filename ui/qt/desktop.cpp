@@ -1,4 +1,4 @@
-#include "ui/desktop.h"
+#include "ui/qt/desktop.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -8,7 +8,7 @@
 #include <QLocale>
 #include <QTranslator>
 
-#include "ui/dialog_units.h"
+#include "ui/qt/dialog_units.h"
 
 namespace veldar {
 

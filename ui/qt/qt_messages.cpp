@@ -1,4 +1,4 @@
-#include "ui/qt_messages.h"
+#include "ui/qt/qt_messages.h"
 
 #include <QApplication>
 #include <QGuiApplication>

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <string>
 
-#include "ui/template_dialog.h"
+#include "ui/qt/qt_dialog.h"
 
 class QLabel;
 
@@ -23,7 +23,22 @@ namespace veldar {
 
 class CVELDAR2Engine;
 
-class CVELDAR2Progress : public TemplateDialog {
+// The window's behaviour: it ignores Esc and its (absent) close box until
+// the run has ended.
+class ProgressLogic : public DialogLogic {
+ public:
+  ProgressLogic() : DialogLogic(ProgressTemplate()) {}
+  void OnCommand(int id) override {
+    if (finished) DialogLogic::OnCommand(id);
+  }
+  bool finished = false;
+};
+
+struct ProgressLogicHolder {
+  ProgressLogic progressLogic;
+};
+
+class CVELDAR2Progress : private ProgressLogicHolder, public QtDialog {
  public:
   explicit CVELDAR2Progress(QWidget* parent = nullptr);
 
@@ -35,10 +50,7 @@ class CVELDAR2Progress : public TemplateDialog {
   std::uint64_t files() const;
   std::uint64_t bytes() const;
 
-  void reject() override;
-
  protected:
-  void closeEvent(QCloseEvent* event) override;
   void timerEvent(QTimerEvent* event) override;
 
  private:
@@ -48,7 +60,6 @@ class CVELDAR2Progress : public TemplateDialog {
   std::string lastPath_;
   std::uint64_t files_ = 0;
   std::uint64_t bytes_ = 0;
-  bool finished_ = false;
   QLabel* pathLabel_;
   QLabel* countLabel_;
 };

@@ -1,4 +1,4 @@
-#include "ui/single_instance.h"
+#include "ui/qt/single_instance.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 
 #include "platform/os.h"
 #include "tests/test_util.h"
-#include "ui/ui_test_util.h"
+#include "ui/qt/ui_test_util.h"
 
 namespace veldar {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/single_instance.h"
+#include "ui/qt/single_instance.h"
 
 #include <QByteArray>
 #include <QLocalSocket>

@@ -1,4 +1,4 @@
-#include "ui/qt_messages.h"
+#include "ui/qt/qt_messages.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <atomic>
 #include <thread>
 
-#include "ui/ui_test_util.h"
+#include "ui/qt/ui_test_util.h"
 
 namespace veldar {
 namespace {

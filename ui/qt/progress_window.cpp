@@ -1,6 +1,5 @@
-#include "ui/progress_window.h"
+#include "ui/qt/progress_window.h"
 
-#include <QCloseEvent>
 #include <QLabel>
 #include <QLocale>
 #include <thread>
@@ -9,12 +8,9 @@
 
 namespace veldar {
 
-CVELDAR2Progress::CVELDAR2Progress(QWidget* parent)
-    : TemplateDialog(parent, QStringLiteral("Veldar"), 9, 220, 46) {
-  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-  AddLabel(QStringLiteral("コピーしています..."), 7, 7, 206, 8);
-  pathLabel_ = AddLabel(QString(), 7, 18, 206, 8);
-  countLabel_ = AddLabel(QString(), 7, 30, 206, 8);
+CVELDAR2Progress::CVELDAR2Progress(QWidget* parent) : QtDialog(progressLogic, parent) {
+  pathLabel_ = static_cast<QLabel*>(GetDlgItem(IDC_PROGRESS_PATH));
+  countLabel_ = static_cast<QLabel*>(GetDlgItem(IDC_PROGRESS_COUNT));
   Refresh();
   startTimer(100);
 }
@@ -56,17 +52,9 @@ void CVELDAR2Progress::Refresh() {
 void CVELDAR2Progress::timerEvent(QTimerEvent*) { Refresh(); }
 
 void CVELDAR2Progress::Finish() {
-  finished_ = true;
+  progressLogic.finished = true;
   Refresh();
-  accept();
-}
-
-void CVELDAR2Progress::reject() {
-  if (finished_) QDialog::reject();
-}
-
-void CVELDAR2Progress::closeEvent(QCloseEvent* event) {
-  if (!finished_) event->ignore();
+  EndDialog(IDC_OK);
 }
 
 int RunWithProgress(QWidget* parent, CVELDAR2Engine& engine, const std::function<int()>& work) {

@@ -15,11 +15,13 @@
 #include "platform/fault_os.h"
 #include "tests/test_util.h"
 #include "ui/about_dialog.h"
-#include "ui/dialog_units.h"
+#include "ui/qt/dialog_units.h"
 #include "ui/logsize_dialog.h"
 #include "ui/main_dialog.h"
 #include "ui/restore_dialog.h"
-#include "ui/ui_test_util.h"
+#include "ui/qt/qt_dialog.h"
+#include "ui/qt/qt_services.h"
+#include "ui/qt/ui_test_util.h"
 
 namespace veldar {
 namespace {
@@ -44,7 +46,7 @@ class DialogPictureTest : public ::testing::Test {
   }
   // Controls with an id sit inside the client area and do not overlap one
   // another (static texts, which grow to fit their text, are left out).
-  static void ExpectTidy(TemplateDialog& dialog) {
+  static void ExpectTidy(QtDialog& dialog) {
     const QList<QWidget*> children = dialog.findChildren<QWidget*>();
     std::vector<QWidget*> controls;
     for (QWidget* child : children) {
@@ -68,11 +70,12 @@ class DialogPictureTest : public ::testing::Test {
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2Engine engine{fault, messages, settings};
-  testing::ScriptedServices services;
+  QtDialogServices services;
 };
 
 TEST_F(DialogPictureTest, MainDialog) {
-  CVELDAR2Dlg dialog(engine, services);
+  CVELDAR2Dlg logic(engine, services);
+  QtDialog dialog(logic);
   Save(dialog, "main-dialog");
   ExpectTidy(dialog);
   const DialogUnits units(DialogFont(9));
@@ -92,21 +95,24 @@ TEST_F(DialogPictureTest, RestoreDialog) {
     entry.isDirectory = true;
     engine.generations.push_back(entry);
   }
-  CVELDAR2Res dialog(engine, services);
+  CVELDAR2Res logic(engine, services);
+  QtDialog dialog(logic);
   Save(dialog, "restore-dialog");
   ExpectTidy(dialog);
-  EXPECT_EQ(dialog.list()->count(), 3);
+  EXPECT_EQ(static_cast<QListWidget*>(dialog.GetDlgItem(IDC_LIST))->count(), 3);
 }
 
 TEST_F(DialogPictureTest, LogSizeDialog) {
-  CVELDAR2Logsize dialog(messages);
+  CVELDAR2Logsize logic(messages);
+  QtDialog dialog(logic);
   Save(dialog, "logsize-dialog");
   ExpectTidy(dialog);
   EXPECT_EQ(dialog.font().pointSize(), 8);
 }
 
 TEST_F(DialogPictureTest, AboutBox) {
-  CVELDAR2About dialog;
+  CVELDAR2About logic;
+  QtDialog dialog(logic);
   Save(dialog, "about-dialog");
   ExpectTidy(dialog);
 }

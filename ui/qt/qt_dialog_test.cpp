@@ -1,0 +1,78 @@
+// What only the Qt drawing of the dialogs decides: the tab order, the keys,
+// the window coming back, the help page's place and the picker filters.
+
+#include "ui/qt/qt_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QTest>
+
+#include "engine/engine.h"
+#include "platform/fault_os.h"
+#include "tests/test_util.h"
+#include "ui/logsize_dialog.h"
+#include "ui/main_dialog.h"
+#include "ui/qt/qt_services.h"
+#include "ui/qt/ui_test_util.h"
+
+namespace veldar {
+namespace {
+
+class QtDialogTest : public ::testing::Test {
+ protected:
+  QtDialogTest() { testing::EnsureApplication(); }
+
+  std::unique_ptr<Os> real = MakeSystemOs();
+  FaultOs fault{*real};
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2Engine engine{fault, messages, settings};
+  QtDialogServices services;
+};
+
+TEST_F(QtDialogTest, MainDialogTabOrderKeysAndComingBack) {
+  CVELDAR2Dlg logic(engine, services);
+  QtDialog dialog(logic);
+  dialog.show();
+  std::vector<int> order;
+  QWidget* start = dialog.GetDlgItem(IDC_EDIT1);
+  QWidget* widget = start;
+  do {
+    bool isId = false;
+    const int id = widget->objectName().toInt(&isId);
+    if (isId && id != 0 && widget->focusPolicy() & Qt::TabFocus) order.push_back(id);
+    widget = widget->nextInFocusChain();
+  } while (widget != start);
+  EXPECT_EQ(order, (std::vector<int>{1000, 1004, 1001, 1005, 1006, 1014, 1015, 1003, 1, 2, 1016}));
+  EXPECT_EQ(dialog.MenuCommand(ID_HELP)->shortcut(), QKeySequence(QKeySequence::HelpContents));
+
+  dialog.showMinimized();
+  ASSERT_TRUE(dialog.isMinimized());
+  dialog.BringBack();
+  EXPECT_FALSE(dialog.isMinimized());
+  EXPECT_TRUE(dialog.isVisible());
+}
+
+TEST_F(QtDialogTest, LogSizeEditTakesDigitsOnly) {
+  CVELDAR2Logsize logic(messages);
+  QtDialog dialog(logic);
+  dialog.show();
+  auto* size = static_cast<QLineEdit*>(dialog.GetDlgItem(IDC_EDIT1));
+  size->clear();
+  QTest::keyClicks(size, "1a2-3");
+  EXPECT_EQ(size->text(), "123");
+}
+
+TEST_F(QtDialogTest, HelpPageIsBesideTheProgramAndFiltersAreQts) {
+  const QFileInfo page(QString::fromStdString(services.HelpPagePath()));
+  EXPECT_EQ(page.fileName(), "veldar2_help.html");
+  EXPECT_TRUE(page.exists()) << services.HelpPagePath();
+  EXPECT_EQ(QtNameFilters("すべてのファイル(*.*)|*.*||"), "すべてのファイル(*.*) (*)");
+  EXPECT_EQ(QtNameFilters("Text|*.txt;*.log|All|*.*||"), "Text (*.txt *.log);;All (*)");
+}
+
+}  // namespace
+}  // namespace veldar

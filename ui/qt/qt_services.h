@@ -1,0 +1,27 @@
+#pragma once
+// QtDialogServices: the dialogs' services on the Qt desktop: Qt's file and
+// folder pickers, dialogs drawn by QtDialog, the desktop's program for a
+// file, and runs behind the Qt progress window with the wait cursor.
+
+#include <QString>
+
+#include "ui/dialog_window.h"
+
+namespace veldar {
+
+class QtDialogServices : public DialogServices {
+ public:
+  std::optional<std::string> ChooseFile(DialogWindow& owner, const std::string& title,
+                                        const std::string& initialPath, const std::string& filter) override;
+  std::optional<std::string> ChooseFolder(DialogWindow& owner, const std::string& title) override;
+  int RunModal(DialogWindow* owner, DialogLogic& logic) override;
+  void OpenWithDesktop(const std::string& path) override;
+  int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override;
+  std::string HelpPagePath() override;
+};
+
+// A picker filter "label|pattern|...||" as Qt writes it: "label (pattern)",
+// one per line, "*.*" being every file ("*").
+QString QtNameFilters(const std::string& filter);
+
+}  // namespace veldar
