@@ -1,18 +1,18 @@
 // The program's entry point on Windows: the system's OS layer, the settings in
-// the registry, and messages on standard error, handed to the application
-// object. This build has no dialog: it runs batch jobs
-// (veldar2.exe /M3 C:\data D:\backup); started without parameters it says so
-// and exits 2.
+// the registry, message boxes and the main dialog (drawn by Win32 from the
+// shared templates), handed to the application object. With parameters it
+// runs a batch job (veldar2.exe /M3 C:\data D:\backup); without, the dialog.
 //
 // The parameters are the command line's own text after the program name,
 // quotes and all, as the parser expects them: nothing is split and joined
 // again on the way.
 //
-// Text for the user goes to standard error: to a console as UTF-16 (whatever
-// its code page), to a file or a pipe as UTF-8. A process with no console and
-// no standard error (started hidden by a scheduler, or detached) writes that
-// text at the end of the activity log instead, so a failed run still says so
-// somewhere.
+// The engine's messages are message boxes. Where none can be shown (no
+// interactive desktop, no display) they go to standard error, as text for
+// the user does: to a console as UTF-16 (whatever its code page), to a file
+// or a pipe as UTF-8. A process with no console and no standard error
+// (started hidden by a scheduler, or detached) writes that text at the end
+// of the activity log instead, so a failed run still says so somewhere.
 
 #include <iostream>
 #include <sstream>
@@ -23,15 +23,20 @@
 #include "app/settings_win32.h"
 #include "platform/os.h"
 #include "platform/win32_text.h"
+#include "ui/main_dialog.h"
+#include "ui/win32/win32_dialog.h"
+#include "ui/win32/win32_messages.h"
+#include "ui/win32/win32_services.h"
 
 // Last: its macros (CopyFile, DeleteFile, LoadString...) would rename the
 // project's own functions declared above.
 #include <windows.h>
+#include <objbase.h>
 
 namespace veldar {
 namespace {
 
-// The title of the main window of a running instance (the dialog, once built).
+// The title of the main window of a running instance: the main dialog's.
 constexpr wchar_t kWindowTitle[] = L"Veldar";
 
 bool IsUsable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
@@ -102,9 +107,9 @@ class HandleBuf : public std::streambuf {
   std::string pending_;
 };
 
-// The engine's messages: this build has no window, so they are written to
-// `out` (standard error, or the text kept for the log). A question is
-// answered Cancel: nobody is there to answer it.
+// The engine's messages where no box can be shown: written to `out`
+// (standard error, or the text kept for the log). A question is answered
+// Cancel: nobody is there to answer it.
 class StreamMessages : public UserMessages {
  public:
   explicit StreamMessages(std::ostream& out) : out_(out) {}
@@ -136,7 +141,8 @@ int main() {
 
   auto os = MakeSystemOs();
   RegistrySettingsStore settings;
-  StreamMessages messages(err);
+  StreamMessages streamMessages(err);
+  Win32UserMessages messages(streamMessages);
   CVELDAR2App app(*os, messages, settings);
 
   app.findRunningInstance = [] {
@@ -148,10 +154,29 @@ int main() {
     SetForegroundWindow(window);
     return false;
   };
-  app.showMainDialog = [&err](CVELDAR2Engine&) {
-    err << "veldar2: the dialog is not built yet: start veldar2 with parameters for a backup "
-           "(veldar2 /?)\n";
-    return static_cast<int>(kExitFailure);
+  app.showMainDialog = [&err](CVELDAR2Engine& engine) {
+    // The pickers are COM objects of the shell.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    Win32DialogServices services;
+    CVELDAR2Dlg logic(engine, services);
+    Win32Dialog dialog(logic);
+    // Started from the desktop, the program has a console window of its own:
+    // it is hidden while the dialog is up. A console shared with the shell
+    // that started it stays as it is.
+    DWORD consoleProcesses[2];
+    const bool ownConsole = GetConsoleProcessList(consoleProcesses, 2) == 1;
+    const HWND console = ownConsole ? GetConsoleWindow() : nullptr;
+    if (console) ShowWindow(console, SW_HIDE);
+    const int result = dialog.RunModal(nullptr);
+    const DWORD error = GetLastError();
+    if (SUCCEEDED(com)) CoUninitialize();
+    if (result == -1) {
+      err << "veldar2: cannot show the dialog (error " << error
+          << (error == ERROR_INVALID_WINDOW_HANDLE ? ": no display" : "") << ")\n"
+          << "veldar2: start it with parameters for a backup without a window (veldar2 /?)\n";
+      return static_cast<int>(kExitFailure);
+    }
+    return static_cast<int>(kExitSuccess);
   };
 
   const int status = app.InitInstanceFromText(parameters, out, err);

@@ -59,7 +59,6 @@ Picture Capture(HWND window) {
   if (!GetWindowRect(window, &frame)) return picture;
   const int width = frame.right - frame.left, height = frame.bottom - frame.top;
   if (width <= 0 || height <= 0) return picture;
-  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
 
   const HDC screen = GetDC(nullptr);
   const HDC memory = CreateCompatibleDC(screen);
@@ -73,13 +72,11 @@ Picture Capture(HWND window) {
   void* bits = nullptr;
   const HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
   const HGDIOBJ previous = SelectObject(memory, bitmap);
-  // The window draws itself into the bitmap, frame and children included;
-  // where it cannot, its pixels are read from the screen.
-  if (!PrintWindow(window, memory, 0)) {
-    const HDC windowDc = GetWindowDC(window);
-    BitBlt(memory, 0, 0, width, height, windowDc, 0, 0, SRCCOPY);
-    ReleaseDC(window, windowDc);
-  }
+  // The pixels on the screen, where the window is on top: what a user sees,
+  // frame and children included.
+  SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  BitBlt(memory, 0, 0, width, height, screen, frame.left, frame.top, SRCCOPY);
   GdiFlush();
   picture.width = width;
   picture.height = height;

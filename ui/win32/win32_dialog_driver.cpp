@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "platform/win32_text.h"
 #include "ui/fake_dialog.h"
 #include "ui/win32/win32_services.h"
 
@@ -134,13 +135,17 @@ void Win32DialogDriver::CloseBox() {
 
 void Win32DialogDriver::HelpKey() {
   if (!dialog_->open()) return;
+  // What the system sends for F1: WM_HELP to the window with the focus,
+  // which passes it on to its parent, the dialog.
   HWND target = GetFocus();
   if (!target || !IsChild(dialog_->handle(), target)) target = dialog_->handle();
-  MSG key{target, WM_KEYDOWN, VK_F1, 1, 0, {}};
-  if (!IsDialogMessageW(dialog_->handle(), &key)) {
-    TranslateMessage(&key);
-    DispatchMessageW(&key);
-  }
+  HELPINFO help{};
+  help.cbSize = sizeof help;
+  help.iContextType = HELPINFO_WINDOW;
+  help.iCtrlId = GetDlgCtrlID(target);
+  help.hItemHandle = target;
+  GetCursorPos(&help.MousePos);
+  SendMessageW(target, WM_HELP, 0, reinterpret_cast<LPARAM>(&help));
   Pump();
 }
 

@@ -37,7 +37,7 @@ class Win32DialogDriver : public DialogDriver {
   bool IsOpen() override { return dialog_->open(); }
   int Result() override { return dialog_->result(); }
 
-  // Presses F1 on the focused control.
+  // Presses F1 on the focused control (the system's WM_HELP).
   void HelpKey();
 
  private:

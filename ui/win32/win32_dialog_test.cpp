@@ -1,0 +1,528 @@
+// What only the Win32 drawing of the dialogs decides: the template bytes'
+// face, the windows built from the five templates (classes, ids, texts,
+// rectangles, styles, tab order, menus, the font), the wiring of messages to
+// the logic, and the pictures of the four dialogs (screenshots/*.png).
+
+#include "ui/win32/win32_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cwctype>
+#include <memory>
+
+#include "engine/engine.h"
+#include "platform/fault_os.h"
+#include "platform/win32_text.h"
+#include "tests/test_util.h"
+#include "ui/about_dialog.h"
+#include "ui/logsize_dialog.h"
+#include "ui/main_dialog.h"
+#include "ui/restore_dialog.h"
+#include "ui/win32/screenshot.h"
+#include "ui/win32/win32_dialog_driver.h"
+#include "ui/win32/win32_services.h"
+
+// Last: its macros would rename the project's own functions declared above.
+#include <windows.h>
+#include <commctrl.h>
+
+namespace veldar {
+namespace {
+
+using testing::Win32DialogDriver;
+
+// A logic that records what the dialog calls, and can act on each call.
+class RecordingLogic : public DialogLogic {
+ public:
+  explicit RecordingLogic(const DialogTemplate& dialog) : DialogLogic(dialog) {}
+  bool OnInitDialog() override {
+    events.push_back("init");
+    if (onInit) onInit(window());
+    return !onInit;
+  }
+  void OnShowWindow() override {
+    events.push_back("show");
+    if (onShow) onShow(window());
+  }
+  void OnCommand(int id) override {
+    events.push_back("command " + std::to_string(id));
+    DialogLogic::OnCommand(id);
+  }
+  void OnEditChange(int id) override { events.push_back("change " + std::to_string(id)); }
+
+  std::vector<std::string> events;
+  std::function<void(DialogWindow&)> onInit, onShow;
+};
+
+std::unique_ptr<Win32DialogDriver> OpenDialog(DialogLogic& logic, DialogWindow* owner = nullptr) {
+  auto dialog = std::make_unique<Win32Dialog>(logic);
+  EXPECT_TRUE(dialog->Open(WindowOf(owner))) << "error " << GetLastError();
+  return std::make_unique<Win32DialogDriver>(std::move(dialog));
+}
+
+// Where the dialog manager puts a control: its corner and its size are
+// converted to pixels each on its own.
+RECT DialogRect(HWND dialog, int x, int y, int width, int height) {
+  RECT rect{x, y, width, height};
+  MapDialogRect(dialog, &rect);
+  return {rect.left, rect.top, rect.left + rect.right, rect.top + rect.bottom};
+}
+
+// The rectangle of `child` in its dialog's client coordinates.
+RECT PlaceOf(HWND child) {
+  RECT rect{};
+  GetWindowRect(child, &rect);
+  MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+std::string Describe(const RECT& r) {
+  return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right) + "," +
+         std::to_string(r.bottom);
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[64] = {};
+  GetClassNameW(window, name, 64);
+  std::wstring lower(name);
+  for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
+  return lower;
+}
+
+std::string MenuText(HMENU menu, UINT position) {
+  wchar_t text[128] = {};
+  GetMenuStringW(menu, position, text, 128, MF_BYPOSITION);
+  return WideToUtf8(text);
+}
+
+// Draws `text` in the font of `window` and compares it with the same number
+// of characters from the private use area, which no font draws: equal
+// pictures mean the font has no glyphs for the text (boxes for both).
+bool DrawsGlyphs(HWND window, const std::wstring& text) {
+  const HDC screen = GetDC(nullptr);
+  const HDC memory = CreateCompatibleDC(screen);
+  const HBITMAP bitmap = CreateCompatibleBitmap(screen, 400, 40);
+  const HGDIOBJ oldBitmap = SelectObject(memory, bitmap);
+  const HGDIOBJ oldFont = SelectObject(memory, reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0)));
+  const auto draw = [&](const std::wstring& what) {
+    RECT all{0, 0, 400, 40};
+    FillRect(memory, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    TextOutW(memory, 0, 0, what.c_str(), static_cast<int>(what.size()));
+    std::vector<COLORREF> pixels;
+    for (int y = 0; y < 40; ++y)
+      for (int x = 0; x < 400; ++x) pixels.push_back(GetPixel(memory, x, y));
+    return pixels;
+  };
+  const bool differs = draw(text) != draw(std::wstring(text.size(), L'\xE000'));
+  SelectObject(memory, oldFont);
+  SelectObject(memory, oldBitmap);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return differs;
+}
+
+TEST(Win32DialogFace, TheTemplatesFaceOrAFallbackEverySystemHas) {
+  struct Case {
+    const char* templateFace;
+    std::vector<std::wstring> installed;
+    std::wstring expected;
+  };
+  const std::vector<Case> cases = {
+      {"ＭＳ Ｐゴシック", {L"ＭＳ Ｐゴシック", L"MS UI Gothic"}, L"ＭＳ Ｐゴシック"},
+      {"ＭＳ Ｐゴシック", {L"MS UI Gothic"}, L"MS UI Gothic"},
+      {"ＭＳ Ｐゴシック", {}, L"MS Shell Dlg"},
+      {"MS Shell Dlg", {L"MS Shell Dlg"}, L"MS Shell Dlg"},
+      {"", {L"MS UI Gothic"}, L"MS UI Gothic"},
+  };
+  for (const Case& c : cases) {
+    const auto has = [&](const std::wstring& face) {
+      return std::find(c.installed.begin(), c.installed.end(), face) != c.installed.end();
+    };
+    EXPECT_EQ(ChooseDialogFace(c.templateFace, has), c.expected) << c.templateFace;
+  }
+  // The prefix of the tests maps the Japanese fallback to a CJK face.
+  EXPECT_TRUE(SystemHasFace(L"MS UI Gothic"));
+  EXPECT_FALSE(SystemHasFace(L"No Such Face Anywhere"));
+}
+
+struct TemplateCase {
+  const char* name;
+  const DialogTemplate& (*dialog)();
+};
+void PrintTo(const TemplateCase& c, std::ostream* out) { *out << c.name; }
+
+class Win32TemplateTest : public ::testing::TestWithParam<TemplateCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Templates, Win32TemplateTest,
+                         ::testing::Values(TemplateCase{"Main", MainDialogTemplate},
+                                           TemplateCase{"Restore", RestoreDialogTemplate},
+                                           TemplateCase{"LogSize", LogSizeDialogTemplate},
+                                           TemplateCase{"About", AboutDialogTemplate},
+                                           TemplateCase{"Progress", ProgressTemplate}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Every control as the template says, in its order, at its place.
+TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
+  const DialogTemplate& dialog = GetParam().dialog();
+  RecordingLogic logic(dialog);
+  auto d = OpenDialog(logic);
+  const HWND window = d->dialog().handle();
+  ASSERT_NE(window, nullptr);
+
+  EXPECT_EQ(d->Caption(), dialog.caption);
+  const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE), exStyle = GetWindowLongPtrW(window, GWL_EXSTYLE);
+  EXPECT_EQ((style & WS_MINIMIZEBOX) != 0, dialog.frame == DialogFrame::kMain);
+  EXPECT_EQ((exStyle & WS_EX_APPWINDOW) != 0, dialog.frame == DialogFrame::kMain);
+  EXPECT_EQ((style & WS_SYSMENU) != 0, dialog.frame != DialogFrame::kProgress);
+  EXPECT_TRUE(style & WS_CAPTION);
+  RECT client{};
+  GetClientRect(window, &client);
+  EXPECT_EQ(Describe(client), Describe(DialogRect(window, 0, 0, dialog.width, dialog.height)))
+      << "the client area is the template's, menu bar or not";
+
+  HWND child = GetWindow(window, GW_CHILD);
+  std::vector<int> tabStops;
+  for (const ControlTemplate& control : dialog.controls) {
+    ASSERT_NE(child, nullptr) << "fewer windows than controls";
+    const std::string what = std::string(dialog.caption) + " control " + std::to_string(control.id) + " " +
+                             std::string(control.text);
+    EXPECT_EQ(GetDlgCtrlID(child), control.id == 0 ? -1 : control.id) << what;
+    const LONG_PTR childStyle = GetWindowLongPtrW(child, GWL_STYLE);
+    std::wstring expectedClass;
+    std::string expectedText(control.text);
+    switch (control.kind) {
+      case ControlKind::kLabel:
+        expectedClass = L"static";
+        EXPECT_EQ(childStyle & SS_TYPEMASK, control.flags & kCentred ? SS_CENTER : SS_LEFT) << what;
+        EXPECT_TRUE(childStyle & SS_NOPREFIX) << what;
+        break;
+      case ControlKind::kEdit:
+        expectedClass = L"edit";
+        expectedText.clear();
+        EXPECT_TRUE(childStyle & ES_AUTOHSCROLL) << what;
+        EXPECT_EQ((childStyle & ES_RIGHT) != 0, (control.flags & kRightAligned) != 0) << what;
+        EXPECT_EQ((childStyle & ES_NUMBER) != 0, (control.flags & kDigitsOnly) != 0) << what;
+        break;
+      case ControlKind::kButton:
+      case ControlKind::kDefaultButton:
+        expectedClass = L"button";
+        EXPECT_TRUE((childStyle & BS_TYPEMASK) == BS_PUSHBUTTON || (childStyle & BS_TYPEMASK) == BS_DEFPUSHBUTTON);
+        EXPECT_EQ(d->IsDefault(control.id), control.kind == ControlKind::kDefaultButton) << what;
+        break;
+      case ControlKind::kCheckBox:
+        expectedClass = L"button";
+        EXPECT_EQ(childStyle & BS_TYPEMASK, BS_AUTOCHECKBOX) << what;
+        break;
+      case ControlKind::kListBox:
+        expectedClass = L"listbox";
+        EXPECT_FALSE(childStyle & LBS_SORT) << what;
+        EXPECT_TRUE(childStyle & LBS_NOTIFY) << what;
+        break;
+      case ControlKind::kUpDown: {
+        expectedClass = L"msctls_updown32";
+        // Bound to the control before it, writing its position there.
+        const HWND buddy = reinterpret_cast<HWND>(SendMessageW(child, UDM_GETBUDDY, 0, 0));
+        EXPECT_EQ(buddy, GetWindow(child, GW_HWNDPREV)) << what;
+        EXPECT_TRUE(childStyle & UDS_SETBUDDYINT) << what;
+        break;
+      }
+      case ControlKind::kIcon:
+        expectedClass = L"static";
+        expectedText.clear();
+        EXPECT_EQ(childStyle & SS_TYPEMASK, SS_ICON) << what;
+        EXPECT_NE(SendMessageW(child, STM_GETICON, 0, 0), 0) << what;
+        break;
+    }
+    EXPECT_EQ(ClassOf(child), expectedClass) << what;
+    EXPECT_EQ(TextOf(child), expectedText) << what;
+    RECT expected = DialogRect(window, control.x, control.y, control.width, control.height);
+    if (control.kind == ControlKind::kIcon) {
+      expected.right = expected.left + 32;  // the icon's own size
+      expected.bottom = expected.top + 32;
+    }
+    RECT place = PlaceOf(child);
+    // An up-down may keep its own width, a pixel off the template's.
+    if (control.kind == ControlKind::kUpDown && std::abs(place.right - expected.right) <= 1)
+      place.right = expected.right;
+    EXPECT_EQ(Describe(place), Describe(expected)) << what;
+    if (childStyle & WS_TABSTOP) tabStops.push_back(control.id);
+    child = GetWindow(child, GW_HWNDNEXT);
+  }
+  EXPECT_EQ(child, nullptr) << "more windows than controls";
+
+  // Tab walks the focusable controls in template order, round to the first.
+  if (!tabStops.empty()) {
+    std::vector<int> walked;
+    HWND item = GetDlgItem(window, tabStops[0]);
+    for (std::size_t i = 0; i <= tabStops.size() && item; ++i) {
+      walked.push_back(GetDlgCtrlID(item));
+      item = GetNextDlgTabItem(window, item, FALSE);
+    }
+    tabStops.push_back(tabStops[0]);
+    EXPECT_EQ(walked, tabStops);
+  }
+
+  const HMENU bar = GetMenu(window);
+  EXPECT_EQ(bar != nullptr, !dialog.menu.empty());
+  if (bar) {
+    ASSERT_EQ(GetMenuItemCount(bar), static_cast<int>(dialog.menu.size()));
+    for (std::size_t p = 0; p < dialog.menu.size(); ++p) {
+      EXPECT_EQ(MenuText(bar, static_cast<UINT>(p)), dialog.menu[p].text);
+      const HMENU popup = GetSubMenu(bar, static_cast<int>(p));
+      ASSERT_EQ(GetMenuItemCount(popup), static_cast<int>(dialog.menu[p].items.size()));
+      for (std::size_t i = 0; i < dialog.menu[p].items.size(); ++i) {
+        const MenuItemTemplate& item = dialog.menu[p].items[i];
+        const UINT state = GetMenuState(popup, static_cast<UINT>(i), MF_BYPOSITION);
+        EXPECT_EQ((state & MF_SEPARATOR) != 0, item.id == 0) << item.text;
+        if (item.id == 0) continue;
+        EXPECT_EQ(static_cast<int>(GetMenuItemID(popup, static_cast<int>(i))), item.id);
+        EXPECT_EQ(MenuText(popup, static_cast<UINT>(i)), item.text);
+      }
+    }
+  }
+  if (!dialog.systemMenuItem.empty()) {
+    const HMENU system = GetSystemMenu(window, FALSE);
+    const int count = GetMenuItemCount(system);
+    ASSERT_GE(count, 2);
+    EXPECT_TRUE(GetMenuState(system, count - 2, MF_BYPOSITION) & MF_SEPARATOR);
+    EXPECT_EQ(static_cast<int>(GetMenuItemID(system, count - 1)), IDM_ABOUTBOX);
+    EXPECT_EQ(MenuText(system, static_cast<UINT>(count - 1)), dialog.systemMenuItem);
+  }
+  if (dialog.frame == DialogFrame::kMain) {
+    EXPECT_NE(SendMessageW(window, WM_GETICON, ICON_BIG, 0), 0);
+  }
+
+  // Japanese text is drawn with glyphs, not boxes.
+  EXPECT_TRUE(DrawsGlyphs(GetWindow(window, GW_CHILD), L"バックアップ"));
+  EXPECT_TRUE(DrawsGlyphs(window, L"ｷｬﾝｾﾙ"));
+}
+
+// What a user's action reaches the logic as, dialog by dialog.
+TEST(Win32DialogEvents, ActionsReachTheLogic) {
+  struct Case {
+    const char* what;
+    const DialogTemplate& (*dialog)();
+    std::function<void(Win32DialogDriver&)> act;
+    std::vector<std::string> events;  // after "init", "show"
+    bool open;
+  };
+  const std::vector<Case> cases = {
+      {"push button", MainDialogTemplate, [](auto& d) { d.Click(IDC_BROWSE); }, {"command 1004"}, true},
+      {"default button", MainDialogTemplate, [](auto& d) { d.Click(IDC_OK); }, {"command 1"}, false},
+      {"check box", MainDialogTemplate, [](auto& d) { d.Click(IDC_NOTIME); }, {}, true},
+      {"typed text", MainDialogTemplate, [](auto& d) { d.Type(IDC_EDIT2, "D:\\保存"); }, {"change 1001"}, true},
+      {"menu command", MainDialogTemplate, [](auto& d) { d.Menu(ID_LOG_SIZE); }, {"command 32773"}, true},
+      {"About from the menu", MainDialogTemplate, [](auto& d) { d.Menu(IDM_ABOUTBOX); }, {"command 16"}, true},
+      {"About from the system menu", MainDialogTemplate,
+       [](auto& d) { SendMessageW(d.dialog().handle(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0); }, {"command 16"}, true},
+      {"no such menu command", RestoreDialogTemplate, [](auto& d) { d.Menu(ID_LOG_VIEW); }, {}, true},
+      {"F1", MainDialogTemplate, [](auto& d) { d.HelpKey(); }, {"command 57670"}, true},
+      {"F1 without a help command", RestoreDialogTemplate, [](auto& d) { d.HelpKey(); }, {}, true},
+      {"Esc", MainDialogTemplate, [](auto& d) { d.Escape(); }, {"command 2"}, false},
+      {"close box", RestoreDialogTemplate, [](auto& d) { d.CloseBox(); }, {"command 2"}, false},
+      {"Esc without a Cancel button", AboutDialogTemplate, [](auto& d) { d.Escape(); }, {"command 2"}, false},
+      {"close box of the progress window", ProgressTemplate, [](auto& d) { d.CloseBox(); }, {}, true},
+      {"disabled button", MainDialogTemplate,
+       [](auto& d) {
+         d.dialog().EnableItem(IDC_RESTORE, false);
+         d.Click(IDC_RESTORE);
+       },
+       {},
+       true},
+      {"arrow", LogSizeDialogTemplate,
+       [](auto& d) {
+         d.dialog().SetUpDownRange(IDC_SPIN, 100, 10000);
+         d.dialog().SetUpDownPos(IDC_SPIN, 500);
+         d.Step(IDC_SPIN, true);
+       },
+       {"change 1000", "change 1000"},
+       true},
+  };
+  for (const Case& c : cases) {
+    RecordingLogic logic(c.dialog());
+    auto d = OpenDialog(logic);
+    c.act(*d);
+    std::vector<std::string> expected{"init", "show"};
+    expected.insert(expected.end(), c.events.begin(), c.events.end());
+    EXPECT_EQ(logic.events, expected) << c.what;
+    EXPECT_EQ(d->IsOpen(), c.open) << c.what;
+  }
+}
+
+// The logic's calls on the window, as the handlers make them.
+TEST(Win32DialogEvents, TheLogicsCallsChangeTheControls) {
+  struct Case {
+    const char* what;
+    const DialogTemplate& (*dialog)();
+    std::function<void(DialogWindow&)> act;
+    std::function<void(Win32DialogDriver&, RecordingLogic&)> check;
+  };
+  const std::vector<Case> cases = {
+      {"an edit's text, reported as a change", MainDialogTemplate,
+       [](DialogWindow& w) { w.SetItemText(IDC_EDIT1, "C:\\データ\\報告書"); },
+       [](auto& d, auto& logic) {
+         EXPECT_EQ(d.Text(IDC_EDIT1), "C:\\データ\\報告書");
+         EXPECT_EQ(logic.events.back(), "change 1000");
+       }},
+      {"a position within the range, written into the buddy", LogSizeDialogTemplate,
+       [](DialogWindow& w) {
+         w.SetUpDownRange(IDC_SPIN, 100, 10000);
+         w.SetUpDownPos(IDC_SPIN, 2000);
+       },
+       [](auto& d, auto&) { EXPECT_EQ(d.Text(IDC_EDIT1), "2000"); }},
+      {"a position beyond the range", MainDialogTemplate,
+       [](DialogWindow& w) {
+         w.SetUpDownRange(IDC_SPIN, 0, 99);
+         w.SetUpDownPos(IDC_SPIN, 150);
+       },
+       [](auto& d, auto&) {
+         EXPECT_EQ(d.Text(IDC_GENERATIONS), "99");
+         d.Step(IDC_SPIN, true);
+         EXPECT_EQ(d.Text(IDC_GENERATIONS), "99");
+         d.Step(IDC_SPIN, false);
+         EXPECT_EQ(d.Text(IDC_GENERATIONS), "98");
+       }},
+      {"list rows in the order added", RestoreDialogTemplate,
+       [](DialogWindow& w) {
+         for (const char* row : {"(-1) 報告書_2", "(-2) 報告書_1", "(-3) a_1"}) w.AddListRow(IDC_LIST, row);
+         w.SelectListRow(IDC_LIST, 1);
+       },
+       [](auto& d, auto&) {
+         EXPECT_EQ(d.Rows(IDC_LIST), (std::vector<std::string>{"(-1) 報告書_2", "(-2) 報告書_1", "(-3) a_1"}));
+         EXPECT_EQ(d.SelectedRow(IDC_LIST), 1);
+         d.SelectRow(IDC_LIST, 7);
+         EXPECT_EQ(d.SelectedRow(IDC_LIST), -1);
+       }},
+      {"checks and enabling", MainDialogTemplate,
+       [](DialogWindow& w) {
+         w.SetChecked(IDC_NOFORCE, true);
+         w.EnableItem(IDC_NODELETE, false);
+       },
+       [](auto& d, auto&) {
+         EXPECT_TRUE(d.Checked(IDC_NOFORCE));
+         EXPECT_FALSE(d.Enabled(IDC_NODELETE));
+         d.Click(IDC_NODELETE);
+         EXPECT_FALSE(d.Checked(IDC_NODELETE));
+         d.Click(IDC_NOFORCE);
+         EXPECT_FALSE(d.Checked(IDC_NOFORCE));
+       }},
+      {"focus, the edit's text selected", MainDialogTemplate,
+       [](DialogWindow& w) {
+         w.SetItemText(IDC_EDIT2, "D:\\backup");
+         w.FocusItem(IDC_EDIT2);
+       },
+       [](auto& d, auto&) {
+         EXPECT_EQ(d.Focused(), IDC_EDIT2);
+         DWORD start = 1, end = 0;
+         SendMessageW(d.dialog().Item(IDC_EDIT2), EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+                      reinterpret_cast<LPARAM>(&end));
+         EXPECT_EQ(start, 0u);
+         EXPECT_EQ(end, 9u);
+       }},
+      {"ids the dialog lacks", AboutDialogTemplate,
+       [](DialogWindow& w) {
+         w.SetItemText(IDC_EDIT1, "x");
+         w.SetChecked(IDC_NOFORCE, true);
+         w.FocusItem(0);
+       },
+       [](auto& d, auto&) {
+         EXPECT_EQ(d.Text(IDC_EDIT1), "");
+         EXPECT_FALSE(d.Checked(IDC_NOFORCE));
+         EXPECT_FALSE(d.Enabled(IDC_EDIT1));
+         EXPECT_EQ(d.SelectedRow(IDC_LIST), -1);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordingLogic logic(c.dialog());
+    auto d = OpenDialog(logic);
+    c.act(d->dialog());
+    c.check(*d, logic);
+  }
+}
+
+TEST(Win32DialogRun, ModalRunReturnsTheResultAndDetachesTheLogic) {
+  RecordingLogic logic(LogSizeDialogTemplate());
+  logic.onShow = [&](DialogWindow& w) { w.EndDialog(IDC_SKIP_LOG); };
+  Win32Dialog dialog(logic);
+  EXPECT_EQ(dialog.RunModal(nullptr), IDC_SKIP_LOG);
+  EXPECT_EQ(logic.events, (std::vector<std::string>{"init", "show"}));
+  EXPECT_FALSE(logic.attached());
+  EXPECT_FALSE(dialog.open());
+}
+
+// ---- Pictures of the four dialogs, with the handlers' content ----
+
+class Win32PictureTest : public ::testing::Test {
+ protected:
+  Win32PictureTest() {
+    CreateDirectoryW(L"screenshots", nullptr);
+    engine.sourcePath = "C:\\Users\\hanako\\書類\\報告書";
+    engine.backupDir = "D:\\backup";
+    engine.generationCount = 3;
+    engine.restoreDir = "C:\\Users\\hanako\\復元";
+  }
+  void Save(DialogLogic& logic, const char* name) {
+    auto d = OpenDialog(logic);
+    const testing::Picture picture = testing::Capture(d->dialog().handle());
+    EXPECT_GT(picture.width, 100);
+    // Text, frame and controls: many pixels unlike the background.
+    EXPECT_GT(picture.PixelsUnlike(), static_cast<std::size_t>(picture.width) * picture.height / 50) << name;
+    EXPECT_GT(picture.Colours(), 4u) << name;
+    const std::string path = std::string("screenshots/") + name + ".png";
+    EXPECT_TRUE(testing::WritePng(picture, path)) << path;
+  }
+
+  std::unique_ptr<Os> real = MakeSystemOs();
+  FaultOs fault{*real};
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2Engine engine{fault, messages, settings};
+  Win32DialogServices services;
+};
+
+TEST_F(Win32PictureTest, FourDialogs) {
+  CVELDAR2Dlg main(engine, services);
+  Save(main, "main-dialog");
+  for (int i = 0; i < 3; ++i) {
+    CFileEntry entry;
+    entry.name = "報告書_" + std::to_string(i + 1);
+    entry.time = 1700000000 - (2 - i) * 86400;
+    entry.generation = 2 - i;
+    entry.isDirectory = true;
+    engine.generations.push_back(entry);
+  }
+  CVELDAR2Res restore(engine, services);
+  Save(restore, "restore-dialog");
+  CVELDAR2Logsize logSize(messages);
+  Save(logSize, "logsize-dialog");
+  CVELDAR2About about;
+  Save(about, "about-dialog");
+}
+
+TEST(Win32Png, StoredBlocksAndChecksums) {
+  struct Case {
+    int width, height;
+    std::size_t blocks;  // stored deflate blocks of at most 65535 bytes
+  };
+  for (const Case& c : std::vector<Case>{{1, 1, 1}, {3, 2, 1}, {200, 120, 2}}) {
+    testing::Picture picture;
+    picture.width = c.width;
+    picture.height = c.height;
+    for (int i = 0; i < c.width * c.height * 3; ++i) picture.rgb.push_back(static_cast<std::uint8_t>(i * 7));
+    const std::vector<std::uint8_t> png = testing::PngBytes(picture);
+    const std::size_t raw = static_cast<std::size_t>(c.width * 3 + 1) * c.height;
+    // Signature, IHDR (25), IDAT (12 + zlib), IEND (12).
+    EXPECT_EQ(png.size(), 8 + 25 + 12 + (2 + raw + 5 * c.blocks + 4) + 12) << c.width;
+    EXPECT_EQ(std::string(png.begin() + 12, png.begin() + 16), "IHDR");
+    EXPECT_EQ(png[16 + 3], c.width);
+    EXPECT_EQ(std::string(png.end() - 8, png.end() - 4), "IEND");
+    // IEND's CRC is a constant of the format.
+    EXPECT_EQ(std::vector<std::uint8_t>(png.end() - 4, png.end()), (std::vector<std::uint8_t>{0xAE, 0x42, 0x60, 0x82}));
+  }
+}
+
+}  // namespace
+}  // namespace veldar
