@@ -5,7 +5,9 @@
 #   wine-run.sh PROGRAM.exe [ARGUMENT...]
 #   wine-run.sh reg query 'HKCU\Software\...'     (Wine's own programs too)
 #
-# - Wine runs in a private prefix, <build>/wineprefix, where <build> is
+# - Wine runs in a private prefix, <build>/wineprefix (or <build>/NAME with
+#   $VELDAR2_WINE_PREFIX_NAME; programs with an X display use one of their
+#   own, see tests/with_xvfb.sh), where <build> is
 #   $VELDAR2_WINE_BUILD_DIR, or else the nearest directory holding a
 #   CMakeCache.txt above PROGRAM (above the working directory for Wine's own
 #   programs). The prefix is made once (wineboot -i) under a lock, so tests
@@ -49,7 +51,8 @@ if [ -z "$build" ]; then
   build=$dir
 fi
 
-export WINEPREFIX="$build/wineprefix"
+prefix_name=${VELDAR2_WINE_PREFIX_NAME:-wineprefix}
+export WINEPREFIX="$build/$prefix_name"
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;winedbg.exe=d;winebrowser.exe=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 export WINEDEBUG=${WINEDEBUG:--all}
 # Non-ASCII file names are found again only under a UTF-8 locale.
@@ -62,15 +65,15 @@ if [ -n "${VELDAR2_WINE_DISPLAY:-}" ]; then export DISPLAY=$VELDAR2_WINE_DISPLAY
 start_server() { wineserver -p60 </dev/null >/dev/null 2>&1; }
 
 mkdir -p "$WINEPREFIX"
-exec 9>"$build/wineprefix.lock"
+exec 9>"$build/$prefix_name.lock"
 flock 9
 if [ ! -f "$WINEPREFIX/.veldar2-ready" ]; then
   # A prefix without its mark was interrupted while being made: start again.
   wineserver -k </dev/null >/dev/null 2>&1
   rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX"
   start_server
-  if ! wineboot -i </dev/null >"$build/wineprefix.log" 2>&1; then
-    echo "wine-run.sh: wineboot -i failed for $WINEPREFIX (see $build/wineprefix.log)" >&2
+  if ! wineboot -i </dev/null >"$build/$prefix_name.log" 2>&1; then
+    echo "wine-run.sh: wineboot -i failed for $WINEPREFIX (see $build/$prefix_name.log)" >&2
     exit 125
   fi
   touch "$WINEPREFIX/.veldar2-ready"
@@ -93,9 +96,9 @@ REGEDIT4
 "ShowCrashDialog"=dword:00000000
 REG
   start_server
-  if ! wine regedit /S "$(winepath -w "$settings" 2>/dev/null)" </dev/null >>"$build/wineprefix.log" 2>&1; then
+  if ! wine regedit /S "$(winepath -w "$settings" 2>/dev/null)" </dev/null >>"$build/$prefix_name.log" 2>&1; then
     rm -f "$settings"
-    echo "wine-run.sh: the prefix's settings could not be imported (see $build/wineprefix.log)" >&2
+    echo "wine-run.sh: the prefix's settings could not be imported (see $build/$prefix_name.log)" >&2
     exit 125
   fi
   rm -f "$settings"

@@ -96,8 +96,9 @@ no_log() { [ ! -e "$beside_log" ] && [ ! -e "$local_log_dir/VELDAR2.LOG" ]; }
 
 # ---- Starts that do not run a backup ----
 run
-check "no parameters: exit 2" [ "$status" = 2 ]
-check "no parameters: says the dialog is not built yet" contains "$err" "dialog is not built yet"
+check "no parameters and no display: exit 2" [ "$status" = 2 ]
+check "no parameters and no display: says the dialog cannot be shown" \
+  contains "$err" "cannot show the dialog (error 1400: no display)"
 run --version
 check "--version" [ "$status:$out" = "0:VELDAR2 2.00" ]
 run "/?"
@@ -106,6 +107,10 @@ run /M3 /MYBACKUP "$(winpath "$work/src")"
 check "an unknown option is refused with exit 2" [ "$status" = 2 ]
 check "an unknown option is named" contains "$err" "unknown option: /MYBACKUP"
 check "nothing was read or logged before the refusals" no_log
+run /M2 "$(winpath "$work/missing")" "$(winpath "$work/dst")"
+check "no display: a refused job exits 2" [ "$status" = 2 ]
+check "no display: its message goes to standard error instead of a box" \
+  contains "$err" "パラメタの指定誤りです。[バックアップするファイル]"
 
 # ---- /M3 rotation of a directory over four runs ----
 src=$work/src dst=$work/dst
@@ -236,6 +241,9 @@ if command -v Xvfb >/dev/null; then
     sleep 0.1
   done
   export VELDAR2_WINE_DISPLAY=:$(head -n 1 "$work/display")
+  # Windows need a prefix whose server has not made its desktop without a
+  # display, as the starts above have (tests/with_xvfb.sh says more).
+  export VELDAR2_WINE_PREFIX_NAME=wineprefix-display
   if [ "$VELDAR2_WINE_DISPLAY" = : ]; then
     fail "Xvfb did not start"
   elif start_helper window1 window Veldar; then
@@ -253,7 +261,39 @@ if command -v Xvfb >/dev/null; then
   else
     fail "the helper could not show a window"
   fi
-  unset VELDAR2_WINE_DISPLAY
+
+  # The program's own dialog: it shows the stored job, a second start finds
+  # it, and closing it stores what it shows again.
+  wine_tool reg delete "$settings_key" /f >/dev/null
+  for value in "DEFALUTFILES=5" "LASTFILE=$(winpath "$src")" "LASTOPT=010"; do
+    wine_tool reg add "$settings_key\\SETTINGS" /v "${value%%=*}" /t REG_SZ /d "${value#*=}" /f >/dev/null
+  done
+  (cd "$work" && timeout 120 "$runner" "$work/prog/veldar2.exe" >"$work/dialog.out" 2>&1
+   echo $? >"$work/dialog.status") &
+  dialog_pid=$!
+  # A probe that finds the dialog (exit 3) or, before it is up, is refused
+  # without a box and without running anything (exit 2).
+  second=""
+  for _ in $(seq 1 40); do
+    run /M3 /NOMSG "$(winpath "$work/missing")" "$(winpath "$dst")"
+    second=$status
+    [ "$second" = 3 ] && break
+    sleep 0.5
+  done
+  check "the dialog is up: a batch start exits 3" [ "$second" = 3 ]
+  run
+  check "the dialog is up: a start without parameters exits 0" [ "$status" = 0 ]
+  check "the dialog closes with its close box" wine_tool "$work/prog/helper.exe" close Veldar
+  wait "$dialog_pid"
+  check "the dialog's start exits 0" [ "$(cat "$work/dialog.status" 2>/dev/null)" = 0 ]
+  settings=$(wine_tool reg query "$settings_key\\SETTINGS" | tr -d '\r')
+  for value in "DEFALUTFILES=5" "LASTFILE=$(winpath "$src")" "LASTOPT=010" "LASTDIR=" "LOGOPT=11"; do
+    check "closing the dialog stores ${value%%=*} as shown" \
+      contains "$settings" "${value%%=*}    REG_SZ    ${value#*=}"
+  done
+
+  WINEPREFIX="$build/wineprefix-display" wineserver -k </dev/null >/dev/null 2>&1
+  unset VELDAR2_WINE_DISPLAY VELDAR2_WINE_PREFIX_NAME
 else
   skip "single instance: no Xvfb, and without an X display Wine has no windows"
 fi

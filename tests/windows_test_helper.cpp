@@ -8,6 +8,11 @@
 //                                     appends "restore" to TITLE.events in
 //                                     the working directory for every
 //                                     WM_SYSCOMMAND SC_RESTORE it receives
+//   windows_test_helper close TITLE   waits (up to 20 s) for a top-level
+//                                     window titled TITLE and uses its close
+//                                     box, as a user would; exit status 0
+//                                     once the window is gone, 1 when it
+//                                     never showed or stayed open
 //   windows_test_helper detached COMMAND_LINE
 //                                     runs COMMAND_LINE with no console and no
 //                                     standard handles, as a scheduler may
@@ -92,6 +97,14 @@ int wmain(int argc, wchar_t** argv) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return static_cast<int>(status);
+  }
+  if (mode == L"close") {
+    HWND window = nullptr;
+    for (int tick = 0; tick < 200 && !(window = FindWindowW(nullptr, argv[2])); ++tick) Sleep(100);
+    if (window == nullptr) return 1;
+    PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    for (int tick = 0; tick < 200 && IsWindow(window); ++tick) Sleep(100);
+    return IsWindow(window) ? 1 : 0;
   }
   if (mode == L"window") {
     g_events = std::wstring(argv[2]) + L".events";

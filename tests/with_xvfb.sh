@@ -4,7 +4,13 @@
 #
 #   with_xvfb.sh COMMAND [ARGUMENT...]
 #
-# Xvfb picks a free display and names it once it is ready. The command gets
+# Xvfb picks a free display and names it once it is ready. Wine runs in a
+# prefix of its own for programs with a display, <build>/wineprefix-display
+# ($VELDAR2_WINE_PREFIX_NAME): a Wine server remembers that its desktop was
+# first made without a display and refuses windows from then on, so the
+# prefix of the tests without one is never used with one. Its server is ended
+# with the display ($VELDAR2_WINE_BUILD_DIR names the build directory), and
+# ctest runs one user of that prefix at a time (RESOURCE_LOCK). The command gets
 # $VELDAR2_TEST_TIMEOUT seconds (default 500) and is then ended; the server
 # is ended with it, however the script ends. The exit status is the
 # command's (124 when it ran out of time; 125 when there was no display).
@@ -21,7 +27,11 @@ fi
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/with-xvfb.XXXXXX") || exit 125
 xvfb_pid=""
+export VELDAR2_WINE_PREFIX_NAME=${VELDAR2_WINE_PREFIX_NAME:-wineprefix-display}
 cleanup() {
+  if [ -n "${VELDAR2_WINE_BUILD_DIR:-}" ] && [ -d "$VELDAR2_WINE_BUILD_DIR/$VELDAR2_WINE_PREFIX_NAME" ]; then
+    WINEPREFIX="$VELDAR2_WINE_BUILD_DIR/$VELDAR2_WINE_PREFIX_NAME" wineserver -k </dev/null >/dev/null 2>&1
+  fi
   if [ -n "$xvfb_pid" ]; then
     kill "$xvfb_pid" 2>/dev/null
     wait "$xvfb_pid" 2>/dev/null

@@ -61,8 +61,10 @@ int Win32UserMessages::Box(const std::string& text, bool withCancel) {
   if (!HasInteractiveDesktop()) return 0;
   // Over the active dialog (the progress window during a run), which the
   // box disables while it is up.
-  return MessageBoxW(GetActiveWindow(), WindowText(text).c_str(), L"VELDAR2",
-                     MB_ICONWARNING | (withCancel ? MB_OKCANCEL : MB_OK));
+  const int answer = MessageBoxW(GetActiveWindow(), WindowText(text).c_str(), L"VELDAR2",
+                                 MB_ICONWARNING | (withCancel ? MB_OKCANCEL : MB_OK));
+  // 0 on failure; Wine without a display answers -1 (its dialog's failure).
+  return answer > 0 ? answer : 0;
 }
 
 void Win32UserMessages::Show(const std::string& text) {
