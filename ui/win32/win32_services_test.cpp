@@ -1,5 +1,5 @@
 // The Win32 services: the progress window's run and count line, the message
-// boxes (from the interface thread and from a worker), the help page's place.
+// boxes (from the interface thread and from a worker).
 
 #include "ui/win32/win32_services.h"
 
@@ -183,15 +183,6 @@ TEST_F(Win32ServicesTest, MessageBoxesAreShownByTheInterfaceThread) {
   }
   EXPECT_TRUE(messages.shown.empty()) << "nothing fell back to the stream";
   EXPECT_TRUE(messages.asked.empty());
-}
-
-TEST(Win32Services, HelpPageIsBesideTheProgram) {
-  Win32DialogServices services;
-  wchar_t program[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, program, MAX_PATH);
-  std::string expected = WideToUtf8(program);
-  expected = expected.substr(0, expected.find_last_of('\\') + 1) + "veldar2_help.html";
-  EXPECT_EQ(services.HelpPagePath(), expected);
 }
 
 }  // namespace
