@@ -368,7 +368,7 @@ INT_PTR Win32Dialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       if (!open_) return TRUE;
       const int id = LOWORD(wParam), code = HIWORD(wParam);
       const ControlTemplate* control = Control(id);
-      if (lParam == 0 || id == IDCANCEL) {
+      if (lParam == 0 || (id == IDCANCEL && code == BN_CLICKED)) {
         // A menu command, an accelerator, or Esc (with or without a Cancel
         // button) and the close box, which come as IDCANCEL.
         logic_.OnCommand(id == IDCANCEL ? IDC_CANCEL : id);
@@ -387,10 +387,13 @@ INT_PTR Win32Dialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return TRUE;
       }
       if ((wParam & 0xFFF0) == SC_RESTORE) {
-        // A second start asks the main window to come back: from the task
-        // bar, and in front of the desktop's other windows.
-        DefWindowProcW(window_, WM_SYSCOMMAND, wParam, lParam);
-        SetForegroundWindow(GetLastActivePopup(window_));
+        // A second start asks the window titled "Veldar" it found to come
+        // back: the main window, or a dialog over it. The main window comes
+        // back from the task bar, with whatever is open over it in front.
+        const HWND root = GetAncestor(window_, GA_ROOTOWNER);
+        if (IsIconic(root)) ShowWindow(root, SW_RESTORE);
+        if (IsIconic(window_)) ShowWindow(window_, SW_RESTORE);
+        SetForegroundWindow(GetLastActivePopup(root));
         SetWindowLongPtrW(window_, DWLP_MSGRESULT, 0);
         return TRUE;
       }

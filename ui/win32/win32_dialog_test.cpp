@@ -392,11 +392,16 @@ TEST(Win32DialogEvents, TheLogicsCallsChangeTheControls) {
       {"the main window back from the task bar, as a second start asks", MainDialogTemplate,
        [](DialogWindow&) {},
        [](auto& d, auto&) {
-         ShowWindow(d.dialog().handle(), SW_MINIMIZE);
-         ASSERT_TRUE(IsIconic(d.dialog().handle()));
-         SendMessageW(d.dialog().handle(), WM_SYSCOMMAND, SC_RESTORE, 0);
-         EXPECT_FALSE(IsIconic(d.dialog().handle()));
-         EXPECT_TRUE(IsWindowVisible(d.dialog().handle()));
+         // Asked of the main window, or of a dialog open over it.
+         RecordingLogic over(AboutDialogTemplate());
+         auto about = OpenDialog(over, &d.dialog());
+         for (HWND asked : {d.dialog().handle(), about->dialog().handle()}) {
+           ShowWindow(d.dialog().handle(), SW_MINIMIZE);
+           ASSERT_TRUE(IsIconic(d.dialog().handle()));
+           SendMessageW(asked, WM_SYSCOMMAND, SC_RESTORE, 0);
+           EXPECT_FALSE(IsIconic(d.dialog().handle()));
+           EXPECT_TRUE(IsWindowVisible(d.dialog().handle()));
+         }
        }},
       {"focus, the edit's text selected", MainDialogTemplate,
        [](DialogWindow& w) {
