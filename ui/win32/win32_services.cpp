@@ -60,22 +60,6 @@ std::optional<std::string> Pick(IFileOpenDialog* picker, HWND owner) {
   return PathOf(item.p).value_or(std::string());
 }
 
-// "label|pattern|label|pattern||" as the picker's pairs.
-std::vector<std::wstring> FilterParts(const std::string& filter) {
-  std::vector<std::wstring> parts;
-  std::size_t start = 0;
-  while (start < filter.size()) {
-    const std::size_t bar = filter.find('|', start);
-    const std::string part = filter.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
-    if (part.empty()) break;
-    parts.push_back(WindowText(part));
-    if (bar == std::string::npos) break;
-    start = bar + 1;
-  }
-  if (parts.size() % 2 != 0) parts.pop_back();
-  return parts;
-}
-
 std::string Grouped(std::uint64_t value) {
   std::string digits = std::to_string(value), grouped;
   for (std::size_t i = 0; i < digits.size(); ++i) {
@@ -102,6 +86,22 @@ constexpr UINT_PTR kRefreshTimer = 1;
 
 }  // namespace
 
+std::vector<std::pair<std::wstring, std::wstring>> PickerFileTypes(const std::string& filter) {
+  std::vector<std::wstring> parts;
+  std::size_t start = 0;
+  while (start < filter.size()) {
+    const std::size_t bar = filter.find('|', start);
+    const std::string part = filter.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+    if (part.empty()) break;  // "||" ends the filter
+    parts.push_back(WindowText(part));
+    if (bar == std::string::npos) break;
+    start = bar + 1;
+  }
+  std::vector<std::pair<std::wstring, std::wstring>> types;
+  for (std::size_t i = 0; i + 1 < parts.size(); i += 2) types.emplace_back(parts[i], parts[i + 1]);
+  return types;
+}
+
 std::string ProgressCountText(std::uint64_t files, std::uint64_t bytes) {
   return Grouped(files) + " ファイル、" + Grouped(bytes) + " バイト";
 }
@@ -125,9 +125,9 @@ std::optional<std::string> Win32DialogServices::ChooseFile(DialogWindow& owner, 
   picker->SetOptions(options | FOS_FORCEFILESYSTEM | FOS_NOCHANGEDIR);
   picker->SetTitle(WindowText(title).c_str());
 
-  const std::vector<std::wstring> parts = FilterParts(filter);
+  const auto pairs = PickerFileTypes(filter);
   std::vector<COMDLG_FILTERSPEC> types;
-  for (std::size_t i = 0; i + 1 < parts.size(); i += 2) types.push_back({parts[i].c_str(), parts[i + 1].c_str()});
+  for (const auto& [label, pattern] : pairs) types.push_back({label.c_str(), pattern.c_str()});
   if (!types.empty()) picker->SetFileTypes(static_cast<UINT>(types.size()), types.data());
 
   if (!initialPath.empty()) {

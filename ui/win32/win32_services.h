@@ -7,6 +7,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ui/dialog_window.h"
 
@@ -49,6 +51,11 @@ HWND__* WindowOf(DialogWindow* dialog);
 // Returns `work`'s result; an exception from `work` is thrown here, after
 // the window is gone. Without a window (no display) the work still runs.
 int RunWithProgressWindow(Win32Dialog* owner, CVELDAR2Engine& engine, const std::function<int()>& work);
+
+// The picker's file types from the handlers' filter, "label|pattern||" with
+// any number of pairs: {label, pattern} each. A label without a pattern is
+// dropped.
+std::vector<std::pair<std::wstring, std::wstring>> PickerFileTypes(const std::string& filter);
 
 // "1,234 ファイル、56,789 バイト": the progress window's count line.
 std::string ProgressCountText(std::uint64_t files, std::uint64_t bytes);

@@ -1,11 +1,12 @@
-// The Win32 services: the progress window's run and count line, the message
-// boxes (from the interface thread and from a worker).
+// The Win32 services: the pickers, the progress window's run and count line,
+// the message boxes (from the interface thread and from a worker).
 
 #include "ui/win32/win32_services.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -41,6 +42,21 @@ TEST(Win32ProgressText, CountsWithThousandsSeparators) {
                                          {1000, 1234567, "1,000 ファイル、1,234,567 バイト"},
                                          {12345, 5000000000ull, "12,345 ファイル、5,000,000,000 バイト"}}) {
     EXPECT_EQ(ProgressCountText(c.files, c.bytes), c.text);
+  }
+}
+
+TEST(Win32Picker, FileTypesComeFromTheHandlersFilter) {
+  using Types = std::vector<std::pair<std::wstring, std::wstring>>;
+  struct Case {
+    const char* filter;
+    Types types;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"すべてのファイル(*.*)|*.*||", {{L"すべてのファイル(*.*)", L"*.*"}}},
+           {"Text|*.txt;*.log|All|*.*||", {{L"Text", L"*.txt;*.log"}, {L"All", L"*.*"}}},
+           {"Text|*.txt|All||", {{L"Text", L"*.txt"}}},
+           {"", {}}}) {
+    EXPECT_EQ(PickerFileTypes(c.filter), c.types) << c.filter;
   }
 }
 
@@ -128,6 +144,77 @@ struct BoxAnswerer {
     }
   }
 };
+
+// Plays the user on the next picker titled `title`: notes the name it
+// offers, types `typed` (nothing: cancels) and presses Open.
+struct PickerUser {
+  static inline PickerUser* current = nullptr;
+  std::wstring title;
+  std::optional<std::string> typed;
+  std::string offered;
+  bool seen = false;
+
+  static void CALLBACK Tick(HWND, UINT, UINT_PTR timer, DWORD) {
+    PickerUser& self = *current;
+    const HWND picker = FindWindowW(nullptr, self.title.c_str());
+    if (!picker) return;
+    KillTimer(nullptr, timer);
+    self.seen = true;
+    const HWND name = GetDlgItem(picker, 1152);  // the dialog's file name box
+    self.offered = TextOf(name);
+    if (!self.typed) {
+      PostMessageW(picker, WM_COMMAND, IDCANCEL, 0);
+      return;
+    }
+    SetWindowTextW(name, WindowText(*self.typed).c_str());
+    PostMessageW(picker, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(picker, IDOK)));
+  }
+};
+
+TEST_F(Win32ServicesTest, PickersReturnWhatIsTypedOrNothing) {
+  testing::TempDir dir;
+  testing::MakeDirs(dir / "backups");
+  testing::WriteFile(dir / "report.doc", "r");
+  struct Logic : DialogLogic {
+    Logic() : DialogLogic(MainDialogTemplate()) {}
+  } logic;
+  Win32Dialog owner(logic);
+  ASSERT_TRUE(owner.Open(nullptr));
+  Win32DialogServices services;
+  struct Case {
+    const char* what;
+    bool folder;
+    std::string initialPath;
+    std::optional<std::string> typed;
+    const char* offered;
+    std::optional<std::string> expected;
+  };
+  const std::vector<Case> cases = {
+      {"a folder", true, "", dir / "backups", "", dir / "backups"},
+      {"a folder, cancelled", true, "", std::nullopt, "", std::nullopt},
+      {"the initial file, kept", false, dir / "report.doc", dir / "report.doc", "report.doc", dir / "report.doc"},
+      {"a file that does not exist yet", false, dir / "report.doc", dir / "新しい.doc", "report.doc",
+       dir / "新しい.doc"},
+      {"a file, cancelled", false, "", std::nullopt, "", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PickerUser user;
+    user.title = WindowText(std::string("VELDAR2 ") + c.what);
+    user.typed = c.typed;
+    PickerUser::current = &user;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 100, &PickerUser::Tick);
+    const std::string title = WideToUtf8(user.title);
+    const std::optional<std::string> chosen =
+        c.folder ? services.ChooseFolder(owner, title)
+                 : services.ChooseFile(owner, title, c.initialPath, "すべてのファイル(*.*)|*.*||");
+    KillTimer(nullptr, timer);
+    EXPECT_TRUE(user.seen);
+    EXPECT_EQ(user.offered, c.offered);
+    EXPECT_EQ(chosen, c.expected);
+  }
+}
 
 TEST_F(Win32ServicesTest, MessageBoxesAreShownByTheInterfaceThread) {
   struct Case {
