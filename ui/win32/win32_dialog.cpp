@@ -476,9 +476,15 @@ void Win32Dialog::SetUpDownRange(int id, int lower, int upper) {
 }
 
 void Win32Dialog::SetUpDownPos(int id, int position) {
+  const HWND item = Item(id);
+  if (!item) return;
   // The control keeps the position within its range and writes it into its
-  // buddy (UDS_SETBUDDYINT).
-  if (const HWND item = Item(id)) SendMessageW(item, UDM_SETPOS32, 0, position);
+  // buddy (UDS_SETBUDDYINT), but only when the text changes: the same text
+  // is written again so that the buddy reports a change every time.
+  const HWND buddy = reinterpret_cast<HWND>(SendMessageW(item, UDM_GETBUDDY, 0, 0));
+  const std::string before = TextOf(buddy);
+  SendMessageW(item, UDM_SETPOS32, 0, position);
+  if (buddy && TextOf(buddy) == before) SetWindowTextW(buddy, WindowText(before).c_str());
 }
 
 void Win32Dialog::EndDialog(int code) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cwctype>
 #include <memory>
@@ -360,6 +361,15 @@ TEST(Win32DialogEvents, TheLogicsCallsChangeTheControls) {
     std::function<void(Win32DialogDriver&, RecordingLogic&)> check;
   };
   const std::vector<Case> cases = {
+      {"a position set again, reported again", LogSizeDialogTemplate,
+       [](DialogWindow& w) {
+         w.SetUpDownRange(IDC_SPIN, 100, 10000);
+         for (int position : {500, 500, 20000}) w.SetUpDownPos(IDC_SPIN, position);
+       },
+       [](auto& d, auto& logic) {
+         EXPECT_EQ(d.Text(IDC_EDIT1), "10000");
+         EXPECT_EQ(std::count(logic.events.begin(), logic.events.end(), "change 1000"), 3);
+       }},
       {"a row beyond the list selects none", RestoreDialogTemplate,
        [](DialogWindow& w) {
          for (const char* row : {"(-1) 報告書_2", "(-2) 報告書_1"}) w.AddListRow(IDC_LIST, row);
