@@ -80,9 +80,14 @@ class ScriptedDialogServices : public DialogServices {
     files.push_back({title, initialPath, filter});
     return fileAnswer;
   }
-  std::optional<std::string> ChooseFolder(DialogWindow&, const std::string& title) override {
-    folders.push_back({title, {}, {}});
+  std::optional<std::string> ChooseFolder(DialogWindow&, const std::string& title,
+                                          const std::string& initialPath) override {
+    folders.push_back({title, initialPath, {}});
     return folderAnswer;
+  }
+  std::optional<int> ChooseFromMenu(DialogWindow&, int anchorId, const std::vector<std::string>& items) override {
+    menus.push_back({anchorId, items});
+    return menuAnswer;
   }
   int RunModal(DialogWindow* owner, DialogLogic& logic) override {
     modals.push_back(&logic);
@@ -93,13 +98,21 @@ class ScriptedDialogServices : public DialogServices {
   }
   void OpenWithDesktop(const std::string& path) override { opened.push_back(path); }
   int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override {
+    ++runs;
     return toolkit_.RunWithProgress(owner, engine, work);
   }
   std::string HelpPagePath() override { return helpPage; }
 
+  struct Menu {
+    int anchorId;
+    std::vector<std::string> items;
+  };
   std::optional<std::string> fileAnswer, folderAnswer;
+  std::optional<int> menuAnswer;
   std::function<void(DialogDriver&, DialogLogic&)> onModal;
   std::vector<Pick> files, folders;
+  std::vector<Menu> menus;
+  int runs = 0;  // runs behind the progress window
   std::vector<DialogLogic*> modals;  // valid only inside onModal
   std::vector<std::string> opened;
   std::string helpPage = "veldar2_help.html";

@@ -18,6 +18,7 @@
 #include "ui/qt/dialog_units.h"
 
 class QAction;
+class QLabel;
 
 namespace veldar {
 
@@ -40,6 +41,9 @@ class QtDialog : public QDialog, public DialogWindow {
   CUpDownCtrl* UpDown(int id) const;
   const DialogUnits& units() const { return units_; }
   DialogLogic& logic() const { return logic_; }
+
+  // Where a static text's text really stands (its box may be wider).
+  static QRect TextExtent(const QLabel& label);
 
   // A second start asked for the window: un-minimise it and bring it (and
   // any dialog open over it) to the front.
@@ -70,6 +74,7 @@ class QtDialog : public QDialog, public DialogWindow {
  private:
   // Adds `control` (`previous` is the one before it) and returns it.
   QWidget* AddControl(const ControlTemplate& control, QWidget* previous);
+  void MakeRoomForLabels();
   void FitClient(const QRect& rect);
   void Register(int id, QWidget* control);
 

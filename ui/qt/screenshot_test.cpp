@@ -44,23 +44,29 @@ class DialogPictureTest : public ::testing::Test {
     ASSERT_TRUE(dialog.grab().save(path)) << path.toStdString();
     EXPECT_GT(QPixmap(path).width(), 100);
   }
-  // Controls with an id sit inside the client area and do not overlap one
-  // another (static texts, which grow to fit their text, are left out).
+  // Controls sit inside the client area and do not overlap one another; a
+  // static text counts with the extent of its text in the dialog font (its
+  // box may be wider), so that no text runs under a control.
   static void ExpectTidy(QtDialog& dialog) {
-    const QList<QWidget*> children = dialog.findChildren<QWidget*>();
-    std::vector<QWidget*> controls;
-    for (QWidget* child : children) {
+    std::vector<std::pair<std::string, QRect>> controls;
+    for (QWidget* child : dialog.findChildren<QWidget*>()) {
       bool isId = false;
       const int id = child->objectName().toInt(&isId);
-      if (isId && id != 0 && !qobject_cast<QLabel*>(child)) controls.push_back(child);
+      if (!isId) continue;
+      const auto* label = qobject_cast<QLabel*>(child);
+      if (label && label->pixmap().isNull()) {
+        controls.emplace_back(label->text().toStdString(), QtDialog::TextExtent(*label));
+      } else if (id != 0 || label) {
+        controls.emplace_back(std::to_string(id), child->geometry());
+      }
     }
     ASSERT_FALSE(controls.empty());
-    const QRect area = controls.front()->parentWidget()->rect();
+    const QRect area = dialog.GetDlgItem(IDC_OK)->parentWidget()->rect();
     for (std::size_t i = 0; i < controls.size(); ++i) {
-      EXPECT_TRUE(area.contains(controls[i]->geometry())) << controls[i]->objectName().toStdString();
+      EXPECT_TRUE(area.contains(controls[i].second)) << controls[i].first;
       for (std::size_t j = i + 1; j < controls.size(); ++j) {
-        EXPECT_FALSE(controls[i]->geometry().intersects(controls[j]->geometry()))
-            << controls[i]->objectName().toStdString() << " and " << controls[j]->objectName().toStdString();
+        EXPECT_FALSE(controls[i].second.intersects(controls[j].second))
+            << controls[i].first << " and " << controls[j].first;
       }
     }
   }
@@ -81,7 +87,11 @@ TEST_F(DialogPictureTest, MainDialog) {
   const DialogUnits units(DialogFont(9));
   EXPECT_EQ(QFontInfo(dialog.font()).family(), "Noto Sans CJK JP");
   EXPECT_EQ(dialog.GetDlgItem(1)->geometry(), units.Rect(57, 120, 48, 14));
-  EXPECT_EQ(dialog.GetDlgItem(1012)->geometry(), units.Rect(85, 51, 9, 11));
+  // The count's edit and arrows move right of their label's text, keeping
+  // their size and row.
+  EXPECT_EQ(dialog.GetDlgItem(1012)->size(), units.Size(9, 11));
+  EXPECT_EQ(dialog.GetDlgItem(1012)->y(), units.Y(51));
+  EXPECT_EQ(dialog.GetDlgItem(1012)->x() - dialog.GetDlgItem(1006)->x(), units.X(85) - units.X(68));
   EXPECT_EQ(dialog.GetDlgItem(1000)->parentWidget()->size(), units.Size(163, 143));
 }
 
