@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "ui/dialog_window.h"
 
 namespace veldar::testing {
@@ -67,7 +68,7 @@ std::vector<std::shared_ptr<DialogToolkit>> DialogToolkits();
 // Services a test answers: picks come from the `...Answer` fields and are
 // recorded; a modal dialog is opened on the toolkit and handed to `onModal`
 // (which plays the user and leaves the dialog closed, or it is cancelled);
-// runs go through the toolkit's progress window.
+// runs go through the toolkit's progress window (and may be stopped).
 class ScriptedDialogServices : public DialogServices {
  public:
   explicit ScriptedDialogServices(DialogToolkit& toolkit) : toolkit_(toolkit) {}
@@ -99,7 +100,12 @@ class ScriptedDialogServices : public DialogServices {
   void OpenWithDesktop(const std::string& path) override { opened.push_back(path); }
   int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override {
     ++runs;
-    return toolkit_.RunWithProgress(owner, engine, work);
+    if (!stopRuns) return toolkit_.RunWithProgress(owner, engine, work);
+    // The user presses キャンセル as soon as the run begins.
+    return toolkit_.RunWithProgress(owner, engine, [&] {
+      if (engine.progress) engine.progress->RequestCancel();
+      return work();
+    });
   }
   std::string HelpPagePath() override { return helpPage; }
 
@@ -112,7 +118,8 @@ class ScriptedDialogServices : public DialogServices {
   std::function<void(DialogDriver&, DialogLogic&)> onModal;
   std::vector<Pick> files, folders;
   std::vector<Menu> menus;
-  int runs = 0;  // runs behind the progress window
+  int runs = 0;           // runs behind the progress window
+  bool stopRuns = false;  // each run is asked to stop as it begins
   std::vector<DialogLogic*> modals;  // valid only inside onModal
   std::vector<std::string> opened;
   std::string helpPage = "veldar2_help.html";

@@ -15,6 +15,7 @@ constexpr std::uint32_t kMaxGenerations = 999;
 // The source browser's menu, with generations.
 constexpr const char* kPickFile = "ファイルを選ぶ(&F)...";
 constexpr const char* kPickFolder = "ホルダを選ぶ(&D)...";
+constexpr const char* kBackupCancelled = "バックアップを中止しました。世代は置き換えていません。";
 
 }  // namespace
 
@@ -171,6 +172,8 @@ void CVELDAR2Dlg::OnBnClickedOk() {
       done = IDS_BACKUP_VANISHED;
     }
     engine_.messages.Show(LoadString(done));
+  } else if (engine_.cancelled) {
+    engine_.messages.Show(kBackupCancelled);
   }
   engine_.CloseLog();
 }

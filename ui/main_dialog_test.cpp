@@ -249,6 +249,24 @@ TEST_P(MainDialogRunTest, BackupRunsOnAWorkerAndReportsCompletion) {
   testing::SetEnv("VELDAR2_TEST_WORK", "");
 }
 
+TEST_P(MainDialogRunTest, StoppedBackupSaysSoAndMakesNoGeneration) {
+  engine.generationCount = 2;
+  OpenMain();
+  d->Type(IDC_EDIT1, dir / "work/docs");
+  d->Type(IDC_EDIT2, dir / "backups");
+  services.stopRuns = true;
+  d->Click(IDC_OK);
+  EXPECT_EQ(messages.shown, std::vector<std::string>{"バックアップを中止しました。世代は置き換えていません。"});
+  EXPECT_NE(Log().find(CVELDAR2Engine::kCanceledLine), std::string::npos);
+  EXPECT_FALSE(testing::Exists(dir / "backups/docs_1"));
+
+  services.stopRuns = false;  // the next run carries on
+  messages.shown.clear();
+  d->Click(IDC_OK);
+  EXPECT_EQ(messages.shown, std::vector<std::string>{"バックアップ完了しました。"});
+  EXPECT_EQ(ReadFile(dir / "backups/docs_1/sub/b.txt"), "beta");
+}
+
 TEST_P(MainDialogRunTest, NoForceBoxAndFlagsReachTheEngine) {
   engine.generationCount = 0;
   OpenMain();

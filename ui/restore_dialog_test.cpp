@@ -99,6 +99,20 @@ TEST_P(RestoreDialogTest, FileGenerationIsRestoredUnderItsSourceName) {
   testing::SetEnv("VELDAR2_TEST_R", "");
 }
 
+TEST_P(RestoreDialogTest, StoppedRestoreSaysSo) {
+  engine.sourcePath = dir / "work/data.tar.gz";
+  WriteFile(engine.sourcePath, "now");
+  WriteFile(dir / "backups/data_1.tar.gz_", "older");
+  engine.generations = {Generation("data_1.tar.gz_", 0, false)};
+  OpenRestore();
+  d->Type(IDC_EDIT1, dir / "R");
+  services.stopRuns = true;
+  d->Click(IDC_OK);
+  EXPECT_EQ(messages.shown, std::vector<std::string>{"レストアを中止しました。"});
+  EXPECT_FALSE(testing::Exists(dir / "R/data.tar.gz"));
+  EXPECT_TRUE(d->IsOpen());
+}
+
 TEST_P(RestoreDialogTest, BrowsePutsTheFolderIntoTheEdit) {
   OpenRestore();
   d->Type(IDC_EDIT1, "/typed/folder");

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
@@ -28,7 +29,6 @@ Qt::WindowFlags FlagsFor(DialogFrame frame) {
       return Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
     case DialogFrame::kProgress:
-      return Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
     case DialogFrame::kModal:
       break;
   }
@@ -164,6 +164,14 @@ QWidget* QtDialog::AddControl(const ControlTemplate& control, QWidget* previous)
       spin->setGeometry(rect);
       Register(id, spin);
       return spin;
+    }
+    case ControlKind::kProgressBar: {
+      auto* bar = new QProgressBar(client_);
+      bar->setGeometry(rect);
+      bar->setRange(0, 1000);
+      bar->setTextVisible(false);
+      Register(id, bar);
+      return bar;
     }
     case ControlKind::kIcon: {
       // An icon control takes the icon's own size, 32 x 32 pixels.

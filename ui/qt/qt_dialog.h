@@ -40,6 +40,8 @@ class QtDialog : public QDialog, public DialogWindow {
   QAction* MenuCommand(int id) const;
   CUpDownCtrl* UpDown(int id) const;
   const DialogUnits& units() const { return units_; }
+  // The widget the template's controls sit in (the client area).
+  QWidget* client() const { return client_; }
   DialogLogic& logic() const { return logic_; }
 
   // Where a static text's text really stands (its box may be wider).

@@ -8,6 +8,10 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <functional>
 #include <cstdlib>
 #include <ctime>
 
@@ -16,6 +20,7 @@
 #include "tests/test_util.h"
 #include "ui/about_dialog.h"
 #include "ui/qt/dialog_units.h"
+#include "ui/qt/progress_window.h"
 #include "ui/logsize_dialog.h"
 #include "ui/main_dialog.h"
 #include "ui/restore_dialog.h"
@@ -61,7 +66,7 @@ class DialogPictureTest : public ::testing::Test {
       }
     }
     ASSERT_FALSE(controls.empty());
-    const QRect area = dialog.GetDlgItem(IDC_OK)->parentWidget()->rect();
+    const QRect area = dialog.client()->rect();
     for (std::size_t i = 0; i < controls.size(); ++i) {
       EXPECT_TRUE(area.contains(controls[i].second)) << controls[i].first;
       for (std::size_t j = i + 1; j < controls.size(); ++j) {
@@ -118,6 +123,44 @@ TEST_F(DialogPictureTest, LogSizeDialog) {
   Save(dialog, "logsize-dialog");
   ExpectTidy(dialog);
   EXPECT_EQ(dialog.font().pointSize(), 8);
+}
+
+// Half-way through a large file: its name from the start of its copy, the
+// bar and the totals with its bytes so far, the rate; キャンセル, Esc and the
+// close box ask the run to stop.
+TEST_F(DialogPictureTest, ProgressWindowInALargeFile) {
+  RunProgress progress;
+  progress.AddPlanned(602, 1073748466 + 5492);
+  for (int i = 0; i < 600; ++i) {
+    progress.FileStarted("/home/hanako/書類/メモ" + std::to_string(i) + ".txt");
+    progress.FileFinished(5492 / 600);
+  }
+  progress.FileStarted("/home/hanako/動画/旅行 2024.mp4");
+  progress.Advance(400ull << 20);
+  CVELDAR2Progress window(progress);
+  window.Refresh();
+  Save(window, "progress-window");
+  ExpectTidy(window);
+  EXPECT_EQ(static_cast<QLabel*>(window.GetDlgItem(IDC_PROGRESS_PATH))->text(), "/home/hanako/動画/旅行 2024.mp4");
+  EXPECT_EQ(static_cast<QProgressBar*>(window.GetDlgItem(IDC_PROGRESS_BAR))->value(), 390);
+  EXPECT_EQ(static_cast<QLabel*>(window.GetDlgItem(IDC_PROGRESS_COUNT))->text(),
+            "600 / 602 ファイル、400 MB / 1.00 GB");
+
+  using Stop = std::function<void(CVELDAR2Progress&)>;
+  for (const Stop& stop : std::vector<Stop>{
+           [](CVELDAR2Progress& w) { static_cast<QPushButton*>(w.GetDlgItem(IDC_CANCEL))->click(); },
+           [](CVELDAR2Progress& w) { QTest::keyClick(&w, Qt::Key_Escape); },
+           [](CVELDAR2Progress& w) { w.close(); }}) {
+    RunProgress fresh;
+    CVELDAR2Progress asked(fresh);
+    asked.show();
+    stop(asked);
+    EXPECT_TRUE(fresh.Cancelled());
+    EXPECT_TRUE(asked.isVisible()) << "the window stays until the run has stopped";
+    asked.Refresh();
+    EXPECT_EQ(static_cast<QLabel*>(asked.GetDlgItem(IDC_PROGRESS_RATE))->text(), "中止しています...");
+    EXPECT_FALSE(asked.GetDlgItem(IDC_CANCEL)->isEnabled());
+  }
 }
 
 TEST_F(DialogPictureTest, AboutBox) {
