@@ -1,8 +1,11 @@
 #include "app/app.h"
 
 #include <cctype>
+#include <mutex>
+#include <optional>
 
 #include "app/command_line.h"
+#include "app/progress_line.h"
 #include "app/settings.h"
 
 namespace veldar {
@@ -139,7 +142,25 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
   engine.vanishedCount = 0;
   engine.OpenLog();
   engine.WriteLog("Start with parameter");
-  const int result = engine.Backup();
+  int result = 0;
+  {
+    ProgressScope scope(engine, &batchProgress);
+    // The progress line and the failure lines the log cannot take share
+    // standard error: one at a time.
+    std::mutex errMutex;
+    auto unlogged = std::move(engine.activityLog.onUnloggedFailure);
+    engine.activityLog.onUnloggedFailure = [&](const std::string& text) {
+      std::lock_guard<std::mutex> lock(errMutex);
+      if (unlogged) unlogged(text);
+    };
+    std::optional<ProgressLineWriter> line;
+    if (progressColumns > 0) line.emplace(err, batchProgress, progressColumns, errMutex);
+    if (onBatchRun) onBatchRun(true);
+    result = engine.Backup();
+    if (onBatchRun) onBatchRun(false);
+    if (line) line->Stop();
+    engine.activityLog.onUnloggedFailure = std::move(unlogged);
+  }
   engine.CloseLog();
   if (result && engine.failureCount == 0 && engine.vanishedCount == 0) return kExitSuccess;
   if (!result && engine.backupDirBusy) {
@@ -154,6 +175,11 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
     where = engine.logSizeLimit <= 0 ? "the log size limit is 0: no log is kept"
                                      : "not in the log: " + engine.activityLog.path() +
                                            " could not be opened or written";
+  }
+  if (engine.cancelled) {
+    err << "veldar2: the backup was cancelled: no generation was replaced, and the next run carries on ("
+        << where << ")\n";
+    return kExitFailure;
   }
   if (!result) {
     err << "veldar2: the backup failed or was refused (" << where << ")\n";

@@ -62,6 +62,17 @@ class CVELDAR2App {
 
   std::string commandLine;
   CVELDAR2Engine engine;
+  // The batch run's progress. A stop asked of it (RequestCancel, from a
+  // signal handler for one) ends the run as cancelled, with status 2.
+  RunProgress batchProgress;
+  // Standard error is a terminal this many columns wide: the batch run shows
+  // its progress there on one self-updating line. 0: no line (a file, a
+  // pipe, a scheduler), so that logs and scripts see only the summary.
+  int progressColumns = 0;
+  // Called when the batch run begins (true) and ends (false): where the
+  // system's stop requests (Ctrl-C) are turned to `batchProgress`. May be
+  // empty.
+  std::function<void(bool running)> onBatchRun;
 
  private:
   // What both entry points do once `commandLine` holds the parameter text.

@@ -38,6 +38,24 @@ class AppTest : public ::testing::Test {
   std::ostringstream out, err;
 };
 
+// A stop asked of the batch run (what Ctrl-C and SIGTERM do) while it copies:
+// status 2, the summary says so, the log holds the line and is closed.
+TEST_F(AppTest, StoppedBatchRunExitsWithTwo) {
+  testing::WriteFile(dir / "src/a.txt", "a");
+  testing::WriteFile(dir / "src/big.bin", std::string(9 << 20, 'b'));
+  testing::MakeDirs(dir / "dst");
+  std::vector<bool> batchRun;
+  app.onBatchRun = [&](bool running) {
+    batchRun.push_back(running);
+    if (running) app.batchProgress.RequestCancel();
+  };
+  EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitFailure);
+  EXPECT_EQ(batchRun, (std::vector<bool>{true, false}));
+  EXPECT_NE(err.str().find("veldar2: the backup was cancelled"), std::string::npos) << err.str();
+  EXPECT_NE(Log().find(CVELDAR2Engine::kCanceledLine), std::string::npos);
+  EXPECT_FALSE(Exists(dir / "dst/src_1"));
+}
+
 TEST_F(AppTest, HelpAndVersionAnswerWithoutReadingOrLogging) {
   settings.values["SETTINGS/DEFALUTFILES"] = "9";
   EXPECT_EQ(Run({"--help"}), kExitSuccess);

@@ -7,6 +7,10 @@
 // without a display writes its messages to standard error, and a second start
 // never needs a display at all.
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -20,6 +24,26 @@
 #include "ui/qt/qt_dialog.h"
 #include "ui/qt/qt_messages.h"
 #include "ui/qt/single_instance.h"
+
+namespace {
+
+// The run a signal asks to stop (SIGINT, SIGTERM): set while it runs. The
+// request is one atomic store; a second signal ends the program at once.
+veldar::RunProgress* stopTarget = nullptr;
+
+void AskToStop(int) {
+  if (stopTarget) stopTarget->RequestCancel();
+}
+
+// Standard error's width in columns when it is a terminal; 0 when not.
+int TerminalColumns() {
+  if (!isatty(STDERR_FILENO)) return 0;
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -62,6 +86,19 @@ int main(int argc, char** argv) {
     }
     dialog.DoModal();
     return static_cast<int>(veldar::kExitSuccess);
+  };
+
+  // A batch run stops safely on Ctrl-C or a termination request; before and
+  // after it they end the program as usual.
+  app.progressColumns = TerminalColumns();
+  app.onBatchRun = [&app](bool running) {
+    stopTarget = running ? &app.batchProgress : nullptr;
+    struct sigaction action {};
+    action.sa_handler = running ? AskToStop : SIG_DFL;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
   };
 
   return app.InitInstance(arguments, std::cout, std::cerr);

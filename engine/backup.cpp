@@ -105,6 +105,19 @@ std::string NothingToReuseLine(const std::string& backupDir) {
 }  // namespace
 
 int CVELDAR2Engine::Backup() {
+  cancelled = false;
+  const int result = BackupRun();
+  // A run that ended early because it was asked to stop: the copy under way
+  // was abandoned, no generation was replaced, and a working directory stays
+  // for the next run to carry on from.
+  if (!result && CancelRequested()) {
+    cancelled = true;
+    WriteLog(kCanceledLine);
+  }
+  return result;
+}
+
+int CVELDAR2Engine::BackupRun() {
   backupDirBusy = 0;
   if (!CheckParameters()) return 0;
   std::unique_ptr<OsDir> lock;
@@ -270,7 +283,14 @@ int CVELDAR2Engine::BackupFile() {
     if (os.RealPath(sourcePath, &resolved) == 0) copyFrom = resolved;
   }
 
+  if (progress) {
+    FileStatus status;
+    if (os.Stat(copyFrom, true, &status) == 0) progress->AddPlanned(1, status.size);
+  }
   const int copied = FileCopy(copyFrom, targetPath);
+  // Stopped at the user's request: the generation it was to replace is as
+  // it was.
+  if (!copied && CancelRequested()) return 0;
   if (!copied && !noMessage) {
     ShowMessage("ERR: COPY FILE from " + sourcePath + " to " + targetPath);
     return 0;

@@ -23,6 +23,7 @@
 #include "engine/file_entry.h"
 #include "engine/generation_names.h"
 #include "engine/mirror_plan.h"
+#include "engine/run_progress.h"
 #include "engine/settings_store.h"
 #include "engine/user_messages.h"
 #include "log/activity_log.h"
@@ -48,6 +49,7 @@ class CVELDAR2Engine {
   // ---- Backup run (backup.cpp) ----
 
   // Pre-check, then a directory or a single-file backup. Non-zero on success.
+  // A run stopped by a request (`progress`) returns 0 with `cancelled` set.
   int Backup();
   // Refuses a job that cannot run: shows (or with the no-message flag, logs)
   // why and returns 0. Non-zero: the job may run.
@@ -213,6 +215,17 @@ class CVELDAR2Engine {
   // Called after each file copied, with the source path and its size; the
   // dialog's progress window listens here. May be empty.
   std::function<void(const std::string& path, std::uint64_t bytes)> onFileCopied;
+  // The progress of the run in hand and the user's wish to stop it (see
+  // RunProgress; installed with ProgressScope). May be null.
+  RunProgress* progress = nullptr;
+  // The log line of a run stopped at the user's request.
+  static constexpr const char* kCanceledLine = "Canceled by User";
+  // True when a stop has been asked for the run in hand.
+  bool CancelRequested() const { return progress && progress->Cancelled(); }
+  // Set by a run that stopped because it was asked to (cleared by `Reset`
+  // and at the start of `Backup`): it has written "Canceled by User" to the
+  // log and replaced no generation.
+  bool cancelled = false;
 
   Os& os;
   UserMessages& messages;
@@ -221,6 +234,8 @@ class CVELDAR2Engine {
   std::unique_ptr<BackgroundWorker> lister;
 
  private:
+  // `Backup` without the handling of a stop request.
+  int BackupRun();
   // The two halves of the tree mirror (mirror_plan.cpp, mirror.cpp).
   friend class MirrorScan;
   friend class MirrorWalk;

@@ -104,6 +104,10 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
   if (vanished) *vanished = false;
   Os& os = engine.os;
   std::uint64_t bytes = 0;
+  if (engine.progress) engine.progress->FileStarted(source.path);
+  // A copy stopped at the user's request is no failure: nothing is written
+  // about it, and the caller stops the run.
+  auto stopped = [&](int code) { return os.KindOf(code) == ErrorKind::kCancelled; };
   // Whether a failure was only the source having gone since it was listed.
   auto sourceGone = [&](int code) {
     FileStatus status;
@@ -112,6 +116,7 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
   if (engine.noForce) {
     const int code = source.CopyTo(target, CopyMode::FailIfExists, &bytes);
     if (code != 0) {
+      if (stopped(code)) return 0;
       if (sourceGone(code)) return *vanished = true, 0;
       // An existing target is the usual cause; whatever it was, no-force mode
       // leaves the target as it was and carries on.
@@ -123,6 +128,7 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
     }
   } else if (int first = source.CopyTo(target, writing.replace, &bytes, writing.temporary);
              first != 0) {
+    if (stopped(first)) return 0;
     if (sourceGone(first)) return *vanished = true, 0;
     // A link where this process may not make links (Windows without the
     // privilege): passed over like a special file, nothing to force.
@@ -154,6 +160,7 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
       }
     }
     if (code != 0) {
+      if (stopped(code)) return 0;
       if (sourceGone(code)) return *vanished = true, 0;
       engine.WriteFailure("File Copy Failed : " + source.path + " to " + target.path +
                           " : ERR = " + Code(code));
@@ -161,6 +168,8 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
     }
   }
   if (writing.bytes) *writing.bytes = bytes;
+  // Staged or not, the content is written: that is what progress counts.
+  if (engine.progress) engine.progress->FileFinished(bytes);
   // A staged copy is done once it has its name (PlaceCopy); no-force mode
   // never stages.
   if (!writing.temporary || writing.temporary->empty()) {

@@ -157,6 +157,11 @@ class MirrorWalk {
 
     ReadStep step;
     for (;;) {
+      // Asked to stop: between two files, with what is copied so far kept.
+      if (engine_.CancelRequested()) {
+        Commit();
+        return 0;
+      }
       if (!Next(steps_, &step)) {
         // The scan stopped at a directory it could not enter, and the apply
         // has got there.
@@ -383,6 +388,7 @@ class MirrorWalk {
       }
       return true;
     }
+    if (engine_.CancelRequested()) return false;
     if (vanished) {
       engine_.ReportVanished(Join(source, step.name));
       return true;

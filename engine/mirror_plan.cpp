@@ -317,6 +317,8 @@ class MirrorScan {
   // One level: `source` against `target` (null: made by the apply, so empty)
   // and `reference` (null: none). False: the scan stopped, its step written.
   bool Level(OsDir& source, OsDir* target, const FileStatus* targetStatus, OsDir* reference) {
+    // Asked to stop: the plan is left unfinished, and PlanMirror says so.
+    if (engine_.CancelRequested()) return false;
     std::vector<Listed> sources, targets, references;
     if (!List(source, target, reference, sources, targets, references)) return false;
     // Per level: a casefolded directory may sit in a tree that tells case apart.
@@ -575,6 +577,8 @@ int CVELDAR2Engine::PlanMirror(const MirrorJob& job, MirrorPlan* plan) {
   MirrorScan scan(*this, *plan);
   scan.Level(*plan->source, plan->target.get(), plan->target ? &plan->targetStatus : nullptr,
              plan->reference.get());
+  if (CancelRequested()) return 0;
+  if (progress) progress->AddPlanned(plan->totals.filesToCopy, plan->totals.bytesToCopy);
   if (!plan->steps.ok()) {
     // The scratch file holding the plan failed (its file system is full).
     WriteFailure("Scratch File Write Failed : ERR = " + std::to_string(plan->steps.error()));

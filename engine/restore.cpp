@@ -28,6 +28,7 @@ const char kNoDirName[] = "世代のディレクトリ名に「_」がないた�
 const char kNoFileName[] = "世代のファイル名から、復元するファイル名を作れません。";
 const char kSomeFailed[] = "失敗した操作があります。詳しくはログを見てください。";
 const char kSomeFailedUnlogged[] = "失敗した操作があります。今回の処理はログに記録されていません。";
+const char kRestoreCancelled[] = "レストアを中止しました。";
 const char kOverlapsBackup[] =
     "復元先のディレクトリが、バックアップディレクトリと同じか、その中か、それを含んでいます。";
 
@@ -146,7 +147,9 @@ class RestoreRun {
     // stopped. It also passes over some failures and carries on; those are
     // counted, and a restore with any of them is no complete restore.
     const int failuresBefore = engine_.failureCount;
-    if (!engine_.MirrorDir(from, target, created)) return Failed(kRestoreDirField + target);
+    if (!engine_.MirrorDir(from, target, created)) {
+      return engine_.CancelRequested() ? Cancelled() : Failed(kRestoreDirField + target);
+    }
     if (engine_.failureCount != failuresBefore)
       return Failed(kRestoreDirField + target + "\n" +
                     (engine_.activityLog.HoldsRun() ? kSomeFailed : kSomeFailedUnlogged));
@@ -157,13 +160,28 @@ class RestoreRun {
     // Made under a temporary name and renamed into place: a failed copy never
     // leaves a half-written file over the one that was there.
     std::uint64_t bytes = 0;
+    if (engine_.progress) {
+      FileStatus status;
+      if (os_.Stat(from, false, &status) == 0) engine_.progress->AddPlanned(1, status.size);
+      engine_.progress->FileStarted(from);
+    }
     const int code = os_.CopyFile(from, target, CopyMode::Replace, &bytes);
+    if (os_.KindOf(code) == ErrorKind::kCancelled) return Cancelled();
     if (code != 0) {
       engine_.WriteFailure("File Copy Failed : " + from + " to " + target + " : ERR = " + Code(code));
       return Failed(kRestoreFileField + target + "\n" + os_.ErrorText(code));
     }
+    if (engine_.progress) engine_.progress->FileFinished(bytes);
     if (engine_.onFileCopied) engine_.onFileCopied(from, bytes);
     return std::string();
+  }
+
+  // A restore stopped at the user's request: the copy under way was
+  // abandoned; what was restored before it stays.
+  std::string Cancelled() {
+    engine_.cancelled = true;
+    engine_.WriteLog(CVELDAR2Engine::kCanceledLine);
+    return kRestoreCancelled;
   }
 
   CVELDAR2Engine& engine_;
@@ -218,6 +236,7 @@ std::string FileRestoreName(const std::string& generationName, const std::string
 RestoreResult RunRestore(CVELDAR2Engine& engine, int number) {
   engine.OpenLog();
   engine.WriteLog("Starting with Restore button");
+  engine.cancelled = false;
   RestoreResult result;
   result.message = RestoreRun(engine).Run(number);
   result.ok = result.message.empty() ? 1 : 0;

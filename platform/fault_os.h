@@ -61,6 +61,12 @@ class FaultOs : public Os {
  public:
   explicit FaultOs(Os& real) : real_(real) {}
 
+  // The real system makes the copies: it reports their progress.
+  void SetCopyProgress(CopyProgress* progress) override {
+    Os::SetCopyProgress(progress);
+    real_.SetCopyProgress(progress);
+  }
+
   struct Call {
     OsOp op;
     std::string path;

@@ -53,6 +53,7 @@ enum class ErrorKind : std::uint8_t {
                   // link's source replaced since it was listed)
   kUnsupported,   // the system, the file system or this process cannot do it
                   // here (a link where links cannot be made, a clone)
+  kCancelled,     // a copy stopped because its `CopyProgress` asked it to
   kOther,
 };
 
@@ -128,6 +129,18 @@ class OsFile {
   virtual int ReadAt(std::uint64_t offset, std::size_t count, std::string* out) = 0;
   // Flushes the file's data to the disk.
   virtual int Sync() = 0;
+};
+
+// What the copies of a run report as they go, and how they are stopped. The
+// copying thread calls `Advance` with the bytes written since its last call,
+// in pieces of a few megabytes, and stops a copy once `Cancelled()` is true:
+// the copy then fails with kCancelled and, as any failed copy, leaves no new
+// entry behind. Installed on an `Os` with `SetCopyProgress`.
+class CopyProgress {
+ public:
+  virtual ~CopyProgress() = default;
+  virtual void Advance(std::uint64_t bytes) = 0;
+  virtual bool Cancelled() const = 0;
 };
 
 // How `CopyFile` treats an existing target.
@@ -362,6 +375,14 @@ class Os {
   bool IsLockedByOther(int code) const { return KindOf(code) == ErrorKind::kLocked; }
   bool IsAccessDenied(int code) const { return KindOf(code) == ErrorKind::kAccessDenied; }
 
+  // ---- Progress ----
+
+  // Every content copy of this `Os` and of the directories it opens reports
+  // to `progress` from now on (nullptr: to nothing). Set between runs, not
+  // while a copy is being made.
+  virtual void SetCopyProgress(CopyProgress* progress) { copyProgress_ = progress; }
+  CopyProgress* copyProgress() const { return copyProgress_; }
+
   // ---- Conventions ----
 
   // How paths are spelled here.
@@ -372,6 +393,9 @@ class Os {
   // What ends a line in the text files the program writes ("\n"; "\r\n" on
   // Windows).
   virtual std::string_view LineEnd() const = 0;
+
+ private:
+  CopyProgress* copyProgress_ = nullptr;
 };
 
 // The system's own implementation for this platform.

@@ -315,9 +315,18 @@ std::string TemporaryPath(const std::string& target) {
   return directory + kTempPrefix + name.substr(0, keep) + suffix;
 }
 
+// Reports `bytes` just written to `progress` (if any); ECANCELED when it
+// asks the copy to stop.
+int Report(CopyProgress* progress, std::uint64_t bytes) {
+  if (!progress) return 0;
+  progress->Advance(bytes);
+  return progress->Cancelled() ? ECANCELED : 0;
+}
+
 // Plain read/write of `length` bytes (to the end of the file when negative)
 // from `offset` on; `copied` grows by what was written.
-int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* copied) {
+int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* copied,
+                  CopyProgress* progress) {
   constexpr std::size_t kBuffer = 256 * 1024;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBuffer]);
   if (!buffer) return ENOMEM;
@@ -341,6 +350,7 @@ int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* co
     offset += got;
     if (length > 0) length -= got;
     *copied += got;
+    if (int code = Report(progress, static_cast<std::uint64_t>(got))) return code;
   }
 }
 
@@ -353,11 +363,13 @@ bool CopyRangeUnsupported(int code) {
 // with copy_file_range (which clones where the file system can), falling back
 // on reading and writing where it refuses.
 int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceSize,
-              std::uint64_t* copied) {
+              std::uint64_t* copied, CopyProgress* progress) {
   loff_t inOffset = offset, outOffset = offset;
   bool first = true;
   for (;;) {
-    std::size_t want = std::size_t{1} << 30;
+    // Pieces small enough for the progress of a large file to move (and a
+    // cancel to be heard) several times a second even on a slow disk.
+    std::size_t want = std::size_t{8} << 20;
     if (length >= 0) {
       if (length == 0) return 0;
       want = static_cast<std::size_t>(std::min<off_t>(length, want));
@@ -367,6 +379,7 @@ int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceS
       *copied += n;
       if (length > 0) length -= n;
       first = false;
+      if (int code = Report(progress, static_cast<std::uint64_t>(n))) return code;
       continue;
     }
     if (n == 0) {
@@ -379,13 +392,14 @@ int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceS
     if (first && CopyRangeUnsupported(errno)) break;
     return LastError();
   }
-  return CopyByReading(in, out, inOffset, length, copied);
+  return CopyByReading(in, out, inOffset, length, copied, progress);
 }
 
 // Copies a file with holes extent by extent, leaving the holes unwritten.
 // EINVAL/ENXIO from the first seek: the file system cannot say where its
 // holes are (`*unsupported`), and nothing has been written.
-int CopySparse(int in, int out, std::uint64_t size, std::uint64_t* copied, bool* unsupported) {
+int CopySparse(int in, int out, std::uint64_t size, std::uint64_t* copied, bool* unsupported,
+               CopyProgress* progress) {
   *unsupported = false;
   off_t position = 0;
   const off_t end = static_cast<off_t>(size);
@@ -402,7 +416,7 @@ int CopySparse(int in, int out, std::uint64_t size, std::uint64_t* copied, bool*
     off_t hole = lseek(in, data, SEEK_HOLE);
     if (hole < 0) return LastError();
     hole = std::min(hole, end);
-    if (int code = CopyRange(in, out, data, hole - data, size, copied)) return code;
+    if (int code = CopyRange(in, out, data, hole - data, size, copied, progress)) return code;
     position = hole;
   }
   // The length, with whatever hole ends the file.
@@ -411,15 +425,15 @@ int CopySparse(int in, int out, std::uint64_t size, std::uint64_t* copied, bool*
 
 // Copies the bytes of `in` (whose status is `st`) to `out`; 0 or the error.
 // `copied` receives the number of data bytes written either way.
-int CopyContent(int in, int out, const struct stat& st, std::uint64_t* copied) {
+int CopyContent(int in, int out, const struct stat& st, std::uint64_t* copied, CopyProgress* progress) {
   *copied = 0;
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size > 0 && static_cast<std::uint64_t>(st.st_blocks) * 512 < size) {
     bool unsupported = false;
-    const int code = CopySparse(in, out, size, copied, &unsupported);
+    const int code = CopySparse(in, out, size, copied, &unsupported, progress);
     if (!unsupported) return code;
   }
-  return CopyRange(in, out, 0, -1, size, copied);
+  return CopyRange(in, out, 0, -1, size, copied, progress);
 }
 
 // Chown/chmod failures that only mean the target's file system cannot hold
@@ -512,7 +526,7 @@ int WriteLink(int fromFd, const std::string& from, const struct stat& st, int to
 // `*bytesCopied` is the number of bytes copied; on failure the new entry is
 // removed again and the error returned.
 int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& to,
-              CopyTarget target, std::string* made, std::uint64_t* bytesCopied) {
+              CopyTarget target, std::string* made, std::uint64_t* bytesCopied, CopyProgress* progress) {
   *bytesCopied = 0;
   struct stat st;
   if (fstatat(fromFd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
@@ -547,7 +561,7 @@ int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& 
   if (code != 0) return code;
 
   std::uint64_t copied = 0;
-  code = CopyContent(in.get(), out.get(), st, &copied);
+  code = CopyContent(in.get(), out.get(), st, &copied, progress);
   if (code == 0) code = CopyMetadata(out.get(), st);
   // An empty file has no data that could be lost, and its inode reaches the
   // journal before the rename that names it; fsync'ing it anyway forces a
@@ -574,7 +588,7 @@ int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& 
 // the bytes copied); on failure the error, with no new entry left behind and
 // `to` as it was, except that Unflushed has removed the old entry.
 int CopyAt(int fromFd, const std::string& from, int toFd, const std::string& to, CopyMode mode,
-           std::uint64_t* bytesCopied) {
+           std::uint64_t* bytesCopied, CopyProgress* progress) {
   if (bytesCopied) *bytesCopied = 0;
   if (HasNul(from) || HasNul(to)) return EINVAL;
   std::string made;
@@ -583,11 +597,11 @@ int CopyAt(int fromFd, const std::string& from, int toFd, const std::string& to,
     // The old entry goes first, whatever happens next: it may be one name of
     // a file that other names share, so it is never opened for writing.
     if (unlinkat(toFd, to.c_str(), 0) != 0 && errno != ENOENT) return LastError();
-    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Target, &made, &bytes)) {
+    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Target, &made, &bytes, progress)) {
       return code;
     }
   } else {
-    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Temporary, &made, &bytes)) {
+    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Temporary, &made, &bytes, progress)) {
       return code;
     }
     if (int code = PlaceTemporary(toFd, made, to, mode)) {
@@ -750,7 +764,8 @@ bool CanCloneOn(int fd) {
 
 class PosixDir : public OsDir {
  public:
-  PosixDir(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  // `os` is the system that opened it: its copies report to its progress.
+  PosixDir(int fd, std::string path, const Os& os) : fd_(fd), path_(std::move(path)), os_(os) {}
   ~PosixDir() override { close(fd_); }
 
   const std::string& Path() const override { return path_; }
@@ -771,7 +786,7 @@ class PosixDir : public OsDir {
   int OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
     if (int code = CheckName(name)) return code;
-    return OpenDirectory(fd_, name, /*followLink=*/false, path_ + "/" + name, dir);
+    return OpenDirectory(fd_, name, /*followLink=*/false, path_ + "/" + name, os_, dir);
   }
 
   int CreateDir(const std::string& name) override {
@@ -800,7 +815,7 @@ class PosixDir : public OsDir {
     if (bytesCopied) *bytesCopied = 0;
     if (int code = CheckName(name)) return code;
     if (int code = CheckName(to)) return code;
-    return CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied);
+    return CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied, os_.copyProgress());
   }
 
   int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
@@ -812,7 +827,7 @@ class PosixDir : public OsDir {
     std::string made;
     std::uint64_t bytes = 0;
     if (int code = WriteCopy(fd_, name, static_cast<PosixDir&>(toDir).fd_, to,
-                             CopyTarget::UnflushedTemporary, &made, &bytes)) {
+                             CopyTarget::UnflushedTemporary, &made, &bytes, os_.copyProgress())) {
       return code;
     }
     *temporary = std::move(made);
@@ -922,12 +937,12 @@ class PosixDir : public OsDir {
   // Opens `name` relative to `dirfd` as a directory; with `followLink` a
   // final link is followed (paths the user named).
   static int OpenDirectory(int dirfd, const std::string& name, bool followLink,
-                           std::string path, std::unique_ptr<OsDir>* dir) {
+                           std::string path, const Os& os, std::unique_ptr<OsDir>* dir) {
     const int flags =
         O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
     const int fd = Retry([&] { return openat(dirfd, name.c_str(), flags); });
     if (fd < 0) return LastError();
-    *dir = std::make_unique<PosixDir>(fd, std::move(path));
+    *dir = std::make_unique<PosixDir>(fd, std::move(path), os);
     return 0;
   }
 
@@ -944,6 +959,7 @@ class PosixDir : public OsDir {
 
   int fd_;
   std::string path_;
+  const Os& os_;
 };
 
 // A file open for reading and appending, for its opener only: an exclusively
@@ -1012,7 +1028,7 @@ class PosixOs : public Os {
  public:
   int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
                std::uint64_t* bytesCopied) override {
-    return CopyAt(AT_FDCWD, from, AT_FDCWD, to, mode, bytesCopied);
+    return CopyAt(AT_FDCWD, from, AT_FDCWD, to, mode, bytesCopied, copyProgress());
   }
 
   int DeleteFile(const std::string& path) override {
@@ -1087,7 +1103,7 @@ class PosixOs : public Os {
   int OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
     if (HasNul(path)) return EINVAL;
-    return PosixDir::OpenDirectory(AT_FDCWD, path, followLink, path, dir);
+    return PosixDir::OpenDirectory(AT_FDCWD, path, followLink, path, *this, dir);
   }
 
   int RealPath(const std::string& path, std::string* resolved) override {
@@ -1278,6 +1294,7 @@ class PosixOs : public Os {
       case EWOULDBLOCK: return ErrorKind::kLocked;
       case ESTALE: return ErrorKind::kChanged;
       case EOPNOTSUPP: case ENOSYS: return ErrorKind::kUnsupported;
+      case ECANCELED: return ErrorKind::kCancelled;
       default: return ErrorKind::kOther;
     }
   }
@@ -1295,6 +1312,7 @@ class PosixOs : public Os {
       case ErrorKind::kLocked: return EWOULDBLOCK;
       case ErrorKind::kChanged: return ESTALE;
       case ErrorKind::kUnsupported: return EOPNOTSUPP;
+      case ErrorKind::kCancelled: return ECANCELED;
       case ErrorKind::kOther: break;
     }
     return EINVAL;

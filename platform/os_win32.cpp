@@ -1049,8 +1049,9 @@ int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget t
   return 0;
 }
 
-// Copies the content of `in` to `out` in 1 MiB blocks.
-int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied) {
+// Copies the content of `in` to `out` in 1 MiB blocks, reporting each to
+// `progress` (if any) and stopping (ERROR_CANCELLED) when it asks.
+int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied, CopyProgress* progress) {
   *copied = 0;
   constexpr DWORD kBlock = 1 << 20;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBlock]);
@@ -1067,6 +1068,10 @@ int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied) {
       done += put;
     }
     *copied += got;
+    if (progress) {
+      progress->Advance(got);
+      if (progress->Cancelled()) return ERROR_CANCELLED;
+    }
   }
 }
 
@@ -1075,7 +1080,7 @@ int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied) {
 // success `*made` names the new entry and `*open` holds it (for the rename);
 // on failure nothing new is left and the error is returned.
 int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made, Handle* open,
-              std::uint64_t* bytesCopied) {
+              std::uint64_t* bytesCopied, CopyProgress* progress) {
   *bytesCopied = 0;
   Handle in;
   DWORD attributes = 0, tag = 0;
@@ -1099,7 +1104,7 @@ int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made
   });
   if (code != 0) return code;
   std::uint64_t copied = 0;
-  code = CopyContent(in.get(), open->get(), &copied);
+  code = CopyContent(in.get(), open->get(), &copied, progress);
   if (code == 0) {
     FILE_BASIC_INFO info = basic;
     info.ChangeTime.QuadPart = 0;
@@ -1118,7 +1123,8 @@ int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made
 }
 
 // The whole copy from `from` onto `to` (see the header comment).
-int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* bytesCopied) {
+int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* bytesCopied,
+           CopyProgress* progress) {
   if (bytesCopied) *bytesCopied = 0;
   Place made;
   Handle open;
@@ -1128,9 +1134,9 @@ int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* byt
     // a file that other names share, so it is never opened for writing.
     const int code = DeleteAt(to);
     if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-    if (int copy = WriteCopy(from, to, CopyTarget::Target, &made, &open, &bytes)) return copy;
+    if (int copy = WriteCopy(from, to, CopyTarget::Target, &made, &open, &bytes, progress)) return copy;
   } else {
-    if (int code = WriteCopy(from, to, CopyTarget::Temporary, &made, &open, &bytes)) return code;
+    if (int code = WriteCopy(from, to, CopyTarget::Temporary, &made, &open, &bytes, progress)) return code;
     int code = RenameHandle(open.get(), to, mode == CopyMode::Replace);
     if (code != 0) {
       Discard(open.get());
@@ -1198,7 +1204,8 @@ int FlushVolumeOf(HANDLE h) {
 
 class Win32Dir : public OsDir {
  public:
-  Win32Dir(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  // `os` is the system that opened it: its copies report to its progress.
+  Win32Dir(HANDLE handle, std::string path, const Os& os) : handle_(handle), path_(std::move(path)), os_(os) {}
   ~Win32Dir() override = default;
 
   const std::string& Path() const override { return path_; }
@@ -1221,7 +1228,7 @@ class Win32Dir : public OsDir {
     if (int code = Here(name, &at)) return code;
     Handle h;
     if (int code = OpenDirectory(at, false, &h)) return code;
-    *dir = std::make_unique<Win32Dir>(h.release(), PathRules::Windows().Join(path_, name));
+    *dir = std::make_unique<Win32Dir>(h.release(), PathRules::Windows().Join(path_, name), os_);
     return 0;
   }
 
@@ -1261,7 +1268,7 @@ class Win32Dir : public OsDir {
     if (int code = Here(name, &source)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
-    return CopyAt(source, target, mode, bytesCopied);
+    return CopyAt(source, target, mode, bytesCopied, os_.copyProgress());
   }
 
   int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
@@ -1275,7 +1282,7 @@ class Win32Dir : public OsDir {
     Place made;
     Handle open;
     std::uint64_t bytes = 0;
-    if (int code = WriteCopy(source, target, CopyTarget::Temporary, &made, &open, &bytes)) {
+    if (int code = WriteCopy(source, target, CopyTarget::Temporary, &made, &open, &bytes, os_.copyProgress())) {
       return code;
     }
     *temporary = WideToUtf8(made.name);
@@ -1390,10 +1397,11 @@ class Win32Dir : public OsDir {
   }
 
   // Opens the directory at `at` as an OsDir named `path`.
-  static int Open(const Place& at, bool followLink, std::string path, std::unique_ptr<OsDir>* dir) {
+  static int Open(const Place& at, bool followLink, std::string path, const Os& os,
+                  std::unique_ptr<OsDir>* dir) {
     Handle h;
     if (int code = OpenDirectory(at, followLink, &h)) return code;
-    *dir = std::make_unique<Win32Dir>(h.release(), std::move(path));
+    *dir = std::make_unique<Win32Dir>(h.release(), std::move(path), os);
     return 0;
   }
 
@@ -1408,6 +1416,7 @@ class Win32Dir : public OsDir {
 
   Handle handle_;
   std::string path_;
+  const Os& os_;
   Handle lock_;
 };
 
@@ -1488,7 +1497,7 @@ class Win32Os : public Os {
     Place source, target;
     if (int code = PlaceOfPath(from, &source)) return code;
     if (int code = PlaceOfPath(to, &target)) return code;
-    return CopyAt(source, target, mode, bytesCopied);
+    return CopyAt(source, target, mode, bytesCopied, copyProgress());
   }
 
   int DeleteFile(const std::string& path) override {
@@ -1582,7 +1591,7 @@ class Win32Os : public Os {
     dir->reset();
     Place at;
     if (int code = PlaceOfPath(path, &at)) return code;
-    return Win32Dir::Open(at, followLink, path, dir);
+    return Win32Dir::Open(at, followLink, path, *this, dir);
   }
 
   int RealPath(const std::string& path, std::string* resolved) override {
@@ -1812,6 +1821,7 @@ class Win32Os : public Os {
       case ERROR_NOT_SUPPORTED:
       case ERROR_PRIVILEGE_NOT_HELD:
         return ErrorKind::kUnsupported;
+      case ERROR_CANCELLED: return ErrorKind::kCancelled;
       default: return ErrorKind::kOther;
     }
   }
@@ -1830,6 +1840,7 @@ class Win32Os : public Os {
       case ErrorKind::kLocked: return ERROR_LOCK_VIOLATION;
       case ErrorKind::kChanged: return kCodeChanged;
       case ErrorKind::kUnsupported: return ERROR_NOT_SUPPORTED;
+      case ErrorKind::kCancelled: return ERROR_CANCELLED;
       case ErrorKind::kOther: break;
     }
     return ERROR_INVALID_PARAMETER;

@@ -37,6 +37,28 @@ class BatchProgramTest : public ::testing::Test {
   std::string out, err;
 };
 
+// On a terminal (a pseudo-terminal made by script(1)) a run draws its
+// progress line and blanks it before the summary; with standard error to a
+// file (cron, a pipe) nothing but the summary is written.
+TEST_F(BatchProgramTest, ProgressLineOnlyOnATerminal) {
+  WriteFile(dir / "src/a.txt", "alpha");
+  WriteFile(dir / "src/b.bin", std::string(3 << 20, 'b'));
+  testing::MakeDirs(dir / "dst");
+  testing::MakeDirs(dir / "dst2");
+  EXPECT_EQ(Run("-M2 src dst"), 0);
+  EXPECT_EQ(err, "");
+
+  const std::string inner = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + dir.path() +
+                            "' XDG_CONFIG_HOME='" + dir.path() + "/config' XDG_STATE_HOME='" + dir.path() +
+                            "/state' '" + VELDAR2_BINARY + "' -M2 src dst2";
+  std::string terminal;
+  ASSERT_EQ(RunCommand("cd '" + dir.path() + "' && script -qec \"" + inner + "\" /dev/null", &terminal), 0);
+  EXPECT_NE(terminal.find("\r100% 2/2 files 3.00 MB/3.00 MB"), std::string::npos) << terminal;
+  EXPECT_EQ(terminal.substr(terminal.rfind('\r', terminal.size() - 2)).find_first_not_of(" \r\n"),
+            std::string::npos)
+      << "the line is blanked at the end";
+}
+
 TEST_F(BatchProgramTest, HelpVersionAndNoParameters) {
   EXPECT_EQ(Run("--version"), 0);
   EXPECT_EQ(out, "VELDAR2 2.00\n");

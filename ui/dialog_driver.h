@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "ui/dialog_window.h"
 
 namespace veldar::testing {
@@ -67,7 +68,7 @@ std::vector<std::shared_ptr<DialogToolkit>> DialogToolkits();
 // Services a test answers: picks come from the `...Answer` fields and are
 // recorded; a modal dialog is opened on the toolkit and handed to `onModal`
 // (which plays the user and leaves the dialog closed, or it is cancelled);
-// runs go through the toolkit's progress window.
+// runs go through the toolkit's progress window (and may be stopped).
 class ScriptedDialogServices : public DialogServices {
  public:
   explicit ScriptedDialogServices(DialogToolkit& toolkit) : toolkit_(toolkit) {}
@@ -80,9 +81,14 @@ class ScriptedDialogServices : public DialogServices {
     files.push_back({title, initialPath, filter});
     return fileAnswer;
   }
-  std::optional<std::string> ChooseFolder(DialogWindow&, const std::string& title) override {
-    folders.push_back({title, {}, {}});
+  std::optional<std::string> ChooseFolder(DialogWindow&, const std::string& title,
+                                          const std::string& initialPath) override {
+    folders.push_back({title, initialPath, {}});
     return folderAnswer;
+  }
+  std::optional<int> ChooseFromMenu(DialogWindow&, int anchorId, const std::vector<std::string>& items) override {
+    menus.push_back({anchorId, items});
+    return menuAnswer;
   }
   int RunModal(DialogWindow* owner, DialogLogic& logic) override {
     modals.push_back(&logic);
@@ -93,13 +99,27 @@ class ScriptedDialogServices : public DialogServices {
   }
   void OpenWithDesktop(const std::string& path) override { opened.push_back(path); }
   int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override {
-    return toolkit_.RunWithProgress(owner, engine, work);
+    ++runs;
+    if (!stopRuns) return toolkit_.RunWithProgress(owner, engine, work);
+    // The user presses キャンセル as soon as the run begins.
+    return toolkit_.RunWithProgress(owner, engine, [&] {
+      if (engine.progress) engine.progress->RequestCancel();
+      return work();
+    });
   }
   std::string HelpPagePath() override { return helpPage; }
 
+  struct Menu {
+    int anchorId;
+    std::vector<std::string> items;
+  };
   std::optional<std::string> fileAnswer, folderAnswer;
+  std::optional<int> menuAnswer;
   std::function<void(DialogDriver&, DialogLogic&)> onModal;
   std::vector<Pick> files, folders;
+  std::vector<Menu> menus;
+  int runs = 0;           // runs behind the progress window
+  bool stopRuns = false;  // each run is asked to stop as it begins
   std::vector<DialogLogic*> modals;  // valid only inside onModal
   std::vector<std::string> opened;
   std::string helpPage = "veldar2_help.html";

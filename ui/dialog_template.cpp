@@ -99,11 +99,14 @@ const DialogTemplate& AboutDialogTemplate() {
 const DialogTemplate& ProgressTemplate() {
   using K = ControlKind;
   static const DialogTemplate dialog{
-      0, "Veldar", "ＭＳ Ｐゴシック", 9, 220, 46, DialogFrame::kProgress,
+      0, "Veldar", "ＭＳ Ｐゴシック", 9, 220, 86, DialogFrame::kProgress,
       {
           {0, K::kLabel, "コピーしています...", 7, 7, 206, 8},
           {IDC_PROGRESS_PATH, K::kLabel, "", 7, 18, 206, 8},
-          {IDC_PROGRESS_COUNT, K::kLabel, "", 7, 30, 206, 8},
+          {IDC_PROGRESS_BAR, K::kProgressBar, "", 7, 30, 206, 10},
+          {IDC_PROGRESS_COUNT, K::kLabel, "", 7, 44, 206, 8},
+          {IDC_PROGRESS_RATE, K::kLabel, "", 7, 55, 206, 8},
+          {IDC_CANCEL, K::kButton, "キャンセル", 165, 66, 48, 14},
       },
       {},
       {},

@@ -33,6 +33,8 @@ enum DialogItemId : int {
   // The progress window's texts.
   IDC_PROGRESS_PATH = 1020,
   IDC_PROGRESS_COUNT = 1021,
+  IDC_PROGRESS_BAR = 1022,
+  IDC_PROGRESS_RATE = 1023,
   // The About box's line that names what the program is built with.
   IDC_ABOUT_BUILT_WITH = 1030,
 };
@@ -55,6 +57,7 @@ enum class ControlKind {
   kListBox,        // list box, rows in the order added, vertical scroll bar
   kUpDown,         // up-down arrows bound to the control before it (its buddy)
   kIcon,           // the program's icon, at its own size (32 x 32 pixels)
+  kProgressBar,    // a bar filled from 0 to 1000
 };
 
 enum ControlFlag : unsigned {
@@ -84,7 +87,7 @@ struct MenuTemplate {
 enum class DialogFrame {
   kModal,     // modal frame, caption, close box
   kMain,      // a window of its own: caption, close and minimise boxes, on the task bar
-  kProgress,  // caption only: no close box, no system menu
+  kProgress,  // caption and close box (which cancels the run), not minimisable
 };
 
 struct DialogTemplate {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ui/dialog_template.h"
 
@@ -63,14 +64,23 @@ class DialogServices {
   // path, or nothing when cancelled.
   virtual std::optional<std::string> ChooseFile(DialogWindow& owner, const std::string& title,
                                                 const std::string& initialPath, const std::string& filter) = 0;
-  // A folder picker over `owner`. The chosen folder, or nothing when
-  // cancelled; an empty text when the choice has no file-system path.
-  virtual std::optional<std::string> ChooseFolder(DialogWindow& owner, const std::string& title) = 0;
+  // A folder picker over `owner`, starting at `initialPath` where that is a
+  // folder (else at its nearest existing parent, else the home folder). The
+  // chosen folder, or nothing when cancelled; an empty text when the choice
+  // has no file-system path.
+  virtual std::optional<std::string> ChooseFolder(DialogWindow& owner, const std::string& title,
+                                                  const std::string& initialPath) = 0;
+  // A small menu of `items` under control `anchorId` of `owner`. The index
+  // of the item chosen, or nothing when the menu was dismissed.
+  virtual std::optional<int> ChooseFromMenu(DialogWindow& owner, int anchorId,
+                                            const std::vector<std::string>& items) = 0;
   // Builds the dialog of `logic` over `owner` (nullptr: none), runs it
   // modally and returns the result it ended with (IDC_OK, IDC_CANCEL, ...).
   virtual int RunModal(DialogWindow* owner, DialogLogic& logic) = 0;
   // Opens the local file `path` with the program the desktop associates with
-  // it (a browser for the help page, an editor for the log).
+  // it (a browser for the help page, an editor for the log). Where the
+  // desktop has no such program, or it fails, the file is shown in a
+  // read-only viewer of the program's own.
   virtual void OpenWithDesktop(const std::string& path) = 0;
   // Runs `work` (a backup or a restore) on a worker thread while a progress
   // window over `owner` shows the files the engine reports through

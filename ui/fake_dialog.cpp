@@ -1,5 +1,7 @@
 #include "ui/fake_dialog.h"
 
+#include "engine/engine.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <thread>
@@ -165,7 +167,9 @@ DialogWindow& FakeDialogToolkit::Window(DialogDriver& driver) {
   return static_cast<FakeDialogDriver&>(driver).window();
 }
 
-int FakeDialogToolkit::RunWithProgress(DialogWindow&, CVELDAR2Engine&, const std::function<int()>& work) {
+int FakeDialogToolkit::RunWithProgress(DialogWindow&, CVELDAR2Engine& engine, const std::function<int()>& work) {
+  RunProgress progress;
+  ProgressScope scope(engine, &progress);
   int result = 0;
   std::thread worker([&] { result = work(); });
   worker.join();

@@ -83,8 +83,8 @@ class FakeDialogDriver : public DialogDriver {
   std::unique_ptr<FakeDialogWindow> window_;
 };
 
-// The fake toolkit: dialogs in memory; a run goes to a worker thread and is
-// waited for.
+// The fake toolkit: dialogs in memory; a run goes to a worker thread, with a
+// progress of its own, and is waited for.
 class FakeDialogToolkit : public DialogToolkit {
  public:
   std::string Name() const override { return "Fake"; }

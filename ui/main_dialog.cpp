@@ -12,6 +12,10 @@ namespace veldar {
 namespace {
 
 constexpr std::uint32_t kMaxGenerations = 999;
+// The source browser's menu, with generations.
+constexpr const char* kPickFile = "ファイルを選ぶ(&F)...";
+constexpr const char* kPickFolder = "ホルダを選ぶ(&D)...";
+constexpr const char* kBackupCancelled = "バックアップを中止しました。世代は置き換えていません。";
 
 }  // namespace
 
@@ -103,7 +107,15 @@ void CVELDAR2Dlg::OnEnChangeGenerations() {
 
 void CVELDAR2Dlg::OnBnClickedBrowseSource() {
   UpdateData(true);
+  // With generations the source may be a file or a folder, so the user says
+  // which; mirrored straight (a count of 0) it can only be a folder.
+  bool pickFolder = true;
   if (generationValue > 0) {
+    const auto choice = services_.ChooseFromMenu(window(), IDC_BROWSE, {kPickFile, kPickFolder});
+    if (!choice) return;
+    pickFolder = *choice == 1;
+  }
+  if (!pickFolder) {
     const auto file = services_.ChooseFile(window(), "開く", engine_.sourcePath, "すべてのファイル(*.*)|*.*||");
     if (!file) return;
     UpdateData(true);
@@ -111,7 +123,8 @@ void CVELDAR2Dlg::OnBnClickedBrowseSource() {
     UpdateData(false);
     return;
   }
-  const auto folder = services_.ChooseFolder(window(), "バックアップするホルダﾞ");
+  const auto folder =
+      services_.ChooseFolder(window(), "バックアップするホルダﾞ", ExpandEnvVars(sourceText, engine_.os));
   if (!folder) return;
   UpdateData(true);
   if (folder->empty()) return;
@@ -120,7 +133,10 @@ void CVELDAR2Dlg::OnBnClickedBrowseSource() {
 }
 
 void CVELDAR2Dlg::OnBnClickedBrowseDest() {
-  const auto folder = services_.ChooseFolder(window(), "バックアップするホルダﾞ");
+  // The picker starts at the typed folder; the controls are read only after
+  // a pick.
+  const std::string typed = ExpandEnvVars(window().ItemText(IDC_EDIT2), engine_.os);
+  const auto folder = services_.ChooseFolder(window(), "バックアップするホルダﾞ", typed);
   if (!folder) return;
   UpdateData(true);
   if (folder->empty()) return;
@@ -142,7 +158,10 @@ void CVELDAR2Dlg::OnBnClickedOk() {
   engine_.WriteLog("Starting with Dialog OK button");
   const int failuresBefore = engine_.failureCount;
   const int vanishedBefore = engine_.vanishedCount;
-  const int result = services_.RunWithProgress(window(), engine_, [this] { return engine_.Backup(); });
+  // A job the pre-check refuses is answered here, with no progress window
+  // standing behind the message (the run checks again: it is cheap).
+  const int result = engine_.CheckParameters() &&
+                     services_.RunWithProgress(window(), engine_, [this] { return engine_.Backup(); });
   if (result) {
     // Operations that failed and were passed over make no completed backup,
     // and neither do entries that vanished while it was made.
@@ -153,6 +172,8 @@ void CVELDAR2Dlg::OnBnClickedOk() {
       done = IDS_BACKUP_VANISHED;
     }
     engine_.messages.Show(LoadString(done));
+  } else if (engine_.cancelled) {
+    engine_.messages.Show(kBackupCancelled);
   }
   engine_.CloseLog();
 }

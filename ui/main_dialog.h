@@ -35,8 +35,8 @@ class CVELDAR2Dlg : public DialogLogic {
   // ---- Handlers ----
   void OnBnClickedOk();          // "バックアップ": a backup run
   void OnBnClickedCancel();      // "ｷｬﾝｾﾙ", Esc, closing: save the settings and close
-  void OnBnClickedBrowseSource();
-  void OnBnClickedBrowseDest();
+  void OnBnClickedBrowseSource();  // "検索": a file, or a folder (with generations the user says which)
+  void OnBnClickedBrowseDest();    // "検索": the backup folder, from the typed one
   void OnBnClickedRestore();     // "レストア": check, scan, restore dialog
   void OnLogView();
   void OnLogClear();

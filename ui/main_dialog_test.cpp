@@ -111,41 +111,62 @@ TEST_P(MainDialogTest, SpinStepsWithinZeroToNinetyNine) {
 
 // ---- Browse buttons ----
 
-TEST_P(MainDialogTest, SourceBrowserIsAFilePickerUnlessTheCountIsZero) {
+TEST_P(MainDialogTest, SourceBrowserOffersAFileOrAFolderUnlessTheCountIsZero) {
   engine.sourcePath = "/engine/source.txt";
   engine.generationCount = 3;
   OpenMain();
   d->Type(IDC_EDIT1, "/typed/but/not/used");
+  services.menuAnswer = 0;  // a file
   services.fileAnswer = "/picked/report.doc";
   d->Click(IDC_BROWSE);
+  ASSERT_EQ(services.menus.size(), 1u);
+  EXPECT_EQ(services.menus[0].anchorId, IDC_BROWSE);
+  EXPECT_EQ(services.menus[0].items.size(), 2u);
   ASSERT_EQ(services.files.size(), 1u);
   EXPECT_EQ(services.files[0].initialPath, "/engine/source.txt");
   EXPECT_EQ(services.files[0].filter, "すべてのファイル(*.*)|*.*||");
   EXPECT_EQ(d->Text(IDC_EDIT1), "/picked/report.doc");
-  EXPECT_TRUE(services.folders.empty());
 
-  d->Type(IDC_GENERATIONS, "0");
-  services.folderAnswer = "/picked/folder";
+  services.menuAnswer = 1;  // a folder, from the typed path
+  services.folderAnswer = "/picked/docs";
   d->Click(IDC_BROWSE);
   ASSERT_EQ(services.folders.size(), 1u);
-  EXPECT_EQ(services.folders[0].title, "バックアップするホルダﾞ");
+  EXPECT_EQ(services.folders[0].initialPath, "/picked/report.doc");
+  EXPECT_EQ(d->Text(IDC_EDIT1), "/picked/docs");
+
+  services.menuAnswer.reset();  // the menu dismissed: no picker
+  d->Click(IDC_BROWSE);
+  EXPECT_EQ(services.files.size() + services.folders.size(), 2u);
+
+  d->Type(IDC_GENERATIONS, "0");  // mirrored straight: a folder only, no menu
+  testing::SetEnv("VELDAR2_TEST_TOP", "/top");
+  d->Type(IDC_EDIT1, "%VELDAR2_TEST_TOP%/typed");
+  services.folderAnswer = "/picked/folder";
+  d->Click(IDC_BROWSE);
+  EXPECT_EQ(services.menus.size(), 3u);
+  ASSERT_EQ(services.folders.size(), 2u);
+  EXPECT_EQ(services.folders[1].title, "バックアップするホルダﾞ");
+  EXPECT_EQ(services.folders[1].initialPath, "/top/typed");
   EXPECT_EQ(d->Text(IDC_EDIT1), "/picked/folder");
-  EXPECT_EQ(services.files.size(), 1u);
 
   services.folderAnswer.reset();  // cancelled: nothing changes
   d->Click(IDC_BROWSE);
   EXPECT_EQ(d->Text(IDC_EDIT1), "/picked/folder");
+  testing::SetEnv("VELDAR2_TEST_TOP", "");
 }
 
-TEST_P(MainDialogTest, DestinationBrowserKeepsTheOtherEdits) {
+TEST_P(MainDialogTest, DestinationBrowserStartsAtTheTypedFolderAndKeepsTheOtherEdits) {
   engine.generationCount = 3;
   OpenMain();
   d->Type(IDC_EDIT1, "/typed/source");
+  d->Type(IDC_EDIT2, "/typed/backups");
   services.folderAnswer = "/picked/backups";
   d->Click(IDC_BROWSE_DEST);
   EXPECT_EQ(d->Text(IDC_EDIT2), "/picked/backups");
   EXPECT_EQ(d->Text(IDC_EDIT1), "/typed/source");
+  ASSERT_EQ(services.folders.size(), 1u);
   EXPECT_EQ(services.folders[0].title, "バックアップするホルダﾞ");
+  EXPECT_EQ(services.folders[0].initialPath, "/typed/backups");
 }
 
 // ---- Closing saves the settings ----
@@ -228,6 +249,24 @@ TEST_P(MainDialogRunTest, BackupRunsOnAWorkerAndReportsCompletion) {
   testing::SetEnv("VELDAR2_TEST_WORK", "");
 }
 
+TEST_P(MainDialogRunTest, StoppedBackupSaysSoAndMakesNoGeneration) {
+  engine.generationCount = 2;
+  OpenMain();
+  d->Type(IDC_EDIT1, dir / "work/docs");
+  d->Type(IDC_EDIT2, dir / "backups");
+  services.stopRuns = true;
+  d->Click(IDC_OK);
+  EXPECT_EQ(messages.shown, std::vector<std::string>{"バックアップを中止しました。世代は置き換えていません。"});
+  EXPECT_NE(Log().find(CVELDAR2Engine::kCanceledLine), std::string::npos);
+  EXPECT_FALSE(testing::Exists(dir / "backups/docs_1"));
+
+  services.stopRuns = false;  // the next run carries on
+  messages.shown.clear();
+  d->Click(IDC_OK);
+  EXPECT_EQ(messages.shown, std::vector<std::string>{"バックアップ完了しました。"});
+  EXPECT_EQ(ReadFile(dir / "backups/docs_1/sub/b.txt"), "beta");
+}
+
 TEST_P(MainDialogRunTest, NoForceBoxAndFlagsReachTheEngine) {
   engine.generationCount = 0;
   OpenMain();
@@ -250,6 +289,7 @@ TEST_P(MainDialogRunTest, RefusedJobShowsOnlyTheRunsMessage) {
   d->Click(IDC_OK);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].rfind("パラメタの指定誤りです。[バックアップするファイル]\n", 0), 0u);
+  EXPECT_EQ(services.runs, 0) << "no progress window stands behind the message";
   EXPECT_NE(Log().find("Starting with Dialog OK button"), std::string::npos) << "the log was closed";
 }
 

@@ -19,9 +19,10 @@ void CVELDAR2Res::OnCommand(int id) {
 
 bool CVELDAR2Res::OnInitDialog() {
   UpdateData(false);
-  for (const std::string& row : GenerationRows(engine_.generations, engine_.os)) {
-    window().AddListRow(IDC_LIST, row);
-  }
+  const std::vector<std::string> rows = GenerationRows(engine_.generations, engine_.os);
+  for (const std::string& row : rows) window().AddListRow(IDC_LIST, row);
+  // The newest generation is selected, so that ﾚｽﾄｱ works at once.
+  if (!rows.empty()) window().SelectListRow(IDC_LIST, 0);
   restoreDirText = engine_.restoreDir;
   UpdateData(false);
   return true;
@@ -36,7 +37,8 @@ void CVELDAR2Res::UpdateData(bool saveAndValidate) {
 }
 
 void CVELDAR2Res::OnBnClickedBrowse() {
-  const auto folder = services_.ChooseFolder(window(), "復元するホルダﾞ");
+  const std::string typed = ExpandEnvVars(window().ItemText(IDC_EDIT1), engine_.os);
+  const auto folder = services_.ChooseFolder(window(), "復元するホルダﾞ", typed);
   if (!folder) return;
   UpdateData(true);
   if (folder->empty()) return;

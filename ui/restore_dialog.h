@@ -23,9 +23,9 @@ class CVELDAR2Res : public DialogLogic {
   // Moves the restore directory text between the field and the edit.
   void UpdateData(bool saveAndValidate);
 
-  // "ﾚｽﾄｱ": restores the selected generation into the restore directory.
-  // Without a selection nothing happens; without a directory the user is
-  // asked for one.
+  // "ﾚｽﾄｱ": restores the selected generation (the newest when the dialog
+  // opens) into the restore directory. Without a selection nothing happens;
+  // without a directory the user is asked for one.
   void OnBnClickedOk();
   // "検索": picks the restore directory with the folder picker.
   void OnBnClickedBrowse();

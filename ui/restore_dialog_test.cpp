@@ -48,6 +48,7 @@ TEST_P(RestoreDialogTest, TwelveGenerationsAreListedNewestFirst) {
   EXPECT_EQ(rows[0], "(-1) docs_1" + std::string(14, ' ') + "   05/02/04 09:19:55");
   EXPECT_EQ(rows[9].rfind("(-10) docs_10 ", 0), 0u);
   EXPECT_EQ(rows[12], "(-13) docs_with_a_rather_long_name_1   05/01/04 21:19:55");
+  EXPECT_EQ(d->SelectedRow(IDC_LIST), 0) << "the newest is selected";
 }
 
 TEST_P(RestoreDialogTest, ShowsTheLastRestoreDirectory) {
@@ -98,12 +99,28 @@ TEST_P(RestoreDialogTest, FileGenerationIsRestoredUnderItsSourceName) {
   testing::SetEnv("VELDAR2_TEST_R", "");
 }
 
+TEST_P(RestoreDialogTest, StoppedRestoreSaysSo) {
+  engine.sourcePath = dir / "work/data.tar.gz";
+  WriteFile(engine.sourcePath, "now");
+  WriteFile(dir / "backups/data_1.tar.gz_", "older");
+  engine.generations = {Generation("data_1.tar.gz_", 0, false)};
+  OpenRestore();
+  d->Type(IDC_EDIT1, dir / "R");
+  services.stopRuns = true;
+  d->Click(IDC_OK);
+  EXPECT_EQ(messages.shown, std::vector<std::string>{"レストアを中止しました。"});
+  EXPECT_FALSE(testing::Exists(dir / "R/data.tar.gz"));
+  EXPECT_TRUE(d->IsOpen());
+}
+
 TEST_P(RestoreDialogTest, BrowsePutsTheFolderIntoTheEdit) {
   OpenRestore();
+  d->Type(IDC_EDIT1, "/typed/folder");
   services.folderAnswer = "/chosen/folder";
   d->Click(IDC_BROWSE);
   ASSERT_EQ(services.folders.size(), 1u);
   EXPECT_EQ(services.folders[0].title, "復元するホルダﾞ");
+  EXPECT_EQ(services.folders[0].initialPath, "/typed/folder");
   EXPECT_EQ(d->Text(IDC_EDIT1), "/chosen/folder");
   services.folderAnswer.reset();
   d->Click(IDC_BROWSE);

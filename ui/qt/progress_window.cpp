@@ -1,52 +1,44 @@
 #include "ui/qt/progress_window.h"
 
 #include <QLabel>
-#include <QLocale>
+#include <QProgressBar>
+#include <QPushButton>
 #include <thread>
 
 #include "engine/engine.h"
+#include "ui/progress_texts.h"
 
 namespace veldar {
 
-CVELDAR2Progress::CVELDAR2Progress(QWidget* parent) : QtDialog(progressLogic, parent) {
+void ProgressLogic::OnCommand(int id) {
+  if (finished) {
+    DialogLogic::OnCommand(id);
+    return;
+  }
+  if (id != IDC_CANCEL) return;
+  progress_.RequestCancel();
+  window().EnableItem(IDC_CANCEL, false);
+}
+
+CVELDAR2Progress::CVELDAR2Progress(RunProgress& progress, QWidget* parent)
+    : ProgressLogicHolder(progress), QtDialog(progressLogic, parent), progress_(progress) {
   pathLabel_ = static_cast<QLabel*>(GetDlgItem(IDC_PROGRESS_PATH));
   countLabel_ = static_cast<QLabel*>(GetDlgItem(IDC_PROGRESS_COUNT));
+  rateLabel_ = static_cast<QLabel*>(GetDlgItem(IDC_PROGRESS_RATE));
+  bar_ = static_cast<QProgressBar*>(GetDlgItem(IDC_PROGRESS_BAR));
+  clock_.start();
   Refresh();
   startTimer(100);
 }
 
-void CVELDAR2Progress::FileCopied(const std::string& path, std::uint64_t bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  lastPath_ = path;
-  ++files_;
-  bytes_ += bytes;
-}
-
-std::uint64_t CVELDAR2Progress::files() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return files_;
-}
-
-std::uint64_t CVELDAR2Progress::bytes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return bytes_;
-}
-
 void CVELDAR2Progress::Refresh() {
-  std::string path;
-  std::uint64_t files = 0, bytes = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    path = lastPath_;
-    files = files_;
-    bytes = bytes_;
-  }
-  const QLocale locale(QLocale::Japanese);
-  pathLabel_->setText(
-      pathLabel_->fontMetrics().elidedText(QString::fromStdString(path), Qt::ElideMiddle, units().X(206)));
-  countLabel_->setText(QStringLiteral("%1 ファイル、%2 バイト")
-                           .arg(locale.toString(static_cast<qulonglong>(files)),
-                                locale.toString(static_cast<qulonglong>(bytes))));
+  const RunProgress::Snapshot snapshot = progress_.Read();
+  const ProgressTexts texts = MakeProgressTexts(snapshot, static_cast<double>(clock_.elapsed()) / 1000);
+  pathLabel_->setText(pathLabel_->fontMetrics().elidedText(QString::fromStdString(snapshot.current),
+                                                           Qt::ElideMiddle, pathLabel_->width()));
+  countLabel_->setText(QString::fromStdString(texts.count));
+  rateLabel_->setText(QString::fromStdString(texts.rate));
+  bar_->setValue(texts.permille);
 }
 
 void CVELDAR2Progress::timerEvent(QTimerEvent*) { Refresh(); }
@@ -58,13 +50,9 @@ void CVELDAR2Progress::Finish() {
 }
 
 int RunWithProgress(QWidget* parent, CVELDAR2Engine& engine, const std::function<int()>& work) {
-  CVELDAR2Progress window(parent);
-  const auto borrowed = engine.onFileCopied;
-  engine.onFileCopied = [&window, &borrowed](const std::string& path, std::uint64_t bytes) {
-    window.FileCopied(path, bytes);
-    if (borrowed) borrowed(path, bytes);
-  };
-
+  RunProgress progress;
+  ProgressScope scope(engine, &progress);
+  CVELDAR2Progress window(progress, parent);
   int result = 0;
   std::thread worker([&] {
     result = work();
@@ -73,7 +61,6 @@ int RunWithProgress(QWidget* parent, CVELDAR2Engine& engine, const std::function
   });
   window.exec();
   worker.join();
-  engine.onFileCopied = borrowed;
   return result;
 }
 

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
@@ -28,7 +29,6 @@ Qt::WindowFlags FlagsFor(DialogFrame frame) {
       return Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
     case DialogFrame::kProgress:
-      return Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
     case DialogFrame::kModal:
       break;
   }
@@ -90,6 +90,7 @@ QtDialog::QtDialog(DialogLogic& logic, QWidget* parent)
 
   QWidget* previous = nullptr;
   for (const ControlTemplate& control : dialog.controls) previous = AddControl(control, previous);
+  MakeRoomForLabels();
   logic_.Attach(this);
 }
 
@@ -164,6 +165,14 @@ QWidget* QtDialog::AddControl(const ControlTemplate& control, QWidget* previous)
       Register(id, spin);
       return spin;
     }
+    case ControlKind::kProgressBar: {
+      auto* bar = new QProgressBar(client_);
+      bar->setGeometry(rect);
+      bar->setRange(0, 1000);
+      bar->setTextVisible(false);
+      Register(id, bar);
+      return bar;
+    }
     case ControlKind::kIcon: {
       // An icon control takes the icon's own size, 32 x 32 pixels.
       auto* icon = new QLabel(client_);
@@ -174,6 +183,35 @@ QWidget* QtDialog::AddControl(const ControlTemplate& control, QWidget* previous)
     }
   }
   return nullptr;
+}
+
+QRect QtDialog::TextExtent(const QLabel& label) {
+  if (label.alignment() & Qt::AlignHCenter) return label.geometry();
+  return QRect(label.pos(), QSize(label.fontMetrics().horizontalAdvance(label.text()), label.height()));
+}
+
+// A static text wider than its box in the dialog font would run under the
+// control to its right on the same row (the templates were laid out for a
+// narrower font). Those controls move right, as far as the text needs.
+void QtDialog::MakeRoomForLabels() {
+  const int gap = units_.X(2);
+  for (QLabel* label : client_->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+    const QRect text = TextExtent(*label);
+    std::vector<QWidget*> onRow;
+    int shift = 0;
+    for (QWidget* control : controls_) {
+      if (qobject_cast<QLabel*>(control) || control->x() < text.x()) continue;
+      const QRect rect = control->geometry();
+      if (rect.top() > text.bottom() || rect.bottom() < text.top()) continue;
+      onRow.push_back(control);
+      shift = std::max(shift, text.right() + 1 + gap - rect.x());
+    }
+    if (shift <= 0) continue;
+    for (QWidget* control : onRow) {
+      control->move(control->x() + shift, control->y());
+      FitClient(control->geometry());
+    }
+  }
 }
 
 void QtDialog::FitClient(const QRect& rect) {

@@ -18,6 +18,7 @@
 #include "ui/qt/dialog_units.h"
 
 class QAction;
+class QLabel;
 
 namespace veldar {
 
@@ -39,7 +40,12 @@ class QtDialog : public QDialog, public DialogWindow {
   QAction* MenuCommand(int id) const;
   CUpDownCtrl* UpDown(int id) const;
   const DialogUnits& units() const { return units_; }
+  // The widget the template's controls sit in (the client area).
+  QWidget* client() const { return client_; }
   DialogLogic& logic() const { return logic_; }
+
+  // Where a static text's text really stands (its box may be wider).
+  static QRect TextExtent(const QLabel& label);
 
   // A second start asked for the window: un-minimise it and bring it (and
   // any dialog open over it) to the front.
@@ -70,6 +76,7 @@ class QtDialog : public QDialog, public DialogWindow {
  private:
   // Adds `control` (`previous` is the one before it) and returns it.
   QWidget* AddControl(const ControlTemplate& control, QWidget* previous);
+  void MakeRoomForLabels();
   void FitClient(const QRect& rect);
   void Register(int id, QWidget* control);
 

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTextBrowser>
 #include <QTest>
 
 #include "engine/engine.h"
@@ -72,6 +75,44 @@ TEST_F(QtDialogTest, HelpPageIsBesideTheProgramAndFiltersAreQts) {
   EXPECT_TRUE(page.exists()) << services.HelpPagePath();
   EXPECT_EQ(QtNameFilters("すべてのファイル(*.*)|*.*||"), "すべてのファイル(*.*) (*)");
   EXPECT_EQ(QtNameFilters("Text|*.txt;*.log|All|*.*||"), "Text (*.txt *.log);;All (*)");
+}
+
+// Where the desktop cannot open a file (no program for it, or none that
+// works), it is shown in the program's own viewer; where it can, it is not.
+TEST_F(QtDialogTest, FilesTheDesktopCannotOpenAreShownInTheViewer) {
+  testing::TempDir dir;
+  testing::WriteFile(dir / "VELDAR2.LOG", "05/02/04 09:19:55 : Starting with Dialog OK button\n");
+  auto viewers = [] {
+    std::vector<QWidget*> found;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (widget->isVisible() && widget->windowTitle().startsWith("Veldar - ")) found.push_back(widget);
+    }
+    return found;
+  };
+  QtDialogServices working(QStringLiteral("true"));
+  working.OpenWithDesktop(dir / "VELDAR2.LOG");
+  QTest::qWait(300);
+  EXPECT_TRUE(viewers().empty());
+
+  for (const QString& opener : {QStringLiteral("false"), QStringLiteral("/nonexistent/xdg-open")}) {
+    QtDialogServices failing(opener);
+    failing.OpenWithDesktop(dir / "VELDAR2.LOG");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !viewers().empty(); }, 5000)) << opener.toStdString();
+    QWidget* viewer = viewers().front();
+    EXPECT_EQ(viewer->windowTitle(), "Veldar - VELDAR2.LOG");
+    auto* text = viewer->findChild<QPlainTextEdit*>();
+    ASSERT_NE(text, nullptr);
+    EXPECT_TRUE(text->isReadOnly());
+    EXPECT_TRUE(text->toPlainText().contains("Starting with Dialog OK button"));
+    viewer->close();
+    QTest::qWait(0);
+  }
+
+  QtDialogServices failing(QStringLiteral("false"));
+  failing.OpenWithDesktop(failing.HelpPagePath());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !viewers().empty(); }, 5000));
+  EXPECT_NE(viewers().front()->findChild<QTextBrowser*>(), nullptr) << "the help page is shown formatted";
+  viewers().front()->close();
 }
 
 }  // namespace

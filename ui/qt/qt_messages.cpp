@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QThread>
 #include <atomic>
@@ -48,8 +49,17 @@ bool Box(const std::string& text, bool question) {
   // A run in progress shows the wait cursor; the box is answered with the
   // ordinary one.
   QApplication::setOverrideCursor(Qt::ArrowCursor);
+  const QPointer<QWidget> window = parent ? parent->window() : nullptr;
+  const QPointer<QWidget> focus = window ? window->focusWidget() : nullptr;
   box.exec();
   QApplication::restoreOverrideCursor();
+  // The keyboard goes back where it was, so that the user can type on
+  // without a click (a handler may then move it to the field the message
+  // was about).
+  if (window && window->isVisible()) {
+    window->activateWindow();
+    if (focus) focus->setFocus(Qt::OtherFocusReason);
+  }
   return box.clickedButton() == ok;
 }
 

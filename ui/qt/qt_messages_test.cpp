@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTest>
 #include <QThread>
@@ -65,6 +66,25 @@ TEST(QtUserMessagesTest, QuestionFromAWorkerIsAskedOnTheInterfaceThread) {
   EXPECT_TRUE(answerer.onInterfaceThread);
   EXPECT_TRUE(answerer.warningIcon);
   EXPECT_EQ(answerer.title, "VELDAR2");
+}
+
+TEST(QtUserMessagesTest, TheKeyboardComesBackToTheWindowAfterABox) {
+  testing::EnsureApplication();
+  QWidget window;
+  auto* first = new QLineEdit(&window);
+  auto* second = new QLineEdit(&window);
+  second->move(0, 40);
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  second->setFocus();
+  QtUserMessages messages([] { return true; });
+  BoxAnswerer answerer(QStringLiteral("OK"));
+  messages.Show("整数を入力してください。");
+  EXPECT_EQ(answerer.text, "整数を入力してください。");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &window; }, 2000));
+  EXPECT_EQ(window.focusWidget(), second);
+  EXPECT_NE(window.focusWidget(), first);
 }
 
 TEST(QtUserMessagesTest, WithoutWindowsTheTextGoesToStandardError) {

@@ -1,14 +1,16 @@
 #include "ui/qt/qt_services.h"
 
 #include <QApplication>
-#include <QDesktopServices>
+#include <QCursor>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMenu>
+#include <QProcess>
 #include <QStringList>
-#include <QUrl>
 
 #include "ui/qt/desktop.h"
+#include "ui/qt/file_viewer.h"
 #include "ui/qt/progress_window.h"
 #include "ui/qt/qt_dialog.h"
 
@@ -44,11 +46,32 @@ std::optional<std::string> QtDialogServices::ChooseFile(DialogWindow& owner, con
   return QDir::toNativeSeparators(dialog.selectedFiles().constFirst()).toStdString();
 }
 
-std::optional<std::string> QtDialogServices::ChooseFolder(DialogWindow& owner, const std::string& title) {
-  const QString folder =
-      QFileDialog::getExistingDirectory(WidgetOf(&owner), QString::fromStdString(title), QDir::homePath());
+std::optional<std::string> QtDialogServices::ChooseFolder(DialogWindow& owner, const std::string& title,
+                                                          const std::string& initialPath) {
+  // The typed folder, or the nearest of its parents that exists.
+  QString start = QString::fromStdString(initialPath);
+  while (!start.isEmpty() && !QFileInfo(start).isDir()) {
+    const QString parent = QFileInfo(start).path();
+    start = parent == start || parent == QStringLiteral(".") ? QString() : parent;
+  }
+  if (start.isEmpty()) start = QDir::homePath();
+  const QString folder = QFileDialog::getExistingDirectory(WidgetOf(&owner), QString::fromStdString(title), start);
   if (folder.isEmpty()) return std::nullopt;
   return QDir::toNativeSeparators(folder).toStdString();
+}
+
+std::optional<int> QtDialogServices::ChooseFromMenu(DialogWindow& owner, int anchorId,
+                                                    const std::vector<std::string>& items) {
+  auto* dialog = dynamic_cast<QtDialog*>(&owner);
+  QWidget* anchor = dialog ? dialog->GetDlgItem(anchorId) : nullptr;
+  QMenu menu(WidgetOf(&owner));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    menu.addAction(QString::fromStdString(items[i]))->setData(static_cast<int>(i));
+  }
+  const QPoint where = anchor ? anchor->mapToGlobal(QPoint(0, anchor->height())) : QCursor::pos();
+  QAction* chosen = menu.exec(where);
+  if (!chosen) return std::nullopt;
+  return chosen->data().toInt();
 }
 
 int QtDialogServices::RunModal(DialogWindow* owner, DialogLogic& logic) {
@@ -57,14 +80,34 @@ int QtDialogServices::RunModal(DialogWindow* owner, DialogLogic& logic) {
 }
 
 void QtDialogServices::OpenWithDesktop(const std::string& path) {
-  QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+  // Asynchronous: the desktop's program may run for as long as the user
+  // reads, and the dialog stays usable meanwhile.
+  const QString file = QString::fromStdString(path);
+  auto* process = new QProcess(qApp);
+  auto fallBack = [file] { ShowFileViewer(nullptr, file); };
+  QObject::connect(process, &QProcess::errorOccurred, process, [process, fallBack](QProcess::ProcessError error) {
+    if (error == QProcess::FailedToStart) {
+      fallBack();
+      process->deleteLater();
+    }
+  });
+  QObject::connect(process, &QProcess::finished, process,
+                   [process, fallBack](int exitCode, QProcess::ExitStatus status) {
+                     if (status != QProcess::NormalExit || exitCode != 0) fallBack();
+                     process->deleteLater();
+                   });
+  process->setProcessChannelMode(QProcess::ForwardedChannels);
+  process->start(opener_, {file});
 }
 
 int QtDialogServices::RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
                                       const std::function<int()>& work) {
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  const int result = veldar::RunWithProgress(WidgetOf(&owner), engine, work);
+  QWidget* widget = WidgetOf(&owner);
+  const int result = veldar::RunWithProgress(widget, engine, work);
   QApplication::restoreOverrideCursor();
+  // The keyboard goes back to the dialog, whatever was active last.
+  if (widget) widget->activateWindow();
   return result;
 }
 

@@ -8,6 +8,10 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <functional>
 #include <cstdlib>
 #include <ctime>
 
@@ -16,6 +20,7 @@
 #include "tests/test_util.h"
 #include "ui/about_dialog.h"
 #include "ui/qt/dialog_units.h"
+#include "ui/qt/progress_window.h"
 #include "ui/logsize_dialog.h"
 #include "ui/main_dialog.h"
 #include "ui/restore_dialog.h"
@@ -44,23 +49,29 @@ class DialogPictureTest : public ::testing::Test {
     ASSERT_TRUE(dialog.grab().save(path)) << path.toStdString();
     EXPECT_GT(QPixmap(path).width(), 100);
   }
-  // Controls with an id sit inside the client area and do not overlap one
-  // another (static texts, which grow to fit their text, are left out).
+  // Controls sit inside the client area and do not overlap one another; a
+  // static text counts with the extent of its text in the dialog font (its
+  // box may be wider), so that no text runs under a control.
   static void ExpectTidy(QtDialog& dialog) {
-    const QList<QWidget*> children = dialog.findChildren<QWidget*>();
-    std::vector<QWidget*> controls;
-    for (QWidget* child : children) {
+    std::vector<std::pair<std::string, QRect>> controls;
+    for (QWidget* child : dialog.findChildren<QWidget*>()) {
       bool isId = false;
       const int id = child->objectName().toInt(&isId);
-      if (isId && id != 0 && !qobject_cast<QLabel*>(child)) controls.push_back(child);
+      if (!isId) continue;
+      const auto* label = qobject_cast<QLabel*>(child);
+      if (label && label->pixmap().isNull()) {
+        controls.emplace_back(label->text().toStdString(), QtDialog::TextExtent(*label));
+      } else if (id != 0 || label) {
+        controls.emplace_back(std::to_string(id), child->geometry());
+      }
     }
     ASSERT_FALSE(controls.empty());
-    const QRect area = controls.front()->parentWidget()->rect();
+    const QRect area = dialog.client()->rect();
     for (std::size_t i = 0; i < controls.size(); ++i) {
-      EXPECT_TRUE(area.contains(controls[i]->geometry())) << controls[i]->objectName().toStdString();
+      EXPECT_TRUE(area.contains(controls[i].second)) << controls[i].first;
       for (std::size_t j = i + 1; j < controls.size(); ++j) {
-        EXPECT_FALSE(controls[i]->geometry().intersects(controls[j]->geometry()))
-            << controls[i]->objectName().toStdString() << " and " << controls[j]->objectName().toStdString();
+        EXPECT_FALSE(controls[i].second.intersects(controls[j].second))
+            << controls[i].first << " and " << controls[j].first;
       }
     }
   }
@@ -81,7 +92,11 @@ TEST_F(DialogPictureTest, MainDialog) {
   const DialogUnits units(DialogFont(9));
   EXPECT_EQ(QFontInfo(dialog.font()).family(), "Noto Sans CJK JP");
   EXPECT_EQ(dialog.GetDlgItem(1)->geometry(), units.Rect(57, 120, 48, 14));
-  EXPECT_EQ(dialog.GetDlgItem(1012)->geometry(), units.Rect(85, 51, 9, 11));
+  // The count's edit and arrows move right of their label's text, keeping
+  // their size and row.
+  EXPECT_EQ(dialog.GetDlgItem(1012)->size(), units.Size(9, 11));
+  EXPECT_EQ(dialog.GetDlgItem(1012)->y(), units.Y(51));
+  EXPECT_EQ(dialog.GetDlgItem(1012)->x() - dialog.GetDlgItem(1006)->x(), units.X(85) - units.X(68));
   EXPECT_EQ(dialog.GetDlgItem(1000)->parentWidget()->size(), units.Size(163, 143));
 }
 
@@ -108,6 +123,44 @@ TEST_F(DialogPictureTest, LogSizeDialog) {
   Save(dialog, "logsize-dialog");
   ExpectTidy(dialog);
   EXPECT_EQ(dialog.font().pointSize(), 8);
+}
+
+// Half-way through a large file: its name from the start of its copy, the
+// bar and the totals with its bytes so far, the rate; キャンセル, Esc and the
+// close box ask the run to stop.
+TEST_F(DialogPictureTest, ProgressWindowInALargeFile) {
+  RunProgress progress;
+  progress.AddPlanned(602, 1073748466 + 5492);
+  for (int i = 0; i < 600; ++i) {
+    progress.FileStarted("/home/hanako/書類/メモ" + std::to_string(i) + ".txt");
+    progress.FileFinished(5492 / 600);
+  }
+  progress.FileStarted("/home/hanako/動画/旅行 2024.mp4");
+  progress.Advance(400ull << 20);
+  CVELDAR2Progress window(progress);
+  window.Refresh();
+  Save(window, "progress-window");
+  ExpectTidy(window);
+  EXPECT_EQ(static_cast<QLabel*>(window.GetDlgItem(IDC_PROGRESS_PATH))->text(), "/home/hanako/動画/旅行 2024.mp4");
+  EXPECT_EQ(static_cast<QProgressBar*>(window.GetDlgItem(IDC_PROGRESS_BAR))->value(), 390);
+  EXPECT_EQ(static_cast<QLabel*>(window.GetDlgItem(IDC_PROGRESS_COUNT))->text(),
+            "600 / 602 ファイル、400 MB / 1.00 GB");
+
+  using Stop = std::function<void(CVELDAR2Progress&)>;
+  for (const Stop& stop : std::vector<Stop>{
+           [](CVELDAR2Progress& w) { static_cast<QPushButton*>(w.GetDlgItem(IDC_CANCEL))->click(); },
+           [](CVELDAR2Progress& w) { QTest::keyClick(&w, Qt::Key_Escape); },
+           [](CVELDAR2Progress& w) { w.close(); }}) {
+    RunProgress fresh;
+    CVELDAR2Progress asked(fresh);
+    asked.show();
+    stop(asked);
+    EXPECT_TRUE(fresh.Cancelled());
+    EXPECT_TRUE(asked.isVisible()) << "the window stays until the run has stopped";
+    asked.Refresh();
+    EXPECT_EQ(static_cast<QLabel*>(asked.GetDlgItem(IDC_PROGRESS_RATE))->text(), "中止しています...");
+    EXPECT_FALSE(asked.GetDlgItem(IDC_CANCEL)->isEnabled());
+  }
 }
 
 TEST_F(DialogPictureTest, AboutBox) {

@@ -1,0 +1,168 @@
+#include "engine/run_progress.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace veldar {
+
+void RunProgress::AddPlanned(std::uint64_t files, std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_.filesTotal += files;
+  state_.bytesTotal += bytes;
+  state_.planned = true;
+}
+
+void RunProgress::FileStarted(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_.current = path;
+  state_.bytesDone = finishedBytes_;
+}
+
+void RunProgress::FileFinished(std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++state_.filesDone;
+  finishedBytes_ += bytes;
+  state_.bytesDone = finishedBytes_;
+}
+
+void RunProgress::Advance(std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_.bytesDone += bytes;
+}
+
+RunProgress::Snapshot RunProgress::Read() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Snapshot snapshot = state_;
+  snapshot.cancelRequested = Cancelled();
+  return snapshot;
+}
+
+ProgressScope::ProgressScope(CVELDAR2Engine& engine, RunProgress* progress)
+    : engine_(engine), previous_(engine.progress) {
+  engine_.progress = progress;
+  engine_.os.SetCopyProgress(progress);
+}
+
+ProgressScope::~ProgressScope() {
+  engine_.progress = previous_;
+  engine_.os.SetCopyProgress(previous_);
+}
+
+std::string HumanBytes(std::uint64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  static const char* const kUnits[] = {"KB", "MB", "GB", "TB", "PB"};
+  double value = static_cast<double>(bytes) / 1024;
+  int unit = 0;
+  while (value >= 999.5 && unit < 4) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, value < 9.995 ? "%.2f %s" : value < 99.95 ? "%.1f %s" : "%.0f %s", value,
+                kUnits[unit]);
+  return text;
+}
+
+std::string HumanDuration(std::uint64_t seconds) {
+  char text[48];
+  const auto h = static_cast<unsigned long long>(seconds / 3600);
+  const auto m = static_cast<unsigned long long>(seconds / 60 % 60);
+  const auto s = static_cast<unsigned long long>(seconds % 60);
+  if (h > 0) {
+    std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", h, m, s);
+  } else {
+    std::snprintf(text, sizeof text, "%llu:%02llu", m, s);
+  }
+  return text;
+}
+
+RunEstimate Estimate(const RunProgress::Snapshot& snapshot, double seconds) {
+  RunEstimate estimate;
+  if (snapshot.bytesTotal > 0) {
+    estimate.percent = static_cast<int>(std::min<std::uint64_t>(100, snapshot.bytesDone * 100 / snapshot.bytesTotal));
+  } else if (snapshot.filesTotal > 0) {
+    estimate.percent = static_cast<int>(std::min<std::uint64_t>(100, snapshot.filesDone * 100 / snapshot.filesTotal));
+  }
+  // A rate over less than a second, or a few kilobytes, says nothing yet.
+  if (seconds >= 1 && snapshot.bytesDone >= 64 * 1024) {
+    estimate.rate = static_cast<double>(snapshot.bytesDone) / seconds;
+    if (snapshot.planned && snapshot.bytesTotal >= snapshot.bytesDone) {
+      estimate.secondsLeft = static_cast<double>(snapshot.bytesTotal - snapshot.bytesDone) / estimate.rate;
+    }
+  }
+  return estimate;
+}
+
+namespace {
+
+// Terminal columns a UTF-8 character takes: 2 for the wide East Asian ones.
+int Columns(char32_t c) {
+  const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+                    (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                    (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+  return wide ? 2 : 1;
+}
+
+// The characters of `text` (UTF-8) with where each begins.
+std::vector<std::pair<std::size_t, char32_t>> Characters(const std::string& text) {
+  std::vector<std::pair<std::size_t, char32_t>> characters;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length && i + k < text.size(); ++k) {
+      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    characters.emplace_back(i, c);
+    i += length;
+  }
+  return characters;
+}
+
+}  // namespace
+
+int TextColumns(const std::string& text) {
+  int columns = 0;
+  for (const auto& character : Characters(text)) columns += Columns(character.second);
+  return columns;
+}
+
+std::string ProgressLine(const RunProgress::Snapshot& snapshot, double seconds, int width) {
+  const RunEstimate estimate = Estimate(snapshot, seconds);
+  std::string line;
+  if (snapshot.planned) {
+    line = std::to_string(estimate.percent) + "% " + std::to_string(snapshot.filesDone) + "/" +
+           std::to_string(snapshot.filesTotal) + " files " + HumanBytes(snapshot.bytesDone) + "/" +
+           HumanBytes(snapshot.bytesTotal);
+  } else {
+    line = "scanning... " + std::to_string(snapshot.filesDone) + " files " + HumanBytes(snapshot.bytesDone);
+  }
+  if (estimate.rate > 0) line += " " + HumanBytes(static_cast<std::uint64_t>(estimate.rate)) + "/s";
+  if (estimate.secondsLeft >= 0) {
+    line += " " + HumanDuration(static_cast<std::uint64_t>(estimate.secondsLeft + 0.5)) + " left";
+  }
+  if (snapshot.cancelRequested) line += " stopping...";
+  if (static_cast<int>(line.size()) >= width) return line.substr(0, static_cast<std::size_t>(std::max(width, 0)));
+
+  // The path's end, as much as fits after a blank.
+  int room = width - static_cast<int>(line.size()) - 1;
+  const auto characters = Characters(snapshot.current);
+  int used = TextColumns(snapshot.current);
+  if (used <= room) return snapshot.current.empty() ? line : line + " " + snapshot.current;
+  room -= 3;  // "..."
+  std::size_t from = snapshot.current.size();
+  used = 0;
+  for (auto it = characters.rbegin(); it != characters.rend(); ++it) {
+    if (used + Columns(it->second) > room) break;
+    used += Columns(it->second);
+    from = it->first;
+  }
+  if (room <= 0) return line;
+  return line + " ..." + snapshot.current.substr(from);
+}
+
+}  // namespace veldar

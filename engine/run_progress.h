@@ -1,0 +1,94 @@
+#pragma once
+// RunProgress: how far a backup or restore run has got, and the user's wish
+// to stop it. The run's thread writes it (the plan's totals, each copy as it
+// starts, advances and ends); a progress window or a terminal line reads it
+// from another thread; any thread, a signal handler included, may ask the
+// run to stop.
+//
+// A stop request is heard by the copy being made (it fails with kCancelled
+// and leaves nothing behind: see CopyProgress) and by the run between files;
+// the run then ends as cancelled (CVELDAR2Engine::cancelled).
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/os.h"
+
+namespace veldar {
+
+class RunProgress : public CopyProgress {
+ public:
+  struct Snapshot {
+    std::uint64_t filesTotal = 0, bytesTotal = 0;  // what the plans said is to be copied
+    std::uint64_t filesDone = 0;                   // copies finished
+    std::uint64_t bytesDone = 0;                   // their bytes, and the current copy's so far
+    std::string current;                           // the file being (or last) copied
+    bool planned = false;                          // whether a plan has given totals yet
+    bool cancelRequested = false;
+  };
+
+  // A plan found `files` files of `bytes` bytes to copy (plans add up).
+  void AddPlanned(std::uint64_t files, std::uint64_t bytes);
+  // A copy of `path` begins; what an unfinished earlier copy wrote no longer
+  // counts.
+  void FileStarted(const std::string& path);
+  // The current copy is complete with `bytes` bytes.
+  void FileFinished(std::uint64_t bytes);
+  // CopyProgress: bytes written by the current copy.
+  void Advance(std::uint64_t bytes) override;
+  bool Cancelled() const override { return cancel_.load(std::memory_order_relaxed); }
+
+  // Asks the run to stop. Safe from any thread and from a signal handler.
+  void RequestCancel() { cancel_.store(true, std::memory_order_relaxed); }
+
+  Snapshot Read() const;
+
+ private:
+  mutable std::mutex mutex_;
+  Snapshot state_;
+  std::uint64_t finishedBytes_ = 0;
+  std::atomic<bool> cancel_{false};
+  static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler stores the request");
+};
+
+// Installs `progress` on `engine` (and its Os's copies) for the life of this
+// object, and takes it away again afterwards.
+class CVELDAR2Engine;
+class ProgressScope {
+ public:
+  ProgressScope(CVELDAR2Engine& engine, RunProgress* progress);
+  ~ProgressScope();
+  ProgressScope(const ProgressScope&) = delete;
+  ProgressScope& operator=(const ProgressScope&) = delete;
+
+ private:
+  CVELDAR2Engine& engine_;
+  RunProgress* previous_;
+};
+
+// Sizes for people: "512 B", "1.50 KB", "23.4 MB", "107 GB" (1 KB = 1024
+// bytes; three significant digits).
+std::string HumanBytes(std::uint64_t bytes);
+// A duration for people: "0:45", "3:05", "2:07:00".
+std::string HumanDuration(std::uint64_t seconds);
+
+// What a run has left, from its snapshot after `seconds`: the rate in bytes
+// per second (0 until there is one) and the seconds left (-1 while unknown).
+struct RunEstimate {
+  double rate = 0;
+  double secondsLeft = -1;
+  int percent = 0;  // of the bytes (of the files where there are no bytes)
+};
+RunEstimate Estimate(const RunProgress::Snapshot& snapshot, double seconds);
+
+// The one line a batch run shows on a terminal, at most `width` columns:
+// percent, files, bytes, rate, time left, and as much of the current file's
+// path as fits (its end, after "..."). Plain ASCII but for the path.
+std::string ProgressLine(const RunProgress::Snapshot& snapshot, double seconds, int width);
+// The columns a UTF-8 text takes on a terminal (wide East Asian characters
+// take two).
+int TextColumns(const std::string& text);
+
+}  // namespace veldar

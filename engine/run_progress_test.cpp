@@ -1,0 +1,192 @@
+// A run's progress and its stop at the user's request: what the totals say,
+// and that a stop in the middle of a large file replaces nothing, leaves no
+// partial file, writes its one line, and lets the next run carry on.
+
+#include "engine/run_progress.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "engine/engine.h"
+#include "platform/fault_os.h"
+#include "platform/temporary_names.h"
+#include "tests/test_util.h"
+
+namespace veldar {
+namespace {
+
+using testing::ReadFile;
+using testing::WriteFile;
+
+// Asks the run to stop as the copy of a file named "big" begins: the stop is
+// heard after the first piece of it has been written.
+class StoppingOs : public FaultOs {
+ public:
+  using FaultOs::FaultOs;
+  int Perform(OsOp op, const std::string& path, const std::string& path2,
+              const std::function<int()>& real) override {
+    if (progress && (op == OsOp::CopyFile || op == OsOp::StageCopy) && path.find("big") != std::string::npos) {
+      progress->RequestCancel();
+    }
+    return FaultOs::Perform(op, path, path2, real);
+  }
+  RunProgress* progress = nullptr;
+};
+
+class RunProgressTest : public ::testing::Test {
+ protected:
+  RunProgressTest() {
+    os.logDirOverride = dir / "log/";
+    testing::MakeDirs(dir / "backup");
+    WriteFile(dir / "src/docs/a.txt", "new a");
+    WriteFile(dir / "src/docs/z.txt", "new z");
+    WriteFile(dir / "src/docs/big.bin", std::string(24 << 20, 'b'));
+  }
+  int Run(int count, bool stop) {
+    RunProgress progress;
+    os.progress = stop ? &progress : nullptr;
+    ProgressScope scope(engine, &progress);
+    engine.generationCount = count;
+    engine.OpenLog();
+    const int result = engine.Backup();
+    engine.CloseLog();
+    last = progress.Read();
+    return result;
+  }
+  // Every name under `path`, depth first, with '/'.
+  std::vector<std::string> Tree(const std::string& path, const std::string& prefix = "") {
+    std::vector<std::string> names;
+    for (const std::string& name : testing::ListNames(path)) {
+      names.push_back(prefix + name);
+      if (testing::IsDir(path + "/" + name)) {
+        for (const std::string& below : Tree(path + "/" + name, prefix + name + "/")) names.push_back(below);
+      }
+    }
+    return names;
+  }
+  bool HasTemporary(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+      if (name.find(kTempPrefix) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  testing::TempDir dir;
+  std::unique_ptr<Os> real = MakeSystemOs();
+  StoppingOs os{*real};
+  testing::RecordingMessages messages;
+  testing::MemorySettings settings;
+  CVELDAR2Engine engine{os, messages, settings};
+  RunProgress::Snapshot last;
+};
+
+TEST_F(RunProgressTest, TotalsComeFromThePlanAndEveryCopyCounts) {
+  engine.sourcePath = dir / "src/docs";
+  engine.backupDir = dir / "backup";
+  ASSERT_EQ(Run(2, false), 1);
+  EXPECT_TRUE(last.planned);
+  EXPECT_EQ(last.filesTotal, 3u);
+  EXPECT_EQ(last.bytesTotal, (24u << 20) + 10);
+  EXPECT_EQ(last.filesDone, 3u);
+  EXPECT_EQ(last.bytesDone, last.bytesTotal);
+  EXPECT_FALSE(last.current.empty());
+  EXPECT_FALSE(engine.cancelled);
+}
+
+// Straight mirrors (0, 1) and new generations (3), of a directory and of a
+// file: stopped in the big file, then run again.
+TEST_F(RunProgressTest, AStopInALargeFileReplacesNothingAndTheNextRunCarriesOn) {
+  struct Case {
+    int count;
+    bool file;
+  } cases[] = {{0, false}, {1, false}, {3, false}, {2, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.count) + (c.file ? " file" : " directory"));
+    testing::TempDir backup;
+    engine.sourcePath = c.file ? dir / "src/docs/big.bin" : dir / "src/docs";
+    engine.backupDir = backup.path();
+    // What the backup directory held before: an old copy or old generations.
+    if (c.count <= 1) {
+      WriteFile(backup / "big.bin", "old big");
+      WriteFile(backup / "a.txt", "old a");
+    } else if (c.file) {
+      WriteFile(backup / "big_1.bin", "gen 1");
+      WriteFile(backup / "big_2.bin", "gen 2");
+    } else {
+      for (const char* generation : {"docs_1", "docs_2", "docs_3"}) {
+        WriteFile(backup / (std::string(generation) + "/big.bin"), generation);
+      }
+    }
+    const std::vector<std::string> before = Tree(backup.path());
+    messages.shown.clear();
+
+    EXPECT_EQ(Run(c.count, true), 0);
+    EXPECT_TRUE(engine.cancelled);
+    EXPECT_TRUE(messages.shown.empty()) << messages.shown.front();
+    const std::string log = ReadFile(dir / "log/VELDAR2.LOG");
+    EXPECT_NE(log.find(CVELDAR2Engine::kCanceledLine), std::string::npos);
+    EXPECT_EQ(log.find("Failed"), std::string::npos) << "a stop is no failure";
+    const std::vector<std::string> after = Tree(backup.path());
+    EXPECT_FALSE(HasTemporary(after));
+    if (c.count <= 1) {
+      EXPECT_EQ(ReadFile(backup / "big.bin"), "old big");
+    } else if (c.file) {
+      EXPECT_EQ(after, before);
+      EXPECT_EQ(ReadFile(backup / "big_1.bin"), "gen 1");
+    } else {
+      for (const char* generation : {"docs_1", "docs_2", "docs_3"}) {
+        EXPECT_EQ(ReadFile(backup / (std::string(generation) + "/big.bin")), generation);
+      }
+      for (const std::string& name : after) {
+        if (name.find("big.bin") != std::string::npos) {
+          EXPECT_EQ(name.rfind("docs_", 0), 0u) << name;
+        }
+      }
+    }
+
+    // The next run carries on and makes a whole copy of the big file.
+    ASSERT_EQ(Run(c.count, false), 1);
+    EXPECT_FALSE(engine.cancelled);
+    const std::vector<std::string> done = Tree(backup.path());
+    EXPECT_FALSE(HasTemporary(done));
+    int whole = 0;
+    for (const std::string& name : done) {
+      if (name.find("big") != std::string::npos && ReadFile(backup / name) == std::string(24 << 20, 'b')) ++whole;
+    }
+    EXPECT_EQ(whole, 1);
+  }
+}
+
+TEST(RunProgressTextTest, SizesDurationsAndTheTerminalLine) {
+  const std::pair<std::uint64_t, const char*> sizes[] = {
+      {0, "0 B"}, {1023, "1023 B"}, {1024, "1.00 KB"}, {1536, "1.50 KB"}, {1023 * 1024, "1.00 MB"},
+      {10 * 1024 * 1024 + 1, "10.0 MB"}, {1073748466, "1.00 GB"}, {5ull << 40, "5.00 TB"}};
+  for (const auto& [bytes, text] : sizes) EXPECT_EQ(HumanBytes(bytes), text) << bytes;
+  EXPECT_EQ(HumanDuration(45), "0:45");
+  EXPECT_EQ(HumanDuration(185), "3:05");
+  EXPECT_EQ(HumanDuration(7620), "2:07:00");
+
+  RunProgress::Snapshot snapshot;
+  snapshot.planned = true;
+  snapshot.filesTotal = 800;
+  snapshot.filesDone = 120;
+  snapshot.bytesTotal = 2000ull << 20;
+  snapshot.bytesDone = 500ull << 20;
+  snapshot.current = "/data/写真/2024/とても長い名前のファイル.jpg";
+  const std::string line = ProgressLine(snapshot, 10, 200);
+  EXPECT_EQ(line, "25% 120/800 files 500 MB/1.95 GB 50.0 MB/s 0:30 left " + snapshot.current);
+  // Cut to the width from the path's start; wide characters count twice.
+  for (int width : {60, 70, 75}) {
+    const std::string cut = ProgressLine(snapshot, 10, width);
+    EXPECT_LE(TextColumns(cut), width) << cut;
+    EXPECT_NE(cut.find("...") , std::string::npos) << cut;
+    EXPECT_EQ(cut.substr(cut.size() - 4), ".jpg") << cut;
+  }
+  EXPECT_EQ(ProgressLine(snapshot, 10, 20).size(), 20u);
+  snapshot.planned = false;
+  EXPECT_EQ(ProgressLine(snapshot, 0.5, 200).rfind("scanning... ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace veldar
