@@ -79,6 +79,8 @@ ControlClass ClassOf(const ControlTemplate& control) {
               static_cast<DWORD>(UDS_AUTOBUDDY | UDS_SETBUDDYINT | UDS_ARROWKEYS | UDS_NOTHOUSANDS)};
     case ControlKind::kIcon:
       return {kStaticAtom, nullptr, static_cast<DWORD>(SS_ICON)};
+    case ControlKind::kProgressBar:
+      return {0, PROGRESS_CLASSW, 0};
   }
   return {kStaticAtom, nullptr, SS_LEFT};
 }
@@ -90,7 +92,8 @@ int CALLBACK HasFaceCallback(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM 
 
 void InitCommonControlsOnce() {
   static const bool done = [] {
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES};
+    INITCOMMONCONTROLSEX controls{sizeof controls,
+                                  ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     return InitCommonControlsEx(&controls) != FALSE;
   }();
   (void)done;
@@ -147,7 +150,6 @@ std::uint32_t DialogStyle(DialogFrame frame, bool shellFont) {
   DWORD style = DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU;
   if (shellFont) style |= DS_SHELLFONT;
   if (frame == DialogFrame::kMain) style |= WS_MINIMIZEBOX;
-  if (frame == DialogFrame::kProgress) style &= ~static_cast<DWORD>(WS_SYSMENU);
   return style;
 }
 
@@ -202,7 +204,8 @@ std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog, cons
     } else {
       out.String(kind.name);
     }
-    const bool textless = control.kind == ControlKind::kIcon || control.kind == ControlKind::kEdit;
+    const bool textless = control.kind == ControlKind::kIcon || control.kind == ControlKind::kEdit ||
+                          control.kind == ControlKind::kProgressBar;
     out.String(textless ? std::wstring() : WindowText(control.text));
     out.Word(0);  // no creation data
   }
@@ -409,9 +412,6 @@ INT_PTR Win32Dialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         }
       }
       return FALSE;
-    case WM_CLOSE:
-      // The progress window has no close box; Alt+F4 does not close it either.
-      return dialog.frame == DialogFrame::kProgress ? TRUE : FALSE;
     case WM_SETCURSOR:
       if (!busy_) return FALSE;
       SetCursor(LoadCursorW(nullptr, IDC_WAIT));

@@ -176,7 +176,7 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
   const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE), exStyle = GetWindowLongPtrW(window, GWL_EXSTYLE);
   EXPECT_EQ((style & WS_MINIMIZEBOX) != 0, dialog.frame == DialogFrame::kMain);
   EXPECT_EQ((exStyle & WS_EX_APPWINDOW) != 0, dialog.frame == DialogFrame::kMain);
-  EXPECT_EQ((style & WS_SYSMENU) != 0, dialog.frame != DialogFrame::kProgress);
+  EXPECT_TRUE(style & WS_SYSMENU) << "a close box";
   EXPECT_TRUE(style & WS_CAPTION);
   RECT client{};
   GetClientRect(window, &client);
@@ -229,6 +229,10 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
         EXPECT_TRUE(childStyle & UDS_SETBUDDYINT) << what;
         break;
       }
+      case ControlKind::kProgressBar:
+        expectedClass = L"msctls_progress32";
+        expectedText.clear();
+        break;
       case ControlKind::kIcon:
         expectedClass = L"static";
         expectedText.clear();
@@ -324,7 +328,8 @@ TEST(Win32DialogEvents, ActionsReachTheLogic) {
       {"Esc", MainDialogTemplate, [](auto& d) { d.Escape(); }, {"command 2"}, false},
       {"close box", RestoreDialogTemplate, [](auto& d) { d.CloseBox(); }, {"command 2"}, false},
       {"Esc without a Cancel button", AboutDialogTemplate, [](auto& d) { d.Escape(); }, {"command 2"}, false},
-      {"close box of the progress window", ProgressTemplate, [](auto& d) { d.CloseBox(); }, {}, true},
+      {"close box of the progress window", ProgressTemplate, [](auto& d) { d.CloseBox(); }, {"command 2"},
+       false},
       {"disabled button", MainDialogTemplate,
        [](auto& d) {
          d.dialog().EnableItem(IDC_RESTORE, false);

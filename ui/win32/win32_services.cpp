@@ -1,16 +1,20 @@
 #include "ui/win32/win32_services.h"
 
+#include <chrono>
 #include <exception>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/run_progress.h"
 #include "platform/win32_text.h"
+#include "ui/progress_texts.h"
 #include "ui/win32/win32_dialog.h"
+#include "ui/win32/win32_file_viewer.h"
 
 // Last: its macros would rename the project's own functions declared above.
 #include <windows.h>
+#include <commctrl.h>
 #include <shellapi.h>
 #include <shobjidl.h>
 
@@ -60,26 +64,19 @@ std::optional<std::string> Pick(IFileOpenDialog* picker, HWND owner) {
   return PathOf(item.p).value_or(std::string());
 }
 
-std::string Grouped(std::uint64_t value) {
-  std::string digits = std::to_string(value), grouped;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i != 0 && (digits.size() - i) % 3 == 0) grouped += ',';
-    grouped += digits[i];
-  }
-  return grouped;
-}
-
-// The progress window's behaviour: it cannot be closed, Esc included.
+// The progress window's behaviour: キャンセル, Esc and the close box ask the
+// run to stop, once; after the run the window is closed by its owner.
 class ProgressLogic : public DialogLogic {
  public:
-  ProgressLogic() : DialogLogic(ProgressTemplate()) {}
-  void OnCommand(int) override {}
-};
+  explicit ProgressLogic(RunProgress& progress) : DialogLogic(ProgressTemplate()), progress_(progress) {}
+  void OnCommand(int id) override {
+    if (id != IDC_CANCEL || progress_.Cancelled()) return;
+    progress_.RequestCancel();
+    window().EnableItem(IDC_CANCEL, false);
+  }
 
-struct ProgressState {
-  std::mutex mutex;
-  std::string path;
-  std::uint64_t files = 0, bytes = 0;
+ private:
+  RunProgress& progress_;
 };
 
 constexpr UINT_PTR kRefreshTimer = 1;
@@ -102,8 +99,20 @@ std::vector<std::pair<std::wstring, std::wstring>> PickerFileTypes(const std::st
   return types;
 }
 
-std::string ProgressCountText(std::uint64_t files, std::uint64_t bytes) {
-  return Grouped(files) + " ファイル、" + Grouped(bytes) + " バイト";
+std::string PickerStartFolder(const std::string& path) {
+  std::wstring folder = WindowText(path);
+  while (!folder.empty()) {
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return WideToUtf8(folder);
+    const std::size_t slash = folder.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) break;
+    // "C:\\x" goes up to "C:\\" (a drive's root), not to "C:" (its current
+    // directory); a root that does not exist ends the search.
+    const std::size_t keep = slash > 0 && folder[slash - 1] == L':' ? slash + 1 : slash;
+    if (keep == folder.size()) break;
+    folder.resize(keep);
+  }
+  return {};
 }
 
 HWND WindowOf(DialogWindow* dialog) {
@@ -150,7 +159,8 @@ std::optional<std::string> Win32DialogServices::ChooseFile(DialogWindow& owner, 
   return Pick(picker.p, WindowOf(&owner));
 }
 
-std::optional<std::string> Win32DialogServices::ChooseFolder(DialogWindow& owner, const std::string& title) {
+std::optional<std::string> Win32DialogServices::ChooseFolder(DialogWindow& owner, const std::string& title,
+                                                             const std::string& initialPath) {
   ComScope com;
   ComPtr<IFileOpenDialog> picker;
   if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IFileOpenDialog,
@@ -160,7 +170,37 @@ std::optional<std::string> Win32DialogServices::ChooseFolder(DialogWindow& owner
   picker->GetOptions(&options);
   picker->SetOptions(options | FOS_PICKFOLDERS | FOS_NOCHANGEDIR);
   picker->SetTitle(WindowText(title).c_str());
+  const std::wstring start = WindowText(PickerStartFolder(initialPath));
+  ComPtr<IShellItem> folder;
+  if (!start.empty() && SUCCEEDED(SHCreateItemFromParsingName(start.c_str(), nullptr, IID_IShellItem,
+                                                              reinterpret_cast<void**>(&folder))))
+    picker->SetFolder(folder.p);
   return Pick(picker.p, WindowOf(&owner));
+}
+
+std::optional<int> Win32DialogServices::ChooseFromMenu(DialogWindow& owner, int anchorId,
+                                                       const std::vector<std::string>& items) {
+  auto* dialog = dynamic_cast<Win32Dialog*>(&owner);
+  const HWND window = dialog ? dialog->handle() : nullptr;
+  const HMENU menu = CreatePopupMenu();
+  if (!menu) return std::nullopt;
+  // Command ids from 1: 0 is what TrackPopupMenu returns for a dismissed menu.
+  for (std::size_t i = 0; i < items.size(); ++i)
+    AppendMenuW(menu, MF_STRING, i + 1, WindowText(items[i]).c_str());
+  POINT where{};
+  RECT anchor{};
+  if (const HWND item = dialog ? dialog->Item(anchorId) : nullptr; item && GetWindowRect(item, &anchor)) {
+    where = {anchor.left, anchor.bottom};
+  } else {
+    GetCursorPos(&where);
+  }
+  if (window) SetForegroundWindow(window);  // so that a click elsewhere dismisses the menu
+  const int chosen = static_cast<int>(
+      TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_LEFTALIGN | TPM_TOPALIGN, where.x, where.y, 0,
+                     window, nullptr));
+  DestroyMenu(menu);
+  if (chosen <= 0) return std::nullopt;
+  return chosen - 1;
 }
 
 int Win32DialogServices::RunModal(DialogWindow* owner, DialogLogic& logic) {
@@ -169,7 +209,10 @@ int Win32DialogServices::RunModal(DialogWindow* owner, DialogLogic& logic) {
 }
 
 void Win32DialogServices::OpenWithDesktop(const std::string& path) {
-  ShellExecuteW(nullptr, L"open", WindowText(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  // Above 32: the shell started a program (or handed the file to a running one).
+  const auto started = reinterpret_cast<INT_PTR>(
+      ShellExecuteW(nullptr, L"open", WindowText(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  if (started <= 32) ShowFileViewer(path);
 }
 
 int Win32DialogServices::RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
@@ -193,31 +236,24 @@ std::string Win32DialogServices::HelpPagePath() {
 }
 
 int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine, const std::function<int()>& work) {
-  ProgressState state;
-  const auto borrowed = engine.onFileCopied;
-  engine.onFileCopied = [&state, &borrowed](const std::string& path, std::uint64_t bytes) {
-    {
-      std::lock_guard<std::mutex> lock(state.mutex);
-      state.path = path;
-      ++state.files;
-      state.bytes += bytes;
-    }
-    if (borrowed) borrowed(path, bytes);
-  };
+  RunProgress progress;
+  ProgressScope scope(engine, &progress);
+  const auto started = std::chrono::steady_clock::now();
 
-  std::string shownPath, shownCount;
-  ProgressLogic logic;
+  std::string shownPath;
+  ProgressTexts shown;
+  ProgressLogic logic(progress);
   Win32Dialog window(logic);
   const auto refresh = [&] {
-    std::string path, count;
-    {
-      std::lock_guard<std::mutex> lock(state.mutex);
-      path = state.path;
-      count = ProgressCountText(state.files, state.bytes);
-    }
+    const RunProgress::Snapshot snapshot = progress.Read();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const ProgressTexts texts = MakeProgressTexts(snapshot, seconds);
     // Only what changed is drawn again: no flicker at ten refreshes a second.
-    if (path != shownPath) window.SetItemText(IDC_PROGRESS_PATH, shownPath = path);
-    if (count != shownCount) window.SetItemText(IDC_PROGRESS_COUNT, shownCount = count);
+    if (snapshot.current != shownPath) window.SetItemText(IDC_PROGRESS_PATH, shownPath = snapshot.current);
+    if (texts.count != shown.count) window.SetItemText(IDC_PROGRESS_COUNT, texts.count);
+    if (texts.rate != shown.rate) window.SetItemText(IDC_PROGRESS_RATE, texts.rate);
+    if (texts.permille != shown.permille) SendMessageW(window.Item(IDC_PROGRESS_BAR), PBM_SETPOS, texts.permille, 0);
+    shown = texts;
   };
   window.messageHook = [&](unsigned message, std::uintptr_t wParam, std::intptr_t, std::intptr_t* answer) {
     if (message != WM_TIMER || wParam != kRefreshTimer) return false;
@@ -227,11 +263,13 @@ int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine, cons
   };
 
   const HWND owner = ownerDialog ? ownerDialog->handle() : nullptr;
-  const bool shown = window.Open(owner);
-  if (shown) {
+  const bool opened = window.Open(owner);
+  if (opened) {
     // A long path is cut in its middle, as the Qt window does.
     const HWND pathLabel = window.Item(IDC_PROGRESS_PATH);
     SetWindowLongPtrW(pathLabel, GWL_STYLE, GetWindowLongPtrW(pathLabel, GWL_STYLE) | SS_PATHELLIPSIS);
+    SendMessageW(window.Item(IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, 1000);
+    shown.permille = -1;
     refresh();
     window.SetBusy(true);
     if (ownerDialog) ownerDialog->SetBusy(true);
@@ -252,9 +290,9 @@ int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine, cons
     SetEvent(done);
   });
 
-  // Messages for every window of this thread (the dialogs' paints, a box the
-  // worker asks for) until the work has ended. A quit request is kept for
-  // the loop that owns it.
+  // Messages for every window of this thread (the dialogs' paints, the
+  // window's キャンセル, a box the worker asks for) until the work has ended.
+  // A quit request is kept for the loop that owns it.
   bool quit = false;
   WPARAM quitCode = 0;
   while (MsgWaitForMultipleObjectsEx(1, &done, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) != WAIT_OBJECT_0) {
@@ -265,7 +303,7 @@ int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine, cons
         quitCode = message.wParam;
         continue;
       }
-      if (!shown || !IsDialogMessageW(window.handle(), &message)) {
+      if (!opened || !IsDialogMessageW(window.handle(), &message)) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
       }
@@ -273,17 +311,17 @@ int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine, cons
   }
   worker.join();
   CloseHandle(done);
-  engine.onFileCopied = borrowed;
 
-  if (shown) {
+  if (opened) {
     KillTimer(window.handle(), kRefreshTimer);
     refresh();
     window.SetBusy(false);
     if (ownerDialog) ownerDialog->SetBusy(false);
     // The owner first, so that it becomes the active window again when the
-    // progress window goes.
+    // progress window goes, and the keyboard with it.
     if (owner) EnableWindow(owner, TRUE);
     window.EndDialog(IDC_OK);
+    if (owner) SetActiveWindow(owner);
   }
   if (quit) PostQuitMessage(static_cast<int>(quitCode));
   if (failure) std::rethrow_exception(failure);

@@ -27,37 +27,47 @@ class Win32DialogServices : public DialogServices {
   // not be shown.
   std::optional<std::string> ChooseFile(DialogWindow& owner, const std::string& title,
                                         const std::string& initialPath, const std::string& filter) override;
-  // The same dialog picking folders. An empty text for a choice that has no
-  // file-system path (a library, a network place).
-  std::optional<std::string> ChooseFolder(DialogWindow& owner, const std::string& title) override;
+  // The same dialog picking folders, starting at `initialPath` or its
+  // nearest existing parent (else where the shell starts). An empty text for
+  // a choice that has no file-system path (a library, a network place).
+  std::optional<std::string> ChooseFolder(DialogWindow& owner, const std::string& title,
+                                          const std::string& initialPath) override;
+  // A popup menu under the control, chosen with the mouse or the keyboard.
+  std::optional<int> ChooseFromMenu(DialogWindow& owner, int anchorId,
+                                    const std::vector<std::string>& items) override;
   // A Win32Dialog over `owner`; -1 when it could not be created.
   int RunModal(DialogWindow* owner, DialogLogic& logic) override;
-  // ShellExecute "open"; whether a program was found is not reported.
+  // ShellExecute "open"; where the shell has no program for the file or
+  // cannot start it, the program's own viewer (win32_file_viewer.h). Whether
+  // a started program then succeeds is not known.
   void OpenWithDesktop(const std::string& path) override;
   int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override;
   // veldar2_help.html in the directory of the running program.
   std::string HelpPagePath() override;
 };
 
+// Where a folder picker starts for `path`: the folder itself, or its nearest
+// existing parent; empty when there is none.
+std::string PickerStartFolder(const std::string& path);
+
 // The window behind a `DialogWindow` that Win32 drew; nullptr for any other.
 HWND__* WindowOf(DialogWindow* dialog);
 
 // Runs `work` on a worker thread while the progress window (ProgressTemplate)
 // is shown over `owner`, which is disabled meanwhile; both show the wait
-// cursor. This thread pumps messages until the work has ended, so the
-// dialogs stay painted and boxes asked by the worker are shown. The labels
-// show the file copied last and the count so far (refreshed ten times a
-// second); `engine.onFileCopied` is borrowed for the run and given back.
-// Returns `work`'s result; an exception from `work` is thrown here, after
-// the window is gone. Without a window (no display) the work still runs.
+// cursor. The engine reports to a RunProgress of this run; ten times a second
+// the window shows the file being copied, the bar, the files and bytes done
+// of the plan's totals, the rate and the time left. キャンセル, Esc and the
+// close box ask the run to stop (the button is then disabled); the window
+// closes when the work has ended. This thread pumps messages meanwhile, so
+// the dialogs stay painted and boxes asked by the worker are shown. Returns
+// `work`'s result; an exception from `work` is thrown here, after the window
+// is gone. Without a window (no display) the work still runs.
 int RunWithProgressWindow(Win32Dialog* owner, CVELDAR2Engine& engine, const std::function<int()>& work);
 
 // The picker's file types from the handlers' filter, "label|pattern||" with
 // any number of pairs: {label, pattern} each. A label without a pattern is
 // dropped.
 std::vector<std::pair<std::wstring, std::wstring>> PickerFileTypes(const std::string& filter);
-
-// "1,234 ファイル、56,789 バイト": the progress window's count line.
-std::string ProgressCountText(std::uint64_t files, std::uint64_t bytes);
 
 }  // namespace veldar

@@ -11,10 +11,13 @@
 #include <thread>
 
 #include "engine/engine.h"
+#include "engine/run_progress.h"
 #include "platform/fault_os.h"
 #include "platform/win32_text.h"
 #include "tests/test_util.h"
+#include "ui/progress_texts.h"
 #include "ui/win32/win32_dialog.h"
+#include "ui/win32/win32_file_viewer.h"
 #include "ui/win32/win32_messages.h"
 
 // Last: its macros would rename the project's own functions declared above.
@@ -32,19 +35,6 @@ class Win32ServicesTest : public ::testing::Test {
   CVELDAR2Engine engine{fault, messages, settings};
 };
 
-TEST(Win32ProgressText, CountsWithThousandsSeparators) {
-  struct Case {
-    std::uint64_t files, bytes;
-    const char* text;
-  };
-  for (const Case& c : std::vector<Case>{{0, 0, "0 ファイル、0 バイト"},
-                                         {1, 999, "1 ファイル、999 バイト"},
-                                         {1000, 1234567, "1,000 ファイル、1,234,567 バイト"},
-                                         {12345, 5000000000ull, "12,345 ファイル、5,000,000,000 バイト"}}) {
-    EXPECT_EQ(ProgressCountText(c.files, c.bytes), c.text);
-  }
-}
-
 TEST(Win32Picker, FileTypesComeFromTheHandlersFilter) {
   using Types = std::vector<std::pair<std::wstring, std::wstring>>;
   struct Case {
@@ -57,6 +47,23 @@ TEST(Win32Picker, FileTypesComeFromTheHandlersFilter) {
            {"Text|*.txt|All||", {{L"Text", L"*.txt"}}},
            {"", {}}}) {
     EXPECT_EQ(PickerFileTypes(c.filter), c.types) << c.filter;
+  }
+}
+
+TEST(Win32Picker, FoldersStartAtTheNearestExistingOne) {
+  testing::TempDir dir;
+  testing::MakeDirs(dir / "a/b");
+  struct Case {
+    std::string typed, start;
+  };
+  for (const Case& c : std::vector<Case>{{dir / "a/b", dir / "a\\b"},
+                                         {dir / "a/b/c/d.txt", dir / "a\\b"},
+                                         {dir.path() + "/a/x", dir.path() + "/a"},
+                                         {"C:\\no such folder\\x", "C:\\"},
+                                         {"Q:\\x", ""},
+                                         {"relative-name", ""},
+                                         {"", ""}}) {
+    EXPECT_EQ(PickerStartFolder(c.typed), c.start) << c.typed;
   }
 }
 
@@ -74,51 +81,79 @@ std::vector<HWND> ShownWindows(DWORD thread, HWND but) {
   return found.first;
 }
 
-TEST_F(Win32ServicesTest, ProgressWindowRunsTheWorkOnAWorkerOverADisabledOwner) {
+// A run behind the progress window, and the ways the user stops it: the
+// worker reports two files, waits until the window shows them, then plays
+// the user's move (from its own thread, as another program would) and runs
+// until the run is asked to stop.
+TEST_F(Win32ServicesTest, ProgressWindowShowsTheRunAndStopsIt) {
+  struct Case {
+    const char* what;
+    std::function<void(HWND progress)> stop;  // nullptr: the run ends by itself
+  };
+  const std::vector<Case> cases = {
+      {"to its end", nullptr},
+      {"キャンセル", [](HWND progress) { SendMessageW(GetDlgItem(progress, IDC_CANCEL), BM_CLICK, 0, 0); }},
+      {"Esc", [](HWND progress) { PostMessageW(progress, WM_KEYDOWN, VK_ESCAPE, 0); }},
+      {"the close box", [](HWND progress) { SendMessageW(progress, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+  };
   struct Logic : DialogLogic {
     Logic() : DialogLogic(MainDialogTemplate()) {}
   } logic;
   Win32Dialog owner(logic);
   ASSERT_TRUE(owner.Open(nullptr));
   const DWORD interfaceThread = GetCurrentThreadId();
-  std::vector<std::string> borrowedSaw;
-  engine.onFileCopied = [&](const std::string& path, std::uint64_t) { borrowedSaw.push_back(path); };
-
-  std::string countShown, pathShown;
-  bool ownerEnabled = true;
-  DWORD workThread = 0;
-  const int result = RunWithProgressWindow(&owner, engine, [&] {
-    workThread = GetCurrentThreadId();
-    ownerEnabled = IsWindowEnabled(owner.handle()) != FALSE;
-    engine.onFileCopied("C:\\data\\報告書.doc", 1000);
-    engine.onFileCopied("C:\\data\\b & c.txt", 234);
-    engine.onFileCopied("C:\\data\\empty", 0);
-    // The labels are refreshed by the interface thread's timer.
-    for (int wait = 0; wait < 100 && countShown != "3 ファイル、1,234 バイト"; ++wait) {
-      Sleep(50);
-      const std::vector<HWND> shown = ShownWindows(interfaceThread, owner.handle());
-      if (shown.size() != 1) continue;
-      countShown = TextOf(GetDlgItem(shown[0], IDC_PROGRESS_COUNT));
-      pathShown = TextOf(GetDlgItem(shown[0], IDC_PROGRESS_PATH));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string countShown, pathShown, expectedCount;
+    bool ownerEnabled = true, stopped = false, cancelEnabledAfter = true;
+    DWORD workThread = 0;
+    const int result = RunWithProgressWindow(&owner, engine, [&] {
+      workThread = GetCurrentThreadId();
+      ownerEnabled = IsWindowEnabled(owner.handle()) != FALSE;
+      RunProgress& progress = *engine.progress;
+      progress.AddPlanned(3, 3000);
+      for (const char* path : {"C:\\data\\報告書.doc", "C:\\data\\b & c.txt"}) {
+        progress.FileStarted(path);
+        progress.Advance(1000);
+        progress.FileFinished(1000);
+      }
+      expectedCount = MakeProgressTexts(progress.Read(), 1).count;
+      // The labels are refreshed by the interface thread's timer.
+      HWND window = nullptr;
+      for (int wait = 0; wait < 100 && countShown != expectedCount; ++wait) {
+        Sleep(50);
+        const std::vector<HWND> shown = ShownWindows(interfaceThread, owner.handle());
+        if (shown.size() != 1) continue;
+        window = shown[0];
+        countShown = TextOf(GetDlgItem(window, IDC_PROGRESS_COUNT));
+        pathShown = TextOf(GetDlgItem(window, IDC_PROGRESS_PATH));
+      }
+      if (c.stop && window) {
+        c.stop(window);
+        const HWND cancel = GetDlgItem(window, IDC_CANCEL);
+        for (int wait = 0; wait < 100 && (!progress.Cancelled() || IsWindowEnabled(cancel)); ++wait) Sleep(20);
+        stopped = progress.Cancelled();
+        cancelEnabledAfter = IsWindowEnabled(cancel) != FALSE;
+      }
+      return 7;
+    });
+    EXPECT_EQ(result, 7);
+    EXPECT_NE(workThread, interfaceThread);
+    EXPECT_FALSE(ownerEnabled) << "the owner takes no input during the run";
+    EXPECT_TRUE(IsWindowEnabled(owner.handle())) << "and takes it again afterwards";
+    EXPECT_EQ(countShown, expectedCount);
+    EXPECT_EQ(pathShown, "C:\\data\\b & c.txt");
+    EXPECT_EQ(stopped, c.stop != nullptr);
+    if (c.stop) {
+      EXPECT_FALSE(cancelEnabledAfter) << "asked once";
     }
-    return 7;
-  });
-  EXPECT_EQ(result, 7);
-  EXPECT_NE(workThread, interfaceThread);
-  EXPECT_FALSE(ownerEnabled) << "the owner takes no input during the run";
-  EXPECT_TRUE(IsWindowEnabled(owner.handle())) << "and takes it again afterwards";
-  EXPECT_EQ(countShown, "3 ファイル、1,234 バイト");
-  EXPECT_EQ(pathShown, "C:\\data\\empty");
-  EXPECT_EQ(borrowedSaw.size(), 3u) << "the engine's own callback still hears every file";
-  ASSERT_TRUE(engine.onFileCopied);
-  engine.onFileCopied("given back", 1);
-  EXPECT_EQ(borrowedSaw.back(), "given back");
-  EXPECT_TRUE(ShownWindows(interfaceThread, owner.handle()).empty()) << "the progress window is gone";
+    EXPECT_EQ(engine.progress, nullptr) << "the run's progress is taken away";
+    EXPECT_TRUE(ShownWindows(interfaceThread, owner.handle()).empty()) << "the progress window is gone";
+  }
 
   EXPECT_THROW(RunWithProgressWindow(&owner, engine, []() -> int { throw std::runtime_error("disk gone"); }),
                std::runtime_error);
   EXPECT_TRUE(IsWindowEnabled(owner.handle()));
-  EXPECT_EQ(borrowedSaw.size(), 4u);
 }
 
 // Answers the next box of this thread captioned "VELDAR2" with `button`,
@@ -191,7 +226,7 @@ TEST_F(Win32ServicesTest, PickersReturnWhatIsTypedOrNothing) {
     std::optional<std::string> expected;
   };
   const std::vector<Case> cases = {
-      {"a folder", true, "", dir / "backups", "", dir / "backups"},
+      {"a folder", true, dir / "backups/not yet", dir / "backups", "", dir / "backups"},
       {"a folder, cancelled", true, "", std::nullopt, "", std::nullopt},
       {"the initial file, kept", false, dir / "report.doc", dir / "report.doc", "report.doc", dir / "report.doc"},
       {"a file that does not exist yet", false, dir / "report.doc", dir / "新しい.doc", "report.doc",
@@ -207,12 +242,74 @@ TEST_F(Win32ServicesTest, PickersReturnWhatIsTypedOrNothing) {
     const UINT_PTR timer = SetTimer(nullptr, 0, 100, &PickerUser::Tick);
     const std::string title = WideToUtf8(user.title);
     const std::optional<std::string> chosen =
-        c.folder ? services.ChooseFolder(owner, title)
+        c.folder ? services.ChooseFolder(owner, title, c.initialPath)
                  : services.ChooseFile(owner, title, c.initialPath, "すべてのファイル(*.*)|*.*||");
     KillTimer(nullptr, timer);
     EXPECT_TRUE(user.seen);
     EXPECT_EQ(user.offered, c.offered);
     EXPECT_EQ(chosen, c.expected);
+  }
+}
+
+// Plays the user on the next popup menu of this thread: presses Down
+// `downs` times and Enter, or Esc when `downs` is 0.
+struct MenuUser {
+  static inline int downs = 0;
+  static inline bool seen = false;
+  static void CALLBACK Tick(HWND owner, UINT, UINT_PTR timer, DWORD) {
+    if (!FindWindowW(L"#32768", nullptr)) return;
+    KillTimer(owner, timer);
+    seen = true;
+    for (int i = 0; i < downs; ++i) PostMessageW(owner, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(owner, WM_KEYDOWN, downs ? VK_RETURN : VK_ESCAPE, 0);
+  }
+};
+
+TEST_F(Win32ServicesTest, MenusAndTheViewerWhereTheShellHasNoProgram) {
+  struct Logic : DialogLogic {
+    Logic() : DialogLogic(MainDialogTemplate()) {}
+  } logic;
+  Win32Dialog owner(logic);
+  ASSERT_TRUE(owner.Open(nullptr));
+  Win32DialogServices services;
+  for (const auto& [downs, expected] : std::vector<std::pair<int, std::optional<int>>>{
+           {1, 0}, {2, 1}, {0, std::nullopt}}) {
+    MenuUser::downs = downs;
+    MenuUser::seen = false;
+    SetTimer(owner.handle(), 1, 100, &MenuUser::Tick);
+    EXPECT_EQ(services.ChooseFromMenu(owner, IDC_BROWSE, {"ファイル...", "フォルダ..."}), expected) << downs;
+    EXPECT_TRUE(MenuUser::seen);
+  }
+
+  // A file the shell has no program for opens in the viewer, read-only, its
+  // lines as they are.
+  testing::TempDir dir;
+  testing::WriteFile(dir / "VELDAR2.veldar2-log", "\xEF\xBB\xBF" "1 : 開始\n2 : 終了\r\n");
+  services.OpenWithDesktop(dir / "VELDAR2.veldar2-log");
+  const HWND viewer = FindWindowW(nullptr, L"Veldar - VELDAR2.veldar2-log");
+  ASSERT_NE(viewer, nullptr);
+  const HWND text = GetWindow(viewer, GW_CHILD);
+  EXPECT_EQ(TextOf(text), "1 : 開始\r\n2 : 終了\r\n");
+  EXPECT_TRUE(GetWindowLongPtrW(text, GWL_STYLE) & ES_READONLY);
+  SendMessageW(viewer, WM_CLOSE, 0, 0);
+  EXPECT_FALSE(IsWindow(viewer));
+
+  const HWND missing = ShowFileViewer(dir / "gone.txt");
+  EXPECT_EQ(TextOf(GetWindow(missing, GW_CHILD)).rfind("ファイルを開けません。\r\n", 0), 0u);
+  DestroyWindow(missing);
+}
+
+TEST(Win32Viewer, TextIsUtf8WithCrLfLines) {
+  struct Case {
+    std::string bytes;
+    std::wstring text;
+  };
+  for (const Case& c : std::vector<Case>{{"a\nb\n", L"a\r\nb\r\n"},
+                                         {"a\r\nb", L"a\r\nb"},
+                                         {"\xEF\xBB\xBF写真", L"写真"},
+                                         {"\n\n", L"\r\n\r\n"},
+                                         {"bad \xFF byte", L"bad \xFFFD byte"}}) {
+    EXPECT_EQ(ViewerText(c.bytes), c.text) << c.bytes;
   }
 }
 

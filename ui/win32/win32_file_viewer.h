@@ -1,0 +1,23 @@
+#pragma once
+// A read-only window of the program's own for a text file: what the log and
+// the help page open in when the shell has no program for them (or cannot
+// start it). It shows the file as it is when opened, in a read-only edit
+// (an HTML page as its source text), is not modal, and destroys itself when
+// closed. A file that cannot be read shows why.
+
+#include <string>
+
+struct HWND__;
+
+namespace veldar {
+
+// Opens the viewer for `path` (UTF-8), titled "Veldar - <name>". The
+// viewer's window; nullptr when no window could be made.
+HWND__* ShowFileViewer(const std::string& path);
+
+// The viewer's text for the bytes of a file: UTF-8 (a byte-order mark
+// dropped, bytes that are not UTF-8 shown as U+FFFD), every line ending in
+// CR LF as an edit control needs.
+std::wstring ViewerText(const std::string& bytes);
+
+}  // namespace veldar
