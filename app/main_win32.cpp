@@ -1,7 +1,8 @@
 // The program's entry point on Windows: the system's OS layer, the settings in
 // the registry, message boxes and the main dialog (drawn by Win32 from the
 // shared templates), handed to the application object. With parameters it
-// runs a batch job (veldar2.exe /M3 C:\data D:\backup); without, the dialog.
+// runs a batch job (veldar2.exe /M3 C:\data D:\backup), with a progress line
+// on a console and Ctrl-C stopping it safely; without, the dialog.
 //
 // The parameters are the command line's own text after the program name,
 // quotes and all, as the parser expects them: nothing is split and joined
@@ -14,6 +15,7 @@
 // (started hidden by a scheduler, or detached) writes that text at the end
 // of the activity log instead, so a failed run still says so somewhere.
 
+#include <atomic>
 #include <iostream>
 #include <sstream>
 #include <streambuf>
@@ -123,6 +125,36 @@ class StreamMessages : public UserMessages {
   std::ostream& out_;
 };
 
+// The batch run that Ctrl-C, Ctrl-Break or closing the console asks to stop:
+// set while it runs. `runEnded` is set when it has ended.
+std::atomic<RunProgress*> stopTarget{nullptr};
+HANDLE runEnded = nullptr;
+
+// Called on a thread of its own by the system. The first Ctrl-C stops the
+// run safely; a second one ends the program at once (the system's default).
+// A console that closes (or a user who logs off) ends the process when this
+// returns: the run is asked to stop and given the time the system allows.
+BOOL WINAPI AskToStop(DWORD event) {
+  RunProgress* target = stopTarget.load();
+  if (!target) return FALSE;
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    if (target->Cancelled()) return FALSE;
+    target->RequestCancel();
+    return TRUE;
+  }
+  target->RequestCancel();
+  WaitForSingleObject(runEnded, 4500);
+  return FALSE;
+}
+
+// Standard error's width in columns when it is a console; 0 when not (a
+// file, a pipe, a scheduler).
+int ConsoleColumns(HANDLE handle) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!IsUsable(handle) || !GetConsoleScreenBufferInfo(handle, &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 }  // namespace
 }  // namespace veldar
 
@@ -177,6 +209,22 @@ int main() {
       return static_cast<int>(kExitFailure);
     }
     return static_cast<int>(kExitSuccess);
+  };
+
+  // A batch run shows its progress on a console's last line, and stops
+  // safely on Ctrl-C; before and after it Ctrl-C ends the program as usual.
+  app.progressColumns = hasStandardError ? ConsoleColumns(errorHandle) : 0;
+  runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  app.onBatchRun = [&app](bool running) {
+    if (running) {
+      ResetEvent(runEnded);
+      stopTarget = &app.batchProgress;
+      SetConsoleCtrlHandler(AskToStop, TRUE);
+    } else {
+      stopTarget = nullptr;
+      SetEvent(runEnded);
+      SetConsoleCtrlHandler(AskToStop, FALSE);
+    }
   };
 
   const int status = app.InitInstanceFromText(parameters, out, err);
