@@ -44,7 +44,8 @@ bool SystemHasFace(const std::wstring& face);
 // template's), classes and styles by kind, every text in UTF-16. Controls
 // without an id get -1. The menu and the icons are not part of it: the
 // dialog adds them when it opens. The bytes start DWORD-aligned in a vector.
-std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog, const std::wstring& face);
+std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog,
+                                              const std::wstring& face);
 
 // The window styles `BuildDialogTemplate` gives a dialog of `frame`.
 std::uint32_t DialogStyle(DialogFrame frame, bool shellFont);
@@ -81,7 +82,8 @@ class Win32Dialog : public DialogWindow {
 
   // Sees every message before the dialog does; true: handled, `*result` is
   // the dialog procedure's answer.
-  std::function<bool(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, std::intptr_t* result)>
+  std::function<bool(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
+                     std::intptr_t* result)>
       messageHook;
 
   std::string ItemText(int id) const override;

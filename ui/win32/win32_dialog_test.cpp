@@ -79,8 +79,8 @@ RECT PlaceOf(HWND child) {
 }
 
 std::string Describe(const RECT& r) {
-  return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right) + "," +
-         std::to_string(r.bottom);
+  return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right) +
+         "," + std::to_string(r.bottom);
 }
 
 std::wstring ClassOf(HWND window) {
@@ -105,7 +105,8 @@ bool DrawsGlyphs(HWND window, const std::wstring& text) {
   const HDC memory = CreateCompatibleDC(screen);
   const HBITMAP bitmap = CreateCompatibleBitmap(screen, 400, 40);
   const HGDIOBJ oldBitmap = SelectObject(memory, bitmap);
-  const HGDIOBJ oldFont = SelectObject(memory, reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0)));
+  const auto font = reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0));
+  const HGDIOBJ oldFont = SelectObject(memory, font);
   const auto draw = [&](const std::wstring& what) {
     RECT all{0, 0, 400, 40};
     FillRect(memory, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
@@ -173,7 +174,8 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
   ASSERT_NE(window, nullptr);
 
   EXPECT_EQ(d->Caption(), dialog.caption);
-  const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE), exStyle = GetWindowLongPtrW(window, GWL_EXSTYLE);
+  const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE);
+  const LONG_PTR exStyle = GetWindowLongPtrW(window, GWL_EXSTYLE);
   EXPECT_EQ((style & WS_MINIMIZEBOX) != 0, dialog.frame == DialogFrame::kMain);
   EXPECT_EQ((exStyle & WS_EX_APPWINDOW) != 0, dialog.frame == DialogFrame::kMain);
   EXPECT_TRUE(style & WS_SYSMENU) << "a close box";
@@ -187,8 +189,8 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
   std::vector<int> tabStops;
   for (const ControlTemplate& control : dialog.controls) {
     ASSERT_NE(child, nullptr) << "fewer windows than controls";
-    const std::string what = std::string(dialog.caption) + " control " + std::to_string(control.id) + " " +
-                             std::string(control.text);
+    const std::string what = std::string(dialog.caption) + " control " +
+                             std::to_string(control.id) + " " + std::string(control.text);
     EXPECT_EQ(GetDlgCtrlID(child), control.id == 0 ? -1 : control.id) << what;
     const LONG_PTR childStyle = GetWindowLongPtrW(child, GWL_STYLE);
     std::wstring expectedClass;
@@ -209,7 +211,8 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
       case ControlKind::kButton:
       case ControlKind::kDefaultButton:
         expectedClass = L"button";
-        EXPECT_TRUE((childStyle & BS_TYPEMASK) == BS_PUSHBUTTON || (childStyle & BS_TYPEMASK) == BS_DEFPUSHBUTTON);
+        EXPECT_TRUE((childStyle & BS_TYPEMASK) == BS_PUSHBUTTON ||
+                    (childStyle & BS_TYPEMASK) == BS_DEFPUSHBUTTON);
         EXPECT_EQ(d->IsDefault(control.id), control.kind == ControlKind::kDefaultButton) << what;
         break;
       case ControlKind::kCheckBox:
@@ -313,24 +316,29 @@ TEST(Win32DialogEvents, ActionsReachTheLogic) {
     std::vector<std::string> events;  // after "init", "show"
     bool open;
   };
+  auto* const Main = &MainDialogTemplate;
+  auto* const Restore = &RestoreDialogTemplate;
+  auto* const About = &AboutDialogTemplate;
   const std::vector<Case> cases = {
-      {"push button", MainDialogTemplate, [](auto& d) { d.Click(IDC_BROWSE); }, {"command 1004"}, true},
-      {"default button", MainDialogTemplate, [](auto& d) { d.Click(IDC_OK); }, {"command 1"}, false},
-      {"check box", MainDialogTemplate, [](auto& d) { d.Click(IDC_NOTIME); }, {}, true},
-      {"typed text", MainDialogTemplate, [](auto& d) { d.Type(IDC_EDIT2, "D:\\保存"); }, {"change 1001"}, true},
-      {"menu command", MainDialogTemplate, [](auto& d) { d.Menu(ID_LOG_SIZE); }, {"command 32773"}, true},
-      {"About from the menu", MainDialogTemplate, [](auto& d) { d.Menu(IDM_ABOUTBOX); }, {"command 16"}, true},
-      {"About from the system menu", MainDialogTemplate,
-       [](auto& d) { SendMessageW(d.dialog().handle(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0); }, {"command 16"}, true},
-      {"no such menu command", RestoreDialogTemplate, [](auto& d) { d.Menu(ID_LOG_VIEW); }, {}, true},
-      {"F1", MainDialogTemplate, [](auto& d) { d.HelpKey(); }, {"command 57670"}, true},
-      {"F1 without a help command", RestoreDialogTemplate, [](auto& d) { d.HelpKey(); }, {}, true},
-      {"Esc", MainDialogTemplate, [](auto& d) { d.Escape(); }, {"command 2"}, false},
-      {"close box", RestoreDialogTemplate, [](auto& d) { d.CloseBox(); }, {"command 2"}, false},
-      {"Esc without a Cancel button", AboutDialogTemplate, [](auto& d) { d.Escape(); }, {"command 2"}, false},
-      {"close box of the progress window", ProgressTemplate, [](auto& d) { d.CloseBox(); }, {"command 2"},
+      {"push button", Main, [](auto& d) { d.Click(IDC_BROWSE); }, {"command 1004"}, true},
+      {"default button", Main, [](auto& d) { d.Click(IDC_OK); }, {"command 1"}, false},
+      {"check box", Main, [](auto& d) { d.Click(IDC_NOTIME); }, {}, true},
+      {"typed text", Main, [](auto& d) { d.Type(IDC_EDIT2, "D:\\保存"); }, {"change 1001"}, true},
+      {"menu command", Main, [](auto& d) { d.Menu(ID_LOG_SIZE); }, {"command 32773"}, true},
+      {"About from the menu", Main, [](auto& d) { d.Menu(IDM_ABOUTBOX); }, {"command 16"}, true},
+      {"About from the system menu", Main,
+       [](auto& d) { SendMessageW(d.dialog().handle(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0); },
+       {"command 16"}, true},
+      {"no such menu command", Restore, [](auto& d) { d.Menu(ID_LOG_VIEW); }, {}, true},
+      {"F1", Main, [](auto& d) { d.HelpKey(); }, {"command 57670"}, true},
+      {"F1 without a help command", Restore, [](auto& d) { d.HelpKey(); }, {}, true},
+      {"Esc", Main, [](auto& d) { d.Escape(); }, {"command 2"}, false},
+      {"close box", Restore, [](auto& d) { d.CloseBox(); }, {"command 2"}, false},
+      {"Esc without a Cancel button", About, [](auto& d) { d.Escape(); }, {"command 2"},
        false},
-      {"disabled button", MainDialogTemplate,
+      {"close box of the progress window", ProgressTemplate, [](auto& d) { d.CloseBox(); },
+       {"command 2"}, false},
+      {"disabled button", Main,
        [](auto& d) {
          d.dialog().EnableItem(IDC_RESTORE, false);
          d.Click(IDC_RESTORE);
@@ -457,7 +465,8 @@ class Win32PictureTest : public ::testing::Test {
     const testing::Picture picture = testing::Capture(d->dialog().handle());
     EXPECT_GT(picture.width, 100);
     // Text, frame and controls: many pixels unlike the background.
-    EXPECT_GT(picture.PixelsUnlike(), static_cast<std::size_t>(picture.width) * picture.height / 50) << name;
+    const auto pixels = static_cast<std::size_t>(picture.width) * picture.height;
+    EXPECT_GT(picture.PixelsUnlike(), pixels / 50) << name;
     EXPECT_GT(picture.Colours(), 4u) << name;
     const std::string path = std::string("screenshots/") + name + ".png";
     EXPECT_TRUE(testing::WritePng(picture, path)) << path;

@@ -31,8 +31,9 @@ LRESULT CALLBACK ViewerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 
 // The file's bytes, at most kMaxBytes; false with the system's reason.
 bool ReadAll(const std::wstring& path, std::string* bytes, DWORD* error) {
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = GetLastError();
     return false;
@@ -40,7 +41,8 @@ bool ReadAll(const std::wstring& path, std::string* bytes, DWORD* error) {
   char buffer[65536];
   DWORD got = 0;
   bool ok = true;
-  while (bytes->size() < kMaxBytes && (ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != FALSE) && got > 0)
+  while (bytes->size() < kMaxBytes &&
+         (ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != FALSE) && got > 0)
     bytes->append(buffer, got);
   if (!ok) *error = GetLastError();
   CloseHandle(file);
@@ -75,13 +77,15 @@ HWND ShowFileViewer(const std::string& path) {
 
   const std::wstring widePath = WindowText(path);
   const std::size_t slash = widePath.find_last_of(L"\\/");
-  const std::wstring title = L"Veldar - " + (slash == std::wstring::npos ? widePath : widePath.substr(slash + 1));
-  const HWND window = CreateWindowExW(WS_EX_APPWINDOW, kViewerClass, title.c_str(), WS_OVERLAPPEDWINDOW,
-                                      CW_USEDEFAULT, CW_USEDEFAULT, 760, 520, nullptr, nullptr, instance, nullptr);
+  const std::wstring title =
+      L"Veldar - " + (slash == std::wstring::npos ? widePath : widePath.substr(slash + 1));
+  const HWND window =
+      CreateWindowExW(WS_EX_APPWINDOW, kViewerClass, title.c_str(), WS_OVERLAPPEDWINDOW,
+                      CW_USEDEFAULT, CW_USEDEFAULT, 760, 520, nullptr, nullptr, instance, nullptr);
   if (!window) return nullptr;
   const HWND text = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                                    WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
-                                        ES_AUTOVSCROLL | ES_AUTOHSCROLL,
+                                    WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
+                                        ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL,
                                     0, 0, 0, 0, window, nullptr, instance, nullptr);
   // A fixed-pitch Japanese face where there is one (the log's columns line
   // up), else the dialogs' face. Made once, kept for the process.
@@ -90,8 +94,9 @@ HWND ShowFileViewer(const std::string& path) {
     const HDC screen = GetDC(nullptr);
     const int height = -MulDiv(9, GetDeviceCaps(screen, LOGPIXELSY), 72);
     ReleaseDC(nullptr, screen);
-    return CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, face.c_str());
+    return CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       FIXED_PITCH | FF_MODERN, face.c_str());
   }();
   SendMessageW(text, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   SendMessageW(text, EM_SETLIMITTEXT, 0, 0);  // no limit but memory's
@@ -101,7 +106,9 @@ HWND ShowFileViewer(const std::string& path) {
   if (ReadAll(widePath, &bytes, &error)) {
     SetWindowTextW(text, ViewerText(bytes).c_str());
   } else {
-    SetWindowTextW(text, (L"ファイルを開けません。\r\n" + widePath + L"\r\nerror " + std::to_wstring(error)).c_str());
+    SetWindowTextW(
+        text, (L"ファイルを開けません。\r\n" + widePath + L"\r\nerror " + std::to_wstring(error))
+                  .c_str());
   }
   // The newest lines of a log are at its end.
   const LRESULT length = SendMessageW(text, WM_GETTEXTLENGTH, 0, 0);

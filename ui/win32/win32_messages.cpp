@@ -32,7 +32,8 @@ LRESULT CALLBACK RelayProcedure(HWND window, UINT message, WPARAM wParam, LPARAM
 bool HasInteractiveDesktop() {
   USEROBJECTFLAGS flags{};
   const HWINSTA station = GetProcessWindowStation();
-  if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr)) return false;
+  if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr))
+    return false;
   return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 

@@ -26,7 +26,8 @@ class Win32DialogServices : public DialogServices {
   // not. The chosen path, or nothing when cancelled or when the dialog could
   // not be shown.
   std::optional<std::string> ChooseFile(DialogWindow& owner, const std::string& title,
-                                        const std::string& initialPath, const std::string& filter) override;
+                                        const std::string& initialPath,
+                                        const std::string& filter) override;
   // The same dialog picking folders, starting at `initialPath` or its
   // nearest existing parent (else where the shell starts). An empty text for
   // a choice that has no file-system path (a library, a network place).
@@ -41,7 +42,8 @@ class Win32DialogServices : public DialogServices {
   // cannot start it, the program's own viewer (win32_file_viewer.h). Whether
   // a started program then succeeds is not known.
   void OpenWithDesktop(const std::string& path) override;
-  int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override;
+  int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
+                      const std::function<int()>& work) override;
   // veldar2_help.html in the directory of the running program.
   std::string HelpPagePath() override;
 };
@@ -63,7 +65,8 @@ HWND__* WindowOf(DialogWindow* dialog);
 // the dialogs stay painted and boxes asked by the worker are shown. Returns
 // `work`'s result; an exception from `work` is thrown here, after the window
 // is gone. Without a window (no display) the work still runs.
-int RunWithProgressWindow(Win32Dialog* owner, CVELDAR2Engine& engine, const std::function<int()>& work);
+int RunWithProgressWindow(Win32Dialog* owner, CVELDAR2Engine& engine,
+                          const std::function<int()>& work);
 
 // The picker's file types from the handlers' filter, "label|pattern||" with
 // any number of pairs: {label, pattern} each. A label without a pattern is

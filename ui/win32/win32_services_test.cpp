@@ -92,7 +92,8 @@ TEST_F(Win32ServicesTest, ProgressWindowShowsTheRunAndStopsIt) {
   };
   const std::vector<Case> cases = {
       {"to its end", nullptr},
-      {"キャンセル", [](HWND progress) { SendMessageW(GetDlgItem(progress, IDC_CANCEL), BM_CLICK, 0, 0); }},
+      {"キャンセル",
+       [](HWND progress) { SendMessageW(GetDlgItem(progress, IDC_CANCEL), BM_CLICK, 0, 0); }},
       {"Esc", [](HWND progress) { PostMessageW(progress, WM_KEYDOWN, VK_ESCAPE, 0); }},
       {"the close box", [](HWND progress) { SendMessageW(progress, WM_SYSCOMMAND, SC_CLOSE, 0); }},
   };
@@ -131,7 +132,8 @@ TEST_F(Win32ServicesTest, ProgressWindowShowsTheRunAndStopsIt) {
       if (c.stop && window) {
         c.stop(window);
         const HWND cancel = GetDlgItem(window, IDC_CANCEL);
-        for (int wait = 0; wait < 100 && (!progress.Cancelled() || IsWindowEnabled(cancel)); ++wait) Sleep(20);
+        for (int wait = 0; wait < 100 && (!progress.Cancelled() || IsWindowEnabled(cancel)); ++wait)
+          Sleep(20);
         stopped = progress.Cancelled();
         cancelEnabledAfter = IsWindowEnabled(cancel) != FALSE;
       }
@@ -148,11 +150,11 @@ TEST_F(Win32ServicesTest, ProgressWindowShowsTheRunAndStopsIt) {
       EXPECT_FALSE(cancelEnabledAfter) << "asked once";
     }
     EXPECT_EQ(engine.progress, nullptr) << "the run's progress is taken away";
-    EXPECT_TRUE(ShownWindows(interfaceThread, owner.handle()).empty()) << "the progress window is gone";
+    EXPECT_TRUE(ShownWindows(interfaceThread, owner.handle()).empty()) << "the window is gone";
   }
 
-  EXPECT_THROW(RunWithProgressWindow(&owner, engine, []() -> int { throw std::runtime_error("disk gone"); }),
-               std::runtime_error);
+  const auto failing = []() -> int { throw std::runtime_error("disk gone"); };
+  EXPECT_THROW(RunWithProgressWindow(&owner, engine, failing), std::runtime_error);
   EXPECT_TRUE(IsWindowEnabled(owner.handle()));
 }
 
@@ -228,8 +230,9 @@ TEST_F(Win32ServicesTest, PickersReturnWhatIsTypedOrNothing) {
   const std::vector<Case> cases = {
       {"a folder", true, dir / "backups/not yet", dir / "backups", "", dir / "backups"},
       {"a folder, cancelled", true, "", std::nullopt, "", std::nullopt},
-      {"the initial file, kept", false, dir / "report.doc", dir / "report.doc", "report.doc", dir / "report.doc"},
-      {"a file that does not exist yet", false, dir / "report.doc", dir / "新しい.doc", "report.doc",
+      {"the initial file, kept", false, dir / "report.doc", dir / "report.doc", "report.doc",
+       dir / "report.doc"},
+      {"a file not there yet", false, dir / "report.doc", dir / "新しい.doc", "report.doc",
        dir / "新しい.doc"},
       {"a file, cancelled", false, "", std::nullopt, "", std::nullopt},
   };
@@ -277,7 +280,8 @@ TEST_F(Win32ServicesTest, MenusAndTheViewerWhereTheShellHasNoProgram) {
     MenuUser::downs = downs;
     MenuUser::seen = false;
     SetTimer(owner.handle(), 1, 100, &MenuUser::Tick);
-    EXPECT_EQ(services.ChooseFromMenu(owner, IDC_BROWSE, {"ファイル...", "フォルダ..."}), expected) << downs;
+    EXPECT_EQ(services.ChooseFromMenu(owner, IDC_BROWSE, {"ファイル...", "フォルダ..."}), expected)
+        << downs;
     EXPECT_TRUE(MenuUser::seen);
   }
 
