@@ -323,11 +323,65 @@ void Win32Dialog::InstallMenus() {
     AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(items), WindowText(popup.text).c_str());
   }
   SetMenu(window_, bar);
-  // The menu bar takes its height from the client area: the window grows by
-  // it, so the controls keep the template's room. A bar that wraps is
-  // measured after the first resize.
-  RECT wanted{0, 0, dialog.width, dialog.height};
+}
+
+int Win32Dialog::MakeRoomForLabels() {
+  const DialogTemplate& dialog = logic_.Template();
+  RECT client{0, 0, dialog.width, dialog.height};
+  MapDialogRect(window_, &client);
+  std::vector<HWND> controls;
+  for (HWND child = GetWindow(window_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    controls.push_back(child);
+  const auto placeOf = [this](HWND control) {
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+  };
+  RECT gapRect{0, 0, 2, 0};
+  MapDialogRect(window_, &gapRect);
+  const HDC dc = GetDC(window_);
+  const HGDIOBJ oldFont = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(window_, WM_GETFONT, 0, 0)));
+  for (std::size_t i = 0; i < controls.size() && i < dialog.controls.size(); ++i) {
+    const ControlTemplate& control = dialog.controls[i];
+    if (control.kind != ControlKind::kLabel || (control.flags & kCentred) || control.text.empty()) continue;
+    const std::wstring text = WindowText(control.text);
+    SIZE extent{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    RECT label = placeOf(controls[i]);
+    if (label.left + extent.cx <= label.right) continue;
+    label.right = label.left + extent.cx;
+    MoveWindow(controls[i], label.left, label.top, label.right - label.left, label.bottom - label.top, FALSE);
+    // The controls to its right on its row move right, as far as the text needs.
+    int shift = 0;
+    std::vector<std::size_t> onRow;
+    for (std::size_t j = 0; j < controls.size() && j < dialog.controls.size(); ++j) {
+      if (dialog.controls[j].kind == ControlKind::kLabel) continue;
+      const RECT rect = placeOf(controls[j]);
+      if (rect.left < label.left || rect.top >= label.bottom || rect.bottom <= label.top) continue;
+      onRow.push_back(j);
+      shift = std::max<int>(shift, label.right + gapRect.right - rect.left);
+    }
+    client.right = std::max(client.right, label.right + 2 * gapRect.right);
+    if (shift <= 0) continue;
+    for (std::size_t j : onRow) {
+      const RECT rect = placeOf(controls[j]);
+      MoveWindow(controls[j], rect.left + shift, rect.top, rect.right - rect.left, rect.bottom - rect.top, FALSE);
+      client.right = std::max<LONG>(client.right, rect.right + shift + 2 * gapRect.right);
+    }
+  }
+  SelectObject(dc, oldFont);
+  ReleaseDC(window_, dc);
+  return client.right;
+}
+
+void Win32Dialog::FitClientArea(int width) {
+  // The client area is the template's (wider where labels needed room);
+  // a menu bar takes its height from it, so the window grows by the bar. A
+  // bar that wraps is measured after the first resize.
+  RECT wanted{0, 0, logic_.Template().width, logic_.Template().height};
   MapDialogRect(window_, &wanted);
+  wanted.right = std::max<LONG>(wanted.right, width);
   for (int attempt = 0; attempt < 2; ++attempt) {
     RECT client{}, frame{};
     GetClientRect(window_, &client);
@@ -340,7 +394,9 @@ void Win32Dialog::InstallMenus() {
 }
 
 void Win32Dialog::OnInit() {
+  const int width = MakeRoomForLabels();
   InstallMenus();
+  FitClientArea(width);
   const DialogTemplate& dialog = logic_.Template();
   if (dialog.frame == DialogFrame::kMain) {
     SendMessageW(window_, WM_SETICON, ICON_BIG,

@@ -106,6 +106,14 @@ class Win32Dialog : public DialogWindow {
   std::intptr_t Handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
   void OnInit();
   void InstallMenus();
+  // A static text wider than its box in the dialog's font (the templates
+  // were laid out for a narrower face than some systems have) gets a box as
+  // wide as its text, and the controls to its right on its row move right
+  // by as much. Returns the client width in pixels that this needs.
+  int MakeRoomForLabels();
+  // Sizes the window so that its client area is `width` pixels wide (at
+  // least the template's width) and the template's height, menu or not.
+  void FitClientArea(int width);
   const ControlTemplate* Control(int id) const;
   std::vector<std::uint8_t> Bytes() const;
 

@@ -78,11 +78,6 @@ RECT PlaceOf(HWND child) {
   return rect;
 }
 
-std::string Describe(const RECT& r) {
-  return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right) +
-         "," + std::to_string(r.bottom);
-}
-
 std::wstring ClassOf(HWND window) {
   wchar_t name[64] = {};
   GetClassNameW(window, name, 64);
@@ -95,6 +90,19 @@ std::string MenuText(HMENU menu, UINT position) {
   wchar_t text[128] = {};
   GetMenuStringW(menu, position, text, 128, MF_BYPOSITION);
   return WideToUtf8(text);
+}
+
+// How wide `text` is in the font of `window`, in pixels.
+int TextWidth(HWND window, std::string_view text) {
+  const HDC dc = GetDC(window);
+  const auto font = reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0));
+  const HGDIOBJ old = SelectObject(dc, font);
+  const std::wstring wide = WindowText(text);
+  SIZE extent{};
+  GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &extent);
+  SelectObject(dc, old);
+  ReleaseDC(window, dc);
+  return extent.cx;
 }
 
 // Draws `text` in the font of `window` and compares it with the same number
@@ -182,11 +190,19 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
   EXPECT_TRUE(style & WS_CAPTION);
   RECT client{};
   GetClientRect(window, &client);
-  EXPECT_EQ(Describe(client), Describe(DialogRect(window, 0, 0, dialog.width, dialog.height)))
-      << "the client area is the template's, menu bar or not";
+  const RECT templateClient = DialogRect(window, 0, 0, dialog.width, dialog.height);
+  EXPECT_EQ(client.bottom, templateClient.bottom) << "the template's height, menu bar or not";
+  EXPECT_GE(client.right, templateClient.right);
 
   HWND child = GetWindow(window, GW_CHILD);
   std::vector<int> tabStops;
+  struct Placed {
+    const ControlTemplate* control;
+    HWND window;
+    RECT expected, place;
+    std::string what;
+  };
+  std::vector<Placed> placed;
   for (const ControlTemplate& control : dialog.controls) {
     ASSERT_NE(child, nullptr) << "fewer windows than controls";
     const std::string what = std::string(dialog.caption) + " control " +
@@ -252,13 +268,57 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
     }
     RECT place = PlaceOf(child);
     // An up-down may keep its own width, a pixel off the template's.
-    if (control.kind == ControlKind::kUpDown && std::abs(place.right - expected.right) <= 1)
-      place.right = expected.right;
-    EXPECT_EQ(Describe(place), Describe(expected)) << what;
+    const int expectedWidth = expected.right - expected.left;
+    if (control.kind == ControlKind::kUpDown &&
+        std::abs(place.right - place.left - expectedWidth) <= 1)
+      place.right = place.left + expectedWidth;
+    placed.push_back({&control, child, expected, place, what});
     if (childStyle & WS_TABSTOP) tabStops.push_back(control.id);
     child = GetWindow(child, GW_HWNDNEXT);
   }
   EXPECT_EQ(child, nullptr) << "more windows than controls";
+
+  // Every control at the template's place, but where a static text needed
+  // more room in this system's font: its box is as wide as its text, and the
+  // controls to its right on its row stand clear of it, as far right as that
+  // takes. Nothing overlaps, and everything is inside the client area.
+  GetClientRect(window, &client);
+  const int height = DialogRect(window, 0, 0, 0, dialog.height).bottom;
+  EXPECT_EQ(client.bottom, height);
+  std::vector<RECT> widened;
+  for (const Placed& p : placed) {
+    const bool label = p.control->kind == ControlKind::kLabel;
+    EXPECT_EQ(p.place.top, p.expected.top) << p.what;
+    EXPECT_EQ(p.place.bottom, p.expected.bottom) << p.what;
+    EXPECT_LE(p.place.right, client.right) << p.what;
+    if (label && p.place.right != p.expected.right) {
+      EXPECT_EQ(p.place.left, p.expected.left) << p.what;
+      EXPECT_GT(p.place.right, p.expected.right) << p.what;
+      widened.push_back(p.place);
+    }
+    if (label && !(p.control->flags & kCentred)) {
+      EXPECT_LE(TextWidth(p.window, p.control->text), p.place.right - p.place.left) << p.what;
+    }
+  }
+  for (const Placed& p : placed) {
+    if (p.control->kind == ControlKind::kLabel) continue;
+    EXPECT_EQ(p.place.right - p.place.left, p.expected.right - p.expected.left) << p.what;
+    bool mayMove = false;
+    for (const RECT& label : widened) {
+      if (label.top < p.place.bottom && p.place.top < label.bottom && label.left <= p.expected.left)
+        mayMove = true;
+    }
+    if (!mayMove) {
+      EXPECT_EQ(p.place.left, p.expected.left) << p.what;
+    }
+    for (const Placed& other : placed) {
+      if (&other == &p) continue;
+      RECT overlap{};
+      const bool clash = IntersectRect(&overlap, &p.place, &other.place) &&
+                         (other.control->kind != ControlKind::kLabel || mayMove);
+      EXPECT_FALSE(clash) << p.what << " and " << other.what;
+    }
+  }
 
   // Tab walks the focusable controls in template order, round to the first.
   if (!tabStops.empty()) {
