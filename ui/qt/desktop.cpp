@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -76,7 +77,11 @@ bool GuiStarter::ForDialog(std::string* why) {
 QIcon ProgramIcon() { return QIcon(QStringLiteral(":/veldar2/veldar2.png")); }
 
 QString HelpPagePath() {
-  return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("veldar2_help.html"));
+  // Beside the program in a build tree; in share/veldar2 when installed.
+  const QDir programDir(QCoreApplication::applicationDirPath());
+  const QString beside = programDir.filePath(QStringLiteral("veldar2_help.html"));
+  const QString installed = programDir.filePath(QStringLiteral("../share/veldar2/veldar2_help.html"));
+  return QFileInfo::exists(beside) || !QFileInfo::exists(installed) ? beside : QDir::cleanPath(installed);
 }
 
 }  // namespace veldar
