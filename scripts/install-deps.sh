@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config
   googletest libgtest-dev
-  qt6-base-dev qt6-translations-l10n
+  qt6-base-dev qt6-translations-l10n qt6-tools-dev qt6-l10n-tools   # lrelease: the English interface
   rsync
   fonts-noto-cjk
   clang libclang-rt-14-dev llvm   # the fuzz targets: libFuzzer runtime, readable stack traces

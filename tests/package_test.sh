@@ -28,7 +28,8 @@ expected="/usr/bin/veldar2
 /usr/share/icons/hicolor/64x64/apps/veldar2.png
 /usr/share/icons/hicolor/scalable/apps/veldar2.svg
 /usr/share/man/man1/veldar2.1.gz
-/usr/share/veldar2/veldar2_help.html"
+/usr/share/veldar2/veldar2_help.html
+/usr/share/veldar2/veldar2_help_en.html"
 diff <(echo "$expected") "$work/files" || fail "the package's files differ (above)"
 
 # Control data: name, version, architecture, the Qt libraries and the fonts.
