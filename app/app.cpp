@@ -60,7 +60,7 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
   for (const std::string& argument : arguments) {
     if (argument == "--") break;
     if (argument == "--help" || argument == "-h" || (os_.OptionChar() == '/' && argument == "/?")) {
-      out << UsageText(os_.OptionChar());
+      out << UsageText(os_.OptionChar(), language);
       return kExitSuccess;
     }
     if (argument == "--version") {
@@ -88,7 +88,7 @@ int CVELDAR2App::InitInstanceFromText(const std::string& parameterText, std::ost
   for (const TextWord& word : words) {
     if (word.quoted) continue;
     if (word.text == "--help" || word.text == "-h" || (optionChar == '/' && word.text == "/?")) {
-      out << UsageText(optionChar);
+      out << UsageText(optionChar, language);
       return kExitSuccess;
     }
     if (word.text == "--version") {
@@ -131,7 +131,7 @@ int CVELDAR2App::Start(std::ostream& out, std::ostream& err) {
   } else if (showMainDialog) {
     status = showMainDialog(engine);
   } else {
-    out << UsageText(os_.OptionChar());
+    out << UsageText(os_.OptionChar(), language);
   }
   engine.activityLog.onUnloggedFailure = nullptr;  // `err` is the caller's
   return status;
@@ -208,12 +208,36 @@ std::string ProgramParameterText(const std::string& commandLine) {
   return commandLine.substr(i);
 }
 
-std::string UsageText(char o) {
+std::string UsageText(char o, Language language) {
   const std::string O(1, o);
   // With '/' options (Windows) the text goes to the parser whole: "--" means
   // nothing there, and a path is kept from being an option by its quotes.
   const bool slash = o == '/';
   const std::string end = slash ? "" : " [--]";
+  if (language == Language::kEnglish) {
+    return "Usage: veldar2 [" + O + "Mcount] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
+           "NOTIME] [" + O + "LINK]" + end + " SOURCE BACKUPDIR\n"
+           "\n"
+           "  SOURCE       file or directory to back up\n"
+           "  BACKUPDIR    directory that holds the generations\n"
+           "  " + O + "Mn          number of generations to keep (e.g. " + O + "M5)\n"
+           "  " + O + "NOFORCE     never overwrite existing copies\n"
+           "  " + O + "NODEL       keep files that vanished from the source\n"
+           "  " + O + "NOMSG       log failures instead of showing them, and go on\n"
+           "  " + O + "NOTIME      copy files without comparing their times (and share none)\n"
+           "  " + O + "LINK        files unchanged since the newest generation are hard-linked to it\n"
+           "               where they cannot be cloned\n" +
+           (slash ? std::string("  \"...\"        a path with blanks, or beginning with /\n"
+                                "  /?, --help   this text\n")
+                  : std::string("  --           every argument after it is a path\n"
+                                "  --help       this text\n")) +
+           "  --version    version\n"
+           "\n"
+           "Without parameters the dialog opens.\n"
+           "Exit status: 0 success, 1 some operations failed (" + O +
+           "NOMSG), 2 failed, refused (an unknown option too) or stopped (Ctrl-C), 3 another instance's "
+           "window is open.\n";
+  }
   return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
          "NOTIME] [" + O + "LINK]" + end + " 元 先\n"
          "Usage: veldar2 [" + O + "Mcount] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/language.h"
 #include "engine/engine.h"
 
 namespace veldar {
@@ -69,6 +70,9 @@ class CVELDAR2App {
   // its progress there on one self-updating line. 0: no line (a file, a
   // pipe, a scheduler), so that logs and scripts see only the summary.
   int progressColumns = 0;
+  // The language of the usage text (the dialogs take theirs from the
+  // locale too); the log and the settings never change with it.
+  Language language = Language::kJapanese;
   // Called when the batch run begins (true) and ends (false): where the
   // system's stop requests (Ctrl-C) are turned to `batchProgress`. May be
   // empty.
@@ -88,7 +92,7 @@ class CVELDAR2App {
 // Files\veldar2.exe"), as the C runtime reads it.
 std::string ProgramParameterText(const std::string& commandLine);
 
-// The usage text, in Japanese and English.
-std::string UsageText(char optionChar);
+// The usage text: in Japanese and English, or in English only.
+std::string UsageText(char optionChar, Language language = Language::kJapanese);
 
 }  // namespace veldar

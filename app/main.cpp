@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
   // A batch run stops safely on Ctrl-C or a termination request; before and
   // after it they end the program as usual.
   app.progressColumns = TerminalColumns();
+  app.language = veldar::LanguageOfEnvironment();
   app.onBatchRun = [&app](bool running) {
     stopTarget = running ? &app.batchProgress : nullptr;
     struct sigaction action {};

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config
   googletest libgtest-dev
-  qt6-base-dev qt6-translations-l10n
+  qt6-base-dev qt6-translations-l10n qt6-tools-dev qt6-l10n-tools   # lrelease: the English interface
   rsync
   fonts-noto-cjk
   clang libclang-rt-14-dev llvm   # the fuzz targets: libFuzzer runtime, readable stack traces
@@ -14,6 +14,9 @@ packages=(
   # tests, a compiler cache, an X server for the test of Wine windows, and
   # unzip to list the release zip.
   g++-mingw-w64-x86-64-posix wine wine64 ccache xvfb xauth unzip
+  # The Debian package and its checks: dpkg-shlibdeps, the menu entry's and
+  # the man page's validators, and script(1) for the terminal's progress line.
+  dpkg-dev desktop-file-utils groff-base man-db bsdutils
 )
 
 missing=()

@@ -18,10 +18,11 @@ using testing::WriteFile;
 
 class BatchProgramTest : public ::testing::Test {
  protected:
-  // Runs the program with `arguments` (already shell-quoted); returns the exit
-  // status and keeps standard error.
-  int Run(const std::string& arguments) {
-    const std::string command = "cd '" + dir.path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY" +
+  // Runs the program with `arguments` (already shell-quoted) and the
+  // environment's `variables` ("NAME=value ..."); returns the exit status and
+  // keeps standard error.
+  int Run(const std::string& arguments, const std::string& variables = "") {
+    const std::string command = "cd '" + dir.path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY " + variables +
                                 " XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" + dir.path() +
                                 "/config' XDG_STATE_HOME='" +
                                 dir.path() + "/state' '" + VELDAR2_BINARY + "' " + arguments +
@@ -57,6 +58,28 @@ TEST_F(BatchProgramTest, ProgressLineOnlyOnATerminal) {
   EXPECT_EQ(terminal.substr(terminal.rfind('\r', terminal.size() - 2)).find_first_not_of(" \r\n"),
             std::string::npos)
       << "the line is blanked at the end";
+}
+
+// The locale changes the usage text, never the log.
+TEST_F(BatchProgramTest, EnglishLocaleLogsTheSameLines) {
+  WriteFile(dir / "src/a.txt", "alpha");
+  testing::MakeDirs(dir / "dst");
+  std::vector<std::string> texts[2];
+  int run = 0;
+  for (const char* lang : {"ja_JP.UTF-8", "en_US.UTF-8"}) {
+    ASSERT_EQ(RunCommand("rm -rf '" + dir.path() + "/state' '" + dir.path() + "/dst' && mkdir '" + dir.path() +
+                         "/dst'"),
+              0);
+    EXPECT_EQ(Run("-M2 src dst", std::string("LC_ALL= LANG=") + lang), 0);
+    for (const std::string& line : Lines(Log())) {
+      texts[run].push_back(line.substr(line.find(" : ", line.find(" : ") + 3)));
+    }
+    ++run;
+  }
+  EXPECT_GE(texts[0].size(), 3u);
+  EXPECT_EQ(texts[0], texts[1]);
+  EXPECT_EQ(Run("--help", "LC_ALL= LANG=en_US.UTF-8"), 0);
+  EXPECT_EQ(out.rfind("Usage: veldar2", 0), 0u) << out;
 }
 
 TEST_F(BatchProgramTest, HelpVersionAndNoParameters) {

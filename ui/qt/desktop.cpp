@@ -3,12 +3,11 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
-#include <QLibraryInfo>
-#include <QLocale>
-#include <QTranslator>
 
 #include "ui/qt/dialog_units.h"
+#include "ui/qt/translation.h"
 
 namespace veldar {
 
@@ -35,12 +34,8 @@ void GuiStarter::Start() {
   if (platformChosenHere_) qunsetenv("QT_QPA_PLATFORM");
   QApplication::setFont(DialogFont(9));
   QApplication::setWindowIcon(ProgramIcon());
-  // The pickers and the standard buttons in Japanese, like the rest.
-  auto* translator = new QTranslator(app_.get());
-  if (translator->load(QLocale(QLocale::Japanese), QStringLiteral("qtbase"), QStringLiteral("_"),
-                       QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-    QCoreApplication::installTranslator(translator);
-  }
+  // Japanese, or English where the locale asks for it.
+  UseLanguage(LanguageOfEnvironment());
 }
 
 bool GuiStarter::Headless() const {
@@ -76,7 +71,14 @@ bool GuiStarter::ForDialog(std::string* why) {
 QIcon ProgramIcon() { return QIcon(QStringLiteral(":/veldar2/veldar2.png")); }
 
 QString HelpPagePath() {
-  return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("veldar2_help.html"));
+  // Beside the program in a build tree; in share/veldar2 when installed. The
+  // English page where the language is English.
+  const QString name = CurrentLanguage() == Language::kEnglish ? QStringLiteral("veldar2_help_en.html")
+                                                               : QStringLiteral("veldar2_help.html");
+  const QDir programDir(QCoreApplication::applicationDirPath());
+  const QString beside = programDir.filePath(name);
+  const QString installed = programDir.filePath(QStringLiteral("../share/veldar2/") + name);
+  return QFileInfo::exists(beside) || !QFileInfo::exists(installed) ? beside : QDir::cleanPath(installed);
 }
 
 }  // namespace veldar

@@ -47,7 +47,9 @@ class GuiStarter {
 // The program's icon (the icon resource of the dialogs).
 QIcon ProgramIcon();
 
-// The help page, "veldar2_help.html" beside the executable.
+// The help page, "veldar2_help.html" ("veldar2_help_en.html" in English):
+// beside the executable (a build tree), else in ../share/veldar2 from it
+// (installed).
 QString HelpPagePath();
 
 }  // namespace veldar

@@ -11,6 +11,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "ui/qt/translation.h"
+
 namespace veldar {
 namespace {
 
@@ -30,7 +32,7 @@ QWidget* ShowFileViewer(QWidget* parent, const QString& path) {
   QString failure;
   QByteArray content;
   if (!file.open(QIODevice::ReadOnly)) {
-    failure = QStringLiteral("ファイルを開けません。\n%1\n%2").arg(path, file.errorString());
+    failure = QStringLiteral("%1\n%2\n%3").arg(Tr("ファイルを開けません。"), path, file.errorString());
   } else {
     content = file.read(kMaxBytes);
   }
@@ -51,7 +53,7 @@ QWidget* ShowFileViewer(QWidget* parent, const QString& path) {
     layout->addWidget(text);
   }
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, viewer);
-  buttons->button(QDialogButtonBox::Close)->setText(QStringLiteral("閉じる"));
+  buttons->button(QDialogButtonBox::Close)->setText(Tr("閉じる"));
   QObject::connect(buttons, &QDialogButtonBox::rejected, viewer, &QDialog::close);
   layout->addWidget(buttons);
   viewer->show();

@@ -7,6 +7,7 @@
 
 #include "engine/engine.h"
 #include "ui/progress_texts.h"
+#include "ui/qt/translation.h"
 
 namespace veldar {
 
@@ -36,8 +37,8 @@ void CVELDAR2Progress::Refresh() {
   const ProgressTexts texts = MakeProgressTexts(snapshot, static_cast<double>(clock_.elapsed()) / 1000);
   pathLabel_->setText(pathLabel_->fontMetrics().elidedText(QString::fromStdString(snapshot.current),
                                                            Qt::ElideMiddle, pathLabel_->width()));
-  countLabel_->setText(QString::fromStdString(texts.count));
-  rateLabel_->setText(QString::fromStdString(texts.rate));
+  countLabel_->setText(TrMessage(texts.count));
+  rateLabel_->setText(TrMessage(texts.rate));
   bar_->setValue(texts.permille);
 }
 

@@ -15,12 +15,12 @@
 #include <algorithm>
 
 #include "ui/qt/desktop.h"
+#include "ui/qt/translation.h"
 #include "ui/qt/up_down.h"
 
 namespace veldar {
 namespace {
 
-QString Text(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 Qt::WindowFlags FlagsFor(DialogFrame frame) {
   switch (frame) {
@@ -42,13 +42,13 @@ QMenuBar* MakeMenuBar(const std::vector<MenuTemplate>& menus) {
   auto* bar = new QMenuBar;
   bar->setNativeMenuBar(false);
   for (const MenuTemplate& menu : menus) {
-    QMenu* popup = bar->addMenu(Text(menu.text));
+    QMenu* popup = bar->addMenu(Tr(menu.text));
     for (const MenuItemTemplate& item : menu.items) {
       if (item.id == 0) {
         popup->addSeparator();
         continue;
       }
-      QAction* action = popup->addAction(Text(item.text));
+      QAction* action = popup->addAction(Tr(item.text));
       action->setData(item.id);
       if (item.id == ID_HELP) {
         action->setShortcut(QKeySequence::HelpContents);
@@ -65,7 +65,7 @@ QtDialog::QtDialog(DialogLogic& logic, QWidget* parent)
     : QDialog(parent), logic_(logic), units_(DialogFont(logic.Template().fontPoints)) {
   const DialogTemplate& dialog = logic.Template();
   setFont(DialogFont(dialog.fontPoints));
-  setWindowTitle(Text(dialog.caption));
+  setWindowTitle(Tr(dialog.caption));
   setWindowFlags(FlagsFor(dialog.frame));
   if (dialog.frame == DialogFrame::kMain) setWindowIcon(ProgramIcon());
 
@@ -102,8 +102,11 @@ QWidget* QtDialog::AddControl(const ControlTemplate& control, QWidget* previous)
   switch (control.kind) {
     case ControlKind::kButton:
     case ControlKind::kDefaultButton: {
-      auto* button = new QPushButton(Text(control.text), client_);
+      auto* button = new QPushButton(Tr(control.text), client_);
+      // A text longer than the template's button (a translation) widens it.
+      rect.setWidth(std::max(rect.width(), TextWidth(*button) + units_.X(6)));
       button->setGeometry(rect);
+      FitClient(rect);
       button->setDefault(control.kind == ControlKind::kDefaultButton);
       button->setAutoDefault(false);
       connect(button, &QPushButton::clicked, this, [this, id] { logic_.OnCommand(id); });
@@ -127,7 +130,7 @@ QWidget* QtDialog::AddControl(const ControlTemplate& control, QWidget* previous)
       // templates were laid out for a narrower Japanese font, and such a
       // control has room to its right. Where even that room is too little,
       // the client area widens so that no text is cut.
-      auto* check = new QCheckBox(Text(control.text), client_);
+      auto* check = new QCheckBox(Tr(control.text), client_);
       rect.setWidth(std::max(rect.width(), check->sizeHint().width()));
       check->setGeometry(rect);
       FitClient(rect);
@@ -136,7 +139,7 @@ QWidget* QtDialog::AddControl(const ControlTemplate& control, QWidget* previous)
       return check;
     }
     case ControlKind::kLabel: {
-      auto* label = new QLabel(Text(control.text), client_);
+      auto* label = new QLabel(Tr(control.text), client_);
       label->setTextFormat(Qt::PlainText);
       const Qt::Alignment alignment = control.flags & kCentred ? Qt::AlignHCenter : Qt::AlignLeft;
       label->setAlignment(alignment | Qt::AlignTop);
@@ -183,6 +186,12 @@ QWidget* QtDialog::AddControl(const ControlTemplate& control, QWidget* previous)
     }
   }
   return nullptr;
+}
+
+int QtDialog::TextWidth(const QAbstractButton& button) {
+  QString text = button.text();
+  text.remove(QRegularExpression(QStringLiteral("&(?!&)")));  // the mnemonic marks
+  return button.fontMetrics().horizontalAdvance(text);
 }
 
 QRect QtDialog::TextExtent(const QLabel& label) {

@@ -17,6 +17,7 @@
 #include "ui/dialog_window.h"
 #include "ui/qt/dialog_units.h"
 
+class QAbstractButton;
 class QAction;
 class QLabel;
 
@@ -46,6 +47,8 @@ class QtDialog : public QDialog, public DialogWindow {
 
   // Where a static text's text really stands (its box may be wider).
   static QRect TextExtent(const QLabel& label);
+  // The width a button's text takes, mnemonic marks left out.
+  static int TextWidth(const QAbstractButton& button);
 
   // A second start asked for the window: un-minimise it and bring it (and
   // any dialog open over it) to the front.

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <iostream>
 
+#include "ui/qt/translation.h"
+
 namespace veldar {
 namespace {
 
@@ -39,11 +41,11 @@ bool OnInterfaceThread(const std::function<bool()>& show) {
 bool Box(const std::string& text, bool question) {
   QWidget* parent = QApplication::activeModalWidget();
   if (!parent) parent = QApplication::activeWindow();
-  QMessageBox box(QMessageBox::Warning, QStringLiteral("VELDAR2"), QString::fromStdString(text),
+  QMessageBox box(QMessageBox::Warning, QStringLiteral("VELDAR2"), TrMessage(text),
                   QMessageBox::NoButton, parent);
   box.setTextFormat(Qt::PlainText);
   QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-  if (question) box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
+  if (question) box.addButton(Tr("キャンセル"), QMessageBox::RejectRole);
   box.setDefaultButton(ok);
   box.setEscapeButton(question ? box.buttons().last() : ok);
   // A run in progress shows the wait cursor; the box is answered with the

@@ -13,6 +13,7 @@
 #include "ui/qt/file_viewer.h"
 #include "ui/qt/progress_window.h"
 #include "ui/qt/qt_dialog.h"
+#include "ui/qt/translation.h"
 
 namespace veldar {
 
@@ -22,14 +23,14 @@ QString QtNameFilters(const std::string& filter) {
   for (qsizetype i = 0; i + 1 < parts.size() && !parts[i].isEmpty(); i += 2) {
     QString patterns = parts[i + 1];
     patterns.replace(QLatin1Char(';'), QLatin1Char(' ')).replace(QStringLiteral("*.*"), QStringLiteral("*"));
-    filters << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
+    filters << QStringLiteral("%1 (%2)").arg(Tr(parts[i].toStdString()), patterns);
   }
   return filters.join(QStringLiteral(";;"));
 }
 
 std::optional<std::string> QtDialogServices::ChooseFile(DialogWindow& owner, const std::string& title,
                                                         const std::string& initialPath, const std::string& filter) {
-  QFileDialog dialog(WidgetOf(&owner), QString::fromStdString(title));
+  QFileDialog dialog(WidgetOf(&owner), Tr(title));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   // Any typed name is taken as it stands, existing or not.
   dialog.setFileMode(QFileDialog::AnyFile);
@@ -55,7 +56,7 @@ std::optional<std::string> QtDialogServices::ChooseFolder(DialogWindow& owner, c
     start = parent == start || parent == QStringLiteral(".") ? QString() : parent;
   }
   if (start.isEmpty()) start = QDir::homePath();
-  const QString folder = QFileDialog::getExistingDirectory(WidgetOf(&owner), QString::fromStdString(title), start);
+  const QString folder = QFileDialog::getExistingDirectory(WidgetOf(&owner), Tr(title), start);
   if (folder.isEmpty()) return std::nullopt;
   return QDir::toNativeSeparators(folder).toStdString();
 }
@@ -66,7 +67,7 @@ std::optional<int> QtDialogServices::ChooseFromMenu(DialogWindow& owner, int anc
   QWidget* anchor = dialog ? dialog->GetDlgItem(anchorId) : nullptr;
   QMenu menu(WidgetOf(&owner));
   for (std::size_t i = 0; i < items.size(); ++i) {
-    menu.addAction(QString::fromStdString(items[i]))->setData(static_cast<int>(i));
+    menu.addAction(Tr(items[i]))->setData(static_cast<int>(i));
   }
   const QPoint where = anchor ? anchor->mapToGlobal(QPoint(0, anchor->height())) : QCursor::pos();
   QAction* chosen = menu.exec(where);

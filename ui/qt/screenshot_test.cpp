@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QDir>
+#include <QFileInfo>
 #include <QFontInfo>
 #include <QLabel>
 #include <QListWidget>
@@ -21,6 +23,7 @@
 #include "ui/about_dialog.h"
 #include "ui/qt/dialog_units.h"
 #include "ui/qt/progress_window.h"
+#include "ui/qt/translation.h"
 #include "ui/logsize_dialog.h"
 #include "ui/main_dialog.h"
 #include "ui/restore_dialog.h"
@@ -59,6 +62,9 @@ class DialogPictureTest : public ::testing::Test {
       const int id = child->objectName().toInt(&isId);
       if (!isId) continue;
       const auto* label = qobject_cast<QLabel*>(child);
+      if (auto* button = qobject_cast<QPushButton*>(child)) {
+        EXPECT_LE(QtDialog::TextWidth(*button), button->width() - 4) << button->text().toStdString() << " is cut";
+      }
       if (label && label->pixmap().isNull()) {
         controls.emplace_back(label->text().toStdString(), QtDialog::TextExtent(*label));
       } else if (id != 0 || label) {
@@ -161,6 +167,39 @@ TEST_F(DialogPictureTest, ProgressWindowInALargeFile) {
     EXPECT_EQ(static_cast<QLabel*>(asked.GetDlgItem(IDC_PROGRESS_RATE))->text(), "中止しています...");
     EXPECT_FALSE(asked.GetDlgItem(IDC_CANCEL)->isEnabled());
   }
+}
+
+// In an English locale every dialog shows English texts, none of them cut,
+// and messages are translated phrase by phrase around their paths.
+TEST_F(DialogPictureTest, EnglishDialogsAndMessages) {
+  UseLanguage(Language::kEnglish);
+  CVELDAR2Dlg mainLogic(engine, services);
+  QtDialog main(mainLogic);
+  Save(main, "main-dialog-en");
+  ExpectTidy(main);
+  EXPECT_EQ(main.ItemText(IDC_OK), "Back Up");
+  EXPECT_EQ(main.MenuCommand(ID_LOG_VIEW)->text(), "&View Log");
+  CVELDAR2Res restoreLogic(engine, services);
+  QtDialog restore(restoreLogic);
+  Save(restore, "restore-dialog-en");
+  ExpectTidy(restore);
+  CVELDAR2Logsize sizeLogic(messages);
+  QtDialog size(sizeLogic);
+  Save(size, "logsize-dialog-en");
+  ExpectTidy(size);
+  CVELDAR2About aboutLogic;
+  QtDialog about(aboutLogic);
+  Save(about, "about-dialog-en");
+  ExpectTidy(about);
+  EXPECT_EQ(about.windowTitle(), "Veldar [About]");
+
+  EXPECT_EQ(TrMessage("パラメタの指定誤りです。[バックアップするファイル]\n/home/花子/missing\nNo such file"),
+            "The parameters are wrong: [file or folder to back up]\n/home/花子/missing\nNo such file");
+  EXPECT_EQ(TrMessage("0 から 999 までの整数を入力してください。"), "Enter a whole number from 0 to 999.");
+  EXPECT_EQ(TrMessage("120 / 800 ファイル、1.20 GB / 2.70 GB"), "120 / 800 files, 1.20 GB / 2.70 GB");
+  EXPECT_EQ(QFileInfo(QString::fromStdString(services.HelpPagePath())).fileName(), "veldar2_help_en.html");
+  UseLanguage(Language::kJapanese);
+  EXPECT_EQ(TrMessage("バックアップ完了しました。"), "バックアップ完了しました。");
 }
 
 TEST_F(DialogPictureTest, AboutBox) {
