@@ -42,7 +42,7 @@ bool SystemHasFace(const std::wstring& face);
 // The DLGTEMPLATEEX of `dialog`, its text in `face`: styles from the frame,
 // one item per control in template order (so the tab order is the
 // template's), classes and styles by kind, every text in UTF-16. Controls
-// without an id get -1. The menu and the icons are not part of it: the
+// without an id get -1. The menu and the icons are not in it: the
 // dialog adds them when it opens. The bytes start DWORD-aligned in a vector.
 std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog,
                                               const std::wstring& face);

@@ -86,19 +86,19 @@ constexpr UINT_PTR kRefreshTimer = 1;
 }  // namespace
 
 std::vector<std::pair<std::wstring, std::wstring>> PickerFileTypes(const std::string& filter) {
-  std::vector<std::wstring> parts;
+  std::vector<std::wstring> fields;
   std::size_t start = 0;
   while (start < filter.size()) {
     const std::size_t bar = filter.find('|', start);
-    const std::string part =
+    const std::string field =
         filter.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
-    if (part.empty()) break;  // "||" ends the filter
-    parts.push_back(WindowText(part));
+    if (field.empty()) break;  // "||" ends the filter
+    fields.push_back(WindowText(field));
     if (bar == std::string::npos) break;
     start = bar + 1;
   }
   std::vector<std::pair<std::wstring, std::wstring>> types;
-  for (std::size_t i = 0; i + 1 < parts.size(); i += 2) types.emplace_back(parts[i], parts[i + 1]);
+  for (std::size_t i = 0; i + 1 < fields.size(); i += 2) types.emplace_back(fields[i], fields[i + 1]);
   return types;
 }
 
