@@ -94,9 +94,11 @@ class DialogServices {
 // A dialog's behaviour, like a framework dialog class without its window.
 // The toolkit builds the window from `Template()`, then calls `Attach`,
 // `OnInitDialog` and, at its first showing, `OnShowWindow`; afterwards
-// `OnCommand` for every button press and menu command (Esc and the close box
-// arrive as IDC_CANCEL; Enter as the default button) and `OnEditChange` for
-// every change of an edit's text. `Attach(nullptr)` when the window is gone.
+// `OnCommand` for every push-button press and menu command (Esc and the close
+// box arrive as IDC_CANCEL; Enter as the default button; a check box toggles
+// itself, and whether its click also arrives differs between toolkits, so no
+// handler relies on it) and `OnEditChange` for every change of an edit's
+// text. `Attach(nullptr)` when the window is gone.
 class DialogLogic {
  public:
   explicit DialogLogic(const DialogTemplate& dialogTemplate) : template_(dialogTemplate) {}
