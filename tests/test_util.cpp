@@ -225,14 +225,18 @@ std::int64_t Mtime(const std::string& path) {
 }
 
 void WaitForNewTimestamps() {
-  // File systems stamp entries from the coarse clock (or finer, but never
-  // beyond its next tick).
-  struct timespec start, now;
-  clock_gettime(CLOCK_REALTIME_COARSE, &start);
+  // File systems stamp entries from the coarse clock, or (multigrain
+  // timestamps, Linux 6.13 and later) from the fine one, which runs ahead of
+  // the coarse clock by up to a tick. Waiting until the coarse clock has
+  // passed the fine one's reading now puts every stamp given before this call
+  // strictly before every stamp given after it, whichever clock either came
+  // from.
+  struct timespec fine, now;
+  clock_gettime(CLOCK_REALTIME, &fine);
   do {
     sched_yield();
     clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  } while (now.tv_sec == start.tv_sec && now.tv_nsec == start.tv_nsec);
+  } while (now.tv_sec < fine.tv_sec || (now.tv_sec == fine.tv_sec && now.tv_nsec <= fine.tv_nsec));
 }
 
 bool UnderWine() { return false; }
