@@ -400,6 +400,7 @@ int CVELDAR2Engine::BackupDir() {
   // name. A flush that fails is a failure like any other: the copy stays
   // under its working name for the next run.
   if (failureCount == failuresBefore) {
+    FlushingScope flushing(progress);
     if (int code = backup->SyncFileSystem(); code != 0) {
       WriteFailure("Flush Failed : " + working + " : ERR = " + std::to_string(code));
     }
@@ -472,6 +473,7 @@ int CVELDAR2Engine::MirrorIntoBackupDir() {
 
 int CVELDAR2Engine::Flush(const std::string& directory, bool fileSystem) {
   std::unique_ptr<OsDir> opened;
+  FlushingScope flushing(progress);
   int code = os.OpenDir(directory, /*followLink=*/true, &opened);
   if (code == 0) code = fileSystem ? opened->SyncFileSystem() : opened->Sync();
   if (code == 0) return 1;

@@ -410,7 +410,11 @@ class MirrorWalk {
     std::vector<Pending> batch = std::move(pending_);
     pending_.clear();
     pendingBytes_ = 0;
-    const int code = batch.front().dir->SyncFileSystem();
+    int code = 0;
+    {
+      FlushingScope flushing(engine_.progress);
+      code = batch.front().dir->SyncFileSystem();
+    }
     for (Pending& pending : batch) {
       if (code == 0) {
         engine_.PlaceCopy(*pending.dir, pending.temporary, pending.name, pending.sourcePath,

@@ -29,6 +29,11 @@ void RunProgress::FileFinished(std::uint64_t bytes) {
   state_.bytesDone = finishedBytes_;
 }
 
+void RunProgress::Flushing(bool flushing) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_.flushing = flushing;
+}
+
 void RunProgress::Advance(std::uint64_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   state_.bytesDone += bytes;
@@ -141,9 +146,13 @@ std::string ProgressLine(const RunProgress::Snapshot& snapshot, double seconds, 
   } else {
     line = "scanning... " + std::to_string(snapshot.filesDone) + " files " + HumanBytes(snapshot.bytesDone);
   }
-  if (estimate.rate > 0) line += " " + HumanBytes(static_cast<std::uint64_t>(estimate.rate)) + "/s";
-  if (estimate.secondsLeft >= 0) {
-    line += " " + HumanDuration(static_cast<std::uint64_t>(estimate.secondsLeft + 0.5)) + " left";
+  if (snapshot.flushing) {
+    line += " writing to disk...";
+  } else {
+    if (estimate.rate > 0) line += " " + HumanBytes(static_cast<std::uint64_t>(estimate.rate)) + "/s";
+    if (estimate.secondsLeft >= 0) {
+      line += " " + HumanDuration(static_cast<std::uint64_t>(estimate.secondsLeft + 0.5)) + " left";
+    }
   }
   if (snapshot.cancelRequested) line += " stopping...";
   if (static_cast<int>(line.size()) >= width) return line.substr(0, static_cast<std::size_t>(std::max(width, 0)));

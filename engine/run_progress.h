@@ -26,6 +26,7 @@ class RunProgress : public CopyProgress {
     std::uint64_t bytesDone = 0;                   // their bytes, and the current copy's so far
     std::string current;                           // the file being (or last) copied
     bool planned = false;                          // whether a plan has given totals yet
+    bool flushing = false;                         // the copies are being made durable
     bool cancelRequested = false;
   };
 
@@ -36,6 +37,9 @@ class RunProgress : public CopyProgress {
   void FileStarted(const std::string& path);
   // The current copy is complete with `bytes` bytes.
   void FileFinished(std::uint64_t bytes);
+  // The run waits for its copies to reach the disk (a flush of the file
+  // system can take long after the last byte was written), or no longer.
+  void Flushing(bool flushing);
   // CopyProgress: bytes written by the current copy.
   void Advance(std::uint64_t bytes) override;
   bool Cancelled() const override { return cancel_.load(std::memory_order_relaxed); }
@@ -56,6 +60,23 @@ class RunProgress : public CopyProgress {
 // Installs `progress` on `engine` (and its Os's copies) for the life of this
 // object, and takes it away again afterwards.
 class CVELDAR2Engine;
+
+// Marks `progress` (may be null) as flushing for the life of this object.
+class FlushingScope {
+ public:
+  explicit FlushingScope(RunProgress* progress) : progress_(progress) {
+    if (progress_) progress_->Flushing(true);
+  }
+  ~FlushingScope() {
+    if (progress_) progress_->Flushing(false);
+  }
+  FlushingScope(const FlushingScope&) = delete;
+  FlushingScope& operator=(const FlushingScope&) = delete;
+
+ private:
+  RunProgress* progress_;
+};
+
 class ProgressScope {
  public:
   ProgressScope(CVELDAR2Engine& engine, RunProgress* progress);

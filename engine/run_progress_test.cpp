@@ -26,12 +26,15 @@ class StoppingOs : public FaultOs {
   using FaultOs::FaultOs;
   int Perform(OsOp op, const std::string& path, const std::string& path2,
               const std::function<int()>& real) override {
-    if (progress && (op == OsOp::CopyFile || op == OsOp::StageCopy) && path.find("big") != std::string::npos) {
-      progress->RequestCancel();
+    if (stopping && (op == OsOp::CopyFile || op == OsOp::StageCopy) && path.find("big") != std::string::npos) {
+      stopping->RequestCancel();
     }
+    if (op == OsOp::SyncFileSystem && watched) flushingSeen.push_back(watched->Read().flushing);
     return FaultOs::Perform(op, path, path2, real);
   }
-  RunProgress* progress = nullptr;
+  RunProgress* stopping = nullptr;  // asked to stop at the big file
+  RunProgress* watched = nullptr;   // whether it says "flushing" is noted at each flush
+  std::vector<bool> flushingSeen;
 };
 
 class RunProgressTest : public ::testing::Test {
@@ -45,7 +48,8 @@ class RunProgressTest : public ::testing::Test {
   }
   int Run(int count, bool stop) {
     RunProgress progress;
-    os.progress = stop ? &progress : nullptr;
+    os.stopping = stop ? &progress : nullptr;
+    os.watched = &progress;
     ProgressScope scope(engine, &progress);
     engine.generationCount = count;
     engine.OpenLog();
@@ -92,6 +96,10 @@ TEST_F(RunProgressTest, TotalsComeFromThePlanAndEveryCopyCounts) {
   EXPECT_EQ(last.bytesDone, last.bytesTotal);
   EXPECT_FALSE(last.current.empty());
   EXPECT_FALSE(engine.cancelled);
+  // While the copies are flushed the progress says so, and only then.
+  ASSERT_FALSE(os.flushingSeen.empty());
+  EXPECT_EQ(os.flushingSeen, std::vector<bool>(os.flushingSeen.size(), true));
+  EXPECT_FALSE(last.flushing);
 }
 
 // Straight mirrors (0, 1) and new generations (3), of a directory and of a
@@ -184,6 +192,9 @@ TEST(RunProgressTextTest, SizesDurationsAndTheTerminalLine) {
     EXPECT_EQ(cut.substr(cut.size() - 4), ".jpg") << cut;
   }
   EXPECT_EQ(ProgressLine(snapshot, 10, 20).size(), 20u);
+  snapshot.flushing = true;
+  EXPECT_EQ(ProgressLine(snapshot, 10, 70).rfind("25% 120/800 files 500 MB/1.95 GB writing to disk... ", 0), 0u);
+  snapshot.flushing = false;
   snapshot.planned = false;
   EXPECT_EQ(ProgressLine(snapshot, 0.5, 200).rfind("scanning... ", 0), 0u);
 }

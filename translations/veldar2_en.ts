@@ -128,6 +128,10 @@
         <translation>Stopping...</translation>
     </message>
     <message>
+        <source>ディスクに書き込んでいます...</source>
+        <translation>Writing to the disk...</translation>
+    </message>
+    <message>
         <source>、残り </source>
         <translation>, left </translation>
     </message>

@@ -20,6 +20,8 @@ ProgressTexts MakeProgressTexts(const RunProgress::Snapshot& snapshot, double se
   }
   if (snapshot.cancelRequested) {
     texts.rate = "中止しています...";
+  } else if (snapshot.flushing) {
+    texts.rate = "ディスクに書き込んでいます...";
   } else if (estimate.rate > 0) {
     texts.rate = HumanBytes(static_cast<std::uint64_t>(estimate.rate)) + "/s";
     if (estimate.secondsLeft >= 0) {

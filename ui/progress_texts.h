@@ -11,7 +11,7 @@ namespace veldar {
 
 struct ProgressTexts {
   std::string count;  // "120 / 800 ファイル、1.20 GB / 2.70 GB"
-  std::string rate;   // "35.0 MB/s、残り 1:05"; empty while unknown
+  std::string rate;   // "35.0 MB/s、残り 1:05"; empty while unknown; or what the run does
   int permille = 0;   // the bar, 0 to 1000
 };
 

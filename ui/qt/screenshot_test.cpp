@@ -151,6 +151,9 @@ TEST_F(DialogPictureTest, ProgressWindowInALargeFile) {
   EXPECT_EQ(static_cast<QProgressBar*>(window.GetDlgItem(IDC_PROGRESS_BAR))->value(), 390);
   EXPECT_EQ(static_cast<QLabel*>(window.GetDlgItem(IDC_PROGRESS_COUNT))->text(),
             "600 / 602 ファイル、400 MB / 1.00 GB");
+  progress.Flushing(true);  // after the last byte, until the disk has it all
+  window.Refresh();
+  EXPECT_EQ(static_cast<QLabel*>(window.GetDlgItem(IDC_PROGRESS_RATE))->text(), "ディスクに書き込んでいます...");
 
   using Stop = std::function<void(CVELDAR2Progress&)>;
   for (const Stop& stop : std::vector<Stop>{
@@ -197,6 +200,7 @@ TEST_F(DialogPictureTest, EnglishDialogsAndMessages) {
             "The parameters are wrong: [file or folder to back up]\n/home/花子/missing\nNo such file");
   EXPECT_EQ(TrMessage("0 から 999 までの整数を入力してください。"), "Enter a whole number from 0 to 999.");
   EXPECT_EQ(TrMessage("120 / 800 ファイル、1.20 GB / 2.70 GB"), "120 / 800 files, 1.20 GB / 2.70 GB");
+  EXPECT_EQ(TrMessage("ディスクに書き込んでいます..."), "Writing to the disk...");
   EXPECT_EQ(QFileInfo(QString::fromStdString(services.HelpPagePath())).fileName(), "veldar2_help_en.html");
   UseLanguage(Language::kJapanese);
   EXPECT_EQ(TrMessage("バックアップ完了しました。"), "バックアップ完了しました。");

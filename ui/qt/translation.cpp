@@ -19,6 +19,7 @@ const char* const kPhrases[] = {
     QT_TRANSLATE_NOOP("VELDAR2", " ファイル、"),
     QT_TRANSLATE_NOOP("VELDAR2", "調べています... "),
     QT_TRANSLATE_NOOP("VELDAR2", "中止しています..."),
+    QT_TRANSLATE_NOOP("VELDAR2", "ディスクに書き込んでいます..."),
     QT_TRANSLATE_NOOP("VELDAR2", "、残り "),
     QT_TRANSLATE_NOOP("VELDAR2", "パラメタの指定誤りです。"),
     QT_TRANSLATE_NOOP("VELDAR2", "復元するディレクトリを入力してください。"),
