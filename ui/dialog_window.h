@@ -56,6 +56,15 @@ class DialogWindow {
 
 class DialogLogic;
 
+// One file type of a picker's filter: "すべてのファイル(*.*)" and "*.*".
+struct FileType {
+  std::string label, pattern;  // patterns separated by ';'
+  bool operator==(const FileType&) const = default;
+};
+// The file types of a filter "label|pattern|label|pattern||" ("||", or the
+// end, ends it; a label without a pattern is dropped).
+std::vector<FileType> ParseFileFilter(const std::string& filter);
+
 class DialogServices {
  public:
   virtual ~DialogServices() = default;

@@ -399,5 +399,19 @@ TEST_P(MainDialogTest, HelpOpensTheHelpPageAndAboutShowsTheBox) {
   EXPECT_EQ(caption, "Veldar [ﾊﾞｰｼﾞｮﾝ情報]");
 }
 
+TEST(FileFilterTest, TypesComeInLabelPatternPairs) {
+  struct Case {
+    const char* filter;
+    std::vector<FileType> types;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"すべてのファイル(*.*)|*.*||", {{"すべてのファイル(*.*)", "*.*"}}},
+           {"Text|*.txt;*.log|All|*.*||", {{"Text", "*.txt;*.log"}, {"All", "*.*"}}},
+           {"Text|*.txt|All||", {{"Text", "*.txt"}}},
+           {"", {}}}) {
+    EXPECT_EQ(ParseFileFilter(c.filter), c.types) << c.filter;
+  }
+}
+
 }  // namespace
 }  // namespace veldar

@@ -18,12 +18,11 @@
 namespace veldar {
 
 QString QtNameFilters(const std::string& filter) {
-  const QStringList parts = QString::fromStdString(filter).split(QLatin1Char('|'));
   QStringList filters;
-  for (qsizetype i = 0; i + 1 < parts.size() && !parts[i].isEmpty(); i += 2) {
-    QString patterns = parts[i + 1];
+  for (const FileType& type : ParseFileFilter(filter)) {
+    QString patterns = QString::fromStdString(type.pattern);
     patterns.replace(QLatin1Char(';'), QLatin1Char(' ')).replace(QStringLiteral("*.*"), QStringLiteral("*"));
-    filters << QStringLiteral("%1 (%2)").arg(Tr(parts[i].toStdString()), patterns);
+    filters << QStringLiteral("%1 (%2)").arg(Tr(type.label), patterns);
   }
   return filters.join(QStringLiteral(";;"));
 }

@@ -85,23 +85,6 @@ constexpr UINT_PTR kRefreshTimer = 1;
 
 }  // namespace
 
-std::vector<std::pair<std::wstring, std::wstring>> PickerFileTypes(const std::string& filter) {
-  std::vector<std::wstring> fields;
-  std::size_t start = 0;
-  while (start < filter.size()) {
-    const std::size_t bar = filter.find('|', start);
-    const std::string field =
-        filter.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
-    if (field.empty()) break;  // "||" ends the filter
-    fields.push_back(WindowText(field));
-    if (bar == std::string::npos) break;
-    start = bar + 1;
-  }
-  std::vector<std::pair<std::wstring, std::wstring>> types;
-  for (std::size_t i = 0; i + 1 < fields.size(); i += 2) types.emplace_back(fields[i], fields[i + 1]);
-  return types;
-}
-
 std::string PickerStartFolder(const std::string& path) {
   std::wstring folder = WindowText(path);
   while (!folder.empty()) {
@@ -119,6 +102,20 @@ std::string PickerStartFolder(const std::string& path) {
   return {};
 }
 
+// Makes the shell's open dialog titled `title`, with `add` among its options
+// and `drop` not; false when it cannot be made.
+bool NewPicker(const std::string& title, FILEOPENDIALOGOPTIONS add, FILEOPENDIALOGOPTIONS drop,
+               ComPtr<IFileOpenDialog>& picker) {
+  if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IFileOpenDialog,
+                              reinterpret_cast<void**>(&picker))))
+    return false;
+  FILEOPENDIALOGOPTIONS options = 0;
+  picker->GetOptions(&options);
+  picker->SetOptions((options & ~drop) | add | FOS_NOCHANGEDIR);
+  picker->SetTitle(WindowText(title).c_str());
+  return true;
+}
+
 HWND WindowOf(DialogWindow* dialog) {
   auto* win32 = dynamic_cast<Win32Dialog*>(dialog);
   return win32 ? win32->handle() : nullptr;
@@ -130,16 +127,15 @@ std::optional<std::string> Win32DialogServices::ChooseFile(DialogWindow& owner,
                                                            const std::string& filter) {
   ComScope com;
   ComPtr<IFileOpenDialog> picker;
-  if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
-                              IID_IFileOpenDialog, reinterpret_cast<void**>(&picker))))
+  // Any typed name is taken as it stands, existing or not.
+  if (!NewPicker(title, FOS_FORCEFILESYSTEM, FOS_FILEMUSTEXIST | FOS_PATHMUSTEXIST, picker)) {
     return std::nullopt;
-  FILEOPENDIALOGOPTIONS options = 0;
-  picker->GetOptions(&options);
-  options &= ~static_cast<FILEOPENDIALOGOPTIONS>(FOS_FILEMUSTEXIST | FOS_PATHMUSTEXIST);
-  picker->SetOptions(options | FOS_FORCEFILESYSTEM | FOS_NOCHANGEDIR);
-  picker->SetTitle(WindowText(title).c_str());
+  }
 
-  const auto pairs = PickerFileTypes(filter);
+  std::vector<std::pair<std::wstring, std::wstring>> pairs;
+  for (const FileType& type : ParseFileFilter(filter)) {
+    pairs.emplace_back(WindowText(type.label), WindowText(type.pattern));
+  }
   std::vector<COMDLG_FILTERSPEC> types;
   for (const auto& [label, pattern] : pairs) types.push_back({label.c_str(), pattern.c_str()});
   if (!types.empty()) picker->SetFileTypes(static_cast<UINT>(types.size()), types.data());
@@ -170,13 +166,7 @@ std::optional<std::string> Win32DialogServices::ChooseFolder(DialogWindow& owner
                                                              const std::string& initialPath) {
   ComScope com;
   ComPtr<IFileOpenDialog> picker;
-  if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
-                              IID_IFileOpenDialog, reinterpret_cast<void**>(&picker))))
-    return std::nullopt;
-  FILEOPENDIALOGOPTIONS options = 0;
-  picker->GetOptions(&options);
-  picker->SetOptions(options | FOS_PICKFOLDERS | FOS_NOCHANGEDIR);
-  picker->SetTitle(WindowText(title).c_str());
+  if (!NewPicker(title, FOS_PICKFOLDERS, 0, picker)) return std::nullopt;
   const std::wstring start = WindowText(PickerStartFolder(initialPath));
   ComPtr<IShellItem> folder;
   if (!start.empty() &&

@@ -68,9 +68,4 @@ HWND__* WindowOf(DialogWindow* dialog);
 int RunWithProgressWindow(Win32Dialog* owner, CVELDAR2Engine& engine,
                           const std::function<int()>& work);
 
-// The picker's file types from the handlers' filter, "label|pattern||" with
-// any number of pairs: {label, pattern} each. A label without a pattern is
-// dropped.
-std::vector<std::pair<std::wstring, std::wstring>> PickerFileTypes(const std::string& filter);
-
 }  // namespace veldar

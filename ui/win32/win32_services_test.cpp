@@ -35,20 +35,6 @@ class Win32ServicesTest : public ::testing::Test {
   CVELDAR2Engine engine{fault, messages, settings};
 };
 
-TEST(Win32Picker, FileTypesComeFromTheHandlersFilter) {
-  using Types = std::vector<std::pair<std::wstring, std::wstring>>;
-  struct Case {
-    const char* filter;
-    Types types;
-  };
-  for (const Case& c : std::vector<Case>{
-           {"すべてのファイル(*.*)|*.*||", {{L"すべてのファイル(*.*)", L"*.*"}}},
-           {"Text|*.txt;*.log|All|*.*||", {{L"Text", L"*.txt;*.log"}, {L"All", L"*.*"}}},
-           {"Text|*.txt|All||", {{L"Text", L"*.txt"}}},
-           {"", {}}}) {
-    EXPECT_EQ(PickerFileTypes(c.filter), c.types) << c.filter;
-  }
-}
 
 TEST(Win32Picker, FoldersStartAtTheNearestExistingOne) {
   testing::TempDir dir;
