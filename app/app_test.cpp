@@ -188,10 +188,15 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
        kExitPartialFailure,
        "veldar2: the backup finished, but 1 operation(s) failed (see " + fault.logDirOverride +
            "VELDAR2.LOG)\n"},
+      // A log of size 0 keeps nothing: the reasons go to standard error.
       {"copy failed, log size 0", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "0",
        kExitPartialFailure,
+       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied) + "\n"
        "veldar2: the backup finished, but 1 operation(s) failed (the log size limit is 0: no log "
        "is kept)\n"},
+      {"refused, log size 0", {"-NOMSG", dir / "missing", dir / "dst"}, true, "0", kExitFailure,
+       "veldar2: パラメタの指定誤りです。[バックアップするファイル]\\n" + NotFoundText() + "\n"
+       "veldar2: the backup failed or was refused (the log size limit is 0: no log is kept)\n"},
   };
   for (const auto& c : cases) {
     fault.ClearRules();
@@ -251,7 +256,7 @@ TEST_F(AppTest, BusyBackupDirectoryAndVanishedEntries) {
 
   std::unique_ptr<OsDir> held;
   ASSERT_EQ(real->OpenDir(dir / "dst", true, &held), 0);
-  ASSERT_EQ(held->Lock(), 0);
+  ASSERT_EQ(held->Lock(CVELDAR2Engine::kLockFileName), 0);
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitOtherInstance);
   EXPECT_NE(err.str().find("another run is using the backup directory " + dir / "dst"),
             std::string::npos) << err.str();

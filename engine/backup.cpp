@@ -5,10 +5,17 @@
 // A file source is copied (atomically) to a new generation file, or over the
 // oldest one that stays, and stamped with the time of the run so that it ranks
 // newest. A directory source is mirrored into a working directory beside the
-// generations; only once that copy is complete are the surplus generations and
-// the recycled oldest one moved aside and deleted, and the working directory
-// renamed to the new generation's name. With a count of 1 or less the source
-// is mirrored straight into the backup directory, file by file.
+// generations; only once that copy is complete and on the disk does it take a
+// generation's name: a new one, or the recycled oldest one's, swapped in one
+// step with the old copy (which then goes), so that at no moment are there
+// fewer complete generations under their names than before. The surplus
+// generations of a lowered count go after that. With a count of 1 or less the
+// source is mirrored straight into the backup directory, file by file.
+//
+// The backup directory is opened once per run, and everything in it (the
+// generations, the working directory, the retired copies, the lock file) is
+// reached through that open directory without following a link, and checked
+// to be what was listed or made before anything is deleted or renamed.
 
 #include <algorithm>
 #include <cstdio>
@@ -58,6 +65,11 @@ std::string LimitReachedLine(const std::string& reused) {
 constexpr std::size_t kNameMax = 255;
 constexpr char kWorkingSuffix[] = ".veldar2-new";
 constexpr char kRetiredSuffix[] = ".veldar2-old";
+// An old generation moved aside for the new copy to take its name, where the
+// two cannot be swapped in one step: until the new copy has the name, the
+// old one is still a generation, and a run that finds the name empty gives
+// it back.
+constexpr char kSwapSuffix[] = ".veldar2-swap";
 
 std::string ServiceName(const std::string& name, const char* suffix) {
   std::string result = "." + name + suffix;
@@ -69,33 +81,27 @@ std::string ServiceName(const std::string& name, const char* suffix) {
   return std::string(".veldar2-") + hex + suffix;
 }
 
+// The slot of the generation of `stem` whose service name with `suffix` is
+// `name`; 0 for any other name.
+int SlotOfServiceName(std::string_view name, const std::string& stem, const char* suffix) {
+  const std::string_view tail = suffix;
+  if (name.size() <= tail.size() || name.substr(name.size() - tail.size()) != tail) return 0;
+  for (int slot = 1; slot <= kMaxGenerationSlot; ++slot) {
+    if (name == ServiceName(DirGenerationName(stem, slot), suffix)) return slot;
+  }
+  return 0;
+}
+
 // True for the name a directory of a generation of `stem` has while it is
 // being deleted.
 bool IsRetiredName(std::string_view name, const std::string& stem) {
-  const std::string_view suffix = kRetiredSuffix;
-  if (name.size() <= suffix.size() || name.substr(name.size() - suffix.size()) != suffix) return false;
-  for (int slot = 1; slot <= 98; ++slot) {
-    if (name == ServiceName(stem + "_" + std::to_string(slot), kRetiredSuffix)) return true;
-  }
-  return false;
+  return SlotOfServiceName(name, stem, kRetiredSuffix) != 0;
 }
 
 std::string Megabytes(std::uint64_t bytes) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
   return text;
-}
-
-// True when the directory lists anything. One that cannot be listed holds
-// nothing a copy could take either.
-bool HasEntries(Os& os, const std::string& directory) {
-  bool any = false;
-  std::vector<DirEntry> none;
-  os.ListDir(directory, /*followLink=*/false, &none, [&](std::string_view) {
-    any = true;
-    return false;
-  });
-  return any;
 }
 
 std::string NothingToReuseLine(const std::string& backupDir) {
@@ -120,32 +126,39 @@ int CVELDAR2Engine::Backup() {
 int CVELDAR2Engine::BackupRun() {
   backupDirBusy = 0;
   if (!CheckParameters()) return 0;
-  std::unique_ptr<OsDir> lock;
-  if (!LockBackupDir(&lock)) return Refuse(BackupDirBusyText());
+  std::unique_ptr<OsDir> backup;
+  if (!LockBackupDir(&backup)) return Refuse(BackupDirBusyText());
+  // Everything below the backup directory is reached through this one open
+  // directory for the rest of the run.
+  struct RunScope {
+    CVELDAR2Engine& engine;
+    ~RunScope() {
+      engine.runBackupDir_ = nullptr;
+      engine.guarded_.reset();
+    }
+  } scope{*this};
+  runBackupDir_ = backup.get();
   FileStatus status;
   // A source whose status cannot be read counts as a directory, as in the
   // pre-check.
   if (os.Stat(sourcePath, true, &status) != 0 || status.kind == EntryKind::Directory) {
     // An empty source (an unmounted drive looks like one, a freshly formatted
-    // one holds only an empty lost+found) would rotate good generations away
-    // for empty ones, or mirror emptiness over the backup. Checked here rather
-    // than in the pre-check, which the restore shares: an emptied source is
-    // just what a restore is for.
-    // Names only, but for lost+found: the filter notes that there are others.
+    // or checked one holds only lost+found, whatever fsck put there) would
+    // rotate good generations away for empty ones, or mirror emptiness over
+    // the backup. Checked here rather than in the pre-check, which the
+    // restore shares: an emptied source is just what a restore is for.
     bool others = false;
-    std::vector<DirEntry> lostAndFound;
-    const int code = os.ListDir(sourcePath, true, &lostAndFound, [&](std::string_view name) {
-      if (name == kLostAndFound) return true;
-      others = true;
+    std::vector<DirEntry> none;
+    const int code = os.ListDir(sourcePath, true, &none, [&](std::string_view name) {
+      others = others || name != kLostAndFound;
       return false;
     });
-    const bool hasEntries =
-        others || (!lostAndFound.empty() &&
-                   (lostAndFound.front().status.kind != EntryKind::Directory ||
-                    HasEntries(os, JoinPath(sourcePath, kLostAndFound))));
     const std::string wrong = LoadString(IDS_PARAM_ERROR) + kSourceField;
     if (code != 0) return Refuse(wrong + os.ErrorText(code));
-    if (!hasEntries) return Refuse(wrong + kEmptySource);
+    if (!others) return Refuse(wrong + kEmptySource);
+    // No deletion of this run may take the source, however it is reached
+    // (a bind mount of it inside the backup directory).
+    guarded_ = status;
     return BackupDir();
   }
   return BackupFile();
@@ -172,9 +185,10 @@ int CVELDAR2Engine::LockBackupDir(std::unique_ptr<OsDir>* lock) {
     return 1;
   }
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    const int code = (*lock)->Lock();
-    // A file system without locks cannot keep two runs apart; that is no
-    // reason to refuse this one.
+    const int code = (*lock)->Lock(kLockFileName);
+    // A file system without locks cannot keep two runs apart, and a user who
+    // may only read the backup directory (a restore) cannot take its lock:
+    // neither is a reason to refuse this run.
     if (code == 0 || !os.IsLockedByOther(code)) return 1;
     os.SleepMs(kLockRetryMs);
   }
@@ -273,7 +287,7 @@ int CVELDAR2Engine::BackupFile() {
     if (limitReached) WriteLog(LimitReachedLine(targetPath));
   }
 
-  RemoveLeftovers(nullptr);
+  if (runBackupDir_) RemoveLeftovers(*runBackupDir_, nullptr);
   // A source that is a link is backed up by what it points to: a copy of the
   // link would be no copy of the data.
   std::string copyFrom = sourcePath;
@@ -313,10 +327,38 @@ int CVELDAR2Engine::BackupFile() {
 }
 
 int CVELDAR2Engine::BackupDir() {
+  // A generation that an interrupted run had moved aside for its new copy
+  // gets its name back first, so that the scan counts it.
+  if (runBackupDir_) RecoverSwapped(*runBackupDir_, NameOf(sourcePath));
   if (!FindDirGenerations()) return 0;
   if (generationCount <= 1) return MirrorIntoBackupDir();
+  // The run's open backup directory; a caller outside a run has none yet.
+  std::unique_ptr<OsDir> opened;
+  OsDir* backup = runBackupDir_;
+  if (backup == nullptr) {
+    const std::string working = JoinPath(backupDir, ServiceName(NameOf(sourcePath), kWorkingSuffix));
+    if (int code = os.OpenDir(backupDir, /*followLink=*/true, &opened); code != 0) {
+      WriteFailure("Directory Create Failed : " + working + " : ERR= " + std::to_string(code));
+      ShowMessage("ERROR MKDIR " + working);
+      return 0;
+    }
+    backup = opened.get();
+  }
+  return BuildGeneration(*backup);
+}
 
+int CVELDAR2Engine::BuildGeneration(OsDir& backup) {
   const int present = static_cast<int>(generations.size());
+  // A source that is one of its own generations (reached through a bind
+  // mount, which the pre-check's look at the paths cannot see): recycling
+  // that generation would empty the source.
+  if (guarded_) {
+    for (const CFileEntry& generation : generations) {
+      if (generation.status.SameEntryAs(*guarded_)) {
+        return Refuse(LoadString(IDS_PARAM_ERROR) + kSourceField + kSourceInOwnGeneration);
+      }
+    }
+  }
   int keep = generationCount;
   bool limitReached = false;
   std::string finalName;
@@ -334,29 +376,28 @@ int CVELDAR2Engine::BackupDir() {
     finalName = FindGeneration(generations, keep - 1)->name;
     if (limitReached) WriteLog(LimitReachedLine(JoinPath(backupDir, finalName)));
   }
+  const CFileEntry* recycled = keep <= present ? FindGeneration(generations, keep - 1) : nullptr;
 
   // The new generation is built under a working name no scan takes for a
   // generation, and replaces the old ones only once it is complete: a run
   // that fails or is cut off leaves every generation as it was, and its
   // working directory for the next run to carry on from.
   const std::string stem = NameOf(sourcePath);
-  RemoveLeftovers(&stem);
+  RemoveLeftovers(backup, &stem);
   const std::string workingName = ServiceName(stem, kWorkingSuffix);
   const std::string working = JoinPath(backupDir, workingName);
-  FileStatus status;
-  int statCode = os.Stat(working, false, &status);
-  if (statCode == 0 && status.kind != EntryKind::Directory) {
-    // The working name is the program's own: a file or a link there (never
-    // followed) is in the way of every run, and goes.
-    ProgramsOwn own(*this);
-    if (FileDelete(working)) statCode = os.Stat(working, false, &status);
-  }
-  if (statCode == 0 && status.kind != EntryKind::Directory) {
-    DirCreate(working);  // fails on it, with its line
-    ShowMessage("ERROR MKDIR " + working);
+  std::unique_ptr<OsDir> workingDir;
+  bool created = false;
+  if (!OpenWorkingDir(backup, workingName, &workingDir, &created)) return 0;
+  FileStatus workingStatus;
+  if (int code = workingDir->Status(&workingStatus); code != 0) {
+    ReportScanFailure(mirror_steps::kTargetFirstError + JoinPath(working, "*"));
     return 0;
   }
-  const bool created = statCode != 0;
+  if (guarded_ && workingStatus.SameEntryAs(*guarded_)) {
+    return Refuse(LoadString(IDS_PARAM_ERROR) + kSourceField + kSourceInOwnGeneration);
+  }
+
   // The tree is looked at once: what the copy will hold, what it can share
   // with the newest generation, and what it needs of the disk.
   MirrorPlan plan(os);
@@ -365,30 +406,28 @@ int CVELDAR2Engine::BackupDir() {
   job.target = working;
   job.targetIsNew = created;
   job.writes = MirrorWrites::kUnflushed;
+  job.exact = true;
   if (const CFileEntry* newest = FindGeneration(generations, 0)) {
     job.reference = JoinPath(backupDir, newest->name);
-    job.sharing = linkUnchanged ? MirrorSharing::kCloneOrLink : MirrorSharing::kCloneOrCopy;
+    job.sharing = linkUnchanged ? MirrorSharing::kLinkOrClone : MirrorSharing::kCloneOrCopy;
+    job.keepUnreadable = noMessage != 0;
   }
+  plan.target = std::move(workingDir);
+  plan.targetStatus = workingStatus;
   // The working directory is the program's own, whatever it holds: a copy
   // carried on from an interrupted run must lose what the source has changed
   // or deleted since, so it is mirrored with force and deletion whatever the
   // run's flags say.
   const int failuresBefore = failureCount;
+  const int unreadableBefore = unreadableCount;
   {
     ProgramsOwn own(*this);
     if (!PlanMirror(job, &plan)) return 0;
   }
-  if (!CheckRoom(plan.totals)) return 0;
-  std::unique_ptr<OsDir> backup;
-  if (int code = os.OpenDir(backupDir, /*followLink=*/true, &backup); code != 0) {
-    WriteFailure("Directory Create Failed : " + working + " : ERR= " + std::to_string(code));
-    ShowMessage("ERROR MKDIR " + working);
-    return 0;
-  }
-  // Made inside the open backup directory, for its owner only until the
-  // copy is complete and gets the source's permissions.
-  if (created && !DirCreate(*backup, workingName)) {
-    ShowMessage("ERROR MKDIR " + working);
+  if (!CheckRoom(plan.totals)) {
+    // Refused before anything was written: the empty directory made for the
+    // copy goes again.
+    if (created) backup.RemoveDir(workingName);
     return 0;
   }
   {
@@ -399,9 +438,9 @@ int CVELDAR2Engine::BackupDir() {
   // once, before any old generation goes and before it takes a generation's
   // name. A flush that fails is a failure like any other: the copy stays
   // under its working name for the next run.
-  if (failureCount == failuresBefore) {
+  if (failureCount == failuresBefore + (unreadableCount - unreadableBefore)) {
     FlushingScope flushing(progress);
-    if (int code = backup->SyncFileSystem(); code != 0) {
+    if (int code = backup.SyncFileSystem(); code != 0) {
       WriteFailure("Flush Failed : " + working + " : ERR = " + std::to_string(code));
     }
   }
@@ -409,42 +448,207 @@ int CVELDAR2Engine::BackupDir() {
   // permission that could not be set) has worked through the tree, but its
   // copy lacks what failed: a disk that filled up half way would otherwise
   // replace a good generation with a broken copy that looks complete. It
-  // stays under the working name for the next run.
-  if (failureCount != failuresBefore) {
+  // stays under the working name for the next run. Source files that could
+  // not be read are the exception: the copy holds their last good copy
+  // instead, and is complete in every other way.
+  if (failureCount != failuresBefore + (unreadableCount - unreadableBefore)) {
     WriteFailure("Copy incomplete, no generation replaced : " + working);
     ShowMessage("Copy incomplete, no generation replaced : " + working);
     return 0;
   }
 
-  // Complete: the surplus generations go, oldest last, then the recycled one.
-  for (int number = keep; number < present; ++number) {
-    const std::string surplus = JoinPath(backupDir, FindGeneration(generations, number)->name);
-    if (!Retire(surplus, "ERROR AT DELETE FILES " + surplus, "ERROR AT DELETE FILE " + surplus) &&
-        !noMessage)
+  // Complete: it takes its name, a free one or the recycled generation's.
+  if (!NameGeneration(backup, workingName, workingStatus, finalName, recycled)) return 0;
+  // Only then do the surplus generations of a lowered count go, oldest last
+  // (unless a stop was asked for meanwhile: the next run deletes them).
+  for (int number = keep; number < present && !CancelRequested(); ++number) {
+    const CFileEntry* surplus = FindGeneration(generations, number);
+    const std::string path = JoinPath(backupDir, surplus->name);
+    if (!Retire(backup, *surplus, "ERROR AT DELETE FILES " + path, "ERROR AT DELETE FILE " + path) &&
+        !noMessage && !CancelRequested()) {
       return 0;
+    }
   }
-  if (keep <= present) {
-    const std::string recycled = JoinPath(backupDir, finalName);
-    if (!Retire(recycled, "ERROR AT DELETE FILES IN DELETE!", "ERROR AT DELETE FILE IN DELETE!") &&
-        !noMessage)
-      return 0;
-  }
-  // Renamed, not copied: the directory keeps the creation time it got when
-  // this run (or the interrupted one it carries on) began, newer than every
-  // generation there is.
-  const std::string target = JoinPath(backupDir, finalName);
-  if (int code = os.MoveNoReplace(working, target); code != 0) {
-    WriteFailure("rename directory failed : from " + working + " TO " + target +
-                 " : ERR = " + std::to_string(code));
-    ShowMessage("ERROR MKDIR " + target);
-    return 0;
-  }
-  if (successLog) WriteLog("rename directory : from " + working + " TO " + target);
-  // The new name, and the old generations' going, survive a power cut.
-  if (int code = backup->Sync(); code != 0) {
+  // The old generations' going survives a power cut too.
+  if (int code = backup.Sync(); code != 0) {
     WriteFailure("Flush Failed : " + backupDir + " : ERR = " + std::to_string(code));
   }
   SaveLastPaths();
+  return 1;
+}
+
+int CVELDAR2Engine::OpenWorkingDir(OsDir& backup, const std::string& name,
+                                   std::unique_ptr<OsDir>* dir, bool* created) {
+  const std::string path = JoinPath(backupDir, name);
+  *created = false;
+  const CFileEntry* newest = FindGeneration(generations, 0);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    FileStatus status;
+    int code = backup.StatAt(name, &status);
+    if (code == 0 && status.kind == EntryKind::Directory) {
+      code = backup.OpenDir(name, dir);
+      FileStatus opened;
+      if (code == 0) code = (*dir)->Status(&opened);
+      // Carried on only when it is what a run of ours began: made by this
+      // user, after every generation there is. Anything else on the name
+      // (another user's directory, an older copy) is in the way, and goes.
+      if (code == 0 && opened.SameEntryAs(status) && opened.owner == os.UserId() &&
+          (newest == nullptr || std::make_pair(opened.birthSec, opened.birthNsec) >
+                                    std::make_pair(newest->time, newest->timeNsec))) {
+        return 1;
+      }
+      dir->reset();
+      if (code != 0 && !os.IsNotFound(code) && !os.IsNotDirectory(code)) {
+        ReportScanFailure(mirror_steps::kTargetFirstError + JoinPath(path, "*"));
+        return 0;
+      }
+      if (code == 0) {
+        ProgramsOwn own(*this);
+        const CFileEntry entry{name, 0, 0, true, -1, EntryKind::Directory, status};
+        if (!DeleteTree(backup, entry)) return 0;
+      }
+      continue;
+    }
+    if (code == 0) {
+      // A file or a link on the program's own name (never followed) is in
+      // the way of every run, and goes.
+      ProgramsOwn own(*this);
+      if (!FileDelete(backup, name)) break;
+      continue;
+    }
+    if (!os.IsNotFound(code)) break;
+    // Made inside the open backup directory, for its owner only until the
+    // copy is complete and gets the source's permissions, and opened at once
+    // without following a link: what is opened must be what was made.
+    if (!DirCreate(backup, name)) break;
+    FileStatus made;
+    code = backup.OpenDir(name, dir);
+    if (code == 0) code = (*dir)->Status(&made);
+    if (code == 0 && made.owner == os.UserId()) {
+      *created = true;
+      return 1;
+    }
+    dir->reset();
+  }
+  ShowMessage("ERROR MKDIR " + path);
+  return 0;
+}
+
+int CVELDAR2Engine::NameGeneration(OsDir& backup, const std::string& workingName,
+                                   const FileStatus& workingStatus, const std::string& finalName,
+                                   const CFileEntry* recycled) {
+  const std::string working = JoinPath(backupDir, workingName);
+  const std::string target = JoinPath(backupDir, finalName);
+  auto renameFailed = [&](const std::string& from, const std::string& to, int code) {
+    WriteFailure("rename directory failed : from " + from + " TO " + to + " : ERR = " +
+                 std::to_string(code));
+    ShowMessage("ERROR MKDIR " + target);
+    return 0;
+  };
+  auto renamed = [&](const std::string& from, const std::string& to) {
+    if (successLog) WriteLog("rename directory : from " + from + " TO " + to);
+  };
+  // Whether `name` is still the entry `expected` describes.
+  auto isStill = [&](const std::string& name, const FileStatus& expected) {
+    FileStatus now;
+    return backup.StatAt(name, &now) == 0 && now.kind == EntryKind::Directory &&
+           now.SameEntryAs(expected);
+  };
+
+  if (recycled == nullptr) {
+    // A free name. Renamed, not copied: the directory keeps the creation
+    // time it got when this run (or the interrupted one it carries on)
+    // began, newer than every generation there is.
+    if (!isStill(workingName, workingStatus)) {
+      return renameFailed(working, target, os.CodeOf(ErrorKind::kChanged));
+    }
+    if (int code = backup.MoveNoReplace(workingName, backup, finalName); code != 0) {
+      return renameFailed(working, target, code);
+    }
+    renamed(working, target);
+    if (int code = backup.Sync(); code != 0) {
+      WriteFailure("Flush Failed : " + backupDir + " : ERR = " + std::to_string(code));
+    }
+    return 1;
+  }
+
+  // The recycled generation must still be the one the scan listed, and never
+  // the source (reached through a bind mount).
+  if (!isStill(finalName, recycled->status) ||
+      (guarded_ && recycled->status.SameEntryAs(*guarded_))) {
+    return renameFailed(working, target, os.CodeOf(ErrorKind::kChanged));
+  }
+  // The new copy goes to the retired name first (a cut here costs this run's
+  // copy, never a generation), and is then swapped with the old one in one
+  // step: there is no moment at which the generation's name is missing.
+  const std::string retiredName = ServiceName(finalName, kRetiredSuffix);
+  const std::string retired = JoinPath(backupDir, retiredName);
+  if (int code = backup.MoveNoReplace(workingName, backup, retiredName); code != 0) {
+    return renameFailed(working, retired, code);
+  }
+  renamed(working, retired);
+  // Until the swap, a failure gives the copy its working name back, for the
+  // next run to carry on from.
+  auto stopBeforeSwap = [&](const std::string& from, const std::string& to, int code) {
+    renameFailed(from, to, code);
+    backup.MoveNoReplace(retiredName, backup, workingName);
+    return 0;
+  };
+  if (!isStill(retiredName, workingStatus)) {
+    return stopBeforeSwap(working, retired, os.CodeOf(ErrorKind::kChanged));
+  }
+  if (!Flush(backup, /*fileSystem=*/false)) {
+    ShowMessage("ERROR MKDIR " + target);
+    backup.MoveNoReplace(retiredName, backup, workingName);
+    return 0;
+  }
+  int code = backup.Exchange(retiredName, finalName);
+  std::string oldName = retiredName;  // where the old copy ends up
+  if (os.KindOf(code) == ErrorKind::kUnsupported) {
+    // No swap in one step here (Windows, some file systems): the old copy
+    // is moved aside under a name that a later run gives back to it if the
+    // new one never got there, then the new one takes its name.
+    code = backup.MoveNoReplace(retiredName, backup, workingName);
+    if (code != 0) return renameFailed(retired, working, code);
+    oldName = ServiceName(finalName, kSwapSuffix);
+    const std::string aside = JoinPath(backupDir, oldName);
+    code = backup.MoveNoReplace(finalName, backup, oldName);
+    if (code != 0) return renameFailed(target, aside, code);
+    renamed(target, aside);
+    if (!Flush(backup, /*fileSystem=*/false)) {
+      ShowMessage("ERROR MKDIR " + target);
+      return 0;
+    }
+    code = backup.MoveNoReplace(workingName, backup, finalName);
+    if (code != 0) return renameFailed(working, target, code);
+    renamed(working, target);
+  } else if (code != 0) {
+    return stopBeforeSwap(retired, target, code);
+  } else {
+    renamed(retired, target);
+  }
+  // The new name survives a power cut before any of the old copy goes.
+  if (!Flush(backup, /*fileSystem=*/false)) {
+    ShowMessage("ERROR MKDIR " + target);
+    return 0;
+  }
+  if (!isStill(finalName, workingStatus)) {
+    return renameFailed(retired, target, os.CodeOf(ErrorKind::kChanged));
+  }
+  // The old copy now lies under the retired name. A stop asked for while it
+  // is being deleted ends the run there: the new generation is complete, and
+  // the next run deletes the rest.
+  CFileEntry old = *recycled;
+  old.name = oldName;
+  bool removeFailed = false;
+  if (!DeleteTree(backup, old, &removeFailed)) {
+    if (CancelRequested()) {
+      WriteLog(kCanceledLine);
+      return 1;
+    }
+    ShowMessage(removeFailed ? "ERROR AT DELETE FILE IN DELETE!" : "ERROR AT DELETE FILES IN DELETE!");
+    return noMessage ? 1 : 0;
+  }
   return 1;
 }
 
@@ -462,6 +666,8 @@ int CVELDAR2Engine::MirrorIntoBackupDir() {
   job.source = sourcePath;
   job.target = backupDir;
   job.writes = MirrorWrites::kBatched;
+  // The run's lock file lies among the copies: it is the program's own.
+  job.ownName = kLockFileName;
   if (!PlanMirror(job, &plan) || !ApplyMirror(plan)) return 0;
   // The names the last batches gave, and the deletions, survive a power cut
   // once the run says it is done. A run that changed nothing has nothing to
@@ -473,60 +679,123 @@ int CVELDAR2Engine::MirrorIntoBackupDir() {
 
 int CVELDAR2Engine::Flush(const std::string& directory, bool fileSystem) {
   std::unique_ptr<OsDir> opened;
-  FlushingScope flushing(progress);
   int code = os.OpenDir(directory, /*followLink=*/true, &opened);
-  if (code == 0) code = fileSystem ? opened->SyncFileSystem() : opened->Sync();
+  if (code != 0) {
+    WriteFailure("Flush Failed : " + directory + " : ERR = " + std::to_string(code));
+    return 0;
+  }
+  return Flush(*opened, fileSystem);
+}
+
+int CVELDAR2Engine::Flush(OsDir& directory, bool fileSystem) {
+  FlushingScope flushing(progress);
+  const int code = fileSystem ? directory.SyncFileSystem() : directory.Sync();
   if (code == 0) return 1;
-  WriteFailure("Flush Failed : " + directory + " : ERR = " + std::to_string(code));
+  WriteFailure("Flush Failed : " + directory.Path() + " : ERR = " + std::to_string(code));
   return 0;
 }
 
-int CVELDAR2Engine::Retire(const std::string& generation, const std::string& contentsMessage,
-                           const std::string& removeMessage) {
+int CVELDAR2Engine::Retire(OsDir& backup, const CFileEntry& generation,
+                           const std::string& contentsMessage, const std::string& removeMessage) {
   // Moved out of the way under a name no scan takes for a generation before
   // it is emptied: a run cut off half way through the deletion leaves no
-  // half-emptied directory that looks like a generation.
-  const std::string trash = JoinPath(backupDir, ServiceName(NameOf(generation), kRetiredSuffix));
-  if (int code = os.MoveNoReplace(generation, trash); code != 0) {
-    WriteFailure("rename directory failed : from " + generation + " TO " + trash +
+  // half-emptied directory that looks like a generation. It must still be
+  // the directory the scan listed, and never the source.
+  const std::string path = JoinPath(backupDir, generation.name);
+  const std::string trashName = ServiceName(generation.name, kRetiredSuffix);
+  const std::string trash = JoinPath(backupDir, trashName);
+  FileStatus now;
+  int code = backup.StatAt(generation.name, &now);
+  if (code == 0 && (!now.SameEntryAs(generation.status) ||
+                    (guarded_ && now.SameEntryAs(*guarded_)))) {
+    code = os.CodeOf(ErrorKind::kChanged);
+  }
+  if (code == 0) code = backup.MoveNoReplace(generation.name, backup, trashName);
+  if (code != 0) {
+    WriteFailure("rename directory failed : from " + path + " TO " + trash +
                  " : ERR = " + std::to_string(code));
     ShowMessage(contentsMessage);
     return 0;
   }
-  if (successLog) WriteLog("rename directory : from " + generation + " TO " + trash);
+  if (successLog) WriteLog("rename directory : from " + path + " TO " + trash);
   // The new name reaches the disk before any of the contents go: otherwise a
   // power cut could bring back the generation's name over a half-emptied copy.
-  if (!Flush(backupDir, /*fileSystem=*/false)) {
+  if (!Flush(backup, /*fileSystem=*/false)) {
     ShowMessage(contentsMessage);
     return 0;
   }
-  if (!DeleteDirContents(trash)) {
-    ShowMessage(contentsMessage);
-    return 0;
-  }
-  if (!DirRemove(trash)) {
-    ShowMessage(removeMessage);
+  CFileEntry retired = generation;
+  retired.name = trashName;
+  bool removeFailed = false;
+  if (!DeleteTree(backup, retired, &removeFailed)) {
+    if (!CancelRequested()) ShowMessage(removeFailed ? removeMessage : contentsMessage);
     return 0;
   }
   return 1;
 }
 
-void CVELDAR2Engine::RemoveLeftovers(const std::string* stem) {
+int CVELDAR2Engine::DeleteTree(OsDir& parent, const CFileEntry& entry, bool* removeFailed) {
+  if (removeFailed) *removeFailed = false;
+  // Opened without following a link, and only when it is still the
+  // directory that was listed.
+  std::unique_ptr<OsDir> dir;
+  FileStatus status;
+  int code = parent.OpenDir(entry.name, &dir);
+  if (code == 0) code = dir->Status(&status);
+  if (code == 0 && !status.SameEntryAs(entry.status)) code = os.CodeOf(ErrorKind::kChanged);
+  if (code != 0) {
+    if (os.IsNotFound(code)) return 1;
+    WriteFailure("Directory Delete Failed : " + JoinPath(parent.Path(), entry.name) +
+                 " : ERR = " + std::to_string(code));
+    return 0;
+  }
+  if (!DeleteDirContents(*dir)) return 0;
+  dir.reset();
+  if (DirRemove(parent, entry.name)) return 1;
+  if (removeFailed) *removeFailed = true;
+  return 0;
+}
+
+void CVELDAR2Engine::RecoverSwapped(OsDir& backup, const std::string& stem) {
+  std::vector<DirEntry> found;
+  backup.List(&found, [&](std::string_view name) {
+    return SlotOfServiceName(name, stem, kSwapSuffix) != 0;
+  });
+  for (const DirEntry& entry : found) {
+    if (entry.status.kind != EntryKind::Directory) continue;
+    const std::string name = DirGenerationName(stem, SlotOfServiceName(entry.name, stem, kSwapSuffix));
+    FileStatus status;
+    const int code = backup.StatAt(name, &status);
+    if (code == 0) {
+      // The new copy took the name: the old one was being deleted.
+      ProgramsOwn own(*this);
+      DeleteTree(backup, CFileEntry{entry.name, 0, 0, true, -1, EntryKind::Directory, entry.status});
+    } else if (os.IsNotFound(code) && backup.MoveNoReplace(entry.name, backup, name) == 0) {
+      if (successLog) {
+        WriteLog("rename directory : from " + JoinPath(backupDir, entry.name) + " TO " +
+                 JoinPath(backupDir, name));
+      }
+      Flush(backup, /*fileSystem=*/false);
+    }
+  }
+}
+
+void CVELDAR2Engine::RemoveLeftovers(OsDir& backup, const std::string* stem) {
   // What an interrupted run was deleting is deleted now, and what an
   // interrupted copy left (whatever is on a retired name of this source, and
   // any temporary file whose writer is gone). Failures are logged by the
   // operations and tried again by the next run.
   std::vector<DirEntry> found;
-  os.ListDir(backupDir, true, &found, [&](std::string_view name) {
+  backup.List(&found, [&](std::string_view name) {
     return (stem != nullptr && IsRetiredName(name, *stem)) || os.IsAbandonedTemporary(name);
   });
   ProgramsOwn own(*this);
   for (const DirEntry& entry : found) {
-    const std::string path = JoinPath(backupDir, entry.name);
     if (entry.status.kind != EntryKind::Directory) {
-      FileDelete(path);
-    } else if (DeleteDirContents(path)) {
-      DirRemove(path);
+      FileDelete(backup, entry.name);
+    } else {
+      const CFileEntry leftover{entry.name, 0, 0, true, -1, EntryKind::Directory, entry.status};
+      DeleteTree(backup, leftover);
     }
   }
 }

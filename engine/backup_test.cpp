@@ -383,8 +383,8 @@ TEST(SafeRotationTest, WorkingNameFitsTheNameLimit) {
 }
 
 // The name of a generation comes from the directory's real name, whichever
-// way it was written; a source holding only an empty lost+found (a freshly
-// formatted disk) is empty.
+// way it was written; a source holding only lost+found (a freshly formatted
+// disk, or one fsck has put pieces into) is empty.
 TEST(BackupTest, SourceNamesAndEmptySources) {
   Job job;
   job.UseDir();
@@ -402,6 +402,8 @@ TEST(BackupTest, SourceNamesAndEmptySources) {
   EXPECT_EQ(job.engine.Backup(), 0);
   EXPECT_NE(job.messages.shown.back().find("バックアップするディレクトリが空です。"), std::string::npos);
   WriteFile(job.dir / "fresh/lost+found/#123", "recovered");
+  EXPECT_EQ(job.engine.Backup(), 0);
+  WriteFile(job.dir / "fresh/a.txt", "a");
   EXPECT_EQ(job.engine.Backup(), 1);
 }
 
@@ -412,13 +414,13 @@ TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
   job.UseDir();
   std::unique_ptr<OsDir> held;
   ASSERT_EQ(job.real->OpenDir(job.backup, true, &held), 0);
-  ASSERT_EQ(held->Lock(), 0);
+  ASSERT_EQ(held->Lock(CVELDAR2Engine::kLockFileName), 0);
   EXPECT_EQ(job.Run(2, "v1"), 0);
   EXPECT_EQ(job.engine.backupDirBusy, 1);
   EXPECT_EQ(job.os.sleeps, (std::vector<int>{500, 500, 500, 500, 500}));
   ASSERT_FALSE(job.messages.shown.empty());
   EXPECT_NE(Slashes(job.messages.shown.back()).find(Slashes(job.backup)), std::string::npos);
-  EXPECT_EQ(ListNames(job.backup), std::vector<std::string>{});
+  EXPECT_EQ(ListNames(job.backup), std::vector<std::string>{CVELDAR2Engine::kLockFileName});
   held.reset();
   EXPECT_EQ(job.Run(2, "v1"), 1);
   EXPECT_EQ(job.engine.backupDirBusy, 0);

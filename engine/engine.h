@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -86,8 +87,11 @@ class CVELDAR2Engine {
   // without a line or a count: the caller reports it (`ReportVanished`).
   // With `unflushed`, force mode writes the copy straight under its name and
   // does not flush it (`CopyMode::Unflushed`).
+  // With `readFailed`, a failed copy tells whether it was its source that
+  // could not be read (OsDir::CopyFile).
   int FileCopy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-               const std::string& targetName, bool* vanished = nullptr, bool unflushed = false);
+               const std::string& targetName, bool* vanished = nullptr, bool unflushed = false,
+               bool* readFailed = nullptr);
   // A copy in two halves, for copies made durable in batches (force mode
   // only). `StageCopy` writes the copy under a temporary name (`*temporary`)
   // and obeys the force setting's retry as `FileCopy` does: a failure is its
@@ -107,10 +111,19 @@ class CVELDAR2Engine {
 
   // Deletes everything inside `directory`, depth first, never following a
   // link and never entering another mount (a bind mount inside it stays, and
-  // its removal fails); the directory itself stays. 0: stopped, already
-  // reported. The path form opens `directory` without following a final link.
+  // its removal fails); the directory itself stays. A directory that is the
+  // tree the run copies from (however it is reached) is never emptied: that
+  // is a failure line, and the deletion stops. A stop asked for meanwhile
+  // stops it too. 0: stopped, already reported. The path form opens
+  // `directory` without following a final link.
   int DeleteDirContents(const std::string& directory);
   int DeleteDirContents(OsDir& directory);
+  // Deletes the subdirectory `entry.name` of `parent` with everything in it,
+  // opened without following a link and only while it is still the
+  // directory `entry.status` describes (device and inode): anything else on
+  // the name is left alone, with a failure line. Gone already is success.
+  // 0: stopped, reported; `*removeFailed` when it was the final removal.
+  int DeleteTree(OsDir& parent, const CFileEntry& entry, bool* removeFailed = nullptr);
 
   // ---- Tree mirror (mirror_plan.cpp, mirror.cpp) ----
 
@@ -165,14 +178,23 @@ class CVELDAR2Engine {
   // Reports a listing failure that stops the caller: a message box, or with
   // the no-message flag a failure line. Counted either way.
   void ReportScanFailure(const std::string& text);
-  // Takes the exclusive lock of the backup directory for a run, so that two
-  // runs never work on one backup directory at once; the lock ends with
-  // `lock`. Another run's lock is waited for (five tries, 500 ms apart); then
-  // `backupDirBusy` is set and the result is 0, with nothing reported (the
-  // caller says `BackupDirBusyText`). A directory that cannot be opened is no
-  // refusal here (the run's own checks say what is wrong with it): `lock`
-  // stays empty and the result is 1.
+  // Opens the backup directory for a run and takes its exclusive lock (the
+  // lock file `kLockFileName` inside it), so that two runs never work on one
+  // backup directory at once; the lock ends with `lock`, which holds the open
+  // directory. Another run's lock is waited for (five tries, 500 ms apart);
+  // then `backupDirBusy` is set and the result is 0, with nothing reported
+  // (the caller says `BackupDirBusyText`). A directory that cannot be opened
+  // is no refusal here (the run's own checks say what is wrong with it):
+  // `lock` stays empty and the result is 1. Nor is a lock this user cannot
+  // take (a directory it may only read): the run goes on without one.
   int LockBackupDir(std::unique_ptr<OsDir>* lock);
+  // The name of the run's lock file in the backup directory.
+  static constexpr const char* kLockFileName = ".veldar2.lock";
+  // The backup directory's entries (`wanted` ones), and the status of one
+  // of them: through the run's open backup directory, or outside a run by
+  // its path. 0 or the system's error code.
+  int ListBackupDir(std::vector<DirEntry>* entries, const NameFilter& wanted);
+  int StatInBackupDir(const std::string& name, FileStatus* status);
   // Why a run cannot start while another holds the backup directory, naming it.
   std::string BackupDirBusyText() const;
   // Shows a message box unless the no-message flag is set.
@@ -212,6 +234,11 @@ class CVELDAR2Engine {
   int vanishedCount = 0;
   // Set when a run was refused because another run holds the backup directory.
   int backupDirBusy = 0;
+  // Of `failureCount`: source files that could not be read and that a new
+  // generation, built with the no-message flag, holds as their last good
+  // copy from the newest generation (or lacks, having none). They do not
+  // keep the generation from being made.
+  int unreadableCount = 0;
   // Called after each file copied, with the source path and its size; the
   // dialog's progress window listens here. May be empty.
   std::function<void(const std::string& path, std::uint64_t bytes)> onFileCopied;
@@ -248,6 +275,20 @@ class CVELDAR2Engine {
   // kGone: it is no longer there; kStopped: a failure was reported.
   Emptied EmptySubdir(OsDir& dir, const std::string& name, const FileStatus& dirStatus);
   int NumberGenerations();
+  // The new generation, built in the open backup directory `backup`.
+  int BuildGeneration(OsDir& backup);
+  // Opens the working directory `name` of `backup` without following a link,
+  // carrying on one that a run of this user's began after every generation
+  // there is, or making it afresh (`*created`); anything else on the name
+  // goes first. 0: reported.
+  int OpenWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir,
+                     bool* created);
+  // Gives the complete working directory its generation's name: a free one,
+  // or `recycled`'s, whose old copy is swapped out in one step and then
+  // deleted. 0: reported.
+  int NameGeneration(OsDir& backup, const std::string& workingName,
+                     const FileStatus& workingStatus, const std::string& finalName,
+                     const CFileEntry* recycled);
   // True when `name` has the exact form of a directory generation of the
   // current source ("<source name>_<slot>", slot 1 to 98).
   bool IsDirGenerationName(const std::string& name) const;
@@ -261,16 +302,28 @@ class CVELDAR2Engine {
   // Flushes the directory's entries, or with `fileSystem` everything on the
   // file system that holds it. 0: failed, and that is a failure line.
   int Flush(const std::string& directory, bool fileSystem);
-  // Moves a generation directory out of the way, then deletes it. 0: failed,
+  int Flush(OsDir& directory, bool fileSystem);
+  // Moves a generation directory of `backup` out of the way, then deletes
+  // it; only while it is still the directory the scan listed. 0: failed,
   // `contentsMessage` or `removeMessage` shown.
-  int Retire(const std::string& generation, const std::string& contentsMessage,
+  int Retire(OsDir& backup, const CFileEntry& generation, const std::string& contentsMessage,
              const std::string& removeMessage);
+  // Gives the generations of `stem` that an interrupted run moved aside
+  // without swapping (see NameGeneration) their names back where the new
+  // copy never got them, and deletes them where it did.
+  void RecoverSwapped(OsDir& backup, const std::string& stem);
   // Deletes from the backup directory what interrupted runs left: the
   // retired directories of the source named `stem` (none when null) and
   // abandoned temporary files.
-  void RemoveLeftovers(const std::string* stem);
+  void RemoveLeftovers(OsDir& backup, const std::string* stem);
   // Refuses (0) a copy whose writing the backup directory's free space cannot hold.
   int CheckRoom(const MirrorTotals& totals);
+
+  // The backup directory as the run in hand opened it (null between runs):
+  // the generation scans go through it.
+  OsDir* runBackupDir_ = nullptr;
+  // The tree the run in hand copies from: no deletion may empty it.
+  std::optional<FileStatus> guarded_;
 };
 
 // While it lives, the engine works in force mode and deletes what vanished,

@@ -153,6 +153,12 @@ struct Scenario {
   // An interrupted run left its working directory, holding part of the
   // source as it is now.
   bool carriedOn = false;
+  // How unchanged files are shared with the newest generation: hard links
+  // (-LINK), or clones (the double makes them where the disk cannot).
+  bool link = false;
+  bool clone = false;
+  // The file system cannot swap two directories in one step (Windows).
+  bool noExchange = false;
 
   bool Mirror() const { return !fileSource && count <= 1; }
   int Present() const { return static_cast<int>(slots.size()); }
@@ -176,6 +182,12 @@ const Scenario kSurplus{"count lowered", false, 2, {1, 3, 2}};
 const Scenario kMirror{"mirror straight", false, 1, {}};
 const Scenario kFile{"file source", true, 2, {1, 3, 2}};
 const Scenario kCarriedOn{"carried-on working directory", false, 3, {1, 2}, true};
+const Scenario kRecycleLinked{"recycle, -LINK", false, 3, {2, 3, 1}, false, true};
+const Scenario kRecycleCloned{"recycle, cloned", false, 3, {2, 3, 1}, false, false, true};
+const Scenario kCarriedOnLinked{"carried on, -LINK", false, 3, {1, 2}, true, true};
+const Scenario kCarriedOnCloned{"carried on, cloned", false, 3, {1, 2}, true, false, true};
+const Scenario kRecycleNoExchange{"recycle without a swap", false, 3, {2, 3, 1}, false, false, false,
+                                  true};
 
 struct Outcome {
   int status = -1;
@@ -265,8 +277,11 @@ class Bench {
     testing::RecordingMessages messages;
     testing::MemorySettings settings;
     CVELDAR2App app(os, messages, settings);
+    if (scenario_.clone) os.canClone = true;
+    os.noExchange = scenario_.noExchange;
     std::vector<std::string> arguments = {"-M" + std::to_string(scenario_.count)};
     if (noMessage) arguments.push_back("-NOMSG");
+    if (scenario_.link) arguments.push_back("-LINK");
     arguments.push_back(source);
     arguments.push_back(set + "/backup");
     std::ostringstream out, err;
@@ -292,22 +307,30 @@ class Bench {
 
   // What a run that was stopped (`crashed`: killed) may leave behind, also
   // one that went on past failures (-NOMSG): a generation's name holds its
-  // old copy or a complete new one, never a copy that lacks what failed.
+  // old copy or a complete new one, never a copy that lacks what failed, and
+  // there are never fewer of them than before.
   // `kept` (oldest first) are the slots of the old generations that must
   // still be there unchanged; `mayGo` of them, the oldest, may be replaced.
   // Returns the slots of the old generations still unchanged, oldest first.
   std::vector<int> ExpectSafe(const std::string& set, bool crashed, const std::vector<int>& kept,
                               int mayGo) {
     const std::string backup = set + "/backup";
+    // A killed run leaves its lock file, which the next run takes over.
+    auto leftLock = [&](const std::string& name) {
+      return crashed && name == CVELDAR2Engine::kLockFileName;
+    };
     if (scenario_.Mirror()) {
       const Tree old = OldDocs(1), now = NewDocs();
-      EXPECT_EQ(EntriesNotFrom(testing::ReadTree(backup), {&old, &now}, crashed), "");
+      EXPECT_EQ(EntriesNotFrom(testing::Without(testing::ReadTree(backup), leftLock), {&old, &now},
+                               crashed),
+                "");
       return {};
     }
     // Every entry of the backup directory, read once; a file generation as a
     // tree of one entry.
     std::map<std::string, Tree> found;
     for (const std::string& name : ListNames(backup)) {
+      if (leftLock(name)) continue;
       const std::string path = backup + "/" + name;
       found[name] =
           scenario_.fileSource ? Tree{{"", FileNode(ReadFile(path), 0)}} : testing::ReadTree(path);
@@ -321,13 +344,13 @@ class Bench {
                                   : TreeDiff(OldDocs(slot), got).empty();
     };
 
-    bool completeNew = false;  // under a final name or still under its working one
+    int named = 0;  // complete generations under generation names, old or new
     for (const auto& [name, got] : found) {
       if (const int slot = scenario_.SlotOf(name)) {
         const bool wasThere = std::count(scenario_.slots.begin(), scenario_.slots.end(), slot) > 0;
-        if (isNew(got)) {
-          completeNew = true;
-        } else if (!(wasThere && isOld(slot, got))) {
+        if (isNew(got) || (wasThere && isOld(slot, got))) {
+          ++named;
+        } else {
           ADD_FAILURE() << name << " is neither its old copy nor a complete new one:\n"
                         << (scenario_.fileSource ? got.at("").data : TreeDiff(now, got));
         }
@@ -337,14 +360,29 @@ class Bench {
         if (!powerCut) {
           EXPECT_EQ(EntriesNotFrom(got, {&now}, crashed), "") << name;
         }
-        completeNew =
-            completeNew || TreeDiff(now, testing::Without(got, testing::IsTempName)).empty();
+      } else if (!scenario_.fileSource && name.starts_with(".docs_") &&
+                 name.ends_with(".veldar2-swap")) {
+        // Moved aside for the new copy. Until that has taken the name, the
+        // next run gives the name back, so it still counts as that
+        // generation; after, it is being deleted.
+        const int slot = scenario_.SlotOf(name.substr(1, name.size() - 1 - 13));
+        const Tree old = OldDocs(slot);
+        EXPECT_NE(slot, 0) << name;
+        if (found.count(scenario_.Name(slot))) {
+          EXPECT_EQ(EntriesNotFrom(got, {&old}, false), "") << name;
+        } else if (isOld(slot, got)) {
+          ++named;
+        } else {
+          ADD_FAILURE() << name << " is not the old generation, and nothing has its name";
+        }
       } else if (!scenario_.fileSource && name.starts_with(".docs_") &&
                  name.ends_with(".veldar2-old")) {
+        // Being deleted: an old generation, or a new copy that was about to
+        // take its name (and that the next run deletes).
         const int slot = scenario_.SlotOf(name.substr(1, name.size() - 1 - 12));
         const Tree old = OldDocs(slot);
         EXPECT_NE(slot, 0) << name;
-        EXPECT_EQ(EntriesNotFrom(got, {&old}, false), "") << name;
+        EXPECT_EQ(EntriesNotFrom(got, {&old, &now}, false), "") << name;
       } else if (!(crashed && testing::IsTempName(name))) {
         ADD_FAILURE() << "unexpected entry " << name;
       }
@@ -361,9 +399,12 @@ class Bench {
         ADD_FAILURE() << "a good generation was lost or changed: " << scenario_.Name(slot);
       }
     }
-    const int lost = static_cast<int>(kept.size() - unchanged.size());
-    if (lost > std::max(0, mayGo - 1) && !completeNew) {
-      ADD_FAILURE() << lost << " good generation(s) gone before the new copy was complete";
+    // Never fewer complete generations under their names than before, but
+    // for those a lowered count gives up.
+    const int floor = std::min(static_cast<int>(kept.size()), scenario_.count);
+    if (named < floor) {
+      ADD_FAILURE() << named << " complete generation(s) under their names, fewer than the "
+                    << floor << " there were";
     }
     return unchanged;
   }
@@ -512,7 +553,9 @@ void BreakAtEveryStep(const Scenario& scenario, bool powerCut) {
     // in-memory comparison all of them.
     const bool rsync = !powerCut && (i % 5 == 0 || i + 2 >= breaks.size());
     if (powerCut && finished) {
-      // The run had said it was done: its copy is on the disk as it left it.
+      // The run had said it was done: its copy is on the disk as it left it,
+      // with the lock file that the kill kept it from removing.
+      std::filesystem::remove(sets[i] + "/backup/" + CVELDAR2Engine::kLockFileName);
       bench.ExpectConverged(sets[i], false, bench.StartingState());
     } else {
       const Bench::Before before{bench.ExpectSafe(sets[i], true), bench.GenerationCount(sets[i])};
@@ -536,6 +579,12 @@ TEST(CrashAtEveryStepTest, CountLowered) { CrashAtEveryStep(kSurplus); }
 TEST(CrashAtEveryStepTest, MirrorStraightIntoTheBackupDirectory) { CrashAtEveryStep(kMirror); }
 TEST(CrashAtEveryStepTest, FileSource) { CrashAtEveryStep(kFile); }
 TEST(CrashAtEveryStepTest, CarriedOnWorkingDirectory) { CrashAtEveryStep(kCarriedOn); }
+TEST(CrashAtEveryStepTest, SharedWithTheNewestGeneration) {
+  for (const Scenario* scenario : {&kRecycleLinked, &kRecycleCloned, &kCarriedOnLinked, &kCarriedOnCloned}) {
+    CrashAtEveryStep(*scenario);
+  }
+}
+TEST(CrashAtEveryStepTest, RecycleWithoutASwapInOneStep) { CrashAtEveryStep(kRecycleNoExchange); }
 
 TEST(PowerCutAtEveryStepTest, RecycleTheOldest) { PowerCutAtEveryStep(kRecycle); }
 TEST(PowerCutAtEveryStepTest, NewName) { PowerCutAtEveryStep(kNewName); }
@@ -543,6 +592,12 @@ TEST(PowerCutAtEveryStepTest, CountLowered) { PowerCutAtEveryStep(kSurplus); }
 TEST(PowerCutAtEveryStepTest, MirrorStraightIntoTheBackupDirectory) { PowerCutAtEveryStep(kMirror); }
 TEST(PowerCutAtEveryStepTest, FileSource) { PowerCutAtEveryStep(kFile); }
 TEST(PowerCutAtEveryStepTest, CarriedOnWorkingDirectory) { PowerCutAtEveryStep(kCarriedOn); }
+TEST(PowerCutAtEveryStepTest, SharedWithTheNewestGeneration) {
+  for (const Scenario* scenario : {&kRecycleLinked, &kRecycleCloned, &kCarriedOnLinked, &kCarriedOnCloned}) {
+    PowerCutAtEveryStep(*scenario);
+  }
+}
+TEST(PowerCutAtEveryStepTest, RecycleWithoutASwapInOneStep) { PowerCutAtEveryStep(kRecycleNoExchange); }
 
 // The Nth change fails with each code, with and without -NOMSG, for good
 // (the retries fail as well); and once only, with EIO.

@@ -37,10 +37,10 @@ struct Entry {
 
   // With `temporary` (open directories only), the first half of a copy
   // whose name is given later (`OsDir::StageCopy`).
-  int CopyTo(const Entry& to, CopyMode mode, std::uint64_t* bytes,
-             std::string* temporary = nullptr) const {
-    if (temporary) return dir->StageCopy(name, *to.dir, to.name, temporary, bytes);
-    return dir ? dir->CopyFile(name, *to.dir, to.name, mode, bytes)
+  int CopyTo(const Entry& to, CopyMode mode, std::uint64_t* bytes, std::string* temporary = nullptr,
+             bool* readFailed = nullptr) const {
+    if (temporary) return dir->StageCopy(name, *to.dir, to.name, temporary, bytes, readFailed);
+    return dir ? dir->CopyFile(name, *to.dir, to.name, mode, bytes, readFailed)
                : os.CopyFile(path, to.path, mode, bytes);
   }
   int Delete() const { return dir ? dir->DeleteFile(name) : os.DeleteFile(path); }
@@ -89,6 +89,7 @@ struct Writing {
   CopyMode replace = CopyMode::Replace;  // the mode of force mode
   std::string* temporary = nullptr;      // staged: receives the temporary name
   std::uint64_t* bytes = nullptr;        // receives the bytes copied
+  bool* readFailed = nullptr;            // a failure: whether reading the source failed
 };
 
 // The line and the progress report of a finished copy.
@@ -126,7 +127,8 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
       }
       return 1;
     }
-  } else if (int first = source.CopyTo(target, writing.replace, &bytes, writing.temporary);
+  } else if (int first = source.CopyTo(target, writing.replace, &bytes, writing.temporary,
+                                       writing.readFailed);
              first != 0) {
     if (stopped(first)) return 0;
     if (sourceGone(first)) return *vanished = true, 0;
@@ -145,7 +147,8 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
     FileStatus before;
     const bool existed = MayTouch(target, &before);
     if (existed) target.SetNormal();
-    const int code = source.CopyTo(target, writing.replace, &bytes, writing.temporary);
+    const int code =
+        source.CopyTo(target, writing.replace, &bytes, writing.temporary, writing.readFailed);
     if (existed) {
       // A failed copy left the old file, which gets back all it had. A copy
       // that worked is a new file with the source's permissions: of the old
@@ -226,9 +229,11 @@ int CVELDAR2Engine::FileCopy(const std::string& source, const std::string& targe
 }
 
 int CVELDAR2Engine::FileCopy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-                             const std::string& targetName, bool* vanished, bool unflushed) {
+                             const std::string& targetName, bool* vanished, bool unflushed,
+                             bool* readFailed) {
   Writing writing;
   if (unflushed) writing.replace = CopyMode::Unflushed;
+  writing.readFailed = readFailed;
   return CopyEntry(*this, InDir(*this, sourceDir, sourceName), InDir(*this, targetDir, targetName),
                    vanished, writing);
 }

@@ -38,7 +38,7 @@ std::string FirstFreeName(CVELDAR2Engine& engine, NameOf nameOf) {
         });
     if (listed) continue;
     FileStatus status;
-    int code = engine.os.Stat(engine.JoinPath(engine.backupDir, candidate), false, &status);
+    int code = engine.StatInBackupDir(candidate, &status);
     // Only a name that is certainly absent is free; one that cannot be
     // checked is passed over.
     if (code != 0 && engine.os.IsNotFound(code)) return candidate;
@@ -53,7 +53,7 @@ std::string FirstFreeName(CVELDAR2Engine& engine, NameOf nameOf) {
 template <typename Matches>
 void KeepGenerations(CVELDAR2Engine& engine, std::vector<DirEntry>& entries, Matches matches) {
   engine.backupFoldsCase = FoldsCase(entries, [&](const std::string& name, FileStatus* status) {
-    return engine.os.Stat(engine.JoinPath(engine.backupDir, name), false, status);
+    return engine.StatInBackupDir(name, status);
   });
   if (engine.backupFoldsCase) return;
   std::erase_if(entries, [&](const DirEntry& entry) { return !matches(entry.name); });
@@ -68,7 +68,7 @@ int CVELDAR2Engine::FindFileGenerations() {
   // Only names of the generation form cost a status call: a backup directory
   // used for a mirror may hold a whole tree's top level.
   std::vector<DirEntry> entries;
-  int code = os.ListDir(backupDir, true, &entries, [&](std::string_view name) {
+  int code = ListBackupDir(&entries, [&](std::string_view name) {
     return IsFileGenerationName(name, sourceName);
   });
   KeepGenerations(*this, entries, [&](const std::string& name) {
@@ -81,6 +81,7 @@ int CVELDAR2Engine::FindFileGenerations() {
     record.time = entry.status.birthSec;
     record.timeNsec = entry.status.birthNsec;
     record.kind = entry.status.kind;
+    record.status = entry.status;
     generations.push_back(std::move(record));
   }
   // A listing that broke off leaves what it read in the list, unnumbered.
@@ -93,7 +94,7 @@ int CVELDAR2Engine::FindDirGenerations() {
   const std::string sourceName = NameOf(sourcePath);
 
   std::vector<DirEntry> entries;
-  int code = os.ListDir(backupDir, true, &entries, [&](std::string_view name) {
+  int code = ListBackupDir(&entries, [&](std::string_view name) {
     return veldar::IsDirGenerationName(name, sourceName);
   });
   KeepGenerations(*this, entries, [&](const std::string& name) {
@@ -107,6 +108,7 @@ int CVELDAR2Engine::FindDirGenerations() {
     record.timeNsec = entry.status.birthNsec;
     record.isDirectory = true;
     record.kind = entry.status.kind;
+    record.status = entry.status;
     generations.push_back(std::move(record));
   }
   if (code != 0) return 0;
@@ -129,6 +131,16 @@ int CVELDAR2Engine::NumberGenerations() {
     generations[order[rank]].generation = static_cast<std::int32_t>(rank);
   }
   return 1;
+}
+
+int CVELDAR2Engine::ListBackupDir(std::vector<DirEntry>* entries, const NameFilter& wanted) {
+  if (runBackupDir_) return runBackupDir_->List(entries, wanted);
+  return os.ListDir(backupDir, /*followLink=*/true, entries, wanted);
+}
+
+int CVELDAR2Engine::StatInBackupDir(const std::string& name, FileStatus* status) {
+  if (runBackupDir_) return runBackupDir_->StatAt(name, status);
+  return os.Stat(JoinPath(backupDir, name), /*followLink=*/false, status);
 }
 
 bool CVELDAR2Engine::IsDirGenerationName(const std::string& name) const {

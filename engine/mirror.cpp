@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,7 @@ bool Next(PlanStore& store, ReadStep* out) {
     case Step::kSpecial:
     case Step::kVanished:
     case Step::kStop:
+    case Step::kOwnName:
       return store.GetString(&out->name);
     case Step::kFile:
       return GetFileStep(store, &out->file) && store.GetString(&out->name) &&
@@ -104,18 +106,21 @@ class MirrorWalk {
   int Run() {
     steps_.Rewind();
     std::shared_ptr<OsDir> target = std::move(plan_.target);
-    FileStatus targetStatus = plan_.targetStatus;
+    const FileStatus targetStatus = plan_.targetStatus;
     if (!target) {
-      // The caller has made it since the plan.
-      std::unique_ptr<OsDir> opened;
-      int code = os_.OpenDir(plan_.job.target, /*followLink=*/true, &opened);
-      if (code == 0) code = opened->Status(&targetStatus);
-      if (code != 0) {
-        engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(plan_.job.target, "*"));
-        return 0;
-      }
-      target = std::move(opened);
+      engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(plan_.job.target, "*"));
+      return 0;
     }
+    // No deletion of the apply may empty the tree it copies from, however
+    // that is reached from the target.
+    struct Guard {
+      std::optional<FileStatus>& guarded;
+      bool set;
+      ~Guard() {
+        if (set) guarded.reset();
+      }
+    } guard{engine_.guarded_, !engine_.guarded_};
+    if (guard.set) engine_.guarded_ = plan_.sourceStatus;
     permissions_ = target->KeepsPermissions();
     ownerToo_ = permissions_ && os_.MayChangeOwner();
     Frame top{plan_.source.get(), target, plan_.reference.get(), plan_.sourceStatus, targetStatus,
@@ -181,6 +186,12 @@ class MirrorWalk {
           // Opening a FIFO blocks for ever, a device may act on the device.
           if (engine_.skipLog) {
             engine_.WriteLog("special file found copy canceled! : " + Join(*frame.source, step.name));
+          }
+          break;
+        case Step::kOwnName:
+          // The run's own lock file lies where this entry would go.
+          if (engine_.skipLog) {
+            engine_.WriteLog("program file found copy canceled! : " + Join(*frame.source, step.name));
           }
           break;
         case Step::kSkipDir:
@@ -285,6 +296,14 @@ class MirrorWalk {
     }
   }
 
+  // Whether `copy` lacks the permissions, or for root the owner and group,
+  // that `source` has.
+  bool AccessDiffers(const FileStatus& source, const FileStatus& copy) const {
+    if (!permissions_) return false;
+    return source.permissions != copy.permissions ||
+           (ownerToo_ && (source.owner != copy.owner || source.group != copy.group));
+  }
+
   // Gives a counterpart whose name differs in case the source's name. Returns
   // the name it has afterwards: the new one, or the old one if that failed.
   std::string Rename(OsDir& target, const std::string& from, const std::string& to,
@@ -308,7 +327,23 @@ class MirrorWalk {
     return from;
   }
 
-  // Takes the reference copy's file as the copy, by clone or by link. True
+  // Makes `destination` in `target` the file `name` of `reference` (which
+  // must still be what `expected` describes): a hard link with -LINK, else
+  // or where that fails a clone where the file system can. 0, or the code
+  // of the last attempt; `*linked` tells which it was.
+  int ShareFrom(OsDir& reference, const std::string& name, const FileStatus& expected,
+                OsDir& target, const std::string& destination, bool* linked) {
+    int code = os_.CodeOf(ErrorKind::kUnsupported);
+    *linked = false;
+    if (plan_.job.sharing == MirrorSharing::kLinkOrClone) {
+      code = reference.LinkFile(name, target, destination, expected);
+      *linked = code == 0;
+    }
+    if (code != 0 && plan_.shareByClone) code = reference.CloneFile(name, target, destination, expected);
+    return code;
+  }
+
+  // Takes the reference copy's file as the copy, by link or by clone. True
   // when done; false leaves the copy to be made the ordinary way.
   bool Share(Frame& frame, const ReadStep& step, const std::string& destination) {
     if (frame.reference == nullptr) return false;
@@ -316,15 +351,10 @@ class MirrorWalk {
     // Whatever an interrupted run left under the name goes first: a clone or
     // a link is never made over an entry.
     if (step.file.hasCounterpart && target.DeleteFile(destination) != 0) return false;
-    const bool clone = plan_.shareByClone;
-    int code = clone ? frame.reference->CloneFile(step.name, target, destination, step.file.reference)
-                     : -1;
     bool linked = false;
-    if (code != 0 && plan_.job.sharing == MirrorSharing::kCloneOrLink) {
-      code = frame.reference->LinkFile(step.name, target, destination, step.file.reference);
-      linked = code == 0;
+    if (ShareFrom(*frame.reference, step.name, step.file.reference, target, destination, &linked) != 0) {
+      return false;
     }
-    if (code != 0) return false;
     // The file is what it was in the newest generation: its line may wait
     // with the others about files left as they were.
     if (engine_.successLog) {
@@ -333,6 +363,45 @@ class MirrorWalk {
                                Join(target, destination));
     }
     return true;
+  }
+
+  // A source file that could not be read: the new generation takes its copy
+  // in the reference (the newest generation) instead, shared like an
+  // unchanged file where sharing is on, else copied, so that one file that
+  // cannot be read never keeps the rest from being backed up. Without such
+  // a copy the file is left out. Either way the failure is already a line.
+  void KeepEarlierCopy(Frame& frame, const ReadStep& step, const std::string& destination) {
+    ++engine_.unreadableCount;
+    if (!plan_.reference) return;
+    // The reference's directory at this level, reached from its top.
+    std::unique_ptr<OsDir> held;
+    OsDir* dir = plan_.reference.get();
+    for (const std::string& name : path_) {
+      std::unique_ptr<OsDir> next;
+      if (dir->OpenDir(name, &next) != 0) return;
+      held = std::move(next);
+      dir = held.get();
+    }
+    FileStatus earlier;
+    if (dir->StatAt(step.name, &earlier) != 0 ||
+        (earlier.kind != EntryKind::File && earlier.kind != EntryKind::Symlink)) {
+      return;
+    }
+    OsDir& target = *frame.target;
+    target.DeleteFile(destination);  // what the failed copy may have left
+    bool linked = false;
+    int code = earlier.kind == EntryKind::File && plan_.job.sharing != MirrorSharing::kNone &&
+                       !engine_.noTime
+                   ? ShareFrom(*dir, step.name, earlier, target, destination, &linked)
+                   : os_.CodeOf(ErrorKind::kUnsupported);
+    if (code != 0) code = dir->CopyFile(step.name, target, destination, CopyMode::Unflushed);
+    if (code != 0) {
+      engine_.WriteFailure("File Copy Failed : " + Join(*dir, step.name) + " to " +
+                           Join(target, destination) + " : ERR = " + std::to_string(code));
+      return;
+    }
+    engine_.WriteLog("File Kept From Earlier Generation : " + Join(*dir, step.name) + " to " +
+                     Join(target, destination));
   }
 
   // A source file or link. False: stop the walk (already reported).
@@ -365,6 +434,7 @@ class MirrorWalk {
     if (file.action == FileAction::kShare && Share(frame, step, destination)) return true;
 
     bool vanished = false;
+    bool readFailed = false;
     bool copied = false;
     if (batched_ && !engine_.noForce) {
       Pending pending{frame.target, {}, destination, Join(source, step.name), 0};
@@ -378,12 +448,25 @@ class MirrorWalk {
         }
       }
     } else {
-      copied = engine_.FileCopy(source, step.name, target, destination, &vanished, unflushed_) != 0;
+      copied = engine_.FileCopy(source, step.name, target, destination, &vanished, unflushed_,
+                                &readFailed) != 0;
     }
     if (copied) {
       // No-force mode leaves an existing copy's content alone; what is private
-      // in the source still becomes private in the copy.
+      // in the source still becomes private in the copy. A copy that other
+      // names share (a snapshot made with cp -al, a linked generation) is
+      // first made a file of its own, holding what it held, so that the
+      // other names keep their permissions and owner.
       if (engine_.noForce && file.hasCounterpart && !counterpartIsDirectory) {
+        if (file.counterpart.kind == EntryKind::File && file.counterpart.links > 1 &&
+            AccessDiffers(file.source, file.counterpart)) {
+          if (int code = target.CopyFile(destination, target, destination, CopyMode::Replace);
+              code != 0) {
+            engine_.WriteFailure("Permissions Set Failed : " + Join(target, destination) +
+                                 " : ERR = " + std::to_string(code));
+            return true;
+          }
+        }
         ApplyPermissions(target, destination, file.source, file.counterpart, &file.counterpart);
       }
       return true;
@@ -391,6 +474,10 @@ class MirrorWalk {
     if (engine_.CancelRequested()) return false;
     if (vanished) {
       engine_.ReportVanished(Join(source, step.name));
+      return true;
+    }
+    if (readFailed && plan_.job.keepUnreadable && engine_.noMessage) {
+      KeepEarlierCopy(frame, step, destination);
       return true;
     }
     if (!engine_.noMessage) {
@@ -415,19 +502,27 @@ class MirrorWalk {
       FlushingScope flushing(engine_.progress);
       code = batch.front().dir->SyncFileSystem();
     }
+    // The first copy that did not get its name, if any: a failed flush
+    // fails them all, a failed rename (an old copy that may not be replaced)
+    // that one.
+    const Pending* failed = nullptr;
     for (Pending& pending : batch) {
       if (code == 0) {
-        engine_.PlaceCopy(*pending.dir, pending.temporary, pending.name, pending.sourcePath,
-                          pending.bytes);
+        if (!engine_.PlaceCopy(*pending.dir, pending.temporary, pending.name, pending.sourcePath,
+                               pending.bytes) &&
+            failed == nullptr) {
+          failed = &pending;
+        }
         continue;
       }
       pending.dir->DeleteFile(pending.temporary);
       engine_.WriteFailure("File Copy Failed : " + pending.sourcePath + " to " +
                            Join(*pending.dir, pending.name) + " : ERR = " + std::to_string(code));
+      if (failed == nullptr) failed = &pending;
     }
-    if (code == 0 || engine_.noMessage) return true;
-    engine_.ShowMessage("ERR : COPY FILE FROM " + batch.front().sourcePath + " TO " +
-                        Join(*batch.front().dir, batch.front().name));
+    if (failed == nullptr || engine_.noMessage) return true;
+    engine_.ShowMessage("ERR : COPY FILE FROM " + failed->sourcePath + " TO " +
+                        Join(*failed->dir, failed->name));
     return false;
   }
 
@@ -493,7 +588,10 @@ class MirrorWalk {
     }
     Frame below{from.get(), std::shared_ptr<OsDir>(std::move(to)), in.get(), fromStatus, toStatus,
                 created};
-    return Level(below) != 0;
+    path_.push_back(step.name);
+    const bool result = Level(below) != 0;
+    path_.pop_back();
+    return result;
   }
 
   // Deletes one target entry, a directory with everything in it. False:
@@ -536,6 +634,9 @@ class MirrorWalk {
   bool ownerToo_ = false;
   std::vector<Pending> pending_;
   std::uint64_t pendingBytes_ = 0;
+  // The source's names of the directories from the top down to the level
+  // being applied.
+  std::vector<std::string> path_;
 };
 
 int CVELDAR2Engine::ApplyMirror(MirrorPlan& plan) {

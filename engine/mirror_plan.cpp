@@ -23,12 +23,12 @@
 // another kind or size, or when the source is later than the counterpart by
 // more than the target's file system can tell apart (its time resolution:
 // nanoseconds on ext4, 2 seconds on FAT); a target newer than its source of
-// the same size is left alone. In a target the program builds for itself
-// (a generation being made), where every copy carries its source's time, a
-// counterpart whose time differs either way is copied again: it is what an
-// interrupted copy left. A counterpart that other names share (a hard link
-// into an earlier generation) is never changed in place: where only its
-// permissions differ, it is replaced by a copy.
+// the same size is left alone. Where the target must end up equal to the
+// source (a generation being made, where every copy carries its source's
+// time, and a restore), a counterpart whose time differs either way is
+// copied again. A counterpart that other names share (a hard link into an
+// earlier generation, or a snapshot made with cp -al) is never changed in
+// place: where only its permissions differ, it is replaced by a copy.
 //
 // Sharing. A file to be copied whose counterpart in the reference copy has
 // exactly its size, last-write time (to the nanosecond) and permissions (and
@@ -131,6 +131,7 @@ namespace {
 using namespace mirror_steps;  // the steps as they are stored
 
 constexpr const char kNextError[] = "ERROR AT LOCAL FILE FINDNEXTFILE!";
+constexpr const char kSourceInCopy[] = "ERROR SOURCE DIRECTORY FOUND IN COPY! : ";
 constexpr std::uint64_t kBlock = 4096;
 
 inline unsigned char FoldByte(unsigned char c) { return c >= 'A' && c <= 'Z' ? c | 0x20 : c; }
@@ -301,11 +302,11 @@ class MirrorScan {
         plan_(plan),
         steps_(plan.steps),
         totals_(plan.totals),
-        ownProgramDir_(plan.job.writes == MirrorWrites::kUnflushed),
+        exact_(plan.job.exact),
         // Only where the file system clones, or links are allowed: a
         // "shared" file that is then copied after all saves nothing.
         sharing_(plan.reference != nullptr && !engine.noTime &&
-                 (plan.job.sharing == MirrorSharing::kCloneOrLink ||
+                 (plan.job.sharing == MirrorSharing::kLinkOrClone ||
                   (plan.job.sharing == MirrorSharing::kCloneOrCopy && plan.shareByClone))) {
     // A target still to be made is made beside the reference, if anywhere.
     OsDir* timing = plan.target ? plan.target.get() : plan.reference.get();
@@ -314,13 +315,26 @@ class MirrorScan {
     ownerToo_ = permissions_ && os_.MayChangeOwner();
   }
 
+  // Whether files are taken from the reference copy at all.
+  bool Sharing() const { return sharing_; }
+
   // One level: `source` against `target` (null: made by the apply, so empty)
   // and `reference` (null: none). False: the scan stopped, its step written.
   bool Level(OsDir& source, OsDir* target, const FileStatus* targetStatus, OsDir* reference) {
     // Asked to stop: the plan is left unfinished, and PlanMirror says so.
     if (engine_.CancelRequested()) return false;
+    const bool top = depth_ == 0;
     std::vector<Listed> sources, targets, references;
     if (!List(source, target, reference, sources, targets, references)) return false;
+    for (Listed& entry : targets) {
+      // The source itself inside the copy (a bind mount of it): mirroring
+      // would delete it, or fill it with itself.
+      if (entry.status.kind == EntryKind::Directory && entry.status.SameEntryAs(plan_.sourceStatus)) {
+        Stop(kSourceInCopy + engine_.JoinPath(target->Path(), entry.name));
+        return false;
+      }
+      if (top && !plan_.job.ownName.empty() && entry.name == plan_.job.ownName) entry.seen = true;
+    }
     // Per level: a casefolded directory may sit in a tree that tells case apart.
     const bool fold = target != nullptr && FoldsCase(targets, [&](const std::string& name,
                                                                   FileStatus* status) {
@@ -340,6 +354,10 @@ class MirrorScan {
     }
 
     for (Listed& entry : sources) {
+      if (top && !plan_.job.ownName.empty() && entry.name == plan_.job.ownName) {
+        Put(Step::kOwnName, entry.name);
+        continue;
+      }
       Listed* counterpart = counterparts.Find(entry.name);
       const Listed* inReference = nullptr;
       if (referenceNames) {
@@ -420,7 +438,7 @@ class MirrorScan {
     if (engine_.noTime || target.kind != source.kind) return true;
     if (source.size != target.size) return true;
     const std::int64_t difference = Nanoseconds(source) - Nanoseconds(target);
-    if (ownProgramDir_ && difference < -timeWindowNs_) return true;
+    if (exact_ && difference < -timeWindowNs_) return true;
     if (difference > timeWindowNs_) return true;
     // Never changed in place where other names share it.
     return target.links > 1 && target.kind == EntryKind::File && !SameAccess(source, target);
@@ -455,7 +473,9 @@ class MirrorScan {
       totals_.bytesShared += entry.status.size;
       // A clone is an inode of its own with the data blocks shared; a link
       // is only a name.
-      if (plan_.shareByClone) totals_.diskBytes += kBlock;
+      if (plan_.shareByClone && plan_.job.sharing != MirrorSharing::kLinkOrClone) {
+        totals_.diskBytes += kBlock;
+      }
     } else {
       step.action = FileAction::kCopy;
       ++totals_.filesToCopy;
@@ -532,7 +552,10 @@ class MirrorScan {
     if (counterpart != nullptr && counterpart->status.kind == EntryKind::Directory && !to) {
       return false;  // the apply reports it, once it has got that far
     }
-    return Level(*from, to.get(), to ? &toStatus : nullptr, in.get());
+    ++depth_;
+    const bool result = Level(*from, to.get(), to ? &toStatus : nullptr, in.get());
+    --depth_;
+    return result;
   }
 
   CVELDAR2Engine& engine_;
@@ -540,8 +563,9 @@ class MirrorScan {
   MirrorPlan& plan_;
   PlanStore& steps_;
   MirrorTotals& totals_;
-  const bool ownProgramDir_;
+  const bool exact_;
   const bool sharing_;
+  int depth_ = 0;  // levels below the top
   std::int64_t timeWindowNs_ = 0;
   bool permissions_ = true;
   bool ownerToo_ = false;
@@ -552,31 +576,31 @@ int CVELDAR2Engine::PlanMirror(const MirrorJob& job, MirrorPlan* plan) {
   // The two directories the caller named may be links; nothing below them is
   // ever followed. A missing source would list as empty, and mirroring
   // "nothing" would delete the whole copy: at the top that is a failure.
-  int code = os.OpenDir(job.source, /*followLink=*/true, &plan->source);
-  if (code == 0) code = plan->source->Status(&plan->sourceStatus);
-  if (code != 0) {
+  // What the caller opened itself is used as it is.
+  auto open = [&](const std::string& path, std::unique_ptr<OsDir>* dir, FileStatus* status) {
+    int code = *dir ? 0 : os.OpenDir(path, /*followLink=*/true, dir);
+    if (code == 0) code = (*dir)->Status(status);
+    if (code != 0) dir->reset();
+    return code == 0;
+  };
+  if (!open(job.source, &plan->source, &plan->sourceStatus)) {
     ReportScanFailure(kSourceFirstError + JoinPath(job.source, "*"));
     return 0;
   }
-  code = os.OpenDir(job.target, /*followLink=*/true, &plan->target);
-  if (code == 0) code = plan->target->Status(&plan->targetStatus);
-  if (code != 0) {
-    plan->target.reset();
-    if (!(job.targetIsNew && os.IsNotFound(code))) {
-      ReportScanFailure(kTargetFirstError + JoinPath(job.target, "*"));
-      return 0;
-    }
+  if (!open(job.target, &plan->target, &plan->targetStatus)) {
+    ReportScanFailure(kTargetFirstError + JoinPath(job.target, "*"));
+    return 0;
   }
-  if (job.sharing != MirrorSharing::kNone && !job.reference.empty() &&
+  if ((job.sharing != MirrorSharing::kNone || job.keepUnreadable) && !job.reference.empty() &&
       os.OpenDir(job.reference, /*followLink=*/false, &plan->reference) != 0) {
     plan->reference.reset();
   }
-  if (plan->reference) {
-    plan->shareByClone = (plan->target ? plan->target : plan->reference)->CanClone();
+  if (plan->reference && job.sharing != MirrorSharing::kNone) {
+    plan->shareByClone = plan->target->CanClone();
   }
   MirrorScan scan(*this, *plan);
-  scan.Level(*plan->source, plan->target.get(), plan->target ? &plan->targetStatus : nullptr,
-             plan->reference.get());
+  scan.Level(*plan->source, plan->target.get(), &plan->targetStatus,
+             scan.Sharing() ? plan->reference.get() : nullptr);
   if (CancelRequested()) return 0;
   if (progress) progress->AddPlanned(plan->totals.filesToCopy, plan->totals.bytesToCopy);
   if (!plan->steps.ok()) {

@@ -38,10 +38,15 @@ enum class MirrorWrites {
   kUnflushed,
 };
 
-// How files unchanged since the reference copy are shared with it.
-enum class MirrorSharing { kNone, kCloneOrCopy, kCloneOrLink };
+// How files unchanged since the reference copy are shared with it: cloned
+// where the file system can, else copied; or hard-linked where it allows,
+// else cloned where it can, else copied.
+enum class MirrorSharing { kNone, kCloneOrCopy, kLinkOrClone };
 
 struct MirrorJob {
+  // The trees, by the paths the user named (they may be links). A caller
+  // that has opened one already hands it over in the plan (`MirrorPlan::
+  // source`, `target`) and the path is then only its name in messages.
   std::string source;
   std::string target;
   // The caller has just made the target, or is about to (`target` may then
@@ -55,6 +60,19 @@ struct MirrorJob {
   // Empty, or with kNone: nothing is shared.
   std::string reference;
   MirrorSharing sharing = MirrorSharing::kNone;
+  // The target must end up equal to the source: a counterpart whose size or
+  // last-write time differs either way is copied (a generation being built,
+  // a restore). Otherwise a counterpart newer than its source of the same
+  // size is left alone.
+  bool exact = false;
+  // A source file that cannot be read (denied, held by another program, a
+  // read error) is passed over as a failure, and its copy in the reference
+  // (if it has one) is taken in its place: the no-message flag's rule for a
+  // generation, so that one unreadable file does not stop every backup.
+  bool keepUnreadable = false;
+  // A name of the program's own at the target's top (the run's lock file in
+  // a backup directory that is the mirror itself): never deleted or written.
+  std::string ownName;
 };
 
 // What a plan will do, in all.
@@ -125,9 +143,9 @@ class MirrorPlan {
   MirrorJob job;
   MirrorTotals totals;
   PlanStore steps;
-  // The directories the job named, opened once while planning and used by
-  // the apply as they are (no path is resolved twice). `target` is null when
-  // it did not exist yet; `reference` when there is none to share from.
+  // The directories the job named, opened once while planning (or handed in
+  // open by the caller) and used by the apply as they are (no path is
+  // resolved twice). `reference` is null when there is none.
   std::unique_ptr<OsDir> source, target, reference;
   FileStatus sourceStatus, targetStatus;
   bool shareByClone = false;  // the target's file system can clone
@@ -158,6 +176,7 @@ enum class Step : std::uint8_t {
   kDelete,     // isDirectory (bool), name
   kNoDelete,   // deletions forbidden: the line that says so
   kStop,       // text: a failure that ends the walk, reported where it stands
+  kOwnName,    // name: a source entry on the program's own name, passed over
 };
 
 enum class FileAction : std::uint8_t { kCopy, kSkip, kShare };

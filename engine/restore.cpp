@@ -31,6 +31,9 @@ const char kSomeFailedUnlogged[] = "失敗した操作があります。今回�
 const char kRestoreCancelled[] = "レストアを中止しました。";
 const char kOverlapsBackup[] =
     "復元先のディレクトリが、バックアップディレクトリと同じか、その中か、それを含んでいます。";
+const char kTargetNotDirectory[] =
+    "復元先の名前にディレクトリではないもの（リンクやファイル）があります。何も変更していません。";
+const char kGenerationChanged[] = "世代が一覧を作った後に変わりました。もう一度レストアしてください。";
 
 constexpr std::size_t kNameField = 20;
 
@@ -54,8 +57,8 @@ class RestoreRun {
   std::string Run(int number) {
     // Never while a backup rotates the generation away, or another restore
     // writes the same place.
-    std::unique_ptr<OsDir> lock;
-    if (!engine_.LockBackupDir(&lock)) {
+    std::unique_ptr<OsDir> backup;
+    if (!engine_.LockBackupDir(&backup)) {
       engine_.WriteFailure("Restore Failed, Backup Directory In Use : " + engine_.backupDir);
       return LoadString(IDS_RESTORE_REFUSED) + engine_.BackupDirBusyText();
     }
@@ -65,6 +68,10 @@ class RestoreRun {
       return Refused(kGenerationField + std::string("(-") + Code(number + 1) + ")");
     }
     const std::string from = engine_.JoinPath(engine_.backupDir, generation->name);
+    if (!backup) {
+      const int code = os_.OpenDir(engine_.backupDir, /*followLink=*/true, &backup);
+      if (code != 0) return GenerationFailure(from, code);
+    }
 
     // The list was built for the kind of source the restore button found; a
     // source that has gone since is reported rather than guessed at.
@@ -94,8 +101,15 @@ class RestoreRun {
       return Refused(kRestoreDirField + target + "\n" + kOverlapsBackup);
     }
 
+    // The restore directory is the user's (it may be a link); everything
+    // below it is reached through it, without following a link.
     if (std::string message = CreateDirWithParents(engine_.restoreDir); !message.empty()) return message;
-    return directory ? RestoreDir(from, target) : RestoreFile(from, target);
+    std::unique_ptr<OsDir> into;
+    if (int code = os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into); code != 0) {
+      return DirFailure(engine_.restoreDir, code);
+    }
+    return directory ? RestoreDir(*backup, *generation, *into, name)
+                     : RestoreFile(*backup, *generation, *into, name);
   }
 
  private:
@@ -115,8 +129,7 @@ class RestoreRun {
     return std::string();
   }
 
-  std::string CreateDirIfMissing(const std::string& directory, bool* created = nullptr) {
-    if (created) *created = false;
+  std::string CreateDirIfMissing(const std::string& directory) {
     FileStatus status;
     if (os_.Stat(directory, true, &status) == 0) {
       if (status.kind == EntryKind::Directory) return std::string();
@@ -124,7 +137,6 @@ class RestoreRun {
     }
     const int code = os_.CreateDir(directory);
     if (code == 0) {
-      if (created) *created = true;
       if (engine_.successLog) engine_.WriteLog("Directory Created : " + directory);
       return std::string();
     }
@@ -140,14 +152,73 @@ class RestoreRun {
     return Failed(kRestoreDirField + directory + "\n" + os_.ErrorText(code));
   }
 
-  std::string RestoreDir(const std::string& from, const std::string& target) {
+  // The generation could not be reached, or is no longer the one listed.
+  std::string GenerationFailure(const std::string& from, int code) {
+    engine_.WriteFailure("Restore Failed : " + from + " : ERR = " + Code(code));
+    return Failed(kGenerationField + from + "\n" +
+                  (os_.KindOf(code) == ErrorKind::kChanged ? kGenerationChanged : os_.ErrorText(code)));
+  }
+
+  // Opens `name` in `into` as the restore's target directory, making it
+  // when missing (`*created`). Whatever else is on the name (a link, a
+  // file) is never followed or touched: the restore is refused.
+  std::string OpenTarget(OsDir& into, const std::string& name, std::unique_ptr<OsDir>* dir,
+                         FileStatus* status, bool* created) {
+    const std::string path = engine_.JoinPath(into.Path(), name);
+    *created = false;
+    FileStatus found;
+    int code = into.StatAt(name, &found);
+    if (code == 0 && found.kind != EntryKind::Directory) {
+      engine_.WriteFailure("Restore Failed, Target Not A Directory : " + path);
+      return Refused(kRestoreDirField + path + "\n" + kTargetNotDirectory);
+    }
+    if (code != 0 && !os_.IsNotFound(code)) return DirFailure(path, code);
+    if (code != 0) {
+      code = into.CreateDir(name);
+      if (code != 0) return DirFailure(path, code);
+      *created = true;
+      if (engine_.successLog) engine_.WriteLog("Directory Created : " + path);
+    }
+    code = into.OpenDir(name, dir);
+    if (code == 0) code = (*dir)->Status(status);
+    if (os_.IsNotDirectory(code)) {
+      engine_.WriteFailure("Restore Failed, Target Not A Directory : " + path);
+      return Refused(kRestoreDirField + path + "\n" + kTargetNotDirectory);
+    }
+    if (code != 0) return DirFailure(path, code);
+    return std::string();
+  }
+
+  std::string RestoreDir(OsDir& backup, const CFileEntry& generation, OsDir& into,
+                         const std::string& name) {
+    const std::string from = engine_.JoinPath(engine_.backupDir, generation.name);
+    const std::string target = engine_.JoinPath(into.Path(), name);
+    MirrorPlan plan(os_);
+    // The generation, opened without following a link, as it was listed.
+    int code = backup.OpenDir(generation.name, &plan.source);
+    if (code == 0) code = plan.source->Status(&plan.sourceStatus);
+    if (code == 0 && !plan.sourceStatus.SameEntryAs(generation.status)) {
+      code = os_.CodeOf(ErrorKind::kChanged);
+    }
+    if (code != 0) return GenerationFailure(from, code);
     bool created = false;
-    if (std::string message = CreateDirIfMissing(target, &created); !message.empty()) return message;
+    if (std::string message = OpenTarget(into, name, &plan.target, &plan.targetStatus, &created);
+        !message.empty()) {
+      return message;
+    }
+    // The target's files end up equal to the generation's, whatever their
+    // times say: an earlier restore of a newer generation leaves files
+    // that are newer than, and as large as, what is restored over them.
+    MirrorJob job;
+    job.source = from;
+    job.target = target;
+    job.targetIsNew = created;
+    job.exact = true;
     // The mirror has logged (and, without the no-message flag, shown) why it
     // stopped. It also passes over some failures and carries on; those are
     // counted, and a restore with any of them is no complete restore.
     const int failuresBefore = engine_.failureCount;
-    if (!engine_.MirrorDir(from, target, created)) {
+    if (!engine_.PlanMirror(job, &plan) || !engine_.ApplyMirror(plan)) {
       return engine_.CancelRequested() ? Cancelled() : Failed(kRestoreDirField + target);
     }
     if (engine_.failureCount != failuresBefore)
@@ -156,16 +227,23 @@ class RestoreRun {
     return std::string();
   }
 
-  std::string RestoreFile(const std::string& from, const std::string& target) {
+  std::string RestoreFile(OsDir& backup, const CFileEntry& generation, OsDir& into,
+                          const std::string& name) {
+    const std::string from = engine_.JoinPath(engine_.backupDir, generation.name);
+    const std::string target = engine_.JoinPath(into.Path(), name);
     // Made under a temporary name and renamed into place: a failed copy never
-    // leaves a half-written file over the one that was there.
+    // leaves a half-written file over the one that was there, and a link on
+    // the name is replaced, never followed.
+    FileStatus status;
+    int code = backup.StatAt(generation.name, &status);
+    if (code == 0 && !status.SameEntryAs(generation.status)) code = os_.CodeOf(ErrorKind::kChanged);
+    if (code != 0) return GenerationFailure(from, code);
     std::uint64_t bytes = 0;
     if (engine_.progress) {
-      FileStatus status;
-      if (os_.Stat(from, false, &status) == 0) engine_.progress->AddPlanned(1, status.size);
+      engine_.progress->AddPlanned(1, status.size);
       engine_.progress->FileStarted(from);
     }
-    const int code = os_.CopyFile(from, target, CopyMode::Replace, &bytes);
+    code = backup.CopyFile(generation.name, into, name, CopyMode::Replace, &bytes);
     if (os_.KindOf(code) == ErrorKind::kCancelled) return Cancelled();
     if (code != 0) {
       engine_.WriteFailure("File Copy Failed : " + from + " to " + target + " : ERR = " + Code(code));

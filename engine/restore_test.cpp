@@ -119,7 +119,7 @@ class RestoreRunTest : public ::testing::Test {
     WriteFile(engine.sourcePath, "current");
     WriteFile(dir / "backup/report_1.doc_", "old");
     WriteFile(dir / "backup/report_3.doc_", "newer");
-    engine.generations = {Generation("report_1.doc_", kTime - 60, 1), Generation("report_3.doc_", kTime, 0)};
+    SetGenerations({Generation("report_1.doc_", kTime - 60, 1), Generation("report_3.doc_", kTime, 0)});
   }
   // A directory source with the generation docs_2.
   void DirSource() {
@@ -127,7 +127,13 @@ class RestoreRunTest : public ::testing::Test {
     WriteFile(dir / "work/docs/a.txt", "current");
     WriteFile(dir / "backup/docs_2/a.txt", "from docs_2");
     WriteFile(dir / "backup/docs_2/sub/b.txt", "b");
-    engine.generations = {Generation("docs_2", kTime, 0, true)};
+    SetGenerations({Generation("docs_2", kTime, 0, true)});
+  }
+  // The generation list as a scan would give it: each record with the
+  // identity of what bears its name (a restore checks it).
+  void SetGenerations(std::vector<CFileEntry> list) {
+    for (CFileEntry& entry : list) real->Stat(engine.JoinPath(engine.backupDir, entry.name), false, &entry.status);
+    engine.generations = std::move(list);
   }
   std::string LastShown() { return messages.shown.empty() ? "" : messages.shown.back(); }
   bool Shown(const std::string& start) { return LastShown().rfind(start, 0) == 0; }
@@ -190,7 +196,7 @@ TEST_F(RestoreRunTest, BaselessFileGenerationGetsItsExtensionPartAsName) {
   engine.sourcePath = dir / "work/README";
   WriteFile(engine.sourcePath, "now");
   WriteFile(dir / "backup/_1.README_", "then");
-  engine.generations = {Generation("_1.README_", kTime, 0)};
+  SetGenerations({Generation("_1.README_", kTime, 0)});
   EXPECT_EQ(RestoreGeneration(engine, 0), 1);
   EXPECT_EQ(ListNames(dir / "R"), std::vector<std::string>{"README"});
   EXPECT_EQ(ReadFile(dir / "R/README"), "then");
@@ -227,7 +233,7 @@ TEST_F(RestoreRunTest, DirectoryGenerationsFollowTheTargetTable) {
   engine.sourcePath = dir / "work/my_docs";
   testing::MakeDirs(engine.sourcePath);
   WriteFile(dir / "backup/my_docs_1/x", "x");
-  engine.generations = {Generation("my_docs_1", kTime, 0, true)};
+  SetGenerations({Generation("my_docs_1", kTime, 0, true)});
   EXPECT_EQ(RestoreGeneration(engine, 0), 1);
   EXPECT_EQ(ReadFile(dir / "R/my_docs/x"), "x");
 }
@@ -265,7 +271,7 @@ TEST_F(RestoreRunTest, MirrorThatPassedOverAFailureIsNoCompleteRestore) {
 TEST_F(RestoreRunTest, DirectoryGenerationWithoutUnderscoreIsRefused) {
   DirSource();
   WriteFile(dir / "backup/docs/a.txt", "odd");
-  engine.generations = {Generation("docs", kTime, 0, true)};
+  SetGenerations({Generation("docs", kTime, 0, true)});
   WriteFile(dir / "R/precious.txt", "keep me");
   EXPECT_EQ(RestoreGeneration(engine, 0), 0);
   EXPECT_TRUE(Shown("レストアできません。[世代]\ndocs\n")) << LastShown();
@@ -281,7 +287,7 @@ TEST_F(RestoreRunTest, TargetHoldingTheBackupDirectoryIsRefused) {
   engine.backupDir = dir / "R/docs/backups";
   WriteFile(dir / "R/docs/backups/docs_1/a.txt", "a");
   WriteFile(dir / "R/docs/backups/docs_2/a.txt", "a");
-  engine.generations = {Generation("docs_1", kTime, 0, true), Generation("docs_2", kTime - 1, 1, true)};
+  SetGenerations({Generation("docs_1", kTime, 0, true), Generation("docs_2", kTime - 1, 1, true)});
   EXPECT_EQ(RestoreGeneration(engine, 0), 0);
   EXPECT_TRUE(Shown("レストアできません。[復元するディレクトリ]\n" + dir / "R/docs")) << LastShown();
   EXPECT_TRUE(IsDir(dir / "R/docs/backups/docs_2"));

@@ -19,6 +19,7 @@ namespace {
 constexpr const char kDeleteListError[] = "ERROR AT LOCAL FINDFIRST FILE IN DELETE!";
 constexpr const char kDeleteDirError[] = "ERROR AT DELETE DIRECTORY IN DELETE!";
 constexpr const char kDeleteFileError[] = "ERROR AT DELETE FILE IN DELETE!";
+constexpr const char kDeleteSourceError[] = "Directory Delete Refused, It Is The Source : ";
 
 }  // namespace
 
@@ -50,6 +51,12 @@ int CVELDAR2Engine::DeleteDirContents(OsDir& directory) {
   FileStatus status;
   std::vector<DirEntry> entries;
   int code = directory.Status(&status);
+  // The tree being copied from, reached inside what is being deleted (a bind
+  // mount of the source within the backup directory): never emptied.
+  if (code == 0 && guarded_ && status.SameEntryAs(*guarded_)) {
+    WriteFailure(std::string(kDeleteSourceError) + directory.Path());
+    return 0;
+  }
   // Nothing in a directory its owner may not write to can be deleted (a copy
   // of a read-only directory): the owner gets write and search first.
   if (code == 0 && (status.permissions & 0700) != 0700) {
@@ -65,6 +72,8 @@ int CVELDAR2Engine::DeleteDirContents(OsDir& directory) {
   // that failure is reported there.
 
   for (const DirEntry& entry : entries) {
+    // Asked to stop: what is left goes with the next run.
+    if (CancelRequested()) return 0;
     bool asFile = entry.status.kind != EntryKind::Directory;
     if (!asFile) {
       switch (EmptySubdir(directory, entry.name, status)) {

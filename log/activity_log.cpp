@@ -145,7 +145,9 @@ bool ActivityLog::Put(const std::string& text, bool blankLineAfter, bool deferre
 }
 
 void ActivityLog::WriteFailure(const std::string& text) {
-  if (!Write(text) && onUnloggedFailure) onUnloggedFailure(EscapeLogText(text));
+  // A log cut to nothing at the end of the run (size limit 0) keeps no
+  // failure either: it is not lost.
+  if ((!Write(text) || sizeLimitKb_ <= 0) && onUnloggedFailure) onUnloggedFailure(EscapeLogText(text));
 }
 
 bool ActivityLog::HoldsRun() const { return opened_ && !writeFailed_ && sizeLimitKb_ > 0; }

@@ -53,7 +53,8 @@ class ActivityLog {
   bool WriteDeferred(const std::string& text);
   static constexpr std::size_t kDeferredLimit = 64 * 1024;
   // Writes a line that reports a failure. When it cannot be written to the
-  // file, its text (escaped as above) goes to `onUnloggedFailure`, if set.
+  // file, or the size limit is 0 (the run's lines are cut away when it
+  // closes), its text (escaped as above) goes to `onUnloggedFailure`, if set.
   void WriteFailure(const std::string& text);
   // Cuts the working file to the cap and puts it back as the log. When the log
   // cannot be written while trimming, the working file is kept whole, for the

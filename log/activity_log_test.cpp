@@ -150,7 +150,7 @@ TEST_F(LogWriterTest, FailureLinesTheLogCannotTakeGoToTheSink) {
     bool sunk, holdsRun;
   } cases[] = {
       {"open", &fault, false, 500, false, true},
-      {"open, limit 0", &fault, false, 0, false, false},
+      {"open, limit 0", &fault, false, 0, true, false},
       {"not opened", &fault, true, 500, true, false},
       {"writes fail", &noWrite, false, 500, true, false},
   };

@@ -30,6 +30,7 @@ const char* OsOpName(OsOp op) {
     case OsOp::SyncFileSystem: return "SyncFileSystem";
     case OsOp::SyncDir: return "SyncDir";
     case OsOp::OpenScratchFile: return "OpenScratchFile";
+    case OsOp::Exchange: return "Exchange";
   }
   return "?";
 }
@@ -53,6 +54,7 @@ bool FaultOs::Changes(OsOp op) {
     case OsOp::CreateDir:
     case OsOp::CreateDirTree:
     case OsOp::MoveNoReplace:
+    case OsOp::Exchange:
     case OsOp::SetAttributesNormal:
     case OsOp::SetAttributes:
     case OsOp::SetTimes:
@@ -90,17 +92,24 @@ class FaultDir : public OsDir {
   const std::string& Path() const override { return real_->Path(); }
 
   int Status(FileStatus* status) override {
-    return os_.Perform(OsOp::Stat, Path(), {}, [&] { return real_->Status(status); });
+    const int code = os_.Perform(OsOp::Stat, Path(), {}, [&] { return real_->Status(status); });
+    if (code == 0) os_.Seen(Path(), status);
+    return code;
   }
   int List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
     entries->clear();
-    return os_.Perform(OsOp::ListDir, Path(), {}, [&] { return real_->List(entries, wanted); });
+    const int code =
+        os_.Perform(OsOp::ListDir, Path(), {}, [&] { return real_->List(entries, wanted); });
+    for (DirEntry& entry : *entries) os_.Seen(At(entry.name), &entry.status);
+    return code;
   }
   int StatAt(const std::string& name, FileStatus* status) override {
-    return os_.Perform(OsOp::Stat, At(name), {}, [&] {
+    const int code = os_.Perform(OsOp::Stat, At(name), {}, [&] {
       const std::string found = os_.FoldedName(real_.get(), Path(), name);
       return real_->StatAt(found, status);
     });
+    if (code == 0) os_.Seen(At(name), status);
+    return code;
   }
   int OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
@@ -125,23 +134,34 @@ class FaultDir : public OsDir {
     return os_.Perform(OsOp::MoveNoReplace, At(from), other.At(to),
                        [&] { return real_->MoveNoReplace(from, *other.real_, to); });
   }
+  int Exchange(const std::string& a, const std::string& b) override {
+    return os_.Perform(OsOp::Exchange, At(a), At(b), [&] {
+      return os_.noExchange ? os_.CodeOf(ErrorKind::kUnsupported) : real_->Exchange(a, b);
+    });
+  }
   int CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
-               std::uint64_t* bytesCopied) override {
+               std::uint64_t* bytesCopied, bool* readFailed) override {
     if (bytesCopied) *bytesCopied = 0;
     auto& other = static_cast<FaultDir&>(toDir);
     os_.copyMode = mode;
-    return os_.Perform(OsOp::CopyFile, At(name), other.At(to), [&] {
-      return real_->CopyFile(name, *other.real_, to, mode, bytesCopied);
+    const std::string from = At(name);
+    const int code = os_.Perform(OsOp::CopyFile, from, other.At(to), [&] {
+      return real_->CopyFile(name, *other.real_, to, mode, bytesCopied, readFailed);
     });
+    if (code != 0 && readFailed && os_.SourceSideRule(OsOp::CopyFile, from)) *readFailed = true;
+    return code;
   }
   int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
-                std::string* temporary, std::uint64_t* bytesCopied) override {
+                std::string* temporary, std::uint64_t* bytesCopied, bool* readFailed) override {
     if (bytesCopied) *bytesCopied = 0;
     temporary->clear();
     auto& other = static_cast<FaultDir&>(toDir);
-    return os_.Perform(OsOp::StageCopy, At(name), other.At(to), [&] {
-      return real_->StageCopy(name, *other.real_, to, temporary, bytesCopied);
+    const std::string from = At(name);
+    const int code = os_.Perform(OsOp::StageCopy, from, other.At(to), [&] {
+      return real_->StageCopy(name, *other.real_, to, temporary, bytesCopied, readFailed);
     });
+    if (code != 0 && readFailed && os_.SourceSideRule(OsOp::StageCopy, from)) *readFailed = true;
+    return code;
   }
   int PlaceCopy(const std::string& temporary, const std::string& to, CopyMode mode) override {
     return os_.Perform(OsOp::PlaceCopy, At(temporary), At(to),
@@ -196,8 +216,8 @@ class FaultDir : public OsDir {
   bool KeepsPermissions() override {
     return os_.keepsPermissions ? *os_.keepsPermissions : real_->KeepsPermissions();
   }
-  int Lock() override {
-    return os_.Perform(OsOp::LockDir, Path(), {}, [&] { return real_->Lock(); });
+  int Lock(const std::string& name) override {
+    return os_.Perform(OsOp::LockDir, At(name), {}, [&] { return real_->Lock(name); });
   }
 
  private:
@@ -270,6 +290,14 @@ int FaultOs::Injected(OsOp op, const std::string& path, const std::string& path2
   return 0;
 }
 
+bool FaultOs::SourceSideRule(OsOp op, const std::string& from) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Rule& rule : rules_) {
+    if (rule.op == op && !rule.path.empty() && PathMatches(real_.Paths(), from, rule.path)) return true;
+  }
+  return false;
+}
+
 int FaultOs::Perform(OsOp op, const std::string& path, const std::string& path2,
                      const std::function<int()>& real) {
   int result = Injected(op, path, path2, Changes(op));
@@ -322,7 +350,7 @@ int FaultOs::MoveNoReplace(const std::string& from, const std::string& to) {
 }
 
 int FaultOs::Stat(const std::string& path, bool followLink, FileStatus* status) {
-  return Perform(OsOp::Stat, path, {}, [&] {
+  const int code = Perform(OsOp::Stat, path, {}, [&] {
     std::string found = path;
     const PathRules& paths = Paths();
     const std::string name = paths.NameOf(path);
@@ -332,6 +360,8 @@ int FaultOs::Stat(const std::string& path, bool followLink, FileStatus* status) 
     }
     return real_.Stat(found, followLink, status);
   });
+  if (code == 0) Seen(path, status);
+  return code;
 }
 
 int FaultOs::SetAttributesNormal(const std::string& path) {
@@ -359,8 +389,10 @@ int FaultOs::Access(const std::string& path, int mode) {
 int FaultOs::ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
                      const NameFilter& wanted) {
   entries->clear();
-  return Perform(OsOp::ListDir, path, {},
-                 [&] { return real_.ListDir(path, followLink, entries, wanted); });
+  const int code = Perform(OsOp::ListDir, path, {},
+                           [&] { return real_.ListDir(path, followLink, entries, wanted); });
+  for (DirEntry& entry : *entries) Seen(Paths().Join(path, entry.name), &entry.status);
+  return code;
 }
 
 int FaultOs::OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) {
@@ -412,6 +444,8 @@ int FaultOs::ProcessId() { return pidOverride != 0 ? pidOverride : real_.Process
 bool FaultOs::IsAbandonedTemporary(std::string_view name) { return real_.IsAbandonedTemporary(name); }
 
 bool FaultOs::MayChangeOwner() { return real_.MayChangeOwner(); }
+
+std::uint32_t FaultOs::UserId() { return real_.UserId(); }
 
 std::int64_t FaultOs::Now() { return fixedNow != 0 ? fixedNow : real_.Now(); }
 

@@ -5,7 +5,8 @@
 //
 // A rule names an operation, optionally a path (the call fails when its path,
 // or either path of a copy or move, equals it, or ends with "/" + it), and an
-// error code. A countdown fails the Nth counted call of any operation.
+// error code; a copy failed by a rule on its source path reports a failure
+// to read the source. A countdown fails the Nth counted call of any operation.
 // Every forwarded or failed call is recorded in `calls`. Calls may come from
 // several threads; the rules, counters and records are kept under a lock.
 //
@@ -53,6 +54,7 @@ enum class OsOp {
   SyncFileSystem,
   SyncDir,  // OsDir::Sync
   OpenScratchFile,
+  Exchange,  // OsDir::Exchange
 };
 
 const char* OsOpName(OsOp op);
@@ -86,6 +88,10 @@ class FaultOs : public Os {
   // count too. n <= 0 turns the countdown off.
   void FailNthChange(int n, int code);
   void ClearRules();
+  // True when a rule for `op` names the source path `from` of a copy: a copy
+  // failed by it failed reading its source (`readFailed`), as a source that
+  // cannot be opened would.
+  bool SourceSideRule(OsOp op, const std::string& from);
   // True for the operations that change the file system (those listed above).
   static bool Changes(OsOp op);
 
@@ -94,6 +100,10 @@ class FaultOs : public Os {
   // call, records the call and returns its result.
   virtual int Perform(OsOp op, const std::string& path, const std::string& path2,
                       const std::function<int()>& real);
+  // Every status the double hands out (a status call's, a listed entry's),
+  // with the entry's full path, on its way to the caller: where subclasses
+  // change what the system said.
+  virtual void Seen(const std::string& path, FileStatus* status) {}
 
   // Overrides for the environment, so tests need not change the process's.
   std::map<std::string, std::string> env;   // looked up before the real one
@@ -115,6 +125,9 @@ class FaultOs : public Os {
   // copy of the expected file (checked as a real clone checks it) to a
   // target that must not exist, so clone paths can be tested on any disk.
   std::optional<bool> canClone;
+  // True: `OsDir::Exchange` fails as where the file system cannot swap
+  // entries (kUnsupported), so the way round it can be tested anywhere.
+  bool noExchange = false;
   // Set: `OptionChar` returns it, so the command line of either platform can
   // be tested on any.
   std::optional<char> optionChar;
@@ -154,6 +167,7 @@ class FaultOs : public Os {
   int ProcessId() override;
   bool IsAbandonedTemporary(std::string_view name) override;
   bool MayChangeOwner() override;
+  std::uint32_t UserId() override;
   std::int64_t Now() override;
   std::string FormatLocalTime(std::int64_t seconds, const char* format) override;
   void SleepMs(int milliseconds) override;

@@ -191,16 +191,27 @@ class OsDir {
   virtual int DeleteFile(const std::string& name) = 0;
   virtual int RemoveDir(const std::string& name) = 0;
   virtual int MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) = 0;
-  // `Os::CopyFile` from the entry `name` here to `to` in `toDir`.
+  // Swaps the entries `a` and `b` of this directory in one step: each name
+  // then reaches what the other did, and no moment exists at which either
+  // name is missing. Both must exist. Where the file system or the system
+  // cannot (kUnsupported), nothing changes.
+  virtual int Exchange(const std::string& a, const std::string& b) = 0;
+  // `Os::CopyFile` from the entry `name` here to `to` in `toDir`. On failure
+  // `*readFailed`, if given, tells whether it was the source that failed: it
+  // could not be opened or read (access denied, held by another program, a
+  // read error), as opposed to anything on the copy's side.
   virtual int CopyFile(const std::string& name, OsDir& toDir, const std::string& to,
-                       CopyMode mode, std::uint64_t* bytesCopied = nullptr) = 0;
+                       CopyMode mode, std::uint64_t* bytesCopied = nullptr,
+                       bool* readFailed = nullptr) = 0;
   // The first half of a copy: writes the copy of `name` to a new temporary
   // name beside `to` in `toDir` (`*temporary`, a name in `toDir`), as
   // `CopyFile` does, but neither flushes it nor renames it. The caller makes
   // a batch of them durable at once (`SyncFileSystem`) and then names each
   // with `PlaceCopy`, or deletes it. On failure nothing is left behind.
+  // `*readFailed` as for `CopyFile`.
   virtual int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
-                        std::string* temporary, std::uint64_t* bytesCopied = nullptr) = 0;
+                        std::string* temporary, std::uint64_t* bytesCopied = nullptr,
+                        bool* readFailed = nullptr) = 0;
   // The second half: renames the temporary entry `temporary` here to `to`
   // here, replacing (Replace) or never replacing (FailIfExists) an existing
   // entry. On failure `temporary` stays, for the caller to delete.
@@ -228,8 +239,10 @@ class OsDir {
   // Flushes the directory's own entries (fsync on the directory): names
   // created, renamed or removed in it survive a power cut once this returns.
   virtual int Sync() = 0;
-  // True where the file system can clone files (`CloneFile`) as far as its
-  // kind tells; a clone may still fail, and is then copied.
+  // True where files can be cloned here (`CloneFile`): found out by trying
+  // it where the file system's kind can clone, since the same kind may be
+  // made without the feature (XFS with reflink=0). A clone may still fail,
+  // and is then copied.
   virtual bool CanClone() = 0;
   virtual int SetAttributesNormal(const std::string& name) = 0;
   virtual int SetAttributes(const std::string& name, const FileAttributes& attributes) = 0;
@@ -248,10 +261,20 @@ class OsDir {
   // (FAT, exFAT, NTFS, SMB: the mount decides them): there is nothing to
   // copy or to set.
   virtual bool KeepsPermissions() = 0;
-  // Takes an exclusive lock on the directory without waiting; another holder
-  // makes it fail (EWOULDBLOCK). The lock ends with the object. Locks are
+  // Takes the exclusive run lock of this directory without waiting; another
+  // holder makes it fail (kLocked). The lock ends with the object. Locks are
   // advisory: they keep out other VELDAR2 runs, nothing else.
-  virtual int Lock() = 0;
+  //
+  // Only a process that may write the directory can hold its lock: on POSIX
+  // it is `name`, a file of the running user's inside the directory (0600,
+  // opened without following a link), removed when the lock ends. An entry
+  // of that name that is not such a file of this user's (another user's
+  // file, a link, a file with other names) is not trusted: it is replaced.
+  // Where the file cannot be made (a directory this user may only read) the
+  // lock fails with the system's code, which is not kLocked. Windows locks
+  // the directory's identity with a named object of the session instead and
+  // makes no file.
+  virtual int Lock(const std::string& name) = 0;
 };
 
 class Os {
@@ -356,6 +379,9 @@ class Os {
   virtual bool IsAbandonedTemporary(std::string_view name) = 0;
   // True when this process may give files any owner and group (root).
   virtual bool MayChangeOwner() = 0;
+  // The user this process acts as, as `FileStatus::owner` names owners: what
+  // it makes is this user's. Windows reports no owners (0) and gives 0.
+  virtual std::uint32_t UserId() = 0;
   // The current calendar time in whole seconds.
   virtual std::int64_t Now() = 0;
   // `seconds` as local time in strftime's `format`; empty if it cannot be converted.

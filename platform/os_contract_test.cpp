@@ -269,10 +269,10 @@ TEST_P(OsContractTest, ExclusiveFilesLocksAndScratchFiles) {
   std::unique_ptr<OsDir> first, other;
   ASSERT_EQ(0, os.OpenDir(dir_, false, &first));
   ASSERT_EQ(0, os.OpenDir(dir_, false, &other));
-  ASSERT_EQ(0, first->Lock());
-  EXPECT_EQ(ErrorKind::kLocked, Kind(other->Lock()));
+  ASSERT_EQ(0, first->Lock(".lock"));
+  EXPECT_EQ(ErrorKind::kLocked, Kind(other->Lock(".lock")));
   first.reset();
-  EXPECT_EQ(0, other->Lock());
+  EXPECT_EQ(0, other->Lock(".lock"));
 
   std::unique_ptr<OsFile> scratch;
   ASSERT_EQ(0, os.OpenScratchFile(&scratch));

@@ -49,8 +49,9 @@
 //    and fstat'ed, and must still be the regular file with the device, inode,
 //    size and mtime the caller saw (else ESTALE). Where the file system
 //    cannot clone, FICLONE's EOPNOTSUPP, EXDEV, EINVAL or ENOTTY is returned
-//    as it is and the new file unlinked. Whether a file system can clone is
-//    told by its type (fstatfs): XFS, btrfs, bcachefs and OCFS2 can.
+//    as it is and the new file unlinked. Whether a directory can clone is
+//    told by its file system's type (fstatfs: XFS, btrfs, bcachefs and OCFS2
+//    may) and then by trying it, on one byte between two O_TMPFILE files.
 //  - CreateHardLinkA (OsDir::LinkFile) is linkat(2) without
 //    AT_SYMLINK_FOLLOW, so a link is linked, not its target; a new name that
 //    does not reach the regular file the caller saw (device and inode) is
@@ -91,7 +92,13 @@
 //    elsewhere. FAT, exFAT, NTFS, SMB and FUSE file systems (ntfs-3g,
 //    exfat-fuse) count as keeping no permissions: their mount options decide
 //    them, and setting them fails or changes nothing.
-//  - A directory lock is flock(LOCK_EX|LOCK_NB) on the directory's descriptor.
+//  - A directory's run lock is flock(LOCK_EX|LOCK_NB) on a file inside it
+//    (created 0600 relative to the directory's descriptor, O_NOFOLLOW, and
+//    trusted only as a regular file of the running user's with one name),
+//    re-checked after the lock to still bear its name, and unlinked before it
+//    is let go. A lock on the directory itself could be taken by anyone who
+//    may read it.
+//  - Swapping two entries in one step is renameat2(RENAME_EXCHANGE).
 //  - Attributes: read-only means the owner's write bit is clear;
 //    FILE_ATTRIBUTE_NORMAL adds the owner's write bit; there is no system or
 //    hidden attribute; the attribute word is st_mode. Links have no
@@ -324,9 +331,10 @@ int Report(CopyProgress* progress, std::uint64_t bytes) {
 }
 
 // Plain read/write of `length` bytes (to the end of the file when negative)
-// from `offset` on; `copied` grows by what was written.
+// from `offset` on; `copied` grows by what was written. A failure to read
+// sets `*readFailed`.
 int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* copied,
-                  CopyProgress* progress) {
+                  CopyProgress* progress, bool* readFailed) {
   constexpr std::size_t kBuffer = 256 * 1024;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBuffer]);
   if (!buffer) return ENOMEM;
@@ -337,7 +345,10 @@ int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* co
       want = static_cast<std::size_t>(std::min<off_t>(length, kBuffer));
     }
     ssize_t got = Retry([&] { return pread(in, buffer.get(), want, offset); });
-    if (got < 0) return LastError();
+    if (got < 0) {
+      *readFailed = true;
+      return LastError();
+    }
     if (got == 0) return 0;
     ssize_t done = 0;
     while (done < got) {
@@ -361,9 +372,10 @@ bool CopyRangeUnsupported(int code) {
 
 // Copies `length` bytes (to the end of the file when negative) at `offset`
 // with copy_file_range (which clones where the file system can), falling back
-// on reading and writing where it refuses.
+// on reading and writing where it refuses. copy_file_range does not say which
+// side failed; a read of the block it stopped at does (`*readFailed`).
 int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceSize,
-              std::uint64_t* copied, CopyProgress* progress) {
+              std::uint64_t* copied, CopyProgress* progress, bool* readFailed) {
   loff_t inOffset = offset, outOffset = offset;
   bool first = true;
   for (;;) {
@@ -390,16 +402,19 @@ int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceS
     }
     if (errno == EINTR) continue;
     if (first && CopyRangeUnsupported(errno)) break;
-    return LastError();
+    const int code = LastError();
+    char probe;
+    if (Retry([&] { return pread(in, &probe, 1, inOffset); }) < 0) *readFailed = true;
+    return code;
   }
-  return CopyByReading(in, out, inOffset, length, copied, progress);
+  return CopyByReading(in, out, inOffset, length, copied, progress, readFailed);
 }
 
 // Copies a file with holes extent by extent, leaving the holes unwritten.
 // EINVAL/ENXIO from the first seek: the file system cannot say where its
 // holes are (`*unsupported`), and nothing has been written.
 int CopySparse(int in, int out, std::uint64_t size, std::uint64_t* copied, bool* unsupported,
-               CopyProgress* progress) {
+               CopyProgress* progress, bool* readFailed) {
   *unsupported = false;
   off_t position = 0;
   const off_t end = static_cast<off_t>(size);
@@ -411,29 +426,37 @@ int CopySparse(int in, int out, std::uint64_t size, std::uint64_t* copied, bool*
         *unsupported = true;
         return 0;
       }
+      *readFailed = true;
       return LastError();
     }
     off_t hole = lseek(in, data, SEEK_HOLE);
-    if (hole < 0) return LastError();
+    if (hole < 0) {
+      *readFailed = true;
+      return LastError();
+    }
     hole = std::min(hole, end);
-    if (int code = CopyRange(in, out, data, hole - data, size, copied, progress)) return code;
+    if (int code = CopyRange(in, out, data, hole - data, size, copied, progress, readFailed)) {
+      return code;
+    }
     position = hole;
   }
   // The length, with whatever hole ends the file.
   return Retry([&] { return ftruncate(out, end); }) == 0 ? 0 : LastError();
 }
 
-// Copies the bytes of `in` (whose status is `st`) to `out`; 0 or the error.
-// `copied` receives the number of data bytes written either way.
-int CopyContent(int in, int out, const struct stat& st, std::uint64_t* copied, CopyProgress* progress) {
+// Copies the bytes of `in` (whose status is `st`) to `out`; 0 or the error,
+// with `*readFailed` set when reading `in` failed. `copied` receives the
+// number of data bytes written either way.
+int CopyContent(int in, int out, const struct stat& st, std::uint64_t* copied,
+                CopyProgress* progress, bool* readFailed) {
   *copied = 0;
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size > 0 && static_cast<std::uint64_t>(st.st_blocks) * 512 < size) {
     bool unsupported = false;
-    const int code = CopySparse(in, out, size, copied, &unsupported, progress);
+    const int code = CopySparse(in, out, size, copied, &unsupported, progress, readFailed);
     if (!unsupported) return code;
   }
-  return CopyRange(in, out, 0, -1, size, copied, progress);
+  return CopyRange(in, out, 0, -1, size, copied, progress, readFailed);
 }
 
 // Chown/chmod failures that only mean the target's file system cannot hold
@@ -524,12 +547,19 @@ int WriteLink(int fromFd, const std::string& from, const struct stat& st, int to
 // (root only), permission bits and times; only a `Temporary` copy with
 // content is fsync'ed. On success `*made` names the new entry and
 // `*bytesCopied` is the number of bytes copied; on failure the new entry is
-// removed again and the error returned.
+// removed again and the error returned, with `*readFailed` set when it was
+// the source that could not be examined, opened or read.
 int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& to,
-              CopyTarget target, std::string* made, std::uint64_t* bytesCopied, CopyProgress* progress) {
+              CopyTarget target, std::string* made, std::uint64_t* bytesCopied,
+              CopyProgress* progress, bool* readFailed) {
   *bytesCopied = 0;
+  *readFailed = false;
+  auto readFailure = [&] {
+    *readFailed = true;
+    return LastError();
+  };
   struct stat st;
-  if (fstatat(fromFd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+  if (fstatat(fromFd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return readFailure();
   if (S_ISLNK(st.st_mode)) return WriteLink(fromFd, from, st, toFd, to, target, made, bytesCopied);
   if (!S_ISREG(st.st_mode)) return NotRegularCode(st.st_mode);
 
@@ -542,11 +572,12 @@ int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& 
     if (code == ELOOP && fstatat(fromFd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISLNK(st.st_mode))
       return WriteLink(fromFd, from, st, toFd, to, target, made, bytesCopied);
+    *readFailed = true;
     return code;
   }
   // The times, mode and size given to the copy are those of the file as
   // opened, read before any of its content.
-  if (fstat(in.get(), &st) != 0) return LastError();
+  if (fstat(in.get(), &st) != 0) return readFailure();
   if (!S_ISREG(st.st_mode)) return NotRegularCode(st.st_mode);
 
   UniqueFd out;
@@ -561,7 +592,7 @@ int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& 
   if (code != 0) return code;
 
   std::uint64_t copied = 0;
-  code = CopyContent(in.get(), out.get(), st, &copied, progress);
+  code = CopyContent(in.get(), out.get(), st, &copied, progress, readFailed);
   if (code == 0) code = CopyMetadata(out.get(), st);
   // An empty file has no data that could be lost, and its inode reaches the
   // journal before the rename that names it; fsync'ing it anyway forces a
@@ -588,8 +619,11 @@ int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& 
 // the bytes copied); on failure the error, with no new entry left behind and
 // `to` as it was, except that Unflushed has removed the old entry.
 int CopyAt(int fromFd, const std::string& from, int toFd, const std::string& to, CopyMode mode,
-           std::uint64_t* bytesCopied, CopyProgress* progress) {
+           std::uint64_t* bytesCopied, CopyProgress* progress, bool* readFailed) {
   if (bytesCopied) *bytesCopied = 0;
+  bool unused = false;
+  if (!readFailed) readFailed = &unused;
+  *readFailed = false;
   if (HasNul(from) || HasNul(to)) return EINVAL;
   std::string made;
   std::uint64_t bytes = 0;
@@ -597,11 +631,13 @@ int CopyAt(int fromFd, const std::string& from, int toFd, const std::string& to,
     // The old entry goes first, whatever happens next: it may be one name of
     // a file that other names share, so it is never opened for writing.
     if (unlinkat(toFd, to.c_str(), 0) != 0 && errno != ENOENT) return LastError();
-    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Target, &made, &bytes, progress)) {
+    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Target, &made, &bytes, progress,
+                             readFailed)) {
       return code;
     }
   } else {
-    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Temporary, &made, &bytes, progress)) {
+    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Temporary, &made, &bytes, progress,
+                             readFailed)) {
       return code;
     }
     if (int code = PlaceTemporary(toFd, made, to, mode)) {
@@ -748,15 +784,33 @@ bool KeepsPermissionsOf(int fd) {
   }
 }
 
-// True for the file systems that can give a new file the data blocks of
-// another (FICLONE); false for every other one, and where fstatfs fails.
+// Whether a clone works in the directory `fd`: one byte cloned from one
+// unnamed file into another (O_TMPFILE: nothing appears in the directory and
+// both are gone once closed). Where the files cannot be made (a directory
+// this process may not write, a file system without O_TMPFILE), only the
+// clone's own refusal counts against it: the kind of file system decides.
+bool CloneWorksIn(int fd) {
+  auto tmpfile = [fd] {
+    return Retry([&] { return openat(fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
+  };
+  UniqueFd from(tmpfile());
+  if (from.get() < 0 || Retry([&] { return write(from.get(), "v", 1); }) != 1) return true;
+  UniqueFd to(tmpfile());
+  if (to.get() < 0) return true;
+  if (Retry([&] { return ioctl(to.get(), FICLONE, from.get()); }) == 0) return true;
+  return !(errno == EOPNOTSUPP || errno == ENOTTY || errno == EXDEV || errno == EINVAL);
+}
+
+// True where a new file can be given the data blocks of another (FICLONE):
+// only file systems of a kind that can (XFS, btrfs, bcachefs, OCFS2), and of
+// those only where trying it works (XFS made without reflink cannot).
 bool CanCloneOn(int fd) {
   switch (FileSystemType(fd)) {
     case XFS_SUPER_MAGIC:
     case BTRFS_SUPER_MAGIC:
     case kBcachefsMagic:
     case OCFS2_SUPER_MAGIC:
-      return true;
+      return CloneWorksIn(fd);
     default:
       return false;
   }
@@ -766,7 +820,6 @@ class PosixDir : public OsDir {
  public:
   // `os` is the system that opened it: its copies report to its progress.
   PosixDir(int fd, std::string path, const Os& os) : fd_(fd), path_(std::move(path)), os_(os) {}
-  ~PosixDir() override { close(fd_); }
 
   const std::string& Path() const override { return path_; }
 
@@ -810,24 +863,39 @@ class PosixDir : public OsDir {
     return RenameNoReplace(fd_, from, static_cast<PosixDir&>(toDir).fd_, to);
   }
 
+  int Exchange(const std::string& a, const std::string& b) override {
+    if (int code = CheckName(a)) return code;
+    if (int code = CheckName(b)) return code;
+    if (renameat2(fd_, a.c_str(), fd_, b.c_str(), RENAME_EXCHANGE) == 0) return 0;
+    const int code = LastError();
+    // EINVAL: the file system does not know the flag.
+    return code == EINVAL || code == ENOSYS ? EOPNOTSUPP : code;
+  }
+
   int CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
-               std::uint64_t* bytesCopied) override {
+               std::uint64_t* bytesCopied, bool* readFailed) override {
     if (bytesCopied) *bytesCopied = 0;
+    if (readFailed) *readFailed = false;
     if (int code = CheckName(name)) return code;
     if (int code = CheckName(to)) return code;
-    return CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied, os_.copyProgress());
+    return CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied,
+                  os_.copyProgress(), readFailed);
   }
 
   int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
-                std::string* temporary, std::uint64_t* bytesCopied) override {
+                std::string* temporary, std::uint64_t* bytesCopied, bool* readFailed) override {
     if (bytesCopied) *bytesCopied = 0;
+    bool unused = false;
+    if (!readFailed) readFailed = &unused;
+    *readFailed = false;
     temporary->clear();
     if (int code = CheckName(name)) return code;
     if (int code = CheckName(to)) return code;
     std::string made;
     std::uint64_t bytes = 0;
     if (int code = WriteCopy(fd_, name, static_cast<PosixDir&>(toDir).fd_, to,
-                             CopyTarget::UnflushedTemporary, &made, &bytes, os_.copyProgress())) {
+                             CopyTarget::UnflushedTemporary, &made, &bytes, os_.copyProgress(),
+                             readFailed)) {
       return code;
     }
     *temporary = std::move(made);
@@ -930,8 +998,58 @@ class PosixDir : public OsDir {
   std::int64_t TimeResolutionNs() override { return TimeResolutionOf(fd_); }
   bool KeepsPermissions() override { return KeepsPermissionsOf(fd_); }
 
-  int Lock() override {
-    return Retry([&] { return flock(fd_, LOCK_EX | LOCK_NB); }) == 0 ? 0 : LastError();
+  int Lock(const std::string& name) override {
+    if (lock_.get() >= 0) return 0;
+    if (int code = CheckName(name)) return code;
+    // A few rounds: each may find the file replaced or removed by the
+    // holder that just let it go.
+    for (int round = 0; round < 8; ++round) {
+      struct stat st;
+      if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !IsOwnLockFile(st)) {
+        // Not to be trusted (another user's, a link, a file with other
+        // names, a FIFO): it goes, and a file of our own takes its place.
+        // Who may not write this directory cannot remove it, and gets no lock.
+        if (unlinkat(fd_, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
+          return LastError();
+        }
+        continue;
+      }
+      UniqueFd file(Retry([&] {
+        return openat(fd_, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+      }));
+      if (file.get() < 0) {
+        if (errno == ELOOP || errno == ENXIO) continue;  // swapped meanwhile: look again
+        return LastError();
+      }
+      if (fstat(file.get(), &st) != 0) return LastError();
+      if (!IsOwnLockFile(st)) continue;
+      if ((st.st_mode & 07777) != 0600) fchmod(file.get(), 0600);
+      if (Retry([&] { return flock(file.get(), LOCK_EX | LOCK_NB); }) != 0) return LastError();
+      // The holder before us may have removed the name between our open and
+      // our lock: a lock on a file nobody can find keeps nobody out.
+      struct stat named;
+      if (fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != st.st_dev ||
+          named.st_ino != st.st_ino) {
+        continue;
+      }
+      lock_.reset(file.release());
+      lockName_ = name;
+      return 0;
+    }
+    return EWOULDBLOCK;
+  }
+
+  ~PosixDir() override {
+    // The lock file goes while it is still locked, so that nobody takes a
+    // lock on it that the next run would not see.
+    struct stat named, locked;
+    if (lock_.get() >= 0 && fstat(lock_.get(), &locked) == 0 &&
+        fstatat(fd_, lockName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
+      unlinkat(fd_, lockName_.c_str(), 0);
+    }
+    lock_.reset(-1);
+    close(fd_);
   }
 
   // Opens `name` relative to `dirfd` as a directory; with `followLink` a
@@ -957,9 +1075,17 @@ class PosixDir : public OsDir {
     return 0;
   }
 
+  // A lock file is trusted when it is a regular file of this user's that
+  // has no other name.
+  static bool IsOwnLockFile(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+  }
+
   int fd_;
   std::string path_;
   const Os& os_;
+  UniqueFd lock_;         // the lock file, while the lock is held
+  std::string lockName_;
 };
 
 // A file open for reading and appending, for its opener only: an exclusively
@@ -1028,7 +1154,7 @@ class PosixOs : public Os {
  public:
   int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
                std::uint64_t* bytesCopied) override {
-    return CopyAt(AT_FDCWD, from, AT_FDCWD, to, mode, bytesCopied, copyProgress());
+    return CopyAt(AT_FDCWD, from, AT_FDCWD, to, mode, bytesCopied, copyProgress(), nullptr);
   }
 
   int DeleteFile(const std::string& path) override {
@@ -1253,6 +1379,7 @@ class PosixOs : public Os {
   }
 
   bool MayChangeOwner() override { return geteuid() == 0; }
+  std::uint32_t UserId() override { return geteuid(); }
 
   std::int64_t Now() override { return static_cast<std::int64_t>(time(nullptr)); }
 

@@ -1050,15 +1050,20 @@ int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget t
 }
 
 // Copies the content of `in` to `out` in 1 MiB blocks, reporting each to
-// `progress` (if any) and stopping (ERROR_CANCELLED) when it asks.
-int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied, CopyProgress* progress) {
+// `progress` (if any) and stopping (ERROR_CANCELLED) when it asks. A failure
+// to read `in` sets `*readFailed`.
+int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied, CopyProgress* progress,
+                bool* readFailed) {
   *copied = 0;
   constexpr DWORD kBlock = 1 << 20;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBlock]);
   if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(in, buffer.get(), kBlock, &got, nullptr)) return LastError();
+    if (!ReadFile(in, buffer.get(), kBlock, &got, nullptr)) {
+      *readFailed = true;
+      return LastError();
+    }
     if (got == 0) return 0;
     DWORD done = 0;
     while (done < got) {
@@ -1078,15 +1083,21 @@ int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied, CopyProgress* prog
 // Writes a copy of the regular file or link at `from` for `to` as `target`
 // says: content, attributes and times, flushed when it has content. On
 // success `*made` names the new entry and `*open` holds it (for the rename);
-// on failure nothing new is left and the error is returned.
+// on failure nothing new is left and the error is returned, with
+// `*readFailed` set when the source could not be opened or read (another
+// program holding it open is the common case).
 int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made, Handle* open,
-              std::uint64_t* bytesCopied, CopyProgress* progress) {
+              std::uint64_t* bytesCopied, CopyProgress* progress, bool* readFailed) {
   *bytesCopied = 0;
+  *readFailed = false;
   Handle in;
   DWORD attributes = 0, tag = 0;
   // Opened before anything else and examined through the handle: a device is
   // not a file system entry, so nothing is acted on by opening it.
-  if (int code = OpenEntry(from, FILE_READ_DATA, 0, true, &in, &attributes, &tag)) return code;
+  if (int code = OpenEntry(from, FILE_READ_DATA, 0, true, &in, &attributes, &tag)) {
+    *readFailed = true;
+    return code;
+  }
   const EntryKind kind = KindOfEntry(attributes, tag);
   if (kind == EntryKind::Symlink) {
     return WriteLinkCopy(in.get(), attributes, to, target, made, open, bytesCopied);
@@ -1096,7 +1107,10 @@ int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made
   // The times and attributes given to the copy are those read before any
   // content: a file that changes meanwhile looks older than its source.
   FILE_BASIC_INFO basic;
-  if (int code = GetBasic(in.get(), &basic)) return code;
+  if (int code = GetBasic(in.get(), &basic)) {
+    *readFailed = true;
+    return code;
+  }
 
   int code = CreateCopyEntry(to, target, made, [&](const Place& at) {
     return OpenAt(at, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, FILE_CREATE,
@@ -1104,7 +1118,7 @@ int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made
   });
   if (code != 0) return code;
   std::uint64_t copied = 0;
-  code = CopyContent(in.get(), open->get(), &copied, progress);
+  code = CopyContent(in.get(), open->get(), &copied, progress, readFailed);
   if (code == 0) {
     FILE_BASIC_INFO info = basic;
     info.ChangeTime.QuadPart = 0;
@@ -1124,8 +1138,11 @@ int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made
 
 // The whole copy from `from` onto `to` (see the header comment).
 int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* bytesCopied,
-           CopyProgress* progress) {
+           CopyProgress* progress, bool* readFailed) {
   if (bytesCopied) *bytesCopied = 0;
+  bool unused = false;
+  if (!readFailed) readFailed = &unused;
+  *readFailed = false;
   Place made;
   Handle open;
   std::uint64_t bytes = 0;
@@ -1134,9 +1151,14 @@ int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* byt
     // a file that other names share, so it is never opened for writing.
     const int code = DeleteAt(to);
     if (code != 0 && code != ERROR_FILE_NOT_FOUND) return code;
-    if (int copy = WriteCopy(from, to, CopyTarget::Target, &made, &open, &bytes, progress)) return copy;
+    if (int copy = WriteCopy(from, to, CopyTarget::Target, &made, &open, &bytes, progress, readFailed)) {
+      return copy;
+    }
   } else {
-    if (int code = WriteCopy(from, to, CopyTarget::Temporary, &made, &open, &bytes, progress)) return code;
+    if (int code = WriteCopy(from, to, CopyTarget::Temporary, &made, &open, &bytes, progress,
+                             readFailed)) {
+      return code;
+    }
     int code = RenameHandle(open.get(), to, mode == CopyMode::Replace);
     if (code != 0) {
       Discard(open.get());
@@ -1261,19 +1283,26 @@ class Win32Dir : public OsDir {
     return MoveAt(source, target);
   }
 
+  // Windows has no call that swaps two directories in one step.
+  int Exchange(const std::string&, const std::string&) override { return ERROR_NOT_SUPPORTED; }
+
   int CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
-               std::uint64_t* bytesCopied) override {
+               std::uint64_t* bytesCopied, bool* readFailed) override {
     if (bytesCopied) *bytesCopied = 0;
+    if (readFailed) *readFailed = false;
     Place source, target;
     if (int code = Here(name, &source)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
     if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
-    return CopyAt(source, target, mode, bytesCopied, os_.copyProgress());
+    return CopyAt(source, target, mode, bytesCopied, os_.copyProgress(), readFailed);
   }
 
   int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
-                std::string* temporary, std::uint64_t* bytesCopied) override {
+                std::string* temporary, std::uint64_t* bytesCopied, bool* readFailed) override {
     if (bytesCopied) *bytesCopied = 0;
+    bool unused = false;
+    if (!readFailed) readFailed = &unused;
+    *readFailed = false;
     temporary->clear();
     Place source, target;
     if (int code = Here(name, &source)) return code;
@@ -1282,7 +1311,8 @@ class Win32Dir : public OsDir {
     Place made;
     Handle open;
     std::uint64_t bytes = 0;
-    if (int code = WriteCopy(source, target, CopyTarget::Temporary, &made, &open, &bytes, os_.copyProgress())) {
+    if (int code = WriteCopy(source, target, CopyTarget::Temporary, &made, &open, &bytes,
+                             os_.copyProgress(), readFailed)) {
       return code;
     }
     *temporary = WideToUtf8(made.name);
@@ -1382,7 +1412,9 @@ class Win32Dir : public OsDir {
 
   bool KeepsPermissions() override { return false; }
 
-  int Lock() override {
+  // The lock names no file here: a named object of the session (see the
+  // header comment) keeps other runs out without leaving anything behind.
+  int Lock(const std::string&) override {
     if (lock_) return 0;
     std::uint64_t volume = 0, id = 0;
     if (int code = IdentityOf(handle_.get(), &volume, &id)) return code;
@@ -1497,7 +1529,7 @@ class Win32Os : public Os {
     Place source, target;
     if (int code = PlaceOfPath(from, &source)) return code;
     if (int code = PlaceOfPath(to, &target)) return code;
-    return CopyAt(source, target, mode, bytesCopied, copyProgress());
+    return CopyAt(source, target, mode, bytesCopied, copyProgress(), nullptr);
   }
 
   int DeleteFile(const std::string& path) override {
@@ -1754,6 +1786,7 @@ class Win32Os : public Os {
   }
 
   bool MayChangeOwner() override { return false; }
+  std::uint32_t UserId() override { return 0; }
 
   std::int64_t Now() override { return static_cast<std::int64_t>(time(nullptr)); }
 

@@ -478,10 +478,10 @@ TEST_F(Win32OsTest, DirectoryLockAndScratchFile) {
   std::unique_ptr<OsDir> first, second;
   ASSERT_EQ(0, os_->OpenDir(root_, false, &first));
   ASSERT_EQ(0, os_->OpenDir(root_ + "\\.", false, &second));
-  ASSERT_EQ(0, first->Lock());
-  EXPECT_EQ(33, second->Lock());
+  ASSERT_EQ(0, first->Lock(".lock"));
+  EXPECT_EQ(33, second->Lock(".lock"));
   first.reset();
-  EXPECT_EQ(0, second->Lock());
+  EXPECT_EQ(0, second->Lock(".lock"));
 
   std::unique_ptr<OsFile> scratch;
   ASSERT_EQ(0, os_->OpenScratchFile(&scratch));

@@ -41,16 +41,18 @@ class AgeOs : public FaultOs {
     const int code = FaultOs::Perform(op, path, path2, real);
     if (code == 0 && fake && op == OsOp::CopyFile) births[Slashes(path2)] = ++clock;
     if (code == 0 && fake && op == OsOp::CreateDir) births[Slashes(path)] = ++clock;
-    return code;
-  }
-  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
-              const NameFilter& wanted = {}) override {
-    int code = FaultOs::ListDir(path, followLink, entries, wanted);
-    for (DirEntry& entry : *entries) {
-      auto found = births.find(Slashes(path + "/" + entry.name));
-      if (found != births.end()) entry.status.birthSec = found->second;
+    // A renamed entry keeps its age.
+    if (code == 0 && (op == OsOp::MoveNoReplace || op == OsOp::Exchange)) {
+      auto from = births.extract(Slashes(path));
+      auto to = births.extract(Slashes(path2));
+      if (from) births[Slashes(path2)] = from.mapped();
+      if (to && op == OsOp::Exchange) births[Slashes(path)] = to.mapped();
     }
     return code;
+  }
+  void Seen(const std::string& path, FileStatus* status) override {
+    auto found = births.find(Slashes(path));
+    if (found != births.end()) status->birthSec = found->second;
   }
   std::map<std::string, std::int64_t> births;
   std::int64_t clock = 4'000'000'000;  // after any real birth time

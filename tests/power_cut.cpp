@@ -101,11 +101,13 @@ void PowerCut::Survive(const Key& dir, const std::string& prefix, const Policy& 
   for (const auto& [name, key] : now) names.insert(name);
   for (const auto& [name, key] : was) names.insert(name);
   // A rename within the directory is one change, kept or undone whole: the
-  // object then has its new name or its old one, never both or neither.
+  // object then has its new name or its old one, never both or neither. Two
+  // objects that swapped names are one change too.
   std::map<std::string, bool> renamed;
   for (const auto& [from, key] : was) {
     auto still = now.find(from);
     if (still != now.end() && still->second == key) continue;
+    if (renamed.count(from)) continue;
     for (const auto& [to, other] : now) {
       auto before = was.find(to);
       if (other != key || (before != was.end() && before->second == key)) continue;

@@ -82,8 +82,9 @@ TEST_P(RestoreDialogTest, FileGenerationIsRestoredUnderItsSourceName) {
   engine.sourcePath = dir / "work/data.tar.gz";
   WriteFile(engine.sourcePath, "now");
   WriteFile(dir / "backups/data_1.tar.gz_", "older");
+  testing::WaitForNewTimestamps();
   WriteFile(dir / "backups/data_2.tar.gz_", "newest");
-  engine.generations = {Generation("data_1.tar.gz_", 1, false), Generation("data_2.tar.gz_", 0, false)};
+  ASSERT_EQ(engine.FindFileGenerations(), 1);  // data_2 is the newer
   OpenRestore();
   testing::SetEnv("VELDAR2_TEST_R", dir / "R");
   d->Type(IDC_EDIT1, "%VELDAR2_TEST_R%/out");
@@ -103,7 +104,7 @@ TEST_P(RestoreDialogTest, StoppedRestoreSaysSo) {
   engine.sourcePath = dir / "work/data.tar.gz";
   WriteFile(engine.sourcePath, "now");
   WriteFile(dir / "backups/data_1.tar.gz_", "older");
-  engine.generations = {Generation("data_1.tar.gz_", 0, false)};
+  ASSERT_EQ(engine.FindFileGenerations(), 1);
   OpenRestore();
   d->Type(IDC_EDIT1, dir / "R");
   services.stopRuns = true;
