@@ -226,7 +226,7 @@ std::string UsageText(char o, Language language) {
            "  " + O + "NOMSG       log failures instead of showing them, and go on\n"
            "  " + O + "NOTIME      copy files without comparing their times (and share none)\n"
            "  " + O + "LINK        files unchanged since the newest generation are hard-linked to it\n"
-           "               where they cannot be cloned\n" +
+           "               (cloned only where a link cannot be made)\n" +
            (slash ? std::string("  \"...\"        a path with blanks, or beginning with /\n"
                                 "  /?, --help   this text\n")
                   : std::string("  --           every argument after it is a path\n"
@@ -251,7 +251,7 @@ std::string UsageText(char o, Language language) {
          "  " + O + "NOMSG       エラーをログに記録して続行 / log failures instead of showing them, and go on\n"
          "  " + O + "NOTIME      時間比較をしない / copy files without comparing their times (and share none)\n"
          "  " + O + "LINK        変更のないファイルは前の世代とハードリンクで共有 / files unchanged since the\n"
-         "               newest generation are hard-linked to it where they cannot be cloned\n" +
+         "               newest generation are hard-linked to it (cloned only where a link cannot be made)\n" +
          (slash ? std::string("  \"...\"        空白を含むパス / a path with blanks, or beginning with /\n"
                               "  /?, --help   この説明 / this text\n")
                 : std::string("  --           以降の引数はすべてパス / every argument after it is a path\n"

@@ -28,7 +28,7 @@ void LoadSettings(SettingsStore& store, CVELDAR2Engine& engine) {
     engine.noTime = FlagAt(value, 2);
   }
   // Kept by hand in the settings file (the dialog has no field for it):
-  // "1" makes every run link what it cannot clone.
+  // "1" makes every run hard-link what did not change (clone only where it cannot link).
   engine.linkUnchanged = FlagAt(read(IDS_KEY_LINK), 0);
   value = read(IDS_KEY_LOGSIZE);
   engine.logSizeLimit = LeadingInt(value.empty() ? LoadString(IDS_DEFAULT_LOGSIZE) : value);

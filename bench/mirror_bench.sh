@@ -11,6 +11,8 @@
 #   - a count-3 rotation after 1% changed: one veldar2 -M3 run over three
 #     generations (by default, and with -LINK) next to rsync --link-dest and
 #     cp -al + rsync, with the seconds and the disk space each one added;
+#     on XFS also next to a rotation by hand (cp --reflink=always + rsync -a
+#     --delete + rm -rf of the oldest copy + sync -f);
 #   - both again on XFS in a loop-mounted image file, where the machine allows
 #     it, with cp --reflink=always + rsync as well.
 # Then veldar2's peak memory on a first copy as the tree grows, and a summary:
@@ -325,15 +327,21 @@ rotation() {
       "$([ -n "$new" ] && du -s -B1 "$base/pin-$v" "$new" | tail -n1 | cut -f1 || echo '?')"
   done
 
+  # What a rotation by hand costs where the file system clones: a reflinked
+  # copy of the newest, brought in line with rsync, the oldest copy deleted
+  # (a copy of the tree kept for it, as veldar2 deletes its oldest
+  # generation), and the result flushed as veldar2 flushes its new generation.
   local -A cmd=(
     [rsync-link-dest]='rsync -a --delete --link-dest="$1" "$3/" "$2/"'
     [cp-al+rsync]='cp -al "$1" "$2" && rsync -a --delete "$3/" "$2/"'
     [cp-reflink+rsync]='cp --reflink=always -a "$1" "$2" && rsync -a --delete "$3/" "$2/"'
+    [cp-reflink+rsync+rm+sync]='cp --reflink=always -a "$1" "$2" && rsync -a --delete "$3/" "$2/" && rm -rf "$4" && sync -f "$2"'
   )
-  for v in rsync-link-dest cp-al+rsync cp-reflink+rsync; do
-    [ $v = cp-reflink+rsync ] && [ "$reflink" = 0 ] && continue
+  [ "$reflink" = 1 ] && cp --reflink=always -a "$base/prev" "$base/oldest"
+  for v in rsync-link-dest cp-al+rsync cp-reflink+rsync cp-reflink+rsync+rm+sync; do
+    [[ $v = cp-reflink* ]] && [ "$reflink" = 0 ] && continue
     before=$(used "$base")
-    measure "$tag/$v" sh -c "${cmd[$v]}" sh "$base/prev" "$base/new-$v" "$src"
+    measure "$tag/$v" sh -c "${cmd[$v]}" sh "$base/prev" "$base/new-$v" "$src" "$base/oldest"
     [ -n "${secs[$tag/$v]:-}" ] || continue
     after=$(used "$base")
     space_row "$tag/$v" $((after - before)) "$(du -s -B1 "$base/prev" "$base/new-$v" | tail -n1 | cut -f1)"
@@ -365,6 +373,9 @@ rotation() {
   fi
   [ "$reflink" = 1 ] &&
     info "$tag rotation: veldar2 / (cp --reflink + rsync)" "$(ratio "$tag/veldar2-M3-default" "$tag/cp-reflink+rsync")"
+  [ "$reflink" = 1 ] &&
+    target "$tag rotation: veldar2 / (cp --reflink + rsync + rm -rf oldest + sync -f) (<= 1.0)" \
+      "$(ratio "$tag/veldar2-M3-default" "$tag/cp-reflink+rsync+rm+sync")" 1.0
   # Space: what the rotation added besides its directories, over what the
   # changed files take as files (their bytes in whole blocks: a 2 KB file
   # takes a 4 KB block in any copy); the bare bytes for reference.
@@ -372,6 +383,10 @@ rotation() {
   [ "$clones" = 1 ] && shared=veldar2-M3-default
   target "$tag rotation space: veldar2 $([ "$clones" = 1 ] && echo "(clones)" || echo -LINK) (added - dirs) / changed in blocks (<= 1.2)" \
     "$(space_ratio "$tag/$shared" "$rounded")" 1.2
+  # -LINK links even where the file system could clone: a link costs no inode.
+  [ "$clones" = 1 ] &&
+    target "$tag rotation space: veldar2 -LINK (added - dirs) / changed in blocks (<= 1.2)" \
+      "$(space_ratio "$tag/veldar2-M3-link" "$rounded")" 1.2
   info "$tag rotation space: the same / changed bytes" "$(space_ratio "$tag/$shared")"
   info "$tag rotation space: rsync --link-dest (added - dirs) / changed in blocks" \
     "$(space_ratio "$tag/rsync-link-dest" "$rounded")"

@@ -3,6 +3,9 @@
 // permission bits and the umask, and files with holes (truncate).
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -191,6 +194,83 @@ TEST(CheckParametersTest, BindMountsAreSeenThrough) {
     EXPECT_EQ(ListNames(m.from), std::vector<std::string>{"a.txt"}) << m.what;
     EXPECT_EQ(ReadFile(m.from + "/a.txt"), "a") << m.what;
   }
+}
+
+// A copy that other names share (a snapshot kept with cp -al, a linked
+// generation) is never changed in place, in either mode: a change of the
+// source's permissions or owner reaches the copy as a file of its own, and
+// the snapshot keeps what it had.
+TEST(BackupDirTest, SharedCopiesAreNeverChangedInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving files another owner needs root";
+  for (const int noForce : {0, 1}) {
+    Job job;
+    job.UseDir();
+    WriteFile(job.engine.sourcePath + "/mode.txt", "m");
+    WriteFile(job.engine.sourcePath + "/owner.txt", "o");
+    chmod((job.engine.sourcePath + "/mode.txt").c_str(), 0600);
+    ASSERT_EQ(job.Run(1, "a"), 1);
+    for (const char* name : {"mode.txt", "owner.txt"}) {
+      MakeDirs(job.dir / "snapshot");
+      ASSERT_EQ(link((job.backup + "/" + name).c_str(), (job.dir / "snapshot/" + name).c_str()), 0);
+    }
+    chmod((job.engine.sourcePath + "/mode.txt").c_str(), 0644);
+    ASSERT_EQ(chown((job.engine.sourcePath + "/owner.txt").c_str(), 65534, 65534), 0);
+    job.engine.noForce = noForce;
+    ASSERT_EQ(job.Run(1, "a"), 1);
+    struct stat copy {}, snapshot {};
+    lstat((job.backup + "/mode.txt").c_str(), &copy);
+    lstat((job.dir / "snapshot/mode.txt").c_str(), &snapshot);
+    EXPECT_EQ(copy.st_mode & 07777, 0644u) << noForce;
+    EXPECT_EQ(snapshot.st_mode & 07777, 0600u) << noForce;
+    lstat((job.backup + "/owner.txt").c_str(), &copy);
+    lstat((job.dir / "snapshot/owner.txt").c_str(), &snapshot);
+    EXPECT_EQ(copy.st_uid, 65534u) << noForce;
+    EXPECT_EQ(snapshot.st_uid, 0u) << noForce;
+    EXPECT_EQ(ReadFile(job.dir / "snapshot/owner.txt"), "o");
+  }
+}
+
+// Only who may write the backup directory can hold its lock: a user who may
+// only read it, holding every lock they can get (the directory's, a lock
+// file planted where they could), keeps no run out.
+TEST(BackupDirTest, AReaderCannotHoldTheBackupDirectory) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  Job job;
+  job.UseDir();
+  chmod(job.dir.path().c_str(), 0755);
+  chmod(job.backup.c_str(), 0755);
+  const std::string lockFile = job.backup + "/" + CVELDAR2Engine::kLockFileName;
+  WriteFile(lockFile, "");
+  ASSERT_EQ(chown(lockFile.c_str(), 65534, 65534), 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t reader = fork();
+  if (reader == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    const int dirFd = open(job.backup.c_str(), O_RDONLY | O_DIRECTORY);
+    const int fileFd = open(lockFile.c_str(), O_RDONLY);
+    flock(dirFd, LOCK_EX | LOCK_NB);
+    flock(fileFd, LOCK_EX | LOCK_NB);
+    // And the program's own way, as far as a reader gets with it.
+    std::unique_ptr<OsDir> held;
+    auto os = MakeSystemOs();
+    const bool locked =
+        os->OpenDir(job.backup, true, &held) == 0 && held->Lock(CVELDAR2Engine::kLockFileName) == 0;
+    const char answer = locked ? 'L' : 'n';
+    if (write(ready[1], &answer, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char answer = 0;
+  ASSERT_EQ(read(ready[0], &answer, 1), 1);
+  EXPECT_EQ(answer, 'n') << "a reader took the lock";
+  EXPECT_EQ(job.Run(2, "v1"), 1);
+  EXPECT_EQ(job.engine.backupDirBusy, 0);
+  kill(reader, SIGKILL);
+  waitpid(reader, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(ListNames(job.backup), std::vector<std::string>{"docs_1"});
 }
 
 }  // namespace

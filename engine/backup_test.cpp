@@ -261,6 +261,9 @@ TEST(BackupTest, FailuresStopOrCarryOn) {
       {true, 2, OsOp::RemoveDir, ".docs_2.veldar2-old", "ERROR AT DELETE FILE IN DELETE!"},
       {true, 4, OsOp::CreateDir, ".docs.veldar2-new", "ERROR MKDIR %.docs.veldar2-new", true},
       {true, 4, OsOp::MoveNoReplace, "docs_4", "ERROR MKDIR %docs_4", true},
+      // Straight into the backup directory: a copy whose final rename fails
+      // (an old copy that may not be replaced) is a failed copy.
+      {true, 1, OsOp::PlaceCopy, "a.txt", "ERR : COPY FILE FROM $/a.txt TO %a.txt"},
   };
   for (const Case& c : cases) {
     for (int noMessage : {0, 1}) {
@@ -424,6 +427,52 @@ TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
   held.reset();
   EXPECT_EQ(job.Run(2, "v1"), 1);
   EXPECT_EQ(job.engine.backupDirBusy, 0);
+}
+
+// With -NOMSG, a source file that cannot be read does not keep the
+// generation from being made: the file keeps its last good copy from the
+// newest generation (shared where sharing is on), or is left out when it has
+// none, and the run exits 1. A failure on the backup's side still keeps the
+// copy from replacing any generation, and without -NOMSG the first failure
+// stops the run.
+TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
+  struct Case {
+    const char* what;
+    int noMessage;
+    bool link;
+    std::string failAt;  // a source file, or a copy being written
+    int result;
+    bool newGeneration;
+    std::string kept;  // what the new generation holds for the file ("": none)
+    int failures = 1;  // failure lines
+  } cases[] = {
+      {"unreadable, copied from the newest", 1, false, "src/docs/a.txt", 1, true, "v1"},
+      {"unreadable, linked to the newest", 1, true, "src/docs/a.txt", 1, true, "v1"},
+      {"unreadable and new: left out", 1, false, "src/docs/new.txt", 1, true, ""},
+      // The copy's line and "Copy incomplete, no generation replaced".
+      {"the backup's side failed", 1, false, ".docs.veldar2-new/a.txt", 0, false, "", 2},
+      {"unreadable, without -NOMSG", 0, false, "src/docs/a.txt", 0, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Job job;
+    job.UseDir();
+    job.engine.linkUnchanged = c.link;
+    ASSERT_EQ(job.Run(3, "v1"), 1);
+    WriteFile(job.engine.sourcePath + "/new.txt", "new");
+    job.os.FailAt(OsOp::CopyFile, c.failAt, job.os.CodeOf(ErrorKind::kAccessDenied));
+    job.engine.noMessage = c.noMessage;
+    job.engine.failureCount = 0;
+    EXPECT_EQ(job.Run(3, "v2"), c.result);
+    EXPECT_EQ(Exists(job.backup + "/docs_2"), c.newGeneration);
+    EXPECT_EQ(job.engine.failureCount, c.failures);
+    if (!c.newGeneration) continue;
+    const std::string name = c.failAt.substr(c.failAt.rfind('/') + 1);
+    EXPECT_EQ(ReadFile(job.backup + "/docs_2/" + name), c.kept);
+    EXPECT_EQ(Exists(job.backup + "/docs_2/" + name), !c.kept.empty());
+    EXPECT_EQ(job.Log().find("File Kept From Earlier Generation : ") != std::string::npos,
+              !c.kept.empty());
+  }
 }
 
 }  // namespace

@@ -216,8 +216,9 @@ class CVELDAR2Engine {
   int noDelete = 0;
   int noForce = 0;
   int noTime = 0;
-  // Files unchanged since the newest generation are hard-linked to it where
-  // they cannot be cloned, instead of being copied again.
+  // Files unchanged since the newest generation are hard-linked to it
+  // wherever links can be made (else cloned where that can be), instead of
+  // being copied again.
   int linkUnchanged = 0;
   std::vector<CFileEntry> generations;  // newest has generation number 0
   int noMessage = 0;

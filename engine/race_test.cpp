@@ -31,6 +31,7 @@
 namespace veldar {
 namespace {
 
+using testing::Exists;
 using testing::ListNames;
 using testing::ReadFile;
 using testing::WriteFile;
@@ -113,16 +114,17 @@ class RaceTest : public ::testing::Test {
 
   // A fresh round directory with a link "spare/a" to the canaries; `a` is
   // the directory the swapper exchanges with it.
-  std::string Round(int round) {
-    const std::string top = dir / ("round" + std::to_string(round));
+  std::string Round() {
+    const std::string top = dir / ("round" + std::to_string(rounds_++));
     testing::MakeDirs(top + "/spare");
     EXPECT_EQ(symlink((dir / "outside/a").c_str(), (top + "/spare/a").c_str()), 0);
     return top;
   }
-  static void GiveToSwapper(const std::string& top, const std::string& parent) {
+  static void GiveToSwapper(const std::string& top, const std::string& parent,
+                            const std::string& name) {
     if (geteuid() == 0) {
-      for (const std::string& path : {parent, parent + "/a", top + "/spare"}) {
-        EXPECT_EQ(chown(path.c_str(), kNobody, kNobody), 0) << path;
+      for (const std::string& path : {parent, parent + "/" + name, top + "/spare"}) {
+        if (Exists(path)) EXPECT_EQ(lchown(path.c_str(), kNobody, kNobody), 0) << path;
       }
     }
   }
@@ -144,16 +146,28 @@ class RaceTest : public ::testing::Test {
   }
 
   // Rounds of: `prepare` in a fresh round directory, then `run` while the
-  // swapper exchanges "<swapped>/a" with a link to the canaries; then no
-  // canary may be gone, changed, or found inside the round's trees.
+  // swapper exchanges "<swapped>/<name>" with a link to the canaries (as
+  // soon as both exist); then no canary may be gone, changed, or found inside
+  // the round's trees.
+  // With `partner`, the swapper uses a link of that name beside
+  // "<swapped>/<name>" instead of "spare/a" (a directory of root's can be
+  // swapped within its parent by whoever may write the parent, but not
+  // moved to another).
   template <typename Prepare, typename Run>
-  void Race(const char* what, const std::string& swapped, Prepare prepare, Run run) {
+  void Race(const char* what, const std::string& swapped, Prepare prepare, Run run,
+            const std::string& name = "a", const std::string& partner = "") {
     for (int round = 0; round < Rounds(); ++round) {
-      const std::string top = Round(round);
+      const std::string top = Round();
       prepare(top);
-      GiveToSwapper(top, top + "/" + swapped);
+      std::string link = top + "/spare/a";
+      if (!partner.empty()) {
+        link = top + "/" + swapped + "/" + partner;
+        EXPECT_EQ(symlink((dir / "outside/a").c_str(), link.c_str()), 0);
+        if (geteuid() == 0) EXPECT_EQ(lchown(link.c_str(), kNobody, kNobody), 0);
+      }
+      GiveToSwapper(top, top + "/" + swapped, name);
       {
-        Swapper swapper(top + "/" + swapped + "/a", top + "/spare/a", swaps);
+        Swapper swapper(top + "/" + swapped + "/" + name, link, swaps);
         run(top);
       }
       CountMet();
@@ -168,6 +182,7 @@ class RaceTest : public ::testing::Test {
 
   std::atomic<long>* swaps = nullptr;
   int met = 0;  // rounds in which the walk found a link where it had listed a directory
+  int rounds_ = 0;  // round directories made so far
   testing::FastTempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
   FaultOs fault{*real};
@@ -206,6 +221,28 @@ TEST_F(RaceTest, UpdateNeverWritesOutsideTheCopy) {
         WriteFile(top + "/copy/a/b/c0/vanished", "x");
       },
       [&](const std::string& top) { engine.MirrorDir(top + "/src", top + "/copy"); });
+}
+
+// Root's backup into a directory another user may write, who keeps swapping
+// the run's working directory (one of their own, or the one the run made)
+// for a link to root's files: the run mirrors, with force and deletion,
+// only into a directory it made itself and holds open.
+TEST_F(RaceTest, WorkingDirectoryIsNeverAnotherUsersOrALink) {
+  engine.sourcePath = dir / "src/docs";
+  BuildChain(engine.sourcePath, "plain");
+  engine.generationCount = 3;
+  for (const bool planted : {true, false}) {
+    Race(
+        planted ? "working directory planted by another user" : "working directory made by the run",
+        "bk",
+        [&](const std::string& top) {
+          testing::MakeDirs(top + "/bk");
+          if (planted) BuildChain(top + "/bk/.docs.veldar2-new", "planted");
+          engine.backupDir = top + "/bk";
+        },
+        [&](const std::string&) { engine.Backup(); }, ".docs.veldar2-new", ".spare");
+    if (HasFailure()) return;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <functional>
 
 #include "platform/fault_os.h"
 #include "tests/test_util.h"
@@ -266,6 +268,59 @@ TEST_F(RestoreRunTest, MirrorThatPassedOverAFailureIsNoCompleteRestore) {
   EXPECT_NE(messages.shown[0].find("old"), std::string::npos) << messages.shown[0];
   EXPECT_TRUE(Shown("レストアに失敗しました。[復元するディレクトリ]\n" + dir / "R/docs\n")) << LastShown();
   EXPECT_EQ(ReadFile(dir / "R/docs/a.txt"), "from docs_2");
+}
+
+// Whatever lies on the target's name that is no directory is never followed
+// or changed: a link (to a directory another user may not write), a file.
+TEST_F(RestoreRunTest, TargetThatIsNoDirectoryIsRefusedAndLeftAlone) {
+  DirSource();
+  WriteFile(dir / "private/secret.txt", "root's");
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+  } cases[] = {
+#ifndef _WIN32
+      {"a link to another directory",
+       [&] { ASSERT_EQ(::symlink((dir / "private").c_str(), (dir / "R/docs").c_str()), 0); }},
+#endif
+      {"a file", [&] { WriteFile(dir / "R/docs", "a file of the same name"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(dir / "R");
+    testing::MakeDirs(dir / "R");
+    c.plant();
+    const std::vector<std::string> before = ListNames(dir / "R");
+    EXPECT_EQ(RestoreGeneration(engine, 0), 0);
+    EXPECT_TRUE(Shown("レストアできません。[復元するディレクトリ]\n" + dir / "R/docs")) << LastShown();
+    EXPECT_TRUE(LogHas("Restore Failed, Target Not A Directory : " + dir / "R/docs"));
+    EXPECT_EQ(ListNames(dir / "private"), std::vector<std::string>{"secret.txt"});
+    EXPECT_EQ(ReadFile(dir / "private/secret.txt"), "root's");
+    EXPECT_EQ(ListNames(dir / "R"), before);
+  }
+}
+
+// A restore makes the target's files equal to the generation's: restoring an
+// older generation over a restore of a newer one brings back every older
+// file, also one edited without a change of size (so that the target is
+// newer than, and as large as, what is restored over it).
+TEST_F(RestoreRunTest, OlderGenerationOverANewerRestoreIsRestoredWhole) {
+  engine.sourcePath = dir / "work/docs";
+  WriteFile(engine.sourcePath + "/a.txt", "now");
+  WriteFile(dir / "backup/docs_1/a.txt", "v1");
+  WriteFile(dir / "backup/docs_1/b.txt", "same");
+  testing::SetMtime(dir / "backup/docs_1/a.txt", kTime);
+  testing::WaitForNewTimestamps();
+  WriteFile(dir / "backup/docs_2/a.txt", "v2");
+  WriteFile(dir / "backup/docs_2/b.txt", "same");
+  testing::SetMtime(dir / "backup/docs_2/a.txt", kTime + 60);
+  ASSERT_EQ(engine.FindDirGenerations(), 1);
+  ASSERT_EQ(RestoreGeneration(engine, 0), 1);
+  ASSERT_EQ(ReadFile(dir / "R/docs/a.txt"), "v2");
+  EXPECT_EQ(RestoreGeneration(engine, 1), 1);
+  EXPECT_EQ(ReadFile(dir / "R/docs/a.txt"), "v1");
+  EXPECT_EQ(testing::Mtime(dir / "R/docs/a.txt"), kTime);
+  EXPECT_EQ(ReadFile(dir / "R/docs/b.txt"), "same");
 }
 
 TEST_F(RestoreRunTest, DirectoryGenerationWithoutUnderscoreIsRefused) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -158,6 +159,67 @@ TEST_F(OsTest, CopyRefusesFifoAndDirectoryWithoutBlocking) {
   EXPECT_EQ(EISDIR, os_->CopyFile(dir_ / "dir", dir_ / "copy", CopyMode::Replace));
   EXPECT_FALSE(Exists(dir_ / "copy"));
   EXPECT_EQ((std::vector<std::string>{"dir", "fifo"}), ListNames(dir_.path()));
+}
+
+// A failed copy says whether it was its source that could not be read
+// (whoever runs the copy may not read it) or the copy that could not be
+// written: a backup treats the two differently.
+TEST_F(OsTest, FailedCopySaysWhichSideFailed) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  chmod(dir_.path().c_str(), 0755);
+  WriteFile(dir_.path() + "/from/private", "root's");
+  WriteFile(dir_.path() + "/from/public", "anyone's");
+  chmod((dir_.path() + "/from/private").c_str(), 0600);
+  chmod((dir_.path() + "/from/public").c_str(), 0644);
+  testing::MakeDirs(dir_.path() + "/to");
+  testing::MakeDirs(dir_.path() + "/shut");
+  chown((dir_.path() + "/to").c_str(), 65534, 65534);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    std::unique_ptr<OsDir> from, to, shut;
+    if (os_->OpenDir(dir_.path() + "/from", false, &from) != 0 ||
+        os_->OpenDir(dir_.path() + "/to", false, &to) != 0 ||
+        os_->OpenDir(dir_.path() + "/shut", false, &shut) != 0) {
+      _exit(11);
+    }
+    bool readFailed = false;
+    if (from->CopyFile("private", *to, "x", CopyMode::Replace, nullptr, &readFailed) == 0 || !readFailed)
+      _exit(12);
+    if (from->CopyFile("public", *shut, "x", CopyMode::Replace, nullptr, &readFailed) == 0 || readFailed)
+      _exit(13);
+    std::string temporary;
+    if (from->StageCopy("private", *to, "x", &temporary, nullptr, &readFailed) == 0 || !readFailed)
+      _exit(14);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+  EXPECT_EQ(ListNames(dir_.path() + "/to"), std::vector<std::string>{});
+}
+
+// Whether files can be cloned is found out on the file system itself: XFS
+// made without reflink cannot, however its kind could.
+TEST_F(OsTest, CloningIsTriedNotTakenFromTheKindOfFileSystem) {
+  if (geteuid() != 0 || std::system("command -v mkfs.xfs >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs root and mkfs.xfs (xfsprogs) to make a file system";
+  }
+  for (const int reflink : {0, 1}) {
+    const std::string image = dir_.path() + "/xfs" + std::to_string(reflink) + ".img";
+    const std::string mount = dir_.path() + "/mnt" + std::to_string(reflink);
+    testing::MakeDirs(mount);
+    const std::string make = "truncate -s 300M " + image + " && mkfs.xfs -q -m reflink=" +
+                             std::to_string(reflink) + " " + image + " && mount -o loop " + image +
+                             " " + mount + " 2>/dev/null";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "this machine cannot mount an image";
+    std::unique_ptr<OsDir> opened;
+    ASSERT_EQ(0, os_->OpenDir(mount, false, &opened));
+    EXPECT_EQ(opened->CanClone(), reflink == 1) << "reflink=" << reflink;
+    EXPECT_EQ(ListNames(mount), std::vector<std::string>{}) << "trying leaves nothing behind";
+    opened.reset();
+    EXPECT_EQ(0, std::system(("umount " + mount).c_str()));
+  }
 }
 
 TEST_F(OsTest, CopyToLongestNamesFits) {
