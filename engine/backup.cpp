@@ -566,6 +566,9 @@ int CVELDAR2Engine::NameGeneration(OsDir& backup, const std::string& workingName
       return renameFailed(working, target, code);
     }
     renamed(working, target);
+    if (!isStill(finalName, workingStatus)) {
+      return renameFailed(working, target, os.CodeOf(ErrorKind::kChanged));
+    }
     if (int code = backup.Sync(); code != 0) {
       WriteFailure("Flush Failed : " + backupDir + " : ERR = " + std::to_string(code));
     }
