@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/language.h"
+#include "res/language.h"
 #include "engine/engine.h"
 
 namespace veldar {

@@ -56,23 +56,7 @@ TEST_F(AppTest, StoppedBatchRunExitsWithTwo) {
   EXPECT_FALSE(Exists(dir / "dst/src_1"));
 }
 
-TEST(LanguageTest, EnglishOnlyWhereTheLocaleOfMessagesIsEnglish) {
-  struct Case {
-    const char *all, *messages, *lang;
-    Language expected;
-  } cases[] = {
-      {nullptr, nullptr, "en_US.UTF-8", Language::kEnglish},
-      {nullptr, nullptr, "ja_JP.UTF-8", Language::kJapanese},
-      {nullptr, nullptr, "C", Language::kJapanese},
-      {nullptr, nullptr, nullptr, Language::kJapanese},
-      {nullptr, "en_GB.UTF-8", "ja_JP.UTF-8", Language::kEnglish},
-      {"C.UTF-8", "en_GB.UTF-8", "en_US.UTF-8", Language::kJapanese},  // LC_ALL wins
-      {"", "", "en", Language::kEnglish},                              // empty is unset
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(LanguageFrom(c.all, c.messages, c.lang), c.expected)
-        << (c.all ? c.all : "-") << " " << (c.messages ? c.messages : "-") << " " << (c.lang ? c.lang : "-");
-  }
+TEST(UsageTest, EnglishUsageHasNoJapanese) {
   const std::string english = UsageText('-', Language::kEnglish);
   EXPECT_EQ(english.rfind("Usage: veldar2 [-Mcount]", 0), 0u);
   EXPECT_EQ(english.find("\xe3"), std::string::npos) << "no Japanese in the English usage";
