@@ -38,7 +38,7 @@ void CVELDAR2Res::UpdateData(bool saveAndValidate) {
 
 void CVELDAR2Res::OnBnClickedBrowse() {
   const std::string typed = ExpandEnvVars(window().ItemText(IDC_EDIT1), engine_.os);
-  const auto folder = services_.ChooseFolder(window(), "復元するホルダﾞ", typed);
+  const auto folder = services_.ChooseFolder(window(), "復元するホルダ", typed);
   if (!folder) return;
   UpdateData(true);
   if (folder->empty()) return;

@@ -119,7 +119,7 @@ TEST_P(RestoreDialogTest, BrowsePutsTheFolderIntoTheEdit) {
   services.folderAnswer = "/chosen/folder";
   d->Click(IDC_BROWSE);
   ASSERT_EQ(services.folders.size(), 1u);
-  EXPECT_EQ(services.folders[0].title, "復元するホルダﾞ");
+  EXPECT_EQ(services.folders[0].title, "復元するホルダ");
   EXPECT_EQ(services.folders[0].initialPath, "/typed/folder");
   EXPECT_EQ(d->Text(IDC_EDIT1), "/chosen/folder");
   services.folderAnswer.reset();
