@@ -67,8 +67,8 @@ bool Box(const std::string& text, bool question) {
 
 }  // namespace
 
-QtUserMessages::QtUserMessages(std::function<bool()> canShowWindows)
-    : canShowWindows_(std::move(canShowWindows)) {}
+QtUserMessages::QtUserMessages(std::function<bool()> canShowWindows, UserMessages* fallback)
+    : canShowWindows_(std::move(canShowWindows)), fallback_(fallback) {}
 
 bool QtUserMessages::CanShowWindows() {
   if (canShowWindows_) return canShowWindows_();
@@ -77,7 +77,11 @@ bool QtUserMessages::CanShowWindows() {
 
 void QtUserMessages::Show(const std::string& text) {
   if (!CanShowWindows()) {
-    std::cerr << text << "\n";
+    if (fallback_) {
+      fallback_->Show(text);
+    } else {
+      std::cerr << text << "\n";
+    }
     return;
   }
   OnInterfaceThread([&] { return Box(text, false); });
@@ -85,6 +89,7 @@ void QtUserMessages::Show(const std::string& text) {
 
 bool QtUserMessages::AskOkCancel(const std::string& text) {
   if (!CanShowWindows()) {
+    if (fallback_) return fallback_->AskOkCancel(text);
     std::cerr << text << "\n";
     return false;
   }
