@@ -105,6 +105,9 @@ int main(int argc, char** argv) {
   // A batch run stops safely on Ctrl-C or a termination request; before and
   // after it they end the program as usual.
   app.progressColumns = TerminalColumns();
+  // A box of the batch run closes when a signal asks the run to stop: the
+  // run then stops as it would between two files.
+  messages.closeWhen = [&app] { return app.batchProgress.Cancelled(); };
   app.onBatchRun = [&app](bool running) {
     stopTarget = running ? &app.batchProgress : nullptr;
     struct sigaction action {};

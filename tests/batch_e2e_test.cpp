@@ -117,6 +117,31 @@ TEST_F(BatchProgramTest, MissingSourceIsNamedOnStandardErrorInTheUsersLanguage) 
       << "the log's own line, the same in every language";
 }
 
+// With a display and without -NOMSG a refusal is a message box; a SIGTERM
+// (systemd stopping the unit, a shutdown) closes it and stops the run as any
+// stop does: status 2, "Canceled by User" in the log.
+TEST_F(BatchProgramTest, StopSignalClosesAnOpenMessageBox) {
+  if (RunCommand("command -v xvfb-run && command -v xwininfo") != 0) GTEST_SKIP() << "needs xvfb-run and xwininfo";
+  testing::MakeDirs(dir / "dst");
+  const std::string script =
+      "env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" +
+      dir.path() + "/config' XDG_STATE_HOME='" + dir.path() + "/state' LANG=en_US.UTF-8 '" + VELDAR2_BINARY +
+      "' -M3 missing dst 2>stderr.txt & pid=$!\n"
+      "i=0; while [ $i -lt 300 ] && ! xwininfo -root -tree | grep -q '\"VELDAR2\"'; do sleep 0.1; i=$((i+1)); done\n"
+      "xwininfo -root -tree | grep -q '\"VELDAR2\"' && echo box\n"
+      "kill -TERM $pid\n"
+      "i=0; while [ $i -lt 100 ] && kill -0 $pid 2>/dev/null; do sleep 0.1; i=$((i+1)); done\n"
+      "kill -0 $pid 2>/dev/null && { echo hung; kill -KILL $pid; }\n"
+      "wait $pid; echo status $?\n";
+  WriteFile(dir / "stop.sh", script);
+  std::string output;
+  RunCommand("cd '" + dir.path() + "' && xvfb-run -a sh stop.sh", &output);
+  EXPECT_EQ(output, "box\nstatus 2\n");
+  EXPECT_NE(ReadFile(dir / "stderr.txt").find("veldar2: the backup was cancelled"), std::string::npos)
+      << ReadFile(dir / "stderr.txt");
+  EXPECT_NE(Log().find(" : Canceled by User"), std::string::npos) << Log();
+}
+
 // A backup directory whose name begins with "-" is refused as an unknown
 // option, never read as "-M" with a count of 0 (which would mirror the source
 // over it); written ./-name or after "--" it is a path.

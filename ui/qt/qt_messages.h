@@ -27,6 +27,11 @@ class QtUserMessages : public UserMessages {
   void Show(const std::string& text) override;
   bool AskOkCancel(const std::string& text) override;
 
+  // Asked ten times a second while a box is open; true closes it, as
+  // Cancel would (a stop requested of a batch run by a signal: nobody may
+  // be there to answer the box, and the run must stop). May be empty.
+  std::function<bool()> closeWhen;
+
  private:
   bool CanShowWindows();
   std::function<bool()> canShowWindows_;

@@ -27,6 +27,23 @@ LRESULT CALLBACK RelayProcedure(HWND window, UINT message, WPARAM wParam, LPARAM
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// The box open on this thread and what closes it, for the timer below.
+thread_local const std::function<bool()>* boxCloseWhen = nullptr;
+
+BOOL CALLBACK CloseBoxWindow(HWND window, LPARAM) {
+  wchar_t className[16] = {};
+  GetClassNameW(window, className, 16);
+  if (std::wstring(className) == L"#32770" && IsWindowVisible(window))
+    PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+  return TRUE;
+}
+
+// Runs in the box's own message loop.
+void CALLBACK WatchBox(HWND, UINT, UINT_PTR, DWORD) {
+  if (boxCloseWhen && *boxCloseWhen && (*boxCloseWhen)())
+    EnumThreadWindows(GetCurrentThreadId(), CloseBoxWindow, 0);
+}
+
 }  // namespace
 
 bool HasInteractiveDesktop() {
@@ -62,8 +79,12 @@ int Win32UserMessages::Box(const std::string& text, bool withCancel) {
   if (!HasInteractiveDesktop()) return 0;
   // Over the active dialog (the progress window during a run), which the
   // box disables while it is up.
+  const UINT_PTR watch = closeWhen ? SetTimer(nullptr, 0, 100, WatchBox) : 0;
+  boxCloseWhen = &closeWhen;
   const int answer = MessageBoxW(GetActiveWindow(), WindowText(text).c_str(), L"VELDAR2",
                                  MB_ICONWARNING | (withCancel ? MB_OKCANCEL : MB_OK));
+  boxCloseWhen = nullptr;
+  if (watch) KillTimer(nullptr, watch);
   // 0 on failure; Wine without a display answers -1 (its dialog's failure).
   return answer > 0 ? answer : 0;
 }

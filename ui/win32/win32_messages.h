@@ -13,6 +13,7 @@
 // to `fallback`, as it did before there were dialogs: written to standard
 // error, a question answered Cancel.
 
+#include <functional>
 #include <string>
 
 #include "engine/user_messages.h"
@@ -34,6 +35,12 @@ class Win32UserMessages : public UserMessages {
 
   // The box's answer (IDOK, IDCANCEL), or 0 when none could be shown.
   int Box(const std::string& text, bool withCancel);
+
+  // Asked ten times a second while a box is open; true closes it, as
+  // Cancel would (Ctrl-C or a closing console while a batch run waits on a
+  // box: nobody may be there to answer it, and the run must stop). May be
+  // empty.
+  std::function<bool()> closeWhen;
 
  private:
   UserMessages& fallback_;

@@ -359,5 +359,21 @@ TEST_F(Win32ServicesTest, MessageBoxesAreShownByTheInterfaceThread) {
   EXPECT_TRUE(messages.asked.empty());
 }
 
+// A stop asked of the run while a box waits (Ctrl-C, with nobody there to
+// answer) closes the box, a question as Cancel.
+TEST_F(Win32ServicesTest, AStopRequestClosesTheOpenBox) {
+  Win32UserMessages boxes(messages);
+  int asked = 0;
+  boxes.closeWhen = [&asked] { return ++asked > 3; };
+  const DWORD started = GetTickCount();
+  boxes.Show("ERROR MKDIR C:\\x");
+  EXPECT_GT(asked, 3);
+  asked = 0;
+  EXPECT_FALSE(boxes.AskOkCancel("ﾛｸﾞを消してよろしいですか？"));
+  EXPECT_LT(GetTickCount() - started, 10000u);
+  EXPECT_TRUE(ShownWindows(GetCurrentThreadId(), nullptr).empty()) << "no box is left";
+  EXPECT_TRUE(messages.shown.empty()) << "the boxes were shown, not written to the stream";
+}
+
 }  // namespace
 }  // namespace veldar
