@@ -235,6 +235,6 @@ void CVELDAR2Dlg::OnAppAbout() {
   services_.RunModal(&window(), about);
 }
 
-void CVELDAR2Dlg::OnHelp() { services_.OpenWithDesktop(services_.HelpPagePath()); }
+void CVELDAR2Dlg::OnHelp() { services_.OpenWithDesktop(&window(), services_.HelpPagePath()); }
 
 }  // namespace veldar

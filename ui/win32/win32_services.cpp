@@ -207,11 +207,12 @@ int Win32DialogServices::RunModal(DialogWindow* owner, DialogLogic& logic) {
   return dialog.RunModal(WindowOf(owner));
 }
 
-void Win32DialogServices::OpenWithDesktop(const std::string& path) {
+void Win32DialogServices::OpenWithDesktop(DialogWindow* owner, const std::string& path) {
   // Above 32: the shell started a program (or handed the file to a running one).
+  const HWND window = WindowOf(owner);
   const auto started = reinterpret_cast<INT_PTR>(
-      ShellExecuteW(nullptr, L"open", WindowText(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
-  if (started <= 32) ShowFileViewer(path);
+      ShellExecuteW(window, L"open", WindowText(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  if (started <= 32) ShowFileViewer(window, path, language_);
 }
 
 int Win32DialogServices::RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
@@ -232,7 +233,8 @@ std::string Win32DialogServices::HelpPagePath() {
     program.resize(program.size() * 2);
   }
   const std::size_t slash = program.find_last_of(L"\\/");
-  return WideToUtf8(program.substr(0, slash + 1)) + "veldar2_help.html";
+  return WideToUtf8(program.substr(0, slash + 1)) +
+         (language_ == Language::kEnglish ? "veldar2_help_en.html" : "veldar2_help.html");
 }
 
 int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine,

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -275,18 +276,63 @@ TEST_F(Win32ServicesTest, MenusAndTheViewerWhereTheShellHasNoProgram) {
   // lines as they are.
   testing::TempDir dir;
   testing::WriteFile(dir / "VELDAR2.veldar2-log", "\xEF\xBB\xBF" "1 : 開始\n2 : 終了\r\n");
-  services.OpenWithDesktop(dir / "VELDAR2.veldar2-log");
+  services.OpenWithDesktop(&owner, dir / "VELDAR2.veldar2-log");
   const HWND viewer = FindWindowW(nullptr, L"Veldar - VELDAR2.veldar2-log");
   ASSERT_NE(viewer, nullptr);
-  const HWND text = GetWindow(viewer, GW_CHILD);
+  const HWND text = GetDlgItem(viewer, 100);
   EXPECT_EQ(TextOf(text), "1 : 開始\r\n2 : 終了\r\n");
   EXPECT_TRUE(GetWindowLongPtrW(text, GWL_STYLE) & ES_READONLY);
   SendMessageW(viewer, WM_CLOSE, 0, 0);
   EXPECT_FALSE(IsWindow(viewer));
 
-  const HWND missing = ShowFileViewer(dir / "gone.txt");
-  EXPECT_EQ(TextOf(GetWindow(missing, GW_CHILD)).rfind("ファイルを開けません。\r\n", 0), 0u);
+  const HWND missing = ShowFileViewer(nullptr, dir / "gone.txt", Language::kJapanese);
+  EXPECT_EQ(TextOf(GetDlgItem(missing, 100)).rfind("ファイルを開けません。\r\n", 0), 0u);
   DestroyWindow(missing);
+}
+
+// The viewer stands above the dialog that asked for it and has the keyboard;
+// Esc (on the text or the button), its close box and its 閉じる button close
+// it, whichever loop brings the messages.
+TEST_F(Win32ServicesTest, TheViewerWorksAboveTheDialogThatAskedForIt) {
+  struct Logic : DialogLogic {
+    Logic() : DialogLogic(MainDialogTemplate()) {}
+  } logic;
+  Win32Dialog owner(logic);
+  ASSERT_TRUE(owner.Open(nullptr));
+  testing::TempDir dir;
+  testing::WriteFile(dir / "VELDAR2.LOG", "1 : Start with parameter\n");
+  const auto pump = [] {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  };
+  const std::vector<std::function<void(HWND)>> closings = {
+      [](HWND) { PostMessageW(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 0); },
+      [](HWND viewer) { PostMessageW(viewer, WM_SYSCOMMAND, SC_CLOSE, 0); },
+      [&pump](HWND) {
+        PostMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 0);  // to the button
+        pump();
+        PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 0);
+      },
+      [](HWND viewer) { SendMessageW(GetDlgItem(viewer, IDCANCEL), BM_CLICK, 0, 0); },
+  };
+  for (std::size_t way = 0; way < closings.size(); ++way) {
+    SCOPED_TRACE(way);
+    const Language language = way == 3 ? Language::kEnglish : Language::kJapanese;
+    const HWND viewer = ShowFileViewer(owner.handle(), dir / "VELDAR2.LOG", language);
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_EQ(GetWindow(viewer, GW_OWNER), owner.handle()) << "above the dialog that asked";
+    EXPECT_EQ(GetFocus(), GetDlgItem(viewer, 100)) << "the keyboard is on the text";
+    EXPECT_EQ(TextOf(GetDlgItem(viewer, IDCANCEL)), language == Language::kEnglish ? "Close" : "閉じる");
+    closings[way](viewer);
+    for (int wait = 0; wait < 100 && IsWindow(viewer); ++wait) {
+      pump();
+      Sleep(20);
+    }
+    EXPECT_FALSE(IsWindow(viewer));
+  }
 }
 
 TEST(Win32Viewer, TextIsUtf8WithCrLfLines) {
