@@ -162,7 +162,7 @@ int main() {
   auto os = MakeSystemOs();
   RegistrySettingsStore settings;
   StreamMessages streamMessages(err, language);
-  Win32UserMessages messages(streamMessages);
+  Win32UserMessages messages(streamMessages, language);
   CVELDAR2App app(*os, messages, settings);
   app.language = language;
   app.standardErrorMessages = &streamMessages;
@@ -179,9 +179,9 @@ int main() {
   app.showMainDialog = [&err, language](CVELDAR2Engine& engine) {
     // The pickers are COM objects of the shell.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    Win32DialogServices services;
+    Win32DialogServices services(language);
     CVELDAR2Dlg logic(engine, services);
-    Win32Dialog dialog(logic);
+    Win32Dialog dialog(logic, language);
     // Started from the desktop, the program has a console window of its own:
     // it is hidden while the dialog is up. A console shared with the shell
     // that started it stays as it is.

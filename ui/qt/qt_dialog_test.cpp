@@ -22,6 +22,7 @@
 #include "ui/logsize_dialog.h"
 #include "ui/main_dialog.h"
 #include "ui/qt/qt_services.h"
+#include "ui/qt/translation.h"
 #include "ui/qt/ui_test_util.h"
 
 namespace veldar {
@@ -76,6 +77,20 @@ TEST_F(QtDialogTest, HelpPageIsBesideTheProgramAndFiltersAreQts) {
   const QFileInfo page(QString::fromStdString(services.HelpPagePath()));
   EXPECT_EQ(page.fileName(), "veldar2_help.html");
   EXPECT_TRUE(page.exists()) << services.HelpPagePath();
+  // Both pages name every option and the check boxes as the dialog shows them.
+  for (const Language language : {Language::kJapanese, Language::kEnglish}) {
+    UseLanguage(language);
+    const std::string path = services.HelpPagePath();
+    const std::string text = testing::ReadFile(path);
+    for (const char* option : {"-M", "-NOFORCE", "-NODEL", "-NOMSG", "-NOTIME", "-LINK", "$XDG_STATE_HOME"}) {
+      EXPECT_NE(text.find(option), std::string::npos) << path << " lacks " << option;
+    }
+    for (int id : {IDC_NODELETE, IDC_NOFORCE, IDC_NOTIME}) {
+      const std::string label = Tr(FindControl(MainDialogTemplate(), id)->text).toStdString();
+      EXPECT_NE(text.find(label), std::string::npos) << path << " lacks " << label;
+    }
+  }
+  UseLanguage(Language::kJapanese);
   EXPECT_EQ(QtNameFilters("すべてのファイル(*.*)|*.*||"), "すべてのファイル(*.*) (*)");
   EXPECT_EQ(QtNameFilters("Text|*.txt;*.log|All|*.*||"), "Text (*.txt *.log);;All (*)");
 }

@@ -181,6 +181,7 @@ TEST_F(DialogPictureTest, EnglishDialogsAndMessages) {
   Save(main, "main-dialog-en");
   ExpectTidy(main);
   EXPECT_EQ(main.ItemText(IDC_OK), "Back Up");
+  EXPECT_EQ(main.ItemText(IDC_NOFORCE), "Never overwrite existing copies (/NOFORCE)");
   EXPECT_EQ(main.MenuCommand(ID_LOG_VIEW)->text(), "&View Log");
   CVELDAR2Res restoreLogic(engine, services);
   QtDialog restore(restoreLogic);

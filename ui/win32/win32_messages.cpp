@@ -1,5 +1,6 @@
 #include "ui/win32/win32_messages.h"
 
+#include "res/translation.h"
 #include "ui/win32/win32_dialog.h"
 
 // Last: its macros would rename the project's own functions declared above.
@@ -54,8 +55,8 @@ bool HasInteractiveDesktop() {
   return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-Win32UserMessages::Win32UserMessages(UserMessages& fallback)
-    : fallback_(fallback), interfaceThread_(GetCurrentThreadId()) {
+Win32UserMessages::Win32UserMessages(UserMessages& fallback, Language language)
+    : fallback_(fallback), language_(language), interfaceThread_(GetCurrentThreadId()) {
   WNDCLASSW relayClass{};
   relayClass.lpfnWndProc = RelayProcedure;
   relayClass.hInstance = GetModuleHandleW(nullptr);
@@ -81,7 +82,7 @@ int Win32UserMessages::Box(const std::string& text, bool withCancel) {
   // box disables while it is up.
   const UINT_PTR watch = closeWhen ? SetTimer(nullptr, 0, 100, WatchBox) : 0;
   boxCloseWhen = &closeWhen;
-  const int answer = MessageBoxW(GetActiveWindow(), WindowText(text).c_str(), L"VELDAR2",
+  const int answer = MessageBoxW(GetActiveWindow(), WindowText(TranslateMessage(language_, text)).c_str(), L"VELDAR2",
                                  MB_ICONWARNING | (withCancel ? MB_OKCANCEL : MB_OK));
   boxCloseWhen = nullptr;
   if (watch) KillTimer(nullptr, watch);

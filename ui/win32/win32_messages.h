@@ -1,6 +1,7 @@
 #pragma once
 // The engine's messages on Windows: a message box captioned "VELDAR2" with
-// the warning icon, OK or OK and Cancel, over the active dialog.
+// the warning icon, OK or OK and Cancel, over the active dialog, its text in
+// the user's language.
 //
 // The engine asks from the worker thread of a run as well as from the
 // interface thread: a box asked from another thread is shown by the thread
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "engine/user_messages.h"
+#include "res/language.h"
 
 struct HWND__;
 
@@ -25,7 +27,7 @@ namespace veldar {
 class Win32UserMessages : public UserMessages {
  public:
   // To be made on the interface thread.
-  explicit Win32UserMessages(UserMessages& fallback);
+  explicit Win32UserMessages(UserMessages& fallback, Language language = Language::kJapanese);
   ~Win32UserMessages() override;
   Win32UserMessages(const Win32UserMessages&) = delete;
   Win32UserMessages& operator=(const Win32UserMessages&) = delete;
@@ -44,6 +46,7 @@ class Win32UserMessages : public UserMessages {
 
  private:
   UserMessages& fallback_;
+  const Language language_;
   unsigned long interfaceThread_;
   HWND__* relay_ = nullptr;
 };

@@ -15,6 +15,7 @@
 #include "engine/run_progress.h"
 #include "platform/fault_os.h"
 #include "platform/win32_text.h"
+#include "res/translation.h"
 #include "tests/test_util.h"
 #include "ui/progress_texts.h"
 #include "ui/win32/win32_dialog.h"
@@ -335,6 +336,32 @@ TEST_F(Win32ServicesTest, TheViewerWorksAboveTheDialogThatAskedForIt) {
   }
 }
 
+// The help pages beside the program are Windows' own, in the user's
+// language: options with "/", the registry, the log's places, the Task
+// Scheduler; every option and the check boxes' labels as the dialog shows them.
+TEST(Win32HelpPage, WindowsOwnInEachLanguage) {
+  for (const Language language : {Language::kJapanese, Language::kEnglish}) {
+    Win32DialogServices services(language);
+    const std::string path = services.HelpPagePath();
+    EXPECT_EQ(path.substr(path.find_last_of("\\/") + 1),
+              language == Language::kEnglish ? "veldar2_help_en.html" : "veldar2_help.html");
+    const std::string page = testing::ReadFile(path);
+    ASSERT_FALSE(page.empty()) << path;
+    for (const char* text : {"/NOFORCE", "/NODEL", "/NOMSG", "/NOTIME", "/LINK", "/?",
+                             "HKEY_CURRENT_USER\\Software\\Orvanta\\VELDAR2\\SETTINGS", "%LOCALAPPDATA%",
+                             "schtasks"}) {
+      EXPECT_NE(page.find(text), std::string::npos) << path << " lacks " << text;
+    }
+    for (int id : {IDC_NODELETE, IDC_NOFORCE, IDC_NOTIME}) {
+      const std::string label = Translate(language, FindControl(MainDialogTemplate(), id)->text);
+      EXPECT_NE(page.find(label), std::string::npos) << path << " lacks " << label;
+    }
+    for (const char* linux : {"XDG_", "~/.config", "-NOMSG", "systemd"}) {
+      EXPECT_EQ(page.find(linux), std::string::npos) << path << " holds " << linux;
+    }
+  }
+}
+
 TEST(Win32Viewer, TextIsUtf8WithCrLfLines) {
   struct Case {
     std::string bytes;
@@ -403,6 +430,15 @@ TEST_F(Win32ServicesTest, MessageBoxesAreShownByTheInterfaceThread) {
   }
   EXPECT_TRUE(messages.shown.empty()) << "nothing fell back to the stream";
   EXPECT_TRUE(messages.asked.empty());
+
+  // In the user's language, phrase by phrase around the paths.
+  Win32UserMessages english(messages, Language::kEnglish);
+  BoxAnswerer answerer;
+  BoxAnswerer::current = &answerer;
+  const UINT_PTR timer = SetTimer(nullptr, 0, 50, &BoxAnswerer::Tick);
+  english.Show("パラメタの指定誤りです。[書き込むディレクトリ]\nD:\\backup");
+  KillTimer(nullptr, timer);
+  EXPECT_EQ(answerer.text, "The parameters are wrong: [folder written to]\nD:\\backup");
 }
 
 // A stop asked of the run while a box waits (Ctrl-C, with nobody there to
