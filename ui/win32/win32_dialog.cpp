@@ -156,10 +156,12 @@ std::wstring ChooseDialogFace(std::string_view templateFace,
   return kShellFace;
 }
 
-std::uint32_t DialogStyle(DialogFrame frame, bool shellFont) {
+std::uint32_t DialogStyle(DialogFrame, bool shellFont) {
+  // No minimise box, not even for the main window: Windows draws a minimise
+  // box only beside a maximise box, which a dialog of fixed size could not
+  // use. The system menu and the close box remain.
   DWORD style = DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU;
   if (shellFont) style |= DS_SHELLFONT;
-  if (frame == DialogFrame::kMain) style |= WS_MINIMIZEBOX;
   return style;
 }
 

@@ -211,7 +211,9 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
   EXPECT_EQ(d->Caption(), tr(dialog.caption));
   const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE);
   const LONG_PTR exStyle = GetWindowLongPtrW(window, GWL_EXSTYLE);
-  EXPECT_EQ((style & WS_MINIMIZEBOX) != 0, dialog.frame == DialogFrame::kMain);
+  // Fixed size: no maximise box, and so no minimise box either (Windows
+  // draws them only in pairs).
+  EXPECT_FALSE(style & (WS_MAXIMIZEBOX | WS_MINIMIZEBOX | WS_THICKFRAME));
   EXPECT_EQ((exStyle & WS_EX_APPWINDOW) != 0, dialog.frame == DialogFrame::kMain);
   EXPECT_TRUE(style & WS_SYSMENU) << "a close box";
   EXPECT_TRUE(style & WS_CAPTION);
