@@ -176,13 +176,18 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
     // The progress line, the failure lines the log cannot take and the
     // messages no box can show share standard error: one at a time.
     std::mutex errMutex;
+    // A line written while the progress line is drawn starts by blanking it.
+    const std::string clearLine =
+        progressColumns > 0 ? "\r" + std::string(static_cast<std::size_t>(progressColumns - 1), ' ') + "\r" : "";
     auto unlogged = std::move(engine.activityLog.onUnloggedFailure);
     engine.activityLog.onUnloggedFailure = [&](const std::string& text) {
       std::lock_guard<std::mutex> lock(errMutex);
+      err << clearLine;
       if (unlogged) unlogged(text);
     };
     if (standardErrorMessages) {
       standardErrorMessages->streamMutex = &errMutex;
+      standardErrorMessages->clearLine = clearLine;
       // The message that reports a failure names its path and the system's
       // reason; the summary then need not say it again.
       standardErrorMessages->describe = [&](const std::string& text) {
@@ -200,6 +205,7 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
     if (standardErrorMessages) {
       standardErrorMessages->describe = nullptr;
       standardErrorMessages->streamMutex = nullptr;
+      standardErrorMessages->clearLine.clear();
     }
     engine.activityLog.onUnloggedFailure = std::move(unlogged);
   }

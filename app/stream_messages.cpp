@@ -33,7 +33,7 @@ void StreamMessages::Show(const std::string& text) {
   const std::string line = describe ? describe(text) : MessageLine(text, language_);
   std::unique_lock<std::mutex> lock;
   if (streamMutex) lock = std::unique_lock<std::mutex>(*streamMutex);
-  out_ << "veldar2: " << line << "\n" << std::flush;
+  out_ << clearLine << "veldar2: " << line << "\n" << std::flush;
 }
 
 bool StreamMessages::AskOkCancel(const std::string& text) {

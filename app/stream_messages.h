@@ -30,6 +30,9 @@ class StreamMessages : public UserMessages {
   // Held while a line is written, when set: another writer (a progress line)
   // shares the stream.
   std::mutex* streamMutex = nullptr;
+  // Written before each line: what blanks a progress line drawn on the
+  // terminal, so that the message starts on a clean line.
+  std::string clearLine;
 
  private:
   std::ostream& out_;
