@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/progress_line.h"
 #include "app/settings.h"
+#include "res/translation.h"
 
 namespace veldar {
 
@@ -50,7 +51,8 @@ CVELDAR2App::CVELDAR2App(Os& os, UserMessages& messages, SettingsStore& settings
 void CVELDAR2App::LoadSettings() { veldar::LoadSettings(settings_, engine); }
 
 int CVELDAR2App::ParseParameters() {
-  return ParseParameterText(commandLine, os_.OptionChar(), engine);
+  paths_.clear();
+  return ParseParameterText(commandLine, os_.OptionChar(), engine, &paths_);
 }
 
 int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
@@ -73,7 +75,7 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
   // before anything is read or logged: passed on, a path taken for an unknown
   // option would be dropped, or read as a count of 0 that mirrors the source
   // straight over the backup directory.
-  if (const std::string refusal = RefuseArguments(arguments, os_.OptionChar()); !refusal.empty()) {
+  if (const std::string refusal = RefuseArguments(arguments, os_.OptionChar(), language); !refusal.empty()) {
     err << "veldar2: " << refusal << "\n";
     return kExitFailure;
   }
@@ -105,8 +107,10 @@ int CVELDAR2App::InitInstanceFromText(const std::string& parameterText, std::ost
     if (i + 1 < words.size() && !words[i + 1].quoted && words[i + 1].text[0] != optionChar)
       option.push_back(words[i + 1].text);
     if (!RefuseArguments(option, optionChar).empty()) {
-      err << "veldar2: unknown option: " << word.text << " (a path beginning with \""
-          << optionChar << "\" is written in double quotes)\n";
+      err << "veldar2: "
+          << FormatText(Translate(language, "不明なオプションです: %1（「%2」で始まるパスはダブルクォートで囲みます）"),
+                        {word.text, std::string(1, optionChar)})
+          << "\n";
       return kExitFailure;
     }
   }
@@ -115,8 +119,15 @@ int CVELDAR2App::InitInstanceFromText(const std::string& parameterText, std::ost
 }
 
 int CVELDAR2App::Start(std::ostream& out, std::ostream& err) {
-  if (findRunningInstance && !findRunningInstance())
-    return commandLine.empty() ? kExitSuccess : kExitOtherInstance;
+  if (findRunningInstance && !findRunningInstance()) {
+    if (commandLine.empty()) return kExitSuccess;
+    // Nothing is read, run or logged: a scheduled run would otherwise end
+    // without a word.
+    err << "veldar2: "
+        << Translate(language, "Veldar のウィンドウが開いているため、何もしませんでした（閉じてからやり直してください）")
+        << "\n";
+    return kExitOtherInstance;
+  }
 
   LoadSettings();
   engine.noMessage = 0;  // never stored; only the option sets it
@@ -137,63 +148,144 @@ int CVELDAR2App::Start(std::ostream& out, std::ostream& err) {
   return status;
 }
 
+void CVELDAR2App::ReportUnusedPaths(std::ostream& err) {
+  if (paths_.size() <= 2) return;
+  std::string unused;
+  for (std::size_t i = 1; i + 1 < paths_.size(); ++i) {
+    unused += (i > 1 ? ", \"" : "\"") + paths_[i] + "\"";
+    if (engine.noMessage) engine.WriteLog("Path Parameter Not Used : " + paths_[i]);
+  }
+  err << "veldar2: "
+      << FormatText(Translate(language, "パスが %1 個あります。最初の \"%2\" をバックアップするファイル、最後の \"%3\" "
+                                        "を書き込むディレクトリとし、次のパスは使いません: %4"),
+                    {std::to_string(paths_.size()), paths_.front(), paths_.back(), unused})
+      << "\n";
+}
+
 int CVELDAR2App::RunBatch(std::ostream& err) {
   engine.failureCount = 0;
   engine.vanishedCount = 0;
+  engine.report = {};
   engine.OpenLog();
   engine.WriteLog("Start with parameter");
+  ReportUnusedPaths(err);
   int result = 0;
+  bool reportShown = false;
   {
     ProgressScope scope(engine, &batchProgress);
-    // The progress line and the failure lines the log cannot take share
-    // standard error: one at a time.
+    // The progress line, the failure lines the log cannot take and the
+    // messages no box can show share standard error: one at a time.
     std::mutex errMutex;
+    // A line written while the progress line is drawn starts by blanking it.
+    const std::string clearLine =
+        progressColumns > 0 ? "\r" + std::string(static_cast<std::size_t>(progressColumns - 1), ' ') + "\r" : "";
     auto unlogged = std::move(engine.activityLog.onUnloggedFailure);
     engine.activityLog.onUnloggedFailure = [&](const std::string& text) {
       std::lock_guard<std::mutex> lock(errMutex);
+      err << clearLine;
       if (unlogged) unlogged(text);
     };
+    if (standardErrorMessages) {
+      standardErrorMessages->streamMutex = &errMutex;
+      standardErrorMessages->clearLine = clearLine;
+      // The message that reports a failure names its path and the system's
+      // reason; the summary then need not say it again.
+      standardErrorMessages->describe = [&](const std::string& text) {
+        if (text != engine.report.text) return MessageLine(text, language);
+        reportShown = true;
+        return DescribeReport(engine.report, language, os_);
+      };
+    }
     std::optional<ProgressLineWriter> line;
-    if (progressColumns > 0) line.emplace(err, batchProgress, progressColumns, errMutex);
+    if (progressColumns > 0) line.emplace(err, batchProgress, progressColumns, errMutex, language);
     if (onBatchRun) onBatchRun(true);
     result = engine.Backup();
     if (onBatchRun) onBatchRun(false);
     if (line) line->Stop();
+    if (standardErrorMessages) {
+      standardErrorMessages->describe = nullptr;
+      standardErrorMessages->streamMutex = nullptr;
+      standardErrorMessages->clearLine.clear();
+    }
     engine.activityLog.onUnloggedFailure = std::move(unlogged);
   }
   engine.CloseLog();
   if (result && engine.failureCount == 0 && engine.vanishedCount == 0) return kExitSuccess;
+  const auto say = [&](const char* japanese, std::initializer_list<std::string> arguments) {
+    return FormatText(Translate(language, japanese), arguments);
+  };
   if (!result && engine.backupDirBusy) {
-    err << "veldar2: another run is using the backup directory " << engine.backupDir
-        << "; nothing was done\n";
+    err << "veldar2: " << say("ほかの実行が書き込むディレクトリ %1 を使っているため、何もしませんでした", {engine.backupDir})
+        << "\n";
     return kExitOtherInstance;
   }
 
-  // The summary sends the user to the log only when the log holds the run.
-  std::string where = "see " + engine.activityLog.path();
+  // What stopped the run (or the last operation that failed), where no line
+  // has said it yet. A stopped run says that it was stopped, and nothing more.
+  if (!reportShown && !engine.cancelled && !engine.report.text.empty())
+    err << "veldar2: " << DescribeReport(engine.report, language, os_) << "\n";
+
+  // The summary sends the user to the log only when the log holds why: the
+  // run's failure lines, its refusal written there instead of shown, or the
+  // line of a stop.
+  std::string where;
   if (!engine.activityLog.HoldsRun()) {
-    where = engine.logSizeLimit <= 0 ? "the log size limit is 0: no log is kept"
-                                     : "not in the log: " + engine.activityLog.path() +
-                                           " could not be opened or written";
+    where = engine.logSizeLimit <= 0 ? say("ログサイズが 0 のため、ログは残りません", {})
+                                     : say("ログにはありません: %1 を開くか書き込むことができませんでした",
+                                           {engine.activityLog.path()});
+  } else if (engine.noMessage || engine.failureCount > 0 || engine.vanishedCount > 0 || engine.cancelled) {
+    where = say("ログ: %1", {engine.activityLog.path()});
   }
+  const auto summary = [&](const std::string& text) {
+    err << "veldar2: " << text << (where.empty() ? "" : " (" + where + ")") << "\n";
+  };
   if (engine.cancelled) {
-    err << "veldar2: the backup was cancelled: no generation was replaced, and the next run carries on ("
-        << where << ")\n";
+    summary(say("バックアップを中止しました。世代は置き換えていません。次の実行が続きから行います", {}));
     return kExitFailure;
   }
   if (!result) {
-    err << "veldar2: the backup failed or was refused (" << where << ")\n";
+    summary(say("バックアップできませんでした", {}));
     return kExitFailure;
   }
   if (engine.failureCount > 0) {
-    err << "veldar2: the backup finished, but " << engine.failureCount << " operation(s) failed ("
-        << where << ")\n";
+    summary(say("バックアップは終わりましたが、%1 個の操作に失敗しました", {std::to_string(engine.failureCount)}));
   } else {
-    err << "veldar2: the backup finished, but " << engine.vanishedCount
-        << " entr(y/ies) vanished from the source while it was copied and are not in the copy ("
-        << where << ")\n";
+    summary(say("バックアップは終わりましたが、コピーの途中でなくなった %1 個のファイルやフォルダは含まれていません",
+                {std::to_string(engine.vanishedCount)}));
   }
   return kExitPartialFailure;
+}
+
+std::string DescribeReport(const CVELDAR2Engine::Report& report, Language language, Os& os) {
+  std::string text = report.text;
+  // A failure line's code is told as the system's reason instead.
+  if (report.code != 0) {
+    const std::size_t at = text.rfind(" : ERR");
+    if (at != std::string::npos && ErrorCodeOfFailureLine(text.substr(at)) == report.code) text.resize(at);
+  }
+  const std::string translated = TranslateMessage(language, text);
+  // The path follows the message's first line (which names the field it
+  // is about); the other lines follow it.
+  const std::size_t firstEnd = translated.find('\n');
+  std::string line = translated.substr(0, firstEnd);
+  const bool named = !report.path.empty() && text.find(report.path) == std::string::npos;
+  if (named) {
+    if (!line.empty() && line.back() != ' ') line += ' ';
+    line += report.path;
+  }
+  if (firstEnd != std::string::npos) {
+    const std::string rest = MessageLine(translated.substr(firstEnd + 1), Language::kJapanese);
+    if (named && !rest.empty()) {
+      line += ": " + rest;
+    } else {
+      JoinMessageLine(line, rest);
+    }
+  }
+  if (report.code != 0) {
+    line += ": ";
+    line += os.ErrorText(report.code);
+  }
+  return line;
 }
 
 std::string ProgramParameterText(const std::string& commandLine) {

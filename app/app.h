@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/language.h"
+#include "app/stream_messages.h"
 #include "engine/engine.h"
+#include "res/language.h"
 
 namespace veldar {
 
@@ -31,10 +32,14 @@ class CVELDAR2App {
 
   // Runs this start with the program's arguments (without the program name).
   // Returns the process's exit status. `out` receives the usage and version
-  // texts; `err` the refusal of arguments that cannot be passed on (status
-  // 2, nothing read or run), the failure lines the log could not take (for
-  // the dialog's runs too), and the one-line summary of a batch run that did
-  // not succeed.
+  // texts; `err`, in `language`: why a batch start did nothing (another
+  // instance's window is open: status 3), the refusal of arguments that
+  // cannot be passed on (status 2, nothing read or run), the paths beyond
+  // the second that a batch run does not use, the failure lines the log
+  // could not take (for the dialog's runs too), and for a batch run that did
+  // not succeed what stopped it (with its path and the system's reason,
+  // unless a message on standard error said so already) and a one-line
+  // summary, which sends the user to the log only where the log holds why.
   int InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
                    std::ostream& err);
   // The same for a system that hands the program its parameter text whole
@@ -70,9 +75,14 @@ class CVELDAR2App {
   // its progress there on one self-updating line. 0: no line (a file, a
   // pipe, a scheduler), so that logs and scripts see only the summary.
   int progressColumns = 0;
-  // The language of the usage text (the dialogs take theirs from the
-  // locale too); the log and the settings never change with it.
+  // The language of what the program writes to standard output and error
+  // (the dialogs take theirs from the same settings); the log and the
+  // settings never change with it.
   Language language = Language::kJapanese;
+  // Where the engine's messages go when no box can be shown, if there: the
+  // batch run names the path and the reason of a failure in their lines,
+  // and keeps them off its progress line. May be null.
+  StreamMessages* standardErrorMessages = nullptr;
   // Called when the batch run begins (true) and ends (false): where the
   // system's stop requests (Ctrl-C) are turned to `batchProgress`. May be
   // empty.
@@ -82,8 +92,12 @@ class CVELDAR2App {
   // What both entry points do once `commandLine` holds the parameter text.
   int Start(std::ostream& out, std::ostream& err);
   int RunBatch(std::ostream& err);
+  // Says which paths the run does not use (all but the first and the last),
+  // on `err` and, with the no-message flag, in the log.
+  void ReportUnusedPaths(std::ostream& err);
   Os& os_;
   SettingsStore& settings_;
+  std::vector<std::string> paths_;  // the path arguments, as the parser took them
 };
 
 // The parameter text of a Windows command line: what follows the program
@@ -91,6 +105,10 @@ class CVELDAR2App {
 // outside double quotes (a quoted part may hold blanks: "C:\Program
 // Files\veldar2.exe"), as the C runtime reads it.
 std::string ProgramParameterText(const std::string& commandLine);
+
+// The engine's `report` in `language` on one line, naming the path it is about
+// and the system's reason (the text of its error code) where it has them.
+std::string DescribeReport(const CVELDAR2Engine::Report& report, Language language, Os& os);
 
 // The usage text: in Japanese and English, or in English only.
 std::string UsageText(char optionChar, Language language = Language::kJapanese);

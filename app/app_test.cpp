@@ -49,30 +49,16 @@ TEST_F(AppTest, StoppedBatchRunExitsWithTwo) {
     batchRun.push_back(running);
     if (running) app.batchProgress.RequestCancel();
   };
+  app.language = Language::kEnglish;
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitFailure);
   EXPECT_EQ(batchRun, (std::vector<bool>{true, false}));
-  EXPECT_NE(err.str().find("veldar2: the backup was cancelled"), std::string::npos) << err.str();
+  EXPECT_EQ(err.str(), "veldar2: the backup was cancelled: no generation was replaced, and the next run carries on (see " +
+                           fault.logDirOverride + "VELDAR2.LOG)\n");
   EXPECT_NE(Log().find(CVELDAR2Engine::kCanceledLine), std::string::npos);
   EXPECT_FALSE(Exists(dir / "dst/src_1"));
 }
 
-TEST(LanguageTest, EnglishOnlyWhereTheLocaleOfMessagesIsEnglish) {
-  struct Case {
-    const char *all, *messages, *lang;
-    Language expected;
-  } cases[] = {
-      {nullptr, nullptr, "en_US.UTF-8", Language::kEnglish},
-      {nullptr, nullptr, "ja_JP.UTF-8", Language::kJapanese},
-      {nullptr, nullptr, "C", Language::kJapanese},
-      {nullptr, nullptr, nullptr, Language::kJapanese},
-      {nullptr, "en_GB.UTF-8", "ja_JP.UTF-8", Language::kEnglish},
-      {"C.UTF-8", "en_GB.UTF-8", "en_US.UTF-8", Language::kJapanese},  // LC_ALL wins
-      {"", "", "en", Language::kEnglish},                              // empty is unset
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(LanguageFrom(c.all, c.messages, c.lang), c.expected)
-        << (c.all ? c.all : "-") << " " << (c.messages ? c.messages : "-") << " " << (c.lang ? c.lang : "-");
-  }
+TEST(UsageTest, EnglishUsageHasNoJapanese) {
   const std::string english = UsageText('-', Language::kEnglish);
   EXPECT_EQ(english.rfind("Usage: veldar2 [-Mcount]", 0), 0u);
   EXPECT_EQ(english.find("\xe3"), std::string::npos) << "no Japanese in the English usage";
@@ -98,6 +84,9 @@ TEST_F(AppTest, UnknownOptionIsRefusedBeforeAnythingIsRead) {
   settings.values["SETTINGS/LASTDIR"] = dir / "dst";
   testing::WriteFile(dir / "src/a", "a");
   testing::WriteFile(dir / "dst/src_1/kept", "generation");
+  EXPECT_EQ(Run({"-M3", dir / "src", "-mybackup"}), kExitFailure);
+  EXPECT_EQ(err.str(), "veldar2: 不明なオプションです: -mybackup（「-」で始まるパスは ./-mybackup と書くか、-- のあとに書きます）\n");
+  app.language = Language::kEnglish;
   EXPECT_EQ(Run({"-M3", dir / "src", "-mybackup"}), kExitFailure);
   EXPECT_EQ(err.str(), "veldar2: unknown option: -mybackup (a path beginning with \"-\" is written "
                        "./-mybackup, or after --)\n");
@@ -130,9 +119,16 @@ TEST_F(AppTest, AnOpenInstanceStopsEveryStartBeforeAnythingIsRead) {
     return false;
   };
   settings.values["SETTINGS/DEFALUTFILES"] = "9";
+  // A batch start says why it did nothing: a scheduled run would otherwise
+  // end without a word.
   EXPECT_EQ(Run({"-M2", "/nonexistent", "/x"}), kExitOtherInstance);
+  EXPECT_EQ(err.str(), "veldar2: Veldar のウィンドウが開いているため、何もしませんでした（閉じてからやり直してください）\n");
+  app.language = Language::kEnglish;
+  EXPECT_EQ(Run({"-M2", "/nonexistent", "/x"}), kExitOtherInstance);
+  EXPECT_EQ(err.str(), "veldar2: a Veldar window is open, so nothing was done (close it and start again)\n");
   EXPECT_EQ(Run({}), kExitSuccess);
-  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(err.str(), "");
+  EXPECT_EQ(asked, 3);
   EXPECT_EQ(app.engine.generationCount, 0);
   EXPECT_FALSE(Exists(fault.logDirOverride));
   EXPECT_TRUE(messages.shown.empty());
@@ -144,7 +140,9 @@ TEST_F(AppTest, MissingSourceIsRefusedWithAMessageAndStatus2) {
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0],
             "パラメタの指定誤りです。[バックアップするファイル]\n" + NotFoundText());
-  EXPECT_NE(err.str().find("failed"), std::string::npos);
+  // The log holds only the run's start: the summary does not send the user there.
+  EXPECT_EQ(err.str(), "veldar2: パラメタの指定誤りです。[バックアップするファイル] " + dir / "missing" + ": " +
+                           NotFoundText() + "\nveldar2: バックアップできませんでした\n");
   const auto lines = testing::Lines(Log());
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(" : Start with parameter"), std::string::npos);
@@ -167,6 +165,9 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
   testing::MakeDirs(dir / "dst");
   const std::string tmp = fault.logDirOverride + "VELDAR2.TMP";
   const int denied = real->CodeOf(ErrorKind::kAccessDenied);
+  // The last failure, with the system's reason.
+  const std::string copyFailed = "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a: " +
+                                 real->ErrorText(denied) + "\n";
   struct Case {
     const char* name;
     std::vector<std::string> arguments;
@@ -177,27 +178,33 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
   } cases[] = {
       {"refused, no log", {"-NOMSG", dir / "missing", dir / "dst"}, false, "500", kExitFailure,
        "veldar2: パラメタの指定誤りです。[バックアップするファイル]\\n" + NotFoundText() + "\n"
+       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
+           NotFoundText() + "\n"
        "veldar2: the backup failed or was refused (not in the log: " + fault.logDirOverride +
            "VELDAR2.LOG could not be opened or written)\n"},
       {"copy failed, no log", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, false, "500",
        kExitPartialFailure,
-       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied) + "\n"
+       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied) + "\n" +
+       copyFailed +
        "veldar2: the backup finished, but 1 operation(s) failed (not in the log: " +
            fault.logDirOverride + "VELDAR2.LOG could not be opened or written)\n"},
       {"copy failed, logged", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "500",
        kExitPartialFailure,
-       "veldar2: the backup finished, but 1 operation(s) failed (see " + fault.logDirOverride +
+       copyFailed + "veldar2: the backup finished, but 1 operation(s) failed (see " + fault.logDirOverride +
            "VELDAR2.LOG)\n"},
       // A log of size 0 keeps nothing: the reasons go to standard error.
       {"copy failed, log size 0", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "0",
        kExitPartialFailure,
-       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied) + "\n"
-       "veldar2: the backup finished, but 1 operation(s) failed (the log size limit is 0: no log "
+       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied) + "\n" +
+       copyFailed + "veldar2: the backup finished, but 1 operation(s) failed (the log size limit is 0: no log "
        "is kept)\n"},
       {"refused, log size 0", {"-NOMSG", dir / "missing", dir / "dst"}, true, "0", kExitFailure,
        "veldar2: パラメタの指定誤りです。[バックアップするファイル]\\n" + NotFoundText() + "\n"
+       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
+           NotFoundText() + "\n"
        "veldar2: the backup failed or was refused (the log size limit is 0: no log is kept)\n"},
   };
+  app.language = Language::kEnglish;
   for (const auto& c : cases) {
     fault.ClearRules();
     fault.FailAt(OsOp::CopyFile, "", denied);
@@ -208,6 +215,82 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
     EXPECT_EQ(err.str(), c.stderrText) << c.name;
   }
   EXPECT_TRUE(messages.shown.empty());
+}
+
+// Without a box (no display), a refusal or a failure says on standard error,
+// in the user's language, what it is about and the system's reason; the
+// summary sends the user to the log only where the log holds the reason.
+TEST_F(AppTest, RefusalsAndFailuresNameThePathAndTheReason) {
+  testing::WriteFile(dir / "src/a", "a");
+  testing::MakeDirs(dir / "dst");
+  const std::string log = fault.logDirOverride + "VELDAR2.LOG";
+  const int denied = real->CodeOf(ErrorKind::kAccessDenied);
+  const std::string working = dir / "dst/.src.veldar2-new";
+  struct Case {
+    const char* name;
+    Language language;
+    std::vector<std::string> arguments;
+    bool denyWorkingDir;
+    std::string stderrText;
+  } cases[] = {
+      {"missing source", Language::kEnglish, {"-M3", dir / "missing", dir / "dst"}, false,
+       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
+           NotFoundText() + "\nveldar2: the backup failed or was refused\n"},
+      {"missing source, Japanese", Language::kJapanese, {"-M3", dir / "missing", dir / "dst"}, false,
+       "veldar2: パラメタの指定誤りです。[バックアップするファイル] " + dir / "missing" + ": " + NotFoundText() +
+           "\nveldar2: バックアップできませんでした\n"},
+      {"missing source, -NOMSG: logged", Language::kEnglish, {"-M3", "-NOMSG", dir / "missing", dir / "dst"}, false,
+       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
+           NotFoundText() + "\nveldar2: the backup failed or was refused (see " + log + ")\n"},
+      {"missing backup directory", Language::kEnglish, {"-M3", dir / "src", dir / "nowhere"}, false,
+       "veldar2: The parameters are wrong: [folder written to] " + dir / "nowhere" + ": " + NotFoundText() +
+           "\nveldar2: the backup failed or was refused\n"},
+      {"backup directory not writable", Language::kEnglish, {"-M3", dir / "src", dir / "dst"}, true,
+       "veldar2: ERROR MKDIR " + working + ": " + real->ErrorText(denied) +
+           "\nveldar2: the backup failed or was refused (see " + log + ")\n"},
+      {"backup directory not writable, -NOMSG", Language::kJapanese, {"-M3", "-NOMSG", dir / "src", dir / "dst"}, true,
+       "veldar2: ERROR MKDIR " + working + ": " + real->ErrorText(denied) +
+           "\nveldar2: バックアップできませんでした (ログ: " + log + ")\n"},
+  };
+  for (const Case& c : cases) {
+    fault.ClearRules();
+    if (c.denyWorkingDir) fault.FailAt(OsOp::CreateDir, ".src.veldar2-new", denied);
+    std::ostringstream stderrText;
+    StreamMessages noBox(stderrText, c.language);
+    CVELDAR2App batch(fault, noBox, settings);
+    batch.language = c.language;
+    batch.standardErrorMessages = &noBox;
+    EXPECT_EQ(batch.InitInstance(c.arguments, out, stderrText), kExitFailure) << c.name;
+    EXPECT_EQ(stderrText.str(), c.stderrText) << c.name;
+  }
+  const auto lines = testing::Lines(Log());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find(" : Directory Create Failed : " + working + " : ERR= " + std::to_string(denied)),
+            std::string::npos)
+      << "the log's own line stays as it was";
+}
+
+// Paths beyond the second: the first is the source, the last the backup
+// directory, and standard error names the ones not used (the log too, with
+// -NOMSG). "-M 3" makes the 3 a path as well.
+TEST_F(AppTest, PathsBeyondTheSecondAreNamedAsNotUsed) {
+  testing::WriteFile(dir / "a/x", "x");
+  testing::WriteFile(dir / "b/y", "y");
+  testing::MakeDirs(dir / "dst");
+  EXPECT_EQ(Run({"-M3", dir / "a", dir / "b", dir / "dst"}), kExitSuccess) << err.str();
+  EXPECT_EQ(err.str(), "veldar2: パスが 3 個あります。最初の \"" + dir / "a" + "\" をバックアップするファイル、最後の \"" +
+                           dir / "dst" + "\" を書き込むディレクトリとし、次のパスは使いません: \"" + dir / "b" + "\"\n");
+  EXPECT_TRUE(Exists(dir / "dst/a_1/x"));
+  EXPECT_FALSE(Exists(dir / "dst/b_1"));
+  EXPECT_EQ(Log().find("Not Used"), std::string::npos) << "logged only with -NOMSG";
+
+  app.language = Language::kEnglish;
+  EXPECT_EQ(Run({"-NOMSG", "-M", "3", dir / "a", dir / "b", dir / "dst"}), kExitFailure);
+  EXPECT_EQ(err.str().substr(0, err.str().find('\n') + 1),
+            "veldar2: 4 paths were given: the first (\"3\") is the source, the last (\"" + dir / "dst" +
+                "\") the backup directory; not used: \"" + dir / "a" + "\", \"" + dir / "b" + "\"\n");
+  EXPECT_NE(Log().find(" : Path Parameter Not Used : " + dir / "a"), std::string::npos) << Log();
+  EXPECT_NE(Log().find(" : Path Parameter Not Used : " + dir / "b"), std::string::npos) << Log();
 }
 
 TEST_F(AppTest, BatchRunWithOnlyASourceTakesStoredDirectoryAndCountButNotFlags) {
@@ -251,6 +334,7 @@ TEST_F(AppTest, BusyBackupDirectoryAndVanishedEntries) {
   testing::MakeDirs(dir / "dst");
   fault.FailAt(OsOp::CopyFile, "gone", real->CodeOf(ErrorKind::kNotFound));
   fault.FailAt(OsOp::Stat, "gone", real->CodeOf(ErrorKind::kNotFound));
+  app.language = Language::kEnglish;
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitPartialFailure);
   EXPECT_NE(err.str().find("1 entr(y/ies) vanished"), std::string::npos) << err.str();
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "res/string_table.h"
+#include "res/translation.h"
 
 namespace veldar {
 namespace {
@@ -39,11 +40,14 @@ std::string OptionName(int id, char optionChar) {
   return name;
 }
 
-void AssignPath(CVELDAR2Engine& engine, const std::string& argument) {
-  if (engine.sourcePath.empty())
+void AssignPath(CVELDAR2Engine& engine, const std::string& argument, std::vector<std::string>* paths) {
+  const bool source = engine.sourcePath.empty();
+  if (source)
     engine.sourcePath = argument;
   else
     engine.backupDir = argument;
+  // An empty source is no path: the next one is still taken as the source.
+  if (paths && !(source && argument.empty())) paths->push_back(argument);
 }
 
 constexpr const char kEndOfOptions[] = "--";
@@ -93,7 +97,8 @@ int LeadingInt(const std::string& text) {
   return static_cast<int>(value);
 }
 
-int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine) {
+int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
+                       std::vector<std::string>* paths) {
   if (text.empty()) return 0;
   std::string rest = text;
   engine.sourcePath.clear();
@@ -120,7 +125,7 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
     if (rest[0] == '"') {
       const std::string quoted = rest.substr(1);
       const auto close = quoted.find('"');
-      AssignPath(engine, quoted.substr(0, close));
+      AssignPath(engine, quoted.substr(0, close), paths);
       rest = close == std::string::npos ? std::string() : TrimLeft(quoted.substr(close + 1));
     } else if (rest[0] == optionChar) {
       if (StartsWithNoCase(rest, countOption)) {
@@ -141,14 +146,14 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
       if (!matched) rest = SkipToNextBlank(rest);
     } else {
       const auto blank = rest.find(' ');
-      AssignPath(engine, rest.substr(0, blank));
+      AssignPath(engine, rest.substr(0, blank), paths);
       rest = SkipToNextBlank(rest);
     }
   }
   return 1;
 }
 
-std::string RefuseArguments(const std::vector<std::string>& arguments, char optionChar) {
+std::string RefuseArguments(const std::vector<std::string>& arguments, char optionChar, Language language) {
   bool options = true;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
@@ -162,12 +167,13 @@ std::string RefuseArguments(const std::vector<std::string>& arguments, char opti
       if (IsKnownOption(argument, next, optionChar)) continue;
       // "./" keeps a relative POSIX path from beginning with "-"; every
       // platform has "--".
-      const std::string other = optionChar == '-' ? "./" + argument + ", or " : std::string();
-      return "unknown option: " + argument + " (a path beginning with \"" + optionChar +
-             "\" is written " + other + "after " + kEndOfOptions + ")";
+      const char* pattern = optionChar == '-'
+                                ? "不明なオプションです: %1（「%2」で始まるパスは ./%1 と書くか、-- のあとに書きます）"
+                                : "不明なオプションです: %1（「%2」で始まるパスは -- のあとに書きます）";
+      return FormatText(Translate(language, pattern), {argument, std::string(1, optionChar)});
     }
     if (argument.find('"') != std::string::npos)
-      return "a path with a double quote (\") cannot be passed: " + argument;
+      return FormatText(Translate(language, "ダブルクォート (\") を含むパスは渡せません: %1"), {argument});
   }
   return std::string();
 }

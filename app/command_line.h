@@ -12,13 +12,18 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "res/language.h"
 
 namespace veldar {
 
 // Reads `text` into the engine: source path, backup directory, generation
 // count and the four switches (options begin with `optionChar`). Returns 0 and
 // changes nothing for an empty text; otherwise 1, whatever the text held.
-int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine);
+// `paths`, when given, receives the path arguments in the order the parser
+// took them: the source first, then every one it took as the backup
+// directory (the last one stands; the ones between are not used).
+int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
+                       std::vector<std::string>* paths = nullptr);
 
 // Why the program's arguments, as the shell split them, cannot be handed to
 // the parser; empty when they can. "--" ends the options: every argument
@@ -30,9 +35,10 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
 //   is a number the parser reads past the blank ("-M 3"). A path meant by an
 //   unknown one would otherwise be dropped, or read as a count of 0;
 // - a path holding a double quote: the text has no way to carry one.
-// The message names the argument (for an unknown option, with the two ways to
-// write such a path).
-std::string RefuseArguments(const std::vector<std::string>& arguments, char optionChar);
+// The message names the argument (for an unknown option, with the ways to
+// write such a path), in `language`.
+std::string RefuseArguments(const std::vector<std::string>& arguments, char optionChar,
+                            Language language = Language::kJapanese);
 
 // The parameter text for `arguments` (see above); the first "--" is left out.
 // A path is quoted when it is empty, holds white space, or (after "--")

@@ -199,12 +199,13 @@ TEST(RefuseArgumentsTest, UnknownOptionsAndPathsTheTextCannotCarry) {
       {{"--", "-mybackup", "--", "-M"}, ""},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(RefuseArguments(c.arguments, '-'), c.refusal) << c.refusal;
+    EXPECT_EQ(RefuseArguments(c.arguments, '-', Language::kEnglish), c.refusal) << c.refusal;
   }
   // With "/" for options, as on Windows, "-" begins a path and "/" an option.
   EXPECT_EQ(RefuseArguments({"/M", "-3", "/NODEL", "-x"}, '/'), "");
-  EXPECT_EQ(RefuseArguments({"/backup", "x"}, '/'),
+  EXPECT_EQ(RefuseArguments({"/backup", "x"}, '/', Language::kEnglish),
             "unknown option: /backup (a path beginning with \"/\" is written after --)");
+  EXPECT_EQ(RefuseArguments({"/backup", "x"}, '/'), "不明なオプションです: /backup（「/」で始まるパスは -- のあとに書きます）");
 }
 
 }  // namespace

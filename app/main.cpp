@@ -17,7 +17,9 @@
 
 #include "app/app.h"
 #include "app/settings_qt.h"
+#include "app/stream_messages.h"
 #include "platform/os.h"
+#include "res/translation.h"
 #include "ui/qt/desktop.h"
 #include "ui/qt/qt_services.h"
 #include "ui/main_dialog.h"
@@ -47,11 +49,16 @@ int TerminalColumns() {
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  const veldar::Language language = veldar::LanguageOfEnvironment();
   veldar::GuiStarter gui(argc, argv);
-  veldar::QtUserMessages messages([&gui] { return gui.ForMessages(); });
+  // A message no box can show goes to standard error.
+  veldar::StreamMessages standardError(std::cerr, language);
+  veldar::QtUserMessages messages([&gui] { return gui.ForMessages(); }, &standardError);
   auto os = veldar::MakeSystemOs();
   veldar::QtSettingsStore settings;
   veldar::CVELDAR2App app(*os, messages, settings);
+  app.language = language;
+  app.standardErrorMessages = &standardError;
 
   // Worked out by the first start that needs it (never for --help).
   QString instanceName;
@@ -63,8 +70,12 @@ int main(int argc, char** argv) {
   app.showMainDialog = [&](veldar::CVELDAR2Engine& engine) {
     std::string why;
     if (!gui.ForDialog(&why)) {
-      std::cerr << "veldar2: cannot show the dialog: " << why << "\n"
-                << "veldar2: start it with parameters for a backup without a window (--help)\n";
+      const auto say = [language](const char* japanese) { return veldar::Translate(language, japanese); };
+      std::cerr << "veldar2: " << veldar::FormatText(say("ダイアログを表示できません: %1"), {say(why.c_str())}) << "\n"
+                << "veldar2: "
+                << veldar::FormatText(say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"),
+                                      {"--help"})
+                << "\n";
       return static_cast<int>(veldar::kExitFailure);
     }
     veldar::QtDialogServices services;
@@ -76,9 +87,12 @@ int main(int argc, char** argv) {
         // Started at the same moment as another one, which won.
         return static_cast<int>(veldar::kExitSuccess);
       case veldar::InstanceServer::ListenResult::kFailed:
-        std::cerr << "veldar2: no single-instance check: "
-                  << (instanceName.isEmpty() ? std::string("no private directory for its socket")
-                                             : server.errorString().toStdString())
+        std::cerr << "veldar2: "
+                  << veldar::FormatText(
+                         veldar::Translate(language, "二重起動を確かめられません: %1"),
+                         {instanceName.isEmpty()
+                              ? veldar::Translate(language, "ソケット用のプライベートなディレクトリがありません")
+                              : server.errorString().toStdString()})
                   << "\n";
         break;
       case veldar::InstanceServer::ListenResult::kListening:
@@ -91,7 +105,9 @@ int main(int argc, char** argv) {
   // A batch run stops safely on Ctrl-C or a termination request; before and
   // after it they end the program as usual.
   app.progressColumns = TerminalColumns();
-  app.language = veldar::LanguageOfEnvironment();
+  // A box of the batch run closes when a signal asks the run to stop: the
+  // run then stops as it would between two files.
+  messages.closeWhen = [&app] { return app.batchProgress.Cancelled(); };
   app.onBatchRun = [&app](bool running) {
     stopTarget = running ? &app.batchProgress : nullptr;
     struct sigaction action {};

@@ -23,8 +23,10 @@
 
 #include "app/app.h"
 #include "app/settings_win32.h"
+#include "app/stream_messages.h"
 #include "platform/os.h"
 #include "platform/win32_text.h"
+#include "res/translation.h"
 #include "ui/main_dialog.h"
 #include "ui/win32/win32_dialog.h"
 #include "ui/win32/win32_messages.h"
@@ -109,22 +111,6 @@ class HandleBuf : public std::streambuf {
   std::string pending_;
 };
 
-// The engine's messages where no box can be shown: written to `out`
-// (standard error, or the text kept for the log). A question is answered
-// Cancel: nobody is there to answer it.
-class StreamMessages : public UserMessages {
- public:
-  explicit StreamMessages(std::ostream& out) : out_(out) {}
-  void Show(const std::string& text) override { out_ << text << "\n" << std::flush; }
-  bool AskOkCancel(const std::string& text) override {
-    out_ << text << "\n" << std::flush;
-    return false;
-  }
-
- private:
-  std::ostream& out_;
-};
-
 // The batch run that Ctrl-C, Ctrl-Break or closing the console asks to stop:
 // set while it runs. `runEnded` is set when it has ended.
 std::atomic<RunProgress*> stopTarget{nullptr};
@@ -171,11 +157,15 @@ int main() {
   std::ostream terminal(&errBuf);
   std::ostream& err = hasStandardError ? terminal : kept;
 
+  // What the user reads follows the language of the user's interface.
+  const Language language = LanguageOfUiLanguage(GetUserDefaultUILanguage());
   auto os = MakeSystemOs();
   RegistrySettingsStore settings;
-  StreamMessages streamMessages(err);
-  Win32UserMessages messages(streamMessages);
+  StreamMessages streamMessages(err, language);
+  Win32UserMessages messages(streamMessages, language);
   CVELDAR2App app(*os, messages, settings);
+  app.language = language;
+  app.standardErrorMessages = &streamMessages;
 
   app.findRunningInstance = [] {
     const HWND window = FindWindowW(nullptr, kWindowTitle);
@@ -186,12 +176,12 @@ int main() {
     SetForegroundWindow(window);
     return false;
   };
-  app.showMainDialog = [&err](CVELDAR2Engine& engine) {
+  app.showMainDialog = [&err, language](CVELDAR2Engine& engine) {
     // The pickers are COM objects of the shell.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    Win32DialogServices services;
+    Win32DialogServices services(language);
     CVELDAR2Dlg logic(engine, services);
-    Win32Dialog dialog(logic);
+    Win32Dialog dialog(logic, language);
     // Started from the desktop, the program has a console window of its own:
     // it is hidden while the dialog is up. A console shared with the shell
     // that started it stays as it is.
@@ -203,9 +193,14 @@ int main() {
     const DWORD error = GetLastError();
     if (SUCCEEDED(com)) CoUninitialize();
     if (result == -1) {
-      err << "veldar2: cannot show the dialog (error " << error
-          << (error == ERROR_INVALID_WINDOW_HANDLE ? ": no display" : "") << ")\n"
-          << "veldar2: start it with parameters for a backup without a window (veldar2 /?)\n";
+      const auto say = [language](const char* japanese) { return Translate(language, japanese); };
+      std::string why = FormatText(say("エラー %1"), {std::to_string(error)});
+      if (error == ERROR_INVALID_WINDOW_HANDLE) why += ": " + say("ディスプレイがありません");
+      err << "veldar2: " << FormatText(say("ダイアログを表示できません: %1"), {why}) << "\n"
+          << "veldar2: "
+          << FormatText(say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"),
+                        {"veldar2 /?"})
+          << "\n";
       return static_cast<int>(kExitFailure);
     }
     return static_cast<int>(kExitSuccess);
@@ -214,6 +209,9 @@ int main() {
   // A batch run shows its progress on a console's last line, and stops
   // safely on Ctrl-C; before and after it Ctrl-C ends the program as usual.
   app.progressColumns = hasStandardError ? ConsoleColumns(errorHandle) : 0;
+  // A box of the batch run closes when Ctrl-C asks the run to stop: the run
+  // then stops as it would between two files.
+  messages.closeWhen = [&app] { return app.batchProgress.Cancelled(); };
   runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   app.onBatchRun = [&app](bool running) {
     if (running) {

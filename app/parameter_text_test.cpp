@@ -86,6 +86,7 @@ TEST_F(ParameterTextTest, AnsweredRefusedOrPassedOnWhole) {
       {"\"/data\"  \"D:\\my backup\"", kPassedOn},
       {"C:\\a   D:\\b\t", kPassedOn},
   };
+  app.language = Language::kEnglish;
   int asked = 0;
   app.findRunningInstance = [&asked] {
     ++asked;

@@ -11,8 +11,8 @@ constexpr std::chrono::milliseconds kInterval{250};
 }  // namespace
 
 ProgressLineWriter::ProgressLineWriter(std::ostream& out, const RunProgress& progress, int columns,
-                                       std::mutex& streamMutex)
-    : out_(out), progress_(progress), columns_(std::max(columns, 20)), streamMutex_(streamMutex) {
+                                       std::mutex& streamMutex, Language language)
+    : out_(out), progress_(progress), columns_(std::max(columns, 20)), streamMutex_(streamMutex), language_(language) {
   thread_ = std::thread([this] {
     const auto start = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
@@ -42,7 +42,7 @@ void ProgressLineWriter::Stop() {
 void ProgressLineWriter::Draw(double seconds) {
   // One column short of the width: writing the last column wraps some
   // terminals onto the next line.
-  const std::string line = ProgressLine(progress_.Read(), seconds, columns_ - 1);
+  const std::string line = ProgressLine(progress_.Read(), seconds, columns_ - 1, language_);
   const int columns = TextColumns(line);
   std::lock_guard<std::mutex> stream(streamMutex_);
   out_ << '\r' << line << std::string(static_cast<std::size_t>(std::max(0, drawn_ - columns)), ' ')

@@ -17,8 +17,9 @@ namespace veldar {
 
 class ProgressLineWriter {
  public:
-  // Starts drawing on `out`, `columns` wide (at least 20).
-  ProgressLineWriter(std::ostream& out, const RunProgress& progress, int columns, std::mutex& streamMutex);
+  // Starts drawing on `out`, `columns` wide (at least 20), in `language`.
+  ProgressLineWriter(std::ostream& out, const RunProgress& progress, int columns, std::mutex& streamMutex,
+                     Language language);
   ~ProgressLineWriter();
   ProgressLineWriter(const ProgressLineWriter&) = delete;
   ProgressLineWriter& operator=(const ProgressLineWriter&) = delete;
@@ -32,6 +33,7 @@ class ProgressLineWriter {
   const RunProgress& progress_;
   const int columns_;
   std::mutex& streamMutex_;
+  const Language language_;
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;

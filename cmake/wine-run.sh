@@ -55,8 +55,10 @@ prefix_name=${VELDAR2_WINE_PREFIX_NAME:-wineprefix}
 export WINEPREFIX="$build/$prefix_name"
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;winedbg.exe=d;winebrowser.exe=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 export WINEDEBUG=${WINEDEBUG:--all}
-# Non-ASCII file names are found again only under a UTF-8 locale.
-export LANG=C.UTF-8 LC_ALL=C.UTF-8
+# Non-ASCII file names are found again only under a UTF-8 locale. Wine takes
+# the user's interface language from it too: VELDAR2_WINE_LANG=ja_JP.UTF-8
+# makes it Japanese (the C locale's is English).
+export LANG=${VELDAR2_WINE_LANG:-C.UTF-8} LC_ALL=${VELDAR2_WINE_LANG:-C.UTF-8}
 unset WAYLAND_DISPLAY
 if [ -n "${VELDAR2_WINE_DISPLAY:-}" ]; then export DISPLAY=$VELDAR2_WINE_DISPLAY; else unset DISPLAY; fi
 

@@ -202,10 +202,16 @@ std::string CVELDAR2Engine::BackupDirBusyText() const {
 }
 
 int CVELDAR2Engine::Refuse(const std::string& message) {
+  // The refusal names the field, not the path: the backup directory's for
+  // what is about it (its field, the lock, its free space), else the source's.
+  const bool aboutBackupDir = message.find(kBackupField) != std::string::npos ||
+                              message.rfind(LoadString(IDS_BACKUP_DIR_BUSY), 0) == 0 ||
+                              message.rfind(LoadString(IDS_NO_ROOM), 0) == 0;
+  report = {message, aboutBackupDir ? backupDir : sourcePath, 0};
   if (noMessage) {
     activityLog.WriteFailure(message);  // not counted: the run stops here
   } else {
-    ShowMessage(message);
+    messages.Show(message);  // the report keeps its path
   }
   return 0;
 }

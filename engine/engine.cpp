@@ -45,11 +45,38 @@ void CVELDAR2Engine::CloseLog() { activityLog.Close(); }
 
 void CVELDAR2Engine::WriteFailure(const std::string& text) {
   ++failureCount;
+  report = {text, std::string(), ErrorCodeOfFailureLine(text)};
   activityLog.WriteFailure(text);
 }
 
 void CVELDAR2Engine::ShowMessage(const std::string& text) {
+  // A message that follows a failure line is about that failure: the line
+  // holds the system's error code, which the message leaves out. (A message
+  // never ends in an error code itself, so one that follows another message
+  // takes none.)
+  report = {text, std::string(), ErrorCodeOfFailureLine(report.text)};
   if (!noMessage) messages.Show(text);
+}
+
+int ErrorCodeOfFailureLine(const std::string& line) {
+  // The file operations end their failure lines with " : ERR = <code>" (the
+  // directory operations with "ERR= ").
+  const std::size_t at = line.rfind("ERR");
+  if (at == std::string::npos) return 0;
+  std::size_t i = at + 3;
+  while (i < line.size() && line[i] == ' ') ++i;
+  if (i >= line.size() || line[i] != '=') return 0;
+  ++i;
+  while (i < line.size() && line[i] == ' ') ++i;
+  const bool negative = i < line.size() && line[i] == '-';
+  if (negative) ++i;
+  if (i >= line.size()) return 0;
+  long long code = 0;
+  for (; i < line.size(); ++i) {
+    if (line[i] < '0' || line[i] > '9' || code > 0xFFFFFFFFll) return 0;
+    code = code * 10 + (line[i] - '0');
+  }
+  return static_cast<int>(negative ? -code : code);
 }
 
 void CVELDAR2Engine::SaveLastPaths() {

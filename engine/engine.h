@@ -255,6 +255,19 @@ class CVELDAR2Engine {
   // log and replaced no generation.
   bool cancelled = false;
 
+  // What a run last told the user about a failure, for those who did not
+  // see it (a batch run repeats it on standard error, in the user's
+  // language): a message shown (or, with the no-message flag, logged or
+  // passed over instead), or else the last failure line. `path` is the path
+  // it is about where `text` does not name it; `code` the system's error code
+  // behind it, 0 when none is known. Cleared by whoever starts the run.
+  struct Report {
+    std::string text;
+    std::string path;
+    int code = 0;
+  };
+  Report report;
+
   Os& os;
   UserMessages& messages;
   SettingsStore& settings;
@@ -365,6 +378,10 @@ bool FoldsCase(const Entries& entries, StatByName stat) {
   }
   return false;
 }
+
+// The system's error code a failure line ends with (" : ERR = 13", "ERR= 5");
+// 0 when it ends with none.
+int ErrorCodeOfFailureLine(const std::string& line);
 
 // Replaces every "%NAME%" in `text` by the environment variable NAME as `os`
 // reads it (empty when unset); an unclosed "%" and everything after it stay

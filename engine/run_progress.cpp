@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "res/translation.h"
 
 namespace veldar {
 
@@ -136,29 +137,41 @@ int TextColumns(const std::string& text) {
   return columns;
 }
 
-std::string ProgressLine(const RunProgress::Snapshot& snapshot, double seconds, int width) {
+std::string ProgressLine(const RunProgress::Snapshot& snapshot, double seconds, int width, Language language) {
   const RunEstimate estimate = Estimate(snapshot, seconds);
+  const auto say = [language](const char* japanese) { return Translate(language, japanese); };
   std::string line;
   if (snapshot.planned) {
-    line = std::to_string(estimate.percent) + "% " + std::to_string(snapshot.filesDone) + "/" +
-           std::to_string(snapshot.filesTotal) + " files " + HumanBytes(snapshot.bytesDone) + "/" +
-           HumanBytes(snapshot.bytesTotal);
+    line = std::to_string(estimate.percent) + "% " +
+           FormatText(say("%1/%2 ファイル"),
+                      {std::to_string(snapshot.filesDone), std::to_string(snapshot.filesTotal)}) +
+           " " + HumanBytes(snapshot.bytesDone) + "/" + HumanBytes(snapshot.bytesTotal);
   } else {
-    line = "scanning... " + std::to_string(snapshot.filesDone) + " files " + HumanBytes(snapshot.bytesDone);
+    line = FormatText(say("調べています... %1 ファイル"), {std::to_string(snapshot.filesDone)}) + " " +
+           HumanBytes(snapshot.bytesDone);
   }
   if (snapshot.flushing) {
-    line += " writing to disk...";
+    line += " " + say("ディスクに書き込んでいます...");
   } else {
     if (estimate.rate > 0) line += " " + HumanBytes(static_cast<std::uint64_t>(estimate.rate)) + "/s";
     if (estimate.secondsLeft >= 0) {
-      line += " " + HumanDuration(static_cast<std::uint64_t>(estimate.secondsLeft + 0.5)) + " left";
+      line += " " + FormatText(say("残り %1"), {HumanDuration(static_cast<std::uint64_t>(estimate.secondsLeft + 0.5))});
     }
   }
-  if (snapshot.cancelRequested) line += " stopping...";
-  if (static_cast<int>(line.size()) >= width) return line.substr(0, static_cast<std::size_t>(std::max(width, 0)));
+  if (snapshot.cancelRequested) line += " " + say("中止しています...");
+  const int columns = TextColumns(line);
+  if (columns >= width) {
+    // Cut at a character's start, within the width.
+    int used = 0;
+    for (const auto& [at, c] : Characters(line)) {
+      if (used + Columns(c) > width) return line.substr(0, at);
+      used += Columns(c);
+    }
+    return line;
+  }
 
   // The path's end, as much as fits after a blank.
-  int room = width - static_cast<int>(line.size()) - 1;
+  int room = width - columns - 1;
   const auto characters = Characters(snapshot.current);
   int used = TextColumns(snapshot.current);
   if (used <= room) return snapshot.current.empty() ? line : line + " " + snapshot.current;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/os.h"
+#include "res/language.h"
 
 namespace veldar {
 
@@ -104,10 +105,10 @@ struct RunEstimate {
 };
 RunEstimate Estimate(const RunProgress::Snapshot& snapshot, double seconds);
 
-// The one line a batch run shows on a terminal, at most `width` columns:
-// percent, files, bytes, rate, time left, and as much of the current file's
-// path as fits (its end, after "..."). Plain ASCII but for the path.
-std::string ProgressLine(const RunProgress::Snapshot& snapshot, double seconds, int width);
+// The one line a batch run shows on a terminal, at most `width` columns, in
+// `language`: percent, files, bytes, rate, time left, and as much of the
+// current file's path as fits (its end, after "...").
+std::string ProgressLine(const RunProgress::Snapshot& snapshot, double seconds, int width, Language language);
 // The columns a UTF-8 text takes on a terminal (wide East Asian characters
 // take two).
 int TextColumns(const std::string& text);

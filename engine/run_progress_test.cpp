@@ -182,21 +182,34 @@ TEST(RunProgressTextTest, SizesDurationsAndTheTerminalLine) {
   snapshot.bytesTotal = 2000ull << 20;
   snapshot.bytesDone = 500ull << 20;
   snapshot.current = "/data/写真/2024/とても長い名前のファイル.jpg";
-  const std::string line = ProgressLine(snapshot, 10, 200);
+  const std::string line = ProgressLine(snapshot, 10, 200, Language::kEnglish);
   EXPECT_EQ(line, "25% 120/800 files 500 MB/1.95 GB 50.0 MB/s 0:30 left " + snapshot.current);
+  EXPECT_EQ(ProgressLine(snapshot, 10, 200, Language::kJapanese),
+            "25% 120/800 ファイル 500 MB/1.95 GB 50.0 MB/s 残り 0:30 " + snapshot.current);
   // Cut to the width from the path's start; wide characters count twice.
-  for (int width : {60, 70, 75}) {
-    const std::string cut = ProgressLine(snapshot, 10, width);
-    EXPECT_LE(TextColumns(cut), width) << cut;
-    EXPECT_NE(cut.find("...") , std::string::npos) << cut;
-    EXPECT_EQ(cut.substr(cut.size() - 4), ".jpg") << cut;
+  for (const Language language : {Language::kEnglish, Language::kJapanese}) {
+    for (int width : {64, 70, 75}) {
+      const std::string cut = ProgressLine(snapshot, 10, width, language);
+      EXPECT_LE(TextColumns(cut), width) << cut;
+      EXPECT_NE(cut.find("..."), std::string::npos) << cut;
+      EXPECT_EQ(cut.substr(cut.size() - 4), ".jpg") << cut;
+    }
+    const std::string narrow = ProgressLine(snapshot, 10, 19, language);
+    EXPECT_EQ(TextColumns(narrow), language == Language::kEnglish ? 19 : 18) << narrow;  // a wide one left out
   }
-  EXPECT_EQ(ProgressLine(snapshot, 10, 20).size(), 20u);
   snapshot.flushing = true;
-  EXPECT_EQ(ProgressLine(snapshot, 10, 70).rfind("25% 120/800 files 500 MB/1.95 GB writing to disk... ", 0), 0u);
+  EXPECT_EQ(ProgressLine(snapshot, 10, 70, Language::kEnglish)
+                .rfind("25% 120/800 files 500 MB/1.95 GB Writing to the disk... ", 0),
+            0u);
+  EXPECT_EQ(ProgressLine(snapshot, 10, 90, Language::kJapanese)
+                .rfind("25% 120/800 ファイル 500 MB/1.95 GB ディスクに書き込んでいます... ", 0),
+            0u);
   snapshot.flushing = false;
   snapshot.planned = false;
-  EXPECT_EQ(ProgressLine(snapshot, 0.5, 200).rfind("scanning... ", 0), 0u);
+  snapshot.cancelRequested = true;
+  EXPECT_EQ(ProgressLine(snapshot, 0.5, 200, Language::kEnglish).rfind("scanning... 120 files 500 MB Stopping...", 0), 0u);
+  EXPECT_EQ(ProgressLine(snapshot, 0.5, 200, Language::kJapanese).rfind("調べています... 120 ファイル 500 MB 中止しています...", 0),
+            0u);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ void CVELDAR2Engine::ReportScanFailure(const std::string& text) {
     WriteFailure(text);
   } else {
     ++failureCount;
+    report = {text, std::string(), 0};
     messages.Show(text);
   }
 }

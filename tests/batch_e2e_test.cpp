@@ -21,8 +21,10 @@ class BatchProgramTest : public ::testing::Test {
   // Runs the program with `arguments` (already shell-quoted) and the
   // environment's `variables` ("NAME=value ..."); returns the exit status and
   // keeps standard error.
+  // The locale is the C locale unless `variables` set another.
   int Run(const std::string& arguments, const std::string& variables = "") {
-    const std::string command = "cd '" + dir.path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY " + variables +
+    const std::string command = "cd '" + dir.path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE -u LC_ALL "
+                                "-u LC_MESSAGES LANG=C.UTF-8 " + variables +
                                 " XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" + dir.path() +
                                 "/config' XDG_STATE_HOME='" +
                                 dir.path() + "/state' '" + VELDAR2_BINARY + "' " + arguments +
@@ -49,15 +51,21 @@ TEST_F(BatchProgramTest, ProgressLineOnlyOnATerminal) {
   EXPECT_EQ(Run("-M2 src dst"), 0);
   EXPECT_EQ(err, "");
 
-  const std::string inner = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR='" + dir.path() +
-                            "' XDG_CONFIG_HOME='" + dir.path() + "/config' XDG_STATE_HOME='" + dir.path() +
-                            "/state' '" + VELDAR2_BINARY + "' -M2 src dst2";
-  std::string terminal;
-  ASSERT_EQ(RunCommand("cd '" + dir.path() + "' && script -qec \"" + inner + "\" /dev/null", &terminal), 0);
-  EXPECT_NE(terminal.find("\r100% 2/2 files 3.00 MB/3.00 MB"), std::string::npos) << terminal;
-  EXPECT_EQ(terminal.substr(terminal.rfind('\r', terminal.size() - 2)).find_first_not_of(" \r\n"),
-            std::string::npos)
-      << "the line is blanked at the end";
+  // In the user's language: English for a German locale, Japanese for C.
+  const std::pair<const char*, const char*> locales[] = {{"de_DE.UTF-8", "\r100% 2/2 files 3.00 MB/3.00 MB"},
+                                                         {"C", "\r100% 2/2 ファイル 3.00 MB/3.00 MB"}};
+  for (const auto& [lang, expected] : locales) {
+    const std::string inner = "env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE -u LC_ALL -u LC_MESSAGES LANG=" +
+                              std::string(lang) + " XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" +
+                              dir.path() + "/config' XDG_STATE_HOME='" + dir.path() + "/state' '" + VELDAR2_BINARY +
+                              "' -M2 src dst2";
+    std::string terminal;
+    ASSERT_EQ(RunCommand("cd '" + dir.path() + "' && script -qec \"" + inner + "\" /dev/null", &terminal), 0);
+    EXPECT_NE(terminal.find(expected), std::string::npos) << terminal;
+    EXPECT_EQ(terminal.substr(terminal.rfind('\r', terminal.size() - 2)).find_first_not_of(" \r\n"),
+              std::string::npos)
+        << "the line is blanked at the end";
+  }
 }
 
 // The locale changes the usage text, never the log.
@@ -90,17 +98,48 @@ TEST_F(BatchProgramTest, HelpVersionAndNoParameters) {
   EXPECT_FALSE(testing::Exists(dir / "state"));
 }
 
-TEST_F(BatchProgramTest, MissingSourceFailsWithTheMessageOnStandardError) {
+// Without a display the refusal is written to standard error in the user's
+// language, naming the path and the system's reason; the summary sends the
+// user to the log only where the log holds the reason (with -NOMSG).
+TEST_F(BatchProgramTest, MissingSourceIsNamedOnStandardErrorInTheUsersLanguage) {
   testing::MakeDirs(dir / "dst");
-  EXPECT_EQ(Run("-M5 -NODEL missing dst"), 2);
-  EXPECT_NE(err.find("パラメタの指定誤りです。[バックアップするファイル]"), std::string::npos) << err;
+  EXPECT_EQ(Run("-M5 -NODEL missing dst", "LANG=en_US.UTF-8"), 2);
+  EXPECT_EQ(err, "veldar2: The parameters are wrong: [file or folder to back up] missing: No such file or directory\n"
+                 "veldar2: the backup failed or was refused\n");
   const auto lines = Lines(Log());
   ASSERT_EQ(lines.size(), 1u) << Log();
   EXPECT_NE(lines[0].find(" : Start with parameter"), std::string::npos);
 
-  EXPECT_EQ(Run("-M5 -NOMSG missing dst"), 2);
-  EXPECT_EQ(err.find("パラメタ"), std::string::npos) << "with -NOMSG the message goes to the log";
-  EXPECT_NE(Log().find("[バックアップするファイル]"), std::string::npos);
+  EXPECT_EQ(Run("-M5 -NOMSG missing dst", "LANG=fr_FR.UTF-8 LANGUAGE=de:ja"), 2);
+  EXPECT_EQ(err, "veldar2: パラメタの指定誤りです。[バックアップするファイル] missing: No such file or directory\n"
+                 "veldar2: バックアップできませんでした (ログ: " + dir / "state/VELDAR2/VELDAR2.LOG)\n");
+  EXPECT_NE(Log().find(" : パラメタの指定誤りです。[バックアップするファイル]\\nNo such file or directory"), std::string::npos)
+      << "the log's own line, the same in every language";
+}
+
+// With a display and without -NOMSG a refusal is a message box; a SIGTERM
+// (systemd stopping the unit, a shutdown) closes it and stops the run as any
+// stop does: status 2, "Canceled by User" in the log.
+TEST_F(BatchProgramTest, StopSignalClosesAnOpenMessageBox) {
+  if (RunCommand("command -v xvfb-run && command -v xwininfo") != 0) GTEST_SKIP() << "needs xvfb-run and xwininfo";
+  testing::MakeDirs(dir / "dst");
+  const std::string script =
+      "env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" +
+      dir.path() + "/config' XDG_STATE_HOME='" + dir.path() + "/state' LANG=en_US.UTF-8 '" + VELDAR2_BINARY +
+      "' -M3 missing dst 2>stderr.txt & pid=$!\n"
+      "i=0; while [ $i -lt 300 ] && ! xwininfo -root -tree | grep -q '\"VELDAR2\"'; do sleep 0.1; i=$((i+1)); done\n"
+      "xwininfo -root -tree | grep -q '\"VELDAR2\"' && echo box\n"
+      "kill -TERM $pid\n"
+      "i=0; while [ $i -lt 100 ] && kill -0 $pid 2>/dev/null; do sleep 0.1; i=$((i+1)); done\n"
+      "kill -0 $pid 2>/dev/null && { echo hung; kill -KILL $pid; }\n"
+      "wait $pid; echo status $?\n";
+  WriteFile(dir / "stop.sh", script);
+  std::string output;
+  RunCommand("cd '" + dir.path() + "' && xvfb-run -a sh stop.sh", &output);
+  EXPECT_EQ(output, "box\nstatus 2\n");
+  EXPECT_NE(ReadFile(dir / "stderr.txt").find("veldar2: the backup was cancelled"), std::string::npos)
+      << ReadFile(dir / "stderr.txt");
+  EXPECT_NE(Log().find(" : Canceled by User"), std::string::npos) << Log();
 }
 
 // A backup directory whose name begins with "-" is refused as an unknown
@@ -109,7 +148,7 @@ TEST_F(BatchProgramTest, MissingSourceFailsWithTheMessageOnStandardError) {
 TEST_F(BatchProgramTest, ADashPathIsAPathOnlyWrittenAsOne) {
   WriteFile(dir / "S/a.txt", "a");
   WriteFile(dir / "-mybackup/S_1/old.txt", "generation");
-  EXPECT_EQ(Run("-M3 S -mybackup"), 2);
+  EXPECT_EQ(Run("-M3 S -mybackup", "LANG=en_GB.UTF-8"), 2);
   EXPECT_EQ(err, "veldar2: unknown option: -mybackup (a path beginning with \"-\" is written "
                  "./-mybackup, or after --)\n");
   EXPECT_FALSE(testing::Exists(dir / "state"));
@@ -126,7 +165,7 @@ TEST_F(BatchProgramTest, ADashPathIsAPathOnlyWrittenAsOne) {
 TEST_F(BatchProgramTest, WithoutALogFailuresGoToStandardError) {
   testing::MakeDirs(dir / "state/VELDAR2/VELDAR2.TMP");  // a directory: no working file opens
   testing::MakeDirs(dir / "dst");
-  EXPECT_EQ(Run("-NOMSG missing dst"), 2);
+  EXPECT_EQ(Run("-NOMSG missing dst", "LANG=en_US.UTF-8"), 2);
   EXPECT_NE(err.find("veldar2: パラメタの指定誤りです。[バックアップするファイル]\\nNo such file"),
             std::string::npos)
       << err;

@@ -39,6 +39,7 @@ check() {
   if "$@"; then ok "$what"; else fail "$what"; fi
 }
 contains() { [[ $1 == *"$2"* ]]; }
+lacks() { [[ $1 != *"$2"* ]]; }
 # The Windows form of a path under / (Wine's drive Z:).
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 
@@ -98,7 +99,7 @@ no_log() { [ ! -e "$beside_log" ] && [ ! -e "$local_log_dir/VELDAR2.LOG" ]; }
 run
 check "no parameters and no display: exit 2" [ "$status" = 2 ]
 check "no parameters and no display: says the dialog cannot be shown" \
-  contains "$err" "cannot show the dialog (error 1400: no display)"
+  contains "$err" "cannot show the dialog: error 1400: no display"
 run --version
 check "--version" [ "$status:$out" = "0:VELDAR2 2.00" ]
 run "/?"
@@ -109,8 +110,15 @@ check "an unknown option is named" contains "$err" "unknown option: /MYBACKUP"
 check "nothing was read or logged before the refusals" no_log
 run /M2 "$(winpath "$work/missing")" "$(winpath "$work/dst")"
 check "no display: a refused job exits 2" [ "$status" = 2 ]
-check "no display: its message goes to standard error instead of a box" \
-  contains "$err" "パラメタの指定誤りです。[バックアップするファイル]"
+check "no display: its message goes to standard error instead of a box, with the path, in English" \
+  contains "$err" "veldar2: The parameters are wrong: [file or folder to back up] $(winpath "$work/missing"): "
+check "no display: the log does not hold the reason, so the summary does not send the user there" \
+  lacks "$err" "(see "
+# The user's interface language decides: Japanese where it is Japanese.
+VELDAR2_WINE_LANG=ja_JP.UTF-8 run /M2 "$(winpath "$work/missing")" "$(winpath "$work/dst")"
+check "a Japanese interface: the message and the summary in Japanese" \
+  contains "$err" "veldar2: パラメタの指定誤りです。[バックアップするファイル] $(winpath "$work/missing"): "
+check "a Japanese interface: the summary in Japanese" contains "$err" "veldar2: バックアップできませんでした"
 
 # ---- /M3 rotation of a directory over four runs ----
 src=$work/src dst=$work/dst
@@ -251,6 +259,8 @@ if command -v Xvfb >/dev/null; then
     log_before=$(cat "$(log_file)")
     run /M3 "$(winpath "$src")" "$(winpath "$dst")"
     check "an open instance: a batch start exits 3" [ "$status" = 3 ]
+    check "an open instance: a batch start says why it did nothing" \
+      contains "$err" "veldar2: a Veldar window is open, so nothing was done"
     check "an open instance: no generation was made" [ "$(ls "$dst" | tr '\n' ' ')" = "$before" ]
     check "an open instance: nothing was logged" [ "$(cat "$(log_file)")" = "$log_before" ]
     run

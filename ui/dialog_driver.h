@@ -97,7 +97,7 @@ class ScriptedDialogServices : public DialogServices {
     if (driver->IsOpen()) driver->Escape();
     return driver->Result();
   }
-  void OpenWithDesktop(const std::string& path) override { opened.push_back(path); }
+  void OpenWithDesktop(DialogWindow*, const std::string& path) override { opened.push_back(path); }
   int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override {
     ++runs;
     if (!stopRuns) return toolkit_.RunWithProgress(owner, engine, work);

@@ -14,7 +14,7 @@ const DialogTemplate& MainDialogTemplate() {
           {IDC_GENERATIONS, K::kEdit, "", 68, 51, 16, 12, kRightAligned},
           {IDC_SPIN, K::kUpDown, "Spin1", 85, 51, 9, 11},
           {IDC_NODELETE, K::kCheckBox, "ﾌｧｲﾙ・ﾎﾙﾀﾞを消さない (/NODEL)", 6, 73, 111, 10},
-          {IDC_NOFORCE, K::kCheckBox, "強制的に書きつぶす (/FORCE)", 6, 87, 107, 10},
+          {IDC_NOFORCE, K::kCheckBox, "強制的に書きつぶさない (/NOFORCE)", 6, 87, 121, 10},
           {IDC_RESTORE, K::kButton, "レストア", 6, 120, 48, 14},
           {IDC_OK, K::kDefaultButton, "バックアップ", 57, 120, 48, 14},
           {IDC_CANCEL, K::kButton, "ｷｬﾝｾﾙ", 107, 120, 48, 14},

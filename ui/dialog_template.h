@@ -86,7 +86,8 @@ struct MenuTemplate {
 
 enum class DialogFrame {
   kModal,     // modal frame, caption, close box
-  kMain,      // a window of its own: caption, close and minimise boxes, on the task bar
+  kMain,      // a window of its own, on the task bar: caption and close box (and a
+              // minimise box where the system draws one without a maximise box)
   kProgress,  // caption and close box (which cancels the run), not minimisable
 };
 

@@ -89,8 +89,10 @@ class DialogServices {
   // Opens the local file `path` with the program the desktop associates with
   // it (a browser for the help page, an editor for the log). Where the
   // desktop has no such program, or it fails, the file is shown in a
-  // read-only viewer of the program's own.
-  virtual void OpenWithDesktop(const std::string& path) = 0;
+  // read-only viewer of the program's own, above `owner` (the dialog that
+  // asked, usable while that dialog runs modally; nullptr: none): it takes
+  // the keyboard and closes with its button, Esc and its close box.
+  virtual void OpenWithDesktop(DialogWindow* owner, const std::string& path) = 0;
   // Runs `work` (a backup or a restore) on a worker thread while a progress
   // window over `owner` shows the files the engine reports through
   // `onFileCopied` (borrowed for the run, given back after it), with the

@@ -40,7 +40,7 @@ void CVELDAR2Logsize::OnBnClickedOk() {
   if (UpdateData(true)) window().EndDialog(IDC_OK);
 }
 
-void DialogLogCommandUi::OpenWithDesktop(const std::string& path) { services_.OpenWithDesktop(path); }
+void DialogLogCommandUi::OpenWithDesktop(const std::string& path) { services_.OpenWithDesktop(owner_, path); }
 
 bool DialogLogCommandUi::RunLogSizeDialog(LogSizeValues& values) {
   CVELDAR2Logsize dialog(messages_);

@@ -16,6 +16,9 @@ constexpr std::uint32_t kMaxGenerations = 999;
 constexpr const char* kPickFile = "ファイルを選ぶ(&F)...";
 constexpr const char* kPickFolder = "ホルダを選ぶ(&D)...";
 constexpr const char* kBackupCancelled = "バックアップを中止しました。世代は置き換えていません。";
+// Each picker says what is picked.
+constexpr const char* kSourceFolderTitle = "バックアップするホルダ";
+constexpr const char* kBackupFolderTitle = "バックアップ先のホルダ";
 
 }  // namespace
 
@@ -124,7 +127,7 @@ void CVELDAR2Dlg::OnBnClickedBrowseSource() {
     return;
   }
   const auto folder =
-      services_.ChooseFolder(window(), "バックアップするホルダﾞ", ExpandEnvVars(sourceText, engine_.os));
+      services_.ChooseFolder(window(), kSourceFolderTitle, ExpandEnvVars(sourceText, engine_.os));
   if (!folder) return;
   UpdateData(true);
   if (folder->empty()) return;
@@ -136,7 +139,7 @@ void CVELDAR2Dlg::OnBnClickedBrowseDest() {
   // The picker starts at the typed folder; the controls are read only after
   // a pick.
   const std::string typed = ExpandEnvVars(window().ItemText(IDC_EDIT2), engine_.os);
-  const auto folder = services_.ChooseFolder(window(), "バックアップするホルダﾞ", typed);
+  const auto folder = services_.ChooseFolder(window(), kBackupFolderTitle, typed);
   if (!folder) return;
   UpdateData(true);
   if (folder->empty()) return;
@@ -232,6 +235,6 @@ void CVELDAR2Dlg::OnAppAbout() {
   services_.RunModal(&window(), about);
 }
 
-void CVELDAR2Dlg::OnHelp() { services_.OpenWithDesktop(services_.HelpPagePath()); }
+void CVELDAR2Dlg::OnHelp() { services_.OpenWithDesktop(&window(), services_.HelpPagePath()); }
 
 }  // namespace veldar

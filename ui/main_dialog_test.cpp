@@ -49,7 +49,8 @@ TEST_P(MainDialogTest, ShowsTheEngineJob) {
   EXPECT_FALSE(d->Checked(IDC_NODELETE));
   EXPECT_TRUE(d->Checked(IDC_NOFORCE));
   EXPECT_TRUE(d->Checked(IDC_NOTIME));
-  EXPECT_EQ(d->Text(IDC_NOFORCE), "強制的に書きつぶす (/FORCE)");
+  // Checked means "never overwrite", and the label says so.
+  EXPECT_EQ(d->Text(IDC_NOFORCE), "強制的に書きつぶさない (/NOFORCE)");
   EXPECT_EQ(d->Text(IDC_OK), "バックアップ");
   EXPECT_TRUE(d->IsDefault(IDC_OK));
 }
@@ -145,7 +146,7 @@ TEST_P(MainDialogTest, SourceBrowserOffersAFileOrAFolderUnlessTheCountIsZero) {
   d->Click(IDC_BROWSE);
   EXPECT_EQ(services.menus.size(), 3u);
   ASSERT_EQ(services.folders.size(), 2u);
-  EXPECT_EQ(services.folders[1].title, "バックアップするホルダﾞ");
+  EXPECT_EQ(services.folders[1].title, "バックアップするホルダ");
   EXPECT_EQ(services.folders[1].initialPath, "/top/typed");
   EXPECT_EQ(d->Text(IDC_EDIT1), "/picked/folder");
 
@@ -165,7 +166,7 @@ TEST_P(MainDialogTest, DestinationBrowserStartsAtTheTypedFolderAndKeepsTheOtherE
   EXPECT_EQ(d->Text(IDC_EDIT2), "/picked/backups");
   EXPECT_EQ(d->Text(IDC_EDIT1), "/typed/source");
   ASSERT_EQ(services.folders.size(), 1u);
-  EXPECT_EQ(services.folders[0].title, "バックアップするホルダﾞ");
+  EXPECT_EQ(services.folders[0].title, "バックアップ先のホルダ") << "not the source's title";
   EXPECT_EQ(services.folders[0].initialPath, "/typed/backups");
 }
 

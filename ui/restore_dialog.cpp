@@ -5,6 +5,13 @@
 #include "res/string_table.h"
 
 namespace veldar {
+namespace {
+
+// ﾚｽﾄｱ pressed with no row selected: which one to pick, or that there is none.
+constexpr const char* kChooseGeneration = "レストアする世代を選んでください。";
+constexpr const char* kNoGeneration = "レストアできる世代がありません。";
+
+}  // namespace
 
 CVELDAR2Res::CVELDAR2Res(CVELDAR2Engine& engine, DialogServices& services)
     : DialogLogic(RestoreDialogTemplate()), engine_(engine), services_(services) {}
@@ -38,7 +45,7 @@ void CVELDAR2Res::UpdateData(bool saveAndValidate) {
 
 void CVELDAR2Res::OnBnClickedBrowse() {
   const std::string typed = ExpandEnvVars(window().ItemText(IDC_EDIT1), engine_.os);
-  const auto folder = services_.ChooseFolder(window(), "復元するホルダﾞ", typed);
+  const auto folder = services_.ChooseFolder(window(), "復元するホルダ", typed);
   if (!folder) return;
   UpdateData(true);
   if (folder->empty()) return;
@@ -49,7 +56,11 @@ void CVELDAR2Res::OnBnClickedBrowse() {
 void CVELDAR2Res::OnBnClickedOk() {
   UpdateData(true);
   const int row = window().SelectedListRow(IDC_LIST);
-  if (row < 0) return;
+  if (row < 0) {
+    engine_.messages.Show(engine_.generations.empty() ? kNoGeneration : kChooseGeneration);
+    window().FocusItem(IDC_LIST);
+    return;
+  }
   if (restoreDirText.empty()) {
     engine_.messages.Show(LoadString(IDS_NO_RESTORE_DIR));
     return;

@@ -54,7 +54,7 @@ bool GuiStarter::ForMessages() {
 bool GuiStarter::ForDialog(std::string* why) {
   if (!QCoreApplication::instance()) {
     if (!DisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-      *why = "no display (DISPLAY and WAYLAND_DISPLAY are not set)";
+      *why = "ディスプレイがありません（DISPLAY も WAYLAND_DISPLAY も設定されていません）";
       return false;
     }
     Start();
@@ -62,7 +62,7 @@ bool GuiStarter::ForDialog(std::string* why) {
   // A platform the user asked for is used as it is; only the fallback this
   // object added means that the display could not be reached.
   if (platformChosenHere_ && Headless()) {
-    *why = "the display could not be reached";
+    *why = "ディスプレイに接続できませんでした";
     return false;
   }
   return true;

@@ -28,7 +28,8 @@ class GuiStarter {
   // nothing (offscreen, minimal), where a box would wait for ever unseen.
   bool ForMessages();
   // For the dialog: starts the application. False when there is no display,
-  // or the display could not be reached; `why` then says so.
+  // or the display could not be reached; `why` then says so (in Japanese,
+  // the program's own language: res/translation.h has its English).
   bool ForDialog(std::string* why);
 
  private:

@@ -56,7 +56,12 @@ QWidget* ShowFileViewer(QWidget* parent, const QString& path) {
   buttons->button(QDialogButtonBox::Close)->setText(Tr("閉じる"));
   QObject::connect(buttons, &QDialogButtonBox::rejected, viewer, &QDialog::close);
   layout->addWidget(buttons);
+  // The keyboard goes to the text: arrows and Page Down scroll it at once,
+  // Esc closes the viewer.
+  if (QWidget* text = layout->itemAt(0)->widget()) text->setFocus(Qt::ActiveWindowFocusReason);
   viewer->show();
+  viewer->raise();
+  viewer->activateWindow();
   return viewer;
 }
 

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <iostream>
 
@@ -38,7 +39,7 @@ bool OnInterfaceThread(const std::function<bool()>& show) {
   return answer.load(std::memory_order_acquire);
 }
 
-bool Box(const std::string& text, bool question) {
+bool Box(const std::string& text, bool question, const std::function<bool()>& closeWhen) {
   QWidget* parent = QApplication::activeModalWidget();
   if (!parent) parent = QApplication::activeWindow();
   QMessageBox box(QMessageBox::Warning, QStringLiteral("VELDAR2"), TrMessage(text),
@@ -53,6 +54,13 @@ bool Box(const std::string& text, bool question) {
   QApplication::setOverrideCursor(Qt::ArrowCursor);
   const QPointer<QWidget> window = parent ? parent->window() : nullptr;
   const QPointer<QWidget> focus = window ? window->focusWidget() : nullptr;
+  QTimer watch;
+  if (closeWhen) {
+    QObject::connect(&watch, &QTimer::timeout, &box, [&] {
+      if (closeWhen()) box.done(QMessageBox::Cancel);
+    });
+    watch.start(100);
+  }
   box.exec();
   QApplication::restoreOverrideCursor();
   // The keyboard goes back where it was, so that the user can type on
@@ -67,8 +75,8 @@ bool Box(const std::string& text, bool question) {
 
 }  // namespace
 
-QtUserMessages::QtUserMessages(std::function<bool()> canShowWindows)
-    : canShowWindows_(std::move(canShowWindows)) {}
+QtUserMessages::QtUserMessages(std::function<bool()> canShowWindows, UserMessages* fallback)
+    : canShowWindows_(std::move(canShowWindows)), fallback_(fallback) {}
 
 bool QtUserMessages::CanShowWindows() {
   if (canShowWindows_) return canShowWindows_();
@@ -77,18 +85,23 @@ bool QtUserMessages::CanShowWindows() {
 
 void QtUserMessages::Show(const std::string& text) {
   if (!CanShowWindows()) {
-    std::cerr << text << "\n";
+    if (fallback_) {
+      fallback_->Show(text);
+    } else {
+      std::cerr << text << "\n";
+    }
     return;
   }
-  OnInterfaceThread([&] { return Box(text, false); });
+  OnInterfaceThread([&] { return Box(text, false, closeWhen); });
 }
 
 bool QtUserMessages::AskOkCancel(const std::string& text) {
   if (!CanShowWindows()) {
+    if (fallback_) return fallback_->AskOkCancel(text);
     std::cerr << text << "\n";
     return false;
   }
-  return OnInterfaceThread([&] { return Box(text, true); });
+  return OnInterfaceThread([&] { return Box(text, true, closeWhen); });
 }
 
 }  // namespace veldar

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTest>
@@ -95,6 +96,27 @@ TEST(QtUserMessagesTest, WithoutWindowsTheTextGoesToStandardError) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "ERROR MKDIR /x\nquestion\n");
   EXPECT_FALSE(answer) << "a question nobody can answer counts as Cancel";
+}
+
+// A stop asked of the run while a box waits (a signal, with nobody there to
+// answer) closes the box, a question as Cancel.
+TEST(QtUserMessagesTest, AStopRequestClosesTheOpenBox) {
+  testing::EnsureApplication();
+  QtUserMessages messages([] { return true; });
+  std::atomic<bool> stop{false};
+  messages.closeWhen = [&stop] { return stop.load(); };
+  QTimer::singleShot(300, [&stop] {
+    ASSERT_NE(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()), nullptr) << "the box is up";
+    stop = true;
+  });
+  QElapsedTimer shown;
+  shown.start();
+  messages.Show("ERROR MKDIR /x");
+  EXPECT_LT(shown.elapsed(), 5000);
+  stop = false;
+  QTimer::singleShot(300, [&stop] { stop = true; });
+  EXPECT_FALSE(messages.AskOkCancel("ﾛｸﾞを消してよろしいですか？"));
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
+#include <QPointer>
 #include <QProcess>
 #include <QStringList>
 
@@ -79,12 +80,15 @@ int QtDialogServices::RunModal(DialogWindow* owner, DialogLogic& logic) {
   return dialog.DoModal();
 }
 
-void QtDialogServices::OpenWithDesktop(const std::string& path) {
+void QtDialogServices::OpenWithDesktop(DialogWindow* owner, const std::string& path) {
   // Asynchronous: the desktop's program may run for as long as the user
   // reads, and the dialog stays usable meanwhile.
   const QString file = QString::fromStdString(path);
   auto* process = new QProcess(qApp);
-  auto fallBack = [file] { ShowFileViewer(nullptr, file); };
+  // The viewer is a window of the dialog that asked: a window of its own
+  // would be blocked by that dialog while it runs modally.
+  const QPointer<QWidget> parent = WidgetOf(owner);
+  auto fallBack = [file, parent] { ShowFileViewer(parent ? parent.data() : QApplication::activeModalWidget(), file); };
   QObject::connect(process, &QProcess::errorOccurred, process, [process, fallBack](QProcess::ProcessError error) {
     if (error == QProcess::FailedToStart) {
       fallBack();

@@ -22,7 +22,7 @@ class QtDialogServices : public DialogServices {
                                           const std::string& initialPath) override;
   std::optional<int> ChooseFromMenu(DialogWindow& owner, int anchorId, const std::vector<std::string>& items) override;
   int RunModal(DialogWindow* owner, DialogLogic& logic) override;
-  void OpenWithDesktop(const std::string& path) override;
+  void OpenWithDesktop(DialogWindow* owner, const std::string& path) override;
   int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override;
   std::string HelpPagePath() override;
 

@@ -54,8 +54,11 @@ class DialogPictureTest : public ::testing::Test {
   }
   // Controls sit inside the client area and do not overlap one another; a
   // static text counts with the extent of its text in the dialog font (its
-  // box may be wider), so that no text runs under a control.
+  // box may be wider), so that no text runs under a control. The dialog has
+  // a fixed size and offers no maximise button.
   static void ExpectTidy(QtDialog& dialog) {
+    EXPECT_FALSE(dialog.windowFlags() & Qt::WindowMaximizeButtonHint) << dialog.windowTitle().toStdString();
+    EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize()) << dialog.windowTitle().toStdString();
     std::vector<std::pair<std::string, QRect>> controls;
     for (QWidget* child : dialog.findChildren<QWidget*>()) {
       bool isId = false;
@@ -181,6 +184,7 @@ TEST_F(DialogPictureTest, EnglishDialogsAndMessages) {
   Save(main, "main-dialog-en");
   ExpectTidy(main);
   EXPECT_EQ(main.ItemText(IDC_OK), "Back Up");
+  EXPECT_EQ(main.ItemText(IDC_NOFORCE), "Never overwrite existing copies (/NOFORCE)");
   EXPECT_EQ(main.MenuCommand(ID_LOG_VIEW)->text(), "&View Log");
   CVELDAR2Res restoreLogic(engine, services);
   QtDialog restore(restoreLogic);

@@ -48,14 +48,22 @@ class SingleInstanceTest : public ::testing::Test {
   }
   // Runs the program to its end, keeping this process's event loop going so
   // that a server in it can answer. The exit status, or -1.
-  int Run(const QStringList& arguments) {
+  // `lang` is its LANG (its other locale variables unset).
+  int Run(const QStringList& arguments, const QString& lang = QStringLiteral("C.UTF-8")) {
     QProcess process;
-    Start(process, arguments);
+    QProcessEnvironment env = Environment();
+    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"}) env.remove(QString::fromLatin1(name));
+    env.insert("LANG", lang);
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(QString::fromStdString(dir.path()));
+    process.start(QStringLiteral(VELDAR2_BINARY), arguments);
+    if (!process.waitForStarted(10000)) return -1;
     if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000)) {
       process.kill();
       process.waitForFinished();
       return -1;
     }
+    errorOutput = QString::fromUtf8(process.readAllStandardError()).toStdString();
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
   }
   bool Listening() {
@@ -73,6 +81,7 @@ class SingleInstanceTest : public ::testing::Test {
 
   testing::TempDir dir;
   QString socketName;
+  std::string errorOutput;  // of the last Run
 };
 
 TEST_F(SingleInstanceTest, SocketLivesInThePrivateRuntimeDirectory) {
@@ -107,8 +116,12 @@ TEST_F(SingleInstanceTest, SecondStartsHandOverWithoutReadingOrRunning) {
   testing::MakeDirs(dir / "src");
   testing::WriteFile(dir / "src/a.txt", "a");
   testing::MakeDirs(dir / "dst");
+  // A batch start (a timer's, a cron job's) says why it did nothing.
   EXPECT_EQ(Run({"-M3", "src", "dst"}), 3);
-  EXPECT_EQ(requests, 2);
+  EXPECT_EQ(errorOutput, "veldar2: Veldar のウィンドウが開いているため、何もしませんでした（閉じてからやり直してください）\n");
+  EXPECT_EQ(Run({"-M3", "src", "dst"}, QStringLiteral("en_US.UTF-8")), 3);
+  EXPECT_EQ(errorOutput, "veldar2: a Veldar window is open, so nothing was done (close it and start again)\n");
+  EXPECT_EQ(requests, 3);
   EXPECT_TRUE(testing::ListNames(dir / "dst").empty()) << "no run";
   EXPECT_FALSE(testing::Exists(dir / "state")) << "nothing logged";
   EXPECT_FALSE(testing::Exists(dir / "config")) << "no settings written";

@@ -1,21 +1,21 @@
 #pragma once
-// The program's texts on the Qt side in the language of the user's locale
-// (app/language.h), through Qt's translation system: the dialogs' texts, the
-// pickers' titles and the message boxes come in Japanese from the toolkit-free
-// layer and are looked up in translations/veldar2_en.ts (compiled into the
-// program) when the language is English.
+// The program's texts on the Qt side in the user's language (res/language.h):
+// the dialogs' texts, the pickers' titles and the message boxes come in
+// Japanese from the toolkit-free layer and are looked up in the program's
+// table (res/translation.h) when the language is English. Qt's own texts
+// (the standard dialogs' buttons) follow through Qt's translation of itself.
 
 #include <QString>
 #include <string>
 #include <string_view>
 
-#include "app/language.h"
+#include "res/language.h"
 
 namespace veldar {
 
-// Puts the Qt side in `language` from now on: the program's English
-// translation installed or removed, and Qt's own standard dialogs and
-// buttons in Japanese or English to match. Needs the application object.
+// Puts the Qt side in `language` from now on: the program's texts, and Qt's
+// own standard dialogs and buttons in Japanese or English to match. Qt's own
+// translation needs the application object.
 void UseLanguage(Language language);
 Language CurrentLanguage();
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/win32_text.h"
+#include "res/translation.h"
 
 // Last: its macros would rename the project's own functions declared above.
 #include <windows.h>
@@ -155,10 +156,12 @@ std::wstring ChooseDialogFace(std::string_view templateFace,
   return kShellFace;
 }
 
-std::uint32_t DialogStyle(DialogFrame frame, bool shellFont) {
+std::uint32_t DialogStyle(DialogFrame, bool shellFont) {
+  // No minimise box, not even for the main window: Windows draws a minimise
+  // box only beside a maximise box, which a dialog of fixed size could not
+  // use. The system menu and the close box remain.
   DWORD style = DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU;
   if (shellFont) style |= DS_SHELLFONT;
-  if (frame == DialogFrame::kMain) style |= WS_MINIMIZEBOX;
   return style;
 }
 
@@ -166,8 +169,8 @@ std::uint32_t DialogExStyle(DialogFrame frame) {
   return frame == DialogFrame::kMain ? WS_EX_APPWINDOW : 0;
 }
 
-std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog,
-                                              const std::wstring& face) {
+std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog, const std::wstring& face,
+                                              Language language) {
   TemplateWriter out;
   out.Word(1);       // dlgVer
   out.Word(0xFFFF);  // signature: extended
@@ -181,7 +184,7 @@ std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog,
   out.Short(static_cast<short>(dialog.height));
   out.Word(0);  // no menu: added when the dialog opens
   out.Word(0);  // the dialog class
-  out.String(WindowText(dialog.caption));
+  out.String(WindowText(Translate(language, dialog.caption)));
   out.Word(static_cast<WORD>(dialog.fontPoints));
   out.Word(FW_NORMAL);
   out.Byte(FALSE);  // italic
@@ -217,7 +220,7 @@ std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog,
     const bool textless = control.kind == ControlKind::kIcon ||
                           control.kind == ControlKind::kEdit ||
                           control.kind == ControlKind::kProgressBar;
-    out.String(textless ? std::wstring() : WindowText(control.text));
+    out.String(textless ? std::wstring() : WindowText(Translate(language, control.text)));
     out.Word(0);  // no creation data
   }
   return out.Take();
@@ -231,7 +234,7 @@ HICON ProgramIcon(int size) {
   return icon;
 }
 
-Win32Dialog::Win32Dialog(DialogLogic& logic) : logic_(logic) {}
+Win32Dialog::Win32Dialog(DialogLogic& logic, Language language) : logic_(logic), language_(language) {}
 
 Win32Dialog::~Win32Dialog() {
   if (window_ && !modal_) {
@@ -245,7 +248,7 @@ Win32Dialog::~Win32Dialog() {
 
 std::vector<std::uint8_t> Win32Dialog::Bytes() const {
   const DialogTemplate& dialog = logic_.Template();
-  return BuildDialogTemplate(dialog, ChooseDialogFace(dialog.fontFace, SystemHasFace));
+  return BuildDialogTemplate(dialog, ChooseDialogFace(dialog.fontFace, SystemHasFace), language_);
 }
 
 int Win32Dialog::RunModal(HWND owner) {
@@ -305,7 +308,8 @@ void Win32Dialog::InstallMenus() {
   if (!dialog.systemMenuItem.empty()) {
     if (const HMENU system = GetSystemMenu(window_, FALSE)) {
       AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
-      AppendMenuW(system, MF_STRING, IDM_ABOUTBOX, WindowText(dialog.systemMenuItem).c_str());
+      AppendMenuW(system, MF_STRING, IDM_ABOUTBOX,
+                  WindowText(Translate(language_, dialog.systemMenuItem)).c_str());
     }
   }
   if (dialog.menu.empty()) return;
@@ -317,15 +321,16 @@ void Win32Dialog::InstallMenus() {
         AppendMenuW(items, MF_SEPARATOR, 0, nullptr);
       } else {
         AppendMenuW(items, MF_STRING, static_cast<UINT_PTR>(item.id),
-                    WindowText(item.text).c_str());
+                    WindowText(Translate(language_, item.text)).c_str());
       }
     }
-    AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(items), WindowText(popup.text).c_str());
+    AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(items),
+                WindowText(Translate(language_, popup.text)).c_str());
   }
   SetMenu(window_, bar);
 }
 
-int Win32Dialog::MakeRoomForLabels() {
+int Win32Dialog::MakeRoomForTexts() {
   const DialogTemplate& dialog = logic_.Template();
   RECT client{0, 0, dialog.width, dialog.height};
   MapDialogRect(window_, &client);
@@ -338,36 +343,55 @@ int Win32Dialog::MakeRoomForLabels() {
     MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&rect), 2);
     return rect;
   };
-  RECT gapRect{0, 0, 2, 0};
-  MapDialogRect(window_, &gapRect);
+  // Two dialog units: the gap kept to the next control; a button's text
+  // keeps three on each side.
+  RECT unitRect{0, 0, 2, 0};
+  MapDialogRect(window_, &unitRect);
+  const int gap = unitRect.right;
+  const int checkBox = GetSystemMetrics(SM_CXMENUCHECK) + gap * 2;
   const HDC dc = GetDC(window_);
   const HGDIOBJ oldFont = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(window_, WM_GETFONT, 0, 0)));
   for (std::size_t i = 0; i < controls.size() && i < dialog.controls.size(); ++i) {
     const ControlTemplate& control = dialog.controls[i];
-    if (control.kind != ControlKind::kLabel || (control.flags & kCentred) || control.text.empty()) continue;
-    const std::wstring text = WindowText(control.text);
+    int room = 0;  // beside the text
+    switch (control.kind) {
+      case ControlKind::kLabel:
+        if (control.flags & kCentred) continue;
+        break;
+      case ControlKind::kCheckBox:
+        room = checkBox;
+        break;
+      case ControlKind::kButton:
+      case ControlKind::kDefaultButton:
+        room = 3 * gap;
+        break;
+      default:
+        continue;
+    }
+    if (control.text.empty()) continue;
+    const std::wstring text = WindowText(Translate(language_, control.text));
     SIZE extent{};
     GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
-    RECT label = placeOf(controls[i]);
-    if (label.left + extent.cx <= label.right) continue;
-    label.right = label.left + extent.cx;
-    MoveWindow(controls[i], label.left, label.top, label.right - label.left, label.bottom - label.top, FALSE);
+    RECT box = placeOf(controls[i]);
+    if (box.left + extent.cx + room <= box.right) continue;
+    box.right = box.left + extent.cx + room;
+    MoveWindow(controls[i], box.left, box.top, box.right - box.left, box.bottom - box.top, FALSE);
     // The controls to its right on its row move right, as far as the text needs.
     int shift = 0;
     std::vector<std::size_t> onRow;
     for (std::size_t j = 0; j < controls.size() && j < dialog.controls.size(); ++j) {
-      if (dialog.controls[j].kind == ControlKind::kLabel) continue;
+      if (j == i || dialog.controls[j].kind == ControlKind::kLabel) continue;
       const RECT rect = placeOf(controls[j]);
-      if (rect.left < label.left || rect.top >= label.bottom || rect.bottom <= label.top) continue;
+      if (rect.left <= box.left || rect.top >= box.bottom || rect.bottom <= box.top) continue;
       onRow.push_back(j);
-      shift = std::max<int>(shift, label.right + gapRect.right - rect.left);
+      shift = std::max<int>(shift, box.right + gap - rect.left);
     }
-    client.right = std::max(client.right, label.right + 2 * gapRect.right);
+    client.right = std::max(client.right, box.right + 2 * gap);
     if (shift <= 0) continue;
     for (std::size_t j : onRow) {
       const RECT rect = placeOf(controls[j]);
       MoveWindow(controls[j], rect.left + shift, rect.top, rect.right - rect.left, rect.bottom - rect.top, FALSE);
-      client.right = std::max<LONG>(client.right, rect.right + shift + 2 * gapRect.right);
+      client.right = std::max<LONG>(client.right, rect.right + shift + 2 * gap);
     }
   }
   SelectObject(dc, oldFont);
@@ -394,7 +418,7 @@ void Win32Dialog::FitClientArea(int width) {
 }
 
 void Win32Dialog::OnInit() {
-  const int width = MakeRoomForLabels();
+  const int width = MakeRoomForTexts();
   InstallMenus();
   FitClientArea(width);
   const DialogTemplate& dialog = logic_.Template();

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "res/language.h"
 #include "ui/dialog_window.h"
 
 struct HWND__;
@@ -39,13 +40,13 @@ std::wstring ChooseDialogFace(std::string_view templateFace,
 // True when a font family named `face` (or a substitute for it) is installed.
 bool SystemHasFace(const std::wstring& face);
 
-// The DLGTEMPLATEEX of `dialog`, its text in `face`: styles from the frame,
-// one item per control in template order (so the tab order is the
-// template's), classes and styles by kind, every text in UTF-16. Controls
-// without an id get -1. The menu and the icons are not in it: the
+// The DLGTEMPLATEEX of `dialog`, its text in `face` and `language`: styles
+// from the frame, one item per control in template order (so the tab order
+// is the template's), classes and styles by kind, every text in UTF-16.
+// Controls without an id get -1. The menu and the icons are not in it: the
 // dialog adds them when it opens. The bytes start DWORD-aligned in a vector.
-std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog,
-                                              const std::wstring& face);
+std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog, const std::wstring& face,
+                                              Language language = Language::kJapanese);
 
 // The window styles `BuildDialogTemplate` gives a dialog of `frame`.
 std::uint32_t DialogStyle(DialogFrame frame, bool shellFont);
@@ -57,7 +58,8 @@ HICON__* ProgramIcon(int size);
 
 class Win32Dialog : public DialogWindow {
  public:
-  explicit Win32Dialog(DialogLogic& logic);
+  // Its texts (caption, controls, menus) in `language`.
+  explicit Win32Dialog(DialogLogic& logic, Language language = Language::kJapanese);
   // A modeless window is destroyed here; the logic is detached.
   ~Win32Dialog() override;
   Win32Dialog(const Win32Dialog&) = delete;
@@ -77,6 +79,7 @@ class Win32Dialog : public DialogWindow {
   bool open() const { return open_; }
   int result() const { return result_; }
   DialogLogic& logic() const { return logic_; }
+  Language language() const { return language_; }
   // While busy the dialog shows the wait cursor.
   void SetBusy(bool busy) { busy_ = busy; }
 
@@ -106,11 +109,12 @@ class Win32Dialog : public DialogWindow {
   std::intptr_t Handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
   void OnInit();
   void InstallMenus();
-  // A static text wider than its box in the dialog's font (the templates
-  // were laid out for a narrower face than some systems have) gets a box as
-  // wide as its text, and the controls to its right on its row move right
-  // by as much. Returns the client width in pixels that this needs.
-  int MakeRoomForLabels();
+  // A static text, check box or push button whose text is wider than its
+  // box in the dialog's font (the templates were laid out for a narrower
+  // face than some systems have, and for Japanese) gets a box as wide as its
+  // text needs, and the controls to its right on its row move right by as
+  // much. Returns the client width in pixels that this needs.
+  int MakeRoomForTexts();
   // Sizes the window so that its client area is `width` pixels wide (at
   // least the template's width) and the template's height, menu or not.
   void FitClientArea(int width);
@@ -118,6 +122,7 @@ class Win32Dialog : public DialogWindow {
   std::vector<std::uint8_t> Bytes() const;
 
   DialogLogic& logic_;
+  const Language language_;
   HWND__* window_ = nullptr;
   bool modal_ = false;
   bool open_ = false;

@@ -15,6 +15,7 @@
 #include "engine/engine.h"
 #include "platform/fault_os.h"
 #include "platform/win32_text.h"
+#include "res/translation.h"
 #include "tests/test_util.h"
 #include "ui/about_dialog.h"
 #include "ui/logsize_dialog.h"
@@ -22,6 +23,7 @@
 #include "ui/restore_dialog.h"
 #include "ui/win32/screenshot.h"
 #include "ui/win32/win32_dialog_driver.h"
+#include "ui/win32/win32_file_viewer.h"
 #include "ui/win32/win32_services.h"
 
 // Last: its macros would rename the project's own functions declared above.
@@ -160,31 +162,58 @@ TEST(Win32DialogFace, TheTemplatesFaceOrAFallbackEverySystemHas) {
 struct TemplateCase {
   const char* name;
   const DialogTemplate& (*dialog)();
+  Language language;
 };
 void PrintTo(const TemplateCase& c, std::ostream* out) { *out << c.name; }
 
 class Win32TemplateTest : public ::testing::TestWithParam<TemplateCase> {};
 
-INSTANTIATE_TEST_SUITE_P(Templates, Win32TemplateTest,
-                         ::testing::Values(TemplateCase{"Main", MainDialogTemplate},
-                                           TemplateCase{"Restore", RestoreDialogTemplate},
-                                           TemplateCase{"LogSize", LogSizeDialogTemplate},
-                                           TemplateCase{"About", AboutDialogTemplate},
-                                           TemplateCase{"Progress", ProgressTemplate}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Templates, Win32TemplateTest,
+    ::testing::Values(TemplateCase{"Main", MainDialogTemplate, Language::kJapanese},
+                      TemplateCase{"Restore", RestoreDialogTemplate, Language::kJapanese},
+                      TemplateCase{"LogSize", LogSizeDialogTemplate, Language::kJapanese},
+                      TemplateCase{"About", AboutDialogTemplate, Language::kJapanese},
+                      TemplateCase{"Progress", ProgressTemplate, Language::kJapanese},
+                      TemplateCase{"MainEnglish", MainDialogTemplate, Language::kEnglish},
+                      TemplateCase{"RestoreEnglish", RestoreDialogTemplate, Language::kEnglish},
+                      TemplateCase{"LogSizeEnglish", LogSizeDialogTemplate, Language::kEnglish},
+                      TemplateCase{"AboutEnglish", AboutDialogTemplate, Language::kEnglish},
+                      TemplateCase{"ProgressEnglish", ProgressTemplate, Language::kEnglish}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-// Every control as the template says, in its order, at its place.
+// The room a control's text needs beside it: a check box's box, a button's
+// margins (as the dialog measures them: win32_dialog.cpp).
+int RoomBesideText(HWND dialog, ControlKind kind) {
+  RECT two{0, 0, 2, 0};
+  MapDialogRect(dialog, &two);
+  switch (kind) {
+    case ControlKind::kCheckBox: return GetSystemMetrics(SM_CXMENUCHECK) + 2 * two.right;
+    case ControlKind::kButton:
+    case ControlKind::kDefaultButton: return 3 * two.right;
+    default: return 0;
+  }
+}
+
+// Every control as the template says, in its order, at its place, its text
+// in the dialog's language and nowhere cut.
 TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
   const DialogTemplate& dialog = GetParam().dialog();
+  const Language language = GetParam().language;
+  const auto tr = [language](std::string_view text) { return Translate(language, text); };
   RecordingLogic logic(dialog);
-  auto d = OpenDialog(logic);
+  auto dialogWindow = std::make_unique<Win32Dialog>(logic, language);
+  ASSERT_TRUE(dialogWindow->Open(nullptr)) << "error " << GetLastError();
+  auto d = std::make_unique<Win32DialogDriver>(std::move(dialogWindow));
   const HWND window = d->dialog().handle();
   ASSERT_NE(window, nullptr);
 
-  EXPECT_EQ(d->Caption(), dialog.caption);
+  EXPECT_EQ(d->Caption(), tr(dialog.caption));
   const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE);
   const LONG_PTR exStyle = GetWindowLongPtrW(window, GWL_EXSTYLE);
-  EXPECT_EQ((style & WS_MINIMIZEBOX) != 0, dialog.frame == DialogFrame::kMain);
+  // Fixed size: no maximise box, and so no minimise box either (Windows
+  // draws them only in pairs).
+  EXPECT_FALSE(style & (WS_MAXIMIZEBOX | WS_MINIMIZEBOX | WS_THICKFRAME));
   EXPECT_EQ((exStyle & WS_EX_APPWINDOW) != 0, dialog.frame == DialogFrame::kMain);
   EXPECT_TRUE(style & WS_SYSMENU) << "a close box";
   EXPECT_TRUE(style & WS_CAPTION);
@@ -210,7 +239,7 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
     EXPECT_EQ(GetDlgCtrlID(child), control.id == 0 ? -1 : control.id) << what;
     const LONG_PTR childStyle = GetWindowLongPtrW(child, GWL_STYLE);
     std::wstring expectedClass;
-    std::string expectedText(control.text);
+    std::string expectedText = tr(control.text);
     switch (control.kind) {
       case ControlKind::kLabel:
         expectedClass = L"static";
@@ -278,34 +307,44 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
   }
   EXPECT_EQ(child, nullptr) << "more windows than controls";
 
-  // Every control at the template's place, but where a static text needed
-  // more room in this system's font: its box is as wide as its text, and the
-  // controls to its right on its row stand clear of it, as far right as that
-  // takes. Nothing overlaps, and everything is inside the client area.
+  // Every control at the template's place, but where a static text, a check
+  // box or a button needed more room in this system's font or this language:
+  // its box is as wide as its text needs, and the controls to its right on
+  // its row stand clear of it, as far right as that takes. Nothing overlaps,
+  // no text is cut, and everything is inside the client area.
   GetClientRect(window, &client);
   const int height = DialogRect(window, 0, 0, 0, dialog.height).bottom;
   EXPECT_EQ(client.bottom, height);
   std::vector<RECT> widened;
+  const auto textual = [](const ControlTemplate& control) {
+    return control.kind == ControlKind::kLabel || control.kind == ControlKind::kCheckBox ||
+           control.kind == ControlKind::kButton || control.kind == ControlKind::kDefaultButton;
+  };
   for (const Placed& p : placed) {
     const bool label = p.control->kind == ControlKind::kLabel;
     EXPECT_EQ(p.place.top, p.expected.top) << p.what;
     EXPECT_EQ(p.place.bottom, p.expected.bottom) << p.what;
     EXPECT_LE(p.place.right, client.right) << p.what;
-    if (label && p.place.right != p.expected.right) {
-      EXPECT_EQ(p.place.left, p.expected.left) << p.what;
-      EXPECT_GT(p.place.right, p.expected.right) << p.what;
+    const int needed = TextWidth(p.window, tr(p.control->text)) + RoomBesideText(window, p.control->kind);
+    const int width = p.place.right - p.place.left, templateWidth = p.expected.right - p.expected.left;
+    if (textual(*p.control) && width != templateWidth) {
+      EXPECT_GT(width, templateWidth) << p.what;
+      EXPECT_EQ(width, needed) << p.what << ": as wide as its text needs";
+      if (label) EXPECT_EQ(p.place.left, p.expected.left) << p.what;
       widened.push_back(p.place);
     }
-    if (label && !(p.control->flags & kCentred)) {
-      EXPECT_LE(TextWidth(p.window, p.control->text), p.place.right - p.place.left) << p.what;
+    if (textual(*p.control) && !(p.control->flags & kCentred) && !p.control->text.empty()) {
+      EXPECT_LE(needed, width) << p.what << " is cut";
     }
   }
   for (const Placed& p : placed) {
     if (p.control->kind == ControlKind::kLabel) continue;
-    EXPECT_EQ(p.place.right - p.place.left, p.expected.right - p.expected.left) << p.what;
+    if (!textual(*p.control)) {
+      EXPECT_EQ(p.place.right - p.place.left, p.expected.right - p.expected.left) << p.what;
+    }
     bool mayMove = false;
-    for (const RECT& label : widened) {
-      if (label.top < p.place.bottom && p.place.top < label.bottom && label.left <= p.expected.left)
+    for (const RECT& wider : widened) {
+      if (wider.top < p.place.bottom && p.place.top < wider.bottom && wider.left < p.expected.left)
         mayMove = true;
     }
     if (!mayMove) {
@@ -337,7 +376,7 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
   if (bar) {
     ASSERT_EQ(GetMenuItemCount(bar), static_cast<int>(dialog.menu.size()));
     for (std::size_t p = 0; p < dialog.menu.size(); ++p) {
-      EXPECT_EQ(MenuText(bar, static_cast<UINT>(p)), dialog.menu[p].text);
+      EXPECT_EQ(MenuText(bar, static_cast<UINT>(p)), tr(dialog.menu[p].text));
       const HMENU popup = GetSubMenu(bar, static_cast<int>(p));
       ASSERT_EQ(GetMenuItemCount(popup), static_cast<int>(dialog.menu[p].items.size()));
       for (std::size_t i = 0; i < dialog.menu[p].items.size(); ++i) {
@@ -346,7 +385,7 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
         EXPECT_EQ((state & MF_SEPARATOR) != 0, item.id == 0) << item.text;
         if (item.id == 0) continue;
         EXPECT_EQ(static_cast<int>(GetMenuItemID(popup, static_cast<int>(i))), item.id);
-        EXPECT_EQ(MenuText(popup, static_cast<UINT>(i)), item.text);
+        EXPECT_EQ(MenuText(popup, static_cast<UINT>(i)), tr(item.text));
       }
     }
   }
@@ -356,7 +395,7 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
     ASSERT_GE(count, 2);
     EXPECT_TRUE(GetMenuState(system, count - 2, MF_BYPOSITION) & MF_SEPARATOR);
     EXPECT_EQ(static_cast<int>(GetMenuItemID(system, count - 1)), IDM_ABOUTBOX);
-    EXPECT_EQ(MenuText(system, static_cast<UINT>(count - 1)), dialog.systemMenuItem);
+    EXPECT_EQ(MenuText(system, static_cast<UINT>(count - 1)), tr(dialog.systemMenuItem));
   }
   if (dialog.frame == DialogFrame::kMain) {
     EXPECT_NE(SendMessageW(window, WM_GETICON, ICON_BIG, 0), 0);
@@ -520,9 +559,13 @@ class Win32PictureTest : public ::testing::Test {
     engine.generationCount = 3;
     engine.restoreDir = "C:\\Users\\hanako\\復元";
   }
-  void Save(DialogLogic& logic, const char* name) {
-    auto d = OpenDialog(logic);
-    const testing::Picture picture = testing::Capture(d->dialog().handle());
+  void Save(DialogLogic& logic, const char* name, Language language = Language::kJapanese) {
+    Win32Dialog dialog(logic, language);
+    ASSERT_TRUE(dialog.Open(nullptr));
+    Save(dialog.handle(), name);
+  }
+  void Save(HWND window, const char* name) {
+    const testing::Picture picture = testing::Capture(window);
     EXPECT_GT(picture.width, 100);
     // Text, frame and controls: many pixels unlike the background.
     const auto pixels = static_cast<std::size_t>(picture.width) * picture.height;
@@ -540,9 +583,10 @@ class Win32PictureTest : public ::testing::Test {
   Win32DialogServices services;
 };
 
-TEST_F(Win32PictureTest, FourDialogs) {
-  CVELDAR2Dlg main(engine, services);
-  Save(main, "main-dialog");
+// The four dialogs and the viewer in Japanese and in English (the user's
+// interface language decides which); the template test checks that no text
+// is cut.
+TEST_F(Win32PictureTest, FourDialogsAndTheViewer) {
   for (int i = 0; i < 3; ++i) {
     CFileEntry entry;
     entry.name = "報告書_" + std::to_string(i + 1);
@@ -551,12 +595,25 @@ TEST_F(Win32PictureTest, FourDialogs) {
     entry.isDirectory = true;
     engine.generations.push_back(entry);
   }
-  CVELDAR2Res restore(engine, services);
-  Save(restore, "restore-dialog");
-  CVELDAR2Logsize logSize(messages);
-  Save(logSize, "logsize-dialog");
-  CVELDAR2About about;
-  Save(about, "about-dialog");
+  testing::TempDir dir;
+  testing::WriteFile(dir / "VELDAR2.LOG", "1234 : 05/02/04 09:19:55 : Start with parameter\n"
+                                          "1234 : 05/02/04 09:19:56 : File Copied : C:\\data\\報告書.txt to D:\\backup\\data_1\\報告書.txt\n");
+  for (const Language language : {Language::kJapanese, Language::kEnglish}) {
+    const std::string suffix = language == Language::kEnglish ? "-en" : "";
+    Win32DialogServices localised(language);
+    CVELDAR2Dlg main(engine, localised);
+    Save(main, ("main-dialog" + suffix).c_str(), language);
+    CVELDAR2Res restore(engine, localised);
+    Save(restore, ("restore-dialog" + suffix).c_str(), language);
+    CVELDAR2Logsize logSize(messages);
+    Save(logSize, ("logsize-dialog" + suffix).c_str(), language);
+    CVELDAR2About about;
+    Save(about, ("about-dialog" + suffix).c_str(), language);
+    const HWND viewer = ShowFileViewer(nullptr, dir / "VELDAR2.LOG", language);
+    ASSERT_NE(viewer, nullptr);
+    Save(viewer, ("log-viewer" + suffix).c_str());
+    DestroyWindow(viewer);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "ui/win32/win32_messages.h"
 
+#include "res/translation.h"
 #include "ui/win32/win32_dialog.h"
 
 // Last: its macros would rename the project's own functions declared above.
@@ -27,6 +28,23 @@ LRESULT CALLBACK RelayProcedure(HWND window, UINT message, WPARAM wParam, LPARAM
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// The box open on this thread and what closes it, for the timer below.
+thread_local const std::function<bool()>* boxCloseWhen = nullptr;
+
+BOOL CALLBACK CloseBoxWindow(HWND window, LPARAM) {
+  wchar_t className[16] = {};
+  GetClassNameW(window, className, 16);
+  if (std::wstring(className) == L"#32770" && IsWindowVisible(window))
+    PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+  return TRUE;
+}
+
+// Runs in the box's own message loop.
+void CALLBACK WatchBox(HWND, UINT, UINT_PTR, DWORD) {
+  if (boxCloseWhen && *boxCloseWhen && (*boxCloseWhen)())
+    EnumThreadWindows(GetCurrentThreadId(), CloseBoxWindow, 0);
+}
+
 }  // namespace
 
 bool HasInteractiveDesktop() {
@@ -37,8 +55,8 @@ bool HasInteractiveDesktop() {
   return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-Win32UserMessages::Win32UserMessages(UserMessages& fallback)
-    : fallback_(fallback), interfaceThread_(GetCurrentThreadId()) {
+Win32UserMessages::Win32UserMessages(UserMessages& fallback, Language language)
+    : fallback_(fallback), language_(language), interfaceThread_(GetCurrentThreadId()) {
   WNDCLASSW relayClass{};
   relayClass.lpfnWndProc = RelayProcedure;
   relayClass.hInstance = GetModuleHandleW(nullptr);
@@ -62,8 +80,12 @@ int Win32UserMessages::Box(const std::string& text, bool withCancel) {
   if (!HasInteractiveDesktop()) return 0;
   // Over the active dialog (the progress window during a run), which the
   // box disables while it is up.
-  const int answer = MessageBoxW(GetActiveWindow(), WindowText(text).c_str(), L"VELDAR2",
+  const UINT_PTR watch = closeWhen ? SetTimer(nullptr, 0, 100, WatchBox) : 0;
+  boxCloseWhen = &closeWhen;
+  const int answer = MessageBoxW(GetActiveWindow(), WindowText(TranslateMessage(language_, text)).c_str(), L"VELDAR2",
                                  MB_ICONWARNING | (withCancel ? MB_OKCANCEL : MB_OK));
+  boxCloseWhen = nullptr;
+  if (watch) KillTimer(nullptr, watch);
   // 0 on failure; Wine without a display answers -1 (its dialog's failure).
   return answer > 0 ? answer : 0;
 }

@@ -8,6 +8,7 @@
 #include "engine/engine.h"
 #include "engine/run_progress.h"
 #include "platform/win32_text.h"
+#include "res/translation.h"
 #include "ui/progress_texts.h"
 #include "ui/win32/win32_dialog.h"
 #include "ui/win32/win32_file_viewer.h"
@@ -102,17 +103,17 @@ std::string PickerStartFolder(const std::string& path) {
   return {};
 }
 
-// Makes the shell's open dialog titled `title`, with `add` among its options
-// and `drop` not; false when it cannot be made.
-bool NewPicker(const std::string& title, FILEOPENDIALOGOPTIONS add, FILEOPENDIALOGOPTIONS drop,
-               ComPtr<IFileOpenDialog>& picker) {
+// Makes the shell's open dialog titled `title` (in `language`), with `add`
+// among its options and `drop` not; false when it cannot be made.
+bool NewPicker(const std::string& title, Language language, FILEOPENDIALOGOPTIONS add,
+               FILEOPENDIALOGOPTIONS drop, ComPtr<IFileOpenDialog>& picker) {
   if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IFileOpenDialog,
                               reinterpret_cast<void**>(&picker))))
     return false;
   FILEOPENDIALOGOPTIONS options = 0;
   picker->GetOptions(&options);
   picker->SetOptions((options & ~drop) | add | FOS_NOCHANGEDIR);
-  picker->SetTitle(WindowText(title).c_str());
+  picker->SetTitle(WindowText(Translate(language, title)).c_str());
   return true;
 }
 
@@ -128,13 +129,13 @@ std::optional<std::string> Win32DialogServices::ChooseFile(DialogWindow& owner,
   ComScope com;
   ComPtr<IFileOpenDialog> picker;
   // Any typed name is taken as it stands, existing or not.
-  if (!NewPicker(title, FOS_FORCEFILESYSTEM, FOS_FILEMUSTEXIST | FOS_PATHMUSTEXIST, picker)) {
+  if (!NewPicker(title, language_, FOS_FORCEFILESYSTEM, FOS_FILEMUSTEXIST | FOS_PATHMUSTEXIST, picker)) {
     return std::nullopt;
   }
 
   std::vector<std::pair<std::wstring, std::wstring>> pairs;
   for (const FileType& type : ParseFileFilter(filter)) {
-    pairs.emplace_back(WindowText(type.label), WindowText(type.pattern));
+    pairs.emplace_back(WindowText(Translate(language_, type.label)), WindowText(type.pattern));
   }
   std::vector<COMDLG_FILTERSPEC> types;
   for (const auto& [label, pattern] : pairs) types.push_back({label.c_str(), pattern.c_str()});
@@ -166,7 +167,7 @@ std::optional<std::string> Win32DialogServices::ChooseFolder(DialogWindow& owner
                                                              const std::string& initialPath) {
   ComScope com;
   ComPtr<IFileOpenDialog> picker;
-  if (!NewPicker(title, FOS_PICKFOLDERS, 0, picker)) return std::nullopt;
+  if (!NewPicker(title, language_, FOS_PICKFOLDERS, 0, picker)) return std::nullopt;
   const std::wstring start = WindowText(PickerStartFolder(initialPath));
   ComPtr<IShellItem> folder;
   if (!start.empty() &&
@@ -184,7 +185,7 @@ std::optional<int> Win32DialogServices::ChooseFromMenu(DialogWindow& owner, int 
   if (!menu) return std::nullopt;
   // Command ids from 1: 0 is what TrackPopupMenu returns for a dismissed menu.
   for (std::size_t i = 0; i < items.size(); ++i)
-    AppendMenuW(menu, MF_STRING, i + 1, WindowText(items[i]).c_str());
+    AppendMenuW(menu, MF_STRING, i + 1, WindowText(Translate(language_, items[i])).c_str());
   POINT where{};
   RECT anchor{};
   if (const HWND item = dialog ? dialog->Item(anchorId) : nullptr;
@@ -203,15 +204,16 @@ std::optional<int> Win32DialogServices::ChooseFromMenu(DialogWindow& owner, int 
 }
 
 int Win32DialogServices::RunModal(DialogWindow* owner, DialogLogic& logic) {
-  Win32Dialog dialog(logic);
+  Win32Dialog dialog(logic, language_);
   return dialog.RunModal(WindowOf(owner));
 }
 
-void Win32DialogServices::OpenWithDesktop(const std::string& path) {
+void Win32DialogServices::OpenWithDesktop(DialogWindow* owner, const std::string& path) {
   // Above 32: the shell started a program (or handed the file to a running one).
+  const HWND window = WindowOf(owner);
   const auto started = reinterpret_cast<INT_PTR>(
-      ShellExecuteW(nullptr, L"open", WindowText(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
-  if (started <= 32) ShowFileViewer(path);
+      ShellExecuteW(window, L"open", WindowText(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  if (started <= 32) ShowFileViewer(window, path, language_);
 }
 
 int Win32DialogServices::RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
@@ -232,7 +234,8 @@ std::string Win32DialogServices::HelpPagePath() {
     program.resize(program.size() * 2);
   }
   const std::size_t slash = program.find_last_of(L"\\/");
-  return WideToUtf8(program.substr(0, slash + 1)) + "veldar2_help.html";
+  return WideToUtf8(program.substr(0, slash + 1)) +
+         (language_ == Language::kEnglish ? "veldar2_help_en.html" : "veldar2_help.html");
 }
 
 int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine,
@@ -244,7 +247,9 @@ int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine,
   std::string shownPath;
   ProgressTexts shown;
   ProgressLogic logic(progress);
-  Win32Dialog window(logic);
+  // In the language of the dialog that runs it.
+  const Language language = ownerDialog ? ownerDialog->language() : Language::kJapanese;
+  Win32Dialog window(logic, language);
   const auto refresh = [&] {
     const RunProgress::Snapshot snapshot = progress.Read();
     const double seconds =
@@ -253,8 +258,9 @@ int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine,
     // Only what changed is drawn again: no flicker at ten refreshes a second.
     if (snapshot.current != shownPath)
       window.SetItemText(IDC_PROGRESS_PATH, shownPath = snapshot.current);
-    if (texts.count != shown.count) window.SetItemText(IDC_PROGRESS_COUNT, texts.count);
-    if (texts.rate != shown.rate) window.SetItemText(IDC_PROGRESS_RATE, texts.rate);
+    if (texts.count != shown.count)
+      window.SetItemText(IDC_PROGRESS_COUNT, TranslateMessage(language, texts.count));
+    if (texts.rate != shown.rate) window.SetItemText(IDC_PROGRESS_RATE, TranslateMessage(language, texts.rate));
     if (texts.permille != shown.permille)
       SendMessageW(window.Item(IDC_PROGRESS_BAR), PBM_SETPOS, texts.permille, 0);
     shown = texts;

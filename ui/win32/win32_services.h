@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "res/language.h"
 #include "ui/dialog_window.h"
 
 struct HWND__;
@@ -20,6 +21,10 @@ class Win32Dialog;
 
 class Win32DialogServices : public DialogServices {
  public:
+  // Pickers, menus, the dialogs it runs, the viewer and the progress window
+  // in `language`.
+  explicit Win32DialogServices(Language language = Language::kJapanese) : language_(language) {}
+
   // The shell's open dialog (IFileOpenDialog) over `owner`: titled `title`,
   // in the folder of `initialPath` with its name typed in, the types of
   // `filter` ("label|pattern||"); any typed name is accepted, existing or
@@ -39,13 +44,17 @@ class Win32DialogServices : public DialogServices {
   // A Win32Dialog over `owner`; -1 when it could not be created.
   int RunModal(DialogWindow* owner, DialogLogic& logic) override;
   // ShellExecute "open"; where the shell has no program for the file or
-  // cannot start it, the program's own viewer (win32_file_viewer.h). Whether
-  // a started program then succeeds is not known.
-  void OpenWithDesktop(const std::string& path) override;
+  // cannot start it, the program's own viewer (win32_file_viewer.h) above
+  // `owner`. Whether a started program then succeeds is not known.
+  void OpenWithDesktop(DialogWindow* owner, const std::string& path) override;
   int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
                       const std::function<int()>& work) override;
-  // veldar2_help.html in the directory of the running program.
+  // The help page in the directory of the running program:
+  // veldar2_help.html, or veldar2_help_en.html in English.
   std::string HelpPagePath() override;
+
+ private:
+  Language language_;
 };
 
 // Where a folder picker starts for `path`: the folder itself, or its nearest

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "engine/run_progress.h"
 #include "platform/fault_os.h"
 #include "platform/win32_text.h"
+#include "res/translation.h"
 #include "tests/test_util.h"
 #include "ui/progress_texts.h"
 #include "ui/win32/win32_dialog.h"
@@ -275,18 +277,89 @@ TEST_F(Win32ServicesTest, MenusAndTheViewerWhereTheShellHasNoProgram) {
   // lines as they are.
   testing::TempDir dir;
   testing::WriteFile(dir / "VELDAR2.veldar2-log", "\xEF\xBB\xBF" "1 : 開始\n2 : 終了\r\n");
-  services.OpenWithDesktop(dir / "VELDAR2.veldar2-log");
+  services.OpenWithDesktop(&owner, dir / "VELDAR2.veldar2-log");
   const HWND viewer = FindWindowW(nullptr, L"Veldar - VELDAR2.veldar2-log");
   ASSERT_NE(viewer, nullptr);
-  const HWND text = GetWindow(viewer, GW_CHILD);
+  const HWND text = GetDlgItem(viewer, 100);
   EXPECT_EQ(TextOf(text), "1 : 開始\r\n2 : 終了\r\n");
   EXPECT_TRUE(GetWindowLongPtrW(text, GWL_STYLE) & ES_READONLY);
   SendMessageW(viewer, WM_CLOSE, 0, 0);
   EXPECT_FALSE(IsWindow(viewer));
 
-  const HWND missing = ShowFileViewer(dir / "gone.txt");
-  EXPECT_EQ(TextOf(GetWindow(missing, GW_CHILD)).rfind("ファイルを開けません。\r\n", 0), 0u);
+  const HWND missing = ShowFileViewer(nullptr, dir / "gone.txt", Language::kJapanese);
+  EXPECT_EQ(TextOf(GetDlgItem(missing, 100)).rfind("ファイルを開けません。\r\n", 0), 0u);
   DestroyWindow(missing);
+}
+
+// The viewer stands above the dialog that asked for it and has the keyboard;
+// Esc (on the text or the button), its close box and its 閉じる button close
+// it, whichever loop brings the messages.
+TEST_F(Win32ServicesTest, TheViewerWorksAboveTheDialogThatAskedForIt) {
+  struct Logic : DialogLogic {
+    Logic() : DialogLogic(MainDialogTemplate()) {}
+  } logic;
+  Win32Dialog owner(logic);
+  ASSERT_TRUE(owner.Open(nullptr));
+  testing::TempDir dir;
+  testing::WriteFile(dir / "VELDAR2.LOG", "1 : Start with parameter\n");
+  const auto pump = [] {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  };
+  const std::vector<std::function<void(HWND)>> closings = {
+      [](HWND) { PostMessageW(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 0); },
+      [](HWND viewer) { PostMessageW(viewer, WM_SYSCOMMAND, SC_CLOSE, 0); },
+      [&pump](HWND) {
+        PostMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 0);  // to the button
+        pump();
+        PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 0);
+      },
+      [](HWND viewer) { SendMessageW(GetDlgItem(viewer, IDCANCEL), BM_CLICK, 0, 0); },
+  };
+  for (std::size_t way = 0; way < closings.size(); ++way) {
+    SCOPED_TRACE(way);
+    const Language language = way == 3 ? Language::kEnglish : Language::kJapanese;
+    const HWND viewer = ShowFileViewer(owner.handle(), dir / "VELDAR2.LOG", language);
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_EQ(GetWindow(viewer, GW_OWNER), owner.handle()) << "above the dialog that asked";
+    EXPECT_EQ(GetFocus(), GetDlgItem(viewer, 100)) << "the keyboard is on the text";
+    EXPECT_EQ(TextOf(GetDlgItem(viewer, IDCANCEL)), language == Language::kEnglish ? "Close" : "閉じる");
+    closings[way](viewer);
+    for (int wait = 0; wait < 100 && IsWindow(viewer); ++wait) {
+      pump();
+      Sleep(20);
+    }
+    EXPECT_FALSE(IsWindow(viewer));
+  }
+}
+
+// The help pages beside the program are Windows' own, in the user's
+// language: options with "/", the registry, the log's places, the Task
+// Scheduler; every option and the check boxes' labels as the dialog shows them.
+TEST(Win32HelpPage, WindowsOwnInEachLanguage) {
+  for (const Language language : {Language::kJapanese, Language::kEnglish}) {
+    Win32DialogServices services(language);
+    const std::string path = services.HelpPagePath();
+    EXPECT_EQ(path.substr(path.find_last_of("\\/") + 1),
+              language == Language::kEnglish ? "veldar2_help_en.html" : "veldar2_help.html");
+    const std::string page = testing::ReadFile(path);
+    ASSERT_FALSE(page.empty()) << path;
+    for (const char* text : {"/NOFORCE", "/NODEL", "/NOMSG", "/NOTIME", "/LINK", "/?",
+                             "HKEY_CURRENT_USER\\Software\\Orvanta\\VELDAR2\\SETTINGS", "%LOCALAPPDATA%",
+                             "schtasks"}) {
+      EXPECT_NE(page.find(text), std::string::npos) << path << " lacks " << text;
+    }
+    for (int id : {IDC_NODELETE, IDC_NOFORCE, IDC_NOTIME}) {
+      const std::string label = Translate(language, FindControl(MainDialogTemplate(), id)->text);
+      EXPECT_NE(page.find(label), std::string::npos) << path << " lacks " << label;
+    }
+    for (const char* linux : {"XDG_", "~/.config", "-NOMSG", "systemd"}) {
+      EXPECT_EQ(page.find(linux), std::string::npos) << path << " holds " << linux;
+    }
+  }
 }
 
 TEST(Win32Viewer, TextIsUtf8WithCrLfLines) {
@@ -357,6 +430,31 @@ TEST_F(Win32ServicesTest, MessageBoxesAreShownByTheInterfaceThread) {
   }
   EXPECT_TRUE(messages.shown.empty()) << "nothing fell back to the stream";
   EXPECT_TRUE(messages.asked.empty());
+
+  // In the user's language, phrase by phrase around the paths.
+  Win32UserMessages english(messages, Language::kEnglish);
+  BoxAnswerer answerer;
+  BoxAnswerer::current = &answerer;
+  const UINT_PTR timer = SetTimer(nullptr, 0, 50, &BoxAnswerer::Tick);
+  english.Show("パラメタの指定誤りです。[書き込むディレクトリ]\nD:\\backup");
+  KillTimer(nullptr, timer);
+  EXPECT_EQ(answerer.text, "The parameters are wrong: [folder written to]\nD:\\backup");
+}
+
+// A stop asked of the run while a box waits (Ctrl-C, with nobody there to
+// answer) closes the box, a question as Cancel.
+TEST_F(Win32ServicesTest, AStopRequestClosesTheOpenBox) {
+  Win32UserMessages boxes(messages);
+  int asked = 0;
+  boxes.closeWhen = [&asked] { return ++asked > 3; };
+  const DWORD started = GetTickCount();
+  boxes.Show("ERROR MKDIR C:\\x");
+  EXPECT_GT(asked, 3);
+  asked = 0;
+  EXPECT_FALSE(boxes.AskOkCancel("ﾛｸﾞを消してよろしいですか？"));
+  EXPECT_LT(GetTickCount() - started, 10000u);
+  EXPECT_TRUE(ShownWindows(GetCurrentThreadId(), nullptr).empty()) << "no box is left";
+  EXPECT_TRUE(messages.shown.empty()) << "the boxes were shown, not written to the stream";
 }
 
 }  // namespace

@@ -1,0 +1,44 @@
+#include "app/stream_messages.h"
+
+#include "res/translation.h"
+
+namespace veldar {
+
+void JoinMessageLine(std::string& line, const std::string& next) {
+  if (next.empty()) return;
+  if (line.empty()) {
+    line = next;
+    return;
+  }
+  const bool sentenceEnds = line.back() == '.' || line.back() == ':' || line.back() == ' ' ||
+                            (line.size() >= 3 && line.compare(line.size() - 3, 3, "。") == 0);
+  if (line.back() != ' ') line += sentenceEnds ? " " : ": ";
+  line += next;
+}
+
+std::string MessageLine(const std::string& text, Language language) {
+  const std::string translated = TranslateMessage(language, text);
+  std::string line;
+  std::size_t start = 0;
+  while (start <= translated.size()) {
+    const std::size_t end = translated.find('\n', start);
+    JoinMessageLine(line, translated.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return line;
+}
+
+void StreamMessages::Show(const std::string& text) {
+  const std::string line = describe ? describe(text) : MessageLine(text, language_);
+  std::unique_lock<std::mutex> lock;
+  if (streamMutex) lock = std::unique_lock<std::mutex>(*streamMutex);
+  out_ << clearLine << "veldar2: " << line << "\n" << std::flush;
+}
+
+bool StreamMessages::AskOkCancel(const std::string& text) {
+  Show(text);
+  return false;
+}
+
+}  // namespace veldar

@@ -1,0 +1,268 @@
+#include "res/translation.h"
+
+#include <algorithm>
+#include <regex>
+#include <unordered_map>
+#include <vector>
+
+namespace veldar {
+namespace {
+
+struct Entry {
+  const char* japanese;
+  const char* english;
+  // A phrase is translated inside the messages that hold it; any other text
+  // only when it is the whole text (a word such as "検索" is not replaced in
+  // a path).
+  bool phrase;
+};
+
+// clang-format off
+constexpr Entry kTable[] = {
+    // ---- Dialogs: captions, controls, menus ----
+    {"Veldar [ﾊﾞｰｼﾞｮﾝ情報]", "Veldar [About]", false},
+    {"ﾛｸﾞ(&L)", "&Log", false},
+    {"ﾛｸﾞを見る(&L)", "&View Log", false},
+    {"ﾛｸﾞを消す(&D)", "&Delete Log", false},
+    {"ﾛｸﾞｻｲｽﾞを変更する(&C)", "&Change Log Size...", false},
+    {"ﾍﾙﾌﾟ(&H)", "&Help", false},
+    {"ﾊﾞｰｼﾞｮﾝ情報(&A)", "&About Veldar", false},
+    {"バージョン情報 VELDAR2(&A)...", "&About VELDAR2...", false},
+    {"検索", "Browse...", false},
+    {"ﾌｧｲﾙ・ﾎﾙﾀﾞを消さない (/NODEL)", "Keep files and folders gone from the source (/NODEL)", false},
+    {"強制的に書きつぶさない (/NOFORCE)", "Never overwrite existing copies (/NOFORCE)", false},
+    {"時間比較をしない (/NOTIME)", "Do not compare times (/NOTIME)", false},
+    {"レストア", "Restore", false},
+    {"バックアップ", "Back Up", false},
+    {"ｷｬﾝｾﾙ", "Cancel", false},
+    {"バックアップファイル・ディレクトリ（元）", "File or folder to back up (source)", false},
+    {"バックアップディレクトリ（先）", "Backup folder (destination)", false},
+    {"バックアップ世代数", "Generations to keep", false},
+    {"レストアするディレクトリ・ファイル（元）", "Generation to restore (source)", false},
+    {"復元するディレクトリ（先）", "Folder to restore into (destination)", false},
+    {"ﾚｽﾄｱ", "Restore", false},
+    {"ログサイズ", "Log size", false},
+    {"成功ログを記録する。", "Log what was done", false},
+    {"スキップログを記録する。", "Log what was skipped", false},
+    {"キャンセル", "Cancel", false},
+    {"バックアップ  Version 2.00", "Backup  Version 2.00", false},
+    {"Qt 6 (LGPLv3) を使用しています。", "Uses Qt 6 (LGPLv3).", false},
+    {"Windows 版 (MinGW-w64)", "Windows edition (MinGW-w64)", false},
+    {"コピーしています...", "Copying...", false},
+    {"閉じる", "Close", false},
+
+    // ---- Pickers and the source's menu ----
+    {"開く", "Open", false},
+    {"すべてのファイル(*.*)", "All files (*.*)", false},
+    {"バックアップするホルダ", "Folder to back up", false},
+    {"バックアップ先のホルダ", "Folder to keep the backups in", false},
+    {"復元するホルダ", "Folder to restore into", false},
+    {"ファイルを選ぶ(&F)...", "Choose a &File...", false},
+    {"ホルダを選ぶ(&D)...", "Choose a Fol&der...", false},
+
+    // ---- The progress window and the terminal's progress line ----
+    {" ファイル、", " files, ", true},
+    {"調べています... ", "Scanning... ", true},
+    {"中止しています...", "Stopping...", true},
+    {"ディスクに書き込んでいます...", "Writing to the disk...", true},
+    {"、残り ", ", left ", true},
+    {"%1/%2 ファイル", "%1/%2 files", false},
+    {"調べています... %1 ファイル", "scanning... %1 files", false},
+    {"残り %1", "%1 left", false},
+
+    // ---- Message boxes (and their lines on standard error) ----
+    {"ファイルを開けません。", "Cannot open the file.", true},
+    {"パラメタの指定誤りです。", "The parameters are wrong: ", true},
+    {"復元するディレクトリを入力してください。", "Enter the folder to restore into.", true},
+    {"レストアする世代を選んでください。", "Choose the generation to restore.", true},
+    {"レストアできる世代がありません。", "There is no generation to restore.", true},
+    {"バックアップ完了しました。", "The backup is complete.", true},
+    {"レストア完了しました。", "The restore is complete.", true},
+    {"レストアに失敗しました。", "The restore failed: ", true},
+    {"レストアできません。", "Cannot restore: ", true},
+    {"バックアップは終わりましたが、失敗した操作があります。詳しくはログを見てください。",
+     "The backup finished, but some operations failed. See the log for details.", true},
+    {"バックアップは終わりましたが、失敗した操作があります。今回の処理はログに記録されていません。",
+     "The backup finished, but some operations failed. This run is not in the log.", true},
+    {"書き込むディレクトリの空き容量が足りません。", "There is not enough free space in the folder written to.", true},
+    {"バックアップは終わりましたが、コピーの途中でなくなったファイルやフォルダは含まれていません。",
+     "The backup finished, but files or folders that vanished while it was copied are not in it.", true},
+    {"ほかのバックアップかレストアがこの書き込むディレクトリを使っています。終わってからやり直してください。",
+     "Another backup or restore is using the folder written to. Try again when it has finished.", true},
+    {"[バックアップするファイル]", "[file or folder to back up]", true},
+    {"[書き込むディレクトリ]", "[folder written to]", true},
+    {"[世代数]", "[generations]", true},
+    {"[世代]", "[generation]", true},
+    {"[復元するディレクトリ]", "[folder to restore into]", true},
+    {"[復元するファイル]", "[file to restore]", true},
+    {"ルートディレクトリはバックアップできません。", "The root folder cannot be backed up.", true},
+    {"バックアップするディレクトリが空です。", "The folder to back up is empty.", true},
+    {"バックアップするディレクトリが、その世代のディレクトリの中にあります。",
+     "The folder to back up is inside one of its own generations.", true},
+    {"バックアップするディレクトリと同じか、その中にあるディレクトリには書き込めません。",
+     "Cannot write into the folder to back up or into a folder inside it.", true},
+    {"バックアップするディレクトリが書き込むディレクトリの中にあるため、世代数は2以上にしてください。",
+     "The folder to back up is inside the folder written to: keep 2 generations or more.", true},
+    {"必要: ", "needed: ", true},
+    {"、空き: ", ", free: ", true},
+    {"世代のディレクトリ名に「_」がないため、復元先を決められません。",
+     "The generation's folder name has no \"_\", so the folder to restore into cannot be named.", true},
+    {"世代のファイル名から、復元するファイル名を作れません。",
+     "No name to restore the file under can be made from the generation's name.", true},
+    {"失敗した操作があります。詳しくはログを見てください。", "Some operations failed. See the log for details.", true},
+    {"失敗した操作があります。今回の処理はログに記録されていません。",
+     "Some operations failed. This run is not in the log.", true},
+    {"レストアを中止しました。", "The restore was stopped.", true},
+    {"復元先のディレクトリが、バックアップディレクトリと同じか、その中か、それを含んでいます。",
+     "The folder to restore into is the backup folder, is inside it, or contains it.", true},
+    {"ﾛｸﾞを消してよろしいですか？", "Delete the log?", true},
+    {"整数を入力してください。", "Enter a whole number.", true},
+    {"%1 から %2 までの整数を入力してください。", "Enter a whole number from %1 to %2.", true},
+    {"バックアップを中止しました。世代は置き換えていません。", "The backup was stopped. No generation was replaced.", true},
+
+    // ---- Standard error of a start from the command line ----
+    {"Veldar のウィンドウが開いているため、何もしませんでした（閉じてからやり直してください）",
+     "a Veldar window is open, so nothing was done (close it and start again)", false},
+    {"パスが %1 個あります。最初の \"%2\" をバックアップするファイル、最後の \"%3\" を書き込むディレクトリとし、"
+     "次のパスは使いません: %4",
+     "%1 paths were given: the first (\"%2\") is the source, the last (\"%3\") the backup directory; "
+     "not used: %4", false},
+    {"不明なオプションです: %1（「%2」で始まるパスは ./%1 と書くか、-- のあとに書きます）",
+     "unknown option: %1 (a path beginning with \"%2\" is written ./%1, or after --)", false},
+    {"不明なオプションです: %1（「%2」で始まるパスは -- のあとに書きます）",
+     "unknown option: %1 (a path beginning with \"%2\" is written after --)", false},
+    {"不明なオプションです: %1（「%2」で始まるパスはダブルクォートで囲みます）",
+     "unknown option: %1 (a path beginning with \"%2\" is written in double quotes)", false},
+    {"ダブルクォート (\") を含むパスは渡せません: %1", "a path with a double quote (\") cannot be passed: %1", false},
+    {"バックアップを中止しました。世代は置き換えていません。次の実行が続きから行います",
+     "the backup was cancelled: no generation was replaced, and the next run carries on", false},
+    {"バックアップできませんでした", "the backup failed or was refused", false},
+    {"バックアップは終わりましたが、%1 個の操作に失敗しました", "the backup finished, but %1 operation(s) failed", false},
+    {"バックアップは終わりましたが、コピーの途中でなくなった %1 個のファイルやフォルダは含まれていません",
+     "the backup finished, but %1 entr(y/ies) vanished from the source while it was copied and are not in "
+     "the copy", false},
+    {"ほかの実行が書き込むディレクトリ %1 を使っているため、何もしませんでした",
+     "another run is using the backup directory %1; nothing was done", false},
+    {"ログ: %1", "see %1", false},
+    {"ログサイズが 0 のため、ログは残りません", "the log size limit is 0: no log is kept", false},
+    {"ログにはありません: %1 を開くか書き込むことができませんでした",
+     "not in the log: %1 could not be opened or written", false},
+    {"ダイアログを表示できません: %1", "cannot show the dialog: %1", false},
+    {"ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）",
+     "start it with parameters for a backup without a window (%1)", false},
+    {"ディスプレイがありません（DISPLAY も WAYLAND_DISPLAY も設定されていません）",
+     "no display (DISPLAY and WAYLAND_DISPLAY are not set)", false},
+    {"ディスプレイに接続できませんでした", "the display could not be reached", false},
+    {"ディスプレイがありません", "no display", false},
+    {"エラー %1", "error %1", false},
+    {"二重起動を確かめられません: %1", "no single-instance check: %1", false},
+    {"ソケット用のプライベートなディレクトリがありません", "no private directory for its socket", false},
+};
+// clang-format on
+
+const std::unordered_map<std::string_view, std::string_view>& Texts() {
+  static const std::unordered_map<std::string_view, std::string_view> texts = [] {
+    std::unordered_map<std::string_view, std::string_view> map;
+    for (const Entry& entry : kTable) map.emplace(entry.japanese, entry.english);
+    return map;
+  }();
+  return texts;
+}
+
+// A phrase with numbers in it ("%1 から %2 ..."), found by its pattern.
+struct NumberedPhrase {
+  std::regex pattern;
+  std::string english;
+};
+
+struct Phrases {
+  std::vector<const Entry*> plain;  // longest first
+  std::vector<NumberedPhrase> numbered;
+};
+
+const Phrases& PhraseTable() {
+  static const Phrases phrases = [] {
+    Phrases table;
+    for (const Entry& entry : kTable) {
+      if (!entry.phrase) continue;
+      const std::string japanese = entry.japanese;
+      if (japanese.find('%') == std::string::npos) {
+        table.plain.push_back(&entry);
+        continue;
+      }
+      // Escaped as a regular expression, each %n a number.
+      std::string pattern;
+      for (std::size_t i = 0; i < japanese.size(); ++i) {
+        if (japanese[i] == '%' && i + 1 < japanese.size() && japanese[i + 1] >= '1' && japanese[i + 1] <= '9') {
+          pattern += "(\\d+)";
+          ++i;
+        } else if (std::string("\\^$.|?*+()[]{}").find(japanese[i]) != std::string::npos) {
+          pattern += '\\';
+          pattern += japanese[i];
+        } else {
+          pattern += japanese[i];
+        }
+      }
+      table.numbered.push_back({std::regex(pattern), entry.english});
+    }
+    std::stable_sort(table.plain.begin(), table.plain.end(), [](const Entry* a, const Entry* b) {
+      return std::string_view(a->japanese).size() > std::string_view(b->japanese).size();
+    });
+    return table;
+  }();
+  return phrases;
+}
+
+}  // namespace
+
+std::string Translate(Language language, std::string_view japanese) {
+  if (language == Language::kJapanese) return std::string(japanese);
+  const auto found = Texts().find(japanese);
+  return std::string(found == Texts().end() ? japanese : found->second);
+}
+
+std::string TranslateMessage(Language language, const std::string& text) {
+  if (language == Language::kJapanese) return text;
+  std::string message = text;
+  for (const NumberedPhrase& phrase : PhraseTable().numbered) {
+    std::smatch match;
+    while (std::regex_search(message, match, phrase.pattern)) {
+      std::string english = phrase.english;
+      for (std::size_t n = match.size() - 1; n >= 1; --n) {
+        const std::string marker = "%" + std::to_string(n);
+        for (std::size_t at = english.find(marker); at != std::string::npos; at = english.find(marker, at))
+          english.replace(at, marker.size(), match[n].str());
+      }
+      message.replace(static_cast<std::size_t>(match.position(0)), static_cast<std::size_t>(match.length(0)),
+                      english);
+    }
+  }
+  // Longest first, so that a phrase inside a longer one is not taken alone.
+  // What is put in is English, which holds no Japanese phrase to take again.
+  for (const Entry* phrase : PhraseTable().plain) {
+    const std::string_view japanese = phrase->japanese;
+    for (std::size_t at = message.find(japanese); at != std::string::npos;
+         at = message.find(japanese, at + std::string_view(phrase->english).size())) {
+      message.replace(at, japanese.size(), phrase->english);
+    }
+  }
+  return message;
+}
+
+std::string FormatText(std::string_view pattern, std::initializer_list<std::string> arguments) {
+  const std::vector<std::string> values(arguments);
+  std::string text;
+  text.reserve(pattern.size());
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char next = i + 1 < pattern.size() ? pattern[i + 1] : '\0';
+    if (pattern[i] == '%' && next >= '1' && next <= '9' && static_cast<std::size_t>(next - '1') < values.size()) {
+      text += values[static_cast<std::size_t>(next - '1')];
+      ++i;
+    } else {
+      text += pattern[i];
+    }
+  }
+  return text;
+}
+
+}  // namespace veldar
