@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package on Debian 12: build-release/veldar2_<version>_amd64.deb
-# (install it with: sudo apt install ./build-release/veldar2_*_amd64.deb).
+# (install it with: sudo apt install ./build-release/veldar2_*_amd64.deb),
+# with Debian's hardening flags (CMakeLists.txt takes them from dpkg-buildflags).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh package
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
