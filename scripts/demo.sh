@@ -6,8 +6,9 @@
 # under /tmp/veldar2-demo, so the user's own are not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+scripts/install-deps.sh build
+. scripts/build-settings.sh
+configure_normal_build
 cmake --build build -j2 --target veldar2
 
 demo=/tmp/veldar2-demo

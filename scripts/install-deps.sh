@@ -1,23 +1,49 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, whatever the build, the tests and the demo
-# need and the machine lacks. Runs apt-get only when something is missing.
+# Installs, from Debian's packages, what one of the scripts needs and the
+# machine lacks. Runs apt-get only when something is missing.
+#
+#   install-deps.sh build            the program (scripts/demo.sh, the benchmark)
+#   install-deps.sh package          the Debian package (scripts/package-deb.sh)
+#   install-deps.sh windows-package  the Windows zip (scripts/package-windows.sh)
+#   install-deps.sh test             every program scripts/test.sh calls
+#   install-deps.sh test-all         and those of scripts/test.sh --all
+#
+# Without an argument: build.
 set -euo pipefail
 
-packages=(
-  cmake make g++ pkg-config
-  googletest libgtest-dev
-  qt6-base-dev qt6-translations-l10n qt6-tools-dev qt6-l10n-tools   # lrelease: the English interface
-  rsync
-  fonts-noto-cjk
-  clang libclang-rt-14-dev llvm   # the fuzz targets: libFuzzer runtime, readable stack traces
-  # Windows: the MinGW-w64 cross compiler (posix threads), Wine to run its
-  # tests, a compiler cache, an X server for the test of Wine windows, and
-  # unzip to list the release zip.
-  g++-mingw-w64-x86-64-posix wine wine64 ccache xvfb xauth unzip
-  # The Debian package and its checks: dpkg-shlibdeps, the menu entry's and
-  # the man page's validators, and script(1) for the terminal's progress line.
-  dpkg-dev desktop-file-utils groff-base man-db bsdutils
-)
+# The Linux program: compiler, CMake, Qt with lrelease (the English
+# interface), dpkg-buildflags (Debian's hardening flags, used by every Linux
+# build), GoogleTest (the normal build is configured with its tests) and
+# ccache.
+build=(cmake make g++ pkg-config dpkg-dev qt6-base-dev qt6-tools-dev qt6-l10n-tools libgtest-dev ccache)
+# The Debian package: cpack needs file(1) to find the programs to strip, and
+# dpkg-shlibdeps (dpkg-dev) for the library dependencies.
+package=(cmake make g++ pkg-config dpkg-dev file qt6-base-dev qt6-tools-dev qt6-l10n-tools)
+# Windows: the MinGW-w64 cross compiler (posix threads), and unzip to list
+# the release zip.
+windows=(cmake make g++-mingw-w64-x86-64-posix ccache unzip)
+# The tests besides: Qt's own Japanese texts and the fonts the dialogs draw
+# with, rsync (the tests compare trees with it), GoogleTest's sources for the
+# Windows build, Wine to run its tests and Xvfb for Wine's windows (xauth for
+# xvfb-run, which the README suggests for the dialog on a server), and for the
+# package's checks: lintian, the menu entry's and the man page's validators,
+# systemd-analyze for the example units, and script(1) for the terminal's
+# progress line.
+test=("${build[@]}" file qt6-translations-l10n fonts-noto-cjk rsync
+      googletest g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
+      lintian desktop-file-utils groff-base man-db systemd bsdutils)
+# --all: clang with libFuzzer's runtime for the fuzz targets, and llvm for
+# readable sanitizer stack traces.
+test_all=("${test[@]}" clang libclang-rt-14-dev llvm)
+
+case "${1:-build}" in
+  build) packages=("${build[@]}") ;;
+  package) packages=("${package[@]}") ;;
+  windows-package) packages=("${windows[@]}") ;;
+  test) packages=("${test[@]}") ;;
+  test-all) packages=("${test_all[@]}") ;;
+  *) echo "usage: install-deps.sh [build|package|windows-package|test|test-all]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
