@@ -11,14 +11,13 @@
 # Without an argument: build.
 set -euo pipefail
 
-# The Linux program: compiler, CMake, Qt with lrelease (the English
-# interface), dpkg-buildflags (Debian's hardening flags, used by every Linux
-# build), GoogleTest (the normal build is configured with its tests) and
-# ccache.
-build=(cmake make g++ pkg-config dpkg-dev qt6-base-dev qt6-tools-dev qt6-l10n-tools libgtest-dev ccache)
+# The Linux program: compiler, CMake, Qt, dpkg-buildflags (Debian's
+# hardening flags, used by every Linux build), GoogleTest (the normal build is
+# configured with its tests) and ccache.
+build=(cmake make g++ pkg-config dpkg-dev qt6-base-dev libgtest-dev ccache)
 # The Debian package: cpack needs file(1) to find the programs to strip, and
 # dpkg-shlibdeps (dpkg-dev) for the library dependencies.
-package=(cmake make g++ pkg-config dpkg-dev file qt6-base-dev qt6-tools-dev qt6-l10n-tools)
+package=(cmake make g++ pkg-config dpkg-dev file qt6-base-dev)
 # Windows: the MinGW-w64 cross compiler (posix threads), and unzip to list
 # the release zip.
 windows=(cmake make g++-mingw-w64-x86-64-posix ccache unzip)
@@ -27,11 +26,12 @@ windows=(cmake make g++-mingw-w64-x86-64-posix ccache unzip)
 # Windows build, Wine to run its tests and Xvfb for Wine's windows (xauth for
 # xvfb-run, which the README suggests for the dialog on a server), and for the
 # package's checks: lintian, the menu entry's and the man page's validators,
-# systemd-analyze for the example units, and script(1) for the terminal's
-# progress line.
+# systemd-analyze for the example units, script(1) for the terminal's
+# progress line, and mkfs.xfs to make the XFS file systems (with and without
+# clones) the OS layer's tests mount.
 test=("${build[@]}" file qt6-translations-l10n fonts-noto-cjk rsync
       googletest g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
-      lintian desktop-file-utils groff-base man-db systemd bsdutils)
+      lintian desktop-file-utils groff-base man-db systemd bsdutils xfsprogs)
 # --all: clang with libFuzzer's runtime for the fuzz targets, and llvm for
 # readable sanitizer stack traces.
 test_all=("${test[@]}" clang libclang-rt-14-dev llvm)
