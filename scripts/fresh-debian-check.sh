@@ -37,6 +37,7 @@ finish() {
 }
 trap finish EXIT
 
+mkdir -p "$(dirname "$root")"
 echo "debootstrap (minbase, bookworm) from $mirror into $root"
 start=$SECONDS
 debootstrap --variant=minbase bookworm "$root" "$mirror" >"$root.debootstrap.log" 2>&1 ||
