@@ -1,5 +1,7 @@
 #include "app/app.h"
 
+#include "engine/backup.h"
+
 #include <cctype>
 #include <mutex>
 #include <optional>
@@ -163,16 +165,17 @@ void CVELDAR2App::ReportUnusedPaths(std::ostream& err) {
 }
 
 int CVELDAR2App::RunBatch(std::ostream& err) {
-  engine.failureCount = 0;
-  engine.vanishedCount = 0;
-  engine.report = {};
   engine.OpenLog();
   engine.WriteLog("Start with parameter");
   ReportUnusedPaths(err);
-  int result = 0;
+  outcome = BackupOutcome();
   bool reportShown = false;
   {
-    ProgressScope scope(engine, &batchProgress);
+    // The run's report as it goes: a message is told with the failure it is about.
+    Report report;
+    RunControl control;
+    control.progress = &batchProgress;
+    control.onReport = [&report](const Report& now) { report = now; };
     // The progress line, the failure lines the log cannot take and the
     // messages no box can show share standard error: one at a time.
     std::mutex errMutex;
@@ -191,15 +194,15 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
       // The message that reports a failure names its path and the system's
       // reason; the summary then need not say it again.
       standardErrorMessages->describe = [&](const std::string& text) {
-        if (text != engine.report.text) return MessageLine(text, language);
+        if (text != report.text) return MessageLine(text, language);
         reportShown = true;
-        return DescribeReport(engine.report, language, os_);
+        return DescribeReport(report, language, os_);
       };
     }
     std::optional<ProgressLineWriter> line;
     if (progressColumns > 0) line.emplace(err, batchProgress, progressColumns, errMutex, language);
     if (onBatchRun) onBatchRun(true);
-    result = engine.Backup();
+    outcome = RunBackup(engine, control);
     if (onBatchRun) onBatchRun(false);
     if (line) line->Stop();
     if (standardErrorMessages) {
@@ -210,11 +213,11 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
     engine.activityLog.onUnloggedFailure = std::move(unlogged);
   }
   engine.CloseLog();
-  if (result && engine.failureCount == 0 && engine.vanishedCount == 0) return kExitSuccess;
+  if (outcome.ok && outcome.failures == 0 && outcome.vanished == 0) return kExitSuccess;
   const auto say = [&](const char* japanese, std::initializer_list<std::string> arguments) {
     return FormatText(Translate(language, japanese), arguments);
   };
-  if (!result && engine.backupDirBusy) {
+  if (!outcome.ok && outcome.busy) {
     err << "veldar2: " << say("ほかの実行が書き込むディレクトリ %1 を使っているため、何もしませんでした", {engine.backupDir})
         << "\n";
     return kExitOtherInstance;
@@ -222,8 +225,8 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
 
   // What stopped the run (or the last operation that failed), where no line
   // has said it yet. A stopped run says that it was stopped, and nothing more.
-  if (!reportShown && !engine.cancelled && !engine.report.text.empty())
-    err << "veldar2: " << DescribeReport(engine.report, language, os_) << "\n";
+  if (!reportShown && !outcome.cancelled && !outcome.report.text.empty())
+    err << "veldar2: " << DescribeReport(outcome.report, language, os_) << "\n";
 
   // The summary sends the user to the log only when the log holds why: the
   // run's failure lines, its refusal written there instead of shown, or the
@@ -233,30 +236,30 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
     where = engine.logSizeLimit <= 0 ? say("ログサイズが 0 のため、ログは残りません", {})
                                      : say("ログにはありません: %1 を開くか書き込むことができませんでした",
                                            {engine.activityLog.path()});
-  } else if (engine.noMessage || engine.failureCount > 0 || engine.vanishedCount > 0 || engine.cancelled) {
+  } else if (engine.noMessage || outcome.failures > 0 || outcome.vanished > 0 || outcome.cancelled) {
     where = say("ログ: %1", {engine.activityLog.path()});
   }
   const auto summary = [&](const std::string& text) {
     err << "veldar2: " << text << (where.empty() ? "" : " (" + where + ")") << "\n";
   };
-  if (engine.cancelled) {
+  if (outcome.cancelled) {
     summary(say("バックアップを中止しました。世代は置き換えていません。次の実行が続きから行います", {}));
     return kExitFailure;
   }
-  if (!result) {
+  if (!outcome.ok) {
     summary(say("バックアップできませんでした", {}));
     return kExitFailure;
   }
-  if (engine.failureCount > 0) {
-    summary(say("バックアップは終わりましたが、%1 個の操作に失敗しました", {std::to_string(engine.failureCount)}));
+  if (outcome.failures > 0) {
+    summary(say("バックアップは終わりましたが、%1 個の操作に失敗しました", {std::to_string(outcome.failures)}));
   } else {
     summary(say("バックアップは終わりましたが、コピーの途中でなくなった %1 個のファイルやフォルダは含まれていません",
-                {std::to_string(engine.vanishedCount)}));
+                {std::to_string(outcome.vanished)}));
   }
   return kExitPartialFailure;
 }
 
-std::string DescribeReport(const CVELDAR2Engine::Report& report, Language language, Os& os) {
+std::string DescribeReport(const Report& report, Language language, Os& os) {
   std::string text = report.text;
   // A failure line's code is told as the system's reason instead.
   if (report.code != 0) {

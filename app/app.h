@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "app/stream_messages.h"
+#include "engine/backup.h"
 #include "engine/engine.h"
+#include "engine/reporter.h"
+#include "engine/run_progress.h"
 #include "res/language.h"
 
 namespace veldar {
@@ -68,6 +71,8 @@ class CVELDAR2App {
 
   std::string commandLine;
   CVELDAR2Engine engine;
+  // What the last batch run did.
+  BackupOutcome outcome;
   // The batch run's progress. A stop asked of it (RequestCancel, from a
   // signal handler for one) ends the run as cancelled, with status 2.
   RunProgress batchProgress;
@@ -106,9 +111,9 @@ class CVELDAR2App {
 // Files\veldar2.exe"), as the C runtime reads it.
 std::string ProgramParameterText(const std::string& commandLine);
 
-// The engine's `report` in `language` on one line, naming the path it is about
+// A run's `report` in `language` on one line, naming the path it is about
 // and the system's reason (the text of its error code) where it has them.
-std::string DescribeReport(const CVELDAR2Engine::Report& report, Language language, Os& os);
+std::string DescribeReport(const Report& report, Language language, Os& os);
 
 // The usage text: in Japanese and English, or in English only.
 std::string UsageText(char optionChar, Language language = Language::kJapanese);

@@ -21,7 +21,11 @@
 #include <cstdio>
 #include <vector>
 
+#include "engine/backup.h"
+
 #include "engine/engine.h"
+#include "engine/generations.h"
+#include "engine/mirror.h"
 #include "engine/path_relation.h"
 #include "res/string_table.h"
 
@@ -110,76 +114,124 @@ std::string NothingToReuseLine(const std::string& backupDir) {
 
 }  // namespace
 
-int CVELDAR2Engine::Backup() {
-  cancelled = false;
-  const int result = BackupRun();
+Reporter JobReporter(CVELDAR2Engine& job, const RunControl& control) {
+  return Reporter(job.activityLog, job.messages, LogOptions{job.successLog != 0, job.skipLog != 0},
+                  job.noMessage != 0, control);
+}
+
+MirrorJob MirrorJobOf(const CVELDAR2Engine& job, const std::string& source, const std::string& target) {
+  MirrorJob mirror;
+  mirror.source = source;
+  mirror.target = target;
+  mirror.force = job.noForce == 0;
+  mirror.deleteVanished = job.noDelete == 0;
+  mirror.compareTimes = job.noTime == 0;
+  return mirror;
+}
+
+BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control) {
+  Reporter reporter = JobReporter(job, control);
+  // Every copy of the run reports to the run's progress, and hears a stop.
+  CopyProgressScope scope(job.os, control.progress);
+  BackupRun run(job, reporter);
+  BackupOutcome outcome;
+  outcome.ok = run.Run();
   // A run that ended early because it was asked to stop: the copy under way
   // was abandoned, no generation was replaced, and a working directory stays
   // for the next run to carry on from.
-  if (!result && CancelRequested()) {
-    cancelled = true;
-    WriteLog(kCanceledLine);
+  if (!outcome.ok && reporter.Cancelled()) {
+    outcome.cancelled = true;
+    reporter.Note(CVELDAR2Engine::kCanceledLine);
   }
-  return result;
+  outcome.busy = run.busy();
+  outcome.failures = reporter.failures();
+  outcome.vanished = reporter.vanished();
+  outcome.unreadable = reporter.unreadable();
+  outcome.report = reporter.report();
+  return outcome;
 }
 
-int CVELDAR2Engine::BackupRun() {
-  backupDirBusy = 0;
+BackupRun::BackupRun(CVELDAR2Engine& job, Reporter& reporter)
+    : job_(job), os_(job.os), reporter_(reporter), files_(job.os, reporter, FilePolicy{job.noForce == 0}) {}
+
+BackupRun::~BackupRun() = default;
+
+std::string BackupRun::Join(const std::string& directory, const std::string& name) const {
+  return os_.Paths().Join(directory, name);
+}
+
+std::string BackupRun::NameOf(const std::string& path) const { return os_.Paths().NameOf(path); }
+
+TreeDeleter BackupRun::OwnDeleter() const { return TreeDeleter(files_.With(FilePolicy{true}), guarded_); }
+
+int BackupRun::FindFiles() {
+  return Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FindFiles(&job_.generations);
+}
+
+int BackupRun::FindDirs() {
+  return Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FindDirs(&job_.generations);
+}
+
+int BackupRun::Run() {
+  busy_ = false;
   if (!CheckParameters()) return 0;
   std::unique_ptr<OsDir> backup;
-  if (!LockBackupDir(&backup)) return Refuse(BackupDirBusyText());
+  if (!LockBackupDir(os_, job_.backupDir, &backup)) {
+    busy_ = true;
+    return Refuse(BusyText(job_.backupDir));
+  }
   // Everything below the backup directory is reached through this one open
   // directory for the rest of the run.
   struct RunScope {
-    CVELDAR2Engine& engine;
+    BackupRun& run;
     ~RunScope() {
-      engine.runBackupDir_ = nullptr;
-      engine.guarded_.reset();
+      run.backupDir_ = nullptr;
+      run.guarded_.reset();
     }
   } scope{*this};
-  runBackupDir_ = backup.get();
+  backupDir_ = backup.get();
   FileStatus status;
   // A source whose status cannot be read counts as a directory, as in the
   // pre-check.
-  if (os.Stat(sourcePath, true, &status) != 0 || status.kind == EntryKind::Directory) {
+  if (os_.Stat(job_.sourcePath, true, &status) != 0 || status.kind == EntryKind::Directory) {
     // An empty source (an unmounted drive looks like one, a freshly formatted
     // or checked one holds only lost+found, whatever fsck put there) would
-    // rotate good generations away for empty ones, or mirror emptiness over
+    // rotate good job_.generations away for empty ones, or mirror emptiness over
     // the backup. Checked here rather than in the pre-check, which the
     // restore shares: an emptied source is just what a restore is for.
     bool others = false;
     std::vector<DirEntry> none;
-    const int code = os.ListDir(sourcePath, true, &none, [&](std::string_view name) {
+    const int code = os_.ListDir(job_.sourcePath, true, &none, [&](std::string_view name) {
       others = others || name != kLostAndFound;
       return false;
     });
     const std::string wrong = LoadString(IDS_PARAM_ERROR) + kSourceField;
-    if (code != 0) return Refuse(wrong + os.ErrorText(code));
+    if (code != 0) return Refuse(wrong + os_.ErrorText(code));
     if (!others) return Refuse(wrong + kEmptySource);
     // No deletion of this run may take the source, however it is reached
     // (a bind mount of it inside the backup directory).
     guarded_ = status;
-    return BackupDir();
+    return Dir();
   }
-  return BackupFile();
+  return File();
 }
 
-int CVELDAR2Engine::CheckParameters() {
-  sourcePath = os.Paths().WithoutTrailingSeparators(sourcePath);
-  backupDir = os.Paths().WithoutTrailingSeparators(backupDir);
+int BackupRun::CheckParameters() {
+  job_.sourcePath = os_.Paths().WithoutTrailingSeparators(job_.sourcePath);
+  job_.backupDir = os_.Paths().WithoutTrailingSeparators(job_.backupDir);
   // "." and ".." name no directory by themselves: every source written so
-  // would share one set of generations ("._1"). The directory's real name
+  // would share one set of job_.generations ("._1"). The directory's real name
   // is taken instead.
-  const std::string name = NameOf(sourcePath);
+  const std::string name = NameOf(job_.sourcePath);
   if (name == "." || name == "..") {
     std::string resolved;
-    if (os.RealPath(sourcePath, &resolved) == 0) sourcePath = resolved;
+    if (os_.RealPath(job_.sourcePath, &resolved) == 0) job_.sourcePath = resolved;
   }
   const std::string refusal = JobRefusal();
   return refusal.empty() ? 1 : Refuse(refusal);
 }
 
-int CVELDAR2Engine::LockBackupDir(std::unique_ptr<OsDir>* lock) {
+int BackupRun::LockBackupDir(Os& os, const std::string& backupDir, std::unique_ptr<OsDir>* lock) {
   if (os.OpenDir(backupDir, /*followLink=*/true, lock) != 0) {
     lock->reset();
     return 1;
@@ -193,86 +245,83 @@ int CVELDAR2Engine::LockBackupDir(std::unique_ptr<OsDir>* lock) {
     os.SleepMs(kLockRetryMs);
   }
   lock->reset();
-  backupDirBusy = 1;
   return 0;
 }
 
-std::string CVELDAR2Engine::BackupDirBusyText() const {
+std::string BackupRun::BusyText(const std::string& backupDir) {
   return LoadString(IDS_BACKUP_DIR_BUSY) + "\n" + backupDir;
 }
 
-int CVELDAR2Engine::Refuse(const std::string& message) {
+int BackupRun::Refuse(const std::string& message) {
   // The refusal names the field, not the path: the backup directory's for
   // what is about it (its field, the lock, its free space), else the source's.
   const bool aboutBackupDir = message.find(kBackupField) != std::string::npos ||
                               message.rfind(LoadString(IDS_BACKUP_DIR_BUSY), 0) == 0 ||
                               message.rfind(LoadString(IDS_NO_ROOM), 0) == 0;
-  report = {message, aboutBackupDir ? backupDir : sourcePath, 0};
-  if (noMessage) {
-    activityLog.WriteFailure(message);  // not counted: the run stops here
-  } else {
-    messages.Show(message);  // the report keeps its path
-  }
-  return 0;
+  return reporter_.Refuse(message, aboutBackupDir ? job_.backupDir : job_.sourcePath);
 }
 
-std::string CVELDAR2Engine::JobRefusal() {
+std::string BackupRun::JobRefusal() {
   const std::string wrong = LoadString(IDS_PARAM_ERROR);
 
-  int code = os.Access(sourcePath, 4);
-  if (code != 0) return wrong + kSourceField + os.ErrorText(code);
+  int code = os_.Access(job_.sourcePath, 4);
+  if (code != 0) return wrong + kSourceField + os_.ErrorText(code);
   // A backup directory that refuses the test with "access denied" is let
   // through: the test can be wrong where the rights are not the mode bits.
-  code = os.Access(backupDir, 2);
-  if (code != 0 && !os.IsAccessDenied(code)) return wrong + kBackupField + os.ErrorText(code);
-  // The root has no name to give its generations, and every directory of the
+  code = os_.Access(job_.backupDir, 2);
+  if (code != 0 && !os_.IsAccessDenied(code)) return wrong + kBackupField + os_.ErrorText(code);
+  // The root has no name to give its job_.generations, and every directory of the
   // backup directory would look like one of them.
-  if (NameOf(sourcePath).empty()) return wrong + kSourceField + kRootSource;
+  if (NameOf(job_.sourcePath).empty()) return wrong + kSourceField + kRootSource;
 
   FileStatus sourceStatus;
   const bool sourceIsDirectory =
-      os.Stat(sourcePath, true, &sourceStatus) != 0 || sourceStatus.kind == EntryKind::Directory;
-  if (!sourceIsDirectory && generationCount <= 0) return wrong + kCountField;
+      os_.Stat(job_.sourcePath, true, &sourceStatus) != 0 || sourceStatus.kind == EntryKind::Directory;
+  if (!sourceIsDirectory && job_.generationCount <= 0) return wrong + kCountField;
 
   // Anything but a directory here would make the generation scan fail, and
   // the run would end without a word.
   FileStatus backupStatus;
-  if (os.Stat(backupDir, true, &backupStatus) == 0 && backupStatus.kind != EntryKind::Directory) {
-    return wrong + kBackupField + os.ErrorText(os.CodeOf(ErrorKind::kNotDirectory));
+  if (os_.Stat(job_.backupDir, true, &backupStatus) == 0 && backupStatus.kind != EntryKind::Directory) {
+    return wrong + kBackupField + os_.ErrorText(os_.CodeOf(ErrorKind::kNotDirectory));
   }
   if (!sourceIsDirectory) return std::string();
 
   // Directories compared by identity: a bind mount or a link reaching one of
   // them another way is the same directory. The mirror would find its own
   // copies in the source and copy them again, deeper each time.
-  if (IsSameOrInside(os, backupDir, sourcePath)) return wrong + kBackupField + kBackupInSource;
+  if (IsSameOrInside(os_, job_.backupDir, job_.sourcePath)) return wrong + kBackupField + kBackupInSource;
   std::string generation;
-  if (DepthInside(os, sourcePath, backupDir, &generation) >= 0) {
+  if (DepthInside(os_, job_.sourcePath, job_.backupDir, &generation) >= 0) {
     // Mirroring straight into the backup directory deletes what the source
     // does not hold, the source itself among it.
-    if (generationCount <= 1) return wrong + kCountField + "\n" + kSourceInMirror;
+    if (job_.generationCount <= 1) return wrong + kCountField + "\n" + kSourceInMirror;
     // Recycling or deleting that generation would delete the source.
-    if (IsDirGenerationName(generation)) return wrong + kSourceField + kSourceInOwnGeneration;
+    if (veldar::IsDirGenerationName(generation, NameOf(job_.sourcePath))) {
+      return wrong + kSourceField + kSourceInOwnGeneration;
+    }
   }
   return std::string();
 }
 
-int CVELDAR2Engine::BackupFile() {
-  if (!FindFileGenerations()) return 0;
+int BackupRun::File() {
+  if (!FindFiles()) return 0;
   // The pre-check refuses such a count: there is no generation to keep.
-  if (generationCount < 1) return 0;
+  if (job_.generationCount < 1) return 0;
 
-  const int present = static_cast<int>(generations.size());
-  int keep = generationCount;
+  const int present = static_cast<int>(job_.generations.size());
+  int keep = job_.generationCount;
   bool limitReached = false;
   if (keep > present) {
     // Never fall back on the path an earlier run left here.
-    targetPath.clear();
-    MakeFileGenerationPath();
-    if (targetPath.empty()) {
+    job_.targetPath.clear();
+    const std::string name =
+        Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FreeFileName(job_.generations);
+    if (!name.empty()) job_.targetPath = Join(job_.backupDir, name);
+    if (job_.targetPath.empty()) {
       if (present == 0) {
-        WriteFailure(NothingToReuseLine(backupDir));
-        ShowMessage(NothingToReuseLine(backupDir));
+        reporter_.Failure(NothingToReuseLine(job_.backupDir));
+        reporter_.Show(NothingToReuseLine(job_.backupDir));
         return 0;
       }
       // Every name is taken: keep what is there and overwrite the oldest.
@@ -283,36 +332,36 @@ int CVELDAR2Engine::BackupFile() {
 
   if (keep <= present) {
     for (int number = keep; number < present; ++number) {
-      targetPath = JoinPath(backupDir, FindGeneration(generations, number)->name);
-      if (!FileDelete(targetPath) && !noMessage) {
-        ShowMessage("ERR : DELETE FILE " + targetPath);
+      job_.targetPath = Join(job_.backupDir, FindGeneration(job_.generations, number)->name);
+      if (!files_.Delete(job_.targetPath) && !reporter_.noMessage()) {
+        reporter_.Show("ERR : DELETE FILE " + job_.targetPath);
         return 0;
       }
     }
-    targetPath = JoinPath(backupDir, FindGeneration(generations, keep - 1)->name);
-    if (limitReached) WriteLog(LimitReachedLine(targetPath));
+    job_.targetPath = Join(job_.backupDir, FindGeneration(job_.generations, keep - 1)->name);
+    if (limitReached) reporter_.Note(LimitReachedLine(job_.targetPath));
   }
 
-  if (runBackupDir_) RemoveLeftovers(*runBackupDir_, nullptr);
+  if (backupDir_) RemoveLeftovers(*backupDir_, nullptr);
   // A source that is a link is backed up by what it points to: a copy of the
   // link would be no copy of the data.
-  std::string copyFrom = sourcePath;
+  std::string copyFrom = job_.sourcePath;
   FileStatus own;
-  if (os.Stat(sourcePath, false, &own) == 0 && own.kind == EntryKind::Symlink) {
+  if (os_.Stat(job_.sourcePath, false, &own) == 0 && own.kind == EntryKind::Symlink) {
     std::string resolved;
-    if (os.RealPath(sourcePath, &resolved) == 0) copyFrom = resolved;
+    if (os_.RealPath(job_.sourcePath, &resolved) == 0) copyFrom = resolved;
   }
 
-  if (progress) {
+  if (reporter_.control().progress) {
     FileStatus status;
-    if (os.Stat(copyFrom, true, &status) == 0) progress->AddPlanned(1, status.size);
+    if (os_.Stat(copyFrom, true, &status) == 0) reporter_.control().progress->AddPlanned(1, status.size);
   }
-  const int copied = FileCopy(copyFrom, targetPath);
+  const int copied = files_.Copy(copyFrom, job_.targetPath);
   // Stopped at the user's request: the generation it was to replace is as
   // it was.
-  if (!copied && CancelRequested()) return 0;
-  if (!copied && !noMessage) {
-    ShowMessage("ERR: COPY FILE from " + sourcePath + " to " + targetPath);
+  if (!copied && reporter_.Cancelled()) return 0;
+  if (!copied && !reporter_.noMessage()) {
+    reporter_.Show("ERR: COPY FILE from " + job_.sourcePath + " to " + job_.targetPath);
     return 0;
   }
 
@@ -320,32 +369,32 @@ int CVELDAR2Engine::BackupFile() {
   // not happen is not stamped: that would make an old generation, or nothing,
   // pass for the newest.
   if (!copied) {
-    WriteFailure("Set Time Failed : " + targetPath + " : not copied");
-  } else if (int code = os.SetTimes(targetPath, os.Now()); code != 0) {
-    WriteFailure("Set Time Failed : " + targetPath + " : ERR = " + std::to_string(code));
+    reporter_.Failure("Set Time Failed : " + job_.targetPath + " : not copied");
+  } else if (int code = os_.SetTimes(job_.targetPath, os_.Now()); code != 0) {
+    reporter_.Failure("Set Time Failed : " + job_.targetPath + " : ERR = " + std::to_string(code));
   }
   // The copy was flushed before it got its name; the name, and the
-  // deletions of surplus generations, once the directory is.
-  if (copied) Flush(backupDir, /*fileSystem=*/false);
+  // deletions of surplus job_.generations, once the directory is.
+  if (copied) Flush(job_.backupDir, /*fileSystem=*/false);
 
-  SaveLastPaths();
+  job_.SaveLastPaths();
   return 1;
 }
 
-int CVELDAR2Engine::BackupDir() {
+int BackupRun::Dir() {
   // A generation that an interrupted run had moved aside for its new copy
   // gets its name back first, so that the scan counts it.
-  if (runBackupDir_) RecoverSwapped(*runBackupDir_, NameOf(sourcePath));
-  if (!FindDirGenerations()) return 0;
-  if (generationCount <= 1) return MirrorIntoBackupDir();
+  if (backupDir_) RecoverSwapped(*backupDir_, NameOf(job_.sourcePath));
+  if (!FindDirs()) return 0;
+  if (job_.generationCount <= 1) return MirrorIntoBackupDir();
   // The run's open backup directory; a caller outside a run has none yet.
   std::unique_ptr<OsDir> opened;
-  OsDir* backup = runBackupDir_;
+  OsDir* backup = backupDir_;
   if (backup == nullptr) {
-    const std::string working = JoinPath(backupDir, ServiceName(NameOf(sourcePath), kWorkingSuffix));
-    if (int code = os.OpenDir(backupDir, /*followLink=*/true, &opened); code != 0) {
-      WriteFailure("Directory Create Failed : " + working + " : ERR= " + std::to_string(code));
-      ShowMessage("ERROR MKDIR " + working);
+    const std::string working = Join(job_.backupDir, ServiceName(NameOf(job_.sourcePath), kWorkingSuffix));
+    if (int code = os_.OpenDir(job_.backupDir, /*followLink=*/true, &opened); code != 0) {
+      reporter_.Failure("Directory Create Failed : " + working + " : ERR= " + std::to_string(code));
+      reporter_.Show("ERROR MKDIR " + working);
       return 0;
     }
     backup = opened.get();
@@ -353,51 +402,54 @@ int CVELDAR2Engine::BackupDir() {
   return BuildGeneration(*backup);
 }
 
-int CVELDAR2Engine::BuildGeneration(OsDir& backup) {
-  const int present = static_cast<int>(generations.size());
-  // A source that is one of its own generations (reached through a bind
+int BackupRun::BuildGeneration(OsDir& backup) {
+  const int present = static_cast<int>(job_.generations.size());
+  // A source that is one of its own job_.generations (reached through a bind
   // mount, which the pre-check's look at the paths cannot see): recycling
   // that generation would empty the source.
   if (guarded_) {
-    for (const CFileEntry& generation : generations) {
+    for (const CFileEntry& generation : job_.generations) {
       if (generation.status.SameEntryAs(*guarded_)) {
         return Refuse(LoadString(IDS_PARAM_ERROR) + kSourceField + kSourceInOwnGeneration);
       }
     }
   }
-  int keep = generationCount;
+  int keep = job_.generationCount;
   bool limitReached = false;
   std::string finalName;
-  if (keep > present) finalName = MakeDirGenerationName();
+  if (keep > present) {
+    finalName =
+        Generations(os_, job_.backupDir, NameOf(job_.sourcePath), &backup).FreeDirName(job_.generations);
+  }
   if (finalName.empty()) {
     if (present == 0) {
-      WriteFailure(NothingToReuseLine(backupDir));
-      ShowMessage(NothingToReuseLine(backupDir));
+      reporter_.Failure(NothingToReuseLine(job_.backupDir));
+      reporter_.Show(NothingToReuseLine(job_.backupDir));
       return 0;
     }
     // Every name is taken (or the count is reached): keep what is there and
     // recycle the oldest, never mirror into the backup directory itself.
     limitReached = keep > present;
     keep = std::min(keep, present);
-    finalName = FindGeneration(generations, keep - 1)->name;
-    if (limitReached) WriteLog(LimitReachedLine(JoinPath(backupDir, finalName)));
+    finalName = FindGeneration(job_.generations, keep - 1)->name;
+    if (limitReached) reporter_.Note(LimitReachedLine(Join(job_.backupDir, finalName)));
   }
-  const CFileEntry* recycled = keep <= present ? FindGeneration(generations, keep - 1) : nullptr;
+  const CFileEntry* recycled = keep <= present ? FindGeneration(job_.generations, keep - 1) : nullptr;
 
   // The new generation is built under a working name no scan takes for a
   // generation, and replaces the old ones only once it is complete: a run
   // that fails or is cut off leaves every generation as it was, and its
   // working directory for the next run to carry on from.
-  const std::string stem = NameOf(sourcePath);
+  const std::string stem = NameOf(job_.sourcePath);
   RemoveLeftovers(backup, &stem);
   const std::string workingName = ServiceName(stem, kWorkingSuffix);
-  const std::string working = JoinPath(backupDir, workingName);
+  const std::string working = Join(job_.backupDir, workingName);
   std::unique_ptr<OsDir> workingDir;
   bool created = false;
   if (!OpenWorkingDir(backup, workingName, &workingDir, &created)) return 0;
   FileStatus workingStatus;
   if (int code = workingDir->Status(&workingStatus); code != 0) {
-    ReportScanFailure(mirror_steps::kTargetFirstError + JoinPath(working, "*"));
+    reporter_.ScanFailure(mirror_steps::kTargetFirstError + Join(working, "*"));
     return 0;
   }
   if (guarded_ && workingStatus.SameEntryAs(*guarded_)) {
@@ -406,17 +458,17 @@ int CVELDAR2Engine::BuildGeneration(OsDir& backup) {
 
   // The tree is looked at once: what the copy will hold, what it can share
   // with the newest generation, and what it needs of the disk.
-  MirrorPlan plan(os);
+  MirrorPlan plan(os_);
   MirrorJob job;
-  job.source = sourcePath;
+  job.source = job_.sourcePath;
   job.target = working;
   job.targetIsNew = created;
   job.writes = MirrorWrites::kUnflushed;
   job.exact = true;
-  if (const CFileEntry* newest = FindGeneration(generations, 0)) {
-    job.reference = JoinPath(backupDir, newest->name);
-    job.sharing = linkUnchanged ? MirrorSharing::kLinkOrClone : MirrorSharing::kCloneOrCopy;
-    job.keepUnreadable = noMessage != 0;
+  if (const CFileEntry* newest = FindGeneration(job_.generations, 0)) {
+    job.reference = Join(job_.backupDir, newest->name);
+    job.sharing = job_.linkUnchanged ? MirrorSharing::kLinkOrClone : MirrorSharing::kCloneOrCopy;
+    job.keepUnreadable = reporter_.noMessage() != 0;
   }
   plan.target = std::move(workingDir);
   plan.targetStatus = workingStatus;
@@ -424,30 +476,26 @@ int CVELDAR2Engine::BuildGeneration(OsDir& backup) {
   // carried on from an interrupted run must lose what the source has changed
   // or deleted since, so it is mirrored with force and deletion whatever the
   // run's flags say.
-  const int failuresBefore = failureCount;
-  const int unreadableBefore = unreadableCount;
-  {
-    ProgramsOwn own(*this);
-    if (!PlanMirror(job, &plan)) return 0;
-  }
+  const int failuresBefore = reporter_.failures();
+  const int unreadableBefore = reporter_.unreadable();
+  job.force = job.deleteVanished = true;
+  job.compareTimes = job_.noTime == 0;
+  if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
   if (!CheckRoom(plan.totals)) {
     // Refused before anything was written: the empty directory made for the
     // copy goes again.
     if (created) backup.RemoveDir(workingName);
     return 0;
   }
-  {
-    ProgramsOwn own(*this);
-    if (!ApplyMirror(plan)) return 0;
-  }
+  if (!MirrorApplier(os_, reporter_, guarded_).Apply(plan)) return 0;
   // Written without a flush per file: the whole copy is made durable at
   // once, before any old generation goes and before it takes a generation's
   // name. A flush that fails is a failure like any other: the copy stays
   // under its working name for the next run.
-  if (failureCount == failuresBefore + (unreadableCount - unreadableBefore)) {
-    FlushingScope flushing(progress);
+  if (reporter_.failures() == failuresBefore + (reporter_.unreadable() - unreadableBefore)) {
+    FlushingScope flushing(reporter_.control().progress);
     if (int code = backup.SyncFileSystem(); code != 0) {
-      WriteFailure("Flush Failed : " + working + " : ERR = " + std::to_string(code));
+      reporter_.Failure("Flush Failed : " + working + " : ERR = " + std::to_string(code));
     }
   }
   // A mirror that went on past failures (the no-message flag, or a
@@ -457,37 +505,37 @@ int CVELDAR2Engine::BuildGeneration(OsDir& backup) {
   // stays under the working name for the next run. Source files that could
   // not be read are the exception: the copy holds their last good copy
   // instead, and is complete in every other way.
-  if (failureCount != failuresBefore + (unreadableCount - unreadableBefore)) {
-    WriteFailure("Copy incomplete, no generation replaced : " + working);
-    ShowMessage("Copy incomplete, no generation replaced : " + working);
+  if (reporter_.failures() != failuresBefore + (reporter_.unreadable() - unreadableBefore)) {
+    reporter_.Failure("Copy incomplete, no generation replaced : " + working);
+    reporter_.Show("Copy incomplete, no generation replaced : " + working);
     return 0;
   }
 
   // Complete: it takes its name, a free one or the recycled generation's.
   if (!NameGeneration(backup, workingName, workingStatus, finalName, recycled)) return 0;
-  // Only then do the surplus generations of a lowered count go, oldest last
+  // Only then do the surplus job_.generations of a lowered count go, oldest last
   // (unless a stop was asked for meanwhile: the next run deletes them).
-  for (int number = keep; number < present && !CancelRequested(); ++number) {
-    const CFileEntry* surplus = FindGeneration(generations, number);
-    const std::string path = JoinPath(backupDir, surplus->name);
+  for (int number = keep; number < present && !reporter_.Cancelled(); ++number) {
+    const CFileEntry* surplus = FindGeneration(job_.generations, number);
+    const std::string path = Join(job_.backupDir, surplus->name);
     if (!Retire(backup, *surplus, "ERROR AT DELETE FILES " + path, "ERROR AT DELETE FILE " + path) &&
-        !noMessage && !CancelRequested()) {
+        !reporter_.noMessage() && !reporter_.Cancelled()) {
       return 0;
     }
   }
-  // The old generations' going survives a power cut too.
+  // The old job_.generations' going survives a power cut too.
   if (int code = backup.Sync(); code != 0) {
-    WriteFailure("Flush Failed : " + backupDir + " : ERR = " + std::to_string(code));
+    reporter_.Failure("Flush Failed : " + job_.backupDir + " : ERR = " + std::to_string(code));
   }
-  SaveLastPaths();
+  job_.SaveLastPaths();
   return 1;
 }
 
-int CVELDAR2Engine::OpenWorkingDir(OsDir& backup, const std::string& name,
+int BackupRun::OpenWorkingDir(OsDir& backup, const std::string& name,
                                    std::unique_ptr<OsDir>* dir, bool* created) {
-  const std::string path = JoinPath(backupDir, name);
+  const std::string path = Join(job_.backupDir, name);
   *created = false;
-  const CFileEntry* newest = FindGeneration(generations, 0);
+  const CFileEntry* newest = FindGeneration(job_.generations, 0);
   for (int attempt = 0; attempt < 3; ++attempt) {
     FileStatus status;
     int code = backup.StatAt(name, &status);
@@ -498,61 +546,59 @@ int CVELDAR2Engine::OpenWorkingDir(OsDir& backup, const std::string& name,
       // Carried on only when it is what a run of ours began: made by this
       // user, after every generation there is. Anything else on the name
       // (another user's directory, an older copy) is in the way, and goes.
-      if (code == 0 && opened.SameEntryAs(status) && opened.owner == os.UserId() &&
+      if (code == 0 && opened.SameEntryAs(status) && opened.owner == os_.UserId() &&
           (newest == nullptr || std::make_pair(opened.birthSec, opened.birthNsec) >
                                     std::make_pair(newest->time, newest->timeNsec))) {
         return 1;
       }
       dir->reset();
-      if (code != 0 && !os.IsNotFound(code) && !os.IsNotDirectory(code)) {
-        ReportScanFailure(mirror_steps::kTargetFirstError + JoinPath(path, "*"));
+      if (code != 0 && !os_.IsNotFound(code) && !os_.IsNotDirectory(code)) {
+        reporter_.ScanFailure(mirror_steps::kTargetFirstError + Join(path, "*"));
         return 0;
       }
       if (code == 0) {
-        ProgramsOwn own(*this);
         const CFileEntry entry{name, 0, 0, true, -1, EntryKind::Directory, status};
-        if (!DeleteTree(backup, entry)) return 0;
+        if (!OwnDeleter().Tree(backup, entry)) return 0;
       }
       continue;
     }
     if (code == 0) {
       // A file or a link on the program's own name (never followed) is in
       // the way of every run, and goes.
-      ProgramsOwn own(*this);
-      if (!FileDelete(backup, name)) break;
+      if (!files_.With(FilePolicy{true}).Delete(backup, name)) break;
       continue;
     }
-    if (!os.IsNotFound(code)) break;
+    if (!os_.IsNotFound(code)) break;
     // Made inside the open backup directory, for its owner only until the
     // copy is complete and gets the source's permissions, and opened at once
     // without following a link: what is opened must be what was made.
-    if (!DirCreate(backup, name)) break;
+    if (!files_.Create(backup, name)) break;
     FileStatus made;
     code = backup.OpenDir(name, dir);
     if (code == 0) code = (*dir)->Status(&made);
-    if (code == 0 && made.owner == os.UserId()) {
+    if (code == 0 && made.owner == os_.UserId()) {
       *created = true;
       return 1;
     }
     dir->reset();
   }
-  ShowMessage("ERROR MKDIR " + path);
+  reporter_.Show("ERROR MKDIR " + path);
   return 0;
 }
 
-int CVELDAR2Engine::NameGeneration(OsDir& backup, const std::string& workingName,
+int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
                                    const FileStatus& workingStatus, const std::string& finalName,
                                    const CFileEntry* recycled) {
-  const std::string working = JoinPath(backupDir, workingName);
-  const std::string target = JoinPath(backupDir, finalName);
+  const std::string working = Join(job_.backupDir, workingName);
+  const std::string target = Join(job_.backupDir, finalName);
   auto renameFailed = [&](const std::string& from, const std::string& to, int code) {
-    WriteFailure("rename directory failed : from " + from + " TO " + to + " : ERR = " +
+    reporter_.Failure("rename directory failed : from " + from + " TO " + to + " : ERR = " +
                  std::to_string(code));
-    ShowMessage("ERROR MKDIR " + target);
+    reporter_.Show("ERROR MKDIR " + target);
     return 0;
   };
   auto renamed = [&](const std::string& from, const std::string& to) {
-    if (successLog) WriteLog("rename directory : from " + from + " TO " + to);
+    reporter_.Done("rename directory : from " + from + " TO " + to);
   };
   // Whether `name` is still the entry `expected` describes.
   auto isStill = [&](const std::string& name, const FileStatus& expected) {
@@ -566,17 +612,17 @@ int CVELDAR2Engine::NameGeneration(OsDir& backup, const std::string& workingName
     // time it got when this run (or the interrupted one it carries on)
     // began, newer than every generation there is.
     if (!isStill(workingName, workingStatus)) {
-      return renameFailed(working, target, os.CodeOf(ErrorKind::kChanged));
+      return renameFailed(working, target, os_.CodeOf(ErrorKind::kChanged));
     }
     if (int code = backup.MoveNoReplace(workingName, backup, finalName); code != 0) {
       return renameFailed(working, target, code);
     }
     renamed(working, target);
     if (!isStill(finalName, workingStatus)) {
-      return renameFailed(working, target, os.CodeOf(ErrorKind::kChanged));
+      return renameFailed(working, target, os_.CodeOf(ErrorKind::kChanged));
     }
     if (int code = backup.Sync(); code != 0) {
-      WriteFailure("Flush Failed : " + backupDir + " : ERR = " + std::to_string(code));
+      reporter_.Failure("Flush Failed : " + job_.backupDir + " : ERR = " + std::to_string(code));
     }
     return 1;
   }
@@ -585,13 +631,13 @@ int CVELDAR2Engine::NameGeneration(OsDir& backup, const std::string& workingName
   // the source (reached through a bind mount).
   if (!isStill(finalName, recycled->status) ||
       (guarded_ && recycled->status.SameEntryAs(*guarded_))) {
-    return renameFailed(working, target, os.CodeOf(ErrorKind::kChanged));
+    return renameFailed(working, target, os_.CodeOf(ErrorKind::kChanged));
   }
   // The new copy goes to the retired name first (a cut here costs this run's
   // copy, never a generation), and is then swapped with the old one in one
   // step: there is no moment at which the generation's name is missing.
   const std::string retiredName = ServiceName(finalName, kRetiredSuffix);
-  const std::string retired = JoinPath(backupDir, retiredName);
+  const std::string retired = Join(job_.backupDir, retiredName);
   if (int code = backup.MoveNoReplace(workingName, backup, retiredName); code != 0) {
     return renameFailed(working, retired, code);
   }
@@ -604,28 +650,28 @@ int CVELDAR2Engine::NameGeneration(OsDir& backup, const std::string& workingName
     return 0;
   };
   if (!isStill(retiredName, workingStatus)) {
-    return stopBeforeSwap(working, retired, os.CodeOf(ErrorKind::kChanged));
+    return stopBeforeSwap(working, retired, os_.CodeOf(ErrorKind::kChanged));
   }
   if (!Flush(backup, /*fileSystem=*/false)) {
-    ShowMessage("ERROR MKDIR " + target);
+    reporter_.Show("ERROR MKDIR " + target);
     backup.MoveNoReplace(retiredName, backup, workingName);
     return 0;
   }
   int code = backup.Exchange(retiredName, finalName);
   std::string oldName = retiredName;  // where the old copy ends up
-  if (os.KindOf(code) == ErrorKind::kUnsupported) {
+  if (os_.KindOf(code) == ErrorKind::kUnsupported) {
     // No swap in one step here (Windows, some file systems): the old copy
     // is moved aside under a name that a later run gives back to it if the
     // new one never got there, then the new one takes its name.
     code = backup.MoveNoReplace(retiredName, backup, workingName);
     if (code != 0) return renameFailed(retired, working, code);
     oldName = ServiceName(finalName, kSwapSuffix);
-    const std::string aside = JoinPath(backupDir, oldName);
+    const std::string aside = Join(job_.backupDir, oldName);
     code = backup.MoveNoReplace(finalName, backup, oldName);
     if (code != 0) return renameFailed(target, aside, code);
     renamed(target, aside);
     if (!Flush(backup, /*fileSystem=*/false)) {
-      ShowMessage("ERROR MKDIR " + target);
+      reporter_.Show("ERROR MKDIR " + target);
       return 0;
     }
     code = backup.MoveNoReplace(workingName, backup, finalName);
@@ -638,11 +684,11 @@ int CVELDAR2Engine::NameGeneration(OsDir& backup, const std::string& workingName
   }
   // The new name survives a power cut before any of the old copy goes.
   if (!Flush(backup, /*fileSystem=*/false)) {
-    ShowMessage("ERROR MKDIR " + target);
+    reporter_.Show("ERROR MKDIR " + target);
     return 0;
   }
   if (!isStill(finalName, workingStatus)) {
-    return renameFailed(retired, target, os.CodeOf(ErrorKind::kChanged));
+    return renameFailed(retired, target, os_.CodeOf(ErrorKind::kChanged));
   }
   // The old copy now lies under the retired name. A stop asked for while it
   // is being deleted ends the run there: the new generation is complete, and
@@ -650,122 +696,98 @@ int CVELDAR2Engine::NameGeneration(OsDir& backup, const std::string& workingName
   CFileEntry old = *recycled;
   old.name = oldName;
   bool removeFailed = false;
-  if (!DeleteTree(backup, old, &removeFailed)) {
-    if (CancelRequested()) {
-      WriteLog(kCanceledLine);
+  if (!TreeDeleter(files_, guarded_).Tree(backup, old, &removeFailed)) {
+    if (reporter_.Cancelled()) {
+      reporter_.Note(CVELDAR2Engine::kCanceledLine);
       return 1;
     }
-    ShowMessage(removeFailed ? "ERROR AT DELETE FILE IN DELETE!" : "ERROR AT DELETE FILES IN DELETE!");
-    return noMessage ? 1 : 0;
+    reporter_.Show(removeFailed ? "ERROR AT DELETE FILE IN DELETE!" : "ERROR AT DELETE FILES IN DELETE!");
+    return reporter_.noMessage() ? 1 : 0;
   }
   return 1;
 }
 
-int CVELDAR2Engine::MirrorIntoBackupDir() {
+int BackupRun::MirrorIntoBackupDir() {
   // The backup directory is the user's and may be reached through a link.
   FileStatus status;
-  if (os.Stat(backupDir, true, &status) != 0 && !DirCreate(backupDir) && !noMessage) {
-    ShowMessage("ERROR MKDIR " + backupDir);
+  if (os_.Stat(job_.backupDir, true, &status) != 0 && !files_.Create(job_.backupDir) && !reporter_.noMessage()) {
+    reporter_.Show("ERROR MKDIR " + job_.backupDir);
     return 0;
   }
   // Each copy keeps its temporary name until it is on the disk, but the
   // flushes are made a batch of copies at a time.
-  MirrorPlan plan(os);
-  MirrorJob job;
-  job.source = sourcePath;
-  job.target = backupDir;
+  MirrorPlan plan(os_);
+  MirrorJob job = MirrorJobOf(job_, job_.sourcePath, job_.backupDir);
   job.writes = MirrorWrites::kBatched;
   // The run's lock file lies among the copies: it is the program's own.
   job.ownName = kLockFileName;
-  if (!PlanMirror(job, &plan) || !ApplyMirror(plan)) return 0;
+  if (!MirrorTree(os_, reporter_, job, &plan, guarded_)) return 0;
   // The names the last batches gave, and the deletions, survive a power cut
   // once the run says it is done. A run that changed nothing has nothing to
   // flush (and a flush would write out whatever else the disk holds).
-  if (plan.ChangesTarget()) Flush(backupDir, /*fileSystem=*/true);
-  SaveLastPaths();
+  if (plan.ChangesTarget()) Flush(job_.backupDir, /*fileSystem=*/true);
+  job_.SaveLastPaths();
   return 1;
 }
 
-int CVELDAR2Engine::Flush(const std::string& directory, bool fileSystem) {
+int BackupRun::Flush(const std::string& directory, bool fileSystem) {
   std::unique_ptr<OsDir> opened;
-  int code = os.OpenDir(directory, /*followLink=*/true, &opened);
+  int code = os_.OpenDir(directory, /*followLink=*/true, &opened);
   if (code != 0) {
-    WriteFailure("Flush Failed : " + directory + " : ERR = " + std::to_string(code));
+    reporter_.Failure("Flush Failed : " + directory + " : ERR = " + std::to_string(code));
     return 0;
   }
   return Flush(*opened, fileSystem);
 }
 
-int CVELDAR2Engine::Flush(OsDir& directory, bool fileSystem) {
-  FlushingScope flushing(progress);
+int BackupRun::Flush(OsDir& directory, bool fileSystem) {
+  FlushingScope flushing(reporter_.control().progress);
   const int code = fileSystem ? directory.SyncFileSystem() : directory.Sync();
   if (code == 0) return 1;
-  WriteFailure("Flush Failed : " + directory.Path() + " : ERR = " + std::to_string(code));
+  reporter_.Failure("Flush Failed : " + directory.Path() + " : ERR = " + std::to_string(code));
   return 0;
 }
 
-int CVELDAR2Engine::Retire(OsDir& backup, const CFileEntry& generation,
+int BackupRun::Retire(OsDir& backup, const CFileEntry& generation,
                            const std::string& contentsMessage, const std::string& removeMessage) {
   // Moved out of the way under a name no scan takes for a generation before
   // it is emptied: a run cut off half way through the deletion leaves no
   // half-emptied directory that looks like a generation. It must still be
   // the directory the scan listed, and never the source.
-  const std::string path = JoinPath(backupDir, generation.name);
+  const std::string path = Join(job_.backupDir, generation.name);
   const std::string trashName = ServiceName(generation.name, kRetiredSuffix);
-  const std::string trash = JoinPath(backupDir, trashName);
+  const std::string trash = Join(job_.backupDir, trashName);
   FileStatus now;
   int code = backup.StatAt(generation.name, &now);
   if (code == 0 && (!now.SameEntryAs(generation.status) ||
                     (guarded_ && now.SameEntryAs(*guarded_)))) {
-    code = os.CodeOf(ErrorKind::kChanged);
+    code = os_.CodeOf(ErrorKind::kChanged);
   }
   if (code == 0) code = backup.MoveNoReplace(generation.name, backup, trashName);
   if (code != 0) {
-    WriteFailure("rename directory failed : from " + path + " TO " + trash +
+    reporter_.Failure("rename directory failed : from " + path + " TO " + trash +
                  " : ERR = " + std::to_string(code));
-    ShowMessage(contentsMessage);
+    reporter_.Show(contentsMessage);
     return 0;
   }
-  if (successLog) WriteLog("rename directory : from " + path + " TO " + trash);
+  reporter_.Done("rename directory : from " + path + " TO " + trash);
   // The new name reaches the disk before any of the contents go: otherwise a
   // power cut could bring back the generation's name over a half-emptied copy.
   if (!Flush(backup, /*fileSystem=*/false)) {
-    ShowMessage(contentsMessage);
+    reporter_.Show(contentsMessage);
     return 0;
   }
   CFileEntry retired = generation;
   retired.name = trashName;
   bool removeFailed = false;
-  if (!DeleteTree(backup, retired, &removeFailed)) {
-    if (!CancelRequested()) ShowMessage(removeFailed ? removeMessage : contentsMessage);
+  if (!TreeDeleter(files_, guarded_).Tree(backup, retired, &removeFailed)) {
+    if (!reporter_.Cancelled()) reporter_.Show(removeFailed ? removeMessage : contentsMessage);
     return 0;
   }
   return 1;
 }
 
-int CVELDAR2Engine::DeleteTree(OsDir& parent, const CFileEntry& entry, bool* removeFailed) {
-  if (removeFailed) *removeFailed = false;
-  // Opened without following a link, and only when it is still the
-  // directory that was listed.
-  std::unique_ptr<OsDir> dir;
-  FileStatus status;
-  int code = parent.OpenDir(entry.name, &dir);
-  if (code == 0) code = dir->Status(&status);
-  if (code == 0 && !status.SameEntryAs(entry.status)) code = os.CodeOf(ErrorKind::kChanged);
-  if (code != 0) {
-    if (os.IsNotFound(code)) return 1;
-    WriteFailure("Directory Delete Failed : " + JoinPath(parent.Path(), entry.name) +
-                 " : ERR = " + std::to_string(code));
-    return 0;
-  }
-  if (!DeleteDirContents(*dir)) return 0;
-  dir.reset();
-  if (DirRemove(parent, entry.name)) return 1;
-  if (removeFailed) *removeFailed = true;
-  return 0;
-}
-
-void CVELDAR2Engine::RecoverSwapped(OsDir& backup, const std::string& stem) {
+void BackupRun::RecoverSwapped(OsDir& backup, const std::string& stem) {
   std::vector<DirEntry> found;
   backup.List(&found, [&](std::string_view name) {
     return SlotOfServiceName(name, stem, kSwapSuffix) != 0;
@@ -777,41 +799,37 @@ void CVELDAR2Engine::RecoverSwapped(OsDir& backup, const std::string& stem) {
     const int code = backup.StatAt(name, &status);
     if (code == 0) {
       // The new copy took the name: the old one was being deleted.
-      ProgramsOwn own(*this);
-      DeleteTree(backup, CFileEntry{entry.name, 0, 0, true, -1, EntryKind::Directory, entry.status});
-    } else if (os.IsNotFound(code) && backup.MoveNoReplace(entry.name, backup, name) == 0) {
-      if (successLog) {
-        WriteLog("rename directory : from " + JoinPath(backupDir, entry.name) + " TO " +
-                 JoinPath(backupDir, name));
-      }
+      OwnDeleter().Tree(backup, CFileEntry{entry.name, 0, 0, true, -1, EntryKind::Directory, entry.status});
+    } else if (os_.IsNotFound(code) && backup.MoveNoReplace(entry.name, backup, name) == 0) {
+      reporter_.Done("rename directory : from " + Join(job_.backupDir, entry.name) + " TO " +
+                     Join(job_.backupDir, name));
       Flush(backup, /*fileSystem=*/false);
     }
   }
 }
 
-void CVELDAR2Engine::RemoveLeftovers(OsDir& backup, const std::string* stem) {
+void BackupRun::RemoveLeftovers(OsDir& backup, const std::string* stem) {
   // What an interrupted run was deleting is deleted now, and what an
   // interrupted copy left (whatever is on a retired name of this source, and
   // any temporary file whose writer is gone). Failures are logged by the
   // operations and tried again by the next run.
   std::vector<DirEntry> found;
   backup.List(&found, [&](std::string_view name) {
-    return (stem != nullptr && IsRetiredName(name, *stem)) || os.IsAbandonedTemporary(name);
+    return (stem != nullptr && IsRetiredName(name, *stem)) || os_.IsAbandonedTemporary(name);
   });
-  ProgramsOwn own(*this);
+  TreeDeleter own = OwnDeleter();
   for (const DirEntry& entry : found) {
     if (entry.status.kind != EntryKind::Directory) {
-      FileDelete(backup, entry.name);
+      own.files().Delete(backup, entry.name);
     } else {
-      const CFileEntry leftover{entry.name, 0, 0, true, -1, EntryKind::Directory, entry.status};
-      DeleteTree(backup, leftover);
+      own.Tree(backup, CFileEntry{entry.name, 0, 0, true, -1, EntryKind::Directory, entry.status});
     }
   }
 }
 
-int CVELDAR2Engine::CheckRoom(const MirrorTotals& totals) {
+int BackupRun::CheckRoom(const MirrorTotals& totals) {
   std::uint64_t available = 0;
-  if (os.FreeSpace(backupDir, &available) != 0 || totals.diskBytes <= available) return 1;
+  if (os_.FreeSpace(job_.backupDir, &available) != 0 || totals.diskBytes <= available) return 1;
   return Refuse(LoadString(IDS_NO_ROOM) + "\n必要: " + Megabytes(totals.diskBytes) +
                 "、空き: " + Megabytes(available));
 }

@@ -157,7 +157,7 @@ TEST(CheckParametersTest, BindMountsAreSeenThrough) {
     job.engine.sourcePath = d + "/home/docs";
     job.engine.backupDir = d + c.backupDir;
     job.engine.generationCount = c.count;
-    EXPECT_EQ(job.engine.Backup(), 0) << c.backupDir;
+    EXPECT_EQ(job.Backup(), 0) << c.backupDir;
   }
   umount2((d + "/mnt/self").c_str(), MNT_DETACH);
   umount2((d + "/mnt/parent").c_str(), MNT_DETACH);
@@ -189,7 +189,7 @@ TEST(CheckParametersTest, BindMountsAreSeenThrough) {
     job.engine.sourcePath = m.source;
     job.engine.backupDir = m.backupDir;
     job.engine.generationCount = m.count;
-    EXPECT_EQ(job.engine.Backup(), 0) << m.what;
+    EXPECT_EQ(job.Backup(), 0) << m.what;
     umount2(m.onto.c_str(), MNT_DETACH);
     EXPECT_EQ(ListNames(m.from), std::vector<std::string>{"a.txt"}) << m.what;
     EXPECT_EQ(ReadFile(m.from + "/a.txt"), "a") << m.what;
@@ -265,7 +265,7 @@ TEST(BackupDirTest, AReaderCannotHoldTheBackupDirectory) {
   ASSERT_EQ(read(ready[0], &answer, 1), 1);
   EXPECT_EQ(answer, 'n') << "a reader took the lock";
   EXPECT_EQ(job.Run(2, "v1"), 1);
-  EXPECT_EQ(job.engine.backupDirBusy, 0);
+  EXPECT_EQ(job.outcome.busy, 0);
   kill(reader, SIGKILL);
   waitpid(reader, nullptr, 0);
   close(ready[0]);

@@ -110,7 +110,7 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
   job.messages.shown.clear();
   job.engine.sourcePath = d + "/empty";
   job.engine.backupDir = d + "/backup";
-  EXPECT_EQ(job.engine.Backup(), 0);
+  EXPECT_EQ(job.Backup(), 0);
   EXPECT_EQ(job.messages.shown,
             std::vector<std::string>{source + "バックアップするディレクトリが空です。"});
   EXPECT_TRUE(Exists(d + "/backup/docs_1/docs/a.txt"));
@@ -119,7 +119,7 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
   job.messages.shown.clear();
   job.engine.noMessage = 1;
   job.engine.sourcePath = d + "/empty";
-  EXPECT_EQ(job.engine.Backup(), 0);
+  EXPECT_EQ(job.Backup(), 0);
   EXPECT_TRUE(job.messages.shown.empty());
   EXPECT_NE(job.Log().find("バックアップするディレクトリが空です。"), std::string::npos);
   EXPECT_TRUE(job.settings.writes.empty());
@@ -158,7 +158,7 @@ TEST(BackupFileTest, SourceLinkIsBackedUpByWhatItPointsTo) {
     GTEST_SKIP() << "this process may not make symbolic links";
   }
   job.engine.generationCount = 2;
-  ASSERT_EQ(job.engine.Backup(), 1);
+  ASSERT_EQ(job.Backup(), 1);
   FileStatus generation;
   ASSERT_EQ(job.real->Stat(job.backup + "/link_1.doc_", /*followLink=*/false, &generation), 0);
   EXPECT_EQ(generation.kind, EntryKind::File);
@@ -287,12 +287,12 @@ TEST(BackupTest, FailuresStopOrCarryOn) {
       if (noMessage && c.alwaysStops) {
         EXPECT_EQ(result, 0);
         EXPECT_TRUE(job.messages.shown.empty());
-        EXPECT_GT(job.engine.failureCount, 0);
+        EXPECT_GT(job.outcome.failures, 0);
         EXPECT_TRUE(job.settings.writes.empty());
       } else if (noMessage) {
         EXPECT_EQ(result, 1);
         EXPECT_TRUE(job.messages.shown.empty());
-        EXPECT_GT(job.engine.failureCount, 0);
+        EXPECT_GT(job.outcome.failures, 0);
         EXPECT_NE(job.Log().find("ERR"), std::string::npos);
         EXPECT_FALSE(job.settings.writes.empty());
       } else {
@@ -330,7 +330,7 @@ TEST(BackupFileTest, TimeStampFailuresAreLogged) {
     EXPECT_NE(job.Log().find("Set Time Failed : " + Slashes(job.backup) +
                              "/report_1.doc_ : ERR = " + std::to_string(denied)),
               std::string::npos);
-    EXPECT_EQ(job.engine.failureCount, 1);
+    EXPECT_EQ(job.outcome.failures, 1);
   }
   {
     // No-force mode leaves the oldest as it was, and stamps it all the same.
@@ -405,18 +405,18 @@ TEST(BackupTest, SourceNamesAndEmptySources) {
                                       job.engine.sourcePath + "/./"}) {
     job.engine.sourcePath = spelling;
     job.engine.generationCount = 3;
-    EXPECT_EQ(job.engine.Backup(), 1) << spelling;
+    EXPECT_EQ(job.Backup(), 1) << spelling;
   }
   EXPECT_EQ(ListNames(job.backup), (std::vector<std::string>{"docs_1", "docs_2", "docs_3"}));
 
   MakeDirs(job.dir / "fresh/lost+found");
   job.engine.sourcePath = job.dir / "fresh";
-  EXPECT_EQ(job.engine.Backup(), 0);
+  EXPECT_EQ(job.Backup(), 0);
   EXPECT_NE(job.messages.shown.back().find("バックアップするディレクトリが空です。"), std::string::npos);
   WriteFile(job.dir / "fresh/lost+found/#123", "recovered");
-  EXPECT_EQ(job.engine.Backup(), 0);
+  EXPECT_EQ(job.Backup(), 0);
   WriteFile(job.dir / "fresh/a.txt", "a");
-  EXPECT_EQ(job.engine.Backup(), 1);
+  EXPECT_EQ(job.Backup(), 1);
 }
 
 // One run at a time per backup directory: a second waits as long as the log
@@ -428,7 +428,7 @@ TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
   ASSERT_EQ(job.real->OpenDir(job.backup, true, &held), 0);
   ASSERT_EQ(held->Lock(CVELDAR2Engine::kLockFileName), 0);
   EXPECT_EQ(job.Run(2, "v1"), 0);
-  EXPECT_EQ(job.engine.backupDirBusy, 1);
+  EXPECT_EQ(job.outcome.busy, 1);
   EXPECT_EQ(job.os.sleeps, (std::vector<int>{500, 500, 500, 500, 500}));
   ASSERT_FALSE(job.messages.shown.empty());
   EXPECT_NE(Slashes(job.messages.shown.back()).find(Slashes(job.backup)), std::string::npos);
@@ -438,7 +438,7 @@ TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
   EXPECT_EQ(names, std::vector<std::string>{});
   held.reset();
   EXPECT_EQ(job.Run(2, "v1"), 1);
-  EXPECT_EQ(job.engine.backupDirBusy, 0);
+  EXPECT_EQ(job.outcome.busy, 0);
 }
 
 // With -NOMSG, a source file that cannot be read does not keep the
@@ -474,10 +474,9 @@ TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
     WriteFile(job.engine.sourcePath + "/new.txt", "new");
     job.os.FailAt(OsOp::CopyFile, job.dir / c.failAt, job.os.CodeOf(ErrorKind::kAccessDenied));
     job.engine.noMessage = c.noMessage;
-    job.engine.failureCount = 0;
-    EXPECT_EQ(job.Run(3, "v2"), c.result);
+        EXPECT_EQ(job.Run(3, "v2"), c.result);
     EXPECT_EQ(Exists(job.backup + "/docs_2"), c.newGeneration);
-    EXPECT_EQ(job.engine.failureCount, c.failures);
+    EXPECT_EQ(job.outcome.failures, c.failures);
     if (!c.newGeneration) continue;
     const std::string name = c.failAt.substr(c.failAt.rfind('/') + 1);
     EXPECT_EQ(ReadFile(job.backup + "/docs_2/" + name), c.kept);

@@ -1,6 +1,8 @@
 #include "engine/engine.h"
 
-
+#include "engine/backup.h"
+#include "engine/generations.h"
+#include "engine/mirror.h"
 #include "res/string_table.h"
 
 namespace veldar {
@@ -9,8 +11,6 @@ CVELDAR2Engine::CVELDAR2Engine(Os& os, UserMessages& messages, SettingsStore& se
     : activityLog(os, logSizeLimit), os(os), messages(messages), settings(settings) {
   Reset();
 }
-
-CVELDAR2Engine::~CVELDAR2Engine() = default;
 
 void CVELDAR2Engine::Reset() {
   sourcePath.clear();
@@ -39,44 +39,84 @@ void CVELDAR2Engine::WriteLog(const std::string& text, bool blankLineAfter) {
   activityLog.Write(text, blankLineAfter);
 }
 
-void CVELDAR2Engine::WriteLogDeferred(const std::string& text) { activityLog.WriteDeferred(text); }
-
 void CVELDAR2Engine::CloseLog() { activityLog.Close(); }
 
-void CVELDAR2Engine::WriteFailure(const std::string& text) {
-  ++failureCount;
-  report = {text, std::string(), ErrorCodeOfFailureLine(text)};
-  activityLog.WriteFailure(text);
+// ---- The operations, each handed to its part ----
+
+int CVELDAR2Engine::Backup() { return RunBackup(*this).ok; }
+
+int CVELDAR2Engine::CheckParameters() {
+  Reporter reporter = JobReporter(*this);
+  return BackupRun(*this, reporter).CheckParameters();
 }
 
-void CVELDAR2Engine::ShowMessage(const std::string& text) {
-  // A message that follows a failure line is about that failure: the line
-  // holds the system's error code, which the message leaves out. (A message
-  // never ends in an error code itself, so one that follows another message
-  // takes none.)
-  report = {text, std::string(), ErrorCodeOfFailureLine(report.text)};
-  if (!noMessage) messages.Show(text);
+int CVELDAR2Engine::BackupFile() {
+  Reporter reporter = JobReporter(*this);
+  return BackupRun(*this, reporter).File();
 }
 
-int ErrorCodeOfFailureLine(const std::string& line) {
-  // The file operations end their failure lines with " : ERR = <code>" (the
-  // directory operations with "ERR= ").
-  const std::size_t at = line.rfind("ERR");
-  if (at == std::string::npos) return 0;
-  std::size_t i = at + 3;
-  while (i < line.size() && line[i] == ' ') ++i;
-  if (i >= line.size() || line[i] != '=') return 0;
-  ++i;
-  while (i < line.size() && line[i] == ' ') ++i;
-  const bool negative = i < line.size() && line[i] == '-';
-  if (negative) ++i;
-  if (i >= line.size()) return 0;
-  long long code = 0;
-  for (; i < line.size(); ++i) {
-    if (line[i] < '0' || line[i] > '9' || code > 0xFFFFFFFFll) return 0;
-    code = code * 10 + (line[i] - '0');
-  }
-  return static_cast<int>(negative ? -code : code);
+int CVELDAR2Engine::BackupDir() {
+  Reporter reporter = JobReporter(*this);
+  return BackupRun(*this, reporter).Dir();
+}
+
+int CVELDAR2Engine::FindFileGenerations() {
+  return Generations(os, backupDir, NameOf(sourcePath)).FindFiles(&generations);
+}
+
+int CVELDAR2Engine::FindDirGenerations() {
+  return Generations(os, backupDir, NameOf(sourcePath)).FindDirs(&generations);
+}
+
+void CVELDAR2Engine::MakeFileGenerationPath() {
+  const std::string name = Generations(os, backupDir, NameOf(sourcePath)).FreeFileName(generations);
+  if (!name.empty()) targetPath = JoinPath(backupDir, name);
+}
+
+std::string CVELDAR2Engine::MakeDirGenerationName() {
+  return Generations(os, backupDir, NameOf(sourcePath)).FreeDirName(generations);
+}
+
+namespace {
+
+// The file operations as the job's force setting has them, with a reporter
+// for the one call.
+template <typename Operation>
+int WithFileOps(CVELDAR2Engine& engine, Operation operation) {
+  Reporter reporter = JobReporter(engine);
+  FileOps files(engine.os, reporter, FilePolicy{engine.noForce == 0});
+  return operation(files);
+}
+
+}  // namespace
+
+int CVELDAR2Engine::FileCopy(const std::string& source, const std::string& target) {
+  return WithFileOps(*this, [&](FileOps& files) { return files.Copy(source, target); });
+}
+
+int CVELDAR2Engine::FileDelete(const std::string& path) {
+  return WithFileOps(*this, [&](FileOps& files) { return files.Delete(path); });
+}
+
+int CVELDAR2Engine::DirRemove(const std::string& path) {
+  return WithFileOps(*this, [&](FileOps& files) { return files.Remove(path); });
+}
+
+int CVELDAR2Engine::DirCreate(const std::string& path) {
+  return WithFileOps(*this, [&](FileOps& files) { return files.Create(path); });
+}
+
+int CVELDAR2Engine::DeleteDirContents(const std::string& directory) {
+  return WithFileOps(*this,
+                     [&](FileOps& files) { return TreeDeleter(files, std::nullopt).Contents(directory); });
+}
+
+int CVELDAR2Engine::MirrorDir(const std::string& sourceDir, const std::string& targetDir, bool targetIsNew) {
+  Reporter reporter = JobReporter(*this);
+  MirrorPlan plan(os);
+  MirrorJob job = MirrorJobOf(*this, sourceDir, targetDir);
+  job.targetIsNew = targetIsNew;
+  return MirrorTree(os, reporter, job, &plan);
 }
 
 void CVELDAR2Engine::SaveLastPaths() {

@@ -1,26 +1,13 @@
-// The four file operations through which the engine changes the file system:
-// FileCopy, FileDelete, DirRemove and DirCreate.
+// The four file operations (see file_ops.h). Each comes in two forms, on
+// paths and on names within open directories; one `Entry` stands for either,
+// so the rules are written once.
 //
-// Each obeys the force setting and reports its outcome to the activity log.
-// Force mode (no-force flag clear) retries a failed copy, deletion or removal
-// once after making the target writable, and a failure that survives the
-// retry is a failure line (always written, counted) and a 0 result. No-force
-// mode tries once and never overwrites; what it leaves undone is a skip line
-// (skip-log option) and the result is still success. Lines about work done
-// need the success-log option. None of them shows a message box: what the user
-// sees is the caller's business.
-//
-// Each comes in two forms: on paths, and on names within open directories
-// (the tree walks use those, so that nothing below a directory they opened is
-// ever resolved by path again). One `Entry` stands for either, so the rules
-// above are written once.
-//
-// The texts are written as they stand; WriteLog escapes control characters a
+// The texts are written as they stand; the log escapes control characters a
 // path may hold, so a name cannot break or forge a line.
 
-#include <string>
+#include "engine/file_ops.h"
 
-#include "engine/engine.h"
+#include <string>
 
 namespace veldar {
 namespace {
@@ -60,8 +47,8 @@ struct Entry {
 
 Entry ByPath(Os& os, const std::string& path) { return Entry{os, nullptr, path, path}; }
 
-Entry InDir(CVELDAR2Engine& engine, OsDir& dir, const std::string& name) {
-  return Entry{engine.os, &dir, name, engine.JoinPath(dir.Path(), name)};
+Entry InDir(Os& os, OsDir& dir, const std::string& name) {
+  return Entry{os, &dir, name, os.Paths().Join(dir.Path(), name)};
 }
 
 // The texts of a deletion (FileDelete) or a removal (DirRemove).
@@ -93,19 +80,18 @@ struct Writing {
 };
 
 // The line and the progress report of a finished copy.
-void Copied(CVELDAR2Engine& engine, const std::string& from, const std::string& to,
-            std::uint64_t bytes) {
-  if (engine.successLog) engine.WriteLog("File Copied : " + from + " to " + to);
-  if (engine.onFileCopied) engine.onFileCopied(from, bytes);
+void Copied(Reporter& reporter, const std::string& from, const std::string& to, std::uint64_t bytes) {
+  reporter.Done("File Copied : " + from + " to " + to);
+  if (reporter.control().onFileCopied) reporter.control().onFileCopied(from, bytes);
 }
 
 // One copy, either form. `vanished`: see the header.
-int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
-              bool* vanished, const Writing& writing = {}) {
+int CopyEntry(Os& os, Reporter& reporter, const FilePolicy& policy, const Entry& source,
+              const Entry& target, bool* vanished, const Writing& writing = {}) {
   if (vanished) *vanished = false;
-  Os& os = engine.os;
+  RunProgress* progress = reporter.control().progress;
   std::uint64_t bytes = 0;
-  if (engine.progress) engine.progress->FileStarted(source.path);
+  if (progress) progress->FileStarted(source.path);
   // A copy stopped at the user's request is no failure: nothing is written
   // about it, and the caller stops the run.
   auto stopped = [&](int code) { return os.KindOf(code) == ErrorKind::kCancelled; };
@@ -114,17 +100,14 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
     FileStatus status;
     return vanished && os.IsNotFound(code) && os.IsNotFound(source.Stat(&status));
   };
-  if (engine.noForce) {
+  if (!policy.force) {
     const int code = source.CopyTo(target, CopyMode::FailIfExists, &bytes);
     if (code != 0) {
       if (stopped(code)) return 0;
       if (sourceGone(code)) return *vanished = true, 0;
       // An existing target is the usual cause; whatever it was, no-force mode
       // leaves the target as it was and carries on.
-      if (engine.skipLog) {
-        engine.WriteLog("File Copy Failed due to Not Force Mode : " + source.path + " to " +
-                        target.path);
-      }
+      reporter.Skipped("File Copy Failed due to Not Force Mode : " + source.path + " to " + target.path);
       return 1;
     }
   } else if (int first = source.CopyTo(target, writing.replace, &bytes, writing.temporary,
@@ -137,7 +120,7 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
     FileStatus status;
     if (os.KindOf(first) == ErrorKind::kUnsupported && source.Stat(&status) == 0 &&
         status.kind == EntryKind::Symlink) {
-      if (engine.skipLog) engine.WriteLog("link found copy canceled! : " + source.path);
+      reporter.Skipped("link found copy canceled! : " + source.path);
       return 1;
     }
     // Make the target writable for the second attempt and give it its old
@@ -165,39 +148,37 @@ int CopyEntry(CVELDAR2Engine& engine, const Entry& source, const Entry& target,
     if (code != 0) {
       if (stopped(code)) return 0;
       if (sourceGone(code)) return *vanished = true, 0;
-      engine.WriteFailure("File Copy Failed : " + source.path + " to " + target.path +
-                          " : ERR = " + Code(code));
+      reporter.Failure("File Copy Failed : " + source.path + " to " + target.path + " : ERR = " +
+                       Code(code));
       return 0;
     }
   }
   if (writing.bytes) *writing.bytes = bytes;
   // Staged or not, the content is written: that is what progress counts.
-  if (engine.progress) engine.progress->FileFinished(bytes);
-  // A staged copy is done once it has its name (PlaceCopy); no-force mode
-  // never stages.
-  if (!writing.temporary || writing.temporary->empty()) {
-    Copied(engine, source.path, target.path, bytes);
-  }
+  if (progress) progress->FileFinished(bytes);
+  // A staged copy is done once it has its name (Place); no-force mode never
+  // stages.
+  if (!writing.temporary || writing.temporary->empty()) Copied(reporter, source.path, target.path, bytes);
   return 1;
 }
 
 // One deletion or removal, either form.
-int RemoveEntry(CVELDAR2Engine& engine, const Entry& entry, bool directory) {
+int RemoveEntry(Reporter& reporter, const FilePolicy& policy, const Entry& entry, bool directory) {
   const RemovalTexts& texts = directory ? kDirTexts : kFileTexts;
   auto attempt = [&] { return directory ? entry.Remove() : entry.Delete(); };
   int code = attempt();
-  if (engine.noForce) {
+  if (!policy.force) {
     if (code == 0) {
-      if (engine.successLog) engine.WriteLog(texts.done + entry.path);
-    } else if (engine.skipLog) {
-      engine.WriteLog(texts.skipped + entry.path + " : ERR= " + Code(code));
+      reporter.Done(texts.done + entry.path);
+    } else {
+      reporter.Skipped(texts.skipped + entry.path + " : ERR= " + Code(code));
     }
     return 1;
   }
   if (code == 0) {
     // Done at the first attempt: this line carries a line break of its own,
     // so an empty line follows it in the log.
-    if (engine.successLog) engine.WriteLog(texts.done + entry.path, true);
+    reporter.Done(texts.done + entry.path, true);
     return 1;
   }
   // The attribute change is not undone if the retry fails as well.
@@ -205,85 +186,82 @@ int RemoveEntry(CVELDAR2Engine& engine, const Entry& entry, bool directory) {
   if (MayTouch(entry, &status)) entry.SetNormal();
   code = attempt();
   if (code == 0) {
-    if (engine.successLog) engine.WriteLog(texts.done + entry.path);
+    reporter.Done(texts.done + entry.path);
     return 1;
   }
-  engine.WriteFailure(texts.failed + entry.path + " : ERR = " + Code(code));
+  reporter.Failure(texts.failed + entry.path + " : ERR = " + Code(code));
   return 0;
 }
 
-int CreateEntry(CVELDAR2Engine& engine, const Entry& entry) {
+int CreateEntry(Reporter& reporter, const Entry& entry) {
   const int code = entry.Create();
   if (code != 0) {
-    engine.WriteFailure("Directory Create Failed : " + entry.path + " : ERR= " + Code(code));
+    reporter.Failure("Directory Create Failed : " + entry.path + " : ERR= " + Code(code));
     return 0;
   }
-  if (engine.successLog) engine.WriteLog("Directory Created : " + entry.path);
+  reporter.Done("Directory Created : " + entry.path);
   return 1;
 }
 
 }  // namespace
 
-int CVELDAR2Engine::FileCopy(const std::string& source, const std::string& target) {
-  return CopyEntry(*this, ByPath(os, source), ByPath(os, target), nullptr);
+int FileOps::Copy(const std::string& source, const std::string& target) {
+  return CopyEntry(os_, reporter_, policy_, ByPath(os_, source), ByPath(os_, target), nullptr);
 }
 
-int CVELDAR2Engine::FileCopy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-                             const std::string& targetName, bool* vanished, bool unflushed,
-                             bool* readFailed) {
+int FileOps::Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
+                  const std::string& targetName, bool* vanished, bool unflushed, bool* readFailed) {
   Writing writing;
   if (unflushed) writing.replace = CopyMode::Unflushed;
   writing.readFailed = readFailed;
-  return CopyEntry(*this, InDir(*this, sourceDir, sourceName), InDir(*this, targetDir, targetName),
-                   vanished, writing);
+  return CopyEntry(os_, reporter_, policy_, InDir(os_, sourceDir, sourceName),
+                   InDir(os_, targetDir, targetName), vanished, writing);
 }
 
-int CVELDAR2Engine::StageCopy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-                              const std::string& targetName, bool* vanished,
-                              std::string* temporary, std::uint64_t* bytes) {
+int FileOps::Stage(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
+                   const std::string& targetName, bool* vanished, std::string* temporary,
+                   std::uint64_t* bytes, bool* readFailed) {
   temporary->clear();
   Writing writing;
   writing.temporary = temporary;
   writing.bytes = bytes;
-  return CopyEntry(*this, InDir(*this, sourceDir, sourceName), InDir(*this, targetDir, targetName),
-                   vanished, writing);
+  writing.readFailed = readFailed;
+  return CopyEntry(os_, reporter_, policy_, InDir(os_, sourceDir, sourceName),
+                   InDir(os_, targetDir, targetName), vanished, writing);
 }
 
-int CVELDAR2Engine::PlaceCopy(OsDir& targetDir, const std::string& temporary,
-                              const std::string& targetName, const std::string& sourcePath,
-                              std::uint64_t bytes) {
-  const std::string target = JoinPath(targetDir.Path(), targetName);
+int FileOps::Place(OsDir& targetDir, const std::string& temporary, const std::string& targetName,
+                   const std::string& sourcePath, std::uint64_t bytes) {
+  const std::string target = os_.Paths().Join(targetDir.Path(), targetName);
   if (int code = targetDir.PlaceCopy(temporary, targetName, CopyMode::Replace); code != 0) {
     targetDir.DeleteFile(temporary);
-    WriteFailure("File Copy Failed : " + sourcePath + " to " + target + " : ERR = " + Code(code));
+    reporter_.Failure("File Copy Failed : " + sourcePath + " to " + target + " : ERR = " + Code(code));
     return 0;
   }
-  Copied(*this, sourcePath, target, bytes);
+  Copied(reporter_, sourcePath, target, bytes);
   return 1;
 }
 
-int CVELDAR2Engine::FileDelete(const std::string& path) {
-  return RemoveEntry(*this, ByPath(os, path), /*directory=*/false);
+int FileOps::Delete(const std::string& path) {
+  return RemoveEntry(reporter_, policy_, ByPath(os_, path), /*directory=*/false);
 }
 
-int CVELDAR2Engine::FileDelete(OsDir& dir, const std::string& name) {
-  return RemoveEntry(*this, InDir(*this, dir, name), /*directory=*/false);
+int FileOps::Delete(OsDir& dir, const std::string& name) {
+  return RemoveEntry(reporter_, policy_, InDir(os_, dir, name), /*directory=*/false);
 }
 
-int CVELDAR2Engine::DirRemove(const std::string& path) {
-  return RemoveEntry(*this, ByPath(os, path), /*directory=*/true);
+int FileOps::Remove(const std::string& path) {
+  return RemoveEntry(reporter_, policy_, ByPath(os_, path), /*directory=*/true);
 }
 
-int CVELDAR2Engine::DirRemove(OsDir& dir, const std::string& name) {
-  return RemoveEntry(*this, InDir(*this, dir, name), /*directory=*/true);
+int FileOps::Remove(OsDir& dir, const std::string& name) {
+  return RemoveEntry(reporter_, policy_, InDir(os_, dir, name), /*directory=*/true);
 }
 
-int CVELDAR2Engine::DirCreate(const std::string& path) {
-  return CreateEntry(*this, ByPath(os, path));
-}
+int FileOps::Create(const std::string& path) { return CreateEntry(reporter_, ByPath(os_, path)); }
 
-int CVELDAR2Engine::DirCreate(OsDir& dir, const std::string& name) {
-  return CreateEntry(*this, InDir(*this, dir, name));
+int FileOps::Create(OsDir& dir, const std::string& name) {
+  return CreateEntry(reporter_, InDir(os_, dir, name));
 }
 
 }  // namespace veldar

@@ -21,13 +21,13 @@ struct FileOpsTest : testing::EngineTest {};
 // Every case starts from a directory D holding "f", plus "dst" (a file),
 // "sub" (an empty directory) or "sub/x" as `setup` says.
 TEST_F(FileOpsTest, ExactLinesBehindTheirGates) {
-  using Op = std::function<int(CVELDAR2Engine&, const std::string&)>;
-  const Op copy = [](auto& e, auto& d) { return e.FileCopy(d + "/f", d + "/dst"); };
-  const Op copyMissing = [](auto& e, auto& d) { return e.FileCopy(d + "/no", d + "/dst"); };
-  const Op del = [](auto& e, auto& d) { return e.FileDelete(d + "/f"); };
-  const Op delMissing = [](auto& e, auto& d) { return e.FileDelete(d + "/no"); };
-  const Op rmdir = [](auto& e, auto& d) { return e.DirRemove(d + "/sub"); };
-  const Op mkdir = [](auto& e, auto& d) { return e.DirCreate(d + "/sub"); };
+  using Op = std::function<int(FileOps&, const std::string&)>;
+  const Op copy = [](auto& f, auto& d) { return f.Copy(d + "/f", d + "/dst"); };
+  const Op copyMissing = [](auto& f, auto& d) { return f.Copy(d + "/no", d + "/dst"); };
+  const Op del = [](auto& f, auto& d) { return f.Delete(d + "/f"); };
+  const Op delMissing = [](auto& f, auto& d) { return f.Delete(d + "/no"); };
+  const Op rmdir = [](auto& f, auto& d) { return f.Remove(d + "/sub"); };
+  const Op mkdir = [](auto& f, auto& d) { return f.Create(d + "/sub"); };
   // The codes the system gives (the log writes the native number).
   const std::string missing = std::to_string(fault.CodeOf(ErrorKind::kNotFound));
   const std::string notEmpty = std::to_string(fault.CodeOf(ErrorKind::kNotEmpty));
@@ -67,13 +67,14 @@ TEST_F(FileOpsTest, ExactLinesBehindTheirGates) {
     if (c.setup == "sub") testing::MakeDirs(dir / "sub");
     if (!c.setup.empty() && c.setup != "sub") WriteFile(dir / c.setup, "old");
     engine.noForce = c.noForce, engine.successLog = c.successLog, engine.skipLog = c.skipLog;
-    engine.failureCount = 0;
+    Reporter& reporter = counted.New();
+    FileOps files = counted.Files();
     const std::size_t before = Log().size();
 
-    EXPECT_EQ(c.op(engine, dir.path()), c.result);
+    EXPECT_EQ(c.op(files, dir.path()), c.result);
     const Lines log = Log();
     EXPECT_EQ(Lines(log.begin() + before, log.end()), c.lines);
-    EXPECT_EQ(engine.failureCount, 1 - c.result);
+    EXPECT_EQ(reporter.failures(), 1 - c.result);
     if (c.setup == "dst") {
       EXPECT_EQ(ReadFile(dir / "dst"), c.noForce ? "old" : "new");
     }
@@ -99,16 +100,19 @@ TEST_F(FileOpsTest, ForceRetries) {
   fault.FailAt(OsOp::CopyFile, dir / "dst", denied, 1);
   fault.FailAt(OsOp::DeleteFile, dir / "gone", denied, 1);
   std::vector<std::uint64_t> copied;
-  engine.onFileCopied = [&](const std::string&, std::uint64_t bytes) { copied.push_back(bytes); };
+  RunControl control;
+  control.onFileCopied = [&](const std::string&, std::uint64_t bytes) { copied.push_back(bytes); };
+  Reporter& reporter = counted.New(control);
+  FileOps files = counted.Files();
 
-  EXPECT_EQ(engine.FileCopy(dir / "src", dir / "dst"), 1);
-  EXPECT_EQ(engine.FileDelete(dir / "gone"), 1);
+  EXPECT_EQ(files.Copy(dir / "src", dir / "dst"), 1);
+  EXPECT_EQ(files.Delete(dir / "gone"), 1);
   EXPECT_EQ(Log(), (Lines{"File Copied : D/src to D/dst", "File Deleted : D/gone"}));
   EXPECT_EQ(ReadFile(dir / "dst"), "new");
   EXPECT_TRUE(ReadOnly(*real, dir / "dst"));
   EXPECT_FALSE(testing::Exists(dir / "gone"));
   EXPECT_EQ(copied, std::vector<std::uint64_t>{3});
-  EXPECT_EQ(engine.failureCount, 0);
+  EXPECT_EQ(reporter.failures(), 0);
 }
 
 // Links: a link is deleted at the second attempt without touching what it
@@ -136,14 +140,16 @@ TEST_F(FileOpsTest, LinksAreDeletedAndPassedOverNeverFollowed) {
   fault.FailAt(OsOp::CopyFile, dir / "link", unsupported);
   fault.FailAt(OsOp::CopyFile, dir / "src", unsupported);
   engine.successLog = 0;
-  EXPECT_EQ(engine.FileCopy(dir / "link", dir / "linkcopy"), 1);
-  EXPECT_EQ(engine.FileCopy(dir / "src", dir / "srccopy"), 0);
+  Reporter& reporter = counted.New();
+  FileOps files = counted.Files();
+  EXPECT_EQ(files.Copy(dir / "link", dir / "linkcopy"), 1);
+  EXPECT_EQ(files.Copy(dir / "src", dir / "srccopy"), 0);
   const Lines log = Log();
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(Lines(log.end() - 2, log.end()),
             (Lines{"link found copy canceled! : D/link",
                    "File Copy Failed : D/src to D/srccopy : ERR = " + std::to_string(unsupported)}));
-  EXPECT_EQ(engine.failureCount, 1);
+  EXPECT_EQ(reporter.failures(), 1);
   EXPECT_FALSE(testing::Exists(dir / "linkcopy"));
 }
 

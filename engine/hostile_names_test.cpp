@@ -17,6 +17,7 @@
 #include <functional>
 #include <vector>
 
+#include "engine/backup.h"
 #include "engine/engine.h"
 #include "engine/restore.h"
 #include "platform/fault_os.h"
@@ -61,9 +62,9 @@ class HostileNamesTest : public ::testing::Test {
   // One logged run, as the batch makes it.
   int Backup() {
     engine.OpenLog();
-    const int result = engine.Backup();
+    outcome = RunBackup(engine);
     engine.CloseLog();
-    return result;
+    return outcome.ok;
   }
   std::string Log() { return ReadFile(dir / "log/VELDAR2.LOG"); }
   // The newest generation restored into dir/R; the restored tree's path.
@@ -81,6 +82,7 @@ class HostileNamesTest : public ::testing::Test {
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2Engine engine{os, messages, settings};
+  BackupOutcome outcome;  // of the last Backup()
 };
 
 // How the log writes a name: control bytes as C escapes.
@@ -156,7 +158,7 @@ TEST_F(HostileNamesTest, RoundTripThroughBackupAndRestoreAndOneLogLineEach) {
   testing::BuildTree(engine.sourcePath, tree);
   ASSERT_EQ(Backup(), 1) << ::testing::PrintToString(messages.shown);
   ASSERT_EQ(Backup(), 1) << ::testing::PrintToString(messages.shown);
-  EXPECT_EQ(engine.failureCount, 0);
+  EXPECT_EQ(outcome.failures, 0);
   EXPECT_EQ(testing::ListNames(engine.backupDir), (std::vector<std::string>{"docs_1", "docs_2"}));
   EXPECT_EQ(TreeDiff(tree, testing::ReadTree(dir / "backup/docs_1")), "");
   EXPECT_EQ(TreeDiff(tree, testing::ReadTree(dir / "backup/docs_2")), "");
@@ -192,7 +194,7 @@ TEST_F(HostileNamesTest, SourceNameTooLongForAGenerationNameFailsCleanly) {
   testing::BuildTree(engine.sourcePath, {{"a.txt", FileNode("a", kTime)}});
   engine.noMessage = 1;
   EXPECT_EQ(Backup(), 0);
-  EXPECT_GT(engine.failureCount, 0);
+  EXPECT_GT(outcome.failures, 0);
   EXPECT_EQ(testing::ListNames(engine.backupDir), std::vector<std::string>{});
 }
 
@@ -236,7 +238,7 @@ TEST_F(HostileNamesTest, PathBeyondThePathLimitIsCopiedWhole) {
   testing::BuildTree(engine.sourcePath, {{"a.txt", FileNode("a", kTime)}});
   const std::string level = MakeDeepChain(engine.sourcePath);
   EXPECT_EQ(Backup(), 1);
-  EXPECT_EQ(engine.failureCount, 0);
+  EXPECT_EQ(outcome.failures, 0);
   EXPECT_TRUE(messages.shown.empty());
   const int depth = DeepChainLength(engine.sourcePath, level);
   EXPECT_GT(depth * 200, PATH_MAX);
@@ -270,7 +272,7 @@ TEST_F(HostileNamesTest, EntriesSwappedBetweenListingAndCopy) {
   engine.generationCount = 1;
   engine.noMessage = 1;
   EXPECT_EQ(Backup(), 1);
-  EXPECT_EQ(engine.failureCount, 1);
+  EXPECT_EQ(outcome.failures, 1);
   EXPECT_NE(Log().find("File Copy Failed : " + fifo), std::string::npos);
   EXPECT_NE(Log().find("ERR = " + std::to_string(ENOTSUP)), std::string::npos);
 
@@ -294,8 +296,8 @@ TEST_F(HostileNamesTest, EntriesVanishingDuringTheRunAreReported) {
     std::filesystem::remove_all(engine.sourcePath + "/gonedir");
   };
   EXPECT_EQ(Backup(), 1);
-  EXPECT_EQ(engine.vanishedCount, 2);
-  EXPECT_EQ(engine.failureCount, 0);
+  EXPECT_EQ(outcome.vanished, 2);
+  EXPECT_EQ(outcome.failures, 0);
   EXPECT_NE(Log().find("Source vanished, copy canceled! : " + engine.sourcePath + "/gone"),
             std::string::npos);
   EXPECT_EQ(testing::ListNames(dir / "backup/docs_1"), std::vector<std::string>{"keep.txt"});

@@ -1,4 +1,4 @@
-// ApplyMirror: the half of the tree mirror that changes the target
+// MirrorApplier: the half of the tree mirror that changes the target
 // (mirror_plan.cpp finds out what to do).
 //
 // The plan's steps are carried out in their order: per level, the temporary
@@ -42,8 +42,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
-#include "engine/mirror_plan.h"
+#include "engine/mirror.h"
 
 namespace veldar {
 namespace {
@@ -95,9 +94,13 @@ bool Next(PlanStore& store, ReadStep* out) {
 // The apply, one object per plan.
 class MirrorWalk {
  public:
-  MirrorWalk(CVELDAR2Engine& engine, MirrorPlan& plan)
-      : engine_(engine),
-        os_(engine.os),
+  MirrorWalk(Os& os, Reporter& reporter, MirrorPlan& plan, const std::optional<FileStatus>& guarded)
+      : os_(os),
+        reporter_(reporter),
+        files_(os, reporter, FilePolicy{plan.job.force}),
+        // No deletion of the apply may empty the tree it copies from,
+        // however that is reached from the target.
+        deleter_(files_, guarded ? guarded : std::optional<FileStatus>(plan.sourceStatus)),
         plan_(plan),
         steps_(plan.steps),
         batched_(plan.job.writes == MirrorWrites::kBatched),
@@ -108,19 +111,9 @@ class MirrorWalk {
     std::shared_ptr<OsDir> target = std::move(plan_.target);
     const FileStatus targetStatus = plan_.targetStatus;
     if (!target) {
-      engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(plan_.job.target, "*"));
+      reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(plan_.job.target, "*"));
       return 0;
     }
-    // No deletion of the apply may empty the tree it copies from, however
-    // that is reached from the target.
-    struct Guard {
-      std::optional<FileStatus>& guarded;
-      bool set;
-      ~Guard() {
-        if (set) guarded.reset();
-      }
-    } guard{engine_.guarded_, !engine_.guarded_};
-    if (guard.set) engine_.guarded_ = plan_.sourceStatus;
     permissions_ = target->KeepsPermissions();
     ownerToo_ = permissions_ && os_.MayChangeOwner();
     Frame top{plan_.source.get(), target, plan_.reference.get(), plan_.sourceStatus, targetStatus,
@@ -148,7 +141,7 @@ class MirrorWalk {
   };
 
   std::string Join(OsDir& dir, const std::string& name) const {
-    return engine_.JoinPath(dir.Path(), name);
+    return os_.Paths().Join(dir.Path(), name);
   }
 
   // The steps of one level, up to its kLeave. 0: stopped, already reported.
@@ -163,47 +156,46 @@ class MirrorWalk {
     ReadStep step;
     for (;;) {
       // Asked to stop: between two files, with what is copied so far kept.
-      if (engine_.CancelRequested()) {
+      if (reporter_.Cancelled()) {
         Commit();
         return 0;
       }
       if (!Next(steps_, &step)) {
         // The scan stopped at a directory it could not enter, and the apply
         // has got there.
-        engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(target.Path(), "*"));
+        reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(target.Path(), "*"));
         return 0;
       }
       switch (step.step) {
-        case Step::kAbandoned: {
-          ProgramsOwn own(engine_);
-          if (engine_.FileDelete(target, step.name)) plan_.renamedOrChmodded = true;
+        case Step::kAbandoned:
+          // What a killed copy left is the program's own: it goes, force or not.
+          if (files_.With(FilePolicy{true}).Delete(target, step.name)) plan_.renamedOrChmodded = true;
           break;
-        }
         case Step::kFile:
           if (!File(frame, step)) return 0;
           break;
         case Step::kSpecial:
           // Opening a FIFO blocks for ever, a device may act on the device.
-          if (engine_.skipLog) {
-            engine_.WriteLog("special file found copy canceled! : " + Join(*frame.source, step.name));
+          {
+            reporter_.Skipped("special file found copy canceled! : " + Join(*frame.source, step.name));
           }
           break;
         case Step::kOwnName:
           // The run's own lock file lies where this entry would go.
-          if (engine_.skipLog) {
-            engine_.WriteLog("program file found copy canceled! : " + Join(*frame.source, step.name));
+          {
+            reporter_.Skipped("program file found copy canceled! : " + Join(*frame.source, step.name));
           }
           break;
         case Step::kSkipDir:
-          if (engine_.skipLog) {
-            engine_.WriteLog((step.reason == SkipReason::kSystem
+          {
+            reporter_.Skipped((step.reason == SkipReason::kSystem
                                   ? "system directory found copy canceled! : "
                                   : "backup directory found copy canceled! : ") +
                              Join(*frame.source, step.name));
           }
           break;
         case Step::kVanished:
-          engine_.ReportVanished(Join(*frame.source, step.name));
+          reporter_.Vanished(Join(*frame.source, step.name));
           break;
         case Step::kEnter:
           if (!Directory(frame, step)) return 0;
@@ -214,11 +206,11 @@ class MirrorWalk {
           }
           break;
         case Step::kNoDelete:
-          if (engine_.skipLog) engine_.WriteLog("option nodel : delete canceled!");
+          reporter_.Skipped("option nodel : delete canceled!");
           break;
         case Step::kStop:
           Commit();
-          engine_.ReportScanFailure(step.name);
+          reporter_.ScanFailure(step.name);
           return 0;
         case Step::kLeave: {
           // A directory its owner may not write to takes no more names.
@@ -243,7 +235,7 @@ class MirrorWalk {
       if (!Next(steps_, &step)) return 0;
       if (step.step == Step::kEnter) ++depth;
       if (step.step == Step::kStop) {
-        engine_.ReportScanFailure(step.name);
+        reporter_.ScanFailure(step.name);
         return 0;
       }
       if (step.step == Step::kLeave && depth-- == 0) return 1;
@@ -254,7 +246,7 @@ class MirrorWalk {
   // incomplete copy from replacing a generation). True when done.
   bool SetPermissions(OsDir& dir, const std::string& name, std::uint32_t permissions) {
     if (int code = dir.SetPermissions(name, permissions); code != 0) {
-      engine_.WriteFailure("Permissions Set Failed : " + (name.empty() ? dir.Path() : Join(dir, name)) +
+      reporter_.Failure("Permissions Set Failed : " + (name.empty() ? dir.Path() : Join(dir, name)) +
                            " : ERR = " + std::to_string(code));
       return false;
     }
@@ -275,11 +267,11 @@ class MirrorWalk {
     const std::string path = name.empty() ? dir.Path() : Join(dir, name);
     if (ownerDiffers) {
       if (int code = dir.SetOwner(name, source.owner, source.group); code != 0) {
-        engine_.WriteFailure("Owner Set Failed : " + path + " : ERR = " + std::to_string(code));
+        reporter_.Failure("Owner Set Failed : " + path + " : ERR = " + std::to_string(code));
       } else {
         plan_.renamedOrChmodded = true;
-        if (was && engine_.successLog) {
-          engine_.WriteLog("Owner Set : " + path + " : " + std::to_string(source.owner) + ":" +
+        if (was) {
+          reporter_.Done("Owner Set : " + path + " : " + std::to_string(source.owner) + ":" +
                            std::to_string(source.group));
         }
       }
@@ -289,10 +281,10 @@ class MirrorWalk {
     if (source.kind == EntryKind::Symlink) return;
     const bool done = (source.permissions == current.permissions && !ownerDiffers) ||
                       SetPermissions(dir, name, source.permissions);
-    if (done && was && engine_.successLog && source.permissions != was->permissions) {
+    if (done && was && source.permissions != was->permissions) {
       char octal[8];
       std::snprintf(octal, sizeof octal, "%04o", source.permissions & 07777);
-      engine_.WriteLog("Permissions Set : " + path + " : " + octal);
+      reporter_.Done("Permissions Set : " + path + " : " + octal);
     }
   }
 
@@ -311,17 +303,17 @@ class MirrorWalk {
     const int code = target.MoveNoReplace(from, target, to);
     if (code == 0) {
       plan_.renamedOrChmodded = true;
-      if (engine_.successLog) {
-        engine_.WriteLog((directory ? "rename directory : from " : "rename file : from ") +
+      {
+        reporter_.Done((directory ? "rename directory : from " : "rename file : from ") +
                          Join(target, from) + " TO " + Join(target, to));
       }
       return to;
     }
     if (directory) {
-      engine_.WriteFailure("rename directory failed : from " + Join(target, from) + " TO " +
+      reporter_.Failure("rename directory failed : from " + Join(target, from) + " TO " +
                            Join(target, to));
     } else {
-      engine_.WriteFailure("rename file failed : from " + Join(target, from) + " TO " +
+      reporter_.Failure("rename file failed : from " + Join(target, from) + " TO " +
                            Join(target, to) + " : ERR = " + std::to_string(code));
     }
     return from;
@@ -357,8 +349,8 @@ class MirrorWalk {
     }
     // The file is what it was in the newest generation: its line may wait
     // with the others about files left as they were.
-    if (engine_.successLog) {
-      engine_.WriteLogDeferred((linked ? "File Linked : " : "File Cloned : ") +
+    {
+      reporter_.DoneDeferred((linked ? "File Linked : " : "File Cloned : ") +
                                Join(*frame.reference, step.name) + " to " +
                                Join(target, destination));
     }
@@ -371,7 +363,7 @@ class MirrorWalk {
   // cannot be read never keeps the rest from being backed up. Without such
   // a copy the file is left out. Either way the failure is already a line.
   void KeepEarlierCopy(Frame& frame, const ReadStep& step, const std::string& destination) {
-    ++engine_.unreadableCount;
+    reporter_.Unreadable();
     if (!plan_.reference) return;
     // The reference's directory at this level, reached from its top.
     std::unique_ptr<OsDir> held;
@@ -391,16 +383,16 @@ class MirrorWalk {
     target.DeleteFile(destination);  // what the failed copy may have left
     bool linked = false;
     int code = earlier.kind == EntryKind::File && plan_.job.sharing != MirrorSharing::kNone &&
-                       !engine_.noTime
+                       plan_.job.compareTimes
                    ? ShareFrom(*dir, step.name, earlier, target, destination, &linked)
                    : os_.CodeOf(ErrorKind::kUnsupported);
     if (code != 0) code = dir->CopyFile(step.name, target, destination, CopyMode::Unflushed);
     if (code != 0) {
-      engine_.WriteFailure("File Copy Failed : " + Join(*dir, step.name) + " to " +
+      reporter_.Failure("File Copy Failed : " + Join(*dir, step.name) + " to " +
                            Join(target, destination) + " : ERR = " + std::to_string(code));
       return;
     }
-    engine_.WriteLog("File Kept From Earlier Generation : " + Join(*dir, step.name) + " to " +
+    reporter_.Note("File Kept From Earlier Generation : " + Join(*dir, step.name) + " to " +
                      Join(target, destination));
   }
 
@@ -416,7 +408,7 @@ class MirrorWalk {
       // The file used to be a directory. Its old self goes first, everything
       // in it included; with deletions forbidden it stays, and the copy onto
       // it fails and is reported.
-      if (!engine_.noDelete) {
+      if (plan_.job.deleteVanished) {
         if (!Remove(target, frame.targetStatus, step.other, true, /*boxes=*/false)) return false;
         destination = step.name;
       }
@@ -425,9 +417,7 @@ class MirrorWalk {
     }
 
     if (file.action == FileAction::kSkip) {
-      if (engine_.skipLog) {
-        engine_.WriteLogDeferred("Not update,copy canceled! : " + Join(target, destination));
-      }
+      reporter_.SkippedDeferred("Not update,copy canceled! : " + Join(target, destination));
       ApplyPermissions(target, destination, file.source, file.counterpart, &file.counterpart);
       return true;
     }
@@ -436,9 +426,9 @@ class MirrorWalk {
     bool vanished = false;
     bool readFailed = false;
     bool copied = false;
-    if (batched_ && !engine_.noForce) {
+    if (batched_ && plan_.job.force) {
       Pending pending{frame.target, {}, destination, Join(source, step.name), 0};
-      copied = engine_.StageCopy(source, step.name, target, destination, &vanished,
+      copied = files_.Stage(source, step.name, target, destination, &vanished,
                                  &pending.temporary, &pending.bytes) != 0;
       if (copied && !pending.temporary.empty()) {
         pendingBytes_ += pending.bytes;
@@ -448,7 +438,7 @@ class MirrorWalk {
         }
       }
     } else {
-      copied = engine_.FileCopy(source, step.name, target, destination, &vanished, unflushed_,
+      copied = files_.Copy(source, step.name, target, destination, &vanished, unflushed_,
                                 &readFailed) != 0;
     }
     if (copied) {
@@ -457,12 +447,12 @@ class MirrorWalk {
       // names share (a snapshot made with cp -al, a linked generation) is
       // first made a file of its own, holding what it held, so that the
       // other names keep their permissions and owner.
-      if (engine_.noForce && file.hasCounterpart && !counterpartIsDirectory) {
+      if (!plan_.job.force && file.hasCounterpart && !counterpartIsDirectory) {
         if (file.counterpart.kind == EntryKind::File && file.counterpart.links > 1 &&
             AccessDiffers(file.source, file.counterpart)) {
           if (int code = target.CopyFile(destination, target, destination, CopyMode::Replace);
               code != 0) {
-            engine_.WriteFailure("Permissions Set Failed : " + Join(target, destination) +
+            reporter_.Failure("Permissions Set Failed : " + Join(target, destination) +
                                  " : ERR = " + std::to_string(code));
             return true;
           }
@@ -471,18 +461,18 @@ class MirrorWalk {
       }
       return true;
     }
-    if (engine_.CancelRequested()) return false;
+    if (reporter_.Cancelled()) return false;
     if (vanished) {
-      engine_.ReportVanished(Join(source, step.name));
+      reporter_.Vanished(Join(source, step.name));
       return true;
     }
-    if (readFailed && plan_.job.keepUnreadable && engine_.noMessage) {
+    if (readFailed && plan_.job.keepUnreadable && reporter_.noMessage()) {
       KeepEarlierCopy(frame, step, destination);
       return true;
     }
-    if (!engine_.noMessage) {
+    if (!reporter_.noMessage()) {
       Commit();
-      engine_.ShowMessage("ERR : COPY FILE FROM " + Join(source, step.name) + " TO " +
+      reporter_.Show("ERR : COPY FILE FROM " + Join(source, step.name) + " TO " +
                           Join(target, destination));
       return false;
     }
@@ -499,7 +489,7 @@ class MirrorWalk {
     pendingBytes_ = 0;
     int code = 0;
     {
-      FlushingScope flushing(engine_.progress);
+      FlushingScope flushing(reporter_.control().progress);
       code = batch.front().dir->SyncFileSystem();
     }
     // The first copy that did not get its name, if any: a failed flush
@@ -508,7 +498,7 @@ class MirrorWalk {
     const Pending* failed = nullptr;
     for (Pending& pending : batch) {
       if (code == 0) {
-        if (!engine_.PlaceCopy(*pending.dir, pending.temporary, pending.name, pending.sourcePath,
+        if (!files_.Place(*pending.dir, pending.temporary, pending.name, pending.sourcePath,
                                pending.bytes) &&
             failed == nullptr) {
           failed = &pending;
@@ -516,12 +506,12 @@ class MirrorWalk {
         continue;
       }
       pending.dir->DeleteFile(pending.temporary);
-      engine_.WriteFailure("File Copy Failed : " + pending.sourcePath + " to " +
+      reporter_.Failure("File Copy Failed : " + pending.sourcePath + " to " +
                            Join(*pending.dir, pending.name) + " : ERR = " + std::to_string(code));
       if (failed == nullptr) failed = &pending;
     }
-    if (failed == nullptr || engine_.noMessage) return true;
-    engine_.ShowMessage("ERR : COPY FILE FROM " + failed->sourcePath + " TO " +
+    if (failed == nullptr || reporter_.noMessage()) return true;
+    reporter_.Show("ERR : COPY FILE FROM " + failed->sourcePath + " TO " +
                         Join(*failed->dir, failed->name));
     return false;
   }
@@ -542,10 +532,10 @@ class MirrorWalk {
       // Gone, or no longer the directory it was: the next run copies
       // whatever is there then. The counterpart stays meanwhile.
       if (os_.IsNotFound(code) || os_.IsNotDirectory(code)) {
-        engine_.ReportVanished(sourcePath);
+        reporter_.Vanished(sourcePath);
         return SkipLevel() != 0;
       }
-      engine_.ReportScanFailure(kSourceFirstError + engine_.JoinPath(sourcePath, "*"));
+      reporter_.ScanFailure(kSourceFirstError + os_.Paths().Join(sourcePath, "*"));
       return false;
     }
 
@@ -556,13 +546,13 @@ class MirrorWalk {
     if (!counterpartIsDirectory) {
       // New, or it used to be a file, a link or a special file: that goes
       // first, unless deletions are forbidden; then the creation fails on it.
-      if (dir.hasCounterpart && !engine_.noDelete && engine_.FileDelete(target, step.other)) {
+      if (dir.hasCounterpart && plan_.job.deleteVanished && files_.Delete(target, step.other)) {
         into = step.name;
       }
-      if (!engine_.DirCreate(target, into)) {
-        if (engine_.noMessage) return SkipLevel() != 0;  // logged; the entries beneath are not tried
+      if (!files_.Create(target, into)) {
+        if (reporter_.noMessage()) return SkipLevel() != 0;  // logged; the entries beneath are not tried
         Commit();
-        engine_.ShowMessage("ERR : MKDIR FAILED " + Join(target, into));
+        reporter_.Show("ERR : MKDIR FAILED " + Join(target, into));
         return false;
       }
       created = true;
@@ -578,7 +568,7 @@ class MirrorWalk {
     // change, and emptying it delete, whatever it shows.
     if (code != 0 || !toStatus.SameMountAs(frame.targetStatus)) {
       Commit();
-      engine_.ReportScanFailure(kTargetFirstError + engine_.JoinPath(Join(target, into), "*"));
+      reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(Join(target, into), "*"));
       return false;
     }
     std::unique_ptr<OsDir> in;
@@ -602,30 +592,32 @@ class MirrorWalk {
               bool isDirectory, bool boxes) {
     bool asFile = !isDirectory;
     if (!asFile) {
-      switch (engine_.EmptySubdir(target, name, targetStatus)) {
-        case CVELDAR2Engine::Emptied::kStopped: return false;
-        case CVELDAR2Engine::Emptied::kGone: return true;
-        case CVELDAR2Engine::Emptied::kNotADirectory: asFile = true; break;
-        case CVELDAR2Engine::Emptied::kYes: break;
+      switch (deleter_.EmptySubdir(target, name, targetStatus)) {
+        case TreeDeleter::Emptied::kStopped: return false;
+        case TreeDeleter::Emptied::kGone: return true;
+        case TreeDeleter::Emptied::kNotADirectory: asFile = true; break;
+        case TreeDeleter::Emptied::kYes: break;
       }
     }
     if (asFile) {
       // Files, links and special files alike: a link goes, never its target.
-      if (!engine_.FileDelete(target, name) && !engine_.noMessage && boxes) {
+      if (!files_.Delete(target, name) && !reporter_.noMessage() && boxes) {
         Commit();
-        engine_.ShowMessage("ERR : DELETE FILE " + name);
+        reporter_.Show("ERR : DELETE FILE " + name);
         return false;
       }
       return true;
     }
-    if (!engine_.DirRemove(target, name) && !engine_.noMessage && boxes) {
-      engine_.ShowMessage("ERR : DELETE DIRECTORY " + name);  // and on with the next
+    if (!files_.Remove(target, name) && !reporter_.noMessage() && boxes) {
+      reporter_.Show("ERR : DELETE DIRECTORY " + name);  // and on with the next
     }
     return true;
   }
 
-  CVELDAR2Engine& engine_;
   Os& os_;
+  Reporter& reporter_;
+  FileOps files_;
+  TreeDeleter deleter_;
   MirrorPlan& plan_;
   PlanStore& steps_;
   const bool batched_;
@@ -639,20 +631,19 @@ class MirrorWalk {
   std::vector<std::string> path_;
 };
 
-int CVELDAR2Engine::ApplyMirror(MirrorPlan& plan) {
-  MirrorWalk walk(*this, plan);
+MirrorApplier::MirrorApplier(Os& os, Reporter& reporter, std::optional<FileStatus> guarded)
+    : os_(os), reporter_(reporter), guarded_(std::move(guarded)) {}
+
+int MirrorApplier::Apply(MirrorPlan& plan) {
+  MirrorWalk walk(os_, reporter_, plan, guarded_);
   return walk.Run();
 }
 
-int CVELDAR2Engine::MirrorDir(const std::string& sourceDir, const std::string& targetDir,
-                              bool targetIsNew) {
-  MirrorPlan plan(os);
-  MirrorJob job;
-  job.source = sourceDir;
-  job.target = targetDir;
-  job.targetIsNew = targetIsNew;
-  if (!PlanMirror(job, &plan)) return 0;
-  return ApplyMirror(plan);
+int MirrorTree(Os& os, Reporter& reporter, const MirrorJob& job, MirrorPlan* plan,
+               const std::optional<FileStatus>& guarded) {
+  MirrorPlanner planner(os, reporter);
+  if (!planner.Plan(job, plan)) return 0;
+  return MirrorApplier(os, reporter, guarded).Apply(*plan);
 }
 
 }  // namespace veldar

@@ -1,4 +1,4 @@
-// PlanMirror: the scan half of the tree mirror (mirror.cpp is the other).
+// MirrorPlanner: the scan half of the tree mirror (mirror.cpp is the other).
 //
 // One level at a time, depth first: the source directory, its counterpart in
 // the target and, when there is one, its counterpart in the reference copy
@@ -47,84 +47,12 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/engine.h"
 #include "engine/mirror_plan.h"
 
+#include "engine/background_worker.h"
+#include "engine/generations.h"
+
 namespace veldar {
-
-// ---- PlanStore ----
-
-void PlanStore::Append(const void* data, std::size_t size) {
-  buffer_.append(static_cast<const char*>(data), size);
-  if (buffer_.size() < kMemoryLimit || !ok_) return;
-  if (!spill_ && !inMemoryOnly_ && os_.OpenScratchFile(&spill_) != 0) {
-    spill_.reset();
-    inMemoryOnly_ = true;  // no scratch file: the plan stays in memory
-  }
-  if (inMemoryOnly_) return;
-  if (int code = spill_->Append(buffer_); code != 0) {
-    // What was spilled is lost: the plan cannot be read back whole.
-    error_ = code;
-    ok_ = false;
-    spill_.reset();
-    return;
-  }
-  spilled_ += buffer_.size();
-  buffer_.clear();
-}
-
-void PlanStore::PutString(const std::string& text) {
-  const auto size = static_cast<std::uint32_t>(text.size());
-  Put(size);
-  Append(text.data(), text.size());
-}
-
-void PlanStore::Rewind() {
-  tail_ = std::move(buffer_);
-  buffer_.clear();
-  position_ = 0;
-  readFromSpill_ = 0;
-  readingTail_ = spilled_ == 0;
-  if (readingTail_) buffer_ = std::move(tail_);
-}
-
-bool PlanStore::FillBuffer() {
-  position_ = 0;
-  buffer_.clear();
-  if (!readingTail_ && readFromSpill_ < spilled_ && spill_) {
-    const std::uint64_t want = std::min<std::uint64_t>(kMemoryLimit, spilled_ - readFromSpill_);
-    if (spill_->ReadAt(readFromSpill_, static_cast<std::size_t>(want), &buffer_) != 0 ||
-        buffer_.empty()) {
-      return false;
-    }
-    readFromSpill_ += buffer_.size();
-    return true;
-  }
-  if (readingTail_) return false;
-  readingTail_ = true;
-  buffer_ = std::move(tail_);
-  return !buffer_.empty();
-}
-
-bool PlanStore::Read(void* data, std::size_t size) {
-  auto* out = static_cast<char*>(data);
-  while (size > 0) {
-    if (position_ == buffer_.size() && !FillBuffer()) return false;
-    const std::size_t take = std::min(size, buffer_.size() - position_);
-    std::memcpy(out, buffer_.data() + position_, take);
-    position_ += take;
-    out += take;
-    size -= take;
-  }
-  return true;
-}
-
-bool PlanStore::GetString(std::string* text) {
-  std::uint32_t size = 0;
-  if (!Get(&size)) return false;
-  text->resize(size);
-  return size == 0 || Read(text->data(), size);
-}
 
 namespace {
 
@@ -278,12 +206,11 @@ std::uint64_t RoundToBlock(std::uint64_t bytes) { return (bytes + kBlock - 1) / 
 // Takes a listing into `list`. Empty on success; otherwise the text of the
 // failure (a directory that is missing lists as empty).
 std::string TakeListing(Os& os, std::vector<Listed>& list, const std::string& directory,
-                        const char* firstError, int code, std::vector<DirEntry>& entries,
-                        const CVELDAR2Engine& engine) {
+                        const char* firstError, int code, std::vector<DirEntry>& entries) {
   if (code != 0 && entries.empty()) {
     if (os.IsNotFound(code)) return std::string();
     // The message names the directory the way a wildcard search would.
-    return firstError + engine.JoinPath(directory, "*");
+    return firstError + os.Paths().Join(directory, "*");
   }
   list.reserve(entries.size());
   for (DirEntry& entry : entries) list.push_back({std::move(entry.name), entry.status, false});
@@ -296,16 +223,17 @@ std::string TakeListing(Os& os, std::vector<Listed>& list, const std::string& di
 // The scan, one object per plan.
 class MirrorScan {
  public:
-  MirrorScan(CVELDAR2Engine& engine, MirrorPlan& plan)
-      : engine_(engine),
-        os_(engine.os),
+  MirrorScan(Os& os, Reporter& reporter, BackgroundWorker& lister, MirrorPlan& plan)
+      : os_(os),
+        reporter_(reporter),
+        lister_(lister),
         plan_(plan),
         steps_(plan.steps),
         totals_(plan.totals),
         exact_(plan.job.exact),
         // Only where the file system clones, or links are allowed: a
         // "shared" file that is then copied after all saves nothing.
-        sharing_(plan.reference != nullptr && !engine.noTime &&
+        sharing_(plan.reference != nullptr && plan.job.compareTimes &&
                  (plan.job.sharing == MirrorSharing::kLinkOrClone ||
                   (plan.job.sharing == MirrorSharing::kCloneOrCopy && plan.shareByClone))) {
     // A target still to be made is made beside the reference, if anywhere.
@@ -321,8 +249,8 @@ class MirrorScan {
   // One level: `source` against `target` (null: made by the apply, so empty)
   // and `reference` (null: none). False: the scan stopped, its step written.
   bool Level(OsDir& source, OsDir* target, const FileStatus* targetStatus, OsDir* reference) {
-    // Asked to stop: the plan is left unfinished, and PlanMirror says so.
-    if (engine_.CancelRequested()) return false;
+    // Asked to stop: the plan is left unfinished, and Plan says so.
+    if (reporter_.Cancelled()) return false;
     const bool top = depth_ == 0;
     std::vector<Listed> sources, targets, references;
     if (!List(source, target, reference, sources, targets, references)) return false;
@@ -330,7 +258,7 @@ class MirrorScan {
       // The source itself inside the copy (a bind mount of it): mirroring
       // would delete it, or fill it with itself.
       if (entry.status.kind == EntryKind::Directory && entry.status.SameEntryAs(plan_.sourceStatus)) {
-        Stop(kSourceInCopy + engine_.JoinPath(target->Path(), entry.name));
+        Stop(kSourceInCopy + Join(target->Path(), entry.name));
         return false;
       }
       if (top && !plan_.job.ownName.empty() && entry.name == plan_.job.ownName) entry.seen = true;
@@ -382,7 +310,7 @@ class MirrorScan {
       if (counterpart != nullptr) counterpart->seen = true;
     }
 
-    if (engine_.noDelete) {
+    if (!plan_.job.deleteVanished) {
       steps_.Put(Step::kNoDelete);
     } else {
       for (const Listed& entry : targets) {
@@ -407,18 +335,17 @@ class MirrorScan {
   // The level's listings: the source on the listing thread, the others here.
   bool List(OsDir& source, OsDir* target, OsDir* reference, std::vector<Listed>& sources,
             std::vector<Listed>& targets, std::vector<Listed>& references) {
-    if (!engine_.lister) engine_.lister = std::make_unique<BackgroundWorker>();
     std::vector<DirEntry> sourceEntries, targetEntries, referenceEntries;
     int sourceCode = 0, targetCode = 0, referenceCode = 0;
-    engine_.lister->Start([&] { sourceCode = source.List(&sourceEntries); });
+    lister_.Start([&] { sourceCode = source.List(&sourceEntries); });
     if (target != nullptr) targetCode = target->List(&targetEntries);
     if (reference != nullptr) referenceCode = reference->List(&referenceEntries);
-    engine_.lister->Wait();
+    lister_.Wait();
     std::string failure = TakeListing(os_, sources, source.Path(), kSourceFirstError, sourceCode,
-                                      sourceEntries, engine_);
+                                      sourceEntries);
     if (failure.empty() && target != nullptr) {
       failure = TakeListing(os_, targets, target->Path(), kTargetFirstError, targetCode,
-                            targetEntries, engine_);
+                            targetEntries);
     }
     if (!failure.empty()) {
       Stop(failure);
@@ -426,7 +353,7 @@ class MirrorScan {
     }
     // The reference only ever saves work: a listing of it that fails shares nothing.
     if (reference != nullptr && referenceCode == 0) {
-      TakeListing(os_, references, reference->Path(), "", 0, referenceEntries, engine_);
+      TakeListing(os_, references, reference->Path(), "", 0, referenceEntries);
     }
     return true;
   }
@@ -435,7 +362,7 @@ class MirrorScan {
   bool NeedsCopy(const FileStatus& source, const FileStatus& target) const {
     // Times say nothing between entries of different kinds (a file and a
     // link, a file and a directory): those are always copied.
-    if (engine_.noTime || target.kind != source.kind) return true;
+    if (!plan_.job.compareTimes || target.kind != source.kind) return true;
     if (source.size != target.size) return true;
     const std::int64_t difference = Nanoseconds(source) - Nanoseconds(target);
     if (exact_ && difference < -timeWindowNs_) return true;
@@ -494,7 +421,7 @@ class MirrorScan {
   bool Directory(OsDir& source, OsDir* target, const FileStatus* targetStatus,
                  OsDir* referenceDir, const Listed& entry, const Listed* counterpart,
                  const Listed* reference) {
-    const std::string sourcePath = engine_.JoinPath(source.Path(), entry.name);
+    const std::string sourcePath = Join(source.Path(), entry.name);
     std::unique_ptr<OsDir> from;
     FileStatus fromStatus;
     int code = source.OpenDir(entry.name, &from);
@@ -507,7 +434,7 @@ class MirrorScan {
         Put(Step::kVanished, entry.name);
         return true;
       }
-      Stop(kSourceFirstError + engine_.JoinPath(sourcePath, "*"));
+      Stop(kSourceFirstError + Join(sourcePath, "*"));
       return false;
     }
     if (fromStatus.attributes.system) {
@@ -558,8 +485,13 @@ class MirrorScan {
     return result;
   }
 
-  CVELDAR2Engine& engine_;
+  std::string Join(const std::string& directory, const std::string& name) const {
+    return os_.Paths().Join(directory, name);
+  }
+
   Os& os_;
+  Reporter& reporter_;
+  BackgroundWorker& lister_;
   MirrorPlan& plan_;
   PlanStore& steps_;
   MirrorTotals& totals_;
@@ -571,7 +503,16 @@ class MirrorScan {
   bool ownerToo_ = false;
 };
 
-int CVELDAR2Engine::PlanMirror(const MirrorJob& job, MirrorPlan* plan) {
+MirrorPlanner::MirrorPlanner(Os& os, Reporter& reporter) : os_(os), reporter_(reporter) {}
+
+MirrorPlanner::~MirrorPlanner() = default;
+
+int MirrorPlanner::Plan(const MirrorJob& job, MirrorPlan* plan) {
+  Os& os = os_;
+  auto JoinPath = [&](const std::string& directory, const std::string& name) {
+    return os.Paths().Join(directory, name);
+  };
+  auto ReportScanFailure = [&](const std::string& text) { reporter_.ScanFailure(text); };
   plan->job = job;
   // The two directories the caller named may be links; nothing below them is
   // ever followed. A missing source would list as empty, and mirroring
@@ -598,14 +539,18 @@ int CVELDAR2Engine::PlanMirror(const MirrorJob& job, MirrorPlan* plan) {
   if (plan->reference && job.sharing != MirrorSharing::kNone) {
     plan->shareByClone = plan->target->CanClone();
   }
-  MirrorScan scan(*this, *plan);
+  // Lists a level's source while the scan lists its target; made on first use.
+  if (!lister_) lister_ = std::make_unique<BackgroundWorker>();
+  MirrorScan scan(os, reporter_, *lister_, *plan);
   scan.Level(*plan->source, plan->target.get(), &plan->targetStatus,
              scan.Sharing() ? plan->reference.get() : nullptr);
-  if (CancelRequested()) return 0;
-  if (progress) progress->AddPlanned(plan->totals.filesToCopy, plan->totals.bytesToCopy);
+  if (reporter_.Cancelled()) return 0;
+  if (RunProgress* progress = reporter_.control().progress) {
+    progress->AddPlanned(plan->totals.filesToCopy, plan->totals.bytesToCopy);
+  }
   if (!plan->steps.ok()) {
     // The scratch file holding the plan failed (its file system is full).
-    WriteFailure("Scratch File Write Failed : ERR = " + std::to_string(plan->steps.error()));
+    reporter_.Failure("Scratch File Write Failed : ERR = " + std::to_string(plan->steps.error()));
     ReportScanFailure(kSourceFirstError + JoinPath(job.source, "*"));
     return 0;
   }

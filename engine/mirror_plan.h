@@ -1,18 +1,18 @@
 #pragma once
 // MirrorPlan: what a tree mirror will do, found out before it does any of it.
 //
-// `CVELDAR2Engine::PlanMirror` walks the source tree and the target tree side
-// by side (and, when building a new generation, the newest earlier copy as
-// well), listing each directory once, and writes down in order every step
-// the mirror will take: copy, share or pass over a file, enter (create,
-// rename) a directory, delete what the source no longer has, and the lines
-// for what it passes over. `CVELDAR2Engine::ApplyMirror` then carries the
-// steps out in that order. The totals let the caller know what the run will
-// cost before it starts (the free-space check, progress).
+// `MirrorPlanner` walks the source tree and the target tree side by side
+// (and, when building a new generation, the newest earlier copy as well),
+// listing each directory once, and writes down in order every step the
+// mirror will take: copy, share or pass over a file, enter (create, rename)
+// a directory, delete what the source no longer has, and the lines for what
+// it passes over. `MirrorApplier` (mirror.h) then carries the steps out in
+// that order. The totals let the caller know what the run will cost before
+// it starts (the free-space check, progress).
 //
-// The steps are kept in a compact form, in memory up to a limit and beyond it
-// in an unnamed scratch file, so a tree of any size costs a bounded amount of
-// memory. Plans are made and applied on one thread.
+// The steps are kept in a compact form (PlanStore), so a tree of any size
+// costs a bounded amount of memory. Plans are made and applied on one
+// thread.
 
 #include <cstdint>
 #include <memory>
@@ -20,6 +20,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "engine/plan_store.h"
+#include "engine/reporter.h"
 #include "platform/os.h"
 
 namespace veldar {
@@ -73,6 +75,16 @@ struct MirrorJob {
   // A name of the program's own at the target's top (the run's lock file in
   // a backup directory that is the mirror itself): never deleted or written.
   std::string ownName;
+
+  // What the run's flags allow: deleting what the source no longer has
+  // (the no-delete flag clears it), comparing times (the no-time flag
+  // clears it: every file is copied and none shared), overwriting (the
+  // no-force flag clears it). A tree that is the program's own (a
+  // generation being built) is mirrored with deletion and force whatever
+  // the flags say.
+  bool deleteVanished = true;
+  bool compareTimes = true;
+  bool force = true;
 };
 
 // What a plan will do, in all.
@@ -88,57 +100,11 @@ struct MirrorTotals {
   std::uint64_t diskBytes = 0;
 };
 
-// A sequence of bytes that is written once and then read once, from the
-// start: in memory up to `kMemoryLimit`, then in a scratch file.
-class PlanStore {
- public:
-  explicit PlanStore(Os& os) : os_(os) {}
-
-  void Append(const void* data, std::size_t size);
-  // Starts reading from the beginning; appending is over.
-  void Rewind();
-  // Reads `size` bytes; false at the end (or when the scratch file fails).
-  bool Read(void* data, std::size_t size);
-
-  template <typename T>
-  void Put(const T& value) {
-    static_assert(std::is_trivially_copyable_v<T>);
-    Append(&value, sizeof value);
-  }
-  void PutString(const std::string& text);
-  template <typename T>
-  bool Get(T* value) {
-    static_assert(std::is_trivially_copyable_v<T>);
-    return Read(value, sizeof *value);
-  }
-  bool GetString(std::string* text);
-
-  // Whether the data could be kept (a scratch file that failed loses it,
-  // with `error`; where none can be made, everything stays in memory).
-  bool ok() const { return ok_; }
-  int error() const { return error_; }
-
-  static constexpr std::size_t kMemoryLimit = std::size_t{1} << 20;
-
- private:
-  bool FillBuffer();
-
-  Os& os_;
-  std::unique_ptr<OsFile> spill_;  // made when the memory limit is first reached
-  std::string buffer_;             // writing: the tail not yet spilled; reading: a chunk
-  std::size_t position_ = 0;       // reading: next byte of `buffer_`
-  std::uint64_t spilled_ = 0;      // bytes in the scratch file
-  std::uint64_t readFromSpill_ = 0;
-  std::string tail_;               // reading: the part that never left memory
-  bool readingTail_ = false;
-  bool ok_ = true;
-  bool inMemoryOnly_ = false;
-  int error_ = 0;
-};
-
 class MirrorPlan {
  public:
   explicit MirrorPlan(Os& os) : steps(os) {}
+  MirrorPlan(const MirrorPlan&) = delete;
+  MirrorPlan& operator=(const MirrorPlan&) = delete;
 
   MirrorJob job;
   MirrorTotals totals;
@@ -159,6 +125,33 @@ class MirrorPlan {
                    totals.entriesToDelete > 0 ||
            renamedOrChmodded;
   }
+};
+
+class BackgroundWorker;
+
+// Makes plans. It reports a failure that keeps it from planning at all
+// through `reporter`, and hears there whether the run is to stop.
+class MirrorPlanner {
+ public:
+  MirrorPlanner(Os& os, Reporter& reporter);
+  ~MirrorPlanner();
+  MirrorPlanner(const MirrorPlanner&) = delete;
+  MirrorPlanner& operator=(const MirrorPlanner&) = delete;
+
+  // Walks the job's trees and writes down what the mirror will do, changing
+  // nothing. The plan's `source` and `target` may be handed in open; the
+  // others are opened by the job's paths (which may be links; nothing below
+  // them is ever followed). 0: a directory the job names cannot be read
+  // (reported), or a stop was asked for; otherwise the plan holds its steps
+  // and totals (a listing that failed further down is a step that reports
+  // it), and the run's progress its totals.
+  int Plan(const MirrorJob& job, MirrorPlan* plan);
+
+ private:
+  Os& os_;
+  Reporter& reporter_;
+  // Lists a level's source while the scan lists its target; made on first use.
+  std::unique_ptr<BackgroundWorker> lister_;
 };
 
 // ---- The steps as they are stored (mirror_plan.cpp writes, mirror.cpp reads) ----

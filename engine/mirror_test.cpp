@@ -10,6 +10,7 @@
 
 #include "engine/engine.h"
 #include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -60,7 +61,7 @@ struct MirrorTest : ::testing::Test {
     ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
     return n < 0 ? std::string() : std::string(buffer, n);
   }
-  int Mirror() { return engine.MirrorDir(s, t); }
+  int Mirror() { return counted.Mirror(s, t); }
   static mode_t Mode(const std::string& path) {
     struct stat st {};
     lstat(path.c_str(), &st);
@@ -79,6 +80,7 @@ struct MirrorTest : ::testing::Test {
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2Engine engine{fault, messages, settings};
+  testing::CountedRun counted{engine};
 };
 
 // New, changed, older, equal, case-only renames of a file and a directory, a
@@ -115,7 +117,7 @@ TEST_F(MirrorTest, DecisionTable) {
     EXPECT_EQ(Count(line), 1) << line;
   }
   EXPECT_TRUE(messages.shown.empty());
-  EXPECT_EQ(engine.failureCount, 0);
+  EXPECT_EQ(counted.failures(), 0);
 
   const auto before = Log().size();
   EXPECT_EQ(Mirror(), 1);
@@ -151,7 +153,7 @@ TEST_F(MirrorTest, CaseAndKind) {
   EXPECT_EQ(Mirror(), 1);
   EXPECT_EQ(Count("File Copy Failed : D/s/k1 to D/t/k1 : ERR = 21"), 1);
   EXPECT_EQ(Count("Directory Create Failed : D/t/k2 : ERR= 17"), 1);
-  EXPECT_EQ(engine.failureCount, 3);  // and "Kind" onto "kind"
+  EXPECT_EQ(counted.failures(), 3);  // and "Kind" onto "kind"
   const Lines log = Log();
   EXPECT_TRUE(
       std::none_of(log.begin(), log.end(), [](auto& l) { return l.starts_with("rename"); }));
@@ -185,7 +187,7 @@ TEST_F(MirrorTest, LinksSpecialFilesAndSystemDirectories) {
   File(s + "/sys/new", "x", 1000), File(t + "/sys/old", "x", 1000);
   fault.FailAt(OsOp::OpenDir, s + "/sys", ENOENT);
 
-  EXPECT_EQ(engine.MirrorDir(s, dir / "tlink"), 1);
+  EXPECT_EQ(counted.Mirror(s, dir / "tlink"), 1);
   EXPECT_EQ(ListNames(t), (Lines{"dangling", "outdir", "sys", "wasfile"}));
   EXPECT_EQ(LinkText(t + "/dangling"), "nowhere");
   EXPECT_EQ(LinkText(t + "/outdir"), dir / "outside");
@@ -194,8 +196,8 @@ TEST_F(MirrorTest, LinksSpecialFilesAndSystemDirectories) {
   EXPECT_EQ(ListNames(t + "/sys"), Lines{"old"});
   EXPECT_EQ(Count("special file found copy canceled! : D/s/fifo"), 1);
   EXPECT_EQ(Count("Source vanished, copy canceled! : D/s/sys"), 1);
-  EXPECT_EQ(engine.vanishedCount, 1);
-  EXPECT_EQ(engine.failureCount, 0);
+  EXPECT_EQ(counted.vanished(), 1);
+  EXPECT_EQ(counted.failures(), 0);
   EXPECT_EQ(Mirror(), 1);
   EXPECT_EQ(Count("Not update,copy canceled! : D/t/outdir"), 1);
 }
@@ -238,12 +240,11 @@ TEST_F(MirrorTest, FailuresStopOrCarryOn) {
     fault.FailAt(c.op, dir / c.at, 5);
     messages.shown.clear();
     engine.noMessage = c.noMessage;
-    engine.failureCount = 0;
-    const std::size_t before = Log().size();
+        const std::size_t before = Log().size();
 
     EXPECT_EQ(Mirror(), c.result);
     EXPECT_EQ(Boxes(), c.boxes);
-    EXPECT_EQ(engine.failureCount, c.failures);
+    EXPECT_EQ(counted.failures(), c.failures);
     if (!c.line.empty()) {
       EXPECT_EQ(Count(c.line, before), 1);
     }
@@ -260,7 +261,7 @@ TEST_F(MirrorTest, FailuresStopOrCarryOn) {
 // A missing source is a failure, never an empty tree that would empty the copy.
 TEST_F(MirrorTest, MissingSourceLeavesTheCopyAlone) {
   File(t + "/precious", "x", 1000);
-  EXPECT_EQ(engine.MirrorDir(dir / "missing", t), 0);
+  EXPECT_EQ(counted.Mirror(dir / "missing", t), 0);
   EXPECT_EQ(Boxes(), Lines{"ERROR AT LOCAL FILE FINDFIRSTFILE! at D/missing/*"});
   EXPECT_TRUE(Exists(t + "/precious"));
 }

@@ -12,6 +12,9 @@
 
 
 #include "engine/restore.h"
+
+#include "engine/backup.h"
+#include "engine/mirror.h"
 #include "engine/path_relation.h"
 #include "res/string_table.h"
 
@@ -52,22 +55,23 @@ std::size_t CharacterCount(const std::string& text) {
 // message to show on failure, empty on success.
 class RestoreRun {
  public:
-  explicit RestoreRun(CVELDAR2Engine& engine) : engine_(engine), os_(engine.os) {}
+  RestoreRun(CVELDAR2Engine& engine, Reporter& reporter)
+      : engine_(engine), os_(engine.os), reporter_(reporter) {}
 
   std::string Run(int number) {
     // Never while a backup rotates the generation away, or another restore
     // writes the same place.
     std::unique_ptr<OsDir> backup;
-    if (!engine_.LockBackupDir(&backup)) {
-      engine_.WriteFailure("Restore Failed, Backup Directory In Use : " + engine_.backupDir);
-      return LoadString(IDS_RESTORE_REFUSED) + engine_.BackupDirBusyText();
+    if (!BackupRun::LockBackupDir(os_, engine_.backupDir, &backup)) {
+      reporter_.Failure("Restore Failed, Backup Directory In Use : " + engine_.backupDir);
+      return LoadString(IDS_RESTORE_REFUSED) + BackupRun::BusyText(engine_.backupDir);
     }
     const CFileEntry* generation = FindGeneration(engine_.generations, number);
     if (!generation) {
-      engine_.WriteFailure("Restore Failed : no generation numbered " + Code(number));
+      reporter_.Failure("Restore Failed : no generation numbered " + Code(number));
       return Refused(kGenerationField + std::string("(-") + Code(number + 1) + ")");
     }
-    const std::string from = engine_.JoinPath(engine_.backupDir, generation->name);
+    const std::string from = os_.Paths().Join(engine_.backupDir, generation->name);
     if (!backup) {
       const int code = os_.OpenDir(engine_.backupDir, /*followLink=*/true, &backup);
       if (code != 0) return GenerationFailure(from, code);
@@ -77,7 +81,7 @@ class RestoreRun {
     // source that has gone since is reported rather than guessed at.
     FileStatus source;
     if (int code = os_.Stat(engine_.sourcePath, true, &source); code != 0) {
-      engine_.WriteFailure("Restore Failed, Source Not Found : " + engine_.sourcePath +
+      reporter_.Failure("Restore Failed, Source Not Found : " + engine_.sourcePath +
                            " : ERR = " + Code(code));
       return Refused(kSourceField + engine_.sourcePath + "\n" + os_.ErrorText(code));
     }
@@ -87,17 +91,17 @@ class RestoreRun {
     const bool directory = generation->isDirectory;
     const std::string name = directory
                                  ? DirRestoreName(generation->name)
-                                 : FileRestoreName(generation->name, engine_.NameOf(engine_.sourcePath));
+                                 : FileRestoreName(generation->name, os_.Paths().NameOf(engine_.sourcePath));
     if (name.empty()) {
-      engine_.WriteFailure("Restore Failed, No Target Name : " + from);
+      reporter_.Failure("Restore Failed, No Target Name : " + from);
       return Refused(kGenerationField + generation->name + "\n" + (directory ? kNoDirName : kNoFileName));
     }
-    const std::string target = engine_.JoinPath(engine_.restoreDir, name);
+    const std::string target = os_.Paths().Join(engine_.restoreDir, name);
 
     if (directory &&
         (IsSameOrInside(os_, target, engine_.backupDir) ||
          IsSameOrInside(os_, engine_.backupDir, target))) {
-      engine_.WriteFailure("Restore Failed, Target Overlaps Backup Directory : " + target);
+      reporter_.Failure("Restore Failed, Target Overlaps Backup Directory : " + target);
       return Refused(kRestoreDirField + target + "\n" + kOverlapsBackup);
     }
 
@@ -137,7 +141,7 @@ class RestoreRun {
     }
     const int code = os_.CreateDir(directory);
     if (code == 0) {
-      if (engine_.successLog) engine_.WriteLog("Directory Created : " + directory);
+      reporter_.Done("Directory Created : " + directory);
       return std::string();
     }
     // Made by someone else in the meantime is as good as made.
@@ -148,13 +152,13 @@ class RestoreRun {
   }
 
   std::string DirFailure(const std::string& directory, int code) {
-    engine_.WriteFailure("Directory Create Failed : " + directory + " : ERR= " + Code(code));
+    reporter_.Failure("Directory Create Failed : " + directory + " : ERR= " + Code(code));
     return Failed(kRestoreDirField + directory + "\n" + os_.ErrorText(code));
   }
 
   // The generation could not be reached, or is no longer the one listed.
   std::string GenerationFailure(const std::string& from, int code) {
-    engine_.WriteFailure("Restore Failed : " + from + " : ERR = " + Code(code));
+    reporter_.Failure("Restore Failed : " + from + " : ERR = " + Code(code));
     return Failed(kGenerationField + from + "\n" +
                   (os_.KindOf(code) == ErrorKind::kChanged ? kGenerationChanged : os_.ErrorText(code)));
   }
@@ -164,12 +168,12 @@ class RestoreRun {
   // file) is never followed or touched: the restore is refused.
   std::string OpenTarget(OsDir& into, const std::string& name, std::unique_ptr<OsDir>* dir,
                          FileStatus* status, bool* created) {
-    const std::string path = engine_.JoinPath(into.Path(), name);
+    const std::string path = os_.Paths().Join(into.Path(), name);
     *created = false;
     FileStatus found;
     int code = into.StatAt(name, &found);
     if (code == 0 && found.kind != EntryKind::Directory) {
-      engine_.WriteFailure("Restore Failed, Target Not A Directory : " + path);
+      reporter_.Failure("Restore Failed, Target Not A Directory : " + path);
       return Refused(kRestoreDirField + path + "\n" + kTargetNotDirectory);
     }
     if (code != 0 && !os_.IsNotFound(code)) return DirFailure(path, code);
@@ -177,12 +181,12 @@ class RestoreRun {
       code = into.CreateDir(name);
       if (code != 0) return DirFailure(path, code);
       *created = true;
-      if (engine_.successLog) engine_.WriteLog("Directory Created : " + path);
+      reporter_.Done("Directory Created : " + path);
     }
     code = into.OpenDir(name, dir);
     if (code == 0) code = (*dir)->Status(status);
     if (os_.IsNotDirectory(code)) {
-      engine_.WriteFailure("Restore Failed, Target Not A Directory : " + path);
+      reporter_.Failure("Restore Failed, Target Not A Directory : " + path);
       return Refused(kRestoreDirField + path + "\n" + kTargetNotDirectory);
     }
     if (code != 0) return DirFailure(path, code);
@@ -191,8 +195,8 @@ class RestoreRun {
 
   std::string RestoreDir(OsDir& backup, const CFileEntry& generation, OsDir& into,
                          const std::string& name) {
-    const std::string from = engine_.JoinPath(engine_.backupDir, generation.name);
-    const std::string target = engine_.JoinPath(into.Path(), name);
+    const std::string from = os_.Paths().Join(engine_.backupDir, generation.name);
+    const std::string target = os_.Paths().Join(into.Path(), name);
     MirrorPlan plan(os_);
     // The generation, opened without following a link, as it was listed.
     int code = backup.OpenDir(generation.name, &plan.source);
@@ -209,19 +213,17 @@ class RestoreRun {
     // The target's files end up equal to the generation's, whatever their
     // times say: an earlier restore of a newer generation leaves files
     // that are newer than, and as large as, what is restored over them.
-    MirrorJob job;
-    job.source = from;
-    job.target = target;
+    MirrorJob job = MirrorJobOf(engine_, from, target);
     job.targetIsNew = created;
     job.exact = true;
     // The mirror has logged (and, without the no-message flag, shown) why it
     // stopped. It also passes over some failures and carries on; those are
     // counted, and a restore with any of them is no complete restore.
-    const int failuresBefore = engine_.failureCount;
-    if (!engine_.PlanMirror(job, &plan) || !engine_.ApplyMirror(plan)) {
-      return engine_.CancelRequested() ? Cancelled() : Failed(kRestoreDirField + target);
+    const int failuresBefore = reporter_.failures();
+    if (!MirrorTree(os_, reporter_, job, &plan)) {
+      return reporter_.Cancelled() ? Cancelled() : Failed(kRestoreDirField + target);
     }
-    if (engine_.failureCount != failuresBefore)
+    if (reporter_.failures() != failuresBefore)
       return Failed(kRestoreDirField + target + "\n" +
                     (engine_.activityLog.HoldsRun() ? kSomeFailed : kSomeFailedUnlogged));
     return std::string();
@@ -229,8 +231,8 @@ class RestoreRun {
 
   std::string RestoreFile(OsDir& backup, const CFileEntry& generation, OsDir& into,
                           const std::string& name) {
-    const std::string from = engine_.JoinPath(engine_.backupDir, generation.name);
-    const std::string target = engine_.JoinPath(into.Path(), name);
+    const std::string from = os_.Paths().Join(engine_.backupDir, generation.name);
+    const std::string target = os_.Paths().Join(into.Path(), name);
     // Made under a temporary name and renamed into place: a failed copy never
     // leaves a half-written file over the one that was there, and a link on
     // the name is replaced, never followed.
@@ -239,31 +241,36 @@ class RestoreRun {
     if (code == 0 && !status.SameEntryAs(generation.status)) code = os_.CodeOf(ErrorKind::kChanged);
     if (code != 0) return GenerationFailure(from, code);
     std::uint64_t bytes = 0;
-    if (engine_.progress) {
-      engine_.progress->AddPlanned(1, status.size);
-      engine_.progress->FileStarted(from);
+    RunProgress* progress = reporter_.control().progress;
+    if (progress) {
+      progress->AddPlanned(1, status.size);
+      progress->FileStarted(from);
     }
     code = backup.CopyFile(generation.name, into, name, CopyMode::Replace, &bytes);
     if (os_.KindOf(code) == ErrorKind::kCancelled) return Cancelled();
     if (code != 0) {
-      engine_.WriteFailure("File Copy Failed : " + from + " to " + target + " : ERR = " + Code(code));
+      reporter_.Failure("File Copy Failed : " + from + " to " + target + " : ERR = " + Code(code));
       return Failed(kRestoreFileField + target + "\n" + os_.ErrorText(code));
     }
-    if (engine_.progress) engine_.progress->FileFinished(bytes);
-    if (engine_.onFileCopied) engine_.onFileCopied(from, bytes);
+    if (progress) progress->FileFinished(bytes);
+    if (reporter_.control().onFileCopied) reporter_.control().onFileCopied(from, bytes);
     return std::string();
   }
 
   // A restore stopped at the user's request: the copy under way was
   // abandoned; what was restored before it stays.
   std::string Cancelled() {
-    engine_.cancelled = true;
-    engine_.WriteLog(CVELDAR2Engine::kCanceledLine);
+    cancelled_ = true;
+    reporter_.Note(CVELDAR2Engine::kCanceledLine);
     return kRestoreCancelled;
   }
 
   CVELDAR2Engine& engine_;
   Os& os_;
+  Reporter& reporter_;
+
+ public:
+  bool cancelled_ = false;
 };
 
 }  // namespace
@@ -311,13 +318,16 @@ std::string FileRestoreName(const std::string& generationName, const std::string
   return extension;
 }
 
-RestoreResult RunRestore(CVELDAR2Engine& engine, int number) {
+RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control) {
   engine.OpenLog();
   engine.WriteLog("Starting with Restore button");
-  engine.cancelled = false;
+  Reporter reporter = JobReporter(engine, control);
+  CopyProgressScope scope(engine.os, control.progress);
+  RestoreRun run(engine, reporter);
   RestoreResult result;
-  result.message = RestoreRun(engine).Run(number);
+  result.message = run.Run(number);
   result.ok = result.message.empty() ? 1 : 0;
+  result.cancelled = run.cancelled_;
   if (result.ok) {
     engine.SaveRestoreDir();
     result.message = LoadString(IDS_RESTORE_DONE);
@@ -326,8 +336,8 @@ RestoreResult RunRestore(CVELDAR2Engine& engine, int number) {
   return result;
 }
 
-int RestoreGeneration(CVELDAR2Engine& engine, int number) {
-  const RestoreResult result = RunRestore(engine, number);
+int RestoreGeneration(CVELDAR2Engine& engine, int number, const RunControl& control) {
+  const RestoreResult result = RunRestore(engine, number, control);
   engine.messages.Show(result.message);
   return result.ok;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/reporter.h"
 
 namespace veldar {
 
@@ -61,11 +62,12 @@ std::string FileRestoreName(const std::string& generationName, const std::string
 struct RestoreResult {
   int ok = 0;
   std::string message;
+  bool cancelled = false;  // stopped at the user's request ("Canceled by User" logged)
 };
-RestoreResult RunRestore(CVELDAR2Engine& engine, int number);
+RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl());
 
 // `RunRestore`, then its message shown through the engine's messages.
 // Returns the result's `ok`.
-int RestoreGeneration(CVELDAR2Engine& engine, int number);
+int RestoreGeneration(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl());
 
 }  // namespace veldar

@@ -47,17 +47,6 @@ RunProgress::Snapshot RunProgress::Read() const {
   return snapshot;
 }
 
-ProgressScope::ProgressScope(CVELDAR2Engine& engine, RunProgress* progress)
-    : engine_(engine), previous_(engine.progress) {
-  engine_.progress = progress;
-  engine_.os.SetCopyProgress(progress);
-}
-
-ProgressScope::~ProgressScope() {
-  engine_.progress = previous_;
-  engine_.os.SetCopyProgress(previous_);
-}
-
 std::string HumanBytes(std::uint64_t bytes) {
   if (bytes < 1024) return std::to_string(bytes) + " B";
   static const char* const kUnits[] = {"KB", "MB", "GB", "TB", "PB"};

@@ -7,7 +7,7 @@
 //
 // A stop request is heard by the copy being made (it fails with kCancelled
 // and leaves nothing behind: see CopyProgress) and by the run between files;
-// the run then ends as cancelled (CVELDAR2Engine::cancelled).
+// the run then ends as cancelled (BackupOutcome::cancelled).
 
 #include <atomic>
 #include <cstdint>
@@ -58,10 +58,6 @@ class RunProgress : public CopyProgress {
   static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler stores the request");
 };
 
-// Installs `progress` on `engine` (and its Os's copies) for the life of this
-// object, and takes it away again afterwards.
-class CVELDAR2Engine;
-
 // Marks `progress` (may be null) as flushing for the life of this object.
 class FlushingScope {
  public:
@@ -76,18 +72,6 @@ class FlushingScope {
 
  private:
   RunProgress* progress_;
-};
-
-class ProgressScope {
- public:
-  ProgressScope(CVELDAR2Engine& engine, RunProgress* progress);
-  ~ProgressScope();
-  ProgressScope(const ProgressScope&) = delete;
-  ProgressScope& operator=(const ProgressScope&) = delete;
-
- private:
-  CVELDAR2Engine& engine_;
-  RunProgress* previous_;
 };
 
 // Sizes for people: "512 B", "1.50 KB", "23.4 MB", "107 GB" (1 KB = 1024

@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "engine/backup.h"
 #include "engine/engine.h"
 #include "platform/fault_os.h"
 #include "platform/temporary_names.h"
@@ -50,13 +51,14 @@ class RunProgressTest : public ::testing::Test {
     RunProgress progress;
     os.stopping = stop ? &progress : nullptr;
     os.watched = &progress;
-    ProgressScope scope(engine, &progress);
     engine.generationCount = count;
     engine.OpenLog();
-    const int result = engine.Backup();
+    RunControl control;
+    control.progress = &progress;
+    outcome = RunBackup(engine, control);
     engine.CloseLog();
     last = progress.Read();
-    return result;
+    return outcome.ok;
   }
   // Every name under `path`, depth first, with '/'.
   std::vector<std::string> Tree(const std::string& path, const std::string& prefix = "") {
@@ -83,6 +85,7 @@ class RunProgressTest : public ::testing::Test {
   testing::MemorySettings settings;
   CVELDAR2Engine engine{os, messages, settings};
   RunProgress::Snapshot last;
+  BackupOutcome outcome;  // of the last Run
 };
 
 TEST_F(RunProgressTest, TotalsComeFromThePlanAndEveryCopyCounts) {
@@ -95,7 +98,7 @@ TEST_F(RunProgressTest, TotalsComeFromThePlanAndEveryCopyCounts) {
   EXPECT_EQ(last.filesDone, 3u);
   EXPECT_EQ(last.bytesDone, last.bytesTotal);
   EXPECT_FALSE(last.current.empty());
-  EXPECT_FALSE(engine.cancelled);
+  EXPECT_FALSE(outcome.cancelled);
   // While the copies are flushed the progress says so, and only then.
   ASSERT_FALSE(os.flushingSeen.empty());
   EXPECT_EQ(os.flushingSeen, std::vector<bool>(os.flushingSeen.size(), true));
@@ -130,7 +133,7 @@ TEST_F(RunProgressTest, AStopInALargeFileReplacesNothingAndTheNextRunCarriesOn) 
     messages.shown.clear();
 
     EXPECT_EQ(Run(c.count, true), 0);
-    EXPECT_TRUE(engine.cancelled);
+    EXPECT_TRUE(outcome.cancelled);
     EXPECT_TRUE(messages.shown.empty()) << messages.shown.front();
     const std::string log = ReadFile(dir / "log/VELDAR2.LOG");
     EXPECT_NE(log.find(CVELDAR2Engine::kCanceledLine), std::string::npos);
@@ -155,7 +158,7 @@ TEST_F(RunProgressTest, AStopInALargeFileReplacesNothingAndTheNextRunCarriesOn) 
 
     // The next run carries on and makes a whole copy of the big file.
     ASSERT_EQ(Run(c.count, false), 1);
-    EXPECT_FALSE(engine.cancelled);
+    EXPECT_FALSE(outcome.cancelled);
     const std::vector<std::string> done = Tree(backup.path());
     EXPECT_FALSE(HasTemporary(done));
     int whole = 0;

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "engine/engine.h"
 #include "platform/fault_os.h"
 #include "tests/test_util.h"
 
@@ -42,29 +41,37 @@ class LogWriterTest : public ::testing::Test {
   testing::TempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
   FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
+  // The log with its size limit, as a run holds them.
+  struct Job {
+    explicit Job(Os& os) : activityLog(os, logSizeLimit) {}
+    int OpenLog() { return activityLog.Open(); }
+    void WriteLog(const std::string& text, bool blankLineAfter = false) {
+      activityLog.Write(text, blankLineAfter);
+    }
+    void CloseLog() { activityLog.Close(); }
+    std::int32_t logSizeLimit = 500;
+    ActivityLog activityLog;
+  } job{fault};
 };
 
 TEST_F(LogWriterTest, FirstRunCreatesTheLogWithExactLines) {
-  ASSERT_EQ(engine.OpenLog(), 1);
+  ASSERT_EQ(job.OpenLog(), 1);
   EXPECT_TRUE(Exists(TmpFile()));
-  engine.WriteLog("Start with parameter");
-  engine.WriteLog("File Deleted : /x", true);
-  engine.CloseLog();
+  job.WriteLog("Start with parameter");
+  job.WriteLog("File Deleted : /x", true);
+  job.CloseLog();
   EXPECT_FALSE(Exists(TmpFile()));
   EXPECT_EQ(ReadFile(LogFile()), Line("Start with parameter") + Line("File Deleted : /x") + "\n");
-  EXPECT_EQ(engine.activityLog.path(), LogFile());
-  EXPECT_EQ(engine.activityLog.workingPath(), TmpFile());
+  EXPECT_EQ(job.activityLog.path(), LogFile());
+  EXPECT_EQ(job.activityLog.workingPath(), TmpFile());
 }
 
 TEST_F(LogWriterTest, ControlCharactersAreEscaped) {
-  engine.OpenLog();
+  job.OpenLog();
   // A name ending in a line break is no blank line: every break is escaped.
-  engine.WriteLog(std::string("File Copied : /a\nforged\r\x1b[31m\t\x7f") + "\n");
-  engine.WriteLog("File Deleted : /b\n", true);
-  engine.CloseLog();
+  job.WriteLog(std::string("File Copied : /a\nforged\r\x1b[31m\t\x7f") + "\n");
+  job.WriteLog("File Deleted : /b\n", true);
+  job.CloseLog();
   EXPECT_EQ(ReadFile(LogFile()), Line("File Copied : /a\\nforged\\r\\x1b[31m\\t\\x7f\\n") +
                                      Line("File Deleted : /b\\n") + "\n");
 }
@@ -91,12 +98,12 @@ TEST(EscapeLogTextTest, UnicodeLineSeparatorsAreEscapedAndNothingElse) {
 TEST_F(LogWriterTest, LinesWrittenBeforeAKillAreInTheWorkingFile) {
   const pid_t child = fork();
   if (child == 0) {
-    engine.OpenLog();
+    job.OpenLog();
     for (int i = 0; i < 3; ++i) {
-      engine.WriteLogDeferred("Not update,copy canceled! : /" + std::to_string(i));
-      engine.WriteLog("File Copied : /" + std::to_string(i));
+      job.activityLog.WriteDeferred("Not update,copy canceled! : /" + std::to_string(i));
+      job.WriteLog("File Copied : /" + std::to_string(i));
     }
-    engine.WriteLogDeferred("Not update,copy canceled! : /3");
+    job.activityLog.WriteDeferred("Not update,copy canceled! : /3");
     raise(SIGKILL);
   }
   int status = 0;
@@ -175,18 +182,18 @@ TEST_F(LogWriterTest, FailureLinesTheLogCannotTakeGoToTheSink) {
 
 TEST_F(LogWriterTest, RunsAppendAcrossOpens) {
   for (const char* text : {"one", "two"}) {
-    engine.OpenLog();
-    engine.WriteLog(text);
-    engine.CloseLog();
+    job.OpenLog();
+    job.WriteLog(text);
+    job.CloseLog();
   }
   EXPECT_EQ(ReadFile(LogFile()), Line("one") + Line("two"));
 }
 
 TEST_F(LogWriterTest, LeftoverWorkingFileIsCarriedOn) {
   WriteFile(TmpFile(), "left over\n");
-  engine.OpenLog();
-  engine.WriteLog("new");
-  engine.CloseLog();
+  job.OpenLog();
+  job.WriteLog("new");
+  job.CloseLog();
   EXPECT_FALSE(Exists(TmpFile()));
   EXPECT_EQ(ReadFile(LogFile()), "left over\n" + Line("new"));
 }
@@ -194,71 +201,71 @@ TEST_F(LogWriterTest, LeftoverWorkingFileIsCarriedOn) {
 TEST_F(LogWriterTest, BothFilesPresent) {
   WriteFile(LogFile(), "old log\n");
   WriteFile(TmpFile(), "left over\n");
-  engine.OpenLog();
-  engine.WriteLog("new");
-  engine.CloseLog();  // under the cap: the rename back cannot replace the log
+  job.OpenLog();
+  job.WriteLog("new");
+  job.CloseLog();  // under the cap: the rename back cannot replace the log
   EXPECT_EQ(ReadFile(LogFile()), "old log\n");
   EXPECT_EQ(ReadFile(TmpFile()), "left over\n" + Line("new"));
 
-  engine.logSizeLimit = 0;  // over the cap: the (empty) tail goes to the log
-  engine.OpenLog();
-  engine.CloseLog();
+  job.logSizeLimit = 0;  // over the cap: the (empty) tail goes to the log
+  job.OpenLog();
+  job.CloseLog();
   EXPECT_FALSE(Exists(TmpFile()));
   EXPECT_EQ(ReadFile(LogFile()), "old log\n");
 }
 
 TEST_F(LogWriterTest, CapBoundary) {
-  engine.logSizeLimit = 1;  // 1000 bytes
+  job.logSizeLimit = 1;  // 1000 bytes
   const std::string exact(999, 'a');
   WriteFile(TmpFile(), exact + "\n");
-  engine.OpenLog();
-  engine.CloseLog();
+  job.OpenLog();
+  job.CloseLog();
   EXPECT_EQ(ReadFile(LogFile()).size(), 1000u) << "a log exactly at the cap stays whole";
 
   ASSERT_EQ(::unlink(LogFile().c_str()), 0);
   WriteFile(TmpFile(), "0123456789" + exact + "\n");
-  engine.OpenLog();
-  engine.CloseLog();
+  job.OpenLog();
+  job.CloseLog();
   EXPECT_EQ(ReadFile(LogFile()), exact + "\n");
   EXPECT_FALSE(Exists(TmpFile()));
 }
 
 TEST_F(LogWriterTest, TrimmedTailStartsMidLineAndEndsWithALineBreak) {
-  engine.logSizeLimit = 1;
+  job.logSizeLimit = 1;
   WriteFile(TmpFile(), std::string(1500, 'x') + "\nlast line without end");
-  engine.OpenLog();
-  engine.CloseLog();
+  job.OpenLog();
+  job.CloseLog();
   const std::string log = ReadFile(LogFile());
   EXPECT_EQ(log.size(), 1001u);
   EXPECT_EQ(log.substr(log.size() - 23), "\nlast line without end\n");
 }
 
 TEST_F(LogWriterTest, ZeroLimitLeavesAnEmptyLog) {
-  engine.logSizeLimit = 0;
-  engine.OpenLog();
-  engine.WriteLog("gone");
-  engine.CloseLog();
+  job.logSizeLimit = 0;
+  job.OpenLog();
+  job.WriteLog("gone");
+  job.CloseLog();
   EXPECT_TRUE(Exists(LogFile()));
   EXPECT_EQ(ReadFile(LogFile()), "");
   EXPECT_FALSE(Exists(TmpFile()));
 }
 
 TEST_F(LogWriterTest, LogThatCannotBeCreatedKeepsTheWorkingFile) {
-  engine.logSizeLimit = 0;
+  job.logSizeLimit = 0;
   fault.FailAt(OsOp::OpenExclusive, LogFile(), EROFS);
-  engine.OpenLog();
-  engine.WriteLog("kept");
-  engine.CloseLog();
+  job.OpenLog();
+  job.WriteLog("kept");
+  job.CloseLog();
   EXPECT_FALSE(Exists(LogFile()));
   EXPECT_EQ(ReadFile(TmpFile()), Line("kept"));
 }
 
 TEST_F(LogWriterTest, FailedOpenRetriesFiveTimesAndWritesNothing) {
   fault.FailAt(OsOp::OpenExclusive, TmpFile(), EWOULDBLOCK);
-  EXPECT_EQ(engine.OpenLog(), 0);
+  EXPECT_EQ(job.OpenLog(), 0);
   EXPECT_EQ(fault.sleeps, (std::vector<int>{500, 500, 500, 500, 500}));
-  engine.WriteLog("nowhere");
-  engine.CloseLog();
+  job.WriteLog("nowhere");
+  job.CloseLog();
   EXPECT_FALSE(Exists(LogFile()));
 }
 
@@ -278,12 +285,12 @@ TEST_F(LogWriterTest, AnotherProcessHoldingTheWorkingFileBlocksTheOpen) {
   char c = 0;
   ASSERT_EQ(read(ready[0], &c, 1), 1);
   ASSERT_EQ(c, 'y');
-  EXPECT_EQ(engine.OpenLog(), 0);
+  EXPECT_EQ(job.OpenLog(), 0);
   EXPECT_EQ(fault.sleeps.size(), 5u);
   (void)!write(release[1], &c, 1);
   waitpid(child, nullptr, 0);
-  EXPECT_EQ(engine.OpenLog(), 1) << "free again once the other process is gone";
-  engine.CloseLog();
+  EXPECT_EQ(job.OpenLog(), 1) << "free again once the other process is gone";
+  job.CloseLog();
 }
 
 }  // namespace

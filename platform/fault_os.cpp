@@ -303,7 +303,7 @@ int FaultOs::Perform(OsOp op, const std::string& path, const std::string& path2,
   int result = Injected(op, path, path2, Changes(op));
   if (result == 0) result = real();
   std::lock_guard<std::mutex> lock(mutex_);
-  calls.push_back(Call{op, path, path2, result});
+  calls.push_back(Call{op, path, path2, result, std::this_thread::get_id()});
   return result;
 }
 

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/os.h"
@@ -74,6 +75,7 @@ class FaultOs : public Os {
     std::string path;
     std::string path2;  // the target of a copy or move
     int result;
+    std::thread::id thread;  // the thread that made the call
   };
 
   // Fails `op` with `code`, at `path` only when it is not empty. Rules stay

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/backup.h"
 #include "engine/engine.h"
 #include "platform/fault_os.h"
 #include "tests/test_util.h"
@@ -69,10 +70,16 @@ struct Job {
     engine.backupDir = backup;
     engine.OpenLog();
   }
+  // Writes `content` into the source, then runs a backup with `count`
+  // generations; `outcome` keeps what the run did.
   int Run(int count, const std::string& content) {
     WriteFile(engine.sourcePath + (isDir ? "/a.txt" : ""), content);
     engine.generationCount = count;
-    return engine.Backup();
+    return Backup();
+  }
+  int Backup() {
+    outcome = RunBackup(engine);
+    return outcome.ok;
   }
   void UseDir() {
     isDir = true;
@@ -115,6 +122,7 @@ struct Job {
   RecordingMessages messages;
   MemorySettings settings;
   CVELDAR2Engine engine{os, messages, settings};
+  BackupOutcome outcome;  // of the last run
 };
 
 }  // namespace veldar::testing

@@ -6,14 +6,61 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/backup.h"
 #include "engine/engine.h"
+#include "engine/file_ops.h"
+#include "engine/mirror.h"
+#include "engine/reporter.h"
+#include "engine/tree_delete.h"
 #include "platform/fault_os.h"
 #include "tests/test_util.h"
 
 namespace veldar::testing {
+
+// The engine's operations as one run each, with what the run counted kept
+// for the test to read (the engine's own operations keep no counts).
+class CountedRun {
+ public:
+  explicit CountedRun(CVELDAR2Engine& engine) : engine_(engine) {}
+
+  // A reporter for a new run of the job, with its flags and log options as
+  // they are now; `Files` are that run's file operations under the job's
+  // force setting.
+  Reporter& New(const RunControl& control = RunControl()) {
+    run_.emplace(engine_.activityLog, engine_.messages,
+                 LogOptions{engine_.successLog != 0, engine_.skipLog != 0}, engine_.noMessage != 0, control);
+    return *run_;
+  }
+  FileOps Files() {
+    if (!run_) New();
+    return FileOps(engine_.os, *run_, FilePolicy{engine_.noForce == 0});
+  }
+  // `MirrorDir` and `DeleteDirContents`, each a new run.
+  int Mirror(const std::string& source, const std::string& target, bool targetIsNew = false) {
+    Reporter& reporter = New();
+    MirrorPlan plan(engine_.os);
+    MirrorJob job = MirrorJobOf(engine_, source, target);
+    job.targetIsNew = targetIsNew;
+    return MirrorTree(engine_.os, reporter, job, &plan);
+  }
+  int DeleteContents(const std::string& directory) {
+    New();
+    return TreeDeleter(Files(), std::nullopt).Contents(directory);
+  }
+
+  // What the last run counted.
+  int failures() const { return run_ ? run_->failures() : 0; }
+  int vanished() const { return run_ ? run_->vanished() : 0; }
+  Reporter& reporter() { return *run_; }
+
+ private:
+  CVELDAR2Engine& engine_;
+  std::optional<Reporter> run_;
+};
 
 class EngineTest : public ::testing::Test {
  protected:
@@ -60,6 +107,7 @@ class EngineTest : public ::testing::Test {
   RecordingMessages messages;
   MemorySettings settings;
   CVELDAR2Engine engine{fault, messages, settings};
+  CountedRun counted{engine};
 };
 
 }  // namespace veldar::testing

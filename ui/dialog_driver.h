@@ -59,7 +59,7 @@ class DialogToolkit {
   // The window `driver` drives, as the handlers see it.
   virtual DialogWindow& Window(DialogDriver& driver) = 0;
   // The toolkit's own run behind a progress window (what the program uses).
-  virtual int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) = 0;
+  virtual int RunWithProgress(DialogWindow& owner, const ProgressWork& work) = 0;
 };
 
 // The toolkits this build can drive: the fake everywhere, and the platform's.
@@ -98,13 +98,13 @@ class ScriptedDialogServices : public DialogServices {
     return driver->Result();
   }
   void OpenWithDesktop(DialogWindow*, const std::string& path) override { opened.push_back(path); }
-  int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override {
+  int RunWithProgress(DialogWindow& owner, const ProgressWork& work) override {
     ++runs;
-    if (!stopRuns) return toolkit_.RunWithProgress(owner, engine, work);
+    if (!stopRuns) return toolkit_.RunWithProgress(owner, work);
     // The user presses キャンセル as soon as the run begins.
-    return toolkit_.RunWithProgress(owner, engine, [&] {
-      if (engine.progress) engine.progress->RequestCancel();
-      return work();
+    return toolkit_.RunWithProgress(owner, [&](RunProgress& progress) {
+      progress.RequestCancel();
+      return work(progress);
     });
   }
   std::string HelpPagePath() override { return helpPage; }

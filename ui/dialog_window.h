@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/run_progress.h"
 #include "ui/dialog_template.h"
 
 namespace veldar {
@@ -65,6 +66,10 @@ struct FileType {
 // end, ends it; a label without a pattern is dropped).
 std::vector<FileType> ParseFileFilter(const std::string& filter);
 
+// A run behind a progress window: it reports to `progress` and stops when a
+// stop is asked of it there; returns the run's result.
+using ProgressWork = std::function<int(RunProgress& progress)>;
+
 class DialogServices {
  public:
   virtual ~DialogServices() = default;
@@ -94,10 +99,11 @@ class DialogServices {
   // the keyboard and closes with its button, Esc and its close box.
   virtual void OpenWithDesktop(DialogWindow* owner, const std::string& path) = 0;
   // Runs `work` (a backup or a restore) on a worker thread while a progress
-  // window over `owner` shows the files the engine reports through
-  // `onFileCopied` (borrowed for the run, given back after it), with the
-  // wait cursor; the dialogs stay painted meanwhile. Returns `work`'s result.
-  virtual int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) = 0;
+  // window over `owner` shows the progress `work` is given to report to
+  // (its totals, the file being copied, and the user's wish to stop), with
+  // the wait cursor; the dialogs stay painted meanwhile. Returns `work`'s
+  // result.
+  virtual int RunWithProgress(DialogWindow& owner, const ProgressWork& work) = 0;
   // The help page, "veldar2_help.html", where the program finds it.
   virtual std::string HelpPagePath() = 0;
 };

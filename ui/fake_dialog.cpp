@@ -167,11 +167,10 @@ DialogWindow& FakeDialogToolkit::Window(DialogDriver& driver) {
   return static_cast<FakeDialogDriver&>(driver).window();
 }
 
-int FakeDialogToolkit::RunWithProgress(DialogWindow&, CVELDAR2Engine& engine, const std::function<int()>& work) {
+int FakeDialogToolkit::RunWithProgress(DialogWindow&, const ProgressWork& work) {
   RunProgress progress;
-  ProgressScope scope(engine, &progress);
   int result = 0;
-  std::thread worker([&] { result = work(); });
+  std::thread worker([&] { result = work(progress); });
   worker.join();
   return result;
 }

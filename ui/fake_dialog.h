@@ -90,7 +90,7 @@ class FakeDialogToolkit : public DialogToolkit {
   std::string Name() const override { return "Fake"; }
   std::unique_ptr<DialogDriver> Open(DialogLogic& logic, DialogWindow* owner) override;
   DialogWindow& Window(DialogDriver& driver) override;
-  int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override;
+  int RunWithProgress(DialogWindow& owner, const ProgressWork& work) override;
 };
 
 }  // namespace veldar::testing

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "log/log_commands.h"
+#include "ui/log_commands.h"
 #include "ui/dialog_window.h"
 
 namespace veldar {

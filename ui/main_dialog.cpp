@@ -1,7 +1,8 @@
 #include "ui/main_dialog.h"
 
+#include "engine/backup.h"
 #include "engine/engine.h"
-#include "log/log_commands.h"
+#include "ui/log_commands.h"
 #include "res/string_table.h"
 #include "ui/about_dialog.h"
 #include "ui/data_exchange.h"
@@ -159,23 +160,28 @@ void CVELDAR2Dlg::OnBnClickedOk() {
 
   engine_.OpenLog();
   engine_.WriteLog("Starting with Dialog OK button");
-  const int failuresBefore = engine_.failureCount;
-  const int vanishedBefore = engine_.vanishedCount;
   // A job the pre-check refuses is answered here, with no progress window
   // standing behind the message (the run checks again: it is cheap).
-  const int result = engine_.CheckParameters() &&
-                     services_.RunWithProgress(window(), engine_, [this] { return engine_.Backup(); });
-  if (result) {
+  BackupOutcome outcome;
+  if (engine_.CheckParameters()) {
+    services_.RunWithProgress(window(), [this, &outcome](RunProgress& progress) {
+      RunControl control;
+      control.progress = &progress;
+      outcome = RunBackup(engine_, control);
+      return outcome.ok;
+    });
+  }
+  if (outcome.ok) {
     // Operations that failed and were passed over make no completed backup,
     // and neither do entries that vanished while it was made.
     int done = IDS_BACKUP_DONE;
-    if (engine_.failureCount != failuresBefore) {
+    if (outcome.failures != 0) {
       done = engine_.activityLog.HoldsRun() ? IDS_BACKUP_PARTIAL : IDS_BACKUP_PARTIAL_UNLOGGED;
-    } else if (engine_.vanishedCount != vanishedBefore) {
+    } else if (outcome.vanished != 0) {
       done = IDS_BACKUP_VANISHED;
     }
     engine_.messages.Show(LoadString(done));
-  } else if (engine_.cancelled) {
+  } else if (outcome.cancelled) {
     engine_.messages.Show(kBackupCancelled);
   }
   engine_.CloseLog();

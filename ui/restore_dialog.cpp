@@ -68,8 +68,10 @@ void CVELDAR2Res::OnBnClickedOk() {
   engine_.restoreDir = ExpandEnvVars(restoreDirText, engine_.os);
 
   RestoreResult result;
-  services_.RunWithProgress(window(), engine_, [&] {
-    result = RunRestore(engine_, row);
+  services_.RunWithProgress(window(), [&](RunProgress& progress) {
+    RunControl control;
+    control.progress = &progress;
+    result = RunRestore(engine_, row, control);
     return result.ok;
   });
   engine_.messages.Show(result.message);

@@ -50,13 +50,12 @@ void CVELDAR2Progress::Finish() {
   EndDialog(IDC_OK);
 }
 
-int RunWithProgress(QWidget* parent, CVELDAR2Engine& engine, const std::function<int()>& work) {
+int RunWithProgress(QWidget* parent, const ProgressWork& work) {
   RunProgress progress;
-  ProgressScope scope(engine, &progress);
   CVELDAR2Progress window(progress, parent);
   int result = 0;
   std::thread worker([&] {
-    result = work();
+    result = work(progress);
     // Delivered by the window's event loop, however soon the work ended.
     QMetaObject::invokeMethod(&window, [&window] { window.Finish(); }, Qt::QueuedConnection);
   });

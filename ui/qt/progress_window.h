@@ -65,6 +65,6 @@ class CVELDAR2Progress : private ProgressLogicHolder, public QtDialog {
 
 // Runs `work` as described above and returns its result; `engine` reports
 // to a RunProgress of this run while it runs.
-int RunWithProgress(QWidget* parent, CVELDAR2Engine& engine, const std::function<int()>& work);
+int RunWithProgress(QWidget* parent, const ProgressWork& work);
 
 }  // namespace veldar

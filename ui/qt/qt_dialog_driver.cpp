@@ -77,8 +77,8 @@ class QtDialogToolkit : public DialogToolkit {
     return std::make_unique<QtDialogDriver>(logic, owner);
   }
   DialogWindow& Window(DialogDriver& driver) override { return static_cast<QtDialogDriver&>(driver).dialog(); }
-  int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override {
-    return veldar::RunWithProgress(WidgetOf(&owner), engine, work);
+  int RunWithProgress(DialogWindow& owner, const ProgressWork& work) override {
+    return veldar::RunWithProgress(WidgetOf(&owner), work);
   }
 };
 

@@ -104,11 +104,10 @@ void QtDialogServices::OpenWithDesktop(DialogWindow* owner, const std::string& p
   process->start(opener_, {file});
 }
 
-int QtDialogServices::RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
-                                      const std::function<int()>& work) {
+int QtDialogServices::RunWithProgress(DialogWindow& owner, const ProgressWork& work) {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   QWidget* widget = WidgetOf(&owner);
-  const int result = veldar::RunWithProgress(widget, engine, work);
+  const int result = veldar::RunWithProgress(widget, work);
   QApplication::restoreOverrideCursor();
   // The keyboard goes back to the dialog, whatever was active last.
   if (widget) widget->activateWindow();

@@ -23,7 +23,7 @@ class QtDialogServices : public DialogServices {
   std::optional<int> ChooseFromMenu(DialogWindow& owner, int anchorId, const std::vector<std::string>& items) override;
   int RunModal(DialogWindow* owner, DialogLogic& logic) override;
   void OpenWithDesktop(DialogWindow* owner, const std::string& path) override;
-  int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine, const std::function<int()>& work) override;
+  int RunWithProgress(DialogWindow& owner, const ProgressWork& work) override;
   std::string HelpPagePath() override;
 
  private:

@@ -28,9 +28,8 @@ DialogWindow& Win32DialogToolkit::Window(DialogDriver& driver) {
   return static_cast<Win32DialogDriver&>(driver).dialog();
 }
 
-int Win32DialogToolkit::RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
-                                        const std::function<int()>& work) {
-  return RunWithProgressWindow(dynamic_cast<Win32Dialog*>(&owner), engine, work);
+int Win32DialogToolkit::RunWithProgress(DialogWindow& owner, const ProgressWork& work) {
+  return RunWithProgressWindow(dynamic_cast<Win32Dialog*>(&owner), work);
 }
 
 void Win32DialogDriver::Pump() {

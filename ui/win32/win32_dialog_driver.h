@@ -52,8 +52,7 @@ class Win32DialogToolkit : public DialogToolkit {
   // Throws when the dialog cannot be created (no display: error 1400).
   std::unique_ptr<DialogDriver> Open(DialogLogic& logic, DialogWindow* owner) override;
   DialogWindow& Window(DialogDriver& driver) override;
-  int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
-                      const std::function<int()>& work) override;
+  int RunWithProgress(DialogWindow& owner, const ProgressWork& work) override;
 };
 
 }  // namespace veldar::testing

@@ -216,9 +216,8 @@ void Win32DialogServices::OpenWithDesktop(DialogWindow* owner, const std::string
   if (started <= 32) ShowFileViewer(window, path, language_);
 }
 
-int Win32DialogServices::RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
-                                         const std::function<int()>& work) {
-  return RunWithProgressWindow(dynamic_cast<Win32Dialog*>(&owner), engine, work);
+int Win32DialogServices::RunWithProgress(DialogWindow& owner, const ProgressWork& work) {
+  return RunWithProgressWindow(dynamic_cast<Win32Dialog*>(&owner), work);
 }
 
 std::string Win32DialogServices::HelpPagePath() {
@@ -238,10 +237,8 @@ std::string Win32DialogServices::HelpPagePath() {
          (language_ == Language::kEnglish ? "veldar2_help_en.html" : "veldar2_help.html");
 }
 
-int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine,
-                          const std::function<int()>& work) {
+int RunWithProgressWindow(Win32Dialog* ownerDialog, const ProgressWork& work) {
   RunProgress progress;
-  ProgressScope scope(engine, &progress);
   const auto started = std::chrono::steady_clock::now();
 
   std::string shownPath;
@@ -295,7 +292,7 @@ int RunWithProgressWindow(Win32Dialog* ownerDialog, CVELDAR2Engine& engine,
   std::exception_ptr failure;
   std::thread worker([&] {
     try {
-      result = work();
+      result = work(progress);
     } catch (...) {
       failure = std::current_exception();
     }

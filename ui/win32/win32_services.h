@@ -47,8 +47,7 @@ class Win32DialogServices : public DialogServices {
   // cannot start it, the program's own viewer (win32_file_viewer.h) above
   // `owner`. Whether a started program then succeeds is not known.
   void OpenWithDesktop(DialogWindow* owner, const std::string& path) override;
-  int RunWithProgress(DialogWindow& owner, CVELDAR2Engine& engine,
-                      const std::function<int()>& work) override;
+  int RunWithProgress(DialogWindow& owner, const ProgressWork& work) override;
   // The help page in the directory of the running program:
   // veldar2_help.html, or veldar2_help_en.html in English.
   std::string HelpPagePath() override;
@@ -74,7 +73,6 @@ HWND__* WindowOf(DialogWindow* dialog);
 // the dialogs stay painted and boxes asked by the worker are shown. Returns
 // `work`'s result; an exception from `work` is thrown here, after the window
 // is gone. Without a window (no display) the work still runs.
-int RunWithProgressWindow(Win32Dialog* owner, CVELDAR2Engine& engine,
-                          const std::function<int()>& work);
+int RunWithProgressWindow(Win32Dialog* owner, const ProgressWork& work);
 
 }  // namespace veldar

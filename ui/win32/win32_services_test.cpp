@@ -96,10 +96,9 @@ TEST_F(Win32ServicesTest, ProgressWindowShowsTheRunAndStopsIt) {
     std::string countShown, pathShown, expectedCount;
     bool ownerEnabled = true, stopped = false, cancelEnabledAfter = true;
     DWORD workThread = 0;
-    const int result = RunWithProgressWindow(&owner, engine, [&] {
+    const int result = RunWithProgressWindow(&owner, [&](RunProgress& progress) {
       workThread = GetCurrentThreadId();
       ownerEnabled = IsWindowEnabled(owner.handle()) != FALSE;
-      RunProgress& progress = *engine.progress;
       progress.AddPlanned(3, 3000);
       for (const char* path : {"C:\\data\\報告書.doc", "C:\\data\\b & c.txt"}) {
         progress.FileStarted(path);
@@ -137,12 +136,11 @@ TEST_F(Win32ServicesTest, ProgressWindowShowsTheRunAndStopsIt) {
     if (c.stop) {
       EXPECT_FALSE(cancelEnabledAfter) << "asked once";
     }
-    EXPECT_EQ(engine.progress, nullptr) << "the run's progress is taken away";
     EXPECT_TRUE(ShownWindows(interfaceThread, owner.handle()).empty()) << "the window is gone";
   }
 
-  const auto failing = []() -> int { throw std::runtime_error("disk gone"); };
-  EXPECT_THROW(RunWithProgressWindow(&owner, engine, failing), std::runtime_error);
+  const auto failing = [](RunProgress&) -> int { throw std::runtime_error("disk gone"); };
+  EXPECT_THROW(RunWithProgressWindow(&owner, failing), std::runtime_error);
   EXPECT_TRUE(IsWindowEnabled(owner.handle()));
 }
 

@@ -1,17 +1,8 @@
-// The depth-first deletion of a directory's contents, and the reports that
-// the tree walks share.
-//
-// Each directory is read once (one pass with one status call per entry,
-// relative to the open directory). Entries carry what they are: a link is a
-// link, never the directory it may point to. The deletion walks open
-// directories one level at a time and acts relative to them, so nothing here
-// ever reaches outside the directory it was given.
+#include "engine/tree_delete.h"
 
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "engine/engine.h"
 
 namespace veldar {
 namespace {
@@ -23,39 +14,30 @@ constexpr const char kDeleteSourceError[] = "Directory Delete Refused, It Is The
 
 }  // namespace
 
-void CVELDAR2Engine::ReportScanFailure(const std::string& text) {
-  if (noMessage) {
-    WriteFailure(text);
-  } else {
-    ++failureCount;
-    report = {text, std::string(), 0};
-    messages.Show(text);
-  }
-}
-
-int CVELDAR2Engine::DeleteDirContents(const std::string& directory) {
+int TreeDeleter::Contents(const std::string& directory) {
   // Never through a final link: had `directory` been swapped for a link since
   // it was listed, emptying it would delete whatever the link points to.
   std::unique_ptr<OsDir> opened;
   FileStatus status;
-  int code = os.OpenDir(directory, /*followLink=*/false, &opened);
+  int code = files_.os().OpenDir(directory, /*followLink=*/false, &opened);
   if (code == 0) code = opened->Status(&status);
   if (code != 0) {
     // A missing directory included: there is nothing here this call may vouch for.
-    ReportScanFailure(kDeleteListError);
+    files_.reporter().ScanFailure(kDeleteListError);
     return 0;
   }
-  return DeleteDirContents(*opened);
+  return Contents(*opened);
 }
 
-int CVELDAR2Engine::DeleteDirContents(OsDir& directory) {
+int TreeDeleter::Contents(OsDir& directory) {
+  Reporter& reporter = files_.reporter();
   FileStatus status;
   std::vector<DirEntry> entries;
   int code = directory.Status(&status);
   // The tree being copied from, reached inside what is being deleted (a bind
   // mount of the source within the backup directory): never emptied.
   if (code == 0 && guarded_ && status.SameEntryAs(*guarded_)) {
-    WriteFailure(std::string(kDeleteSourceError) + directory.Path());
+    reporter.Failure(std::string(kDeleteSourceError) + directory.Path());
     return 0;
   }
   // Nothing in a directory its owner may not write to can be deleted (a copy
@@ -65,7 +47,7 @@ int CVELDAR2Engine::DeleteDirContents(OsDir& directory) {
   }
   if (code == 0) code = directory.List(&entries);
   if (code != 0 && entries.empty()) {
-    ReportScanFailure(kDeleteListError);
+    reporter.ScanFailure(kDeleteListError);
     return 0;
   }
   // A listing broken off part way is worked through as far as it got; the
@@ -74,7 +56,7 @@ int CVELDAR2Engine::DeleteDirContents(OsDir& directory) {
 
   for (const DirEntry& entry : entries) {
     // Asked to stop: what is left goes with the next run.
-    if (CancelRequested()) return 0;
+    if (reporter.Cancelled()) return 0;
     bool asFile = entry.status.kind != EntryKind::Directory;
     if (!asFile) {
       switch (EmptySubdir(directory, entry.name, status)) {
@@ -86,20 +68,21 @@ int CVELDAR2Engine::DeleteDirContents(OsDir& directory) {
     }
     if (asFile) {
       // Files, links (never what they point to) and special files alike.
-      if (!FileDelete(directory, entry.name) && !noMessage) {
-        messages.Show(kDeleteFileError);
+      if (!files_.Delete(directory, entry.name) && !reporter.noMessage()) {
+        reporter.Show(kDeleteFileError);
         return 0;
       }
-    } else if (!DirRemove(directory, entry.name) && !noMessage) {
-      messages.Show(kDeleteDirError);
+    } else if (!files_.Remove(directory, entry.name) && !reporter.noMessage()) {
+      reporter.Show(kDeleteDirError);
       return 0;
     }
   }
   return 1;
 }
 
-CVELDAR2Engine::Emptied CVELDAR2Engine::EmptySubdir(OsDir& dir, const std::string& name,
-                                                    const FileStatus& dirStatus) {
+TreeDeleter::Emptied TreeDeleter::EmptySubdir(OsDir& dir, const std::string& name,
+                                              const FileStatus& dirStatus) {
+  Os& os = files_.os();
   std::unique_ptr<OsDir> sub;
   FileStatus status;
   int code = dir.OpenDir(name, &sub);
@@ -107,18 +90,36 @@ CVELDAR2Engine::Emptied CVELDAR2Engine::EmptySubdir(OsDir& dir, const std::strin
   if (code != 0) {
     if (os.IsNotFound(code)) return Emptied::kGone;
     if (os.IsNotDirectory(code)) return Emptied::kNotADirectory;
-    ReportScanFailure(kDeleteListError);
+    files_.reporter().ScanFailure(kDeleteListError);
     return Emptied::kStopped;
   }
   // Another mount here (a bind mount of a directory that may be anything,
   // the source among it) is not ours to empty; removing it then fails.
   if (!status.SameMountAs(dirStatus)) return Emptied::kYes;
-  return DeleteDirContents(*sub) ? Emptied::kYes : Emptied::kStopped;
+  return Contents(*sub) ? Emptied::kYes : Emptied::kStopped;
 }
 
-void CVELDAR2Engine::ReportVanished(const std::string& path) {
-  ++vanishedCount;
-  WriteLog("Source vanished, copy canceled! : " + path);
+int TreeDeleter::Tree(OsDir& parent, const CFileEntry& entry, bool* removeFailed) {
+  if (removeFailed) *removeFailed = false;
+  Os& os = files_.os();
+  // Opened without following a link, and only when it is still the
+  // directory that was listed.
+  std::unique_ptr<OsDir> dir;
+  FileStatus status;
+  int code = parent.OpenDir(entry.name, &dir);
+  if (code == 0) code = dir->Status(&status);
+  if (code == 0 && !status.SameEntryAs(entry.status)) code = os.CodeOf(ErrorKind::kChanged);
+  if (code != 0) {
+    if (os.IsNotFound(code)) return 1;
+    files_.reporter().Failure("Directory Delete Failed : " + os.Paths().Join(parent.Path(), entry.name) +
+                              " : ERR = " + std::to_string(code));
+    return 0;
+  }
+  if (!Contents(*dir)) return 0;
+  dir.reset();
+  if (files_.Remove(parent, entry.name)) return 1;
+  if (removeFailed) *removeFailed = true;
+  return 0;
 }
 
 }  // namespace veldar

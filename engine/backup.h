@@ -1,0 +1,145 @@
+#pragma once
+// The backup run: the pre-check that refuses jobs which cannot run or would
+// destroy data, then one new generation of the source in the backup
+// directory and the removal of the generations beyond the count (backup.cpp
+// says how). `RunBackup` is what the command line and the dialogs call; the
+// engine's `Backup`, `CheckParameters`, `BackupFile` and `BackupDir` forward
+// here.
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/file_ops.h"
+#include "engine/mirror_plan.h"
+#include "engine/reporter.h"
+#include "engine/tree_delete.h"
+
+namespace veldar {
+
+class CVELDAR2Engine;
+struct MirrorTotals;
+
+// What a run did, for the caller to tell the user.
+struct BackupOutcome {
+  int ok = 0;              // non-zero: the run succeeded (what `Backup` returns)
+  int failures = 0;        // failure lines: operations that failed and were passed over
+  int vanished = 0;        // source entries that vanished while they were copied
+  int unreadable = 0;      // of `failures`: source files kept from the newest generation
+  bool busy = false;       // refused: another run holds the backup directory
+  bool cancelled = false;  // stopped at the user's request ("Canceled by User" logged)
+  Report report;           // what the run last told the user of a failure
+};
+
+// A reporter for a run of `job`: its log, its messages, its log options and
+// its no-message flag.
+Reporter JobReporter(CVELDAR2Engine& job, const RunControl& control = RunControl());
+
+// A mirror of `source` onto `target` as the job's flags say: with deletion
+// unless no-delete, comparing times unless no-time, overwriting unless
+// no-force.
+MirrorJob MirrorJobOf(const CVELDAR2Engine& job, const std::string& source, const std::string& target);
+
+// One backup of the engine's job (with the pre-check, the lock of the backup
+// directory and everything else `Backup` does), its copies reporting to
+// `control`.
+BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control = RunControl());
+
+// The steps of one backup run, over the job's fields, reporting through
+// `reporter`.
+class BackupRun {
+ public:
+  BackupRun(CVELDAR2Engine& job, Reporter& reporter);
+  ~BackupRun();
+  BackupRun(const BackupRun&) = delete;
+  BackupRun& operator=(const BackupRun&) = delete;
+
+  // The whole run: pre-check, lock, empty-source check, then a directory or
+  // a single-file backup. Non-zero on success; `busy()` after a refusal
+  // because another run holds the backup directory.
+  int Run();
+  // Refuses a job that cannot run: shows (or with the no-message flag, logs)
+  // why and returns 0. Non-zero: the job may run.
+  int CheckParameters();
+  int File();
+  int Dir();
+
+  bool busy() const { return busy_; }
+
+  // Why a run cannot start while another holds the backup directory, naming it.
+  static std::string BusyText(const std::string& backupDir);
+  // Opens the backup directory for a run and takes its exclusive lock (the
+  // lock file `kLockFileName` inside it), so that two runs never work on one
+  // backup directory at once; the lock ends with `lock`, which holds the
+  // open directory. Another run's lock is waited for (five tries, 500 ms
+  // apart); then the result is 0, with nothing reported. A directory that
+  // cannot be opened is no refusal here (the run's own checks say what is
+  // wrong with it): `lock` stays empty and the result is 1. Nor is a lock
+  // this user cannot take (a directory it may only read): the run goes on
+  // without one.
+  static int LockBackupDir(Os& os, const std::string& backupDir, std::unique_ptr<OsDir>* lock);
+  // The name of the run's lock file in the backup directory.
+  static constexpr const char* kLockFileName = ".veldar2.lock";
+
+ private:
+  std::string Join(const std::string& directory, const std::string& name) const;
+  std::string NameOf(const std::string& path) const;
+  // Why the job cannot run (the message the pre-check shows), or empty.
+  std::string JobRefusal();
+  // Shows the pre-check's message (or logs it, with the no-message flag),
+  // about the backup directory or the source as the message says; 0.
+  int Refuse(const std::string& message);
+  int FindFiles();
+  int FindDirs();
+  // A directory backup with a count of 1 or less: the mirror goes straight
+  // into the backup directory.
+  int MirrorIntoBackupDir();
+  // The new generation, built in the open backup directory `backup`.
+  int BuildGeneration(OsDir& backup);
+  // Opens the working directory `name` of `backup` without following a link,
+  // carrying on one that a run of this user's began after every generation
+  // there is, or making it afresh (`*created`); anything else on the name
+  // goes first. 0: reported.
+  int OpenWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir,
+                     bool* created);
+  // Gives the complete working directory its generation's name: a free one,
+  // or `recycled`'s, whose old copy is swapped out in one step and then
+  // deleted. 0: reported.
+  int NameGeneration(OsDir& backup, const std::string& workingName, const FileStatus& workingStatus,
+                     const std::string& finalName, const CFileEntry* recycled);
+  // Flushes the directory's entries, or with `fileSystem` everything on the
+  // file system that holds it. 0: failed, and that is a failure line.
+  int Flush(const std::string& directory, bool fileSystem);
+  int Flush(OsDir& directory, bool fileSystem);
+  // Moves a generation directory of `backup` out of the way, then deletes
+  // it; only while it is still the directory the scan listed. 0: failed,
+  // `contentsMessage` or `removeMessage` shown.
+  int Retire(OsDir& backup, const CFileEntry& generation, const std::string& contentsMessage,
+             const std::string& removeMessage);
+  // Gives the generations of `stem` that an interrupted run moved aside
+  // without swapping (see NameGeneration) their names back where the new
+  // copy never got them, and deletes them where it did.
+  void RecoverSwapped(OsDir& backup, const std::string& stem);
+  // Deletes from the backup directory what interrupted runs left: the
+  // retired directories of the source named `stem` (none when null) and
+  // abandoned temporary files.
+  void RemoveLeftovers(OsDir& backup, const std::string* stem);
+  // Refuses (0) a copy whose writing the backup directory's free space cannot hold.
+  int CheckRoom(const MirrorTotals& totals);
+  // Deletion of what is the program's own (leftovers, old generations):
+  // with force, whatever the run's flags, and never of the source.
+  TreeDeleter OwnDeleter() const;
+
+  CVELDAR2Engine& job_;
+  Os& os_;
+  Reporter& reporter_;
+  FileOps files_;
+  // The backup directory as the run opened it (null outside `Run`): the
+  // generation scans and everything the run does in it go through it.
+  OsDir* backupDir_ = nullptr;
+  // The tree the run copies from: no deletion may empty it.
+  std::optional<FileStatus> guarded_;
+  bool busy_ = false;
+};
+
+}  // namespace veldar

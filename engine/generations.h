@@ -1,0 +1,89 @@
+#pragma once
+// Generations: how the copies of one source are found again in the backup
+// directory and ordered by age, and how the name of a new one is chosen.
+//
+// There is no index: a generation is recognised by its name alone, so the
+// recognition is strict (generation_names.h spells and recognises the names),
+// and names are compared as the backup directory's file system compares them:
+// exactly, unless it ignores case. A directory generation must also be a real
+// directory and a file generation a regular file (links never count), so that
+// no run ever deletes or overwrites an entry that is not one of its own
+// copies. The age of a generation is its creation time.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/file_entry.h"
+#include "engine/generation_names.h"
+#include "platform/os.h"
+
+namespace veldar {
+
+// Whether a file system ignores letter case where `entries` (each with a
+// `name` and a `status`) were listed: the first entry whose name has an ASCII
+// letter, looked up by `stat` (a name to 0 or an error code) under its name
+// with the case of its letters swapped, is found again as the same entry.
+// Names without letters tell nothing: false, which is as good an answer
+// there, since nothing can match by case then.
+template <typename Entries, typename StatByName>
+bool FoldsCase(const Entries& entries, StatByName stat) {
+  for (const auto& entry : entries) {
+    const std::string swapped = SwapAsciiCase(entry.name);
+    if (swapped == entry.name) continue;
+    FileStatus status;
+    return stat(swapped, &status) == 0 && status.SameEntryAs(entry.status);
+  }
+  return false;
+}
+
+// The generations of the source named `sourceName` in the backup directory
+// `backupDir`, reached through `open` when the caller holds it open (a run
+// does), else by its path.
+class Generations {
+ public:
+  Generations(Os& os, std::string backupDir, std::string sourceName, OsDir* open = nullptr)
+      : os_(os), backupDir_(std::move(backupDir)), sourceName_(std::move(sourceName)), open_(open) {}
+
+  // Rebuilds `list` with the file / directory generations, numbered 0 for
+  // the newest. 1: list built (possibly empty); 0: the backup directory
+  // could not be read (what was read stays in the list, unnumbered).
+  int FindFiles(std::vector<CFileEntry>* list);
+  int FindDirs(std::vector<CFileEntry>* list);
+
+  // The lowest free file / directory generation name: neither in `list`
+  // (without regard to case where the backup directory ignores it) nor
+  // taken by anything else there; empty when all 98 are taken.
+  std::string FreeFileName(const std::vector<CFileEntry>& list);
+  std::string FreeDirName(const std::vector<CFileEntry>& list);
+
+  // True when `name` has the exact form of a directory generation of the
+  // source ("<source name>_<slot>", slot 1 to 98).
+  bool IsDirGenerationName(const std::string& name) const;
+
+  // The backup directory's entries (`wanted` ones), and the status of one of
+  // them. 0 or the system's error code.
+  int List(std::vector<DirEntry>* entries, const NameFilter& wanted);
+  int StatAt(const std::string& name, FileStatus* status);
+
+  // Numbers `list` by age: 0 for the latest creation time, compared to the
+  // nanosecond, so that runs within one second rank in the order they ran.
+  // Records of equal time keep their list order.
+  static void Number(std::vector<CFileEntry>& list);
+
+ private:
+  template <typename Matches>
+  int Find(std::vector<CFileEntry>* list, Matches matches, EntryKind kind);
+  template <typename NameOf>
+  std::string FreeName(const std::vector<CFileEntry>& list, NameOf nameOf);
+
+  Os& os_;
+  std::string backupDir_;
+  std::string sourceName_;
+  OsDir* open_;
+  // Whether the backup directory ignores case, as the last Find (or FreeName)
+  // found out.
+  std::optional<bool> foldsCase_;
+};
+
+}  // namespace veldar

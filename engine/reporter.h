@@ -1,0 +1,130 @@
+#pragma once
+// Reporter: how one run tells what it did. Every part of a run (the file
+// operations, the tree deletion, the mirror, the backup and restore runs)
+// writes through it: lines about work done and work left undone (as the two
+// log options allow), failure lines (always, and counted), message boxes
+// (unless the no-message flag is set), and what vanished from the source.
+// What it counted is the run's outcome.
+//
+// RunControl: what a caller hands a run besides its job: where its progress
+// goes, who hears of each finished copy, and whether it was asked to stop.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "engine/run_progress.h"
+#include "engine/user_messages.h"
+#include "log/activity_log.h"
+
+namespace veldar {
+
+// What a run last told the user about a failure, for those who did not see
+// it (a batch run repeats it on standard error, in the user's language): a
+// message shown (or, with the no-message flag, logged or passed over
+// instead), or else the last failure line. `path` is the path it is about
+// where `text` does not name it; `code` the system's error code behind it, 0
+// when none is known.
+struct Report {
+  std::string text;
+  std::string path;
+  int code = 0;
+};
+
+// The system's error code a failure line ends with (" : ERR = 13", "ERR= 5");
+// 0 when it ends with none.
+int ErrorCodeOfFailureLine(const std::string& line);
+
+struct RunControl {
+  // The progress of the run and the user's wish to stop it; may be null.
+  RunProgress* progress = nullptr;
+  // Called after each file copied, with the source path and its size; the
+  // dialog's progress window listens here. May be empty.
+  std::function<void(const std::string& path, std::uint64_t bytes)> onFileCopied;
+  // Called whenever the run's report changes (before the message that goes
+  // with it is shown). May be empty.
+  std::function<void(const Report& report)> onReport;
+
+  // True when a stop has been asked for.
+  bool Cancelled() const { return progress && progress->Cancelled(); }
+};
+
+// Has every copy of `os` report to `progress` (and hear a stop asked of it)
+// for the life of this object.
+class CopyProgressScope {
+ public:
+  CopyProgressScope(Os& os, RunProgress* progress) : os_(os) { os.SetCopyProgress(progress); }
+  ~CopyProgressScope() { os_.SetCopyProgress(nullptr); }
+  CopyProgressScope(const CopyProgressScope&) = delete;
+  CopyProgressScope& operator=(const CopyProgressScope&) = delete;
+
+ private:
+  Os& os_;
+};
+
+// The two log options: lines about work done, lines about work left undone.
+struct LogOptions {
+  bool success = true;
+  bool skip = true;
+};
+
+class Reporter {
+ public:
+  Reporter(ActivityLog& log, UserMessages& messages, LogOptions options, bool noMessage,
+           RunControl control = RunControl());
+  Reporter(const Reporter&) = delete;
+  Reporter& operator=(const Reporter&) = delete;
+
+  // A line about work done (success-log option), followed by an empty line
+  // with `blankLineAfter`; `Deferred` lines may wait in memory for the next
+  // other line (ActivityLog::WriteDeferred).
+  void Done(const std::string& text, bool blankLineAfter = false);
+  void DoneDeferred(const std::string& text);
+  // A line about work left undone (skip-log option).
+  void Skipped(const std::string& text);
+  void SkippedDeferred(const std::string& text);
+  // A line that is always written and is no failure.
+  void Note(const std::string& text);
+  // A failure line, always written and counted: an operation that failed.
+  void Failure(const std::string& text);
+  // The source entry at `path` vanished (or changed kind) between its
+  // listing and its copy: always logged and counted; the run ends with exit
+  // status 1, but the copy is complete as far as the source still goes.
+  void Vanished(const std::string& path);
+  // A source file that could not be read and whose last good copy a new
+  // generation took instead (its failure line is already written).
+  void Unreadable() { ++unreadable_; }
+  // A listing failure that stops the caller: a box, or with the no-message
+  // flag a failure line. Counted either way.
+  void ScanFailure(const std::string& text);
+  // A box, unless the no-message flag is set; the report takes it.
+  void Show(const std::string& text);
+  // Why a job cannot run, about `path`: a box, or with the no-message flag a
+  // failure line that is not counted (the run stops here). Returns 0.
+  int Refuse(const std::string& message, const std::string& path);
+
+  bool noMessage() const { return noMessage_; }
+  const LogOptions& options() const { return options_; }
+  const RunControl& control() const { return control_; }
+  bool Cancelled() const { return control_.Cancelled(); }
+
+  int failures() const { return failures_; }
+  int vanished() const { return vanished_; }
+  int unreadable() const { return unreadable_; }
+  const Report& report() const { return report_; }
+
+ private:
+  void SetReport(Report report);
+
+  ActivityLog& log_;
+  UserMessages& messages_;
+  const LogOptions options_;
+  const bool noMessage_;
+  const RunControl control_;
+  int failures_ = 0;
+  int vanished_ = 0;
+  int unreadable_ = 0;
+  Report report_;
+};
+
+}  // namespace veldar
