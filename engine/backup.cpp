@@ -449,7 +449,7 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   if (!OpenWorkingDir(backup, workingName, &workingDir, &created)) return 0;
   FileStatus workingStatus;
   if (int code = workingDir->Status(&workingStatus); code != 0) {
-    reporter_.ScanFailure(mirror_steps::kTargetFirstError + Join(working, "*"));
+    reporter_.ScanFailure(kTargetFirstError + Join(working, "*"));
     return 0;
   }
   if (guarded_ && workingStatus.SameEntryAs(*guarded_)) {
@@ -553,7 +553,7 @@ int BackupRun::OpenWorkingDir(OsDir& backup, const std::string& name,
       }
       dir->reset();
       if (code != 0 && !os_.IsNotFound(code) && !os_.IsNotDirectory(code)) {
-        reporter_.ScanFailure(mirror_steps::kTargetFirstError + Join(path, "*"));
+        reporter_.ScanFailure(kTargetFirstError + Join(path, "*"));
         return 0;
       }
       if (code == 0) {

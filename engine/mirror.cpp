@@ -47,47 +47,9 @@
 namespace veldar {
 namespace {
 
-using namespace mirror_steps;  // the steps as they are stored
-
-
 // A batch is flushed once it holds this much, or at the end.
 constexpr std::size_t kBatchFiles = 8192;
 constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 30;
-
-// One step read back from the plan, with what it carries.
-struct ReadStep {
-  Step step = Step::kLeave;
-  FileStep file;
-  DirStep dir;
-  SkipReason reason = SkipReason::kSystem;
-  bool isDirectory = false;
-  std::string name, other;
-};
-
-bool Next(PlanStore& store, ReadStep* out) {
-  if (!store.Get(&out->step)) return false;
-  switch (out->step) {
-    case Step::kAbandoned:
-    case Step::kSpecial:
-    case Step::kVanished:
-    case Step::kStop:
-    case Step::kOwnName:
-      return store.GetString(&out->name);
-    case Step::kFile:
-      return GetFileStep(store, &out->file) && store.GetString(&out->name) &&
-             store.GetString(&out->other);
-    case Step::kSkipDir:
-      return store.Get(&out->reason) && store.GetString(&out->name);
-    case Step::kEnter:
-      return store.Get(&out->dir) && store.GetString(&out->name) && store.GetString(&out->other);
-    case Step::kDelete:
-      return store.Get(&out->isDirectory) && store.GetString(&out->name);
-    case Step::kLeave:
-    case Step::kNoDelete:
-      return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -102,12 +64,11 @@ class MirrorWalk {
         // however that is reached from the target.
         deleter_(files_, guarded ? guarded : std::optional<FileStatus>(plan.sourceStatus)),
         plan_(plan),
-        steps_(plan.steps),
         batched_(plan.job.writes == MirrorWrites::kBatched),
         unflushed_(plan.job.writes == MirrorWrites::kUnflushed) {}
 
   int Run() {
-    steps_.Rewind();
+    plan_.Rewind();
     std::shared_ptr<OsDir> target = std::move(plan_.target);
     const FileStatus targetStatus = plan_.targetStatus;
     if (!target) {
@@ -153,66 +114,50 @@ class MirrorWalk {
     std::uint32_t now = frame.targetStatus.permissions;
     if (permissions_ && filling != now && SetPermissions(target, "", filling)) now = filling;
 
-    ReadStep step;
+    MirrorStep step;
     for (;;) {
       // Asked to stop: between two files, with what is copied so far kept.
       if (reporter_.Cancelled()) {
         Commit();
         return 0;
       }
-      if (!Next(steps_, &step)) {
+      if (!plan_.Next(&step)) {
         // The scan stopped at a directory it could not enter, and the apply
         // has got there.
         reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(target.Path(), "*"));
         return 0;
       }
-      switch (step.step) {
-        case Step::kAbandoned:
+      using Kind = MirrorStep::Kind;
+      switch (step.kind) {
+        case Kind::kRemoveAbandoned:
           // What a killed copy left is the program's own: it goes, force or not.
           if (files_.With(FilePolicy{true}).Delete(target, step.name)) plan_.renamedOrChmodded = true;
           break;
-        case Step::kFile:
+        case Kind::kFile:
           if (!File(frame, step)) return 0;
           break;
-        case Step::kSpecial:
-          // Opening a FIFO blocks for ever, a device may act on the device.
-          {
-            reporter_.Skipped("special file found copy canceled! : " + Join(*frame.source, step.name));
-          }
+        case Kind::kPassOver:
+          reporter_.Skipped(PassOverLine(step.passOver) + Join(*frame.source, step.name));
           break;
-        case Step::kOwnName:
-          // The run's own lock file lies where this entry would go.
-          {
-            reporter_.Skipped("program file found copy canceled! : " + Join(*frame.source, step.name));
-          }
-          break;
-        case Step::kSkipDir:
-          {
-            reporter_.Skipped((step.reason == SkipReason::kSystem
-                                  ? "system directory found copy canceled! : "
-                                  : "backup directory found copy canceled! : ") +
-                             Join(*frame.source, step.name));
-          }
-          break;
-        case Step::kVanished:
+        case Kind::kVanished:
           reporter_.Vanished(Join(*frame.source, step.name));
           break;
-        case Step::kEnter:
+        case Kind::kEnter:
           if (!Directory(frame, step)) return 0;
           break;
-        case Step::kDelete:
-          if (!Remove(target, frame.targetStatus, step.name, step.isDirectory, /*boxes=*/true)) {
+        case Kind::kDelete:
+          if (!Remove(target, frame.targetStatus, step.name, step.directory, /*boxes=*/true)) {
             return 0;
           }
           break;
-        case Step::kNoDelete:
+        case Kind::kNoDelete:
           reporter_.Skipped("option nodel : delete canceled!");
           break;
-        case Step::kStop:
+        case Kind::kStop:
           Commit();
           reporter_.ScanFailure(step.name);
           return 0;
-        case Step::kLeave: {
+        case Kind::kLeave: {
           // A directory its owner may not write to takes no more names.
           if ((frame.sourceStatus.permissions & 0300) != 0300 && !Commit()) return 0;
           // Its contents are in place: the directory gets its source's
@@ -230,16 +175,29 @@ class MirrorWalk {
   // Reads past the steps of a level that is not entered, up to its kLeave.
   // 0: the plan ends in a failure there, now reported.
   int SkipLevel() {
-    ReadStep step;
+    MirrorStep step;
     for (int depth = 0;;) {
-      if (!Next(steps_, &step)) return 0;
-      if (step.step == Step::kEnter) ++depth;
-      if (step.step == Step::kStop) {
+      if (!plan_.Next(&step)) return 0;
+      if (step.kind == MirrorStep::Kind::kEnter) ++depth;
+      if (step.kind == MirrorStep::Kind::kStop) {
         reporter_.ScanFailure(step.name);
         return 0;
       }
-      if (step.step == Step::kLeave && depth-- == 0) return 1;
+      if (step.kind == MirrorStep::Kind::kLeave && depth-- == 0) return 1;
     }
+  }
+
+  // The skip line of an entry passed over, before its path.
+  static std::string PassOverLine(MirrorStep::PassOver reason) {
+    switch (reason) {
+      // Opening a FIFO blocks for ever, a device may act on the device.
+      case MirrorStep::PassOver::kSpecial: return "special file found copy canceled! : ";
+      // The run's own lock file lies where this entry would go.
+      case MirrorStep::PassOver::kOwnName: return "program file found copy canceled! : ";
+      case MirrorStep::PassOver::kSystemDirectory: return "system directory found copy canceled! : ";
+      case MirrorStep::PassOver::kBackupDirectory: return "backup directory found copy canceled! : ";
+    }
+    return std::string();
   }
 
   // Sets permissions, logging a failure (which is counted, and keeps an
@@ -288,12 +246,10 @@ class MirrorWalk {
     }
   }
 
-  // Whether `copy` lacks the permissions, or for root the owner and group,
-  // that `source` has.
-  bool AccessDiffers(const FileStatus& source, const FileStatus& copy) const {
-    if (!permissions_) return false;
-    return source.permissions != copy.permissions ||
-           (ownerToo_ && (source.owner != copy.owner || source.group != copy.group));
+  // Gives the file `name` the access the plan found its source to have,
+  // with a line for what changed since its counterpart was listed.
+  void SetAccess(OsDir& target, const std::string& name, const MirrorStep& step) {
+    ApplyPermissions(target, name, step.source, step.counterpartStatus, &step.counterpartStatus);
   }
 
   // Gives a counterpart whose name differs in case the source's name. Returns
@@ -337,14 +293,14 @@ class MirrorWalk {
 
   // Takes the reference copy's file as the copy, by link or by clone. True
   // when done; false leaves the copy to be made the ordinary way.
-  bool Share(Frame& frame, const ReadStep& step, const std::string& destination) {
+  bool Share(Frame& frame, const MirrorStep& step, const std::string& destination) {
     if (frame.reference == nullptr) return false;
     OsDir& target = *frame.target;
     // Whatever an interrupted run left under the name goes first: a clone or
     // a link is never made over an entry.
-    if (step.file.hasCounterpart && target.DeleteFile(destination) != 0) return false;
+    if (!step.counterpart.empty() && target.DeleteFile(destination) != 0) return false;
     bool linked = false;
-    if (ShareFrom(*frame.reference, step.name, step.file.reference, target, destination, &linked) != 0) {
+    if (ShareFrom(*frame.reference, step.name, step.reference, target, destination, &linked) != 0) {
       return false;
     }
     // The file is what it was in the newest generation: its line may wait
@@ -362,7 +318,7 @@ class MirrorWalk {
   // unchanged file where sharing is on, else copied, so that one file that
   // cannot be read never keeps the rest from being backed up. Without such
   // a copy the file is left out. Either way the failure is already a line.
-  void KeepEarlierCopy(Frame& frame, const ReadStep& step, const std::string& destination) {
+  void KeepEarlierCopy(Frame& frame, const MirrorStep& step, const std::string& destination) {
     reporter_.Unreadable();
     if (!plan_.reference) return;
     // The reference's directory at this level, reached from its top.
@@ -396,32 +352,49 @@ class MirrorWalk {
                      Join(target, destination));
   }
 
-  // A source file or link. False: stop the walk (already reported).
-  bool File(Frame& frame, const ReadStep& step) {
+  // A source file or link, as the plan decided. False: stop the walk
+  // (already reported).
+  bool File(Frame& frame, const MirrorStep& step) {
+    using Content = MirrorStep::Content;
     OsDir& source = *frame.source;
     OsDir& target = *frame.target;
-    const FileStep& file = step.file;
-    const bool counterpartIsDirectory =
-        file.hasCounterpart && file.counterpart.kind == EntryKind::Directory;
-    std::string destination = file.hasCounterpart ? step.other : step.name;
-    if (counterpartIsDirectory) {
-      // The file used to be a directory. Its old self goes first, everything
-      // in it included; with deletions forbidden it stays, and the copy onto
-      // it fails and is reported.
-      if (plan_.job.deleteVanished) {
-        if (!Remove(target, frame.targetStatus, step.other, true, /*boxes=*/false)) return false;
-        destination = step.name;
-      }
-    } else if (file.hasCounterpart && step.other != step.name) {
-      destination = Rename(target, step.other, step.name, /*directory=*/false);
+    std::string destination = step.counterpart.empty() ? step.name : step.counterpart;
+    if (step.removeCounterpart) {
+      // The file used to be a directory: its old self goes first, everything
+      // in it included.
+      if (!Remove(target, frame.targetStatus, step.counterpart, true, /*boxes=*/false)) return false;
+      destination = step.name;
+    } else if (!step.counterpart.empty() && step.counterpart != step.name &&
+               step.counterpartStatus.kind != EntryKind::Directory) {
+      destination = Rename(target, step.counterpart, step.name, /*directory=*/false);
     }
 
-    if (file.action == FileAction::kSkip) {
-      reporter_.SkippedDeferred("Not update,copy canceled! : " + Join(target, destination));
-      ApplyPermissions(target, destination, file.source, file.counterpart, &file.counterpart);
-      return true;
+    switch (step.content) {
+      case Content::kKeep:
+        reporter_.SkippedDeferred("Not update,copy canceled! : " + Join(target, destination));
+        if (step.setAccess) SetAccess(target, destination, step);
+        return true;
+      case Content::kKeepNoForce:
+        reporter_.Skipped("File Copy Failed due to Not Force Mode : " + Join(source, step.name) + " to " +
+                          Join(target, destination));
+        // A copy that other names share (a snapshot made with cp -al, a
+        // linked generation) is first made a file of its own, holding what
+        // it held, so that the other names keep their permissions and owner.
+        if (step.unshare) {
+          if (int code = target.CopyFile(destination, target, destination, CopyMode::Replace); code != 0) {
+            reporter_.Failure("Permissions Set Failed : " + Join(target, destination) + " : ERR = " +
+                              std::to_string(code));
+            return true;
+          }
+        }
+        if (step.setAccess) SetAccess(target, destination, step);
+        return true;
+      case Content::kShare:
+        if (Share(frame, step, destination)) return true;
+        break;  // copied after all
+      case Content::kCopy:
+        break;
     }
-    if (file.action == FileAction::kShare && Share(frame, step, destination)) return true;
 
     bool vanished = false;
     bool readFailed = false;
@@ -441,26 +414,7 @@ class MirrorWalk {
       copied = files_.Copy(source, step.name, target, destination, &vanished, unflushed_,
                                 &readFailed) != 0;
     }
-    if (copied) {
-      // No-force mode leaves an existing copy's content alone; what is private
-      // in the source still becomes private in the copy. A copy that other
-      // names share (a snapshot made with cp -al, a linked generation) is
-      // first made a file of its own, holding what it held, so that the
-      // other names keep their permissions and owner.
-      if (!plan_.job.force && file.hasCounterpart && !counterpartIsDirectory) {
-        if (file.counterpart.kind == EntryKind::File && file.counterpart.links > 1 &&
-            AccessDiffers(file.source, file.counterpart)) {
-          if (int code = target.CopyFile(destination, target, destination, CopyMode::Replace);
-              code != 0) {
-            reporter_.Failure("Permissions Set Failed : " + Join(target, destination) +
-                                 " : ERR = " + std::to_string(code));
-            return true;
-          }
-        }
-        ApplyPermissions(target, destination, file.source, file.counterpart, &file.counterpart);
-      }
-      return true;
-    }
+    if (copied) return true;
     if (reporter_.Cancelled()) return false;
     if (vanished) {
       reporter_.Vanished(Join(source, step.name));
@@ -518,16 +472,16 @@ class MirrorWalk {
 
   // A source directory: the target directory found, made or renamed, then
   // the level beneath. False: stop the walk (already reported).
-  bool Directory(Frame& frame, const ReadStep& step) {
+  bool Directory(Frame& frame, const MirrorStep& step) {
     OsDir& source = *frame.source;
     OsDir& target = *frame.target;
-    const DirStep& dir = step.dir;
     const std::string sourcePath = Join(source, step.name);
     std::unique_ptr<OsDir> from;
     FileStatus fromStatus;
     int code = source.OpenDir(step.name, &from);
     if (code == 0) code = from->Status(&fromStatus);
-    if (code == 0 && !fromStatus.SameEntryAs(dir.source)) code = os_.CodeOf(ErrorKind::kNotFound);  // another since the scan
+    // Another since the scan is as good as gone.
+    if (code == 0 && !fromStatus.SameEntryAs(step.source)) code = os_.CodeOf(ErrorKind::kNotFound);
     if (code != 0) {
       // Gone, or no longer the directory it was: the next run copies
       // whatever is there then. The counterpart stays meanwhile.
@@ -539,16 +493,12 @@ class MirrorWalk {
       return false;
     }
 
-    const bool counterpartIsDirectory =
-        dir.hasCounterpart && dir.counterpart.kind == EntryKind::Directory;
-    std::string into = dir.hasCounterpart ? step.other : step.name;
+    std::string into = step.counterpart.empty() ? step.name : step.counterpart;
     bool created = false;
-    if (!counterpartIsDirectory) {
-      // New, or it used to be a file, a link or a special file: that goes
-      // first, unless deletions are forbidden; then the creation fails on it.
-      if (dir.hasCounterpart && plan_.job.deleteVanished && files_.Delete(target, step.other)) {
-        into = step.name;
-      }
+    if (step.create) {
+      // What was there of another kind goes first (the plan decided whether
+      // it may); where it stays, the creation fails on it.
+      if (step.removeCounterpart && files_.Delete(target, step.counterpart)) into = step.name;
       if (!files_.Create(target, into)) {
         if (reporter_.noMessage()) return SkipLevel() != 0;  // logged; the entries beneath are not tried
         Commit();
@@ -556,8 +506,8 @@ class MirrorWalk {
         return false;
       }
       created = true;
-    } else if (step.other != step.name) {
-      into = Rename(target, step.other, step.name, /*directory=*/true);
+    } else if (step.counterpart != step.name) {
+      into = Rename(target, step.counterpart, step.name, /*directory=*/true);
     }
 
     std::unique_ptr<OsDir> to;
@@ -572,7 +522,7 @@ class MirrorWalk {
       return false;
     }
     std::unique_ptr<OsDir> in;
-    if (dir.hasReference && frame.reference != nullptr &&
+    if (step.hasReference && frame.reference != nullptr &&
         frame.reference->OpenDir(step.name, &in) != 0) {
       in.reset();
     }
@@ -619,7 +569,6 @@ class MirrorWalk {
   FileOps files_;
   TreeDeleter deleter_;
   MirrorPlan& plan_;
-  PlanStore& steps_;
   const bool batched_;
   const bool unflushed_;
   bool permissions_ = true;  // the target's file system keeps permissions

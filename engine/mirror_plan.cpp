@@ -56,7 +56,93 @@ namespace veldar {
 
 namespace {
 
-using namespace mirror_steps;  // the steps as they are stored
+// ---- The steps as they are stored ----
+//
+// A step is its kind, a byte of flags, and only the statuses and names its
+// kind needs: most files have no counterpart and nothing to share, and the
+// plan of a large tree is mostly file steps.
+
+enum Flag : std::uint8_t {
+  kHasCounterpart = 1 << 0,
+  kDirectory = 1 << 1,
+  kRemoveCounterpart = 1 << 2,
+  kUnshare = 1 << 3,
+  kSetAccess = 1 << 4,
+  kCreate = 1 << 5,
+  kHasReference = 1 << 6,
+};
+
+void PutStep(PlanStore& store, const MirrorStep& step) {
+  using Kind = MirrorStep::Kind;
+  store.Put(step.kind);
+  switch (step.kind) {
+    case Kind::kLeave:
+    case Kind::kNoDelete:
+      return;
+    case Kind::kPassOver:
+      store.Put(step.passOver);
+      break;
+    case Kind::kFile:
+    case Kind::kEnter: {
+      const bool counterpart = !step.counterpart.empty();
+      const std::uint8_t flags = (counterpart ? kHasCounterpart : 0) |
+                                 (step.removeCounterpart ? kRemoveCounterpart : 0) |
+                                 (step.unshare ? kUnshare : 0) | (step.setAccess ? kSetAccess : 0) |
+                                 (step.create ? kCreate : 0) | (step.hasReference ? kHasReference : 0);
+      store.Put(flags);
+      store.Put(step.content);
+      store.Put(step.source);
+      if (counterpart) {
+        store.Put(step.counterpartStatus);
+        store.PutString(step.counterpart);
+      }
+      if (step.content == MirrorStep::Content::kShare) store.Put(step.reference);
+      break;
+    }
+    case Kind::kDelete:
+      store.Put(static_cast<std::uint8_t>(step.directory ? kDirectory : 0));
+      break;
+    default:
+      break;
+  }
+  store.PutString(step.name);
+}
+
+bool GetStep(PlanStore& store, MirrorStep* step) {
+  using Kind = MirrorStep::Kind;
+  *step = MirrorStep{};
+  if (!store.Get(&step->kind)) return false;
+  std::uint8_t flags = 0;
+  switch (step->kind) {
+    case Kind::kLeave:
+    case Kind::kNoDelete:
+      return true;
+    case Kind::kPassOver:
+      if (!store.Get(&step->passOver)) return false;
+      break;
+    case Kind::kFile:
+    case Kind::kEnter:
+      if (!store.Get(&flags) || !store.Get(&step->content) || !store.Get(&step->source)) return false;
+      if ((flags & kHasCounterpart) &&
+          !(store.Get(&step->counterpartStatus) && store.GetString(&step->counterpart))) {
+        return false;
+      }
+      if (step->content == MirrorStep::Content::kShare && !store.Get(&step->reference)) return false;
+      step->removeCounterpart = flags & kRemoveCounterpart;
+      step->unshare = flags & kUnshare;
+      step->setAccess = flags & kSetAccess;
+      step->create = flags & kCreate;
+      step->hasReference = flags & kHasReference;
+      break;
+    case Kind::kDelete:
+      if (!store.Get(&flags)) return false;
+      step->directory = flags & kDirectory;
+      break;
+    default:
+      break;
+  }
+  return store.GetString(&step->name);
+}
 
 constexpr const char kNextError[] = "ERROR AT LOCAL FILE FINDNEXTFILE!";
 constexpr const char kSourceInCopy[] = "ERROR SOURCE DIRECTORY FOUND IN COPY! : ";
@@ -228,7 +314,6 @@ class MirrorScan {
         reporter_(reporter),
         lister_(lister),
         plan_(plan),
-        steps_(plan.steps),
         totals_(plan.totals),
         exact_(plan.job.exact),
         // Only where the file system clones, or links are allowed: a
@@ -277,13 +362,13 @@ class MirrorScan {
     for (std::size_t i = 0; i < targets.size(); ++i) {
       if (counterparts.Claimed(i) || targets[i].status.kind == EntryKind::Directory) continue;
       if (!os_.IsAbandonedTemporary(targets[i].name)) continue;
-      Put(Step::kAbandoned, targets[i].name);
+      Put(MirrorStep::Kind::kRemoveAbandoned, targets[i].name);
       targets[i].seen = true;
     }
 
     for (Listed& entry : sources) {
       if (top && !plan_.job.ownName.empty() && entry.name == plan_.job.ownName) {
-        Put(Step::kOwnName, entry.name);
+        PassOver(MirrorStep::PassOver::kOwnName, entry.name);
         continue;
       }
       Listed* counterpart = counterparts.Find(entry.name);
@@ -298,7 +383,7 @@ class MirrorScan {
           File(entry, counterpart, inReference);
           break;
         case EntryKind::Special:
-          Put(Step::kSpecial, entry.name);
+          PassOver(MirrorStep::PassOver::kSpecial, entry.name);
           break;
         case EntryKind::Directory:
           if (!Directory(source, target, targetStatus, reference, entry, counterpart, inReference)) {
@@ -311,26 +396,37 @@ class MirrorScan {
     }
 
     if (!plan_.job.deleteVanished) {
-      steps_.Put(Step::kNoDelete);
+      Put(MirrorStep::Kind::kNoDelete, std::string());
     } else {
       for (const Listed& entry : targets) {
         if (entry.seen) continue;
-        steps_.Put(Step::kDelete);
-        steps_.Put(entry.status.kind == EntryKind::Directory);
-        steps_.PutString(entry.name);
+        MirrorStep step;
+        step.kind = MirrorStep::Kind::kDelete;
+        step.directory = entry.status.kind == EntryKind::Directory;
+        step.name = entry.name;
+        plan_.Add(step);
         ++totals_.entriesToDelete;
       }
     }
-    steps_.Put(Step::kLeave);
+    Put(MirrorStep::Kind::kLeave, std::string());
     return true;
   }
 
  private:
-  void Put(Step step, const std::string& name) {
-    steps_.Put(step);
-    steps_.PutString(name);
+  void Put(MirrorStep::Kind kind, const std::string& name) {
+    MirrorStep step;
+    step.kind = kind;
+    step.name = name;
+    plan_.Add(step);
   }
-  void Stop(const std::string& text) { Put(Step::kStop, text); }
+  void PassOver(MirrorStep::PassOver reason, const std::string& name) {
+    MirrorStep step;
+    step.kind = MirrorStep::Kind::kPassOver;
+    step.passOver = reason;
+    step.name = name;
+    plan_.Add(step);
+  }
+  void Stop(const std::string& text) { Put(MirrorStep::Kind::kStop, text); }
 
   // The level's listings: the source on the listing thread, the others here.
   bool List(OsDir& source, OsDir* target, OsDir* reference, std::vector<Listed>& sources,
@@ -387,14 +483,33 @@ class MirrorScan {
   }
 
   void File(const Listed& entry, const Listed* counterpart, const Listed* reference) {
-    FileStep step;
+    using Content = MirrorStep::Content;
+    MirrorStep step;
+    step.kind = MirrorStep::Kind::kFile;
+    step.name = entry.name;
     step.source = entry.status;
-    step.hasCounterpart = counterpart != nullptr;
-    if (counterpart != nullptr) step.counterpart = counterpart->status;
+    const bool counterpartIsDirectory =
+        counterpart != nullptr && counterpart->status.kind == EntryKind::Directory;
+    if (counterpart != nullptr) {
+      step.counterpart = counterpart->name;
+      step.counterpartStatus = counterpart->status;
+      // The file used to be a directory: its old self goes first, unless
+      // deletions are forbidden; the copy onto it then fails, reported.
+      step.removeCounterpart = counterpartIsDirectory && plan_.job.deleteVanished;
+    }
     if (counterpart != nullptr && !NeedsCopy(entry.status, counterpart->status)) {
-      step.action = FileAction::kSkip;
+      step.content = Content::kKeep;
+      step.setAccess = !SameAccess(entry.status, counterpart->status);
+    } else if (counterpart != nullptr && !step.removeCounterpart && !plan_.job.force) {
+      // No-force mode leaves an existing copy's content alone; what is
+      // private in the source still becomes private in the copy, and a copy
+      // other names share is first made a file of its own.
+      step.content = Content::kKeepNoForce;
+      step.setAccess = !counterpartIsDirectory && !SameAccess(entry.status, counterpart->status);
+      step.unshare = step.setAccess && counterpart->status.kind == EntryKind::File &&
+                     counterpart->status.links > 1;
     } else if (Shareable(entry.status, reference)) {
-      step.action = FileAction::kShare;
+      step.content = Content::kShare;
       step.reference = reference->status;
       ++totals_.filesShared;
       totals_.bytesShared += entry.status.size;
@@ -404,17 +519,14 @@ class MirrorScan {
         totals_.diskBytes += kBlock;
       }
     } else {
-      step.action = FileAction::kCopy;
+      step.content = Content::kCopy;
       ++totals_.filesToCopy;
       totals_.bytesToCopy += entry.status.size;
       // Blocks, not length: a file with holes is copied with its holes.
       totals_.diskBytes +=
           RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.allocated : 0);
     }
-    steps_.Put(Step::kFile);
-    PutFileStep(steps_, step);
-    steps_.PutString(entry.name);
-    steps_.PutString(counterpart != nullptr ? counterpart->name : std::string());
+    plan_.Add(step);
   }
 
   // A source directory: its step, then its level. False: the scan stopped.
@@ -431,31 +543,31 @@ class MirrorScan {
       // user may not read): the next run copies whatever is there then. The
       // counterpart stays meanwhile.
       if (os_.IsNotFound(code) || os_.IsNotDirectory(code)) {
-        Put(Step::kVanished, entry.name);
+        Put(MirrorStep::Kind::kVanished, entry.name);
         return true;
       }
       Stop(kSourceFirstError + Join(sourcePath, "*"));
       return false;
     }
     if (fromStatus.attributes.system) {
-      steps_.Put(Step::kSkipDir);
-      steps_.Put(SkipReason::kSystem);
-      steps_.PutString(entry.name);
+      PassOver(MirrorStep::PassOver::kSystemDirectory, entry.name);
       return true;
     }
     // The copy itself, reached inside the source (through a bind mount): it
     // would be copied into itself, deeper each time.
     if (plan_.target && fromStatus.SameEntryAs(plan_.targetStatus)) {
-      steps_.Put(Step::kSkipDir);
-      steps_.Put(SkipReason::kBackupDir);
-      steps_.PutString(entry.name);
+      PassOver(MirrorStep::PassOver::kBackupDirectory, entry.name);
       return true;
     }
 
-    DirStep step;
+    MirrorStep step;
+    step.kind = MirrorStep::Kind::kEnter;
+    step.name = entry.name;
     step.source = fromStatus;
-    step.hasCounterpart = counterpart != nullptr;
-    if (counterpart != nullptr) step.counterpart = counterpart->status;
+    if (counterpart != nullptr) {
+      step.counterpart = counterpart->name;
+      step.counterpartStatus = counterpart->status;
+    }
     std::unique_ptr<OsDir> to, in;
     FileStatus toStatus;
     if (counterpart != nullptr && counterpart->status.kind == EntryKind::Directory) {
@@ -465,6 +577,10 @@ class MirrorScan {
       if (code == 0) code = to->Status(&toStatus);
       if (code != 0 || !toStatus.SameMountAs(*targetStatus)) to.reset();
     } else {
+      // New, or it used to be a file, a link or a special file: that goes
+      // first, unless deletions are forbidden (the creation then fails on it).
+      step.create = true;
+      step.removeCounterpart = counterpart != nullptr && plan_.job.deleteVanished;
       ++totals_.directoriesToCreate;
       totals_.diskBytes += kBlock;
     }
@@ -472,10 +588,7 @@ class MirrorScan {
         referenceDir->OpenDir(entry.name, &in) == 0) {
       step.hasReference = true;
     }
-    steps_.Put(Step::kEnter);
-    steps_.Put(step);
-    steps_.PutString(entry.name);
-    steps_.PutString(counterpart != nullptr ? counterpart->name : std::string());
+    plan_.Add(step);
     if (counterpart != nullptr && counterpart->status.kind == EntryKind::Directory && !to) {
       return false;  // the apply reports it, once it has got that far
     }
@@ -493,7 +606,6 @@ class MirrorScan {
   Reporter& reporter_;
   BackgroundWorker& lister_;
   MirrorPlan& plan_;
-  PlanStore& steps_;
   MirrorTotals& totals_;
   const bool exact_;
   const bool sharing_;
@@ -502,6 +614,10 @@ class MirrorScan {
   bool permissions_ = true;
   bool ownerToo_ = false;
 };
+
+void MirrorPlan::Add(const MirrorStep& step) { PutStep(steps_, step); }
+
+bool MirrorPlan::Next(MirrorStep* step) { return GetStep(steps_, step); }
 
 MirrorPlanner::MirrorPlanner(Os& os, Reporter& reporter) : os_(os), reporter_(reporter) {}
 
@@ -548,9 +664,9 @@ int MirrorPlanner::Plan(const MirrorJob& job, MirrorPlan* plan) {
   if (RunProgress* progress = reporter_.control().progress) {
     progress->AddPlanned(plan->totals.filesToCopy, plan->totals.bytesToCopy);
   }
-  if (!plan->steps.ok()) {
+  if (!plan->ok()) {
     // The scratch file holding the plan failed (its file system is full).
-    reporter_.Failure("Scratch File Write Failed : ERR = " + std::to_string(plan->steps.error()));
+    reporter_.Failure("Scratch File Write Failed : ERR = " + std::to_string(plan->error()));
     ReportScanFailure(kSourceFirstError + JoinPath(job.source, "*"));
     return 0;
   }

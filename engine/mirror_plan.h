@@ -100,15 +100,65 @@ struct MirrorTotals {
   std::uint64_t diskBytes = 0;
 };
 
+// One step of a plan with every decision made: the applier carries it out as
+// it stands. The fields a kind does not use keep their defaults.
+struct MirrorStep {
+  enum class Kind : std::uint8_t {
+    kRemoveAbandoned,  // `name` in the target: a temporary file of a killed copy
+    kPassOver,         // `name` in the source, passed over with the line `passOver` says
+    kVanished,         // `name` in the source: gone, or no longer a directory, since listed
+    kFile,             // the source file or link `name`: `content` says what becomes of it
+    kEnter,            // the source directory `name`; its level follows, up to a kLeave
+    kLeave,            // the end of a level: the directory gets its source's permissions
+    kDelete,           // `name` in the target (a directory when `directory`), which the
+                       // source no longer has
+    kNoDelete,         // the target keeps what the source no longer has: the line that says so
+    kStop,             // `name` holds the text of a failure that ends the walk where it stands
+  };
+  enum class PassOver : std::uint8_t { kSpecial, kOwnName, kSystemDirectory, kBackupDirectory };
+  // What becomes of a file.
+  enum class Content : std::uint8_t {
+    kCopy,         // copied from the source
+    kShare,        // taken from the reference copy (copied after all where that fails)
+    kKeep,         // the counterpart is as good as a copy: left as it is
+    kKeepNoForce,  // the counterpart differs, but no-force mode never overwrites it
+  };
+
+  Kind kind = Kind::kLeave;
+  std::string name;
+  // The target entry the source entry matched (its name may differ in case),
+  // or empty.
+  std::string counterpart;
+  PassOver passOver = PassOver::kSpecial;
+  bool directory = false;  // kDelete
+  Content content = Content::kCopy;  // kFile
+  // The counterpart is of another kind: it goes first (a directory with all
+  // in it). Otherwise a counterpart whose name differs in case is renamed
+  // to the source's name first (`counterpart` != `name`).
+  bool removeCounterpart = false;
+  // kKeepNoForce: the counterpart has other names (a hard link into another
+  // generation, a snapshot): it is first copied onto its own name, so that
+  // giving it the source's access changes none of them.
+  bool unshare = false;
+  // The file (kKeep, kKeepNoForce) gets the source's permissions, and for
+  // root its owner and group, where they differ; with a line for what
+  // changed since the counterpart was listed.
+  bool setAccess = false;
+  bool create = false;        // kEnter: the directory is made
+  bool hasReference = false;  // kEnter: the reference copy has this directory too
+  FileStatus source;
+  FileStatus counterpartStatus;
+  FileStatus reference;  // kShare: the file shared
+};
+
 class MirrorPlan {
  public:
-  explicit MirrorPlan(Os& os) : steps(os) {}
+  explicit MirrorPlan(Os& os) : steps_(os) {}
   MirrorPlan(const MirrorPlan&) = delete;
   MirrorPlan& operator=(const MirrorPlan&) = delete;
 
   MirrorJob job;
   MirrorTotals totals;
-  PlanStore steps;
   // The directories the job named, opened once while planning (or handed in
   // open by the caller) and used by the apply as they are (no path is
   // resolved twice). `reference` is null when there is none.
@@ -125,6 +175,18 @@ class MirrorPlan {
                    totals.entriesToDelete > 0 ||
            renamedOrChmodded;
   }
+
+  // The planner writes the steps in order; the applier reads them back once,
+  // from the first. `Next` is false at the end (or where the steps could not
+  // be kept: `ok`).
+  void Add(const MirrorStep& step);
+  void Rewind() { steps_.Rewind(); }
+  bool Next(MirrorStep* step);
+  bool ok() const { return steps_.ok(); }
+  int error() const { return steps_.error(); }
+
+ private:
+  PlanStore steps_;
 };
 
 class BackgroundWorker;
@@ -154,63 +216,8 @@ class MirrorPlanner {
   std::unique_ptr<BackgroundWorker> lister_;
 };
 
-// ---- The steps as they are stored (mirror_plan.cpp writes, mirror.cpp reads) ----
-
-namespace mirror_steps {
-
-enum class Step : std::uint8_t {
-  kAbandoned,  // name: a temporary file of a killed copy, to delete
-  kFile,       // FileStep, name, counterpart's name
-  kSpecial,    // name: a FIFO, socket or device, passed over
-  kSkipDir,    // SkipReason, name
-  kVanished,   // name: a directory that could not be opened as one
-  kEnter,      // DirStep, name, counterpart's name; then its level; then kLeave
-  kLeave,      // the end of a level
-  kDelete,     // isDirectory (bool), name
-  kNoDelete,   // deletions forbidden: the line that says so
-  kStop,       // text: a failure that ends the walk, reported where it stands
-  kOwnName,    // name: a source entry on the program's own name, passed over
-};
-
-enum class FileAction : std::uint8_t { kCopy, kSkip, kShare };
-
 // What a listing failure says, the directory's path and "*" after it.
 inline constexpr char kSourceFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! at ";
 inline constexpr char kTargetFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! in ";
-enum class SkipReason : std::uint8_t { kSystem, kBackupDir };
-
-struct FileStep {
-  FileAction action = FileAction::kCopy;
-  bool hasCounterpart = false;
-  FileStatus source;
-  FileStatus counterpart;
-  FileStatus reference;  // kShare: the file shared
-};
-
-// A file's step holds only the statuses its action needs: most files have
-// no counterpart or nothing to share, and the plan of a large tree is mostly
-// file steps.
-inline void PutFileStep(PlanStore& store, const FileStep& step) {
-  store.Put(step.action);
-  store.Put(step.hasCounterpart);
-  store.Put(step.source);
-  if (step.hasCounterpart) store.Put(step.counterpart);
-  if (step.action == FileAction::kShare) store.Put(step.reference);
-}
-inline bool GetFileStep(PlanStore& store, FileStep* step) {
-  *step = FileStep{};
-  return store.Get(&step->action) && store.Get(&step->hasCounterpart) && store.Get(&step->source) &&
-         (!step->hasCounterpart || store.Get(&step->counterpart)) &&
-         (step->action != FileAction::kShare || store.Get(&step->reference));
-}
-
-struct DirStep {
-  bool hasCounterpart = false;
-  bool hasReference = false;  // the reference copy has this directory too
-  FileStatus source;
-  FileStatus counterpart;
-};
-
-}  // namespace mirror_steps
 
 }  // namespace veldar

@@ -124,7 +124,9 @@ class RaceTest : public ::testing::Test {
                             const std::string& name) {
     if (geteuid() == 0) {
       for (const std::string& path : {parent, parent + "/" + name, top + "/spare"}) {
-        if (Exists(path)) EXPECT_EQ(lchown(path.c_str(), kNobody, kNobody), 0) << path;
+        if (Exists(path)) {
+          EXPECT_EQ(lchown(path.c_str(), kNobody, kNobody), 0) << path;
+        }
       }
     }
   }
@@ -163,7 +165,9 @@ class RaceTest : public ::testing::Test {
       if (!partner.empty()) {
         link = top + "/" + swapped + "/" + partner;
         EXPECT_EQ(symlink((dir / "outside/a").c_str(), link.c_str()), 0);
-        if (geteuid() == 0) EXPECT_EQ(lchown(link.c_str(), kNobody, kNobody), 0);
+        if (geteuid() == 0) {
+          EXPECT_EQ(lchown(link.c_str(), kNobody, kNobody), 0);
+        }
       }
       GiveToSwapper(top, top + "/" + swapped, name);
       {

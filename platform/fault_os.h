@@ -105,7 +105,7 @@ class FaultOs : public Os {
   // Every status the double hands out (a status call's, a listed entry's),
   // with the entry's full path, on its way to the caller: where subclasses
   // change what the system said.
-  virtual void Seen(const std::string& path, FileStatus* status) {}
+  virtual void Seen(const std::string& /*path*/, FileStatus* /*status*/) {}
 
   // Overrides for the environment, so tests need not change the process's.
   std::map<std::string, std::string> env;   // looked up before the real one

@@ -173,7 +173,7 @@ TEST_F(OsTest, FailedCopySaysWhichSideFailed) {
   chmod((dir_.path() + "/from/public").c_str(), 0644);
   testing::MakeDirs(dir_.path() + "/to");
   testing::MakeDirs(dir_.path() + "/shut");
-  chown((dir_.path() + "/to").c_str(), 65534, 65534);
+  ASSERT_EQ(chown((dir_.path() + "/to").c_str(), 65534, 65534), 0);
   const pid_t child = fork();
   if (child == 0) {
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
