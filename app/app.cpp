@@ -54,7 +54,7 @@ void CVELDAR2App::LoadSettings() { veldar::LoadSettings(settings_, engine); }
 
 int CVELDAR2App::ParseParameters() {
   paths_.clear();
-  return ParseParameterText(commandLine, os_.OptionChar(), engine, &paths_);
+  return ParseParameterText(commandLine, optionChar, engine, &paths_);
 }
 
 int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
@@ -63,8 +63,8 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
   // "--" every argument is a path, whatever it is called.
   for (const std::string& argument : arguments) {
     if (argument == "--") break;
-    if (argument == "--help" || argument == "-h" || (os_.OptionChar() == '/' && argument == "/?")) {
-      out << UsageText(os_.OptionChar(), language);
+    if (argument == "--help" || argument == "-h" || (optionChar == '/' && argument == "/?")) {
+      out << UsageText(optionChar, language);
       return kExitSuccess;
     }
     if (argument == "--version") {
@@ -77,17 +77,16 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
   // before anything is read or logged: passed on, a path taken for an unknown
   // option would be dropped, or read as a count of 0 that mirrors the source
   // straight over the backup directory.
-  if (const std::string refusal = RefuseArguments(arguments, os_.OptionChar(), language); !refusal.empty()) {
+  if (const std::string refusal = RefuseArguments(arguments, optionChar, language); !refusal.empty()) {
     err << "veldar2: " << refusal << "\n";
     return kExitFailure;
   }
-  commandLine = BuildParameterText(arguments, os_.OptionChar());
+  commandLine = BuildParameterText(arguments, optionChar);
   return Start(out, err);
 }
 
 int CVELDAR2App::InitInstanceFromText(const std::string& parameterText, std::ostream& out,
                                       std::ostream& err) {
-  const char optionChar = os_.OptionChar();
   const std::vector<TextWord> words = SplitIntoWords(parameterText);
   for (const TextWord& word : words) {
     if (word.quoted) continue;
@@ -144,7 +143,7 @@ int CVELDAR2App::Start(std::ostream& out, std::ostream& err) {
   } else if (showMainDialog) {
     status = showMainDialog(engine);
   } else {
-    out << UsageText(os_.OptionChar(), language);
+    out << UsageText(optionChar, language);
   }
   engine.activityLog.onUnloggedFailure = nullptr;  // `err` is the caller's
   return status;
@@ -286,7 +285,7 @@ std::string DescribeReport(const Report& report, Language language, Os& os) {
   }
   if (report.code != 0) {
     line += ": ";
-    line += os.ErrorText(report.code);
+    line += os.ErrorText(os.Error(report.code));
   }
   return line;
 }

@@ -17,6 +17,7 @@
 #include "engine/engine.h"
 #include "engine/reporter.h"
 #include "engine/run_progress.h"
+#include "platform/conventions.h"
 #include "res/language.h"
 
 namespace veldar {
@@ -84,6 +85,8 @@ class CVELDAR2App {
   // (the dialogs take theirs from the same settings); the log and the
   // settings never change with it.
   Language language = Language::kJapanese;
+  // The character that starts an option: '-' on POSIX, '/' on Windows.
+  char optionChar = Conventions::Native().optionChar;
   // Where the engine's messages go when no box can be shown, if there: the
   // batch run names the path and the reason of a failure in their lines,
   // and keeps them off its progress line. May be null.

@@ -19,7 +19,7 @@ class AppTest : public ::testing::Test {
   // Windows command line is tested beside the parameter text.
   AppTest() {
     fault.logDirOverride = dir / "state/";
-    fault.optionChar = '-';
+    app.optionChar = '-';
   }
   int Run(const std::vector<std::string>& arguments) {
     out.str("");
@@ -27,7 +27,7 @@ class AppTest : public ::testing::Test {
     return app.InitInstance(arguments, out, err);
   }
   std::string Log() { return ReadFile(fault.logDirOverride + "VELDAR2.LOG"); }
-  std::string NotFoundText() { return real->ErrorText(real->CodeOf(ErrorKind::kNotFound)); }
+  std::string NotFoundText() { return real->ErrorText(real->Error(ErrorKind::kNotFound)); }
 
   testing::TempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
@@ -164,7 +164,7 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
   testing::WriteFile(dir / "src/a", "a");
   testing::MakeDirs(dir / "dst");
   const std::string tmp = fault.logDirOverride + "VELDAR2.TMP";
-  const int denied = real->CodeOf(ErrorKind::kAccessDenied);
+  const Status denied = real->Error(ErrorKind::kAccessDenied);
   // The last failure, with the system's reason.
   const std::string copyFailed = "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a: " +
                                  real->ErrorText(denied) + "\n";
@@ -184,7 +184,7 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
            "VELDAR2.LOG could not be opened or written)\n"},
       {"copy failed, no log", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, false, "500",
        kExitPartialFailure,
-       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied) + "\n" +
+       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied.code()) + "\n" +
        copyFailed +
        "veldar2: the backup finished, but 1 operation(s) failed (not in the log: " +
            fault.logDirOverride + "VELDAR2.LOG could not be opened or written)\n"},
@@ -195,7 +195,7 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
       // A log of size 0 keeps nothing: the reasons go to standard error.
       {"copy failed, log size 0", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "0",
        kExitPartialFailure,
-       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied) + "\n" +
+       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied.code()) + "\n" +
        copyFailed + "veldar2: the backup finished, but 1 operation(s) failed (the log size limit is 0: no log "
        "is kept)\n"},
       {"refused, log size 0", {"-NOMSG", dir / "missing", dir / "dst"}, true, "0", kExitFailure,
@@ -209,7 +209,7 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
     fault.ClearRules();
     fault.FailAt(OsOp::CopyFile, "", denied);
     fault.FailAt(OsOp::StageCopy, "", denied);
-    if (!c.logOpens) fault.FailAt(OsOp::OpenExclusive, tmp, real->CodeOf(ErrorKind::kLocked));
+    if (!c.logOpens) fault.FailAt(OsOp::OpenExclusive, tmp, real->Error(ErrorKind::kLocked));
     settings.values["SETTINGS/LOGSIZE"] = c.logSize;
     EXPECT_EQ(Run(c.arguments), c.status) << c.name;
     EXPECT_EQ(err.str(), c.stderrText) << c.name;
@@ -224,7 +224,7 @@ TEST_F(AppTest, RefusalsAndFailuresNameThePathAndTheReason) {
   testing::WriteFile(dir / "src/a", "a");
   testing::MakeDirs(dir / "dst");
   const std::string log = fault.logDirOverride + "VELDAR2.LOG";
-  const int denied = real->CodeOf(ErrorKind::kAccessDenied);
+  const Status denied = real->Error(ErrorKind::kAccessDenied);
   const std::string working = dir / "dst/.src.veldar2-new";
   struct Case {
     const char* name;
@@ -258,6 +258,7 @@ TEST_F(AppTest, RefusalsAndFailuresNameThePathAndTheReason) {
     std::ostringstream stderrText;
     StreamMessages noBox(stderrText, c.language);
     CVELDAR2App batch(fault, noBox, settings);
+    batch.optionChar = '-';
     batch.language = c.language;
     batch.standardErrorMessages = &noBox;
     EXPECT_EQ(batch.InitInstance(c.arguments, out, stderrText), kExitFailure) << c.name;
@@ -265,7 +266,7 @@ TEST_F(AppTest, RefusalsAndFailuresNameThePathAndTheReason) {
   }
   const auto lines = testing::Lines(Log());
   ASSERT_FALSE(lines.empty());
-  EXPECT_NE(lines.back().find(" : Directory Create Failed : " + working + " : ERR= " + std::to_string(denied)),
+  EXPECT_NE(lines.back().find(" : Directory Create Failed : " + working + " : ERR= " + std::to_string(denied.code())),
             std::string::npos)
       << "the log's own line stays as it was";
 }
@@ -332,15 +333,15 @@ TEST_F(AppTest, BusyBackupDirectoryAndVanishedEntries) {
   testing::WriteFile(dir / "src/a", "a");
   testing::WriteFile(dir / "src/gone", "g");
   testing::MakeDirs(dir / "dst");
-  fault.FailAt(OsOp::CopyFile, "gone", real->CodeOf(ErrorKind::kNotFound));
-  fault.FailAt(OsOp::Stat, "gone", real->CodeOf(ErrorKind::kNotFound));
+  fault.FailAt(OsOp::CopyFile, "gone", real->Error(ErrorKind::kNotFound));
+  fault.FailAt(OsOp::Stat, "gone", real->Error(ErrorKind::kNotFound));
   app.language = Language::kEnglish;
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitPartialFailure);
   EXPECT_NE(err.str().find("1 entr(y/ies) vanished"), std::string::npos) << err.str();
 
   std::unique_ptr<OsDir> held;
-  ASSERT_EQ(real->OpenDir(dir / "dst", true, &held), 0);
-  ASSERT_EQ(held->Lock(CVELDAR2Engine::kLockFileName), 0);
+  ASSERT_TRUE((real->OpenDir(dir / "dst", true, &held)).ok());
+  ASSERT_TRUE((held->Lock(CVELDAR2Engine::kLockFileName)).ok());
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitOtherInstance);
   EXPECT_NE(err.str().find("another run is using the backup directory " + dir / "dst"),
             std::string::npos) << err.str();

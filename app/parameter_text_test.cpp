@@ -33,17 +33,11 @@ TEST(ProgramParameterTextTest, EverythingAfterTheProgramName) {
     EXPECT_EQ(ProgramParameterText(c.commandLine), c.parameters) << c.commandLine;
 }
 
-// The system's OS layer with Windows' option character.
-class SlashOs : public FaultOs {
- public:
-  using FaultOs::FaultOs;
-  char OptionChar() const override { return '/'; }
-};
-
 class ParameterTextTest : public ::testing::Test {
  protected:
   ParameterTextTest() {
     fault.logDirOverride = dir.path() + "/state/";
+    app.optionChar = '/';  // Windows' option character
     settings.values["SETTINGS/DEFALUTFILES"] = "9";
   }
   int Run(const std::string& text) {
@@ -55,7 +49,7 @@ class ParameterTextTest : public ::testing::Test {
 
   testing::TempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
-  SlashOs fault{*real};
+  FaultOs fault{*real};
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2App app{fault, messages, settings};

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/backup.h"
+#include "platform/os_paths.h"
 
 #include "engine/engine.h"
 #include "engine/generations.h"
@@ -193,7 +194,7 @@ int BackupRun::Run() {
   FileStatus status;
   // A source whose status cannot be read counts as a directory, as in the
   // pre-check.
-  if (os_.Stat(job_.sourcePath, true, &status) != 0 || status.kind == EntryKind::Directory) {
+  if (!Stat(os_, job_.sourcePath, true, &status).ok() || status.kind == EntryKind::Directory) {
     // An empty source (an unmounted drive looks like one, a freshly formatted
     // or checked one holds only lost+found, whatever fsck put there) would
     // rotate good job_.generations away for empty ones, or mirror emptiness over
@@ -201,12 +202,12 @@ int BackupRun::Run() {
     // restore shares: an emptied source is just what a restore is for.
     bool others = false;
     std::vector<DirEntry> none;
-    const int code = os_.ListDir(job_.sourcePath, true, &none, [&](std::string_view name) {
+    const Status code = ListDir(os_, job_.sourcePath, true, &none, [&](std::string_view name) {
       others = others || name != kLostAndFound;
       return false;
     });
     const std::string wrong = LoadString(IDS_PARAM_ERROR) + kSourceField;
-    if (code != 0) return Refuse(wrong + os_.ErrorText(code));
+    if (!code.ok()) return Refuse(wrong + os_.ErrorText(code));
     if (!others) return Refuse(wrong + kEmptySource);
     // No deletion of this run may take the source, however it is reached
     // (a bind mount of it inside the backup directory).
@@ -225,23 +226,23 @@ int BackupRun::CheckParameters() {
   const std::string name = NameOf(job_.sourcePath);
   if (name == "." || name == "..") {
     std::string resolved;
-    if (os_.RealPath(job_.sourcePath, &resolved) == 0) job_.sourcePath = resolved;
+    if (os_.RealPath(job_.sourcePath, &resolved).ok()) job_.sourcePath = resolved;
   }
   const std::string refusal = JobRefusal();
   return refusal.empty() ? 1 : Refuse(refusal);
 }
 
 int BackupRun::LockBackupDir(Os& os, const std::string& backupDir, std::unique_ptr<OsDir>* lock) {
-  if (os.OpenDir(backupDir, /*followLink=*/true, lock) != 0) {
+  if (!os.OpenDir(backupDir, /*followLink=*/true, lock).ok()) {
     lock->reset();
     return 1;
   }
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    const int code = (*lock)->Lock(kLockFileName);
+    const Status code = (*lock)->Lock(kLockFileName);
     // A file system without locks cannot keep two runs apart, and a user who
     // may only read the backup directory (a restore) cannot take its lock:
     // neither is a reason to refuse this run.
-    if (code == 0 || !os.IsLockedByOther(code)) return 1;
+    if (code.ok() || !code.Is(ErrorKind::kLocked)) return 1;
     os.SleepMs(kLockRetryMs);
   }
   lock->reset();
@@ -264,26 +265,26 @@ int BackupRun::Refuse(const std::string& message) {
 std::string BackupRun::JobRefusal() {
   const std::string wrong = LoadString(IDS_PARAM_ERROR);
 
-  int code = os_.Access(job_.sourcePath, 4);
-  if (code != 0) return wrong + kSourceField + os_.ErrorText(code);
+  Status code = os_.Access(job_.sourcePath, 4);
+  if (!code.ok()) return wrong + kSourceField + os_.ErrorText(code);
   // A backup directory that refuses the test with "access denied" is let
   // through: the test can be wrong where the rights are not the mode bits.
   code = os_.Access(job_.backupDir, 2);
-  if (code != 0 && !os_.IsAccessDenied(code)) return wrong + kBackupField + os_.ErrorText(code);
+  if (!code.ok() && !code.Is(ErrorKind::kAccessDenied)) return wrong + kBackupField + os_.ErrorText(code);
   // The root has no name to give its job_.generations, and every directory of the
   // backup directory would look like one of them.
   if (NameOf(job_.sourcePath).empty()) return wrong + kSourceField + kRootSource;
 
   FileStatus sourceStatus;
   const bool sourceIsDirectory =
-      os_.Stat(job_.sourcePath, true, &sourceStatus) != 0 || sourceStatus.kind == EntryKind::Directory;
+      !Stat(os_, job_.sourcePath, true, &sourceStatus).ok() || sourceStatus.kind == EntryKind::Directory;
   if (!sourceIsDirectory && job_.generationCount <= 0) return wrong + kCountField;
 
   // Anything but a directory here would make the generation scan fail, and
   // the run would end without a word.
   FileStatus backupStatus;
-  if (os_.Stat(job_.backupDir, true, &backupStatus) == 0 && backupStatus.kind != EntryKind::Directory) {
-    return wrong + kBackupField + os_.ErrorText(os_.CodeOf(ErrorKind::kNotDirectory));
+  if (Stat(os_, job_.backupDir, true, &backupStatus).ok() && backupStatus.kind != EntryKind::Directory) {
+    return wrong + kBackupField + os_.ErrorText(os_.Error(ErrorKind::kNotDirectory));
   }
   if (!sourceIsDirectory) return std::string();
 
@@ -347,14 +348,14 @@ int BackupRun::File() {
   // link would be no copy of the data.
   std::string copyFrom = job_.sourcePath;
   FileStatus own;
-  if (os_.Stat(job_.sourcePath, false, &own) == 0 && own.kind == EntryKind::Symlink) {
+  if (Stat(os_, job_.sourcePath, false, &own).ok() && own.kind == EntryKind::Symlink) {
     std::string resolved;
-    if (os_.RealPath(job_.sourcePath, &resolved) == 0) copyFrom = resolved;
+    if (os_.RealPath(job_.sourcePath, &resolved).ok()) copyFrom = resolved;
   }
 
   if (reporter_.control().progress) {
     FileStatus status;
-    if (os_.Stat(copyFrom, true, &status) == 0) reporter_.control().progress->AddPlanned(1, status.size);
+    if (Stat(os_, copyFrom, true, &status).ok()) reporter_.control().progress->AddPlanned(1, status.size);
   }
   const int copied = files_.Copy(copyFrom, job_.targetPath);
   // Stopped at the user's request: the generation it was to replace is as
@@ -370,8 +371,8 @@ int BackupRun::File() {
   // pass for the newest.
   if (!copied) {
     reporter_.Failure("Set Time Failed : " + job_.targetPath + " : not copied");
-  } else if (int code = os_.SetTimes(job_.targetPath, os_.Now()); code != 0) {
-    reporter_.Failure("Set Time Failed : " + job_.targetPath + " : ERR = " + std::to_string(code));
+  } else if (Status code = SetTimes(os_, job_.targetPath, os_.Now()); !code.ok()) {
+    reporter_.Failure("Set Time Failed : " + job_.targetPath + " : ERR = " + std::to_string(code.code()));
   }
   // The copy was flushed before it got its name; the name, and the
   // deletions of surplus job_.generations, once the directory is.
@@ -392,8 +393,8 @@ int BackupRun::Dir() {
   OsDir* backup = backupDir_;
   if (backup == nullptr) {
     const std::string working = Join(job_.backupDir, ServiceName(NameOf(job_.sourcePath), kWorkingSuffix));
-    if (int code = os_.OpenDir(job_.backupDir, /*followLink=*/true, &opened); code != 0) {
-      reporter_.Failure("Directory Create Failed : " + working + " : ERR= " + std::to_string(code));
+    if (Status code = os_.OpenDir(job_.backupDir, /*followLink=*/true, &opened); !code.ok()) {
+      reporter_.Failure("Directory Create Failed : " + working + " : ERR= " + std::to_string(code.code()));
       reporter_.Show("ERROR MKDIR " + working);
       return 0;
     }
@@ -448,7 +449,7 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   bool created = false;
   if (!OpenWorkingDir(backup, workingName, &workingDir, &created)) return 0;
   FileStatus workingStatus;
-  if (int code = workingDir->Status(&workingStatus); code != 0) {
+  if (Status code = workingDir->Stat(&workingStatus); !code.ok()) {
     reporter_.ScanFailure(kTargetFirstError + Join(working, "*"));
     return 0;
   }
@@ -484,7 +485,7 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   if (!CheckRoom(plan.totals)) {
     // Refused before anything was written: the empty directory made for the
     // copy goes again.
-    if (created) backup.RemoveDir(workingName);
+    if (created) (void)backup.RemoveDir(workingName);
     return 0;
   }
   if (!MirrorApplier(os_, reporter_, guarded_).Apply(plan)) return 0;
@@ -494,8 +495,8 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   // under its working name for the next run.
   if (reporter_.failures() == failuresBefore + (reporter_.unreadable() - unreadableBefore)) {
     FlushingScope flushing(reporter_.control().progress);
-    if (int code = backup.SyncFileSystem(); code != 0) {
-      reporter_.Failure("Flush Failed : " + working + " : ERR = " + std::to_string(code));
+    if (Status code = backup.SyncFileSystem(); !code.ok()) {
+      reporter_.Failure("Flush Failed : " + working + " : ERR = " + std::to_string(code.code()));
     }
   }
   // A mirror that went on past failures (the no-message flag, or a
@@ -524,8 +525,8 @@ int BackupRun::BuildGeneration(OsDir& backup) {
     }
   }
   // The old job_.generations' going survives a power cut too.
-  if (int code = backup.Sync(); code != 0) {
-    reporter_.Failure("Flush Failed : " + job_.backupDir + " : ERR = " + std::to_string(code));
+  if (Status code = backup.Sync(); !code.ok()) {
+    reporter_.Failure("Flush Failed : " + job_.backupDir + " : ERR = " + std::to_string(code.code()));
   }
   job_.SaveLastPaths();
   return 1;
@@ -538,45 +539,45 @@ int BackupRun::OpenWorkingDir(OsDir& backup, const std::string& name,
   const CFileEntry* newest = FindGeneration(job_.generations, 0);
   for (int attempt = 0; attempt < 3; ++attempt) {
     FileStatus status;
-    int code = backup.StatAt(name, &status);
-    if (code == 0 && status.kind == EntryKind::Directory) {
+    Status code = backup.StatAt(name, &status);
+    if (code.ok() && status.kind == EntryKind::Directory) {
       code = backup.OpenDir(name, dir);
       FileStatus opened;
-      if (code == 0) code = (*dir)->Status(&opened);
+      if (code.ok()) code = (*dir)->Stat(&opened);
       // Carried on only when it is what a run of ours began: made by this
       // user, after every generation there is. Anything else on the name
       // (another user's directory, an older copy) is in the way, and goes.
-      if (code == 0 && opened.SameEntryAs(status) && opened.owner == os_.UserId() &&
+      if (code.ok() && opened.SameEntryAs(status) && opened.owner == os_.UserId() &&
           (newest == nullptr || std::make_pair(opened.birthSec, opened.birthNsec) >
                                     std::make_pair(newest->time, newest->timeNsec))) {
         return 1;
       }
       dir->reset();
-      if (code != 0 && !os_.IsNotFound(code) && !os_.IsNotDirectory(code)) {
+      if (!code.ok() && !code.Is(ErrorKind::kNotFound) && !code.Is(ErrorKind::kNotDirectory)) {
         reporter_.ScanFailure(kTargetFirstError + Join(path, "*"));
         return 0;
       }
-      if (code == 0) {
+      if (code.ok()) {
         const CFileEntry entry{name, 0, 0, true, -1, EntryKind::Directory, status};
         if (!OwnDeleter().Tree(backup, entry)) return 0;
       }
       continue;
     }
-    if (code == 0) {
+    if (code.ok()) {
       // A file or a link on the program's own name (never followed) is in
       // the way of every run, and goes.
       if (!files_.With(FilePolicy{true}).Delete(backup, name)) break;
       continue;
     }
-    if (!os_.IsNotFound(code)) break;
+    if (!code.Is(ErrorKind::kNotFound)) break;
     // Made inside the open backup directory, for its owner only until the
     // copy is complete and gets the source's permissions, and opened at once
     // without following a link: what is opened must be what was made.
     if (!files_.Create(backup, name)) break;
     FileStatus made;
     code = backup.OpenDir(name, dir);
-    if (code == 0) code = (*dir)->Status(&made);
-    if (code == 0 && made.owner == os_.UserId()) {
+    if (code.ok()) code = (*dir)->Stat(&made);
+    if (code.ok() && made.owner == os_.UserId()) {
       *created = true;
       return 1;
     }
@@ -591,9 +592,9 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
                                    const CFileEntry* recycled) {
   const std::string working = Join(job_.backupDir, workingName);
   const std::string target = Join(job_.backupDir, finalName);
-  auto renameFailed = [&](const std::string& from, const std::string& to, int code) {
+  auto renameFailed = [&](const std::string& from, const std::string& to, const Status& code) {
     reporter_.Failure("rename directory failed : from " + from + " TO " + to + " : ERR = " +
-                 std::to_string(code));
+                 std::to_string(code.code()));
     reporter_.Show("ERROR MKDIR " + target);
     return 0;
   };
@@ -603,7 +604,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
   // Whether `name` is still the entry `expected` describes.
   auto isStill = [&](const std::string& name, const FileStatus& expected) {
     FileStatus now;
-    return backup.StatAt(name, &now) == 0 && now.kind == EntryKind::Directory &&
+    return backup.StatAt(name, &now).ok() && now.kind == EntryKind::Directory &&
            now.SameEntryAs(expected);
   };
 
@@ -612,17 +613,17 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     // time it got when this run (or the interrupted one it carries on)
     // began, newer than every generation there is.
     if (!isStill(workingName, workingStatus)) {
-      return renameFailed(working, target, os_.CodeOf(ErrorKind::kChanged));
+      return renameFailed(working, target, os_.Error(ErrorKind::kChanged));
     }
-    if (int code = backup.MoveNoReplace(workingName, backup, finalName); code != 0) {
+    if (Status code = backup.MoveNoReplace(workingName, backup, finalName); !code.ok()) {
       return renameFailed(working, target, code);
     }
     renamed(working, target);
     if (!isStill(finalName, workingStatus)) {
-      return renameFailed(working, target, os_.CodeOf(ErrorKind::kChanged));
+      return renameFailed(working, target, os_.Error(ErrorKind::kChanged));
     }
-    if (int code = backup.Sync(); code != 0) {
-      reporter_.Failure("Flush Failed : " + job_.backupDir + " : ERR = " + std::to_string(code));
+    if (Status code = backup.Sync(); !code.ok()) {
+      reporter_.Failure("Flush Failed : " + job_.backupDir + " : ERR = " + std::to_string(code.code()));
     }
     return 1;
   }
@@ -631,53 +632,53 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
   // the source (reached through a bind mount).
   if (!isStill(finalName, recycled->status) ||
       (guarded_ && recycled->status.SameEntryAs(*guarded_))) {
-    return renameFailed(working, target, os_.CodeOf(ErrorKind::kChanged));
+    return renameFailed(working, target, os_.Error(ErrorKind::kChanged));
   }
   // The new copy goes to the retired name first (a cut here costs this run's
   // copy, never a generation), and is then swapped with the old one in one
   // step: there is no moment at which the generation's name is missing.
   const std::string retiredName = ServiceName(finalName, kRetiredSuffix);
   const std::string retired = Join(job_.backupDir, retiredName);
-  if (int code = backup.MoveNoReplace(workingName, backup, retiredName); code != 0) {
+  if (Status code = backup.MoveNoReplace(workingName, backup, retiredName); !code.ok()) {
     return renameFailed(working, retired, code);
   }
   renamed(working, retired);
   // Until the swap, a failure gives the copy its working name back, for the
   // next run to carry on from.
-  auto stopBeforeSwap = [&](const std::string& from, const std::string& to, int code) {
+  auto stopBeforeSwap = [&](const std::string& from, const std::string& to, const Status& code) {
     renameFailed(from, to, code);
-    backup.MoveNoReplace(retiredName, backup, workingName);
+    (void)backup.MoveNoReplace(retiredName, backup, workingName);
     return 0;
   };
   if (!isStill(retiredName, workingStatus)) {
-    return stopBeforeSwap(working, retired, os_.CodeOf(ErrorKind::kChanged));
+    return stopBeforeSwap(working, retired, os_.Error(ErrorKind::kChanged));
   }
   if (!Flush(backup, /*fileSystem=*/false)) {
     reporter_.Show("ERROR MKDIR " + target);
-    backup.MoveNoReplace(retiredName, backup, workingName);
+    (void)backup.MoveNoReplace(retiredName, backup, workingName);
     return 0;
   }
-  int code = backup.Exchange(retiredName, finalName);
+  Status code = backup.Exchange(retiredName, finalName);
   std::string oldName = retiredName;  // where the old copy ends up
-  if (os_.KindOf(code) == ErrorKind::kUnsupported) {
+  if (code.Is(ErrorKind::kUnsupported)) {
     // No swap in one step here (Windows, some file systems): the old copy
     // is moved aside under a name that a later run gives back to it if the
     // new one never got there, then the new one takes its name.
     code = backup.MoveNoReplace(retiredName, backup, workingName);
-    if (code != 0) return renameFailed(retired, working, code);
+    if (!code.ok()) return renameFailed(retired, working, code);
     oldName = ServiceName(finalName, kSwapSuffix);
     const std::string aside = Join(job_.backupDir, oldName);
     code = backup.MoveNoReplace(finalName, backup, oldName);
-    if (code != 0) return renameFailed(target, aside, code);
+    if (!code.ok()) return renameFailed(target, aside, code);
     renamed(target, aside);
     if (!Flush(backup, /*fileSystem=*/false)) {
       reporter_.Show("ERROR MKDIR " + target);
       return 0;
     }
     code = backup.MoveNoReplace(workingName, backup, finalName);
-    if (code != 0) return renameFailed(working, target, code);
+    if (!code.ok()) return renameFailed(working, target, code);
     renamed(working, target);
-  } else if (code != 0) {
+  } else if (!code.ok()) {
     return stopBeforeSwap(retired, target, code);
   } else {
     renamed(retired, target);
@@ -688,7 +689,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     return 0;
   }
   if (!isStill(finalName, workingStatus)) {
-    return renameFailed(retired, target, os_.CodeOf(ErrorKind::kChanged));
+    return renameFailed(retired, target, os_.Error(ErrorKind::kChanged));
   }
   // The old copy now lies under the retired name. A stop asked for while it
   // is being deleted ends the run there: the new generation is complete, and
@@ -710,7 +711,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
 int BackupRun::MirrorIntoBackupDir() {
   // The backup directory is the user's and may be reached through a link.
   FileStatus status;
-  if (os_.Stat(job_.backupDir, true, &status) != 0 && !files_.Create(job_.backupDir) && !reporter_.noMessage()) {
+  if (!Stat(os_, job_.backupDir, true, &status).ok() && !files_.Create(job_.backupDir) && !reporter_.noMessage()) {
     reporter_.Show("ERROR MKDIR " + job_.backupDir);
     return 0;
   }
@@ -732,9 +733,9 @@ int BackupRun::MirrorIntoBackupDir() {
 
 int BackupRun::Flush(const std::string& directory, bool fileSystem) {
   std::unique_ptr<OsDir> opened;
-  int code = os_.OpenDir(directory, /*followLink=*/true, &opened);
-  if (code != 0) {
-    reporter_.Failure("Flush Failed : " + directory + " : ERR = " + std::to_string(code));
+  Status code = os_.OpenDir(directory, /*followLink=*/true, &opened);
+  if (!code.ok()) {
+    reporter_.Failure("Flush Failed : " + directory + " : ERR = " + std::to_string(code.code()));
     return 0;
   }
   return Flush(*opened, fileSystem);
@@ -742,9 +743,9 @@ int BackupRun::Flush(const std::string& directory, bool fileSystem) {
 
 int BackupRun::Flush(OsDir& directory, bool fileSystem) {
   FlushingScope flushing(reporter_.control().progress);
-  const int code = fileSystem ? directory.SyncFileSystem() : directory.Sync();
-  if (code == 0) return 1;
-  reporter_.Failure("Flush Failed : " + directory.Path() + " : ERR = " + std::to_string(code));
+  const Status code = fileSystem ? directory.SyncFileSystem() : directory.Sync();
+  if (code.ok()) return 1;
+  reporter_.Failure("Flush Failed : " + directory.Path() + " : ERR = " + std::to_string(code.code()));
   return 0;
 }
 
@@ -758,15 +759,15 @@ int BackupRun::Retire(OsDir& backup, const CFileEntry& generation,
   const std::string trashName = ServiceName(generation.name, kRetiredSuffix);
   const std::string trash = Join(job_.backupDir, trashName);
   FileStatus now;
-  int code = backup.StatAt(generation.name, &now);
-  if (code == 0 && (!now.SameEntryAs(generation.status) ||
+  Status code = backup.StatAt(generation.name, &now);
+  if (code.ok() && (!now.SameEntryAs(generation.status) ||
                     (guarded_ && now.SameEntryAs(*guarded_)))) {
-    code = os_.CodeOf(ErrorKind::kChanged);
+    code = os_.Error(ErrorKind::kChanged);
   }
-  if (code == 0) code = backup.MoveNoReplace(generation.name, backup, trashName);
-  if (code != 0) {
+  if (code.ok()) code = backup.MoveNoReplace(generation.name, backup, trashName);
+  if (!code.ok()) {
     reporter_.Failure("rename directory failed : from " + path + " TO " + trash +
-                 " : ERR = " + std::to_string(code));
+                 " : ERR = " + std::to_string(code.code()));
     reporter_.Show(contentsMessage);
     return 0;
   }
@@ -789,18 +790,18 @@ int BackupRun::Retire(OsDir& backup, const CFileEntry& generation,
 
 void BackupRun::RecoverSwapped(OsDir& backup, const std::string& stem) {
   std::vector<DirEntry> found;
-  backup.List(&found, [&](std::string_view name) {
+  (void)backup.List(&found, [&](std::string_view name) {
     return SlotOfServiceName(name, stem, kSwapSuffix) != 0;
   });
   for (const DirEntry& entry : found) {
     if (entry.status.kind != EntryKind::Directory) continue;
     const std::string name = DirGenerationName(stem, SlotOfServiceName(entry.name, stem, kSwapSuffix));
     FileStatus status;
-    const int code = backup.StatAt(name, &status);
-    if (code == 0) {
+    const Status code = backup.StatAt(name, &status);
+    if (code.ok()) {
       // The new copy took the name: the old one was being deleted.
       OwnDeleter().Tree(backup, CFileEntry{entry.name, 0, 0, true, -1, EntryKind::Directory, entry.status});
-    } else if (os_.IsNotFound(code) && backup.MoveNoReplace(entry.name, backup, name) == 0) {
+    } else if (code.Is(ErrorKind::kNotFound) && backup.MoveNoReplace(entry.name, backup, name).ok()) {
       reporter_.Done("rename directory : from " + Join(job_.backupDir, entry.name) + " TO " +
                      Join(job_.backupDir, name));
       Flush(backup, /*fileSystem=*/false);
@@ -814,7 +815,7 @@ void BackupRun::RemoveLeftovers(OsDir& backup, const std::string* stem) {
   // any temporary file whose writer is gone). Failures are logged by the
   // operations and tried again by the next run.
   std::vector<DirEntry> found;
-  backup.List(&found, [&](std::string_view name) {
+  (void)backup.List(&found, [&](std::string_view name) {
     return (stem != nullptr && IsRetiredName(name, *stem)) || os_.IsAbandonedTemporary(name);
   });
   TreeDeleter own = OwnDeleter();
@@ -829,7 +830,7 @@ void BackupRun::RemoveLeftovers(OsDir& backup, const std::string* stem) {
 
 int BackupRun::CheckRoom(const MirrorTotals& totals) {
   std::uint64_t available = 0;
-  if (os_.FreeSpace(job_.backupDir, &available) != 0 || totals.diskBytes <= available) return 1;
+  if (!os_.FreeSpace(job_.backupDir, &available).ok() || totals.diskBytes <= available) return 1;
   return Refuse(LoadString(IDS_NO_ROOM) + "\n必要: " + Megabytes(totals.diskBytes) +
                 "、空き: " + Megabytes(available));
 }

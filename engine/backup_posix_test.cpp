@@ -54,9 +54,9 @@ TEST(BackupFileTest, WhatAKilledCopyLeftIsRemoved) {
 class FullOs : public AgeOs {
  public:
   using AgeOs::AgeOs;
-  int FreeSpace(const std::string&, std::uint64_t* bytes) override {
+  Status FreeSpace(const std::string&, std::uint64_t* bytes) override {
     *bytes = free;
-    return 0;
+    return Status();
   }
   std::uint64_t free = 0;
 };
@@ -255,7 +255,7 @@ TEST(BackupDirTest, AReaderCannotHoldTheBackupDirectory) {
     std::unique_ptr<OsDir> held;
     auto os = MakeSystemOs();
     const bool locked =
-        os->OpenDir(job.backup, true, &held) == 0 && held->Lock(CVELDAR2Engine::kLockFileName) == 0;
+        os->OpenDir(job.backup, true, &held).ok() && held->Lock(CVELDAR2Engine::kLockFileName).ok();
     const char answer = locked ? 'L' : 'n';
     if (write(ready[1], &answer, 1) != 1) _exit(1);
     pause();

@@ -41,8 +41,8 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
   // Wine makes none Windows would make).
   const bool linked =
       !testing::UnderWine() && testing::MakeLink(d + "/src/docs", d + "/link", /*directory=*/true);
-  const std::string missing = job.real->ErrorText(job.real->CodeOf(ErrorKind::kNotFound));
-  const std::string notDirectory = job.real->ErrorText(job.real->CodeOf(ErrorKind::kNotDirectory));
+  const std::string missing = job.real->ErrorText(job.real->Error(ErrorKind::kNotFound));
+  const std::string notDirectory = job.real->ErrorText(job.real->Error(ErrorKind::kNotDirectory));
 
   const std::string wrong = LoadString(IDS_PARAM_ERROR);
   const std::string source = wrong + "[バックアップするファイル]\n";
@@ -103,7 +103,7 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
 
   // A backup directory that the access test calls denied is let through.
   job.engine.sourcePath = d + "/src/docs";
-  job.os.FailAt(OsOp::Access, job.engine.backupDir, job.os.CodeOf(ErrorKind::kAccessDenied));
+  job.os.FailAt(OsOp::Access, job.engine.backupDir, job.os.Error(ErrorKind::kAccessDenied));
   EXPECT_EQ(job.engine.CheckParameters(), 1);
 
   // An empty source never reaches the rotation or the mirror.
@@ -160,7 +160,7 @@ TEST(BackupFileTest, SourceLinkIsBackedUpByWhatItPointsTo) {
   job.engine.generationCount = 2;
   ASSERT_EQ(job.Backup(), 1);
   FileStatus generation;
-  ASSERT_EQ(job.real->Stat(job.backup + "/link_1.doc_", /*followLink=*/false, &generation), 0);
+  ASSERT_TRUE((Stat(*job.real, job.backup + "/link_1.doc_", /*followLink=*/false, &generation)).ok());
   EXPECT_EQ(generation.kind, EntryKind::File);
   EXPECT_EQ(ReadFile(job.backup + "/link_1.doc_"), "data");
 }
@@ -280,7 +280,7 @@ TEST(BackupTest, FailuresStopOrCarryOn) {
       if (c.isDir) job.UseDir();
       for (int run = 1; run <= 3; ++run) ASSERT_EQ(job.Run(3, "v" + std::to_string(run)), 1);
       job.settings.writes.clear();
-      job.os.FailAt(c.op, c.at, job.os.CodeOf(ErrorKind::kIo));
+      job.os.FailAt(c.op, c.at, job.os.Error(ErrorKind::kIo));
       job.engine.noMessage = noMessage;
       const int result = job.Run(c.count, "v4");
       SCOPED_TRACE(c.message + (noMessage ? " with no-message" : ""));
@@ -315,7 +315,7 @@ TEST(BackupFileTest, TimeStampFailuresAreLogged) {
     // The copy that did not happen is not stamped as the newest generation.
     Job job;
     job.engine.noMessage = 1;
-    job.os.FailAt(OsOp::CopyFile, "report_1.doc_", job.os.CodeOf(ErrorKind::kNoSpace));
+    job.os.FailAt(OsOp::CopyFile, "report_1.doc_", job.os.Error(ErrorKind::kNoSpace));
     ASSERT_EQ(job.Run(3, "v1"), 1);
     EXPECT_NE(job.Log().find("Set Time Failed : " + Slashes(job.backup) +
                              "/report_1.doc_ : not copied"),
@@ -324,11 +324,11 @@ TEST(BackupFileTest, TimeStampFailuresAreLogged) {
   }
   {
     Job job;
-    const int denied = job.os.CodeOf(ErrorKind::kAccessDenied);
+    const Status denied = job.os.Error(ErrorKind::kAccessDenied);
     job.os.FailAt(OsOp::SetTimes, "", denied);
     ASSERT_EQ(job.Run(3, "v1"), 1);
     EXPECT_NE(job.Log().find("Set Time Failed : " + Slashes(job.backup) +
-                             "/report_1.doc_ : ERR = " + std::to_string(denied)),
+                             "/report_1.doc_ : ERR = " + std::to_string(denied.code())),
               std::string::npos);
     EXPECT_EQ(job.outcome.failures, 1);
   }
@@ -359,7 +359,7 @@ TEST(SafeRotationTest, FailedMirrorKeepsEveryGenerationAndTheNextRunCarriesOn) {
   for (int run = 1; run <= 3; ++run) ASSERT_EQ(job.Run(3, "v" + std::to_string(run)), 1);
   const Contents before = job.Generations();
 
-  job.os.FailAt(OsOp::CopyFile, "b.txt", job.os.CodeOf(ErrorKind::kNoSpace));
+  job.os.FailAt(OsOp::CopyFile, "b.txt", job.os.Error(ErrorKind::kNoSpace));
   EXPECT_EQ(job.Run(3, "v4"), 0);
   EXPECT_EQ(job.Generations().size(), 4u);  // the three, and the working directory
   for (const auto& [name, content] : before) EXPECT_EQ(job.Generations()[name], content) << name;
@@ -425,8 +425,8 @@ TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
   Job job;
   job.UseDir();
   std::unique_ptr<OsDir> held;
-  ASSERT_EQ(job.real->OpenDir(job.backup, true, &held), 0);
-  ASSERT_EQ(held->Lock(CVELDAR2Engine::kLockFileName), 0);
+  ASSERT_TRUE((job.real->OpenDir(job.backup, true, &held)).ok());
+  ASSERT_TRUE((held->Lock(CVELDAR2Engine::kLockFileName)).ok());
   EXPECT_EQ(job.Run(2, "v1"), 0);
   EXPECT_EQ(job.outcome.busy, 1);
   EXPECT_EQ(job.os.sleeps, (std::vector<int>{500, 500, 500, 500, 500}));
@@ -472,7 +472,7 @@ TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
     job.engine.linkUnchanged = c.link;
     ASSERT_EQ(job.Run(3, "v1"), 1);
     WriteFile(job.engine.sourcePath + "/new.txt", "new");
-    job.os.FailAt(OsOp::CopyFile, job.dir / c.failAt, job.os.CodeOf(ErrorKind::kAccessDenied));
+    job.os.FailAt(OsOp::CopyFile, job.dir / c.failAt, job.os.Error(ErrorKind::kAccessDenied));
     job.engine.noMessage = c.noMessage;
         EXPECT_EQ(job.Run(3, "v2"), c.result);
     EXPECT_EQ(Exists(job.backup + "/docs_2"), c.newGeneration);

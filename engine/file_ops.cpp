@@ -6,13 +6,14 @@
 // path may hold, so a name cannot break or forge a line.
 
 #include "engine/file_ops.h"
+#include "platform/os_paths.h"
 
 #include <string>
 
 namespace veldar {
 namespace {
 
-std::string Code(int code) { return std::to_string(code); }
+std::string Code(const Status& status) { return std::to_string(status.code()); }
 
 // What an operation acts on: a path (`dir` null), or the entry `name` of the
 // open directory `dir`. `path` names it in the log either way.
@@ -24,24 +25,24 @@ struct Entry {
 
   // With `temporary` (open directories only), the first half of a copy
   // whose name is given later (`OsDir::StageCopy`).
-  int CopyTo(const Entry& to, CopyMode mode, std::uint64_t* bytes, std::string* temporary = nullptr,
+  Status CopyTo(const Entry& to, CopyMode mode, std::uint64_t* bytes, std::string* temporary = nullptr,
              bool* readFailed = nullptr) const {
     if (temporary) return dir->StageCopy(name, *to.dir, to.name, temporary, bytes, readFailed);
     return dir ? dir->CopyFile(name, *to.dir, to.name, mode, bytes, readFailed)
-               : os.CopyFile(path, to.path, mode, bytes);
+               : CopyFile(os, path, to.path, mode, bytes);
   }
-  int Delete() const { return dir ? dir->DeleteFile(name) : os.DeleteFile(path); }
-  int Remove() const { return dir ? dir->RemoveDir(name) : os.RemoveDir(path); }
-  int Create() const { return dir ? dir->CreateDir(name) : os.CreateDir(path); }
-  int Stat(FileStatus* status) const {
-    return dir ? dir->StatAt(name, status) : os.Stat(path, /*followLink=*/false, status);
+  Status Delete() const { return dir ? dir->DeleteFile(name) : DeleteFile(os, path); }
+  Status Remove() const { return dir ? dir->RemoveDir(name) : RemoveDir(os, path); }
+  Status Create() const { return dir ? dir->CreateDir(name) : CreateDir(os, path); }
+  Status Stat(FileStatus* status) const {
+    return dir ? dir->StatAt(name, status) : veldar::Stat(os, path, /*followLink=*/false, status);
   }
-  int SetNormal() const { return dir ? dir->SetAttributesNormal(name) : os.SetAttributesNormal(path); }
-  int SetReadOnly(bool readOnly) const {
-    return dir ? dir->SetReadOnly(name, readOnly) : os.SetReadOnly(path, readOnly);
+  Status SetNormal() const { return dir ? dir->SetAttributesNormal(name) : SetAttributesNormal(os, path); }
+  Status SetReadOnly(bool readOnly) const {
+    return dir ? dir->SetReadOnly(name, readOnly) : veldar::SetReadOnly(os, path, readOnly);
   }
-  int SetAttributes(const FileAttributes& attributes) const {
-    return dir ? dir->SetAttributes(name, attributes) : os.SetAttributes(path, attributes);
+  Status SetAttributes(const FileAttributes& attributes) const {
+    return dir ? dir->SetAttributes(name, attributes) : veldar::SetAttributes(os, path, attributes);
   }
 };
 
@@ -67,7 +68,7 @@ constexpr RemovalTexts kDirTexts{"Directory Deleted : ",
 // not where other names share the file (a hard link into another
 // generation), which would change it under all of them.
 bool MayTouch(const Entry& entry, FileStatus* status) {
-  return entry.Stat(status) == 0 && status->links <= 1;
+  return entry.Stat(status).ok() && status->links <= 1;
 }
 
 // How a copy is written: flushed and named at once, written under its name
@@ -86,7 +87,7 @@ void Copied(Reporter& reporter, const std::string& from, const std::string& to, 
 }
 
 // One copy, either form. `vanished`: see the header.
-int CopyEntry(Os& os, Reporter& reporter, const FilePolicy& policy, const Entry& source,
+int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
               const Entry& target, bool* vanished, const Writing& writing = {}) {
   if (vanished) *vanished = false;
   RunProgress* progress = reporter.control().progress;
@@ -94,15 +95,15 @@ int CopyEntry(Os& os, Reporter& reporter, const FilePolicy& policy, const Entry&
   if (progress) progress->FileStarted(source.path);
   // A copy stopped at the user's request is no failure: nothing is written
   // about it, and the caller stops the run.
-  auto stopped = [&](int code) { return os.KindOf(code) == ErrorKind::kCancelled; };
+  auto stopped = [&](const Status& code) { return code.Is(ErrorKind::kCancelled); };
   // Whether a failure was only the source having gone since it was listed.
-  auto sourceGone = [&](int code) {
+  auto sourceGone = [&](const Status& code) {
     FileStatus status;
-    return vanished && os.IsNotFound(code) && os.IsNotFound(source.Stat(&status));
+    return vanished && code.Is(ErrorKind::kNotFound) && source.Stat(&status).Is(ErrorKind::kNotFound);
   };
   if (!policy.force) {
-    const int code = source.CopyTo(target, CopyMode::FailIfExists, &bytes);
-    if (code != 0) {
+    const Status code = source.CopyTo(target, CopyMode::FailIfExists, &bytes);
+    if (!code.ok()) {
       if (stopped(code)) return 0;
       if (sourceGone(code)) return *vanished = true, 0;
       // An existing target is the usual cause; whatever it was, no-force mode
@@ -110,15 +111,15 @@ int CopyEntry(Os& os, Reporter& reporter, const FilePolicy& policy, const Entry&
       reporter.Skipped("File Copy Failed due to Not Force Mode : " + source.path + " to " + target.path);
       return 1;
     }
-  } else if (int first = source.CopyTo(target, writing.replace, &bytes, writing.temporary,
+  } else if (Status first = source.CopyTo(target, writing.replace, &bytes, writing.temporary,
                                        writing.readFailed);
-             first != 0) {
+             !first.ok()) {
     if (stopped(first)) return 0;
     if (sourceGone(first)) return *vanished = true, 0;
     // A link where this process may not make links (Windows without the
     // privilege): passed over like a special file, nothing to force.
     FileStatus status;
-    if (os.KindOf(first) == ErrorKind::kUnsupported && source.Stat(&status) == 0 &&
+    if (first.Is(ErrorKind::kUnsupported) && source.Stat(&status).ok() &&
         status.kind == EntryKind::Symlink) {
       reporter.Skipped("link found copy canceled! : " + source.path);
       return 1;
@@ -129,8 +130,9 @@ int CopyEntry(Os& os, Reporter& reporter, const FilePolicy& policy, const Entry&
     // not exist has nothing to make writable or to restore.
     FileStatus before;
     const bool existed = MayTouch(target, &before);
-    if (existed) target.SetNormal();
-    const int code =
+    // Whether these attribute changes work shows in the copy that follows.
+    if (existed) (void)target.SetNormal();
+    const Status code =
         source.CopyTo(target, writing.replace, &bytes, writing.temporary, writing.readFailed);
     if (existed) {
       // A failed copy left the old file, which gets back all it had. A copy
@@ -139,13 +141,13 @@ int CopyEntry(Os& os, Reporter& reporter, const FilePolicy& policy, const Entry&
       // platform's whole word (on POSIX the old permission bits, which would
       // make a file the owner has since made private readable by all, and no
       // later run would notice).
-      if (code == 0) {
-        target.SetReadOnly(before.attributes.readOnly);
+      if (code.ok()) {
+        (void)target.SetReadOnly(before.attributes.readOnly);
       } else {
-        target.SetAttributes(before.attributes);
+        (void)target.SetAttributes(before.attributes);
       }
     }
-    if (code != 0) {
+    if (!code.ok()) {
       if (stopped(code)) return 0;
       if (sourceGone(code)) return *vanished = true, 0;
       reporter.Failure("File Copy Failed : " + source.path + " to " + target.path + " : ERR = " +
@@ -166,16 +168,16 @@ int CopyEntry(Os& os, Reporter& reporter, const FilePolicy& policy, const Entry&
 int RemoveEntry(Reporter& reporter, const FilePolicy& policy, const Entry& entry, bool directory) {
   const RemovalTexts& texts = directory ? kDirTexts : kFileTexts;
   auto attempt = [&] { return directory ? entry.Remove() : entry.Delete(); };
-  int code = attempt();
+  Status code = attempt();
   if (!policy.force) {
-    if (code == 0) {
+    if (code.ok()) {
       reporter.Done(texts.done + entry.path);
     } else {
       reporter.Skipped(texts.skipped + entry.path + " : ERR= " + Code(code));
     }
     return 1;
   }
-  if (code == 0) {
+  if (code.ok()) {
     // Done at the first attempt: this line carries a line break of its own,
     // so an empty line follows it in the log.
     reporter.Done(texts.done + entry.path, true);
@@ -183,9 +185,9 @@ int RemoveEntry(Reporter& reporter, const FilePolicy& policy, const Entry& entry
   }
   // The attribute change is not undone if the retry fails as well.
   FileStatus status;
-  if (MayTouch(entry, &status)) entry.SetNormal();
+  if (MayTouch(entry, &status)) (void)entry.SetNormal();
   code = attempt();
-  if (code == 0) {
+  if (code.ok()) {
     reporter.Done(texts.done + entry.path);
     return 1;
   }
@@ -194,8 +196,8 @@ int RemoveEntry(Reporter& reporter, const FilePolicy& policy, const Entry& entry
 }
 
 int CreateEntry(Reporter& reporter, const Entry& entry) {
-  const int code = entry.Create();
-  if (code != 0) {
+  const Status code = entry.Create();
+  if (!code.ok()) {
     reporter.Failure("Directory Create Failed : " + entry.path + " : ERR= " + Code(code));
     return 0;
   }
@@ -206,7 +208,7 @@ int CreateEntry(Reporter& reporter, const Entry& entry) {
 }  // namespace
 
 int FileOps::Copy(const std::string& source, const std::string& target) {
-  return CopyEntry(os_, reporter_, policy_, ByPath(os_, source), ByPath(os_, target), nullptr);
+  return CopyEntry(reporter_, policy_, ByPath(os_, source), ByPath(os_, target), nullptr);
 }
 
 int FileOps::Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
@@ -214,7 +216,7 @@ int FileOps::Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& target
   Writing writing;
   if (unflushed) writing.replace = CopyMode::Unflushed;
   writing.readFailed = readFailed;
-  return CopyEntry(os_, reporter_, policy_, InDir(os_, sourceDir, sourceName),
+  return CopyEntry(reporter_, policy_, InDir(os_, sourceDir, sourceName),
                    InDir(os_, targetDir, targetName), vanished, writing);
 }
 
@@ -226,15 +228,15 @@ int FileOps::Stage(OsDir& sourceDir, const std::string& sourceName, OsDir& targe
   writing.temporary = temporary;
   writing.bytes = bytes;
   writing.readFailed = readFailed;
-  return CopyEntry(os_, reporter_, policy_, InDir(os_, sourceDir, sourceName),
+  return CopyEntry(reporter_, policy_, InDir(os_, sourceDir, sourceName),
                    InDir(os_, targetDir, targetName), vanished, writing);
 }
 
 int FileOps::Place(OsDir& targetDir, const std::string& temporary, const std::string& targetName,
                    const std::string& sourcePath, std::uint64_t bytes) {
   const std::string target = os_.Paths().Join(targetDir.Path(), targetName);
-  if (int code = targetDir.PlaceCopy(temporary, targetName, CopyMode::Replace); code != 0) {
-    targetDir.DeleteFile(temporary);
+  if (Status code = targetDir.PlaceCopy(temporary, targetName, CopyMode::Replace); !code.ok()) {
+    (void)targetDir.DeleteFile(temporary);
     reporter_.Failure("File Copy Failed : " + sourcePath + " to " + target + " : ERR = " + Code(code));
     return 0;
   }

@@ -29,9 +29,9 @@ TEST_F(FileOpsTest, ExactLinesBehindTheirGates) {
   const Op rmdir = [](auto& f, auto& d) { return f.Remove(d + "/sub"); };
   const Op mkdir = [](auto& f, auto& d) { return f.Create(d + "/sub"); };
   // The codes the system gives (the log writes the native number).
-  const std::string missing = std::to_string(fault.CodeOf(ErrorKind::kNotFound));
-  const std::string notEmpty = std::to_string(fault.CodeOf(ErrorKind::kNotEmpty));
-  const std::string exists = std::to_string(fault.CodeOf(ErrorKind::kExists));
+  const std::string missing = std::to_string(fault.Error(ErrorKind::kNotFound).code());
+  const std::string notEmpty = std::to_string(fault.Error(ErrorKind::kNotEmpty).code());
+  const std::string exists = std::to_string(fault.Error(ErrorKind::kExists).code());
   struct Case {
     int noForce, successLog, skipLog;
     std::string setup;
@@ -85,7 +85,7 @@ TEST_F(FileOpsTest, ExactLinesBehindTheirGates) {
 // Whether the entry at `path` is read-only, as the OS layer reports it.
 bool ReadOnly(Os& os, const std::string& path) {
   FileStatus status;
-  EXPECT_EQ(os.Stat(path, /*followLink=*/false, &status), 0) << path;
+  EXPECT_TRUE((Stat(os, path, /*followLink=*/false, &status)).ok()) << path;
   return status.attributes.readOnly;
 }
 
@@ -95,8 +95,8 @@ TEST_F(FileOpsTest, ForceRetries) {
   WriteFile(dir / "src", "new");
   WriteFile(dir / "dst", "old");
   WriteFile(dir / "gone", "old");
-  ASSERT_EQ(real->SetReadOnly(dir / "dst", true), 0);
-  const int denied = fault.CodeOf(ErrorKind::kAccessDenied);
+  ASSERT_TRUE((SetReadOnly(*real, dir / "dst", true)).ok());
+  const Status denied = fault.Error(ErrorKind::kAccessDenied);
   fault.FailAt(OsOp::CopyFile, dir / "dst", denied, 1);
   fault.FailAt(OsOp::DeleteFile, dir / "gone", denied, 1);
   std::vector<std::uint64_t> copied;
@@ -122,12 +122,12 @@ TEST_F(FileOpsTest, ForceRetries) {
 TEST_F(FileOpsTest, LinksAreDeletedAndPassedOverNeverFollowed) {
   WriteFile(dir / "src", "new");
   WriteFile(dir / "outside", "keep");
-  ASSERT_EQ(real->SetReadOnly(dir / "outside", true), 0);
+  ASSERT_TRUE((SetReadOnly(*real, dir / "outside", true)).ok());
   if (testing::UnderWine()) GTEST_SKIP() << "Wine makes no symbolic links Windows would make";
   if (!testing::MakeLink(dir / "outside", dir / "link")) {
     GTEST_SKIP() << "this process may not make symbolic links";
   }
-  fault.FailAt(OsOp::DeleteFile, dir / "link", fault.CodeOf(ErrorKind::kAccessDenied), 1);
+  fault.FailAt(OsOp::DeleteFile, dir / "link", fault.Error(ErrorKind::kAccessDenied), 1);
 
   EXPECT_EQ(engine.FileDelete(dir / "link"), 1);
   EXPECT_EQ(Log(), (Lines{"File Deleted : D/link"}));
@@ -136,7 +136,7 @@ TEST_F(FileOpsTest, LinksAreDeletedAndPassedOverNeverFollowed) {
   EXPECT_TRUE(ReadOnly(*real, dir / "outside"));
 
   ASSERT_TRUE(testing::MakeLink("outside", dir / "link"));
-  const int unsupported = fault.CodeOf(ErrorKind::kUnsupported);
+  const Status unsupported = fault.Error(ErrorKind::kUnsupported);
   fault.FailAt(OsOp::CopyFile, dir / "link", unsupported);
   fault.FailAt(OsOp::CopyFile, dir / "src", unsupported);
   engine.successLog = 0;
@@ -148,7 +148,7 @@ TEST_F(FileOpsTest, LinksAreDeletedAndPassedOverNeverFollowed) {
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(Lines(log.end() - 2, log.end()),
             (Lines{"link found copy canceled! : D/link",
-                   "File Copy Failed : D/src to D/srccopy : ERR = " + std::to_string(unsupported)}));
+                   "File Copy Failed : D/src to D/srccopy : ERR = " + std::to_string(unsupported.code())}));
   EXPECT_EQ(reporter.failures(), 1);
   EXPECT_FALSE(testing::Exists(dir / "linkcopy"));
 }

@@ -4,16 +4,18 @@
 #include <numeric>
 #include <string_view>
 
+#include "platform/os_paths.h"
+
 namespace veldar {
 
-int Generations::List(std::vector<DirEntry>* entries, const NameFilter& wanted) {
+Status Generations::List(std::vector<DirEntry>* entries, const NameFilter& wanted) {
   if (open_) return open_->List(entries, wanted);
-  return os_.ListDir(backupDir_, /*followLink=*/true, entries, wanted);
+  return ListDir(os_, backupDir_, /*followLink=*/true, entries, wanted);
 }
 
-int Generations::StatAt(const std::string& name, FileStatus* status) {
+Status Generations::StatAt(const std::string& name, FileStatus* status) {
   if (open_) return open_->StatAt(name, status);
-  return os_.Stat(os_.Paths().Join(backupDir_, name), /*followLink=*/false, status);
+  return Stat(os_, os_.Paths().Join(backupDir_, name), /*followLink=*/false, status);
 }
 
 // The entries the scan takes: listed by a name that matches without regard
@@ -26,7 +28,7 @@ template <typename Matches>
 int Generations::Find(std::vector<CFileEntry>* list, Matches matches, EntryKind kind) {
   list->clear();
   std::vector<DirEntry> entries;
-  const int code = List(&entries, [&](std::string_view name) { return matches(name, true); });
+  const Status code = List(&entries, [&](std::string_view name) { return matches(name, true); });
   foldsCase_ = FoldsCase(entries, [&](const std::string& name, FileStatus* status) {
     return StatAt(name, status);
   });
@@ -43,7 +45,7 @@ int Generations::Find(std::vector<CFileEntry>* list, Matches matches, EntryKind 
     list->push_back(std::move(record));
   }
   // A listing that broke off leaves what it read in the list, unnumbered.
-  if (code != 0) return 0;
+  if (!code.ok()) return 0;
   Number(*list);
   return 1;
 }
@@ -94,10 +96,10 @@ std::string Generations::FreeName(const std::vector<CFileEntry>& list, NameOf na
     });
     if (listed) continue;
     FileStatus status;
-    const int code = StatAt(candidate, &status);
+    const Status code = StatAt(candidate, &status);
     // Only a name that is certainly absent is free; one that cannot be
     // checked is passed over.
-    if (code != 0 && os_.IsNotFound(code)) return candidate;
+    if (!code.ok() && code.Is(ErrorKind::kNotFound)) return candidate;
   }
   return std::string();
 }

@@ -32,7 +32,7 @@ bool FoldsCase(const Entries& entries, StatByName stat) {
     const std::string swapped = SwapAsciiCase(entry.name);
     if (swapped == entry.name) continue;
     FileStatus status;
-    return stat(swapped, &status) == 0 && status.SameEntryAs(entry.status);
+    return stat(swapped, &status).ok() && status.SameEntryAs(entry.status);
   }
   return false;
 }
@@ -62,9 +62,9 @@ class Generations {
   bool IsDirGenerationName(const std::string& name) const;
 
   // The backup directory's entries (`wanted` ones), and the status of one of
-  // them. 0 or the system's error code.
-  int List(std::vector<DirEntry>* entries, const NameFilter& wanted);
-  int StatAt(const std::string& name, FileStatus* status);
+  // them.
+  Status List(std::vector<DirEntry>* entries, const NameFilter& wanted);
+  Status StatAt(const std::string& name, FileStatus* status);
 
   // Numbers `list` by age: 0 for the latest creation time, compared to the
   // nanosecond, so that runs within one second rank in the order they ran.

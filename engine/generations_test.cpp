@@ -19,17 +19,12 @@ using testing::WriteFile;
 class BirthOs : public FaultOs {
  public:
   using FaultOs::FaultOs;
-  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
-              const NameFilter& wanted = {}) override {
-    int code = FaultOs::ListDir(path, followLink, entries, wanted);
-    for (DirEntry& entry : *entries) {
-      auto found = births.find(entry.name);
-      if (found != births.end()) {
-        entry.status.birthSec = found->second;
-        entry.status.birthNsec = 0;
-      }
+  void Seen(const std::string& path, FileStatus* status) override {
+    auto found = births.find(Paths().NameOf(path));
+    if (found != births.end()) {
+      status->birthSec = found->second;
+      status->birthNsec = 0;
     }
-    return code;
   }
   std::map<std::string, std::int64_t> births;
 };
@@ -77,7 +72,8 @@ class GenerationsTest : public ::testing::Test {
   testing::TempDir dir;
   std::string backup = dir / "backup";
   std::unique_ptr<Os> real = MakeSystemOs();
-  BirthOs os{*real};
+  CaseFoldingOs folding{*real, false};
+  BirthOs os{folding};
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2Engine engine{os, messages, settings};
@@ -106,7 +102,7 @@ TEST_F(GenerationsTest, FileGenerationsAreRecognisedByExactFormOnly) {
   // that tells case apart, and the same names where it does not.
   for (bool fold : {false, true}) {
     if (!fold && FileSystemFoldsCase()) continue;
-    os.foldCase = fold;
+    folding.folds = fold;
     const std::map<std::string, std::vector<std::string>> expected = {
         {"report.doc", fold ? std::vector<std::string>{"REPORT_2.DOC_", "report_1.doc_", "report_98.doc_"}
                             : std::vector<std::string>{"report_1.doc_", "report_98.doc_"}},
@@ -132,7 +128,7 @@ TEST_F(GenerationsTest, DirectoryGenerationsAreRecognisedByExactFormOnly) {
 
   for (bool fold : {false, true}) {
     if (!fold && FileSystemFoldsCase()) continue;
-    os.foldCase = fold;
+    folding.folds = fold;
     engine.sourcePath = dir / "src/docs";
     EXPECT_EQ(engine.FindDirGenerations(), 1);
     const std::vector<std::string> expected =
@@ -213,7 +209,7 @@ TEST_F(GenerationsTest, NewNamesTakeTheLowestFreeSlot) {
   if (!FileSystemFoldsCase()) {
     EXPECT_EQ(engine.MakeDirGenerationName(), "docs_1");
   }
-  os.foldCase = true;
+  folding.folds = true;
   engine.FindDirGenerations();
   EXPECT_EQ(engine.MakeDirGenerationName(), "docs_4");
 }

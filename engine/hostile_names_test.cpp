@@ -39,8 +39,8 @@ constexpr std::int64_t kTime = 1'650'000'000;
 class SwapOs : public FaultOs {
  public:
   using FaultOs::FaultOs;
-  int Perform(OsOp op, const std::string& path, const std::string& path2,
-              const std::function<int()>& real) override {
+  Status Perform(OsOp op, const std::string& path, const std::string& path2,
+              const std::function<Status()>& real) override {
     if ((op == OsOp::CopyFile || op == OsOp::StageCopy) && beforeCopy) beforeCopy(path);
     return FaultOs::Perform(op, path, path2, real);
   }

@@ -203,9 +203,9 @@ class MirrorWalk {
   // Sets permissions, logging a failure (which is counted, and keeps an
   // incomplete copy from replacing a generation). True when done.
   bool SetPermissions(OsDir& dir, const std::string& name, std::uint32_t permissions) {
-    if (int code = dir.SetPermissions(name, permissions); code != 0) {
+    if (Status code = dir.SetPermissions(name, permissions); !code.ok()) {
       reporter_.Failure("Permissions Set Failed : " + (name.empty() ? dir.Path() : Join(dir, name)) +
-                           " : ERR = " + std::to_string(code));
+                           " : ERR = " + std::to_string(code.code()));
       return false;
     }
     plan_.renamedOrChmodded = true;
@@ -224,8 +224,8 @@ class MirrorWalk {
     if (!ownerDiffers && source.permissions == current.permissions && !changedSince) return;
     const std::string path = name.empty() ? dir.Path() : Join(dir, name);
     if (ownerDiffers) {
-      if (int code = dir.SetOwner(name, source.owner, source.group); code != 0) {
-        reporter_.Failure("Owner Set Failed : " + path + " : ERR = " + std::to_string(code));
+      if (Status code = dir.SetOwner(name, source.owner, source.group); !code.ok()) {
+        reporter_.Failure("Owner Set Failed : " + path + " : ERR = " + std::to_string(code.code()));
       } else {
         plan_.renamedOrChmodded = true;
         if (was) {
@@ -256,8 +256,8 @@ class MirrorWalk {
   // the name it has afterwards: the new one, or the old one if that failed.
   std::string Rename(OsDir& target, const std::string& from, const std::string& to,
                      bool directory) {
-    const int code = target.MoveNoReplace(from, target, to);
-    if (code == 0) {
+    const Status code = target.MoveNoReplace(from, target, to);
+    if (code.ok()) {
       plan_.renamedOrChmodded = true;
       {
         reporter_.Done((directory ? "rename directory : from " : "rename file : from ") +
@@ -270,24 +270,24 @@ class MirrorWalk {
                            Join(target, to));
     } else {
       reporter_.Failure("rename file failed : from " + Join(target, from) + " TO " +
-                           Join(target, to) + " : ERR = " + std::to_string(code));
+                           Join(target, to) + " : ERR = " + std::to_string(code.code()));
     }
     return from;
   }
 
   // Makes `destination` in `target` the file `name` of `reference` (which
   // must still be what `expected` describes): a hard link with -LINK, else
-  // or where that fails a clone where the file system can. 0, or the code
-  // of the last attempt; `*linked` tells which it was.
-  int ShareFrom(OsDir& reference, const std::string& name, const FileStatus& expected,
+  // or where that fails a clone where the file system can. The status of
+  // the last attempt; `*linked` tells which it was.
+  Status ShareFrom(OsDir& reference, const std::string& name, const FileStatus& expected,
                 OsDir& target, const std::string& destination, bool* linked) {
-    int code = os_.CodeOf(ErrorKind::kUnsupported);
+    Status code = os_.Error(ErrorKind::kUnsupported);
     *linked = false;
     if (plan_.job.sharing == MirrorSharing::kLinkOrClone) {
       code = reference.LinkFile(name, target, destination, expected);
-      *linked = code == 0;
+      *linked = code.ok();
     }
-    if (code != 0 && plan_.shareByClone) code = reference.CloneFile(name, target, destination, expected);
+    if (!code.ok() && plan_.shareByClone) code = reference.CloneFile(name, target, destination, expected);
     return code;
   }
 
@@ -298,9 +298,9 @@ class MirrorWalk {
     OsDir& target = *frame.target;
     // Whatever an interrupted run left under the name goes first: a clone or
     // a link is never made over an entry.
-    if (!step.counterpart.empty() && target.DeleteFile(destination) != 0) return false;
+    if (!step.counterpart.empty() && !target.DeleteFile(destination).ok()) return false;
     bool linked = false;
-    if (ShareFrom(*frame.reference, step.name, step.reference, target, destination, &linked) != 0) {
+    if (!ShareFrom(*frame.reference, step.name, step.reference, target, destination, &linked).ok()) {
       return false;
     }
     // The file is what it was in the newest generation: its line may wait
@@ -326,26 +326,26 @@ class MirrorWalk {
     OsDir* dir = plan_.reference.get();
     for (const std::string& name : path_) {
       std::unique_ptr<OsDir> next;
-      if (dir->OpenDir(name, &next) != 0) return;
+      if (!dir->OpenDir(name, &next).ok()) return;
       held = std::move(next);
       dir = held.get();
     }
     FileStatus earlier;
-    if (dir->StatAt(step.name, &earlier) != 0 ||
+    if (!dir->StatAt(step.name, &earlier).ok() ||
         (earlier.kind != EntryKind::File && earlier.kind != EntryKind::Symlink)) {
       return;
     }
     OsDir& target = *frame.target;
-    target.DeleteFile(destination);  // what the failed copy may have left
+    (void)target.DeleteFile(destination);  // what the failed copy may have left
     bool linked = false;
-    int code = earlier.kind == EntryKind::File && plan_.job.sharing != MirrorSharing::kNone &&
+    Status code = earlier.kind == EntryKind::File && plan_.job.sharing != MirrorSharing::kNone &&
                        plan_.job.compareTimes
                    ? ShareFrom(*dir, step.name, earlier, target, destination, &linked)
-                   : os_.CodeOf(ErrorKind::kUnsupported);
-    if (code != 0) code = dir->CopyFile(step.name, target, destination, CopyMode::Unflushed);
-    if (code != 0) {
+                   : os_.Error(ErrorKind::kUnsupported);
+    if (!code.ok()) code = dir->CopyFile(step.name, target, destination, CopyMode::Unflushed);
+    if (!code.ok()) {
       reporter_.Failure("File Copy Failed : " + Join(*dir, step.name) + " to " +
-                           Join(target, destination) + " : ERR = " + std::to_string(code));
+                           Join(target, destination) + " : ERR = " + std::to_string(code.code()));
       return;
     }
     reporter_.Note("File Kept From Earlier Generation : " + Join(*dir, step.name) + " to " +
@@ -381,9 +381,9 @@ class MirrorWalk {
         // linked generation) is first made a file of its own, holding what
         // it held, so that the other names keep their permissions and owner.
         if (step.unshare) {
-          if (int code = target.CopyFile(destination, target, destination, CopyMode::Replace); code != 0) {
+          if (Status code = target.CopyFile(destination, target, destination, CopyMode::Replace); !code.ok()) {
             reporter_.Failure("Permissions Set Failed : " + Join(target, destination) + " : ERR = " +
-                              std::to_string(code));
+                              std::to_string(code.code()));
             return true;
           }
         }
@@ -441,7 +441,7 @@ class MirrorWalk {
     std::vector<Pending> batch = std::move(pending_);
     pending_.clear();
     pendingBytes_ = 0;
-    int code = 0;
+    Status code;
     {
       FlushingScope flushing(reporter_.control().progress);
       code = batch.front().dir->SyncFileSystem();
@@ -451,7 +451,7 @@ class MirrorWalk {
     // that one.
     const Pending* failed = nullptr;
     for (Pending& pending : batch) {
-      if (code == 0) {
+      if (code.ok()) {
         if (!files_.Place(*pending.dir, pending.temporary, pending.name, pending.sourcePath,
                                pending.bytes) &&
             failed == nullptr) {
@@ -459,9 +459,9 @@ class MirrorWalk {
         }
         continue;
       }
-      pending.dir->DeleteFile(pending.temporary);
+      (void)pending.dir->DeleteFile(pending.temporary);
       reporter_.Failure("File Copy Failed : " + pending.sourcePath + " to " +
-                           Join(*pending.dir, pending.name) + " : ERR = " + std::to_string(code));
+                           Join(*pending.dir, pending.name) + " : ERR = " + std::to_string(code.code()));
       if (failed == nullptr) failed = &pending;
     }
     if (failed == nullptr || reporter_.noMessage()) return true;
@@ -478,14 +478,14 @@ class MirrorWalk {
     const std::string sourcePath = Join(source, step.name);
     std::unique_ptr<OsDir> from;
     FileStatus fromStatus;
-    int code = source.OpenDir(step.name, &from);
-    if (code == 0) code = from->Status(&fromStatus);
+    Status code = source.OpenDir(step.name, &from);
+    if (code.ok()) code = from->Stat(&fromStatus);
     // Another since the scan is as good as gone.
-    if (code == 0 && !fromStatus.SameEntryAs(step.source)) code = os_.CodeOf(ErrorKind::kNotFound);
-    if (code != 0) {
+    if (code.ok() && !fromStatus.SameEntryAs(step.source)) code = os_.Error(ErrorKind::kNotFound);
+    if (!code.ok()) {
       // Gone, or no longer the directory it was: the next run copies
       // whatever is there then. The counterpart stays meanwhile.
-      if (os_.IsNotFound(code) || os_.IsNotDirectory(code)) {
+      if (code.Is(ErrorKind::kNotFound) || code.Is(ErrorKind::kNotDirectory)) {
         reporter_.Vanished(sourcePath);
         return SkipLevel() != 0;
       }
@@ -513,17 +513,17 @@ class MirrorWalk {
     std::unique_ptr<OsDir> to;
     FileStatus toStatus;
     code = target.OpenDir(into, &to);
-    if (code == 0) code = to->Status(&toStatus);
+    if (code.ok()) code = to->Stat(&toStatus);
     // Another mount inside the copy is not the copy either: filling it would
     // change, and emptying it delete, whatever it shows.
-    if (code != 0 || !toStatus.SameMountAs(frame.targetStatus)) {
+    if (!code.ok() || !toStatus.SameMountAs(frame.targetStatus)) {
       Commit();
       reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(Join(target, into), "*"));
       return false;
     }
     std::unique_ptr<OsDir> in;
     if (step.hasReference && frame.reference != nullptr &&
-        frame.reference->OpenDir(step.name, &in) != 0) {
+        !frame.reference->OpenDir(step.name, &in).ok()) {
       in.reset();
     }
     Frame below{from.get(), std::shared_ptr<OsDir>(std::move(to)), in.get(), fromStatus, toStatus,

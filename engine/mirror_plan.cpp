@@ -292,16 +292,16 @@ std::uint64_t RoundToBlock(std::uint64_t bytes) { return (bytes + kBlock - 1) / 
 // Takes a listing into `list`. Empty on success; otherwise the text of the
 // failure (a directory that is missing lists as empty).
 std::string TakeListing(Os& os, std::vector<Listed>& list, const std::string& directory,
-                        const char* firstError, int code, std::vector<DirEntry>& entries) {
-  if (code != 0 && entries.empty()) {
-    if (os.IsNotFound(code)) return std::string();
+                        const char* firstError, const Status& code, std::vector<DirEntry>& entries) {
+  if (!code.ok() && entries.empty()) {
+    if (code.Is(ErrorKind::kNotFound)) return std::string();
     // The message names the directory the way a wildcard search would.
     return firstError + os.Paths().Join(directory, "*");
   }
   list.reserve(entries.size());
   for (DirEntry& entry : entries) list.push_back({std::move(entry.name), entry.status, false});
   // Broken off part way: what was read is not worked on.
-  return code != 0 ? kNextError : std::string();
+  return !code.ok() ? kNextError : std::string();
 }
 
 }  // namespace
@@ -432,7 +432,7 @@ class MirrorScan {
   bool List(OsDir& source, OsDir* target, OsDir* reference, std::vector<Listed>& sources,
             std::vector<Listed>& targets, std::vector<Listed>& references) {
     std::vector<DirEntry> sourceEntries, targetEntries, referenceEntries;
-    int sourceCode = 0, targetCode = 0, referenceCode = 0;
+    Status sourceCode, targetCode, referenceCode;
     lister_.Start([&] { sourceCode = source.List(&sourceEntries); });
     if (target != nullptr) targetCode = target->List(&targetEntries);
     if (reference != nullptr) referenceCode = reference->List(&referenceEntries);
@@ -448,8 +448,8 @@ class MirrorScan {
       return false;
     }
     // The reference only ever saves work: a listing of it that fails shares nothing.
-    if (reference != nullptr && referenceCode == 0) {
-      TakeListing(os_, references, reference->Path(), "", 0, referenceEntries);
+    if (reference != nullptr && referenceCode.ok()) {
+      TakeListing(os_, references, reference->Path(), "", Status(), referenceEntries);
     }
     return true;
   }
@@ -536,13 +536,13 @@ class MirrorScan {
     const std::string sourcePath = Join(source.Path(), entry.name);
     std::unique_ptr<OsDir> from;
     FileStatus fromStatus;
-    int code = source.OpenDir(entry.name, &from);
-    if (code == 0) code = from->Status(&fromStatus);
-    if (code != 0) {
+    Status code = source.OpenDir(entry.name, &from);
+    if (code.ok()) code = from->Stat(&fromStatus);
+    if (!code.ok()) {
       // Gone, or no longer a directory (a link now, perhaps to somewhere the
       // user may not read): the next run copies whatever is there then. The
       // counterpart stays meanwhile.
-      if (os_.IsNotFound(code) || os_.IsNotDirectory(code)) {
+      if (code.Is(ErrorKind::kNotFound) || code.Is(ErrorKind::kNotDirectory)) {
         Put(MirrorStep::Kind::kVanished, entry.name);
         return true;
       }
@@ -574,8 +574,8 @@ class MirrorScan {
       // What the apply will find there; a directory that cannot be entered,
       // or another mount, stops the apply when it gets there.
       code = target->OpenDir(counterpart->name, &to);
-      if (code == 0) code = to->Status(&toStatus);
-      if (code != 0 || !toStatus.SameMountAs(*targetStatus)) to.reset();
+      if (code.ok()) code = to->Stat(&toStatus);
+      if (!code.ok() || !toStatus.SameMountAs(*targetStatus)) to.reset();
     } else {
       // New, or it used to be a file, a link or a special file: that goes
       // first, unless deletions are forbidden (the creation then fails on it).
@@ -585,7 +585,7 @@ class MirrorScan {
       totals_.diskBytes += kBlock;
     }
     if (reference != nullptr && reference->status.kind == EntryKind::Directory &&
-        referenceDir->OpenDir(entry.name, &in) == 0) {
+        referenceDir->OpenDir(entry.name, &in).ok()) {
       step.hasReference = true;
     }
     plan_.Add(step);
@@ -635,10 +635,10 @@ int MirrorPlanner::Plan(const MirrorJob& job, MirrorPlan* plan) {
   // "nothing" would delete the whole copy: at the top that is a failure.
   // What the caller opened itself is used as it is.
   auto open = [&](const std::string& path, std::unique_ptr<OsDir>* dir, FileStatus* status) {
-    int code = *dir ? 0 : os.OpenDir(path, /*followLink=*/true, dir);
-    if (code == 0) code = (*dir)->Status(status);
-    if (code != 0) dir->reset();
-    return code == 0;
+    Status code = *dir ? Status() : os.OpenDir(path, /*followLink=*/true, dir);
+    if (code.ok()) code = (*dir)->Stat(status);
+    if (!code.ok()) dir->reset();
+    return code.ok();
   };
   if (!open(job.source, &plan->source, &plan->sourceStatus)) {
     ReportScanFailure(kSourceFirstError + JoinPath(job.source, "*"));
@@ -649,7 +649,7 @@ int MirrorPlanner::Plan(const MirrorJob& job, MirrorPlan* plan) {
     return 0;
   }
   if ((job.sharing != MirrorSharing::kNone || job.keepUnreadable) && !job.reference.empty() &&
-      os.OpenDir(job.reference, /*followLink=*/false, &plan->reference) != 0) {
+      !os.OpenDir(job.reference, /*followLink=*/false, &plan->reference).ok()) {
     plan->reference.reset();
   }
   if (plan->reference && job.sharing != MirrorSharing::kNone) {
@@ -666,7 +666,7 @@ int MirrorPlanner::Plan(const MirrorJob& job, MirrorPlan* plan) {
   }
   if (!plan->ok()) {
     // The scratch file holding the plan failed (its file system is full).
-    reporter_.Failure("Scratch File Write Failed : ERR = " + std::to_string(plan->error()));
+    reporter_.Failure("Scratch File Write Failed : ERR = " + std::to_string(plan->error().code()));
     ReportScanFailure(kSourceFirstError + JoinPath(job.source, "*"));
     return 0;
   }

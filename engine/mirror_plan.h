@@ -183,7 +183,7 @@ class MirrorPlan {
   void Rewind() { steps_.Rewind(); }
   bool Next(MirrorStep* step);
   bool ok() const { return steps_.ok(); }
-  int error() const { return steps_.error(); }
+  const Status& error() const { return steps_.error(); }
 
  private:
   PlanStore steps_;

@@ -76,7 +76,8 @@ struct MirrorTest : ::testing::Test {
   testing::TempDir logDir, dir;
   const std::string s = dir / "s", t = dir / "t";
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
+  CaseFoldingOs folding{*real, false};  // a file system that ignores case, when a test says so
+  FaultOs fault{folding};
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2Engine engine{fault, messages, settings};
@@ -87,7 +88,7 @@ struct MirrorTest : ::testing::Test {
 // new directory, vanished entries; then a second run that finds nothing to do.
 // The target's file system ignores case, as FAT and NTFS do.
 TEST_F(MirrorTest, DecisionTable) {
-  fault.foldCase = true;
+  folding.folds = true;
   File(s + "/new", "new", 1000);
   File(s + "/changed", "new", 2000), File(t + "/changed", "old", 1000);
   File(s + "/older", "source", 1000), File(t + "/older", "target", 2000);
@@ -142,7 +143,7 @@ TEST_F(MirrorTest, NoDeleteAndNoTime) {
 // (created in both orders, whatever order the directory lists them in). A
 // change of kind replaces the counterpart unless deletions are forbidden.
 TEST_F(MirrorTest, CaseAndKind) {
-  fault.foldCase = true;
+  folding.folds = true;
   File(s + "/a", "a", 2000), File(s + "/A", "A", 2000), File(t + "/a", "old", 1000);
   File(s + "/B", "B", 2000), File(s + "/b", "b", 2000), File(t + "/b", "old", 1000);
   File(s + "/k1", "file", 1000), File(t + "/k1/inner", "x", 5000);
@@ -228,7 +229,7 @@ TEST_F(MirrorTest, FailuresStopOrCarryOn) {
       {OsOp::MoveNoReplace, "t/ren", 0, 1, 1, {},
        "rename file failed : from D/t/ren TO D/t/Ren : ERR = 5"},
   };
-  fault.foldCase = true;  // "ren" is renamed to "Ren"
+  folding.folds = true;  // "ren" is renamed to "Ren"
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(OsOpName(c.op)) + " " + std::to_string(c.noMessage));
     std::filesystem::remove_all(s);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/os_paths.h"
+
 namespace veldar {
 namespace {
 
@@ -25,7 +27,7 @@ Absolute Resolve(Os& os, const std::string& path) {
   std::string existing = paths.WithoutTrailingSeparators(path);
   std::vector<std::string> rest;  // the missing components, last first
   std::string resolved;
-  while (os.RealPath(existing, &resolved) != 0) {
+  while (!os.RealPath(existing, &resolved).ok()) {
     const std::string parent = paths.ParentOf(existing);
     if (parent == existing || paths.NameOf(existing).empty()) {
       resolved = existing;  // a root that cannot be resolved stays as written
@@ -34,7 +36,7 @@ Absolute Resolve(Os& os, const std::string& path) {
     rest.push_back(paths.NameOf(existing));
     if (parent.empty()) {
       // Relative, with nothing of it existing: relative to the working directory.
-      if (os.RealPath(".", &resolved) != 0) resolved.assign(1, paths.Separator());
+      if (!os.RealPath(".", &resolved).ok()) resolved.assign(1, paths.Separator());
       break;
     }
     existing = parent;
@@ -60,7 +62,7 @@ int DepthInside(Os& os, const std::string& inner, const std::string& outer,
   const PathRules& paths = os.Paths();
   const Absolute path = Resolve(os, inner);
   FileStatus outerStatus;
-  const bool outerExists = os.Stat(outer, /*followLink=*/true, &outerStatus) == 0;
+  const bool outerExists = Stat(os, outer, /*followLink=*/true, &outerStatus).ok();
   const Absolute outerPath = outerExists ? Absolute{} : Resolve(os, outer);
   // From `inner` itself up to the root: the first directory that is `outer`.
   const std::size_t depth = path.components.size();
@@ -68,7 +70,7 @@ int DepthInside(Os& os, const std::string& inner, const std::string& outer,
     bool same = false;
     if (outerExists) {
       FileStatus status;
-      same = os.Stat(JoinComponents(paths, path, count), true, &status) == 0 &&
+      same = Stat(os, JoinComponents(paths, path, count), true, &status).ok() &&
              status.SameEntryAs(outerStatus);
     } else {
       same = outerPath.root == path.root && count == outerPath.components.size() &&

@@ -8,12 +8,12 @@ namespace veldar {
 void PlanStore::Append(const void* data, std::size_t size) {
   buffer_.append(static_cast<const char*>(data), size);
   if (buffer_.size() < kMemoryLimit || !ok_) return;
-  if (!spill_ && !inMemoryOnly_ && os_.OpenScratchFile(&spill_) != 0) {
+  if (!spill_ && !inMemoryOnly_ && !os_.OpenScratchFile(&spill_).ok()) {
     spill_.reset();
     inMemoryOnly_ = true;  // no scratch file: the plan stays in memory
   }
   if (inMemoryOnly_) return;
-  if (int code = spill_->Append(buffer_); code != 0) {
+  if (Status code = spill_->Append(buffer_); !code.ok()) {
     // What was spilled is lost: the plan cannot be read back whole.
     error_ = code;
     ok_ = false;
@@ -44,7 +44,7 @@ bool PlanStore::FillBuffer() {
   buffer_.clear();
   if (!readingTail_ && readFromSpill_ < spilled_ && spill_) {
     const std::uint64_t want = std::min<std::uint64_t>(kMemoryLimit, spilled_ - readFromSpill_);
-    if (spill_->ReadAt(readFromSpill_, static_cast<std::size_t>(want), &buffer_) != 0 ||
+    if (!spill_->ReadAt(readFromSpill_, static_cast<std::size_t>(want), &buffer_).ok() ||
         buffer_.empty()) {
       return false;
     }

@@ -40,7 +40,7 @@ class PlanStore {
   // Whether the data could be kept (a scratch file that failed loses it,
   // with `error`; where none can be made, everything stays in memory).
   bool ok() const { return ok_; }
-  int error() const { return error_; }
+  const Status& error() const { return error_; }
 
   static constexpr std::size_t kMemoryLimit = std::size_t{1} << 20;
 
@@ -57,7 +57,7 @@ class PlanStore {
   bool readingTail_ = false;
   bool ok_ = true;
   bool inMemoryOnly_ = false;
-  int error_ = 0;
+  Status error_;
 };
 
 }  // namespace veldar

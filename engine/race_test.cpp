@@ -141,7 +141,7 @@ class RaceTest : public ::testing::Test {
   void CountMet() {
     bool found = false;
     for (const FaultOs::Call& call : fault.calls) {
-      found = found || (call.op == OsOp::OpenDir && (call.result == ELOOP || call.result == ENOTDIR));
+      found = found || (call.op == OsOp::OpenDir && (call.result.code() == ELOOP || call.result.code() == ENOTDIR));
     }
     met += found;
     fault.calls.clear();

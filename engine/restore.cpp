@@ -12,6 +12,8 @@
 
 
 #include "engine/restore.h"
+#include "platform/os_paths.h"
+#include "platform/conventions.h"
 
 #include "engine/backup.h"
 #include "engine/mirror.h"
@@ -40,7 +42,7 @@ const char kGenerationChanged[] = "世代が一覧を作った後に変わりま
 
 constexpr std::size_t kNameField = 20;
 
-std::string Code(int code) { return std::to_string(code); }
+std::string Code(const Status& status) { return std::to_string(status.code()); }
 
 // Characters, not bytes, so that a name in UTF-8 is padded like one in ASCII.
 std::size_t CharacterCount(const std::string& text) {
@@ -68,19 +70,19 @@ class RestoreRun {
     }
     const CFileEntry* generation = FindGeneration(engine_.generations, number);
     if (!generation) {
-      reporter_.Failure("Restore Failed : no generation numbered " + Code(number));
-      return Refused(kGenerationField + std::string("(-") + Code(number + 1) + ")");
+      reporter_.Failure("Restore Failed : no generation numbered " + std::to_string(number));
+      return Refused(kGenerationField + std::string("(-") + std::to_string(number + 1) + ")");
     }
     const std::string from = os_.Paths().Join(engine_.backupDir, generation->name);
     if (!backup) {
-      const int code = os_.OpenDir(engine_.backupDir, /*followLink=*/true, &backup);
-      if (code != 0) return GenerationFailure(from, code);
+      const Status code = os_.OpenDir(engine_.backupDir, /*followLink=*/true, &backup);
+      if (!code.ok()) return GenerationFailure(from, code);
     }
 
     // The list was built for the kind of source the restore button found; a
     // source that has gone since is reported rather than guessed at.
     FileStatus source;
-    if (int code = os_.Stat(engine_.sourcePath, true, &source); code != 0) {
+    if (Status code = Stat(os_, engine_.sourcePath, true, &source); !code.ok()) {
       reporter_.Failure("Restore Failed, Source Not Found : " + engine_.sourcePath +
                            " : ERR = " + Code(code));
       return Refused(kSourceField + engine_.sourcePath + "\n" + os_.ErrorText(code));
@@ -109,7 +111,7 @@ class RestoreRun {
     // below it is reached through it, without following a link.
     if (std::string message = CreateDirWithParents(engine_.restoreDir); !message.empty()) return message;
     std::unique_ptr<OsDir> into;
-    if (int code = os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into); code != 0) {
+    if (Status code = os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into); !code.ok()) {
       return DirFailure(engine_.restoreDir, code);
     }
     return directory ? RestoreDir(*backup, *generation, *into, name)
@@ -135,32 +137,32 @@ class RestoreRun {
 
   std::string CreateDirIfMissing(const std::string& directory) {
     FileStatus status;
-    if (os_.Stat(directory, true, &status) == 0) {
+    if (Stat(os_, directory, true, &status).ok()) {
       if (status.kind == EntryKind::Directory) return std::string();
-      return DirFailure(directory, os_.CodeOf(ErrorKind::kNotDirectory));
+      return DirFailure(directory, os_.Error(ErrorKind::kNotDirectory));
     }
-    const int code = os_.CreateDir(directory);
-    if (code == 0) {
+    const Status code = CreateDir(os_, directory);
+    if (code.ok()) {
       reporter_.Done("Directory Created : " + directory);
       return std::string();
     }
     // Made by someone else in the meantime is as good as made.
-    if (os_.Stat(directory, true, &status) == 0 && status.kind == EntryKind::Directory) {
+    if (Stat(os_, directory, true, &status).ok() && status.kind == EntryKind::Directory) {
       return std::string();
     }
     return DirFailure(directory, code);
   }
 
-  std::string DirFailure(const std::string& directory, int code) {
+  std::string DirFailure(const std::string& directory, const Status& code) {
     reporter_.Failure("Directory Create Failed : " + directory + " : ERR= " + Code(code));
     return Failed(kRestoreDirField + directory + "\n" + os_.ErrorText(code));
   }
 
   // The generation could not be reached, or is no longer the one listed.
-  std::string GenerationFailure(const std::string& from, int code) {
+  std::string GenerationFailure(const std::string& from, const Status& code) {
     reporter_.Failure("Restore Failed : " + from + " : ERR = " + Code(code));
     return Failed(kGenerationField + from + "\n" +
-                  (os_.KindOf(code) == ErrorKind::kChanged ? kGenerationChanged : os_.ErrorText(code)));
+                  (code.Is(ErrorKind::kChanged) ? kGenerationChanged : os_.ErrorText(code)));
   }
 
   // Opens `name` in `into` as the restore's target directory, making it
@@ -171,25 +173,25 @@ class RestoreRun {
     const std::string path = os_.Paths().Join(into.Path(), name);
     *created = false;
     FileStatus found;
-    int code = into.StatAt(name, &found);
-    if (code == 0 && found.kind != EntryKind::Directory) {
+    Status code = into.StatAt(name, &found);
+    if (code.ok() && found.kind != EntryKind::Directory) {
       reporter_.Failure("Restore Failed, Target Not A Directory : " + path);
       return Refused(kRestoreDirField + path + "\n" + kTargetNotDirectory);
     }
-    if (code != 0 && !os_.IsNotFound(code)) return DirFailure(path, code);
-    if (code != 0) {
+    if (!code.ok() && !code.Is(ErrorKind::kNotFound)) return DirFailure(path, code);
+    if (!code.ok()) {
       code = into.CreateDir(name);
-      if (code != 0) return DirFailure(path, code);
+      if (!code.ok()) return DirFailure(path, code);
       *created = true;
       reporter_.Done("Directory Created : " + path);
     }
     code = into.OpenDir(name, dir);
-    if (code == 0) code = (*dir)->Status(status);
-    if (os_.IsNotDirectory(code)) {
+    if (code.ok()) code = (*dir)->Stat(status);
+    if (code.Is(ErrorKind::kNotDirectory)) {
       reporter_.Failure("Restore Failed, Target Not A Directory : " + path);
       return Refused(kRestoreDirField + path + "\n" + kTargetNotDirectory);
     }
-    if (code != 0) return DirFailure(path, code);
+    if (!code.ok()) return DirFailure(path, code);
     return std::string();
   }
 
@@ -199,12 +201,12 @@ class RestoreRun {
     const std::string target = os_.Paths().Join(into.Path(), name);
     MirrorPlan plan(os_);
     // The generation, opened without following a link, as it was listed.
-    int code = backup.OpenDir(generation.name, &plan.source);
-    if (code == 0) code = plan.source->Status(&plan.sourceStatus);
-    if (code == 0 && !plan.sourceStatus.SameEntryAs(generation.status)) {
-      code = os_.CodeOf(ErrorKind::kChanged);
+    Status code = backup.OpenDir(generation.name, &plan.source);
+    if (code.ok()) code = plan.source->Stat(&plan.sourceStatus);
+    if (code.ok() && !plan.sourceStatus.SameEntryAs(generation.status)) {
+      code = os_.Error(ErrorKind::kChanged);
     }
-    if (code != 0) return GenerationFailure(from, code);
+    if (!code.ok()) return GenerationFailure(from, code);
     bool created = false;
     if (std::string message = OpenTarget(into, name, &plan.target, &plan.targetStatus, &created);
         !message.empty()) {
@@ -237,9 +239,9 @@ class RestoreRun {
     // leaves a half-written file over the one that was there, and a link on
     // the name is replaced, never followed.
     FileStatus status;
-    int code = backup.StatAt(generation.name, &status);
-    if (code == 0 && !status.SameEntryAs(generation.status)) code = os_.CodeOf(ErrorKind::kChanged);
-    if (code != 0) return GenerationFailure(from, code);
+    Status code = backup.StatAt(generation.name, &status);
+    if (code.ok() && !status.SameEntryAs(generation.status)) code = os_.Error(ErrorKind::kChanged);
+    if (!code.ok()) return GenerationFailure(from, code);
     std::uint64_t bytes = 0;
     RunProgress* progress = reporter_.control().progress;
     if (progress) {
@@ -247,8 +249,8 @@ class RestoreRun {
       progress->FileStarted(from);
     }
     code = backup.CopyFile(generation.name, into, name, CopyMode::Replace, &bytes);
-    if (os_.KindOf(code) == ErrorKind::kCancelled) return Cancelled();
-    if (code != 0) {
+    if (code.Is(ErrorKind::kCancelled)) return Cancelled();
+    if (!code.ok()) {
       reporter_.Failure("File Copy Failed : " + from + " to " + target + " : ERR = " + Code(code));
       return Failed(kRestoreFileField + target + "\n" + os_.ErrorText(code));
     }
@@ -275,22 +277,22 @@ class RestoreRun {
 
 }  // namespace
 
-std::string GenerationRow(const CFileEntry& generation, Os& os) {
+std::string GenerationRow(const CFileEntry& generation) {
   std::string row = "(-" + std::to_string(static_cast<long long>(generation.generation) + 1) + ") ";
   row += generation.name;
   const std::size_t length = CharacterCount(generation.name);
   if (length < kNameField) row.append(kNameField - length, ' ');
   row += "   ";
-  row += os.FormatLocalTime(generation.time, "%m/%d/%y %H:%M:%S");
+  row += FormatLocalTime(generation.time, "%m/%d/%y %H:%M:%S");
   return row;
 }
 
-std::vector<std::string> GenerationRows(const std::vector<CFileEntry>& generations, Os& os) {
+std::vector<std::string> GenerationRows(const std::vector<CFileEntry>& generations) {
   std::vector<std::string> rows;
   const int count = static_cast<int>(generations.size());
   for (int number = 0; number < count; ++number) {
     for (const CFileEntry& entry : generations) {
-      if (entry.generation == number) rows.push_back(GenerationRow(entry, os));
+      if (entry.generation == number) rows.push_back(GenerationRow(entry));
     }
   }
   return rows;

@@ -21,12 +21,12 @@ namespace veldar {
 // plus 1, the generation's name padded with blanks to 20 characters (a longer
 // name is kept whole) and its creation time as local "%m/%d/%y %H:%M:%S"
 // (empty when the time cannot be converted).
-std::string GenerationRow(const CFileEntry& generation, Os& os);
+std::string GenerationRow(const CFileEntry& generation);
 
 // The rows of the whole list in generation order, newest first, so that row n
 // stands for the generation numbered n. A record numbered outside 0 to g - 1
 // (g records) gets no row.
-std::vector<std::string> GenerationRows(const std::vector<CFileEntry>& generations, Os& os);
+std::vector<std::string> GenerationRows(const std::vector<CFileEntry>& generations);
 
 // The name a directory generation is restored under: its name up to, not
 // including, its last "_" (docs_2 gives docs). Empty when there is no such

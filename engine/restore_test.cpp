@@ -45,33 +45,33 @@ class GenerationRowTest : public ::testing::Test {
 };
 
 TEST_F(GenerationRowTest, FormatPadsShortNamesAndKeepsLongOnesWhole) {
-  EXPECT_EQ(GenerationRow(Generation("report_1.doc_", kTime, 0), *os),
+  EXPECT_EQ(GenerationRow(Generation("report_1.doc_", kTime, 0)),
             "(-1) report_1.doc_          05/02/04 09:19:55");
   const std::string twenty(20, 'n');
-  EXPECT_EQ(GenerationRow(Generation(twenty, kTime, 4), *os), "(-5) " + twenty + "   05/02/04 09:19:55");
+  EXPECT_EQ(GenerationRow(Generation(twenty, kTime, 4)), "(-5) " + twenty + "   05/02/04 09:19:55");
   const std::string longName = "a_rather_long_directory_name_7";
-  EXPECT_EQ(GenerationRow(Generation(longName, kTime, 11), *os),
+  EXPECT_EQ(GenerationRow(Generation(longName, kTime, 11)),
             "(-12) " + longName + "   05/02/04 09:19:55");
 }
 
 TEST_F(GenerationRowTest, JapaneseNamesArePaddedByCharacters) {
   // Six characters, eighteen bytes: padded with fourteen blanks, not two.
-  EXPECT_EQ(GenerationRow(Generation("書類フォルダ_1", kTime, 0), *os),
+  EXPECT_EQ(GenerationRow(Generation("書類フォルダ_1", kTime, 0)),
             "(-1) 書類フォルダ_1" + std::string(12, ' ') + "   05/02/04 09:19:55");
 }
 
 TEST_F(GenerationRowTest, TimeThatCannotBeConvertedGivesAnEmptyText) {
-  EXPECT_EQ(GenerationRow(Generation("docs_1", LLONG_MAX, 0), *os),
+  EXPECT_EQ(GenerationRow(Generation("docs_1", LLONG_MAX, 0)),
             "(-1) docs_1" + std::string(14, ' ') + "   ");
 }
 
 TEST_F(GenerationRowTest, RecordsNumberedOutsideTheListGetNoRow) {
   std::vector<CFileEntry> list = {Generation("docs_1", kTime, 0, true), Generation("docs_2", kTime, -1, true),
                                   Generation("docs_3", kTime, 7, true)};
-  const auto rows = GenerationRows(list, *os);
+  const auto rows = GenerationRows(list);
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].rfind("(-1) docs_1", 0), 0u);
-  EXPECT_TRUE(GenerationRows({}, *os).empty());
+  EXPECT_TRUE(GenerationRows({}).empty());
 }
 
 // ---- Target names ----
@@ -134,7 +134,7 @@ class RestoreRunTest : public ::testing::Test {
   // The generation list as a scan would give it: each record with the
   // identity of what bears its name (a restore checks it).
   void SetGenerations(std::vector<CFileEntry> list) {
-    for (CFileEntry& entry : list) real->Stat(engine.JoinPath(engine.backupDir, entry.name), false, &entry.status);
+    for (CFileEntry& entry : list) (void)Stat(*real, engine.JoinPath(engine.backupDir, entry.name), false, &entry.status);
     engine.generations = std::move(list);
   }
   std::string LastShown() { return messages.shown.empty() ? "" : messages.shown.back(); }
@@ -175,12 +175,12 @@ TEST_F(RestoreRunTest, FileGenerationIntoAMissingNestedDirectory) {
 TEST_F(RestoreRunTest, FailedFileCopyIsReportedNotCompleted) {
   FileSource();
   WriteFile(dir / "R/report.doc", "kept");
-  fault.FailAt(OsOp::CopyFile, "report.doc", real->CodeOf(ErrorKind::kNoSpace));
+  fault.FailAt(OsOp::CopyFile, "report.doc", real->Error(ErrorKind::kNoSpace));
 
   EXPECT_EQ(RestoreGeneration(engine, 0), 0);
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_TRUE(Shown("レストアに失敗しました。[復元するファイル]\n" + dir / "R/report.doc")) << LastShown();
-  EXPECT_NE(LastShown().find(real->ErrorText(real->CodeOf(ErrorKind::kNoSpace))), std::string::npos);
+  EXPECT_NE(LastShown().find(real->ErrorText(real->Error(ErrorKind::kNoSpace))), std::string::npos);
   EXPECT_TRUE(LogHas("File Copy Failed : " + dir / "backup/report_3.doc_" + " to " + dir / "R/report.doc"));
   EXPECT_EQ(ReadFile(dir / "R/report.doc"), "kept");
   EXPECT_EQ(settings.values.count("SETTINGS/RESDIR"), 0u) << "a failed restore stores no restore directory";
@@ -218,7 +218,7 @@ TEST_F(RestoreRunTest, SourceThatCannotBeExaminedIsReportedAndNothingIsWritten) 
   ASSERT_EQ(::unlink(engine.sourcePath.c_str()), 0);
   EXPECT_EQ(RestoreGeneration(engine, 0), 0);
   EXPECT_TRUE(Shown("レストアできません。[バックアップするファイル]\n" + engine.sourcePath)) << LastShown();
-  EXPECT_NE(LastShown().find(real->ErrorText(real->CodeOf(ErrorKind::kNotFound))), std::string::npos);
+  EXPECT_NE(LastShown().find(real->ErrorText(real->Error(ErrorKind::kNotFound))), std::string::npos);
   EXPECT_TRUE(LogHas("Restore Failed, Source Not Found : " + engine.sourcePath));
   EXPECT_FALSE(Exists(dir / "R"));
 }
@@ -251,7 +251,7 @@ TEST_F(RestoreRunTest, NoDeleteKeepsExtraFilesInTheTarget) {
 
 TEST_F(RestoreRunTest, FailedMirrorIsReportedAfterItsOwnLogLine) {
   DirSource();
-  fault.FailAt(OsOp::CopyFile, "a.txt", real->CodeOf(ErrorKind::kIo));
+  fault.FailAt(OsOp::CopyFile, "a.txt", real->Error(ErrorKind::kIo));
   EXPECT_EQ(RestoreGeneration(engine, 0), 0);
   EXPECT_TRUE(Shown("レストアに失敗しました。[復元するディレクトリ]\n" + dir / "R/docs")) << LastShown();
   EXPECT_NE(LastShown(), "レストア完了しました。");
@@ -262,7 +262,7 @@ TEST_F(RestoreRunTest, FailedMirrorIsReportedAfterItsOwnLogLine) {
 TEST_F(RestoreRunTest, MirrorThatPassedOverAFailureIsNoCompleteRestore) {
   DirSource();
   testing::MakeDirs(dir / "R/docs/old");  // not in the generation: the mirror removes it
-  fault.FailAt(OsOp::RemoveDir, "old", real->CodeOf(ErrorKind::kIo));
+  fault.FailAt(OsOp::RemoveDir, "old", real->Error(ErrorKind::kIo));
   EXPECT_EQ(RestoreGeneration(engine, 0), 0);
   ASSERT_EQ(messages.shown.size(), 2u);  // the mirror's own box, then the restore's
   EXPECT_NE(messages.shown[0].find("old"), std::string::npos) << messages.shown[0];

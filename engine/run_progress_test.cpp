@@ -25,8 +25,8 @@ using testing::WriteFile;
 class StoppingOs : public FaultOs {
  public:
   using FaultOs::FaultOs;
-  int Perform(OsOp op, const std::string& path, const std::string& path2,
-              const std::function<int()>& real) override {
+  Status Perform(OsOp op, const std::string& path, const std::string& path2,
+              const std::function<Status()>& real) override {
     if (stopping && (op == OsOp::CopyFile || op == OsOp::StageCopy) && path.find("big") != std::string::npos) {
       stopping->RequestCancel();
     }

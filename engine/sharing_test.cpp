@@ -50,7 +50,7 @@ struct Sharing : testing::EngineTest {
   // permissions: on Windows those the read-only attribute gives).
   FileStatus Stat(const std::string& path) {
     FileStatus status;
-    EXPECT_EQ(real->Stat(path, /*followLink=*/false, &status), 0) << path;
+    EXPECT_TRUE(veldar::Stat(*real, path, /*followLink=*/false, &status).ok()) << path;
     return status;
   }
   std::string File() const { return engine.sourcePath + "/a/b/f"; }
@@ -152,7 +152,7 @@ TEST_F(Sharing, ACarriedOnCopyNeverChangesAFileItShares) {
   std::filesystem::create_hard_link(P(InGeneration(2)), P(working + "/a/b/f"), linked);
   ASSERT_FALSE(linked) << linked.message();
 #ifdef _WIN32
-  ASSERT_EQ(real->SetReadOnly(File(), true), 0);
+  ASSERT_TRUE(SetReadOnly(*real, File(), true).ok());
 #else
   chmod(File().c_str(), 0600);
 #endif
@@ -186,7 +186,7 @@ TEST_F(Sharing, CopiesAreFlushedBeforeTheyAreNamed) {
     Run();
     std::vector<OsOp> ops;
     for (const FaultOs::Call& call : fault.calls) {
-      if (FaultOs::Changes(call.op) && !call.path.starts_with(logDir.path())) {
+      if (ChangesFileSystem(call.op) && !call.path.starts_with(logDir.path())) {
         ops.push_back(call.op);
       }
     }

@@ -19,9 +19,9 @@ int TreeDeleter::Contents(const std::string& directory) {
   // it was listed, emptying it would delete whatever the link points to.
   std::unique_ptr<OsDir> opened;
   FileStatus status;
-  int code = files_.os().OpenDir(directory, /*followLink=*/false, &opened);
-  if (code == 0) code = opened->Status(&status);
-  if (code != 0) {
+  Status code = files_.os().OpenDir(directory, /*followLink=*/false, &opened);
+  if (code.ok()) code = opened->Stat(&status);
+  if (!code.ok()) {
     // A missing directory included: there is nothing here this call may vouch for.
     files_.reporter().ScanFailure(kDeleteListError);
     return 0;
@@ -33,20 +33,20 @@ int TreeDeleter::Contents(OsDir& directory) {
   Reporter& reporter = files_.reporter();
   FileStatus status;
   std::vector<DirEntry> entries;
-  int code = directory.Status(&status);
+  Status code = directory.Stat(&status);
   // The tree being copied from, reached inside what is being deleted (a bind
   // mount of the source within the backup directory): never emptied.
-  if (code == 0 && guarded_ && status.SameEntryAs(*guarded_)) {
+  if (code.ok() && guarded_ && status.SameEntryAs(*guarded_)) {
     reporter.Failure(std::string(kDeleteSourceError) + directory.Path());
     return 0;
   }
   // Nothing in a directory its owner may not write to can be deleted (a copy
   // of a read-only directory): the owner gets write and search first.
-  if (code == 0 && (status.permissions & 0700) != 0700) {
-    directory.SetPermissions("", status.permissions | 0700);
+  if (code.ok() && (status.permissions & 0700) != 0700) {
+    (void)directory.SetPermissions("", status.permissions | 0700);
   }
-  if (code == 0) code = directory.List(&entries);
-  if (code != 0 && entries.empty()) {
+  if (code.ok()) code = directory.List(&entries);
+  if (!code.ok() && entries.empty()) {
     reporter.ScanFailure(kDeleteListError);
     return 0;
   }
@@ -82,14 +82,13 @@ int TreeDeleter::Contents(OsDir& directory) {
 
 TreeDeleter::Emptied TreeDeleter::EmptySubdir(OsDir& dir, const std::string& name,
                                               const FileStatus& dirStatus) {
-  Os& os = files_.os();
   std::unique_ptr<OsDir> sub;
   FileStatus status;
-  int code = dir.OpenDir(name, &sub);
-  if (code == 0) code = sub->Status(&status);
-  if (code != 0) {
-    if (os.IsNotFound(code)) return Emptied::kGone;
-    if (os.IsNotDirectory(code)) return Emptied::kNotADirectory;
+  Status code = dir.OpenDir(name, &sub);
+  if (code.ok()) code = sub->Stat(&status);
+  if (!code.ok()) {
+    if (code.Is(ErrorKind::kNotFound)) return Emptied::kGone;
+    if (code.Is(ErrorKind::kNotDirectory)) return Emptied::kNotADirectory;
     files_.reporter().ScanFailure(kDeleteListError);
     return Emptied::kStopped;
   }
@@ -106,13 +105,13 @@ int TreeDeleter::Tree(OsDir& parent, const CFileEntry& entry, bool* removeFailed
   // directory that was listed.
   std::unique_ptr<OsDir> dir;
   FileStatus status;
-  int code = parent.OpenDir(entry.name, &dir);
-  if (code == 0) code = dir->Status(&status);
-  if (code == 0 && !status.SameEntryAs(entry.status)) code = os.CodeOf(ErrorKind::kChanged);
-  if (code != 0) {
-    if (os.IsNotFound(code)) return 1;
+  Status code = parent.OpenDir(entry.name, &dir);
+  if (code.ok()) code = dir->Stat(&status);
+  if (code.ok() && !status.SameEntryAs(entry.status)) code = os.Error(ErrorKind::kChanged);
+  if (!code.ok()) {
+    if (code.Is(ErrorKind::kNotFound)) return 1;
     files_.reporter().Failure("Directory Delete Failed : " + os.Paths().Join(parent.Path(), entry.name) +
-                              " : ERR = " + std::to_string(code));
+                              " : ERR = " + std::to_string(code.code()));
     return 0;
   }
   if (!Contents(*dir)) return 0;

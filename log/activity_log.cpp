@@ -1,6 +1,8 @@
 #include "log/activity_log.h"
 
 #include "res/string_table.h"
+#include "platform/os_paths.h"
+#include "platform/conventions.h"
 
 namespace veldar {
 namespace {
@@ -65,8 +67,8 @@ std::string EscapeLogText(const std::string& text) {
   return out;
 }
 
-ActivityLog::ActivityLog(Os& os, const std::int32_t& sizeLimitKb)
-    : os_(os), sizeLimitKb_(sizeLimitKb) {}
+ActivityLog::ActivityLog(Os& os, const std::int32_t& sizeLimitKb, const Conventions& conventions)
+    : os_(os), lineEnd_(conventions.lineEnd), sizeLimitKb_(sizeLimitKb) {}
 
 ActivityLog::~ActivityLog() {
   if (file_) FlushDeferred();
@@ -74,7 +76,7 @@ ActivityLog::~ActivityLog() {
 
 int ActivityLog::Open() {
   const std::string directory = os_.LogDir();
-  os_.CreateDirTree(directory);  // a failure shows as a failed open below
+  (void)os_.CreateDirTree(directory);  // a failure shows as a failed open below
   path_ = directory + LoadString(IDS_LOG_NAME);
   workingPath_ = directory + LoadString(IDS_TMPLOG_NAME);
   file_.reset();
@@ -87,8 +89,8 @@ int ActivityLog::Open() {
     // (left by an interrupted run, or held by another process). Tried at every
     // attempt, so that a process that waited for another one's run picks up
     // the log that run has just put back.
-    os_.MoveNoReplace(path_, workingPath_);
-    if (os_.OpenExclusive(workingPath_, &file_) == 0) {
+    (void)MoveNoReplace(os_, path_, workingPath_);
+    if (os_.OpenExclusive(workingPath_, &file_).ok()) {
       opened_ = true;
       return 1;
     }
@@ -108,7 +110,7 @@ bool ActivityLog::WriteDeferred(const std::string& text) {
 
 bool ActivityLog::FlushDeferred() {
   if (deferred_.empty()) return true;
-  const bool written = file_->Append(deferred_) == 0;
+  const bool written = file_->Append(deferred_).ok();
   deferred_.clear();
   if (!written) writeFailed_ = true;
   return written;
@@ -119,7 +121,7 @@ bool ActivityLog::Put(const std::string& text, bool blankLineAfter, bool deferre
   const std::int64_t now = os_.Now();
   if (now != timeSecond_) {
     timeSecond_ = now;
-    timeText_ = os_.FormatLocalTime(now, "%m/%d/%y %H:%M:%S");
+    timeText_ = FormatLocalTime(now, "%m/%d/%y %H:%M:%S");
   }
   std::string line;
   line.reserve(pid_.size() + timeText_.size() + text.size() + 8);
@@ -128,8 +130,8 @@ bool ActivityLog::Put(const std::string& text, bool blankLineAfter, bool deferre
   line += timeText_;
   line += " : ";
   AppendEscaped(line, text);
-  line += os_.LineEnd();
-  if (blankLineAfter) line += os_.LineEnd();
+  line += lineEnd_;
+  if (blankLineAfter) line += lineEnd_;
   if (deferred) {
     deferred_ += line;
     return deferred_.size() < kDeferredLimit || FlushDeferred();
@@ -137,7 +139,7 @@ bool ActivityLog::Put(const std::string& text, bool blankLineAfter, bool deferre
   // Every other line is written at once, after the deferred ones before it:
   // the lines of the last operations before a crash are the ones a user
   // needs most.
-  if (!FlushDeferred() || file_->Append(line) != 0) {
+  if (!FlushDeferred() || !file_->Append(line).ok()) {
     writeFailed_ = true;
     return false;
   }
@@ -156,7 +158,7 @@ void ActivityLog::Close() {
   if (!file_) return;
   FlushDeferred();
   std::uint64_t length = 0;
-  if (file_->Size(&length) != 0) {
+  if (!file_->Size(&length).ok()) {
     // Without a length nothing can be trimmed safely: keep the working file.
     file_.reset();
     return;
@@ -167,13 +169,13 @@ void ActivityLog::Close() {
   if (length <= static_cast<std::uint64_t>(cap)) {
     // Renamed while still locked, so that a process waiting for the lock finds
     // the name gone and starts over instead of writing into the log.
-    os_.MoveNoReplace(workingPath_, path_);
+    (void)MoveNoReplace(os_, workingPath_, path_);
     file_.reset();
     return;
   }
 
   std::unique_ptr<OsFile> log;
-  if (os_.OpenExclusive(path_, &log) != 0) {
+  if (!os_.OpenExclusive(path_, &log).ok()) {
     file_.reset();  // the working file keeps the only copy; the next run carries it on
     return;
   }
@@ -181,22 +183,22 @@ void ActivityLog::Close() {
   char last = '\n';
   std::string chunk;
   for (std::uint64_t offset = length - static_cast<std::uint64_t>(cap); offset < length;) {
-    if (file_->ReadAt(offset, kCopyChunk, &chunk) != 0 || chunk.empty()) {
+    if (!file_->ReadAt(offset, kCopyChunk, &chunk).ok() || chunk.empty()) {
       written = false;
       break;
     }
     offset += chunk.size();
     last = chunk.back();
-    if (log->Append(chunk) != 0) {
+    if (!log->Append(chunk).ok()) {
       written = false;
       break;
     }
   }
   // Every kept line ends in a line break, the last one included.
-  if (written && last != '\n') written = log->Append(std::string(os_.LineEnd())) == 0;
-  if (written) written = log->Sync() == 0;
+  if (written && last != '\n') written = log->Append(std::string(lineEnd_)).ok();
+  if (written) written = log->Sync().ok();
   log.reset();
-  if (written) os_.DeleteFile(workingPath_);
+  if (written) (void)DeleteFile(os_, workingPath_);
   file_.reset();
 }
 

@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/conventions.h"
 #include "platform/os.h"
 
 namespace veldar {
@@ -30,7 +31,8 @@ class ActivityLog {
  public:
   // `sizeLimitKb` is the cap in KB of 1000 bytes; it is read at every `Close`
   // and must outlive this object.
-  ActivityLog(Os& os, const std::int32_t& sizeLimitKb);
+  ActivityLog(Os& os, const std::int32_t& sizeLimitKb,
+              const Conventions& conventions = Conventions::Native());
   ~ActivityLog();
   ActivityLog(const ActivityLog&) = delete;
   ActivityLog& operator=(const ActivityLog&) = delete;
@@ -77,6 +79,7 @@ class ActivityLog {
 
  private:
   Os& os_;
+  std::string_view lineEnd_;
   const std::int32_t& sizeLimitKb_;
   // Builds and writes (or, `deferred`, holds) one line.
   bool Put(const std::string& text, bool blankLineAfter, bool deferred);

@@ -121,9 +121,9 @@ TEST_F(LogWriterTest, LinesWrittenBeforeAKillAreInTheWorkingFile) {
 class NoWriteOs : public FaultOs {
  public:
   using FaultOs::FaultOs;
-  int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override {
-    const int code = FaultOs::OpenExclusive(path, file);
-    if (code == 0) *file = std::make_unique<NoWriteFile>(std::move(*file));
+  Status OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override {
+    const Status code = FaultOs::OpenExclusive(path, file);
+    if (code.ok()) *file = std::make_unique<NoWriteFile>(std::move(*file));
     return code;
   }
 
@@ -131,12 +131,12 @@ class NoWriteOs : public FaultOs {
   class NoWriteFile : public OsFile {
    public:
     explicit NoWriteFile(std::unique_ptr<OsFile> file) : file_(std::move(file)) {}
-    int Size(std::uint64_t* size) override { return file_->Size(size); }
-    int Append(const std::string&) override { return ENOSPC; }
-    int ReadAt(std::uint64_t offset, std::size_t count, std::string* out) override {
+    Status Size(std::uint64_t* size) override { return file_->Size(size); }
+    Status Append(const std::string&) override { return Status::Make(ENOSPC, ErrorKind::kNoSpace); }
+    Status ReadAt(std::uint64_t offset, std::size_t count, std::string* out) override {
       return file_->ReadAt(offset, count, out);
     }
-    int Sync() override { return file_->Sync(); }
+    Status Sync() override { return file_->Sync(); }
 
    private:
     std::unique_ptr<OsFile> file_;
@@ -270,14 +270,14 @@ TEST_F(LogWriterTest, FailedOpenRetriesFiveTimesAndWritesNothing) {
 }
 
 TEST_F(LogWriterTest, AnotherProcessHoldingTheWorkingFileBlocksTheOpen) {
-  ASSERT_EQ(real->CreateDirTree(fault.logDirOverride), 0);
+  ASSERT_TRUE((real->CreateDirTree(fault.logDirOverride)).ok());
   int ready[2], release[2];
   ASSERT_EQ(pipe(ready), 0);
   ASSERT_EQ(pipe(release), 0);
   pid_t child = fork();
   if (child == 0) {
     std::unique_ptr<OsFile> held;
-    char c = real->OpenExclusive(TmpFile(), &held) == 0 ? 'y' : 'n';
+    char c = real->OpenExclusive(TmpFile(), &held).ok() ? 'y' : 'n';
     (void)!write(ready[1], &c, 1);
     (void)!read(release[0], &c, 1);
     _exit(0);

@@ -10,12 +10,12 @@
 //  - Paths are narrow byte strings: passed through unchanged on POSIX, UTF-8
 //    on Windows (converted to UTF-16 at every call, so any name round-trips).
 //    How they are spelled (separator, root, joining) is `Paths()`.
-//  - An operation that can fail returns a system error code: 0 on success,
-//    otherwise the platform's own code (errno on POSIX: a missing file is 2,
-//    an existing entry 17; GetLastError on Windows: 2, 183). The codes go
-//    into log lines and messages as they are; decisions are taken on their
-//    portable kind (`KindOf`). Output arguments are only meaningful on
-//    success.
+//  - An operation that can fail returns a `Status` (status.h): success, or
+//    the platform's own code (errno on POSIX: a missing file is 2, an
+//    existing entry 17; GetLastError on Windows: 2, 183) with its portable
+//    kind. The codes go into log lines and messages as they are; decisions
+//    are taken on the kind, and the contracts below are written in kinds.
+//    Output arguments are only meaningful on success.
 //  - Nothing throws.
 //  - Threads: an `Os` may be called from several threads at once (the mirror
 //    lists a directory's source and target side by side); an `OsDir` or
@@ -33,29 +33,10 @@
 #include <vector>
 
 #include "platform/path_rules.h"
+#include "platform/status.h"
 
 namespace veldar {
 
-// What an error code means, whatever the platform: the engine decides by
-// this, and writes the native code.
-enum class ErrorKind : std::uint8_t {
-  kNone,          // 0: success
-  kNotFound,      // no such entry, or a directory on its way is missing
-  kExists,        // the name is taken
-  kAccessDenied,  // the system or the file's permissions refuse it
-  kNotDirectory,  // a directory was expected: a file, or a link, is there
-  kNotEmpty,      // a directory to remove still has entries
-  kNoSpace,       // the disk or the quota is full
-  kReadOnlyFileSystem,
-  kIo,            // the device failed
-  kLocked,        // another holder has the lock (`Lock`, `OpenExclusive`)
-  kChanged,       // the entry is no longer the one the caller saw (a clone's or
-                  // link's source replaced since it was listed)
-  kUnsupported,   // the system, the file system or this process cannot do it
-                  // here (a link where links cannot be made, a clone)
-  kCancelled,     // a copy stopped because its `CopyProgress` asked it to
-  kOther,
-};
 
 // What a directory entry is. Links are reported as links and never followed;
 // `Special` covers FIFOs, sockets and device files, which are never opened.
@@ -72,8 +53,7 @@ struct FileAttributes {
   std::uint32_t native = 0;
 };
 
-// The status of one entry, as fstatat/statx reports it without following a
-// final link.
+// The status of one entry, as fstatat/statx reports it.
 struct FileStatus {
   EntryKind kind = EntryKind::File;
   std::int64_t mtimeSec = 0;  // last-write time, seconds since the epoch
@@ -120,15 +100,15 @@ struct DirEntry {
 class OsFile {
  public:
   virtual ~OsFile() = default;
-  // Size in bytes; 0 and an error code on failure.
-  virtual int Size(std::uint64_t* size) = 0;
+  // Size in bytes.
+  virtual Status Size(std::uint64_t* size) = 0;
   // Appends all of `data` at the end of the file.
-  virtual int Append(const std::string& data) = 0;
+  virtual Status Append(const std::string& data) = 0;
   // Reads up to `count` bytes from `offset` into `out` (replacing it); fewer
   // only at the end of the file.
-  virtual int ReadAt(std::uint64_t offset, std::size_t count, std::string* out) = 0;
+  virtual Status ReadAt(std::uint64_t offset, std::size_t count, std::string* out) = 0;
   // Flushes the file's data to the disk.
-  virtual int Sync() = 0;
+  virtual Status Sync() = 0;
 };
 
 // What the copies of a run report as they go, and how they are stopped. The
@@ -161,15 +141,14 @@ using NameFilter = std::function<bool(std::string_view name)>;
 // A directory held open. Its operations name entries relative to it, so no
 // path above it is ever resolved again: once opened, a directory swapped for
 // a link, renamed or moved cannot send them anywhere else. This is how the
-// engine walks the trees it copies and deletes.
+// engine walks the trees it copies and deletes; path forms of the same
+// operations are helpers over it (os_paths.h).
 //
-// Names are single components (no separator). No operation follows a link
-// found at `name`; each behaves as the `Os` operation of the same name does on
-// the path `Path()` + separator + `name`, and returns 0 or an error code the
-// same way. Objects come from `Os::OpenDir` or `OsDir::OpenDir`; operations
-// that take a second directory need one from the same `Os`. Different objects
-// may be used from different threads at once; one object from one thread at a
-// time.
+// Names are single components: one with a separator, or "." or "..", fails
+// (kInvalid). No operation follows a link found at `name`. Objects come from
+// `Os::OpenDir` or `OsDir::OpenDir`; operations that take a second directory
+// need one from the same `Os`. Different objects may be used from different
+// threads at once; one object from one thread at a time.
 class OsDir {
  public:
   virtual ~OsDir() = default;
@@ -177,82 +156,112 @@ class OsDir {
   // name): for messages and log lines only, never resolved again.
   virtual const std::string& Path() const = 0;
   // Status of the directory itself.
-  virtual int Status(FileStatus* status) = 0;
-  // Entries as `Os::ListDir` lists them; may be called again.
-  virtual int List(std::vector<DirEntry>* entries, const NameFilter& wanted = {}) = 0;
-  virtual int StatAt(const std::string& name, FileStatus* status) = 0;
-  // Opens the subdirectory `name`. A link there fails (ELOOP), and so does
-  // anything but a directory (ENOTDIR).
-  virtual int OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) = 0;
+  virtual Status Stat(FileStatus* status) = 0;
+  // The entries ("." and ".." left out), in the order the system returns
+  // them, each with its status; with `wanted`, only the names it accepts
+  // (and only they cost a status call). An entry that vanishes meanwhile is
+  // left out. On failure `entries` holds what was read before it. May be
+  // called again.
+  virtual Status List(std::vector<DirEntry>* entries, const NameFilter& wanted = {}) = 0;
+  // Status of the entry `name`; a link there is reported as a link, or with
+  // `followLink` as what it points to.
+  virtual Status StatAt(const std::string& name, FileStatus* status, bool followLink = false) = 0;
+  // Opens the subdirectory `name`. A link there fails (kNotDirectory), and so
+  // does anything but a directory.
+  virtual Status OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) = 0;
   // Creates the subdirectory `name` readable by its owner only (0700,
   // whatever the umask): it is opened up to its source's permissions once its
-  // contents are in place.
-  virtual int CreateDir(const std::string& name) = 0;
-  virtual int DeleteFile(const std::string& name) = 0;
-  virtual int RemoveDir(const std::string& name) = 0;
-  virtual int MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) = 0;
+  // contents are in place. An existing entry fails (kExists).
+  virtual Status CreateDir(const std::string& name) = 0;
+  // Removes the file or link `name` (never what a link points to). A
+  // directory fails.
+  virtual Status DeleteFile(const std::string& name) = 0;
+  // Removes the empty directory `name`; a link, or a directory with entries
+  // (kNotEmpty), fails.
+  virtual Status RemoveDir(const std::string& name) = 0;
+  // Renames `from` here to `to` in `toDir`, failing (kExists) if `to`
+  // exists: never replaces.
+  virtual Status MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) = 0;
   // Swaps the entries `a` and `b` of this directory in one step: each name
   // then reaches what the other did, and no moment exists at which either
   // name is missing. Both must exist. Where the file system or the system
   // cannot (kUnsupported), nothing changes.
-  virtual int Exchange(const std::string& a, const std::string& b) = 0;
-  // `Os::CopyFile` from the entry `name` here to `to` in `toDir`. On failure
-  // `*readFailed`, if given, tells whether it was the source that failed: it
-  // could not be opened or read (access denied, held by another program, a
-  // read error), as opposed to anything on the copy's side.
-  virtual int CopyFile(const std::string& name, OsDir& toDir, const std::string& to,
-                       CopyMode mode, std::uint64_t* bytesCopied = nullptr,
-                       bool* readFailed = nullptr) = 0;
+  virtual Status Exchange(const std::string& a, const std::string& b) = 0;
+  // Copies the regular file or link `name` to `to` in `toDir`: content (or
+  // link text), permission bits, last-write time and, where the caller may,
+  // owner and group. The copy is made under a temporary name beside `to`,
+  // flushed to disk and only then renamed onto `to`, so `to` never names a
+  // partial copy; on failure the temporary file is removed and `to` is as it
+  // was. With FailIfExists an existing `to` fails the copy (kExists) and is
+  // left untouched. Anything but a regular file or a link fails without
+  // being opened. `bytesCopied`, if given, receives the number of bytes
+  // written. On failure `*readFailed`, if given, tells whether it was the
+  // source that failed: it could not be opened or read (access denied, held
+  // by another program, a read error), as opposed to anything on the copy's
+  // side.
+  virtual Status CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
+                          std::uint64_t* bytesCopied = nullptr, bool* readFailed = nullptr) = 0;
   // The first half of a copy: writes the copy of `name` to a new temporary
   // name beside `to` in `toDir` (`*temporary`, a name in `toDir`), as
   // `CopyFile` does, but neither flushes it nor renames it. The caller makes
   // a batch of them durable at once (`SyncFileSystem`) and then names each
   // with `PlaceCopy`, or deletes it. On failure nothing is left behind.
   // `*readFailed` as for `CopyFile`.
-  virtual int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
-                        std::string* temporary, std::uint64_t* bytesCopied = nullptr,
-                        bool* readFailed = nullptr) = 0;
+  virtual Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
+                           std::string* temporary, std::uint64_t* bytesCopied = nullptr,
+                           bool* readFailed = nullptr) = 0;
   // The second half: renames the temporary entry `temporary` here to `to`
   // here, replacing (Replace) or never replacing (FailIfExists) an existing
   // entry. On failure `temporary` stays, for the caller to delete.
-  virtual int PlaceCopy(const std::string& temporary, const std::string& to, CopyMode mode) = 0;
+  virtual Status PlaceCopy(const std::string& temporary, const std::string& to, CopyMode mode) = 0;
   // Makes `to` in `toDir` a clone of the regular file `name` here: a file of
   // its own (changing one never changes the other) that shares the data
   // blocks, with the content, permission bits, last-write time and (where the
   // caller may) owner of `name`. Only where the file system can clone (XFS,
-  // btrfs...); elsewhere it fails (EOPNOTSUPP, EXDEV, EINVAL) without a
-  // trace. `to` must not exist (EEXIST). It fails (ESTALE) without creating
-  // `to` when `name` is no longer the file `expected` describes (device,
-  // inode, size, last-write time). Not flushed, like `CopyMode::Unflushed`.
-  virtual int CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
-                        const FileStatus& expected) = 0;
+  // btrfs...); elsewhere it fails (kUnsupported) without a trace. `to` must
+  // not exist (kExists). It fails (kChanged) without creating `to` when
+  // `name` is no longer the file `expected` describes (device, inode, size,
+  // last-write time). Not flushed, like `CopyMode::Unflushed`.
+  virtual Status CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
+                           const FileStatus& expected) = 0;
   // Makes `to` in `toDir` another name of the regular file `name` here (a
   // hard link): both names then reach one file. `to` must not exist. Fails
-  // (ESTALE, removing `to` again) when the file linked is not the one
+  // (kChanged, removing `to` again) when the file linked is not the one
   // `expected` describes; where the file system has no hard links, or the
   // file has too many, with the system's code. Not flushed.
-  virtual int LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
-                       const FileStatus& expected) = 0;
+  virtual Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
+                          const FileStatus& expected) = 0;
+  // Sets the last-write and last-access times (and the creation time where
+  // the platform allows) of the file `name` to `seconds`. A creation time set
+  // to the present second keeps the present moment's fraction of it
+  // (Windows), so files stamped within one second still rank by when they
+  // were stamped, as birth times do on Linux.
+  virtual Status SetTimes(const std::string& name, std::int64_t seconds) = 0;
+  // Clears the read-only state of `name` ("normal" attributes).
+  virtual Status SetAttributesNormal(const std::string& name) = 0;
+  // Writes back attributes read earlier (the whole `native` word).
+  virtual Status SetAttributes(const std::string& name, const FileAttributes& attributes) = 0;
+  // Sets or clears the read-only state of `name` alone, leaving every other
+  // attribute (and on POSIX every other permission bit) as it is. A link is
+  // left alone (success).
+  virtual Status SetReadOnly(const std::string& name, bool readOnly) = 0;
+  // Sets the permission bits (07777) of `name`, or of the directory itself
+  // when `name` is empty. A link has none: it is left alone (success).
+  virtual Status SetPermissions(const std::string& name, std::uint32_t permissions) = 0;
+  // Sets the owner and group of `name` (empty: the directory itself); a link's
+  // own, never its target's. Only a process that `MayChangeOwner` can.
+  virtual Status SetOwner(const std::string& name, std::uint32_t owner, std::uint32_t group) = 0;
   // Flushes everything written to the file system that holds this directory
   // (syncfs): the data and entries of every file and directory on it.
-  virtual int SyncFileSystem() = 0;
+  virtual Status SyncFileSystem() = 0;
   // Flushes the directory's own entries (fsync on the directory): names
   // created, renamed or removed in it survive a power cut once this returns.
-  virtual int Sync() = 0;
+  virtual Status Sync() = 0;
   // True where files can be cloned here (`CloneFile`): found out by trying
   // it where the file system's kind can clone, since the same kind may be
   // made without the feature (XFS with reflink=0). A clone may still fail,
   // and is then copied.
   virtual bool CanClone() = 0;
-  virtual int SetAttributesNormal(const std::string& name) = 0;
-  virtual int SetAttributes(const std::string& name, const FileAttributes& attributes) = 0;
-  virtual int SetReadOnly(const std::string& name, bool readOnly) = 0;
-  // Sets the permission bits (07777) of `name`, or of the directory itself
-  // when `name` is empty. A link has none: it is left alone (success).
-  virtual int SetPermissions(const std::string& name, std::uint32_t permissions) = 0;
-  // Sets the owner and group of `name` (empty: the directory itself); a link's
-  // own, never its target's. Only a process that `MayChangeOwner` can.
-  virtual int SetOwner(const std::string& name, std::uint32_t owner, std::uint32_t group) = 0;
   // The largest amount, in nanoseconds, by which a last-write time set on a
   // file here may come back earlier than it was set, because the file system
   // keeps times coarser than the system's (2 seconds on FAT, 0 on ext4).
@@ -271,98 +280,48 @@ class OsDir {
   // of that name that is not such a file of this user's (another user's
   // file, a link, a file with other names) is not trusted: it is replaced.
   // Where the file cannot be made (a directory this user may only read) the
-  // lock fails with the system's code, which is not kLocked. Windows locks
-  // the directory's identity with a named object of the session instead and
-  // makes no file.
-  virtual int Lock(const std::string& name) = 0;
+  // lock fails, but not with kLocked. Windows locks the directory's identity
+  // with a named object of the session instead and makes no file.
+  virtual Status Lock(const std::string& name) = 0;
 };
 
 class Os {
  public:
   virtual ~Os() = default;
 
-  // ---- Files and directories ----
-
-  // Copies the regular file or symbolic link at `from` to `to`: content (or
-  // link text), permission bits, last-write time and, where the caller may,
-  // owner and group. The copy is made under a temporary name beside `to`,
-  // flushed to disk and only then renamed onto `to`, so `to` never names a
-  // partial copy; on failure the temporary file is removed and `to` is as it
-  // was. With FailIfExists an existing `to` fails the copy (EEXIST) and is
-  // left untouched. Anything but a regular file or a link fails without being
-  // opened. `bytesCopied`, if given, receives the number of bytes written.
-  virtual int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
-                       std::uint64_t* bytesCopied = nullptr) = 0;
-  // Removes a file or a link (never what a link points to). A directory fails.
-  virtual int DeleteFile(const std::string& path) = 0;
-  // Removes an empty directory; a link to a directory fails.
-  virtual int RemoveDir(const std::string& path) = 0;
-  // Creates one directory with default permissions; an existing entry fails.
-  virtual int CreateDir(const std::string& path) = 0;
-  // Renames `from` to `to`, failing (EEXIST) if `to` exists. Never replaces.
-  virtual int MoveNoReplace(const std::string& from, const std::string& to) = 0;
-
-  // Status of `path`; a final link is followed only with `followLink`.
-  virtual int Stat(const std::string& path, bool followLink, FileStatus* status) = 0;
-  // Clears the read-only state of `path` ("normal" attributes).
-  virtual int SetAttributesNormal(const std::string& path) = 0;
-  // Writes back attributes read earlier with `Stat` (the whole `native` word).
-  virtual int SetAttributes(const std::string& path, const FileAttributes& attributes) = 0;
-  // Sets or clears the read-only state of `path` alone, leaving every other
-  // attribute (and on POSIX every other permission bit) as it is. A link is
-  // left alone (success).
-  virtual int SetReadOnly(const std::string& path, bool readOnly) = 0;
-  // Sets the last-write and last-access times (and the creation time where the
-  // platform allows) of an existing file to `seconds`. A final link is not
-  // followed. A creation time set to the present second keeps the present
-  // moment's fraction of it (Windows), so files stamped within one second
-  // still rank by when they were stamped, as birth times do on Linux.
-  virtual int SetTimes(const std::string& path, std::int64_t seconds) = 0;
-  // Tests access as the runtime's _access does: mode 4 read, 2 write, 0 exists.
-  virtual int Access(const std::string& path, int mode) = 0;
-
-  // Lists the entries of the directory `path` ("." and ".." left out), in the
-  // order the system returns them, each with its status. A final link is
-  // followed only with `followLink`. With `wanted`, only the names it accepts
-  // are listed (and only they cost a status call). On failure `entries` holds
-  // what was read before the failure.
-  using NameFilter = veldar::NameFilter;
-  virtual int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
-                      const NameFilter& wanted = {}) = 0;
+  // ---- The paths the user names ----
 
   // Opens the directory `path` (see `OsDir`). A final link is followed only
   // with `followLink`: the directories the user names may be links, those
   // below them never are.
-  virtual int OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) = 0;
+  virtual Status OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) = 0;
+  // Tests access as the runtime's _access does: mode 4 read, 2 write, 0 exists.
+  virtual Status Access(const std::string& path, int mode) = 0;
   // The absolute path of `path` with every link, "." and ".." resolved.
-  virtual int RealPath(const std::string& path, std::string* resolved) = 0;
-
+  virtual Status RealPath(const std::string& path, std::string* resolved) = 0;
   // Bytes free for an unprivileged writer on the file system holding `path`.
-  virtual int FreeSpace(const std::string& path, std::uint64_t* bytes) = 0;
-
-  // Opens `path` for reading and appending, creating it (readable by its owner
-  // only) if missing and never truncating it, and takes an exclusive lock on
-  // it without waiting: while one opener holds it, every other open fails
-  // (kind kLocked: EWOULDBLOCK; on Windows a sharing violation, 32). The lock
-  // ends when the object is destroyed. While it is open, its opener may
-  // rename it and delete it by path (Windows: it is opened with
-  // FILE_SHARE_DELETE); a deleted file's name may stay taken until it is
-  // closed.
-  virtual int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) = 0;
+  virtual Status FreeSpace(const std::string& path, std::uint64_t* bytes) = 0;
+  // Creates `path` and any missing parents, each readable by its owner only
+  // when newly made. An existing directory is success.
+  virtual Status CreateDirTree(const std::string& path) = 0;
+  // Opens `path` for reading and appending, creating it (readable by its
+  // owner only) if missing and never truncating it, and takes an exclusive
+  // lock on it without waiting: while one opener holds it, every other open
+  // fails (kLocked). The lock ends when the object is destroyed. While it is
+  // open, its opener may rename it and delete it by path (Windows: it is
+  // opened with FILE_SHARE_DELETE); a deleted file's name may stay taken
+  // until it is closed.
+  virtual Status OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) = 0;
   // Opens a new file without a name (on POSIX in $TMPDIR, else /tmp), for
   // reading and appending, readable by nobody else; it is gone once closed.
   // For data too large to hold in memory.
-  virtual int OpenScratchFile(std::unique_ptr<OsFile>* file) = 0;
-  // Creates `path` and any missing parents, each readable by its owner only
-  // when newly made. An existing directory is success.
-  virtual int CreateDirTree(const std::string& path) = 0;
+  virtual Status OpenScratchFile(std::unique_ptr<OsFile>* file) = 0;
 
   // ---- Process and environment ----
 
-  // The directory of the running executable, ending in the separator.
-  virtual std::string ProgramDir() = 0;
   // The per-user directory for the activity log, ending in the separator
-  // (POSIX: $XDG_STATE_HOME/VELDAR2/; Windows: the program's directory).
+  // (POSIX: $XDG_STATE_HOME/VELDAR2/; Windows: the program's directory, or
+  // %LOCALAPPDATA%\VELDAR2\ where that cannot be written).
   virtual std::string LogDir() = 0;
   // A directory that only this user can enter, for what one session of the
   // program shares with the next start (the single-instance socket); empty
@@ -384,22 +343,18 @@ class Os {
   virtual std::uint32_t UserId() = 0;
   // The current calendar time in whole seconds.
   virtual std::int64_t Now() = 0;
-  // `seconds` as local time in strftime's `format`; empty if it cannot be converted.
-  virtual std::string FormatLocalTime(std::int64_t seconds, const char* format) = 0;
   virtual void SleepMs(int milliseconds) = 0;
-  // The system's text for an error code (strerror; FormatMessage).
-  virtual std::string ErrorText(int code) = 0;
-  // The portable kind of a code this `Os` returned (kNone for 0).
-  virtual ErrorKind KindOf(int code) const = 0;
-  // A native code of `kind`, for a failure the caller finds itself (an entry
-  // that is not what it was): ENOENT, ENOTDIR... on POSIX.
-  virtual int CodeOf(ErrorKind kind) const = 0;
-  bool IsNotFound(int code) const { return KindOf(code) == ErrorKind::kNotFound; }
-  // An entry that is no longer the directory it was: a link now (ELOOP from
-  // `OsDir::OpenDir`), or something else.
-  bool IsNotDirectory(int code) const { return KindOf(code) == ErrorKind::kNotDirectory; }
-  bool IsLockedByOther(int code) const { return KindOf(code) == ErrorKind::kLocked; }
-  bool IsAccessDenied(int code) const { return KindOf(code) == ErrorKind::kAccessDenied; }
+
+  // ---- Failures ----
+
+  // The status of the platform's code `code`, as this platform's one
+  // conversion function makes it (0: success).
+  virtual Status Error(int code) const = 0;
+  // A failure of `kind` with a code of this platform's, for a failure the
+  // caller finds itself (an entry that is not what it was).
+  virtual Status Error(ErrorKind kind) const = 0;
+  // The system's text for a failure's code (strerror; FormatMessage).
+  virtual std::string ErrorText(const Status& status) = 0;
 
   // ---- Progress ----
 
@@ -409,16 +364,9 @@ class Os {
   virtual void SetCopyProgress(CopyProgress* progress) { copyProgress_ = progress; }
   CopyProgress* copyProgress() const { return copyProgress_; }
 
-  // ---- Conventions ----
-
   // How paths are spelled here.
   virtual const PathRules& Paths() const = 0;
   char Separator() const { return Paths().Separator(); }
-  // The character that starts a command-line option ('-' on POSIX, '/' on Windows).
-  virtual char OptionChar() const = 0;
-  // What ends a line in the text files the program writes ("\n"; "\r\n" on
-  // Windows).
-  virtual std::string_view LineEnd() const = 0;
 
  private:
   CopyProgress* copyProgress_ = nullptr;

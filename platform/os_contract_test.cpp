@@ -41,9 +41,9 @@ class OsContractTest : public ::testing::TestWithParam<Implementation> {
     for (int attempt = 0; dir_.empty(); ++attempt) {
       const std::string candidate = os.Paths().Join(
           base, "veldar2-contract-" + std::to_string(os.ProcessId()) + "-" + std::to_string(attempt));
-      const int code = os.CreateDir(candidate);
-      if (code == 0) dir_ = candidate;
-      ASSERT_TRUE(code == 0 || os.KindOf(code) == ErrorKind::kExists) << os.ErrorText(code);
+      const Status code = CreateDir(os, candidate);
+      if (code.ok()) dir_ = candidate;
+      ASSERT_TRUE(code.ok() || code.Is(ErrorKind::kExists)) << os.ErrorText(code);
     }
   }
   void TearDown() override {
@@ -52,23 +52,23 @@ class OsContractTest : public ::testing::TestWithParam<Implementation> {
 
   Os& Subject() { return fault_ ? static_cast<Os&>(*fault_) : *system_; }
   std::string At(const std::string& name) { return Subject().Paths().Join(dir_, name); }
-  ErrorKind Kind(int code) { return Subject().KindOf(code); }
+  ErrorKind Kind(const Status& code) { return (code).kind(); }
 
   // Writes `content` to a new file through the log's own way of writing.
   void Write(const std::string& path, const std::string& content) {
     std::unique_ptr<OsFile> file;
-    ASSERT_EQ(0, Subject().OpenExclusive(path, &file)) << path;
-    ASSERT_EQ(0, file->Append(content));
+    ASSERT_TRUE((Subject().OpenExclusive(path, &file)).ok()) << path;
+    ASSERT_TRUE((file->Append(content)).ok());
   }
   std::string Read(const std::string& path) {
     std::unique_ptr<OsFile> file;
     std::string content;
-    if (Subject().OpenExclusive(path, &file) == 0) file->ReadAt(0, 1 << 20, &content);
+    if (Subject().OpenExclusive(path, &file).ok()) (void)file->ReadAt(0, 1 << 20, &content);
     return content;
   }
   std::vector<std::string> Names(const std::string& directory) {
     std::vector<DirEntry> entries;
-    EXPECT_EQ(0, Subject().ListDir(directory, false, &entries));
+    EXPECT_TRUE((ListDir(Subject(), directory, false, &entries)).ok());
     std::vector<std::string> names;
     for (const auto& entry : entries) names.push_back(entry.name);
     std::sort(names.begin(), names.end());
@@ -77,17 +77,17 @@ class OsContractTest : public ::testing::TestWithParam<Implementation> {
   void RemoveTree(const std::string& path) {
     Os& os = Subject();
     std::vector<DirEntry> entries;
-    os.ListDir(path, false, &entries);
+    (void)ListDir(os, path, false, &entries);
     for (const auto& entry : entries) {
       const std::string child = os.Paths().Join(path, entry.name);
-      os.SetAttributesNormal(child);
+      (void)SetAttributesNormal(os, child);
       if (entry.status.kind == EntryKind::Directory) {
         RemoveTree(child);
       } else {
-        os.DeleteFile(child);
+        (void)DeleteFile(os, child);
       }
     }
-    os.RemoveDir(path);
+    (void)RemoveDir(os, path);
   }
 
   std::unique_ptr<Os> system_ = MakeSystemOs();
@@ -102,35 +102,35 @@ INSTANTIATE_TEST_SUITE_P(Every, OsContractTest,
 TEST_P(OsContractTest, ErrorKindsOfFailedCalls) {
   Os& os = Subject();
   Write(At("file"), "x");
-  ASSERT_EQ(0, os.CreateDir(At("full")));
+  ASSERT_TRUE((CreateDir(os, At("full"))).ok());
   Write(os.Paths().Join(At("full"), "inner"), "y");
   FileStatus status;
   std::unique_ptr<OsDir> opened;
   const struct {
     const char* what;
-    std::function<int()> call;
+    std::function<Status()> call;
     ErrorKind kind;
   } cases[] = {
-      {"stat of a missing entry", [&] { return os.Stat(At("none"), false, &status); }, ErrorKind::kNotFound},
+      {"stat of a missing entry", [&] { return Stat(os, At("none"), false, &status); }, ErrorKind::kNotFound},
       {"stat below a missing directory",
-       [&] { return os.Stat(os.Paths().Join(At("none"), "x"), false, &status); }, ErrorKind::kNotFound},
-      {"delete of a missing file", [&] { return os.DeleteFile(At("none")); }, ErrorKind::kNotFound},
+       [&] { return Stat(os, os.Paths().Join(At("none"), "x"), false, &status); }, ErrorKind::kNotFound},
+      {"delete of a missing file", [&] { return DeleteFile(os, At("none")); }, ErrorKind::kNotFound},
       {"create below a missing directory",
-       [&] { return os.CreateDir(os.Paths().Join(At("none"), "x")); }, ErrorKind::kNotFound},
-      {"create over a directory", [&] { return os.CreateDir(At("full")); }, ErrorKind::kExists},
-      {"create over a file", [&] { return os.CreateDir(At("file")); }, ErrorKind::kExists},
-      {"remove of a full directory", [&] { return os.RemoveDir(At("full")); }, ErrorKind::kNotEmpty},
+       [&] { return CreateDir(os, os.Paths().Join(At("none"), "x")); }, ErrorKind::kNotFound},
+      {"create over a directory", [&] { return CreateDir(os, At("full")); }, ErrorKind::kExists},
+      {"create over a file", [&] { return CreateDir(os, At("file")); }, ErrorKind::kExists},
+      {"remove of a full directory", [&] { return RemoveDir(os, At("full")); }, ErrorKind::kNotEmpty},
       {"open of a file as a directory", [&] { return os.OpenDir(At("file"), false, &opened); },
        ErrorKind::kNotDirectory},
       {"copy onto a file that may not be replaced",
-       [&] { return os.CopyFile(At("file"), At("full/inner"), CopyMode::FailIfExists); }, ErrorKind::kExists},
-      {"move onto an existing file", [&] { return os.MoveNoReplace(At("file"), At("full/inner")); },
+       [&] { return CopyFile(os, At("file"), At("full/inner"), CopyMode::FailIfExists); }, ErrorKind::kExists},
+      {"move onto an existing file", [&] { return MoveNoReplace(os, At("file"), At("full/inner")); },
        ErrorKind::kExists},
-      {"copy of a missing file", [&] { return os.CopyFile(At("none"), At("copy"), CopyMode::Replace); },
+      {"copy of a missing file", [&] { return CopyFile(os, At("none"), At("copy"), CopyMode::Replace); },
        ErrorKind::kNotFound},
   };
   for (const auto& c : cases) {
-    const int code = c.call();
+    const Status code = c.call();
     EXPECT_EQ(c.kind, Kind(code)) << c.what << ": " << code << " " << os.ErrorText(code);
   }
   // Nothing failed left anything behind, and nothing was overwritten.
@@ -142,12 +142,12 @@ TEST_P(OsContractTest, ErrorKindsOfFailedCalls) {
                          ErrorKind::kNotDirectory, ErrorKind::kNotEmpty, ErrorKind::kNoSpace,
                          ErrorKind::kReadOnlyFileSystem, ErrorKind::kIo, ErrorKind::kLocked,
                          ErrorKind::kChanged, ErrorKind::kUnsupported}) {
-    const int code = os.CodeOf(kind);
-    EXPECT_NE(0, code);
+    const Status code = os.Error(kind);
+    EXPECT_FALSE((code).ok());
     EXPECT_EQ(kind, Kind(code)) << code;
     EXPECT_FALSE(os.ErrorText(code).empty()) << code;
   }
-  EXPECT_EQ(ErrorKind::kNone, Kind(0));
+  EXPECT_EQ(ErrorKind::kNone, Kind(Status()));
 }
 
 TEST_P(OsContractTest, CopiesAreWholeNamedOnlyWhenDoneAndCarryTheirTime) {
@@ -155,20 +155,20 @@ TEST_P(OsContractTest, CopiesAreWholeNamedOnlyWhenDoneAndCarryTheirTime) {
   std::string content(300 * 1024 + 5, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 + i / 7);
   Write(At("src"), content);
-  ASSERT_EQ(0, os.SetTimes(At("src"), 1500000000));
+  ASSERT_TRUE((SetTimes(os, At("src"), 1500000000)).ok());
   Write(At("old"), "old");
 
   for (CopyMode mode : {CopyMode::Replace, CopyMode::Unflushed}) {
     std::uint64_t bytes = 0;
-    ASSERT_EQ(0, os.CopyFile(At("src"), At("old"), mode, &bytes));
+    ASSERT_TRUE((CopyFile(os, At("src"), At("old"), mode, &bytes)).ok());
     EXPECT_EQ(content.size(), bytes);
     EXPECT_TRUE(Read(At("old")) == content);
     FileStatus status;
-    ASSERT_EQ(0, os.Stat(At("old"), false, &status));
+    ASSERT_TRUE((Stat(os, At("old"), false, &status)).ok());
     EXPECT_EQ(EntryKind::File, status.kind);
     EXPECT_EQ(content.size(), status.size);
     EXPECT_EQ(1500000000, status.mtimeSec);
-    ASSERT_EQ(0, os.DeleteFile(At("old")));
+    ASSERT_TRUE((DeleteFile(os, At("old"))).ok());
     Write(At("old"), "old");
   }
   // No temporary name is left in the directory by any copy.
@@ -178,12 +178,12 @@ TEST_P(OsContractTest, CopiesAreWholeNamedOnlyWhenDoneAndCarryTheirTime) {
 TEST_P(OsContractTest, ListingsAndDirectoriesHeldOpen) {
   Os& os = Subject();
   const std::string japanese = "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt";  // 日本語.txt
-  ASSERT_EQ(0, os.CreateDir(At("tree")));
+  ASSERT_TRUE((CreateDir(os, At("tree"))).ok());
   Write(os.Paths().Join(At("tree"), japanese), "12345");
-  ASSERT_EQ(0, os.CreateDir(os.Paths().Join(At("tree"), "sub")));
+  ASSERT_TRUE((CreateDir(os, os.Paths().Join(At("tree"), "sub"))).ok());
 
   std::vector<DirEntry> entries;
-  ASSERT_EQ(0, os.ListDir(At("tree"), false, &entries));
+  ASSERT_TRUE((ListDir(os, At("tree"), false, &entries)).ok());
   ASSERT_EQ(2u, entries.size());
   for (const auto& entry : entries) {
     if (entry.name == "sub") {
@@ -194,27 +194,26 @@ TEST_P(OsContractTest, ListingsAndDirectoriesHeldOpen) {
       EXPECT_EQ(5u, entry.status.size);
     }
   }
-  ASSERT_EQ(0, os.ListDir(At("tree"), false, &entries,
-                          [](std::string_view name) { return name == "sub"; }));
+  ASSERT_TRUE(ListDir(os, At("tree"), false, &entries, [](std::string_view name) { return name == "sub"; }).ok());
   ASSERT_EQ(1u, entries.size());
 
   std::unique_ptr<OsDir> tree, sub;
-  ASSERT_EQ(0, os.OpenDir(At("tree"), false, &tree));
-  ASSERT_EQ(0, tree->OpenDir("sub", &sub));
-  ASSERT_EQ(0, tree->CopyFile(japanese, *sub, "copy", CopyMode::Replace));
+  ASSERT_TRUE((os.OpenDir(At("tree"), false, &tree)).ok());
+  ASSERT_TRUE((tree->OpenDir("sub", &sub)).ok());
+  ASSERT_TRUE((tree->CopyFile(japanese, *sub, "copy", CopyMode::Replace)).ok());
   std::string temporary;
-  ASSERT_EQ(0, tree->StageCopy(japanese, *tree, "staged", &temporary));
-  ASSERT_EQ(0, tree->SyncFileSystem());
-  ASSERT_EQ(0, tree->PlaceCopy(temporary, "staged", CopyMode::FailIfExists));
-  ASSERT_EQ(0, tree->Sync());
-  ASSERT_EQ(0, tree->DeleteFile(japanese));
+  ASSERT_TRUE((tree->StageCopy(japanese, *tree, "staged", &temporary)).ok());
+  ASSERT_TRUE((tree->SyncFileSystem()).ok());
+  ASSERT_TRUE((tree->PlaceCopy(temporary, "staged", CopyMode::FailIfExists)).ok());
+  ASSERT_TRUE((tree->Sync()).ok());
+  ASSERT_TRUE((tree->DeleteFile(japanese)).ok());
   EXPECT_EQ((std::vector<std::string>{"staged", "sub"}), Names(At("tree")));
   EXPECT_EQ("12345", Read(os.Paths().Join(At("tree"), "sub/copy")));
 
   FileStatus status;
   EXPECT_EQ(ErrorKind::kNotDirectory, Kind(tree->OpenDir("staged", &sub)));
   EXPECT_EQ(ErrorKind::kNotFound, Kind(tree->StatAt("none", &status)));
-  EXPECT_EQ(ErrorKind::kNotEmpty, Kind(os.RemoveDir(At("tree"))));
+  EXPECT_EQ(ErrorKind::kNotEmpty, Kind(RemoveDir(os, At("tree"))));
 }
 
 // Once open, a directory is reached through its handle, not its old path:
@@ -222,62 +221,62 @@ TEST_P(OsContractTest, ListingsAndDirectoriesHeldOpen) {
 // has its old name.
 TEST_P(OsContractTest, DirectoryHeldOpenIsFollowedNotItsOldPath) {
   Os& os = Subject();
-  ASSERT_EQ(0, os.CreateDir(At("tree")));
+  ASSERT_TRUE((CreateDir(os, At("tree"))).ok());
   Write(os.Paths().Join(At("tree"), "a"), "a");
   std::unique_ptr<OsDir> tree;
-  ASSERT_EQ(0, os.OpenDir(At("tree"), false, &tree));
-  ASSERT_EQ(0, os.MoveNoReplace(At("tree"), At("moved")));
-  ASSERT_EQ(0, os.CreateDir(At("tree")));
+  ASSERT_TRUE((os.OpenDir(At("tree"), false, &tree)).ok());
+  ASSERT_TRUE((MoveNoReplace(os, At("tree"), At("moved"))).ok());
+  ASSERT_TRUE((CreateDir(os, At("tree"))).ok());
   Write(os.Paths().Join(At("tree"), "a"), "impostor");
 
-  const int copied = tree->CopyFile("a", *tree, "b", CopyMode::Replace);
-  const int deleted = tree->DeleteFile("a");
+  const Status copied = tree->CopyFile("a", *tree, "b", CopyMode::Replace);
+  const Status deleted = tree->DeleteFile("a");
   EXPECT_EQ(std::vector<std::string>{"a"}, Names(At("tree")));  // never touched
   EXPECT_EQ("impostor", Read(os.Paths().Join(At("tree"), "a")));
   if (testing::UnderWine()) {
     // Wine acts on an open directory's old path; the layer refuses instead.
-    EXPECT_NE(0, copied);
-    EXPECT_NE(0, deleted);
+    EXPECT_FALSE((copied).ok());
+    EXPECT_FALSE((deleted).ok());
     GTEST_SKIP() << "Wine: a moved directory's operations fail instead of following it";
   }
-  EXPECT_EQ(0, copied);
-  EXPECT_EQ(0, deleted);
+  EXPECT_TRUE((copied).ok());
+  EXPECT_TRUE((deleted).ok());
   EXPECT_EQ(std::vector<std::string>{"b"}, Names(At("moved")));
 }
 
 TEST_P(OsContractTest, ExclusiveFilesLocksAndScratchFiles) {
   Os& os = Subject();
   std::unique_ptr<OsFile> log;
-  ASSERT_EQ(0, os.OpenExclusive(At("log"), &log));
-  ASSERT_EQ(0, log->Append("line one\n"));
+  ASSERT_TRUE((os.OpenExclusive(At("log"), &log)).ok());
+  ASSERT_TRUE((log->Append("line one\n")).ok());
   std::unique_ptr<OsFile> second;
   EXPECT_EQ(ErrorKind::kLocked, Kind(os.OpenExclusive(At("log"), &second)));
   // Its opener may rename it and delete it while it is open.
-  ASSERT_EQ(0, os.MoveNoReplace(At("log"), At("renamed")));
-  ASSERT_EQ(0, log->Append("line two\n"));
+  ASSERT_TRUE((MoveNoReplace(os, At("log"), At("renamed"))).ok());
+  ASSERT_TRUE((log->Append("line two\n")).ok());
   std::string content;
-  ASSERT_EQ(0, log->ReadAt(0, 100, &content));
+  ASSERT_TRUE((log->ReadAt(0, 100, &content)).ok());
   EXPECT_EQ("line one\nline two\n", content);
   std::uint64_t size = 0;
-  ASSERT_EQ(0, log->Size(&size));
+  ASSERT_TRUE((log->Size(&size)).ok());
   EXPECT_EQ(18u, size);
-  ASSERT_EQ(0, log->Sync());
-  ASSERT_EQ(0, os.DeleteFile(At("renamed")));
+  ASSERT_TRUE((log->Sync()).ok());
+  ASSERT_TRUE((DeleteFile(os, At("renamed"))).ok());
   log.reset();
   EXPECT_EQ(std::vector<std::string>{}, Names(dir_));
 
   std::unique_ptr<OsDir> first, other;
-  ASSERT_EQ(0, os.OpenDir(dir_, false, &first));
-  ASSERT_EQ(0, os.OpenDir(dir_, false, &other));
-  ASSERT_EQ(0, first->Lock(".lock"));
+  ASSERT_TRUE((os.OpenDir(dir_, false, &first)).ok());
+  ASSERT_TRUE((os.OpenDir(dir_, false, &other)).ok());
+  ASSERT_TRUE((first->Lock(".lock")).ok());
   EXPECT_EQ(ErrorKind::kLocked, Kind(other->Lock(".lock")));
   first.reset();
-  EXPECT_EQ(0, other->Lock(".lock"));
+  EXPECT_TRUE((other->Lock(".lock")).ok());
 
   std::unique_ptr<OsFile> scratch;
-  ASSERT_EQ(0, os.OpenScratchFile(&scratch));
-  ASSERT_EQ(0, scratch->Append(std::string(70000, 'a') + "end"));
-  ASSERT_EQ(0, scratch->ReadAt(70000, 10, &content));
+  ASSERT_TRUE((os.OpenScratchFile(&scratch)).ok());
+  ASSERT_TRUE((scratch->Append(std::string(70000, 'a') + "end")).ok());
+  ASSERT_TRUE((scratch->ReadAt(70000, 10, &content)).ok());
   EXPECT_EQ("end", content);
 }
 
@@ -285,43 +284,43 @@ TEST_P(OsContractTest, ReadOnlyStateTimesAndPaths) {
   Os& os = Subject();
   Write(At("file"), "x");
   FileStatus before, after;
-  ASSERT_EQ(0, os.Stat(At("file"), false, &before));
+  ASSERT_TRUE((Stat(os, At("file"), false, &before)).ok());
   EXPECT_FALSE(before.attributes.readOnly);
-  ASSERT_EQ(0, os.SetReadOnly(At("file"), true));
-  ASSERT_EQ(0, os.Stat(At("file"), false, &after));
+  ASSERT_TRUE((SetReadOnly(os, At("file"), true)).ok());
+  ASSERT_TRUE((Stat(os, At("file"), false, &after)).ok());
   EXPECT_TRUE(after.attributes.readOnly);
-  ASSERT_EQ(0, os.SetAttributes(At("file"), before.attributes));  // the whole word written back
-  ASSERT_EQ(0, os.Stat(At("file"), false, &after));
+  ASSERT_TRUE((SetAttributes(os, At("file"), before.attributes)).ok());  // the whole word written back
+  ASSERT_TRUE((Stat(os, At("file"), false, &after)).ok());
   EXPECT_FALSE(after.attributes.readOnly);
   EXPECT_EQ(before.attributes.native, after.attributes.native);
-  ASSERT_EQ(0, os.SetReadOnly(At("file"), true));
-  ASSERT_EQ(0, os.SetAttributesNormal(At("file")));
-  ASSERT_EQ(0, os.Stat(At("file"), false, &after));
+  ASSERT_TRUE((SetReadOnly(os, At("file"), true)).ok());
+  ASSERT_TRUE((SetAttributesNormal(os, At("file"))).ok());
+  ASSERT_TRUE((Stat(os, At("file"), false, &after)).ok());
   EXPECT_FALSE(after.attributes.readOnly);
 
-  ASSERT_EQ(0, os.SetTimes(At("file"), 1234567890));
-  ASSERT_EQ(0, os.Stat(At("file"), false, &after));
+  ASSERT_TRUE((SetTimes(os, At("file"), 1234567890)).ok());
+  ASSERT_TRUE((Stat(os, At("file"), false, &after)).ok());
   EXPECT_EQ(1234567890, after.mtimeSec);
 
   const PathRules& paths = os.Paths();
   std::string real, again;
-  ASSERT_EQ(0, os.RealPath(dir_, &real));
-  ASSERT_EQ(0, os.RealPath(paths.Join(paths.Join(dir_, "."), paths.Join("..", paths.NameOf(dir_))), &again));
+  ASSERT_TRUE((os.RealPath(dir_, &real)).ok());
+  ASSERT_TRUE((os.RealPath(paths.Join(paths.Join(dir_, "."), paths.Join("..", paths.NameOf(dir_))), &again)).ok());
   EXPECT_EQ(real, again);
   EXPECT_TRUE(paths.IsAbsolute(real)) << real;
-  for (const std::string& directory : {os.ProgramDir(), os.LogDir()}) {
+  for (const std::string& directory : {os.LogDir()}) {
     ASSERT_FALSE(directory.empty());
     EXPECT_TRUE(paths.IsSeparator(directory.back())) << directory;
   }
   std::uint64_t free = 0;
-  EXPECT_EQ(0, os.FreeSpace(dir_, &free));
+  EXPECT_TRUE((os.FreeSpace(dir_, &free)).ok());
   EXPECT_GT(free, 0u);
-  EXPECT_EQ(0, os.Access(At("file"), 0));
-  EXPECT_NE(0, os.CreateDirTree(paths.Join(At("file"), "x")));  // a file on the way
-  ASSERT_EQ(0, os.CreateDirTree(paths.Join(At("a"), paths.Join("b", "c"))));
-  ASSERT_EQ(0, os.CreateDirTree(At("a")));
+  EXPECT_TRUE((os.Access(At("file"), 0)).ok());
+  EXPECT_FALSE((os.CreateDirTree(paths.Join(At("file"), "x"))).ok());  // a file on the way
+  ASSERT_TRUE((os.CreateDirTree(paths.Join(At("a"), paths.Join("b", "c")))).ok());
+  ASSERT_TRUE((os.CreateDirTree(At("a"))).ok());
   FileStatus status;
-  ASSERT_EQ(0, os.Stat(paths.Join(At("a"), paths.Join("b", "c")), false, &status));
+  ASSERT_TRUE((Stat(os, paths.Join(At("a"), paths.Join("b", "c")), false, &status)).ok());
   EXPECT_EQ(EntryKind::Directory, status.kind);
 }
 

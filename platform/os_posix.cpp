@@ -165,6 +165,52 @@ int LastError() {
   return code != 0 ? code : EIO;
 }
 
+// The portable kind of an errno value.
+ErrorKind KindOfErrno(int code) {
+  switch (code) {
+    case 0: return ErrorKind::kNone;
+    case ENOENT: return ErrorKind::kNotFound;
+    case EEXIST: return ErrorKind::kExists;
+    case EACCES: case EPERM: return ErrorKind::kAccessDenied;
+    case ENOTDIR: case ELOOP: return ErrorKind::kNotDirectory;
+    case ENOTEMPTY: return ErrorKind::kNotEmpty;
+    case ENOSPC: case EDQUOT: return ErrorKind::kNoSpace;
+    case EROFS: return ErrorKind::kReadOnlyFileSystem;
+    case EIO: return ErrorKind::kIo;
+    case EWOULDBLOCK: return ErrorKind::kLocked;
+    case ESTALE: return ErrorKind::kChanged;
+    case EOPNOTSUPP: case ENOSYS: return ErrorKind::kUnsupported;
+    case ECANCELED: return ErrorKind::kCancelled;
+    case EINVAL: return ErrorKind::kInvalid;
+    default: return ErrorKind::kOther;
+  }
+}
+
+// The one conversion of an errno value into a status (0: success).
+Status PosixError(int code) { return Status::Make(code, KindOfErrno(code)); }
+
+// An errno value of `kind`, for a failure found by the program itself.
+int ErrnoOf(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kNone: return 0;
+    case ErrorKind::kNotFound: return ENOENT;
+    case ErrorKind::kExists: return EEXIST;
+    case ErrorKind::kAccessDenied: return EACCES;
+    case ErrorKind::kNotDirectory: return ENOTDIR;
+    case ErrorKind::kNotEmpty: return ENOTEMPTY;
+    case ErrorKind::kNoSpace: return ENOSPC;
+    case ErrorKind::kReadOnlyFileSystem: return EROFS;
+    case ErrorKind::kIo: return EIO;
+    case ErrorKind::kLocked: return EWOULDBLOCK;
+    case ErrorKind::kChanged: return ESTALE;
+    case ErrorKind::kUnsupported: return EOPNOTSUPP;
+    case ErrorKind::kCancelled: return ECANCELED;
+    case ErrorKind::kInvalid: return EINVAL;
+    case ErrorKind::kOther: break;
+  }
+  return EIO;
+}
+
 // True for a path the system would silently cut short at an embedded NUL.
 bool HasNul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
@@ -823,129 +869,140 @@ class PosixDir : public OsDir {
 
   const std::string& Path() const override { return path_; }
 
-  int Status(FileStatus* status) override {
-    return StatxAt(fd_, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, status);
+  Status Stat(FileStatus* status) override {
+    return PosixError(StatxAt(fd_, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, status));
   }
 
-  int List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
-    return ListFd(fd_, entries, wanted);
+  Status List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
+    return PosixError(ListFd(fd_, entries, wanted));
   }
 
-  int StatAt(const std::string& name, FileStatus* status) override {
-    if (int code = CheckName(name)) return code;
-    return StatxAt(fd_, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, status);
+  Status StatAt(const std::string& name, FileStatus* status, bool followLink) override {
+    if (int code = CheckName(name)) return PosixError(code);
+    return PosixError(StatxAt(fd_, name, (followLink ? 0 : AT_SYMLINK_NOFOLLOW) | AT_NO_AUTOMOUNT, status));
   }
 
-  int OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
+  Status SetTimes(const std::string& name, std::int64_t seconds) override {
+    if (int code = CheckName(name)) return PosixError(code);
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(seconds);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    return PosixError(utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError());
+  }
+
+  Status OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
-    if (int code = CheckName(name)) return code;
-    return OpenDirectory(fd_, name, /*followLink=*/false, path_ + "/" + name, os_, dir);
+    if (int code = CheckName(name)) return PosixError(code);
+    return PosixError(OpenDirectory(fd_, name, /*followLink=*/false, path_ + "/" + name, os_, dir));
   }
 
-  int CreateDir(const std::string& name) override {
-    if (int code = CheckName(name)) return code;
-    return mkdirat(fd_, name.c_str(), 0700) == 0 ? 0 : LastError();
+  Status CreateDir(const std::string& name) override {
+    if (int code = CheckName(name)) return PosixError(code);
+    return PosixError(mkdirat(fd_, name.c_str(), 0700) == 0 ? 0 : LastError());
   }
 
-  int DeleteFile(const std::string& name) override {
-    if (int code = CheckName(name)) return code;
-    return unlinkat(fd_, name.c_str(), 0) == 0 ? 0 : LastError();
+  Status DeleteFile(const std::string& name) override {
+    if (int code = CheckName(name)) return PosixError(code);
+    return PosixError(unlinkat(fd_, name.c_str(), 0) == 0 ? 0 : LastError());
   }
 
-  int RemoveDir(const std::string& name) override {
-    if (int code = CheckName(name)) return code;
-    return unlinkat(fd_, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : LastError();
+  Status RemoveDir(const std::string& name) override {
+    if (int code = CheckName(name)) return PosixError(code);
+    return PosixError(unlinkat(fd_, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : LastError());
   }
 
-  int MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) override {
-    if (int code = CheckName(from)) return code;
-    if (int code = CheckName(to)) return code;
-    return RenameNoReplace(fd_, from, static_cast<PosixDir&>(toDir).fd_, to);
+  Status MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) override {
+    if (int code = CheckName(from)) return PosixError(code);
+    if (int code = CheckName(to)) return PosixError(code);
+    return PosixError(RenameNoReplace(fd_, from, static_cast<PosixDir&>(toDir).fd_, to));
   }
 
-  int Exchange(const std::string& a, const std::string& b) override {
-    if (int code = CheckName(a)) return code;
-    if (int code = CheckName(b)) return code;
-    if (renameat2(fd_, a.c_str(), fd_, b.c_str(), RENAME_EXCHANGE) == 0) return 0;
+  Status Exchange(const std::string& a, const std::string& b) override {
+    if (int code = CheckName(a)) return PosixError(code);
+    if (int code = CheckName(b)) return PosixError(code);
+    if (renameat2(fd_, a.c_str(), fd_, b.c_str(), RENAME_EXCHANGE) == 0) return Status();
     const int code = LastError();
     // EINVAL: the file system does not know the flag.
-    return code == EINVAL || code == ENOSYS ? EOPNOTSUPP : code;
+    return PosixError(code == EINVAL || code == ENOSYS ? EOPNOTSUPP : code);
   }
 
-  int CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
+  Status CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
                std::uint64_t* bytesCopied, bool* readFailed) override {
     if (bytesCopied) *bytesCopied = 0;
     if (readFailed) *readFailed = false;
-    if (int code = CheckName(name)) return code;
-    if (int code = CheckName(to)) return code;
-    return CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied,
-                  os_.copyProgress(), readFailed);
+    if (int code = CheckName(name)) return PosixError(code);
+    if (int code = CheckName(to)) return PosixError(code);
+    return PosixError(CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied,
+                  os_.copyProgress(), readFailed));
   }
 
-  int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
+  Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
                 std::string* temporary, std::uint64_t* bytesCopied, bool* readFailed) override {
     if (bytesCopied) *bytesCopied = 0;
     bool unused = false;
     if (!readFailed) readFailed = &unused;
     *readFailed = false;
     temporary->clear();
-    if (int code = CheckName(name)) return code;
-    if (int code = CheckName(to)) return code;
+    if (int code = CheckName(name)) return PosixError(code);
+    if (int code = CheckName(to)) return PosixError(code);
     std::string made;
     std::uint64_t bytes = 0;
     if (int code = WriteCopy(fd_, name, static_cast<PosixDir&>(toDir).fd_, to,
                              CopyTarget::UnflushedTemporary, &made, &bytes, os_.copyProgress(),
                              readFailed)) {
-      return code;
+      return PosixError(code);
     }
     *temporary = std::move(made);
     if (bytesCopied) *bytesCopied = bytes;
-    return 0;
+    return Status();
   }
 
-  int PlaceCopy(const std::string& temporary, const std::string& to, CopyMode mode) override {
-    if (int code = CheckName(temporary)) return code;
-    if (int code = CheckName(to)) return code;
-    return PlaceTemporary(fd_, temporary, to, mode);
+  Status PlaceCopy(const std::string& temporary, const std::string& to, CopyMode mode) override {
+    if (int code = CheckName(temporary)) return PosixError(code);
+    if (int code = CheckName(to)) return PosixError(code);
+    return PosixError(PlaceTemporary(fd_, temporary, to, mode));
   }
 
-  int CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
+  Status CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
                 const FileStatus& expected) override {
-    if (int code = CheckName(name)) return code;
-    if (int code = CheckName(to)) return code;
+    if (int code = CheckName(name)) return PosixError(code);
+    if (int code = CheckName(to)) return PosixError(code);
     const int toFd = static_cast<PosixDir&>(toDir).fd_;
     // Examined before it is opened, so that nothing but the expected regular
     // file is ever opened (opening a device can act on the device).
     struct stat st;
-    if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
-    if (!IsExpectedFile(st, expected)) return ESTALE;
+    if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return PosixError(LastError());
+    if (!IsExpectedFile(st, expected)) return PosixError(ESTALE);
     UniqueFd in(Retry([&] {
       return openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     }));
-    if (in.get() < 0) return errno == ELOOP ? ESTALE : LastError();  // now a link
-    if (fstat(in.get(), &st) != 0) return LastError();
-    if (!IsExpectedFile(st, expected)) return ESTALE;
+    if (in.get() < 0) return PosixError(errno == ELOOP ? ESTALE : LastError());  // now a link
+    if (fstat(in.get(), &st) != 0) return PosixError(LastError());
+    if (!IsExpectedFile(st, expected)) return PosixError(ESTALE);
 
     UniqueFd out(Retry([&] {
       return openat(toFd, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     }));
-    if (out.get() < 0) return LastError();
+    if (out.get() < 0) return PosixError(LastError());
     int code = Retry([&] { return ioctl(out.get(), FICLONE, in.get()); }) == 0 ? 0 : LastError();
+    // The ways a file system says it cannot clone these two files.
+    if (code == EXDEV || code == EINVAL || code == ENOTTY) code = EOPNOTSUPP;
     if (code == 0) code = CopyMetadata(out.get(), st);
     if (code == 0) code = CloseFd(out.release());
     if (code != 0) {
       unlinkat(toFd, to.c_str(), 0);
-      return code;
+      return PosixError(code);
     }
-    return 0;
+    return Status();
   }
 
-  int LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
+  Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
                const FileStatus& expected) override {
-    if (int code = CheckName(name)) return code;
-    if (int code = CheckName(to)) return code;
+    if (int code = CheckName(name)) return PosixError(code);
+    if (int code = CheckName(to)) return PosixError(code);
     const int toFd = static_cast<PosixDir&>(toDir).fd_;
-    if (linkat(fd_, name.c_str(), toFd, to.c_str(), 0) != 0) return LastError();
+    if (linkat(fd_, name.c_str(), toFd, to.c_str(), 0) != 0) return PosixError(LastError());
     // The entry may have been swapped between the caller's look and the link.
     struct stat st;
     int code = 0;
@@ -956,51 +1013,51 @@ class PosixDir : public OsDir {
       code = ESTALE;
     }
     if (code != 0) unlinkat(toFd, to.c_str(), 0);
-    return code;
+    return PosixError(code);
   }
 
-  int SyncFileSystem() override {
-    return Retry([&] { return syncfs(fd_); }) == 0 ? 0 : LastError();
+  Status SyncFileSystem() override {
+    return PosixError(Retry([&] { return syncfs(fd_); }) == 0 ? 0 : LastError());
   }
 
-  int Sync() override { return Retry([&] { return fsync(fd_); }) == 0 ? 0 : LastError(); }
+  Status Sync() override { return PosixError(Retry([&] { return fsync(fd_); }) == 0 ? 0 : LastError()); }
 
   bool CanClone() override { return CanCloneOn(fd_); }
 
-  int SetAttributesNormal(const std::string& name) override {
-    if (int code = CheckName(name)) return code;
-    return SetAttributesNormalAt(fd_, name);
+  Status SetAttributesNormal(const std::string& name) override {
+    if (int code = CheckName(name)) return PosixError(code);
+    return PosixError(SetAttributesNormalAt(fd_, name));
   }
 
-  int SetReadOnly(const std::string& name, bool readOnly) override {
-    if (int code = CheckName(name)) return code;
-    return SetReadOnlyAt(fd_, name, readOnly);
+  Status SetReadOnly(const std::string& name, bool readOnly) override {
+    if (int code = CheckName(name)) return PosixError(code);
+    return PosixError(SetReadOnlyAt(fd_, name, readOnly));
   }
 
-  int SetAttributes(const std::string& name, const FileAttributes& attributes) override {
-    if (int code = CheckName(name)) return code;
-    return SetAttributesAt(fd_, name, attributes);
+  Status SetAttributes(const std::string& name, const FileAttributes& attributes) override {
+    if (int code = CheckName(name)) return PosixError(code);
+    return PosixError(SetAttributesAt(fd_, name, attributes));
   }
 
-  int SetPermissions(const std::string& name, std::uint32_t permissions) override {
+  Status SetPermissions(const std::string& name, std::uint32_t permissions) override {
     const mode_t mode = permissions & 07777;
-    if (name.empty()) return fchmod(fd_, mode) == 0 ? 0 : LastError();
-    if (int code = CheckName(name)) return code;
-    return ChmodNoFollow(fd_, name, mode);
+    if (name.empty()) return PosixError(fchmod(fd_, mode) == 0 ? 0 : LastError());
+    if (int code = CheckName(name)) return PosixError(code);
+    return PosixError(ChmodNoFollow(fd_, name, mode));
   }
 
-  int SetOwner(const std::string& name, std::uint32_t owner, std::uint32_t group) override {
-    if (name.empty()) return fchown(fd_, owner, group) == 0 ? 0 : LastError();
-    if (int code = CheckName(name)) return code;
-    return fchownat(fd_, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError();
+  Status SetOwner(const std::string& name, std::uint32_t owner, std::uint32_t group) override {
+    if (name.empty()) return PosixError(fchown(fd_, owner, group) == 0 ? 0 : LastError());
+    if (int code = CheckName(name)) return PosixError(code);
+    return PosixError(fchownat(fd_, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError());
   }
 
   std::int64_t TimeResolutionNs() override { return TimeResolutionOf(fd_); }
   bool KeepsPermissions() override { return KeepsPermissionsOf(fd_); }
 
-  int Lock(const std::string& name) override {
-    if (lock_.get() >= 0) return 0;
-    if (int code = CheckName(name)) return code;
+  Status Lock(const std::string& name) override {
+    if (lock_.get() >= 0) return Status();
+    if (int code = CheckName(name)) return PosixError(code);
     // A few rounds: each may find the file replaced or removed by the
     // holder that just let it go.
     for (int round = 0; round < 8; ++round) {
@@ -1010,7 +1067,7 @@ class PosixDir : public OsDir {
         // names, a FIFO): it goes, and a file of our own takes its place.
         // Who may not write this directory cannot remove it, and gets no lock.
         if (unlinkat(fd_, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
-          return LastError();
+          return PosixError(LastError());
         }
         continue;
       }
@@ -1019,12 +1076,12 @@ class PosixDir : public OsDir {
       }));
       if (file.get() < 0) {
         if (errno == ELOOP || errno == ENXIO) continue;  // swapped meanwhile: look again
-        return LastError();
+        return PosixError(LastError());
       }
-      if (fstat(file.get(), &st) != 0) return LastError();
+      if (fstat(file.get(), &st) != 0) return PosixError(LastError());
       if (!IsOwnLockFile(st)) continue;
       if ((st.st_mode & 07777) != 0600) fchmod(file.get(), 0600);
-      if (Retry([&] { return flock(file.get(), LOCK_EX | LOCK_NB); }) != 0) return LastError();
+      if (Retry([&] { return flock(file.get(), LOCK_EX | LOCK_NB); }) != 0) return PosixError(LastError());
       // The holder before us may have removed the name between our open and
       // our lock: a lock on a file nobody can find keeps nobody out.
       struct stat named;
@@ -1034,9 +1091,9 @@ class PosixDir : public OsDir {
       }
       lock_.reset(file.release());
       lockName_ = name;
-      return 0;
+      return Status();
     }
-    return EWOULDBLOCK;
+    return PosixError(EWOULDBLOCK);
   }
 
   ~PosixDir() override {
@@ -1096,32 +1153,32 @@ class PosixFile : public OsFile {
   explicit PosixFile(int fd) : fd_(fd) {}
   ~PosixFile() override { close(fd_); }
 
-  int Size(std::uint64_t* size) override {
+  Status Size(std::uint64_t* size) override {
     struct stat st;
     if (fstat(fd_, &st) != 0) {
       *size = 0;
-      return LastError();
+      return PosixError(LastError());
     }
     *size = static_cast<std::uint64_t>(st.st_size);
-    return 0;
+    return Status();
   }
 
-  int Append(const std::string& data) override {
+  Status Append(const std::string& data) override {
     std::size_t done = 0;
     while (done < data.size()) {
       ssize_t put = Retry([&] { return write(fd_, data.data() + done, data.size() - done); });
-      if (put < 0) return LastError();
-      if (put == 0) return EIO;
+      if (put < 0) return PosixError(LastError());
+      if (put == 0) return PosixError(EIO);
       done += put;
     }
-    return 0;
+    return Status();
   }
 
-  int ReadAt(std::uint64_t offset, std::size_t count, std::string* out) override {
+  Status ReadAt(std::uint64_t offset, std::size_t count, std::string* out) override {
     out->clear();
     std::uint64_t size = 0;
-    if (int code = Size(&size)) return code;
-    if (offset >= size || count == 0) return 0;
+    if (Status code = Size(&size); !code.ok()) return code;
+    if (offset >= size || count == 0) return Status();
     // Never allocate more than the file can give.
     count = static_cast<std::size_t>(std::min<std::uint64_t>(count, size - offset));
     out->resize(count);
@@ -1133,17 +1190,17 @@ class PosixFile : public OsFile {
       if (n < 0) {
         int code = LastError();
         out->resize(got);
-        return code;
+        return PosixError(code);
       }
       if (n == 0) break;
       got += n;
     }
     out->resize(got);
-    return 0;
+    return Status();
   }
 
-  int Sync() override {
-    return Retry([&] { return fsync(fd_); }) == 0 ? 0 : LastError();
+  Status Sync() override {
+    return PosixError(Retry([&] { return fsync(fd_); }) == 0 ? 0 : LastError());
   }
 
  private:
@@ -1152,103 +1209,42 @@ class PosixFile : public OsFile {
 
 class PosixOs : public Os {
  public:
-  int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
-               std::uint64_t* bytesCopied) override {
-    return CopyAt(AT_FDCWD, from, AT_FDCWD, to, mode, bytesCopied, copyProgress(), nullptr);
-  }
-
-  int DeleteFile(const std::string& path) override {
-    if (HasNul(path)) return EINVAL;
-    return unlink(path.c_str()) == 0 ? 0 : LastError();
-  }
-
-  int RemoveDir(const std::string& path) override {
-    if (HasNul(path)) return EINVAL;
-    return rmdir(path.c_str()) == 0 ? 0 : LastError();
-  }
-
-  int CreateDir(const std::string& path) override {
-    if (HasNul(path)) return EINVAL;
-    return mkdir(path.c_str(), 0777) == 0 ? 0 : LastError();
-  }
-
-  int MoveNoReplace(const std::string& from, const std::string& to) override {
-    if (HasNul(from) || HasNul(to)) return EINVAL;
-    return RenameNoReplace(AT_FDCWD, from, AT_FDCWD, to);
-  }
-
-  int Stat(const std::string& path, bool followLink, FileStatus* status) override {
-    if (HasNul(path)) return EINVAL;
-    return StatxAt(AT_FDCWD, path, followLink ? 0 : AT_SYMLINK_NOFOLLOW, status);
-  }
-
-  int SetAttributesNormal(const std::string& path) override {
-    return SetAttributesNormalAt(AT_FDCWD, path);
-  }
-
-  int SetReadOnly(const std::string& path, bool readOnly) override {
-    return SetReadOnlyAt(AT_FDCWD, path, readOnly);
-  }
-
-  int SetAttributes(const std::string& path, const FileAttributes& attributes) override {
-    return SetAttributesAt(AT_FDCWD, path, attributes);
-  }
-
-  int SetTimes(const std::string& path, std::int64_t seconds) override {
-    if (HasNul(path)) return EINVAL;
-    struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(seconds);
-    times[0].tv_nsec = 0;
-    times[1] = times[0];
-    return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError();
-  }
-
-  int Access(const std::string& path, int mode) override {
-    if (HasNul(path)) return EINVAL;
+  Status Access(const std::string& path, int mode) override {
+    if (HasNul(path)) return PosixError(EINVAL);
     int how;
     switch (mode) {
       case 0: how = F_OK; break;
       case 2: how = W_OK; break;
       case 4: how = R_OK; break;
       case 6: how = R_OK | W_OK; break;
-      default: return EINVAL;
+      default: return PosixError(EINVAL);
     }
-    return access(path.c_str(), how) == 0 ? 0 : LastError();
+    return PosixError(access(path.c_str(), how) == 0 ? 0 : LastError());
   }
 
-  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
-              const NameFilter& wanted = {}) override {
-    entries->clear();
-    if (HasNul(path)) return EINVAL;
-    int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
-    UniqueFd fd(Retry([&] { return open(path.c_str(), flags); }));
-    if (fd.get() < 0) return LastError();
-    return ListFd(fd.get(), entries, wanted);
-  }
-
-  int OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) override {
+  Status OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
-    if (HasNul(path)) return EINVAL;
-    return PosixDir::OpenDirectory(AT_FDCWD, path, followLink, path, *this, dir);
+    if (HasNul(path)) return PosixError(EINVAL);
+    return PosixError(PosixDir::OpenDirectory(AT_FDCWD, path, followLink, path, *this, dir));
   }
 
-  int RealPath(const std::string& path, std::string* resolved) override {
-    if (HasNul(path)) return EINVAL;
+  Status RealPath(const std::string& path, std::string* resolved) override {
+    if (HasNul(path)) return PosixError(EINVAL);
     std::unique_ptr<char, void (*)(void*)> result(realpath(path.c_str(), nullptr), free);
-    if (!result) return LastError();
+    if (!result) return PosixError(LastError());
     *resolved = result.get();
-    return 0;
+    return Status();
   }
 
-  int FreeSpace(const std::string& path, std::uint64_t* bytes) override {
-    if (HasNul(path)) return EINVAL;
+  Status FreeSpace(const std::string& path, std::uint64_t* bytes) override {
+    if (HasNul(path)) return PosixError(EINVAL);
     struct statvfs vfs;
-    if (statvfs(path.c_str(), &vfs) != 0) return LastError();
+    if (statvfs(path.c_str(), &vfs) != 0) return PosixError(LastError());
     *bytes = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-    return 0;
+    return Status();
   }
 
-  int OpenScratchFile(std::unique_ptr<OsFile>* file) override {
+  Status OpenScratchFile(std::unique_ptr<OsFile>* file) override {
     file->reset();
     const char* tmpdir = std::getenv("TMPDIR");
     const std::string directory = tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
@@ -1257,24 +1253,24 @@ class PosixOs : public Os {
     if (fd < 0) {
       const int code = LastError();
       // Refused by the file system (or the kernel): a named file, unnamed at once.
-      if (code != EOPNOTSUPP && code != EISDIR && code != EINVAL) return code;
+      if (code != EOPNOTSUPP && code != EISDIR && code != EINVAL) return PosixError(code);
       std::string pattern = directory;
       if (pattern.back() != '/') pattern += '/';
       pattern += "VELDAR2-scratch-XXXXXX";
       fd = mkostemp(pattern.data(), O_APPEND | O_CLOEXEC);
-      if (fd < 0) return LastError();
+      if (fd < 0) return PosixError(LastError());
       if (unlink(pattern.c_str()) != 0) {
         const int unlinkCode = LastError();
         close(fd);
-        return unlinkCode;
+        return PosixError(unlinkCode);
       }
     }
     *file = std::make_unique<PosixFile>(fd);
-    return 0;
+    return Status();
   }
-  int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override {
+  Status OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override {
     file->reset();
-    if (HasNul(path)) return EINVAL;
+    if (HasNul(path)) return PosixError(EINVAL);
     // The holder may rename the file away between our open and our lock (the
     // log writer does exactly that when it closes); then our lock is on a
     // file nobody looks for, and we try again on whatever the path names now.
@@ -1283,26 +1279,26 @@ class PosixOs : public Os {
         return open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                     0600);
       }));
-      if (fd.get() < 0) return LastError();
+      if (fd.get() < 0) return PosixError(LastError());
       struct stat held;
-      if (fstat(fd.get(), &held) != 0) return LastError();
-      if (!S_ISREG(held.st_mode)) return NotRegularCode(held.st_mode);
-      if (Retry([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) return LastError();
+      if (fstat(fd.get(), &held) != 0) return PosixError(LastError());
+      if (!S_ISREG(held.st_mode)) return PosixError(NotRegularCode(held.st_mode));
+      if (Retry([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) return PosixError(LastError());
       struct stat named;
       if (lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
           named.st_ino == held.st_ino) {
         // The descriptor stays non-blocking; that changes nothing for a
         // regular file and saves a call.
         *file = std::make_unique<PosixFile>(fd.release());
-        return 0;
+        return Status();
       }
     }
-    return EWOULDBLOCK;
+    return PosixError(EWOULDBLOCK);
   }
 
-  int CreateDirTree(const std::string& path) override {
-    if (HasNul(path)) return EINVAL;
-    if (path.empty()) return ENOENT;
+  Status CreateDirTree(const std::string& path) override {
+    if (HasNul(path)) return PosixError(EINVAL);
+    if (path.empty()) return PosixError(ENOENT);
     // Each prefix that ends a component, then the whole path.
     std::size_t end = 0;
     while (end < path.size()) {
@@ -1318,17 +1314,9 @@ class PosixOs : public Os {
       // about it (EEXIST, or EACCES/EROFS on some file systems).
       struct stat st;
       if (stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-      return code;
+      return PosixError(code);
     }
-    return 0;
-  }
-
-  std::string ProgramDir() override {
-    std::string exe;
-    if (ReadLinkText(AT_FDCWD, "/proc/self/exe", PATH_MAX, &exe) != 0) return "./";
-    auto slash = exe.rfind('/');
-    if (slash == std::string::npos) return "./";
-    return exe.substr(0, slash + 1);
+    return Status();
   }
 
   std::string LogDir() override {
@@ -1383,15 +1371,6 @@ class PosixOs : public Os {
 
   std::int64_t Now() override { return static_cast<std::int64_t>(time(nullptr)); }
 
-  std::string FormatLocalTime(std::int64_t seconds, const char* format) override {
-    time_t when = static_cast<time_t>(seconds);
-    struct tm local;
-    if (localtime_r(&when, &local) == nullptr) return std::string();
-    char buffer[128];
-    std::size_t length = strftime(buffer, sizeof buffer, format, &local);
-    return std::string(buffer, length);
-  }
-
   void SleepMs(int milliseconds) override {
     if (milliseconds <= 0) return;
     struct timespec left;
@@ -1401,52 +1380,15 @@ class PosixOs : public Os {
     }
   }
 
-  std::string ErrorText(int code) override {
+  std::string ErrorText(const Status& status) override {
     char buffer[256];
     buffer[0] = '\0';
-    return PickErrorText(strerror_r(code, buffer, sizeof buffer), buffer);
+    return PickErrorText(strerror_r(status.code(), buffer, sizeof buffer), buffer);
   }
 
-  ErrorKind KindOf(int code) const override {
-    switch (code) {
-      case 0: return ErrorKind::kNone;
-      case ENOENT: return ErrorKind::kNotFound;
-      case EEXIST: return ErrorKind::kExists;
-      case EACCES: case EPERM: return ErrorKind::kAccessDenied;
-      case ENOTDIR: case ELOOP: return ErrorKind::kNotDirectory;
-      case ENOTEMPTY: return ErrorKind::kNotEmpty;
-      case ENOSPC: case EDQUOT: return ErrorKind::kNoSpace;
-      case EROFS: return ErrorKind::kReadOnlyFileSystem;
-      case EIO: return ErrorKind::kIo;
-      case EWOULDBLOCK: return ErrorKind::kLocked;
-      case ESTALE: return ErrorKind::kChanged;
-      case EOPNOTSUPP: case ENOSYS: return ErrorKind::kUnsupported;
-      case ECANCELED: return ErrorKind::kCancelled;
-      default: return ErrorKind::kOther;
-    }
-  }
-  int CodeOf(ErrorKind kind) const override {
-    switch (kind) {
-      case ErrorKind::kNone: return 0;
-      case ErrorKind::kNotFound: return ENOENT;
-      case ErrorKind::kExists: return EEXIST;
-      case ErrorKind::kAccessDenied: return EACCES;
-      case ErrorKind::kNotDirectory: return ENOTDIR;
-      case ErrorKind::kNotEmpty: return ENOTEMPTY;
-      case ErrorKind::kNoSpace: return ENOSPC;
-      case ErrorKind::kReadOnlyFileSystem: return EROFS;
-      case ErrorKind::kIo: return EIO;
-      case ErrorKind::kLocked: return EWOULDBLOCK;
-      case ErrorKind::kChanged: return ESTALE;
-      case ErrorKind::kUnsupported: return EOPNOTSUPP;
-      case ErrorKind::kCancelled: return ECANCELED;
-      case ErrorKind::kOther: break;
-    }
-    return EINVAL;
-  }
+  Status Error(int code) const override { return PosixError(code); }
+  Status Error(ErrorKind kind) const override { return PosixError(ErrnoOf(kind)); }
   const PathRules& Paths() const override { return PathRules::Posix(); }
-  std::string_view LineEnd() const override { return "\n"; }
-  char OptionChar() const override { return '-'; }
 
  private:
   // strerror_r comes in two shapes: the GNU one returns the text, the XSI one

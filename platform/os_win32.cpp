@@ -244,6 +244,74 @@ constexpr int kCodeInvalidName = ERROR_INVALID_NAME;
 
 // GetLastError as a result code; never 0, so a call that failed is never
 // taken for a success even if it forgot to set the code.
+// The portable kind of a Win32 error code.
+ErrorKind KindOfWin32Error(int code) {
+  switch (code) {
+    case 0: return ErrorKind::kNone;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_PATHNAME:
+      return ErrorKind::kNotFound;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return ErrorKind::kExists;
+    case ERROR_ACCESS_DENIED: return ErrorKind::kAccessDenied;
+    case ERROR_DIRECTORY:
+    case kCodeLinkNotDirectory:
+      return ErrorKind::kNotDirectory;
+    case ERROR_DIR_NOT_EMPTY: return ErrorKind::kNotEmpty;
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_FULL:
+    case 1295:  // ERROR_DISK_QUOTA_EXCEEDED
+      return ErrorKind::kNoSpace;
+    case ERROR_WRITE_PROTECT: return ErrorKind::kReadOnlyFileSystem;
+    case ERROR_CRC:
+    case ERROR_IO_DEVICE:
+    case ERROR_FILE_CORRUPT:
+      return ErrorKind::kIo;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return ErrorKind::kLocked;
+    case kCodeChanged: return ErrorKind::kChanged;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return ErrorKind::kUnsupported;
+    case ERROR_CANCELLED: return ErrorKind::kCancelled;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_NAME:
+      return ErrorKind::kInvalid;
+    default: return ErrorKind::kOther;
+  }
+}
+
+// The one conversion of a Win32 error code into a status (0: success).
+Status WindowsError(int code) { return Status::Make(code, KindOfWin32Error(code)); }
+
+// A Win32 error code of `kind`, for a failure found by the program itself.
+int CodeOfKind(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kNone: return 0;
+    case ErrorKind::kNotFound: return ERROR_FILE_NOT_FOUND;
+    case ErrorKind::kExists: return ERROR_ALREADY_EXISTS;
+    case ErrorKind::kAccessDenied: return ERROR_ACCESS_DENIED;
+    case ErrorKind::kNotDirectory: return ERROR_DIRECTORY;
+    case ErrorKind::kNotEmpty: return ERROR_DIR_NOT_EMPTY;
+    case ErrorKind::kNoSpace: return ERROR_DISK_FULL;
+    case ErrorKind::kReadOnlyFileSystem: return ERROR_WRITE_PROTECT;
+    case ErrorKind::kIo: return ERROR_IO_DEVICE;
+    case ErrorKind::kLocked: return ERROR_LOCK_VIOLATION;
+    case ErrorKind::kChanged: return kCodeChanged;
+    case ErrorKind::kUnsupported: return ERROR_NOT_SUPPORTED;
+    case ErrorKind::kCancelled: return ERROR_CANCELLED;
+    case ErrorKind::kInvalid: return ERROR_INVALID_PARAMETER;
+    case ErrorKind::kOther: break;
+  }
+  return ERROR_GEN_FAILURE;
+}
+
 int LastError() {
   const DWORD code = GetLastError();
   return code != 0 ? static_cast<int>(code) : ERROR_GEN_FAILURE;
@@ -1232,72 +1300,90 @@ class Win32Dir : public OsDir {
 
   const std::string& Path() const override { return path_; }
 
-  int Status(FileStatus* status) override { return StatusOfHandle(handle_.get(), status); }
+  Status Stat(FileStatus* status) override { return WindowsError(StatusOfHandle(handle_.get(), status)); }
 
-  int List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
-    return ListHandle(handle_.get(), entries, wanted);
+  Status List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
+    return WindowsError(ListHandle(handle_.get(), entries, wanted));
   }
 
-  int StatAt(const std::string& name, FileStatus* status) override {
+  Status StatAt(const std::string& name, FileStatus* status, bool followLink) override {
     Place at;
-    if (int code = Here(name, &at)) return code;
-    return veldar::StatAt(at, false, status);
+    if (int code = Here(name, &at)) return WindowsError(code);
+    return WindowsError(veldar::StatAt(at, followLink, status));
   }
 
-  int OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
+  Status SetTimes(const std::string& name, std::int64_t seconds) override {
+    Place at;
+    if (int code = Here(name, &at)) return WindowsError(code);
+    const std::int64_t time = FileTimeOf(seconds);
+    // Stamped in the present second, the creation time keeps the present
+    // moment's fraction of it: the creation time ranks file generations, and
+    // two made within one second must still rank by when they were made.
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    const std::int64_t present =
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    const std::int64_t created = present / 10000000 == time / 10000000 ? present : time;
+    return WindowsError(ChangeBasicAt(at, true, [&](FILE_BASIC_INFO* info) {
+      info->CreationTime.QuadPart = created;
+      info->LastAccessTime.QuadPart = time;
+      info->LastWriteTime.QuadPart = time;
+    }));
+  }
+  Status OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
     Place at;
-    if (int code = Here(name, &at)) return code;
+    if (int code = Here(name, &at)) return WindowsError(code);
     Handle h;
-    if (int code = OpenDirectory(at, false, &h)) return code;
+    if (int code = OpenDirectory(at, false, &h)) return WindowsError(code);
     *dir = std::make_unique<Win32Dir>(h.release(), PathRules::Windows().Join(path_, name), os_);
-    return 0;
+    return Status();
   }
 
-  int CreateDir(const std::string& name) override {
+  Status CreateDir(const std::string& name) override {
     Place at;
-    if (int code = Here(name, &at)) return code;
-    return CreateDirAt(at);
+    if (int code = Here(name, &at)) return WindowsError(code);
+    return WindowsError(CreateDirAt(at));
   }
 
-  int DeleteFile(const std::string& name) override {
+  Status DeleteFile(const std::string& name) override {
     Place at;
-    if (int code = Here(name, &at)) return code;
-    if (int code = CheckForWine()) return code;
-    return DeleteAt(at);
+    if (int code = Here(name, &at)) return WindowsError(code);
+    if (int code = CheckForWine()) return WindowsError(code);
+    return WindowsError(DeleteAt(at));
   }
 
-  int RemoveDir(const std::string& name) override {
+  Status RemoveDir(const std::string& name) override {
     Place at;
-    if (int code = Here(name, &at)) return code;
-    if (int code = CheckForWine()) return code;
-    return RemoveDirAt(at);
+    if (int code = Here(name, &at)) return WindowsError(code);
+    if (int code = CheckForWine()) return WindowsError(code);
+    return WindowsError(RemoveDirAt(at));
   }
 
-  int MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) override {
+  Status MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) override {
     Place source, target;
-    if (int code = Here(from, &source)) return code;
-    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
-    if (int code = CheckForWine()) return code;
-    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
-    return MoveAt(source, target);
+    if (int code = Here(from, &source)) return WindowsError(code);
+    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return WindowsError(code);
+    if (int code = CheckForWine()) return WindowsError(code);
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return WindowsError(code);
+    return WindowsError(MoveAt(source, target));
   }
 
   // Windows has no call that swaps two directories in one step.
-  int Exchange(const std::string&, const std::string&) override { return ERROR_NOT_SUPPORTED; }
+  Status Exchange(const std::string&, const std::string&) override { return WindowsError(ERROR_NOT_SUPPORTED); }
 
-  int CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
+  Status CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
                std::uint64_t* bytesCopied, bool* readFailed) override {
     if (bytesCopied) *bytesCopied = 0;
     if (readFailed) *readFailed = false;
     Place source, target;
-    if (int code = Here(name, &source)) return code;
-    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
-    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
-    return CopyAt(source, target, mode, bytesCopied, os_.copyProgress(), readFailed);
+    if (int code = Here(name, &source)) return WindowsError(code);
+    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return WindowsError(code);
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return WindowsError(code);
+    return WindowsError(CopyAt(source, target, mode, bytesCopied, os_.copyProgress(), readFailed));
   }
 
-  int StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
+  Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
                 std::string* temporary, std::uint64_t* bytesCopied, bool* readFailed) override {
     if (bytesCopied) *bytesCopied = 0;
     bool unused = false;
@@ -1305,100 +1391,100 @@ class Win32Dir : public OsDir {
     *readFailed = false;
     temporary->clear();
     Place source, target;
-    if (int code = Here(name, &source)) return code;
-    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
-    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
+    if (int code = Here(name, &source)) return WindowsError(code);
+    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return WindowsError(code);
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return WindowsError(code);
     Place made;
     Handle open;
     std::uint64_t bytes = 0;
     if (int code = WriteCopy(source, target, CopyTarget::Temporary, &made, &open, &bytes,
                              os_.copyProgress(), readFailed)) {
-      return code;
+      return WindowsError(code);
     }
     *temporary = WideToUtf8(made.name);
     if (bytesCopied) *bytesCopied = bytes;
-    return 0;
+    return Status();
   }
 
-  int PlaceCopy(const std::string& temporary, const std::string& to, CopyMode mode) override {
+  Status PlaceCopy(const std::string& temporary, const std::string& to, CopyMode mode) override {
     Place source, target;
-    if (int code = Here(temporary, &source)) return code;
-    if (int code = Here(to, &target)) return code;
-    if (int code = CheckForWine()) return code;
+    if (int code = Here(temporary, &source)) return WindowsError(code);
+    if (int code = Here(to, &target)) return WindowsError(code);
+    if (int code = CheckForWine()) return WindowsError(code);
     Handle h;
     DWORD attributes = 0, tag = 0;
-    if (int code = OpenEntry(source, DELETE, 0, false, &h, &attributes, &tag)) return code;
-    return RenameHandle(h.get(), target, mode != CopyMode::FailIfExists);
+    if (int code = OpenEntry(source, DELETE, 0, false, &h, &attributes, &tag)) return WindowsError(code);
+    return WindowsError(RenameHandle(h.get(), target, mode != CopyMode::FailIfExists));
   }
 
-  int CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
+  Status CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
                 const FileStatus&) override {
     std::wstring unused;
-    if (int code = CheckName(name, &unused)) return code;
-    if (int code = CheckName(to, &unused)) return code;
+    if (int code = CheckName(name, &unused)) return WindowsError(code);
+    if (int code = CheckName(to, &unused)) return WindowsError(code);
     (void)toDir;
-    return ERROR_NOT_SUPPORTED;
+    return WindowsError(ERROR_NOT_SUPPORTED);
   }
 
-  int LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
+  Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
                const FileStatus& expected) override {
     Place source, target;
-    if (int code = Here(name, &source)) return code;
-    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return code;
-    if (int code = CheckForWine()) return code;
-    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return code;
+    if (int code = Here(name, &source)) return WindowsError(code);
+    if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return WindowsError(code);
+    if (int code = CheckForWine()) return WindowsError(code);
+    if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return WindowsError(code);
     Handle h;
     DWORD attributes = 0, tag = 0;
     if (int code = OpenEntry(source, FILE_WRITE_ATTRIBUTES, 0, false, &h, &attributes, &tag)) {
-      return code;
+      return WindowsError(code);
     }
     // The new name is given to this very handle, so the file checked is the
     // file linked.
     FileStatus status;
-    if (int code = StatusOfHandle(h.get(), &status)) return code;
+    if (int code = StatusOfHandle(h.get(), &status)) return WindowsError(code);
     if (status.kind != EntryKind::File || status.device != expected.device ||
         status.inode != expected.inode) {
-      return kCodeChanged;
+      return WindowsError(kCodeChanged);
     }
-    return RenameHandle(h.get(), target, /*replace=*/false, /*link=*/true);
+    return WindowsError(RenameHandle(h.get(), target, /*replace=*/false, /*link=*/true));
   }
 
-  int SyncFileSystem() override { return FlushVolumeOf(handle_.get()); }
+  Status SyncFileSystem() override { return WindowsError(FlushVolumeOf(handle_.get())); }
 
-  int Sync() override {
+  Status Sync() override {
     // The directory itself, opened again for writing: an empty name relative
     // to a handle is its own directory.
     Handle h;
     int code = OpenAt(Place{handle_.get(), L""}, GENERIC_WRITE, kShareAll, FILE_OPEN,
                       FILE_DIRECTORY_FILE, &h);
     if (code == 0 && !FlushFileBuffers(h.get())) code = LastError();
-    return FlushRefused(code) ? 0 : code;
+    return WindowsError(FlushRefused(code) ? 0 : code);
   }
 
   bool CanClone() override { return false; }
 
-  int SetAttributesNormal(const std::string& name) override { return SetReadOnly(name, false); }
+  Status SetAttributesNormal(const std::string& name) override { return SetReadOnly(name, false); }
 
-  int SetAttributes(const std::string& name, const FileAttributes& attributes) override {
+  Status SetAttributes(const std::string& name, const FileAttributes& attributes) override {
     Place at;
-    if (int code = Here(name, &at)) return code;
-    return SetAttributesAt(at, attributes);
+    if (int code = Here(name, &at)) return WindowsError(code);
+    return WindowsError(SetAttributesAt(at, attributes));
   }
 
-  int SetReadOnly(const std::string& name, bool readOnly) override {
+  Status SetReadOnly(const std::string& name, bool readOnly) override {
     Place at;
-    if (int code = Here(name, &at)) return code;
-    return SetReadOnlyAt(at, readOnly);
+    if (int code = Here(name, &at)) return WindowsError(code);
+    return WindowsError(SetReadOnlyAt(at, readOnly));
   }
 
-  int SetPermissions(const std::string& name, std::uint32_t) override {
+  Status SetPermissions(const std::string& name, std::uint32_t) override {
     std::wstring unused;
-    return name.empty() ? 0 : CheckName(name, &unused);
+    return WindowsError(name.empty() ? 0 : CheckName(name, &unused));
   }
 
-  int SetOwner(const std::string& name, std::uint32_t, std::uint32_t) override {
+  Status SetOwner(const std::string& name, std::uint32_t, std::uint32_t) override {
     std::wstring unused;
-    return name.empty() ? 0 : CheckName(name, &unused);
+    return WindowsError(name.empty() ? 0 : CheckName(name, &unused));
   }
 
   std::int64_t TimeResolutionNs() override {
@@ -1414,18 +1500,18 @@ class Win32Dir : public OsDir {
 
   // The lock names no file here: a named object of the session (see the
   // header comment) keeps other runs out without leaving anything behind.
-  int Lock(const std::string&) override {
-    if (lock_) return 0;
+  Status Lock(const std::string&) override {
+    if (lock_) return Status();
     std::uint64_t volume = 0, id = 0;
-    if (int code = IdentityOf(handle_.get(), &volume, &id)) return code;
+    if (int code = IdentityOf(handle_.get(), &volume, &id)) return WindowsError(code);
     wchar_t name[96];
     std::swprintf(name, 96, L"Local\\VELDAR2-%llx-%llx", static_cast<unsigned long long>(volume),
                   static_cast<unsigned long long>(id));
     Handle mutex(CreateMutexW(nullptr, FALSE, name));
-    if (!mutex) return LastError();
-    if (GetLastError() == ERROR_ALREADY_EXISTS) return ERROR_LOCK_VIOLATION;
+    if (!mutex) return WindowsError(LastError());
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return WindowsError(ERROR_LOCK_VIOLATION);
     lock_.reset(mutex.release());
-    return 0;
+    return Status();
   }
 
   // Opens the directory at `at` as an OsDir named `path`.
@@ -1458,20 +1544,20 @@ class Win32File : public OsFile {
  public:
   explicit Win32File(HANDLE handle) : handle_(handle) {}
 
-  int Size(std::uint64_t* size) override {
+  Status Size(std::uint64_t* size) override {
     LARGE_INTEGER value;
     if (!GetFileSizeEx(handle_.get(), &value)) {
       *size = 0;
-      return LastError();
+      return WindowsError(LastError());
     }
     *size = static_cast<std::uint64_t>(value.QuadPart);
-    return 0;
+    return Status();
   }
 
-  int Append(const std::string& data) override {
+  Status Append(const std::string& data) override {
     // Only the opener writes: the end read here stays the end.
     std::uint64_t offset = 0;
-    if (int code = Size(&offset)) return code;
+    if (Status code = Size(&offset); !code.ok()) return code;
     std::size_t done = 0;
     while (done < data.size()) {
       const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1 << 30));
@@ -1479,19 +1565,19 @@ class Win32File : public OsFile {
       at.Offset = static_cast<DWORD>(offset);
       at.OffsetHigh = static_cast<DWORD>(offset >> 32);
       DWORD put = 0;
-      if (!WriteFile(handle_.get(), data.data() + done, want, &put, &at)) return LastError();
-      if (put == 0) return ERROR_WRITE_FAULT;
+      if (!WriteFile(handle_.get(), data.data() + done, want, &put, &at)) return WindowsError(LastError());
+      if (put == 0) return WindowsError(ERROR_WRITE_FAULT);
       done += put;
       offset += put;
     }
-    return 0;
+    return Status();
   }
 
-  int ReadAt(std::uint64_t offset, std::size_t count, std::string* out) override {
+  Status ReadAt(std::uint64_t offset, std::size_t count, std::string* out) override {
     out->clear();
     std::uint64_t size = 0;
-    if (int code = Size(&size)) return code;
-    if (offset >= size || count == 0) return 0;
+    if (Status code = Size(&size); !code.ok()) return code;
+    if (offset >= size || count == 0) return Status();
     count = static_cast<std::size_t>(std::min<std::uint64_t>(count, size - offset));
     out->resize(count);
     std::size_t got = 0;
@@ -1504,16 +1590,16 @@ class Win32File : public OsFile {
       if (!ReadFile(handle_.get(), out->data() + got, want, &n, &at)) {
         const int code = LastError();
         out->resize(got);
-        return code == ERROR_HANDLE_EOF ? 0 : code;
+        return WindowsError(code == ERROR_HANDLE_EOF ? 0 : code);
       }
       if (n == 0) break;
       got += n;
     }
     out->resize(got);
-    return 0;
+    return Status();
   }
 
-  int Sync() override { return FlushFileBuffers(handle_.get()) ? 0 : LastError(); }
+  Status Sync() override { return WindowsError(FlushFileBuffers(handle_.get()) ? 0 : LastError()); }
 
  private:
   Handle handle_;
@@ -1523,115 +1609,32 @@ class Win32File : public OsFile {
 
 class Win32Os : public Os {
  public:
-  int CopyFile(const std::string& from, const std::string& to, CopyMode mode,
-               std::uint64_t* bytesCopied) override {
-    if (bytesCopied) *bytesCopied = 0;
-    Place source, target;
-    if (int code = PlaceOfPath(from, &source)) return code;
-    if (int code = PlaceOfPath(to, &target)) return code;
-    return CopyAt(source, target, mode, bytesCopied, copyProgress(), nullptr);
-  }
-
-  int DeleteFile(const std::string& path) override {
-    Place at;
-    if (int code = PlaceOfPath(path, &at)) return code;
-    return DeleteAt(at);
-  }
-
-  int RemoveDir(const std::string& path) override {
-    Place at;
-    if (int code = PlaceOfPath(path, &at)) return code;
-    return RemoveDirAt(at);
-  }
-
-  int CreateDir(const std::string& path) override {
-    Place at;
-    if (int code = PlaceOfPath(path, &at)) return code;
-    return CreateDirAt(at);
-  }
-
-  int MoveNoReplace(const std::string& from, const std::string& to) override {
-    Place source, target;
-    if (int code = PlaceOfPath(from, &source)) return code;
-    if (int code = PlaceOfPath(to, &target)) return code;
-    return MoveAt(source, target);
-  }
-
-  int Stat(const std::string& path, bool followLink, FileStatus* status) override {
-    Place at;
-    if (int code = PlaceOfPath(path, &at)) return code;
-    return StatAt(at, followLink, status);
-  }
-
-  int SetAttributesNormal(const std::string& path) override { return SetReadOnly(path, false); }
-
-  int SetAttributes(const std::string& path, const FileAttributes& attributes) override {
-    Place at;
-    if (int code = PlaceOfPath(path, &at)) return code;
-    return SetAttributesAt(at, attributes);
-  }
-
-  int SetReadOnly(const std::string& path, bool readOnly) override {
-    Place at;
-    if (int code = PlaceOfPath(path, &at)) return code;
-    return SetReadOnlyAt(at, readOnly);
-  }
-
-  int SetTimes(const std::string& path, std::int64_t seconds) override {
-    Place at;
-    if (int code = PlaceOfPath(path, &at)) return code;
-    const std::int64_t time = FileTimeOf(seconds);
-    // Stamped in the present second, the creation time keeps the present
-    // moment's fraction of it: the creation time ranks file generations, and
-    // two made within one second must still rank by when they were made.
-    FILETIME now;
-    GetSystemTimePreciseAsFileTime(&now);
-    const std::int64_t present =
-        static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-    const std::int64_t created = present / 10000000 == time / 10000000 ? present : time;
-    return ChangeBasicAt(at, true, [&](FILE_BASIC_INFO* info) {
-      info->CreationTime.QuadPart = created;
-      info->LastAccessTime.QuadPart = time;
-      info->LastWriteTime.QuadPart = time;
-    });
-  }
-
-  int Access(const std::string& path, int mode) override {
-    if (mode != 0 && mode != 2 && mode != 4 && mode != 6) return ERROR_INVALID_PARAMETER;
+  Status Access(const std::string& path, int mode) override {
+    if (mode != 0 && mode != 2 && mode != 4 && mode != 6) return WindowsError(ERROR_INVALID_PARAMETER);
     std::wstring longPath;
-    if (int code = LongPath(path, &longPath)) return code;
+    if (int code = LongPath(path, &longPath)) return WindowsError(code);
     const DWORD attributes = GetFileAttributesW(longPath.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+    if (attributes == INVALID_FILE_ATTRIBUTES) return WindowsError(LastError());
     if ((mode & 2) && (attributes & FILE_ATTRIBUTE_READONLY) &&
         !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      return ERROR_ACCESS_DENIED;
+      return WindowsError(ERROR_ACCESS_DENIED);
     }
-    return 0;
+    return Status();
   }
 
-  int ListDir(const std::string& path, bool followLink, std::vector<DirEntry>* entries,
-              const NameFilter& wanted = {}) override {
-    entries->clear();
-    Place at;
-    if (int code = PlaceOfPath(path, &at)) return code;
-    Handle h;
-    if (int code = OpenDirectory(at, followLink, &h)) return code;
-    return ListHandle(h.get(), entries, wanted);
-  }
-
-  int OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) override {
+  Status OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
     Place at;
-    if (int code = PlaceOfPath(path, &at)) return code;
-    return Win32Dir::Open(at, followLink, path, *this, dir);
+    if (int code = PlaceOfPath(path, &at)) return WindowsError(code);
+    return WindowsError(Win32Dir::Open(at, followLink, path, *this, dir));
   }
 
-  int RealPath(const std::string& path, std::string* resolved) override {
+  Status RealPath(const std::string& path, std::string* resolved) override {
     std::wstring longPath;
-    if (int code = LongPath(path, &longPath)) return code;
+    if (int code = LongPath(path, &longPath)) return WindowsError(code);
     Handle h(CreateFileW(longPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!h) return LastError();
+    if (!h) return WindowsError(LastError());
     std::wstring buffer(32768, L'\0');
     const DWORD length = GetFinalPathNameByHandleW(h.get(), buffer.data(),
                                                    static_cast<DWORD>(buffer.size()),
@@ -1642,7 +1645,7 @@ class Win32Os : public Os {
       // Wine does not show, stay unresolved).
       buffer = longPath;
     } else if (length == 0 || length >= buffer.size()) {
-      return length == 0 ? LastError() : ERROR_GEN_FAILURE;
+      return WindowsError(length == 0 ? LastError() : ERROR_GEN_FAILURE);
     } else {
       buffer.resize(length);
     }
@@ -1653,40 +1656,40 @@ class Win32Os : public Os {
       buffer = buffer.substr(4);
     }
     *resolved = WideToUtf8(buffer);
-    return 0;
+    return Status();
   }
 
-  int FreeSpace(const std::string& path, std::uint64_t* bytes) override {
+  Status FreeSpace(const std::string& path, std::uint64_t* bytes) override {
     std::wstring longPath;
-    if (int code = LongPath(path, &longPath)) return code;
+    if (int code = LongPath(path, &longPath)) return WindowsError(code);
     if (longPath.back() != L'\\') longPath += L'\\';
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExW(longPath.c_str(), &available, nullptr, nullptr)) return LastError();
+    if (!GetDiskFreeSpaceExW(longPath.c_str(), &available, nullptr, nullptr)) return WindowsError(LastError());
     *bytes = available.QuadPart;
-    return 0;
+    return Status();
   }
 
-  int OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override {
+  Status OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override {
     file->reset();
     std::wstring longPath;
-    if (int code = LongPath(path, &longPath)) return code;
+    if (int code = LongPath(path, &longPath)) return WindowsError(code);
     Handle h(CreateFileW(longPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                          nullptr));
-    if (!h) return LastError();
+    if (!h) return WindowsError(LastError());
     DWORD attributes = 0, tag = 0;
-    if (int code = AttributesOf(h.get(), &attributes, &tag)) return code;
-    if (KindOfEntry(attributes, tag) != EntryKind::File) return ERROR_NOT_SUPPORTED;
+    if (int code = AttributesOf(h.get(), &attributes, &tag)) return WindowsError(code);
+    if (KindOfEntry(attributes, tag) != EntryKind::File) return WindowsError(ERROR_NOT_SUPPORTED);
     *file = std::make_unique<Win32File>(h.release());
-    return 0;
+    return Status();
   }
 
-  int OpenScratchFile(std::unique_ptr<OsFile>* file) override {
+  Status OpenScratchFile(std::unique_ptr<OsFile>* file) override {
     file->reset();
     std::wstring directory(MAX_PATH + 2, L'\0');
     const DWORD length = GetTempPathW(static_cast<DWORD>(directory.size()), directory.data());
     if (length == 0 || length >= directory.size()) {
-      return length == 0 ? LastError() : ERROR_GEN_FAILURE;
+      return WindowsError(length == 0 ? LastError() : ERROR_GEN_FAILURE);
     }
     directory.resize(length);
     static std::atomic<unsigned> counter{0};
@@ -1700,28 +1703,31 @@ class Win32Os : public Os {
                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
       if (h) {
         *file = std::make_unique<Win32File>(h.release());
-        return 0;
+        return Status();
       }
       const int code = LastError();
-      if (code != ERROR_FILE_EXISTS || attempt >= 100) return code;
+      if (code != ERROR_FILE_EXISTS || attempt >= 100) return WindowsError(code);
     }
   }
 
-  int CreateDirTree(const std::string& path) override {
-    if (path.empty()) return ERROR_PATH_NOT_FOUND;
+  Status CreateDirTree(const std::string& path) override {
+    if (path.empty()) return WindowsError(ERROR_PATH_NOT_FOUND);
     for (const std::string& prefix : PathRules::Windows().Ancestry(path)) {
-      const int code = CreateDir(prefix);
+      Place at;
+      int code = PlaceOfPath(prefix, &at);
+      if (code == 0) code = CreateDirAt(at);
       if (code == 0) continue;
       // An existing directory (or link to one) is fine, whatever the
       // creation said about it (183, or 5 on a share's root).
       FileStatus status;
-      if (Stat(prefix, true, &status) == 0 && status.kind == EntryKind::Directory) continue;
-      return code;
+      if (StatAt(at, true, &status) == 0 && status.kind == EntryKind::Directory) continue;
+      return WindowsError(code);
     }
-    return 0;
+    return Status();
   }
 
-  std::string ProgramDir() override {
+  // The directory of the running program, ending in the separator.
+  std::string ProgramDir() {
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
       const DWORD length =
@@ -1745,7 +1751,7 @@ class Win32Os : public Os {
     const std::optional<std::string> local = GetEnv("LOCALAPPDATA");
     if (!local || local->empty()) return program;
     const std::string dir = PathRules::Windows().Join(*local, "VELDAR2") + "\\";
-    if (CreateDirTree(dir) != 0) return program;
+    if (!CreateDirTree(dir).ok()) return program;
     return dir;
   }
 
@@ -1790,20 +1796,12 @@ class Win32Os : public Os {
 
   std::int64_t Now() override { return static_cast<std::int64_t>(time(nullptr)); }
 
-  std::string FormatLocalTime(std::int64_t seconds, const char* format) override {
-    const time_t when = static_cast<time_t>(seconds);
-    struct tm local;
-    if (localtime_s(&local, &when) != 0) return std::string();
-    char buffer[128];
-    const std::size_t length = strftime(buffer, sizeof buffer, format, &local);
-    return std::string(buffer, length);
-  }
-
   void SleepMs(int milliseconds) override {
     if (milliseconds > 0) Sleep(static_cast<DWORD>(milliseconds));
   }
 
-  std::string ErrorText(int code) override {
+  std::string ErrorText(const Status& status) override {
+    const int code = status.code();
     wchar_t* text = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
@@ -1820,68 +1818,10 @@ class Win32Os : public Os {
     return result;
   }
 
-  ErrorKind KindOf(int code) const override {
-    switch (code) {
-      case 0: return ErrorKind::kNone;
-      case ERROR_FILE_NOT_FOUND:
-      case ERROR_PATH_NOT_FOUND:
-      case ERROR_BAD_NETPATH:
-      case ERROR_BAD_NET_NAME:
-      case ERROR_BAD_PATHNAME:
-        return ErrorKind::kNotFound;
-      case ERROR_FILE_EXISTS:
-      case ERROR_ALREADY_EXISTS:
-        return ErrorKind::kExists;
-      case ERROR_ACCESS_DENIED: return ErrorKind::kAccessDenied;
-      case ERROR_DIRECTORY:
-      case kCodeLinkNotDirectory:
-        return ErrorKind::kNotDirectory;
-      case ERROR_DIR_NOT_EMPTY: return ErrorKind::kNotEmpty;
-      case ERROR_HANDLE_DISK_FULL:
-      case ERROR_DISK_FULL:
-      case 1295:  // ERROR_DISK_QUOTA_EXCEEDED
-        return ErrorKind::kNoSpace;
-      case ERROR_WRITE_PROTECT: return ErrorKind::kReadOnlyFileSystem;
-      case ERROR_CRC:
-      case ERROR_IO_DEVICE:
-      case ERROR_FILE_CORRUPT:
-        return ErrorKind::kIo;
-      case ERROR_SHARING_VIOLATION:
-      case ERROR_LOCK_VIOLATION:
-        return ErrorKind::kLocked;
-      case kCodeChanged: return ErrorKind::kChanged;
-      case ERROR_INVALID_FUNCTION:
-      case ERROR_NOT_SUPPORTED:
-      case ERROR_PRIVILEGE_NOT_HELD:
-        return ErrorKind::kUnsupported;
-      case ERROR_CANCELLED: return ErrorKind::kCancelled;
-      default: return ErrorKind::kOther;
-    }
-  }
-
-  int CodeOf(ErrorKind kind) const override {
-    switch (kind) {
-      case ErrorKind::kNone: return 0;
-      case ErrorKind::kNotFound: return ERROR_FILE_NOT_FOUND;
-      case ErrorKind::kExists: return ERROR_ALREADY_EXISTS;
-      case ErrorKind::kAccessDenied: return ERROR_ACCESS_DENIED;
-      case ErrorKind::kNotDirectory: return ERROR_DIRECTORY;
-      case ErrorKind::kNotEmpty: return ERROR_DIR_NOT_EMPTY;
-      case ErrorKind::kNoSpace: return ERROR_DISK_FULL;
-      case ErrorKind::kReadOnlyFileSystem: return ERROR_WRITE_PROTECT;
-      case ErrorKind::kIo: return ERROR_IO_DEVICE;
-      case ErrorKind::kLocked: return ERROR_LOCK_VIOLATION;
-      case ErrorKind::kChanged: return kCodeChanged;
-      case ErrorKind::kUnsupported: return ERROR_NOT_SUPPORTED;
-      case ErrorKind::kCancelled: return ERROR_CANCELLED;
-      case ErrorKind::kOther: break;
-    }
-    return ERROR_INVALID_PARAMETER;
-  }
+  Status Error(int code) const override { return WindowsError(code); }
+  Status Error(ErrorKind kind) const override { return WindowsError(CodeOfKind(kind)); }
 
   const PathRules& Paths() const override { return PathRules::Windows(); }
-  std::string_view LineEnd() const override { return "\r\n"; }
-  char OptionChar() const override { return '/'; }
 
  private:
   // True when a file can be created in `directory` (a probe, gone on close).

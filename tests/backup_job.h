@@ -37,13 +37,13 @@ inline constexpr std::int64_t kNow = 1'700'000'000;
 class AgeOs : public FaultOs {
  public:
   using FaultOs::FaultOs;
-  int Perform(OsOp op, const std::string& path, const std::string& path2,
-              const std::function<int()>& real) override {
-    const int code = FaultOs::Perform(op, path, path2, real);
-    if (code == 0 && fake && op == OsOp::CopyFile) births[Slashes(path2)] = ++clock;
-    if (code == 0 && fake && op == OsOp::CreateDir) births[Slashes(path)] = ++clock;
+  Status Perform(OsOp op, const std::string& path, const std::string& path2,
+              const std::function<Status()>& real) override {
+    const Status code = FaultOs::Perform(op, path, path2, real);
+    if (code.ok() && fake && op == OsOp::CopyFile) births[Slashes(path2)] = ++clock;
+    if (code.ok() && fake && op == OsOp::CreateDir) births[Slashes(path)] = ++clock;
     // A renamed entry keeps its age.
-    if (code == 0 && (op == OsOp::MoveNoReplace || op == OsOp::Exchange)) {
+    if (code.ok() && (op == OsOp::MoveNoReplace || op == OsOp::Exchange)) {
       auto from = births.extract(Slashes(path));
       auto to = births.extract(Slashes(path2));
       if (from) births[Slashes(path2)] = from.mapped();

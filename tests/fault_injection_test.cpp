@@ -104,12 +104,12 @@ class StepOs : public FaultOs {
   testing::PowerCut* cut = nullptr;  // told of every change; cuts at the break
   testing::PowerCut::Policy policy;
 
-  int Perform(OsOp op, const std::string& path, const std::string& path2,
-              const std::function<int()>& real) override {
-    if (!Changes(op)) return FaultOs::Perform(op, path, path2, real);
+  Status Perform(OsOp op, const std::string& path, const std::string& path2,
+              const std::function<Status()>& real) override {
+    if (!ChangesFileSystem(op)) return FaultOs::Perform(op, path, path2, real);
     int step = 0;
-    if (int code = Enter(op, path, path2, &step)) return code;
-    const int result = FaultOs::Perform(op, path, path2, real);
+    if (int code = Enter(op, path, path2, &step)) return Error(code);
+    const Status result = FaultOs::Perform(op, path, path2, real);
     if (cut != nullptr && step != 0) cut->After(op, path, path2, copyMode);
     Leave(step);
     return result;
@@ -278,7 +278,7 @@ class Bench {
     testing::MemorySettings settings;
     CVELDAR2App app(os, messages, settings);
     if (scenario_.clone) os.canClone = true;
-    os.noExchange = scenario_.noExchange;
+    if (scenario_.noExchange) os.FailAt(OsOp::Exchange, "", os.Error(ErrorKind::kUnsupported));
     std::vector<std::string> arguments = {"-M" + std::to_string(scenario_.count)};
     if (noMessage) arguments.push_back("-NOMSG");
     if (scenario_.link) arguments.push_back("-LINK");

@@ -32,10 +32,10 @@ constexpr std::int64_t kTime = 1'650'000'000;
 class RoomOs : public FaultOs {
  public:
   using FaultOs::FaultOs;
-  int FreeSpace(const std::string& path, std::uint64_t* bytes) override {
+  Status FreeSpace(const std::string& path, std::uint64_t* bytes) override {
     if (claimedFree == 0) return FaultOs::FreeSpace(path, bytes);
     *bytes = claimedFree;
-    return 0;
+    return Status();
   }
   std::uint64_t claimedFree = 0;
 };

@@ -7,11 +7,22 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "engine/settings_store.h"
 #include "engine/user_messages.h"
+#include "platform/os_paths.h"
+
+namespace veldar {
+
+// A status in a test's failure message: its code and kind.
+inline std::ostream& operator<<(std::ostream& out, const Status& status) {
+  return out << status.code() << " (kind " << static_cast<int>(status.kind()) << ")";
+}
+
+}  // namespace veldar
 
 namespace veldar::testing {
 

@@ -1,6 +1,7 @@
 // The log commands of the main dialog's log menu.
 
 #include "ui/log_commands.h"
+#include "platform/os_paths.h"
 
 #include "res/string_table.h"
 
@@ -14,7 +15,7 @@ void ViewLog(CVELDAR2Engine& engine, LogCommandUi& ui) { ui.OpenWithDesktop(LogF
 
 void ClearLog(CVELDAR2Engine& engine) {
   if (!engine.messages.AskOkCancel("ﾛｸﾞを消してよろしいですか？")) return;
-  engine.os.DeleteFile(LogFilePath(engine));
+  (void)DeleteFile(engine.os, LogFilePath(engine));  // a log that cannot be deleted stays, as it was
 }
 
 void ChangeLogSize(CVELDAR2Engine& engine, LogCommandUi& ui) {

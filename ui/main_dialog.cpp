@@ -1,6 +1,7 @@
 #include "ui/main_dialog.h"
 
 #include "engine/backup.h"
+#include "platform/os_paths.h"
 #include "engine/engine.h"
 #include "ui/log_commands.h"
 #include "res/string_table.h"
@@ -197,7 +198,7 @@ void CVELDAR2Dlg::OnBnClickedRestore() {
   // backup run.
   FileStatus status;
   const bool directory =
-      engine_.os.Stat(engine_.sourcePath, true, &status) != 0 || status.kind == EntryKind::Directory;
+      !Stat(engine_.os, engine_.sourcePath, true, &status).ok() || status.kind == EntryKind::Directory;
   const int listed = directory ? engine_.FindDirGenerations() : engine_.FindFileGenerations();
   if (!listed) return;
 

@@ -316,7 +316,7 @@ TEST_P(MainDialogRunTest, FailuresPassedOverAreNotReportedAsCompletion) {
   d->Type(IDC_EDIT1, dir / "work/docs");
   d->Type(IDC_EDIT2, dir / "backups");
   testing::MakeDirs(dir / "backups/old");  // vanished from the source
-  fault.FailAt(OsOp::RemoveDir, "old", fault.CodeOf(ErrorKind::kLocked));
+  fault.FailAt(OsOp::RemoveDir, "old", fault.Error(ErrorKind::kLocked));
   d->Click(IDC_OK);
   ASSERT_EQ(messages.shown.size(), 2u);
   EXPECT_NE(messages.shown[0].find("old"), std::string::npos) << messages.shown[0];

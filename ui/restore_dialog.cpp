@@ -26,7 +26,7 @@ void CVELDAR2Res::OnCommand(int id) {
 
 bool CVELDAR2Res::OnInitDialog() {
   UpdateData(false);
-  const std::vector<std::string> rows = GenerationRows(engine_.generations, engine_.os);
+  const std::vector<std::string> rows = GenerationRows(engine_.generations);
   for (const std::string& row : rows) window().AddListRow(IDC_LIST, row);
   // The newest generation is selected, so that ﾚｽﾄｱ works at once.
   if (!rows.empty()) window().SelectListRow(IDC_LIST, 0);

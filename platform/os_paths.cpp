@@ -1,0 +1,101 @@
+#include "platform/os_paths.h"
+
+namespace veldar {
+
+Status OpenParent(Os& os, const std::string& path, std::unique_ptr<OsDir>* parent, std::string* name) {
+  const PathRules& paths = os.Paths();
+  const std::string trimmed = paths.WithoutTrailingSeparators(path);
+  *name = paths.NameOf(trimmed);
+  std::string directory = paths.ParentOf(trimmed);
+  if (name->empty() || *name == "." || *name == "..") return os.Error(ErrorKind::kInvalid);
+  if (directory.empty()) directory = ".";
+  return os.OpenDir(directory, /*followLink=*/true, parent);
+}
+
+namespace {
+
+// Opens the parent of `path` and calls `operation(parent, name)`.
+template <typename Operation>
+Status AtParent(Os& os, const std::string& path, Operation operation) {
+  std::unique_ptr<OsDir> parent;
+  std::string name;
+  if (Status opened = OpenParent(os, path, &parent, &name); !opened.ok()) return opened;
+  return operation(*parent, name);
+}
+
+}  // namespace
+
+Status CopyFile(Os& os, const std::string& from, const std::string& to, CopyMode mode,
+                std::uint64_t* bytesCopied) {
+  if (bytesCopied) *bytesCopied = 0;
+  std::unique_ptr<OsDir> target;
+  std::string targetName;
+  if (Status opened = OpenParent(os, to, &target, &targetName); !opened.ok()) return opened;
+  return AtParent(os, from, [&](OsDir& source, const std::string& name) {
+    return source.CopyFile(name, *target, targetName, mode, bytesCopied);
+  });
+}
+
+Status DeleteFile(Os& os, const std::string& path) {
+  return AtParent(os, path, [](OsDir& dir, const std::string& name) { return dir.DeleteFile(name); });
+}
+
+Status RemoveDir(Os& os, const std::string& path) {
+  return AtParent(os, path, [](OsDir& dir, const std::string& name) { return dir.RemoveDir(name); });
+}
+
+Status CreateDir(Os& os, const std::string& path) {
+  return AtParent(os, path, [](OsDir& dir, const std::string& name) { return dir.CreateDir(name); });
+}
+
+Status MoveNoReplace(Os& os, const std::string& from, const std::string& to) {
+  std::unique_ptr<OsDir> target;
+  std::string targetName;
+  if (Status opened = OpenParent(os, to, &target, &targetName); !opened.ok()) return opened;
+  return AtParent(os, from, [&](OsDir& source, const std::string& name) {
+    return source.MoveNoReplace(name, *target, targetName);
+  });
+}
+
+Status SetTimes(Os& os, const std::string& path, std::int64_t seconds) {
+  return AtParent(os, path, [&](OsDir& dir, const std::string& name) { return dir.SetTimes(name, seconds); });
+}
+
+Status SetAttributesNormal(Os& os, const std::string& path) {
+  return AtParent(os, path, [](OsDir& dir, const std::string& name) { return dir.SetAttributesNormal(name); });
+}
+
+Status SetAttributes(Os& os, const std::string& path, const FileAttributes& attributes) {
+  return AtParent(os, path, [&](OsDir& dir, const std::string& name) {
+    return dir.SetAttributes(name, attributes);
+  });
+}
+
+Status SetReadOnly(Os& os, const std::string& path, bool readOnly) {
+  return AtParent(os, path, [&](OsDir& dir, const std::string& name) { return dir.SetReadOnly(name, readOnly); });
+}
+
+Status Stat(Os& os, const std::string& path, bool followLink, FileStatus* status) {
+  std::unique_ptr<OsDir> parent;
+  std::string name;
+  const Status opened = OpenParent(os, path, &parent, &name);
+  if (opened.Is(ErrorKind::kInvalid)) {
+    // A root, "." or "..": a directory that is its own entry.
+    std::unique_ptr<OsDir> dir;
+    Status code = os.OpenDir(path, /*followLink=*/true, &dir);
+    if (code.ok()) code = dir->Stat(status);
+    return code;
+  }
+  if (!opened.ok()) return opened;
+  return parent->StatAt(name, status, followLink);
+}
+
+Status ListDir(Os& os, const std::string& path, bool followLink, std::vector<DirEntry>* entries,
+               const NameFilter& wanted) {
+  entries->clear();
+  std::unique_ptr<OsDir> dir;
+  if (Status opened = os.OpenDir(path, followLink, &dir); !opened.ok()) return opened;
+  return dir->List(entries, wanted);
+}
+
+}  // namespace veldar

@@ -1,0 +1,44 @@
+#pragma once
+// The operations of `OsDir` on paths: each opens the path's parent directory
+// (following links on the way, as for any path the user names) and acts on
+// the last name in it, never following a link found there. For the few
+// places that work on a path by itself (a single-file backup, the restore
+// directory, the log file); a tree is walked through open directories.
+//
+// Each fails as its `OsDir` operation does, or as opening the parent does.
+// A path without a parent (a root, a bare name that is no entry) fails
+// (kInvalid), except where the operation says otherwise.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/os.h"
+
+namespace veldar {
+
+// Opens the directory holding `path` and gives the name of `path` in it.
+Status OpenParent(Os& os, const std::string& path, std::unique_ptr<OsDir>* parent, std::string* name);
+
+// `OsDir::CopyFile` from `from` to `to`; the two may lie in different directories.
+Status CopyFile(Os& os, const std::string& from, const std::string& to, CopyMode mode,
+                std::uint64_t* bytesCopied = nullptr);
+Status DeleteFile(Os& os, const std::string& path);
+Status RemoveDir(Os& os, const std::string& path);
+// Makes the directory readable by its owner only (0700, whatever the umask).
+Status CreateDir(Os& os, const std::string& path);
+Status MoveNoReplace(Os& os, const std::string& from, const std::string& to);
+Status SetTimes(Os& os, const std::string& path, std::int64_t seconds);
+Status SetAttributesNormal(Os& os, const std::string& path);
+Status SetAttributes(Os& os, const std::string& path, const FileAttributes& attributes);
+Status SetReadOnly(Os& os, const std::string& path, bool readOnly);
+// The status of `path`; a final link is followed only with `followLink`. A
+// root is its own directory's status.
+Status Stat(Os& os, const std::string& path, bool followLink, FileStatus* status);
+// The entries of the directory `path` (`OsDir::List`); a final link is
+// followed only with `followLink`.
+Status ListDir(Os& os, const std::string& path, bool followLink, std::vector<DirEntry>* entries,
+               const NameFilter& wanted = {});
+
+}  // namespace veldar
