@@ -157,6 +157,17 @@ constexpr Entry kTable[] = {
     {"エラー %1", "error %1", false},
     {"二重起動を確かめられません: %1", "no single-instance check: %1", false},
     {"ソケット用のプライベートなディレクトリがありません", "no private directory for its socket", false},
+
+    // ---- Exclude patterns ----
+    {"除外パターン「%1」は使えません: %2", "exclude pattern \"%1\" cannot be used: %2", false},
+    {"名前がありません", "it names nothing", false},
+    {"空の名前 (//) があります", "an empty name (//)", false},
+    {". や .. は使えません", "\".\" and \"..\" are no names here", false},
+    {"** は / と / の間にそれだけで書きます（a/**/b）", "** stands alone between slashes (a/**/b)", false},
+    {"名前の区切りは / です（\\ は使えません）", "names are separated by / (not \\)", false},
+    {"制御文字を含んでいます", "it holds a control character", false},
+    {"! で始まる否定はありません（! で始まる名前は ?名前 と書きます）",
+     "there is no negation (write a name beginning with ! as ?name)", false},
 };
 // clang-format on
 
