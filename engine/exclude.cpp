@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "engine/generation_names.h"
+#include "engine/utf8.h"
 #include "res/translation.h"
 
 namespace veldar {
@@ -14,30 +15,10 @@ bool IsWhite(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// The bytes of the character at `at`: a whole valid UTF-8 sequence (no
-// overlong form, no surrogate, nothing past U+10FFFF), else the one byte.
+// The bytes of the character at `at`: a whole valid UTF-8 one, else the one byte.
 std::size_t CharLength(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-  if (lead < 0xC2 || lead > 0xF4) return 1;
-  if (lead <= 0xDF) {
-    length = 2;
-  } else if (lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  }
-  if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 1;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 1;
-  }
-  return length;
+  const std::size_t length = Utf8CharLength(text, at);
+  return length > 0 ? length : 1;
 }
 
 // `name` against one name of a pattern with '*' and '?'. Both step over

@@ -168,6 +168,18 @@ constexpr Entry kTable[] = {
     {"二重起動を確かめられません: %1", "no single-instance check: %1", false},
     {"ソケット用のプライベートなディレクトリがありません", "no private directory for its socket", false},
 
+    // ---- The list of generations (-LIST) ----
+    {"世代はありません", "no generations", false},
+    {"番号", "#", false},
+    {"完了日時", "completed", false},
+    {"ファイル数", "files", false},
+    {"サイズ", "size", false},
+    {"状態", "state", false},
+    {"名前", "name", false},
+    {"完了", "complete", false},
+    {"未完了", "incomplete", false},
+    {"中断（作業ディレクトリ）", "interrupted (working directory)", false},
+
     // ---- Exclude patterns ----
     {"除外パターン「%1」は使えません: %2", "exclude pattern \"%1\" cannot be used: %2", false},
     {"名前がありません", "it names nothing", false},
