@@ -168,6 +168,10 @@ constexpr Entry kTable[] = {
     {"二重起動を確かめられません: %1", "no single-instance check: %1", false},
     {"ソケット用のプライベートなディレクトリがありません", "no private directory for its socket", false},
 
+    // ---- The summary of a run on standard output ----
+    {"コピー %1、共有 %2、削除 %3、失敗 %4、%5 バイト、%6",
+     "%1 copied, %2 shared, %3 deleted, %4 failed, %5 bytes, %6", false},
+
     // ---- The list of generations (-LIST) ----
     {"世代はありません", "no generations", false},
     {"番号", "#", false},
