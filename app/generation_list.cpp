@@ -13,22 +13,19 @@
 namespace veldar {
 namespace {
 
-const char* StateText(GenerationListRow::State state) {
-  switch (state) {
-    case GenerationListRow::State::kComplete: return "完了";
-    case GenerationListRow::State::kIncomplete: return "未完了";
-    case GenerationListRow::State::kWorking: return "中断（作業ディレクトリ）";
-  }
-  return "";
-}
+// A state's words: for people (translated) and in the JSON.
+struct StateWords {
+  const char* text;
+  const char* json;
+};
 
-const char* StateJson(GenerationListRow::State state) {
+StateWords WordsOf(GenerationListRow::State state) {
   switch (state) {
-    case GenerationListRow::State::kComplete: return "complete";
-    case GenerationListRow::State::kIncomplete: return "incomplete";
-    case GenerationListRow::State::kWorking: return "interrupted";
+    case GenerationListRow::State::kComplete: return {"完了", "complete"};
+    case GenerationListRow::State::kIncomplete: return {"未完了", "incomplete"};
+    case GenerationListRow::State::kWorking: break;
   }
-  return "";
+  return {"中断（作業ディレクトリ）", "interrupted"};
 }
 
 std::string HexByte(unsigned char byte, const char* format) {
@@ -107,7 +104,7 @@ std::string GenerationListText(const std::vector<GenerationListRow>& rows, const
   table.push_back({say("番号"), say("完了日時"), say("ファイル数"), say("サイズ"), say("状態"), say("名前")});
   for (const GenerationListRow& row : rows) {
     table.push_back({row.number > 0 ? std::to_string(row.number) : "-", row.completed ? time(*row.completed) : "-",
-                     std::to_string(row.files), HumanBytes(row.bytes), say(StateText(row.state)),
+                     std::to_string(row.files), HumanBytes(row.bytes), say(WordsOf(row.state).text),
                      PrintableName(row.name)});
   }
   std::array<std::size_t, kColumns> widths{};
@@ -138,7 +135,7 @@ std::string GenerationListJson(const std::vector<GenerationListRow>& rows, const
     json += ",\"completed\":" + (row.completed ? JsonString(time(*row.completed), &ignored) : std::string("null"));
     json += ",\"completed_unix\":" + (row.completed ? std::to_string(*row.completed) : std::string("null"));
     json += ",\"files\":" + std::to_string(row.files) + ",\"bytes\":" + std::to_string(row.bytes);
-    json += ",\"state\":\"" + std::string(StateJson(row.state)) + "\"}\n";
+    json += ",\"state\":\"" + std::string(WordsOf(row.state).json) + "\"}\n";
   }
   return json;
 }
