@@ -28,7 +28,8 @@ struct BatchRequest {
   bool json = false;     // -JSON: the list as JSON, one object per line
   bool verbose = false;  // -VERBOSE: the run's summary on standard output even off a terminal
   // -X<pattern>, repeatable: exclude patterns as written (the quotes of
-  // -X"a b" removed), in order, checked by nobody yet (ExcludeSet::Parse).
+  // -X"a b" removed), in order. Not checked here: the run compiles them with
+  // ExcludeSet::Parse, which names a malformed one.
   std::vector<std::string> excludes;
   // With -RESTORE and exactly three paths: the third, the directory restored into.
   std::string restoreDir;
@@ -56,6 +57,7 @@ struct BatchRequest {
 // it sets nothing and is dropped up to its blank. -X reads its pattern up to
 // the next blank, or when a double quote follows the X, up to the next double
 // quote (-X"System Volume Information/").
+// REQUIRES: `request` is not null.
 int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
                        std::vector<std::string>* paths, BatchRequest* request);
 
