@@ -308,24 +308,52 @@ std::string UsageText(char o, Language language) {
   // nothing there, and a path is kept from being an option by its quotes.
   const bool slash = o == '/';
   const std::string end = slash ? "" : " [--]";
+  const std::string backup = "[" + O + "Mcount] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
+                             "NOTIME] [" + O + "LINK] [" + O + "Xpattern]... [" + O + "DRYRUN] [" + O + "VERBOSE]" +
+                             end;
+  const std::string list = O + "LIST [" + O + "JSON]" + end + " [SOURCE [BACKUPDIR]]\n";
+  const std::string restore = O + "RESTOREn [" + O + "DRYRUN]" + end + " SOURCE BACKUPDIR RESTOREDIR\n";
+  // One example of each: a shell would expand "*" unquoted; cmd.exe does not.
+  const std::string src = slash ? "C:\\data" : "~/docs", dst = slash ? "D:\\backup" : "/mnt/backup";
+  const std::string pattern = slash ? "/X*.tmp" : "'-X*.tmp'";
+  const std::string examples =
+      "  veldar2 " + O + "DRYRUN " + O + "M3 " + src + " " + dst + "\n"
+      "  veldar2 " + O + "LIST " + src + " " + dst + "\n"
+      "  veldar2 " + O + "RESTORE2 " + src + " " + dst + " " + (slash ? "C:\\restored" : "/tmp/restored") + "\n"
+      "  veldar2 " + O + "M3 " + pattern + " " + O + "X/cache/ " + src + " " +
+      dst + "\n"
+      "  veldar2 " + O + "M3 " + O + "VERBOSE " + src + " " + dst + (slash ? " >> backup.txt" : " >> ~/backup.txt") +
+      "\n";
   if (language == Language::kEnglish) {
-    return "Usage: veldar2 [" + O + "Mcount] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-           "NOTIME] [" + O + "LINK]" + end + " SOURCE BACKUPDIR\n"
+    return "Usage: veldar2 " + backup + " SOURCE BACKUPDIR\n"
+           "       veldar2 " + list +
+           "       veldar2 " + restore +
            "\n"
            "  SOURCE       file or directory to back up\n"
            "  BACKUPDIR    directory that holds the generations\n"
+           "  RESTOREDIR   directory to restore into: afterwards it holds exactly the generation\n"
            "  " + O + "Mn          number of generations to keep (e.g. " + O + "M5)\n"
            "  " + O + "NOFORCE     never overwrite existing copies\n"
            "  " + O + "NODEL       keep files that vanished from the source\n"
            "  " + O + "NOMSG       log failures instead of showing them, and go on\n"
            "  " + O + "NOTIME      copy files without comparing their times (and share none)\n"
            "  " + O + "LINK        files unchanged since the newest generation are hard-linked to it\n"
-           "               (cloned only where a link cannot be made)\n" +
+           "               (cloned only where a link cannot be made)\n"
+           "  " + O + "Xpattern    leave out what the pattern matches, neither copied nor deleted from the\n"
+           "               backup (repeatable; adds to EXCLUDE in the settings): * and ? within a name,\n"
+           "               ** any names, name/ directories only, /name at the source only\n"
+           "  " + O + "DRYRUN      change nothing: print what the run would do, then its totals\n"
+           "  " + O + "LIST        print the generations, newest first (without paths: the stored ones)\n"
+           "  " + O + "JSON        with " + O + "LIST: one JSON object per generation and line\n"
+           "  " + O + "RESTOREn    restore generation n (1 = the newest, as the restore dialog numbers them)\n"
+           "  " + O + "VERBOSE     print the summary line even when standard output is not a terminal\n" +
            (slash ? std::string("  \"...\"        a path with blanks, or beginning with /\n"
                                 "  /?, --help   this text\n")
                   : std::string("  --           every argument after it is a path\n"
                                 "  --help       this text\n")) +
            "  --version    version\n"
+           "\n"
+           "Examples (dry run, list, restore, excludes, summary):\n" + examples +
            "\n"
            "Without parameters the dialog opens.\n"
            "Exit status: 0 success, 1 some operations failed (" + O +
@@ -333,24 +361,41 @@ std::string UsageText(char o, Language language) {
            "window is open.\n";
   }
   return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-         "NOTIME] [" + O + "LINK]" + end + " 元 先\n"
-         "Usage: veldar2 [" + O + "Mcount] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-         "NOTIME] [" + O + "LINK]" + end + " SOURCE BACKUPDIR\n"
+         "NOTIME] [" + O + "LINK] [" + O + "Xパターン]... [" + O + "DRYRUN] [" + O + "VERBOSE]" + end + " 元 先\n"
+         "        veldar2 " + O + "LIST [" + O + "JSON]" + end + " [元 [先]]\n"
+         "        veldar2 " + O + "RESTOREn [" + O + "DRYRUN]" + end + " 元 先 復元先\n"
+         "Usage: veldar2 " + backup + " SOURCE BACKUPDIR\n"
+         "       veldar2 " + list +
+         "       veldar2 " + restore +
          "\n"
          "  SOURCE       バックアップするファイル・ディレクトリ / file or directory to back up\n"
          "  BACKUPDIR    バックアップディレクトリ / directory that holds the generations\n"
+         "  RESTOREDIR   復元するディレクトリ（世代とまったく同じ内容になります）/ directory to restore into:\n"
+         "               afterwards it holds exactly the generation\n"
          "  " + O + "Mn          保存する世代数 / number of generations to keep (e.g. " + O + "M5)\n"
          "  " + O + "NOFORCE     上書きしない / never overwrite existing copies\n"
          "  " + O + "NODEL       ファイル・フォルダを消さない / keep files that vanished from the source\n"
          "  " + O + "NOMSG       エラーをログに記録して続行 / log failures instead of showing them, and go on\n"
          "  " + O + "NOTIME      時間比較をしない / copy files without comparing their times (and share none)\n"
          "  " + O + "LINK        変更のないファイルは前の世代とハードリンクで共有 / files unchanged since the\n"
-         "               newest generation are hard-linked to it (cloned only where a link cannot be made)\n" +
+         "               newest generation are hard-linked to it (cloned only where a link cannot be made)\n"
+         "  " + O + "Xpattern    パターンに合うものをコピーも削除もしない（繰り返し可、設定の EXCLUDE に追加）/\n"
+         "               leave out what the pattern matches (repeatable; adds to EXCLUDE in the settings):\n"
+         "               * ? 名前の中 within a name, ** 任意の階層 any names, name/ ディレクトリだけ\n"
+         "               directories only, /name 元の直下だけ at the source only\n"
+         "  " + O + "DRYRUN      何も変えずに、実行する内容と合計を表示 / change nothing: print what the run would do\n"
+         "  " + O + "LIST        世代を新しい順に表示（パスなしは前回のパス）/ print the generations, newest first\n"
+         "  " + O + "JSON        " + O + "LIST を 1 行 1 世代の JSON で / with " + O +
+         "LIST: one JSON object per generation and line\n"
+         "  " + O + "RESTOREn    n 番目に新しい世代を復元（1 が最新）/ restore generation n (1 = the newest)\n"
+         "  " + O + "VERBOSE     端末でなくても最後に集計を表示 / print the summary line even off a terminal\n" +
          (slash ? std::string("  \"...\"        空白を含むパス / a path with blanks, or beginning with /\n"
                               "  /?, --help   この説明 / this text\n")
                 : std::string("  --           以降の引数はすべてパス / every argument after it is a path\n"
                               "  --help       この説明 / this text\n")) +
          "  --version    バージョン / version\n"
+         "\n"
+         "例 / examples（試行、一覧、復元、除外、集計 / dry run, list, restore, excludes, summary）:\n" + examples +
          "\n"
          "パラメタなしで起動するとダイアログを表示します。/ Without parameters the dialog opens.\n"
          "終了コード / exit status: 0 成功 success, 1 一部失敗 some operations failed (" + O +

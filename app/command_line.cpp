@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdint>
 
+#include "engine/exclude.h"
 #include "res/string_table.h"
 #include "res/translation.h"
 
@@ -66,9 +67,124 @@ bool StartsWithNumber(const std::string& text) {
   return i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));
 }
 
+// The options of a BatchRequest, written with the Windows option character
+// as the string table holds the others.
+constexpr const char kOptDryRun[] = "/DRYRUN";
+constexpr const char kOptList[] = "/LIST";
+constexpr const char kOptJson[] = "/JSON";
+constexpr const char kOptVerbose[] = "/VERBOSE";
+constexpr const char kOptRestore[] = "/RESTORE";
+constexpr const char kOptExclude[] = "/X";
+
+std::string OptionName(const char* name, char optionChar) {
+  std::string text = name;
+  text[0] = optionChar;
+  return text;
+}
+
+bool EqualsNoCase(const std::string& text, const std::string& name) {
+  return text.size() == name.size() && StartsWithNoCase(text, name);
+}
+
+// The generation number of -RESTORE<n>: 1 or more, digits only (leading
+// zeros allowed); 0 for anything else, an empty or too large number too.
+int RestoreNumber(const std::string& digits) {
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+  const std::size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos || digits.size() - first > 9) return 0;
+  return std::stoi(digits.substr(first));
+}
+
+bool IsExcludeOption(const std::string& argument, char optionChar) {
+  return StartsWithNoCase(argument, OptionName(kOptExclude, optionChar));
+}
+
+// The pattern of an -X argument as the parser will read it: without the
+// quotes of -X"a b". Empty when it has none, or when a double quote in it
+// would make the parser read something else.
+std::string ExcludePattern(const std::string& argument) {
+  std::string pattern = argument.substr(2);
+  if (pattern.size() >= 2 && pattern.front() == '"' && pattern.back() == '"')
+    pattern = pattern.substr(1, pattern.size() - 2);
+  return pattern.find('"') == std::string::npos ? pattern : std::string();
+}
+
+// Why an argument that names -RESTORE or -X does not say what they need, in
+// `language`; empty when it does, or names neither.
+std::string RequestOptionRefusal(const std::string& argument, char optionChar, Language language) {
+  const std::string restore = OptionName(kOptRestore, optionChar);
+  if (StartsWithNoCase(argument, restore) && RestoreNumber(argument.substr(restore.size())) == 0) {
+    return FormatText(Translate(language, "%1 のあとには世代の番号を書きます（%2 が最新の世代）: %3"),
+                      {restore, restore + "1", argument});
+  }
+  if (!IsExcludeOption(argument, optionChar)) return std::string();
+  const std::string pattern = ExcludePattern(argument);
+  if (pattern.empty()) {
+    return FormatText(Translate(language, "%1 のあとには除外するパターンを書きます（ダブルクォートは全体を囲むときだけ）: %2"),
+                      {argument.substr(0, 2), argument});
+  }
+  std::string error;
+  ExcludeSet::Parse({pattern}, false, &error, language);
+  return error;
+}
+
+// Whether `argument` is one of the options of a BatchRequest, written as
+// they need.
+bool IsRequestOption(const std::string& argument, char optionChar) {
+  for (const char* name : {kOptDryRun, kOptList, kOptJson, kOptVerbose}) {
+    if (EqualsNoCase(argument, OptionName(name, optionChar))) return true;
+  }
+  const bool named = StartsWithNoCase(argument, OptionName(kOptRestore, optionChar)) ||
+                     IsExcludeOption(argument, optionChar);
+  return named && RequestOptionRefusal(argument, optionChar, Language::kJapanese).empty();
+}
+
+// Reads the BatchRequest option at the start of `*rest` into `request` and
+// moves `*rest` past it; false (nothing changed) when it begins with none.
+bool ReadRequestOption(std::string* rest, char optionChar, BatchRequest& request) {
+  const std::string word = rest->substr(0, rest->find(' '));
+  const struct {
+    const char* name;
+    bool* flag;
+  } flags[] = {{kOptDryRun, &request.dryRun},
+               {kOptList, &request.list},
+               {kOptJson, &request.json},
+               {kOptVerbose, &request.verbose}};
+  for (const auto& option : flags) {
+    if (EqualsNoCase(word, OptionName(option.name, optionChar))) {
+      *option.flag = true;
+      *rest = SkipToNextBlank(*rest);
+      return true;
+    }
+  }
+  const std::string restore = OptionName(kOptRestore, optionChar);
+  if (StartsWithNoCase(word, restore)) {
+    const int number = RestoreNumber(word.substr(restore.size()));
+    if (number == 0) return false;
+    request.restoreNumber = number;
+    *rest = SkipToNextBlank(*rest);
+    return true;
+  }
+  if (!IsExcludeOption(word, optionChar) || word.size() == 2) return false;
+  if ((*rest)[2] == '"') {
+    // Quoted: the pattern runs to the next double quote, blanks and all, as
+    // a quoted path does.
+    const std::string quoted = rest->substr(3);
+    const auto close = quoted.find('"');
+    if (const std::string pattern = quoted.substr(0, close); !pattern.empty()) request.excludes.push_back(pattern);
+    *rest = close == std::string::npos ? std::string() : TrimLeft(quoted.substr(close + 1));
+  } else {
+    request.excludes.push_back(word.substr(2));
+    *rest = SkipToNextBlank(*rest);
+  }
+  return true;
+}
+
 // `next` is the argument after this one, or null. A blank inside an option
-// would end it in the rebuilt text and make the rest another argument.
+// would end it in the rebuilt text and make the rest another argument (but
+// for -X's pattern, which the rebuilt text quotes).
 bool IsKnownOption(const std::string& argument, const std::string* next, char optionChar) {
+  if (IsRequestOption(argument, optionChar)) return true;
   if (argument.find(' ') != std::string::npos) return false;
   for (int id : {IDS_OPT_NOFORCE, IDS_OPT_NODEL, IDS_OPT_NOMSG, IDS_OPT_NOTIME, IDS_OPT_LINK}) {
     if (StartsWithNoCase(argument, OptionName(id, optionChar))) return true;
@@ -98,9 +214,12 @@ int LeadingInt(const std::string& text) {
 }
 
 int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
-                       std::vector<std::string>* paths) {
+                       std::vector<std::string>* paths, BatchRequest* request) {
   if (text.empty()) return 0;
   std::string rest = text;
+  const std::string storedSource = engine.sourcePath;
+  std::vector<std::string> taken;
+  *request = BatchRequest();
   engine.sourcePath.clear();
   engine.noForce = 0;
   engine.noDelete = 0;
@@ -125,7 +244,7 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
     if (rest[0] == '"') {
       const std::string quoted = rest.substr(1);
       const auto close = quoted.find('"');
-      AssignPath(engine, quoted.substr(0, close), paths);
+      AssignPath(engine, quoted.substr(0, close), &taken);
       rest = close == std::string::npos ? std::string() : TrimLeft(quoted.substr(close + 1));
     } else if (rest[0] == optionChar) {
       if (StartsWithNoCase(rest, countOption)) {
@@ -134,6 +253,7 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
         rest = SkipToNextBlank(value);
         continue;
       }
+      if (ReadRequestOption(&rest, optionChar, *request)) continue;
       bool matched = false;
       for (const Switch& option : switches) {
         if (StartsWithNoCase(rest, option.name)) {
@@ -146,11 +266,45 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
       if (!matched) rest = SkipToNextBlank(rest);
     } else {
       const auto blank = rest.find(' ');
-      AssignPath(engine, rest.substr(0, blank), paths);
+      AssignPath(engine, rest.substr(0, blank), &taken);
       rest = SkipToNextBlank(rest);
     }
   }
+  if (request->restoreNumber > 0 && taken.size() == 3) {
+    engine.backupDir = taken[1];
+    request->restoreDir = taken[2];
+  }
+  if (request->list && taken.empty()) engine.sourcePath = storedSource;
+  if (paths) paths->insert(paths->end(), taken.begin(), taken.end());
   return 1;
+}
+
+int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
+                       std::vector<std::string>* paths) {
+  BatchRequest request;
+  const int result = ParseParameterText(text, optionChar, engine, paths, &request);
+  if (request.dryRun || request.mode() != BatchRequest::Mode::kBackup) engine.sourcePath.clear();
+  return result;
+}
+
+std::string CheckBatchRequest(const BatchRequest& request, std::size_t pathCount, char optionChar,
+                              Language language) {
+  const auto name = [optionChar](const char* option) { return OptionName(option, optionChar); };
+  const auto say = [language](const char* japanese, std::initializer_list<std::string> arguments) {
+    return FormatText(Translate(language, japanese), arguments);
+  };
+  if (request.list && request.restoreNumber > 0)
+    return say("%1 と %2 は一緒に使えません", {name(kOptList), name(kOptRestore)});
+  if (request.json && !request.list) return say("%1 は %2 と一緒に使います", {name(kOptJson), name(kOptList)});
+  if (!request.excludes.empty() && request.mode() != BatchRequest::Mode::kBackup) {
+    return say("%1 はバックアップにだけ使えます（%2 と %3 は何も除外しません）",
+               {name(kOptExclude), name(kOptList), name(kOptRestore)});
+  }
+  if (request.restoreNumber > 0 && pathCount != 3) {
+    return say("%1 にはパスを 3 つ書きます（元、バックアップディレクトリ、復元するディレクトリ）。%2 個あります",
+               {name(kOptRestore), std::to_string(pathCount)});
+  }
+  return std::string();
 }
 
 std::string RefuseArguments(const std::vector<std::string>& arguments, char optionChar, Language language) {
@@ -165,6 +319,8 @@ std::string RefuseArguments(const std::vector<std::string>& arguments, char opti
     if (option) {
       const std::string* next = i + 1 < arguments.size() ? &arguments[i + 1] : nullptr;
       if (IsKnownOption(argument, next, optionChar)) continue;
+      if (std::string refusal = RequestOptionRefusal(argument, optionChar, language); !refusal.empty())
+        return refusal;
       // "./" keeps a relative POSIX path from beginning with "-"; every
       // platform has "--".
       const char* pattern = optionChar == '-'
@@ -196,8 +352,11 @@ std::string BuildParameterText(const std::vector<std::string>& arguments, char o
     // quote.
     const bool quote = !(options && startsLikeOption) &&
                        (argument.empty() || HoldsWhite(argument) || startsLikeOption);
+    // -X's pattern would end at a blank: quoted after the X, as the parser reads it.
+    const bool quotePattern = options && IsExcludeOption(argument, optionChar) &&
+                              argument.find(' ') != std::string::npos && argument[2] != '"';
     if (quote) text += '"';
-    text += argument;
+    text += quotePattern ? argument.substr(0, 2) + '"' + argument.substr(2) + '"' : argument;
     if (quote) text += '"';
   }
   return text;

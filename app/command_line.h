@@ -16,24 +16,80 @@
 
 namespace veldar {
 
-// Reads `text` into the engine: source path, backup directory, generation
-// count and the four switches (options begin with `optionChar`). Returns 0 and
-// changes nothing for an empty text; otherwise 1, whatever the text held.
+// What a batch start asks for beyond the job the engine holds: which kind of
+// run, and how it reports. The options are words after the option character,
+// in any letter case, each written whole (no letters after it).
+struct BatchRequest {
+  enum class Mode { kBackup, kList, kRestore };
+
+  bool dryRun = false;   // -DRYRUN: read what a real run reads, change nothing, print what it would do
+  bool list = false;     // -LIST: print the generations of the source, newest first
+  int restoreNumber = 0; // -RESTORE<n>: restore generation n (1 = the newest); 0: no restore
+  bool json = false;     // -JSON: the list as JSON, one object per line
+  bool verbose = false;  // -VERBOSE: the run's summary on standard output even off a terminal
+  // -X<pattern>, repeatable: exclude patterns as written (the quotes of
+  // -X"a b" removed), in order. Not checked here: the run compiles them with
+  // ExcludeSet::Parse, which names a malformed one.
+  std::vector<std::string> excludes;
+  // With -RESTORE and exactly three paths: the third, the directory restored into.
+  std::string restoreDir;
+
+  // -RESTORE wins over -LIST; CheckBatchRequest refuses the two together.
+  Mode mode() const { return restoreNumber > 0 ? Mode::kRestore : list ? Mode::kList : Mode::kBackup; }
+};
+
+// Reads `text` into the engine and `request`: source path, backup directory,
+// generation count and the four switches into the engine, the options of
+// BatchRequest into `request` (options begin with `optionChar`). Returns 0
+// and changes nothing for an empty text; otherwise 1, whatever the text held.
 // `paths`, when given, receives the path arguments in the order the parser
 // took them: the source first, then every one it took as the backup
 // directory (the last one stands; the ones between are not used).
+//
+// The paths are read as for a backup (the first is the source, the last the
+// backup directory, a missing one is the stored one), except:
+// - with -RESTORE and exactly three paths: source, backup directory, and the
+//   directory restored into (`request->restoreDir`); with any other number
+//   `restoreDir` stays empty and CheckBatchRequest refuses the request;
+// - with -LIST and no path: the stored source stays, as the stored backup
+//   directory does (the engine holds what the settings loaded).
+// An option of BatchRequest written wrongly ("-RESTORE0", "-X") is unknown:
+// it sets nothing and is dropped up to its blank. -X reads its pattern up to
+// the next blank, or when a double quote follows the X, up to the next double
+// quote (-X"System Volume Information/").
+// REQUIRES: `request` is not null.
+int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
+                       std::vector<std::string>* paths, BatchRequest* request);
+
+// The same for a caller that knows nothing of BatchRequest: a text that asks
+// for a dry run, a list or a restore leaves the source path empty, so that
+// the run's pre-check refuses it instead of making a backup.
 int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
                        std::vector<std::string>* paths = nullptr);
+
+// Why `request` cannot be carried out as asked, `pathCount` paths having
+// been given (as ParseParameterText counts them); empty when it can.
+// Refused: -LIST with -RESTORE; -JSON without -LIST; -X with -LIST or
+// -RESTORE (a list and a restore leave nothing out); -RESTORE without
+// exactly three paths. The message names the options with `optionChar`, in
+// `language`.
+std::string CheckBatchRequest(const BatchRequest& request, std::size_t pathCount, char optionChar,
+                              Language language = Language::kJapanese);
 
 // Why the program's arguments, as the shell split them, cannot be handed to
 // the parser; empty when they can. "--" ends the options: every argument
 // after it is a path. Refused, first one first:
 // - an argument before "--" that begins with `optionChar` and is no option
-//   the parser knows. Known (letter case ignored, never holding a blank): a
-//   switch name followed by anything; the count option followed by an
-//   optional sign and a digit; the count option alone when the next argument
-//   is a number the parser reads past the blank ("-M 3"). A path meant by an
-//   unknown one would otherwise be dropped, or read as a count of 0;
+//   the parser knows. Known (letter case ignored, never holding a blank but
+//   in -X's pattern): a switch name followed by anything; the count option
+//   followed by an optional sign and a digit; the count option alone when
+//   the next argument is a number the parser reads past the blank ("-M 3");
+//   -DRYRUN, -LIST, -JSON and -VERBOSE exactly; -RESTORE followed by a number
+//   of 1 or more and nothing else; -X followed by a pattern that
+//   ExcludeSet::Parse accepts, holding no double quote unless it is wholly
+//   quoted (-X"a b"). A path meant by an unknown one would otherwise be
+//   dropped, or read as a count of 0. -RESTORE and -X written wrongly are
+//   told as such (with the pattern's fault);
 // - a path holding a double quote: the text has no way to carry one.
 // The message names the argument (for an unknown option, with the ways to
 // write such a path), in `language`.
@@ -42,7 +98,8 @@ std::string RefuseArguments(const std::vector<std::string>& arguments, char opti
 
 // The parameter text for `arguments` (see above); the first "--" is left out.
 // A path is quoted when it is empty, holds white space, or (after "--")
-// begins with `optionChar`; options are passed as they are.
+// begins with `optionChar`; options are passed as they are, but for -X with
+// a blank in its pattern, which is quoted after the X.
 std::string BuildParameterText(const std::vector<std::string>& arguments, char optionChar);
 
 // The leading decimal integer of `text` as the runtime's atoi reads it: leading

@@ -129,6 +129,89 @@ TEST_F(CommandLineTest, ThreePathsLastIsBackupDirAndTabDoesNotSeparate) {
   EXPECT_EQ(engine.sourcePath, "a\tb");
 }
 
+TEST_F(CommandLineTest, RequestOptionsAndHowTheyReadThePaths) {
+  using Mode = BatchRequest::Mode;
+  struct Case {
+    const char* text;
+    Mode mode;
+    const char* source;
+    const char* backupDir;
+    const char* restoreDir = "";
+    int restoreNumber = 0;
+    std::vector<std::string> excludes = {};
+    bool dryRun = false, json = false, verbose = false;
+  } cases[] = {
+      {"-dryrun src dst", Mode::kBackup, "src", "dst", "", 0, {}, true},
+      {"-NODEL -DRYRUN src", Mode::kBackup, "src", "stored-dir", "", 0, {}, true},
+      // A list without paths is of the stored source and backup directory.
+      {"-LIST", Mode::kList, "stored-src", "stored-dir"},
+      {"-list -json -Verbose src", Mode::kList, "src", "stored-dir", "", 0, {}, false, true, true},
+      // A restore takes three paths, options between them or not.
+      {"-RESTORE2 src bak out", Mode::kRestore, "src", "bak", "out", 2},
+      {"src -restore01 \"my bak\" out -DRYRUN", Mode::kRestore, "src", "my bak", "out", 1, {}, true},
+      {"-RESTORE1 src bak", Mode::kRestore, "src", "bak", "", 1},
+      {"-X*.tmp -x/build/ src dst", Mode::kBackup, "src", "dst", "", 0, {"*.tmp", "/build/"}},
+      {"-X\"System Volume Information/\" src dst", Mode::kBackup, "src", "dst", "", 0,
+       {"System Volume Information/"}},
+      {"-X\"unclosed src dst", Mode::kBackup, "", "stored-dir", "", 0, {"unclosed src dst"}},
+      // Written wrongly: unknown, dropped up to the blank only.
+      {"-RESTORE0 -RESTORE -RESTORE1x -DRYRUNX -LISTING -X -X\"\" src dst", Mode::kBackup, "src", "dst"},
+  };
+  for (const Case& c : cases) {
+    engine.sourcePath = "stored-src";
+    engine.backupDir = "stored-dir";
+    BatchRequest request;
+    request.verbose = true;  // a request is read afresh
+    EXPECT_EQ(ParseParameterText(c.text, '-', engine, nullptr, &request), 1);
+    EXPECT_EQ(request.mode(), c.mode) << c.text;
+    EXPECT_EQ(engine.sourcePath, c.source) << c.text;
+    EXPECT_EQ(engine.backupDir, c.backupDir) << c.text;
+    EXPECT_EQ(request.restoreDir, c.restoreDir) << c.text;
+    EXPECT_EQ(request.restoreNumber, c.restoreNumber) << c.text;
+    EXPECT_EQ(request.excludes, c.excludes) << c.text;
+    EXPECT_EQ(request.dryRun, c.dryRun) << c.text;
+    EXPECT_EQ(request.json, c.json) << c.text;
+    EXPECT_EQ(request.verbose, c.verbose) << c.text;
+  }
+}
+
+// A caller that cannot see the request must not make a backup of a dry run,
+// a list or a restore: the source stays empty and the pre-check refuses.
+TEST_F(CommandLineTest, WithoutARequestOnlyABackupKeepsItsSource) {
+  for (const char* text : {"-DRYRUN src dst", "-LIST src dst", "-RESTORE1 src dst out"}) {
+    Parse(text);
+    EXPECT_EQ(engine.sourcePath, "") << text;
+  }
+  Parse("-X*.tmp -VERBOSE src dst");
+  EXPECT_EQ(engine.sourcePath, "src");
+}
+
+TEST(CheckBatchRequestTest, RefusesWhatCannotBeDoneAsAsked) {
+  const auto request = [](auto change) {
+    BatchRequest r;
+    change(r);
+    return r;
+  };
+  const struct {
+    BatchRequest request;
+    std::size_t paths;
+    const char* refusal;
+  } cases[] = {
+      {request([](BatchRequest& r) { r.dryRun = true; }), 2, ""},
+      {request([](BatchRequest& r) { r.list = r.json = r.dryRun = true; }), 0, ""},
+      {request([](BatchRequest& r) { r.restoreNumber = 3; r.dryRun = true; }), 3, ""},
+      {request([](BatchRequest& r) { r.list = true; r.restoreNumber = 1; }), 3, "/LIST and /RESTORE cannot be used together"},
+      {request([](BatchRequest& r) { r.json = true; }), 2, "/JSON is used with /LIST"},
+      {request([](BatchRequest& r) { r.restoreNumber = 1; r.excludes = {"a"}; }), 3,
+       "/X is for backups only (/LIST and /RESTORE leave nothing out)"},
+      {request([](BatchRequest& r) { r.restoreNumber = 1; }), 2,
+       "/RESTORE takes three paths (source, backup directory, directory to restore into); 2 were given"},
+      {request([](BatchRequest& r) { r.restoreNumber = 1; }), 4,
+       "/RESTORE takes three paths (source, backup directory, directory to restore into); 4 were given"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CheckBatchRequest(c.request, c.paths, '/', Language::kEnglish), c.refusal);
+}
+
 TEST(BuildParameterTextTest, QuotesOnlyPathsThatNeedIt) {
   struct Case {
     std::vector<std::string> arguments;
@@ -155,21 +238,25 @@ TEST_F(CommandLineTest, RebuiltArgumentsReadAsTheSameWords) {
     int count;
     const char* source;
     const char* backupDir;
+    std::vector<std::string> excludes = {};
   } cases[] = {
       {{"-m3", "/src dir/x", "-notime", "/dst"}, 3, "/src dir/x", "/dst"},
       {{"-M", "3", "/dst"}, 3, "3", "/dst"},
       {{"-M", "+4", "-NODEL", "/dst"}, 4, "+4", "/dst"},
       {{"-M1", "--", "-notes", "photos"}, 1, "-notes", "photos"},
       {{"--", "", "-M3"}, 7, "-M3", "stored-dir"},
+      {{"-XMy Documents/", "-x\"a b\"", "-Xc", "/src", "/dst"}, 7, "/src", "/dst", {"My Documents/", "a b", "c"}},
   };
   for (const auto& c : cases) {
     const std::string text = BuildParameterText(c.arguments, '-');
     engine.generationCount = 7;
     engine.backupDir = "stored-dir";
-    EXPECT_EQ(Parse(text), 1) << text;
+    BatchRequest request;
+    EXPECT_EQ(ParseParameterText(text, '-', engine, nullptr, &request), 1) << text;
     EXPECT_EQ(engine.generationCount, c.count) << text;
     EXPECT_EQ(engine.sourcePath, c.source) << text;
     EXPECT_EQ(engine.backupDir, c.backupDir) << text;
+    EXPECT_EQ(request.excludes, c.excludes) << text;
   }
 }
 
@@ -197,6 +284,16 @@ TEST(RefuseArgumentsTest, UnknownOptionsAndPathsTheTextCannotCarry) {
       {{"-M5", "-m-2", "-M", "3", "-nodelx", "-NoForce", "-NOMSG", "-notime", "a"}, ""},
       {{"-M2\"", "a"}, ""},
       {{"--", "-mybackup", "--", "-M"}, ""},
+      {{"-dryrun", "-LIST", "-Json", "-VERBOSE", "-RESTORE12", "-X*.tmp", "-xMy Documents/", "-X\"a b\"", "a"}, ""},
+      {{"-DRYRUNX", "a"}, unknown("-DRYRUNX")},
+      {{"-VERBOSE x", "a"}, unknown("-VERBOSE x")},
+      {{"-RESTORE", "a"}, "-RESTORE is followed by the number of a generation (-RESTORE1 is the newest): -RESTORE"},
+      {{"-restore0"}, "-RESTORE is followed by the number of a generation (-RESTORE1 is the newest): -restore0"},
+      {{"-RESTORE2x"}, "-RESTORE is followed by the number of a generation (-RESTORE1 is the newest): -RESTORE2x"},
+      {{"-X", "*.tmp"}, "-X is followed by a pattern to exclude (in double quotes only as a whole): -X"},
+      {{"-xa\"b"}, "-x is followed by a pattern to exclude (in double quotes only as a whole): -xa\"b"},
+      {{"-X\"a"}, "-X is followed by a pattern to exclude (in double quotes only as a whole): -X\"a"},
+      {{"-Xa//b"}, "exclude pattern \"a//b\" cannot be used: an empty name (//)"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RefuseArguments(c.arguments, '-', Language::kEnglish), c.refusal) << c.refusal;

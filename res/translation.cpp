@@ -134,6 +134,16 @@ constexpr Entry kTable[] = {
     {"不明なオプションです: %1（「%2」で始まるパスはダブルクォートで囲みます）",
      "unknown option: %1 (a path beginning with \"%2\" is written in double quotes)", false},
     {"ダブルクォート (\") を含むパスは渡せません: %1", "a path with a double quote (\") cannot be passed: %1", false},
+    {"%1 のあとには世代の番号を書きます（%2 が最新の世代）: %3",
+     "%1 is followed by the number of a generation (%2 is the newest): %3", false},
+    {"%1 のあとには除外するパターンを書きます（ダブルクォートは全体を囲むときだけ）: %2",
+     "%1 is followed by a pattern to exclude (in double quotes only as a whole): %2", false},
+    {"%1 と %2 は一緒に使えません", "%1 and %2 cannot be used together", false},
+    {"%1 は %2 と一緒に使います", "%1 is used with %2", false},
+    {"%1 はバックアップにだけ使えます（%2 と %3 は何も除外しません）",
+     "%1 is for backups only (%2 and %3 leave nothing out)", false},
+    {"%1 にはパスを 3 つ書きます（元、バックアップディレクトリ、復元するディレクトリ）。%2 個あります",
+     "%1 takes three paths (source, backup directory, directory to restore into); %2 were given", false},
     {"バックアップを中止しました。世代は置き換えていません。次の実行が続きから行います",
      "the backup was cancelled: no generation was replaced, and the next run carries on", false},
     {"バックアップできませんでした", "the backup failed or was refused", false},
@@ -157,6 +167,33 @@ constexpr Entry kTable[] = {
     {"エラー %1", "error %1", false},
     {"二重起動を確かめられません: %1", "no single-instance check: %1", false},
     {"ソケット用のプライベートなディレクトリがありません", "no private directory for its socket", false},
+
+    // ---- The summary of a run on standard output ----
+    {"コピー %1、共有 %2、削除 %3、失敗 %4、%5 バイト、%6",
+     "%1 copied, %2 shared, %3 deleted, %4 failed, %5 bytes, %6", false},
+
+    // ---- The list of generations (-LIST) ----
+    {"世代はありません", "no generations", false},
+    {"番号", "#", false},
+    {"完了日時", "completed", false},
+    {"ファイル数", "files", false},
+    {"サイズ", "size", false},
+    {"状態", "state", false},
+    {"名前", "name", false},
+    {"完了", "complete", false},
+    {"未完了", "incomplete", false},
+    {"中断（作業ディレクトリ）", "interrupted (working directory)", false},
+
+    // ---- Exclude patterns ----
+    {"除外パターン「%1」は使えません: %2", "exclude pattern \"%1\" cannot be used: %2", false},
+    {"名前がありません", "it names nothing", false},
+    {"空の名前 (//) があります", "an empty name (//)", false},
+    {". や .. は使えません", "\".\" and \"..\" are no names here", false},
+    {"** は / と / の間にそれだけで書きます（a/**/b）", "** stands alone between slashes (a/**/b)", false},
+    {"名前の区切りは / です（\\ は使えません）", "names are separated by / (not \\)", false},
+    {"制御文字を含んでいます", "it holds a control character", false},
+    {"! で始まる否定はありません（! で始まる名前は ?名前 と書きます）",
+     "there is no negation (write a name beginning with ! as ?name)", false},
 };
 // clang-format on
 

@@ -62,8 +62,9 @@ asan() {
     ctest --test-dir build-asan -j2 --output-on-failure --timeout 600
 }
 
-# libFuzzer targets (clang): command line, environment expansion, generation
-# names and settings, each for a fixed number of inputs from fuzz/corpus/.
+# libFuzzer targets (clang): command line, exclude patterns, environment
+# expansion, generation names and settings, each for a fixed number of inputs
+# from fuzz/corpus/.
 fuzz() {
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDAR2_FUZZ=ON \
     -DVELDAR2_GUI=OFF -DVELDAR2_TESTS=OFF "$ccache" >/dev/null

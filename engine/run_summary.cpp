@@ -1,0 +1,33 @@
+#include "engine/run_summary.h"
+
+#include <cmath>
+
+#include "res/translation.h"
+
+namespace veldar {
+namespace {
+
+std::string MinutesAndSeconds(double seconds) {
+  const auto whole = seconds > 0 && std::isfinite(seconds) ? static_cast<std::uint64_t>(seconds) : 0;
+  const std::uint64_t rest = whole % 60;
+  return std::to_string(whole / 60) + (rest < 10 ? ":0" : ":") + std::to_string(rest);
+}
+
+std::string Format(std::string_view pattern, const RunSummary& s) {
+  return FormatText(pattern,
+                    {std::to_string(s.copied), std::to_string(s.shared), std::to_string(s.deleted),
+                     std::to_string(s.failed), std::to_string(s.bytes), MinutesAndSeconds(s.seconds)});
+}
+
+}  // namespace
+
+std::string SummaryLogLine(const RunSummary& summary) {
+  // The log is the same in every language.
+  return Format("End : %1 copied, %2 shared, %3 deleted, %4 failed, %5 bytes, %6", summary);
+}
+
+std::string SummaryTerminalLine(const RunSummary& summary, Language language) {
+  return Format(Translate(language, "コピー %1、共有 %2、削除 %3、失敗 %4、%5 バイト、%6"), summary);
+}
+
+}  // namespace veldar
