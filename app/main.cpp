@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/settings_qt.h"
+#include "app/settings_file.h"
 #include "app/stream_messages.h"
 #include "platform/os.h"
 #include "res/translation.h"
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
   veldar::StreamMessages standardError(std::cerr, language);
   veldar::QtUserMessages messages([&gui] { return gui.ForMessages(); }, &standardError);
   auto os = veldar::MakeSystemOs();
-  veldar::QtSettingsStore settings;
+  veldar::SettingsFile settings(veldar::SettingsFilePathOfProcess());
   veldar::CVELDAR2App app(*os, messages, settings);
   app.language = language;
   app.standardErrorMessages = &standardError;
