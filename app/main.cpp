@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/instance_socket.h"
 #include "app/settings_file.h"
 #include "app/stream_messages.h"
 #include "platform/os.h"
@@ -61,9 +62,9 @@ int main(int argc, char** argv) {
   app.standardErrorMessages = &standardError;
 
   // Worked out by the first start that needs it (never for --help).
-  QString instanceName;
+  std::string instanceName;
   app.findRunningInstance = [&instanceName, &os] {
-    instanceName = veldar::InstanceSocketName(*os);
+    instanceName = veldar::InstanceSocketPath(*os);
     return !veldar::AskRunningInstanceToShow(instanceName);
   };
 
@@ -90,7 +91,7 @@ int main(int argc, char** argv) {
         std::cerr << "veldar2: "
                   << veldar::FormatText(
                          veldar::Translate(language, "二重起動を確かめられません: %1"),
-                         {instanceName.isEmpty()
+                         {instanceName.empty()
                               ? veldar::Translate(language, "ソケット用のプライベートなディレクトリがありません")
                               : server.errorString().toStdString()})
                   << "\n";
