@@ -328,7 +328,7 @@ std::string UsageText(char o, Language language) {
                                 "  --help       this text\n")) +
            "  --version    version\n"
            "\n"
-           "Without parameters the dialog opens.\n"
+           "Without parameters the dialog opens" + std::string(slash ? "" : " (package veldar2-gui)") + ".\n"
            "Exit status: 0 success, 1 some operations failed (" + O +
            "NOMSG), 2 failed, refused (an unknown option too) or stopped (Ctrl-C), 3 another instance's "
            "window is open.\n";
@@ -353,7 +353,8 @@ std::string UsageText(char o, Language language) {
                               "  --help       この説明 / this text\n")) +
          "  --version    バージョン / version\n"
          "\n"
-         "パラメタなしで起動するとダイアログを表示します。/ Without parameters the dialog opens.\n"
+         "パラメタなしで起動するとダイアログを表示します" + std::string(slash ? "" : "（veldar2-gui パッケージ）") +
+         "。/ Without parameters the dialog opens" + std::string(slash ? "" : " (package veldar2-gui)") + ".\n"
          "終了コード / exit status: 0 成功 success, 1 一部失敗 some operations failed (" + O +
          "NOMSG), 2 失敗 failed or refused (an unknown option too), 3 既に起動中 another instance's "
          "window is open.\n";

@@ -16,9 +16,11 @@
 namespace veldar {
 namespace {
 
-// Starts the built program as a separate process with private runtime,
-// settings and state directories, as a second start from the desktop would:
-// it asks the server (here, one in this process) over a plain socket.
+// Starts the built command-line program as a separate process with private
+// runtime, settings and state directories, as a second start from a
+// terminal or the desktop would: it asks the dialog program's server (here,
+// one in this process) over a plain socket, and without parameters starts
+// the dialog program beside it.
 class SingleInstanceTest : public ::testing::Test {
  protected:
   std::unique_ptr<Os> os = MakeSystemOs();
