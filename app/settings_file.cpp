@@ -327,9 +327,12 @@ std::string IniWithValue(std::string_view text, std::string_view section, std::s
   }
   const std::string entry = std::string(key) + "=" + written;
   if (place.groupLine) {
+    // After that line, ended as it is ended ("\r\n" or "\n"); a last line
+    // with no end gets one first.
     const Line& line = lines[*place.groupLine];
-    const std::string end = line.end + 1 < line.next ? "\r\n" : "\n";
-    if (line.next == line.end) return result.insert(line.next, end + entry + end);
+    const bool ended = text[line.next - 1] == '\n';
+    const std::string end = line.end < line.next && text[line.end] == '\r' ? "\r\n" : "\n";
+    if (!ended) return result.insert(line.next, (end == "\r\n" ? "\n" : end) + entry + end);
     return result.insert(line.next, entry + end);
   }
   // A new group, after a blank line as QSettings separates groups.

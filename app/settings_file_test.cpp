@@ -93,6 +93,7 @@ TEST(SettingsFileTest, AWriteKeepsEverythingButItsValue) {
       {"[SETTINGS]\nA=1\n\n; other\n[OTHER]\nx=y\n", "2", "[SETTINGS]\nA=1\nK=2\n\n; other\n[OTHER]\nx=y\n"},
       {"[SETTINGS]\r\nA=1\r\n", "2", "[SETTINGS]\r\nA=1\r\nK=2\r\n"},
       {"[SETTINGS]\nA=1", "2", "[SETTINGS]\nA=1\nK=2\n"},
+      {"[SETTINGS]\r\nA=1\r", "2", "[SETTINGS]\r\nA=1\r\nK=2\r\n"},
       {"[SETTINGS]\n; empty\n", "2", "[SETTINGS]\nK=2\n; empty\n"},
       {"[OTHER]\nx=y\n", "2", "[OTHER]\nx=y\n\n[SETTINGS]\nK=2\n"},
       {"[OTHER]\nx=y", "2", "[OTHER]\nx=y\n\n[SETTINGS]\nK=2\n"},
