@@ -1,6 +1,7 @@
 // The settings file against QSettings, which versions up to 2.00 kept it
-// with: each reads what the other wrote as the value stored, so that an
-// older and a newer version can take turns on one file.
+// with: QSettings reads what this store writes as the value stored, so that
+// an older version can take the file over. (The other way round:
+// settings_file_test.cpp reads a file 2.00 wrote.)
 
 #include <gtest/gtest.h>
 
@@ -25,15 +26,6 @@ const std::string kValues[] = {
     "1,2",
 };
 
-// As version 2.00 wrote a value: text as a string, other bytes as bytes.
-void WriteAsBefore(QSettings& settings, const QString& key, const std::string& value) {
-  const QByteArray bytes = QByteArray::fromStdString(value);
-  if (QString::fromUtf8(bytes).toUtf8() == bytes)
-    settings.setValue(key, QString::fromUtf8(bytes));
-  else
-    settings.setValue(key, bytes);
-}
-
 // As version 2.00 read a value.
 std::string ReadAsBefore(QSettings& settings, const QString& key) {
   return settings.value(key).toByteArray().toStdString();
@@ -52,20 +44,6 @@ TEST(SettingsFileQtTest, QSettingsReadsWhatThisStoreWrites) {
     EXPECT_EQ(ReadAsBefore(before, QStringLiteral("SETTINGS/K%1").arg(i)), kValues[i]) << i;
   }
   EXPECT_EQ(ReadAsBefore(before, QStringLiteral("SETTINGS/LINK")), "1");
-}
-
-TEST(SettingsFileQtTest, ThisStoreReadsWhatQSettingsWrites) {
-  testing::TempDir dir;
-  const std::string path = dir / "VELDAR2.conf";
-  {
-    QSettings before(QString::fromStdString(path), QSettings::IniFormat);
-    for (std::size_t i = 0; i < std::size(kValues); ++i)
-      WriteAsBefore(before, QStringLiteral("SETTINGS/K%1").arg(i), kValues[i]);
-  }
-  SettingsFile file(path);
-  for (std::size_t i = 0; i < std::size(kValues); ++i) {
-    EXPECT_EQ(file.Read("SETTINGS", "K" + std::to_string(i)), kValues[i]) << i;
-  }
 }
 
 }  // namespace
