@@ -355,7 +355,7 @@ std::string UsageText(char o, Language language) {
            "\n"
            "Examples (dry run, list, restore, excludes, summary):\n" + examples +
            "\n"
-           "Without parameters the dialog opens.\n"
+           "Without parameters the dialog opens" + std::string(slash ? "" : " (package veldar2-gui)") + ".\n"
            "Exit status: 0 success, 1 some operations failed (" + O +
            "NOMSG), 2 failed, refused (an unknown option too) or stopped (Ctrl-C), 3 another instance's "
            "window is open.\n";
@@ -397,7 +397,8 @@ std::string UsageText(char o, Language language) {
          "\n"
          "例 / examples（試行、一覧、復元、除外、集計 / dry run, list, restore, excludes, summary）:\n" + examples +
          "\n"
-         "パラメタなしで起動するとダイアログを表示します。/ Without parameters the dialog opens.\n"
+         "パラメタなしで起動するとダイアログを表示します" + std::string(slash ? "" : "（veldar2-gui パッケージ）") +
+         "。/ Without parameters the dialog opens" + std::string(slash ? "" : " (package veldar2-gui)") + ".\n"
          "終了コード / exit status: 0 成功 success, 1 一部失敗 some operations failed (" + O +
          "NOMSG), 2 失敗 failed or refused (an unknown option too), 3 既に起動中 another instance's "
          "window is open.\n";

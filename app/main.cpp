@@ -1,122 +1,76 @@
-// The program's entry point on Linux: the system's OS layer, the per-user
-// settings file, the message boxes, the single-instance check and the main
-// dialog, handed to the application object.
-//
-// The Qt application is started only when a window is needed: for the dialog,
-// or for a batch run's message box where a display is available. A batch run
-// without a display writes its messages to standard error, and a second start
-// never needs a display at all.
+// The command-line program's entry point on Linux (veldar2, package
+// veldar2): batch runs, --help and --version, with no toolkit loaded. The
+// settings are read and written by the program's own INI code, an open
+// dialog is found over a plain local socket, and messages go to standard
+// error. A start without parameters hands over to the dialog program,
+// veldar2-gui, installed beside it; where it is not installed, says which
+// package holds it and exits with status 2.
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <csignal>
+#include <cerrno>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
-#include "app/settings_qt.h"
+#include "app/instance_socket.h"
+#include "app/posix_console.h"
+#include "app/settings_file.h"
 #include "app/stream_messages.h"
 #include "platform/os.h"
 #include "res/translation.h"
-#include "ui/qt/desktop.h"
-#include "ui/qt/qt_services.h"
-#include "ui/main_dialog.h"
-#include "ui/qt/qt_dialog.h"
-#include "ui/qt/qt_messages.h"
-#include "ui/qt/single_instance.h"
 
 namespace {
 
-// The run a signal asks to stop (SIGINT, SIGTERM): set while it runs. The
-// request is one atomic store; a second signal ends the program at once.
-veldar::RunProgress* stopTarget = nullptr;
-
-void AskToStop(int) {
-  if (stopTarget) stopTarget->RequestCancel();
+// The directory of this program, ending in '/' ("./" where it cannot be found).
+std::string ProgramDir() {
+  std::string exe(4096, '\0');
+  const ssize_t length = readlink("/proc/self/exe", exe.data(), exe.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= exe.size()) return "./";
+  exe.resize(static_cast<std::size_t>(length));
+  const auto slash = exe.rfind('/');
+  return slash == std::string::npos ? "./" : exe.substr(0, slash + 1);
 }
 
-// Standard error's width in columns when it is a terminal; 0 when not.
-int TerminalColumns() {
-  if (!isatty(STDERR_FILENO)) return 0;
-  winsize size{};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
+// Replaces this process with the dialog program, passing no parameters. On
+// failure (not installed, not executable) says why on standard error and
+// returns the exit status.
+int StartDialogProgram(veldar::Os& os, veldar::Language language) {
+  const std::string program = ProgramDir() + "veldar2-gui";
+  char name[] = "veldar2-gui";
+  char* const argv[] = {name, nullptr};
+  execv(program.c_str(), argv);
+  const int error = errno;
+  const auto say = [language](const char* japanese) { return veldar::Translate(language, japanese); };
+  std::cerr << "veldar2: ";
+  if (error == ENOENT)
+    std::cerr << veldar::FormatText(say("ダイアログは %1 パッケージにあります（インストール: %2）"),
+                                    {"veldar2-gui", "sudo apt install veldar2-gui"});
+  else
+    std::cerr << veldar::FormatText(say("ダイアログを表示できません: %1"), {program + ": " + os.ErrorText(os.Error(error))});
+  std::cerr << "\nveldar2: "
+            << veldar::FormatText(say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"),
+                                  {"--help"})
+            << "\n";
+  return veldar::kExitFailure;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> arguments(argv + 1, argv + argc);
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
   const veldar::Language language = veldar::LanguageOfEnvironment();
-  veldar::GuiStarter gui(argc, argv);
-  // A message no box can show goes to standard error.
-  veldar::StreamMessages standardError(std::cerr, language);
-  veldar::QtUserMessages messages([&gui] { return gui.ForMessages(); }, &standardError);
+  veldar::StreamMessages messages(std::cerr, language);
   auto os = veldar::MakeSystemOs();
-  veldar::QtSettingsStore settings;
+  veldar::SettingsFile settings(veldar::SettingsFilePathOfProcess());
   veldar::CVELDAR2App app(*os, messages, settings);
   app.language = language;
-  app.standardErrorMessages = &standardError;
-
-  // Worked out by the first start that needs it (never for --help).
-  QString instanceName;
-  app.findRunningInstance = [&instanceName, &os] {
-    instanceName = veldar::InstanceSocketName(*os);
-    return !veldar::AskRunningInstanceToShow(instanceName);
+  app.standardErrorMessages = &messages;
+  app.findRunningInstance = [&os] {
+    return !veldar::AskRunningInstanceToShow(veldar::InstanceSocketPath(*os));
   };
-
-  app.showMainDialog = [&](veldar::CVELDAR2Engine& engine) {
-    std::string why;
-    if (!gui.ForDialog(&why)) {
-      const auto say = [language](const char* japanese) { return veldar::Translate(language, japanese); };
-      std::cerr << "veldar2: " << veldar::FormatText(say("ダイアログを表示できません: %1"), {say(why.c_str())}) << "\n"
-                << "veldar2: "
-                << veldar::FormatText(say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"),
-                                      {"--help"})
-                << "\n";
-      return static_cast<int>(veldar::kExitFailure);
-    }
-    veldar::QtDialogServices services;
-    veldar::CVELDAR2Dlg logic(engine, services);
-    veldar::QtDialog dialog(logic);
-    veldar::InstanceServer server([&dialog] { dialog.BringBack(); });
-    switch (server.Listen(instanceName)) {
-      case veldar::InstanceServer::ListenResult::kAnotherInstance:
-        // Started at the same moment as another one, which won.
-        return static_cast<int>(veldar::kExitSuccess);
-      case veldar::InstanceServer::ListenResult::kFailed:
-        std::cerr << "veldar2: "
-                  << veldar::FormatText(
-                         veldar::Translate(language, "二重起動を確かめられません: %1"),
-                         {instanceName.isEmpty()
-                              ? veldar::Translate(language, "ソケット用のプライベートなディレクトリがありません")
-                              : server.errorString().toStdString()})
-                  << "\n";
-        break;
-      case veldar::InstanceServer::ListenResult::kListening:
-        break;
-    }
-    dialog.DoModal();
-    return static_cast<int>(veldar::kExitSuccess);
-  };
-
-  // A batch run stops safely on Ctrl-C or a termination request; before and
-  // after it they end the program as usual.
-  app.progressColumns = TerminalColumns();
-  // A box of the batch run closes when a signal asks the run to stop: the
-  // run then stops as it would between two files.
-  messages.closeWhen = [&app] { return app.batchProgress.Cancelled(); };
-  app.onBatchRun = [&app](bool running) {
-    stopTarget = running ? &app.batchProgress : nullptr;
-    struct sigaction action {};
-    action.sa_handler = running ? AskToStop : SIG_DFL;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-  };
-
+  app.showMainDialog = [&os, language](veldar::CVELDAR2Engine&) { return StartDialogProgram(*os, language); };
+  veldar::ConnectBatchToProcess(app);
   return app.InitInstance(arguments, std::cout, std::cerr);
 }

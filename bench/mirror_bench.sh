@@ -210,7 +210,7 @@ run_case() {  # label source tag
   target "$tag, nothing changed, warm caches: veldar2 -M1 / rsync -a (<= 0.5)" \
     "$(ratio veldar2/unchanged-warm rsync/unchanged-warm)" 0.5
   info "$tag, nothing changed, caches dropped: veldar2 -M1 / rsync -a" \
-    "$(ratio veldar2/unchanged rsync/unchanged)" "(no target: reading the program and Qt from disk)"
+    "$(ratio veldar2/unchanged rsync/unchanged)" "(no target here: reading the program from disk; bench/cold_start_bench.sh)"
   diff -r "$src" "$work/v" >/dev/null && echo " check: veldar2's copy equals the source" \
     || echo " CHECK FAILED: veldar2's copy differs from the source"
   rm -rf "$work/v" "$work/r" "$work/rf" "$work/state"

@@ -158,6 +158,8 @@ constexpr Entry kTable[] = {
     {"ログにはありません: %1 を開くか書き込むことができませんでした",
      "not in the log: %1 could not be opened or written", false},
     {"ダイアログを表示できません: %1", "cannot show the dialog: %1", false},
+    {"ダイアログは %1 パッケージにあります（インストール: %2）", "the dialogs are in the package %1 (to install it: %2)",
+     false},
     {"ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）",
      "start it with parameters for a backup without a window (%1)", false},
     {"ディスプレイがありません（DISPLAY も WAYLAND_DISPLAY も設定されていません）",

@@ -5,18 +5,32 @@
 # clone has it), with /proc, /sys and /dev mounted. Prints how long each
 # command took. As root; needs debootstrap and a Debian mirror.
 #
-#   scripts/fresh-debian-check.sh DIR [--all] [MIRROR]
+#   scripts/fresh-debian-check.sh DIR [--all | --packages] [MIRROR]
 #
-# --all runs scripts/test.sh --all as the second command. MIRROR defaults to
-# the first one this machine's apt sources name. DIR must not exist; it is
-# removed at the end unless KEEP=1 (the logs are DIR/root/*.log).
+# --all runs scripts/test.sh --all as the second command. --packages checks
+# the two Debian packages there instead, built here by scripts/package-deb.sh:
+# what `apt install --no-install-recommends` of each pulls in (counted, and
+# for veldar2 no Qt, Mesa, X, LLVM or font package), and what the
+# Recommends would add; with veldar2 alone a batch run, --help, man veldar2,
+# and a start without parameters saying where the dialogs are; with
+# veldar2-gui too, veldar2 without parameters opening the dialog on an X
+# display of Xvfb's. MIRROR defaults to the first one this machine's apt
+# sources name. DIR must not exist; it is removed at the end unless KEEP=1
+# (the logs are DIR/root/*.log).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-[ $# -ge 1 ] && [ ! -e "$1" ] || { echo "usage: fresh-debian-check.sh NEW_DIR [--all] [MIRROR]" >&2; exit 2; }
+[ $# -ge 1 ] && [ ! -e "$1" ] ||
+  { echo "usage: fresh-debian-check.sh NEW_DIR [--all | --packages] [MIRROR]" >&2; exit 2; }
 root=$(realpath -m "$1")
 shift
 test_args=()
+packages=false
 if [ "${1:-}" = --all ]; then test_args=(--all); shift; fi
+if [ "${1:-}" = --packages ]; then packages=true; shift; fi
+if $packages; then
+  scripts/package-deb.sh >/dev/null
+  debs=(build-release/veldar2_*_amd64.deb build-release/veldar2-gui_*_amd64.deb)
+fi
 mirror=${1:-$(grep -h -o -m1 -E 'https?://[^ ]+/debian/?$' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list \
   2>/dev/null | head -n 1 || true)}
 mirror=${mirror:-http://deb.debian.org/debian}
@@ -47,13 +61,16 @@ echo "debootstrap: $((SECONDS - start)) s"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 mkdir "$root/root/veldar2"
 git archive HEAD | tar -x -C "$root/root/veldar2"
+$packages && cp "${debs[@]}" "$root/root/"
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
 mount --rbind /dev "$root/dev"
 mount --make-rslave "$root/dev"
 
 status=0
-for command in "scripts/demo.sh" "scripts/test.sh ${test_args[*]}"; do
+commands=("scripts/demo.sh" "scripts/test.sh ${test_args[*]}")
+$packages && commands=("scripts/package-check-in-chroot.sh")
+for command in "${commands[@]}"; do
   log=$root/root/$(basename "${command%% *}" .sh).log
   start=$SECONDS
   if chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
@@ -64,7 +81,7 @@ for command in "scripts/demo.sh" "scripts/test.sh ${test_args[*]}"; do
     result="FAILED (see $log)"; status=1
   fi
   printf './%-26s %s in %dm%02ds\n' "$command" "$result" $(((SECONDS - start) / 60)) $(((SECONDS - start) % 60))
-  sed -n 's/^/    /; /== Times ==/,$p' "$log"
+  sed -n 's/^/    /; /== Times ==/,$p; /== Packages ==/,$p' "$log"
 done
 [ $status -eq 0 ] || KEEP=1
 exit $status

@@ -22,12 +22,13 @@ class BatchProgramTest : public ::testing::Test {
   // environment's `variables` ("NAME=value ..."); returns the exit status and
   // keeps standard error.
   // The locale is the C locale unless `variables` set another.
-  int Run(const std::string& arguments, const std::string& variables = "") {
+  int Run(const std::string& arguments, const std::string& variables = "",
+          const std::string& program = VELDAR2_BINARY) {
     const std::string command = "cd '" + dir.path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE -u LC_ALL "
                                 "-u LC_MESSAGES LANG=C.UTF-8 " + variables +
                                 " XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" + dir.path() +
                                 "/config' XDG_STATE_HOME='" +
-                                dir.path() + "/state' '" + VELDAR2_BINARY + "' " + arguments +
+                                dir.path() + "/state' '" + program + "' " + arguments +
                                 " 2>stderr.txt";
     int status = RunCommand(command, &out);
     err = ReadFile(dir / "stderr.txt");
@@ -96,6 +97,14 @@ TEST_F(BatchProgramTest, HelpVersionAndNoParameters) {
   EXPECT_EQ(Run("--help"), 0);
   EXPECT_NE(out.find("-NOMSG"), std::string::npos);
   EXPECT_FALSE(testing::Exists(dir / "state"));
+
+  // Installed without the dialog program beside it, a start without
+  // parameters says which package holds the dialogs.
+  testing::MakeDirs(dir / "bin");
+  ASSERT_EQ(RunCommand("cp '" VELDAR2_BINARY "' '" + dir.path() + "/bin/veldar2'"), 0);
+  EXPECT_EQ(Run("", "LANG=en_US.UTF-8", dir / "bin/veldar2"), 2);
+  EXPECT_EQ(err, "veldar2: the dialogs are in the package veldar2-gui (to install it: sudo apt install veldar2-gui)\n"
+                 "veldar2: start it with parameters for a backup without a window (--help)\n");
 }
 
 // Without a display the refusal is written to standard error in the user's
@@ -117,15 +126,16 @@ TEST_F(BatchProgramTest, MissingSourceIsNamedOnStandardErrorInTheUsersLanguage) 
       << "the log's own line, the same in every language";
 }
 
-// With a display and without -NOMSG a refusal is a message box; a SIGTERM
-// (systemd stopping the unit, a shutdown) closes it and stops the run as any
-// stop does: status 2, "Canceled by User" in the log.
+// The dialog program's batch run: with a display and without -NOMSG a
+// refusal is a message box; a SIGTERM (systemd stopping the unit, a
+// shutdown) closes it and stops the run as any stop does: status 2,
+// "Canceled by User" in the log.
 TEST_F(BatchProgramTest, StopSignalClosesAnOpenMessageBox) {
   if (RunCommand("command -v xvfb-run && command -v xwininfo") != 0) GTEST_SKIP() << "needs xvfb-run and xwininfo";
   testing::MakeDirs(dir / "dst");
   const std::string script =
       "env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" +
-      dir.path() + "/config' XDG_STATE_HOME='" + dir.path() + "/state' LANG=en_US.UTF-8 '" + VELDAR2_BINARY +
+      dir.path() + "/config' XDG_STATE_HOME='" + dir.path() + "/state' LANG=en_US.UTF-8 '" + VELDAR2_GUI_BINARY +
       "' -M3 missing dst 2>stderr.txt & pid=$!\n"
       "i=0; while [ $i -lt 300 ] && ! xwininfo -root -tree | grep -q '\"VELDAR2\"'; do sleep 0.1; i=$((i+1)); done\n"
       "xwininfo -root -tree | grep -q '\"VELDAR2\"' && echo box\n"

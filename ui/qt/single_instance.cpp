@@ -3,36 +3,14 @@
 #include <QByteArray>
 #include <QLocalSocket>
 
-#include "platform/os.h"
+#include "app/instance_socket.h"
 
 namespace veldar {
 namespace {
 
-constexpr char kRequest[] = "SHOW\n";
-constexpr char kReply[] = "OK\n";
 constexpr qint64 kMaxRequest = 64;
 
 }  // namespace
-
-QString InstanceSocketName(Os& os) {
-  const std::string directory = os.PrivateRuntimeDir();
-  if (directory.empty()) return QString();
-  return QString::fromStdString(os.Paths().Join(directory, "veldar2-instance"));
-}
-
-bool AskRunningInstanceToShow(const QString& name, int timeoutMs) {
-  if (name.isEmpty()) return false;
-  QLocalSocket socket;
-  socket.connectToServer(name);
-  if (!socket.waitForConnected(timeoutMs)) return false;
-  socket.write(kRequest);
-  socket.waitForBytesWritten(timeoutMs);
-  // The answer only says the request was handled; an instance that is there
-  // but slow to answer is still there.
-  socket.waitForReadyRead(timeoutMs);
-  socket.disconnectFromServer();
-  return true;
-}
 
 InstanceServer::InstanceServer(std::function<void()> onShowRequested)
     : onShowRequested_(std::move(onShowRequested)) {
@@ -42,12 +20,13 @@ InstanceServer::InstanceServer(std::function<void()> onShowRequested)
 
 InstanceServer::~InstanceServer() { server_.close(); }
 
-InstanceServer::ListenResult InstanceServer::Listen(const QString& name) {
-  if (name.isEmpty()) return ListenResult::kFailed;
+InstanceServer::ListenResult InstanceServer::Listen(const std::string& path) {
+  if (path.empty()) return ListenResult::kFailed;
+  const QString name = QString::fromStdString(path);
   if (server_.listen(name)) return ListenResult::kListening;
   if (server_.serverError() != QAbstractSocket::AddressInUseError) return ListenResult::kFailed;
   // Someone got there first, or a crashed instance left its socket behind.
-  if (AskRunningInstanceToShow(name)) return ListenResult::kAnotherInstance;
+  if (AskRunningInstanceToShow(path)) return ListenResult::kAnotherInstance;
   QLocalServer::removeServer(name);
   return server_.listen(name) ? ListenResult::kListening : ListenResult::kFailed;
 }
@@ -61,9 +40,9 @@ void InstanceServer::Accept() {
         return;
       }
       const QByteArray line = socket->readLine(kMaxRequest);
-      if (line == kRequest) {
+      if (line == QByteArray(kShowRequest.data(), static_cast<qsizetype>(kShowRequest.size()))) {
         if (onShowRequested_) onShowRequested_();
-        socket->write(kReply);
+        socket->write(kShownReply.data(), static_cast<qint64>(kShownReply.size()));
         socket->flush();
       }
       socket->disconnectFromServer();
