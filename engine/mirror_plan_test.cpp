@@ -1,0 +1,171 @@
+// What the planner decides, on trees held in memory: every decision a mirror
+// takes (copy, share, keep, keep under no-force, rename for case, replace a
+// counterpart of another kind, create, delete, keep what vanished, pass
+// over) read back from the plan as the applier will read it. What only a
+// disk can show (races, links, permissions applied, flushing) is tested
+// where the mirror is applied.
+
+#include "engine/mirror_plan.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "log/activity_log.h"
+#include "platform/fault_os.h"
+#include "platform/memory_os.h"
+#include "tests/test_util.h"
+
+namespace veldar {
+namespace {
+
+using Steps = std::vector<std::string>;
+
+// One step in a few words: its kind, its name and the decisions it carries.
+std::string Describe(const MirrorStep& step) {
+  using Kind = MirrorStep::Kind;
+  std::string text;
+  auto counterpart = [&] {
+    if (step.removeCounterpart) return std::string(" replacing ") + step.counterpart;
+    if (!step.counterpart.empty() && step.counterpart != step.name) return " renaming " + step.counterpart;
+    return std::string();
+  };
+  switch (step.kind) {
+    case Kind::kRemoveAbandoned: return "remove " + step.name;
+    case Kind::kPassOver: {
+      static const char* const kWhy[] = {"special", "own", "system", "backup"};
+      return "pass " + step.name + " " + kWhy[static_cast<int>(step.passOver)];
+    }
+    case Kind::kVanished: return "vanished " + step.name;
+    case Kind::kFile: {
+      static const char* const kContent[] = {"copy", "share", "keep", "keep-no-force"};
+      text = "file " + step.name + " " + kContent[static_cast<int>(step.content)] + counterpart();
+      if (step.unshare) text += " unshare";
+      if (step.setAccess) text += " access";
+      return text;
+    }
+    case Kind::kEnter:
+      text = "enter " + step.name + counterpart();
+      if (step.create) text += " create";
+      if (step.hasReference) text += " reference";
+      return text;
+    case Kind::kLeave: return "leave";
+    case Kind::kDelete: return "delete " + step.name + (step.directory ? "/" : "");
+    case Kind::kNoDelete: return "no-delete";
+    case Kind::kStop: return "stop";
+  }
+  return "?";
+}
+
+class MirrorPlanTest : public ::testing::Test {
+ protected:
+  // The steps of a plan from /s to /t (with the reference /r when the job
+  // names it), top level first, in the planner's order within a level.
+  Steps Plan(MirrorJob job) {
+    job.source = "/s";
+    job.target = "/t";
+    ActivityLog log(os, sizeLimitKb);
+    Reporter reporter(log, messages, LogOptions{}, /*noMessage=*/false);
+    MirrorPlan plan(os);
+    EXPECT_EQ(MirrorPlanner(os, reporter).Plan(job, &plan), 1);
+    totals = plan.totals;
+    Steps steps;
+    MirrorStep step;
+    plan.Rewind();
+    while (plan.Next(&step)) steps.push_back(Describe(step));
+    return steps;
+  }
+
+  MemoryOs memory;
+  CaseFoldingOs os{memory, /*folds=*/false};
+  std::int32_t sizeLimitKb = 0;
+  testing::RecordingMessages messages;
+  MirrorTotals totals;
+};
+
+// Each decision on one pair of trees, under each policy that changes it.
+TEST_F(MirrorPlanTest, DecisionsUnderEveryPolicy) {
+  memory.AddFile("/s/new", "new", 1000);
+  memory.AddFile("/s/changed", "new", 2000), memory.AddFile("/t/changed", "old", 1000);
+  memory.AddFile("/s/older", "source", 1000), memory.AddFile("/t/older", "target", 2000);
+  memory.AddFile("/s/equal", "same", 1500), memory.AddFile("/t/equal", "same", 1500);
+  memory.AddFile("/s/kind", "file", 1000), memory.AddFile("/t/kind/inner", "x", 1000);
+  memory.AddFile("/s/dir/file", "deep", 1000);
+  memory.AddSpecial("/s/fifo");
+  memory.AddFile("/t/gone", "x", 1000), memory.AddFile("/t/gonedir/x", "x", 1000);
+
+  struct Case {
+    const char* what;
+    std::function<void(MirrorJob&)> policy;
+    Steps expected;
+  } cases[] = {
+      {"defaults", [](MirrorJob&) {},
+       {"file changed copy", "enter dir create", "file file copy", "leave", "file equal keep",
+        "pass fifo special", "file kind copy replacing kind", "file new copy", "file older keep",
+        "delete gone", "delete gonedir/", "leave"}},
+      {"exact: an older source is copied too", [](MirrorJob& job) { job.exact = true; },
+       {"file changed copy", "enter dir create", "file file copy", "leave", "file equal keep",
+        "pass fifo special", "file kind copy replacing kind", "file new copy", "file older copy",
+        "delete gone", "delete gonedir/", "leave"}},
+      {"no-force: a changed counterpart is kept, one of another kind replaced",
+       [](MirrorJob& job) { job.force = false; },
+       {"file changed keep-no-force", "enter dir create", "file file copy", "leave", "file equal keep",
+        "pass fifo special", "file kind copy replacing kind", "file new copy", "file older keep",
+        "delete gone", "delete gonedir/", "leave"}},
+      // The copy onto the directory then fails, and says so.
+      {"no-delete: what vanished stays (a line per level), and so does a counterpart of another kind",
+       [](MirrorJob& job) { job.deleteVanished = false; },
+       {"file changed copy", "enter dir create", "file file copy", "no-delete", "leave", "file equal keep",
+        "pass fifo special", "file kind copy", "file new copy", "file older keep", "no-delete", "leave"}},
+      {"no-time: every file is copied", [](MirrorJob& job) { job.compareTimes = false; },
+       {"file changed copy", "enter dir create", "file file copy", "leave", "file equal copy",
+        "pass fifo special", "file kind copy replacing kind", "file new copy", "file older copy",
+        "delete gone", "delete gonedir/", "leave"}},
+  };
+  for (const Case& c : cases) {
+    MirrorJob job;
+    c.policy(job);
+    EXPECT_EQ(Plan(job), c.expected) << c.what;
+  }
+}
+
+// A name that differs only in case is the same entry where the target's file
+// system ignores case (renamed to the source's spelling), another entry
+// where it does not.
+TEST_F(MirrorPlanTest, CaseOnlyDifferencesFollowTheTargetFileSystem) {
+  memory.AddFile("/s/README", "new", 3000), memory.AddFile("/t/readme", "old", 1000);
+  memory.AddFile("/s/Docs/inner", "new", 2000), memory.AddFile("/t/docs/inner", "new", 2000);
+  os.folds = true;
+  EXPECT_EQ(Plan({}), (Steps{"enter Docs renaming docs", "file inner keep", "leave",
+                            "file README copy renaming readme", "leave"}));
+  os.folds = false;
+  EXPECT_EQ(Plan({}), (Steps{"enter Docs create", "file inner copy", "leave", "file README copy",
+                             "delete docs/", "delete readme", "leave"}));
+}
+
+// A file unchanged since the reference copy is shared from it; one that
+// changed, or whose access differs, is copied; the program's own name and
+// a killed copy's leftover are never the source's.
+TEST_F(MirrorPlanTest, SharingOwnNamesAndLeftovers) {
+  memory.AddFile("/s/same", "same", 1000), memory.AddFile("/r/same", "same", 1000);
+  memory.AddFile("/s/edited", "new", 2000), memory.AddFile("/r/edited", "old", 1000);
+  memory.AddFile("/s/sub/deep", "d", 1000), memory.AddFile("/r/sub/deep", "d", 1000);
+  memory.AddFile("/s/.veldar2.lock", "", 1000);
+  memory.AddFile("/t/.~x.99999-00000000-1.tmp", "partial", 1000);
+  MirrorJob job;
+  job.reference = "/r";
+  job.sharing = MirrorSharing::kCloneOrCopy;
+  job.targetIsNew = false;
+  job.ownName = ".veldar2.lock";
+  EXPECT_EQ(Plan(job), (Steps{"remove .~x.99999-00000000-1.tmp", "pass .veldar2.lock own",
+                              "file edited copy", "file same share", "enter sub create reference",
+                              "file deep share", "leave", "leave"}));
+  EXPECT_EQ(totals.filesShared, 2u);
+  EXPECT_EQ(totals.filesToCopy, 1u);
+  EXPECT_EQ(totals.bytesToCopy, 3u);
+}
+
+}  // namespace
+}  // namespace veldar
