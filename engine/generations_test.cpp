@@ -6,6 +6,7 @@
 
 #include "engine/engine.h"
 #include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -31,7 +32,7 @@ class BirthOs : public FaultOs {
 
 enum class Kind { File, Dir, LinkToFile, LinkToDir };
 
-class GenerationsTest : public ::testing::Test {
+class GenerationsTest : public ::testing::Test, protected testing::EngineServices<BirthOs> {
  protected:
   void SetUp() override {
     MakeDirs(backup);
@@ -71,12 +72,6 @@ class GenerationsTest : public ::testing::Test {
 
   testing::TempDir dir;
   std::string backup = dir / "backup";
-  std::unique_ptr<Os> real = MakeSystemOs();
-  CaseFoldingOs folding{*real, false};
-  BirthOs os{folding};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{os, messages, settings};
 };
 
 // Only the exact forms count: anything else in a shared backup directory is
@@ -157,7 +152,7 @@ TEST_F(GenerationsTest, MissingBackupDirectoryFailsWithEmptyList) {
 TEST_F(GenerationsTest, NumberedNewestFirstTiesInListOrder) {
   engine.sourcePath = dir / "src/docs";
   for (const char* name : {"docs_1", "docs_2", "docs_3", "docs_4", "docs_5"}) Make(name, Kind::Dir);
-  os.births = {{"docs_1", 36000},
+  fault.births = {{"docs_1", 36000},
                {"docs_2", 43200},
                {"docs_3", 39600},
                {"docs_4", 30000},

@@ -21,6 +21,7 @@
 #include "engine/engine.h"
 #include "engine/restore.h"
 #include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"
 
@@ -49,15 +50,17 @@ class SwapOs : public FaultOs {
 
 // A source directory, a backup directory and a log directory, and an engine
 // that backs the source up with a count of 2.
-class HostileNamesTest : public ::testing::Test {
+class HostileNamesTest : public ::testing::Test, protected testing::EngineServices<SwapOs> {
  protected:
   HostileNamesTest() {
-    os.logDirOverride = dir / "log/";
+    fault.logDirOverride = dir / "log/";
     engine.backupDir = dir / "backup";
     engine.generationCount = 2;
     UseSource("docs");
     testing::MakeDirs(engine.backupDir);
   }
+  // The log is closed while its directory is still there.
+  ~HostileNamesTest() override { engine.CloseLog(); }
   void UseSource(const std::string& name) { engine.sourcePath = dir / ("src/" + name); }
   // One logged run, as the batch makes it.
   int Backup() {
@@ -77,11 +80,6 @@ class HostileNamesTest : public ::testing::Test {
   }
 
   testing::FastTempDir dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  SwapOs os{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{os, messages, settings};
   BackupOutcome outcome;  // of the last Backup()
 };
 
@@ -258,7 +256,7 @@ TEST_F(HostileNamesTest, EntriesSwappedBetweenListingAndCopy) {
   testing::BuildTree(engine.sourcePath, tree);
   const std::string fifo = engine.sourcePath + "/fifo-to-be";
   const std::string link = engine.sourcePath + "/link-to-be";
-  os.beforeCopy = [&](const std::string& from) {
+  fault.beforeCopy = [&](const std::string& from) {
     if (from == fifo) {
       ASSERT_EQ(unlink(fifo.c_str()), 0);
       ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
@@ -291,7 +289,7 @@ TEST_F(HostileNamesTest, EntriesVanishingDuringTheRunAreReported) {
                                          {"gone.txt", FileNode("gone", kTime)},
                                          {"gonedir", testing::DirNode()},
                                          {"gonedir/x", FileNode("x", kTime)}});
-  os.beforeCopy = [&](const std::string&) {
+  fault.beforeCopy = [&](const std::string&) {
     std::filesystem::remove(engine.sourcePath + "/gone.txt");
     std::filesystem::remove_all(engine.sourcePath + "/gonedir");
   };

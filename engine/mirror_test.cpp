@@ -22,13 +22,15 @@ using testing::ReadFile;
 using Lines = std::vector<std::string>;
 
 // The source is D/s, the target D/t; texts name the test directory "D".
-struct MirrorTest : ::testing::Test {
+struct MirrorTest : ::testing::Test, testing::EngineServices<> {
   MirrorTest() {
     fault.logDirOverride = logDir.path() + "/";
     engine.OpenLog();
     testing::MakeDirs(s);
     testing::MakeDirs(t);
   }
+  // The log is closed while its directory is still there.
+  ~MirrorTest() override { engine.CloseLog(); }
   std::string Short(std::string text) {
     for (auto at = text.find(dir.path()); at != std::string::npos; at = text.find(dir.path()))
       text.replace(at, dir.path().size(), "D");
@@ -75,12 +77,6 @@ struct MirrorTest : ::testing::Test {
 
   testing::TempDir logDir, dir;
   const std::string s = dir / "s", t = dir / "t";
-  std::unique_ptr<Os> real = MakeSystemOs();
-  CaseFoldingOs folding{*real, false};  // a file system that ignores case, when a test says so
-  FaultOs fault{folding};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
   testing::CountedRun counted{engine};
 };
 

@@ -25,6 +25,7 @@
 
 #include "engine/engine.h"
 #include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"
 
@@ -91,7 +92,7 @@ class Swapper {
   pid_t pid_;
 };
 
-class RaceTest : public ::testing::Test {
+class RaceTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
   RaceTest() {
     // The swapper, as nobody, must reach the trees and rename in them; the
@@ -188,11 +189,6 @@ class RaceTest : public ::testing::Test {
   int met = 0;  // rounds in which the walk found a link where it had listed a directory
   int rounds_ = 0;  // round directories made so far
   testing::FastTempDir dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
 };
 
 // Deleting an old generation: nothing outside it goes.

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -105,7 +106,7 @@ TEST(RestoreNameTest, FileGenerations) {
 
 // ---- The restore run ----
 
-class RestoreRunTest : public ::testing::Test {
+class RestoreRunTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
   RestoreRunTest() {
     fault.logDirOverride = dir.path() + "/state/";
@@ -141,11 +142,6 @@ class RestoreRunTest : public ::testing::Test {
   bool Shown(const std::string& start) { return LastShown().rfind(start, 0) == 0; }
 
   testing::TempDir dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
 };
 
 TEST_F(RestoreRunTest, FileGenerationIntoAMissingNestedDirectory) {

@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "platform/fault_os.h"
 #include "platform/temporary_names.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -38,19 +39,21 @@ class StoppingOs : public FaultOs {
   std::vector<bool> flushingSeen;
 };
 
-class RunProgressTest : public ::testing::Test {
+class RunProgressTest : public ::testing::Test, protected testing::EngineServices<StoppingOs> {
  protected:
   RunProgressTest() {
-    os.logDirOverride = dir / "log/";
+    fault.logDirOverride = dir / "log/";
     testing::MakeDirs(dir / "backup");
     WriteFile(dir / "src/docs/a.txt", "new a");
     WriteFile(dir / "src/docs/z.txt", "new z");
     WriteFile(dir / "src/docs/big.bin", std::string(24 << 20, 'b'));
   }
+  // The log is closed while its directory is still there.
+  ~RunProgressTest() override { engine.CloseLog(); }
   int Run(int count, bool stop) {
     RunProgress progress;
-    os.stopping = stop ? &progress : nullptr;
-    os.watched = &progress;
+    fault.stopping = stop ? &progress : nullptr;
+    fault.watched = &progress;
     engine.generationCount = count;
     engine.OpenLog();
     RunControl control;
@@ -79,11 +82,6 @@ class RunProgressTest : public ::testing::Test {
   }
 
   testing::TempDir dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  StoppingOs os{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{os, messages, settings};
   RunProgress::Snapshot last;
   BackupOutcome outcome;  // of the last Run
 };
@@ -100,8 +98,8 @@ TEST_F(RunProgressTest, TotalsComeFromThePlanAndEveryCopyCounts) {
   EXPECT_FALSE(last.current.empty());
   EXPECT_FALSE(outcome.cancelled);
   // While the copies are flushed the progress says so, and only then.
-  ASSERT_FALSE(os.flushingSeen.empty());
-  EXPECT_EQ(os.flushingSeen, std::vector<bool>(os.flushingSeen.size(), true));
+  ASSERT_FALSE(fault.flushingSeen.empty());
+  EXPECT_EQ(fault.flushingSeen, std::vector<bool>(fault.flushingSeen.size(), true));
   EXPECT_FALSE(last.flushing);
 }
 

@@ -62,12 +62,28 @@ class CountedRun {
   std::optional<Reporter> run_;
 };
 
-class EngineTest : public ::testing::Test {
+// An engine and what it is given: the system's OS layer behind `OsDouble` (a
+// FaultOs, or a double of a test's own made over it), with a file system
+// that ignores case when a test says so (`folding.folds`), recorded messages
+// and settings in memory. The one place a test's engine is put together.
+template <typename OsDouble = FaultOs>
+struct EngineServices {
+  std::unique_ptr<Os> real = MakeSystemOs();
+  CaseFoldingOs folding{*real, /*folds=*/false};
+  OsDouble fault{folding};
+  RecordingMessages messages;
+  MemorySettings settings;
+  CVELDAR2Engine engine{fault, messages, settings};
+};
+
+class EngineTest : public ::testing::Test, protected EngineServices<> {
  protected:
   EngineTest() {
     fault.logDirOverride = logDir.path() + "/";
     engine.OpenLog();
   }
+  // The log is closed while its directory is still there.
+  ~EngineTest() override { engine.CloseLog(); }
   // The log's line texts so far without "pid : time : ", the scratch
   // directory written "D" and paths joined with '/' whatever the platform
   // joins with (on Windows '\\' cannot be part of a name, so turning it into
@@ -102,11 +118,6 @@ class EngineTest : public ::testing::Test {
   }
 
   TempDir logDir, dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  RecordingMessages messages;
-  MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
   CountedRun counted{engine};
 };
 

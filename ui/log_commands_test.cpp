@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -31,18 +32,13 @@ class ScriptedLogUi : public LogCommandUi {
   int runs = 0;
 };
 
-class LogCommandsTest : public ::testing::Test {
+class LogCommandsTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
   LogCommandsTest() { fault.logDirOverride = dir.path() + "/state/"; }
   std::string LogFile() { return dir.path() + "/state/VELDAR2.LOG"; }
   std::string TmpFile() { return dir.path() + "/state/VELDAR2.TMP"; }
 
   testing::TempDir dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
   ScriptedLogUi ui;
 };
 
