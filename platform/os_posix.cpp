@@ -354,17 +354,16 @@ int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* co
   }
 }
 
-// True for the codes with which the kernel's range copy says it cannot be
+// True for the codes with which the native range copy says it cannot be
 // used for these two files.
 bool CopyRangeUnsupported(int code) {
   return code == EXDEV || code == ENOSYS || code == EOPNOTSUPP || code == EINVAL;
 }
 
 // Copies `length` bytes (to the end of the file when negative) at `offset`
-// with the kernel's range copy (which clones where the file system can),
-// falling back on reading and writing where it refuses. The range copy does
-// not say which side failed; a read of the block it stopped at does
-// (`*readFailed`).
+// with the native range copy (which may clone), falling back on reading and
+// writing where there is none or it refuses. The range copy does not say
+// which side failed; a read of the block it stopped at does (`*readFailed`).
 int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceSize,
               std::uint64_t* copied, CopyProgress* progress, bool* readFailed) {
   off_t inOffset = offset, outOffset = offset;

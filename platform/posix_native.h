@@ -1,8 +1,10 @@
 #pragma once
 // What the POSIX OS layer (os_posix.cpp) needs of the system beyond POSIX:
 // the few calls that each system offers in its own way, or not at all. One
-// file per system implements them (posix_native_linux.cpp); everything else
-// of `PosixOs` is portable and lives in os_posix.cpp. Internal to platform/.
+// file per system implements them (posix_native_linux.cpp), and
+// posix_native_portable.cpp with POSIX alone (the "Portable:" answers
+// below), on which the tests run the layer's fallbacks; everything else of
+// `PosixOs` is portable and lives in os_posix.cpp. Internal to platform/.
 //
 // Every function returns 0 on success or an errno value (never 0 for a
 // failure), and repeats a call interrupted by a signal (EINTR) unless it says
@@ -19,6 +21,8 @@
 #include "platform/os.h"
 
 namespace veldar::native {
+
+// ---- Helpers of os_posix.cpp and each system's file ----
 
 // errno as a result code; never 0, so a call that failed is never taken for a
 // success even if it forgot to set errno.
@@ -56,6 +60,8 @@ inline void FillFromMode(mode_t mode, FileStatus* status) {
   status->attributes.hidden = false;
   status->attributes.native = mode;
 }
+
+// ---- The calls ----
 
 // Fills `status` with the status of `name` relative to `dirfd` (AT_FDCWD:
 // relative to the working directory); a final link is reported as a link
