@@ -1,6 +1,8 @@
-// PosixOs: the `Os` of Linux (and, as far as the calls allow, other POSIX
-// systems). The rest of the program was designed around Windows facilities;
-// this comment is the one place that says how each of them is realised here.
+// PosixOs: the `Os` of POSIX systems. The rest of the program was designed
+// around Windows facilities; this comment is the one place that says how each
+// of them is realised here. The few calls it needs beyond POSIX are those of
+// posix_native.h ("the native ..." below), each with what happens where a
+// system lacks it; posix_native_linux.cpp's header says how Linux makes them.
 //
 // Paths and conventions
 //  - The separator is '/', the option character '-' (every absolute path
@@ -19,18 +21,19 @@
 //  - CopyFileA becomes a copy under a temporary name in the target's
 //    directory (".~" + the target name cut to fit NAME_MAX + "." + pid and
 //    random suffix + ".tmp", created O_EXCL with mode 0600), written with
-//    copy_file_range (which clones where the file system can; read/write where
-//    it refuses), then given the source's owner and group (root only; a file
-//    system that cannot hold them is no failure), permission bits (07777; a
-//    file system that cannot hold them is no failure either) and atime/mtime
-//    with nanoseconds, fsync'ed, closed, and renamed onto the target: rename(2)
-//    to replace, renameat2(RENAME_NOREPLACE) for fail-if-exists. The target
-//    therefore never names a partial file, and an overwritten target is a new
-//    inode whose birth time is the time of the copy. Any failure removes the
-//    temporary file and leaves the target as it was. The directory is not
-//    fsync'ed after the rename: that would make small-file copies take about
-//    twice as long, and a rename lost in a crash leaves the old target (or
-//    none), never a partial file, so the next run simply copies again.
+//    the native range copy (which may clone; read/write where there is none
+//    or it refuses), then given the source's owner and group (root only; a
+//    file system that cannot hold them is no failure), permission bits
+//    (07777; a file system that cannot hold them is no failure either) and
+//    atime/mtime with nanoseconds, fsync'ed, closed, and renamed onto the
+//    target: rename(2) to replace, a rename that never replaces (as for
+//    MoveFileA below) for fail-if-exists. The target therefore never names a
+//    partial file, and an overwritten target is a new inode whose birth time
+//    is the time of the copy. Any failure removes the temporary file and
+//    leaves the target as it was. The directory is not fsync'ed after the
+//    rename: that would make small-file copies take about twice as long, and
+//    a rename lost in a crash leaves the old target (or none), never a
+//    partial file, so the next run simply copies again.
 //  - CopyMode::Unflushed (a generation being built, which nobody takes for a
 //    copy before it is flushed and named) writes straight under the target's
 //    name: an existing file or link there is unlinked first and never opened
@@ -41,26 +44,27 @@
 //    name directly.
 //  - A staged copy (OsDir::StageCopy) is the temporary file above without the
 //    fsync and the rename. The caller flushes a batch of them with one
-//    syncfs(2) and then renames each (OsDir::PlaceCopy: rename(2), or
-//    RENAME_NOREPLACE as below), or deletes it.
-//  - Block cloning (FSCTL_DUPLICATE_EXTENTS_TO_FILE; OsDir::CloneFile) is
-//    ioctl(FICLONE) into a new file created O_EXCL 0600, then the metadata of
+//    native flush of the whole file system and then renames each
+//    (OsDir::PlaceCopy: rename(2), or never replacing as below), or deletes
+//    it.
+//  - Block cloning (FSCTL_DUPLICATE_EXTENTS_TO_FILE; OsDir::CloneFile) is the
+//    native clone into a new file created O_EXCL 0600, then the metadata of
 //    a copy, no fsync. The source is lstat'ed, opened O_NOFOLLOW|O_NONBLOCK
 //    and fstat'ed, and must still be the regular file with the device, inode,
-//    size and mtime the caller saw (else ESTALE). Where the file system
-//    cannot clone, FICLONE's EOPNOTSUPP, EXDEV, EINVAL or ENOTTY is returned
-//    as it is and the new file unlinked. Whether a directory can clone is
-//    told by its file system's type (fstatfs: XFS, btrfs, bcachefs and OCFS2
-//    may) and then by trying it, on one byte between two O_TMPFILE files.
+//    size and mtime the caller saw (else ESTALE). Where the files cannot be
+//    cloned, EOPNOTSUPP is returned and the new file unlinked. Whether a
+//    directory can clone is told by its file system's kind and then by
+//    trying it, on one byte between two native unnamed files.
 //  - CreateHardLinkA (OsDir::LinkFile) is linkat(2) without
 //    AT_SYMLINK_FOLLOW, so a link is linked, not its target; a new name that
 //    does not reach the regular file the caller saw (device and inode) is
 //    unlinked again: ESTALE.
-//  - FlushFileBuffers on a volume is syncfs(2) on a directory of it; on a
-//    directory handle, fsync(2) of the directory.
-//  - A delete-on-close scratch file is open(O_TMPFILE, 0600) in $TMPDIR (when
-//    set and non-empty) else /tmp; where that is refused (EOPNOTSUPP, EISDIR,
-//    EINVAL), mkstemp there and an immediate unlink.
+//  - FlushFileBuffers on a volume is the native flush of the file system
+//    holding a directory of it; on a directory handle, fsync(2) of the
+//    directory.
+//  - A delete-on-close scratch file is a native unnamed file (0600) in
+//    $TMPDIR (when set and non-empty) else /tmp; where there is none or it
+//    is refused, mkostemp there and an immediate unlink.
 //  - A file with holes (fewer blocks allocated than its length) is copied
 //    extent by extent (SEEK_DATA/SEEK_HOLE), so its holes stay holes.
 //  - A temporary name carries the writer's process id; one whose writer no
@@ -74,8 +78,8 @@
 //    in between is caught too. The mtime given to the copy is the one fstat
 //    read before any content, so a file that changes during the copy looks
 //    older than the source to the next run and is copied again.
-//  - MoveFileA "fail if the target exists" is renameat2(RENAME_NOREPLACE);
-//    where the file system refuses the flag (EINVAL, ENOSYS) it is link(2)
+//  - MoveFileA "fail if the target exists" is the native rename that never
+//    replaces; where the system or the file system has none it is link(2)
 //    then unlink(2) of the old name, which also never replaces.
 //  - DeleteFileA is unlink (a directory fails with EISDIR), RemoveDirectoryA
 //    rmdir (a link fails with ENOTDIR), CreateDirectoryA mkdir 0777 less the
@@ -87,30 +91,30 @@
 //    permissions uses fchmodat(AT_SYMLINK_NOFOLLOW) (glibc does it through an
 //    O_PATH descriptor, race-free), owners fchownat(AT_SYMLINK_NOFOLLOW).
 //  - Owner and group are given only by root (geteuid() == 0).
-//  - The time resolution of a directory's file system comes from its type
-//    (fstatfs): 2 s on FAT, 10 ms on exFAT, 100 ns on NTFS and SMB, exact
-//    elsewhere. FAT, exFAT, NTFS, SMB and FUSE file systems (ntfs-3g,
-//    exfat-fuse) count as keeping no permissions: their mount options decide
-//    them, and setting them fails or changes nothing.
+//  - The time resolution of a directory's file system, and whether it keeps
+//    permissions, come from the native traits of its kind (2 s on FAT; none
+//    kept where the mount options decide them); where the kind tells
+//    nothing, times are exact and permissions kept.
 //  - A directory's run lock is flock(LOCK_EX|LOCK_NB) on a file inside it
 //    (created 0600 relative to the directory's descriptor, O_NOFOLLOW, and
 //    trusted only as a regular file of the running user's with one name),
 //    re-checked after the lock to still bear its name, and unlinked before it
 //    is let go. A lock on the directory itself could be taken by anyone who
 //    may read it.
-//  - Swapping two entries in one step is renameat2(RENAME_EXCHANGE).
+//  - Swapping two entries in one step is the native exchange; where there
+//    is none it fails with EOPNOTSUPP and nothing changes.
 //  - Attributes: read-only means the owner's write bit is clear;
 //    FILE_ATTRIBUTE_NORMAL adds the owner's write bit; there is no system or
 //    hidden attribute; the attribute word is st_mode. Links have no
 //    permission bits of their own and are left alone.
-//  - The creation time is statx's birth time where the file system reports
-//    one, else the last-write time. Only atime and mtime can be set. The
-//    device and inode numbers identify an entry across bind mounts; the
-//    number of links is statx's stx_nlink.
+//  - The creation time is the birth time where the native status has one,
+//    else the last-write time. Only atime and mtime can be set. The device
+//    and inode numbers identify an entry across bind mounts.
 //  - _access is access(2): 4 R_OK, 2 W_OK, 0 F_OK, 6 R_OK|W_OK.
-//  - FindFirstFile/FindNextFile is one readdir pass with one statx per entry,
-//    relative to the directory's descriptor, without following links or
-//    triggering automounts; an entry that vanishes in between is left out.
+//  - FindFirstFile/FindNextFile is one readdir pass with one native status
+//    call per entry, relative to the directory's descriptor, without
+//    following links or triggering automounts; an entry that vanishes in
+//    between is left out.
 //  - GetDiskFreeSpaceEx is statvfs: f_bavail * f_frsize.
 //  - A file opened "with no sharing" is opened (created 0600 if missing, never
 //    truncated) and locked with flock(LOCK_EX|LOCK_NB); the lock is only taken
@@ -118,25 +122,19 @@
 //    holder may rename the file away between our open and our lock.
 //
 // Process
-//  - The program's directory comes from /proc/self/exe. The log directory is
-//    $XDG_STATE_HOME/VELDAR2/ (when set, non-empty and absolute), else
-//    $HOME/.local/state/VELDAR2/ (the password database's home when HOME is
-//    unset).
+//  - The log directory is $XDG_STATE_HOME/VELDAR2/ (when set, non-empty and
+//    absolute), else $HOME/.local/state/VELDAR2/ (the password database's
+//    home when HOME is unset).
 //  - Local time is localtime_r + strftime; Sleep is nanosleep.
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
-#include <linux/fs.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/statvfs.h>
-#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -153,17 +151,14 @@
 #include <vector>
 
 #include "platform/os.h"
+#include "platform/posix_native.h"
 #include "platform/temporary_names.h"
 
 namespace veldar {
 namespace {
 
-// errno as a result code; never 0, so a call that failed is never taken for a
-// success even if it forgot to set errno.
-int LastError() {
-  int code = errno;
-  return code != 0 ? code : EIO;
-}
+using native::LastError;
+using native::Retry;
 
 // The portable kind of an errno value.
 ErrorKind KindOfErrno(int code) {
@@ -217,16 +212,6 @@ bool HasNul(const std::string& path) { return path.find('\0') != std::string::np
 // The code for a source that is neither a regular file nor a link.
 int NotRegularCode(mode_t mode) { return S_ISDIR(mode) ? EISDIR : ENOTSUP; }
 
-// Repeats `call` while it fails with EINTR; returns its last result.
-template <typename Call>
-auto Retry(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
-
 // Closes a descriptor; 0 or the error. EINTR counts as closed (Linux always
 // releases the descriptor, and every caller that cares has fsync'ed before).
 int CloseFd(int fd) {
@@ -257,47 +242,6 @@ class UniqueFd {
   int fd_;
 };
 
-void FillStatus(const struct statx& sx, FileStatus* status) {
-  const mode_t mode = sx.stx_mode;
-  if (S_ISREG(mode)) {
-    status->kind = EntryKind::File;
-  } else if (S_ISDIR(mode)) {
-    status->kind = EntryKind::Directory;
-  } else if (S_ISLNK(mode)) {
-    status->kind = EntryKind::Symlink;
-  } else {
-    status->kind = EntryKind::Special;
-  }
-  status->mtimeSec = sx.stx_mtime.tv_sec;
-  status->mtimeNsec = sx.stx_mtime.tv_nsec;
-  status->birthSec = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : sx.stx_mtime.tv_sec;
-  status->birthNsec = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_nsec : sx.stx_mtime.tv_nsec;
-  status->size = sx.stx_size;
-  status->allocated = sx.stx_blocks * 512;
-  status->links = sx.stx_nlink;
-  status->permissions = mode & 07777;
-  status->owner = sx.stx_uid;
-  status->group = sx.stx_gid;
-  status->device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-  status->inode = sx.stx_ino;
-  status->mountId = (sx.stx_mask & STATX_MNT_ID) ? sx.stx_mnt_id : 0;
-  status->attributes.directory = S_ISDIR(mode);
-  status->attributes.readOnly = (mode & S_IWUSR) == 0;
-  status->attributes.system = false;
-  status->attributes.hidden = false;
-  status->attributes.native = mode;
-}
-
-constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME | STATX_MNT_ID;
-
-// Status of `name` relative to `dirfd` (AT_FDCWD: a path); `flags` as statx's.
-int StatxAt(int dirfd, const std::string& name, int flags, FileStatus* status) {
-  struct statx sx;
-  if (statx(dirfd, name.c_str(), flags, kStatxMask, &sx) != 0) return LastError();
-  FillStatus(sx, status);
-  return 0;
-}
-
 // The text of the link `name` relative to `dirfd`; 0 or the error.
 int ReadLinkText(int dirfd, const std::string& name, std::size_t hint, std::string* text) {
   std::size_t capacity = std::max<std::size_t>(hint + 1, 128);
@@ -316,12 +260,11 @@ int ReadLinkText(int dirfd, const std::string& name, std::size_t hint, std::stri
   }
 }
 
-// Renames without replacing: renameat2(RENAME_NOREPLACE), or link + unlink
-// where the file system does not know the flag. EEXIST when `to` exists.
+// Renames without replacing, in one step where the system can, else by link
+// + unlink. EEXIST when `to` exists.
 int RenameNoReplace(int fromFd, const std::string& from, int toFd, const std::string& to) {
-  if (renameat2(fromFd, from.c_str(), toFd, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  int code = LastError();
-  if (code != EINVAL && code != ENOSYS) return code;
+  int code = native::RenameNoReplace(fromFd, from.c_str(), toFd, to.c_str());
+  if (code != ENOSYS) return code;
   if (linkat(fromFd, from.c_str(), toFd, to.c_str(), 0) != 0) return LastError();
   if (unlinkat(fromFd, from.c_str(), 0) != 0) {
     // Both names now exist: take the new one back, so the move fails cleanly
@@ -411,18 +354,19 @@ int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* co
   }
 }
 
-// True for the codes with which copy_file_range says it cannot be used here.
+// True for the codes with which the native range copy says it cannot be
+// used for these two files.
 bool CopyRangeUnsupported(int code) {
   return code == EXDEV || code == ENOSYS || code == EOPNOTSUPP || code == EINVAL;
 }
 
 // Copies `length` bytes (to the end of the file when negative) at `offset`
-// with copy_file_range (which clones where the file system can), falling back
-// on reading and writing where it refuses. copy_file_range does not say which
-// side failed; a read of the block it stopped at does (`*readFailed`).
+// with the native range copy (which may clone), falling back on reading and
+// writing where there is none or it refuses. The range copy does not say
+// which side failed; a read of the block it stopped at does (`*readFailed`).
 int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceSize,
               std::uint64_t* copied, CopyProgress* progress, bool* readFailed) {
-  loff_t inOffset = offset, outOffset = offset;
+  off_t inOffset = offset, outOffset = offset;
   bool first = true;
   for (;;) {
     // Pieces small enough for the progress of a large file to move (and a
@@ -432,23 +376,23 @@ int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceS
       if (length == 0) return 0;
       want = static_cast<std::size_t>(std::min<off_t>(length, want));
     }
-    ssize_t n = copy_file_range(in, &inOffset, out, &outOffset, want, 0);
-    if (n > 0) {
+    std::size_t n = 0;
+    const int code = native::CopyFileRange(in, &inOffset, out, &outOffset, want, &n);
+    if (code == 0 && n > 0) {
       *copied += n;
-      if (length > 0) length -= n;
+      if (length > 0) length -= static_cast<off_t>(n);
       first = false;
-      if (int code = Report(progress, static_cast<std::uint64_t>(n))) return code;
+      if (int reported = Report(progress, static_cast<std::uint64_t>(n))) return reported;
       continue;
     }
-    if (n == 0) {
+    if (code == 0) {
       // Some file systems (proc-like ones, some FUSE) report 0 at once for a
       // file that has content; read it the ordinary way instead.
       if (first && sourceSize > 0) break;
       return 0;
     }
-    if (errno == EINTR) continue;
-    if (first && CopyRangeUnsupported(errno)) break;
-    const int code = LastError();
+    if (code == EINTR) continue;
+    if (first && CopyRangeUnsupported(code)) break;
     char probe;
     if (Retry([&] { return pread(in, &probe, 1, inOffset); }) < 0) *readFailed = true;
     return code;
@@ -764,7 +708,6 @@ int ListFd(int dirfd, std::vector<DirEntry>* entries, const NameFilter& wanted) 
     return code;
   }
   std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
-  const int statFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;
   for (;;) {
     errno = 0;
     struct dirent* entry = readdir(dir);
@@ -775,92 +718,38 @@ int ListFd(int dirfd, std::vector<DirEntry>* entries, const NameFilter& wanted) 
     const char* name = entry->d_name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
     if (wanted && !wanted(name)) continue;
-    struct statx sx;
-    if (statx(fd, name, statFlags, kStatxMask, &sx) != 0) {
+    FileStatus status;
+    if (int code = native::StatusAt(fd, name, /*followLink=*/false, &status)) {
       // Deleted since it was read: it is simply no longer there.
-      if (errno == ENOENT) continue;
-      return LastError();
+      if (code == ENOENT) continue;
+      return code;
     }
     DirEntry& added = entries->emplace_back();
     added.name = name;
-    FillStatus(sx, &added.status);
-  }
-}
-
-// File system magic numbers <linux/magic.h> may lack.
-constexpr unsigned long kExfatMagic = 0x2011BAB0;
-constexpr unsigned long kNtfsMagic = 0x5346544e;
-constexpr unsigned long kNtfs3Magic = 0x7366746e;
-constexpr unsigned long kCifsMagic = 0xFF534D42;
-constexpr unsigned long kSmb2Magic = 0xFE534D42;
-constexpr unsigned long kBcachefsMagic = 0xca451a4e;
-
-// The type of the file system holding `fd`; 0 when it cannot be read.
-unsigned long FileSystemType(int fd) {
-  struct statfs fs;
-  return fstatfs(fd, &fs) == 0 ? static_cast<unsigned long>(fs.f_type) : 0;
-}
-
-constexpr unsigned long kFuseMagic = 0x65735546;
-
-std::int64_t TimeResolutionOf(int fd) {
-  switch (FileSystemType(fd)) {
-    case MSDOS_SUPER_MAGIC: return 2'000'000'000;
-    case kExfatMagic: return 10'000'000;
-    case kNtfsMagic:
-    case kNtfs3Magic:
-    case kCifsMagic:
-    case kSmb2Magic: return 100;
-    default: return 0;
-  }
-}
-
-bool KeepsPermissionsOf(int fd) {
-  switch (FileSystemType(fd)) {
-    case MSDOS_SUPER_MAGIC:
-    case kExfatMagic:
-    case kNtfsMagic:
-    case kNtfs3Magic:
-    case kCifsMagic:
-    case kSmb2Magic:
-    case kFuseMagic:  // ntfs-3g and exFAT through FUSE
-      return false;
-    default:
-      return true;
+    added.status = status;
   }
 }
 
 // Whether a clone works in the directory `fd`: one byte cloned from one
-// unnamed file into another (O_TMPFILE: nothing appears in the directory and
-// both are gone once closed). Where the files cannot be made (a directory
-// this process may not write, a file system without O_TMPFILE), only the
+// unnamed file into another (nothing appears in the directory and both are
+// gone once closed). Where the files cannot be made (a directory this
+// process may not write, a file system without unnamed files), only the
 // clone's own refusal counts against it: the kind of file system decides.
 bool CloneWorksIn(int fd) {
-  auto tmpfile = [fd] {
-    return Retry([&] { return openat(fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
-  };
-  UniqueFd from(tmpfile());
-  if (from.get() < 0 || Retry([&] { return write(from.get(), "v", 1); }) != 1) return true;
-  UniqueFd to(tmpfile());
-  if (to.get() < 0) return true;
-  if (Retry([&] { return ioctl(to.get(), FICLONE, from.get()); }) == 0) return true;
-  return !(errno == EOPNOTSUPP || errno == ENOTTY || errno == EXDEV || errno == EINVAL);
+  const int flags = O_RDWR | O_CLOEXEC;
+  int made = -1;
+  if (native::OpenUnnamedFile(fd, ".", flags, &made) != 0) return true;
+  UniqueFd from(made);
+  if (Retry([&] { return write(from.get(), "v", 1); }) != 1) return true;
+  if (native::OpenUnnamedFile(fd, ".", flags, &made) != 0) return true;
+  UniqueFd to(made);
+  return native::CloneContent(to.get(), from.get()) != EOPNOTSUPP;
 }
 
-// True where a new file can be given the data blocks of another (FICLONE):
-// only file systems of a kind that can (XFS, btrfs, bcachefs, OCFS2), and of
-// those only where trying it works (XFS made without reflink cannot).
-bool CanCloneOn(int fd) {
-  switch (FileSystemType(fd)) {
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-    case kBcachefsMagic:
-    case OCFS2_SUPER_MAGIC:
-      return CloneWorksIn(fd);
-    default:
-      return false;
-  }
-}
+// True where a new file can be given the data blocks of another: only file
+// systems of a kind that can, and of those only where trying it works (XFS
+// made without reflink cannot).
+bool CanCloneOn(int fd) { return native::FileSystemOf(fd).mayClone && CloneWorksIn(fd); }
 
 class PosixDir : public OsDir {
  public:
@@ -870,7 +759,7 @@ class PosixDir : public OsDir {
   const std::string& Path() const override { return path_; }
 
   Status Stat(FileStatus* status) override {
-    return PosixError(StatxAt(fd_, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, status));
+    return PosixError(native::StatusOf(fd_, status));
   }
 
   Status List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
@@ -879,7 +768,7 @@ class PosixDir : public OsDir {
 
   Status StatAt(const std::string& name, FileStatus* status, bool followLink) override {
     if (int code = CheckName(name)) return PosixError(code);
-    return PosixError(StatxAt(fd_, name, (followLink ? 0 : AT_SYMLINK_NOFOLLOW) | AT_NO_AUTOMOUNT, status));
+    return PosixError(native::StatusAt(fd_, name.c_str(), followLink, status));
   }
 
   Status SetTimes(const std::string& name, std::int64_t seconds) override {
@@ -921,10 +810,7 @@ class PosixDir : public OsDir {
   Status Exchange(const std::string& a, const std::string& b) override {
     if (int code = CheckName(a)) return PosixError(code);
     if (int code = CheckName(b)) return PosixError(code);
-    if (renameat2(fd_, a.c_str(), fd_, b.c_str(), RENAME_EXCHANGE) == 0) return Status();
-    const int code = LastError();
-    // EINVAL: the file system does not know the flag.
-    return PosixError(code == EINVAL || code == ENOSYS ? EOPNOTSUPP : code);
+    return PosixError(native::Exchange(fd_, a.c_str(), b.c_str()));
   }
 
   Status CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
@@ -985,9 +871,7 @@ class PosixDir : public OsDir {
       return openat(toFd, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     }));
     if (out.get() < 0) return PosixError(LastError());
-    int code = Retry([&] { return ioctl(out.get(), FICLONE, in.get()); }) == 0 ? 0 : LastError();
-    // The ways a file system says it cannot clone these two files.
-    if (code == EXDEV || code == EINVAL || code == ENOTTY) code = EOPNOTSUPP;
+    int code = native::CloneContent(out.get(), in.get());
     if (code == 0) code = CopyMetadata(out.get(), st);
     if (code == 0) code = CloseFd(out.release());
     if (code != 0) {
@@ -1017,7 +901,7 @@ class PosixDir : public OsDir {
   }
 
   Status SyncFileSystem() override {
-    return PosixError(Retry([&] { return syncfs(fd_); }) == 0 ? 0 : LastError());
+    return PosixError(native::SyncFileSystem(fd_));
   }
 
   Status Sync() override { return PosixError(Retry([&] { return fsync(fd_); }) == 0 ? 0 : LastError()); }
@@ -1052,8 +936,8 @@ class PosixDir : public OsDir {
     return PosixError(fchownat(fd_, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError());
   }
 
-  std::int64_t TimeResolutionNs() override { return TimeResolutionOf(fd_); }
-  bool KeepsPermissions() override { return KeepsPermissionsOf(fd_); }
+  std::int64_t TimeResolutionNs() override { return native::FileSystemOf(fd_).timeResolutionNs; }
+  bool KeepsPermissions() override { return native::FileSystemOf(fd_).keepsPermissions; }
 
   Status Lock(const std::string& name) override {
     if (lock_.get() >= 0) return Status();
@@ -1249,11 +1133,10 @@ class PosixOs : public Os {
     const char* tmpdir = std::getenv("TMPDIR");
     const std::string directory = tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
     const int flags = O_RDWR | O_APPEND | O_CLOEXEC;
-    int fd = Retry([&] { return open(directory.c_str(), O_TMPFILE | flags, 0600); });
-    if (fd < 0) {
-      const int code = LastError();
-      // Refused by the file system (or the kernel): a named file, unnamed at once.
-      if (code != EOPNOTSUPP && code != EISDIR && code != EINVAL) return PosixError(code);
+    int fd = -1;
+    if (const int code = native::OpenUnnamedFile(AT_FDCWD, directory.c_str(), flags, &fd)) {
+      // Refused by the file system (or the system): a named file, unnamed at once.
+      if (code != EOPNOTSUPP) return PosixError(code);
       std::string pattern = directory;
       if (pattern.back() != '/') pattern += '/';
       pattern += "VELDAR2-scratch-XXXXXX";
