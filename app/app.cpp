@@ -9,6 +9,8 @@
 #include "app/command_line.h"
 #include "app/progress_line.h"
 #include "app/settings.h"
+#include "engine/restore.h"
+#include "platform/os_paths.h"
 #include "res/translation.h"
 
 namespace veldar {
@@ -54,7 +56,8 @@ void CVELDAR2App::LoadSettings() { veldar::LoadSettings(settings_, engine); }
 
 int CVELDAR2App::ParseParameters() {
   paths_.clear();
-  return ParseParameterText(commandLine, optionChar, engine, &paths_);
+  request = BatchRequest();
+  return ParseParameterText(commandLine, optionChar, engine, &paths_, &request);
 }
 
 int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
@@ -139,7 +142,7 @@ int CVELDAR2App::Start(std::ostream& out, std::ostream& err) {
   };
   int status = kExitFailure;
   if (ParseParameters()) {
-    status = RunBatch(err);
+    status = RunBatch(out, err);
   } else if (showMainDialog) {
     status = showMainDialog(engine);
   } else {
@@ -163,11 +166,120 @@ void CVELDAR2App::ReportUnusedPaths(std::ostream& err) {
       << "\n";
 }
 
-int CVELDAR2App::RunBatch(std::ostream& err) {
-  engine.OpenLog();
-  engine.WriteLog("Start with parameter");
-  ReportUnusedPaths(err);
-  outcome = BackupOutcome();
+int CVELDAR2App::RunBatch(std::ostream& out, std::ostream& err) {
+  if (const std::string refusal = CheckBatchRequest(request, paths_.size(), optionChar, language);
+      !refusal.empty()) {
+    err << "veldar2: " << refusal << "\n";
+    return kExitFailure;
+  }
+  switch (request.mode()) {
+    case BatchRequest::Mode::kList:
+      return kExitFailure;  // LIST-PLACEHOLDER
+    case BatchRequest::Mode::kRestore:
+      return RunRestoreBatch(out, err);
+    case BatchRequest::Mode::kBackup:
+      break;
+  }
+  // The command line's patterns add to the settings' for this run only.
+  // EXCLUDE-PLACEHOLDER engine.excludePatterns.insert(engine.excludePatterns.end(), request.excludes.begin(), request.excludes.end());
+  return RunBackupBatch(out, err);
+}
+
+DryRunOutput CVELDAR2App::DryRunPrinter(std::ostream& out) const {
+  return [&out](const DryRunItem& item) {
+    using Action = DryRunItem::Action;
+    // One line per item: a word for what would be done, then the path
+    // (relative to the copy named by the "into" line before it). The words
+    // are the same in every language, for scripts to read.
+    const char* word = "";
+    switch (item.action) {
+      case Action::kInto: word = "into"; break;
+      case Action::kCopy: word = "copy"; break;
+      case Action::kShare: word = "share"; break;
+      case Action::kAccess: word = "access"; break;
+      case Action::kCreate: word = "mkdir"; break;
+      case Action::kDelete: word = "delete"; break;
+      case Action::kExclude: word = "exclude"; break;
+      case Action::kPassOver: word = "skip"; break;
+      case Action::kRecycle: word = "recycle"; break;
+      case Action::kDeleteGeneration: word = "retire"; break;
+    }
+    std::string line = word;
+    line.resize(8, ' ');
+    line += item.path;
+    if (item.directory && item.action != Action::kInto && item.action != Action::kRecycle &&
+        item.action != Action::kDeleteGeneration) {
+      line += '/';
+    }
+    out << EscapeLogText(line) << "\n";
+  };
+}
+
+int CVELDAR2App::FinishDryRun(const BackupOutcome& result, const MirrorTotals& planned, std::ostream& out,
+                              std::ostream& err) {
+  if (!result.ok) {
+    if (result.busy) return kExitOtherInstance;
+    if (!result.report.text.empty()) err << "veldar2: " << DescribeReport(result.report, language, os_) << "\n";
+    return kExitFailure;
+  }
+  out << FormatText(Translate(language, "試行のため何も変更していません。コピー %1 個（%2 バイト）、共有 %3 個（%4 バイト）、"
+                                        "作成するディレクトリ %5 個、削除 %6 個、必要な空き容量 %7 バイト"),
+                    {std::to_string(planned.filesToCopy), std::to_string(planned.bytesToCopy),
+                     std::to_string(planned.filesShared), std::to_string(planned.bytesShared),
+                     std::to_string(planned.directoriesToCreate), std::to_string(planned.entriesToDelete),
+                     std::to_string(planned.diskBytes)})
+      << "\n";
+  return kExitSuccess;
+}
+
+void CVELDAR2App::Finish(int status, const RunSummary& summary, const char* failed, std::ostream& out) {
+  if (PrintsSummaryLine(standardOutputIsTerminal, request.verbose)) {
+    out << SummaryTerminalLine(summary, language) << "\n";
+  }
+  if (status == kExitSuccess || notifier == nullptr || standardOutputIsTerminal || progressColumns > 0) return;
+  std::string body = engine.sourcePath + " → " + engine.backupDir;
+  if (engine.activityLog.HoldsRun()) body += "\n" + FormatText(Translate(language, "ログ: %1"), {engine.activityLog.path()});
+  notifier->NotifyFailure(Translate(language, failed), body);
+}
+
+int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
+  engine.restoreDir = request.restoreDir;
+  // The generations as the restore dialog lists them, numbered the same way.
+  if (!engine.CheckParameters()) return kExitFailure;
+  FileStatus status;
+  const bool directory =
+      !Stat(os_, engine.sourcePath, true, &status).ok() || status.kind == EntryKind::Directory;
+  if (!(directory ? engine.FindDirGenerations() : engine.FindFileGenerations())) return kExitFailure;
+  const int number = request.restoreNumber - 1;
+  if (static_cast<std::size_t>(number) >= engine.generations.size()) {
+    err << "veldar2: "
+        << FormatText(Translate(language, "世代 %1 はありません（%2 の世代は %3 個です）"),
+                      {std::to_string(request.restoreNumber), engine.backupDir,
+                       std::to_string(engine.generations.size())})
+        << "\n";
+    return kExitFailure;
+  }
+  if (request.dryRun) {
+    MirrorTotals planned;
+    const RestoreResult result = DryRunRestore(engine, number, DryRunPrinter(out), &planned);
+    BackupOutcome asBackup;
+    asBackup.ok = result.ok;
+    if (!result.ok) asBackup.report.text = result.message;
+    return FinishDryRun(asBackup, planned, out, err);
+  }
+  RestoreResult result;
+  reportShown_ = Watch(err, [&](const RunControl& control) { result = RunRestore(engine, number, control); });
+  int exit = kExitSuccess;
+  if (!result.ok) {
+    // The restore's own message says what failed and why.
+    err << "veldar2: " << MessageLine(result.message, language) << "\n";
+    exit = kExitFailure;
+  }
+  Finish(exit, result.summary, "Veldar: レストアに失敗しました", out);
+  return exit;
+}
+
+bool CVELDAR2App::Watch(std::ostream& err, const std::function<void(const RunControl&)>& run) {
   bool reportShown = false;
   {
     // The run's report as it goes: a message is told with the failure it is about.
@@ -201,7 +313,7 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
     std::optional<ProgressLineWriter> line;
     if (progressColumns > 0) line.emplace(err, batchProgress, progressColumns, errMutex, language);
     if (onBatchRun) onBatchRun(true);
-    outcome = RunBackup(engine, control);
+    run(control);
     if (onBatchRun) onBatchRun(false);
     if (line) line->Stop();
     if (standardErrorMessages) {
@@ -211,7 +323,31 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
     }
     engine.activityLog.onUnloggedFailure = std::move(unlogged);
   }
+  return reportShown;
+}
+
+int CVELDAR2App::RunBackupBatch(std::ostream& out, std::ostream& err) {
+  if (request.dryRun) {
+    // Reads what the real run would read; no log is opened and nothing written.
+    ReportUnusedPaths(err);
+    MirrorTotals planned;
+    BackupOutcome result = DryRunBackup(engine, DryRunPrinter(out), &planned);
+    return FinishDryRun(result, planned, out, err);
+  }
+  engine.OpenLog();
+  engine.WriteLog("Start with parameter");
+  ReportUnusedPaths(err);
+  outcome = BackupOutcome();
+  reportShown_ = Watch(err, [&](const RunControl& control) { outcome = RunBackup(engine, control); });
   engine.CloseLog();
+  const int status = TellBackupEnd(err);
+  // A run refused because another holds the backup directory did nothing
+  // to sum up, but was still no backup.
+  Finish(status, outcome.summary, "Veldar: バックアップに失敗しました", out);
+  return status;
+}
+
+int CVELDAR2App::TellBackupEnd(std::ostream& err) {
   if (outcome.ok && outcome.failures == 0 && outcome.vanished == 0) return kExitSuccess;
   const auto say = [&](const char* japanese, std::initializer_list<std::string> arguments) {
     return FormatText(Translate(language, japanese), arguments);
@@ -224,7 +360,7 @@ int CVELDAR2App::RunBatch(std::ostream& err) {
 
   // What stopped the run (or the last operation that failed), where no line
   // has said it yet. A stopped run says that it was stopped, and nothing more.
-  if (!reportShown && !outcome.cancelled && !outcome.report.text.empty())
+  if (!reportShown_ && !outcome.cancelled && !outcome.report.text.empty())
     err << "veldar2: " << DescribeReport(outcome.report, language, os_) << "\n";
 
   // The summary sends the user to the log only when the log holds why: the

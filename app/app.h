@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
+#include "app/desktop_notifier.h"
 #include "app/stream_messages.h"
 #include "engine/backup.h"
 #include "engine/engine.h"
@@ -72,6 +74,9 @@ class CVELDAR2App {
 
   std::string commandLine;
   CVELDAR2Engine engine;
+  // What the parameters asked for beyond the job: a dry run, a list, a
+  // restore, excludes, the summary off a terminal.
+  BatchRequest request;
   // What the last batch run did.
   BackupOutcome outcome;
   // The batch run's progress. A stop asked of it (RequestCancel, from a
@@ -91,6 +96,12 @@ class CVELDAR2App {
   // batch run names the path and the reason of a failure in their lines,
   // and keeps them off its progress line. May be null.
   StreamMessages* standardErrorMessages = nullptr;
+  // Standard output is a terminal: a backup or restore run ends with its
+  // summary line there (anywhere with -VERBOSE).
+  bool standardOutputIsTerminal = false;
+  // Told when a backup or restore run that no terminal watches (neither
+  // standard output nor standard error is one) does not succeed. May be null.
+  Notifier* notifier = nullptr;
   // Called when the batch run begins (true) and ends (false): where the
   // system's stop requests (Ctrl-C) are turned to `batchProgress`. May be
   // empty.
@@ -99,13 +110,36 @@ class CVELDAR2App {
  private:
   // What both entry points do once `commandLine` holds the parameter text.
   int Start(std::ostream& out, std::ostream& err);
-  int RunBatch(std::ostream& err);
+  // The batch run the parameters asked for: a backup (or its dry run), a
+  // list, or a restore (or its dry run). Returns the exit status.
+  int RunBatch(std::ostream& out, std::ostream& err);
+  int RunBackupBatch(std::ostream& out, std::ostream& err);
+  int RunRestoreBatch(std::ostream& out, std::ostream& err);
+  // Tells on `err` why the backup run (`outcome`) did not succeed, if it did
+  // not; returns its exit status.
+  int TellBackupEnd(std::ostream& err);
+  // Runs `run` with a control whose progress is `batchProgress`, drawn on
+  // `err` as the progress line where that is a terminal, with the failure
+  // lines the log cannot take and the engine's messages written there
+  // between its redraws. True when a message on `err` has told the run's
+  // report (its path and reason), so that the summary need not.
+  bool Watch(std::ostream& err, const std::function<void(const RunControl&)>& run);
+  // Prints what a dry run found: its items as they come, then its totals.
+  int FinishDryRun(const BackupOutcome& outcome, const MirrorTotals& planned, std::ostream& out,
+                   std::ostream& err);
+  DryRunOutput DryRunPrinter(std::ostream& out) const;
+  // The end of a backup or restore run that changed things: the summary line
+  // on standard output where it is wanted, and the desktop told of a failure
+  // (`status` not 0) that nobody watched.
+  // `failed`: the notification's title, in Japanese (translated here).
+  void Finish(int status, const RunSummary& summary, const char* failed, std::ostream& out);
   // Says which paths the run does not use (all but the first and the last),
   // on `err` and, with the no-message flag, in the log.
   void ReportUnusedPaths(std::ostream& err);
   Os& os_;
   SettingsStore& settings_;
   std::vector<std::string> paths_;  // the path arguments, as the parser took them
+  bool reportShown_ = false;        // the last run's report is told on standard error
 };
 
 // The parameter text of a Windows command line: what follows the program

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
 #include <sstream>
 
 #include "platform/fault_os.h"
 #include "tests/test_util.h"
+#include "tests/tree_snapshot.h"
 
 namespace veldar {
 namespace {
@@ -140,12 +143,13 @@ TEST_F(AppTest, MissingSourceIsRefusedWithAMessageAndStatus2) {
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0],
             "パラメタの指定誤りです。[バックアップするファイル]\n" + NotFoundText());
-  // The log holds only the run's start: the summary does not send the user there.
+  // The log holds only the run's start and end: the summary does not send the user there.
   EXPECT_EQ(err.str(), "veldar2: パラメタの指定誤りです。[バックアップするファイル] " + dir / "missing" + ": " +
                            NotFoundText() + "\nveldar2: バックアップできませんでした\n");
   const auto lines = testing::Lines(Log());
-  ASSERT_EQ(lines.size(), 1u);
+  ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find(" : Start with parameter"), std::string::npos);
+  EXPECT_NE(lines[1].find(" : End : 0 copied, 0 shared, 0 deleted, 0 failed, 0 bytes, 0:00"), std::string::npos);
   EXPECT_TRUE(settings.writes.empty()) << "a failed run stores no paths";
 }
 
@@ -153,7 +157,7 @@ TEST_F(AppTest, NoMsgSendsThePreCheckMessageToTheLog) {
   EXPECT_EQ(Run({"-NOMSG", dir / "missing", dir.path()}), kExitFailure);
   EXPECT_TRUE(messages.shown.empty());
   const auto lines = testing::Lines(Log());
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_NE(lines[1].find("パラメタの指定誤りです。[バックアップするファイル]\\n" + NotFoundText()),
             std::string::npos);
 }
@@ -265,8 +269,8 @@ TEST_F(AppTest, RefusalsAndFailuresNameThePathAndTheReason) {
     EXPECT_EQ(stderrText.str(), c.stderrText) << c.name;
   }
   const auto lines = testing::Lines(Log());
-  ASSERT_FALSE(lines.empty());
-  EXPECT_NE(lines.back().find(" : Directory Create Failed : " + working + " : ERR= " + std::to_string(denied.code())),
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_NE(lines[lines.size() - 2].find(" : Directory Create Failed : " + working + " : ERR= " + std::to_string(denied.code())),
             std::string::npos)
       << "the log's own line stays as it was";
 }
@@ -345,6 +349,175 @@ TEST_F(AppTest, BusyBackupDirectoryAndVanishedEntries) {
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitOtherInstance);
   EXPECT_NE(err.str().find("another run is using the backup directory " + dir / "dst"),
             std::string::npos) << err.str();
+}
+
+
+// ---- Dry run, restore and summary of batch runs ----
+
+// What a dry run printed, or a run logged, as "word path" lines relative to
+// the copy: the dry run's own lines but the totals, or the log's lines of
+// copies, shares, made directories and deletions (an entry inside a deleted
+// directory is that directory's deletion).
+std::set<std::string> DryRunLines(const std::string& printed) {
+  std::set<std::string> lines;
+  for (const std::string& line : testing::Lines(printed)) {
+    if (line.rfind("into ", 0) == 0 || line.find(' ') == std::string::npos) continue;
+    const std::string word = line.substr(0, line.find(' '));
+    if (word == "copy" || word == "share" || word == "mkdir" || word == "delete") {
+      lines.insert(word + " " + line.substr(line.find_first_not_of(' ', word.size())));
+    }
+  }
+  return lines;
+}
+std::set<std::string> LoggedLines(const std::string& log, const std::vector<std::string>& targets) {
+  const std::vector<std::pair<std::string, std::string>> words = {
+      {"File Copied : ", "copy"}, {"File Linked : ", "share"}, {"File Cloned : ", "share"},
+      {"Directory Created : ", "mkdir"}, {"File Deleted : ", "delete"}, {"Directory Deleted : ", "delete"}};
+  std::set<std::string> lines;
+  std::vector<std::string> deletedDirs;
+  for (const std::string& line : testing::Lines(log)) {
+    for (const auto& [text, word] : words) {
+      const std::size_t at = line.find(text);
+      if (at == std::string::npos) continue;
+      std::string path = line.substr(at + text.size());
+      if (const std::size_t to = path.find(" to "); to != std::string::npos) path = path.substr(to + 4);
+      // The copy's own top is the dry run's "into" line.
+      if (std::find(targets.begin(), targets.end(), path) != targets.end()) continue;
+      for (const std::string& target : targets) {
+        if (path.rfind(target + "/", 0) == 0) path = path.substr(target.size() + 1);
+      }
+      if (word == "mkdir" || text == "Directory Deleted : ") path += "/";
+      lines.insert(word + " " + path);
+      if (text == "Directory Deleted : ") deletedDirs.push_back(path);
+    }
+  }
+  for (const std::string& deleted : deletedDirs) {
+    std::erase_if(lines, [&](const std::string& line) {
+      return line.rfind("delete " + deleted, 0) == 0 && line != "delete " + deleted;
+    });
+  }
+  return lines;
+}
+
+// A dry run changes nothing (the trees, the settings, the log) and lists
+// exactly what the real run then does, for a new generation, one that shares
+// unchanged files, and a mirror straight into the backup directory.
+TEST_F(AppTest, DryRunChangesNothingAndListsWhatTheRunThenDoes) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::function<void()> change;  // what happens to the source after the first run
+    std::string target;            // the copy the second run makes, relative to dir
+  };
+  const std::vector<Case> cases = {
+      {"new generation", {"-M3"}, [&] { testing::WriteFile(dir / "src/sub/new.txt", "new"); }, "dst/src_2"},
+      {"linked", {"-M3", "-LINK"}, [&] { testing::WriteFile(dir / "src/a.txt", "changed a"); }, "dst/src_2"},
+      {"mirror with deletions", {"-M1"},
+       [&] {
+         std::filesystem::remove_all(dir / "src/sub");
+         testing::WriteFile(dir / "src/c.txt", "c");
+       },
+       "dst"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir / "src");
+    std::filesystem::remove_all(dir / "dst");
+    std::filesystem::remove_all(fault.logDirOverride);
+    testing::WriteFile(dir / "src/a.txt", "a");
+    testing::WriteFile(dir / "src/sub/b.txt", "b");
+    testing::MakeDirs(dir / "dst");
+    std::vector<std::string> arguments = c.options;
+    arguments.insert(arguments.end(), {dir / "src", dir / "dst"});
+    ASSERT_EQ(Run(arguments), kExitSuccess) << err.str();
+    c.change();
+    const testing::Tree before = testing::ReadTree(dir.path());
+    settings.writes.clear();
+
+    std::vector<std::string> dry = arguments;
+    dry.insert(dry.begin(), "-DRYRUN");
+    ASSERT_EQ(Run(dry), kExitSuccess) << err.str();
+    EXPECT_EQ(testing::TreeDiff(before, testing::ReadTree(dir.path())), "");
+    EXPECT_TRUE(settings.writes.empty());
+    const std::string printed = out.str();
+    EXPECT_NE(printed.find("into    " + dir / c.target + "\n"), std::string::npos) << printed;
+
+    const std::size_t logged = Log().size();
+    ASSERT_EQ(Run(arguments), kExitSuccess) << err.str();
+    const std::string working = dir / "dst/.src.veldar2-new";
+    EXPECT_EQ(DryRunLines(printed), LoggedLines(Log().substr(logged), {working, dir / c.target}))
+        << printed << Log().substr(logged);
+  }
+}
+
+// -RESTORE<n> restores the generation the restore dialog numbers n, over a
+// newer tree too, as the dialog would: the target equals the generation, the
+// restore directory is stored, the log tells it. A number beyond the
+// generations is refused.
+TEST_F(AppTest, RestoreFromTheCommandLineGivesEachGenerationExactly) {
+  testing::WriteFile(dir / "src/a.txt", "old a");
+  testing::WriteFile(dir / "src/sub/b.txt", "b");
+  testing::MakeDirs(dir / "dst");
+  ASSERT_EQ(Run({"-M3", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  testing::WriteFile(dir / "src/a.txt", "new a");
+  testing::SetMtime(dir / "src/a.txt", testing::Mtime(dir / "dst/src_1/a.txt") + 100);
+  testing::WriteFile(dir / "src/c.txt", "c");
+  ASSERT_EQ(Run({"-M3", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+
+  // Newer than either generation, of the same size: kept by a mirror that
+  // trusts times.
+  testing::WriteFile(dir / "rest/src/a.txt", "NEW A");
+  testing::SetMtime(dir / "rest/src/a.txt", testing::Mtime(dir / "src/a.txt") + 100);
+  testing::WriteFile(dir / "rest/src/extra.txt", "extra");
+  for (const auto& [number, generation] : {std::pair{"2", "dst/src_1"}, {"1", "dst/src_2"}, {"2", "dst/src_1"}}) {
+    SCOPED_TRACE(number);
+    ASSERT_EQ(Run({std::string("-RESTORE") + number, dir / "src", dir / "dst", dir / "rest"}), kExitSuccess)
+        << err.str();
+    EXPECT_EQ(testing::TreeDiff(testing::ReadTree(dir / generation), testing::ReadTree(dir / "rest/src")), "");
+  }
+  EXPECT_EQ(settings.values["SETTINGS/RESDIR"], dir / "rest");
+  EXPECT_NE(Log().find("Starting with Restore button"), std::string::npos);
+  EXPECT_EQ(Run({"-RESTORE3", dir / "src", dir / "dst", dir / "rest"}), kExitFailure);
+  EXPECT_NE(err.str().find(dir / "dst"), std::string::npos) << err.str();
+}
+
+// Every run ends with its figures: a line in the log, and one on standard
+// output where that is a terminal or -VERBOSE asks; a failed run that no
+// terminal watches is told to the desktop.
+TEST_F(AppTest, RunsEndWithTheirSummaryAndUnwatchedFailuresAreNotified) {
+  struct RecordingNotifier : Notifier {
+    bool NotifyFailure(const std::string& summary, const std::string&) override {
+      told.push_back(summary);
+      return true;
+    }
+    std::vector<std::string> told;
+  } notifier;
+  app.notifier = &notifier;
+  app.language = Language::kEnglish;
+  testing::WriteFile(dir / "src/a.txt", "a");
+  testing::WriteFile(dir / "src/b.txt", "bb");
+  testing::MakeDirs(dir / "dst");
+  struct Case {
+    bool terminal, verbose, fails;
+    bool printed, notified;
+  };
+  for (const Case& c : {Case{false, false, false, false, false}, Case{true, false, false, true, false},
+                        Case{false, true, false, true, false}, Case{false, false, true, false, true},
+                        Case{true, false, true, true, false}}) {
+    SCOPED_TRACE(::testing::Message() << c.terminal << c.verbose << c.fails);
+    std::filesystem::remove_all(dir / "dst/src_1");
+    notifier.told.clear();
+    app.standardOutputIsTerminal = c.terminal;
+    std::vector<std::string> arguments = {"-M3", dir / (c.fails ? "missing" : "src"), dir / "dst"};
+    if (c.verbose) arguments.insert(arguments.begin(), "-VERBOSE");
+    EXPECT_EQ(Run(arguments), c.fails ? kExitFailure : kExitSuccess) << err.str();
+    const std::string figures = c.fails ? "0 copied, 0 shared, 0 deleted, 0 failed, 0 bytes, 0:00"
+                                        : "2 copied, 0 shared, 0 deleted, 0 failed, 3 bytes, 0:00";
+    EXPECT_EQ(out.str(), c.printed ? figures + "\n" : "");
+    EXPECT_NE(Log().rfind("End : " + figures), std::string::npos) << Log();
+    EXPECT_EQ(notifier.told, c.notified ? std::vector<std::string>{"Veldar: the backup failed"}
+                                        : std::vector<std::string>{});
+  }
 }
 
 }  // namespace

@@ -72,5 +72,7 @@ int main(int argc, char** argv) {
   };
   app.showMainDialog = [&os, language](veldar::CVELDAR2Engine&) { return StartDialogProgram(*os, language); };
   veldar::ConnectBatchToProcess(app);
+  const std::unique_ptr<veldar::Notifier> notifier = veldar::MakeDesktopNotifier();
+  app.notifier = notifier.get();
   return app.InitInstance(arguments, std::cout, std::cerr);
 }

@@ -84,6 +84,8 @@ int main(int argc, char** argv) {
   // A batch run stops safely on Ctrl-C or a termination request; before and
   // after it they end the program as usual.
   veldar::ConnectBatchToProcess(app);
+  const std::unique_ptr<veldar::Notifier> notifier = veldar::MakeDesktopNotifier();
+  app.notifier = notifier.get();
   // A box of the batch run closes when a signal asks the run to stop: the
   // run then stops as it would between two files.
   messages.closeWhen = [&app] { return app.batchProgress.Cancelled(); };

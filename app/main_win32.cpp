@@ -209,6 +209,7 @@ int main() {
   // A batch run shows its progress on a console's last line, and stops
   // safely on Ctrl-C; before and after it Ctrl-C ends the program as usual.
   app.progressColumns = hasStandardError ? ConsoleColumns(errorHandle) : 0;
+  app.standardOutputIsTerminal = ConsoleColumns(GetStdHandle(STD_OUTPUT_HANDLE)) > 0;
   // A box of the batch run closes when Ctrl-C asks the run to stop: the run
   // then stops as it would between two files.
   messages.closeWhen = [&app] { return app.batchProgress.Cancelled(); };

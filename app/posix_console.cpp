@@ -29,6 +29,7 @@ int TerminalColumns() {
 
 void ConnectBatchToProcess(CVELDAR2App& app) {
   app.progressColumns = TerminalColumns();
+  app.standardOutputIsTerminal = isatty(STDOUT_FILENO) == 1;
   app.onBatchRun = [&app](bool running) {
     stopTarget = running ? &app.batchProgress : nullptr;
     struct sigaction action {};

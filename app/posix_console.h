@@ -9,7 +9,7 @@ namespace veldar {
 class CVELDAR2App;
 
 // Sets `app.progressColumns` to standard error's width in columns (0 when
-// it is no terminal) and `app.onBatchRun` so that, while a batch run goes,
+// it is no terminal), `app.standardOutputIsTerminal`, and `app.onBatchRun` so that, while a batch run goes,
 // SIGINT or SIGTERM asks it to stop (`app.batchProgress`) and a second one
 // ends the program at once; before and after the run they end it as usual.
 // `app` must outlive every run.

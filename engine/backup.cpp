@@ -130,13 +130,12 @@ MirrorJob MirrorJobOf(const CVELDAR2Engine& job, const std::string& source, cons
   return mirror;
 }
 
-BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control) {
-  Reporter reporter = JobReporter(job, control);
-  // Every copy of the run reports to the run's progress, and hears a stop.
-  CopyProgressScope scope(job.os, control.progress);
-  BackupRun run(job, reporter);
+namespace {
+
+// What `run`, just ended with `ok`, did.
+BackupOutcome OutcomeOf(int ok, const BackupRun& run, Reporter& reporter) {
   BackupOutcome outcome;
-  outcome.ok = run.Run();
+  outcome.ok = ok;
   // A run that ended early because it was asked to stop: the copy under way
   // was abandoned, no generation was replaced, and a working directory stays
   // for the next run to carry on from.
@@ -149,11 +148,39 @@ BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control) {
   outcome.vanished = reporter.vanished();
   outcome.unreadable = reporter.unreadable();
   outcome.report = reporter.report();
+  outcome.summary = reporter.summary();
   return outcome;
 }
 
-BackupRun::BackupRun(CVELDAR2Engine& job, Reporter& reporter)
-    : job_(job), os_(job.os), reporter_(reporter), files_(job.os, reporter, FilePolicy{job.noForce == 0}) {}
+}  // namespace
+
+BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control) {
+  const auto started = std::chrono::steady_clock::now();
+  Reporter reporter = JobReporter(job, control);
+  // Every copy of the run reports to the run's progress, and hears a stop.
+  CopyProgressScope scope(job.os, control.progress);
+  BackupRun run(job, reporter);
+  BackupOutcome outcome = OutcomeOf(run.Run(), run, reporter);
+  outcome.summary.seconds = SecondsSince(started);
+  reporter.Note(SummaryLogLine(outcome.summary));
+  return outcome;
+}
+
+BackupOutcome DryRunBackup(CVELDAR2Engine& job, const DryRunOutput& output, MirrorTotals* planned,
+                           const RunControl& control) {
+  Reporter reporter = JobReporter(job, control);
+  BackupRun run(job, reporter, &output);
+  BackupOutcome outcome = OutcomeOf(run.Run(), run, reporter);
+  *planned = run.planned();
+  return outcome;
+}
+
+BackupRun::BackupRun(CVELDAR2Engine& job, Reporter& reporter, const DryRunOutput* dryRun)
+    : job_(job),
+      os_(job.os),
+      reporter_(reporter),
+      files_(job.os, reporter, FilePolicy{job.noForce == 0}),
+      dryRun_(dryRun) {}
 
 BackupRun::~BackupRun() = default;
 
@@ -177,7 +204,10 @@ int BackupRun::Run() {
   busy_ = false;
   if (!CheckParameters()) return 0;
   std::unique_ptr<OsDir> backup;
-  if (!LockBackupDir(os_, job_.backupDir, &backup)) {
+  if (dryRun_) {
+    // Read only: no lock is taken (its file would be a change).
+    if (!os_.OpenDir(job_.backupDir, /*followLink=*/true, &backup).ok()) backup.reset();
+  } else if (!LockBackupDir(os_, job_.backupDir, &backup)) {
     busy_ = true;
     return Refuse(BusyText(job_.backupDir));
   }
@@ -331,6 +361,7 @@ int BackupRun::File() {
     }
   }
 
+  if (dryRun_) return DryRunFile(keep, present);
   if (keep <= present) {
     for (int number = keep; number < present; ++number) {
       job_.targetPath = Join(job_.backupDir, FindGeneration(job_.generations, number)->name);
@@ -382,10 +413,30 @@ int BackupRun::File() {
   return 1;
 }
 
+int BackupRun::DryRunFile(int keep, int present) {
+  using Action = DryRunItem::Action;
+  const DryRunOutput& output = *dryRun_;
+  for (int number = keep; number < present; ++number) {
+    output({Action::kDeleteGeneration, Join(job_.backupDir, FindGeneration(job_.generations, number)->name)});
+  }
+  std::string name = NameOf(job_.targetPath);
+  if (keep <= present) {
+    name = FindGeneration(job_.generations, keep - 1)->name;
+    output({Action::kRecycle, Join(job_.backupDir, name)});
+  }
+  FileStatus status;
+  if (!Stat(os_, job_.sourcePath, true, &status).ok()) status.size = 0;
+  planned_.filesToCopy = 1;
+  planned_.bytesToCopy = planned_.diskBytes = status.size;
+  output({Action::kInto, job_.backupDir, true});
+  output({Action::kCopy, name, false, status.size});
+  return 1;
+}
+
 int BackupRun::Dir() {
   // A generation that an interrupted run had moved aside for its new copy
   // gets its name back first, so that the scan counts it.
-  if (backupDir_) RecoverSwapped(*backupDir_, NameOf(job_.sourcePath));
+  if (backupDir_ && !dryRun_) RecoverSwapped(*backupDir_, NameOf(job_.sourcePath));
   if (!FindDirs()) return 0;
   if (job_.generationCount <= 1) return MirrorIntoBackupDir();
   // The run's open backup directory; a caller outside a run has none yet.
@@ -442,18 +493,24 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   // that fails or is cut off leaves every generation as it was, and its
   // working directory for the next run to carry on from.
   const std::string stem = NameOf(job_.sourcePath);
-  RemoveLeftovers(backup, &stem);
+  if (!dryRun_) RemoveLeftovers(backup, &stem);
   const std::string workingName = ServiceName(stem, kWorkingSuffix);
   const std::string working = Join(job_.backupDir, workingName);
   std::unique_ptr<OsDir> workingDir;
   bool created = false;
-  if (!OpenWorkingDir(backup, workingName, &workingDir, &created)) return 0;
+  if (dryRun_) {
+    // The working directory the real run would carry on, if there is one;
+    // else the copy is planned against one still to be made.
+    created = !CarriedOnWorkingDir(backup, workingName, &workingDir);
+  } else if (!OpenWorkingDir(backup, workingName, &workingDir, &created)) {
+    return 0;
+  }
   FileStatus workingStatus;
-  if (Status code = workingDir->Stat(&workingStatus); !code.ok()) {
+  if (Status code = workingDir ? workingDir->Stat(&workingStatus) : Status(); !code.ok()) {
     reporter_.ScanFailure(kTargetFirstError + Join(working, "*"));
     return 0;
   }
-  if (guarded_ && workingStatus.SameEntryAs(*guarded_)) {
+  if (workingDir && guarded_ && workingStatus.SameEntryAs(*guarded_)) {
     return Refuse(LoadString(IDS_PARAM_ERROR) + kSourceField + kSourceInOwnGeneration);
   }
 
@@ -464,6 +521,7 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   job.source = job_.sourcePath;
   job.target = working;
   job.targetIsNew = created;
+  job.targetNotMade = dryRun_ && created;
   job.writes = MirrorWrites::kUnflushed;
   job.exact = true;
   if (const CFileEntry* newest = FindGeneration(job_.generations, 0)) {
@@ -482,6 +540,18 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   job.force = job.deleteVanished = true;
   job.compareTimes = job_.noTime == 0;
   if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
+  if (dryRun_) {
+    if (!CheckRoom(plan.totals)) return 0;
+    planned_ = plan.totals;
+    (*dryRun_)(DryRunItem{DryRunItem::Action::kInto, Join(job_.backupDir, finalName), true, 0});
+    if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, *dryRun_)) return 0;
+    if (recycled) (*dryRun_)(DryRunItem{DryRunItem::Action::kRecycle, Join(job_.backupDir, recycled->name), true, 0});
+    for (int number = keep; number < present; ++number) {
+      const std::string path = Join(job_.backupDir, FindGeneration(job_.generations, number)->name);
+      (*dryRun_)(DryRunItem{DryRunItem::Action::kDeleteGeneration, path, true, 0});
+    }
+    return 1;
+  }
   if (!CheckRoom(plan.totals)) {
     // Refused before anything was written: the empty directory made for the
     // copy goes again.
@@ -536,22 +606,12 @@ int BackupRun::OpenWorkingDir(OsDir& backup, const std::string& name,
                                    std::unique_ptr<OsDir>* dir, bool* created) {
   const std::string path = Join(job_.backupDir, name);
   *created = false;
-  const CFileEntry* newest = FindGeneration(job_.generations, 0);
   for (int attempt = 0; attempt < 3; ++attempt) {
     FileStatus status;
     Status code = backup.StatAt(name, &status);
     if (code.ok() && status.kind == EntryKind::Directory) {
       code = backup.OpenDir(name, dir);
-      FileStatus opened;
-      if (code.ok()) code = (*dir)->Stat(&opened);
-      // Carried on only when it is what a run of ours began: made by this
-      // user, after every generation there is. Anything else on the name
-      // (another user's directory, an older copy) is in the way, and goes.
-      if (code.ok() && opened.SameEntryAs(status) && opened.owner == os_.UserId() &&
-          (newest == nullptr || std::make_pair(opened.birthSec, opened.birthNsec) >
-                                    std::make_pair(newest->time, newest->timeNsec))) {
-        return 1;
-      }
+      if (code.ok() && CarriesOn(**dir, status, &code)) return 1;
       dir->reset();
       if (!code.ok() && !code.Is(ErrorKind::kNotFound) && !code.Is(ErrorKind::kNotDirectory)) {
         reporter_.ScanFailure(kTargetFirstError + Join(path, "*"));
@@ -585,6 +645,30 @@ int BackupRun::OpenWorkingDir(OsDir& backup, const std::string& name,
   }
   reporter_.Show("ERROR MKDIR " + path);
   return 0;
+}
+
+bool BackupRun::CarriesOn(OsDir& dir, const FileStatus& listed, Status* code) const {
+  FileStatus opened;
+  *code = dir.Stat(&opened);
+  // Carried on only when it is what a run of ours began: made by this user,
+  // after every generation there is. Anything else on the name (another
+  // user's directory, an older copy) is in the way, and goes.
+  const CFileEntry* newest = FindGeneration(job_.generations, 0);
+  return code->ok() && opened.SameEntryAs(listed) && opened.owner == os_.UserId() &&
+         (newest == nullptr || std::make_pair(opened.birthSec, opened.birthNsec) >
+                                   std::make_pair(newest->time, newest->timeNsec));
+}
+
+bool BackupRun::CarriedOnWorkingDir(OsDir& backup, const std::string& name,
+                                    std::unique_ptr<OsDir>* dir) const {
+  FileStatus status;
+  Status code;
+  if (backup.StatAt(name, &status).ok() && status.kind == EntryKind::Directory &&
+      backup.OpenDir(name, dir).ok() && CarriesOn(**dir, status, &code)) {
+    return true;
+  }
+  dir->reset();
+  return false;
 }
 
 int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
@@ -711,7 +795,8 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
 int BackupRun::MirrorIntoBackupDir() {
   // The backup directory is the user's and may be reached through a link.
   FileStatus status;
-  if (!Stat(os_, job_.backupDir, true, &status).ok() && !files_.Create(job_.backupDir) && !reporter_.noMessage()) {
+  const bool missing = !Stat(os_, job_.backupDir, true, &status).ok();
+  if (missing && !dryRun_ && !files_.Create(job_.backupDir) && !reporter_.noMessage()) {
     reporter_.Show("ERROR MKDIR " + job_.backupDir);
     return 0;
   }
@@ -722,6 +807,13 @@ int BackupRun::MirrorIntoBackupDir() {
   job.writes = MirrorWrites::kBatched;
   // The run's lock file lies among the copies: it is the program's own.
   job.ownName = kLockFileName;
+  if (dryRun_) {
+    job.targetIsNew = job.targetNotMade = missing;
+    if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
+    planned_ = plan.totals;
+    (*dryRun_)(DryRunItem{DryRunItem::Action::kInto, job_.backupDir, true, 0});
+    return DescribePlan(plan, os_.Paths().Separator(), reporter_, *dryRun_);
+  }
   if (!MirrorTree(os_, reporter_, job, &plan, guarded_)) return 0;
   // The names the last batches gave, and the deletions, survive a power cut
   // once the run says it is done. A run that changed nothing has nothing to

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/dry_run.h"
 #include "engine/file_ops.h"
 #include "engine/mirror_plan.h"
 #include "engine/reporter.h"
@@ -29,6 +30,7 @@ struct BackupOutcome {
   bool busy = false;       // refused: another run holds the backup directory
   bool cancelled = false;  // stopped at the user's request ("Canceled by User" logged)
   Report report;           // what the run last told the user of a failure
+  RunSummary summary;      // what it copied, shared and deleted, and how long it took
 };
 
 // A reporter for a run of `job`: its log, its messages, its log options and
@@ -42,14 +44,23 @@ MirrorJob MirrorJobOf(const CVELDAR2Engine& job, const std::string& source, cons
 
 // One backup of the engine's job (with the pre-check, the lock of the backup
 // directory and everything else `Backup` does), its copies reporting to
-// `control`.
+// `control`. Ends with the summary line in the log ("End : ...").
 BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control = RunControl());
+
+// A dry run of the same (dry_run.h): the same pre-check and refusals, then
+// what the run would do told to `output`, nothing changed, no lock taken, no
+// settings written and no summary line. `outcome.ok` is what the real run's
+// checks would allow; `planned` what its copy would cost.
+BackupOutcome DryRunBackup(CVELDAR2Engine& job, const DryRunOutput& output,
+                           MirrorTotals* planned, const RunControl& control = RunControl());
 
 // The steps of one backup run, over the job's fields, reporting through
 // `reporter`.
 class BackupRun {
  public:
-  BackupRun(CVELDAR2Engine& job, Reporter& reporter);
+  // With `dryRun`, the run changes nothing and tells it what it would do
+  // (DryRunBackup); the object must outlive the run.
+  BackupRun(CVELDAR2Engine& job, Reporter& reporter, const DryRunOutput* dryRun = nullptr);
   ~BackupRun();
   BackupRun(const BackupRun&) = delete;
   BackupRun& operator=(const BackupRun&) = delete;
@@ -65,6 +76,8 @@ class BackupRun {
   int Dir();
 
   bool busy() const { return busy_; }
+  // What the copies of the run planned, in all (a dry run's figures).
+  const MirrorTotals& planned() const { return planned_; }
 
   // Why a run cannot start while another holds the backup directory, naming it.
   static std::string BusyText(const std::string& backupDir);
@@ -91,6 +104,9 @@ class BackupRun {
   int Refuse(const std::string& message);
   int FindFiles();
   int FindDirs();
+  // The dry run of a single-file backup that keeps `keep` of the `present`
+  // generations (File has chosen the name).
+  int DryRunFile(int keep, int present);
   // A directory backup with a count of 1 or less: the mirror goes straight
   // into the backup directory.
   int MirrorIntoBackupDir();
@@ -102,6 +118,13 @@ class BackupRun {
   // goes first. 0: reported.
   int OpenWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir,
                      bool* created);
+  // Whether the open working directory `dir`, listed as `listed`, is one a
+  // run of this user's began after every generation there is, to be carried
+  // on. `*code`: why its status could not be read, if it could not.
+  bool CarriesOn(OsDir& dir, const FileStatus& listed, Status* code) const;
+  // Opens the working directory `name` of `backup` when it is one to carry
+  // on (read only: nothing is deleted or made). False, `dir` empty: none.
+  bool CarriedOnWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir) const;
   // Gives the complete working directory its generation's name: a free one,
   // or `recycled`'s, whose old copy is swapped out in one step and then
   // deleted. 0: reported.
@@ -140,6 +163,8 @@ class BackupRun {
   // The tree the run copies from: no deletion may empty it.
   std::optional<FileStatus> guarded_;
   bool busy_ = false;
+  const DryRunOutput* dryRun_ = nullptr;
+  MirrorTotals planned_;
 };
 
 }  // namespace veldar

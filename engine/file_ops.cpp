@@ -83,6 +83,7 @@ struct Writing {
 // The line and the progress report of a finished copy.
 void Copied(Reporter& reporter, const std::string& from, const std::string& to, std::uint64_t bytes) {
   reporter.Done("File Copied : " + from + " to " + to);
+  reporter.CountCopied(bytes);
   if (reporter.control().onFileCopied) reporter.control().onFileCopied(from, bytes);
 }
 

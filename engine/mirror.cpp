@@ -145,11 +145,16 @@ class MirrorWalk {
         case Kind::kEnter:
           if (!Directory(frame, step)) return 0;
           break;
-        case Kind::kDelete:
+        case Kind::kDelete: {
           if (!Remove(target, frame.targetStatus, step.name, step.directory, /*boxes=*/true)) {
             return 0;
           }
+          // Counted where it is gone: a deletion that failed, or that
+          // no-force mode left undone, is no deletion.
+          FileStatus gone;
+          if (target.StatAt(step.name, &gone).Is(ErrorKind::kNotFound)) reporter_.CountDeleted();
           break;
+        }
         case Kind::kNoDelete:
           reporter_.Skipped("option nodel : delete canceled!");
           break;
@@ -305,11 +310,9 @@ class MirrorWalk {
     }
     // The file is what it was in the newest generation: its line may wait
     // with the others about files left as they were.
-    {
-      reporter_.DoneDeferred((linked ? "File Linked : " : "File Cloned : ") +
-                               Join(*frame.reference, step.name) + " to " +
-                               Join(target, destination));
-    }
+    reporter_.DoneDeferred((linked ? "File Linked : " : "File Cloned : ") +
+                           Join(*frame.reference, step.name) + " to " + Join(target, destination));
+    reporter_.CountShared();
     return true;
   }
 

@@ -638,13 +638,13 @@ int MirrorPlanner::Plan(const MirrorJob& job, MirrorPlan* plan) {
     Status code = *dir ? Status() : os.OpenDir(path, /*followLink=*/true, dir);
     if (code.ok()) code = (*dir)->Stat(status);
     if (!code.ok()) dir->reset();
-    return code.ok();
+    return code;
   };
-  if (!open(job.source, &plan->source, &plan->sourceStatus)) {
+  if (!open(job.source, &plan->source, &plan->sourceStatus).ok()) {
     ReportScanFailure(kSourceFirstError + JoinPath(job.source, "*"));
     return 0;
   }
-  if (!open(job.target, &plan->target, &plan->targetStatus)) {
+  if (!job.targetNotMade && !open(job.target, &plan->target, &plan->targetStatus).ok()) {
     ReportScanFailure(kTargetFirstError + JoinPath(job.target, "*"));
     return 0;
   }
@@ -653,12 +653,13 @@ int MirrorPlanner::Plan(const MirrorJob& job, MirrorPlan* plan) {
     plan->reference.reset();
   }
   if (plan->reference && job.sharing != MirrorSharing::kNone) {
-    plan->shareByClone = plan->target->CanClone();
+    // A target still to be made is made beside the reference.
+    plan->shareByClone = (plan->target ? *plan->target : *plan->reference).CanClone();
   }
   // Lists a level's source while the scan lists its target; made on first use.
   if (!lister_) lister_ = std::make_unique<BackgroundWorker>();
   MirrorScan scan(os, reporter_, *lister_, *plan);
-  scan.Level(*plan->source, plan->target.get(), &plan->targetStatus,
+  scan.Level(*plan->source, plan->target.get(), plan->target ? &plan->targetStatus : nullptr,
              scan.Sharing() ? plan->reference.get() : nullptr);
   if (reporter_.Cancelled()) return 0;
   if (RunProgress* progress = reporter_.control().progress) {

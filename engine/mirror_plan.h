@@ -55,6 +55,9 @@ struct MirrorJob {
   // not exist yet while planning). Its permissions then change without a
   // line once it is filled.
   bool targetIsNew = false;
+  // The target is not there and will not be made (a dry run): it is never
+  // opened, whatever has the name, and the plan is made against nothing.
+  bool targetNotMade = false;
   MirrorWrites writes = MirrorWrites::kFlushedEach;
   // A complete earlier copy of the same source: a file there whose size,
   // last-write time and permissions (and for root, owner) equal its

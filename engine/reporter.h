@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/run_progress.h"
+#include "engine/run_summary.h"
 #include "engine/user_messages.h"
 #include "log/activity_log.h"
 
@@ -94,6 +95,15 @@ class Reporter {
   // A source file that could not be read and whose last good copy a new
   // generation took instead (its failure line is already written).
   void Unreadable() { ++unreadable_; }
+  // What the run did, for its summary: a file copied (`bytes` written), a
+  // file shared with an earlier copy, an entry the source no longer has
+  // deleted from the copy (a directory with all in it counts once).
+  void CountCopied(std::uint64_t bytes) {
+    ++counts_.copied;
+    counts_.bytes += bytes;
+  }
+  void CountShared() { ++counts_.shared; }
+  void CountDeleted() { ++counts_.deleted; }
   // A listing failure that stops the caller: a box, or with the no-message
   // flag a failure line. Counted either way.
   void ScanFailure(const std::string& text);
@@ -112,6 +122,13 @@ class Reporter {
   int vanished() const { return vanished_; }
   int unreadable() const { return unreadable_; }
   const Report& report() const { return report_; }
+  // The counts above, with `failed` the failure count; `seconds` is left 0
+  // for the run to fill in.
+  RunSummary summary() const {
+    RunSummary summary = counts_;
+    summary.failed = static_cast<std::uint64_t>(failures_);
+    return summary;
+  }
 
  private:
   void SetReport(Report report);
@@ -124,6 +141,7 @@ class Reporter {
   int failures_ = 0;
   int vanished_ = 0;
   int unreadable_ = 0;
+  RunSummary counts_;
   Report report_;
 };
 

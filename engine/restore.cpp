@@ -57,14 +57,17 @@ std::size_t CharacterCount(const std::string& text) {
 // message to show on failure, empty on success.
 class RestoreRun {
  public:
-  RestoreRun(CVELDAR2Engine& engine, Reporter& reporter)
-      : engine_(engine), os_(engine.os), reporter_(reporter) {}
+  // With `dryRun`, nothing is changed: what the restore would do is told to it.
+  RestoreRun(CVELDAR2Engine& engine, Reporter& reporter, const DryRunOutput* dryRun = nullptr)
+      : engine_(engine), os_(engine.os), reporter_(reporter), dryRun_(dryRun) {}
 
   std::string Run(int number) {
     // Never while a backup rotates the generation away, or another restore
-    // writes the same place.
+    // writes the same place. A dry run only reads, and takes no lock.
     std::unique_ptr<OsDir> backup;
-    if (!BackupRun::LockBackupDir(os_, engine_.backupDir, &backup)) {
+    if (dryRun_) {
+      if (!os_.OpenDir(engine_.backupDir, /*followLink=*/true, &backup).ok()) backup.reset();
+    } else if (!BackupRun::LockBackupDir(os_, engine_.backupDir, &backup)) {
       reporter_.Failure("Restore Failed, Backup Directory In Use : " + engine_.backupDir);
       return LoadString(IDS_RESTORE_REFUSED) + BackupRun::BusyText(engine_.backupDir);
     }
@@ -107,6 +110,7 @@ class RestoreRun {
       return Refused(kRestoreDirField + target + "\n" + kOverlapsBackup);
     }
 
+    if (dryRun_) return DryRun(*backup, *generation, name);
     // The restore directory is the user's (it may be a link); everything
     // below it is reached through it, without following a link.
     if (std::string message = CreateDirWithParents(engine_.restoreDir); !message.empty()) return message;
@@ -195,18 +199,62 @@ class RestoreRun {
     return std::string();
   }
 
+  // Opens the directory generation as the plan's source, without following
+  // a link, as it was listed. The failure message, or empty.
+  std::string OpenGeneration(OsDir& backup, const CFileEntry& generation, MirrorPlan* plan) {
+    Status code = backup.OpenDir(generation.name, &plan->source);
+    if (code.ok()) code = plan->source->Stat(&plan->sourceStatus);
+    if (code.ok() && !plan->sourceStatus.SameEntryAs(generation.status)) {
+      code = os_.Error(ErrorKind::kChanged);
+    }
+    if (code.ok()) return std::string();
+    return GenerationFailure(os_.Paths().Join(engine_.backupDir, generation.name), code);
+  }
+
+  // What the restore would do, told to the dry run's output: the restore
+  // directory and the target in it are read where they exist, and planned
+  // against as empty where they do not.
+  std::string DryRun(OsDir& backup, const CFileEntry& generation, const std::string& name) {
+    using Action = DryRunItem::Action;
+    const std::string target = os_.Paths().Join(engine_.restoreDir, name);
+    if (!generation.isDirectory) {
+      planned_.filesToCopy = 1;
+      planned_.bytesToCopy = planned_.diskBytes = generation.status.size;
+      (*dryRun_)({Action::kInto, engine_.restoreDir, true});
+      (*dryRun_)({Action::kCopy, name, false, generation.status.size});
+      return std::string();
+    }
+    MirrorPlan plan(os_);
+    if (std::string message = OpenGeneration(backup, generation, &plan); !message.empty()) return message;
+    std::unique_ptr<OsDir> into;
+    FileStatus found;
+    if (os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into).ok() &&
+        into->StatAt(name, &found).ok()) {
+      if (found.kind != EntryKind::Directory) {
+        reporter_.Failure("Restore Failed, Target Not A Directory : " + target);
+        return Refused(kRestoreDirField + target + "\n" + kTargetNotDirectory);
+      }
+      if (Status code = into->OpenDir(name, &plan.target); code.ok()) code = plan.target->Stat(&plan.targetStatus);
+      else return DirFailure(target, code);
+    }
+    MirrorJob job = MirrorJobOf(engine_, os_.Paths().Join(engine_.backupDir, generation.name), target);
+    job.targetIsNew = job.targetNotMade = plan.target == nullptr;
+    job.exact = true;
+    if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return Failed(kRestoreDirField + target);
+    planned_ = plan.totals;
+    (*dryRun_)({Action::kInto, target, true});
+    if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, *dryRun_)) {
+      return Failed(kRestoreDirField + target);
+    }
+    return std::string();
+  }
+
   std::string RestoreDir(OsDir& backup, const CFileEntry& generation, OsDir& into,
                          const std::string& name) {
     const std::string from = os_.Paths().Join(engine_.backupDir, generation.name);
     const std::string target = os_.Paths().Join(into.Path(), name);
     MirrorPlan plan(os_);
-    // The generation, opened without following a link, as it was listed.
-    Status code = backup.OpenDir(generation.name, &plan.source);
-    if (code.ok()) code = plan.source->Stat(&plan.sourceStatus);
-    if (code.ok() && !plan.sourceStatus.SameEntryAs(generation.status)) {
-      code = os_.Error(ErrorKind::kChanged);
-    }
-    if (!code.ok()) return GenerationFailure(from, code);
+    if (std::string message = OpenGeneration(backup, generation, &plan); !message.empty()) return message;
     bool created = false;
     if (std::string message = OpenTarget(into, name, &plan.target, &plan.targetStatus, &created);
         !message.empty()) {
@@ -255,6 +303,7 @@ class RestoreRun {
       return Failed(kRestoreFileField + target + "\n" + os_.ErrorText(code));
     }
     if (progress) progress->FileFinished(bytes);
+    reporter_.CountCopied(bytes);
     if (reporter_.control().onFileCopied) reporter_.control().onFileCopied(from, bytes);
     return std::string();
   }
@@ -270,9 +319,11 @@ class RestoreRun {
   CVELDAR2Engine& engine_;
   Os& os_;
   Reporter& reporter_;
+  const DryRunOutput* dryRun_;
 
  public:
   bool cancelled_ = false;
+  MirrorTotals planned_;  // a dry run's figures
 };
 
 }  // namespace
@@ -321,6 +372,7 @@ std::string FileRestoreName(const std::string& generationName, const std::string
 }
 
 RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control) {
+  const auto started = std::chrono::steady_clock::now();
   engine.OpenLog();
   engine.WriteLog("Starting with Restore button");
   Reporter reporter = JobReporter(engine, control);
@@ -330,11 +382,25 @@ RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& c
   result.message = run.Run(number);
   result.ok = result.message.empty() ? 1 : 0;
   result.cancelled = run.cancelled_;
+  result.summary = reporter.summary();
+  result.summary.seconds = SecondsSince(started);
+  reporter.Note(SummaryLogLine(result.summary));
   if (result.ok) {
     engine.SaveRestoreDir();
     result.message = LoadString(IDS_RESTORE_DONE);
   }
   engine.CloseLog();
+  return result;
+}
+
+RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutput& output,
+                            MirrorTotals* planned, const RunControl& control) {
+  Reporter reporter = JobReporter(engine, control);
+  RestoreRun run(engine, reporter, &output);
+  RestoreResult result;
+  result.message = run.Run(number);
+  result.ok = result.message.empty() ? 1 : 0;
+  *planned = run.planned_;
   return result;
 }
 

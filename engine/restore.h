@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/dry_run.h"
 #include "engine/engine.h"
+#include "engine/mirror_plan.h"
 #include "engine/reporter.h"
 
 namespace veldar {
@@ -63,8 +65,16 @@ struct RestoreResult {
   int ok = 0;
   std::string message;
   bool cancelled = false;  // stopped at the user's request ("Canceled by User" logged)
+  RunSummary summary;      // what it copied and deleted, and how long it took
 };
 RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl());
+
+// A dry run of `RunRestore` (dry_run.h): the same checks and refusals, then
+// what the restore would do told to `output`, with nothing changed, no lock
+// taken, no log opened and no settings written. The message is empty on
+// success; `planned` receives what the copy would cost.
+RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutput& output,
+                            MirrorTotals* planned, const RunControl& control = RunControl());
 
 // `RunRestore`, then its message shown through the engine's messages.
 // Returns the result's `ok`.

@@ -30,4 +30,8 @@ std::string SummaryTerminalLine(const RunSummary& summary, Language language) {
   return Format(Translate(language, "コピー %1、共有 %2、削除 %3、失敗 %4、%5 バイト、%6"), summary);
 }
 
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace veldar

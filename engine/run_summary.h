@@ -3,6 +3,7 @@
 // of its log and as the one line a batch run prints on standard output. Pure
 // functions; the run counts, the caller writes.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +29,9 @@ std::string SummaryLogLine(const RunSummary& summary);
 // The same figures for standard output, in `language`, without a line end:
 // "12 copied, 3 shared, 0 deleted, 0 failed, 123456 bytes, 1:05".
 std::string SummaryTerminalLine(const RunSummary& summary, Language language);
+
+// The seconds from `start` to now, for a run's summary.
+double SecondsSince(std::chrono::steady_clock::time_point start);
 
 // Whether a batch run prints that line: on a terminal, or anywhere with -VERBOSE.
 inline bool PrintsSummaryLine(bool standardOutputIsTerminal, bool verbose) {

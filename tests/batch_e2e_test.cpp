@@ -116,8 +116,9 @@ TEST_F(BatchProgramTest, MissingSourceIsNamedOnStandardErrorInTheUsersLanguage) 
   EXPECT_EQ(err, "veldar2: The parameters are wrong: [file or folder to back up] missing: No such file or directory\n"
                  "veldar2: the backup failed or was refused\n");
   const auto lines = Lines(Log());
-  ASSERT_EQ(lines.size(), 1u) << Log();
+  ASSERT_EQ(lines.size(), 2u) << Log();
   EXPECT_NE(lines[0].find(" : Start with parameter"), std::string::npos);
+  EXPECT_NE(lines[1].find(" : End : 0 copied"), std::string::npos);
 
   EXPECT_EQ(Run("-M5 -NOMSG missing dst", "LANG=fr_FR.UTF-8 LANGUAGE=de:ja"), 2);
   EXPECT_EQ(err, "veldar2: パラメタの指定誤りです。[バックアップするファイル] missing: No such file or directory\n"

@@ -1,0 +1,76 @@
+#include "engine/dry_run.h"
+
+#include <vector>
+
+#include "engine/mirror_plan.h"
+#include "engine/reporter.h"
+
+namespace veldar {
+
+int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const DryRunOutput& output) {
+  using Kind = MirrorStep::Kind;
+  using Action = DryRunItem::Action;
+  // The names of the directories entered, from the top down.
+  std::vector<std::string> levels;
+  auto pathOf = [&](const std::string& name) {
+    std::string path;
+    for (const std::string& level : levels) path += level + separator;
+    return path + name;
+  };
+  auto tell = [&](Action action, const std::string& name, bool directory = false, std::uint64_t bytes = 0) {
+    output(DryRunItem{action, pathOf(name), directory, bytes});
+  };
+  plan.Rewind();
+  MirrorStep step;
+  while (plan.Next(&step)) {
+    switch (step.kind) {
+      case Kind::kRemoveAbandoned:
+        tell(Action::kDelete, step.name);
+        break;
+      case Kind::kPassOver:
+        tell(Action::kPassOver, step.name);
+        break;
+      case Kind::kVanished:
+      case Kind::kNoDelete:
+        break;
+      case Kind::kFile:
+        if (step.removeCounterpart) {
+          tell(Action::kDelete, step.counterpart, step.counterpartStatus.kind == EntryKind::Directory);
+        }
+        switch (step.content) {
+          case MirrorStep::Content::kCopy:
+            tell(Action::kCopy, step.name, false, step.source.size);
+            break;
+          case MirrorStep::Content::kShare:
+            tell(Action::kShare, step.name, false, step.source.size);
+            break;
+          case MirrorStep::Content::kKeep:
+          case MirrorStep::Content::kKeepNoForce:
+            if (step.setAccess) tell(Action::kAccess, step.name);
+            break;
+        }
+        break;
+      case Kind::kEnter:
+        if (step.removeCounterpart) tell(Action::kDelete, step.counterpart);
+        if (step.create || step.removeCounterpart) tell(Action::kCreate, step.name, true);
+        levels.push_back(step.name);
+        break;
+      case Kind::kLeave:
+        if (!levels.empty()) levels.pop_back();
+        break;
+      case Kind::kDelete:
+        tell(Action::kDelete, step.name, step.directory);
+        break;
+      case Kind::kStop:
+        reporter.ScanFailure(step.name);
+        return 0;
+    }
+  }
+  if (!plan.ok()) {
+    reporter.Failure("Scratch File Write Failed : ERR = " + std::to_string(plan.error().code()));
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace veldar

@@ -1,0 +1,49 @@
+#pragma once
+// A dry run: a backup run that reads everything a real run would read and
+// changes nothing anywhere, telling what it would do, item by item, instead
+// of doing it. The backup run (backup.h) finds the items; the caller prints
+// them (the command line's -DRYRUN).
+//
+// A dry run takes no lock and makes no working directory: where the real run
+// would make one, the copy is planned against nothing (every file a copy or
+// a share). Nothing that an interrupted run left is put right or deleted, so
+// a generation an interrupted run had moved aside is not counted.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace veldar {
+
+class MirrorPlan;
+class Reporter;
+
+struct DryRunItem {
+  enum class Action : std::uint8_t {
+    kInto,              // `path`: the copy the items after it make (a generation, the backup directory)
+    kCopy,              // the file `path` (relative to the copy) would be copied, `bytes` of it
+    kShare,             // taken from the newest generation (cloned or linked), `bytes` of it
+    kAccess,            // kept as it is, given the source's permissions (and owner)
+    kCreate,            // the directory `path` would be made
+    kDelete,            // `path` (a directory with all in it when `directory`) would be deleted
+    kExclude,           // `path` in the source is left out by an exclude pattern
+    kPassOver,          // `path` in the source would be passed over (a special file, the program's own)
+    kRecycle,           // `path`: the generation whose place the new copy would take, deleted then
+    kDeleteGeneration,  // `path`: a generation beyond the count, deleted after the copy
+  };
+  Action action = Action::kInto;
+  std::string path;
+  bool directory = false;
+  std::uint64_t bytes = 0;
+};
+
+using DryRunOutput = std::function<void(const DryRunItem& item)>;
+
+// Tells `output` what applying `plan` would do, in the order the apply would
+// do it, paths relative to the plan's target joined with `separator`. Reads
+// the plan once from its start. Returns 0 where the plan ends in a failure
+// that would stop the real apply (a directory that could not be listed), after
+// reporting it through `reporter` as the apply would; otherwise 1.
+int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const DryRunOutput& output);
+
+}  // namespace veldar
