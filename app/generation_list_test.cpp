@@ -75,7 +75,8 @@ TEST(GenerationListTest, IsoLocalTimeNamesTheInstantWithItsOffset) {
 // One backup directory for every case: two directory generations of "docs"
 // (docs_1 made last, so the newer), the working directory an interrupted run
 // left, two file generations of "report.doc" (report_1 the newer), and
-// entries that only look like generations. Last-write times are set apart
+// entries that only look like generations or belong to a directory source of
+// that name. Last-write times are set apart
 // from creation times, which are what a generation's row shows.
 void BuildBackupDir(MemoryOs& os) {
   os.AddDir("/src/docs");
@@ -89,6 +90,7 @@ void BuildBackupDir(MemoryOs& os) {
   os.AddFile("/bk/.docs.veldar2-new/part", "pp");
   os.AddFile("/bk/report_2.doc_", "older!");
   os.AddFile("/bk/report_1.doc_", "new", 5);
+  os.AddDir("/bk/.report.doc.veldar2-new");
   os.AddFile("/bk/docs_3", "a file");
   os.AddLink("/bk/docs_4", "/bk/docs_1");
   os.AddDir("/bk/docs_99");
