@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <ctime>
 
+#include "app/app.h"
+#include "engine/generations.h"
 #include "engine/run_progress.h"
 #include "engine/utf8.h"
+#include "platform/os_paths.h"
 #include "res/translation.h"
 
 namespace veldar {
@@ -92,7 +95,160 @@ std::string Pad(const std::string& text, std::size_t width, bool right) {
   return right ? blanks + text : text + blanks;
 }
 
+// What a walk of a tree counted.
+struct TreeCount {
+  std::uint64_t files = 0;
+  std::uint64_t bytes = 0;
+  bool whole = true;  // every directory of it was read
+};
+
+// Counts what the open directory `dir` (whose status is `status`) holds, all
+// the way down. Subdirectories are opened through their parent, so no link is
+// followed; one on another mount (a mount point inside a generation) is not
+// entered: it is no part of the copy, and could hold the tree itself. What
+// cannot be listed or opened is passed over and leaves the count partial.
+void CountTree(OsDir& dir, const FileStatus& status, TreeCount* count) {
+  std::vector<DirEntry> entries;
+  if (!dir.List(&entries).ok()) count->whole = false;  // what was read still counts
+  for (const DirEntry& entry : entries) {
+    switch (entry.status.kind) {
+      case EntryKind::File:
+        ++count->files;
+        count->bytes += entry.status.size;
+        break;
+      case EntryKind::Symlink: ++count->files; break;
+      case EntryKind::Special: break;
+      case EntryKind::Directory: {
+        if (!entry.status.SameMountAs(status)) break;
+        std::unique_ptr<OsDir> sub;
+        if (dir.OpenDir(entry.name, &sub).ok()) {
+          CountTree(*sub, entry.status, count);
+        } else {
+          count->whole = false;
+        }
+        break;
+      }
+    }
+  }
+}
+
+// The row of the directory `name` of the backup directory, its files and
+// bytes counted, kIncomplete when part of it could not be read.
+GenerationListRow DirRow(OsDir& backup, const std::string& name, const FileStatus& status) {
+  GenerationListRow row;
+  row.name = name;
+  TreeCount count;
+  std::unique_ptr<OsDir> dir;
+  if (backup.OpenDir(name, &dir).ok()) {
+    CountTree(*dir, status, &count);
+  } else {
+    count.whole = false;
+  }
+  row.files = count.files;
+  row.bytes = count.bytes;
+  row.state = count.whole ? GenerationListRow::State::kComplete : GenerationListRow::State::kIncomplete;
+  return row;
+}
+
+// The name the source's generations are named after, as the backup run takes
+// it: the last component, or the real directory's for "." and "..". Empty for
+// a root, which is never backed up.
+std::string SourceName(Os& os, const std::string& sourcePath) {
+  const std::string path = os.Paths().WithoutTrailingSeparators(sourcePath);
+  const std::string name = os.Paths().NameOf(path);
+  if (name != "." && name != "..") return name;
+  std::string resolved;
+  return os.RealPath(path, &resolved).ok() ? os.Paths().NameOf(resolved) : name;
+}
+
+// `*error` for a backup directory that could not be opened or read.
+int Unreadable(Os& os, const std::string& backupDir, const Status& code, std::vector<GenerationListRow>* rows,
+               std::string* error) {
+  rows->clear();
+  *error = "書き込むディレクトリを読めません: " + backupDir + ": " + os.ErrorText(code);
+  return 0;
+}
+
 }  // namespace
+
+int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string& backupDir,
+                       std::vector<GenerationListRow>* rows, std::string* error) {
+  rows->clear();
+  error->clear();
+  const std::string backupPath = os.Paths().WithoutTrailingSeparators(backupDir);
+  std::unique_ptr<OsDir> backup;
+  if (Status code = os.OpenDir(backupPath, /*followLink=*/true, &backup); !code.ok()) {
+    return Unreadable(os, backupPath, code, rows, error);
+  }
+  const std::string stem = SourceName(os, sourcePath);
+  if (stem.empty()) return 1;
+
+  Generations generations(os, backupPath, stem, backup.get());
+  std::vector<CFileEntry> list;
+  bool directory = true;
+  int found;
+  FileStatus source;
+  if (Stat(os, sourcePath, /*followLink=*/true, &source).ok()) {
+    directory = source.kind == EntryKind::Directory;
+    found = directory ? generations.FindDirs(&list) : generations.FindFiles(&list);
+  } else {
+    found = generations.FindDirs(&list);
+    if (found && list.empty()) {
+      found = generations.FindFiles(&list);
+      directory = list.empty();
+    }
+  }
+  if (!found) {
+    // The scan says only that the listing broke off; a second look, which
+    // takes no entry, gives the system's reason.
+    std::vector<DirEntry> none;
+    Status code = backup->List(&none, [](std::string_view) { return false; });
+    if (code.ok()) code = os.Error(ErrorKind::kIo);
+    return Unreadable(os, backupPath, code, rows, error);
+  }
+
+  if (directory) {
+    const std::string working = ServiceName(stem, kWorkingSuffix);
+    FileStatus status;
+    if (backup->StatAt(working, &status).ok() && status.kind == EntryKind::Directory) {
+      GenerationListRow row = DirRow(*backup, working, status);
+      row.completed = status.mtimeSec;
+      row.state = GenerationListRow::State::kWorking;
+      rows->push_back(std::move(row));
+    }
+  }
+  for (int number = 0; const CFileEntry* generation = FindGeneration(list, number); ++number) {
+    GenerationListRow row;
+    if (generation->isDirectory) {
+      row = DirRow(*backup, generation->name, generation->status);
+    } else {
+      row.name = generation->name;
+      row.files = 1;
+      row.bytes = generation->status.size;
+    }
+    row.number = number + 1;
+    row.completed = generation->time;
+    rows->push_back(std::move(row));
+  }
+  return 1;
+}
+
+int ListGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, bool json,
+                    Language language, std::ostream& out, std::ostream& err) {
+  if (sourcePath.empty() || backupDir.empty()) {
+    err << "veldar2: " << Translate(language, "世代の一覧には、バックアップするファイルと書き込むディレクトリが要ります")
+        << "\n";
+    return kExitFailure;
+  }
+  std::vector<GenerationListRow> rows;
+  std::string error;
+  if (!FindGenerationRows(os, sourcePath, backupDir, &rows, &error)) {
+    err << "veldar2: " << TranslateMessage(language, error) << "\n";
+    return kExitFailure;
+  }
+  out << (json ? GenerationListJson(rows, IsoLocalTime) : GenerationListText(rows, IsoLocalTime, language));
+  return kExitSuccess;
+}
 
 std::string GenerationListText(const std::vector<GenerationListRow>& rows, const TimeText& time,
                                Language language) {

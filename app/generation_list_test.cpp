@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <regex>
+
+#include "platform/fault_os.h"
+#include "platform/memory_os.h"
+#include "platform/os_paths.h"
 
 namespace veldar {
 namespace {
@@ -64,6 +69,104 @@ TEST(GenerationListTest, IsoLocalTimeNamesTheInstantWithItsOffset) {
     const std::int64_t local = day.time_since_epoch().count() * 86400LL + field(4) * 3600 + field(5) * 60 + field(6);
     const std::int64_t offset = (m[7].str() == "-" ? -1 : 1) * (field(8) * 3600 + field(9) * 60);
     EXPECT_EQ(local - offset, seconds) << text;
+  }
+}
+
+// One backup directory for every case: two directory generations of "docs"
+// (docs_1 made last, so the newer), the working directory an interrupted run
+// left, two file generations of "report.doc" (report_1 the newer), and
+// entries that only look like generations or belong to a directory source of
+// that name. Last-write times are set apart
+// from creation times, which are what a generation's row shows.
+void BuildBackupDir(MemoryOs& os) {
+  os.AddDir("/src/docs");
+  os.AddFile("/src/report.doc", "r");
+  os.AddFile("/bk/docs_2/old", "0123456789");
+  os.AddFile("/bk/docs_1/a.txt", "abc");
+  os.AddFile("/bk/docs_1/sub/b.txt", "bbbbb");
+  os.AddFile("/bk/docs_1/sub/deeper/c", "ccccccc");
+  os.AddLink("/bk/docs_1/escape", "/src");  // one file, never followed
+  os.AddSpecial("/bk/docs_1/fifo");
+  os.AddFile("/bk/.docs.veldar2-new/part", "pp");
+  os.AddFile("/bk/report_2.doc_", "older!");
+  os.AddFile("/bk/report_1.doc_", "new", 5);
+  os.AddDir("/bk/.report.doc.veldar2-new");
+  os.AddFile("/bk/docs_3", "a file");
+  os.AddLink("/bk/docs_4", "/bk/docs_1");
+  os.AddDir("/bk/docs_99");
+  os.AddLink("/link-to-bk", "/bk");
+  os.AddDir("/empty");
+  ASSERT_TRUE(SetTimes(os, "/bk/docs_1", 5).ok());
+  ASSERT_TRUE(SetTimes(os, "/bk/.docs.veldar2-new", 77).ok());
+}
+
+TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
+  struct Row {
+    int number;
+    std::string name;
+    std::uint64_t files, bytes;
+    State state;
+  };
+  const std::vector<Row> docs = {{0, ".docs.veldar2-new", 1, 2, State::kWorking},
+                                 {1, "docs_1", 4, 15, State::kComplete},
+                                 {2, "docs_2", 1, 10, State::kComplete}};
+  const std::vector<Row> reports = {{1, "report_1.doc_", 1, 3, State::kComplete},
+                                    {2, "report_2.doc_", 1, 6, State::kComplete}};
+  const Status denied = MemoryOs().Error(ErrorKind::kAccessDenied);
+  struct Case {
+    const char* what;
+    std::string source, backupDir;
+    std::function<void(FaultOs&)> breakIt;
+    std::vector<Row> rows;
+    std::string reason;  // not empty: the failure's
+  } cases[] = {
+      {"directory source", "/src/docs", "/bk", {}, docs, ""},
+      {"file source, backup directory typed as a link", "/src/report.doc", "/link-to-bk/", {}, reports, ""},
+      {"gone source with directory generations", "/gone/docs", "/bk", {}, docs, ""},
+      {"gone source with file generations", "/gone/report.doc", "/bk", {}, reports, ""},
+      {"parts unreadable", "/src/docs", "/bk",
+       [&](FaultOs& os) {
+         os.FailAt(OsOp::OpenDir, "docs_1/sub", denied);
+         os.FailAt(OsOp::ListDir, "docs_2", denied);
+       },
+       {docs[0], {1, "docs_1", 2, 3, State::kIncomplete}, {2, "docs_2", 0, 0, State::kIncomplete}}, ""},
+      {"empty backup directory", "/src/docs", "/empty", {}, {}, ""},
+      {"no backup directory", "/src/docs", "/none", {}, {},
+       MemoryOs().ErrorText(MemoryOs().Error(ErrorKind::kNotFound))},
+      {"unreadable backup directory", "/src/docs", "/bk", [&](FaultOs& os) { os.FailAt(OsOp::ListDir, "/bk", denied); },
+       {}, MemoryOs().ErrorText(denied)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryOs memory;
+    BuildBackupDir(memory);
+    FaultOs os(memory);
+    if (c.breakIt) c.breakIt(os);
+    std::vector<GenerationListRow> rows;
+    std::string error;
+    const int found = FindGenerationRows(os, c.source, c.backupDir, &rows, &error);
+    EXPECT_EQ(found, c.reason.empty() ? 1 : 0);
+    if (!c.reason.empty()) {
+      const std::string path = memory.Paths().WithoutTrailingSeparators(c.backupDir);
+      EXPECT_EQ(error, "書き込むディレクトリを読めません: " + path + ": " + c.reason);
+    }
+    ASSERT_EQ(rows.size(), c.rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const Row& want = c.rows[i];
+      SCOPED_TRACE(want.name);
+      EXPECT_EQ(rows[i].number, want.number);
+      EXPECT_EQ(rows[i].name, want.name);
+      EXPECT_EQ(rows[i].files, want.files);
+      EXPECT_EQ(rows[i].bytes, want.bytes);
+      EXPECT_EQ(rows[i].state, want.state);
+      // A generation completed when it was made; the working directory when
+      // it was last written.
+      FileStatus status;
+      ASSERT_TRUE(Stat(memory, "/bk/" + want.name, false, &status).ok());
+      EXPECT_EQ(rows[i].completed, want.state == State::kWorking ? status.mtimeSec : status.birthSec);
+    }
+    EXPECT_EQ(os.changeCount, 0);
+    for (const FaultOs::Call& call : os.calls) EXPECT_NE(call.op, OsOp::LockDir) << call.path;
   }
 }
 

@@ -63,29 +63,6 @@ std::string LimitReachedLine(const std::string& reused) {
   return "Generation limit of 98 reached, oldest generation reused : " + reused;
 }
 
-// Names of the directories a directory backup works with besides its
-// generations: a dot first and a suffix no generation name has, so no scan
-// of this or another source takes them for a generation. A name that would
-// not fit the file system's name limit is replaced by a hash of it.
-constexpr std::size_t kNameMax = 255;
-constexpr char kWorkingSuffix[] = ".veldar2-new";
-constexpr char kRetiredSuffix[] = ".veldar2-old";
-// An old generation moved aside for the new copy to take its name, where the
-// two cannot be swapped in one step: until the new copy has the name, the
-// old one is still a generation, and a run that finds the name empty gives
-// it back.
-constexpr char kSwapSuffix[] = ".veldar2-swap";
-
-std::string ServiceName(const std::string& name, const char* suffix) {
-  std::string result = "." + name + suffix;
-  if (result.size() <= kNameMax) return result;
-  std::uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-  return std::string(".veldar2-") + hex + suffix;
-}
-
 // The slot of the generation of `stem` whose service name with `suffix` is
 // `name`; 0 for any other name.
 int SlotOfServiceName(std::string_view name, const std::string& stem, const char* suffix) {

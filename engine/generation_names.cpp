@@ -1,5 +1,8 @@
 #include "engine/generation_names.h"
 
+#include <cstdint>
+#include <cstdio>
+
 namespace veldar {
 namespace {
 
@@ -89,6 +92,17 @@ int DirGenerationSlot(std::string_view name, std::string_view sourceDirName, boo
   std::string prefix(sourceDirName);
   prefix += '_';
   return SlotBetween(name, prefix, std::string_view(), foldCase);
+}
+
+std::string ServiceName(const std::string& name, const char* suffix) {
+  constexpr std::size_t kNameMax = 255;
+  std::string result = "." + name + suffix;
+  if (result.size() <= kNameMax) return result;
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return std::string(".veldar2-") + hex + suffix;
 }
 
 }  // namespace veldar

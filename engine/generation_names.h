@@ -1,8 +1,9 @@
 #pragma once
 // The names of generations in the backup directory: how a new one is spelt
-// and whether a name found there is one. Pure string functions, shared by the
-// generation scans (generations.cpp) and the backup run, and fuzzed on their
-// own.
+// and whether a name found there is one; and the names of the directories a
+// directory backup keeps beside them. Pure string functions, shared by the
+// generation scans (generations.cpp), the backup run and the list of
+// generations, and fuzzed on their own.
 //
 //   directory source "docs":      docs_<slot>
 //   file source "report.doc":     report_<slot>.doc_   (split at the first ".")
@@ -45,5 +46,26 @@ inline bool IsDirGenerationName(std::string_view name, std::string_view sourceDi
                                 bool foldCase = true) {
   return DirGenerationSlot(name, sourceDirName, foldCase) != 0;
 }
+
+// The names of the directories a directory backup works with besides its
+// generations: a dot first and a suffix no generation name has, so that no
+// scan of this or another source takes them for a generation.
+//
+// The working directory a new generation of the source is built in (and
+// that an interrupted run leaves for the next to carry on from).
+inline constexpr char kWorkingSuffix[] = ".veldar2-new";
+// A generation's directory while it is being deleted.
+inline constexpr char kRetiredSuffix[] = ".veldar2-old";
+// An old generation moved aside for the new copy to take its name, where the
+// two cannot be swapped in one step: until the new copy has the name, the
+// old one is still a generation, and a run that finds the name empty gives
+// it back.
+inline constexpr char kSwapSuffix[] = ".veldar2-swap";
+
+// "." + `name` + `suffix`: the working directory of the source `name`
+// (kWorkingSuffix), or the retired or moved-aside directory of the
+// generation `name`. A name longer than a file system takes (255 bytes) is
+// replaced by a hash of `name` between ".veldar2-" and the suffix.
+std::string ServiceName(const std::string& name, const char* suffix);
 
 }  // namespace veldar

@@ -193,6 +193,9 @@ constexpr Entry kTable[] = {
     {"完了", "complete", false},
     {"未完了", "incomplete", false},
     {"中断（作業ディレクトリ）", "interrupted (working directory)", false},
+    {"書き込むディレクトリを読めません", "cannot read the backup directory", true},
+    {"世代の一覧には、バックアップするファイルと書き込むディレクトリが要ります",
+     "listing generations needs the source and the backup directory", false},
 
     // ---- Exclude patterns ----
     {"除外パターン「%1」は使えません: %2", "exclude pattern \"%1\" cannot be used: %2", false},
