@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "app/command_line.h"
+#include "app/generation_list.h"
 #include "app/progress_line.h"
 #include "app/settings.h"
 #include "engine/restore.h"
@@ -174,7 +175,7 @@ int CVELDAR2App::RunBatch(std::ostream& out, std::ostream& err) {
   }
   switch (request.mode()) {
     case BatchRequest::Mode::kList:
-      return kExitFailure;  // LIST-PLACEHOLDER
+      return ListGenerations(os_, engine.sourcePath, engine.backupDir, request.json, language, out, err);
     case BatchRequest::Mode::kRestore:
       return RunRestoreBatch(out, err);
     case BatchRequest::Mode::kBackup:

@@ -464,6 +464,10 @@ TEST_F(AppTest, RestoreFromTheCommandLineGivesEachGenerationExactly) {
   testing::WriteFile(dir / "src/c.txt", "c");
   ASSERT_EQ(Run({"-M3", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
 
+  ASSERT_EQ(Run({"-LIST", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  EXPECT_NE(out.str().find("src_2\n"), std::string::npos) << out.str();
+  EXPECT_LT(out.str().find("src_2\n"), out.str().find("src_1\n")) << "newest first, numbered as -RESTORE takes them";
+
   // Newer than either generation, of the same size: kept by a mirror that
   // trusts times.
   testing::WriteFile(dir / "rest/src/a.txt", "NEW A");
