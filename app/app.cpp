@@ -25,9 +25,10 @@ struct TextWord {
 
 // The words of a parameter text as the parser meets them: a double quote
 // opens a word that runs to the next one (or the end), anything else runs
-// to the next blank (a space: a tab does not end a word). White space
-// between words is left out.
-std::vector<TextWord> SplitIntoWords(const std::string& text) {
+// to the next blank (a space: a tab does not end a word), but for an exclude
+// option whose pattern is quoted (/X"a b"), which runs to its closing quote.
+// White space between words is left out.
+std::vector<TextWord> SplitIntoWords(const std::string& text, char optionChar) {
   std::vector<TextWord> words;
   std::size_t i = 0;
   while (i < text.size()) {
@@ -40,6 +41,11 @@ std::vector<TextWord> SplitIntoWords(const std::string& text) {
       i = close == std::string::npos ? text.size() : close + 1;
     } else {
       std::size_t end = i;
+      if (text[i] == optionChar && i + 2 < text.size() && (text[i + 1] == 'X' || text[i + 1] == 'x') &&
+          text[i + 2] == '"') {
+        const std::size_t close = text.find('"', i + 3);
+        end = close == std::string::npos ? text.size() : close + 1;
+      }
       while (end < text.size() && text[end] != ' ') ++end;
       words.push_back({text.substr(i, end - i), false});
       i = end;
@@ -91,7 +97,7 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
 
 int CVELDAR2App::InitInstanceFromText(const std::string& parameterText, std::ostream& out,
                                       std::ostream& err) {
-  const std::vector<TextWord> words = SplitIntoWords(parameterText);
+  const std::vector<TextWord> words = SplitIntoWords(parameterText, optionChar);
   for (const TextWord& word : words) {
     if (word.quoted) continue;
     if (word.text == "--help" || word.text == "-h" || (optionChar == '/' && word.text == "/?")) {

@@ -79,6 +79,8 @@ TEST_F(ParameterTextTest, AnsweredRefusedOrPassedOnWhole) {
       {"/m3 /nomsg /NOFORCE /NoDel /NOTIME /LINK C:\\a D:\\b", kPassedOn},
       {"\"/data\"  \"D:\\my backup\"", kPassedOn},
       {"C:\\a   D:\\b\t", kPassedOn},
+      {"/M3 /X\"My Documents/\" /x*.tmp C:\\a D:\\b", kPassedOn},  // a quoted pattern is one word
+      {"/M3 /X\"a C:\\a D:\\b", kRefused, "/X\"a C:\\a D:\\b"},  // never closed
   };
   app.language = Language::kEnglish;
   int asked = 0;
@@ -111,7 +113,7 @@ TEST_F(ParameterTextTest, AnsweredRefusedOrPassedOnWhole) {
       EXPECT_EQ(app.commandLine, "(not set)") << c.text;
     }
   }
-  EXPECT_EQ(asked, 5) << "only what is passed on looks for an open instance";
+  EXPECT_EQ(asked, 6) << "only what is passed on looks for an open instance";
   EXPECT_EQ(Run(""), kExitSuccess) << "a start without parameters only shows the open window";
   EXPECT_EQ(app.engine.generationCount, 0) << "settings were read";
   EXPECT_FALSE(testing::Exists(fault.logDirOverride));

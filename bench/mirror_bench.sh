@@ -4,8 +4,8 @@
 #   tree:  20,000 small files (0.5-4 KB) in 200 directories plus three files of 100 MB
 #   flat:  one directory of 100,000 small files
 # For each: mirroring with -M1 next to rsync -a --delete, rsync -a --delete --fsync
-# and cp -a: a first full copy, a second run with nothing changed, and a run
-# after 1% of the files changed. For the tree also:
+# and cp -a: a first full copy, a second run with nothing changed (and its dry
+# run, -DRYRUN), and a run after 1% of the files changed. For the tree also:
 #   - a first full copy flushed to disk: veldar2 -M1, and veldar2 -M3 making a
 #     new generation directory, next to cp -a followed by sync -f;
 #   - a count-3 rotation after 1% changed: one veldar2 -M3 run over three
@@ -200,6 +200,9 @@ run_case() {  # label source tag
     if [ "$phase" = unchanged ]; then
       measure_warm "veldar2/unchanged-warm" "$bin" -M1 "$src" "$work/v"
       measure_warm "rsync/unchanged-warm" rsync -a --delete "$src/" "$work/r/"
+      # A dry run reads what the run reads and prints what it would do.
+      measure "veldar2/dryrun" "$bin" -DRYRUN -M1 "$src" "$work/v"
+      measure_warm "veldar2/dryrun-warm" "$bin" -DRYRUN -M1 "$src" "$work/v"
     fi
     rm -rf "$work/c"
     [ "$phase" = first ] && measure "cp-a/$phase" cp -a "$src" "$work/c"
@@ -209,6 +212,9 @@ run_case() {  # label source tag
   done
   target "$tag, nothing changed, warm caches: veldar2 -M1 / rsync -a (<= 0.5)" \
     "$(ratio veldar2/unchanged-warm rsync/unchanged-warm)" 0.5
+  target "$tag, dry run / nothing-changed run, warm: veldar2 -DRYRUN -M1 / -M1 (<= 1)" \
+    "$(ratio veldar2/dryrun-warm veldar2/unchanged-warm)" 1.0
+  info "$tag, dry run / nothing-changed run, caches dropped" "$(ratio veldar2/dryrun veldar2/unchanged)"
   info "$tag, nothing changed, caches dropped: veldar2 -M1 / rsync -a" \
     "$(ratio veldar2/unchanged rsync/unchanged)" "(no target here: reading the program from disk; bench/cold_start_bench.sh)"
   diff -r "$src" "$work/v" >/dev/null && echo " check: veldar2's copy equals the source" \

@@ -181,10 +181,10 @@ int BackupRun::Run() {
   busy_ = false;
   if (!CheckParameters()) return 0;
   std::unique_ptr<OsDir> backup;
-  if (dryRun_) {
-    // Read only: no lock is taken (its file would be a change).
-    if (!os_.OpenDir(job_.backupDir, /*followLink=*/true, &backup).ok()) backup.reset();
-  } else if (!LockBackupDir(os_, job_.backupDir, &backup)) {
+  // A dry run takes the lock too, so that it sees no run's work half done
+  // and says so when another run holds the directory; the lock's file goes
+  // with the lock.
+  if (!LockBackupDir(os_, job_.backupDir, &backup)) {
     busy_ = true;
     return Refuse(BusyText(job_.backupDir));
   }

@@ -48,8 +48,8 @@ MirrorJob MirrorJobOf(const CVELDAR2Engine& job, const std::string& source, cons
 BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control = RunControl());
 
 // A dry run of the same (dry_run.h): the same pre-check and refusals, then
-// what the run would do told to `output`, nothing changed, no lock taken, no
-// settings written and no summary line. `outcome.ok` is what the real run's
+// what the run would do told to `output`, nothing changed (the lock is taken
+// and let go, leaving no file), no settings written and no summary line. `outcome.ok` is what the real run's
 // checks would allow; `planned` what its copy would cost.
 BackupOutcome DryRunBackup(CVELDAR2Engine& job, const DryRunOutput& output,
                            MirrorTotals* planned, const RunControl& control = RunControl());

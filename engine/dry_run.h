@@ -4,9 +4,10 @@
 // of doing it. The backup run (backup.h) finds the items; the caller prints
 // them (the command line's -DRYRUN).
 //
-// A dry run takes no lock and makes no working directory: where the real run
-// would make one, the copy is planned against nothing (every file a copy or
-// a share). Nothing that an interrupted run left is put right or deleted, so
+// A dry run of a backup takes the backup directory's lock as the run would
+// (its file goes with it), but makes no working directory: where the real
+// run would make one, the copy is planned against nothing (every file a copy
+// or a share). A dry run of a restore takes no lock. Nothing that an interrupted run left is put right or deleted, so
 // a generation an interrupted run had moved aside is not counted.
 
 #include <cstdint>
