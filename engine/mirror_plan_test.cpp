@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -55,17 +57,18 @@ std::string Describe(const MirrorStep& step) {
     case Kind::kDelete: return "delete " + step.name + (step.directory ? "/" : "");
     case Kind::kNoDelete: return "no-delete";
     case Kind::kStop: return "stop";
+    case Kind::kExcluded: return "exclude " + step.name + (step.directory ? "/" : "");
   }
   return "?";
 }
 
 class MirrorPlanTest : public ::testing::Test {
  protected:
-  // The steps of a plan from /s to /t (with the reference /r when the job
-  // names it), top level first, in the planner's order within a level.
+  // The steps of a plan from /s to /t (unless the job names others; with the
+  // reference /r when the job names it), top level first, in the planner's
+  // order within a level.
   Steps Plan(MirrorJob job) {
-    job.source = "/s";
-    job.target = "/t";
+    if (job.source.empty()) job.source = "/s", job.target = "/t";
     ActivityLog log(os, sizeLimitKb);
     Reporter reporter(log, messages, LogOptions{}, /*noMessage=*/false);
     MirrorPlan plan(os);
@@ -165,6 +168,69 @@ TEST_F(MirrorPlanTest, SharingOwnNamesAndLeftovers) {
   EXPECT_EQ(totals.filesShared, 2u);
   EXPECT_EQ(totals.filesToCopy, 1u);
   EXPECT_EQ(totals.bytesToCopy, 3u);
+}
+
+// Patterns on both sides of each level, by the path below the source: an
+// excluded source entry is one step (not entered, its counterpart kept
+// whatever it holds, whatever its kind or letter case); an excluded target
+// entry that no source entry takes stays, and so does a directory holding
+// one. The target ignores case, the patterns as each row says.
+TEST_F(MirrorPlanTest, ExcludePatterns) {
+  using Paths = std::set<std::string>;
+  struct Case {
+    std::vector<std::string> patterns;
+    bool foldCase;
+    // Files ("name=text" for a content of its own), and "name/" for an empty directory.
+    std::vector<std::string> source, target;
+    Paths copied, deleted, excluded;          // a directory ends in '/'
+  } cases[] = {
+      {{"*.tmp"}, false, {"a.tmp", "b", "d/c.tmp", "d/e"}, {}, {"b", "d/e"}, {}, {"a.tmp", "d/c.tmp"}},
+      {{"build/"}, false, {"build/x", "s/build", "s/y"}, {}, {"s/build", "s/y"}, {}, {"build/"}},
+      {{"/top", "a/b"}, false, {"top", "d/top", "a/b", "a/c", "x/a/b"}, {}, {"d/top", "a/c"}, {},
+       {"top", "a/b", "x/a/b"}},
+      {{"/d/**/cache/"}, false, {"d/cache/1", "d/x/y/cache/2", "d/k", "e/cache/3"}, {},
+       {"d/k", "e/cache/3"}, {}, {"d/cache/", "d/x/y/cache/"}},
+      {{"*.TMP"}, true, {"a.tmp", "B.Tmp", "c"}, {}, {"c"}, {}, {"a.tmp", "B.Tmp"}},
+      {{"*.TMP"}, false, {"a.tmp", "c", "B.TMP"}, {"b.tmp=old"}, {"a.tmp", "c"}, {}, {"B.TMP"}},
+      {{"*.log", "cache/"}, false, {"k", "f"}, {"k", "old.log", "cache/z", "old", "g/d/x.log", "h/y", "f/z.log"},
+       {}, {"old", "h/"}, {"f"}},
+      {{"*.tmp", "cache/", "build/"}, false, {"a.tmp", "cache/new", "d.tmp/x", "build"},
+       {"a.tmp=old", "cache/old", "d.tmp", "build/"}, {}, {}, {"a.tmp", "cache/", "d.tmp/", "build"}},
+  };
+  os.folds = true;
+  int number = 0;
+  for (const Case& c : cases) {
+    const std::string root = "/" + std::to_string(++number);
+    auto add = [&](const std::string& tree, const std::string& file) {
+      if (file.back() == '/') return memory.AddDir(root + tree + file);
+      const auto equals = file.find('=');
+      memory.AddFile(root + tree + file.substr(0, equals),
+                     equals == std::string::npos ? "same" : file.substr(equals + 1), 1000);
+    };
+    memory.AddDir(root + "/t");
+    for (const std::string& file : c.source) add("/s/", file);
+    for (const std::string& file : c.target) add("/t/", file);
+    const auto excludes = ExcludeSet::Parse(c.patterns, c.foldCase);
+    MirrorJob job;
+    job.source = root + "/s", job.target = root + "/t";
+    job.excludes = &*excludes;
+    std::vector<std::string> at{""};  // the path of each level entered
+    Paths copied, deleted, excluded;
+    for (const std::string& step : Plan(job)) {
+      std::istringstream words(step);
+      std::string kind, name, what;
+      words >> kind >> name >> what;
+      if (kind == "enter") at.push_back(at.back() + name + "/");
+      if (kind == "leave") at.pop_back();
+      if (kind == "file" && what == "copy") copied.insert(at.back() + name);
+      if (kind == "delete") deleted.insert(at.back() + name);
+      if (kind == "exclude") excluded.insert(at.back() + name);
+    }
+    EXPECT_EQ(copied, c.copied) << root;
+    EXPECT_EQ(deleted, c.deleted) << root;
+    EXPECT_EQ(excluded, c.excluded) << root;
+    EXPECT_EQ(totals.excluded, c.excluded.size()) << root;
+  }
 }
 
 }  // namespace
