@@ -188,7 +188,7 @@ int CVELDAR2App::RunBatch(std::ostream& out, std::ostream& err) {
       break;
   }
   // The command line's patterns add to the settings' for this run only.
-  // EXCLUDE-PLACEHOLDER engine.excludePatterns.insert(engine.excludePatterns.end(), request.excludes.begin(), request.excludes.end());
+  engine.excludePatterns.insert(engine.excludePatterns.end(), request.excludes.begin(), request.excludes.end());
   return RunBackupBatch(out, err);
 }
 

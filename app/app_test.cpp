@@ -412,6 +412,7 @@ TEST_F(AppTest, DryRunChangesNothingAndListsWhatTheRunThenDoes) {
   const std::vector<Case> cases = {
       {"new generation", {"-M3"}, [&] { testing::WriteFile(dir / "src/sub/new.txt", "new"); }, "dst/src_2"},
       {"linked", {"-M3", "-LINK"}, [&] { testing::WriteFile(dir / "src/a.txt", "changed a"); }, "dst/src_2"},
+      {"excluded", {"-M1", "-X*.tmp"}, [&] { testing::WriteFile(dir / "src/sub/x.tmp", "x"); }, "dst"},
       {"mirror with deletions", {"-M1"},
        [&] {
          std::filesystem::remove_all(dir / "src/sub");
@@ -441,6 +442,7 @@ TEST_F(AppTest, DryRunChangesNothingAndListsWhatTheRunThenDoes) {
     EXPECT_TRUE(settings.writes.empty());
     const std::string printed = out.str();
     EXPECT_NE(printed.find("into    " + dir / c.target + "\n"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("exclude sub/x.tmp\n") != std::string::npos, c.name == std::string("excluded"));
 
     const std::size_t logged = Log().size();
     ASSERT_EQ(Run(arguments), kExitSuccess) << err.str();

@@ -1,6 +1,7 @@
 #include "app/settings.h"
 
 #include "app/command_line.h"
+#include "engine/exclude.h"
 #include "res/string_table.h"
 
 namespace veldar {
@@ -38,6 +39,8 @@ void LoadSettings(SettingsStore& store, CVELDAR2Engine& engine) {
     engine.successLog = FlagAt(value, 0);
     engine.skipLog = FlagAt(value, 1);
   }
+  // Kept by hand too, and only read: the patterns as written, separated by "|".
+  engine.excludePatterns = SplitExcludeSetting(store.Read(section, kExcludeSettingKey));
 }
 
 }  // namespace veldar

@@ -10,8 +10,9 @@ namespace veldar {
 
 // Fills the engine from the store: generation count ("3" when missing or
 // empty), last source and backup directory, the three option flags, the log
-// size limit ("500"), the restore directory and the two log options. A
-// missing character of a flag string reads as "0".
+// size limit ("500"), the restore directory, the two log options and the
+// exclude patterns (none when missing). A missing character of a flag string
+// reads as "0".
 void LoadSettings(SettingsStore& store, CVELDAR2Engine& engine);
 
 }  // namespace veldar

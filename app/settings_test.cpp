@@ -43,8 +43,10 @@ TEST_F(LoadSettingsTest, StoredValues) {
   Store("RESDIR", "/restore");
   Store("LOGOPT", "01");
   Store("LINK", "1");
+  Store("EXCLUDE", "*.tmp | /build/");
   Load();
   EXPECT_EQ(engine.linkUnchanged, 1);
+  EXPECT_EQ(engine.excludePatterns, (std::vector<std::string>{"*.tmp", "/build/"}));
   EXPECT_EQ(engine.generationCount, 12);
   EXPECT_EQ(engine.sourcePath, "/home/u/docs");
   EXPECT_EQ(engine.backupDir, "/backup");

@@ -12,6 +12,10 @@
 // generations of a lowered count go after that. With a count of 1 or less the
 // source is mirrored straight into the backup directory, file by file.
 //
+// Exclude patterns concern directory sources only: what they match is left
+// out of the mirror (mirror_plan.cpp), of a new generation as of a mirror
+// into the backup directory, while older generations keep what they hold.
+//
 // The backup directory is opened once per run, and everything in it (the
 // generations, the working directory, the retired copies, the lock file) is
 // reached through that open directory without following a link, and checked
@@ -179,7 +183,7 @@ int BackupRun::FindDirs() {
 
 int BackupRun::Run() {
   busy_ = false;
-  if (!CheckParameters()) return 0;
+  if (!CheckParameters() || !CompileExcludes()) return 0;
   std::unique_ptr<OsDir> backup;
   // A dry run takes the lock too, so that it sees no run's work half done
   // and says so when another run holds the directory; the lock's file goes
@@ -237,6 +241,33 @@ int BackupRun::CheckParameters() {
   }
   const std::string refusal = JobRefusal();
   return refusal.empty() ? 1 : Refuse(refusal);
+}
+
+int BackupRun::CompileExcludes() {
+  excludes_ = ExcludeSet();
+  if (job_.excludePatterns.empty()) return 1;
+  std::string error;
+  std::optional<ExcludeSet> compiled = ExcludeSet::Parse(job_.excludePatterns, SourceFoldsCase(), &error);
+  // The message names the pattern itself: no path is about it.
+  if (!compiled) return reporter_.Refuse(LoadString(IDS_PARAM_ERROR) + "\n" + error, std::string());
+  excludes_ = std::move(*compiled);
+  reporter_.Note(excludes_.LogLine());
+  return 1;
+}
+
+bool BackupRun::SourceFoldsCase() {
+  std::unique_ptr<OsDir> source;
+  if (!os_.OpenDir(job_.sourcePath, /*followLink=*/true, &source).ok()) return false;
+  // Only the first name with a letter is kept: it is the one FoldsCase asks about.
+  bool found = false;
+  std::vector<DirEntry> entries;
+  (void)source->List(&entries, [&](std::string_view name) {
+    if (found || SwapAsciiCase(name) == name) return false;
+    return found = true;
+  });
+  return FoldsCase(entries, [&](const std::string& name, FileStatus* status) {
+    return source->StatAt(name, status);
+  });
 }
 
 int BackupRun::LockBackupDir(Os& os, const std::string& backupDir, std::unique_ptr<OsDir>* lock) {
@@ -516,6 +547,7 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   const int unreadableBefore = reporter_.unreadable();
   job.force = job.deleteVanished = true;
   job.compareTimes = job_.noTime == 0;
+  job.excludes = &excludes_;
   if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
   if (dryRun_) {
     if (!CheckRoom(plan.totals)) return 0;
@@ -784,6 +816,8 @@ int BackupRun::MirrorIntoBackupDir() {
   job.writes = MirrorWrites::kBatched;
   // The run's lock file lies among the copies: it is the program's own.
   job.ownName = kLockFileName;
+  // An excluded entry's earlier copy stays among the others.
+  job.excludes = &excludes_;
   if (dryRun_) {
     job.targetIsNew = job.targetNotMade = missing;
     if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;

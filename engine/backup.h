@@ -11,6 +11,7 @@
 #include <string>
 
 #include "engine/dry_run.h"
+#include "engine/exclude.h"
 #include "engine/file_ops.h"
 #include "engine/mirror_plan.h"
 #include "engine/reporter.h"
@@ -65,9 +66,11 @@ class BackupRun {
   BackupRun(const BackupRun&) = delete;
   BackupRun& operator=(const BackupRun&) = delete;
 
-  // The whole run: pre-check, lock, empty-source check, then a directory or
-  // a single-file backup. Non-zero on success; `busy()` after a refusal
-  // because another run holds the backup directory.
+  // The whole run: pre-check, the exclude patterns (a malformed one is
+  // refused as the pre-check refuses; the log names those in effect), lock,
+  // empty-source check, then a directory or a single-file backup (which no
+  // pattern concerns). Non-zero on success; `busy()` after a refusal because
+  // another run holds the backup directory.
   int Run();
   // Refuses a job that cannot run: shows (or with the no-message flag, logs)
   // why and returns 0. Non-zero: the job may run.
@@ -102,6 +105,14 @@ class BackupRun {
   // Shows the pre-check's message (or logs it, with the no-message flag),
   // about the backup directory or the source as the message says; 0.
   int Refuse(const std::string& message);
+  // Compiles the job's exclude patterns into `excludes_`, matched as the
+  // source's file system compares names, and logs them. 0: one is malformed,
+  // refused (shown, or logged with the no-message flag, naming it and why).
+  int CompileExcludes();
+  // Whether the source directory's file system ignores letter case, as one
+  // of its names looked up with the case swapped tells; false for a source
+  // that is no directory, cannot be read, or has no name with a letter.
+  bool SourceFoldsCase();
   int FindFiles();
   int FindDirs();
   // The dry run of a single-file backup that keeps `keep` of the `present`
@@ -162,6 +173,9 @@ class BackupRun {
   OsDir* backupDir_ = nullptr;
   // The tree the run copies from: no deletion may empty it.
   std::optional<FileStatus> guarded_;
+  // What the run's directory mirrors leave out: empty until `Run` compiles
+  // the job's patterns, and when there are none.
+  ExcludeSet excludes_;
   bool busy_ = false;
   const DryRunOutput* dryRun_ = nullptr;
   MirrorTotals planned_;

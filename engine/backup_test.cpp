@@ -12,6 +12,7 @@
 #include "platform/fault_os.h"
 #include "res/string_table.h"
 #include "tests/backup_job.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -484,6 +485,31 @@ TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
     EXPECT_EQ(job.Log().find("File Kept From Earlier Generation : ") != std::string::npos,
               !c.kept.empty());
   }
+}
+
+using BackupExcludeTest = testing::EngineTest;
+
+// What the patterns match is neither copied nor deleted, and the log names
+// them; a malformed one refuses the run before anything is written.
+TEST_F(BackupExcludeTest, ExcludedEntriesKeepTheirCopiesAndMalformedPatternsRefuse) {
+  const std::string s = dir / "docs", b = dir / "backup", g = dir / "gens", empty = dir / "empty";
+  for (const char* name : {"a", "old.tmp", "new.tmp", "cache/c"}) WriteFile(s + "/" + name, "new");
+  WriteFile(b + "/old.tmp", "earlier"), WriteFile(b + "/gone.tmp", "earlier"), MakeDirs(g), MakeDirs(empty);
+  engine.sourcePath = s, engine.backupDir = b, engine.generationCount = 1;
+  engine.excludePatterns = {"*.tmp", "cache/"};
+  ASSERT_EQ(RunBackup(engine).ok, 1);
+  EXPECT_EQ(ListNames(b), (std::vector<std::string>{"a", "gone.tmp", "old.tmp"}));
+  EXPECT_EQ(ReadFile(b + "/old.tmp"), "earlier");
+  const auto log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Exclude : *.tmp | cache/"), 1);
+  engine.backupDir = g, engine.generationCount = 2;
+  ASSERT_EQ(RunBackup(engine).ok, 1);
+  EXPECT_EQ(ListNames(g + "/docs_1"), std::vector<std::string>{"a"});
+
+  engine.backupDir = empty, engine.excludePatterns = {"*.tmp", "a//b"};
+  EXPECT_EQ(RunBackup(engine).ok, 0);
+  EXPECT_TRUE(ListNames(empty).empty());
+  EXPECT_NE(messages.shown.at(0).find("a//b"), std::string::npos);
 }
 
 }  // namespace

@@ -30,6 +30,9 @@ int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const Dry
       case Kind::kPassOver:
         tell(Action::kPassOver, step.name);
         break;
+      case Kind::kExcluded:
+        tell(Action::kExclude, step.name, step.directory);
+        break;
       case Kind::kVanished:
       case Kind::kNoDelete:
         break;

@@ -44,8 +44,8 @@ class CVELDAR2Engine {
 
   // Empties the paths, zeroes the generation count and the three option
   // flags, turns both log options on and empties the generation list. Leaves
-  // the log, the log size limit, the log paths, the restore directory and the
-  // no-message flag alone.
+  // the log, the log size limit, the log paths, the restore directory, the
+  // exclude patterns and the no-message flag alone.
   void Reset();
 
   // ---- Backup run (backup.h) ----
@@ -145,6 +145,11 @@ class CVELDAR2Engine {
   // wherever links can be made (else cloned where that can be), instead of
   // being copied again.
   int linkUnchanged = 0;
+  // The exclude patterns in effect for a backup run, as written (the
+  // settings' ones, then the command line's): what they match is neither
+  // copied nor deleted (exclude.h). A run refuses a malformed one. Runs
+  // never store them.
+  std::vector<std::string> excludePatterns;
   std::vector<CFileEntry> generations;  // newest has generation number 0
   int noMessage = 0;
 

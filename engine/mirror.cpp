@@ -158,6 +158,9 @@ class MirrorWalk {
         case Kind::kNoDelete:
           reporter_.Skipped("option nodel : delete canceled!");
           break;
+        case Kind::kExcluded:
+          // Left out by the patterns the run's log line names: no line each.
+          break;
         case Kind::kStop:
           Commit();
           reporter_.ScanFailure(step.name);

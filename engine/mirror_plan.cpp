@@ -35,6 +35,17 @@
 // for root, owner and group) is taken from there: that file is what the copy
 // would be, without the source being read.
 //
+// Exclusions. Each entry is asked of the job's exclude set by its path
+// relative to the source, the names of the source directories above it
+// joined by '/': an excluded source entry gets a step that says so and no
+// other (an excluded directory is not entered), and takes its counterpart
+// with it, so that what the target holds under its name stays as it is. A
+// target entry that no source entry takes is not deleted when its own path
+// is excluded: a copy made before the pattern was written stays, as the
+// no-delete flag keeps what vanished. Nor is a directory that holds such an
+// entry at any depth (looked into only while there are patterns): deleting
+// it would take the entry with it, so it stays whole.
+//
 // Nothing here changes the file system; a listing that fails becomes a step
 // that reports it where it stands, and the scan ends there.
 
@@ -100,6 +111,7 @@ void PutStep(PlanStore& store, const MirrorStep& step) {
       break;
     }
     case Kind::kDelete:
+    case Kind::kExcluded:
       store.Put(static_cast<std::uint8_t>(step.directory ? kDirectory : 0));
       break;
     default:
@@ -135,6 +147,7 @@ bool GetStep(PlanStore& store, MirrorStep* step) {
       step->hasReference = flags & kHasReference;
       break;
     case Kind::kDelete:
+    case Kind::kExcluded:
       if (!store.Get(&flags)) return false;
       step->directory = flags & kDirectory;
       break;
@@ -316,6 +329,8 @@ class MirrorScan {
         plan_(plan),
         totals_(plan.totals),
         exact_(plan.job.exact),
+        excludes_(plan.job.excludes != nullptr && !plan.job.excludes->empty() ? plan.job.excludes
+                                                                              : nullptr),
         // Only where the file system clones, or links are allowed: a
         // "shared" file that is then copied after all saves nothing.
         sharing_(plan.reference != nullptr && plan.job.compareTimes &&
@@ -372,6 +387,17 @@ class MirrorScan {
         continue;
       }
       Listed* counterpart = counterparts.Find(entry.name);
+      if (Excluded(entry, target, counterpart)) {
+        MirrorStep step;
+        step.kind = MirrorStep::Kind::kExcluded;
+        step.name = entry.name;
+        step.directory = entry.status.kind == EntryKind::Directory;
+        plan_.Add(step);
+        ++totals_.excluded;
+        entry.seen = true;
+        if (counterpart != nullptr) counterpart->seen = true;
+        continue;
+      }
       const Listed* inReference = nullptr;
       if (referenceNames) {
         const std::int32_t found = referenceNames->First(entry.name);
@@ -399,7 +425,11 @@ class MirrorScan {
       Put(MirrorStep::Kind::kNoDelete, std::string());
     } else {
       for (const Listed& entry : targets) {
-        if (entry.seen) continue;
+        const bool directory = entry.status.kind == EntryKind::Directory;
+        if (entry.seen || Excluded(entry.name, directory) ||
+            (directory && HoldsExcluded(*target, entry.name))) {
+          continue;
+        }
         MirrorStep step;
         step.kind = MirrorStep::Kind::kDelete;
         step.directory = entry.status.kind == EntryKind::Directory;
@@ -427,6 +457,66 @@ class MirrorScan {
     plan_.Add(step);
   }
   void Stop(const std::string& text) { Put(MirrorStep::Kind::kStop, text); }
+
+  // The relative path of the current level, with `name` appended for the
+  // life of the object.
+  class Below {
+   public:
+    Below(std::string& path, const std::string& name) : path_(path), level_(path.size()) {
+      if (level_ != 0) path_ += '/';
+      path_ += name;
+    }
+    ~Below() { path_.resize(level_); }
+    Below(const Below&) = delete;
+    Below& operator=(const Below&) = delete;
+
+   private:
+    std::string& path_;
+    std::size_t level_;
+  };
+
+  // Whether the exclude set leaves out the entry `name` of the current level.
+  bool Excluded(const std::string& name, bool isDirectory) {
+    if (excludes_ == nullptr) return false;
+    Below path(relative_, name);
+    return excludes_->Excluded(relative_, isDirectory);
+  }
+  // Whether the source entry is left out: excluded itself, or its
+  // counterpart is (by the counterpart's own name and kind, which may differ
+  // from the entry's where the target ignores case or a pattern names
+  // directories only), or the counterpart is a directory the entry would
+  // replace that holds an excluded entry. Such a counterpart stays as it is,
+  // so the entry could only come in by replacing or renaming it: it stays
+  // out instead.
+  bool Excluded(const Listed& entry, OsDir* target, const Listed* counterpart) {
+    if (excludes_ == nullptr) return false;
+    const bool directory = entry.status.kind == EntryKind::Directory;
+    if (Excluded(entry.name, directory)) return true;
+    if (counterpart == nullptr) return false;
+    const bool counterpartIsDirectory = counterpart->status.kind == EntryKind::Directory;
+    // The same name and kind get the same answer.
+    if (counterpart->name == entry.name && counterpartIsDirectory == directory) return false;
+    return Excluded(counterpart->name, counterpartIsDirectory) ||
+           (counterpartIsDirectory && !directory && HoldsExcluded(*target, counterpart->name));
+  }
+  // Whether the directory `name` of the current level's target `dir` holds,
+  // at any depth, an entry the exclude set leaves out. Deleting it would
+  // take that entry with it: it stays, with whatever else it holds. One that
+  // cannot be read holds nothing here (its deletion fails on it, reported).
+  bool HoldsExcluded(OsDir& dir, const std::string& name) {
+    if (excludes_ == nullptr) return false;
+    std::unique_ptr<OsDir> opened;
+    std::vector<DirEntry> entries;
+    if (!dir.OpenDir(name, &opened).ok() || !opened->List(&entries).ok()) return false;
+    Below path(relative_, name);
+    for (const DirEntry& entry : entries) {
+      const bool directory = entry.status.kind == EntryKind::Directory;
+      if (Excluded(entry.name, directory) || (directory && HoldsExcluded(*opened, entry.name))) {
+        return true;
+      }
+    }
+    return false;
+  }
 
   // The level's listings: the source on the listing thread, the others here.
   bool List(OsDir& source, OsDir* target, OsDir* reference, std::vector<Listed>& sources,
@@ -593,6 +683,7 @@ class MirrorScan {
       return false;  // the apply reports it, once it has got that far
     }
     ++depth_;
+    Below path(relative_, entry.name);
     const bool result = Level(*from, to.get(), to ? &toStatus : nullptr, in.get());
     --depth_;
     return result;
@@ -608,8 +699,13 @@ class MirrorScan {
   MirrorPlan& plan_;
   MirrorTotals& totals_;
   const bool exact_;
+  // The job's exclude set; null when it excludes nothing.
+  const ExcludeSet* excludes_;
   const bool sharing_;
   int depth_ = 0;  // levels below the top
+  // The current level's path relative to the source: its source names
+  // joined by '/', empty at the top.
+  std::string relative_;
   std::int64_t timeWindowNs_ = 0;
   bool permissions_ = true;
   bool ownerToo_ = false;

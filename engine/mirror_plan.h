@@ -5,8 +5,8 @@
 // (and, when building a new generation, the newest earlier copy as well),
 // listing each directory once, and writes down in order every step the
 // mirror will take: copy, share or pass over a file, enter (create, rename)
-// a directory, delete what the source no longer has, and the lines for what
-// it passes over. `MirrorApplier` (mirror.h) then carries the steps out in
+// a directory, delete what the source no longer has, the lines for what it
+// passes over, and what the exclude patterns leave out. `MirrorApplier` (mirror.h) then carries the steps out in
 // that order. The totals let the caller know what the run will cost before
 // it starts (the free-space check, progress).
 //
@@ -20,6 +20,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "engine/exclude.h"
 #include "engine/plan_store.h"
 #include "engine/reporter.h"
 #include "platform/os.h"
@@ -78,6 +79,12 @@ struct MirrorJob {
   // A name of the program's own at the target's top (the run's lock file in
   // a backup directory that is the mirror itself): never deleted or written.
   std::string ownName;
+  // The entries the mirror leaves alone, or null: an excluded source entry
+  // is neither copied nor entered, and the target entry of its name stays as
+  // it is; a target entry the set excludes is never deleted. Paths are
+  // matched relative to the source (its names joined by '/'). The caller
+  // keeps the set alive while the plan is made.
+  const ExcludeSet* excludes = nullptr;
 
   // What the run's flags allow: deleting what the source no longer has
   // (the no-delete flag clears it), comparing times (the no-time flag
@@ -98,6 +105,9 @@ struct MirrorTotals {
   std::uint64_t bytesShared = 0;
   std::uint64_t directoriesToCreate = 0;
   std::uint64_t entriesToDelete = 0;  // target entries the source no longer has
+  // Source entries the exclude patterns left out, each at its top (an
+  // excluded directory counts once, whatever it holds).
+  std::uint64_t excluded = 0;
   // What the plan's writing takes on the target's disk, in whole blocks:
   // copies, directories made, and clones where their data may not be shared.
   std::uint64_t diskBytes = 0;
@@ -117,6 +127,8 @@ struct MirrorStep {
                        // source no longer has
     kNoDelete,         // the target keeps what the source no longer has: the line that says so
     kStop,             // `name` holds the text of a failure that ends the walk where it stands
+    kExcluded,         // `name` in the source (a directory when `directory`), left out by the
+                       // exclude patterns: nothing is done, the target entry of its name stays
   };
   enum class PassOver : std::uint8_t { kSpecial, kOwnName, kSystemDirectory, kBackupDirectory };
   // What becomes of a file.
@@ -133,7 +145,7 @@ struct MirrorStep {
   // or empty.
   std::string counterpart;
   PassOver passOver = PassOver::kSpecial;
-  bool directory = false;  // kDelete
+  bool directory = false;  // kDelete, kExcluded
   Content content = Content::kCopy;  // kFile
   // The counterpart is of another kind: it goes first (a directory with all
   // in it). Otherwise a counterpart whose name differs in case is renamed

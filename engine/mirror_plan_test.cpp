@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -55,17 +57,18 @@ std::string Describe(const MirrorStep& step) {
     case Kind::kDelete: return "delete " + step.name + (step.directory ? "/" : "");
     case Kind::kNoDelete: return "no-delete";
     case Kind::kStop: return "stop";
+    case Kind::kExcluded: return "exclude " + step.name + (step.directory ? "/" : "");
   }
   return "?";
 }
 
 class MirrorPlanTest : public ::testing::Test {
  protected:
-  // The steps of a plan from /s to /t (with the reference /r when the job
-  // names it), top level first, in the planner's order within a level.
+  // The steps of a plan from /s to /t (unless the job names others; with the
+  // reference /r when the job names it), top level first, in the planner's
+  // order within a level.
   Steps Plan(MirrorJob job) {
-    job.source = "/s";
-    job.target = "/t";
+    if (job.source.empty()) job.source = "/s", job.target = "/t";
     ActivityLog log(os, sizeLimitKb);
     Reporter reporter(log, messages, LogOptions{}, /*noMessage=*/false);
     MirrorPlan plan(os);
@@ -165,6 +168,55 @@ TEST_F(MirrorPlanTest, SharingOwnNamesAndLeftovers) {
   EXPECT_EQ(totals.filesShared, 2u);
   EXPECT_EQ(totals.filesToCopy, 1u);
   EXPECT_EQ(totals.bytesToCopy, 3u);
+}
+
+// Patterns by the path below the source: an excluded source entry is one
+// step, its counterpart kept whatever it is; a target entry no source entry
+// takes stays when it is excluded or holds one. The target ignores case.
+TEST_F(MirrorPlanTest, ExcludePatterns) {
+  struct Case {
+    std::vector<std::string> patterns;
+    bool foldCase;
+    // Files ("name=text"), empty directories ("name/"); "+" copied, "-" deleted, "!" excluded.
+    std::string source, target, outcome;
+  } cases[] = {
+      {{"*.tmp"}, false, "a.tmp b d/c.tmp d/e", "", "!a.tmp +b !d/c.tmp +d/e"},
+      {{"build/"}, false, "build/x s/build s/y", "", "!build/ +s/build +s/y"},
+      {{"/top", "a/b"}, false, "top d/top a/b a/c x/a/b", "", "!a/b +a/c +d/top !top !x/a/b"},
+      {{"/d/**/cache/"}, false, "d/cache/1 d/x/cache/2 d/k e/cache/3", "", "!d/cache/ +d/k !d/x/cache/ +e/cache/3"},
+      {{"*.TMP"}, true, "a.tmp B.Tmp c", "", "!B.Tmp !a.tmp +c"},
+      {{"*.TMP"}, false, "a.tmp B.TMP", "b.tmp=old", "!B.TMP +a.tmp"},
+      {{"*.log", "c/"}, false, "k f", "k o.log c/z o g/d/x.log h/y f/z.log", "!f -h/ -o"},
+      {{"*.tmp", "c/", "b/"}, false, "a.tmp c/new d.tmp/x b", "a.tmp=old c/old d.tmp b/", "!a.tmp !b !c/ !d.tmp/"},
+  };
+  os.folds = true;
+  for (const Case& c : cases) {
+    const std::string root = "/" + std::to_string(&c - cases);
+    for (const auto& [tree, files] : {std::pair{"/s/", c.source}, std::pair{"/t/", c.target}}) {
+      memory.AddDir(root + tree);
+      std::istringstream names(files);
+      for (std::string f, dir = root + tree; names >> f;) {
+        if (f.back() == '/') memory.AddDir(dir + f);
+        else memory.AddFile(dir + f.substr(0, f.find('=')), f.substr(std::min(f.find('='), f.size())), 1000);
+      }
+    }
+    const auto excludes = ExcludeSet::Parse(c.patterns, c.foldCase);
+    MirrorJob job;
+    job.source = root + "/s", job.target = root + "/t", job.excludes = &*excludes;
+    std::vector<std::string> at{""};  // the path of each level entered
+    std::string outcome;
+    for (const std::string& step : Plan(job)) {
+      std::istringstream words(step);
+      std::string kind, name, what;
+      words >> kind >> name >> what;
+      if (kind == "enter") at.push_back(at.back() + name + "/");
+      if (kind == "leave") at.pop_back();
+      const char* mark = kind == "delete" ? "-" : kind == "exclude" ? "!" : what == "copy" ? "+" : nullptr;
+      if (mark) outcome += (outcome.empty() ? mark : std::string(" ") + mark) + at.back() + name;
+    }
+    EXPECT_EQ(outcome, c.outcome) << root;
+    EXPECT_EQ(totals.excluded, static_cast<std::uint64_t>(std::count(outcome.begin(), outcome.end(), '!')));
+  }
 }
 
 }  // namespace

@@ -199,14 +199,17 @@ constexpr Entry kTable[] = {
 
     // ---- Exclude patterns ----
     {"除外パターン「%1」は使えません: %2", "exclude pattern \"%1\" cannot be used: %2", false},
-    {"名前がありません", "it names nothing", false},
-    {"空の名前 (//) があります", "an empty name (//)", false},
-    {". や .. は使えません", "\".\" and \"..\" are no names here", false},
-    {"** は / と / の間にそれだけで書きます（a/**/b）", "** stands alone between slashes (a/**/b)", false},
-    {"名前の区切りは / です（\\ は使えません）", "names are separated by / (not \\)", false},
-    {"制御文字を含んでいます", "it holds a control character", false},
+    // The same inside a longer message (the pre-check's refusal of a stored pattern).
+    {"除外パターン「", "exclude pattern \"", true},
+    {"」は使えません: ", "\" cannot be used: ", true},
+    {"名前がありません", "it names nothing", true},
+    {"空の名前 (//) があります", "an empty name (//)", true},
+    {". や .. は使えません", "\".\" and \"..\" are no names here", true},
+    {"** は / と / の間にそれだけで書きます（a/**/b）", "** stands alone between slashes (a/**/b)", true},
+    {"名前の区切りは / です（\\ は使えません）", "names are separated by / (not \\)", true},
+    {"制御文字を含んでいます", "it holds a control character", true},
     {"! で始まる否定はありません（! で始まる名前は ?名前 と書きます）",
-     "there is no negation (write a name beginning with ! as ?name)", false},
+     "there is no negation (write a name beginning with ! as ?name)", true},
 };
 // clang-format on
 
