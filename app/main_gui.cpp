@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/instance_socket.h"
+#include "platform/instance_socket.h"
 #include "app/posix_console.h"
 #include "app/settings_file.h"
 #include "app/stream_messages.h"

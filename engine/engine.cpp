@@ -25,14 +25,6 @@ void CVELDAR2Engine::Reset() {
   generations.clear();
 }
 
-std::string CVELDAR2Engine::JoinPath(const std::string& directory, const std::string& name) const {
-  return os.Paths().Join(directory, name);
-}
-
-std::string CVELDAR2Engine::NameOf(const std::string& path) const {
-  return os.Paths().NameOf(path);
-}
-
 int CVELDAR2Engine::OpenLog() { return activityLog.Open(); }
 
 void CVELDAR2Engine::WriteLog(const std::string& text, bool blankLineAfter) {
@@ -61,20 +53,20 @@ int CVELDAR2Engine::BackupDir() {
 }
 
 int CVELDAR2Engine::FindFileGenerations() {
-  return Generations(os, backupDir, NameOf(sourcePath)).FindFiles(&generations);
+  return Generations(os, backupDir, os.Paths().NameOf(sourcePath)).FindFiles(&generations);
 }
 
 int CVELDAR2Engine::FindDirGenerations() {
-  return Generations(os, backupDir, NameOf(sourcePath)).FindDirs(&generations);
+  return Generations(os, backupDir, os.Paths().NameOf(sourcePath)).FindDirs(&generations);
 }
 
 void CVELDAR2Engine::MakeFileGenerationPath() {
-  const std::string name = Generations(os, backupDir, NameOf(sourcePath)).FreeFileName(generations);
-  if (!name.empty()) targetPath = JoinPath(backupDir, name);
+  const std::string name = Generations(os, backupDir, os.Paths().NameOf(sourcePath)).FreeFileName(generations);
+  if (!name.empty()) targetPath = os.Paths().Join(backupDir, name);
 }
 
 std::string CVELDAR2Engine::MakeDirGenerationName() {
-  return Generations(os, backupDir, NameOf(sourcePath)).FreeDirName(generations);
+  return Generations(os, backupDir, os.Paths().NameOf(sourcePath)).FreeDirName(generations);
 }
 
 namespace {

@@ -113,13 +113,6 @@ class CVELDAR2Engine {
   void SaveLastPaths();
   void SaveRestoreDir();
 
-  // ---- Path helpers ----
-
-  // `directory` + separator + `name`.
-  std::string JoinPath(const std::string& directory, const std::string& name) const;
-  // The text after the last separator of `path`.
-  std::string NameOf(const std::string& path) const;
-
   // The log line of a run stopped at the user's request.
   static constexpr const char* kCanceledLine = "Canceled by User";
   // The name of the run's lock file in the backup directory.

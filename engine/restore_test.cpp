@@ -135,7 +135,7 @@ class RestoreRunTest : public ::testing::Test, protected testing::EngineServices
   // The generation list as a scan would give it: each record with the
   // identity of what bears its name (a restore checks it).
   void SetGenerations(std::vector<CFileEntry> list) {
-    for (CFileEntry& entry : list) (void)Stat(*real, engine.JoinPath(engine.backupDir, entry.name), false, &entry.status);
+    for (CFileEntry& entry : list) (void)Stat(*real, real->Paths().Join(engine.backupDir, entry.name), false, &entry.status);
     engine.generations = std::move(list);
   }
   std::string LastShown() { return messages.shown.empty() ? "" : messages.shown.back(); }

@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QLocalSocket>
 
-#include "app/instance_socket.h"
+#include "platform/instance_socket.h"
 
 namespace veldar {
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
 // The dialog program's side of the single-instance rule
-// (app/instance_socket.h): while the main dialog is shown it listens on the
+// (platform/instance_socket.h): while the main dialog is shown it listens on the
 // user's instance socket and brings its window back for every start that
 // asks. A socket left behind by an instance that crashed answers nobody; the
 // next instance to listen removes it. The socket is reachable by the user

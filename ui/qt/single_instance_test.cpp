@@ -8,7 +8,7 @@
 #include <QProcess>
 #include <QTest>
 
-#include "app/instance_socket.h"
+#include "platform/instance_socket.h"
 #include "platform/os.h"
 #include "tests/test_util.h"
 #include "ui/qt/ui_test_util.h"

@@ -1,4 +1,4 @@
-#include "app/instance_socket.h"
+#include "platform/instance_socket.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
