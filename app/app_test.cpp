@@ -413,9 +413,11 @@ std::set<std::string> LoggedLines(const std::string& log, const std::vector<std:
       if (text == "Directory Deleted : ") deletedDirs.push_back(path);
     }
   }
-  for (const std::string& deleted : deletedDirs) {
+  for (std::string deleted : deletedDirs) {
+    deleted.pop_back();  // the '/' that marks a directory; inside it the platform's separator follows
     std::erase_if(lines, [&](const std::string& line) {
-      return line.rfind("delete " + deleted, 0) == 0 && line != "delete " + deleted;
+      return line.size() > 7 + deleted.size() + 1 && line.rfind("delete " + deleted, 0) == 0 &&
+             (line[7 + deleted.size()] == '/' || line[7 + deleted.size()] == '\\');
     });
   }
   return lines;
