@@ -275,7 +275,7 @@ int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
     return FinishDryRun(asBackup, planned, out, err);
   }
   RestoreResult result;
-  reportShown_ = Watch(err, [&](const RunControl& control) { result = RunRestore(engine, number, control); });
+  Watch(err, [&](const RunControl& control) { result = RunRestore(engine, number, control); });
   int exit = kExitSuccess;
   if (!result.ok) {
     // The restore's own message says what failed and why.
@@ -348,8 +348,6 @@ int CVELDAR2App::RunBackupBatch(std::ostream& out, std::ostream& err) {
   reportShown_ = Watch(err, [&](const RunControl& control) { outcome = RunBackup(engine, control); });
   engine.CloseLog();
   const int status = TellBackupEnd(err);
-  // A run refused because another holds the backup directory did nothing
-  // to sum up, but was still no backup.
   Finish(status, outcome.summary, "Veldar: バックアップに失敗しました", out);
   return status;
 }

@@ -38,7 +38,8 @@ class CVELDAR2App {
 
   // Runs this start with the program's arguments (without the program name).
   // Returns the process's exit status. `out` receives the usage and version
-  // texts; `err`, in `language`: why a batch start did nothing (another
+  // texts, a dry run's lines and totals, the list of generations, and a
+  // run's summary line (on a terminal, or with -VERBOSE); `err`, in `language`: why a batch start did nothing (another
   // instance's window is open: status 3), the refusal of arguments that
   // cannot be passed on (status 2, nothing read or run), the paths beyond
   // the second that a batch run does not use, the failure lines the log
@@ -124,14 +125,16 @@ class CVELDAR2App {
   // between its redraws. True when a message on `err` has told the run's
   // report (its path and reason), so that the summary need not.
   bool Watch(std::ostream& err, const std::function<void(const RunControl&)>& run);
-  // Prints what a dry run found: its items as they come, then its totals.
+  // The end of a dry run: its totals on `out`, or why it was refused on
+  // `err`. Returns the exit status the real run's checks would give.
   int FinishDryRun(const BackupOutcome& outcome, const MirrorTotals& planned, std::ostream& out,
                    std::ostream& err);
+  // Writes each item of a dry run on `out` as it comes, one line each.
   DryRunOutput DryRunPrinter(std::ostream& out) const;
-  // The end of a backup or restore run that changed things: the summary line
-  // on standard output where it is wanted, and the desktop told of a failure
-  // (`status` not 0) that nobody watched.
-  // `failed`: the notification's title, in Japanese (translated here).
+  // The end of a backup or restore run: the summary line on `out` where it
+  // is wanted, and the desktop told of a failure (`status` not 0) that no
+  // terminal watched. `failed`: the notification's title, in Japanese
+  // (translated here).
   void Finish(int status, const RunSummary& summary, const char* failed, std::ostream& out);
   // Says which paths the run does not use (all but the first and the last),
   // on `err` and, with the no-message flag, in the log.

@@ -432,10 +432,12 @@ TEST_F(AppTest, DryRunChangesNothingAndListsWhatTheRunThenDoes) {
     std::vector<std::string> options;
     std::function<void()> change;  // what happens to the source after the first run
     std::string target;            // the copy the second run makes, relative to dir
+    std::string source = "src";
   };
   const std::vector<Case> cases = {
       {"new generation", {"-M3"}, [&] { testing::WriteFile(dir / "src/sub/new.txt", "new"); }, "dst/src_2"},
       {"linked", {"-M3", "-LINK"}, [&] { testing::WriteFile(dir / "src/a.txt", "changed a"); }, "dst/src_2"},
+      {"file", {"-M2"}, [&] { testing::WriteFile(dir / "src/a.txt", "changed a"); }, "dst", "src/a.txt"},
       {"excluded", {"-M1", "-X*.tmp"}, [&] { testing::WriteFile(dir / "src/sub/x.tmp", "x"); }, "dst"},
       {"mirror with deletions", {"-M1"},
        [&] {
@@ -453,7 +455,7 @@ TEST_F(AppTest, DryRunChangesNothingAndListsWhatTheRunThenDoes) {
     testing::WriteFile(dir / "src/sub/b.txt", "b");
     testing::MakeDirs(dir / "dst");
     std::vector<std::string> arguments = c.options;
-    arguments.insert(arguments.end(), {dir / "src", dir / "dst"});
+    arguments.insert(arguments.end(), {dir / c.source, dir / "dst"});
     ASSERT_EQ(Run(arguments), kExitSuccess) << err.str();
     c.change();
     const auto before = Snapshot(dir.path());

@@ -129,12 +129,20 @@ flush() {
   [ "${warm:-0}" = 1 ] || { echo 3 >/proc/sys/vm/drop_caches; } 2>/dev/null || true
 }
 # measure_warm NAME COMMAND...: the command once unmeasured, then measured
-# with the caches it filled (a run that finds nothing to do is then about the
-# work itself, not about reading the program and its libraries from disk).
+# five times with the caches it filled (a run that finds nothing to do is then
+# about the work itself, not about reading the program and its libraries from
+# disk); records the median, since a tenth of a second drifts by a tenth.
 measure_warm() {
-  local name=$1; shift
+  local name=$1 i times=(); shift
   "$@" >/dev/null 2>&1 || true
-  warm=1 measure "$name" "$@"
+  for i in 1 2 3 4 5; do
+    warm=1 measure "$name#$i" "$@" >/dev/null
+    [ -n "${secs[$name#$i]:-}" ] && times+=("${secs[$name#$i]}")
+  done
+  [ "${#times[@]}" -gt 0 ] || { printf "  %-36s FAILED\n" "$name"; return 0; }
+  secs[$name]=$(printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
+  mem[$name]=${mem[$name#1]:-0}
+  printf "  %-36s %8.3f s %9d KB (median of %d)\n" "$name" "${secs[$name]}" "${mem[$name]}" "${#times[@]}"
 }
 
 # measure NAME COMMAND...: flushes, runs the command, prints and records seconds

@@ -424,20 +424,19 @@ int BackupRun::File() {
 int BackupRun::DryRunFile(int keep, int present) {
   using Action = DryRunItem::Action;
   const DryRunOutput& output = *dryRun_;
-  for (int number = keep; number < present; ++number) {
-    output({Action::kDeleteGeneration, Join(job_.backupDir, FindGeneration(job_.generations, number)->name)});
-  }
-  std::string name = NameOf(job_.targetPath);
-  if (keep <= present) {
-    name = FindGeneration(job_.generations, keep - 1)->name;
-    output({Action::kRecycle, Join(job_.backupDir, name)});
-  }
+  const CFileEntry* recycled = keep <= present ? FindGeneration(job_.generations, keep - 1) : nullptr;
+  const std::string name = recycled ? recycled->name : NameOf(job_.targetPath);
   FileStatus status;
   if (!Stat(os_, job_.sourcePath, true, &status).ok()) status.size = 0;
   planned_.filesToCopy = 1;
   planned_.bytesToCopy = planned_.diskBytes = status.size;
+  // In the order of a directory's dry run: the copy, then the generations it replaces.
   output({Action::kInto, job_.backupDir, true});
   output({Action::kCopy, name, false, status.size});
+  if (recycled) output({Action::kRecycle, Join(job_.backupDir, name)});
+  for (int number = keep; number < present; ++number) {
+    output({Action::kDeleteGeneration, Join(job_.backupDir, FindGeneration(job_.generations, number)->name)});
+  }
   return 1;
 }
 
