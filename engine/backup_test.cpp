@@ -495,10 +495,14 @@ TEST_F(BackupExcludeTest, ExcludedEntriesKeepTheirCopiesAndMalformedPatternsRefu
   const std::string s = dir / "docs", b = dir / "backup", g = dir / "gens", empty = dir / "empty";
   for (const char* name : {"a", "old.tmp", "new.tmp", "cache/c"}) WriteFile(s + "/" + name, "new");
   WriteFile(b + "/old.tmp", "earlier"), WriteFile(b + "/gone.tmp", "earlier"), MakeDirs(g), MakeDirs(empty);
+  // A directory the source no longer has: what the patterns keep in it stays, the rest goes.
+  WriteFile(b + "/old/deep/o.tmp", "kept"), WriteFile(b + "/old/deep/p", "stale"), WriteFile(b + "/old/q", "stale");
   engine.sourcePath = s, engine.backupDir = b, engine.generationCount = 1;
   engine.excludePatterns = {"*.tmp", "cache/"};
   ASSERT_EQ(RunBackup(engine).ok, 1);
-  EXPECT_EQ(ListNames(b), (std::vector<std::string>{"a", "gone.tmp", "old.tmp"}));
+  EXPECT_EQ(ListNames(b), (std::vector<std::string>{"a", "gone.tmp", "old", "old.tmp"}));
+  EXPECT_EQ(ListNames(b + "/old"), std::vector<std::string>{"deep"});
+  EXPECT_EQ(ListNames(b + "/old/deep"), std::vector<std::string>{"o.tmp"});
   EXPECT_EQ(ReadFile(b + "/old.tmp"), "earlier");
   const auto log = Log();
   // " (case ignored)" follows where the file system ignores case (Windows).

@@ -58,6 +58,9 @@ int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const Dry
         if (step.create || step.removeCounterpart) tell(Action::kCreate, step.name, true);
         levels.push_back(step.name);
         break;
+      case Kind::kPrune:
+        levels.push_back(step.name);
+        break;
       case Kind::kLeave:
         if (!levels.empty()) levels.pop_back();
         break;

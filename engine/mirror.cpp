@@ -145,16 +145,12 @@ class MirrorWalk {
         case Kind::kEnter:
           if (!Directory(frame, step)) return 0;
           break;
-        case Kind::kDelete: {
-          if (!Remove(target, frame.targetStatus, step.name, step.directory, /*boxes=*/true)) {
-            return 0;
-          }
-          // Counted where it is gone: a deletion that failed, or that
-          // no-force mode left undone, is no deletion.
-          FileStatus gone;
-          if (target.StatAt(step.name, &gone).Is(ErrorKind::kNotFound)) reporter_.CountDeleted();
+        case Kind::kDelete:
+          if (!Delete(target, frame.targetStatus, step)) return 0;
           break;
-        }
+        case Kind::kPrune:
+          if (!Prune(target, step)) return 0;
+          break;
         case Kind::kNoDelete:
           reporter_.Skipped("option nodel : delete canceled!");
           break;
@@ -186,7 +182,7 @@ class MirrorWalk {
     MirrorStep step;
     for (int depth = 0;;) {
       if (!plan_.Next(&step)) return 0;
-      if (step.kind == MirrorStep::Kind::kEnter) ++depth;
+      if (step.kind == MirrorStep::Kind::kEnter || step.kind == MirrorStep::Kind::kPrune) ++depth;
       if (step.kind == MirrorStep::Kind::kStop) {
         reporter_.ScanFailure(step.name);
         return 0;
@@ -538,6 +534,53 @@ class MirrorWalk {
     const bool result = Level(below) != 0;
     path_.pop_back();
     return result;
+  }
+
+  // A kDelete step of `target`. False: stop the walk (already reported).
+  bool Delete(OsDir& target, const FileStatus& targetStatus, const MirrorStep& step) {
+    if (!Remove(target, targetStatus, step.name, step.directory, /*boxes=*/true)) return false;
+    // Counted where it is gone: a deletion that failed, or that no-force
+    // mode left undone, is no deletion.
+    FileStatus gone;
+    if (target.StatAt(step.name, &gone).Is(ErrorKind::kNotFound)) reporter_.CountDeleted();
+    return true;
+  }
+
+  // A directory the source no longer has, which holds what the exclude
+  // patterns keep: the deletions of its level, as the plan lists them; the
+  // directory stays. One that is no longer the directory listed (replaced,
+  // or a link put on its name) is left as it is, unentered. False: stop the
+  // walk (already reported).
+  bool Prune(OsDir& parent, const MirrorStep& step) {
+    std::unique_ptr<OsDir> opened;
+    FileStatus status;
+    if (!parent.OpenDir(step.name, &opened).ok() || !opened->Stat(&status).ok() ||
+        !status.SameEntryAs(step.counterpartStatus)) {
+      return SkipLevel() != 0;
+    }
+    MirrorStep inner;
+    for (;;) {
+      if (reporter_.Cancelled()) return false;
+      if (!plan_.Next(&inner)) {
+        reporter_.ScanFailure(kTargetFirstError + Join(*opened, "*"));
+        return false;
+      }
+      switch (inner.kind) {
+        case MirrorStep::Kind::kDelete:
+          if (!Delete(*opened, status, inner)) return false;
+          break;
+        case MirrorStep::Kind::kPrune:
+          if (!Prune(*opened, inner)) return false;
+          break;
+        case MirrorStep::Kind::kStop:
+          reporter_.ScanFailure(inner.name);
+          return false;
+        case MirrorStep::Kind::kLeave:
+          return true;
+        default:
+          break;  // a prune level holds nothing else
+      }
+    }
   }
 
   // Deletes one target entry, a directory with everything in it. False:

@@ -44,7 +44,9 @@
 // is excluded: a copy made before the pattern was written stays, as the
 // no-delete flag keeps what vanished. Nor is a directory that holds such an
 // entry at any depth (looked into only while there are patterns): deleting
-// it would take the entry with it, so it stays whole.
+// it would take the entry with it. It stays, with what the patterns keep in
+// it; everything else in it goes (a kPrune level), as rsync's --delete
+// leaves it.
 //
 // Nothing here changes the file system; a listing that fails becomes a step
 // that reports it where it stands, and the scan ends there.
@@ -114,6 +116,9 @@ void PutStep(PlanStore& store, const MirrorStep& step) {
     case Kind::kExcluded:
       store.Put(static_cast<std::uint8_t>(step.directory ? kDirectory : 0));
       break;
+    case Kind::kPrune:
+      store.Put(step.counterpartStatus);
+      break;
     default:
       break;
   }
@@ -150,6 +155,9 @@ bool GetStep(PlanStore& store, MirrorStep* step) {
     case Kind::kExcluded:
       if (!store.Get(&flags)) return false;
       step->directory = flags & kDirectory;
+      break;
+    case Kind::kPrune:
+      if (!store.Get(&step->counterpartStatus)) return false;
       break;
     default:
       break;
@@ -426,8 +434,9 @@ class MirrorScan {
     } else {
       for (const Listed& entry : targets) {
         const bool directory = entry.status.kind == EntryKind::Directory;
-        if (entry.seen || Excluded(entry.name, directory) ||
-            (directory && HoldsExcluded(*target, entry.name))) {
+        if (entry.seen || Excluded(entry.name, directory)) continue;
+        if (directory && HoldsExcluded(*target, entry.name)) {
+          Prune(*target, entry.name, entry.status);
           continue;
         }
         MirrorStep step;
@@ -501,8 +510,8 @@ class MirrorScan {
   }
   // Whether the directory `name` of the current level's target `dir` holds,
   // at any depth, an entry the exclude set leaves out. Deleting it would
-  // take that entry with it: it stays, with whatever else it holds. One that
-  // cannot be read holds nothing here (its deletion fails on it, reported).
+  // take that entry with it: it is pruned instead. One that cannot be read
+  // holds nothing here (its deletion fails on it, reported).
   bool HoldsExcluded(OsDir& dir, const std::string& name) {
     if (excludes_ == nullptr) return false;
     std::unique_ptr<OsDir> opened;
@@ -516,6 +525,37 @@ class MirrorScan {
       }
     }
     return false;
+  }
+
+  // The directory `name` of the current level's target `dir`, which the
+  // source no longer has and which holds what the patterns keep: a kPrune
+  // level deleting everything else in it, at any depth. One that cannot be
+  // read is left as it is.
+  void Prune(OsDir& dir, const std::string& name, const FileStatus& status) {
+    std::unique_ptr<OsDir> opened;
+    std::vector<DirEntry> entries;
+    if (!dir.OpenDir(name, &opened).ok() || !opened->List(&entries).ok()) return;
+    MirrorStep step;
+    step.kind = MirrorStep::Kind::kPrune;
+    step.name = name;
+    step.counterpartStatus = status;
+    plan_.Add(step);
+    Below path(relative_, name);
+    for (const DirEntry& entry : entries) {
+      const bool directory = entry.status.kind == EntryKind::Directory;
+      if (Excluded(entry.name, directory)) continue;
+      if (directory && HoldsExcluded(*opened, entry.name)) {
+        Prune(*opened, entry.name, entry.status);
+        continue;
+      }
+      MirrorStep deletion;
+      deletion.kind = MirrorStep::Kind::kDelete;
+      deletion.directory = directory;
+      deletion.name = entry.name;
+      plan_.Add(deletion);
+      ++totals_.entriesToDelete;
+    }
+    Put(MirrorStep::Kind::kLeave, std::string());
   }
 
   // The level's listings: the source on the listing thread, the others here.

@@ -129,6 +129,10 @@ struct MirrorStep {
     kStop,             // `name` holds the text of a failure that ends the walk where it stands
     kExcluded,         // `name` in the source (a directory when `directory`), left out by the
                        // exclude patterns: nothing is done, the target entry of its name stays
+    kPrune,            // `name` in the target: a directory the source no longer has that holds
+                       // entries the exclude patterns keep. Its level of deletions follows, up
+                       // to a kLeave; the directory and what the patterns keep stay.
+                       // `counterpartStatus`: the directory as it was listed
   };
   enum class PassOver : std::uint8_t { kSpecial, kOwnName, kSystemDirectory, kBackupDirectory };
   // What becomes of a file.

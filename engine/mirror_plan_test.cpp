@@ -58,6 +58,7 @@ std::string Describe(const MirrorStep& step) {
     case Kind::kNoDelete: return "no-delete";
     case Kind::kStop: return "stop";
     case Kind::kExcluded: return "exclude " + step.name + (step.directory ? "/" : "");
+    case Kind::kPrune: return "prune " + step.name;
   }
   return "?";
 }
@@ -172,7 +173,8 @@ TEST_F(MirrorPlanTest, SharingOwnNamesAndLeftovers) {
 
 // Patterns by the path below the source: an excluded source entry is one
 // step, its counterpart kept whatever it is; a target entry no source entry
-// takes stays when it is excluded or holds one. The target ignores case.
+// takes stays when it is excluded, and a directory that holds one stays with
+// it while the rest of it goes. The target ignores case.
 TEST_F(MirrorPlanTest, ExcludePatterns) {
   struct Case {
     std::vector<std::string> patterns;
@@ -186,7 +188,7 @@ TEST_F(MirrorPlanTest, ExcludePatterns) {
       {{"/d/**/cache/"}, false, "d/cache/1 d/x/cache/2 d/k e/cache/3", "", "!d/cache/ +d/k !d/x/cache/ +e/cache/3"},
       {{"*.TMP"}, true, "a.tmp B.Tmp c", "", "!B.Tmp !a.tmp +c"},
       {{"*.TMP"}, false, "a.tmp B.TMP", "b.tmp=old", "!B.TMP +a.tmp"},
-      {{"*.log", "c/"}, false, "k f", "k o.log c/z o g/d/x.log h/y f/z.log", "!f -h/ -o"},
+      {{"*.log", "c/"}, false, "k f", "k o.log c/z o g/d/x.log g/d/w g/q h/y f/z.log", "!f -g/d/w -g/q -h/ -o"},
       {{"*.tmp", "c/", "b/"}, false, "a.tmp c/new d.tmp/x b", "a.tmp=old c/old d.tmp b/", "!a.tmp !b !c/ !d.tmp/"},
   };
   os.folds = true;
@@ -209,7 +211,7 @@ TEST_F(MirrorPlanTest, ExcludePatterns) {
       std::istringstream words(step);
       std::string kind, name, what;
       words >> kind >> name >> what;
-      if (kind == "enter") at.push_back(at.back() + name + "/");
+      if (kind == "enter" || kind == "prune") at.push_back(at.back() + name + "/");
       if (kind == "leave") at.pop_back();
       const char* mark = kind == "delete" ? "-" : kind == "exclude" ? "!" : what == "copy" ? "+" : nullptr;
       if (mark) outcome += (outcome.empty() ? mark : std::string(" ") + mark) + at.back() + name;
