@@ -224,11 +224,9 @@ DryRunOutput CVELDAR2App::DryRunPrinter(std::ostream& out) const {
 
 int CVELDAR2App::FinishDryRun(const BackupOutcome& result, const MirrorTotals& planned, std::ostream& out,
                               std::ostream& err) {
-  if (!result.ok) {
-    if (result.busy) return kExitOtherInstance;
-    if (!result.report.text.empty()) err << "veldar2: " << DescribeReport(result.report, language, os_) << "\n";
-    return kExitFailure;
-  }
+  // Why it was refused is on `err` already: a dry run opens no log, so its
+  // failure lines went there, as did its messages.
+  if (!result.ok) return result.busy ? kExitOtherInstance : kExitFailure;
   out << FormatText(Translate(language, "試行のため何も変更していません。コピー %1 個（%2 バイト）、共有 %3 個（%4 バイト）、"
                                         "作成するディレクトリ %5 個、削除 %6 個、必要な空き容量 %7 バイト"),
                     {std::to_string(planned.filesToCopy), std::to_string(planned.bytesToCopy),
@@ -269,9 +267,10 @@ int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
   if (request.dryRun) {
     MirrorTotals planned;
     const RestoreResult result = DryRunRestore(engine, number, DryRunPrinter(out), &planned);
+    // The restore's message is for its caller to show.
+    if (!result.ok) err << "veldar2: " << MessageLine(result.message, language) << "\n";
     BackupOutcome asBackup;
     asBackup.ok = result.ok;
-    if (!result.ok) asBackup.report.text = result.message;
     return FinishDryRun(asBackup, planned, out, err);
   }
   RestoreResult result;

@@ -125,8 +125,8 @@ class CVELDAR2App {
   // between its redraws. True when a message on `err` has told the run's
   // report (its path and reason), so that the summary need not.
   bool Watch(std::ostream& err, const std::function<void(const RunControl&)>& run);
-  // The end of a dry run: its totals on `out`, or why it was refused on
-  // `err`. Returns the exit status the real run's checks would give.
+  // The end of a dry run: its totals on `out` (why it was refused is on
+  // `err` already). Returns the exit status the real run's checks would give.
   int FinishDryRun(const BackupOutcome& outcome, const MirrorTotals& planned, std::ostream& out,
                    std::ostream& err);
   // Writes each item of a dry run on `out` as it comes, one line each.

@@ -509,6 +509,15 @@ TEST_F(AppTest, RestoreFromTheCommandLineGivesEachGenerationExactly) {
     EXPECT_EQ(Snapshot(dir / generation), Snapshot(dir / "rest/src"));
   }
   EXPECT_EQ(settings.values["SETTINGS/RESDIR"], dir / "rest");
+  // Its dry run changes nothing, and is refused where the restore is.
+  testing::WriteFile(dir / "file", "f");
+  for (const auto& [into, status] : {std::pair{dir / "rest", kExitSuccess}, {dir / "file", kExitFailure},
+                                     {dir / "dst/inside", kExitFailure}}) {
+    const auto before = Snapshot(dir.path());
+    EXPECT_EQ(Run({"-DRYRUN", "-RESTORE1", dir / "src", dir / "dst", into}), status) << into << err.str();
+    EXPECT_EQ(before, Snapshot(dir.path())) << into;
+    if (status != kExitSuccess) EXPECT_EQ(Run({"-RESTORE1", dir / "src", dir / "dst", into}), status) << into;
+  }
   EXPECT_NE(Log().find("Starting with Restore button"), std::string::npos);
   EXPECT_EQ(Run({"-RESTORE3", dir / "src", dir / "dst", dir / "rest"}), kExitFailure);
   EXPECT_NE(err.str().find(dir / "dst"), std::string::npos) << err.str();

@@ -217,6 +217,13 @@ class RestoreRun {
   std::string DryRun(OsDir& backup, const CFileEntry& generation, const std::string& name) {
     using Action = DryRunItem::Action;
     const std::string target = os_.Paths().Join(engine_.restoreDir, name);
+    // What the restore would find in the way of making the restore directory.
+    for (const std::string& directory : os_.Paths().Ancestry(engine_.restoreDir)) {
+      FileStatus status;
+      if (Stat(os_, directory, true, &status).ok() && status.kind != EntryKind::Directory) {
+        return DirFailure(directory, os_.Error(ErrorKind::kNotDirectory));
+      }
+    }
     if (!generation.isDirectory) {
       planned_.filesToCopy = 1;
       planned_.bytesToCopy = planned_.diskBytes = generation.status.size;
