@@ -30,11 +30,18 @@ installed >cli.txt
 comm -13 base.txt cli.txt >cli-pulled.txt
 ! grep -Ei "$graphical" cli-pulled.txt || fail "veldar2 pulled graphical packages (above)"
 
-# veldar2 alone: a batch run, --help, the man page, and where the dialogs are.
+# veldar2 alone: a batch run, its dry run, the list and a restore, --help, the
+# man page, and where the dialogs are.
 mkdir -p /tmp/src/sub /tmp/backups
 echo one >/tmp/src/a.txt; echo two >/tmp/src/sub/b.txt
 veldar2 -M3 /tmp/src /tmp/backups || fail "batch run: status $?"
 diff -r /tmp/src /tmp/backups/src_1 || fail "the generation differs from the source"
+echo three >/tmp/src/c.txt
+veldar2 -DRYRUN -M3 /tmp/src /tmp/backups | grep -qx "copy    c.txt" || fail "-DRYRUN"
+[ ! -e /tmp/backups/src_2 ] || fail "-DRYRUN wrote a generation"
+veldar2 -LIST -JSON /tmp/src /tmp/backups | grep -q '"name":"src_1"' || fail "-LIST"
+veldar2 -RESTORE1 /tmp/src /tmp/backups /tmp/restored && diff -r /tmp/backups/src_1 /tmp/restored/src ||
+  fail "-RESTORE1"
 veldar2 --help | grep -q -- -NOMSG || fail "--help"
 MANWIDTH=80 man veldar2 2>/dev/null | grep -q "EXIT STATUS" || fail "man veldar2"
 status=0; said=$(LANG=en_US.UTF-8 veldar2 2>&1) || status=$?
@@ -69,5 +76,5 @@ echo "veldar2 with its Recommends: $(wc -l <cli-recommends.txt) packages"
 echo "veldar2-gui after veldar2, --no-install-recommends: $(wc -l <gui-pulled.txt) packages" \
      "($(grep -Eci "$graphical" gui-pulled.txt) of them Qt, Mesa, X, Wayland, LLVM or fonts)"
 echo "veldar2-gui after veldar2, with its Recommends: $(wc -l <gui-recommends.txt) packages"
-echo "veldar2 alone: batch run, --help, man veldar2 and the dialogs' package named: passed;" \
+echo "veldar2 alone: batch run, -DRYRUN, -LIST, -RESTORE1, --help, man veldar2 and the dialogs' package named: passed;" \
      "with veldar2-gui: veldar2 opened the dialog, and a second start brought it back"
