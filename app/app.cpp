@@ -222,11 +222,7 @@ DryRunOutput CVELDAR2App::DryRunPrinter(std::ostream& out) const {
   };
 }
 
-int CVELDAR2App::FinishDryRun(const BackupOutcome& result, const MirrorTotals& planned, std::ostream& out,
-                              std::ostream& err) {
-  // Why it was refused is on `err` already: a dry run opens no log, so its
-  // failure lines went there, as did its messages.
-  if (!result.ok) return result.busy ? kExitOtherInstance : kExitFailure;
+int CVELDAR2App::PrintDryRunTotals(const MirrorTotals& planned, std::ostream& out) {
   out << FormatText(Translate(language, "試行のため何も変更していません。コピー %1 個（%2 バイト）、共有 %3 個（%4 バイト）、"
                                         "作成するディレクトリ %5 個、削除 %6 個、必要な空き容量 %7 バイト"),
                     {std::to_string(planned.filesToCopy), std::to_string(planned.bytesToCopy),
@@ -267,11 +263,10 @@ int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
   if (request.dryRun) {
     MirrorTotals planned;
     const RestoreResult result = DryRunRestore(engine, number, DryRunPrinter(out), &planned);
+    if (result.ok) return PrintDryRunTotals(planned, out);
     // The restore's message is for its caller to show.
-    if (!result.ok) err << "veldar2: " << MessageLine(result.message, language) << "\n";
-    BackupOutcome asBackup;
-    asBackup.ok = result.ok;
-    return FinishDryRun(asBackup, planned, out, err);
+    err << "veldar2: " << MessageLine(result.message, language) << "\n";
+    return kExitFailure;
   }
   RestoreResult result;
   Watch(err, [&](const RunControl& control) { result = RunRestore(engine, number, control); });
@@ -337,8 +332,11 @@ int CVELDAR2App::RunBackupBatch(std::ostream& out, std::ostream& err) {
     // Reads what the real run would read; no log is opened and nothing written.
     ReportUnusedPaths(err);
     MirrorTotals planned;
-    BackupOutcome result = DryRunBackup(engine, DryRunPrinter(out), &planned);
-    return FinishDryRun(result, planned, out, err);
+    const BackupOutcome result = DryRunBackup(engine, DryRunPrinter(out), &planned);
+    if (result.ok) return PrintDryRunTotals(planned, out);
+    // Why it was refused is on `err` already: a dry run opens no log, so its
+    // failure lines went there, as did its messages.
+    return result.busy ? kExitOtherInstance : kExitFailure;
   }
   engine.OpenLog();
   engine.WriteLog("Start with parameter");

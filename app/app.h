@@ -125,10 +125,8 @@ class CVELDAR2App {
   // between its redraws. True when a message on `err` has told the run's
   // report (its path and reason), so that the summary need not.
   bool Watch(std::ostream& err, const std::function<void(const RunControl&)>& run);
-  // The end of a dry run: its totals on `out` (why it was refused is on
-  // `err` already). Returns the exit status the real run's checks would give.
-  int FinishDryRun(const BackupOutcome& outcome, const MirrorTotals& planned, std::ostream& out,
-                   std::ostream& err);
+  // The totals line that ends a dry run that was not refused; kExitSuccess.
+  int PrintDryRunTotals(const MirrorTotals& planned, std::ostream& out);
   // Writes each item of a dry run on `out` as it comes, one line each.
   DryRunOutput DryRunPrinter(std::ostream& out) const;
   // The end of a backup or restore run: the summary line on `out` where it

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "engine/mirror.h"
+#include "platform/os_paths.h"
 
 namespace veldar {
 namespace {
@@ -480,14 +481,12 @@ class MirrorWalk {
     const std::string sourcePath = Join(source, step.name);
     std::unique_ptr<OsDir> from;
     FileStatus fromStatus;
-    Status code = source.OpenDir(step.name, &from);
-    if (code.ok()) code = from->Stat(&fromStatus);
-    // Another since the scan is as good as gone.
-    if (code.ok() && !fromStatus.SameEntryAs(step.source)) code = os_.Error(ErrorKind::kNotFound);
+    Status code = OpenListedDir(os_, source, step.name, step.source, &from, &fromStatus);
     if (!code.ok()) {
-      // Gone, or no longer the directory it was: the next run copies
-      // whatever is there then. The counterpart stays meanwhile.
-      if (code.Is(ErrorKind::kNotFound) || code.Is(ErrorKind::kNotDirectory)) {
+      // Gone, or no longer the directory it was (another since the scan is
+      // as good as gone): the next run copies whatever is there then. The
+      // counterpart stays meanwhile.
+      if (code.Is(ErrorKind::kNotFound) || code.Is(ErrorKind::kNotDirectory) || code.Is(ErrorKind::kChanged)) {
         reporter_.Vanished(sourcePath);
         return SkipLevel() != 0;
       }
@@ -554,8 +553,7 @@ class MirrorWalk {
   bool Prune(OsDir& parent, const MirrorStep& step) {
     std::unique_ptr<OsDir> opened;
     FileStatus status;
-    if (!parent.OpenDir(step.name, &opened).ok() || !opened->Stat(&status).ok() ||
-        !status.SameEntryAs(step.counterpartStatus)) {
+    if (!OpenListedDir(os_, parent, step.name, step.counterpartStatus, &opened, &status).ok()) {
       return SkipLevel() != 0;
     }
     MirrorStep inner;

@@ -202,11 +202,8 @@ class RestoreRun {
   // Opens the directory generation as the plan's source, without following
   // a link, as it was listed. The failure message, or empty.
   std::string OpenGeneration(OsDir& backup, const CFileEntry& generation, MirrorPlan* plan) {
-    Status code = backup.OpenDir(generation.name, &plan->source);
-    if (code.ok()) code = plan->source->Stat(&plan->sourceStatus);
-    if (code.ok() && !plan->sourceStatus.SameEntryAs(generation.status)) {
-      code = os_.Error(ErrorKind::kChanged);
-    }
+    const Status code =
+        OpenListedDir(os_, backup, generation.name, generation.status, &plan->source, &plan->sourceStatus);
     if (code.ok()) return std::string();
     return GenerationFailure(os_.Paths().Join(engine_.backupDir, generation.name), code);
   }

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/os_paths.h"
+
 namespace veldar {
 namespace {
 
@@ -105,10 +107,7 @@ int TreeDeleter::Tree(OsDir& parent, const CFileEntry& entry, bool* removeFailed
   // directory that was listed.
   std::unique_ptr<OsDir> dir;
   FileStatus status;
-  Status code = parent.OpenDir(entry.name, &dir);
-  if (code.ok()) code = dir->Stat(&status);
-  if (code.ok() && !status.SameEntryAs(entry.status)) code = os.Error(ErrorKind::kChanged);
-  if (!code.ok()) {
+  if (const Status code = OpenListedDir(os, parent, entry.name, entry.status, &dir, &status); !code.ok()) {
     if (code.Is(ErrorKind::kNotFound)) return 1;
     files_.reporter().Failure("Directory Delete Failed : " + os.Paths().Join(parent.Path(), entry.name) +
                               " : ERR = " + std::to_string(code.code()));

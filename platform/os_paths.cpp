@@ -98,4 +98,13 @@ Status ListDir(Os& os, const std::string& path, bool followLink, std::vector<Dir
   return dir->List(entries, wanted);
 }
 
+Status OpenListedDir(Os& os, OsDir& parent, const std::string& name, const FileStatus& listed,
+                     std::unique_ptr<OsDir>* dir, FileStatus* status) {
+  Status code = parent.OpenDir(name, dir);
+  if (code.ok()) code = (*dir)->Stat(status);
+  if (code.ok() && !status->SameEntryAs(listed)) code = os.Error(ErrorKind::kChanged);
+  if (!code.ok()) dir->reset();
+  return code;
+}
+
 }  // namespace veldar

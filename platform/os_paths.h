@@ -41,4 +41,12 @@ Status Stat(Os& os, const std::string& path, bool followLink, FileStatus* status
 Status ListDir(Os& os, const std::string& path, bool followLink, std::vector<DirEntry>* entries,
                const NameFilter& wanted = {});
 
+// Not on a path, for the walks over open directories: opens the directory
+// `name` of `parent` (never following a link) only while it is still the
+// entry `listed` describes, and gives its status in `*status`. Another entry
+// on the name since it was listed fails with kChanged; otherwise it fails
+// as `OsDir::OpenDir` or `OsDir::Stat` does. `*dir` is empty on failure.
+Status OpenListedDir(Os& os, OsDir& parent, const std::string& name, const FileStatus& listed,
+                     std::unique_ptr<OsDir>* dir, FileStatus* status);
+
 }  // namespace veldar
