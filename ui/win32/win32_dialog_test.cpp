@@ -583,8 +583,8 @@ class Win32PictureTest : public ::testing::Test {
   Win32DialogServices services;
 };
 
-// The four dialogs and the viewer in Japanese and in English (the user's
-// interface language decides which); the template test checks that no text
+// The four dialogs, the log and the help page in the viewer, in Japanese and
+// in English (the user's interface language decides which); the template test checks that no text
 // is cut.
 TEST_F(Win32PictureTest, FourDialogsAndTheViewer) {
   for (int i = 0; i < 3; ++i) {
@@ -613,6 +613,11 @@ TEST_F(Win32PictureTest, FourDialogsAndTheViewer) {
     ASSERT_NE(viewer, nullptr);
     Save(viewer, ("log-viewer" + suffix).c_str());
     DestroyWindow(viewer);
+    // The help page as the viewer shows it where no program opens HTML.
+    const HWND help = ShowFileViewer(nullptr, localised.HelpPagePath(), language);
+    ASSERT_NE(help, nullptr);
+    Save(help, ("help-viewer" + suffix).c_str());
+    DestroyWindow(help);
   }
 }
 

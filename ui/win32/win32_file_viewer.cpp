@@ -1,9 +1,11 @@
 #include "ui/win32/win32_file_viewer.h"
 
 #include <algorithm>
+#include <cwctype>
 #include <string_view>
 
 #include "res/translation.h"
+#include "ui/html_text.h"
 #include "ui/win32/win32_dialog.h"
 
 // Last: its macros would rename the project's own functions declared above.
@@ -102,6 +104,15 @@ bool ReadAll(const std::wstring& path, std::string* bytes, DWORD* error) {
   return ok;
 }
 
+// An HTML page, by its name's extension.
+bool IsPage(const std::wstring& path) {
+  const std::size_t dot = path.find_last_of(L'.');
+  if (dot == std::wstring::npos) return false;
+  std::wstring extension = path.substr(dot + 1);
+  for (wchar_t& c : extension) c = static_cast<wchar_t>(std::towlower(c));
+  return extension == L"html" || extension == L"htm";
+}
+
 HFONT MakeFont(std::string_view face, bool fixed) {
   const std::wstring chosen = ChooseDialogFace(face, SystemHasFace);
   const HDC screen = GetDC(nullptr);
@@ -147,9 +158,13 @@ HWND ShowFileViewer(HWND owner, const std::string& path, Language language) {
       CreateWindowExW(WS_EX_APPWINDOW, kViewerClass, title.c_str(), WS_OVERLAPPEDWINDOW,
                       CW_USEDEFAULT, CW_USEDEFAULT, 760, 520, owner, nullptr, instance, nullptr);
   if (!window) return nullptr;
+  // A page's paragraphs are single lines: they wrap. A log's lines do not,
+  // so that its columns stay.
+  const bool page = IsPage(widePath);
+  const DWORD lines = page ? 0 : WS_HSCROLL | ES_AUTOHSCROLL;
   const HWND text = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                                    WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL |
-                                        ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL,
+                                    WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE |
+                                        ES_READONLY | ES_AUTOVSCROLL | lines,
                                     0, 0, 0, 0, window, reinterpret_cast<HMENU>(kTextId), instance, nullptr);
   // A fixed-pitch Japanese face where there is one (the log's columns line
   // up), else the dialogs' face; the button in the dialogs' face. Made once,
@@ -176,17 +191,21 @@ HWND ShowFileViewer(HWND owner, const std::string& path, Language language) {
   std::string bytes;
   DWORD error = 0;
   if (ReadAll(widePath, &bytes, &error)) {
+    if (page) {
+      if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+      bytes = HtmlToText(bytes);
+    }
     SetWindowTextW(text, ViewerText(bytes).c_str());
   } else {
     SetWindowTextW(text, (WindowText(Translate(language, "ファイルを開けません。")) + L"\r\n" + widePath +
                           L"\r\nerror " + std::to_wstring(error))
                              .c_str());
   }
-  // The newest lines of a log are at its end.
-  const LRESULT length = SendMessageW(text, WM_GETTEXTLENGTH, 0, 0);
-  SendMessageW(text, EM_SETSEL, length, length);
-  SendMessageW(text, EM_SCROLLCARET, 0, 0);
   Layout(window);
+  // The newest lines of a log are at its end; a page is read from its top.
+  const LRESULT caret = page ? 0 : SendMessageW(text, WM_GETTEXTLENGTH, 0, 0);
+  SendMessageW(text, EM_SETSEL, caret, caret);
+  SendMessageW(text, EM_SCROLLCARET, 0, 0);
   ShowWindow(window, SW_SHOWNORMAL);
   // The keyboard goes to the text: arrows and Page Down scroll it at once.
   SetForegroundWindow(window);

@@ -2,9 +2,11 @@
 // A read-only window of the program's own for a text file: what the log and
 // the help page open in when the shell has no program for them (or cannot
 // start it). It shows the file as it is when opened, in a read-only edit
-// (an HTML page as its source text), with a 閉じる button under it; it is not
-// modal, and destroys itself when closed (its button, Esc or its close box).
-// A file that cannot be read shows why.
+// with a 閉じる button under it: a log as it is, scrolled to its newest
+// lines at the end; an HTML page (.html, .htm) as its readable text, lines
+// wrapped to the window, from the top. It is not modal, and destroys itself
+// when closed (its button, Esc or its close box). A file that cannot be read
+// shows why.
 
 #include <string>
 

@@ -360,6 +360,44 @@ TEST(Win32HelpPage, WindowsOwnInEachLanguage) {
   }
 }
 
+// F1 where the shell has no program for HTML: the help page is shown as
+// text, from its top; a log still opens at its newest lines.
+TEST(Win32Viewer, PagesAsTextFromTheTopLogsAtTheirEnd) {
+  testing::TempDir dir;
+  std::string page = "\xEF\xBB\xBF<html><head><style>h1 { x: 1 }</style></head><body><h1>Top &amp; first</h1>";
+  std::string log;
+  for (int i = 0; i < 300; ++i) {
+    page += "<p>paragraph " + std::to_string(i) + "</p>\n";
+    log += std::to_string(i) + " : line\n";
+  }
+  testing::WriteFile(dir / "page.HTML", page + "</body></html>");
+  testing::WriteFile(dir / "VELDAR2.LOG", log);
+  Win32DialogServices english(Language::kEnglish), japanese(Language::kJapanese);
+  struct Case {
+    std::string path, begins;
+    bool atTop;
+  };
+  for (const Case& c : std::vector<Case>{{dir / "page.HTML", "Top & first\r\n\r\nparagraph 0\r\n", true},
+                                         {english.HelpPagePath(), "Veldar (VELDAR2) Help\r\n\r\n", true},
+                                         {japanese.HelpPagePath(), "", true},
+                                         {dir / "VELDAR2.LOG", "0 : line\r\n1 : line\r\n", false}}) {
+    const HWND viewer = ShowFileViewer(nullptr, c.path, Language::kEnglish);
+    ASSERT_NE(viewer, nullptr) << c.path;
+    const HWND text = GetDlgItem(viewer, 100);
+    const std::string shown = TextOf(text);
+    EXPECT_EQ(shown.rfind(c.begins, 0), 0u) << c.path << ": " << shown.substr(0, 80);
+    for (const char* markup : {"<p>", "<h1>", "<code>", "&amp;", "&gt;", "{"})
+      EXPECT_EQ(shown.find(markup), std::string::npos) << c.path << " shows " << markup;
+    const LRESULT firstLine = SendMessageW(text, EM_GETFIRSTVISIBLELINE, 0, 0);
+    if (c.atTop) {
+      EXPECT_EQ(firstLine, 0) << c.path;
+    } else {
+      EXPECT_GT(firstLine, 200) << c.path << ": the newest lines are shown";
+    }
+    DestroyWindow(viewer);
+  }
+}
+
 TEST(Win32Viewer, TextIsUtf8WithCrLfLines) {
   struct Case {
     std::string bytes;
