@@ -3,8 +3,9 @@
 # checks what it left behind with tools that do not share its code (diff,
 # find, Wine's reg):
 #
-#   windows_batch_e2e.sh VELDAR2_EXE HELPER_EXE WINE_RUN BUILD_DIR
+#   windows_batch_e2e.sh VELDAR2_EXE HELPER_EXE WINE_RUN BUILD_DIR VELDAR2W_EXE
 #
+# VELDAR2W_EXE is the same program without a console, for the Task Scheduler.
 # HELPER_EXE plays the other programs (one holding a file open, an open
 # instance's window); WINE_RUN is cmake/wine-run.sh. Every check prints one
 # line ("ok", "FAIL" or "SKIP" with the reason); the exit status is the
@@ -12,7 +13,7 @@
 # cannot mean anything, it is skipped with its reason, never silently.
 set -u
 
-exe=$1 helper=$2 runner=$3 build=$4
+exe=$1 helper=$2 runner=$3 build=$4 windowless=$5
 export VELDAR2_WINE_BUILD_DIR=$build
 WINEPREFIX_DIR=$build/wineprefix
 
@@ -47,6 +48,7 @@ winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 # installed from the zip.
 mkdir -p "$work/prog"
 cp "$exe" "$work/prog/veldar2.exe"
+cp "$windowless" "$work/prog/veldar2w.exe"
 cp "$helper" "$work/prog/helper.exe"
 
 # run ARGUMENT...: runs veldar2.exe in $work; sets status, out and err.
@@ -223,6 +225,37 @@ else
 fi
 run /M1 "$(winpath "$work/m")" "$(winpath "$mirror")"
 check "released: the next run converges" [ "$status:$(cat "$mirror/a.txt")" = "0:one, changed" ]
+
+# ---- veldar2w.exe, the program without a console ----
+# In a script cmd.exe waits for it: its output reaches a redirected file and
+# its exit status is the run's.
+in_cmd() {
+  (cd "$work" && "$runner" cmd /c "$1" >/dev/null 2>&1)
+  status=$?
+}
+w=$(winpath "$work/prog/veldar2w.exe")
+in_cmd "$w --version > $(winpath "$work/w-out.txt")"
+check "veldar2w.exe: --version reaches a redirected file" \
+  [ "$status:$(tr -d '\r' <"$work/w-out.txt")" = "0:VELDAR2 2.00" ]
+in_cmd "$w /? > $(winpath "$work/w-out.txt")"
+check "veldar2w.exe: /? prints the usage into a redirected file" \
+  [ "$status:$(grep -cF '[/NOMSG]' "$work/w-out.txt")" = "0:1" ]
+in_cmd "$w /M2 $(winpath "$work/missing") $(winpath "$dst") 2> $(winpath "$work/w-err.txt")"
+check "veldar2w.exe: a refused job exits 2" [ "$status" = 2 ]
+check "veldar2w.exe: its message reaches a redirected standard error" \
+  grep -qF "The parameters are wrong: [file or folder to back up] $(winpath "$work/missing")" "$work/w-err.txt"
+mkdir -p "$work/w-src" "$work/w-dst"
+printf 'w' >"$work/w-src/w.txt"
+in_cmd "$w /M2 $(winpath "$work/w-src") $(winpath "$work/w-dst")"
+check "veldar2w.exe: a backup exits 0 and makes its generation" \
+  [ "$status:$(cat "$work/w-dst/w-src_1/w.txt" 2>/dev/null)" = "0:w" ]
+# As the Task Scheduler starts it: no console, no standard handles. What it
+# would write on a console goes to the end of the log.
+(cd "$work" && "$runner" "$work/prog/helper.exe" detached \
+  "\"$w\" /M2 /NOMSG $(winpath "$work/missing") $(winpath "$dst")" >/dev/null 2>&1)
+check "veldar2w.exe with no console: a refused job exits 2" [ "$?" = 2 ]
+check "veldar2w.exe with no console: the summary is the log's last line" \
+  bash -c "tail -n 1 '$(log_file)' | grep -qF 'veldar2: the backup failed or was refused'"
 
 # A read-only file (Wine: no write permission) is copied read-only, and
 # replaced when it changes.
