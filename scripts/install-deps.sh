@@ -23,14 +23,14 @@ package=(cmake make g++ pkg-config dpkg-dev file qt6-base-dev)
 windows=(cmake make g++-mingw-w64-x86-64-posix ccache unzip)
 # The tests besides: Qt's own Japanese texts and the fonts the dialogs draw
 # with, rsync (the tests compare trees with it), GoogleTest's sources for the
-# Windows build, Wine to run its tests and Xvfb for Wine's windows (xauth for
+# Windows build, unzip to check its zip, Wine to run its tests and Xvfb for Wine's windows (xauth for
 # xvfb-run, which the README suggests for the dialog on a server), and for the
 # package's checks: lintian, the menu entry's and the man page's validators,
 # systemd-analyze for the example units, script(1) for the terminal's
 # progress line, and mkfs.xfs to make the XFS file systems (with and without
 # clones) the OS layer's tests mount.
 test=("${build[@]}" file qt6-translations-l10n fonts-noto-cjk rsync
-      googletest g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
+      googletest g++-mingw-w64-x86-64-posix unzip wine wine64 xvfb xauth
       lintian desktop-file-utils groff-base man-db systemd bsdutils xfsprogs)
 # --all: clang with libFuzzer's runtime for the fuzz targets, and llvm for
 # readable sanitizer stack traces.

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Windows release zip on Debian with the MinGW-w64 cross compiler:
 #   build-win-release/veldar2-<version>-win64.zip
-# holding veldar2.exe (static, stripped), veldar2_help.html and
-# README-Windows.txt (the README's Windows section).
+# holding, at its top level (unpacked into C:\Program Files\VELDAR2, the
+# programs are in that folder), veldar2.exe and veldar2w.exe (static,
+# stripped; the console program and the one without a console),
+# veldar2_help.html, veldar2_help_en.html and README-Windows.txt (from
+# packaging/windows/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh windows-package
