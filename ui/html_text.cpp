@@ -225,10 +225,14 @@ std::string HtmlToText(std::string_view html) {
       text.LineEnd();
     } else if (name == "pre") {
       text.Break(2);
-      preformatted += closing ? (preformatted > 0 ? -1 : 0) : 1;
-      // A line end right after <pre> is not part of its text.
-      if (!closing && at < html.size() && html[at] == '\n') ++at;
-      if (!closing && html.compare(at, 2, "\r\n") == 0) at += 2;
+      if (closing) {
+        preformatted = std::max(preformatted - 1, 0);
+      } else {
+        ++preformatted;
+        // A line end right after <pre> is not part of its text.
+        if (html.compare(at, 2, "\r\n") == 0) at += 2;
+        else if (html.compare(at, 1, "\n") == 0) ++at;
+      }
     } else if (OneOf(name, {"p", "h1", "h2", "h3", "h4", "h5", "h6", "table", "ul", "ol", "dl", "blockquote", "hr",
                             "address", "figure", "section", "article", "header", "footer", "nav", "aside", "main",
                             "form", "fieldset", "details", "body"})) {
