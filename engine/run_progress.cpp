@@ -1,6 +1,7 @@
 #include "engine/run_progress.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -9,6 +10,21 @@
 #include "res/translation.h"
 
 namespace veldar {
+
+namespace {
+
+// Finished copies the costs are fitted to before they count: fewer say
+// more about chance than about the disk.
+constexpr double kFitSamples = 3;
+
+RunProgress::Clock SteadyClock() {
+  const auto start = std::chrono::steady_clock::now();
+  return [start] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+}
+
+}  // namespace
+
+RunProgress::RunProgress(Clock clock) : clock_(clock ? std::move(clock) : SteadyClock()) {}
 
 void RunProgress::AddPlanned(std::uint64_t files, std::uint64_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -21,6 +37,7 @@ void RunProgress::FileStarted(const std::string& path) {
   std::lock_guard<std::mutex> lock(mutex_);
   state_.current = path;
   state_.bytesDone = finishedBytes_;
+  if (lastEnd_ < 0) lastEnd_ = clock_();
 }
 
 void RunProgress::FileFinished(std::uint64_t bytes) {
@@ -28,6 +45,45 @@ void RunProgress::FileFinished(std::uint64_t bytes) {
   ++state_.filesDone;
   finishedBytes_ += bytes;
   state_.bytesDone = finishedBytes_;
+  const double now = clock_();
+  if (lastEnd_ >= 0) {
+    const double x = static_cast<double>(bytes), y = std::max(0.0, now - lastEnd_);
+    samples_ += 1;
+    sumX_ += x;
+    sumY_ += y;
+    sumXX_ += x * x;
+    sumXY_ += x * y;
+    FitCosts();
+  }
+  lastEnd_ = now;
+}
+
+void RunProgress::FitCosts() {
+  if (samples_ < kFitSamples) return;
+  const double n = samples_;
+  double perByte = 0, perFile = 0;
+  const double spread = n * sumXX_ - sumX_ * sumX_;  // n² times the variance of the sizes
+  if (spread > 1e-9 * n * sumXX_) {
+    perByte = (n * sumXY_ - sumX_ * sumY_) / spread;
+    perFile = (sumY_ - perByte * sumX_) / n;
+    // Noise can make one of them negative: then the other explains it all.
+    if (perFile < 0) {
+      perFile = 0;
+      perByte = sumXY_ / sumXX_;
+    } else if (perByte < 0) {
+      perByte = 0;
+      perFile = sumY_ / n;
+    }
+  } else if (sumX_ > 0) {
+    // Files all of one size cannot tell a file's cost from its bytes'; the
+    // time is split between them, which holds for more files like these.
+    perFile = sumY_ / n / 2;
+    perByte = sumY_ / sumX_ / 2;
+  } else {
+    perFile = sumY_ / n;  // empty files: what a byte costs is still unknown
+  }
+  state_.secondsPerByte = perByte;
+  state_.secondsPerFile = perFile;
 }
 
 void RunProgress::Flushing(bool flushing) {
@@ -77,18 +133,35 @@ std::string HumanDuration(std::uint64_t seconds) {
 
 RunEstimate Estimate(const RunProgress::Snapshot& snapshot, double seconds) {
   RunEstimate estimate;
-  if (snapshot.bytesTotal > 0) {
-    estimate.percent = static_cast<int>(std::min<std::uint64_t>(100, snapshot.bytesDone * 100 / snapshot.bytesTotal));
-  } else if (snapshot.filesTotal > 0) {
-    estimate.percent = static_cast<int>(std::min<std::uint64_t>(100, snapshot.filesDone * 100 / snapshot.filesTotal));
-  }
   // A rate over less than a second, or a few kilobytes, says nothing yet.
   if (seconds >= 1 && snapshot.bytesDone >= 64 * 1024) {
     estimate.rate = static_cast<double>(snapshot.bytesDone) / seconds;
-    if (snapshot.planned && snapshot.bytesTotal >= snapshot.bytesDone) {
+  }
+  const auto part = [](std::uint64_t done, std::uint64_t total) {
+    return static_cast<int>(std::min<std::uint64_t>(1000, done * 1000 / total));
+  };
+  if (snapshot.secondsPerFile > 0 || snapshot.secondsPerByte > 0) {
+    const double perByte = snapshot.secondsPerByte > 0 ? snapshot.secondsPerByte
+                           : estimate.rate > 0         ? 1 / estimate.rate
+                                                       : 0;
+    const double perFile = snapshot.secondsPerFile;
+    const double total =
+        perByte * static_cast<double>(snapshot.bytesTotal) + perFile * static_cast<double>(snapshot.filesTotal);
+    const double done = perByte * static_cast<double>(std::min(snapshot.bytesDone, snapshot.bytesTotal)) +
+                        perFile * static_cast<double>(std::min(snapshot.filesDone, snapshot.filesTotal));
+    if (total > 0) estimate.permille = static_cast<int>(std::min(1000.0, done * 1000 / total));
+    if (snapshot.planned) estimate.secondsLeft = std::max(0.0, total - done);
+  } else {
+    if (snapshot.bytesTotal > 0) {
+      estimate.permille = part(snapshot.bytesDone, snapshot.bytesTotal);
+    } else if (snapshot.filesTotal > 0) {
+      estimate.permille = part(snapshot.filesDone, snapshot.filesTotal);
+    }
+    if (estimate.rate > 0 && snapshot.planned && snapshot.bytesTotal >= snapshot.bytesDone) {
       estimate.secondsLeft = static_cast<double>(snapshot.bytesTotal - snapshot.bytesDone) / estimate.rate;
     }
   }
+  estimate.percent = estimate.permille / 10;
   return estimate;
 }
 

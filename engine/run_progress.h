@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -27,16 +28,26 @@ class RunProgress : public CopyProgress {
     std::uint64_t bytesDone = 0;                   // their bytes, and the current copy's so far
     std::string current;                           // the file being (or last) copied
     bool planned = false;                          // whether a plan has given totals yet
+    // What one more file and one more byte cost the run in time, as its
+    // finished copies so far tell (both 0 until enough of them did).
+    double secondsPerFile = 0, secondsPerByte = 0;
     bool flushing = false;                         // the copies are being made durable
     bool cancelRequested = false;
   };
+
+  // Seconds from a fixed start, for the cost of each copy; the steady clock
+  // unless a test gives its own.
+  using Clock = std::function<double()>;
+  explicit RunProgress(Clock clock = {});
 
   // A plan found `files` files of `bytes` bytes to copy (plans add up).
   void AddPlanned(std::uint64_t files, std::uint64_t bytes);
   // A copy of `path` begins; what an unfinished earlier copy wrote no longer
   // counts.
   void FileStarted(const std::string& path);
-  // The current copy is complete with `bytes` bytes.
+  // The current copy is complete with `bytes` bytes. The time it took since
+  // the copy before ended (its share of the run's work between copies
+  // included) goes into what a file and a byte cost.
   void FileFinished(std::uint64_t bytes);
   // The run waits for its copies to reach the disk (a flush of the file
   // system can take long after the last byte was written), or no longer.
@@ -51,9 +62,17 @@ class RunProgress : public CopyProgress {
   Snapshot Read() const;
 
  private:
+  // Fits seconds = secondsPerByte * bytes + secondsPerFile to the copies
+  // finished so far (least squares over their sums).
+  void FitCosts();
+
+  Clock clock_;
   mutable std::mutex mutex_;
   Snapshot state_;
   std::uint64_t finishedBytes_ = 0;
+  double lastEnd_ = -1;  // when the last copy ended, or the first began
+  // Sums over the finished copies of x = bytes and y = seconds.
+  double samples_ = 0, sumX_ = 0, sumY_ = 0, sumXX_ = 0, sumXY_ = 0;
   std::atomic<bool> cancel_{false};
   static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler stores the request");
 };
@@ -81,11 +100,15 @@ std::string HumanBytes(std::uint64_t bytes);
 std::string HumanDuration(std::uint64_t seconds);
 
 // What a run has left, from its snapshot after `seconds`: the rate in bytes
-// per second (0 until there is one) and the seconds left (-1 while unknown).
+// per second (0 until there is one), the seconds left (-1 while unknown) and
+// how much of the work is done. Once the copies tell what a file and a byte
+// cost, the work is both (a tree of many small files after a large one is
+// not done when its bytes are); until then, the bytes alone.
 struct RunEstimate {
   double rate = 0;
   double secondsLeft = -1;
-  int percent = 0;  // of the bytes (of the files where there are no bytes)
+  int percent = 0;   // of the work (of the files where there is no other measure)
+  int permille = 0;  // the same, finer
 };
 RunEstimate Estimate(const RunProgress::Snapshot& snapshot, double seconds);
 

@@ -213,5 +213,54 @@ TEST(RunProgressTextTest, SizesDurationsAndTheTerminalLine) {
             0u);
 }
 
+// The work left is files as well as bytes: each case finishes copies of the
+// given sizes and times on a clock of the test's, then reads the estimate
+// with the rest of the plan still to do.
+TEST(RunEstimateTest, TheTimeLeftCountsFilesAsWellAsBytes) {
+  constexpr std::uint64_t kMB = 1 << 20;
+  struct Copy {
+    std::uint64_t bytes;
+    double seconds;
+    int times;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Copy> copies;
+    std::uint64_t filesTotal, bytesTotal;
+    double leftLow, leftHigh;   // seconds
+    int permilleLow, permilleHigh;
+  } cases[] = {
+      // 100 MB at 100 MB/s, then 100 of 3,000 small files at 10 ms each:
+      // 29 s are left, not none.
+      {"small files after a large one", {{100 * kMB, 1, 1}, {1024, 0.01, 100}}, 3001, 100 * kMB + 3000 * 1024,
+       28, 30, 60, 70},
+      // Small files of many sizes: 2 ms each plus 10 ms per MB.
+      {"mixed sizes", {{4096, 0.002, 50}, {kMB, 0.012, 50}, {16384, 0.002, 50}}, 300, 300 * kMB, 2.6, 3.0,
+       200, 250},
+      // Files of one size: the files left take what these took.
+      {"one size", {{2048, 0.005, 40}}, 100, 100 * 2048, 0.29, 0.31, 399, 401},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    double now = 0;
+    RunProgress progress([&now] { return now; });
+    progress.AddPlanned(c.filesTotal, c.bytesTotal);
+    for (const Copy& copy : c.copies) {
+      for (int i = 0; i < copy.times; ++i) {
+        progress.FileStarted("f");
+        progress.Advance(copy.bytes);
+        now += copy.seconds;
+        progress.FileFinished(copy.bytes);
+      }
+    }
+    const RunEstimate estimate = Estimate(progress.Read(), now);
+    EXPECT_GE(estimate.secondsLeft, c.leftLow);
+    EXPECT_LE(estimate.secondsLeft, c.leftHigh);
+    EXPECT_GE(estimate.permille, c.permilleLow);
+    EXPECT_LE(estimate.permille, c.permilleHigh);
+    EXPECT_EQ(estimate.percent, estimate.permille / 10);
+  }
+}
+
 }  // namespace
 }  // namespace veldar

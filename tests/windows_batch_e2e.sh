@@ -67,7 +67,8 @@ start_helper() {  # NAME MODE ARGUMENT
   mkdir -p "$work/$1"
   (cd "$work/$1" && "$runner" "$work/prog/helper.exe" "$2" "$3" >/dev/null 2>&1) &
   helper_pids+=($!)
-  for _ in $(seq 1 300); do
+  # A first window in a fresh prefix can take half a minute on a busy machine.
+  for _ in $(seq 1 1200); do
     [ -f "$work/$1/ready" ] && return 0
     sleep 0.1
   done
