@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "tests/test_util.h"
@@ -69,6 +71,7 @@ TEST(SettingsFileTest, HandWrittenFilesRead) {
       {"[SETTINGS]\nk=1\n", std::nullopt},  // keys are case-sensitive
       {"K=1\n[SETTINGS]\n", std::nullopt},
       {"[OTHER]\nK=1\n", std::nullopt},
+      {"\xef\xbb\xbf[SETTINGS]\r\nK=1\r\n", "1"},  // a byte-order mark, as Windows editors write
   };
   for (const auto& c : cases) EXPECT_EQ(IniValue(c.text, "SETTINGS", "K"), c.value) << c.text;
 }
@@ -92,6 +95,8 @@ TEST(SettingsFileTest, AWriteKeepsEverythingButItsValue) {
       {"[SETTINGS]\n; empty\n", "2", "[SETTINGS]\nK=2\n; empty\n"},
       {"[OTHER]\nx=y\n", "2", "[OTHER]\nx=y\n\n[SETTINGS]\nK=2\n"},
       {"[OTHER]\nx=y", "2", "[OTHER]\nx=y\n\n[SETTINGS]\nK=2\n"},
+      {"\xef\xbb\xbf[SETTINGS]\nK=1\n", "2", "\xef\xbb\xbf[SETTINGS]\nK=2\n"},
+      {"\xef\xbb\xbf", "2", "\xef\xbb\xbf[SETTINGS]\nK=2\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(IniWithValue(c.before, "SETTINGS", "K", c.value), c.after) << c.before;
 }
@@ -212,6 +217,136 @@ TEST_F(SettingsFileOnDiskTest, ConcurrentWritersLoseNoKey) {
     for (int k = 0; k < kKeys; ++k) present += settings.Read("SETTINGS", "K" + std::to_string(c) + "_" + std::to_string(k)) == "v";
   }
   EXPECT_EQ(present, 2 * kKeys);
+}
+
+}  // namespace
+}  // namespace veldar
+
+namespace veldar {
+namespace {
+
+// Runs `body` in a child process that may take at most five seconds; what
+// it writes to the given descriptor comes back. Fails the test when the
+// child hangs or does not end with status 0.
+std::string InChild(const std::function<void(int out)>& body) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return "no pipe";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipeEnds[0]);
+    alarm(5);
+    body(pipeEnds[1]);
+    _exit(0);
+  }
+  close(pipeEnds[1]);
+  std::string got;
+  char buffer[512];
+  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<std::size_t>(n));
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child hung or failed: " << status;
+  return got;
+}
+
+// A settings file that is a device, a FIFO or a directory, or a link to
+// one, reads as empty without waiting and is never replaced; one line says
+// why, once however many keys are written.
+TEST_F(SettingsFileOnDiskTest, OnlyARegularFileIsReadOrReplaced) {
+  enum Kind { kPrivateDevice, kFifo, kDirectory };
+  const struct {
+    Kind kind;
+    bool link;
+    const char* what;
+  } cases[] = {
+      {kPrivateDevice, true, "a device"},
+      {kFifo, false, "a FIFO"},
+      {kFifo, true, "a FIFO"},
+      {kDirectory, false, "a directory"},
+  };
+  testing::MakeDirs(dir / "config/Orvanta");
+  for (const auto& c : cases) {
+    const std::string node = c.link ? dir / "node" : path;
+    if (c.kind == kPrivateDevice) {
+      if (geteuid() != 0) continue;  // only root makes device nodes
+      ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);  // a null device of the test's own
+    } else if (c.kind == kFifo) {
+      ASSERT_EQ(mkfifo(node.c_str(), 0600), 0);
+    } else {
+      testing::MakeDirs(node);
+    }
+    if (c.link) {
+      ASSERT_TRUE(testing::MakeLink(node, path));
+    }
+    struct stat before;
+    ASSERT_EQ(stat(node.c_str(), &before), 0);
+
+    const std::string told = InChild([&](int out) {
+      SettingsFile settings(path);
+      settings.language = Language::kEnglish;
+      settings.onNotWritten = [out](const std::string& line) {
+        const std::string ended = line + "\n";
+        if (write(out, ended.data(), ended.size()) < 0) _exit(2);
+      };
+      if (!settings.Read("SETTINGS", "LASTDIR").empty()) _exit(3);
+      settings.Write("SETTINGS", "LASTDIR", "/secret/backups");
+      settings.Write("SETTINGS", "LASTFILE", "/secret/data");
+    });
+    const std::string named = c.link ? path + " -> " + node : path;
+    EXPECT_EQ(told, "settings not saved: " + named + " is not a regular file (" + c.what + ")\n") << c.what;
+    struct stat after;
+    ASSERT_EQ(lstat(node.c_str(), &after), 0) << c.what;
+    EXPECT_EQ(after.st_mode, before.st_mode) << c.what;
+    EXPECT_EQ(after.st_rdev, before.st_rdev) << c.what;
+    EXPECT_EQ(testing::ListNames(dir / "config/Orvanta"),
+              std::vector<std::string>{"VELDAR2.conf"}) << c.what << ": no temporary file left";
+    testing::RunCommand("rm -rf '" + path + "' '" + node + "'");
+  }
+}
+
+// Temporary files of writers that were killed are removed by the next
+// write; nothing else is: not another process's, not another user's, not a
+// link, a directory or a name of another form.
+TEST_F(SettingsFileOnDiskTest, AWriteRemovesTheTemporaryFilesOfWritersThatAreGone) {
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string dead = std::to_string(gone), alive = std::to_string(getppid());
+  enum Kind { kFile, kOtherUsersFile, kLink, kDirectory };
+  const struct {
+    std::string name;
+    Kind kind;
+    bool removed;
+  } cases[] = {
+      {"VELDAR2.conf." + dead + "-0.new", kFile, true},
+      {"VELDAR2.conf." + dead + "-17.new", kFile, true},
+      {"VELDAR2.conf." + alive + "-0.new", kFile, false},
+      {"VELDAR2.conf." + dead + "-1.new", kOtherUsersFile, false},
+      {"VELDAR2.conf." + dead + "-2.new", kLink, false},
+      {"VELDAR2.conf." + dead + "-3.new", kDirectory, false},
+      {"VELDAR2.conf." + dead + ".new", kFile, false},
+      {"VELDAR2.conf." + dead + "-0.new.bak", kFile, false},
+      {"OTHER.conf." + dead + "-0.new", kFile, false},
+  };
+  testing::WriteFile(dir / "elsewhere", "kept");
+  for (const auto& c : cases) {
+    const std::string at = dir / ("config/Orvanta/" + c.name);
+    if (c.kind == kLink) {
+      testing::MakeDirs(dir / "config/Orvanta");
+      ASSERT_TRUE(testing::MakeLink(dir / "elsewhere", at));
+    } else if (c.kind == kDirectory) {
+      testing::MakeDirs(at);
+    } else {
+      WriteFile(at, "[SETTINGS]\n");
+      if (c.kind == kOtherUsersFile && (geteuid() != 0 || chown(at.c_str(), 65534, 65534) != 0)) unlink(at.c_str());
+    }
+  }
+  SettingsFile(path).Write("SETTINGS", "LASTDIR", "/b");
+  for (const auto& c : cases) {
+    if (c.kind == kOtherUsersFile && geteuid() != 0) continue;
+    EXPECT_EQ(testing::Exists(dir / ("config/Orvanta/" + c.name)), !c.removed) << c.name;
+  }
+  EXPECT_EQ(ReadFile(dir / "elsewhere"), "kept");
 }
 
 }  // namespace
