@@ -4,8 +4,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <thread>
 
@@ -29,14 +31,37 @@ int Listen(const std::string& path) {
 TEST(InstanceSocketTest, AnInstanceIsThereWhenItTakesTheConnection) {
   testing::TempDir dir;
   const std::string path = dir / "instance";
-  enum Server { kNone, kLeftBehind, kAnswers, kSilent };
+  enum Server { kNone, kLeftBehind, kAnswers, kSilent, kOtherUser };
   const struct {
     Server server;
     bool found;
-  } cases[] = {{kNone, false}, {kLeftBehind, false}, {kAnswers, true}, {kSilent, true}};
+  } cases[] = {{kNone, false}, {kLeftBehind, false}, {kAnswers, true}, {kSilent, true}, {kOtherUser, false}};
   for (const auto& c : cases) {
     unlink(path.c_str());
-    int fd = c.server == kNone ? -1 : Listen(path);
+    pid_t otherUser = -1;
+    if (c.server == kOtherUser) {
+      // Another user's listener where this user's programs look: no instance.
+      if (geteuid() != 0) continue;
+      chmod(dir.path().c_str(), 0777);
+      int ready[2];
+      ASSERT_EQ(pipe(ready), 0);
+      otherUser = fork();
+      if (otherUser == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+        Listen(path);
+        struct stat made;
+        const char listening = stat(path.c_str(), &made) == 0 && S_ISSOCK(made.st_mode) ? '1' : '0';
+        if (write(ready[1], &listening, 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+      }
+      close(ready[1]);
+      char listening = '0';
+      ASSERT_EQ(read(ready[0], &listening, 1), 1);
+      close(ready[0]);
+      ASSERT_EQ(listening, '1') << "the other user's listener";
+    }
+    int fd = c.server == kNone || c.server == kOtherUser ? -1 : Listen(path);
     if (c.server == kLeftBehind) close(fd), fd = -1;  // the socket file stays, nobody listens
     std::string request;
     std::thread answering;
@@ -57,34 +82,48 @@ TEST(InstanceSocketTest, AnInstanceIsThereWhenItTakesTheConnection) {
       EXPECT_EQ(request, kShowRequest);
     }
     if (fd >= 0) close(fd);
+    if (otherUser > 0) kill(otherUser, SIGKILL), waitpid(otherUser, nullptr, 0);
   }
   EXPECT_FALSE(AskRunningInstanceToShow(""));
   EXPECT_FALSE(AskRunningInstanceToShow("/" + std::string(200, 'x'))) << "longer than a socket address";
 }
 
-TEST(InstanceSocketTest, SocketLivesInAPrivateRuntimeDirectory) {
+// The socket is where every process of the user looks, whatever its
+// environment: a cron job (no XDG_RUNTIME_DIR, another TMPDIR or HOME) finds
+// the dialog of the desktop session.
+TEST(InstanceSocketTest, SocketIsTheUsersWhateverTheEnvironment) {
+  const std::string home = testing::IsolateHome();
+  if (home.empty()) GTEST_SKIP() << "needs a home directory of the test's own (root)";
   testing::TempDir dir;
-  auto os = MakeSystemOs();
   testing::MakeDirs(dir / "run");
-  testing::MakeDirs(dir / "tmp");
   chmod((dir / "run").c_str(), 0700);
-  const char* savedRuntime = std::getenv("XDG_RUNTIME_DIR");
-  const char* savedTmp = std::getenv("TMPDIR");
-  const std::string runtime = savedRuntime ? savedRuntime : "", tmp = savedTmp ? savedTmp : "";
-  setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
-  setenv("TMPDIR", (dir / "tmp").c_str(), 1);
-  const std::string own = InstanceSocketPath(*os);
-  // A runtime directory others may enter is not used.
-  chmod((dir / "run").c_str(), 0755);
-  const std::string fallback = InstanceSocketPath(*os);
-  savedRuntime ? setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
-  savedTmp ? setenv("TMPDIR", tmp.c_str(), 1) : unsetenv("TMPDIR");
+  auto os = MakeSystemOs();
+  const std::string expected = home + "/.local/state/VELDAR2/veldar2-instance";
+  const struct {
+    const char* runtime;  // XDG_RUNTIME_DIR, TMPDIR and HOME; null: unset
+    const char* tmp;
+    const char* home;
+  } environments[] = {{"run", "tmp", "home"}, {nullptr, nullptr, nullptr}, {nullptr, "run", "run"}};
+  const char* names[] = {"XDG_RUNTIME_DIR", "TMPDIR", "HOME"};
+  std::string saved[3];
+  bool present[3];
+  for (int i = 0; i < 3; ++i) {
+    present[i] = std::getenv(names[i]) != nullptr;
+    if (present[i]) saved[i] = std::getenv(names[i]);
+  }
+  for (const auto& e : environments) {
+    const char* values[] = {e.runtime, e.tmp, e.home};
+    for (int i = 0; i < 3; ++i) values[i] ? setenv(names[i], (dir / values[i]).c_str(), 1) : unsetenv(names[i]);
+    EXPECT_EQ(InstanceSocketPath(*os), expected) << (e.runtime ? "with" : "without") << " XDG_RUNTIME_DIR";
+  }
+  for (int i = 0; i < 3; ++i) present[i] ? setenv(names[i], saved[i].c_str(), 1) : unsetenv(names[i]);
 
-  EXPECT_EQ(own, dir / "run/veldar2-instance");
-  EXPECT_EQ(fallback, dir / ("tmp/veldar2-" + std::to_string(geteuid()) + "/veldar2-instance"));
   struct stat st;
-  ASSERT_EQ(stat((dir / ("tmp/veldar2-" + std::to_string(geteuid()))).c_str(), &st), 0);
+  ASSERT_EQ(stat((home + "/.local/state/VELDAR2").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // A directory others may write in is not used.
+  chmod((home + "/.local/state/VELDAR2").c_str(), 0777);
+  EXPECT_EQ(InstanceSocketPath(*os), "");
 }
 
 }  // namespace
