@@ -137,35 +137,6 @@ TEST_F(AppTest, AnOpenInstanceStopsEveryStartBeforeAnythingIsRead) {
   EXPECT_TRUE(messages.shown.empty());
 }
 
-// A list and a dry run change nothing: they run whatever window is open,
-// and do not bring it to the front. On Windows as on Linux.
-TEST_F(AppTest, ListsAndDryRunsRunWhateverWindowIsOpen) {
-  testing::WriteFile(dir / "src/a.txt", "a");
-  testing::MakeDirs(dir / "dst");
-  int asked = 0;
-  app.findRunningInstance = [&] {
-    ++asked;
-    return false;
-  };
-  const std::string src = dir / "src", dst = dir / "dst";
-  const struct {
-    char optionChar;
-    std::string text;
-  } cases[] = {
-      {'-', "-LIST \"" + src + "\" \"" + dst + "\""},
-      {'-', "-DRYRUN -M3 \"" + src + "\" \"" + dst + "\""},
-      {'/', "/list /M3 \"" + src + "\" \"" + dst + "\""},
-  };
-  for (const auto& c : cases) {
-    app.optionChar = c.optionChar;
-    out.str("");
-    err.str("");
-    EXPECT_EQ(app.InitInstanceFromText(c.text, out, err), kExitSuccess) << c.text << ": " << err.str();
-  }
-  EXPECT_EQ(asked, 0);
-  EXPECT_TRUE(testing::ListNames(dst).empty());
-}
-
 TEST_F(AppTest, MissingSourceIsRefusedWithAMessageAndStatus2) {
   testing::MakeDirs(dir / "dst");
   EXPECT_EQ(Run({"-M5", "-NODEL", dir / "missing", dir / "dst"}), kExitFailure);

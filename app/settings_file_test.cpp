@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
+#include <fstream>
 #include <string>
 
 #include "tests/test_util.h"
@@ -225,128 +225,92 @@ TEST_F(SettingsFileOnDiskTest, ConcurrentWritersLoseNoKey) {
 namespace veldar {
 namespace {
 
-// Runs `body` in a child process that may take at most five seconds; what
-// it writes to the given descriptor comes back. Fails the test when the
-// child hangs or does not end with status 0.
-std::string InChild(const std::function<void(int out)>& body) {
-  int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) return "no pipe";
-  const pid_t child = fork();
-  if (child == 0) {
-    close(pipeEnds[0]);
-    alarm(5);
-    body(pipeEnds[1]);
-    _exit(0);
-  }
-  close(pipeEnds[1]);
-  std::string got;
-  char buffer[512];
-  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<std::size_t>(n));
-  close(pipeEnds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child hung or failed: " << status;
-  return got;
-}
-
 // A settings file that is a device, a FIFO or a directory, or a link to
-// one, reads as empty without waiting and is never replaced; one line says
-// why, once however many keys are written.
+// one, reads as empty without waiting for a writer and is never replaced;
+// one line says why, once for every key written. Each case runs in a child
+// that is stopped if it hangs.
 TEST_F(SettingsFileOnDiskTest, OnlyARegularFileIsReadOrReplaced) {
-  enum Kind { kPrivateDevice, kFifo, kDirectory };
   const struct {
-    Kind kind;
+    mode_t kind;
     bool link;
     const char* what;
   } cases[] = {
-      {kPrivateDevice, true, "a device"},
-      {kFifo, false, "a FIFO"},
-      {kFifo, true, "a FIFO"},
-      {kDirectory, false, "a directory"},
+      {S_IFCHR, true, "a device"},  // a null device of the test's own; only root makes one
+      {S_IFIFO, false, "a FIFO"},
+      {S_IFIFO, true, "a FIFO"},
+      {S_IFDIR, false, "a directory"},
   };
   testing::MakeDirs(dir / "config/Orvanta");
+  const std::string told = dir / "told";
   for (const auto& c : cases) {
+    if (c.kind == S_IFCHR && geteuid() != 0) continue;
     const std::string node = c.link ? dir / "node" : path;
-    if (c.kind == kPrivateDevice) {
-      if (geteuid() != 0) continue;  // only root makes device nodes
-      ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);  // a null device of the test's own
-    } else if (c.kind == kFifo) {
-      ASSERT_EQ(mkfifo(node.c_str(), 0600), 0);
-    } else {
-      testing::MakeDirs(node);
-    }
+    ASSERT_EQ(c.kind == S_IFDIR ? mkdir(node.c_str(), 0700) : mknod(node.c_str(), c.kind | 0666, makedev(1, 3)), 0);
     if (c.link) {
       ASSERT_TRUE(testing::MakeLink(node, path));
     }
-    struct stat before;
+    struct stat before, after;
     ASSERT_EQ(stat(node.c_str(), &before), 0);
-
-    const std::string told = InChild([&](int out) {
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(5);
       SettingsFile settings(path);
       settings.language = Language::kEnglish;
-      settings.onNotWritten = [out](const std::string& line) {
-        const std::string ended = line + "\n";
-        if (write(out, ended.data(), ended.size()) < 0) _exit(2);
-      };
-      if (!settings.Read("SETTINGS", "LASTDIR").empty()) _exit(3);
+      settings.onNotWritten = [&](const std::string& line) { std::ofstream(told, std::ios::app) << line << "\n"; };
+      const bool empty = settings.Read("SETTINGS", "LASTDIR").empty();
       settings.Write("SETTINGS", "LASTDIR", "/secret/backups");
       settings.Write("SETTINGS", "LASTFILE", "/secret/data");
-    });
-    const std::string named = c.link ? path + " -> " + node : path;
-    EXPECT_EQ(told, "settings not saved: " + named + " is not a regular file (" + c.what + ")\n") << c.what;
-    struct stat after;
-    ASSERT_EQ(lstat(node.c_str(), &after), 0) << c.what;
+      _exit(empty ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0) << c.what << ": hung, or read something";
+    EXPECT_EQ(ReadFile(told), "settings not saved: " + (c.link ? path + " -> " + node : path) +
+                                  " is not a regular file (" + c.what + ")\n");
+    ASSERT_EQ(lstat(node.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode, before.st_mode) << c.what;
     EXPECT_EQ(after.st_rdev, before.st_rdev) << c.what;
-    EXPECT_EQ(testing::ListNames(dir / "config/Orvanta"),
-              std::vector<std::string>{"VELDAR2.conf"}) << c.what << ": no temporary file left";
-    testing::RunCommand("rm -rf '" + path + "' '" + node + "'");
+    EXPECT_EQ(testing::ListNames(dir / "config/Orvanta"), std::vector<std::string>{"VELDAR2.conf"}) << c.what;
+    testing::RunCommand("rm -rf '" + path + "' '" + node + "' '" + told + "'");
   }
 }
 
-// Temporary files of writers that were killed are removed by the next
-// write; nothing else is: not another process's, not another user's, not a
-// link, a directory or a name of another form.
+// A write removes the temporary files of writers that were killed, and
+// nothing else: not a living process's, not another user's, not a link or
+// a name of another form.
 TEST_F(SettingsFileOnDiskTest, AWriteRemovesTheTemporaryFilesOfWritersThatAreGone) {
   const pid_t gone = fork();
   if (gone == 0) _exit(0);
   waitpid(gone, nullptr, 0);
-  const std::string dead = std::to_string(gone), alive = std::to_string(getppid());
-  enum Kind { kFile, kOtherUsersFile, kLink, kDirectory };
+  const std::string dead = std::to_string(gone);
+  const uid_t kOther = 65534;
   const struct {
     std::string name;
-    Kind kind;
+    bool link;
+    uid_t owner;
     bool removed;
   } cases[] = {
-      {"VELDAR2.conf." + dead + "-0.new", kFile, true},
-      {"VELDAR2.conf." + dead + "-17.new", kFile, true},
-      {"VELDAR2.conf." + alive + "-0.new", kFile, false},
-      {"VELDAR2.conf." + dead + "-1.new", kOtherUsersFile, false},
-      {"VELDAR2.conf." + dead + "-2.new", kLink, false},
-      {"VELDAR2.conf." + dead + "-3.new", kDirectory, false},
-      {"VELDAR2.conf." + dead + ".new", kFile, false},
-      {"VELDAR2.conf." + dead + "-0.new.bak", kFile, false},
-      {"OTHER.conf." + dead + "-0.new", kFile, false},
+      {"VELDAR2.conf." + dead + "-0.new", false, geteuid(), true},
+      {"VELDAR2.conf." + dead + "-17.new", false, geteuid(), true},
+      {"VELDAR2.conf." + std::to_string(getppid()) + "-0.new", false, geteuid(), false},
+      {"VELDAR2.conf." + dead + "-1.new", false, kOther, false},
+      {"VELDAR2.conf." + dead + "-2.new", true, geteuid(), false},
+      {"VELDAR2.conf." + dead + "-0.new.bak", false, geteuid(), false},
+      {"OTHER.conf." + dead + "-0.new", false, geteuid(), false},
   };
-  testing::WriteFile(dir / "elsewhere", "kept");
+  const bool root = geteuid() == 0;
   for (const auto& c : cases) {
     const std::string at = dir / ("config/Orvanta/" + c.name);
-    if (c.kind == kLink) {
-      testing::MakeDirs(dir / "config/Orvanta");
-      ASSERT_TRUE(testing::MakeLink(dir / "elsewhere", at));
-    } else if (c.kind == kDirectory) {
-      testing::MakeDirs(at);
-    } else {
-      WriteFile(at, "[SETTINGS]\n");
-      if (c.kind == kOtherUsersFile && (geteuid() != 0 || chown(at.c_str(), 65534, 65534) != 0)) unlink(at.c_str());
-    }
+    WriteFile(c.link ? dir / "elsewhere" : at, "[SETTINGS]\n");
+    if (c.link) ASSERT_TRUE(testing::MakeLink(dir / "elsewhere", at));
+    if (c.owner == kOther && root) ASSERT_EQ(chown(at.c_str(), kOther, kOther), 0);
   }
   SettingsFile(path).Write("SETTINGS", "LASTDIR", "/b");
   for (const auto& c : cases) {
-    if (c.kind == kOtherUsersFile && geteuid() != 0) continue;
+    if (c.owner == kOther && !root) continue;
     EXPECT_EQ(testing::Exists(dir / ("config/Orvanta/" + c.name)), !c.removed) << c.name;
   }
-  EXPECT_EQ(ReadFile(dir / "elsewhere"), "kept");
+  EXPECT_EQ(ReadFile(dir / "elsewhere"), "[SETTINGS]\n");
 }
 
 }  // namespace
