@@ -57,7 +57,7 @@ std::vector<TextWord> SplitIntoWords(const std::string& text, char optionChar) {
 }  // namespace
 
 CVELDAR2App::CVELDAR2App(Os& os, UserMessages& messages, SettingsStore& settings)
-    : engine(os, messages, settings), os_(os), settings_(settings) {}
+    : engine(os, messages, settings), os_(os), messages_(messages), settings_(settings) {}
 
 void CVELDAR2App::LoadSettings() { veldar::LoadSettings(settings_, engine); }
 
@@ -129,8 +129,16 @@ int CVELDAR2App::InitInstanceFromText(const std::string& parameterText, std::ost
   return Start(out, err);
 }
 
+bool CVELDAR2App::ChangesNothing() {
+  // Read apart from the engine, whose fields the settings fill first.
+  CVELDAR2Engine scratch(os_, messages_, settings_);
+  BatchRequest asked;
+  return ParseParameterText(commandLine, optionChar, scratch, nullptr, &asked) != 0 && asked.ChangesNothing();
+}
+
 int CVELDAR2App::Start(std::ostream& out, std::ostream& err) {
-  if (findRunningInstance && !findRunningInstance()) {
+  // A list or a dry run runs whatever window is open.
+  if (findRunningInstance && !ChangesNothing() && !findRunningInstance()) {
     if (commandLine.empty()) return kExitSuccess;
     // Nothing is read, run or logged: a scheduled run would otherwise end
     // without a word.

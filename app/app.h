@@ -1,8 +1,8 @@
 #pragma once
 // CVELDAR2App: the application object. It owns the engine for the life of the
 // process and decides, once, what the process does: nothing (another
-// instance's window is open), one batch backup (parameters were given), or the
-// interactive main dialog (no parameters).
+// instance's window is open and the start would change something), one batch
+// run (parameters were given), or the interactive main dialog (no parameters).
 //
 // The parts that need a window system are passed in as functions, so that the
 // batch path and the tests run without one.
@@ -63,6 +63,8 @@ class CVELDAR2App {
 
   // Asks an open instance of the program to show its window. False: one was
   // found (and shown), stop; true: go on. Not set: there is no instance check.
+  // Not asked for a list or a dry run, which change nothing and run whatever
+  // window is open.
   std::function<bool()> findRunningInstance;
   // Shows the main dialog modally on the engine; returns the exit status.
   // Not set: a start without parameters prints the usage and fails.
@@ -111,6 +113,9 @@ class CVELDAR2App {
  private:
   // What both entry points do once `commandLine` holds the parameter text.
   int Start(std::ostream& out, std::ostream& err);
+  // True when `commandLine` asks for a list or a dry run, which write
+  // nothing: no open dialog stops them.
+  bool ChangesNothing();
   // The batch run the parameters asked for: a backup (or its dry run), a
   // list, or a restore (or its dry run). Returns the exit status.
   int RunBatch(std::ostream& out, std::ostream& err);
@@ -138,6 +143,7 @@ class CVELDAR2App {
   // on `err` and, with the no-message flag, in the log.
   void ReportUnusedPaths(std::ostream& err);
   Os& os_;
+  UserMessages& messages_;
   SettingsStore& settings_;
   std::vector<std::string> paths_;  // the path arguments, as the parser took them
   bool reportShown_ = false;        // the last run's report is told on standard error

@@ -36,6 +36,8 @@ struct BatchRequest {
 
   // -RESTORE wins over -LIST; CheckBatchRequest refuses the two together.
   Mode mode() const { return restoreNumber > 0 ? Mode::kRestore : list ? Mode::kList : Mode::kBackup; }
+  // A dry run or a list: nothing is written, so no open dialog stops it.
+  bool ChangesNothing() const { return dryRun || mode() == Mode::kList; }
 };
 
 // Reads `text` into the engine and `request`: source path, backup directory,

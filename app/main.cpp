@@ -64,6 +64,8 @@ int main(int argc, char** argv) {
   veldar::StreamMessages messages(std::cerr, language);
   auto os = veldar::MakeSystemOs();
   veldar::SettingsFile settings(veldar::SettingsFilePathOfProcess());
+  settings.language = language;
+  settings.onNotWritten = [&messages](const std::string& line) { messages.Show(line); };
   veldar::CVELDAR2App app(*os, messages, settings);
   app.language = language;
   app.standardErrorMessages = &messages;

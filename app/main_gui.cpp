@@ -35,6 +35,8 @@ int main(int argc, char** argv) {
   veldar::QtUserMessages messages([&gui] { return gui.ForMessages(); }, &standardError);
   auto os = veldar::MakeSystemOs();
   veldar::SettingsFile settings(veldar::SettingsFilePathOfProcess());
+  settings.language = language;
+  settings.onNotWritten = [&standardError](const std::string& line) { standardError.Show(line); };
   veldar::CVELDAR2App app(*os, messages, settings);
   app.language = language;
   app.standardErrorMessages = &standardError;

@@ -1,7 +1,9 @@
 #include "app/settings_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,11 +11,13 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <vector>
 
 #include "res/string_table.h"
+#include "res/translation.h"
 
 namespace veldar {
 namespace {
@@ -99,9 +103,15 @@ struct Line {
   std::size_t begin, end, next;
 };
 
+// A UTF-8 byte-order mark at the start of a text, as Windows editors write
+// it: no part of the first line. QSettings skips it too.
+constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
+
+std::size_t MarkLength(std::string_view text) { return text.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0; }
+
 std::vector<Line> Lines(std::string_view text) {
   std::vector<Line> lines;
-  std::size_t begin = 0;
+  std::size_t begin = MarkLength(text);
   while (begin < text.size()) {
     std::size_t newline = text.find('\n', begin);
     const std::size_t next = newline == std::string_view::npos ? text.size() : newline + 1;
@@ -336,8 +346,9 @@ std::string IniWithValue(std::string_view text, std::string_view section, std::s
     return result.insert(line.next, entry + end);
   }
   // A new group, after a blank line as QSettings separates groups.
-  if (!result.empty() && result.back() != '\n') result += '\n';
-  if (!result.empty() && Trim(text.substr(lines.back().begin)).size() != 0) result += '\n';
+  if (lines.empty()) return result + "[" + std::string(section) + "]\n" + entry + "\n";
+  if (result.back() != '\n') result += '\n';
+  if (Trim(text.substr(lines.back().begin)).size() != 0) result += '\n';
   return result + "[" + std::string(section) + "]\n" + entry + "\n";
 }
 
@@ -357,10 +368,27 @@ std::string SettingsFilePathOfProcess() {
 
 namespace {
 
-// The whole file, or nullopt with errno set.
+// The whole of the regular file at `path` (a link to one is followed), or
+// nullopt with errno set: ENOENT where there is nothing, EINVAL for anything
+// but a regular file. Such a thing is never read, and not even opened where
+// it was seen first: opening a FIFO waits for a writer, opening a device may
+// act on it.
 std::optional<std::string> ReadWhole(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return std::nullopt;
+  if (!S_ISREG(status.st_mode)) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  // It may have been swapped since: opened without waiting, and read only
+  // while it is still a regular file.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return std::nullopt;
+  }
   std::string text;
   char buffer[8192];
   for (;;) {
@@ -395,6 +423,8 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string NameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
 // Makes `directory` and what is missing above it.
 void MakeDirectories(const std::string& directory) {
   for (std::size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
@@ -416,7 +446,11 @@ class DirectoryLock {
       : fd_(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
     if (fd_ < 0) return;
     for (int attempt = 0; attempt < 500; ++attempt) {
-      if (flock(fd_, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return;
+      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        held_ = true;
+        return;
+      }
+      if (errno != EWOULDBLOCK) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
@@ -426,28 +460,125 @@ class DirectoryLock {
   DirectoryLock(const DirectoryLock&) = delete;
   DirectoryLock& operator=(const DirectoryLock&) = delete;
 
+  // No other writer of the settings is between reading and replacing them.
+  bool held() const { return held_; }
+
  private:
   int fd_;
+  bool held_ = false;
 };
 
-// The file a write replaces: `path`, or where its symbolic link leads.
-std::string ReplacedFile(const std::string& path) {
-  struct stat status;
-  if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
-  if (char* resolved = realpath(path.c_str(), nullptr)) {
-    std::string target(resolved);
-    free(resolved);
-    return target;
+// What a settings file that is no regular file is, in the line that says so.
+const char* KindOf(mode_t mode) {
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "デバイス";
+  if (S_ISFIFO(mode)) return "FIFO";
+  if (S_ISDIR(mode)) return "ディレクトリ";
+  if (S_ISSOCK(mode)) return "ソケット";
+  return "特殊なファイル";
+}
+
+// The writer's process id in `name` when it is a temporary file of Replace
+// beside the file named `file`: `file` "." pid "-" attempt ".new". 0 for any
+// other name.
+long TemporaryWriterOf(std::string_view name, std::string_view file) {
+  constexpr std::string_view kSuffix = ".new";
+  if (!name.starts_with(file) || !name.ends_with(kSuffix)) return 0;
+  name = name.substr(file.size(), name.size() - file.size() - kSuffix.size());
+  const std::size_t dash = name.find('-');
+  if (name.size() < 4 || name[0] != '.' || dash == std::string_view::npos || dash < 2 || dash > 10 ||
+      dash + 1 == name.size() || name.size() - dash > 4)
+    return 0;
+  long pid = 0;
+  for (std::size_t i = 1; i < name.size(); ++i) {
+    if (i == dash) continue;
+    if (name[i] < '0' || name[i] > '9') return 0;
+    if (i < dash) pid = pid * 10 + (name[i] - '0');
   }
-  // A link to a file not made yet: the file is made where it points.
-  char target[PATH_MAX];
-  const ssize_t length = readlink(path.c_str(), target, sizeof target);
-  if (length <= 0 || static_cast<std::size_t>(length) == sizeof target) return path;
-  const std::string to(target, static_cast<std::size_t>(length));
-  return to[0] == '/' ? to : DirectoryOf(path) + "/" + to;
+  return pid;
+}
+
+// Removes the temporary files that killed writers left beside `file`: names
+// of Replace's form whose process is gone, and only regular files of this
+// user's. Each is looked at and removed by its name in the directory, never
+// through a link. Called with the directory's lock held, while no writer of
+// this program is between making such a file and giving it its name; a
+// writer that went on without the lock is still alive, and its file stays.
+void RemoveAbandonedTemporaries(const std::string& file) {
+  const int fd = open(DirectoryOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  const int listed = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  DIR* listing = listed < 0 ? nullptr : fdopendir(listed);
+  if (!listing) {
+    if (listed >= 0) close(listed);
+    close(fd);
+    return;
+  }
+  const std::string name = NameOf(file);
+  while (const dirent* entry = readdir(listing)) {
+    const long pid = TemporaryWriterOf(entry->d_name, name);
+    if (pid <= 0 || pid > INT_MAX) continue;
+    struct stat status;
+    if (fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_uid != geteuid())
+      continue;
+    // A process of that number that lives (a reused number too) keeps it.
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    unlinkat(fd, entry->d_name, 0);
+  }
+  closedir(listing);
+  close(fd);
 }
 
 }  // namespace
+
+// Where a write of the settings goes.
+struct SettingsFile::Target {
+  std::string path;     // the settings file, or where its link leads
+  bool exists = false;  // false: nothing has the name; a write makes the file
+  mode_t mode = 0;      // the existing file's permissions
+};
+
+std::optional<SettingsFile::Target> SettingsFile::FindTarget() {
+  const auto refuse = [this](const std::string& what, mode_t mode) {
+    if (told_ || !onNotWritten) return;
+    told_ = true;
+    onNotWritten(FormatText(Translate(language, "設定を保存しません: %1 は通常のファイルではありません（%2）"),
+                            {what, Translate(language, KindOf(mode))}));
+  };
+  struct stat status;
+  if (lstat(path_.c_str(), &status) != 0) {
+    if (errno != ENOENT) return std::nullopt;
+    return Target{path_, false, 0};
+  }
+  Target target{path_, true, 0};
+  if (S_ISLNK(status.st_mode)) {
+    // A link is kept and the regular file it leads to replaced, as editors do.
+    if (char* resolved = realpath(path_.c_str(), nullptr)) {
+      target.path = resolved;
+      free(resolved);
+      if (stat(target.path.c_str(), &status) != 0) return std::nullopt;
+      if (!S_ISREG(status.st_mode)) {
+        refuse(path_ + " -> " + target.path, status.st_mode);
+        return std::nullopt;
+      }
+    } else {
+      // A link to a file not made yet: the file is made where it points,
+      // only while that name stays free (Replace).
+      if (errno != ENOENT) return std::nullopt;
+      char to[PATH_MAX];
+      const ssize_t length = readlink(path_.c_str(), to, sizeof to);
+      if (length <= 0 || static_cast<std::size_t>(length) == sizeof to) return std::nullopt;
+      target.path.assign(to, static_cast<std::size_t>(length));
+      if (target.path[0] != '/') target.path = DirectoryOf(path_) + "/" + target.path;
+      target.exists = false;
+    }
+  } else if (!S_ISREG(status.st_mode)) {
+    refuse(path_, status.st_mode);
+    return std::nullopt;
+  }
+  target.mode = status.st_mode & 07777;
+  return target;
+}
 
 std::string SettingsFile::Read(const std::string& section, const std::string& key) {
   if (!text_) text_ = ReadWhole(path_).value_or(std::string());
@@ -458,36 +589,55 @@ void SettingsFile::Write(const std::string& section, const std::string& key, con
   const std::string directory = DirectoryOf(path_);
   MakeDirectories(directory);
   DirectoryLock lock(directory);
-  std::optional<std::string> text = ReadWhole(path_);
-  // A file that is there but cannot be read is left alone: written anew, it
-  // would lose every other setting.
-  if (!text && errno != ENOENT) return;
+  const std::optional<Target> target = FindTarget();
+  if (!target) return;
+  std::optional<std::string> text;
+  if (target->exists) {
+    // A file that cannot be read is left alone: written anew, it would lose
+    // every other setting.
+    text = ReadWhole(target->path);
+    if (!text) return;
+  }
+  if (lock.held()) RemoveAbandonedTemporaries(target->path);
   const std::string changed = IniWithValue(text.value_or(std::string()), section, key, value);
-  if ((text && changed == *text) || Replace(changed)) text_ = changed;
+  if ((text && changed == *text) || Replace(*target, changed)) text_ = changed;
 }
 
-bool SettingsFile::Replace(const std::string& text) {
-  const std::string target = ReplacedFile(path_);
-  struct stat status;
-  const bool existed = stat(target.c_str(), &status) == 0;
+bool SettingsFile::Replace(const Target& target, const std::string& text) {
   std::string temporary;
   int fd = -1;
   for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temporary = target + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".new";
+    temporary = target.path + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".new";
     fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
-  bool written = (!existed || fchmod(fd, status.st_mode & 07777) == 0) && WriteWhole(fd, text) && fsync(fd) == 0;
+  bool written = (!target.exists || fchmod(fd, target.mode) == 0) && WriteWhole(fd, text) && fsync(fd) == 0;
   written = close(fd) == 0 && written;
-  if (!written || rename(temporary.c_str(), target.c_str()) != 0) {
+  bool placed = false;
+  if (written && target.exists) {
+    // Only a regular file is replaced: whatever took its name since it was
+    // looked at stays as it is.
+    struct stat status;
+    placed = lstat(target.path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+             rename(temporary.c_str(), target.path.c_str()) == 0;
+  } else if (written) {
+    // A new file takes a name that is free, never one that something took
+    // meanwhile; where the file system cannot rename so, a second link does.
+    placed = renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.path.c_str(), RENAME_NOREPLACE) == 0;
+    if (!placed && errno == EINVAL && link(temporary.c_str(), target.path.c_str()) == 0) {
+      unlink(temporary.c_str());
+      placed = true;
+    }
+  }
+  if (!placed) {
     const int error = errno;
     unlink(temporary.c_str());
     errno = error;
     return false;
   }
   // The new name lasts through a power cut only once the directory is on disk.
-  const int directory = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int directory = open(DirectoryOf(target.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory >= 0) {
     fsync(directory);
     close(directory);

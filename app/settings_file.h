@@ -19,12 +19,16 @@
 // without comments); and an unquoted ',' or ';' is part of the value (where
 // QSettings reads "1,2" as a list, which holds no number, and drops what
 // follows a ';'). A line that ends in '\' is not continued on the next one.
+// A UTF-8 byte-order mark at the start (Windows editors write one) is read
+// past, as QSettings reads past it, and kept by a write.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "engine/settings_store.h"
+#include "res/language.h"
 
 namespace veldar {
 
@@ -63,28 +67,46 @@ class SettingsFile : public SettingsStore {
   // The value in group `section`, from the file as the first read of this
   // object found it (start-up reads every setting once) or as this object
   // last wrote it. Empty when the key, the group or the file is missing or
-  // the file cannot be read.
+  // the file cannot be read. Only a regular file (or a link to one) is
+  // read: anything else reads as missing, and a FIFO or a device is not
+  // even opened.
   std::string Read(const std::string& section, const std::string& key) override;
 
   // Reads the file again and writes it back with `key` set (IniWithValue),
   // as a new file beside it that then takes its name: a reader sees the old
   // file or the new one, never a part, and what another process wrote to
   // other keys in between is kept. Writers of this program take turns
-  // (a lock on the file's directory). A symbolic link is kept: its target is
-  // replaced. The file keeps its permissions; a new one gets 0666 less the
-  // umask, and missing directories are made (0777 less the umask), as
-  // QSettings makes them. On failure the file stays as it was; nothing is
-  // reported (the engine does not report a failed settings write).
+  // (a lock on the file's directory); the one holding the lock removes what
+  // writers that were killed left (their temporary files, once their
+  // process is gone). Only a regular file is replaced. A symbolic link is
+  // kept and the regular file it leads to replaced; a link to a file not
+  // made yet makes it, while nothing else takes that name. A device, a FIFO,
+  // a directory or a socket (or a link to one) is left as it is and nothing
+  // is written: `onNotWritten` is told why, the first time. The file keeps
+  // its permissions; a new one gets 0666 less the umask, and missing
+  // directories are made (0777 less the umask), as QSettings makes them. On
+  // failure the file stays as it was; nothing else is reported (the engine
+  // does not report a failed settings write).
   void Write(const std::string& section, const std::string& key, const std::string& value) override;
 
   const std::string& path() const { return path_; }
 
+  // Told once, in `language`, the first time a write is left undone because
+  // the settings file is no regular file: one line naming it and what it is.
+  std::function<void(const std::string& line)> onNotWritten;
+  Language language = Language::kJapanese;
+
  private:
-  // Writes `text` over the file. False on failure (errno set).
-  bool Replace(const std::string& text);
+  struct Target;
+  // Where a write goes, or nullopt where it cannot go (told when the file is
+  // no regular file).
+  std::optional<Target> FindTarget();
+  // Writes `text` as the target. False on failure (errno set).
+  bool Replace(const Target& target, const std::string& text);
 
   std::string path_;
   std::optional<std::string> text_;  // the file's text, once read
+  bool told_ = false;                // onNotWritten has been told
 };
 
 }  // namespace veldar

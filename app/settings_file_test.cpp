@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 
 #include "tests/test_util.h"
@@ -69,6 +71,7 @@ TEST(SettingsFileTest, HandWrittenFilesRead) {
       {"[SETTINGS]\nk=1\n", std::nullopt},  // keys are case-sensitive
       {"K=1\n[SETTINGS]\n", std::nullopt},
       {"[OTHER]\nK=1\n", std::nullopt},
+      {"\xef\xbb\xbf[SETTINGS]\r\nK=1\r\n", "1"},  // a byte-order mark, as Windows editors write
   };
   for (const auto& c : cases) EXPECT_EQ(IniValue(c.text, "SETTINGS", "K"), c.value) << c.text;
 }
@@ -92,6 +95,8 @@ TEST(SettingsFileTest, AWriteKeepsEverythingButItsValue) {
       {"[SETTINGS]\n; empty\n", "2", "[SETTINGS]\nK=2\n; empty\n"},
       {"[OTHER]\nx=y\n", "2", "[OTHER]\nx=y\n\n[SETTINGS]\nK=2\n"},
       {"[OTHER]\nx=y", "2", "[OTHER]\nx=y\n\n[SETTINGS]\nK=2\n"},
+      {"\xef\xbb\xbf[SETTINGS]\nK=1\n", "2", "\xef\xbb\xbf[SETTINGS]\nK=2\n"},
+      {"\xef\xbb\xbf", "2", "\xef\xbb\xbf[SETTINGS]\nK=2\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(IniWithValue(c.before, "SETTINGS", "K", c.value), c.after) << c.before;
 }
@@ -212,6 +217,100 @@ TEST_F(SettingsFileOnDiskTest, ConcurrentWritersLoseNoKey) {
     for (int k = 0; k < kKeys; ++k) present += settings.Read("SETTINGS", "K" + std::to_string(c) + "_" + std::to_string(k)) == "v";
   }
   EXPECT_EQ(present, 2 * kKeys);
+}
+
+}  // namespace
+}  // namespace veldar
+
+namespace veldar {
+namespace {
+
+// A settings file that is a device, a FIFO or a directory, or a link to
+// one, reads as empty without waiting for a writer and is never replaced;
+// one line says why, once for every key written. Each case runs in a child
+// that is stopped if it hangs.
+TEST_F(SettingsFileOnDiskTest, OnlyARegularFileIsReadOrReplaced) {
+  const struct {
+    mode_t kind;
+    bool link;
+    const char* what;
+  } cases[] = {
+      {S_IFCHR, true, "a device"},  // a null device of the test's own; only root makes one
+      {S_IFIFO, false, "a FIFO"},
+      {S_IFIFO, true, "a FIFO"},
+      {S_IFDIR, false, "a directory"},
+  };
+  testing::MakeDirs(dir / "config/Orvanta");
+  const std::string told = dir / "told";
+  for (const auto& c : cases) {
+    if (c.kind == S_IFCHR && geteuid() != 0) continue;
+    const std::string node = c.link ? dir / "node" : path;
+    ASSERT_EQ(c.kind == S_IFDIR ? mkdir(node.c_str(), 0700) : mknod(node.c_str(), c.kind | 0666, makedev(1, 3)), 0);
+    if (c.link) {
+      ASSERT_TRUE(testing::MakeLink(node, path));
+    }
+    struct stat before, after;
+    ASSERT_EQ(stat(node.c_str(), &before), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(5);
+      SettingsFile settings(path);
+      settings.language = Language::kEnglish;
+      settings.onNotWritten = [&](const std::string& line) { std::ofstream(told, std::ios::app) << line << "\n"; };
+      const bool empty = settings.Read("SETTINGS", "LASTDIR").empty();
+      settings.Write("SETTINGS", "LASTDIR", "/secret/backups");
+      settings.Write("SETTINGS", "LASTFILE", "/secret/data");
+      _exit(empty ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0) << c.what << ": hung, or read something";
+    EXPECT_EQ(ReadFile(told), "settings not saved: " + (c.link ? path + " -> " + node : path) +
+                                  " is not a regular file (" + c.what + ")\n");
+    ASSERT_EQ(lstat(node.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode) << c.what;
+    EXPECT_EQ(after.st_rdev, before.st_rdev) << c.what;
+    EXPECT_EQ(testing::ListNames(dir / "config/Orvanta"), std::vector<std::string>{"VELDAR2.conf"}) << c.what;
+    testing::RunCommand("rm -rf '" + path + "' '" + node + "' '" + told + "'");
+  }
+}
+
+// A write removes the temporary files of writers that were killed, and
+// nothing else: not a living process's, not another user's, not a link or
+// a name of another form.
+TEST_F(SettingsFileOnDiskTest, AWriteRemovesTheTemporaryFilesOfWritersThatAreGone) {
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string dead = std::to_string(gone);
+  const uid_t kOther = 65534;
+  const struct {
+    std::string name;
+    bool link;
+    uid_t owner;
+    bool removed;
+  } cases[] = {
+      {"VELDAR2.conf." + dead + "-0.new", false, geteuid(), true},
+      {"VELDAR2.conf." + dead + "-17.new", false, geteuid(), true},
+      {"VELDAR2.conf." + std::to_string(getppid()) + "-0.new", false, geteuid(), false},
+      {"VELDAR2.conf." + dead + "-1.new", false, kOther, false},
+      {"VELDAR2.conf." + dead + "-2.new", true, geteuid(), false},
+      {"VELDAR2.conf." + dead + "-0.new.bak", false, geteuid(), false},
+      {"OTHER.conf." + dead + "-0.new", false, geteuid(), false},
+  };
+  const bool root = geteuid() == 0;
+  for (const auto& c : cases) {
+    const std::string at = dir / ("config/Orvanta/" + c.name);
+    WriteFile(c.link ? dir / "elsewhere" : at, "[SETTINGS]\n");
+    if (c.link) ASSERT_TRUE(testing::MakeLink(dir / "elsewhere", at));
+    if (c.owner == kOther && root) ASSERT_EQ(chown(at.c_str(), kOther, kOther), 0);
+  }
+  SettingsFile(path).Write("SETTINGS", "LASTDIR", "/b");
+  for (const auto& c : cases) {
+    if (c.owner == kOther && !root) continue;
+    EXPECT_EQ(testing::Exists(dir / ("config/Orvanta/" + c.name)), !c.removed) << c.name;
+  }
+  EXPECT_EQ(ReadFile(dir / "elsewhere"), "[SETTINGS]\n");
 }
 
 }  // namespace

@@ -20,17 +20,19 @@ class Os;
 inline constexpr std::string_view kShowRequest = "SHOW\n";
 inline constexpr std::string_view kShownReply = "OK\n";
 
-// The socket's path: "veldar2-instance" in the user's private runtime
-// directory (Os::PrivateRuntimeDir). Empty when there is no such directory;
-// there is then no instance check.
+// The socket's path: "veldar2-instance" in the user's private directory
+// (Os::PrivateRuntimeDir), which every process of the user finds, whatever
+// its environment (a cron job's too). Empty when there is no such
+// directory; there is then no instance check.
 std::string InstanceSocketPath(Os& os);
 
 // Connects to the instance listening at `path` and asks it to show its
-// window. True when an instance was there (it took the connection), whether
+// window. True when an instance of this user's was there (it took the
+// connection, and the listener runs as this process's effective user), whether
 // or not its answer came within `timeoutMs`: an instance that is slow to
 // answer is still there. False when none listens: no socket, a socket left
-// behind by an instance that ended, an empty path, or a path too long for a
-// socket address. Each step (connecting, sending, reading the answer) waits
+// behind by an instance that ended, a listener of another user's, an empty
+// path, or a path too long for a socket address. Each step (connecting, sending, reading the answer) waits
 // at most about `timeoutMs`.
 bool AskRunningInstanceToShow(const std::string& path, int timeoutMs = 2000);
 

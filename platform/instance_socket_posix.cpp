@@ -35,7 +35,11 @@ bool AskRunningInstanceToShow(const std::string& path, int timeoutMs) {
   do {
     connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
   } while (connected != 0 && errno == EINTR);
-  if (connected != 0) {
+  // Only a listener of this user's is an instance: one that another user
+  // (root aside) made where this user's programs look must not stop them.
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (connected != 0 || getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != geteuid()) {
     close(fd);
     return false;
   }

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -29,13 +30,14 @@ int Listen(const std::string& path) {
 TEST(InstanceSocketTest, AnInstanceIsThereWhenItTakesTheConnection) {
   testing::TempDir dir;
   const std::string path = dir / "instance";
-  enum Server { kNone, kLeftBehind, kAnswers, kSilent };
+  enum Server { kNone, kLeftBehind, kAnswers, kSilent, kOtherUser };
   const struct {
     Server server;
     bool found;
-  } cases[] = {{kNone, false}, {kLeftBehind, false}, {kAnswers, true}, {kSilent, true}};
+  } cases[] = {{kNone, false}, {kLeftBehind, false}, {kAnswers, true}, {kSilent, true}, {kOtherUser, false}};
   for (const auto& c : cases) {
     unlink(path.c_str());
+    if (c.server == kOtherUser && geteuid() != 0) continue;
     int fd = c.server == kNone ? -1 : Listen(path);
     if (c.server == kLeftBehind) close(fd), fd = -1;  // the socket file stays, nobody listens
     std::string request;
@@ -51,7 +53,22 @@ TEST(InstanceSocketTest, AnInstanceIsThereWhenItTakesTheConnection) {
         close(connection);
       });
     }
-    EXPECT_EQ(AskRunningInstanceToShow(path, 300), c.found) << c.server;
+    if (c.server == kOtherUser) {
+      // Asked by another user, whom the socket lets in: the listener is not theirs.
+      chmod(dir.path().c_str(), 0777);
+      chmod(path.c_str(), 0777);
+      const pid_t asker = fork();
+      if (asker == 0)
+        _exit(setgid(65534) == 0 && setuid(65534) == 0 && access(path.c_str(), W_OK) == 0 &&
+                      !AskRunningInstanceToShow(path, 300)
+                  ? 0
+                  : 1);
+      int status = -1;
+      waitpid(asker, &status, 0);
+      EXPECT_EQ(status, 0) << "another user's listener taken for an instance";
+    } else {
+      EXPECT_EQ(AskRunningInstanceToShow(path, 300), c.found) << c.server;
+    }
     if (answering.joinable()) answering.join();
     if (c.server == kAnswers) {
       EXPECT_EQ(request, kShowRequest);
@@ -62,29 +79,29 @@ TEST(InstanceSocketTest, AnInstanceIsThereWhenItTakesTheConnection) {
   EXPECT_FALSE(AskRunningInstanceToShow("/" + std::string(200, 'x'))) << "longer than a socket address";
 }
 
-TEST(InstanceSocketTest, SocketLivesInAPrivateRuntimeDirectory) {
+// Every process of the user looks in the same place, whatever its
+// environment: a cron job (no XDG_RUNTIME_DIR, another TMPDIR or HOME) finds
+// the dialog of the desktop session.
+TEST(InstanceSocketTest, SocketIsTheUsersWhateverTheEnvironment) {
+  const std::string home = testing::IsolateHome();
+  if (home.empty()) GTEST_SKIP() << "needs a home directory of the test's own (root)";
   testing::TempDir dir;
-  auto os = MakeSystemOs();
   testing::MakeDirs(dir / "run");
-  testing::MakeDirs(dir / "tmp");
   chmod((dir / "run").c_str(), 0700);
-  const char* savedRuntime = std::getenv("XDG_RUNTIME_DIR");
-  const char* savedTmp = std::getenv("TMPDIR");
-  const std::string runtime = savedRuntime ? savedRuntime : "", tmp = savedTmp ? savedTmp : "";
-  setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
-  setenv("TMPDIR", (dir / "tmp").c_str(), 1);
-  const std::string own = InstanceSocketPath(*os);
-  // A runtime directory others may enter is not used.
-  chmod((dir / "run").c_str(), 0755);
-  const std::string fallback = InstanceSocketPath(*os);
-  savedRuntime ? setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
-  savedTmp ? setenv("TMPDIR", tmp.c_str(), 1) : unsetenv("TMPDIR");
+  auto os = MakeSystemOs();
+  const std::string expected = home + "/.local/state/VELDAR2/veldar2-instance";
+  for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR", "HOME"}) setenv(name, (dir / "run").c_str(), 1);
+  EXPECT_EQ(InstanceSocketPath(*os), expected);
+  for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR", "HOME"}) unsetenv(name);
+  EXPECT_EQ(InstanceSocketPath(*os), expected);
+  setenv("HOME", home.c_str(), 1);
 
-  EXPECT_EQ(own, dir / "run/veldar2-instance");
-  EXPECT_EQ(fallback, dir / ("tmp/veldar2-" + std::to_string(geteuid()) + "/veldar2-instance"));
   struct stat st;
-  ASSERT_EQ(stat((dir / ("tmp/veldar2-" + std::to_string(geteuid()))).c_str(), &st), 0);
+  ASSERT_EQ(stat((home + "/.local/state/VELDAR2").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // A directory others may write in is not used.
+  chmod((home + "/.local/state/VELDAR2").c_str(), 0777);
+  EXPECT_EQ(InstanceSocketPath(*os), "");
 }
 
 }  // namespace

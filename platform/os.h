@@ -323,12 +323,15 @@ class Os {
   // (POSIX: $XDG_STATE_HOME/VELDAR2/; Windows: the program's directory, or
   // %LOCALAPPDATA%\VELDAR2\ where that cannot be written).
   virtual std::string LogDir() = 0;
-  // A directory that only this user can enter, for what one session of the
-  // program shares with the next start (the single-instance socket); empty
-  // when there is none. POSIX: $XDG_RUNTIME_DIR when it is such a directory,
-  // else $TMPDIR (or /tmp) + "/veldar2-" + the user id, made 0700 when
-  // missing and checked like any other. Windows has no use for it (the
-  // single-instance check looks for the dialog's window) and gives none.
+  // A directory in which no other user can make a name, the same for every
+  // process of this user whatever its environment, for what one session of
+  // the program shares with the next start (the single-instance socket);
+  // empty when there is none. POSIX: ".local/state/VELDAR2" in the home
+  // directory the password database gives the effective user (not $HOME),
+  // made 0700 where missing; used only when it is a directory of that
+  // user's, not a link, that group and others cannot write. Windows has no
+  // use for it (the single-instance check looks for the dialog's window)
+  // and gives none.
   virtual std::string PrivateRuntimeDir() = 0;
   virtual std::optional<std::string> GetEnv(const std::string& name) = 0;
   virtual int ProcessId() = 0;

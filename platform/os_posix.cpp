@@ -1218,20 +1218,22 @@ class PosixOs : public Os {
   }
 
   std::string PrivateRuntimeDir() override {
-    // A directory owned by this user, not a link, with no rights for others.
-    auto isPrivate = [](const std::string& path) {
-      struct stat st;
-      return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-             (st.st_mode & 077) == 0;
-    };
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/' && isPrivate(runtime)) return runtime;
-    const char* tmp = std::getenv("TMPDIR");
-    std::string own = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
-    while (own.size() > 1 && own.back() == '/') own.pop_back();
-    own += "/veldar2-" + std::to_string(geteuid());
-    mkdir(own.c_str(), 0700);  // an existing one is checked like a new one
-    return isPrivate(own) ? own : std::string();
+    // From the user id alone, never from the environment: the dialog of a
+    // desktop session and a run from cron or a service (no XDG_RUNTIME_DIR,
+    // another TMPDIR or HOME) find the same directory. Another user can make
+    // no name in it.
+    const std::string home = PasswordHomeDir(geteuid());
+    if (home.empty()) return std::string();
+    std::string path = home == "/" ? std::string() : home;
+    for (const char* part : {"/.local", "/state", "/VELDAR2"}) {
+      path += part;
+      mkdir(path.c_str(), 0700);  // an existing one is checked like a new one
+    }
+    // This user's, not a link, and only its owner may add or replace names.
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 022) != 0)
+      return std::string();
+    return path;
   }
 
   std::optional<std::string> GetEnv(const std::string& name) override {
@@ -1286,13 +1288,18 @@ class PosixOs : public Os {
   static std::string HomeDir() {
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/') return home;
+    return PasswordHomeDir(getuid());
+  }
+
+  // The home directory the password database gives `user`; empty without one.
+  static std::string PasswordHomeDir(uid_t user) {
     long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::size_t size = suggested > 0 ? static_cast<std::size_t>(suggested) : 16384;
     for (int attempt = 0; attempt < 8; ++attempt, size *= 2) {
       std::vector<char> buffer(size);
       struct passwd entry;
       struct passwd* found = nullptr;
-      int code = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
+      int code = getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found);
       if (code == ERANGE) continue;
       if (code != 0 || found == nullptr || found->pw_dir == nullptr) return std::string();
       return found->pw_dir[0] == '/' ? std::string(found->pw_dir) : std::string();

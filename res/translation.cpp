@@ -169,6 +169,13 @@ constexpr Entry kTable[] = {
     {"エラー %1", "error %1", false},
     {"二重起動を確かめられません: %1", "no single-instance check: %1", false},
     {"ソケット用のプライベートなディレクトリがありません", "no private directory for its socket", false},
+    {"設定を保存しません: %1 は通常のファイルではありません（%2）", "settings not saved: %1 is not a regular file (%2)",
+     false},
+    {"デバイス", "a device", false},
+    {"FIFO", "a FIFO", false},
+    {"ディレクトリ", "a directory", false},
+    {"ソケット", "a socket", false},
+    {"特殊なファイル", "a special file", false},
 
     // ---- The summary of a run on standard output ----
     {"コピー %1、共有 %2、削除 %3、失敗 %4、%5 バイト、%6",

@@ -15,7 +15,9 @@
 #include "platform/win32_text.h"
 #else
 #include <fcntl.h>
+#include <pwd.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -260,6 +262,17 @@ int RunCommand(const std::string& command, std::string* output) {
   int status = pclose(pipe);
   if (output) *output = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string IsolateHome() {
+  const passwd* user = getpwuid(geteuid());
+  if (!user || !user->pw_dir || user->pw_dir[0] != '/') return std::string();
+  const std::string home = user->pw_dir;
+  // Mounts made from here on stay in this thread's namespace and its children's.
+  if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", home.c_str(), "tmpfs", 0, "mode=0755") != 0)
+    return std::string();
+  return home;
 }
 #endif
 

@@ -102,6 +102,12 @@ bool UnderWine();
 // Runs a shell command; returns its exit status and fills `output` with what
 // it printed to standard output.
 int RunCommand(const std::string& command, std::string* output = nullptr);
+// POSIX: puts an empty directory over the home directory the password
+// database gives this user, for this thread and the processes it starts
+// from now on (a mount namespace of their own), so that a test may make
+// what the program keeps there without touching the real one. Returns that
+// home directory; empty where the system does not allow it (not root).
+std::string IsolateHome();
 // Splits the text into lines (without their line ends, "\n" or "\r\n").
 std::vector<std::string> Lines(const std::string& text);
 

@@ -20,11 +20,16 @@ namespace {
 // runtime, settings and state directories, as a second start from a
 // terminal or the desktop would: it asks the dialog program's server (here,
 // one in this process) over a plain socket, and without parameters starts
-// the dialog program beside it.
+// the dialog program beside it. The socket is in the user's home directory:
+// the test puts one of its own over it.
 class SingleInstanceTest : public ::testing::Test {
  protected:
   std::unique_ptr<Os> os = MakeSystemOs();
+  void SetUp() override {
+    if (home.empty()) GTEST_SKIP() << "needs a home directory of the test's own (root)";
+  }
   SingleInstanceTest() {
+    home = testing::IsolateHome();
     testing::EnsureApplication();
     testing::MakeDirs(dir / "run");
     chmod((dir / "run").c_str(), 0700);
@@ -53,10 +58,13 @@ class SingleInstanceTest : public ::testing::Test {
   // Runs the program to its end, keeping this process's event loop going so
   // that a server in it can answer. The exit status, or -1.
   // `lang` is its LANG (its other locale variables unset).
-  int Run(const QStringList& arguments, const QString& lang = QStringLiteral("C.UTF-8")) {
+  // `unset`: variables it runs without.
+  int Run(const QStringList& arguments, const QString& lang = QStringLiteral("C.UTF-8"),
+          const QStringList& unset = {}) {
     QProcess process;
     QProcessEnvironment env = Environment();
     for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"}) env.remove(QString::fromLatin1(name));
+    for (const QString& name : unset) env.remove(name);
     env.insert("LANG", lang);
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(QString::fromStdString(dir.path()));
@@ -83,6 +91,7 @@ class SingleInstanceTest : public ::testing::Test {
     process.waitForFinished(10000);
   }
 
+  std::string home;  // the test's own
   testing::TempDir dir;
   QString socketName;
   std::string errorOutput;  // of the last Run
@@ -130,6 +139,23 @@ TEST_F(SingleInstanceTest, TwoProgramsAndASocketLeftByACrash) {
   EXPECT_EQ(Run({"-M3", "src", "dst"}), 3);
   EXPECT_EQ(next.state(), QProcess::Running);
   Stop(next);
+}
+
+// A list and a dry run run while the dialog is open; every other batch run
+// of the user sees it, whatever its environment (cron sets no
+// XDG_RUNTIME_DIR).
+TEST_F(SingleInstanceTest, OnlyRunsThatWriteWaitForTheDialog) {
+  testing::MakeDirs(dir / "src");
+  testing::WriteFile(dir / "src/a.txt", "a");
+  testing::MakeDirs(dir / "dst");
+  QProcess dialog;
+  Start(dialog, {});
+  ASSERT_TRUE(WaitUntilListening());
+  EXPECT_EQ(Run({"-LIST", "src", "dst"}), 0) << errorOutput;
+  EXPECT_EQ(Run({"-DRYRUN", "-M3", "src", "dst"}), 0) << errorOutput;
+  EXPECT_EQ(Run({"-M3", "src", "dst"}, QStringLiteral("C.UTF-8"), {"XDG_RUNTIME_DIR", "TMPDIR"}), 3) << errorOutput;
+  EXPECT_TRUE(testing::ListNames(dir / "dst").empty()) << "no run";
+  Stop(dialog);
 }
 
 }  // namespace
