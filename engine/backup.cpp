@@ -547,6 +547,7 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   job.force = job.deleteVanished = true;
   job.compareTimes = job_.noTime == 0;
   job.excludes = &excludes_;
+  job.excludedStay = false;
   if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
   if (dryRun_) {
     if (!CheckRoom(plan.totals)) return 0;
