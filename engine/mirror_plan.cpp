@@ -788,6 +788,47 @@ class MirrorScan {
 
 void MirrorPlan::Add(const MirrorStep& step) { PutStep(steps_, step); }
 
+namespace {
+
+// ExcludesLeaveNothing below `dir`, whose path relative to the source is
+// `relative`: true where something is left; `*leftOut` is set where
+// something is excluded.
+bool HoldsWhatIsLeft(OsDir& dir, const ExcludeSet& excludes, std::string_view ignored,
+                     std::string& relative, bool* leftOut) {
+  std::vector<DirEntry> entries;
+  if (!dir.List(&entries).ok()) return true;
+  const std::size_t level = relative.size();
+  for (const DirEntry& entry : entries) {
+    if (level == 0 && entry.name == ignored) continue;
+    relative.resize(level);
+    relative += (level == 0 ? "" : "/") + entry.name;
+    const EntryKind kind = entry.status.kind;
+    if (excludes.Excluded(relative, kind == EntryKind::Directory)) {
+      *leftOut = true;
+    } else if (kind == EntryKind::File || kind == EntryKind::Symlink) {
+      return true;
+    } else if (kind == EntryKind::Directory) {
+      // Depth first: the first file found ends the walk.
+      std::unique_ptr<OsDir> below;
+      if (!dir.OpenDir(entry.name, &below).ok() ||
+          HoldsWhatIsLeft(*below, excludes, ignored, relative, leftOut)) {
+        return true;
+      }
+    }
+  }
+  relative.resize(level);
+  return false;
+}
+
+}  // namespace
+
+bool ExcludesLeaveNothing(OsDir& source, const ExcludeSet& excludes, std::string_view ignoredAtTop) {
+  if (excludes.empty()) return false;
+  std::string relative;
+  bool leftOut = false;
+  return !HoldsWhatIsLeft(source, excludes, ignoredAtTop, relative, &leftOut) && leftOut;
+}
+
 std::string BlockedLine(const std::string& sourcePath, const std::string& targetPath, bool directory) {
   const std::string why = " : what is there is kept by the exclude patterns";
   return directory ? "Directory Create Failed : " + targetPath + why

@@ -247,6 +247,13 @@ class MirrorPlanner {
   std::unique_ptr<BackgroundWorker> lister_;
 };
 
+// Whether `excludes` leaves out something of the source tree `source` and
+// leaves no file or link anywhere in it, so that a mirror of it would copy
+// nothing at all. Entries of its top named `ignoredAtTop` count for nothing
+// either way. A directory that cannot be opened or listed counts as holding
+// something: the mirror reports it. No link is followed.
+bool ExcludesLeaveNothing(OsDir& source, const ExcludeSet& excludes, std::string_view ignoredAtTop);
+
 // The failure line of a kBlocked step: the source entry at `sourcePath` is
 // not copied to `targetPath`, where what the exclude patterns keep stays.
 std::string BlockedLine(const std::string& sourcePath, const std::string& targetPath, bool directory);

@@ -237,5 +237,41 @@ TEST_F(MirrorPlanTest, ExcludePatterns) {
   }
 }
 
+// Whether the patterns leave no file anywhere in a source, while they leave
+// something out: what the backup refuses as an empty source.
+TEST_F(MirrorPlanTest, ExcludesThatLeaveNothing) {
+  const struct {
+    std::vector<std::string> patterns;
+    std::vector<std::string> files;  // "name/" for an empty directory
+    bool nothing;
+  } cases[] = {
+      {{"*"}, {"a", "d/b"}, true},
+      {{"**"}, {"a"}, true},
+      {{"/**"}, {"d/e/f"}, true},
+      {{"*.tmp"}, {"a.tmp", "d/b.tmp", "e/"}, true},  // directories are no files
+      {{"/*/**"}, {"d/a"}, true},
+      {{"*.tmp"}, {"a.tmp", "d/c"}, false},
+      {{"*.tmp"}, {"d/e/link"}, false},  // a link is copied
+      {{"*.tmp"}, {"a.tmp", "fifo"}, true},  // a FIFO is passed over
+      {{"x"}, {"d/"}, false},            // nothing left out: an empty tree is not the patterns' doing
+      {{"*.tmp"}, {"lost+found/f", "a.tmp"}, true},
+      {{}, {"a.tmp"}, false},
+  };
+  for (const auto& c : cases) {
+    const std::string root = "/" + std::to_string(&c - cases);
+    memory.AddDir(root);
+    for (const std::string& file : c.files) {
+      if (file.back() == '/') memory.AddDir(root + "/" + file);
+      else if (file.find("link") != std::string::npos) memory.AddLink(root + "/" + file, "a.tmp");
+      else if (file == "fifo") memory.AddSpecial(root + "/" + file);
+      else memory.AddFile(root + "/" + file, "x", 1000);
+    }
+    std::unique_ptr<OsDir> source;
+    ASSERT_TRUE(os.OpenDir(root, true, &source).ok());
+    EXPECT_EQ(ExcludesLeaveNothing(*source, *ExcludeSet::Parse(c.patterns, false), "lost+found"), c.nothing)
+        << root;
+  }
+}
+
 }  // namespace
 }  // namespace veldar

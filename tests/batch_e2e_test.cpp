@@ -239,6 +239,27 @@ TEST_F(BatchProgramTest, FileSourceRotatesItsGenerationFiles) {
   EXPECT_EQ(ReadFile(dir / "dst/report_1.tar.gz_"), "version 4");
 }
 
+// Patterns that leave no file of the source refuse the run as an empty
+// source does, the dry run too, before any generation is touched.
+TEST_F(BatchProgramTest, ExcludesThatLeaveNothingAreRefusedAsAnEmptySource) {
+  WriteFile(dir / "src/a.txt", "alpha");
+  WriteFile(dir / "src/sub/b.txt", "beta");
+  testing::MakeDirs(dir / "dst");
+  ASSERT_EQ(Run("-M3 src dst"), 0) << err;
+  for (const char* pattern : {"*", "**", "/**", "*.txt"}) {
+    const std::string option = std::string(" '-X") + pattern + "' ";
+    for (const char* flags : {"-M3 -NOMSG", "-DRYRUN -M3"}) {
+      EXPECT_EQ(Run(flags + option + "src dst", "LANG=en_US.UTF-8"), 2) << flags << option;
+      EXPECT_NE(err.find(std::string("No file of the folder to back up is left after the exclude patterns: ") +
+                         pattern),
+                std::string::npos)
+          << err;
+    }
+  }
+  EXPECT_EQ(testing::ListNames(dir / "dst"), std::vector<std::string>{"src_1"});
+  EXPECT_EQ(ReadFile(dir / "dst/src_1/sub/b.txt"), "beta");
+}
+
 // Side by side with rsync -a --delete --exclude, from the same copy: the
 // same tree where the patterns match what rsync's match, and where a
 // directory of the copy that holds what they keep stands where the source
