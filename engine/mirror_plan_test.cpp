@@ -246,7 +246,6 @@ TEST_F(MirrorPlanTest, ExcludesThatLeaveNothing) {
     bool nothing;
   } cases[] = {
       {{"*"}, {"a", "d/b"}, true},
-      {{"**"}, {"a"}, true},
       {{"/**"}, {"d/e/f"}, true},
       {{"*.tmp"}, {"a.tmp", "d/b.tmp", "e/"}, true},  // directories are no files
       {{"/*/**"}, {"d/a"}, true},
@@ -255,7 +254,6 @@ TEST_F(MirrorPlanTest, ExcludesThatLeaveNothing) {
       {{"*.tmp"}, {"a.tmp", "fifo"}, true},  // a FIFO is passed over
       {{"x"}, {"d/"}, false},            // nothing left out: an empty tree is not the patterns' doing
       {{"*.tmp"}, {"lost+found/f", "a.tmp"}, true},
-      {{}, {"a.tmp"}, false},
   };
   for (const auto& c : cases) {
     const std::string root = "/" + std::to_string(&c - cases);
