@@ -45,6 +45,7 @@ const char kBackupField[] = "[書き込むディレクトリ]\n";
 const char kCountField[] = "[世代数]";
 const char kRootSource[] = "ルートディレクトリはバックアップできません。";
 const char kEmptySource[] = "バックアップするディレクトリが空です。";
+const char kNothingLeft[] = "除外パターンを除くと、バックアップするディレクトリにファイルが残りません: ";
 const char kSourceInOwnGeneration[] =
     "バックアップするディレクトリが、その世代のディレクトリの中にあります。";
 const char kBackupInSource[] =
@@ -220,6 +221,16 @@ int BackupRun::Run() {
     const std::string wrong = LoadString(IDS_PARAM_ERROR) + kSourceField;
     if (!code.ok()) return Refuse(wrong + os_.ErrorText(code));
     if (!others) return Refuse(wrong + kEmptySource);
+    // So is one the exclude patterns leave no file of ("*", "/**").
+    std::unique_ptr<OsDir> source;
+    if (!excludes_.empty() && os_.OpenDir(job_.sourcePath, /*followLink=*/true, &source).ok() &&
+        ExcludesLeaveNothing(*source, excludes_, kLostAndFound)) {
+      std::string patterns;
+      for (const std::string& pattern : excludes_.Patterns()) {
+        patterns += (patterns.empty() ? "" : " | ") + pattern;
+      }
+      return Refuse(wrong + kNothingLeft + patterns);
+    }
     // No deletion of this run may take the source, however it is reached
     // (a bind mount of it inside the backup directory).
     guarded_ = status;
@@ -547,6 +558,7 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   job.force = job.deleteVanished = true;
   job.compareTimes = job_.noTime == 0;
   job.excludes = &excludes_;
+  job.excludedStay = false;
   if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
   if (dryRun_) {
     if (!CheckRoom(plan.totals)) return 0;

@@ -17,6 +17,11 @@ int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const Dry
     for (const std::string& level : levels) path += level + separator;
     return path + name;
   };
+  auto pathIn = [&](const std::string& top, const std::string& name) {
+    std::string path = top;
+    for (const std::string& level : levels) path += separator + level;
+    return path + separator + name;
+  };
   auto tell = [&](Action action, const std::string& name, bool directory = false, std::uint64_t bytes = 0) {
     output(DryRunItem{action, pathOf(name), directory, bytes});
   };
@@ -32,6 +37,11 @@ int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const Dry
         break;
       case Kind::kExcluded:
         tell(Action::kExclude, step.name, step.directory);
+        break;
+      case Kind::kBlocked:
+        // The failure the real run would log, where a dry run's failures go.
+        reporter.Failure(BlockedLine(pathIn(plan.job.source, step.name),
+                                     pathIn(plan.job.target, step.counterpart), step.directory));
         break;
       case Kind::kVanished:
       case Kind::kNoDelete:

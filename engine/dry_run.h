@@ -42,9 +42,12 @@ using DryRunOutput = std::function<void(const DryRunItem& item)>;
 
 // Tells `output` what applying `plan` would do, in the order the apply would
 // do it, paths relative to the plan's target joined with `separator`. Reads
-// the plan once from its start. Returns 0 where the plan ends in a failure
-// that would stop the real apply (a directory that could not be listed), after
-// reporting it through `reporter` as the apply would; otherwise 1.
+// the plan once from its start. A failure the plan already knows of and the
+// apply would go on past (an entry kept for the exclude patterns in the way
+// of a source entry) is reported through `reporter` as the apply would
+// report it. Returns 0 where the plan ends in a failure that would stop the
+// real apply (a directory that could not be listed), after reporting it
+// likewise; otherwise 1.
 int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const DryRunOutput& output);
 
 }  // namespace veldar

@@ -21,21 +21,129 @@ std::size_t CharLength(std::string_view text, std::size_t at) {
   return length > 0 ? length : 1;
 }
 
-// `name` against one name of a pattern with '*' and '?'. Both step over
-// whole characters, so a '?' never matches half of one. The last '*' seen
-// takes one more character whenever what follows it fails: an earlier '*'
-// never needs to take more, since the later one can take whatever it would.
+// The code point of the character at `at`, or -1 for a byte that is not
+// part of a valid UTF-8 one.
+long CodePoint(std::string_view text, std::size_t at) {
+  const std::size_t length = Utf8CharLength(text, at);
+  if (length == 0) return -1;
+  const unsigned char lead = static_cast<unsigned char>(text[at]);
+  if (length == 1) return lead;
+  long code = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    code = code << 6 | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+  }
+  return code;
+}
+
+// Whether `c` (a code point, -1 for a stray byte) is in the POSIX class
+// `name` ("digit" of "[[:digit:]]"), for ASCII characters; `*known` is
+// cleared for a name that is none.
+bool InNamedClass(std::string_view name, long c, bool* known) {
+  const bool ascii = c >= 0 && c <= 0x7F;
+  const bool upper = c >= 'A' && c <= 'Z', lower = c >= 'a' && c <= 'z', digit = c >= '0' && c <= '9';
+  const bool graph = c > 0x20 && c < 0x7F, control = ascii && (c < 0x20 || c == 0x7F);
+  const struct {
+    const char* name;
+    bool in;
+  } classes[] = {
+      {"alpha", upper || lower},
+      {"digit", digit},
+      {"alnum", upper || lower || digit},
+      {"upper", upper},
+      {"lower", lower},
+      {"space", c == ' ' || (c >= '\t' && c <= '\r')},
+      {"blank", c == ' ' || c == '\t'},
+      {"punct", graph && !upper && !lower && !digit},
+      {"xdigit", digit || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')},
+      {"cntrl", control},
+      {"graph", graph},
+      {"print", graph || c == ' '},
+  };
+  for (const auto& named : classes) {
+    if (name == named.name) return named.in;
+  }
+  *known = false;
+  return false;
+}
+
+// Reads the bracket expression that opens at `text[open]` ('[') as rsync
+// does: a leading '!' or '^' negates it; a ']' first is a member; "[:name:]"
+// is a POSIX class (a "[:" without its ":]" before the next ']' is a member
+// '['); "a-z" is a range of code points (a stray byte is in none), unless
+// the '-' is followed by the closing ']'. Returns the index of the closing
+// ']', or npos when there is none in `text` or a class name is unknown
+// (`*unknownName` then set, when given). `*matched` (when given) tells
+// whether the character `c` (one UTF-8 character, or a stray byte) is one of
+// its; letters in the other ASCII case count too when case is folded.
+std::size_t ReadClass(std::string_view text, std::size_t open, std::string_view c, bool foldCase,
+                      bool* matched, bool* unknownName = nullptr) {
+  const long code = c.empty() ? -1 : CodePoint(c, 0);
+  const bool letter = (code | 0x20) >= 'a' && (code | 0x20) <= 'z';
+  const long other = foldCase && letter ? code ^ 0x20 : code;
+  std::size_t i = open + 1;
+  const bool negated = i < text.size() && (text[i] == '!' || text[i] == '^');
+  if (negated) ++i;
+  bool in = false;
+  for (bool first = true; i < text.size() && (first || text[i] != ']'); first = false) {
+    if (text.compare(i, 2, "[:") == 0) {
+      const std::size_t close = text.find(']', i + 2);
+      if (close == std::string_view::npos) return close;
+      if (close >= i + 3 && text[close - 1] == ':') {
+        bool known = true;
+        const std::string_view name = text.substr(i + 2, close - i - 3);
+        in = InNamedClass(name, code, &known) || InNamedClass(name, other, &known) || in;
+        if (!known) {
+          if (unknownName) *unknownName = true;
+          return std::string_view::npos;
+        }
+        i = close + 1;
+        continue;
+      }
+    }
+    const std::size_t length = CharLength(text, i);
+    const std::size_t dash = i + length;
+    if (dash + 1 < text.size() && text[dash] == '-' && text[dash + 1] != ']') {
+      const long low = CodePoint(text, i), high = CodePoint(text, dash + 1);
+      const auto inRange = [&](long x) { return x >= 0 && low >= 0 && x >= low && x <= high; };
+      in = in || inRange(code) || inRange(other);
+      i = dash + 1 + CharLength(text, dash + 1);
+      continue;
+    }
+    const std::string_view member = text.substr(i, length);
+    in = in || member == c ||
+         (foldCase && c.size() == 1 && length == 1 && FoldAscii(member[0]) == FoldAscii(c[0]));
+    i = dash;
+  }
+  if (i >= text.size()) return std::string_view::npos;
+  if (matched) *matched = in != negated;
+  return i;
+}
+
+// `name` against one name of a pattern with '*', '?' and bracket
+// expressions. All three step over whole characters, so neither a '?' nor a
+// class ever matches half of one. The last '*' seen takes one more character
+// whenever what follows it fails: an earlier '*' never needs to take more,
+// since the later one can take whatever it would. The pattern's brackets
+// were checked when it was parsed: each one closes.
 bool WildcardMatch(std::string_view pattern, std::string_view name, bool foldCase) {
   std::size_t p = 0, n = 0;
   std::size_t afterStar = std::string_view::npos, starTook = 0;
   while (n < name.size()) {
+    bool inClass = false;
+    const std::string_view here = name.substr(n, CharLength(name, n));
+    const std::size_t close = p < pattern.size() && pattern[p] == '['
+                                  ? ReadClass(pattern, p, here, foldCase, &inClass)
+                                  : std::string_view::npos;
     if (p < pattern.size() && pattern[p] == '*') {
       afterStar = ++p;
       starTook = n;
     } else if (p < pattern.size() && pattern[p] == '?') {
       ++p;
-      n += CharLength(name, n);
-    } else if (p < pattern.size() &&
+      n += here.size();
+    } else if (inClass) {
+      p = close + 1;
+      n += here.size();
+    } else if (close == std::string_view::npos && p < pattern.size() &&
                (foldCase ? FoldAscii(pattern[p]) == FoldAscii(name[n]) : pattern[p] == name[n])) {
       ++p;
       ++n;
@@ -49,6 +157,28 @@ bool WildcardMatch(std::string_view pattern, std::string_view name, bool foldCas
   }
   while (p < pattern.size() && pattern[p] == '*') ++p;
   return p == pattern.size();
+}
+
+// Why one name of a pattern (not "**") cannot be used, or null; `*wildcard`
+// tells whether it holds a '*', a '?' or a bracket expression.
+const char* CheckName(std::string_view name, bool* wildcard) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '[') {
+      bool unknownName = false;
+      const std::size_t close = ReadClass(name, i, std::string_view(), false, nullptr, &unknownName);
+      if (unknownName) {
+        return "[: と :] の間は alpha digit alnum upper lower space blank punct xdigit cntrl graph print のどれかです";
+      }
+      if (close == std::string_view::npos) return "[ を閉じる ] が同じ名前の中にありません（[ そのものは [[] と書きます）";
+      *wildcard = true;
+      i = close;
+    } else if (name.compare(i, 2, "**") == 0) {
+      return "** は / と / の間にそれだけで書きます（a/**/b）";
+    } else if (name[i] == '*' || name[i] == '?') {
+      *wildcard = true;
+    }
+  }
+  return nullptr;
 }
 
 // `text` for a message: control characters as \xNN, so that a stored value
@@ -100,11 +230,10 @@ std::optional<ExcludeSet> ExcludeSet::Parse(const std::vector<std::string>& patt
         reason = ". や .. は使えません";
       } else if (name == "**") {
         pattern.parts.push_back({Part::kAnyNames, std::string(name)});
-      } else if (name.find("**") != std::string_view::npos) {
-        reason = "** は / と / の間にそれだけで書きます（a/**/b）";
       } else {
-        const bool wildcard = name.find_first_of("*?") != std::string_view::npos;
-        pattern.parts.push_back({wildcard ? Part::kWildcard : Part::kLiteral, std::string(name)});
+        bool wildcard = false;
+        reason = CheckName(name, &wildcard);
+        if (!reason) pattern.parts.push_back({wildcard ? Part::kWildcard : Part::kLiteral, std::string(name)});
       }
       if (slash == std::string_view::npos) break;
       rest.remove_prefix(slash + 1);
@@ -136,7 +265,10 @@ bool ExcludeSet::Matches(const Pattern& pattern, const std::vector<std::string_v
   reach[0] = 1;
   for (const Part& part : pattern.parts) {
     if (part.kind == Part::kAnyNames) {
-      const auto first = std::find(reach.begin(), reach.end(), 1);
+      // Any number of names, none included; at the end at least one: "x/**"
+      // is what the directory x holds, not x itself.
+      auto first = std::find(reach.begin(), reach.end(), 1);
+      if (&part == &pattern.parts.back() && first != reach.end()) *first++ = 0;
       std::fill(first, reach.end(), 1);
       continue;
     }

@@ -10,8 +10,14 @@
 //   *      any run of characters within one name ("*.tmp")
 //   ?      one character within a name: one UTF-8 character, or one byte
 //          that is not part of a valid UTF-8 character
+//   [...]  one character of a set, as in rsync and the shell: characters,
+//          ranges of code points ("[a-z]"), POSIX classes ("[[:digit:]]"),
+//          the whole negated by a leading '!' or '^' ("[!0-9]"); a ']'
+//          first stands for itself ("[]x]"), and so does a '[' written
+//          "[[]". A class never matches a '/' (it lies within one name)
 //   **     a whole name of its own: any number of names, none included
-//          ("/docs/**/cache")
+//          ("/docs/**/cache"); at the end at least one, so "build/**" is
+//          what the directory build holds and not build itself
 //   a trailing '/'  directories only ("build/")
 //   a leading '/'   anchored at the source ("/build" is the source's own
 //          "build" only); without it a pattern matches at any depth, as
@@ -45,9 +51,10 @@ class ExcludeSet {
   // nothing and `*error` (when given) names the first malformed pattern and
   // why, in `language`. Malformed: a pattern with no name in it ("", "/"), an
   // empty name ("a//b"), a name "." or "..", "**" beside other characters in
-  // one name ("a**"), a backslash (names are separated by '/' on every
-  // platform), a control character, or a leading '!' (no negation: a name
-  // beginning with '!' is written "?name").
+  // one name ("a**"), a '[' whose ']' is not in the same name ("a[b",
+  // "a[/]b"), an unknown "[:name:]", a backslash (names are separated by '/'
+  // on every platform), a control character, or a leading '!' (no negation:
+  // a name beginning with '!' is written "?name").
   static std::optional<ExcludeSet> Parse(const std::vector<std::string>& patterns, bool foldCase,
                                          std::string* error = nullptr,
                                          Language language = Language::kJapanese);

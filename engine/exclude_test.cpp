@@ -77,6 +77,53 @@ TEST(ExcludeSetTest, MatchesWhatThePatternSaysAndNothingMore) {
   }
 }
 
+// Bracket expressions and a "**" at the end, as rsync reads them: each row
+// was tried with rsync --exclude.
+TEST(ExcludeSetTest, ClassesAndTrailingAnyNamesMatchAsRsyncDoes) {
+  struct Case {
+    const char* pattern;
+    const char* path;
+    bool directory;
+    bool excluded;
+  } cases[] = {
+      // "x/**" is what x holds, never x itself nor a file named x.
+      {"x/**", "x", true, false},
+      {"x/**", "x", false, false},
+      {"x/**", "x/in", false, true},
+      {"x/**", "y/x/sub/deep", false, true},
+      {"/x/**", "y/x/in", false, false},
+      {"x/**/", "x/f", false, false},
+      {"x/**/", "x/d/f", false, true},
+      // Classes: members, ranges, negation, a ']' first, named classes.
+      {"k[12]", "k1", false, true},
+      {"k[12]", "k[12]", false, false},
+      {"k[1-2]", "k2", false, true},
+      {"k[!12]", "k3", false, true},
+      {"k[^12]", "ka", false, true},
+      {"k[]]", "k]", false, true},
+      {"k[!]]", "k]", false, false},
+      {"k[!]]", "kb", false, true},
+      {"k[a-]", "k-", false, true},
+      {"[[]x", "[x", false, true},
+      {"k[[:digit:]]", "k7", false, true},
+      {"k[[:digit:]]", "ka", false, false},
+      {"k[!a-z0-9]", "k!", false, true},
+      {"*[12]", "ab1", false, true},
+      // A class is one whole character, and never a '/'.
+      {"[\xC3\xA9]", "\xC3\xA9", false, true},
+      {"[\xC3\xA0-\xC3\xBF]x", "\xC3\xA9x", false, true},
+      {"[!a]x", "\xC3\xA9x", false, true},
+      {"a[!b]c", "a/c", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Compile({c.pattern}).Excluded(c.path, c.directory), c.excluded)
+        << "pattern " << c.pattern << ", path " << c.path << (c.directory ? "/" : "");
+  }
+  EXPECT_TRUE(Compile({"[A-C]x"}, true).Excluded("bx", false));
+  EXPECT_TRUE(Compile({"[[:upper:]]x"}, true).Excluded("bx", false));
+  EXPECT_FALSE(Compile({"[A-C]x"}, false).Excluded("bx", false));
+}
+
 TEST(ExcludeSetTest, CaseIsFoldedOnlyWhenAskedAndOnlyForAsciiLetters) {
   const struct {
     const char* pattern;
@@ -116,6 +163,12 @@ TEST(ExcludeSetTest, MalformedPatternsAreRefusedByName) {
       {{"a\nb"}, "exclude pattern \"a\\x0Ab\" cannot be used: it holds a control character"},
       {{"!keep"},
        "exclude pattern \"!keep\" cannot be used: there is no negation (write a name beginning with ! as ?name)"},
+      {{"k["}, "exclude pattern \"k[\" cannot be used: a [ has no ] after it in the same name (write [ itself as [[])"},
+      {{"p[/]q"},
+       "exclude pattern \"p[/]q\" cannot be used: a [ has no ] after it in the same name (write [ itself as [[])"},
+      {{"[[:word:]]"},
+       "exclude pattern \"[[:word:]]\" cannot be used: between [: and :] comes one of alpha digit alnum upper "
+       "lower space blank punct xdigit cntrl graph print"},
   };
   for (const auto& c : cases) {
     std::string error;

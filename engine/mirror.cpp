@@ -158,6 +158,11 @@ class MirrorWalk {
         case Kind::kExcluded:
           // Left out by the patterns the run's log line names: no line each.
           break;
+        case Kind::kBlocked:
+          // Not left out, and not copied either: the run says so, and goes on.
+          reporter_.Failure(BlockedLine(Join(*frame.source, step.name), Join(target, step.counterpart),
+                                        step.directory));
+          break;
         case Kind::kStop:
           Commit();
           reporter_.ScanFailure(step.name);

@@ -46,7 +46,13 @@
 // entry at any depth (looked into only while there are patterns): deleting
 // it would take the entry with it. It stays, with what the patterns keep in
 // it; everything else in it goes (a kPrune level), as rsync's --delete
-// leaves it.
+// leaves it. A source entry that is not excluded but whose counterpart
+// stays so (excluded by its own name or kind, or a directory holding what
+// stays where the entry is a file) is not copied: that is a failure of its
+// own (kBlocked), and the counterpart is pruned as one the source no longer
+// has, as rsync does when it cannot make way for a file. Where the target
+// is the program's own (MirrorJob::excludedStay cleared) nothing in it
+// stays for the patterns' sake.
 //
 // Nothing here changes the file system; a listing that fails becomes a step
 // that reports it where it stands, and the scan ends there.
@@ -119,6 +125,10 @@ void PutStep(PlanStore& store, const MirrorStep& step) {
     case Kind::kPrune:
       store.Put(step.counterpartStatus);
       break;
+    case Kind::kBlocked:
+      store.Put(static_cast<std::uint8_t>(step.directory ? kDirectory : 0));
+      store.PutString(step.counterpart);
+      break;
     default:
       break;
   }
@@ -158,6 +168,10 @@ bool GetStep(PlanStore& store, MirrorStep* step) {
       break;
     case Kind::kPrune:
       if (!store.Get(&step->counterpartStatus)) return false;
+      break;
+    case Kind::kBlocked:
+      if (!store.Get(&flags) || !store.GetString(&step->counterpart)) return false;
+      step->directory = flags & kDirectory;
       break;
     default:
       break;
@@ -339,6 +353,7 @@ class MirrorScan {
         exact_(plan.job.exact),
         excludes_(plan.job.excludes != nullptr && !plan.job.excludes->empty() ? plan.job.excludes
                                                                               : nullptr),
+        excludedStay_(excludes_ != nullptr && plan.job.excludedStay),
         // Only where the file system clones, or links are allowed: a
         // "shared" file that is then copied after all saves nothing.
         sharing_(plan.reference != nullptr && plan.job.compareTimes &&
@@ -395,15 +410,28 @@ class MirrorScan {
         continue;
       }
       Listed* counterpart = counterparts.Find(entry.name);
-      if (Excluded(entry, target, counterpart)) {
+      const bool isDirectory = entry.status.kind == EntryKind::Directory;
+      if (Excluded(entry.name, isDirectory)) {
         MirrorStep step;
         step.kind = MirrorStep::Kind::kExcluded;
         step.name = entry.name;
-        step.directory = entry.status.kind == EntryKind::Directory;
+        step.directory = isDirectory;
         plan_.Add(step);
         ++totals_.excluded;
         entry.seen = true;
-        if (counterpart != nullptr) counterpart->seen = true;
+        if (counterpart != nullptr && excludedStay_) counterpart->seen = true;
+        continue;
+      }
+      if (Blocked(entry, target, counterpart)) {
+        // The counterpart is left to the deletions below, which keep what
+        // the patterns keep of it and delete the rest.
+        MirrorStep step;
+        step.kind = MirrorStep::Kind::kBlocked;
+        step.name = entry.name;
+        step.counterpart = counterpart->name;
+        step.directory = isDirectory;
+        plan_.Add(step);
+        entry.seen = true;
         continue;
       }
       const Listed* inReference = nullptr;
@@ -434,7 +462,7 @@ class MirrorScan {
     } else {
       for (const Listed& entry : targets) {
         const bool directory = entry.status.kind == EntryKind::Directory;
-        if (entry.seen || Excluded(entry.name, directory)) continue;
+        if (entry.seen || Stays(entry.name, directory)) continue;
         if (directory && HoldsExcluded(*target, entry.name)) {
           Prune(*target, entry.name, entry.status);
           continue;
@@ -490,18 +518,23 @@ class MirrorScan {
     Below path(relative_, name);
     return excludes_->Excluded(relative_, isDirectory);
   }
-  // Whether the source entry is left out: excluded itself, or its
-  // counterpart is (by the counterpart's own name and kind, which may differ
-  // from the entry's where the target ignores case or a pattern names
-  // directories only), or the counterpart is a directory the entry would
-  // replace that holds an excluded entry. Such a counterpart stays as it is,
-  // so the entry could only come in by replacing or renaming it: it stays
-  // out instead.
-  bool Excluded(const Listed& entry, OsDir* target, const Listed* counterpart) {
-    if (excludes_ == nullptr) return false;
+  // Whether the target entry `name` of the current level stays where the
+  // source has nothing of its name: its path is excluded, and the target is
+  // the user's copy.
+  bool Stays(const std::string& name, bool isDirectory) {
+    return excludedStay_ && Excluded(name, isDirectory);
+  }
+  // Whether the source entry (not excluded itself) cannot come in: its
+  // counterpart stays, by the counterpart's own name and kind (which may
+  // differ from the entry's where the target ignores case or a pattern
+  // names directories only), or it is a directory holding an entry that
+  // stays where the source entry is no directory. The entry could only come
+  // in by renaming or replacing the counterpart, and so deleting what the
+  // patterns keep: that is a failure instead, never a silent omission.
+  bool Blocked(const Listed& entry, OsDir* target, const Listed* counterpart) {
+    // A counterpart comes from the target's listing: `target` is there.
+    if (!excludedStay_ || counterpart == nullptr) return false;
     const bool directory = entry.status.kind == EntryKind::Directory;
-    if (Excluded(entry.name, directory)) return true;
-    if (counterpart == nullptr) return false;
     const bool counterpartIsDirectory = counterpart->status.kind == EntryKind::Directory;
     // The same name and kind get the same answer.
     if (counterpart->name == entry.name && counterpartIsDirectory == directory) return false;
@@ -509,11 +542,11 @@ class MirrorScan {
            (counterpartIsDirectory && !directory && HoldsExcluded(*target, counterpart->name));
   }
   // Whether the directory `name` of the current level's target `dir` holds,
-  // at any depth, an entry the exclude set leaves out. Deleting it would
-  // take that entry with it: it is pruned instead. One that cannot be read
-  // holds nothing here (its deletion fails on it, reported).
+  // at any depth, an entry that stays. Deleting it would take that entry
+  // with it: it is pruned instead. One that cannot be read holds nothing
+  // here (its deletion fails on it, reported).
   bool HoldsExcluded(OsDir& dir, const std::string& name) {
-    if (excludes_ == nullptr) return false;
+    if (!excludedStay_) return false;
     std::unique_ptr<OsDir> opened;
     std::vector<DirEntry> entries;
     if (!dir.OpenDir(name, &opened).ok() || !opened->List(&entries).ok()) return false;
@@ -741,6 +774,8 @@ class MirrorScan {
   const bool exact_;
   // The job's exclude set; null when it excludes nothing.
   const ExcludeSet* excludes_;
+  // What the target holds under excluded names stays (MirrorJob::excludedStay).
+  const bool excludedStay_;
   const bool sharing_;
   int depth_ = 0;  // levels below the top
   // The current level's path relative to the source: its source names
@@ -752,6 +787,53 @@ class MirrorScan {
 };
 
 void MirrorPlan::Add(const MirrorStep& step) { PutStep(steps_, step); }
+
+namespace {
+
+// ExcludesLeaveNothing below `dir`, whose path relative to the source is
+// `relative`: true where something is left; `*leftOut` is set where
+// something is excluded.
+bool HoldsWhatIsLeft(OsDir& dir, const ExcludeSet& excludes, std::string_view ignored,
+                     std::string& relative, bool* leftOut) {
+  std::vector<DirEntry> entries;
+  if (!dir.List(&entries).ok()) return true;
+  const std::size_t level = relative.size();
+  for (const DirEntry& entry : entries) {
+    if (level == 0 && entry.name == ignored) continue;
+    relative.resize(level);
+    relative += (level == 0 ? "" : "/") + entry.name;
+    const EntryKind kind = entry.status.kind;
+    if (excludes.Excluded(relative, kind == EntryKind::Directory)) {
+      *leftOut = true;
+    } else if (kind == EntryKind::File || kind == EntryKind::Symlink) {
+      return true;
+    } else if (kind == EntryKind::Directory) {
+      // Depth first: the first file found ends the walk.
+      std::unique_ptr<OsDir> below;
+      if (!dir.OpenDir(entry.name, &below).ok() ||
+          HoldsWhatIsLeft(*below, excludes, ignored, relative, leftOut)) {
+        return true;
+      }
+    }
+  }
+  relative.resize(level);
+  return false;
+}
+
+}  // namespace
+
+bool ExcludesLeaveNothing(OsDir& source, const ExcludeSet& excludes, std::string_view ignoredAtTop) {
+  if (excludes.empty()) return false;
+  std::string relative;
+  bool leftOut = false;
+  return !HoldsWhatIsLeft(source, excludes, ignoredAtTop, relative, &leftOut) && leftOut;
+}
+
+std::string BlockedLine(const std::string& sourcePath, const std::string& targetPath, bool directory) {
+  const std::string why = " : what is there is kept by the exclude patterns";
+  return directory ? "Directory Create Failed : " + targetPath + why
+                   : "File Copy Failed : " + sourcePath + " to " + targetPath + why;
+}
 
 bool MirrorPlan::Next(MirrorStep* step) { return GetStep(steps_, step); }
 

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -85,6 +86,13 @@ struct MirrorJob {
   // matched relative to the source (its names joined by '/'). The caller
   // keeps the set alive while the plan is made.
   const ExcludeSet* excludes = nullptr;
+  // Whether what the target holds under excluded names stays (the user's
+  // copy, where an entry copied before its pattern was written is kept).
+  // Cleared for a tree that is the program's own (a generation being built):
+  // it is to hold nothing the patterns leave out, so there the patterns only
+  // keep source entries out, and the target loses whatever the source does
+  // not bring.
+  bool excludedStay = true;
 
   // What the run's flags allow: deleting what the source no longer has
   // (the no-delete flag clears it), comparing times (the no-time flag
@@ -133,6 +141,10 @@ struct MirrorStep {
                        // entries the exclude patterns keep. Its level of deletions follows, up
                        // to a kLeave; the directory and what the patterns keep stay.
                        // `counterpartStatus`: the directory as it was listed
+    kBlocked,          // `name` in the source (a directory when `directory`), which the exclude
+                       // patterns do not leave out, cannot take the place of its counterpart
+                       // `counterpart`, which they keep (excluded itself, or a directory
+                       // holding excluded entries where a file is to go): a failure
   };
   enum class PassOver : std::uint8_t { kSpecial, kOwnName, kSystemDirectory, kBackupDirectory };
   // What becomes of a file.
@@ -149,7 +161,7 @@ struct MirrorStep {
   // or empty.
   std::string counterpart;
   PassOver passOver = PassOver::kSpecial;
-  bool directory = false;  // kDelete, kExcluded
+  bool directory = false;  // kDelete, kExcluded, kBlocked
   Content content = Content::kCopy;  // kFile
   // The counterpart is of another kind: it goes first (a directory with all
   // in it). Otherwise a counterpart whose name differs in case is renamed
@@ -234,6 +246,17 @@ class MirrorPlanner {
   // Lists a level's source while the scan lists its target; made on first use.
   std::unique_ptr<BackgroundWorker> lister_;
 };
+
+// Whether `excludes` leaves out something of the source tree `source` and
+// leaves no file or link anywhere in it, so that a mirror of it would copy
+// nothing at all. Entries of its top named `ignoredAtTop` count for nothing
+// either way. A directory that cannot be opened or listed counts as holding
+// something: the mirror reports it. No link is followed.
+bool ExcludesLeaveNothing(OsDir& source, const ExcludeSet& excludes, std::string_view ignoredAtTop);
+
+// The failure line of a kBlocked step: the source entry at `sourcePath` is
+// not copied to `targetPath`, where what the exclude patterns keep stays.
+std::string BlockedLine(const std::string& sourcePath, const std::string& targetPath, bool directory);
 
 // What a listing failure says, the directory's path and "*" after it.
 inline constexpr char kSourceFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! at ";

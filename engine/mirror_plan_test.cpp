@@ -59,6 +59,7 @@ std::string Describe(const MirrorStep& step) {
     case Kind::kStop: return "stop";
     case Kind::kExcluded: return "exclude " + step.name + (step.directory ? "/" : "");
     case Kind::kPrune: return "prune " + step.name;
+    case Kind::kBlocked: return "blocked " + step.name + " by " + step.counterpart;
   }
   return "?";
 }
@@ -174,13 +175,18 @@ TEST_F(MirrorPlanTest, SharingOwnNamesAndLeftovers) {
 // Patterns by the path below the source: an excluded source entry is one
 // step, its counterpart kept whatever it is; a target entry no source entry
 // takes stays when it is excluded, and a directory that holds one stays with
-// it while the rest of it goes. The target ignores case.
+// it while the rest of it goes. A source entry that could come in only by
+// deleting what stays is a failure ("#"), never left out in silence. Where
+// the target is the program's own, nothing stays for the patterns. The
+// target ignores case.
 TEST_F(MirrorPlanTest, ExcludePatterns) {
   struct Case {
     std::vector<std::string> patterns;
     bool foldCase;
-    // Files ("name=text"), empty directories ("name/"); "+" copied, "-" deleted, "!" excluded.
+    // Files ("name=text"), empty directories ("name/"); "+" copied, "-" deleted, "!" excluded,
+    // "#" not copied for what stays in its place.
     std::string source, target, outcome;
+    bool excludedStay = true;
   } cases[] = {
       {{"*.tmp"}, false, "a.tmp b d/c.tmp d/e", "", "!a.tmp +b !d/c.tmp +d/e"},
       {{"build/"}, false, "build/x s/build s/y", "", "!build/ +s/build +s/y"},
@@ -188,8 +194,13 @@ TEST_F(MirrorPlanTest, ExcludePatterns) {
       {{"/d/**/cache/"}, false, "d/cache/1 d/x/cache/2 d/k e/cache/3", "", "!d/cache/ +d/k !d/x/cache/ +e/cache/3"},
       {{"*.TMP"}, true, "a.tmp B.Tmp c", "", "!B.Tmp !a.tmp +c"},
       {{"*.TMP"}, false, "a.tmp B.TMP", "b.tmp=old", "!B.TMP +a.tmp"},
-      {{"*.log", "c/"}, false, "k f", "k o.log c/z o g/d/x.log g/d/w g/q h/y f/z.log", "!f -g/d/w -g/q -h/ -o"},
-      {{"*.tmp", "c/", "b/"}, false, "a.tmp c/new d.tmp/x b", "a.tmp=old c/old d.tmp b/", "!a.tmp !b !c/ !d.tmp/"},
+      {{"*.log", "c/"}, false, "k f", "k o.log c/z o g/d/x.log g/d/w g/q h/y f/z.log", "#f -g/d/w -g/q -h/ -o"},
+      {{"*.tmp", "c/", "b/"}, false, "a.tmp c/new d.tmp/x b", "a.tmp=old c/old d.tmp b/", "!a.tmp #b !c/ !d.tmp/"},
+      // A file where the copy has a directory holding what stays: the rest of it goes.
+      {{"*.tmp"}, false, "n", "n/ab n/x.tmp", "#n -n/ab"},
+      {{"x/"}, false, "x", "x/in", "#x"},
+      {{"x"}, false, "X", "x=old", "#X"},
+      {{"*.tmp"}, false, "n a.tmp", "n/ab n/x.tmp a.tmp=old b.tmp", "!a.tmp +n -a.tmp -b.tmp", false},
   };
   os.folds = true;
   for (const Case& c : cases) {
@@ -205,6 +216,7 @@ TEST_F(MirrorPlanTest, ExcludePatterns) {
     const auto excludes = ExcludeSet::Parse(c.patterns, c.foldCase);
     MirrorJob job;
     job.source = root + "/s", job.target = root + "/t", job.excludes = &*excludes;
+    job.excludedStay = c.excludedStay;
     std::vector<std::string> at{""};  // the path of each level entered
     std::string outcome;
     for (const std::string& step : Plan(job)) {
@@ -213,11 +225,49 @@ TEST_F(MirrorPlanTest, ExcludePatterns) {
       words >> kind >> name >> what;
       if (kind == "enter" || kind == "prune") at.push_back(at.back() + name + "/");
       if (kind == "leave") at.pop_back();
-      const char* mark = kind == "delete" ? "-" : kind == "exclude" ? "!" : what == "copy" ? "+" : nullptr;
+      const char* mark = kind == "delete"    ? "-"
+                         : kind == "exclude" ? "!"
+                         : kind == "blocked" ? "#"
+                         : what == "copy"    ? "+"
+                                             : nullptr;
       if (mark) outcome += (outcome.empty() ? mark : std::string(" ") + mark) + at.back() + name;
     }
     EXPECT_EQ(outcome, c.outcome) << root;
     EXPECT_EQ(totals.excluded, static_cast<std::uint64_t>(std::count(outcome.begin(), outcome.end(), '!')));
+  }
+}
+
+// Whether the patterns leave no file anywhere in a source, while they leave
+// something out: what the backup refuses as an empty source.
+TEST_F(MirrorPlanTest, ExcludesThatLeaveNothing) {
+  const struct {
+    std::vector<std::string> patterns;
+    std::vector<std::string> files;  // "name/" for an empty directory
+    bool nothing;
+  } cases[] = {
+      {{"*"}, {"a", "d/b"}, true},
+      {{"/**"}, {"d/e/f"}, true},
+      {{"*.tmp"}, {"a.tmp", "d/b.tmp", "e/"}, true},  // directories are no files
+      {{"/*/**"}, {"d/a"}, true},
+      {{"*.tmp"}, {"a.tmp", "d/c"}, false},
+      {{"*.tmp"}, {"d/e/link"}, false},  // a link is copied
+      {{"*.tmp"}, {"a.tmp", "fifo"}, true},  // a FIFO is passed over
+      {{"x"}, {"d/"}, false},            // nothing left out: an empty tree is not the patterns' doing
+      {{"*.tmp"}, {"lost+found/f", "a.tmp"}, true},
+  };
+  for (const auto& c : cases) {
+    const std::string root = "/" + std::to_string(&c - cases);
+    memory.AddDir(root);
+    for (const std::string& file : c.files) {
+      if (file.back() == '/') memory.AddDir(root + "/" + file);
+      else if (file.find("link") != std::string::npos) memory.AddLink(root + "/" + file, "a.tmp");
+      else if (file == "fifo") memory.AddSpecial(root + "/" + file);
+      else memory.AddFile(root + "/" + file, "x", 1000);
+    }
+    std::unique_ptr<OsDir> source;
+    ASSERT_TRUE(os.OpenDir(root, true, &source).ok());
+    EXPECT_EQ(ExcludesLeaveNothing(*source, *ExcludeSet::Parse(c.patterns, false), "lost+found"), c.nothing)
+        << root;
   }
 }
 

@@ -8,8 +8,9 @@
 // - Excluded answers as a reference that tries every way to match: an entry
 //   is excluded when a pattern (with "**" before it unless it is anchored)
 //   matches the whole of the path or of one of the directories above it,
-//   '*' taking any run of whole characters within a name, '?' one, "**" any
-//   run of whole names, a trailing '/' only for directories;
+//   '*' taking any run of whole characters within a name, '?' one, a
+//   bracket expression one of its own, "**" any run of whole names (at the
+//   end at least one), a trailing '/' only for directories;
 // - the settings value of the patterns splits back into them.
 
 #include <cstdint>
@@ -33,6 +34,68 @@ std::size_t CharAt(const std::string& text, std::size_t at) {
   return length ? length : 1;
 }
 
+long CodeOf(const std::string& text, std::size_t at) {
+  const std::size_t length = Utf8CharLength(text, at);
+  if (length == 0) return -1;
+  static const unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  long code = static_cast<unsigned char>(text[at]) & kLeadBits[length];
+  for (std::size_t i = 1; i < length; ++i) code = code * 64 + (static_cast<unsigned char>(text[at + i]) & 0x3F);
+  return code;
+}
+
+bool InNamed(const std::string& name, long c) {
+  if (c < 0 || c > 0x7F) return false;
+  const std::map<std::string, std::string> members = {
+      {"digit", "0123456789"},
+      {"upper", "ABCDEFGHIJKLMNOPQRSTUVWXYZ"},
+      {"lower", "abcdefghijklmnopqrstuvwxyz"},
+      {"alpha", "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"},
+      {"alnum", "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"},
+      {"xdigit", "0123456789ABCDEFabcdef"},
+      {"space", " \t\n\v\f\r"},
+      {"blank", " \t"},
+      {"punct", "!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~"},
+  };
+  if (name == "cntrl") return c < 0x20 || c == 0x7F;
+  if (name == "graph") return c > 0x20 && c < 0x7F;
+  if (name == "print") return c >= 0x20 && c < 0x7F;
+  const auto found = members.find(name);
+  return found != members.end() && found->second.find(static_cast<char>(c)) != std::string::npos;
+}
+
+// The bracket expression of `pattern` at `p` ('['), which Parse accepted:
+// where it ends (past its ']'), and whether `c` (one character) is in it.
+bool InClass(const std::string& pattern, std::size_t p, const std::string& c, bool fold, std::size_t* end) {
+  std::vector<long> codes{CodeOf(c, 0)};
+  if (fold && codes[0] >= 0 && codes[0] < 0x80 && Fold(static_cast<char>(codes[0]), true) != static_cast<char>(codes[0]))
+    codes.push_back(Fold(static_cast<char>(codes[0]), true));
+  if (fold && codes[0] >= 'a' && codes[0] <= 'z') codes.push_back(codes[0] - 'a' + 'A');
+  std::size_t i = p + 1;
+  const bool negated = pattern[i] == '!' || pattern[i] == '^';
+  if (negated) ++i;
+  bool in = false;
+  for (bool first = true; first || pattern[i] != ']'; first = false) {
+    const std::size_t close = pattern.find(']', i + 2);
+    if (pattern.compare(i, 2, "[:") == 0 && close != std::string::npos && close >= i + 3 && pattern[close - 1] == ':') {
+      for (long code : codes) in = in || InNamed(pattern.substr(i + 2, close - i - 3), code);
+      i = close + 1;
+      continue;
+    }
+    const std::size_t length = CharAt(pattern, i);
+    if (pattern[i + length] == '-' && i + length + 1 < pattern.size() && pattern[i + length + 1] != ']') {
+      const long low = CodeOf(pattern, i), high = CodeOf(pattern, i + length + 1);
+      for (long code : codes) in = in || (code >= 0 && low >= 0 && low <= code && code <= high);
+      i += length + 1 + CharAt(pattern, i + length + 1);
+      continue;
+    }
+    const std::string member = pattern.substr(i, length);
+    in = in || member == c || (member.size() == 1 && c.size() == 1 && Fold(member[0], fold) == Fold(c[0], fold));
+    i += length;
+  }
+  *end = i + 1;
+  return in != negated;
+}
+
 // Whether `pattern` from `p` matches `name` from `n`; tried every way, with
 // what was tried remembered so that many '*' stay cheap.
 bool Glob(const std::string& pattern, std::size_t p, const std::string& name, std::size_t n, bool fold,
@@ -50,6 +113,10 @@ bool Glob(const std::string& pattern, std::size_t p, const std::string& name, st
     }
   } else if (pattern[p] == '?') {
     match = n < name.size() && Glob(pattern, p + 1, name, n + CharAt(name, n), fold, tried);
+  } else if (pattern[p] == '[') {
+    std::size_t end = 0;
+    match = n < name.size() && InClass(pattern, p, name.substr(n, CharAt(name, n)), fold, &end) &&
+            Glob(pattern, end, name, n + CharAt(name, n), fold, tried);
   } else {
     match = n < name.size() && Fold(pattern[p], fold) == Fold(name[n], fold) &&
             Glob(pattern, p + 1, name, n + 1, fold, tried);
@@ -68,7 +135,8 @@ bool Names(const std::vector<std::string>& parts, std::size_t p, const std::vect
   if (p == parts.size()) {
     match = n == names.size();
   } else if (parts[p] == "**") {
-    for (std::size_t k = n; !match && k <= names.size(); ++k) match = Names(parts, p + 1, names, k, fold, tried);
+    const std::size_t least = p + 1 == parts.size() ? 1 : 0;
+    for (std::size_t k = n + least; !match && k <= names.size(); ++k) match = Names(parts, p + 1, names, k, fold, tried);
   } else if (n < names.size()) {
     Tried glob;
     match = Glob(parts[p], 0, names[n], 0, fold, glob) && Names(parts, p + 1, names, n + 1, fold, tried);

@@ -217,6 +217,12 @@ constexpr Entry kTable[] = {
     {"制御文字を含んでいます", "it holds a control character", true},
     {"! で始まる否定はありません（! で始まる名前は ?名前 と書きます）",
      "there is no negation (write a name beginning with ! as ?name)", true},
+    {"[ を閉じる ] が同じ名前の中にありません（[ そのものは [[] と書きます）",
+     "a [ has no ] after it in the same name (write [ itself as [[])", true},
+    {"[: と :] の間は alpha digit alnum upper lower space blank punct xdigit cntrl graph print のどれかです",
+     "between [: and :] comes one of alpha digit alnum upper lower space blank punct xdigit cntrl graph print", true},
+    {"除外パターンを除くと、バックアップするディレクトリにファイルが残りません: ",
+     "No file of the folder to back up is left after the exclude patterns: ", true},
 };
 // clang-format on
 

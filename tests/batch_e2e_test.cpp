@@ -239,5 +239,72 @@ TEST_F(BatchProgramTest, FileSourceRotatesItsGenerationFiles) {
   EXPECT_EQ(ReadFile(dir / "dst/report_1.tar.gz_"), "version 4");
 }
 
+// Patterns that leave no file of the source refuse the run as an empty
+// source does, the dry run too, before any generation is touched.
+TEST_F(BatchProgramTest, ExcludesThatLeaveNothingAreRefusedAsAnEmptySource) {
+  WriteFile(dir / "src/a.txt", "alpha");
+  WriteFile(dir / "src/sub/b.txt", "beta");
+  testing::MakeDirs(dir / "dst");
+  ASSERT_EQ(Run("-M3 src dst"), 0) << err;
+  for (const char* pattern : {"*", "**", "/**", "*.txt"}) {
+    const std::string option = std::string(" '-X") + pattern + "' ";
+    for (const char* flags : {"-M3 -NOMSG", "-DRYRUN -M3"}) {
+      EXPECT_EQ(Run(flags + option + "src dst", "LANG=en_US.UTF-8"), 2) << flags << option;
+      EXPECT_NE(err.find(std::string("No file of the folder to back up is left after the exclude patterns: ") +
+                         pattern),
+                std::string::npos)
+          << err;
+    }
+  }
+  EXPECT_EQ(testing::ListNames(dir / "dst"), std::vector<std::string>{"src_1"});
+  EXPECT_EQ(ReadFile(dir / "dst/src_1/sub/b.txt"), "beta");
+}
+
+// Side by side with rsync -a --delete --exclude, from the same copy: the
+// same tree where the patterns match what rsync's match, and where a
+// directory of the copy that holds what they keep stands where the source
+// now has a file (rsync cannot make way for it either, and exits 23). Where
+// the patterns keep that directory itself, rsync replaces it; here it stays
+// and the run fails. Never a silent success.
+TEST_F(BatchProgramTest, ExcludesLeaveWhatRsyncLeaves) {
+  const struct {
+    const char* pattern;
+    std::vector<std::string> source, copy;
+    int status;
+    bool sameAsRsync;
+  } cases[] = {
+      {"x/**", {"x/in", "x/sub/deep", "y/x"}, {}, 0, true},
+      {"k[12]", {"k1", "k2", "k3", "k[12]"}, {}, 0, true},
+      {"k[!1-2]", {"k1", "k3", "ka"}, {}, 0, true},
+      {"k[]a]", {"k]", "ka", "kb"}, {}, 0, true},
+      {"[[:digit:]]*", {"1a", "a1"}, {}, 0, true},
+      {"*.tmp", {"n"}, {"n/ab", "n/x.tmp"}, 1, true},
+      {"x/", {"x"}, {"x/in"}, 1, false},
+  };
+  for (const auto& c : cases) {
+    const std::string i = std::to_string(&c - cases), s = "s" + i, d = "d" + i, r = "r" + i;
+    for (const std::string& name : c.source) WriteFile(dir / (s + "/" + name), name);
+    for (const std::string& name : c.copy) WriteFile(dir / (d + "/" + name), "old");
+    testing::MakeDirs(dir / d);
+    ASSERT_EQ(RunCommand("cd '" + dir.path() + "' && cp -a " + d + " " + r), 0);
+    const std::string option = std::string("'-X") + c.pattern + "' ";
+
+    EXPECT_EQ(Run("-DRYRUN -M1 " + option + s + " " + d), 0) << c.pattern << err;
+    const bool blocked = err.find("what is there is kept by the exclude patterns") != std::string::npos;
+    EXPECT_EQ(blocked, c.status == 1) << c.pattern << err;
+    EXPECT_EQ(out.find("exclude n\n"), std::string::npos) << out;
+
+    EXPECT_EQ(Run("-M1 -NOMSG " + option + s + " " + d), c.status) << c.pattern << err;
+    RunCommand("cd '" + dir.path() + "' && rsync -a --delete '--exclude=" + c.pattern + "' " + s + "/ " + r + "/ 2>/dev/null");
+    std::string changes;
+    RunCommand("cd '" + dir.path() + "' && rsync -rlc --dry-run --itemize-changes --delete --exclude=.veldar2.lock " +
+                   r + "/ " + d + "/",
+               &changes);
+    EXPECT_EQ(changes.empty(), c.sameAsRsync) << c.pattern << ": " << changes;
+  }
+  EXPECT_EQ(ReadFile(dir / "d6/x/in"), "old");
+  EXPECT_EQ(testing::ListNames(dir / "d5/n"), std::vector<std::string>{"x.tmp"});
+}
+
 }  // namespace
 }  // namespace veldar
