@@ -282,13 +282,13 @@ int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
   if (!result.ok) {
     // The restore's own message says what failed and why.
     err << "veldar2: " << MessageLine(result.message, language) << "\n";
-    exit = kExitFailure;
+    exit = result.busy ? kExitOtherInstance : kExitFailure;
   }
   Finish(exit, result.summary, "Veldar: レストアに失敗しました", out);
   return exit;
 }
 
-bool CVELDAR2App::Watch(std::ostream& err, const std::function<void(const RunControl&)>& run) {
+bool CVELDAR2App::Watch(std::ostream& err, const std::function<void(const RunControl&)>& run, bool dryRun) {
   bool reportShown = false;
   {
     // The run's report as it goes: a message is told with the failure it is about.
@@ -300,13 +300,19 @@ bool CVELDAR2App::Watch(std::ostream& err, const std::function<void(const RunCon
     // messages no box can show share standard error: one at a time.
     std::mutex errMutex;
     // A line written while the progress line is drawn starts by blanking it.
-    const std::string clearLine =
-        progressColumns > 0 ? "\r" + std::string(static_cast<std::size_t>(progressColumns - 1), ' ') + "\r" : "";
+    const std::string clearLine = progressColumns > 0 && !dryRun
+                                      ? "\r" + std::string(static_cast<std::size_t>(progressColumns - 1), ' ') + "\r"
+                                      : "";
     auto unlogged = std::move(engine.activityLog.onUnloggedFailure);
     engine.activityLog.onUnloggedFailure = [&](const std::string& text) {
       std::lock_guard<std::mutex> lock(errMutex);
       err << clearLine;
-      if (unlogged) unlogged(text);
+      if (dryRun && !report.text.empty() && text == EscapeLogText(report.text)) {
+        reportShown = true;
+        err << "veldar2: " << DescribeReport(report, language, os_) << "\n";
+      } else if (unlogged) {
+        unlogged(text);
+      }
     };
     if (standardErrorMessages) {
       standardErrorMessages->streamMutex = &errMutex;
@@ -320,7 +326,7 @@ bool CVELDAR2App::Watch(std::ostream& err, const std::function<void(const RunCon
       };
     }
     std::optional<ProgressLineWriter> line;
-    if (progressColumns > 0) line.emplace(err, batchProgress, progressColumns, errMutex, language);
+    if (progressColumns > 0 && !dryRun) line.emplace(err, batchProgress, progressColumns, errMutex, language);
     if (onBatchRun) onBatchRun(true);
     run(control);
     if (onBatchRun) onBatchRun(false);
@@ -340,11 +346,18 @@ int CVELDAR2App::RunBackupBatch(std::ostream& out, std::ostream& err) {
     // Reads what the real run would read; no log is opened and nothing written.
     ReportUnusedPaths(err);
     MirrorTotals planned;
-    const BackupOutcome result = DryRunBackup(engine, DryRunPrinter(out), &planned);
+    BackupOutcome result;
+    const bool told = Watch(
+        err, [&](const RunControl& control) { result = DryRunBackup(engine, DryRunPrinter(out), &planned, control); },
+        /*dryRun=*/true);
     if (result.ok) return PrintDryRunTotals(planned, out);
-    // Why it was refused is on `err` already: a dry run opens no log, so its
-    // failure lines went there, as did its messages.
-    return result.busy ? kExitOtherInstance : kExitFailure;
+    // Why it was refused, told as the real run tells it: a dry run opens no
+    // log, so its failure lines went to `err`, as did its messages where no
+    // box shows them.
+    if (!told && !result.report.text.empty()) {
+      err << "veldar2: " << DescribeReport(result.report, language, os_) << "\n";
+    }
+    return result.busy || result.unlocked ? kExitOtherInstance : kExitFailure;
   }
   engine.OpenLog();
   engine.WriteLog("Start with parameter");
@@ -358,13 +371,19 @@ int CVELDAR2App::RunBackupBatch(std::ostream& out, std::ostream& err) {
 }
 
 int CVELDAR2App::TellBackupEnd(std::ostream& err) {
-  if (outcome.ok && outcome.failures == 0 && outcome.vanished == 0) return kExitSuccess;
+  if (outcome.ok && outcome.failures == 0 && outcome.vanished == 0 && !outcome.cancelled) return kExitSuccess;
   const auto say = [&](const char* japanese, std::initializer_list<std::string> arguments) {
     return FormatText(Translate(language, japanese), arguments);
   };
   if (!outcome.ok && outcome.busy) {
     err << "veldar2: " << say("ほかの実行が書き込むディレクトリ %1 を使っているため、何もしませんでした", {engine.backupDir})
         << "\n";
+    return kExitOtherInstance;
+  }
+  // A lock that cannot be taken keeps the run out as another run's would;
+  // the reason is the run's report.
+  if (!outcome.ok && outcome.unlocked) {
+    if (!reportShown_) err << "veldar2: " << DescribeReport(outcome.report, language, os_) << "\n";
     return kExitOtherInstance;
   }
 
@@ -387,6 +406,12 @@ int CVELDAR2App::TellBackupEnd(std::ostream& err) {
   const auto summary = [&](const std::string& text) {
     err << "veldar2: " << text << (where.empty() ? "" : " (" + where + ")") << "\n";
   };
+  // A stopped run did not do all it was started for, whenever the stop came:
+  // a script that goes on only after a backup goes no further.
+  if (outcome.cancelled && outcome.ok) {
+    summary(say("バックアップを中止しました。新しい世代はできています。古いコピーの削除は次の実行が行います", {}));
+    return kExitFailure;
+  }
   if (outcome.cancelled) {
     summary(say("バックアップを中止しました。世代は置き換えていません。次の実行が続きから行います", {}));
     return kExitFailure;

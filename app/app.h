@@ -128,8 +128,11 @@ class CVELDAR2App {
   // `err` as the progress line where that is a terminal, with the failure
   // lines the log cannot take and the engine's messages written there
   // between its redraws. True when a message on `err` has told the run's
-  // report (its path and reason), so that the summary need not.
-  bool Watch(std::ostream& err, const std::function<void(const RunControl&)>& run);
+  // report (its path and reason), so that the summary need not. A dry run
+  // (`dryRun`) draws no progress line among the lines it prints, and opens
+  // no log: its failure lines go to `err`, the one that is its report told
+  // as the message of a real run is.
+  bool Watch(std::ostream& err, const std::function<void(const RunControl&)>& run, bool dryRun = false);
   // The totals line that ends a dry run that was not refused; kExitSuccess.
   int PrintDryRunTotals(const MirrorTotals& planned, std::ostream& out);
   // Writes each item of a dry run on `out` as it comes, one line each.

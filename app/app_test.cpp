@@ -62,6 +62,26 @@ TEST_F(AppTest, StoppedBatchRunExitsWithTwo) {
   EXPECT_FALSE(Exists(dir / "dst/src_1"));
 }
 
+// A stop once the new generation is complete, while the old copy it
+// replaces is deleted: the generation stays, and the run still exits 2.
+TEST_F(AppTest, StopDuringTheOldCopysDeletionExitsWithTwo) {
+  testing::WriteFile(dir / "src/b.txt", "b");
+  testing::MakeDirs(dir / "dst");
+  app.language = Language::kEnglish;
+  fault.onCall = [&](const FaultOs::Call& call) {
+    if (call.op == OsOp::DeleteFile && call.path.find(".src_1.veldar2-") != std::string::npos) {
+      app.batchProgress.RequestCancel();
+    }
+  };
+  for (const std::string content : {"1", "2", "3"}) {
+    testing::WriteFile(dir / "src/a.txt", content);
+    EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), content == "3" ? kExitFailure : kExitSuccess);
+  }
+  EXPECT_EQ(err.str(), "veldar2: the backup was cancelled once the new generation was complete: the next run "
+                       "deletes the old copy (see " + fault.logDirOverride + "VELDAR2.LOG)\n");
+  EXPECT_EQ(ReadFile(dir / "dst/src_1/a.txt"), "3");
+}
+
 TEST(UsageTest, EnglishUsageHasNoJapanese) {
   const std::string english = UsageText('-', Language::kEnglish);
   EXPECT_EQ(english.rfind("Usage: veldar2 [-Mcount]", 0), 0u);
@@ -386,7 +406,7 @@ std::set<std::string> DryRunLines(const std::string& printed) {
   for (const std::string& line : testing::Lines(printed)) {
     if (line.rfind("into ", 0) == 0 || line.find(' ') == std::string::npos) continue;
     const std::string word = line.substr(0, line.find(' '));
-    if (word == "copy" || word == "share" || word == "mkdir" || word == "delete") {
+    if (word == "copy" || word == "share" || word == "mkdir" || word == "delete" || word == "access") {
       lines.insert(word + " " + line.substr(line.find_first_not_of(' ', word.size())));
     }
   }
@@ -395,7 +415,8 @@ std::set<std::string> DryRunLines(const std::string& printed) {
 std::set<std::string> LoggedLines(const std::string& log, const std::vector<std::string>& targets) {
   const std::vector<std::pair<std::string, std::string>> words = {
       {"File Copied : ", "copy"}, {"File Linked : ", "share"}, {"File Cloned : ", "share"},
-      {"Directory Created : ", "mkdir"}, {"File Deleted : ", "delete"}, {"Directory Deleted : ", "delete"}};
+      {"Directory Created : ", "mkdir"}, {"File Deleted : ", "delete"}, {"Directory Deleted : ", "delete"},
+      {"Permissions Set : ", "access"}, {"Owner Set : ", "access"}};
   std::set<std::string> lines;
   std::vector<std::string> deletedDirs;
   for (const std::string& line : testing::Lines(log)) {
@@ -404,12 +425,18 @@ std::set<std::string> LoggedLines(const std::string& log, const std::vector<std:
       if (at == std::string::npos) continue;
       std::string path = line.substr(at + text.size());
       if (const std::size_t to = path.find(" to "); to != std::string::npos) path = path.substr(to + 4);
-      // The copy's own top is the dry run's "into" line.
-      if (std::find(targets.begin(), targets.end(), path) != targets.end()) continue;
+      // What was set follows the path.
+      if (word == "access") path = path.substr(0, path.rfind(" : "));
+      // The copy's own top is the dry run's "into" line ("." for its access).
+      if (std::find(targets.begin(), targets.end(), path) != targets.end()) {
+        if (word == "access") lines.insert("access ./");
+        continue;
+      }
       for (const std::string& target : targets) {
         if (path.size() > target.size() && path.rfind(target, 0) == 0) path = path.substr(target.size() + 1);
       }
       if (word == "mkdir" || text == "Directory Deleted : ") path += "/";
+      if (word == "access" && std::filesystem::is_directory(targets.back() + "/" + path)) path += "/";
       lines.insert(word + " " + path);
       if (text == "Directory Deleted : ") deletedDirs.push_back(path);
     }
@@ -446,6 +473,11 @@ TEST_F(AppTest, DryRunChangesNothingAndListsWhatTheRunThenDoes) {
          testing::WriteFile(dir / "src/c.txt", "c");
        },
        "dst"},
+      {"permissions changed", {"-M1"},
+       [&] {
+         std::filesystem::permissions(dir / "src/sub", std::filesystem::perms::owner_all);
+       },
+       "dst"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -477,6 +509,24 @@ TEST_F(AppTest, DryRunChangesNothingAndListsWhatTheRunThenDoes) {
     const std::string working = dir / "dst/.src.veldar2-new";
     EXPECT_EQ(DryRunLines(printed), LoggedLines(Log().substr(logged), {working, dir / c.target}))
         << printed << Log().substr(logged);
+  }
+}
+
+// A refused dry run says why as the refused run does: the same line, with
+// the path it is about and the system's reason, with -NOMSG too.
+TEST_F(AppTest, ARefusedDryRunSaysWhatTheRunSays) {
+  testing::MakeDirs(dir / "dst");
+  app.language = Language::kEnglish;
+  for (const char* noMessage : {"-NODEL", "-NOMSG"}) {
+    SCOPED_TRACE(noMessage);
+    const std::vector<std::string> arguments = {"-M3", noMessage, dir / "missing", dir / "dst"};
+    ASSERT_EQ(Run(arguments), kExitFailure);
+    const std::string said = err.str().substr(0, err.str().find('\n') + 1);
+    EXPECT_NE(said.find(dir / "missing"), std::string::npos) << said;
+    std::vector<std::string> dry = arguments;
+    dry.insert(dry.begin(), "-DRYRUN");
+    EXPECT_EQ(Run(dry), kExitFailure);
+    EXPECT_EQ(err.str(), said);
   }
 }
 
@@ -520,6 +570,19 @@ TEST_F(AppTest, RestoreFromTheCommandLineGivesEachGenerationExactly) {
     if (status != kExitSuccess) EXPECT_EQ(Run({"-RESTORE1", dir / "src", dir / "dst", into}), status) << into;
   }
   EXPECT_NE(Log().find("Starting with Restore button"), std::string::npos);
+  // Its dry run lists the directories the restore makes (a restore directory
+  // still to be made), as the restore then logs them.
+  ASSERT_EQ(Run({"-DRYRUN", "-RESTORE1", dir / "src", dir / "dst", dir / "new/deeper"}), kExitSuccess) << err.str();
+  const std::string printed = out.str();
+  const std::size_t logged = Log().size();
+  ASSERT_EQ(Run({"-RESTORE1", dir / "src", dir / "dst", dir / "new/deeper"}), kExitSuccess) << err.str();
+  const std::vector<std::string> lines = testing::Lines(Log().substr(logged));
+  for (const std::string& made : {dir / "new", dir / "new/deeper", dir / "new/deeper/src"}) {
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [&](const std::string& line) { return line.ends_with("Directory Created : " + made); }))
+        << made;
+    EXPECT_NE(printed.find("mkdir   " + made + "/\n"), std::string::npos) << printed;
+  }
   EXPECT_EQ(Run({"-RESTORE3", dir / "src", dir / "dst", dir / "rest"}), kExitFailure);
   EXPECT_NE(err.str().find(dir / "dst"), std::string::npos) << err.str();
 }

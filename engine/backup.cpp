@@ -54,8 +54,16 @@ const char kSourceInMirror[] =
     "バックアップするディレクトリが書き込むディレクトリの中にあるため、"
     "世代数は2以上にしてください。";
 
-// Five tries, 500 ms apart: as long as the activity log waits for its lock.
-constexpr int kLockAttempts = 5;
+// What a run that cannot take the backup directory's lock says.
+const char kLockUnavailable[] = "書き込むディレクトリをロックできません。";
+const char kLockNameTaken[] =
+    "書き込むディレクトリのロックファイルの名前を、ロックファイルでないものが使っています。";
+const char kTakenByDirectory[] = "中身のあるディレクトリです。";
+const char kTakenByOtherUser[] = "ほかのユーザーのものです。";
+const char kTakenByOther[] = "取り除けないものです。";
+const char kRemoveIt[] = "取り除いてからやり直してください。";
+
+// The lock is tried again this often while another run holds it.
 constexpr int kLockRetryMs = 500;
 
 // A freshly formatted file system holds this directory and nothing else.
@@ -69,12 +77,15 @@ std::string LimitReachedLine(const std::string& reused) {
 }
 
 // The slot of the generation of `stem` whose service name with `suffix` is
-// `name`; 0 for any other name.
+// `name`, in any of its spellings; 0 for any other name.
 int SlotOfServiceName(std::string_view name, const std::string& stem, const char* suffix) {
   const std::string_view tail = suffix;
   if (name.size() <= tail.size() || name.substr(name.size() - tail.size()) != tail) return 0;
   for (int slot = 1; slot <= kMaxGenerationSlot; ++slot) {
-    if (name == ServiceName(DirGenerationName(stem, slot), suffix)) return slot;
+    const std::string generation = DirGenerationName(stem, slot);
+    for (int variant = 1; variant <= kServiceNameVariants; ++variant) {
+      if (name == ServiceNameVariant(generation, suffix, variant)) return slot;
+    }
   }
   return 0;
 }
@@ -120,12 +131,14 @@ BackupOutcome OutcomeOf(int ok, const BackupRun& run, Reporter& reporter) {
   outcome.ok = ok;
   // A run that ended early because it was asked to stop: the copy under way
   // was abandoned, no generation was replaced, and a working directory stays
-  // for the next run to carry on from.
-  if (!outcome.ok && reporter.Cancelled()) {
+  // for the next run to carry on from. Or the stop came once the new
+  // generation was complete: what was left undone then is the next run's.
+  if ((!outcome.ok || run.stoppedAfterCopy()) && reporter.Cancelled()) {
     outcome.cancelled = true;
     reporter.Note(CVELDAR2Engine::kCanceledLine);
   }
   outcome.busy = run.busy();
+  outcome.unlocked = run.unlocked();
   outcome.failures = reporter.failures();
   outcome.vanished = reporter.vanished();
   outcome.unreadable = reporter.unreadable();
@@ -183,15 +196,19 @@ int BackupRun::FindDirs() {
 }
 
 int BackupRun::Run() {
-  busy_ = false;
+  busy_ = unlocked_ = stoppedAfterCopy_ = false;
   if (!CheckParameters() || !CompileExcludes()) return 0;
   std::unique_ptr<OsDir> backup;
-  // A dry run takes the lock too, so that it sees no run's work half done
-  // and says so when another run holds the directory; the lock's file goes
-  // with the lock.
-  if (!LockBackupDir(os_, job_.backupDir, &backup)) {
-    busy_ = true;
-    return Refuse(BusyText(job_.backupDir));
+  // A dry run only tests the lock, making nothing: it says so when another
+  // run holds the directory, as the run would. The time the log waited for
+  // another run counts against the lock's wait.
+  const int waitMs = std::max(0, kLockWaitMs - job_.activityLog.waitedMs());
+  if (Status code = LockBackupDir(os_, job_.backupDir, dryRun_ ? LockUse::kTest : LockUse::kWrite, waitMs,
+                                  &backup);
+      !code.ok()) {
+    busy_ = code.Is(ErrorKind::kLocked);
+    unlocked_ = !busy_ && !code.Is(ErrorKind::kExists);
+    return reporter_.Refuse(LockRefusal(os_, job_.backupDir, code), job_.backupDir);
   }
   // Everything below the backup directory is reached through this one open
   // directory for the rest of the run.
@@ -281,21 +298,46 @@ bool BackupRun::SourceFoldsCase() {
   });
 }
 
-int BackupRun::LockBackupDir(Os& os, const std::string& backupDir, std::unique_ptr<OsDir>* lock) {
+Status BackupRun::LockBackupDir(Os& os, const std::string& backupDir, LockUse use, int waitMs,
+                                std::unique_ptr<OsDir>* lock) {
   if (!os.OpenDir(backupDir, /*followLink=*/true, lock).ok()) {
     lock->reset();
-    return 1;
+    return Status();
   }
-  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    const Status code = (*lock)->Lock(kLockFileName);
-    // A file system without locks cannot keep two runs apart, and a user who
-    // may only read the backup directory (a restore) cannot take its lock:
-    // neither is a reason to refuse this run.
-    if (code.ok() || !code.Is(ErrorKind::kLocked)) return 1;
+  for (int waited = 0;; waited += kLockRetryMs) {
+    const Status code = use == LockUse::kTest ? (*lock)->TestLock(kLockFileName) : (*lock)->Lock(kLockFileName);
+    if (code.ok()) return code;
+    // A restore by a user who may only read the backup directory changes
+    // nothing there, and cannot get in a backup's way: it goes on without
+    // the lock. Every other run that cannot take it stops: two runs of one
+    // job side by side would work on one working directory.
+    if (use == LockUse::kRead &&
+        (code.Is(ErrorKind::kAccessDenied) || code.Is(ErrorKind::kReadOnlyFileSystem))) {
+      return Status();
+    }
+    if (!code.Is(ErrorKind::kLocked) || waited >= waitMs) {
+      lock->reset();
+      return code;
+    }
     os.SleepMs(kLockRetryMs);
   }
-  lock->reset();
-  return 0;
+}
+
+std::string BackupRun::LockRefusal(Os& os, const std::string& backupDir, const Status& code) {
+  if (code.Is(ErrorKind::kLocked)) return BusyText(backupDir);
+  if (!code.Is(ErrorKind::kExists)) return kLockUnavailable + ("\n" + os.ErrorText(code));
+  // Said for what it is: it is not the program's to remove.
+  const std::string path = os.Paths().Join(backupDir, kLockFileName);
+  FileStatus status;
+  const char* what = kTakenByOther;
+  if (Stat(os, path, /*followLink=*/false, &status).ok()) {
+    if (status.kind == EntryKind::Directory) {
+      what = kTakenByDirectory;
+    } else if (status.owner != os.UserId()) {
+      what = kTakenByOtherUser;
+    }
+  }
+  return kLockNameTaken + ("\n" + path + "\n" + what + kRemoveIt);
 }
 
 std::string BackupRun::BusyText(const std::string& backupDir) {
@@ -420,7 +462,8 @@ int BackupRun::File() {
   // not happen is not stamped: that would make an old generation, or nothing,
   // pass for the newest.
   if (!copied) {
-    reporter_.Failure("Set Time Failed : " + job_.targetPath + " : not copied");
+    // The copy's own failure is counted already.
+    reporter_.Consequence("Set Time Failed : " + job_.targetPath + " : not copied");
   } else if (Status code = SetTimes(os_, job_.targetPath, os_.Now()); !code.ok()) {
     reporter_.Failure("Set Time Failed : " + job_.targetPath + " : ERR = " + std::to_string(code.code()));
   }
@@ -545,8 +588,11 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   if (const CFileEntry* newest = FindGeneration(job_.generations, 0)) {
     job.reference = Join(job_.backupDir, newest->name);
     job.sharing = job_.linkUnchanged ? MirrorSharing::kLinkOrClone : MirrorSharing::kCloneOrCopy;
-    job.keepUnreadable = reporter_.noMessage() != 0;
   }
+  // What cannot be read is left out of the first generation, and taken from
+  // the newest in later ones: one such entry must never keep every backup
+  // from being made.
+  job.keepUnreadable = reporter_.noMessage() != 0;
   plan.target = std::move(workingDir);
   plan.targetStatus = workingStatus;
   // The working directory is the program's own, whatever it holds: a copy
@@ -597,20 +643,23 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   // not be read are the exception: the copy holds their last good copy
   // instead, and is complete in every other way.
   if (reporter_.failures() != failuresBefore + (reporter_.unreadable() - unreadableBefore)) {
-    reporter_.Failure("Copy incomplete, no generation replaced : " + working);
+    reporter_.Consequence("Copy incomplete, no generation replaced : " + working);
     reporter_.Show("Copy incomplete, no generation replaced : " + working);
     return 0;
   }
 
   // Complete: it takes its name, a free one or the recycled generation's.
   if (!NameGeneration(backup, workingName, workingStatus, finalName, recycled)) return 0;
-  // Only then do the surplus job_.generations of a lowered count go, oldest last
+  // Only then do the surplus generations of a lowered count go, oldest last
   // (unless a stop was asked for meanwhile: the next run deletes them).
-  for (int number = keep; number < present && !reporter_.Cancelled(); ++number) {
+  for (int number = keep; number < present && !stoppedAfterCopy_; ++number) {
     const CFileEntry* surplus = FindGeneration(job_.generations, number);
     const std::string path = Join(job_.backupDir, surplus->name);
-    if (!Retire(backup, *surplus, "ERROR AT DELETE FILES " + path, "ERROR AT DELETE FILE " + path) &&
-        !reporter_.noMessage() && !reporter_.Cancelled()) {
+    const bool retired = !reporter_.Cancelled() &&
+                         Retire(backup, *surplus, "ERROR AT DELETE FILES " + path, "ERROR AT DELETE FILE " + path);
+    if (!retired && reporter_.Cancelled()) {
+      stoppedAfterCopy_ = true;
+    } else if (!retired && !reporter_.noMessage()) {
       return 0;
     }
   }
@@ -694,16 +743,12 @@ bool BackupRun::CarriedOnWorkingDir(OsDir& backup, const std::string& name,
 int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
                                    const FileStatus& workingStatus, const std::string& finalName,
                                    const CFileEntry* recycled) {
-  const std::string working = Join(job_.backupDir, workingName);
   const std::string target = Join(job_.backupDir, finalName);
   auto renameFailed = [&](const std::string& from, const std::string& to, const Status& code) {
-    reporter_.Failure("rename directory failed : from " + from + " TO " + to + " : ERR = " +
-                 std::to_string(code.code()));
+    reporter_.Failure("rename directory failed : from " + Join(job_.backupDir, from) + " TO " +
+                      Join(job_.backupDir, to) + " : ERR = " + std::to_string(code.code()));
     reporter_.Show("ERROR MKDIR " + target);
     return 0;
-  };
-  auto renamed = [&](const std::string& from, const std::string& to) {
-    reporter_.Done("rename directory : from " + from + " TO " + to);
   };
   // Whether `name` is still the entry `expected` describes.
   auto isStill = [&](const std::string& name, const FileStatus& expected) {
@@ -717,14 +762,13 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     // time it got when this run (or the interrupted one it carries on)
     // began, newer than every generation there is.
     if (!isStill(workingName, workingStatus)) {
-      return renameFailed(working, target, os_.Error(ErrorKind::kChanged));
+      return renameFailed(workingName, finalName, os_.Error(ErrorKind::kChanged));
     }
-    if (Status code = backup.MoveNoReplace(workingName, backup, finalName); !code.ok()) {
-      return renameFailed(working, target, code);
+    if (Status code = Rename(backup, workingName, finalName); !code.ok()) {
+      return renameFailed(workingName, finalName, code);
     }
-    renamed(working, target);
     if (!isStill(finalName, workingStatus)) {
-      return renameFailed(working, target, os_.Error(ErrorKind::kChanged));
+      return renameFailed(workingName, finalName, os_.Error(ErrorKind::kChanged));
     }
     if (Status code = backup.Sync(); !code.ok()) {
       reporter_.Failure("Flush Failed : " + job_.backupDir + " : ERR = " + std::to_string(code.code()));
@@ -736,30 +780,26 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
   // the source (reached through a bind mount).
   if (!isStill(finalName, recycled->status) ||
       (guarded_ && recycled->status.SameEntryAs(*guarded_))) {
-    return renameFailed(working, target, os_.Error(ErrorKind::kChanged));
+    return renameFailed(workingName, finalName, os_.Error(ErrorKind::kChanged));
   }
   // The new copy goes to the retired name first (a cut here costs this run's
   // copy, never a generation), and is then swapped with the old one in one
   // step: there is no moment at which the generation's name is missing.
-  const std::string retiredName = ServiceName(finalName, kRetiredSuffix);
-  const std::string retired = Join(job_.backupDir, retiredName);
-  if (Status code = backup.MoveNoReplace(workingName, backup, retiredName); !code.ok()) {
-    return renameFailed(working, retired, code);
+  std::string retiredName;
+  if (Status code = MoveAside(backup, workingName, finalName, kRetiredSuffix, &retiredName); !code.ok()) {
+    return renameFailed(workingName, retiredName, code);
   }
-  renamed(working, retired);
   // Until the swap, a failure gives the copy its working name back, for the
   // next run to carry on from.
-  auto stopBeforeSwap = [&](const std::string& from, const std::string& to, const Status& code) {
-    renameFailed(from, to, code);
-    (void)backup.MoveNoReplace(retiredName, backup, workingName);
-    return 0;
-  };
+  auto giveBack = [&] { (void)Rename(backup, retiredName, workingName); };
   if (!isStill(retiredName, workingStatus)) {
-    return stopBeforeSwap(working, retired, os_.Error(ErrorKind::kChanged));
+    renameFailed(workingName, retiredName, os_.Error(ErrorKind::kChanged));
+    giveBack();
+    return 0;
   }
   if (!Flush(backup, /*fileSystem=*/false)) {
     reporter_.Show("ERROR MKDIR " + target);
-    (void)backup.MoveNoReplace(retiredName, backup, workingName);
+    giveBack();
     return 0;
   }
   Status code = backup.Exchange(retiredName, finalName);
@@ -768,24 +808,25 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     // No swap in one step here (Windows, some file systems): the old copy
     // is moved aside under a name that a later run gives back to it if the
     // new one never got there, then the new one takes its name.
-    code = backup.MoveNoReplace(retiredName, backup, workingName);
-    if (!code.ok()) return renameFailed(retired, working, code);
-    oldName = ServiceName(finalName, kSwapSuffix);
-    const std::string aside = Join(job_.backupDir, oldName);
-    code = backup.MoveNoReplace(finalName, backup, oldName);
-    if (!code.ok()) return renameFailed(target, aside, code);
-    renamed(target, aside);
+    if (code = Rename(backup, retiredName, workingName); !code.ok()) {
+      return renameFailed(retiredName, workingName, code);
+    }
+    if (code = MoveAside(backup, finalName, finalName, kSwapSuffix, &oldName); !code.ok()) {
+      return renameFailed(finalName, oldName, code);
+    }
     if (!Flush(backup, /*fileSystem=*/false)) {
       reporter_.Show("ERROR MKDIR " + target);
       return 0;
     }
-    code = backup.MoveNoReplace(workingName, backup, finalName);
-    if (!code.ok()) return renameFailed(working, target, code);
-    renamed(working, target);
+    if (code = Rename(backup, workingName, finalName); !code.ok()) {
+      return renameFailed(workingName, finalName, code);
+    }
   } else if (!code.ok()) {
-    return stopBeforeSwap(retired, target, code);
+    renameFailed(retiredName, finalName, code);
+    giveBack();
+    return 0;
   } else {
-    renamed(retired, target);
+    reporter_.Done("rename directory : from " + Join(job_.backupDir, retiredName) + " TO " + target);
   }
   // The new name survives a power cut before any of the old copy goes.
   if (!Flush(backup, /*fileSystem=*/false)) {
@@ -793,7 +834,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     return 0;
   }
   if (!isStill(finalName, workingStatus)) {
-    return renameFailed(retired, target, os_.Error(ErrorKind::kChanged));
+    return renameFailed(retiredName, finalName, os_.Error(ErrorKind::kChanged));
   }
   // The old copy now lies under the retired name. A stop asked for while it
   // is being deleted ends the run there: the new generation is complete, and
@@ -803,13 +844,35 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
   bool removeFailed = false;
   if (!TreeDeleter(files_, guarded_).Tree(backup, old, &removeFailed)) {
     if (reporter_.Cancelled()) {
-      reporter_.Note(CVELDAR2Engine::kCanceledLine);
+      stoppedAfterCopy_ = true;
       return 1;
     }
     reporter_.Show(removeFailed ? "ERROR AT DELETE FILE IN DELETE!" : "ERROR AT DELETE FILES IN DELETE!");
     return reporter_.noMessage() ? 1 : 0;
   }
   return 1;
+}
+
+Status BackupRun::Rename(OsDir& backup, const std::string& from, const std::string& to) {
+  const Status code = backup.MoveNoReplace(from, backup, to);
+  if (code.ok()) {
+    reporter_.Done("rename directory : from " + Join(job_.backupDir, from) + " TO " + Join(job_.backupDir, to));
+  }
+  return code;
+}
+
+Status BackupRun::MoveAside(OsDir& backup, const std::string& from, const std::string& generation,
+                            const char* suffix, std::string* to) {
+  Status code;
+  for (int variant = 1; variant <= kServiceNameVariants; ++variant) {
+    *to = ServiceNameVariant(generation, suffix, variant);
+    code = Rename(backup, from, *to);
+    if (!code.Is(ErrorKind::kExists)) return code;
+    // Left by someone this run may not overrule (another user's entry in a
+    // shared directory): the next spelling of the name is used instead.
+    reporter_.Note("Name In Use, Another Taken : " + Join(job_.backupDir, *to));
+  }
+  return code;
 }
 
 int BackupRun::MirrorIntoBackupDir() {
@@ -829,6 +892,8 @@ int BackupRun::MirrorIntoBackupDir() {
   job.ownName = kLockFileName;
   // An excluded entry's earlier copy stays among the others.
   job.excludes = &excludes_;
+  // So does the copy of a directory that cannot be read.
+  job.keepUnreadable = reporter_.noMessage() != 0;
   if (dryRun_) {
     job.targetIsNew = job.targetNotMade = missing;
     if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
@@ -870,22 +935,20 @@ int BackupRun::Retire(OsDir& backup, const CFileEntry& generation,
   // half-emptied directory that looks like a generation. It must still be
   // the directory the scan listed, and never the source.
   const std::string path = Join(job_.backupDir, generation.name);
-  const std::string trashName = ServiceName(generation.name, kRetiredSuffix);
-  const std::string trash = Join(job_.backupDir, trashName);
+  std::string trashName = ServiceName(generation.name, kRetiredSuffix);
   FileStatus now;
   Status code = backup.StatAt(generation.name, &now);
   if (code.ok() && (!now.SameEntryAs(generation.status) ||
                     (guarded_ && now.SameEntryAs(*guarded_)))) {
     code = os_.Error(ErrorKind::kChanged);
   }
-  if (code.ok()) code = backup.MoveNoReplace(generation.name, backup, trashName);
+  if (code.ok()) code = MoveAside(backup, generation.name, generation.name, kRetiredSuffix, &trashName);
   if (!code.ok()) {
-    reporter_.Failure("rename directory failed : from " + path + " TO " + trash +
-                 " : ERR = " + std::to_string(code.code()));
+    reporter_.Failure("rename directory failed : from " + path + " TO " + Join(job_.backupDir, trashName) +
+                      " : ERR = " + std::to_string(code.code()));
     reporter_.Show(contentsMessage);
     return 0;
   }
-  reporter_.Done("rename directory : from " + path + " TO " + trash);
   // The new name reaches the disk before any of the contents go: otherwise a
   // power cut could bring back the generation's name over a half-emptied copy.
   if (!Flush(backup, /*fileSystem=*/false)) {
@@ -934,6 +997,20 @@ void BackupRun::RemoveLeftovers(OsDir& backup, const std::string* stem) {
   });
   TreeDeleter own = OwnDeleter();
   for (const DirEntry& entry : found) {
+    // Another user's entry on such a name (in a directory users share) is
+    // not this run's to empty: it goes only where it can go in one step, and
+    // otherwise stays, its name passed over (MoveAside).
+    if (entry.status.owner != os_.UserId() && !os_.MayChangeOwner()) {
+      const Status code = entry.status.kind == EntryKind::Directory ? backup.RemoveDir(entry.name)
+                                                                     : backup.DeleteFile(entry.name);
+      if (code.ok()) {
+        reporter_.Done((entry.status.kind == EntryKind::Directory ? "Directory Deleted : " : "File Deleted : ") +
+                       Join(job_.backupDir, entry.name));
+      } else {
+        reporter_.Note("Name In Use, Left Alone : " + Join(job_.backupDir, entry.name));
+      }
+      continue;
+    }
     if (entry.status.kind != EntryKind::Directory) {
       own.files().Delete(backup, entry.name);
     } else {

@@ -27,11 +27,24 @@ struct BackupOutcome {
   int ok = 0;              // non-zero: the run succeeded (what `Backup` returns)
   int failures = 0;        // failure lines: operations that failed and were passed over
   int vanished = 0;        // source entries that vanished while they were copied
-  int unreadable = 0;      // of `failures`: source files kept from the newest generation
+  int unreadable = 0;      // of `failures`: source entries kept from the newest generation
   bool busy = false;       // refused: another run holds the backup directory
-  bool cancelled = false;  // stopped at the user's request ("Canceled by User" logged)
+  bool unlocked = false;   // refused: its lock cannot be taken (`report` says why)
+  // Stopped at the user's request ("Canceled by User" logged). With `ok`,
+  // the new generation was complete before the stop, and what the stop
+  // left undone (deleting the old copy, the surplus generations) is done
+  // by the next run.
+  bool cancelled = false;
   Report report;           // what the run last told the user of a failure
   RunSummary summary;      // what it copied, shared and deleted, and how long it took
+};
+
+// What a run does with the backup directory's lock (BackupRun::LockBackupDir).
+enum class LockUse {
+  kWrite,  // a backup: without the lock, no run
+  kRead,   // a restore: without it only where this user may not write the
+           // backup directory, and so cannot get in a backup's way
+  kTest,   // a dry run: whether it could be taken, with nothing made or held
 };
 
 // A reporter for a run of `job`: its log, its messages, its log options and
@@ -49,8 +62,8 @@ MirrorJob MirrorJobOf(const CVELDAR2Engine& job, const std::string& source, cons
 BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control = RunControl());
 
 // A dry run of the same (dry_run.h): the same pre-check and refusals, then
-// what the run would do told to `output`, nothing changed (the lock is taken
-// and let go, leaving no file), no settings written and no summary line. `outcome.ok` is what the real run's
+// what the run would do told to `output`, nothing changed (the lock is only
+// tested), no settings written and no summary line. `outcome.ok` is what the real run's
 // checks would allow; `planned` what its copy would cost.
 BackupOutcome DryRunBackup(CVELDAR2Engine& job, const DryRunOutput& output,
                            MirrorTotals* planned, const RunControl& control = RunControl());
@@ -79,6 +92,10 @@ class BackupRun {
   int Dir();
 
   bool busy() const { return busy_; }
+  // Refused because the backup directory's lock cannot be taken.
+  bool unlocked() const { return unlocked_; }
+  // Stopped at the user's request after the new generation was complete.
+  bool stoppedAfterCopy() const { return stoppedAfterCopy_; }
   // What the copies of the run planned, in all (a dry run's figures).
   const MirrorTotals& planned() const { return planned_; }
 
@@ -87,15 +104,23 @@ class BackupRun {
   // Opens the backup directory for a run and takes its exclusive lock (the
   // lock file `kLockFileName` inside it), so that two runs never work on one
   // backup directory at once; the lock ends with `lock`, which holds the
-  // open directory. Another run's lock is waited for (five tries, 500 ms
-  // apart); then the result is 0, with nothing reported. A directory that
-  // cannot be opened is no refusal here (the run's own checks say what is
-  // wrong with it): `lock` stays empty and the result is 1. Nor is a lock
-  // this user cannot take (a directory it may only read): the run goes on
-  // without one.
-  static int LockBackupDir(Os& os, const std::string& backupDir, std::unique_ptr<OsDir>* lock);
+  // open directory. Another run's lock is waited for, `waitMs` at most,
+  // 500 ms between tries. Success: locked (or, as `use` allows, tested or
+  // let be), or the directory cannot be opened, which is no refusal here
+  // (the run's own checks say what is wrong with it: `lock` stays empty).
+  // Otherwise, with nothing reported and `lock` empty: kLocked, another
+  // run holds it; kExists, something that is not a lock file holds the
+  // lock's name; any other, why the lock cannot be taken.
+  static Status LockBackupDir(Os& os, const std::string& backupDir, LockUse use, int waitMs,
+                              std::unique_ptr<OsDir>* lock);
   // The name of the run's lock file in the backup directory.
   static constexpr const char* kLockFileName = ".veldar2.lock";
+  // How long a run waits for the log and the backup directory's lock in all.
+  static constexpr int kLockWaitMs = 2500;
+  // What a run that cannot take the lock of `backupDir` (for `code`, as
+  // LockBackupDir gives it) tells the user; `os` says what is on the lock's
+  // name.
+  static std::string LockRefusal(Os& os, const std::string& backupDir, const Status& code);
 
  private:
   std::string Join(const std::string& directory, const std::string& name) const;
@@ -141,6 +166,16 @@ class BackupRun {
   // deleted. 0: reported.
   int NameGeneration(OsDir& backup, const std::string& workingName, const FileStatus& workingStatus,
                      const std::string& finalName, const CFileEntry* recycled);
+  // Renames `from` in the backup directory `backup` to `to`, never over an
+  // entry, with its line. The failure is the caller's to report.
+  Status Rename(OsDir& backup, const std::string& from, const std::string& to);
+  // Renames `from` to the first spelling of the service name of
+  // `generation` with `suffix` that is free (`*to`), with its line; a
+  // spelling something else holds (another user's entry the run may not
+  // remove) is passed over with a line that says so. The failure is the
+  // caller's to report.
+  Status MoveAside(OsDir& backup, const std::string& from, const std::string& generation, const char* suffix,
+                   std::string* to);
   // Flushes the directory's entries, or with `fileSystem` everything on the
   // file system that holds it. 0: failed, and that is a failure line.
   int Flush(const std::string& directory, bool fileSystem);
@@ -177,6 +212,8 @@ class BackupRun {
   // the job's patterns, and when there are none.
   ExcludeSet excludes_;
   bool busy_ = false;
+  bool unlocked_ = false;
+  bool stoppedAfterCopy_ = false;
   const DryRunOutput* dryRun_ = nullptr;
   MirrorTotals planned_;
 };

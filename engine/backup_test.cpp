@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <numeric>
+#include <tuple>
 
 #include "engine/engine.h"
+#include "engine/restore.h"
 #include "platform/fault_os.h"
 #include "res/string_table.h"
 #include "tests/backup_job.h"
@@ -322,6 +325,7 @@ TEST(BackupFileTest, TimeStampFailuresAreLogged) {
                              "/report_1.doc_ : not copied"),
               std::string::npos);
     for (const auto& call : job.os.calls) EXPECT_NE(call.op, OsOp::SetTimes);
+    EXPECT_EQ(job.outcome.failures, 1) << "one failed copy, one failure";
   }
   {
     Job job;
@@ -420,6 +424,54 @@ TEST(BackupTest, SourceNamesAndEmptySources) {
   EXPECT_EQ(job.Backup(), 1);
 }
 
+// A lock that cannot be taken keeps out every run that may change the
+// backup directory, saying why: another run holds it, this user may not
+// make it, something else holds its name. Only a restore by a user who may
+// only read the directory goes on without it.
+TEST(BackupTest, ALockThatCannotBeTakenStopsTheRun) {
+  const std::pair<ErrorKind, const char*> cases[] = {
+      {ErrorKind::kLocked, "ほかのバックアップかレストアが"},
+      {ErrorKind::kAccessDenied, "書き込むディレクトリをロックできません。"},
+      {ErrorKind::kExists, "書き込むディレクトリのロックファイルの名前を、ロックファイルでないものが"}};
+  for (const auto& [kind, shown] : cases) {
+    SCOPED_TRACE(shown);
+    Job job;
+    job.UseDir();
+    ASSERT_EQ(job.Run(2, "v1"), 1);
+    job.os.FailAt(OsOp::LockDir, "", job.os.Error(kind));
+    EXPECT_EQ(job.Run(2, "v2"), 0);
+    EXPECT_EQ(job.outcome.busy, kind == ErrorKind::kLocked);
+    EXPECT_EQ(job.outcome.unlocked, kind == ErrorKind::kAccessDenied);
+    EXPECT_EQ(job.messages.shown.back().rfind(shown, 0), 0u) << job.messages.shown.back();
+    EXPECT_EQ(ListNames(job.backup), std::vector<std::string>{"docs_1"});
+    job.engine.restoreDir = job.dir / "restored";
+    ASSERT_EQ(job.engine.FindDirGenerations(), 1);
+    EXPECT_EQ(RunRestore(job.engine, 0).ok, kind == ErrorKind::kAccessDenied ? 1 : 0);
+  }
+}
+
+// A dry run only tests the lock: it takes, makes and deletes nothing (no
+// lock file comes and goes), and still says when another run holds it.
+TEST(BackupTest, ADryRunTestsTheLockAndMakesNothing) {
+  for (const bool held : {false, true}) {
+    Job job;
+    job.UseDir();
+    WriteFile(job.engine.sourcePath + "/a.txt", "a");
+    std::unique_ptr<OsDir> holder;
+    if (held) {
+      ASSERT_TRUE(job.real->OpenDir(job.backup, true, &holder).ok() && holder->Lock(".veldar2.lock").ok());
+    }
+    const std::vector<std::string> before = ListNames(job.backup);
+    job.os.calls.clear();
+    MirrorTotals planned;
+    EXPECT_EQ(DryRunBackup(job.engine, [](const DryRunItem&) {}, &planned).busy, held);
+    EXPECT_EQ(ListNames(job.backup), before);
+    for (const FaultOs::Call& call : job.os.calls) {
+      EXPECT_TRUE(call.op != OsOp::LockDir && !ChangesFileSystem(call.op)) << OsOpName(call.op);
+    }
+  }
+}
+
 // One run at a time per backup directory: a second waits as long as the log
 // does, then is refused with the backup directory named.
 TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
@@ -437,9 +489,50 @@ TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
   std::vector<std::string> names = ListNames(job.backup);
   std::erase(names, CVELDAR2Engine::kLockFileName);
   EXPECT_EQ(names, std::vector<std::string>{});
+  // A run that waited for the other run's log first waits 2.5 seconds in
+  // all, not once for each.
+  job.os.sleeps.clear();
+  job.engine.CloseLog();
+  std::unique_ptr<OsFile> otherLog;
+  ASSERT_TRUE(job.real->OpenExclusive(job.dir / "log/VELDAR2.TMP", &otherLog).ok());
+  job.engine.OpenLog();
+  EXPECT_EQ(job.Run(2, "v1"), 0);
+  EXPECT_EQ(job.outcome.busy, 1);
+  EXPECT_EQ(std::accumulate(job.os.sleeps.begin(), job.os.sleeps.end(), 0), 2500);
+  otherLog.reset();
+  job.engine.OpenLog();
+
   held.reset();
   EXPECT_EQ(job.Run(2, "v1"), 1);
   EXPECT_EQ(job.outcome.busy, 0);
+}
+
+// Every rename of a recycling run has its line: with a swap in one step,
+// without one (Windows), and where another's entry holds the retired name
+// (the next spelling of it is taken, and the log says so).
+TEST(BackupTest, EveryRenameHasItsLine) {
+  const std::tuple<OsOp, const char*, ErrorKind> cases[] = {
+      {OsOp::Exchange, "none", ErrorKind::kIo},
+      {OsOp::Exchange, "", ErrorKind::kUnsupported},
+      {OsOp::MoveNoReplace, ".docs_1.veldar2-old", ErrorKind::kExists}};
+  for (const auto& [op, at, kind] : cases) {
+    Job job;
+    job.UseDir();
+    ASSERT_EQ(job.Run(2, "v1") + job.Run(2, "v2"), 2);
+    job.os.FailAt(op, at, job.os.Error(kind), /*times=*/1);
+    const std::size_t logged = job.Log().size();
+    job.os.calls.clear();
+    ASSERT_EQ(job.Run(2, "v3"), 1);
+    const std::vector<FaultOs::Call> calls = job.os.calls;  // before reading the log renames it (Windows)
+    const std::string log = job.Log().substr(logged);
+    for (const FaultOs::Call& call : calls) {
+      if ((call.op != OsOp::MoveNoReplace && call.op != OsOp::Exchange) || !call.result.ok()) continue;
+      EXPECT_NE(log.find("rename directory : from " + Slashes(call.path) + " TO " + Slashes(call.path2)),
+                std::string::npos) << log;
+    }
+    EXPECT_EQ(log.find("Name In Use, Another Taken") != std::string::npos, kind == ErrorKind::kExists);
+    EXPECT_EQ(job.Generations(), (Contents{{"docs_1", "v3"}, {"docs_2", "v2"}}));
+  }
 }
 
 // With -NOMSG, a source file that cannot be read does not keep the
@@ -453,35 +546,54 @@ TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
     const char* what;
     int noMessage;
     bool link;
-    std::string failAt;  // a source file, or a copy being written (in the scratch directory)
+    std::string failAt;  // a source file or directory, or a copy being written (in the scratch directory)
     int result;
     bool newGeneration;
     std::string kept;  // what the new generation holds for the file ("": none)
-    int failures = 1;  // failure lines
+    int failures = 1;  // failure lines: one for each failure, however it ends
+    bool first = false;  // the run makes the first generation
+    OsOp op = OsOp::CopyFile;
   } cases[] = {
       {"unreadable, copied from the newest", 1, false, "src/docs/a.txt", 1, true, "v1"},
       {"unreadable, linked to the newest", 1, true, "src/docs/a.txt", 1, true, "v1"},
       {"unreadable and new: left out", 1, false, "src/docs/new.txt", 1, true, ""},
-      // The copy's line and "Copy incomplete, no generation replaced".
-      {"the backup's side failed", 1, false, "backup/.docs.veldar2-new/a.txt", 0, false, "", 2},
+      {"the backup's side failed", 1, false, "backup/.docs.veldar2-new/a.txt", 0, false, ""},
       {"unreadable, without -NOMSG", 0, false, "src/docs/a.txt", 0, false, ""},
+      {"unreadable in the first generation: left out", 1, false, "src/docs/a.txt", 1, true, "", 1, true},
+      {"an unreadable directory, copied from the newest", 1, false, "src/docs/sub", 1, true, "s1", 1, false,
+       OsOp::OpenDir},
+      {"an unreadable directory, linked to the newest", 1, true, "src/docs/sub", 1, true, "s1", 1, false,
+       OsOp::OpenDir},
+      {"an unreadable directory in the first generation: left out", 1, false, "src/docs/sub", 1, true, "", 1,
+       true, OsOp::OpenDir},
+      {"an unreadable directory, without -NOMSG", 0, false, "src/docs/sub", 0, false, "", 1, false, OsOp::OpenDir},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Job job;
     job.UseDir();
     job.engine.linkUnchanged = c.link;
-    ASSERT_EQ(job.Run(3, "v1"), 1);
+    WriteFile(job.engine.sourcePath + "/sub/deeper/s.txt", "s1");
+    if (!c.first) {
+      ASSERT_EQ(job.Run(3, "v1"), 1);
+    }
     WriteFile(job.engine.sourcePath + "/new.txt", "new");
-    job.os.FailAt(OsOp::CopyFile, job.dir / c.failAt, job.os.Error(ErrorKind::kAccessDenied));
+    WriteFile(job.engine.sourcePath + "/sub/deeper/s.txt", "s2");
+    job.os.FailAt(c.op, job.dir / c.failAt, job.os.Error(ErrorKind::kAccessDenied));
     job.engine.noMessage = c.noMessage;
-        EXPECT_EQ(job.Run(3, "v2"), c.result);
-    EXPECT_EQ(Exists(job.backup + "/docs_2"), c.newGeneration);
+    EXPECT_EQ(job.Run(3, "v2"), c.result);
+    const std::string made = job.backup + (c.first ? "/docs_1" : "/docs_2");
+    EXPECT_EQ(Exists(made), c.newGeneration);
     EXPECT_EQ(job.outcome.failures, c.failures);
     if (!c.newGeneration) continue;
+    EXPECT_EQ(ReadFile(made + "/a.txt"), c.op == OsOp::CopyFile && c.failAt.ends_with("a.txt") ? c.kept : "v2");
+    if (c.op == OsOp::OpenDir) {
+      EXPECT_EQ(ReadFile(made + "/sub/deeper/s.txt"), c.kept);
+      EXPECT_EQ(Exists(made + "/sub"), !c.kept.empty());
+      continue;
+    }
     const std::string name = c.failAt.substr(c.failAt.rfind('/') + 1);
-    EXPECT_EQ(ReadFile(job.backup + "/docs_2/" + name), c.kept);
-    EXPECT_EQ(Exists(job.backup + "/docs_2/" + name), !c.kept.empty());
+    EXPECT_EQ(Exists(made + "/" + name), !c.kept.empty());
     EXPECT_EQ(job.Log().find("File Kept From Earlier Generation : ") != std::string::npos,
               !c.kept.empty());
   }

@@ -10,8 +10,10 @@ namespace veldar {
 int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const DryRunOutput& output) {
   using Kind = MirrorStep::Kind;
   using Action = DryRunItem::Action;
-  // The names of the directories entered, from the top down.
+  // The names of the directories entered, from the top down, and whether
+  // each gets its source's permissions once its level is done.
   std::vector<std::string> levels;
+  std::vector<bool> access;
   auto pathOf = [&](const std::string& name) {
     std::string path;
     for (const std::string& level : levels) path += level + separator;
@@ -67,12 +69,25 @@ int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const Dry
         if (step.removeCounterpart) tell(Action::kDelete, step.counterpart);
         if (step.create || step.removeCounterpart) tell(Action::kCreate, step.name, true);
         levels.push_back(step.name);
+        access.push_back(step.setAccess);
         break;
       case Kind::kPrune:
         levels.push_back(step.name);
+        access.push_back(false);
         break;
       case Kind::kLeave:
-        if (!levels.empty()) levels.pop_back();
+        if (levels.empty()) {
+          // The end of the top level: the target itself.
+          if (plan.topAccess) tell(Action::kAccess, ".", true);
+          break;
+        }
+        {
+          const std::string name = levels.back();
+          const bool changes = access.back();
+          levels.pop_back();
+          access.pop_back();
+          if (changes) tell(Action::kAccess, name, true);
+        }
         break;
       case Kind::kDelete:
         tell(Action::kDelete, step.name, step.directory);
@@ -80,6 +95,9 @@ int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const Dry
       case Kind::kStop:
         reporter.ScanFailure(step.name);
         return 0;
+      case Kind::kUnreadable:
+        reporter.Failure(step.name);
+        break;
     }
   }
   if (!plan.ok()) {

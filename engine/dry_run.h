@@ -4,11 +4,12 @@
 // of doing it. The backup run (backup.h) finds the items; the caller prints
 // them (the command line's -DRYRUN).
 //
-// A dry run of a backup takes the backup directory's lock as the run would
-// (its file goes with it), but makes no working directory: where the real
-// run would make one, the copy is planned against nothing (every file a copy
-// or a share). A dry run of a restore takes no lock. Nothing that an interrupted run left is put right or deleted, so
-// a generation an interrupted run had moved aside is not counted.
+// A dry run of a backup tests the backup directory's lock without taking it
+// (nothing is made, held or removed), and makes no working directory: where
+// the real run would make one, the copy is planned against nothing (every
+// file a copy or a share). A dry run of a restore takes no lock. Nothing that
+// an interrupted run left is put right or deleted, so a generation an
+// interrupted run had moved aside is not counted.
 
 #include <cstdint>
 #include <functional>
@@ -24,8 +25,10 @@ struct DryRunItem {
     kInto,              // `path`: the copy the items after it make (a generation, the backup directory)
     kCopy,              // the file `path` (relative to the copy) would be copied, `bytes` of it
     kShare,             // taken from the newest generation (cloned or linked), `bytes` of it
-    kAccess,            // kept as it is, given the source's permissions (and owner)
-    kCreate,            // the directory `path` would be made
+    kAccess,            // kept as it is, given the source's permissions (and owner); a
+                        // directory once its contents are in place ("." the copy itself)
+    kCreate,            // the directory `path` would be made (before the first "into",
+                        // a directory on the way to the copy, by its full path)
     kDelete,            // `path` (a directory with all in it when `directory`) would be deleted
     kExclude,           // `path` in the source is left out by an exclude pattern
     kPassOver,          // `path` in the source would be passed over (a special file, the program's own)

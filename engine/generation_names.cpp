@@ -105,4 +105,8 @@ std::string ServiceName(const std::string& name, const char* suffix) {
   return std::string(".veldar2-") + hex + suffix;
 }
 
+std::string ServiceNameVariant(const std::string& name, const char* suffix, int variant) {
+  return ServiceName(variant <= 1 ? name : name + "~" + std::to_string(variant), suffix);
+}
+
 }  // namespace veldar

@@ -68,4 +68,14 @@ inline constexpr char kSwapSuffix[] = ".veldar2-swap";
 // replaced by a hash of `name` between ".veldar2-" and the suffix.
 std::string ServiceName(const std::string& name, const char* suffix);
 
+// How many spellings a retired or moved-aside name has: where one is held by
+// an entry the run may not remove (another user's, in a directory users
+// share), the next is used.
+inline constexpr int kServiceNameVariants = 9;
+// Spelling `variant` (1 to kServiceNameVariants) of `ServiceName(name,
+// suffix)`: the name itself for 1, else that of `name` + "~" + `variant`.
+// No generation name ends in "~" and a number, so no spelling is the service
+// name of another generation.
+std::string ServiceNameVariant(const std::string& name, const char* suffix, int variant);
+
 }  // namespace veldar

@@ -113,7 +113,16 @@ class MirrorWalk {
     const std::uint32_t filling =
         (frame.targetStatus.permissions & frame.sourceStatus.permissions) | 0700;
     std::uint32_t now = frame.targetStatus.permissions;
-    if (permissions_ && filling != now && SetPermissions(target, "", filling)) now = filling;
+    // A directory whose permissions cannot be set is one failure, however
+    // often they are tried.
+    bool chmodFailed = false;
+    if (permissions_ && filling != now) {
+      if (SetPermissions(target, "", filling)) {
+        now = filling;
+      } else {
+        chmodFailed = true;
+      }
+    }
 
     MirrorStep step;
     for (;;) {
@@ -167,6 +176,11 @@ class MirrorWalk {
           Commit();
           reporter_.ScanFailure(step.name);
           return 0;
+        case Kind::kUnreadable:
+          // Its failure line; its earlier copy (a kEnter) may follow.
+          reporter_.Failure(step.name);
+          reporter_.Unreadable();
+          break;
         case Kind::kLeave: {
           // A directory its owner may not write to takes no more names.
           if ((frame.sourceStatus.permissions & 0300) != 0300 && !Commit()) return 0;
@@ -175,7 +189,7 @@ class MirrorWalk {
           FileStatus current = frame.targetStatus;
           current.permissions = now;
           ApplyPermissions(target, "", frame.sourceStatus, current,
-                           frame.created ? nullptr : &frame.targetStatus);
+                           frame.created ? nullptr : &frame.targetStatus, /*reportFailure=*/!chmodFailed);
           return 1;
         }
       }
@@ -211,11 +225,15 @@ class MirrorWalk {
   }
 
   // Sets permissions, logging a failure (which is counted, and keeps an
-  // incomplete copy from replacing a generation). True when done.
-  bool SetPermissions(OsDir& dir, const std::string& name, std::uint32_t permissions) {
+  // incomplete copy from replacing a generation) unless it was reported
+  // already. True when done.
+  bool SetPermissions(OsDir& dir, const std::string& name, std::uint32_t permissions,
+                      bool reportFailure = true) {
     if (Status code = dir.SetPermissions(name, permissions); !code.ok()) {
-      reporter_.Failure("Permissions Set Failed : " + (name.empty() ? dir.Path() : Join(dir, name)) +
-                           " : ERR = " + std::to_string(code.code()));
+      if (reportFailure) {
+        reporter_.Failure("Permissions Set Failed : " + (name.empty() ? dir.Path() : Join(dir, name)) +
+                          " : ERR = " + std::to_string(code.code()));
+      }
       return false;
     }
     plan_.renamedOrChmodded = true;
@@ -225,8 +243,10 @@ class MirrorWalk {
   // Gives `name` in `dir` (the directory itself when empty) the permissions,
   // and for root the owner and group, of `source`, where `current` differs.
   // With `was`, what changed from it is logged (success-log option).
+  // Without `reportFailure`, a failure to set the permissions was reported
+  // before and is not again.
   void ApplyPermissions(OsDir& dir, const std::string& name, const FileStatus& source,
-                        const FileStatus& current, const FileStatus* was) {
+                        const FileStatus& current, const FileStatus* was, bool reportFailure = true) {
     if (!permissions_) return;
     const bool ownerDiffers =
         ownerToo_ && (source.owner != current.owner || source.group != current.group);
@@ -248,7 +268,7 @@ class MirrorWalk {
     // of owner keeps the set-id bits that the change cleared.
     if (source.kind == EntryKind::Symlink) return;
     const bool done = (source.permissions == current.permissions && !ownerDiffers) ||
-                      SetPermissions(dir, name, source.permissions);
+                      SetPermissions(dir, name, source.permissions, reportFailure);
     if (done && was && source.permissions != was->permissions) {
       char octal[8];
       std::snprintf(octal, sizeof octal, "%04o", source.permissions & 07777);
@@ -321,6 +341,20 @@ class MirrorWalk {
     return true;
   }
 
+  // The reference's directory at the current level, reached from its top
+  // (and held in `*held` below it); null where it has none.
+  OsDir* EarlierLevel(std::unique_ptr<OsDir>* held) {
+    if (!plan_.reference) return nullptr;
+    OsDir* dir = plan_.reference.get();
+    for (const std::string& name : path_) {
+      std::unique_ptr<OsDir> next;
+      if (!dir->OpenDir(name, &next).ok()) return nullptr;
+      *held = std::move(next);
+      dir = held->get();
+    }
+    return dir;
+  }
+
   // A source file that could not be read: the new generation takes its copy
   // in the reference (the newest generation) instead, shared like an
   // unchanged file where sharing is on, else copied, so that one file that
@@ -328,16 +362,9 @@ class MirrorWalk {
   // a copy the file is left out. Either way the failure is already a line.
   void KeepEarlierCopy(Frame& frame, const MirrorStep& step, const std::string& destination) {
     reporter_.Unreadable();
-    if (!plan_.reference) return;
-    // The reference's directory at this level, reached from its top.
     std::unique_ptr<OsDir> held;
-    OsDir* dir = plan_.reference.get();
-    for (const std::string& name : path_) {
-      std::unique_ptr<OsDir> next;
-      if (!dir->OpenDir(name, &next).ok()) return;
-      held = std::move(next);
-      dir = held.get();
-    }
+    OsDir* dir = EarlierLevel(&held);
+    if (dir == nullptr) return;
     FileStatus earlier;
     if (!dir->StatAt(step.name, &earlier).ok() ||
         (earlier.kind != EntryKind::File && earlier.kind != EntryKind::Symlink)) {
@@ -483,10 +510,20 @@ class MirrorWalk {
   bool Directory(Frame& frame, const MirrorStep& step) {
     OsDir& source = *frame.source;
     OsDir& target = *frame.target;
-    const std::string sourcePath = Join(source, step.name);
+    std::string sourcePath = Join(source, step.name);
     std::unique_ptr<OsDir> from;
     FileStatus fromStatus;
-    Status code = OpenListedDir(os_, source, step.name, step.source, &from, &fromStatus);
+    Status code;
+    if (step.fromReference) {
+      // The source's directory could not be read: its earlier copy is copied.
+      std::unique_ptr<OsDir> held;
+      OsDir* earlier = EarlierLevel(&held);
+      code = earlier ? OpenListedDir(os_, *earlier, step.name, step.source, &from, &fromStatus)
+                     : os_.Error(ErrorKind::kNotFound);
+      if (earlier) sourcePath = Join(*earlier, step.name);
+    } else {
+      code = OpenListedDir(os_, source, step.name, step.source, &from, &fromStatus);
+    }
     if (!code.ok()) {
       // Gone, or no longer the directory it was (another since the scan is
       // as good as gone): the next run copies whatever is there then. The

@@ -89,6 +89,7 @@ enum Flag : std::uint8_t {
   kSetAccess = 1 << 4,
   kCreate = 1 << 5,
   kHasReference = 1 << 6,
+  kFromReference = 1 << 7,
 };
 
 void PutStep(PlanStore& store, const MirrorStep& step) {
@@ -107,7 +108,8 @@ void PutStep(PlanStore& store, const MirrorStep& step) {
       const std::uint8_t flags = (counterpart ? kHasCounterpart : 0) |
                                  (step.removeCounterpart ? kRemoveCounterpart : 0) |
                                  (step.unshare ? kUnshare : 0) | (step.setAccess ? kSetAccess : 0) |
-                                 (step.create ? kCreate : 0) | (step.hasReference ? kHasReference : 0);
+                                 (step.create ? kCreate : 0) | (step.hasReference ? kHasReference : 0) |
+                                 (step.fromReference ? kFromReference : 0);
       store.Put(flags);
       store.Put(step.content);
       store.Put(step.source);
@@ -160,6 +162,7 @@ bool GetStep(PlanStore& store, MirrorStep* step) {
       step->setAccess = flags & kSetAccess;
       step->create = flags & kCreate;
       step->hasReference = flags & kHasReference;
+      step->fromReference = flags & kFromReference;
       break;
     case Kind::kDelete:
     case Kind::kExcluded:
@@ -375,6 +378,9 @@ class MirrorScan {
     // Asked to stop: the plan is left unfinished, and Plan says so.
     if (reporter_.Cancelled()) return false;
     const bool top = depth_ == 0;
+    if (top) {
+      plan_.topAccess = target != nullptr && !plan_.job.targetIsNew && !SameAccess(plan_.sourceStatus, *targetStatus);
+    }
     std::vector<Listed> sources, targets, references;
     if (!List(source, target, reference, sources, targets, references)) return false;
     for (Listed& entry : targets) {
@@ -699,6 +705,7 @@ class MirrorScan {
     const std::string sourcePath = Join(source.Path(), entry.name);
     std::unique_ptr<OsDir> from;
     FileStatus fromStatus;
+    bool fromReference = false;
     Status code = source.OpenDir(entry.name, &from);
     if (code.ok()) code = from->Stat(&fromStatus);
     if (!code.ok()) {
@@ -709,8 +716,18 @@ class MirrorScan {
         Put(MirrorStep::Kind::kVanished, entry.name);
         return true;
       }
-      Stop(kSourceFirstError + Join(sourcePath, "*"));
-      return false;
+      const std::string failure = kSourceFirstError + Join(sourcePath, "*");
+      if (!KeepsUnreadable(code)) {
+        Stop(failure);
+        return false;
+      }
+      // A directory that cannot be read does not stop a run that keeps what
+      // it cannot read: a failure, and the copy takes the reference copy's
+      // directory instead, or (without one) keeps what it holds of it.
+      Put(MirrorStep::Kind::kUnreadable, failure + " : ERR = " + std::to_string(code.code()));
+      from = EarlierCopy(entry.name);
+      if (!from || !from->Stat(&fromStatus).ok() || fromStatus.kind != EntryKind::Directory) return true;
+      fromReference = true;
     }
     if (fromStatus.attributes.system) {
       PassOver(MirrorStep::PassOver::kSystemDirectory, entry.name);
@@ -727,6 +744,7 @@ class MirrorScan {
     step.kind = MirrorStep::Kind::kEnter;
     step.name = entry.name;
     step.source = fromStatus;
+    step.fromReference = fromReference;
     if (counterpart != nullptr) {
       step.counterpart = counterpart->name;
       step.counterpartStatus = counterpart->status;
@@ -739,6 +757,8 @@ class MirrorScan {
       code = target->OpenDir(counterpart->name, &to);
       if (code.ok()) code = to->Stat(&toStatus);
       if (!code.ok() || !toStatus.SameMountAs(*targetStatus)) to.reset();
+      // Its contents in place, it gets the source's permissions and owner.
+      step.setAccess = to && !SameAccess(fromStatus, toStatus);
     } else {
       // New, or it used to be a file, a link or a special file: that goes
       // first, unless deletions are forbidden (the creation then fails on it).
@@ -764,6 +784,32 @@ class MirrorScan {
 
   std::string Join(const std::string& directory, const std::string& name) const {
     return os_.Paths().Join(directory, name);
+  }
+
+  // Whether a source directory that failed to open with `code` is one the
+  // job keeps its earlier copy of: one that cannot be read, in a run whose
+  // failures are logged and passed over.
+  bool KeepsUnreadable(const Status& code) const {
+    return plan_.job.keepUnreadable && reporter_.noMessage() &&
+           (code.Is(ErrorKind::kAccessDenied) || code.Is(ErrorKind::kIo));
+  }
+
+  // The reference copy's directory `name` at the current level, opened from
+  // its top without following a link; null when it has none.
+  std::unique_ptr<OsDir> EarlierCopy(const std::string& name) {
+    if (!plan_.reference) return nullptr;
+    std::unique_ptr<OsDir> held;
+    OsDir* dir = plan_.reference.get();
+    std::string path = relative_.empty() ? name : relative_ + "/" + name;
+    for (std::size_t start = 0; start <= path.size();) {
+      const std::size_t end = std::min(path.find('/', start), path.size());
+      std::unique_ptr<OsDir> next;
+      if (!dir->OpenDir(path.substr(start, end - start), &next).ok()) return nullptr;
+      held = std::move(next);
+      dir = held.get();
+      start = end + 1;
+    }
+    return held;
   }
 
   Os& os_;

@@ -72,10 +72,11 @@ struct MirrorJob {
   // a restore). Otherwise a counterpart newer than its source of the same
   // size is left alone.
   bool exact = false;
-  // A source file that cannot be read (denied, held by another program, a
-  // read error) is passed over as a failure, and its copy in the reference
-  // (if it has one) is taken in its place: the no-message flag's rule for a
-  // generation, so that one unreadable file does not stop every backup.
+  // A source file or directory that cannot be read (denied, held by another
+  // program, a read error) is passed over as a failure, and its copy in the
+  // reference (if it has one) is taken in its place, or else the one the
+  // target holds is kept: the no-message flag's rule, so that one entry that
+  // cannot be read does not stop every backup.
   bool keepUnreadable = false;
   // A name of the program's own at the target's top (the run's lock file in
   // a backup directory that is the mirror itself): never deleted or written.
@@ -135,6 +136,9 @@ struct MirrorStep {
                        // source no longer has
     kNoDelete,         // the target keeps what the source no longer has: the line that says so
     kStop,             // `name` holds the text of a failure that ends the walk where it stands
+    kUnreadable,       // `name` holds the failure line of a source directory that cannot be
+                       // read, passed over (MirrorJob::keepUnreadable); a kEnter of its
+                       // earlier copy may follow
     kExcluded,         // `name` in the source (a directory when `directory`), left out by the
                        // exclude patterns: nothing is done, the target entry of its name stays
     kPrune,            // `name` in the target: a directory the source no longer has that holds
@@ -174,9 +178,15 @@ struct MirrorStep {
   // The file (kKeep, kKeepNoForce) gets the source's permissions, and for
   // root its owner and group, where they differ; with a line for what
   // changed since the counterpart was listed.
+  // kEnter: the existing directory gets its source's permissions (and owner)
+  // once its level is done.
   bool setAccess = false;
   bool create = false;        // kEnter: the directory is made
   bool hasReference = false;  // kEnter: the reference copy has this directory too
+  // kEnter: the source directory could not be read (the kUnreadable step
+  // before says so); the level copies the reference copy's directory of
+  // this name instead, reached from the reference's top.
+  bool fromReference = false;
   FileStatus source;
   FileStatus counterpartStatus;
   FileStatus reference;  // kShare: the file shared
@@ -196,6 +206,9 @@ class MirrorPlan {
   std::unique_ptr<OsDir> source, target, reference;
   FileStatus sourceStatus, targetStatus;
   bool shareByClone = false;  // the target's file system can clone
+  // The target existed with other permissions (or owner) than the source:
+  // it gets the source's once its contents are in place.
+  bool topAccess = false;
   // Set by the apply when it renamed, removed a leftover, or changed
   // permissions or an owner: changes the totals do not count.
   bool renamedOrChmodded = false;

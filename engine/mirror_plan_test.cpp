@@ -52,11 +52,14 @@ std::string Describe(const MirrorStep& step) {
       text = "enter " + step.name + counterpart();
       if (step.create) text += " create";
       if (step.hasReference) text += " reference";
+      if (step.fromReference) text += " earlier";
+      if (step.setAccess) text += " access";
       return text;
     case Kind::kLeave: return "leave";
     case Kind::kDelete: return "delete " + step.name + (step.directory ? "/" : "");
     case Kind::kNoDelete: return "no-delete";
     case Kind::kStop: return "stop";
+    case Kind::kUnreadable: return "unreadable";
     case Kind::kExcluded: return "exclude " + step.name + (step.directory ? "/" : "");
     case Kind::kPrune: return "prune " + step.name;
     case Kind::kBlocked: return "blocked " + step.name + " by " + step.counterpart;

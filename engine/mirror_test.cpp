@@ -224,6 +224,8 @@ TEST_F(MirrorTest, FailuresStopOrCarryOn) {
        "ERROR AT LOCAL FILE FINDFIRSTFILE! at D/s/newdir/*"},
       {OsOp::MoveNoReplace, "t/ren", 0, 1, 1, {},
        "rename file failed : from D/t/ren TO D/t/Ren : ERR = 5"},
+      // Tried while the directory is filled and again once it is: one failure.
+      {OsOp::SetPermissions, "t/private", 1, 1, 1, {}, "Permissions Set Failed : D/t/private : ERR = 5"},
   };
   folding.folds = true;  // "ren" is renamed to "Ren"
   for (const Case& c : cases) {
@@ -233,6 +235,9 @@ TEST_F(MirrorTest, FailuresStopOrCarryOn) {
     File(s + "/f", "x", 1000), File(s + "/Ren", "new", 2000), File(s + "/newdir/inner", "x", 1000);
     File(t + "/ren", "old", 1000), File(t + "/vanished", "x", 1000);
     File(t + "/vanisheddir/x", "x", 1000);
+    File(s + "/private/p", "p", 1000), File(t + "/private/p", "p", 1000);
+    chmod((s + "/private").c_str(), 0700);
+    chmod((t + "/private").c_str(), 0755);
     fault.ClearRules();
     fault.FailAt(c.op, dir / c.at, 5);
     messages.shown.clear();

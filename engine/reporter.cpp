@@ -52,6 +52,12 @@ void Reporter::Failure(const std::string& text) {
   log_.WriteFailure(text);
 }
 
+void Reporter::Consequence(const std::string& text) {
+  // The report stays with the failure behind it, whose code the message
+  // that follows takes.
+  log_.WriteFailure(text);
+}
+
 void Reporter::Vanished(const std::string& path) {
   ++vanished_;
   log_.Write("Source vanished, copy canceled! : " + path);

@@ -88,6 +88,9 @@ class Reporter {
   void Note(const std::string& text);
   // A failure line, always written and counted: an operation that failed.
   void Failure(const std::string& text);
+  // A failure line, always written but not counted: what failures counted
+  // already came to (a copy they left incomplete replaces no generation).
+  void Consequence(const std::string& text);
   // The source entry at `path` vanished (or changed kind) between its
   // listing and its copy: always logged and counted; the run ends with exit
   // status 1, but the copy is complete as far as the source still goes.

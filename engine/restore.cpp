@@ -12,6 +12,9 @@
 
 
 #include "engine/restore.h"
+
+#include <algorithm>
+
 #include "platform/os_paths.h"
 #include "platform/conventions.h"
 
@@ -67,9 +70,16 @@ class RestoreRun {
     std::unique_ptr<OsDir> backup;
     if (dryRun_) {
       if (!os_.OpenDir(engine_.backupDir, /*followLink=*/true, &backup).ok()) backup.reset();
-    } else if (!BackupRun::LockBackupDir(os_, engine_.backupDir, &backup)) {
-      reporter_.Failure("Restore Failed, Backup Directory In Use : " + engine_.backupDir);
-      return LoadString(IDS_RESTORE_REFUSED) + BackupRun::BusyText(engine_.backupDir);
+    } else if (Status code = BackupRun::LockBackupDir(
+                   os_, engine_.backupDir, LockUse::kRead,
+                   std::max(0, BackupRun::kLockWaitMs - engine_.activityLog.waitedMs()), &backup);
+               !code.ok()) {
+      busy_ = !code.Is(ErrorKind::kExists);
+      reporter_.Failure(code.Is(ErrorKind::kLocked)
+                            ? "Restore Failed, Backup Directory In Use : " + engine_.backupDir
+                            : "Restore Failed, Backup Directory Not Locked : " + engine_.backupDir +
+                                  " : ERR = " + Code(code));
+      return Refused(BackupRun::LockRefusal(os_, engine_.backupDir, code));
     }
     const CFileEntry* generation = FindGeneration(engine_.generations, number);
     if (!generation) {
@@ -214,16 +224,25 @@ class RestoreRun {
   std::string DryRun(OsDir& backup, const CFileEntry& generation, const std::string& name) {
     using Action = DryRunItem::Action;
     const std::string target = os_.Paths().Join(engine_.restoreDir, name);
-    // What the restore would find in the way of making the restore directory.
+    // What the restore would find in the way of making the restore
+    // directory, and the directories on its way it would make.
+    std::vector<std::string> missing;
     for (const std::string& directory : os_.Paths().Ancestry(engine_.restoreDir)) {
       FileStatus status;
-      if (Stat(os_, directory, true, &status).ok() && status.kind != EntryKind::Directory) {
+      const Status code = Stat(os_, directory, true, &status);
+      if (code.ok() && status.kind != EntryKind::Directory) {
         return DirFailure(directory, os_.Error(ErrorKind::kNotDirectory));
       }
+      if (code.Is(ErrorKind::kNotFound)) missing.push_back(directory);
     }
+    auto makeOnTheWay = [&] {
+      for (const std::string& directory : missing) (*dryRun_)({Action::kCreate, directory, true});
+    };
     if (!generation.isDirectory) {
       planned_.filesToCopy = 1;
       planned_.bytesToCopy = planned_.diskBytes = generation.status.size;
+      planned_.directoriesToCreate = missing.size();
+      makeOnTheWay();
       (*dryRun_)({Action::kInto, engine_.restoreDir, true});
       (*dryRun_)({Action::kCopy, name, false, generation.status.size});
       return std::string();
@@ -246,6 +265,12 @@ class RestoreRun {
     job.exact = true;
     if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return Failed(kRestoreDirField + target);
     planned_ = plan.totals;
+    planned_.directoriesToCreate += missing.size();
+    makeOnTheWay();
+    if (!plan.target) {
+      (*dryRun_)({Action::kCreate, target, true});
+      ++planned_.directoriesToCreate;
+    }
     (*dryRun_)({Action::kInto, target, true});
     if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, *dryRun_)) {
       return Failed(kRestoreDirField + target);
@@ -327,6 +352,7 @@ class RestoreRun {
 
  public:
   bool cancelled_ = false;
+  bool busy_ = false;     // refused: the backup directory's lock is held or cannot be taken
   MirrorTotals planned_;  // a dry run's figures
 };
 
@@ -386,6 +412,7 @@ RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& c
   result.message = run.Run(number);
   result.ok = result.message.empty() ? 1 : 0;
   result.cancelled = run.cancelled_;
+  result.busy = run.busy_;
   result.summary = reporter.summary();
   result.summary.seconds = SecondsSince(started);
   reporter.Note(SummaryLogLine(result.summary));

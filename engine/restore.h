@@ -65,6 +65,9 @@ struct RestoreResult {
   int ok = 0;
   std::string message;
   bool cancelled = false;  // stopped at the user's request ("Canceled by User" logged)
+  // Refused: another run holds the backup directory, or its lock cannot be
+  // taken (the message says which).
+  bool busy = false;
   RunSummary summary;      // what it copied and deleted, and how long it took
 };
 RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl());

@@ -83,6 +83,7 @@ int ActivityLog::Open() {
   opened_ = false;
   writeFailed_ = false;
   pid_ = std::to_string(os_.ProcessId());
+  waitedMs_ = 0;
 
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     // The log becomes the working file unless a working file is already there
@@ -96,6 +97,7 @@ int ActivityLog::Open() {
     }
     file_.reset();
     os_.SleepMs(kOpenRetryMs);
+    waitedMs_ += kOpenRetryMs;
   }
   return 0;
 }
@@ -155,6 +157,7 @@ void ActivityLog::WriteFailure(const std::string& text) {
 bool ActivityLog::HoldsRun() const { return opened_ && !writeFailed_ && sizeLimitKb_ > 0; }
 
 void ActivityLog::Close() {
+  waitedMs_ = 0;  // the wait was that run's
   if (!file_) return;
   FlushDeferred();
   std::uint64_t length = 0;

@@ -69,6 +69,12 @@ class ActivityLog {
   // user to the log only then.
   bool HoldsRun() const;
 
+  // How long the last `Open` waited for another process to let the working
+  // file go, in milliseconds (0 again once the log is closed): a run that
+  // then waits for the backup directory's lock waits only the rest of the
+  // time it allows itself.
+  int waitedMs() const { return waitedMs_; }
+
   // Full paths of the log and of the working file, as of the last `Open`.
   const std::string& path() const { return path_; }
   const std::string& workingPath() const { return workingPath_; }
@@ -91,6 +97,7 @@ class ActivityLog {
   std::string path_;
   std::string workingPath_;
   bool opened_ = false;      // the last Open succeeded
+  int waitedMs_ = 0;          // slept by the last Open
   bool writeFailed_ = false;  // a line of the run since then did not reach the file
   std::string pid_;          // read at Open
   // The time text of the second the last line was written in: formatting the

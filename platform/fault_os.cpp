@@ -73,6 +73,7 @@ Status FaultOs::Perform(OsOp op, const std::string& path, const std::string& pat
   if (result.ok()) result = real();
   std::lock_guard<std::mutex> lock(mutex_);
   calls.push_back(Call{op, path, path2, result, std::this_thread::get_id()});
+  if (onCall) onCall(calls.back());
   return result;
 }
 

@@ -79,6 +79,9 @@ class FaultOs : public ForwardingOs {
   CopyMode copyMode = CopyMode::Replace;
 
   std::vector<Call> calls;
+  // Hears each call once it is made and recorded (under the double's lock:
+  // it must not call the double), so that a test can act at a chosen step.
+  std::function<void(const Call& call)> onCall;
   // The number of calls that changed the file system (as FailNthChange counts).
   int changeCount = 0;
 

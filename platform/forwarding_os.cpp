@@ -31,6 +31,7 @@ const char* OsOpName(OsOp op) {
     case OsOp::SyncDir: return "SyncDir";
     case OsOp::OpenScratchFile: return "OpenScratchFile";
     case OsOp::Exchange: return "Exchange";
+    case OsOp::TestLock: return "TestLock";
   }
   return "?";
 }
@@ -183,6 +184,9 @@ class ForwardingDir : public OsDir {
   bool KeepsPermissions() override { return os_.KeepsPermissions(*real_); }
   Status Lock(const std::string& name) override {
     return os_.Perform(OsOp::LockDir, At(name), {}, [&] { return real_->Lock(name); });
+  }
+  Status TestLock(const std::string& name) override {
+    return os_.Perform(OsOp::TestLock, At(name), {}, [&] { return real_->TestLock(name); });
   }
 
  private:

@@ -46,6 +46,7 @@ enum class OsOp {
   SyncDir,  // OsDir::Sync
   OpenScratchFile,
   Exchange,
+  TestLock,
 };
 
 const char* OsOpName(OsOp op);

@@ -385,12 +385,21 @@ class MemoryDir : public OsDir {
     if (node_->lockHeld) return Fail(ErrorKind::kLocked);
     if (Status code = Writable(name); !code.ok()) return code;
     auto existing = node_->entries.find(name);
+    if (existing != node_->entries.end() && Blocks(*existing->second)) return Fail(ErrorKind::kExists);
     if (existing == node_->entries.end() || existing->second->kind != EntryKind::File ||
         existing->second->links != 1) {
       Put(name, tree_->Make(EntryKind::File, 0600));
     }
     node_->lockHeld = true;
     lockName_ = name;
+    return Status();
+  }
+  Status TestLock(const std::string& name) override {
+    std::lock_guard<std::mutex> lock(tree_->mutex);
+    if (BadName(name)) return Fail(ErrorKind::kInvalid);
+    if (node_->lockHeld) return Fail(ErrorKind::kLocked);
+    auto existing = node_->entries.find(name);
+    if (existing != node_->entries.end() && Blocks(*existing->second)) return Fail(ErrorKind::kExists);
     return Status();
   }
 
@@ -403,6 +412,8 @@ class MemoryDir : public OsDir {
     *node = found->second;
     return Status();
   }
+  // Whether an entry on a lock's name stays there: a directory with entries.
+  static bool Blocks(const Node& node) { return node.kind == EntryKind::Directory && !node.entries.empty(); }
   // Whether `name` may be made here. Under the lock.
   Status Writable(const std::string& name) {
     if (BadName(name)) return Fail(ErrorKind::kInvalid);

@@ -278,11 +278,21 @@ class OsDir {
   // it is `name`, a file of the running user's inside the directory (0600,
   // opened without following a link), removed when the lock ends. An entry
   // of that name that is not such a file of this user's (another user's
-  // file, a link, a file with other names) is not trusted: it is replaced.
-  // Where the file cannot be made (a directory this user may only read) the
-  // lock fails, but not with kLocked. Windows locks the directory's identity
-  // with a named object of the session instead and makes no file.
+  // file, a link, a file with other names, an empty directory) is not
+  // trusted: it is replaced. One that cannot be removed (a directory with
+  // entries, another user's entry in a sticky directory) fails the lock
+  // with kExists, and stays as it is. Where this user may not write the
+  // directory the lock fails with kAccessDenied (or kReadOnlyFileSystem).
+  // Windows locks the directory's identity with a named object of the
+  // session instead and makes no file.
   virtual Status Lock(const std::string& name) = 0;
+  // Tells whether `Lock(name)` would find the lock held, without making,
+  // locking for long or removing anything: success when no other holder has
+  // it, kLocked when one does, kExists where an entry that `Lock` cannot
+  // remove holds the name (a directory with entries). On POSIX a lock file
+  // is opened read-only, without following a link, and locked shared for
+  // the moment of the test.
+  virtual Status TestLock(const std::string& name) = 0;
 };
 
 class Os {

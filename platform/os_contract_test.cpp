@@ -297,6 +297,31 @@ TEST_P(OsContractTest, ExclusiveFilesLocksAndScratchFiles) {
   EXPECT_EQ("end", content);
 }
 
+// Testing a lock makes, holds and removes nothing, and says what taking it
+// finds: free, held by another holder, or (where the lock is a file) a name
+// that a directory with entries holds and keeps.
+TEST_P(OsContractTest, LockTestedWithoutATrace) {
+  Os& os = Subject();
+  const ErrorKind blocked = InMemory() || os.Separator() == '/' ? ErrorKind::kExists : ErrorKind::kNone;
+  for (const auto& [name, expected] : {std::pair{"free", ErrorKind::kNone}, {"held", ErrorKind::kLocked},
+                                       {"blocked", blocked}}) {
+    const std::string at = At(name), lock = os.Paths().Join(At(name), ".lock");
+    ASSERT_TRUE(CreateDir(os, at).ok());
+    std::unique_ptr<OsDir> holder, other;
+    ASSERT_TRUE(os.OpenDir(at, false, &holder).ok() && os.OpenDir(at, false, &other).ok());
+    if (expected == ErrorKind::kLocked) {
+      ASSERT_TRUE(holder->Lock(".lock").ok());
+    }
+    if (name == std::string("blocked")) {
+      ASSERT_TRUE(CreateDir(os, lock).ok() && CreateDir(os, os.Paths().Join(lock, "kept")).ok());
+    }
+    const std::vector<std::string> before = Names(at);
+    EXPECT_EQ(expected, Kind(other->TestLock(".lock"))) << name;
+    EXPECT_EQ(before, Names(at)) << name;
+    EXPECT_EQ(expected, Kind(other->Lock(".lock"))) << name;
+  }
+}
+
 TEST_P(OsContractTest, ReadOnlyStateTimesAndPaths) {
   Os& os = Subject();
   Write(At("file"), "x");

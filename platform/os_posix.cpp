@@ -949,9 +949,13 @@ class PosixDir : public OsDir {
       if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !IsOwnLockFile(st)) {
         // Not to be trusted (another user's, a link, a file with other
         // names, a FIFO): it goes, and a file of our own takes its place.
-        // Who may not write this directory cannot remove it, and gets no lock.
+        // Who may not write this directory cannot remove it, and gets no
+        // lock; what stays for another reason (a directory with entries,
+        // another user's entry in a sticky directory) holds the name.
         if (unlinkat(fd_, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
-          return PosixError(LastError());
+          const int code = LastError();
+          if (code == ENOENT) continue;
+          return PosixError(code == EACCES || code == EROFS ? code : EEXIST);
         }
         continue;
       }
@@ -978,6 +982,30 @@ class PosixDir : public OsDir {
       return Status();
     }
     return PosixError(EWOULDBLOCK);
+  }
+
+  Status TestLock(const std::string& name) override {
+    if (lock_.get() >= 0) return Status();
+    if (int code = CheckName(name)) return PosixError(code);
+    struct stat st;
+    if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno == ENOENT ? Status() : PosixError(LastError());
+    }
+    if (S_ISDIR(st.st_mode)) return HasEntries(name) ? PosixError(EEXIST) : Status();
+    // Only a lock file of this user's is one a lock would wait for; anything
+    // else there would be replaced.
+    if (!IsOwnLockFile(st)) return Status();
+    UniqueFd file(Retry([&] { return openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+    struct stat opened;
+    if (file.get() < 0 || fstat(file.get(), &opened) != 0 || opened.st_dev != st.st_dev ||
+        opened.st_ino != st.st_ino) {
+      return Status();
+    }
+    if (Retry([&] { return flock(file.get(), LOCK_SH | LOCK_NB); }) != 0) {
+      const int code = LastError();
+      return code == EWOULDBLOCK ? PosixError(code) : Status();
+    }
+    return Status();  // the shared lock ends with the file
   }
 
   ~PosixDir() override {
@@ -1014,6 +1042,29 @@ class PosixDir : public OsDir {
       return EINVAL;
     }
     return 0;
+  }
+
+  // Whether the subdirectory `name` (never followed) has an entry; false
+  // where that cannot be read.
+  bool HasEntries(const std::string& name) const {
+    const int fd = Retry([&] {
+      return openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    });
+    if (fd < 0) return false;
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+      close(fd);
+      return false;
+    }
+    bool found = false;
+    while (const struct dirent* entry = readdir(dir)) {
+      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+        found = true;
+        break;
+      }
+    }
+    closedir(dir);
+    return found;
   }
 
   // A lock file is trusted when it is a regular file of this user's that

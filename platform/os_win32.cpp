@@ -1502,16 +1502,22 @@ class Win32Dir : public OsDir {
   // header comment) keeps other runs out without leaving anything behind.
   Status Lock(const std::string&) override {
     if (lock_) return Status();
-    std::uint64_t volume = 0, id = 0;
-    if (int code = IdentityOf(handle_.get(), &volume, &id)) return WindowsError(code);
     wchar_t name[96];
-    std::swprintf(name, 96, L"Local\\VELDAR2-%llx-%llx", static_cast<unsigned long long>(volume),
-                  static_cast<unsigned long long>(id));
+    if (int code = LockObjectName(name)) return WindowsError(code);
     Handle mutex(CreateMutexW(nullptr, FALSE, name));
     if (!mutex) return WindowsError(LastError());
     if (GetLastError() == ERROR_ALREADY_EXISTS) return WindowsError(ERROR_LOCK_VIOLATION);
     lock_.reset(mutex.release());
     return Status();
+  }
+
+  // The object is only looked for: nothing is made.
+  Status TestLock(const std::string&) override {
+    if (lock_) return Status();
+    wchar_t name[96];
+    if (int code = LockObjectName(name)) return WindowsError(code);
+    Handle mutex(OpenMutexW(SYNCHRONIZE, FALSE, name));
+    return mutex ? WindowsError(ERROR_LOCK_VIOLATION) : Status();
   }
 
   // Opens the directory at `at` as an OsDir named `path`.
@@ -1525,6 +1531,16 @@ class Win32Dir : public OsDir {
 
  private:
   int CheckForWine() { return CheckRootForWine(handle_.get(), path_); }
+
+  // The name of the object that holds this directory's lock (96 characters
+  // at most); 0, or the system's code.
+  int LockObjectName(wchar_t* name) {
+    std::uint64_t volume = 0, id = 0;
+    if (int code = IdentityOf(handle_.get(), &volume, &id)) return code;
+    std::swprintf(name, 96, L"Local\\VELDAR2-%llx-%llx", static_cast<unsigned long long>(volume),
+                  static_cast<unsigned long long>(id));
+    return 0;
+  }
 
   // The place of the entry `name` in this directory.
   int Here(const std::string& name, Place* at) {

@@ -3,6 +3,7 @@
 // that do not share its code.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -182,6 +183,54 @@ TEST_F(BatchProgramTest, WithoutALogFailuresGoToStandardError) {
       << err;
   EXPECT_EQ(err.find("(see "), std::string::npos) << err;
   EXPECT_NE(err.find("could not be opened"), std::string::npos) << err;
+}
+
+// Another user (65534) sharing a sticky backup directory with root's runs,
+// or the other way round, and a first backup of a tree its user cannot read
+// whole. Each case prepares the test directory with shell commands as root,
+// runs `-M3 -NOMSG src shared` (as root or as 65534) `runs` + 1 times, with
+// `between` done as root before the last run, and checks that run.
+TEST_F(BatchProgramTest, SharedBackupDirectoriesAndUnreadableSources) {
+  if (geteuid() != 0 || RunCommand("command -v setpriv") != 0) GTEST_SKIP() << "needs root, 65534 and setpriv";
+  const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  struct Case {
+    std::string setup;
+    bool asNobody;
+    int runs;
+    std::string between;
+    int status;
+    std::string said;                    // in its standard error
+    std::string listed, copyOf, copied;  // `ls -A shared`, and of `copyOf` after it
+  } cases[] = {
+      {nobody + "mkdir shared/.veldar2.lock && " + nobody + "touch shared/.veldar2.lock/theirs", false, 0, "", 2,
+       "Something that is not a lock file holds the lock file's name", ".veldar2.lock", ".veldar2.lock", "theirs"},
+      {"true", true, 3, "ln -s /etc shared/.src_1.veldar2-old", 0, "", ".src_1.veldar2-old src_1 src_2 src_3",
+       "src_1", "a"},
+      {"mkdir src/closed && echo s > src/secret && chown 0:0 src/secret && chmod 600 src/secret && chmod 000 src/closed",
+       true, 0, "", 1, "operation(s) failed", "src_1", "src_1", "a"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setup);
+    const std::string here = "cd '" + dir.path() + "' && ", state = dir / (c.asNobody ? "nobody" : "root");
+    ASSERT_EQ(RunCommand(here + "chmod 755 . && rm -rf src shared nobody root && mkdir -m 1777 shared && "
+                         "install -d -m 700 root && install -d -m 700 -o 65534 nobody && mkdir src && echo a > "
+                         "src/a && chown -R 65534:65534 src && " + c.setup),
+              0);
+    const std::string run = here + (c.asNobody ? nobody : "") + "env -u DISPLAY -u WAYLAND_DISPLAY -u LC_ALL " +
+                            "LANG=en_US.UTF-8 XDG_RUNTIME_DIR=" + state + " XDG_CONFIG_HOME=" + state +
+                            " XDG_STATE_HOME=" + state + " '" VELDAR2_BINARY "' -M3 -NOMSG src shared";
+    for (int i = 0; i < c.runs; ++i) ASSERT_EQ(RunCommand(run + " 2>/dev/null"), 0);
+    if (!c.between.empty()) {
+      ASSERT_EQ(RunCommand(here + c.between), 0);
+    }
+    EXPECT_EQ(RunCommand(run + " 2>said"), c.status);
+    EXPECT_NE(ReadFile(dir / "said").find(c.said), std::string::npos) << ReadFile(dir / "said");
+    std::string listed, copied;
+    RunCommand(here + "LC_ALL=C ls -A shared | xargs", &listed);
+    RunCommand(here + "LC_ALL=C ls -A shared/" + c.copyOf + " | xargs", &copied);
+    EXPECT_EQ(listed, c.listed + "\n");
+    EXPECT_EQ(copied, c.copied + "\n") << "another's entry stays; what cannot be read is left out";
+  }
 }
 
 TEST_F(BatchProgramTest, ThreeRunsMakeGenerationsEqualToTheSource) {

@@ -18,6 +18,7 @@ constexpr std::uint32_t kMaxGenerations = 999;
 constexpr const char* kPickFile = "ファイルを選ぶ(&F)...";
 constexpr const char* kPickFolder = "ホルダを選ぶ(&D)...";
 constexpr const char* kBackupCancelled = "バックアップを中止しました。世代は置き換えていません。";
+constexpr const char* kBackupCancelledAfterCopy = "バックアップを中止しました。新しい世代はできています。";
 // Each picker says what is picked.
 constexpr const char* kSourceFolderTitle = "バックアップするホルダ";
 constexpr const char* kBackupFolderTitle = "バックアップ先のホルダ";
@@ -172,7 +173,10 @@ void CVELDAR2Dlg::OnBnClickedOk() {
       return outcome.ok;
     });
   }
-  if (outcome.ok) {
+  if (outcome.ok && outcome.cancelled) {
+    // Stopped while the old copy was being deleted: the next run finishes that.
+    engine_.messages.Show(kBackupCancelledAfterCopy);
+  } else if (outcome.ok) {
     // Operations that failed and were passed over make no completed backup,
     // and neither do entries that vanished while it was made.
     int done = IDS_BACKUP_DONE;
