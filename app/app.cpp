@@ -87,10 +87,8 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
   // before anything is read or logged: passed on, a path taken for an unknown
   // option would be dropped, or read as a count of 0 that mirrors the source
   // straight over the backup directory.
-  if (const std::string refusal = RefuseArguments(arguments, optionChar, language); !refusal.empty()) {
-    err << "veldar2: " << refusal << "\n";
-    return kExitFailure;
-  }
+  if (const std::string refusal = RefuseArguments(arguments, optionChar, language); !refusal.empty())
+    return RefuseParameters(refusal, err);
   commandLine = BuildParameterText(arguments, optionChar);
   return Start(out, err);
 }
@@ -118,11 +116,15 @@ int CVELDAR2App::InitInstanceFromText(const std::string& parameterText, std::ost
     if (i + 1 < words.size() && !words[i + 1].quoted && words[i + 1].text[0] != optionChar)
       option.push_back(words[i + 1].text);
     if (!RefuseArguments(option, optionChar).empty()) {
-      err << "veldar2: "
-          << FormatText(Translate(language, "不明なオプションです: %1（「%2」で始まるパスはダブルクォートで囲みます）"),
-                        {word.text, std::string(1, optionChar)})
-          << "\n";
-      return kExitFailure;
+      // A malformed exclude or restore option is told as such (a backslash
+      // in a pattern is the mistake a Windows user makes); any other word is
+      // unknown, and a path is kept from being one by its quotes.
+      std::string refusal = RequestOptionRefusal(word.text, optionChar, language);
+      if (refusal.empty()) {
+        refusal = FormatText(Translate(language, "不明なオプションです: %1（「%2」で始まるパスはダブルクォートで囲みます）"),
+                             {word.text, std::string(1, optionChar)});
+      }
+      return RefuseParameters(refusal, err);
     }
   }
   commandLine = parameterText;
@@ -142,9 +144,8 @@ int CVELDAR2App::Start(std::ostream& out, std::ostream& err) {
     if (commandLine.empty()) return kExitSuccess;
     // Nothing is read, run or logged: a scheduled run would otherwise end
     // without a word.
-    err << "veldar2: "
-        << Translate(language, "Veldar のウィンドウが開いているため、何もしませんでした（閉じてからやり直してください）")
-        << "\n";
+    err << ConsoleLine(
+        Translate(language, "Veldar のウィンドウが開いているため、何もしませんでした（閉じてからやり直してください）"));
     return kExitOtherInstance;
   }
 
@@ -152,8 +153,13 @@ int CVELDAR2App::Start(std::ostream& out, std::ostream& err) {
   engine.noMessage = 0;  // never stored; only the option sets it
   // A failure line that the log cannot take is not lost: it goes to standard
   // error, for the batch run and for the dialog's runs alike.
-  engine.activityLog.onUnloggedFailure = [&err](const std::string& text) {
-    err << "veldar2: " << text << "\n";
+  engine.activityLog.onUnloggedFailure = [this, &err](const std::string& text) {
+    // A message the log was to take instead of a box (a refusal) is told in
+    // the user's language, on one line; an operation's line is the same in
+    // every language, and its names are kept exactly (a line feed in one is
+    // escaped, not taken for the end of a line of the message).
+    const bool message = TranslateMessage(Language::kEnglish, text) != text;
+    err << ConsoleLine(message ? MessageLine(text, language) : text);
   };
   int status = kExitFailure;
   if (ParseParameters()) {
@@ -174,18 +180,15 @@ void CVELDAR2App::ReportUnusedPaths(std::ostream& err) {
     unused += (i > 1 ? ", \"" : "\"") + paths_[i] + "\"";
     if (engine.noMessage) engine.WriteLog("Path Parameter Not Used : " + paths_[i]);
   }
-  err << "veldar2: "
-      << FormatText(Translate(language, "パスが %1 個あります。最初の \"%2\" をバックアップするファイル、最後の \"%3\" "
-                                        "を書き込むディレクトリとし、次のパスは使いません: %4"),
-                    {std::to_string(paths_.size()), paths_.front(), paths_.back(), unused})
-      << "\n";
+  err << ConsoleLine(FormatText(Translate(language, "パスが %1 個あります。最初の \"%2\" をバックアップするファイル、最後の \"%3\" "
+                                                   "を書き込むディレクトリとし、次のパスは使いません: %4"),
+                               {std::to_string(paths_.size()), paths_.front(), paths_.back(), unused}));
 }
 
 int CVELDAR2App::RunBatch(std::ostream& out, std::ostream& err) {
   if (const std::string refusal = CheckBatchRequest(request, paths_.size(), optionChar, language);
       !refusal.empty()) {
-    err << "veldar2: " << refusal << "\n";
-    return kExitFailure;
+    return RefuseParameters(refusal, err);
   }
   switch (request.mode()) {
     case BatchRequest::Mode::kList:
@@ -245,10 +248,25 @@ void CVELDAR2App::Finish(int status, const RunSummary& summary, const char* fail
   if (PrintsSummaryLine(standardOutputIsTerminal, request.verbose)) {
     out << SummaryTerminalLine(summary, language) << "\n";
   }
-  if (status == kExitSuccess || notifier == nullptr || standardOutputIsTerminal || progressColumns > 0) return;
-  std::string body = engine.sourcePath + " → " + engine.backupDir;
-  if (engine.activityLog.HoldsRun()) body += "\n" + FormatText(Translate(language, "ログ: %1"), {engine.activityLog.path()});
+  if (status == kExitSuccess || !Unwatched()) return;
+  // The paths as the terminal gets them: a notification shows them to people too.
+  std::string body = EscapeLogText(engine.sourcePath) + " → " + EscapeLogText(engine.backupDir);
+  if (engine.activityLog.HoldsRun())
+    body += "\n" + FormatText(Translate(language, "ログ: %1"), {EscapeLogText(engine.activityLog.path())});
   notifier->NotifyFailure(Translate(language, failed), body);
+}
+
+bool CVELDAR2App::Unwatched() const {
+  return notifier != nullptr && !standardOutputIsTerminal && progressColumns == 0;
+}
+
+int CVELDAR2App::RefuseParameters(const std::string& refusal, std::ostream& err) {
+  err << ConsoleLine(refusal);
+  // Refused as the run's pre-check refuses a missing source, and told as
+  // that refusal is where no terminal watches.
+  if (Unwatched())
+    notifier->NotifyFailure(Translate(language, "Veldar: パラメタの指定誤りのため、何もしませんでした"), EscapeLogText(refusal));
+  return kExitFailure;
 }
 
 int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
@@ -261,11 +279,9 @@ int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
   if (!(directory ? engine.FindDirGenerations() : engine.FindFileGenerations())) return kExitFailure;
   const int number = request.restoreNumber - 1;
   if (static_cast<std::size_t>(number) >= engine.generations.size()) {
-    err << "veldar2: "
-        << FormatText(Translate(language, "世代 %1 はありません（%2 の世代は %3 個です）"),
-                      {std::to_string(request.restoreNumber), engine.backupDir,
-                       std::to_string(engine.generations.size())})
-        << "\n";
+    err << ConsoleLine(FormatText(Translate(language, "世代 %1 はありません（%2 の世代は %3 個です）"),
+                                  {std::to_string(request.restoreNumber), engine.backupDir,
+                                   std::to_string(engine.generations.size())}));
     return kExitFailure;
   }
   if (request.dryRun) {
@@ -273,7 +289,7 @@ int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
     const RestoreResult result = DryRunRestore(engine, number, DryRunPrinter(out), &planned);
     if (result.ok) return PrintDryRunTotals(planned, out);
     // The restore's message is for its caller to show.
-    err << "veldar2: " << MessageLine(result.message, language) << "\n";
+    err << ConsoleLine(MessageLine(result.message, language));
     return kExitFailure;
   }
   RestoreResult result;
@@ -281,7 +297,7 @@ int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
   int exit = kExitSuccess;
   if (!result.ok) {
     // The restore's own message says what failed and why.
-    err << "veldar2: " << MessageLine(result.message, language) << "\n";
+    err << ConsoleLine(MessageLine(result.message, language));
     exit = result.busy ? kExitOtherInstance : kExitFailure;
   }
   Finish(exit, result.summary, "Veldar: レストアに失敗しました", out);
@@ -307,9 +323,11 @@ bool CVELDAR2App::Watch(std::ostream& err, const std::function<void(const RunCon
     engine.activityLog.onUnloggedFailure = [&](const std::string& text) {
       std::lock_guard<std::mutex> lock(errMutex);
       err << clearLine;
-      if (dryRun && !report.text.empty() && text == EscapeLogText(report.text)) {
+      // The line of the run's report (a refusal the log could not take, the
+      // failure the run stopped on) is told as the summary would tell it.
+      if (!report.text.empty() && text == report.text) {
+        err << ConsoleLine(DescribeReport(report, language, os_));
         reportShown = true;
-        err << "veldar2: " << DescribeReport(report, language, os_) << "\n";
       } else if (unlogged) {
         unlogged(text);
       }
@@ -376,8 +394,7 @@ int CVELDAR2App::TellBackupEnd(std::ostream& err) {
     return FormatText(Translate(language, japanese), arguments);
   };
   if (!outcome.ok && outcome.busy) {
-    err << "veldar2: " << say("ほかの実行が書き込むディレクトリ %1 を使っているため、何もしませんでした", {engine.backupDir})
-        << "\n";
+    err << ConsoleLine(say("ほかの実行が書き込むディレクトリ %1 を使っているため、何もしませんでした", {engine.backupDir}));
     return kExitOtherInstance;
   }
   // A lock that cannot be taken keeps the run out as another run's would;
@@ -390,7 +407,7 @@ int CVELDAR2App::TellBackupEnd(std::ostream& err) {
   // What stopped the run (or the last operation that failed), where no line
   // has said it yet. A stopped run says that it was stopped, and nothing more.
   if (!reportShown_ && !outcome.cancelled && !outcome.report.text.empty())
-    err << "veldar2: " << DescribeReport(outcome.report, language, os_) << "\n";
+    err << ConsoleLine(DescribeReport(outcome.report, language, os_));
 
   // The summary sends the user to the log only when the log holds why: the
   // run's failure lines, its refusal written there instead of shown, or the
@@ -404,7 +421,7 @@ int CVELDAR2App::TellBackupEnd(std::ostream& err) {
     where = say("ログ: %1", {engine.activityLog.path()});
   }
   const auto summary = [&](const std::string& text) {
-    err << "veldar2: " << text << (where.empty() ? "" : " (" + where + ")") << "\n";
+    err << ConsoleLine(text + (where.empty() ? "" : " (" + where + ")"));
   };
   // A stopped run did not do all it was started for, whenever the stop came:
   // a script that goes on only after a backup goes no further.
@@ -503,7 +520,8 @@ std::string UsageText(char o, Language language) {
            "  SOURCE       file or directory to back up\n"
            "  BACKUPDIR    directory that holds the generations\n"
            "  RESTOREDIR   directory to restore into: afterwards it holds exactly the generation\n"
-           "  " + O + "Mn          number of generations to keep (e.g. " + O + "M5)\n"
+           "  " + O + "Mn          number of generations to keep (e.g. " + O + "M5); without it, DEFALUTFILES of the\n"
+           "               settings (stored when the dialog closes; 3 by default)\n"
            "  " + O + "NOFORCE     never overwrite existing copies\n"
            "  " + O + "NODEL       keep files that vanished from the source\n"
            "  " + O + "NOMSG       log failures instead of showing them, and go on\n"
@@ -511,8 +529,9 @@ std::string UsageText(char o, Language language) {
            "  " + O + "LINK        files unchanged since the newest generation are hard-linked to it\n"
            "               (cloned only where a link cannot be made)\n"
            "  " + O + "Xpattern    leave out what the pattern matches, neither copied nor deleted from the\n"
-           "               backup (repeatable; adds to EXCLUDE in the settings): * and ? within a name,\n"
-           "               ** any names, name/ directories only, /name at the source only\n"
+           "               backup (repeatable; for this run only, besides EXCLUDE of the settings):\n"
+           "               * and ? within a name, ** any names, name/ directories only, /name at the\n"
+           "               source only\n"
            "  " + O + "DRYRUN      change nothing: print what the run would do, then its totals\n"
            "  " + O + "LIST        print the generations, newest first (without paths: the stored ones)\n"
            "  " + O + "JSON        with " + O + "LIST: one JSON object per generation and line\n"
@@ -529,50 +548,44 @@ std::string UsageText(char o, Language language) {
            "Without parameters the dialog opens" + std::string(slash ? "" : " (package veldar2-gui)") + ".\n"
            "Exit status: 0 success, 1 some operations failed (" + O +
            "NOMSG), 2 failed, refused (an unknown option too) or stopped (Ctrl-C), 3 another instance's "
-           "window is open.\n";
+           "window is open, or another run holds the backup directory.\n";
   }
   return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
          "NOTIME] [" + O + "LINK] [" + O + "Xパターン]... [" + O + "DRYRUN] [" + O + "VERBOSE]" + end + " 元 先\n"
          "        veldar2 " + O + "LIST [" + O + "JSON]" + end + " [元 [先]]\n"
          "        veldar2 " + O + "RESTOREn [" + O + "DRYRUN]" + end + " 元 先 復元先\n"
-         "Usage: veldar2 " + backup + " SOURCE BACKUPDIR\n"
-         "       veldar2 " + list +
-         "       veldar2 " + restore +
          "\n"
-         "  SOURCE       バックアップするファイル・ディレクトリ / file or directory to back up\n"
-         "  BACKUPDIR    バックアップディレクトリ / directory that holds the generations\n"
-         "  RESTOREDIR   復元するディレクトリ（世代とまったく同じ内容になります）/ directory to restore into:\n"
-         "               afterwards it holds exactly the generation\n"
-         "  " + O + "Mn          保存する世代数 / number of generations to keep (e.g. " + O + "M5)\n"
-         "  " + O + "NOFORCE     上書きしない / never overwrite existing copies\n"
-         "  " + O + "NODEL       ファイル・フォルダを消さない / keep files that vanished from the source\n"
-         "  " + O + "NOMSG       エラーをログに記録して続行 / log failures instead of showing them, and go on\n"
-         "  " + O + "NOTIME      時間比較をしない / copy files without comparing their times (and share none)\n"
-         "  " + O + "LINK        変更のないファイルは前の世代とハードリンクで共有 / files unchanged since the\n"
-         "               newest generation are hard-linked to it (cloned only where a link cannot be made)\n"
-         "  " + O + "Xpattern    パターンに合うものをコピーも削除もしない（繰り返し可、設定の EXCLUDE に追加）/\n"
-         "               leave out what the pattern matches (repeatable; adds to EXCLUDE in the settings):\n"
-         "               * ? 名前の中 within a name, ** 任意の階層 any names, name/ ディレクトリだけ\n"
-         "               directories only, /name 元の直下だけ at the source only\n"
-         "  " + O + "DRYRUN      何も変えずに、実行する内容と合計を表示 / change nothing: print what the run would do\n"
-         "  " + O + "LIST        世代を新しい順に表示（パスなしは前回のパス）/ print the generations, newest first\n"
-         "  " + O + "JSON        " + O + "LIST を 1 行 1 世代の JSON で / with " + O +
-         "LIST: one JSON object per generation and line\n"
-         "  " + O + "RESTOREn    n 番目に新しい世代を復元（1 が最新）/ restore generation n (1 = the newest)\n"
-         "  " + O + "VERBOSE     端末でなくても最後に集計を表示 / print the summary line even off a terminal\n" +
-         (slash ? std::string("  \"...\"        空白を含むパス / a path with blanks, or beginning with /\n"
-                              "  /?, --help   この説明 / this text\n")
-                : std::string("  --           以降の引数はすべてパス / every argument after it is a path\n"
-                              "  --help       この説明 / this text\n")) +
-         "  --version    バージョン / version\n"
+         "  元           バックアップするファイル・ディレクトリ\n"
+         "  先           世代を置くバックアップディレクトリ\n"
+         "  復元先       復元するディレクトリ（世代とまったく同じ内容になります）\n"
+         "  " + O + "Mn          保存する世代数（例 " + O + "M5）。付けなければ設定の DEFALUTFILES（ダイアログを\n"
+         "               閉じたときに保存。初期値 3）\n"
+         "  " + O + "NOFORCE     上書きしない\n"
+         "  " + O + "NODEL       元からなくなったファイル・フォルダを消さない\n"
+         "  " + O + "NOMSG       エラーをログに記録して続行\n"
+         "  " + O + "NOTIME      時間比較をしない（前の世代とも共有しない）\n"
+         "  " + O + "LINK        変更のないファイルは最新の世代とハードリンクで共有（できないときは複製）\n"
+         "  " + O + "Xパターン   パターンに合うものをコピーも削除もしない（繰り返し可。今回の実行だけ、設定の\n"
+         "               EXCLUDE に加えて使う）: * ? 名前の中、** 任意の階層、名前/ ディレクトリだけ、\n"
+         "               /名前 元の直下だけ\n"
+         "  " + O + "DRYRUN      何も変えずに、実行する内容と合計を表示\n"
+         "  " + O + "LIST        世代を新しい順に表示（パスなしは前回のパス）\n"
+         "  " + O + "JSON        " + O + "LIST を 1 行 1 世代の JSON で\n"
+         "  " + O + "RESTOREn    n 番目に新しい世代を復元（1 が最新。レストアダイアログと同じ番号）\n"
+         "  " + O + "VERBOSE     端末でなくても最後に集計を表示\n" +
+         (slash ? std::string("  \"...\"        空白を含むパス、/ で始まるパス\n"
+                              "  /?, --help   この説明\n")
+                : std::string("  --           以降の引数はすべてパス\n"
+                              "  --help       この説明\n")) +
+         "  --version    バージョン\n"
          "\n"
-         "例 / examples（試行、一覧、復元、除外、集計 / dry run, list, restore, excludes, summary）:\n" + examples +
+         "例（試行、一覧、復元、除外、集計）:\n" + examples +
          "\n"
          "パラメタなしで起動するとダイアログを表示します" + std::string(slash ? "" : "（veldar2-gui パッケージ）") +
-         "。/ Without parameters the dialog opens" + std::string(slash ? "" : " (package veldar2-gui)") + ".\n"
-         "終了コード / exit status: 0 成功 success, 1 一部失敗 some operations failed (" + O +
-         "NOMSG), 2 失敗 failed or refused (an unknown option too), 3 既に起動中 another instance's "
-         "window is open.\n";
+         "。\n"
+         "終了コード: 0 成功、1 一部の操作に失敗 (" + O +
+         "NOMSG)、2 失敗・実行できない（不明なオプションも）・中止 (Ctrl-C)、3 Veldar のウィンドウが開いているか、"
+         "ほかの実行がバックアップディレクトリを使っている。\n";
 }
 
 }  // namespace veldar

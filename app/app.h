@@ -103,7 +103,8 @@ class CVELDAR2App {
   // summary line there (anywhere with -VERBOSE).
   bool standardOutputIsTerminal = false;
   // Told when a backup or restore run that no terminal watches (neither
-  // standard output nor standard error is one) does not succeed. May be null.
+  // standard output nor standard error is one) does not succeed, or when its
+  // parameters are refused. May be null.
   Notifier* notifier = nullptr;
   // Called when the batch run begins (true) and ends (false): where the
   // system's stop requests (Ctrl-C) are turned to `batchProgress`. May be
@@ -142,6 +143,13 @@ class CVELDAR2App {
   // terminal watched. `failed`: the notification's title, in Japanese
   // (translated here).
   void Finish(int status, const RunSummary& summary, const char* failed, std::ostream& out);
+  // Whether a failure of this start would pass unseen: no terminal watches
+  // (neither standard output nor standard error is one) and a notifier is
+  // there to tell the desktop instead.
+  bool Unwatched() const;
+  // Refuses the parameters: `refusal` on `err`, the desktop told where no
+  // terminal watches. Returns kExitFailure.
+  int RefuseParameters(const std::string& refusal, std::ostream& err);
   // Says which paths the run does not use (all but the first and the last),
   // on `err` and, with the no-message flag, in the log.
   void ReportUnusedPaths(std::ostream& err);
@@ -162,7 +170,7 @@ std::string ProgramParameterText(const std::string& commandLine);
 // and the system's reason (the text of its error code) where it has them.
 std::string DescribeReport(const Report& report, Language language, Os& os);
 
-// The usage text: in Japanese and English, or in English only.
+// The usage text in `language`.
 std::string UsageText(char optionChar, Language language = Language::kJapanese);
 
 }  // namespace veldar

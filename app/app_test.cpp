@@ -4,10 +4,12 @@
 
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <sstream>
 
+#include "app/progress_line.h"
 #include "platform/fault_os.h"
 #include "tests/test_util.h"
 
@@ -16,6 +18,16 @@ namespace {
 
 using testing::Exists;
 using testing::ReadFile;
+
+// Records every notification: its title and its text.
+struct RecordingNotifier : Notifier {
+  bool NotifyFailure(const std::string& summary, const std::string& body) override {
+    told.push_back(summary);
+    bodies.push_back(body);
+    return true;
+  }
+  std::vector<std::string> told, bodies;
+};
 
 class AppTest : public ::testing::Test {
  protected:
@@ -91,8 +103,7 @@ TEST(UsageTest, EnglishUsageHasNoJapanese) {
 TEST_F(AppTest, HelpAndVersionAnswerWithoutReadingOrLogging) {
   settings.values["SETTINGS/DEFALUTFILES"] = "9";
   EXPECT_EQ(Run({"--help"}), kExitSuccess);
-  EXPECT_NE(out.str().find("Usage: veldar2"), std::string::npos);
-  EXPECT_NE(out.str().find("使い方"), std::string::npos);
+  EXPECT_EQ(out.str().rfind("使い方: veldar2", 0), 0u);
   EXPECT_EQ(Run({"-M3", "a", "--version"}), kExitSuccess);
   EXPECT_EQ(out.str(), "VELDAR2 2.00\n");
   EXPECT_EQ(Run({"-h"}), kExitSuccess);
@@ -119,9 +130,175 @@ TEST_F(AppTest, UnknownOptionIsRefusedBeforeAnythingIsRead) {
   EXPECT_EQ(ReadFile(dir / "dst/src_1/kept"), "generation");
 }
 
+// A name or a typed path reaches the terminal as the log writes it: an
+// escape sequence in it (a window title, a cleared screen, a C1 control)
+// is written as text, wherever the program shows it.
+TEST_F(AppTest, ControlCharactersInNamesReachNoTerminalRaw) {
+  const std::string hostile = "n\x1b]0;owned\x07\x1b[2J\xc2\x9b";
+  const std::string escaped = "n\\x1b]0;owned\\x07\\x1b[2J\\u009b";
+  RecordingNotifier notifier;
+  const auto errOf = [&](std::vector<std::string> arguments) {
+    Run(arguments);
+    return err.str();
+  };
+  const struct {
+    const char* name;
+    bool namesOnDisk;  // Windows names hold no control character
+    std::function<std::string()> written;
+  } cases[] = {
+      {"a typed source", false, [&] { return errOf({"-M3", dir / hostile, dir / "dst"}); }},
+      {"an unknown option", false, [&] { return errOf({"-M3", "-" + hostile, dir / "dst"}); }},
+      {"a path not used", false, [&] { return errOf({"-M3", dir / "src", dir / hostile, dir / "dst"}); }},
+      {"the restore of a missing generation", true,
+       [&] {
+         testing::MakeDirs(dir / hostile);
+         return errOf({"-RESTORE5", dir / "src", dir / hostile, dir / "rest"});
+       }},
+      {"a refusal the log cannot take", false,
+       [&] {
+         settings.values["SETTINGS/LOGSIZE"] = "0";
+         const std::string text = errOf({"-M3", "-NOMSG", dir / hostile, dir / "dst"});
+         settings.values.erase("SETTINGS/LOGSIZE");
+         return text;
+       }},
+      {"the desktop notification", false,
+       [&] {
+         app.notifier = &notifier;
+         Run({"-M3", dir / hostile, dir / "dst"});
+         app.notifier = nullptr;
+         return notifier.bodies.at(0);
+       }},
+      {"the progress line", false,
+       [&] {
+         RunProgress progress;
+         progress.FileStarted(dir / hostile);
+         std::mutex stream;
+         std::ostringstream line;
+         ProgressLineWriter(line, progress, 200, stream, Language::kEnglish).Stop();
+         return line.str();
+       }},
+      {"the dry run", true,
+       [&] {
+         testing::WriteFile(dir / ("src/" + hostile), "x");
+         Run({"-DRYRUN", "-M3", dir / "src", dir / "dst"});
+         return out.str();
+       }},
+      {"the list", true,
+       [&] {
+         testing::MakeDirs(dir / hostile);
+         testing::WriteFile(dir / ("dst/" + hostile + "_1/a"), "a");
+         Run({"-LIST", dir / hostile, dir / "dst"});
+         return out.str();
+       }},
+  };
+  testing::WriteFile(dir / "src/a", "a");
+  testing::MakeDirs(dir / "dst");
+  for (const auto& c : cases) {
+#ifdef _WIN32
+    if (c.namesOnDisk) continue;
+#endif
+    const std::string written = c.written();
+    EXPECT_NE(written.find(escaped), std::string::npos) << c.name << ": " << written;
+    for (const char* raw : {"\x1b", "\x07", "\xc2\x9b"})
+      EXPECT_EQ(written.find(raw), std::string::npos) << c.name << ": " << written;
+  }
+}
+
+// A start refused while its parameters are read fails as a missing source
+// does, and is told to the desktop as that is where no terminal watches.
+TEST_F(AppTest, RefusedParametersAreNotifiedWhereNoTerminalWatches) {
+  RecordingNotifier notifier;
+  app.notifier = &notifier;
+  app.language = Language::kEnglish;
+  const struct {
+    std::vector<std::string> arguments;
+    const char* reason;  // the start of the refusal
+  } cases[] = {
+      {{"-M3", "-mybackup", "dst"}, "unknown option: -mybackup"},
+      {{"-M3", "-Xa//b", "src", "dst"}, "exclude pattern \"a//b\" cannot be used"},
+      {{"-M3", "-X", "src", "dst"}, "-X is followed by a pattern"},
+      {{"-M3", "sr\"c", "dst"}, "a path with a double quote"},
+      {{"-JSON", "src", "dst"}, "-JSON is used with -LIST"},
+  };
+  for (const bool terminal : {false, true}) {
+    app.standardOutputIsTerminal = terminal;
+    for (const auto& c : cases) {
+      notifier.told.clear();
+      notifier.bodies.clear();
+      EXPECT_EQ(Run(c.arguments), kExitFailure) << c.reason;
+      EXPECT_EQ(err.str().rfind(std::string("veldar2: ") + c.reason, 0), 0u) << err.str();
+      if (terminal) {
+        EXPECT_TRUE(notifier.told.empty()) << c.reason;
+        continue;
+      }
+      EXPECT_EQ(notifier.told, std::vector<std::string>{"Veldar: the parameters are wrong; nothing was done"})
+          << c.reason;
+      EXPECT_EQ(notifier.bodies.at(0).rfind(c.reason, 0), 0u) << notifier.bodies.at(0);
+    }
+  }
+}
+
+// Under an English locale every line on standard error is English and one
+// line: the restore's refusal, and a refusal or a lock failure the log could
+// not take (told once, in the user's words, not as the log's line).
+TEST_F(AppTest, EnglishLocaleGetsEnglishLines) {
+  app.language = Language::kEnglish;
+  testing::WriteFile(dir / "src/a", "a");
+  testing::WriteFile(dir / "dst/src_1/a", "a");
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::function<void()> setUp;
+    const char* said;  // a line of what standard error holds
+  } cases[] = {
+      {"restore onto a link",
+       {"-RESTORE1", dir / "src", dir / "dst", dir / "rest"},
+       [&] {
+         testing::MakeDirs(dir / "rest");
+         std::filesystem::create_symlink(dir / "src", dir / "rest/src");
+       },
+       "is on the name restored to. Nothing was changed."},
+      {"refusal, log size 0", {"-M3", "-NOMSG", dir / "missing", dir / "dst"},
+       [&] { settings.values["SETTINGS/LOGSIZE"] = "0"; }, "The parameters are wrong: [file or folder to back up] "},
+      {"dry run refusal", {"-DRYRUN", "-M3", "-NOMSG", dir / "missing", dir / "dst"}, [] {},
+       "The parameters are wrong: [file or folder to back up]"},
+      {"lock held, log size 0", {"-M3", "-NOMSG", dir / "src", dir / "dst"},
+       [&] {
+         settings.values["SETTINGS/LOGSIZE"] = "0";
+         fault.FailAt(OsOp::LockDir, "", real->Error(ErrorKind::kLocked));
+       },
+       "Another backup or restore is using the folder written to."},
+  };
+  for (const auto& c : cases) {
+#ifdef _WIN32
+    if (std::string(c.name) == "restore onto a link") continue;  // Wine makes no links
+#endif
+    fault.ClearRules();
+    settings.values.erase("SETTINGS/LOGSIZE");
+    c.setUp();
+    EXPECT_EQ(Run(c.arguments) == kExitSuccess, false) << c.name;
+    const std::string said = err.str();
+    EXPECT_NE(said.find(c.said), std::string::npos) << c.name << ": " << said;
+    EXPECT_EQ(said.find("\xe3"), std::string::npos) << c.name << ": no Japanese in " << said;
+    EXPECT_EQ(said.find("\\n"), std::string::npos) << c.name << ": a log line in " << said;
+    EXPECT_EQ(said.find(c.said), said.rfind(c.said)) << c.name << ": told twice in " << said;
+  }
+}
+
+// Each language's usage is whole in that language: the Japanese one does
+// not repeat the English block.
+TEST(UsageTest, JapaneseUsageIsJapaneseOnly) {
+  for (const char optionChar : {'-', '/'}) {
+    const std::string japanese = UsageText(optionChar, Language::kJapanese);
+    EXPECT_EQ(japanese.rfind("使い方: veldar2", 0), 0u);
+    for (const char* english : {"Usage:", "SOURCE", "file or directory to back up", "exit status", "this text"})
+      EXPECT_EQ(japanese.find(english), std::string::npos) << english;
+  }
+}
+
 TEST_F(AppTest, NoParametersWithoutDialogPrintsUsageAndFails) {
   EXPECT_EQ(Run({}), kExitFailure);
-  EXPECT_NE(out.str().find("Usage"), std::string::npos);
+  EXPECT_NE(out.str().find("使い方"), std::string::npos);
   EXPECT_FALSE(Exists(fault.logDirOverride));
 }
 
@@ -183,8 +360,9 @@ TEST_F(AppTest, NoMsgSendsThePreCheckMessageToTheLog) {
             std::string::npos);
 }
 
-// Without a log the run's failure lines go to standard error, and nothing
-// sends the user to a log that does not hold them.
+// Without a log the run's failure lines go to standard error, each told once
+// (the one the run reports with the system's reason), and nothing sends the
+// user to a log that does not hold them.
 TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
   testing::WriteFile(dir / "src/a", "a");
   testing::MakeDirs(dir / "dst");
@@ -202,14 +380,12 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
     std::string stderrText;
   } cases[] = {
       {"refused, no log", {"-NOMSG", dir / "missing", dir / "dst"}, false, "500", kExitFailure,
-       "veldar2: パラメタの指定誤りです。[バックアップするファイル]\\n" + NotFoundText() + "\n"
        "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
            NotFoundText() + "\n"
        "veldar2: the backup failed or was refused (not in the log: " + fault.logDirOverride +
            "VELDAR2.LOG could not be opened or written)\n"},
       {"copy failed, no log", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, false, "500",
        kExitPartialFailure,
-       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied.code()) + "\n" +
        copyFailed +
        "veldar2: the backup finished, but 1 operation(s) failed (not in the log: " +
            fault.logDirOverride + "VELDAR2.LOG could not be opened or written)\n"},
@@ -220,11 +396,9 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
       // A log of size 0 keeps nothing: the reasons go to standard error.
       {"copy failed, log size 0", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "0",
        kExitPartialFailure,
-       "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a : ERR = " + std::to_string(denied.code()) + "\n" +
        copyFailed + "veldar2: the backup finished, but 1 operation(s) failed (the log size limit is 0: no log "
        "is kept)\n"},
       {"refused, log size 0", {"-NOMSG", dir / "missing", dir / "dst"}, true, "0", kExitFailure,
-       "veldar2: パラメタの指定誤りです。[バックアップするファイル]\\n" + NotFoundText() + "\n"
        "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
            NotFoundText() + "\n"
        "veldar2: the backup failed or was refused (the log size limit is 0: no log is kept)\n"},
@@ -591,13 +765,7 @@ TEST_F(AppTest, RestoreFromTheCommandLineGivesEachGenerationExactly) {
 // output where that is a terminal or -VERBOSE asks; a failed run that no
 // terminal watches is told to the desktop.
 TEST_F(AppTest, RunsEndWithTheirSummaryAndUnwatchedFailuresAreNotified) {
-  struct RecordingNotifier : Notifier {
-    bool NotifyFailure(const std::string& summary, const std::string&) override {
-      told.push_back(summary);
-      return true;
-    }
-    std::vector<std::string> told;
-  } notifier;
+  RecordingNotifier notifier;
   app.notifier = &notifier;
   app.language = Language::kEnglish;
   testing::WriteFile(dir / "src/a.txt", "a");

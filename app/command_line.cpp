@@ -109,8 +109,8 @@ std::string ExcludePattern(const std::string& argument) {
   return pattern.find('"') == std::string::npos ? pattern : std::string();
 }
 
-// Why an argument that names -RESTORE or -X does not say what they need, in
-// `language`; empty when it does, or names neither.
+}  // namespace
+
 std::string RequestOptionRefusal(const std::string& argument, char optionChar, Language language) {
   const std::string restore = OptionName(kOptRestore, optionChar);
   if (StartsWithNoCase(argument, restore) && RestoreNumber(argument.substr(restore.size())) == 0) {
@@ -127,6 +127,8 @@ std::string RequestOptionRefusal(const std::string& argument, char optionChar, L
   ExcludeSet::Parse({pattern}, false, &error, language);
   return error;
 }
+
+namespace {
 
 // Whether `argument` is one of the options of a BatchRequest, written as
 // they need.

@@ -98,6 +98,13 @@ std::string CheckBatchRequest(const BatchRequest& request, std::size_t pathCount
 std::string RefuseArguments(const std::vector<std::string>& arguments, char optionChar,
                             Language language = Language::kJapanese);
 
+// Why `argument`, which names -RESTORE or -X, does not say what they need
+// (no number of 1 or more; no pattern, a stray double quote, or the pattern's
+// fault as ExcludeSet::Parse names it), in `language`; empty when it does, or
+// names neither.
+std::string RequestOptionRefusal(const std::string& argument, char optionChar,
+                                 Language language = Language::kJapanese);
+
 // The parameter text for `arguments` (see above); the first "--" is left out.
 // A path is quoted when it is empty, holds white space, or (after "--")
 // begins with `optionChar`; options are passed as they are, but for -X with

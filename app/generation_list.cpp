@@ -37,23 +37,23 @@ std::string HexByte(unsigned char byte, const char* format) {
   return text;
 }
 
-// A name for a terminal: valid UTF-8 as it is, every other byte and every
-// control character as \xNN, so that no name can move the cursor or garble
-// the line.
+// A name for a terminal: a byte that is no UTF-8 as \xNN, the rest as the log
+// writes it (control characters escaped), so that no name can move the
+// cursor or garble the line.
 std::string PrintableName(const std::string& name) {
   std::string text;
+  std::size_t valid = 0;  // where the run of valid UTF-8 before `i` starts
   for (std::size_t i = 0; i < name.size();) {
     const std::size_t length = Utf8CharLength(name, i);
-    const auto byte = static_cast<unsigned char>(name[i]);
-    if (length == 0 || byte < 0x20 || byte == 0x7f) {
-      text += HexByte(byte, "\\x%02X");
-      ++i;
+    if (length == 0) {
+      text += EscapeLogText(name.substr(valid, i - valid));
+      text += HexByte(static_cast<unsigned char>(name[i]), "\\x%02X");
+      valid = ++i;
     } else {
-      text.append(name, i, length);
       i += length;
     }
   }
-  return text;
+  return text + EscapeLogText(name.substr(valid));
 }
 
 // `text` as a JSON string, quotes included; a byte that is no UTF-8 becomes
@@ -81,6 +81,9 @@ std::string JsonString(const std::string& text, bool* exact) {
       json += "\\r";
     } else if (byte < 0x20 || byte == 0x7f) {
       json += HexByte(byte, "\\u%04x");
+    } else if (byte == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {
+      // A C1 control character, which a terminal showing the line would obey.
+      json += HexByte(static_cast<unsigned char>(text[i + 1]), "\\u%04x");
     } else {
       json.append(text, i, length);
     }
@@ -236,14 +239,13 @@ int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string&
 int ListGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, bool json,
                     Language language, std::ostream& out, std::ostream& err) {
   if (sourcePath.empty() || backupDir.empty()) {
-    err << "veldar2: " << Translate(language, "世代の一覧には、バックアップするファイルと書き込むディレクトリが要ります")
-        << "\n";
+    err << ConsoleLine(Translate(language, "世代の一覧には、バックアップするファイルと書き込むディレクトリが要ります"));
     return kExitFailure;
   }
   std::vector<GenerationListRow> rows;
   std::string error;
   if (!FindGenerationRows(os, sourcePath, backupDir, &rows, &error)) {
-    err << "veldar2: " << TranslateMessage(language, error) << "\n";
+    err << ConsoleLine(TranslateMessage(language, error));
     return kExitFailure;
   }
   out << (json ? GenerationListJson(rows, IsoLocalTime) : GenerationListText(rows, IsoLocalTime, language));

@@ -28,7 +28,7 @@ TEST(GenerationListTest, TextTableNewestFirstWithTheWorkingDirectoryShownAsSuch)
             "#  completed    files     size  state                            name\n"
             "-  -               12  40.0 KB  interrupted (working directory)  .docs.veldar2-new\n"
             "1  T1714521613   1234  5.29 GB  complete                         docs_3\n"
-            "2  T1714435211      7    100 B  incomplete                       docs_\\xFF\\x0A\n");
+            "2  T1714435211      7    100 B  incomplete                       docs_\\xFF\\n\n");
   // Japanese headings are two columns a character wide, and still line up.
   const std::string japanese = GenerationListText({kRows[1]}, FixedTime, Language::kJapanese);
   EXPECT_EQ(japanese,

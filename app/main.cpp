@@ -43,16 +43,13 @@ int StartDialogProgram(veldar::Os& os, veldar::Language language) {
   execv(program.c_str(), argv);
   const int error = errno;
   const auto say = [language](const char* japanese) { return veldar::Translate(language, japanese); };
-  std::cerr << "veldar2: ";
-  if (error == ENOENT)
-    std::cerr << veldar::FormatText(say("ダイアログは %1 パッケージにあります（インストール: %2）"),
-                                    {"veldar2-gui", "sudo apt install veldar2-gui"});
-  else
-    std::cerr << veldar::FormatText(say("ダイアログを表示できません: %1"), {program + ": " + os.ErrorText(os.Error(error))});
-  std::cerr << "\nveldar2: "
-            << veldar::FormatText(say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"),
-                                  {"--help"})
-            << "\n";
+  std::cerr << veldar::ConsoleLine(
+      error == ENOENT ? veldar::FormatText(say("ダイアログは %1 パッケージにあります（インストール: %2）"),
+                                           {"veldar2-gui", "sudo apt install veldar2-gui"})
+                      : veldar::FormatText(say("ダイアログを表示できません: %1"),
+                                           {program + ": " + os.ErrorText(os.Error(error))}));
+  std::cerr << veldar::ConsoleLine(
+      veldar::FormatText(say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"), {"--help"}));
   return veldar::kExitFailure;
 }
 

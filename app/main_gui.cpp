@@ -52,11 +52,9 @@ int main(int argc, char** argv) {
     std::string why;
     if (!gui.ForDialog(&why)) {
       const auto say = [language](const char* japanese) { return veldar::Translate(language, japanese); };
-      std::cerr << "veldar2: " << veldar::FormatText(say("ダイアログを表示できません: %1"), {say(why.c_str())}) << "\n"
-                << "veldar2: "
-                << veldar::FormatText(say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"),
-                                      {"--help"})
-                << "\n";
+      std::cerr << veldar::ConsoleLine(veldar::FormatText(say("ダイアログを表示できません: %1"), {say(why.c_str())}))
+                << veldar::ConsoleLine(veldar::FormatText(
+                       say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"), {"--help"}));
       return static_cast<int>(veldar::kExitFailure);
     }
     veldar::QtDialogServices services;
@@ -68,13 +66,10 @@ int main(int argc, char** argv) {
         // Started at the same moment as another one, which won.
         return static_cast<int>(veldar::kExitSuccess);
       case veldar::InstanceServer::ListenResult::kFailed:
-        std::cerr << "veldar2: "
-                  << veldar::FormatText(
-                         veldar::Translate(language, "二重起動を確かめられません: %1"),
-                         {instanceName.empty()
-                              ? veldar::Translate(language, "ソケット用のプライベートなディレクトリがありません")
-                              : server.errorString().toStdString()})
-                  << "\n";
+        std::cerr << veldar::ConsoleLine(veldar::FormatText(
+            veldar::Translate(language, "二重起動を確かめられません: %1"),
+            {instanceName.empty() ? veldar::Translate(language, "ソケット用のプライベートなディレクトリがありません")
+                                  : server.errorString().toStdString()}));
         break;
       case veldar::InstanceServer::ListenResult::kListening:
         break;

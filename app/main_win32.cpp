@@ -196,11 +196,9 @@ int main() {
       const auto say = [language](const char* japanese) { return Translate(language, japanese); };
       std::string why = FormatText(say("エラー %1"), {std::to_string(error)});
       if (error == ERROR_INVALID_WINDOW_HANDLE) why += ": " + say("ディスプレイがありません");
-      err << "veldar2: " << FormatText(say("ダイアログを表示できません: %1"), {why}) << "\n"
-          << "veldar2: "
-          << FormatText(say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"),
-                        {"veldar2 /?"})
-          << "\n";
+      err << ConsoleLine(FormatText(say("ダイアログを表示できません: %1"), {why}))
+          << ConsoleLine(FormatText(say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"),
+                                    {"veldar2 /?"}));
       return static_cast<int>(kExitFailure);
     }
     return static_cast<int>(kExitSuccess);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "log/activity_log.h"
+
 namespace veldar {
 namespace {
 
@@ -42,7 +44,10 @@ void ProgressLineWriter::Stop() {
 void ProgressLineWriter::Draw(double seconds) {
   // One column short of the width: writing the last column wraps some
   // terminals onto the next line.
-  const std::string line = ProgressLine(progress_.Read(), seconds, columns_ - 1, language_);
+  // The file's path as the log writes it: a name must not drive the terminal.
+  RunProgress::Snapshot snapshot = progress_.Read();
+  snapshot.current = EscapeLogText(snapshot.current);
+  const std::string line = ProgressLine(snapshot, seconds, columns_ - 1, language_);
   const int columns = TextColumns(line);
   std::lock_guard<std::mutex> stream(streamMutex_);
   out_ << '\r' << line << std::string(static_cast<std::size_t>(std::max(0, drawn_ - columns)), ' ')

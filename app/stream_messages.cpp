@@ -1,8 +1,11 @@
 #include "app/stream_messages.h"
 
+#include "log/activity_log.h"
 #include "res/translation.h"
 
 namespace veldar {
+
+std::string ConsoleLine(const std::string& text) { return "veldar2: " + EscapeLogText(text) + "\n"; }
 
 void JoinMessageLine(std::string& line, const std::string& next) {
   if (next.empty()) return;
@@ -33,7 +36,7 @@ void StreamMessages::Show(const std::string& text) {
   const std::string line = describe ? describe(text) : MessageLine(text, language_);
   std::unique_lock<std::mutex> lock;
   if (streamMutex) lock = std::unique_lock<std::mutex>(*streamMutex);
-  out_ << clearLine << "veldar2: " << line << "\n" << std::flush;
+  out_ << clearLine << ConsoleLine(line) << std::flush;
 }
 
 bool StreamMessages::AskOkCancel(const std::string& text) {

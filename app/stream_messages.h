@@ -1,8 +1,9 @@
 #pragma once
 // StreamMessages: the engine's messages where no box can be shown (a batch
 // run without a display, or without a desktop the user sees): each written
-// to a stream as one line, "veldar2: " and the message in the user's
-// language. A question is answered Cancel: nobody is there to answer it.
+// to a stream as one line (ConsoleLine), "veldar2: " and the message in the
+// user's language. A question is answered Cancel: nobody is there to answer
+// it.
 
 #include <functional>
 #include <mutex>
@@ -38,6 +39,12 @@ class StreamMessages : public UserMessages {
   std::ostream& out_;
   Language language_;
 };
+
+// `text` as the program's line on standard error: "veldar2: ", the text with
+// its control characters escaped as the log escapes them (EscapeLogText), so
+// that no name or typed path in it can move the cursor, retitle or clear the
+// terminal, or begin a line of its own; then the line end.
+std::string ConsoleLine(const std::string& text);
 
 // A message (perhaps of several lines) in `language` on one line: its lines
 // joined with ": ", or a blank after a sentence's end.

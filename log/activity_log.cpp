@@ -12,10 +12,13 @@ constexpr int kOpenRetryMs = 500;
 constexpr std::size_t kCopyChunk = 1 << 20;
 
 // A file name may hold any byte but the separator; written raw, a line feed or
-// an escape sequence in a name could break or forge a log line. Control bytes
-// are therefore written as C-style escapes, and so are the three characters
-// that Unicode-aware readers take for line breaks (NEL, LINE SEPARATOR,
-// PARAGRAPH SEPARATOR), which UTF-8 writes as C2 85, E2 80 A8 and E2 80 A9.
+// an escape sequence in a name could break or forge a log line, or drive the
+// terminal it is shown on. Control bytes are therefore written as C-style
+// escapes, and so are the C1 control characters U+0080 to U+009F (which UTF-8
+// writes as C2 80 to C2 9F: NEL breaks lines for Unicode-aware readers, CSI
+// starts a terminal's control sequence) and the two other characters such
+// readers take for line breaks, LINE SEPARATOR and PARAGRAPH SEPARATOR
+// (E2 80 A8 and E2 80 A9).
 bool PlainByte(unsigned char c) { return c >= 0x20 && c != 0x7f && c != 0xc2 && c != 0xe2; }
 
 void AppendEscaped(std::string& out, const std::string& text) {
@@ -32,8 +35,10 @@ void AppendEscaped(std::string& out, const std::string& text) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
     const unsigned char third = i + 2 < text.size() ? static_cast<unsigned char>(text[i + 2]) : 0;
-    if (c == 0xc2 && next == 0x85) {
-      out += "\\u0085";
+    if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+      out += "\\u00";
+      out += kHex[next >> 4];
+      out += kHex[next & 0xf];
       i += 1;
       continue;
     }
@@ -151,7 +156,7 @@ bool ActivityLog::Put(const std::string& text, bool blankLineAfter, bool deferre
 void ActivityLog::WriteFailure(const std::string& text) {
   // A log cut to nothing at the end of the run (size limit 0) keeps no
   // failure either: it is not lost.
-  if ((!Write(text) || sizeLimitKb_ <= 0) && onUnloggedFailure) onUnloggedFailure(EscapeLogText(text));
+  if ((!Write(text) || sizeLimitKb_ <= 0) && onUnloggedFailure) onUnloggedFailure(text);
 }
 
 bool ActivityLog::HoldsRun() const { return opened_ && !writeFailed_ && sizeLimitKb_ > 0; }

@@ -56,7 +56,7 @@ class ActivityLog {
   static constexpr std::size_t kDeferredLimit = 64 * 1024;
   // Writes a line that reports a failure. When it cannot be written to the
   // file, or the size limit is 0 (the run's lines are cut away when it
-  // closes), its text (escaped as above) goes to `onUnloggedFailure`, if set.
+  // closes), its text goes to `onUnloggedFailure`, if set.
   void WriteFailure(const std::string& text);
   // Cuts the working file to the cap and puts it back as the log. When the log
   // cannot be written while trimming, the working file is kept whole, for the
@@ -79,8 +79,9 @@ class ActivityLog {
   const std::string& path() const { return path_; }
   const std::string& workingPath() const { return workingPath_; }
 
-  // Receives the escaped text of failure lines that could not be written to
-  // the log. May be empty: such lines are then dropped.
+  // Receives the text of failure lines that could not be written to the log,
+  // as it was given (unescaped: whoever shows it escapes it for its medium).
+  // May be empty: such lines are then dropped.
   std::function<void(const std::string& text)> onUnloggedFailure;
 
  private:
@@ -106,8 +107,10 @@ class ActivityLog {
   std::string timeText_;
 };
 
-// `text` with control bytes and the Unicode line separators U+0085, U+2028 and
-// U+2029 (in UTF-8) written as C-style escapes; every other byte unchanged.
+// `text` with control bytes, the C1 control characters U+0080 to U+009F and
+// the Unicode line separators U+2028 and U+2029 (in UTF-8) written as C-style
+// escapes; every other byte unchanged. The program writes every text that
+// may hold a name or a typed path through it, to the log and to a terminal.
 std::string EscapeLogText(const std::string& text);
 
 }  // namespace veldar

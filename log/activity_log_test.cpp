@@ -174,7 +174,7 @@ TEST_F(LogWriterTest, FailureLinesTheLogCannotTakeGoToTheSink) {
     EXPECT_EQ(log.HoldsRun(), c.holdsRun) << c.name;
     log.Close();
     EXPECT_EQ(log.HoldsRun(), c.holdsRun) << c.name << ": still known after the close";
-    EXPECT_EQ(sunk, c.sunk ? std::vector<std::string>{"File Copy Failed : /x\\ny to /z : ERR = 13"}
+    EXPECT_EQ(sunk, c.sunk ? std::vector<std::string>{"File Copy Failed : /x\ny to /z : ERR = 13"}
                            : std::vector<std::string>{})
         << c.name;
   }

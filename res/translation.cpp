@@ -124,6 +124,10 @@ constexpr Entry kTable[] = {
     {"レストアを中止しました。", "The restore was stopped.", true},
     {"復元先のディレクトリが、バックアップディレクトリと同じか、その中か、それを含んでいます。",
      "The folder to restore into is the backup folder, is inside it, or contains it.", true},
+    {"復元先の名前にディレクトリではないもの（リンクやファイル）があります。何も変更していません。",
+     "Something that is no folder (a link or a file) is on the name restored to. Nothing was changed.", true},
+    {"世代が一覧を作った後に変わりました。もう一度レストアしてください。",
+     "The generation changed after it was listed. Restore again.", true},
     {"ﾛｸﾞを消してよろしいですか？", "Delete the log?", true},
     {"整数を入力してください。", "Enter a whole number.", true},
     {"%1 から %2 までの整数を入力してください。", "Enter a whole number from %1 to %2.", true},
@@ -199,6 +203,7 @@ constexpr Entry kTable[] = {
     {"世代 %1 はありません（%2 の世代は %3 個です）", "there is no generation %1 (%2 holds %3)", false},
     {"Veldar: バックアップに失敗しました", "Veldar: the backup failed", false},
     {"Veldar: レストアに失敗しました", "Veldar: the restore failed", false},
+    {"Veldar: パラメタの指定誤りのため、何もしませんでした", "Veldar: the parameters are wrong; nothing was done", false},
 
     // ---- The list of generations (-LIST) ----
     {"世代はありません", "no generations", false},

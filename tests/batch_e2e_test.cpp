@@ -178,9 +178,11 @@ TEST_F(BatchProgramTest, WithoutALogFailuresGoToStandardError) {
   testing::MakeDirs(dir / "state/VELDAR2/VELDAR2.TMP");  // a directory: no working file opens
   testing::MakeDirs(dir / "dst");
   EXPECT_EQ(Run("-NOMSG missing dst", "LANG=en_US.UTF-8"), 2);
-  EXPECT_NE(err.find("veldar2: パラメタの指定誤りです。[バックアップするファイル]\\nNo such file"),
+  // In the user's language and on one line, not as the log's own line.
+  EXPECT_NE(err.find("veldar2: The parameters are wrong: [file or folder to back up] missing: No such file"),
             std::string::npos)
       << err;
+  EXPECT_EQ(err.find("\\n"), std::string::npos) << err;
   EXPECT_EQ(err.find("(see "), std::string::npos) << err;
   EXPECT_NE(err.find("could not be opened"), std::string::npos) << err;
 }

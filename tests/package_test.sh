@@ -91,6 +91,12 @@ for page in veldar2 veldar2-gui; do
   MANWIDTH=80 man -l "$work/root/usr/share/man/man1/$page.1.gz" 2>/dev/null | grep -q "EXIT STATUS" || fail "man $page"
 done
 
+# The README installed is for people who installed the program: nothing in
+# it points at the source tree's scripts, pictures or build directories.
+source_tree=$(zcat "$work/root/usr/share/doc/veldar2/README.md.gz" |
+  grep -nE '\./scripts|scripts/|\(docs/|\.png|build/veldar2|build-|<!--' || true)
+[ -z "$source_tree" ] || fail "the installed README points at the source tree: $source_tree"
+
 # The example units: valid (but for the program, which is not installed
 # here), and the service sandboxed: systemd-analyze rates its exposure from 0
 # to 10, 9.8 without a sandbox, 0.8 with today's (the threshold is in
