@@ -46,6 +46,7 @@ enum class OsOp {
   SyncDir,  // OsDir::Sync
   OpenScratchFile,
   Exchange,
+  ReadLink,
 };
 
 const char* OsOpName(OsOp op);
