@@ -30,6 +30,11 @@
 // earlier generation, or a snapshot made with cp -al) is never changed in
 // place: where only its permissions differ, it is replaced by a copy.
 //
+// A link's content is its text: a link and a counterpart link that size and
+// times call the same are read, one call each, and copied when their texts
+// differ (a link made again with a text of the same length, its time set
+// back; on Windows every link's size is 0).
+//
 // Sharing. A file to be copied whose counterpart in the reference copy has
 // exactly its size, last-write time (to the nanosecond) and permissions (and
 // for root, owner and group) is taken from there: that file is what the copy
@@ -448,7 +453,7 @@ class MirrorScan {
       switch (entry.status.kind) {
         case EntryKind::File:
         case EntryKind::Symlink:
-          File(entry, counterpart, inReference);
+          if (!File(source, target, entry, counterpart, inReference)) return false;
           break;
         case EntryKind::Special:
           PassOver(MirrorStep::PassOver::kSpecial, entry.name);
@@ -642,7 +647,8 @@ class MirrorScan {
     return !ownerToo_ || (a.owner == b.owner && a.group == b.group);
   }
 
-  // Whether the reference's file is what a copy of `source` would be.
+  // Whether the reference's file is what a copy of `source` would be. Only
+  // regular files: a link holds nothing but its text, and is copied.
   bool Shareable(const FileStatus& source, const Listed* reference) const {
     if (!sharing_ || reference == nullptr) return false;
     const FileStatus& ref = reference->status;
@@ -651,7 +657,37 @@ class MirrorScan {
            SameAccess(source, ref);
   }
 
-  void File(const Listed& entry, const Listed* counterpart, const Listed* reference) {
+  // What comparing a link with its counterpart link by their texts found.
+  enum class LinkTexts { kSame, kDiffer, kVanished, kStopped };
+  // Compares the texts of the link `entry` of `source` and its counterpart
+  // link in `target`. A source link gone or no longer a link since it was
+  // listed is passed over as vanished, as a directory is (kVanished, its
+  // step written); a counterpart in that state differs. Any other failure
+  // stops the scan as a listing failure does (kStopped, its step written).
+  LinkTexts CompareLinks(OsDir& source, OsDir& target, const Listed& entry,
+                         const Listed& counterpart) {
+    std::string text, counterpartText;
+    Status code = source.ReadLinkAt(entry.name, &text);
+    if (code.Is(ErrorKind::kNotFound) || code.Is(ErrorKind::kInvalid)) {
+      Put(MirrorStep::Kind::kVanished, entry.name);
+      return LinkTexts::kVanished;
+    }
+    if (!code.ok()) {
+      Stop(kSourceFirstError + Join(source.Path(), "*"));
+      return LinkTexts::kStopped;
+    }
+    code = target.ReadLinkAt(counterpart.name, &counterpartText);
+    if (code.Is(ErrorKind::kNotFound) || code.Is(ErrorKind::kInvalid)) return LinkTexts::kDiffer;
+    if (!code.ok()) {
+      Stop(kTargetFirstError + Join(target.Path(), "*"));
+      return LinkTexts::kStopped;
+    }
+    return text == counterpartText ? LinkTexts::kSame : LinkTexts::kDiffer;
+  }
+
+  // A source file or link: its step. False: the scan stopped.
+  bool File(OsDir& source, OsDir* target, const Listed& entry, const Listed* counterpart,
+            const Listed* reference) {
     using Content = MirrorStep::Content;
     MirrorStep step;
     step.kind = MirrorStep::Kind::kFile;
@@ -666,7 +702,17 @@ class MirrorScan {
       // deletions are forbidden; the copy onto it then fails, reported.
       step.removeCounterpart = counterpartIsDirectory && plan_.job.deleteVanished;
     }
-    if (counterpart != nullptr && !NeedsCopy(entry.status, counterpart->status)) {
+    bool unchanged = counterpart != nullptr && !NeedsCopy(entry.status, counterpart->status);
+    // Two links alike by size and times: their texts decide (kinds are equal here).
+    if (unchanged && entry.status.kind == EntryKind::Symlink) {
+      switch (CompareLinks(source, *target, entry, *counterpart)) {
+        case LinkTexts::kSame: break;
+        case LinkTexts::kDiffer: unchanged = false; break;
+        case LinkTexts::kVanished: return true;
+        case LinkTexts::kStopped: return false;
+      }
+    }
+    if (unchanged) {
       step.content = Content::kKeep;
       step.setAccess = !SameAccess(entry.status, counterpart->status);
     } else if (counterpart != nullptr && !step.removeCounterpart && !plan_.job.force) {
@@ -696,6 +742,7 @@ class MirrorScan {
           RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.allocated : 0);
     }
     plan_.Add(step);
+    return true;
   }
 
   // A source directory: its step, then its level. False: the scan stopped.

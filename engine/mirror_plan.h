@@ -128,7 +128,8 @@ struct MirrorStep {
   enum class Kind : std::uint8_t {
     kRemoveAbandoned,  // `name` in the target: a temporary file of a killed copy
     kPassOver,         // `name` in the source, passed over with the line `passOver` says
-    kVanished,         // `name` in the source: gone, or no longer a directory, since listed
+    kVanished,         // `name` in the source: gone, or no longer the directory or link it
+                       // was listed as
     kFile,             // the source file or link `name`: `content` says what becomes of it
     kEnter,            // the source directory `name`; its level follows, up to a kLeave
     kLeave,            // the end of a level: the directory gets its source's permissions

@@ -87,7 +87,8 @@ class MirrorPlanTest : public ::testing::Test {
   }
 
   MemoryOs memory;
-  CaseFoldingOs os{memory, /*folds=*/false};
+  FaultOs faults{memory};
+  CaseFoldingOs os{faults, /*folds=*/false};
   std::int32_t sizeLimitKb = 0;
   testing::RecordingMessages messages;
   MirrorTotals totals;
@@ -173,6 +174,51 @@ TEST_F(MirrorPlanTest, SharingOwnNamesAndLeftovers) {
   EXPECT_EQ(totals.filesShared, 2u);
   EXPECT_EQ(totals.filesToCopy, 1u);
   EXPECT_EQ(totals.bytesToCopy, 3u);
+}
+
+// A link's content is its text: links alike by size and times are read, one
+// call a side, and copied where the texts differ, whatever the times say;
+// links of other sizes are not read, and none is shared. A text that cannot
+// be read is never taken for an unchanged one.
+TEST_F(MirrorPlanTest, LinksAreComparedByTheirText) {
+  memory.AddLink("/s/longer", "bbbb", 3000), memory.AddLink("/t/longer", "aaa", 1000);
+  memory.AddLink("/s/older", "ccc", 1000), memory.AddLink("/t/older", "aaa", 2000);
+  memory.AddLink("/s/retargeted", "bbb", 1000), memory.AddLink("/t/retargeted", "aaa", 1000);
+  memory.AddLink("/r/retargeted", "bbb", 1000);
+  memory.AddLink("/s/same", "aaa", 1000), memory.AddLink("/t/same", "aaa", 1000);
+  const Status io = memory.Error(ErrorKind::kIo), gone = memory.Error(ErrorKind::kNotFound);
+  struct Case {
+    const char* what;
+    std::function<void(MirrorJob&)> setUp;
+    Steps expected;
+    std::size_t reads;
+  } cases[] = {
+      {"defaults", [](MirrorJob&) {},
+       {"file longer copy", "file older copy", "file retargeted copy", "file same keep", "leave"}, 6},
+      {"exact (a restore): a time that differs copies unread", [](MirrorJob& job) { job.exact = true; },
+       {"file longer copy", "file older copy", "file retargeted copy", "file same keep", "leave"}, 4},
+      {"the source's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/s/same", io); },
+       {"file longer copy", "file older copy", "file retargeted copy", "stop"}, 5},
+      {"the copy's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/t/same", io); },
+       {"file longer copy", "file older copy", "file retargeted copy", "stop"}, 6},
+      {"the source link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/s/same", gone); },
+       {"file longer copy", "file older copy", "file retargeted copy", "vanished same", "leave"}, 5},
+      {"the copy's link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/t/same", gone); },
+       {"file longer copy", "file older copy", "file retargeted copy", "file same copy", "leave"}, 6},
+  };
+  for (const Case& c : cases) {
+    MirrorJob job;
+    job.reference = "/r";
+    job.sharing = MirrorSharing::kLinkOrClone;
+    faults.ClearRules();
+    c.setUp(job);
+    faults.calls.clear();
+    EXPECT_EQ(Plan(job), c.expected) << c.what;
+    EXPECT_EQ(std::count_if(faults.calls.begin(), faults.calls.end(),
+                            [](const FaultOs::Call& call) { return call.op == OsOp::ReadLink; }),
+              static_cast<std::ptrdiff_t>(c.reads))
+        << c.what;
+  }
 }
 
 // Patterns by the path below the source: an excluded source entry is one

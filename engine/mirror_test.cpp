@@ -199,6 +199,21 @@ TEST_F(MirrorTest, LinksSpecialFilesAndSystemDirectories) {
   EXPECT_EQ(Count("Not update,copy canceled! : D/t/outdir"), 1);
 }
 
+// A link made again with a text of the same length, and a time set back, is
+// copied: links are compared by their text, not by size and time alone.
+TEST_F(MirrorTest, RetargetedLinkIsCopiedWhateverItsTime) {
+  ASSERT_EQ(symlink("aaa", (s + "/l").c_str()), 0);
+  ASSERT_EQ(symlink("aaa", (s + "/same").c_str()), 0);
+  ASSERT_EQ(Mirror(), 1);
+  ASSERT_EQ(unlink((s + "/l").c_str()), 0);
+  ASSERT_EQ(symlink("bbb", (s + "/l").c_str()), 0);
+  SetNs(s + "/l", 1'577'836'800'000'000'000);  // 2020-01-01, before the copy was made
+  EXPECT_EQ(Mirror(), 1);
+  EXPECT_EQ(LinkText(t + "/l"), "bbb");
+  EXPECT_EQ(Count("File Copied : D/s/l to D/t/l"), 2);
+  EXPECT_EQ(Count("File Copied : D/s/same to D/t/same"), 1);  // unchanged: not copied again
+}
+
 // Which box, whether the walk stops, what is counted and logged. Each case:
 // source "f", "Ren" and "newdir/inner"; target "ren", "vanished" and
 // "vanisheddir/x"; one operation fails at one path.

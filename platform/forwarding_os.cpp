@@ -32,6 +32,7 @@ const char* OsOpName(OsOp op) {
     case OsOp::OpenScratchFile: return "OpenScratchFile";
     case OsOp::Exchange: return "Exchange";
     case OsOp::TestLock: return "TestLock";
+    case OsOp::ReadLink: return "ReadLink";
   }
   return "?";
 }
@@ -89,6 +90,9 @@ class ForwardingDir : public OsDir {
     });
     if (code.ok()) os_.Seen(At(name), status);
     return code;
+  }
+  Status ReadLinkAt(const std::string& name, std::string* text) override {
+    return os_.Perform(OsOp::ReadLink, At(name), {}, [&] { return real_->ReadLinkAt(name, text); });
   }
   Status OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
     dir->reset();

@@ -47,6 +47,7 @@ enum class OsOp {
   OpenScratchFile,
   Exchange,
   TestLock,
+  ReadLink,
 };
 
 const char* OsOpName(OsOp op);

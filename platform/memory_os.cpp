@@ -215,6 +215,14 @@ class MemoryDir : public OsDir {
     Fill(*node, status);
     return Status();
   }
+  Status ReadLinkAt(const std::string& name, std::string* text) override {
+    std::lock_guard<std::mutex> lock(tree_->mutex);
+    NodePtr node;
+    if (Status code = Find(name, &node); !code.ok()) return code;
+    if (node->kind != EntryKind::Symlink) return Fail(ErrorKind::kInvalid);
+    *text = node->content;
+    return Status();
+  }
   Status OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
     std::lock_guard<std::mutex> lock(tree_->mutex);
@@ -522,10 +530,11 @@ void MemoryOs::AddDir(const std::string& path) {
   Place(*tree_, path, tree_->Make(EntryKind::Directory, 0755));
 }
 
-void MemoryOs::AddLink(const std::string& path, const std::string& text) {
+void MemoryOs::AddLink(const std::string& path, const std::string& text, std::int64_t mtime) {
   std::lock_guard<std::mutex> lock(tree_->mutex);
   NodePtr node = tree_->Make(EntryKind::Symlink, 0777);
   node->content = text;
+  if (mtime != 0) node->mtime = mtime;
   Place(*tree_, path, node);
 }
 

@@ -37,7 +37,8 @@ class MemoryOs : public Os {
   // A file with `content`, last written at `mtime` (0: now), 0644.
   void AddFile(const std::string& path, const std::string& content, std::int64_t mtime = 0);
   void AddDir(const std::string& path);
-  void AddLink(const std::string& path, const std::string& text);
+  // A link holding `text`, last written at `mtime` (0: now).
+  void AddLink(const std::string& path, const std::string& text, std::int64_t mtime = 0);
   // A FIFO, socket or device: listed as special, never opened.
   void AddSpecial(const std::string& path);
   // The content of the file `path`, or nullopt when it is none.

@@ -166,6 +166,16 @@ class OsDir {
   // Status of the entry `name`; a link there is reported as a link, or with
   // `followLink` as what it points to.
   virtual Status StatAt(const std::string& name, FileStatus* status, bool followLink = false) = 0;
+  // Reads the text of the link `name`, what it points to as it was written,
+  // never resolved or followed. On success stores it in `*text`. On failure
+  // returns non-OK: kNotFound when there is no entry `name`, kInvalid when
+  // the entry is not a link. A link's text decides whether two links are the
+  // same where their sizes cannot (Windows reports every link's size as 0;
+  // a link made again with a text of the same length keeps its size). On
+  // Windows it is the substitute name of a symbolic link or junction (the
+  // path the system follows), UTF-8; of any other kind of link, its reparse
+  // data as it is.
+  virtual Status ReadLinkAt(const std::string& name, std::string* text) = 0;
   // Opens the subdirectory `name`. A link there fails (kNotDirectory), and so
   // does anything but a directory.
   virtual Status OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) = 0;

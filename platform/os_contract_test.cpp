@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/fault_os.h"
@@ -88,6 +89,12 @@ class OsContractTest : public ::testing::TestWithParam<Implementation> {
     for (const auto& entry : entries) names.push_back(entry.name);
     std::sort(names.begin(), names.end());
     return names;
+  }
+  // Makes the link `name` here holding `text`; false where none can be made.
+  bool MakeLink(const std::string& name, const std::string& text, bool directory = false) {
+    if (!InMemory()) return testing::MakeLink(text, At(name), directory);
+    static_cast<MemoryOs&>(Subject()).AddLink(At(name), text);
+    return true;
   }
   void RemoveTree(const std::string& path) {
     Os& os = Subject();
@@ -319,6 +326,33 @@ TEST_P(OsContractTest, LockTestedWithoutATrace) {
     EXPECT_EQ(expected, Kind(other->TestLock(".lock"))) << name;
     EXPECT_EQ(before, Names(at)) << name;
     EXPECT_EQ(expected, Kind(other->Lock(".lock"))) << name;
+  }
+}
+
+// A link's text is read as it was written, never followed; anything but a
+// link fails, and so does nothing.
+TEST_P(OsContractTest, LinkTextsAreReadNeverFollowed) {
+  Os& os = Subject();
+  Write(At("file"), "x");
+  ASSERT_TRUE((CreateDir(os, At("dir"))).ok());
+  std::unique_ptr<OsDir> dir;
+  ASSERT_TRUE((os.OpenDir(dir_, false, &dir)).ok());
+  std::string text;
+  EXPECT_EQ(ErrorKind::kInvalid, Kind(dir->ReadLinkAt("file", &text)));
+  EXPECT_EQ(ErrorKind::kInvalid, Kind(dir->ReadLinkAt("dir", &text)));
+  EXPECT_EQ(ErrorKind::kNotFound, Kind(dir->ReadLinkAt("none", &text)));
+  const std::string japanese = "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt";  // 日本語.txt, missing
+  const std::pair<std::string, std::string> links[] = {
+      {"tofile", "file"}, {"dangling", japanese}, {"todir", "dir"}};
+  for (const auto& [name, target] : links) {
+    if (!MakeLink(name, target, target == "dir")) {
+      GTEST_SKIP() << "no link can be made here (Wine makes none; Windows needs the privilege or "
+                      "developer mode)";
+    }
+  }
+  for (const auto& [name, target] : links) {
+    ASSERT_TRUE((dir->ReadLinkAt(name, &text)).ok()) << name;
+    EXPECT_EQ(target, text) << name;
   }
 }
 

@@ -771,6 +771,11 @@ class PosixDir : public OsDir {
     return PosixError(native::StatusAt(fd_, name.c_str(), followLink, status));
   }
 
+  Status ReadLinkAt(const std::string& name, std::string* text) override {
+    if (int code = CheckName(name)) return PosixError(code);
+    return PosixError(ReadLinkText(fd_, name, 0, text));
+  }
+
   Status SetTimes(const std::string& name, std::int64_t seconds) override {
     if (int code = CheckName(name)) return PosixError(code);
     struct timespec times[2];

@@ -79,6 +79,10 @@
 //    codes fail with 50, and CreateSymbolicLinkW returns TRUE without making
 //    anything (which the check above catches); Unix symbolic links under a
 //    Wine drive look like the entries they point to.
+//  - A link's text (ReadLinkAt) comes from the same reparse data: the
+//    substitute name of a symbolic link or junction, the data itself for
+//    other links. An entry that is no link gives ERROR_NOT_A_REPARSE_POINT
+//    (4390, kind kInvalid).
 //
 // Files
 //  - CopyFile makes the copy under a temporary name beside the target (".~" +
@@ -282,6 +286,7 @@ ErrorKind KindOfWin32Error(int code) {
     case ERROR_CANCELLED: return ErrorKind::kCancelled;
     case ERROR_INVALID_PARAMETER:
     case ERROR_INVALID_NAME:
+    case ERROR_NOT_A_REPARSE_POINT:
       return ErrorKind::kInvalid;
     default: return ErrorKind::kOther;
   }
@@ -1033,6 +1038,38 @@ bool LinkText(const std::vector<char>& data, std::wstring* text, bool* relative)
   return true;
 }
 
+// The text of the link open as `link` (see `OsDir::ReadLinkAt`): the
+// substitute name of a symbolic link or junction, else the reparse data
+// after its header.
+int LinkTextOf(HANDLE link, std::string* text) {
+  std::vector<char> data(kReparseBufferSize);
+  DWORD got = 0;
+  if (!DeviceIoControl(link, kFsctlGetReparsePoint, nullptr, 0, data.data(),
+                       static_cast<DWORD>(data.size()), &got, nullptr)) {
+    return LastError();
+  }
+  constexpr std::size_t kHeader = 8;  // tag, data length, reserved
+  if (got < kHeader) return ERROR_INVALID_REPARSE_DATA;
+  DWORD tag;
+  std::memcpy(&tag, data.data(), 4);
+  // Where the names start: after the four name fields, and a symbolic
+  // link's flags.
+  const std::size_t names = tag == kTagSymlink ? 20 : tag == kTagMountPoint ? 16 : 0;
+  if (names == 0) {
+    text->assign(data.data() + kHeader, got - kHeader);
+    return 0;
+  }
+  USHORT offset, length;
+  if (got < names) return ERROR_INVALID_REPARSE_DATA;
+  std::memcpy(&offset, data.data() + 8, 2);
+  std::memcpy(&length, data.data() + 10, 2);
+  if (names + offset + length > got) return ERROR_INVALID_REPARSE_DATA;
+  std::wstring wide(length / 2, L'\0');
+  std::memcpy(wide.data(), data.data() + names + offset, wide.size() * sizeof(wchar_t));
+  *text = WideToUtf8(wide);
+  return 0;
+}
+
 // The Win32 path of `at` for a path-based call (CreateSymbolicLinkW): its
 // own for an NT path, the directory's present path + name otherwise.
 int Win32PathOf(const Place& at, std::wstring* path) {
@@ -1310,6 +1347,16 @@ class Win32Dir : public OsDir {
     Place at;
     if (int code = Here(name, &at)) return WindowsError(code);
     return WindowsError(veldar::StatAt(at, followLink, status));
+  }
+
+  Status ReadLinkAt(const std::string& name, std::string* text) override {
+    Place at;
+    if (int code = Here(name, &at)) return WindowsError(code);
+    Handle link;
+    DWORD attributes = 0, tag = 0;
+    if (int code = OpenEntry(at, 0, 0, false, &link, &attributes, &tag)) return WindowsError(code);
+    if (!IsLink(attributes, tag)) return WindowsError(ERROR_NOT_A_REPARSE_POINT);
+    return WindowsError(LinkTextOf(link.get(), text));
   }
 
   Status SetTimes(const std::string& name, std::int64_t seconds) override {

@@ -54,6 +54,7 @@ Tree OldDocs(int version) {
       {"olddir/sub", DirNode()},
       {"olddir/sub/b.txt", FileNode("b", kOld)},
       {"link", LinkNode("same.txt", kOld)},
+      {"relinked", LinkNode("gone.txt", kOld)},
       {"kind", FileNode("a file, later a directory", kOld)},
       {"kind2", DirNode()},
       {"kind2/x.txt", FileNode("x", kOld)},
@@ -72,6 +73,8 @@ Tree NewDocs() {
       {"newdir/inner.txt", FileNode("inner", kNew)},
       {"link", LinkNode("new.txt", kNew)},
       {"newlink", LinkNode("changed.txt", kNew)},
+      // Made again with a text of the same length and its old time.
+      {"relinked", LinkNode("same.txt", kOld)},
       {"kind", DirNode()},
       {"kind/f.txt", FileNode("f", kNew)},
       {"kind2", FileNode("a directory, now a file", kNew)},
