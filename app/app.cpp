@@ -239,8 +239,12 @@ int CVELDAR2App::PrintDryRunTotals(const MirrorTotals& planned, std::ostream& ou
                     {std::to_string(planned.filesToCopy), std::to_string(planned.bytesToCopy),
                      std::to_string(planned.filesShared), std::to_string(planned.bytesShared),
                      std::to_string(planned.directoriesToCreate), std::to_string(planned.entriesToDelete),
-                     std::to_string(planned.diskBytes)})
-      << "\n";
+                     std::to_string(planned.diskBytes)});
+  // What no-force mode would leave older than the source, where there is any.
+  if (planned.leftUndone > 0) {
+    out << FormatText(Translate(language, "、上書きせず残すもの %1 個"), {std::to_string(planned.leftUndone)});
+  }
+  out << "\n";
   return kExitSuccess;
 }
 

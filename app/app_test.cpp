@@ -800,5 +800,29 @@ TEST_F(AppTest, RunsEndWithTheirSummaryAndUnwatchedFailuresAreNotified) {
   }
 }
 
+// No-force mode leaves changed copies as they were: the dry run's totals,
+// the log's last line and the terminal's summary count them, and the run
+// still succeeds.
+TEST_F(AppTest, NoForceCountsWhatItLeftAsItWas) {
+  app.language = Language::kEnglish;
+  app.standardOutputIsTerminal = true;
+  testing::WriteFile(dir / "src/a.txt", "a");
+  testing::WriteFile(dir / "src/b.txt", "b");
+  testing::MakeDirs(dir / "dst");
+  ASSERT_EQ(Run({"-M1", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  testing::WriteFile(dir / "src/a.txt", "changed a");
+  const std::string undone = ", 1 left as they were (no-force), ";
+
+  EXPECT_EQ(Run({"-DRYRUN", "-NOFORCE", "-M1", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  EXPECT_NE(out.str().find(", 1 left as they were (no-force)\n"), std::string::npos) << out.str();
+  EXPECT_EQ(Run({"-NOFORCE", "-M1", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  EXPECT_EQ(out.str().rfind("0 copied, 0 shared, 0 deleted, 0 failed" + undone, 0), 0u) << out.str();
+  EXPECT_NE(Log().find("End : 0 copied, 0 shared, 0 deleted, 0 failed" + undone), std::string::npos) << Log();
+  EXPECT_EQ(ReadFile(dir / "dst/a.txt"), "a");
+  // Forced, nothing is left undone and the line is as it always was.
+  EXPECT_EQ(Run({"-M1", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  EXPECT_EQ(out.str().find("left as they were"), std::string::npos) << out.str();
+}
+
 }  // namespace
 }  // namespace veldar

@@ -109,7 +109,7 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
       if (sourceGone(code)) return *vanished = true, 0;
       // An existing target is the usual cause; whatever it was, no-force mode
       // leaves the target as it was and carries on.
-      reporter.Skipped("File Copy Failed due to Not Force Mode : " + source.path + " to " + target.path);
+      reporter.LeftUndone("File Copy Failed due to Not Force Mode : " + source.path + " to " + target.path);
       return 1;
     }
   } else if (Status first = source.CopyTo(target, writing.replace, &bytes, writing.temporary,
@@ -174,7 +174,7 @@ int RemoveEntry(Reporter& reporter, const FilePolicy& policy, const Entry& entry
     if (code.ok()) {
       reporter.Done(texts.done + entry.path);
     } else {
-      reporter.Skipped(texts.skipped + entry.path + " : ERR= " + Code(code));
+      reporter.LeftUndone(texts.skipped + entry.path + " : ERR= " + Code(code));
     }
     return 1;
   }

@@ -410,8 +410,8 @@ class MirrorWalk {
         if (step.setAccess) SetAccess(target, destination, step);
         return true;
       case Content::kKeepNoForce:
-        reporter_.Skipped("File Copy Failed due to Not Force Mode : " + Join(source, step.name) + " to " +
-                          Join(target, destination));
+        reporter_.LeftUndone("File Copy Failed due to Not Force Mode : " + Join(source, step.name) + " to " +
+                             Join(target, destination));
         // A copy that other names share (a snapshot made with cp -al, a
         // linked generation) is first made a file of its own, holding what
         // it held, so that the other names keep their permissions and owner.

@@ -720,6 +720,7 @@ class MirrorScan {
       // private in the source still becomes private in the copy, and a copy
       // other names share is first made a file of its own.
       step.content = Content::kKeepNoForce;
+      ++totals_.leftUndone;
       step.setAccess = !counterpartIsDirectory && !SameAccess(entry.status, counterpart->status);
       step.unshare = step.setAccess && counterpart->status.kind == EntryKind::File &&
                      counterpart->status.links > 1;

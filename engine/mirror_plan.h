@@ -117,6 +117,8 @@ struct MirrorTotals {
   // Source entries the exclude patterns left out, each at its top (an
   // excluded directory counts once, whatever it holds).
   std::uint64_t excluded = 0;
+  // Files whose copy differs from the source but no-force mode keeps.
+  std::uint64_t leftUndone = 0;
   // What the plan's writing takes on the target's disk, in whole blocks:
   // copies, directories made, and clones where their data may not be shared.
   std::uint64_t diskBytes = 0;

@@ -44,6 +44,11 @@ void Reporter::SkippedDeferred(const std::string& text) {
   if (options_.skip) log_.WriteDeferred(text);
 }
 
+void Reporter::LeftUndone(const std::string& text) {
+  ++counts_.leftUndone;
+  Skipped(text);
+}
+
 void Reporter::Note(const std::string& text) { log_.Write(text); }
 
 void Reporter::Failure(const std::string& text) {

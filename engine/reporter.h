@@ -84,6 +84,9 @@ class Reporter {
   // A line about work left undone (skip-log option).
   void Skipped(const std::string& text);
   void SkippedDeferred(const std::string& text);
+  // A line about work no-force mode left undone (skip-log option), counted
+  // for the run's summary: the copy keeps something the source has changed.
+  void LeftUndone(const std::string& text);
   // A line that is always written and is no failure.
   void Note(const std::string& text);
   // A failure line, always written and counted: an operation that failed.

@@ -18,12 +18,17 @@ struct RunSummary {
   std::uint64_t failed = 0;   // operations that failed and were passed over
   std::uint64_t bytes = 0;    // bytes the copies wrote
   double seconds = 0;         // how long the run took
+  // Files and entries no-force mode left as they were where the source
+  // differs: the copy now holds something older than the source.
+  std::uint64_t leftUndone = 0;
 };
 
 // The log's last line of a run:
 // "End : 12 copied, 3 shared, 0 deleted, 0 failed, 123456 bytes, 1:05". The
 // time is minutes and seconds, cut to the whole second, the minutes never
-// carried into hours ("75:00").
+// carried into hours ("75:00"). What no-force mode left undone follows the
+// failures where there is any: "..., 0 failed, 2 left as they were
+// (no-force), 0 bytes, 0:01".
 std::string SummaryLogLine(const RunSummary& summary);
 
 // The same figures for standard output, in `language`, without a line end:

@@ -26,6 +26,11 @@ TEST(RunSummaryTest, LogAndTerminalLinesCarryTheSameFigures) {
        "End : 1 copied, 0 shared, 0 deleted, 0 failed, 1 bytes, 0:00",
        "1 copied, 0 shared, 0 deleted, 0 failed, 1 bytes, 0:00"},
   };
+  RunSummary undone{0, 0, 0, 1, 0, 1};
+  undone.leftUndone = 2;
+  EXPECT_EQ(SummaryLogLine(undone), "End : 0 copied, 0 shared, 0 deleted, 1 failed, 2 left as they were (no-force), 0 bytes, 0:01");
+  EXPECT_EQ(SummaryTerminalLine(undone, Language::kJapanese),
+            "コピー 0、共有 0、削除 0、失敗 1、上書きせず残した 2、0 バイト、0:01");
   for (const auto& c : cases) {
     EXPECT_EQ(SummaryLogLine(c.summary), c.log);
     EXPECT_EQ(SummaryTerminalLine(c.summary, Language::kEnglish), c.english);

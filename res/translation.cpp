@@ -195,11 +195,14 @@ constexpr Entry kTable[] = {
     // ---- The summary of a run on standard output ----
     {"コピー %1、共有 %2、削除 %3、失敗 %4、%5 バイト、%6",
      "%1 copied, %2 shared, %3 deleted, %4 failed, %5 bytes, %6", false},
+    {"コピー %1、共有 %2、削除 %3、失敗 %4、上書きせず残した %7、%5 バイト、%6",
+     "%1 copied, %2 shared, %3 deleted, %4 failed, %7 left as they were (no-force), %5 bytes, %6", false},
 
     // ---- Dry runs, restores and notifications of batch runs ----
     {"試行のため何も変更していません。コピー %1 個（%2 バイト）、共有 %3 個（%4 バイト）、作成するディレクトリ %5 個、削除 %6 個、必要な空き容量 %7 バイト",
      "dry run, nothing changed: %1 file(s) to copy (%2 bytes), %3 to share (%4 bytes), %5 director(y/ies) to "
      "create, %6 to delete, %7 bytes of free space needed", false},
+    {"、上書きせず残すもの %1 個", ", %1 left as they were (no-force)", false},
     {"世代 %1 はありません（%2 の世代は %3 個です）", "there is no generation %1 (%2 holds %3)", false},
     {"Veldar: バックアップに失敗しました", "Veldar: the backup failed", false},
     {"Veldar: レストアに失敗しました", "Veldar: the restore failed", false},
