@@ -476,6 +476,9 @@ class MirrorWalk {
     std::vector<Pending> batch = std::move(pending_);
     pending_.clear();
     pendingBytes_ = 0;
+    // Nothing can be named on a medium that went away: the copies not yet
+    // named are temporary files the next run removes.
+    if (reporter_.MediumGone()) return false;
     Status code;
     {
       FlushingScope flushing(reporter_.control().progress);
