@@ -204,6 +204,11 @@ rclone_mount() {
     --cache-dir "$d/cache" --daemon --log-file "$d/driver.log" && started "$d/mnt" && mnt=$d/mnt
 }
 
+# ---- local: a folder of the suite's own file system, no driver between; not
+# one of the media, but the yardstick the suite's checks are tried on ----
+local_missing() { :; }
+local_mount() { mkdir -p "$1/mnt" && mnt=$1/mnt daemon=""; }
+
 # medium_up M DIR: sets medium M up in DIR; prints why where it cannot.
 medium_up() {
   medium=$1 medium_dir=$2
