@@ -217,13 +217,15 @@ medium_up() {
 }
 medium_unmount() {
   local d=$medium_dir/mnt
-  mountpoint -q "$d" && { fusermount -u "$d" 2>/dev/null || fusermount -u -z "$d"; }
-  [ -n "$daemon" ] && wait_until 20 gone "$daemon"
+  if mountpoint -q "$d"; then fusermount -u "$d" 2>/dev/null || fusermount -u -z "$d" || true; fi
+  if [ -n "$daemon" ]; then wait_until 20 gone "$daemon" || true; fi
   daemon=""
 }
 medium_unplug() {
-  [ -n "$daemon" ] && kill -KILL "$daemon" 2>/dev/null
-  wait_until 10 gone "$daemon"
+  if [ -n "$daemon" ]; then
+    kill -KILL "$daemon" 2>/dev/null || true
+    wait_until 10 gone "$daemon" || true
+  fi
   daemon=""
 }
 medium_remount() {
@@ -234,14 +236,15 @@ medium_remount() {
   "${medium}_mount" "$medium_dir"
 }
 
+# (Safe under set -e: the benchmark sources this file too.)
 media_cleanup() {
-  local m p l
+  local m p l i
   for ((i = ${#media_mounts[@]} - 1; i >= 0; i--)); do
     m=${media_mounts[i]}
-    findmnt -rn "$m" >/dev/null 2>&1 && { fusermount -u -z "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; }
+    if findmnt -rn "$m" >/dev/null 2>&1; then fusermount -u -z "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true; fi
   done
-  for p in "${media_daemons[@]}"; do kill -TERM "$p" 2>/dev/null; done
-  for p in "${media_daemons[@]}"; do wait_until 5 gone "$p" || kill -KILL "$p" 2>/dev/null; done
-  for l in "${media_loops[@]}"; do losetup -d "$l" 2>/dev/null; done
+  for p in "${media_daemons[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in "${media_daemons[@]}"; do wait_until 5 gone "$p" || kill -KILL "$p" 2>/dev/null || true; done
+  for l in "${media_loops[@]}"; do losetup -d "$l" 2>/dev/null || true; done
   media_mounts=() media_daemons=() media_loops=()
 }
