@@ -141,6 +141,7 @@ smb_mount() {
   printing = bsd
   printcap name = /dev/null
   disable spoolss = yes
+  rpc start on demand helpers = no
 [share]
   path = $d/share
   read only = no
