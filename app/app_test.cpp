@@ -741,7 +741,9 @@ TEST_F(AppTest, RestoreFromTheCommandLineGivesEachGenerationExactly) {
     const auto before = Snapshot(dir.path());
     EXPECT_EQ(Run({"-DRYRUN", "-RESTORE1", dir / "src", dir / "dst", into}), status) << into << err.str();
     EXPECT_EQ(before, Snapshot(dir.path())) << into;
-    if (status != kExitSuccess) EXPECT_EQ(Run({"-RESTORE1", dir / "src", dir / "dst", into}), status) << into;
+    if (status != kExitSuccess) {
+      EXPECT_EQ(Run({"-RESTORE1", dir / "src", dir / "dst", into}), status) << into;
+    }
   }
   EXPECT_NE(Log().find("Starting with Restore button"), std::string::npos);
   // Its dry run lists the directories the restore makes (a restore directory
