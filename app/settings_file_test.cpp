@@ -302,8 +302,12 @@ TEST_F(SettingsFileOnDiskTest, AWriteRemovesTheTemporaryFilesOfWritersThatAreGon
   for (const auto& c : cases) {
     const std::string at = dir / ("config/Orvanta/" + c.name);
     WriteFile(c.link ? dir / "elsewhere" : at, "[SETTINGS]\n");
-    if (c.link) ASSERT_TRUE(testing::MakeLink(dir / "elsewhere", at));
-    if (c.owner == kOther && root) ASSERT_EQ(chown(at.c_str(), kOther, kOther), 0);
+    if (c.link) {
+      ASSERT_TRUE(testing::MakeLink(dir / "elsewhere", at));
+    }
+    if (c.owner == kOther && root) {
+      ASSERT_EQ(chown(at.c_str(), kOther, kOther), 0);
+    }
   }
   SettingsFile(path).Write("SETTINGS", "LASTDIR", "/b");
   for (const auto& c : cases) {

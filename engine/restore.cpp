@@ -295,12 +295,31 @@ class RestoreRun {
     MirrorJob job = MirrorJobOf(engine_, from, target);
     job.targetIsNew = created;
     job.exact = true;
+    // Each copy keeps a temporary name until it is on the disk, as the
+    // backup's are; the flushes are made a batch of copies at a time.
+    job.writes = MirrorWrites::kBatched;
     // The mirror has logged (and, without the no-message flag, shown) why it
     // stopped. It also passes over some failures and carries on; those are
     // counted, and a restore with any of them is no complete restore.
     const int failuresBefore = reporter_.failures();
     if (!MirrorTree(os_, reporter_, job, &plan)) {
       return reporter_.Cancelled() ? Cancelled() : Failed(kRestoreDirField + target);
+    }
+    // The names the last batch gave and the deletions survive a power cut
+    // once the restore says it is done.
+    if (plan.ChangesTarget()) {
+      // The mirror has let go of the target: it is opened again (the file
+      // system it names may be another than the restore directory's).
+      std::unique_ptr<OsDir> made;
+      Status code = into.OpenDir(name, &made);
+      if (code.ok()) {
+        FlushingScope flushing(reporter_.control().progress);
+        code = made->SyncFileSystem();
+      }
+      if (!code.ok()) {
+        reporter_.Failure("Flush Failed : " + target + " : ERR = " + Code(code));
+        return Failed(kRestoreDirField + target + "\n" + os_.ErrorText(code));
+      }
     }
     if (reporter_.failures() != failuresBefore)
       return Failed(kRestoreDirField + target + "\n" +

@@ -247,7 +247,7 @@ TEST_F(RestoreRunTest, NoDeleteKeepsExtraFilesInTheTarget) {
 
 TEST_F(RestoreRunTest, FailedMirrorIsReportedAfterItsOwnLogLine) {
   DirSource();
-  fault.FailAt(OsOp::CopyFile, "a.txt", real->Error(ErrorKind::kIo));
+  fault.FailAt(OsOp::StageCopy, "a.txt", real->Error(ErrorKind::kIo));
   EXPECT_EQ(RestoreGeneration(engine, 0), 0);
   EXPECT_TRUE(Shown("レストアに失敗しました。[復元するディレクトリ]\n" + dir / "R/docs")) << LastShown();
   EXPECT_NE(LastShown(), "レストア完了しました。");

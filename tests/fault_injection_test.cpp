@@ -166,8 +166,14 @@ struct Scenario {
   // Nor rename without replacing (FUSE media, network clients): the
   // double refuses both flags, as the system does there.
   bool noRenameFlags = false;
+  // -RESTORE1 of a generation holding the source as it is now into a
+  // restore directory holding OldDocs(1) (the slots then name generations
+  // that all hold the source as it is now).
+  bool restore = false;
 
-  bool Mirror() const { return !fileSource && count <= 1; }
+  // The tree the run changes is one straight copy: a mirror into the backup
+  // directory, or a restore into the restore directory.
+  bool Mirror() const { return restore || (!fileSource && count <= 1); }
   int Present() const { return static_cast<int>(slots.size()); }
   // How many of the oldest generations the run may replace or delete.
   int MayGo() const { return Present() >= count ? Present() - count + 1 : 0; }
@@ -199,6 +205,7 @@ const Scenario kRecycleNoFlags{"recycle without rename flags", false, 3, {2, 3, 
 const Scenario kNewNameNoFlags{"new name without rename flags", false, 3, {3, 1}, false, false, false, false, true};
 const Scenario kSurplusNoFlags{"count lowered without rename flags", false, 2, {1, 3, 2}, false, false, false, false,
                                true};
+const Scenario kRestore{"restore over an older tree", false, 3, {1}, false, false, false, false, false, true};
 
 struct Outcome {
   int status = -1;
@@ -254,12 +261,14 @@ class Bench {
     for (int i = 0; i < count; ++i) {
       sets.push_back(root / ("set" + std::to_string(next_++)));
       testing::MakeDirs(sets.back() + "/backup");
-      if (scenario_.Mirror()) testing::BuildTree(sets.back() + "/backup", OldDocs(1));
+      if (scenario_.Mirror()) testing::BuildTree(Copy(sets.back()), OldDocs(1));
     }
     for (int slot : scenario_.slots) {
       for (const std::string& set : sets) {
         const std::string path = set + "/backup/" + scenario_.Name(slot);
-        if (scenario_.fileSource) {
+        if (scenario_.restore) {
+          testing::BuildTree(path, NewDocs());
+        } else if (scenario_.fileSource) {
           testing::WriteFile(path, OldReport(slot));
         } else {
           testing::BuildTree(path, OldDocs(slot));
@@ -292,11 +301,13 @@ class Bench {
     if (scenario_.clone) os.canClone = true;
     if (scenario_.noExchange) os.FailAt(OsOp::Exchange, "", os.Error(ErrorKind::kUnsupported));
     os.renameFlagsRefused = scenario_.noRenameFlags;
-    std::vector<std::string> arguments = {"-M" + std::to_string(scenario_.count)};
+    std::vector<std::string> arguments = {scenario_.restore ? "-RESTORE1"
+                                                            : "-M" + std::to_string(scenario_.count)};
     if (noMessage) arguments.push_back("-NOMSG");
     if (scenario_.link) arguments.push_back("-LINK");
     arguments.push_back(source);
     arguments.push_back(set + "/backup");
+    if (scenario_.restore) arguments.push_back(set + "/restore");
     std::ostringstream out, err;
     Outcome outcome;
     outcome.status = app.InitInstance(arguments, out, err);
@@ -335,7 +346,7 @@ class Bench {
     };
     if (scenario_.Mirror()) {
       const Tree old = OldDocs(1), now = NewDocs();
-      EXPECT_EQ(EntriesNotFrom(testing::Without(testing::ReadTree(backup), leftLock), {&old, &now},
+      EXPECT_EQ(EntriesNotFrom(testing::Without(testing::ReadTree(Copy(set)), leftLock), {&old, &now},
                                crashed),
                 "");
       return {};
@@ -446,9 +457,9 @@ class Bench {
     const std::string backup = set + "/backup";
     const Tree now = NewDocs();
     if (scenario_.Mirror()) {
-      EXPECT_EQ(TreeDiff(now, testing::ReadTree(backup)), "");
+      EXPECT_EQ(TreeDiff(now, testing::ReadTree(Copy(set))), "");
       if (rsync) {
-        EXPECT_EQ(testing::RsyncChanges(source, backup), "");
+        EXPECT_EQ(testing::RsyncChanges(source, Copy(set)), "");
       }
       return;
     }
@@ -482,6 +493,10 @@ class Bench {
     ExpectSafe(set, false, before.unchanged, mayGo);
   }
   Before StartingState() const { return {scenario_.slots, scenario_.Present()}; }
+  // The straight copy a mirror or a restore changes in `set`.
+  std::string Copy(const std::string& set) const {
+    return scenario_.restore ? set + "/restore/docs" : set + "/backup";
+  }
 
  private:
   const Scenario& scenario_;
@@ -549,7 +564,7 @@ void BreakAtEveryStep(const Scenario& scenario, bool powerCut) {
       StepOs os(*real);
       std::optional<testing::PowerCut> cut;
       if (powerCut) {
-        cut.emplace(sets[i] + "/backup");
+        cut.emplace(scenario.restore ? sets[i] + "/restore" : sets[i] + "/backup");
         os.cut = &*cut;
         os.policy = CutPolicy(b.policy, 1000u * b.n + b.policy);
       }
@@ -602,6 +617,7 @@ TEST(CrashAtEveryStepTest, RecycleWithoutASwapInOneStep) { CrashAtEveryStep(kRec
 TEST(CrashAtEveryStepTest, WithoutRenameFlags) {
   for (const Scenario* scenario : {&kNewNameNoFlags, &kRecycleNoFlags, &kSurplusNoFlags}) CrashAtEveryStep(*scenario);
 }
+TEST(CrashAtEveryStepTest, RestoreOverAnOlderTree) { CrashAtEveryStep(kRestore); }
 
 TEST(PowerCutAtEveryStepTest, RecycleTheOldest) { PowerCutAtEveryStep(kRecycle); }
 TEST(PowerCutAtEveryStepTest, NewName) { PowerCutAtEveryStep(kNewName); }
@@ -709,6 +725,7 @@ TEST(BackupMediumGoneTest, TheRunStopsAtTheFirstFailureAndTheNextOneCompletes) {
     }
   }
 }
+TEST(PowerCutAtEveryStepTest, RestoreOverAnOlderTree) { PowerCutAtEveryStep(kRestore); }
 
 // The Nth change fails with each code, with and without -NOMSG, for good
 // (the retries fail as well); and once only, with EIO.
@@ -762,7 +779,8 @@ void FailEveryStep(const Scenario& scenario) {
       }
       if (f.noMessage) {
         EXPECT_EQ(outcome.shown, std::vector<std::string>{});
-      } else if (outcome.status == kExitFailure) {
+      } else if (outcome.status == kExitFailure && !scenario.restore) {
+        // (A restore from the command line says it on standard error.)
         EXPECT_FALSE(outcome.shown.empty()) << "the run stopped without telling the user";
       }
       const Bench::Before before{bench.ExpectSafe(sets[i], false), bench.GenerationCount(sets[i])};
@@ -783,6 +801,7 @@ TEST(FailEveryStepTest, NewName) { FailEveryStep(kNewName); }
 TEST(FailEveryStepTest, CountLowered) { FailEveryStep(kSurplus); }
 TEST(FailEveryStepTest, MirrorStraightIntoTheBackupDirectory) { FailEveryStep(kMirror); }
 TEST(FailEveryStepTest, FileSource) { FailEveryStep(kFile); }
+TEST(FailEveryStepTest, RestoreOverAnOlderTree) { FailEveryStep(kRestore); }
 
 }  // namespace
 }  // namespace veldar
