@@ -3,6 +3,7 @@
 #include "engine/backup.h"
 #include "engine/generations.h"
 #include "engine/mirror.h"
+#include "platform/os_paths.h"
 #include "res/string_table.h"
 
 namespace veldar {
@@ -58,6 +59,21 @@ int CVELDAR2Engine::FindFileGenerations() {
 
 int CVELDAR2Engine::FindDirGenerations() {
   return Generations(os, backupDir, os.Paths().NameOf(sourcePath)).FindDirs(&generations);
+}
+
+int CVELDAR2Engine::FindSourceGenerations(bool* directory) {
+  bool listedDirs = true;
+  Generations found(os, backupDir, os.Paths().NameOf(sourcePath));
+  FileStatus status;
+  int ok;
+  if (Stat(os, sourcePath, /*followLink=*/true, &status).ok()) {
+    listedDirs = status.kind == EntryKind::Directory;
+    ok = listedDirs ? found.FindDirs(&generations) : found.FindFiles(&generations);
+  } else {
+    ok = found.FindOfGoneSource(&generations, &listedDirs);
+  }
+  if (directory) *directory = listedDirs;
+  return ok;
 }
 
 void CVELDAR2Engine::MakeFileGenerationPath() {

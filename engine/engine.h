@@ -66,6 +66,11 @@ class CVELDAR2Engine {
   // 1: list built (possibly empty); 0: the backup directory could not be read.
   int FindFileGenerations();
   int FindDirGenerations();
+  // The same for the source as it is: a directory's generations, a file's
+  // (anything else's) generations; a source that cannot be examined (gone)
+  // is what the backup directory holds of it (Generations::FindOfGoneSource).
+  // `*directory`, when given, says which were listed.
+  int FindSourceGenerations(bool* directory = nullptr);
   // Sets `targetPath` to the lowest free file generation; leaves it unchanged
   // when all slots are taken.
   void MakeFileGenerationPath();
