@@ -195,7 +195,11 @@ int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string&
     directory = source.kind == EntryKind::Directory;
     found = directory ? generations.FindDirs(&list) : generations.FindFiles(&list);
   } else {
-    found = generations.FindOfGoneSource(&list, &directory);
+    found = generations.FindDirs(&list);
+    if (found && list.empty()) {
+      found = generations.FindFiles(&list);
+      directory = list.empty();
+    }
   }
   if (!found) {
     // The scan says only that the listing broke off; a second look, which

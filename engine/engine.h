@@ -68,7 +68,8 @@ class CVELDAR2Engine {
   int FindDirGenerations();
   // The same for the source as it is: a directory's generations, a file's
   // (anything else's) generations; a source that cannot be examined (gone)
-  // is what the backup directory holds of it (Generations::FindOfGoneSource).
+  // is a directory where the backup directory holds directory generations
+  // of its name or no file generations of it.
   // `*directory`, when given, says which were listed.
   int FindSourceGenerations(bool* directory = nullptr);
   // Sets `targetPath` to the lowest free file generation; leaves it unchanged

@@ -62,15 +62,6 @@ int Generations::FindDirs(std::vector<CFileEntry>* list) {
   }, EntryKind::Directory);
 }
 
-int Generations::FindOfGoneSource(std::vector<CFileEntry>* list, bool* directory) {
-  *directory = true;
-  if (!FindDirs(list)) return 0;
-  if (!list->empty()) return 1;
-  const int found = FindFiles(list);
-  *directory = list->empty();
-  return found;
-}
-
 void Generations::Number(std::vector<CFileEntry>& list) {
   std::vector<std::size_t> order(list.size());
   std::iota(order.begin(), order.end(), std::size_t{0});

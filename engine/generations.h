@@ -50,11 +50,6 @@ class Generations {
   // could not be read (what was read stays in the list, unnumbered).
   int FindFiles(std::vector<CFileEntry>* list);
   int FindDirs(std::vector<CFileEntry>* list);
-  // The same for a source that cannot be examined (gone, and to be
-  // restored), whose kind is taken from what the backup directory holds of
-  // it: its directory generations when there are any, else its file
-  // generations; `*directory` says which (a directory when there are none).
-  int FindOfGoneSource(std::vector<CFileEntry>* list, bool* directory);
 
   // The lowest free file / directory generation name: neither in `list`
   // (without regard to case where the backup directory ignores it) nor

