@@ -7,6 +7,10 @@
 
 namespace veldar {
 
+bool WrittenLater(const FileStatus& a, const FileStatus& b) {
+  return a.mtimeSec != b.mtimeSec ? a.mtimeSec > b.mtimeSec : a.mtimeNsec > b.mtimeNsec;
+}
+
 int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const DryRunOutput& output) {
   using Kind = MirrorStep::Kind;
   using Action = DryRunItem::Action;
@@ -32,7 +36,7 @@ int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const Dry
   while (plan.Next(&step)) {
     switch (step.kind) {
       case Kind::kRemoveAbandoned:
-        tell(Action::kDelete, step.name);
+        output(DryRunItem{Action::kDelete, pathOf(step.name), false, 0, false, /*leftover=*/true});
         break;
       case Kind::kPassOver:
         tell(Action::kPassOver, step.name);
@@ -54,7 +58,9 @@ int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const Dry
         }
         switch (step.content) {
           case MirrorStep::Content::kCopy:
-            tell(Action::kCopy, step.name, false, step.source.size);
+            output(DryRunItem{Action::kCopy, pathOf(step.name), false, step.source.size,
+                              !step.counterpart.empty() && !step.removeCounterpart &&
+                                  WrittenLater(step.counterpartStatus, step.source)});
             break;
           case MirrorStep::Content::kShare:
             tell(Action::kShare, step.name, false, step.source.size);

@@ -19,6 +19,7 @@ namespace veldar {
 
 class MirrorPlan;
 class Reporter;
+struct FileStatus;
 
 struct DryRunItem {
   enum class Action : std::uint8_t {
@@ -39,9 +40,17 @@ struct DryRunItem {
   std::string path;
   bool directory = false;
   std::uint64_t bytes = 0;
+  // kCopy: the file it replaces was written later than the one copied (the
+  // copy would take back changes made since).
+  bool replacesNewer = false;
+  // kDelete: a temporary file a copy of this program left when it was killed.
+  bool leftover = false;
 };
 
 using DryRunOutput = std::function<void(const DryRunItem& item)>;
+
+// Whether `a` was last written after `b` (DryRunItem::replacesNewer).
+bool WrittenLater(const FileStatus& a, const FileStatus& b);
 
 // Tells `output` what applying `plan` would do, in the order the apply would
 // do it, paths relative to the plan's target joined with `separator`. Reads

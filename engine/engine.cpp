@@ -3,6 +3,7 @@
 #include "engine/backup.h"
 #include "engine/generations.h"
 #include "engine/mirror.h"
+#include "platform/os_paths.h"
 #include "res/string_table.h"
 
 namespace veldar {
@@ -58,6 +59,27 @@ int CVELDAR2Engine::FindFileGenerations() {
 
 int CVELDAR2Engine::FindDirGenerations() {
   return Generations(os, backupDir, os.Paths().NameOf(sourcePath)).FindDirs(&generations);
+}
+
+int CVELDAR2Engine::FindSourceGenerations(bool* directory) {
+  Generations found(os, backupDir, os.Paths().NameOf(sourcePath));
+  bool listedDirs = true;
+  int ok;
+  FileStatus status;
+  if (Stat(os, sourcePath, /*followLink=*/true, &status).ok()) {
+    listedDirs = status.kind == EntryKind::Directory;
+    ok = listedDirs ? found.FindDirs(&generations) : found.FindFiles(&generations);
+  } else {
+    // Gone: a directory where the backup directory holds directory
+    // generations of its name, or no file generations of it.
+    ok = found.FindDirs(&generations);
+    if (ok && generations.empty()) {
+      ok = found.FindFiles(&generations);
+      listedDirs = generations.empty();
+    }
+  }
+  if (directory) *directory = listedDirs;
+  return ok;
 }
 
 void CVELDAR2Engine::MakeFileGenerationPath() {

@@ -66,6 +66,12 @@ class CVELDAR2Engine {
   // 1: list built (possibly empty); 0: the backup directory could not be read.
   int FindFileGenerations();
   int FindDirGenerations();
+  // The same for the source as it is: a directory's generations, a file's
+  // (anything else's) generations; a source that cannot be examined (gone)
+  // is a directory where the backup directory holds directory generations
+  // of its name or no file generations of it.
+  // `*directory`, when given, says which were listed.
+  int FindSourceGenerations(bool* directory = nullptr);
   // Sets `targetPath` to the lowest free file generation; leaves it unchanged
   // when all slots are taken.
   void MakeFileGenerationPath();

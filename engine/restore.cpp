@@ -4,11 +4,10 @@
 // tested, a failure writes its line to the log, and the user is told
 // "レストアに失敗しました。" (or "レストアできません。" for a restore refused
 // before anything was written) with the reason, instead of the completion
-// message. Refused are restores that would have to guess (a source that can
-// no longer be examined), that have no target name of their own (a directory
-// generation without "_" would be mirrored onto the restore directory itself)
-// and that would mirror over the backup directory (the mirror deletes what the
-// generation lacks, generations included).
+// message. Refused are restores that have no target name of their own (a
+// directory generation without "_" would be mirrored onto the restore
+// directory itself) and that would mirror over the backup directory (the
+// mirror deletes what the generation lacks, generations included).
 
 
 #include "engine/restore.h"
@@ -92,17 +91,8 @@ class RestoreRun {
       if (!code.ok()) return GenerationFailure(from, code);
     }
 
-    // The list was built for the kind of source the restore button found; a
-    // source that has gone since is reported rather than guessed at.
-    FileStatus source;
-    if (Status code = Stat(os_, engine_.sourcePath, true, &source); !code.ok()) {
-      reporter_.Failure("Restore Failed, Source Not Found : " + engine_.sourcePath +
-                           " : ERR = " + Code(code));
-      return Refused(kSourceField + engine_.sourcePath + "\n" + os_.ErrorText(code));
-    }
-
     // The generation's own kind decides how it comes back: a directory is
-    // mirrored, a file copied.
+    // mirrored, a file copied. The source need not exist.
     const bool directory = generation->isDirectory;
     const std::string name = directory
                                  ? DirRestoreName(generation->name)
@@ -243,8 +233,14 @@ class RestoreRun {
       planned_.bytesToCopy = planned_.diskBytes = generation.status.size;
       planned_.directoriesToCreate = missing.size();
       makeOnTheWay();
+      // What the copy would replace, read without following a link.
+      std::unique_ptr<OsDir> into;
+      FileStatus replaced;
+      const bool newer = os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into).ok() &&
+                         into->StatAt(name, &replaced).ok() && replaced.kind == EntryKind::File &&
+                         WrittenLater(replaced, generation.status);
       (*dryRun_)({Action::kInto, engine_.restoreDir, true});
-      (*dryRun_)({Action::kCopy, name, false, generation.status.size});
+      (*dryRun_)({Action::kCopy, name, false, generation.status.size, newer});
       return std::string();
     }
     MirrorPlan plan(os_);

@@ -53,8 +53,7 @@ std::string FileRestoreName(const std::string& generationName, const std::string
 // On success (everything copied, no operation failed and was passed over) the
 // restore directory is stored (`SaveRestoreDir`) and the result carries
 // "レストア完了しました。". Otherwise the result carries a message that says the
-// restore failed or was refused, and why: the source can no longer be
-// examined, the generation has no name to restore under, the target overlaps
+// restore failed or was refused, and why: the generation has no name to restore under, the target overlaps
 // the backup directory, a directory could not be created, the copy or the
 // mirror failed. A failure line is then in the log. The log is closed before
 // this returns; the message is for the caller to show.

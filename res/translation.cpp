@@ -52,6 +52,7 @@ constexpr Entry kTable[] = {
     {"Windows 版 (MinGW-w64)", "Windows edition (MinGW-w64)", false},
     {"コピーしています...", "Copying...", false},
     {"閉じる", "Close", false},
+    {"フォルダを開く", "Open Folder", false},
 
     // ---- Pickers and the source's menu ----
     {"開く", "Open", false},
@@ -131,6 +132,14 @@ constexpr Entry kTable[] = {
     {"世代が一覧を作った後に変わりました。もう一度レストアしてください。",
      "The generation changed after it was listed. Restore again.", true},
     {"ﾛｸﾞを消してよろしいですか？", "Delete the log?", true},
+    {"書き込むディレクトリから、バックアップするディレクトリにないものを削除します（%1 個）:",
+     "%1 entr(y/ies) that the folder to back up lacks will be deleted from the folder written to:", true},
+    {"復元先から、世代にないものを削除します（%1 個）:",
+     "%1 entr(y/ies) that the generation lacks will be deleted from the folder restored to:", true},
+    {"復元先の、世代のものより新しいファイルを置き換えます（%1 個）:",
+     "%1 file(s) newer than the generation's will be replaced by the generation's:", true},
+    {"ほか %1 個", "and %1 more", true},
+    {"続けますか？キャンセルすると何も変更しません。", "Go on? Cancel changes nothing.", true},
     {"整数を入力してください。", "Enter a whole number.", true},
     {"%1 から %2 までの整数を入力してください。", "Enter a whole number from %1 to %2.", true},
     {"バックアップを中止しました。世代は置き換えていません。", "The backup was stopped. No generation was replaced.", true},

@@ -133,6 +133,23 @@ std::vector<std::string> ListNames(const std::string& directory) {
   return names;
 }
 
+std::map<std::string, std::string> Contents(const std::string& root) {
+  std::map<std::string, std::string> contents;
+  std::error_code code;
+  for (auto it = std::filesystem::recursive_directory_iterator(P(root), code);
+       !code && it != std::filesystem::recursive_directory_iterator(); it.increment(code)) {
+    const std::u8string relative = it->path().lexically_relative(P(root)).generic_u8string();
+    std::string path(relative.begin(), relative.end());
+    if (it->is_directory() && !it->is_symlink()) {
+      contents[path + "/"];
+    } else {
+      const std::u8string full = it->path().u8string();
+      contents[path] = ReadFile(std::string(full.begin(), full.end()));
+    }
+  }
+  return contents;
+}
+
 #ifdef _WIN32
 namespace {
 // 100-ns intervals between 1601-01-01 and 1970-01-01.

@@ -90,6 +90,10 @@ std::int64_t Mtime(const std::string& path);
 void WaitForNewTimestamps();
 // Names in the directory, sorted, without "." and "..".
 std::vector<std::string> ListNames(const std::string& directory);
+// Everything below `root` by its path relative to it ('/' between names):
+// a file with its content, a directory with "/" after its path and no
+// content. Empty when `root` is missing.
+std::map<std::string, std::string> Contents(const std::string& root);
 // Sets an environment variable of this process (and, for "TZ", the time
 // zone the C library converts with).
 void SetEnv(const std::string& name, const std::string& value);

@@ -39,6 +39,8 @@ class DialogDriver {
   virtual void Step(int id, bool up) = 0;
   virtual std::vector<std::string> Rows(int id) = 0;
   virtual void SelectRow(int id, int row) = 0;
+  // Double-clicks row `row` of list `id`, as the mouse does.
+  virtual void DoubleClickRow(int id, int row) = 0;
   virtual int SelectedRow(int id) = 0;
   // Presses Esc; uses the close box.
   virtual void Escape() = 0;

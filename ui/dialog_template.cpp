@@ -41,7 +41,8 @@ const DialogTemplate& RestoreDialogTemplate() {
       201, "Veldar", "ＭＳ Ｐゴシック", 9, 159, 163, DialogFrame::kModal,
       {
           {0, K::kLabel, "レストアするディレクトリ・ファイル（元）", 7, 7, 113, 8},
-          {IDC_LIST, K::kListBox, "", 7, 16, 145, 88},
+          {IDC_LIST, K::kListBox, "", 7, 16, 145, 76},
+          {IDC_OPEN_FOLDER, K::kButton, "フォルダを開く", 84, 95, 68, 13},
           {0, K::kLabel, "復元するディレクトリ（先）", 7, 110, 78, 9},
           {IDC_EDIT1, K::kEdit, "", 7, 121, 115, 12},
           {IDC_BROWSE, K::kButton, "検索", 127, 122, 25, 12},

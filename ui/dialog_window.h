@@ -114,8 +114,9 @@ class DialogServices {
 // `OnCommand` for every push-button press and menu command (Esc and the close
 // box arrive as IDC_CANCEL; Enter as the default button; a check box toggles
 // itself, and whether its click also arrives differs between toolkits, so no
-// handler relies on it) and `OnEditChange` for every change of an edit's
-// text. `Attach(nullptr)` when the window is gone.
+// handler relies on it), `OnEditChange` for every change of an edit's
+// text and `OnDoubleClick` for a double click on a row of a list box (the
+// row is selected by then). `Attach(nullptr)` when the window is gone.
 class DialogLogic {
  public:
   explicit DialogLogic(const DialogTemplate& dialogTemplate) : template_(dialogTemplate) {}
@@ -132,6 +133,7 @@ class DialogLogic {
   // else is ignored.
   virtual void OnCommand(int id);
   virtual void OnEditChange(int /*id*/) {}
+  virtual void OnDoubleClick(int /*id*/) {}
 
  protected:
   DialogWindow& window() const { return *window_; }

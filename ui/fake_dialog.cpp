@@ -159,6 +159,18 @@ std::vector<std::string> FakeDialogDriver::Rows(int id) {
   return control ? control->rows : std::vector<std::string>{};
 }
 
+// Only a row there is double-clicked; the click of it selects it first.
+void FakeDialogDriver::DoubleClickRow(int id, int row) {
+  const FakeDialogWindow::Control* control = window_->Find(id);
+  if (!control || !control->enabled || !window_->open || row < 0 ||
+      static_cast<std::size_t>(row) >= control->rows.size()) {
+    return;
+  }
+  window_->focused = id;
+  window_->SelectListRow(id, row);
+  window_->logic.OnDoubleClick(id);
+}
+
 std::unique_ptr<DialogDriver> FakeDialogToolkit::Open(DialogLogic& logic, DialogWindow* owner) {
   return std::make_unique<FakeDialogDriver>(std::make_unique<FakeDialogWindow>(logic, owner));
 }

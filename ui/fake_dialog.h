@@ -72,6 +72,7 @@ class FakeDialogDriver : public DialogDriver {
   void Step(int id, bool up) override;
   std::vector<std::string> Rows(int id) override;
   void SelectRow(int id, int row) override { window_->SelectListRow(id, row); }
+  void DoubleClickRow(int id, int row) override;
   int SelectedRow(int id) override { return window_->SelectedListRow(id); }
   void Escape() override { Command(IDC_CANCEL); }
   void CloseBox() override { Command(IDC_CANCEL); }

@@ -9,6 +9,7 @@
 #include "ui/data_exchange.h"
 #include "ui/logsize_dialog.h"
 #include "ui/restore_dialog.h"
+#include "ui/run_confirmation.h"
 
 namespace veldar {
 namespace {
@@ -160,6 +161,14 @@ void CVELDAR2Dlg::OnBnClickedOk() {
   engine_.noDelete = noDeleteCheck;
   engine_.noTime = noTimeCheck;
 
+  // A mirror into the backup folder that would delete what the source lacks
+  // there is shown to the user first; declined, nothing is run or logged.
+  switch (ConfirmBackup(engine_, services_, window())) {
+    case RunConfirmation::kGoOn: break;
+    case RunConfirmation::kDeclined: return;
+    case RunConfirmation::kStopped: engine_.messages.Show(kBackupCancelled); return;
+  }
+
   engine_.OpenLog();
   engine_.WriteLog("Starting with Dialog OK button");
   // A job the pre-check refuses is answered here, with no progress window
@@ -196,15 +205,21 @@ void CVELDAR2Dlg::OnBnClickedRestore() {
   if (!UpdateData(true)) return;
   engine_.sourcePath = ExpandEnvVars(sourceText, engine_.os);
   engine_.backupDir = ExpandEnvVars(backupDirText, engine_.os);
-  if (!engine_.CheckParameters()) return;
-
-  // A source whose status cannot be read counts as a directory, as in the
-  // backup run.
   FileStatus status;
-  const bool directory =
-      !Stat(engine_.os, engine_.sourcePath, true, &status).ok() || status.kind == EntryKind::Directory;
-  const int listed = directory ? engine_.FindDirGenerations() : engine_.FindFileGenerations();
-  if (!listed) return;
+  if (Stat(engine_.os, engine_.sourcePath, true, &status).ok()) {
+    if (!engine_.CheckParameters() || !engine_.FindSourceGenerations()) return;
+  } else {
+    // Gone, which is when a restore is most wanted: its generations are
+    // what the backup folder holds under its name. The pre-check, which
+    // refuses a missing source, speaks only when there are none.
+    const PathRules& paths = engine_.os.Paths();
+    engine_.sourcePath = paths.WithoutTrailingSeparators(engine_.sourcePath);
+    engine_.backupDir = paths.WithoutTrailingSeparators(engine_.backupDir);
+    if (!engine_.FindSourceGenerations() || engine_.generations.empty()) {
+      engine_.CheckParameters();
+      return;
+    }
+  }
 
   CVELDAR2Res dialog(engine_, services_);
   services_.RunModal(&window(), dialog);

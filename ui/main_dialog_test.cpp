@@ -1,5 +1,7 @@
 #include "ui/main_dialog.h"
 
+#include <filesystem>
+#include <set>
 #include <thread>
 
 #include "ui/about_dialog.h"
@@ -323,7 +325,124 @@ TEST_P(MainDialogRunTest, FailuresPassedOverAreNotReportedAsCompletion) {
   EXPECT_EQ(messages.shown[1], "バックアップは終わりましたが、失敗した操作があります。詳しくはログを見てください。");
 }
 
+// A mirror straight into the backup folder (a count of 0 or 1) that would
+// delete what the source lacks there says what and asks; Cancel changes
+// nothing (no run, no log, no settings). With nothing to delete, or with
+// generations, it asks nothing.
+TEST_P(MainDialogRunTest, MirrorThatWouldDeleteAsksFirst) {
+  const std::string sep(1, fault.Separator());
+  struct Case {
+    const char* name;
+    int count;
+    std::vector<std::string> extra;  // in the backup folder, beyond the source
+    std::string question;            // its start; empty: none asked
+  } cases[] = {
+      {"a count of 1 over a folder of photos", 1, {"photos-2019.tar", "old/x"},
+       "書き込むディレクトリから、バックアップするディレクトリにないものを削除します（2 個）:\n  "},
+      {"a count of 0, nothing the source lacks", 0, {}, ""},
+      {"a count of 3 keeps the folder's own entries", 3, {"photos-2019.tar"}, ""},
+  };
+  int number = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string backups = dir / ("B" + std::to_string(++number));
+    testing::MakeDirs(backups);
+    for (const std::string& path : c.extra) WriteFile(backups + sep + path, "the user's");
+    const auto before = testing::Contents(backups);
+    engine.generationCount = c.count;
+    for (const bool ok : {false, true}) {
+      messages.asked.clear();
+      messages.shown.clear();
+      messages.answer = ok;
+      settings.writes.clear();
+      const std::string log = Log();
+      OpenMain();
+      d->Type(IDC_EDIT1, dir / "work/docs");
+      d->Type(IDC_EDIT2, backups);
+      d->Click(IDC_OK);
+      if (c.question.empty()) {
+        EXPECT_TRUE(messages.asked.empty());
+        EXPECT_EQ(messages.shown, std::vector<std::string>{"バックアップ完了しました。"});
+        for (const std::string& path : c.extra) EXPECT_TRUE(testing::Exists(backups + sep + path)) << path;
+        break;
+      }
+      ASSERT_EQ(messages.asked.size(), 1u);
+      EXPECT_EQ(messages.asked[0].rfind(c.question, 0), 0u) << messages.asked[0];
+      for (const std::string& line : {backups + sep + "photos-2019.tar\n", backups + sep + "old" + sep + "\n"})
+        EXPECT_NE(messages.asked[0].find(line), std::string::npos) << messages.asked[0];
+      if (!ok) {
+        EXPECT_EQ(testing::Contents(backups), before);
+        EXPECT_TRUE(messages.shown.empty());
+        EXPECT_TRUE(settings.writes.empty());
+        EXPECT_EQ(Log(), log) << "nothing is logged";
+      } else {
+        EXPECT_EQ(messages.shown, std::vector<std::string>{"バックアップ完了しました。"});
+        for (const std::string& path : c.extra) EXPECT_FALSE(testing::Exists(backups + sep + path)) << path;
+        EXPECT_EQ(ReadFile(backups + sep + "sub" + sep + "b.txt"), "beta");
+      }
+    }
+  }
+}
+
 // ---- Restore button ----
+
+// A source that is gone is restored from the generations the backup folder
+// holds under its name, a file's or a directory's, each one as it was.
+TEST_P(MainDialogRunTest, GoneSourceIsRestoredFromEveryGeneration) {
+  struct Case {
+    const char* source;  // below work/
+    const char* restored;  // what a restore makes in its folder
+  } cases[] = {{"report.doc", "report.doc"}, {"docs", "docs"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    const std::string source = dir / ("work/" + std::string(c.source));
+    engine.sourcePath = source;
+    engine.backupDir = dir / "backups";
+    engine.generationCount = 3;
+    for (const char* version : {"one", "two", "three"}) {
+      if (std::string(c.source) == "docs") {
+        WriteFile(source + "/sub/" + version + ".txt", version);
+      } else {
+        WriteFile(source, version);
+      }
+      ASSERT_EQ(engine.Backup(), 1) << version;
+      testing::WaitForNewTimestamps();
+    }
+    std::filesystem::rename(std::filesystem::u8path(source), std::filesystem::u8path(source + ".gone"));
+
+    OpenMain();
+    d->Type(IDC_EDIT1, source);
+    d->Type(IDC_EDIT2, dir / "backups");
+    messages.shown.clear();
+    std::vector<std::string> restored;
+    services.onModal = [&](testing::DialogDriver& modal, DialogLogic&) {
+      for (int row = 0; row < static_cast<int>(modal.Rows(IDC_LIST).size()); ++row) {
+        const std::string into = dir / ("R/" + std::string(c.source) + std::to_string(row));
+        modal.SelectRow(IDC_LIST, row);
+        modal.Type(IDC_EDIT1, into);
+        modal.Click(IDC_OK);
+        restored.push_back(into + fault.Separator() + c.restored);
+      }
+    };
+    d->Click(IDC_RESTORE);
+    ASSERT_EQ(restored.size(), 3u) << (messages.shown.empty() ? "" : messages.shown[0]);
+    EXPECT_EQ(messages.shown, std::vector<std::string>(3, "レストア完了しました。"));
+    std::set<std::string> versions;
+    for (int row = 0; row < 3; ++row) {
+      const std::string generation = dir / ("backups/" + FindGeneration(engine.generations, row)->name);
+      if (std::string(c.source) == "docs") {
+        EXPECT_EQ(testing::Contents(restored[row]), testing::Contents(generation)) << row;
+        EXPECT_EQ(testing::Contents(restored[row]).size(), 6u - row) << "the newest holds most";
+      } else {
+        EXPECT_EQ(ReadFile(restored[row]), ReadFile(generation)) << row;
+        versions.insert(ReadFile(restored[row]));
+      }
+    }
+    // Every version came back (file generations are listed by when each was
+    // made, which Wine does not keep apart: no order is assumed here).
+    if (std::string(c.source) != "docs") EXPECT_EQ(versions, (std::set<std::string>{"one", "two", "three"}));
+  }
+}
 
 TEST_P(MainDialogRunTest, RestoreUsesTheEngineCountNotTheField) {
   WriteFile(dir / "work/report.doc", "r");

@@ -3,6 +3,7 @@
 #include "engine/engine.h"
 #include "engine/restore.h"
 #include "res/string_table.h"
+#include "ui/run_confirmation.h"
 
 namespace veldar {
 namespace {
@@ -10,6 +11,7 @@ namespace {
 // ﾚｽﾄｱ pressed with no row selected: which one to pick, or that there is none.
 constexpr const char* kChooseGeneration = "レストアする世代を選んでください。";
 constexpr const char* kNoGeneration = "レストアできる世代がありません。";
+constexpr const char* kRestoreCancelled = "レストアを中止しました。";
 
 }  // namespace
 
@@ -20,8 +22,25 @@ void CVELDAR2Res::OnCommand(int id) {
   switch (id) {
     case IDC_OK: OnBnClickedOk(); break;
     case IDC_BROWSE: OnBnClickedBrowse(); break;
+    case IDC_OPEN_FOLDER: OnBnClickedOpenFolder(); break;
     default: DialogLogic::OnCommand(id);
   }
+}
+
+void CVELDAR2Res::OnDoubleClick(int id) {
+  if (id == IDC_LIST) OnBnClickedOpenFolder();
+}
+
+void CVELDAR2Res::OnBnClickedOpenFolder() {
+  const CFileEntry* generation = FindGeneration(engine_.generations, window().SelectedListRow(IDC_LIST));
+  if (!generation) {
+    engine_.messages.Show(engine_.generations.empty() ? kNoGeneration : kChooseGeneration);
+    window().FocusItem(IDC_LIST);
+    return;
+  }
+  services_.OpenWithDesktop(&window(), generation->isDirectory
+                                           ? engine_.os.Paths().Join(engine_.backupDir, generation->name)
+                                           : engine_.backupDir);
 }
 
 bool CVELDAR2Res::OnInitDialog() {
@@ -66,6 +85,11 @@ void CVELDAR2Res::OnBnClickedOk() {
     return;
   }
   engine_.restoreDir = ExpandEnvVars(restoreDirText, engine_.os);
+  switch (ConfirmRestore(engine_, row, services_, window())) {
+    case RunConfirmation::kGoOn: break;
+    case RunConfirmation::kDeclined: return;
+    case RunConfirmation::kStopped: engine_.messages.Show(kRestoreCancelled); return;
+  }
 
   RestoreResult result;
   services_.RunWithProgress(window(), [&](RunProgress& progress) {

@@ -4,9 +4,11 @@
 // of the user's choice; it stays open, so that several can be restored one
 // after another.
 //
-// The main dialog's restore button opens it after the pre-check and a fresh
-// generation scan. The restore itself is `RunRestore` (engine/restore.h), run
-// with the progress window. A toolkit draws it from `RestoreDialogTemplate()`.
+// The main dialog's restore button opens it after a fresh generation scan
+// (of a source that is gone, too). A restore that would delete anything, or
+// replace a file newer than the generation's, asks first (run_confirmation.h).
+// The restore itself is `RunRestore` (engine/restore.h), run with the
+// progress window. A toolkit draws it from `RestoreDialogTemplate()`.
 
 #include <string>
 
@@ -29,9 +31,14 @@ class CVELDAR2Res : public DialogLogic {
   void OnBnClickedOk();
   // "検索": picks the restore directory with the folder picker.
   void OnBnClickedBrowse();
+  // "フォルダを開く", or a double click on a row: the selected generation's
+  // folder (for a file generation, the backup folder that holds it) in the
+  // desktop's file manager, from which the user can take a file by hand.
+  void OnBnClickedOpenFolder();
 
   bool OnInitDialog() override;
   void OnCommand(int id) override;
+  void OnDoubleClick(int id) override;
 
   // The restore directory text (edit 1000), unexpanded.
   std::string restoreDirText;

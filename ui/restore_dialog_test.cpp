@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 
 #include "ui/dialog_test_fixture.h"
 
@@ -124,6 +125,113 @@ TEST_P(RestoreDialogTest, StoppedRestoreSaysSo) {
   d->Click(IDC_OK);
   EXPECT_EQ(messages.shown, std::vector<std::string>{"レストアを中止しました。"});
   EXPECT_FALSE(testing::Exists(dir / "R/data.tar.gz"));
+  EXPECT_TRUE(d->IsOpen());
+}
+
+// A restore that would delete what the folder restored to holds beyond the
+// generation, or put the generation's files over newer ones, says what and
+// asks; Cancel leaves everything as it was, OK restores. A restore that
+// takes nothing from the user asks nothing.
+TEST_P(RestoreDialogTest, RestoreThatWouldDeleteOrReplaceNewerFilesAsksFirst) {
+  WriteFile(dir / "backups/docs_1/a.txt", "generation");
+  WriteFile(dir / "backups/docs_1/sub/b.txt", "b");
+  testing::SetMtime(dir / "backups/docs_1/a.txt", kTime);
+  engine.sourcePath = dir / "work/docs";
+  ASSERT_EQ(engine.FindSourceGenerations(), 1);
+  const std::string sep(1, fault.Separator());
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& target)> prepare;
+    std::string heading;                // of the question; empty: none asked
+    std::string lines;                  // what it lists, `target` for the restore's target
+  } cases[] = {
+      {"an entry the generation lacks", [](const std::string& t) { WriteFile(t + "/new-unsaved.txt", "work"); },
+       "復元先から、世代にないものを削除します（1 個）:", "target" + sep + "new-unsaved.txt\n"},
+      {"six folders the generation lacks",
+       [](const std::string& t) {
+         for (int i = 0; i < 6; ++i) WriteFile(t + "/old" + std::to_string(i) + "/x", "x");
+       },
+       "復元先から、世代にないものを削除します（6 個）:", sep + "\n  ほか 1 個\n"},
+      {"a file newer than the generation's",
+       [](const std::string& t) {
+         WriteFile(t + "/a.txt", "edited since");
+         testing::SetMtime(t + "/a.txt", kTime + 60);
+       },
+       "復元先の、世代のものより新しいファイルを置き換えます（1 個）:", "target" + sep + "a.txt\n"},
+      {"an older file",
+       [](const std::string& t) {
+         WriteFile(t + "/a.txt", "older");
+         testing::SetMtime(t + "/a.txt", kTime - 60);
+       },
+       "", ""},
+      {"nothing", [](const std::string&) {}, "", ""},
+  };
+  int number = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string into = dir / ("R" + std::to_string(++number));
+    const std::string target = into + sep + "docs";
+    testing::MakeDirs(into);
+    c.prepare(target);
+    const auto before = testing::Contents(into);
+    for (const bool ok : {false, true}) {
+      messages.asked.clear();
+      messages.shown.clear();
+      messages.answer = ok;
+      const std::string log = Log();
+      OpenRestore();
+      d->Type(IDC_EDIT1, into);
+      d->Click(IDC_OK);
+      if (c.heading.empty()) {
+        EXPECT_TRUE(messages.asked.empty());
+        EXPECT_EQ(testing::Contents(target), testing::Contents(dir / "backups/docs_1"));
+        break;
+      }
+      ASSERT_EQ(messages.asked.size(), 1u);
+      const std::string& asked = messages.asked[0];
+      EXPECT_EQ(asked.rfind(c.heading + "\n  " + target, 0), 0u) << asked;
+      std::string lines = c.lines;
+      if (lines.rfind("target", 0) == 0) lines.replace(0, 6, target);
+      EXPECT_NE(asked.find(lines), std::string::npos) << asked;
+      EXPECT_NE(asked.find("続けますか？キャンセルすると何も変更しません。"), std::string::npos);
+      if (!ok) {
+        EXPECT_EQ(testing::Contents(into), before);
+        EXPECT_TRUE(messages.shown.empty());
+        EXPECT_EQ(settings.values.count("SETTINGS/RESDIR"), 0u);
+        EXPECT_EQ(Log(), log) << "nothing is logged";
+      } else {
+        EXPECT_EQ(messages.shown, std::vector<std::string>{"レストア完了しました。"});
+        EXPECT_EQ(testing::Contents(target), testing::Contents(dir / "backups/docs_1"));
+      }
+    }
+    settings.values.clear();
+  }
+}
+
+// The folder of the selected generation opens in the desktop's file manager,
+// from the button or a double click on the row: a directory generation's own
+// folder, the backup folder for a file generation.
+TEST_P(RestoreDialogTest, OpenFolderShowsTheSelectedGenerationsFolder) {
+  WriteFile(dir / "backups/docs_1/a.txt", "a");
+  testing::WaitForNewTimestamps();
+  WriteFile(dir / "backups/docs_2/a.txt", "a");
+  WriteFile(dir / "backups/report_1.doc_", "r");
+  engine.sourcePath = dir / "work/docs";
+  ASSERT_EQ(engine.FindSourceGenerations(), 1);
+  OpenRestore();
+  d->SelectRow(IDC_LIST, 1);
+  d->Click(IDC_OPEN_FOLDER);
+  d->DoubleClickRow(IDC_LIST, 0);
+  EXPECT_EQ(services.opened, (std::vector<std::string>{dir / "backups/docs_1", dir / "backups/docs_2"}));
+  EXPECT_EQ(d->SelectedRow(IDC_LIST), 0);
+
+  engine.sourcePath = dir / "work/report.doc";
+  ASSERT_EQ(engine.FindSourceGenerations(), 1);
+  OpenRestore();
+  services.opened.clear();
+  d->DoubleClickRow(IDC_LIST, 0);
+  EXPECT_EQ(services.opened, std::vector<std::string>{dir / "backups"});
+  EXPECT_TRUE(messages.shown.empty());
   EXPECT_TRUE(d->IsOpen());
 }
 

@@ -159,6 +159,7 @@ QWidget* QtDialog::AddControl(const ControlTemplate& control, QWidget* previous)
       list->setGeometry(rect);
       list->setSelectionMode(QAbstractItemView::SingleSelection);
       list->setSortingEnabled(false);
+      connect(list, &QListWidget::itemDoubleClicked, this, [this, id] { logic_.OnDoubleClick(id); });
       Register(id, list);
       return list;
     }

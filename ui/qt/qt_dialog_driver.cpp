@@ -59,6 +59,15 @@ class QtDialogDriver : public DialogDriver {
     return rows;
   }
   void SelectRow(int id, int row) override { dialog_->SelectListRow(id, row); }
+  void DoubleClickRow(int id, int row) override {
+    auto* list = qobject_cast<QListWidget*>(dialog_->GetDlgItem(id));
+    QListWidgetItem* item = list ? list->item(row) : nullptr;
+    if (!item) return;
+    // A view takes a double click only on the row its press went to.
+    const QPoint centre = list->visualItemRect(item).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, centre);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, centre);
+  }
   int SelectedRow(int id) override { return dialog_->SelectedListRow(id); }
   void Escape() override { QTest::keyClick(dialog_.get(), Qt::Key_Escape); }
   void CloseBox() override { dialog_->close(); }

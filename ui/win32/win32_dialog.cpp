@@ -474,6 +474,8 @@ INT_PTR Win32Dialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
           logic_.OnCommand(id);
       } else if (control && control->kind == ControlKind::kEdit && code == EN_CHANGE) {
         logic_.OnEditChange(id);
+      } else if (control && control->kind == ControlKind::kListBox && code == LBN_DBLCLK) {
+        logic_.OnDoubleClick(id);
       }
       return TRUE;
     }

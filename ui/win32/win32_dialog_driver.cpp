@@ -122,6 +122,22 @@ void Win32DialogDriver::SelectRow(int id, int row) {
   Pump();
 }
 
+// The mouse's messages on the row, as the system sends them for a double
+// click: the list box selects the row and tells the dialog (LBN_DBLCLK).
+void Win32DialogDriver::DoubleClickRow(int id, int row) {
+  const HWND item = dialog_->Item(id);
+  if (!item || !dialog_->open() || !IsWindowEnabled(item)) return;
+  RECT rect{};
+  if (SendMessageW(item, LB_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&rect)) == LB_ERR)
+    return;
+  const LPARAM point = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+  SendMessageW(item, WM_LBUTTONDOWN, MK_LBUTTON, point);
+  SendMessageW(item, WM_LBUTTONUP, 0, point);
+  SendMessageW(item, WM_LBUTTONDBLCLK, MK_LBUTTON, point);
+  SendMessageW(item, WM_LBUTTONUP, 0, point);
+  Pump();
+}
+
 void Win32DialogDriver::Escape() {
   if (!dialog_->open()) return;
   HWND target = GetFocus();

@@ -31,6 +31,7 @@ class Win32DialogDriver : public DialogDriver {
   void Step(int id, bool up) override;
   std::vector<std::string> Rows(int id) override;
   void SelectRow(int id, int row) override;
+  void DoubleClickRow(int id, int row) override;
   int SelectedRow(int id) override { return dialog_->SelectedListRow(id); }
   void Escape() override;
   void CloseBox() override;
