@@ -440,7 +440,9 @@ TEST_P(MainDialogRunTest, GoneSourceIsRestoredFromEveryGeneration) {
     }
     // Every version came back (file generations are listed by when each was
     // made, which Wine does not keep apart: no order is assumed here).
-    if (std::string(c.source) != "docs") EXPECT_EQ(versions, (std::set<std::string>{"one", "two", "three"}));
+    if (std::string(c.source) != "docs") {
+      EXPECT_EQ(versions, (std::set<std::string>{"one", "two", "three"}));
+    }
   }
 }
 
