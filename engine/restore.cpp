@@ -263,6 +263,8 @@ class RestoreRun {
     MirrorJob job = MirrorJobOf(engine_, os_.Paths().Join(engine_.backupDir, generation.name), target);
     job.targetIsNew = job.targetNotMade = plan.target == nullptr;
     job.exact = true;
+    // A dry run makes nothing, not even a probe: the kind of file system says.
+    job.sourceTimeResolutionNs = backup.TimeResolutionNs();
     if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return Failed(kRestoreDirField + target);
     planned_ = plan.totals;
     planned_.directoriesToCreate += missing.size();
@@ -295,6 +297,11 @@ class RestoreRun {
     MirrorJob job = MirrorJobOf(engine_, from, target);
     job.targetIsNew = created;
     job.exact = true;
+    // Times are compared as coarsely as the backup medium keeps them: a
+    // file restored from FAT is up to 2 s away from the one it restores.
+    MediumTraits medium;
+    (void)backup.ProbeMedium(&medium);
+    job.sourceTimeResolutionNs = medium.timeResolutionNs;
     // The mirror has logged (and, without the no-message flag, shown) why it
     // stopped. It also passes over some failures and carries on; those are
     // counted, and a restore with any of them is no complete restore.
