@@ -263,8 +263,11 @@ class RestoreRun {
     MirrorJob job = MirrorJobOf(engine_, os_.Paths().Join(engine_.backupDir, generation.name), target);
     job.targetIsNew = job.targetNotMade = plan.target == nullptr;
     job.exact = true;
-    // A dry run makes nothing, not even a probe: the kind of file system says.
-    job.sourceTimeResolutionNs = backup.TimeResolutionNs();
+    // As the restore itself compares them (its probe's directory is removed
+    // again at once).
+    MediumTraits medium;
+    (void)backup.ProbeMedium(&medium);
+    job.sourceTimeResolutionNs = medium.timeResolutionNs;
     if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return Failed(kRestoreDirField + target);
     planned_ = plan.totals;
     planned_.directoriesToCreate += missing.size();
