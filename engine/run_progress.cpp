@@ -13,9 +13,13 @@ namespace veldar {
 
 namespace {
 
-// Finished copies the costs are fitted to before they count: fewer say
-// more about chance than about the disk.
+// Copies the costs are fitted to before they count: fewer say more about
+// chance than about the disk.
 constexpr double kFitSamples = 3;
+// What a byte costs can only be told apart from what a file costs once a
+// copy of some size has been seen: until then, a disk's usual rate.
+constexpr double kTellingBytes = 1 << 20;
+constexpr double kUsualSecondsPerByte = 1.0 / (64 << 20);
 
 RunProgress::Clock SteadyClock() {
   const auto start = std::chrono::steady_clock::now();
@@ -23,6 +27,15 @@ RunProgress::Clock SteadyClock() {
 }
 
 }  // namespace
+
+void RunProgress::CostSums::Add(double bytes, double seconds) {
+  n += 1;
+  x += bytes;
+  y += seconds;
+  xx += bytes * bytes;
+  xy += bytes * seconds;
+  largest = std::max(largest, bytes);
+}
 
 RunProgress::RunProgress(Clock clock) : clock_(clock ? std::move(clock) : SteadyClock()) {}
 
@@ -47,43 +60,32 @@ void RunProgress::FileFinished(std::uint64_t bytes) {
   state_.bytesDone = finishedBytes_;
   const double now = clock_();
   if (lastEnd_ >= 0) {
-    const double x = static_cast<double>(bytes), y = std::max(0.0, now - lastEnd_);
-    samples_ += 1;
-    sumX_ += x;
-    sumY_ += y;
-    sumXX_ += x * x;
-    sumXY_ += x * y;
-    FitCosts();
+    finished_.Add(static_cast<double>(bytes), std::max(0.0, now - lastEnd_));
+    FitCosts(finished_, &state_);
   }
   lastEnd_ = now;
 }
 
-void RunProgress::FitCosts() {
-  if (samples_ < kFitSamples) return;
-  const double n = samples_;
-  double perByte = 0, perFile = 0;
-  const double spread = n * sumXX_ - sumX_ * sumX_;  // n² times the variance of the sizes
-  if (spread > 1e-9 * n * sumXX_) {
-    perByte = (n * sumXY_ - sumX_ * sumY_) / spread;
-    perFile = (sumY_ - perByte * sumX_) / n;
+void RunProgress::FitCosts(const CostSums& sums, Snapshot* snapshot) {
+  if (sums.n < kFitSamples) return;
+  double perByte = kUsualSecondsPerByte, perFile = 0;
+  const double spread = sums.n * sums.xx - sums.x * sums.x;  // n² times the variance of the sizes
+  if (sums.largest >= kTellingBytes && spread > 0) {
+    perByte = (sums.n * sums.xy - sums.x * sums.y) / spread;
+    perFile = (sums.y - perByte * sums.x) / sums.n;
     // Noise can make one of them negative: then the other explains it all.
     if (perFile < 0) {
       perFile = 0;
-      perByte = sumXY_ / sumXX_;
+      perByte = sums.xy / sums.xx;
     } else if (perByte < 0) {
       perByte = 0;
-      perFile = sumY_ / n;
+      perFile = sums.y / sums.n;
     }
-  } else if (sumX_ > 0) {
-    // Files all of one size cannot tell a file's cost from its bytes'; the
-    // time is split between them, which holds for more files like these.
-    perFile = sumY_ / n / 2;
-    perByte = sumY_ / sumX_ / 2;
   } else {
-    perFile = sumY_ / n;  // empty files: what a byte costs is still unknown
+    perFile = std::max(0.0, (sums.y - perByte * sums.x) / sums.n);
   }
-  state_.secondsPerByte = perByte;
-  state_.secondsPerFile = perFile;
+  snapshot->secondsPerByte = perByte;
+  snapshot->secondsPerFile = perFile;
 }
 
 void RunProgress::Flushing(bool flushing) {
@@ -100,6 +102,13 @@ RunProgress::Snapshot RunProgress::Read() const {
   std::lock_guard<std::mutex> lock(mutex_);
   Snapshot snapshot = state_;
   snapshot.cancelRequested = Cancelled();
+  // A copy under way counts with what it has written so far: a large one
+  // tells what bytes cost before it ends.
+  if (lastEnd_ >= 0 && state_.bytesDone > finishedBytes_) {
+    CostSums sums = finished_;
+    sums.Add(static_cast<double>(state_.bytesDone - finishedBytes_), std::max(0.0, clock_() - lastEnd_));
+    FitCosts(sums, &snapshot);
+  }
   return snapshot;
 }
 

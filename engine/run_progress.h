@@ -62,17 +62,21 @@ class RunProgress : public CopyProgress {
   Snapshot Read() const;
 
  private:
-  // Fits seconds = secondsPerByte * bytes + secondsPerFile to the copies
-  // finished so far (least squares over their sums).
-  void FitCosts();
+  // Sums over copies of x = bytes and y = seconds, for a least-squares fit
+  // of seconds = secondsPerByte * bytes + secondsPerFile.
+  struct CostSums {
+    double n = 0, x = 0, y = 0, xx = 0, xy = 0, largest = 0;
+    void Add(double bytes, double seconds);
+  };
+  // The two costs from `sums`, into `snapshot` (left 0 with too few copies).
+  static void FitCosts(const CostSums& sums, Snapshot* snapshot);
 
   Clock clock_;
   mutable std::mutex mutex_;
   Snapshot state_;
   std::uint64_t finishedBytes_ = 0;
   double lastEnd_ = -1;  // when the last copy ended, or the first began
-  // Sums over the finished copies of x = bytes and y = seconds.
-  double samples_ = 0, sumX_ = 0, sumY_ = 0, sumXX_ = 0, sumXY_ = 0;
+  CostSums finished_;    // of the copies finished
   std::atomic<bool> cancel_{false};
   static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler stores the request");
 };

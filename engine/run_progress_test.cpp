@@ -229,6 +229,7 @@ TEST(RunEstimateTest, TheTimeLeftCountsFilesAsWellAsBytes) {
     std::uint64_t filesTotal, bytesTotal;
     double leftLow, leftHigh;   // seconds
     int permilleLow, permilleHigh;
+    Copy partial = {0, 0, 0};   // a copy under way: written so far, and for how long
   } cases[] = {
       // 100 MB at 100 MB/s, then 100 of 3,000 small files at 10 ms each:
       // 29 s are left, not none.
@@ -239,6 +240,10 @@ TEST(RunEstimateTest, TheTimeLeftCountsFilesAsWellAsBytes) {
        200, 250},
       // Files of one size: the files left take what these took.
       {"one size", {{2048, 0.005, 40}}, 100, 100 * 2048, 0.29, 0.31, 399, 401},
+      // 2,900 small files at 0.1 ms, then 40 of 100 MB written in 0.4 s:
+      // the 60 MB left take 0.6 s, not nothing.
+      {"a large file after small ones", {{3, 0.0001, 2900}}, 2901, 100 * kMB + 2900 * 3, 0.55, 0.65, 500, 560,
+       {40 * kMB, 0.4, 1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -252,6 +257,11 @@ TEST(RunEstimateTest, TheTimeLeftCountsFilesAsWellAsBytes) {
         now += copy.seconds;
         progress.FileFinished(copy.bytes);
       }
+    }
+    if (c.partial.times) {
+      progress.FileStarted("large");
+      progress.Advance(c.partial.bytes);
+      now += c.partial.seconds;
     }
     const RunEstimate estimate = Estimate(progress.Read(), now);
     EXPECT_GE(estimate.secondsLeft, c.leftLow);

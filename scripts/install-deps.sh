@@ -7,6 +7,8 @@
 #   install-deps.sh windows-package  the Windows zip (scripts/package-windows.sh)
 #   install-deps.sh test             every program scripts/test.sh calls
 #   install-deps.sh test-all         and those of scripts/test.sh --all
+#   install-deps.sh media            the drivers and servers of the media suite
+#                                    (tests/media/run.sh) and bench/media_bench.sh
 #
 # Without an argument: build.
 set -euo pipefail
@@ -35,6 +37,14 @@ test=("${build[@]}" file qt6-translations-l10n fonts-noto-cjk rsync
 # --all: clang with libFuzzer's runtime for the fuzz targets, and llvm for
 # readable sanitizer stack traces.
 test_all=("${test[@]}" clang libclang-rt-14-dev llvm)
+# The media suite: backup media reached through FUSE and network file systems,
+# set up by the suite itself: exFAT (mkfs.exfat, exfat-fuse), NTFS (ntfs-3g),
+# FAT32 (mkfs.vfat, fusefat), an SMB share (smbd, reached through smbnetfs),
+# an SSH server (sshd, reached through sshfs, which brings ssh-keygen) and an
+# rclone mount; rsync compares trees, and the benchmark times it and the runs
+# (/usr/bin/time).
+media=(exfatprogs exfat-fuse ntfs-3g dosfstools fusefat samba smbnetfs
+       openssh-server sshfs rclone rsync time)
 
 case "${1:-build}" in
   build) packages=("${build[@]}") ;;
@@ -42,7 +52,8 @@ case "${1:-build}" in
   windows-package) packages=("${windows[@]}") ;;
   test) packages=("${test[@]}") ;;
   test-all) packages=("${test_all[@]}") ;;
-  *) echo "usage: install-deps.sh [build|package|windows-package|test|test-all]" >&2; exit 2 ;;
+  media) packages=("${media[@]}") ;;
+  *) echo "usage: install-deps.sh [build|package|windows-package|test|test-all|media]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -330,7 +330,9 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
     if (textual(*p.control) && width != templateWidth) {
       EXPECT_GT(width, templateWidth) << p.what;
       EXPECT_EQ(width, needed) << p.what << ": as wide as its text needs";
-      if (label) EXPECT_EQ(p.place.left, p.expected.left) << p.what;
+      if (label) {
+        EXPECT_EQ(p.place.left, p.expected.left) << p.what;
+      }
       widened.push_back(p.place);
     }
     if (textual(*p.control) && !(p.control->flags & kCentred) && !p.control->text.empty()) {
