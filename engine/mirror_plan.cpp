@@ -64,6 +64,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -748,9 +749,9 @@ class MirrorScan {
   bool Shareable(const FileStatus& source, const Listed* reference) const {
     if (!sharing_ || reference == nullptr) return false;
     const FileStatus& ref = reference->status;
-    const std::int64_t difference = Nanoseconds(ref) - Nanoseconds(source);
+    // Equal times, to the resolution both sides keep.
     return source.kind == EntryKind::File && ref.kind == EntryKind::File && ref.size == source.size &&
-           difference <= timeWindowNs_ && difference >= -timeWindowNs_ && SameAccess(source, ref);
+           std::llabs(Nanoseconds(ref) - Nanoseconds(source)) <= timeWindowNs_ && SameAccess(source, ref);
   }
 
   // What comparing a link with its counterpart link by their texts found.
@@ -789,7 +790,6 @@ class MirrorScan {
     step.kind = MirrorStep::Kind::kFile;
     step.name = entry.name;
     step.source = entry.status;
-    if (Exposed(entry.status)) ++totals_.exposed;
     const bool counterpartIsDirectory =
         counterpart != nullptr && counterpart->status.kind == EntryKind::Directory;
     if (counterpart != nullptr) {
@@ -839,6 +839,7 @@ class MirrorScan {
       totals_.diskBytes +=
           RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.allocated : 0);
     }
+    if (Exposed(entry.status)) ++totals_.exposed;
     plan_.Add(step);
     return true;
   }
