@@ -34,6 +34,14 @@ std::uint32_t SmallLetter(std::uint32_t code) {
   return code;
 }
 
+#ifdef _WIN32
+// Case ignored and the names refused are the system's own rules on Windows,
+// which every source there obeys as well: nothing is lost, nothing told.
+constexpr bool kSystemNames = true;
+#else
+constexpr bool kSystemNames = false;
+#endif
+
 }  // namespace
 
 std::vector<MediumLimit> MediumLimits(const MediumTraits& traits) {
@@ -41,16 +49,18 @@ std::vector<MediumLimit> MediumLimits(const MediumTraits& traits) {
   if (traits.copiesAccess && !traits.keepsPermissions) limits.push_back({"権限なし", ""});
   if (traits.copiesAccess && !traits.keepsOwner) limits.push_back({"所有者なし", ""});
   if (traits.timeResolutionNs > 0) limits.push_back({"時刻は %1 単位", ResolutionText(traits.timeResolutionNs)});
-  if (traits.foldsCase) limits.push_back({"大文字と小文字の区別なし", ""});
+  if (traits.foldsCase && !kSystemNames) limits.push_back({"大文字と小文字の区別なし", ""});
   if (!traits.symlinks) limits.push_back({"リンクなし", ""});
   if (!traits.hardLinks) limits.push_back({"ハードリンクなし", ""});
-  if (!traits.refusedCharacters.empty()) {
+  if (!traits.refusedCharacters.empty() && !kSystemNames) {
     std::string characters;
     for (char c : traits.refusedCharacters) characters += (characters.empty() ? "" : " ") + std::string(1, c);
     limits.push_back({"名前に %1 なし", characters});
   }
-  if (traits.refusesControlCharacters) limits.push_back({"名前に制御文字なし", ""});
-  if (traits.refusesTrailingDotOrBlank) limits.push_back({"名前の末尾に点や空白なし", ""});
+  if (traits.refusesControlCharacters && !kSystemNames) limits.push_back({"名前に制御文字なし", ""});
+  if (traits.refusesTrailingDotOrBlank && !kSystemNames) {
+    limits.push_back({"名前の末尾に点や空白なし", ""});
+  }
   if (traits.largestFile != UINT64_MAX) {
     limits.push_back({"ファイルは %1 バイトまで", std::to_string(traits.largestFile)});
   }

@@ -158,10 +158,11 @@
 //    before read-only.
 //  - The time resolution is 2 s on FAT and FAT32, 10 ms on exFAT and 0
 //    elsewhere (GetVolumeInformationByHandleW's file system name).
-//    ProbeMedium makes nothing: the volume's flags say whether it holds hard
-//    links and reparse points, its name whether files stop at 4 GiB - 1
-//    (FAT); names are looked up without regard to case and never hold
-//    : ? * " < > | or control characters, nor end in a dot or a blank.
+//    ProbeMedium makes nothing: the volume's name says whether files stop
+//    at 4 GiB - 1 and links are held at all (none on FAT and exFAT; NTFS
+//    holds both), its flags say so for the others; names are looked up
+//    without regard to case and never hold : ? * " < > | or control
+//    characters, nor end in a dot or a blank (the system's own rules).
 //  - OpenExclusive opens with share mode FILE_SHARE_DELETE only (OPEN_ALWAYS,
 //    never truncating, not following a link): every other opener gets a
 //    sharing violation (32, kLocked), while the opener can still rename and
@@ -1560,19 +1561,20 @@ class Win32Dir : public OsDir {
     }
     const std::wstring kind = name;
     traits->kind = WideToUtf8(kind);
+    const bool fat = kind == L"FAT" || kind == L"FAT32" || kind == L"FAT12" || kind == L"FAT16";
     // MoveFileEx never replaces unless told to; no swap in one step.
     traits->exchange = false;
-    traits->hardLinks = (flags & FILE_SUPPORTS_HARD_LINKS) != 0;
-    traits->symlinks = (flags & FILE_SUPPORTS_REPARSE_POINTS) != 0;
+    // The FAT family holds no links of either kind; the volume's flags say
+    // for the others (Wine's say none, for a folder that holds both).
+    traits->hardLinks = !fat && kind != L"exFAT" && ((flags & FILE_SUPPORTS_HARD_LINKS) != 0 || kind == L"NTFS");
+    traits->symlinks = !fat && kind != L"exFAT" && ((flags & FILE_SUPPORTS_REPARSE_POINTS) != 0 || kind == L"NTFS");
     traits->timeResolutionNs = TimeResolutionNs();
     traits->copiesAccess = traits->keepsPermissions = traits->keepsOwner = false;
     // Names are looked up without regard to case, whatever the volume can.
     traits->foldsCase = true;
     traits->refusedCharacters = ":?*\"<>|";
     traits->refusesControlCharacters = traits->refusesTrailingDotOrBlank = true;
-    if (kind == L"FAT" || kind == L"FAT32" || kind == L"FAT12" || kind == L"FAT16") {
-      traits->largestFile = 0xFFFFFFFFull;
-    }
+    if (fat) traits->largestFile = 0xFFFFFFFFull;
     return Status();
   }
 
