@@ -10,6 +10,7 @@
 #include "app/generation_list.h"
 #include "app/progress_line.h"
 #include "app/settings.h"
+#include "engine/medium.h"
 #include "engine/restore.h"
 #include "platform/os_paths.h"
 #include "res/translation.h"
@@ -219,6 +220,7 @@ DryRunOutput CVELDAR2App::DryRunPrinter(std::ostream& out) const {
       case Action::kDelete: word = "delete"; break;
       case Action::kExclude: word = "exclude"; break;
       case Action::kPassOver: word = "skip"; break;
+      case Action::kOmit: word = "omit"; break;
       case Action::kRecycle: word = "recycle"; break;
       case Action::kDeleteGeneration: word = "retire"; break;
     }
@@ -372,6 +374,7 @@ int CVELDAR2App::RunBackupBatch(std::ostream& out, std::ostream& err) {
     const bool told = Watch(
         err, [&](const RunControl& control) { result = DryRunBackup(engine, DryRunPrinter(out), &planned, control); },
         /*dryRun=*/true);
+    TellMedium(result, /*dryRun=*/true, err);
     if (result.ok) return PrintDryRunTotals(planned, out);
     // Why it was refused, told as the real run tells it: a dry run opens no
     // log, so its failure lines went to `err`, as did its messages where no
@@ -387,9 +390,42 @@ int CVELDAR2App::RunBackupBatch(std::ostream& out, std::ostream& err) {
   outcome = BackupOutcome();
   reportShown_ = Watch(err, [&](const RunControl& control) { outcome = RunBackup(engine, control); });
   engine.CloseLog();
+  TellMedium(outcome, /*dryRun=*/false, err);
   const int status = TellBackupEnd(err);
   Finish(status, outcome.summary, "Veldar: バックアップに失敗しました", out);
   return status;
+}
+
+void CVELDAR2App::TellMedium(const BackupOutcome& result, bool dryRun, std::ostream& err) {
+  const auto say = [&](const char* japanese, std::initializer_list<std::string> arguments) {
+    return FormatText(Translate(language, japanese), arguments);
+  };
+  if (result.medium && result.firstRun) {
+    const std::vector<MediumLimit> limits = MediumLimits(*result.medium);
+    if (!limits.empty()) {
+      err << ConsoleLine(say("書き込むディレクトリ %1 の媒体が保てないもの: %2",
+                             {engine.backupDir, DescribeLimits(limits, language)}));
+    }
+  }
+  if (result.medium && result.exposed > 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", result.medium->shownPermissions & 07777);
+    err << ConsoleLine(say("元では他人が読めなかったファイル %1 個が、書き込むディレクトリの媒体では、その媒体を読める人なら"
+                           "誰でも読めます（すべてのファイルを権限 %2 にする媒体です。自分だけが読めるようにマウントするには "
+                           "uid= と umask=077 を使います）",
+                           {std::to_string(result.exposed), mode}));
+  }
+  if (dryRun) return;
+  for (const LeftOut& entry : result.leftOut) {
+    std::string why = Translate(language, entry.reason);
+    if (!entry.other.empty()) why += ": " + entry.other;
+    err << ConsoleLine(say("コピーしていません: %1（%2）", {entry.path, why}));
+  }
+  if (result.leftOutCount > static_cast<int>(result.leftOut.size())) {
+    err << ConsoleLine(say("ほかに %1 個のファイルやフォルダを、書き込むディレクトリの媒体が保てないためコピーしていません（ログ: %2）",
+                           {std::to_string(result.leftOutCount - static_cast<int>(result.leftOut.size())),
+                            engine.activityLog.path()}));
+  }
 }
 
 int CVELDAR2App::TellBackupEnd(std::ostream& err) {

@@ -125,6 +125,11 @@ class CVELDAR2App {
   // Tells on `err` why the backup run (`outcome`) did not succeed, if it did
   // not; returns its exit status.
   int TellBackupEnd(std::ostream& err);
+  // Tells on `err`, in the user's language, what the backup medium of a run
+  // (`result`) cannot keep, on the source's first run into it; that files
+  // private in the source are readable there by others; and (not for a dry
+  // run, whose failure lines go to `err` already) what it left out.
+  void TellMedium(const BackupOutcome& result, bool dryRun, std::ostream& err);
   // Runs `run` with a control whose progress is `batchProgress`, drawn on
   // `err` as the progress line where that is a terminal, with the failure
   // lines the log cannot take and the engine's messages written there

@@ -30,9 +30,12 @@
 
 #include "engine/engine.h"
 #include "engine/generations.h"
+#include "engine/medium.h"
 #include "engine/mirror.h"
 #include "engine/path_relation.h"
+#include "platform/temporary_names.h"
 #include "res/string_table.h"
+#include "res/translation.h"
 
 namespace veldar {
 namespace {
@@ -154,6 +157,11 @@ BackupOutcome OutcomeOf(int ok, const BackupRun& run, Reporter& reporter) {
   outcome.unreadable = reporter.unreadable();
   outcome.report = reporter.report();
   outcome.summary = reporter.summary();
+  outcome.medium = run.medium();
+  outcome.firstRun = run.firstRun();
+  outcome.exposed = run.exposed();
+  outcome.leftOutCount = reporter.leftOutCount();
+  outcome.leftOut = reporter.leftOut();
   return outcome;
 }
 
@@ -206,7 +214,9 @@ int BackupRun::FindDirs() {
 }
 
 int BackupRun::Run() {
-  busy_ = unlocked_ = stoppedAfterCopy_ = false;
+  busy_ = unlocked_ = stoppedAfterCopy_ = firstRun_ = false;
+  medium_.reset();
+  exposed_ = 0;
   if (!CheckParameters() || !CompileExcludes()) return 0;
   std::unique_ptr<OsDir> backup;
   // A dry run only tests the lock, making nothing: it says so when another
@@ -236,6 +246,7 @@ int BackupRun::Run() {
   if (!dryRun_ && backupDir_) {
     reporter_.WatchMedium([this](int code) { return BackupMediumGone(code); }, kMediumGone, job_.backupDir);
   }
+  ProbeMedium();
   FileStatus status;
   // A source whose status cannot be read counts as a directory, as in the
   // pre-check.
@@ -312,6 +323,29 @@ bool BackupRun::SourceFoldsCase() {
   return FoldsCase(entries, [&](const std::string& name, FileStatus* status) {
     return source->StatAt(name, status);
   });
+}
+
+void BackupRun::ProbeMedium() {
+  if (backupDir_ == nullptr) return;
+  // Where nothing can be tried there (a directory this user may only read),
+  // the kind of file system answers alone.
+  MediumTraits traits;
+  (void)backupDir_->ProbeMedium(&traits);
+  medium_ = traits;
+  const std::vector<MediumLimit> limits = MediumLimits(traits);
+  if (limits.empty()) return;
+  reporter_.Note("Backup Medium : " + DescribeLimits(limits, Language::kEnglish) +
+                 (traits.kind.empty() ? "" : " (" + traits.kind + ")"));
+}
+
+void BackupRun::NoteExposed(const MirrorTotals& totals) {
+  exposed_ = totals.exposed;
+  if (exposed_ == 0 || !medium_) return;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", medium_->shownPermissions & 07777);
+  reporter_.Note("Privacy Warning : " + std::to_string(exposed_) +
+                 " file(s) private in the source are readable by anyone who can read the backup medium"
+                 " (it gives every file mode " + mode + ") : " + job_.backupDir);
 }
 
 Status BackupRun::LockBackupDir(Os& os, const std::string& backupDir, LockUse use, int waitMs,
@@ -416,6 +450,7 @@ int BackupRun::File() {
   if (!FindFiles()) return 0;
   // The pre-check refuses such a count: there is no generation to keep.
   if (job_.generationCount < 1) return 0;
+  firstRun_ = job_.generations.empty();
 
   const int present = static_cast<int>(job_.generations.size());
   int keep = job_.generationCount;
@@ -465,7 +500,17 @@ int BackupRun::File() {
     FileStatus status;
     if (Stat(os_, copyFrom, true, &status).ok()) reporter_.control().progress->AddPlanned(1, status.size);
   }
-  const int copied = files_.Copy(copyFrom, job_.targetPath);
+  // A file the medium cannot hold is never tried: it would fail part way,
+  // with a code that says nothing of why.
+  FileStatus size;
+  int copied = 0;
+  if (medium_ && Stat(os_, copyFrom, true, &size).ok() && size.size > medium_->largestFile) {
+    reporter_.LeaveOut("File Copy Failed : " + job_.sourcePath + " to " + job_.targetPath + " : " +
+                           Translate(Language::kEnglish, kSizeReason),
+                       LeftOut{job_.sourcePath, kSizeReason, std::string()});
+  } else {
+    copied = files_.Copy(copyFrom, job_.targetPath);
+  }
   // Stopped at the user's request: the generation it was to replace is as
   // it was.
   if (!copied && reporter_.Cancelled()) return 0;
@@ -516,6 +561,7 @@ int BackupRun::Dir() {
   if (backupDir_ && !dryRun_) RecoverSwapped(*backupDir_, NameOf(job_.sourcePath));
   if (!FindDirs()) return 0;
   if (job_.generationCount <= 1) return MirrorIntoBackupDir();
+  firstRun_ = job_.generations.empty();
   // The run's open backup directory; a caller outside a run has none yet.
   std::unique_ptr<OsDir> opened;
   OsDir* backup = backupDir_;
@@ -617,11 +663,20 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   // run's flags say.
   const int failuresBefore = reporter_.failures();
   const int unreadableBefore = reporter_.unreadable();
+  const int leftOutBefore = reporter_.leftOutCount();
+  // Failures other than the sources that could not be read (their last good
+  // copy stands in) and those the medium cannot hold (left out, said).
+  auto complete = [&] {
+    return reporter_.failures() == failuresBefore + (reporter_.unreadable() - unreadableBefore) +
+                                       (reporter_.leftOutCount() - leftOutBefore);
+  };
   job.force = job.deleteVanished = true;
   job.compareTimes = job_.noTime == 0;
   job.excludes = &excludes_;
   job.excludedStay = false;
+  job.medium = medium_;
   if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
+  NoteExposed(plan.totals);
   if (dryRun_) {
     if (!CheckRoom(plan.totals)) return 0;
     planned_ = plan.totals;
@@ -645,7 +700,7 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   // once, before any old generation goes and before it takes a generation's
   // name. A flush that fails is a failure like any other: the copy stays
   // under its working name for the next run.
-  if (reporter_.failures() == failuresBefore + (reporter_.unreadable() - unreadableBefore)) {
+  if (complete()) {
     FlushingScope flushing(reporter_.control().progress);
     if (Status code = backup.SyncFileSystem(); !code.ok()) {
       reporter_.Failure("Flush Failed : " + working + " : ERR = " + std::to_string(code.code()));
@@ -657,8 +712,9 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   // replace a good generation with a broken copy that looks complete. It
   // stays under the working name for the next run. Source files that could
   // not be read are the exception: the copy holds their last good copy
-  // instead, and is complete in every other way.
-  if (reporter_.failures() != failuresBefore + (reporter_.unreadable() - unreadableBefore)) {
+  // instead, and is complete in every other way; so are those the medium
+  // cannot hold, which no run could copy.
+  if (!complete()) {
     reporter_.Consequence("Copy incomplete, no generation replaced : " + working);
     reporter_.Show("Copy incomplete, no generation replaced : " + working);
     return 0;
@@ -722,7 +778,8 @@ int BackupRun::OpenWorkingDir(OsDir& backup, const std::string& name,
     FileStatus made;
     code = backup.OpenDir(name, dir);
     if (code.ok()) code = (*dir)->Stat(&made);
-    if (code.ok() && MadeByUs(backup, made)) {
+    // (Where the medium keeps no owners, what is made shows the mount's.)
+    if (code.ok() && (MadeByUs(backup, made) || !MediumKeepsOwners())) {
       *created = true;
       return 1;
     }
@@ -748,7 +805,7 @@ bool BackupRun::CarriesOn(OsDir& backup, OsDir& dir, const FileStatus& listed, S
   // after every generation there is. Anything else on the name (another
   // user's directory, an older copy) is in the way, and goes.
   const CFileEntry* newest = FindGeneration(job_.generations, 0);
-  return code->ok() && opened.SameEntryAs(listed) && MadeByUs(backup, opened) &&
+  return code->ok() && opened.SameEntryAs(listed) && (MadeByUs(backup, opened) || !MediumKeepsOwners()) &&
          (newest == nullptr || std::make_pair(opened.birthSec, opened.birthNsec) >
                                    std::make_pair(newest->time, newest->timeNsec));
 }
@@ -927,9 +984,16 @@ int BackupRun::MirrorIntoBackupDir() {
   }
   // Each copy keeps its temporary name until it is on the disk, but the
   // flushes are made a batch of copies at a time.
+  // The source's first run here: the backup directory holds nothing but
+  // the program's own names.
+  std::vector<DirEntry> others;
+  firstRun_ = missing || (backupDir_ && backupDir_->List(&others, [](std::string_view name) {
+                            return name != kLockFileName && TemporaryWriter(name) == 0;
+                          }).ok() && others.empty());
   MirrorPlan plan(os_);
   MirrorJob job = MirrorJobOf(job_, job_.sourcePath, job_.backupDir);
   job.writes = MirrorWrites::kBatched;
+  job.medium = medium_;
   // The run's lock file lies among the copies: it is the program's own.
   job.ownName = kLockFileName;
   // An excluded entry's earlier copy stays among the others.
@@ -939,11 +1003,14 @@ int BackupRun::MirrorIntoBackupDir() {
   if (dryRun_) {
     job.targetIsNew = job.targetNotMade = missing;
     if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
+    NoteExposed(plan.totals);
     planned_ = plan.totals;
     (*dryRun_)(DryRunItem{DryRunItem::Action::kInto, job_.backupDir, true, 0});
     return DescribePlan(plan, os_.Paths().Separator(), reporter_, *dryRun_);
   }
-  if (!MirrorTree(os_, reporter_, job, &plan, guarded_)) return 0;
+  if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
+  NoteExposed(plan.totals);
+  if (!MirrorApplier(os_, reporter_, guarded_).Apply(plan)) return 0;
   // The names the last batches gave, and the deletions, survive a power cut
   // once the run says it is done. A run that changed nothing has nothing to
   // flush (and a flush would write out whatever else the disk holds).

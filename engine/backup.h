@@ -37,6 +37,19 @@ struct BackupOutcome {
   bool cancelled = false;
   Report report;           // what the run last told the user of a failure
   RunSummary summary;      // what it copied, shared and deleted, and how long it took
+  // What the backup medium keeps and refuses, as the run's probe found it
+  // (none where the backup directory could not be opened), and whether the
+  // run was the first of its source there (no generation of it yet; for a
+  // mirror, nothing but the program's own names): what the medium cannot
+  // keep is then worth telling the user.
+  std::optional<MediumTraits> medium;
+  bool firstRun = false;
+  // Files the source keeps from others that the medium lets others read.
+  std::uint64_t exposed = 0;
+  // Source entries left out because the medium cannot hold them: how many,
+  // and the first few (Reporter::kLeftOutKept).
+  int leftOutCount = 0;
+  std::vector<LeftOut> leftOut;
 };
 
 // What a run does with the backup directory's lock (BackupRun::LockBackupDir).
@@ -92,6 +105,12 @@ class BackupRun {
   int Dir();
 
   bool busy() const { return busy_; }
+  // What the backup medium keeps (unset before the run opened the backup
+  // directory), whether this was the source's first run into it, and how
+  // many files private in the source its copy lets others read.
+  const std::optional<MediumTraits>& medium() const { return medium_; }
+  bool firstRun() const { return firstRun_; }
+  std::uint64_t exposed() const { return exposed_; }
   // Refused because the backup directory's lock cannot be taken.
   bool unlocked() const { return unlocked_; }
   // Stopped at the user's request after the new generation was complete.
@@ -210,6 +229,15 @@ class BackupRun {
   // cannot hold; where the medium does not tell its size, says in the log
   // that the check was passed over.
   int CheckRoom(const MirrorTotals& totals);
+  // Finds out what the backup directory's medium keeps (`medium_`), and
+  // logs what it does not.
+  void ProbeMedium();
+  // Logs, once, that `totals.exposed` files private in the source can be
+  // read by others on the medium.
+  void NoteExposed(const MirrorTotals& totals);
+  // Whether owners mean anything on the backup medium: where it keeps none,
+  // what this user made shows another owner (the mount's).
+  bool MediumKeepsOwners() const { return !medium_ || medium_->keepsOwner; }
   // Deletion of what is the program's own (leftovers, old generations):
   // with force, whatever the run's flags, and never of the source.
   TreeDeleter OwnDeleter() const;
@@ -231,6 +259,9 @@ class BackupRun {
   bool stoppedAfterCopy_ = false;
   const DryRunOutput* dryRun_ = nullptr;
   MirrorTotals planned_;
+  std::optional<MediumTraits> medium_;
+  bool firstRun_ = false;
+  std::uint64_t exposed_ = 0;
 };
 
 }  // namespace veldar

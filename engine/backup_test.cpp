@@ -238,6 +238,7 @@ TEST(BackupTest, All98TakenReusesTheOldest) {
     EXPECT_EQ(ReadFile(job.dir / "victim"), "keep");
     const std::string line =
         "Generation limit of 98 reached, oldest generation reused : " + Slashes(reused);
+    // Two runs, and the dry run before them (its lines go to the open log).
     const std::string log = job.Log();
     EXPECT_NE(log.find(line), std::string::npos);
     EXPECT_EQ(log.find(line), log.rfind(line));
@@ -644,6 +645,77 @@ TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
     EXPECT_EQ(Exists(made + "/" + name), !c.kept.empty());
     EXPECT_EQ(job.Log().find("File Kept From Earlier Generation : ") != std::string::npos,
               !c.kept.empty());
+  }
+}
+
+// What the backup medium cannot hold is left out, each a failure line, and
+// the generation (or the mirror) is made all the same; the log says once
+// what the medium does not keep and that private files become readable
+// there; a dry run shows what it would leave out. (Names Windows cannot
+// make, and permission bits, only where the system has them.)
+TEST(BackupTest, TheMediumLeavesOutWhatItCannotHold) {
+#ifdef _WIN32
+  const bool posix = false;
+#else
+  const bool posix = true;
+#endif
+  for (const int count : {3, 1}) {
+    SCOPED_TRACE(count);
+    Job job;
+    job.UseDir();
+    MediumTraits medium;
+    medium.foldsCase = true;
+    medium.refusedCharacters = ":";
+    medium.largestFile = 4;
+    medium.keepsPermissions = medium.keepsOwner = false;
+    medium.shownPermissions = 0777;
+    job.os.medium = medium;
+    job.engine.noMessage = 1;
+    const std::string& source = job.engine.sourcePath;
+    WriteFile(source + "/big", "12345");
+    std::vector<std::string> leftOut{"big"};
+    if (posix) {
+      WriteFile(source + "/a:b", "x");
+      WriteFile(source + "/README.txt", "A");
+      WriteFile(source + "/readme.txt", "a");
+      WriteFile(source + "/secret", "s");
+      std::unique_ptr<OsDir> dir;
+      ASSERT_TRUE(job.real->OpenDir(source, false, &dir).ok() && dir->SetPermissions("secret", 0600).ok());
+      leftOut = {"a:b", "big", "readme.txt"};
+    }
+    std::vector<std::string> omitted;
+    MirrorTotals planned;
+    ASSERT_EQ(DryRunBackup(job.engine, [&](const DryRunItem& item) {
+      if (item.action == DryRunItem::Action::kOmit) omitted.push_back(item.path);
+    }, &planned).ok, 1);
+    std::sort(omitted.begin(), omitted.end());
+    EXPECT_EQ(omitted, leftOut);
+    for (const int run : {1, 2}) {
+      ASSERT_EQ(job.Run(count, "v" + std::to_string(run)), 1) << run;
+      const std::string copy = count == 1 ? job.backup : job.backup + "/docs_" + std::to_string(run);
+      EXPECT_EQ(ReadFile(copy + "/a.txt"), "v" + std::to_string(run));
+      for (const std::string& name : leftOut) EXPECT_FALSE(Exists(copy + "/" + name)) << name;
+      EXPECT_EQ(job.outcome.failures, static_cast<int>(leftOut.size()));
+      EXPECT_EQ(job.outcome.leftOutCount, static_cast<int>(leftOut.size()));
+      EXPECT_EQ(job.outcome.firstRun, run == 1);
+      EXPECT_EQ(job.outcome.exposed, posix ? 1u : 0u);
+    }
+    // Two runs, and the dry run before them (its lines go to the open log).
+    const std::string log = job.Log();
+    auto lines = [&](const std::string& text) {
+      std::size_t n = 0;
+      for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+      return n;
+    };
+    // (On Windows, case and names are the system's own rules: not told.)
+    EXPECT_EQ(lines(posix ? "Backup Medium : no permissions, no owner, case ignored, no : in names, files up to 4 bytes"
+                          : "Backup Medium : no permissions, no owner, files up to 4 bytes"),
+              3u);
+    EXPECT_EQ(lines("/big : the file is larger than the largest file the backup medium can hold"), 3u);
+    EXPECT_EQ(lines("Privacy Warning : 1 file(s) private in the source"), posix ? 3u : 0u);
+    if (posix) {
+      EXPECT_EQ(lines("/readme.txt : the backup medium does not tell these names apart : "), 3u);
+    }
   }
 }
 

@@ -49,6 +49,21 @@ int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const Dry
         reporter.Failure(BlockedLine(pathIn(plan.job.source, step.name),
                                      pathIn(plan.job.target, step.counterpart), step.directory));
         break;
+      case Kind::kUnfit: {
+        // The line the real run would log, where a dry run's failures go.
+        const std::string line = LeftOutLine(step, pathIn(plan.job.source, step.name),
+                                             pathIn(plan.job.target, step.name),
+                                             pathIn(plan.job.source, step.counterpart));
+        if (step.unfit == MirrorStep::Unfit::kLink) {
+          tell(Action::kPassOver, step.name);
+          reporter.Skipped(line);
+        } else {
+          tell(Action::kOmit, step.name, step.directory);
+          reporter.LeaveOut(line, LeftOut{pathIn(plan.job.source, step.name), UnfitReasonOf(step.unfit),
+                                          step.counterpart.empty() ? "" : pathIn(plan.job.source, step.counterpart)});
+        }
+        break;
+      }
       case Kind::kVanished:
       case Kind::kNoDelete:
         break;

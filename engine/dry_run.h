@@ -32,7 +32,10 @@ struct DryRunItem {
                         // a directory on the way to the copy, by its full path)
     kDelete,            // `path` (a directory with all in it when `directory`) would be deleted
     kExclude,           // `path` in the source is left out by an exclude pattern
-    kPassOver,          // `path` in the source would be passed over (a special file, the program's own)
+    kPassOver,          // `path` in the source would be passed over (a special file, the program's own,
+                        // a link where the backup medium holds none)
+    kOmit,              // `path` in the source cannot be held by the backup medium (a name it
+                        // refuses or takes for another's, a file too large): left out, a failure
     kRecycle,           // `path`: the generation whose place the new copy would take, deleted then
     kDeleteGeneration,  // `path`: a generation beyond the count, deleted after the copy
   };
@@ -56,8 +59,8 @@ bool WrittenLater(const FileStatus& a, const FileStatus& b);
 // do it, paths relative to the plan's target joined with `separator`. Reads
 // the plan once from its start. A failure the plan already knows of and the
 // apply would go on past (an entry kept for the exclude patterns in the way
-// of a source entry) is reported through `reporter` as the apply would
-// report it. Returns 0 where the plan ends in a failure that would stop the
+// of a source entry, one the backup medium cannot hold) is reported through
+// `reporter` as the apply would report it. Returns 0 where the plan ends in a failure that would stop the
 // real apply (a directory that could not be listed), after reporting it
 // likewise; otherwise 1.
 int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const DryRunOutput& output);

@@ -76,8 +76,9 @@ class MirrorWalk {
       reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(plan_.job.target, "*"));
       return 0;
     }
-    permissions_ = target->KeepsPermissions();
-    ownerToo_ = permissions_ && os_.MayChangeOwner();
+    // As the plan found the target's medium.
+    permissions_ = plan_.permissions;
+    ownerToo_ = plan_.owners;
     Frame top{plan_.source.get(), target, plan_.reference.get(), plan_.sourceStatus, targetStatus,
               plan_.job.targetIsNew};
     const int result = Level(top);
@@ -172,6 +173,18 @@ class MirrorWalk {
           reporter_.Failure(BlockedLine(Join(*frame.source, step.name), Join(target, step.counterpart),
                                         step.directory));
           break;
+        case Kind::kUnfit: {
+          // The medium cannot hold it: said, and never tried.
+          const std::string line = LeftOutLine(step, Join(*frame.source, step.name), Join(target, step.name),
+                                               Join(*frame.source, step.counterpart));
+          if (step.unfit == MirrorStep::Unfit::kLink) {
+            reporter_.Skipped(line);
+          } else {
+            reporter_.LeaveOut(line, LeftOut{Join(*frame.source, step.name), UnfitReasonOf(step.unfit),
+                                             step.counterpart.empty() ? "" : Join(*frame.source, step.counterpart)});
+          }
+          break;
+        }
         case Kind::kStop:
           Commit();
           reporter_.ScanFailure(step.name);

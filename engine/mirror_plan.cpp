@@ -64,17 +64,21 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/mirror_plan.h"
 
 #include "engine/background_worker.h"
 #include "engine/generations.h"
+#include "engine/medium.h"
+#include "res/translation.h"
 
 namespace veldar {
 
@@ -136,6 +140,11 @@ void PutStep(PlanStore& store, const MirrorStep& step) {
       store.Put(static_cast<std::uint8_t>(step.directory ? kDirectory : 0));
       store.PutString(step.counterpart);
       break;
+    case Kind::kUnfit:
+      store.Put(static_cast<std::uint8_t>(step.directory ? kDirectory : 0));
+      store.Put(step.unfit);
+      store.PutString(step.counterpart);
+      break;
     default:
       break;
   }
@@ -179,6 +188,10 @@ bool GetStep(PlanStore& store, MirrorStep* step) {
       break;
     case Kind::kBlocked:
       if (!store.Get(&flags) || !store.GetString(&step->counterpart)) return false;
+      step->directory = flags & kDirectory;
+      break;
+    case Kind::kUnfit:
+      if (!store.Get(&flags) || !store.Get(&step->unfit) || !store.GetString(&step->counterpart)) return false;
       step->directory = flags & kDirectory;
       break;
     default:
@@ -298,6 +311,8 @@ class Counterparts {
 
   // True when some source entry has exactly the name of target entry `index`.
   bool Claimed(std::size_t index) const { return claimed_[index]; }
+  // True when a target entry has exactly the name `name`.
+  bool Named(const std::string& name) const { return exact_.First(name) >= 0; }
 
   // The counterpart of the source entry `name`, or nullptr. An entry taken
   // by case is one that no earlier source entry has dealt with (seen).
@@ -369,9 +384,16 @@ class MirrorScan {
                   (plan.job.sharing == MirrorSharing::kCloneOrCopy && plan.shareByClone))) {
     // A target still to be made is made beside the reference, if anywhere.
     OsDir* timing = plan.target ? plan.target.get() : plan.reference.get();
-    timeWindowNs_ = timing ? timing->TimeResolutionNs() : 0;
-    permissions_ = timing ? timing->KeepsPermissions() : true;
-    ownerToo_ = permissions_ && os_.MayChangeOwner();
+    const MediumTraits* medium = medium_ = plan.job.medium ? &*plan.job.medium : nullptr;
+    // Times are as fine as the coarser side keeps them: a copy on FAT comes
+    // back up to 2 s away from its source, and is the same file.
+    timeWindowNs_ = std::max({medium ? medium->timeResolutionNs : timing ? timing->TimeResolutionNs() : 0,
+                              plan.job.sourceTimeResolutionNs, plan.source->TimeResolutionNs()});
+    permissions_ = medium ? medium->copiesAccess && medium->keepsPermissions
+                          : timing ? timing->KeepsPermissions() : true;
+    ownerToo_ = permissions_ && (!medium || medium->keepsOwner) && os_.MayChangeOwner();
+    plan.permissions = permissions_;
+    plan.owners = ownerToo_;
   }
 
   // Whether files are taken from the reference copy at all.
@@ -415,9 +437,25 @@ class MirrorScan {
       targets[i].seen = true;
     }
 
-    for (Listed& entry : sources) {
+    std::vector<std::optional<MirrorStep::Unfit>> unfit;
+    std::vector<std::int32_t> twinOf;
+    FindUnfit(sources, counterparts, top, &unfit, &twinOf);
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      Listed& entry = sources[i];
       if (top && !plan_.job.ownName.empty() && entry.name == plan_.job.ownName) {
         PassOver(MirrorStep::PassOver::kOwnName, entry.name);
+        continue;
+      }
+      if (unfit[i]) {
+        MirrorStep step;
+        step.kind = MirrorStep::Kind::kUnfit;
+        step.name = entry.name;
+        step.directory = entry.status.kind == EntryKind::Directory;
+        step.unfit = *unfit[i];
+        if (twinOf[i] >= 0) step.counterpart = sources[twinOf[i]].name;
+        plan_.Add(step);
+        ++totals_.leftOut;
+        entry.seen = true;
         continue;
       }
       Listed* counterpart = counterparts.Find(entry.name);
@@ -505,6 +543,49 @@ class MirrorScan {
     plan_.Add(step);
   }
   void Stop(const std::string& text) { Put(MirrorStep::Kind::kStop, text); }
+
+  // Which source entries of a level the medium cannot hold (by index; none
+  // without a medium): names, sizes and links it refuses and, where it
+  // ignores case, all but one of the names it would take for one, each with
+  // the index of the one copied in its stead (`twinOf`). Of such twins the
+  // one whose very name the target holds stays (what an earlier run
+  // copied), else the first by name. Entries the exclude patterns leave out,
+  // and the program's own name, are none of these.
+  void FindUnfit(const std::vector<Listed>& sources, const Counterparts& counterparts, bool top,
+                 std::vector<std::optional<MirrorStep::Unfit>>* unfit, std::vector<std::int32_t>* twinOf) {
+    using Unfit = MirrorStep::Unfit;
+    unfit->assign(sources.size(), std::nullopt);
+    twinOf->assign(sources.size(), -1);
+    if (medium_ == nullptr) return;
+    std::unordered_map<std::string, std::int32_t> kept;  // folded name: the entry copied
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      const Listed& entry = sources[i];
+      if (top && !plan_.job.ownName.empty() && entry.name == plan_.job.ownName) continue;
+      if (Excluded(entry.name, entry.status.kind == EntryKind::Directory)) continue;
+      if (const char* why = UnfitReason(*medium_, entry.name, entry.status.kind, entry.status.size)) {
+        (*unfit)[i] = why == kLinkReason ? Unfit::kLink : why == kSizeReason ? Unfit::kSize : Unfit::kName;
+        continue;
+      }
+      if (!medium_->foldsCase) continue;
+      const auto index = static_cast<std::int32_t>(i);
+      auto [at, first] = kept.emplace(FoldedName(entry.name), index);
+      if (first) continue;
+      // The one the target holds by its very name stays; else the first by
+      // name, whatever order the source lists them in.
+      const std::string& held = sources[at->second].name;
+      const bool heldNamed = counterparts.Named(held);
+      const bool entryNamed = counterparts.Named(entry.name);
+      if (entryNamed != heldNamed ? entryNamed : entry.name < held) {
+        (*unfit)[at->second] = Unfit::kTwin;
+        at->second = index;
+      } else {
+        (*unfit)[i] = Unfit::kTwin;
+      }
+    }
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      if ((*unfit)[i] == Unfit::kTwin) (*twinOf)[i] = kept[FoldedName(sources[i].name)];
+    }
+  }
 
   // The relative path of the current level, with `name` appended for the
   // life of the object.
@@ -641,6 +722,22 @@ class MirrorScan {
     return target.links > 1 && target.kind == EntryKind::File && !SameAccess(source, target);
   }
 
+  // Whether the copy of the source file `source` on the medium can be read
+  // by someone the source keeps out: the medium keeps no permissions, and
+  // shows its files readable by group or others where the source is not, or
+  // owned by another user (not root, who reads everything anyway) where
+  // others may not read the source.
+  bool Exposed(const FileStatus& source) const {
+    if (medium_ == nullptr || !medium_->copiesAccess || medium_->keepsPermissions ||
+        source.kind != EntryKind::File) {
+      return false;
+    }
+    const std::uint32_t shown = medium_->shownPermissions;
+    return (shown & ~source.permissions & 0044) != 0 ||
+           (!medium_->keepsOwner && medium_->shownOwner != source.owner && medium_->shownOwner != 0 &&
+            (shown & 0400) != 0 && (source.permissions & 0004) == 0);
+  }
+
   bool SameAccess(const FileStatus& a, const FileStatus& b) const {
     if (!permissions_) return true;
     if (a.permissions != b.permissions) return false;
@@ -652,9 +749,9 @@ class MirrorScan {
   bool Shareable(const FileStatus& source, const Listed* reference) const {
     if (!sharing_ || reference == nullptr) return false;
     const FileStatus& ref = reference->status;
-    return source.kind == EntryKind::File && ref.kind == EntryKind::File &&
-           ref.size == source.size && Nanoseconds(ref) == Nanoseconds(source) &&
-           SameAccess(source, ref);
+    // Equal times, to the resolution both sides keep.
+    return source.kind == EntryKind::File && ref.kind == EntryKind::File && ref.size == source.size &&
+           std::llabs(Nanoseconds(ref) - Nanoseconds(source)) <= timeWindowNs_ && SameAccess(source, ref);
   }
 
   // What comparing a link with its counterpart link by their texts found.
@@ -742,6 +839,7 @@ class MirrorScan {
       totals_.diskBytes +=
           RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.allocated : 0);
     }
+    if (Exposed(entry.status)) ++totals_.exposed;
     plan_.Add(step);
     return true;
   }
@@ -878,6 +976,8 @@ class MirrorScan {
   std::int64_t timeWindowNs_ = 0;
   bool permissions_ = true;
   bool ownerToo_ = false;
+  // What the target's medium keeps and refuses; null: nothing is known.
+  const MediumTraits* medium_ = nullptr;
 };
 
 void MirrorPlan::Add(const MirrorStep& step) { PutStep(steps_, step); }
@@ -923,6 +1023,26 @@ bool ExcludesLeaveNothing(OsDir& source, const ExcludeSet& excludes, std::string
   return !HoldsWhatIsLeft(source, excludes, ignoredAtTop, relative, &leftOut) && leftOut;
 }
 
+const char* UnfitReasonOf(MirrorStep::Unfit unfit) {
+  switch (unfit) {
+    case MirrorStep::Unfit::kTwin: return kTwinReason;
+    case MirrorStep::Unfit::kName: return kNameReason;
+    case MirrorStep::Unfit::kSize: return kSizeReason;
+    case MirrorStep::Unfit::kLink: return kLinkReason;
+  }
+  return kNameReason;
+}
+
+std::string LeftOutLine(const MirrorStep& step, const std::string& sourcePath, const std::string& targetPath,
+                        const std::string& twinPath) {
+  const std::string why = " : " + Translate(Language::kEnglish, UnfitReasonOf(step.unfit));
+  if (step.unfit == MirrorStep::Unfit::kLink) return "link found copy canceled! : " + sourcePath + why;
+  const std::string line = step.directory ? "Directory Create Failed : " + targetPath + why
+                                          : "File Copy Failed : " + sourcePath + " to " + targetPath + why;
+  // A twin's line names the one copied instead.
+  return step.unfit == MirrorStep::Unfit::kTwin ? line + " : " + twinPath : line;
+}
+
 std::string BlockedLine(const std::string& sourcePath, const std::string& targetPath, bool directory) {
   const std::string why = " : what is there is kept by the exclude patterns";
   return directory ? "Directory Create Failed : " + targetPath + why
@@ -942,6 +1062,11 @@ int MirrorPlanner::Plan(const MirrorJob& job, MirrorPlan* plan) {
   };
   auto ReportScanFailure = [&](const std::string& text) { reporter_.ScanFailure(text); };
   plan->job = job;
+  // Unchanged files are not linked where the medium has no hard links (an
+  // rclone mount answers a link with EIO): cloned or copied instead.
+  if (job.medium && !job.medium->hardLinks && job.sharing == MirrorSharing::kLinkOrClone) {
+    plan->job.sharing = MirrorSharing::kCloneOrCopy;
+  }
   // The two directories the caller named may be links; nothing below them is
   // ever followed. A missing source would list as empty, and mirroring
   // "nothing" would delete the whole copy: at the top that is a failure.

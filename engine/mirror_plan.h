@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -104,6 +105,18 @@ struct MirrorJob {
   bool deleteVanished = true;
   bool compareTimes = true;
   bool force = true;
+
+  // What the target's medium keeps and refuses, as a probe of it found
+  // (OsDir::ProbeMedium): source entries it cannot hold are left out, each
+  // a failure (a link a skip), with twins by case where it ignores case;
+  // times are compared at its resolution, and permissions and owners given
+  // only where it keeps them. Unset: what the target's file system's kind
+  // tells (OsDir::TimeResolutionNs, KeepsPermissions), nothing left out.
+  std::optional<MediumTraits> medium;
+  // The time resolution of the source's medium where the caller knows it
+  // (a restore from a probed backup directory): times are compared at the
+  // coarser of the source's and the target's.
+  std::int64_t sourceTimeResolutionNs = 0;
 };
 
 // What a plan will do, in all.
@@ -122,6 +135,13 @@ struct MirrorTotals {
   // What the plan's writing takes on the target's disk, in whole blocks:
   // copies, directories made, and clones where their data may not be shared.
   std::uint64_t diskBytes = 0;
+  // Source entries left out because the medium cannot hold them (kUnfit
+  // steps, links included).
+  std::uint64_t leftOut = 0;
+  // Files the source keeps from others that the medium lets others read: it
+  // keeps no permissions, and shows its files readable by group or others,
+  // or owned by another user.
+  std::uint64_t exposed = 0;
 };
 
 // One step of a plan with every decision made: the applier carries it out as
@@ -152,7 +172,12 @@ struct MirrorStep {
                        // patterns do not leave out, cannot take the place of its counterpart
                        // `counterpart`, which they keep (excluded itself, or a directory
                        // holding excluded entries where a file is to go): a failure
+    kUnfit,            // `name` in the source (a directory when `directory`), which the
+                       // target's medium cannot hold (`unfit` says why; a twin's
+                       // `counterpart` is the source entry of its name copied instead):
+                       // left out, a failure (a link: a skip line)
   };
+  enum class Unfit : std::uint8_t { kTwin, kName, kSize, kLink };
   enum class PassOver : std::uint8_t { kSpecial, kOwnName, kSystemDirectory, kBackupDirectory };
   // What becomes of a file.
   enum class Content : std::uint8_t {
@@ -168,6 +193,7 @@ struct MirrorStep {
   // or empty.
   std::string counterpart;
   PassOver passOver = PassOver::kSpecial;
+  Unfit unfit = Unfit::kName;
   bool directory = false;  // kDelete, kExcluded, kBlocked
   Content content = Content::kCopy;  // kFile
   // The counterpart is of another kind: it goes first (a directory with all
@@ -212,6 +238,10 @@ class MirrorPlan {
   // The target existed with other permissions (or owner) than the source:
   // it gets the source's once its contents are in place.
   bool topAccess = false;
+  // Whether copies get their source's permissions, and (root only) owner and
+  // group: where the target's medium keeps them.
+  bool permissions = true;
+  bool owners = false;
   // Set by the apply when it renamed, removed a leftover, or changed
   // permissions or an owner: changes the totals do not count.
   bool renamedOrChmodded = false;
@@ -273,6 +303,14 @@ bool ExcludesLeaveNothing(OsDir& source, const ExcludeSet& excludes, std::string
 // The failure line of a kBlocked step: the source entry at `sourcePath` is
 // not copied to `targetPath`, where what the exclude patterns keep stays.
 std::string BlockedLine(const std::string& sourcePath, const std::string& targetPath, bool directory);
+
+// The line of a kUnfit `step`, whose source entry is at `sourcePath` and
+// would go to `targetPath` (a twin's copied stead at `twinPath`): a failure
+// line, or for a link a skip line. English, as every log line.
+std::string LeftOutLine(const MirrorStep& step, const std::string& sourcePath, const std::string& targetPath,
+                        const std::string& twinPath);
+// Why a kUnfit step's entry is left out: a pattern of the translation table.
+const char* UnfitReasonOf(MirrorStep::Unfit unfit);
 
 // What a listing failure says, the directory's path and "*" after it.
 inline constexpr char kSourceFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! at ";

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -63,6 +64,11 @@ std::string Describe(const MirrorStep& step) {
     case Kind::kExcluded: return "exclude " + step.name + (step.directory ? "/" : "");
     case Kind::kPrune: return "prune " + step.name;
     case Kind::kBlocked: return "blocked " + step.name + " by " + step.counterpart;
+    case Kind::kUnfit: {
+      static const char* const kWhy[] = {"twin of", "name", "size", "link"};
+      text = "unfit " + step.name + (step.directory ? "/ " : " ") + kWhy[static_cast<int>(step.unfit)];
+      return step.counterpart.empty() ? text : text + " " + step.counterpart;
+    }
   }
   return "?";
 }
@@ -283,6 +289,76 @@ TEST_F(MirrorPlanTest, ExcludePatterns) {
     }
     EXPECT_EQ(outcome, c.outcome) << root;
     EXPECT_EQ(totals.excluded, static_cast<std::uint64_t>(std::count(outcome.begin(), outcome.end(), '!')));
+  }
+}
+
+// What the target's medium cannot hold is left out before anything is
+// copied, each entry with its reason: names it refuses, files over its
+// largest, links where it holds none, and all but one of the names it takes
+// for one (the one the target holds already, else the first); patterns
+// still decide first. Times are compared at its resolution, sharing too, and
+// permissions only where it keeps them; private files it would show to
+// others are counted.
+TEST_F(MirrorPlanTest, TheMediumDecidesWhatIsLeftOutAndHowTimesCompare) {
+  MediumTraits fat;
+  fat.foldsCase = true;
+  fat.refusedCharacters = ":?";
+  fat.refusesTrailingDotOrBlank = true;
+  fat.largestFile = 4;
+  fat.symlinks = false;
+  fat.timeResolutionNs = 2'000'000'000;
+  fat.keepsPermissions = fat.keepsOwner = false;
+  fat.shownPermissions = 0777;
+  struct Case {
+    const char* what;
+    // Source files ("name=mtime", "name@" a link) and the target's and
+    // reference's (in /t and /r); all hold "1" but "big" (5 bytes).
+    std::string source, target, reference;
+    std::optional<MediumTraits> medium;
+    Steps expected;
+    std::uint64_t exposed = 0;
+  } cases[] = {
+      {"names, sizes, links and twins", "README.txt readme.txt a:b dot. big link@ Dir/x dir/y skip.tmp SKIP.tmp", "",
+       "", fat,
+       {"enter Dir create", "file x copy", "leave", "file README.txt copy", "file SKIP.tmp copy", "unfit a:b name",
+        "unfit big size", "unfit dir/ twin of Dir", "unfit dot. name", "unfit link link",
+        "unfit readme.txt twin of README.txt", "exclude skip.tmp", "leave"}},
+      {"the twin the copy holds by its very name stays", "README.txt readme.txt", "readme.txt", "", fat,
+       {"unfit README.txt twin of readme.txt", "file readme.txt keep", "leave"}},
+      {"without a medium nothing is left out", "a:b big link@", "", "", std::nullopt,
+       {"file a:b copy", "file big copy", "file link copy", "leave"}},
+      {"times within the resolution are equal, sharing too; permissions are not compared",
+       "same=1001 newer=1003 shared=1001 private open", "same=1000 newer=1000 private", "shared=1000", fat,
+       {"file newer copy", "file open copy", "file private keep", "file same keep", "file shared share", "leave"},
+       1},
+  };
+  for (const Case& c : cases) {
+    const std::string root = "/" + std::to_string(&c - cases);
+    for (const auto& [tree, files] : {std::pair{"/s/", c.source}, std::pair{"/t/", c.target},
+                                      std::pair{"/r/", c.reference}}) {
+      memory.AddDir(root + tree);
+      std::istringstream names(files);
+      for (std::string f; names >> f;) {
+        const std::size_t at = f.find('=');
+        const std::int64_t mtime = at == std::string::npos ? 1000 : std::stoll(f.substr(at + 1));
+        const std::string path = root + tree + f.substr(0, std::min(at, f.find('@')));
+        if (f.back() == '@') memory.AddLink(path, "big", mtime);
+        else memory.AddFile(path, f == "big" ? "12345" : "1", mtime);
+      }
+    }
+    std::unique_ptr<OsDir> dir;
+    ASSERT_TRUE(memory.OpenDir(root + "/s", false, &dir).ok());
+    (void)dir->SetPermissions("private", 0600);
+    if (!c.target.empty()) (void)memory.OpenDir(root + "/t", false, &dir), (void)dir->SetPermissions("private", 0644);
+    const auto excludes = ExcludeSet::Parse({"skip.tmp"}, false);
+    MirrorJob job;
+    job.source = root + "/s", job.target = root + "/t", job.reference = root + "/r";
+    job.exact = true;
+    job.medium = c.medium;
+    job.excludes = &*excludes;
+    job.sharing = MirrorSharing::kCloneOrCopy;
+    EXPECT_EQ(Plan(job), c.expected) << c.what;
+    EXPECT_EQ(totals.exposed, c.exposed) << c.what;
   }
 }
 

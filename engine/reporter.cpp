@@ -59,6 +59,13 @@ void Reporter::Failure(const std::string& text) {
   CheckMedium(code);
 }
 
+void Reporter::LeaveOut(const std::string& line, LeftOut entry) {
+  ++failures_;
+  ++leftOutCount_;
+  if (leftOut_.size() < kLeftOutKept) leftOut_.push_back(std::move(entry));
+  log_.WriteFailure(line);
+}
+
 void Reporter::Consequence(const std::string& text) {
   // The report stays with the failure behind it, whose code the message
   // that follows takes.

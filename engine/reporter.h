@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/run_progress.h"
 #include "engine/run_summary.h"
@@ -35,6 +36,13 @@ struct Report {
 // The system's error code a failure line ends with (" : ERR = 13", "ERR= 5");
 // 0 when it ends with none.
 int ErrorCodeOfFailureLine(const std::string& line);
+
+// A source entry a backup medium cannot hold, left out of a copy.
+struct LeftOut {
+  std::string path;    // the source entry
+  const char* reason;  // why: a pattern of the translation table (medium.h)
+  std::string other;   // for a twin by case: the source entry copied in its stead
+};
 
 struct RunControl {
   // The progress of the run and the user's wish to stop it; may be null.
@@ -101,6 +109,13 @@ class Reporter {
   // A source file that could not be read and whose last good copy a new
   // generation took instead (its failure line is already written).
   void Unreadable() { ++unreadable_; }
+  // A source entry the backup medium cannot hold, left out of the copy: its
+  // failure line, always written and counted, but counted apart too
+  // (`leftOutCount`), so that a copy lacking only such entries is complete;
+  // the first `kLeftOutKept` are kept for the run's outcome. The report
+  // stays as it was: the entries are told together.
+  void LeaveOut(const std::string& line, LeftOut entry);
+  static constexpr std::size_t kLeftOutKept = 20;
   // What the run did, for its summary: a file copied (`bytes` written), a
   // file shared with an earlier copy, an entry the source no longer has
   // deleted from the copy (a directory with all in it counts once).
@@ -142,6 +157,8 @@ class Reporter {
   int failures() const { return failures_; }
   int vanished() const { return vanished_; }
   int unreadable() const { return unreadable_; }
+  int leftOutCount() const { return leftOutCount_; }
+  const std::vector<LeftOut>& leftOut() const { return leftOut_; }
   const Report& report() const { return report_; }
   // The counts above, with `failed` the failure count; `seconds` is left 0
   // for the run to fill in.
@@ -165,6 +182,8 @@ class Reporter {
   int failures_ = 0;
   int vanished_ = 0;
   int unreadable_ = 0;
+  int leftOutCount_ = 0;
+  std::vector<LeftOut> leftOut_;
   RunSummary counts_;
   Report report_;
   std::function<bool(int code)> mediumGoneIf_;

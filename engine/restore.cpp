@@ -259,6 +259,11 @@ class RestoreRun {
     MirrorJob job = MirrorJobOf(engine_, os_.Paths().Join(engine_.backupDir, generation.name), target);
     job.targetIsNew = job.targetNotMade = plan.target == nullptr;
     job.exact = true;
+    // As the restore itself compares them (its probe's directory is removed
+    // again at once).
+    MediumTraits medium;
+    (void)backup.ProbeMedium(&medium);
+    job.sourceTimeResolutionNs = medium.timeResolutionNs;
     if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return Failed(kRestoreDirField + target);
     planned_ = plan.totals;
     planned_.directoriesToCreate += missing.size();
@@ -294,6 +299,11 @@ class RestoreRun {
     // Each copy keeps a temporary name until it is on the disk, as the
     // backup's are; the flushes are made a batch of copies at a time.
     job.writes = MirrorWrites::kBatched;
+    // Times are compared as coarsely as the backup medium keeps them: a
+    // file restored from FAT is up to 2 s away from the one it restores.
+    MediumTraits medium;
+    (void)backup.ProbeMedium(&medium);
+    job.sourceTimeResolutionNs = medium.timeResolutionNs;
     // The mirror has logged (and, without the no-message flag, shown) why it
     // stopped. It also passes over some failures and carries on; those are
     // counted, and a restore with any of them is no complete restore.

@@ -318,6 +318,27 @@ TEST_F(RestoreRunTest, OlderGenerationOverANewerRestoreIsRestoredWhole) {
   EXPECT_EQ(ReadFile(dir / "R/docs/b.txt"), "same");
 }
 
+// A restore from a medium that keeps times to 2 s takes a target file as
+// old as the generation's copy, to within those 2 s, for that copy: it is
+// not copied again. One further off is.
+TEST_F(RestoreRunTest, TimesAreComparedAsCoarselyAsTheBackupMediumKeepsThem) {
+  MediumTraits fat;
+  fat.timeResolutionNs = 2'000'000'000;
+  fault.medium = fat;
+  for (const auto& [offset, restored] : {std::pair{1, false}, std::pair{3, true}}) {
+    SCOPED_TRACE(offset);
+    engine.sourcePath = dir / "work/docs";
+    WriteFile(engine.sourcePath + "/a.txt", "now");
+    WriteFile(dir / "backup/docs_1/a.txt", "v1");
+    testing::SetMtime(dir / "backup/docs_1/a.txt", kTime);
+    WriteFile(dir / "R/docs/a.txt", "t1");
+    testing::SetMtime(dir / "R/docs/a.txt", kTime + offset);
+    ASSERT_EQ(engine.FindDirGenerations(), 1);
+    ASSERT_EQ(RestoreGeneration(engine, 0), 1);
+    EXPECT_EQ(ReadFile(dir / "R/docs/a.txt"), restored ? "v1" : "t1");
+  }
+}
+
 TEST_F(RestoreRunTest, DirectoryGenerationWithoutUnderscoreIsRefused) {
   DirSource();
   WriteFile(dir / "backup/docs/a.txt", "odd");

@@ -109,6 +109,12 @@ std::int64_t FaultOs::TimeResolutionNs(OsDir& dir) {
 
 bool FaultOs::KeepsPermissions(OsDir& dir) { return keepsPermissions ? *keepsPermissions : dir.KeepsPermissions(); }
 
+Status FaultOs::ProbeMedium(OsDir& dir, MediumTraits* traits) {
+  if (!medium) return dir.ProbeMedium(traits);
+  *traits = *medium;
+  return Status();
+}
+
 Status FaultOs::CloneFile(OsDir& from, const std::string& name, OsDir& toDir, const std::string& to,
                           const FileStatus& expected) {
   if (!canClone.value_or(false) || from.CanClone()) return from.CloneFile(name, toDir, to, expected);

@@ -4,7 +4,7 @@
 // where permission tricks make nothing fail; this is how failure paths are
 // reached. It also stands in for what a test must not change in the process
 // (the environment, the clock, the log directory) and for the kind of disk
-// (time resolution, permissions, clones).
+// (time resolution, permissions, clones, what a probe of the medium finds).
 //
 // A rule names an operation, optionally a path (the call fails when its path,
 // or either path of a copy or move, equals it, or ends with a separator and
@@ -68,6 +68,9 @@ class FaultOs : public ForwardingOs {
   // system keeps permissions.
   std::optional<std::int64_t> timeResolutionNs;
   std::optional<bool> keepsPermissions;
+  // Set: every directory's `ProbeMedium` finds this medium (and succeeds,
+  // unless a rule fails it), whatever the real one is.
+  std::optional<MediumTraits> medium;
   // Set: every directory's `CanClone` returns this. True also makes
   // `CloneFile` work where the real file system cannot clone, as an unflushed
   // copy of the expected file (checked as a real clone checks it) to a
@@ -98,6 +101,7 @@ class FaultOs : public ForwardingOs {
   bool CanClone(OsDir& dir) override;
   std::int64_t TimeResolutionNs(OsDir& dir) override;
   bool KeepsPermissions(OsDir& dir) override;
+  Status ProbeMedium(OsDir& dir, MediumTraits* traits) override;
   Status CloneFile(OsDir& from, const std::string& name, OsDir& toDir, const std::string& to,
                    const FileStatus& expected) override;
 

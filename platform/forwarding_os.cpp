@@ -34,6 +34,7 @@ const char* OsOpName(OsOp op) {
     case OsOp::Exchange: return "Exchange";
     case OsOp::TestLock: return "TestLock";
     case OsOp::ReadLink: return "ReadLink";
+    case OsOp::ProbeMedium: return "ProbeMedium";
   }
   return "?";
 }
@@ -193,6 +194,9 @@ class ForwardingDir : public OsDir {
   bool CanClone() override { return os_.CanClone(*real_); }
   std::int64_t TimeResolutionNs() override { return os_.TimeResolutionNs(*real_); }
   bool KeepsPermissions() override { return os_.KeepsPermissions(*real_); }
+  Status ProbeMedium(MediumTraits* traits) override {
+    return os_.Perform(OsOp::ProbeMedium, Path(), {}, [&] { return os_.ProbeMedium(*real_, traits); });
+  }
   Status Lock(const std::string& name) override {
     return os_.Perform(OsOp::LockDir, At(name), {}, [&] { return real_->Lock(name); });
   }

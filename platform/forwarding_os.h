@@ -49,6 +49,7 @@ enum class OsOp {
   Exchange,
   TestLock,
   ReadLink,
+  ProbeMedium,  // changes nothing that stays
 };
 
 const char* OsOpName(OsOp op);
@@ -79,6 +80,7 @@ class ForwardingOs : public Os {
   virtual bool CanClone(OsDir& dir) { return dir.CanClone(); }
   virtual std::int64_t TimeResolutionNs(OsDir& dir) { return dir.TimeResolutionNs(); }
   virtual bool KeepsPermissions(OsDir& dir) { return dir.KeepsPermissions(); }
+  virtual Status ProbeMedium(OsDir& dir, MediumTraits* traits) { return dir.ProbeMedium(traits); }
   // A clone in the real directory `from`; here the real clone.
   virtual Status CloneFile(OsDir& from, const std::string& name, OsDir& toDir, const std::string& to,
                            const FileStatus& expected) {

@@ -391,6 +391,10 @@ class MemoryDir : public OsDir {
   bool CanClone() override { return true; }
   std::int64_t TimeResolutionNs() override { return 0; }
   bool KeepsPermissions() override { return true; }
+  Status ProbeMedium(MediumTraits* traits) override {
+    *traits = os_.medium;
+    return Status();
+  }
   Status Lock(const std::string& name) override {
     std::lock_guard<std::mutex> lock(tree_->mutex);
     if (BadName(name)) return Fail(ErrorKind::kInvalid);

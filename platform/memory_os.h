@@ -9,7 +9,7 @@
 // number per file; hard links share it) and its number of names. Times
 // advance by one second for every change made, from `Now()`, so entries
 // made one after the other rank by age. Every directory can clone, keeps
-// permissions and keeps exact times. Links met on the way of a path are
+// permissions and keeps exact times; a probe of the medium finds `medium`. Links met on the way of a path are
 // followed (their text taken from the root); below an open directory none
 // is. Nothing fails unless a call's own contract says it must; failures
 // carry this double's own codes (1000 + the kind).
@@ -45,6 +45,10 @@ class MemoryOs : public Os {
   std::optional<std::string> Content(const std::string& path);
 
   std::uint64_t freeBytes = std::uint64_t(1) << 40;  // what `FreeSpace` reports
+  // What a directory's `ProbeMedium` finds: by default a medium that keeps
+  // everything. The tree itself is held in memory whatever it says: a name
+  // or a size it refuses is still made.
+  MediumTraits medium;
 
   Status OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) override;
   Status Access(const std::string& path, int mode) override;

@@ -138,6 +138,52 @@ enum class CopyMode {
 
 using NameFilter = std::function<bool(std::string_view name)>;
 
+// What a file system keeps of what is written to it, and what it refuses, as
+// `OsDir::ProbeMedium` finds it out. The defaults are a file system that
+// keeps everything (ext4, XFS). The engine plans by it: what the medium
+// cannot hold is left out and said, times are compared at its resolution.
+struct MediumTraits {
+  // The file system's kind as the system names it ("ext4", "fuse.sshfs",
+  // "NTFS"), for the log; empty where it does not say.
+  std::string kind;
+  // A rename can be told never to replace, and two entries can be swapped in
+  // one step (renameat2's flags; Windows has neither). Where not, a rename
+  // must check first that its new name is free.
+  bool renameNoReplace = true;
+  bool exchange = true;
+  bool hardLinks = true;
+  bool symlinks = true;
+  // As `OsDir::TimeResolutionNs`: by how much a last-write time set here may
+  // come back different (FAT 2 s, exFAT through FUSE and SFTP 1 s, NTFS 100 ns).
+  std::int64_t timeResolutionNs = 0;
+  // Whether copies here carry permissions and owners on this system at all:
+  // false on Windows, where a copy inherits its directory's access rules
+  // whatever the medium, so that their absence tells nothing of the medium.
+  bool copiesAccess = true;
+  // Permission bits set on a file here are kept (read back as set); an owner
+  // given to it is kept (root only can give one: for others, a new file
+  // shows the user who made it).
+  bool keepsPermissions = true;
+  bool keepsOwner = true;
+  // The permission bits and owner a new file shows here where the mount
+  // decides them (0777 on exFAT through FUSE, the uid= of a FAT mount).
+  std::uint32_t shownPermissions = 0600;
+  std::uint32_t shownOwner = 0;
+  // Names that differ only in letter case reach one entry.
+  bool foldsCase = false;
+  // The characters no name here may hold (besides the separator and NUL),
+  // whether control characters (1-31) are refused too, and whether a name
+  // may not end in a dot or a blank (or loses it).
+  std::string refusedCharacters;
+  bool refusesControlCharacters = false;
+  bool refusesTrailingDotOrBlank = false;
+  // The largest file, in bytes (FAT32: 4 GiB - 1).
+  std::uint64_t largestFile = UINT64_MAX;
+  // The file system says how large it is (a share through smbnetfs and FAT
+  // through fusefat report no blocks at all: free space unknown).
+  bool freeSpaceKnown = true;
+};
+
 // A directory held open. Its operations name entries relative to it, so no
 // path above it is ever resolved again: once opened, a directory swapped for
 // a link, renamed or moved cannot send them anywhere else. This is how the
@@ -291,6 +337,15 @@ class OsDir {
   // (FAT, exFAT, NTFS, SMB: the mount decides them): there is nothing to
   // copy or to set.
   virtual bool KeepsPermissions() = 0;
+  // Finds out what the file system holding this directory keeps and refuses
+  // (MediumTraits): by its kind, and on POSIX by trying, inside a directory
+  // of the program's own temporary naming made here and removed again with
+  // all in it (no link is followed, nothing else is touched). On success
+  // `*traits` holds what was found. Where nothing can be made here (a
+  // directory this user may not write), `*traits` holds what the kind
+  // alone tells, and the failure is returned. Windows answers from the
+  // volume's flags and file system name, making nothing.
+  virtual Status ProbeMedium(MediumTraits* traits) = 0;
   // Takes the exclusive run lock of this directory without waiting; another
   // holder makes it fail (kLocked). The lock ends with the object. Locks are
   // advisory: they keep out other VELDAR2 runs, nothing else.

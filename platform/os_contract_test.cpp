@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -354,6 +355,40 @@ TEST_P(OsContractTest, LinkTextsAreReadNeverFollowed) {
     ASSERT_TRUE((dir->ReadLinkAt(name, &text)).ok()) << name;
     EXPECT_EQ(target, text) << name;
   }
+}
+
+// A probe of the medium leaves nothing behind, and what it says agrees with
+// what the directory then does: a name looked up with its case swapped is
+// found exactly where case is ignored, a second name for a file can be made
+// exactly where there are hard links, a time set comes back within the
+// resolution, permissions are kept as the directory says.
+TEST_P(OsContractTest, MediumProbeAgreesWithTheDirectoryAndLeavesNothing) {
+  Os& os = Subject();
+  Write(At("Probe"), "x");
+  std::unique_ptr<OsDir> dir;
+  ASSERT_TRUE((os.OpenDir(dir_, false, &dir)).ok());
+  MediumTraits traits;
+  ASSERT_TRUE((dir->ProbeMedium(&traits)).ok());
+  EXPECT_EQ(Names(dir_), std::vector<std::string>{"Probe"});
+  FileStatus status;
+  EXPECT_EQ(dir->StatAt("pROBE", &status).ok(), traits.foldsCase);
+  ASSERT_TRUE((dir->StatAt("Probe", &status)).ok());
+  EXPECT_EQ(dir->LinkFile("Probe", *dir, "second", status).ok(), traits.hardLinks);
+  ASSERT_TRUE((dir->SetTimes("Probe", 1700000001)).ok());
+  ASSERT_TRUE((dir->StatAt("Probe", &status)).ok());
+  const std::int64_t difference = (status.mtimeSec - 1700000001) * 1'000'000'000 + status.mtimeNsec;
+  EXPECT_LE(std::abs(difference), traits.timeResolutionNs);
+  EXPECT_LE(traits.timeResolutionNs, 2'000'000'000);
+  EXPECT_EQ(traits.keepsPermissions, dir->KeepsPermissions());
+  if (GetParam() != Implementation::kFaultDouble) return;
+  // The double finds the medium it is told to, and fails where a rule says.
+  auto& faults = static_cast<FaultOs&>(os);
+  faults.medium = MediumTraits();
+  faults.medium->foldsCase = true;
+  ASSERT_TRUE((dir->ProbeMedium(&traits)).ok());
+  EXPECT_TRUE(traits.foldsCase);
+  faults.FailAt(OsOp::ProbeMedium, dir_, os.Error(ErrorKind::kAccessDenied));
+  EXPECT_EQ(ErrorKind::kAccessDenied, Kind(dir->ProbeMedium(&traits)));
 }
 
 TEST_P(OsContractTest, ReadOnlyStateTimesAndPaths) {

@@ -96,7 +96,20 @@
 //  - The time resolution of a directory's file system, and whether it keeps
 //    permissions, come from the native traits of its kind (2 s on FAT; none
 //    kept where the mount options decide them); where the kind tells
-//    nothing, times are exact and permissions kept.
+//    nothing, times are exact and permissions kept. OsDir::ProbeMedium
+//    starts from the same traits and then tries, in a directory of the
+//    temporary files' naming (".~veldar2-probe." + pid and random suffix +
+//    ".tmp", mode 0700) made in the directory and removed again: a file
+//    made 0600 is given 0640, another owner (root only) and the time
+//    1700000001.123456789 and read back by name; it is looked up with its
+//    case swapped, renamed with the native rename that never replaces,
+//    swapped, hard-linked and sym-linked; names holding : ? * " < > | \, a
+//    control character, a trailing dot and a trailing blank are made and
+//    must then be listed as written (SMB clients, which lose their
+//    connection over one such name, are answered by their kind).
+//  - On FUSE file systems a link's owner and times are never set (the copy
+//    of a link, SetOwner on one): sshfs applies them to what the link points
+//    to, on the server.
 //  - A directory's run lock is flock(LOCK_EX|LOCK_NB) on a file inside it
 //    (created O_EXCL 0600 relative to the directory's descriptor, O_NOFOLLOW,
 //    and trusted by its device and inode; one found there is trusted only as
@@ -495,9 +508,10 @@ int CopyContent(int in, int out, const struct stat& st, std::uint64_t* copied,
 }
 
 // Chown/chmod failures that only mean the target's file system cannot hold
-// the value (FAT, some network shares): the copy is still a good copy.
+// the value (FAT, some network shares; fusefat answers ENOSYS): the copy is
+// still a good copy.
 bool MetadataUnsupported(int code) {
-  return code == EPERM || code == EINVAL || code == ENOTSUP || code == EOPNOTSUPP;
+  return code == EPERM || code == EINVAL || code == ENOTSUP || code == EOPNOTSUPP || code == ENOSYS;
 }
 
 // Gives a finished temporary entry the target's name (both relative to
@@ -560,6 +574,12 @@ int WriteLink(int fromFd, const std::string& from, const struct stat& st, int to
     return symlinkat(text.c_str(), toFd, name.c_str()) == 0 ? 0 : LastError();
   });
   if (code != 0) return code;
+  // Where a driver would give them to what the link points to instead, the
+  // link keeps the owner and time of its making.
+  if (native::FileSystemOf(toFd).linkMetadataUnsafe) {
+    *bytesCopied = text.size();
+    return 0;
+  }
   if (geteuid() == 0 &&
       fchownat(toFd, made->c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
       !MetadataUnsupported(errno)) {
@@ -796,6 +816,132 @@ bool CloneWorksIn(int fd) {
 // made without reflink cannot).
 bool CanCloneOn(int fd) { return native::FileSystemOf(fd).mayClone && CloneWorksIn(fd); }
 
+// The time the probe sets: an odd second with nanoseconds, so that what comes
+// back tells the resolution by its own form (FAT keeps even seconds).
+constexpr struct timespec kProbeTime = {1700000001, 123456789};
+
+// The resolution that makes `kProbeTime` come back as `back`: the coarsest
+// of the usual steps that `back` is a multiple of and that covers the
+// difference; the difference itself where none does.
+std::int64_t ResolutionOf(const struct timespec& back) {
+  constexpr std::int64_t kBillion = 1'000'000'000;
+  const std::int64_t set = kProbeTime.tv_sec * kBillion + kProbeTime.tv_nsec;
+  const std::int64_t got = static_cast<std::int64_t>(back.tv_sec) * kBillion + back.tv_nsec;
+  const std::int64_t difference = got > set ? got - set : set - got;
+  if (difference == 0) return 0;
+  for (std::int64_t step : {2 * kBillion, kBillion, std::int64_t{10'000'000}, std::int64_t{1'000'000},
+                            std::int64_t{1'000}, std::int64_t{100}}) {
+    if (got % step == 0 && difference <= step) return step;
+  }
+  return difference;
+}
+
+// The trials of a probe, made in `dir`, a directory of the probe's own:
+// a file is given permissions, an owner (root only) and a time and read back;
+// renamed with the flags, linked both ways, looked up with its case
+// swapped; names with the characters other systems refuse are made, unless
+// the kind tells them already (`fs`). Whatever cannot be tried keeps the
+// answer the kind gave.
+void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits) {
+  std::string current = "Probe-a";
+  UniqueFd file(Retry([&] {
+    return openat(dir, current.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }));
+  if (file.get() < 0) return;
+  (void)!write(file.get(), "v", 1);
+  struct stat st;
+  if (fstat(file.get(), &st) != 0) return;
+  traits->shownPermissions = st.st_mode & 07777;
+  traits->shownOwner = st.st_uid;
+  const bool root = geteuid() == 0;
+  const uid_t other = st.st_uid == 65534 ? 65533 : 65534;
+  (void)fchmod(file.get(), 0640);
+  if (root) (void)!fchown(file.get(), other, static_cast<gid_t>(-1));
+  const struct timespec times[2] = {kProbeTime, kProbeTime};
+  const bool timeSet = futimens(file.get(), times) == 0;
+  if (CloseFd(file.release()) != 0) return;
+  // Read back by name: what the medium kept, not what the open file held.
+  if (fstatat(dir, current.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  traits->keepsPermissions = (st.st_mode & 07777) == 0640;
+  traits->keepsOwner = root ? st.st_uid == other : st.st_uid == geteuid();
+  if (timeSet) traits->timeResolutionNs = ResolutionOf(st.st_mtim);
+
+  struct stat swapped;
+  traits->foldsCase = fstatat(dir, "pROBE-A", &swapped, AT_SYMLINK_NOFOLLOW) == 0;
+  traits->renameNoReplace = native::RenameNoReplace(dir, current.c_str(), dir, "Probe-b") == 0;
+  if (traits->renameNoReplace || renameat(dir, current.c_str(), dir, "Probe-b") == 0) current = "Probe-b";
+  UniqueFd second(Retry([&] {
+    return openat(dir, "Probe-c", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }));
+  traits->exchange = second.get() >= 0 && native::Exchange(dir, current.c_str(), "Probe-c") == 0;
+  traits->hardLinks = linkat(dir, current.c_str(), dir, "Probe-d", 0) == 0;
+  traits->symlinks = symlinkat(current.c_str(), dir, "Probe-e") == 0 &&
+                     fstatat(dir, "Probe-e", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+  if (fs.namesKnown) return;
+
+  // A name is held when it can be made and is then listed exactly as it was
+  // written (a driver may drop a trailing dot instead of refusing it).
+  const std::string characters = ":?*\"<>|\\";
+  std::vector<std::string> tried;
+  for (char c : characters) tried.push_back(std::string("n") + c + "n");
+  tried.push_back("n\x01n");
+  tried.push_back("n.");
+  tried.push_back("n ");
+  std::vector<bool> made(tried.size(), false);
+  for (std::size_t i = 0; i < tried.size(); ++i) {
+    const int fd = Retry([&] {
+      return openat(dir, tried[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    });
+    if (fd >= 0) made[i] = CloseFd(fd) == 0;
+  }
+  std::vector<DirEntry> listed;
+  (void)ListFd(dir, &listed, {});
+  auto held = [&](std::size_t i) {
+    return made[i] && std::any_of(listed.begin(), listed.end(),
+                                  [&](const DirEntry& entry) { return entry.name == tried[i]; });
+  };
+  traits->refusedCharacters.clear();
+  for (std::size_t i = 0; i < characters.size(); ++i) {
+    if (!held(i)) traits->refusedCharacters += characters[i];
+  }
+  traits->refusesControlCharacters = !held(characters.size());
+  traits->refusesTrailingDotOrBlank = !held(characters.size() + 1) || !held(characters.size() + 2);
+}
+
+// OsDir::ProbeMedium in the directory `fd`: the kind's answers, then the
+// trials in a directory of the program's own temporary naming, which is
+// emptied and removed again. 0, or why nothing could be tried.
+int ProbeMediumIn(int fd, MediumTraits* traits) {
+  const native::FileSystemTraits fs = native::FileSystemOf(fd);
+  *traits = MediumTraits();
+  traits->kind = fs.kind.empty() ? native::MountKind(fd) : fs.kind;
+  traits->timeResolutionNs = fs.timeResolutionNs;
+  traits->keepsPermissions = traits->keepsOwner = fs.keepsPermissions;
+  traits->foldsCase = fs.foldsCase;
+  traits->refusedCharacters = fs.refusedCharacters;
+  traits->refusesControlCharacters = fs.refusesControlCharacters;
+  traits->refusesTrailingDotOrBlank = fs.refusesTrailingDotOrBlank;
+  traits->largestFile = fs.largestFile;
+  traits->freeSpaceKnown = fs.freeSpaceKnown;
+  const std::string name = TemporaryPath("veldar2-probe");
+  if (mkdirat(fd, name.c_str(), 0700) != 0) return LastError();
+  int code = 0;
+  {
+    UniqueFd dir(Retry([&] { return openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+    if (dir.get() < 0) {
+      code = LastError();
+    } else {
+      TryMedium(dir.get(), fs, traits);
+      std::vector<DirEntry> left;
+      (void)ListFd(dir.get(), &left, {});
+      for (const DirEntry& entry : left) unlinkat(dir.get(), entry.name.c_str(), 0);
+    }
+  }
+  // One that cannot go now is an abandoned temporary for the next run.
+  unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+  return code;
+}
+
 class PosixDir : public OsDir {
  public:
   // `os` is the system that opened it: its copies report to its progress.
@@ -964,6 +1110,8 @@ class PosixDir : public OsDir {
 
   bool CanClone() override { return CanCloneOn(fd_); }
 
+  Status ProbeMedium(MediumTraits* traits) override { return PosixError(ProbeMediumIn(fd_, traits)); }
+
   Status SetAttributesNormal(const std::string& name) override {
     if (int code = CheckName(name)) return PosixError(code);
     return PosixError(SetAttributesNormalAt(fd_, name));
@@ -989,6 +1137,12 @@ class PosixDir : public OsDir {
   Status SetOwner(const std::string& name, std::uint32_t owner, std::uint32_t group) override {
     if (name.empty()) return PosixError(fchown(fd_, owner, group) == 0 ? 0 : LastError());
     if (int code = CheckName(name)) return PosixError(code);
+    // A link is left alone where the driver would change its target instead.
+    struct stat st;
+    if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
+        native::FileSystemOf(fd_).linkMetadataUnsafe) {
+      return Status();
+    }
     return PosixError(fchownat(fd_, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError());
   }
 

@@ -158,6 +158,11 @@
 //    before read-only.
 //  - The time resolution is 2 s on FAT and FAT32, 10 ms on exFAT and 0
 //    elsewhere (GetVolumeInformationByHandleW's file system name).
+//    ProbeMedium makes nothing: the volume's name says whether files stop
+//    at 4 GiB - 1 and links are held at all (none on FAT and exFAT; NTFS
+//    holds both), its flags say so for the others; names are looked up
+//    without regard to case and never hold : ? * " < > | or control
+//    characters, nor end in a dot or a blank (the system's own rules).
 //  - OpenExclusive opens with share mode FILE_SHARE_DELETE only (OPEN_ALWAYS,
 //    never truncating, not following a link): every other opener gets a
 //    sharing violation (32, kLocked), while the opener can still rename and
@@ -1560,6 +1565,33 @@ class Win32Dir : public OsDir {
   }
 
   bool KeepsPermissions() override { return false; }
+
+  Status ProbeMedium(MediumTraits* traits) override {
+    *traits = MediumTraits();
+    wchar_t name[MAX_PATH + 1] = {};
+    DWORD flags = 0;
+    if (!GetVolumeInformationByHandleW(handle_.get(), nullptr, 0, nullptr, nullptr, &flags, name,
+                                       MAX_PATH + 1)) {
+      return WindowsError(LastError());
+    }
+    const std::wstring kind = name;
+    traits->kind = WideToUtf8(kind);
+    const bool fat = kind == L"FAT" || kind == L"FAT32" || kind == L"FAT12" || kind == L"FAT16";
+    // MoveFileEx never replaces unless told to; no swap in one step.
+    traits->exchange = false;
+    // The FAT family holds no links of either kind; the volume's flags say
+    // for the others (Wine's say none, for a folder that holds both).
+    traits->hardLinks = !fat && kind != L"exFAT" && ((flags & FILE_SUPPORTS_HARD_LINKS) != 0 || kind == L"NTFS");
+    traits->symlinks = !fat && kind != L"exFAT" && ((flags & FILE_SUPPORTS_REPARSE_POINTS) != 0 || kind == L"NTFS");
+    traits->timeResolutionNs = TimeResolutionNs();
+    traits->copiesAccess = traits->keepsPermissions = traits->keepsOwner = false;
+    // Names are looked up without regard to case, whatever the volume can.
+    traits->foldsCase = true;
+    traits->refusedCharacters = ":?*\"<>|";
+    traits->refusesControlCharacters = traits->refusesTrailingDotOrBlank = true;
+    if (fat) traits->largestFile = 0xFFFFFFFFull;
+    return Status();
+  }
 
   // The lock names no file here: a named object of the session (see the
   // header comment) keeps other runs out without leaving anything behind.

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/os.h"
 
@@ -127,10 +128,34 @@ struct FileSystemTraits {
   // True for the kinds that can clone (`CloneContent`); whether this one can
   // is still to be found out by trying.
   bool mayClone = false;
+  // A FUSE mount's kind as the mount table names it ("fuse.sshfs"); empty
+  // for any other.
+  std::string kind;
+  // FUSE: a driver may apply what is set on a link (its times, its owner)
+  // to what the link points to (sshfs does, on the server), so a link's own
+  // are never set there.
+  bool linkMetadataUnsafe = false;
+  // Names the kind is known to refuse, said without trying them: an SMB
+  // client loses its connection to the server for seconds over one name
+  // refused. `namesKnown` false: the kind tells nothing, try them.
+  bool namesKnown = false;
+  const char* refusedCharacters = "";
+  bool refusesControlCharacters = false;
+  bool refusesTrailingDotOrBlank = false;
+  bool foldsCase = false;
+  // FAT: 4 GiB - 1.
+  std::uint64_t largestFile = UINT64_MAX;
+  // False where the file system reports no size at all (0 blocks).
+  bool freeSpaceKnown = true;
 };
 // The traits of the file system holding `fd`; where they cannot be read, the
 // defaults above. Portable: the defaults (exact times, permissions kept, no
-// clones).
+// clones, no kind).
 FileSystemTraits FileSystemOf(int fd);
+
+// The kind of the mount `fd` is reached through, as the mount table names it
+// ("ext4", "fuse.sshfs", "fuseblk"); empty where it cannot be read.
+// Portable: empty.
+std::string MountKind(int fd);
 
 }  // namespace veldar::native

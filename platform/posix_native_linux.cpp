@@ -28,7 +28,10 @@
 //    FAT, 10 ms on exFAT, 100 ns on NTFS and SMB, exact elsewhere. FAT,
 //    exFAT, NTFS, SMB and FUSE file systems (ntfs-3g, exfat-fuse) count as
 //    keeping no permissions: their mount options decide them, and setting
-//    them fails or changes nothing.
+//    them fails or changes nothing. The kind the mount table gives
+//    (/proc/self/mountinfo, found by the mount id) tells a FUSE driver's
+//    name ("fuse.sshfs"): FAT through fusefat (4 GiB - 1 files) and SMB
+//    through smbnetfs, whose refused names are known without trying.
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -39,6 +42,11 @@
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include "platform/posix_native.h"
 
@@ -132,14 +140,57 @@ int OpenUnnamedFile(int dirfd, const char* directory, int flags, int* fd) {
   return 0;
 }
 
+std::string MountKind(int fd) {
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_MNT_ID, &sx) != 0 ||
+      !(sx.stx_mask & STATX_MNT_ID)) {
+    return std::string();
+  }
+  std::unique_ptr<FILE, int (*)(FILE*)> table(fopen("/proc/self/mountinfo", "re"), fclose);
+  if (!table) return std::string();
+  // "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [FIELDS...] - KIND SOURCE ..."
+  char* line = nullptr;
+  std::size_t capacity = 0;
+  std::string kind;
+  while (getline(&line, &capacity, table.get()) > 0) {
+    if (std::strtoull(line, nullptr, 10) != sx.stx_mnt_id) continue;
+    if (const char* dash = std::strstr(line, " - ")) {
+      const char* start = dash + 3;
+      kind.assign(start, std::strcspn(start, " \n"));
+    }
+    break;
+  }
+  free(line);
+  return kind;
+}
+
+// What SMB clients refuse: the server's Windows rules, said by the kind.
+void SmbNames(FileSystemTraits* traits) {
+  traits->namesKnown = true;
+  traits->refusedCharacters = ":?*\"<>|\\";
+  traits->refusesControlCharacters = traits->refusesTrailingDotOrBlank = true;
+}
+
 FileSystemTraits FileSystemOf(int fd) {
   FileSystemTraits traits;
   struct statfs fs;
   if (fstatfs(fd, &fs) != 0) return traits;
+  traits.freeSpaceKnown = fs.f_blocks != 0;
+  // Only a FUSE mount's driver is told by its name alone.
+  if (static_cast<unsigned long>(fs.f_type) == kFuseMagic) traits.kind = MountKind(fd);
+  if (traits.kind == "fuse.fusefat") {
+    // fusefat: FAT through FUSE.
+    traits.timeResolutionNs = 2'000'000'000;
+    traits.largestFile = 0xFFFFFFFFull;
+  } else if (traits.kind == "fuse.smbnetfs") {
+    SmbNames(&traits);
+    traits.foldsCase = true;
+  }
   switch (static_cast<unsigned long>(fs.f_type)) {
     case MSDOS_SUPER_MAGIC:
       traits.timeResolutionNs = 2'000'000'000;
       traits.keepsPermissions = false;
+      traits.largestFile = 0xFFFFFFFFull;
       break;
     case kExfatMagic:
       traits.timeResolutionNs = 10'000'000;
@@ -151,9 +202,11 @@ FileSystemTraits FileSystemOf(int fd) {
     case kSmb2Magic:
       traits.timeResolutionNs = 100;
       traits.keepsPermissions = false;
+      if (fs.f_type != kNtfsMagic && fs.f_type != kNtfs3Magic) SmbNames(&traits);
       break;
     case kFuseMagic:  // ntfs-3g and exFAT through FUSE
       traits.keepsPermissions = false;
+      traits.linkMetadataUnsafe = true;
       break;
     case XFS_SUPER_MAGIC:
     case BTRFS_SUPER_MAGIC:

@@ -63,4 +63,6 @@ int OpenUnnamedFile(int, const char*, int, int*) { return EOPNOTSUPP; }
 
 FileSystemTraits FileSystemOf(int) { return FileSystemTraits(); }
 
+std::string MountKind(int) { return std::string(); }
+
 }  // namespace veldar::native

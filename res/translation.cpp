@@ -207,6 +207,33 @@ constexpr Entry kTable[] = {
     {"ソケット", "a socket", false},
     {"特殊なファイル", "a special file", false},
 
+    // ---- The backup medium: what it cannot keep (log and standard error) ----
+    {"権限なし", "no permissions", false},
+    {"所有者なし", "no owner", false},
+    {"時刻は %1 単位", "times to %1", false},
+    {"大文字と小文字の区別なし", "case ignored", false},
+    {"リンクなし", "no links", false},
+    {"ハードリンクなし", "no hard links", false},
+    {"名前に %1 なし", "no %1 in names", false},
+    {"名前に制御文字なし", "no control characters in names", false},
+    {"名前の末尾に点や空白なし", "no dot or blank at the end of a name", false},
+    {"ファイルは %1 バイトまで", "files up to %1 bytes", false},
+    {"空き容量は不明", "free space unknown", false},
+    {"書き込むディレクトリ %1 の媒体が保てないもの: %2", "the backup medium of %1 does not keep: %2", false},
+    {"書き込むディレクトリの媒体はこれらの名前を区別しません", "the backup medium does not tell these names apart",
+     false},
+    {"書き込むディレクトリの媒体はこの名前を保てません", "the backup medium cannot hold this name", false},
+    {"書き込むディレクトリの媒体が保てる最大のファイルより大きいファイルです",
+     "the file is larger than the largest file the backup medium can hold", false},
+    {"書き込むディレクトリの媒体はリンクを保てません", "the backup medium cannot hold links", false},
+    {"コピーしていません: %1（%2）", "not copied: %1 (%2)", false},
+    {"ほかに %1 個のファイルやフォルダを、書き込むディレクトリの媒体が保てないためコピーしていません（ログ: %2）",
+     "%1 more entr(y/ies) not copied because the backup medium cannot hold them (see %2)", false},
+    {"元では他人が読めなかったファイル %1 個が、書き込むディレクトリの媒体では、その媒体を読める人なら誰でも読めます"
+     "（すべてのファイルを権限 %2 にする媒体です。自分だけが読めるようにマウントするには uid= と umask=077 を使います）",
+     "%1 file(s) private in the source are readable by anyone who can read the backup medium (it gives every "
+     "file mode %2; mount it with uid= and umask=077 to keep them private)", false},
+
     // ---- The summary of a run on standard output ----
     {"コピー %1、共有 %2、削除 %3、失敗 %4、%5 バイト、%6",
      "%1 copied, %2 shared, %3 deleted, %4 failed, %5 bytes, %6", false},
