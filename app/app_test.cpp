@@ -151,8 +151,10 @@ TEST_F(AppTest, ControlCharactersInNamesReachNoTerminalRaw) {
       {"a path not used", false, [&] { return errOf({"-M3", dir / "src", dir / hostile, dir / "dst"}); }},
       {"the restore of a missing generation", true,
        [&] {
-         testing::MakeDirs(dir / hostile);
-         return errOf({"-RESTORE5", dir / "src", dir / hostile, dir / "rest"});
+         testing::MakeDirs(dir / (hostile + "/src_1"));
+         const std::string text = errOf({"-RESTORE5", dir / "src", dir / hostile, dir / "rest"});
+         std::filesystem::remove_all(dir / (hostile + "/src_1"));
+         return text;
        }},
       {"a refusal the log cannot take", false,
        [&] {
