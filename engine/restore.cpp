@@ -439,9 +439,10 @@ class RestoreRun {
     for (const Part& part : *parts) {
       std::vector<std::string> way{name};
       way.insert(way.end(), part.names.begin(), part.names.end() - 1);
-      std::unique_ptr<OsDir> below;
+      std::vector<std::unique_ptr<OsDir>> held;
       OsDir* at = into.get();
       for (std::size_t i = 0; i < way.size(); ++i) {
+        std::unique_ptr<OsDir> below;
         FileStatus status;
         if (!at->StatAt(way[i], &status).ok()) break;  // made by the restore
         if (status.kind != EntryKind::Directory) {
@@ -452,7 +453,7 @@ class RestoreRun {
         if (const Status code = at->OpenDir(way[i], &below); !code.ok()) {
           return DirFailure(PathOf(engine_.restoreDir, way, i + 1), code);
         }
-        at = below.get();
+        at = held.emplace_back(std::move(below)).get();
       }
     }
     return std::string();
