@@ -470,7 +470,7 @@ std::string DescribeReport(const Report& report, Language language, Os& os) {
     line += report.path;
   }
   if (firstEnd != std::string::npos) {
-    const std::string rest = MessageLine(translated.substr(firstEnd + 1), Language::kJapanese);
+    const std::string rest = JoinedLines(translated.substr(firstEnd + 1));
     if (named && !rest.empty()) {
       line += ": " + rest;
     } else {
@@ -479,7 +479,7 @@ std::string DescribeReport(const Report& report, Language language, Os& os) {
   }
   if (report.code != 0) {
     line += ": ";
-    line += os.ErrorText(os.Error(report.code));
+    line += TranslateReason(language, os.ErrorText(os.Error(report.code)));
   }
   return line;
 }

@@ -11,6 +11,7 @@
 
 #include "app/progress_line.h"
 #include "platform/fault_os.h"
+#include "res/translation.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -44,6 +45,18 @@ class AppTest : public ::testing::Test {
   }
   std::string Log() { return ReadFile(fault.logDirOverride + "VELDAR2.LOG"); }
   std::string NotFoundText() { return real->ErrorText(real->Error(ErrorKind::kNotFound)); }
+  // A batch run in `language` where no box can be shown: its messages go to
+  // standard error, which it returns, as its exit status goes to `*status`.
+  std::string RunWithoutABox(Language language, const std::vector<std::string>& arguments, int* status) {
+    std::ostringstream stderrText;
+    StreamMessages noBox(stderrText, language);
+    CVELDAR2App batch(fault, noBox, settings);
+    batch.optionChar = '-';
+    batch.language = language;
+    batch.standardErrorMessages = &noBox;
+    *status = batch.InitInstance(arguments, out, stderrText);
+    return stderrText.str();
+  }
 
   testing::TempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
@@ -345,7 +358,8 @@ TEST_F(AppTest, MissingSourceIsRefusedWithAMessageAndStatus2) {
             "パラメタの指定誤りです。[バックアップするファイル]\n" + NotFoundText());
   // The log holds only the run's start and end: the summary does not send the user there.
   EXPECT_EQ(err.str(), "veldar2: パラメタの指定誤りです。[バックアップするファイル] " + dir / "missing" + ": " +
-                           NotFoundText() + "\nveldar2: バックアップできませんでした\n");
+                           TranslateReason(Language::kJapanese, NotFoundText()) +
+                           "\nveldar2: バックアップできませんでした\n");
   const auto lines = testing::Lines(Log());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find(" : Start with parameter"), std::string::npos);
@@ -438,8 +452,8 @@ TEST_F(AppTest, RefusalsAndFailuresNameThePathAndTheReason) {
        "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
            NotFoundText() + "\nveldar2: the backup failed or was refused\n"},
       {"missing source, Japanese", Language::kJapanese, {"-M3", dir / "missing", dir / "dst"}, false,
-       "veldar2: パラメタの指定誤りです。[バックアップするファイル] " + dir / "missing" + ": " + NotFoundText() +
-           "\nveldar2: バックアップできませんでした\n"},
+       "veldar2: パラメタの指定誤りです。[バックアップするファイル] " + dir / "missing" + ": " +
+           TranslateReason(Language::kJapanese, NotFoundText()) + "\nveldar2: バックアップできませんでした\n"},
       {"missing source, -NOMSG: logged", Language::kEnglish, {"-M3", "-NOMSG", dir / "missing", dir / "dst"}, false,
        "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
            NotFoundText() + "\nveldar2: the backup failed or was refused (see " + log + ")\n"},
@@ -450,26 +464,69 @@ TEST_F(AppTest, RefusalsAndFailuresNameThePathAndTheReason) {
        "veldar2: ERROR MKDIR " + working + ": " + real->ErrorText(denied) +
            "\nveldar2: the backup failed or was refused (see " + log + ")\n"},
       {"backup directory not writable, -NOMSG", Language::kJapanese, {"-M3", "-NOMSG", dir / "src", dir / "dst"}, true,
-       "veldar2: ERROR MKDIR " + working + ": " + real->ErrorText(denied) +
+       "veldar2: ERROR MKDIR " + working + ": " + TranslateReason(Language::kJapanese, real->ErrorText(denied)) +
            "\nveldar2: バックアップできませんでした (ログ: " + log + ")\n"},
   };
   for (const Case& c : cases) {
     fault.ClearRules();
     if (c.denyWorkingDir) fault.FailAt(OsOp::CreateDir, ".src.veldar2-new", denied);
-    std::ostringstream stderrText;
-    StreamMessages noBox(stderrText, c.language);
-    CVELDAR2App batch(fault, noBox, settings);
-    batch.optionChar = '-';
-    batch.language = c.language;
-    batch.standardErrorMessages = &noBox;
-    EXPECT_EQ(batch.InitInstance(c.arguments, out, stderrText), kExitFailure) << c.name;
-    EXPECT_EQ(stderrText.str(), c.stderrText) << c.name;
+    int status = 0;
+    EXPECT_EQ(RunWithoutABox(c.language, c.arguments, &status), c.stderrText) << c.name;
+    EXPECT_EQ(status, kExitFailure) << c.name;
   }
   const auto lines = testing::Lines(Log());
   ASSERT_GE(lines.size(), 2u);
   EXPECT_NE(lines[lines.size() - 2].find(" : Directory Create Failed : " + working + " : ERR= " + std::to_string(denied.code())),
             std::string::npos)
       << "the log's own line stays as it was";
+}
+
+// The system's reason for a refusal or a failure is told on standard error
+// in the program's language, whatever the C library's locale; the log keeps
+// the system's own text, the same for every reader.
+TEST_F(AppTest, SystemReasonsOnStandardErrorAreInTheUsersLanguage) {
+  testing::WriteFile(dir / "src/a", "a");
+  testing::MakeDirs(dir / "dst");
+  const Status denied = real->Error(ErrorKind::kAccessDenied);
+  const std::string notFound = NotFoundText(), notAllowed = real->ErrorText(denied);
+  const std::string notFoundJa = TranslateReason(Language::kJapanese, notFound);
+  const std::string notAllowedJa = TranslateReason(Language::kJapanese, notAllowed);
+  ASSERT_NE(notFoundJa, notFound);
+  ASSERT_NE(notAllowedJa, notAllowed);
+  const std::string refusedJa = "veldar2: パラメタの指定誤りです。[バックアップするファイル] " + dir / "missing" + ": ";
+  const std::string refusedEn = "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": ";
+  const std::string mkdir = "veldar2: ERROR MKDIR " + dir / "dst/.src.veldar2-new" + ": ";
+  struct Case {
+    const char* name;
+    Language language;
+    std::vector<std::string> arguments;
+    std::string firstLine;  // on standard error
+    std::string logged;     // what the log holds of it; empty: nothing
+  } cases[] = {
+      {"refused, Japanese", Language::kJapanese, {"-M3", dir / "missing", dir / "dst"}, refusedJa + notFoundJa, ""},
+      {"refused, Japanese, -NOMSG", Language::kJapanese, {"-M3", "-NOMSG", dir / "missing", dir / "dst"},
+       refusedJa + notFoundJa, "[バックアップするファイル]\\n" + notFound},
+      {"refused, English", Language::kEnglish, {"-M3", dir / "missing", dir / "dst"}, refusedEn + notFound, ""},
+      {"refused, English, -NOMSG", Language::kEnglish, {"-M3", "-NOMSG", dir / "missing", dir / "dst"},
+       refusedEn + notFound, "[バックアップするファイル]\\n" + notFound},
+      {"failed, Japanese", Language::kJapanese, {"-M3", "-NOMSG", dir / "src", dir / "dst"}, mkdir + notAllowedJa,
+       " : ERR= " + std::to_string(denied.code())},
+      {"failed, English", Language::kEnglish, {"-M3", "-NOMSG", dir / "src", dir / "dst"}, mkdir + notAllowed,
+       " : ERR= " + std::to_string(denied.code())},
+  };
+  fault.FailAt(OsOp::CreateDir, ".src.veldar2-new", denied);
+  for (const Case& c : cases) {
+    const std::size_t logged = Log().size();
+    int status = 0;
+    EXPECT_EQ(testing::Lines(RunWithoutABox(c.language, c.arguments, &status)).at(0), c.firstLine) << c.name;
+    EXPECT_EQ(status, kExitFailure) << c.name;
+    const std::string log = Log().substr(logged);
+    if (!c.logged.empty()) {
+      EXPECT_NE(log.find(c.logged), std::string::npos) << c.name << ": " << log;
+    }
+    EXPECT_EQ(log.find(notFoundJa), std::string::npos) << c.name << ": " << log;
+    EXPECT_EQ(log.find(notAllowedJa), std::string::npos) << c.name << ": " << log;
+  }
 }
 
 // Paths beyond the second: the first is the source, the last the backup

@@ -43,11 +43,12 @@ int StartDialogProgram(veldar::Os& os, veldar::Language language) {
   execv(program.c_str(), argv);
   const int error = errno;
   const auto say = [language](const char* japanese) { return veldar::Translate(language, japanese); };
+  const std::string reason = veldar::TranslateReason(language, os.ErrorText(os.Error(error)));
   std::cerr << veldar::ConsoleLine(
       error == ENOENT ? veldar::FormatText(say("ダイアログは %1 パッケージにあります（インストール: %2）"),
                                            {"veldar2-gui", "sudo apt install veldar2-gui"})
                       : veldar::FormatText(say("ダイアログを表示できません: %1"),
-                                           {program + ": " + os.ErrorText(os.Error(error))}));
+                                           {program + ": " + reason}));
   std::cerr << veldar::ConsoleLine(
       veldar::FormatText(say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"), {"--help"}));
   return veldar::kExitFailure;

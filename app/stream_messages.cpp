@@ -19,17 +19,20 @@ void JoinMessageLine(std::string& line, const std::string& next) {
   line += next;
 }
 
-std::string MessageLine(const std::string& text, Language language) {
-  const std::string translated = TranslateMessage(language, text);
+std::string JoinedLines(const std::string& text) {
   std::string line;
   std::size_t start = 0;
-  while (start <= translated.size()) {
-    const std::size_t end = translated.find('\n', start);
-    JoinMessageLine(line, translated.substr(start, end == std::string::npos ? std::string::npos : end - start));
+  while (start <= text.size()) {
+    const std::size_t end = text.find('\n', start);
+    JoinMessageLine(line, text.substr(start, end == std::string::npos ? std::string::npos : end - start));
     if (end == std::string::npos) break;
     start = end + 1;
   }
   return line;
+}
+
+std::string MessageLine(const std::string& text, Language language) {
+  return JoinedLines(TranslateMessage(language, text));
 }
 
 void StreamMessages::Show(const std::string& text) {

@@ -50,6 +50,9 @@ std::string ConsoleLine(const std::string& text);
 // joined with ": ", or a blank after a sentence's end.
 std::string MessageLine(const std::string& text, Language language);
 
+// The lines of `text` on one line, as `MessageLine` joins them, untranslated.
+std::string JoinedLines(const std::string& text);
+
 // Appends `next` to `line` as `MessageLine` joins lines.
 void JoinMessageLine(std::string& line, const std::string& next);
 

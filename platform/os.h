@@ -376,7 +376,8 @@ class Os {
   // A failure of `kind` with a code of this platform's, for a failure the
   // caller finds itself (an entry that is not what it was).
   virtual Status Error(ErrorKind kind) const = 0;
-  // The system's text for a failure's code (strerror; FormatMessage).
+  // The system's text for a failure's code, as the log keeps it
+  // (`SystemErrorText`: strerror in the C locale; FormatMessage).
   virtual std::string ErrorText(const Status& status) = 0;
 
   // ---- Progress ----

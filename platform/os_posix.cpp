@@ -152,6 +152,7 @@
 
 #include "platform/os.h"
 #include "platform/posix_native.h"
+#include "platform/system_reasons.h"
 #include "platform/temporary_names.h"
 
 namespace veldar {
@@ -1321,26 +1322,13 @@ class PosixOs : public Os {
     }
   }
 
-  std::string ErrorText(const Status& status) override {
-    char buffer[256];
-    buffer[0] = '\0';
-    return PickErrorText(strerror_r(status.code(), buffer, sizeof buffer), buffer);
-  }
+  std::string ErrorText(const Status& status) override { return SystemErrorText(status.code()); }
 
   Status Error(int code) const override { return PosixError(code); }
   Status Error(ErrorKind kind) const override { return PosixError(ErrnoOf(kind)); }
   const PathRules& Paths() const override { return PathRules::Posix(); }
 
  private:
-  // strerror_r comes in two shapes: the GNU one returns the text, the XSI one
-  // fills the buffer and returns 0.
-  static std::string PickErrorText(char* text, char*) {
-    return text ? std::string(text) : std::string();
-  }
-  static std::string PickErrorText(int result, char* buffer) {
-    return result == 0 ? std::string(buffer) : "Unknown error";
-  }
-
   static std::string HomeDir() {
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/') return home;

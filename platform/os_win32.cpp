@@ -209,6 +209,7 @@
 #include <vector>
 
 #include "platform/os.h"
+#include "platform/system_reasons.h"
 #include "platform/temporary_names.h"
 #include "platform/win32_text.h"
 
@@ -1863,23 +1864,7 @@ class Win32Os : public Os {
     if (milliseconds > 0) Sleep(static_cast<DWORD>(milliseconds));
   }
 
-  std::string ErrorText(const Status& status) override {
-    const int code = status.code();
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string result;
-    if (length > 0 && text != nullptr) result = WideToUtf8(std::wstring_view(text, length));
-    if (text != nullptr) LocalFree(text);
-    while (!result.empty() &&
-           (result.back() == '\r' || result.back() == '\n' || result.back() == ' ' ||
-            result.back() == '.')) {
-      result.pop_back();
-    }
-    if (result.empty()) result = "Error " + std::to_string(code);
-    return result;
-  }
+  std::string ErrorText(const Status& status) override { return SystemErrorText(status.code()); }
 
   Status Error(int code) const override { return WindowsError(code); }
   Status Error(ErrorKind kind) const override { return WindowsError(CodeOfKind(kind)); }

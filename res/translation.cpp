@@ -5,6 +5,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/system_reasons.h"
+
 namespace veldar {
 namespace {
 
@@ -324,6 +326,29 @@ const Phrases& PhraseTable() {
   return phrases;
 }
 
+// `text` with each system's reason in Japanese: a line that is one, or the
+// end of a line after ": " (where the messages put them, after a path or a
+// field's name). Only a whole line or a whole end is taken, so that a path
+// holding a reason's words is kept.
+std::string ReasonsInJapanese(const std::string& text) {
+  std::string message;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    std::string line = text.substr(start, end - start);
+    if (std::string japanese = JapaneseSystemReason(line); !japanese.empty()) {
+      line = std::move(japanese);
+    } else if (const std::size_t colon = line.rfind(": "); colon != std::string::npos) {
+      japanese = JapaneseSystemReason(std::string_view(line).substr(colon + 2));
+      if (!japanese.empty()) line.replace(colon + 2, std::string::npos, japanese);
+    }
+    message += line;
+    if (end == text.size()) return message;
+    message += '\n';
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
 std::string Translate(Language language, std::string_view japanese) {
@@ -332,8 +357,16 @@ std::string Translate(Language language, std::string_view japanese) {
   return std::string(found == Texts().end() ? japanese : found->second);
 }
 
+std::string TranslateReason(Language language, const std::string& reason) {
+  // The log's reasons are the system's English (or, on Windows, its
+  // interface language, which the program speaks too).
+  if (language != Language::kJapanese) return reason;
+  const std::string japanese = JapaneseSystemReason(reason);
+  return japanese.empty() ? reason : japanese;
+}
+
 std::string TranslateMessage(Language language, const std::string& text) {
-  if (language == Language::kJapanese) return text;
+  if (language == Language::kJapanese) return ReasonsInJapanese(text);
   std::string message = text;
   for (const NumberedPhrase& phrase : PhraseTable().numbered) {
     std::smatch match;

@@ -20,8 +20,14 @@ std::string Translate(Language language, std::string_view japanese);
 
 // A message composed of the program's phrases, paths and system texts, in
 // `language`: every phrase it holds is translated where it stands (the
-// longest first, numbers inside a phrase kept), the rest is kept.
+// longest first, numbers inside a phrase kept), and so is every system's
+// reason (`TranslateReason`) that is a line of its own or ends a line after
+// ": "; the rest is kept.
 std::string TranslateMessage(Language language, const std::string& text);
+
+// The system's reason for a failure, as `Os::ErrorText` gives it (and the
+// log keeps it), in `language`; as it is where no translation is known.
+std::string TranslateReason(Language language, const std::string& reason);
 
 // `pattern` with %1 to %9 replaced by `arguments`, in order; a "%" followed
 // by anything else stays.

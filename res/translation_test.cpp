@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "platform/os.h"
+
 namespace veldar {
 namespace {
 
@@ -59,6 +63,55 @@ TEST(TranslationTest, TextsAndMessagesInEachLanguage) {
   }
 
   EXPECT_EQ(FormatText("%1 / %2 %3%", {"a", "b"}), "a / b %3%");
+}
+
+// The system's reasons, which the log keeps as the system gives them, read
+// in the program's language: in Japanese where it speaks Japanese, whether a
+// reason is a line of its own (the engine's messages) or ends a line after
+// ": " (the failure lines and the generation list), and only there.
+TEST(TranslationTest, SystemReasonsFollowTheProgramsLanguage) {
+  const std::unique_ptr<Os> os = MakeSystemOs();
+  struct Case {
+    ErrorKind kind;
+    std::string japanese;
+  } cases[] = {
+#ifdef _WIN32
+      {ErrorKind::kNotFound, "指定されたファイルが見つかりません"},
+      {ErrorKind::kAccessDenied, "アクセスが拒否されました"},
+      {ErrorKind::kExists, "既に存在するファイルを作成することはできません"},
+      {ErrorKind::kNoSpace, "ディスクに十分な空き領域がありません"},
+      {ErrorKind::kReadOnlyFileSystem, "メディアは書き込み禁止になっています"},
+      {ErrorKind::kNotDirectory, "ディレクトリ名が無効です"},
+      {ErrorKind::kNotEmpty, "ディレクトリが空ではありません"},
+      {ErrorKind::kLocked, "別のプロセスがファイルの一部をロックしているため、プロセスはファイルにアクセスできません"},
+      {ErrorKind::kUnsupported, "要求はサポートされていません"},
+#else
+      {ErrorKind::kNotFound, "そのようなファイルやディレクトリはありません"},
+      {ErrorKind::kAccessDenied, "許可がありません"},
+      {ErrorKind::kExists, "ファイルが存在します"},
+      {ErrorKind::kNoSpace, "デバイスに空き領域がありません"},
+      {ErrorKind::kReadOnlyFileSystem, "読み込み専用ファイルシステムです"},
+      {ErrorKind::kNotDirectory, "ディレクトリではありません"},
+      {ErrorKind::kNotEmpty, "ディレクトリは空ではありません"},
+      {ErrorKind::kLocked, "リソースが一時的に利用できません"},
+      {ErrorKind::kUnsupported, "サポートされていない操作です"},
+#endif
+  };
+  const std::string field = "パラメタの指定誤りです。[バックアップするファイル]\n/home/花子/missing\n";
+  const std::string unreadable = "書き込むディレクトリを読めません: /mnt/backup: ";
+  for (const Case& c : cases) {
+    const std::string system = os->ErrorText(os->Error(c.kind));
+    EXPECT_EQ(TranslateReason(Language::kJapanese, system), c.japanese) << system;
+    EXPECT_EQ(TranslateReason(Language::kEnglish, system), system);
+    EXPECT_EQ(TranslateMessage(Language::kJapanese, field + system), field + c.japanese);
+    EXPECT_EQ(TranslateMessage(Language::kJapanese, unreadable + system), unreadable + c.japanese);
+    EXPECT_EQ(TranslateMessage(Language::kEnglish, field + system),
+              "The parameters are wrong: [file or folder to back up]\n/home/花子/missing\n" + system);
+    // Inside a name, the same words are the name's.
+    const std::string named = "ERROR MKDIR /mnt/" + system + "/a: ";
+    EXPECT_EQ(TranslateMessage(Language::kJapanese, named + system), named + c.japanese);
+  }
+  EXPECT_EQ(TranslateReason(Language::kJapanese, "no reason of the system's"), "no reason of the system's");
 }
 
 }  // namespace

@@ -122,7 +122,7 @@ TEST_F(BatchProgramTest, MissingSourceIsNamedOnStandardErrorInTheUsersLanguage) 
   EXPECT_NE(lines[1].find(" : End : 0 copied"), std::string::npos);
 
   EXPECT_EQ(Run("-M5 -NOMSG missing dst", "LANG=fr_FR.UTF-8 LANGUAGE=de:ja"), 2);
-  EXPECT_EQ(err, "veldar2: パラメタの指定誤りです。[バックアップするファイル] missing: No such file or directory\n"
+  EXPECT_EQ(err, "veldar2: パラメタの指定誤りです。[バックアップするファイル] missing: そのようなファイルやディレクトリはありません\n"
                  "veldar2: バックアップできませんでした (ログ: " + dir / "state/VELDAR2/VELDAR2.LOG)\n");
   EXPECT_NE(Log().find(" : パラメタの指定誤りです。[バックアップするファイル]\\nNo such file or directory"), std::string::npos)
       << "the log's own line, the same in every language";
