@@ -903,7 +903,9 @@ TEST_F(AppTest, RestoreOfPartOfAGenerationTouchesNothingElse) {
     for (const auto& [path, entry] : before) {
       const bool restored = std::any_of(c.restored.begin(), c.restored.end(),
                                         [&](const std::string& each) { return path == "src/" + each; });
-      if (!restored) EXPECT_EQ(after[path], entry) << path;
+      if (!restored) {
+        EXPECT_EQ(after[path], entry) << path;
+      }
     }
   }
   // Nothing is written for a path the generation lacks, or for one beside
