@@ -836,13 +836,19 @@ TEST_F(AppTest, RestoreWithTheSourceGoneTakesItsKindFromItsGenerations) {
       testing::WriteFile(file, version);
       testing::SetMtime(file, version == std::string("one") ? 1'700'000'000 : 1'700'000'100);
       ASSERT_EQ(Run({"-M3", source, dir / "dst"}), kExitSuccess) << err.str();
+      testing::WaitForNewTimestamps();  // each generation born after the one before
     }
     std::filesystem::rename(source, dir / (name + ".gone"));
-    for (const auto& [number, generation] : {std::pair{"1", "_2"}, {"2", "_1"}}) {
-      ASSERT_EQ(Run({std::string("-RESTORE") + number, source, dir / "dst", dir / "rest"}), kExitSuccess)
-          << number << err.str();
-      const std::string stored = folder ? dir / ("dst/docs" + std::string(generation))
-                                        : dir / ("dst/report" + std::string(generation) + ".txt_");
+    // Each number is the generation the list (with the source gone too) gives it.
+    ASSERT_EQ(Run({"-LIST", "-JSON", source, dir / "dst"}), kExitSuccess) << err.str();
+    const std::vector<std::string> listed = testing::Lines(out.str());
+    ASSERT_EQ(listed.size(), 2u) << out.str();
+    for (const std::string number : {"1", "2"}) {
+      const std::string& line = listed[std::stoul(number) - 1];
+      const std::string start = "{\"number\":" + number + ",\"name\":\"";
+      ASSERT_TRUE(line.starts_with(start)) << line;
+      const std::string stored = dir / ("dst/" + line.substr(start.size(), line.find('"', start.size()) - start.size()));
+      ASSERT_EQ(Run({"-RESTORE" + number, source, dir / "dst", dir / "rest"}), kExitSuccess) << number << err.str();
       if (folder) {
         EXPECT_EQ(Snapshot(dir / "rest/docs"), Snapshot(stored)) << number;
       } else {
