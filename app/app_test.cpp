@@ -930,12 +930,13 @@ TEST_F(AppTest, RestoreOfPartOfAGenerationTouchesNothingElse) {
 TEST_F(AppTest, ListOfOneFileSaysWhichGenerationsHoldTheSameVersion) {
   testing::MakeDirs(dir / "dst");
   testing::WriteFile(dir / "src/keep.txt", "k");
-  // The runs' versions, oldest first: changed before the third and fifth;
-  // the fourth shares unchanged files with the third.
+  // The runs' versions, oldest first: changed before the third and the
+  // fifth (of the same size: only its time tells); the fourth shares
+  // unchanged files with the third.
   const struct {
     const char* content;
     bool link;
-  } runs[] = {{"v1", false}, {"v1", false}, {"v2 longer", false}, {"v2 longer", true}, {"v3", false}};
+  } runs[] = {{"v1", false}, {"v1", false}, {"v2 longer", false}, {"v2 longer", true}, {"v2 LONGER", false}};
   std::int64_t time = 1'700'000'000;
   for (const auto& run : runs) {
     if (testing::ReadFile(dir / "src/report.txt") != run.content) {
