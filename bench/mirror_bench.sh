@@ -255,10 +255,49 @@ first_copy() {
   done
   echo "  ratios: veldar2 -M1/(cp -a + sync -f) $(ratio "$tag/veldar2-M1" "$tag/cp-a+sync-f")," \
        "veldar2 -M3/(cp -a + sync -f) $(ratio "$tag/veldar2-M3-first" "$tag/cp-a+sync-f")"
-  target "$tag first copy: veldar2 -M1 / (cp -a + sync -f) (<= 1.3)" \
-    "$(ratio "$tag/veldar2-M1" "$tag/cp-a+sync-f")" 1.3
+  target "$tag first copy: veldar2 -M1 / (cp -a + sync -f) (<= 1.15)" \
+    "$(ratio "$tag/veldar2-M1" "$tag/cp-a+sync-f")" 1.15
   target "$tag first copy: veldar2 -M3, new generation / (cp -a + sync -f) (<= 1.3)" \
     "$(ratio "$tag/veldar2-M3-first" "$tag/cp-a+sync-f")" 1.3
+}
+
+# restores TAG BASE SRC: -RESTORE1 into an empty directory, next to the first
+# copy that made the generation and cp -a of the generation + sync -f; then
+# -RESTORE1 over a restored tree where 1% of the files differ, next to a -M1
+# mirror over a copy where the same 1% differ (a nothing-changed run plus the
+# changed files). Each pair is measured side by side in every round.
+restores() {
+  local tag=$1 base=$2 src=$3 rep name gen
+  echo " restores (${reps} rounds; median):"
+  mkdir -p "$base/bk"
+  "$bin" -M3 "$src" "$base/bk" >/dev/null 2>&1 || echo "  the generation could not be made"
+  gen=$(find "$base/bk" -mindepth 1 -maxdepth 1 -type d | head -n1)
+  for rep in $(seq "$reps"); do
+    rm -rf "$base/res" "$base/c1" "$base/g3"; mkdir -p "$base/res" "$base/c1" "$base/g3"
+    measure "$tag/veldar2-M3-first#$rep" "$bin" -M3 "$src" "$base/g3"
+    measure "$tag/cp-a-gen+sync-f#$rep" sh -c 'cp -a "$1" "$2" && sync -f "$2"' sh "$gen" "$base/c1/copy"
+    measure "$tag/restore-empty#$rep" "$bin" -RESTORE1 "$src" "$base/bk" "$base/res"
+    change_one_percent "$base/res" >/dev/null
+    measure "$tag/restore-1pc#$rep" "$bin" -RESTORE1 "$src" "$base/bk" "$base/res"
+    rm -rf "$base/m"; mkdir -p "$base/m"
+    "$bin" -M1 "$src" "$base/m" >/dev/null 2>&1
+    change_one_percent "$base/m" >/dev/null
+    measure "$tag/mirror-1pc#$rep" "$bin" -M1 "$src" "$base/m"
+  done
+  for name in veldar2-M3-first cp-a-gen+sync-f restore-empty restore-1pc mirror-1pc; do
+    secs[$tag/$name]=$(for rep in $(seq "$reps"); do echo "${secs[$tag/$name#$rep]:-}"; done |
+      grep . | sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }')
+    printf "  %-36s %8s s (median)\n" "$tag/$name" "${secs[$tag/$name]:-n/a}"
+  done
+  diff -r "$gen" "$base/res/$(basename "$src")" >/dev/null && echo "  check: the restored tree equals the generation" \
+    || echo "  CHECK FAILED: the restored tree differs from the generation"
+  target "$tag restore into an empty directory / the first copy, -M3 (<= 1.2)" \
+    "$(ratio "$tag/restore-empty" "$tag/veldar2-M3-first")" 1.2
+  target "$tag restore into an empty directory / (cp -a + sync -f) (<= 1.3)" \
+    "$(ratio "$tag/restore-empty" "$tag/cp-a-gen+sync-f")" 1.3
+  target "$tag restore over 1% changed / -M1 mirror over 1% changed (<= 1.5)" \
+    "$(ratio "$tag/restore-1pc" "$tag/mirror-1pc")" 1.5
+  rm -rf "$base"
 }
 
 # Disk space a run added. The figure is the file system's own used-space count
@@ -415,6 +454,7 @@ make_tree "$work/tree" $tree_files $tree_big
 run_case "tree: $tree_files small files + big files" "$work/tree" tree
 echo "== tree, in $work =="
 first_copy tree "$work/t" "$work/tree"
+restores tree "$work/t" "$work/tree"
 rotation tree "$work/t" "$work/tree" 0
 rm -rf "$work/tree"
 

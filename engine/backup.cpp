@@ -63,8 +63,18 @@ const char kTakenByOtherUser[] = "ほかのユーザーのものです。";
 const char kTakenByOther[] = "取り除けないものです。";
 const char kRemoveIt[] = "取り除いてからやり直してください。";
 
+// What a run whose backup medium went away tells the user.
+const char kMediumGone[] =
+    "書き込むディレクトリのディスクが見つからなくなりました（取り外されたか、接続が切れました）。"
+    "世代は置き換えていません。つなぎ直してから実行すると、続きから行います。";
+
 // The lock is tried again this often while another run holds it.
 constexpr int kLockRetryMs = 500;
+
+// How long a backup medium that answers with I/O errors is asked again
+// before it counts as gone, and how often.
+constexpr int kMediumWaitMs = 10'000;
+constexpr int kMediumRetryMs = 500;
 
 // A freshly formatted file system holds this directory and nothing else.
 constexpr char kLostAndFound[] = "lost+found";
@@ -133,7 +143,7 @@ BackupOutcome OutcomeOf(int ok, const BackupRun& run, Reporter& reporter) {
   // was abandoned, no generation was replaced, and a working directory stays
   // for the next run to carry on from. Or the stop came once the new
   // generation was complete: what was left undone then is the next run's.
-  if ((!outcome.ok || run.stoppedAfterCopy()) && reporter.Cancelled()) {
+  if ((!outcome.ok || run.stoppedAfterCopy()) && reporter.Cancelled() && !reporter.MediumGone()) {
     outcome.cancelled = true;
     reporter.Note(CVELDAR2Engine::kCanceledLine);
   }
@@ -215,11 +225,17 @@ int BackupRun::Run() {
   struct RunScope {
     BackupRun& run;
     ~RunScope() {
+      run.reporter_.WatchMedium(nullptr);
       run.backupDir_ = nullptr;
       run.guarded_.reset();
     }
   } scope{*this};
   backupDir_ = backup.get();
+  // A backup medium that goes away stops the run at the first failure it
+  // causes, instead of failing every file left.
+  if (!dryRun_ && backupDir_) {
+    reporter_.WatchMedium([this](int code) { return BackupMediumGone(code); }, kMediumGone, job_.backupDir);
+  }
   FileStatus status;
   // A source whose status cannot be read counts as a directory, as in the
   // pre-check.
@@ -680,7 +696,7 @@ int BackupRun::OpenWorkingDir(OsDir& backup, const std::string& name,
     Status code = backup.StatAt(name, &status);
     if (code.ok() && status.kind == EntryKind::Directory) {
       code = backup.OpenDir(name, dir);
-      if (code.ok() && CarriesOn(**dir, status, &code)) return 1;
+      if (code.ok() && CarriesOn(backup, **dir, status, &code)) return 1;
       dir->reset();
       if (!code.ok() && !code.Is(ErrorKind::kNotFound) && !code.Is(ErrorKind::kNotDirectory)) {
         reporter_.ScanFailure(kTargetFirstError + Join(path, "*"));
@@ -706,7 +722,7 @@ int BackupRun::OpenWorkingDir(OsDir& backup, const std::string& name,
     FileStatus made;
     code = backup.OpenDir(name, dir);
     if (code.ok()) code = (*dir)->Stat(&made);
-    if (code.ok() && made.owner == os_.UserId()) {
+    if (code.ok() && MadeByUs(backup, made)) {
       *created = true;
       return 1;
     }
@@ -716,14 +732,23 @@ int BackupRun::OpenWorkingDir(OsDir& backup, const std::string& name,
   return 0;
 }
 
-bool BackupRun::CarriesOn(OsDir& dir, const FileStatus& listed, Status* code) const {
+bool BackupRun::MadeByUs(OsDir& backup, const FileStatus& entry) const {
+  if (entry.owner == os_.UserId()) return true;
+  // A medium that maps owners (FAT mounted for a desktop user, FUSE media)
+  // gives everything on it the mount's user, the directory included; and
+  // whoever owns the directory could replace what it holds anyway.
+  FileStatus directory;
+  return backup.Stat(&directory).ok() && entry.owner == directory.owner;
+}
+
+bool BackupRun::CarriesOn(OsDir& backup, OsDir& dir, const FileStatus& listed, Status* code) const {
   FileStatus opened;
   *code = dir.Stat(&opened);
   // Carried on only when it is what a run of ours began: made by this user,
   // after every generation there is. Anything else on the name (another
   // user's directory, an older copy) is in the way, and goes.
   const CFileEntry* newest = FindGeneration(job_.generations, 0);
-  return code->ok() && opened.SameEntryAs(listed) && opened.owner == os_.UserId() &&
+  return code->ok() && opened.SameEntryAs(listed) && MadeByUs(backup, opened) &&
          (newest == nullptr || std::make_pair(opened.birthSec, opened.birthNsec) >
                                    std::make_pair(newest->time, newest->timeNsec));
 }
@@ -733,7 +758,7 @@ bool BackupRun::CarriedOnWorkingDir(OsDir& backup, const std::string& name,
   FileStatus status;
   Status code;
   if (backup.StatAt(name, &status).ok() && status.kind == EntryKind::Directory &&
-      backup.OpenDir(name, dir).ok() && CarriesOn(**dir, status, &code)) {
+      backup.OpenDir(name, dir).ok() && CarriesOn(backup, **dir, status, &code)) {
     return true;
   }
   dir->reset();
@@ -757,17 +782,19 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
            now.SameEntryAs(expected);
   };
 
+  // The working copy as this run renames it (see Rename).
+  FileStatus working = workingStatus;
   if (recycled == nullptr) {
     // A free name. Renamed, not copied: the directory keeps the creation
     // time it got when this run (or the interrupted one it carries on)
     // began, newer than every generation there is.
-    if (!isStill(workingName, workingStatus)) {
+    if (!isStill(workingName, working)) {
       return renameFailed(workingName, finalName, os_.Error(ErrorKind::kChanged));
     }
-    if (Status code = Rename(backup, workingName, finalName); !code.ok()) {
+    if (Status code = Rename(backup, workingName, finalName, &working); !code.ok()) {
       return renameFailed(workingName, finalName, code);
     }
-    if (!isStill(finalName, workingStatus)) {
+    if (!isStill(finalName, working)) {
       return renameFailed(workingName, finalName, os_.Error(ErrorKind::kChanged));
     }
     if (Status code = backup.Sync(); !code.ok()) {
@@ -786,13 +813,14 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
   // copy, never a generation), and is then swapped with the old one in one
   // step: there is no moment at which the generation's name is missing.
   std::string retiredName;
-  if (Status code = MoveAside(backup, workingName, finalName, kRetiredSuffix, &retiredName); !code.ok()) {
+  if (Status code = MoveAside(backup, workingName, finalName, kRetiredSuffix, &retiredName, &working);
+      !code.ok()) {
     return renameFailed(workingName, retiredName, code);
   }
   // Until the swap, a failure gives the copy its working name back, for the
   // next run to carry on from.
   auto giveBack = [&] { (void)Rename(backup, retiredName, workingName); };
-  if (!isStill(retiredName, workingStatus)) {
+  if (!isStill(retiredName, working)) {
     renameFailed(workingName, retiredName, os_.Error(ErrorKind::kChanged));
     giveBack();
     return 0;
@@ -804,21 +832,22 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
   }
   Status code = backup.Exchange(retiredName, finalName);
   std::string oldName = retiredName;  // where the old copy ends up
+  FileStatus oldStatus = recycled->status;
   if (code.Is(ErrorKind::kUnsupported)) {
     // No swap in one step here (Windows, some file systems): the old copy
     // is moved aside under a name that a later run gives back to it if the
     // new one never got there, then the new one takes its name.
-    if (code = Rename(backup, retiredName, workingName); !code.ok()) {
+    if (code = Rename(backup, retiredName, workingName, &working); !code.ok()) {
       return renameFailed(retiredName, workingName, code);
     }
-    if (code = MoveAside(backup, finalName, finalName, kSwapSuffix, &oldName); !code.ok()) {
+    if (code = MoveAside(backup, finalName, finalName, kSwapSuffix, &oldName, &oldStatus); !code.ok()) {
       return renameFailed(finalName, oldName, code);
     }
     if (!Flush(backup, /*fileSystem=*/false)) {
       reporter_.Show("ERROR MKDIR " + target);
       return 0;
     }
-    if (code = Rename(backup, workingName, finalName); !code.ok()) {
+    if (code = Rename(backup, workingName, finalName, &working); !code.ok()) {
       return renameFailed(workingName, finalName, code);
     }
   } else if (!code.ok()) {
@@ -833,7 +862,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     reporter_.Show("ERROR MKDIR " + target);
     return 0;
   }
-  if (!isStill(finalName, workingStatus)) {
+  if (!isStill(finalName, working)) {
     return renameFailed(retiredName, finalName, os_.Error(ErrorKind::kChanged));
   }
   // The old copy now lies under the retired name. A stop asked for while it
@@ -841,6 +870,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
   // the next run deletes the rest.
   CFileEntry old = *recycled;
   old.name = oldName;
+  old.status = oldStatus;
   bool removeFailed = false;
   if (!TreeDeleter(files_, guarded_).Tree(backup, old, &removeFailed)) {
     if (reporter_.Cancelled()) {
@@ -853,20 +883,32 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
   return 1;
 }
 
-Status BackupRun::Rename(OsDir& backup, const std::string& from, const std::string& to) {
-  const Status code = backup.MoveNoReplace(from, backup, to);
-  if (code.ok()) {
-    reporter_.Done("rename directory : from " + Join(job_.backupDir, from) + " TO " + Join(job_.backupDir, to));
+Status BackupRun::Rename(OsDir& backup, const std::string& from, const std::string& to, FileStatus* identity) {
+  Status code = backup.MoveNoReplace(from, backup, to);
+  // A medium without a rename that refuses to replace (FUSE, network
+  // clients): the name is looked up first, which is as safe here, since the
+  // run's lock keeps every other run of ours off the backup directory's
+  // names.
+  const bool lookedUp = code.Is(ErrorKind::kUnsupported);
+  if (lookedUp) code = backup.MoveIfFree(from, backup, to);
+  if (!code.ok()) return code;
+  reporter_.Done("rename directory : from " + Join(job_.backupDir, from) + " TO " + Join(job_.backupDir, to));
+  // Some of those media number a directory by its path (rclone): the one
+  // this run just renamed is known by what its new name reaches from now on.
+  FileStatus now;
+  if (lookedUp && identity != nullptr && backup.StatAt(to, &now).ok() && now.kind == EntryKind::Directory &&
+      now.device == identity->device) {
+    *identity = now;
   }
   return code;
 }
 
 Status BackupRun::MoveAside(OsDir& backup, const std::string& from, const std::string& generation,
-                            const char* suffix, std::string* to) {
+                            const char* suffix, std::string* to, FileStatus* identity) {
   Status code;
   for (int variant = 1; variant <= kServiceNameVariants; ++variant) {
     *to = ServiceNameVariant(generation, suffix, variant);
-    code = Rename(backup, from, *to);
+    code = Rename(backup, from, *to, identity);
     if (!code.Is(ErrorKind::kExists)) return code;
     // Left by someone this run may not overrule (another user's entry in a
     // shared directory): the next spelling of the name is used instead.
@@ -942,7 +984,8 @@ int BackupRun::Retire(OsDir& backup, const CFileEntry& generation,
                     (guarded_ && now.SameEntryAs(*guarded_)))) {
     code = os_.Error(ErrorKind::kChanged);
   }
-  if (code.ok()) code = MoveAside(backup, generation.name, generation.name, kRetiredSuffix, &trashName);
+  FileStatus retiredStatus = generation.status;
+  if (code.ok()) code = MoveAside(backup, generation.name, generation.name, kRetiredSuffix, &trashName, &retiredStatus);
   if (!code.ok()) {
     reporter_.Failure("rename directory failed : from " + path + " TO " + Join(job_.backupDir, trashName) +
                       " : ERR = " + std::to_string(code.code()));
@@ -957,6 +1000,7 @@ int BackupRun::Retire(OsDir& backup, const CFileEntry& generation,
   }
   CFileEntry retired = generation;
   retired.name = trashName;
+  retired.status = retiredStatus;
   bool removeFailed = false;
   if (!TreeDeleter(files_, guarded_).Tree(backup, retired, &removeFailed)) {
     if (!reporter_.Cancelled()) reporter_.Show(removeFailed ? removeMessage : contentsMessage);
@@ -978,9 +1022,7 @@ void BackupRun::RecoverSwapped(OsDir& backup, const std::string& stem) {
     if (code.ok()) {
       // The new copy took the name: the old one was being deleted.
       OwnDeleter().Tree(backup, CFileEntry{entry.name, 0, 0, true, -1, EntryKind::Directory, entry.status});
-    } else if (code.Is(ErrorKind::kNotFound) && backup.MoveNoReplace(entry.name, backup, name).ok()) {
-      reporter_.Done("rename directory : from " + Join(job_.backupDir, entry.name) + " TO " +
-                     Join(job_.backupDir, name));
+    } else if (code.Is(ErrorKind::kNotFound) && Rename(backup, entry.name, name).ok()) {
       Flush(backup, /*fileSystem=*/false);
     }
   }
@@ -1019,9 +1061,38 @@ void BackupRun::RemoveLeftovers(OsDir& backup, const std::string* stem) {
   }
 }
 
+bool BackupRun::BackupMediumGone(int code) {
+  // Only a failure that a medium gone away gives (or one that names no
+  // code) is worth the look.
+  const Status failure = os_.Error(code);
+  if (backupDir_ == nullptr || !(code == 0 || failure.Is(ErrorKind::kGone) || failure.Is(ErrorKind::kIo))) {
+    return false;
+  }
+  // The backup directory's own medium is asked: a listing and a flush reach
+  // the driver or the disk, where a status may come from a cache.
+  for (int waited = 0;; waited += kMediumRetryMs) {
+    std::vector<DirEntry> none;
+    Status probe = backupDir_->List(&none, [](std::string_view) { return false; });
+    if (probe.ok()) probe = backupDir_->Sync();
+    if (!probe.Is(ErrorKind::kIo)) return probe.Is(ErrorKind::kGone);
+    // An I/O error may pass: smbnetfs answers every call with one for some
+    // three seconds after a call the server refused.
+    if (waited >= kMediumWaitMs) return true;
+    os_.SleepMs(kMediumRetryMs);
+  }
+}
+
 int BackupRun::CheckRoom(const MirrorTotals& totals) {
   std::uint64_t available = 0;
-  if (!os_.FreeSpace(job_.backupDir, &available).ok() || totals.diskBytes <= available) return 1;
+  const Status code = os_.FreeSpace(job_.backupDir, &available);
+  // A medium that does not tell its size (some network and FUSE file
+  // systems) cannot be checked: the copy goes ahead, and a full disk fails
+  // it as it would any copy.
+  if (code.Is(ErrorKind::kUnsupported)) {
+    reporter_.Note("Free Space Unknown, Not Checked : " + job_.backupDir);
+    return 1;
+  }
+  if (!code.ok() || totals.diskBytes <= available) return 1;
   return Refuse(LoadString(IDS_NO_ROOM) + "\n必要: " + Megabytes(totals.diskBytes) +
                 "、空き: " + Megabytes(available));
 }

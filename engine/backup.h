@@ -154,10 +154,14 @@ class BackupRun {
   // goes first. 0: reported.
   int OpenWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir,
                      bool* created);
-  // Whether the open working directory `dir`, listed as `listed`, is one a
-  // run of this user's began after every generation there is, to be carried
-  // on. `*code`: why its status could not be read, if it could not.
-  bool CarriesOn(OsDir& dir, const FileStatus& listed, Status* code) const;
+  // Whether `entry` of the backup directory `backup` may be what a run of
+  // this user's made there: this user's, or the directory owner's.
+  bool MadeByUs(OsDir& backup, const FileStatus& entry) const;
+  // Whether the open working directory `dir` of `backup`, listed as
+  // `listed`, is one a run of this user's began after every generation
+  // there is, to be carried on. `*code`: why its status could not be read,
+  // if it could not.
+  bool CarriesOn(OsDir& backup, OsDir& dir, const FileStatus& listed, Status* code) const;
   // Opens the working directory `name` of `backup` when it is one to carry
   // on (read only: nothing is deleted or made). False, `dir` empty: none.
   bool CarriedOnWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir) const;
@@ -167,15 +171,19 @@ class BackupRun {
   int NameGeneration(OsDir& backup, const std::string& workingName, const FileStatus& workingStatus,
                      const std::string& finalName, const CFileEntry* recycled);
   // Renames `from` in the backup directory `backup` to `to`, never over an
-  // entry, with its line. The failure is the caller's to report.
-  Status Rename(OsDir& backup, const std::string& from, const std::string& to);
+  // entry (where the medium cannot refuse to replace, after looking `to`
+  // up), with its line. The failure is the caller's to report. `identity`,
+  // if given, describes the directory `from` (the caller has checked it
+  // is): on a medium that numbers directories by their paths it becomes
+  // what `to` now reaches.
+  Status Rename(OsDir& backup, const std::string& from, const std::string& to, FileStatus* identity = nullptr);
   // Renames `from` to the first spelling of the service name of
   // `generation` with `suffix` that is free (`*to`), with its line; a
   // spelling something else holds (another user's entry the run may not
   // remove) is passed over with a line that says so. The failure is the
-  // caller's to report.
+  // caller's to report; `identity` as for Rename.
   Status MoveAside(OsDir& backup, const std::string& from, const std::string& generation, const char* suffix,
-                   std::string* to);
+                   std::string* to, FileStatus* identity = nullptr);
   // Flushes the directory's entries, or with `fileSystem` everything on the
   // file system that holds it. 0: failed, and that is a failure line.
   int Flush(const std::string& directory, bool fileSystem);
@@ -193,7 +201,14 @@ class BackupRun {
   // retired directories of the source named `stem` (none when null) and
   // abandoned temporary files.
   void RemoveLeftovers(OsDir& backup, const std::string* stem);
-  // Refuses (0) a copy whose writing the backup directory's free space cannot hold.
+  // Whether the backup medium went away, asked after a failure with `code`
+  // (0: none known): a failure of a kind that a medium gone away gives, and
+  // the open backup directory no longer answers (or only with I/O errors,
+  // for ten seconds).
+  bool BackupMediumGone(int code);
+  // Refuses (0) a copy whose writing the backup directory's free space
+  // cannot hold; where the medium does not tell its size, says in the log
+  // that the check was passed over.
   int CheckRoom(const MirrorTotals& totals);
   // Deletion of what is the program's own (leftovers, old generations):
   // with force, whatever the run's flags, and never of the source.

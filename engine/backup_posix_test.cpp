@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/restore.h"
 #include "platform/fault_os.h"
 #include "tests/backup_job.h"
 #include "tests/test_util.h"
@@ -228,6 +230,37 @@ TEST(BackupDirTest, SharedCopiesAreNeverChangedInPlace) {
     EXPECT_EQ(snapshot.st_uid, 0u) << noForce;
     EXPECT_EQ(ReadFile(job.dir / "snapshot/owner.txt"), "o");
   }
+}
+
+// A medium that maps owners (FAT mounted for a desktop user, FUSE media)
+// reports what root makes on it as the mount's user's: the lock file, the
+// working directory. Runs still make and recycle generations, never take
+// themselves for another run, and a restore from them works. Played by root
+// acting on the file system as 65534 (setfsuid) in a directory of 65534's.
+TEST(BackupDirTest, AMediumThatMapsOwnersKeepsNoRunOut) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting on the file system as another user needs root";
+  Job job;
+  job.UseDir();
+  WriteFile(job.engine.sourcePath + "/a.txt", "v0");
+  ASSERT_EQ(testing::RunCommand("chmod 755 '" + job.dir.path() + "' && chown -R 65534:65534 '" +
+                                job.dir.path() + "'"),
+            0);
+  const pid_t child = fork();
+  if (child == 0) {
+    setfsgid(65534);
+    setfsuid(65534);
+    for (const char* content : {"v1", "v2", "v3"}) {
+      if (job.Run(2, content) != 1 || job.outcome.busy) _exit(10);
+    }
+    if (job.Generations() != Contents{{"docs_1", "v3"}, {"docs_2", "v2"}}) _exit(11);
+    job.engine.restoreDir = job.dir / "restored";
+    if (!job.engine.FindDirGenerations() || !RunRestore(job.engine, 0).ok) _exit(12);
+    if (ReadFile(job.dir / "restored/docs/a.txt") != "v3") _exit(13);
+    _exit(ListNames(job.backup) == std::vector<std::string>{"docs_1", "docs_2"} ? 0 : 14);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status) << "\n" << job.Log();
 }
 
 // Only who may write the backup directory can hold its lock: a user who may

@@ -535,6 +535,54 @@ TEST(BackupTest, EveryRenameHasItsLine) {
   }
 }
 
+// Where the medium has neither a rename that refuses to replace nor a swap
+// (FUSE media, network clients), each generation still gets its name: a new
+// one, the recycled oldest's (its old copy moved aside under a name of its
+// own, as on Windows), and the surplus of a lowered count retired; also where
+// a renamed directory is numbered anew (rclone). Each rename has its line.
+void NameGenerationsWithoutRenameFlags(bool byPath) {
+  struct Step {
+    int count;
+    Contents expected;
+  } steps[] = {
+      {3, {{"docs_1", "v1"}}},
+      {3, {{"docs_1", "v1"}, {"docs_2", "v2"}}},
+      {3, {{"docs_1", "v1"}, {"docs_2", "v2"}, {"docs_3", "v3"}}},
+      {3, {{"docs_1", "v4"}, {"docs_2", "v2"}, {"docs_3", "v3"}}},
+      {2, {{"docs_1", "v4"}, {"docs_3", "v5"}}},
+  };
+  Job job;
+  job.UseDir();
+  job.os.renameFlagsRefused = true;
+  job.os.directoriesByPath = byPath;
+  int version = 0;
+  for (const Step& step : steps) {
+    const std::string content = "v" + std::to_string(++version);
+    SCOPED_TRACE(content);
+    const std::size_t logged = job.Log().size();
+    job.os.calls.clear();
+    ASSERT_EQ(job.Run(step.count, content), 1) << ::testing::PrintToString(job.Shown());
+    const std::vector<FaultOs::Call> calls = job.os.calls;
+    EXPECT_EQ(job.Generations(), step.expected);
+    const std::string log = job.Log().substr(logged);
+    int renamed = 0;
+    for (const FaultOs::Call& call : calls) {
+      if (call.op != OsOp::MoveIfFree || !call.result.ok()) continue;
+      ++renamed;
+      EXPECT_NE(log.find("rename directory : from " + Slashes(call.path) + " TO " + Slashes(call.path2)),
+                std::string::npos) << log;
+    }
+    EXPECT_GT(renamed, 0);
+  }
+}
+
+TEST(BackupTest, GenerationsAreNamedWhereTheMediumRefusesRenameFlags) {
+  for (const bool byPath : {false, true}) {
+    SCOPED_TRACE(byPath ? "directories numbered by their paths" : "inode numbers kept");
+    NameGenerationsWithoutRenameFlags(byPath);
+  }
+}
+
 // With -NOMSG, a source file that cannot be read does not keep the
 // generation from being made: the file keeps its last good copy from the
 // newest generation (shared where sharing is on), or is left out when it has

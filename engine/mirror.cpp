@@ -286,7 +286,12 @@ class MirrorWalk {
   // the name it has afterwards: the new one, or the old one if that failed.
   std::string Rename(OsDir& target, const std::string& from, const std::string& to,
                      bool directory) {
-    const Status code = target.MoveNoReplace(from, target, to);
+    Status code = target.MoveNoReplace(from, target, to);
+    // A medium without a rename that refuses to replace (FUSE, network
+    // clients) cannot move a directory that way: the name is looked up
+    // first, which is as safe inside a copy whose backup directory this
+    // run holds locked.
+    if (code.Is(ErrorKind::kUnsupported)) code = target.MoveIfFree(from, target, to);
     if (code.ok()) {
       plan_.renamedOrChmodded = true;
       {
@@ -476,6 +481,9 @@ class MirrorWalk {
     std::vector<Pending> batch = std::move(pending_);
     pending_.clear();
     pendingBytes_ = 0;
+    // Nothing can be named on a medium that went away: the copies not yet
+    // named are temporary files the next run removes.
+    if (reporter_.MediumGone()) return false;
     Status code;
     {
       FlushingScope flushing(reporter_.control().progress);

@@ -82,8 +82,12 @@ struct MirrorTest : ::testing::Test, testing::EngineServices<> {
 
 // New, changed, older, equal, case-only renames of a file and a directory, a
 // new directory, vanished entries; then a second run that finds nothing to do.
-// The target's file system ignores case, as FAT and NTFS do.
-TEST_F(MirrorTest, DecisionTable) {
+// The target's file system ignores case, as FAT and NTFS do; with and
+// without a rename that refuses to replace (FUSE media have none).
+struct MirrorDecisionTest : MirrorTest, ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(RenameFlags, MirrorDecisionTest, ::testing::Values(false, true));
+TEST_P(MirrorDecisionTest, DecisionTable) {
+  fault.renameFlagsRefused = GetParam();
   folding.folds = true;
   File(s + "/new", "new", 1000);
   File(s + "/changed", "new", 2000), File(t + "/changed", "old", 1000);

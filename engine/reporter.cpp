@@ -53,8 +53,10 @@ void Reporter::Note(const std::string& text) { log_.Write(text); }
 
 void Reporter::Failure(const std::string& text) {
   ++failures_;
-  SetReport({text, std::string(), ErrorCodeOfFailureLine(text)});
+  const int code = ErrorCodeOfFailureLine(text);
+  if (!mediumGone_) SetReport({text, std::string(), code});
   log_.WriteFailure(text);
+  CheckMedium(code);
 }
 
 void Reporter::Consequence(const std::string& text) {
@@ -69,16 +71,41 @@ void Reporter::Vanished(const std::string& path) {
 }
 
 void Reporter::ScanFailure(const std::string& text) {
-  if (noMessage_) {
+  if (noMessage_ || mediumGone_) {
     Failure(text);
-  } else {
-    ++failures_;
-    SetReport({text, std::string(), 0});
-    messages_.Show(text);
+    return;
   }
+  // The box waits for the user: whether the medium went away is asked first,
+  // so that what the user sees is why.
+  ++failures_;
+  CheckMedium(0);
+  if (mediumGone_) {
+    log_.WriteFailure(text);
+    return;
+  }
+  SetReport({text, std::string(), 0});
+  messages_.Show(text);
+}
+
+void Reporter::WatchMedium(std::function<bool(int code)> gone, std::string message, std::string path) {
+  mediumGoneIf_ = std::move(gone);
+  goneMessage_ = std::move(message);
+  mediumPath_ = std::move(path);
+}
+
+void Reporter::CheckMedium(int code) {
+  if (mediumGone_ || !mediumGoneIf_ || !mediumGoneIf_(code)) return;
+  mediumGone_ = true;
+  // Not counted: the failure that found it is. The log says it in its own
+  // words, the user is told in theirs.
+  log_.WriteFailure("Backup Medium Gone, Run Stopped");
+  SetReport({goneMessage_, mediumPath_, code});
+  if (!noMessage_) messages_.Show(goneMessage_);
 }
 
 void Reporter::Show(const std::string& text) {
+  // Once the medium went away, that is the last the user is told.
+  if (mediumGone_) return;
   // A message that follows a failure line is about that failure: the line
   // holds the system's error code, which the message leaves out. (A message
   // never ends in an error code itself, so one that follows another message

@@ -119,10 +119,25 @@ class Reporter {
   // failure line that is not counted (the run stops here). Returns 0.
   int Refuse(const std::string& message, const std::string& path);
 
+  // Has every counted failure from now on asked `gone`, with the failure's
+  // error code (0 where its line holds none), whether the backup medium went
+  // away (unplugged, unmounted, its driver or server gone); an empty `gone`
+  // ends that. At the first failure it answers yes for, the run stops as a
+  // stop asked for stops it (`Cancelled`), a line in the log says so, and
+  // the user is told once: a box with `message` (none with the no-message
+  // flag); the report is `message` about `path`, with the failure's code. No
+  // box follows it.
+  void WatchMedium(std::function<bool(int code)> gone, std::string message = std::string(),
+                   std::string path = std::string());
+  // True once the backup medium went away (`WatchMedium`).
+  bool MediumGone() const { return mediumGone_; }
+
   bool noMessage() const { return noMessage_; }
   const LogOptions& options() const { return options_; }
   const RunControl& control() const { return control_; }
-  bool Cancelled() const { return control_.Cancelled(); }
+  // True when the run is to stop: a stop was asked for, or the backup
+  // medium went away.
+  bool Cancelled() const { return control_.Cancelled() || mediumGone_; }
 
   int failures() const { return failures_; }
   int vanished() const { return vanished_; }
@@ -138,6 +153,9 @@ class Reporter {
 
  private:
   void SetReport(Report report);
+  // Asks the watch (`WatchMedium`) about a failure with `code`, and stops
+  // the run where the medium went away.
+  void CheckMedium(int code);
 
   ActivityLog& log_;
   UserMessages& messages_;
@@ -149,6 +167,9 @@ class Reporter {
   int unreadable_ = 0;
   RunSummary counts_;
   Report report_;
+  std::function<bool(int code)> mediumGoneIf_;
+  std::string goneMessage_, mediumPath_;
+  bool mediumGone_ = false;
 };
 
 }  // namespace veldar

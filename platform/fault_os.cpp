@@ -1,5 +1,7 @@
 #include "platform/fault_os.h"
 
+#include "platform/os_paths.h"
+
 namespace veldar {
 namespace {
 
@@ -67,10 +69,18 @@ bool FaultOs::FailsReading(OsOp op, const std::string& from) {
   return false;
 }
 
+bool FaultOs::RefusesFlags(OsOp op, const std::string& path) {
+  if (!renameFlagsRefused) return false;
+  if (op == OsOp::Exchange) return true;
+  FileStatus status;
+  return op == OsOp::MoveNoReplace && Stat(real(), path, false, &status).ok() &&
+         status.kind == EntryKind::Directory;
+}
+
 Status FaultOs::Perform(OsOp op, const std::string& path, const std::string& path2,
                         const std::function<Status()>& real) {
   Status result = Injected(op, path, path2);
-  if (result.ok()) result = real();
+  if (result.ok()) result = RefusesFlags(op, path) ? Error(ErrorKind::kUnsupported) : real();
   std::lock_guard<std::mutex> lock(mutex_);
   calls.push_back(Call{op, path, path2, result, std::this_thread::get_id()});
   if (onCall) onCall(calls.back());

@@ -73,6 +73,11 @@ class FaultOs : public ForwardingOs {
   // copy of the expected file (checked as a real clone checks it) to a
   // target that must not exist, so clone paths can be tested on any disk.
   std::optional<bool> canClone;
+  // True: the file system has no rename that refuses to replace and no swap
+  // (FUSE media, the Linux NFS client): `MoveNoReplace` of a directory and
+  // every `Exchange` fail (kUnsupported) without a change, as the system's
+  // do there.
+  bool renameFlagsRefused = false;
 
   // The mode of the CopyFile call being performed, for `Perform` to read
   // (whether the copy flushes its content).
@@ -105,6 +110,8 @@ class FaultOs : public ForwardingOs {
   };
   // The status a rule or the countdown imposes on this call, or success.
   Status Injected(OsOp op, const std::string& path, const std::string& path2);
+  // Whether `renameFlagsRefused` fails `op` on `path`.
+  bool RefusesFlags(OsOp op, const std::string& path);
 
   // Listings may come from two threads at once (the mirror lists a level's
   // source and target side by side).

@@ -9,6 +9,7 @@ const char* OsOpName(OsOp op) {
     case OsOp::RemoveDir: return "RemoveDir";
     case OsOp::CreateDir: return "CreateDir";
     case OsOp::MoveNoReplace: return "MoveNoReplace";
+    case OsOp::MoveIfFree: return "MoveIfFree";
     case OsOp::Stat: return "Stat";
     case OsOp::SetAttributesNormal: return "SetAttributesNormal";
     case OsOp::SetAttributes: return "SetAttributes";
@@ -45,6 +46,7 @@ bool ChangesFileSystem(OsOp op) {
     case OsOp::CreateDir:
     case OsOp::CreateDirTree:
     case OsOp::MoveNoReplace:
+    case OsOp::MoveIfFree:
     case OsOp::Exchange:
     case OsOp::SetAttributesNormal:
     case OsOp::SetAttributes:
@@ -116,6 +118,11 @@ class ForwardingDir : public OsDir {
     auto& other = Same(toDir);
     return os_.Perform(OsOp::MoveNoReplace, At(from), other.At(to),
                        [&] { return real_->MoveNoReplace(from, *other.real_, to); });
+  }
+  Status MoveIfFree(const std::string& from, OsDir& toDir, const std::string& to) override {
+    auto& other = Same(toDir);
+    return os_.Perform(OsOp::MoveIfFree, At(from), other.At(to),
+                       [&] { return real_->MoveIfFree(from, *other.real_, to); });
   }
   Status Exchange(const std::string& a, const std::string& b) override {
     return os_.Perform(OsOp::Exchange, At(a), At(b), [&] { return real_->Exchange(a, b); });

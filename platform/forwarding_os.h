@@ -24,6 +24,7 @@ enum class OsOp {
   RemoveDir,
   CreateDir,
   MoveNoReplace,
+  MoveIfFree,
   Stat,
   SetAttributesNormal,
   SetAttributes,  // also SetReadOnly

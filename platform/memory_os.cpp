@@ -270,6 +270,10 @@ class MemoryDir : public OsDir {
     other.Touch();
     return Status();
   }
+  // Every move here refuses to replace.
+  Status MoveIfFree(const std::string& from, OsDir& toDir, const std::string& to) override {
+    return MoveNoReplace(from, toDir, to);
+  }
   Status Exchange(const std::string& a, const std::string& b) override {
     std::lock_guard<std::mutex> lock(tree_->mutex);
     NodePtr first, second;

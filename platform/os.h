@@ -190,8 +190,19 @@ class OsDir {
   // (kNotEmpty), fails.
   virtual Status RemoveDir(const std::string& name) = 0;
   // Renames `from` here to `to` in `toDir`, failing (kExists) if `to`
-  // exists: never replaces.
+  // exists: never replaces. Where the file system has no rename that
+  // refuses to replace (FUSE media, the Linux NFS client) a file is linked
+  // and unlinked, and a directory, which cannot be linked, fails
+  // (kUnsupported) without a change: see `MoveIfFree`.
   virtual Status MoveNoReplace(const std::string& from, OsDir& toDir, const std::string& to) = 0;
+  // Renames `from` here to `to` in `toDir` on a file system where
+  // `MoveNoReplace` cannot (kUnsupported): looks `to` up, failing (kExists)
+  // when it names another entry than `from`, and then renames with the
+  // system's plain rename. What another process makes on `to` between the
+  // look-up and the rename (an empty directory; a file, if `from` is one) is
+  // replaced: only for names that nothing but the caller makes, such as the
+  // program's own names in a backup directory whose run lock it holds.
+  virtual Status MoveIfFree(const std::string& from, OsDir& toDir, const std::string& to) = 0;
   // Swaps the entries `a` and `b` of this directory in one step: each name
   // then reaches what the other did, and no moment exists at which either
   // name is missing. Both must exist. Where the file system or the system
@@ -285,14 +296,18 @@ class OsDir {
   // advisory: they keep out other VELDAR2 runs, nothing else.
   //
   // Only a process that may write the directory can hold its lock: on POSIX
-  // it is `name`, a file of the running user's inside the directory (0600,
-  // opened without following a link), removed when the lock ends. An entry
-  // of that name that is not such a file of this user's (another user's
-  // file, a link, a file with other names, an empty directory) is not
-  // trusted: it is replaced. One that cannot be removed (a directory with
-  // entries, another user's entry in a sticky directory) fails the lock
-  // with kExists, and stays as it is. Where this user may not write the
-  // directory the lock fails with kAccessDenied (or kReadOnlyFileSystem).
+  // it is `name`, a file inside the directory (made 0600, opened without
+  // following a link), removed when the lock ends. The file the lock makes
+  // is trusted as the file it made, whatever owner the medium reports (FAT
+  // mounted for another user, FUSE media report the mount's). An entry found
+  // on the name is trusted only as a regular file with one name, of this
+  // user's or of the directory's owner's; anything else (another user's
+  // file, a link, a file with other names, an empty directory) is replaced.
+  // One that cannot be removed (a directory with entries, another user's
+  // entry in a sticky directory) fails the lock with kExists, and stays as
+  // it is. A lock that fails leaves no file of its own making. Where this
+  // user may not write the directory the lock fails with kAccessDenied (or
+  // kReadOnlyFileSystem).
   // Windows locks the directory's identity with a named object of the
   // session instead and makes no file.
   virtual Status Lock(const std::string& name) = 0;
@@ -320,6 +335,8 @@ class Os {
   // The absolute path of `path` with every link, "." and ".." resolved.
   virtual Status RealPath(const std::string& path, std::string* resolved) = 0;
   // Bytes free for an unprivileged writer on the file system holding `path`.
+  // Fails (kUnsupported) where the file system does not tell its size (it
+  // reports no blocks at all: SMB through smbnetfs, FAT through fusefat).
   virtual Status FreeSpace(const std::string& path, std::uint64_t* bytes) = 0;
   // Creates `path` and any missing parents, each readable by its owner only
   // when newly made. An existing directory is success.

@@ -164,7 +164,7 @@ TEST_P(OsContractTest, ErrorKindsOfFailedCalls) {
 
   for (ErrorKind kind : {ErrorKind::kNotFound, ErrorKind::kExists, ErrorKind::kAccessDenied,
                          ErrorKind::kNotDirectory, ErrorKind::kNotEmpty, ErrorKind::kNoSpace,
-                         ErrorKind::kReadOnlyFileSystem, ErrorKind::kIo, ErrorKind::kLocked,
+                         ErrorKind::kReadOnlyFileSystem, ErrorKind::kIo, ErrorKind::kGone, ErrorKind::kLocked,
                          ErrorKind::kChanged, ErrorKind::kUnsupported}) {
     const Status code = os.Error(kind);
     EXPECT_FALSE((code).ok());

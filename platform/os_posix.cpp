@@ -51,14 +51,14 @@
 //    native clone into a new file created O_EXCL 0600, then the metadata of
 //    a copy, no fsync. The source is lstat'ed, opened O_NOFOLLOW|O_NONBLOCK
 //    and fstat'ed, and must still be the regular file with the device, inode,
-//    size and mtime the caller saw (else ESTALE). Where the files cannot be
+//    size and mtime the caller saw (else EIDRM, kChanged). Where the files cannot be
 //    cloned, EOPNOTSUPP is returned and the new file unlinked. Whether a
 //    directory can clone is told by its file system's kind and then by
 //    trying it, on one byte between two native unnamed files.
 //  - CreateHardLinkA (OsDir::LinkFile) is linkat(2) without
 //    AT_SYMLINK_FOLLOW, so a link is linked, not its target; a new name that
 //    does not reach the regular file the caller saw (device and inode) is
-//    unlinked again: ESTALE.
+//    unlinked again: EIDRM (kChanged).
 //  - FlushFileBuffers on a volume is the native flush of the file system
 //    holding a directory of it; on a directory handle, fsync(2) of the
 //    directory.
@@ -80,7 +80,9 @@
 //    older than the source to the next run and is copied again.
 //  - MoveFileA "fail if the target exists" is the native rename that never
 //    replaces; where the system or the file system has none it is link(2)
-//    then unlink(2) of the old name, which also never replaces.
+//    then unlink(2) of the old name, which also never replaces, for a file,
+//    and EOPNOTSUPP for a directory (never linked). OsDir::MoveIfFree is a
+//    look-up of the new name (fstatat) and then a plain renameat(2).
 //  - DeleteFileA is unlink (a directory fails with EISDIR), RemoveDirectoryA
 //    rmdir (a link fails with ENOTDIR), CreateDirectoryA mkdir 0777 less the
 //    umask; inside an open directory (OsDir) mkdirat 0700, whatever the umask.
@@ -96,11 +98,13 @@
 //    kept where the mount options decide them); where the kind tells
 //    nothing, times are exact and permissions kept.
 //  - A directory's run lock is flock(LOCK_EX|LOCK_NB) on a file inside it
-//    (created 0600 relative to the directory's descriptor, O_NOFOLLOW, and
-//    trusted only as a regular file of the running user's with one name),
-//    re-checked after the lock to still bear its name, and unlinked before it
-//    is let go. A lock on the directory itself could be taken by anyone who
-//    may read it.
+//    (created O_EXCL 0600 relative to the directory's descriptor, O_NOFOLLOW,
+//    and trusted by its device and inode; one found there is trusted only as
+//    a regular file with one name, of the running user's or of the
+//    directory's owner's), re-checked after the lock to still bear its name,
+//    and unlinked before it is let go (just after, where the medium removes
+//    no open file). A lock on the directory itself could be taken by anyone
+//    who may read it.
 //  - Swapping two entries in one step is the native exchange; where there
 //    is none it fails with EOPNOTSUPP and nothing changes.
 //  - Attributes: read-only means the owner's write bit is clear;
@@ -115,7 +119,8 @@
 //    call per entry, relative to the directory's descriptor, without
 //    following links or triggering automounts; an entry that vanishes in
 //    between is left out.
-//  - GetDiskFreeSpaceEx is statvfs: f_bavail * f_frsize.
+//  - GetDiskFreeSpaceEx is statvfs: f_bavail * f_frsize; EOPNOTSUPP where
+//    the file system reports no blocks at all (a size it does not know).
 //  - A file opened "with no sharing" is opened (created 0600 if missing, never
 //    truncated) and locked with flock(LOCK_EX|LOCK_NB); the lock is only taken
 //    to count if the path still names the locked inode afterwards, because a
@@ -161,6 +166,12 @@ namespace {
 using native::LastError;
 using native::Retry;
 
+// The code of an entry that is no longer the one the caller saw (kChanged):
+// a failure only this layer finds, so it takes a code no file call gives
+// ("identifier removed"); ESTALE is the system's, and means the medium's
+// server lost the entry or went away.
+constexpr int kChangedCode = EIDRM;
+
 // The portable kind of an errno value.
 ErrorKind KindOfErrno(int code) {
   switch (code) {
@@ -173,8 +184,19 @@ ErrorKind KindOfErrno(int code) {
     case ENOSPC: case EDQUOT: return ErrorKind::kNoSpace;
     case EROFS: return ErrorKind::kReadOnlyFileSystem;
     case EIO: return ErrorKind::kIo;
+    // A file system whose driver ended (FUSE: ENOTCONN), whose device went
+    // (ENODEV, ENOMEDIUM) or whose server went or forgot the handle (NFS:
+    // ESTALE; a shut-down socket: ESHUTDOWN, EHOSTDOWN).
+    case ENODEV: case ENOTCONN: case ESHUTDOWN: case ESTALE:
+#ifdef ENOMEDIUM
+    case ENOMEDIUM:
+#endif
+#ifdef EHOSTDOWN
+    case EHOSTDOWN:
+#endif
+      return ErrorKind::kGone;
     case EWOULDBLOCK: return ErrorKind::kLocked;
-    case ESTALE: return ErrorKind::kChanged;
+    case kChangedCode: return ErrorKind::kChanged;
     case EOPNOTSUPP: case ENOSYS: return ErrorKind::kUnsupported;
     case ECANCELED: return ErrorKind::kCancelled;
     case EINVAL: return ErrorKind::kInvalid;
@@ -197,8 +219,9 @@ int ErrnoOf(ErrorKind kind) {
     case ErrorKind::kNoSpace: return ENOSPC;
     case ErrorKind::kReadOnlyFileSystem: return EROFS;
     case ErrorKind::kIo: return EIO;
+    case ErrorKind::kGone: return ENODEV;
     case ErrorKind::kLocked: return EWOULDBLOCK;
-    case ErrorKind::kChanged: return ESTALE;
+    case ErrorKind::kChanged: return kChangedCode;
     case ErrorKind::kUnsupported: return EOPNOTSUPP;
     case ErrorKind::kCancelled: return ECANCELED;
     case ErrorKind::kInvalid: return EINVAL;
@@ -262,10 +285,14 @@ int ReadLinkText(int dirfd, const std::string& name, std::size_t hint, std::stri
 }
 
 // Renames without replacing, in one step where the system can, else by link
-// + unlink. EEXIST when `to` exists.
+// + unlink. EEXIST when `to` exists; EOPNOTSUPP for a directory where the
+// file system has no such rename (a directory cannot be linked).
 int RenameNoReplace(int fromFd, const std::string& from, int toFd, const std::string& to) {
   int code = native::RenameNoReplace(fromFd, from.c_str(), toFd, to.c_str());
   if (code != ENOSYS) return code;
+  struct stat st;
+  if (fstatat(fromFd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+  if (S_ISDIR(st.st_mode)) return EOPNOTSUPP;
   if (linkat(fromFd, from.c_str(), toFd, to.c_str(), 0) != 0) return LastError();
   if (unlinkat(fromFd, from.c_str(), 0) != 0) {
     // Both names now exist: take the new one back, so the move fails cleanly
@@ -275,6 +302,23 @@ int RenameNoReplace(int fromFd, const std::string& from, int toFd, const std::st
     return code;
   }
   return 0;
+}
+
+// Renames after looking `to` up (see OsDir::MoveIfFree). `to` is free when
+// missing, or when it reaches `from` itself (a name differing only in case,
+// where case is ignored); a file with other names is never taken for itself,
+// since renaming one name of a file onto another does nothing.
+int RenameIfFree(int fromFd, const std::string& from, int toFd, const std::string& to) {
+  struct stat source, existing;
+  if (fstatat(fromFd, from.c_str(), &source, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+  if (fstatat(toFd, to.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    const bool itself = existing.st_dev == source.st_dev && existing.st_ino == source.st_ino &&
+                        (S_ISDIR(source.st_mode) || source.st_nlink == 1);
+    if (!itself) return EEXIST;
+  } else if (errno != ENOENT) {
+    return LastError();
+  }
+  return renameat(fromFd, from.c_str(), toFd, to.c_str()) == 0 ? 0 : LastError();
 }
 
 // The directory part of `path` including its final '/', and the name after it.
@@ -813,6 +857,12 @@ class PosixDir : public OsDir {
     return PosixError(RenameNoReplace(fd_, from, static_cast<PosixDir&>(toDir).fd_, to));
   }
 
+  Status MoveIfFree(const std::string& from, OsDir& toDir, const std::string& to) override {
+    if (int code = CheckName(from)) return PosixError(code);
+    if (int code = CheckName(to)) return PosixError(code);
+    return PosixError(RenameIfFree(fd_, from, static_cast<PosixDir&>(toDir).fd_, to));
+  }
+
   Status Exchange(const std::string& a, const std::string& b) override {
     if (int code = CheckName(a)) return PosixError(code);
     if (int code = CheckName(b)) return PosixError(code);
@@ -865,13 +915,13 @@ class PosixDir : public OsDir {
     // file is ever opened (opening a device can act on the device).
     struct stat st;
     if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return PosixError(LastError());
-    if (!IsExpectedFile(st, expected)) return PosixError(ESTALE);
+    if (!IsExpectedFile(st, expected)) return PosixError(kChangedCode);
     UniqueFd in(Retry([&] {
       return openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     }));
-    if (in.get() < 0) return PosixError(errno == ELOOP ? ESTALE : LastError());  // now a link
+    if (in.get() < 0) return PosixError(errno == ELOOP ? kChangedCode : LastError());  // now a link
     if (fstat(in.get(), &st) != 0) return PosixError(LastError());
-    if (!IsExpectedFile(st, expected)) return PosixError(ESTALE);
+    if (!IsExpectedFile(st, expected)) return PosixError(kChangedCode);
 
     UniqueFd out(Retry([&] {
       return openat(toFd, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -900,7 +950,7 @@ class PosixDir : public OsDir {
       code = LastError();
     } else if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_dev) != expected.device ||
                static_cast<std::uint64_t>(st.st_ino) != expected.inode) {
-      code = ESTALE;
+      code = kChangedCode;
     }
     if (code != 0) unlinkat(toFd, to.c_str(), 0);
     return PosixError(code);
@@ -952,35 +1002,55 @@ class PosixDir : public OsDir {
     // holder that just let it go.
     for (int round = 0; round < 8; ++round) {
       struct stat st;
-      if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !IsOwnLockFile(st)) {
-        // Not to be trusted (another user's, a link, a file with other
-        // names, a FIFO): it goes, and a file of our own takes its place.
-        // Who may not write this directory cannot remove it, and gets no
-        // lock; what stays for another reason (a directory with entries,
-        // another user's entry in a sticky directory) holds the name.
-        if (unlinkat(fd_, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
-          const int code = LastError();
-          if (code == ENOENT) continue;
-          return PosixError(code == EACCES || code == EROFS ? code : EEXIST);
+      UniqueFd file;
+      // Made by this call: trusted by what it is (device and inode), whatever
+      // owner the medium reports for it.
+      bool made = false;
+      if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!MayBeLockFile(st)) {
+          // Not to be trusted (another user's, a link, a file with other
+          // names, a FIFO): it goes, and a file of our own takes its place.
+          // Who may not write this directory cannot remove it, and gets no
+          // lock; what stays for another reason (a directory with entries,
+          // another user's entry in a sticky directory) holds the name.
+          if (unlinkat(fd_, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
+            const int code = LastError();
+            if (code == ENOENT) continue;
+            return PosixError(code == EACCES || code == EROFS ? code : EEXIST);
+          }
+          continue;
         }
-        continue;
-      }
-      UniqueFd file(Retry([&] {
-        return openat(fd_, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-      }));
-      if (file.get() < 0) {
-        if (errno == ELOOP || errno == ENXIO) continue;  // swapped meanwhile: look again
+        file.reset(Retry([&] { return openat(fd_, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+      } else if (errno == ENOENT) {
+        file.reset(Retry([&] {
+          return openat(fd_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        }));
+        made = file.get() >= 0;
+      } else {
         return PosixError(LastError());
       }
-      if (fstat(file.get(), &st) != 0) return PosixError(LastError());
-      if (!IsOwnLockFile(st)) continue;
-      if ((st.st_mode & 07777) != 0600) fchmod(file.get(), 0600);
-      if (Retry([&] { return flock(file.get(), LOCK_EX | LOCK_NB); }) != 0) return PosixError(LastError());
+      if (file.get() < 0) {
+        // Removed, made or swapped meanwhile: look again.
+        if (errno == ENOENT || errno == EEXIST || errno == ELOOP || errno == ENXIO) continue;
+        return PosixError(LastError());
+      }
+      struct stat held;
+      int code = fstat(file.get(), &held) == 0 ? 0 : LastError();
+      if (code == 0 && !made && (held.st_dev != st.st_dev || held.st_ino != st.st_ino)) continue;
+      if (code == 0 && (held.st_mode & 07777) != 0600) fchmod(file.get(), 0600);
+      if (code == 0 && Retry([&] { return flock(file.get(), LOCK_EX | LOCK_NB); }) != 0) code = LastError();
+      // Another run that found the file just made holds it now: it is theirs.
+      if (code == EWOULDBLOCK) return PosixError(code);
+      if (code != 0) {
+        // A run that gets no lock leaves no lock file.
+        if (made) RemoveIfStill(name, file.get());
+        return PosixError(code);
+      }
       // The holder before us may have removed the name between our open and
       // our lock: a lock on a file nobody can find keeps nobody out.
       struct stat named;
-      if (fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != st.st_dev ||
-          named.st_ino != st.st_ino) {
+      if (fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != held.st_dev ||
+          named.st_ino != held.st_ino) {
         continue;
       }
       lock_.reset(file.release());
@@ -998,9 +1068,9 @@ class PosixDir : public OsDir {
       return errno == ENOENT ? Status() : PosixError(LastError());
     }
     if (S_ISDIR(st.st_mode)) return HasEntries(name) ? PosixError(EEXIST) : Status();
-    // Only a lock file of this user's is one a lock would wait for; anything
-    // else there would be replaced.
-    if (!IsOwnLockFile(st)) return Status();
+    // Only a file that may be a lock file is one a lock would wait for;
+    // anything else there would be replaced.
+    if (!MayBeLockFile(st)) return Status();
     UniqueFd file(Retry([&] { return openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
     struct stat opened;
     if (file.get() < 0 || fstat(file.get(), &opened) != 0 || opened.st_dev != st.st_dev ||
@@ -1016,12 +1086,18 @@ class PosixDir : public OsDir {
 
   ~PosixDir() override {
     // The lock file goes while it is still locked, so that nobody takes a
-    // lock on it that the next run would not see.
-    struct stat named, locked;
-    if (lock_.get() >= 0 && fstat(lock_.get(), &locked) == 0 &&
-        fstatat(fd_, lockName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
-      unlinkat(fd_, lockName_.c_str(), 0);
+    // lock on it that the next run would not see. Where the medium removes
+    // no open file (SMB through smbnetfs: EBUSY), it goes just after it is
+    // closed, if its name still reaches it.
+    if (lock_.get() >= 0 && RemoveIfStill(lockName_, lock_.get()) == EBUSY) {
+      struct stat locked;
+      const bool known = fstat(lock_.get(), &locked) == 0;
+      lock_.reset(-1);
+      struct stat named;
+      if (known && fstatat(fd_, lockName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+          named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
+        unlinkat(fd_, lockName_.c_str(), 0);
+      }
     }
     lock_.reset(-1);
     close(fd_);
@@ -1073,10 +1149,26 @@ class PosixDir : public OsDir {
     return found;
   }
 
-  // A lock file is trusted when it is a regular file of this user's that
-  // has no other name.
-  static bool IsOwnLockFile(const struct stat& st) {
-    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+  // Whether the entry `st` on the lock's name may be a lock file of a run of
+  // ours: a regular file with no other name, of this user's or of the
+  // directory's owner's. On a medium that maps owners (FAT mounted for a
+  // desktop user, exFAT and NTFS through FUSE, sshfs) every entry reads as
+  // the mount's user, the file another run made included; and whoever owns
+  // the directory could remove what it holds anyway. Another user's file
+  // planted in a directory users share is neither.
+  bool MayBeLockFile(const struct stat& st) const {
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+    if (st.st_uid == geteuid()) return true;
+    struct stat directory;
+    return fstat(fd_, &directory) == 0 && st.st_uid == directory.st_uid;
+  }
+
+  // Removes `name` if it is still the file open as `fd`; 0, or the error.
+  int RemoveIfStill(const std::string& name, int fd) const {
+    struct stat named, opened;
+    if (fstat(fd, &opened) != 0 || fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+    if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) return 0;
+    return unlinkat(fd_, name.c_str(), 0) == 0 ? 0 : LastError();
   }
 
   int fd_;
@@ -1181,6 +1273,7 @@ class PosixOs : public Os {
     if (HasNul(path)) return PosixError(EINVAL);
     struct statvfs vfs;
     if (statvfs(path.c_str(), &vfs) != 0) return PosixError(LastError());
+    if (vfs.f_blocks == 0) return PosixError(EOPNOTSUPP);  // a size it does not know
     *bytes = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     return Status();
   }

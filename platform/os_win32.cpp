@@ -276,6 +276,15 @@ ErrorKind KindOfWin32Error(int code) {
     case ERROR_IO_DEVICE:
     case ERROR_FILE_CORRUPT:
       return ErrorKind::kIo;
+    // The drive or the share went: unplugged, ejected, its server gone.
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_UNEXP_NET_ERR:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_NO_MEDIA_IN_DRIVE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case 1617:  // ERROR_DEVICE_REMOVED
+      return ErrorKind::kGone;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
       return ErrorKind::kLocked;
@@ -308,6 +317,7 @@ int CodeOfKind(ErrorKind kind) {
     case ErrorKind::kNoSpace: return ERROR_DISK_FULL;
     case ErrorKind::kReadOnlyFileSystem: return ERROR_WRITE_PROTECT;
     case ErrorKind::kIo: return ERROR_IO_DEVICE;
+    case ErrorKind::kGone: return ERROR_DEV_NOT_EXIST;
     case ErrorKind::kLocked: return ERROR_LOCK_VIOLATION;
     case ErrorKind::kChanged: return kCodeChanged;
     case ErrorKind::kUnsupported: return ERROR_NOT_SUPPORTED;
@@ -1417,6 +1427,11 @@ class Win32Dir : public OsDir {
     return WindowsError(MoveAt(source, target));
   }
 
+  // MoveFileEx never replaces without being asked to: nothing to look up.
+  Status MoveIfFree(const std::string& from, OsDir& toDir, const std::string& to) override {
+    return MoveNoReplace(from, toDir, to);
+  }
+
   // Windows has no call that swaps two directories in one step.
   Status Exchange(const std::string&, const std::string&) override { return WindowsError(ERROR_NOT_SUPPORTED); }
 
@@ -1727,8 +1742,9 @@ class Win32Os : public Os {
     std::wstring longPath;
     if (int code = LongPath(path, &longPath)) return WindowsError(code);
     if (longPath.back() != L'\\') longPath += L'\\';
-    ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExW(longPath.c_str(), &available, nullptr, nullptr)) return WindowsError(LastError());
+    ULARGE_INTEGER available, total;
+    if (!GetDiskFreeSpaceExW(longPath.c_str(), &available, &total, nullptr)) return WindowsError(LastError());
+    if (total.QuadPart == 0) return WindowsError(ERROR_NOT_SUPPORTED);  // a size it does not know
     *bytes = available.QuadPart;
     return Status();
   }

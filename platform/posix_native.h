@@ -76,7 +76,7 @@ int StatusOf(int fd, FileStatus* status);
 // Renames `from` (relative to `fromFd`) to `to` (relative to `toFd`) in one
 // step that fails with EEXIST where `to` exists. ENOSYS where neither the
 // system nor this file system can: the caller then links `to` and unlinks
-// `from`, which never replaces either. Portable: ENOSYS.
+// `from` (a file), which never replaces either. Portable: ENOSYS.
 int RenameNoReplace(int fromFd, const char* from, int toFd, const char* to);
 
 // Swaps the entries `a` and `b` of the directory `dirfd` in one step.

@@ -9,9 +9,10 @@
 //    last-write time; the number of links is stx_nlink; the mount id
 //    (STATX_MNT_ID) tells a bind mount from its parent.
 //  - A rename that never replaces is renameat2(RENAME_NOREPLACE); a file
-//    system that does not know the flag refuses it with EINVAL (an old
-//    kernel with ENOSYS), and the core then links and unlinks. Swapping two
-//    entries is renameat2(RENAME_EXCHANGE).
+//    system that does not know the flag refuses it with EINVAL (FUSE media,
+//    the NFS client; some with EOPNOTSUPP, an old kernel with ENOSYS), and
+//    the core then links and unlinks a file. Swapping two entries is
+//    renameat2(RENAME_EXCHANGE).
 //  - Block cloning (FSCTL_DUPLICATE_EXTENTS_TO_FILE) is ioctl(FICLONE); its
 //    EOPNOTSUPP, EXDEV, EINVAL and ENOTTY all mean the two files cannot be
 //    cloned, and are reported as EOPNOTSUPP. Whether a directory can clone is
@@ -93,7 +94,7 @@ int StatusOf(int fd, FileStatus* status) {
 int RenameNoReplace(int fromFd, const char* from, int toFd, const char* to) {
   if (renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0) return 0;
   const int code = LastError();
-  return code == EINVAL ? ENOSYS : code;
+  return code == EINVAL || code == EOPNOTSUPP ? ENOSYS : code;
 }
 
 int Exchange(int dirfd, const char* a, const char* b) {

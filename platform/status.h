@@ -25,6 +25,8 @@ enum class ErrorKind : std::uint8_t {
   kNoSpace,       // the disk or the quota is full
   kReadOnlyFileSystem,
   kIo,            // the device failed
+  kGone,          // the medium is no longer there: unplugged, unmounted, its
+                  // driver or its server gone (what was open on it is lost)
   kLocked,        // another holder has the lock (`Lock`, `OpenExclusive`)
   kChanged,       // the entry is no longer the one the caller saw (a clone's or
                   // link's source replaced since it was listed)

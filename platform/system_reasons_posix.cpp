@@ -51,6 +51,11 @@ constexpr Reason kJapanese[] = {
     {ENFILE, "システム中のファイルを開きすぎです"},
     {ETIMEDOUT, "接続がタイムアウトしました"},
     {ENOTCONN, "通信端点が接続されていません"},
+    {ESHUTDOWN, "通信端点のシャットダウン後は送信できません"},
+#ifdef ENOMEDIUM
+    {ENOMEDIUM, "メディアが見つかりません"},
+#endif
+    {EIDRM, "識別子を除去しました"},
     {EOVERFLOW, "定義されたデータ型に対して値が大きすぎます"},
 };
 

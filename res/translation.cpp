@@ -134,6 +134,10 @@ constexpr Entry kTable[] = {
     {"整数を入力してください。", "Enter a whole number.", true},
     {"%1 から %2 までの整数を入力してください。", "Enter a whole number from %1 to %2.", true},
     {"バックアップを中止しました。世代は置き換えていません。", "The backup was stopped. No generation was replaced.", true},
+    {"書き込むディレクトリのディスクが見つからなくなりました（取り外されたか、接続が切れました）。"
+     "世代は置き換えていません。つなぎ直してから実行すると、続きから行います。",
+     "The disk of the folder written to went away (unplugged or disconnected). No generation was replaced. "
+     "Run again once it is back, and the run carries on where this one stopped.", true},
 
     // ---- Standard error of a start from the command line ----
     {"Veldar のウィンドウが開いているため、何もしませんでした（閉じてからやり直してください）",

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,7 +44,7 @@ class AgeOs : public FaultOs {
     if (code.ok() && fake && op == OsOp::CopyFile) births[Slashes(path2)] = ++clock;
     if (code.ok() && fake && op == OsOp::CreateDir) births[Slashes(path)] = ++clock;
     // A renamed entry keeps its age.
-    if (code.ok() && (op == OsOp::MoveNoReplace || op == OsOp::Exchange)) {
+    if (code.ok() && (op == OsOp::MoveNoReplace || op == OsOp::MoveIfFree || op == OsOp::Exchange)) {
       auto from = births.extract(Slashes(path));
       auto to = births.extract(Slashes(path2));
       if (from) births[Slashes(path2)] = from.mapped();
@@ -54,8 +55,14 @@ class AgeOs : public FaultOs {
   void Seen(const std::string& path, FileStatus* status) override {
     auto found = births.find(Slashes(path));
     if (found != births.end()) status->birthSec = found->second;
+    if (directoriesByPath && status->kind == EntryKind::Directory) {
+      status->inode = std::hash<std::string>{}(Slashes(path));
+    }
   }
   std::map<std::string, std::int64_t> births;
+  // True: a directory's inode number comes from its path, as rclone's mount
+  // gives it (a renamed directory gets another).
+  bool directoriesByPath = false;
   std::int64_t clock = 4'000'000'000;  // after any real birth time
   bool fake = true;  // false: the file system's own birth times
 };

@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -162,6 +163,9 @@ struct Scenario {
   bool clone = false;
   // The file system cannot swap two directories in one step (Windows).
   bool noExchange = false;
+  // Nor rename without replacing (FUSE media, network clients): the
+  // double refuses both flags, as the system does there.
+  bool noRenameFlags = false;
 
   bool Mirror() const { return !fileSource && count <= 1; }
   int Present() const { return static_cast<int>(slots.size()); }
@@ -191,12 +195,17 @@ const Scenario kCarriedOnLinked{"carried on, -LINK", false, 3, {1, 2}, true, tru
 const Scenario kCarriedOnCloned{"carried on, cloned", false, 3, {1, 2}, true, false, true};
 const Scenario kRecycleNoExchange{"recycle without a swap", false, 3, {2, 3, 1}, false, false, false,
                                   true};
+const Scenario kRecycleNoFlags{"recycle without rename flags", false, 3, {2, 3, 1}, false, false, false, false, true};
+const Scenario kNewNameNoFlags{"new name without rename flags", false, 3, {3, 1}, false, false, false, false, true};
+const Scenario kSurplusNoFlags{"count lowered without rename flags", false, 2, {1, 3, 2}, false, false, false, false,
+                               true};
 
 struct Outcome {
   int status = -1;
   int failures = 0;
   std::vector<std::string> shown;
   std::string err;
+  std::string report;  // what the run last told of a failure
 };
 
 // Entries of `got` that are in none of `from` (kind, content, link text), as
@@ -282,6 +291,7 @@ class Bench {
     CVELDAR2App app(os, messages, settings);
     if (scenario_.clone) os.canClone = true;
     if (scenario_.noExchange) os.FailAt(OsOp::Exchange, "", os.Error(ErrorKind::kUnsupported));
+    os.renameFlagsRefused = scenario_.noRenameFlags;
     std::vector<std::string> arguments = {"-M" + std::to_string(scenario_.count)};
     if (noMessage) arguments.push_back("-NOMSG");
     if (scenario_.link) arguments.push_back("-LINK");
@@ -293,6 +303,7 @@ class Bench {
     outcome.failures = app.outcome.failures;
     outcome.shown = messages.shown;
     outcome.err = err.str();
+    outcome.report = app.outcome.report.text;
     return outcome;
   }
 
@@ -588,6 +599,9 @@ TEST(CrashAtEveryStepTest, SharedWithTheNewestGeneration) {
   }
 }
 TEST(CrashAtEveryStepTest, RecycleWithoutASwapInOneStep) { CrashAtEveryStep(kRecycleNoExchange); }
+TEST(CrashAtEveryStepTest, WithoutRenameFlags) {
+  for (const Scenario* scenario : {&kNewNameNoFlags, &kRecycleNoFlags, &kSurplusNoFlags}) CrashAtEveryStep(*scenario);
+}
 
 TEST(PowerCutAtEveryStepTest, RecycleTheOldest) { PowerCutAtEveryStep(kRecycle); }
 TEST(PowerCutAtEveryStepTest, NewName) { PowerCutAtEveryStep(kNewName); }
@@ -601,6 +615,100 @@ TEST(PowerCutAtEveryStepTest, SharedWithTheNewestGeneration) {
   }
 }
 TEST(PowerCutAtEveryStepTest, RecycleWithoutASwapInOneStep) { PowerCutAtEveryStep(kRecycleNoExchange); }
+TEST(PowerCutAtEveryStepTest, WithoutRenameFlags) {
+  for (const Scenario* scenario : {&kNewNameNoFlags, &kRecycleNoFlags, &kSurplusNoFlags}) {
+    PowerCutAtEveryStep(*scenario);
+  }
+}
+
+// The backup medium goes away while a run copies onto it (unplugged, its
+// driver or server gone): from the Nth copy onto it on, every call on the
+// backup directory fails with `code`, as the system's do then. With
+// `onlyThatCopy`, the medium stays and only that copy fails.
+class GoneOs : public StepOs {
+ public:
+  using StepOs::StepOs;
+  std::string medium;
+  int goneAtCopy = 1;
+  int code = ENOTCONN;
+  bool onlyThatCopy = false;
+
+  Status Perform(OsOp op, const std::string& path, const std::string& path2,
+                 const std::function<Status()>& real) override {
+    const bool onMedium = path.starts_with(medium) || path2.starts_with(medium);
+    const bool copy = op == OsOp::CopyFile || op == OsOp::StageCopy;
+    bool fails = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (onMedium && copy && ++copies_ == goneAtCopy) {
+        gone_ = !onlyThatCopy;
+        failing_ = path2;
+      }
+      fails = onMedium && (gone_ || (copy && path2 == failing_));
+    }
+    if (fails) return StepOs::Perform(op, path, path2, [&] { return Error(code); });
+    return StepOs::Perform(op, path, path2, real);
+  }
+
+ private:
+  std::mutex mutex_;
+  bool gone_ = false;
+  int copies_ = 0;
+  std::string failing_;  // the copy that fails, for good
+};
+
+// A backup medium that goes away stops the run at the first failure it
+// causes: exit 2, one failure counted, one message saying the medium went
+// away (a box; with -NOMSG the report on standard error), no generation
+// replaced; once the medium is back, the next run completes. A copy that
+// fails on a medium that is still there stops nothing more than before.
+TEST(BackupMediumGoneTest, TheRunStopsAtTheFirstFailureAndTheNextOneCompletes) {
+  struct Case {
+    const Scenario* scenario;
+    int code;
+    bool gone;
+  };
+  for (const Case& c : {Case{&kRecycle, ENOTCONN, true}, Case{&kNewName, ENODEV, true}, Case{&kMirror, ESTALE, true},
+                        Case{&kFile, ENOTCONN, true}, Case{&kRecycle, EIO, true}, Case{&kRecycle, EIO, false},
+                        Case{&kMirror, EIO, false}}) {
+    for (const bool noMessage : {false, true}) {
+      SCOPED_TRACE(std::string(c.scenario->label) + ", error " + std::to_string(c.code) +
+                   (c.gone ? ", medium gone" : ", medium there") + (noMessage ? ", -NOMSG" : ""));
+      Bench bench(*c.scenario);
+      const std::string set = bench.Prepare(1)[0];
+      auto real = MakeSystemOs();
+      GoneOs os(*real);
+      os.medium = set + "/backup";
+      os.goneAtCopy = c.scenario->fileSource ? 1 : 2;
+      os.code = c.code;
+      os.onlyThatCopy = !c.gone;
+      const Outcome outcome = bench.Run(os, set, noMessage);
+      const std::string log = ReadFile(set + "/log/VELDAR2.LOG");
+      if (!c.gone) {
+        EXPECT_EQ(log.find("Backup Medium Gone"), std::string::npos) << log;
+        EXPECT_GE(outcome.failures, 1);
+        continue;
+      }
+      EXPECT_EQ(outcome.status, kExitFailure) << outcome.err;
+      EXPECT_EQ(outcome.failures, 1) << log;
+      EXPECT_NE(log.find("Backup Medium Gone, Run Stopped"), std::string::npos) << log;
+      const std::string gone = "書き込むディレクトリのディスクが見つからなくなりました";
+      EXPECT_EQ(outcome.report.rfind(gone, 0), 0u) << outcome.report;
+      EXPECT_EQ(outcome.shown, noMessage ? std::vector<std::string>{} : std::vector<std::string>{outcome.report});
+      int lines = 0;
+      for (std::size_t at = outcome.err.find(os.medium); at != std::string::npos; at = outcome.err.find(os.medium, at + 1)) {
+        ++lines;
+      }
+      EXPECT_EQ(lines, 1) << "the message names the backup directory once:\n" << outcome.err;
+      // What could not be removed from the medium stays, as after a crash.
+      const Bench::Before before{bench.ExpectSafe(set, true), bench.GenerationCount(set)};
+      StepOs clean(*real);
+      const Outcome again = bench.Run(clean, set, noMessage);
+      EXPECT_EQ(again.status, kExitSuccess) << again.err;
+      bench.ExpectConverged(set, false, before);
+    }
+  }
+}
 
 // The Nth change fails with each code, with and without -NOMSG, for good
 // (the retries fail as well); and once only, with EIO.

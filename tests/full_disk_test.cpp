@@ -251,6 +251,22 @@ TEST_F(FullDiskTest, GenerationThatDoesNotFit) {
   EXPECT_EQ(TreeDiff(small, testing::ReadTree(backup + "/docs_2")), "");
 }
 
+// A medium that does not tell its size (no blocks at all: SMB through
+// smbnetfs, FAT through fusefat; here a tmpfs without a limit) is not
+// refused for want of room, by a run or a dry run: the log says the check
+// was passed over.
+TEST_F(FullDiskTest, AMediumThatDoesNotTellItsSizeIsNotRefused) {
+  MOUNT_OR_SKIP("size=0");
+  const std::string backup = mnt + "/backup";
+  testing::MakeDirs(backup);
+  const Tree tree = {{"a.txt", FileNode("a", kTime)}, {"big", FileNode(Bytes(100'000, 'b'), kTime)}};
+  testing::BuildTree(source, tree);
+  EXPECT_EQ(Run({"-DRYRUN", "-M2", source, backup}), kExitSuccess);
+  EXPECT_EQ(Run({"-M2", source, backup}), kExitSuccess) << ::testing::PrintToString(messages.shown);
+  EXPECT_NE(Log().find("Free Space Unknown, Not Checked : " + backup), std::string::npos) << Log();
+  EXPECT_EQ(TreeDiff(tree, testing::ReadTree(backup + "/docs_1")), "");
+}
+
 // A file source is copied over its oldest generation: a copy that fills the
 // disk leaves that generation as it was.
 TEST_F(FullDiskTest, FileGenerationThatDoesNotFit) {
