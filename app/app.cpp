@@ -26,8 +26,8 @@ struct TextWord {
 
 // The words of a parameter text as the parser meets them: a double quote
 // opens a word that runs to the next one (or the end), anything else runs
-// to the next blank (a space: a tab does not end a word), but for an exclude
-// option whose pattern is quoted (/X"a b"), which runs to its closing quote.
+// to the next blank (a space: a tab does not end a word), but for an option
+// whose value is quoted (/X"a b", /ONLY"a b"), which runs to its closing quote.
 // White space between words is left out.
 std::vector<TextWord> SplitIntoWords(const std::string& text, char optionChar) {
   std::vector<TextWord> words;
@@ -42,9 +42,9 @@ std::vector<TextWord> SplitIntoWords(const std::string& text, char optionChar) {
       i = close == std::string::npos ? text.size() : close + 1;
     } else {
       std::size_t end = i;
-      if (text[i] == optionChar && i + 2 < text.size() && (text[i + 1] == 'X' || text[i + 1] == 'x') &&
-          text[i + 2] == '"') {
-        const std::size_t close = text.find('"', i + 3);
+      const std::size_t length = ValueOptionLength(std::string_view(text).substr(i), optionChar);
+      if (length != 0 && i + length < text.size() && text[i + length] == '"') {
+        const std::size_t close = text.find('"', i + length + 1);
         end = close == std::string::npos ? text.size() : close + 1;
       }
       while (end < text.size() && text[end] != ' ') ++end;
@@ -193,6 +193,10 @@ int CVELDAR2App::RunBatch(std::ostream& out, std::ostream& err) {
   }
   switch (request.mode()) {
     case BatchRequest::Mode::kList:
+      if (!request.only.empty()) {
+        return ListEntryVersions(os_, engine.sourcePath, engine.backupDir, request.only.front(), request.json,
+                                 language, out, err);
+      }
       return ListGenerations(os_, engine.sourcePath, engine.backupDir, request.json, language, out, err);
     case BatchRequest::Mode::kRestore:
       return RunRestoreBatch(out, err);
@@ -277,12 +281,9 @@ int CVELDAR2App::RefuseParameters(const std::string& refusal, std::ostream& err)
 
 int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
   engine.restoreDir = request.restoreDir;
-  // The generations as the restore dialog lists them, numbered the same way.
-  if (!engine.CheckParameters()) return kExitFailure;
-  FileStatus status;
-  const bool directory =
-      !Stat(os_, engine.sourcePath, true, &status).ok() || status.kind == EntryKind::Directory;
-  if (!(directory ? engine.FindDirGenerations() : engine.FindFileGenerations())) return kExitFailure;
+  // The generations as the restore dialog lists them, numbered the same way;
+  // the source itself need not exist.
+  if (!PrepareRestore(engine)) return kExitFailure;
   const int number = request.restoreNumber - 1;
   if (static_cast<std::size_t>(number) >= engine.generations.size()) {
     err << ConsoleLine(FormatText(Translate(language, "世代 %1 はありません（%2 の世代は %3 個です）"),
@@ -292,14 +293,15 @@ int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
   }
   if (request.dryRun) {
     MirrorTotals planned;
-    const RestoreResult result = DryRunRestore(engine, number, DryRunPrinter(out), &planned);
+    const RestoreResult result =
+        DryRunRestore(engine, number, DryRunPrinter(out), &planned, RunControl(), request.only);
     if (result.ok) return PrintDryRunTotals(planned, out);
     // The restore's message is for its caller to show.
     err << ConsoleLine(MessageLine(result.message, language));
     return kExitFailure;
   }
   RestoreResult result;
-  Watch(err, [&](const RunControl& control) { result = RunRestore(engine, number, control); });
+  Watch(err, [&](const RunControl& control) { result = RunRestore(engine, number, control, request.only); });
   int exit = kExitSuccess;
   if (!result.ok) {
     // The restore's own message says what failed and why.
@@ -539,8 +541,9 @@ std::string UsageText(char o, Language language) {
   const std::string backup = "[" + O + "Mcount] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
                              "NOTIME] [" + O + "LINK] [" + O + "Xpattern]... [" + O + "DRYRUN] [" + O + "VERBOSE]" +
                              end;
-  const std::string list = O + "LIST [" + O + "JSON]" + end + " [SOURCE [BACKUPDIR]]\n";
-  const std::string restore = O + "RESTOREn [" + O + "DRYRUN]" + end + " SOURCE BACKUPDIR RESTOREDIR\n";
+  const std::string list = O + "LIST [" + O + "JSON] [" + O + "ONLYpath]" + end + " [SOURCE [BACKUPDIR]]\n";
+  const std::string restore =
+      O + "RESTOREn [" + O + "ONLYpath]... [" + O + "DRYRUN]" + end + " SOURCE BACKUPDIR RESTOREDIR\n";
   // One example of each: a shell would expand "*" unquoted; cmd.exe does not.
   const std::string src = slash ? "C:\\data" : "~/docs", dst = slash ? "D:\\backup" : "/mnt/backup";
   const std::string pattern = slash ? "/X*.tmp" : "'-X*.tmp'";
@@ -548,6 +551,9 @@ std::string UsageText(char o, Language language) {
       "  veldar2 " + O + "DRYRUN " + O + "M3 " + src + " " + dst + "\n"
       "  veldar2 " + O + "LIST " + src + " " + dst + "\n"
       "  veldar2 " + O + "RESTORE2 " + src + " " + dst + " " + (slash ? "C:\\restored" : "/tmp/restored") + "\n"
+      "  veldar2 " + O + "LIST " + O + "ONLYreports/2026.xlsx " + src + " " + dst + "\n"
+      "  veldar2 " + O + "RESTORE3 " + O + "ONLYreports/2026.xlsx " + src + " " + dst + " " +
+      (slash ? "C:\\restored" : "/tmp/restored") + "\n"
       "  veldar2 " + O + "M3 " + pattern + " " + O + "X/cache/ " + src + " " +
       dst + "\n"
       "  veldar2 " + O + "M3 " + O + "VERBOSE " + src + " " + dst + (slash ? " >> backup.txt" : " >> ~/backup.txt") +
@@ -575,7 +581,11 @@ std::string UsageText(char o, Language language) {
            "  " + O + "DRYRUN      change nothing: print what the run would do, then its totals\n"
            "  " + O + "LIST        print the generations, newest first (without paths: the stored ones)\n"
            "  " + O + "JSON        with " + O + "LIST: one JSON object per generation and line\n"
-           "  " + O + "RESTOREn    restore generation n (1 = the newest, as the restore dialog numbers them)\n"
+           "  " + O + "RESTOREn    restore generation n (1 = the newest, as the restore dialog numbers them);\n"
+           "               the source need not exist any more\n"
+           "  " + O + "ONLYpath    with " + O + "RESTOREn: restore just this file or folder of the generation\n"
+           "               (repeatable; relative to SOURCE, names separated by /), nothing else is touched;\n"
+           "               with " + O + "LIST: its versions, one row per generation that holds it\n"
            "  " + O + "VERBOSE     print the summary line even when standard output is not a terminal\n" +
            (slash ? std::string("  \"...\"        a path with blanks, or beginning with /\n"
                                 "  /?, --help   this text\n")
@@ -592,8 +602,8 @@ std::string UsageText(char o, Language language) {
   }
   return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
          "NOTIME] [" + O + "LINK] [" + O + "Xパターン]... [" + O + "DRYRUN] [" + O + "VERBOSE]" + end + " 元 先\n"
-         "        veldar2 " + O + "LIST [" + O + "JSON]" + end + " [元 [先]]\n"
-         "        veldar2 " + O + "RESTOREn [" + O + "DRYRUN]" + end + " 元 先 復元先\n"
+         "        veldar2 " + O + "LIST [" + O + "JSON] [" + O + "ONLYパス]" + end + " [元 [先]]\n"
+         "        veldar2 " + O + "RESTOREn [" + O + "ONLYパス]... [" + O + "DRYRUN]" + end + " 元 先 復元先\n"
          "\n"
          "  元           バックアップするファイル・ディレクトリ\n"
          "  先           世代を置くバックアップディレクトリ\n"
@@ -611,7 +621,10 @@ std::string UsageText(char o, Language language) {
          "  " + O + "DRYRUN      何も変えずに、実行する内容と合計を表示\n"
          "  " + O + "LIST        世代を新しい順に表示（パスなしは前回のパス）\n"
          "  " + O + "JSON        " + O + "LIST を 1 行 1 世代の JSON で\n"
-         "  " + O + "RESTOREn    n 番目に新しい世代を復元（1 が最新。レストアダイアログと同じ番号）\n"
+         "  " + O + "RESTOREn    n 番目に新しい世代を復元（1 が最新。レストアダイアログと同じ番号）。元はなくても\n"
+         "               かまいません\n"
+         "  " + O + "ONLYパス    " + O + "RESTOREn と: 世代のこのファイル・フォルダだけを復元し、ほかには触れない\n"
+         "               （繰り返し可。元からの相対パス、区切りは /）。" + O + "LIST と: その版を世代ごとに表示\n"
          "  " + O + "VERBOSE     端末でなくても最後に集計を表示\n" +
          (slash ? std::string("  \"...\"        空白を含むパス、/ で始まるパス\n"
                               "  /?, --help   この説明\n")

@@ -164,8 +164,10 @@ TEST_F(AppTest, ControlCharactersInNamesReachNoTerminalRaw) {
       {"a path not used", false, [&] { return errOf({"-M3", dir / "src", dir / hostile, dir / "dst"}); }},
       {"the restore of a missing generation", true,
        [&] {
-         testing::MakeDirs(dir / hostile);
-         return errOf({"-RESTORE5", dir / "src", dir / hostile, dir / "rest"});
+         testing::MakeDirs(dir / (hostile + "/src_1"));
+         const std::string text = errOf({"-RESTORE5", dir / "src", dir / hostile, dir / "rest"});
+         std::filesystem::remove_all(dir / (hostile + "/src_1"));
+         return text;
        }},
       {"a refusal the log cannot take", false,
        [&] {
@@ -818,6 +820,152 @@ TEST_F(AppTest, RestoreFromTheCommandLineGivesEachGenerationExactly) {
   }
   EXPECT_EQ(Run({"-RESTORE3", dir / "src", dir / "dst", dir / "rest"}), kExitFailure);
   EXPECT_NE(err.str().find(dir / "dst"), std::string::npos) << err.str();
+}
+
+// With the source gone, a restore takes what it was (file or folder) from
+// the generations held under its name, and gives back each of them; the
+// pre-check still refuses what is really wrong.
+TEST_F(AppTest, RestoreWithTheSourceGoneTakesItsKindFromItsGenerations) {
+  testing::MakeDirs(dir / "dst");
+  for (const std::string name : {"docs", "report.txt"}) {
+    SCOPED_TRACE(name);
+    const bool folder = name == "docs";
+    const std::string source = dir / name;
+    const std::string file = folder ? source + "/sub/a.txt" : source;
+    for (const char* version : {"one", "two"}) {
+      testing::WriteFile(file, version);
+      testing::SetMtime(file, version == std::string("one") ? 1'700'000'000 : 1'700'000'100);
+      ASSERT_EQ(Run({"-M3", source, dir / "dst"}), kExitSuccess) << err.str();
+      testing::WaitForNewTimestamps();  // each generation born after the one before
+    }
+    std::filesystem::rename(source, dir / (name + ".gone"));
+    // Each number is the generation the list (with the source gone too) gives it.
+    ASSERT_EQ(Run({"-LIST", "-JSON", source, dir / "dst"}), kExitSuccess) << err.str();
+    const std::vector<std::string> listed = testing::Lines(out.str());
+    ASSERT_EQ(listed.size(), 2u) << out.str();
+    for (const std::string number : {"1", "2"}) {
+      const std::string& line = listed[std::stoul(number) - 1];
+      const std::string start = "{\"number\":" + number + ",\"name\":\"";
+      ASSERT_TRUE(line.starts_with(start)) << line;
+      const std::string stored = dir / ("dst/" + line.substr(start.size(), line.find('"', start.size()) - start.size()));
+      ASSERT_EQ(Run({"-RESTORE" + number, source, dir / "dst", dir / "rest"}), kExitSuccess) << number << err.str();
+      if (folder) {
+        EXPECT_EQ(Snapshot(dir / "rest/docs"), Snapshot(stored)) << number;
+      } else {
+        EXPECT_EQ(ReadFile(dir / "rest/report.txt"), ReadFile(stored)) << number;
+        EXPECT_EQ(testing::Mtime(dir / "rest/report.txt"), testing::Mtime(stored)) << number;
+      }
+    }
+    EXPECT_FALSE(Exists(source));
+  }
+  const auto trees = [&] { return std::pair(Snapshot(dir / "dst"), Snapshot(dir / "rest")); };
+  const auto before = trees();
+  for (const auto& [source, into] : {std::pair{dir / "never-backed-up", dir / "rest"}, {dir / "docs", dir / "dst/in"}}) {
+    EXPECT_EQ(Run({"-RESTORE1", source, dir / "dst", into}), kExitFailure) << source;
+    EXPECT_EQ(before, trees()) << source;
+  }
+}
+
+// -ONLY brings back just the files and folders named, each exactly as the
+// generation holds it, at its place below the restored source; every other
+// entry of the restore directory stays as it was.
+TEST_F(AppTest, RestoreOfPartOfAGenerationTouchesNothingElse) {
+  testing::WriteFile(dir / "src/a.txt", "a");
+  testing::WriteFile(dir / "src/sub/b.txt", "b");
+  testing::WriteFile(dir / "src/sub/deep/c.txt", "c");
+  testing::WriteFile(dir / "src/sub/deep/d.txt", "d");
+  testing::MakeDirs(dir / "dst");
+  ASSERT_EQ(Run({"-M3", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  const struct {
+    std::vector<std::string> only;
+    std::vector<std::string> restored;  // relative to the restored source
+  } cases[] = {
+      {{"-ONLYsub/b.txt"}, {"sub/b.txt"}},
+      {{"-ONLYsub/deep/"}, {"sub/deep", "sub/deep/c.txt", "sub/deep/d.txt", "sub/deep/extra"}},
+      {{"-ONLYa.txt", "-ONLYsub/deep/c.txt"}, {"a.txt", "sub/deep/c.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.only.front());
+    std::filesystem::remove_all(dir / "rest");
+    for (const char* path : {"src/a.txt", "src/sub/b.txt", "src/sub/deep/c.txt", "src/sub/deep/d.txt",
+                             "src/sub/deep/extra", "src/sub/new.txt", "other/x"}) {
+      testing::WriteFile(dir / ("rest/" + std::string(path)), "changed since");
+    }
+    const auto before = Snapshot(dir / "rest");
+    std::vector<std::string> arguments = {"-RESTORE1"};
+    arguments.insert(arguments.end(), c.only.begin(), c.only.end());
+    arguments.insert(arguments.end(), {dir / "src", dir / "dst", dir / "rest"});
+    ASSERT_EQ(Run(arguments), kExitSuccess) << err.str();
+    auto after = Snapshot(dir / "rest");
+    const auto stored = Snapshot(dir / "dst/src_1");
+    for (const std::string& path : c.restored) {
+      const auto in = stored.find(path);
+      if (in == stored.end()) {
+        EXPECT_FALSE(after.contains("src/" + path)) << path;
+      } else {
+        EXPECT_EQ(after["src/" + path], in->second) << path;
+      }
+    }
+    for (const auto& [path, entry] : before) {
+      const bool restored = std::any_of(c.restored.begin(), c.restored.end(),
+                                        [&](const std::string& each) { return path == "src/" + each; });
+      if (!restored) {
+        EXPECT_EQ(after[path], entry) << path;
+      }
+    }
+  }
+  // Nothing is written for a path the generation lacks, or for one beside
+  // the source.
+  const auto trees = [&] { return std::pair(Snapshot(dir / "dst"), Snapshot(dir / "rest")); };
+  const auto before = trees();
+  for (const char* only : {"-ONLYmissing.txt", "-ONLY../src_1", "-ONLY/etc"}) {
+    EXPECT_EQ(Run({"-RESTORE1", only, "-ONLYa.txt", dir / "src", dir / "dst", dir / "rest"}), kExitFailure) << only;
+    EXPECT_EQ(before, trees()) << only;
+  }
+}
+
+// -LIST -ONLY names each generation that holds the file, newest first, and
+// whether it is the very file of the next newer one, an equal copy, or
+// another version; it changes nothing.
+TEST_F(AppTest, ListOfOneFileSaysWhichGenerationsHoldTheSameVersion) {
+  testing::MakeDirs(dir / "dst");
+  testing::WriteFile(dir / "src/keep.txt", "k");
+  // The runs' versions, oldest first: changed before the third and the
+  // fifth (of the same size: only its time tells); the fourth shares
+  // unchanged files with the third.
+  const struct {
+    const char* content;
+    bool link;
+  } runs[] = {{"v1", false}, {"v1", false}, {"v2 longer", false}, {"v2 longer", true}, {"v2 LONGER", false}};
+  std::int64_t time = 1'700'000'000;
+  for (const auto& run : runs) {
+    if (testing::ReadFile(dir / "src/report.txt") != run.content) {
+      testing::WriteFile(dir / "src/report.txt", run.content);
+      testing::SetMtime(dir / "src/report.txt", time += 100);
+    }
+    std::vector<std::string> arguments = {"-M5", dir / "src", dir / "dst"};
+    if (run.link) arguments.insert(arguments.begin(), "-LINK");
+    ASSERT_EQ(Run(arguments), kExitSuccess) << err.str();
+  }
+  const auto before = Snapshot(dir.path());
+  ASSERT_EQ(Run({"-LIST", "-JSON", "-ONLYreport.txt", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  const std::vector<std::string> lines = testing::Lines(out.str());
+  const char* same[] = {"null", "\"different\"", "\"shared\"", "\"different\"", "\"equal\""};
+  const char* names[] = {"src_5", "src_4", "src_3", "src_2", "src_1"};
+  ASSERT_EQ(lines.size(), 5u) << out.str();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_TRUE(lines[i].starts_with("{\"number\":" + std::to_string(i + 1) + ",\"name\":\"" + names[i] + "\""))
+        << lines[i];
+    EXPECT_TRUE(lines[i].ends_with(",\"same_as_newer\":" + std::string(same[i]) + "}")) << lines[i];
+  }
+  app.language = Language::kEnglish;
+  ASSERT_EQ(Run({"-LIST", "-ONLYreport.txt", dir / "src.gone", dir / "dst"}), kExitSuccess) << err.str();
+  EXPECT_EQ(testing::Lines(out.str()).size(), 1u) << "a source of another name has no generations here";
+  ASSERT_EQ(Run({"-LIST", "-ONLYreport.txt", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  const std::vector<std::string> table = testing::Lines(out.str());
+  ASSERT_EQ(table.size(), 6u) << out.str();
+  EXPECT_NE(table[3].find("same (shared)"), std::string::npos) << out.str();
+  EXPECT_EQ(before, Snapshot(dir.path()));
 }
 
 // Every run ends with its figures: a line in the log, and one on standard

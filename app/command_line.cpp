@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "engine/exclude.h"
+#include "engine/generation_path.h"
 #include "res/string_table.h"
 #include "res/translation.h"
 
@@ -75,6 +76,7 @@ constexpr const char kOptJson[] = "/JSON";
 constexpr const char kOptVerbose[] = "/VERBOSE";
 constexpr const char kOptRestore[] = "/RESTORE";
 constexpr const char kOptExclude[] = "/X";
+constexpr const char kOptOnly[] = "/ONLY";
 
 std::string OptionName(const char* name, char optionChar) {
   std::string text = name;
@@ -99,17 +101,25 @@ bool IsExcludeOption(const std::string& argument, char optionChar) {
   return StartsWithNoCase(argument, OptionName(kOptExclude, optionChar));
 }
 
-// The pattern of an -X argument as the parser will read it: without the
-// quotes of -X"a b". Empty when it has none, or when a double quote in it
-// would make the parser read something else.
-std::string ExcludePattern(const std::string& argument) {
-  std::string pattern = argument.substr(2);
-  if (pattern.size() >= 2 && pattern.front() == '"' && pattern.back() == '"')
-    pattern = pattern.substr(1, pattern.size() - 2);
-  return pattern.find('"') == std::string::npos ? pattern : std::string();
+// The value of an -X or -ONLY argument (whose name is `length` long) as the
+// parser will read it: without the quotes of -X"a b". Empty when it has
+// none, or when a double quote in it would make the parser read something
+// else.
+std::string OptionValue(const std::string& argument, std::size_t length) {
+  std::string value = argument.substr(length);
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+  return value.find('"') == std::string::npos ? value : std::string();
 }
 
 }  // namespace
+
+std::size_t ValueOptionLength(std::string_view word, char optionChar) {
+  for (const char* name : {kOptOnly, kOptExclude}) {
+    const std::string option = OptionName(name, optionChar);
+    if (StartsWithNoCase(std::string(word.substr(0, option.size())), option)) return option.size();
+  }
+  return 0;
+}
 
 std::string RequestOptionRefusal(const std::string& argument, char optionChar, Language language) {
   const std::string restore = OptionName(kOptRestore, optionChar);
@@ -117,14 +127,22 @@ std::string RequestOptionRefusal(const std::string& argument, char optionChar, L
     return FormatText(Translate(language, "%1 のあとには世代の番号を書きます（%2 が最新の世代）: %3"),
                       {restore, restore + "1", argument});
   }
-  if (!IsExcludeOption(argument, optionChar)) return std::string();
-  const std::string pattern = ExcludePattern(argument);
-  if (pattern.empty()) {
-    return FormatText(Translate(language, "%1 のあとには除外するパターンを書きます（ダブルクォートは全体を囲むときだけ）: %2"),
-                      {argument.substr(0, 2), argument});
+  const std::size_t length = ValueOptionLength(argument, optionChar);
+  if (length == 0) return std::string();
+  const bool exclude = IsExcludeOption(argument, optionChar);
+  const std::string value = OptionValue(argument, length);
+  if (value.empty()) {
+    return FormatText(Translate(language, exclude ? "%1 のあとには除外するパターンを書きます（ダブルクォートは全体を囲むときだけ）: %2"
+                                                  : "%1 のあとには元からの相対パスを書きます（ダブルクォートは全体を囲むときだけ）: %2"),
+                      {argument.substr(0, length), argument});
   }
   std::string error;
-  ExcludeSet::Parse({pattern}, false, &error, language);
+  if (exclude) {
+    ExcludeSet::Parse({value}, false, &error, language);
+  } else {
+    std::vector<std::string> names;
+    SplitGenerationPath(value, &names, &error, language);
+  }
   return error;
 }
 
@@ -137,7 +155,7 @@ bool IsRequestOption(const std::string& argument, char optionChar) {
     if (EqualsNoCase(argument, OptionName(name, optionChar))) return true;
   }
   const bool named = StartsWithNoCase(argument, OptionName(kOptRestore, optionChar)) ||
-                     IsExcludeOption(argument, optionChar);
+                     ValueOptionLength(argument, optionChar) != 0;
   return named && RequestOptionRefusal(argument, optionChar, Language::kJapanese).empty();
 }
 
@@ -167,16 +185,18 @@ bool ReadRequestOption(std::string* rest, char optionChar, BatchRequest& request
     *rest = SkipToNextBlank(*rest);
     return true;
   }
-  if (!IsExcludeOption(word, optionChar) || word.size() == 2) return false;
-  if ((*rest)[2] == '"') {
-    // Quoted: the pattern runs to the next double quote, blanks and all, as
+  const std::size_t length = ValueOptionLength(word, optionChar);
+  if (length == 0 || word.size() == length) return false;
+  std::vector<std::string>& values = IsExcludeOption(word, optionChar) ? request.excludes : request.only;
+  if ((*rest)[length] == '"') {
+    // Quoted: the value runs to the next double quote, blanks and all, as
     // a quoted path does.
-    const std::string quoted = rest->substr(3);
+    const std::string quoted = rest->substr(length + 1);
     const auto close = quoted.find('"');
-    if (const std::string pattern = quoted.substr(0, close); !pattern.empty()) request.excludes.push_back(pattern);
+    if (const std::string value = quoted.substr(0, close); !value.empty()) values.push_back(value);
     *rest = close == std::string::npos ? std::string() : TrimLeft(quoted.substr(close + 1));
   } else {
-    request.excludes.push_back(word.substr(2));
+    values.push_back(word.substr(length));
     *rest = SkipToNextBlank(*rest);
   }
   return true;
@@ -285,7 +305,9 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
                        std::vector<std::string>* paths) {
   BatchRequest request;
   const int result = ParseParameterText(text, optionChar, engine, paths, &request);
-  if (request.dryRun || request.mode() != BatchRequest::Mode::kBackup) engine.sourcePath.clear();
+  if (request.dryRun || request.mode() != BatchRequest::Mode::kBackup || !request.only.empty()) {
+    engine.sourcePath.clear();
+  }
   return result;
 }
 
@@ -301,6 +323,12 @@ std::string CheckBatchRequest(const BatchRequest& request, std::size_t pathCount
   if (!request.excludes.empty() && request.mode() != BatchRequest::Mode::kBackup) {
     return say("%1 はバックアップにだけ使えます（%2 と %3 は何も除外しません）",
                {name(kOptExclude), name(kOptList), name(kOptRestore)});
+  }
+  if (!request.only.empty() && request.mode() == BatchRequest::Mode::kBackup) {
+    return say("%1 は %2 か %3 と一緒に使います", {name(kOptOnly), name(kOptRestore), name(kOptList)});
+  }
+  if (request.only.size() > 1 && request.mode() == BatchRequest::Mode::kList) {
+    return say("%1 と一緒に書ける %2 は 1 つだけです", {name(kOptList), name(kOptOnly)});
   }
   if (request.restoreNumber > 0 && pathCount != 3) {
     return say("%1 にはパスを 3 つ書きます（元、バックアップディレクトリ、復元するディレクトリ）。%2 個あります",
@@ -354,11 +382,13 @@ std::string BuildParameterText(const std::vector<std::string>& arguments, char o
     // quote.
     const bool quote = !(options && startsLikeOption) &&
                        (argument.empty() || HoldsWhite(argument) || startsLikeOption);
-    // -X's pattern would end at a blank: quoted after the X, as the parser reads it.
-    const bool quotePattern = options && IsExcludeOption(argument, optionChar) &&
-                              argument.find(' ') != std::string::npos && argument[2] != '"';
+    // The value of -X or -ONLY would end at a blank: quoted after the
+    // option's name, as the parser reads it.
+    const std::size_t length = options ? ValueOptionLength(argument, optionChar) : 0;
+    const bool quoteValue = length != 0 && argument.find(' ') != std::string::npos && argument.size() > length &&
+                            argument[length] != '"';
     if (quote) text += '"';
-    text += quotePattern ? argument.substr(0, 2) + '"' + argument.substr(2) + '"' : argument;
+    text += quoteValue ? argument.substr(0, length) + '"' + argument.substr(length) + '"' : argument;
     if (quote) text += '"';
   }
   return text;

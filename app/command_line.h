@@ -9,6 +9,7 @@
 // `RefuseArguments` turns away what the text cannot carry faithfully.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/engine.h"
@@ -31,6 +32,10 @@ struct BatchRequest {
   // -X"a b" removed), in order. Not checked here: the run compiles them with
   // ExcludeSet::Parse, which names a malformed one.
   std::vector<std::string> excludes;
+  // -ONLY<path>, repeatable: with -RESTORE, the files and folders of the
+  // generation to restore; with -LIST, the one whose versions to list. As
+  // written (the quotes of -ONLY"a b" removed), relative to the source.
+  std::vector<std::string> only;
   // With -RESTORE and exactly three paths: the third, the directory restored into.
   std::string restoreDir;
 
@@ -58,7 +63,7 @@ struct BatchRequest {
 // An option of BatchRequest written wrongly ("-RESTORE0", "-X") is unknown:
 // it sets nothing and is dropped up to its blank. -X reads its pattern up to
 // the next blank, or when a double quote follows the X, up to the next double
-// quote (-X"System Volume Information/").
+// quote (-X"System Volume Information/"); -ONLY reads its path the same way.
 // REQUIRES: `request` is not null.
 int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
                        std::vector<std::string>* paths, BatchRequest* request);
@@ -72,8 +77,9 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
 // Why `request` cannot be carried out as asked, `pathCount` paths having
 // been given (as ParseParameterText counts them); empty when it can.
 // Refused: -LIST with -RESTORE; -JSON without -LIST; -X with -LIST or
-// -RESTORE (a list and a restore leave nothing out); -RESTORE without
-// exactly three paths. The message names the options with `optionChar`, in
+// -RESTORE (a list and a restore leave nothing out); -ONLY without -LIST or
+// -RESTORE, or more than one with -LIST; -RESTORE without exactly three
+// paths. The message names the options with `optionChar`, in
 // `language`.
 std::string CheckBatchRequest(const BatchRequest& request, std::size_t pathCount, char optionChar,
                               Language language = Language::kJapanese);
@@ -88,28 +94,33 @@ std::string CheckBatchRequest(const BatchRequest& request, std::size_t pathCount
 //   the next argument is a number the parser reads past the blank ("-M 3");
 //   -DRYRUN, -LIST, -JSON and -VERBOSE exactly; -RESTORE followed by a number
 //   of 1 or more and nothing else; -X followed by a pattern that
-//   ExcludeSet::Parse accepts, holding no double quote unless it is wholly
-//   quoted (-X"a b"). A path meant by an unknown one would otherwise be
-//   dropped, or read as a count of 0. -RESTORE and -X written wrongly are
-//   told as such (with the pattern's fault);
+//   ExcludeSet::Parse accepts, and -ONLY by a path that SplitGenerationPath
+//   accepts, either holding no double quote unless it is wholly quoted
+//   (-X"a b"). A path meant by an unknown one would otherwise be dropped, or
+//   read as a count of 0. -RESTORE, -X and -ONLY written wrongly are told as
+//   such (with the pattern's or the path's fault);
 // - a path holding a double quote: the text has no way to carry one.
 // The message names the argument (for an unknown option, with the ways to
 // write such a path), in `language`.
 std::string RefuseArguments(const std::vector<std::string>& arguments, char optionChar,
                             Language language = Language::kJapanese);
 
-// Why `argument`, which names -RESTORE or -X, does not say what they need
-// (no number of 1 or more; no pattern, a stray double quote, or the pattern's
-// fault as ExcludeSet::Parse names it), in `language`; empty when it does, or
-// names neither.
+// Why `argument`, which names -RESTORE, -X or -ONLY, does not say what they
+// need (no number of 1 or more; no pattern or path, a stray double quote, or
+// the pattern's or the path's fault), in `language`; empty when it does, or
+// names none of them.
 std::string RequestOptionRefusal(const std::string& argument, char optionChar,
                                  Language language = Language::kJapanese);
 
 // The parameter text for `arguments` (see above); the first "--" is left out.
 // A path is quoted when it is empty, holds white space, or (after "--")
-// begins with `optionChar`; options are passed as they are, but for -X with
-// a blank in its pattern, which is quoted after the X.
+// begins with `optionChar`; options are passed as they are, but for -X and
+// -ONLY with a blank in their value, which is quoted after the option's name.
 std::string BuildParameterText(const std::vector<std::string>& arguments, char optionChar);
+
+// The length of the option's name when `word` begins with one that a value
+// follows directly (-X<pattern>, -ONLY<path>), in any letter case; else 0.
+std::size_t ValueOptionLength(std::string_view word, char optionChar);
 
 // The leading decimal integer of `text` as the runtime's atoi reads it: leading
 // white space skipped, an optional sign, digits up to the first non-digit; 0

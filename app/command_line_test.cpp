@@ -140,6 +140,7 @@ TEST_F(CommandLineTest, RequestOptionsAndHowTheyReadThePaths) {
     int restoreNumber = 0;
     std::vector<std::string> excludes = {};
     bool dryRun = false, json = false, verbose = false;
+    std::vector<std::string> only = {};
   } cases[] = {
       {"-dryrun src dst", Mode::kBackup, "src", "dst", "", 0, {}, true},
       {"-NODEL -DRYRUN src", Mode::kBackup, "src", "stored-dir", "", 0, {}, true},
@@ -154,6 +155,8 @@ TEST_F(CommandLineTest, RequestOptionsAndHowTheyReadThePaths) {
       {"-X\"System Volume Information/\" src dst", Mode::kBackup, "src", "dst", "", 0,
        {"System Volume Information/"}},
       {"-X\"unclosed src dst", Mode::kBackup, "", "stored-dir", "", 0, {"unclosed src dst"}},
+      {"-ONLY\"old mail/\" -onlya.txt -RESTORE1 src bak out", Mode::kRestore, "src", "bak", "out", 1, {}, false,
+       false, false, {"old mail/", "a.txt"}},
       // Written wrongly: unknown, dropped up to the blank only.
       {"-RESTORE0 -RESTORE -RESTORE1x -DRYRUNX -LISTING -X -X\"\" src dst", Mode::kBackup, "src", "dst"},
   };
@@ -172,6 +175,7 @@ TEST_F(CommandLineTest, RequestOptionsAndHowTheyReadThePaths) {
     EXPECT_EQ(request.dryRun, c.dryRun) << c.text;
     EXPECT_EQ(request.json, c.json) << c.text;
     EXPECT_EQ(request.verbose, c.verbose) << c.text;
+    EXPECT_EQ(request.only, c.only) << c.text;
   }
 }
 
@@ -294,12 +298,15 @@ TEST(RefuseArgumentsTest, UnknownOptionsAndPathsTheTextCannotCarry) {
       {{"-xa\"b"}, "-x is followed by a pattern to exclude (in double quotes only as a whole): -xa\"b"},
       {{"-X\"a"}, "-X is followed by a pattern to exclude (in double quotes only as a whole): -X\"a"},
       {{"-Xa//b"}, "exclude pattern \"a//b\" cannot be used: an empty name (//)"},
+      {{"-ONLY", "a"}, "-ONLY is followed by a path relative to the source (in double quotes only as a whole): -ONLY"},
+      {{"-ONLYa/../b"}, "path \"a/../b\" cannot be used: \".\" and \"..\" are no names here"},
+      {{"-ONLY/etc"}, "path \"/etc\" cannot be used: write it relative to the source (not beginning with /)"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RefuseArguments(c.arguments, '-', Language::kEnglish), c.refusal) << c.refusal;
   }
   // With "/" for options, as on Windows, "-" begins a path and "/" an option.
-  EXPECT_EQ(RefuseArguments({"/M", "-3", "/NODEL", "-x"}, '/'), "");
+  EXPECT_EQ(RefuseArguments({"/M", "-3", "/NODEL", "-x", "/ONLY\"a b/c\""}, '/'), "");
   EXPECT_EQ(RefuseArguments({"/backup", "x"}, '/', Language::kEnglish),
             "unknown option: /backup (a path beginning with \"/\" is written after --)");
   EXPECT_EQ(RefuseArguments({"/backup", "x"}, '/'), "不明なオプションです: /backup（「/」で始まるパスは -- のあとに書きます）");

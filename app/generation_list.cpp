@@ -1,12 +1,13 @@
 #include "app/generation_list.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <unordered_set>
 
 #include "app/app.h"
+#include "engine/generation_path.h"
 #include "engine/generations.h"
 #include "engine/run_progress.h"
 #include "engine/utf8.h"
@@ -92,63 +93,131 @@ std::string JsonString(const std::string& text, bool* exact) {
   return json + "\"";
 }
 
+// The "name" field of a JSON line, and for a name that is no UTF-8 the
+// "name_hex" field that holds it exactly, each with the comma before it.
+std::string JsonNameFields(const std::string& name) {
+  bool exact = true;
+  std::string json = ",\"name\":" + JsonString(name, &exact);
+  if (exact) return json;
+  json += ",\"name_hex\":\"";
+  for (char c : name) json += HexByte(static_cast<unsigned char>(c), "%02x");
+  return json + '"';
+}
+
 std::string Pad(const std::string& text, std::size_t width, bool right) {
   const std::size_t columns = static_cast<std::size_t>(TextColumns(text));
   const std::string blanks(width > columns ? width - columns : 0, ' ');
   return right ? blanks + text : text + blanks;
 }
 
+// `table` (a heading line, then the rows) in columns two blanks apart, each
+// aligned to the right where `right` says; the last column is not padded.
+std::string Columns(const std::vector<std::vector<std::string>>& table, const std::vector<bool>& right) {
+  std::vector<std::size_t> widths(right.size());
+  for (const auto& line : table) {
+    for (std::size_t c = 0; c < right.size(); ++c)
+      widths[c] = std::max(widths[c], static_cast<std::size_t>(TextColumns(line[c])));
+  }
+  std::string text;
+  for (const auto& line : table) {
+    for (std::size_t c = 0; c + 1 < right.size(); ++c) text += Pad(line[c], widths[c], right[c]) + "  ";
+    text += line.back() + "\n";
+  }
+  return text;
+}
+
+// The files that more than one name reaches (hard links, made by -LINK
+// between generations) already counted, by identity: the bytes of such a
+// file count once, with the first generation counted that holds it.
+struct Identity {
+  std::uint64_t device, inode;
+  bool operator==(const Identity&) const = default;
+};
+struct IdentityHash {
+  std::size_t operator()(const Identity& id) const { return std::hash<std::uint64_t>()(id.inode * 31 + id.device); }
+};
+using CountedFiles = std::unordered_set<Identity, IdentityHash>;
+
 // What a walk of a tree counted.
 struct TreeCount {
   std::uint64_t files = 0;
   std::uint64_t bytes = 0;
   bool whole = true;  // every directory of it was read
+  // Bytes allocated on the disk to what the tree holds that no tree counted
+  // before holds too (with `counted`).
+  std::uint64_t own = 0;
+  // The newest last-write time of a directory inside the tree: when the copy
+  // last made or removed an entry. Directory times are never copied from the
+  // source, so they are the copy's own.
+  std::int64_t lastWritten = 0;
+  // The newest last-write time of a file or link inside the tree (a time the
+  // copy kept from the source).
+  std::int64_t newestFile = 0;
+  std::uint32_t newestFileNsec = 0;
 };
+
+// Adds an entry's allocated bytes to `count->own`, unless another name of it
+// was counted already.
+void CountOwn(const FileStatus& status, CountedFiles* counted, TreeCount* count) {
+  if (!counted) return;
+  if (status.kind != EntryKind::Directory && status.links > 1 &&
+      !counted->insert({status.device, status.inode}).second) {
+    return;
+  }
+  count->own += status.allocated;
+}
 
 // Counts what the open directory `dir` (whose status is `status`) holds, all
 // the way down. Subdirectories are opened through their parent, so no link is
 // followed; one on another mount (a mount point inside a generation) is not
 // entered: it is no part of the copy, and could hold the tree itself. What
 // cannot be listed or opened is passed over and leaves the count partial.
-void CountTree(OsDir& dir, const FileStatus& status, TreeCount* count) {
+void CountTree(OsDir& dir, const FileStatus& status, TreeCount* count, CountedFiles* counted) {
   std::vector<DirEntry> entries;
   if (!dir.List(&entries).ok()) count->whole = false;  // what was read still counts
   for (const DirEntry& entry : entries) {
-    switch (entry.status.kind) {
-      case EntryKind::File:
-        ++count->files;
-        count->bytes += entry.status.size;
-        break;
-      case EntryKind::Symlink: ++count->files; break;
-      case EntryKind::Special: break;
-      case EntryKind::Directory: {
-        if (!entry.status.SameMountAs(status)) break;
-        std::unique_ptr<OsDir> sub;
-        if (dir.OpenDir(entry.name, &sub).ok()) {
-          CountTree(*sub, entry.status, count);
-        } else {
-          count->whole = false;
-        }
-        break;
+    const FileStatus& found = entry.status;
+    if (found.kind != EntryKind::Special && (found.kind != EntryKind::Directory || found.SameMountAs(status))) {
+      CountOwn(found, counted, count);
+    }
+    if (found.kind == EntryKind::File || found.kind == EntryKind::Symlink) {
+      ++count->files;
+      if (found.kind == EntryKind::File) count->bytes += found.size;
+      if (std::pair(found.mtimeSec, found.mtimeNsec) > std::pair(count->newestFile, count->newestFileNsec)) {
+        count->newestFile = found.mtimeSec;
+        count->newestFileNsec = found.mtimeNsec;
+      }
+    } else if (found.kind == EntryKind::Directory && found.SameMountAs(status)) {
+      count->lastWritten = std::max(count->lastWritten, found.mtimeSec);
+      std::unique_ptr<OsDir> sub;
+      if (dir.OpenDir(entry.name, &sub).ok()) {
+        CountTree(*sub, found, count, counted);
+      } else {
+        count->whole = false;
       }
     }
   }
 }
 
 // The row of the directory `name` of the backup directory, its files and
-// bytes counted, kIncomplete when part of it could not be read.
-GenerationListRow DirRow(OsDir& backup, const std::string& name, const FileStatus& status) {
+// bytes counted, kIncomplete when part of it could not be read, completed
+// when it was last written.
+GenerationListRow DirRow(OsDir& backup, const std::string& name, const FileStatus& status, CountedFiles* counted) {
   GenerationListRow row;
   row.name = name;
   TreeCount count;
+  count.lastWritten = status.mtimeSec;
+  CountOwn(status, counted, &count);
   std::unique_ptr<OsDir> dir;
   if (backup.OpenDir(name, &dir).ok()) {
-    CountTree(*dir, status, &count);
+    CountTree(*dir, status, &count, counted);
   } else {
     count.whole = false;
   }
   row.files = count.files;
   row.bytes = count.bytes;
+  row.ownBytes = count.own;
+  row.completed = count.lastWritten;
   row.state = count.whole ? GenerationListRow::State::kComplete : GenerationListRow::State::kIncomplete;
   return row;
 }
@@ -172,68 +241,214 @@ int Unreadable(Os& os, const std::string& backupDir, const Status& code, std::ve
   return 0;
 }
 
+// Opens the backup directory and scans the generations of the source there
+// (of its kind: `*directory`), into `*list`; `*stem` is the name they are
+// named after, empty for a root (no generations). 0 when the backup
+// directory could not be opened or read, `*error` saying so.
+int ScanGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir,
+                    std::unique_ptr<OsDir>* backup, std::string* stem, std::vector<CFileEntry>* list,
+                    bool* directory, std::string* error) {
+  const std::string backupPath = os.Paths().WithoutTrailingSeparators(backupDir);
+  std::vector<GenerationListRow> none;
+  if (Status code = os.OpenDir(backupPath, /*followLink=*/true, backup); !code.ok()) {
+    return Unreadable(os, backupPath, code, &none, error);
+  }
+  *stem = SourceName(os, sourcePath);
+  *directory = true;
+  if (stem->empty()) return 1;
+  Generations generations(os, backupPath, *stem, backup->get());
+  if (!generations.FindOfSource(sourcePath, list, directory)) {
+    return Unreadable(os, backupPath, generations.ScanError(), &none, error);
+  }
+  return 1;
+}
+
 }  // namespace
 
 int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string& backupDir,
                        std::vector<GenerationListRow>* rows, std::string* error) {
   rows->clear();
   error->clear();
-  const std::string backupPath = os.Paths().WithoutTrailingSeparators(backupDir);
   std::unique_ptr<OsDir> backup;
-  if (Status code = os.OpenDir(backupPath, /*followLink=*/true, &backup); !code.ok()) {
-    return Unreadable(os, backupPath, code, rows, error);
-  }
-  const std::string stem = SourceName(os, sourcePath);
-  if (stem.empty()) return 1;
-
-  Generations generations(os, backupPath, stem, backup.get());
+  std::string stem;
   std::vector<CFileEntry> list;
   bool directory = true;
-  int found;
-  FileStatus source;
-  if (Stat(os, sourcePath, /*followLink=*/true, &source).ok()) {
-    directory = source.kind == EntryKind::Directory;
-    found = directory ? generations.FindDirs(&list) : generations.FindFiles(&list);
-  } else {
-    found = generations.FindDirs(&list);
-    if (found && list.empty()) {
-      found = generations.FindFiles(&list);
-      directory = list.empty();
-    }
-  }
-  if (!found) {
-    // The scan says only that the listing broke off; a second look, which
-    // takes no entry, gives the system's reason.
-    std::vector<DirEntry> none;
-    Status code = backup->List(&none, [](std::string_view) { return false; });
-    if (code.ok()) code = os.Error(ErrorKind::kIo);
-    return Unreadable(os, backupPath, code, rows, error);
-  }
+  if (!ScanGenerations(os, sourcePath, backupDir, &backup, &stem, &list, &directory, error)) return 0;
+  if (stem.empty()) return 1;
 
+  // Oldest first, so that a file shared with an older generation counts
+  // with the older one.
+  std::vector<const CFileEntry*> order;
+  for (int number = 0; const CFileEntry* generation = FindGeneration(list, number); ++number) {
+    order.push_back(generation);
+  }
+  CountedFiles counted;
+  std::vector<GenerationListRow> found(order.size());
+  for (std::size_t i = order.size(); i-- > 0;) {
+    const CFileEntry& generation = *order[i];
+    GenerationListRow& row = found[i];
+    if (generation.isDirectory) {
+      row = DirRow(*backup, generation.name, generation.status, &counted);
+    } else {
+      // The run stamps the file with the time it names it.
+      row.name = generation.name;
+      row.files = 1;
+      row.bytes = generation.status.size;
+      row.ownBytes = generation.status.allocated;
+      row.completed = generation.status.mtimeSec;
+    }
+    row.number = static_cast<int>(i) + 1;
+  }
   if (directory) {
     const std::string working = ServiceName(stem, kWorkingSuffix);
     FileStatus status;
     if (backup->StatAt(working, &status).ok() && status.kind == EntryKind::Directory) {
-      GenerationListRow row = DirRow(*backup, working, status);
-      row.completed = status.mtimeSec;
+      GenerationListRow row = DirRow(*backup, working, status, &counted);
       row.state = GenerationListRow::State::kWorking;
       rows->push_back(std::move(row));
     }
   }
+  rows->insert(rows->end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  return 1;
+}
+
+namespace {
+
+// One generation's version of an entry: what it is, or nothing.
+struct Version {
+  bool present = false;
+  FileStatus status;
+  TreeCount tree;  // a folder's
+};
+
+EntryVersionRow::Sameness Compare(const Version& newer, const Version& older) {
+  using Sameness = EntryVersionRow::Sameness;
+  if (!newer.present) return Sameness::kAbsent;
+  const FileStatus& a = newer.status;
+  const FileStatus& b = older.status;
+  if (a.kind != b.kind) return Sameness::kDifferent;
+  if (a.kind == EntryKind::Directory) {
+    const TreeCount& x = newer.tree;
+    const TreeCount& y = older.tree;
+    return x.files == y.files && x.bytes == y.bytes && x.newestFile == y.newestFile &&
+                   x.newestFileNsec == y.newestFileNsec
+               ? Sameness::kEqual
+               : Sameness::kDifferent;
+  }
+  if (a.SameEntryAs(b)) return Sameness::kShared;
+  return a.size == b.size && a.mtimeSec == b.mtimeSec && a.mtimeNsec == b.mtimeNsec ? Sameness::kEqual
+                                                                                     : Sameness::kDifferent;
+}
+
+}  // namespace
+
+int FindEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir, const std::string& path,
+                      std::vector<EntryVersionRow>* rows, std::string* error) {
+  rows->clear();
+  error->clear();
+  std::vector<std::string> names;
+  if (!SplitGenerationPath(path, &names, error)) return 0;
+  std::unique_ptr<OsDir> backup;
+  std::string stem;
+  std::vector<CFileEntry> list;
+  bool directory = true;
+  if (!ScanGenerations(os, sourcePath, backupDir, &backup, &stem, &list, &directory, error)) return 0;
+  if (!directory) {
+    *error = "ファイルの世代には、その中のパスはありません: " + sourcePath;
+    return 0;
+  }
+  std::vector<Version> versions;
   for (int number = 0; const CFileEntry* generation = FindGeneration(list, number); ++number) {
-    GenerationListRow row;
-    if (generation->isDirectory) {
-      row = DirRow(*backup, generation->name, generation->status);
-    } else {
-      row.name = generation->name;
-      row.files = 1;
-      row.bytes = generation->status.size;
+    Version version;
+    std::unique_ptr<OsDir> root, parent;
+    FileStatus rootStatus;
+    if (OpenListedDir(os, *backup, generation->name, generation->status, &root, &rootStatus).ok() &&
+        WalkGenerationPath(*root, names, &parent, &version.status).ok()) {
+      const EntryKind kind = version.status.kind;
+      version.present = kind != EntryKind::Special;
+      std::unique_ptr<OsDir> folder;
+      if (kind == EntryKind::Directory && (parent ? *parent : *root).OpenDir(names.back(), &folder).ok()) {
+        CountTree(*folder, version.status, &version.tree, nullptr);
+      }
     }
-    row.number = number + 1;
-    row.completed = generation->time;
-    rows->push_back(std::move(row));
+    if (version.present) {
+      EntryVersionRow row;
+      row.number = number + 1;
+      row.generation = generation->name;
+      row.kind = version.status.kind;
+      const bool folder = row.kind == EntryKind::Directory;
+      row.bytes = folder ? version.tree.bytes : version.status.size;
+      row.modified = folder ? version.tree.newestFile : version.status.mtimeSec;
+      row.sameness = number == 0 ? EntryVersionRow::Sameness::kNewest : Compare(versions.back(), version);
+      rows->push_back(std::move(row));
+    }
+    versions.push_back(std::move(version));
   }
   return 1;
+}
+
+int ListEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir, const std::string& path,
+                      bool json, Language language, std::ostream& out, std::ostream& err) {
+  if (sourcePath.empty() || backupDir.empty()) {
+    err << ConsoleLine(Translate(language, "世代の一覧には、バックアップするファイルと書き込むディレクトリが要ります"));
+    return kExitFailure;
+  }
+  std::vector<EntryVersionRow> rows;
+  std::string error;
+  if (!FindEntryVersions(os, sourcePath, backupDir, path, &rows, &error)) {
+    err << ConsoleLine(TranslateMessage(language, error));
+    return kExitFailure;
+  }
+  out << (json ? EntryVersionJson(rows, IsoLocalTime) : EntryVersionText(rows, IsoLocalTime, language));
+  return kExitSuccess;
+}
+
+namespace {
+
+// A sameness's words: for people (translated) and in the JSON.
+StateWords WordsOf(EntryVersionRow::Sameness sameness) {
+  using Sameness = EntryVersionRow::Sameness;
+  switch (sameness) {
+    case Sameness::kNewest: return {"-", nullptr};
+    case Sameness::kShared: return {"同じ（共有）", "shared"};
+    case Sameness::kEqual: return {"同じ", "equal"};
+    case Sameness::kDifferent: return {"違う", "different"};
+    case Sameness::kAbsent: break;
+  }
+  return {"ない", "absent"};
+}
+
+const char* KindWord(EntryKind kind) {
+  return kind == EntryKind::Directory ? "directory" : kind == EntryKind::Symlink ? "link" : "file";
+}
+
+}  // namespace
+
+std::string EntryVersionText(const std::vector<EntryVersionRow>& rows, const TimeText& time, Language language) {
+  const auto say = [language](const char* japanese) { return Translate(language, japanese); };
+  if (rows.empty()) return say("どの世代にもありません") + "\n";
+  std::vector<std::vector<std::string>> table;
+  table.push_back({say("番号"), say("更新日時"), say("サイズ"), say("新しい世代と"), say("世代")});
+  for (const EntryVersionRow& row : rows) {
+    table.push_back({std::to_string(row.number), time(row.modified),
+                     HumanBytes(row.bytes) + (row.kind == EntryKind::Directory ? "/" : ""),
+                     say(WordsOf(row.sameness).text), PrintableName(row.generation)});
+  }
+  return Columns(table, {true, false, true, false, false});
+}
+
+std::string EntryVersionJson(const std::vector<EntryVersionRow>& rows, const TimeText& time) {
+  std::string json;
+  for (const EntryVersionRow& row : rows) {
+    bool ignored = true;
+    json += "{\"number\":" + std::to_string(row.number) + JsonNameFields(row.generation);
+    json += ",\"kind\":\"" + std::string(KindWord(row.kind)) + "\"";
+    json += ",\"modified\":" + JsonString(time(row.modified), &ignored);
+    json += ",\"modified_unix\":" + std::to_string(row.modified) + ",\"bytes\":" + std::to_string(row.bytes);
+    const char* same = WordsOf(row.sameness).json;
+    json += ",\"same_as_newer\":" + (same ? "\"" + std::string(same) + "\"" : std::string("null")) + "}\n";
+  }
+  return json;
 }
 
 int ListGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, bool json,
@@ -256,43 +471,26 @@ std::string GenerationListText(const std::vector<GenerationListRow>& rows, const
                                Language language) {
   const auto say = [language](const char* japanese) { return Translate(language, japanese); };
   if (rows.empty()) return say("世代はありません") + "\n";
-  constexpr std::size_t kColumns = 6;
-  constexpr bool kRight[kColumns] = {true, false, true, true, false, false};
-  std::vector<std::array<std::string, kColumns>> table;
-  table.push_back({say("番号"), say("完了日時"), say("ファイル数"), say("サイズ"), say("状態"), say("名前")});
+  std::vector<std::vector<std::string>> table;
+  table.push_back({say("番号"), say("完了日時"), say("ファイル数"), say("サイズ"), say("専有"), say("状態"), say("名前")});
   for (const GenerationListRow& row : rows) {
     table.push_back({row.number > 0 ? std::to_string(row.number) : "-", row.completed ? time(*row.completed) : "-",
-                     std::to_string(row.files), HumanBytes(row.bytes), say(WordsOf(row.state).text),
-                     PrintableName(row.name)});
+                     std::to_string(row.files), HumanBytes(row.bytes), HumanBytes(row.ownBytes),
+                     say(WordsOf(row.state).text), PrintableName(row.name)});
   }
-  std::array<std::size_t, kColumns> widths{};
-  for (const auto& line : table) {
-    for (std::size_t c = 0; c < kColumns; ++c)
-      widths[c] = std::max(widths[c], static_cast<std::size_t>(TextColumns(line[c])));
-  }
-  std::string text;
-  for (const auto& line : table) {
-    for (std::size_t c = 0; c + 1 < kColumns; ++c) text += Pad(line[c], widths[c], kRight[c]) + "  ";
-    text += line[kColumns - 1] + "\n";
-  }
-  return text;
+  return Columns(table, {true, false, true, true, true, false, false});
 }
 
 std::string GenerationListJson(const std::vector<GenerationListRow>& rows, const TimeText& time) {
   std::string json;
   for (const GenerationListRow& row : rows) {
-    bool exact = true;
     json += "{\"number\":" + (row.number > 0 ? std::to_string(row.number) : std::string("null"));
-    json += ",\"name\":" + JsonString(row.name, &exact);
-    if (!exact) {
-      json += ",\"name_hex\":\"";
-      for (char c : row.name) json += HexByte(static_cast<unsigned char>(c), "%02x");
-      json += '"';
-    }
+    json += JsonNameFields(row.name);
     bool ignored;
     json += ",\"completed\":" + (row.completed ? JsonString(time(*row.completed), &ignored) : std::string("null"));
     json += ",\"completed_unix\":" + (row.completed ? std::to_string(*row.completed) : std::string("null"));
     json += ",\"files\":" + std::to_string(row.files) + ",\"bytes\":" + std::to_string(row.bytes);
+    json += ",\"own_bytes\":" + std::to_string(row.ownBytes);
     json += ",\"state\":\"" + std::string(WordsOf(row.state).json) + "\"}\n";
   }
   return json;

@@ -11,14 +11,20 @@
 // no output at all:
 //
 //   {"number":1,"name":"docs_3","completed":"2024-05-01T02:00:13+02:00",
-//    "completed_unix":1714521613,"files":1234,"bytes":5678901234,"state":"complete"}
+//    "completed_unix":1714521613,"files":1234,"bytes":5678901234,
+//    "own_bytes":40960,"state":"complete"}
 //
 // (on one line). "number" is what -RESTORE takes (null for a working
 // directory), "completed" and "completed_unix" are null where the time is
-// unknown, "state" is "complete", "incomplete" or "interrupted" (a working
-// directory an interrupted run left). Names are bytes: one that is not valid
-// UTF-8 is written with U+FFFD for each stray byte in "name", and exactly,
-// as hexadecimal bytes, in an added "name_hex".
+// unknown, "bytes" the files' sizes, "own_bytes" what the generation alone
+// takes on the disk, "state" is "complete", "incomplete" or "interrupted" (a
+// working directory an interrupted run left). Names are bytes: one that is
+// not valid UTF-8 is written with U+FFFD for each stray byte in "name", and
+// exactly, as hexadecimal bytes, in an added "name_hex".
+//
+// With -ONLY<path>, -LIST lists the versions of one file or folder instead
+// (ListEntryVersions): one row per generation that holds it, newest first,
+// and whether it is the same as in the next newer generation.
 
 #include <cstdint>
 #include <functional>
@@ -45,18 +51,28 @@ struct GenerationListRow {
   std::uint64_t files = 0;
   std::uint64_t bytes = 0;
   State state = State::kComplete;
+  // What the generation alone takes on the disk: the blocks allocated to its
+  // files, links and directories, a file that other names share (a hard link
+  // into another generation) counted once, with the oldest generation
+  // holding it.
+  std::uint64_t ownBytes = 0;
 };
 
 // The rows of the source `sourcePath` in the backup directory `backupDir`:
 // its generations as the backup run and the restore dialog find them
 // (generations.h), newest first and numbered from 1 as -RESTORE and the
-// restore dialog number them, each completed at its creation time (the time
-// the restore dialog shows). A directory generation's files and bytes are
-// counted through its tree: regular files and links are files, the bytes are
-// the regular files' sizes, and a directory on another mount is not entered.
+// restore dialog number them (by creation time). Each is completed when the
+// run that made it named it, as near as the disk tells: a file generation at
+// its last-write time (the run stamps it when it names it), a directory
+// generation at the newest last-write time of its directories (the copy's
+// last entry made, which the naming follows in the same run; directory times
+// are never copied from the source, and no later run touches a generation
+// it did not make). A directory generation's files and bytes are counted
+// through its tree: regular files and links are files, the bytes are the
+// regular files' sizes, and a directory on another mount is not entered.
 // A file generation is 1 file of its size. For a directory source, the
 // working directory an interrupted run left comes first (kWorking, number 0,
-// completed at its last-write time), counted the same way.
+// completed when it was last written), counted the same way.
 //
 // Which generations are the source's: directory generations for a directory,
 // file generations for anything else. A source that cannot be examined (gone:
@@ -83,11 +99,55 @@ int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string&
 int ListGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, bool json,
                     Language language, std::ostream& out, std::ostream& err);
 
+// One version of a file or folder: a generation that holds it, and what it
+// is there.
+struct EntryVersionRow {
+  // How the entry compares with the same path in the next newer generation.
+  enum class Sameness {
+    kNewest,     // there is no newer generation
+    kShared,     // the very same file (one file under both names: -LINK)
+    kEqual,      // of equal size and last-write time (a folder: its files'
+                 // count, sizes in all and newest last-write time)
+    kDifferent,  // anything else (another kind, size or time)
+    kAbsent,     // the newer generation does not hold it
+  };
+  int number = 0;          // the generation's, as -RESTORE takes it (1 = newest)
+  std::string generation;  // the generation's name
+  EntryKind kind = EntryKind::File;
+  std::uint64_t bytes = 0;   // a file's size, a folder's files' sizes in all
+  std::int64_t modified = 0; // a file's last-write time, the newest of a folder's files
+  Sameness sameness = Sameness::kNewest;
+};
+
+// The versions of the entry `path` (relative to the source, names separated
+// by '/': generation_path.h) in the directory generations of `sourcePath`,
+// newest first: a row for each generation that holds it. Read only, as
+// FindGenerationRows: every name on the way is opened through its parent
+// without following a link, and a folder's tree is walked as there.
+// 1: `*rows` holds the rows (none where no generation holds it). 0, `*error`
+// saying why with the path named: the path is malformed, the source's
+// generations are file generations (which hold no paths), or the backup
+// directory could not be read.
+int FindEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir, const std::string& path,
+                      std::vector<EntryVersionRow>* rows, std::string* error);
+
+// -LIST -ONLY<path>: the rows of FindEntryVersions written as
+// ListGenerations writes the list, in a table of number, last-write time,
+// size, sameness and the generation's name, or (`json`) as JSON Lines:
+//
+//   {"number":2,"name":"docs_4","kind":"file","modified":"2026-05-01T02:00:13+02:00",
+//    "modified_unix":1777593613,"bytes":1234,"same_as_newer":"shared"}
+//
+// "kind" is "file", "link" or "directory"; "same_as_newer" is "shared",
+// "equal", "different", "absent" or null (the newest generation).
+int ListEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir, const std::string& path,
+                      bool json, Language language, std::ostream& out, std::ostream& err);
+
 // Writes seconds since 1970 as a time for people.
 using TimeText = std::function<std::string(std::int64_t seconds)>;
 
 // The table, a heading line then one line per row in the order given, in
-// `language`: number, completion time, files, size, state, and the name last
+// `language`: number, completion time, files, size, own size, state, and the name last
 // (so that no name, however wide, pushes the columns apart). Bytes that are
 // no UTF-8 and control characters in a name are written \xNN. No rows: one
 // line saying there are no generations.
@@ -96,6 +156,10 @@ std::string GenerationListText(const std::vector<GenerationListRow>& rows, const
 
 // The JSON Lines above, one line (with its "\n") per row in the order given.
 std::string GenerationListJson(const std::vector<GenerationListRow>& rows, const TimeText& time);
+
+// The table and the JSON Lines of ListEntryVersions, in the order given.
+std::string EntryVersionText(const std::vector<EntryVersionRow>& rows, const TimeText& time, Language language);
+std::string EntryVersionJson(const std::vector<EntryVersionRow>& rows, const TimeText& time);
 
 // ISO 8601 in local time with the offset from UTC: "2024-05-01T02:00:13+02:00".
 // A time the system cannot convert is written as its number of seconds.

@@ -18,22 +18,22 @@ using State = GenerationListRow::State;
 std::string FixedTime(std::int64_t seconds) { return "T" + std::to_string(seconds); }
 
 const std::vector<GenerationListRow> kRows = {
-    {0, ".docs.veldar2-new", std::nullopt, 12, 40960, State::kWorking},
-    {1, "docs_3", 1714521613, 1234, 5678901234, State::kComplete},
-    {2, "docs_\xFF\n", 1714435211, 7, 100, State::kIncomplete},
+    {0, ".docs.veldar2-new", std::nullopt, 12, 40960, State::kWorking, 8192},
+    {1, "docs_3", 1714521613, 1234, 5678901234, State::kComplete, 16384},
+    {2, "docs_\xFF\n", 1714435211, 7, 100, State::kIncomplete, 4096},
 };
 
 TEST(GenerationListTest, TextTableNewestFirstWithTheWorkingDirectoryShownAsSuch) {
   EXPECT_EQ(GenerationListText(kRows, FixedTime, Language::kEnglish),
-            "#  completed    files     size  state                            name\n"
-            "-  -               12  40.0 KB  interrupted (working directory)  .docs.veldar2-new\n"
-            "1  T1714521613   1234  5.29 GB  complete                         docs_3\n"
-            "2  T1714435211      7    100 B  incomplete                       docs_\\xFF\\n\n");
+            "#  completed    files     size      own  state                            name\n"
+            "-  -               12  40.0 KB  8.00 KB  interrupted (working directory)  .docs.veldar2-new\n"
+            "1  T1714521613   1234  5.29 GB  16.0 KB  complete                         docs_3\n"
+            "2  T1714435211      7    100 B  4.00 KB  incomplete                       docs_\\xFF\\n\n");
   // Japanese headings are two columns a character wide, and still line up.
   const std::string japanese = GenerationListText({kRows[1]}, FixedTime, Language::kJapanese);
   EXPECT_EQ(japanese,
-            "番号  完了日時     ファイル数   サイズ  状態  名前\n"
-            "   1  T1714521613        1234  5.29 GB  完了  docs_3\n");
+            "番号  完了日時     ファイル数   サイズ     専有  状態  名前\n"
+            "   1  T1714521613        1234  5.29 GB  16.0 KB  完了  docs_3\n");
   EXPECT_EQ(GenerationListText({}, FixedTime, Language::kEnglish), "no generations\n");
 }
 
@@ -46,13 +46,13 @@ TEST(GenerationListTest, JsonLinesEscapeNamesAndKeepTheirBytes) {
   };
   EXPECT_EQ(GenerationListJson(rows, FixedTime),
             "{\"number\":null,\"name\":\".docs.veldar2-new\",\"completed\":null,\"completed_unix\":null,"
-            "\"files\":12,\"bytes\":40960,\"state\":\"interrupted\"}\n"
+            "\"files\":12,\"bytes\":40960,\"own_bytes\":8192,\"state\":\"interrupted\"}\n"
             "{\"number\":1,\"name\":\"docs_3\",\"completed\":\"T1714521613\",\"completed_unix\":1714521613,"
-            "\"files\":1234,\"bytes\":5678901234,\"state\":\"complete\"}\n"
+            "\"files\":1234,\"bytes\":5678901234,\"own_bytes\":16384,\"state\":\"complete\"}\n"
             "{\"number\":3,\"name\":\"a\\\"b\\\\c\\t\\u0001\xE5\xA5\xBD\",\"completed\":\"T5\",\"completed_unix\":5,"
-            "\"files\":0,\"bytes\":0,\"state\":\"complete\"}\n"
+            "\"files\":0,\"bytes\":0,\"own_bytes\":0,\"state\":\"complete\"}\n"
             "{\"number\":2,\"name\":\"docs_\xEF\xBF\xBD\\n\",\"name_hex\":\"646f63735fff0a\",\"completed\":\"T1714435211\","
-            "\"completed_unix\":1714435211,\"files\":7,\"bytes\":100,\"state\":\"incomplete\"}\n");
+            "\"completed_unix\":1714435211,\"files\":7,\"bytes\":100,\"own_bytes\":4096,\"state\":\"incomplete\"}\n");
   EXPECT_EQ(GenerationListJson({}, FixedTime), "");
 }
 
@@ -73,22 +73,30 @@ TEST(GenerationListTest, IsoLocalTimeNamesTheInstantWithItsOffset) {
 }
 
 // One backup directory for every case: two directory generations of "docs"
-// (docs_1 made last, so the newer), the working directory an interrupted run
-// left, two file generations of "report.doc" (report_1 the newer), and
-// entries that only look like generations or belong to a directory source of
-// that name. Last-write times are set apart
-// from creation times, which are what a generation's row shows.
+// (docs_1 made last, so the newer) that share one file (a hard link), the
+// working directory an interrupted run left, two file generations of
+// "report.doc" (report_1 the newer), and entries that only look like
+// generations or belong to a directory source of that name. Last-write times
+// are set apart from creation times, which order the generations; a
+// directory generation's newest directory time is when it was completed.
 void BuildBackupDir(MemoryOs& os) {
   os.AddDir("/src/docs");
   os.AddFile("/src/report.doc", "r");
   os.AddFile("/bk/docs_2/old", "0123456789");
+  os.AddFile("/bk/docs_2/shared", "666666");
   os.AddFile("/bk/docs_1/a.txt", "abc");
   os.AddFile("/bk/docs_1/sub/b.txt", "bbbbb");
   os.AddFile("/bk/docs_1/sub/deeper/c", "ccccccc");
   os.AddLink("/bk/docs_1/escape", "/src");  // one file, never followed
   os.AddSpecial("/bk/docs_1/fifo");
+  std::unique_ptr<OsDir> older, newer;
+  FileStatus shared;
+  ASSERT_TRUE(os.OpenDir("/bk/docs_2", false, &older).ok());
+  ASSERT_TRUE(os.OpenDir("/bk/docs_1", false, &newer).ok());
+  ASSERT_TRUE(older->StatAt("shared", &shared).ok());
+  ASSERT_TRUE(older->LinkFile("shared", *newer, "shared", shared).ok());
   os.AddFile("/bk/.docs.veldar2-new/part", "pp");
-  os.AddFile("/bk/report_2.doc_", "older!");
+  os.AddFile("/bk/report_2.doc_", "older!", 4);
   os.AddFile("/bk/report_1.doc_", "new", 5);
   os.AddDir("/bk/.report.doc.veldar2-new");
   os.AddFile("/bk/docs_3", "a file");
@@ -97,6 +105,9 @@ void BuildBackupDir(MemoryOs& os) {
   os.AddLink("/link-to-bk", "/bk");
   os.AddDir("/empty");
   ASSERT_TRUE(SetTimes(os, "/bk/docs_1", 5).ok());
+  ASSERT_TRUE(SetTimes(os, "/bk/docs_1/sub", 1'650'000'100).ok());
+  ASSERT_TRUE(SetTimes(os, "/bk/docs_1/sub/deeper", 1'650'000'200).ok());
+  ASSERT_TRUE(SetTimes(os, "/bk/docs_2", 1'650'000'000).ok());
   ASSERT_TRUE(SetTimes(os, "/bk/.docs.veldar2-new", 77).ok());
 }
 
@@ -106,12 +117,16 @@ TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
     std::string name;
     std::uint64_t files, bytes;
     State state;
+    // The shared file counts with docs_2, the older; the link with its text.
+    std::uint64_t own;
+    std::int64_t completed;
   };
-  const std::vector<Row> docs = {{0, ".docs.veldar2-new", 1, 2, State::kWorking},
-                                 {1, "docs_1", 4, 15, State::kComplete},
-                                 {2, "docs_2", 1, 10, State::kComplete}};
-  const std::vector<Row> reports = {{1, "report_1.doc_", 1, 3, State::kComplete},
-                                    {2, "report_2.doc_", 1, 6, State::kComplete}};
+  const std::vector<Row> docs = {{0, ".docs.veldar2-new", 1, 2, State::kWorking, 2, 77},
+                                 {1, "docs_1", 5, 21, State::kComplete, 3 + 5 + 7 + 4, 1'650'000'200},
+                                 {2, "docs_2", 2, 16, State::kComplete, 16, 1'650'000'000}};
+  // A file generation completed when the run stamped it.
+  const std::vector<Row> reports = {{1, "report_1.doc_", 1, 3, State::kComplete, 3, 5},
+                                    {2, "report_2.doc_", 1, 6, State::kComplete, 6, 4}};
   const Status denied = MemoryOs().Error(ErrorKind::kAccessDenied);
   struct Case {
     const char* what;
@@ -129,7 +144,10 @@ TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
          os.FailAt(OsOp::OpenDir, "docs_1/sub", denied);
          os.FailAt(OsOp::ListDir, "docs_2", denied);
        },
-       {docs[0], {1, "docs_1", 2, 3, State::kIncomplete}, {2, "docs_2", 0, 0, State::kIncomplete}}, ""},
+       // Unread, docs_2 holds no share of the file: docs_1 counts it.
+       {docs[0], {1, "docs_1", 3, 9, State::kIncomplete, 3 + 4 + 6, 1'650'000'100},
+        {2, "docs_2", 0, 0, State::kIncomplete, 0, 1'650'000'000}},
+       ""},
       {"empty backup directory", "/src/docs", "/empty", {}, {}, ""},
       {"no backup directory", "/src/docs", "/none", {}, {},
        MemoryOs().ErrorText(MemoryOs().Error(ErrorKind::kNotFound))},
@@ -159,11 +177,8 @@ TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
       EXPECT_EQ(rows[i].files, want.files);
       EXPECT_EQ(rows[i].bytes, want.bytes);
       EXPECT_EQ(rows[i].state, want.state);
-      // A generation completed when it was made; the working directory when
-      // it was last written.
-      FileStatus status;
-      ASSERT_TRUE(Stat(memory, "/bk/" + want.name, false, &status).ok());
-      EXPECT_EQ(rows[i].completed, want.state == State::kWorking ? status.mtimeSec : status.birthSec);
+      EXPECT_EQ(rows[i].ownBytes, want.own);
+      EXPECT_EQ(rows[i].completed, want.completed);
     }
     EXPECT_EQ(os.changeCount, 0);
     for (const FaultOs::Call& call : os.calls) EXPECT_NE(call.op, OsOp::LockDir) << call.path;

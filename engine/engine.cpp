@@ -62,22 +62,8 @@ int CVELDAR2Engine::FindDirGenerations() {
 }
 
 int CVELDAR2Engine::FindSourceGenerations(bool* directory) {
-  Generations found(os, backupDir, os.Paths().NameOf(sourcePath));
   bool listedDirs = true;
-  int ok;
-  FileStatus status;
-  if (Stat(os, sourcePath, /*followLink=*/true, &status).ok()) {
-    listedDirs = status.kind == EntryKind::Directory;
-    ok = listedDirs ? found.FindDirs(&generations) : found.FindFiles(&generations);
-  } else {
-    // Gone: a directory where the backup directory holds directory
-    // generations of its name, or no file generations of it.
-    ok = found.FindDirs(&generations);
-    if (ok && generations.empty()) {
-      ok = found.FindFiles(&generations);
-      listedDirs = generations.empty();
-    }
-  }
+  const int ok = Generations(os, backupDir, os.Paths().NameOf(sourcePath)).FindOfSource(sourcePath, &generations, &listedDirs);
   if (directory) *directory = listedDirs;
   return ok;
 }

@@ -62,6 +62,26 @@ int Generations::FindDirs(std::vector<CFileEntry>* list) {
   }, EntryKind::Directory);
 }
 
+int Generations::FindOfSource(const std::string& sourcePath, std::vector<CFileEntry>* list, bool* directory) {
+  FileStatus source;
+  if (Stat(os_, sourcePath, /*followLink=*/true, &source).ok()) {
+    *directory = source.kind == EntryKind::Directory;
+    return *directory ? FindDirs(list) : FindFiles(list);
+  }
+  *directory = true;
+  const int found = FindDirs(list);
+  if (!found || !list->empty()) return found;
+  const int files = FindFiles(list);
+  *directory = list->empty();
+  return files;
+}
+
+Status Generations::ScanError() {
+  std::vector<DirEntry> none;
+  const Status code = List(&none, [](std::string_view) { return false; });
+  return code.ok() ? os_.Error(ErrorKind::kIo) : code;
+}
+
 void Generations::Number(std::vector<CFileEntry>& list) {
   std::vector<std::size_t> order(list.size());
   std::iota(order.begin(), order.end(), std::size_t{0});

@@ -50,6 +50,15 @@ class Generations {
   // could not be read (what was read stays in the list, unnumbered).
   int FindFiles(std::vector<CFileEntry>* list);
   int FindDirs(std::vector<CFileEntry>* list);
+  // The same for the source at `sourcePath`, of its kind: directory
+  // generations for a directory, file generations for anything else. A
+  // source that cannot be examined (gone: the user restores it) is a
+  // directory where the backup directory holds directory generations of its
+  // name or no file generations of it. `*directory` receives the kind taken.
+  int FindOfSource(const std::string& sourcePath, std::vector<CFileEntry>* list, bool* directory);
+  // Why a scan that returned 0 broke off: a second look, which takes no
+  // entry, gives the system's reason (kIo where it succeeds).
+  Status ScanError();
 
   // The lowest free file / directory generation name: neither in `list`
   // (without regard to case where the backup directory ignores it) nor

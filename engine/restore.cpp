@@ -6,8 +6,16 @@
 // before anything was written) with the reason, instead of the completion
 // message. Refused are restores that have no target name of their own (a
 // directory generation without "_" would be mirrored onto the restore
-// directory itself) and that would mirror over the backup directory (the
-// mirror deletes what the generation lacks, generations included).
+// directory itself), that would write into the backup directory or mirror
+// over it (the mirror deletes what the generation lacks, generations
+// included), and parts the generation does not hold. The source itself is
+// never needed: a restore is what a lost source needs.
+//
+// A restore of part of a generation (-ONLY) walks each path name by name,
+// through open directories on both sides, never following a link: a file is
+// copied, a folder mirrored as a whole restore mirrors the generation, and
+// nothing beside them is touched. Directories it has to make on the way get
+// the generation's permissions once what they hold is in place.
 
 
 #include "engine/restore.h"
@@ -18,6 +26,8 @@
 #include "platform/conventions.h"
 
 #include "engine/backup.h"
+#include "engine/generation_path.h"
+#include "engine/generations.h"
 #include "engine/mirror.h"
 #include "engine/path_relation.h"
 #include "res/string_table.h"
@@ -28,6 +38,7 @@ namespace {
 // Bracketed details of the restore's messages, in the style of the
 // pre-check's: what the message is about, a line break, then the path and why.
 const char kSourceField[] = "[バックアップするファイル]\n";
+const char kBackupField[] = "[書き込むディレクトリ]\n";
 const char kGenerationField[] = "[世代]\n";
 const char kRestoreDirField[] = "[復元するディレクトリ]\n";
 const char kRestoreFileField[] = "[復元するファイル]\n";
@@ -41,6 +52,19 @@ const char kOverlapsBackup[] =
 const char kTargetNotDirectory[] =
     "復元先の名前にディレクトリではないもの（リンクやファイル）があります。何も変更していません。";
 const char kGenerationChanged[] = "世代が一覧を作った後に変わりました。もう一度レストアしてください。";
+const char kRootSource[] = "ルートディレクトリはバックアップできません。";
+const char kNoGeneration[] = "書き込むディレクトリにこの元の世代がありません: ";
+const char kIntoBackupDir[] = "復元先のディレクトリが、バックアップディレクトリと同じか、その中にあります。";
+const char kPartOfFile[] = "一部だけを復元できるのは、ディレクトリの世代だけです。";
+const char kNotInGeneration[] = "この世代にないパスです: ";
+
+// One file or folder of a partial restore: its names below the generation,
+// and what it is there.
+struct Part {
+  std::vector<std::string> names;
+  std::string path;  // the names joined by '/', as the user wrote them
+  EntryKind kind = EntryKind::File;
+};
 
 constexpr std::size_t kNameField = 20;
 
@@ -60,8 +84,10 @@ std::size_t CharacterCount(const std::string& text) {
 class RestoreRun {
  public:
   // With `dryRun`, nothing is changed: what the restore would do is told to it.
-  RestoreRun(CVELDAR2Engine& engine, Reporter& reporter, const DryRunOutput* dryRun = nullptr)
-      : engine_(engine), os_(engine.os), reporter_(reporter), dryRun_(dryRun) {}
+  // `only`: the paths of the generation to restore; empty, the whole of it.
+  RestoreRun(CVELDAR2Engine& engine, Reporter& reporter, const std::vector<std::string>& only,
+             const DryRunOutput* dryRun = nullptr)
+      : engine_(engine), os_(engine.os), reporter_(reporter), only_(only), dryRun_(dryRun) {}
 
   std::string Run(int number) {
     // Never while a backup rotates the generation away, or another restore
@@ -103,6 +129,12 @@ class RestoreRun {
     }
     const std::string target = os_.Paths().Join(engine_.restoreDir, name);
 
+    // Restored among the generations, a copy could be taken for one, or go
+    // with the next mirror into the backup directory.
+    if (IsSameOrInside(os_, engine_.restoreDir, engine_.backupDir)) {
+      reporter_.Failure("Restore Failed, Target Overlaps Backup Directory : " + engine_.restoreDir);
+      return Refused(kRestoreDirField + engine_.restoreDir + "\n" + kIntoBackupDir);
+    }
     if (directory &&
         (IsSameOrInside(os_, target, engine_.backupDir) ||
          IsSameOrInside(os_, engine_.backupDir, target))) {
@@ -110,7 +142,23 @@ class RestoreRun {
       return Refused(kRestoreDirField + target + "\n" + kOverlapsBackup);
     }
 
-    if (dryRun_) return DryRun(*backup, *generation, name);
+    // Every part is found in the generation before anything is made.
+    std::vector<Part> parts;
+    if (!only_.empty()) {
+      if (!directory) {
+        reporter_.Failure("Restore Failed, Part Of A File Generation : " + from);
+        return Refused(kGenerationField + generation->name + "\n" + kPartOfFile);
+      }
+      if (std::string message = FindParts(*backup, *generation, name, &parts); !message.empty()) return message;
+    }
+
+    // Times are compared as coarsely as the backup medium keeps them: a
+    // file restored from FAT is up to 2 s away from the one it restores
+    // (the probe's directory is removed again at once).
+    MediumTraits medium;
+    (void)backup->ProbeMedium(&medium);
+    backupTimeResolutionNs_ = medium.timeResolutionNs;
+    if (dryRun_) return parts.empty() ? DryRun(*backup, *generation, name) : DryRunParts(*backup, *generation, name, parts);
     // The restore directory is the user's (it may be a link); everything
     // below it is reached through it, without following a link.
     if (std::string message = CreateDirWithParents(engine_.restoreDir); !message.empty()) return message;
@@ -118,6 +166,7 @@ class RestoreRun {
     if (Status code = os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into); !code.ok()) {
       return DirFailure(engine_.restoreDir, code);
     }
+    if (!parts.empty()) return RestoreParts(*backup, *generation, *into, name, parts);
     return directory ? RestoreDir(*backup, *generation, *into, name)
                      : RestoreFile(*backup, *generation, *into, name);
   }
@@ -214,17 +263,8 @@ class RestoreRun {
   std::string DryRun(OsDir& backup, const CFileEntry& generation, const std::string& name) {
     using Action = DryRunItem::Action;
     const std::string target = os_.Paths().Join(engine_.restoreDir, name);
-    // What the restore would find in the way of making the restore
-    // directory, and the directories on its way it would make.
     std::vector<std::string> missing;
-    for (const std::string& directory : os_.Paths().Ancestry(engine_.restoreDir)) {
-      FileStatus status;
-      const Status code = Stat(os_, directory, true, &status);
-      if (code.ok() && status.kind != EntryKind::Directory) {
-        return DirFailure(directory, os_.Error(ErrorKind::kNotDirectory));
-      }
-      if (code.Is(ErrorKind::kNotFound)) missing.push_back(directory);
-    }
+    if (std::string message = MissingOnTheWay(&missing); !message.empty()) return message;
     auto makeOnTheWay = [&] {
       for (const std::string& directory : missing) (*dryRun_)({Action::kCreate, directory, true});
     };
@@ -259,11 +299,8 @@ class RestoreRun {
     MirrorJob job = MirrorJobOf(engine_, os_.Paths().Join(engine_.backupDir, generation.name), target);
     job.targetIsNew = job.targetNotMade = plan.target == nullptr;
     job.exact = true;
-    // As the restore itself compares them (its probe's directory is removed
-    // again at once).
-    MediumTraits medium;
-    (void)backup.ProbeMedium(&medium);
-    job.sourceTimeResolutionNs = medium.timeResolutionNs;
+    // As the restore itself compares them.
+    job.sourceTimeResolutionNs = backupTimeResolutionNs_;
     if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return Failed(kRestoreDirField + target);
     planned_ = plan.totals;
     planned_.directoriesToCreate += missing.size();
@@ -282,9 +319,17 @@ class RestoreRun {
   std::string RestoreDir(OsDir& backup, const CFileEntry& generation, OsDir& into,
                          const std::string& name) {
     const std::string from = os_.Paths().Join(engine_.backupDir, generation.name);
-    const std::string target = os_.Paths().Join(into.Path(), name);
     MirrorPlan plan(os_);
     if (std::string message = OpenGeneration(backup, generation, &plan); !message.empty()) return message;
+    const int failuresBefore = reporter_.failures();
+    if (std::string message = MirrorInto(plan, from, into, name); !message.empty()) return message;
+    return Complete(failuresBefore, os_.Paths().Join(into.Path(), name));
+  }
+
+  // Mirrors the open generation directory `plan.source` (at `from`) into
+  // `name` of `into`, made when missing. The failure message, or empty.
+  std::string MirrorInto(MirrorPlan& plan, const std::string& from, OsDir& into, const std::string& name) {
+    const std::string target = os_.Paths().Join(into.Path(), name);
     bool created = false;
     if (std::string message = OpenTarget(into, name, &plan.target, &plan.targetStatus, &created);
         !message.empty()) {
@@ -299,15 +344,9 @@ class RestoreRun {
     // Each copy keeps a temporary name until it is on the disk, as the
     // backup's are; the flushes are made a batch of copies at a time.
     job.writes = MirrorWrites::kBatched;
-    // Times are compared as coarsely as the backup medium keeps them: a
-    // file restored from FAT is up to 2 s away from the one it restores.
-    MediumTraits medium;
-    (void)backup.ProbeMedium(&medium);
-    job.sourceTimeResolutionNs = medium.timeResolutionNs;
+    job.sourceTimeResolutionNs = backupTimeResolutionNs_;
     // The mirror has logged (and, without the no-message flag, shown) why it
-    // stopped. It also passes over some failures and carries on; those are
-    // counted, and a restore with any of them is no complete restore.
-    const int failuresBefore = reporter_.failures();
+    // stopped.
     if (!MirrorTree(os_, reporter_, job, &plan)) {
       return reporter_.Cancelled() ? Cancelled() : Failed(kRestoreDirField + target);
     }
@@ -327,30 +366,42 @@ class RestoreRun {
         return Failed(kRestoreDirField + target + "\n" + os_.ErrorText(code));
       }
     }
-    if (reporter_.failures() != failuresBefore)
-      return Failed(kRestoreDirField + target + "\n" +
-                    (engine_.activityLog.HoldsRun() ? kSomeFailed : kSomeFailedUnlogged));
     return std::string();
+  }
+
+  // The mirror also passes over some failures and carries on; those are
+  // counted, and a restore with any of them is no complete restore.
+  std::string Complete(int failuresBefore, const std::string& target) {
+    if (reporter_.failures() == failuresBefore) return std::string();
+    return Failed(kRestoreDirField + target + "\n" +
+                  (engine_.activityLog.HoldsRun() ? kSomeFailed : kSomeFailedUnlogged));
   }
 
   std::string RestoreFile(OsDir& backup, const CFileEntry& generation, OsDir& into,
                           const std::string& name) {
     const std::string from = os_.Paths().Join(engine_.backupDir, generation.name);
-    const std::string target = os_.Paths().Join(into.Path(), name);
-    // Made under a temporary name and renamed into place: a failed copy never
-    // leaves a half-written file over the one that was there, and a link on
-    // the name is replaced, never followed.
     FileStatus status;
     Status code = backup.StatAt(generation.name, &status);
     if (code.ok() && !status.SameEntryAs(generation.status)) code = os_.Error(ErrorKind::kChanged);
     if (!code.ok()) return GenerationFailure(from, code);
+    return CopyBack(backup, generation.name, status.size, into, name);
+  }
+
+  // Copies the file or link `name` of `fromDir` (`size` bytes) to `to` in
+  // `into`. Made under a temporary name and renamed into place: a failed
+  // copy never leaves a half-written file over the one that was there, and
+  // a link on the name is replaced, never followed.
+  std::string CopyBack(OsDir& fromDir, const std::string& name, std::uint64_t size, OsDir& into,
+                       const std::string& to) {
+    const std::string from = os_.Paths().Join(fromDir.Path(), name);
+    const std::string target = os_.Paths().Join(into.Path(), to);
     std::uint64_t bytes = 0;
     RunProgress* progress = reporter_.control().progress;
     if (progress) {
-      progress->AddPlanned(1, status.size);
+      progress->AddPlanned(1, size);
       progress->FileStarted(from);
     }
-    code = backup.CopyFile(generation.name, into, name, CopyMode::Replace, &bytes);
+    const Status code = fromDir.CopyFile(name, into, to, CopyMode::Replace, &bytes);
     if (code.Is(ErrorKind::kCancelled)) return Cancelled();
     if (!code.ok()) {
       reporter_.Failure("File Copy Failed : " + from + " to " + target + " : ERR = " + Code(code));
@@ -359,6 +410,305 @@ class RestoreRun {
     if (progress) progress->FileFinished(bytes);
     reporter_.CountCopied(bytes);
     if (reporter_.control().onFileCopied) reporter_.control().onFileCopied(from, bytes);
+    return std::string();
+  }
+
+  // ---- Part of a generation ----
+
+  // `base` with `names` joined on, as the system writes paths.
+  std::string PathOf(std::string base, const std::vector<std::string>& names, std::size_t count) const {
+    for (std::size_t i = 0; i < count; ++i) base = os_.Paths().Join(base, names[i]);
+    return base;
+  }
+
+  // Finds every path of `only_` in the generation, in an order that puts a
+  // folder before what it holds and drops what a folder taken already holds.
+  // Then checks that the target has nothing but directories where those
+  // paths need them, so that a refusal comes before anything is changed.
+  // The refusal or failure message, or empty.
+  std::string FindParts(OsDir& backup, const CFileEntry& generation, const std::string& name,
+                        std::vector<Part>* parts) {
+    const std::string from = os_.Paths().Join(engine_.backupDir, generation.name);
+    std::vector<std::vector<std::string>> wanted;
+    for (const std::string& path : only_) {
+      std::vector<std::string> names;
+      std::string error;
+      if (!SplitGenerationPath(path, &names, &error)) {
+        reporter_.Failure("Restore Failed, Path Not Usable : " + path);
+        return Refused(kGenerationField + error);
+      }
+      wanted.push_back(std::move(names));
+    }
+    std::sort(wanted.begin(), wanted.end());
+    std::unique_ptr<OsDir> root;
+    FileStatus rootStatus;
+    if (Status code = OpenListedDir(os_, backup, generation.name, generation.status, &root, &rootStatus);
+        !code.ok()) {
+      return GenerationFailure(from, code);
+    }
+    for (std::vector<std::string>& names : wanted) {
+      if (!parts->empty() && std::equal(parts->back().names.begin(), parts->back().names.end(), names.begin(),
+                                        names.begin() + std::min(names.size(), parts->back().names.size())) &&
+          parts->back().names.size() <= names.size()) {
+        continue;
+      }
+      Part part;
+      for (const std::string& each : names) part.path += (part.path.empty() ? "" : "/") + each;
+      std::unique_ptr<OsDir> parent;
+      FileStatus status;
+      Status code = WalkGenerationPath(*root, names, &parent, &status);
+      // Special files are never copied into a generation, nor out of one.
+      if (code.ok() && status.kind == EntryKind::Special) code = os_.Error(ErrorKind::kNotFound);
+      if (code.Is(ErrorKind::kNotFound) || code.Is(ErrorKind::kNotDirectory)) {
+        reporter_.Failure("Restore Failed, Not In Generation : " + PathOf(from, names, names.size()));
+        return Refused(kGenerationField + generation.name + "\n" + kNotInGeneration + part.path);
+      }
+      if (!code.ok()) return GenerationFailure(PathOf(from, names, names.size()), code);
+      part.names = std::move(names);
+      part.kind = status.kind;
+      parts->push_back(std::move(part));
+    }
+    std::unique_ptr<OsDir> into;
+    if (!os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into).ok()) return std::string();
+    for (const Part& part : *parts) {
+      std::vector<std::string> way{name};
+      way.insert(way.end(), part.names.begin(), part.names.end() - 1);
+      std::vector<std::unique_ptr<OsDir>> held;
+      OsDir* at = into.get();
+      for (std::size_t i = 0; i < way.size(); ++i) {
+        std::unique_ptr<OsDir> below;
+        FileStatus status;
+        if (!at->StatAt(way[i], &status).ok()) break;  // made by the restore
+        if (status.kind != EntryKind::Directory) {
+          const std::string path = PathOf(engine_.restoreDir, way, i + 1);
+          reporter_.Failure("Restore Failed, Target Not A Directory : " + path);
+          return Refused(kRestoreDirField + path + "\n" + kTargetNotDirectory);
+        }
+        if (const Status code = at->OpenDir(way[i], &below); !code.ok()) {
+          return DirFailure(PathOf(engine_.restoreDir, way, i + 1), code);
+        }
+        at = held.emplace_back(std::move(below)).get();
+      }
+    }
+    return std::string();
+  }
+
+  // Restores `parts` of the generation into `name` of `into`, made when
+  // missing: nothing else there is touched.
+  std::string RestoreParts(OsDir& backup, const CFileEntry& generation, OsDir& into, const std::string& name,
+                           const std::vector<Part>& parts) {
+    const std::string from = os_.Paths().Join(engine_.backupDir, generation.name);
+    std::unique_ptr<OsDir> source;
+    FileStatus sourceStatus;
+    if (Status code = OpenListedDir(os_, backup, generation.name, generation.status, &source, &sourceStatus);
+        !code.ok()) {
+      return GenerationFailure(from, code);
+    }
+    std::unique_ptr<OsDir> target;
+    FileStatus targetStatus;
+    bool created = false;
+    if (std::string message = OpenTarget(into, name, &target, &targetStatus, &created); !message.empty()) {
+      return message;
+    }
+    const int failuresBefore = reporter_.failures();
+    std::string message;
+    for (const Part& part : parts) {
+      message = RestorePart(*source, *target, part);
+      if (!message.empty()) break;
+    }
+    if (created) GiveAccess(into, name, sourceStatus);
+    return message.empty() ? Complete(failuresBefore, os_.Paths().Join(into.Path(), name)) : message;
+  }
+
+  // One part: the directories on its way opened (or made) through their
+  // parents on both sides, then the entry itself restored.
+  std::string RestorePart(OsDir& source, OsDir& target, const Part& part) {
+    std::vector<std::unique_ptr<OsDir>> held;
+    struct Made {
+      OsDir* parent;
+      std::string name;
+      FileStatus source;
+    };
+    std::vector<Made> made;
+    OsDir* from = &source;
+    OsDir* to = &target;
+    std::string message;
+    for (std::size_t i = 0; i + 1 < part.names.size() && message.empty(); ++i) {
+      const std::string& name = part.names[i];
+      std::unique_ptr<OsDir> below;
+      FileStatus status;
+      Status code = from->OpenDir(name, &below);
+      if (code.ok()) code = below->Stat(&status);
+      if (!code.ok()) {
+        message = GenerationFailure(os_.Paths().Join(from->Path(), name), code);
+        break;
+      }
+      from = held.emplace_back(std::move(below)).get();
+      bool created = false;
+      FileStatus found;
+      message = OpenTarget(*to, name, &below, &found, &created);
+      if (!message.empty()) break;
+      if (created) made.push_back({to, name, status});
+      to = held.emplace_back(std::move(below)).get();
+    }
+    if (message.empty()) message = RestoreEntry(*from, *to, part.names.back());
+    // Their contents in place, the directories made on the way get the
+    // generation's access, deepest first.
+    for (auto it = made.rbegin(); it != made.rend(); ++it) GiveAccess(*it->parent, it->name, it->source);
+    return message;
+  }
+
+  // Restores the entry `name` of `from` as `name` of `to`: a folder
+  // mirrored, a file or link copied. What stands on the name in the target
+  // goes where it is of another kind: the part comes back whole.
+  std::string RestoreEntry(OsDir& from, OsDir& to, const std::string& name) {
+    const std::string fromPath = os_.Paths().Join(from.Path(), name);
+    const std::string toPath = os_.Paths().Join(to.Path(), name);
+    FileStatus source;
+    if (Status code = from.StatAt(name, &source); !code.ok()) return GenerationFailure(fromPath, code);
+    FileStatus found;
+    const Status there = to.StatAt(name, &found);
+    if (!there.ok() && !there.Is(ErrorKind::kNotFound)) return DirFailure(toPath, there);
+    FileOps files(os_, reporter_, FilePolicy{engine_.noForce == 0});
+    if (source.kind == EntryKind::Directory) {
+      if (there.ok() && found.kind != EntryKind::Directory && !files.Delete(to, name)) {
+        return Failed(kRestoreDirField + toPath);
+      }
+      MirrorPlan plan(os_);
+      Status code = from.OpenDir(name, &plan.source);
+      if (code.ok()) code = plan.source->Stat(&plan.sourceStatus);
+      if (!code.ok()) return GenerationFailure(fromPath, code);
+      return MirrorInto(plan, fromPath, to, name);
+    }
+    if (there.ok() && found.kind == EntryKind::Directory) {
+      CFileEntry entry;
+      entry.name = name;
+      entry.isDirectory = true;
+      entry.kind = EntryKind::Directory;
+      entry.status = found;
+      if (!TreeDeleter(files, std::nullopt).Tree(to, entry)) return Failed(kRestoreFileField + toPath);
+    }
+    return CopyBack(from, name, source.size, to, name);
+  }
+
+  // Gives the directory `name` of `parent`, made by this restore, the
+  // permissions (and for root the owner) of its generation's `source`.
+  void GiveAccess(OsDir& parent, const std::string& name, const FileStatus& source) {
+    if (!parent.KeepsPermissions()) return;
+    const std::string path = os_.Paths().Join(parent.Path(), name);
+    if (os_.MayChangeOwner()) {
+      if (Status code = parent.SetOwner(name, source.owner, source.group); !code.ok()) {
+        reporter_.Failure("Owner Set Failed : " + path + " : ERR = " + Code(code));
+      }
+    }
+    if (Status code = parent.SetPermissions(name, source.permissions & 07777); !code.ok()) {
+      reporter_.Failure("Permissions Set Failed : " + path + " : ERR = " + Code(code));
+    }
+  }
+
+  // What restoring `parts` would do, told to the dry run's output part by
+  // part: the directories it would make on the way by their full paths,
+  // then an "into" line naming the directory the part's items are in.
+  std::string DryRunParts(OsDir& backup, const CFileEntry& generation, const std::string& name,
+                          const std::vector<Part>& parts) {
+    using Action = DryRunItem::Action;
+    std::vector<std::string> missing;
+    if (std::string message = MissingOnTheWay(&missing); !message.empty()) return message;
+    for (const std::string& directory : missing) (*dryRun_)({Action::kCreate, directory, true});
+    planned_.directoriesToCreate = missing.size();
+    std::unique_ptr<OsDir> source;
+    FileStatus sourceStatus;
+    if (Status code = OpenListedDir(os_, backup, generation.name, generation.status, &source, &sourceStatus);
+        !code.ok()) {
+      return GenerationFailure(os_.Paths().Join(engine_.backupDir, generation.name), code);
+    }
+    std::unique_ptr<OsDir> into;
+    if (!os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into).ok()) into.reset();
+    for (const Part& part : parts) {
+      // Both sides walked down to the part's parent; the target as far as it
+      // exists (FindParts found nothing but directories there).
+      std::vector<std::string> way{name};
+      way.insert(way.end(), part.names.begin(), part.names.end());
+      std::vector<std::unique_ptr<OsDir>> held;
+      OsDir* to = into.get();
+      for (std::size_t i = 0; i + 1 < way.size(); ++i) {
+        std::unique_ptr<OsDir> below;
+        if (to && to->OpenDir(way[i], &below).ok()) {
+          to = held.emplace_back(std::move(below)).get();
+          continue;
+        }
+        to = nullptr;
+        (*dryRun_)({Action::kCreate, PathOf(engine_.restoreDir, way, i + 1), true});
+        ++planned_.directoriesToCreate;
+      }
+      std::unique_ptr<OsDir> parent;
+      FileStatus status;
+      const std::string fromPath = PathOf(os_.Paths().Join(engine_.backupDir, generation.name), part.names,
+                                          part.names.size());
+      if (Status code = WalkGenerationPath(*source, part.names, &parent, &status); !code.ok()) {
+        return GenerationFailure(fromPath, code);
+      }
+      OsDir& from = parent ? *parent : *source;
+      const std::string& last = part.names.back();
+      const std::string target = PathOf(engine_.restoreDir, way, way.size());
+      FileStatus found;
+      const bool there = to && to->StatAt(last, &found).ok();
+      if (part.kind != EntryKind::Directory) {
+        (*dryRun_)({Action::kInto, PathOf(engine_.restoreDir, way, way.size() - 1), true});
+        if (there && found.kind == EntryKind::Directory) {
+          (*dryRun_)({Action::kDelete, last, true});
+          ++planned_.entriesToDelete;
+        }
+        (*dryRun_)({Action::kCopy, last, false, status.size});
+        ++planned_.filesToCopy;
+        planned_.bytesToCopy += status.size;
+        planned_.diskBytes += status.size;
+        continue;
+      }
+      MirrorPlan plan(os_);
+      Status code = from.OpenDir(last, &plan.source);
+      if (code.ok()) code = plan.source->Stat(&plan.sourceStatus);
+      if (!code.ok()) return GenerationFailure(fromPath, code);
+      if (there && found.kind == EntryKind::Directory) {
+        if (code = to->OpenDir(last, &plan.target); code.ok()) code = plan.target->Stat(&plan.targetStatus);
+        if (!code.ok()) return DirFailure(target, code);
+      } else if (there) {
+        (*dryRun_)({Action::kInto, PathOf(engine_.restoreDir, way, way.size() - 1), true});
+        (*dryRun_)({Action::kDelete, last, false});
+        ++planned_.entriesToDelete;
+      }
+      MirrorJob job = MirrorJobOf(engine_, fromPath, target);
+      job.targetIsNew = job.targetNotMade = plan.target == nullptr;
+      job.exact = true;
+      if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return Failed(kRestoreDirField + target);
+      if (!plan.target) {
+        (*dryRun_)({Action::kCreate, target, true});
+        ++planned_.directoriesToCreate;
+      }
+      (*dryRun_)({Action::kInto, target, true});
+      if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, *dryRun_)) return Failed(kRestoreDirField + target);
+      const MirrorTotals& totals = plan.totals;
+      planned_.filesToCopy += totals.filesToCopy;
+      planned_.bytesToCopy += totals.bytesToCopy;
+      planned_.directoriesToCreate += totals.directoriesToCreate;
+      planned_.entriesToDelete += totals.entriesToDelete;
+      planned_.leftUndone += totals.leftUndone;
+      planned_.diskBytes += totals.diskBytes;
+    }
+    return std::string();
+  }
+
+  // What the restore would find in the way of making the restore directory
+  // (the failure message), and the directories on its way it would make.
+  std::string MissingOnTheWay(std::vector<std::string>* missing) {
+    for (const std::string& directory : os_.Paths().Ancestry(engine_.restoreDir)) {
+      FileStatus status;
+      const Status code = Stat(os_, directory, true, &status);
+      if (code.ok() && status.kind != EntryKind::Directory) {
+        return DirFailure(directory, os_.Error(ErrorKind::kNotDirectory));
+      }
+      if (code.Is(ErrorKind::kNotFound)) missing->push_back(directory);
+    }
     return std::string();
   }
 
@@ -373,7 +723,9 @@ class RestoreRun {
   CVELDAR2Engine& engine_;
   Os& os_;
   Reporter& reporter_;
+  const std::vector<std::string>& only_;
   const DryRunOutput* dryRun_;
+  std::int64_t backupTimeResolutionNs_ = 0;  // the backup medium's, as probed
 
  public:
   bool cancelled_ = false;
@@ -426,13 +778,51 @@ std::string FileRestoreName(const std::string& generationName, const std::string
   return extension;
 }
 
-RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control) {
+int PrepareRestore(CVELDAR2Engine& engine, bool* directory) {
+  Os& os = engine.os;
+  Reporter reporter = JobReporter(engine);
+  engine.generations.clear();
+  engine.sourcePath = os.Paths().WithoutTrailingSeparators(engine.sourcePath);
+  engine.backupDir = os.Paths().WithoutTrailingSeparators(engine.backupDir);
+  // "." and ".." are named after the directory they stand for, as the
+  // backup named its generations.
+  const std::string typed = os.Paths().NameOf(engine.sourcePath);
+  std::string resolved;
+  if ((typed == "." || typed == "..") && os.RealPath(engine.sourcePath, &resolved).ok()) engine.sourcePath = resolved;
+  const std::string refused = LoadString(IDS_RESTORE_REFUSED);
+  const std::string name = os.Paths().NameOf(engine.sourcePath);
+  if (name.empty()) {
+    return reporter.Refuse(refused + kSourceField + engine.sourcePath + "\n" + kRootSource, engine.sourcePath);
+  }
+  std::unique_ptr<OsDir> backup;
+  Status code = os.OpenDir(engine.backupDir, /*followLink=*/true, &backup);
+  bool isDirectory = true;
+  if (code.ok()) {
+    Generations generations(os, engine.backupDir, name, backup.get());
+    if (!generations.FindOfSource(engine.sourcePath, &engine.generations, &isDirectory)) {
+      code = generations.ScanError();
+      engine.generations.clear();
+    }
+  }
+  if (!code.ok()) {
+    return reporter.Refuse(refused + kBackupField + engine.backupDir + "\n" + os.ErrorText(code), engine.backupDir);
+  }
+  if (engine.generations.empty()) {
+    return reporter.Refuse(refused + kGenerationField + engine.sourcePath + "\n" + kNoGeneration + engine.backupDir,
+                           engine.sourcePath);
+  }
+  if (directory) *directory = isDirectory;
+  return 1;
+}
+
+RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control,
+                         const std::vector<std::string>& only) {
   const auto started = std::chrono::steady_clock::now();
   engine.OpenLog();
   engine.WriteLog("Starting with Restore button");
   Reporter reporter = JobReporter(engine, control);
   CopyProgressScope scope(engine.os, control.progress);
-  RestoreRun run(engine, reporter);
+  RestoreRun run(engine, reporter, only);
   RestoreResult result;
   result.message = run.Run(number);
   result.ok = result.message.empty() ? 1 : 0;
@@ -450,9 +840,9 @@ RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& c
 }
 
 RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutput& output,
-                            MirrorTotals* planned, const RunControl& control) {
+                            MirrorTotals* planned, const RunControl& control, const std::vector<std::string>& only) {
   Reporter reporter = JobReporter(engine, control);
-  RestoreRun run(engine, reporter, &output);
+  RestoreRun run(engine, reporter, only, &output);
   RestoreResult result;
   result.message = run.Run(number);
   result.ok = result.message.empty() ? 1 : 0;
@@ -460,8 +850,9 @@ RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutp
   return result;
 }
 
-int RestoreGeneration(CVELDAR2Engine& engine, int number, const RunControl& control) {
-  const RestoreResult result = RunRestore(engine, number, control);
+int RestoreGeneration(CVELDAR2Engine& engine, int number, const RunControl& control,
+                      const std::vector<std::string>& only) {
+  const RestoreResult result = RunRestore(engine, number, control, only);
   engine.messages.Show(result.message);
   return result.ok;
 }

@@ -43,12 +43,42 @@ std::string DirRestoreName(const std::string& generationName);
 // when the name does not have the generation form.
 std::string FileRestoreName(const std::string& generationName, const std::string& sourceName);
 
+// The restore's pre-check and its generation list, for the restore button
+// and -RESTORE, before the restore dialog opens or the restore runs. The
+// source path names what is restored and need not exist (a restore is what
+// a lost source needs): its kind is taken from it where it exists, else from
+// the generations the backup directory holds under its name
+// (Generations::FindOfSource). The paths are tidied as the backup's
+// pre-check tidies them (trailing separators; "." and ".." by the directory
+// they stand for).
+//
+// Refused, with a message shown (or, with the no-message flag, logged) and 0
+// returned: a source path without a name (a root); a backup directory that
+// cannot be opened or read (missing, no directory, denied); a backup
+// directory that holds no generation of the source. The generation count
+// plays no part: a restore makes none. 1: the engine's generation list holds
+// the source's generations, numbered 0 for the newest, and `*directory`
+// (when given) says whether they are directory generations.
+int PrepareRestore(CVELDAR2Engine& engine, bool* directory = nullptr);
+
 // Restores the generation numbered `number` of the engine's generation list
 // into the engine's restore directory, as one logged run ("Starting with
 // Restore button"). A file generation is copied (atomically, replacing an
 // existing file) to the rebuilt file name; a directory generation is mirrored
 // into the restore directory + its rebuilt name, which is created if missing.
 // The restore directory is created with its parents when it does not exist.
+// A restore directory that is the backup directory or lies inside it is
+// refused, whatever the generation.
+//
+// With `only` (paths relative to the source, names separated by '/': see
+// generation_path.h), just those files and folders of a directory
+// generation come back, each at its place below the target
+// (RESDIR/docs/reports/2026.xlsx): a file copied, a folder mirrored exactly
+// (deleting inside it what the generation lacks, unless no-delete), the
+// directories on the way made where missing (with the generation's
+// permissions); nothing else in the target is touched. Every path is found
+// in the generation before anything is changed: one it lacks is refused,
+// named, and so is `only` with a file generation.
 //
 // On success (everything copied, no operation failed and was passed over) the
 // restore directory is stored (`SaveRestoreDir`) and the result carries
@@ -69,17 +99,20 @@ struct RestoreResult {
   bool busy = false;
   RunSummary summary;      // what it copied and deleted, and how long it took
 };
-RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl());
+RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl(),
+                         const std::vector<std::string>& only = {});
 
 // A dry run of `RunRestore` (dry_run.h): the same checks and refusals, then
 // what the restore would do told to `output`, with nothing changed, no lock
 // taken, no log opened and no settings written. The message is empty on
 // success; `planned` receives what the copy would cost.
 RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutput& output,
-                            MirrorTotals* planned, const RunControl& control = RunControl());
+                            MirrorTotals* planned, const RunControl& control = RunControl(),
+                            const std::vector<std::string>& only = {});
 
 // `RunRestore`, then its message shown through the engine's messages.
 // Returns the result's `ok`.
-int RestoreGeneration(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl());
+int RestoreGeneration(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl(),
+                      const std::vector<std::string>& only = {});
 
 }  // namespace veldar

@@ -264,6 +264,32 @@ constexpr Entry kTable[] = {
     {"書き込むディレクトリを読めません", "cannot read the backup directory", true},
     {"世代の一覧には、バックアップするファイルと書き込むディレクトリが要ります",
      "listing generations needs the source and the backup directory", false},
+    {"専有", "own", false},
+    {"更新日時", "modified", false},
+    {"新しい世代と", "vs. newer", false},
+    {"世代", "generation", false},
+    {"同じ（共有）", "same (shared)", false},
+    {"同じ", "same", false},
+    {"違う", "differs", false},
+    {"ない", "not there", false},
+    {"どの世代にもありません", "in no generation", false},
+    {"ファイルの世代には、その中のパスはありません: ", "a file's generations hold no paths: ", true},
+
+    // ---- Restoring with the source gone, and part of a generation (-ONLY) ----
+    {"パス「%1」は使えません: %2", "path \"%1\" cannot be used: %2", false},
+    // The same inside a longer message (the restore's refusal).
+    {"パス「", "path \"", true},
+    {"元からの相対パスを書きます（/ で始めません）", "write it relative to the source (not beginning with /)", true},
+    {"%1 のあとには元からの相対パスを書きます（ダブルクォートは全体を囲むときだけ）: %2",
+     "%1 is followed by a path relative to the source (in double quotes only as a whole): %2", false},
+    {"%1 は %2 か %3 と一緒に使います", "%1 is used with %2 or %3", false},
+    {"%1 と一緒に書ける %2 は 1 つだけです", "%1 takes one %2 only", false},
+    {"書き込むディレクトリにこの元の世代がありません: ", "The folder written to holds no generation of it: ", true},
+    {"復元先のディレクトリが、バックアップディレクトリと同じか、その中にあります。",
+     "The folder to restore into is the backup folder or inside it.", true},
+    {"一部だけを復元できるのは、ディレクトリの世代だけです。", "Only a folder's generation can be restored in part.",
+     true},
+    {"この世代にないパスです: ", "Not in this generation: ", true},
 
     // ---- Exclude patterns ----
     {"除外パターン「%1」は使えません: %2", "exclude pattern \"%1\" cannot be used: %2", false},
