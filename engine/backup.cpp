@@ -48,6 +48,9 @@ const char kBackupField[] = "[書き込むディレクトリ]\n";
 const char kCountField[] = "[世代数]";
 const char kRootSource[] = "ルートディレクトリはバックアップできません。";
 const char kEmptySource[] = "バックアップするディレクトリが空です。";
+const char kRenameLosesContents[] =
+    "書き込むディレクトリの媒体は、名前を変えたディレクトリの中身を失います（fusefat など）。"
+    "世代を作れません。カーネルのドライバーでマウントするか、世代数 1 で使ってください。";
 const char kNothingLeft[] = "除外パターンを除くと、バックアップするディレクトリにファイルが残りません: ";
 const char kSourceInOwnGeneration[] =
     "バックアップするディレクトリが、その世代のディレクトリの中にあります。";
@@ -561,6 +564,12 @@ int BackupRun::Dir() {
   if (backupDir_ && !dryRun_) RecoverSwapped(*backupDir_, NameOf(job_.sourcePath));
   if (!FindDirs()) return 0;
   if (job_.generationCount <= 1) return MirrorIntoBackupDir();
+  // A generation is named by renaming its finished copy: a medium that
+  // empties a directory it renames would lose every copy while the run
+  // reported it made.
+  if (medium_ && !medium_->renameKeepsContents) {
+    return Refuse(LoadString(IDS_PARAM_ERROR) + kBackupField + kRenameLosesContents);
+  }
   firstRun_ = job_.generations.empty();
   // The run's open backup directory; a caller outside a run has none yet.
   std::unique_ptr<OsDir> opened;

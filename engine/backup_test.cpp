@@ -653,6 +653,24 @@ TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
 // what the medium does not keep and that private files become readable
 // there; a dry run shows what it would leave out. (Names Windows cannot
 // make, and permission bits, only where the system has them.)
+// A medium that empties a directory it renames (fusefat) would lose every
+// generation as it is named: those runs are refused before anything is
+// copied; a mirror, which renames no directory, goes on.
+TEST(BackupTest, AMediumThatLosesRenamedDirectoriesMakesNoGeneration) {
+  for (const int count : {3, 1}) {
+    SCOPED_TRACE(count);
+    Job job;
+    job.UseDir();
+    MediumTraits medium;
+    medium.renameKeepsContents = false;
+    job.os.medium = medium;
+    job.engine.noMessage = 1;
+    EXPECT_EQ(job.Run(count, "v1"), count == 1 ? 1 : 0);
+    EXPECT_EQ(Exists(job.backup + "/a.txt"), count == 1);
+    EXPECT_EQ(ListNames(job.backup).size(), count == 1 ? ListNames(job.engine.sourcePath).size() : 0u);
+  }
+}
+
 TEST(BackupTest, TheMediumLeavesOutWhatItCannotHold) {
 #ifdef _WIN32
   const bool posix = false;

@@ -179,6 +179,9 @@ struct MediumTraits {
   bool refusesTrailingDotOrBlank = false;
   // The largest file, in bytes (FAT32: 4 GiB - 1).
   std::uint64_t largestFile = UINT64_MAX;
+  // A directory renamed keeps what it holds (fusefat's write mode loses it:
+  // the renamed directory comes back empty).
+  bool renameKeepsContents = true;
   // The file system says how large it is (a share through smbnetfs and FAT
   // through fusefat report no blocks at all: free space unknown).
   bool freeSpaceKnown = true;

@@ -877,6 +877,28 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
   traits->hardLinks = linkat(dir, current.c_str(), dir, "Probe-d", 0) == 0;
   traits->symlinks = symlinkat(current.c_str(), dir, "Probe-e") == 0 &&
                      fstatat(dir, "Probe-e", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+  // A directory holding a file, renamed: the file must still be in it.
+  if (mkdirat(dir, "Probe-f", 0700) == 0) {
+    UniqueFd inner(Retry([&] { return openat(dir, "Probe-f", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+    const int held = inner.get() < 0 ? -1
+                                     : Retry([&] {
+                                         return openat(inner.get(), "x", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                                       });
+    if (held >= 0 && CloseFd(held) == 0 && renameat(dir, "Probe-f", dir, "Probe-g") == 0) {
+      UniqueFd renamed(Retry([&] { return openat(dir, "Probe-g", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+      // Listed, not looked up: the kernel's cache of names still finds a
+      // name the driver has lost.
+      std::vector<DirEntry> inside;
+      traits->renameKeepsContents = renamed.get() >= 0 && ListFd(renamed.get(), &inside, {}) == 0 &&
+                                    std::any_of(inside.begin(), inside.end(),
+                                                [](const DirEntry& entry) { return entry.name == "x"; });
+      if (renamed.get() >= 0) unlinkat(renamed.get(), "x", 0);
+      unlinkat(dir, "Probe-g", AT_REMOVEDIR);
+    } else {
+      if (inner.get() >= 0) unlinkat(inner.get(), "x", 0);
+      unlinkat(dir, "Probe-f", AT_REMOVEDIR);
+    }
+  }
   if (fs.namesKnown) return;
 
   // A name is held when it can be made and is then listed exactly as it was
