@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "app/progress_line.h"
-#include "platform/fault_os.h"
 #include "res/translation.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 
 namespace veldar {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 
 namespace veldar {

@@ -6,9 +6,9 @@
 #include <functional>
 #include <regex>
 
-#include "platform/fault_os.h"
-#include "platform/memory_os.h"
 #include "platform/os_paths.h"
+#include "testing/fault_os.h"
+#include "testing/memory_os.h"
 
 namespace veldar {
 namespace {

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "app/app.h"
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 
 namespace veldar {

@@ -19,7 +19,7 @@
 
 #include "engine/engine.h"
 #include "engine/restore.h"
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/backup_job.h"
 #include "tests/test_util.h"
 

@@ -12,8 +12,8 @@
 
 #include "engine/engine.h"
 #include "engine/restore.h"
-#include "platform/fault_os.h"
 #include "res/string_table.h"
+#include "testing/fault_os.h"
 #include "tests/backup_job.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"

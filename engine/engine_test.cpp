@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 
 namespace veldar {

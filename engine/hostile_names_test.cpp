@@ -20,7 +20,7 @@
 #include "engine/backup.h"
 #include "engine/engine.h"
 #include "engine/restore.h"
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"

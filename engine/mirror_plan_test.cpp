@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "log/activity_log.h"
-#include "platform/fault_os.h"
-#include "platform/memory_os.h"
+#include "testing/fault_os.h"
+#include "testing/memory_os.h"
 #include "tests/test_util.h"
 
 namespace veldar {

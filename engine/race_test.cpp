@@ -24,7 +24,7 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 

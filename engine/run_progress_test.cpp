@@ -10,8 +10,8 @@
 
 #include "engine/backup.h"
 #include "engine/engine.h"
-#include "platform/fault_os.h"
 #include "platform/temporary_names.h"
+#include "testing/fault_os.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 

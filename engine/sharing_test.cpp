@@ -11,7 +11,7 @@
 #endif
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 
 namespace veldar {

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/fault_os.h"
-#include "platform/memory_os.h"
 #include "platform/os.h"
+#include "testing/fault_os.h"
+#include "testing/memory_os.h"
 #include "tests/test_util.h"
 
 namespace veldar {

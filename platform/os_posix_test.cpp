@@ -16,8 +16,8 @@
 #include <map>
 #include <string>
 
-#include "platform/fault_os.h"
 #include "platform/os.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 
 namespace veldar {

@@ -14,7 +14,7 @@
 
 #include "engine/backup.h"
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 
 namespace veldar::testing {

@@ -16,7 +16,7 @@
 #include "engine/mirror.h"
 #include "engine/reporter.h"
 #include "engine/tree_delete.h"
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 
 namespace veldar::testing {

@@ -24,7 +24,7 @@
 #include <sstream>
 
 #include "app/app.h"
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/power_cut.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"

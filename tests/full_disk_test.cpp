@@ -13,10 +13,10 @@
 #include <sstream>
 
 #include "app/app.h"
-#include "platform/fault_os.h"
+#include "res/string_table.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"
-#include "res/string_table.h"
 
 namespace veldar {
 namespace {

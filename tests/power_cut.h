@@ -31,7 +31,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/tree_snapshot.h"
 
 namespace veldar::testing {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 #include "ui/dialog_driver.h"
 

@@ -17,7 +17,7 @@
 #include <QTest>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 #include "ui/logsize_dialog.h"
 #include "ui/main_dialog.h"

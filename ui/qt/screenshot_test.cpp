@@ -18,18 +18,18 @@
 #include <ctime>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 #include "ui/about_dialog.h"
-#include "ui/qt/dialog_units.h"
-#include "ui/qt/progress_window.h"
-#include "ui/qt/translation.h"
 #include "ui/logsize_dialog.h"
 #include "ui/main_dialog.h"
-#include "ui/restore_dialog.h"
+#include "ui/qt/dialog_units.h"
+#include "ui/qt/progress_window.h"
 #include "ui/qt/qt_dialog.h"
 #include "ui/qt/qt_services.h"
+#include "ui/qt/translation.h"
 #include "ui/qt/ui_test_util.h"
+#include "ui/restore_dialog.h"
 
 namespace veldar {
 namespace {

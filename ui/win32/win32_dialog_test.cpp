@@ -13,9 +13,9 @@
 #include <memory>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
 #include "platform/win32_text.h"
 #include "res/translation.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 #include "ui/about_dialog.h"
 #include "ui/logsize_dialog.h"

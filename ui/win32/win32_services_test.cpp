@@ -13,9 +13,9 @@
 
 #include "engine/engine.h"
 #include "engine/run_progress.h"
-#include "platform/fault_os.h"
 #include "platform/win32_text.h"
 #include "res/translation.h"
+#include "testing/fault_os.h"
 #include "tests/test_util.h"
 #include "ui/progress_texts.h"
 #include "ui/win32/win32_dialog.h"

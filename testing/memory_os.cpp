@@ -1,4 +1,4 @@
-#include "platform/memory_os.h"
+#include "testing/memory_os.h"
 
 #include <algorithm>
 #include <cstdio>

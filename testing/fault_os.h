@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/forwarding_os.h"
+#include "testing/forwarding_os.h"
 
 namespace veldar {
 

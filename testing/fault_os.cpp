@@ -1,4 +1,4 @@
-#include "platform/fault_os.h"
+#include "testing/fault_os.h"
 
 #include "platform/os_paths.h"
 

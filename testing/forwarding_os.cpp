@@ -1,4 +1,4 @@
-#include "platform/forwarding_os.h"
+#include "testing/forwarding_os.h"
 
 namespace veldar {
 
