@@ -280,7 +280,7 @@ TEST_F(AppTest, EnglishLocaleGetsEnglishLines) {
       {"lock held, log size 0", {"-M3", "-NOMSG", dir / "src", dir / "dst"},
        [&] {
          settings.values["SETTINGS/LOGSIZE"] = "0";
-         fault.FailAt(OsOp::LockDir, "", real->Error(ErrorKind::kLocked));
+         fault.FailAt(OsOp::Lock, "", real->Error(ErrorKind::kLocked));
        },
        "Another backup or restore is using the folder written to."},
   };
@@ -592,7 +592,7 @@ TEST_F(AppTest, BusyBackupDirectoryAndVanishedEntries) {
   testing::WriteFile(dir / "src/gone", "g");
   testing::MakeDirs(dir / "dst");
   fault.FailAt(OsOp::CopyFile, "gone", real->Error(ErrorKind::kNotFound));
-  fault.FailAt(OsOp::Stat, "gone", real->Error(ErrorKind::kNotFound));
+  fault.FailAt(OsOp::StatAt, "gone", real->Error(ErrorKind::kNotFound));
   app.language = Language::kEnglish;
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitPartialFailure);
   EXPECT_NE(err.str().find("1 entr(y/ies) vanished"), std::string::npos) << err.str();

@@ -142,7 +142,7 @@ TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
       {"parts unreadable", "/src/docs", "/bk",
        [&](FaultOs& os) {
          os.FailAt(OsOp::OpenDir, "docs_1/sub", denied);
-         os.FailAt(OsOp::ListDir, "docs_2", denied);
+         os.FailAt(OsOp::List, "docs_2", denied);
        },
        // Unread, docs_2 holds no share of the file: docs_1 counts it.
        {docs[0], {1, "docs_1", 3, 9, State::kIncomplete, 3 + 4 + 6, 1'650'000'100},
@@ -151,7 +151,7 @@ TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
       {"empty backup directory", "/src/docs", "/empty", {}, {}, ""},
       {"no backup directory", "/src/docs", "/none", {}, {},
        MemoryOs().ErrorText(MemoryOs().Error(ErrorKind::kNotFound))},
-      {"unreadable backup directory", "/src/docs", "/bk", [&](FaultOs& os) { os.FailAt(OsOp::ListDir, "/bk", denied); },
+      {"unreadable backup directory", "/src/docs", "/bk", [&](FaultOs& os) { os.FailAt(OsOp::List, "/bk", denied); },
        {}, MemoryOs().ErrorText(denied)},
   };
   for (const Case& c : cases) {
@@ -181,7 +181,7 @@ TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
       EXPECT_EQ(rows[i].completed, want.completed);
     }
     EXPECT_EQ(os.changeCount, 0);
-    for (const FaultOs::Call& call : os.calls) EXPECT_NE(call.op, OsOp::LockDir) << call.path;
+    for (const FaultOs::Call& call : os.calls) EXPECT_NE(call.op, OsOp::Lock) << call.path;
   }
 }
 

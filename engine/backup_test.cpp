@@ -270,7 +270,7 @@ TEST(BackupTest, FailuresStopOrCarryOn) {
       {false, 4, OsOp::CopyFile, "report_4.doc_", "ERR: COPY FILE from $ to %report_4.doc_"},
       // Old generations are moved aside before they are deleted.
       {true, 2, OsOp::RemoveDir, ".docs_1.veldar2-old", "ERROR AT DELETE FILE %docs_1"},
-      {true, 2, OsOp::ListDir, ".docs_1.veldar2-old", "ERROR AT DELETE FILES %docs_1"},
+      {true, 2, OsOp::List, ".docs_1.veldar2-old", "ERROR AT DELETE FILES %docs_1"},
       {true, 2, OsOp::MoveNoReplace, "docs_1", "ERROR AT DELETE FILES %docs_1"},
       {true, 2, OsOp::RemoveDir, kOldCopy, "ERROR AT DELETE FILE IN DELETE!"},
       {true, 4, OsOp::CreateDir, ".docs.veldar2-new", "ERROR MKDIR %.docs.veldar2-new", true},
@@ -439,7 +439,7 @@ TEST(BackupTest, ALockThatCannotBeTakenStopsTheRun) {
     Job job;
     job.UseDir();
     ASSERT_EQ(job.Run(2, "v1"), 1);
-    job.os.FailAt(OsOp::LockDir, "", job.os.Error(kind));
+    job.os.FailAt(OsOp::Lock, "", job.os.Error(kind));
     EXPECT_EQ(job.Run(2, "v2"), 0);
     EXPECT_EQ(job.outcome.busy, kind == ErrorKind::kLocked);
     EXPECT_EQ(job.outcome.unlocked, kind == ErrorKind::kAccessDenied);
@@ -468,7 +468,7 @@ TEST(BackupTest, ADryRunTestsTheLockAndMakesNothing) {
     EXPECT_EQ(DryRunBackup(job.engine, [](const DryRunItem&) {}, &planned).busy, held);
     EXPECT_EQ(ListNames(job.backup), before);
     for (const FaultOs::Call& call : job.os.calls) {
-      EXPECT_TRUE(call.op != OsOp::LockDir && !ChangesFileSystem(call.op)) << OsOpName(call.op);
+      EXPECT_TRUE(call.op != OsOp::Lock && !ChangesFileSystem(call.op)) << OsOpName(call.op);
     }
   }
 }

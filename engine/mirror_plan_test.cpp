@@ -203,13 +203,13 @@ TEST_F(MirrorPlanTest, LinksAreComparedByTheirText) {
        {"file longer copy", "file older copy", "file retargeted copy", "file same keep", "leave"}, 6},
       {"exact (a restore): a time that differs copies unread", [](MirrorJob& job) { job.exact = true; },
        {"file longer copy", "file older copy", "file retargeted copy", "file same keep", "leave"}, 4},
-      {"the source's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/s/same", io); },
+      {"the source's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/s/same", io); },
        {"file longer copy", "file older copy", "file retargeted copy", "stop"}, 5},
-      {"the copy's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/t/same", io); },
+      {"the copy's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/t/same", io); },
        {"file longer copy", "file older copy", "file retargeted copy", "stop"}, 6},
-      {"the source link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/s/same", gone); },
+      {"the source link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/s/same", gone); },
        {"file longer copy", "file older copy", "file retargeted copy", "vanished same", "leave"}, 5},
-      {"the copy's link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/t/same", gone); },
+      {"the copy's link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/t/same", gone); },
        {"file longer copy", "file older copy", "file retargeted copy", "file same copy", "leave"}, 6},
   };
   for (const Case& c : cases) {
@@ -221,7 +221,7 @@ TEST_F(MirrorPlanTest, LinksAreComparedByTheirText) {
     faults.calls.clear();
     EXPECT_EQ(Plan(job), c.expected) << c.what;
     EXPECT_EQ(std::count_if(faults.calls.begin(), faults.calls.end(),
-                            [](const FaultOs::Call& call) { return call.op == OsOp::ReadLink; }),
+                            [](const FaultOs::Call& call) { return call.op == OsOp::ReadLinkAt; }),
               static_cast<std::ptrdiff_t>(c.reads))
         << c.what;
   }

@@ -204,7 +204,7 @@ TEST_F(Sharing, CopiesAreFlushedBeforeTheyAreNamed) {
       EXPECT_EQ(std::count(ops.begin(), ops.end(), OsOp::CopyFile), 2);  // unflushed
       EXPECT_LT(last(OsOp::CopyFile), at(OsOp::SyncFileSystem));
       EXPECT_LT(at(OsOp::SyncFileSystem), at(OsOp::MoveNoReplace));  // retiring, then naming
-      EXPECT_LT(last(OsOp::MoveNoReplace), at(OsOp::SyncDir));
+      EXPECT_LT(last(OsOp::MoveNoReplace), at(OsOp::Sync));
     }
   }
 }

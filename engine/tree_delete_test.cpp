@@ -50,7 +50,7 @@ TEST_F(TreeDeleteTest, PlanCountsTheWorkAndReportsListingFailuresWhereTheyStand)
 
   for (int noMessage : {0, 1}) {
     engine.noMessage = noMessage;
-    fault.FailAt(OsOp::ListDir, dir / "src/sub", 13);
+    fault.FailAt(OsOp::List, dir / "src/sub", 13);
     MirrorPlan failing(fault);
     Reporter& reporter = counted.New();
     ASSERT_EQ(MirrorPlanner(fault, reporter).Plan(job, &failing), 1);

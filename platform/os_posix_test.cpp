@@ -774,7 +774,7 @@ TEST(FaultOsTest, SharingAndFlushingOperationsAreCountedChanges) {
       {OsOp::CloneFile, [&] { return d->CloneFile("src", *d, "a", source); }},
       {OsOp::LinkFile, [&] { return d->LinkFile("src", *d, "a", source); }},
       {OsOp::SyncFileSystem, [&] { return d->SyncFileSystem(); }},
-      {OsOp::SyncDir, [&] { return d->Sync(); }},
+      {OsOp::Sync, [&] { return d->Sync(); }},
   };
   for (const auto& [op, call] : operations) {
     SCOPED_TRACE(OsOpName(op));
@@ -783,7 +783,7 @@ TEST(FaultOsTest, SharingAndFlushingOperationsAreCountedChanges) {
     EXPECT_EQ(EIO, (call()).code());
     EXPECT_EQ(op, os.calls.back().op);
     EXPECT_EQ(EIO, os.calls.back().result.code());
-    if (op != OsOp::SyncFileSystem && op != OsOp::SyncDir) {
+    if (op != OsOp::SyncFileSystem && op != OsOp::Sync) {
       EXPECT_EQ(dir / "a", os.calls.back().path2);
     }
   }

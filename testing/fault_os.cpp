@@ -73,7 +73,7 @@ bool FaultOs::RefusesFlags(OsOp op, const std::string& path) {
   if (!renameFlagsRefused) return false;
   if (op == OsOp::Exchange) return true;
   FileStatus status;
-  return op == OsOp::MoveNoReplace && Stat(real(), path, false, &status).ok() &&
+  return op == OsOp::MoveNoReplace && veldar::Stat(real(), path, false, &status).ok() &&
          status.kind == EntryKind::Directory;
 }
 
@@ -134,17 +134,17 @@ Status FaultOs::CloneFile(OsDir& from, const std::string& name, OsDir& toDir, co
   return from.CopyFile(name, toDir, to, CopyMode::Unflushed);
 }
 
-std::string CaseFoldingOs::LookUpName(OsDir& dir, const std::string& name) {
-  if (!folds) return name;
+Status CaseFoldingOs::StatAt(OsDir& dir, const std::string& name, FileStatus* status, bool followLink) {
+  if (!folds) return dir.StatAt(name, status, followLink);
   std::vector<DirEntry> entries;
   (void)dir.List(&entries);
   for (const DirEntry& entry : entries) {
-    if (entry.name == name) return name;
+    if (entry.name == name) return dir.StatAt(name, status, followLink);
   }
   for (const DirEntry& entry : entries) {
-    if (EqualsFolded(entry.name, name)) return entry.name;
+    if (EqualsFolded(entry.name, name)) return dir.StatAt(entry.name, status, followLink);
   }
-  return name;
+  return dir.StatAt(name, status, followLink);
 }
 
 }  // namespace veldar

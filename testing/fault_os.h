@@ -132,7 +132,7 @@ class FaultOs : public ForwardingOs {
 class CaseFoldingOs : public ForwardingOs {
  public:
   explicit CaseFoldingOs(Os& real, bool folds = true) : ForwardingOs(real), folds(folds) {}
-  std::string LookUpName(OsDir& dir, const std::string& name) override;
+  Status StatAt(OsDir& dir, const std::string& name, FileStatus* status, bool followLink) override;
   bool folds;  // false: names are looked up as they are
 };
 
