@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 
 namespace veldar {

@@ -19,7 +19,8 @@
 
 #include "engine/engine.h"
 #include "engine/restore.h"
-#include "testing/fault_os.h"
+#include "testing/fake_environment.h"
+#include "testing/fault_injector.h"
 #include "tests/backup_job.h"
 #include "tests/test_util.h"
 
@@ -66,8 +67,9 @@ class FullOs : public AgeOs {
 TEST(SafeRotationTest, ACopyThatCannotFitIsRefusedBeforeAnythingIsDeleted) {
   testing::TempDir dir;
   auto real = MakeSystemOs();
-  FullOs os(*real);
-  os.logDirOverride = dir / "log/";
+  FakeEnvironment environment(*real);
+  FullOs os(environment);
+  environment.logDirOverride = dir / "log/";
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2Engine engine(os, messages, settings);

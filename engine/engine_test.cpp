@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "testing/fault_os.h"
+#include "testing/fake_environment.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -45,7 +45,7 @@ TEST(ExpandEnvVarsTest, ReadsTheEnvironmentThroughTheOsLayer) {
   auto os = MakeSystemOs();
   EXPECT_EQ(ExpandEnvVars("[%VELDAR2_TEST_VAR%]", *os), "[value]");
   EXPECT_EQ(ExpandEnvVars("[%%]", *os), "[]");
-  FaultOs fault(*os);
+  FakeEnvironment fault(*os);
   fault.env["VELDAR2_TEST_VAR"] = "overridden";
   EXPECT_EQ(ExpandEnvVars("[%VELDAR2_TEST_VAR%]", fault), "[overridden]");
 }

@@ -6,7 +6,7 @@
 
 #include "engine/engine.h"
 #include "engine/mirror.h"
-#include "testing/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 

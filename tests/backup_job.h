@@ -14,7 +14,9 @@
 
 #include "engine/backup.h"
 #include "engine/engine.h"
-#include "testing/fault_os.h"
+#include "testing/fake_disk.h"
+#include "testing/fake_environment.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 
 namespace veldar::testing {
@@ -35,12 +37,12 @@ inline constexpr std::int64_t kNow = 1'700'000'000;
 // before, so ages are certain however fast the test runs. Entries made by the
 // test itself can be given a birth time in `births` (full path, written with
 // '/').
-class AgeOs : public FaultOs {
+class AgeOs : public FaultInjector {
  public:
-  using FaultOs::FaultOs;
+  using FaultInjector::FaultInjector;
   Status Perform(OsOp op, const std::string& path, const std::string& path2,
               const std::function<Status()>& real) override {
-    const Status code = FaultOs::Perform(op, path, path2, real);
+    const Status code = FaultInjector::Perform(op, path, path2, real);
     if (code.ok() && fake && op == OsOp::CopyFile) births[Slashes(path2)] = ++clock;
     if (code.ok() && fake && op == OsOp::CreateDir) births[Slashes(path)] = ++clock;
     // A renamed entry keeps its age.
@@ -71,8 +73,8 @@ class AgeOs : public FaultOs {
 struct Job {
   Job() {
     MakeDirs(backup);
-    os.fixedNow = kNow;
-    os.logDirOverride = dir / "log/";
+    environment.fixedNow = kNow;
+    environment.logDirOverride = dir / "log/";
     engine.sourcePath = dir / "src/report.doc";
     engine.backupDir = backup;
     engine.OpenLog();
@@ -125,7 +127,9 @@ struct Job {
   std::string backup = dir / "backup";
   bool isDir = false;
   std::unique_ptr<Os> real = MakeSystemOs();
-  AgeOs os{*real};
+  FakeDisk disk{*real};
+  FakeEnvironment environment{disk};
+  AgeOs os{environment};
   RecordingMessages messages;
   MemorySettings settings;
   CVELDAR2Engine engine{os, messages, settings};

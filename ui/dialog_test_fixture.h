@@ -9,7 +9,8 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "testing/fault_os.h"
+#include "testing/fake_environment.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 #include "ui/dialog_driver.h"
 
@@ -17,15 +18,16 @@ namespace veldar::testing {
 
 class DialogTest : public ::testing::TestWithParam<std::shared_ptr<DialogToolkit>> {
  protected:
-  DialogTest() { fault.logDirOverride = dir.path() + "/state/"; }
+  DialogTest() { environment.logDirOverride = dir.path() + "/state/"; }
   DialogToolkit& toolkit() { return *GetParam(); }
   // Opens the dialog of `logic` on this run's toolkit.
   std::unique_ptr<DialogDriver> Open(DialogLogic& logic) { return toolkit().Open(logic); }
-  std::string Log() { return ReadFile(fault.logDirOverride + "VELDAR2.LOG"); }
+  std::string Log() { return ReadFile(environment.logDirOverride + "VELDAR2.LOG"); }
 
   TempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
+  FakeEnvironment environment{*real};
+  FaultInjector fault{environment};
   RecordingMessages messages;
   MemorySettings settings;
   CVELDAR2Engine engine{fault, messages, settings};

@@ -17,7 +17,7 @@
 #include <QTest>
 
 #include "engine/engine.h"
-#include "testing/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 #include "ui/logsize_dialog.h"
 #include "ui/main_dialog.h"
@@ -33,7 +33,7 @@ class QtDialogTest : public ::testing::Test {
   QtDialogTest() { testing::EnsureApplication(); }
 
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
+  FaultInjector fault{*real};
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2Engine engine{fault, messages, settings};

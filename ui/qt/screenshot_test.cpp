@@ -18,7 +18,7 @@
 #include <ctime>
 
 #include "engine/engine.h"
-#include "testing/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 #include "ui/about_dialog.h"
 #include "ui/logsize_dialog.h"
@@ -86,7 +86,7 @@ class DialogPictureTest : public ::testing::Test {
   }
 
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
+  FaultInjector fault{*real};
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2Engine engine{fault, messages, settings};

@@ -15,7 +15,7 @@
 #include "engine/engine.h"
 #include "platform/win32_text.h"
 #include "res/translation.h"
-#include "testing/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 #include "ui/about_dialog.h"
 #include "ui/logsize_dialog.h"
@@ -578,7 +578,7 @@ class Win32PictureTest : public ::testing::Test {
   }
 
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
+  FaultInjector fault{*real};
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2Engine engine{fault, messages, settings};

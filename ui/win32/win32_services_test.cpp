@@ -15,7 +15,7 @@
 #include "engine/run_progress.h"
 #include "platform/win32_text.h"
 #include "res/translation.h"
-#include "testing/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 #include "ui/progress_texts.h"
 #include "ui/win32/win32_dialog.h"
@@ -31,7 +31,7 @@ namespace {
 class Win32ServicesTest : public ::testing::Test {
  protected:
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
+  FaultInjector fault{*real};
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2Engine engine{fault, messages, settings};
