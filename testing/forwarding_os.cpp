@@ -153,11 +153,6 @@ Status ForwardingOs::Perform(OsOp, const std::string&, const std::string&,
   return real();
 }
 
-void ForwardingOs::SetCopyProgress(CopyProgress* progress) {
-  Os::SetCopyProgress(progress);
-  real_.SetCopyProgress(progress);
-}
-
 Status ForwardingOs::OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) {
   dir->reset();
   const Status code = Perform(OsOp::OpenDir, path, {}, [&] { return real_.OpenDir(path, followLink, dir); });

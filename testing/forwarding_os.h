@@ -50,9 +50,6 @@ class ForwardingOs : public Os {
   virtual std::int64_t TimeResolutionNs(OsDir& dir) { return dir.TimeResolutionNs(); }
   virtual bool KeepsPermissions(OsDir& dir) { return dir.KeepsPermissions(); }
 
-  // The real system makes the copies: it reports their progress.
-  void SetCopyProgress(CopyProgress* progress) override;
-
   Status OpenDir(const std::string& path, bool followLink, std::unique_ptr<OsDir>* dir) override;
 #define VELDAR_FORWARDING_OS_OPERATION(Name, Parameters, Arguments, Effect) Status Name Parameters override;
   VELDAR_OS_OPERATIONS(VELDAR_FORWARDING_OS_OPERATION)

@@ -54,12 +54,12 @@
   X(Exchange, (const std::string& a, const std::string& b), (a, b), Changes)                             \
   X(CopyFile,                                                                                            \
     (const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,                        \
-     std::uint64_t* bytesCopied, bool* readFailed),                                                      \
-    (name, toDir, to, mode, bytesCopied, readFailed), Changes)                                           \
+     std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress),                              \
+    (name, toDir, to, mode, bytesCopied, readFailed, progress), Changes)                                 \
   X(StageCopy,                                                                                           \
     (const std::string& name, OsDir& toDir, const std::string& to, std::string* temporary,               \
-     std::uint64_t* bytesCopied, bool* readFailed),                                                      \
-    (name, toDir, to, temporary, bytesCopied, readFailed), Changes)                                      \
+     std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress),                              \
+    (name, toDir, to, temporary, bytesCopied, readFailed, progress), Changes)                            \
   X(PlaceCopy, (const std::string& temporary, const std::string& to, CopyMode mode),                     \
     (temporary, to, mode), Changes)                                                                      \
   X(CloneFile, (const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected), \
