@@ -5,6 +5,7 @@
 #include <map>
 
 #include "testing/fake_environment.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -51,10 +52,8 @@ TEST(ExpandEnvVarsTest, ReadsTheEnvironmentThroughTheOsLayer) {
 }
 
 TEST(EngineTest, ResetKeepsLogSettingsRestoreDirAndNoMessageFlag) {
-  auto os = MakeSystemOs();
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine(*os, messages, settings);
+  testing::EngineServices<> services;
+  CVELDAR2Engine& engine = services.engine;
   engine.sourcePath = "s";
   engine.backupDir = "b";
   engine.targetPath = "t";

@@ -14,9 +14,7 @@
 
 #include "engine/backup.h"
 #include "engine/engine.h"
-#include "testing/fake_disk.h"
-#include "testing/fake_environment.h"
-#include "testing/fault_injector.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar::testing {
@@ -70,7 +68,7 @@ class AgeOs : public FaultInjector {
 };
 
 // One job on a fresh source and backup directory, with the log open.
-struct Job {
+struct Job : EngineServices<AgeOs> {
   Job() {
     MakeDirs(backup);
     environment.fixedNow = kNow;
@@ -126,13 +124,7 @@ struct Job {
   TempDir dir;
   std::string backup = dir / "backup";
   bool isDir = false;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FakeDisk disk{*real};
-  FakeEnvironment environment{disk};
-  AgeOs os{environment};
-  RecordingMessages messages;
-  MemorySettings settings;
-  CVELDAR2Engine engine{os, messages, settings};
+  AgeOs& os = fault;
   BackupOutcome outcome;  // of the last run
 };
 

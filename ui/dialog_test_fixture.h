@@ -9,28 +9,23 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "testing/fake_environment.h"
-#include "testing/fault_injector.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "ui/dialog_driver.h"
 
 namespace veldar::testing {
 
-class DialogTest : public ::testing::TestWithParam<std::shared_ptr<DialogToolkit>> {
+class DialogTest : public ::testing::TestWithParam<std::shared_ptr<DialogToolkit>>, protected EngineServices<> {
  protected:
   DialogTest() { environment.logDirOverride = dir.path() + "/state/"; }
+  // The log is closed while its directory is still there.
+  ~DialogTest() override { engine.CloseLog(); }
   DialogToolkit& toolkit() { return *GetParam(); }
   // Opens the dialog of `logic` on this run's toolkit.
   std::unique_ptr<DialogDriver> Open(DialogLogic& logic) { return toolkit().Open(logic); }
   std::string Log() { return ReadFile(environment.logDirOverride + "VELDAR2.LOG"); }
 
   TempDir dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FakeEnvironment environment{*real};
-  FaultInjector fault{environment};
-  RecordingMessages messages;
-  MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
   ScriptedDialogServices services{*GetParam()};
 };
 

@@ -18,7 +18,7 @@
 #include <ctime>
 
 #include "engine/engine.h"
-#include "testing/fault_injector.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "ui/about_dialog.h"
 #include "ui/logsize_dialog.h"
@@ -34,7 +34,7 @@
 namespace veldar {
 namespace {
 
-class DialogPictureTest : public ::testing::Test {
+class DialogPictureTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
   DialogPictureTest() {
     testing::EnsureApplication();
@@ -85,11 +85,6 @@ class DialogPictureTest : public ::testing::Test {
     }
   }
 
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultInjector fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
   QtDialogServices services;
 };
 

@@ -15,7 +15,7 @@
 #include "engine/run_progress.h"
 #include "platform/win32_text.h"
 #include "res/translation.h"
-#include "testing/fault_injector.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "ui/progress_texts.h"
 #include "ui/win32/win32_dialog.h"
@@ -28,13 +28,8 @@
 namespace veldar {
 namespace {
 
-class Win32ServicesTest : public ::testing::Test {
+class Win32ServicesTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultInjector fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
 };
 
 
