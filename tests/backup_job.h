@@ -68,7 +68,7 @@ class AgeOs : public FaultInjector {
 };
 
 // One job on a fresh source and backup directory, with the log open.
-struct Job : EngineServices<AgeOs> {
+struct Job : ScratchDir, EngineServices<AgeOs> {
   Job() {
     MakeDirs(backup);
     environment.fixedNow = kNow;
@@ -121,7 +121,6 @@ struct Job : EngineServices<AgeOs> {
     return found;
   }
 
-  TempDir dir;
   std::string backup = dir / "backup";
   bool isDir = false;
   AgeOs& os = fault;

@@ -80,6 +80,12 @@ struct EngineServices {
   CVELDAR2Engine engine{fault, messages, settings};
 };
 
+// A scratch directory for a fixture to name before `EngineServices`: made
+// before the engine and removed after it, when nothing it holds is open.
+struct ScratchDir {
+  TempDir dir;
+};
+
 class EngineTest : public ::testing::Test, protected EngineServices<> {
  protected:
   EngineTest() {

@@ -15,17 +15,16 @@
 
 namespace veldar::testing {
 
-class DialogTest : public ::testing::TestWithParam<std::shared_ptr<DialogToolkit>>, protected EngineServices<> {
+class DialogTest : public ::testing::TestWithParam<std::shared_ptr<DialogToolkit>>,
+                   protected ScratchDir,
+                   protected EngineServices<> {
  protected:
   DialogTest() { environment.logDirOverride = dir.path() + "/state/"; }
-  // The log is closed while its directory is still there.
-  ~DialogTest() override { engine.CloseLog(); }
   DialogToolkit& toolkit() { return *GetParam(); }
   // Opens the dialog of `logic` on this run's toolkit.
   std::unique_ptr<DialogDriver> Open(DialogLogic& logic) { return toolkit().Open(logic); }
   std::string Log() { return ReadFile(environment.logDirOverride + "VELDAR2.LOG"); }
 
-  TempDir dir;
   ScriptedDialogServices services{*GetParam()};
 };
 

@@ -28,9 +28,7 @@
 namespace veldar {
 namespace {
 
-class Win32ServicesTest : public ::testing::Test, protected testing::EngineServices<> {
- protected:
-};
+class Win32ServicesTest : public ::testing::Test, protected testing::EngineServices<> {};
 
 
 TEST(Win32Picker, FoldersStartAtTheNearestExistingOne) {
