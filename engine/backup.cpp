@@ -455,39 +455,30 @@ int BackupRun::File() {
   if (job_.generationCount < 1) return 0;
   firstRun_ = job_.generations.empty();
 
-  const int present = static_cast<int>(job_.generations.size());
-  int keep = job_.generationCount;
-  bool limitReached = false;
-  if (keep > present) {
-    // Never fall back on the path an earlier run left here.
-    job_.targetPath.clear();
-    const std::string name =
-        Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FreeFileName(job_.generations);
-    if (!name.empty()) job_.targetPath = Join(job_.backupDir, name);
-    if (job_.targetPath.empty()) {
-      if (present == 0) {
-        reporter_.Failure(NothingToReuseLine(job_.backupDir));
-        reporter_.Show(NothingToReuseLine(job_.backupDir));
-        return 0;
-      }
-      // Every name is taken: keep what is there and overwrite the oldest.
-      keep = present;
-      limitReached = true;
+  const std::string freeName =
+      static_cast<int>(job_.generations.size()) < job_.generationCount
+          ? Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FreeFileName(job_.generations)
+          : std::string();
+  const std::optional<Rotation> rotation =
+      PlanRotation(job_.generations, job_.generationCount, freeName, /*exchange=*/false);
+  if (!rotation) {
+    reporter_.Failure(NothingToReuseLine(job_.backupDir));
+    reporter_.Show(NothingToReuseLine(job_.backupDir));
+    return 0;
+  }
+  // Never the path an earlier run left here.
+  job_.targetPath = Join(job_.backupDir, rotation->name);
+  if (dryRun_) return DryRunFile(*rotation);
+  // The surplus generations of a lowered count go first; the copy then
+  // overwrites the oldest one kept.
+  for (const CFileEntry& surplus : rotation->surplus) {
+    const std::string path = Join(job_.backupDir, surplus.name);
+    if (!files_.Delete(path) && !reporter_.noMessage()) {
+      reporter_.Show("ERR : DELETE FILE " + path);
+      return 0;
     }
   }
-
-  if (dryRun_) return DryRunFile(keep, present);
-  if (keep <= present) {
-    for (int number = keep; number < present; ++number) {
-      job_.targetPath = Join(job_.backupDir, FindGeneration(job_.generations, number)->name);
-      if (!files_.Delete(job_.targetPath) && !reporter_.noMessage()) {
-        reporter_.Show("ERR : DELETE FILE " + job_.targetPath);
-        return 0;
-      }
-    }
-    job_.targetPath = Join(job_.backupDir, FindGeneration(job_.generations, keep - 1)->name);
-    if (limitReached) reporter_.Note(LimitReachedLine(job_.targetPath));
-  }
+  if (rotation->limitReached) reporter_.Note(LimitReachedLine(job_.targetPath));
 
   if (backupDir_) RemoveLeftovers(*backupDir_, nullptr);
   // A source that is a link is backed up by what it points to: a copy of the
@@ -539,22 +530,17 @@ int BackupRun::File() {
   return 1;
 }
 
-int BackupRun::DryRunFile(int keep, int present) {
+int BackupRun::DryRunFile(const Rotation& rotation) {
   using Action = DryRunItem::Action;
   const DryRunOutput& output = *dryRun_;
-  const CFileEntry* recycled = keep <= present ? FindGeneration(job_.generations, keep - 1) : nullptr;
-  const std::string name = recycled ? recycled->name : NameOf(job_.targetPath);
   FileStatus status;
   if (!Stat(os_, job_.sourcePath, true, &status).ok()) status.size = 0;
   planned_.filesToCopy = 1;
   planned_.bytesToCopy = planned_.diskBytes = status.size;
   // In the order of a directory's dry run: the copy, then the generations it replaces.
   output({Action::kInto, job_.backupDir, true});
-  output({Action::kCopy, name, false, status.size});
-  if (recycled) output({Action::kRecycle, Join(job_.backupDir, name)});
-  for (int number = keep; number < present; ++number) {
-    output({Action::kDeleteGeneration, Join(job_.backupDir, FindGeneration(job_.generations, number)->name)});
-  }
+  output({Action::kCopy, rotation.name, false, status.size});
+  DescribeRotation(rotation, job_.backupDir, /*directories=*/false, os_.Paths(), output);
   return 1;
 }
 
@@ -598,27 +584,20 @@ int BackupRun::BuildGeneration(OsDir& backup) {
       }
     }
   }
-  int keep = job_.generationCount;
-  bool limitReached = false;
-  std::string finalName;
-  if (keep > present) {
-    finalName =
-        Generations(os_, job_.backupDir, NameOf(job_.sourcePath), &backup).FreeDirName(job_.generations);
+  const std::string freeName =
+      present < job_.generationCount
+          ? Generations(os_, job_.backupDir, NameOf(job_.sourcePath), &backup).FreeDirName(job_.generations)
+          : std::string();
+  // Every name taken (or the count reached): what is there is kept and the
+  // oldest kept is recycled; never a mirror into the backup directory itself.
+  const std::optional<Rotation> rotation =
+      PlanRotation(job_.generations, job_.generationCount, freeName, !medium_ || medium_->exchange);
+  if (!rotation) {
+    reporter_.Failure(NothingToReuseLine(job_.backupDir));
+    reporter_.Show(NothingToReuseLine(job_.backupDir));
+    return 0;
   }
-  if (finalName.empty()) {
-    if (present == 0) {
-      reporter_.Failure(NothingToReuseLine(job_.backupDir));
-      reporter_.Show(NothingToReuseLine(job_.backupDir));
-      return 0;
-    }
-    // Every name is taken (or the count is reached): keep what is there and
-    // recycle the oldest, never mirror into the backup directory itself.
-    limitReached = keep > present;
-    keep = std::min(keep, present);
-    finalName = FindGeneration(job_.generations, keep - 1)->name;
-    if (limitReached) reporter_.Note(LimitReachedLine(Join(job_.backupDir, finalName)));
-  }
-  const CFileEntry* recycled = keep <= present ? FindGeneration(job_.generations, keep - 1) : nullptr;
+  if (rotation->limitReached) reporter_.Note(LimitReachedLine(Join(job_.backupDir, rotation->name)));
 
   // The new generation is built under a working name no scan takes for a
   // generation, and replaces the old ones only once it is complete: a run
@@ -689,13 +668,9 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   if (dryRun_) {
     if (!CheckRoom(plan.totals)) return 0;
     planned_ = plan.totals;
-    (*dryRun_)(DryRunItem{DryRunItem::Action::kInto, Join(job_.backupDir, finalName), true, 0});
+    (*dryRun_)(DryRunItem{DryRunItem::Action::kInto, Join(job_.backupDir, rotation->name), true, 0});
     if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, *dryRun_)) return 0;
-    if (recycled) (*dryRun_)(DryRunItem{DryRunItem::Action::kRecycle, Join(job_.backupDir, recycled->name), true, 0});
-    for (int number = keep; number < present; ++number) {
-      const std::string path = Join(job_.backupDir, FindGeneration(job_.generations, number)->name);
-      (*dryRun_)(DryRunItem{DryRunItem::Action::kDeleteGeneration, path, true, 0});
-    }
+    DescribeRotation(*rotation, job_.backupDir, /*directories=*/true, os_.Paths(), *dryRun_);
     return 1;
   }
   if (!CheckRoom(plan.totals)) {
@@ -730,14 +705,14 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   }
 
   // Complete: it takes its name, a free one or the recycled generation's.
-  if (!NameGeneration(backup, workingName, workingStatus, finalName, recycled)) return 0;
+  if (!NameGeneration(backup, workingName, workingStatus, *rotation)) return 0;
   // Only then do the surplus generations of a lowered count go, oldest last
   // (unless a stop was asked for meanwhile: the next run deletes them).
-  for (int number = keep; number < present && !stoppedAfterCopy_; ++number) {
-    const CFileEntry* surplus = FindGeneration(job_.generations, number);
-    const std::string path = Join(job_.backupDir, surplus->name);
+  for (const CFileEntry& surplus : rotation->surplus) {
+    if (stoppedAfterCopy_) break;
+    const std::string path = Join(job_.backupDir, surplus.name);
     const bool retired = !reporter_.Cancelled() &&
-                         Retire(backup, *surplus, "ERROR AT DELETE FILES " + path, "ERROR AT DELETE FILE " + path);
+                         Retire(backup, surplus, "ERROR AT DELETE FILES " + path, "ERROR AT DELETE FILE " + path);
     if (!retired && reporter_.Cancelled()) {
       stoppedAfterCopy_ = true;
     } else if (!retired && !reporter_.noMessage()) {
@@ -832,8 +807,8 @@ bool BackupRun::CarriedOnWorkingDir(OsDir& backup, const std::string& name,
 }
 
 int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
-                                   const FileStatus& workingStatus, const std::string& finalName,
-                                   const CFileEntry* recycled) {
+                              const FileStatus& workingStatus, const Rotation& rotation) {
+  const std::string& finalName = rotation.name;
   const std::string target = Join(job_.backupDir, finalName);
   auto renameFailed = [&](const std::string& from, const std::string& to, const Status& code) {
     reporter_.Failure("rename directory failed : from " + Join(job_.backupDir, from) + " TO " +
@@ -850,7 +825,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
 
   // The working copy as this run renames it (see Rename).
   FileStatus working = workingStatus;
-  if (recycled == nullptr) {
+  if (!rotation.replaced) {
     // A free name. Renamed, not copied: the directory keeps the creation
     // time it got when this run (or the interrupted one it carries on)
     // began, newer than every generation there is.
@@ -869,59 +844,75 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     return 1;
   }
 
+  const CFileEntry& recycled = *rotation.replaced;
   // The recycled generation must still be the one the scan listed, and never
   // the source (reached through a bind mount).
-  if (!isStill(finalName, recycled->status) ||
-      (guarded_ && recycled->status.SameEntryAs(*guarded_))) {
+  if (!isStill(finalName, recycled.status) || (guarded_ && recycled.status.SameEntryAs(*guarded_))) {
     return renameFailed(workingName, finalName, os_.Error(ErrorKind::kChanged));
   }
-  // The new copy goes to the retired name first (a cut here costs this run's
-  // copy, never a generation), and is then swapped with the old one in one
-  // step: there is no moment at which the generation's name is missing.
-  std::string retiredName;
-  if (Status code = MoveAside(backup, workingName, finalName, kRetiredSuffix, &retiredName, &working);
-      !code.ok()) {
-    return renameFailed(workingName, retiredName, code);
-  }
-  // Until the swap, a failure gives the copy its working name back, for the
-  // next run to carry on from.
-  auto giveBack = [&] { (void)Rename(backup, retiredName, workingName); };
-  if (!isStill(retiredName, working)) {
-    renameFailed(workingName, retiredName, os_.Error(ErrorKind::kChanged));
-    giveBack();
-    return 0;
-  }
-  if (!Flush(backup, /*fileSystem=*/false)) {
-    reporter_.Show("ERROR MKDIR " + target);
-    giveBack();
-    return 0;
-  }
-  Status code = backup.Exchange(retiredName, finalName);
-  std::string oldName = retiredName;  // where the old copy ends up
-  FileStatus oldStatus = recycled->status;
-  if (code.Is(ErrorKind::kUnsupported)) {
-    // No swap in one step here (Windows, some file systems): the old copy
-    // is moved aside under a name that a later run gives back to it if the
-    // new one never got there, then the new one takes its name.
-    if (code = Rename(backup, retiredName, workingName, &working); !code.ok()) {
-      return renameFailed(retiredName, workingName, code);
-    }
-    if (code = MoveAside(backup, finalName, finalName, kSwapSuffix, &oldName, &oldStatus); !code.ok()) {
+  std::string oldName;  // where the old copy ends up
+  FileStatus oldStatus = recycled.status;
+  // No swap in one step here (Windows, some file systems): the old copy is
+  // moved aside under a name that a later run gives back to it if the new
+  // one never got there, then the new one takes its name. `from` is where
+  // the new copy is.
+  auto swapIn = [&](const std::string& from) {
+    if (Status code = MoveAside(backup, finalName, finalName, kSwapSuffix, &oldName, &oldStatus); !code.ok()) {
       return renameFailed(finalName, oldName, code);
     }
     if (!Flush(backup, /*fileSystem=*/false)) {
       reporter_.Show("ERROR MKDIR " + target);
       return 0;
     }
-    if (code = Rename(backup, workingName, finalName, &working); !code.ok()) {
-      return renameFailed(workingName, finalName, code);
+    if (Status code = Rename(backup, from, finalName, &working); !code.ok()) {
+      return renameFailed(from, finalName, code);
     }
-  } else if (!code.ok()) {
-    renameFailed(retiredName, finalName, code);
-    giveBack();
-    return 0;
+    return 1;
+  };
+  if (rotation.naming == Rotation::Naming::kSwapName) {
+    if (!isStill(workingName, working)) {
+      return renameFailed(workingName, finalName, os_.Error(ErrorKind::kChanged));
+    }
+    if (!swapIn(workingName)) return 0;
   } else {
-    reporter_.Done("rename directory : from " + Join(job_.backupDir, retiredName) + " TO " + target);
+    // The new copy goes to the retired name first (a cut here costs this
+    // run's copy, never a generation), and is then swapped with the old one
+    // in one step: there is no moment at which the generation's name is
+    // missing.
+    std::string retiredName;
+    if (Status code = MoveAside(backup, workingName, finalName, kRetiredSuffix, &retiredName, &working);
+        !code.ok()) {
+      return renameFailed(workingName, retiredName, code);
+    }
+    // Until the swap, a failure gives the copy its working name back, for the
+    // next run to carry on from.
+    auto giveBack = [&] { (void)Rename(backup, retiredName, workingName); };
+    if (!isStill(retiredName, working)) {
+      renameFailed(workingName, retiredName, os_.Error(ErrorKind::kChanged));
+      giveBack();
+      return 0;
+    }
+    if (!Flush(backup, /*fileSystem=*/false)) {
+      reporter_.Show("ERROR MKDIR " + target);
+      giveBack();
+      return 0;
+    }
+    Status code = backup.Exchange(retiredName, finalName);
+    oldName = retiredName;
+    if (code.Is(ErrorKind::kUnsupported)) {
+      // The probe found a swap in one step, the call does not: done the
+      // other way, from the working name.
+      if (code = Rename(backup, retiredName, workingName, &working); !code.ok()) {
+        return renameFailed(retiredName, workingName, code);
+      }
+      if (!swapIn(workingName)) return 0;
+    } else if (!code.ok()) {
+      renameFailed(retiredName, finalName, code);
+      giveBack();
+      return 0;
+    } else {
+      reporter_.Done("rename directory : from " + Join(job_.backupDir, retiredName) + " TO " + target);
+    }
   }
   // The new name survives a power cut before any of the old copy goes.
   if (!Flush(backup, /*fileSystem=*/false)) {
@@ -929,12 +920,12 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     return 0;
   }
   if (!isStill(finalName, working)) {
-    return renameFailed(retiredName, finalName, os_.Error(ErrorKind::kChanged));
+    return renameFailed(oldName, finalName, os_.Error(ErrorKind::kChanged));
   }
-  // The old copy now lies under the retired name. A stop asked for while it
-  // is being deleted ends the run there: the new generation is complete, and
-  // the next run deletes the rest.
-  CFileEntry old = *recycled;
+  // The old copy now lies under the retired or swap name. A stop asked for
+  // while it is being deleted ends the run there: the new generation is
+  // complete, and the next run deletes the rest.
+  CFileEntry old = recycled;
   old.name = oldName;
   old.status = oldStatus;
   bool removeFailed = false;

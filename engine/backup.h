@@ -15,6 +15,7 @@
 #include "engine/file_ops.h"
 #include "engine/mirror_plan.h"
 #include "engine/reporter.h"
+#include "engine/rotation.h"
 #include "engine/tree_delete.h"
 
 namespace veldar {
@@ -159,9 +160,8 @@ class BackupRun {
   bool SourceFoldsCase();
   int FindFiles();
   int FindDirs();
-  // The dry run of a single-file backup that keeps `keep` of the `present`
-  // generations (File has chosen the name).
-  int DryRunFile(int keep, int present);
+  // The dry run of a single-file backup whose rotation File has planned.
+  int DryRunFile(const Rotation& rotation);
   // A directory backup with a count of 1 or less: the mirror goes straight
   // into the backup directory.
   int MirrorIntoBackupDir();
@@ -184,11 +184,11 @@ class BackupRun {
   // Opens the working directory `name` of `backup` when it is one to carry
   // on (read only: nothing is deleted or made). False, `dir` empty: none.
   bool CarriedOnWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir) const;
-  // Gives the complete working directory its generation's name: a free one,
-  // or `recycled`'s, whose old copy is swapped out in one step and then
-  // deleted. 0: reported.
+  // Gives the complete working directory the name `rotation` planned: a
+  // free one, or the replaced generation's, whose old copy is swapped out
+  // (in one step where the medium can) and then deleted. 0: reported.
   int NameGeneration(OsDir& backup, const std::string& workingName, const FileStatus& workingStatus,
-                     const std::string& finalName, const CFileEntry* recycled);
+                     const Rotation& rotation);
   // Renames `from` in the backup directory `backup` to `to`, never over an
   // entry (where the medium cannot refuse to replace, after looking `to`
   // up), with its line. The failure is the caller's to report. `identity`,
