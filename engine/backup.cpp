@@ -545,11 +545,13 @@ int BackupRun::DryRunFile(const Rotation& rotation) {
 }
 
 int BackupRun::Dir() {
+  // A mirror's backup directory holds the source's own entries: none of its
+  // names is a generation's to give back.
+  if (job_.generationCount <= 1) return FindDirs() ? MirrorIntoBackupDir() : 0;
   // A generation that an interrupted run had moved aside for its new copy
   // gets its name back first, so that the scan counts it.
   if (backupDir_ && !dryRun_) RecoverSwapped(*backupDir_, NameOf(job_.sourcePath));
   if (!FindDirs()) return 0;
-  if (job_.generationCount <= 1) return MirrorIntoBackupDir();
   // A generation is named by renaming its finished copy: a medium that
   // empties a directory it renames would lose every copy while the run
   // reported it made.
@@ -986,10 +988,13 @@ int BackupRun::MirrorIntoBackupDir() {
   // flushes are made a batch of copies at a time.
   // The source's first run here: the backup directory holds nothing but
   // the program's own names.
-  std::vector<DirEntry> others;
-  firstRun_ = missing || (backupDir_ && backupDir_->List(&others, [](std::string_view name) {
-                            return name != kLockFileName && TemporaryWriter(name) == 0;
-                          }).ok() && others.empty());
+  // One such name answers it: only that one costs a status call.
+  bool other = false;
+  std::vector<DirEntry> none;
+  firstRun_ = missing || (backupDir_ && backupDir_->List(&none, [&](std::string_view name) {
+                            other = other || (name != kLockFileName && TemporaryWriter(name) == 0);
+                            return false;
+                          }).ok() && !other);
   MirrorPlan plan(os_);
   MirrorJob job = MirrorJobOf(job_, job_.sourcePath, job_.backupDir);
   job.writes = MirrorWrites::kBatched;
