@@ -166,6 +166,8 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/os.h"
@@ -760,6 +762,48 @@ int SetAttributesAt(int dirfd, const std::string& name, const FileAttributes& at
   return ChmodNoFollow(dirfd, name, mode);
 }
 
+// The status of each of `names` in the directory `fd`, in order, each with
+// its error code (0: read). On a medium that answers slowly (a network share,
+// a FUSE file system that asks its server), the calls go out several at a
+// time: the time such a listing takes is the requests' round trips, not the
+// work. The first calls are made one by one and tell which kind of medium
+// this is; on a local disk, where a call costs microseconds, no thread is
+// started.
+void StatusesAt(int fd, const std::vector<std::string>& names, std::vector<FileStatus>* statuses,
+                std::vector<int>* codes) {
+  constexpr std::size_t kTried = 16;                // calls timed before deciding
+  constexpr auto kSlowCall = std::chrono::microseconds(50);  // on average: a slow medium
+  constexpr std::size_t kRequests = 8;              // calls under way at once there
+  statuses->assign(names.size(), FileStatus());
+  codes->assign(names.size(), 0);
+  auto stat = [&](std::size_t i) {
+    (*codes)[i] = native::StatusAt(fd, names[i].c_str(), /*followLink=*/false, &(*statuses)[i]);
+  };
+  const auto started = std::chrono::steady_clock::now();
+  std::size_t done = 0;
+  for (; done < names.size() && done < kTried; ++done) stat(done);
+  const bool slow = done == kTried && names.size() - done >= kRequests &&
+                    std::chrono::steady_clock::now() - started > kSlowCall * kTried;
+  if (!slow) {
+    for (; done < names.size(); ++done) stat(done);
+    return;
+  }
+  std::atomic<std::size_t> next{done};
+  auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < names.size();) stat(i);
+  };
+  std::vector<std::thread> helpers;
+  for (std::size_t n = 1; n < kRequests; ++n) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no more threads: the ones there are do the rest
+    }
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+}
+
 // Lists the directory open as `dirfd` through a descriptor of its own, so the
 // listing can be repeated and `dirfd` stays usable.
 int ListFd(int dirfd, std::vector<DirEntry>* entries, const NameFilter& wanted) {
@@ -773,26 +817,32 @@ int ListFd(int dirfd, std::vector<DirEntry>* entries, const NameFilter& wanted) 
     return code;
   }
   std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
+  std::vector<std::string> names;
   for (;;) {
     errno = 0;
     struct dirent* entry = readdir(dir);
     if (entry == nullptr) {
       if (errno != 0) return LastError();
-      return 0;
+      break;
     }
     const char* name = entry->d_name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
     if (wanted && !wanted(name)) continue;
-    FileStatus status;
-    if (int code = native::StatusAt(fd, name, /*followLink=*/false, &status)) {
-      // Deleted since it was read: it is simply no longer there.
-      if (code == ENOENT) continue;
-      return code;
-    }
-    DirEntry& added = entries->emplace_back();
-    added.name = name;
-    added.status = status;
+    names.emplace_back(name);
   }
+  std::vector<FileStatus> statuses;
+  std::vector<int> codes;
+  StatusesAt(fd, names, &statuses, &codes);
+  entries->reserve(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    // Deleted since it was read: it is simply no longer there.
+    if (codes[i] == ENOENT) continue;
+    if (codes[i] != 0) return codes[i];
+    DirEntry& added = entries->emplace_back();
+    added.name = std::move(names[i]);
+    added.status = statuses[i];
+  }
+  return 0;
 }
 
 // Whether a clone works in the directory `fd`: one byte cloned from one
