@@ -899,6 +899,20 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
       unlinkat(dir, "Probe-f", AT_REMOVEDIR);
     }
   }
+  // A file written, given a time, closed and renamed, as a copy is made:
+  // the time must still be there, read past the driver's cache (a medium
+  // that stamps its own gives the present, years away from the probe's).
+  UniqueFd timed(Retry([&] {
+    return openat(dir, "Probe-h", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }));
+  struct timespec back;
+  if (timed.get() >= 0 && write(timed.get(), "v", 1) == 1 && futimens(timed.get(), times) == 0 &&
+      CloseFd(timed.release()) == 0 && renameat(dir, "Probe-h", dir, "Probe-i") == 0 &&
+      native::FreshModifiedTime(dir, "Probe-i", &back) == 0) {
+    const std::int64_t set = kProbeTime.tv_sec * std::int64_t{1'000'000'000} + kProbeTime.tv_nsec;
+    const std::int64_t got = static_cast<std::int64_t>(back.tv_sec) * 1'000'000'000 + back.tv_nsec;
+    traits->copyKeepsTime = std::llabs(got - set) <= std::max<std::int64_t>(traits->timeResolutionNs, 2'000'000'000);
+  }
   if (fs.namesKnown) return;
 
   // A name is held when it can be made and is then listed exactly as it was

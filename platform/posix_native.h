@@ -153,6 +153,11 @@ struct FileSystemTraits {
 // clones, no kind).
 FileSystemTraits FileSystemOf(int fd);
 
+// The last-write time of `name` (relative to `dirfd`, a link not followed)
+// as the file system itself has it, past the attributes the kernel keeps for
+// a FUSE or network mount. 0 or the error. Portable: fstatat(2).
+int FreshModifiedTime(int dirfd, const char* name, struct timespec* mtime);
+
 // The kind of the mount `fd` is reached through, as the mount table names it
 // ("ext4", "fuse.sshfs", "fuseblk"); empty where it cannot be read.
 // Portable: empty.

@@ -164,6 +164,14 @@ std::string MountKind(int fd) {
   return kind;
 }
 
+int FreshModifiedTime(int dirfd, const char* name, struct timespec* mtime) {
+  struct statx sx;
+  if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC, STATX_MTIME, &sx) != 0) return LastError();
+  mtime->tv_sec = static_cast<time_t>(sx.stx_mtime.tv_sec);
+  mtime->tv_nsec = static_cast<long>(sx.stx_mtime.tv_nsec);
+  return 0;
+}
+
 // What SMB clients refuse: the server's Windows rules, said by the kind.
 void SmbNames(FileSystemTraits* traits) {
   traits->namesKnown = true;
