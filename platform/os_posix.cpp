@@ -576,7 +576,7 @@ int WriteLink(int fromFd, const std::string& from, const struct stat& st, int to
   if (code != 0) return code;
   // Where a driver would give them to what the link points to instead, the
   // link keeps the owner and time of its making.
-  if (native::FileSystemOf(toFd).linkMetadataUnsafe) {
+  if (native::OnFuse(toFd)) {
     *bytesCopied = text.size();
     return 0;
   }
@@ -1119,6 +1119,21 @@ class PosixDir : public OsDir {
     return Status();
   }
 
+  // Where a FUSE driver gives each name an inode number of its own (sshfs),
+  // the new link `made` of `name` cannot show the number `expected` holds:
+  // it is taken for that file when `name` itself still shows it and the two
+  // agree in size, last-write time and permissions.
+  bool SameFileOnFuse(const std::string& name, const struct stat& made, const FileStatus& expected) {
+    struct stat st;
+    return native::OnFuse(fd_) && fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_dev) == expected.device &&
+           static_cast<std::uint64_t>(st.st_ino) == expected.inode &&
+           static_cast<std::uint64_t>(made.st_size) == expected.size &&
+           made.st_mtim.tv_sec == expected.mtimeSec &&
+           static_cast<std::uint32_t>(made.st_mtim.tv_nsec) == expected.mtimeNsec &&
+           (made.st_mode & 07777) == expected.permissions;
+  }
+
   Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
                const FileStatus& expected) override {
     if (int code = CheckName(name)) return PosixError(code);
@@ -1131,7 +1146,7 @@ class PosixDir : public OsDir {
     if (fstatat(toFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       code = LastError();
     } else if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_dev) != expected.device ||
-               static_cast<std::uint64_t>(st.st_ino) != expected.inode) {
+               (static_cast<std::uint64_t>(st.st_ino) != expected.inode && !SameFileOnFuse(name, st, expected))) {
       code = kChangedCode;
     }
     if (code != 0) unlinkat(toFd, to.c_str(), 0);
@@ -1176,7 +1191,7 @@ class PosixDir : public OsDir {
     // A link is left alone where the driver would change its target instead.
     struct stat st;
     if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
-        native::FileSystemOf(fd_).linkMetadataUnsafe) {
+        native::OnFuse(fd_)) {
       return Status();
     }
     return PosixError(fchownat(fd_, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError());

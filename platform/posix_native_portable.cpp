@@ -65,6 +65,8 @@ FileSystemTraits FileSystemOf(int) { return FileSystemTraits(); }
 
 std::string MountKind(int) { return std::string(); }
 
+bool OnFuse(int) { return false; }
+
 int FreshModifiedTime(int dirfd, const char* name, struct timespec* mtime) {
   struct stat st;
   if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
