@@ -534,7 +534,7 @@ too_large() {
 }
 
 unplug() {  # ROUND
-  local r=$1 bk=$mnt/bk-plain a size=32 copying=0 f count=-M3
+  local r=$1 bk=$mnt/bk-plain a size=8 copying=0 f count=-M3
   [[ $medium == fat32* ]] && size=4  # fusefat writes at a few MB/s
   [ $gens = 1 ] || count=-M1  # generations refused: a mirror
   head -c $((size * 1024 * 1024)) /dev/urandom >"$src/big.bin"
