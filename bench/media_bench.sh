@@ -2,7 +2,9 @@
 # Backup media benchmark: veldar2 against rsync and cp on the media that are
 # reached over a network, where every call costs a round trip: an SSH server
 # through sshfs and an SMB share through smbnetfs, both served on the loopback
-# interface and set up as the media suite sets them up (tests/media/media.sh).
+# interface and set up as the media suite sets them up (tests/media/media.sh);
+# and, as the yardstick, a folder of the work directory's own file system
+# (ext4 here), with no driver between.
 # On a tree of 2,000 small files (0.5-4 KB in 200 directories), on each medium:
 #   - a first copy: veldar2 -M1 (a mirror) and -M3 (a new generation) next to
 #     cp -a followed by sync -f, each into a fresh folder (median of REPS
@@ -165,6 +167,8 @@ bench_medium() {  # MEDIUM
   media_cleanup
 }
 
+echo "work directory on: $(df -T "$work" | awk 'NR == 2 { print $2 }')"
+bench_medium local
 bench_medium sshfs
 bench_medium smb
 
