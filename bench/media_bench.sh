@@ -20,7 +20,9 @@
 #
 #   bench/media_bench.sh [work-dir]     (default /tmp/veldar2-media-bench)
 # Needs root and /dev/fuse; scripts/install-deps.sh media installs the rest.
-# FILES=n changes the tree's size, REPS=n the rounds of the first copy.
+# FILES=n changes the tree's size, REPS=n the rounds of the first copy,
+# MEDIA="local sshfs smb" (the default) which media are measured: smbnetfs
+# copies about 50 files a second here, so a larger tree there takes long.
 set -euo pipefail
 work=$(realpath -m "${1:-/tmp/veldar2-media-bench}")
 cd "$(dirname "$0")/.."
@@ -168,9 +170,7 @@ bench_medium() {  # MEDIUM
 }
 
 echo "work directory on: $(df -T "$work" | awk 'NR == 2 { print $2 }')"
-bench_medium local
-bench_medium sshfs
-bench_medium smb
+for m in ${MEDIA:-local sshfs smb}; do bench_medium "$m"; done
 
 echo "== summary =="
 printf '%-70s %8s  %s\n' "figure (target)" "measured" "verdict"
