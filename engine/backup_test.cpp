@@ -677,6 +677,37 @@ TEST(BackupTest, AMediumThatLosesRenamedDirectoriesMakesNoGeneration) {
   }
 }
 
+// Where the medium gives a copy the time it is closed or named (smbnetfs,
+// fusefat), the copy is given its source's time again: a generation carries
+// the source's times, and a mirror still sees a change of the same size made
+// before its next run.
+TEST(BackupTest, CopiesKeepTheirSourcesTimesWhereTheMediumStampsItsOwn) {
+  for (const int count : {1, 3}) {
+    SCOPED_TRACE(count);
+    Job job;
+    job.UseDir();
+    MediumTraits medium;
+    medium.copyKeepsTime = false;
+    job.os.medium = medium;
+    job.os.onCall = [](const FaultOs::Call& call) {
+      if (call.result.ok() && (call.op == OsOp::CopyFile || call.op == OsOp::PlaceCopy)) {
+        testing::SetMtime(call.path2, kNow);
+      }
+    };
+    job.engine.noMessage = 1;
+    job.engine.generationCount = count;
+    const std::string a = job.engine.sourcePath + "/a.txt";
+    for (const char* content : {"v1", "v2"}) {
+      WriteFile(a, content);
+      testing::SetMtime(a, content[1] == '1' ? 1'600'000'000 : 1'600'000'100);
+      ASSERT_EQ(job.Backup(), 1);
+      const std::string copy = job.backup + (count == 1 ? "" : "/" + ListNames(job.backup).back()) + "/a.txt";
+      EXPECT_EQ(ReadFile(copy), content);
+      EXPECT_EQ(testing::Mtime(copy), testing::Mtime(a));
+    }
+  }
+}
+
 TEST(BackupTest, TheMediumLeavesOutWhatItCannotHold) {
 #ifdef _WIN32
   const bool posix = false;

@@ -578,7 +578,7 @@ int WriteLink(int fromFd, const std::string& from, const struct stat& st, int to
   if (code != 0) return code;
   // Where a driver would give them to what the link points to instead, the
   // link keeps the owner and time of its making.
-  if (native::FileSystemOf(toFd).linkMetadataUnsafe) {
+  if (native::OnFuse(toFd)) {
     *bytesCopied = text.size();
     return 0;
   }
@@ -949,6 +949,20 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
       unlinkat(dir, "Probe-f", AT_REMOVEDIR);
     }
   }
+  // A file written, given a time, closed and renamed, as a copy is made:
+  // the time must still be there, read past the driver's cache (a medium
+  // that stamps its own gives the present, years away from the probe's).
+  UniqueFd timed(Retry([&] {
+    return openat(dir, "Probe-h", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }));
+  struct timespec back;
+  if (timed.get() >= 0 && write(timed.get(), "v", 1) == 1 && futimens(timed.get(), times) == 0 &&
+      CloseFd(timed.release()) == 0 && renameat(dir, "Probe-h", dir, "Probe-i") == 0 &&
+      native::FreshModifiedTime(dir, "Probe-i", &back) == 0) {
+    const std::int64_t set = kProbeTime.tv_sec * std::int64_t{1'000'000'000} + kProbeTime.tv_nsec;
+    const std::int64_t got = static_cast<std::int64_t>(back.tv_sec) * 1'000'000'000 + back.tv_nsec;
+    traits->copyKeepsTime = std::llabs(got - set) <= std::max<std::int64_t>(traits->timeResolutionNs, 2'000'000'000);
+  }
   if (fs.namesKnown) return;
 
   // A name is held when it can be made and is then listed exactly as it was
@@ -1155,6 +1169,21 @@ class PosixDir : public OsDir {
     return Status();
   }
 
+  // Where a FUSE driver gives each name an inode number of its own (sshfs),
+  // the new link `made` of `name` cannot show the number `expected` holds:
+  // it is taken for that file when `name` itself still shows it and the two
+  // agree in size, last-write time and permissions.
+  bool SameFileOnFuse(const std::string& name, const struct stat& made, const FileStatus& expected) {
+    struct stat st;
+    return native::OnFuse(fd_) && fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_dev) == expected.device &&
+           static_cast<std::uint64_t>(st.st_ino) == expected.inode &&
+           static_cast<std::uint64_t>(made.st_size) == expected.size &&
+           made.st_mtim.tv_sec == expected.mtimeSec &&
+           static_cast<std::uint32_t>(made.st_mtim.tv_nsec) == expected.mtimeNsec &&
+           (made.st_mode & 07777) == expected.permissions;
+  }
+
   Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
                const FileStatus& expected) override {
     if (int code = CheckName(name)) return PosixError(code);
@@ -1167,7 +1196,7 @@ class PosixDir : public OsDir {
     if (fstatat(toFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       code = LastError();
     } else if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_dev) != expected.device ||
-               static_cast<std::uint64_t>(st.st_ino) != expected.inode) {
+               (static_cast<std::uint64_t>(st.st_ino) != expected.inode && !SameFileOnFuse(name, st, expected))) {
       code = kChangedCode;
     }
     if (code != 0) unlinkat(toFd, to.c_str(), 0);
@@ -1212,7 +1241,7 @@ class PosixDir : public OsDir {
     // A link is left alone where the driver would change its target instead.
     struct stat st;
     if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
-        native::FileSystemOf(fd_).linkMetadataUnsafe) {
+        native::OnFuse(fd_)) {
       return Status();
     }
     return PosixError(fchownat(fd_, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError());
