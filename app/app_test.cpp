@@ -10,8 +10,9 @@
 #include <sstream>
 
 #include "app/progress_line.h"
-#include "platform/fault_os.h"
 #include "res/translation.h"
+#include "testing/fake_environment.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -35,7 +36,7 @@ class AppTest : public ::testing::Test {
   // The command line as a shell splits it, options written with '-'; the
   // Windows command line is tested beside the parameter text.
   AppTest() {
-    fault.logDirOverride = dir / "state/";
+    environment.logDirOverride = dir / "state/";
     app.optionChar = '-';
   }
   int Run(const std::vector<std::string>& arguments) {
@@ -43,7 +44,7 @@ class AppTest : public ::testing::Test {
     err.str("");
     return app.InitInstance(arguments, out, err);
   }
-  std::string Log() { return ReadFile(fault.logDirOverride + "VELDAR2.LOG"); }
+  std::string Log() { return ReadFile(environment.logDirOverride + "VELDAR2.LOG"); }
   std::string NotFoundText() { return real->ErrorText(real->Error(ErrorKind::kNotFound)); }
   // A batch run in `language` where no box can be shown: its messages go to
   // standard error, which it returns, as its exit status goes to `*status`.
@@ -60,7 +61,8 @@ class AppTest : public ::testing::Test {
 
   testing::TempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
+  FakeEnvironment environment{*real};
+  FaultInjector fault{environment};
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2App app{fault, messages, settings};
@@ -82,7 +84,7 @@ TEST_F(AppTest, StoppedBatchRunExitsWithTwo) {
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitFailure);
   EXPECT_EQ(batchRun, (std::vector<bool>{true, false}));
   EXPECT_EQ(err.str(), "veldar2: the backup was cancelled: no generation was replaced, and the next run carries on (see " +
-                           fault.logDirOverride + "VELDAR2.LOG)\n");
+                           environment.logDirOverride + "VELDAR2.LOG)\n");
   EXPECT_NE(Log().find(CVELDAR2Engine::kCanceledLine), std::string::npos);
   EXPECT_FALSE(Exists(dir / "dst/src_1"));
 }
@@ -93,7 +95,7 @@ TEST_F(AppTest, StopDuringTheOldCopysDeletionExitsWithTwo) {
   testing::WriteFile(dir / "src/b.txt", "b");
   testing::MakeDirs(dir / "dst");
   app.language = Language::kEnglish;
-  fault.onCall = [&](const FaultOs::Call& call) {
+  fault.onCall = [&](const FaultInjector::Call& call) {
     if (call.op == OsOp::DeleteFile && call.path.find(".src_1.veldar2-") != std::string::npos) {
       app.batchProgress.RequestCancel();
     }
@@ -103,7 +105,7 @@ TEST_F(AppTest, StopDuringTheOldCopysDeletionExitsWithTwo) {
     EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), content == "3" ? kExitFailure : kExitSuccess);
   }
   EXPECT_EQ(err.str(), "veldar2: the backup was cancelled once the new generation was complete: the next run "
-                       "deletes the old copy (see " + fault.logDirOverride + "VELDAR2.LOG)\n");
+                       "deletes the old copy (see " + environment.logDirOverride + "VELDAR2.LOG)\n");
   EXPECT_EQ(ReadFile(dir / "dst/src_1/a.txt"), "3");
 }
 
@@ -121,7 +123,7 @@ TEST_F(AppTest, HelpAndVersionAnswerWithoutReadingOrLogging) {
   EXPECT_EQ(out.str(), "VELDAR2 2.00\n");
   EXPECT_EQ(Run({"-h"}), kExitSuccess);
   EXPECT_EQ(app.engine.generationCount, 0) << "settings were read";
-  EXPECT_FALSE(Exists(fault.logDirOverride));
+  EXPECT_FALSE(Exists(environment.logDirOverride));
 }
 
 // A path taken for an option would be dropped, or read as "-M" with a count
@@ -139,7 +141,7 @@ TEST_F(AppTest, UnknownOptionIsRefusedBeforeAnythingIsRead) {
   EXPECT_EQ(err.str(), "veldar2: unknown option: -mybackup (a path beginning with \"-\" is written "
                        "./-mybackup, or after --)\n");
   EXPECT_EQ(app.engine.generationCount, 0) << "settings were read";
-  EXPECT_FALSE(Exists(fault.logDirOverride));
+  EXPECT_FALSE(Exists(environment.logDirOverride));
   EXPECT_EQ(ReadFile(dir / "dst/src_1/kept"), "generation");
 }
 
@@ -280,7 +282,7 @@ TEST_F(AppTest, EnglishLocaleGetsEnglishLines) {
       {"lock held, log size 0", {"-M3", "-NOMSG", dir / "src", dir / "dst"},
        [&] {
          settings.values["SETTINGS/LOGSIZE"] = "0";
-         fault.FailAt(OsOp::LockDir, "", real->Error(ErrorKind::kLocked));
+         fault.FailAt(OsOp::Lock, "", real->Error(ErrorKind::kLocked));
        },
        "Another backup or restore is using the folder written to."},
   };
@@ -314,7 +316,7 @@ TEST(UsageTest, JapaneseUsageIsJapaneseOnly) {
 TEST_F(AppTest, NoParametersWithoutDialogPrintsUsageAndFails) {
   EXPECT_EQ(Run({}), kExitFailure);
   EXPECT_NE(out.str().find("使い方"), std::string::npos);
-  EXPECT_FALSE(Exists(fault.logDirOverride));
+  EXPECT_FALSE(Exists(environment.logDirOverride));
 }
 
 TEST_F(AppTest, NoParametersShowsTheDialogOnTheLoadedEngine) {
@@ -346,7 +348,7 @@ TEST_F(AppTest, AnOpenInstanceStopsEveryStartBeforeAnythingIsRead) {
   EXPECT_EQ(err.str(), "");
   EXPECT_EQ(asked, 3);
   EXPECT_EQ(app.engine.generationCount, 0);
-  EXPECT_FALSE(Exists(fault.logDirOverride));
+  EXPECT_FALSE(Exists(environment.logDirOverride));
   EXPECT_TRUE(messages.shown.empty());
 }
 
@@ -382,7 +384,7 @@ TEST_F(AppTest, NoMsgSendsThePreCheckMessageToTheLog) {
 TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
   testing::WriteFile(dir / "src/a", "a");
   testing::MakeDirs(dir / "dst");
-  const std::string tmp = fault.logDirOverride + "VELDAR2.TMP";
+  const std::string tmp = environment.logDirOverride + "VELDAR2.TMP";
   const Status denied = real->Error(ErrorKind::kAccessDenied);
   // The last failure, with the system's reason.
   const std::string copyFailed = "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a: " +
@@ -398,16 +400,16 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
       {"refused, no log", {"-NOMSG", dir / "missing", dir / "dst"}, false, "500", kExitFailure,
        "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
            NotFoundText() + "\n"
-       "veldar2: the backup failed or was refused (not in the log: " + fault.logDirOverride +
+       "veldar2: the backup failed or was refused (not in the log: " + environment.logDirOverride +
            "VELDAR2.LOG could not be opened or written)\n"},
       {"copy failed, no log", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, false, "500",
        kExitPartialFailure,
        copyFailed +
        "veldar2: the backup finished, but 1 operation(s) failed (not in the log: " +
-           fault.logDirOverride + "VELDAR2.LOG could not be opened or written)\n"},
+           environment.logDirOverride + "VELDAR2.LOG could not be opened or written)\n"},
       {"copy failed, logged", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "500",
        kExitPartialFailure,
-       copyFailed + "veldar2: the backup finished, but 1 operation(s) failed (see " + fault.logDirOverride +
+       copyFailed + "veldar2: the backup finished, but 1 operation(s) failed (see " + environment.logDirOverride +
            "VELDAR2.LOG)\n"},
       // A log of size 0 keeps nothing: the reasons go to standard error.
       {"copy failed, log size 0", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "0",
@@ -438,7 +440,7 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
 TEST_F(AppTest, RefusalsAndFailuresNameThePathAndTheReason) {
   testing::WriteFile(dir / "src/a", "a");
   testing::MakeDirs(dir / "dst");
-  const std::string log = fault.logDirOverride + "VELDAR2.LOG";
+  const std::string log = environment.logDirOverride + "VELDAR2.LOG";
   const Status denied = real->Error(ErrorKind::kAccessDenied);
   const std::string working = dir / "dst/.src.veldar2-new";
   struct Case {
@@ -579,7 +581,7 @@ TEST_F(AppTest, PathWithADoubleQuoteIsRefusedNotCutShort) {
   EXPECT_NE(err.str().find(dir / "docs\"old"), std::string::npos) << err.str();
   EXPECT_EQ(ReadFile(dir / "dst/wanted.txt"), "copy of wanted");
   EXPECT_FALSE(Exists(dir / "dst/other.txt"));
-  EXPECT_FALSE(Exists(fault.logDirOverride)) << "refused before anything was read or run";
+  EXPECT_FALSE(Exists(environment.logDirOverride)) << "refused before anything was read or run";
   // An option may hold one: it is passed as it is, not quoted.
   testing::WriteFile(dir / "src/a.txt", "a");
   EXPECT_EQ(Run({"-M2\"", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
@@ -592,7 +594,7 @@ TEST_F(AppTest, BusyBackupDirectoryAndVanishedEntries) {
   testing::WriteFile(dir / "src/gone", "g");
   testing::MakeDirs(dir / "dst");
   fault.FailAt(OsOp::CopyFile, "gone", real->Error(ErrorKind::kNotFound));
-  fault.FailAt(OsOp::Stat, "gone", real->Error(ErrorKind::kNotFound));
+  fault.FailAt(OsOp::StatAt, "gone", real->Error(ErrorKind::kNotFound));
   app.language = Language::kEnglish;
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitPartialFailure);
   EXPECT_NE(err.str().find("1 entr(y/ies) vanished"), std::string::npos) << err.str();
@@ -716,7 +718,7 @@ TEST_F(AppTest, DryRunChangesNothingAndListsWhatTheRunThenDoes) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all(dir / "src");
     std::filesystem::remove_all(dir / "dst");
-    std::filesystem::remove_all(fault.logDirOverride);
+    std::filesystem::remove_all(environment.logDirOverride);
     testing::WriteFile(dir / "src/a.txt", "a");
     testing::WriteFile(dir / "src/sub/b.txt", "b");
     testing::MakeDirs(dir / "dst");

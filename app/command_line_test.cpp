@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -19,7 +19,7 @@ class CommandLineTest : public ::testing::Test {
   int Parse(const std::string& text) { return ParseParameterText(text, '-', engine); }
 
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
+  FaultInjector fault{*real};
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2Engine engine;

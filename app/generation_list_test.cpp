@@ -6,9 +6,9 @@
 #include <functional>
 #include <regex>
 
-#include "platform/fault_os.h"
-#include "platform/memory_os.h"
 #include "platform/os_paths.h"
+#include "testing/fault_injector.h"
+#include "testing/memory_os.h"
 
 namespace veldar {
 namespace {
@@ -131,7 +131,7 @@ TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
   struct Case {
     const char* what;
     std::string source, backupDir;
-    std::function<void(FaultOs&)> breakIt;
+    std::function<void(FaultInjector&)> breakIt;
     std::vector<Row> rows;
     std::string reason;  // not empty: the failure's
   } cases[] = {
@@ -140,9 +140,9 @@ TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
       {"gone source with directory generations", "/gone/docs", "/bk", {}, docs, ""},
       {"gone source with file generations", "/gone/report.doc", "/bk", {}, reports, ""},
       {"parts unreadable", "/src/docs", "/bk",
-       [&](FaultOs& os) {
+       [&](FaultInjector& os) {
          os.FailAt(OsOp::OpenDir, "docs_1/sub", denied);
-         os.FailAt(OsOp::ListDir, "docs_2", denied);
+         os.FailAt(OsOp::List, "docs_2", denied);
        },
        // Unread, docs_2 holds no share of the file: docs_1 counts it.
        {docs[0], {1, "docs_1", 3, 9, State::kIncomplete, 3 + 4 + 6, 1'650'000'100},
@@ -151,14 +151,14 @@ TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
       {"empty backup directory", "/src/docs", "/empty", {}, {}, ""},
       {"no backup directory", "/src/docs", "/none", {}, {},
        MemoryOs().ErrorText(MemoryOs().Error(ErrorKind::kNotFound))},
-      {"unreadable backup directory", "/src/docs", "/bk", [&](FaultOs& os) { os.FailAt(OsOp::ListDir, "/bk", denied); },
+      {"unreadable backup directory", "/src/docs", "/bk", [&](FaultInjector& os) { os.FailAt(OsOp::List, "/bk", denied); },
        {}, MemoryOs().ErrorText(denied)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     MemoryOs memory;
     BuildBackupDir(memory);
-    FaultOs os(memory);
+    FaultInjector os(memory);
     if (c.breakIt) c.breakIt(os);
     std::vector<GenerationListRow> rows;
     std::string error;
@@ -181,7 +181,7 @@ TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
       EXPECT_EQ(rows[i].completed, want.completed);
     }
     EXPECT_EQ(os.changeCount, 0);
-    for (const FaultOs::Call& call : os.calls) EXPECT_NE(call.op, OsOp::LockDir) << call.path;
+    for (const FaultInjector::Call& call : os.calls) EXPECT_NE(call.op, OsOp::Lock) << call.path;
   }
 }
 

@@ -6,7 +6,8 @@
 #include <sstream>
 
 #include "app/app.h"
-#include "platform/fault_os.h"
+#include "testing/fake_environment.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -36,7 +37,7 @@ TEST(ProgramParameterTextTest, EverythingAfterTheProgramName) {
 class ParameterTextTest : public ::testing::Test {
  protected:
   ParameterTextTest() {
-    fault.logDirOverride = dir.path() + "/state/";
+    environment.logDirOverride = dir.path() + "/state/";
     app.optionChar = '/';  // Windows' option character
     settings.values["SETTINGS/DEFALUTFILES"] = "9";
   }
@@ -49,7 +50,8 @@ class ParameterTextTest : public ::testing::Test {
 
   testing::TempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
+  FakeEnvironment environment{*real};
+  FaultInjector fault{environment};
   testing::RecordingMessages messages;
   testing::MemorySettings settings;
   CVELDAR2App app{fault, messages, settings};
@@ -116,7 +118,7 @@ TEST_F(ParameterTextTest, AnsweredRefusedOrPassedOnWhole) {
   EXPECT_EQ(asked, 6) << "only what is passed on looks for an open instance";
   EXPECT_EQ(Run(""), kExitSuccess) << "a start without parameters only shows the open window";
   EXPECT_EQ(app.engine.generationCount, 0) << "settings were read";
-  EXPECT_FALSE(testing::Exists(fault.logDirOverride));
+  EXPECT_FALSE(testing::Exists(environment.logDirOverride));
 }
 
 // A malformed exclude or restore option is told for what it is, as on the

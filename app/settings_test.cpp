@@ -2,23 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar {
 namespace {
 
-class LoadSettingsTest : public ::testing::Test {
+class LoadSettingsTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
   void Store(const std::string& key, const std::string& value) {
     store.values["SETTINGS/" + key] = value;
   }
   void Load() { LoadSettings(store, engine); }
 
-  std::unique_ptr<Os> real = MakeSystemOs();
-  testing::RecordingMessages messages;
-  testing::MemorySettings store;
-  CVELDAR2Engine engine{*real, messages, store};
+  testing::MemorySettings& store = settings;
 };
 
 TEST_F(LoadSettingsTest, FirstStartGivesDefaults) {

@@ -174,8 +174,6 @@ BackupOutcome OutcomeOf(int ok, const BackupRun& run, Reporter& reporter) {
 BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control) {
   const auto started = std::chrono::steady_clock::now();
   Reporter reporter = JobReporter(job, control);
-  // Every copy of the run reports to the run's progress, and hears a stop.
-  CopyProgressScope scope(job.os, control.progress);
   BackupRun run(job, reporter);
   BackupOutcome outcome = OutcomeOf(run.Run(), run, reporter);
   outcome.summary.seconds = SecondsSince(started);

@@ -19,7 +19,7 @@
 
 #include "engine/engine.h"
 #include "engine/restore.h"
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/backup_job.h"
 #include "tests/test_util.h"
 
@@ -65,12 +65,10 @@ class FullOs : public AgeOs {
 
 TEST(SafeRotationTest, ACopyThatCannotFitIsRefusedBeforeAnythingIsDeleted) {
   testing::TempDir dir;
-  auto real = MakeSystemOs();
-  FullOs os(*real);
-  os.logDirOverride = dir / "log/";
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine(os, messages, settings);
+  testing::EngineServices<FullOs> services;
+  FullOs& os = services.fault;
+  CVELDAR2Engine& engine = services.engine;
+  services.environment.logDirOverride = dir / "log/";
   engine.sourcePath = dir / "docs";
   engine.backupDir = dir / "backup";
   engine.generationCount = 2;
@@ -85,9 +83,9 @@ TEST(SafeRotationTest, ACopyThatCannotFitIsRefusedBeforeAnythingIsDeleted) {
 
   os.free = 50'000;
   EXPECT_EQ(engine.Backup(), 0);
-  ASSERT_EQ(messages.shown.size(), 1u);
-  EXPECT_EQ(messages.shown[0].rfind("書き込むディレクトリの空き容量が足りません。\n必要: ", 0), 0u)
-      << messages.shown[0];
+  ASSERT_EQ(services.messages.shown.size(), 1u);
+  EXPECT_EQ(services.messages.shown[0].rfind("書き込むディレクトリの空き容量が足りません。\n必要: ", 0), 0u)
+      << services.messages.shown[0];
   EXPECT_EQ(ListNames(engine.backupDir), (std::vector<std::string>{"docs_1", "docs_2"}));
 }
 

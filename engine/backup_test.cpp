@@ -12,8 +12,8 @@
 
 #include "engine/engine.h"
 #include "engine/restore.h"
-#include "platform/fault_os.h"
 #include "res/string_table.h"
+#include "testing/fault_injector.h"
 #include "tests/backup_job.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
@@ -270,7 +270,7 @@ TEST(BackupTest, FailuresStopOrCarryOn) {
       {false, 4, OsOp::CopyFile, "report_4.doc_", "ERR: COPY FILE from $ to %report_4.doc_"},
       // Old generations are moved aside before they are deleted.
       {true, 2, OsOp::RemoveDir, ".docs_1.veldar2-old", "ERROR AT DELETE FILE %docs_1"},
-      {true, 2, OsOp::ListDir, ".docs_1.veldar2-old", "ERROR AT DELETE FILES %docs_1"},
+      {true, 2, OsOp::List, ".docs_1.veldar2-old", "ERROR AT DELETE FILES %docs_1"},
       {true, 2, OsOp::MoveNoReplace, "docs_1", "ERROR AT DELETE FILES %docs_1"},
       {true, 2, OsOp::RemoveDir, kOldCopy, "ERROR AT DELETE FILE IN DELETE!"},
       {true, 4, OsOp::CreateDir, ".docs.veldar2-new", "ERROR MKDIR %.docs.veldar2-new", true},
@@ -439,7 +439,7 @@ TEST(BackupTest, ALockThatCannotBeTakenStopsTheRun) {
     Job job;
     job.UseDir();
     ASSERT_EQ(job.Run(2, "v1"), 1);
-    job.os.FailAt(OsOp::LockDir, "", job.os.Error(kind));
+    job.os.FailAt(OsOp::Lock, "", job.os.Error(kind));
     EXPECT_EQ(job.Run(2, "v2"), 0);
     EXPECT_EQ(job.outcome.busy, kind == ErrorKind::kLocked);
     EXPECT_EQ(job.outcome.unlocked, kind == ErrorKind::kAccessDenied);
@@ -467,8 +467,8 @@ TEST(BackupTest, ADryRunTestsTheLockAndMakesNothing) {
     MirrorTotals planned;
     EXPECT_EQ(DryRunBackup(job.engine, [](const DryRunItem&) {}, &planned).busy, held);
     EXPECT_EQ(ListNames(job.backup), before);
-    for (const FaultOs::Call& call : job.os.calls) {
-      EXPECT_TRUE(call.op != OsOp::LockDir && !ChangesFileSystem(call.op)) << OsOpName(call.op);
+    for (const FaultInjector::Call& call : job.os.calls) {
+      EXPECT_TRUE(call.op != OsOp::Lock && !ChangesFileSystem(call.op)) << OsOpName(call.op);
     }
   }
 }
@@ -483,7 +483,7 @@ TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
   ASSERT_TRUE((held->Lock(CVELDAR2Engine::kLockFileName)).ok());
   EXPECT_EQ(job.Run(2, "v1"), 0);
   EXPECT_EQ(job.outcome.busy, 1);
-  EXPECT_EQ(job.os.sleeps, (std::vector<int>{500, 500, 500, 500, 500}));
+  EXPECT_EQ(job.environment.sleeps, (std::vector<int>{500, 500, 500, 500, 500}));
   ASSERT_FALSE(job.messages.shown.empty());
   EXPECT_NE(Slashes(job.messages.shown.back()).find(Slashes(job.backup)), std::string::npos);
   // The lock file, where the lock is one (not on Windows), and nothing else.
@@ -492,14 +492,14 @@ TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
   EXPECT_EQ(names, std::vector<std::string>{});
   // A run that waited for the other run's log first waits 2.5 seconds in
   // all, not once for each.
-  job.os.sleeps.clear();
+  job.environment.sleeps.clear();
   job.engine.CloseLog();
   std::unique_ptr<OsFile> otherLog;
   ASSERT_TRUE(job.real->OpenExclusive(job.dir / "log/VELDAR2.TMP", &otherLog).ok());
   job.engine.OpenLog();
   EXPECT_EQ(job.Run(2, "v1"), 0);
   EXPECT_EQ(job.outcome.busy, 1);
-  EXPECT_EQ(std::accumulate(job.os.sleeps.begin(), job.os.sleeps.end(), 0), 2500);
+  EXPECT_EQ(std::accumulate(job.environment.sleeps.begin(), job.environment.sleeps.end(), 0), 2500);
   otherLog.reset();
   job.engine.OpenLog();
 
@@ -530,9 +530,9 @@ TEST(BackupTest, EveryRenameHasItsLine) {
     const std::size_t logged = job.Log().size();
     job.os.calls.clear();
     ASSERT_EQ(job.Run(2, "v3"), 1);
-    const std::vector<FaultOs::Call> calls = job.os.calls;  // before reading the log renames it (Windows)
+    const std::vector<FaultInjector::Call> calls = job.os.calls;  // before reading the log renames it (Windows)
     const std::string log = job.Log().substr(logged);
-    for (const FaultOs::Call& call : calls) {
+    for (const FaultInjector::Call& call : calls) {
       if ((call.op != OsOp::MoveNoReplace && call.op != OsOp::Exchange) || !call.result.ok()) continue;
       EXPECT_NE(log.find("rename directory : from " + Slashes(call.path) + " TO " + Slashes(call.path2)),
                 std::string::npos) << log;
@@ -560,7 +560,7 @@ void NameGenerationsWithoutRenameFlags(bool byPath) {
   };
   Job job;
   job.UseDir();
-  job.os.renameFlagsRefused = true;
+  job.disk.renameFlagsRefused = true;
   job.os.directoriesByPath = byPath;
   int version = 0;
   for (const Step& step : steps) {
@@ -569,11 +569,11 @@ void NameGenerationsWithoutRenameFlags(bool byPath) {
     const std::size_t logged = job.Log().size();
     job.os.calls.clear();
     ASSERT_EQ(job.Run(step.count, content), 1) << ::testing::PrintToString(job.Shown());
-    const std::vector<FaultOs::Call> calls = job.os.calls;
+    const std::vector<FaultInjector::Call> calls = job.os.calls;
     EXPECT_EQ(job.Generations(), step.expected);
     const std::string log = job.Log().substr(logged);
     int renamed = 0;
-    for (const FaultOs::Call& call : calls) {
+    for (const FaultInjector::Call& call : calls) {
       if (call.op != OsOp::MoveIfFree || !call.result.ok()) continue;
       ++renamed;
       EXPECT_NE(log.find("rename directory : from " + Slashes(call.path) + " TO " + Slashes(call.path2)),
@@ -669,7 +669,7 @@ TEST(BackupTest, AMediumThatLosesRenamedDirectoriesMakesNoGeneration) {
     job.UseDir();
     MediumTraits medium;
     medium.renameKeepsContents = false;
-    job.os.medium = medium;
+    job.disk.medium = medium;
     job.engine.noMessage = 1;
     EXPECT_EQ(job.Run(count, "v1"), count == 1 ? 1 : 0);
     EXPECT_EQ(Exists(job.backup + "/a.txt"), count == 1);
@@ -688,8 +688,8 @@ TEST(BackupTest, CopiesKeepTheirSourcesTimesWhereTheMediumStampsItsOwn) {
     job.UseDir();
     MediumTraits medium;
     medium.copyKeepsTime = false;
-    job.os.medium = medium;
-    job.os.onCall = [](const FaultOs::Call& call) {
+    job.disk.medium = medium;
+    job.os.onCall = [](const FaultInjector::Call& call) {
       if (call.result.ok() && (call.op == OsOp::CopyFile || call.op == OsOp::PlaceCopy)) {
         testing::SetMtime(call.path2, kNow);
       }
@@ -724,7 +724,7 @@ TEST(BackupTest, TheMediumLeavesOutWhatItCannotHold) {
     medium.largestFile = 4;
     medium.keepsPermissions = medium.keepsOwner = false;
     medium.shownPermissions = 0777;
-    job.os.medium = medium;
+    job.disk.medium = medium;
     job.engine.noMessage = 1;
     const std::string& source = job.engine.sourcePath;
     WriteFile(source + "/big", "12345");

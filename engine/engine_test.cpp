@@ -4,7 +4,8 @@
 
 #include <map>
 
-#include "platform/fault_os.h"
+#include "testing/fake_environment.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -45,16 +46,14 @@ TEST(ExpandEnvVarsTest, ReadsTheEnvironmentThroughTheOsLayer) {
   auto os = MakeSystemOs();
   EXPECT_EQ(ExpandEnvVars("[%VELDAR2_TEST_VAR%]", *os), "[value]");
   EXPECT_EQ(ExpandEnvVars("[%%]", *os), "[]");
-  FaultOs fault(*os);
+  FakeEnvironment fault(*os);
   fault.env["VELDAR2_TEST_VAR"] = "overridden";
   EXPECT_EQ(ExpandEnvVars("[%VELDAR2_TEST_VAR%]", fault), "[overridden]");
 }
 
 TEST(EngineTest, ResetKeepsLogSettingsRestoreDirAndNoMessageFlag) {
-  auto os = MakeSystemOs();
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine(*os, messages, settings);
+  testing::EngineServices<> services;
+  CVELDAR2Engine& engine = services.engine;
   engine.sourcePath = "s";
   engine.backupDir = "b";
   engine.targetPath = "t";

@@ -25,11 +25,12 @@ struct Entry {
 
   // With `temporary` (open directories only), the first half of a copy
   // whose name is given later (`OsDir::StageCopy`).
-  Status CopyTo(const Entry& to, CopyMode mode, std::uint64_t* bytes, std::string* temporary = nullptr,
-             bool* readFailed = nullptr) const {
-    if (temporary) return dir->StageCopy(name, *to.dir, to.name, temporary, bytes, readFailed);
-    return dir ? dir->CopyFile(name, *to.dir, to.name, mode, bytes, readFailed)
-               : CopyFile(os, path, to.path, mode, bytes);
+  // The copy reports to `progress` (may be null) as it writes.
+  Status CopyTo(const Entry& to, CopyMode mode, CopyProgress* progress, std::uint64_t* bytes,
+                std::string* temporary = nullptr, bool* readFailed = nullptr) const {
+    if (temporary) return dir->StageCopy(name, *to.dir, to.name, temporary, bytes, readFailed, progress);
+    return dir ? dir->CopyFile(name, *to.dir, to.name, mode, bytes, readFailed, progress)
+               : CopyFile(os, path, to.path, mode, bytes, progress);
   }
   Status Delete() const { return dir ? dir->DeleteFile(name) : DeleteFile(os, path); }
   Status Remove() const { return dir ? dir->RemoveDir(name) : RemoveDir(os, path); }
@@ -103,7 +104,7 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
     return vanished && code.Is(ErrorKind::kNotFound) && source.Stat(&status).Is(ErrorKind::kNotFound);
   };
   if (!policy.force) {
-    const Status code = source.CopyTo(target, CopyMode::FailIfExists, &bytes);
+    const Status code = source.CopyTo(target, CopyMode::FailIfExists, progress, &bytes);
     if (!code.ok()) {
       if (stopped(code)) return 0;
       if (sourceGone(code)) return *vanished = true, 0;
@@ -112,8 +113,8 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
       reporter.LeftUndone("File Copy Failed due to Not Force Mode : " + source.path + " to " + target.path);
       return 1;
     }
-  } else if (Status first = source.CopyTo(target, writing.replace, &bytes, writing.temporary,
-                                       writing.readFailed);
+  } else if (Status first = source.CopyTo(target, writing.replace, progress, &bytes, writing.temporary,
+                                          writing.readFailed);
              !first.ok()) {
     if (stopped(first)) return 0;
     if (sourceGone(first)) return *vanished = true, 0;
@@ -134,7 +135,7 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
     // Whether these attribute changes work shows in the copy that follows.
     if (existed) (void)target.SetNormal();
     const Status code =
-        source.CopyTo(target, writing.replace, &bytes, writing.temporary, writing.readFailed);
+        source.CopyTo(target, writing.replace, progress, &bytes, writing.temporary, writing.readFailed);
     if (existed) {
       // A failed copy left the old file, which gets back all it had. A copy
       // that worked is a new file with the source's permissions: of the old

@@ -4,7 +4,7 @@
 #include <functional>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
@@ -17,9 +17,9 @@ using testing::WriteFile;
 
 // Reports chosen creation times for entries of a listing, by name: birth
 // times cannot be set on Linux, and files made within one second tie.
-class BirthOs : public FaultOs {
+class BirthOs : public FaultInjector {
  public:
-  using FaultOs::FaultOs;
+  using FaultInjector::FaultInjector;
   void Seen(const std::string& path, FileStatus* status) override {
     auto found = births.find(Paths().NameOf(path));
     if (found != births.end()) {
@@ -97,7 +97,7 @@ TEST_F(GenerationsTest, FileGenerationsAreRecognisedByExactFormOnly) {
   // that tells case apart, and the same names where it does not.
   for (bool fold : {false, true}) {
     if (!fold && FileSystemFoldsCase()) continue;
-    folding.folds = fold;
+    disk.foldsCase = fold;
     const std::map<std::string, std::vector<std::string>> expected = {
         {"report.doc", fold ? std::vector<std::string>{"REPORT_2.DOC_", "report_1.doc_", "report_98.doc_"}
                             : std::vector<std::string>{"report_1.doc_", "report_98.doc_"}},
@@ -123,7 +123,7 @@ TEST_F(GenerationsTest, DirectoryGenerationsAreRecognisedByExactFormOnly) {
 
   for (bool fold : {false, true}) {
     if (!fold && FileSystemFoldsCase()) continue;
-    folding.folds = fold;
+    disk.foldsCase = fold;
     engine.sourcePath = dir / "src/docs";
     EXPECT_EQ(engine.FindDirGenerations(), 1);
     const std::vector<std::string> expected =
@@ -204,7 +204,7 @@ TEST_F(GenerationsTest, NewNamesTakeTheLowestFreeSlot) {
   if (!FileSystemFoldsCase()) {
     EXPECT_EQ(engine.MakeDirGenerationName(), "docs_1");
   }
-  folding.folds = true;
+  disk.foldsCase = true;
   engine.FindDirGenerations();
   EXPECT_EQ(engine.MakeDirGenerationName(), "docs_4");
 }

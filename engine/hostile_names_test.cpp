@@ -20,7 +20,7 @@
 #include "engine/backup.h"
 #include "engine/engine.h"
 #include "engine/restore.h"
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"
@@ -37,13 +37,13 @@ using testing::TreeDiff;
 constexpr std::int64_t kTime = 1'650'000'000;
 
 // Calls `beforeCopy` with the source of each copy, before the copy is made.
-class SwapOs : public FaultOs {
+class SwapOs : public FaultInjector {
  public:
-  using FaultOs::FaultOs;
+  using FaultInjector::FaultInjector;
   Status Perform(OsOp op, const std::string& path, const std::string& path2,
               const std::function<Status()>& real) override {
     if ((op == OsOp::CopyFile || op == OsOp::StageCopy) && beforeCopy) beforeCopy(path);
-    return FaultOs::Perform(op, path, path2, real);
+    return FaultInjector::Perform(op, path, path2, real);
   }
   std::function<void(const std::string& from)> beforeCopy;
 };
@@ -53,7 +53,7 @@ class SwapOs : public FaultOs {
 class HostileNamesTest : public ::testing::Test, protected testing::EngineServices<SwapOs> {
  protected:
   HostileNamesTest() {
-    fault.logDirOverride = dir / "log/";
+    environment.logDirOverride = dir / "log/";
     engine.backupDir = dir / "backup";
     engine.generationCount = 2;
     UseSource("docs");

@@ -397,7 +397,10 @@ class MirrorWalk {
                        plan_.job.compareTimes
                    ? ShareFrom(*dir, step.name, earlier, target, destination, &linked)
                    : os_.Error(ErrorKind::kUnsupported);
-    if (!code.ok()) code = dir->CopyFile(step.name, target, destination, CopyMode::Unflushed);
+    if (!code.ok()) {
+      code = dir->CopyFile(step.name, target, destination, CopyMode::Unflushed, nullptr, nullptr,
+                           reporter_.control().progress);
+    }
     if (!code.ok()) {
       reporter_.Failure("File Copy Failed : " + Join(*dir, step.name) + " to " +
                            Join(target, destination) + " : ERR = " + std::to_string(code.code()));
@@ -448,7 +451,9 @@ class MirrorWalk {
         // linked generation) is first made a file of its own, holding what
         // it held, so that the other names keep their permissions and owner.
         if (step.unshare) {
-          if (Status code = target.CopyFile(destination, target, destination, CopyMode::Replace); !code.ok()) {
+          if (Status code = target.CopyFile(destination, target, destination, CopyMode::Replace, nullptr, nullptr,
+                                            reporter_.control().progress);
+              !code.ok()) {
             reporter_.Failure("Permissions Set Failed : " + Join(target, destination) + " : ERR = " +
                               std::to_string(code.code()));
             return true;

@@ -17,8 +17,9 @@
 #include <vector>
 
 #include "log/activity_log.h"
-#include "platform/fault_os.h"
-#include "platform/memory_os.h"
+#include "testing/fake_disk.h"
+#include "testing/fault_injector.h"
+#include "testing/memory_os.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -93,8 +94,8 @@ class MirrorPlanTest : public ::testing::Test {
   }
 
   MemoryOs memory;
-  FaultOs faults{memory};
-  CaseFoldingOs os{faults, /*folds=*/false};
+  FaultInjector faults{memory};
+  FakeDisk os{faults};
   std::int32_t sizeLimitKb = 0;
   testing::RecordingMessages messages;
   MirrorTotals totals;
@@ -152,10 +153,10 @@ TEST_F(MirrorPlanTest, DecisionsUnderEveryPolicy) {
 TEST_F(MirrorPlanTest, CaseOnlyDifferencesFollowTheTargetFileSystem) {
   memory.AddFile("/s/README", "new", 3000), memory.AddFile("/t/readme", "old", 1000);
   memory.AddFile("/s/Docs/inner", "new", 2000), memory.AddFile("/t/docs/inner", "new", 2000);
-  os.folds = true;
+  os.foldsCase = true;
   EXPECT_EQ(Plan({}), (Steps{"enter Docs renaming docs", "file inner keep", "leave",
                             "file README copy renaming readme", "leave"}));
-  os.folds = false;
+  os.foldsCase = false;
   EXPECT_EQ(Plan({}), (Steps{"enter Docs create", "file inner copy", "leave", "file README copy",
                              "delete docs/", "delete readme", "leave"}));
 }
@@ -203,13 +204,13 @@ TEST_F(MirrorPlanTest, LinksAreComparedByTheirText) {
        {"file longer copy", "file older copy", "file retargeted copy", "file same keep", "leave"}, 6},
       {"exact (a restore): a time that differs copies unread", [](MirrorJob& job) { job.exact = true; },
        {"file longer copy", "file older copy", "file retargeted copy", "file same keep", "leave"}, 4},
-      {"the source's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/s/same", io); },
+      {"the source's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/s/same", io); },
        {"file longer copy", "file older copy", "file retargeted copy", "stop"}, 5},
-      {"the copy's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/t/same", io); },
+      {"the copy's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/t/same", io); },
        {"file longer copy", "file older copy", "file retargeted copy", "stop"}, 6},
-      {"the source link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/s/same", gone); },
+      {"the source link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/s/same", gone); },
        {"file longer copy", "file older copy", "file retargeted copy", "vanished same", "leave"}, 5},
-      {"the copy's link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLink, "/t/same", gone); },
+      {"the copy's link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/t/same", gone); },
        {"file longer copy", "file older copy", "file retargeted copy", "file same copy", "leave"}, 6},
   };
   for (const Case& c : cases) {
@@ -221,7 +222,7 @@ TEST_F(MirrorPlanTest, LinksAreComparedByTheirText) {
     faults.calls.clear();
     EXPECT_EQ(Plan(job), c.expected) << c.what;
     EXPECT_EQ(std::count_if(faults.calls.begin(), faults.calls.end(),
-                            [](const FaultOs::Call& call) { return call.op == OsOp::ReadLink; }),
+                            [](const FaultInjector::Call& call) { return call.op == OsOp::ReadLinkAt; }),
               static_cast<std::ptrdiff_t>(c.reads))
         << c.what;
   }
@@ -257,7 +258,7 @@ TEST_F(MirrorPlanTest, ExcludePatterns) {
       {{"x"}, false, "X", "x=old", "#X"},
       {{"*.tmp"}, false, "n a.tmp", "n/ab n/x.tmp a.tmp=old b.tmp", "!a.tmp +n -a.tmp -b.tmp", false},
   };
-  os.folds = true;
+  os.foldsCase = true;
   for (const Case& c : cases) {
     const std::string root = "/" + std::to_string(&c - cases);
     for (const auto& [tree, files] : {std::pair{"/s/", c.source}, std::pair{"/t/", c.target}}) {

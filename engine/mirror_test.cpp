@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
@@ -24,7 +24,7 @@ using Lines = std::vector<std::string>;
 // The source is D/s, the target D/t; texts name the test directory "D".
 struct MirrorTest : ::testing::Test, testing::EngineServices<> {
   MirrorTest() {
-    fault.logDirOverride = logDir.path() + "/";
+    environment.logDirOverride = logDir.path() + "/";
     engine.OpenLog();
     testing::MakeDirs(s);
     testing::MakeDirs(t);
@@ -87,8 +87,8 @@ struct MirrorTest : ::testing::Test, testing::EngineServices<> {
 struct MirrorDecisionTest : MirrorTest, ::testing::WithParamInterface<bool> {};
 INSTANTIATE_TEST_SUITE_P(RenameFlags, MirrorDecisionTest, ::testing::Values(false, true));
 TEST_P(MirrorDecisionTest, DecisionTable) {
-  fault.renameFlagsRefused = GetParam();
-  folding.folds = true;
+  disk.renameFlagsRefused = GetParam();
+  disk.foldsCase = true;
   File(s + "/new", "new", 1000);
   File(s + "/changed", "new", 2000), File(t + "/changed", "old", 1000);
   File(s + "/older", "source", 1000), File(t + "/older", "target", 2000);
@@ -143,7 +143,7 @@ TEST_F(MirrorTest, NoDeleteAndNoTime) {
 // (created in both orders, whatever order the directory lists them in). A
 // change of kind replaces the counterpart unless deletions are forbidden.
 TEST_F(MirrorTest, CaseAndKind) {
-  folding.folds = true;
+  disk.foldsCase = true;
   File(s + "/a", "a", 2000), File(s + "/A", "A", 2000), File(t + "/a", "old", 1000);
   File(s + "/B", "B", 2000), File(s + "/b", "b", 2000), File(t + "/b", "old", 1000);
   File(s + "/k1", "file", 1000), File(t + "/k1/inner", "x", 5000);
@@ -237,16 +237,16 @@ TEST_F(MirrorTest, FailuresStopOrCarryOn) {
       {OsOp::DeleteFile, "t/vanished", 1, 1, 1, {},
        "File Delete Failed : D/t/vanished : ERR = 5"},
       {OsOp::RemoveDir, "t/vanisheddir", 0, 1, 1, {"ERR : DELETE DIRECTORY vanisheddir"}, ""},
-      {OsOp::ListDir, "s/newdir", 0, 0, 1,
+      {OsOp::List, "s/newdir", 0, 0, 1,
        {"ERROR AT LOCAL FILE FINDFIRSTFILE! at D/s/newdir/*"}, ""},
-      {OsOp::ListDir, "s/newdir", 1, 0, 1, {},
+      {OsOp::List, "s/newdir", 1, 0, 1, {},
        "ERROR AT LOCAL FILE FINDFIRSTFILE! at D/s/newdir/*"},
       {OsOp::MoveNoReplace, "t/ren", 0, 1, 1, {},
        "rename file failed : from D/t/ren TO D/t/Ren : ERR = 5"},
       // Tried while the directory is filled and again once it is: one failure.
       {OsOp::SetPermissions, "t/private", 1, 1, 1, {}, "Permissions Set Failed : D/t/private : ERR = 5"},
   };
-  folding.folds = true;  // "ren" is renamed to "Ren"
+  disk.foldsCase = true;  // "ren" is renamed to "Ren"
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(OsOpName(c.op)) + " " + std::to_string(c.noMessage));
     std::filesystem::remove_all(s);
@@ -340,7 +340,7 @@ TEST_F(MirrorTest, TimesComparedAtTheTargetsResolutionAndSizes) {
   for (const Case& c : cases) {
     File(s + "/f", "12345", 0), File(t + "/f", c.target, 0);
     SetNs(s + "/f", c.sourceNs), SetNs(t + "/f", c.targetNs);
-    fault.timeResolutionNs = c.resolution;
+    disk.timeResolutionNs = c.resolution;
     EXPECT_EQ(Mirror(), 1);
     EXPECT_EQ(ReadFile(t + "/f") == "12345", c.copied) << c.sourceNs << " " << c.target;
   }

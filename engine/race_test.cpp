@@ -24,7 +24,7 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"
@@ -100,7 +100,7 @@ class RaceTest : public ::testing::Test, protected testing::EngineServices<> {
     chmod(dir.path().c_str(), 0755);
     BuildChain(dir / "outside", "CANARY");
     chmod((dir / "outside").c_str(), 0700);
-    fault.logDirOverride = dir / "log/";
+    environment.logDirOverride = dir / "log/";
     engine.noMessage = 1;
     void* shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -141,7 +141,7 @@ class RaceTest : public ::testing::Test, protected testing::EngineServices<> {
   // a directory.
   void CountMet() {
     bool found = false;
-    for (const FaultOs::Call& call : fault.calls) {
+    for (const FaultInjector::Call& call : fault.calls) {
       found = found || (call.op == OsOp::OpenDir && (call.result.code() == ELOOP || call.result.code() == ENOTDIR));
     }
     met += found;

@@ -58,19 +58,6 @@ struct RunControl {
   bool Cancelled() const { return progress && progress->Cancelled(); }
 };
 
-// Has every copy of `os` report to `progress` (and hear a stop asked of it)
-// for the life of this object.
-class CopyProgressScope {
- public:
-  CopyProgressScope(Os& os, RunProgress* progress) : os_(os) { os.SetCopyProgress(progress); }
-  ~CopyProgressScope() { os_.SetCopyProgress(nullptr); }
-  CopyProgressScope(const CopyProgressScope&) = delete;
-  CopyProgressScope& operator=(const CopyProgressScope&) = delete;
-
- private:
-  Os& os_;
-};
-
 // The two log options: lines about work done, lines about work left undone.
 struct LogOptions {
   bool success = true;

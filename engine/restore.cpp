@@ -430,7 +430,7 @@ class RestoreRun {
       progress->AddPlanned(1, size);
       progress->FileStarted(from);
     }
-    const Status code = fromDir.CopyFile(name, into, to, CopyMode::Replace, &bytes);
+    const Status code = fromDir.CopyFile(name, into, to, CopyMode::Replace, &bytes, nullptr, progress);
     if (code.Is(ErrorKind::kCancelled)) return Cancelled();
     if (!code.ok()) {
       reporter_.Failure("File Copy Failed : " + from + " to " + target + " : ERR = " + Code(code));
@@ -849,7 +849,6 @@ RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& c
   engine.OpenLog();
   engine.WriteLog("Starting with Restore button");
   Reporter reporter = JobReporter(engine, control);
-  CopyProgressScope scope(engine.os, control.progress);
   RestoreRun run(engine, reporter, only);
   RestoreResult result;
   result.message = run.Run(number);

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
@@ -109,12 +109,12 @@ TEST(RestoreNameTest, FileGenerations) {
 class RestoreRunTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
   RestoreRunTest() {
-    fault.logDirOverride = dir.path() + "/state/";
+    environment.logDirOverride = dir.path() + "/state/";
     engine.backupDir = dir / "backup";
     engine.restoreDir = dir / "R";
     testing::MakeDirs(engine.backupDir);
   }
-  std::string Log() { return ReadFile(fault.logDirOverride + "VELDAR2.LOG"); }
+  std::string Log() { return ReadFile(environment.logDirOverride + "VELDAR2.LOG"); }
   bool LogHas(const std::string& text) { return Log().find(text) != std::string::npos; }
   // A file source with generations report_1.doc_ (older) and report_3.doc_.
   void FileSource() {
@@ -324,7 +324,7 @@ TEST_F(RestoreRunTest, OlderGenerationOverANewerRestoreIsRestoredWhole) {
 TEST_F(RestoreRunTest, TimesAreComparedAsCoarselyAsTheBackupMediumKeepsThem) {
   MediumTraits fat;
   fat.timeResolutionNs = 2'000'000'000;
-  fault.medium = fat;
+  disk.medium = fat;
   for (const auto& [offset, restored] : {std::pair{1, false}, std::pair{3, true}}) {
     SCOPED_TRACE(offset);
     engine.sourcePath = dir / "work/docs";

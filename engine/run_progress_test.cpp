@@ -10,8 +10,8 @@
 
 #include "engine/backup.h"
 #include "engine/engine.h"
-#include "platform/fault_os.h"
 #include "platform/temporary_names.h"
+#include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
@@ -23,16 +23,16 @@ using testing::WriteFile;
 
 // Asks the run to stop as the copy of a file named "big" begins: the stop is
 // heard after the first piece of it has been written.
-class StoppingOs : public FaultOs {
+class StoppingOs : public FaultInjector {
  public:
-  using FaultOs::FaultOs;
+  using FaultInjector::FaultInjector;
   Status Perform(OsOp op, const std::string& path, const std::string& path2,
               const std::function<Status()>& real) override {
     if (stopping && (op == OsOp::CopyFile || op == OsOp::StageCopy) && path.find("big") != std::string::npos) {
       stopping->RequestCancel();
     }
     if (op == OsOp::SyncFileSystem && watched) flushingSeen.push_back(watched->Read().flushing);
-    return FaultOs::Perform(op, path, path2, real);
+    return FaultInjector::Perform(op, path, path2, real);
   }
   RunProgress* stopping = nullptr;  // asked to stop at the big file
   RunProgress* watched = nullptr;   // whether it says "flushing" is noted at each flush
@@ -42,7 +42,7 @@ class StoppingOs : public FaultOs {
 class RunProgressTest : public ::testing::Test, protected testing::EngineServices<StoppingOs> {
  protected:
   RunProgressTest() {
-    fault.logDirOverride = dir / "log/";
+    environment.logDirOverride = dir / "log/";
     testing::MakeDirs(dir / "backup");
     WriteFile(dir / "src/docs/a.txt", "new a");
     WriteFile(dir / "src/docs/z.txt", "new z");

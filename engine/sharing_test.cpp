@@ -11,7 +11,7 @@
 #endif
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
@@ -103,7 +103,7 @@ TEST_F(Sharing, OnlyWhatMatchesExactlyIsShared) {
     const std::uint32_t made = Stat(File()).permissions;
     engine.linkUnchanged = c.link;
     engine.noTime = c.noTime;
-    fault.canClone = c.clone;
+    disk.canClone = c.clone;
     Run();
     switch (c.change) {
       case Change::kNone: break;
@@ -185,7 +185,7 @@ TEST_F(Sharing, CopiesAreFlushedBeforeTheyAreNamed) {
     fault.calls.clear();
     Run();
     std::vector<OsOp> ops;
-    for (const FaultOs::Call& call : fault.calls) {
+    for (const FaultInjector::Call& call : fault.calls) {
       if (ChangesFileSystem(call.op) && !call.path.starts_with(logDir.path())) {
         ops.push_back(call.op);
       }
@@ -204,7 +204,7 @@ TEST_F(Sharing, CopiesAreFlushedBeforeTheyAreNamed) {
       EXPECT_EQ(std::count(ops.begin(), ops.end(), OsOp::CopyFile), 2);  // unflushed
       EXPECT_LT(last(OsOp::CopyFile), at(OsOp::SyncFileSystem));
       EXPECT_LT(at(OsOp::SyncFileSystem), at(OsOp::MoveNoReplace));  // retiring, then naming
-      EXPECT_LT(last(OsOp::MoveNoReplace), at(OsOp::SyncDir));
+      EXPECT_LT(last(OsOp::MoveNoReplace), at(OsOp::Sync));
     }
   }
 }

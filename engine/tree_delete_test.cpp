@@ -6,7 +6,7 @@
 
 #include "engine/engine.h"
 #include "engine/mirror.h"
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
@@ -50,7 +50,7 @@ TEST_F(TreeDeleteTest, PlanCountsTheWorkAndReportsListingFailuresWhereTheyStand)
 
   for (int noMessage : {0, 1}) {
     engine.noMessage = noMessage;
-    fault.FailAt(OsOp::ListDir, dir / "src/sub", 13);
+    fault.FailAt(OsOp::List, dir / "src/sub", 13);
     MirrorPlan failing(fault);
     Reporter& reporter = counted.New();
     ASSERT_EQ(MirrorPlanner(fault, reporter).Plan(job, &failing), 1);

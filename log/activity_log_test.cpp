@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/fault_os.h"
+#include "testing/fake_environment.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -23,8 +24,8 @@ class LogWriterTest : public ::testing::Test {
   LogWriterTest() {
     setenv("TZ", "UTC", 1);
     tzset();
-    fault.logDirOverride = dir.path() + "/state/VELDAR2/";
-    fault.pidOverride = 512;
+    environment.logDirOverride = dir.path() + "/state/VELDAR2/";
+    environment.pidOverride = 512;
     struct tm when = {};
     when.tm_year = 2004 - 1900;
     when.tm_mon = 4;
@@ -32,15 +33,16 @@ class LogWriterTest : public ::testing::Test {
     when.tm_hour = 9;
     when.tm_min = 19;
     when.tm_sec = 55;
-    fault.fixedNow = timegm(&when);
+    environment.fixedNow = timegm(&when);
   }
-  std::string LogFile() { return fault.logDirOverride + "VELDAR2.LOG"; }
-  std::string TmpFile() { return fault.logDirOverride + "VELDAR2.TMP"; }
+  std::string LogFile() { return environment.logDirOverride + "VELDAR2.LOG"; }
+  std::string TmpFile() { return environment.logDirOverride + "VELDAR2.TMP"; }
   static std::string Line(const std::string& text) { return "512 : 05/02/04 09:19:55 : " + text + "\n"; }
 
   testing::TempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
+  FakeEnvironment environment{*real};
+  FaultInjector fault{environment};
   // The log with its size limit, as a run holds them.
   struct Job {
     explicit Job(Os& os) : activityLog(os, logSizeLimit) {}
@@ -118,11 +120,11 @@ TEST_F(LogWriterTest, LinesWrittenBeforeAKillAreInTheWorkingFile) {
 }
 
 // An OS whose log files take no writes, as on a full disk.
-class NoWriteOs : public FaultOs {
+class NoWriteOs : public FaultInjector {
  public:
-  using FaultOs::FaultOs;
+  using FaultInjector::FaultInjector;
   Status OpenExclusive(const std::string& path, std::unique_ptr<OsFile>* file) override {
-    const Status code = FaultOs::OpenExclusive(path, file);
+    const Status code = FaultInjector::OpenExclusive(path, file);
     if (code.ok()) *file = std::make_unique<NoWriteFile>(std::move(*file));
     return code;
   }
@@ -147,8 +149,7 @@ class NoWriteOs : public FaultOs {
 // do not. The log holds the run only when it was open, every write went in
 // and the cap keeps something.
 TEST_F(LogWriterTest, FailureLinesTheLogCannotTakeGoToTheSink) {
-  NoWriteOs noWrite{*real};
-  noWrite.logDirOverride = fault.logDirOverride;
+  NoWriteOs noWrite{environment};
   struct Case {
     const char* name;
     Os* os;
@@ -263,14 +264,14 @@ TEST_F(LogWriterTest, LogThatCannotBeCreatedKeepsTheWorkingFile) {
 TEST_F(LogWriterTest, FailedOpenRetriesFiveTimesAndWritesNothing) {
   fault.FailAt(OsOp::OpenExclusive, TmpFile(), EWOULDBLOCK);
   EXPECT_EQ(job.OpenLog(), 0);
-  EXPECT_EQ(fault.sleeps, (std::vector<int>{500, 500, 500, 500, 500}));
+  EXPECT_EQ(environment.sleeps, (std::vector<int>{500, 500, 500, 500, 500}));
   job.WriteLog("nowhere");
   job.CloseLog();
   EXPECT_FALSE(Exists(LogFile()));
 }
 
 TEST_F(LogWriterTest, AnotherProcessHoldingTheWorkingFileBlocksTheOpen) {
-  ASSERT_TRUE((real->CreateDirTree(fault.logDirOverride)).ok());
+  ASSERT_TRUE((real->CreateDirTree(environment.logDirOverride)).ok());
   int ready[2], release[2];
   ASSERT_EQ(pipe(ready), 0);
   ASSERT_EQ(pipe(release), 0);
@@ -286,7 +287,7 @@ TEST_F(LogWriterTest, AnotherProcessHoldingTheWorkingFileBlocksTheOpen) {
   ASSERT_EQ(read(ready[0], &c, 1), 1);
   ASSERT_EQ(c, 'y');
   EXPECT_EQ(job.OpenLog(), 0);
-  EXPECT_EQ(fault.sleeps.size(), 5u);
+  EXPECT_EQ(environment.sleeps.size(), 5u);
   (void)!write(release[1], &c, 1);
   waitpid(child, nullptr, 0);
   EXPECT_EQ(job.OpenLog(), 1) << "free again once the other process is gone";

@@ -2,9 +2,10 @@
 // The operating system as the engine, the log and the application see it.
 //
 // Everything VELDAR2 asks of the system goes through `Os`: one implementation
-// per platform (`PosixOs` in os_posix.cpp, `Win32Os` in os_win32.cpp) and a
-// fault-injecting double for tests (`FaultOs`). The interface is shaped by
-// what the engine needs and no more.
+// per platform (`PosixOs` in os_posix.cpp, `Win32Os` in os_win32.cpp), and
+// the tests' doubles of it in testing/ (testing/os_operations.h lists the
+// operations that can fail). The interface is shaped by what the engine needs
+// and no more.
 //
 // Conventions for every operation:
 //  - Paths are narrow byte strings: passed through unchanged on POSIX, UTF-8
@@ -115,7 +116,8 @@ class OsFile {
 // copying thread calls `Advance` with the bytes written since its last call,
 // in pieces of a few megabytes, and stops a copy once `Cancelled()` is true:
 // the copy then fails with kCancelled and, as any failed copy, leaves no new
-// entry behind. Installed on an `Os` with `SetCopyProgress`.
+// entry behind. The run that owns it hands it to each copy it makes
+// (`OsDir::CopyFile`, `OsDir::StageCopy`).
 class CopyProgress {
  public:
   virtual ~CopyProgress() = default;
@@ -272,18 +274,20 @@ class OsDir {
   // written. On failure `*readFailed`, if given, tells whether it was the
   // source that failed: it could not be opened or read (access denied, held
   // by another program, a read error), as opposed to anything on the copy's
-  // side.
+  // side. `progress`, if given, hears the bytes as they are written, and a
+  // stop it asks for fails the copy (kCancelled).
   virtual Status CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
-                          std::uint64_t* bytesCopied = nullptr, bool* readFailed = nullptr) = 0;
+                          std::uint64_t* bytesCopied = nullptr, bool* readFailed = nullptr,
+                          CopyProgress* progress = nullptr) = 0;
   // The first half of a copy: writes the copy of `name` to a new temporary
   // name beside `to` in `toDir` (`*temporary`, a name in `toDir`), as
   // `CopyFile` does, but neither flushes it nor renames it. The caller makes
   // a batch of them durable at once (`SyncFileSystem`) and then names each
   // with `PlaceCopy`, or deletes it. On failure nothing is left behind.
-  // `*readFailed` as for `CopyFile`.
+  // `*readFailed` and `progress` as for `CopyFile`.
   virtual Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
                            std::string* temporary, std::uint64_t* bytesCopied = nullptr,
-                           bool* readFailed = nullptr) = 0;
+                           bool* readFailed = nullptr, CopyProgress* progress = nullptr) = 0;
   // The second half: renames the temporary entry `temporary` here to `to`
   // here, replacing (Replace) or never replacing (FailIfExists) an existing
   // entry. On failure `temporary` stays, for the caller to delete.
@@ -459,20 +463,9 @@ class Os {
   // (`SystemErrorText`: strerror in the C locale; FormatMessage).
   virtual std::string ErrorText(const Status& status) = 0;
 
-  // ---- Progress ----
-
-  // Every content copy of this `Os` and of the directories it opens reports
-  // to `progress` from now on (nullptr: to nothing). Set between runs, not
-  // while a copy is being made.
-  virtual void SetCopyProgress(CopyProgress* progress) { copyProgress_ = progress; }
-  CopyProgress* copyProgress() const { return copyProgress_; }
-
   // How paths are spelled here.
   virtual const PathRules& Paths() const = 0;
   char Separator() const { return Paths().Separator(); }
-
- private:
-  CopyProgress* copyProgress_ = nullptr;
 };
 
 // The system's own implementation for this platform.

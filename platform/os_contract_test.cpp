@@ -14,9 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "platform/fault_os.h"
-#include "platform/memory_os.h"
 #include "platform/os.h"
+#include "testing/fake_disk.h"
+#include "testing/fake_environment.h"
+#include "testing/fault_injector.h"
+#include "testing/memory_os.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -42,7 +44,12 @@ class OsContractTest : public ::testing::TestWithParam<Implementation> {
     switch (GetParam()) {
       case Implementation::kSystem: subject_ = system_.get(); break;
       case Implementation::kForwarding: subject_ = (double_ = std::make_unique<ForwardingOs>(*system_)).get(); break;
-      case Implementation::kFaultDouble: subject_ = (double_ = std::make_unique<FaultOs>(*system_)).get(); break;
+      case Implementation::kFaultDouble:
+        // The doubles stacked as the engine's tests stack them.
+        disk_ = std::make_unique<FakeDisk>(*system_);
+        environment_ = std::make_unique<FakeEnvironment>(*disk_);
+        subject_ = (double_ = std::make_unique<FaultInjector>(*environment_)).get();
+        break;
       case Implementation::kMemory: subject_ = (double_ = std::make_unique<MemoryOs>()).get(); break;
     }
     Os& os = Subject();
@@ -114,6 +121,8 @@ class OsContractTest : public ::testing::TestWithParam<Implementation> {
   }
 
   std::unique_ptr<Os> system_ = MakeSystemOs();
+  std::unique_ptr<FakeDisk> disk_;
+  std::unique_ptr<FakeEnvironment> environment_;
   std::unique_ptr<Os> double_;
   Os* subject_ = nullptr;
   std::string dir_;
@@ -382,9 +391,9 @@ TEST_P(OsContractTest, MediumProbeAgreesWithTheDirectoryAndLeavesNothing) {
   EXPECT_EQ(traits.keepsPermissions, dir->KeepsPermissions());
   if (GetParam() != Implementation::kFaultDouble) return;
   // The double finds the medium it is told to, and fails where a rule says.
-  auto& faults = static_cast<FaultOs&>(os);
-  faults.medium = MediumTraits();
-  faults.medium->foldsCase = true;
+  auto& faults = static_cast<FaultInjector&>(os);
+  disk_->medium = MediumTraits();
+  disk_->medium->foldsCase = true;
   ASSERT_TRUE((dir->ProbeMedium(&traits)).ok());
   EXPECT_TRUE(traits.foldsCase);
   faults.FailAt(OsOp::ProbeMedium, dir_, os.Error(ErrorKind::kAccessDenied));

@@ -26,13 +26,13 @@ Status AtParent(Os& os, const std::string& path, Operation operation) {
 }  // namespace
 
 Status CopyFile(Os& os, const std::string& from, const std::string& to, CopyMode mode,
-                std::uint64_t* bytesCopied) {
+                std::uint64_t* bytesCopied, CopyProgress* progress) {
   if (bytesCopied) *bytesCopied = 0;
   std::unique_ptr<OsDir> target;
   std::string targetName;
   if (Status opened = OpenParent(os, to, &target, &targetName); !opened.ok()) return opened;
   return AtParent(os, from, [&](OsDir& source, const std::string& name) {
-    return source.CopyFile(name, *target, targetName, mode, bytesCopied);
+    return source.CopyFile(name, *target, targetName, mode, bytesCopied, nullptr, progress);
   });
 }
 

@@ -23,7 +23,7 @@ Status OpenParent(Os& os, const std::string& path, std::unique_ptr<OsDir>* paren
 
 // `OsDir::CopyFile` from `from` to `to`; the two may lie in different directories.
 Status CopyFile(Os& os, const std::string& from, const std::string& to, CopyMode mode,
-                std::uint64_t* bytesCopied = nullptr);
+                std::uint64_t* bytesCopied = nullptr, CopyProgress* progress = nullptr);
 Status DeleteFile(Os& os, const std::string& path);
 Status RemoveDir(Os& os, const std::string& path);
 // Makes the directory readable by its owner only (0700, whatever the umask).

@@ -1102,17 +1102,18 @@ class PosixDir : public OsDir {
   }
 
   Status CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
-               std::uint64_t* bytesCopied, bool* readFailed) override {
+               std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress) override {
     if (bytesCopied) *bytesCopied = 0;
     if (readFailed) *readFailed = false;
     if (int code = CheckName(name)) return PosixError(code);
     if (int code = CheckName(to)) return PosixError(code);
     return PosixError(CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied,
-                  os_.copyProgress(), readFailed));
+                  progress, readFailed));
   }
 
   Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
-                std::string* temporary, std::uint64_t* bytesCopied, bool* readFailed) override {
+                std::string* temporary, std::uint64_t* bytesCopied, bool* readFailed,
+                CopyProgress* progress) override {
     if (bytesCopied) *bytesCopied = 0;
     bool unused = false;
     if (!readFailed) readFailed = &unused;
@@ -1123,7 +1124,7 @@ class PosixDir : public OsDir {
     std::string made;
     std::uint64_t bytes = 0;
     if (int code = WriteCopy(fd_, name, static_cast<PosixDir&>(toDir).fd_, to,
-                             CopyTarget::UnflushedTemporary, &made, &bytes, os_.copyProgress(),
+                             CopyTarget::UnflushedTemporary, &made, &bytes, progress,
                              readFailed)) {
       return PosixError(code);
     }

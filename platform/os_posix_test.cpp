@@ -16,8 +16,10 @@
 #include <map>
 #include <string>
 
-#include "platform/fault_os.h"
 #include "platform/os.h"
+#include "testing/fake_disk.h"
+#include "testing/fake_environment.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 
 namespace veldar {
@@ -646,13 +648,13 @@ TEST_F(OsDirTest, LinkFileLinksOnlyTheExpectedFile) {
 }
 
 // Clones are checked against the expected file before anything is created;
-// where the file system cannot clone (or only through FaultOs) they fail
+// where the file system cannot clone (or only through FakeDisk) they fail
 // without a trace, or with `canClone` become independent copies.
 TEST_F(OsDirTest, CloneFileChecksSourceAndLeavesNothingOnFailure) {
-  FaultOs fault(*os_);
-  fault.canClone = true;
+  FakeDisk disk(*os_);
+  disk.canClone = true;
   std::unique_ptr<OsDir> emulated;
-  ASSERT_TRUE((fault.OpenDir(dir_.path(), false, &emulated)).ok());
+  ASSERT_TRUE((disk.OpenDir(dir_.path(), false, &emulated)).ok());
   EXPECT_TRUE(emulated->CanClone());
   const FileStatus source = StatusOf("src");
   FileStatus resized = source, retimed = source;
@@ -712,12 +714,13 @@ TEST_F(OsTest, ScratchFileHasNoNameAndReadsBackWhatWasAppended) {
   EXPECT_TRUE((file->Sync()).ok());
 }
 
-// ---- FaultOs ----
+// ---- The doubles ----
 
-TEST(FaultOsTest, RulesMatchPathSuffixAndCountdownCountsChangesOnly) {
+TEST(FaultInjectorTest, RulesMatchPathSuffixAndCountdownCountsChangesOnly) {
   TempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs os(*real);
+  FakeEnvironment environment(*real);
+  FaultInjector os(environment);
   WriteFile(dir / "src", "x");
 
   os.FailAt(OsOp::CopyFile, "dst", EIO, 1);
@@ -736,8 +739,8 @@ TEST(FaultOsTest, RulesMatchPathSuffixAndCountdownCountsChangesOnly) {
   EXPECT_FALSE(Exists(dir / "d2"));
   EXPECT_EQ(6, os.changeCount);
 
-  std::vector<FaultOs::Call> calls;  // but the opening of each path's parent
-  for (const FaultOs::Call& call : os.calls) {
+  std::vector<FaultInjector::Call> calls;  // but the opening of each path's parent
+  for (const FaultInjector::Call& call : os.calls) {
     if (call.op != OsOp::OpenDir) calls.push_back(call);
   }
   ASSERT_EQ(7u, calls.size());
@@ -747,21 +750,21 @@ TEST(FaultOsTest, RulesMatchPathSuffixAndCountdownCountsChangesOnly) {
   EXPECT_STREQ("CreateDir", OsOpName(calls[5].op));
   EXPECT_EQ(ENOSPC, calls[5].result.code());
 
-  os.env["VELDAR2_TEST_VAR"] = "set";
-  os.fixedNow = 1234;
+  environment.env["VELDAR2_TEST_VAR"] = "set";
+  environment.fixedNow = 1234;
   os.SleepMs(500);
   EXPECT_EQ("set", os.GetEnv("VELDAR2_TEST_VAR").value_or(""));
   EXPECT_EQ(1234, os.Now());
-  EXPECT_EQ(std::vector<int>{500}, os.sleeps);
+  EXPECT_EQ(std::vector<int>{500}, environment.sleeps);
 }
 
 
 // Each new directory operation is routed, counted as a change (a failed flush
 // must be reportable) and recorded; a scratch file is no change.
-TEST(FaultOsTest, SharingAndFlushingOperationsAreCountedChanges) {
+TEST(FaultInjectorTest, SharingAndFlushingOperationsAreCountedChanges) {
   TempDir dir;
   std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs os(*real);
+  FaultInjector os(*real);
   WriteFile(dir / "src", "x");
   std::unique_ptr<OsDir> d;
   ASSERT_TRUE((os.OpenDir(dir.path(), false, &d)).ok());
@@ -774,7 +777,7 @@ TEST(FaultOsTest, SharingAndFlushingOperationsAreCountedChanges) {
       {OsOp::CloneFile, [&] { return d->CloneFile("src", *d, "a", source); }},
       {OsOp::LinkFile, [&] { return d->LinkFile("src", *d, "a", source); }},
       {OsOp::SyncFileSystem, [&] { return d->SyncFileSystem(); }},
-      {OsOp::SyncDir, [&] { return d->Sync(); }},
+      {OsOp::Sync, [&] { return d->Sync(); }},
   };
   for (const auto& [op, call] : operations) {
     SCOPED_TRACE(OsOpName(op));
@@ -783,7 +786,7 @@ TEST(FaultOsTest, SharingAndFlushingOperationsAreCountedChanges) {
     EXPECT_EQ(EIO, (call()).code());
     EXPECT_EQ(op, os.calls.back().op);
     EXPECT_EQ(EIO, os.calls.back().result.code());
-    if (op != OsOp::SyncFileSystem && op != OsOp::SyncDir) {
+    if (op != OsOp::SyncFileSystem && op != OsOp::Sync) {
       EXPECT_EQ(dir / "a", os.calls.back().path2);
     }
   }

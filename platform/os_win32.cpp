@@ -1441,18 +1441,19 @@ class Win32Dir : public OsDir {
   Status Exchange(const std::string&, const std::string&) override { return WindowsError(ERROR_NOT_SUPPORTED); }
 
   Status CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
-               std::uint64_t* bytesCopied, bool* readFailed) override {
+               std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress) override {
     if (bytesCopied) *bytesCopied = 0;
     if (readFailed) *readFailed = false;
     Place source, target;
     if (int code = Here(name, &source)) return WindowsError(code);
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return WindowsError(code);
     if (int code = static_cast<Win32Dir&>(toDir).CheckForWine()) return WindowsError(code);
-    return WindowsError(CopyAt(source, target, mode, bytesCopied, os_.copyProgress(), readFailed));
+    return WindowsError(CopyAt(source, target, mode, bytesCopied, progress, readFailed));
   }
 
   Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
-                std::string* temporary, std::uint64_t* bytesCopied, bool* readFailed) override {
+                std::string* temporary, std::uint64_t* bytesCopied, bool* readFailed,
+                CopyProgress* progress) override {
     if (bytesCopied) *bytesCopied = 0;
     bool unused = false;
     if (!readFailed) readFailed = &unused;
@@ -1466,7 +1467,7 @@ class Win32Dir : public OsDir {
     Handle open;
     std::uint64_t bytes = 0;
     if (int code = WriteCopy(source, target, CopyTarget::Temporary, &made, &open, &bytes,
-                             os_.copyProgress(), readFailed)) {
+                             progress, readFailed)) {
       return WindowsError(code);
     }
     *temporary = WideToUtf8(made.name);

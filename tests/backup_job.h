@@ -14,7 +14,7 @@
 
 #include "engine/backup.h"
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace veldar::testing {
@@ -35,12 +35,12 @@ inline constexpr std::int64_t kNow = 1'700'000'000;
 // before, so ages are certain however fast the test runs. Entries made by the
 // test itself can be given a birth time in `births` (full path, written with
 // '/').
-class AgeOs : public FaultOs {
+class AgeOs : public FaultInjector {
  public:
-  using FaultOs::FaultOs;
+  using FaultInjector::FaultInjector;
   Status Perform(OsOp op, const std::string& path, const std::string& path2,
               const std::function<Status()>& real) override {
-    const Status code = FaultOs::Perform(op, path, path2, real);
+    const Status code = FaultInjector::Perform(op, path, path2, real);
     if (code.ok() && fake && op == OsOp::CopyFile) births[Slashes(path2)] = ++clock;
     if (code.ok() && fake && op == OsOp::CreateDir) births[Slashes(path)] = ++clock;
     // A renamed entry keeps its age.
@@ -68,11 +68,11 @@ class AgeOs : public FaultOs {
 };
 
 // One job on a fresh source and backup directory, with the log open.
-struct Job {
+struct Job : ScratchDir, EngineServices<AgeOs> {
   Job() {
     MakeDirs(backup);
-    os.fixedNow = kNow;
-    os.logDirOverride = dir / "log/";
+    environment.fixedNow = kNow;
+    environment.logDirOverride = dir / "log/";
     engine.sourcePath = dir / "src/report.doc";
     engine.backupDir = backup;
     engine.OpenLog();
@@ -121,14 +121,9 @@ struct Job {
     return found;
   }
 
-  TempDir dir;
   std::string backup = dir / "backup";
   bool isDir = false;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  AgeOs os{*real};
-  RecordingMessages messages;
-  MemorySettings settings;
-  CVELDAR2Engine engine{os, messages, settings};
+  AgeOs& os = fault;
   BackupOutcome outcome;  // of the last run
 };
 

@@ -1,5 +1,5 @@
 #pragma once
-// A test fixture with an engine over the real OS layer behind a FaultOs, its
+// A test fixture with an engine over the real OS layer behind the doubles, its
 // log open in a private directory, and a scratch directory `dir`.
 
 #include <gtest/gtest.h>
@@ -16,7 +16,9 @@
 #include "engine/mirror.h"
 #include "engine/reporter.h"
 #include "engine/tree_delete.h"
-#include "platform/fault_os.h"
+#include "testing/fake_disk.h"
+#include "testing/fake_environment.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 
 namespace veldar::testing {
@@ -62,24 +64,32 @@ class CountedRun {
   std::optional<Reporter> run_;
 };
 
-// An engine and what it is given: the system's OS layer behind `OsDouble` (a
-// FaultOs, or a double of a test's own made over it), with a file system
-// that ignores case when a test says so (`folding.folds`), recorded messages
-// and settings in memory. The one place a test's engine is put together.
-template <typename OsDouble = FaultOs>
+// An engine and what it is given: the system's OS layer under a disk of the
+// kind a test says (`disk`) and an environment of its own (`environment`),
+// behind `OsDouble` (a FaultInjector, or a double of a test's own made over
+// it), recorded messages and settings in memory. The one place a test's
+// engine is put together.
+template <typename OsDouble = FaultInjector>
 struct EngineServices {
   std::unique_ptr<Os> real = MakeSystemOs();
-  CaseFoldingOs folding{*real, /*folds=*/false};
-  OsDouble fault{folding};
+  FakeDisk disk{*real};
+  FakeEnvironment environment{disk};
+  OsDouble fault{environment};
   RecordingMessages messages;
   MemorySettings settings;
   CVELDAR2Engine engine{fault, messages, settings};
 };
 
+// A scratch directory for a fixture to name before `EngineServices`: made
+// before the engine and removed after it, when nothing it holds is open.
+struct ScratchDir {
+  TempDir dir;
+};
+
 class EngineTest : public ::testing::Test, protected EngineServices<> {
  protected:
   EngineTest() {
-    fault.logDirOverride = logDir.path() + "/";
+    environment.logDirOverride = logDir.path() + "/";
     engine.OpenLog();
   }
   // The log is closed while its directory is still there.

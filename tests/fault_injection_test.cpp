@@ -24,7 +24,9 @@
 #include <sstream>
 
 #include "app/app.h"
-#include "platform/fault_os.h"
+#include "testing/fake_disk.h"
+#include "testing/fake_environment.h"
+#include "testing/fault_injector.h"
 #include "tests/power_cut.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"
@@ -92,9 +94,17 @@ const std::string kNewReport = "report, the new version";
 // first leaving on disk what a power cut at that moment would), or fails it
 // with `failCode`. A sticky failure also fails every later attempt of the same
 // operation on the same paths, so that retries cannot paper over it.
-class StepOs : public FaultOs {
+// The disk and the environment a run of the program is given (the base
+// classes are made in this order: the fakes before the injector over them).
+struct StepFakes {
+  explicit StepFakes(Os& real) : disk(real), environment(disk) {}
+  FakeDisk disk;
+  FakeEnvironment environment;
+};
+
+class StepOs : public StepFakes, public FaultInjector {
  public:
-  using FaultOs::FaultOs;
+  explicit StepOs(Os& real) : StepFakes(real), FaultInjector(environment) {}
   enum class Crash { kNone, kBefore, kAfter };
 
   int steps = 0;
@@ -110,10 +120,10 @@ class StepOs : public FaultOs {
 
   Status Perform(OsOp op, const std::string& path, const std::string& path2,
               const std::function<Status()>& real) override {
-    if (!ChangesFileSystem(op)) return FaultOs::Perform(op, path, path2, real);
+    if (!ChangesFileSystem(op)) return FaultInjector::Perform(op, path, path2, real);
     int step = 0;
     if (int code = Enter(op, path, path2, &step)) return Error(code);
-    const Status result = FaultOs::Perform(op, path, path2, real);
+    const Status result = FaultInjector::Perform(op, path, path2, real);
     if (cut != nullptr && step != 0) cut->After(op, path, path2, copyMode);
     Leave(step);
     return result;
@@ -121,7 +131,8 @@ class StepOs : public FaultOs {
 
  private:
   int Enter(OsOp op, const std::string& path, const std::string& path2, int* step) {
-    if (!logDirOverride.empty() && path.starts_with(logDirOverride)) return 0;
+    const std::string& logDir = environment.logDirOverride;
+    if (!logDir.empty() && path.starts_with(logDir)) return 0;
     *step = ++steps;
     if (*step == breakAt) {
       if (crash == Crash::kBefore) Die();
@@ -294,13 +305,13 @@ class Bench {
 
   // A batch run of the program on `set`, as the command line starts it.
   Outcome Run(StepOs& os, const std::string& set, bool noMessage) {
-    os.logDirOverride = set + "/log/";
+    os.environment.logDirOverride = set + "/log/";
     testing::RecordingMessages messages;
     testing::MemorySettings settings;
     CVELDAR2App app(os, messages, settings);
-    if (scenario_.clone) os.canClone = true;
+    if (scenario_.clone) os.disk.canClone = true;
     if (scenario_.noExchange) os.FailAt(OsOp::Exchange, "", os.Error(ErrorKind::kUnsupported));
-    os.renameFlagsRefused = scenario_.noRenameFlags;
+    os.disk.renameFlagsRefused = scenario_.noRenameFlags;
     if (scenario_.noRenameFlags) {
       // The run's probe finds that the medium refuses them, as it does there.
       auto system = MakeSystemOs();
@@ -308,7 +319,7 @@ class Bench {
       MediumTraits traits;
       if (system->OpenDir(set, /*followLink=*/true, &dir).ok() && dir->ProbeMedium(&traits).ok()) {
         traits.renameNoReplace = traits.exchange = false;
-        os.medium = traits;
+        os.disk.medium = traits;
       }
     }
     std::vector<std::string> arguments = {scenario_.restore ? "-RESTORE1"

@@ -13,10 +13,11 @@
 #include <sstream>
 
 #include "app/app.h"
-#include "platform/fault_os.h"
+#include "res/string_table.h"
+#include "testing/fake_environment.h"
+#include "testing/fault_injector.h"
 #include "tests/test_util.h"
 #include "tests/tree_snapshot.h"
-#include "res/string_table.h"
 
 namespace veldar {
 namespace {
@@ -29,11 +30,11 @@ using testing::TreeDiff;
 constexpr std::int64_t kTime = 1'650'000'000;
 
 // Reports as much free space as a test wants, or the truth.
-class RoomOs : public FaultOs {
+class RoomOs : public FaultInjector {
  public:
-  using FaultOs::FaultOs;
+  using FaultInjector::FaultInjector;
   Status FreeSpace(const std::string& path, std::uint64_t* bytes) override {
-    if (claimedFree == 0) return FaultOs::FreeSpace(path, bytes);
+    if (claimedFree == 0) return FaultInjector::FreeSpace(path, bytes);
     *bytes = claimedFree;
     return Status();
   }
@@ -101,11 +102,12 @@ class FullDiskTest : public ::testing::Test {
   const std::string mnt = dir / "mnt";
   const std::string source = dir / "src/docs";
   std::unique_ptr<Os> real = MakeSystemOs();
-  RoomOs os{*real};
+  FakeEnvironment environment{*real};
+  RoomOs os{environment};
   testing::RecordingMessages messages;
   int failures = 0;
 
-  FullDiskTest() { os.logDirOverride = dir / "log/"; }
+  FullDiskTest() { environment.logDirOverride = dir / "log/"; }
 
  private:
   bool mounted_ = false;

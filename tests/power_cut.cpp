@@ -74,7 +74,7 @@ void PowerCut::After(OsOp op, const std::string& path, const std::string& path2,
         }
       }
       break;
-    case OsOp::SyncDir:
+    case OsOp::Sync:
       if (auto found = paths_.find(path); found != paths_.end()) {
         flushed_[found->second] = objects_.at(found->second).entries;
       }

@@ -31,7 +31,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/tree_snapshot.h"
 
 namespace veldar::testing {
@@ -42,7 +42,7 @@ class PowerCut {
   explicit PowerCut(const std::string& root);
 
   // After each change of a run that succeeded or failed (`op` on `path` and
-  // `path2` as FaultOs names them; `copyMode` for a CopyFile): looks at the
+  // `path2` as FaultInjector names them; `copyMode` for a CopyFile): looks at the
   // tree again and notes what the change made durable.
   void After(OsOp op, const std::string& path, const std::string& path2, CopyMode copyMode);
 

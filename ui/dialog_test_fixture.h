@@ -9,26 +9,22 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "ui/dialog_driver.h"
 
 namespace veldar::testing {
 
-class DialogTest : public ::testing::TestWithParam<std::shared_ptr<DialogToolkit>> {
+class DialogTest : public ::testing::TestWithParam<std::shared_ptr<DialogToolkit>>,
+                   protected ScratchDir,
+                   protected EngineServices<> {
  protected:
-  DialogTest() { fault.logDirOverride = dir.path() + "/state/"; }
+  DialogTest() { environment.logDirOverride = dir.path() + "/state/"; }
   DialogToolkit& toolkit() { return *GetParam(); }
   // Opens the dialog of `logic` on this run's toolkit.
   std::unique_ptr<DialogDriver> Open(DialogLogic& logic) { return toolkit().Open(logic); }
-  std::string Log() { return ReadFile(fault.logDirOverride + "VELDAR2.LOG"); }
+  std::string Log() { return ReadFile(environment.logDirOverride + "VELDAR2.LOG"); }
 
-  TempDir dir;
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  RecordingMessages messages;
-  MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
   ScriptedDialogServices services{*GetParam()};
 };
 

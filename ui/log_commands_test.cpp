@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/fault_os.h"
+#include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
@@ -34,7 +34,7 @@ class ScriptedLogUi : public LogCommandUi {
 
 class LogCommandsTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
-  LogCommandsTest() { fault.logDirOverride = dir.path() + "/state/"; }
+  LogCommandsTest() { environment.logDirOverride = dir.path() + "/state/"; }
   std::string LogFile() { return dir.path() + "/state/VELDAR2.LOG"; }
   std::string TmpFile() { return dir.path() + "/state/VELDAR2.TMP"; }
 

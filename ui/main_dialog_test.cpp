@@ -237,7 +237,7 @@ TEST_P(MainDialogRunTest, BackupRunsOnAWorkerAndReportsCompletion) {
   EXPECT_EQ(messages.shown, std::vector<std::string>{"バックアップ完了しました。"});
   EXPECT_EQ(ReadFile(dir / "backups/docs_1/sub/b.txt"), "beta");
   std::vector<std::thread::id> copiedOn;
-  for (const FaultOs::Call& call : fault.calls) {
+  for (const FaultInjector::Call& call : fault.calls) {
     if (call.op == OsOp::CopyFile) copiedOn.push_back(call.thread);
   }
   ASSERT_EQ(copiedOn.size(), 2u);
@@ -309,7 +309,7 @@ TEST_P(MainDialogRunTest, RefusedGenerationValueRunsNothing) {
   d->Click(IDC_OK);
   EXPECT_EQ(messages.shown, std::vector<std::string>{"整数を入力してください。"});
   EXPECT_TRUE(testing::ListNames(dir / "backups").empty());
-  EXPECT_FALSE(testing::Exists(fault.logDirOverride + "VELDAR2.LOG"));
+  EXPECT_FALSE(testing::Exists(environment.logDirOverride + "VELDAR2.LOG"));
 }
 
 TEST_P(MainDialogRunTest, FailuresPassedOverAreNotReportedAsCompletion) {
@@ -481,18 +481,18 @@ TEST_P(MainDialogRunTest, RestoreOpensTheRestoreDialogWithAFreshList) {
 
 TEST_P(MainDialogTest, LogMenuCommands) {
   OpenMain();
-  WriteFile(fault.logDirOverride + "VELDAR2.LOG", "a line\n");
+  WriteFile(environment.logDirOverride + "VELDAR2.LOG", "a line\n");
 
   d->Menu(ID_LOG_VIEW);
-  EXPECT_EQ(services.opened, std::vector<std::string>{fault.logDirOverride + "VELDAR2.LOG"});
+  EXPECT_EQ(services.opened, std::vector<std::string>{environment.logDirOverride + "VELDAR2.LOG"});
 
   messages.answer = false;
   d->Menu(ID_LOG_CLEAR);
   EXPECT_EQ(messages.asked, std::vector<std::string>{"ﾛｸﾞを消してよろしいですか？"});
-  EXPECT_TRUE(testing::Exists(fault.logDirOverride + "VELDAR2.LOG"));
+  EXPECT_TRUE(testing::Exists(environment.logDirOverride + "VELDAR2.LOG"));
   messages.answer = true;
   d->Menu(ID_LOG_CLEAR);
-  EXPECT_FALSE(testing::Exists(fault.logDirOverride + "VELDAR2.LOG"));
+  EXPECT_FALSE(testing::Exists(environment.logDirOverride + "VELDAR2.LOG"));
 
   services.onModal = [](testing::DialogDriver& modal, DialogLogic& modalLogic) {
     EXPECT_NE(dynamic_cast<CVELDAR2Logsize*>(&modalLogic), nullptr);

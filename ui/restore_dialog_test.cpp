@@ -81,14 +81,14 @@ TEST_P(RestoreDialogTest, NothingSelectedOrNoDirectorySaysWhatIsMissing) {
   d->Click(IDC_OK);
   EXPECT_EQ(messages.shown, std::vector<std::string>{"レストアする世代を選んでください。"});
   EXPECT_EQ(d->Focused(), IDC_LIST);
-  EXPECT_FALSE(testing::Exists(fault.logDirOverride + "VELDAR2.LOG"));
+  EXPECT_FALSE(testing::Exists(environment.logDirOverride + "VELDAR2.LOG"));
 
   d->SelectRow(IDC_LIST, 0);
   d->Type(IDC_EDIT1, "");
   messages.shown.clear();
   d->Click(IDC_OK);
   EXPECT_EQ(messages.shown, std::vector<std::string>{"復元するディレクトリを入力してください。"});
-  EXPECT_FALSE(testing::Exists(fault.logDirOverride + "VELDAR2.LOG"));
+  EXPECT_FALSE(testing::Exists(environment.logDirOverride + "VELDAR2.LOG"));
   EXPECT_TRUE(d->IsOpen());
 }
 

@@ -17,7 +17,7 @@
 #include <QTest>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "ui/logsize_dialog.h"
 #include "ui/main_dialog.h"
@@ -28,15 +28,10 @@
 namespace veldar {
 namespace {
 
-class QtDialogTest : public ::testing::Test {
+class QtDialogTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
   QtDialogTest() { testing::EnsureApplication(); }
 
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
   QtDialogServices services;
 };
 

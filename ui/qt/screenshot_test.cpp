@@ -18,23 +18,23 @@
 #include <ctime>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "ui/about_dialog.h"
-#include "ui/qt/dialog_units.h"
-#include "ui/qt/progress_window.h"
-#include "ui/qt/translation.h"
 #include "ui/logsize_dialog.h"
 #include "ui/main_dialog.h"
-#include "ui/restore_dialog.h"
+#include "ui/qt/dialog_units.h"
+#include "ui/qt/progress_window.h"
 #include "ui/qt/qt_dialog.h"
 #include "ui/qt/qt_services.h"
+#include "ui/qt/translation.h"
 #include "ui/qt/ui_test_util.h"
+#include "ui/restore_dialog.h"
 
 namespace veldar {
 namespace {
 
-class DialogPictureTest : public ::testing::Test {
+class DialogPictureTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
   DialogPictureTest() {
     testing::EnsureApplication();
@@ -85,11 +85,6 @@ class DialogPictureTest : public ::testing::Test {
     }
   }
 
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
   QtDialogServices services;
 };
 

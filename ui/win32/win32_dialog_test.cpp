@@ -13,9 +13,9 @@
 #include <memory>
 
 #include "engine/engine.h"
-#include "platform/fault_os.h"
 #include "platform/win32_text.h"
 #include "res/translation.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "ui/about_dialog.h"
 #include "ui/logsize_dialog.h"
@@ -552,7 +552,7 @@ TEST(Win32DialogRun, ModalRunReturnsTheResultAndDetachesTheLogic) {
 
 // ---- Pictures of the four dialogs, with the handlers' content ----
 
-class Win32PictureTest : public ::testing::Test {
+class Win32PictureTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
   Win32PictureTest() {
     CreateDirectoryW(L"screenshots", nullptr);
@@ -577,11 +577,6 @@ class Win32PictureTest : public ::testing::Test {
     EXPECT_TRUE(testing::WritePng(picture, path)) << path;
   }
 
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
   Win32DialogServices services;
 };
 

@@ -13,9 +13,9 @@
 
 #include "engine/engine.h"
 #include "engine/run_progress.h"
-#include "platform/fault_os.h"
 #include "platform/win32_text.h"
 #include "res/translation.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 #include "ui/progress_texts.h"
 #include "ui/win32/win32_dialog.h"
@@ -28,14 +28,7 @@
 namespace veldar {
 namespace {
 
-class Win32ServicesTest : public ::testing::Test {
- protected:
-  std::unique_ptr<Os> real = MakeSystemOs();
-  FaultOs fault{*real};
-  testing::RecordingMessages messages;
-  testing::MemorySettings settings;
-  CVELDAR2Engine engine{fault, messages, settings};
-};
+class Win32ServicesTest : public ::testing::Test, protected testing::EngineServices<> {};
 
 
 TEST(Win32Picker, FoldersStartAtTheNearestExistingOne) {

@@ -1,4 +1,4 @@
-#include "platform/memory_os.h"
+#include "testing/memory_os.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -284,7 +284,7 @@ class MemoryDir : public OsDir {
     return Status();
   }
   Status CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
-                  std::uint64_t* bytesCopied, bool* readFailed) override {
+                  std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress) override {
     if (bytesCopied) *bytesCopied = 0;
     if (readFailed) *readFailed = false;
     auto& other = static_cast<MemoryDir&>(toDir);
@@ -297,13 +297,13 @@ class MemoryDir : public OsDir {
       if (mode == CopyMode::FailIfExists) return Fail(ErrorKind::kExists);
       if (existing->second->kind == EntryKind::Directory) return Fail(ErrorKind::kOther);
     }
-    if (Status code = Progress(copy->content.size()); !code.ok()) return code;
+    if (Status code = Progress(progress, copy->content.size()); !code.ok()) return code;
     other.Put(to, copy);
     if (bytesCopied) *bytesCopied = copy->content.size();
     return Status();
   }
   Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to, std::string* temporary,
-                   std::uint64_t* bytesCopied, bool* readFailed) override {
+                   std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress) override {
     if (bytesCopied) *bytesCopied = 0;
     if (readFailed) *readFailed = false;
     temporary->clear();
@@ -312,7 +312,7 @@ class MemoryDir : public OsDir {
     NodePtr copy;
     if (Status code = Duplicate(name, &copy, readFailed); !code.ok()) return code;
     if (Status code = other.Writable(to); !code.ok()) return code;
-    if (Status code = Progress(copy->content.size()); !code.ok()) return code;
+    if (Status code = Progress(progress, copy->content.size()); !code.ok()) return code;
     char counter[32];
     std::snprintf(counter, sizeof counter, "%d-%08x-%d", os_.ProcessId(), 0x5eed, ++tree_->temporaries);
     *temporary = std::string(kTempPrefix) + to.substr(0, 16) + "." + counter + kTempSuffix;
@@ -473,8 +473,7 @@ class MemoryDir : public OsDir {
     }
     return Status();
   }
-  Status Progress(std::uint64_t bytes) {
-    CopyProgress* progress = os_.copyProgress();
+  static Status Progress(CopyProgress* progress, std::uint64_t bytes) {
     if (!progress) return Status();
     if (progress->Cancelled()) return Fail(ErrorKind::kCancelled);
     progress->Advance(bytes);
