@@ -191,7 +191,7 @@ class MirrorWalk {
           return 0;
         case Kind::kUnreadable:
           // Its failure line; its earlier copy (a kEnter) may follow.
-          reporter_.Failure(step.name);
+          reporter_.Failure(step.name, "", step.failure);
           reporter_.Unreadable();
           break;
         case Kind::kLeave: {
@@ -244,8 +244,7 @@ class MirrorWalk {
                       bool reportFailure = true) {
     if (Status code = dir.SetPermissions(name, permissions); !code.ok()) {
       if (reportFailure) {
-        reporter_.Failure("Permissions Set Failed : " + (name.empty() ? dir.Path() : Join(dir, name)) +
-                          " : ERR = " + std::to_string(code.code()));
+        reporter_.Failure("Permissions Set Failed : ", name.empty() ? dir.Path() : Join(dir, name), code);
       }
       return false;
     }
@@ -268,7 +267,7 @@ class MirrorWalk {
     const std::string path = name.empty() ? dir.Path() : Join(dir, name);
     if (ownerDiffers) {
       if (Status code = dir.SetOwner(name, source.owner, source.group); !code.ok()) {
-        reporter_.Failure("Owner Set Failed : " + path + " : ERR = " + std::to_string(code.code()));
+        reporter_.Failure("Owner Set Failed : ", path, code);
       } else {
         plan_.renamedOrChmodded = true;
         if (was) {
@@ -317,8 +316,7 @@ class MirrorWalk {
       reporter_.Failure("rename directory failed : from " + Join(target, from) + " TO " +
                            Join(target, to));
     } else {
-      reporter_.Failure("rename file failed : from " + Join(target, from) + " TO " +
-                           Join(target, to) + " : ERR = " + std::to_string(code.code()));
+      reporter_.Failure("rename file failed : ", "from " + Join(target, from) + " TO " + Join(target, to), code);
     }
     return from;
   }
@@ -397,8 +395,7 @@ class MirrorWalk {
                    : os_.Error(ErrorKind::kUnsupported);
     if (!code.ok()) code = dir->CopyFile(step.name, target, destination, CopyMode::Unflushed);
     if (!code.ok()) {
-      reporter_.Failure("File Copy Failed : " + Join(*dir, step.name) + " to " +
-                           Join(target, destination) + " : ERR = " + std::to_string(code.code()));
+      reporter_.Failure("File Copy Failed : ", Join(*dir, step.name) + " to " + Join(target, destination), code);
       return;
     }
     reporter_.Note("File Kept From Earlier Generation : " + Join(*dir, step.name) + " to " +
@@ -435,8 +432,7 @@ class MirrorWalk {
         // it held, so that the other names keep their permissions and owner.
         if (step.unshare) {
           if (Status code = target.CopyFile(destination, target, destination, CopyMode::Replace); !code.ok()) {
-            reporter_.Failure("Permissions Set Failed : " + Join(target, destination) + " : ERR = " +
-                              std::to_string(code.code()));
+            reporter_.Failure("Permissions Set Failed : ", Join(target, destination), code);
             return true;
           }
         }
@@ -453,9 +449,10 @@ class MirrorWalk {
     bool readFailed = false;
     bool copied = false;
     if (batched_ && plan_.job.force) {
-      Pending pending{frame.target, {}, destination, Join(source, step.name), 0};
-      copied = files_.Stage(source, step.name, target, destination, &vanished,
-                                 &pending.temporary, &pending.bytes) != 0;
+      FileOps::Staged staged = files_.Stage(source, step.name, target, destination);
+      copied = staged.ok != 0;
+      vanished = staged.vanished;
+      Pending pending{frame.target, std::move(staged.temporary), destination, Join(source, step.name), staged.bytes};
       if (copied && !pending.temporary.empty()) {
         pendingBytes_ += pending.bytes;
         pending_.push_back(std::move(pending));
@@ -516,8 +513,8 @@ class MirrorWalk {
         continue;
       }
       (void)pending.dir->DeleteFile(pending.temporary);
-      reporter_.Failure("File Copy Failed : " + pending.sourcePath + " to " +
-                           Join(*pending.dir, pending.name) + " : ERR = " + std::to_string(code.code()));
+      reporter_.Failure("File Copy Failed : ", pending.sourcePath + " to " + Join(*pending.dir, pending.name),
+                        code);
       if (failed == nullptr) failed = &pending;
     }
     if (failed == nullptr || reporter_.noMessage()) return true;
