@@ -117,7 +117,7 @@ TEST_F(EngineOperationsTest, EachWorksOnTheJobItHolds) {
       {"MakeFileGenerationPath",
        [&] {
          engine.MakeFileGenerationPath();
-         return int(engine.targetPath == bk + "/_2.a_");
+         return int(engine.targetPath == engine.os.Paths().Join(bk, "_2.a_"));
        },
        [] { return true; }},
   };
