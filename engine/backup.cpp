@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "engine/backup.h"
@@ -205,18 +206,17 @@ BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control) {
 BackupOutcome DryRunBackup(CVELDAR2Engine& job, const DryRunOutput& output, MirrorTotals* planned,
                            const RunControl& control) {
   Reporter reporter = JobReporter(job, control);
-  BackupRun run(job, reporter, &output);
-  BackupOutcome outcome = OutcomeOf(run.Run(), run, reporter);
+  BackupRun run(job, reporter);
+  BackupOutcome outcome = OutcomeOf(run.Preview(output), run, reporter);
   *planned = run.planned();
   return outcome;
 }
 
-BackupRun::BackupRun(CVELDAR2Engine& job, Reporter& reporter, const DryRunOutput* dryRun)
+BackupRun::BackupRun(CVELDAR2Engine& job, Reporter& reporter)
     : job_(job),
       os_(job.os),
       reporter_(reporter),
-      files_(job.os, reporter, FilePolicy{job.noForce == 0}),
-      dryRun_(dryRun) {}
+      files_(job.os, reporter, FilePolicy{job.noForce == 0}) {}
 
 BackupRun::~BackupRun() = default;
 
@@ -237,6 +237,14 @@ int BackupRun::FindDirs() {
 }
 
 int BackupRun::Run() {
+  return Scoped(LockUse::kWrite, [this](bool directory) { return directory ? Dir() : File(); });
+}
+
+int BackupRun::Preview(const DryRunOutput& output) {
+  return Scoped(LockUse::kTest, [&](bool directory) { return directory ? PreviewDir(output) : PreviewFile(output); });
+}
+
+int BackupRun::Scoped(LockUse use, const std::function<int(bool directory)>& body) {
   busy_ = unlocked_ = stoppedAfterCopy_ = firstRun_ = false;
   medium_.reset();
   exposed_ = 0;
@@ -246,9 +254,7 @@ int BackupRun::Run() {
   // run holds the directory, as the run would. The time the log waited for
   // another run counts against the lock's wait.
   const int waitMs = std::max(0, kLockWaitMs - job_.activityLog.waitedMs());
-  if (Status code = LockBackupDir(os_, job_.backupDir, dryRun_ ? LockUse::kTest : LockUse::kWrite, waitMs,
-                                  &backup);
-      !code.ok()) {
+  if (Status code = LockBackupDir(os_, job_.backupDir, use, waitMs, &backup); !code.ok()) {
     busy_ = code.Is(ErrorKind::kLocked);
     unlocked_ = !busy_ && !code.Is(ErrorKind::kExists);
     return reporter_.Refuse(LockRefusal(os_, job_.backupDir, code), job_.backupDir);
@@ -266,7 +272,7 @@ int BackupRun::Run() {
   backupDir_ = backup.get();
   // A backup medium that goes away stops the run at the first failure it
   // causes, instead of failing every file left.
-  if (!dryRun_ && backupDir_) {
+  if (backupDir_) {
     reporter_.WatchMedium([this](const Status& failure) { return BackupMediumGone(failure); }, kMediumGone,
                           job_.backupDir);
   }
@@ -302,9 +308,9 @@ int BackupRun::Run() {
     // No deletion of this run may take the source, however it is reached
     // (a bind mount of it inside the backup directory).
     guarded_ = status;
-    return Dir();
+    return body(true);
   }
-  return File();
+  return body(false);
 }
 
 int BackupRun::CheckParameters() {
@@ -470,45 +476,41 @@ std::string BackupRun::JobRefusal() {
   return std::string();
 }
 
-int BackupRun::File() {
-  if (!FindFiles()) return 0;
+std::optional<Rotation> BackupRun::FileRotation() {
+  if (!FindFiles()) return std::nullopt;
   // The pre-check refuses such a count: there is no generation to keep.
-  if (job_.generationCount < 1) return 0;
+  if (job_.generationCount < 1) return std::nullopt;
   firstRun_ = job_.generations.empty();
 
-  const int present = static_cast<int>(job_.generations.size());
-  int keep = job_.generationCount;
-  bool limitReached = false;
-  if (keep > present) {
-    // Never fall back on the path an earlier run left here.
-    job_.targetPath.clear();
-    const std::string name =
-        Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FreeFileName(job_.generations);
-    if (!name.empty()) job_.targetPath = Join(job_.backupDir, name);
-    if (job_.targetPath.empty()) {
-      if (present == 0) {
-        reporter_.Failure(NothingToReuseLine(job_.backupDir));
-        reporter_.Show(NothingToReuseLine(job_.backupDir));
-        return 0;
-      }
-      // Every name is taken: keep what is there and overwrite the oldest.
-      keep = present;
-      limitReached = true;
-    }
+  const std::string freeName =
+      static_cast<int>(job_.generations.size()) < job_.generationCount
+          ? Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FreeFileName(job_.generations)
+          : std::string();
+  const std::optional<Rotation> rotation =
+      PlanRotation(job_.generations, job_.generationCount, freeName, /*exchange=*/false);
+  if (!rotation) {
+    reporter_.Failure(NothingToReuseLine(job_.backupDir));
+    reporter_.Show(NothingToReuseLine(job_.backupDir));
+    return std::nullopt;
   }
+  // Never the path an earlier run left here.
+  job_.targetPath = Join(job_.backupDir, rotation->name);
+  return rotation;
+}
 
-  if (dryRun_) return DryRunFile(keep, present);
-  if (keep <= present) {
-    for (int number = keep; number < present; ++number) {
-      job_.targetPath = Join(job_.backupDir, FindGeneration(job_.generations, number)->name);
-      if (!files_.Delete(job_.targetPath) && !reporter_.noMessage()) {
-        reporter_.Show("ERR : DELETE FILE " + job_.targetPath);
-        return 0;
-      }
+int BackupRun::File() {
+  const std::optional<Rotation> rotation = FileRotation();
+  if (!rotation) return 0;
+  // The surplus generations of a lowered count go first; the copy then
+  // overwrites the oldest one kept.
+  for (const CFileEntry& surplus : rotation->surplus) {
+    const std::string path = Join(job_.backupDir, surplus.name);
+    if (!files_.Delete(path) && !reporter_.noMessage()) {
+      reporter_.Show("ERR : DELETE FILE " + path);
+      return 0;
     }
-    job_.targetPath = Join(job_.backupDir, FindGeneration(job_.generations, keep - 1)->name);
-    if (limitReached) reporter_.Note(LimitReachedLine(job_.targetPath));
   }
+  if (rotation->limitReached) reporter_.Note(LimitReachedLine(job_.targetPath));
 
   if (backupDir_) RemoveLeftovers(*backupDir_, nullptr);
   // A source that is a link is backed up by what it points to: a copy of the
@@ -561,31 +563,38 @@ int BackupRun::File() {
   return 1;
 }
 
-int BackupRun::DryRunFile(int keep, int present) {
+int BackupRun::PreviewFile(const DryRunOutput& output) {
   using Action = DryRunItem::Action;
-  const DryRunOutput& output = *dryRun_;
-  const CFileEntry* recycled = keep <= present ? FindGeneration(job_.generations, keep - 1) : nullptr;
-  const std::string name = recycled ? recycled->name : NameOf(job_.targetPath);
+  const std::optional<Rotation> rotation = FileRotation();
+  if (!rotation) return 0;
   FileStatus status;
   if (!Stat(os_, job_.sourcePath, true, &status).ok()) status.size = 0;
   planned_.filesToCopy = 1;
   planned_.bytesToCopy = planned_.diskBytes = status.size;
   // In the order of a directory's dry run: the copy, then the generations it replaces.
   output({Action::kInto, job_.backupDir, true});
-  output({Action::kCopy, name, false, status.size});
-  if (recycled) output({Action::kRecycle, Join(job_.backupDir, name)});
-  for (int number = keep; number < present; ++number) {
-    output({Action::kDeleteGeneration, Join(job_.backupDir, FindGeneration(job_.generations, number)->name)});
-  }
+  output({Action::kCopy, rotation->name, false, status.size});
+  DescribeRotation(*rotation, job_.backupDir, /*directories=*/false, os_.Paths(), output);
   return 1;
 }
 
 int BackupRun::Dir() {
+  // A mirror's backup directory holds the source's own entries: none of its
+  // names is a generation's to give back.
+  if (job_.generationCount <= 1) return FindDirs() ? MirrorIntoBackupDir() : 0;
   // A generation that an interrupted run had moved aside for its new copy
   // gets its name back first, so that the scan counts it.
-  if (backupDir_ && !dryRun_) RecoverSwapped(*backupDir_, NameOf(job_.sourcePath));
+  if (backupDir_) RecoverSwapped(*backupDir_, NameOf(job_.sourcePath));
+  return WithGenerations([this](OsDir& backup) { return BuildGeneration(backup); });
+}
+
+int BackupRun::PreviewDir(const DryRunOutput& output) {
+  if (job_.generationCount <= 1) return FindDirs() ? PreviewMirror(output) : 0;
+  return WithGenerations([&](OsDir& backup) { return PreviewGeneration(backup, output); });
+}
+
+int BackupRun::WithGenerations(const std::function<int(OsDir& backup)>& body) {
   if (!FindDirs()) return 0;
-  if (job_.generationCount <= 1) return MirrorIntoBackupDir();
   // A generation is named by renaming its finished copy: a medium that
   // empties a directory it renames would lose every copy while the run
   // reported it made.
@@ -605,10 +614,10 @@ int BackupRun::Dir() {
     }
     backup = opened.get();
   }
-  return BuildGeneration(*backup);
+  return body(*backup);
 }
 
-int BackupRun::BuildGeneration(OsDir& backup) {
+std::optional<Rotation> BackupRun::GenerationRotation(OsDir& backup) {
   const int present = static_cast<int>(job_.generations.size());
   // A source that is one of its own generations (reached through a bind
   // mount, which the pre-check's look at the paths cannot see): recycling
@@ -616,49 +625,32 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   if (guarded_) {
     for (const CFileEntry& generation : job_.generations) {
       if (generation.status.SameEntryAs(*guarded_)) {
-        return Refuse(LoadString(IDS_PARAM_ERROR) + kSourceField + kSourceInOwnGeneration);
+        (void)Refuse(LoadString(IDS_PARAM_ERROR) + kSourceField + kSourceInOwnGeneration);
+        return std::nullopt;
       }
     }
   }
-  int keep = job_.generationCount;
-  bool limitReached = false;
-  std::string finalName;
-  if (keep > present) {
-    finalName =
-        Generations(os_, job_.backupDir, NameOf(job_.sourcePath), &backup).FreeDirName(job_.generations);
+  const std::string freeName =
+      present < job_.generationCount
+          ? Generations(os_, job_.backupDir, NameOf(job_.sourcePath), &backup).FreeDirName(job_.generations)
+          : std::string();
+  // Every name taken (or the count reached): what is there is kept and the
+  // oldest kept is recycled; never a mirror into the backup directory itself.
+  const std::optional<Rotation> rotation =
+      PlanRotation(job_.generations, job_.generationCount, freeName, !medium_ || medium_->exchange);
+  if (!rotation) {
+    reporter_.Failure(NothingToReuseLine(job_.backupDir));
+    reporter_.Show(NothingToReuseLine(job_.backupDir));
+    return std::nullopt;
   }
-  if (finalName.empty()) {
-    if (present == 0) {
-      reporter_.Failure(NothingToReuseLine(job_.backupDir));
-      reporter_.Show(NothingToReuseLine(job_.backupDir));
-      return 0;
-    }
-    // Every name is taken (or the count is reached): keep what is there and
-    // recycle the oldest, never mirror into the backup directory itself.
-    limitReached = keep > present;
-    keep = std::min(keep, present);
-    finalName = FindGeneration(job_.generations, keep - 1)->name;
-    if (limitReached) reporter_.Note(LimitReachedLine(Join(job_.backupDir, finalName)));
-  }
-  const CFileEntry* recycled = keep <= present ? FindGeneration(job_.generations, keep - 1) : nullptr;
+  if (rotation->limitReached) reporter_.Note(LimitReachedLine(Join(job_.backupDir, rotation->name)));
+  return rotation;
+}
 
-  // The new generation is built under a working name no scan takes for a
-  // generation, and replaces the old ones only once it is complete: a run
-  // that fails or is cut off leaves every generation as it was, and its
-  // working directory for the next run to carry on from.
-  const std::string stem = NameOf(job_.sourcePath);
-  if (!dryRun_) RemoveLeftovers(backup, &stem);
-  const std::string workingName = ServiceName(stem, kWorkingSuffix);
-  const std::string working = Join(job_.backupDir, workingName);
-  std::unique_ptr<OsDir> workingDir;
-  bool created = false;
-  if (dryRun_) {
-    // The working directory the real run would carry on, if there is one;
-    // else the copy is planned against one still to be made.
-    created = !CarriedOnWorkingDir(backup, workingName, &workingDir);
-  } else if (!OpenWorkingDir(backup, workingName, &workingDir, &created)) {
-    return 0;
-  }
+std::string BackupRun::WorkingName() const { return ServiceName(NameOf(job_.sourcePath), kWorkingSuffix); }
+
+int BackupRun::PlanGeneration(std::unique_ptr<OsDir> workingDir, bool created, MirrorPlan* plan) {
+  const std::string working = Join(job_.backupDir, WorkingName());
   FileStatus workingStatus;
   if (Status code = workingDir ? workingDir->Stat(&workingStatus) : Status(); !code.ok()) {
     reporter_.ScanFailure(kTargetFirstError + Join(working, "*"));
@@ -670,12 +662,11 @@ int BackupRun::BuildGeneration(OsDir& backup) {
 
   // The tree is looked at once: what the copy will hold, what it can share
   // with the newest generation, and what it needs of the disk.
-  MirrorPlan plan(os_);
   MirrorJob job;
   job.source = job_.sourcePath;
   job.target = working;
   job.targetIsNew = created;
-  job.targetNotMade = dryRun_ && created;
+  job.targetNotMade = workingDir == nullptr;
   job.writes = MirrorWrites::kUnflushed;
   job.exact = true;
   if (const CFileEntry* newest = FindGeneration(job_.generations, 0)) {
@@ -686,12 +677,52 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   // the newest in later ones: one such entry must never keep every backup
   // from being made.
   job.keepUnreadable = reporter_.noMessage() != 0;
-  plan.target = std::move(workingDir);
-  plan.targetStatus = workingStatus;
+  plan->target = std::move(workingDir);
+  plan->targetStatus = workingStatus;
   // The working directory is the program's own, whatever it holds: a copy
   // carried on from an interrupted run must lose what the source has changed
   // or deleted since, so it is mirrored with force and deletion whatever the
   // run's flags say.
+  job.force = job.deleteVanished = true;
+  job.compareTimes = job_.noTime == 0;
+  job.excludes = &excludes_;
+  job.excludedStay = false;
+  job.medium = medium_;
+  if (!MirrorPlanner(os_, reporter_).Plan(job, plan)) return 0;
+  NoteExposed(plan->totals);
+  return 1;
+}
+
+int BackupRun::PreviewGeneration(OsDir& backup, const DryRunOutput& output) {
+  const std::optional<Rotation> rotation = GenerationRotation(backup);
+  if (!rotation) return 0;
+  // The working directory the run would carry on, if there is one; else the
+  // copy is planned against one still to be made.
+  std::unique_ptr<OsDir> workingDir;
+  const bool created = !CarriedOnWorkingDir(backup, WorkingName(), &workingDir);
+  MirrorPlan plan(os_);
+  if (!PlanGeneration(std::move(workingDir), created, &plan) || !CheckRoom(plan.totals)) return 0;
+  planned_ = plan.totals;
+  output(DryRunItem{DryRunItem::Action::kInto, Join(job_.backupDir, rotation->name), true, 0});
+  if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, output)) return 0;
+  DescribeRotation(*rotation, job_.backupDir, /*directories=*/true, os_.Paths(), output);
+  return 1;
+}
+
+int BackupRun::BuildGeneration(OsDir& backup) {
+  const std::optional<Rotation> rotation = GenerationRotation(backup);
+  if (!rotation) return 0;
+  // The new generation is built under a working name no scan takes for a
+  // generation, and replaces the old ones only once it is complete: a run
+  // that fails or is cut off leaves every generation as it was, and its
+  // working directory for the next run to carry on from.
+  const std::string stem = NameOf(job_.sourcePath);
+  RemoveLeftovers(backup, &stem);
+  const std::string workingName = WorkingName();
+  const std::string working = Join(job_.backupDir, workingName);
+  std::unique_ptr<OsDir> workingDir;
+  bool created = false;
+  if (!OpenWorkingDir(backup, workingName, &workingDir, &created)) return 0;
   const int failuresBefore = reporter_.failures();
   const int unreadableBefore = reporter_.unreadable();
   const int leftOutBefore = reporter_.leftOutCount();
@@ -701,25 +732,9 @@ int BackupRun::BuildGeneration(OsDir& backup) {
     return reporter_.failures() == failuresBefore + (reporter_.unreadable() - unreadableBefore) +
                                        (reporter_.leftOutCount() - leftOutBefore);
   };
-  job.force = job.deleteVanished = true;
-  job.compareTimes = job_.noTime == 0;
-  job.excludes = &excludes_;
-  job.excludedStay = false;
-  job.medium = medium_;
-  if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
-  NoteExposed(plan.totals);
-  if (dryRun_) {
-    if (!CheckRoom(plan.totals)) return 0;
-    planned_ = plan.totals;
-    (*dryRun_)(DryRunItem{DryRunItem::Action::kInto, Join(job_.backupDir, finalName), true, 0});
-    if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, *dryRun_)) return 0;
-    if (recycled) (*dryRun_)(DryRunItem{DryRunItem::Action::kRecycle, Join(job_.backupDir, recycled->name), true, 0});
-    for (int number = keep; number < present; ++number) {
-      const std::string path = Join(job_.backupDir, FindGeneration(job_.generations, number)->name);
-      (*dryRun_)(DryRunItem{DryRunItem::Action::kDeleteGeneration, path, true, 0});
-    }
-    return 1;
-  }
+  MirrorPlan plan(os_);
+  if (!PlanGeneration(std::move(workingDir), created, &plan)) return 0;
+  const FileStatus workingStatus = plan.targetStatus;
   if (!CheckRoom(plan.totals)) {
     // Refused before anything was written: the empty directory made for the
     // copy goes again.
@@ -752,14 +767,14 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   }
 
   // Complete: it takes its name, a free one or the recycled generation's.
-  if (!NameGeneration(backup, workingName, workingStatus, finalName, recycled)) return 0;
+  if (!NameGeneration(backup, workingName, workingStatus, *rotation)) return 0;
   // Only then do the surplus generations of a lowered count go, oldest last
   // (unless a stop was asked for meanwhile: the next run deletes them).
-  for (int number = keep; number < present && !stoppedAfterCopy_; ++number) {
-    const CFileEntry* surplus = FindGeneration(job_.generations, number);
-    const std::string path = Join(job_.backupDir, surplus->name);
+  for (const CFileEntry& surplus : rotation->surplus) {
+    if (stoppedAfterCopy_) break;
+    const std::string path = Join(job_.backupDir, surplus.name);
     const bool retired = !reporter_.Cancelled() &&
-                         Retire(backup, *surplus, "ERROR AT DELETE FILES " + path, "ERROR AT DELETE FILE " + path);
+                         Retire(backup, surplus, "ERROR AT DELETE FILES " + path, "ERROR AT DELETE FILE " + path);
     if (!retired && reporter_.Cancelled()) {
       stoppedAfterCopy_ = true;
     } else if (!retired && !reporter_.noMessage()) {
@@ -854,8 +869,8 @@ bool BackupRun::CarriedOnWorkingDir(OsDir& backup, const std::string& name,
 }
 
 int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
-                                   const FileStatus& workingStatus, const std::string& finalName,
-                                   const CFileEntry* recycled) {
+                              const FileStatus& workingStatus, const Rotation& rotation) {
+  const std::string& finalName = rotation.name;
   const std::string target = Join(job_.backupDir, finalName);
   auto renameFailed = [&](const std::string& from, const std::string& to, const Status& code) {
     reporter_.Failure("rename directory failed : ", "from " + Join(job_.backupDir, from) + " TO " + Join(job_.backupDir, to),
@@ -872,7 +887,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
 
   // The working copy as this run renames it (see Rename).
   FileStatus working = workingStatus;
-  if (recycled == nullptr) {
+  if (!rotation.replaced) {
     // A free name. Renamed, not copied: the directory keeps the creation
     // time it got when this run (or the interrupted one it carries on)
     // began, newer than every generation there is.
@@ -891,59 +906,75 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     return 1;
   }
 
+  const CFileEntry& recycled = *rotation.replaced;
   // The recycled generation must still be the one the scan listed, and never
   // the source (reached through a bind mount).
-  if (!isStill(finalName, recycled->status) ||
-      (guarded_ && recycled->status.SameEntryAs(*guarded_))) {
+  if (!isStill(finalName, recycled.status) || (guarded_ && recycled.status.SameEntryAs(*guarded_))) {
     return renameFailed(workingName, finalName, os_.Error(ErrorKind::kChanged));
   }
-  // The new copy goes to the retired name first (a cut here costs this run's
-  // copy, never a generation), and is then swapped with the old one in one
-  // step: there is no moment at which the generation's name is missing.
-  std::string retiredName;
-  if (Status code = MoveAside(backup, workingName, finalName, kRetiredSuffix, &retiredName, &working);
-      !code.ok()) {
-    return renameFailed(workingName, retiredName, code);
-  }
-  // Until the swap, a failure gives the copy its working name back, for the
-  // next run to carry on from.
-  auto giveBack = [&] { (void)Rename(backup, retiredName, workingName); };
-  if (!isStill(retiredName, working)) {
-    renameFailed(workingName, retiredName, os_.Error(ErrorKind::kChanged));
-    giveBack();
-    return 0;
-  }
-  if (!Flush(backup, /*fileSystem=*/false)) {
-    reporter_.Show("ERROR MKDIR " + target);
-    giveBack();
-    return 0;
-  }
-  Status code = backup.Exchange(retiredName, finalName);
-  std::string oldName = retiredName;  // where the old copy ends up
-  FileStatus oldStatus = recycled->status;
-  if (code.Is(ErrorKind::kUnsupported)) {
-    // No swap in one step here (Windows, some file systems): the old copy
-    // is moved aside under a name that a later run gives back to it if the
-    // new one never got there, then the new one takes its name.
-    if (code = Rename(backup, retiredName, workingName, &working); !code.ok()) {
-      return renameFailed(retiredName, workingName, code);
-    }
-    if (code = MoveAside(backup, finalName, finalName, kSwapSuffix, &oldName, &oldStatus); !code.ok()) {
+  std::string oldName;  // where the old copy ends up
+  FileStatus oldStatus = recycled.status;
+  // No swap in one step here (Windows, some file systems): the old copy is
+  // moved aside under a name that a later run gives back to it if the new
+  // one never got there, then the new one takes its name. `from` is where
+  // the new copy is.
+  auto swapIn = [&](const std::string& from) {
+    if (Status code = MoveAside(backup, finalName, finalName, kSwapSuffix, &oldName, &oldStatus); !code.ok()) {
       return renameFailed(finalName, oldName, code);
     }
     if (!Flush(backup, /*fileSystem=*/false)) {
       reporter_.Show("ERROR MKDIR " + target);
       return 0;
     }
-    if (code = Rename(backup, workingName, finalName, &working); !code.ok()) {
-      return renameFailed(workingName, finalName, code);
+    if (Status code = Rename(backup, from, finalName, &working); !code.ok()) {
+      return renameFailed(from, finalName, code);
     }
-  } else if (!code.ok()) {
-    renameFailed(retiredName, finalName, code);
-    giveBack();
-    return 0;
+    return 1;
+  };
+  if (rotation.naming == Rotation::Naming::kSwapName) {
+    if (!isStill(workingName, working)) {
+      return renameFailed(workingName, finalName, os_.Error(ErrorKind::kChanged));
+    }
+    if (!swapIn(workingName)) return 0;
   } else {
-    reporter_.Done("rename directory : from " + Join(job_.backupDir, retiredName) + " TO " + target);
+    // The new copy goes to the retired name first (a cut here costs this
+    // run's copy, never a generation), and is then swapped with the old one
+    // in one step: there is no moment at which the generation's name is
+    // missing.
+    std::string retiredName;
+    if (Status code = MoveAside(backup, workingName, finalName, kRetiredSuffix, &retiredName, &working);
+        !code.ok()) {
+      return renameFailed(workingName, retiredName, code);
+    }
+    // Until the swap, a failure gives the copy its working name back, for the
+    // next run to carry on from.
+    auto giveBack = [&] { (void)Rename(backup, retiredName, workingName); };
+    if (!isStill(retiredName, working)) {
+      renameFailed(workingName, retiredName, os_.Error(ErrorKind::kChanged));
+      giveBack();
+      return 0;
+    }
+    if (!Flush(backup, /*fileSystem=*/false)) {
+      reporter_.Show("ERROR MKDIR " + target);
+      giveBack();
+      return 0;
+    }
+    Status code = backup.Exchange(retiredName, finalName);
+    oldName = retiredName;
+    if (code.Is(ErrorKind::kUnsupported)) {
+      // The probe found a swap in one step, the call does not: done the
+      // other way, from the working name.
+      if (code = Rename(backup, retiredName, workingName, &working); !code.ok()) {
+        return renameFailed(retiredName, workingName, code);
+      }
+      if (!swapIn(workingName)) return 0;
+    } else if (!code.ok()) {
+      renameFailed(retiredName, finalName, code);
+      giveBack();
+      return 0;
+    } else {
+      reporter_.Done("rename directory : from " + Join(job_.backupDir, retiredName) + " TO " + target);
+    }
   }
   // The new name survives a power cut before any of the old copy goes.
   if (!Flush(backup, /*fileSystem=*/false)) {
@@ -951,12 +982,12 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     return 0;
   }
   if (!isStill(finalName, working)) {
-    return renameFailed(retiredName, finalName, os_.Error(ErrorKind::kChanged));
+    return renameFailed(oldName, finalName, os_.Error(ErrorKind::kChanged));
   }
-  // The old copy now lies under the retired name. A stop asked for while it
-  // is being deleted ends the run there: the new generation is complete, and
-  // the next run deletes the rest.
-  CFileEntry old = *recycled;
+  // The old copy now lies under the retired or swap name. A stop asked for
+  // while it is being deleted ends the run there: the new generation is
+  // complete, and the next run deletes the rest.
+  CFileEntry old = recycled;
   old.name = oldName;
   old.status = oldStatus;
   bool removeFailed = false;
@@ -1005,24 +1036,19 @@ Status BackupRun::MoveAside(OsDir& backup, const std::string& from, const std::s
   return code;
 }
 
-int BackupRun::MirrorIntoBackupDir() {
-  // The backup directory is the user's and may be reached through a link.
-  FileStatus status;
-  const bool missing = !Stat(os_, job_.backupDir, true, &status).ok();
-  if (missing && !dryRun_ && !files_.Create(job_.backupDir) && !reporter_.noMessage()) {
-    reporter_.Show("ERROR MKDIR " + job_.backupDir);
-    return 0;
-  }
+MirrorJob BackupRun::MirrorJobHere(bool missing) {
+  // The source's first run here: the backup directory holds nothing but
+  // the program's own names. One such name answers it: only that one costs
+  // a status call.
+  bool other = false;
+  std::vector<DirEntry> none;
+  firstRun_ = missing || (backupDir_ && backupDir_->List(&none, [&](std::string_view name) {
+                            other = other || (name != kLockFileName && TemporaryWriter(name) == 0);
+                            return false;
+                          }).ok() && !other);
+  MirrorJob job = MirrorJobOf(job_, job_.sourcePath, job_.backupDir);
   // Each copy keeps its temporary name until it is on the disk, but the
   // flushes are made a batch of copies at a time.
-  // The source's first run here: the backup directory holds nothing but
-  // the program's own names.
-  std::vector<DirEntry> others;
-  firstRun_ = missing || (backupDir_ && backupDir_->List(&others, [](std::string_view name) {
-                            return name != kLockFileName && TemporaryWriter(name) == 0;
-                          }).ok() && others.empty());
-  MirrorPlan plan(os_);
-  MirrorJob job = MirrorJobOf(job_, job_.sourcePath, job_.backupDir);
   job.writes = MirrorWrites::kBatched;
   job.medium = medium_;
   // The run's lock file lies among the copies: it is the program's own.
@@ -1031,15 +1057,19 @@ int BackupRun::MirrorIntoBackupDir() {
   job.excludes = &excludes_;
   // So does the copy of a directory that cannot be read.
   job.keepUnreadable = reporter_.noMessage() != 0;
-  if (dryRun_) {
-    job.targetIsNew = job.targetNotMade = missing;
-    if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
-    NoteExposed(plan.totals);
-    planned_ = plan.totals;
-    (*dryRun_)(DryRunItem{DryRunItem::Action::kInto, job_.backupDir, true, 0});
-    return DescribePlan(plan, os_.Paths().Separator(), reporter_, *dryRun_);
+  return job;
+}
+
+int BackupRun::MirrorIntoBackupDir() {
+  // The backup directory is the user's and may be reached through a link.
+  FileStatus status;
+  const bool missing = !Stat(os_, job_.backupDir, true, &status).ok();
+  if (missing && !files_.Create(job_.backupDir) && !reporter_.noMessage()) {
+    reporter_.Show("ERROR MKDIR " + job_.backupDir);
+    return 0;
   }
-  if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
+  MirrorPlan plan(os_);
+  if (!MirrorPlanner(os_, reporter_).Plan(MirrorJobHere(missing), &plan)) return 0;
   NoteExposed(plan.totals);
   if (!MirrorApplier(os_, reporter_, guarded_).Apply(plan)) return 0;
   // The names the last batches gave, and the deletions, survive a power cut
@@ -1049,6 +1079,19 @@ int BackupRun::MirrorIntoBackupDir() {
   if (plan.ChangesTarget()) (void)Flush(job_.backupDir, /*fileSystem=*/true);
   job_.SaveLastPaths();
   return 1;
+}
+
+int BackupRun::PreviewMirror(const DryRunOutput& output) {
+  FileStatus status;
+  const bool missing = !Stat(os_, job_.backupDir, true, &status).ok();
+  MirrorJob job = MirrorJobHere(missing);
+  job.targetIsNew = job.targetNotMade = missing;
+  MirrorPlan plan(os_);
+  if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return 0;
+  NoteExposed(plan.totals);
+  planned_ = plan.totals;
+  output(DryRunItem{DryRunItem::Action::kInto, job_.backupDir, true, 0});
+  return DescribePlan(plan, os_.Paths().Separator(), reporter_, output);
 }
 
 int BackupRun::Flush(const std::string& directory, bool fileSystem) {

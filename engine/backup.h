@@ -6,6 +6,7 @@
 // engine's `Backup`, `CheckParameters`, `BackupFile` and `BackupDir` forward
 // here.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "engine/file_ops.h"
 #include "engine/mirror_plan.h"
 #include "engine/reporter.h"
+#include "engine/rotation.h"
 #include "engine/tree_delete.h"
 
 namespace veldar {
@@ -95,9 +97,7 @@ BackupOutcome DryRunBackup(CVELDAR2Engine& job, const DryRunOutput& output,
 // `reporter`.
 class BackupRun {
  public:
-  // With `dryRun`, the run changes nothing and tells it what it would do
-  // (DryRunBackup); the object must outlive the run.
-  BackupRun(CVELDAR2Engine& job, Reporter& reporter, const DryRunOutput* dryRun = nullptr);
+  BackupRun(CVELDAR2Engine& job, Reporter& reporter);
   ~BackupRun();
   BackupRun(const BackupRun&) = delete;
   BackupRun& operator=(const BackupRun&) = delete;
@@ -108,6 +108,10 @@ class BackupRun {
   // pattern concerns). Non-zero on success; `busy()` after a refusal because
   // another run holds the backup directory.
   [[nodiscard]] int Run();
+  // The same checks and decisions, with nothing changed (the lock only
+  // tested): what the run would do is told to `output` (DryRunBackup).
+  // Non-zero where the run's checks would let it go ahead.
+  [[nodiscard]] int Preview(const DryRunOutput& output);
   // Refuses a job that cannot run: shows (or with the no-message flag, logs)
   // why and returns 0. Non-zero: the job may run.
   [[nodiscard]] int CheckParameters();
@@ -169,9 +173,36 @@ class BackupRun {
   bool SourceFoldsCase();
   [[nodiscard]] int FindFiles();
   [[nodiscard]] int FindDirs();
-  // The dry run of a single-file backup that keeps `keep` of the `present`
-  // generations (File has chosen the name).
-  [[nodiscard]] int DryRunFile(int keep, int present);
+  // Everything Run and Preview share: the pre-check, the exclude patterns,
+  // the lock (`use`), the probe of the medium and the checks of the source;
+  // then `body`, told whether the source is a directory, with the backup
+  // directory open for it. Its result, or 0 after a refusal.
+  [[nodiscard]] int Scoped(LockUse use, const std::function<int(bool directory)>& body);
+  // The rotation of a single-file backup (the generations found, the name
+  // the copy takes, `targetPath` set to it). Empty: reported.
+  std::optional<Rotation> FileRotation();
+  // What File would do, told to `output`.
+  [[nodiscard]] int PreviewFile(const DryRunOutput& output);
+  // What Dir would do, told to `output`.
+  [[nodiscard]] int PreviewDir(const DryRunOutput& output);
+  // The directory generations found, the medium's refusal of generations,
+  // then `body` with the backup directory open. 0: reported.
+  [[nodiscard]] int WithGenerations(const std::function<int(OsDir& backup)>& body);
+  // The rotation of a directory backup, after the checks that the
+  // generations found allow one. Empty: reported.
+  std::optional<Rotation> GenerationRotation(OsDir& backup);
+  // The name of the directory a new generation is built in.
+  std::string WorkingName() const;
+  // The plan of the copy into the working directory `workingDir` (null: one
+  // still to be made; `created`: made by this run). 0: reported.
+  [[nodiscard]] int PlanGeneration(std::unique_ptr<OsDir> workingDir, bool created, MirrorPlan* plan);
+  // What BuildGeneration would do, told to `output`.
+  [[nodiscard]] int PreviewGeneration(OsDir& backup, const DryRunOutput& output);
+  // The job of a mirror into the backup directory (`missing`: not there
+  // yet); finds out whether this is the source's first run there.
+  MirrorJob MirrorJobHere(bool missing);
+  // What MirrorIntoBackupDir would do, told to `output`.
+  [[nodiscard]] int PreviewMirror(const DryRunOutput& output);
   // A directory backup with a count of 1 or less: the mirror goes straight
   // into the backup directory.
   [[nodiscard]] int MirrorIntoBackupDir();
@@ -194,11 +225,11 @@ class BackupRun {
   // Opens the working directory `name` of `backup` when it is one to carry
   // on (read only: nothing is deleted or made). False, `dir` empty: none.
   bool CarriedOnWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir) const;
-  // Gives the complete working directory its generation's name: a free one,
-  // or `recycled`'s, whose old copy is swapped out in one step and then
-  // deleted. 0: reported.
+  // Gives the complete working directory the name `rotation` planned: a
+  // free one, or the replaced generation's, whose old copy is swapped out
+  // (in one step where the medium can) and then deleted. 0: reported.
   [[nodiscard]] int NameGeneration(OsDir& backup, const std::string& workingName, const FileStatus& workingStatus,
-                     const std::string& finalName, const CFileEntry* recycled);
+                     const Rotation& rotation);
   // Renames `from` in the backup directory `backup` to `to`, never over an
   // entry (where the medium cannot refuse to replace, after looking `to`
   // up), with its line. The failure is the caller's to report. `identity`,
@@ -267,7 +298,6 @@ class BackupRun {
   bool busy_ = false;
   bool unlocked_ = false;
   bool stoppedAfterCopy_ = false;
-  const DryRunOutput* dryRun_ = nullptr;
   MirrorTotals planned_;
   std::optional<MediumTraits> medium_;
   bool firstRun_ = false;

@@ -78,6 +78,7 @@ class MirrorWalk {
     }
     // As the plan found the target's medium.
     permissions_ = plan_.permissions;
+    retime_ = plan_.job.medium && !plan_.job.medium->copyKeepsTime;
     ownerToo_ = plan_.owners;
     Frame top{plan_.source.get(), target, plan_.reference.get(), plan_.sourceStatus, targetStatus,
               plan_.job.targetIsNew};
@@ -101,6 +102,7 @@ class MirrorWalk {
     std::shared_ptr<OsDir> dir;
     std::string temporary, name, sourcePath;
     std::uint64_t bytes;
+    std::int64_t mtimeSec;  // the source's last-write time
   };
 
   std::string Join(OsDir& dir, const std::string& name) const {
@@ -398,8 +400,20 @@ class MirrorWalk {
       reporter_.Failure("File Copy Failed : ", Join(*dir, step.name) + " to " + Join(target, destination), code);
       return;
     }
+    if (!linked) Retime(target, destination, earlier.mtimeSec);
     reporter_.Note("File Kept From Earlier Generation : " + Join(*dir, step.name) + " to " +
                      Join(target, destination));
+  }
+
+  // Where the medium gives a copy the time it was closed or named instead
+  // of the one set on it (smbnetfs, fusefat), the copy `name` in `dir` is
+  // given its source's last-write time again, to the second (those media
+  // keep no finer), so that it is not taken for newer than its source.
+  void Retime(OsDir& dir, const std::string& name, std::int64_t seconds) {
+    if (!retime_) return;
+    if (Status code = dir.SetTimes(name, seconds); !code.ok()) {
+      reporter_.Failure("Time Set Failed : ", Join(dir, name), code);
+    }
   }
 
   // A source file or link, as the plan decided. False: stop the walk
@@ -452,7 +466,8 @@ class MirrorWalk {
       FileOps::Staged staged = files_.Stage(source, step.name, target, destination);
       copied = staged.ok != 0;
       vanished = staged.vanished;
-      Pending pending{frame.target, std::move(staged.temporary), destination, Join(source, step.name), staged.bytes};
+      Pending pending{frame.target, std::move(staged.temporary), destination, Join(source, step.name), staged.bytes,
+                      step.source.mtimeSec};
       if (copied && !pending.temporary.empty()) {
         pendingBytes_ += pending.bytes;
         pending_.push_back(std::move(pending));
@@ -463,6 +478,7 @@ class MirrorWalk {
     } else {
       copied = files_.Copy(source, step.name, target, destination, &vanished, unflushed_,
                                 &readFailed) != 0;
+      if (copied) Retime(target, destination, step.source.mtimeSec);
     }
     if (copied) return true;
     if (reporter_.Cancelled()) return false;
@@ -506,9 +522,10 @@ class MirrorWalk {
     for (Pending& pending : batch) {
       if (code.ok()) {
         if (!files_.Place(*pending.dir, pending.temporary, pending.name, pending.sourcePath,
-                               pending.bytes) &&
-            failed == nullptr) {
-          failed = &pending;
+                               pending.bytes)) {
+          if (failed == nullptr) failed = &pending;
+        } else {
+          Retime(*pending.dir, pending.name, pending.mtimeSec);
         }
         continue;
       }
@@ -679,6 +696,7 @@ class MirrorWalk {
   const bool batched_;
   const bool unflushed_;
   bool permissions_ = true;  // the target's file system keeps permissions
+  bool retime_ = false;       // copies are given their times again once named
   bool ownerToo_ = false;
   std::vector<Pending> pending_;
   std::uint64_t pendingBytes_ = 0;

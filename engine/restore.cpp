@@ -81,17 +81,56 @@ std::size_t CharacterCount(const std::string& text) {
 // message to show on failure, empty on success.
 class RestoreRun {
  public:
-  // With `dryRun`, nothing is changed: what the restore would do is told to it.
   // `only`: the paths of the generation to restore; empty, the whole of it.
-  RestoreRun(CVELDAR2Engine& engine, Reporter& reporter, const std::vector<std::string>& only,
-             const DryRunOutput* dryRun = nullptr)
-      : engine_(engine), os_(engine.os), reporter_(reporter), only_(only), dryRun_(dryRun) {}
+  RestoreRun(CVELDAR2Engine& engine, Reporter& reporter, const std::vector<std::string>& only)
+      : engine_(engine), os_(engine.os), reporter_(reporter), only_(only) {}
 
+  // Restores generation `number`.
   std::string Run(int number) {
+    Chosen chosen;
+    if (std::string message = Choose(number, /*lock=*/true, &chosen); !message.empty()) return message;
+    // The restore directory is the user's (it may be a link); everything
+    // below it is reached through it, without following a link.
+    if (std::string message = CreateDirWithParents(engine_.restoreDir); !message.empty()) return message;
+    std::unique_ptr<OsDir> into;
+    if (Status code = os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into); !code.ok()) {
+      return DirFailure(engine_.restoreDir, code);
+    }
+    OsDir& backup = *chosen.backup;
+    const CFileEntry& generation = *chosen.generation;
+    if (!chosen.parts.empty()) return RestoreParts(backup, generation, *into, chosen.name, chosen.parts);
+    return generation.isDirectory ? RestoreDir(backup, generation, *into, chosen.name)
+                                  : RestoreFile(backup, generation, *into, chosen.name);
+  }
+
+  // What restoring generation `number` would do, told to `output`, with
+  // nothing changed.
+  std::string Preview(int number, const DryRunOutput& output) {
+    Chosen chosen;
+    if (std::string message = Choose(number, /*lock=*/false, &chosen); !message.empty()) return message;
+    return chosen.parts.empty()
+               ? DryRun(*chosen.backup, *chosen.generation, chosen.name, output)
+               : DryRunParts(*chosen.backup, *chosen.generation, chosen.name, chosen.parts, output);
+  }
+
+ private:
+  // What a restore restores, and where: found and checked before anything
+  // is made.
+  struct Chosen {
+    std::unique_ptr<OsDir> backup;  // the backup directory, open
+    const CFileEntry* generation = nullptr;
+    std::string name;               // of the restored copy in the restore directory
+    std::vector<Part> parts;        // of a partial restore; empty: the whole generation
+  };
+
+  // Finds generation `number` and what it is restored as, and refuses what
+  // cannot be restored; with `lock`, under the backup directory's lock.
+  // The message to show, or empty.
+  std::string Choose(int number, bool lock, Chosen* chosen) {
     // Never while a backup rotates the generation away, or another restore
     // writes the same place. A dry run only reads, and takes no lock.
-    std::unique_ptr<OsDir> backup;
-    if (dryRun_) {
+    std::unique_ptr<OsDir>& backup = chosen->backup;
+    if (!lock) {
       if (!os_.OpenDir(engine_.backupDir, /*followLink=*/true, &backup).ok()) backup.reset();
     } else if (Status code = BackupRun::LockBackupDir(
                    os_, engine_.backupDir, LockUse::kRead,
@@ -105,7 +144,7 @@ class RestoreRun {
       }
       return Refused(BackupRun::LockRefusal(os_, engine_.backupDir, code));
     }
-    const CFileEntry* generation = FindGeneration(engine_.generations, number);
+    const CFileEntry* generation = chosen->generation = FindGeneration(engine_.generations, number);
     if (!generation) {
       reporter_.Failure("Restore Failed : no generation numbered " + std::to_string(number));
       return Refused(kGenerationField + std::string("(-") + std::to_string(number + 1) + ")");
@@ -119,7 +158,7 @@ class RestoreRun {
     // The generation's own kind decides how it comes back: a directory is
     // mirrored, a file copied. The source need not exist.
     const bool directory = generation->isDirectory;
-    const std::string name = directory
+    const std::string& name = chosen->name = directory
                                  ? DirRestoreName(generation->name)
                                  : FileRestoreName(generation->name, os_.Paths().NameOf(engine_.sourcePath));
     if (name.empty()) {
@@ -142,7 +181,7 @@ class RestoreRun {
     }
 
     // Every part is found in the generation before anything is made.
-    std::vector<Part> parts;
+    std::vector<Part>& parts = chosen->parts;
     if (!only_.empty()) {
       if (!directory) {
         reporter_.Failure("Restore Failed, Part Of A File Generation : " + from);
@@ -157,20 +196,9 @@ class RestoreRun {
     MediumTraits medium;
     (void)backup->ProbeMedium(&medium);
     backupTimeResolutionNs_ = medium.timeResolutionNs;
-    if (dryRun_) return parts.empty() ? DryRun(*backup, *generation, name) : DryRunParts(*backup, *generation, name, parts);
-    // The restore directory is the user's (it may be a link); everything
-    // below it is reached through it, without following a link.
-    if (std::string message = CreateDirWithParents(engine_.restoreDir); !message.empty()) return message;
-    std::unique_ptr<OsDir> into;
-    if (Status code = os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into); !code.ok()) {
-      return DirFailure(engine_.restoreDir, code);
-    }
-    if (!parts.empty()) return RestoreParts(*backup, *generation, *into, name, parts);
-    return directory ? RestoreDir(*backup, *generation, *into, name)
-                     : RestoreFile(*backup, *generation, *into, name);
+    return std::string();
   }
 
- private:
   static std::string Refused(const std::string& detail) {
     return LoadString(IDS_RESTORE_REFUSED) + detail;
   }
@@ -259,13 +287,14 @@ class RestoreRun {
   // What the restore would do, told to the dry run's output: the restore
   // directory and the target in it are read where they exist, and planned
   // against as empty where they do not.
-  std::string DryRun(OsDir& backup, const CFileEntry& generation, const std::string& name) {
+  std::string DryRun(OsDir& backup, const CFileEntry& generation, const std::string& name,
+                     const DryRunOutput& output) {
     using Action = DryRunItem::Action;
     const std::string target = os_.Paths().Join(engine_.restoreDir, name);
     std::vector<std::string> missing;
     if (std::string message = MissingOnTheWay(&missing); !message.empty()) return message;
     auto makeOnTheWay = [&] {
-      for (const std::string& directory : missing) (*dryRun_)({Action::kCreate, directory, true});
+      for (const std::string& directory : missing) output({Action::kCreate, directory, true});
     };
     if (!generation.isDirectory) {
       planned_.filesToCopy = 1;
@@ -278,8 +307,8 @@ class RestoreRun {
       const bool newer = os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into).ok() &&
                          into->StatAt(name, &replaced).ok() && replaced.kind == EntryKind::File &&
                          WrittenLater(replaced, generation.status);
-      (*dryRun_)({Action::kInto, engine_.restoreDir, true});
-      (*dryRun_)({Action::kCopy, name, false, generation.status.size, newer});
+      output({Action::kInto, engine_.restoreDir, true});
+      output({Action::kCopy, name, false, generation.status.size, newer});
       return std::string();
     }
     MirrorPlan plan(os_);
@@ -305,11 +334,11 @@ class RestoreRun {
     planned_.directoriesToCreate += missing.size();
     makeOnTheWay();
     if (!plan.target) {
-      (*dryRun_)({Action::kCreate, target, true});
+      output({Action::kCreate, target, true});
       ++planned_.directoriesToCreate;
     }
-    (*dryRun_)({Action::kInto, target, true});
-    if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, *dryRun_)) {
+    output({Action::kInto, target, true});
+    if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, output)) {
       return Failed(kRestoreDirField + target);
     }
     return std::string();
@@ -609,11 +638,11 @@ class RestoreRun {
   // part: the directories it would make on the way by their full paths,
   // then an "into" line naming the directory the part's items are in.
   std::string DryRunParts(OsDir& backup, const CFileEntry& generation, const std::string& name,
-                          const std::vector<Part>& parts) {
+                          const std::vector<Part>& parts, const DryRunOutput& output) {
     using Action = DryRunItem::Action;
     std::vector<std::string> missing;
     if (std::string message = MissingOnTheWay(&missing); !message.empty()) return message;
-    for (const std::string& directory : missing) (*dryRun_)({Action::kCreate, directory, true});
+    for (const std::string& directory : missing) output({Action::kCreate, directory, true});
     planned_.directoriesToCreate = missing.size();
     std::unique_ptr<OsDir> source;
     FileStatus sourceStatus;
@@ -637,7 +666,7 @@ class RestoreRun {
           continue;
         }
         to = nullptr;
-        (*dryRun_)({Action::kCreate, PathOf(engine_.restoreDir, way, i + 1), true});
+        output({Action::kCreate, PathOf(engine_.restoreDir, way, i + 1), true});
         ++planned_.directoriesToCreate;
       }
       std::unique_ptr<OsDir> parent;
@@ -653,12 +682,12 @@ class RestoreRun {
       FileStatus found;
       const bool there = to && to->StatAt(last, &found).ok();
       if (part.kind != EntryKind::Directory) {
-        (*dryRun_)({Action::kInto, PathOf(engine_.restoreDir, way, way.size() - 1), true});
+        output({Action::kInto, PathOf(engine_.restoreDir, way, way.size() - 1), true});
         if (there && found.kind == EntryKind::Directory) {
-          (*dryRun_)({Action::kDelete, last, true});
+          output({Action::kDelete, last, true});
           ++planned_.entriesToDelete;
         }
-        (*dryRun_)({Action::kCopy, last, false, status.size});
+        output({Action::kCopy, last, false, status.size});
         ++planned_.filesToCopy;
         planned_.bytesToCopy += status.size;
         planned_.diskBytes += status.size;
@@ -672,8 +701,8 @@ class RestoreRun {
         if (code = to->OpenDir(last, &plan.target); code.ok()) code = plan.target->Stat(&plan.targetStatus);
         if (!code.ok()) return DirFailure(target, code);
       } else if (there) {
-        (*dryRun_)({Action::kInto, PathOf(engine_.restoreDir, way, way.size() - 1), true});
-        (*dryRun_)({Action::kDelete, last, false});
+        output({Action::kInto, PathOf(engine_.restoreDir, way, way.size() - 1), true});
+        output({Action::kDelete, last, false});
         ++planned_.entriesToDelete;
       }
       MirrorJob job = MirrorJobOf(engine_, fromPath, target);
@@ -681,11 +710,11 @@ class RestoreRun {
       job.exact = true;
       if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return Failed(kRestoreDirField + target);
       if (!plan.target) {
-        (*dryRun_)({Action::kCreate, target, true});
+        output({Action::kCreate, target, true});
         ++planned_.directoriesToCreate;
       }
-      (*dryRun_)({Action::kInto, target, true});
-      if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, *dryRun_)) return Failed(kRestoreDirField + target);
+      output({Action::kInto, target, true});
+      if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, output)) return Failed(kRestoreDirField + target);
       const MirrorTotals& totals = plan.totals;
       planned_.filesToCopy += totals.filesToCopy;
       planned_.bytesToCopy += totals.bytesToCopy;
@@ -723,7 +752,6 @@ class RestoreRun {
   Os& os_;
   Reporter& reporter_;
   const std::vector<std::string>& only_;
-  const DryRunOutput* dryRun_;
   std::int64_t backupTimeResolutionNs_ = 0;  // the backup medium's, as probed
 
  public:
@@ -841,9 +869,9 @@ RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& c
 RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutput& output,
                             MirrorTotals* planned, const RunControl& control, const std::vector<std::string>& only) {
   Reporter reporter = JobReporter(engine, control);
-  RestoreRun run(engine, reporter, only, &output);
+  RestoreRun run(engine, reporter, only);
   RestoreResult result;
-  result.message = run.Run(number);
+  result.message = run.Preview(number, output);
   result.ok = result.message.empty() ? 1 : 0;
   *planned = run.planned_;
   return result;

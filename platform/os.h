@@ -182,6 +182,10 @@ struct MediumTraits {
   // A directory renamed keeps what it holds (fusefat's write mode loses it:
   // the renamed directory comes back empty).
   bool renameKeepsContents = true;
+  // A last-write time set on a file while it is written is still its time
+  // once the file is closed and renamed, as a copy is made (smbnetfs gives
+  // it the time of the closing, fusefat that of the renaming).
+  bool copyKeepsTime = true;
   // The file system says how large it is (a share through smbnetfs and FAT
   // through fusefat report no blocks at all: free space unknown).
   bool freeSpaceKnown = true;

@@ -166,6 +166,8 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/os.h"
@@ -576,7 +578,7 @@ int WriteLink(int fromFd, const std::string& from, const struct stat& st, int to
   if (code != 0) return code;
   // Where a driver would give them to what the link points to instead, the
   // link keeps the owner and time of its making.
-  if (native::FileSystemOf(toFd).linkMetadataUnsafe) {
+  if (native::OnFuse(toFd)) {
     *bytesCopied = text.size();
     return 0;
   }
@@ -760,6 +762,48 @@ int SetAttributesAt(int dirfd, const std::string& name, const FileAttributes& at
   return ChmodNoFollow(dirfd, name, mode);
 }
 
+// The status of each of `names` in the directory `fd`, in order, each with
+// its error code (0: read). On a medium that answers slowly (a network share,
+// a FUSE file system that asks its server), the calls go out several at a
+// time: the time such a listing takes is the requests' round trips, not the
+// work. The first calls are made one by one and tell which kind of medium
+// this is; on a local disk, where a call costs microseconds, no thread is
+// started.
+void StatusesAt(int fd, const std::vector<std::string>& names, std::vector<FileStatus>* statuses,
+                std::vector<int>* codes) {
+  constexpr std::size_t kTried = 16;                // calls timed before deciding
+  constexpr auto kSlowCall = std::chrono::microseconds(50);  // on average: a slow medium
+  constexpr std::size_t kRequests = 8;              // calls under way at once there
+  statuses->assign(names.size(), FileStatus());
+  codes->assign(names.size(), 0);
+  auto stat = [&](std::size_t i) {
+    (*codes)[i] = native::StatusAt(fd, names[i].c_str(), /*followLink=*/false, &(*statuses)[i]);
+  };
+  const auto started = std::chrono::steady_clock::now();
+  std::size_t done = 0;
+  for (; done < names.size() && done < kTried; ++done) stat(done);
+  const bool slow = done == kTried && names.size() - done >= kRequests &&
+                    std::chrono::steady_clock::now() - started > kSlowCall * kTried;
+  if (!slow) {
+    for (; done < names.size(); ++done) stat(done);
+    return;
+  }
+  std::atomic<std::size_t> next{done};
+  auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < names.size();) stat(i);
+  };
+  std::vector<std::thread> helpers;
+  for (std::size_t n = 1; n < kRequests; ++n) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no more threads: the ones there are do the rest
+    }
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+}
+
 // Lists the directory open as `dirfd` through a descriptor of its own, so the
 // listing can be repeated and `dirfd` stays usable.
 int ListFd(int dirfd, std::vector<DirEntry>* entries, const NameFilter& wanted) {
@@ -773,26 +817,32 @@ int ListFd(int dirfd, std::vector<DirEntry>* entries, const NameFilter& wanted) 
     return code;
   }
   std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
+  std::vector<std::string> names;
   for (;;) {
     errno = 0;
     struct dirent* entry = readdir(dir);
     if (entry == nullptr) {
       if (errno != 0) return LastError();
-      return 0;
+      break;
     }
     const char* name = entry->d_name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
     if (wanted && !wanted(name)) continue;
-    FileStatus status;
-    if (int code = native::StatusAt(fd, name, /*followLink=*/false, &status)) {
-      // Deleted since it was read: it is simply no longer there.
-      if (code == ENOENT) continue;
-      return code;
-    }
-    DirEntry& added = entries->emplace_back();
-    added.name = name;
-    added.status = status;
+    names.emplace_back(name);
   }
+  std::vector<FileStatus> statuses;
+  std::vector<int> codes;
+  StatusesAt(fd, names, &statuses, &codes);
+  entries->reserve(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    // Deleted since it was read: it is simply no longer there.
+    if (codes[i] == ENOENT) continue;
+    if (codes[i] != 0) return codes[i];
+    DirEntry& added = entries->emplace_back();
+    added.name = std::move(names[i]);
+    added.status = statuses[i];
+  }
+  return 0;
 }
 
 // Whether a clone works in the directory `fd`: one byte cloned from one
@@ -898,6 +948,20 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
       if (inner.get() >= 0) unlinkat(inner.get(), "x", 0);
       unlinkat(dir, "Probe-f", AT_REMOVEDIR);
     }
+  }
+  // A file written, given a time, closed and renamed, as a copy is made:
+  // the time must still be there, read past the driver's cache (a medium
+  // that stamps its own gives the present, years away from the probe's).
+  UniqueFd timed(Retry([&] {
+    return openat(dir, "Probe-h", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }));
+  struct timespec back;
+  if (timed.get() >= 0 && write(timed.get(), "v", 1) == 1 && futimens(timed.get(), times) == 0 &&
+      CloseFd(timed.release()) == 0 && renameat(dir, "Probe-h", dir, "Probe-i") == 0 &&
+      native::FreshModifiedTime(dir, "Probe-i", &back) == 0) {
+    const std::int64_t set = kProbeTime.tv_sec * std::int64_t{1'000'000'000} + kProbeTime.tv_nsec;
+    const std::int64_t got = static_cast<std::int64_t>(back.tv_sec) * 1'000'000'000 + back.tv_nsec;
+    traits->copyKeepsTime = std::llabs(got - set) <= std::max<std::int64_t>(traits->timeResolutionNs, 2'000'000'000);
   }
   if (fs.namesKnown) return;
 
@@ -1105,6 +1169,21 @@ class PosixDir : public OsDir {
     return Status();
   }
 
+  // Where a FUSE driver gives each name an inode number of its own (sshfs),
+  // the new link `made` of `name` cannot show the number `expected` holds:
+  // it is taken for that file when `name` itself still shows it and the two
+  // agree in size, last-write time and permissions.
+  bool SameFileOnFuse(const std::string& name, const struct stat& made, const FileStatus& expected) {
+    struct stat st;
+    return native::OnFuse(fd_) && fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_dev) == expected.device &&
+           static_cast<std::uint64_t>(st.st_ino) == expected.inode &&
+           static_cast<std::uint64_t>(made.st_size) == expected.size &&
+           made.st_mtim.tv_sec == expected.mtimeSec &&
+           static_cast<std::uint32_t>(made.st_mtim.tv_nsec) == expected.mtimeNsec &&
+           (made.st_mode & 07777) == expected.permissions;
+  }
+
   Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
                const FileStatus& expected) override {
     if (int code = CheckName(name)) return PosixError(code);
@@ -1117,7 +1196,7 @@ class PosixDir : public OsDir {
     if (fstatat(toFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       code = LastError();
     } else if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_dev) != expected.device ||
-               static_cast<std::uint64_t>(st.st_ino) != expected.inode) {
+               (static_cast<std::uint64_t>(st.st_ino) != expected.inode && !SameFileOnFuse(name, st, expected))) {
       code = kChangedCode;
     }
     if (code != 0) unlinkat(toFd, to.c_str(), 0);
@@ -1162,7 +1241,7 @@ class PosixDir : public OsDir {
     // A link is left alone where the driver would change its target instead.
     struct stat st;
     if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
-        native::FileSystemOf(fd_).linkMetadataUnsafe) {
+        native::OnFuse(fd_)) {
       return Status();
     }
     return PosixError(fchownat(fd_, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError());

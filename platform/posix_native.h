@@ -131,10 +131,6 @@ struct FileSystemTraits {
   // A FUSE mount's kind as the mount table names it ("fuse.sshfs"); empty
   // for any other.
   std::string kind;
-  // FUSE: a driver may apply what is set on a link (its times, its owner)
-  // to what the link points to (sshfs does, on the server), so a link's own
-  // are never set there.
-  bool linkMetadataUnsafe = false;
   // Names the kind is known to refuse, said without trying them: an SMB
   // client loses its connection to the server for seconds over one name
   // refused. `namesKnown` false: the kind tells nothing, try them.
@@ -152,6 +148,19 @@ struct FileSystemTraits {
 // defaults above. Portable: the defaults (exact times, permissions kept, no
 // clones, no kind).
 FileSystemTraits FileSystemOf(int fd);
+
+// Whether `fd` is on a FUSE mount, told by one fstatfs(2), without the look
+// into the mount table `FileSystemOf` takes there: a call made per file asks
+// this. A FUSE driver may apply what is set on a link (its times, its owner)
+// to what the link points to (sshfs does, on the server), so a link's own
+// are never set there; and its inode numbers are its own (sshfs gives each
+// path one, so two links to one file show two). Portable: false.
+bool OnFuse(int fd);
+
+// The last-write time of `name` (relative to `dirfd`, a link not followed)
+// as the file system itself has it, past the attributes the kernel keeps for
+// a FUSE or network mount. 0 or the error. Portable: fstatat(2).
+int FreshModifiedTime(int dirfd, const char* name, struct timespec* mtime);
 
 // The kind of the mount `fd` is reached through, as the mount table names it
 // ("ext4", "fuse.sshfs", "fuseblk"); empty where it cannot be read.

@@ -164,6 +164,19 @@ std::string MountKind(int fd) {
   return kind;
 }
 
+bool OnFuse(int fd) {
+  struct statfs fs;
+  return fstatfs(fd, &fs) == 0 && static_cast<unsigned long>(fs.f_type) == kFuseMagic;
+}
+
+int FreshModifiedTime(int dirfd, const char* name, struct timespec* mtime) {
+  struct statx sx;
+  if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC, STATX_MTIME, &sx) != 0) return LastError();
+  mtime->tv_sec = static_cast<time_t>(sx.stx_mtime.tv_sec);
+  mtime->tv_nsec = static_cast<long>(sx.stx_mtime.tv_nsec);
+  return 0;
+}
+
 // What SMB clients refuse: the server's Windows rules, said by the kind.
 void SmbNames(FileSystemTraits* traits) {
   traits->namesKnown = true;
@@ -206,7 +219,6 @@ FileSystemTraits FileSystemOf(int fd) {
       break;
     case kFuseMagic:  // ntfs-3g and exFAT through FUSE
       traits.keepsPermissions = false;
-      traits.linkMetadataUnsafe = true;
       break;
     case XFS_SUPER_MAGIC:
     case BTRFS_SUPER_MAGIC:

@@ -65,4 +65,13 @@ FileSystemTraits FileSystemOf(int) { return FileSystemTraits(); }
 
 std::string MountKind(int) { return std::string(); }
 
+bool OnFuse(int) { return false; }
+
+int FreshModifiedTime(int dirfd, const char* name, struct timespec* mtime) {
+  struct stat st;
+  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+  *mtime = st.st_mtim;
+  return 0;
+}
+
 }  // namespace veldar::native

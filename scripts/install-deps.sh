@@ -5,7 +5,8 @@
 #   install-deps.sh build            the program (scripts/demo.sh, the benchmark)
 #   install-deps.sh package          the Debian package (scripts/package-deb.sh)
 #   install-deps.sh windows-package  the Windows zip (scripts/package-windows.sh)
-#   install-deps.sh test             every program scripts/test.sh calls
+#   install-deps.sh test             every program scripts/test.sh calls (the
+#                                    media suite's drivers and servers too)
 #   install-deps.sh test-all         and those of scripts/test.sh --all
 #   install-deps.sh media            the drivers and servers of the media suite
 #                                    (tests/media/run.sh) and bench/media_bench.sh
@@ -23,20 +24,6 @@ package=(cmake make g++ pkg-config dpkg-dev file qt6-base-dev)
 # Windows: the MinGW-w64 cross compiler (posix threads), and unzip to list
 # the release zip.
 windows=(cmake make g++-mingw-w64-x86-64-posix ccache unzip)
-# The tests besides: Qt's own Japanese texts and the fonts the dialogs draw
-# with, rsync (the tests compare trees with it), GoogleTest's sources for the
-# Windows build, unzip to check its zip, Wine to run its tests and Xvfb for Wine's windows (xauth for
-# xvfb-run, which the README suggests for the dialog on a server), and for the
-# package's checks: lintian, the menu entry's and the man page's validators,
-# systemd-analyze for the example units, script(1) for the terminal's
-# progress line, and mkfs.xfs to make the XFS file systems (with and without
-# clones) the OS layer's tests mount.
-test=("${build[@]}" file qt6-translations-l10n fonts-noto-cjk rsync
-      googletest g++-mingw-w64-x86-64-posix unzip wine wine64 xvfb xauth
-      lintian desktop-file-utils groff-base man-db systemd bsdutils xfsprogs)
-# --all: clang with libFuzzer's runtime for the fuzz targets, and llvm for
-# readable sanitizer stack traces.
-test_all=("${test[@]}" clang libclang-rt-14-dev llvm)
 # The media suite: backup media reached through FUSE and network file systems,
 # set up by the suite itself: exFAT (mkfs.exfat, exfat-fuse), NTFS (ntfs-3g),
 # FAT32 (mkfs.vfat, fusefat), an SMB share (smbd, reached through smbnetfs),
@@ -44,7 +31,22 @@ test_all=("${test[@]}" clang libclang-rt-14-dev llvm)
 # rclone mount; rsync compares trees, and the benchmark times it and the runs
 # (/usr/bin/time).
 media=(exfatprogs exfat-fuse ntfs-3g dosfstools fusefat samba smbnetfs
-       openssh-server sshfs rclone rsync time)
+       openssh-server sshfs rclone rsync time python3)
+# The tests besides: Qt's own Japanese texts and the fonts the dialogs draw
+# with, rsync (the tests compare trees with it), GoogleTest's sources for the
+# Windows build, unzip to check its zip, Wine to run its tests and Xvfb for Wine's windows (xauth for
+# xvfb-run, which the README suggests for the dialog on a server), and for the
+# package's checks: lintian, the menu entry's and the man page's validators,
+# systemd-analyze for the example units, script(1) for the terminal's
+# progress line, and mkfs.xfs to make the XFS file systems (with and without
+# clones) the OS layer's tests mount; and the media suite's drivers.
+test=("${build[@]}" file qt6-translations-l10n fonts-noto-cjk rsync
+      googletest g++-mingw-w64-x86-64-posix unzip wine wine64 xvfb xauth
+      lintian desktop-file-utils groff-base man-db systemd bsdutils xfsprogs
+      "${media[@]}")
+# --all: clang with libFuzzer's runtime for the fuzz targets, and llvm for
+# readable sanitizer stack traces.
+test_all=("${test[@]}" clang libclang-rt-14-dev llvm)
 
 case "${1:-build}" in
   build) packages=("${build[@]}") ;;

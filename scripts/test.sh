@@ -3,8 +3,9 @@
 #
 #   scripts/test.sh        before a commit: the program's build with every test
 #                          of it (the Debian package and its checks included),
-#                          and the Windows build (MinGW-w64) with its tests
-#                          under Wine
+#                          the program on backup media through their real
+#                          drivers (tests/media/run.sh), and the Windows build
+#                          (MinGW-w64) with its tests under Wine
 #   scripts/test.sh --all  what CI runs: the same, then the engine library's
 #                          tests again under AddressSanitizer and
 #                          UndefinedBehaviorSanitizer, the fuzz targets for a
@@ -40,6 +41,20 @@ normal() {
   configure_normal_build
   cmake --build build -j2
   ctest --test-dir build -j2 --output-on-failure --timeout 600
+}
+
+# The program on the backup media users own, each set up on its real driver
+# and taken down again by the suite: exFAT, NTFS and FAT32 through FUSE (FAT32
+# also as mounted for a desktop user), an SMB share and an SSH server on the
+# loopback interface. Without root, /dev/fuse or a driver, a medium is
+# skipped with the reason (exit 77: every one was), which fails nothing.
+# Left out: the rclone mount, whose cache (rclone 1.60) cannot yet be read
+# back in a directory renamed before it has written it back.
+media() {
+  local code=0
+  tests/media/run.sh build/veldar2 exfat ntfs fat32 fat32-uid smb sshfs || code=$?
+  echo "SKIP: rclone: left out of the test command (its cache cannot yet be read back in a directory renamed before it is written back)"
+  [ "$code" -eq 0 ] || [ "$code" -eq 77 ]
 }
 
 # veldar2.exe and the core tests cross-built with MinGW-w64, run under Wine in
@@ -85,6 +100,7 @@ tsan() {
 }
 
 step "normal build and its tests" normal
+step "backup media on their drivers" media
 step "Windows build, its tests under Wine" windows
 if $all; then
   step "ASan/UBSan build and its tests" asan

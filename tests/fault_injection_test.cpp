@@ -301,6 +301,16 @@ class Bench {
     if (scenario_.clone) os.canClone = true;
     if (scenario_.noExchange) os.FailAt(OsOp::Exchange, "", os.Error(ErrorKind::kUnsupported));
     os.renameFlagsRefused = scenario_.noRenameFlags;
+    if (scenario_.noRenameFlags) {
+      // The run's probe finds that the medium refuses them, as it does there.
+      auto system = MakeSystemOs();
+      std::unique_ptr<OsDir> dir;
+      MediumTraits traits;
+      if (system->OpenDir(set, /*followLink=*/true, &dir).ok() && dir->ProbeMedium(&traits).ok()) {
+        traits.renameNoReplace = traits.exchange = false;
+        os.medium = traits;
+      }
+    }
     std::vector<std::string> arguments = {scenario_.restore ? "-RESTORE1"
                                                             : "-M" + std::to_string(scenario_.count)};
     if (noMessage) arguments.push_back("-NOMSG");

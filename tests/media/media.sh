@@ -9,7 +9,9 @@
 #   M_mount DIR    sets the medium up in DIR (first call) or mounts it again
 #                  (later calls, over what is kept); sets `mnt`, the folder on
 #                  the medium the suite writes into, and `daemon`, the pid of
-#                  the process serving it
+#                  the process serving it; and `backing`, where the medium
+#                  is a folder served from this machine, the folder that
+#                  `mnt` shows (empty elsewhere)
 # and for all of them:
 #   medium_unmount   unmounts cleanly and waits for the driver to end
 #   medium_unplug    kills the driver: the medium is gone from under a run
@@ -21,7 +23,7 @@
 media_mounts=()   # mount points, unmounted lazily by media_cleanup
 media_loops=()    # loop devices, detached by media_cleanup
 media_daemons=()  # pids of servers and drivers, killed by media_cleanup
-medium="" medium_dir="" mnt="" daemon=""
+medium="" medium_dir="" mnt="" daemon="" backing=""
 
 # needs PROGRAM...: prints the first program that is missing.
 needs() {
@@ -191,7 +193,7 @@ EOF
   mkdir -p "$d/mnt"
   sshfs -p "$(awk '/^Port/ { print $2 }' "$d/sshd_config")" \
     -o "IdentityFile=$d/user_key,StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes" \
-    "root@127.0.0.1:$d/server" "$d/mnt" >"$d/driver.log" 2>&1 && started "$d/mnt" && mnt=$d/mnt
+    "root@127.0.0.1:$d/server" "$d/mnt" >"$d/driver.log" 2>&1 && started "$d/mnt" && mnt=$d/mnt backing=$d/server
 }
 
 # ---- rclone: a mount of a local remote, caching what is written as a cloud
@@ -212,7 +214,7 @@ local_mount() { mkdir -p "$1/mnt" && mnt=$1/mnt daemon=""; }
 
 # medium_up M DIR: sets medium M up in DIR; prints why where it cannot.
 medium_up() {
-  medium=$1 medium_dir=$2
+  medium=$1 medium_dir=$2 backing=""
   mkdir -p "$medium_dir"
   "${medium}_mount" "$medium_dir"
 }
