@@ -447,9 +447,16 @@ int CVELDAR2App::TellBackupEnd(std::ostream& err) {
   }
 
   // What stopped the run (or the last operation that failed), where no line
-  // has said it yet. A stopped run says that it was stopped, and nothing more.
-  if (!reportShown_ && !outcome.cancelled && !outcome.report.text.empty())
+  // has said it yet; after several failures, the last few first, each with
+  // its reason. A stopped run says that it was stopped, and nothing more.
+  if (!reportShown_ && !outcome.cancelled && !outcome.report.text.empty()) {
+    if (outcome.recent.size() > 1) {
+      for (const Report& failure : outcome.recent) {
+        if (failure.text != outcome.report.text) err << ConsoleLine(DescribeReport(failure, language, os_));
+      }
+    }
     err << ConsoleLine(DescribeReport(outcome.report, language, os_));
+  }
 
   // The summary sends the user to the log only when the log holds why: the
   // run's failure lines, its refusal written there instead of shown, or the
@@ -491,10 +498,7 @@ int CVELDAR2App::TellBackupEnd(std::ostream& err) {
 std::string DescribeReport(const Report& report, Language language, Os& os) {
   std::string text = report.text;
   // A failure line's code is told as the system's reason instead.
-  if (report.code != 0) {
-    const std::size_t at = text.rfind(" : ERR");
-    if (at != std::string::npos && ErrorCodeOfFailureLine(text.substr(at)) == report.code) text.resize(at);
-  }
+  if (!report.status.ok() && report.codeAt < text.size()) text.resize(report.codeAt);
   const std::string translated = TranslateMessage(language, text);
   // The path follows the message's first line (which names the field it
   // is about); the other lines follow it.
@@ -513,9 +517,9 @@ std::string DescribeReport(const Report& report, Language language, Os& os) {
       JoinMessageLine(line, rest);
     }
   }
-  if (report.code != 0) {
+  if (!report.status.ok()) {
     line += ": ";
-    line += TranslateReason(language, os.ErrorText(os.Error(report.code)));
+    line += TranslateReason(language, os.ErrorText(report.status));
   }
   return line;
 }

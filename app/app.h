@@ -47,7 +47,7 @@ class CVELDAR2App {
   // not succeed what stopped it (with its path and the system's reason,
   // unless a message on standard error said so already) and a one-line
   // summary, which sends the user to the log only where the log holds why.
-  int InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
+  [[nodiscard]] int InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
                    std::ostream& err);
   // The same for a system that hands the program its parameter text whole
   // (Windows: the command line after the program name, quotes and all): the
@@ -58,7 +58,7 @@ class CVELDAR2App {
   // refused with status 2 before anything is read or run: the parser would
   // drop it, or read "/M..." as a count of 0 that mirrors the source straight
   // over the stored backup directory.
-  int InitInstanceFromText(const std::string& parameterText, std::ostream& out,
+  [[nodiscard]] int InitInstanceFromText(const std::string& parameterText, std::ostream& out,
                            std::ostream& err);
 
   // Asks an open instance of the program to show its window. False: one was
@@ -72,7 +72,7 @@ class CVELDAR2App {
 
   // Reads the parameter text kept in `commandLine` into the engine. 0: it was
   // empty; 1: parameters were present.
-  int ParseParameters();
+  [[nodiscard]] int ParseParameters();
   void LoadSettings();
 
   std::string commandLine;
@@ -113,18 +113,18 @@ class CVELDAR2App {
 
  private:
   // What both entry points do once `commandLine` holds the parameter text.
-  int Start(std::ostream& out, std::ostream& err);
+  [[nodiscard]] int Start(std::ostream& out, std::ostream& err);
   // True when `commandLine` asks for a list or a dry run, which write
   // nothing: no open dialog stops them.
   bool ChangesNothing();
   // The batch run the parameters asked for: a backup (or its dry run), a
   // list, or a restore (or its dry run). Returns the exit status.
-  int RunBatch(std::ostream& out, std::ostream& err);
-  int RunBackupBatch(std::ostream& out, std::ostream& err);
-  int RunRestoreBatch(std::ostream& out, std::ostream& err);
+  [[nodiscard]] int RunBatch(std::ostream& out, std::ostream& err);
+  [[nodiscard]] int RunBackupBatch(std::ostream& out, std::ostream& err);
+  [[nodiscard]] int RunRestoreBatch(std::ostream& out, std::ostream& err);
   // Tells on `err` why the backup run (`outcome`) did not succeed, if it did
   // not; returns its exit status.
-  int TellBackupEnd(std::ostream& err);
+  [[nodiscard]] int TellBackupEnd(std::ostream& err);
   // Tells on `err`, in the user's language, what the backup medium of a run
   // (`result`) cannot keep, on the source's first run into it; that files
   // private in the source are readable there by others; and (not for a dry
@@ -140,7 +140,7 @@ class CVELDAR2App {
   // as the message of a real run is.
   bool Watch(std::ostream& err, const std::function<void(const RunControl&)>& run, bool dryRun = false);
   // The totals line that ends a dry run that was not refused; kExitSuccess.
-  int PrintDryRunTotals(const MirrorTotals& planned, std::ostream& out);
+  [[nodiscard]] int PrintDryRunTotals(const MirrorTotals& planned, std::ostream& out);
   // Writes each item of a dry run on `out` as it comes, one line each.
   DryRunOutput DryRunPrinter(std::ostream& out) const;
   // The end of a backup or restore run: the summary line on `out` where it
@@ -154,7 +154,7 @@ class CVELDAR2App {
   bool Unwatched() const;
   // Refuses the parameters: `refusal` on `err`, the desktop told where no
   // terminal watches. Returns kExitFailure.
-  int RefuseParameters(const std::string& refusal, std::ostream& err);
+  [[nodiscard]] int RefuseParameters(const std::string& refusal, std::ostream& err);
   // Says which paths the run does not use (all but the first and the last),
   // on `err` and, with the no-message flag, in the log.
   void ReportUnusedPaths(std::ostream& err);

@@ -531,6 +531,47 @@ TEST_F(AppTest, SystemReasonsOnStandardErrorAreInTheUsersLanguage) {
   }
 }
 
+// Each failure's line is made from its status, in its operation's form
+// (" : ERR= " for a directory not made), and a run's last failures reach
+// standard error, one line each with the system's reason, before what the
+// run told last and the summary.
+TEST_F(AppTest, SeveralFailuresReachStandardErrorEachWithItsReason) {
+  testing::WriteFile(dir / "src/a", "a");
+  testing::WriteFile(dir / "src/b", "b");
+  testing::MakeDirs(dir / "src/sub");
+  testing::MakeDirs(dir / "dst");
+  const std::string working = dir / "dst/.src.veldar2-new";
+  struct Case {
+    OsOp op;
+    const char* name;
+    ErrorKind kind;
+    std::string line;  // logged, up to the code
+  } cases[] = {
+      {OsOp::CopyFile, "a", ErrorKind::kAccessDenied,
+       "File Copy Failed : " + dir / "src/a" + " to " + dir / "dst/.src.veldar2-new/a" + " : ERR = "},
+      {OsOp::CopyFile, "b", ErrorKind::kNoSpace,
+       "File Copy Failed : " + dir / "src/b" + " to " + dir / "dst/.src.veldar2-new/b" + " : ERR = "},
+      {OsOp::CreateDir, "sub", ErrorKind::kReadOnlyFileSystem,
+       "Directory Create Failed : " + dir / "dst/.src.veldar2-new/sub" + " : ERR= "},
+  };
+  for (const Case& c : cases) fault.FailAt(c.op, c.name, real->Error(c.kind));
+  int status = 0;
+  const std::vector<std::string> told =
+      testing::Lines(RunWithoutABox(Language::kEnglish, {"-M3", "-NOMSG", dir / "src", dir / "dst"}, &status));
+  EXPECT_EQ(status, kExitFailure);  // the copy is incomplete
+  const std::vector<std::string> logged = testing::Lines(Log());
+  for (const Case& c : cases) {
+    const Status failure = real->Error(c.kind);
+    const std::string line = " : " + c.line + std::to_string(failure.code());
+    EXPECT_EQ(std::count_if(logged.begin(), logged.end(), [&](const std::string& l) { return l.ends_with(line); }), 1)
+        << line;
+    const std::string described = "veldar2: " + c.line.substr(0, c.line.rfind(" : ERR")) + ": " + real->ErrorText(failure);
+    EXPECT_EQ(std::count(told.begin(), told.end(), described), 1) << described;
+  }
+  ASSERT_EQ(told.size(), std::size(cases) + 2);
+  EXPECT_EQ(told[std::size(cases)].rfind("veldar2: Copy incomplete, no generation replaced : " + working + ": ", 0), 0u);
+}
+
 // Paths beyond the second: the first is the source, the last the backup
 // directory, and standard error names the ones not used (the log too, with
 // -NOMSG). "-M 3" makes the 3 a path as well.
@@ -601,7 +642,7 @@ TEST_F(AppTest, BusyBackupDirectoryAndVanishedEntries) {
 
   std::unique_ptr<OsDir> held;
   ASSERT_TRUE((real->OpenDir(dir / "dst", true, &held)).ok());
-  ASSERT_TRUE((held->Lock(CVELDAR2Engine::kLockFileName)).ok());
+  ASSERT_TRUE((held->Lock(BackupRun::kLockFileName)).ok());
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitOtherInstance);
   EXPECT_NE(err.str().find("another run is using the backup directory " + dir / "dst"),
             std::string::npos) << err.str();

@@ -65,13 +65,13 @@ struct BatchRequest {
 // the next blank, or when a double quote follows the X, up to the next double
 // quote (-X"System Volume Information/"); -ONLY reads its path the same way.
 // REQUIRES: `request` is not null.
-int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
+[[nodiscard]] int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
                        std::vector<std::string>* paths, BatchRequest* request);
 
 // The same for a caller that knows nothing of BatchRequest: a text that asks
 // for a dry run, a list or a restore leaves the source path empty, so that
 // the run's pre-check refuses it instead of making a backup.
-int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
+[[nodiscard]] int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
                        std::vector<std::string>* paths = nullptr);
 
 // Why `request` cannot be carried out as asked, `pathCount` paths having
@@ -125,6 +125,6 @@ std::size_t ValueOptionLength(std::string_view word, char optionChar);
 // The leading decimal integer of `text` as the runtime's atoi reads it: leading
 // white space skipped, an optional sign, digits up to the first non-digit; 0
 // without digits. Clamped to the 32-bit range.
-int LeadingInt(const std::string& text);
+[[nodiscard]] int LeadingInt(const std::string& text);
 
 }  // namespace veldar

@@ -88,7 +88,7 @@ struct GenerationListRow {
 // the source. 0: the backup directory could not be opened or read; `*rows` is
 // empty and `*error` says so, in the program's own language (TranslateMessage
 // gives it in another), with the path and the system's reason.
-int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string& backupDir,
+[[nodiscard]] int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string& backupDir,
                        std::vector<GenerationListRow>* rows, std::string* error);
 
 // -LIST: writes the rows of FindGenerationRows to `out`, as the table in
@@ -96,7 +96,7 @@ int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string&
 // kExitSuccess when they were written, none or some. kExitFailure, with
 // "veldar2: " and why on `err` in `language`, when a path is empty or the
 // backup directory could not be read; nothing is written to `out` then.
-int ListGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, bool json,
+[[nodiscard]] int ListGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, bool json,
                     Language language, std::ostream& out, std::ostream& err);
 
 // One version of a file or folder: a generation that holds it, and what it
@@ -128,7 +128,7 @@ struct EntryVersionRow {
 // saying why with the path named: the path is malformed, the source's
 // generations are file generations (which hold no paths), or the backup
 // directory could not be read.
-int FindEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir, const std::string& path,
+[[nodiscard]] int FindEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir, const std::string& path,
                       std::vector<EntryVersionRow>* rows, std::string* error);
 
 // -LIST -ONLY<path>: the rows of FindEntryVersions written as
@@ -140,7 +140,7 @@ int FindEntryVersions(Os& os, const std::string& sourcePath, const std::string& 
 //
 // "kind" is "file", "link" or "directory"; "same_as_newer" is "shared",
 // "equal", "different", "absent" or null (the newest generation).
-int ListEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir, const std::string& path,
+[[nodiscard]] int ListEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir, const std::string& path,
                       bool json, Language language, std::ostream& out, std::ostream& err);
 
 // Writes seconds since 1970 as a time for people.

@@ -78,6 +78,17 @@ const char kMediumGone[] =
 // The lock is tried again this often while another run holds it.
 constexpr int kLockRetryMs = 500;
 
+// A directory the backup directory's listing found, as a tree deletion
+// takes it.
+CFileEntry ListedDirectory(const DirEntry& entry) {
+  CFileEntry directory;
+  directory.name = entry.name;
+  directory.isDirectory = true;
+  directory.kind = EntryKind::Directory;
+  directory.status = entry.status;
+  return directory;
+}
+
 // How long a backup medium that answers with I/O errors is asked again
 // before it counts as gone, and how often.
 constexpr int kMediumWaitMs = 10'000;
@@ -140,6 +151,14 @@ MirrorJob MirrorJobOf(const CVELDAR2Engine& job, const std::string& source, cons
   return mirror;
 }
 
+int MirrorJobTree(CVELDAR2Engine& job, Reporter& reporter, const std::string& source, const std::string& target,
+                  bool targetIsNew) {
+  MirrorPlan plan(job.os);
+  MirrorJob mirror = MirrorJobOf(job, source, target);
+  mirror.targetIsNew = targetIsNew;
+  return MirrorTree(job.os, reporter, mirror, &plan);
+}
+
 namespace {
 
 // What `run`, just ended with `ok`, did.
@@ -160,6 +179,7 @@ BackupOutcome OutcomeOf(int ok, const BackupRun& run, Reporter& reporter) {
   outcome.vanished = reporter.vanished();
   outcome.unreadable = reporter.unreadable();
   outcome.report = reporter.report();
+  outcome.recent = reporter.recent();
   outcome.summary = reporter.summary();
   outcome.medium = run.medium();
   outcome.firstRun = run.firstRun();
@@ -251,7 +271,8 @@ int BackupRun::Scoped(LockUse use, const std::function<int(bool directory)>& bod
   // A backup medium that goes away stops the run at the first failure it
   // causes, instead of failing every file left.
   if (backupDir_) {
-    reporter_.WatchMedium([this](int code) { return BackupMediumGone(code); }, kMediumGone, job_.backupDir);
+    reporter_.WatchMedium([this](const Status& failure) { return BackupMediumGone(failure); }, kMediumGone,
+                          job_.backupDir);
   }
   ProbeMedium();
   FileStatus status;
@@ -260,7 +281,7 @@ int BackupRun::Scoped(LockUse use, const std::function<int(bool directory)>& bod
   if (!Stat(os_, job_.sourcePath, true, &status).ok() || status.kind == EntryKind::Directory) {
     // An empty source (an unmounted drive looks like one, a freshly formatted
     // or checked one holds only lost+found, whatever fsck put there) would
-    // rotate good job_.generations away for empty ones, or mirror emptiness over
+    // rotate good generations away for empty ones, or mirror emptiness over
     // the backup. Checked here rather than in the pre-check, which the
     // restore shares: an emptied source is just what a restore is for.
     bool others = false;
@@ -294,7 +315,7 @@ int BackupRun::CheckParameters() {
   job_.sourcePath = os_.Paths().WithoutTrailingSeparators(job_.sourcePath);
   job_.backupDir = os_.Paths().WithoutTrailingSeparators(job_.backupDir);
   // "." and ".." name no directory by themselves: every source written so
-  // would share one set of job_.generations ("._1"). The directory's real name
+  // would share one set of generations ("._1"). The directory's real name
   // is taken instead.
   const std::string name = NameOf(job_.sourcePath);
   if (name == "." || name == "..") {
@@ -419,7 +440,7 @@ std::string BackupRun::JobRefusal() {
   // through: the test can be wrong where the rights are not the mode bits.
   code = os_.Access(job_.backupDir, 2);
   if (!code.ok() && !code.Is(ErrorKind::kAccessDenied)) return wrong + kBackupField + os_.ErrorText(code);
-  // The root has no name to give its job_.generations, and every directory of the
+  // The root has no name to give its generations, and every directory of the
   // backup directory would look like one of them.
   if (NameOf(job_.sourcePath).empty()) return wrong + kSourceField + kRootSource;
 
@@ -529,11 +550,12 @@ int BackupRun::File() {
     // The copy's own failure is counted already.
     reporter_.Consequence("Set Time Failed : " + job_.targetPath + " : not copied");
   } else if (Status code = SetTimes(os_, job_.targetPath, os_.Now()); !code.ok()) {
-    reporter_.Failure("Set Time Failed : " + job_.targetPath + " : ERR = " + std::to_string(code.code()));
+    reporter_.Failure("Set Time Failed : ", job_.targetPath, code);
   }
   // The copy was flushed before it got its name; the name, and the
-  // deletions of surplus job_.generations, once the directory is.
-  if (copied) Flush(job_.backupDir, /*fileSystem=*/false);
+  // deletions of surplus generations, once the directory is. A flush that
+  // fails is a failure line of its own, counted: the copy stands.
+  if (copied) (void)Flush(job_.backupDir, /*fileSystem=*/false);
 
   job_.SaveLastPaths();
   return 1;
@@ -584,7 +606,7 @@ int BackupRun::WithGenerations(const std::function<int(OsDir& backup)>& body) {
   if (backup == nullptr) {
     const std::string working = Join(job_.backupDir, ServiceName(NameOf(job_.sourcePath), kWorkingSuffix));
     if (Status code = os_.OpenDir(job_.backupDir, /*followLink=*/true, &opened); !code.ok()) {
-      reporter_.Failure("Directory Create Failed : " + working + " : ERR= " + std::to_string(code.code()));
+      reporter_.Failure("Directory Create Failed : ", working, code, CodeSpacing::kTight);
       reporter_.Show("ERROR MKDIR " + working);
       return 0;
     }
@@ -595,13 +617,13 @@ int BackupRun::WithGenerations(const std::function<int(OsDir& backup)>& body) {
 
 std::optional<Rotation> BackupRun::GenerationRotation(OsDir& backup) {
   const int present = static_cast<int>(job_.generations.size());
-  // A source that is one of its own job_.generations (reached through a bind
+  // A source that is one of its own generations (reached through a bind
   // mount, which the pre-check's look at the paths cannot see): recycling
   // that generation would empty the source.
   if (guarded_) {
     for (const CFileEntry& generation : job_.generations) {
       if (generation.status.SameEntryAs(*guarded_)) {
-        Refuse(LoadString(IDS_PARAM_ERROR) + kSourceField + kSourceInOwnGeneration);
+        (void)Refuse(LoadString(IDS_PARAM_ERROR) + kSourceField + kSourceInOwnGeneration);
         return std::nullopt;
       }
     }
@@ -725,7 +747,7 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   if (complete()) {
     FlushingScope flushing(reporter_.control().progress);
     if (Status code = backup.SyncFileSystem(); !code.ok()) {
-      reporter_.Failure("Flush Failed : " + working + " : ERR = " + std::to_string(code.code()));
+      reporter_.Failure("Flush Failed : ", working, code);
     }
   }
   // A mirror that went on past failures (the no-message flag, or a
@@ -757,9 +779,9 @@ int BackupRun::BuildGeneration(OsDir& backup) {
       return 0;
     }
   }
-  // The old job_.generations' going survives a power cut too.
+  // The old generations' going survives a power cut too.
   if (Status code = backup.Sync(); !code.ok()) {
-    reporter_.Failure("Flush Failed : " + job_.backupDir + " : ERR = " + std::to_string(code.code()));
+    reporter_.Failure("Flush Failed : ", job_.backupDir, code);
   }
   job_.SaveLastPaths();
   return 1;
@@ -849,8 +871,8 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
   const std::string& finalName = rotation.name;
   const std::string target = Join(job_.backupDir, finalName);
   auto renameFailed = [&](const std::string& from, const std::string& to, const Status& code) {
-    reporter_.Failure("rename directory failed : from " + Join(job_.backupDir, from) + " TO " +
-                      Join(job_.backupDir, to) + " : ERR = " + std::to_string(code.code()));
+    reporter_.Failure("rename directory failed : ", "from " + Join(job_.backupDir, from) + " TO " + Join(job_.backupDir, to),
+                      code);
     reporter_.Show("ERROR MKDIR " + target);
     return 0;
   };
@@ -877,7 +899,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
       return renameFailed(workingName, finalName, os_.Error(ErrorKind::kChanged));
     }
     if (Status code = backup.Sync(); !code.ok()) {
-      reporter_.Failure("Flush Failed : " + job_.backupDir + " : ERR = " + std::to_string(code.code()));
+      reporter_.Failure("Flush Failed : ", job_.backupDir, code);
     }
     return 1;
   }
@@ -1050,8 +1072,9 @@ int BackupRun::MirrorIntoBackupDir() {
   if (!MirrorApplier(os_, reporter_, guarded_).Apply(plan)) return 0;
   // The names the last batches gave, and the deletions, survive a power cut
   // once the run says it is done. A run that changed nothing has nothing to
-  // flush (and a flush would write out whatever else the disk holds).
-  if (plan.ChangesTarget()) Flush(job_.backupDir, /*fileSystem=*/true);
+  // flush (and a flush would write out whatever else the disk holds). A
+  // flush that fails is a failure line of its own, counted: the copy stands.
+  if (plan.ChangesTarget()) (void)Flush(job_.backupDir, /*fileSystem=*/true);
   job_.SaveLastPaths();
   return 1;
 }
@@ -1073,7 +1096,7 @@ int BackupRun::Flush(const std::string& directory, bool fileSystem) {
   std::unique_ptr<OsDir> opened;
   Status code = os_.OpenDir(directory, /*followLink=*/true, &opened);
   if (!code.ok()) {
-    reporter_.Failure("Flush Failed : " + directory + " : ERR = " + std::to_string(code.code()));
+    reporter_.Failure("Flush Failed : ", directory, code);
     return 0;
   }
   return Flush(*opened, fileSystem);
@@ -1083,7 +1106,7 @@ int BackupRun::Flush(OsDir& directory, bool fileSystem) {
   FlushingScope flushing(reporter_.control().progress);
   const Status code = fileSystem ? directory.SyncFileSystem() : directory.Sync();
   if (code.ok()) return 1;
-  reporter_.Failure("Flush Failed : " + directory.Path() + " : ERR = " + std::to_string(code.code()));
+  reporter_.Failure("Flush Failed : ", directory.Path(), code);
   return 0;
 }
 
@@ -1104,8 +1127,7 @@ int BackupRun::Retire(OsDir& backup, const CFileEntry& generation,
   FileStatus retiredStatus = generation.status;
   if (code.ok()) code = MoveAside(backup, generation.name, generation.name, kRetiredSuffix, &trashName, &retiredStatus);
   if (!code.ok()) {
-    reporter_.Failure("rename directory failed : from " + path + " TO " + Join(job_.backupDir, trashName) +
-                      " : ERR = " + std::to_string(code.code()));
+    reporter_.Failure("rename directory failed : ", "from " + path + " TO " + Join(job_.backupDir, trashName), code);
     reporter_.Show(contentsMessage);
     return 0;
   }
@@ -1136,11 +1158,12 @@ void BackupRun::RecoverSwapped(OsDir& backup, const std::string& stem) {
     const std::string name = DirGenerationName(stem, SlotOfServiceName(entry.name, stem, kSwapSuffix));
     FileStatus status;
     const Status code = backup.StatAt(name, &status);
+    // What fails here is logged, and found again by the next run.
     if (code.ok()) {
       // The new copy took the name: the old one was being deleted.
-      OwnDeleter().Tree(backup, CFileEntry{entry.name, 0, 0, true, -1, EntryKind::Directory, entry.status});
+      (void)OwnDeleter().Tree(backup, ListedDirectory(entry));
     } else if (code.Is(ErrorKind::kNotFound) && Rename(backup, entry.name, name).ok()) {
-      Flush(backup, /*fileSystem=*/false);
+      (void)Flush(backup, /*fileSystem=*/false);
     }
   }
 }
@@ -1171,18 +1194,17 @@ void BackupRun::RemoveLeftovers(OsDir& backup, const std::string* stem) {
       continue;
     }
     if (entry.status.kind != EntryKind::Directory) {
-      own.files().Delete(backup, entry.name);
+      (void)own.files().Delete(backup, entry.name);
     } else {
-      own.Tree(backup, CFileEntry{entry.name, 0, 0, true, -1, EntryKind::Directory, entry.status});
+      (void)own.Tree(backup, ListedDirectory(entry));
     }
   }
 }
 
-bool BackupRun::BackupMediumGone(int code) {
+bool BackupRun::BackupMediumGone(const Status& failure) {
   // Only a failure that a medium gone away gives (or one that names no
   // code) is worth the look.
-  const Status failure = os_.Error(code);
-  if (backupDir_ == nullptr || !(code == 0 || failure.Is(ErrorKind::kGone) || failure.Is(ErrorKind::kIo))) {
+  if (backupDir_ == nullptr || !(failure.ok() || failure.Is(ErrorKind::kGone) || failure.Is(ErrorKind::kIo))) {
     return false;
   }
   // The backup directory's own medium is asked: a listing and a flush reach

@@ -38,6 +38,9 @@ struct BackupOutcome {
   // by the next run.
   bool cancelled = false;
   Report report;           // what the run last told the user of a failure
+  // The failure lines of its last few failures, oldest first, each with its
+  // status (Reporter::recent).
+  std::vector<Report> recent;
   RunSummary summary;      // what it copied, shared and deleted, and how long it took
   // What the backup medium keeps and refuses, as the run's probe found it
   // (none where the backup directory could not be opened), and whether the
@@ -71,6 +74,13 @@ Reporter JobReporter(CVELDAR2Engine& job, const RunControl& control = RunControl
 // no-force.
 MirrorJob MirrorJobOf(const CVELDAR2Engine& job, const std::string& source, const std::string& target);
 
+// The engine's `MirrorDir`, reporting to `reporter`, which counts what the
+// run did: `MirrorJobOf` the job, planned and applied (MirrorTree).
+// Non-zero when the whole tree was worked through; 0 when it stopped,
+// already reported.
+[[nodiscard]] int MirrorJobTree(CVELDAR2Engine& job, Reporter& reporter, const std::string& source,
+                                const std::string& target, bool targetIsNew = false);
+
 // One backup of the engine's job (with the pre-check, the lock of the backup
 // directory and everything else `Backup` does), its copies reporting to
 // `control`. Ends with the summary line in the log ("End : ...").
@@ -97,16 +107,16 @@ class BackupRun {
   // empty-source check, then a directory or a single-file backup (which no
   // pattern concerns). Non-zero on success; `busy()` after a refusal because
   // another run holds the backup directory.
-  int Run();
+  [[nodiscard]] int Run();
   // The same checks and decisions, with nothing changed (the lock only
   // tested): what the run would do is told to `output` (DryRunBackup).
   // Non-zero where the run's checks would let it go ahead.
-  int Preview(const DryRunOutput& output);
+  [[nodiscard]] int Preview(const DryRunOutput& output);
   // Refuses a job that cannot run: shows (or with the no-message flag, logs)
   // why and returns 0. Non-zero: the job may run.
-  int CheckParameters();
-  int File();
-  int Dir();
+  [[nodiscard]] int CheckParameters();
+  [[nodiscard]] int File();
+  [[nodiscard]] int Dir();
 
   bool busy() const { return busy_; }
   // What the backup medium keeps (unset before the run opened the backup
@@ -152,32 +162,32 @@ class BackupRun {
   std::string JobRefusal();
   // Shows the pre-check's message (or logs it, with the no-message flag),
   // about the backup directory or the source as the message says; 0.
-  int Refuse(const std::string& message);
+  [[nodiscard]] int Refuse(const std::string& message);
   // Compiles the job's exclude patterns into `excludes_`, matched as the
   // source's file system compares names, and logs them. 0: one is malformed,
   // refused (shown, or logged with the no-message flag, naming it and why).
-  int CompileExcludes();
+  [[nodiscard]] int CompileExcludes();
   // Whether the source directory's file system ignores letter case, as one
   // of its names looked up with the case swapped tells; false for a source
   // that is no directory, cannot be read, or has no name with a letter.
   bool SourceFoldsCase();
-  int FindFiles();
-  int FindDirs();
+  [[nodiscard]] int FindFiles();
+  [[nodiscard]] int FindDirs();
   // Everything Run and Preview share: the pre-check, the exclude patterns,
   // the lock (`use`), the probe of the medium and the checks of the source;
   // then `body`, told whether the source is a directory, with the backup
   // directory open for it. Its result, or 0 after a refusal.
-  int Scoped(LockUse use, const std::function<int(bool directory)>& body);
+  [[nodiscard]] int Scoped(LockUse use, const std::function<int(bool directory)>& body);
   // The rotation of a single-file backup (the generations found, the name
   // the copy takes, `targetPath` set to it). Empty: reported.
   std::optional<Rotation> FileRotation();
   // What File would do, told to `output`.
-  int PreviewFile(const DryRunOutput& output);
+  [[nodiscard]] int PreviewFile(const DryRunOutput& output);
   // What Dir would do, told to `output`.
-  int PreviewDir(const DryRunOutput& output);
+  [[nodiscard]] int PreviewDir(const DryRunOutput& output);
   // The directory generations found, the medium's refusal of generations,
   // then `body` with the backup directory open. 0: reported.
-  int WithGenerations(const std::function<int(OsDir& backup)>& body);
+  [[nodiscard]] int WithGenerations(const std::function<int(OsDir& backup)>& body);
   // The rotation of a directory backup, after the checks that the
   // generations found allow one. Empty: reported.
   std::optional<Rotation> GenerationRotation(OsDir& backup);
@@ -185,24 +195,24 @@ class BackupRun {
   std::string WorkingName() const;
   // The plan of the copy into the working directory `workingDir` (null: one
   // still to be made; `created`: made by this run). 0: reported.
-  int PlanGeneration(std::unique_ptr<OsDir> workingDir, bool created, MirrorPlan* plan);
+  [[nodiscard]] int PlanGeneration(std::unique_ptr<OsDir> workingDir, bool created, MirrorPlan* plan);
   // What BuildGeneration would do, told to `output`.
-  int PreviewGeneration(OsDir& backup, const DryRunOutput& output);
+  [[nodiscard]] int PreviewGeneration(OsDir& backup, const DryRunOutput& output);
   // The job of a mirror into the backup directory (`missing`: not there
   // yet); finds out whether this is the source's first run there.
   MirrorJob MirrorJobHere(bool missing);
   // What MirrorIntoBackupDir would do, told to `output`.
-  int PreviewMirror(const DryRunOutput& output);
+  [[nodiscard]] int PreviewMirror(const DryRunOutput& output);
   // A directory backup with a count of 1 or less: the mirror goes straight
   // into the backup directory.
-  int MirrorIntoBackupDir();
+  [[nodiscard]] int MirrorIntoBackupDir();
   // The new generation, built in the open backup directory `backup`.
-  int BuildGeneration(OsDir& backup);
+  [[nodiscard]] int BuildGeneration(OsDir& backup);
   // Opens the working directory `name` of `backup` without following a link,
   // carrying on one that a run of this user's began after every generation
   // there is, or making it afresh (`*created`); anything else on the name
   // goes first. 0: reported.
-  int OpenWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir,
+  [[nodiscard]] int OpenWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir,
                      bool* created);
   // Whether `entry` of the backup directory `backup` may be what a run of
   // this user's made there: this user's, or the directory owner's.
@@ -218,7 +228,7 @@ class BackupRun {
   // Gives the complete working directory the name `rotation` planned: a
   // free one, or the replaced generation's, whose old copy is swapped out
   // (in one step where the medium can) and then deleted. 0: reported.
-  int NameGeneration(OsDir& backup, const std::string& workingName, const FileStatus& workingStatus,
+  [[nodiscard]] int NameGeneration(OsDir& backup, const std::string& workingName, const FileStatus& workingStatus,
                      const Rotation& rotation);
   // Renames `from` in the backup directory `backup` to `to`, never over an
   // entry (where the medium cannot refuse to replace, after looking `to`
@@ -236,12 +246,12 @@ class BackupRun {
                    std::string* to, FileStatus* identity = nullptr);
   // Flushes the directory's entries, or with `fileSystem` everything on the
   // file system that holds it. 0: failed, and that is a failure line.
-  int Flush(const std::string& directory, bool fileSystem);
-  int Flush(OsDir& directory, bool fileSystem);
+  [[nodiscard]] int Flush(const std::string& directory, bool fileSystem);
+  [[nodiscard]] int Flush(OsDir& directory, bool fileSystem);
   // Moves a generation directory of `backup` out of the way, then deletes
   // it; only while it is still the directory the scan listed. 0: failed,
   // `contentsMessage` or `removeMessage` shown.
-  int Retire(OsDir& backup, const CFileEntry& generation, const std::string& contentsMessage,
+  [[nodiscard]] int Retire(OsDir& backup, const CFileEntry& generation, const std::string& contentsMessage,
              const std::string& removeMessage);
   // Gives the generations of `stem` that an interrupted run moved aside
   // without swapping (see NameGeneration) their names back where the new
@@ -251,15 +261,15 @@ class BackupRun {
   // retired directories of the source named `stem` (none when null) and
   // abandoned temporary files.
   void RemoveLeftovers(OsDir& backup, const std::string* stem);
-  // Whether the backup medium went away, asked after a failure with `code`
-  // (0: none known): a failure of a kind that a medium gone away gives, and
+  // Whether the backup medium went away, asked after `failure` (success:
+  // none known): a failure of a kind that a medium gone away gives, and
   // the open backup directory no longer answers (or only with I/O errors,
   // for ten seconds).
-  bool BackupMediumGone(int code);
+  bool BackupMediumGone(const Status& failure);
   // Refuses (0) a copy whose writing the backup directory's free space
   // cannot hold; where the medium does not tell its size, says in the log
   // that the check was passed over.
-  int CheckRoom(const MirrorTotals& totals);
+  [[nodiscard]] int CheckRoom(const MirrorTotals& totals);
   // Finds out what the backup directory's medium keeps (`medium_`), and
   // logs what it does not.
   void ProbeMedium();

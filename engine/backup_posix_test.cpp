@@ -270,7 +270,7 @@ TEST(BackupDirTest, AReaderCannotHoldTheBackupDirectory) {
   job.UseDir();
   chmod(job.dir.path().c_str(), 0755);
   chmod(job.backup.c_str(), 0755);
-  const std::string lockFile = job.backup + "/" + CVELDAR2Engine::kLockFileName;
+  const std::string lockFile = job.backup + "/" + BackupRun::kLockFileName;
   WriteFile(lockFile, "");
   ASSERT_EQ(chown(lockFile.c_str(), 65534, 65534), 0);
   int ready[2];
@@ -286,7 +286,7 @@ TEST(BackupDirTest, AReaderCannotHoldTheBackupDirectory) {
     std::unique_ptr<OsDir> held;
     auto os = MakeSystemOs();
     const bool locked =
-        os->OpenDir(job.backup, true, &held).ok() && held->Lock(CVELDAR2Engine::kLockFileName).ok();
+        os->OpenDir(job.backup, true, &held).ok() && held->Lock(BackupRun::kLockFileName).ok();
     const char answer = locked ? 'L' : 'n';
     if (write(ready[1], &answer, 1) != 1) _exit(1);
     pause();

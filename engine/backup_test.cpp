@@ -480,7 +480,7 @@ TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
   job.UseDir();
   std::unique_ptr<OsDir> held;
   ASSERT_TRUE((job.real->OpenDir(job.backup, true, &held)).ok());
-  ASSERT_TRUE((held->Lock(CVELDAR2Engine::kLockFileName)).ok());
+  ASSERT_TRUE((held->Lock(BackupRun::kLockFileName)).ok());
   EXPECT_EQ(job.Run(2, "v1"), 0);
   EXPECT_EQ(job.outcome.busy, 1);
   EXPECT_EQ(job.environment.sleeps, (std::vector<int>{500, 500, 500, 500, 500}));
@@ -488,7 +488,7 @@ TEST(BackupTest, AnotherRunHoldingTheBackupDirectoryRefusesThisOne) {
   EXPECT_NE(Slashes(job.messages.shown.back()).find(Slashes(job.backup)), std::string::npos);
   // The lock file, where the lock is one (not on Windows), and nothing else.
   std::vector<std::string> names = ListNames(job.backup);
-  std::erase(names, CVELDAR2Engine::kLockFileName);
+  std::erase(names, BackupRun::kLockFileName);
   EXPECT_EQ(names, std::vector<std::string>{});
   // A run that waited for the other run's log first waits 2.5 seconds in
   // all, not once for each.

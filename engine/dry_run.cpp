@@ -117,12 +117,12 @@ int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const Dry
         reporter.ScanFailure(step.name);
         return 0;
       case Kind::kUnreadable:
-        reporter.Failure(step.name);
+        reporter.Failure(step.name, "", step.failure);
         break;
     }
   }
   if (!plan.ok()) {
-    reporter.Failure("Scratch File Write Failed : ERR = " + std::to_string(plan.error().code()));
+    reporter.Failure("Scratch File Write Failed", "", plan.error());
     return 0;
   }
   return 1;

@@ -63,6 +63,6 @@ bool WrittenLater(const FileStatus& a, const FileStatus& b);
 // `reporter` as the apply would report it. Returns 0 where the plan ends in a failure that would stop the
 // real apply (a directory that could not be listed), after reporting it
 // likewise; otherwise 1.
-int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const DryRunOutput& output);
+[[nodiscard]] int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const DryRunOutput& output);
 
 }  // namespace veldar

@@ -113,10 +113,7 @@ int CVELDAR2Engine::DeleteDirContents(const std::string& directory) {
 
 int CVELDAR2Engine::MirrorDir(const std::string& sourceDir, const std::string& targetDir, bool targetIsNew) {
   Reporter reporter = JobReporter(*this);
-  MirrorPlan plan(os);
-  MirrorJob job = MirrorJobOf(*this, sourceDir, targetDir);
-  job.targetIsNew = targetIsNew;
-  return MirrorTree(os, reporter, job, &plan);
+  return MirrorJobTree(*this, reporter, sourceDir, targetDir, targetIsNew);
 }
 
 void CVELDAR2Engine::SaveLastPaths() {

@@ -53,25 +53,25 @@ class CVELDAR2Engine {
   // Pre-check, then a directory or a single-file backup. Non-zero on
   // success; a run stopped at the user's request returns 0 and logs
   // "Canceled by User".
-  int Backup();
+  [[nodiscard]] int Backup();
   // Refuses a job that cannot run: shows (or with the no-message flag, logs)
   // why and returns 0. Non-zero: the job may run.
-  int CheckParameters();
-  int BackupFile();
-  int BackupDir();
+  [[nodiscard]] int CheckParameters();
+  [[nodiscard]] int BackupFile();
+  [[nodiscard]] int BackupDir();
 
   // ---- Generations (generations.h) ----
 
   // Rebuild and number the generation list for a file / directory source.
   // 1: list built (possibly empty); 0: the backup directory could not be read.
-  int FindFileGenerations();
-  int FindDirGenerations();
+  [[nodiscard]] int FindFileGenerations();
+  [[nodiscard]] int FindDirGenerations();
   // The same for the source as it is: a directory's generations, a file's
   // (anything else's) generations; a source that cannot be examined (gone)
   // is a directory where the backup directory holds directory generations
   // of its name or no file generations of it.
   // `*directory`, when given, says which were listed.
-  int FindSourceGenerations(bool* directory = nullptr);
+  [[nodiscard]] int FindSourceGenerations(bool* directory = nullptr);
   // Sets `targetPath` to the lowest free file generation; leaves it unchanged
   // when all slots are taken.
   void MakeFileGenerationPath();
@@ -82,17 +82,17 @@ class CVELDAR2Engine {
   // Each obeys the force setting, logs as the log options allow and returns
   // non-zero for done (or, in no-force mode, left undone), 0 for failed.
 
-  int FileCopy(const std::string& source, const std::string& target);
-  int FileDelete(const std::string& path);
-  int DirRemove(const std::string& path);
-  int DirCreate(const std::string& path);
+  [[nodiscard]] int FileCopy(const std::string& source, const std::string& target);
+  [[nodiscard]] int FileDelete(const std::string& path);
+  [[nodiscard]] int DirRemove(const std::string& path);
+  [[nodiscard]] int DirCreate(const std::string& path);
 
   // ---- Deleting trees (tree_delete.h) ----
 
   // Deletes everything inside `directory`, depth first, never following a
   // link and never entering another mount; the directory itself stays. 0:
   // stopped, already reported.
-  int DeleteDirContents(const std::string& directory);
+  [[nodiscard]] int DeleteDirContents(const std::string& directory);
 
   // ---- Tree mirror (mirror_plan.h, mirror.h) ----
 
@@ -100,11 +100,13 @@ class CVELDAR2Engine {
   // `targetIsNew`: the caller has just made the target (its permissions then
   // change without a log line once it is filled). Non-zero when the whole
   // tree has been worked through; 0 when it stopped, already reported.
-  int MirrorDir(const std::string& sourceDir, const std::string& targetDir, bool targetIsNew = false);
+  [[nodiscard]] int MirrorDir(const std::string& sourceDir, const std::string& targetDir, bool targetIsNew = false);
 
   // ---- Activity log: forwarded to `activityLog` (log/activity_log.h) ----
 
-  // Opens the working file; 1 on success, 0 after five failed attempts.
+  // Opens the working file; 1 on success, 0 after five failed attempts. A
+  // run goes on without its log (its lines are dropped, and its end says the
+  // log does not hold it), so callers may pass the result over.
   int OpenLog();
   // Writes one line "pid : time : text" to the open working file at once,
   // followed by an empty line with `blankLineAfter`. Control characters in
@@ -121,8 +123,6 @@ class CVELDAR2Engine {
 
   // The log line of a run stopped at the user's request.
   static constexpr const char* kCanceledLine = "Canceled by User";
-  // The name of the run's lock file in the backup directory.
-  static constexpr const char* kLockFileName = ".veldar2.lock";
 
   // ---- The job: public fields, in the order the design lists them ----
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 #include "testing/fake_environment.h"
@@ -74,6 +75,54 @@ TEST(EngineTest, ResetKeepsLogSettingsRestoreDirAndNoMessageFlag) {
   EXPECT_EQ(engine.restoreDir, "r");
   EXPECT_EQ(engine.logSizeLimit, 777);
   EXPECT_EQ(engine.noMessage, 1);
+}
+
+// The engine object's own operations, one after another on the job its
+// fields hold: what each returns, and what it did.
+class EngineOperationsTest : public testing::EngineTest {};
+
+TEST_F(EngineOperationsTest, EachWorksOnTheJobItHolds) {
+  const std::string src = dir / "src", bk = dir / "bk", work = dir / "work";
+  testing::WriteFile(src + "/a", "a");
+  testing::MakeDirs(bk);
+  engine.sourcePath = src;
+  engine.backupDir = bk;
+  engine.generationCount = 3;
+  const auto generations = [&](int found) { return engine.generations.size() == std::size_t(found); };
+  struct Step {
+    const char* name;
+    std::function<int()> call;
+    std::function<bool()> done;
+  } steps[] = {
+      {"DirCreate", [&] { return engine.DirCreate(work); }, [&] { return testing::IsDir(work); }},
+      {"FileCopy", [&] { return engine.FileCopy(src + "/a", work + "/a"); },
+       [&] { return testing::ReadFile(work + "/a") == "a"; }},
+      {"FileDelete", [&] { return engine.FileDelete(work + "/a"); }, [&] { return !testing::Exists(work + "/a"); }},
+      {"MirrorDir", [&] { return engine.MirrorDir(src, work); }, [&] { return testing::ReadFile(work + "/a") == "a"; }},
+      {"DeleteDirContents", [&] { return engine.DeleteDirContents(work); },
+       [&] { return testing::ListNames(work).empty(); }},
+      {"DirRemove", [&] { return engine.DirRemove(work); }, [&] { return !testing::Exists(work); }},
+      {"CheckParameters", [&] { return engine.CheckParameters(); }, [&] { return messages.shown.empty(); }},
+      {"Backup", [&] { return engine.Backup(); }, [&] { return engine.FindDirGenerations() && generations(1); }},
+      {"MakeDirGenerationName", [&] { return int(engine.MakeDirGenerationName() == "src_2"); }, [] { return true; }},
+      {"BackupDir", [&] { return engine.BackupDir(); }, [&] { return engine.FindDirGenerations() && generations(2); }},
+      {"BackupFile",
+       [&] {
+         engine.sourcePath = src + "/a";
+         return engine.BackupFile();
+       },
+       [&] { return engine.FindFileGenerations() && generations(1); }},
+      {"MakeFileGenerationPath",
+       [&] {
+         engine.MakeFileGenerationPath();
+         return int(engine.targetPath == engine.os.Paths().Join(bk, "_2.a_"));
+       },
+       [] { return true; }},
+  };
+  for (const Step& step : steps) {
+    EXPECT_NE(step.call(), 0) << step.name;
+    EXPECT_TRUE(step.done()) << step.name;
+  }
 }
 
 }  // namespace

@@ -332,16 +332,4 @@ std::vector<std::string> SplitExcludeSetting(std::string_view value) {
   }
 }
 
-std::optional<std::string> JoinExcludeSetting(const std::vector<std::string>& patterns) {
-  std::string value;
-  for (const std::string& pattern : patterns) {
-    if (pattern.empty() || pattern.find('|') != std::string::npos || IsWhite(pattern.front()) ||
-        IsWhite(pattern.back()))
-      return std::nullopt;
-    if (!value.empty()) value += '|';
-    value += pattern;
-  }
-  return value;
-}
-
 }  // namespace veldar

@@ -97,9 +97,5 @@ class ExcludeSet {
 // The patterns of the settings value: split at "|", white space around each
 // one trimmed, empty ones dropped ("*.tmp | build/" gives "*.tmp", "build/").
 std::vector<std::string> SplitExcludeSetting(std::string_view value);
-// The settings value for `patterns`, which splits back into them; nothing
-// when one of them cannot be stored: it holds "|", is empty, or begins or
-// ends with white space.
-std::optional<std::string> JoinExcludeSetting(const std::vector<std::string>& patterns);
 
 }  // namespace veldar

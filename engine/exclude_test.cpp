@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/exclude_setting.h"
+
 namespace veldar {
 namespace {
 
@@ -192,13 +194,13 @@ TEST(ExcludeSettingTest, SplitTrimsAndJoinSplitsBack) {
   EXPECT_EQ(SplitExcludeSetting(""), std::vector<std::string>{});
 
   const std::vector<std::string> storable{"*.tmp", "/My Documents/", "\xE5\xA5\xBD"};
-  const auto value = JoinExcludeSetting(storable);
+  const auto value = testing::JoinExcludeSetting(storable);
   ASSERT_TRUE(value);
   EXPECT_EQ(*value, "*.tmp|/My Documents/|\xE5\xA5\xBD");
   EXPECT_EQ(SplitExcludeSetting(*value), storable);
   for (const char* unstorable : {"a|b", "", " lead", "trail\t"})
-    EXPECT_FALSE(JoinExcludeSetting({"ok", unstorable})) << unstorable;
-  EXPECT_EQ(JoinExcludeSetting({}), "");
+    EXPECT_FALSE(testing::JoinExcludeSetting({"ok", unstorable})) << unstorable;
+  EXPECT_EQ(testing::JoinExcludeSetting({}), "");
 }
 
 }  // namespace

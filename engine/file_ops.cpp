@@ -13,8 +13,6 @@
 namespace veldar {
 namespace {
 
-std::string Code(const Status& status) { return std::to_string(status.code()); }
-
 // What an operation acts on: a path (`dir` null), or the entry `name` of the
 // open directory `dir`. `path` names it in the log either way.
 struct Entry {
@@ -152,8 +150,7 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
     if (!code.ok()) {
       if (stopped(code)) return 0;
       if (sourceGone(code)) return *vanished = true, 0;
-      reporter.Failure("File Copy Failed : " + source.path + " to " + target.path + " : ERR = " +
-                       Code(code));
+      reporter.Failure("File Copy Failed : ", source.path + " to " + target.path, code);
       return 0;
     }
   }
@@ -175,7 +172,7 @@ int RemoveEntry(Reporter& reporter, const FilePolicy& policy, const Entry& entry
     if (code.ok()) {
       reporter.Done(texts.done + entry.path);
     } else {
-      reporter.LeftUndone(texts.skipped + entry.path + " : ERR= " + Code(code));
+      reporter.LeftUndone(texts.skipped, entry.path, code);
     }
     return 1;
   }
@@ -193,14 +190,14 @@ int RemoveEntry(Reporter& reporter, const FilePolicy& policy, const Entry& entry
     reporter.Done(texts.done + entry.path);
     return 1;
   }
-  reporter.Failure(texts.failed + entry.path + " : ERR = " + Code(code));
+  reporter.Failure(texts.failed, entry.path, code);
   return 0;
 }
 
 int CreateEntry(Reporter& reporter, const Entry& entry) {
   const Status code = entry.Create();
   if (!code.ok()) {
-    reporter.Failure("Directory Create Failed : " + entry.path + " : ERR= " + Code(code));
+    reporter.Failure("Directory Create Failed : ", entry.path, code, CodeSpacing::kTight);
     return 0;
   }
   reporter.Done("Directory Created : " + entry.path);
@@ -222,16 +219,16 @@ int FileOps::Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& target
                    InDir(os_, targetDir, targetName), vanished, writing);
 }
 
-int FileOps::Stage(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-                   const std::string& targetName, bool* vanished, std::string* temporary,
-                   std::uint64_t* bytes, bool* readFailed) {
-  temporary->clear();
+FileOps::Staged FileOps::Stage(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
+                               const std::string& targetName) {
+  Staged staged;
   Writing writing;
-  writing.temporary = temporary;
-  writing.bytes = bytes;
-  writing.readFailed = readFailed;
-  return CopyEntry(reporter_, policy_, InDir(os_, sourceDir, sourceName),
-                   InDir(os_, targetDir, targetName), vanished, writing);
+  writing.temporary = &staged.temporary;
+  writing.bytes = &staged.bytes;
+  writing.readFailed = &staged.readFailed;
+  staged.ok = CopyEntry(reporter_, policy_, InDir(os_, sourceDir, sourceName), InDir(os_, targetDir, targetName),
+                        &staged.vanished, writing);
+  return staged;
 }
 
 int FileOps::Place(OsDir& targetDir, const std::string& temporary, const std::string& targetName,
@@ -239,7 +236,7 @@ int FileOps::Place(OsDir& targetDir, const std::string& temporary, const std::st
   const std::string target = os_.Paths().Join(targetDir.Path(), targetName);
   if (Status code = targetDir.PlaceCopy(temporary, targetName, CopyMode::Replace); !code.ok()) {
     (void)targetDir.DeleteFile(temporary);
-    reporter_.Failure("File Copy Failed : " + sourcePath + " to " + target + " : ERR = " + Code(code));
+    reporter_.Failure("File Copy Failed : ", sourcePath + " to " + target, code);
     return 0;
   }
   Copied(reporter_, sourcePath, target, bytes);

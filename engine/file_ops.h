@@ -40,34 +40,41 @@ class FileOps {
 
   // Non-zero: done (or, in no-force mode, left undone); 0: failed, a line
   // written.
-  int Copy(const std::string& source, const std::string& target);
+  [[nodiscard]] int Copy(const std::string& source, const std::string& target);
   // With `vanished`, a copy that failed only because its source no longer
   // exists sets it and returns 0 without a line or a count: the caller
   // reports it. With `unflushed`, force mode writes the copy straight under
   // its name and does not flush it (`CopyMode::Unflushed`). With
   // `readFailed`, a failed copy tells whether its source could not be read.
-  int Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
+  [[nodiscard]] int Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
            const std::string& targetName, bool* vanished = nullptr, bool unflushed = false,
            bool* readFailed = nullptr);
   // A copy in two halves, for copies made durable in batches (force mode
-  // only). `Stage` writes the copy under a temporary name (`*temporary`) and
-  // obeys the force policy's retry as `Copy` does: a failure is its line and
-  // 0, and nothing is left. `Place`, once the batch is flushed, gives the
-  // copy its name and writes the "File Copied" line; on failure the
-  // temporary file goes, and that is a failure line and 0.
-  int Stage(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-            const std::string& targetName, bool* vanished, std::string* temporary,
-            std::uint64_t* bytes, bool* readFailed = nullptr);
-  int Place(OsDir& targetDir, const std::string& temporary, const std::string& targetName,
+  // only). `Stage` writes the copy under a temporary name and obeys the
+  // force policy's retry as `Copy` does: a failure is its line and 0 (or,
+  // where only the source vanished, no line: `vanished`), and nothing is
+  // left. `Place`, once the batch is flushed, gives the copy its name and
+  // writes the "File Copied" line; on failure the temporary file goes, and
+  // that is a failure line and 0.
+  struct Staged {
+    int ok = 0;               // non-zero: staged, or passed over (a link); 0: failed
+    bool vanished = false;    // failed only because the source no longer exists
+    bool readFailed = false;  // failed: the source could not be read
+    std::string temporary;    // the copy's temporary name; empty: nothing staged
+    std::uint64_t bytes = 0;  // what the copy wrote
+  };
+  [[nodiscard]] Staged Stage(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
+                             const std::string& targetName);
+  [[nodiscard]] int Place(OsDir& targetDir, const std::string& temporary, const std::string& targetName,
             const std::string& sourcePath, std::uint64_t bytes);
-  int Delete(const std::string& path);
-  int Delete(OsDir& dir, const std::string& name);
-  int Remove(const std::string& path);
-  int Remove(OsDir& dir, const std::string& name);
+  [[nodiscard]] int Delete(const std::string& path);
+  [[nodiscard]] int Delete(OsDir& dir, const std::string& name);
+  [[nodiscard]] int Remove(const std::string& path);
+  [[nodiscard]] int Remove(OsDir& dir, const std::string& name);
   // A directory made in an open directory is its owner's alone until the
   // walk gives it its source's permissions.
-  int Create(const std::string& path);
-  int Create(OsDir& dir, const std::string& name);
+  [[nodiscard]] int Create(const std::string& path);
+  [[nodiscard]] int Create(OsDir& dir, const std::string& name);
 
  private:
   Os& os_;

@@ -35,8 +35,8 @@ std::string DirGenerationName(std::string_view sourceDirName, int slot);
 
 // The slot that `name` has as a generation of the source file / directory of
 // that name; 0 when `name` is not one.
-int FileGenerationSlot(std::string_view name, std::string_view sourceFileName, bool foldCase = true);
-int DirGenerationSlot(std::string_view name, std::string_view sourceDirName, bool foldCase = true);
+[[nodiscard]] int FileGenerationSlot(std::string_view name, std::string_view sourceFileName, bool foldCase = true);
+[[nodiscard]] int DirGenerationSlot(std::string_view name, std::string_view sourceDirName, bool foldCase = true);
 
 inline bool IsFileGenerationName(std::string_view name, std::string_view sourceFileName,
                                  bool foldCase = true) {

@@ -48,14 +48,14 @@ class Generations {
   // Rebuilds `list` with the file / directory generations, numbered 0 for
   // the newest. 1: list built (possibly empty); 0: the backup directory
   // could not be read (what was read stays in the list, unnumbered).
-  int FindFiles(std::vector<CFileEntry>* list);
-  int FindDirs(std::vector<CFileEntry>* list);
+  [[nodiscard]] int FindFiles(std::vector<CFileEntry>* list);
+  [[nodiscard]] int FindDirs(std::vector<CFileEntry>* list);
   // The same for the source at `sourcePath`, of its kind: directory
   // generations for a directory, file generations for anything else. A
   // source that cannot be examined (gone: the user restores it) is a
   // directory where the backup directory holds directory generations of its
   // name or no file generations of it. `*directory` receives the kind taken.
-  int FindOfSource(const std::string& sourcePath, std::vector<CFileEntry>* list, bool* directory);
+  [[nodiscard]] int FindOfSource(const std::string& sourcePath, std::vector<CFileEntry>* list, bool* directory);
   // Why a scan that returned 0 broke off: a second look, which takes no
   // entry, gives the system's reason (kIo where it succeeds).
   Status ScanError();
@@ -82,7 +82,7 @@ class Generations {
 
  private:
   template <typename Matches>
-  int Find(std::vector<CFileEntry>* list, Matches matches, EntryKind kind);
+  [[nodiscard]] int Find(std::vector<CFileEntry>* list, Matches matches, EntryKind kind);
   template <typename NameOf>
   std::string FreeName(const std::vector<CFileEntry>& list, NameOf nameOf);
 

@@ -177,18 +177,18 @@ TEST_F(GenerationsTest, NumberedNewestFirstTiesInListOrder) {
 
 TEST_F(GenerationsTest, NewNamesTakeTheLowestFreeSlot) {
   engine.sourcePath = dir / "src/report.doc";
-  engine.FindFileGenerations();
+  ASSERT_EQ(engine.FindFileGenerations(), 1);
   engine.MakeFileGenerationPath();
   EXPECT_EQ(engine.targetPath, dir / "backup/report_1.doc_");
 
   Make("report_1.doc_", Kind::File);
   Make("REPORT_3.DOC_", Kind::File);
-  engine.FindFileGenerations();
+  ASSERT_EQ(engine.FindFileGenerations(), 1);
   engine.MakeFileGenerationPath();
   EXPECT_EQ(engine.targetPath, dir / "backup/report_2.doc_");
 
   engine.sourcePath = dir / "src/README";
-  engine.FindFileGenerations();
+  ASSERT_EQ(engine.FindFileGenerations(), 1);
   engine.MakeFileGenerationPath();
   EXPECT_EQ(engine.targetPath, dir / "backup/_1.README_");
 
@@ -200,12 +200,12 @@ TEST_F(GenerationsTest, NewNamesTakeTheLowestFreeSlot) {
   Make("docs_2", Kind::File);
   Make("docs_3", Kind::LinkToDir);
   if (noLinks) GTEST_SKIP() << "no links can be made here (Wine makes none)";
-  engine.FindDirGenerations();
+  ASSERT_EQ(engine.FindDirGenerations(), 1);
   if (!FileSystemFoldsCase()) {
     EXPECT_EQ(engine.MakeDirGenerationName(), "docs_1");
   }
   disk.foldsCase = true;
-  engine.FindDirGenerations();
+  ASSERT_EQ(engine.FindDirGenerations(), 1);
   EXPECT_EQ(engine.MakeDirGenerationName(), "docs_4");
 }
 

@@ -193,7 +193,7 @@ class MirrorWalk {
           return 0;
         case Kind::kUnreadable:
           // Its failure line; its earlier copy (a kEnter) may follow.
-          reporter_.Failure(step.name);
+          reporter_.Failure(step.name, "", step.failure);
           reporter_.Unreadable();
           break;
         case Kind::kLeave: {
@@ -246,8 +246,7 @@ class MirrorWalk {
                       bool reportFailure = true) {
     if (Status code = dir.SetPermissions(name, permissions); !code.ok()) {
       if (reportFailure) {
-        reporter_.Failure("Permissions Set Failed : " + (name.empty() ? dir.Path() : Join(dir, name)) +
-                          " : ERR = " + std::to_string(code.code()));
+        reporter_.Failure("Permissions Set Failed : ", name.empty() ? dir.Path() : Join(dir, name), code);
       }
       return false;
     }
@@ -270,7 +269,7 @@ class MirrorWalk {
     const std::string path = name.empty() ? dir.Path() : Join(dir, name);
     if (ownerDiffers) {
       if (Status code = dir.SetOwner(name, source.owner, source.group); !code.ok()) {
-        reporter_.Failure("Owner Set Failed : " + path + " : ERR = " + std::to_string(code.code()));
+        reporter_.Failure("Owner Set Failed : ", path, code);
       } else {
         plan_.renamedOrChmodded = true;
         if (was) {
@@ -319,8 +318,7 @@ class MirrorWalk {
       reporter_.Failure("rename directory failed : from " + Join(target, from) + " TO " +
                            Join(target, to));
     } else {
-      reporter_.Failure("rename file failed : from " + Join(target, from) + " TO " +
-                           Join(target, to) + " : ERR = " + std::to_string(code.code()));
+      reporter_.Failure("rename file failed : ", "from " + Join(target, from) + " TO " + Join(target, to), code);
     }
     return from;
   }
@@ -402,8 +400,7 @@ class MirrorWalk {
                            reporter_.control().progress);
     }
     if (!code.ok()) {
-      reporter_.Failure("File Copy Failed : " + Join(*dir, step.name) + " to " +
-                           Join(target, destination) + " : ERR = " + std::to_string(code.code()));
+      reporter_.Failure("File Copy Failed : ", Join(*dir, step.name) + " to " + Join(target, destination), code);
       return;
     }
     if (!linked) Retime(target, destination, earlier.mtimeSec);
@@ -418,7 +415,7 @@ class MirrorWalk {
   void Retime(OsDir& dir, const std::string& name, std::int64_t seconds) {
     if (!retime_) return;
     if (Status code = dir.SetTimes(name, seconds); !code.ok()) {
-      reporter_.Failure("Time Set Failed : " + Join(dir, name) + " : ERR = " + std::to_string(code.code()));
+      reporter_.Failure("Time Set Failed : ", Join(dir, name), code);
     }
   }
 
@@ -454,8 +451,7 @@ class MirrorWalk {
           if (Status code = target.CopyFile(destination, target, destination, CopyMode::Replace, nullptr, nullptr,
                                             reporter_.control().progress);
               !code.ok()) {
-            reporter_.Failure("Permissions Set Failed : " + Join(target, destination) + " : ERR = " +
-                              std::to_string(code.code()));
+            reporter_.Failure("Permissions Set Failed : ", Join(target, destination), code);
             return true;
           }
         }
@@ -472,9 +468,11 @@ class MirrorWalk {
     bool readFailed = false;
     bool copied = false;
     if (batched_ && plan_.job.force) {
-      Pending pending{frame.target, {}, destination, Join(source, step.name), 0, step.source.mtimeSec};
-      copied = files_.Stage(source, step.name, target, destination, &vanished,
-                                 &pending.temporary, &pending.bytes) != 0;
+      FileOps::Staged staged = files_.Stage(source, step.name, target, destination);
+      copied = staged.ok != 0;
+      vanished = staged.vanished;
+      Pending pending{frame.target, std::move(staged.temporary), destination, Join(source, step.name), staged.bytes,
+                      step.source.mtimeSec};
       if (copied && !pending.temporary.empty()) {
         pendingBytes_ += pending.bytes;
         pending_.push_back(std::move(pending));
@@ -537,8 +535,8 @@ class MirrorWalk {
         continue;
       }
       (void)pending.dir->DeleteFile(pending.temporary);
-      reporter_.Failure("File Copy Failed : " + pending.sourcePath + " to " +
-                           Join(*pending.dir, pending.name) + " : ERR = " + std::to_string(code.code()));
+      reporter_.Failure("File Copy Failed : ", pending.sourcePath + " to " + Join(*pending.dir, pending.name),
+                        code);
       if (failed == nullptr) failed = &pending;
     }
     if (failed == nullptr || reporter_.noMessage()) return true;

@@ -20,7 +20,7 @@ class MirrorApplier {
   // Non-zero when the whole tree has been worked through (failures passed
   // over with the no-message flag are the reporter's count); 0 when it
   // stopped, already reported. A plan is applied once.
-  int Apply(MirrorPlan& plan);
+  [[nodiscard]] int Apply(MirrorPlan& plan);
 
  private:
   Os& os_;
@@ -29,7 +29,7 @@ class MirrorApplier {
 };
 
 // Plans `job` into `plan` and applies it. 0: stopped, reported.
-int MirrorTree(Os& os, Reporter& reporter, const MirrorJob& job, MirrorPlan* plan,
+[[nodiscard]] int MirrorTree(Os& os, Reporter& reporter, const MirrorJob& job, MirrorPlan* plan,
                const std::optional<FileStatus>& guarded = std::nullopt);
 
 }  // namespace veldar

@@ -145,6 +145,10 @@ void PutStep(PlanStore& store, const MirrorStep& step) {
       store.Put(step.unfit);
       store.PutString(step.counterpart);
       break;
+    case Kind::kUnreadable:
+      store.Put(step.failure.code());
+      store.Put(step.failure.kind());
+      break;
     default:
       break;
   }
@@ -194,6 +198,13 @@ bool GetStep(PlanStore& store, MirrorStep* step) {
       if (!store.Get(&flags) || !store.Get(&step->unfit) || !store.GetString(&step->counterpart)) return false;
       step->directory = flags & kDirectory;
       break;
+    case Kind::kUnreadable: {
+      int code = 0;
+      ErrorKind kind = ErrorKind::kNone;
+      if (!store.Get(&code) || !store.Get(&kind)) return false;
+      step->failure = Status::Make(code, kind);
+      break;
+    }
     default:
       break;
   }
@@ -543,6 +554,13 @@ class MirrorScan {
     plan_.Add(step);
   }
   void Stop(const std::string& text) { Put(MirrorStep::Kind::kStop, text); }
+  void Unreadable(const std::string& what, const Status& failure) {
+    MirrorStep step;
+    step.kind = MirrorStep::Kind::kUnreadable;
+    step.name = what;
+    step.failure = failure;
+    plan_.Add(step);
+  }
 
   // Which source entries of a level the medium cannot hold (by index; none
   // without a medium): names, sizes and links it refuses and, where it
@@ -870,7 +888,7 @@ class MirrorScan {
       // A directory that cannot be read does not stop a run that keeps what
       // it cannot read: a failure, and the copy takes the reference copy's
       // directory instead, or (without one) keeps what it holds of it.
-      Put(MirrorStep::Kind::kUnreadable, failure + " : ERR = " + std::to_string(code.code()));
+      Unreadable(failure, code);
       from = EarlierCopy(entry.name);
       if (!from || !from->Stat(&fromStatus).ok() || fromStatus.kind != EntryKind::Directory) return true;
       fromReference = true;
@@ -1104,7 +1122,7 @@ int MirrorPlanner::Plan(const MirrorJob& job, MirrorPlan* plan) {
   }
   if (!plan->ok()) {
     // The scratch file holding the plan failed (its file system is full).
-    reporter_.Failure("Scratch File Write Failed : ERR = " + std::to_string(plan->error().code()));
+    reporter_.Failure("Scratch File Write Failed", "", plan->error());
     ReportScanFailure(kSourceFirstError + JoinPath(job.source, "*"));
     return 0;
   }

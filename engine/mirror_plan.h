@@ -159,9 +159,9 @@ struct MirrorStep {
                        // source no longer has
     kNoDelete,         // the target keeps what the source no longer has: the line that says so
     kStop,             // `name` holds the text of a failure that ends the walk where it stands
-    kUnreadable,       // `name` holds the failure line of a source directory that cannot be
-                       // read, passed over (MirrorJob::keepUnreadable); a kEnter of its
-                       // earlier copy may follow
+    kUnreadable,       // a source directory that cannot be read, passed over
+                       // (MirrorJob::keepUnreadable): `name` holds its failure line up to
+                       // the code of `failure`; a kEnter of its earlier copy may follow
     kExcluded,         // `name` in the source (a directory when `directory`), left out by the
                        // exclude patterns: nothing is done, the target entry of its name stays
     kPrune,            // `name` in the target: a directory the source no longer has that holds
@@ -219,6 +219,7 @@ struct MirrorStep {
   FileStatus source;
   FileStatus counterpartStatus;
   FileStatus reference;  // kShare: the file shared
+  Status failure;        // kUnreadable: why the directory cannot be read
 };
 
 class MirrorPlan {
@@ -284,7 +285,7 @@ class MirrorPlanner {
   // (reported), or a stop was asked for; otherwise the plan holds its steps
   // and totals (a listing that failed further down is a step that reports
   // it), and the run's progress its totals.
-  int Plan(const MirrorJob& job, MirrorPlan* plan);
+  [[nodiscard]] int Plan(const MirrorJob& job, MirrorPlan* plan);
 
  private:
   Os& os_;

@@ -18,7 +18,7 @@ namespace veldar {
 // 1 for an entry of `outer`, and so on; -1 when `inner` is not inside. With
 // `firstBelow`, receives the name of the component of `inner` directly below
 // `outer` (empty at depth 0).
-int DepthInside(Os& os, const std::string& inner, const std::string& outer,
+[[nodiscard]] int DepthInside(Os& os, const std::string& inner, const std::string& outer,
                 std::string* firstBelow = nullptr);
 
 inline bool IsSameOrInside(Os& os, const std::string& inner, const std::string& outer) {

@@ -151,7 +151,8 @@ class RaceTest : public ::testing::Test, protected testing::EngineServices<> {
   // Rounds of: `prepare` in a fresh round directory, then `run` while the
   // swapper exchanges "<swapped>/<name>" with a link to the canaries (as
   // soon as both exist); then no canary may be gone, changed, or found inside
-  // the round's trees.
+  // the round's trees. What `run` returns is the race's to decide, and
+  // passed over.
   // With `partner`, the swapper uses a link of that name beside
   // "<swapped>/<name>" instead of "spare/a" (a directory of root's can be
   // swapped within its parent by whoever may write the parent, but not
@@ -195,7 +196,7 @@ class RaceTest : public ::testing::Test, protected testing::EngineServices<> {
 TEST_F(RaceTest, DeletionNeverLeavesTheTree) {
   Race(
       "deletion", "gen", [](const std::string& top) { BuildChain(top + "/gen", "old copy"); },
-      [&](const std::string& top) { engine.DeleteDirContents(top + "/gen"); });
+      [&](const std::string& top) { (void)engine.DeleteDirContents(top + "/gen"); });
 }
 
 // Copying a tree whose owner swaps part of it for a link to root's files:
@@ -207,7 +208,7 @@ TEST_F(RaceTest, CopyNeverTakesWhatLiesOutsideTheSource) {
         BuildChain(top + "/src", "plain");
         testing::MakeDirs(top + "/copy");
       },
-      [&](const std::string& top) { engine.MirrorDir(top + "/src", top + "/copy"); });
+      [&](const std::string& top) { (void)engine.MirrorDir(top + "/src", top + "/copy"); });
 }
 
 // Updating an existing copy whose directory is swapped for a link: nothing
@@ -220,7 +221,7 @@ TEST_F(RaceTest, UpdateNeverWritesOutsideTheCopy) {
         BuildChain(top + "/copy", "old");
         WriteFile(top + "/copy/a/b/c0/vanished", "x");
       },
-      [&](const std::string& top) { engine.MirrorDir(top + "/src", top + "/copy"); });
+      [&](const std::string& top) { (void)engine.MirrorDir(top + "/src", top + "/copy"); });
 }
 
 // Root's backup into a directory another user may write, who keeps swapping
@@ -240,7 +241,7 @@ TEST_F(RaceTest, WorkingDirectoryIsNeverAnotherUsersOrALink) {
           if (planted) BuildChain(top + "/bk/.docs.veldar2-new", "planted");
           engine.backupDir = top + "/bk";
         },
-        [&](const std::string&) { engine.Backup(); }, ".docs.veldar2-new", ".spare");
+        [&](const std::string&) { (void)engine.Backup(); }, ".docs.veldar2-new", ".spare");
     if (HasFailure()) return;
   }
 }

@@ -2,25 +2,14 @@
 
 namespace veldar {
 
-int ErrorCodeOfFailureLine(const std::string& line) {
-  // The file operations end their failure lines with " : ERR = <code>" (the
-  // directory operations with "ERR= ").
-  const std::size_t at = line.rfind("ERR");
-  if (at == std::string::npos) return 0;
-  std::size_t i = at + 3;
-  while (i < line.size() && line[i] == ' ') ++i;
-  if (i >= line.size() || line[i] != '=') return 0;
-  ++i;
-  while (i < line.size() && line[i] == ' ') ++i;
-  const bool negative = i < line.size() && line[i] == '-';
-  if (negative) ++i;
-  if (i >= line.size()) return 0;
-  long long code = 0;
-  for (; i < line.size(); ++i) {
-    if (line[i] < '0' || line[i] > '9' || code > 0xFFFFFFFFll) return 0;
-    code = code * 10 + (line[i] - '0');
-  }
-  return static_cast<int>(negative ? -code : code);
+std::string Reporter::FailureLine(std::string_view what, std::string_view path, const Status& status,
+                                  CodeSpacing spacing) {
+  std::string line;
+  line.reserve(what.size() + path.size() + 20);
+  line.append(what).append(path);
+  line += spacing == CodeSpacing::kTight ? " : ERR= " : " : ERR = ";
+  line += std::to_string(status.code());
+  return line;
 }
 
 Reporter::Reporter(ActivityLog& log, UserMessages& messages, LogOptions options, bool noMessage,
@@ -49,14 +38,30 @@ void Reporter::LeftUndone(const std::string& text) {
   Skipped(text);
 }
 
+void Reporter::LeftUndone(std::string_view what, std::string_view path, const Status& status) {
+  ++counts_.leftUndone;
+  if (options_.skip) log_.Write(FailureLine(what, path, status, CodeSpacing::kTight));
+}
+
 void Reporter::Note(const std::string& text) { log_.Write(text); }
+
+void Reporter::Failure(std::string_view what, std::string_view path, const Status& status,
+                       CodeSpacing spacing) {
+  ++failures_;
+  const Report report{FailureLine(what, path, status, spacing), std::string(), status, what.size() + path.size()};
+  KeepRecent(report);
+  // The report first: whoever hears of it may then tell the line apart.
+  if (!mediumGone_) SetReport(report);
+  log_.WriteFailure(report.text);
+  CheckMedium(status);
+}
 
 void Reporter::Failure(const std::string& text) {
   ++failures_;
-  const int code = ErrorCodeOfFailureLine(text);
-  if (!mediumGone_) SetReport({text, std::string(), code});
+  KeepRecent({text, std::string(), Status()});
+  if (!mediumGone_) SetReport({text, std::string(), Status()});
   log_.WriteFailure(text);
-  CheckMedium(code);
+  CheckMedium(Status());
 }
 
 void Reporter::LeaveOut(const std::string& line, LeftOut entry) {
@@ -85,28 +90,29 @@ void Reporter::ScanFailure(const std::string& text) {
   // The box waits for the user: whether the medium went away is asked first,
   // so that what the user sees is why.
   ++failures_;
-  CheckMedium(0);
+  KeepRecent({text, std::string(), Status()});
+  CheckMedium(Status());
   if (mediumGone_) {
     log_.WriteFailure(text);
     return;
   }
-  SetReport({text, std::string(), 0});
+  SetReport({text, std::string(), Status()});
   messages_.Show(text);
 }
 
-void Reporter::WatchMedium(std::function<bool(int code)> gone, std::string message, std::string path) {
+void Reporter::WatchMedium(std::function<bool(const Status& failure)> gone, std::string message, std::string path) {
   mediumGoneIf_ = std::move(gone);
   goneMessage_ = std::move(message);
   mediumPath_ = std::move(path);
 }
 
-void Reporter::CheckMedium(int code) {
-  if (mediumGone_ || !mediumGoneIf_ || !mediumGoneIf_(code)) return;
+void Reporter::CheckMedium(const Status& status) {
+  if (mediumGone_ || !mediumGoneIf_ || !mediumGoneIf_(status)) return;
   mediumGone_ = true;
   // Not counted: the failure that found it is. The log says it in its own
   // words, the user is told in theirs.
   log_.WriteFailure("Backup Medium Gone, Run Stopped");
-  SetReport({goneMessage_, mediumPath_, code});
+  SetReport({goneMessage_, mediumPath_, status});
   if (!noMessage_) messages_.Show(goneMessage_);
 }
 
@@ -115,14 +121,14 @@ void Reporter::Show(const std::string& text) {
   if (mediumGone_) return;
   // A message that follows a failure line is about that failure: the line
   // holds the system's error code, which the message leaves out. (A message
-  // never ends in an error code itself, so one that follows another message
-  // takes none.)
-  SetReport({text, std::string(), ErrorCodeOfFailureLine(report_.text)});
+  // that follows another message takes none.)
+  const bool ofLine = report_.codeAt != std::string::npos;
+  SetReport({text, std::string(), ofLine ? report_.status : Status()});
   if (!noMessage_) messages_.Show(text);
 }
 
 int Reporter::Refuse(const std::string& message, const std::string& path) {
-  SetReport({message, path, 0});
+  SetReport({message, path, Status()});
   if (noMessage_) {
     log_.WriteFailure(message);  // not counted: the run stops here
   } else {
@@ -134,6 +140,11 @@ int Reporter::Refuse(const std::string& message, const std::string& path) {
 void Reporter::SetReport(Report report) {
   report_ = std::move(report);
   if (control_.onReport) control_.onReport(report_);
+}
+
+void Reporter::KeepRecent(const Report& report) {
+  if (recent_.size() == kRecentKept) recent_.erase(recent_.begin());
+  recent_.push_back(report);
 }
 
 }  // namespace veldar

@@ -12,30 +12,36 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/run_progress.h"
 #include "engine/run_summary.h"
 #include "engine/user_messages.h"
 #include "log/activity_log.h"
+#include "platform/status.h"
 
 namespace veldar {
 
-// What a run last told the user about a failure, for those who did not see
-// it (a batch run repeats it on standard error, in the user's language): a
-// message shown (or, with the no-message flag, logged or passed over
-// instead), or else the last failure line. `path` is the path it is about
-// where `text` does not name it; `code` the system's error code behind it, 0
-// when none is known.
+// What a run told the user about a failure, for those who did not see it (a
+// batch run repeats it on standard error, in the user's language): a message
+// shown (or, with the no-message flag, logged or passed over instead), or a
+// failure line. `path` is the path it is about where `text` does not name
+// it; `status` the failure behind it, success when none is known.
 struct Report {
   std::string text;
   std::string path;
-  int code = 0;
+  Status status;
+  // Where the system's code that ends `text` begins (" : ERR = 13"), so that
+  // it can be told as the system's reason instead; npos when `text` ends in
+  // none.
+  std::size_t codeAt = std::string::npos;
 };
 
-// The system's error code a failure line ends with (" : ERR = 13", "ERR= 5");
-// 0 when it ends with none.
-int ErrorCodeOfFailureLine(const std::string& line);
+// How a failure line gives the system's code: " : ERR = 13" (what force mode
+// could not do, and every other failure), or " : ERR= 13" (what no-force
+// mode left undone, and a directory that could not be made).
+enum class CodeSpacing : std::uint8_t { kSpaced, kTight };
 
 // A source entry a backup medium cannot hold, left out of a copy.
 struct LeftOut {
@@ -82,10 +88,24 @@ class Reporter {
   // A line about work no-force mode left undone (skip-log option), counted
   // for the run's summary: the copy keeps something the source has changed.
   void LeftUndone(const std::string& text);
+  // The same, ended by the code of the `status` that left it undone
+  // (`FailureLine`, `CodeSpacing::kTight`).
+  void LeftUndone(std::string_view what, std::string_view path, const Status& status);
   // A line that is always written and is no failure.
   void Note(const std::string& text);
-  // A failure line, always written and counted: an operation that failed.
+  // A failure line, always written and counted: the operation `what` (the
+  // line up to the path: "Flush Failed : ") on `path` failed with `status`
+  // (`FailureLine`). The run's report takes it, with its status.
+  void Failure(std::string_view what, std::string_view path, const Status& status,
+               CodeSpacing spacing = CodeSpacing::kSpaced);
+  // A failure line that names no system code (a job refused, an entry that
+  // cannot go where it should), always written and counted.
   void Failure(const std::string& text);
+  // The line of a failure: `what`, `path`, and the code of `status` as
+  // `spacing` has it ("Flush Failed : /b : ERR = 28"); without a path,
+  // `what` and the code ("Scratch File Write Failed : ERR = 28").
+  static std::string FailureLine(std::string_view what, std::string_view path, const Status& status,
+                                 CodeSpacing spacing = CodeSpacing::kSpaced);
   // A failure line, always written but not counted: what failures counted
   // already came to (a copy they left incomplete replaces no generation).
   void Consequence(const std::string& text);
@@ -119,17 +139,17 @@ class Reporter {
   void Show(const std::string& text);
   // Why a job cannot run, about `path`: a box, or with the no-message flag a
   // failure line that is not counted (the run stops here). Returns 0.
-  int Refuse(const std::string& message, const std::string& path);
+  [[nodiscard]] int Refuse(const std::string& message, const std::string& path);
 
   // Has every counted failure from now on asked `gone`, with the failure's
-  // error code (0 where its line holds none), whether the backup medium went
+  // status (success where it has none), whether the backup medium went
   // away (unplugged, unmounted, its driver or server gone); an empty `gone`
   // ends that. At the first failure it answers yes for, the run stops as a
   // stop asked for stops it (`Cancelled`), a line in the log says so, and
   // the user is told once: a box with `message` (none with the no-message
-  // flag); the report is `message` about `path`, with the failure's code. No
-  // box follows it.
-  void WatchMedium(std::function<bool(int code)> gone, std::string message = std::string(),
+  // flag); the report is `message` about `path`, with the failure's status.
+  // No box follows it.
+  void WatchMedium(std::function<bool(const Status& failure)> gone, std::string message = std::string(),
                    std::string path = std::string());
   // True once the backup medium went away (`WatchMedium`).
   bool MediumGone() const { return mediumGone_; }
@@ -147,6 +167,11 @@ class Reporter {
   int leftOutCount() const { return leftOutCount_; }
   const std::vector<LeftOut>& leftOut() const { return leftOut_; }
   const Report& report() const { return report_; }
+  // The failure lines of the run's last counted failures (at most
+  // `kRecentKept`), oldest first, each with its status. `report()` is the
+  // last of them, or a message told after it.
+  const std::vector<Report>& recent() const { return recent_; }
+  static constexpr std::size_t kRecentKept = 5;
   // The counts above, with `failed` the failure count; `seconds` is left 0
   // for the run to fill in.
   RunSummary summary() const {
@@ -157,9 +182,11 @@ class Reporter {
 
  private:
   void SetReport(Report report);
-  // Asks the watch (`WatchMedium`) about a failure with `code`, and stops
+  // Keeps `report` of a counted failure in `recent_`.
+  void KeepRecent(const Report& report);
+  // Asks the watch (`WatchMedium`) about a failure with `status`, and stops
   // the run where the medium went away.
-  void CheckMedium(int code);
+  void CheckMedium(const Status& status);
 
   ActivityLog& log_;
   UserMessages& messages_;
@@ -173,7 +200,8 @@ class Reporter {
   std::vector<LeftOut> leftOut_;
   RunSummary counts_;
   Report report_;
-  std::function<bool(int code)> mediumGoneIf_;
+  std::vector<Report> recent_;
+  std::function<bool(const Status& failure)> mediumGoneIf_;
   std::string goneMessage_, mediumPath_;
   bool mediumGone_ = false;
 };

@@ -68,8 +68,6 @@ struct Part {
 
 constexpr std::size_t kNameField = 20;
 
-std::string Code(const Status& status) { return std::to_string(status.code()); }
-
 // Characters, not bytes, so that a name in UTF-8 is padded like one in ASCII.
 std::size_t CharacterCount(const std::string& text) {
   std::size_t count = 0;
@@ -139,10 +137,11 @@ class RestoreRun {
                    std::max(0, BackupRun::kLockWaitMs - engine_.activityLog.waitedMs()), &backup);
                !code.ok()) {
       busy_ = !code.Is(ErrorKind::kExists);
-      reporter_.Failure(code.Is(ErrorKind::kLocked)
-                            ? "Restore Failed, Backup Directory In Use : " + engine_.backupDir
-                            : "Restore Failed, Backup Directory Not Locked : " + engine_.backupDir +
-                                  " : ERR = " + Code(code));
+      if (code.Is(ErrorKind::kLocked)) {
+        reporter_.Failure("Restore Failed, Backup Directory In Use : " + engine_.backupDir);
+      } else {
+        reporter_.Failure("Restore Failed, Backup Directory Not Locked : ", engine_.backupDir, code);
+      }
       return Refused(BackupRun::LockRefusal(os_, engine_.backupDir, code));
     }
     const CFileEntry* generation = chosen->generation = FindGeneration(engine_.generations, number);
@@ -235,13 +234,13 @@ class RestoreRun {
   }
 
   std::string DirFailure(const std::string& directory, const Status& code) {
-    reporter_.Failure("Directory Create Failed : " + directory + " : ERR= " + Code(code));
+    reporter_.Failure("Directory Create Failed : ", directory, code, CodeSpacing::kTight);
     return Failed(kRestoreDirField + directory + "\n" + os_.ErrorText(code));
   }
 
   // The generation could not be reached, or is no longer the one listed.
   std::string GenerationFailure(const std::string& from, const Status& code) {
-    reporter_.Failure("Restore Failed : " + from + " : ERR = " + Code(code));
+    reporter_.Failure("Restore Failed : ", from, code);
     return Failed(kGenerationField + from + "\n" +
                   (code.Is(ErrorKind::kChanged) ? kGenerationChanged : os_.ErrorText(code)));
   }
@@ -391,7 +390,7 @@ class RestoreRun {
         code = made->SyncFileSystem();
       }
       if (!code.ok()) {
-        reporter_.Failure("Flush Failed : " + target + " : ERR = " + Code(code));
+        reporter_.Failure("Flush Failed : ", target, code);
         return Failed(kRestoreDirField + target + "\n" + os_.ErrorText(code));
       }
     }
@@ -433,7 +432,7 @@ class RestoreRun {
     const Status code = fromDir.CopyFile(name, into, to, CopyMode::Replace, &bytes, nullptr, progress);
     if (code.Is(ErrorKind::kCancelled)) return Cancelled();
     if (!code.ok()) {
-      reporter_.Failure("File Copy Failed : " + from + " to " + target + " : ERR = " + Code(code));
+      reporter_.Failure("File Copy Failed : ", from + " to " + target, code);
       return Failed(kRestoreFileField + target + "\n" + os_.ErrorText(code));
     }
     if (progress) progress->FileFinished(bytes);
@@ -627,11 +626,11 @@ class RestoreRun {
     const std::string path = os_.Paths().Join(parent.Path(), name);
     if (os_.MayChangeOwner()) {
       if (Status code = parent.SetOwner(name, source.owner, source.group); !code.ok()) {
-        reporter_.Failure("Owner Set Failed : " + path + " : ERR = " + Code(code));
+        reporter_.Failure("Owner Set Failed : ", path, code);
       }
     }
     if (Status code = parent.SetPermissions(name, source.permissions & 07777); !code.ok()) {
-      reporter_.Failure("Permissions Set Failed : " + path + " : ERR = " + Code(code));
+      reporter_.Failure("Permissions Set Failed : ", path, code);
     }
   }
 
@@ -875,13 +874,6 @@ RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutp
   result.ok = result.message.empty() ? 1 : 0;
   *planned = run.planned_;
   return result;
-}
-
-int RestoreGeneration(CVELDAR2Engine& engine, int number, const RunControl& control,
-                      const std::vector<std::string>& only) {
-  const RestoreResult result = RunRestore(engine, number, control, only);
-  engine.messages.Show(result.message);
-  return result.ok;
 }
 
 }  // namespace veldar

@@ -5,7 +5,7 @@
 //
 // The restore dialog (ui/restore_dialog.h) stays a thin window over these: it
 // shows `GenerationRows`, asks for the restore directory and calls
-// `RestoreGeneration` for the row the user picked. Everything here works on
+// `RunRestore` for the row the user picked. Everything here works on
 // the engine's fields and reaches the system through its `Os`, so it runs
 // and is tested without a window.
 
@@ -59,7 +59,7 @@ std::string FileRestoreName(const std::string& generationName, const std::string
 // plays no part: a restore makes none. 1: the engine's generation list holds
 // the source's generations, numbered 0 for the newest, and `*directory`
 // (when given) says whether they are directory generations.
-int PrepareRestore(CVELDAR2Engine& engine, bool* directory = nullptr);
+[[nodiscard]] int PrepareRestore(CVELDAR2Engine& engine, bool* directory = nullptr);
 
 // Restores the generation numbered `number` of the engine's generation list
 // into the engine's restore directory, as one logged run ("Starting with
@@ -109,10 +109,5 @@ RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& c
 RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutput& output,
                             MirrorTotals* planned, const RunControl& control = RunControl(),
                             const std::vector<std::string>& only = {});
-
-// `RunRestore`, then its message shown through the engine's messages.
-// Returns the result's `ok`.
-int RestoreGeneration(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl(),
-                      const std::vector<std::string>& only = {});
 
 }  // namespace veldar

@@ -35,6 +35,14 @@ CFileEntry Generation(const std::string& name, std::int64_t time, int number, bo
 // 2004-05-02 09:19:55 UTC.
 constexpr std::int64_t kTime = 1083489595;
 
+// A restore as the dialog makes it: `RunRestore`, then its message shown.
+// Returns the result's `ok`.
+int RestoreGeneration(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl()) {
+  const RestoreResult result = RunRestore(engine, number, control);
+  engine.messages.Show(result.message);
+  return result.ok;
+}
+
 // ---- The restore list's rows ----
 
 class GenerationRowTest : public ::testing::Test {

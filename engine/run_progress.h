@@ -122,6 +122,6 @@ RunEstimate Estimate(const RunProgress::Snapshot& snapshot, double seconds);
 std::string ProgressLine(const RunProgress::Snapshot& snapshot, double seconds, int width, Language language);
 // The columns a UTF-8 text takes on a terminal (wide East Asian characters
 // take two).
-int TextColumns(const std::string& text);
+[[nodiscard]] int TextColumns(const std::string& text);
 
 }  // namespace veldar

@@ -109,8 +109,7 @@ int TreeDeleter::Tree(OsDir& parent, const CFileEntry& entry, bool* removeFailed
   FileStatus status;
   if (const Status code = OpenListedDir(os, parent, entry.name, entry.status, &dir, &status); !code.ok()) {
     if (code.Is(ErrorKind::kNotFound)) return 1;
-    files_.reporter().Failure("Directory Delete Failed : " + os.Paths().Join(parent.Path(), entry.name) +
-                              " : ERR = " + std::to_string(code.code()));
+    files_.reporter().Failure("Directory Delete Failed : ", os.Paths().Join(parent.Path(), entry.name), code);
     return 0;
   }
   if (!Contents(*dir)) return 0;

@@ -31,8 +31,8 @@ class TreeDeleter {
   // flag is set; a listing that fails, the guarded tree and a stop asked for
   // stop it. 0: stopped, already reported. The path form opens `directory`
   // without following a final link.
-  int Contents(const std::string& directory);
-  int Contents(OsDir& directory);
+  [[nodiscard]] int Contents(const std::string& directory);
+  [[nodiscard]] int Contents(OsDir& directory);
 
   // How `EmptySubdir` left a subdirectory.
   enum class Emptied { kYes, kNotADirectory, kGone, kStopped };
@@ -49,7 +49,7 @@ class TreeDeleter {
   // directory `entry.status` describes (device and inode): anything else on
   // the name is left alone, with a failure line. Gone already is success.
   // 0: stopped, reported; `*removeFailed` when it was the final removal.
-  int Tree(OsDir& parent, const CFileEntry& entry, bool* removeFailed = nullptr);
+  [[nodiscard]] int Tree(OsDir& parent, const CFileEntry& entry, bool* removeFailed = nullptr);
 
   FileOps& files() { return files_; }
 

@@ -22,6 +22,7 @@
 #include "engine/exclude.h"
 #include "engine/utf8.h"
 #include "fuzz/fuzz_support.h"
+#include "tests/exclude_setting.h"
 
 namespace {
 
@@ -191,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(set->Excluded(path, directory) == ReferenceExcluded(patterns, path, directory, fold));
 
-  if (const std::optional<std::string> value = JoinExcludeSetting(patterns)) {
+  if (const std::optional<std::string> value = veldar::testing::JoinExcludeSetting(patterns)) {
     FUZZ_CHECK(SplitExcludeSetting(*value) == patterns);
   }
   return 0;

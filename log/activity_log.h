@@ -41,6 +41,7 @@ class ActivityLog {
   // the working file unless one exists, and opens the working file at its end.
   // Returns 1 when it is open; 0 when five attempts 500 ms apart failed (the
   // working file held by another process, or the directory not writable).
+  // A run goes on without it (`HoldsRun` then says so).
   int Open();
   // Writes the line "pid : time : text" to the working file at once, and an
   // empty line after it with `blankLineAfter`. Control bytes and the Unicode

@@ -14,7 +14,7 @@ released=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O
 # build/, the normal build, shared by the demo and the test command so that
 # neither rebuilds what the other built: optimised as released (no debug
 # information is also a fifth of the compile time; a failure to look into is
-# rebuilt with -g by hand), configured with its tests.
+# rebuilt with -g by hand), configured with its tests; a warning stops it.
 configure_normal_build() {
-  cmake -S . -B build "${released[@]}" -DVELDAR2_GUI=ON -DVELDAR2_TESTS=ON "$ccache" >/dev/null
+  cmake -S . -B build "${released[@]}" -DVELDAR2_GUI=ON -DVELDAR2_TESTS=ON -DVELDAR2_WERROR=ON "$ccache" >/dev/null
 }

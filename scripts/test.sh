@@ -65,7 +65,7 @@ media() {
 # the release optimised).
 windows() {
   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 "$ccache" >/dev/null
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 -DVELDAR2_WERROR=ON "$ccache" >/dev/null
   cmake --build build-win -j2
   ctest --test-dir build-win -j2 --output-on-failure --timeout 600 --no-tests=error
 }

@@ -43,11 +43,7 @@ class CountedRun {
   }
   // `MirrorDir` and `DeleteDirContents`, each a new run.
   int Mirror(const std::string& source, const std::string& target, bool targetIsNew = false) {
-    Reporter& reporter = New();
-    MirrorPlan plan(engine_.os);
-    MirrorJob job = MirrorJobOf(engine_, source, target);
-    job.targetIsNew = targetIsNew;
-    return MirrorTree(engine_.os, reporter, job, &plan);
+    return MirrorJobTree(engine_, New(), source, target, targetIsNew);
   }
   int DeleteContents(const std::string& directory) {
     New();

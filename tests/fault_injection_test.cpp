@@ -363,7 +363,7 @@ class Bench {
     const std::string backup = set + "/backup";
     // A killed run leaves its lock file, which the next run takes over.
     auto leftLock = [&](const std::string& name) {
-      return crashed && name == CVELDAR2Engine::kLockFileName;
+      return crashed && name == BackupRun::kLockFileName;
     };
     if (scenario_.Mirror()) {
       const Tree old = OldDocs(1), now = NewDocs();
@@ -605,7 +605,7 @@ void BreakAtEveryStep(const Scenario& scenario, bool powerCut) {
     if (powerCut && finished) {
       // The run had said it was done: its copy is on the disk as it left it,
       // with the lock file that the kill kept it from removing.
-      std::filesystem::remove(sets[i] + "/backup/" + CVELDAR2Engine::kLockFileName);
+      std::filesystem::remove(sets[i] + "/backup/" + BackupRun::kLockFileName);
       bench.ExpectConverged(sets[i], false, bench.StartingState());
     } else {
       const Bench::Before before{bench.ExpectSafe(sets[i], true), bench.GenerationCount(sets[i])};

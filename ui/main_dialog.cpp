@@ -216,7 +216,7 @@ void CVELDAR2Dlg::OnBnClickedRestore() {
     engine_.sourcePath = paths.WithoutTrailingSeparators(engine_.sourcePath);
     engine_.backupDir = paths.WithoutTrailingSeparators(engine_.backupDir);
     if (!engine_.FindSourceGenerations() || engine_.generations.empty()) {
-      engine_.CheckParameters();
+      (void)engine_.CheckParameters();  // called for its message: it refuses
       return;
     }
   }
