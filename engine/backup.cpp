@@ -551,6 +551,8 @@ int BackupRun::File() {
     reporter_.Consequence("Set Time Failed : " + job_.targetPath + " : not copied");
   } else if (Status code = SetTimes(os_, job_.targetPath, os_.Now()); !code.ok()) {
     reporter_.Failure("Set Time Failed : ", job_.targetPath, code);
+  } else if (backupDir_) {
+    RankNewest(*backupDir_, rotation->name);
   }
   // The copy was flushed before it got its name; the name, and the
   // deletions of surplus generations, once the directory is. A flush that
@@ -898,6 +900,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     if (!isStill(finalName, working)) {
       return renameFailed(workingName, finalName, os_.Error(ErrorKind::kChanged));
     }
+    RankNewest(backup, finalName);
     if (Status code = backup.Sync(); !code.ok()) {
       reporter_.Failure("Flush Failed : ", job_.backupDir, code);
     }
@@ -974,6 +977,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
       reporter_.Done("rename directory : from " + Join(job_.backupDir, retiredName) + " TO " + target);
     }
   }
+  RankNewest(backup, finalName);
   // The new name survives a power cut before any of the old copy goes.
   if (!Flush(backup, /*fileSystem=*/false)) {
     reporter_.Show("ERROR MKDIR " + target);
@@ -998,6 +1002,30 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     return reporter_.noMessage() ? 1 : 0;
   }
   return 1;
+}
+
+std::int64_t BackupRun::NewestStamp(std::int64_t resolutionNs, const std::string& replacing) const {
+  constexpr std::int64_t kSecond = 1'000'000'000;
+  const std::int64_t step = std::max<std::int64_t>(1, (resolutionNs + kSecond - 1) / kSecond);
+  std::int64_t stamp = os_.Now();
+  for (const CFileEntry& generation : job_.generations) {
+    if (generation.name != replacing) stamp = std::max(stamp, generation.time + step);
+  }
+  return stamp;
+}
+
+void BackupRun::RankNewest(OsDir& backup, const std::string& name) {
+  FileStatus status;
+  Status code = backup.StatAt(name, &status);
+  if (code.ok()) {
+    const auto age = std::make_pair(status.birthSec, status.birthNsec);
+    const bool newest = std::all_of(job_.generations.begin(), job_.generations.end(), [&](const CFileEntry& g) {
+      return g.name == name || age > std::make_pair(g.time, g.timeNsec);
+    });
+    if (newest) return;
+    code = backup.SetTimes(name, NewestStamp(backup.TimeResolutionNs(), name));
+  }
+  if (!code.ok()) reporter_.Failure("Set Time Failed : ", Join(job_.backupDir, name), code);
 }
 
 Status BackupRun::Rename(OsDir& backup, const std::string& from, const std::string& to, FileStatus* identity) {

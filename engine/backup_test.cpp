@@ -708,6 +708,37 @@ TEST(BackupTest, CopiesKeepTheirSourcesTimesWhereTheMediumStampsItsOwn) {
   }
 }
 
+// Where last-write times stand in for creation times and are coarse (exFAT,
+// FAT and SFTP through FUSE), runs within one tick of each other still rank
+// in the order they ran: the rotation replaces the oldest, never a newer one.
+TEST(BackupTest, RunsWithinOneTickOfTheMediumRankInTheOrderTheyRan) {
+  constexpr std::int64_t kTick = 1000;  // seconds: every run of the test falls in one
+  for (const bool directory : {true, false}) {
+    SCOPED_TRACE(directory);
+    Job job;
+    if (directory) job.UseDir();
+    job.os.fake = false;
+    job.disk.coarseTimesSec = kTick;
+    job.disk.timeResolutionNs = kTick * 1'000'000'000;
+    MediumTraits medium;
+    medium.timeResolutionNs = *job.disk.timeResolutionNs;
+    job.disk.medium = medium;
+    std::vector<std::string> kept;
+    for (int run = 1; run <= 5; ++run) {
+      const std::string version(run, static_cast<char>('0' + run));
+      ASSERT_EQ(job.Run(3, version), 1);
+      kept.push_back(version);
+      if (kept.size() > 3) kept.erase(kept.begin());
+      std::vector<std::string> held;
+      for (const std::string& name : ListNames(job.backup)) {
+        held.push_back(ReadFile(job.backup + "/" + name + (directory ? "/a.txt" : "")));
+      }
+      std::sort(held.begin(), held.end());
+      EXPECT_EQ(held, kept) << "after run " << run;
+    }
+  }
+}
+
 TEST(BackupTest, TheMediumLeavesOutWhatItCannotHold) {
 #ifdef _WIN32
   const bool posix = false;

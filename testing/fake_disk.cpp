@@ -71,4 +71,13 @@ Status FakeDisk::Exchange(OsDir& dir, const std::string& a, const std::string& b
   return renameFlagsRefused ? Error(ErrorKind::kUnsupported) : dir.Exchange(a, b);
 }
 
+void FakeDisk::Seen(const std::string& path, FileStatus* status) {
+  ForwardingOs::Seen(path, status);
+  if (!coarseTimesSec) return;
+  status->mtimeSec -= status->mtimeSec % *coarseTimesSec;
+  status->mtimeNsec = 0;
+  status->birthSec = status->mtimeSec;
+  status->birthNsec = 0;
+}
+
 }  // namespace veldar

@@ -39,6 +39,10 @@ class FakeDisk : public ForwardingOs {
   // for only in ASCII case. Nothing else changes: creating "A" beside "a"
   // still makes two entries.
   bool foldsCase = false;
+  // Set: the file system keeps no creation times, and last-write times only
+  // to this many seconds (exFAT through FUSE: 1): every status shows its
+  // last-write time cut to it, and that time for the creation time too.
+  std::optional<std::int64_t> coarseTimesSec;
 
   bool CanClone(OsDir& dir) override { return canClone ? *canClone : dir.CanClone(); }
   std::int64_t TimeResolutionNs(OsDir& dir) override {
@@ -51,6 +55,7 @@ class FakeDisk : public ForwardingOs {
   Status StatAt(OsDir& dir, const std::string& name, FileStatus* status, bool followLink) override;
   Status MoveNoReplace(OsDir& dir, const std::string& from, OsDir& toDir, const std::string& to) override;
   Status Exchange(OsDir& dir, const std::string& a, const std::string& b) override;
+  void Seen(const std::string& path, FileStatus* status) override;
 };
 
 }  // namespace veldar
