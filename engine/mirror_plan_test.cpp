@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <variant>
 #include <string>
 #include <vector>
 
@@ -27,51 +28,61 @@ namespace {
 
 using Steps = std::vector<std::string>;
 
-// One step in a few words: its kind, its name and the decisions it carries.
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+// What becomes of a counterpart first, in a few words.
+std::string Meeting(const std::optional<steps::Counterpart>& counterpart) {
+  if (!counterpart || counterpart->first == steps::Counterpart::First::kNothing) return "";
+  return (counterpart->first == steps::Counterpart::First::kRemove ? " replacing " : " renaming ") +
+         counterpart->name;
+}
+
+// One step in a few words: its action, its name and the decisions it carries.
 std::string Describe(const MirrorStep& step) {
-  using Kind = MirrorStep::Kind;
-  std::string text;
-  auto counterpart = [&] {
-    if (step.removeCounterpart) return std::string(" replacing ") + step.counterpart;
-    if (!step.counterpart.empty() && step.counterpart != step.name) return " renaming " + step.counterpart;
-    return std::string();
-  };
-  switch (step.kind) {
-    case Kind::kRemoveAbandoned: return "remove " + step.name;
-    case Kind::kPassOver: {
-      static const char* const kWhy[] = {"special", "own", "system", "backup"};
-      return "pass " + step.name + " " + kWhy[static_cast<int>(step.passOver)];
-    }
-    case Kind::kVanished: return "vanished " + step.name;
-    case Kind::kFile: {
-      static const char* const kContent[] = {"copy", "share", "keep", "keep-no-force"};
-      text = "file " + step.name + " " + kContent[static_cast<int>(step.content)] + counterpart();
-      if (step.unshare) text += " unshare";
-      if (step.setAccess) text += " access";
-      return text;
-    }
-    case Kind::kEnter:
-      text = "enter " + step.name + counterpart();
-      if (step.create) text += " create";
-      if (step.hasReference) text += " reference";
-      if (step.fromReference) text += " earlier";
-      if (step.setAccess) text += " access";
-      return text;
-    case Kind::kLeave: return "leave";
-    case Kind::kDelete: return "delete " + step.name + (step.directory ? "/" : "");
-    case Kind::kNoDelete: return "no-delete";
-    case Kind::kStop: return "stop";
-    case Kind::kUnreadable: return "unreadable";
-    case Kind::kExcluded: return "exclude " + step.name + (step.directory ? "/" : "");
-    case Kind::kPrune: return "prune " + step.name;
-    case Kind::kBlocked: return "blocked " + step.name + " by " + step.counterpart;
-    case Kind::kUnfit: {
-      static const char* const kWhy[] = {"twin of", "name", "size", "link"};
-      text = "unfit " + step.name + (step.directory ? "/ " : " ") + kWhy[static_cast<int>(step.unfit)];
-      return step.counterpart.empty() ? text : text + " " + step.counterpart;
-    }
-  }
-  return "?";
+  auto access = [](const std::optional<steps::Access>& access) { return access ? " access" : ""; };
+  return std::visit(
+      Overloaded{
+          [](const steps::RemoveLeftover& s) { return "remove " + s.name; },
+          [](const steps::PassOver& s) {
+            static const char* const kWhy[] = {"special", "own", "system", "backup"};
+            return "pass " + s.name + " " + kWhy[static_cast<int>(s.reason)];
+          },
+          [](const steps::Vanished& s) { return "vanished " + s.name; },
+          [](const steps::Exclude& s) { return "exclude " + s.name + (s.directory ? "/" : ""); },
+          [](const steps::Blocked& s) { return "blocked " + s.name + " by " + s.counterpart; },
+          [](const steps::LeaveOut& s) {
+            static const char* const kWhy[] = {"twin of", "name", "size", "link"};
+            const std::string text =
+                "unfit " + s.name + (s.directory ? "/ " : " ") + kWhy[static_cast<int>(s.reason)];
+            return s.twin.empty() ? text : text + " " + s.twin;
+          },
+          [](const steps::Unreadable&) { return std::string("unreadable"); },
+          [](const steps::Stop&) { return std::string("stop"); },
+          [](const steps::KeepVanished&) { return std::string("no-delete"); },
+          [](const steps::Delete& s) { return "delete " + s.name + (s.directory ? "/" : ""); },
+          [](const steps::Prune& s) { return "prune " + s.name; },
+          [](const steps::Fill&) { return std::string("fill"); },
+          [](const steps::Leave&) { return std::string("leave"); },
+          [](const steps::EnterDirectory& s) {
+            return "enter " + s.name + Meeting(s.counterpart) + (s.create ? " create" : "") +
+                   (s.hasReference ? " reference" : "") + (s.fromReference ? " earlier" : "");
+          },
+          [](const steps::CopyFile& s) { return "file " + s.name + " copy" + Meeting(s.counterpart); },
+          [](const steps::ShareFile& s) { return "file " + s.copy.name + " share" + Meeting(s.copy.counterpart); },
+          [&](const steps::KeepFile& s) {
+            return "file " + s.name + " keep" + Meeting(s.counterpart) + access(s.access);
+          },
+          [&](const steps::KeepUnforced& s) {
+            return "file " + s.name + " keep-no-force" + Meeting(s.counterpart) + (s.unshare ? " unshare" : "") +
+                   access(s.access);
+          },
+      },
+      step);
 }
 
 class MirrorPlanTest : public ::testing::Test {
