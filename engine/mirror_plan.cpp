@@ -14,8 +14,8 @@
 // level by looking an entry up under its name with the case swapped), it is
 // the target entry of exactly its name if there is one, otherwise the first
 // target entry (in listing order) whose name matches without regard to case
-// and that no other source entry names exactly; the apply renames such a
-// counterpart to the source's letter case. Case is folded for the ASCII
+// and that no other source entry names exactly; such a counterpart is
+// renamed to the source's letter case. Case is folded for the ASCII
 // letters, byte by byte: a name is a byte string in whatever encoding wrote
 // it. Look-ups go through hash tables built once per level.
 //
@@ -390,9 +390,10 @@ class MirrorScan {
     // The batch's copies are named first where the owner may not write.
     leave.commitFirst = writing_ == steps::Writing::kStaged && (sourceStatus.permissions & 0300) != 0300;
     if (permissions_) {
+      const bool differs = targetStatus && !SameAccess(sourceStatus, *targetStatus);
       leave.access = AccessOf(sourceStatus);
-      leave.access->announce = !created && targetStatus && !SameAccess(sourceStatus, *targetStatus);
-      if (leave.access->announce) ++totals_.adjusted;
+      leave.access->announce = differs && !created;
+      if (differs) ++totals_.adjusted;
     }
     plan_.Add(leave);
     return true;
@@ -861,7 +862,10 @@ class MirrorScan {
       // directory instead, or (without one) keeps what it holds of it.
       plan_.Add(steps::Unreadable{failure, code});
       from.reset();
-      if (referenceDir == nullptr || !referenceDir->OpenDir(entry.name, &from).ok() || !from->Stat(&fromStatus).ok() || fromStatus.kind != EntryKind::Directory) return true;
+      if (referenceDir == nullptr || !referenceDir->OpenDir(entry.name, &from).ok() ||
+          !from->Stat(&fromStatus).ok() || fromStatus.kind != EntryKind::Directory) {
+        return true;
+      }
       fromReference = true;
     }
     if (fromStatus.attributes.system) {
