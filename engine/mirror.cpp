@@ -1,6 +1,14 @@
 // MirrorApplier: the half of the tree mirror that changes the target
 // (mirror_plan.cpp finds out what to do).
 //
+// Every decision is the plan's: each step says what to do and how (which
+// name a copy goes to, what is renamed or removed first, how a copy is
+// written, by link or clone, what is kept where a source cannot be read,
+// the access an entry gets). The walk does it, as far as the file system
+// lets it, and reports it; where an action fails, the step says what
+// follows (a rename that fails leaves the copy to the old name, a share
+// that fails is copied).
+//
 // The plan's steps are carried out in their order: per level, the temporary
 // files of killed copies go, every source entry is dealt with in listing
 // order (a subdirectory completely, its own deletions included, before the
