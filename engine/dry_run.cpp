@@ -12,12 +12,10 @@ bool WrittenLater(const FileStatus& a, const FileStatus& b) {
 }
 
 int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const DryRunOutput& output) {
-  using Kind = MirrorStep::Kind;
   using Action = DryRunItem::Action;
-  // The names of the directories entered, from the top down, and whether
-  // each gets its source's permissions once its level is done.
+  using First = steps::Counterpart::First;
+  // The names of the directories entered, from the top down.
   std::vector<std::string> levels;
-  std::vector<bool> access;
   auto pathOf = [&](const std::string& name) {
     std::string path;
     for (const std::string& level : levels) path += level + separator;
@@ -31,95 +29,74 @@ int DescribePlan(MirrorPlan& plan, char separator, Reporter& reporter, const Dry
   auto tell = [&](Action action, const std::string& name, bool directory = false, std::uint64_t bytes = 0) {
     output(DryRunItem{action, pathOf(name), directory, bytes});
   };
+  // A counterpart of another kind removed first.
+  auto replaced = [&](const std::optional<steps::Counterpart>& counterpart) {
+    if (counterpart && counterpart->first == First::kRemove) {
+      tell(Action::kDelete, counterpart->name, counterpart->status.kind == EntryKind::Directory);
+    }
+  };
+  auto copy = [&](const steps::CopyFile& step) {
+    replaced(step.counterpart);
+    output(DryRunItem{Action::kCopy, pathOf(step.name), false, step.source.size,
+                      step.counterpart && step.counterpart->first != First::kRemove &&
+                          WrittenLater(step.counterpart->status, step.source)});
+  };
   plan.Rewind();
   MirrorStep step;
   while (plan.Next(&step)) {
-    switch (step.kind) {
-      case Kind::kRemoveAbandoned:
-        output(DryRunItem{Action::kDelete, pathOf(step.name), false, 0, false, /*leftover=*/true});
-        break;
-      case Kind::kPassOver:
-        tell(Action::kPassOver, step.name);
-        break;
-      case Kind::kExcluded:
-        tell(Action::kExclude, step.name, step.directory);
-        break;
-      case Kind::kBlocked:
-        // The failure the real run would log, where a dry run's failures go.
-        reporter.Failure(BlockedLine(pathIn(plan.job.source, step.name),
-                                     pathIn(plan.job.target, step.counterpart), step.directory));
-        break;
-      case Kind::kUnfit: {
-        // The line the real run would log, where a dry run's failures go.
-        const std::string line = LeftOutLine(step, pathIn(plan.job.source, step.name),
-                                             pathIn(plan.job.target, step.name),
-                                             pathIn(plan.job.source, step.counterpart));
-        if (step.unfit == MirrorStep::Unfit::kLink) {
-          tell(Action::kPassOver, step.name);
-          reporter.Skipped(line);
-        } else {
-          tell(Action::kOmit, step.name, step.directory);
-          reporter.LeaveOut(line, LeftOut{pathIn(plan.job.source, step.name), UnfitReasonOf(step.unfit),
-                                          step.counterpart.empty() ? "" : pathIn(plan.job.source, step.counterpart)});
-        }
-        break;
+    if (const auto* leftover = std::get_if<steps::RemoveLeftover>(&step)) {
+      output(DryRunItem{Action::kDelete, pathOf(leftover->name), false, 0, false, /*leftover=*/true});
+    } else if (const auto* passed = std::get_if<steps::PassOver>(&step)) {
+      tell(Action::kPassOver, passed->name);
+    } else if (const auto* excluded = std::get_if<steps::Exclude>(&step)) {
+      tell(Action::kExclude, excluded->name, excluded->directory);
+    } else if (const auto* blocked = std::get_if<steps::Blocked>(&step)) {
+      // The failure the real run would log, where a dry run's failures go.
+      reporter.Failure(BlockedLine(pathIn(plan.job.source, blocked->name),
+                                   pathIn(plan.job.target, blocked->counterpart), blocked->directory));
+    } else if (const auto* out = std::get_if<steps::LeaveOut>(&step)) {
+      // The line the real run would log, where a dry run's failures go.
+      const std::string line = LeftOutLine(*out, pathIn(plan.job.source, out->name), pathIn(plan.job.target, out->name),
+                                           pathIn(plan.job.source, out->twin));
+      if (out->reason == steps::LeaveOut::Reason::kLink) {
+        tell(Action::kPassOver, out->name);
+        reporter.Skipped(line);
+      } else {
+        tell(Action::kOmit, out->name, out->directory);
+        reporter.LeaveOut(line, LeftOut{pathIn(plan.job.source, out->name), UnfitReasonOf(out->reason),
+                                        out->twin.empty() ? "" : pathIn(plan.job.source, out->twin)});
       }
-      case Kind::kVanished:
-      case Kind::kNoDelete:
-        break;
-      case Kind::kFile:
-        if (step.removeCounterpart) {
-          tell(Action::kDelete, step.counterpart, step.counterpartStatus.kind == EntryKind::Directory);
-        }
-        switch (step.content) {
-          case MirrorStep::Content::kCopy:
-            output(DryRunItem{Action::kCopy, pathOf(step.name), false, step.source.size,
-                              !step.counterpart.empty() && !step.removeCounterpart &&
-                                  WrittenLater(step.counterpartStatus, step.source)});
-            break;
-          case MirrorStep::Content::kShare:
-            tell(Action::kShare, step.name, false, step.source.size);
-            break;
-          case MirrorStep::Content::kKeep:
-          case MirrorStep::Content::kKeepNoForce:
-            if (step.setAccess) tell(Action::kAccess, step.name);
-            break;
-        }
-        break;
-      case Kind::kEnter:
-        if (step.removeCounterpart) tell(Action::kDelete, step.counterpart);
-        if (step.create || step.removeCounterpart) tell(Action::kCreate, step.name, true);
-        levels.push_back(step.name);
-        access.push_back(step.setAccess);
-        break;
-      case Kind::kPrune:
-        levels.push_back(step.name);
-        access.push_back(false);
-        break;
-      case Kind::kLeave:
-        if (levels.empty()) {
-          // The end of the top level: the target itself.
-          if (plan.topAccess) tell(Action::kAccess, ".", true);
-          break;
-        }
-        {
-          const std::string name = levels.back();
-          const bool changes = access.back();
-          levels.pop_back();
-          access.pop_back();
-          if (changes) tell(Action::kAccess, name, true);
-        }
-        break;
-      case Kind::kDelete:
-        tell(Action::kDelete, step.name, step.directory);
-        break;
-      case Kind::kStop:
-        reporter.ScanFailure(step.name);
-        return 0;
-      case Kind::kUnreadable:
-        reporter.Failure(step.name, "", step.failure);
-        break;
+    } else if (const auto* copied = std::get_if<steps::CopyFile>(&step)) {
+      copy(*copied);
+    } else if (const auto* shared = std::get_if<steps::ShareFile>(&step)) {
+      replaced(shared->copy.counterpart);
+      tell(Action::kShare, shared->copy.name, false, shared->copy.source.size);
+    } else if (const auto* kept = std::get_if<steps::KeepFile>(&step)) {
+      if (kept->access) tell(Action::kAccess, kept->name);
+    } else if (const auto* unforced = std::get_if<steps::KeepUnforced>(&step)) {
+      if (unforced->access) tell(Action::kAccess, unforced->name);
+    } else if (const auto* entered = std::get_if<steps::EnterDirectory>(&step)) {
+      replaced(entered->counterpart);
+      if (entered->create) tell(Action::kCreate, entered->name, true);
+      levels.push_back(entered->name);
+    } else if (const auto* pruned = std::get_if<steps::Prune>(&step)) {
+      levels.push_back(pruned->name);
+    } else if (const auto* leave = std::get_if<steps::Leave>(&step)) {
+      // The end of a level: the directory ("." the target itself) gets its
+      // source's access where the target had it with another.
+      const bool changes = leave->access && leave->access->announce;
+      const std::string name = levels.empty() ? "." : levels.back();
+      if (!levels.empty()) levels.pop_back();
+      if (changes) tell(Action::kAccess, name, true);
+    } else if (const auto* deletion = std::get_if<steps::Delete>(&step)) {
+      tell(Action::kDelete, deletion->name, deletion->directory);
+    } else if (const auto* stop = std::get_if<steps::Stop>(&step)) {
+      reporter.ScanFailure(stop->line);
+      return 0;
+    } else if (const auto* unreadable = std::get_if<steps::Unreadable>(&step)) {
+      reporter.Failure(unreadable->line, "", unreadable->failure);
     }
+    // Vanished, KeepVanished and Fill tell nothing.
   }
   if (!plan.ok()) {
     reporter.Failure("Scratch File Write Failed", "", plan.error());

@@ -1,6 +1,14 @@
 // MirrorApplier: the half of the tree mirror that changes the target
 // (mirror_plan.cpp finds out what to do).
 //
+// Every decision is the plan's: each step says what to do and how (which
+// name a copy goes to, what is renamed or removed first, how a copy is
+// written, by link or clone, what is kept where a source cannot be read,
+// the access an entry gets). The walk does it, as far as the file system
+// lets it, and reports it; where an action fails, the step says what
+// follows (a rename that fails leaves the copy to the old name, a share
+// that fails is copied).
+//
 // The plan's steps are carried out in their order: per level, the temporary
 // files of killed copies go, every source entry is dealt with in listing
 // order (a subdirectory completely, its own deletions included, before the
@@ -40,6 +48,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "engine/mirror.h"
@@ -60,41 +69,32 @@ class MirrorWalk {
   MirrorWalk(Os& os, Reporter& reporter, MirrorPlan& plan, const std::optional<FileStatus>& guarded)
       : os_(os),
         reporter_(reporter),
-        files_(os, reporter, FilePolicy{plan.job.force}),
+        files_(os, reporter, FilePolicy{plan.force}),
         // No deletion of the apply may empty the tree it copies from,
         // however that is reached from the target.
         deleter_(files_, guarded ? guarded : std::optional<FileStatus>(plan.sourceStatus)),
         plan_(plan),
-        batched_(plan.job.writes == MirrorWrites::kBatched),
-        unflushed_(plan.job.writes == MirrorWrites::kUnflushed) {}
+        retime_(plan.retime) {}
 
   int Run() {
     plan_.Rewind();
     std::shared_ptr<OsDir> target = std::move(plan_.target);
-    const FileStatus targetStatus = plan_.targetStatus;
     if (!target) {
       reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(plan_.job.target, "*"));
       return 0;
     }
-    // As the plan found the target's medium.
-    permissions_ = plan_.permissions;
-    retime_ = plan_.job.medium && !plan_.job.medium->copyKeepsTime;
-    ownerToo_ = plan_.owners;
-    Frame top{plan_.source.get(), target, plan_.reference.get(), plan_.sourceStatus, targetStatus,
-              plan_.job.targetIsNew};
+    Frame top{plan_.source.get(), target, plan_.reference.get(), plan_.targetStatus};
     const int result = Level(top);
     return Commit() && result;
   }
 
  private:
-  // One level being applied: its directories and what they were.
+  // One level being applied: its directories and what the target was.
   struct Frame {
     OsDir* source;
     std::shared_ptr<OsDir> target;  // held by a batch's pending copies too
     OsDir* reference;               // null: nothing to share from
-    FileStatus sourceStatus;
     FileStatus targetStatus;
-    bool created;
   };
 
   // A copy written under its temporary name, waiting for its batch's flush.
@@ -105,28 +105,18 @@ class MirrorWalk {
     std::int64_t mtimeSec;  // the source's last-write time
   };
 
+  // What a step leaves the walk to do.
+  enum class Next { kOn, kLevelDone, kStop };
+
   std::string Join(OsDir& dir, const std::string& name) const {
     return os_.Paths().Join(dir.Path(), name);
   }
 
-  // The steps of one level, up to its kLeave. 0: stopped, already reported.
+  // The steps of one level, up to its Leave. 0: stopped, already reported.
   int Level(Frame& frame) {
-    OsDir& target = *frame.target;
-    // Filled while no more open than its source, and writable by its owner.
-    const std::uint32_t filling =
-        (frame.targetStatus.permissions & frame.sourceStatus.permissions) | 0700;
-    std::uint32_t now = frame.targetStatus.permissions;
-    // A directory whose permissions cannot be set is one failure, however
-    // often they are tried.
-    bool chmodFailed = false;
-    if (permissions_ && filling != now) {
-      if (SetPermissions(target, "", filling)) {
-        now = filling;
-      } else {
-        chmodFailed = true;
-      }
-    }
-
+    // The directory's permissions as the walk knows them, and whether
+    // setting them failed (one failure, however often they are tried).
+    Current current{frame.targetStatus, false};
     MirrorStep step;
     for (;;) {
       // Asked to stop: between two files, with what is copied so far kept.
@@ -137,104 +127,168 @@ class MirrorWalk {
       if (!plan_.Next(&step)) {
         // The scan stopped at a directory it could not enter, and the apply
         // has got there.
-        reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(target.Path(), "*"));
+        reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(frame.target->Path(), "*"));
         return 0;
       }
-      using Kind = MirrorStep::Kind;
-      switch (step.kind) {
-        case Kind::kRemoveAbandoned:
-          // What a killed copy left is the program's own: it goes, force or not.
-          if (files_.With(FilePolicy{true}).Delete(target, step.name)) plan_.renamedOrChmodded = true;
-          break;
-        case Kind::kFile:
-          if (!File(frame, step)) return 0;
-          break;
-        case Kind::kPassOver:
-          reporter_.Skipped(PassOverLine(step.passOver) + Join(*frame.source, step.name));
-          break;
-        case Kind::kVanished:
-          reporter_.Vanished(Join(*frame.source, step.name));
-          break;
-        case Kind::kEnter:
-          if (!Directory(frame, step)) return 0;
-          break;
-        case Kind::kDelete:
-          if (!Delete(target, frame.targetStatus, step)) return 0;
-          break;
-        case Kind::kPrune:
-          if (!Prune(target, step)) return 0;
-          break;
-        case Kind::kNoDelete:
-          reporter_.Skipped("option nodel : delete canceled!");
-          break;
-        case Kind::kExcluded:
-          // Left out by the patterns the run's log line names: no line each.
-          break;
-        case Kind::kBlocked:
-          // Not left out, and not copied either: the run says so, and goes on.
-          reporter_.Failure(BlockedLine(Join(*frame.source, step.name), Join(target, step.counterpart),
-                                        step.directory));
-          break;
-        case Kind::kUnfit: {
-          // The medium cannot hold it: said, and never tried.
-          const std::string line = LeftOutLine(step, Join(*frame.source, step.name), Join(target, step.name),
-                                               Join(*frame.source, step.counterpart));
-          if (step.unfit == MirrorStep::Unfit::kLink) {
-            reporter_.Skipped(line);
-          } else {
-            reporter_.LeaveOut(line, LeftOut{Join(*frame.source, step.name), UnfitReasonOf(step.unfit),
-                                             step.counterpart.empty() ? "" : Join(*frame.source, step.counterpart)});
-          }
-          break;
-        }
-        case Kind::kStop:
-          Commit();
-          reporter_.ScanFailure(step.name);
-          return 0;
-        case Kind::kUnreadable:
-          // Its failure line; its earlier copy (a kEnter) may follow.
-          reporter_.Failure(step.name, "", step.failure);
-          reporter_.Unreadable();
-          break;
-        case Kind::kLeave: {
-          // A directory its owner may not write to takes no more names.
-          if ((frame.sourceStatus.permissions & 0300) != 0300 && !Commit()) return 0;
-          // Its contents are in place: the directory gets its source's
-          // permissions (a line for it only where an existing copy had others).
-          FileStatus current = frame.targetStatus;
-          current.permissions = now;
-          ApplyPermissions(target, "", frame.sourceStatus, current,
-                           frame.created ? nullptr : &frame.targetStatus, /*reportFailure=*/!chmodFailed);
-          return 1;
-        }
+      switch (std::visit([&](const auto& action) { return Do(frame, current, action); }, step)) {
+        case Next::kOn: break;
+        case Next::kLevelDone: return 1;
+        case Next::kStop: return 0;
       }
     }
   }
 
-  // Reads past the steps of a level that is not entered, up to its kLeave.
+  // The level's directory as the walk has left it.
+  struct Current {
+    FileStatus status;
+    bool chmodFailed;
+  };
+
+  Next Do(Frame& frame, Current&, const steps::RemoveLeftover& step) {
+    // What a killed copy left is the program's own: it goes, force or not.
+    (void)files_.With(FilePolicy{true}).Delete(*frame.target, step.name);
+    return Next::kOn;
+  }
+  Next Do(Frame& frame, Current&, const steps::PassOver& step) {
+    reporter_.Skipped(PassOverLine(step.reason) + Join(*frame.source, step.name));
+    return Next::kOn;
+  }
+  Next Do(Frame& frame, Current&, const steps::Vanished& step) {
+    reporter_.Vanished(Join(*frame.source, step.name));
+    return Next::kOn;
+  }
+  Next Do(Frame&, Current&, const steps::Exclude&) {
+    // Left out by the patterns the run's log line names: no line each.
+    return Next::kOn;
+  }
+  Next Do(Frame& frame, Current&, const steps::Blocked& step) {
+    // Not left out, and not copied either: the run says so, and goes on.
+    reporter_.Failure(
+        BlockedLine(Join(*frame.source, step.name), Join(*frame.target, step.counterpart), step.directory));
+    return Next::kOn;
+  }
+  Next Do(Frame& frame, Current&, const steps::LeaveOut& step) {
+    // The medium cannot hold it: said, and never tried.
+    OsDir& source = *frame.source;
+    const std::string line =
+        LeftOutLine(step, Join(source, step.name), Join(*frame.target, step.name), Join(source, step.twin));
+    if (step.reason == steps::LeaveOut::Reason::kLink) {
+      reporter_.Skipped(line);
+    } else {
+      reporter_.LeaveOut(line, LeftOut{Join(source, step.name), UnfitReasonOf(step.reason),
+                                       step.twin.empty() ? "" : Join(source, step.twin)});
+    }
+    return Next::kOn;
+  }
+  Next Do(Frame&, Current&, const steps::Unreadable& step) {
+    // Its failure line; its earlier copy (an EnterDirectory) may follow.
+    reporter_.Failure(step.line, "", step.failure);
+    reporter_.Unreadable();
+    return Next::kOn;
+  }
+  Next Do(Frame&, Current&, const steps::Stop& step) {
+    Commit();
+    reporter_.ScanFailure(step.line);
+    return Next::kStop;
+  }
+  Next Do(Frame&, Current&, const steps::KeepVanished&) {
+    reporter_.Skipped("option nodel : delete canceled!");
+    return Next::kOn;
+  }
+  Next Do(Frame& frame, Current&, const steps::Delete& step) {
+    return Delete(*frame.target, frame.targetStatus, step) ? Next::kOn : Next::kStop;
+  }
+  Next Do(Frame& frame, Current&, const steps::Prune& step) {
+    return Prune(*frame.target, step) ? Next::kOn : Next::kStop;
+  }
+  Next Do(Frame& frame, Current& current, const steps::Fill& step) {
+    if (SetPermissions(*frame.target, "", step.permissions)) {
+      current.status.permissions = step.permissions;
+    } else {
+      current.chmodFailed = true;
+    }
+    return Next::kOn;
+  }
+  Next Do(Frame& frame, Current& current, const steps::Leave& step) {
+    if (step.commitFirst && !Commit()) return Next::kStop;
+    if (step.access) {
+      SetAccess(*frame.target, "", *step.access, current.status, frame.targetStatus.permissions,
+                /*reportFailure=*/!current.chmodFailed);
+    }
+    return Next::kLevelDone;
+  }
+  Next Do(Frame& frame, Current&, const steps::EnterDirectory& step) {
+    return Directory(frame, step) ? Next::kOn : Next::kStop;
+  }
+  Next Do(Frame& frame, Current&, const steps::CopyFile& step) {
+    std::string destination;
+    return Prepare(frame, step.name, step.counterpart, &destination) && Copy(frame, step, destination) ? Next::kOn
+                                                                                                        : Next::kStop;
+  }
+  Next Do(Frame& frame, Current&, const steps::ShareFile& step) {
+    std::string destination;
+    if (!Prepare(frame, step.copy.name, step.copy.counterpart, &destination)) return Next::kStop;
+    if (Share(frame, step, destination)) return Next::kOn;
+    return Copy(frame, step.copy, destination) ? Next::kOn : Next::kStop;  // copied after all
+  }
+  Next Do(Frame& frame, Current&, const steps::KeepFile& step) {
+    OsDir& target = *frame.target;
+    std::string destination;
+    if (!Prepare(frame, step.name, step.counterpart, &destination)) return Next::kStop;
+    reporter_.SkippedDeferred("Not update,copy canceled! : " + Join(target, destination));
+    if (step.access) {
+      SetAccess(target, destination, *step.access, step.counterpart.status, step.counterpart.status.permissions);
+    }
+    return Next::kOn;
+  }
+  Next Do(Frame& frame, Current&, const steps::KeepUnforced& step) {
+    OsDir& target = *frame.target;
+    std::string destination;
+    if (!Prepare(frame, step.name, step.counterpart, &destination)) return Next::kStop;
+    reporter_.LeftUndone("File Copy Failed due to Not Force Mode : " + Join(*frame.source, step.name) + " to " +
+                         Join(target, destination));
+    // A copy that other names share (a snapshot made with cp -al, a linked
+    // generation) is first made a file of its own, holding what it held, so
+    // that the other names keep their permissions and owner.
+    if (step.unshare) {
+      if (Status code = target.CopyFile(destination, target, destination, CopyMode::Replace, nullptr, nullptr,
+                                        reporter_.control().progress);
+          !code.ok()) {
+        reporter_.Failure("Permissions Set Failed : ", Join(target, destination), code);
+        return Next::kOn;
+      }
+    }
+    if (step.access) {
+      SetAccess(target, destination, *step.access, step.counterpart.status, step.counterpart.status.permissions);
+    }
+    return Next::kOn;
+  }
+
+  // Reads past the steps of a level that is not entered, up to its Leave.
   // 0: the plan ends in a failure there, now reported.
   int SkipLevel() {
     MirrorStep step;
     for (int depth = 0;;) {
       if (!plan_.Next(&step)) return 0;
-      if (step.kind == MirrorStep::Kind::kEnter || step.kind == MirrorStep::Kind::kPrune) ++depth;
-      if (step.kind == MirrorStep::Kind::kStop) {
-        reporter_.ScanFailure(step.name);
+      if (std::holds_alternative<steps::EnterDirectory>(step) || std::holds_alternative<steps::Prune>(step)) ++depth;
+      if (const auto* stop = std::get_if<steps::Stop>(&step)) {
+        reporter_.ScanFailure(stop->line);
         return 0;
       }
-      if (step.kind == MirrorStep::Kind::kLeave && depth-- == 0) return 1;
+      if (std::holds_alternative<steps::Leave>(step) && depth-- == 0) return 1;
     }
   }
 
   // The skip line of an entry passed over, before its path.
-  static std::string PassOverLine(MirrorStep::PassOver reason) {
+  static std::string PassOverLine(steps::PassOver::Reason reason) {
+    using Reason = steps::PassOver::Reason;
     switch (reason) {
       // Opening a FIFO blocks for ever, a device may act on the device.
-      case MirrorStep::PassOver::kSpecial: return "special file found copy canceled! : ";
+      case Reason::kSpecial: return "special file found copy canceled! : ";
       // The run's own lock file lies where this entry would go.
-      case MirrorStep::PassOver::kOwnName: return "program file found copy canceled! : ";
-      case MirrorStep::PassOver::kSystemDirectory: return "system directory found copy canceled! : ";
-      case MirrorStep::PassOver::kBackupDirectory: return "backup directory found copy canceled! : ";
+      case Reason::kOwnName: return "program file found copy canceled! : ";
+      case Reason::kSystemDirectory: return "system directory found copy canceled! : ";
+      case Reason::kBackupDirectory: return "backup directory found copy canceled! : ";
     }
     return std::string();
   }
@@ -250,50 +304,59 @@ class MirrorWalk {
       }
       return false;
     }
-    plan_.renamedOrChmodded = true;
     return true;
   }
 
-  // Gives `name` in `dir` (the directory itself when empty) the permissions,
-  // and for root the owner and group, of `source`, where `current` differs.
-  // With `was`, what changed from it is logged (success-log option).
-  // Without `reportFailure`, a failure to set the permissions was reported
-  // before and is not again.
-  void ApplyPermissions(OsDir& dir, const std::string& name, const FileStatus& source,
-                        const FileStatus& current, const FileStatus* was, bool reportFailure = true) {
-    if (!permissions_) return;
+  // Gives `name` in `dir` (the directory itself when empty) `access` where
+  // `current` differs, with lines (success-log option) for what changed from
+  // the permissions `listed` where the access says so. Without
+  // `reportFailure`, a failure to set the permissions was reported before
+  // and is not again.
+  void SetAccess(OsDir& dir, const std::string& name, const steps::Access& access, const FileStatus& current,
+                 std::uint32_t listed, bool reportFailure = true) {
     const bool ownerDiffers =
-        ownerToo_ && (source.owner != current.owner || source.group != current.group);
-    const bool changedSince = was && source.permissions != was->permissions;
-    if (!ownerDiffers && source.permissions == current.permissions && !changedSince) return;
+        access.withOwner && (access.owner != current.owner || access.group != current.group);
+    const bool changedSince = access.announce && access.permissions != listed;
+    if (!ownerDiffers && access.permissions == current.permissions && !changedSince) return;
     const std::string path = name.empty() ? dir.Path() : Join(dir, name);
     if (ownerDiffers) {
-      if (Status code = dir.SetOwner(name, source.owner, source.group); !code.ok()) {
+      if (Status code = dir.SetOwner(name, access.owner, access.group); !code.ok()) {
         reporter_.Failure("Owner Set Failed : ", path, code);
-      } else {
-        plan_.renamedOrChmodded = true;
-        if (was) {
-          reporter_.Done("Owner Set : " + path + " : " + std::to_string(source.owner) + ":" +
-                           std::to_string(source.group));
-        }
+      } else if (access.announce) {
+        reporter_.Done("Owner Set : " + path + " : " + std::to_string(access.owner) + ":" +
+                       std::to_string(access.group));
       }
     }
     // A link has no permissions of its own. Setting them again after a change
     // of owner keeps the set-id bits that the change cleared.
-    if (source.kind == EntryKind::Symlink) return;
-    const bool done = (source.permissions == current.permissions && !ownerDiffers) ||
-                      SetPermissions(dir, name, source.permissions, reportFailure);
-    if (done && was && source.permissions != was->permissions) {
+    if (access.ownerOnly) return;
+    const bool done = (access.permissions == current.permissions && !ownerDiffers) ||
+                      SetPermissions(dir, name, access.permissions, reportFailure);
+    if (done && changedSince) {
       char octal[8];
-      std::snprintf(octal, sizeof octal, "%04o", source.permissions & 07777);
+      std::snprintf(octal, sizeof octal, "%04o", access.permissions & 07777);
       reporter_.Done("Permissions Set : " + path + " : " + octal);
     }
   }
 
-  // Gives the file `name` the access the plan found its source to have,
-  // with a line for what changed since its counterpart was listed.
-  void SetAccess(OsDir& target, const std::string& name, const MirrorStep& step) {
-    ApplyPermissions(target, name, step.source, step.counterpartStatus, &step.counterpartStatus);
+  // Deals with the counterpart of the source file `name` as the plan says,
+  // before its copy is made or kept, and sets `*destination` to the name the
+  // copy goes to: the source's, or the counterpart's where it is left in
+  // place or its rename failed. False: stop the walk (already reported).
+  bool Prepare(Frame& frame, const std::string& name, const std::optional<steps::Counterpart>& counterpart,
+               std::string* destination) {
+    using First = steps::Counterpart::First;
+    *destination = steps::Destination(name, counterpart);
+    if (!counterpart) return true;
+    switch (counterpart->first) {
+      case First::kNothing: break;
+      case First::kRename: *destination = Rename(*frame.target, counterpart->name, name, /*directory=*/false); break;
+      case First::kRemove:
+        // The file used to be a directory: its old self goes first,
+        // everything in it included (where that fails, the copy fails on it).
+        return Remove(*frame.target, frame.targetStatus, counterpart->name, true, /*boxes=*/false);
+    }
+    return true;
   }
 
   // Gives a counterpart whose name differs in case the source's name. Returns
@@ -307,11 +370,8 @@ class MirrorWalk {
     // run holds locked.
     if (code.Is(ErrorKind::kUnsupported)) code = target.MoveIfFree(from, target, to);
     if (code.ok()) {
-      plan_.renamedOrChmodded = true;
-      {
-        reporter_.Done((directory ? "rename directory : from " : "rename file : from ") +
-                         Join(target, from) + " TO " + Join(target, to));
-      }
+      reporter_.Done((directory ? "rename directory : from " : "rename file : from ") + Join(target, from) + " TO " +
+                     Join(target, to));
       return to;
     }
     if (directory) {
@@ -324,88 +384,68 @@ class MirrorWalk {
   }
 
   // Makes `destination` in `target` the file `name` of `reference` (which
-  // must still be what `expected` describes): a hard link with -LINK, else
-  // or where that fails a clone where the file system can. The status of
-  // the last attempt; `*linked` tells which it was.
-  Status ShareFrom(OsDir& reference, const std::string& name, const FileStatus& expected,
-                OsDir& target, const std::string& destination, bool* linked) {
+  // must still be what `expected` describes): a hard link where `link`
+  // says, else or where that fails a clone where `clone` says. The status
+  // of the last attempt; `*linked` tells which it was.
+  Status ShareFrom(OsDir& reference, const std::string& name, const FileStatus& expected, bool link, bool clone,
+                   OsDir& target, const std::string& destination, bool* linked) {
     Status code = os_.Error(ErrorKind::kUnsupported);
     *linked = false;
-    if (plan_.job.sharing == MirrorSharing::kLinkOrClone) {
+    if (link) {
       code = reference.LinkFile(name, target, destination, expected);
       *linked = code.ok();
     }
-    if (!code.ok() && plan_.shareByClone) code = reference.CloneFile(name, target, destination, expected);
+    if (!code.ok() && clone) code = reference.CloneFile(name, target, destination, expected);
     return code;
   }
 
   // Takes the reference copy's file as the copy, by link or by clone. True
   // when done; false leaves the copy to be made the ordinary way.
-  bool Share(Frame& frame, const MirrorStep& step, const std::string& destination) {
+  bool Share(Frame& frame, const steps::ShareFile& step, const std::string& destination) {
     if (frame.reference == nullptr) return false;
     OsDir& target = *frame.target;
     // Whatever an interrupted run left under the name goes first: a clone or
     // a link is never made over an entry.
-    if (!step.counterpart.empty() && !target.DeleteFile(destination).ok()) return false;
+    if (step.copy.counterpart && !target.DeleteFile(destination).ok()) return false;
     bool linked = false;
-    if (!ShareFrom(*frame.reference, step.name, step.reference, target, destination, &linked).ok()) {
+    if (!ShareFrom(*frame.reference, step.copy.name, step.reference, step.link, step.clone, target, destination,
+                   &linked)
+             .ok()) {
       return false;
     }
     // The file is what it was in the newest generation: its line may wait
     // with the others about files left as they were.
-    reporter_.DoneDeferred((linked ? "File Linked : " : "File Cloned : ") +
-                           Join(*frame.reference, step.name) + " to " + Join(target, destination));
+    reporter_.DoneDeferred((linked ? "File Linked : " : "File Cloned : ") + Join(*frame.reference, step.copy.name) +
+                           " to " + Join(target, destination));
     reporter_.CountShared();
     return true;
   }
 
-  // The reference's directory at the current level, reached from its top
-  // (and held in `*held` below it); null where it has none.
-  OsDir* EarlierLevel(std::unique_ptr<OsDir>* held) {
-    if (!plan_.reference) return nullptr;
-    OsDir* dir = plan_.reference.get();
-    for (const std::string& name : path_) {
-      std::unique_ptr<OsDir> next;
-      if (!dir->OpenDir(name, &next).ok()) return nullptr;
-      *held = std::move(next);
-      dir = held->get();
-    }
-    return dir;
-  }
-
-  // A source file that could not be read: the new generation takes its copy
-  // in the reference (the newest generation) instead, shared like an
-  // unchanged file where sharing is on, else copied, so that one file that
-  // cannot be read never keeps the rest from being backed up. Without such
-  // a copy the file is left out. Either way the failure is already a line.
-  void KeepEarlierCopy(Frame& frame, const MirrorStep& step, const std::string& destination) {
+  // A source file that could not be read: the copy takes its earlier copy
+  // (the newest generation's) as the plan found it, shared or copied, so
+  // that one file that cannot be read never keeps the rest from being
+  // backed up. Without one the file is left out. Either way the failure is
+  // already a line.
+  void KeepEarlierCopy(Frame& frame, const steps::CopyFile& step, const std::string& destination) {
     reporter_.Unreadable();
-    std::unique_ptr<OsDir> held;
-    OsDir* dir = EarlierLevel(&held);
-    if (dir == nullptr) return;
-    FileStatus earlier;
-    if (!dir->StatAt(step.name, &earlier).ok() ||
-        (earlier.kind != EntryKind::File && earlier.kind != EntryKind::Symlink)) {
-      return;
-    }
+    if (!step.earlier || frame.reference == nullptr) return;
+    const steps::EarlierCopy& earlier = *step.earlier;
+    OsDir& dir = *frame.reference;
     OsDir& target = *frame.target;
     (void)target.DeleteFile(destination);  // what the failed copy may have left
     bool linked = false;
-    Status code = earlier.kind == EntryKind::File && plan_.job.sharing != MirrorSharing::kNone &&
-                       plan_.job.compareTimes
-                   ? ShareFrom(*dir, step.name, earlier, target, destination, &linked)
-                   : os_.Error(ErrorKind::kUnsupported);
+    Status code = ShareFrom(dir, step.name, earlier.status, earlier.link, earlier.clone, target, destination, &linked);
     if (!code.ok()) {
-      code = dir->CopyFile(step.name, target, destination, CopyMode::Unflushed, nullptr, nullptr,
-                           reporter_.control().progress);
+      code = dir.CopyFile(step.name, target, destination, CopyMode::Unflushed, nullptr, nullptr,
+                          reporter_.control().progress);
     }
     if (!code.ok()) {
-      reporter_.Failure("File Copy Failed : ", Join(*dir, step.name) + " to " + Join(target, destination), code);
+      reporter_.Failure("File Copy Failed : ", Join(dir, step.name) + " to " + Join(target, destination), code);
       return;
     }
-    if (!linked) Retime(target, destination, earlier.mtimeSec);
-    reporter_.Note("File Kept From Earlier Generation : " + Join(*dir, step.name) + " to " +
-                     Join(target, destination));
+    if (!linked) Retime(target, destination, earlier.status.mtimeSec);
+    reporter_.Note("File Kept From Earlier Generation : " + Join(dir, step.name) + " to " +
+                   Join(target, destination));
   }
 
   // Where the medium gives a copy the time it was closed or named instead
@@ -419,55 +459,15 @@ class MirrorWalk {
     }
   }
 
-  // A source file or link, as the plan decided. False: stop the walk
-  // (already reported).
-  bool File(Frame& frame, const MirrorStep& step) {
-    using Content = MirrorStep::Content;
+  // Copies the source file or link `step.name` to `destination` as the plan
+  // says. False: stop the walk (already reported).
+  bool Copy(Frame& frame, const steps::CopyFile& step, const std::string& destination) {
     OsDir& source = *frame.source;
     OsDir& target = *frame.target;
-    std::string destination = step.counterpart.empty() ? step.name : step.counterpart;
-    if (step.removeCounterpart) {
-      // The file used to be a directory: its old self goes first, everything
-      // in it included.
-      if (!Remove(target, frame.targetStatus, step.counterpart, true, /*boxes=*/false)) return false;
-      destination = step.name;
-    } else if (!step.counterpart.empty() && step.counterpart != step.name &&
-               step.counterpartStatus.kind != EntryKind::Directory) {
-      destination = Rename(target, step.counterpart, step.name, /*directory=*/false);
-    }
-
-    switch (step.content) {
-      case Content::kKeep:
-        reporter_.SkippedDeferred("Not update,copy canceled! : " + Join(target, destination));
-        if (step.setAccess) SetAccess(target, destination, step);
-        return true;
-      case Content::kKeepNoForce:
-        reporter_.LeftUndone("File Copy Failed due to Not Force Mode : " + Join(source, step.name) + " to " +
-                             Join(target, destination));
-        // A copy that other names share (a snapshot made with cp -al, a
-        // linked generation) is first made a file of its own, holding what
-        // it held, so that the other names keep their permissions and owner.
-        if (step.unshare) {
-          if (Status code = target.CopyFile(destination, target, destination, CopyMode::Replace, nullptr, nullptr,
-                                            reporter_.control().progress);
-              !code.ok()) {
-            reporter_.Failure("Permissions Set Failed : ", Join(target, destination), code);
-            return true;
-          }
-        }
-        if (step.setAccess) SetAccess(target, destination, step);
-        return true;
-      case Content::kShare:
-        if (Share(frame, step, destination)) return true;
-        break;  // copied after all
-      case Content::kCopy:
-        break;
-    }
-
     bool vanished = false;
     bool readFailed = false;
     bool copied = false;
-    if (batched_ && plan_.job.force) {
+    if (step.writing == steps::Writing::kStaged) {
       FileOps::Staged staged = files_.Stage(source, step.name, target, destination);
       copied = staged.ok != 0;
       vanished = staged.vanished;
@@ -481,8 +481,8 @@ class MirrorWalk {
         }
       }
     } else {
-      copied = files_.Copy(source, step.name, target, destination, &vanished, unflushed_,
-                                &readFailed) != 0;
+      copied = files_.Copy(source, step.name, target, destination, &vanished,
+                           step.writing == steps::Writing::kUnflushed, &readFailed) != 0;
       if (copied) Retime(target, destination, step.source.mtimeSec);
     }
     if (copied) return true;
@@ -491,14 +491,13 @@ class MirrorWalk {
       reporter_.Vanished(Join(source, step.name));
       return true;
     }
-    if (readFailed && plan_.job.keepUnreadable && reporter_.noMessage()) {
+    if (readFailed && step.keepUnreadable) {
       KeepEarlierCopy(frame, step, destination);
       return true;
     }
     if (!reporter_.noMessage()) {
       Commit();
-      reporter_.Show("ERR : COPY FILE FROM " + Join(source, step.name) + " TO " +
-                          Join(target, destination));
+      reporter_.Show("ERR : COPY FILE FROM " + Join(source, step.name) + " TO " + Join(target, destination));
       return false;
     }
     return true;
@@ -547,23 +546,15 @@ class MirrorWalk {
 
   // A source directory: the target directory found, made or renamed, then
   // the level beneath. False: stop the walk (already reported).
-  bool Directory(Frame& frame, const MirrorStep& step) {
-    OsDir& source = *frame.source;
+  bool Directory(Frame& frame, const steps::EnterDirectory& step) {
     OsDir& target = *frame.target;
-    std::string sourcePath = Join(source, step.name);
+    // The source's directory, or where it could not be read its earlier copy.
+    OsDir* source = step.fromReference ? frame.reference : frame.source;
+    std::string sourcePath = Join(source ? *source : *frame.source, step.name);
     std::unique_ptr<OsDir> from;
     FileStatus fromStatus;
-    Status code;
-    if (step.fromReference) {
-      // The source's directory could not be read: its earlier copy is copied.
-      std::unique_ptr<OsDir> held;
-      OsDir* earlier = EarlierLevel(&held);
-      code = earlier ? OpenListedDir(os_, *earlier, step.name, step.source, &from, &fromStatus)
-                     : os_.Error(ErrorKind::kNotFound);
-      if (earlier) sourcePath = Join(*earlier, step.name);
-    } else {
-      code = OpenListedDir(os_, source, step.name, step.source, &from, &fromStatus);
-    }
+    const Status code = source ? OpenListedDir(os_, *source, step.name, step.source, &from, &fromStatus)
+                               : os_.Error(ErrorKind::kNotFound);
     if (!code.ok()) {
       // Gone, or no longer the directory it was (another since the scan is
       // as good as gone): the next run copies whatever is there then. The
@@ -576,30 +567,33 @@ class MirrorWalk {
       return false;
     }
 
-    std::string into = step.counterpart.empty() ? step.name : step.counterpart;
-    bool created = false;
+    using First = steps::Counterpart::First;
+    std::string into = steps::Destination(step.name, step.counterpart);
+    if (step.counterpart && step.counterpart->first == First::kRename) {
+      into = Rename(target, step.counterpart->name, step.name, /*directory=*/true);
+    }
     if (step.create) {
-      // What was there of another kind goes first (the plan decided whether
-      // it may); where it stays, the creation fails on it.
-      if (step.removeCounterpart && files_.Delete(target, step.counterpart)) into = step.name;
+      // What was there of another kind goes first; where it stays, the
+      // creation fails on it.
+      if (step.counterpart && step.counterpart->first == First::kRemove &&
+          files_.Delete(target, step.counterpart->name)) {
+        into = step.name;
+      }
       if (!files_.Create(target, into)) {
         if (reporter_.noMessage()) return SkipLevel() != 0;  // logged; the entries beneath are not tried
         Commit();
         reporter_.Show("ERR : MKDIR FAILED " + Join(target, into));
         return false;
       }
-      created = true;
-    } else if (step.counterpart != step.name) {
-      into = Rename(target, step.counterpart, step.name, /*directory=*/true);
     }
 
     std::unique_ptr<OsDir> to;
     FileStatus toStatus;
-    code = target.OpenDir(into, &to);
-    if (code.ok()) code = to->Stat(&toStatus);
+    Status opened = target.OpenDir(into, &to);
+    if (opened.ok()) opened = to->Stat(&toStatus);
     // Another mount inside the copy is not the copy either: filling it would
     // change, and emptying it delete, whatever it shows.
-    if (!code.ok() || !toStatus.SameMountAs(frame.targetStatus)) {
+    if (!opened.ok() || !toStatus.SameMountAs(frame.targetStatus)) {
       Commit();
       reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(Join(target, into), "*"));
       return false;
@@ -609,16 +603,12 @@ class MirrorWalk {
         !frame.reference->OpenDir(step.name, &in).ok()) {
       in.reset();
     }
-    Frame below{from.get(), std::shared_ptr<OsDir>(std::move(to)), in.get(), fromStatus, toStatus,
-                created};
-    path_.push_back(step.name);
-    const bool result = Level(below) != 0;
-    path_.pop_back();
-    return result;
+    Frame below{from.get(), std::shared_ptr<OsDir>(std::move(to)), in.get(), toStatus};
+    return Level(below) != 0;
   }
 
-  // A kDelete step of `target`. False: stop the walk (already reported).
-  bool Delete(OsDir& target, const FileStatus& targetStatus, const MirrorStep& step) {
+  // A Delete step in `target`. False: stop the walk (already reported).
+  bool Delete(OsDir& target, const FileStatus& targetStatus, const steps::Delete& step) {
     if (!Remove(target, targetStatus, step.name, step.directory, /*boxes=*/true)) return false;
     // Counted where it is gone: a deletion that failed, or that no-force
     // mode left undone, is no deletion.
@@ -632,10 +622,10 @@ class MirrorWalk {
   // directory stays. One that is no longer the directory listed (replaced,
   // or a link put on its name) is left as it is, unentered. False: stop the
   // walk (already reported).
-  bool Prune(OsDir& parent, const MirrorStep& step) {
+  bool Prune(OsDir& parent, const steps::Prune& step) {
     std::unique_ptr<OsDir> opened;
     FileStatus status;
-    if (!OpenListedDir(os_, parent, step.name, step.counterpartStatus, &opened, &status).ok()) {
+    if (!OpenListedDir(os_, parent, step.name, step.listed, &opened, &status).ok()) {
       return SkipLevel() != 0;
     }
     MirrorStep inner;
@@ -645,20 +635,16 @@ class MirrorWalk {
         reporter_.ScanFailure(kTargetFirstError + Join(*opened, "*"));
         return false;
       }
-      switch (inner.kind) {
-        case MirrorStep::Kind::kDelete:
-          if (!Delete(*opened, status, inner)) return false;
-          break;
-        case MirrorStep::Kind::kPrune:
-          if (!Prune(*opened, inner)) return false;
-          break;
-        case MirrorStep::Kind::kStop:
-          reporter_.ScanFailure(inner.name);
-          return false;
-        case MirrorStep::Kind::kLeave:
-          return true;
-        default:
-          break;  // a prune level holds nothing else
+      // A prune level holds nothing else.
+      if (const auto* deletion = std::get_if<steps::Delete>(&inner)) {
+        if (!Delete(*opened, status, *deletion)) return false;
+      } else if (const auto* prune = std::get_if<steps::Prune>(&inner)) {
+        if (!Prune(*opened, *prune)) return false;
+      } else if (const auto* stop = std::get_if<steps::Stop>(&inner)) {
+        reporter_.ScanFailure(stop->line);
+        return false;
+      } else if (std::holds_alternative<steps::Leave>(inner)) {
+        return true;
       }
     }
   }
@@ -698,16 +684,9 @@ class MirrorWalk {
   FileOps files_;
   TreeDeleter deleter_;
   MirrorPlan& plan_;
-  const bool batched_;
-  const bool unflushed_;
-  bool permissions_ = true;  // the target's file system keeps permissions
-  bool retime_ = false;       // copies are given their times again once named
-  bool ownerToo_ = false;
+  const bool retime_;  // copies are given their times again once named
   std::vector<Pending> pending_;
   std::uint64_t pendingBytes_ = 0;
-  // The source's names of the directories from the top down to the level
-  // being applied.
-  std::vector<std::string> path_;
 };
 
 MirrorApplier::MirrorApplier(Os& os, Reporter& reporter, std::optional<FileStatus> guarded)

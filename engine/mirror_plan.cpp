@@ -14,8 +14,8 @@
 // level by looking an entry up under its name with the case swapped), it is
 // the target entry of exactly its name if there is one, otherwise the first
 // target entry (in listing order) whose name matches without regard to case
-// and that no other source entry names exactly; the apply renames such a
-// counterpart to the source's letter case. Case is folded for the ASCII
+// and that no other source entry names exactly; such a counterpart is
+// renamed to the source's letter case. Case is folded for the ASCII
 // letters, byte by byte: a name is a byte string in whatever encoding wrote
 // it. Look-ups go through hash tables built once per level.
 //
@@ -86,129 +86,77 @@ namespace {
 
 // ---- The steps as they are stored ----
 //
-// A step is its kind, a byte of flags, and only the statuses and names its
-// kind needs: most files have no counterpart and nothing to share, and the
-// plan of a large tree is mostly file steps.
+// A step is the index of its action and the action's fields in order: a
+// name as its length and bytes, an optional value as a byte and the value
+// where there is one, a failure as its code and kind, anything else as its
+// bytes. Most files have no counterpart and nothing to share, and the plan
+// of a large tree is mostly copies.
 
-enum Flag : std::uint8_t {
-  kHasCounterpart = 1 << 0,
-  kDirectory = 1 << 1,
-  kRemoveCounterpart = 1 << 2,
-  kUnshare = 1 << 3,
-  kSetAccess = 1 << 4,
-  kCreate = 1 << 5,
-  kHasReference = 1 << 6,
-  kFromReference = 1 << 7,
-};
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
+template <class T>
+void PutField(PlanStore& store, const T& value) {
+  if constexpr (std::is_same_v<T, std::string>) {
+    store.PutString(value);
+  } else if constexpr (IsOptional<T>::value) {
+    store.Put(value.has_value());
+    if (value) PutField(store, *value);
+  } else if constexpr (std::is_same_v<T, Status>) {
+    store.Put(value.code());
+    store.Put(value.kind());
+  } else if constexpr (std::is_class_v<T> && !std::is_same_v<T, FileStatus>) {
+    T::Fields(value, [&](const auto&... fields) { (PutField(store, fields), ...); });
+  } else {
+    store.Put(value);
+  }
+}
+
+template <class T>
+bool GetField(PlanStore& store, T* value) {
+  if constexpr (std::is_same_v<T, std::string>) {
+    return store.GetString(value);
+  } else if constexpr (IsOptional<T>::value) {
+    bool present = false;
+    if (!store.Get(&present)) return false;
+    if (!present) {
+      value->reset();
+      return true;
+    }
+    return GetField(store, &value->emplace());
+  } else if constexpr (std::is_same_v<T, Status>) {
+    int code = 0;
+    ErrorKind kind = ErrorKind::kNone;
+    if (!store.Get(&code) || !store.Get(&kind)) return false;
+    *value = Status::Make(code, kind);
+    return true;
+  } else if constexpr (std::is_class_v<T> && !std::is_same_v<T, FileStatus>) {
+    bool ok = true;
+    T::Fields(*value, [&](auto&... fields) { ok = (GetField(store, &fields) && ...); });
+    return ok;
+  } else {
+    return store.Get(value);
+  }
+}
 
 void PutStep(PlanStore& store, const MirrorStep& step) {
-  using Kind = MirrorStep::Kind;
-  store.Put(step.kind);
-  switch (step.kind) {
-    case Kind::kLeave:
-    case Kind::kNoDelete:
-      return;
-    case Kind::kPassOver:
-      store.Put(step.passOver);
-      break;
-    case Kind::kFile:
-    case Kind::kEnter: {
-      const bool counterpart = !step.counterpart.empty();
-      const std::uint8_t flags = (counterpart ? kHasCounterpart : 0) |
-                                 (step.removeCounterpart ? kRemoveCounterpart : 0) |
-                                 (step.unshare ? kUnshare : 0) | (step.setAccess ? kSetAccess : 0) |
-                                 (step.create ? kCreate : 0) | (step.hasReference ? kHasReference : 0) |
-                                 (step.fromReference ? kFromReference : 0);
-      store.Put(flags);
-      store.Put(step.content);
-      store.Put(step.source);
-      if (counterpart) {
-        store.Put(step.counterpartStatus);
-        store.PutString(step.counterpart);
-      }
-      if (step.content == MirrorStep::Content::kShare) store.Put(step.reference);
-      break;
-    }
-    case Kind::kDelete:
-    case Kind::kExcluded:
-      store.Put(static_cast<std::uint8_t>(step.directory ? kDirectory : 0));
-      break;
-    case Kind::kPrune:
-      store.Put(step.counterpartStatus);
-      break;
-    case Kind::kBlocked:
-      store.Put(static_cast<std::uint8_t>(step.directory ? kDirectory : 0));
-      store.PutString(step.counterpart);
-      break;
-    case Kind::kUnfit:
-      store.Put(static_cast<std::uint8_t>(step.directory ? kDirectory : 0));
-      store.Put(step.unfit);
-      store.PutString(step.counterpart);
-      break;
-    case Kind::kUnreadable:
-      store.Put(step.failure.code());
-      store.Put(step.failure.kind());
-      break;
-    default:
-      break;
-  }
-  store.PutString(step.name);
+  store.Put(static_cast<std::uint8_t>(step.index()));
+  std::visit([&](const auto& action) { PutField(store, action); }, step);
+}
+
+template <std::size_t... I>
+bool GetAction(PlanStore& store, std::size_t index, MirrorStep* step, std::index_sequence<I...>) {
+  bool ok = false;
+  ((index == I && (ok = GetField(store, &step->emplace<I>()))), ...);
+  return ok;
 }
 
 bool GetStep(PlanStore& store, MirrorStep* step) {
-  using Kind = MirrorStep::Kind;
-  *step = MirrorStep{};
-  if (!store.Get(&step->kind)) return false;
-  std::uint8_t flags = 0;
-  switch (step->kind) {
-    case Kind::kLeave:
-    case Kind::kNoDelete:
-      return true;
-    case Kind::kPassOver:
-      if (!store.Get(&step->passOver)) return false;
-      break;
-    case Kind::kFile:
-    case Kind::kEnter:
-      if (!store.Get(&flags) || !store.Get(&step->content) || !store.Get(&step->source)) return false;
-      if ((flags & kHasCounterpart) &&
-          !(store.Get(&step->counterpartStatus) && store.GetString(&step->counterpart))) {
-        return false;
-      }
-      if (step->content == MirrorStep::Content::kShare && !store.Get(&step->reference)) return false;
-      step->removeCounterpart = flags & kRemoveCounterpart;
-      step->unshare = flags & kUnshare;
-      step->setAccess = flags & kSetAccess;
-      step->create = flags & kCreate;
-      step->hasReference = flags & kHasReference;
-      step->fromReference = flags & kFromReference;
-      break;
-    case Kind::kDelete:
-    case Kind::kExcluded:
-      if (!store.Get(&flags)) return false;
-      step->directory = flags & kDirectory;
-      break;
-    case Kind::kPrune:
-      if (!store.Get(&step->counterpartStatus)) return false;
-      break;
-    case Kind::kBlocked:
-      if (!store.Get(&flags) || !store.GetString(&step->counterpart)) return false;
-      step->directory = flags & kDirectory;
-      break;
-    case Kind::kUnfit:
-      if (!store.Get(&flags) || !store.Get(&step->unfit) || !store.GetString(&step->counterpart)) return false;
-      step->directory = flags & kDirectory;
-      break;
-    case Kind::kUnreadable: {
-      int code = 0;
-      ErrorKind kind = ErrorKind::kNone;
-      if (!store.Get(&code) || !store.Get(&kind)) return false;
-      step->failure = Status::Make(code, kind);
-      break;
-    }
-    default:
-      break;
-  }
-  return store.GetString(&step->name);
+  std::uint8_t index = 0;
+  return store.Get(&index) &&
+         GetAction(store, index, step, std::make_index_sequence<std::variant_size_v<MirrorStep>>());
 }
 
 constexpr const char kNextError[] = "ERROR AT LOCAL FILE FINDNEXTFILE!";
@@ -378,7 +326,7 @@ std::string TakeListing(Os& os, std::vector<Listed>& list, const std::string& di
 // The scan, one object per plan.
 class MirrorScan {
  public:
-  MirrorScan(Os& os, Reporter& reporter, BackgroundWorker& lister, MirrorPlan& plan)
+  MirrorScan(Os& os, Reporter& reporter, BackgroundWorker& lister, MirrorPlan& plan, bool shareByClone)
       : os_(os),
         reporter_(reporter),
         lister_(lister),
@@ -392,7 +340,15 @@ class MirrorScan {
         // "shared" file that is then copied after all saves nothing.
         sharing_(plan.reference != nullptr && plan.job.compareTimes &&
                  (plan.job.sharing == MirrorSharing::kLinkOrClone ||
-                  (plan.job.sharing == MirrorSharing::kCloneOrCopy && plan.shareByClone))) {
+                  (plan.job.sharing == MirrorSharing::kCloneOrCopy && shareByClone))),
+        link_(plan.job.sharing == MirrorSharing::kLinkOrClone),
+        clone_(shareByClone),
+        // A copy is staged only where it may replace what is there: no-force
+        // mode writes each copy under its name, failing on what is there.
+        writing_(plan.job.writes == MirrorWrites::kBatched && plan.job.force ? steps::Writing::kStaged
+                 : plan.job.writes == MirrorWrites::kUnflushed            ? steps::Writing::kUnflushed
+                                                                          : steps::Writing::kFlushed),
+        keepUnreadable_(plan.job.keepUnreadable && reporter.noMessage()) {
     // A target still to be made is made beside the reference, if anywhere.
     OsDir* timing = plan.target ? plan.target.get() : plan.reference.get();
     const MediumTraits* medium = medium_ = plan.job.medium ? &*plan.job.medium : nullptr;
@@ -403,22 +359,51 @@ class MirrorScan {
     permissions_ = medium ? medium->copiesAccess && medium->keepsPermissions
                           : timing ? timing->KeepsPermissions() : true;
     ownerToo_ = permissions_ && (!medium || medium->keepsOwner) && os_.MayChangeOwner();
-    plan.permissions = permissions_;
-    plan.owners = ownerToo_;
+    plan.force = plan.job.force;
+    plan.retime = medium && !medium->copyKeepsTime;
   }
 
-  // Whether files are taken from the reference copy at all.
-  bool Sharing() const { return sharing_; }
+  // Whether the reference copy is walked: to share from, or to take what
+  // cannot be read from.
+  bool UsesReference() const { return sharing_ || keepUnreadable_; }
 
-  // One level: `source` against `target` (null: made by the apply, so empty)
-  // and `reference` (null: none). False: the scan stopped, its step written.
-  bool Level(OsDir& source, OsDir* target, const FileStatus* targetStatus, OsDir* reference) {
+  // One level: `source` (whose status is `sourceStatus`) against `target`
+  // (null: made by the apply, so empty; `created`: made by the caller or the
+  // apply) and `reference` (null: none). False: the scan stopped, its step
+  // written.
+  bool Level(OsDir& source, const FileStatus& sourceStatus, OsDir* target, const FileStatus* targetStatus,
+             bool created, OsDir* reference) {
     // Asked to stop: the plan is left unfinished, and Plan says so.
     if (reporter_.Cancelled()) return false;
-    const bool top = depth_ == 0;
-    if (top) {
-      plan_.topAccess = target != nullptr && !plan_.job.targetIsNew && !SameAccess(plan_.sourceStatus, *targetStatus);
+    // The directory is filled while it is no more open than its source, and
+    // writable by its owner. One the apply makes is made so.
+    const std::uint32_t filling =
+        targetStatus ? (targetStatus->permissions & sourceStatus.permissions) | 0700 : 0;
+    if (permissions_ && targetStatus && filling != targetStatus->permissions) {
+      plan_.Add(steps::Fill{filling});
+      ++totals_.adjusted;
     }
+    if (!Entries(source, target, targetStatus, reference)) return false;
+    // Its contents in place, the directory gets its source's access; lines
+    // for it only where the target had it with another.
+    steps::Leave leave;
+    // The batch's copies are named first where the owner may not write.
+    leave.commitFirst = writing_ == steps::Writing::kStaged && (sourceStatus.permissions & 0300) != 0300;
+    if (permissions_) {
+      const bool differs = targetStatus && !SameAccess(sourceStatus, *targetStatus);
+      leave.access = AccessOf(sourceStatus);
+      leave.access->announce = differs && !created;
+      if (differs) ++totals_.adjusted;
+    }
+    plan_.Add(leave);
+    return true;
+  }
+
+ private:
+  // The steps of a level's entries, its deletions included. False: the scan
+  // stopped, its step written.
+  bool Entries(OsDir& source, OsDir* target, const FileStatus* targetStatus, OsDir* reference) {
+    const bool top = depth_ == 0;
     std::vector<Listed> sources, targets, references;
     if (!List(source, target, reference, sources, targets, references)) return false;
     for (Listed& entry : targets) {
@@ -444,27 +429,23 @@ class MirrorScan {
     for (std::size_t i = 0; i < targets.size(); ++i) {
       if (counterparts.Claimed(i) || targets[i].status.kind == EntryKind::Directory) continue;
       if (!os_.IsAbandonedTemporary(targets[i].name)) continue;
-      Put(MirrorStep::Kind::kRemoveAbandoned, targets[i].name);
+      plan_.Add(steps::RemoveLeftover{targets[i].name});
+      ++totals_.adjusted;
       targets[i].seen = true;
     }
 
-    std::vector<std::optional<MirrorStep::Unfit>> unfit;
+    std::vector<std::optional<steps::LeaveOut::Reason>> unfit;
     std::vector<std::int32_t> twinOf;
     FindUnfit(sources, counterparts, top, &unfit, &twinOf);
     for (std::size_t i = 0; i < sources.size(); ++i) {
       Listed& entry = sources[i];
       if (top && !plan_.job.ownName.empty() && entry.name == plan_.job.ownName) {
-        PassOver(MirrorStep::PassOver::kOwnName, entry.name);
+        PassOver(steps::PassOver::Reason::kOwnName, entry.name);
         continue;
       }
       if (unfit[i]) {
-        MirrorStep step;
-        step.kind = MirrorStep::Kind::kUnfit;
-        step.name = entry.name;
-        step.directory = entry.status.kind == EntryKind::Directory;
-        step.unfit = *unfit[i];
-        if (twinOf[i] >= 0) step.counterpart = sources[twinOf[i]].name;
-        plan_.Add(step);
+        plan_.Add(steps::LeaveOut{entry.name, twinOf[i] >= 0 ? sources[twinOf[i]].name : std::string(), *unfit[i],
+                                  entry.status.kind == EntryKind::Directory});
         ++totals_.leftOut;
         entry.seen = true;
         continue;
@@ -472,11 +453,7 @@ class MirrorScan {
       Listed* counterpart = counterparts.Find(entry.name);
       const bool isDirectory = entry.status.kind == EntryKind::Directory;
       if (Excluded(entry.name, isDirectory)) {
-        MirrorStep step;
-        step.kind = MirrorStep::Kind::kExcluded;
-        step.name = entry.name;
-        step.directory = isDirectory;
-        plan_.Add(step);
+        plan_.Add(steps::Exclude{entry.name, isDirectory});
         ++totals_.excluded;
         entry.seen = true;
         if (counterpart != nullptr && excludedStay_) counterpart->seen = true;
@@ -485,12 +462,7 @@ class MirrorScan {
       if (Blocked(entry, target, counterpart)) {
         // The counterpart is left to the deletions below, which keep what
         // the patterns keep of it and delete the rest.
-        MirrorStep step;
-        step.kind = MirrorStep::Kind::kBlocked;
-        step.name = entry.name;
-        step.counterpart = counterpart->name;
-        step.directory = isDirectory;
-        plan_.Add(step);
+        plan_.Add(steps::Blocked{entry.name, counterpart->name, isDirectory});
         entry.seen = true;
         continue;
       }
@@ -505,7 +477,7 @@ class MirrorScan {
           if (!File(source, target, entry, counterpart, inReference)) return false;
           break;
         case EntryKind::Special:
-          PassOver(MirrorStep::PassOver::kSpecial, entry.name);
+          PassOver(steps::PassOver::Reason::kSpecial, entry.name);
           break;
         case EntryKind::Directory:
           if (!Directory(source, target, targetStatus, reference, entry, counterpart, inReference)) {
@@ -518,7 +490,7 @@ class MirrorScan {
     }
 
     if (!plan_.job.deleteVanished) {
-      Put(MirrorStep::Kind::kNoDelete, std::string());
+      plan_.Add(steps::KeepVanished{});
     } else {
       for (const Listed& entry : targets) {
         const bool directory = entry.status.kind == EntryKind::Directory;
@@ -527,39 +499,25 @@ class MirrorScan {
           Prune(*target, entry.name, entry.status);
           continue;
         }
-        MirrorStep step;
-        step.kind = MirrorStep::Kind::kDelete;
-        step.directory = entry.status.kind == EntryKind::Directory;
-        step.name = entry.name;
-        plan_.Add(step);
+        plan_.Add(steps::Delete{entry.name, directory});
         ++totals_.entriesToDelete;
       }
     }
-    Put(MirrorStep::Kind::kLeave, std::string());
     return true;
   }
 
- private:
-  void Put(MirrorStep::Kind kind, const std::string& name) {
-    MirrorStep step;
-    step.kind = kind;
-    step.name = name;
-    plan_.Add(step);
-  }
-  void PassOver(MirrorStep::PassOver reason, const std::string& name) {
-    MirrorStep step;
-    step.kind = MirrorStep::Kind::kPassOver;
-    step.passOver = reason;
-    step.name = name;
-    plan_.Add(step);
-  }
-  void Stop(const std::string& text) { Put(MirrorStep::Kind::kStop, text); }
-  void Unreadable(const std::string& what, const Status& failure) {
-    MirrorStep step;
-    step.kind = MirrorStep::Kind::kUnreadable;
-    step.name = what;
-    step.failure = failure;
-    plan_.Add(step);
+  void PassOver(steps::PassOver::Reason reason, const std::string& name) { plan_.Add(steps::PassOver{name, reason}); }
+  void Stop(const std::string& text) { plan_.Add(steps::Stop{text}); }
+
+  // The access a copy of `source` is given.
+  steps::Access AccessOf(const FileStatus& source) const {
+    steps::Access access;
+    access.permissions = source.permissions;
+    access.owner = source.owner;
+    access.group = source.group;
+    access.withOwner = ownerToo_;
+    access.ownerOnly = source.kind == EntryKind::Symlink;
+    return access;
   }
 
   // Which source entries of a level the medium cannot hold (by index; none
@@ -570,8 +528,8 @@ class MirrorScan {
   // copied), else the first by name. Entries the exclude patterns leave out,
   // and the program's own name, are none of these.
   void FindUnfit(const std::vector<Listed>& sources, const Counterparts& counterparts, bool top,
-                 std::vector<std::optional<MirrorStep::Unfit>>* unfit, std::vector<std::int32_t>* twinOf) {
-    using Unfit = MirrorStep::Unfit;
+                 std::vector<std::optional<steps::LeaveOut::Reason>>* unfit, std::vector<std::int32_t>* twinOf) {
+    using Unfit = steps::LeaveOut::Reason;
     unfit->assign(sources.size(), std::nullopt);
     twinOf->assign(sources.size(), -1);
     if (medium_ == nullptr) return;
@@ -678,11 +636,7 @@ class MirrorScan {
     std::unique_ptr<OsDir> opened;
     std::vector<DirEntry> entries;
     if (!dir.OpenDir(name, &opened).ok() || !opened->List(&entries).ok()) return;
-    MirrorStep step;
-    step.kind = MirrorStep::Kind::kPrune;
-    step.name = name;
-    step.counterpartStatus = status;
-    plan_.Add(step);
+    plan_.Add(steps::Prune{name, status});
     Below path(relative_, name);
     for (const DirEntry& entry : entries) {
       const bool directory = entry.status.kind == EntryKind::Directory;
@@ -691,14 +645,10 @@ class MirrorScan {
         Prune(*opened, entry.name, entry.status);
         continue;
       }
-      MirrorStep deletion;
-      deletion.kind = MirrorStep::Kind::kDelete;
-      deletion.directory = directory;
-      deletion.name = entry.name;
-      plan_.Add(deletion);
+      plan_.Add(steps::Delete{entry.name, directory});
       ++totals_.entriesToDelete;
     }
-    Put(MirrorStep::Kind::kLeave, std::string());
+    plan_.Add(steps::Leave{});
   }
 
   // The level's listings: the source on the listing thread, the others here.
@@ -784,7 +734,7 @@ class MirrorScan {
     std::string text, counterpartText;
     Status code = source.ReadLinkAt(entry.name, &text);
     if (code.Is(ErrorKind::kNotFound) || code.Is(ErrorKind::kInvalid)) {
-      Put(MirrorStep::Kind::kVanished, entry.name);
+      plan_.Add(steps::Vanished{entry.name});
       return LinkTexts::kVanished;
     }
     if (!code.ok()) {
@@ -800,23 +750,43 @@ class MirrorScan {
     return text == counterpartText ? LinkTexts::kSame : LinkTexts::kDiffer;
   }
 
+  // What becomes first of the counterpart (or none) of the source entry
+  // `name`, a directory or not: one of another kind goes, unless deletions
+  // are forbidden (the copy or the creation then fails on it); one whose name
+  // differs in case is renamed to the source's.
+  std::optional<steps::Counterpart> Meet(const std::string& name, bool directory, const Listed* counterpart) {
+    using First = steps::Counterpart::First;
+    if (counterpart == nullptr) return std::nullopt;
+    steps::Counterpart meet{counterpart->name, counterpart->status, First::kNothing};
+    if ((counterpart->status.kind == EntryKind::Directory) != directory) {
+      if (plan_.job.deleteVanished) meet.first = First::kRemove;
+    } else if (counterpart->name != name) {
+      meet.first = First::kRename;
+    }
+    return meet;
+  }
+
+  // The source file or link `entry` copied: how, and what is taken in its
+  // place where it cannot be read.
+  steps::CopyFile Copy(const Listed& entry, std::optional<steps::Counterpart> counterpart,
+                       const Listed* reference) const {
+    steps::CopyFile copy{entry.name, entry.status, std::move(counterpart), writing_, keepUnreadable_, std::nullopt};
+    // The newest generation's copy of a file that cannot be read is shared
+    // like an unchanged file where sharing is on, else copied.
+    if (keepUnreadable_ && reference != nullptr &&
+        (reference->status.kind == EntryKind::File || reference->status.kind == EntryKind::Symlink)) {
+      const bool share = reference->status.kind == EntryKind::File && plan_.job.sharing != MirrorSharing::kNone &&
+                         plan_.job.compareTimes;
+      copy.earlier = steps::EarlierCopy{reference->status, share && link_, share && clone_};
+    }
+    return copy;
+  }
+
   // A source file or link: its step. False: the scan stopped.
   bool File(OsDir& source, OsDir* target, const Listed& entry, const Listed* counterpart,
             const Listed* reference) {
-    using Content = MirrorStep::Content;
-    MirrorStep step;
-    step.kind = MirrorStep::Kind::kFile;
-    step.name = entry.name;
-    step.source = entry.status;
-    const bool counterpartIsDirectory =
-        counterpart != nullptr && counterpart->status.kind == EntryKind::Directory;
-    if (counterpart != nullptr) {
-      step.counterpart = counterpart->name;
-      step.counterpartStatus = counterpart->status;
-      // The file used to be a directory: its old self goes first, unless
-      // deletions are forbidden; the copy onto it then fails, reported.
-      step.removeCounterpart = counterpartIsDirectory && plan_.job.deleteVanished;
-    }
+    using First = steps::Counterpart::First;
+    std::optional<steps::Counterpart> meet = Meet(entry.name, false, counterpart);
     bool unchanged = counterpart != nullptr && !NeedsCopy(entry.status, counterpart->status);
     // Two links alike by size and times: their texts decide (kinds are equal here).
     if (unchanged && entry.status.kind == EntryKind::Symlink) {
@@ -827,30 +797,33 @@ class MirrorScan {
         case LinkTexts::kStopped: return false;
       }
     }
+    if (meet && meet->first == First::kRename) ++totals_.adjusted;
+    std::optional<steps::Access> access;
+    if (counterpart != nullptr && counterpart->status.kind != EntryKind::Directory &&
+        !SameAccess(entry.status, counterpart->status)) {
+      access = AccessOf(entry.status);
+      access->announce = true;
+    }
     if (unchanged) {
-      step.content = Content::kKeep;
-      step.setAccess = !SameAccess(entry.status, counterpart->status);
-    } else if (counterpart != nullptr && !step.removeCounterpart && !plan_.job.force) {
+      if (access) ++totals_.adjusted;
+      plan_.Add(steps::KeepFile{entry.name, *meet, access});
+    } else if (meet && meet->first != First::kRemove && !plan_.job.force) {
       // No-force mode leaves an existing copy's content alone; what is
       // private in the source still becomes private in the copy, and a copy
       // other names share is first made a file of its own.
-      step.content = Content::kKeepNoForce;
       ++totals_.leftUndone;
-      step.setAccess = !counterpartIsDirectory && !SameAccess(entry.status, counterpart->status);
-      step.unshare = step.setAccess && counterpart->status.kind == EntryKind::File &&
-                     counterpart->status.links > 1;
+      if (access) ++totals_.adjusted;
+      const bool unshare = access && counterpart->status.kind == EntryKind::File && counterpart->status.links > 1;
+      plan_.Add(steps::KeepUnforced{entry.name, entry.status, *meet, unshare, access});
     } else if (Shareable(entry.status, reference)) {
-      step.content = Content::kShare;
-      step.reference = reference->status;
+      plan_.Add(steps::ShareFile{Copy(entry, std::move(meet), reference), reference->status, link_, clone_});
       ++totals_.filesShared;
       totals_.bytesShared += entry.status.size;
       // A clone is an inode of its own with the data blocks shared; a link
       // is only a name.
-      if (plan_.shareByClone && plan_.job.sharing != MirrorSharing::kLinkOrClone) {
-        totals_.diskBytes += kBlock;
-      }
+      if (clone_ && !link_) totals_.diskBytes += kBlock;
     } else {
-      step.content = Content::kCopy;
+      plan_.Add(Copy(entry, std::move(meet), reference));
       ++totals_.filesToCopy;
       totals_.bytesToCopy += entry.status.size;
       // Blocks, not length: a file with holes is copied with its holes.
@@ -858,7 +831,6 @@ class MirrorScan {
           RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.allocated : 0);
     }
     if (Exposed(entry.status)) ++totals_.exposed;
-    plan_.Add(step);
     return true;
   }
 
@@ -877,7 +849,7 @@ class MirrorScan {
       // user may not read): the next run copies whatever is there then. The
       // counterpart stays meanwhile.
       if (code.Is(ErrorKind::kNotFound) || code.Is(ErrorKind::kNotDirectory)) {
-        Put(MirrorStep::Kind::kVanished, entry.name);
+        plan_.Add(steps::Vanished{entry.name});
         return true;
       }
       const std::string failure = kSourceFirstError + Join(sourcePath, "*");
@@ -888,31 +860,28 @@ class MirrorScan {
       // A directory that cannot be read does not stop a run that keeps what
       // it cannot read: a failure, and the copy takes the reference copy's
       // directory instead, or (without one) keeps what it holds of it.
-      Unreadable(failure, code);
-      from = EarlierCopy(entry.name);
-      if (!from || !from->Stat(&fromStatus).ok() || fromStatus.kind != EntryKind::Directory) return true;
+      plan_.Add(steps::Unreadable{failure, code});
+      from.reset();
+      if (referenceDir == nullptr || !referenceDir->OpenDir(entry.name, &from).ok() ||
+          !from->Stat(&fromStatus).ok() || fromStatus.kind != EntryKind::Directory) {
+        return true;
+      }
       fromReference = true;
     }
     if (fromStatus.attributes.system) {
-      PassOver(MirrorStep::PassOver::kSystemDirectory, entry.name);
+      PassOver(steps::PassOver::Reason::kSystemDirectory, entry.name);
       return true;
     }
     // The copy itself, reached inside the source (through a bind mount): it
     // would be copied into itself, deeper each time.
     if (plan_.target && fromStatus.SameEntryAs(plan_.targetStatus)) {
-      PassOver(MirrorStep::PassOver::kBackupDirectory, entry.name);
+      PassOver(steps::PassOver::Reason::kBackupDirectory, entry.name);
       return true;
     }
 
-    MirrorStep step;
-    step.kind = MirrorStep::Kind::kEnter;
-    step.name = entry.name;
-    step.source = fromStatus;
-    step.fromReference = fromReference;
-    if (counterpart != nullptr) {
-      step.counterpart = counterpart->name;
-      step.counterpartStatus = counterpart->status;
-    }
+    steps::EnterDirectory step{entry.name, fromStatus, Meet(entry.name, true, counterpart), false, fromReference,
+                               false};
+    if (step.counterpart && step.counterpart->first == steps::Counterpart::First::kRename) ++totals_.adjusted;
     std::unique_ptr<OsDir> to, in;
     FileStatus toStatus;
     if (counterpart != nullptr && counterpart->status.kind == EntryKind::Directory) {
@@ -921,13 +890,9 @@ class MirrorScan {
       code = target->OpenDir(counterpart->name, &to);
       if (code.ok()) code = to->Stat(&toStatus);
       if (!code.ok() || !toStatus.SameMountAs(*targetStatus)) to.reset();
-      // Its contents in place, it gets the source's permissions and owner.
-      step.setAccess = to && !SameAccess(fromStatus, toStatus);
     } else {
-      // New, or it used to be a file, a link or a special file: that goes
-      // first, unless deletions are forbidden (the creation then fails on it).
+      // New, or it used to be a file, a link or a special file (see Meet).
       step.create = true;
-      step.removeCounterpart = counterpart != nullptr && plan_.job.deleteVanished;
       ++totals_.directoriesToCreate;
       totals_.diskBytes += kBlock;
     }
@@ -941,7 +906,7 @@ class MirrorScan {
     }
     ++depth_;
     Below path(relative_, entry.name);
-    const bool result = Level(*from, to.get(), to ? &toStatus : nullptr, in.get());
+    const bool result = Level(*from, fromStatus, to.get(), to ? &toStatus : nullptr, step.create, in.get());
     --depth_;
     return result;
   }
@@ -954,26 +919,7 @@ class MirrorScan {
   // job keeps its earlier copy of: one that cannot be read, in a run whose
   // failures are logged and passed over.
   bool KeepsUnreadable(const Status& code) const {
-    return plan_.job.keepUnreadable && reporter_.noMessage() &&
-           (code.Is(ErrorKind::kAccessDenied) || code.Is(ErrorKind::kIo));
-  }
-
-  // The reference copy's directory `name` at the current level, opened from
-  // its top without following a link; null when it has none.
-  std::unique_ptr<OsDir> EarlierCopy(const std::string& name) {
-    if (!plan_.reference) return nullptr;
-    std::unique_ptr<OsDir> held;
-    OsDir* dir = plan_.reference.get();
-    std::string path = relative_.empty() ? name : relative_ + "/" + name;
-    for (std::size_t start = 0; start <= path.size();) {
-      const std::size_t end = std::min(path.find('/', start), path.size());
-      std::unique_ptr<OsDir> next;
-      if (!dir->OpenDir(path.substr(start, end - start), &next).ok()) return nullptr;
-      held = std::move(next);
-      dir = held.get();
-      start = end + 1;
-    }
-    return held;
+    return keepUnreadable_ && (code.Is(ErrorKind::kAccessDenied) || code.Is(ErrorKind::kIo));
   }
 
   Os& os_;
@@ -987,6 +933,11 @@ class MirrorScan {
   // What the target holds under excluded names stays (MirrorJob::excludedStay).
   const bool excludedStay_;
   const bool sharing_;
+  // How a file is taken from the reference copy: by link, else by clone.
+  const bool link_, clone_;
+  const steps::Writing writing_;
+  // A source entry that cannot be read is passed over, its earlier copy taken.
+  const bool keepUnreadable_;
   int depth_ = 0;  // levels below the top
   // The current level's path relative to the source: its source names
   // joined by '/', empty at the top.
@@ -1041,24 +992,24 @@ bool ExcludesLeaveNothing(OsDir& source, const ExcludeSet& excludes, std::string
   return !HoldsWhatIsLeft(source, excludes, ignoredAtTop, relative, &leftOut) && leftOut;
 }
 
-const char* UnfitReasonOf(MirrorStep::Unfit unfit) {
-  switch (unfit) {
-    case MirrorStep::Unfit::kTwin: return kTwinReason;
-    case MirrorStep::Unfit::kName: return kNameReason;
-    case MirrorStep::Unfit::kSize: return kSizeReason;
-    case MirrorStep::Unfit::kLink: return kLinkReason;
+const char* UnfitReasonOf(steps::LeaveOut::Reason reason) {
+  switch (reason) {
+    case steps::LeaveOut::Reason::kTwin: return kTwinReason;
+    case steps::LeaveOut::Reason::kName: return kNameReason;
+    case steps::LeaveOut::Reason::kSize: return kSizeReason;
+    case steps::LeaveOut::Reason::kLink: return kLinkReason;
   }
   return kNameReason;
 }
 
-std::string LeftOutLine(const MirrorStep& step, const std::string& sourcePath, const std::string& targetPath,
+std::string LeftOutLine(const steps::LeaveOut& step, const std::string& sourcePath, const std::string& targetPath,
                         const std::string& twinPath) {
-  const std::string why = " : " + Translate(Language::kEnglish, UnfitReasonOf(step.unfit));
-  if (step.unfit == MirrorStep::Unfit::kLink) return "link found copy canceled! : " + sourcePath + why;
+  const std::string why = " : " + Translate(Language::kEnglish, UnfitReasonOf(step.reason));
+  if (step.reason == steps::LeaveOut::Reason::kLink) return "link found copy canceled! : " + sourcePath + why;
   const std::string line = step.directory ? "Directory Create Failed : " + targetPath + why
                                           : "File Copy Failed : " + sourcePath + " to " + targetPath + why;
   // A twin's line names the one copied instead.
-  return step.unfit == MirrorStep::Unfit::kTwin ? line + " : " + twinPath : line;
+  return step.reason == steps::LeaveOut::Reason::kTwin ? line + " : " + twinPath : line;
 }
 
 std::string BlockedLine(const std::string& sourcePath, const std::string& targetPath, bool directory) {
@@ -1107,15 +1058,16 @@ int MirrorPlanner::Plan(const MirrorJob& job, MirrorPlan* plan) {
       !os.OpenDir(job.reference, /*followLink=*/false, &plan->reference).ok()) {
     plan->reference.reset();
   }
-  if (plan->reference && job.sharing != MirrorSharing::kNone) {
+  bool shareByClone = false;  // the target's file system can clone
+  if (plan->reference && plan->job.sharing != MirrorSharing::kNone) {
     // A target still to be made is made beside the reference.
-    plan->shareByClone = (plan->target ? *plan->target : *plan->reference).CanClone();
+    shareByClone = (plan->target ? *plan->target : *plan->reference).CanClone();
   }
   // Lists a level's source while the scan lists its target; made on first use.
   if (!lister_) lister_ = std::make_unique<BackgroundWorker>();
-  MirrorScan scan(os, reporter_, *lister_, *plan);
-  scan.Level(*plan->source, plan->target.get(), plan->target ? &plan->targetStatus : nullptr,
-             scan.Sharing() ? plan->reference.get() : nullptr);
+  MirrorScan scan(os, reporter_, *lister_, *plan, shareByClone);
+  scan.Level(*plan->source, plan->sourceStatus, plan->target.get(), plan->target ? &plan->targetStatus : nullptr,
+             job.targetIsNew, scan.UsesReference() ? plan->reference.get() : nullptr);
   if (reporter_.Cancelled()) return 0;
   if (RunProgress* progress = reporter_.control().progress) {
     progress->AddPlanned(plan->totals.filesToCopy, plan->totals.bytesToCopy);

@@ -3,12 +3,15 @@
 //
 // `MirrorPlanner` walks the source tree and the target tree side by side
 // (and, when building a new generation, the newest earlier copy as well),
-// listing each directory once, and writes down in order every step the
-// mirror will take: copy, share or pass over a file, enter (create, rename)
-// a directory, delete what the source no longer has, the lines for what it
-// passes over, and what the exclude patterns leave out. `MirrorApplier` (mirror.h) then carries the steps out in
-// that order. The totals let the caller know what the run will cost before
-// it starts (the free-space check, progress).
+// listing each directory once, and writes down in order every action the
+// mirror will take, with every decision made: copy (how it is written, what
+// is kept where the source cannot be read), share (by link or clone) or keep
+// a file, rename or remove what is in its way, enter (create) a directory,
+// the access each entry gets, delete what the source no longer has, the
+// lines for what it passes over, and what the exclude patterns leave out.
+// `MirrorApplier` (mirror.h) then carries the steps out in that order, and
+// reports each; it reads nothing of the job. The totals let the caller know
+// what the run will cost before it starts (the free-space check, progress).
 //
 // The steps are kept in a compact form (PlanStore), so a tree of any size
 // costs a bounded amount of memory. Plans are made and applied on one
@@ -20,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "engine/exclude.h"
@@ -135,92 +139,262 @@ struct MirrorTotals {
   // What the plan's writing takes on the target's disk, in whole blocks:
   // copies, directories made, and clones where their data may not be shared.
   std::uint64_t diskBytes = 0;
-  // Source entries left out because the medium cannot hold them (kUnfit
+  // Source entries left out because the medium cannot hold them (LeaveOut
   // steps, links included).
   std::uint64_t leftOut = 0;
   // Files the source keeps from others that the medium lets others read: it
   // keeps no permissions, and shows its files readable by group or others,
   // or owned by another user.
   std::uint64_t exposed = 0;
+  // Changes the counts above leave out: renames for letter case, leftovers
+  // of killed copies removed, permissions and owners given to what was there.
+  std::uint64_t adjusted = 0;
 };
 
-// One step of a plan with every decision made: the applier carries it out as
-// it stands. The fields a kind does not use keep their defaults.
-struct MirrorStep {
-  enum class Kind : std::uint8_t {
-    kRemoveAbandoned,  // `name` in the target: a temporary file of a killed copy
-    kPassOver,         // `name` in the source, passed over with the line `passOver` says
-    kVanished,         // `name` in the source: gone, or no longer the directory or link it
-                       // was listed as
-    kFile,             // the source file or link `name`: `content` says what becomes of it
-    kEnter,            // the source directory `name`; its level follows, up to a kLeave
-    kLeave,            // the end of a level: the directory gets its source's permissions
-    kDelete,           // `name` in the target (a directory when `directory`), which the
-                       // source no longer has
-    kNoDelete,         // the target keeps what the source no longer has: the line that says so
-    kStop,             // `name` holds the text of a failure that ends the walk where it stands
-    kUnreadable,       // a source directory that cannot be read, passed over
-                       // (MirrorJob::keepUnreadable): `name` holds its failure line up to
-                       // the code of `failure`; a kEnter of its earlier copy may follow
-    kExcluded,         // `name` in the source (a directory when `directory`), left out by the
-                       // exclude patterns: nothing is done, the target entry of its name stays
-    kPrune,            // `name` in the target: a directory the source no longer has that holds
-                       // entries the exclude patterns keep. Its level of deletions follows, up
-                       // to a kLeave; the directory and what the patterns keep stay.
-                       // `counterpartStatus`: the directory as it was listed
-    kBlocked,          // `name` in the source (a directory when `directory`), which the exclude
-                       // patterns do not leave out, cannot take the place of its counterpart
-                       // `counterpart`, which they keep (excluded itself, or a directory
-                       // holding excluded entries where a file is to go): a failure
-    kUnfit,            // `name` in the source (a directory when `directory`), which the
-                       // target's medium cannot hold (`unfit` says why; a twin's
-                       // `counterpart` is the source entry of its name copied instead):
-                       // left out, a failure (a link: a skip line)
-  };
-  enum class Unfit : std::uint8_t { kTwin, kName, kSize, kLink };
-  enum class PassOver : std::uint8_t { kSpecial, kOwnName, kSystemDirectory, kBackupDirectory };
-  // What becomes of a file.
-  enum class Content : std::uint8_t {
-    kCopy,         // copied from the source
-    kShare,        // taken from the reference copy (copied after all where that fails)
-    kKeep,         // the counterpart is as good as a copy: left as it is
-    kKeepNoForce,  // the counterpart differs, but no-force mode never overwrites it
-  };
+// The steps of a plan, each an action with every decision made and the
+// values it needs: the applier carries it out as it stands, and reports it.
+// A level (the target's top, a directory entered or pruned) is its steps up
+// to its `Leave`.
+namespace steps {
 
-  Kind kind = Kind::kLeave;
+// The access an entry is given: its source's permission bits and, with
+// `withOwner` (root, on a medium that keeps owners), owner and group.
+struct Access {
+  std::uint32_t permissions = 0;
+  std::uint32_t owner = 0, group = 0;
+  bool withOwner = false;
+  // The source is a link, which has no permissions of its own: only its
+  // owner is given.
+  bool ownerOnly = false;
+  // The target had the entry with other access: lines say what changed.
+  bool announce = false;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.permissions, s.owner, s.group, s.withOwner, s.ownerOnly, s.announce); }
+};
+
+// The target entry a source entry meets, and what becomes of it first.
+struct Counterpart {
+  enum class First : std::uint8_t {
+    kNothing,  // written over, or in the way (the copy or the creation then fails on it)
+    kRename,   // its name differs in case: renamed to the source's name (kept where that fails)
+    kRemove,   // of another kind: removed, a directory with all in it
+  };
   std::string name;
-  // The target entry the source entry matched (its name may differ in case),
-  // or empty.
-  std::string counterpart;
-  PassOver passOver = PassOver::kSpecial;
-  Unfit unfit = Unfit::kName;
-  bool directory = false;  // kDelete, kExcluded, kBlocked
-  Content content = Content::kCopy;  // kFile
-  // The counterpart is of another kind: it goes first (a directory with all
-  // in it). Otherwise a counterpart whose name differs in case is renamed
-  // to the source's name first (`counterpart` != `name`).
-  bool removeCounterpart = false;
-  // kKeepNoForce: the counterpart has other names (a hard link into another
-  // generation, a snapshot): it is first copied onto its own name, so that
-  // giving it the source's access changes none of them.
-  bool unshare = false;
-  // The file (kKeep, kKeepNoForce) gets the source's permissions, and for
-  // root its owner and group, where they differ; with a line for what
-  // changed since the counterpart was listed.
-  // kEnter: the existing directory gets its source's permissions (and owner)
-  // once its level is done.
-  bool setAccess = false;
-  bool create = false;        // kEnter: the directory is made
-  bool hasReference = false;  // kEnter: the reference copy has this directory too
-  // kEnter: the source directory could not be read (the kUnreadable step
-  // before says so); the level copies the reference copy's directory of
-  // this name instead, reached from the reference's top.
-  bool fromReference = false;
-  FileStatus source;
-  FileStatus counterpartStatus;
-  FileStatus reference;  // kShare: the file shared
-  Status failure;        // kUnreadable: why the directory cannot be read
+  FileStatus status;  // as listed
+  First first = First::kNothing;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name, s.status, s.first); }
 };
+
+// The name a source entry's copy goes to at first: its own, or the
+// counterpart's where that is neither renamed nor removed.
+inline const std::string& Destination(const std::string& name, const std::optional<Counterpart>& counterpart) {
+  return counterpart && counterpart->first == Counterpart::First::kNothing ? counterpart->name : name;
+}
+
+// How a copy is written (MirrorWrites).
+enum class Writing : std::uint8_t {
+  kFlushed,    // flushed and named on its own (overwriting only in force mode)
+  kStaged,     // written under a temporary name, flushed and named with its batch
+  kUnflushed,  // written under its name, flushed by the caller with the whole tree
+};
+
+// The reference copy's file of a source file's name, taken in its stead.
+struct EarlierCopy {
+  FileStatus status;  // as listed; its time is given to a copy of it
+  bool link = false;   // hard-linked where that works
+  bool clone = false;  // else cloned where that works; else copied
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.status, s.link, s.clone); }
+};
+
+// A temporary file a killed copy left in the target: removed, whatever the flags.
+struct RemoveLeftover {
+  std::string name;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name); }
+};
+
+// A source entry passed over, with a skip line that says why.
+struct PassOver {
+  enum class Reason : std::uint8_t { kSpecial, kOwnName, kSystemDirectory, kBackupDirectory };
+  std::string name;
+  Reason reason = Reason::kSpecial;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name, s.reason); }
+};
+
+// A source entry gone, or no longer the directory or link it was listed as.
+struct Vanished {
+  std::string name;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name); }
+};
+
+// A source entry the exclude patterns leave out: nothing is done, the target
+// entry of its name stays.
+struct Exclude {
+  std::string name;
+  bool directory = false;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name, s.directory); }
+};
+
+// A source entry the patterns do not leave out, which cannot take the place
+// of its counterpart `counterpart`, which they keep: a failure.
+struct Blocked {
+  std::string name, counterpart;
+  bool directory = false;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name, s.counterpart, s.directory); }
+};
+
+// A source entry the target's medium cannot hold: left out, a failure (a
+// link: a skip line). A twin names the source entry copied in its stead.
+struct LeaveOut {
+  enum class Reason : std::uint8_t { kTwin, kName, kSize, kLink };
+  std::string name, twin;
+  Reason reason = Reason::kName;
+  bool directory = false;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name, s.twin, s.reason, s.directory); }
+};
+
+// A source directory that cannot be read, passed over: its failure line up
+// to the code of `failure`. An EnterDirectory of its earlier copy may follow.
+struct Unreadable {
+  std::string line;
+  Status failure;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.line, s.failure); }
+};
+
+// A failure that ends the walk where it stands, with its line.
+struct Stop {
+  std::string line;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.line); }
+};
+
+// The target keeps what the source no longer has: the line that says so.
+struct KeepVanished {
+  template <class S, class F>
+  static void Fields(S&, F&&) {}
+};
+
+// The target entry `name` (a directory with all in it), which the source no
+// longer has.
+struct Delete {
+  std::string name;
+  bool directory = false;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name, s.directory); }
+};
+
+// The target directory `name`, which the source no longer has and which
+// holds entries the exclude patterns keep: its level of deletions follows;
+// the directory and what the patterns keep stay. Entered only while it is
+// the directory `listed` describes.
+struct Prune {
+  std::string name;
+  FileStatus listed;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name, s.listed); }
+};
+
+// The level's target directory is given these permissions while it is
+// filled: no more open than its source, and writable by its owner.
+struct Fill {
+  std::uint32_t permissions = 0;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.permissions); }
+};
+
+// The end of a level.
+struct Leave {
+  // The batch is named first: the directory's owner may not write to it once
+  // it has its access.
+  bool commitFirst = false;
+  // The access the directory gets now that its contents are in place.
+  std::optional<Access> access;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.commitFirst, s.access); }
+};
+
+// The source directory `name`, entered while it is still what `source`
+// describes; its level follows.
+struct EnterDirectory {
+  std::string name;
+  FileStatus source;
+  std::optional<Counterpart> counterpart;
+  bool create = false;  // the target directory is made (after a counterpart removed)
+  // The source directory could not be read: the level copies the reference
+  // copy's directory of its name instead.
+  bool fromReference = false;
+  bool hasReference = false;  // the reference copy has the directory too
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name, s.source, s.counterpart, s.create, s.fromReference, s.hasReference); }
+};
+
+// The source file or link `name` copied to the target.
+struct CopyFile {
+  std::string name;
+  FileStatus source;
+  std::optional<Counterpart> counterpart;
+  Writing writing = Writing::kFlushed;
+  // A source that cannot be read is passed over (its failure is its line),
+  // and `earlier`, where there is one, is taken in its place.
+  bool keepUnreadable = false;
+  std::optional<EarlierCopy> earlier;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) {
+    f(s.name, s.source, s.counterpart, s.writing, s.keepUnreadable, s.earlier);
+  }
+};
+
+// The source file `copy.name`, unchanged since the reference copy, taken
+// from there: hard-linked (`link`), else cloned (`clone`); copied after all
+// where neither works.
+struct ShareFile {
+  CopyFile copy;
+  FileStatus reference;
+  bool link = false;
+  bool clone = false;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.copy, s.reference, s.link, s.clone); }
+};
+
+// The source file or link `name`, whose counterpart is as good as a copy:
+// left as it is, and given `access` where that differs.
+struct KeepFile {
+  std::string name;
+  Counterpart counterpart;
+  std::optional<Access> access;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name, s.counterpart, s.access); }
+};
+
+// The source file or link `name`, whose counterpart differs but which
+// no-force mode never overwrites; it is given `access` where that differs,
+// after, with `unshare`, being copied onto its own name (it has other names,
+// which keep their access).
+struct KeepUnforced {
+  std::string name;
+  FileStatus source;
+  Counterpart counterpart;
+  bool unshare = false;
+  std::optional<Access> access;
+  template <class S, class F>
+  static void Fields(S& s, F&& f) { f(s.name, s.source, s.counterpart, s.unshare, s.access); }
+};
+
+}  // namespace steps
+
+using MirrorStep =
+    std::variant<steps::RemoveLeftover, steps::PassOver, steps::Vanished, steps::Exclude, steps::Blocked,
+                 steps::LeaveOut, steps::Unreadable, steps::Stop, steps::KeepVanished, steps::Delete, steps::Prune,
+                 steps::Fill, steps::Leave, steps::EnterDirectory, steps::CopyFile, steps::ShareFile,
+                 steps::KeepFile, steps::KeepUnforced>;
 
 class MirrorPlan {
  public:
@@ -235,23 +409,19 @@ class MirrorPlan {
   // resolved twice). `reference` is null when there is none.
   std::unique_ptr<OsDir> source, target, reference;
   FileStatus sourceStatus, targetStatus;
-  bool shareByClone = false;  // the target's file system can clone
-  // The target existed with other permissions (or owner) than the source:
-  // it gets the source's once its contents are in place.
-  bool topAccess = false;
-  // Whether copies get their source's permissions, and (root only) owner and
-  // group: where the target's medium keeps them.
-  bool permissions = true;
-  bool owners = false;
-  // Set by the apply when it renamed, removed a leftover, or changed
-  // permissions or an owner: changes the totals do not count.
-  bool renamedOrChmodded = false;
+  // How the apply treats the target throughout, as the planner decided:
+  // whether its copies, deletions and removals overwrite, and make writable
+  // to try again, what is in the way (force mode); and whether a copy gets
+  // its source's last-write time again once named (a medium that stamps the
+  // time a file was closed or named).
+  bool force = true;
+  bool retime = false;
 
-  // Whether applying the plan changed (or tried to change) the target.
+  // Whether applying the plan changes (or tries to change) the target.
   bool ChangesTarget() const {
-    return totals.filesToCopy + totals.filesShared + totals.directoriesToCreate +
-                   totals.entriesToDelete > 0 ||
-           renamedOrChmodded;
+    return totals.filesToCopy + totals.filesShared + totals.directoriesToCreate + totals.entriesToDelete +
+               totals.adjusted >
+           0;
   }
 
   // The planner writes the steps in order; the applier reads them back once,
@@ -301,17 +471,17 @@ class MirrorPlanner {
 // something: the mirror reports it. No link is followed.
 bool ExcludesLeaveNothing(OsDir& source, const ExcludeSet& excludes, std::string_view ignoredAtTop);
 
-// The failure line of a kBlocked step: the source entry at `sourcePath` is
+// The failure line of a Blocked step: the source entry at `sourcePath` is
 // not copied to `targetPath`, where what the exclude patterns keep stays.
 std::string BlockedLine(const std::string& sourcePath, const std::string& targetPath, bool directory);
 
-// The line of a kUnfit `step`, whose source entry is at `sourcePath` and
+// The line of a LeaveOut `step`, whose source entry is at `sourcePath` and
 // would go to `targetPath` (a twin's copied stead at `twinPath`): a failure
 // line, or for a link a skip line. English, as every log line.
-std::string LeftOutLine(const MirrorStep& step, const std::string& sourcePath, const std::string& targetPath,
+std::string LeftOutLine(const steps::LeaveOut& step, const std::string& sourcePath, const std::string& targetPath,
                         const std::string& twinPath);
-// Why a kUnfit step's entry is left out: a pattern of the translation table.
-const char* UnfitReasonOf(MirrorStep::Unfit unfit);
+// Why a LeaveOut step's entry is left out: a pattern of the translation table.
+const char* UnfitReasonOf(steps::LeaveOut::Reason reason);
 
 // What a listing failure says, the directory's path and "*" after it.
 inline constexpr char kSourceFirstError[] = "ERROR AT LOCAL FILE FINDFIRSTFILE! at ";

@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <variant>
 #include <string>
 #include <vector>
 
@@ -27,51 +28,61 @@ namespace {
 
 using Steps = std::vector<std::string>;
 
-// One step in a few words: its kind, its name and the decisions it carries.
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+// What becomes of a counterpart first, in a few words.
+std::string Meeting(const std::optional<steps::Counterpart>& counterpart) {
+  if (!counterpart || counterpart->first == steps::Counterpart::First::kNothing) return "";
+  return (counterpart->first == steps::Counterpart::First::kRemove ? " replacing " : " renaming ") +
+         counterpart->name;
+}
+
+// One step in a few words: its action, its name and the decisions it carries.
 std::string Describe(const MirrorStep& step) {
-  using Kind = MirrorStep::Kind;
-  std::string text;
-  auto counterpart = [&] {
-    if (step.removeCounterpart) return std::string(" replacing ") + step.counterpart;
-    if (!step.counterpart.empty() && step.counterpart != step.name) return " renaming " + step.counterpart;
-    return std::string();
-  };
-  switch (step.kind) {
-    case Kind::kRemoveAbandoned: return "remove " + step.name;
-    case Kind::kPassOver: {
-      static const char* const kWhy[] = {"special", "own", "system", "backup"};
-      return "pass " + step.name + " " + kWhy[static_cast<int>(step.passOver)];
-    }
-    case Kind::kVanished: return "vanished " + step.name;
-    case Kind::kFile: {
-      static const char* const kContent[] = {"copy", "share", "keep", "keep-no-force"};
-      text = "file " + step.name + " " + kContent[static_cast<int>(step.content)] + counterpart();
-      if (step.unshare) text += " unshare";
-      if (step.setAccess) text += " access";
-      return text;
-    }
-    case Kind::kEnter:
-      text = "enter " + step.name + counterpart();
-      if (step.create) text += " create";
-      if (step.hasReference) text += " reference";
-      if (step.fromReference) text += " earlier";
-      if (step.setAccess) text += " access";
-      return text;
-    case Kind::kLeave: return "leave";
-    case Kind::kDelete: return "delete " + step.name + (step.directory ? "/" : "");
-    case Kind::kNoDelete: return "no-delete";
-    case Kind::kStop: return "stop";
-    case Kind::kUnreadable: return "unreadable";
-    case Kind::kExcluded: return "exclude " + step.name + (step.directory ? "/" : "");
-    case Kind::kPrune: return "prune " + step.name;
-    case Kind::kBlocked: return "blocked " + step.name + " by " + step.counterpart;
-    case Kind::kUnfit: {
-      static const char* const kWhy[] = {"twin of", "name", "size", "link"};
-      text = "unfit " + step.name + (step.directory ? "/ " : " ") + kWhy[static_cast<int>(step.unfit)];
-      return step.counterpart.empty() ? text : text + " " + step.counterpart;
-    }
-  }
-  return "?";
+  auto access = [](const std::optional<steps::Access>& access) { return access ? " access" : ""; };
+  return std::visit(
+      Overloaded{
+          [](const steps::RemoveLeftover& s) { return "remove " + s.name; },
+          [](const steps::PassOver& s) {
+            static const char* const kWhy[] = {"special", "own", "system", "backup"};
+            return "pass " + s.name + " " + kWhy[static_cast<int>(s.reason)];
+          },
+          [](const steps::Vanished& s) { return "vanished " + s.name; },
+          [](const steps::Exclude& s) { return "exclude " + s.name + (s.directory ? "/" : ""); },
+          [](const steps::Blocked& s) { return "blocked " + s.name + " by " + s.counterpart; },
+          [](const steps::LeaveOut& s) {
+            static const char* const kWhy[] = {"twin of", "name", "size", "link"};
+            const std::string text =
+                "unfit " + s.name + (s.directory ? "/ " : " ") + kWhy[static_cast<int>(s.reason)];
+            return s.twin.empty() ? text : text + " " + s.twin;
+          },
+          [](const steps::Unreadable&) { return std::string("unreadable"); },
+          [](const steps::Stop&) { return std::string("stop"); },
+          [](const steps::KeepVanished&) { return std::string("no-delete"); },
+          [](const steps::Delete& s) { return "delete " + s.name + (s.directory ? "/" : ""); },
+          [](const steps::Prune& s) { return "prune " + s.name; },
+          [](const steps::Fill&) { return std::string("fill"); },
+          [](const steps::Leave&) { return std::string("leave"); },
+          [](const steps::EnterDirectory& s) {
+            return "enter " + s.name + Meeting(s.counterpart) + (s.create ? " create" : "") +
+                   (s.hasReference ? " reference" : "") + (s.fromReference ? " earlier" : "");
+          },
+          [](const steps::CopyFile& s) { return "file " + s.name + " copy" + Meeting(s.counterpart); },
+          [](const steps::ShareFile& s) { return "file " + s.copy.name + " share" + Meeting(s.copy.counterpart); },
+          [&](const steps::KeepFile& s) {
+            return "file " + s.name + " keep" + Meeting(s.counterpart) + access(s.access);
+          },
+          [&](const steps::KeepUnforced& s) {
+            return "file " + s.name + " keep-no-force" + Meeting(s.counterpart) + (s.unshare ? " unshare" : "") +
+                   access(s.access);
+          },
+      },
+      step);
 }
 
 class MirrorPlanTest : public ::testing::Test {
@@ -80,16 +91,24 @@ class MirrorPlanTest : public ::testing::Test {
   // reference /r when the job names it), top level first, in the planner's
   // order within a level.
   Steps Plan(MirrorJob job) {
+    Steps steps;
+    for (const MirrorStep& step : Actions(std::move(job))) steps.push_back(Describe(step));
+    return steps;
+  }
+
+  // The plan's steps as they are stored.
+  std::vector<MirrorStep> Actions(MirrorJob job) {
     if (job.source.empty()) job.source = "/s", job.target = "/t";
     ActivityLog log(os, sizeLimitKb);
-    Reporter reporter(log, messages, LogOptions{}, /*noMessage=*/false);
+    Reporter reporter(log, messages, LogOptions{}, noMessage);
     MirrorPlan plan(os);
     EXPECT_EQ(MirrorPlanner(os, reporter).Plan(job, &plan), 1);
     totals = plan.totals;
-    Steps steps;
+    changesTarget = plan.ChangesTarget();
+    std::vector<MirrorStep> steps;
     MirrorStep step;
     plan.Rewind();
-    while (plan.Next(&step)) steps.push_back(Describe(step));
+    while (plan.Next(&step)) steps.push_back(step);
     return steps;
   }
 
@@ -98,7 +117,9 @@ class MirrorPlanTest : public ::testing::Test {
   FakeDisk os{faults};
   std::int32_t sizeLimitKb = 0;
   testing::RecordingMessages messages;
+  bool noMessage = false;
   MirrorTotals totals;
+  bool changesTarget = false;
 };
 
 // Each decision on one pair of trees, under each policy that changes it.
@@ -144,6 +165,110 @@ TEST_F(MirrorPlanTest, DecisionsUnderEveryPolicy) {
     MirrorJob job;
     c.policy(job);
     EXPECT_EQ(Plan(job), c.expected) << c.what;
+  }
+}
+
+// How each action is to be carried out is in the plan: how a copy is
+// written, how a file is shared, what is taken where a source cannot be
+// read, the access an entry gets (and the directory while it is filled),
+// and which counterpart is renamed; the applier decides none of it.
+TEST_F(MirrorPlanTest, EveryActionCarriesHowItIsDone) {
+  memory.AddFile("/s/changed", "new", 2000), memory.AddFile("/t/changed", "old", 1000);
+  memory.AddFile("/s/same", "same", 1000), memory.AddFile("/r/same", "same", 1000);
+  memory.AddFile("/s/edited", "new", 2000), memory.AddFile("/r/edited", "old", 1000);
+  memory.AddFile("/s/private", "p", 1000), memory.AddFile("/t/private", "p", 1000);
+  memory.AddFile("/s/README", "r", 1000), memory.AddFile("/t/readme", "r", 1000);
+  memory.AddDir("/s/open"), memory.AddDir("/t/open");
+  std::unique_ptr<OsDir> dir;
+  ASSERT_TRUE(memory.OpenDir("/s", false, &dir).ok());
+  ASSERT_TRUE(dir->SetPermissions("private", 0600).ok());
+  ASSERT_TRUE(dir->SetPermissions("open", 0750).ok());
+  ASSERT_TRUE(memory.OpenDir("/t", false, &dir).ok());
+  ASSERT_TRUE(dir->SetPermissions("open", 0777).ok());
+  os.foldsCase = true;
+
+  // The decisions of a step, where it has any to tell.
+  auto decisions = [](const MirrorStep& step) -> std::string {
+    static const char* const kWriting[] = {"flushed", "staged", "unflushed"};
+    auto access = [](const std::optional<steps::Access>& access) {
+      if (!access) return std::string();
+      char octal[8];
+      std::snprintf(octal, sizeof octal, "%04o", access->permissions);
+      return std::string(" access ") + octal + (access->announce ? "!" : "");
+    };
+    auto copy = [&](const steps::CopyFile& c) {
+      std::string text = c.name + " " + kWriting[static_cast<int>(c.writing)] + Meeting(c.counterpart);
+      if (c.keepUnreadable) text += " else";
+      if (c.earlier) {
+        text += std::string(" earlier") + (c.earlier->link ? " link" : "") + (c.earlier->clone ? " clone" : "");
+      }
+      return text;
+    };
+    if (const auto* c = std::get_if<steps::CopyFile>(&step)) return "copy " + copy(*c);
+    if (const auto* s = std::get_if<steps::ShareFile>(&step)) {
+      return "share " + copy(s->copy) + (s->link ? " by link" : "") + (s->clone ? " by clone" : "");
+    }
+    if (const auto* k = std::get_if<steps::KeepFile>(&step)) {
+      return "keep " + k->name + Meeting(k->counterpart) + access(k->access);
+    }
+    if (const auto* f = std::get_if<steps::Fill>(&step)) return "fill" + access(steps::Access{f->permissions});
+    if (const auto* l = std::get_if<steps::Leave>(&step)) return "leave" + access(l->access);
+    return "";
+  };
+  struct Case {
+    const char* what;
+    std::function<void(MirrorJob&)> policy;
+    bool noMessage;
+    Steps expected;
+    std::uint64_t adjusted;  // renames and access set: changes the other totals leave out
+  } cases[] = {
+      {"a mirror into the user's copy stages its copies",
+       [](MirrorJob& job) { job.writes = MirrorWrites::kBatched; },
+       false,
+       {"keep README renaming readme", "copy changed staged", "copy edited staged", "fill access 0750",
+        "leave access 0750!", "keep private access 0600!", "copy same staged", "leave access 0755"},
+       4},
+      {"no-force mode writes its copies each under its name",
+       [](MirrorJob& job) { job.writes = MirrorWrites::kBatched, job.force = false; },
+       false,
+       {"keep README renaming readme", "copy edited flushed", "fill access 0750", "leave access 0750!",
+        "keep private access 0600!", "copy same flushed", "leave access 0755"},
+       4},
+      {"a generation shares by link, else by clone, and takes what it cannot read from the reference",
+       [](MirrorJob& job) {
+         job.writes = MirrorWrites::kUnflushed, job.reference = "/r", job.sharing = MirrorSharing::kLinkOrClone;
+         job.keepUnreadable = true;
+       },
+       true,
+       {"keep README renaming readme", "copy changed unflushed else", "copy edited unflushed else earlier link clone",
+        "fill access 0750",
+        "leave access 0750!", "keep private access 0600!",
+        "share same unflushed else earlier link clone by link by clone", "leave access 0755"},
+       4},
+      {"where the medium has no links it clones; a run that shows its failures keeps nothing",
+       [](MirrorJob& job) {
+         job.writes = MirrorWrites::kUnflushed, job.reference = "/r", job.sharing = MirrorSharing::kLinkOrClone;
+         job.keepUnreadable = true;
+         job.medium = MediumTraits{};
+         job.medium->hardLinks = false;
+       },
+       false,
+       {"keep README renaming readme", "copy changed unflushed", "copy edited unflushed", "fill access 0750",
+        "leave access 0750!", "keep private access 0600!", "share same unflushed by clone",
+        "leave access 0755"},
+       4},
+  };
+  for (const Case& c : cases) {
+    MirrorJob job;
+    c.policy(job);
+    noMessage = c.noMessage;
+    Steps steps;
+    for (const MirrorStep& step : Actions(job)) {
+      if (std::string text = decisions(step); !text.empty()) steps.push_back(text);
+    }
+    EXPECT_EQ(steps, c.expected) << c.what;
+    EXPECT_EQ(totals.adjusted, c.adjusted) << c.what;
+    EXPECT_TRUE(changesTarget) << c.what;
   }
 }
 
