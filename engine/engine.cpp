@@ -34,8 +34,11 @@ void CVELDAR2Engine::CloseLog() { activityLog.Close(); }
 
 // ---- The job as a value ----
 
-BackupJob BackupJobOf(const CVELDAR2Engine& engine) {
-  BackupJob job;
+namespace {
+
+// What every run of the engine's job reads.
+RunJob RunJobOf(const CVELDAR2Engine& engine) {
+  RunJob job;
   job.sourcePath = engine.sourcePath;
   job.backupDir = engine.backupDir;
   job.noDelete = engine.noDelete;
@@ -44,6 +47,14 @@ BackupJob BackupJobOf(const CVELDAR2Engine& engine) {
   job.successLog = engine.successLog;
   job.skipLog = engine.skipLog;
   job.noMessage = engine.noMessage;
+  return job;
+}
+
+}  // namespace
+
+BackupJob BackupJobOf(const CVELDAR2Engine& engine) {
+  BackupJob job;
+  static_cast<RunJob&>(job) = RunJobOf(engine);
   job.generationCount = engine.generationCount;
   job.linkUnchanged = engine.linkUnchanged;
   job.excludePatterns = engine.excludePatterns;
@@ -52,14 +63,7 @@ BackupJob BackupJobOf(const CVELDAR2Engine& engine) {
 
 RestoreJob RestoreJobOf(const CVELDAR2Engine& engine) {
   RestoreJob job;
-  job.sourcePath = engine.sourcePath;
-  job.backupDir = engine.backupDir;
-  job.noDelete = engine.noDelete;
-  job.noForce = engine.noForce;
-  job.noTime = engine.noTime;
-  job.successLog = engine.successLog;
-  job.skipLog = engine.skipLog;
-  job.noMessage = engine.noMessage;
+  static_cast<RunJob&>(job) = RunJobOf(engine);
   job.restoreDir = engine.restoreDir;
   job.generations = engine.generations;
   return job;
@@ -118,7 +122,7 @@ RestoreSource FindRestoreSource(CVELDAR2Engine& engine) {
 
 int PrepareRestore(CVELDAR2Engine& engine, bool* directory) {
   const RestoreSource found = FindRestoreSource(engine);
-  Reporter reporter = JobReporter(RestoreJobOf(engine), ServicesOf(engine));
+  Reporter reporter = JobReporter(RunJobOf(engine), ServicesOf(engine));
   if (!RefuseRestoreSource(engine.os, found, reporter)) {
     engine.generations.clear();
     return 0;
@@ -183,7 +187,7 @@ namespace {
 // for the one call.
 template <typename Operation>
 int WithFileOps(CVELDAR2Engine& engine, Operation operation) {
-  Reporter reporter = JobReporter(BackupJobOf(engine), ServicesOf(engine));
+  Reporter reporter = JobReporter(RunJobOf(engine), ServicesOf(engine));
   FileOps files(engine.os, reporter, FilePolicy{engine.noForce == 0});
   return operation(files);
 }
@@ -212,7 +216,7 @@ int CVELDAR2Engine::DeleteDirContents(const std::string& directory) {
 }
 
 int CVELDAR2Engine::MirrorDir(const std::string& sourceDir, const std::string& targetDir, bool targetIsNew) {
-  const BackupJob job = BackupJobOf(*this);
+  const RunJob job = RunJobOf(*this);
   Reporter reporter = JobReporter(job, ServicesOf(*this));
   return MirrorJobTree(os, job, reporter, sourceDir, targetDir, targetIsNew);
 }
