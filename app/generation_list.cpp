@@ -9,6 +9,7 @@
 #include "app/app.h"
 #include "engine/generation_path.h"
 #include "engine/generations.h"
+#include "engine/restore.h"
 #include "engine/run_progress.h"
 #include "engine/utf8.h"
 #include "platform/os_paths.h"
@@ -222,43 +223,19 @@ GenerationListRow DirRow(OsDir& backup, const std::string& name, const FileStatu
   return row;
 }
 
-// The name the source's generations are named after, as the backup run takes
-// it: the last component, or the real directory's for "." and "..". Empty for
-// a root, which is never backed up.
-std::string SourceName(Os& os, const std::string& sourcePath) {
-  const std::string path = os.Paths().WithoutTrailingSeparators(sourcePath);
-  const std::string name = os.Paths().NameOf(path);
-  if (name != "." && name != "..") return name;
-  std::string resolved;
-  return os.RealPath(path, &resolved).ok() ? os.Paths().NameOf(resolved) : name;
-}
-
-// `*error` for a backup directory that could not be opened or read.
-int Unreadable(Os& os, const std::string& backupDir, const Status& code, std::vector<GenerationListRow>* rows,
-               std::string* error) {
-  rows->clear();
-  *error = "書き込むディレクトリを読めません: " + backupDir + ": " + os.ErrorText(code);
-  return 0;
-}
-
-// Opens the backup directory and scans the generations of the source there
-// (of its kind: `*directory`), into `*list`; `*stem` is the name they are
-// named after, empty for a root (no generations). 0 when the backup
-// directory could not be opened or read, `*error` saying so.
-int ScanGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir,
-                    std::unique_ptr<OsDir>* backup, std::string* stem, std::vector<CFileEntry>* list,
-                    bool* directory, std::string* error) {
-  const std::string backupPath = os.Paths().WithoutTrailingSeparators(backupDir);
-  std::vector<GenerationListRow> none;
-  if (Status code = os.OpenDir(backupPath, /*followLink=*/true, backup); !code.ok()) {
-    return Unreadable(os, backupPath, code, &none, error);
+// The source's generations in the backup directory, as a restore finds them
+// (FindRestoreSource). 0, `*error` saying why, when the backup directory
+// could not be opened or read, or the source is a root, which has none.
+int ScanGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, RestoreSource* found,
+                    std::string* error) {
+  *found = FindRestoreSource(os, sourcePath, backupDir);
+  if (!found->scan.ok()) {
+    *error = "書き込むディレクトリを読めません: " + found->backupDir + ": " + os.ErrorText(found->scan);
+    return 0;
   }
-  *stem = SourceName(os, sourcePath);
-  *directory = true;
-  if (stem->empty()) return 1;
-  Generations generations(os, backupPath, *stem, backup->get());
-  if (!generations.FindOfSource(sourcePath, list, directory)) {
-    return Unreadable(os, backupPath, generations.ScanError(), &none, error);
+  if (found->name.empty()) {
+    *error = "ルートディレクトリはバックアップできません。 " + found->sourcePath;
+    return 0;
   }
   return 1;
 }
@@ -269,12 +246,10 @@ int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string&
                        std::vector<GenerationListRow>* rows, std::string* error) {
   rows->clear();
   error->clear();
-  std::unique_ptr<OsDir> backup;
-  std::string stem;
-  std::vector<CFileEntry> list;
-  bool directory = true;
-  if (!ScanGenerations(os, sourcePath, backupDir, &backup, &stem, &list, &directory, error)) return 0;
-  if (stem.empty()) return 1;
+  RestoreSource source;
+  if (!ScanGenerations(os, sourcePath, backupDir, &source, error)) return 0;
+  OsDir& backup = *source.backup;
+  const std::vector<CFileEntry>& list = source.generations;
 
   // Oldest first, so that a file shared with an older generation counts
   // with the older one.
@@ -288,7 +263,7 @@ int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string&
     const CFileEntry& generation = *order[i];
     GenerationListRow& row = found[i];
     if (generation.isDirectory) {
-      row = DirRow(*backup, generation.name, generation.status, &counted);
+      row = DirRow(backup, generation.name, generation.status, &counted);
     } else {
       // The run stamps the file with the time it names it.
       row.name = generation.name;
@@ -299,11 +274,11 @@ int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string&
     }
     row.number = static_cast<int>(i) + 1;
   }
-  if (directory) {
-    const std::string working = ServiceName(stem, kWorkingSuffix);
+  if (source.directory) {
+    const std::string working = ServiceName(source.name, kWorkingSuffix);
     FileStatus status;
-    if (backup->StatAt(working, &status).ok() && status.kind == EntryKind::Directory) {
-      GenerationListRow row = DirRow(*backup, working, status, &counted);
+    if (backup.StatAt(working, &status).ok() && status.kind == EntryKind::Directory) {
+      GenerationListRow row = DirRow(backup, working, status, &counted);
       row.state = GenerationListRow::State::kWorking;
       rows->push_back(std::move(row));
     }
@@ -348,12 +323,11 @@ int FindEntryVersions(Os& os, const std::string& sourcePath, const std::string& 
   error->clear();
   std::vector<std::string> names;
   if (!SplitGenerationPath(path, &names, error)) return 0;
-  std::unique_ptr<OsDir> backup;
-  std::string stem;
-  std::vector<CFileEntry> list;
-  bool directory = true;
-  if (!ScanGenerations(os, sourcePath, backupDir, &backup, &stem, &list, &directory, error)) return 0;
-  if (!directory) {
+  RestoreSource found;
+  if (!ScanGenerations(os, sourcePath, backupDir, &found, error)) return 0;
+  const std::vector<CFileEntry>& list = found.generations;
+  OsDir& backup = *found.backup;
+  if (!found.directory) {
     *error = "ファイルの世代には、その中のパスはありません: " + sourcePath;
     return 0;
   }
@@ -362,7 +336,7 @@ int FindEntryVersions(Os& os, const std::string& sourcePath, const std::string& 
     Version version;
     std::unique_ptr<OsDir> root, parent;
     FileStatus rootStatus;
-    if (OpenListedDir(os, *backup, generation->name, generation->status, &root, &rootStatus).ok() &&
+    if (OpenListedDir(os, backup, generation->name, generation->status, &root, &rootStatus).ok() &&
         WalkGenerationPath(*root, names, &parent, &version.status).ok()) {
       const EntryKind kind = version.status.kind;
       version.present = kind != EntryKind::Special;

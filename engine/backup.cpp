@@ -29,7 +29,6 @@
 #include "engine/backup.h"
 #include "platform/os_paths.h"
 
-#include "engine/engine.h"
 #include "engine/generations.h"
 #include "engine/medium.h"
 #include "engine/mirror.h"
@@ -136,27 +135,12 @@ std::string NothingToReuseLine(const std::string& backupDir) {
 
 }  // namespace
 
-Reporter JobReporter(CVELDAR2Engine& job, const RunControl& control) {
-  return Reporter(job.activityLog, job.messages, LogOptions{job.successLog != 0, job.skipLog != 0},
-                  job.noMessage != 0, control);
-}
-
-MirrorJob MirrorJobOf(const CVELDAR2Engine& job, const std::string& source, const std::string& target) {
-  MirrorJob mirror;
-  mirror.source = source;
-  mirror.target = target;
-  mirror.force = job.noForce == 0;
-  mirror.deleteVanished = job.noDelete == 0;
-  mirror.compareTimes = job.noTime == 0;
-  return mirror;
-}
-
-int MirrorJobTree(CVELDAR2Engine& job, Reporter& reporter, const std::string& source, const std::string& target,
-                  bool targetIsNew) {
-  MirrorPlan plan(job.os);
+int MirrorJobTree(Os& os, const RunJob& job, Reporter& reporter, const std::string& source,
+                  const std::string& target, bool targetIsNew) {
+  MirrorPlan plan(os);
   MirrorJob mirror = MirrorJobOf(job, source, target);
   mirror.targetIsNew = targetIsNew;
-  return MirrorTree(job.os, reporter, mirror, &plan);
+  return MirrorTree(os, reporter, mirror, &plan);
 }
 
 namespace {
@@ -171,7 +155,7 @@ BackupOutcome OutcomeOf(int ok, const BackupRun& run, Reporter& reporter) {
   // generation was complete: what was left undone then is the next run's.
   if ((!outcome.ok || run.stoppedAfterCopy()) && reporter.Cancelled() && !reporter.MediumGone()) {
     outcome.cancelled = true;
-    reporter.Note(CVELDAR2Engine::kCanceledLine);
+    reporter.Note(kCanceledLine);
   }
   outcome.busy = run.busy();
   outcome.unlocked = run.unlocked();
@@ -186,35 +170,37 @@ BackupOutcome OutcomeOf(int ok, const BackupRun& run, Reporter& reporter) {
   outcome.exposed = run.exposed();
   outcome.leftOutCount = reporter.leftOutCount();
   outcome.leftOut = reporter.leftOut();
+  outcome.resolved = run.resolved();
   return outcome;
 }
 
 }  // namespace
 
-BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control) {
+BackupOutcome RunBackup(const BackupJob& job, const RunServices& services, const RunControl& control) {
   const auto started = std::chrono::steady_clock::now();
-  Reporter reporter = JobReporter(job, control);
-  BackupRun run(job, reporter);
+  Reporter reporter = JobReporter(job, services, control);
+  BackupRun run(job, services, reporter);
   BackupOutcome outcome = OutcomeOf(run.Run(), run, reporter);
   outcome.summary.seconds = SecondsSince(started);
   reporter.Note(SummaryLogLine(outcome.summary));
   return outcome;
 }
 
-BackupOutcome DryRunBackup(CVELDAR2Engine& job, const DryRunOutput& output, MirrorTotals* planned,
-                           const RunControl& control) {
-  Reporter reporter = JobReporter(job, control);
-  BackupRun run(job, reporter);
+BackupOutcome DryRunBackup(const BackupJob& job, const RunServices& services, const DryRunOutput& output,
+                           MirrorTotals* planned, const RunControl& control) {
+  Reporter reporter = JobReporter(job, services, control);
+  BackupRun run(job, services, reporter);
   BackupOutcome outcome = OutcomeOf(run.Preview(output), run, reporter);
   *planned = run.planned();
   return outcome;
 }
 
-BackupRun::BackupRun(CVELDAR2Engine& job, Reporter& reporter)
+BackupRun::BackupRun(const BackupJob& job, const RunServices& services, Reporter& reporter)
     : job_(job),
-      os_(job.os),
+      services_(services),
+      os_(services.os),
       reporter_(reporter),
-      files_(job.os, reporter, FilePolicy{job.noForce == 0}) {}
+      files_(services.os, reporter, FilePolicy{job.noForce == 0}) {}
 
 BackupRun::~BackupRun() = default;
 
@@ -226,12 +212,23 @@ std::string BackupRun::NameOf(const std::string& path) const { return os_.Paths(
 
 TreeDeleter BackupRun::OwnDeleter() const { return TreeDeleter(files_.With(FilePolicy{true}), guarded_); }
 
+BackupResolved BackupRun::resolved() const {
+  BackupResolved resolved;
+  resolved.sourcePath = job_.sourcePath;
+  resolved.backupDir = job_.backupDir;
+  resolved.targetPath = targetPath_;
+  if (scanned_) resolved.generations = generations_;
+  return resolved;
+}
+
 int BackupRun::FindFiles() {
-  return Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FindFiles(&job_.generations);
+  scanned_ = true;
+  return Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FindFiles(&generations_);
 }
 
 int BackupRun::FindDirs() {
-  return Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FindDirs(&job_.generations);
+  scanned_ = true;
+  return Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FindDirs(&generations_);
 }
 
 int BackupRun::Run() {
@@ -251,7 +248,7 @@ int BackupRun::Scoped(LockUse use, const std::function<int(bool directory)>& bod
   // A dry run only tests the lock, making nothing: it says so when another
   // run holds the directory, as the run would. The time the log waited for
   // another run counts against the lock's wait.
-  const int waitMs = std::max(0, kLockWaitMs - job_.activityLog.waitedMs());
+  const int waitMs = std::max(0, kLockWaitMs - services_.log.waitedMs());
   if (Status code = LockBackupDir(os_, job_.backupDir, use, waitMs, &backup); !code.ok()) {
     busy_ = code.Is(ErrorKind::kLocked);
     unlocked_ = !busy_ && !code.Is(ErrorKind::kExists);
@@ -478,21 +475,21 @@ std::optional<Rotation> BackupRun::FileRotation() {
   if (!FindFiles()) return std::nullopt;
   // The pre-check refuses such a count: there is no generation to keep.
   if (job_.generationCount < 1) return std::nullopt;
-  firstRun_ = job_.generations.empty();
+  firstRun_ = generations_.empty();
 
   const std::string freeName =
-      static_cast<int>(job_.generations.size()) < job_.generationCount
-          ? Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FreeFileName(job_.generations)
+      static_cast<int>(generations_.size()) < job_.generationCount
+          ? Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FreeFileName(generations_)
           : std::string();
   const std::optional<Rotation> rotation =
-      PlanRotation(job_.generations, job_.generationCount, freeName, /*exchange=*/false);
+      PlanRotation(generations_, job_.generationCount, freeName, /*exchange=*/false);
   if (!rotation) {
     reporter_.Failure(NothingToReuseLine(job_.backupDir));
     reporter_.Show(NothingToReuseLine(job_.backupDir));
     return std::nullopt;
   }
   // Never the path an earlier run left here.
-  job_.targetPath = Join(job_.backupDir, rotation->name);
+  targetPath_ = Join(job_.backupDir, rotation->name);
   return rotation;
 }
 
@@ -508,7 +505,7 @@ int BackupRun::File() {
       return 0;
     }
   }
-  if (rotation->limitReached) reporter_.Note(LimitReachedLine(job_.targetPath));
+  if (rotation->limitReached) reporter_.Note(LimitReachedLine(targetPath_));
 
   if (backupDir_) RemoveLeftovers(*backupDir_, nullptr);
   // A source that is a link is backed up by what it points to: a copy of the
@@ -529,17 +526,17 @@ int BackupRun::File() {
   FileStatus size;
   int copied = 0;
   if (medium_ && Stat(os_, copyFrom, true, &size).ok() && size.size > medium_->largestFile) {
-    reporter_.LeaveOut("File Copy Failed : " + job_.sourcePath + " to " + job_.targetPath + " : " +
+    reporter_.LeaveOut("File Copy Failed : " + job_.sourcePath + " to " + targetPath_ + " : " +
                            Translate(Language::kEnglish, kSizeReason),
                        LeftOut{job_.sourcePath, kSizeReason, std::string()});
   } else {
-    copied = files_.Copy(copyFrom, job_.targetPath);
+    copied = files_.Copy(copyFrom, targetPath_);
   }
   // Stopped at the user's request: the generation it was to replace is as
   // it was.
   if (!copied && reporter_.Cancelled()) return 0;
   if (!copied && !reporter_.noMessage()) {
-    reporter_.Show("ERR: COPY FILE from " + job_.sourcePath + " to " + job_.targetPath);
+    reporter_.Show("ERR: COPY FILE from " + job_.sourcePath + " to " + targetPath_);
     return 0;
   }
 
@@ -548,9 +545,9 @@ int BackupRun::File() {
   // pass for the newest.
   if (!copied) {
     // The copy's own failure is counted already.
-    reporter_.Consequence("Set Time Failed : " + job_.targetPath + " : not copied");
-  } else if (Status code = SetTimes(os_, job_.targetPath, os_.Now()); !code.ok()) {
-    reporter_.Failure("Set Time Failed : ", job_.targetPath, code);
+    reporter_.Consequence("Set Time Failed : " + targetPath_ + " : not copied");
+  } else if (Status code = SetTimes(os_, targetPath_, os_.Now()); !code.ok()) {
+    reporter_.Failure("Set Time Failed : ", targetPath_, code);
   } else if (backupDir_) {
     RankNewest(*backupDir_, rotation->name);
   }
@@ -559,7 +556,7 @@ int BackupRun::File() {
   // fails is a failure line of its own, counted: the copy stands.
   if (copied) (void)Flush(job_.backupDir, /*fileSystem=*/false);
 
-  job_.SaveLastPaths();
+  SaveLastPaths(services_.settings, job_.sourcePath, job_.backupDir);
   return 1;
 }
 
@@ -601,7 +598,7 @@ int BackupRun::WithGenerations(const std::function<int(OsDir& backup)>& body) {
   if (medium_ && !medium_->renameKeepsContents) {
     return Refuse(LoadString(IDS_PARAM_ERROR) + kBackupField + kRenameLosesContents);
   }
-  firstRun_ = job_.generations.empty();
+  firstRun_ = generations_.empty();
   // The run's open backup directory; a caller outside a run has none yet.
   std::unique_ptr<OsDir> opened;
   OsDir* backup = backupDir_;
@@ -618,12 +615,12 @@ int BackupRun::WithGenerations(const std::function<int(OsDir& backup)>& body) {
 }
 
 std::optional<Rotation> BackupRun::GenerationRotation(OsDir& backup) {
-  const int present = static_cast<int>(job_.generations.size());
+  const int present = static_cast<int>(generations_.size());
   // A source that is one of its own generations (reached through a bind
   // mount, which the pre-check's look at the paths cannot see): recycling
   // that generation would empty the source.
   if (guarded_) {
-    for (const CFileEntry& generation : job_.generations) {
+    for (const CFileEntry& generation : generations_) {
       if (generation.status.SameEntryAs(*guarded_)) {
         (void)Refuse(LoadString(IDS_PARAM_ERROR) + kSourceField + kSourceInOwnGeneration);
         return std::nullopt;
@@ -632,12 +629,12 @@ std::optional<Rotation> BackupRun::GenerationRotation(OsDir& backup) {
   }
   const std::string freeName =
       present < job_.generationCount
-          ? Generations(os_, job_.backupDir, NameOf(job_.sourcePath), &backup).FreeDirName(job_.generations)
+          ? Generations(os_, job_.backupDir, NameOf(job_.sourcePath), &backup).FreeDirName(generations_)
           : std::string();
   // Every name taken (or the count reached): what is there is kept and the
   // oldest kept is recycled; never a mirror into the backup directory itself.
   const std::optional<Rotation> rotation =
-      PlanRotation(job_.generations, job_.generationCount, freeName, !medium_ || medium_->exchange);
+      PlanRotation(generations_, job_.generationCount, freeName, !medium_ || medium_->exchange);
   if (!rotation) {
     reporter_.Failure(NothingToReuseLine(job_.backupDir));
     reporter_.Show(NothingToReuseLine(job_.backupDir));
@@ -669,7 +666,7 @@ int BackupRun::PlanGeneration(std::unique_ptr<OsDir> workingDir, bool created, M
   job.targetNotMade = workingDir == nullptr;
   job.writes = MirrorWrites::kUnflushed;
   job.exact = true;
-  if (const CFileEntry* newest = FindGeneration(job_.generations, 0)) {
+  if (const CFileEntry* newest = FindGeneration(generations_, 0)) {
     job.reference = Join(job_.backupDir, newest->name);
     job.sharing = job_.linkUnchanged ? MirrorSharing::kLinkOrClone : MirrorSharing::kCloneOrCopy;
   }
@@ -785,7 +782,7 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   if (Status code = backup.Sync(); !code.ok()) {
     reporter_.Failure("Flush Failed : ", job_.backupDir, code);
   }
-  job_.SaveLastPaths();
+  SaveLastPaths(services_.settings, job_.sourcePath, job_.backupDir);
   return 1;
 }
 
@@ -850,7 +847,7 @@ bool BackupRun::CarriesOn(OsDir& backup, OsDir& dir, const FileStatus& listed, S
   // Carried on only when it is what a run of ours began: made by this user,
   // after every generation there is. Anything else on the name (another
   // user's directory, an older copy) is in the way, and goes.
-  const CFileEntry* newest = FindGeneration(job_.generations, 0);
+  const CFileEntry* newest = FindGeneration(generations_, 0);
   return code->ok() && opened.SameEntryAs(listed) && (MadeByUs(backup, opened) || !MediumKeepsOwners()) &&
          (newest == nullptr || std::make_pair(opened.birthSec, opened.birthNsec) >
                                    std::make_pair(newest->time, newest->timeNsec));
@@ -1008,7 +1005,7 @@ std::int64_t BackupRun::NewestStamp(std::int64_t resolutionNs, const std::string
   constexpr std::int64_t kSecond = 1'000'000'000;
   const std::int64_t step = std::max<std::int64_t>(1, (resolutionNs + kSecond - 1) / kSecond);
   std::int64_t stamp = os_.Now();
-  for (const CFileEntry& generation : job_.generations) {
+  for (const CFileEntry& generation : generations_) {
     if (generation.name != replacing) stamp = std::max(stamp, generation.time + step);
   }
   return stamp;
@@ -1019,7 +1016,7 @@ void BackupRun::RankNewest(OsDir& backup, const std::string& name) {
   Status code = backup.StatAt(name, &status);
   if (code.ok()) {
     const auto age = std::make_pair(status.birthSec, status.birthNsec);
-    const bool newest = std::all_of(job_.generations.begin(), job_.generations.end(), [&](const CFileEntry& g) {
+    const bool newest = std::all_of(generations_.begin(), generations_.end(), [&](const CFileEntry& g) {
       return g.name == name || age > std::make_pair(g.time, g.timeNsec);
     });
     if (newest) return;
@@ -1103,7 +1100,7 @@ int BackupRun::MirrorIntoBackupDir() {
   // flush (and a flush would write out whatever else the disk holds). A
   // flush that fails is a failure line of its own, counted: the copy stands.
   if (plan.ChangesTarget()) (void)Flush(job_.backupDir, /*fileSystem=*/true);
-  job_.SaveLastPaths();
+  SaveLastPaths(services_.settings, job_.sourcePath, job_.backupDir);
   return 1;
 }
 

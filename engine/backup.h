@@ -2,9 +2,11 @@
 // The backup run: the pre-check that refuses jobs which cannot run or would
 // destroy data, then one new generation of the source in the backup
 // directory and the removal of the generations beyond the count (backup.cpp
-// says how). `RunBackup` is what the command line and the dialogs call; the
-// engine's `Backup`, `CheckParameters`, `BackupFile` and `BackupDir` forward
-// here.
+// says how). A run works on its own copy of a `BackupJob` (job.h) and
+// returns what it resolved of it in its outcome; the engine's `Backup`,
+// `CheckParameters`, `BackupFile` and `BackupDir`, and its `RunBackup`
+// (engine.h), build the job from the engine's fields and take back what the
+// run resolved.
 
 #include <functional>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "engine/dry_run.h"
 #include "engine/exclude.h"
 #include "engine/file_ops.h"
+#include "engine/job.h"
 #include "engine/mirror_plan.h"
 #include "engine/reporter.h"
 #include "engine/rotation.h"
@@ -21,8 +24,20 @@
 
 namespace veldar {
 
-class CVELDAR2Engine;
 struct MirrorTotals;
+
+// What a run resolved of its job, for the caller to keep.
+struct BackupResolved {
+  // The paths as the pre-check tidied them: without trailing separators, a
+  // source named "." or ".." by the directory it stands for.
+  std::string sourcePath;
+  std::string backupDir;
+  // The file a single-file backup writes; empty until one is chosen.
+  std::string targetPath;
+  // The generations the run's scan found, newest numbered 0; none when the
+  // run did not get as far as a scan.
+  std::optional<std::vector<CFileEntry>> generations;
+};
 
 // What a run did, for the caller to tell the user.
 struct BackupOutcome {
@@ -55,6 +70,7 @@ struct BackupOutcome {
   // and the first few (Reporter::kLeftOutKept).
   int leftOutCount = 0;
   std::vector<LeftOut> leftOut;
+  BackupResolved resolved;  // the job's paths and generations as the run found them
 };
 
 // What a run does with the backup directory's lock (BackupRun::LockBackupDir).
@@ -65,39 +81,31 @@ enum class LockUse {
   kTest,   // a dry run: whether it could be taken, with nothing made or held
 };
 
-// A reporter for a run of `job`: its log, its messages, its log options and
-// its no-message flag.
-Reporter JobReporter(CVELDAR2Engine& job, const RunControl& control = RunControl());
-
-// A mirror of `source` onto `target` as the job's flags say: with deletion
-// unless no-delete, comparing times unless no-time, overwriting unless
-// no-force.
-MirrorJob MirrorJobOf(const CVELDAR2Engine& job, const std::string& source, const std::string& target);
-
-// The engine's `MirrorDir`, reporting to `reporter`, which counts what the
-// run did: `MirrorJobOf` the job, planned and applied (MirrorTree).
-// Non-zero when the whole tree was worked through; 0 when it stopped,
-// already reported.
-[[nodiscard]] int MirrorJobTree(CVELDAR2Engine& job, Reporter& reporter, const std::string& source,
+// A mirror of `source` onto `target` as the job's flags say (MirrorJobOf),
+// planned and applied (MirrorTree), reporting to `reporter`, which counts
+// what the run did. Non-zero when the whole tree was worked through; 0 when
+// it stopped, already reported.
+[[nodiscard]] int MirrorJobTree(Os& os, const RunJob& job, Reporter& reporter, const std::string& source,
                                 const std::string& target, bool targetIsNew = false);
 
-// One backup of the engine's job (with the pre-check, the lock of the backup
-// directory and everything else `Backup` does), its copies reporting to
-// `control`. Ends with the summary line in the log ("End : ...").
-BackupOutcome RunBackup(CVELDAR2Engine& job, const RunControl& control = RunControl());
+// One backup of `job` (with the pre-check, the lock of the backup directory
+// and everything else), its copies reporting to `control`. Ends with the
+// summary line in the log ("End : ..."). The log is the caller's to open and
+// close; a successful run stores its paths as the last-used ones.
+BackupOutcome RunBackup(const BackupJob& job, const RunServices& services, const RunControl& control = RunControl());
 
 // A dry run of the same (dry_run.h): the same pre-check and refusals, then
 // what the run would do told to `output`, nothing changed (the lock is only
 // tested), no settings written and no summary line. `outcome.ok` is what the real run's
 // checks would allow; `planned` what its copy would cost.
-BackupOutcome DryRunBackup(CVELDAR2Engine& job, const DryRunOutput& output,
+BackupOutcome DryRunBackup(const BackupJob& job, const RunServices& services, const DryRunOutput& output,
                            MirrorTotals* planned, const RunControl& control = RunControl());
 
-// The steps of one backup run, over the job's fields, reporting through
+// The steps of one backup run, over its own copy of `job`, reporting through
 // `reporter`.
 class BackupRun {
  public:
-  BackupRun(CVELDAR2Engine& job, Reporter& reporter);
+  BackupRun(const BackupJob& job, const RunServices& services, Reporter& reporter);
   ~BackupRun();
   BackupRun(const BackupRun&) = delete;
   BackupRun& operator=(const BackupRun&) = delete;
@@ -131,6 +139,9 @@ class BackupRun {
   bool stoppedAfterCopy() const { return stoppedAfterCopy_; }
   // What the copies of the run planned, in all (a dry run's figures).
   const MirrorTotals& planned() const { return planned_; }
+  // The job's paths as the pre-check left them, the file the run chose and
+  // the generations its scan found.
+  BackupResolved resolved() const;
 
   // Why a run cannot start while another holds the backup directory, naming it.
   static std::string BusyText(const std::string& backupDir);
@@ -297,7 +308,8 @@ class BackupRun {
   // with force, whatever the run's flags, and never of the source.
   TreeDeleter OwnDeleter() const;
 
-  CVELDAR2Engine& job_;
+  BackupJob job_;
+  RunServices services_;
   Os& os_;
   Reporter& reporter_;
   FileOps files_;
@@ -316,6 +328,11 @@ class BackupRun {
   std::optional<MediumTraits> medium_;
   bool firstRun_ = false;
   std::uint64_t exposed_ = 0;
+  // What the run resolved: the generations of its last scan (`scanned_`:
+  // there was one) and the file a single-file backup writes.
+  std::vector<CFileEntry> generations_;
+  bool scanned_ = false;
+  std::string targetPath_;
 };
 
 }  // namespace veldar

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <numeric>
@@ -151,6 +152,63 @@ TEST(BackupFileTest, RotatesAcrossCountChanges) {
   ASSERT_EQ(job.Run(1, "v9"), 1);
   EXPECT_EQ(job.Generations(), (Contents{{"report_4.doc_", "v9"}}));
   EXPECT_EQ(Slashes(job.settings.writes.back()), "LASTDIR=" + Slashes(job.backup));
+}
+
+// A run works on its own copy of the job and hands back what it resolved:
+// the paths as the pre-check tidied them, the file a single-file backup
+// wrote, the generations its scan found (none when it never scanned). The
+// engine whose services it used keeps its fields.
+TEST(BackupRunTest, TakesItsJobAsAValueAndReturnsWhatItResolved) {
+  struct Case {
+    const char* what;
+    std::string source, backupDir;  // below the scratch directory; "/" is the separator
+    int count;
+    int ok;
+    std::string source2, target;  // resolved: the source, the file written (empty: none)
+    bool scanned;
+  } cases[] = {
+      {"file source, backup directory with a separator at its end", "src/report.doc", "backup/", 2, 1,
+       "src/report.doc", "backup/report_1.doc_", true},
+      {"directory source with a separator at its end", "src/docs/", "backup", 2, 1, "src/docs", "", true},
+      {"directory source named \"..\"", "src/docs/sub/..", "backup", 2, 1, "src/docs", "", true},
+      {"refused before its scan", "src/report.doc/", "backup", 0, 0, "src/report.doc", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Job job;
+    WriteFile(job.dir / "src/report.doc", "r");
+    WriteFile(job.dir / "src/docs/sub/a.txt", "a");
+    const auto native = [&](const std::string& path) {
+      std::string text = path;
+      std::replace(text.begin(), text.end(), '/', job.os.Paths().Separator());
+      return text;
+    };
+    BackupJob given = BackupJobOf(job.engine);
+    given.sourcePath = native(job.dir / c.source);
+    given.backupDir = native(job.dir / c.backupDir);
+    given.generationCount = c.count;
+    const BackupJob before = given;
+    const BackupOutcome outcome = RunBackup(given, ServicesOf(job.engine));
+    EXPECT_EQ(outcome.ok, c.ok);
+    EXPECT_EQ(given, before);
+    EXPECT_EQ(job.engine.sourcePath, job.dir / "src/report.doc");
+    EXPECT_TRUE(job.engine.targetPath.empty());
+    const BackupResolved& resolved = outcome.resolved;
+    if (std::string(c.source).ends_with("..")) {
+      // Taken by the real directory it stands for.
+      EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::u8path(resolved.sourcePath),
+                                              std::filesystem::u8path(std::string(job.dir / c.source2))));
+      EXPECT_EQ(job.os.Paths().NameOf(resolved.sourcePath), "docs");
+    } else {
+      EXPECT_EQ(Slashes(resolved.sourcePath), Slashes(job.dir / c.source2));
+    }
+    EXPECT_EQ(Slashes(resolved.backupDir), Slashes(job.backup));
+    EXPECT_EQ(Slashes(resolved.targetPath), c.target.empty() ? "" : Slashes(job.dir / c.target));
+    ASSERT_EQ(resolved.generations.has_value(), c.scanned);
+    if (c.scanned) {
+      EXPECT_TRUE(resolved.generations->empty()) << "the first run found none";
+    }
+  }
 }
 
 TEST(BackupFileTest, SourceLinkIsBackedUpByWhatItPointsTo) {

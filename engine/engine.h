@@ -10,10 +10,13 @@
 //
 // The operations are a thin surface: each hands its work to the part that
 // does it (file_ops.h, tree_delete.h, generations.h, mirror_plan.h, mirror.h,
-// backup.h), giving it only what it uses. What a run counts (failures,
-// vanished entries) belongs to the run: `RunBackup` (backup.h) returns it as
-// an outcome, and so does `RunRestore` (restore.h); the operations here
-// report through a reporter of their own for the one call.
+// backup.h, restore.h), giving it only what it uses. A run gets the job as a
+// value built from the fields (`BackupJobOf`, `RestoreJobOf`: job.h) and
+// returns what it resolved (the tidied paths, the file it chose, the
+// generations it found), which the engine then holds; no run writes a field.
+// What a run counts (failures, vanished entries) belongs to the run:
+// `RunBackup` returns it as an outcome, and so does `RunRestore`; the
+// operations here report through a reporter of their own for the one call.
 //
 // Operations return non-zero for success and 0 for failure. A failure is
 // reported once, where it happens (a log line, or a message box); callers up
@@ -24,7 +27,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/backup.h"
 #include "engine/file_entry.h"
+#include "engine/job.h"
+#include "engine/restore.h"
 #include "engine/settings_store.h"
 #include "engine/user_messages.h"
 #include "log/activity_log.h"
@@ -122,7 +128,7 @@ class CVELDAR2Engine {
   void SaveRestoreDir();
 
   // The log line of a run stopped at the user's request.
-  static constexpr const char* kCanceledLine = "Canceled by User";
+  static constexpr const char* kCanceledLine = veldar::kCanceledLine;
 
   // ---- The job: public fields, in the order the design lists them ----
 
@@ -157,6 +163,40 @@ class CVELDAR2Engine {
   UserMessages& messages;
   SettingsStore& settings;
 };
+
+// The job of a run of the engine, as its fields hold it now, and the
+// services the engine was given.
+BackupJob BackupJobOf(const CVELDAR2Engine& engine);
+RestoreJob RestoreJobOf(const CVELDAR2Engine& engine);
+RunServices ServicesOf(CVELDAR2Engine& engine);
+
+// ---- The runs of the engine's job ----
+// Each builds the job from the engine's fields, runs it (backup.h,
+// restore.h), and leaves in the engine what the run resolved of it.
+
+// One backup (RunBackup in backup.h); the engine then holds the tidied
+// paths, the file a single-file backup wrote and the generations found.
+BackupOutcome RunBackup(CVELDAR2Engine& engine, const RunControl& control = RunControl());
+// A dry run of the same; the engine holds what it resolved, as after a run.
+BackupOutcome DryRunBackup(CVELDAR2Engine& engine, const DryRunOutput& output, MirrorTotals* planned,
+                           const RunControl& control = RunControl());
+
+// The source's generations for a restore (FindRestoreSource in restore.h):
+// the engine then holds the tidied paths and the generations found.
+RestoreSource FindRestoreSource(CVELDAR2Engine& engine);
+// The restore's pre-check for -RESTORE: FindRestoreSource, then
+// RefuseRestoreSource. 1: the engine's generation list holds the source's
+// generations, and `*directory` (when given) says whether they are directory
+// generations. 0: refused, already told, and the list is empty.
+[[nodiscard]] int PrepareRestore(CVELDAR2Engine& engine, bool* directory = nullptr);
+
+// A restore (RunRestore in restore.h) of the generation numbered `number` of
+// the engine's list into its restore directory, and a dry run of one.
+RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl(),
+                         const std::vector<std::string>& only = {});
+RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutput& output,
+                            MirrorTotals* planned, const RunControl& control = RunControl(),
+                            const std::vector<std::string>& only = {});
 
 // Replaces every "%NAME%" in `text` by the environment variable NAME as `os`
 // reads it (empty when unset); an unclosed "%" and everything after it stay

@@ -82,8 +82,9 @@ std::size_t CharacterCount(const std::string& text) {
 class RestoreRun {
  public:
   // `only`: the paths of the generation to restore; empty, the whole of it.
-  RestoreRun(CVELDAR2Engine& engine, Reporter& reporter, const std::vector<std::string>& only)
-      : engine_(engine), os_(engine.os), reporter_(reporter), only_(only) {}
+  RestoreRun(const RestoreJob& job, const RunServices& services, Reporter& reporter,
+             const std::vector<std::string>& only)
+      : job_(job), services_(services), os_(services.os), reporter_(reporter), only_(only) {}
 
   // Restores generation `number`.
   std::string Run(int number) {
@@ -91,10 +92,10 @@ class RestoreRun {
     if (std::string message = Choose(number, /*lock=*/true, &chosen); !message.empty()) return message;
     // The restore directory is the user's (it may be a link); everything
     // below it is reached through it, without following a link.
-    if (std::string message = CreateDirWithParents(engine_.restoreDir); !message.empty()) return message;
+    if (std::string message = CreateDirWithParents(job_.restoreDir); !message.empty()) return message;
     std::unique_ptr<OsDir> into;
-    if (Status code = os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into); !code.ok()) {
-      return DirFailure(engine_.restoreDir, code);
+    if (Status code = os_.OpenDir(job_.restoreDir, /*followLink=*/true, &into); !code.ok()) {
+      return DirFailure(job_.restoreDir, code);
     }
     OsDir& backup = *chosen.backup;
     const CFileEntry& generation = *chosen.generation;
@@ -131,27 +132,27 @@ class RestoreRun {
     // writes the same place. A dry run only reads, and takes no lock.
     std::unique_ptr<OsDir>& backup = chosen->backup;
     if (!lock) {
-      if (!os_.OpenDir(engine_.backupDir, /*followLink=*/true, &backup).ok()) backup.reset();
+      if (!os_.OpenDir(job_.backupDir, /*followLink=*/true, &backup).ok()) backup.reset();
     } else if (Status code = BackupRun::LockBackupDir(
-                   os_, engine_.backupDir, LockUse::kRead,
-                   std::max(0, BackupRun::kLockWaitMs - engine_.activityLog.waitedMs()), &backup);
+                   os_, job_.backupDir, LockUse::kRead,
+                   std::max(0, BackupRun::kLockWaitMs - services_.log.waitedMs()), &backup);
                !code.ok()) {
       busy_ = !code.Is(ErrorKind::kExists);
       if (code.Is(ErrorKind::kLocked)) {
-        reporter_.Failure("Restore Failed, Backup Directory In Use : " + engine_.backupDir);
+        reporter_.Failure("Restore Failed, Backup Directory In Use : " + job_.backupDir);
       } else {
-        reporter_.Failure("Restore Failed, Backup Directory Not Locked : ", engine_.backupDir, code);
+        reporter_.Failure("Restore Failed, Backup Directory Not Locked : ", job_.backupDir, code);
       }
-      return Refused(BackupRun::LockRefusal(os_, engine_.backupDir, code));
+      return Refused(BackupRun::LockRefusal(os_, job_.backupDir, code));
     }
-    const CFileEntry* generation = chosen->generation = FindGeneration(engine_.generations, number);
+    const CFileEntry* generation = chosen->generation = FindGeneration(job_.generations, number);
     if (!generation) {
       reporter_.Failure("Restore Failed : no generation numbered " + std::to_string(number));
       return Refused(kGenerationField + std::string("(-") + std::to_string(number + 1) + ")");
     }
-    const std::string from = os_.Paths().Join(engine_.backupDir, generation->name);
+    const std::string from = os_.Paths().Join(job_.backupDir, generation->name);
     if (!backup) {
-      const Status code = os_.OpenDir(engine_.backupDir, /*followLink=*/true, &backup);
+      const Status code = os_.OpenDir(job_.backupDir, /*followLink=*/true, &backup);
       if (!code.ok()) return GenerationFailure(from, code);
     }
 
@@ -160,22 +161,22 @@ class RestoreRun {
     const bool directory = generation->isDirectory;
     const std::string& name = chosen->name = directory
                                  ? DirRestoreName(generation->name)
-                                 : FileRestoreName(generation->name, os_.Paths().NameOf(engine_.sourcePath));
+                                 : FileRestoreName(generation->name, os_.Paths().NameOf(job_.sourcePath));
     if (name.empty()) {
       reporter_.Failure("Restore Failed, No Target Name : " + from);
       return Refused(kGenerationField + generation->name + "\n" + (directory ? kNoDirName : kNoFileName));
     }
-    const std::string target = os_.Paths().Join(engine_.restoreDir, name);
+    const std::string target = os_.Paths().Join(job_.restoreDir, name);
 
     // Restored among the generations, a copy could be taken for one, or go
     // with the next mirror into the backup directory.
-    if (IsSameOrInside(os_, engine_.restoreDir, engine_.backupDir)) {
-      reporter_.Failure("Restore Failed, Target Overlaps Backup Directory : " + engine_.restoreDir);
-      return Refused(kRestoreDirField + engine_.restoreDir + "\n" + kIntoBackupDir);
+    if (IsSameOrInside(os_, job_.restoreDir, job_.backupDir)) {
+      reporter_.Failure("Restore Failed, Target Overlaps Backup Directory : " + job_.restoreDir);
+      return Refused(kRestoreDirField + job_.restoreDir + "\n" + kIntoBackupDir);
     }
     if (directory &&
-        (IsSameOrInside(os_, target, engine_.backupDir) ||
-         IsSameOrInside(os_, engine_.backupDir, target))) {
+        (IsSameOrInside(os_, target, job_.backupDir) ||
+         IsSameOrInside(os_, job_.backupDir, target))) {
       reporter_.Failure("Restore Failed, Target Overlaps Backup Directory : " + target);
       return Refused(kRestoreDirField + target + "\n" + kOverlapsBackup);
     }
@@ -281,7 +282,7 @@ class RestoreRun {
     const Status code =
         OpenListedDir(os_, backup, generation.name, generation.status, &plan->source, &plan->sourceStatus);
     if (code.ok()) return std::string();
-    return GenerationFailure(os_.Paths().Join(engine_.backupDir, generation.name), code);
+    return GenerationFailure(os_.Paths().Join(job_.backupDir, generation.name), code);
   }
 
   // What the restore would do, told to the dry run's output: the restore
@@ -290,7 +291,7 @@ class RestoreRun {
   std::string DryRun(OsDir& backup, const CFileEntry& generation, const std::string& name,
                      const DryRunOutput& output) {
     using Action = DryRunItem::Action;
-    const std::string target = os_.Paths().Join(engine_.restoreDir, name);
+    const std::string target = os_.Paths().Join(job_.restoreDir, name);
     std::vector<std::string> missing;
     if (std::string message = MissingOnTheWay(&missing); !message.empty()) return message;
     auto makeOnTheWay = [&] {
@@ -304,10 +305,10 @@ class RestoreRun {
       // What the copy would replace, read without following a link.
       std::unique_ptr<OsDir> into;
       FileStatus replaced;
-      const bool newer = os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into).ok() &&
+      const bool newer = os_.OpenDir(job_.restoreDir, /*followLink=*/true, &into).ok() &&
                          into->StatAt(name, &replaced).ok() && replaced.kind == EntryKind::File &&
                          WrittenLater(replaced, generation.status);
-      output({Action::kInto, engine_.restoreDir, true});
+      output({Action::kInto, job_.restoreDir, true});
       output({Action::kCopy, name, false, generation.status.size, newer});
       return std::string();
     }
@@ -315,7 +316,7 @@ class RestoreRun {
     if (std::string message = OpenGeneration(backup, generation, &plan); !message.empty()) return message;
     std::unique_ptr<OsDir> into;
     FileStatus found;
-    if (os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into).ok() &&
+    if (os_.OpenDir(job_.restoreDir, /*followLink=*/true, &into).ok() &&
         into->StatAt(name, &found).ok()) {
       if (found.kind != EntryKind::Directory) {
         reporter_.Failure("Restore Failed, Target Not A Directory : " + target);
@@ -324,7 +325,7 @@ class RestoreRun {
       if (Status code = into->OpenDir(name, &plan.target); code.ok()) code = plan.target->Stat(&plan.targetStatus);
       else return DirFailure(target, code);
     }
-    MirrorJob job = MirrorJobOf(engine_, os_.Paths().Join(engine_.backupDir, generation.name), target);
+    MirrorJob job = MirrorJobOf(job_, os_.Paths().Join(job_.backupDir, generation.name), target);
     job.targetIsNew = job.targetNotMade = plan.target == nullptr;
     job.exact = true;
     // As the restore itself compares them.
@@ -346,7 +347,7 @@ class RestoreRun {
 
   std::string RestoreDir(OsDir& backup, const CFileEntry& generation, OsDir& into,
                          const std::string& name) {
-    const std::string from = os_.Paths().Join(engine_.backupDir, generation.name);
+    const std::string from = os_.Paths().Join(job_.backupDir, generation.name);
     MirrorPlan plan(os_);
     if (std::string message = OpenGeneration(backup, generation, &plan); !message.empty()) return message;
     const int failuresBefore = reporter_.failures();
@@ -366,7 +367,7 @@ class RestoreRun {
     // The target's files end up equal to the generation's, whatever their
     // times say: an earlier restore of a newer generation leaves files
     // that are newer than, and as large as, what is restored over them.
-    MirrorJob job = MirrorJobOf(engine_, from, target);
+    MirrorJob job = MirrorJobOf(job_, from, target);
     job.targetIsNew = created;
     job.exact = true;
     // Each copy keeps a temporary name until it is on the disk, as the
@@ -402,12 +403,12 @@ class RestoreRun {
   std::string Complete(int failuresBefore, const std::string& target) {
     if (reporter_.failures() == failuresBefore) return std::string();
     return Failed(kRestoreDirField + target + "\n" +
-                  (engine_.activityLog.HoldsRun() ? kSomeFailed : kSomeFailedUnlogged));
+                  (services_.log.HoldsRun() ? kSomeFailed : kSomeFailedUnlogged));
   }
 
   std::string RestoreFile(OsDir& backup, const CFileEntry& generation, OsDir& into,
                           const std::string& name) {
-    const std::string from = os_.Paths().Join(engine_.backupDir, generation.name);
+    const std::string from = os_.Paths().Join(job_.backupDir, generation.name);
     FileStatus status;
     Status code = backup.StatAt(generation.name, &status);
     if (code.ok() && !status.SameEntryAs(generation.status)) code = os_.Error(ErrorKind::kChanged);
@@ -456,7 +457,7 @@ class RestoreRun {
   // The refusal or failure message, or empty.
   std::string FindParts(OsDir& backup, const CFileEntry& generation, const std::string& name,
                         std::vector<Part>* parts) {
-    const std::string from = os_.Paths().Join(engine_.backupDir, generation.name);
+    const std::string from = os_.Paths().Join(job_.backupDir, generation.name);
     std::vector<std::vector<std::string>> wanted;
     for (const std::string& path : only_) {
       std::vector<std::string> names;
@@ -497,7 +498,7 @@ class RestoreRun {
       parts->push_back(std::move(part));
     }
     std::unique_ptr<OsDir> into;
-    if (!os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into).ok()) return std::string();
+    if (!os_.OpenDir(job_.restoreDir, /*followLink=*/true, &into).ok()) return std::string();
     for (const Part& part : *parts) {
       std::vector<std::string> way{name};
       way.insert(way.end(), part.names.begin(), part.names.end() - 1);
@@ -508,12 +509,12 @@ class RestoreRun {
         FileStatus status;
         if (!at->StatAt(way[i], &status).ok()) break;  // made by the restore
         if (status.kind != EntryKind::Directory) {
-          const std::string path = PathOf(engine_.restoreDir, way, i + 1);
+          const std::string path = PathOf(job_.restoreDir, way, i + 1);
           reporter_.Failure("Restore Failed, Target Not A Directory : " + path);
           return Refused(kRestoreDirField + path + "\n" + kTargetNotDirectory);
         }
         if (const Status code = at->OpenDir(way[i], &below); !code.ok()) {
-          return DirFailure(PathOf(engine_.restoreDir, way, i + 1), code);
+          return DirFailure(PathOf(job_.restoreDir, way, i + 1), code);
         }
         at = held.emplace_back(std::move(below)).get();
       }
@@ -525,7 +526,7 @@ class RestoreRun {
   // missing: nothing else there is touched.
   std::string RestoreParts(OsDir& backup, const CFileEntry& generation, OsDir& into, const std::string& name,
                            const std::vector<Part>& parts) {
-    const std::string from = os_.Paths().Join(engine_.backupDir, generation.name);
+    const std::string from = os_.Paths().Join(job_.backupDir, generation.name);
     std::unique_ptr<OsDir> source;
     FileStatus sourceStatus;
     if (Status code = OpenListedDir(os_, backup, generation.name, generation.status, &source, &sourceStatus);
@@ -597,7 +598,7 @@ class RestoreRun {
     FileStatus found;
     const Status there = to.StatAt(name, &found);
     if (!there.ok() && !there.Is(ErrorKind::kNotFound)) return DirFailure(toPath, there);
-    FileOps files(os_, reporter_, FilePolicy{engine_.noForce == 0});
+    FileOps files(os_, reporter_, FilePolicy{job_.noForce == 0});
     if (source.kind == EntryKind::Directory) {
       if (there.ok() && found.kind != EntryKind::Directory && !files.Delete(to, name)) {
         return Failed(kRestoreDirField + toPath);
@@ -648,10 +649,10 @@ class RestoreRun {
     FileStatus sourceStatus;
     if (Status code = OpenListedDir(os_, backup, generation.name, generation.status, &source, &sourceStatus);
         !code.ok()) {
-      return GenerationFailure(os_.Paths().Join(engine_.backupDir, generation.name), code);
+      return GenerationFailure(os_.Paths().Join(job_.backupDir, generation.name), code);
     }
     std::unique_ptr<OsDir> into;
-    if (!os_.OpenDir(engine_.restoreDir, /*followLink=*/true, &into).ok()) into.reset();
+    if (!os_.OpenDir(job_.restoreDir, /*followLink=*/true, &into).ok()) into.reset();
     for (const Part& part : parts) {
       // Both sides walked down to the part's parent; the target as far as it
       // exists (FindParts found nothing but directories there).
@@ -666,23 +667,23 @@ class RestoreRun {
           continue;
         }
         to = nullptr;
-        output({Action::kCreate, PathOf(engine_.restoreDir, way, i + 1), true});
+        output({Action::kCreate, PathOf(job_.restoreDir, way, i + 1), true});
         ++planned_.directoriesToCreate;
       }
       std::unique_ptr<OsDir> parent;
       FileStatus status;
-      const std::string fromPath = PathOf(os_.Paths().Join(engine_.backupDir, generation.name), part.names,
+      const std::string fromPath = PathOf(os_.Paths().Join(job_.backupDir, generation.name), part.names,
                                           part.names.size());
       if (Status code = WalkGenerationPath(*source, part.names, &parent, &status); !code.ok()) {
         return GenerationFailure(fromPath, code);
       }
       OsDir& from = parent ? *parent : *source;
       const std::string& last = part.names.back();
-      const std::string target = PathOf(engine_.restoreDir, way, way.size());
+      const std::string target = PathOf(job_.restoreDir, way, way.size());
       FileStatus found;
       const bool there = to && to->StatAt(last, &found).ok();
       if (part.kind != EntryKind::Directory) {
-        output({Action::kInto, PathOf(engine_.restoreDir, way, way.size() - 1), true});
+        output({Action::kInto, PathOf(job_.restoreDir, way, way.size() - 1), true});
         if (there && found.kind == EntryKind::Directory) {
           output({Action::kDelete, last, true});
           ++planned_.entriesToDelete;
@@ -701,11 +702,11 @@ class RestoreRun {
         if (code = to->OpenDir(last, &plan.target); code.ok()) code = plan.target->Stat(&plan.targetStatus);
         if (!code.ok()) return DirFailure(target, code);
       } else if (there) {
-        output({Action::kInto, PathOf(engine_.restoreDir, way, way.size() - 1), true});
+        output({Action::kInto, PathOf(job_.restoreDir, way, way.size() - 1), true});
         output({Action::kDelete, last, false});
         ++planned_.entriesToDelete;
       }
-      MirrorJob job = MirrorJobOf(engine_, fromPath, target);
+      MirrorJob job = MirrorJobOf(job_, fromPath, target);
       job.targetIsNew = job.targetNotMade = plan.target == nullptr;
       job.exact = true;
       if (!MirrorPlanner(os_, reporter_).Plan(job, &plan)) return Failed(kRestoreDirField + target);
@@ -729,7 +730,7 @@ class RestoreRun {
   // What the restore would find in the way of making the restore directory
   // (the failure message), and the directories on its way it would make.
   std::string MissingOnTheWay(std::vector<std::string>* missing) {
-    for (const std::string& directory : os_.Paths().Ancestry(engine_.restoreDir)) {
+    for (const std::string& directory : os_.Paths().Ancestry(job_.restoreDir)) {
       FileStatus status;
       const Status code = Stat(os_, directory, true, &status);
       if (code.ok() && status.kind != EntryKind::Directory) {
@@ -744,11 +745,12 @@ class RestoreRun {
   // abandoned; what was restored before it stays.
   std::string Cancelled() {
     cancelled_ = true;
-    reporter_.Note(CVELDAR2Engine::kCanceledLine);
+    reporter_.Note(kCanceledLine);
     return kRestoreCancelled;
   }
 
-  CVELDAR2Engine& engine_;
+  const RestoreJob job_;
+  const RunServices services_;
   Os& os_;
   Reporter& reporter_;
   const std::vector<std::string>& only_;
@@ -805,50 +807,48 @@ std::string FileRestoreName(const std::string& generationName, const std::string
   return extension;
 }
 
-int PrepareRestore(CVELDAR2Engine& engine, bool* directory) {
-  Os& os = engine.os;
-  Reporter reporter = JobReporter(engine);
-  engine.generations.clear();
-  engine.sourcePath = os.Paths().WithoutTrailingSeparators(engine.sourcePath);
-  engine.backupDir = os.Paths().WithoutTrailingSeparators(engine.backupDir);
+RestoreSource FindRestoreSource(Os& os, const std::string& sourcePath, const std::string& backupDir) {
+  RestoreSource found;
+  found.sourcePath = os.Paths().WithoutTrailingSeparators(sourcePath);
+  found.backupDir = os.Paths().WithoutTrailingSeparators(backupDir);
   // "." and ".." are named after the directory they stand for, as the
   // backup named its generations.
-  const std::string typed = os.Paths().NameOf(engine.sourcePath);
+  const std::string typed = os.Paths().NameOf(found.sourcePath);
   std::string resolved;
-  if ((typed == "." || typed == "..") && os.RealPath(engine.sourcePath, &resolved).ok()) engine.sourcePath = resolved;
+  if ((typed == "." || typed == "..") && os.RealPath(found.sourcePath, &resolved).ok()) found.sourcePath = resolved;
+  found.name = os.Paths().NameOf(found.sourcePath);
+  found.scan = os.OpenDir(found.backupDir, /*followLink=*/true, &found.backup);
+  if (!found.scan.ok() || found.name.empty()) return found;
+  Generations generations(os, found.backupDir, found.name, found.backup.get());
+  if (!generations.FindOfSource(found.sourcePath, &found.generations, &found.directory)) {
+    found.scan = generations.ScanError();
+  }
+  return found;
+}
+
+int RefuseRestoreSource(Os& os, const RestoreSource& found, Reporter& reporter) {
   const std::string refused = LoadString(IDS_RESTORE_REFUSED);
-  const std::string name = os.Paths().NameOf(engine.sourcePath);
-  if (name.empty()) {
-    return reporter.Refuse(refused + kSourceField + engine.sourcePath + "\n" + kRootSource, engine.sourcePath);
+  if (found.name.empty()) {
+    return reporter.Refuse(refused + kSourceField + found.sourcePath + "\n" + kRootSource, found.sourcePath);
   }
-  std::unique_ptr<OsDir> backup;
-  Status code = os.OpenDir(engine.backupDir, /*followLink=*/true, &backup);
-  bool isDirectory = true;
-  if (code.ok()) {
-    Generations generations(os, engine.backupDir, name, backup.get());
-    if (!generations.FindOfSource(engine.sourcePath, &engine.generations, &isDirectory)) {
-      code = generations.ScanError();
-      engine.generations.clear();
-    }
+  if (!found.scan.ok()) {
+    return reporter.Refuse(refused + kBackupField + found.backupDir + "\n" + os.ErrorText(found.scan),
+                           found.backupDir);
   }
-  if (!code.ok()) {
-    return reporter.Refuse(refused + kBackupField + engine.backupDir + "\n" + os.ErrorText(code), engine.backupDir);
+  if (found.generations.empty()) {
+    return reporter.Refuse(refused + kGenerationField + found.sourcePath + "\n" + kNoGeneration + found.backupDir,
+                           found.sourcePath);
   }
-  if (engine.generations.empty()) {
-    return reporter.Refuse(refused + kGenerationField + engine.sourcePath + "\n" + kNoGeneration + engine.backupDir,
-                           engine.sourcePath);
-  }
-  if (directory) *directory = isDirectory;
   return 1;
 }
 
-RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control,
+RestoreResult RunRestore(const RestoreJob& job, const RunServices& services, int number, const RunControl& control,
                          const std::vector<std::string>& only) {
   const auto started = std::chrono::steady_clock::now();
-  engine.OpenLog();
-  engine.WriteLog("Starting with Restore button");
-  Reporter reporter = JobReporter(engine, control);
-  RestoreRun run(engine, reporter, only);
+  services.log.Open();
+  services.log.Write("Starting with Restore button");
+  Reporter reporter = JobReporter(job, services, control);
+  RestoreRun run(job, services, reporter, only);
   RestoreResult result;
   result.message = run.Run(number);
   result.ok = result.message.empty() ? 1 : 0;
@@ -858,17 +858,18 @@ RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& c
   result.summary.seconds = SecondsSince(started);
   reporter.Note(SummaryLogLine(result.summary));
   if (result.ok) {
-    engine.SaveRestoreDir();
+    SaveRestoreDir(services.settings, job.restoreDir);
     result.message = LoadString(IDS_RESTORE_DONE);
   }
-  engine.CloseLog();
+  services.log.Close();
   return result;
 }
 
-RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutput& output,
-                            MirrorTotals* planned, const RunControl& control, const std::vector<std::string>& only) {
-  Reporter reporter = JobReporter(engine, control);
-  RestoreRun run(engine, reporter, only);
+RestoreResult DryRunRestore(const RestoreJob& job, const RunServices& services, int number,
+                            const DryRunOutput& output, MirrorTotals* planned, const RunControl& control,
+                            const std::vector<std::string>& only) {
+  Reporter reporter = JobReporter(job, services, control);
+  RestoreRun run(job, services, reporter, only);
   RestoreResult result;
   result.message = run.Preview(number, output);
   result.ok = result.message.empty() ? 1 : 0;

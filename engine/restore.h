@@ -4,16 +4,18 @@
 // generations with.
 //
 // The restore dialog (ui/restore_dialog.h) stays a thin window over these: it
-// shows `GenerationRows`, asks for the restore directory and calls
-// `RunRestore` for the row the user picked. Everything here works on
-// the engine's fields and reaches the system through its `Os`, so it runs
-// and is tested without a window.
+// shows `GenerationRows`, asks for the restore directory and calls the
+// engine's `RunRestore` (engine.h) for the row the user picked, which builds
+// a `RestoreJob` (job.h) from the engine's fields. Everything here works on
+// that value and reaches the system through the `Os` it is given, so it runs
+// and is tested without a window or an engine.
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/dry_run.h"
-#include "engine/engine.h"
+#include "engine/job.h"
 #include "engine/mirror_plan.h"
 #include "engine/reporter.h"
 
@@ -43,26 +45,37 @@ std::string DirRestoreName(const std::string& generationName);
 // when the name does not have the generation form.
 std::string FileRestoreName(const std::string& generationName, const std::string& sourceName);
 
-// The restore's pre-check and its generation list, for the restore button
-// and -RESTORE, before the restore dialog opens or the restore runs. The
-// source path names what is restored and need not exist (a restore is what
-// a lost source needs): its kind is taken from it where it exists, else from
-// the generations the backup directory holds under its name
-// (Generations::FindOfSource). The paths are tidied as the backup's
+// What a restore, -LIST and the restore button find of a source before they
+// go on: the source path names what is restored and need not exist (a
+// restore is what a lost source needs). The paths are tidied as the backup's
 // pre-check tidies them (trailing separators; "." and ".." by the directory
-// they stand for).
-//
-// Refused, with a message shown (or, with the no-message flag, logged) and 0
-// returned: a source path without a name (a root); a backup directory that
-// cannot be opened or read (missing, no directory, denied); a backup
-// directory that holds no generation of the source. The generation count
-// plays no part: a restore makes none. 1: the engine's generation list holds
-// the source's generations, numbered 0 for the newest, and `*directory`
-// (when given) says whether they are directory generations.
-[[nodiscard]] int PrepareRestore(CVELDAR2Engine& engine, bool* directory = nullptr);
+// they stand for); the source's kind is taken from it where it exists, else
+// from the generations the backup directory holds under its name
+// (Generations::FindOfSource). Nothing is reported.
+struct RestoreSource {
+  std::string sourcePath;  // tidied
+  std::string backupDir;   // tidied
+  std::string name;        // what its generations are named after; empty for a root
+  // Its generations, numbered 0 for the newest (those read before a scan
+  // failed, if one did); none for a root.
+  std::vector<CFileEntry> generations;
+  bool directory = true;   // whether they are directory generations
+  // Why the backup directory could not be opened or read; ok otherwise.
+  Status scan;
+  std::unique_ptr<OsDir> backup;  // the backup directory as opened (null where it could not be)
+};
+RestoreSource FindRestoreSource(Os& os, const std::string& sourcePath, const std::string& backupDir);
 
-// Restores the generation numbered `number` of the engine's generation list
-// into the engine's restore directory, as one logged run ("Starting with
+// The restore's refusal of `found`, with a message shown (or, with the
+// no-message flag, logged) through `reporter` and 0 returned: a source path
+// without a name (a root); a backup directory that cannot be opened or read
+// (missing, no directory, denied); a backup directory that holds no
+// generation of the source. The generation count plays no part: a restore
+// makes none. 1: it can be restored.
+[[nodiscard]] int RefuseRestoreSource(Os& os, const RestoreSource& found, Reporter& reporter);
+
+// Restores the generation numbered `number` of the job's generation list
+// into the job's restore directory, as one logged run ("Starting with
 // Restore button"). A file generation is copied (atomically, replacing an
 // existing file) to the rebuilt file name; a directory generation is mirrored
 // into the restore directory + its rebuilt name, which is created if missing.
@@ -81,15 +94,15 @@ std::string FileRestoreName(const std::string& generationName, const std::string
 // named, and so is `only` with a file generation.
 //
 // On success (everything copied, no operation failed and was passed over) the
-// restore directory is stored (`SaveRestoreDir`) and the result carries
+// restore directory is stored (`SaveRestoreDir`, job.h) and the result carries
 // "レストア完了しました。". Otherwise the result carries a message that says the
 // restore failed or was refused, and why: the generation has no name to restore under, the target overlaps
 // the backup directory, a directory could not be created, the copy or the
-// mirror failed. A failure line is then in the log. The log is closed before
-// this returns; the message is for the caller to show.
+// mirror failed. A failure line is then in the log. The log is opened here
+// and closed before this returns; the message is for the caller to show.
 //
 // REQUIRES: the restore directory is set (expanded) and not empty; the list
-// was built for the engine's current source and backup directory.
+// was built for the job's source and backup directory.
 struct RestoreResult {
   int ok = 0;
   std::string message;
@@ -99,15 +112,15 @@ struct RestoreResult {
   bool busy = false;
   RunSummary summary;      // what it copied and deleted, and how long it took
 };
-RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl(),
-                         const std::vector<std::string>& only = {});
+RestoreResult RunRestore(const RestoreJob& job, const RunServices& services, int number,
+                         const RunControl& control = RunControl(), const std::vector<std::string>& only = {});
 
 // A dry run of `RunRestore` (dry_run.h): the same checks and refusals, then
 // what the restore would do told to `output`, with nothing changed, no lock
 // taken, no log opened and no settings written. The message is empty on
 // success; `planned` receives what the copy would cost.
-RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutput& output,
-                            MirrorTotals* planned, const RunControl& control = RunControl(),
-                            const std::vector<std::string>& only = {});
+RestoreResult DryRunRestore(const RestoreJob& job, const RunServices& services, int number,
+                            const DryRunOutput& output, MirrorTotals* planned,
+                            const RunControl& control = RunControl(), const std::vector<std::string>& only = {});
 
 }  // namespace veldar

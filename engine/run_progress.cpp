@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/engine.h"
 #include "res/translation.h"
 
 namespace veldar {

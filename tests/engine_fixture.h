@@ -43,7 +43,7 @@ class CountedRun {
   }
   // `MirrorDir` and `DeleteDirContents`, each a new run.
   int Mirror(const std::string& source, const std::string& target, bool targetIsNew = false) {
-    return MirrorJobTree(engine_, New(), source, target, targetIsNew);
+    return MirrorJobTree(engine_.os, BackupJobOf(engine_), New(), source, target, targetIsNew);
   }
   int DeleteContents(const std::string& directory) {
     New();

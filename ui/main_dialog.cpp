@@ -206,19 +206,16 @@ void CVELDAR2Dlg::OnBnClickedRestore() {
   engine_.sourcePath = ExpandEnvVars(sourceText, engine_.os);
   engine_.backupDir = ExpandEnvVars(backupDirText, engine_.os);
   FileStatus status;
-  if (Stat(engine_.os, engine_.sourcePath, true, &status).ok()) {
-    if (!engine_.CheckParameters() || !engine_.FindSourceGenerations()) return;
-  } else {
-    // Gone, which is when a restore is most wanted: its generations are
-    // what the backup folder holds under its name. The pre-check, which
-    // refuses a missing source, speaks only when there are none.
-    const PathRules& paths = engine_.os.Paths();
-    engine_.sourcePath = paths.WithoutTrailingSeparators(engine_.sourcePath);
-    engine_.backupDir = paths.WithoutTrailingSeparators(engine_.backupDir);
-    if (!engine_.FindSourceGenerations() || engine_.generations.empty()) {
-      (void)engine_.CheckParameters();  // called for its message: it refuses
-      return;
-    }
+  const bool present = Stat(engine_.os, engine_.sourcePath, true, &status).ok();
+  // A source that is there is checked as a backup of it would be.
+  if (present && !engine_.CheckParameters()) return;
+  // Gone, which is when a restore is most wanted: its generations are what
+  // the backup folder holds under its name. The pre-check, which refuses a
+  // missing source, speaks only when there are none.
+  const RestoreSource found = FindRestoreSource(engine_);
+  if (!found.scan.ok() || (!present && found.generations.empty())) {
+    if (!present) (void)engine_.CheckParameters();  // called for its message: it refuses
+    return;
   }
 
   CVELDAR2Res dialog(engine_, services_);

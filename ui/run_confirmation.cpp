@@ -19,8 +19,8 @@ constexpr const char* kRestoreReplaces = "復元先の、世代のものより�
 constexpr const char* kMore = "ほか %1 個";
 constexpr const char* kGoOn = "続けますか？キャンセルすると何も変更しません。";
 
-// The plan's copy of the job tells nobody anything: what it would report,
-// the run itself reports.
+// A plan tells nobody anything: what it would report, the run itself
+// reports.
 class Silent : public UserMessages, public SettingsStore {
  public:
   void Show(const std::string&) override {}
@@ -29,41 +29,28 @@ class Silent : public UserMessages, public SettingsStore {
   void Write(const std::string&, const std::string&, const std::string&) override {}
 };
 
-// `job`'s job on an engine of its own, whose log is never opened, so that a
-// plan changes nothing of the engine the run uses.
-struct JobCopy {
-  explicit JobCopy(const CVELDAR2Engine& job) : engine(job.os, silent, silent) {
-    engine.successLog = job.successLog;
-    engine.skipLog = job.skipLog;
-    engine.sourcePath = job.sourcePath;
-    engine.backupDir = job.backupDir;
-    engine.targetPath = job.targetPath;
-    engine.restoreDir = job.restoreDir;
-    engine.generationCount = job.generationCount;
-    engine.noDelete = job.noDelete;
-    engine.noForce = job.noForce;
-    engine.noTime = job.noTime;
-    engine.linkUnchanged = job.linkUnchanged;
-    engine.excludePatterns = job.excludePatterns;
-    engine.generations = job.generations;
-    engine.noMessage = job.noMessage;
-  }
+// The services a plan runs with: silent, and a log of its own that is never
+// opened, so that a plan changes nothing of what the run uses.
+struct PlanServices {
+  explicit PlanServices(Os& os) : log(os, sizeLimitKb), services{os, log, silent, silent} {}
   Silent silent;
-  CVELDAR2Engine engine;
+  std::int32_t sizeLimitKb = 0;
+  ActivityLog log;
+  RunServices services;
 };
 
-using Plan = std::function<void(CVELDAR2Engine& job, const DryRunOutput& output, const RunControl& control)>;
+using Plan = std::function<void(const RunServices& services, const DryRunOutput& output, const RunControl& control)>;
 
 RunConfirmation Confirm(CVELDAR2Engine& engine, DialogServices& services, DialogWindow& owner, bool restore,
                         const Plan& plan) {
-  JobCopy copy(engine);
+  PlanServices quiet(engine.os);
   PlannedLosses losses;
   const char separator = engine.os.Paths().Separator();
   bool stopped = false;
   services.RunWithProgress(owner, [&](RunProgress& progress) {
     RunControl control;
     control.progress = &progress;
-    plan(copy.engine, [&](const DryRunItem& item) { losses.Add(item, separator); }, control);
+    plan(quiet.services, [&](const DryRunItem& item) { losses.Add(item, separator); }, control);
     stopped = progress.Cancelled();
     return 1;
   });
@@ -114,18 +101,20 @@ RunConfirmation ConfirmBackup(CVELDAR2Engine& engine, DialogServices& services, 
     return RunConfirmation::kGoOn;
   }
   return Confirm(engine, services, owner, /*restore=*/false,
-                 [](CVELDAR2Engine& job, const DryRunOutput& output, const RunControl& control) {
+                 [job = BackupJobOf(engine)](const RunServices& services, const DryRunOutput& output,
+                                             const RunControl& control) {
                    MirrorTotals planned;
-                   (void)DryRunBackup(job, output, &planned, control);
+                   (void)DryRunBackup(job, services, output, &planned, control);
                  });
 }
 
 RunConfirmation ConfirmRestore(CVELDAR2Engine& engine, int number, DialogServices& services,
                                DialogWindow& owner) {
   return Confirm(engine, services, owner, /*restore=*/true,
-                 [number](CVELDAR2Engine& job, const DryRunOutput& output, const RunControl& control) {
+                 [number, job = RestoreJobOf(engine)](const RunServices& services, const DryRunOutput& output,
+                                                      const RunControl& control) {
                    MirrorTotals planned;
-                   (void)DryRunRestore(job, number, output, &planned, control);
+                   (void)DryRunRestore(job, services, number, output, &planned, control);
                  });
 }
 
