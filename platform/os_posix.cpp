@@ -1299,7 +1299,7 @@ class PosixDir : public OsDir {
       if (code == EWOULDBLOCK) return PosixError(code);
       if (code != 0) {
         // A run that gets no lock leaves no lock file.
-        if (made) RemoveIfStill(name, file.get());
+        if (made) RemoveLockFile(name, &file);
         return PosixError(code);
       }
       // The holder before us may have removed the name between our open and
@@ -1341,21 +1341,7 @@ class PosixDir : public OsDir {
   }
 
   ~PosixDir() override {
-    // The lock file goes while it is still locked, so that nobody takes a
-    // lock on it that the next run would not see. Where the medium removes
-    // no open file (SMB through smbnetfs: EBUSY), it goes just after it is
-    // closed, if its name still reaches it.
-    if (lock_.get() >= 0 && RemoveIfStill(lockName_, lock_.get()) == EBUSY) {
-      struct stat locked;
-      const bool known = fstat(lock_.get(), &locked) == 0;
-      lock_.reset(-1);
-      struct stat named;
-      if (known && fstatat(fd_, lockName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-          named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
-        unlinkat(fd_, lockName_.c_str(), 0);
-      }
-    }
-    lock_.reset(-1);
+    if (lock_.get() >= 0) RemoveLockFile(lockName_, &lock_);
     close(fd_);
   }
 
@@ -1418,6 +1404,35 @@ class PosixDir : public OsDir {
     struct stat directory;
     return fstat(fd_, &directory) == 0 && st.st_uid == directory.st_uid;
   }
+
+  // Removes the lock file `name`, open as `*file`, and closes it. It goes
+  // while it is still locked, so that nobody takes a lock on it that the next
+  // run would not see. Where the medium removes no open file (SMB through
+  // smbnetfs: EBUSY), it goes just after it is closed, if its name still
+  // reaches it. Such a medium may hear of the close a moment after it is made
+  // (FUSE passes it on without waiting for it), and refuses the removal until
+  // then: it is tried again for up to kBusyWaitMs. Another run that opened
+  // the file meanwhile keeps it busy on such a medium, and so keeps it.
+  void RemoveLockFile(const std::string& name, UniqueFd* file) const {
+    if (RemoveIfStill(name, file->get()) != EBUSY) {
+      file->reset(-1);
+      return;
+    }
+    struct stat locked;
+    const bool known = fstat(file->get(), &locked) == 0;
+    file->reset(-1);
+    if (!known) return;
+    for (int waited = 0, step = kBusyFirstStepMs;; waited += step, step = std::min(2 * step, kBusyLastStepMs)) {
+      struct stat named;
+      if (fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != locked.st_dev ||
+          named.st_ino != locked.st_ino) {
+        return;
+      }
+      if (unlinkat(fd_, name.c_str(), 0) == 0 || errno != EBUSY || waited >= kBusyWaitMs) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(step));
+    }
+  }
+  static constexpr int kBusyFirstStepMs = 5, kBusyLastStepMs = 200, kBusyWaitMs = 3000;
 
   // Removes `name` if it is still the file open as `fd`; 0, or the error.
   int RemoveIfStill(const std::string& name, int fd) const {
