@@ -927,27 +927,40 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
   traits->hardLinks = linkat(dir, current.c_str(), dir, "Probe-d", 0) == 0;
   traits->symlinks = symlinkat(current.c_str(), dir, "Probe-e") == 0 &&
                      fstatat(dir, "Probe-e", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-  // A directory holding a file, renamed: the file must still be in it.
+  // A directory holding a file, renamed: the file must still be in it, and
+  // read back at once (an rclone mount that caches what is written answers
+  // EIO until it has uploaded the file). The directory gets its first name
+  // back before it is emptied: such a mount would still upload a file
+  // removed under the new name, and leave the probe's names on the remote.
   if (mkdirat(dir, "Probe-f", 0700) == 0) {
     UniqueFd inner(Retry([&] { return openat(dir, "Probe-f", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
-    const int held = inner.get() < 0 ? -1
-                                     : Retry([&] {
-                                         return openat(inner.get(), "x", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-                                       });
-    if (held >= 0 && CloseFd(held) == 0 && renameat(dir, "Probe-f", dir, "Probe-g") == 0) {
+    UniqueFd held(inner.get() < 0 ? -1 : Retry([&] {
+      return openat(inner.get(), "x", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }));
+    inner.reset(-1);
+    const bool written = held.get() >= 0 && write(held.get(), "v", 1) == 1;
+    const char* last = "Probe-f";
+    if (written && CloseFd(held.release()) == 0 && renameat(dir, "Probe-f", dir, "Probe-g") == 0) {
+      last = "Probe-g";
       UniqueFd renamed(Retry([&] { return openat(dir, "Probe-g", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
       // Listed, not looked up: the kernel's cache of names still finds a
       // name the driver has lost.
       std::vector<DirEntry> inside;
-      traits->renameKeepsContents = renamed.get() >= 0 && ListFd(renamed.get(), &inside, {}) == 0 &&
-                                    std::any_of(inside.begin(), inside.end(),
-                                                [](const DirEntry& entry) { return entry.name == "x"; });
-      if (renamed.get() >= 0) unlinkat(renamed.get(), "x", 0);
-      unlinkat(dir, "Probe-g", AT_REMOVEDIR);
-    } else {
-      if (inner.get() >= 0) unlinkat(inner.get(), "x", 0);
-      unlinkat(dir, "Probe-f", AT_REMOVEDIR);
+      const bool listed = renamed.get() >= 0 && ListFd(renamed.get(), &inside, {}) == 0 &&
+                          std::any_of(inside.begin(), inside.end(),
+                                      [](const DirEntry& entry) { return entry.name == "x"; });
+      UniqueFd content(listed ? Retry([&] { return openat(renamed.get(), "x", O_RDONLY | O_NOFOLLOW | O_CLOEXEC); })
+                              : -1);
+      char byte = 0;
+      traits->renameKeepsContents = content.get() >= 0 && read(content.get(), &byte, 1) == 1 && byte == 'v';
+      content.reset(-1);
+      renamed.reset(-1);
+      if (renameat(dir, "Probe-g", dir, "Probe-f") == 0) last = "Probe-f";
     }
+    held.reset(-1);
+    inner.reset(Retry([&] { return openat(dir, last, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+    if (inner.get() >= 0) unlinkat(inner.get(), "x", 0);
+    unlinkat(dir, last, AT_REMOVEDIR);
   }
   // A file written, given a time, closed and renamed, as a copy is made:
   // the time must still be there, read past the driver's cache (a medium
