@@ -49,7 +49,8 @@ const char kCountField[] = "[世代数]";
 const char kRootSource[] = "ルートディレクトリはバックアップできません。";
 const char kEmptySource[] = "バックアップするディレクトリが空です。";
 const char kRenameLosesContents[] =
-    "書き込むディレクトリの媒体は、名前を変えたディレクトリの中身を失います（fusefat など）。"
+    "書き込むディレクトリの媒体は、名前を変えたディレクトリの中身を失うか、すぐには読み返せません"
+    "（fusefat、書き込みをキャッシュする rclone mount など）。"
     "世代を作れません。カーネルのドライバーでマウントするか、世代数 1 で使ってください。";
 const char kNothingLeft[] = "除外パターンを除くと、バックアップするディレクトリにファイルが残りません: ";
 const char kSourceInOwnGeneration[] =

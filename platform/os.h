@@ -181,8 +181,10 @@ struct MediumTraits {
   bool refusesTrailingDotOrBlank = false;
   // The largest file, in bytes (FAT32: 4 GiB - 1).
   std::uint64_t largestFile = UINT64_MAX;
-  // A directory renamed keeps what it holds (fusefat's write mode loses it:
-  // the renamed directory comes back empty).
+  // A directory renamed keeps what it holds, readable at once (fusefat's
+  // write mode loses it: the renamed directory comes back empty; an rclone
+  // mount that caches what is written cannot read a file in it until it has
+  // uploaded the file).
   bool renameKeepsContents = true;
   // A last-write time set on a file while it is written is still its time
   // once the file is closed and renamed, as a copy is made (smbnetfs gives

@@ -927,27 +927,40 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
   traits->hardLinks = linkat(dir, current.c_str(), dir, "Probe-d", 0) == 0;
   traits->symlinks = symlinkat(current.c_str(), dir, "Probe-e") == 0 &&
                      fstatat(dir, "Probe-e", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-  // A directory holding a file, renamed: the file must still be in it.
+  // A directory holding a file, renamed: the file must still be in it, and
+  // read back at once (an rclone mount that caches what is written answers
+  // EIO until it has uploaded the file). The directory gets its first name
+  // back before it is emptied: such a mount would still upload a file
+  // removed under the new name, and leave the probe's names on the remote.
   if (mkdirat(dir, "Probe-f", 0700) == 0) {
     UniqueFd inner(Retry([&] { return openat(dir, "Probe-f", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
-    const int held = inner.get() < 0 ? -1
-                                     : Retry([&] {
-                                         return openat(inner.get(), "x", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-                                       });
-    if (held >= 0 && CloseFd(held) == 0 && renameat(dir, "Probe-f", dir, "Probe-g") == 0) {
+    UniqueFd held(inner.get() < 0 ? -1 : Retry([&] {
+      return openat(inner.get(), "x", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }));
+    inner.reset(-1);
+    const bool written = held.get() >= 0 && write(held.get(), "v", 1) == 1;
+    const char* last = "Probe-f";
+    if (written && CloseFd(held.release()) == 0 && renameat(dir, "Probe-f", dir, "Probe-g") == 0) {
+      last = "Probe-g";
       UniqueFd renamed(Retry([&] { return openat(dir, "Probe-g", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
       // Listed, not looked up: the kernel's cache of names still finds a
       // name the driver has lost.
       std::vector<DirEntry> inside;
-      traits->renameKeepsContents = renamed.get() >= 0 && ListFd(renamed.get(), &inside, {}) == 0 &&
-                                    std::any_of(inside.begin(), inside.end(),
-                                                [](const DirEntry& entry) { return entry.name == "x"; });
-      if (renamed.get() >= 0) unlinkat(renamed.get(), "x", 0);
-      unlinkat(dir, "Probe-g", AT_REMOVEDIR);
-    } else {
-      if (inner.get() >= 0) unlinkat(inner.get(), "x", 0);
-      unlinkat(dir, "Probe-f", AT_REMOVEDIR);
+      const bool listed = renamed.get() >= 0 && ListFd(renamed.get(), &inside, {}) == 0 &&
+                          std::any_of(inside.begin(), inside.end(),
+                                      [](const DirEntry& entry) { return entry.name == "x"; });
+      UniqueFd content(listed ? Retry([&] { return openat(renamed.get(), "x", O_RDONLY | O_NOFOLLOW | O_CLOEXEC); })
+                              : -1);
+      char byte = 0;
+      traits->renameKeepsContents = content.get() >= 0 && read(content.get(), &byte, 1) == 1 && byte == 'v';
+      content.reset(-1);
+      renamed.reset(-1);
+      if (renameat(dir, "Probe-g", dir, "Probe-f") == 0) last = "Probe-f";
     }
+    held.reset(-1);
+    inner.reset(Retry([&] { return openat(dir, last, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+    if (inner.get() >= 0) unlinkat(inner.get(), "x", 0);
+    unlinkat(dir, last, AT_REMOVEDIR);
   }
   // A file written, given a time, closed and renamed, as a copy is made:
   // the time must still be there, read past the driver's cache (a medium
@@ -1299,7 +1312,7 @@ class PosixDir : public OsDir {
       if (code == EWOULDBLOCK) return PosixError(code);
       if (code != 0) {
         // A run that gets no lock leaves no lock file.
-        if (made) RemoveIfStill(name, file.get());
+        if (made) RemoveLockFile(name, &file);
         return PosixError(code);
       }
       // The holder before us may have removed the name between our open and
@@ -1341,21 +1354,7 @@ class PosixDir : public OsDir {
   }
 
   ~PosixDir() override {
-    // The lock file goes while it is still locked, so that nobody takes a
-    // lock on it that the next run would not see. Where the medium removes
-    // no open file (SMB through smbnetfs: EBUSY), it goes just after it is
-    // closed, if its name still reaches it.
-    if (lock_.get() >= 0 && RemoveIfStill(lockName_, lock_.get()) == EBUSY) {
-      struct stat locked;
-      const bool known = fstat(lock_.get(), &locked) == 0;
-      lock_.reset(-1);
-      struct stat named;
-      if (known && fstatat(fd_, lockName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-          named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
-        unlinkat(fd_, lockName_.c_str(), 0);
-      }
-    }
-    lock_.reset(-1);
+    if (lock_.get() >= 0) RemoveLockFile(lockName_, &lock_);
     close(fd_);
   }
 
@@ -1418,6 +1417,35 @@ class PosixDir : public OsDir {
     struct stat directory;
     return fstat(fd_, &directory) == 0 && st.st_uid == directory.st_uid;
   }
+
+  // Removes the lock file `name`, open as `*file`, and closes it. It goes
+  // while it is still locked, so that nobody takes a lock on it that the next
+  // run would not see. Where the medium removes no open file (SMB through
+  // smbnetfs: EBUSY), it goes just after it is closed, if its name still
+  // reaches it. Such a medium may hear of the close a moment after it is made
+  // (FUSE passes it on without waiting for it), and refuses the removal until
+  // then: it is tried again for up to kBusyWaitMs. Another run that opened
+  // the file meanwhile keeps it busy on such a medium, and so keeps it.
+  void RemoveLockFile(const std::string& name, UniqueFd* file) const {
+    if (RemoveIfStill(name, file->get()) != EBUSY) {
+      file->reset(-1);
+      return;
+    }
+    struct stat locked;
+    const bool known = fstat(file->get(), &locked) == 0;
+    file->reset(-1);
+    if (!known) return;
+    for (int waited = 0, step = kBusyFirstStepMs;; waited += step, step = std::min(2 * step, kBusyLastStepMs)) {
+      struct stat named;
+      if (fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != locked.st_dev ||
+          named.st_ino != locked.st_ino) {
+        return;
+      }
+      if (unlinkat(fd_, name.c_str(), 0) == 0 || errno != EBUSY || waited >= kBusyWaitMs) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(step));
+    }
+  }
+  static constexpr int kBusyFirstStepMs = 5, kBusyLastStepMs = 200, kBusyWaitMs = 3000;
 
   // Removes `name` if it is still the file open as `fd`; 0, or the error.
   int RemoveIfStill(const std::string& name, int fd) const {

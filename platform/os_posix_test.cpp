@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +17,7 @@
 #include <future>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "platform/os.h"
 #include "testing/fake_disk.h"
@@ -523,6 +526,37 @@ TEST_F(OsTest, ALockFileThatReadsAsTheMountsUserIsStillALock) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
   EXPECT_EQ(ListNames(backup), std::vector<std::string>{});
+}
+
+// A medium that removes no open file and hears of a close a moment after it
+// is made (SMB through smbnetfs: FUSE passes the close on without waiting)
+// refuses the lock file's removal for a while after its holder lets it go:
+// it still goes. Played by the lock file mounted on itself (removing it
+// answers EBUSY) until a little after the holder is gone, in a mount
+// namespace of the test's own.
+TEST_F(OsTest, ALockFileTheMediumStillHoldsAfterItsCloseGoes) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  const std::string lockFile = dir_ / ".lock";
+  const pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(77);
+    std::unique_ptr<OsDir> dir;
+    if (!os_->OpenDir(dir_.path(), false, &dir).ok() || !dir->Lock(".lock").ok()) _exit(10);
+    if (mount(lockFile.c_str(), lockFile.c_str(), nullptr, MS_BIND, nullptr) != 0) _exit(77);
+    std::thread medium([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      umount(lockFile.c_str());
+    });
+    dir.reset();
+    medium.join();
+    _exit(Exists(lockFile) ? 11 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace of our own here";
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ(ListNames(dir_.path()), std::vector<std::string>{});
 }
 
 // The old entry under the name is unlinked, never written into: another name

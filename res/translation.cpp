@@ -310,10 +310,12 @@ constexpr Entry kTable[] = {
      "between [: and :] comes one of alpha digit alnum upper lower space blank punct xdigit cntrl graph print", true},
     {"除外パターンを除くと、バックアップするディレクトリにファイルが残りません: ",
      "No file of the folder to back up is left after the exclude patterns: ", true},
-    {"書き込むディレクトリの媒体は、名前を変えたディレクトリの中身を失います（fusefat など）。"
+    {"書き込むディレクトリの媒体は、名前を変えたディレクトリの中身を失うか、すぐには読み返せません"
+     "（fusefat、書き込みをキャッシュする rclone mount など）。"
      "世代を作れません。カーネルのドライバーでマウントするか、世代数 1 で使ってください。",
-     "The medium of the folder written to loses what a directory holds when the directory is renamed "
-     "(fusefat, for one): generations cannot be made there. Mount it with the kernel's driver, or use a count of 1.",
+     "The medium of the folder written to loses what a directory holds when the directory is renamed, "
+     "or cannot read it back at once (fusefat, an rclone mount that caches what is written): generations "
+     "cannot be made there. Mount it with the kernel's driver, or use a count of 1.",
      true},
 };
 // clang-format on

@@ -204,7 +204,7 @@ rclone_mount() {
   mkdir -p "$d/remote" "$d/mnt" "$d/cache"
   printf '[loc]\ntype = local\n' >"$d/rclone.conf"
   rclone --config "$d/rclone.conf" mount "loc:$d/remote" "$d/mnt" --vfs-cache-mode writes \
-    --cache-dir "$d/cache" --daemon --log-file "$d/driver.log" && started "$d/mnt" && mnt=$d/mnt
+    --cache-dir "$d/cache" --daemon --log-file "$d/driver.log" && started "$d/mnt" && mnt=$d/mnt backing=$d/remote
 }
 
 # ---- local: a folder of the suite's own file system, no driver between; not
