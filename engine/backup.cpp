@@ -1002,16 +1002,6 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
   return 1;
 }
 
-std::int64_t BackupRun::NewestStamp(std::int64_t resolutionNs, const std::string& replacing) const {
-  constexpr std::int64_t kSecond = 1'000'000'000;
-  const std::int64_t step = std::max<std::int64_t>(1, (resolutionNs + kSecond - 1) / kSecond);
-  std::int64_t stamp = os_.Now();
-  for (const CFileEntry& generation : generations_) {
-    if (generation.name != replacing) stamp = std::max(stamp, generation.time + step);
-  }
-  return stamp;
-}
-
 void BackupRun::RankNewest(OsDir& backup, const std::string& name) {
   FileStatus status;
   Status code = backup.StatAt(name, &status);
@@ -1021,7 +1011,14 @@ void BackupRun::RankNewest(OsDir& backup, const std::string& name) {
       return g.name == name || age > std::make_pair(g.time, g.timeNsec);
     });
     if (newest) return;
-    code = backup.SetTimes(name, NewestStamp(backup.TimeResolutionNs(), name));
+    // Whole seconds, at least one tick of the medium past every other.
+    constexpr std::int64_t kSecond = 1'000'000'000;
+    const std::int64_t step = std::max<std::int64_t>(1, (backup.TimeResolutionNs() + kSecond - 1) / kSecond);
+    std::int64_t stamp = os_.Now();
+    for (const CFileEntry& g : generations_) {
+      if (g.name != name) stamp = std::max(stamp, g.time + step);
+    }
+    code = backup.SetTimes(name, stamp);
   }
   if (!code.ok()) reporter_.Failure("Set Time Failed : ", Join(job_.backupDir, name), code);
 }

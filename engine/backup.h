@@ -241,19 +241,13 @@ class BackupRun {
   // (in one step where the medium can) and then deleted. 0: reported.
   [[nodiscard]] int NameGeneration(OsDir& backup, const std::string& workingName, const FileStatus& workingStatus,
                      const Rotation& rotation);
-  // The last-write time, in seconds, that makes a generation stamped now
-  // rank newest where last-write times stand in for creation times and come
-  // back cut to `resolutionNs`: the present second, or, where a generation
-  // listed already ranks that late (an earlier run within the same tick),
-  // the next time the medium tells apart from it. The generation `replacing`
-  // (the new one's name, which it takes over) does not count.
-  std::int64_t NewestStamp(std::int64_t resolutionNs, const std::string& replacing) const;
   // Makes the generation `name` in `backup`, just named or stamped, rank
   // newest: where its age (the last-write time, on a medium without creation
-  // times) is no later than a listed generation's, it is stamped with
-  // NewestStamp. Otherwise a run within the same tick as the one before
-  // ties with it, and a later rotation may delete the newer of the two as
-  // the oldest. A failure is a failure line: the generation stands.
+  // times) is no later than a listed generation's, its last-write time is set
+  // to the first the medium tells apart from the latest of theirs.
+  // Otherwise a run within the same tick as the one before ties with it, and
+  // a later rotation may delete the newer of the two as the oldest. A
+  // failure is a failure line: the generation stands.
   void RankNewest(OsDir& backup, const std::string& name);
   // Renames `from` in the backup directory `backup` to `to`, never over an
   // entry (where the medium cannot refuse to replace, after looking `to`
