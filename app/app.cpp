@@ -68,8 +68,7 @@ int CVELDAR2App::ParseParameters() {
   return ParseParameterText(commandLine, optionChar, engine, &paths_, &request);
 }
 
-int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
-                              std::ostream& err) {
+int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   // Help and version answer at once: nothing is read, logged or run. After
   // "--" every argument is a path, whatever it is called.
   for (const std::string& argument : arguments) {
@@ -94,8 +93,7 @@ int CVELDAR2App::InitInstance(const std::vector<std::string>& arguments, std::os
   return Start(out, err);
 }
 
-int CVELDAR2App::InitInstanceFromText(const std::string& parameterText, std::ostream& out,
-                                      std::ostream& err) {
+int CVELDAR2App::InitInstanceFromText(const std::string& parameterText, std::ostream& out, std::ostream& err) {
   const std::vector<TextWord> words = SplitIntoWords(parameterText, optionChar);
   for (const TextWord& word : words) {
     if (word.quoted) continue;
@@ -122,8 +120,9 @@ int CVELDAR2App::InitInstanceFromText(const std::string& parameterText, std::ost
       // unknown, and a path is kept from being one by its quotes.
       std::string refusal = RequestOptionRefusal(word.text, optionChar, language);
       if (refusal.empty()) {
-        refusal = FormatText(Translate(language, "不明なオプションです: %1（「%2」で始まるパスはダブルクォートで囲みます）"),
-                             {word.text, std::string(1, optionChar)});
+        refusal =
+            FormatText(Translate(language, "不明なオプションです: %1（「%2」で始まるパスはダブルクォートで囲みます）"),
+                       {word.text, std::string(1, optionChar)});
       }
       return RefuseParameters(refusal, err);
     }
@@ -181,21 +180,22 @@ void CVELDAR2App::ReportUnusedPaths(std::ostream& err) {
     unused += (i > 1 ? ", \"" : "\"") + paths_[i] + "\"";
     if (engine.noMessage) engine.WriteLog("Path Parameter Not Used : " + paths_[i]);
   }
-  err << ConsoleLine(FormatText(Translate(language, "パスが %1 個あります。最初の \"%2\" をバックアップするファイル、最後の \"%3\" "
-                                                   "を書き込むディレクトリとし、次のパスは使いません: %4"),
-                               {std::to_string(paths_.size()), paths_.front(), paths_.back(), unused}));
+  err << ConsoleLine(
+      FormatText(Translate(language,
+                           "パスが %1 個あります。最初の \"%2\" をバックアップするファイル、最後の \"%3\" "
+                           "を書き込むディレクトリとし、次のパスは使いません: %4"),
+                 {std::to_string(paths_.size()), paths_.front(), paths_.back(), unused}));
 }
 
 int CVELDAR2App::RunBatch(std::ostream& out, std::ostream& err) {
-  if (const std::string refusal = CheckBatchRequest(request, paths_.size(), optionChar, language);
-      !refusal.empty()) {
+  if (const std::string refusal = CheckBatchRequest(request, paths_.size(), optionChar, language); !refusal.empty()) {
     return RefuseParameters(refusal, err);
   }
   switch (request.mode()) {
     case BatchRequest::Mode::kList:
       if (!request.only.empty()) {
-        return ListEntryVersions(os_, engine.sourcePath, engine.backupDir, request.only.front(), request.json,
-                                 language, out, err);
+        return ListEntryVersions(os_, engine.sourcePath, engine.backupDir, request.only.front(), request.json, language,
+                                 out, err);
       }
       return ListGenerations(os_, engine.sourcePath, engine.backupDir, request.json, language, out, err);
     case BatchRequest::Mode::kRestore:
@@ -216,17 +216,39 @@ DryRunOutput CVELDAR2App::DryRunPrinter(std::ostream& out) const {
     // are the same in every language, for scripts to read.
     const char* word = "";
     switch (item.action) {
-      case Action::kInto: word = "into"; break;
-      case Action::kCopy: word = "copy"; break;
-      case Action::kShare: word = "share"; break;
-      case Action::kAccess: word = "access"; break;
-      case Action::kCreate: word = "mkdir"; break;
-      case Action::kDelete: word = "delete"; break;
-      case Action::kExclude: word = "exclude"; break;
-      case Action::kPassOver: word = "skip"; break;
-      case Action::kOmit: word = "omit"; break;
-      case Action::kRecycle: word = "recycle"; break;
-      case Action::kDeleteGeneration: word = "retire"; break;
+      case Action::kInto:
+        word = "into";
+        break;
+      case Action::kCopy:
+        word = "copy";
+        break;
+      case Action::kShare:
+        word = "share";
+        break;
+      case Action::kAccess:
+        word = "access";
+        break;
+      case Action::kCreate:
+        word = "mkdir";
+        break;
+      case Action::kDelete:
+        word = "delete";
+        break;
+      case Action::kExclude:
+        word = "exclude";
+        break;
+      case Action::kPassOver:
+        word = "skip";
+        break;
+      case Action::kOmit:
+        word = "omit";
+        break;
+      case Action::kRecycle:
+        word = "recycle";
+        break;
+      case Action::kDeleteGeneration:
+        word = "retire";
+        break;
     }
     std::string line = word;
     line.resize(8, ' ');
@@ -240,12 +262,13 @@ DryRunOutput CVELDAR2App::DryRunPrinter(std::ostream& out) const {
 }
 
 int CVELDAR2App::PrintDryRunTotals(const MirrorTotals& planned, std::ostream& out) {
-  out << FormatText(Translate(language, "試行のため何も変更していません。コピー %1 個（%2 バイト）、共有 %3 個（%4 バイト）、"
-                                        "作成するディレクトリ %5 個、削除 %6 個、必要な空き容量 %7 バイト"),
-                    {std::to_string(planned.filesToCopy), std::to_string(planned.bytesToCopy),
-                     std::to_string(planned.filesShared), std::to_string(planned.bytesShared),
-                     std::to_string(planned.directoriesToCreate), std::to_string(planned.entriesToDelete),
-                     std::to_string(planned.diskBytes)});
+  out << FormatText(
+      Translate(language,
+                "試行のため何も変更していません。コピー %1 個（%2 バイト）、共有 %3 個（%4 バイト）、"
+                "作成するディレクトリ %5 個、削除 %6 個、必要な空き容量 %7 バイト"),
+      {std::to_string(planned.filesToCopy), std::to_string(planned.bytesToCopy), std::to_string(planned.filesShared),
+       std::to_string(planned.bytesShared), std::to_string(planned.directoriesToCreate),
+       std::to_string(planned.entriesToDelete), std::to_string(planned.diskBytes)});
   // What no-force mode would leave older than the source, where there is any.
   if (planned.leftUndone > 0) {
     out << FormatText(Translate(language, "、上書きせず残すもの %1 個"), {std::to_string(planned.leftUndone)});
@@ -266,16 +289,15 @@ void CVELDAR2App::Finish(int status, const RunSummary& summary, const char* fail
   notifier->NotifyFailure(Translate(language, failed), body);
 }
 
-bool CVELDAR2App::Unwatched() const {
-  return notifier != nullptr && !standardOutputIsTerminal && progressColumns == 0;
-}
+bool CVELDAR2App::Unwatched() const { return notifier != nullptr && !standardOutputIsTerminal && progressColumns == 0; }
 
 int CVELDAR2App::RefuseParameters(const std::string& refusal, std::ostream& err) {
   err << ConsoleLine(refusal);
   // Refused as the run's pre-check refuses a missing source, and told as
   // that refusal is where no terminal watches.
   if (Unwatched())
-    notifier->NotifyFailure(Translate(language, "Veldar: パラメタの指定誤りのため、何もしませんでした"), EscapeLogText(refusal));
+    notifier->NotifyFailure(Translate(language, "Veldar: パラメタの指定誤りのため、何もしませんでした"),
+                            EscapeLogText(refusal));
   return kExitFailure;
 }
 
@@ -286,9 +308,9 @@ int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
   if (!PrepareRestore(engine)) return kExitFailure;
   const int number = request.restoreNumber - 1;
   if (static_cast<std::size_t>(number) >= engine.generations.size()) {
-    err << ConsoleLine(FormatText(Translate(language, "世代 %1 はありません（%2 の世代は %3 個です）"),
-                                  {std::to_string(request.restoreNumber), engine.backupDir,
-                                   std::to_string(engine.generations.size())}));
+    err << ConsoleLine(FormatText(
+        Translate(language, "世代 %1 はありません（%2 の世代は %3 個です）"),
+        {std::to_string(request.restoreNumber), engine.backupDir, std::to_string(engine.generations.size())}));
     return kExitFailure;
   }
   if (request.dryRun) {
@@ -412,10 +434,11 @@ void CVELDAR2App::TellMedium(const BackupOutcome& result, bool dryRun, std::ostr
   if (result.medium && result.exposed > 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", result.medium->shownPermissions & 07777);
-    err << ConsoleLine(say("元では他人が読めなかったファイル %1 個が、書き込むディレクトリの媒体では、その媒体を読める人なら"
-                           "誰でも読めます（すべてのファイルを権限 %2 にする媒体です。自分だけが読めるようにマウントするには "
-                           "uid= と umask=077 を使います）",
-                           {std::to_string(result.exposed), mode}));
+    err << ConsoleLine(
+        say("元では他人が読めなかったファイル %1 個が、書き込むディレクトリの媒体では、その媒体を読める人なら"
+            "誰でも読めます（すべてのファイルを権限 %2 にする媒体です。自分だけが読めるようにマウントするには "
+            "uid= と umask=077 を使います）",
+            {std::to_string(result.exposed), mode}));
   }
   if (dryRun) return;
   for (const LeftOut& entry : result.leftOut) {
@@ -424,9 +447,9 @@ void CVELDAR2App::TellMedium(const BackupOutcome& result, bool dryRun, std::ostr
     err << ConsoleLine(say("コピーしていません: %1（%2）", {entry.path, why}));
   }
   if (result.leftOutCount > static_cast<int>(result.leftOut.size())) {
-    err << ConsoleLine(say("ほかに %1 個のファイルやフォルダを、書き込むディレクトリの媒体が保てないためコピーしていません（ログ: %2）",
-                           {std::to_string(result.leftOutCount - static_cast<int>(result.leftOut.size())),
-                            engine.activityLog.path()}));
+    err << ConsoleLine(say(
+        "ほかに %1 個のファイルやフォルダを、書き込むディレクトリの媒体が保てないためコピーしていません（ログ: %2）",
+        {std::to_string(result.leftOutCount - static_cast<int>(result.leftOut.size())), engine.activityLog.path()}));
   }
 }
 
@@ -436,7 +459,8 @@ int CVELDAR2App::TellBackupEnd(std::ostream& err) {
     return FormatText(Translate(language, japanese), arguments);
   };
   if (!outcome.ok && outcome.busy) {
-    err << ConsoleLine(say("ほかの実行が書き込むディレクトリ %1 を使っているため、何もしませんでした", {engine.backupDir}));
+    err << ConsoleLine(
+        say("ほかの実行が書き込むディレクトリ %1 を使っているため、何もしませんでした", {engine.backupDir}));
     return kExitOtherInstance;
   }
   // A lock that cannot be taken keeps the run out as another run's would;
@@ -463,9 +487,9 @@ int CVELDAR2App::TellBackupEnd(std::ostream& err) {
   // line of a stop.
   std::string where;
   if (!engine.activityLog.HoldsRun()) {
-    where = engine.logSizeLimit <= 0 ? say("ログサイズが 0 のため、ログは残りません", {})
-                                     : say("ログにはありません: %1 を開くか書き込むことができませんでした",
-                                           {engine.activityLog.path()});
+    where = engine.logSizeLimit <= 0
+                ? say("ログサイズが 0 のため、ログは残りません", {})
+                : say("ログにはありません: %1 を開くか書き込むことができませんでした", {engine.activityLog.path()});
   } else if (engine.noMessage || outcome.failures > 0 || outcome.vanished > 0 || outcome.cancelled) {
     where = say("ログ: %1", {engine.activityLog.path()});
   }
@@ -529,8 +553,10 @@ std::string ProgramParameterText(const std::string& commandLine) {
   bool quoted = false;
   for (; i < commandLine.size(); ++i) {
     const char c = commandLine[i];
-    if (c == '"') quoted = !quoted;
-    else if (!quoted && (c == ' ' || c == '\t')) break;
+    if (c == '"')
+      quoted = !quoted;
+    else if (!quoted && (c == ' ' || c == '\t'))
+      break;
   }
   while (i < commandLine.size() && (commandLine[i] == ' ' || commandLine[i] == '\t')) ++i;
   return commandLine.substr(i);
@@ -551,96 +577,173 @@ std::string UsageText(char o, Language language) {
   // One example of each: a shell would expand "*" unquoted; cmd.exe does not.
   const std::string src = slash ? "C:\\data" : "~/docs", dst = slash ? "D:\\backup" : "/mnt/backup";
   const std::string pattern = slash ? "/X*.tmp" : "'-X*.tmp'";
-  const std::string examples =
-      "  veldar2 " + O + "DRYRUN " + O + "M3 " + src + " " + dst + "\n"
-      "  veldar2 " + O + "LIST " + src + " " + dst + "\n"
-      "  veldar2 " + O + "RESTORE2 " + src + " " + dst + " " + (slash ? "C:\\restored" : "/tmp/restored") + "\n"
-      "  veldar2 " + O + "LIST " + O + "ONLYreports/2026.xlsx " + src + " " + dst + "\n"
-      "  veldar2 " + O + "RESTORE3 " + O + "ONLYreports/2026.xlsx " + src + " " + dst + " " +
-      (slash ? "C:\\restored" : "/tmp/restored") + "\n"
-      "  veldar2 " + O + "M3 " + pattern + " " + O + "X/cache/ " + src + " " +
-      dst + "\n"
-      "  veldar2 " + O + "M3 " + O + "VERBOSE " + src + " " + dst + (slash ? " >> backup.txt" : " >> ~/backup.txt") +
-      "\n";
+  const std::string examples = "  veldar2 " + O + "DRYRUN " + O + "M3 " + src + " " + dst +
+                               "\n"
+                               "  veldar2 " +
+                               O + "LIST " + src + " " + dst +
+                               "\n"
+                               "  veldar2 " +
+                               O + "RESTORE2 " + src + " " + dst + " " + (slash ? "C:\\restored" : "/tmp/restored") +
+                               "\n"
+                               "  veldar2 " +
+                               O + "LIST " + O + "ONLYreports/2026.xlsx " + src + " " + dst +
+                               "\n"
+                               "  veldar2 " +
+                               O + "RESTORE3 " + O + "ONLYreports/2026.xlsx " + src + " " + dst + " " +
+                               (slash ? "C:\\restored" : "/tmp/restored") +
+                               "\n"
+                               "  veldar2 " +
+                               O + "M3 " + pattern + " " + O + "X/cache/ " + src + " " + dst +
+                               "\n"
+                               "  veldar2 " +
+                               O + "M3 " + O + "VERBOSE " + src + " " + dst +
+                               (slash ? " >> backup.txt" : " >> ~/backup.txt") + "\n";
   if (language == Language::kEnglish) {
-    return "Usage: veldar2 " + backup + " SOURCE BACKUPDIR\n"
-           "       veldar2 " + list +
-           "       veldar2 " + restore +
+    return "Usage: veldar2 " + backup +
+           " SOURCE BACKUPDIR\n"
+           "       veldar2 " +
+           list + "       veldar2 " + restore +
            "\n"
            "  SOURCE       file or directory to back up\n"
            "  BACKUPDIR    directory that holds the generations\n"
            "  RESTOREDIR   directory to restore into: afterwards it holds exactly the generation\n"
-           "  " + O + "Mn          number of generations to keep (e.g. " + O + "M5); without it, DEFALUTFILES of the\n"
+           "  " +
+           O + "Mn          number of generations to keep (e.g. " + O +
+           "M5); without it, DEFALUTFILES of the\n"
            "               settings (stored when the dialog closes; 3 by default)\n"
-           "  " + O + "NOFORCE     never overwrite existing copies\n"
-           "  " + O + "NODEL       keep files that vanished from the source\n"
-           "  " + O + "NOMSG       log failures instead of showing them, and go on\n"
-           "  " + O + "NOTIME      copy files without comparing their times (and share none)\n"
-           "  " + O + "LINK        files unchanged since the newest generation are hard-linked to it\n"
+           "  " +
+           O +
+           "NOFORCE     never overwrite existing copies\n"
+           "  " +
+           O +
+           "NODEL       keep files that vanished from the source\n"
+           "  " +
+           O +
+           "NOMSG       log failures instead of showing them, and go on\n"
+           "  " +
+           O +
+           "NOTIME      copy files without comparing their times (and share none)\n"
+           "  " +
+           O +
+           "LINK        files unchanged since the newest generation are hard-linked to it\n"
            "               (cloned only where a link cannot be made)\n"
-           "  " + O + "Xpattern    leave out what the pattern matches, neither copied nor deleted from the\n"
+           "  " +
+           O +
+           "Xpattern    leave out what the pattern matches, neither copied nor deleted from the\n"
            "               backup (repeatable; for this run only, besides EXCLUDE of the settings):\n"
            "               * and ? within a name, ** any names, name/ directories only, /name at the\n"
            "               source only\n"
-           "  " + O + "DRYRUN      change nothing: print what the run would do, then its totals\n"
-           "  " + O + "LIST        print the generations, newest first (without paths: the stored ones)\n"
-           "  " + O + "JSON        with " + O + "LIST: one JSON object per generation and line\n"
-           "  " + O + "RESTOREn    restore generation n (1 = the newest, as the restore dialog numbers them);\n"
+           "  " +
+           O +
+           "DRYRUN      change nothing: print what the run would do, then its totals\n"
+           "  " +
+           O +
+           "LIST        print the generations, newest first (without paths: the stored ones)\n"
+           "  " +
+           O + "JSON        with " + O +
+           "LIST: one JSON object per generation and line\n"
+           "  " +
+           O +
+           "RESTOREn    restore generation n (1 = the newest, as the restore dialog numbers them);\n"
            "               the source need not exist any more\n"
-           "  " + O + "ONLYpath    with " + O + "RESTOREn: restore just this file or folder of the generation\n"
+           "  " +
+           O + "ONLYpath    with " + O +
+           "RESTOREn: restore just this file or folder of the generation\n"
            "               (repeatable; relative to SOURCE, names separated by /), nothing else is touched;\n"
-           "               with " + O + "LIST: its versions, one row per generation that holds it\n"
-           "  " + O + "VERBOSE     print the summary line even when standard output is not a terminal\n" +
+           "               with " +
+           O +
+           "LIST: its versions, one row per generation that holds it\n"
+           "  " +
+           O + "VERBOSE     print the summary line even when standard output is not a terminal\n" +
            (slash ? std::string("  \"...\"        a path with blanks, or beginning with /\n"
                                 "  /?, --help   this text\n")
                   : std::string("  --           every argument after it is a path\n"
                                 "  --help       this text\n")) +
            "  --version    version\n"
            "\n"
-           "Examples (dry run, list, restore, excludes, summary):\n" + examples +
+           "Examples (dry run, list, restore, excludes, summary):\n" +
+           examples +
            "\n"
-           "Without parameters the dialog opens" + std::string(slash ? "" : " (package veldar2-gui)") + ".\n"
-           "Exit status: 0 success, 1 some operations failed (" + O +
+           "Without parameters the dialog opens" +
+           std::string(slash ? "" : " (package veldar2-gui)") +
+           ".\n"
+           "Exit status: 0 success, 1 some operations failed (" +
+           O +
            "NOMSG), 2 failed, refused (an unknown option too) or stopped (Ctrl-C), 3 another instance's "
            "window is open, or another run holds the backup directory.\n";
   }
-  return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O +
-         "NOTIME] [" + O + "LINK] [" + O + "Xパターン]... [" + O + "DRYRUN] [" + O + "VERBOSE]" + end + " 元 先\n"
-         "        veldar2 " + O + "LIST [" + O + "JSON] [" + O + "ONLYパス]" + end + " [元 [先]]\n"
-         "        veldar2 " + O + "RESTOREn [" + O + "ONLYパス]... [" + O + "DRYRUN]" + end + " 元 先 復元先\n"
+  return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O + "NOTIME] [" +
+         O + "LINK] [" + O + "Xパターン]... [" + O + "DRYRUN] [" + O + "VERBOSE]" + end +
+         " 元 先\n"
+         "        veldar2 " +
+         O + "LIST [" + O + "JSON] [" + O + "ONLYパス]" + end +
+         " [元 [先]]\n"
+         "        veldar2 " +
+         O + "RESTOREn [" + O + "ONLYパス]... [" + O + "DRYRUN]" + end +
+         " 元 先 復元先\n"
          "\n"
          "  元           バックアップするファイル・ディレクトリ\n"
          "  先           世代を置くバックアップディレクトリ\n"
          "  復元先       復元するディレクトリ（世代とまったく同じ内容になります）\n"
-         "  " + O + "Mn          保存する世代数（例 " + O + "M5）。付けなければ設定の DEFALUTFILES（ダイアログを\n"
+         "  " +
+         O + "Mn          保存する世代数（例 " + O +
+         "M5）。付けなければ設定の DEFALUTFILES（ダイアログを\n"
          "               閉じたときに保存。初期値 3）\n"
-         "  " + O + "NOFORCE     上書きしない\n"
-         "  " + O + "NODEL       元からなくなったファイル・フォルダを消さない\n"
-         "  " + O + "NOMSG       エラーをログに記録して続行\n"
-         "  " + O + "NOTIME      時間比較をしない（前の世代とも共有しない）\n"
-         "  " + O + "LINK        変更のないファイルは最新の世代とハードリンクで共有（できないときは複製）\n"
-         "  " + O + "Xパターン   パターンに合うものをコピーも削除もしない（繰り返し可。今回の実行だけ、設定の\n"
+         "  " +
+         O +
+         "NOFORCE     上書きしない\n"
+         "  " +
+         O +
+         "NODEL       元からなくなったファイル・フォルダを消さない\n"
+         "  " +
+         O +
+         "NOMSG       エラーをログに記録して続行\n"
+         "  " +
+         O +
+         "NOTIME      時間比較をしない（前の世代とも共有しない）\n"
+         "  " +
+         O +
+         "LINK        変更のないファイルは最新の世代とハードリンクで共有（できないときは複製）\n"
+         "  " +
+         O +
+         "Xパターン   パターンに合うものをコピーも削除もしない（繰り返し可。今回の実行だけ、設定の\n"
          "               EXCLUDE に加えて使う）: * ? 名前の中、** 任意の階層、名前/ ディレクトリだけ、\n"
          "               /名前 元の直下だけ\n"
-         "  " + O + "DRYRUN      何も変えずに、実行する内容と合計を表示\n"
-         "  " + O + "LIST        世代を新しい順に表示（パスなしは前回のパス）\n"
-         "  " + O + "JSON        " + O + "LIST を 1 行 1 世代の JSON で\n"
-         "  " + O + "RESTOREn    n 番目に新しい世代を復元（1 が最新。レストアダイアログと同じ番号）。元はなくても\n"
+         "  " +
+         O +
+         "DRYRUN      何も変えずに、実行する内容と合計を表示\n"
+         "  " +
+         O +
+         "LIST        世代を新しい順に表示（パスなしは前回のパス）\n"
+         "  " +
+         O + "JSON        " + O +
+         "LIST を 1 行 1 世代の JSON で\n"
+         "  " +
+         O +
+         "RESTOREn    n 番目に新しい世代を復元（1 が最新。レストアダイアログと同じ番号）。元はなくても\n"
          "               かまいません\n"
-         "  " + O + "ONLYパス    " + O + "RESTOREn と: 世代のこのファイル・フォルダだけを復元し、ほかには触れない\n"
-         "               （繰り返し可。元からの相対パス、区切りは /）。" + O + "LIST と: その版を世代ごとに表示\n"
-         "  " + O + "VERBOSE     端末でなくても最後に集計を表示\n" +
+         "  " +
+         O + "ONLYパス    " + O +
+         "RESTOREn と: 世代のこのファイル・フォルダだけを復元し、ほかには触れない\n"
+         "               （繰り返し可。元からの相対パス、区切りは /）。" +
+         O +
+         "LIST と: その版を世代ごとに表示\n"
+         "  " +
+         O + "VERBOSE     端末でなくても最後に集計を表示\n" +
          (slash ? std::string("  \"...\"        空白を含むパス、/ で始まるパス\n"
                               "  /?, --help   この説明\n")
                 : std::string("  --           以降の引数はすべてパス\n"
                               "  --help       この説明\n")) +
          "  --version    バージョン\n"
          "\n"
-         "例（試行、一覧、復元、除外、集計）:\n" + examples +
+         "例（試行、一覧、復元、除外、集計）:\n" +
+         examples +
          "\n"
-         "パラメタなしで起動するとダイアログを表示します" + std::string(slash ? "" : "（veldar2-gui パッケージ）") +
+         "パラメタなしで起動するとダイアログを表示します" +
+         std::string(slash ? "" : "（veldar2-gui パッケージ）") +
          "。\n"
-         "終了コード: 0 成功、1 一部の操作に失敗 (" + O +
+         "終了コード: 0 成功、1 一部の操作に失敗 (" +
+         O +
          "NOMSG)、2 失敗・実行できない（不明なオプションも）・中止 (Ctrl-C)、3 Veldar のウィンドウが開いているか、"
          "ほかの実行がバックアップディレクトリを使っている。\n";
 }

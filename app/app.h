@@ -26,10 +26,10 @@ namespace veldar {
 
 // Exit statuses of the program.
 enum ExitStatus : int {
-  kExitSuccess = 0,          // the run succeeded with no failure
-  kExitPartialFailure = 1,   // the run finished, but operations failed and were passed over
-  kExitFailure = 2,          // the run failed or was refused; also a start without a job
-  kExitOtherInstance = 3,    // another instance's window is open, or another run holds the backup directory
+  kExitSuccess = 0,         // the run succeeded with no failure
+  kExitPartialFailure = 1,  // the run finished, but operations failed and were passed over
+  kExitFailure = 2,         // the run failed or was refused; also a start without a job
+  kExitOtherInstance = 3,   // another instance's window is open, or another run holds the backup directory
 };
 
 class CVELDAR2App {
@@ -47,8 +47,7 @@ class CVELDAR2App {
   // not succeed what stopped it (with its path and the system's reason,
   // unless a message on standard error said so already) and a one-line
   // summary, which sends the user to the log only where the log holds why.
-  [[nodiscard]] int InitInstance(const std::vector<std::string>& arguments, std::ostream& out,
-                   std::ostream& err);
+  [[nodiscard]] int InitInstance(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
   // The same for a system that hands the program its parameter text whole
   // (Windows: the command line after the program name, quotes and all): the
   // text goes to the parser as it is. Help and version are answered when a
@@ -58,8 +57,7 @@ class CVELDAR2App {
   // refused with status 2 before anything is read or run: the parser would
   // drop it, or read "/M..." as a count of 0 that mirrors the source straight
   // over the stored backup directory.
-  [[nodiscard]] int InitInstanceFromText(const std::string& parameterText, std::ostream& out,
-                           std::ostream& err);
+  [[nodiscard]] int InitInstanceFromText(const std::string& parameterText, std::ostream& out, std::ostream& err);
 
   // Asks an open instance of the program to show its window. False: one was
   // found (and shown), stop; true: go on. Not set: there is no instance check.

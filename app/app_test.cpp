@@ -83,8 +83,9 @@ TEST_F(AppTest, StoppedBatchRunExitsWithTwo) {
   app.language = Language::kEnglish;
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitFailure);
   EXPECT_EQ(batchRun, (std::vector<bool>{true, false}));
-  EXPECT_EQ(err.str(), "veldar2: the backup was cancelled: no generation was replaced, and the next run carries on (see " +
-                           environment.logDirOverride + "VELDAR2.LOG)\n");
+  EXPECT_EQ(err.str(),
+            "veldar2: the backup was cancelled: no generation was replaced, and the next run carries on (see " +
+                environment.logDirOverride + "VELDAR2.LOG)\n");
   EXPECT_NE(Log().find(CVELDAR2Engine::kCanceledLine), std::string::npos);
   EXPECT_FALSE(Exists(dir / "dst/src_1"));
 }
@@ -104,8 +105,10 @@ TEST_F(AppTest, StopDuringTheOldCopysDeletionExitsWithTwo) {
     testing::WriteFile(dir / "src/a.txt", content);
     EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), content == "3" ? kExitFailure : kExitSuccess);
   }
-  EXPECT_EQ(err.str(), "veldar2: the backup was cancelled once the new generation was complete: the next run "
-                       "deletes the old copy (see " + environment.logDirOverride + "VELDAR2.LOG)\n");
+  EXPECT_EQ(err.str(),
+            "veldar2: the backup was cancelled once the new generation was complete: the next run "
+            "deletes the old copy (see " +
+                environment.logDirOverride + "VELDAR2.LOG)\n");
   EXPECT_EQ(ReadFile(dir / "dst/src_1/a.txt"), "3");
 }
 
@@ -135,11 +138,14 @@ TEST_F(AppTest, UnknownOptionIsRefusedBeforeAnythingIsRead) {
   testing::WriteFile(dir / "src/a", "a");
   testing::WriteFile(dir / "dst/src_1/kept", "generation");
   EXPECT_EQ(Run({"-M3", dir / "src", "-mybackup"}), kExitFailure);
-  EXPECT_EQ(err.str(), "veldar2: 不明なオプションです: -mybackup（「-」で始まるパスは ./-mybackup と書くか、-- のあとに書きます）\n");
+  EXPECT_EQ(
+      err.str(),
+      "veldar2: 不明なオプションです: -mybackup（「-」で始まるパスは ./-mybackup と書くか、-- のあとに書きます）\n");
   app.language = Language::kEnglish;
   EXPECT_EQ(Run({"-M3", dir / "src", "-mybackup"}), kExitFailure);
-  EXPECT_EQ(err.str(), "veldar2: unknown option: -mybackup (a path beginning with \"-\" is written "
-                       "./-mybackup, or after --)\n");
+  EXPECT_EQ(err.str(),
+            "veldar2: unknown option: -mybackup (a path beginning with \"-\" is written "
+            "./-mybackup, or after --)\n");
   EXPECT_EQ(app.engine.generationCount, 0) << "settings were read";
   EXPECT_FALSE(Exists(environment.logDirOverride));
   EXPECT_EQ(ReadFile(dir / "dst/src_1/kept"), "generation");
@@ -161,9 +167,18 @@ TEST_F(AppTest, ControlCharactersInNamesReachNoTerminalRaw) {
     bool namesOnDisk;  // Windows names hold no control character
     std::function<std::string()> written;
   } cases[] = {
-      {"a typed source", false, [&] { return errOf({"-M3", dir / hostile, dir / "dst"}); }},
-      {"an unknown option", false, [&] { return errOf({"-M3", "-" + hostile, dir / "dst"}); }},
-      {"a path not used", false, [&] { return errOf({"-M3", dir / "src", dir / hostile, dir / "dst"}); }},
+      {"a typed source", false,
+       [&] {
+         return errOf({"-M3", dir / hostile, dir / "dst"});
+       }},
+      {"an unknown option", false,
+       [&] {
+         return errOf({"-M3", "-" + hostile, dir / "dst"});
+       }},
+      {"a path not used", false,
+       [&] {
+         return errOf({"-M3", dir / "src", dir / hostile, dir / "dst"});
+       }},
       {"the restore of a missing generation", true,
        [&] {
          testing::MakeDirs(dir / (hostile + "/src_1"));
@@ -275,11 +290,16 @@ TEST_F(AppTest, EnglishLocaleGetsEnglishLines) {
          std::filesystem::create_symlink(dir / "src", dir / "rest/src");
        },
        "is on the name restored to. Nothing was changed."},
-      {"refusal, log size 0", {"-M3", "-NOMSG", dir / "missing", dir / "dst"},
-       [&] { settings.values["SETTINGS/LOGSIZE"] = "0"; }, "The parameters are wrong: [file or folder to back up] "},
-      {"dry run refusal", {"-DRYRUN", "-M3", "-NOMSG", dir / "missing", dir / "dst"}, [] {},
+      {"refusal, log size 0",
+       {"-M3", "-NOMSG", dir / "missing", dir / "dst"},
+       [&] { settings.values["SETTINGS/LOGSIZE"] = "0"; },
+       "The parameters are wrong: [file or folder to back up] "},
+      {"dry run refusal",
+       {"-DRYRUN", "-M3", "-NOMSG", dir / "missing", dir / "dst"},
+       [] {},
        "The parameters are wrong: [file or folder to back up]"},
-      {"lock held, log size 0", {"-M3", "-NOMSG", dir / "src", dir / "dst"},
+      {"lock held, log size 0",
+       {"-M3", "-NOMSG", dir / "src", dir / "dst"},
        [&] {
          settings.values["SETTINGS/LOGSIZE"] = "0";
          fault.FailAt(OsOp::Lock, "", real->Error(ErrorKind::kLocked));
@@ -340,7 +360,8 @@ TEST_F(AppTest, AnOpenInstanceStopsEveryStartBeforeAnythingIsRead) {
   // A batch start says why it did nothing: a scheduled run would otherwise
   // end without a word.
   EXPECT_EQ(Run({"-M2", "/nonexistent", "/x"}), kExitOtherInstance);
-  EXPECT_EQ(err.str(), "veldar2: Veldar のウィンドウが開いているため、何もしませんでした（閉じてからやり直してください）\n");
+  EXPECT_EQ(err.str(),
+            "veldar2: Veldar のウィンドウが開いているため、何もしませんでした（閉じてからやり直してください）\n");
   app.language = Language::kEnglish;
   EXPECT_EQ(Run({"-M2", "/nonexistent", "/x"}), kExitOtherInstance);
   EXPECT_EQ(err.str(), "veldar2: a Veldar window is open, so nothing was done (close it and start again)\n");
@@ -356,8 +377,7 @@ TEST_F(AppTest, MissingSourceIsRefusedWithAMessageAndStatus2) {
   testing::MakeDirs(dir / "dst");
   EXPECT_EQ(Run({"-M5", "-NODEL", dir / "missing", dir / "dst"}), kExitFailure);
   ASSERT_EQ(messages.shown.size(), 1u);
-  EXPECT_EQ(messages.shown[0],
-            "パラメタの指定誤りです。[バックアップするファイル]\n" + NotFoundText());
+  EXPECT_EQ(messages.shown[0], "パラメタの指定誤りです。[バックアップするファイル]\n" + NotFoundText());
   // The log holds only the run's start and end: the summary does not send the user there.
   EXPECT_EQ(err.str(), "veldar2: パラメタの指定誤りです。[バックアップするファイル] " + dir / "missing" + ": " +
                            TranslateReason(Language::kJapanese, NotFoundText()) +
@@ -374,8 +394,7 @@ TEST_F(AppTest, NoMsgSendsThePreCheckMessageToTheLog) {
   EXPECT_TRUE(messages.shown.empty());
   const auto lines = testing::Lines(Log());
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_NE(lines[1].find("パラメタの指定誤りです。[バックアップするファイル]\\n" + NotFoundText()),
-            std::string::npos);
+  EXPECT_NE(lines[1].find("パラメタの指定誤りです。[バックアップするファイル]\\n" + NotFoundText()), std::string::npos);
 }
 
 // Without a log the run's failure lines go to standard error, each told once
@@ -387,8 +406,8 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
   const std::string tmp = environment.logDirOverride + "VELDAR2.TMP";
   const Status denied = real->Error(ErrorKind::kAccessDenied);
   // The last failure, with the system's reason.
-  const std::string copyFailed = "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a: " +
-                                 real->ErrorText(denied) + "\n";
+  const std::string copyFailed =
+      "veldar2: File Copy Failed : " + dir / "src/a to " + dir / "dst/a: " + real->ErrorText(denied) + "\n";
   struct Case {
     const char* name;
     std::vector<std::string> arguments;
@@ -397,29 +416,45 @@ TEST_F(AppTest, FailuresTheLogCannotTakeGoToStandardError) {
     int status;
     std::string stderrText;
   } cases[] = {
-      {"refused, no log", {"-NOMSG", dir / "missing", dir / "dst"}, false, "500", kExitFailure,
-       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
-           NotFoundText() + "\n"
-       "veldar2: the backup failed or was refused (not in the log: " + environment.logDirOverride +
-           "VELDAR2.LOG could not be opened or written)\n"},
-      {"copy failed, no log", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, false, "500",
-       kExitPartialFailure,
-       copyFailed +
-       "veldar2: the backup finished, but 1 operation(s) failed (not in the log: " +
+      {"refused, no log",
+       {"-NOMSG", dir / "missing", dir / "dst"},
+       false,
+       "500",
+       kExitFailure,
+       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " + NotFoundText() +
+           "\n"
+           "veldar2: the backup failed or was refused (not in the log: " +
            environment.logDirOverride + "VELDAR2.LOG could not be opened or written)\n"},
-      {"copy failed, logged", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "500",
+      {"copy failed, no log",
+       {"-M1", "-NOMSG", dir / "src", dir / "dst"},
+       false,
+       "500",
+       kExitPartialFailure,
+       copyFailed + "veldar2: the backup finished, but 1 operation(s) failed (not in the log: " +
+           environment.logDirOverride + "VELDAR2.LOG could not be opened or written)\n"},
+      {"copy failed, logged",
+       {"-M1", "-NOMSG", dir / "src", dir / "dst"},
+       true,
+       "500",
        kExitPartialFailure,
        copyFailed + "veldar2: the backup finished, but 1 operation(s) failed (see " + environment.logDirOverride +
            "VELDAR2.LOG)\n"},
       // A log of size 0 keeps nothing: the reasons go to standard error.
-      {"copy failed, log size 0", {"-M1", "-NOMSG", dir / "src", dir / "dst"}, true, "0",
+      {"copy failed, log size 0",
+       {"-M1", "-NOMSG", dir / "src", dir / "dst"},
+       true,
+       "0",
        kExitPartialFailure,
        copyFailed + "veldar2: the backup finished, but 1 operation(s) failed (the log size limit is 0: no log "
-       "is kept)\n"},
-      {"refused, log size 0", {"-NOMSG", dir / "missing", dir / "dst"}, true, "0", kExitFailure,
-       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
-           NotFoundText() + "\n"
-       "veldar2: the backup failed or was refused (the log size limit is 0: no log is kept)\n"},
+                    "is kept)\n"},
+      {"refused, log size 0",
+       {"-NOMSG", dir / "missing", dir / "dst"},
+       true,
+       "0",
+       kExitFailure,
+       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " + NotFoundText() +
+           "\n"
+           "veldar2: the backup failed or was refused (the log size limit is 0: no log is kept)\n"},
   };
   app.language = Language::kEnglish;
   for (const auto& c : cases) {
@@ -450,22 +485,40 @@ TEST_F(AppTest, RefusalsAndFailuresNameThePathAndTheReason) {
     bool denyWorkingDir;
     std::string stderrText;
   } cases[] = {
-      {"missing source", Language::kEnglish, {"-M3", dir / "missing", dir / "dst"}, false,
-       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
-           NotFoundText() + "\nveldar2: the backup failed or was refused\n"},
-      {"missing source, Japanese", Language::kJapanese, {"-M3", dir / "missing", dir / "dst"}, false,
+      {"missing source",
+       Language::kEnglish,
+       {"-M3", dir / "missing", dir / "dst"},
+       false,
+       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " + NotFoundText() +
+           "\nveldar2: the backup failed or was refused\n"},
+      {"missing source, Japanese",
+       Language::kJapanese,
+       {"-M3", dir / "missing", dir / "dst"},
+       false,
        "veldar2: パラメタの指定誤りです。[バックアップするファイル] " + dir / "missing" + ": " +
            TranslateReason(Language::kJapanese, NotFoundText()) + "\nveldar2: バックアップできませんでした\n"},
-      {"missing source, -NOMSG: logged", Language::kEnglish, {"-M3", "-NOMSG", dir / "missing", dir / "dst"}, false,
-       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " +
-           NotFoundText() + "\nveldar2: the backup failed or was refused (see " + log + ")\n"},
-      {"missing backup directory", Language::kEnglish, {"-M3", dir / "src", dir / "nowhere"}, false,
+      {"missing source, -NOMSG: logged",
+       Language::kEnglish,
+       {"-M3", "-NOMSG", dir / "missing", dir / "dst"},
+       false,
+       "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": " + NotFoundText() +
+           "\nveldar2: the backup failed or was refused (see " + log + ")\n"},
+      {"missing backup directory",
+       Language::kEnglish,
+       {"-M3", dir / "src", dir / "nowhere"},
+       false,
        "veldar2: The parameters are wrong: [folder written to] " + dir / "nowhere" + ": " + NotFoundText() +
            "\nveldar2: the backup failed or was refused\n"},
-      {"backup directory not writable", Language::kEnglish, {"-M3", dir / "src", dir / "dst"}, true,
+      {"backup directory not writable",
+       Language::kEnglish,
+       {"-M3", dir / "src", dir / "dst"},
+       true,
        "veldar2: ERROR MKDIR " + working + ": " + real->ErrorText(denied) +
            "\nveldar2: the backup failed or was refused (see " + log + ")\n"},
-      {"backup directory not writable, -NOMSG", Language::kJapanese, {"-M3", "-NOMSG", dir / "src", dir / "dst"}, true,
+      {"backup directory not writable, -NOMSG",
+       Language::kJapanese,
+       {"-M3", "-NOMSG", dir / "src", dir / "dst"},
+       true,
        "veldar2: ERROR MKDIR " + working + ": " + TranslateReason(Language::kJapanese, real->ErrorText(denied)) +
            "\nveldar2: バックアップできませんでした (ログ: " + log + ")\n"},
   };
@@ -478,7 +531,8 @@ TEST_F(AppTest, RefusalsAndFailuresNameThePathAndTheReason) {
   }
   const auto lines = testing::Lines(Log());
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_NE(lines[lines.size() - 2].find(" : Directory Create Failed : " + working + " : ERR= " + std::to_string(denied.code())),
+  EXPECT_NE(lines[lines.size() - 2].find(" : Directory Create Failed : " + working +
+                                         " : ERR= " + std::to_string(denied.code())),
             std::string::npos)
       << "the log's own line stays as it was";
 }
@@ -496,7 +550,8 @@ TEST_F(AppTest, SystemReasonsOnStandardErrorAreInTheUsersLanguage) {
   ASSERT_NE(notFoundJa, notFound);
   ASSERT_NE(notAllowedJa, notAllowed);
   const std::string refusedJa = "veldar2: パラメタの指定誤りです。[バックアップするファイル] " + dir / "missing" + ": ";
-  const std::string refusedEn = "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": ";
+  const std::string refusedEn =
+      "veldar2: The parameters are wrong: [file or folder to back up] " + dir / "missing" + ": ";
   const std::string mkdir = "veldar2: ERROR MKDIR " + dir / "dst/.src.veldar2-new" + ": ";
   struct Case {
     const char* name;
@@ -506,14 +561,26 @@ TEST_F(AppTest, SystemReasonsOnStandardErrorAreInTheUsersLanguage) {
     std::string logged;     // what the log holds of it; empty: nothing
   } cases[] = {
       {"refused, Japanese", Language::kJapanese, {"-M3", dir / "missing", dir / "dst"}, refusedJa + notFoundJa, ""},
-      {"refused, Japanese, -NOMSG", Language::kJapanese, {"-M3", "-NOMSG", dir / "missing", dir / "dst"},
-       refusedJa + notFoundJa, "[バックアップするファイル]\\n" + notFound},
+      {"refused, Japanese, -NOMSG",
+       Language::kJapanese,
+       {"-M3", "-NOMSG", dir / "missing", dir / "dst"},
+       refusedJa + notFoundJa,
+       "[バックアップするファイル]\\n" + notFound},
       {"refused, English", Language::kEnglish, {"-M3", dir / "missing", dir / "dst"}, refusedEn + notFound, ""},
-      {"refused, English, -NOMSG", Language::kEnglish, {"-M3", "-NOMSG", dir / "missing", dir / "dst"},
-       refusedEn + notFound, "[バックアップするファイル]\\n" + notFound},
-      {"failed, Japanese", Language::kJapanese, {"-M3", "-NOMSG", dir / "src", dir / "dst"}, mkdir + notAllowedJa,
+      {"refused, English, -NOMSG",
+       Language::kEnglish,
+       {"-M3", "-NOMSG", dir / "missing", dir / "dst"},
+       refusedEn + notFound,
+       "[バックアップするファイル]\\n" + notFound},
+      {"failed, Japanese",
+       Language::kJapanese,
+       {"-M3", "-NOMSG", dir / "src", dir / "dst"},
+       mkdir + notAllowedJa,
        " : ERR= " + std::to_string(denied.code())},
-      {"failed, English", Language::kEnglish, {"-M3", "-NOMSG", dir / "src", dir / "dst"}, mkdir + notAllowed,
+      {"failed, English",
+       Language::kEnglish,
+       {"-M3", "-NOMSG", dir / "src", dir / "dst"},
+       mkdir + notAllowed,
        " : ERR= " + std::to_string(denied.code())},
   };
   fault.FailAt(OsOp::CreateDir, ".src.veldar2-new", denied);
@@ -565,11 +632,13 @@ TEST_F(AppTest, SeveralFailuresReachStandardErrorEachWithItsReason) {
     const std::string line = " : " + c.line + std::to_string(failure.code());
     EXPECT_EQ(std::count_if(logged.begin(), logged.end(), [&](const std::string& l) { return l.ends_with(line); }), 1)
         << line;
-    const std::string described = "veldar2: " + c.line.substr(0, c.line.rfind(" : ERR")) + ": " + real->ErrorText(failure);
+    const std::string described =
+        "veldar2: " + c.line.substr(0, c.line.rfind(" : ERR")) + ": " + real->ErrorText(failure);
     EXPECT_EQ(std::count(told.begin(), told.end(), described), 1) << described;
   }
   ASSERT_EQ(told.size(), std::size(cases) + 2);
-  EXPECT_EQ(told[std::size(cases)].rfind("veldar2: Copy incomplete, no generation replaced : " + working + ": ", 0), 0u);
+  EXPECT_EQ(told[std::size(cases)].rfind("veldar2: Copy incomplete, no generation replaced : " + working + ": ", 0),
+            0u);
 }
 
 // Paths beyond the second: the first is the source, the last the backup
@@ -580,8 +649,9 @@ TEST_F(AppTest, PathsBeyondTheSecondAreNamedAsNotUsed) {
   testing::WriteFile(dir / "b/y", "y");
   testing::MakeDirs(dir / "dst");
   EXPECT_EQ(Run({"-M3", dir / "a", dir / "b", dir / "dst"}), kExitSuccess) << err.str();
-  EXPECT_EQ(err.str(), "veldar2: パスが 3 個あります。最初の \"" + dir / "a" + "\" をバックアップするファイル、最後の \"" +
-                           dir / "dst" + "\" を書き込むディレクトリとし、次のパスは使いません: \"" + dir / "b" + "\"\n");
+  EXPECT_EQ(err.str(), "veldar2: パスが 3 個あります。最初の \"" + dir / "a" +
+                           "\" をバックアップするファイル、最後の \"" + dir / "dst" +
+                           "\" を書き込むディレクトリとし、次のパスは使いません: \"" + dir / "b" + "\"\n");
   EXPECT_TRUE(Exists(dir / "dst/a_1/x"));
   EXPECT_FALSE(Exists(dir / "dst/b_1"));
   EXPECT_EQ(Log().find("Not Used"), std::string::npos) << "logged only with -NOMSG";
@@ -644,10 +714,8 @@ TEST_F(AppTest, BusyBackupDirectoryAndVanishedEntries) {
   ASSERT_TRUE((real->OpenDir(dir / "dst", true, &held)).ok());
   ASSERT_TRUE((held->Lock(BackupRun::kLockFileName)).ok());
   EXPECT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitOtherInstance);
-  EXPECT_NE(err.str().find("another run is using the backup directory " + dir / "dst"),
-            std::string::npos) << err.str();
+  EXPECT_NE(err.str().find("another run is using the backup directory " + dir / "dst"), std::string::npos) << err.str();
 }
-
 
 // ---- Dry run, restore and summary of batch runs ----
 
@@ -690,9 +758,9 @@ std::set<std::string> DryRunLines(const std::string& printed) {
 }
 std::set<std::string> LoggedLines(const std::string& log, const std::vector<std::string>& targets) {
   const std::vector<std::pair<std::string, std::string>> words = {
-      {"File Copied : ", "copy"}, {"File Linked : ", "share"}, {"File Cloned : ", "share"},
+      {"File Copied : ", "copy"},        {"File Linked : ", "share"},   {"File Cloned : ", "share"},
       {"Directory Created : ", "mkdir"}, {"File Deleted : ", "delete"}, {"Directory Deleted : ", "delete"},
-      {"Permissions Set : ", "access"}, {"Owner Set : ", "access"}};
+      {"Permissions Set : ", "access"},  {"Owner Set : ", "access"}};
   std::set<std::string> lines;
   std::vector<std::string> deletedDirs;
   for (const std::string& line : testing::Lines(log)) {
@@ -743,16 +811,16 @@ TEST_F(AppTest, DryRunChangesNothingAndListsWhatTheRunThenDoes) {
       {"linked", {"-M3", "-LINK"}, [&] { testing::WriteFile(dir / "src/a.txt", "changed a"); }, "dst/src_2"},
       {"file", {"-M2"}, [&] { testing::WriteFile(dir / "src/a.txt", "changed a"); }, "dst", "src/a.txt"},
       {"excluded", {"-M1", "-X*.tmp"}, [&] { testing::WriteFile(dir / "src/sub/x.tmp", "x"); }, "dst"},
-      {"mirror with deletions", {"-M1"},
+      {"mirror with deletions",
+       {"-M1"},
        [&] {
          std::filesystem::remove_all(dir / "src/sub");
          testing::WriteFile(dir / "src/c.txt", "c");
        },
        "dst"},
-      {"permissions changed", {"-M1"},
-       [&] {
-         std::filesystem::permissions(dir / "src/sub", std::filesystem::perms::owner_all);
-       },
+      {"permissions changed",
+       {"-M1"},
+       [&] { std::filesystem::permissions(dir / "src/sub", std::filesystem::perms::owner_all); },
        "dst"},
   };
   for (const Case& c : cases) {
@@ -777,8 +845,9 @@ TEST_F(AppTest, DryRunChangesNothingAndListsWhatTheRunThenDoes) {
     EXPECT_TRUE(settings.writes.empty());
     const std::string printed = out.str();
     EXPECT_NE(printed.find("into    " + dir / c.target + "\n"), std::string::npos) << printed;
-    EXPECT_EQ(printed.find("exclude " + std::string("sub") + fault.Paths().Separator() + "x.tmp\n") != std::string::npos,
-              c.name == std::string("excluded"));
+    EXPECT_EQ(
+        printed.find("exclude " + std::string("sub") + fault.Paths().Separator() + "x.tmp\n") != std::string::npos,
+        c.name == std::string("excluded"));
 
     const std::size_t logged = Log().size();
     ASSERT_EQ(Run(arguments), kExitSuccess) << err.str();
@@ -838,8 +907,8 @@ TEST_F(AppTest, RestoreFromTheCommandLineGivesEachGenerationExactly) {
   EXPECT_EQ(settings.values["SETTINGS/RESDIR"], dir / "rest");
   // Its dry run changes nothing, and is refused where the restore is.
   testing::WriteFile(dir / "file", "f");
-  for (const auto& [into, status] : {std::pair{dir / "rest", kExitSuccess}, {dir / "file", kExitFailure},
-                                     {dir / "dst/inside", kExitFailure}}) {
+  for (const auto& [into, status] :
+       {std::pair{dir / "rest", kExitSuccess}, {dir / "file", kExitFailure}, {dir / "dst/inside", kExitFailure}}) {
     const auto before = Snapshot(dir.path());
     EXPECT_EQ(Run({"-DRYRUN", "-RESTORE1", dir / "src", dir / "dst", into}), status) << into << err.str();
     EXPECT_EQ(before, Snapshot(dir.path())) << into;
@@ -856,9 +925,9 @@ TEST_F(AppTest, RestoreFromTheCommandLineGivesEachGenerationExactly) {
   ASSERT_EQ(Run({"-RESTORE1", dir / "src", dir / "dst", dir / "new/deeper"}), kExitSuccess) << err.str();
   const std::vector<std::string> lines = testing::Lines(Log().substr(logged));
   for (const std::string& made : {dir / "new", dir / "new/deeper", dir / "new/deeper/src"}) {
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                            [&](const std::string& line) { return line.ends_with("Directory Created : " + made); }))
-        << made;
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.ends_with("Directory Created : " + made);
+    })) << made;
     EXPECT_NE(printed.find("mkdir   " + made + "/\n"), std::string::npos) << printed;
   }
   EXPECT_EQ(Run({"-RESTORE3", dir / "src", dir / "dst", dir / "rest"}), kExitFailure);
@@ -890,7 +959,8 @@ TEST_F(AppTest, RestoreWithTheSourceGoneTakesItsKindFromItsGenerations) {
       const std::string& line = listed[std::stoul(number) - 1];
       const std::string start = "{\"number\":" + number + ",\"name\":\"";
       ASSERT_TRUE(line.starts_with(start)) << line;
-      const std::string stored = dir / ("dst/" + line.substr(start.size(), line.find('"', start.size()) - start.size()));
+      const std::string stored =
+          dir / ("dst/" + line.substr(start.size(), line.find('"', start.size()) - start.size()));
       ASSERT_EQ(Run({"-RESTORE" + number, source, dir / "dst", dir / "rest"}), kExitSuccess) << number << err.str();
       if (folder) {
         EXPECT_EQ(Snapshot(dir / "rest/docs"), Snapshot(stored)) << number;
@@ -903,7 +973,8 @@ TEST_F(AppTest, RestoreWithTheSourceGoneTakesItsKindFromItsGenerations) {
   }
   const auto trees = [&] { return std::pair(Snapshot(dir / "dst"), Snapshot(dir / "rest")); };
   const auto before = trees();
-  for (const auto& [source, into] : {std::pair{dir / "never-backed-up", dir / "rest"}, {dir / "docs", dir / "dst/in"}}) {
+  for (const auto& [source, into] :
+       {std::pair{dir / "never-backed-up", dir / "rest"}, {dir / "docs", dir / "dst/in"}}) {
     EXPECT_EQ(Run({"-RESTORE1", source, dir / "dst", into}), kExitFailure) << source;
     EXPECT_EQ(before, trees()) << source;
   }
@@ -1045,8 +1116,8 @@ TEST_F(AppTest, RunsEndWithTheirSummaryAndUnwatchedFailuresAreNotified) {
     ASSERT_NE(end, std::string::npos) << log;
     const std::string endLine = log.substr(end, log.find_first_of("\r\n", end) - end);
     EXPECT_EQ(std::regex_replace(endLine, duration, ""), "End : " + figures);
-    EXPECT_EQ(notifier.told, c.notified ? std::vector<std::string>{"Veldar: the backup failed"}
-                                        : std::vector<std::string>{});
+    EXPECT_EQ(notifier.told,
+              c.notified ? std::vector<std::string>{"Veldar: the backup failed"} : std::vector<std::string>{});
   }
 }
 

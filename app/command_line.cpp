@@ -28,8 +28,7 @@ std::string SkipToNextBlank(const std::string& text) {
 bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(text[i])) !=
-        std::toupper(static_cast<unsigned char>(prefix[i])))
+    if (std::toupper(static_cast<unsigned char>(text[i])) != std::toupper(static_cast<unsigned char>(prefix[i])))
       return false;
   }
   return true;
@@ -132,9 +131,11 @@ std::string RequestOptionRefusal(const std::string& argument, char optionChar, L
   const bool exclude = IsExcludeOption(argument, optionChar);
   const std::string value = OptionValue(argument, length);
   if (value.empty()) {
-    return FormatText(Translate(language, exclude ? "%1 のあとには除外するパターンを書きます（ダブルクォートは全体を囲むときだけ）: %2"
-                                                  : "%1 のあとには元からの相対パスを書きます（ダブルクォートは全体を囲むときだけ）: %2"),
-                      {argument.substr(0, length), argument});
+    return FormatText(
+        Translate(language, exclude
+                                ? "%1 のあとには除外するパターンを書きます（ダブルクォートは全体を囲むときだけ）: %2"
+                                : "%1 のあとには元からの相対パスを書きます（ダブルクォートは全体を囲むときだけ）: %2"),
+        {argument.substr(0, length), argument});
   }
   std::string error;
   if (exclude) {
@@ -154,8 +155,8 @@ bool IsRequestOption(const std::string& argument, char optionChar) {
   for (const char* name : {kOptDryRun, kOptList, kOptJson, kOptVerbose}) {
     if (EqualsNoCase(argument, OptionName(name, optionChar))) return true;
   }
-  const bool named = StartsWithNoCase(argument, OptionName(kOptRestore, optionChar)) ||
-                     ValueOptionLength(argument, optionChar) != 0;
+  const bool named =
+      StartsWithNoCase(argument, OptionName(kOptRestore, optionChar)) || ValueOptionLength(argument, optionChar) != 0;
   return named && RequestOptionRefusal(argument, optionChar, Language::kJapanese).empty();
 }
 
@@ -311,8 +312,7 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
   return result;
 }
 
-std::string CheckBatchRequest(const BatchRequest& request, std::size_t pathCount, char optionChar,
-                              Language language) {
+std::string CheckBatchRequest(const BatchRequest& request, std::size_t pathCount, char optionChar, Language language) {
   const auto name = [optionChar](const char* option) { return OptionName(option, optionChar); };
   const auto say = [language](const char* japanese, std::initializer_list<std::string> arguments) {
     return FormatText(Translate(language, japanese), arguments);
@@ -349,8 +349,7 @@ std::string RefuseArguments(const std::vector<std::string>& arguments, char opti
     if (option) {
       const std::string* next = i + 1 < arguments.size() ? &arguments[i + 1] : nullptr;
       if (IsKnownOption(argument, next, optionChar)) continue;
-      if (std::string refusal = RequestOptionRefusal(argument, optionChar, language); !refusal.empty())
-        return refusal;
+      if (std::string refusal = RequestOptionRefusal(argument, optionChar, language); !refusal.empty()) return refusal;
       // "./" keeps a relative POSIX path from beginning with "-"; every
       // platform has "--".
       const char* pattern = optionChar == '-'
@@ -380,13 +379,12 @@ std::string BuildParameterText(const std::vector<std::string>& arguments, char o
     // the trimming, vanish when empty, or be read as an option. Quoted only
     // then: the count option's number is read past a blank, but not past a
     // quote.
-    const bool quote = !(options && startsLikeOption) &&
-                       (argument.empty() || HoldsWhite(argument) || startsLikeOption);
+    const bool quote = !(options && startsLikeOption) && (argument.empty() || HoldsWhite(argument) || startsLikeOption);
     // The value of -X or -ONLY would end at a blank: quoted after the
     // option's name, as the parser reads it.
     const std::size_t length = options ? ValueOptionLength(argument, optionChar) : 0;
-    const bool quoteValue = length != 0 && argument.find(' ') != std::string::npos && argument.size() > length &&
-                            argument[length] != '"';
+    const bool quoteValue =
+        length != 0 && argument.find(' ') != std::string::npos && argument.size() > length && argument[length] != '"';
     if (quote) text += '"';
     text += quoteValue ? argument.substr(0, length) + '"' + argument.substr(length) + '"' : argument;
     if (quote) text += '"';

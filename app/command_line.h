@@ -23,11 +23,11 @@ namespace veldar {
 struct BatchRequest {
   enum class Mode { kBackup, kList, kRestore };
 
-  bool dryRun = false;   // -DRYRUN: read what a real run reads, change nothing, print what it would do
-  bool list = false;     // -LIST: print the generations of the source, newest first
-  int restoreNumber = 0; // -RESTORE<n>: restore generation n (1 = the newest); 0: no restore
-  bool json = false;     // -JSON: the list as JSON, one object per line
-  bool verbose = false;  // -VERBOSE: the run's summary on standard output even off a terminal
+  bool dryRun = false;    // -DRYRUN: read what a real run reads, change nothing, print what it would do
+  bool list = false;      // -LIST: print the generations of the source, newest first
+  int restoreNumber = 0;  // -RESTORE<n>: restore generation n (1 = the newest); 0: no restore
+  bool json = false;      // -JSON: the list as JSON, one object per line
+  bool verbose = false;   // -VERBOSE: the run's summary on standard output even off a terminal
   // -X<pattern>, repeatable: exclude patterns as written (the quotes of
   // -X"a b" removed), in order. Not checked here: the run compiles them with
   // ExcludeSet::Parse, which names a malformed one.
@@ -66,13 +66,13 @@ struct BatchRequest {
 // quote (-X"System Volume Information/"); -ONLY reads its path the same way.
 // REQUIRES: `request` is not null.
 [[nodiscard]] int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
-                       std::vector<std::string>* paths, BatchRequest* request);
+                                     std::vector<std::string>* paths, BatchRequest* request);
 
 // The same for a caller that knows nothing of BatchRequest: a text that asks
 // for a dry run, a list or a restore leaves the source path empty, so that
 // the run's pre-check refuses it instead of making a backup.
 [[nodiscard]] int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine& engine,
-                       std::vector<std::string>* paths = nullptr);
+                                     std::vector<std::string>* paths = nullptr);
 
 // Why `request` cannot be carried out as asked, `pathCount` paths having
 // been given (as ParseParameterText counts them); empty when it can.
@@ -109,8 +109,7 @@ std::string RefuseArguments(const std::vector<std::string>& arguments, char opti
 // need (no number of 1 or more; no pattern or path, a stray double quote, or
 // the pattern's or the path's fault), in `language`; empty when it does, or
 // names none of them.
-std::string RequestOptionRefusal(const std::string& argument, char optionChar,
-                                 Language language = Language::kJapanese);
+std::string RequestOptionRefusal(const std::string& argument, char optionChar, Language language = Language::kJapanese);
 
 // The parameter text for `arguments` (see above); the first "--" is left out.
 // A path is quoted when it is empty, holds white space, or (after "--")

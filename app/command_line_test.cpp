@@ -71,13 +71,10 @@ TEST_F(CommandLineTest, SwitchesInOneAndTwoPasses) {
     const char* text;
     int noDelete, noTime, noForce, noMessage, link = 0;
   } cases[] = {
-      {"-nodel -notime", 1, 1, 0, 0},
-      {"-notime -nodel", 1, 1, 0, 0},
+      {"-nodel -notime", 1, 1, 0, 0}, {"-notime -nodel", 1, 1, 0, 0},
       {"-NODEL-NOTIME", 1, 0, 0, 0},  // the rest of the token after a switch is ignored
-      {"-NODELETE", 1, 0, 0, 0},
-      {"-NOFORCE -NODEL -NOMSG -NOTIME", 1, 1, 1, 1},
-      {"-NOMSG", 0, 0, 0, 1},
-      {"-link -NOTIME", 0, 1, 0, 0, 1},
+      {"-NODELETE", 1, 0, 0, 0},      {"-NOFORCE -NODEL -NOMSG -NOTIME", 1, 1, 1, 1},
+      {"-NOMSG", 0, 0, 0, 1},         {"-link -NOTIME", 0, 1, 0, 0, 1},
   };
   for (const auto& c : cases) {
     engine.noMessage = engine.linkUnchanged = 0;
@@ -152,11 +149,19 @@ TEST_F(CommandLineTest, RequestOptionsAndHowTheyReadThePaths) {
       {"src -restore01 \"my bak\" out -DRYRUN", Mode::kRestore, "src", "my bak", "out", 1, {}, true},
       {"-RESTORE1 src bak", Mode::kRestore, "src", "bak", "", 1},
       {"-X*.tmp -x/build/ src dst", Mode::kBackup, "src", "dst", "", 0, {"*.tmp", "/build/"}},
-      {"-X\"System Volume Information/\" src dst", Mode::kBackup, "src", "dst", "", 0,
-       {"System Volume Information/"}},
+      {"-X\"System Volume Information/\" src dst", Mode::kBackup, "src", "dst", "", 0, {"System Volume Information/"}},
       {"-X\"unclosed src dst", Mode::kBackup, "", "stored-dir", "", 0, {"unclosed src dst"}},
-      {"-ONLY\"old mail/\" -onlya.txt -RESTORE1 src bak out", Mode::kRestore, "src", "bak", "out", 1, {}, false,
-       false, false, {"old mail/", "a.txt"}},
+      {"-ONLY\"old mail/\" -onlya.txt -RESTORE1 src bak out",
+       Mode::kRestore,
+       "src",
+       "bak",
+       "out",
+       1,
+       {},
+       false,
+       false,
+       false,
+       {"old mail/", "a.txt"}},
       // Written wrongly: unknown, dropped up to the blank only.
       {"-RESTORE0 -RESTORE -RESTORE1x -DRYRUNX -LISTING -X -X\"\" src dst", Mode::kBackup, "src", "dst"},
   };
@@ -203,11 +208,22 @@ TEST(CheckBatchRequestTest, RefusesWhatCannotBeDoneAsAsked) {
   } cases[] = {
       {request([](BatchRequest& r) { r.dryRun = true; }), 2, ""},
       {request([](BatchRequest& r) { r.list = r.json = r.dryRun = true; }), 0, ""},
-      {request([](BatchRequest& r) { r.restoreNumber = 3; r.dryRun = true; }), 3, ""},
-      {request([](BatchRequest& r) { r.list = true; r.restoreNumber = 1; }), 3, "/LIST and /RESTORE cannot be used together"},
+      {request([](BatchRequest& r) {
+         r.restoreNumber = 3;
+         r.dryRun = true;
+       }),
+       3, ""},
+      {request([](BatchRequest& r) {
+         r.list = true;
+         r.restoreNumber = 1;
+       }),
+       3, "/LIST and /RESTORE cannot be used together"},
       {request([](BatchRequest& r) { r.json = true; }), 2, "/JSON is used with /LIST"},
-      {request([](BatchRequest& r) { r.restoreNumber = 1; r.excludes = {"a"}; }), 3,
-       "/X is for backups only (/LIST and /RESTORE leave nothing out)"},
+      {request([](BatchRequest& r) {
+         r.restoreNumber = 1;
+         r.excludes = {"a"};
+       }),
+       3, "/X is for backups only (/LIST and /RESTORE leave nothing out)"},
       {request([](BatchRequest& r) { r.restoreNumber = 1; }), 2,
        "/RESTORE takes three paths (source, backup directory, directory to restore into); 2 were given"},
       {request([](BatchRequest& r) { r.restoreNumber = 1; }), 4,
@@ -266,8 +282,7 @@ TEST_F(CommandLineTest, RebuiltArgumentsReadAsTheSameWords) {
 
 TEST(RefuseArgumentsTest, UnknownOptionsAndPathsTheTextCannotCarry) {
   const auto unknown = [](const std::string& argument) {
-    return "unknown option: " + argument + " (a path beginning with \"-\" is written ./" + argument +
-           ", or after --)";
+    return "unknown option: " + argument + " (a path beginning with \"-\" is written ./" + argument + ", or after --)";
   };
   struct Case {
     std::vector<std::string> arguments;
@@ -309,7 +324,8 @@ TEST(RefuseArgumentsTest, UnknownOptionsAndPathsTheTextCannotCarry) {
   EXPECT_EQ(RefuseArguments({"/M", "-3", "/NODEL", "-x", "/ONLY\"a b/c\""}, '/'), "");
   EXPECT_EQ(RefuseArguments({"/backup", "x"}, '/', Language::kEnglish),
             "unknown option: /backup (a path beginning with \"/\" is written after --)");
-  EXPECT_EQ(RefuseArguments({"/backup", "x"}, '/'), "不明なオプションです: /backup（「/」で始まるパスは -- のあとに書きます）");
+  EXPECT_EQ(RefuseArguments({"/backup", "x"}, '/'),
+            "不明なオプションです: /backup（「/」で始まるパスは -- のあとに書きます）");
 }
 
 }  // namespace

@@ -37,9 +37,9 @@ TEST(DesktopNotifierTest, NotifySendOnlyWhereASessionBusExists) {
     EXPECT_EQ(notifier.NotifyFailure("-the backup failed", "a<b & \xFF"), c.shown);
     ASSERT_EQ(commands.size(), c.run ? 1u : 0u);
     if (c.run) {
-      EXPECT_EQ(commands[0], (std::vector<std::string>{"notify-send", "--app-name=Veldar", "--urgency=critical",
-                                                       "--icon=veldar2", "--", "-the backup failed",
-                                                       "a&lt;b &amp; \xEF\xBF\xBD"}));
+      EXPECT_EQ(commands[0],
+                (std::vector<std::string>{"notify-send", "--app-name=Veldar", "--urgency=critical", "--icon=veldar2",
+                                          "--", "-the backup failed", "a&lt;b &amp; \xEF\xBF\xBD"}));
     }
   }
 }
@@ -50,7 +50,8 @@ TEST(DesktopNotifierTest, NotifySendOnlyWhereASessionBusExists) {
 TEST(DesktopNotifierTest, SystemNotifierRunsNotifySendFromPath) {
   testing::TempDir dir;
   const std::string script = dir / "notify-send";
-  testing::WriteFile(script, "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"$0.args\"\nexit $(cat \"$0.status\")\n");
+  testing::WriteFile(script,
+                     "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"$0.args\"\nexit $(cat \"$0.status\")\n");
   ASSERT_EQ(chmod(script.c_str(), 0755), 0);
   std::map<std::string, std::optional<std::string>> saved;
   for (const char* name : {"PATH", "DBUS_SESSION_BUS_ADDRESS"}) {
@@ -72,8 +73,10 @@ TEST(DesktopNotifierTest, SystemNotifierRunsNotifySendFromPath) {
   EXPECT_FALSE(notifier->NotifyFailure("summary", "body"));
 
   for (const auto& [name, value] : saved) {
-    if (value) setenv(name.c_str(), value->c_str(), 1);
-    else unsetenv(name.c_str());
+    if (value)
+      setenv(name.c_str(), value->c_str(), 1);
+    else
+      unsetenv(name.c_str());
   }
 }
 #endif

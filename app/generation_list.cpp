@@ -26,9 +26,12 @@ struct StateWords {
 
 StateWords WordsOf(GenerationListRow::State state) {
   switch (state) {
-    case GenerationListRow::State::kComplete: return {"完了", "complete"};
-    case GenerationListRow::State::kIncomplete: return {"未完了", "incomplete"};
-    case GenerationListRow::State::kWorking: break;
+    case GenerationListRow::State::kComplete:
+      return {"完了", "complete"};
+    case GenerationListRow::State::kIncomplete:
+      return {"未完了", "incomplete"};
+    case GenerationListRow::State::kWorking:
+      break;
   }
   return {"中断（作業ディレクトリ）", "interrupted"};
 }
@@ -312,7 +315,7 @@ EntryVersionRow::Sameness Compare(const Version& newer, const Version& older) {
   }
   if (a.SameEntryAs(b)) return Sameness::kShared;
   return a.size == b.size && a.mtimeSec == b.mtimeSec && a.mtimeNsec == b.mtimeNsec ? Sameness::kEqual
-                                                                                     : Sameness::kDifferent;
+                                                                                    : Sameness::kDifferent;
 }
 
 }  // namespace
@@ -383,11 +386,16 @@ namespace {
 StateWords WordsOf(EntryVersionRow::Sameness sameness) {
   using Sameness = EntryVersionRow::Sameness;
   switch (sameness) {
-    case Sameness::kNewest: return {"-", nullptr};
-    case Sameness::kShared: return {"同じ（共有）", "shared"};
-    case Sameness::kEqual: return {"同じ", "equal"};
-    case Sameness::kDifferent: return {"違う", "different"};
-    case Sameness::kAbsent: break;
+    case Sameness::kNewest:
+      return {"-", nullptr};
+    case Sameness::kShared:
+      return {"同じ（共有）", "shared"};
+    case Sameness::kEqual:
+      return {"同じ", "equal"};
+    case Sameness::kDifferent:
+      return {"違う", "different"};
+    case Sameness::kAbsent:
+      break;
   }
   return {"ない", "absent"};
 }
@@ -425,8 +433,8 @@ std::string EntryVersionJson(const std::vector<EntryVersionRow>& rows, const Tim
   return json;
 }
 
-int ListGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, bool json,
-                    Language language, std::ostream& out, std::ostream& err) {
+int ListGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, bool json, Language language,
+                    std::ostream& out, std::ostream& err) {
   if (sourcePath.empty() || backupDir.empty()) {
     err << ConsoleLine(Translate(language, "世代の一覧には、バックアップするファイルと書き込むディレクトリが要ります"));
     return kExitFailure;
@@ -441,12 +449,12 @@ int ListGenerations(Os& os, const std::string& sourcePath, const std::string& ba
   return kExitSuccess;
 }
 
-std::string GenerationListText(const std::vector<GenerationListRow>& rows, const TimeText& time,
-                               Language language) {
+std::string GenerationListText(const std::vector<GenerationListRow>& rows, const TimeText& time, Language language) {
   const auto say = [language](const char* japanese) { return Translate(language, japanese); };
   if (rows.empty()) return say("世代はありません") + "\n";
   std::vector<std::vector<std::string>> table;
-  table.push_back({say("番号"), say("完了日時"), say("ファイル数"), say("サイズ"), say("専有"), say("状態"), say("名前")});
+  table.push_back(
+      {say("番号"), say("完了日時"), say("ファイル数"), say("サイズ"), say("専有"), say("状態"), say("名前")});
   for (const GenerationListRow& row : rows) {
     table.push_back({row.number > 0 ? std::to_string(row.number) : "-", row.completed ? time(*row.completed) : "-",
                      std::to_string(row.files), HumanBytes(row.bytes), HumanBytes(row.ownBytes),
@@ -483,8 +491,8 @@ std::string IsoLocalTime(std::int64_t seconds) {
   using namespace std::chrono;
   const sys_days day{year(local.tm_year + 1900) / month(static_cast<unsigned>(local.tm_mon + 1)) /
                      static_cast<unsigned>(local.tm_mday)};
-  const std::int64_t asUtc = day.time_since_epoch().count() * 86400LL + local.tm_hour * 3600 + local.tm_min * 60 +
-                             local.tm_sec;
+  const std::int64_t asUtc =
+      day.time_since_epoch().count() * 86400LL + local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
   const std::int64_t offset = (asUtc - seconds) / 60;
   const std::int64_t magnitude = offset < 0 ? -offset : offset;
   char text[64];

@@ -45,8 +45,8 @@ struct GenerationListRow {
                   // files and bytes are what was counted, fewer than it holds
     kWorking,     // the working directory of a run that was interrupted
   };
-  int number = 0;        // the number -RESTORE and the restore dialog give it (1 = newest); 0: none
-  std::string name;      // as in the backup directory
+  int number = 0;                         // the number -RESTORE and the restore dialog give it (1 = newest); 0: none
+  std::string name;                       // as in the backup directory
   std::optional<std::int64_t> completed;  // seconds since 1970 (UTC); none when unknown
   std::uint64_t files = 0;
   std::uint64_t bytes = 0;
@@ -89,7 +89,7 @@ struct GenerationListRow {
 // empty and `*error` says so, in the program's own language (TranslateMessage
 // gives it in another), with the path and the system's reason.
 [[nodiscard]] int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string& backupDir,
-                       std::vector<GenerationListRow>* rows, std::string* error);
+                                     std::vector<GenerationListRow>* rows, std::string* error);
 
 // -LIST: writes the rows of FindGenerationRows to `out`, as the table in
 // `language` with local ISO 8601 times or (`json`) as JSON Lines. Returns
@@ -97,7 +97,7 @@ struct GenerationListRow {
 // "veldar2: " and why on `err` in `language`, when a path is empty or the
 // backup directory could not be read; nothing is written to `out` then.
 [[nodiscard]] int ListGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, bool json,
-                    Language language, std::ostream& out, std::ostream& err);
+                                  Language language, std::ostream& out, std::ostream& err);
 
 // One version of a file or folder: a generation that holds it, and what it
 // is there.
@@ -114,8 +114,8 @@ struct EntryVersionRow {
   int number = 0;          // the generation's, as -RESTORE takes it (1 = newest)
   std::string generation;  // the generation's name
   EntryKind kind = EntryKind::File;
-  std::uint64_t bytes = 0;   // a file's size, a folder's files' sizes in all
-  std::int64_t modified = 0; // a file's last-write time, the newest of a folder's files
+  std::uint64_t bytes = 0;    // a file's size, a folder's files' sizes in all
+  std::int64_t modified = 0;  // a file's last-write time, the newest of a folder's files
   Sameness sameness = Sameness::kNewest;
 };
 
@@ -128,8 +128,8 @@ struct EntryVersionRow {
 // saying why with the path named: the path is malformed, the source's
 // generations are file generations (which hold no paths), or the backup
 // directory could not be read.
-[[nodiscard]] int FindEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir, const std::string& path,
-                      std::vector<EntryVersionRow>* rows, std::string* error);
+[[nodiscard]] int FindEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir,
+                                    const std::string& path, std::vector<EntryVersionRow>* rows, std::string* error);
 
 // -LIST -ONLY<path>: the rows of FindEntryVersions written as
 // ListGenerations writes the list, in a table of number, last-write time,
@@ -140,8 +140,9 @@ struct EntryVersionRow {
 //
 // "kind" is "file", "link" or "directory"; "same_as_newer" is "shared",
 // "equal", "different", "absent" or null (the newest generation).
-[[nodiscard]] int ListEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir, const std::string& path,
-                      bool json, Language language, std::ostream& out, std::ostream& err);
+[[nodiscard]] int ListEntryVersions(Os& os, const std::string& sourcePath, const std::string& backupDir,
+                                    const std::string& path, bool json, Language language, std::ostream& out,
+                                    std::ostream& err);
 
 // Writes seconds since 1970 as a time for people.
 using TimeText = std::function<std::string(std::int64_t seconds)>;
@@ -151,8 +152,7 @@ using TimeText = std::function<std::string(std::int64_t seconds)>;
 // (so that no name, however wide, pushes the columns apart). Bytes that are
 // no UTF-8 and control characters in a name are written \xNN. No rows: one
 // line saying there are no generations.
-std::string GenerationListText(const std::vector<GenerationListRow>& rows, const TimeText& time,
-                               Language language);
+std::string GenerationListText(const std::vector<GenerationListRow>& rows, const TimeText& time, Language language);
 
 // The JSON Lines above, one line (with its "\n") per row in the order given.
 std::string GenerationListJson(const std::vector<GenerationListRow>& rows, const TimeText& time);

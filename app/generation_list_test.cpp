@@ -44,15 +44,16 @@ TEST(GenerationListTest, JsonLinesEscapeNamesAndKeepTheirBytes) {
       {3, "a\"b\\c\t\x01\xE5\xA5\xBD", 5, 0, 0, State::kComplete},
       kRows[2],
   };
-  EXPECT_EQ(GenerationListJson(rows, FixedTime),
-            "{\"number\":null,\"name\":\".docs.veldar2-new\",\"completed\":null,\"completed_unix\":null,"
-            "\"files\":12,\"bytes\":40960,\"own_bytes\":8192,\"state\":\"interrupted\"}\n"
-            "{\"number\":1,\"name\":\"docs_3\",\"completed\":\"T1714521613\",\"completed_unix\":1714521613,"
-            "\"files\":1234,\"bytes\":5678901234,\"own_bytes\":16384,\"state\":\"complete\"}\n"
-            "{\"number\":3,\"name\":\"a\\\"b\\\\c\\t\\u0001\xE5\xA5\xBD\",\"completed\":\"T5\",\"completed_unix\":5,"
-            "\"files\":0,\"bytes\":0,\"own_bytes\":0,\"state\":\"complete\"}\n"
-            "{\"number\":2,\"name\":\"docs_\xEF\xBF\xBD\\n\",\"name_hex\":\"646f63735fff0a\",\"completed\":\"T1714435211\","
-            "\"completed_unix\":1714435211,\"files\":7,\"bytes\":100,\"own_bytes\":4096,\"state\":\"incomplete\"}\n");
+  EXPECT_EQ(
+      GenerationListJson(rows, FixedTime),
+      "{\"number\":null,\"name\":\".docs.veldar2-new\",\"completed\":null,\"completed_unix\":null,"
+      "\"files\":12,\"bytes\":40960,\"own_bytes\":8192,\"state\":\"interrupted\"}\n"
+      "{\"number\":1,\"name\":\"docs_3\",\"completed\":\"T1714521613\",\"completed_unix\":1714521613,"
+      "\"files\":1234,\"bytes\":5678901234,\"own_bytes\":16384,\"state\":\"complete\"}\n"
+      "{\"number\":3,\"name\":\"a\\\"b\\\\c\\t\\u0001\xE5\xA5\xBD\",\"completed\":\"T5\",\"completed_unix\":5,"
+      "\"files\":0,\"bytes\":0,\"own_bytes\":0,\"state\":\"complete\"}\n"
+      "{\"number\":2,\"name\":\"docs_\xEF\xBF\xBD\\n\",\"name_hex\":\"646f63735fff0a\",\"completed\":\"T1714435211\","
+      "\"completed_unix\":1714435211,\"files\":7,\"bytes\":100,\"own_bytes\":4096,\"state\":\"incomplete\"}\n");
   EXPECT_EQ(GenerationListJson({}, FixedTime), "");
 }
 
@@ -139,20 +140,31 @@ TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {
       {"file source, backup directory typed as a link", "/src/report.doc", "/link-to-bk/", {}, reports, ""},
       {"gone source with directory generations", "/gone/docs", "/bk", {}, docs, ""},
       {"gone source with file generations", "/gone/report.doc", "/bk", {}, reports, ""},
-      {"parts unreadable", "/src/docs", "/bk",
+      {"parts unreadable",
+       "/src/docs",
+       "/bk",
        [&](FaultInjector& os) {
          os.FailAt(OsOp::OpenDir, "docs_1/sub", denied);
          os.FailAt(OsOp::List, "docs_2", denied);
        },
        // Unread, docs_2 holds no share of the file: docs_1 counts it.
-       {docs[0], {1, "docs_1", 3, 9, State::kIncomplete, 3 + 4 + 6, 1'650'000'100},
+       {docs[0],
+        {1, "docs_1", 3, 9, State::kIncomplete, 3 + 4 + 6, 1'650'000'100},
         {2, "docs_2", 0, 0, State::kIncomplete, 0, 1'650'000'000}},
        ""},
       {"empty backup directory", "/src/docs", "/empty", {}, {}, ""},
-      {"no backup directory", "/src/docs", "/none", {}, {},
+      {"no backup directory",
+       "/src/docs",
+       "/none",
+       {},
+       {},
        "書き込むディレクトリを読めません: /none: " + MemoryOs().ErrorText(MemoryOs().Error(ErrorKind::kNotFound))},
-      {"unreadable backup directory", "/src/docs", "/bk/", [&](FaultInjector& os) { os.FailAt(OsOp::List, "/bk", denied); },
-       {}, "書き込むディレクトリを読めません: /bk: " + MemoryOs().ErrorText(denied)},
+      {"unreadable backup directory",
+       "/src/docs",
+       "/bk/",
+       [&](FaultInjector& os) { os.FailAt(OsOp::List, "/bk", denied); },
+       {},
+       "書き込むディレクトリを読めません: /bk: " + MemoryOs().ErrorText(denied)},
       // Refused as a restore of it is: a root has no generations.
       {"root source", "/", "/bk", {}, {}, "ルートディレクトリはバックアップできません。 /"},
   };

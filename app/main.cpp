@@ -47,10 +47,9 @@ int StartDialogProgram(veldar::Os& os, veldar::Language language) {
   std::cerr << veldar::ConsoleLine(
       error == ENOENT ? veldar::FormatText(say("ダイアログは %1 パッケージにあります（インストール: %2）"),
                                            {"veldar2-gui", "sudo apt install veldar2-gui"})
-                      : veldar::FormatText(say("ダイアログを表示できません: %1"),
-                                           {program + ": " + reason}));
-  std::cerr << veldar::ConsoleLine(
-      veldar::FormatText(say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"), {"--help"}));
+                      : veldar::FormatText(say("ダイアログを表示できません: %1"), {program + ": " + reason}));
+  std::cerr << veldar::ConsoleLine(veldar::FormatText(
+      say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"), {"--help"}));
   return veldar::kExitFailure;
 }
 
@@ -67,9 +66,7 @@ int main(int argc, char** argv) {
   veldar::CVELDAR2App app(*os, messages, settings);
   app.language = language;
   app.standardErrorMessages = &messages;
-  app.findRunningInstance = [&os] {
-    return !veldar::AskRunningInstanceToShow(veldar::InstanceSocketPath(*os));
-  };
+  app.findRunningInstance = [&os] { return !veldar::AskRunningInstanceToShow(veldar::InstanceSocketPath(*os)); };
   app.showMainDialog = [&os, language](veldar::CVELDAR2Engine&) { return StartDialogProgram(*os, language); };
   veldar::ConnectBatchToProcess(app);
   const std::unique_ptr<veldar::Notifier> notifier = veldar::MakeDesktopNotifier();

@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
       const auto say = [language](const char* japanese) { return veldar::Translate(language, japanese); };
       std::cerr << veldar::ConsoleLine(veldar::FormatText(say("ダイアログを表示できません: %1"), {say(why.c_str())}))
                 << veldar::ConsoleLine(veldar::FormatText(
-                       say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"), {"--help"}));
+                       say("ウィンドウなしでバックアップするには、パラメタを付けて起動してください（%1）"),
+                       {"--help"}));
       return static_cast<int>(veldar::kExitFailure);
     }
     veldar::QtDialogServices services;

@@ -74,17 +74,13 @@ class HandleBuf : public std::streambuf {
     if (console_) {
       const std::wstring wide = WideOf(text);
       DWORD written = 0;
-      return WriteConsoleW(handle_, wide.data(), static_cast<DWORD>(wide.size()), &written,
-                           nullptr)
-                 ? 0
-                 : -1;
+      return WriteConsoleW(handle_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) ? 0 : -1;
     }
     // A file or a pipe takes the bytes as they are.
     std::size_t done = 0;
     while (done < text.size()) {
       DWORD written = 0;
-      if (!WriteFile(handle_, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
-                     nullptr) ||
+      if (!WriteFile(handle_, text.data() + done, static_cast<DWORD>(text.size() - done), &written, nullptr) ||
           written == 0)
         return -1;
       done += written;
@@ -97,12 +93,9 @@ class HandleBuf : public std::streambuf {
   static std::wstring WideOf(const std::string& text) {
     std::wstring wide;
     if (Utf8ToWide(text, &wide)) return wide;
-    const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                          nullptr, 0);
+    const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     wide.resize(static_cast<std::size_t>(count > 0 ? count : 0));
-    if (count > 0)
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                          count);
+    if (count > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
     return wide;
   }
 

@@ -19,8 +19,7 @@ TEST(ProgramParameterTextTest, EverythingAfterTheProgramName) {
     const char* parameters;
   } cases[] = {
       {"veldar2.exe /M3 C:\\data D:\\backup", "/M3 C:\\data D:\\backup"},
-      {"\"C:\\Program Files\\VELDAR2\\veldar2.exe\" /M3 \"C:\\my data\" D:\\b",
-       "/M3 \"C:\\my data\" D:\\b"},
+      {"\"C:\\Program Files\\VELDAR2\\veldar2.exe\" /M3 \"C:\\my data\" D:\\b", "/M3 \"C:\\my data\" D:\\b"},
       {"C:\\\"Program Files\"\\veldar2.exe  /NOMSG x", "/NOMSG x"},
       {"veldar2.exe\t/M2 a  b ", "/M2 a  b "},
       {"veldar2.exe \"  quoted blanks stay\"", "\"  quoted blanks stay\""},
@@ -30,8 +29,7 @@ TEST(ProgramParameterTextTest, EverythingAfterTheProgramName) {
       {"\"C:\\unterminated name /M3 a b", ""},
       {"", ""},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(ProgramParameterText(c.commandLine), c.parameters) << c.commandLine;
+  for (const auto& c : cases) EXPECT_EQ(ProgramParameterText(c.commandLine), c.parameters) << c.commandLine;
 }
 
 class ParameterTextTest : public ::testing::Test {
@@ -73,15 +71,15 @@ TEST_F(ParameterTextTest, AnsweredRefusedOrPassedOnWhole) {
       {"-h", kHelp},
       {"--version", kVersion},
       {"/M3 /MYBACKUP C:\\a", kRefused, "unknown option: /MYBACKUP ("},
-      {"/Mx C:\\a D:\\b", kRefused, "unknown option: /Mx ("},         // "/M" with a count of 0
-      {"/M \"3\" C:\\a D:\\b", kRefused, "unknown option: /M ("},     // a quote stops the count at 0 too
+      {"/Mx C:\\a D:\\b", kRefused, "unknown option: /Mx ("},      // "/M" with a count of 0
+      {"/M \"3\" C:\\a D:\\b", kRefused, "unknown option: /M ("},  // a quote stops the count at 0 too
       {"/M3 C:\\a /NOMSGX /X /Y", kRefused, "/X is followed by a pattern to exclude"},  // a switch takes any tail
-      {"/M3 \"C:\\--help\" D:\\b", kPassedOn},      // a quoted word is a path
-      {"/M 3 C:\\a D:\\b", kPassedOn},              // the count read past the blank
+      {"/M3 \"C:\\--help\" D:\\b", kPassedOn},                                          // a quoted word is a path
+      {"/M 3 C:\\a D:\\b", kPassedOn},                                                  // the count read past the blank
       {"/m3 /nomsg /NOFORCE /NoDel /NOTIME /LINK C:\\a D:\\b", kPassedOn},
       {"\"/data\"  \"D:\\my backup\"", kPassedOn},
       {"C:\\a   D:\\b\t", kPassedOn},
-      {"/M3 /X\"My Documents/\" /x*.tmp C:\\a D:\\b", kPassedOn},  // a quoted pattern is one word
+      {"/M3 /X\"My Documents/\" /x*.tmp C:\\a D:\\b", kPassedOn},                     // a quoted pattern is one word
       {"/M3 /X\"a C:\\a D:\\b", kRefused, "/X is followed by a pattern to exclude"},  // never closed
   };
   app.language = Language::kEnglish;
@@ -103,8 +101,7 @@ TEST_F(ParameterTextTest, AnsweredRefusedOrPassedOnWhole) {
         break;
       case kRefused:
         EXPECT_EQ(status, kExitFailure) << c.text;
-        EXPECT_EQ(err.str().rfind("veldar2: " + std::string(c.said), 0), 0u)
-            << c.text << ": " << err.str();
+        EXPECT_EQ(err.str().rfind("veldar2: " + std::string(c.said), 0), 0u) << c.text << ": " << err.str();
         break;
       case kPassedOn:
         EXPECT_EQ(status, kExitOtherInstance) << c.text;
@@ -133,8 +130,10 @@ TEST_F(ParameterTextTest, MalformedOptionsAreToldWhy) {
       {"/M3 /Xsub\\tmp C:\\a D:\\b", "exclude pattern \"sub\\tmp\" cannot be used: names are separated by / (not \\)"},
       {"/M3 /X C:\\a D:\\b", "/X is followed by a pattern to exclude (in double quotes only as a whole): /X"},
       {"/M3 /Xa//b C:\\a D:\\b", "exclude pattern \"a//b\" cannot be used: an empty name (//)"},
-      {"/RESTORE0 C:\\a D:\\b C:\\r", "/RESTORE is followed by the number of a generation (/RESTORE1 is the newest): /RESTORE0"},
-      {"/RESTOREx C:\\a D:\\b C:\\r", "/RESTORE is followed by the number of a generation (/RESTORE1 is the newest): /RESTOREx"},
+      {"/RESTORE0 C:\\a D:\\b C:\\r",
+       "/RESTORE is followed by the number of a generation (/RESTORE1 is the newest): /RESTORE0"},
+      {"/RESTOREx C:\\a D:\\b C:\\r",
+       "/RESTORE is followed by the number of a generation (/RESTORE1 is the newest): /RESTOREx"},
       {"/M3 /NOPE C:\\a D:\\b", "unknown option: /NOPE (a path beginning with \"/\" is written in double quotes)"},
   };
   for (const auto& c : cases) {

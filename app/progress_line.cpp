@@ -50,8 +50,7 @@ void ProgressLineWriter::Draw(double seconds) {
   const std::string line = ProgressLine(snapshot, seconds, columns_ - 1, language_);
   const int columns = TextColumns(line);
   std::lock_guard<std::mutex> stream(streamMutex_);
-  out_ << '\r' << line << std::string(static_cast<std::size_t>(std::max(0, drawn_ - columns)), ' ')
-       << std::flush;
+  out_ << '\r' << line << std::string(static_cast<std::size_t>(std::max(0, drawn_ - columns)), ' ') << std::flush;
   drawn_ = std::max(drawn_, columns);
 }
 

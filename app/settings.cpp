@@ -8,9 +8,7 @@ namespace veldar {
 namespace {
 
 // A flag character: anything but "0" counts as set; a missing one as "0".
-int FlagAt(const std::string& value, std::size_t index) {
-  return index < value.size() && value[index] != '0' ? 1 : 0;
-}
+int FlagAt(const std::string& value, std::size_t index) { return index < value.size() && value[index] != '0' ? 1 : 0; }
 
 }  // namespace
 

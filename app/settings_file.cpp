@@ -30,9 +30,7 @@ std::string_view Trim(std::string_view text) {
   return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
-bool IsHexDigit(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool IsHexDigit(unsigned char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 std::string Hex(unsigned value) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -126,8 +124,8 @@ std::vector<Line> Lines(std::string_view text) {
 // What one line of an INI text holds, as QSettings reads it.
 struct Entry {
   enum Kind { kOther, kGroup, kKey } kind = kOther;
-  std::string_view name;   // the group's or the key's
-  std::size_t valueAt = 0; // a key's value: where it starts in the text
+  std::string_view name;    // the group's or the key's
+  std::size_t valueAt = 0;  // a key's value: where it starts in the text
 };
 
 Entry ReadLine(std::string_view text, const Line& line) {
@@ -191,13 +189,27 @@ std::vector<Unit> Unescaped(std::string_view written) {
     const unsigned char e = static_cast<unsigned char>(written[++i]);
     char32_t code = e;
     switch (e) {
-      case 'a': code = '\a'; break;
-      case 'b': code = '\b'; break;
-      case 'f': code = '\f'; break;
-      case 'n': code = '\n'; break;
-      case 'r': code = '\r'; break;
-      case 't': code = '\t'; break;
-      case 'v': code = '\v'; break;
+      case 'a':
+        code = '\a';
+        break;
+      case 'b':
+        code = '\b';
+        break;
+      case 'f':
+        code = '\f';
+        break;
+      case 'n':
+        code = '\n';
+        break;
+      case 'r':
+        code = '\r';
+        break;
+      case 't':
+        code = '\t';
+        break;
+      case 'v':
+        code = '\v';
+        break;
       case 'x':
         // As many hex digits as follow: the writer escapes a hex digit that
         // comes after such an escape, so the number ends where they do.
@@ -273,14 +285,31 @@ std::string IniEscape(std::string_view value) {
     }
     escapeNextIfHexDigit = false;
     switch (c) {
-      case '\0': result += "\\0"; escapeNextIfHexDigit = true; break;
-      case '\a': result += "\\a"; break;
-      case '\b': result += "\\b"; break;
-      case '\f': result += "\\f"; break;
-      case '\n': result += "\\n"; break;
-      case '\r': result += "\\r"; break;
-      case '\t': result += "\\t"; break;
-      case '\v': result += "\\v"; break;
+      case '\0':
+        result += "\\0";
+        escapeNextIfHexDigit = true;
+        break;
+      case '\a':
+        result += "\\a";
+        break;
+      case '\b':
+        result += "\\b";
+        break;
+      case '\f':
+        result += "\\f";
+        break;
+      case '\n':
+        result += "\\n";
+        break;
+      case '\r':
+        result += "\\r";
+        break;
+      case '\t':
+        result += "\\t";
+        break;
+      case '\v':
+        result += "\\v";
+        break;
       case '"':
       case '\\':
         result += '\\';

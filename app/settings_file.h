@@ -42,8 +42,7 @@ std::optional<std::string> IniValue(std::string_view text, std::string_view sect
 // what follows the '=' and the blanks after it is replaced (the line's end,
 // "\n" or "\r\n", stays); a missing key gets a line after the group's last
 // key; a missing group is added at the end.
-std::string IniWithValue(std::string_view text, std::string_view section, std::string_view key,
-                         std::string_view value);
+std::string IniWithValue(std::string_view text, std::string_view section, std::string_view key, std::string_view value);
 
 // The written form of `value`, as QSettings writes it (above).
 std::string IniEscape(std::string_view value);

@@ -19,7 +19,8 @@ const std::string kValues[] = {
     "/home/u/docs",
     "/home/u/ドキュメント/report, draft; v2=final.odt",
     " both ends ",
-    "q\"uote\\back\ttab\nline\x01" "9\x1b",
+    "q\"uote\\back\ttab\nline\x01"
+    "9\x1b",
     "@home",
     "caf\xe9 \xff,;=\"",  // no UTF-8
     "",

@@ -34,12 +34,20 @@ TEST(SettingsFileTest, ValuesAreWrittenAndReadAsQSettingsWritesThem) {
       {"tab\there\nnext", "tab\\there\\nnext"},
       {"\a\b\f\r\v\x1f x", "\\a\\b\\f\\r\\v\\x1f x"},
       {"x\x01y", "x\\x1y"},
-      {"\x1b" "1F9g", "\\x1b\\x31\\x46\\x39g"},  // hex digits after \x are escaped too
+      {"\x1b"
+       "1F9g",
+       "\\x1b\\x31\\x46\\x39g"},  // hex digits after \x are escaped too
       {"@home", "@@home"},
       {"@ByteArray(x)", "@@ByteArray(x)"},
-      {std::string("a\0" "1b", 4), "@String(a\\0\\x31\\x62)"},
+      {std::string("a\0"
+                   "1b",
+                   4),
+       "@String(a\\0\\x31\\x62)"},
       {"caf\xe9 1", "@ByteArray(caf\\xe9 1)"},
-      {"\x7f\x80\xff" "a9 \x01" "1", "@ByteArray(\\x7f\\x80\\xff\\x61\\x39 \\x1\\x31)"},
+      {"\x7f\x80\xff"
+       "a9 \x01"
+       "1",
+       "@ByteArray(\\x7f\\x80\\xff\\x61\\x39 \\x1\\x31)"},
       {"\xff\xfe,;=\"\\ a", "\"@ByteArray(\\xff\\xfe,;=\\\"\\\\ a)\""},
       {"\xed\xa0\x80", "@ByteArray(\\xed\\xa0\\x80)"},  // a surrogate is no UTF-8
   };
@@ -118,7 +126,9 @@ TEST(SettingsFileTest, ReadsWhatVersion200Wrote) {
       {"LASTDIR", "/mnt/backup/caf\xe9 \"old\" 1"},
       {"LASTOPT", "101"},
       {"LOGSIZE", "800"},
-      {"RESDIR", "@home/restore\\dir\there\x01" "9 "},
+      {"RESDIR",
+       "@home/restore\\dir\there\x01"
+       "9 "},
       {"LOGOPT", "01"},
       {"LINK", "1"},
   };
@@ -176,7 +186,8 @@ TEST_F(SettingsFileOnDiskTest, AFileThatCannotBeReadIsLeftAlone) {
   constexpr uid_t kNobody = 65534;
   if (geteuid() == 0) {
     chmod(dir.path().c_str(), 0755);
-    for (const std::string& p : {dir / "config", dir / "config/Orvanta", path}) ASSERT_EQ(chown(p.c_str(), kNobody, kNobody), 0);
+    for (const std::string& p : {dir / "config", dir / "config/Orvanta", path})
+      ASSERT_EQ(chown(p.c_str(), kNobody, kNobody), 0);
   }
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -202,7 +213,8 @@ TEST_F(SettingsFileOnDiskTest, ConcurrentWritersLoseNoKey) {
     ASSERT_GE(children[c], 0);
     if (children[c] == 0) {
       SettingsFile settings(path);
-      for (int k = 0; k < kKeys; ++k) settings.Write("SETTINGS", "K" + std::to_string(c) + "_" + std::to_string(k), "v");
+      for (int k = 0; k < kKeys; ++k)
+        settings.Write("SETTINGS", "K" + std::to_string(c) + "_" + std::to_string(k), "v");
       _exit(0);
     }
   }
@@ -214,7 +226,8 @@ TEST_F(SettingsFileOnDiskTest, ConcurrentWritersLoseNoKey) {
   SettingsFile settings(path);
   int present = 0;
   for (int c = 0; c < 2; ++c) {
-    for (int k = 0; k < kKeys; ++k) present += settings.Read("SETTINGS", "K" + std::to_string(c) + "_" + std::to_string(k)) == "v";
+    for (int k = 0; k < kKeys; ++k)
+      present += settings.Read("SETTINGS", "K" + std::to_string(c) + "_" + std::to_string(k)) == "v";
   }
   EXPECT_EQ(present, 2 * kKeys);
 }

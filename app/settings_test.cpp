@@ -10,9 +10,7 @@ namespace {
 
 class LoadSettingsTest : public ::testing::Test, protected testing::EngineServices<> {
  protected:
-  void Store(const std::string& key, const std::string& value) {
-    store.values["SETTINGS/" + key] = value;
-  }
+  void Store(const std::string& key, const std::string& value) { store.values["SETTINGS/" + key] = value; }
   void Load() { LoadSettings(store, engine); }
 
   testing::MemorySettings& store = settings;

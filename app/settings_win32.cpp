@@ -25,13 +25,12 @@ std::string RegistrySettingsStore::Read(const std::string& section, const std::s
   // The size first, then the value; a value that grew in between is asked again.
   for (int attempt = 0; attempt < 3; ++attempt) {
     DWORD bytes = 0;
-    LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_REG_SZ,
-                                  nullptr, nullptr, &bytes);
+    LSTATUS status =
+        RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
     if (status != ERROR_SUCCESS) return std::string();
     std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
     bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    status = RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr,
-                          value.data(), &bytes);
+    status = RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, value.data(), &bytes);
     if (status == ERROR_MORE_DATA) continue;
     if (status != ERROR_SUCCESS) return std::string();
     // RegGetValueW ends the string with a null, counted in `bytes`.
@@ -42,14 +41,13 @@ std::string RegistrySettingsStore::Read(const std::string& section, const std::s
   return std::string();
 }
 
-void RegistrySettingsStore::Write(const std::string& section, const std::string& key,
-                                  const std::string& value) {
+void RegistrySettingsStore::Write(const std::string& section, const std::string& key, const std::string& value) {
   const std::wstring path = KeyPath(section);
   std::wstring name, data;
   if (path.empty() || !Utf8ToWide(key, &name) || !Utf8ToWide(value, &data)) return;
   HKEY handle = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_SET_VALUE, nullptr, &handle, nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                      &handle, nullptr) != ERROR_SUCCESS)
     return;
   // REG_SZ data includes its terminating null.
   RegSetValueExW(handle, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),

@@ -14,21 +14,18 @@ namespace {
 class RegistrySettingsTest : public ::testing::Test {
  protected:
   RegistrySettingsTest()
-      : root_(L"Software\\Orvanta\\VELDAR2-test-" + std::to_wstring(GetCurrentProcessId())),
-        store_(root_) {}
+      : root_(L"Software\\Orvanta\\VELDAR2-test-" + std::to_wstring(GetCurrentProcessId())), store_(root_) {}
   ~RegistrySettingsTest() override { RegDeleteTreeW(HKEY_CURRENT_USER, root_.c_str()); }
 
   // The value as the registry holds it: its type and its UTF-16 text.
-  bool RawValue(const std::wstring& section, const std::wstring& name, DWORD* type,
-                std::wstring* text) {
+  bool RawValue(const std::wstring& section, const std::wstring& name, DWORD* type, std::wstring* text) {
     const std::wstring path = root_ + L"\\" + section;
     DWORD bytes = 0;
-    if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_ANY, type, nullptr,
-                     &bytes) != ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_ANY, type, nullptr, &bytes) != ERROR_SUCCESS)
       return false;
     std::wstring data(bytes / sizeof(wchar_t) + 1, L'\0');
-    if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_ANY, type, data.data(),
-                     &bytes) != ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_ANY, type, data.data(), &bytes) !=
+        ERROR_SUCCESS)
       return false;
     data.resize(bytes / sizeof(wchar_t));
     while (!data.empty() && data.back() == L'\0') data.pop_back();
@@ -75,12 +72,9 @@ TEST_F(RegistrySettingsTest, WhatCannotBeReadOrWrittenLeavesNothingBehind) {
   // A value of another type is not taken for a string.
   store_.Write("SETTINGS", "LASTFILE", "kept");
   HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (root_ + L"\\SETTINGS").c_str(), 0, KEY_SET_VALUE,
-                          &key),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (root_ + L"\\SETTINGS").c_str(), 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
   const DWORD number = 7;
-  RegSetValueExW(key, L"DEFALUTFILES", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
-                 sizeof number);
+  RegSetValueExW(key, L"DEFALUTFILES", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
   RegCloseKey(key);
   EXPECT_EQ(store_.Read("SETTINGS", "DEFALUTFILES"), "");
   // Bytes that are not UTF-8 are never stored as a guess.

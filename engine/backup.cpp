@@ -53,18 +53,15 @@ const char kRenameLosesContents[] =
     "（fusefat、書き込みをキャッシュする rclone mount など）。"
     "世代を作れません。カーネルのドライバーでマウントするか、世代数 1 で使ってください。";
 const char kNothingLeft[] = "除外パターンを除くと、バックアップするディレクトリにファイルが残りません: ";
-const char kSourceInOwnGeneration[] =
-    "バックアップするディレクトリが、その世代のディレクトリの中にあります。";
-const char kBackupInSource[] =
-    "バックアップするディレクトリと同じか、その中にあるディレクトリには書き込めません。";
+const char kSourceInOwnGeneration[] = "バックアップするディレクトリが、その世代のディレクトリの中にあります。";
+const char kBackupInSource[] = "バックアップするディレクトリと同じか、その中にあるディレクトリには書き込めません。";
 const char kSourceInMirror[] =
     "バックアップするディレクトリが書き込むディレクトリの中にあるため、"
     "世代数は2以上にしてください。";
 
 // What a run that cannot take the backup directory's lock says.
 const char kLockUnavailable[] = "書き込むディレクトリをロックできません。";
-const char kLockNameTaken[] =
-    "書き込むディレクトリのロックファイルの名前を、ロックファイルでないものが使っています。";
+const char kLockNameTaken[] = "書き込むディレクトリのロックファイルの名前を、ロックファイルでないものが使っています。";
 const char kTakenByDirectory[] = "中身のあるディレクトリです。";
 const char kTakenByOtherUser[] = "ほかのユーザーのものです。";
 const char kTakenByOther[] = "取り除けないものです。";
@@ -136,8 +133,8 @@ std::string NothingToReuseLine(const std::string& backupDir) {
 
 }  // namespace
 
-int MirrorJobTree(Os& os, const RunJob& job, Reporter& reporter, const std::string& source,
-                  const std::string& target, bool targetIsNew) {
+int MirrorJobTree(Os& os, const RunJob& job, Reporter& reporter, const std::string& source, const std::string& target,
+                  bool targetIsNew) {
   MirrorPlan plan(os);
   MirrorJob mirror = MirrorJobOf(job, source, target);
   mirror.targetIsNew = targetIsNew;
@@ -346,9 +343,7 @@ bool BackupRun::SourceFoldsCase() {
     if (found || SwapAsciiCase(name) == name) return false;
     return found = true;
   });
-  return FoldsCase(entries, [&](const std::string& name, FileStatus* status) {
-    return source->StatAt(name, status);
-  });
+  return FoldsCase(entries, [&](const std::string& name, FileStatus* status) { return source->StatAt(name, status); });
 }
 
 void BackupRun::ProbeMedium() {
@@ -371,7 +366,8 @@ void BackupRun::NoteExposed(const MirrorTotals& totals) {
   std::snprintf(mode, sizeof mode, "%04o", medium_->shownPermissions & 07777);
   reporter_.Note("Privacy Warning : " + std::to_string(exposed_) +
                  " file(s) private in the source are readable by anyone who can read the backup medium"
-                 " (it gives every file mode " + mode + ") : " + job_.backupDir);
+                 " (it gives every file mode " +
+                 mode + ") : " + job_.backupDir);
 }
 
 Status BackupRun::LockBackupDir(Os& os, const std::string& backupDir, LockUse use, int waitMs,
@@ -387,8 +383,7 @@ Status BackupRun::LockBackupDir(Os& os, const std::string& backupDir, LockUse us
     // nothing there, and cannot get in a backup's way: it goes on without
     // the lock. Every other run that cannot take it stops: two runs of one
     // job side by side would work on one working directory.
-    if (use == LockUse::kRead &&
-        (code.Is(ErrorKind::kAccessDenied) || code.Is(ErrorKind::kReadOnlyFileSystem))) {
+    if (use == LockUse::kRead && (code.Is(ErrorKind::kAccessDenied) || code.Is(ErrorKind::kReadOnlyFileSystem))) {
       return Status();
     }
     if (!code.Is(ErrorKind::kLocked) || waited >= waitMs) {
@@ -727,8 +722,8 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   // Failures other than the sources that could not be read (their last good
   // copy stands in) and those the medium cannot hold (left out, said).
   auto complete = [&] {
-    return reporter_.failures() == failuresBefore + (reporter_.unreadable() - unreadableBefore) +
-                                       (reporter_.leftOutCount() - leftOutBefore);
+    return reporter_.failures() ==
+           failuresBefore + (reporter_.unreadable() - unreadableBefore) + (reporter_.leftOutCount() - leftOutBefore);
   };
   MirrorPlan plan(os_);
   if (!PlanGeneration(std::move(workingDir), created, &plan)) return 0;
@@ -787,8 +782,7 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   return 1;
 }
 
-int BackupRun::OpenWorkingDir(OsDir& backup, const std::string& name,
-                                   std::unique_ptr<OsDir>* dir, bool* created) {
+int BackupRun::OpenWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir, bool* created) {
   const std::string path = Join(job_.backupDir, name);
   *created = false;
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -850,37 +844,35 @@ bool BackupRun::CarriesOn(OsDir& backup, OsDir& dir, const FileStatus& listed, S
   // user's directory, an older copy) is in the way, and goes.
   const CFileEntry* newest = FindGeneration(generations_, 0);
   return code->ok() && opened.SameEntryAs(listed) && (MadeByUs(backup, opened) || !MediumKeepsOwners()) &&
-         (newest == nullptr || std::make_pair(opened.birthSec, opened.birthNsec) >
-                                   std::make_pair(newest->time, newest->timeNsec));
+         (newest == nullptr ||
+          std::make_pair(opened.birthSec, opened.birthNsec) > std::make_pair(newest->time, newest->timeNsec));
 }
 
-bool BackupRun::CarriedOnWorkingDir(OsDir& backup, const std::string& name,
-                                    std::unique_ptr<OsDir>* dir) const {
+bool BackupRun::CarriedOnWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir) const {
   FileStatus status;
   Status code;
-  if (backup.StatAt(name, &status).ok() && status.kind == EntryKind::Directory &&
-      backup.OpenDir(name, dir).ok() && CarriesOn(backup, **dir, status, &code)) {
+  if (backup.StatAt(name, &status).ok() && status.kind == EntryKind::Directory && backup.OpenDir(name, dir).ok() &&
+      CarriesOn(backup, **dir, status, &code)) {
     return true;
   }
   dir->reset();
   return false;
 }
 
-int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
-                              const FileStatus& workingStatus, const Rotation& rotation) {
+int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName, const FileStatus& workingStatus,
+                              const Rotation& rotation) {
   const std::string& finalName = rotation.name;
   const std::string target = Join(job_.backupDir, finalName);
   auto renameFailed = [&](const std::string& from, const std::string& to, const Status& code) {
-    reporter_.Failure("rename directory failed : ", "from " + Join(job_.backupDir, from) + " TO " + Join(job_.backupDir, to),
-                      code);
+    reporter_.Failure(
+        "rename directory failed : ", "from " + Join(job_.backupDir, from) + " TO " + Join(job_.backupDir, to), code);
     reporter_.Show("ERROR MKDIR " + target);
     return 0;
   };
   // Whether `name` is still the entry `expected` describes.
   auto isStill = [&](const std::string& name, const FileStatus& expected) {
     FileStatus now;
-    return backup.StatAt(name, &now).ok() && now.kind == EntryKind::Directory &&
-           now.SameEntryAs(expected);
+    return backup.StatAt(name, &now).ok() && now.kind == EntryKind::Directory && now.SameEntryAs(expected);
   };
 
   // The working copy as this run renames it (see Rename).
@@ -941,8 +933,7 @@ int BackupRun::NameGeneration(OsDir& backup, const std::string& workingName,
     // in one step: there is no moment at which the generation's name is
     // missing.
     std::string retiredName;
-    if (Status code = MoveAside(backup, workingName, finalName, kRetiredSuffix, &retiredName, &working);
-        !code.ok()) {
+    if (Status code = MoveAside(backup, workingName, finalName, kRetiredSuffix, &retiredName, &working); !code.ok()) {
       return renameFailed(workingName, retiredName, code);
     }
     // Until the swap, a failure gives the copy its working name back, for the
@@ -1043,8 +1034,8 @@ Status BackupRun::Rename(OsDir& backup, const std::string& from, const std::stri
   return code;
 }
 
-Status BackupRun::MoveAside(OsDir& backup, const std::string& from, const std::string& generation,
-                            const char* suffix, std::string* to, FileStatus* identity) {
+Status BackupRun::MoveAside(OsDir& backup, const std::string& from, const std::string& generation, const char* suffix,
+                            std::string* to, FileStatus* identity) {
   Status code;
   for (int variant = 1; variant <= kServiceNameVariants; ++variant) {
     *to = ServiceNameVariant(generation, suffix, variant);
@@ -1063,10 +1054,15 @@ MirrorJob BackupRun::MirrorJobHere(bool missing) {
   // a status call.
   bool other = false;
   std::vector<DirEntry> none;
-  firstRun_ = missing || (backupDir_ && backupDir_->List(&none, [&](std::string_view name) {
-                            other = other || (name != kLockFileName && TemporaryWriter(name) == 0);
-                            return false;
-                          }).ok() && !other);
+  firstRun_ = missing || (backupDir_ &&
+                          backupDir_
+                              ->List(&none,
+                                     [&](std::string_view name) {
+                                       other = other || (name != kLockFileName && TemporaryWriter(name) == 0);
+                                       return false;
+                                     })
+                              .ok() &&
+                          !other);
   MirrorJob job = MirrorJobOf(job_, job_.sourcePath, job_.backupDir);
   // Each copy keeps its temporary name until it is on the disk, but the
   // flushes are made a batch of copies at a time.
@@ -1133,8 +1129,8 @@ int BackupRun::Flush(OsDir& directory, bool fileSystem) {
   return 0;
 }
 
-int BackupRun::Retire(OsDir& backup, const CFileEntry& generation,
-                           const std::string& contentsMessage, const std::string& removeMessage) {
+int BackupRun::Retire(OsDir& backup, const CFileEntry& generation, const std::string& contentsMessage,
+                      const std::string& removeMessage) {
   // Moved out of the way under a name no scan takes for a generation before
   // it is emptied: a run cut off half way through the deletion leaves no
   // half-emptied directory that looks like a generation. It must still be
@@ -1143,8 +1139,7 @@ int BackupRun::Retire(OsDir& backup, const CFileEntry& generation,
   std::string trashName = ServiceName(generation.name, kRetiredSuffix);
   FileStatus now;
   Status code = backup.StatAt(generation.name, &now);
-  if (code.ok() && (!now.SameEntryAs(generation.status) ||
-                    (guarded_ && now.SameEntryAs(*guarded_)))) {
+  if (code.ok() && (!now.SameEntryAs(generation.status) || (guarded_ && now.SameEntryAs(*guarded_)))) {
     code = os_.Error(ErrorKind::kChanged);
   }
   FileStatus retiredStatus = generation.status;
@@ -1173,9 +1168,7 @@ int BackupRun::Retire(OsDir& backup, const CFileEntry& generation,
 
 void BackupRun::RecoverSwapped(OsDir& backup, const std::string& stem) {
   std::vector<DirEntry> found;
-  (void)backup.List(&found, [&](std::string_view name) {
-    return SlotOfServiceName(name, stem, kSwapSuffix) != 0;
-  });
+  (void)backup.List(&found, [&](std::string_view name) { return SlotOfServiceName(name, stem, kSwapSuffix) != 0; });
   for (const DirEntry& entry : found) {
     if (entry.status.kind != EntryKind::Directory) continue;
     const std::string name = DirGenerationName(stem, SlotOfServiceName(entry.name, stem, kSwapSuffix));
@@ -1206,8 +1199,8 @@ void BackupRun::RemoveLeftovers(OsDir& backup, const std::string* stem) {
     // not this run's to empty: it goes only where it can go in one step, and
     // otherwise stays, its name passed over (MoveAside).
     if (entry.status.owner != os_.UserId() && !os_.MayChangeOwner()) {
-      const Status code = entry.status.kind == EntryKind::Directory ? backup.RemoveDir(entry.name)
-                                                                     : backup.DeleteFile(entry.name);
+      const Status code =
+          entry.status.kind == EntryKind::Directory ? backup.RemoveDir(entry.name) : backup.DeleteFile(entry.name);
       if (code.ok()) {
         reporter_.Done((entry.status.kind == EntryKind::Directory ? "Directory Deleted : " : "File Deleted : ") +
                        Join(job_.backupDir, entry.name));
@@ -1255,8 +1248,7 @@ int BackupRun::CheckRoom(const MirrorTotals& totals) {
     return 1;
   }
   if (!code.ok() || totals.diskBytes <= available) return 1;
-  return Refuse(LoadString(IDS_NO_ROOM) + "\n必要: " + Megabytes(totals.diskBytes) +
-                "、空き: " + Megabytes(available));
+  return Refuse(LoadString(IDS_NO_ROOM) + "\n必要: " + Megabytes(totals.diskBytes) + "、空き: " + Megabytes(available));
 }
 
 }  // namespace veldar

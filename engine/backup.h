@@ -41,22 +41,22 @@ struct BackupResolved {
 
 // What a run did, for the caller to tell the user.
 struct BackupOutcome {
-  int ok = 0;              // non-zero: the run succeeded (what `Backup` returns)
-  int failures = 0;        // failure lines: operations that failed and were passed over
-  int vanished = 0;        // source entries that vanished while they were copied
-  int unreadable = 0;      // of `failures`: source entries kept from the newest generation
-  bool busy = false;       // refused: another run holds the backup directory
-  bool unlocked = false;   // refused: its lock cannot be taken (`report` says why)
+  int ok = 0;             // non-zero: the run succeeded (what `Backup` returns)
+  int failures = 0;       // failure lines: operations that failed and were passed over
+  int vanished = 0;       // source entries that vanished while they were copied
+  int unreadable = 0;     // of `failures`: source entries kept from the newest generation
+  bool busy = false;      // refused: another run holds the backup directory
+  bool unlocked = false;  // refused: its lock cannot be taken (`report` says why)
   // Stopped at the user's request ("Canceled by User" logged). With `ok`,
   // the new generation was complete before the stop, and what the stop
   // left undone (deleting the old copy, the surplus generations) is done
   // by the next run.
   bool cancelled = false;
-  Report report;           // what the run last told the user of a failure
+  Report report;  // what the run last told the user of a failure
   // The failure lines of its last few failures, oldest first, each with its
   // status (Reporter::recent).
   std::vector<Report> recent;
-  RunSummary summary;      // what it copied, shared and deleted, and how long it took
+  RunSummary summary;  // what it copied, shared and deleted, and how long it took
   // What the backup medium keeps and refuses, as the run's probe found it
   // (none where the backup directory could not be opened), and whether the
   // run was the first of its source there (no generation of it yet; for a
@@ -223,8 +223,7 @@ class BackupRun {
   // carrying on one that a run of this user's began after every generation
   // there is, or making it afresh (`*created`); anything else on the name
   // goes first. 0: reported.
-  [[nodiscard]] int OpenWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir,
-                     bool* created);
+  [[nodiscard]] int OpenWorkingDir(OsDir& backup, const std::string& name, std::unique_ptr<OsDir>* dir, bool* created);
   // Whether `entry` of the backup directory `backup` may be what a run of
   // this user's made there: this user's, or the directory owner's.
   bool MadeByUs(OsDir& backup, const FileStatus& entry) const;
@@ -240,7 +239,7 @@ class BackupRun {
   // free one, or the replaced generation's, whose old copy is swapped out
   // (in one step where the medium can) and then deleted. 0: reported.
   [[nodiscard]] int NameGeneration(OsDir& backup, const std::string& workingName, const FileStatus& workingStatus,
-                     const Rotation& rotation);
+                                   const Rotation& rotation);
   // Makes the generation `name` in `backup`, just named or stamped, rank
   // newest: where its age (the last-write time, on a medium without creation
   // times) is no later than a listed generation's, its last-write time is set
@@ -271,7 +270,7 @@ class BackupRun {
   // it; only while it is still the directory the scan listed. 0: failed,
   // `contentsMessage` or `removeMessage` shown.
   [[nodiscard]] int Retire(OsDir& backup, const CFileEntry& generation, const std::string& contentsMessage,
-             const std::string& removeMessage);
+                           const std::string& removeMessage);
   // Gives the generations of `stem` that an interrupted run moved aside
   // without swapping (see NameGeneration) their names back where the new
   // copy never got them, and deletes them where it did.

@@ -47,8 +47,7 @@ pid_t GoneProcess() {
 TEST(BackupFileTest, WhatAKilledCopyLeftIsRemoved) {
   Job job;
   ASSERT_EQ(job.Run(1, "v1"), 1);
-  WriteFile(job.backup + "/.~report_1.doc_." + std::to_string(GoneProcess()) + "-0badf00d-7.tmp",
-            "half");
+  WriteFile(job.backup + "/.~report_1.doc_." + std::to_string(GoneProcess()) + "-0badf00d-7.tmp", "half");
   ASSERT_EQ(job.Run(1, "v2"), 1);
   EXPECT_EQ(job.Generations(), (Contents{{"report_1.doc_", "v2"}}));
 }
@@ -128,7 +127,8 @@ TEST(BackupDirTest, CopiesAreNoMoreOpenThanTheirSource) {
     chmod((job.engine.sourcePath + "/inner").c_str(), 0750);
     ASSERT_EQ(job.Run(count, "v1"), 1);
     const std::string copy = count == 1 ? job.backup : job.backup + "/docs_1";
-    struct stat top {}, inner {};
+    struct stat top {
+    }, inner{};
     lstat(copy.c_str(), &top);
     lstat((copy + "/inner").c_str(), &inner);
     EXPECT_EQ(top.st_mode & 07777, 0700u) << count;
@@ -173,12 +173,11 @@ TEST(CheckParametersTest, BindMountsAreSeenThrough) {
     int count;
   };
   const Mount mounts[] = {
-      {"the source mounted inside the mirror", d + "/home/docs", d + "/backup/mounted",
-       d + "/home/docs", d + "/backup", 1},
-      {"the source a mount of its own generation", d + "/gens/docs_1", d + "/x/docs", d + "/x/docs",
-       d + "/gens", 2},
-      {"the source a mount of a directory of the mirror", d + "/mirror/sub", d + "/y/sub",
-       d + "/y/sub", d + "/mirror", 1},
+      {"the source mounted inside the mirror", d + "/home/docs", d + "/backup/mounted", d + "/home/docs", d + "/backup",
+       1},
+      {"the source a mount of its own generation", d + "/gens/docs_1", d + "/x/docs", d + "/x/docs", d + "/gens", 2},
+      {"the source a mount of a directory of the mirror", d + "/mirror/sub", d + "/y/sub", d + "/y/sub", d + "/mirror",
+       1},
   };
   WriteFile(d + "/gens/docs_1/a.txt", "a");
   WriteFile(d + "/mirror/sub/a.txt", "a");
@@ -217,7 +216,8 @@ TEST(BackupDirTest, SharedCopiesAreNeverChangedInPlace) {
     ASSERT_EQ(chown((job.engine.sourcePath + "/owner.txt").c_str(), 65534, 65534), 0);
     job.engine.noForce = noForce;
     ASSERT_EQ(job.Run(1, "a"), 1);
-    struct stat copy {}, snapshot {};
+    struct stat copy {
+    }, snapshot{};
     lstat((job.backup + "/mode.txt").c_str(), &copy);
     lstat((job.dir / "snapshot/mode.txt").c_str(), &snapshot);
     EXPECT_EQ(copy.st_mode & 07777, 0644u) << noForce;
@@ -240,8 +240,7 @@ TEST(BackupDirTest, AMediumThatMapsOwnersKeepsNoRunOut) {
   Job job;
   job.UseDir();
   WriteFile(job.engine.sourcePath + "/a.txt", "v0");
-  ASSERT_EQ(testing::RunCommand("chmod 755 '" + job.dir.path() + "' && chown -R 65534:65534 '" +
-                                job.dir.path() + "'"),
+  ASSERT_EQ(testing::RunCommand("chmod 755 '" + job.dir.path() + "' && chown -R 65534:65534 '" + job.dir.path() + "'"),
             0);
   const pid_t child = fork();
   if (child == 0) {
@@ -285,8 +284,7 @@ TEST(BackupDirTest, AReaderCannotHoldTheBackupDirectory) {
     // And the program's own way, as far as a reader gets with it.
     std::unique_ptr<OsDir> held;
     auto os = MakeSystemOs();
-    const bool locked =
-        os->OpenDir(job.backup, true, &held).ok() && held->Lock(BackupRun::kLockFileName).ok();
+    const bool locked = os->OpenDir(job.backup, true, &held).ok() && held->Lock(BackupRun::kLockFileName).ok();
     const char answer = locked ? 'L' : 'n';
     if (write(ready[1], &answer, 1) != 1) _exit(1);
     pause();

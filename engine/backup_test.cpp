@@ -23,13 +23,13 @@ namespace veldar {
 namespace {
 
 using testing::Exists;
+using testing::Job;
+using testing::kNow;
 using testing::ListNames;
 using testing::MakeDirs;
 using testing::ReadFile;
-using testing::WriteFile;
-using testing::Job;
-using testing::kNow;
 using testing::Slashes;
+using testing::WriteFile;
 
 using Contents = std::map<std::string, std::string>;
 
@@ -44,8 +44,7 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
   MakeDirs(d + "/src/docsX");
   // A link to the source is the source (where this process can make one;
   // Wine makes none Windows would make).
-  const bool linked =
-      !testing::UnderWine() && testing::MakeLink(d + "/src/docs", d + "/link", /*directory=*/true);
+  const bool linked = !testing::UnderWine() && testing::MakeLink(d + "/src/docs", d + "/link", /*directory=*/true);
   const std::string missing = job.real->ErrorText(job.real->Error(ErrorKind::kNotFound));
   const std::string notDirectory = job.real->ErrorText(job.real->Error(ErrorKind::kNotDirectory));
 
@@ -88,10 +87,8 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
     job.engine.sourcePath = d + c.source;
     job.engine.backupDir = d + c.backupDir;
     job.engine.generationCount = c.count;
-    EXPECT_EQ(job.engine.CheckParameters(), c.message.empty() ? 1 : 0)
-        << c.source << " " << c.backupDir;
-    EXPECT_EQ(job.messages.shown,
-              c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message})
+    EXPECT_EQ(job.engine.CheckParameters(), c.message.empty() ? 1 : 0) << c.source << " " << c.backupDir;
+    EXPECT_EQ(job.messages.shown, c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message})
         << c.source << " " << c.backupDir;
   }
   job.engine.sourcePath = d + "/src/docs///";
@@ -116,8 +113,7 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
   job.engine.sourcePath = d + "/empty";
   job.engine.backupDir = d + "/backup";
   EXPECT_EQ(job.Backup(), 0);
-  EXPECT_EQ(job.messages.shown,
-            std::vector<std::string>{source + "バックアップするディレクトリが空です。"});
+  EXPECT_EQ(job.messages.shown, std::vector<std::string>{source + "バックアップするディレクトリが空です。"});
   EXPECT_TRUE(Exists(d + "/backup/docs_1/docs/a.txt"));
 
   // With the no-message flag the refusal goes to the log instead.
@@ -133,16 +129,14 @@ TEST(CheckParametersTest, RefusesJobsThatCannotRunOrWouldDestroyData) {
 TEST(BackupFileTest, RotatesAcrossCountChanges) {
   Job job;
   for (int run = 1; run <= 3; ++run) ASSERT_EQ(job.Run(3, "v" + std::to_string(run)), 1);
-  EXPECT_EQ(job.Generations(),
-            (Contents{{"report_1.doc_", "v1"}, {"report_2.doc_", "v2"}, {"report_3.doc_", "v3"}}));
+  EXPECT_EQ(job.Generations(), (Contents{{"report_1.doc_", "v1"}, {"report_2.doc_", "v2"}, {"report_3.doc_", "v3"}}));
   EXPECT_EQ(testing::Mtime(job.backup + "/report_3.doc_"), kNow);
 
   // The fourth run overwrites the oldest, which becomes the newest: the fifth
   // overwrites the next oldest.
   ASSERT_EQ(job.Run(3, "v4"), 1);
   ASSERT_EQ(job.Run(3, "v5"), 1);
-  EXPECT_EQ(job.Generations(),
-            (Contents{{"report_1.doc_", "v4"}, {"report_2.doc_", "v5"}, {"report_3.doc_", "v3"}}));
+  EXPECT_EQ(job.Generations(), (Contents{{"report_1.doc_", "v4"}, {"report_2.doc_", "v5"}, {"report_3.doc_", "v3"}}));
 
   // 5 then 2: the three oldest go, the next oldest is overwritten.
   ASSERT_EQ(job.Run(5, "v6"), 1);
@@ -167,8 +161,8 @@ TEST(BackupRunTest, TakesItsJobAsAValueAndReturnsWhatItResolved) {
     std::string source2, target;  // resolved: the source, the file written (empty: none)
     bool scanned;
   } cases[] = {
-      {"file source, backup directory with a separator at its end", "src/report.doc", "backup/", 2, 1,
-       "src/report.doc", "backup/report_1.doc_", true},
+      {"file source, backup directory with a separator at its end", "src/report.doc", "backup/", 2, 1, "src/report.doc",
+       "backup/report_1.doc_", true},
       {"directory source with a separator at its end", "src/docs/", "backup", 2, 1, "src/docs", "", true},
       {"directory source named \"..\"", "src/docs/sub/..", "backup", 2, 1, "src/docs", "", true},
       {"refused before its scan", "src/report.doc/", "backup", 0, 0, "src/report.doc", "", false},
@@ -252,8 +246,7 @@ TEST(BackupDirTest, RunsWithinOneSecondRecycleTheOldest) {
     std::vector<std::string> held;
     for (const auto& [name, content] : job.Generations()) held.push_back(content);
     std::sort(held.begin(), held.end());
-    EXPECT_EQ(held, (std::vector<std::string>{std::to_string(run - 1), std::to_string(run)}))
-        << "after run " << run;
+    EXPECT_EQ(held, (std::vector<std::string>{std::to_string(run - 1), std::to_string(run)})) << "after run " << run;
   }
 }
 
@@ -294,8 +287,7 @@ TEST(BackupTest, All98TakenReusesTheOldest) {
     EXPECT_EQ(generations[stem + "50" + tail], "new");
     EXPECT_EQ(generations[stem + "51" + tail], "old");
     EXPECT_EQ(ReadFile(job.dir / "victim"), "keep");
-    const std::string line =
-        "Generation limit of 98 reached, oldest generation reused : " + Slashes(reused);
+    const std::string line = "Generation limit of 98 reached, oldest generation reused : " + Slashes(reused);
     // Two runs, and the dry run before them (its lines go to the open log).
     const std::string log = job.Log();
     EXPECT_NE(log.find(line), std::string::npos);
@@ -360,10 +352,8 @@ TEST(BackupTest, FailuresStopOrCarryOn) {
         EXPECT_FALSE(job.settings.writes.empty());
       } else {
         std::string expected = c.message;
-        if (auto at = expected.find('%'); at != std::string::npos)
-          expected.replace(at, 1, job.backup + "/");
-        if (auto at = expected.find('$'); at != std::string::npos)
-          expected.replace(at, 1, job.engine.sourcePath);
+        if (auto at = expected.find('%'); at != std::string::npos) expected.replace(at, 1, job.backup + "/");
+        if (auto at = expected.find('$'); at != std::string::npos) expected.replace(at, 1, job.engine.sourcePath);
         EXPECT_EQ(result, 0);
         ASSERT_FALSE(job.messages.shown.empty());
         EXPECT_EQ(Slashes(job.messages.shown.back()), Slashes(expected));
@@ -380,8 +370,7 @@ TEST(BackupFileTest, TimeStampFailuresAreLogged) {
     job.engine.noMessage = 1;
     job.os.FailAt(OsOp::CopyFile, "report_1.doc_", job.os.Error(ErrorKind::kNoSpace));
     ASSERT_EQ(job.Run(3, "v1"), 1);
-    EXPECT_NE(job.Log().find("Set Time Failed : " + Slashes(job.backup) +
-                             "/report_1.doc_ : not copied"),
+    EXPECT_NE(job.Log().find("Set Time Failed : " + Slashes(job.backup) + "/report_1.doc_ : not copied"),
               std::string::npos);
     for (const auto& call : job.os.calls) EXPECT_NE(call.op, OsOp::SetTimes);
     EXPECT_EQ(job.outcome.failures, 1) << "one failed copy, one failure";
@@ -465,8 +454,8 @@ TEST(BackupTest, SourceNamesAndEmptySources) {
   Job job;
   job.UseDir();
   WriteFile(job.engine.sourcePath + "/sub/a.txt", "a");
-  for (const std::string& spelling : {job.engine.sourcePath + "/.", job.engine.sourcePath + "/sub/..",
-                                      job.engine.sourcePath + "/./"}) {
+  for (const std::string& spelling :
+       {job.engine.sourcePath + "/.", job.engine.sourcePath + "/sub/..", job.engine.sourcePath + "/./"}) {
     job.engine.sourcePath = spelling;
     job.engine.generationCount = 3;
     EXPECT_EQ(job.Backup(), 1) << spelling;
@@ -523,7 +512,10 @@ TEST(BackupTest, ADryRunTestsTheLockAndMakesNothing) {
     const std::vector<std::string> before = ListNames(job.backup);
     job.os.calls.clear();
     MirrorTotals planned;
-    EXPECT_EQ(DryRunBackup(job.engine, [](const DryRunItem&) {}, &planned).busy, held);
+    EXPECT_EQ(DryRunBackup(
+                  job.engine, [](const DryRunItem&) {}, &planned)
+                  .busy,
+              held);
     EXPECT_EQ(ListNames(job.backup), before);
     for (const FaultInjector::Call& call : job.os.calls) {
       EXPECT_TRUE(call.op != OsOp::Lock && !ChangesFileSystem(call.op)) << OsOpName(call.op);
@@ -576,10 +568,9 @@ TEST(BackupTest, EveryRenameHasItsLine) {
 #else
   const char* movedAside = ".docs_1.veldar2-old";
 #endif
-  const std::tuple<OsOp, const char*, ErrorKind> cases[] = {
-      {OsOp::Exchange, "none", ErrorKind::kIo},
-      {OsOp::Exchange, "", ErrorKind::kUnsupported},
-      {OsOp::MoveNoReplace, movedAside, ErrorKind::kExists}};
+  const std::tuple<OsOp, const char*, ErrorKind> cases[] = {{OsOp::Exchange, "none", ErrorKind::kIo},
+                                                            {OsOp::Exchange, "", ErrorKind::kUnsupported},
+                                                            {OsOp::MoveNoReplace, movedAside, ErrorKind::kExists}};
   for (const auto& [op, at, kind] : cases) {
     Job job;
     job.UseDir();
@@ -593,7 +584,8 @@ TEST(BackupTest, EveryRenameHasItsLine) {
     for (const FaultInjector::Call& call : calls) {
       if ((call.op != OsOp::MoveNoReplace && call.op != OsOp::Exchange) || !call.result.ok()) continue;
       EXPECT_NE(log.find("rename directory : from " + Slashes(call.path) + " TO " + Slashes(call.path2)),
-                std::string::npos) << log;
+                std::string::npos)
+          << log;
     }
     EXPECT_EQ(log.find("Name In Use, Another Taken") != std::string::npos, kind == ErrorKind::kExists);
     EXPECT_EQ(job.Generations(), (Contents{{"docs_1", "v3"}, {"docs_2", "v2"}}));
@@ -635,7 +627,8 @@ void NameGenerationsWithoutRenameFlags(bool byPath) {
       if (call.op != OsOp::MoveIfFree || !call.result.ok()) continue;
       ++renamed;
       EXPECT_NE(log.find("rename directory : from " + Slashes(call.path) + " TO " + Slashes(call.path2)),
-                std::string::npos) << log;
+                std::string::npos)
+          << log;
     }
     EXPECT_GT(renamed, 0);
   }
@@ -662,8 +655,8 @@ TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
     std::string failAt;  // a source file or directory, or a copy being written (in the scratch directory)
     int result;
     bool newGeneration;
-    std::string kept;  // what the new generation holds for the file ("": none)
-    int failures = 1;  // failure lines: one for each failure, however it ends
+    std::string kept;    // what the new generation holds for the file ("": none)
+    int failures = 1;    // failure lines: one for each failure, however it ends
     bool first = false;  // the run makes the first generation
     OsOp op = OsOp::CopyFile;
   } cases[] = {
@@ -677,8 +670,8 @@ TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
        OsOp::OpenDir},
       {"an unreadable directory, linked to the newest", 1, true, "src/docs/sub", 1, true, "s1", 1, false,
        OsOp::OpenDir},
-      {"an unreadable directory in the first generation: left out", 1, false, "src/docs/sub", 1, true, "", 1,
-       true, OsOp::OpenDir},
+      {"an unreadable directory in the first generation: left out", 1, false, "src/docs/sub", 1, true, "", 1, true,
+       OsOp::OpenDir},
       {"an unreadable directory, without -NOMSG", 0, false, "src/docs/sub", 0, false, "", 1, false, OsOp::OpenDir},
   };
   for (const Case& c : cases) {
@@ -707,8 +700,7 @@ TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
     }
     const std::string name = c.failAt.substr(c.failAt.rfind('/') + 1);
     EXPECT_EQ(Exists(made + "/" + name), !c.kept.empty());
-    EXPECT_EQ(job.Log().find("File Kept From Earlier Generation : ") != std::string::npos,
-              !c.kept.empty());
+    EXPECT_EQ(job.Log().find("File Kept From Earlier Generation : ") != std::string::npos, !c.kept.empty());
   }
 }
 
@@ -829,9 +821,14 @@ TEST(BackupTest, TheMediumLeavesOutWhatItCannotHold) {
     }
     std::vector<std::string> omitted;
     MirrorTotals planned;
-    ASSERT_EQ(DryRunBackup(job.engine, [&](const DryRunItem& item) {
-      if (item.action == DryRunItem::Action::kOmit) omitted.push_back(item.path);
-    }, &planned).ok, 1);
+    ASSERT_EQ(DryRunBackup(
+                  job.engine,
+                  [&](const DryRunItem& item) {
+                    if (item.action == DryRunItem::Action::kOmit) omitted.push_back(item.path);
+                  },
+                  &planned)
+                  .ok,
+              1);
     std::sort(omitted.begin(), omitted.end());
     EXPECT_EQ(omitted, leftOut);
     for (const int run : {1, 2}) {

@@ -26,9 +26,7 @@ void CVELDAR2Engine::Reset() {
 
 int CVELDAR2Engine::OpenLog() { return activityLog.Open(); }
 
-void CVELDAR2Engine::WriteLog(const std::string& text, bool blankLineAfter) {
-  activityLog.Write(text, blankLineAfter);
-}
+void CVELDAR2Engine::WriteLog(const std::string& text, bool blankLineAfter) { activityLog.Write(text, blankLineAfter); }
 
 void CVELDAR2Engine::CloseLog() { activityLog.Close(); }
 
@@ -167,7 +165,8 @@ int CVELDAR2Engine::FindDirGenerations() {
 
 int CVELDAR2Engine::FindSourceGenerations(bool* directory) {
   bool listedDirs = true;
-  const int ok = Generations(os, backupDir, os.Paths().NameOf(sourcePath)).FindOfSource(sourcePath, &generations, &listedDirs);
+  const int ok =
+      Generations(os, backupDir, os.Paths().NameOf(sourcePath)).FindOfSource(sourcePath, &generations, &listedDirs);
   if (directory) *directory = listedDirs;
   return ok;
 }
@@ -211,8 +210,7 @@ int CVELDAR2Engine::DirCreate(const std::string& path) {
 }
 
 int CVELDAR2Engine::DeleteDirContents(const std::string& directory) {
-  return WithFileOps(*this,
-                     [&](FileOps& files) { return TreeDeleter(files, std::nullopt).Contents(directory); });
+  return WithFileOps(*this, [&](FileOps& files) { return TreeDeleter(files, std::nullopt).Contents(directory); });
 }
 
 int CVELDAR2Engine::MirrorDir(const std::string& sourceDir, const std::string& targetDir, bool targetIsNew) {
@@ -225,8 +223,7 @@ void CVELDAR2Engine::SaveLastPaths() { veldar::SaveLastPaths(settings, sourcePat
 
 void CVELDAR2Engine::SaveRestoreDir() { veldar::SaveRestoreDir(settings, restoreDir); }
 
-std::string ExpandEnvVars(const std::string& text,
-                          const std::function<std::string(const std::string&)>& lookup) {
+std::string ExpandEnvVars(const std::string& text, const std::function<std::string(const std::string&)>& lookup) {
   std::string result;
   result.reserve(text.size());
   std::string::size_type pos = 0;

@@ -194,16 +194,14 @@ RestoreSource FindRestoreSource(CVELDAR2Engine& engine);
 // the engine's list into its restore directory, and a dry run of one.
 RestoreResult RunRestore(CVELDAR2Engine& engine, int number, const RunControl& control = RunControl(),
                          const std::vector<std::string>& only = {});
-RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutput& output,
-                            MirrorTotals* planned, const RunControl& control = RunControl(),
-                            const std::vector<std::string>& only = {});
+RestoreResult DryRunRestore(CVELDAR2Engine& engine, int number, const DryRunOutput& output, MirrorTotals* planned,
+                            const RunControl& control = RunControl(), const std::vector<std::string>& only = {});
 
 // Replaces every "%NAME%" in `text` by the environment variable NAME as `os`
 // reads it (empty when unset); an unclosed "%" and everything after it stay
 // as they are.
 std::string ExpandEnvVars(const std::string& text, Os& os);
 // The same, with the variables looked up through `lookup`.
-std::string ExpandEnvVars(const std::string& text,
-                          const std::function<std::string(const std::string&)>& lookup);
+std::string ExpandEnvVars(const std::string& text, const std::function<std::string(const std::string&)>& lookup);
 
 }  // namespace veldar

@@ -75,8 +75,8 @@ bool InNamedClass(std::string_view name, long c, bool* known) {
 // (`*unknownName` then set, when given). `*matched` (when given) tells
 // whether the character `c` (one UTF-8 character, or a stray byte) is one of
 // its; letters in the other ASCII case count too when case is folded.
-std::size_t ReadClass(std::string_view text, std::size_t open, std::string_view c, bool foldCase,
-                      bool* matched, bool* unknownName = nullptr) {
+std::size_t ReadClass(std::string_view text, std::size_t open, std::string_view c, bool foldCase, bool* matched,
+                      bool* unknownName = nullptr) {
   const long code = c.empty() ? -1 : CodePoint(c, 0);
   const bool letter = (code | 0x20) >= 'a' && (code | 0x20) <= 'z';
   const long other = foldCase && letter ? code ^ 0x20 : code;
@@ -110,8 +110,7 @@ std::size_t ReadClass(std::string_view text, std::size_t open, std::string_view 
       continue;
     }
     const std::string_view member = text.substr(i, length);
-    in = in || member == c ||
-         (foldCase && c.size() == 1 && length == 1 && FoldAscii(member[0]) == FoldAscii(c[0]));
+    in = in || member == c || (foldCase && c.size() == 1 && length == 1 && FoldAscii(member[0]) == FoldAscii(c[0]));
     i = dash;
   }
   if (i >= text.size()) return std::string_view::npos;
@@ -131,9 +130,8 @@ bool WildcardMatch(std::string_view pattern, std::string_view name, bool foldCas
   while (n < name.size()) {
     bool inClass = false;
     const std::string_view here = name.substr(n, CharLength(name, n));
-    const std::size_t close = p < pattern.size() && pattern[p] == '['
-                                  ? ReadClass(pattern, p, here, foldCase, &inClass)
-                                  : std::string_view::npos;
+    const std::size_t close = p < pattern.size() && pattern[p] == '[' ? ReadClass(pattern, p, here, foldCase, &inClass)
+                                                                      : std::string_view::npos;
     if (p < pattern.size() && pattern[p] == '*') {
       afterStar = ++p;
       starTook = n;
@@ -169,7 +167,8 @@ const char* CheckName(std::string_view name, bool* wildcard) {
       if (unknownName) {
         return "[: と :] の間は alpha digit alnum upper lower space blank punct xdigit cntrl graph print のどれかです";
       }
-      if (close == std::string_view::npos) return "[ を閉じる ] が同じ名前の中にありません（[ そのものは [[] と書きます）";
+      if (close == std::string_view::npos)
+        return "[ を閉じる ] が同じ名前の中にありません（[ そのものは [[] と書きます）";
       *wildcard = true;
       i = close;
     } else if (name.compare(i, 2, "**") == 0) {
@@ -199,8 +198,8 @@ std::string Printable(std::string_view text) {
 
 }  // namespace
 
-std::optional<ExcludeSet> ExcludeSet::Parse(const std::vector<std::string>& patterns, bool foldCase,
-                                            std::string* error, Language language) {
+std::optional<ExcludeSet> ExcludeSet::Parse(const std::vector<std::string>& patterns, bool foldCase, std::string* error,
+                                            Language language) {
   ExcludeSet set;
   set.foldCase_ = foldCase;
   for (const std::string& text : patterns) {
@@ -256,8 +255,7 @@ bool ExcludeSet::NameMatches(const Part& part, std::string_view name) const {
   return foldCase_ ? EqualsNoCase(part.text, name) : part.text == name;
 }
 
-bool ExcludeSet::Matches(const Pattern& pattern, const std::vector<std::string_view>& names,
-                         bool isDirectory) const {
+bool ExcludeSet::Matches(const Pattern& pattern, const std::vector<std::string_view>& names, bool isDirectory) const {
   const std::size_t count = names.size();
   // reach[i]: the parts so far match the first i names. Without an anchor
   // the pattern may begin at any name, as if it began with "**".

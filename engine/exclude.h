@@ -56,8 +56,7 @@ class ExcludeSet {
   // on every platform), a control character, or a leading '!' (no negation:
   // a name beginning with '!' is written "?name").
   static std::optional<ExcludeSet> Parse(const std::vector<std::string>& patterns, bool foldCase,
-                                         std::string* error = nullptr,
-                                         Language language = Language::kJapanese);
+                                         std::string* error = nullptr, Language language = Language::kJapanese);
 
   // Whether the entry at `relativePath` (empty names in it are skipped; the
   // source itself, "", is never excluded) is left out: a pattern matches it,
@@ -86,8 +85,7 @@ class ExcludeSet {
     bool directoriesOnly = false;
   };
 
-  bool Matches(const Pattern& pattern, const std::vector<std::string_view>& names,
-               bool isDirectory) const;
+  bool Matches(const Pattern& pattern, const std::vector<std::string_view>& names, bool isDirectory) const;
   bool NameMatches(const Part& part, std::string_view name) const;
 
   std::vector<Pattern> patterns_;

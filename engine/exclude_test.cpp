@@ -37,12 +37,12 @@ TEST(ExcludeSetTest, MatchesWhatThePatternSaysAndNothingMore) {
       {"?.txt", "a.txt", false, true},
       {"?.txt", ".txt", false, false},
       {"?.txt", "ab.txt", false, false},
-      {"?.txt", "\xC3\xA9.txt", false, true},              // é
-      {"?.txt", "\xE5\xA5\xBD.txt", false, true},          // a three-byte character
-      {"??.txt", "\xC3\xA9.txt", false, false},            // one character, not two bytes
-      {"?.txt", "\xFF.txt", false, true},                  // a byte that is no UTF-8 is one
+      {"?.txt", "\xC3\xA9.txt", false, true},      // é
+      {"?.txt", "\xE5\xA5\xBD.txt", false, true},  // a three-byte character
+      {"??.txt", "\xC3\xA9.txt", false, false},    // one character, not two bytes
+      {"?.txt", "\xFF.txt", false, true},          // a byte that is no UTF-8 is one
       {"a?b", "a/b", false, false},
-      {"*?\xA9", "\xC3\xA9", false, false},                // no half of a character
+      {"*?\xA9", "\xC3\xA9", false, false},  // no half of a character
       // Several names: at any depth, but whole names only.
       {"a/b", "a/b", false, true},
       {"a/b", "x/a/b", false, true},
@@ -189,8 +189,7 @@ TEST(ExcludeSetTest, LogLineListsThePatternsAsGiven) {
 }
 
 TEST(ExcludeSettingTest, SplitTrimsAndJoinSplitsBack) {
-  EXPECT_EQ(SplitExcludeSetting(" *.tmp | build/||\t/a b/\r"),
-            (std::vector<std::string>{"*.tmp", "build/", "/a b/"}));
+  EXPECT_EQ(SplitExcludeSetting(" *.tmp | build/||\t/a b/\r"), (std::vector<std::string>{"*.tmp", "build/", "/a b/"}));
   EXPECT_EQ(SplitExcludeSetting(""), std::vector<std::string>{});
 
   const std::vector<std::string> storable{"*.tmp", "/My Documents/", "\xE5\xA5\xBD"};

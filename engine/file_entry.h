@@ -21,7 +21,7 @@ struct CFileEntry {
   // copy is still an edit, and two runs within one second still rank in the
   // order they ran.
   std::uint32_t timeNsec = 0;
-  bool isDirectory = false;  // a real directory, never a link to one
+  bool isDirectory = false;      // a real directory, never a link to one
   std::int32_t generation = -1;  // generation list only: 0 for the newest
   // What the entry is (links and special files are told apart on POSIX).
   EntryKind kind = EntryKind::File;

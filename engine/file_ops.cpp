@@ -57,18 +57,15 @@ struct RemovalTexts {
   const char* skipped;  // "File Delete Failed due to Not Force Mode : "
   const char* failed;   // "File Delete Failed : "
 };
-constexpr RemovalTexts kFileTexts{"File Deleted : ", "File Delete Failed due to Not Force Mode : ",
-                                  "File Delete Failed : "};
-constexpr RemovalTexts kDirTexts{"Directory Deleted : ",
-                                 "Directory Delete Failed due to Not Force Mode : ",
-                                 "Directory Delete Failed : "};
+constexpr RemovalTexts kFileTexts{
+    "File Deleted : ", "File Delete Failed due to Not Force Mode : ", "File Delete Failed : "};
+constexpr RemovalTexts kDirTexts{
+    "Directory Deleted : ", "Directory Delete Failed due to Not Force Mode : ", "Directory Delete Failed : "};
 
 // Whether the entry's attributes may be changed to help an operation along:
 // not where other names share the file (a hard link into another
 // generation), which would change it under all of them.
-bool MayTouch(const Entry& entry, FileStatus* status) {
-  return entry.Stat(status).ok() && status->links <= 1;
-}
+bool MayTouch(const Entry& entry, FileStatus* status) { return entry.Stat(status).ok() && status->links <= 1; }
 
 // How a copy is written: flushed and named at once, written under its name
 // unflushed (`CopyMode::Unflushed`), or staged under a temporary name.
@@ -87,8 +84,8 @@ void Copied(Reporter& reporter, const std::string& from, const std::string& to, 
 }
 
 // One copy, either form. `vanished`: see the header.
-int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
-              const Entry& target, bool* vanished, const Writing& writing = {}) {
+int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source, const Entry& target, bool* vanished,
+              const Writing& writing = {}) {
   if (vanished) *vanished = false;
   RunProgress* progress = reporter.control().progress;
   std::uint64_t bytes = 0;
@@ -111,16 +108,15 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
       reporter.LeftUndone("File Copy Failed due to Not Force Mode : " + source.path + " to " + target.path);
       return 1;
     }
-  } else if (Status first = source.CopyTo(target, writing.replace, progress, &bytes, writing.temporary,
-                                          writing.readFailed);
+  } else if (Status first =
+                 source.CopyTo(target, writing.replace, progress, &bytes, writing.temporary, writing.readFailed);
              !first.ok()) {
     if (stopped(first)) return 0;
     if (sourceGone(first)) return *vanished = true, 0;
     // A link where this process may not make links (Windows without the
     // privilege): passed over like a special file, nothing to force.
     FileStatus status;
-    if (first.Is(ErrorKind::kUnsupported) && source.Stat(&status).ok() &&
-        status.kind == EntryKind::Symlink) {
+    if (first.Is(ErrorKind::kUnsupported) && source.Stat(&status).ok() && status.kind == EntryKind::Symlink) {
       reporter.Skipped("link found copy canceled! : " + source.path);
       return 1;
     }
@@ -132,8 +128,7 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
     const bool existed = MayTouch(target, &before);
     // Whether these attribute changes work shows in the copy that follows.
     if (existed) (void)target.SetNormal();
-    const Status code =
-        source.CopyTo(target, writing.replace, progress, &bytes, writing.temporary, writing.readFailed);
+    const Status code = source.CopyTo(target, writing.replace, progress, &bytes, writing.temporary, writing.readFailed);
     if (existed) {
       // A failed copy left the old file, which gets back all it had. A copy
       // that worked is a new file with the source's permissions: of the old
@@ -210,13 +205,13 @@ int FileOps::Copy(const std::string& source, const std::string& target) {
   return CopyEntry(reporter_, policy_, ByPath(os_, source), ByPath(os_, target), nullptr);
 }
 
-int FileOps::Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-                  const std::string& targetName, bool* vanished, bool unflushed, bool* readFailed) {
+int FileOps::Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir, const std::string& targetName,
+                  bool* vanished, bool unflushed, bool* readFailed) {
   Writing writing;
   if (unflushed) writing.replace = CopyMode::Unflushed;
   writing.readFailed = readFailed;
-  return CopyEntry(reporter_, policy_, InDir(os_, sourceDir, sourceName),
-                   InDir(os_, targetDir, targetName), vanished, writing);
+  return CopyEntry(reporter_, policy_, InDir(os_, sourceDir, sourceName), InDir(os_, targetDir, targetName), vanished,
+                   writing);
 }
 
 FileOps::Staged FileOps::Stage(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
@@ -261,8 +256,6 @@ int FileOps::Remove(OsDir& dir, const std::string& name) {
 
 int FileOps::Create(const std::string& path) { return CreateEntry(reporter_, ByPath(os_, path)); }
 
-int FileOps::Create(OsDir& dir, const std::string& name) {
-  return CreateEntry(reporter_, InDir(os_, dir, name));
-}
+int FileOps::Create(OsDir& dir, const std::string& name) { return CreateEntry(reporter_, InDir(os_, dir, name)); }
 
 }  // namespace veldar

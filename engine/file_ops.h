@@ -47,8 +47,8 @@ class FileOps {
   // its name and does not flush it (`CopyMode::Unflushed`). With
   // `readFailed`, a failed copy tells whether its source could not be read.
   [[nodiscard]] int Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-           const std::string& targetName, bool* vanished = nullptr, bool unflushed = false,
-           bool* readFailed = nullptr);
+                         const std::string& targetName, bool* vanished = nullptr, bool unflushed = false,
+                         bool* readFailed = nullptr);
   // A copy in two halves, for copies made durable in batches (force mode
   // only). `Stage` writes the copy under a temporary name and obeys the
   // force policy's retry as `Copy` does: a failure is its line and 0 (or,
@@ -66,7 +66,7 @@ class FileOps {
   [[nodiscard]] Staged Stage(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
                              const std::string& targetName);
   [[nodiscard]] int Place(OsDir& targetDir, const std::string& temporary, const std::string& targetName,
-            const std::string& sourcePath, std::uint64_t bytes);
+                          const std::string& sourcePath, std::uint64_t bytes);
   [[nodiscard]] int Delete(const std::string& path);
   [[nodiscard]] int Delete(OsDir& dir, const std::string& name);
   [[nodiscard]] int Remove(const std::string& path);

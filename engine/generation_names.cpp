@@ -22,12 +22,9 @@ int SlotOf(std::string_view digits) {
 
 // The slot of `name` when it is `prefix` + slot + `suffix`, prefix and suffix
 // compared exactly or without regard to case; 0 otherwise.
-int SlotBetween(std::string_view name, std::string_view prefix, std::string_view suffix,
-                bool foldCase) {
+int SlotBetween(std::string_view name, std::string_view prefix, std::string_view suffix, bool foldCase) {
   if (name.size() <= prefix.size() + suffix.size()) return 0;
-  auto same = [foldCase](std::string_view a, std::string_view b) {
-    return foldCase ? EqualsNoCase(a, b) : a == b;
-  };
+  auto same = [foldCase](std::string_view a, std::string_view b) { return foldCase ? EqualsNoCase(a, b) : a == b; };
   if (!same(name.substr(0, prefix.size()), prefix)) return 0;
   if (!same(name.substr(name.size() - suffix.size()), suffix)) return 0;
   return SlotOf(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
@@ -42,10 +39,8 @@ struct FileAffixes {
 
 FileAffixes AffixesOf(std::string_view sourceFileName) {
   const auto dot = sourceFileName.find('.');
-  const std::string_view base =
-      dot == std::string_view::npos ? std::string_view() : sourceFileName.substr(0, dot);
-  const std::string_view extension =
-      dot == std::string_view::npos ? sourceFileName : sourceFileName.substr(dot + 1);
+  const std::string_view base = dot == std::string_view::npos ? std::string_view() : sourceFileName.substr(0, dot);
+  const std::string_view extension = dot == std::string_view::npos ? sourceFileName : sourceFileName.substr(dot + 1);
   FileAffixes affixes;
   affixes.prefix.append(base).append("_");
   affixes.suffix.append(".").append(extension).append("_");

@@ -38,12 +38,10 @@ std::string DirGenerationName(std::string_view sourceDirName, int slot);
 [[nodiscard]] int FileGenerationSlot(std::string_view name, std::string_view sourceFileName, bool foldCase = true);
 [[nodiscard]] int DirGenerationSlot(std::string_view name, std::string_view sourceDirName, bool foldCase = true);
 
-inline bool IsFileGenerationName(std::string_view name, std::string_view sourceFileName,
-                                 bool foldCase = true) {
+inline bool IsFileGenerationName(std::string_view name, std::string_view sourceFileName, bool foldCase = true) {
   return FileGenerationSlot(name, sourceFileName, foldCase) != 0;
 }
-inline bool IsDirGenerationName(std::string_view name, std::string_view sourceDirName,
-                                bool foldCase = true) {
+inline bool IsDirGenerationName(std::string_view name, std::string_view sourceDirName, bool foldCase = true) {
   return DirGenerationSlot(name, sourceDirName, foldCase) != 0;
 }
 

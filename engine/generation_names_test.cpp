@@ -18,15 +18,13 @@ TEST(GenerationNamesTest, SpeltFromTheSourceName) {
 // Every slot's name is found again with its slot, whatever the case; the
 // names of slots outside 1 to 98 never are.
 TEST(GenerationNamesTest, EverySlotRoundTrips) {
-  for (const char* source :
-       {"report.doc", "README", "data.tar.gz", ".profile", "notes.", "x_1.y_"}) {
+  for (const char* source : {"report.doc", "README", "data.tar.gz", ".profile", "notes.", "x_1.y_"}) {
     for (int slot = 1; slot <= kMaxGenerationSlot; ++slot) {
       EXPECT_EQ(FileGenerationSlot(FileGenerationName(source, slot), source), slot) << source;
       EXPECT_EQ(DirGenerationSlot(DirGenerationName(source, slot), source), slot) << source;
     }
     for (int slot : {0, 99, 100, -1}) {
-      EXPECT_FALSE(IsFileGenerationName(FileGenerationName(source, slot), source))
-          << source << slot;
+      EXPECT_FALSE(IsFileGenerationName(FileGenerationName(source, slot), source)) << source << slot;
       EXPECT_FALSE(IsDirGenerationName(DirGenerationName(source, slot), source)) << source << slot;
     }
   }
@@ -35,13 +33,12 @@ TEST(GenerationNamesTest, EverySlotRoundTrips) {
 }
 
 TEST(GenerationNamesTest, NothingButTheExactFormIsRecognised) {
-  for (const char* name : {"report_01.doc_", "report_+1.doc_", "report_ 1.doc_", "report_1.doc",
-                           "report_1.doc_x", "xreport_1.doc_", "report_1.doc.doc_", "report_.doc_",
-                           "report_1.txt_", "report_1_1.doc_", ""}) {
+  for (const char* name :
+       {"report_01.doc_", "report_+1.doc_", "report_ 1.doc_", "report_1.doc", "report_1.doc_x", "xreport_1.doc_",
+        "report_1.doc.doc_", "report_.doc_", "report_1.txt_", "report_1_1.doc_", ""}) {
     EXPECT_FALSE(IsFileGenerationName(name, "report.doc")) << name;
   }
-  for (const char* name :
-       {"docs1", "docs_", "docs_1_2", "docs_backup", "docs2_1", "my_docs_1", "_1"}) {
+  for (const char* name : {"docs1", "docs_", "docs_1_2", "docs_backup", "docs2_1", "my_docs_1", "_1"}) {
     EXPECT_FALSE(IsDirGenerationName(name, "docs")) << name;
   }
   // Case is folded for ASCII letters only: other bytes must match exactly.

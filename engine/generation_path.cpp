@@ -40,7 +40,8 @@ bool SplitGenerationPath(const std::string& path, std::vector<std::string>* name
     return true;
   }
   names->clear();
-  *error = FormatText(Translate(language, "パス「%1」は使えません: %2"), {EscapeLogText(path), Translate(language, reason)});
+  *error =
+      FormatText(Translate(language, "パス「%1」は使えません: %2"), {EscapeLogText(path), Translate(language, reason)});
   return false;
 }
 

@@ -29,9 +29,7 @@ int Generations::Find(std::vector<CFileEntry>* list, Matches matches, EntryKind 
   list->clear();
   std::vector<DirEntry> entries;
   const Status code = List(&entries, [&](std::string_view name) { return matches(name, true); });
-  foldsCase_ = FoldsCase(entries, [&](const std::string& name, FileStatus* status) {
-    return StatAt(name, status);
-  });
+  foldsCase_ = FoldsCase(entries, [&](const std::string& name, FileStatus* status) { return StatAt(name, status); });
   if (!*foldsCase_) std::erase_if(entries, [&](const DirEntry& entry) { return !matches(entry.name, false); });
   for (const DirEntry& entry : entries) {
     if (entry.status.kind != kind) continue;
@@ -51,15 +49,15 @@ int Generations::Find(std::vector<CFileEntry>* list, Matches matches, EntryKind 
 }
 
 int Generations::FindFiles(std::vector<CFileEntry>* list) {
-  return Find(list, [&](std::string_view name, bool fold) {
-    return IsFileGenerationName(name, sourceName_, fold);
-  }, EntryKind::File);
+  return Find(
+      list, [&](std::string_view name, bool fold) { return IsFileGenerationName(name, sourceName_, fold); },
+      EntryKind::File);
 }
 
 int Generations::FindDirs(std::vector<CFileEntry>* list) {
-  return Find(list, [&](std::string_view name, bool fold) {
-    return veldar::IsDirGenerationName(name, sourceName_, fold);
-  }, EntryKind::Directory);
+  return Find(
+      list, [&](std::string_view name, bool fold) { return veldar::IsDirGenerationName(name, sourceName_, fold); },
+      EntryKind::Directory);
 }
 
 int Generations::FindOfSource(const std::string& sourcePath, std::vector<CFileEntry>* list, bool* directory) {

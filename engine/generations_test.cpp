@@ -81,15 +81,12 @@ TEST_F(GenerationsTest, FileGenerationsAreRecognisedByExactFormOnly) {
     const char* name;
     Kind kind;
   } present[] = {
-      {"report_1.doc_", Kind::File},       {"REPORT_2.DOC_", Kind::File},
-      {"report_98.doc_", Kind::File},      {"report_old.doc_", Kind::File},
-      {"report_1.txt_", Kind::File},       {"report_01.doc_", Kind::File},
-      {"report_99.doc_", Kind::File},      {"report_0.doc_", Kind::File},
-      {"report_5.doc", Kind::File},        {"report_.doc_", Kind::File},
-      {"xreport_6.doc_", Kind::File},      {"report_7.doc_", Kind::Dir},
-      {"report_8.doc_", Kind::LinkToFile}, {"_1.README_", Kind::File},
-      {"_2.readme_", Kind::File},          {"archive_1.tar.gz_", Kind::File},
-      {"archive_2.tar_", Kind::File},
+      {"report_1.doc_", Kind::File},       {"REPORT_2.DOC_", Kind::File},  {"report_98.doc_", Kind::File},
+      {"report_old.doc_", Kind::File},     {"report_1.txt_", Kind::File},  {"report_01.doc_", Kind::File},
+      {"report_99.doc_", Kind::File},      {"report_0.doc_", Kind::File},  {"report_5.doc", Kind::File},
+      {"report_.doc_", Kind::File},        {"xreport_6.doc_", Kind::File}, {"report_7.doc_", Kind::Dir},
+      {"report_8.doc_", Kind::LinkToFile}, {"_1.README_", Kind::File},     {"_2.readme_", Kind::File},
+      {"archive_1.tar.gz_", Kind::File},   {"archive_2.tar_", Kind::File},
   };
   for (const Case& c : present) Make(c.name, c.kind);  // a link that cannot be made would not count either
 
@@ -101,8 +98,8 @@ TEST_F(GenerationsTest, FileGenerationsAreRecognisedByExactFormOnly) {
     const std::map<std::string, std::vector<std::string>> expected = {
         {"report.doc", fold ? std::vector<std::string>{"REPORT_2.DOC_", "report_1.doc_", "report_98.doc_"}
                             : std::vector<std::string>{"report_1.doc_", "report_98.doc_"}},
-        {"README", fold ? std::vector<std::string>{"_1.README_", "_2.readme_"}
-                        : std::vector<std::string>{"_1.README_"}},
+        {"README",
+         fold ? std::vector<std::string>{"_1.README_", "_2.readme_"} : std::vector<std::string>{"_1.README_"}},
         {"archive.tar.gz", {"archive_1.tar.gz_"}},
     };
     for (const auto& [source, names] : expected) {
@@ -114,8 +111,8 @@ TEST_F(GenerationsTest, FileGenerationsAreRecognisedByExactFormOnly) {
 }
 
 TEST_F(GenerationsTest, DirectoryGenerationsAreRecognisedByExactFormOnly) {
-  for (const char* name : {"docs_1", "DOCS_3", "docs_98", "docs_backup", "docs2_1", "docs_01",
-                           "docs_99", "docs_", "my_docs_1", "my_docs_x"}) {
+  for (const char* name : {"docs_1", "DOCS_3", "docs_98", "docs_backup", "docs2_1", "docs_01", "docs_99", "docs_",
+                           "my_docs_1", "my_docs_x"}) {
     Make(name, Kind::Dir);
   }
   Make("docs_9", Kind::File);
@@ -127,8 +124,7 @@ TEST_F(GenerationsTest, DirectoryGenerationsAreRecognisedByExactFormOnly) {
     engine.sourcePath = dir / "src/docs";
     EXPECT_EQ(engine.FindDirGenerations(), 1);
     const std::vector<std::string> expected =
-        fold ? std::vector<std::string>{"DOCS_3", "docs_1", "docs_98"}
-             : std::vector<std::string>{"docs_1", "docs_98"};
+        fold ? std::vector<std::string>{"DOCS_3", "docs_1", "docs_98"} : std::vector<std::string>{"docs_1", "docs_98"};
     EXPECT_EQ(Found(), expected);
     engine.sourcePath = dir / "src/my_docs";
     EXPECT_EQ(engine.FindDirGenerations(), 1);
@@ -152,11 +148,7 @@ TEST_F(GenerationsTest, MissingBackupDirectoryFailsWithEmptyList) {
 TEST_F(GenerationsTest, NumberedNewestFirstTiesInListOrder) {
   engine.sourcePath = dir / "src/docs";
   for (const char* name : {"docs_1", "docs_2", "docs_3", "docs_4", "docs_5"}) Make(name, Kind::Dir);
-  fault.births = {{"docs_1", 36000},
-               {"docs_2", 43200},
-               {"docs_3", 39600},
-               {"docs_4", 30000},
-               {"docs_5", 30000}};
+  fault.births = {{"docs_1", 36000}, {"docs_2", 43200}, {"docs_3", 39600}, {"docs_4", 30000}, {"docs_5", 30000}};
   ASSERT_EQ(engine.FindDirGenerations(), 1);
 
   std::map<std::string, int> numbers;

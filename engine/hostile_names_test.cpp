@@ -41,7 +41,7 @@ class SwapOs : public FaultInjector {
  public:
   using FaultInjector::FaultInjector;
   Status Perform(OsOp op, const std::string& path, const std::string& path2,
-              const std::function<Status()>& real) override {
+                 const std::function<Status()>& real) override {
     if ((op == OsOp::CopyFile || op == OsOp::StageCopy) && beforeCopy) beforeCopy(path);
     return FaultInjector::Perform(op, path, path2, real);
   }
@@ -169,8 +169,8 @@ TEST_F(HostileNamesTest, RoundTripThroughBackupAndRestoreAndOneLogLineEach) {
   EXPECT_EQ(RawControlBytes(log), "");
   for (const auto& [path, node] : tree) {
     if (node.kind == testing::Node::kDir) continue;
-    const std::string copied = Escaped("File Copied : " + engine.sourcePath + "/" + path + " to " +
-                                       dir.path() + "/backup/.docs.veldar2-new/" + path);
+    const std::string copied = Escaped("File Copied : " + engine.sourcePath + "/" + path + " to " + dir.path() +
+                                       "/backup/.docs.veldar2-new/" + path);
     EXPECT_NE(log.find(copied), std::string::npos) << Escaped(path);
   }
 }
@@ -296,8 +296,7 @@ TEST_F(HostileNamesTest, EntriesVanishingDuringTheRunAreReported) {
   EXPECT_EQ(Backup(), 1);
   EXPECT_EQ(outcome.vanished, 2);
   EXPECT_EQ(outcome.failures, 0);
-  EXPECT_NE(Log().find("Source vanished, copy canceled! : " + engine.sourcePath + "/gone"),
-            std::string::npos);
+  EXPECT_NE(Log().find("Source vanished, copy canceled! : " + engine.sourcePath + "/gone"), std::string::npos);
   EXPECT_EQ(testing::ListNames(dir / "backup/docs_1"), std::vector<std::string>{"keep.txt"});
 }
 

@@ -108,9 +108,7 @@ class MirrorWalk {
   // What a step leaves the walk to do.
   enum class Next { kOn, kLevelDone, kStop };
 
-  std::string Join(OsDir& dir, const std::string& name) const {
-    return os_.Paths().Join(dir.Path(), name);
-  }
+  std::string Join(OsDir& dir, const std::string& name) const { return os_.Paths().Join(dir.Path(), name); }
 
   // The steps of one level, up to its Leave. 0: stopped, already reported.
   int Level(Frame& frame) {
@@ -131,9 +129,12 @@ class MirrorWalk {
         return 0;
       }
       switch (std::visit([&](const auto& action) { return Do(frame, current, action); }, step)) {
-        case Next::kOn: break;
-        case Next::kLevelDone: return 1;
-        case Next::kStop: return 0;
+        case Next::kOn:
+          break;
+        case Next::kLevelDone:
+          return 1;
+        case Next::kStop:
+          return 0;
       }
     }
   }
@@ -223,7 +224,7 @@ class MirrorWalk {
   Next Do(Frame& frame, Current&, const steps::CopyFile& step) {
     std::string destination;
     return Prepare(frame, step.name, step.counterpart, &destination) && Copy(frame, step, destination) ? Next::kOn
-                                                                                                        : Next::kStop;
+                                                                                                       : Next::kStop;
   }
   Next Do(Frame& frame, Current&, const steps::ShareFile& step) {
     std::string destination;
@@ -284,11 +285,15 @@ class MirrorWalk {
     using Reason = steps::PassOver::Reason;
     switch (reason) {
       // Opening a FIFO blocks for ever, a device may act on the device.
-      case Reason::kSpecial: return "special file found copy canceled! : ";
+      case Reason::kSpecial:
+        return "special file found copy canceled! : ";
       // The run's own lock file lies where this entry would go.
-      case Reason::kOwnName: return "program file found copy canceled! : ";
-      case Reason::kSystemDirectory: return "system directory found copy canceled! : ";
-      case Reason::kBackupDirectory: return "backup directory found copy canceled! : ";
+      case Reason::kOwnName:
+        return "program file found copy canceled! : ";
+      case Reason::kSystemDirectory:
+        return "system directory found copy canceled! : ";
+      case Reason::kBackupDirectory:
+        return "backup directory found copy canceled! : ";
     }
     return std::string();
   }
@@ -296,8 +301,7 @@ class MirrorWalk {
   // Sets permissions, logging a failure (which is counted, and keeps an
   // incomplete copy from replacing a generation) unless it was reported
   // already. True when done.
-  bool SetPermissions(OsDir& dir, const std::string& name, std::uint32_t permissions,
-                      bool reportFailure = true) {
+  bool SetPermissions(OsDir& dir, const std::string& name, std::uint32_t permissions, bool reportFailure = true) {
     if (Status code = dir.SetPermissions(name, permissions); !code.ok()) {
       if (reportFailure) {
         reporter_.Failure("Permissions Set Failed : ", name.empty() ? dir.Path() : Join(dir, name), code);
@@ -314,8 +318,7 @@ class MirrorWalk {
   // and is not again.
   void SetAccess(OsDir& dir, const std::string& name, const steps::Access& access, const FileStatus& current,
                  std::uint32_t listed, bool reportFailure = true) {
-    const bool ownerDiffers =
-        access.withOwner && (access.owner != current.owner || access.group != current.group);
+    const bool ownerDiffers = access.withOwner && (access.owner != current.owner || access.group != current.group);
     const bool changedSince = access.announce && access.permissions != listed;
     if (!ownerDiffers && access.permissions == current.permissions && !changedSince) return;
     const std::string path = name.empty() ? dir.Path() : Join(dir, name);
@@ -349,8 +352,11 @@ class MirrorWalk {
     *destination = steps::Destination(name, counterpart);
     if (!counterpart) return true;
     switch (counterpart->first) {
-      case First::kNothing: break;
-      case First::kRename: *destination = Rename(*frame.target, counterpart->name, name, /*directory=*/false); break;
+      case First::kNothing:
+        break;
+      case First::kRename:
+        *destination = Rename(*frame.target, counterpart->name, name, /*directory=*/false);
+        break;
       case First::kRemove:
         // The file used to be a directory: its old self goes first,
         // everything in it included (where that fails, the copy fails on it).
@@ -361,8 +367,7 @@ class MirrorWalk {
 
   // Gives a counterpart whose name differs in case the source's name. Returns
   // the name it has afterwards: the new one, or the old one if that failed.
-  std::string Rename(OsDir& target, const std::string& from, const std::string& to,
-                     bool directory) {
+  std::string Rename(OsDir& target, const std::string& from, const std::string& to, bool directory) {
     Status code = target.MoveNoReplace(from, target, to);
     // A medium without a rename that refuses to replace (FUSE, network
     // clients) cannot move a directory that way: the name is looked up
@@ -375,8 +380,7 @@ class MirrorWalk {
       return to;
     }
     if (directory) {
-      reporter_.Failure("rename directory failed : from " + Join(target, from) + " TO " +
-                           Join(target, to));
+      reporter_.Failure("rename directory failed : from " + Join(target, from) + " TO " + Join(target, to));
     } else {
       reporter_.Failure("rename file failed : ", "from " + Join(target, from) + " TO " + Join(target, to), code);
     }
@@ -444,8 +448,7 @@ class MirrorWalk {
       return;
     }
     if (!linked) Retime(target, destination, earlier.status.mtimeSec);
-    reporter_.Note("File Kept From Earlier Generation : " + Join(dir, step.name) + " to " +
-                   Join(target, destination));
+    reporter_.Note("File Kept From Earlier Generation : " + Join(dir, step.name) + " to " + Join(target, destination));
   }
 
   // Where the medium gives a copy the time it was closed or named instead
@@ -471,8 +474,8 @@ class MirrorWalk {
       FileOps::Staged staged = files_.Stage(source, step.name, target, destination);
       copied = staged.ok != 0;
       vanished = staged.vanished;
-      Pending pending{frame.target, std::move(staged.temporary), destination, Join(source, step.name), staged.bytes,
-                      step.source.mtimeSec};
+      Pending pending{frame.target, std::move(staged.temporary), destination, Join(source, step.name),
+                      staged.bytes, step.source.mtimeSec};
       if (copied && !pending.temporary.empty()) {
         pendingBytes_ += pending.bytes;
         pending_.push_back(std::move(pending));
@@ -525,8 +528,7 @@ class MirrorWalk {
     const Pending* failed = nullptr;
     for (Pending& pending : batch) {
       if (code.ok()) {
-        if (!files_.Place(*pending.dir, pending.temporary, pending.name, pending.sourcePath,
-                               pending.bytes)) {
+        if (!files_.Place(*pending.dir, pending.temporary, pending.name, pending.sourcePath, pending.bytes)) {
           if (failed == nullptr) failed = &pending;
         } else {
           Retime(*pending.dir, pending.name, pending.mtimeSec);
@@ -534,13 +536,11 @@ class MirrorWalk {
         continue;
       }
       (void)pending.dir->DeleteFile(pending.temporary);
-      reporter_.Failure("File Copy Failed : ", pending.sourcePath + " to " + Join(*pending.dir, pending.name),
-                        code);
+      reporter_.Failure("File Copy Failed : ", pending.sourcePath + " to " + Join(*pending.dir, pending.name), code);
       if (failed == nullptr) failed = &pending;
     }
     if (failed == nullptr || reporter_.noMessage()) return true;
-    reporter_.Show("ERR : COPY FILE FROM " + failed->sourcePath + " TO " +
-                        Join(*failed->dir, failed->name));
+    reporter_.Show("ERR : COPY FILE FROM " + failed->sourcePath + " TO " + Join(*failed->dir, failed->name));
     return false;
   }
 
@@ -599,8 +599,7 @@ class MirrorWalk {
       return false;
     }
     std::unique_ptr<OsDir> in;
-    if (step.hasReference && frame.reference != nullptr &&
-        !frame.reference->OpenDir(step.name, &in).ok()) {
+    if (step.hasReference && frame.reference != nullptr && !frame.reference->OpenDir(step.name, &in).ok()) {
       in.reset();
     }
     Frame below{from.get(), std::shared_ptr<OsDir>(std::move(to)), in.get(), toStatus};
@@ -653,15 +652,19 @@ class MirrorWalk {
   // stop the walk (already reported). With `boxes` and the no-message flag
   // clear, a failed deletion of a file shows its box and stops the walk, a
   // failed removal of a directory shows its box and the walk goes on.
-  bool Remove(OsDir& target, const FileStatus& targetStatus, const std::string& name,
-              bool isDirectory, bool boxes) {
+  bool Remove(OsDir& target, const FileStatus& targetStatus, const std::string& name, bool isDirectory, bool boxes) {
     bool asFile = !isDirectory;
     if (!asFile) {
       switch (deleter_.EmptySubdir(target, name, targetStatus)) {
-        case TreeDeleter::Emptied::kStopped: return false;
-        case TreeDeleter::Emptied::kGone: return true;
-        case TreeDeleter::Emptied::kNotADirectory: asFile = true; break;
-        case TreeDeleter::Emptied::kYes: break;
+        case TreeDeleter::Emptied::kStopped:
+          return false;
+        case TreeDeleter::Emptied::kGone:
+          return true;
+        case TreeDeleter::Emptied::kNotADirectory:
+          asFile = true;
+          break;
+        case TreeDeleter::Emptied::kYes:
+          break;
       }
     }
     if (asFile) {

@@ -30,6 +30,6 @@ class MirrorApplier {
 
 // Plans `job` into `plan` and applies it. 0: stopped, reported.
 [[nodiscard]] int MirrorTree(Os& os, Reporter& reporter, const MirrorJob& job, MirrorPlan* plan,
-               const std::optional<FileStatus>& guarded = std::nullopt);
+                             const std::optional<FileStatus>& guarded = std::nullopt);
 
 }  // namespace veldar

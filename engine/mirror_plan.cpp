@@ -168,8 +168,7 @@ inline unsigned char FoldByte(unsigned char c) { return c >= 'A' && c <= 'Z' ? c
 bool EqualFolded(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldByte(static_cast<unsigned char>(a[i])) != FoldByte(static_cast<unsigned char>(b[i])))
-      return false;
+    if (FoldByte(static_cast<unsigned char>(a[i])) != FoldByte(static_cast<unsigned char>(b[i]))) return false;
   }
   return true;
 }
@@ -196,8 +195,7 @@ struct Listed {
 // listing order; the table holds each chain's first entry.
 class NameTable {
  public:
-  NameTable(const std::vector<Listed>& entries, bool fold)
-      : entries_(entries), fold_(fold), next_(entries.size(), -1) {
+  NameTable(const std::vector<Listed>& entries, bool fold) : entries_(entries), fold_(fold), next_(entries.size(), -1) {
     std::size_t capacity = 16;
     while (capacity < entries.size() * 2) capacity <<= 1;
     mask_ = capacity - 1;
@@ -215,9 +213,7 @@ class NameTable {
   }
 
   // The first entry whose key equals `name`'s, or -1.
-  std::int32_t First(std::string_view name) const {
-    return slots_[Probe(name, HashName(name, fold_))].first;
-  }
+  std::int32_t First(std::string_view name) const { return slots_[Probe(name, HashName(name, fold_))].first; }
   // The entry after `index` in its chain, or -1.
   std::int32_t Next(std::int32_t index) const { return next_[index]; }
 
@@ -227,9 +223,7 @@ class NameTable {
     std::uint32_t tag = 0;  // the hash's high half, to pass over most strangers unread
   };
 
-  bool Same(std::string_view a, std::string_view b) const {
-    return fold_ ? EqualFolded(a, b) : a == b;
-  }
+  bool Same(std::string_view a, std::string_view b) const { return fold_ ? EqualFolded(a, b) : a == b; }
 
   // The slot that holds `name`'s chain, or the empty slot where it would go.
   std::size_t Probe(std::string_view name, std::uint64_t hash) const {
@@ -300,16 +294,14 @@ class Counterparts {
   std::vector<std::int32_t> cursor_;
 };
 
-std::int64_t Nanoseconds(const FileStatus& status) {
-  return status.mtimeSec * 1'000'000'000 + status.mtimeNsec;
-}
+std::int64_t Nanoseconds(const FileStatus& status) { return status.mtimeSec * 1'000'000'000 + status.mtimeNsec; }
 
 std::uint64_t RoundToBlock(std::uint64_t bytes) { return (bytes + kBlock - 1) / kBlock * kBlock + kBlock; }
 
 // Takes a listing into `list`. Empty on success; otherwise the text of the
 // failure (a directory that is missing lists as empty).
-std::string TakeListing(Os& os, std::vector<Listed>& list, const std::string& directory,
-                        const char* firstError, const Status& code, std::vector<DirEntry>& entries) {
+std::string TakeListing(Os& os, std::vector<Listed>& list, const std::string& directory, const char* firstError,
+                        const Status& code, std::vector<DirEntry>& entries) {
   if (!code.ok() && entries.empty()) {
     if (code.Is(ErrorKind::kNotFound)) return std::string();
     // The message names the directory the way a wildcard search would.
@@ -333,8 +325,7 @@ class MirrorScan {
         plan_(plan),
         totals_(plan.totals),
         exact_(plan.job.exact),
-        excludes_(plan.job.excludes != nullptr && !plan.job.excludes->empty() ? plan.job.excludes
-                                                                              : nullptr),
+        excludes_(plan.job.excludes != nullptr && !plan.job.excludes->empty() ? plan.job.excludes : nullptr),
         excludedStay_(excludes_ != nullptr && plan.job.excludedStay),
         // Only where the file system clones, or links are allowed: a
         // "shared" file that is then copied after all saves nothing.
@@ -346,18 +337,21 @@ class MirrorScan {
         // A copy is staged only where it may replace what is there: no-force
         // mode writes each copy under its name, failing on what is there.
         writing_(plan.job.writes == MirrorWrites::kBatched && plan.job.force ? steps::Writing::kStaged
-                 : plan.job.writes == MirrorWrites::kUnflushed            ? steps::Writing::kUnflushed
-                                                                          : steps::Writing::kFlushed),
+                 : plan.job.writes == MirrorWrites::kUnflushed               ? steps::Writing::kUnflushed
+                                                                             : steps::Writing::kFlushed),
         keepUnreadable_(plan.job.keepUnreadable && reporter.noMessage()) {
     // A target still to be made is made beside the reference, if anywhere.
     OsDir* timing = plan.target ? plan.target.get() : plan.reference.get();
     const MediumTraits* medium = medium_ = plan.job.medium ? &*plan.job.medium : nullptr;
     // Times are as fine as the coarser side keeps them: a copy on FAT comes
     // back up to 2 s away from its source, and is the same file.
-    timeWindowNs_ = std::max({medium ? medium->timeResolutionNs : timing ? timing->TimeResolutionNs() : 0,
+    timeWindowNs_ = std::max({medium   ? medium->timeResolutionNs
+                              : timing ? timing->TimeResolutionNs()
+                                       : 0,
                               plan.job.sourceTimeResolutionNs, plan.source->TimeResolutionNs()});
-    permissions_ = medium ? medium->copiesAccess && medium->keepsPermissions
-                          : timing ? timing->KeepsPermissions() : true;
+    permissions_ = medium   ? medium->copiesAccess && medium->keepsPermissions
+                   : timing ? timing->KeepsPermissions()
+                            : true;
     ownerToo_ = permissions_ && (!medium || medium->keepsOwner) && os_.MayChangeOwner();
     plan.force = plan.job.force;
     plan.retime = medium && !medium->copyKeepsTime;
@@ -371,14 +365,13 @@ class MirrorScan {
   // (null: made by the apply, so empty; `created`: made by the caller or the
   // apply) and `reference` (null: none). False: the scan stopped, its step
   // written.
-  bool Level(OsDir& source, const FileStatus& sourceStatus, OsDir* target, const FileStatus* targetStatus,
-             bool created, OsDir* reference) {
+  bool Level(OsDir& source, const FileStatus& sourceStatus, OsDir* target, const FileStatus* targetStatus, bool created,
+             OsDir* reference) {
     // Asked to stop: the plan is left unfinished, and Plan says so.
     if (reporter_.Cancelled()) return false;
     // The directory is filled while it is no more open than its source, and
     // writable by its owner. One the apply makes is made so.
-    const std::uint32_t filling =
-        targetStatus ? (targetStatus->permissions & sourceStatus.permissions) | 0700 : 0;
+    const std::uint32_t filling = targetStatus ? (targetStatus->permissions & sourceStatus.permissions) | 0700 : 0;
     if (permissions_ && targetStatus && filling != targetStatus->permissions) {
       plan_.Add(steps::Fill{filling});
       ++totals_.adjusted;
@@ -416,10 +409,9 @@ class MirrorScan {
       if (top && !plan_.job.ownName.empty() && entry.name == plan_.job.ownName) entry.seen = true;
     }
     // Per level: a casefolded directory may sit in a tree that tells case apart.
-    const bool fold = target != nullptr && FoldsCase(targets, [&](const std::string& name,
-                                                                  FileStatus* status) {
-      return target->StatAt(name, status);
-    });
+    const bool fold = target != nullptr && FoldsCase(targets, [&](const std::string& name, FileStatus* status) {
+                        return target->StatAt(name, status);
+                      });
     Counterparts counterparts(targets, sources, fold);
     std::optional<NameTable> referenceNames;
     if (reference != nullptr) referenceNames.emplace(references, /*fold=*/false);
@@ -589,9 +581,7 @@ class MirrorScan {
   // Whether the target entry `name` of the current level stays where the
   // source has nothing of its name: its path is excluded, and the target is
   // the user's copy.
-  bool Stays(const std::string& name, bool isDirectory) {
-    return excludedStay_ && Excluded(name, isDirectory);
-  }
+  bool Stays(const std::string& name, bool isDirectory) { return excludedStay_ && Excluded(name, isDirectory); }
   // Whether the source entry (not excluded itself) cannot come in: its
   // counterpart stays, by the counterpart's own name and kind (which may
   // differ from the entry's where the target ignores case or a pattern
@@ -652,19 +642,17 @@ class MirrorScan {
   }
 
   // The level's listings: the source on the listing thread, the others here.
-  bool List(OsDir& source, OsDir* target, OsDir* reference, std::vector<Listed>& sources,
-            std::vector<Listed>& targets, std::vector<Listed>& references) {
+  bool List(OsDir& source, OsDir* target, OsDir* reference, std::vector<Listed>& sources, std::vector<Listed>& targets,
+            std::vector<Listed>& references) {
     std::vector<DirEntry> sourceEntries, targetEntries, referenceEntries;
     Status sourceCode, targetCode, referenceCode;
     lister_.Start([&] { sourceCode = source.List(&sourceEntries); });
     if (target != nullptr) targetCode = target->List(&targetEntries);
     if (reference != nullptr) referenceCode = reference->List(&referenceEntries);
     lister_.Wait();
-    std::string failure = TakeListing(os_, sources, source.Path(), kSourceFirstError, sourceCode,
-                                      sourceEntries);
+    std::string failure = TakeListing(os_, sources, source.Path(), kSourceFirstError, sourceCode, sourceEntries);
     if (failure.empty() && target != nullptr) {
-      failure = TakeListing(os_, targets, target->Path(), kTargetFirstError, targetCode,
-                            targetEntries);
+      failure = TakeListing(os_, targets, target->Path(), kTargetFirstError, targetCode, targetEntries);
     }
     if (!failure.empty()) {
       Stop(failure);
@@ -696,8 +684,7 @@ class MirrorScan {
   // owned by another user (not root, who reads everything anyway) where
   // others may not read the source.
   bool Exposed(const FileStatus& source) const {
-    if (medium_ == nullptr || !medium_->copiesAccess || medium_->keepsPermissions ||
-        source.kind != EntryKind::File) {
+    if (medium_ == nullptr || !medium_->copiesAccess || medium_->keepsPermissions || source.kind != EntryKind::File) {
       return false;
     }
     const std::uint32_t shown = medium_->shownPermissions;
@@ -729,8 +716,7 @@ class MirrorScan {
   // listed is passed over as vanished, as a directory is (kVanished, its
   // step written); a counterpart in that state differs. Any other failure
   // stops the scan as a listing failure does (kStopped, its step written).
-  LinkTexts CompareLinks(OsDir& source, OsDir& target, const Listed& entry,
-                         const Listed& counterpart) {
+  LinkTexts CompareLinks(OsDir& source, OsDir& target, const Listed& entry, const Listed& counterpart) {
     std::string text, counterpartText;
     Status code = source.ReadLinkAt(entry.name, &text);
     if (code.Is(ErrorKind::kNotFound) || code.Is(ErrorKind::kInvalid)) {
@@ -783,18 +769,22 @@ class MirrorScan {
   }
 
   // A source file or link: its step. False: the scan stopped.
-  bool File(OsDir& source, OsDir* target, const Listed& entry, const Listed* counterpart,
-            const Listed* reference) {
+  bool File(OsDir& source, OsDir* target, const Listed& entry, const Listed* counterpart, const Listed* reference) {
     using First = steps::Counterpart::First;
     std::optional<steps::Counterpart> meet = Meet(entry.name, false, counterpart);
     bool unchanged = counterpart != nullptr && !NeedsCopy(entry.status, counterpart->status);
     // Two links alike by size and times: their texts decide (kinds are equal here).
     if (unchanged && entry.status.kind == EntryKind::Symlink) {
       switch (CompareLinks(source, *target, entry, *counterpart)) {
-        case LinkTexts::kSame: break;
-        case LinkTexts::kDiffer: unchanged = false; break;
-        case LinkTexts::kVanished: return true;
-        case LinkTexts::kStopped: return false;
+        case LinkTexts::kSame:
+          break;
+        case LinkTexts::kDiffer:
+          unchanged = false;
+          break;
+        case LinkTexts::kVanished:
+          return true;
+        case LinkTexts::kStopped:
+          return false;
       }
     }
     if (meet && meet->first == First::kRename) ++totals_.adjusted;
@@ -827,17 +817,15 @@ class MirrorScan {
       ++totals_.filesToCopy;
       totals_.bytesToCopy += entry.status.size;
       // Blocks, not length: a file with holes is copied with its holes.
-      totals_.diskBytes +=
-          RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.allocated : 0);
+      totals_.diskBytes += RoundToBlock(entry.status.kind == EntryKind::File ? entry.status.allocated : 0);
     }
     if (Exposed(entry.status)) ++totals_.exposed;
     return true;
   }
 
   // A source directory: its step, then its level. False: the scan stopped.
-  bool Directory(OsDir& source, OsDir* target, const FileStatus* targetStatus,
-                 OsDir* referenceDir, const Listed& entry, const Listed* counterpart,
-                 const Listed* reference) {
+  bool Directory(OsDir& source, OsDir* target, const FileStatus* targetStatus, OsDir* referenceDir, const Listed& entry,
+                 const Listed* counterpart, const Listed* reference) {
     const std::string sourcePath = Join(source.Path(), entry.name);
     std::unique_ptr<OsDir> from;
     FileStatus fromStatus;
@@ -862,8 +850,8 @@ class MirrorScan {
       // directory instead, or (without one) keeps what it holds of it.
       plan_.Add(steps::Unreadable{failure, code});
       from.reset();
-      if (referenceDir == nullptr || !referenceDir->OpenDir(entry.name, &from).ok() ||
-          !from->Stat(&fromStatus).ok() || fromStatus.kind != EntryKind::Directory) {
+      if (referenceDir == nullptr || !referenceDir->OpenDir(entry.name, &from).ok() || !from->Stat(&fromStatus).ok() ||
+          fromStatus.kind != EntryKind::Directory) {
         return true;
       }
       fromReference = true;
@@ -879,8 +867,8 @@ class MirrorScan {
       return true;
     }
 
-    steps::EnterDirectory step{entry.name, fromStatus, Meet(entry.name, true, counterpart), false, fromReference,
-                               false};
+    steps::EnterDirectory step{entry.name, fromStatus,    Meet(entry.name, true, counterpart),
+                               false,      fromReference, false};
     if (step.counterpart && step.counterpart->first == steps::Counterpart::First::kRename) ++totals_.adjusted;
     std::unique_ptr<OsDir> to, in;
     FileStatus toStatus;
@@ -956,8 +944,8 @@ namespace {
 // ExcludesLeaveNothing below `dir`, whose path relative to the source is
 // `relative`: true where something is left; `*leftOut` is set where
 // something is excluded.
-bool HoldsWhatIsLeft(OsDir& dir, const ExcludeSet& excludes, std::string_view ignored,
-                     std::string& relative, bool* leftOut) {
+bool HoldsWhatIsLeft(OsDir& dir, const ExcludeSet& excludes, std::string_view ignored, std::string& relative,
+                     bool* leftOut) {
   std::vector<DirEntry> entries;
   if (!dir.List(&entries).ok()) return true;
   const std::size_t level = relative.size();
@@ -973,8 +961,7 @@ bool HoldsWhatIsLeft(OsDir& dir, const ExcludeSet& excludes, std::string_view ig
     } else if (kind == EntryKind::Directory) {
       // Depth first: the first file found ends the walk.
       std::unique_ptr<OsDir> below;
-      if (!dir.OpenDir(entry.name, &below).ok() ||
-          HoldsWhatIsLeft(*below, excludes, ignored, relative, leftOut)) {
+      if (!dir.OpenDir(entry.name, &below).ok() || HoldsWhatIsLeft(*below, excludes, ignored, relative, leftOut)) {
         return true;
       }
     }
@@ -994,10 +981,14 @@ bool ExcludesLeaveNothing(OsDir& source, const ExcludeSet& excludes, std::string
 
 const char* UnfitReasonOf(steps::LeaveOut::Reason reason) {
   switch (reason) {
-    case steps::LeaveOut::Reason::kTwin: return kTwinReason;
-    case steps::LeaveOut::Reason::kName: return kNameReason;
-    case steps::LeaveOut::Reason::kSize: return kSizeReason;
-    case steps::LeaveOut::Reason::kLink: return kLinkReason;
+    case steps::LeaveOut::Reason::kTwin:
+      return kTwinReason;
+    case steps::LeaveOut::Reason::kName:
+      return kNameReason;
+    case steps::LeaveOut::Reason::kSize:
+      return kSizeReason;
+    case steps::LeaveOut::Reason::kLink:
+      return kLinkReason;
   }
   return kNameReason;
 }

@@ -126,8 +126,8 @@ struct MirrorJob {
 // What a plan will do, in all.
 struct MirrorTotals {
   std::uint64_t filesToCopy = 0;
-  std::uint64_t bytesToCopy = 0;   // their content, in bytes
-  std::uint64_t filesShared = 0;   // taken from the reference copy
+  std::uint64_t bytesToCopy = 0;  // their content, in bytes
+  std::uint64_t filesShared = 0;  // taken from the reference copy
   std::uint64_t bytesShared = 0;
   std::uint64_t directoriesToCreate = 0;
   std::uint64_t entriesToDelete = 0;  // target entries the source no longer has
@@ -169,7 +169,9 @@ struct Access {
   // The target had the entry with other access: lines say what changed.
   bool announce = false;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.permissions, s.owner, s.group, s.withOwner, s.ownerOnly, s.announce); }
+  static void Fields(S& s, F&& f) {
+    f(s.permissions, s.owner, s.group, s.withOwner, s.ownerOnly, s.announce);
+  }
 };
 
 // The target entry a source entry meets, and what becomes of it first.
@@ -183,7 +185,9 @@ struct Counterpart {
   FileStatus status;  // as listed
   First first = First::kNothing;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name, s.status, s.first); }
+  static void Fields(S& s, F&& f) {
+    f(s.name, s.status, s.first);
+  }
 };
 
 // The name a source entry's copy goes to at first: its own, or the
@@ -201,18 +205,22 @@ enum class Writing : std::uint8_t {
 
 // The reference copy's file of a source file's name, taken in its stead.
 struct EarlierCopy {
-  FileStatus status;  // as listed; its time is given to a copy of it
+  FileStatus status;   // as listed; its time is given to a copy of it
   bool link = false;   // hard-linked where that works
   bool clone = false;  // else cloned where that works; else copied
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.status, s.link, s.clone); }
+  static void Fields(S& s, F&& f) {
+    f(s.status, s.link, s.clone);
+  }
 };
 
 // A temporary file a killed copy left in the target: removed, whatever the flags.
 struct RemoveLeftover {
   std::string name;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name); }
+  static void Fields(S& s, F&& f) {
+    f(s.name);
+  }
 };
 
 // A source entry passed over, with a skip line that says why.
@@ -221,14 +229,18 @@ struct PassOver {
   std::string name;
   Reason reason = Reason::kSpecial;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name, s.reason); }
+  static void Fields(S& s, F&& f) {
+    f(s.name, s.reason);
+  }
 };
 
 // A source entry gone, or no longer the directory or link it was listed as.
 struct Vanished {
   std::string name;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name); }
+  static void Fields(S& s, F&& f) {
+    f(s.name);
+  }
 };
 
 // A source entry the exclude patterns leave out: nothing is done, the target
@@ -237,7 +249,9 @@ struct Exclude {
   std::string name;
   bool directory = false;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name, s.directory); }
+  static void Fields(S& s, F&& f) {
+    f(s.name, s.directory);
+  }
 };
 
 // A source entry the patterns do not leave out, which cannot take the place
@@ -246,7 +260,9 @@ struct Blocked {
   std::string name, counterpart;
   bool directory = false;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name, s.counterpart, s.directory); }
+  static void Fields(S& s, F&& f) {
+    f(s.name, s.counterpart, s.directory);
+  }
 };
 
 // A source entry the target's medium cannot hold: left out, a failure (a
@@ -257,7 +273,9 @@ struct LeaveOut {
   Reason reason = Reason::kName;
   bool directory = false;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name, s.twin, s.reason, s.directory); }
+  static void Fields(S& s, F&& f) {
+    f(s.name, s.twin, s.reason, s.directory);
+  }
 };
 
 // A source directory that cannot be read, passed over: its failure line up
@@ -266,14 +284,18 @@ struct Unreadable {
   std::string line;
   Status failure;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.line, s.failure); }
+  static void Fields(S& s, F&& f) {
+    f(s.line, s.failure);
+  }
 };
 
 // A failure that ends the walk where it stands, with its line.
 struct Stop {
   std::string line;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.line); }
+  static void Fields(S& s, F&& f) {
+    f(s.line);
+  }
 };
 
 // The target keeps what the source no longer has: the line that says so.
@@ -288,7 +310,9 @@ struct Delete {
   std::string name;
   bool directory = false;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name, s.directory); }
+  static void Fields(S& s, F&& f) {
+    f(s.name, s.directory);
+  }
 };
 
 // The target directory `name`, which the source no longer has and which
@@ -299,7 +323,9 @@ struct Prune {
   std::string name;
   FileStatus listed;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name, s.listed); }
+  static void Fields(S& s, F&& f) {
+    f(s.name, s.listed);
+  }
 };
 
 // The level's target directory is given these permissions while it is
@@ -307,7 +333,9 @@ struct Prune {
 struct Fill {
   std::uint32_t permissions = 0;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.permissions); }
+  static void Fields(S& s, F&& f) {
+    f(s.permissions);
+  }
 };
 
 // The end of a level.
@@ -318,7 +346,9 @@ struct Leave {
   // The access the directory gets now that its contents are in place.
   std::optional<Access> access;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.commitFirst, s.access); }
+  static void Fields(S& s, F&& f) {
+    f(s.commitFirst, s.access);
+  }
 };
 
 // The source directory `name`, entered while it is still what `source`
@@ -333,7 +363,9 @@ struct EnterDirectory {
   bool fromReference = false;
   bool hasReference = false;  // the reference copy has the directory too
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name, s.source, s.counterpart, s.create, s.fromReference, s.hasReference); }
+  static void Fields(S& s, F&& f) {
+    f(s.name, s.source, s.counterpart, s.create, s.fromReference, s.hasReference);
+  }
 };
 
 // The source file or link `name` copied to the target.
@@ -361,7 +393,9 @@ struct ShareFile {
   bool link = false;
   bool clone = false;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.copy, s.reference, s.link, s.clone); }
+  static void Fields(S& s, F&& f) {
+    f(s.copy, s.reference, s.link, s.clone);
+  }
 };
 
 // The source file or link `name`, whose counterpart is as good as a copy:
@@ -371,7 +405,9 @@ struct KeepFile {
   Counterpart counterpart;
   std::optional<Access> access;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name, s.counterpart, s.access); }
+  static void Fields(S& s, F&& f) {
+    f(s.name, s.counterpart, s.access);
+  }
 };
 
 // The source file or link `name`, whose counterpart differs but which
@@ -385,16 +421,17 @@ struct KeepUnforced {
   bool unshare = false;
   std::optional<Access> access;
   template <class S, class F>
-  static void Fields(S& s, F&& f) { f(s.name, s.source, s.counterpart, s.unshare, s.access); }
+  static void Fields(S& s, F&& f) {
+    f(s.name, s.source, s.counterpart, s.unshare, s.access);
+  }
 };
 
 }  // namespace steps
 
-using MirrorStep =
-    std::variant<steps::RemoveLeftover, steps::PassOver, steps::Vanished, steps::Exclude, steps::Blocked,
-                 steps::LeaveOut, steps::Unreadable, steps::Stop, steps::KeepVanished, steps::Delete, steps::Prune,
-                 steps::Fill, steps::Leave, steps::EnterDirectory, steps::CopyFile, steps::ShareFile,
-                 steps::KeepFile, steps::KeepUnforced>;
+using MirrorStep = std::variant<steps::RemoveLeftover, steps::PassOver, steps::Vanished, steps::Exclude, steps::Blocked,
+                                steps::LeaveOut, steps::Unreadable, steps::Stop, steps::KeepVanished, steps::Delete,
+                                steps::Prune, steps::Fill, steps::Leave, steps::EnterDirectory, steps::CopyFile,
+                                steps::ShareFile, steps::KeepFile, steps::KeepUnforced>;
 
 class MirrorPlan {
  public:

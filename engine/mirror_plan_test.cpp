@@ -38,8 +38,7 @@ Overloaded(F...) -> Overloaded<F...>;
 // What becomes of a counterpart first, in a few words.
 std::string Meeting(const std::optional<steps::Counterpart>& counterpart) {
   if (!counterpart || counterpart->first == steps::Counterpart::First::kNothing) return "";
-  return (counterpart->first == steps::Counterpart::First::kRemove ? " replacing " : " renaming ") +
-         counterpart->name;
+  return (counterpart->first == steps::Counterpart::First::kRemove ? " replacing " : " renaming ") + counterpart->name;
 }
 
 // One step in a few words: its action, its name and the decisions it carries.
@@ -57,8 +56,7 @@ std::string Describe(const MirrorStep& step) {
           [](const steps::Blocked& s) { return "blocked " + s.name + " by " + s.counterpart; },
           [](const steps::LeaveOut& s) {
             static const char* const kWhy[] = {"twin of", "name", "size", "link"};
-            const std::string text =
-                "unfit " + s.name + (s.directory ? "/ " : " ") + kWhy[static_cast<int>(s.reason)];
+            const std::string text = "unfit " + s.name + (s.directory ? "/ " : " ") + kWhy[static_cast<int>(s.reason)];
             return s.twin.empty() ? text : text + " " + s.twin;
           },
           [](const steps::Unreadable&) { return std::string("unreadable"); },
@@ -138,28 +136,31 @@ TEST_F(MirrorPlanTest, DecisionsUnderEveryPolicy) {
     std::function<void(MirrorJob&)> policy;
     Steps expected;
   } cases[] = {
-      {"defaults", [](MirrorJob&) {},
-       {"file changed copy", "enter dir create", "file file copy", "leave", "file equal keep",
-        "pass fifo special", "file kind copy replacing kind", "file new copy", "file older keep",
-        "delete gone", "delete gonedir/", "leave"}},
-      {"exact: an older source is copied too", [](MirrorJob& job) { job.exact = true; },
-       {"file changed copy", "enter dir create", "file file copy", "leave", "file equal keep",
-        "pass fifo special", "file kind copy replacing kind", "file new copy", "file older copy",
-        "delete gone", "delete gonedir/", "leave"}},
+      {"defaults",
+       [](MirrorJob&) {},
+       {"file changed copy", "enter dir create", "file file copy", "leave", "file equal keep", "pass fifo special",
+        "file kind copy replacing kind", "file new copy", "file older keep", "delete gone", "delete gonedir/",
+        "leave"}},
+      {"exact: an older source is copied too",
+       [](MirrorJob& job) { job.exact = true; },
+       {"file changed copy", "enter dir create", "file file copy", "leave", "file equal keep", "pass fifo special",
+        "file kind copy replacing kind", "file new copy", "file older copy", "delete gone", "delete gonedir/",
+        "leave"}},
       {"no-force: a changed counterpart is kept, one of another kind replaced",
        [](MirrorJob& job) { job.force = false; },
        {"file changed keep-no-force", "enter dir create", "file file copy", "leave", "file equal keep",
-        "pass fifo special", "file kind copy replacing kind", "file new copy", "file older keep",
-        "delete gone", "delete gonedir/", "leave"}},
+        "pass fifo special", "file kind copy replacing kind", "file new copy", "file older keep", "delete gone",
+        "delete gonedir/", "leave"}},
       // The copy onto the directory then fails, and says so.
       {"no-delete: what vanished stays (a line per level), and so does a counterpart of another kind",
        [](MirrorJob& job) { job.deleteVanished = false; },
        {"file changed copy", "enter dir create", "file file copy", "no-delete", "leave", "file equal keep",
         "pass fifo special", "file kind copy", "file new copy", "file older keep", "no-delete", "leave"}},
-      {"no-time: every file is copied", [](MirrorJob& job) { job.compareTimes = false; },
-       {"file changed copy", "enter dir create", "file file copy", "leave", "file equal copy",
-        "pass fifo special", "file kind copy replacing kind", "file new copy", "file older copy",
-        "delete gone", "delete gonedir/", "leave"}},
+      {"no-time: every file is copied",
+       [](MirrorJob& job) { job.compareTimes = false; },
+       {"file changed copy", "enter dir create", "file file copy", "leave", "file equal copy", "pass fifo special",
+        "file kind copy replacing kind", "file new copy", "file older copy", "delete gone", "delete gonedir/",
+        "leave"}},
   };
   for (const Case& c : cases) {
     MirrorJob job;
@@ -241,8 +242,7 @@ TEST_F(MirrorPlanTest, EveryActionCarriesHowItIsDone) {
        },
        true,
        {"keep README renaming readme", "copy changed unflushed else", "copy edited unflushed else earlier link clone",
-        "fill access 0750",
-        "leave access 0750!", "keep private access 0600!",
+        "fill access 0750", "leave access 0750!", "keep private access 0600!",
         "share same unflushed else earlier link clone by link by clone", "leave access 0755"},
        4},
       {"where the medium has no links it clones; a run that shows its failures keeps nothing",
@@ -254,8 +254,7 @@ TEST_F(MirrorPlanTest, EveryActionCarriesHowItIsDone) {
        },
        false,
        {"keep README renaming readme", "copy changed unflushed", "copy edited unflushed", "fill access 0750",
-        "leave access 0750!", "keep private access 0600!", "share same unflushed by clone",
-        "leave access 0755"},
+        "leave access 0750!", "keep private access 0600!", "share same unflushed by clone", "leave access 0755"},
        4},
   };
   for (const Case& c : cases) {
@@ -279,11 +278,11 @@ TEST_F(MirrorPlanTest, CaseOnlyDifferencesFollowTheTargetFileSystem) {
   memory.AddFile("/s/README", "new", 3000), memory.AddFile("/t/readme", "old", 1000);
   memory.AddFile("/s/Docs/inner", "new", 2000), memory.AddFile("/t/docs/inner", "new", 2000);
   os.foldsCase = true;
-  EXPECT_EQ(Plan({}), (Steps{"enter Docs renaming docs", "file inner keep", "leave",
-                            "file README copy renaming readme", "leave"}));
+  EXPECT_EQ(Plan({}), (Steps{"enter Docs renaming docs", "file inner keep", "leave", "file README copy renaming readme",
+                             "leave"}));
   os.foldsCase = false;
-  EXPECT_EQ(Plan({}), (Steps{"enter Docs create", "file inner copy", "leave", "file README copy",
-                             "delete docs/", "delete readme", "leave"}));
+  EXPECT_EQ(Plan({}), (Steps{"enter Docs create", "file inner copy", "leave", "file README copy", "delete docs/",
+                             "delete readme", "leave"}));
 }
 
 // A file unchanged since the reference copy is shared from it; one that
@@ -300,9 +299,8 @@ TEST_F(MirrorPlanTest, SharingOwnNamesAndLeftovers) {
   job.sharing = MirrorSharing::kCloneOrCopy;
   job.targetIsNew = false;
   job.ownName = ".veldar2.lock";
-  EXPECT_EQ(Plan(job), (Steps{"remove .~x.99999-00000000-1.tmp", "pass .veldar2.lock own",
-                              "file edited copy", "file same share", "enter sub create reference",
-                              "file deep share", "leave", "leave"}));
+  EXPECT_EQ(Plan(job), (Steps{"remove .~x.99999-00000000-1.tmp", "pass .veldar2.lock own", "file edited copy",
+                              "file same share", "enter sub create reference", "file deep share", "leave", "leave"}));
   EXPECT_EQ(totals.filesShared, 2u);
   EXPECT_EQ(totals.filesToCopy, 1u);
   EXPECT_EQ(totals.bytesToCopy, 3u);
@@ -325,18 +323,30 @@ TEST_F(MirrorPlanTest, LinksAreComparedByTheirText) {
     Steps expected;
     std::size_t reads;
   } cases[] = {
-      {"defaults", [](MirrorJob&) {},
-       {"file longer copy", "file older copy", "file retargeted copy", "file same keep", "leave"}, 6},
-      {"exact (a restore): a time that differs copies unread", [](MirrorJob& job) { job.exact = true; },
-       {"file longer copy", "file older copy", "file retargeted copy", "file same keep", "leave"}, 4},
-      {"the source's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/s/same", io); },
-       {"file longer copy", "file older copy", "file retargeted copy", "stop"}, 5},
-      {"the copy's text fails", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/t/same", io); },
-       {"file longer copy", "file older copy", "file retargeted copy", "stop"}, 6},
-      {"the source link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/s/same", gone); },
-       {"file longer copy", "file older copy", "file retargeted copy", "vanished same", "leave"}, 5},
-      {"the copy's link is gone", [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/t/same", gone); },
-       {"file longer copy", "file older copy", "file retargeted copy", "file same copy", "leave"}, 6},
+      {"defaults",
+       [](MirrorJob&) {},
+       {"file longer copy", "file older copy", "file retargeted copy", "file same keep", "leave"},
+       6},
+      {"exact (a restore): a time that differs copies unread",
+       [](MirrorJob& job) { job.exact = true; },
+       {"file longer copy", "file older copy", "file retargeted copy", "file same keep", "leave"},
+       4},
+      {"the source's text fails",
+       [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/s/same", io); },
+       {"file longer copy", "file older copy", "file retargeted copy", "stop"},
+       5},
+      {"the copy's text fails",
+       [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/t/same", io); },
+       {"file longer copy", "file older copy", "file retargeted copy", "stop"},
+       6},
+      {"the source link is gone",
+       [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/s/same", gone); },
+       {"file longer copy", "file older copy", "file retargeted copy", "vanished same", "leave"},
+       5},
+      {"the copy's link is gone",
+       [&](MirrorJob&) { faults.FailAt(OsOp::ReadLinkAt, "/t/same", gone); },
+       {"file longer copy", "file older copy", "file retargeted copy", "file same copy", "leave"},
+       6},
   };
   for (const Case& c : cases) {
     MirrorJob job;
@@ -390,8 +400,10 @@ TEST_F(MirrorPlanTest, ExcludePatterns) {
       memory.AddDir(root + tree);
       std::istringstream names(files);
       for (std::string f, dir = root + tree; names >> f;) {
-        if (f.back() == '/') memory.AddDir(dir + f);
-        else memory.AddFile(dir + f.substr(0, f.find('=')), f.substr(std::min(f.find('='), f.size())), 1000);
+        if (f.back() == '/')
+          memory.AddDir(dir + f);
+        else
+          memory.AddFile(dir + f.substr(0, f.find('=')), f.substr(std::min(f.find('='), f.size())), 1000);
       }
     }
     const auto excludes = ExcludeSet::Parse(c.patterns, c.foldCase);
@@ -444,32 +456,48 @@ TEST_F(MirrorPlanTest, TheMediumDecidesWhatIsLeftOutAndHowTimesCompare) {
     Steps expected;
     std::uint64_t exposed = 0;
   } cases[] = {
-      {"names, sizes, links and twins", "README.txt readme.txt a:b dot. big link@ Dir/x dir/y skip.tmp SKIP.tmp", "",
-       "", fat,
+      {"names, sizes, links and twins",
+       "README.txt readme.txt a:b dot. big link@ Dir/x dir/y skip.tmp SKIP.tmp",
+       "",
+       "",
+       fat,
        {"enter Dir create", "file x copy", "leave", "file README.txt copy", "file SKIP.tmp copy", "unfit a:b name",
         "unfit big size", "unfit dir/ twin of Dir", "unfit dot. name", "unfit link link",
         "unfit readme.txt twin of README.txt", "exclude skip.tmp", "leave"}},
-      {"the twin the copy holds by its very name stays", "README.txt readme.txt", "readme.txt", "", fat,
+      {"the twin the copy holds by its very name stays",
+       "README.txt readme.txt",
+       "readme.txt",
+       "",
+       fat,
        {"unfit README.txt twin of readme.txt", "file readme.txt keep", "leave"}},
-      {"without a medium nothing is left out", "a:b big link@", "", "", std::nullopt,
+      {"without a medium nothing is left out",
+       "a:b big link@",
+       "",
+       "",
+       std::nullopt,
        {"file a:b copy", "file big copy", "file link copy", "leave"}},
       {"times within the resolution are equal, sharing too; permissions are not compared",
-       "same=1001 newer=1003 shared=1001 private open", "same=1000 newer=1000 private", "shared=1000", fat,
+       "same=1001 newer=1003 shared=1001 private open",
+       "same=1000 newer=1000 private",
+       "shared=1000",
+       fat,
        {"file newer copy", "file open copy", "file private keep", "file same keep", "file shared share", "leave"},
        1},
   };
   for (const Case& c : cases) {
     const std::string root = "/" + std::to_string(&c - cases);
-    for (const auto& [tree, files] : {std::pair{"/s/", c.source}, std::pair{"/t/", c.target},
-                                      std::pair{"/r/", c.reference}}) {
+    for (const auto& [tree, files] :
+         {std::pair{"/s/", c.source}, std::pair{"/t/", c.target}, std::pair{"/r/", c.reference}}) {
       memory.AddDir(root + tree);
       std::istringstream names(files);
       for (std::string f; names >> f;) {
         const std::size_t at = f.find('=');
         const std::int64_t mtime = at == std::string::npos ? 1000 : std::stoll(f.substr(at + 1));
         const std::string path = root + tree + f.substr(0, std::min(at, f.find('@')));
-        if (f.back() == '@') memory.AddLink(path, "big", mtime);
-        else memory.AddFile(path, f == "big" ? "12345" : "1", mtime);
+        if (f.back() == '@')
+          memory.AddLink(path, "big", mtime);
+        else
+          memory.AddFile(path, f == "big" ? "12345" : "1", mtime);
       }
     }
     std::unique_ptr<OsDir> dir;
@@ -501,24 +529,27 @@ TEST_F(MirrorPlanTest, ExcludesThatLeaveNothing) {
       {{"*.tmp"}, {"a.tmp", "d/b.tmp", "e/"}, true},  // directories are no files
       {{"/*/**"}, {"d/a"}, true},
       {{"*.tmp"}, {"a.tmp", "d/c"}, false},
-      {{"*.tmp"}, {"d/e/link"}, false},  // a link is copied
+      {{"*.tmp"}, {"d/e/link"}, false},      // a link is copied
       {{"*.tmp"}, {"a.tmp", "fifo"}, true},  // a FIFO is passed over
-      {{"x"}, {"d/"}, false},            // nothing left out: an empty tree is not the patterns' doing
+      {{"x"}, {"d/"}, false},                // nothing left out: an empty tree is not the patterns' doing
       {{"*.tmp"}, {"lost+found/f", "a.tmp"}, true},
   };
   for (const auto& c : cases) {
     const std::string root = "/" + std::to_string(&c - cases);
     memory.AddDir(root);
     for (const std::string& file : c.files) {
-      if (file.back() == '/') memory.AddDir(root + "/" + file);
-      else if (file.find("link") != std::string::npos) memory.AddLink(root + "/" + file, "a.tmp");
-      else if (file == "fifo") memory.AddSpecial(root + "/" + file);
-      else memory.AddFile(root + "/" + file, "x", 1000);
+      if (file.back() == '/')
+        memory.AddDir(root + "/" + file);
+      else if (file.find("link") != std::string::npos)
+        memory.AddLink(root + "/" + file, "a.tmp");
+      else if (file == "fifo")
+        memory.AddSpecial(root + "/" + file);
+      else
+        memory.AddFile(root + "/" + file, "x", 1000);
     }
     std::unique_ptr<OsDir> source;
     ASSERT_TRUE(os.OpenDir(root, true, &source).ok());
-    EXPECT_EQ(ExcludesLeaveNothing(*source, *ExcludeSet::Parse(c.patterns, false), "lost+found"), c.nothing)
-        << root;
+    EXPECT_EQ(ExcludesLeaveNothing(*source, *ExcludeSet::Parse(c.patterns, false), "lost+found"), c.nothing) << root;
   }
 }
 

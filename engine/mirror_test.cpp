@@ -108,13 +108,10 @@ TEST_P(MirrorDecisionTest, DecisionTable) {
   EXPECT_EQ(ReadFile(t + "/equal"), "target");
   EXPECT_EQ(testing::Mtime(t + "/changed"), 2000);
   EXPECT_EQ(ReadFile(t + "/newdir/deeper/file"), "deep");
-  for (const char* line : {"Not update,copy canceled! : D/t/older",
-                           "Not update,copy canceled! : D/t/equal",
-                           "rename file : from D/t/readme TO D/t/README",
-                           "File Copied : D/s/README to D/t/README",
-                           "rename directory : from D/t/docs TO D/t/Docs",
-                           "Directory Created : D/t/newdir", "File Deleted : D/t/gone",
-                           "Directory Deleted : D/t/gonedir"}) {
+  for (const char* line : {"Not update,copy canceled! : D/t/older", "Not update,copy canceled! : D/t/equal",
+                           "rename file : from D/t/readme TO D/t/README", "File Copied : D/s/README to D/t/README",
+                           "rename directory : from D/t/docs TO D/t/Docs", "Directory Created : D/t/newdir",
+                           "File Deleted : D/t/gone", "Directory Deleted : D/t/gonedir"}) {
     EXPECT_EQ(Count(line), 1) << line;
   }
   EXPECT_TRUE(messages.shown.empty());
@@ -156,8 +153,7 @@ TEST_F(MirrorTest, CaseAndKind) {
   EXPECT_EQ(Count("Directory Create Failed : D/t/k2 : ERR= 17"), 1);
   EXPECT_EQ(counted.failures(), 3);  // and "Kind" onto "kind"
   const Lines log = Log();
-  EXPECT_TRUE(
-      std::none_of(log.begin(), log.end(), [](auto& l) { return l.starts_with("rename"); }));
+  EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](auto& l) { return l.starts_with("rename"); }));
   engine.noMessage = 0;
   EXPECT_EQ(Mirror(), 0);
   EXPECT_EQ(messages.shown.size(), 1u);
@@ -234,15 +230,11 @@ TEST_F(MirrorTest, FailuresStopOrCarryOn) {
       {OsOp::CreateDir, "t/newdir", 0, 0, 1, {"ERR : MKDIR FAILED D/t/newdir"}, ""},
       {OsOp::CreateDir, "t/newdir", 1, 1, 1, {}, "Directory Create Failed : D/t/newdir : ERR= 5"},
       {OsOp::DeleteFile, "t/vanished", 0, 0, 1, {"ERR : DELETE FILE vanished"}, ""},
-      {OsOp::DeleteFile, "t/vanished", 1, 1, 1, {},
-       "File Delete Failed : D/t/vanished : ERR = 5"},
+      {OsOp::DeleteFile, "t/vanished", 1, 1, 1, {}, "File Delete Failed : D/t/vanished : ERR = 5"},
       {OsOp::RemoveDir, "t/vanisheddir", 0, 1, 1, {"ERR : DELETE DIRECTORY vanisheddir"}, ""},
-      {OsOp::List, "s/newdir", 0, 0, 1,
-       {"ERROR AT LOCAL FILE FINDFIRSTFILE! at D/s/newdir/*"}, ""},
-      {OsOp::List, "s/newdir", 1, 0, 1, {},
-       "ERROR AT LOCAL FILE FINDFIRSTFILE! at D/s/newdir/*"},
-      {OsOp::MoveNoReplace, "t/ren", 0, 1, 1, {},
-       "rename file failed : from D/t/ren TO D/t/Ren : ERR = 5"},
+      {OsOp::List, "s/newdir", 0, 0, 1, {"ERROR AT LOCAL FILE FINDFIRSTFILE! at D/s/newdir/*"}, ""},
+      {OsOp::List, "s/newdir", 1, 0, 1, {}, "ERROR AT LOCAL FILE FINDFIRSTFILE! at D/s/newdir/*"},
+      {OsOp::MoveNoReplace, "t/ren", 0, 1, 1, {}, "rename file failed : from D/t/ren TO D/t/Ren : ERR = 5"},
       // Tried while the directory is filled and again once it is: one failure.
       {OsOp::SetPermissions, "t/private", 1, 1, 1, {}, "Permissions Set Failed : D/t/private : ERR = 5"},
   };
@@ -261,7 +253,7 @@ TEST_F(MirrorTest, FailuresStopOrCarryOn) {
     fault.FailAt(c.op, dir / c.at, 5);
     messages.shown.clear();
     engine.noMessage = c.noMessage;
-        const std::size_t before = Log().size();
+    const std::size_t before = Log().size();
 
     EXPECT_EQ(Mirror(), c.result);
     EXPECT_EQ(Boxes(), c.boxes);
@@ -295,8 +287,7 @@ TEST_F(MirrorTest, PermissionsFollowTheSource) {
   File(s + "/private/secret", "s", 1000);
   File(s + "/shared/note", "n", 1000);
   File(s + "/locked/kept", "k", 1000);
-  const std::pair<const char*, mode_t> modes[] = {
-      {"", 0700}, {"private", 0700}, {"shared", 02775}, {"locked", 0555}};
+  const std::pair<const char*, mode_t> modes[] = {{"", 0700}, {"private", 0700}, {"shared", 02775}, {"locked", 0555}};
   for (const auto& [name, mode] : modes) chmod((s + "/" + name).c_str(), mode);
   EXPECT_EQ(Mirror(), 1);
   for (const auto& [name, mode] : modes) EXPECT_EQ(Mode(t + "/" + name), mode) << name;

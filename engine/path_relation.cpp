@@ -56,8 +56,7 @@ Absolute Resolve(Os& os, const std::string& path) {
 
 }  // namespace
 
-int DepthInside(Os& os, const std::string& inner, const std::string& outer,
-                std::string* firstBelow) {
+int DepthInside(Os& os, const std::string& inner, const std::string& outer, std::string* firstBelow) {
   if (firstBelow) firstBelow->clear();
   const PathRules& paths = os.Paths();
   const Absolute path = Resolve(os, inner);
@@ -70,12 +69,10 @@ int DepthInside(Os& os, const std::string& inner, const std::string& outer,
     bool same = false;
     if (outerExists) {
       FileStatus status;
-      same = Stat(os, JoinComponents(paths, path, count), true, &status).ok() &&
-             status.SameEntryAs(outerStatus);
+      same = Stat(os, JoinComponents(paths, path, count), true, &status).ok() && status.SameEntryAs(outerStatus);
     } else {
       same = outerPath.root == path.root && count == outerPath.components.size() &&
-             std::equal(outerPath.components.begin(), outerPath.components.end(),
-                        path.components.begin());
+             std::equal(outerPath.components.begin(), outerPath.components.end(), path.components.begin());
     }
     if (same) {
       if (firstBelow && count < depth) *firstBelow = path.components[count];

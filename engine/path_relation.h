@@ -19,7 +19,7 @@ namespace veldar {
 // `firstBelow`, receives the name of the component of `inner` directly below
 // `outer` (empty at depth 0).
 [[nodiscard]] int DepthInside(Os& os, const std::string& inner, const std::string& outer,
-                std::string* firstBelow = nullptr);
+                              std::string* firstBelow = nullptr);
 
 inline bool IsSameOrInside(Os& os, const std::string& inner, const std::string& outer) {
   return DepthInside(os, inner, outer) >= 0;

@@ -44,8 +44,7 @@ bool PlanStore::FillBuffer() {
   buffer_.clear();
   if (!readingTail_ && readFromSpill_ < spilled_ && spill_) {
     const std::uint64_t want = std::min<std::uint64_t>(kMemoryLimit, spilled_ - readFromSpill_);
-    if (!spill_->ReadAt(readFromSpill_, static_cast<std::size_t>(want), &buffer_).ok() ||
-        buffer_.empty()) {
+    if (!spill_->ReadAt(readFromSpill_, static_cast<std::size_t>(want), &buffer_).ok() || buffer_.empty()) {
       return false;
     }
     readFromSpill_ += buffer_.size();

@@ -53,7 +53,7 @@ class PlanStore {
   std::size_t position_ = 0;       // reading: next byte of `buffer_`
   std::uint64_t spilled_ = 0;      // bytes in the scratch file
   std::uint64_t readFromSpill_ = 0;
-  std::string tail_;               // reading: the part that never left memory
+  std::string tail_;  // reading: the part that never left memory
   bool readingTail_ = false;
   bool ok_ = true;
   bool inMemoryOnly_ = false;

@@ -102,15 +102,14 @@ class RaceTest : public ::testing::Test, protected testing::EngineServices<> {
     chmod((dir / "outside").c_str(), 0700);
     environment.logDirOverride = dir / "log/";
     engine.noMessage = 1;
-    void* shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void* shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     swaps = new (shared) std::atomic<long>(0);
   }
   ~RaceTest() override { munmap(swaps, sizeof(std::atomic<long>)); }
 
   void Report(const char* what) {
-    std::printf("%s: %d rounds, %ld swaps during the walks, %d rounds met a swapped link\n", what,
-                Rounds(), swaps->load(), met);
+    std::printf("%s: %d rounds, %ld swaps during the walks, %d rounds met a swapped link\n", what, Rounds(),
+                swaps->load(), met);
   }
 
   // A fresh round directory with a link "spare/a" to the canaries; `a` is
@@ -121,8 +120,7 @@ class RaceTest : public ::testing::Test, protected testing::EngineServices<> {
     EXPECT_EQ(symlink((dir / "outside/a").c_str(), (top + "/spare/a").c_str()), 0);
     return top;
   }
-  static void GiveToSwapper(const std::string& top, const std::string& parent,
-                            const std::string& name) {
+  static void GiveToSwapper(const std::string& top, const std::string& parent, const std::string& name) {
     if (geteuid() == 0) {
       for (const std::string& path : {parent, parent + "/" + name, top + "/spare"}) {
         if (Exists(path)) {
@@ -158,8 +156,8 @@ class RaceTest : public ::testing::Test, protected testing::EngineServices<> {
   // swapped within its parent by whoever may write the parent, but not
   // moved to another).
   template <typename Prepare, typename Run>
-  void Race(const char* what, const std::string& swapped, Prepare prepare, Run run,
-            const std::string& name = "a", const std::string& partner = "") {
+  void Race(const char* what, const std::string& swapped, Prepare prepare, Run run, const std::string& name = "a",
+            const std::string& partner = "") {
     for (int round = 0; round < Rounds(); ++round) {
       const std::string top = Round();
       prepare(top);
@@ -187,7 +185,7 @@ class RaceTest : public ::testing::Test, protected testing::EngineServices<> {
   }
 
   std::atomic<long>* swaps = nullptr;
-  int met = 0;  // rounds in which the walk found a link where it had listed a directory
+  int met = 0;      // rounds in which the walk found a link where it had listed a directory
   int rounds_ = 0;  // round directories made so far
   testing::FastTempDir dir;
 };
@@ -234,8 +232,7 @@ TEST_F(RaceTest, WorkingDirectoryIsNeverAnotherUsersOrALink) {
   engine.generationCount = 3;
   for (const bool planted : {true, false}) {
     Race(
-        planted ? "working directory planted by another user" : "working directory made by the run",
-        "bk",
+        planted ? "working directory planted by another user" : "working directory made by the run", "bk",
         [&](const std::string& top) {
           testing::MakeDirs(top + "/bk");
           if (planted) BuildChain(top + "/bk/.docs.veldar2-new", "planted");

@@ -12,10 +12,8 @@ std::string Reporter::FailureLine(std::string_view what, std::string_view path, 
   return line;
 }
 
-Reporter::Reporter(ActivityLog& log, UserMessages& messages, LogOptions options, bool noMessage,
-                   RunControl control)
-    : log_(log), messages_(messages), options_(options), noMessage_(noMessage),
-      control_(std::move(control)) {}
+Reporter::Reporter(ActivityLog& log, UserMessages& messages, LogOptions options, bool noMessage, RunControl control)
+    : log_(log), messages_(messages), options_(options), noMessage_(noMessage), control_(std::move(control)) {}
 
 void Reporter::Done(const std::string& text, bool blankLineAfter) {
   if (options_.success) log_.Write(text, blankLineAfter);
@@ -45,8 +43,7 @@ void Reporter::LeftUndone(std::string_view what, std::string_view path, const St
 
 void Reporter::Note(const std::string& text) { log_.Write(text); }
 
-void Reporter::Failure(std::string_view what, std::string_view path, const Status& status,
-                       CodeSpacing spacing) {
+void Reporter::Failure(std::string_view what, std::string_view path, const Status& status, CodeSpacing spacing) {
   ++failures_;
   const Report report{FailureLine(what, path, status, spacing), std::string(), status, what.size() + path.size()};
   KeepRecent(report);

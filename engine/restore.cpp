@@ -17,7 +17,6 @@
 // nothing beside them is touched. Directories it has to make on the way get
 // the generation's permissions once what they hold is in place.
 
-
 #include "engine/restore.h"
 
 #include <algorithm>
@@ -109,9 +108,8 @@ class RestoreRun {
   std::string Preview(int number, const DryRunOutput& output) {
     Chosen chosen;
     if (std::string message = Choose(number, /*lock=*/false, &chosen); !message.empty()) return message;
-    return chosen.parts.empty()
-               ? DryRun(*chosen.backup, *chosen.generation, chosen.name, output)
-               : DryRunParts(*chosen.backup, *chosen.generation, chosen.name, chosen.parts, output);
+    return chosen.parts.empty() ? DryRun(*chosen.backup, *chosen.generation, chosen.name, output)
+                                : DryRunParts(*chosen.backup, *chosen.generation, chosen.name, chosen.parts, output);
   }
 
  private:
@@ -120,8 +118,8 @@ class RestoreRun {
   struct Chosen {
     std::unique_ptr<OsDir> backup;  // the backup directory, open
     const CFileEntry* generation = nullptr;
-    std::string name;               // of the restored copy in the restore directory
-    std::vector<Part> parts;        // of a partial restore; empty: the whole generation
+    std::string name;         // of the restored copy in the restore directory
+    std::vector<Part> parts;  // of a partial restore; empty: the whole generation
   };
 
   // Finds generation `number` and what it is restored as, and refuses what
@@ -133,9 +131,9 @@ class RestoreRun {
     std::unique_ptr<OsDir>& backup = chosen->backup;
     if (!lock) {
       if (!os_.OpenDir(job_.backupDir, /*followLink=*/true, &backup).ok()) backup.reset();
-    } else if (Status code = BackupRun::LockBackupDir(
-                   os_, job_.backupDir, LockUse::kRead,
-                   std::max(0, BackupRun::kLockWaitMs - services_.log.waitedMs()), &backup);
+    } else if (Status code =
+                   BackupRun::LockBackupDir(os_, job_.backupDir, LockUse::kRead,
+                                            std::max(0, BackupRun::kLockWaitMs - services_.log.waitedMs()), &backup);
                !code.ok()) {
       busy_ = !code.Is(ErrorKind::kExists);
       if (code.Is(ErrorKind::kLocked)) {
@@ -159,9 +157,9 @@ class RestoreRun {
     // The generation's own kind decides how it comes back: a directory is
     // mirrored, a file copied. The source need not exist.
     const bool directory = generation->isDirectory;
-    const std::string& name = chosen->name = directory
-                                 ? DirRestoreName(generation->name)
-                                 : FileRestoreName(generation->name, os_.Paths().NameOf(job_.sourcePath));
+    const std::string& name = chosen->name =
+        directory ? DirRestoreName(generation->name)
+                  : FileRestoreName(generation->name, os_.Paths().NameOf(job_.sourcePath));
     if (name.empty()) {
       reporter_.Failure("Restore Failed, No Target Name : " + from);
       return Refused(kGenerationField + generation->name + "\n" + (directory ? kNoDirName : kNoFileName));
@@ -174,9 +172,7 @@ class RestoreRun {
       reporter_.Failure("Restore Failed, Target Overlaps Backup Directory : " + job_.restoreDir);
       return Refused(kRestoreDirField + job_.restoreDir + "\n" + kIntoBackupDir);
     }
-    if (directory &&
-        (IsSameOrInside(os_, target, job_.backupDir) ||
-         IsSameOrInside(os_, job_.backupDir, target))) {
+    if (directory && (IsSameOrInside(os_, target, job_.backupDir) || IsSameOrInside(os_, job_.backupDir, target))) {
       reporter_.Failure("Restore Failed, Target Overlaps Backup Directory : " + target);
       return Refused(kRestoreDirField + target + "\n" + kOverlapsBackup);
     }
@@ -200,12 +196,8 @@ class RestoreRun {
     return std::string();
   }
 
-  static std::string Refused(const std::string& detail) {
-    return LoadString(IDS_RESTORE_REFUSED) + detail;
-  }
-  static std::string Failed(const std::string& detail) {
-    return LoadString(IDS_RESTORE_FAILED) + detail;
-  }
+  static std::string Refused(const std::string& detail) { return LoadString(IDS_RESTORE_REFUSED) + detail; }
+  static std::string Failed(const std::string& detail) { return LoadString(IDS_RESTORE_FAILED) + detail; }
 
   // Creates `path` and whichever of its parents are missing, with the
   // system's default permissions. Returns the failure message, or empty.
@@ -249,8 +241,8 @@ class RestoreRun {
   // Opens `name` in `into` as the restore's target directory, making it
   // when missing (`*created`). Whatever else is on the name (a link, a
   // file) is never followed or touched: the restore is refused.
-  std::string OpenTarget(OsDir& into, const std::string& name, std::unique_ptr<OsDir>* dir,
-                         FileStatus* status, bool* created) {
+  std::string OpenTarget(OsDir& into, const std::string& name, std::unique_ptr<OsDir>* dir, FileStatus* status,
+                         bool* created) {
     const std::string path = os_.Paths().Join(into.Path(), name);
     *created = false;
     FileStatus found;
@@ -288,8 +280,7 @@ class RestoreRun {
   // What the restore would do, told to the dry run's output: the restore
   // directory and the target in it are read where they exist, and planned
   // against as empty where they do not.
-  std::string DryRun(OsDir& backup, const CFileEntry& generation, const std::string& name,
-                     const DryRunOutput& output) {
+  std::string DryRun(OsDir& backup, const CFileEntry& generation, const std::string& name, const DryRunOutput& output) {
     using Action = DryRunItem::Action;
     const std::string target = os_.Paths().Join(job_.restoreDir, name);
     std::vector<std::string> missing;
@@ -316,14 +307,15 @@ class RestoreRun {
     if (std::string message = OpenGeneration(backup, generation, &plan); !message.empty()) return message;
     std::unique_ptr<OsDir> into;
     FileStatus found;
-    if (os_.OpenDir(job_.restoreDir, /*followLink=*/true, &into).ok() &&
-        into->StatAt(name, &found).ok()) {
+    if (os_.OpenDir(job_.restoreDir, /*followLink=*/true, &into).ok() && into->StatAt(name, &found).ok()) {
       if (found.kind != EntryKind::Directory) {
         reporter_.Failure("Restore Failed, Target Not A Directory : " + target);
         return Refused(kRestoreDirField + target + "\n" + kTargetNotDirectory);
       }
-      if (Status code = into->OpenDir(name, &plan.target); code.ok()) code = plan.target->Stat(&plan.targetStatus);
-      else return DirFailure(target, code);
+      if (Status code = into->OpenDir(name, &plan.target); code.ok())
+        code = plan.target->Stat(&plan.targetStatus);
+      else
+        return DirFailure(target, code);
     }
     MirrorJob job = MirrorJobOf(job_, os_.Paths().Join(job_.backupDir, generation.name), target);
     job.targetIsNew = job.targetNotMade = plan.target == nullptr;
@@ -345,8 +337,7 @@ class RestoreRun {
     return std::string();
   }
 
-  std::string RestoreDir(OsDir& backup, const CFileEntry& generation, OsDir& into,
-                         const std::string& name) {
+  std::string RestoreDir(OsDir& backup, const CFileEntry& generation, OsDir& into, const std::string& name) {
     const std::string from = os_.Paths().Join(job_.backupDir, generation.name);
     MirrorPlan plan(os_);
     if (std::string message = OpenGeneration(backup, generation, &plan); !message.empty()) return message;
@@ -360,8 +351,7 @@ class RestoreRun {
   std::string MirrorInto(MirrorPlan& plan, const std::string& from, OsDir& into, const std::string& name) {
     const std::string target = os_.Paths().Join(into.Path(), name);
     bool created = false;
-    if (std::string message = OpenTarget(into, name, &plan.target, &plan.targetStatus, &created);
-        !message.empty()) {
+    if (std::string message = OpenTarget(into, name, &plan.target, &plan.targetStatus, &created); !message.empty()) {
       return message;
     }
     // The target's files end up equal to the generation's, whatever their
@@ -402,12 +392,10 @@ class RestoreRun {
   // counted, and a restore with any of them is no complete restore.
   std::string Complete(int failuresBefore, const std::string& target) {
     if (reporter_.failures() == failuresBefore) return std::string();
-    return Failed(kRestoreDirField + target + "\n" +
-                  (services_.log.HoldsRun() ? kSomeFailed : kSomeFailedUnlogged));
+    return Failed(kRestoreDirField + target + "\n" + (services_.log.HoldsRun() ? kSomeFailed : kSomeFailedUnlogged));
   }
 
-  std::string RestoreFile(OsDir& backup, const CFileEntry& generation, OsDir& into,
-                          const std::string& name) {
+  std::string RestoreFile(OsDir& backup, const CFileEntry& generation, OsDir& into, const std::string& name) {
     const std::string from = os_.Paths().Join(job_.backupDir, generation.name);
     FileStatus status;
     Status code = backup.StatAt(generation.name, &status);
@@ -471,13 +459,13 @@ class RestoreRun {
     std::sort(wanted.begin(), wanted.end());
     std::unique_ptr<OsDir> root;
     FileStatus rootStatus;
-    if (Status code = OpenListedDir(os_, backup, generation.name, generation.status, &root, &rootStatus);
-        !code.ok()) {
+    if (Status code = OpenListedDir(os_, backup, generation.name, generation.status, &root, &rootStatus); !code.ok()) {
       return GenerationFailure(from, code);
     }
     for (std::vector<std::string>& names : wanted) {
-      if (!parts->empty() && std::equal(parts->back().names.begin(), parts->back().names.end(), names.begin(),
-                                        names.begin() + std::min(names.size(), parts->back().names.size())) &&
+      if (!parts->empty() &&
+          std::equal(parts->back().names.begin(), parts->back().names.end(), names.begin(),
+                     names.begin() + std::min(names.size(), parts->back().names.size())) &&
           parts->back().names.size() <= names.size()) {
         continue;
       }
@@ -672,8 +660,8 @@ class RestoreRun {
       }
       std::unique_ptr<OsDir> parent;
       FileStatus status;
-      const std::string fromPath = PathOf(os_.Paths().Join(job_.backupDir, generation.name), part.names,
-                                          part.names.size());
+      const std::string fromPath =
+          PathOf(os_.Paths().Join(job_.backupDir, generation.name), part.names, part.names.size());
       if (Status code = WalkGenerationPath(*source, part.names, &parent, &status); !code.ok()) {
         return GenerationFailure(fromPath, code);
       }
@@ -832,8 +820,7 @@ int RefuseRestoreSource(Os& os, const RestoreSource& found, Reporter& reporter) 
     return reporter.Refuse(refused + kSourceField + found.sourcePath + "\n" + kRootSource, found.sourcePath);
   }
   if (!found.scan.ok()) {
-    return reporter.Refuse(refused + kBackupField + found.backupDir + "\n" + os.ErrorText(found.scan),
-                           found.backupDir);
+    return reporter.Refuse(refused + kBackupField + found.backupDir + "\n" + os.ErrorText(found.scan), found.backupDir);
   }
   if (found.generations.empty()) {
     return reporter.Refuse(refused + kGenerationField + found.sourcePath + "\n" + kNoGeneration + found.backupDir,
@@ -865,9 +852,8 @@ RestoreResult RunRestore(const RestoreJob& job, const RunServices& services, int
   return result;
 }
 
-RestoreResult DryRunRestore(const RestoreJob& job, const RunServices& services, int number,
-                            const DryRunOutput& output, MirrorTotals* planned, const RunControl& control,
-                            const std::vector<std::string>& only) {
+RestoreResult DryRunRestore(const RestoreJob& job, const RunServices& services, int number, const DryRunOutput& output,
+                            MirrorTotals* planned, const RunControl& control, const std::vector<std::string>& only) {
   Reporter reporter = JobReporter(job, services, control);
   RestoreRun run(job, services, reporter, only);
   RestoreResult result;

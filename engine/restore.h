@@ -59,7 +59,7 @@ struct RestoreSource {
   // Its generations, numbered 0 for the newest (those read before a scan
   // failed, if one did); none for a root.
   std::vector<CFileEntry> generations;
-  bool directory = true;   // whether they are directory generations
+  bool directory = true;  // whether they are directory generations
   // Why the backup directory could not be opened or read; ok otherwise.
   Status scan;
   std::unique_ptr<OsDir> backup;  // the backup directory as opened (null where it could not be)
@@ -110,7 +110,7 @@ struct RestoreResult {
   // Refused: another run holds the backup directory, or its lock cannot be
   // taken (the message says which).
   bool busy = false;
-  RunSummary summary;      // what it copied and deleted, and how long it took
+  RunSummary summary;  // what it copied and deleted, and how long it took
 };
 RestoreResult RunRestore(const RestoreJob& job, const RunServices& services, int number,
                          const RunControl& control = RunControl(), const std::vector<std::string>& only = {});
@@ -119,8 +119,8 @@ RestoreResult RunRestore(const RestoreJob& job, const RunServices& services, int
 // what the restore would do told to `output`, with nothing changed, no lock
 // taken, no log opened and no settings written. The message is empty on
 // success; `planned` receives what the copy would cost.
-RestoreResult DryRunRestore(const RestoreJob& job, const RunServices& services, int number,
-                            const DryRunOutput& output, MirrorTotals* planned,
-                            const RunControl& control = RunControl(), const std::vector<std::string>& only = {});
+RestoreResult DryRunRestore(const RestoreJob& job, const RunServices& services, int number, const DryRunOutput& output,
+                            MirrorTotals* planned, const RunControl& control = RunControl(),
+                            const std::vector<std::string>& only = {});
 
 }  // namespace veldar

@@ -47,20 +47,16 @@ int RestoreGeneration(CVELDAR2Engine& engine, int number, const RunControl& cont
 
 class GenerationRowTest : public ::testing::Test {
  protected:
-  GenerationRowTest() {
-    testing::SetEnv("TZ", "UTC");
-  }
+  GenerationRowTest() { testing::SetEnv("TZ", "UTC"); }
   std::unique_ptr<Os> os = MakeSystemOs();
 };
 
 TEST_F(GenerationRowTest, FormatPadsShortNamesAndKeepsLongOnesWhole) {
-  EXPECT_EQ(GenerationRow(Generation("report_1.doc_", kTime, 0)),
-            "(-1) report_1.doc_          05/02/04 09:19:55");
+  EXPECT_EQ(GenerationRow(Generation("report_1.doc_", kTime, 0)), "(-1) report_1.doc_          05/02/04 09:19:55");
   const std::string twenty(20, 'n');
   EXPECT_EQ(GenerationRow(Generation(twenty, kTime, 4)), "(-5) " + twenty + "   05/02/04 09:19:55");
   const std::string longName = "a_rather_long_directory_name_7";
-  EXPECT_EQ(GenerationRow(Generation(longName, kTime, 11)),
-            "(-12) " + longName + "   05/02/04 09:19:55");
+  EXPECT_EQ(GenerationRow(Generation(longName, kTime, 11)), "(-12) " + longName + "   05/02/04 09:19:55");
 }
 
 TEST_F(GenerationRowTest, JapaneseNamesArePaddedByCharacters) {
@@ -70,8 +66,7 @@ TEST_F(GenerationRowTest, JapaneseNamesArePaddedByCharacters) {
 }
 
 TEST_F(GenerationRowTest, TimeThatCannotBeConvertedGivesAnEmptyText) {
-  EXPECT_EQ(GenerationRow(Generation("docs_1", LLONG_MAX, 0)),
-            "(-1) docs_1" + std::string(14, ' ') + "   ");
+  EXPECT_EQ(GenerationRow(Generation("docs_1", LLONG_MAX, 0)), "(-1) docs_1" + std::string(14, ' ') + "   ");
 }
 
 TEST_F(GenerationRowTest, RecordsNumberedOutsideTheListGetNoRow) {
@@ -143,7 +138,8 @@ class RestoreRunTest : public ::testing::Test, protected testing::EngineServices
   // The generation list as a scan would give it: each record with the
   // identity of what bears its name (a restore checks it).
   void SetGenerations(std::vector<CFileEntry> list) {
-    for (CFileEntry& entry : list) (void)Stat(*real, real->Paths().Join(engine.backupDir, entry.name), false, &entry.status);
+    for (CFileEntry& entry : list)
+      (void)Stat(*real, real->Paths().Join(engine.backupDir, entry.name), false, &entry.status);
     engine.generations = std::move(list);
   }
   std::string LastShown() { return messages.shown.empty() ? "" : messages.shown.back(); }

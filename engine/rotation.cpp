@@ -4,8 +4,8 @@
 
 namespace veldar {
 
-std::optional<Rotation> PlanRotation(const std::vector<CFileEntry>& generations, int count,
-                                     const std::string& freeName, bool exchange) {
+std::optional<Rotation> PlanRotation(const std::vector<CFileEntry>& generations, int count, const std::string& freeName,
+                                     bool exchange) {
   const int present = static_cast<int>(generations.size());
   Rotation rotation;
   if (count > present && !freeName.empty()) {
@@ -28,8 +28,8 @@ std::optional<Rotation> PlanRotation(const std::vector<CFileEntry>& generations,
   return rotation;
 }
 
-void DescribeRotation(const Rotation& rotation, const std::string& backupDir, bool directories,
-                      const PathRules& paths, const DryRunOutput& output) {
+void DescribeRotation(const Rotation& rotation, const std::string& backupDir, bool directories, const PathRules& paths,
+                      const DryRunOutput& output) {
   if (rotation.replaced) {
     output({DryRunItem::Action::kRecycle, paths.Join(backupDir, rotation.replaced->name), directories, 0});
   }

@@ -39,13 +39,13 @@ struct Rotation {
 // (empty when every name is taken); it is only asked for while fewer than
 // `count` generations exist. `exchange`: the medium swaps two names in one
 // step. Empty: there is no free name and no generation to reuse.
-std::optional<Rotation> PlanRotation(const std::vector<CFileEntry>& generations, int count,
-                                     const std::string& freeName, bool exchange);
+std::optional<Rotation> PlanRotation(const std::vector<CFileEntry>& generations, int count, const std::string& freeName,
+                                     bool exchange);
 
 // Tells `output` the deletions of `rotation` in the backup directory
 // `backupDir` (directory generations, or file generations): the replaced
 // generation, then the surplus ones, as the run does them.
-void DescribeRotation(const Rotation& rotation, const std::string& backupDir, bool directories,
-                      const PathRules& paths, const DryRunOutput& output);
+void DescribeRotation(const Rotation& rotation, const std::string& backupDir, bool directories, const PathRules& paths,
+                      const DryRunOutput& output);
 
 }  // namespace veldar

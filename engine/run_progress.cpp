@@ -121,8 +121,11 @@ std::string HumanBytes(std::uint64_t bytes) {
     ++unit;
   }
   char text[32];
-  std::snprintf(text, sizeof text, value < 9.995 ? "%.2f %s" : value < 99.95 ? "%.1f %s" : "%.0f %s", value,
-                kUnits[unit]);
+  std::snprintf(text, sizeof text,
+                value < 9.995   ? "%.2f %s"
+                : value < 99.95 ? "%.1f %s"
+                                : "%.0f %s",
+                value, kUnits[unit]);
   return text;
 }
 
@@ -212,10 +215,10 @@ std::string ProgressLine(const RunProgress::Snapshot& snapshot, double seconds, 
   const auto say = [language](const char* japanese) { return Translate(language, japanese); };
   std::string line;
   if (snapshot.planned) {
-    line = std::to_string(estimate.percent) + "% " +
-           FormatText(say("%1/%2 ファイル"),
-                      {std::to_string(snapshot.filesDone), std::to_string(snapshot.filesTotal)}) +
-           " " + HumanBytes(snapshot.bytesDone) + "/" + HumanBytes(snapshot.bytesTotal);
+    line =
+        std::to_string(estimate.percent) + "% " +
+        FormatText(say("%1/%2 ファイル"), {std::to_string(snapshot.filesDone), std::to_string(snapshot.filesTotal)}) +
+        " " + HumanBytes(snapshot.bytesDone) + "/" + HumanBytes(snapshot.bytesTotal);
   } else {
     line = FormatText(say("調べています... %1 ファイル"), {std::to_string(snapshot.filesDone)}) + " " +
            HumanBytes(snapshot.bytesDone);

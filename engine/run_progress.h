@@ -31,7 +31,7 @@ class RunProgress : public CopyProgress {
     // What one more file and one more byte cost the run in time, as its
     // finished copies so far tell (both 0 until enough of them did).
     double secondsPerFile = 0, secondsPerByte = 0;
-    bool flushing = false;                         // the copies are being made durable
+    bool flushing = false;  // the copies are being made durable
     bool cancelRequested = false;
   };
 

@@ -27,7 +27,7 @@ class StoppingOs : public FaultInjector {
  public:
   using FaultInjector::FaultInjector;
   Status Perform(OsOp op, const std::string& path, const std::string& path2,
-              const std::function<Status()>& real) override {
+                 const std::function<Status()>& real) override {
     if (stopping && (op == OsOp::CopyFile || op == OsOp::StageCopy) && path.find("big") != std::string::npos) {
       stopping->RequestCancel();
     }
@@ -168,9 +168,14 @@ TEST_F(RunProgressTest, AStopInALargeFileReplacesNothingAndTheNextRunCarriesOn) 
 }
 
 TEST(RunProgressTextTest, SizesDurationsAndTheTerminalLine) {
-  const std::pair<std::uint64_t, const char*> sizes[] = {
-      {0, "0 B"}, {1023, "1023 B"}, {1024, "1.00 KB"}, {1536, "1.50 KB"}, {1023 * 1024, "1.00 MB"},
-      {10 * 1024 * 1024 + 1, "10.0 MB"}, {1073748466, "1.00 GB"}, {5ull << 40, "5.00 TB"}};
+  const std::pair<std::uint64_t, const char*> sizes[] = {{0, "0 B"},
+                                                         {1023, "1023 B"},
+                                                         {1024, "1.00 KB"},
+                                                         {1536, "1.50 KB"},
+                                                         {1023 * 1024, "1.00 MB"},
+                                                         {10 * 1024 * 1024 + 1, "10.0 MB"},
+                                                         {1073748466, "1.00 GB"},
+                                                         {5ull << 40, "5.00 TB"}};
   for (const auto& [bytes, text] : sizes) EXPECT_EQ(HumanBytes(bytes), text) << bytes;
   EXPECT_EQ(HumanDuration(45), "0:45");
   EXPECT_EQ(HumanDuration(185), "3:05");
@@ -208,8 +213,10 @@ TEST(RunProgressTextTest, SizesDurationsAndTheTerminalLine) {
   snapshot.flushing = false;
   snapshot.planned = false;
   snapshot.cancelRequested = true;
-  EXPECT_EQ(ProgressLine(snapshot, 0.5, 200, Language::kEnglish).rfind("scanning... 120 files 500 MB Stopping...", 0), 0u);
-  EXPECT_EQ(ProgressLine(snapshot, 0.5, 200, Language::kJapanese).rfind("調べています... 120 ファイル 500 MB 中止しています...", 0),
+  EXPECT_EQ(ProgressLine(snapshot, 0.5, 200, Language::kEnglish).rfind("scanning... 120 files 500 MB Stopping...", 0),
+            0u);
+  EXPECT_EQ(ProgressLine(snapshot, 0.5, 200, Language::kJapanese)
+                .rfind("調べています... 120 ファイル 500 MB 中止しています...", 0),
             0u);
 }
 
@@ -227,22 +234,34 @@ TEST(RunEstimateTest, TheTimeLeftCountsFilesAsWellAsBytes) {
     const char* name;
     std::vector<Copy> copies;
     std::uint64_t filesTotal, bytesTotal;
-    double leftLow, leftHigh;   // seconds
+    double leftLow, leftHigh;  // seconds
     int permilleLow, permilleHigh;
-    Copy partial = {0, 0, 0};   // a copy under way: written so far, and for how long
+    Copy partial = {0, 0, 0};  // a copy under way: written so far, and for how long
   } cases[] = {
       // 100 MB at 100 MB/s, then 100 of 3,000 small files at 10 ms each:
       // 29 s are left, not none.
-      {"small files after a large one", {{100 * kMB, 1, 1}, {1024, 0.01, 100}}, 3001, 100 * kMB + 3000 * 1024,
-       28, 30, 60, 70},
+      {"small files after a large one",
+       {{100 * kMB, 1, 1}, {1024, 0.01, 100}},
+       3001,
+       100 * kMB + 3000 * 1024,
+       28,
+       30,
+       60,
+       70},
       // Small files of many sizes: 2 ms each plus 10 ms per MB.
-      {"mixed sizes", {{4096, 0.002, 50}, {kMB, 0.012, 50}, {16384, 0.002, 50}}, 300, 300 * kMB, 2.6, 3.0,
-       200, 250},
+      {"mixed sizes", {{4096, 0.002, 50}, {kMB, 0.012, 50}, {16384, 0.002, 50}}, 300, 300 * kMB, 2.6, 3.0, 200, 250},
       // Files of one size: the files left take what these took.
       {"one size", {{2048, 0.005, 40}}, 100, 100 * 2048, 0.29, 0.31, 399, 401},
       // 2,900 small files at 0.1 ms, then 40 of 100 MB written in 0.4 s:
       // the 60 MB left take 0.6 s, not nothing.
-      {"a large file after small ones", {{3, 0.0001, 2900}}, 2901, 100 * kMB + 2900 * 3, 0.55, 0.65, 500, 560,
+      {"a large file after small ones",
+       {{3, 0.0001, 2900}},
+       2901,
+       100 * kMB + 2900 * 3,
+       0.55,
+       0.65,
+       500,
+       560,
        {40 * kMB, 0.4, 1}},
   };
   for (const Case& c : cases) {

@@ -16,20 +16,20 @@ std::string MinutesAndSeconds(double seconds) {
 // `pattern` takes the figures as %1 to %7 (%7: what no-force mode left
 // undone).
 std::string Format(std::string_view pattern, const RunSummary& s) {
-  return FormatText(pattern,
-                    {std::to_string(s.copied), std::to_string(s.shared), std::to_string(s.deleted),
-                     std::to_string(s.failed), std::to_string(s.bytes), MinutesAndSeconds(s.seconds),
-                     std::to_string(s.leftUndone)});
+  return FormatText(
+      pattern, {std::to_string(s.copied), std::to_string(s.shared), std::to_string(s.deleted), std::to_string(s.failed),
+                std::to_string(s.bytes), MinutesAndSeconds(s.seconds), std::to_string(s.leftUndone)});
 }
 
 }  // namespace
 
 std::string SummaryLogLine(const RunSummary& summary) {
   // The log is the same in every language.
-  return Format(summary.leftUndone == 0
-                    ? "End : %1 copied, %2 shared, %3 deleted, %4 failed, %5 bytes, %6"
-                    : "End : %1 copied, %2 shared, %3 deleted, %4 failed, %7 left as they were (no-force), %5 bytes, %6",
-                summary);
+  return Format(
+      summary.leftUndone == 0
+          ? "End : %1 copied, %2 shared, %3 deleted, %4 failed, %5 bytes, %6"
+          : "End : %1 copied, %2 shared, %3 deleted, %4 failed, %7 left as they were (no-force), %5 bytes, %6",
+      summary);
 }
 
 std::string SummaryTerminalLine(const RunSummary& summary, Language language) {

@@ -15,8 +15,7 @@ class SettingsStore {
   // The value under `key`; empty when it is missing or cannot be read.
   virtual std::string Read(const std::string& section, const std::string& key) = 0;
   // Stores `value` under `key`. A failed write is not reported.
-  virtual void Write(const std::string& section, const std::string& key,
-                     const std::string& value) = 0;
+  virtual void Write(const std::string& section, const std::string& key, const std::string& value) = 0;
 };
 
 }  // namespace veldar

@@ -54,9 +54,7 @@ struct Sharing : testing::EngineTest {
     return status;
   }
   std::string File() const { return engine.sourcePath + "/a/b/f"; }
-  std::string InGeneration(int slot) const {
-    return engine.backupDir + "/docs_" + std::to_string(slot) + "/a/b/f";
-  }
+  std::string InGeneration(int slot) const { return engine.backupDir + "/docs_" + std::to_string(slot) + "/a/b/f"; }
   void Run() {
     testing::WaitForNewTimestamps();  // each generation born after the one before
     ASSERT_EQ(engine.Backup(), 1) << LogText();
@@ -106,7 +104,8 @@ TEST_F(Sharing, OnlyWhatMatchesExactlyIsShared) {
     disk.canClone = c.clone;
     Run();
     switch (c.change) {
-      case Change::kNone: break;
+      case Change::kNone:
+        break;
       case Change::kNanosecond:
         testing::SetMtime(File(), kTime, kFinestStepNs);
         break;
@@ -191,9 +190,7 @@ TEST_F(Sharing, CopiesAreFlushedBeforeTheyAreNamed) {
       }
     }
     const auto at = [&](OsOp op) { return std::find(ops.begin(), ops.end(), op) - ops.begin(); };
-    const auto last = [&](OsOp op) {
-      return ops.rend() - std::find(ops.rbegin(), ops.rend(), op) - 1;
-    };
+    const auto last = [&](OsOp op) { return ops.rend() - std::find(ops.rbegin(), ops.rend(), op) - 1; };
     if (count == 1) {
       EXPECT_EQ(std::count(ops.begin(), ops.end(), OsOp::StageCopy), 2);
       EXPECT_EQ(std::count(ops.begin(), ops.end(), OsOp::CopyFile), 0);

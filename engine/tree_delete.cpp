@@ -62,10 +62,15 @@ int TreeDeleter::Contents(OsDir& directory) {
     bool asFile = entry.status.kind != EntryKind::Directory;
     if (!asFile) {
       switch (EmptySubdir(directory, entry.name, status)) {
-        case Emptied::kStopped: return 0;
-        case Emptied::kGone: continue;
-        case Emptied::kNotADirectory: asFile = true; break;
-        case Emptied::kYes: break;
+        case Emptied::kStopped:
+          return 0;
+        case Emptied::kGone:
+          continue;
+        case Emptied::kNotADirectory:
+          asFile = true;
+          break;
+        case Emptied::kYes:
+          break;
       }
     }
     if (asFile) {
@@ -82,8 +87,7 @@ int TreeDeleter::Contents(OsDir& directory) {
   return 1;
 }
 
-TreeDeleter::Emptied TreeDeleter::EmptySubdir(OsDir& dir, const std::string& name,
-                                              const FileStatus& dirStatus) {
+TreeDeleter::Emptied TreeDeleter::EmptySubdir(OsDir& dir, const std::string& name, const FileStatus& dirStatus) {
   std::unique_ptr<OsDir> sub;
   FileStatus status;
   Status code = dir.OpenDir(name, &sub);

@@ -23,8 +23,7 @@ class TreeDeleter {
  public:
   // Deletes with `files` (its policy and reporter); `guarded`, if set, is
   // the identity of the tree the run copies from.
-  TreeDeleter(const FileOps& files, std::optional<FileStatus> guarded)
-      : files_(files), guarded_(std::move(guarded)) {}
+  TreeDeleter(const FileOps& files, std::optional<FileStatus> guarded) : files_(files), guarded_(std::move(guarded)) {}
 
   // Deletes everything inside `directory`; the directory itself stays. A
   // failed deletion or removal shows its box and stops unless the no-message

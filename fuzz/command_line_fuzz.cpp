@@ -62,8 +62,7 @@ void CheckRawText(const std::string& text, char optionChar) {
     return;
   }
   FUZZ_CHECK(result == 1);
-  FUZZ_CHECK(IsFlag(engine.noDelete) && IsFlag(engine.noForce) && IsFlag(engine.noTime) &&
-             IsFlag(engine.noMessage));
+  FUZZ_CHECK(IsFlag(engine.noDelete) && IsFlag(engine.noForce) && IsFlag(engine.noTime) && IsFlag(engine.noMessage));
   FUZZ_CHECK(request.restoreNumber >= 0);
   FUZZ_CHECK(request.restoreDir.empty() || request.restoreNumber > 0);
   for (const std::string& pattern : request.excludes) FUZZ_CHECK(!pattern.empty());
@@ -173,8 +172,7 @@ void CheckArguments(const std::vector<std::string>& arguments) {
       expected.request.excludes.push_back(ReferencePattern(argument));
     } else if (StartsWithNoCase(argument, "-M")) {
       // Alone, it is known only with a number in the next argument.
-      expected.count =
-          ReferenceLeadingInt(argument.size() > 2 ? argument.substr(2) : arguments[i + 1]);
+      expected.count = ReferenceLeadingInt(argument.size() > 2 ? argument.substr(2) : arguments[i + 1]);
     } else if (StartsWithNoCase(argument, "-NOFORCE")) {
       expected.noForce = 1;
     } else if (StartsWithNoCase(argument, "-NODEL")) {

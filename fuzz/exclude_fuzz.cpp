@@ -68,7 +68,8 @@ bool InNamed(const std::string& name, long c) {
 // where it ends (past its ']'), and whether `c` (one character) is in it.
 bool InClass(const std::string& pattern, std::size_t p, const std::string& c, bool fold, std::size_t* end) {
   std::vector<long> codes{CodeOf(c, 0)};
-  if (fold && codes[0] >= 0 && codes[0] < 0x80 && Fold(static_cast<char>(codes[0]), true) != static_cast<char>(codes[0]))
+  if (fold && codes[0] >= 0 && codes[0] < 0x80 &&
+      Fold(static_cast<char>(codes[0]), true) != static_cast<char>(codes[0]))
     codes.push_back(Fold(static_cast<char>(codes[0]), true));
   if (fold && codes[0] >= 'a' && codes[0] <= 'z') codes.push_back(codes[0] - 'a' + 'A');
   std::size_t i = p + 1;
@@ -128,8 +129,8 @@ bool Glob(const std::string& pattern, std::size_t p, const std::string& name, st
 using Tried = std::map<std::pair<std::size_t, std::size_t>, bool>;
 
 // Whether `parts` from `p` match `names` from `n` exactly, tried every way.
-bool Names(const std::vector<std::string>& parts, std::size_t p, const std::vector<std::string>& names,
-           std::size_t n, bool fold, Tried& tried) {
+bool Names(const std::vector<std::string>& parts, std::size_t p, const std::vector<std::string>& names, std::size_t n,
+           bool fold, Tried& tried) {
   const auto key = std::make_pair(p, n);
   if (auto found = tried.find(key); found != tried.end()) return found->second;
   bool match = false;
@@ -137,7 +138,8 @@ bool Names(const std::vector<std::string>& parts, std::size_t p, const std::vect
     match = n == names.size();
   } else if (parts[p] == "**") {
     const std::size_t least = p + 1 == parts.size() ? 1 : 0;
-    for (std::size_t k = n + least; !match && k <= names.size(); ++k) match = Names(parts, p + 1, names, k, fold, tried);
+    for (std::size_t k = n + least; !match && k <= names.size(); ++k)
+      match = Names(parts, p + 1, names, k, fold, tried);
   } else if (n < names.size()) {
     Tried glob;
     match = Glob(parts[p], 0, names[n], 0, fold, glob) && Names(parts, p + 1, names, n + 1, fold, tried);
@@ -154,8 +156,7 @@ std::vector<std::string> Split(const std::string& text, char separator) {
   return nonEmpty;
 }
 
-bool ReferenceExcluded(const std::vector<std::string>& patterns, const std::string& path, bool directory,
-                       bool fold) {
+bool ReferenceExcluded(const std::vector<std::string>& patterns, const std::string& path, bool directory, bool fold) {
   const std::vector<std::string> names = Split(path, '/');
   for (std::string pattern : patterns) {
     const bool anchored = pattern.front() == '/';

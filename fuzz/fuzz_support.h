@@ -41,9 +41,7 @@ class MapSettings : public SettingsStore {
     auto found = values.find(key);
     return found == values.end() ? std::string() : found->second;
   }
-  void Write(const std::string&, const std::string& key, const std::string& value) override {
-    values[key] = value;
-  }
+  void Write(const std::string&, const std::string& key, const std::string& value) override { values[key] = value; }
   std::map<std::string, std::string> values;
 };
 

@@ -52,15 +52,14 @@ Affixes FileAffixes(const std::string& source) {
 }
 
 template <typename NameOf, typename SlotOf>
-void CheckKind(const std::string& source, const std::string& found, int someSlot,
-               std::uint64_t flips, const Affixes& affixes, NameOf nameOf, SlotOf slotOf) {
+void CheckKind(const std::string& source, const std::string& found, int someSlot, std::uint64_t flips,
+               const Affixes& affixes, NameOf nameOf, SlotOf slotOf) {
   for (int slot : {1, 9, 10, kMaxGenerationSlot, someSlot}) {
     const std::string name = nameOf(source, slot);
     FUZZ_CHECK(name == affixes.prefix + std::to_string(slot) + affixes.suffix);
     for (bool fold : {true, false}) {
       FUZZ_CHECK(slotOf(name, source, fold) == slot);
-      FUZZ_CHECK(slotOf(affixes.prefix + "0" + std::to_string(slot) + affixes.suffix, source,
-                        fold) == 0);
+      FUZZ_CHECK(slotOf(affixes.prefix + "0" + std::to_string(slot) + affixes.suffix, source, fold) == 0);
     }
     FUZZ_CHECK(slotOf(Mapped(name, Upper), source, true) == slot);
     FUZZ_CHECK(slotOf(Mapped(name, Lower), source, true) == slot);
@@ -112,13 +111,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t flips = hash * 0x9e3779b97f4a7c15u;  // another spread of the same bits
 
   CheckKind(source, found, someSlot, flips, FileAffixes(source), FileGenerationName,
-            [](std::string_view name, std::string_view of, bool fold) {
-              return FileGenerationSlot(name, of, fold);
-            });
+            [](std::string_view name, std::string_view of, bool fold) { return FileGenerationSlot(name, of, fold); });
   CheckKind(source, found, someSlot, flips, Affixes{source + "_", ""}, DirGenerationName,
-            [](std::string_view name, std::string_view of, bool fold) {
-              return DirGenerationSlot(name, of, fold);
-            });
+            [](std::string_view name, std::string_view of, bool fold) { return DirGenerationSlot(name, of, fold); });
   FUZZ_CHECK(IsFileGenerationName(found, source) == (FileGenerationSlot(found, source) != 0));
   FUZZ_CHECK(IsDirGenerationName(found, source) == (DirGenerationSlot(found, source) != 0));
   return 0;

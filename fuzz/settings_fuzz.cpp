@@ -31,15 +31,13 @@ int Flag(const std::string& value, std::size_t index, int before) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const unsigned before = data[0];
-  std::vector<std::string> values =
-      veldar::fuzz::SplitAt(veldar::fuzz::AsText(data + 1, size - 1), '\0');
+  std::vector<std::string> values = veldar::fuzz::SplitAt(veldar::fuzz::AsText(data + 1, size - 1), '\0');
 
   const int keys[] = {IDS_KEY_GENERATIONS, IDS_KEY_LASTFILE, IDS_KEY_LASTDIR, IDS_KEY_LASTOPT,
                       IDS_KEY_LOGSIZE,     IDS_KEY_RESDIR,   IDS_KEY_LOGOPT};
   constexpr std::size_t kKeys = sizeof(keys) / sizeof(keys[0]);
   veldar::fuzz::FreshEngine fresh;
-  for (std::size_t i = 0; i < values.size() && i < kKeys; ++i)
-    fresh.settings.values[LoadString(keys[i])] = values[i];
+  for (std::size_t i = 0; i < values.size() && i < kKeys; ++i) fresh.settings.values[LoadString(keys[i])] = values[i];
   values.resize(kKeys);
 
   CVELDAR2Engine& engine = fresh.engine;
@@ -64,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(engine.skipLog == Flag(values[6], 1, skipLog));
 
   using veldar::fuzz::IsFlag;
-  FUZZ_CHECK(IsFlag(engine.noDelete) && IsFlag(engine.noForce) && IsFlag(engine.noTime) &&
-             IsFlag(engine.successLog) && IsFlag(engine.skipLog) && IsFlag(engine.noMessage));
+  FUZZ_CHECK(IsFlag(engine.noDelete) && IsFlag(engine.noForce) && IsFlag(engine.noTime) && IsFlag(engine.successLog) &&
+             IsFlag(engine.skipLog) && IsFlag(engine.noMessage));
   return 0;
 }

@@ -52,9 +52,15 @@ void AppendEscaped(std::string& out, const std::string& text) {
       continue;
     }
     switch (c) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         out += "\\x";
         out += kHex[c >> 4];

@@ -31,8 +31,7 @@ class ActivityLog {
  public:
   // `sizeLimitKb` is the cap in KB of 1000 bytes; it is read at every `Close`
   // and must outlive this object.
-  ActivityLog(Os& os, const std::int32_t& sizeLimitKb,
-              const Conventions& conventions = Conventions::Native());
+  ActivityLog(Os& os, const std::int32_t& sizeLimitKb, const Conventions& conventions = Conventions::Native());
   ~ActivityLog();
   ActivityLog(const ActivityLog&) = delete;
   ActivityLog& operator=(const ActivityLog&) = delete;
@@ -98,10 +97,10 @@ class ActivityLog {
   std::string deferred_;          // lines held by WriteDeferred
   std::string path_;
   std::string workingPath_;
-  bool opened_ = false;      // the last Open succeeded
+  bool opened_ = false;       // the last Open succeeded
   int waitedMs_ = 0;          // slept by the last Open
   bool writeFailed_ = false;  // a line of the run since then did not reach the file
-  std::string pid_;          // read at Open
+  std::string pid_;           // read at Open
   // The time text of the second the last line was written in: formatting the
   // time is not free, and lines come many to a second.
   std::int64_t timeSecond_ = -1;

@@ -47,9 +47,7 @@ class LogWriterTest : public ::testing::Test {
   struct Job {
     explicit Job(Os& os) : activityLog(os, logSizeLimit) {}
     int OpenLog() { return activityLog.Open(); }
-    void WriteLog(const std::string& text, bool blankLineAfter = false) {
-      activityLog.Write(text, blankLineAfter);
-    }
+    void WriteLog(const std::string& text, bool blankLineAfter = false) { activityLog.Write(text, blankLineAfter); }
     void CloseLog() { activityLog.Close(); }
     std::int32_t logSizeLimit = 500;
     ActivityLog activityLog;
@@ -74,8 +72,8 @@ TEST_F(LogWriterTest, ControlCharactersAreEscaped) {
   job.WriteLog(std::string("File Copied : /a\nforged\r\x1b[31m\t\x7f") + "\n");
   job.WriteLog("File Deleted : /b\n", true);
   job.CloseLog();
-  EXPECT_EQ(ReadFile(LogFile()), Line("File Copied : /a\\nforged\\r\\x1b[31m\\t\\x7f\\n") +
-                                     Line("File Deleted : /b\\n") + "\n");
+  EXPECT_EQ(ReadFile(LogFile()),
+            Line("File Copied : /a\\nforged\\r\\x1b[31m\\t\\x7f\\n") + Line("File Deleted : /b\\n") + "\n");
 }
 
 TEST(EscapeLogTextTest, UnicodeLineSeparatorsAreEscapedAndNothingElse) {
@@ -83,9 +81,13 @@ TEST(EscapeLogTextTest, UnicodeLineSeparatorsAreEscapedAndNothingElse) {
     const char* text;
     const char* written;
   } cases[] = {
-      {"a\xc2\x85" "b", "a\\u0085b"},            // NEL
-      {"a\xe2\x80\xa8" "b", "a\\u2028b"},        // LINE SEPARATOR
-      {"\xe2\x80\xa9", "\\u2029"},              // PARAGRAPH SEPARATOR
+      {"a\xc2\x85"
+       "b",
+       "a\\u0085b"},  // NEL
+      {"a\xe2\x80\xa8"
+       "b",
+       "a\\u2028b"},                // LINE SEPARATOR
+      {"\xe2\x80\xa9", "\\u2029"},  // PARAGRAPH SEPARATOR
       {"\xe2\x80\xa9\n\xc2\x85", "\\u2029\\n\\u0085"},
       {"\xe2\x80\xa7 \xc2\xa9 \xe6\x97\xa5", "\xe2\x80\xa7 \xc2\xa9 \xe6\x97\xa5"},  // neighbours
       {"cut \xe2\x80", "cut \xe2\x80"},
@@ -113,8 +115,7 @@ TEST_F(LogWriterTest, LinesWrittenBeforeAKillAreInTheWorkingFile) {
   ASSERT_TRUE(WIFSIGNALED(status));
   std::string expected;
   for (int i = 0; i < 3; ++i) {
-    expected += Line("Not update,copy canceled! : /" + std::to_string(i)) +
-                Line("File Copied : /" + std::to_string(i));
+    expected += Line("Not update,copy canceled! : /" + std::to_string(i)) + Line("File Copied : /" + std::to_string(i));
   }
   EXPECT_EQ(ReadFile(TmpFile()), expected);
 }

@@ -45,8 +45,7 @@ bool AskRunningInstanceToShow(const std::string& path, int timeoutMs) {
   }
   // The answer only says the request was handled; it is read so that the
   // instance has shown its window before this start ends, not checked.
-  if (send(fd, kShowRequest.data(), kShowRequest.size(), MSG_NOSIGNAL) ==
-      static_cast<ssize_t>(kShowRequest.size())) {
+  if (send(fd, kShowRequest.data(), kShowRequest.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(kShowRequest.size())) {
     char answer[16];
     std::size_t got = 0;
     while (got < sizeof answer) {

@@ -48,8 +48,7 @@ TEST(InstanceSocketTest, AnInstanceIsThereWhenItTakesTheConnection) {
         char buffer[16];
         const ssize_t got = read(connection, buffer, sizeof buffer);
         if (got > 0) request.assign(buffer, static_cast<std::size_t>(got));
-        EXPECT_EQ(write(connection, kShownReply.data(), kShownReply.size()),
-                  static_cast<ssize_t>(kShownReply.size()));
+        EXPECT_EQ(write(connection, kShownReply.data(), kShownReply.size()), static_cast<ssize_t>(kShownReply.size()));
         close(connection);
       });
     }

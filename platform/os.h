@@ -38,7 +38,6 @@
 
 namespace veldar {
 
-
 // What a directory entry is. Links are reported as links and never followed;
 // `Special` covers FIFOs, sockets and device files, which are never opened.
 enum class EntryKind : std::uint8_t { File, Directory, Symlink, Special };
@@ -62,13 +61,13 @@ struct FileStatus {
   std::int64_t birthSec = 0;  // creation time; the last-write time where the
                               // file system keeps no birth time
   std::uint32_t birthNsec = 0;
-  std::uint64_t size = 0;       // a link's size is the length of its text
+  std::uint64_t size = 0;  // a link's size is the length of its text
   // For a link: whether it was made as a link to a directory. Windows keeps
   // this in the link itself (a directory link is copied and removed as a
   // directory); POSIX links have no such kind, and it stays false.
   bool linkToDirectory = false;
-  std::uint64_t allocated = 0;  // bytes the entry takes on the disk (less than
-                                // `size` for a file with holes)
+  std::uint64_t allocated = 0;    // bytes the entry takes on the disk (less than
+                                  // `size` for a file with holes)
   std::uint32_t links = 1;        // names the entry has (hard links)
   std::uint32_t permissions = 0;  // the permission bits, 07777
   std::uint32_t owner = 0;        // user and group ids
@@ -83,9 +82,7 @@ struct FileStatus {
   std::uint64_t mountId = 0;
   FileAttributes attributes;
 
-  bool SameEntryAs(const FileStatus& other) const {
-    return device == other.device && inode == other.inode;
-  }
+  bool SameEntryAs(const FileStatus& other) const { return device == other.device && inode == other.inode; }
   // False when this entry is reached through another mount than `other`.
   bool SameMountAs(const FileStatus& other) const {
     return device == other.device && (mountId == 0 || other.mountId == 0 || mountId == other.mountId);
@@ -287,9 +284,9 @@ class OsDir {
   // a batch of them durable at once (`SyncFileSystem`) and then names each
   // with `PlaceCopy`, or deletes it. On failure nothing is left behind.
   // `*readFailed` and `progress` as for `CopyFile`.
-  virtual Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
-                           std::string* temporary, std::uint64_t* bytesCopied = nullptr,
-                           bool* readFailed = nullptr, CopyProgress* progress = nullptr) = 0;
+  virtual Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to, std::string* temporary,
+                           std::uint64_t* bytesCopied = nullptr, bool* readFailed = nullptr,
+                           CopyProgress* progress = nullptr) = 0;
   // The second half: renames the temporary entry `temporary` here to `to`
   // here, replacing (Replace) or never replacing (FailIfExists) an existing
   // entry. On failure `temporary` stays, for the caller to delete.
@@ -309,8 +306,7 @@ class OsDir {
   // (kChanged, removing `to` again) when the file linked is not the one
   // `expected` describes; where the file system has no hard links, or the
   // file has too many, with the system's code. Not flushed.
-  virtual Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
-                          const FileStatus& expected) = 0;
+  virtual Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected) = 0;
   // Sets the last-write and last-access times (and the creation time where
   // the platform allows) of the file `name` to `seconds`. A creation time set
   // to the present second keeps the present moment's fraction of it

@@ -30,10 +30,14 @@ enum class Implementation { kSystem, kForwarding, kFaultDouble, kMemory };
 
 std::string Describe(const ::testing::TestParamInfo<Implementation>& info) {
   switch (info.param) {
-    case Implementation::kSystem: return "System";
-    case Implementation::kForwarding: return "Forwarding";
-    case Implementation::kFaultDouble: return "FaultDouble";
-    case Implementation::kMemory: return "Memory";
+    case Implementation::kSystem:
+      return "System";
+    case Implementation::kForwarding:
+      return "Forwarding";
+    case Implementation::kFaultDouble:
+      return "FaultDouble";
+    case Implementation::kMemory:
+      return "Memory";
   }
   return "?";
 }
@@ -42,15 +46,21 @@ class OsContractTest : public ::testing::TestWithParam<Implementation> {
  protected:
   void SetUp() override {
     switch (GetParam()) {
-      case Implementation::kSystem: subject_ = system_.get(); break;
-      case Implementation::kForwarding: subject_ = (double_ = std::make_unique<ForwardingOs>(*system_)).get(); break;
+      case Implementation::kSystem:
+        subject_ = system_.get();
+        break;
+      case Implementation::kForwarding:
+        subject_ = (double_ = std::make_unique<ForwardingOs>(*system_)).get();
+        break;
       case Implementation::kFaultDouble:
         // The doubles stacked as the engine's tests stack them.
         disk_ = std::make_unique<FakeDisk>(*system_);
         environment_ = std::make_unique<FakeEnvironment>(*disk_);
         subject_ = (double_ = std::make_unique<FaultInjector>(*environment_)).get();
         break;
-      case Implementation::kMemory: subject_ = (double_ = std::make_unique<MemoryOs>()).get(); break;
+      case Implementation::kMemory:
+        subject_ = (double_ = std::make_unique<MemoryOs>()).get();
+        break;
     }
     Os& os = Subject();
     std::string base;
@@ -62,8 +72,8 @@ class OsContractTest : public ::testing::TestWithParam<Implementation> {
     }
     if (base.empty()) base = "/tmp";
     for (int attempt = 0; dir_.empty(); ++attempt) {
-      const std::string candidate = os.Paths().Join(
-          base, "veldar2-contract-" + std::to_string(os.ProcessId()) + "-" + std::to_string(attempt));
+      const std::string candidate =
+          os.Paths().Join(base, "veldar2-contract-" + std::to_string(os.ProcessId()) + "-" + std::to_string(attempt));
       const Status code = CreateDir(os, candidate);
       if (code.ok()) dir_ = candidate;
       ASSERT_TRUE(code.ok() || code.Is(ErrorKind::kExists)) << os.ErrorText(code);
@@ -146,11 +156,11 @@ TEST_P(OsContractTest, ErrorKindsOfFailedCalls) {
     ErrorKind kind;
   } cases[] = {
       {"stat of a missing entry", [&] { return Stat(os, At("none"), false, &status); }, ErrorKind::kNotFound},
-      {"stat below a missing directory",
-       [&] { return Stat(os, os.Paths().Join(At("none"), "x"), false, &status); }, ErrorKind::kNotFound},
+      {"stat below a missing directory", [&] { return Stat(os, os.Paths().Join(At("none"), "x"), false, &status); },
+       ErrorKind::kNotFound},
       {"delete of a missing file", [&] { return DeleteFile(os, At("none")); }, ErrorKind::kNotFound},
-      {"create below a missing directory",
-       [&] { return CreateDir(os, os.Paths().Join(At("none"), "x")); }, ErrorKind::kNotFound},
+      {"create below a missing directory", [&] { return CreateDir(os, os.Paths().Join(At("none"), "x")); },
+       ErrorKind::kNotFound},
       {"create over a directory", [&] { return CreateDir(os, At("full")); }, ErrorKind::kExists},
       {"create over a file", [&] { return CreateDir(os, At("file")); }, ErrorKind::kExists},
       {"remove of a full directory", [&] { return RemoveDir(os, At("full")); }, ErrorKind::kNotEmpty},
@@ -172,10 +182,9 @@ TEST_P(OsContractTest, ErrorKindsOfFailedCalls) {
   EXPECT_EQ("y", Read(At("full/inner")));
   EXPECT_EQ("x", Read(At("file")));
 
-  for (ErrorKind kind : {ErrorKind::kNotFound, ErrorKind::kExists, ErrorKind::kAccessDenied,
-                         ErrorKind::kNotDirectory, ErrorKind::kNotEmpty, ErrorKind::kNoSpace,
-                         ErrorKind::kReadOnlyFileSystem, ErrorKind::kIo, ErrorKind::kGone, ErrorKind::kLocked,
-                         ErrorKind::kChanged, ErrorKind::kUnsupported}) {
+  for (ErrorKind kind : {ErrorKind::kNotFound, ErrorKind::kExists, ErrorKind::kAccessDenied, ErrorKind::kNotDirectory,
+                         ErrorKind::kNotEmpty, ErrorKind::kNoSpace, ErrorKind::kReadOnlyFileSystem, ErrorKind::kIo,
+                         ErrorKind::kGone, ErrorKind::kLocked, ErrorKind::kChanged, ErrorKind::kUnsupported}) {
     const Status code = os.Error(kind);
     EXPECT_FALSE((code).ok());
     EXPECT_EQ(kind, Kind(code)) << code;
@@ -320,8 +329,8 @@ TEST_P(OsContractTest, ExclusiveFilesLocksAndScratchFiles) {
 TEST_P(OsContractTest, LockTestedWithoutATrace) {
   Os& os = Subject();
   const ErrorKind blocked = InMemory() || os.Separator() == '/' ? ErrorKind::kExists : ErrorKind::kNone;
-  for (const auto& [name, expected] : {std::pair{"free", ErrorKind::kNone}, {"held", ErrorKind::kLocked},
-                                       {"blocked", blocked}}) {
+  for (const auto& [name, expected] :
+       {std::pair{"free", ErrorKind::kNone}, {"held", ErrorKind::kLocked}, {"blocked", blocked}}) {
     const std::string at = At(name), lock = os.Paths().Join(At(name), ".lock");
     ASSERT_TRUE(CreateDir(os, at).ok());
     std::unique_ptr<OsDir> holder, other;
@@ -352,8 +361,7 @@ TEST_P(OsContractTest, LinkTextsAreReadNeverFollowed) {
   EXPECT_EQ(ErrorKind::kInvalid, Kind(dir->ReadLinkAt("dir", &text)));
   EXPECT_EQ(ErrorKind::kNotFound, Kind(dir->ReadLinkAt("none", &text)));
   const std::string japanese = "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt";  // 日本語.txt, missing
-  const std::pair<std::string, std::string> links[] = {
-      {"tofile", "file"}, {"dangling", japanese}, {"todir", "dir"}};
+  const std::pair<std::string, std::string> links[] = {{"tofile", "file"}, {"dangling", japanese}, {"todir", "dir"}};
   for (const auto& [name, target] : links) {
     if (!MakeLink(name, target, target == "dir")) {
       GTEST_SKIP() << "no link can be made here (Wine makes none; Windows needs the privilege or "

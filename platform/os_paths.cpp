@@ -36,8 +36,8 @@ Status AtParent(Os& os, const std::string& path, Operation operation) {
 
 }  // namespace
 
-Status CopyFile(Os& os, const std::string& from, const std::string& to, CopyMode mode,
-                std::uint64_t* bytesCopied, CopyProgress* progress) {
+Status CopyFile(Os& os, const std::string& from, const std::string& to, CopyMode mode, std::uint64_t* bytesCopied,
+                CopyProgress* progress) {
   if (bytesCopied) *bytesCopied = 0;
   std::unique_ptr<OsDir> target;
   std::string targetName;
@@ -77,9 +77,7 @@ Status SetAttributesNormal(Os& os, const std::string& path) {
 }
 
 Status SetAttributes(Os& os, const std::string& path, const FileAttributes& attributes) {
-  return AtParent(os, path, [&](OsDir& dir, const std::string& name) {
-    return dir.SetAttributes(name, attributes);
-  });
+  return AtParent(os, path, [&](OsDir& dir, const std::string& name) { return dir.SetAttributes(name, attributes); });
 }
 
 Status SetReadOnly(Os& os, const std::string& path, bool readOnly) {

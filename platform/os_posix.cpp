@@ -190,19 +190,34 @@ constexpr int kChangedCode = EIDRM;
 // The portable kind of an errno value.
 ErrorKind KindOfErrno(int code) {
   switch (code) {
-    case 0: return ErrorKind::kNone;
-    case ENOENT: return ErrorKind::kNotFound;
-    case EEXIST: return ErrorKind::kExists;
-    case EACCES: case EPERM: return ErrorKind::kAccessDenied;
-    case ENOTDIR: case ELOOP: return ErrorKind::kNotDirectory;
-    case ENOTEMPTY: return ErrorKind::kNotEmpty;
-    case ENOSPC: case EDQUOT: return ErrorKind::kNoSpace;
-    case EROFS: return ErrorKind::kReadOnlyFileSystem;
-    case EIO: return ErrorKind::kIo;
+    case 0:
+      return ErrorKind::kNone;
+    case ENOENT:
+      return ErrorKind::kNotFound;
+    case EEXIST:
+      return ErrorKind::kExists;
+    case EACCES:
+    case EPERM:
+      return ErrorKind::kAccessDenied;
+    case ENOTDIR:
+    case ELOOP:
+      return ErrorKind::kNotDirectory;
+    case ENOTEMPTY:
+      return ErrorKind::kNotEmpty;
+    case ENOSPC:
+    case EDQUOT:
+      return ErrorKind::kNoSpace;
+    case EROFS:
+      return ErrorKind::kReadOnlyFileSystem;
+    case EIO:
+      return ErrorKind::kIo;
     // A file system whose driver ended (FUSE: ENOTCONN), whose device went
     // (ENODEV, ENOMEDIUM) or whose server went or forgot the handle (NFS:
     // ESTALE; a shut-down socket: ESHUTDOWN, EHOSTDOWN).
-    case ENODEV: case ENOTCONN: case ESHUTDOWN: case ESTALE:
+    case ENODEV:
+    case ENOTCONN:
+    case ESHUTDOWN:
+    case ESTALE:
 #ifdef ENOMEDIUM
     case ENOMEDIUM:
 #endif
@@ -210,12 +225,19 @@ ErrorKind KindOfErrno(int code) {
     case EHOSTDOWN:
 #endif
       return ErrorKind::kGone;
-    case EWOULDBLOCK: return ErrorKind::kLocked;
-    case kChangedCode: return ErrorKind::kChanged;
-    case EOPNOTSUPP: case ENOSYS: return ErrorKind::kUnsupported;
-    case ECANCELED: return ErrorKind::kCancelled;
-    case EINVAL: return ErrorKind::kInvalid;
-    default: return ErrorKind::kOther;
+    case EWOULDBLOCK:
+      return ErrorKind::kLocked;
+    case kChangedCode:
+      return ErrorKind::kChanged;
+    case EOPNOTSUPP:
+    case ENOSYS:
+      return ErrorKind::kUnsupported;
+    case ECANCELED:
+      return ErrorKind::kCancelled;
+    case EINVAL:
+      return ErrorKind::kInvalid;
+    default:
+      return ErrorKind::kOther;
   }
 }
 
@@ -225,22 +247,38 @@ Status PosixError(int code) { return Status::Make(code, KindOfErrno(code)); }
 // An errno value of `kind`, for a failure found by the program itself.
 int ErrnoOf(ErrorKind kind) {
   switch (kind) {
-    case ErrorKind::kNone: return 0;
-    case ErrorKind::kNotFound: return ENOENT;
-    case ErrorKind::kExists: return EEXIST;
-    case ErrorKind::kAccessDenied: return EACCES;
-    case ErrorKind::kNotDirectory: return ENOTDIR;
-    case ErrorKind::kNotEmpty: return ENOTEMPTY;
-    case ErrorKind::kNoSpace: return ENOSPC;
-    case ErrorKind::kReadOnlyFileSystem: return EROFS;
-    case ErrorKind::kIo: return EIO;
-    case ErrorKind::kGone: return ENODEV;
-    case ErrorKind::kLocked: return EWOULDBLOCK;
-    case ErrorKind::kChanged: return kChangedCode;
-    case ErrorKind::kUnsupported: return EOPNOTSUPP;
-    case ErrorKind::kCancelled: return ECANCELED;
-    case ErrorKind::kInvalid: return EINVAL;
-    case ErrorKind::kOther: break;
+    case ErrorKind::kNone:
+      return 0;
+    case ErrorKind::kNotFound:
+      return ENOENT;
+    case ErrorKind::kExists:
+      return EEXIST;
+    case ErrorKind::kAccessDenied:
+      return EACCES;
+    case ErrorKind::kNotDirectory:
+      return ENOTDIR;
+    case ErrorKind::kNotEmpty:
+      return ENOTEMPTY;
+    case ErrorKind::kNoSpace:
+      return ENOSPC;
+    case ErrorKind::kReadOnlyFileSystem:
+      return EROFS;
+    case ErrorKind::kIo:
+      return EIO;
+    case ErrorKind::kGone:
+      return ENODEV;
+    case ErrorKind::kLocked:
+      return EWOULDBLOCK;
+    case ErrorKind::kChanged:
+      return kChangedCode;
+    case ErrorKind::kUnsupported:
+      return EOPNOTSUPP;
+    case ErrorKind::kCancelled:
+      return ECANCELED;
+    case ErrorKind::kInvalid:
+      return EINVAL;
+    case ErrorKind::kOther:
+      break;
   }
   return EIO;
 }
@@ -363,11 +401,10 @@ std::string TemporaryPath(const std::string& target) {
   std::size_t keep = std::min(name.size(), kPrefixMax);
   // Cut at a character boundary, so a UTF-8 name does not leave half a
   // character in a file name someone might see after a crash.
-  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
-    --keep;
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
   char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".%d-%08x-%u%s", static_cast<int>(getpid()),
-                static_cast<unsigned>(random()), counter.fetch_add(1), kTempSuffix);
+  std::snprintf(suffix, sizeof suffix, ".%d-%08x-%u%s", static_cast<int>(getpid()), static_cast<unsigned>(random()),
+                counter.fetch_add(1), kTempSuffix);
   return directory + kTempPrefix + name.substr(0, keep) + suffix;
 }
 
@@ -382,8 +419,8 @@ int Report(CopyProgress* progress, std::uint64_t bytes) {
 // Plain read/write of `length` bytes (to the end of the file when negative)
 // from `offset` on; `copied` grows by what was written. A failure to read
 // sets `*readFailed`.
-int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* copied,
-                  CopyProgress* progress, bool* readFailed) {
+int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* copied, CopyProgress* progress,
+                  bool* readFailed) {
   constexpr std::size_t kBuffer = 256 * 1024;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBuffer]);
   if (!buffer) return ENOMEM;
@@ -401,8 +438,7 @@ int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* co
     if (got == 0) return 0;
     ssize_t done = 0;
     while (done < got) {
-      ssize_t put =
-          Retry([&] { return pwrite(out, buffer.get() + done, got - done, offset + done); });
+      ssize_t put = Retry([&] { return pwrite(out, buffer.get() + done, got - done, offset + done); });
       if (put < 0) return LastError();
       if (put == 0) return EIO;
       done += put;
@@ -416,16 +452,14 @@ int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* co
 
 // True for the codes with which the native range copy says it cannot be
 // used for these two files.
-bool CopyRangeUnsupported(int code) {
-  return code == EXDEV || code == ENOSYS || code == EOPNOTSUPP || code == EINVAL;
-}
+bool CopyRangeUnsupported(int code) { return code == EXDEV || code == ENOSYS || code == EOPNOTSUPP || code == EINVAL; }
 
 // Copies `length` bytes (to the end of the file when negative) at `offset`
 // with the native range copy (which may clone), falling back on reading and
 // writing where there is none or it refuses. The range copy does not say
 // which side failed; a read of the block it stopped at does (`*readFailed`).
-int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceSize,
-              std::uint64_t* copied, CopyProgress* progress, bool* readFailed) {
+int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceSize, std::uint64_t* copied,
+              CopyProgress* progress, bool* readFailed) {
   off_t inOffset = offset, outOffset = offset;
   bool first = true;
   for (;;) {
@@ -463,8 +497,8 @@ int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceS
 // Copies a file with holes extent by extent, leaving the holes unwritten.
 // EINVAL/ENXIO from the first seek: the file system cannot say where its
 // holes are (`*unsupported`), and nothing has been written.
-int CopySparse(int in, int out, std::uint64_t size, std::uint64_t* copied, bool* unsupported,
-               CopyProgress* progress, bool* readFailed) {
+int CopySparse(int in, int out, std::uint64_t size, std::uint64_t* copied, bool* unsupported, CopyProgress* progress,
+               bool* readFailed) {
   *unsupported = false;
   off_t position = 0;
   const off_t end = static_cast<off_t>(size);
@@ -497,8 +531,8 @@ int CopySparse(int in, int out, std::uint64_t size, std::uint64_t* copied, bool*
 // Copies the bytes of `in` (whose status is `st`) to `out`; 0 or the error,
 // with `*readFailed` set when reading `in` failed. `copied` receives the
 // number of data bytes written either way.
-int CopyContent(int in, int out, const struct stat& st, std::uint64_t* copied,
-                CopyProgress* progress, bool* readFailed) {
+int CopyContent(int in, int out, const struct stat& st, std::uint64_t* copied, CopyProgress* progress,
+                bool* readFailed) {
   *copied = 0;
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size > 0 && static_cast<std::uint64_t>(st.st_blocks) * 512 < size) {
@@ -567,9 +601,8 @@ int CopyMetadata(int out, const struct stat& st) {
 // (relative to `toFd`) as `target` says; links are never fsync'ed. On success
 // `*made` names it and `*bytesCopied` is the length of its text; on failure
 // it is removed again and the error returned.
-int WriteLink(int fromFd, const std::string& from, const struct stat& st, int toFd,
-              const std::string& to, CopyTarget target, std::string* made,
-              std::uint64_t* bytesCopied) {
+int WriteLink(int fromFd, const std::string& from, const struct stat& st, int toFd, const std::string& to,
+              CopyTarget target, std::string* made, std::uint64_t* bytesCopied) {
   std::string text;
   if (int code = ReadLinkText(fromFd, from, st.st_size, &text)) return code;
   int code = CreateCopyEntry(to, target, made, [&](const std::string& name) {
@@ -582,8 +615,7 @@ int WriteLink(int fromFd, const std::string& from, const struct stat& st, int to
     *bytesCopied = text.size();
     return 0;
   }
-  if (geteuid() == 0 &&
-      fchownat(toFd, made->c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
+  if (geteuid() == 0 && fchownat(toFd, made->c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
       !MetadataUnsupported(errno)) {
     code = LastError();
   }
@@ -606,9 +638,8 @@ int WriteLink(int fromFd, const std::string& from, const struct stat& st, int to
 // `*bytesCopied` is the number of bytes copied; on failure the new entry is
 // removed again and the error returned, with `*readFailed` set when it was
 // the source that could not be examined, opened or read.
-int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& to,
-              CopyTarget target, std::string* made, std::uint64_t* bytesCopied,
-              CopyProgress* progress, bool* readFailed) {
+int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& to, CopyTarget target,
+              std::string* made, std::uint64_t* bytesCopied, CopyProgress* progress, bool* readFailed) {
   *bytesCopied = 0;
   *readFailed = false;
   auto readFailure = [&] {
@@ -620,14 +651,11 @@ int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& 
   if (S_ISLNK(st.st_mode)) return WriteLink(fromFd, from, st, toFd, to, target, made, bytesCopied);
   if (!S_ISREG(st.st_mode)) return NotRegularCode(st.st_mode);
 
-  UniqueFd in(Retry([&] {
-    return openat(fromFd, from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  }));
+  UniqueFd in(Retry([&] { return openat(fromFd, from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
   if (in.get() < 0) {
     int code = LastError();
     // Replaced by a link since the lstat: copy the link.
-    if (code == ELOOP && fstatat(fromFd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(st.st_mode))
+    if (code == ELOOP && fstatat(fromFd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
       return WriteLink(fromFd, from, st, toFd, to, target, made, bytesCopied);
     *readFailed = true;
     return code;
@@ -639,9 +667,7 @@ int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& 
 
   UniqueFd out;
   int code = CreateCopyEntry(to, target, made, [&](const std::string& name) {
-    const int fd = Retry([&] {
-      return openat(toFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    });
+    const int fd = Retry([&] { return openat(toFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); });
     if (fd < 0) return LastError();
     out.reset(fd);
     return 0;
@@ -655,8 +681,7 @@ int WriteCopy(int fromFd, const std::string& from, int toFd, const std::string& 
   // journal before the rename that names it; fsync'ing it anyway forces a
   // journal commit per file, which made trees of empty files copy about
   // fifteen times slower.
-  if (code == 0 && target == CopyTarget::Temporary && copied > 0 &&
-      Retry([&] { return fsync(out.get()); }) != 0) {
+  if (code == 0 && target == CopyTarget::Temporary && copied > 0 && Retry([&] { return fsync(out.get()); }) != 0) {
     code = LastError();
   }
   if (code == 0) code = CloseFd(out.release());
@@ -688,13 +713,11 @@ int CopyAt(int fromFd, const std::string& from, int toFd, const std::string& to,
     // The old entry goes first, whatever happens next: it may be one name of
     // a file that other names share, so it is never opened for writing.
     if (unlinkat(toFd, to.c_str(), 0) != 0 && errno != ENOENT) return LastError();
-    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Target, &made, &bytes, progress,
-                             readFailed)) {
+    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Target, &made, &bytes, progress, readFailed)) {
       return code;
     }
   } else {
-    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Temporary, &made, &bytes, progress,
-                             readFailed)) {
+    if (int code = WriteCopy(fromFd, from, toFd, to, CopyTarget::Temporary, &made, &bytes, progress, readFailed)) {
       return code;
     }
     if (int code = PlaceTemporary(toFd, made, to, mode)) {
@@ -711,8 +734,7 @@ int CopyAt(int fromFd, const std::string& from, int toFd, const std::string& to,
 bool IsExpectedFile(const struct stat& st, const FileStatus& expected) {
   return S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_dev) == expected.device &&
          static_cast<std::uint64_t>(st.st_ino) == expected.inode &&
-         static_cast<std::uint64_t>(st.st_size) == expected.size &&
-         st.st_mtim.tv_sec == expected.mtimeSec &&
+         static_cast<std::uint64_t>(st.st_size) == expected.size && st.st_mtim.tv_sec == expected.mtimeSec &&
          static_cast<std::uint32_t>(st.st_mtim.tv_nsec) == expected.mtimeNsec;
 }
 
@@ -725,9 +747,7 @@ int ChmodNoFollow(int dirfd, const std::string& name, mode_t mode) {
   if (code != ENOTSUP && code != EOPNOTSUPP) return code;
   // ENOTSUP: the entry is a link, or /proc (which the C library goes through)
   // is not mounted. Then through a descriptor, which never follows a link.
-  UniqueFd fd(Retry([&] {
-    return openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  }));
+  UniqueFd fd(Retry([&] { return openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
   if (fd.get() < 0) return errno == ELOOP ? 0 : LastError();
   return fchmod(fd.get(), mode) == 0 ? 0 : LastError();
 }
@@ -743,9 +763,7 @@ int SetReadOnlyAt(int dirfd, const std::string& name, bool readOnly) {
   return ChmodNoFollow(dirfd, name, readOnly ? bits & ~static_cast<mode_t>(S_IWUSR) : bits | S_IWUSR);
 }
 
-int SetAttributesNormalAt(int dirfd, const std::string& name) {
-  return SetReadOnlyAt(dirfd, name, false);
-}
+int SetAttributesNormalAt(int dirfd, const std::string& name) { return SetReadOnlyAt(dirfd, name, false); }
 
 int SetAttributesAt(int dirfd, const std::string& name, const FileAttributes& attributes) {
   if (HasNul(name)) return EINVAL;
@@ -771,9 +789,9 @@ int SetAttributesAt(int dirfd, const std::string& name, const FileAttributes& at
 // started.
 void StatusesAt(int fd, const std::vector<std::string>& names, std::vector<FileStatus>* statuses,
                 std::vector<int>* codes) {
-  constexpr std::size_t kTried = 16;                // calls timed before deciding
+  constexpr std::size_t kTried = 16;                         // calls timed before deciding
   constexpr auto kSlowCall = std::chrono::microseconds(50);  // on average: a slow medium
-  constexpr std::size_t kRequests = 8;              // calls under way at once there
+  constexpr std::size_t kRequests = 8;                       // calls under way at once there
   statuses->assign(names.size(), FileStatus());
   codes->assign(names.size(), 0);
   auto stat = [&](std::size_t i) {
@@ -894,9 +912,8 @@ std::int64_t ResolutionOf(const struct timespec& back) {
 // answer the kind gave.
 void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits) {
   std::string current = "Probe-a";
-  UniqueFd file(Retry([&] {
-    return openat(dir, current.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  }));
+  UniqueFd file(
+      Retry([&] { return openat(dir, current.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); }));
   if (file.get() < 0) return;
   (void)!write(file.get(), "v", 1);
   struct stat st;
@@ -920,9 +937,8 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
   traits->foldsCase = fstatat(dir, "pROBE-A", &swapped, AT_SYMLINK_NOFOLLOW) == 0;
   traits->renameNoReplace = native::RenameNoReplace(dir, current.c_str(), dir, "Probe-b") == 0;
   if (traits->renameNoReplace || renameat(dir, current.c_str(), dir, "Probe-b") == 0) current = "Probe-b";
-  UniqueFd second(Retry([&] {
-    return openat(dir, "Probe-c", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  }));
+  UniqueFd second(
+      Retry([&] { return openat(dir, "Probe-c", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); }));
   traits->exchange = second.get() >= 0 && native::Exchange(dir, current.c_str(), "Probe-c") == 0;
   traits->hardLinks = linkat(dir, current.c_str(), dir, "Probe-d", 0) == 0;
   traits->symlinks = symlinkat(current.c_str(), dir, "Probe-e") == 0 &&
@@ -946,9 +962,9 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
       // Listed, not looked up: the kernel's cache of names still finds a
       // name the driver has lost.
       std::vector<DirEntry> inside;
-      const bool listed = renamed.get() >= 0 && ListFd(renamed.get(), &inside, {}) == 0 &&
-                          std::any_of(inside.begin(), inside.end(),
-                                      [](const DirEntry& entry) { return entry.name == "x"; });
+      const bool listed =
+          renamed.get() >= 0 && ListFd(renamed.get(), &inside, {}) == 0 &&
+          std::any_of(inside.begin(), inside.end(), [](const DirEntry& entry) { return entry.name == "x"; });
       UniqueFd content(listed ? Retry([&] { return openat(renamed.get(), "x", O_RDONLY | O_NOFOLLOW | O_CLOEXEC); })
                               : -1);
       char byte = 0;
@@ -965,9 +981,8 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
   // A file written, given a time, closed and renamed, as a copy is made:
   // the time must still be there, read past the driver's cache (a medium
   // that stamps its own gives the present, years away from the probe's).
-  UniqueFd timed(Retry([&] {
-    return openat(dir, "Probe-h", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  }));
+  UniqueFd timed(
+      Retry([&] { return openat(dir, "Probe-h", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); }));
   struct timespec back;
   if (timed.get() >= 0 && write(timed.get(), "v", 1) == 1 && futimens(timed.get(), times) == 0 &&
       CloseFd(timed.release()) == 0 && renameat(dir, "Probe-h", dir, "Probe-i") == 0 &&
@@ -988,16 +1003,15 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
   tried.push_back("n ");
   std::vector<bool> made(tried.size(), false);
   for (std::size_t i = 0; i < tried.size(); ++i) {
-    const int fd = Retry([&] {
-      return openat(dir, tried[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    });
+    const int fd = Retry(
+        [&] { return openat(dir, tried[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
     if (fd >= 0) made[i] = CloseFd(fd) == 0;
   }
   std::vector<DirEntry> listed;
   (void)ListFd(dir, &listed, {});
   auto held = [&](std::size_t i) {
-    return made[i] && std::any_of(listed.begin(), listed.end(),
-                                  [&](const DirEntry& entry) { return entry.name == tried[i]; });
+    return made[i] &&
+           std::any_of(listed.begin(), listed.end(), [&](const DirEntry& entry) { return entry.name == tried[i]; });
   };
   traits->refusedCharacters.clear();
   for (std::size_t i = 0; i < characters.size(); ++i) {
@@ -1048,9 +1062,7 @@ class PosixDir : public OsDir {
 
   const std::string& Path() const override { return path_; }
 
-  Status Stat(FileStatus* status) override {
-    return PosixError(native::StatusOf(fd_, status));
-  }
+  Status Stat(FileStatus* status) override { return PosixError(native::StatusOf(fd_, status)); }
 
   Status List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
     return PosixError(ListFd(fd_, entries, wanted));
@@ -1115,18 +1127,17 @@ class PosixDir : public OsDir {
   }
 
   Status CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
-               std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress) override {
+                  std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress) override {
     if (bytesCopied) *bytesCopied = 0;
     if (readFailed) *readFailed = false;
     if (int code = CheckName(name)) return PosixError(code);
     if (int code = CheckName(to)) return PosixError(code);
-    return PosixError(CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied,
-                  progress, readFailed));
+    return PosixError(
+        CopyAt(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, mode, bytesCopied, progress, readFailed));
   }
 
-  Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
-                std::string* temporary, std::uint64_t* bytesCopied, bool* readFailed,
-                CopyProgress* progress) override {
+  Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to, std::string* temporary,
+                   std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress) override {
     if (bytesCopied) *bytesCopied = 0;
     bool unused = false;
     if (!readFailed) readFailed = &unused;
@@ -1136,9 +1147,8 @@ class PosixDir : public OsDir {
     if (int code = CheckName(to)) return PosixError(code);
     std::string made;
     std::uint64_t bytes = 0;
-    if (int code = WriteCopy(fd_, name, static_cast<PosixDir&>(toDir).fd_, to,
-                             CopyTarget::UnflushedTemporary, &made, &bytes, progress,
-                             readFailed)) {
+    if (int code = WriteCopy(fd_, name, static_cast<PosixDir&>(toDir).fd_, to, CopyTarget::UnflushedTemporary, &made,
+                             &bytes, progress, readFailed)) {
       return PosixError(code);
     }
     *temporary = std::move(made);
@@ -1152,8 +1162,7 @@ class PosixDir : public OsDir {
     return PosixError(PlaceTemporary(fd_, temporary, to, mode));
   }
 
-  Status CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
-                const FileStatus& expected) override {
+  Status CloneFile(const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected) override {
     if (int code = CheckName(name)) return PosixError(code);
     if (int code = CheckName(to)) return PosixError(code);
     const int toFd = static_cast<PosixDir&>(toDir).fd_;
@@ -1162,16 +1171,12 @@ class PosixDir : public OsDir {
     struct stat st;
     if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return PosixError(LastError());
     if (!IsExpectedFile(st, expected)) return PosixError(kChangedCode);
-    UniqueFd in(Retry([&] {
-      return openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    }));
+    UniqueFd in(Retry([&] { return openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
     if (in.get() < 0) return PosixError(errno == ELOOP ? kChangedCode : LastError());  // now a link
     if (fstat(in.get(), &st) != 0) return PosixError(LastError());
     if (!IsExpectedFile(st, expected)) return PosixError(kChangedCode);
 
-    UniqueFd out(Retry([&] {
-      return openat(toFd, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    }));
+    UniqueFd out(Retry([&] { return openat(toFd, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }));
     if (out.get() < 0) return PosixError(LastError());
     int code = native::CloneContent(out.get(), in.get());
     if (code == 0) code = CopyMetadata(out.get(), st);
@@ -1189,17 +1194,15 @@ class PosixDir : public OsDir {
   // agree in size, last-write time and permissions.
   bool SameFileOnFuse(const std::string& name, const struct stat& made, const FileStatus& expected) {
     struct stat st;
-    return native::OnFuse(fd_) && fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_dev) == expected.device &&
+    return native::OnFuse(fd_) && fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+           static_cast<std::uint64_t>(st.st_dev) == expected.device &&
            static_cast<std::uint64_t>(st.st_ino) == expected.inode &&
-           static_cast<std::uint64_t>(made.st_size) == expected.size &&
-           made.st_mtim.tv_sec == expected.mtimeSec &&
+           static_cast<std::uint64_t>(made.st_size) == expected.size && made.st_mtim.tv_sec == expected.mtimeSec &&
            static_cast<std::uint32_t>(made.st_mtim.tv_nsec) == expected.mtimeNsec &&
            (made.st_mode & 07777) == expected.permissions;
   }
 
-  Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
-               const FileStatus& expected) override {
+  Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected) override {
     if (int code = CheckName(name)) return PosixError(code);
     if (int code = CheckName(to)) return PosixError(code);
     const int toFd = static_cast<PosixDir&>(toDir).fd_;
@@ -1217,11 +1220,11 @@ class PosixDir : public OsDir {
     return PosixError(code);
   }
 
-  Status SyncFileSystem() override {
-    return PosixError(native::SyncFileSystem(fd_));
-  }
+  Status SyncFileSystem() override { return PosixError(native::SyncFileSystem(fd_)); }
 
-  Status Sync() override { return PosixError(Retry([&] { return fsync(fd_); }) == 0 ? 0 : LastError()); }
+  Status Sync() override {
+    return PosixError(Retry([&] { return fsync(fd_); }) == 0 ? 0 : LastError());
+  }
 
   bool CanClone() override { return CanCloneOn(fd_); }
 
@@ -1254,8 +1257,7 @@ class PosixDir : public OsDir {
     if (int code = CheckName(name)) return PosixError(code);
     // A link is left alone where the driver would change its target instead.
     struct stat st;
-    if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
-        native::OnFuse(fd_)) {
+    if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) && native::OnFuse(fd_)) {
       return Status();
     }
     return PosixError(fchownat(fd_, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError());
@@ -1342,8 +1344,7 @@ class PosixDir : public OsDir {
     if (!MayBeLockFile(st)) return Status();
     UniqueFd file(Retry([&] { return openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
     struct stat opened;
-    if (file.get() < 0 || fstat(file.get(), &opened) != 0 || opened.st_dev != st.st_dev ||
-        opened.st_ino != st.st_ino) {
+    if (file.get() < 0 || fstat(file.get(), &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
       return Status();
     }
     if (Retry([&] { return flock(file.get(), LOCK_SH | LOCK_NB); }) != 0) {
@@ -1360,10 +1361,9 @@ class PosixDir : public OsDir {
 
   // Opens `name` relative to `dirfd` as a directory; with `followLink` a
   // final link is followed (paths the user named).
-  static int OpenDirectory(int dirfd, const std::string& name, bool followLink,
-                           std::string path, const Os& os, std::unique_ptr<OsDir>* dir) {
-    const int flags =
-        O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
+  static int OpenDirectory(int dirfd, const std::string& name, bool followLink, std::string path, const Os& os,
+                           std::unique_ptr<OsDir>* dir) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
     const int fd = Retry([&] { return openat(dirfd, name.c_str(), flags); });
     if (fd < 0) return LastError();
     *dir = std::make_unique<PosixDir>(fd, std::move(path), os);
@@ -1374,8 +1374,7 @@ class PosixDir : public OsDir {
   // A name is one component: a separator in it would reach past this
   // directory, and "." or ".." would name no entry of it.
   static int CheckName(const std::string& name) {
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-        HasNul(name)) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos || HasNul(name)) {
       return EINVAL;
     }
     return 0;
@@ -1384,9 +1383,8 @@ class PosixDir : public OsDir {
   // Whether the subdirectory `name` (never followed) has an entry; false
   // where that cannot be read.
   bool HasEntries(const std::string& name) const {
-    const int fd = Retry([&] {
-      return openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    });
+    const int fd =
+        Retry([&] { return openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); });
     if (fd < 0) return false;
     DIR* dir = fdopendir(fd);
     if (dir == nullptr) {
@@ -1458,7 +1456,7 @@ class PosixDir : public OsDir {
   int fd_;
   std::string path_;
   const Os& os_;
-  UniqueFd lock_;         // the lock file, while the lock is held
+  UniqueFd lock_;  // the lock file, while the lock is held
   std::string lockName_;
 };
 
@@ -1501,9 +1499,7 @@ class PosixFile : public OsFile {
     out->resize(count);
     std::size_t got = 0;
     while (got < count) {
-      ssize_t n = Retry([&] {
-        return pread(fd_, out->data() + got, count - got, static_cast<off_t>(offset + got));
-      });
+      ssize_t n = Retry([&] { return pread(fd_, out->data() + got, count - got, static_cast<off_t>(offset + got)); });
       if (n < 0) {
         int code = LastError();
         out->resize(got);
@@ -1530,11 +1526,20 @@ class PosixOs : public Os {
     if (HasNul(path)) return PosixError(EINVAL);
     int how;
     switch (mode) {
-      case 0: how = F_OK; break;
-      case 2: how = W_OK; break;
-      case 4: how = R_OK; break;
-      case 6: how = R_OK | W_OK; break;
-      default: return PosixError(EINVAL);
+      case 0:
+        how = F_OK;
+        break;
+      case 2:
+        how = W_OK;
+        break;
+      case 4:
+        how = R_OK;
+        break;
+      case 6:
+        how = R_OK | W_OK;
+        break;
+      default:
+        return PosixError(EINVAL);
     }
     return PosixError(access(path.c_str(), how) == 0 ? 0 : LastError());
   }
@@ -1592,18 +1597,15 @@ class PosixOs : public Os {
     // log writer does exactly that when it closes); then our lock is on a
     // file nobody looks for, and we try again on whatever the path names now.
     for (int attempt = 0; attempt < 3; ++attempt) {
-      UniqueFd fd(Retry([&] {
-        return open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                    0600);
-      }));
+      UniqueFd fd(Retry(
+          [&] { return open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600); }));
       if (fd.get() < 0) return PosixError(LastError());
       struct stat held;
       if (fstat(fd.get(), &held) != 0) return PosixError(LastError());
       if (!S_ISREG(held.st_mode)) return PosixError(NotRegularCode(held.st_mode));
       if (Retry([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) return PosixError(LastError());
       struct stat named;
-      if (lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
-          named.st_ino == held.st_ino) {
+      if (lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
         // The descriptor stays non-blocking; that changes nothing for a
         // regular file and saves a call.
         *file = std::make_unique<PosixFile>(fd.release());

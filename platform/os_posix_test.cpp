@@ -152,9 +152,8 @@ TEST_F(OsTest, CopyOfLinkMakesLinkWithSameTextAndTime) {
 TEST_F(OsTest, CopyRefusesFifoAndDirectoryWithoutBlocking) {
   ASSERT_EQ(0, mkfifo((dir_ / "fifo").c_str(), 0644));
   testing::MakeDirs(dir_ / "dir");
-  auto result = std::async(std::launch::async, [&] {
-    return CopyFile(*os_, dir_ / "fifo", dir_ / "copy", CopyMode::Replace);
-  });
+  auto result =
+      std::async(std::launch::async, [&] { return CopyFile(*os_, dir_ / "fifo", dir_ / "copy", CopyMode::Replace); });
   if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
     // Release a reader stuck in open(), so the test fails instead of hanging.
     int fd = open((dir_ / "fifo").c_str(), O_WRONLY | O_NONBLOCK);
@@ -190,13 +189,10 @@ TEST_F(OsTest, FailedCopySaysWhichSideFailed) {
       _exit(11);
     }
     bool readFailed = false;
-    if (from->CopyFile("private", *to, "x", CopyMode::Replace, nullptr, &readFailed).ok() || !readFailed)
-      _exit(12);
-    if (from->CopyFile("public", *shut, "x", CopyMode::Replace, nullptr, &readFailed).ok() || readFailed)
-      _exit(13);
+    if (from->CopyFile("private", *to, "x", CopyMode::Replace, nullptr, &readFailed).ok() || !readFailed) _exit(12);
+    if (from->CopyFile("public", *shut, "x", CopyMode::Replace, nullptr, &readFailed).ok() || readFailed) _exit(13);
     std::string temporary;
-    if (from->StageCopy("private", *to, "x", &temporary, nullptr, &readFailed).ok() || !readFailed)
-      _exit(14);
+    if (from->StageCopy("private", *to, "x", &temporary, nullptr, &readFailed).ok() || !readFailed) _exit(14);
     _exit(0);
   }
   int status = 0;
@@ -215,9 +211,8 @@ TEST_F(OsTest, CloningIsTriedNotTakenFromTheKindOfFileSystem) {
     const std::string image = dir_.path() + "/xfs" + std::to_string(reflink) + ".img";
     const std::string mount = dir_.path() + "/mnt" + std::to_string(reflink);
     testing::MakeDirs(mount);
-    const std::string make = "truncate -s 300M " + image + " && mkfs.xfs -q -m reflink=" +
-                             std::to_string(reflink) + " " + image + " && mount -o loop " + image +
-                             " " + mount + " 2>/dev/null";
+    const std::string make = "truncate -s 300M " + image + " && mkfs.xfs -q -m reflink=" + std::to_string(reflink) +
+                             " " + image + " && mount -o loop " + image + " " + mount + " 2>/dev/null";
     if (std::system(make.c_str()) != 0) GTEST_SKIP() << "this machine cannot mount an image";
     std::unique_ptr<OsDir> opened;
     ASSERT_TRUE((os_->OpenDir(mount, false, &opened)).ok());
@@ -305,8 +300,7 @@ TEST_F(OsTest, StatReportsKindTimesAndReadOnly) {
   EXPECT_EQ(1000000000, status.mtimeSec);
   EXPECT_EQ(42u, status.mtimeNsec);
   // Birth time where the file system has one (then it is now), else mtime.
-  EXPECT_TRUE(status.birthSec == 1000000000 ||
-              (status.birthSec >= before - 2 && status.birthSec <= time(nullptr) + 2))
+  EXPECT_TRUE(status.birthSec == 1000000000 || (status.birthSec >= before - 2 && status.birthSec <= time(nullptr) + 2))
       << status.birthSec;
   EXPECT_TRUE(status.attributes.readOnly);
   EXPECT_FALSE(status.attributes.directory);
@@ -435,7 +429,7 @@ TEST_F(OsTest, LogDirFollowsXdgStateHome) {
   } else {
     unsetenv("XDG_STATE_HOME");
   }
-  }
+}
 
 // ---- Unflushed, staged and cloned copies; hard links; scratch files ----
 
@@ -566,8 +560,7 @@ TEST_F(OsDirTest, UnflushedCopyUnlinksOldEntryInsteadOfWritingIntoIt) {
     const char* existing;  // "", "hard link", "symlink"
     bool throughDir;
   };
-  for (const Case& c : {Case{"", false}, Case{"hard link", false}, Case{"hard link", true},
-                        Case{"symlink", true}}) {
+  for (const Case& c : {Case{"", false}, Case{"hard link", false}, Case{"hard link", true}, Case{"symlink", true}}) {
     SCOPED_TRACE(std::string(c.existing) + (c.throughDir ? " (OsDir)" : " (path)"));
     const std::string existing = c.existing;
     WriteFile(dir_ / "shared", "old");
@@ -579,7 +572,8 @@ TEST_F(OsDirTest, UnflushedCopyUnlinksOldEntryInsteadOfWritingIntoIt) {
     }
     std::uint64_t bytes = 0;
     ASSERT_TRUE((c.throughDir ? dir->CopyFile("src", *dir, "dst", CopyMode::Unflushed, &bytes)
-                              : CopyFile(*os_, dir_ / "src", dir_ / "dst", CopyMode::Unflushed, &bytes)).ok());
+                              : CopyFile(*os_, dir_ / "src", dir_ / "dst", CopyMode::Unflushed, &bytes))
+                    .ok());
     EXPECT_EQ(11u, bytes);
     ExpectCopyOfSource("dst");
     EXPECT_EQ("old", ReadFile(dir_ / "shared"));
@@ -603,8 +597,7 @@ TEST_F(OsDirTest, FailedUnflushedCopyLeavesNothingUnderTheName) {
     bool directoryThere;
     int code;
   };
-  for (const Case& c : {Case{"missing", false, ENOENT}, Case{"fifo", false, ENOTSUP},
-                        Case{"src", true, EISDIR}}) {
+  for (const Case& c : {Case{"missing", false, ENOENT}, Case{"fifo", false, ENOTSUP}, Case{"src", true, EISDIR}}) {
     SCOPED_TRACE(c.source);
     if (c.directoryThere) {
       testing::MakeDirs(dir_ / "dst/inner");
@@ -699,11 +692,10 @@ TEST_F(OsDirTest, CloneFileChecksSourceAndLeavesNothingOnFailure) {
     FileStatus expected;
     bool stale;
   };
-  for (const Case& c : {Case{dir.get(), resized, true}, Case{dir.get(), retimed, true},
-                        Case{emulated.get(), retimed, true}, Case{dir.get(), source, false},
-                        Case{emulated.get(), source, false}}) {
-    SCOPED_TRACE(std::string(c.through == dir.get() ? "real" : "emulated") +
-                 (c.stale ? " stale" : ""));
+  for (const Case& c :
+       {Case{dir.get(), resized, true}, Case{dir.get(), retimed, true}, Case{emulated.get(), retimed, true},
+        Case{dir.get(), source, false}, Case{emulated.get(), source, false}}) {
+    SCOPED_TRACE(std::string(c.through == dir.get() ? "real" : "emulated") + (c.stale ? " stale" : ""));
     const Status code = c.through->CloneFile("src", *c.through, "dst", c.expected);
     if (c.stale) {
       EXPECT_TRUE(code.Is(ErrorKind::kChanged)) << code;
@@ -791,7 +783,6 @@ TEST(FaultInjectorTest, RulesMatchPathSuffixAndCountdownCountsChangesOnly) {
   EXPECT_EQ(1234, os.Now());
   EXPECT_EQ(std::vector<int>{500}, environment.sleeps);
 }
-
 
 // Each new directory operation is routed, counted as a change (a failed flush
 // must be reportable) and recorded; a scratch file is no change.

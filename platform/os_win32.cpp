@@ -257,7 +257,8 @@ constexpr int kCodeInvalidName = ERROR_INVALID_NAME;
 // The portable kind of a Win32 error code.
 ErrorKind KindOfWin32Error(int code) {
   switch (code) {
-    case 0: return ErrorKind::kNone;
+    case 0:
+      return ErrorKind::kNone;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_BAD_NETPATH:
@@ -267,16 +268,19 @@ ErrorKind KindOfWin32Error(int code) {
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
       return ErrorKind::kExists;
-    case ERROR_ACCESS_DENIED: return ErrorKind::kAccessDenied;
+    case ERROR_ACCESS_DENIED:
+      return ErrorKind::kAccessDenied;
     case ERROR_DIRECTORY:
     case kCodeLinkNotDirectory:
       return ErrorKind::kNotDirectory;
-    case ERROR_DIR_NOT_EMPTY: return ErrorKind::kNotEmpty;
+    case ERROR_DIR_NOT_EMPTY:
+      return ErrorKind::kNotEmpty;
     case ERROR_HANDLE_DISK_FULL:
     case ERROR_DISK_FULL:
     case 1295:  // ERROR_DISK_QUOTA_EXCEEDED
       return ErrorKind::kNoSpace;
-    case ERROR_WRITE_PROTECT: return ErrorKind::kReadOnlyFileSystem;
+    case ERROR_WRITE_PROTECT:
+      return ErrorKind::kReadOnlyFileSystem;
     case ERROR_CRC:
     case ERROR_IO_DEVICE:
     case ERROR_FILE_CORRUPT:
@@ -293,17 +297,20 @@ ErrorKind KindOfWin32Error(int code) {
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
       return ErrorKind::kLocked;
-    case kCodeChanged: return ErrorKind::kChanged;
+    case kCodeChanged:
+      return ErrorKind::kChanged;
     case ERROR_INVALID_FUNCTION:
     case ERROR_NOT_SUPPORTED:
     case ERROR_PRIVILEGE_NOT_HELD:
       return ErrorKind::kUnsupported;
-    case ERROR_CANCELLED: return ErrorKind::kCancelled;
+    case ERROR_CANCELLED:
+      return ErrorKind::kCancelled;
     case ERROR_INVALID_PARAMETER:
     case ERROR_INVALID_NAME:
     case ERROR_NOT_A_REPARSE_POINT:
       return ErrorKind::kInvalid;
-    default: return ErrorKind::kOther;
+    default:
+      return ErrorKind::kOther;
   }
 }
 
@@ -313,22 +320,38 @@ Status WindowsError(int code) { return Status::Make(code, KindOfWin32Error(code)
 // A Win32 error code of `kind`, for a failure found by the program itself.
 int CodeOfKind(ErrorKind kind) {
   switch (kind) {
-    case ErrorKind::kNone: return 0;
-    case ErrorKind::kNotFound: return ERROR_FILE_NOT_FOUND;
-    case ErrorKind::kExists: return ERROR_ALREADY_EXISTS;
-    case ErrorKind::kAccessDenied: return ERROR_ACCESS_DENIED;
-    case ErrorKind::kNotDirectory: return ERROR_DIRECTORY;
-    case ErrorKind::kNotEmpty: return ERROR_DIR_NOT_EMPTY;
-    case ErrorKind::kNoSpace: return ERROR_DISK_FULL;
-    case ErrorKind::kReadOnlyFileSystem: return ERROR_WRITE_PROTECT;
-    case ErrorKind::kIo: return ERROR_IO_DEVICE;
-    case ErrorKind::kGone: return ERROR_DEV_NOT_EXIST;
-    case ErrorKind::kLocked: return ERROR_LOCK_VIOLATION;
-    case ErrorKind::kChanged: return kCodeChanged;
-    case ErrorKind::kUnsupported: return ERROR_NOT_SUPPORTED;
-    case ErrorKind::kCancelled: return ERROR_CANCELLED;
-    case ErrorKind::kInvalid: return ERROR_INVALID_PARAMETER;
-    case ErrorKind::kOther: break;
+    case ErrorKind::kNone:
+      return 0;
+    case ErrorKind::kNotFound:
+      return ERROR_FILE_NOT_FOUND;
+    case ErrorKind::kExists:
+      return ERROR_ALREADY_EXISTS;
+    case ErrorKind::kAccessDenied:
+      return ERROR_ACCESS_DENIED;
+    case ErrorKind::kNotDirectory:
+      return ERROR_DIRECTORY;
+    case ErrorKind::kNotEmpty:
+      return ERROR_DIR_NOT_EMPTY;
+    case ErrorKind::kNoSpace:
+      return ERROR_DISK_FULL;
+    case ErrorKind::kReadOnlyFileSystem:
+      return ERROR_WRITE_PROTECT;
+    case ErrorKind::kIo:
+      return ERROR_IO_DEVICE;
+    case ErrorKind::kGone:
+      return ERROR_DEV_NOT_EXIST;
+    case ErrorKind::kLocked:
+      return ERROR_LOCK_VIOLATION;
+    case ErrorKind::kChanged:
+      return kCodeChanged;
+    case ErrorKind::kUnsupported:
+      return ERROR_NOT_SUPPORTED;
+    case ErrorKind::kCancelled:
+      return ERROR_CANCELLED;
+    case ErrorKind::kInvalid:
+      return ERROR_INVALID_PARAMETER;
+    case ErrorKind::kOther:
+      break;
   }
   return ERROR_GEN_FAILURE;
 }
@@ -384,8 +407,7 @@ int LongPath(const std::string& path, std::wstring* out) {
   if (path.find(':', root) != std::string::npos) return kCodeInvalidName;
   std::wstring wide;
   if (!Utf8ToWide(path, &wide)) return ERROR_NO_UNICODE_TRANSLATION;
-  if (wide.size() >= 4 && IsSep(wide[0]) && IsSep(wide[1]) &&
-      (wide[2] == L'?' || wide[2] == L'.') && IsSep(wide[3])) {
+  if (wide.size() >= 4 && IsSep(wide[0]) && IsSep(wide[1]) && (wide[2] == L'?' || wide[2] == L'.') && IsSep(wide[3])) {
     // Already a long (or device) path: taken as it is.
     *out = wide;
     (*out)[0] = (*out)[1] = (*out)[3] = L'\\';
@@ -398,8 +420,8 @@ int LongPath(const std::string& path, std::wstring* out) {
     size = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
     if (size == 0 || size >= full.size()) return size == 0 ? LastError() : ERROR_GEN_FAILURE;
     full.resize(size);
-    if (full.size() >= 4 && full[0] == L'\\' && full[1] == L'\\' &&
-        (full[2] == L'?' || full[2] == L'.') && full[3] == L'\\') {
+    if (full.size() >= 4 && full[0] == L'\\' && full[1] == L'\\' && (full[2] == L'?' || full[2] == L'.') &&
+        full[3] == L'\\') {
       *out = full;
     } else if (full.size() >= 2 && full[0] == L'\\' && full[1] == L'\\') {
       *out = L"\\\\?\\UNC\\" + full.substr(2);
@@ -475,8 +497,8 @@ int CheckName(const std::string& name, std::wstring* wide) {
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // NtCreateFile at `at`: synchronous, case-insensitive as Win32 is.
-int OpenAt(const Place& at, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
-           Handle* out, ULONG attributes = FILE_ATTRIBUTE_NORMAL) {
+int OpenAt(const Place& at, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options, Handle* out,
+           ULONG attributes = FILE_ATTRIBUTE_NORMAL) {
   out->reset(nullptr);
   if (at.name.size() > 32000) return ERROR_FILENAME_EXCED_RANGE;
   UNICODE_STRING name;
@@ -487,17 +509,14 @@ int OpenAt(const Place& at, ACCESS_MASK access, ULONG share, ULONG disposition, 
   InitializeObjectAttributes(&object, &name, OBJ_CASE_INSENSITIVE, at.root, nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
-  const NTSTATUS status =
-      NtCreateFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share,
-                   disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  const NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share,
+                                       disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (!NT_SUCCESS(status)) return NtError(status);
   out->reset(handle);
   return 0;
 }
 
-bool IsLinkTag(DWORD tag) {
-  return tag == kTagSymlink || tag == kTagMountPoint || (tag & kNameSurrogateBit) != 0;
-}
+bool IsLinkTag(DWORD tag) { return tag == kTagSymlink || tag == kTagMountPoint || (tag & kNameSurrogateBit) != 0; }
 
 // Attributes and reparse tag of an open entry.
 int AttributesOf(HANDLE h, DWORD* attributes, DWORD* tag) {
@@ -510,9 +529,7 @@ int AttributesOf(HANDLE h, DWORD* attributes, DWORD* tag) {
   return 0;
 }
 
-bool IsLink(DWORD attributes, DWORD tag) {
-  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsLinkTag(tag);
-}
+bool IsLink(DWORD attributes, DWORD tag) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsLinkTag(tag); }
 
 // True when both handles reach one file.
 bool SameFile(HANDLE a, HANDLE b) {
@@ -523,8 +540,7 @@ bool SameFile(HANDLE a, HANDLE b) {
 }
 
 bool IsWine() {
-  static const bool wine =
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
   return wine;
 }
 
@@ -557,20 +573,18 @@ int CheckRootForWine(HANDLE root, const std::string& openedBy) {
 // compressed, cloud) is opened again the ordinary way, so that its content is
 // the file's; it must still be the same file. `*attributes` and `*tag`
 // describe the entry.
-int OpenEntry(const Place& at, ACCESS_MASK access, ULONG options, bool throughFilter, Handle* out,
-              DWORD* attributes, DWORD* tag) {
-  if (int code = OpenAt(at, access | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
-                        options | FILE_OPEN_REPARSE_POINT, out)) {
+int OpenEntry(const Place& at, ACCESS_MASK access, ULONG options, bool throughFilter, Handle* out, DWORD* attributes,
+              DWORD* tag) {
+  if (int code =
+          OpenAt(at, access | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, options | FILE_OPEN_REPARSE_POINT, out)) {
     return code;
   }
   if (int code = AttributesOf(out->get(), attributes, tag)) return code;
-  if (!throughFilter || (*attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
-      IsLink(*attributes, *tag)) {
+  if (!throughFilter || (*attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || IsLink(*attributes, *tag)) {
     return 0;
   }
   Handle filtered;
-  if (int code = OpenAt(at, access | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, options,
-                        &filtered)) {
+  if (int code = OpenAt(at, access | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, options, &filtered)) {
     return code;
   }
   if (!SameFile(out->get(), filtered.get())) return kCodeChanged;
@@ -616,8 +630,7 @@ std::int64_t FileTimeOf(std::int64_t seconds, std::uint32_t nanoseconds = 0) {
 }
 
 std::int64_t Ticks(const FILETIME& time) {
-  return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
-                                   time.dwLowDateTime);
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
 }
 
 // What a status call and a listing both give.
@@ -717,8 +730,8 @@ int StatAt(const Place& at, bool followLink, FileStatus* status) {
 // refuses it); `id` is the record's file id (0 where it has none). 0, or the
 // error of a status call.
 template <typename Record>
-int AddRecord(HANDLE dir, const Record& info, std::uint64_t volume, std::uint64_t id,
-              std::vector<DirEntry>* entries, const NameFilter& wanted) {
+int AddRecord(HANDLE dir, const Record& info, std::uint64_t volume, std::uint64_t id, std::vector<DirEntry>* entries,
+              const NameFilter& wanted) {
   const std::wstring_view wideName(info.FileName, info.FileNameLength / sizeof(wchar_t));
   if (wideName == L"." || wideName == L"..") return 0;
   std::string name = WideToUtf8(wideName);
@@ -760,14 +773,12 @@ int ListHandle(HANDLE dir, std::vector<DirEntry>* entries, const NameFilter& wan
   if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
   bool restart = true, withIds = true;
   for (;;) {
-    FILE_INFO_BY_HANDLE_CLASS kind =
-        withIds ? (restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo)
-                : (restart ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo);
+    FILE_INFO_BY_HANDLE_CLASS kind = withIds ? (restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo)
+                                             : (restart ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo);
     if (!GetFileInformationByHandleEx(dir, kind, buffer.get(), kBufferSize)) {
       const int code = LastError();
       if (restart && withIds &&
-          (code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED ||
-           code == ERROR_INVALID_LEVEL)) {
+          (code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_LEVEL)) {
         withIds = false;
         continue;
       }
@@ -780,8 +791,7 @@ int ListHandle(HANDLE dir, std::vector<DirEntry>* entries, const NameFilter& wan
       int code;
       if (withIds) {
         const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
-        code = AddRecord(dir, *info, volume, static_cast<std::uint64_t>(info->FileId.QuadPart),
-                         entries, wanted);
+        code = AddRecord(dir, *info, volume, static_cast<std::uint64_t>(info->FileId.QuadPart), entries, wanted);
         next = info->NextEntryOffset;
       } else {
         const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
@@ -807,8 +817,7 @@ int SetBasic(HANDLE h, FILE_BASIC_INFO info) {
 // set first.
 int SetBasicAttributes(HANDLE h, const FILE_BASIC_INFO& info) {
   constexpr DWORD kPlain = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_NORMAL;
-  if (IsWine() && (info.FileAttributes & FILE_ATTRIBUTE_READONLY) &&
-      (info.FileAttributes & ~kPlain) != 0) {
+  if (IsWine() && (info.FileAttributes & FILE_ATTRIBUTE_READONLY) && (info.FileAttributes & ~kPlain) != 0) {
     FILE_BASIC_INFO first = info;
     first.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
     if (int code = SetBasic(h, first)) return code;
@@ -820,9 +829,8 @@ int GetBasic(HANDLE h, FILE_BASIC_INFO* info) {
   return GetFileInformationByHandleEx(h, FileBasicInfo, info, sizeof *info) ? 0 : LastError();
 }
 
-constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                      FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
                                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // The attribute word for FileBasicInfo: 0 there means "unchanged".
@@ -835,13 +843,12 @@ DWORD AttributeWord(DWORD attributes) {
 // the system allows, else when its last handle closes.
 int Dispose(HANDLE h) {
   DWORD flags = kDispositionDelete | kDispositionPosixSemantics;
-  if (SetFileInformationByHandle(h, static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileDispositionInfoEx),
-                                 &flags, sizeof flags)) {
+  if (SetFileInformationByHandle(h, static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileDispositionInfoEx), &flags,
+                                 sizeof flags)) {
     return 0;
   }
   const int code = LastError();
-  if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED &&
-      code != ERROR_INVALID_FUNCTION) {
+  if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION) {
     return code;
   }
   BOOLEAN info = TRUE;  // FILE_DISPOSITION_INFO, whose member <windows.h> renames
@@ -867,9 +874,9 @@ int RenameHandle(HANDLE h, const Place& to, bool replace, bool link = false) {
   info->fileNameLength = static_cast<ULONG>(bytes);
   std::memcpy(info->fileName, to.name.data(), bytes);
   IO_STATUS_BLOCK io{};
-  const NTSTATUS status = NtSetInformationFile(
-      h, &io, info, static_cast<ULONG>(storage.size() * 8),
-      static_cast<FILE_INFORMATION_CLASS>(link ? kFileLinkInformation : kFileRenameInformation));
+  const NTSTATUS status =
+      NtSetInformationFile(h, &io, info, static_cast<ULONG>(storage.size() * 8),
+                           static_cast<FILE_INFORMATION_CLASS>(link ? kFileLinkInformation : kFileRenameInformation));
   return NT_SUCCESS(status) ? 0 : NtError(status);
 }
 
@@ -937,8 +944,7 @@ int ChangeBasicAt(const Place& at, bool linksToo, Change change) {
   keep(&info.LastAccessTime, before.LastAccessTime);
   keep(&info.LastWriteTime, before.LastWriteTime);
   info.ChangeTime.QuadPart = 0;
-  if ((info.FileAttributes & kSettableAttributes) ==
-      (before.FileAttributes & kSettableAttributes)) {
+  if ((info.FileAttributes & kSettableAttributes) == (before.FileAttributes & kSettableAttributes)) {
     info.FileAttributes = 0;
   } else {
     info.FileAttributes = AttributeWord(info.FileAttributes);
@@ -959,8 +965,7 @@ int SetReadOnlyAt(const Place& at, bool readOnly) {
 
 int SetAttributesAt(const Place& at, const FileAttributes& attributes) {
   return ChangeBasicAt(at, false, [&](FILE_BASIC_INFO* info) {
-    DWORD word = (info->FileAttributes & ~kSettableAttributes) |
-                 (attributes.native & kSettableAttributes);
+    DWORD word = (info->FileAttributes & ~kSettableAttributes) | (attributes.native & kSettableAttributes);
     auto set = [&](DWORD bit, bool on) { word = on ? (word | bit) : (word & ~bit); };
     set(FILE_ATTRIBUTE_READONLY, attributes.readOnly);
     set(FILE_ATTRIBUTE_HIDDEN, attributes.hidden);
@@ -976,18 +981,15 @@ std::wstring TemporaryName(const std::wstring& target) {
   static std::atomic<unsigned> counter{0};
   thread_local std::minstd_rand random(
       static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-      (static_cast<unsigned>(GetCurrentProcessId()) << 16) ^
-      static_cast<unsigned>(GetCurrentThreadId()));
+      (static_cast<unsigned>(GetCurrentProcessId()) << 16) ^ static_cast<unsigned>(GetCurrentThreadId()));
   // ".~" (2) + prefix (200) + suffix (at most 35) stays below NTFS's 255.
   std::size_t keep = std::min<std::size_t>(target.size(), 200);
   // Never half a surrogate pair.
-  if (keep > 0 && keep < target.size() && target[keep - 1] >= 0xD800 &&
-      target[keep - 1] <= 0xDBFF) {
+  if (keep > 0 && keep < target.size() && target[keep - 1] >= 0xD800 && target[keep - 1] <= 0xDBFF) {
     --keep;
   }
   char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".%lu-%08x-%u%s",
-                static_cast<unsigned long>(GetCurrentProcessId()),
+  std::snprintf(suffix, sizeof suffix, ".%lu-%08x-%u%s", static_cast<unsigned long>(GetCurrentProcessId()),
                 static_cast<unsigned>(random()), counter.fetch_add(1), kTempSuffix);
   std::wstring name = L".~" + target.substr(0, keep);
   for (const char* c = suffix; *c != '\0'; ++c) name += static_cast<wchar_t>(*c);
@@ -1040,8 +1042,7 @@ bool LinkText(const std::vector<char>& data, std::wstring* text, bool* relative)
     return true;
   };
   std::wstring substitute, print;
-  if (!text16(substituteOffset, substituteLength, &substitute) ||
-      !text16(printOffset, printLength, &print)) {
+  if (!text16(substituteOffset, substituteLength, &substitute) || !text16(printOffset, printLength, &print)) {
     return false;
   }
   *relative = (flags & kSymlinkFlagRelative) != 0;
@@ -1060,8 +1061,8 @@ bool LinkText(const std::vector<char>& data, std::wstring* text, bool* relative)
 int LinkTextOf(HANDLE link, std::string* text) {
   std::vector<char> data(kReparseBufferSize);
   DWORD got = 0;
-  if (!DeviceIoControl(link, kFsctlGetReparsePoint, nullptr, 0, data.data(),
-                       static_cast<DWORD>(data.size()), &got, nullptr)) {
+  if (!DeviceIoControl(link, kFsctlGetReparsePoint, nullptr, 0, data.data(), static_cast<DWORD>(data.size()), &got,
+                       nullptr)) {
     return LastError();
   }
   constexpr std::size_t kHeader = 8;  // tag, data length, reserved
@@ -1094,8 +1095,7 @@ int Win32PathOf(const Place& at, std::wstring* path) {
     return 0;
   }
   std::wstring buffer(32768, L'\0');
-  const DWORD length = GetFinalPathNameByHandleW(at.root, buffer.data(),
-                                                 static_cast<DWORD>(buffer.size()),
+  const DWORD length = GetFinalPathNameByHandleW(at.root, buffer.data(), static_cast<DWORD>(buffer.size()),
                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   if (length == 0 || length >= buffer.size()) return length == 0 ? LastError() : ERROR_GEN_FAILURE;
   buffer.resize(length);
@@ -1106,14 +1106,12 @@ int Win32PathOf(const Place& at, std::wstring* path) {
 
 // Makes a symbolic link by path where the process may not write reparse
 // data itself (developer mode), then proves it exists as a link at `at`.
-int CreateSymbolicLinkAt(const Place& at, const std::vector<char>& data, bool directory,
-                         Handle* made) {
+int CreateSymbolicLinkAt(const Place& at, const std::vector<char>& data, bool directory, Handle* made) {
   std::wstring text, path;
   bool relative = false;
   if (!LinkText(data, &text, &relative)) return ERROR_PRIVILEGE_NOT_HELD;
   if (int code = Win32PathOf(at, &path)) return code;
-  const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE |
-                      (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+  const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
   if (!CreateSymbolicLinkW(path.c_str(), text.c_str(), flags)) return LastError();
   DWORD attributes = 0, tag = 0;
   const int code = OpenEntry(at, DELETE | FILE_WRITE_ATTRIBUTES, 0, false, made, &attributes, &tag);
@@ -1126,12 +1124,12 @@ int CreateSymbolicLinkAt(const Place& at, const std::vector<char>& data, bool di
 // Copies the link open as `source` (with `attributes`) to a new entry made
 // for `to` as `target` says, with the source's times. On success `*made` is
 // its place and `*open` its handle.
-int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget target, Place* made,
-                  Handle* open, std::uint64_t* bytesCopied) {
+int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget target, Place* made, Handle* open,
+                  std::uint64_t* bytesCopied) {
   std::vector<char> data(kReparseBufferSize);
   DWORD got = 0;
-  if (!DeviceIoControl(source, kFsctlGetReparsePoint, nullptr, 0, data.data(),
-                       static_cast<DWORD>(data.size()), &got, nullptr)) {
+  if (!DeviceIoControl(source, kFsctlGetReparsePoint, nullptr, 0, data.data(), static_cast<DWORD>(data.size()), &got,
+                       nullptr)) {
     return LastError();
   }
   data.resize(got);
@@ -1139,15 +1137,12 @@ int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget t
   if (int code = GetBasic(source, &times)) return code;
   const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   int code = CreateCopyEntry(to, target, made, [&](const Place& at) {
-    const ULONG options = (directory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE) |
-                          FILE_OPEN_REPARSE_POINT;
-    if (int created = OpenAt(at, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, FILE_CREATE,
-                             options, open)) {
+    const ULONG options = (directory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE) | FILE_OPEN_REPARSE_POINT;
+    if (int created = OpenAt(at, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, FILE_CREATE, options, open)) {
       return created;
     }
     DWORD unused = 0;
-    if (DeviceIoControl(open->get(), kFsctlSetReparsePoint, data.data(), got, nullptr, 0, &unused,
-                        nullptr)) {
+    if (DeviceIoControl(open->get(), kFsctlSetReparsePoint, data.data(), got, nullptr, 0, &unused, nullptr)) {
       return 0;
     }
     int failed = LastError();
@@ -1173,8 +1168,7 @@ int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget t
 // Copies the content of `in` to `out` in 1 MiB blocks, reporting each to
 // `progress` (if any) and stopping (ERROR_CANCELLED) when it asks. A failure
 // to read `in` sets `*readFailed`.
-int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied, CopyProgress* progress,
-                bool* readFailed) {
+int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied, CopyProgress* progress, bool* readFailed) {
   *copied = 0;
   constexpr DWORD kBlock = 1 << 20;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBlock]);
@@ -1258,8 +1252,8 @@ int WriteCopy(const Place& from, const Place& to, CopyTarget target, Place* made
 }
 
 // The whole copy from `from` onto `to` (see the header comment).
-int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* bytesCopied,
-           CopyProgress* progress, bool* readFailed) {
+int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* bytesCopied, CopyProgress* progress,
+           bool* readFailed) {
   if (bytesCopied) *bytesCopied = 0;
   bool unused = false;
   if (!readFailed) readFailed = &unused;
@@ -1276,8 +1270,7 @@ int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* byt
       return copy;
     }
   } else {
-    if (int code = WriteCopy(from, to, CopyTarget::Temporary, &made, &open, &bytes, progress,
-                             readFailed)) {
+    if (int code = WriteCopy(from, to, CopyTarget::Temporary, &made, &open, &bytes, progress, readFailed)) {
       return code;
     }
     int code = RenameHandle(open.get(), to, mode == CopyMode::Replace);
@@ -1296,8 +1289,7 @@ int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* byt
 // The file system's name ("NTFS", "FAT32") of the volume holding `h`.
 std::wstring FileSystemName(HANDLE h) {
   wchar_t name[MAX_PATH + 1] = {};
-  if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, nullptr, name,
-                                     MAX_PATH + 1)) {
+  if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) {
     return std::wstring();
   }
   return name;
@@ -1305,8 +1297,8 @@ std::wstring FileSystemName(HANDLE h) {
 
 // True for the codes with which a flush is refused rather than failed.
 bool FlushRefused(int code) {
-  return code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_FUNCTION ||
-         code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_PARAMETER;
+  return code == ERROR_ACCESS_DENIED || code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED ||
+         code == ERROR_INVALID_PARAMETER;
 }
 
 // Flushes the volume that holds `h` (see the header comment).
@@ -1332,8 +1324,8 @@ int FlushVolumeOf(HANDLE h) {
   if (!GetVolumeNameForVolumeMountPointW(root.c_str(), name, 64)) return 0;
   std::wstring volume = name;
   while (!volume.empty() && volume.back() == L'\\') volume.pop_back();
-  Handle device(CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, 0, nullptr));
+  Handle device(CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            0, nullptr));
   if (!device) {
     const int code = LastError();
     return FlushRefused(code) ? 0 : code;
@@ -1441,7 +1433,7 @@ class Win32Dir : public OsDir {
   Status Exchange(const std::string&, const std::string&) override { return WindowsError(ERROR_NOT_SUPPORTED); }
 
   Status CopyFile(const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,
-               std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress) override {
+                  std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress) override {
     if (bytesCopied) *bytesCopied = 0;
     if (readFailed) *readFailed = false;
     Place source, target;
@@ -1451,9 +1443,8 @@ class Win32Dir : public OsDir {
     return WindowsError(CopyAt(source, target, mode, bytesCopied, progress, readFailed));
   }
 
-  Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to,
-                std::string* temporary, std::uint64_t* bytesCopied, bool* readFailed,
-                CopyProgress* progress) override {
+  Status StageCopy(const std::string& name, OsDir& toDir, const std::string& to, std::string* temporary,
+                   std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress) override {
     if (bytesCopied) *bytesCopied = 0;
     bool unused = false;
     if (!readFailed) readFailed = &unused;
@@ -1466,8 +1457,7 @@ class Win32Dir : public OsDir {
     Place made;
     Handle open;
     std::uint64_t bytes = 0;
-    if (int code = WriteCopy(source, target, CopyTarget::Temporary, &made, &open, &bytes,
-                             progress, readFailed)) {
+    if (int code = WriteCopy(source, target, CopyTarget::Temporary, &made, &open, &bytes, progress, readFailed)) {
       return WindowsError(code);
     }
     *temporary = WideToUtf8(made.name);
@@ -1486,8 +1476,7 @@ class Win32Dir : public OsDir {
     return WindowsError(RenameHandle(h.get(), target, mode != CopyMode::FailIfExists));
   }
 
-  Status CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
-                const FileStatus&) override {
+  Status CloneFile(const std::string& name, OsDir& toDir, const std::string& to, const FileStatus&) override {
     std::wstring unused;
     if (int code = CheckName(name, &unused)) return WindowsError(code);
     if (int code = CheckName(to, &unused)) return WindowsError(code);
@@ -1495,8 +1484,7 @@ class Win32Dir : public OsDir {
     return WindowsError(ERROR_NOT_SUPPORTED);
   }
 
-  Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
-               const FileStatus& expected) override {
+  Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected) override {
     Place source, target;
     if (int code = Here(name, &source)) return WindowsError(code);
     if (int code = static_cast<Win32Dir&>(toDir).Here(to, &target)) return WindowsError(code);
@@ -1511,8 +1499,7 @@ class Win32Dir : public OsDir {
     // file linked.
     FileStatus status;
     if (int code = StatusOfHandle(h.get(), &status)) return WindowsError(code);
-    if (status.kind != EntryKind::File || status.device != expected.device ||
-        status.inode != expected.inode) {
+    if (status.kind != EntryKind::File || status.device != expected.device || status.inode != expected.inode) {
       return WindowsError(kCodeChanged);
     }
     return WindowsError(RenameHandle(h.get(), target, /*replace=*/false, /*link=*/true));
@@ -1524,8 +1511,7 @@ class Win32Dir : public OsDir {
     // The directory itself, opened again for writing: an empty name relative
     // to a handle is its own directory.
     Handle h;
-    int code = OpenAt(Place{handle_.get(), L""}, GENERIC_WRITE, kShareAll, FILE_OPEN,
-                      FILE_DIRECTORY_FILE, &h);
+    int code = OpenAt(Place{handle_.get(), L""}, GENERIC_WRITE, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &h);
     if (code == 0 && !FlushFileBuffers(h.get())) code = LastError();
     return WindowsError(FlushRefused(code) ? 0 : code);
   }
@@ -1571,8 +1557,7 @@ class Win32Dir : public OsDir {
     *traits = MediumTraits();
     wchar_t name[MAX_PATH + 1] = {};
     DWORD flags = 0;
-    if (!GetVolumeInformationByHandleW(handle_.get(), nullptr, 0, nullptr, nullptr, &flags, name,
-                                       MAX_PATH + 1)) {
+    if (!GetVolumeInformationByHandleW(handle_.get(), nullptr, 0, nullptr, nullptr, &flags, name, MAX_PATH + 1)) {
       return WindowsError(LastError());
     }
     const std::wstring kind = name;
@@ -1617,8 +1602,7 @@ class Win32Dir : public OsDir {
   }
 
   // Opens the directory at `at` as an OsDir named `path`.
-  static int Open(const Place& at, bool followLink, std::string path, const Os& os,
-                  std::unique_ptr<OsDir>* dir) {
+  static int Open(const Place& at, bool followLink, std::string path, const Os& os, std::unique_ptr<OsDir>* dir) {
     Handle h;
     if (int code = OpenDirectory(at, followLink, &h)) return code;
     *dir = std::make_unique<Win32Dir>(h.release(), std::move(path), os);
@@ -1727,8 +1711,7 @@ class Win32Os : public Os {
     if (int code = LongPath(path, &longPath)) return WindowsError(code);
     const DWORD attributes = GetFileAttributesW(longPath.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return WindowsError(LastError());
-    if ((mode & 2) && (attributes & FILE_ATTRIBUTE_READONLY) &&
-        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if ((mode & 2) && (attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       return WindowsError(ERROR_ACCESS_DENIED);
     }
     return Status();
@@ -1748,8 +1731,7 @@ class Win32Os : public Os {
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!h) return WindowsError(LastError());
     std::wstring buffer(32768, L'\0');
-    const DWORD length = GetFinalPathNameByHandleW(h.get(), buffer.data(),
-                                                   static_cast<DWORD>(buffer.size()),
+    const DWORD length = GetFinalPathNameByHandleW(h.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0 && GetLastError() == ERROR_MORE_DATA) {
       // Wine gives no final path beyond MAX_PATH whatever the buffer: there
@@ -1786,9 +1768,8 @@ class Win32Os : public Os {
     file->reset();
     std::wstring longPath;
     if (int code = LongPath(path, &longPath)) return WindowsError(code);
-    Handle h(CreateFileW(longPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr));
+    Handle h(CreateFileW(longPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!h) return WindowsError(LastError());
     DWORD attributes = 0, tag = 0;
     if (int code = AttributesOf(h.get(), &attributes, &tag)) return WindowsError(code);
@@ -1808,11 +1789,9 @@ class Win32Os : public Os {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0;; ++attempt) {
       wchar_t name[80];
-      std::swprintf(name, 80, L"VELDAR2-scratch-%lu-%u-%llx.tmp",
-                    static_cast<unsigned long>(GetCurrentProcessId()), counter.fetch_add(1),
-                    static_cast<unsigned long long>(GetTickCount64()));
-      Handle h(CreateFileW((directory + name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                           nullptr, CREATE_NEW,
+      std::swprintf(name, 80, L"VELDAR2-scratch-%lu-%u-%llx.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
+                    counter.fetch_add(1), static_cast<unsigned long long>(GetTickCount64()));
+      Handle h(CreateFileW((directory + name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
       if (h) {
         *file = std::make_unique<Win32File>(h.release());
@@ -1843,8 +1822,7 @@ class Win32Os : public Os {
   std::string ProgramDir() {
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
-      const DWORD length =
-          GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+      const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
       if (length == 0) return ".\\";
       if (length < buffer.size()) {
         buffer.resize(length);
@@ -1879,8 +1857,7 @@ class Win32Os : public Os {
     std::wstring value(256, L'\0');
     for (;;) {
       SetLastError(0);
-      const DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(),
-                                                   static_cast<DWORD>(value.size()));
+      const DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(), static_cast<DWORD>(value.size()));
       if (length == 0) {
         if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
         return std::string();
@@ -1927,8 +1904,7 @@ class Win32Os : public Os {
     if (LongPath(directory, &longPath) != 0) return false;
     if (longPath.back() != L'\\') longPath += L'\\';
     wchar_t name[80];
-    std::swprintf(name, 80, L"VELDAR2-probe-%lu-%llx.tmp",
-                  static_cast<unsigned long>(GetCurrentProcessId()),
+    std::swprintf(name, 80, L"VELDAR2-probe-%lu-%llx.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
                   static_cast<unsigned long long>(GetTickCount64()));
     Handle h(CreateFileW((longPath + name).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));

@@ -35,8 +35,7 @@ std::wstring Wide(const std::string& text) {
 std::wstring Long(const std::string& path) { return L"\\\\?\\" + Wide(path); }
 
 void Write(const std::string& path, const std::string& content) {
-  HANDLE h = CreateFileW(Long(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(Long(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h) << path << " " << GetLastError();
   DWORD put = 0;
   EXPECT_TRUE(WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &put, nullptr));
@@ -44,8 +43,7 @@ void Write(const std::string& path, const std::string& content) {
 }
 
 std::string Read(const std::string& path) {
-  HANDLE h = CreateFileW(Long(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         0, nullptr);
+  HANDLE h = CreateFileW(Long(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return "<missing>";
   std::string content(1 << 16, '\0');
   DWORD got = 0;
@@ -107,8 +105,7 @@ class Win32OsTest : public ::testing::Test {
     wchar_t base[MAX_PATH + 1];
     ASSERT_NE(0u, GetTempPathW(MAX_PATH + 1, base));
     for (int attempt = 0;; ++attempt) {
-      root_ = WideToUtf8(base) + "veldar2-os-" + std::to_string(GetCurrentProcessId()) + "-" +
-              std::to_string(attempt);
+      root_ = WideToUtf8(base) + "veldar2-os-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
       if (CreateDirectoryW(Long(root_).c_str(), nullptr)) break;
       ASSERT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
     }
@@ -123,8 +120,8 @@ class Win32OsTest : public ::testing::Test {
 // Names outside the basic plane, half-width katakana and other scripts pass
 // through every operation unchanged, by path and by open directory.
 TEST_F(Win32OsTest, NamesRoundTripThroughEveryOperation) {
-  const std::vector<std::string> names = {
-      "日本語のファイル.txt", "ﾊﾝｶｸｶﾀｶﾅ", "\xF0\x9D\x84\x9E clef \xF0\x9F\x98\x80", "Кириллица"};
+  const std::vector<std::string> names = {"日本語のファイル.txt", "ﾊﾝｶｸｶﾀｶﾅ", "\xF0\x9D\x84\x9E clef \xF0\x9F\x98\x80",
+                                          "Кириллица"};
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     Write(At(name), "content of " + name);
@@ -237,8 +234,7 @@ TEST_F(Win32OsTest, ErrorCodesAreWindowsOwn) {
   };
   const std::vector<Case> cases = {
       {"copy onto an existing file, fail-if-exists",
-       [&] { return CopyFile(*os_, At("file"), At("other"), CopyMode::FailIfExists); }, 80,
-       ErrorKind::kExists},
+       [&] { return CopyFile(*os_, At("file"), At("other"), CopyMode::FailIfExists); }, 80, ErrorKind::kExists},
       {"staged copy placed onto an existing file, fail-if-exists",
        [&] {
          std::string temporary;
@@ -248,31 +244,22 @@ TEST_F(Win32OsTest, ErrorCodesAreWindowsOwn) {
          return code;
        },
        183, ErrorKind::kExists},
-      {"create an existing directory", [&] { return CreateDir(*os_, At("full")); }, 183,
+      {"create an existing directory", [&] { return CreateDir(*os_, At("full")); }, 183, ErrorKind::kExists},
+      {"move onto an existing name", [&] { return MoveNoReplace(*os_, At("file"), At("other")); }, 183,
        ErrorKind::kExists},
-      {"move onto an existing name", [&] { return MoveNoReplace(*os_, At("file"), At("other")); },
-       183, ErrorKind::kExists},
-      {"missing file", [&] { return Stat(*os_, At("none"), false, &status); }, 2,
-       ErrorKind::kNotFound},
+      {"missing file", [&] { return Stat(*os_, At("none"), false, &status); }, 2, ErrorKind::kNotFound},
       // A path is reached through its parent: a missing parent is a missing file.
       {"missing directory on the way", [&] { return Stat(*os_, At("none\\x"), false, &status); }, 2,
        ErrorKind::kNotFound},
-      {"copy into a missing directory",
-       [&] { return CopyFile(*os_, At("file"), At("none\\x"), CopyMode::Replace); }, 2,
+      {"copy into a missing directory", [&] { return CopyFile(*os_, At("file"), At("none\\x"), CopyMode::Replace); }, 2,
        ErrorKind::kNotFound},
-      {"open a file as a directory", [&] { return dir->OpenDir("file", &unused); }, 267,
-       ErrorKind::kNotDirectory},
-      {"remove a directory with entries", [&] { return dir->RemoveDir("full"); }, 145,
-       ErrorKind::kNotEmpty},
-      {"invalid UTF-8", [&] { return Stat(*os_, At("bad\xFF"), false, &status); }, 1113,
+      {"open a file as a directory", [&] { return dir->OpenDir("file", &unused); }, 267, ErrorKind::kNotDirectory},
+      {"remove a directory with entries", [&] { return dir->RemoveDir("full"); }, 145, ErrorKind::kNotEmpty},
+      {"invalid UTF-8", [&] { return Stat(*os_, At("bad\xFF"), false, &status); }, 1113, ErrorKind::kOther},
+      {"a stream name", [&] { return dir->StatAt("file:stream", &status); }, 123, ErrorKind::kInvalid},
+      {"copy a directory", [&] { return CopyFile(*os_, At("full"), At("copy"), CopyMode::Replace); }, 336,
        ErrorKind::kOther},
-      {"a stream name", [&] { return dir->StatAt("file:stream", &status); }, 123,
-       ErrorKind::kInvalid},
-      {"copy a directory",
-       [&] { return CopyFile(*os_, At("full"), At("copy"), CopyMode::Replace); }, 336,
-       ErrorKind::kOther},
-      {"clone", [&] { return dir->CloneFile("file", *dir, "clone", FileStatus{}); }, 50,
-       ErrorKind::kUnsupported},
+      {"clone", [&] { return dir->CloneFile("file", *dir, "clone", FileStatus{}); }, 50, ErrorKind::kUnsupported},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -313,8 +300,7 @@ TEST_F(Win32OsTest, ReadOnlyFilesRefuseDeletionAndReplacement) {
 // A copy carries the attributes and all three times, to 100 ns.
 TEST_F(Win32OsTest, CopyKeepsAttributesAndTimes) {
   Write(At("src"), "data");
-  HANDLE h = CreateFileW(Long(At("src")).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                         0, nullptr);
+  HANDLE h = CreateFileW(Long(At("src")).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   FILETIME written{0x12345671, 0x01D00000}, created{0x76543211, 0x01C00000};
   ASSERT_TRUE(SetFileTime(h, &created, &written, &written));
@@ -322,8 +308,7 @@ TEST_F(Win32OsTest, CopyKeepsAttributesAndTimes) {
   // Hidden first: Wine cannot add it to a read-only file for a user other
   // than root.
   ASSERT_TRUE(SetFileAttributesW(Long(At("src")).c_str(), FILE_ATTRIBUTE_HIDDEN));
-  ASSERT_TRUE(SetFileAttributesW(Long(At("src")).c_str(),
-                                 FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(SetFileAttributesW(Long(At("src")).c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
   FileStatus source, copy;
   ASSERT_TRUE((Stat(*os_, At("src"), false, &source)).ok());
   ASSERT_TRUE(source.attributes.hidden && source.attributes.readOnly);
@@ -341,8 +326,8 @@ TEST_F(Win32OsTest, CopyKeepsAttributesAndTimes) {
   }
   // Wine ignores a creation time that is set; Windows keeps the source's.
   const std::int64_t createdSec =
-      ((static_cast<std::int64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime) -
-       116444736000000000LL) / 10'000'000;
+      ((static_cast<std::int64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime) - 116444736000000000LL) /
+      10'000'000;
   if (source.birthSec == createdSec) {
     EXPECT_EQ(createdSec, copy.birthSec);
     EXPECT_EQ(source.birthNsec, copy.birthNsec);
@@ -390,8 +375,7 @@ TEST_F(Win32OsTest, OpenDirectoryFollowsItsDirectoryNotItsPath) {
   std::vector<DirEntry> entries;
   ASSERT_TRUE((dir->List(&entries)).ok());
   const std::vector<std::string> expected =
-      wine ? std::vector<std::string>{"f", "gone", "sub"}
-           : std::vector<std::string>{"f2", "g", "h", "u"};
+      wine ? std::vector<std::string>{"f", "gone", "sub"} : std::vector<std::string>{"f2", "g", "h", "u"};
   EXPECT_EQ(expected, Names(entries));
   if (!wine) {
     EXPECT_EQ("in d", Read(At("moved\\h")));
@@ -456,9 +440,9 @@ TEST_F(Win32OsTest, ExclusiveFileIsRefusedToOthersNotToItsOpener) {
   ASSERT_TRUE((file->Append("line\r\n")).ok());
   EXPECT_EQ(32, os_->OpenExclusive(At("log"), &second).code());
   EXPECT_TRUE(os_->Error(32).Is(ErrorKind::kLocked));
-  HANDLE reader = CreateFileW(Long(At("log")).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+  HANDLE reader =
+      CreateFileW(Long(At("log")).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(INVALID_HANDLE_VALUE, reader);
   if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
   ASSERT_TRUE((MoveNoReplace(*os_, At("log"), At("log.old"))).ok());

@@ -30,8 +30,10 @@ std::size_t PathRules::RootLength(std::string_view path) const {
       // "\\?\C:\" or "\\?\UNC\server\share\"
       i = 4;
       if (letterColon(i)) return sep(i + 2) ? i + 3 : i + 2;
-      if (path.substr(i, 3) == "UNC" && sep(i + 3)) i += 4;
-      else return skipComponent(i);
+      if (path.substr(i, 3) == "UNC" && sep(i + 3))
+        i += 4;
+      else
+        return skipComponent(i);
     }
     return skipComponent(skipComponent(i));  // server, share
   }
@@ -68,9 +70,9 @@ std::string PathRules::NameOf(std::string_view path) const {
 std::string PathRules::ParentOf(std::string_view path) const {
   const std::size_t root = RootLength(path);
   std::size_t end = path.size();
-  while (end > root && IsSeparator(path[end - 1])) --end;  // trailing separators
+  while (end > root && IsSeparator(path[end - 1])) --end;   // trailing separators
   while (end > root && !IsSeparator(path[end - 1])) --end;  // the last name
-  while (end > root && IsSeparator(path[end - 1])) --end;  // separators before it
+  while (end > root && IsSeparator(path[end - 1])) --end;   // separators before it
   return std::string(path.substr(0, end));
 }
 

@@ -100,8 +100,7 @@ int CloneContent(int out, int in);
 // EINVAL where this cannot be used for these two files, and a first call may
 // also copy 0 bytes of a file that has content (file systems that do not
 // know their sizes): the caller then reads and writes. Portable: ENOSYS.
-int CopyFileRange(int in, off_t* inOffset, int out, off_t* outOffset, std::size_t length,
-                  std::size_t* copied);
+int CopyFileRange(int in, off_t* inOffset, int out, off_t* outOffset, std::size_t length, std::size_t* copied);
 
 // Flushes to the disk everything written to the file system that holds `fd`:
 // the data and entries of every file and directory on it.

@@ -90,14 +90,10 @@ constexpr unsigned long kFuseMagic = 0x65735546;
 }  // namespace
 
 int StatusAt(int dirfd, const char* name, bool followLink, FileStatus* status) {
-  return Statx(dirfd, name,
-               (followLink ? 0 : AT_SYMLINK_NOFOLLOW) | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT,
-               status);
+  return Statx(dirfd, name, (followLink ? 0 : AT_SYMLINK_NOFOLLOW) | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT, status);
 }
 
-int StatusOf(int fd, FileStatus* status) {
-  return Statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, status);
-}
+int StatusOf(int fd, FileStatus* status) { return Statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, status); }
 
 int RenameNoReplace(int fromFd, const char* from, int toFd, const char* to) {
   if (renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0) return 0;
@@ -117,8 +113,7 @@ int CloneContent(int out, int in) {
   return code == EXDEV || code == EINVAL || code == ENOTTY ? EOPNOTSUPP : code;
 }
 
-int CopyFileRange(int in, off_t* inOffset, int out, off_t* outOffset, std::size_t length,
-                  std::size_t* copied) {
+int CopyFileRange(int in, off_t* inOffset, int out, off_t* outOffset, std::size_t length, std::size_t* copied) {
   loff_t inAt = *inOffset, outAt = *outOffset;
   const ssize_t n = copy_file_range(in, &inAt, out, &outAt, length, 0);
   *inOffset = inAt;
@@ -128,7 +123,9 @@ int CopyFileRange(int in, off_t* inOffset, int out, off_t* outOffset, std::size_
   return 0;
 }
 
-int SyncFileSystem(int fd) { return Retry([&] { return syncfs(fd); }) == 0 ? 0 : LastError(); }
+int SyncFileSystem(int fd) {
+  return Retry([&] { return syncfs(fd); }) == 0 ? 0 : LastError();
+}
 
 int OpenUnnamedFile(int dirfd, const char* directory, int flags, int* fd) {
   const int opened = Retry([&] { return openat(dirfd, directory, O_TMPFILE | flags, 0600); });
@@ -142,8 +139,7 @@ int OpenUnnamedFile(int dirfd, const char* directory, int flags, int* fd) {
 
 std::string MountKind(int fd) {
   struct statx sx;
-  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_MNT_ID, &sx) != 0 ||
-      !(sx.stx_mask & STATX_MNT_ID)) {
+  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_MNT_ID, &sx) != 0 || !(sx.stx_mask & STATX_MNT_ID)) {
     return std::string();
   }
   std::unique_ptr<FILE, int (*)(FILE*)> table(fopen("/proc/self/mountinfo", "re"), fclose);

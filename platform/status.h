@@ -24,16 +24,16 @@ enum class ErrorKind : std::uint8_t {
   kNotEmpty,      // a directory to remove still has entries
   kNoSpace,       // the disk or the quota is full
   kReadOnlyFileSystem,
-  kIo,            // the device failed
-  kGone,          // the medium is no longer there: unplugged, unmounted, its
-                  // driver or its server gone (what was open on it is lost)
-  kLocked,        // another holder has the lock (`Lock`, `OpenExclusive`)
-  kChanged,       // the entry is no longer the one the caller saw (a clone's or
-                  // link's source replaced since it was listed)
-  kUnsupported,   // the system, the file system or this process cannot do it
-                  // here (a link where links cannot be made, a clone)
-  kCancelled,     // a copy stopped because its `CopyProgress` asked it to
-  kInvalid,       // the call's arguments are wrong (a name with a separator)
+  kIo,           // the device failed
+  kGone,         // the medium is no longer there: unplugged, unmounted, its
+                 // driver or its server gone (what was open on it is lost)
+  kLocked,       // another holder has the lock (`Lock`, `OpenExclusive`)
+  kChanged,      // the entry is no longer the one the caller saw (a clone's or
+                 // link's source replaced since it was listed)
+  kUnsupported,  // the system, the file system or this process cannot do it
+                 // here (a link where links cannot be made, a clone)
+  kCancelled,    // a copy stopped because its `CopyProgress` asked it to
+  kInvalid,      // the call's arguments are wrong (a name with a separator)
   kOther,
 };
 
@@ -52,14 +52,14 @@ class [[nodiscard]] Status {
   // `kind` is what the platform's code means (use `Os::Error`).
   static Status Make(int code, ErrorKind kind) { return Status(code, kind); }
 
-  friend bool operator==(const Status& a, const Status& b) {
-    return a.code_ == b.code_ && a.kind_ == b.kind_;
-  }
+  friend bool operator==(const Status& a, const Status& b) { return a.code_ == b.code_ && a.kind_ == b.kind_; }
 
  private:
   Status(int code, ErrorKind kind)
       : code_(code),
-        kind_(code == 0 ? ErrorKind::kNone : kind == ErrorKind::kNone ? ErrorKind::kOther : kind) {}
+        kind_(code == 0                  ? ErrorKind::kNone
+              : kind == ErrorKind::kNone ? ErrorKind::kOther
+                                         : kind) {}
 
   int code_ = 0;
   ErrorKind kind_ = ErrorKind::kNone;

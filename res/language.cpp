@@ -37,8 +37,7 @@ Language LanguageFrom(const char* language, const char* lcAll, const char* lcMes
 }
 
 Language LanguageOfEnvironment() {
-  return LanguageFrom(std::getenv("LANGUAGE"), std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"),
-                      std::getenv("LANG"));
+  return LanguageFrom(std::getenv("LANGUAGE"), std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
 }
 
 Language LanguageOfUiLanguage(unsigned short langId) {

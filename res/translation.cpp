@@ -424,8 +424,7 @@ std::string TranslateMessage(Language language, const std::string& text) {
         for (std::size_t at = english.find(marker); at != std::string::npos; at = english.find(marker, at))
           english.replace(at, marker.size(), match[n].str());
       }
-      message.replace(static_cast<std::size_t>(match.position(0)), static_cast<std::size_t>(match.length(0)),
-                      english);
+      message.replace(static_cast<std::size_t>(match.position(0)), static_cast<std::size_t>(match.length(0)), english);
     }
   }
   // Longest first, so that a phrase inside a longer one is not taken alone.

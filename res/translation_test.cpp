@@ -18,7 +18,7 @@ TEST(LanguageTest, LanguageListFirstThenTheLocaleOfMessages) {
       {nullptr, nullptr, nullptr, "ja_JP.UTF-8", Language::kJapanese},
       {nullptr, nullptr, nullptr, "de_DE.UTF-8", Language::kEnglish},  // every other locale
       {nullptr, nullptr, nullptr, "fr_FR", Language::kEnglish},
-      {nullptr, nullptr, nullptr, "C", Language::kJapanese},          // the program's own
+      {nullptr, nullptr, nullptr, "C", Language::kJapanese},  // the program's own
       {nullptr, nullptr, nullptr, "C.UTF-8", Language::kJapanese},
       {nullptr, nullptr, nullptr, "POSIX", Language::kJapanese},
       {nullptr, nullptr, nullptr, nullptr, Language::kJapanese},

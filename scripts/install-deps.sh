@@ -38,9 +38,10 @@ media=(exfatprogs exfat-fuse ntfs-3g dosfstools fusefat samba smbnetfs
 # xvfb-run, which the README suggests for the dialog on a server), and for the
 # package's checks: lintian, the menu entry's and the man page's validators,
 # systemd-analyze for the example units, script(1) for the terminal's
-# progress line, and mkfs.xfs to make the XFS file systems (with and without
-# clones) the OS layer's tests mount; and the media suite's drivers.
-test=("${build[@]}" file qt6-translations-l10n fonts-noto-cjk rsync
+# progress line, mkfs.xfs to make the XFS file systems (with and without
+# clones) the OS layer's tests mount, clang-format to check the code's layout;
+# and the media suite's drivers.
+test=("${build[@]}" clang-format file qt6-translations-l10n fonts-noto-cjk rsync
       googletest g++-mingw-w64-x86-64-posix unzip wine wine64 xvfb xauth
       lintian desktop-file-utils groff-base man-db systemd bsdutils xfsprogs
       "${media[@]}")

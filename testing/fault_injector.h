@@ -38,9 +38,7 @@ class FaultInjector : public ForwardingOs {
   // when it is not empty. Rules stay until `ClearRules`. `times` limits how
   // often the rule fires (-1: always).
   void FailAt(OsOp op, const std::string& path, Status status, int times = -1);
-  void FailAt(OsOp op, const std::string& path, int code, int times = -1) {
-    FailAt(op, path, Error(code), times);
-  }
+  void FailAt(OsOp op, const std::string& path, int code, int times = -1) { FailAt(op, path, Error(code), times); }
   // Fails the `n`th (1-based) call, counted from now, of the operations that
   // change the file system (`ChangesFileSystem`), with `status`. Calls that a
   // rule fails count too. n <= 0 turns the countdown off.

@@ -8,7 +8,7 @@ namespace veldar {
 const char* OsOpName(OsOp op) {
   switch (op) {
 #define VELDAR_OS_OP_NAME(Name, Parameters, Arguments, Effect) \
-  case OsOp::Name:                                               \
+  case OsOp::Name:                                             \
     return #Name;
     VELDAR_OS_DIR_OPERATIONS(VELDAR_OS_OP_NAME)
     VELDAR_OS_OPERATIONS(VELDAR_OS_OP_NAME)
@@ -21,7 +21,7 @@ bool ChangesFileSystem(OsOp op) {
   constexpr bool Changes = true, Reads = false;
   switch (op) {
 #define VELDAR_OS_OP_CHANGES(Name, Parameters, Arguments, Effect) \
-  case OsOp::Name:                                                  \
+  case OsOp::Name:                                                \
     return Effect;
     VELDAR_OS_DIR_OPERATIONS(VELDAR_OS_OP_CHANGES)
     VELDAR_OS_OPERATIONS(VELDAR_OS_OP_CHANGES)
@@ -60,10 +60,10 @@ class ForwardingDir final : public OsDir {
 
   const std::string& Path() const override { return real_->Path(); }
 
-#define VELDAR_FORWARDING_DIR_OPERATION(Name, Parameters, Arguments, Effect)                                 \
-  Status Name Parameters override {                                                                        \
-    return Forward(OsOp::Name, [this](auto&... real) { return os_.Name(*real_, real...); } VELDAR_COMMA_ARGUMENTS \
-                       Arguments);                                                                         \
+#define VELDAR_FORWARDING_DIR_OPERATION(Name, Parameters, Arguments, Effect)                                      \
+  Status Name Parameters override {                                                                               \
+    return Forward(OsOp::Name,                                                                                    \
+                   [this](auto&... real) { return os_.Name(*real_, real...); } VELDAR_COMMA_ARGUMENTS Arguments); \
   }
   VELDAR_OS_DIR_OPERATIONS(VELDAR_FORWARDING_DIR_OPERATION)
 #undef VELDAR_FORWARDING_DIR_OPERATION
@@ -108,7 +108,9 @@ class ForwardingDir final : public OsDir {
 
   static OsDir& Real(OsDir& dir) { return *Same(dir).real_; }
   template <typename T>
-  static T& Real(T& argument) { return argument; }
+  static T& Real(T& argument) {
+    return argument;
+  }
 
   void Before(OsOp, std::unique_ptr<OsDir>* dir) { dir->reset(); }
   void Before(OsOp, std::vector<DirEntry>* entries) { entries->clear(); }
@@ -136,9 +138,7 @@ class ForwardingDir final : public OsDir {
   void After(OsOp, const Status&, const std::string&, const T&) {}
 
   // The full path of an entry (of the directory itself for an empty name).
-  std::string At(const std::string& name) const {
-    return name.empty() ? Path() : os_.Paths().Join(Path(), name);
-  }
+  std::string At(const std::string& name) const { return name.empty() ? Path() : os_.Paths().Join(Path(), name); }
   // A second directory of the same double.
   static ForwardingDir& Same(OsDir& dir) { return static_cast<ForwardingDir&>(dir); }
 
@@ -148,8 +148,7 @@ class ForwardingDir final : public OsDir {
 
 }  // namespace
 
-Status ForwardingOs::Perform(OsOp, const std::string&, const std::string&,
-                             const std::function<Status()>& real) {
+Status ForwardingOs::Perform(OsOp, const std::string&, const std::string&, const std::function<Status()>& real) {
   return real();
 }
 
@@ -160,10 +159,10 @@ Status ForwardingOs::OpenDir(const std::string& path, bool followLink, std::uniq
   return code;
 }
 
-#define VELDAR_FORWARDING_OS_OPERATION(Name, Parameters, Arguments, Effect)       \
-  Status ForwardingOs::Name Parameters {                                          \
-    const std::string where = Prepare Arguments;                                  \
-    return Perform(OsOp::Name, where, {}, [&] { return real_.Name Arguments; });  \
+#define VELDAR_FORWARDING_OS_OPERATION(Name, Parameters, Arguments, Effect)      \
+  Status ForwardingOs::Name Parameters {                                         \
+    const std::string where = Prepare Arguments;                                 \
+    return Perform(OsOp::Name, where, {}, [&] { return real_.Name Arguments; }); \
   }
 VELDAR_OS_OPERATIONS(VELDAR_FORWARDING_OS_OPERATION)
 #undef VELDAR_FORWARDING_OS_OPERATION

@@ -11,7 +11,7 @@ namespace veldar {
 
 struct MemoryOs::Node {
   EntryKind kind = EntryKind::File;
-  std::string content;  // a file's bytes, a link's text
+  std::string content;                                   // a file's bytes, a link's text
   std::map<std::string, std::shared_ptr<Node>> entries;  // a directory's
   std::uint32_t permissions = 0644;
   std::uint32_t owner = 0, group = 0;
@@ -334,8 +334,7 @@ class MemoryDir : public OsDir {
     Put(to, node);
     return Status();
   }
-  Status CloneFile(const std::string& name, OsDir& toDir, const std::string& to,
-                   const FileStatus& expected) override {
+  Status CloneFile(const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected) override {
     auto& other = static_cast<MemoryDir&>(toDir);
     std::lock_guard<std::mutex> lock(tree_->mutex);
     NodePtr node;
@@ -348,8 +347,7 @@ class MemoryDir : public OsDir {
     other.Put(to, copy);
     return Status();
   }
-  Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to,
-                  const FileStatus& expected) override {
+  Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected) override {
     auto& other = static_cast<MemoryDir&>(toDir);
     std::lock_guard<std::mutex> lock(tree_->mutex);
     NodePtr node;
@@ -402,8 +400,7 @@ class MemoryDir : public OsDir {
     if (Status code = Writable(name); !code.ok()) return code;
     auto existing = node_->entries.find(name);
     if (existing != node_->entries.end() && Blocks(*existing->second)) return Fail(ErrorKind::kExists);
-    if (existing == node_->entries.end() || existing->second->kind != EntryKind::File ||
-        existing->second->links != 1) {
+    if (existing == node_->entries.end() || existing->second->kind != EntryKind::File || existing->second->links != 1) {
       Put(name, tree_->Make(EntryKind::File, 0600));
     }
     node_->lockHeld = true;
@@ -651,8 +648,6 @@ Status MemoryOs::Error(int code) const {
 
 Status MemoryOs::Error(ErrorKind kind) const { return kind == ErrorKind::kNone ? Status() : Fail(kind); }
 
-std::string MemoryOs::ErrorText(const Status& status) {
-  return "in-memory failure " + std::to_string(status.code());
-}
+std::string MemoryOs::ErrorText(const Status& status) { return "in-memory failure " + std::to_string(status.code()); }
 
 }  // namespace veldar

@@ -26,58 +26,52 @@
 #include "platform/os.h"
 
 // The operations of `Os` itself, each on the path it is given.
-#define VELDAR_OS_OPERATIONS(X)                                                                  \
-  X(Access, (const std::string& path, int mode), (path, mode), Reads)                            \
-  X(RealPath, (const std::string& path, std::string* resolved), (path, resolved), Reads)         \
-  X(FreeSpace, (const std::string& path, std::uint64_t* bytes), (path, bytes), Reads)            \
-  X(CreateDirTree, (const std::string& path), (path), Changes)                                   \
+#define VELDAR_OS_OPERATIONS(X)                                                                   \
+  X(Access, (const std::string& path, int mode), (path, mode), Reads)                             \
+  X(RealPath, (const std::string& path, std::string* resolved), (path, resolved), Reads)          \
+  X(FreeSpace, (const std::string& path, std::uint64_t* bytes), (path, bytes), Reads)             \
+  X(CreateDirTree, (const std::string& path), (path), Changes)                                    \
   X(OpenExclusive, (const std::string& path, std::unique_ptr<OsFile>* file), (path, file), Reads) \
-  X(OpenScratchFile, (std::unique_ptr<OsFile>* file), (file), Reads)
+  X(OpenScratchFile, (std::unique_ptr<OsFile> * file), (file), Reads)
 
 // The operations of an open directory, on the entry its first name names (on
 // the directory itself where it takes none) and, where it takes a second
 // name, on that one (in the other directory where it takes one).
-#define VELDAR_OS_DIR_OPERATIONS(X)                                                                      \
-  X(Stat, (FileStatus * status), (status), Reads)                                                        \
-  X(List, (std::vector<DirEntry> * entries, const NameFilter& wanted), (entries, wanted), Reads)         \
-  X(StatAt, (const std::string& name, FileStatus* status, bool followLink), (name, status, followLink),  \
-    Reads)                                                                                               \
-  X(ReadLinkAt, (const std::string& name, std::string* text), (name, text), Reads)                       \
-  X(OpenDir, (const std::string& name, std::unique_ptr<OsDir>* dir), (name, dir), Reads)                 \
-  X(CreateDir, (const std::string& name), (name), Changes)                                               \
-  X(DeleteFile, (const std::string& name), (name), Changes)                                              \
-  X(RemoveDir, (const std::string& name), (name), Changes)                                               \
-  X(MoveNoReplace, (const std::string& from, OsDir& toDir, const std::string& to), (from, toDir, to),    \
-    Changes)                                                                                             \
-  X(MoveIfFree, (const std::string& from, OsDir& toDir, const std::string& to), (from, toDir, to),       \
-    Changes)                                                                                             \
-  X(Exchange, (const std::string& a, const std::string& b), (a, b), Changes)                             \
-  X(CopyFile,                                                                                            \
-    (const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode,                        \
-     std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress),                              \
-    (name, toDir, to, mode, bytesCopied, readFailed, progress), Changes)                                 \
-  X(StageCopy,                                                                                           \
-    (const std::string& name, OsDir& toDir, const std::string& to, std::string* temporary,               \
-     std::uint64_t* bytesCopied, bool* readFailed, CopyProgress* progress),                              \
-    (name, toDir, to, temporary, bytesCopied, readFailed, progress), Changes)                            \
-  X(PlaceCopy, (const std::string& temporary, const std::string& to, CopyMode mode),                     \
-    (temporary, to, mode), Changes)                                                                      \
-  X(CloneFile, (const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected), \
-    (name, toDir, to, expected), Changes)                                                                \
-  X(LinkFile, (const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected), \
-    (name, toDir, to, expected), Changes)                                                                \
-  X(SetTimes, (const std::string& name, std::int64_t seconds), (name, seconds), Changes)                 \
-  X(SetAttributesNormal, (const std::string& name), (name), Changes)                                     \
-  X(SetAttributes, (const std::string& name, const FileAttributes& attributes), (name, attributes),      \
-    Changes)                                                                                             \
-  X(SetReadOnly, (const std::string& name, bool readOnly), (name, readOnly), Changes)                    \
-  X(SetPermissions, (const std::string& name, std::uint32_t permissions), (name, permissions), Changes)  \
-  X(SetOwner, (const std::string& name, std::uint32_t owner, std::uint32_t group), (name, owner, group), \
-    Changes)                                                                                             \
-  X(SyncFileSystem, (), (), Changes)                                                                     \
-  X(Sync, (), (), Changes)                                                                               \
-  X(ProbeMedium, (MediumTraits * traits), (traits), Reads)                                               \
-  X(Lock, (const std::string& name), (name), Reads)                                                      \
+#define VELDAR_OS_DIR_OPERATIONS(X)                                                                                    \
+  X(Stat, (FileStatus * status), (status), Reads)                                                                      \
+  X(List, (std::vector<DirEntry> * entries, const NameFilter& wanted), (entries, wanted), Reads)                       \
+  X(StatAt, (const std::string& name, FileStatus* status, bool followLink), (name, status, followLink), Reads)         \
+  X(ReadLinkAt, (const std::string& name, std::string* text), (name, text), Reads)                                     \
+  X(OpenDir, (const std::string& name, std::unique_ptr<OsDir>* dir), (name, dir), Reads)                               \
+  X(CreateDir, (const std::string& name), (name), Changes)                                                             \
+  X(DeleteFile, (const std::string& name), (name), Changes)                                                            \
+  X(RemoveDir, (const std::string& name), (name), Changes)                                                             \
+  X(MoveNoReplace, (const std::string& from, OsDir& toDir, const std::string& to), (from, toDir, to), Changes)         \
+  X(MoveIfFree, (const std::string& from, OsDir& toDir, const std::string& to), (from, toDir, to), Changes)            \
+  X(Exchange, (const std::string& a, const std::string& b), (a, b), Changes)                                           \
+  X(CopyFile,                                                                                                          \
+    (const std::string& name, OsDir& toDir, const std::string& to, CopyMode mode, std::uint64_t* bytesCopied,          \
+     bool* readFailed, CopyProgress* progress),                                                                        \
+    (name, toDir, to, mode, bytesCopied, readFailed, progress), Changes)                                               \
+  X(StageCopy,                                                                                                         \
+    (const std::string& name, OsDir& toDir, const std::string& to, std::string* temporary, std::uint64_t* bytesCopied, \
+     bool* readFailed, CopyProgress* progress),                                                                        \
+    (name, toDir, to, temporary, bytesCopied, readFailed, progress), Changes)                                          \
+  X(PlaceCopy, (const std::string& temporary, const std::string& to, CopyMode mode), (temporary, to, mode), Changes)   \
+  X(CloneFile, (const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected),             \
+    (name, toDir, to, expected), Changes)                                                                              \
+  X(LinkFile, (const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected),              \
+    (name, toDir, to, expected), Changes)                                                                              \
+  X(SetTimes, (const std::string& name, std::int64_t seconds), (name, seconds), Changes)                               \
+  X(SetAttributesNormal, (const std::string& name), (name), Changes)                                                   \
+  X(SetAttributes, (const std::string& name, const FileAttributes& attributes), (name, attributes), Changes)           \
+  X(SetReadOnly, (const std::string& name, bool readOnly), (name, readOnly), Changes)                                  \
+  X(SetPermissions, (const std::string& name, std::uint32_t permissions), (name, permissions), Changes)                \
+  X(SetOwner, (const std::string& name, std::uint32_t owner, std::uint32_t group), (name, owner, group), Changes)      \
+  X(SyncFileSystem, (), (), Changes)                                                                                   \
+  X(Sync, (), (), Changes)                                                                                             \
+  X(ProbeMedium, (MediumTraits * traits), (traits), Reads)                                                             \
+  X(Lock, (const std::string& name), (name), Reads)                                                                    \
   X(TestLock, (const std::string& name), (name), Reads)
 
 // An entry's arguments written out, after a comma where there are any.
@@ -98,10 +92,10 @@ const char* OsOpName(OsOp op);
 bool ChangesFileSystem(OsOp op);
 
 namespace os_operations_check {
-#define VELDAR_OS_OP_CHECK(Class, Name, Parameters)                                          \
-  static_assert(std::is_same_v<decltype(static_cast<Status(Class::*) Parameters>(&Class::Name)), \
-                               Status(Class::*) Parameters>,                                 \
-                #Class "::" #Name " is not as the list of operations says");
+#define VELDAR_OS_OP_CHECK(Class, Name, Parameters)                                                                  \
+  static_assert(                                                                                                     \
+      std::is_same_v<decltype(static_cast<Status(Class::*) Parameters>(&Class::Name)), Status(Class::*) Parameters>, \
+      #Class "::" #Name " is not as the list of operations says");
 #define VELDAR_OS_OP_CHECK_OS(Name, Parameters, Arguments, Effect) VELDAR_OS_OP_CHECK(Os, Name, Parameters)
 #define VELDAR_OS_OP_CHECK_DIR(Name, Parameters, Arguments, Effect) VELDAR_OS_OP_CHECK(OsDir, Name, Parameters)
 VELDAR_OS_OPERATIONS(VELDAR_OS_OP_CHECK_OS)

@@ -39,7 +39,7 @@ class AgeOs : public FaultInjector {
  public:
   using FaultInjector::FaultInjector;
   Status Perform(OsOp op, const std::string& path, const std::string& path2,
-              const std::function<Status()>& real) override {
+                 const std::function<Status()>& real) override {
     const Status code = FaultInjector::Perform(op, path, path2, real);
     if (code.ok() && fake && op == OsOp::CopyFile) births[Slashes(path2)] = ++clock;
     if (code.ok() && fake && op == OsOp::CreateDir) births[Slashes(path)] = ++clock;
@@ -64,7 +64,7 @@ class AgeOs : public FaultInjector {
   // gives it (a renamed directory gets another).
   bool directoriesByPath = false;
   std::int64_t clock = 4'000'000'000;  // after any real birth time
-  bool fake = true;  // false: the file system's own birth times
+  bool fake = true;                    // false: the file system's own birth times
 };
 
 // One job on a fresh source and backup directory, with the log open.

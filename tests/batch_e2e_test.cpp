@@ -25,11 +25,11 @@ class BatchProgramTest : public ::testing::Test {
   // The locale is the C locale unless `variables` set another.
   int Run(const std::string& arguments, const std::string& variables = "",
           const std::string& program = VELDAR2_BINARY) {
-    const std::string command = "cd '" + dir.path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE -u LC_ALL "
-                                "-u LC_MESSAGES LANG=C.UTF-8 " + variables +
-                                " XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" + dir.path() +
-                                "/config' XDG_STATE_HOME='" +
-                                dir.path() + "/state' '" + program + "' " + arguments +
+    const std::string command = "cd '" + dir.path() +
+                                "' && env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE -u LC_ALL "
+                                "-u LC_MESSAGES LANG=C.UTF-8 " +
+                                variables + " XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" + dir.path() +
+                                "/config' XDG_STATE_HOME='" + dir.path() + "/state' '" + program + "' " + arguments +
                                 " 2>stderr.txt";
     int status = RunCommand(command, &out);
     err = ReadFile(dir / "stderr.txt");
@@ -57,15 +57,14 @@ TEST_F(BatchProgramTest, ProgressLineOnlyOnATerminal) {
   const std::pair<const char*, const char*> locales[] = {{"de_DE.UTF-8", "\r100% 2/2 files 3.00 MB/3.00 MB"},
                                                          {"C", "\r100% 2/2 ファイル 3.00 MB/3.00 MB"}};
   for (const auto& [lang, expected] : locales) {
-    const std::string inner = "env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE -u LC_ALL -u LC_MESSAGES LANG=" +
-                              std::string(lang) + " XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" +
-                              dir.path() + "/config' XDG_STATE_HOME='" + dir.path() + "/state' '" + VELDAR2_BINARY +
-                              "' -M2 src dst2";
+    const std::string inner =
+        "env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE -u LC_ALL -u LC_MESSAGES LANG=" + std::string(lang) +
+        " XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" + dir.path() + "/config' XDG_STATE_HOME='" +
+        dir.path() + "/state' '" + VELDAR2_BINARY + "' -M2 src dst2";
     std::string terminal;
     ASSERT_EQ(RunCommand("cd '" + dir.path() + "' && script -qec \"" + inner + "\" /dev/null", &terminal), 0);
     EXPECT_NE(terminal.find(expected), std::string::npos) << terminal;
-    EXPECT_EQ(terminal.substr(terminal.rfind('\r', terminal.size() - 2)).find_first_not_of(" \r\n"),
-              std::string::npos)
+    EXPECT_EQ(terminal.substr(terminal.rfind('\r', terminal.size() - 2)).find_first_not_of(" \r\n"), std::string::npos)
         << "the line is blanked at the end";
   }
 }
@@ -77,9 +76,8 @@ TEST_F(BatchProgramTest, EnglishLocaleLogsTheSameLines) {
   std::vector<std::string> texts[2];
   int run = 0;
   for (const char* lang : {"ja_JP.UTF-8", "en_US.UTF-8"}) {
-    ASSERT_EQ(RunCommand("rm -rf '" + dir.path() + "/state' '" + dir.path() + "/dst' && mkdir '" + dir.path() +
-                         "/dst'"),
-              0);
+    ASSERT_EQ(
+        RunCommand("rm -rf '" + dir.path() + "/state' '" + dir.path() + "/dst' && mkdir '" + dir.path() + "/dst'"), 0);
     EXPECT_EQ(Run("-M2 src dst", std::string("LC_ALL= LANG=") + lang), 0);
     for (const std::string& line : Lines(Log())) {
       texts[run].push_back(line.substr(line.find(" : ", line.find(" : ") + 3)));
@@ -104,8 +102,9 @@ TEST_F(BatchProgramTest, HelpVersionAndNoParameters) {
   testing::MakeDirs(dir / "bin");
   ASSERT_EQ(RunCommand("cp '" VELDAR2_BINARY "' '" + dir.path() + "/bin/veldar2'"), 0);
   EXPECT_EQ(Run("", "LANG=en_US.UTF-8", dir / "bin/veldar2"), 2);
-  EXPECT_EQ(err, "veldar2: the dialogs are in the package veldar2-gui (to install it: sudo apt install veldar2-gui)\n"
-                 "veldar2: start it with parameters for a backup without a window (--help)\n");
+  EXPECT_EQ(err,
+            "veldar2: the dialogs are in the package veldar2-gui (to install it: sudo apt install veldar2-gui)\n"
+            "veldar2: start it with parameters for a backup without a window (--help)\n");
 }
 
 // Without a display the refusal is written to standard error in the user's
@@ -114,17 +113,22 @@ TEST_F(BatchProgramTest, HelpVersionAndNoParameters) {
 TEST_F(BatchProgramTest, MissingSourceIsNamedOnStandardErrorInTheUsersLanguage) {
   testing::MakeDirs(dir / "dst");
   EXPECT_EQ(Run("-M5 -NODEL missing dst", "LANG=en_US.UTF-8"), 2);
-  EXPECT_EQ(err, "veldar2: The parameters are wrong: [file or folder to back up] missing: No such file or directory\n"
-                 "veldar2: the backup failed or was refused\n");
+  EXPECT_EQ(err,
+            "veldar2: The parameters are wrong: [file or folder to back up] missing: No such file or directory\n"
+            "veldar2: the backup failed or was refused\n");
   const auto lines = Lines(Log());
   ASSERT_EQ(lines.size(), 2u) << Log();
   EXPECT_NE(lines[0].find(" : Start with parameter"), std::string::npos);
   EXPECT_NE(lines[1].find(" : End : 0 copied"), std::string::npos);
 
   EXPECT_EQ(Run("-M5 -NOMSG missing dst", "LANG=fr_FR.UTF-8 LANGUAGE=de:ja"), 2);
-  EXPECT_EQ(err, "veldar2: パラメタの指定誤りです。[バックアップするファイル] missing: そのようなファイルやディレクトリはありません\n"
-                 "veldar2: バックアップできませんでした (ログ: " + dir / "state/VELDAR2/VELDAR2.LOG)\n");
-  EXPECT_NE(Log().find(" : パラメタの指定誤りです。[バックアップするファイル]\\nNo such file or directory"), std::string::npos)
+  EXPECT_EQ(err,
+            "veldar2: パラメタの指定誤りです。[バックアップするファイル] missing: "
+            "そのようなファイルやディレクトリはありません\n"
+            "veldar2: バックアップできませんでした (ログ: " +
+                dir / "state/VELDAR2/VELDAR2.LOG)\n");
+  EXPECT_NE(Log().find(" : パラメタの指定誤りです。[バックアップするファイル]\\nNo such file or directory"),
+            std::string::npos)
       << "the log's own line, the same in every language";
 }
 
@@ -136,8 +140,8 @@ TEST_F(BatchProgramTest, StopSignalClosesAnOpenMessageBox) {
   if (RunCommand("command -v xvfb-run && command -v xwininfo") != 0) GTEST_SKIP() << "needs xvfb-run and xwininfo";
   testing::MakeDirs(dir / "dst");
   const std::string script =
-      "env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" +
-      dir.path() + "/config' XDG_STATE_HOME='" + dir.path() + "/state' LANG=en_US.UTF-8 '" + VELDAR2_GUI_BINARY +
+      "env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR='" + dir.path() + "' XDG_CONFIG_HOME='" + dir.path() +
+      "/config' XDG_STATE_HOME='" + dir.path() + "/state' LANG=en_US.UTF-8 '" + VELDAR2_GUI_BINARY +
       "' -M3 missing dst 2>stderr.txt & pid=$!\n"
       "i=0; while [ $i -lt 300 ] && ! xwininfo -root -tree | grep -q '\"VELDAR2\"'; do sleep 0.1; i=$((i+1)); done\n"
       "xwininfo -root -tree | grep -q '\"VELDAR2\"' && echo box\n"
@@ -161,8 +165,9 @@ TEST_F(BatchProgramTest, ADashPathIsAPathOnlyWrittenAsOne) {
   WriteFile(dir / "S/a.txt", "a");
   WriteFile(dir / "-mybackup/S_1/old.txt", "generation");
   EXPECT_EQ(Run("-M3 S -mybackup", "LANG=en_GB.UTF-8"), 2);
-  EXPECT_EQ(err, "veldar2: unknown option: -mybackup (a path beginning with \"-\" is written "
-                 "./-mybackup, or after --)\n");
+  EXPECT_EQ(err,
+            "veldar2: unknown option: -mybackup (a path beginning with \"-\" is written "
+            "./-mybackup, or after --)\n");
   EXPECT_FALSE(testing::Exists(dir / "state"));
   EXPECT_EQ(testing::ListNames(dir / "-mybackup"), std::vector<std::string>{"S_1"});
 
@@ -206,17 +211,20 @@ TEST_F(BatchProgramTest, SharedBackupDirectoriesAndUnreadableSources) {
   } cases[] = {
       {nobody + "mkdir shared/.veldar2.lock && " + nobody + "touch shared/.veldar2.lock/theirs", false, 0, "", 2,
        "Something that is not a lock file holds the lock file's name", ".veldar2.lock", ".veldar2.lock", "theirs"},
-      {"true", true, 3, "ln -s /etc shared/.src_1.veldar2-old", 0, "", ".src_1.veldar2-old src_1 src_2 src_3",
-       "src_1", "a"},
-      {"mkdir src/closed && echo s > src/secret && chown 0:0 src/secret && chmod 600 src/secret && chmod 000 src/closed",
+      {"true", true, 3, "ln -s /etc shared/.src_1.veldar2-old", 0, "", ".src_1.veldar2-old src_1 src_2 src_3", "src_1",
+       "a"},
+      {"mkdir src/closed && echo s > src/secret && chown 0:0 src/secret && chmod 600 src/secret && chmod 000 "
+       "src/closed",
        true, 0, "", 1, "operation(s) failed", "src_1", "src_1", "a"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.setup);
     const std::string here = "cd '" + dir.path() + "' && ", state = dir / (c.asNobody ? "nobody" : "root");
-    ASSERT_EQ(RunCommand(here + "chmod 755 . && rm -rf src shared nobody root && mkdir -m 1777 shared && "
+    ASSERT_EQ(RunCommand(here +
+                         "chmod 755 . && rm -rf src shared nobody root && mkdir -m 1777 shared && "
                          "install -d -m 700 root && install -d -m 700 -o 65534 nobody && mkdir src && echo a > "
-                         "src/a && chown -R 65534:65534 src && " + c.setup),
+                         "src/a && chown -R 65534:65534 src && " +
+                         c.setup),
               0);
     const std::string run = here + (c.asNobody ? nobody : "") + "env -u DISPLAY -u WAYLAND_DISPLAY -u LC_ALL " +
                             "LANG=en_US.UTF-8 XDG_RUNTIME_DIR=" + state + " XDG_CONFIG_HOME=" + state +
@@ -264,8 +272,8 @@ TEST_F(BatchProgramTest, ThreeRunsMakeGenerationsEqualToTheSource) {
             0);
   EXPECT_EQ(changes, "") << "newest generation " << newest << " differs from the source";
   std::string times;
-  ASSERT_EQ(RunCommand("rsync -a --dry-run --itemize-changes '" + dir.path() + "/src/' '" +
-                           dir.path() + "/dst/" + newest + "/' | grep -v '^\\.d' || true",
+  ASSERT_EQ(RunCommand("rsync -a --dry-run --itemize-changes '" + dir.path() + "/src/' '" + dir.path() + "/dst/" +
+                           newest + "/' | grep -v '^\\.d' || true",
                        &times),
             0);
   EXPECT_EQ(times, "") << "file times differ";
@@ -301,9 +309,9 @@ TEST_F(BatchProgramTest, ExcludesThatLeaveNothingAreRefusedAsAnEmptySource) {
     const std::string option = std::string(" '-X") + pattern + "' ";
     for (const char* flags : {"-M3 -NOMSG", "-DRYRUN -M3"}) {
       EXPECT_EQ(Run(flags + option + "src dst", "LANG=en_US.UTF-8"), 2) << flags << option;
-      EXPECT_NE(err.find(std::string("No file of the folder to back up is left after the exclude patterns: ") +
-                         pattern),
-                std::string::npos)
+      EXPECT_NE(
+          err.find(std::string("No file of the folder to back up is left after the exclude patterns: ") + pattern),
+          std::string::npos)
           << err;
     }
   }
@@ -346,7 +354,8 @@ TEST_F(BatchProgramTest, ExcludesLeaveWhatRsyncLeaves) {
     EXPECT_EQ(out.find("exclude n\n"), std::string::npos) << out;
 
     EXPECT_EQ(Run("-M1 -NOMSG " + option + s + " " + d), c.status) << c.pattern << err;
-    RunCommand("cd '" + dir.path() + "' && rsync -a --delete '--exclude=" + c.pattern + "' " + s + "/ " + r + "/ 2>/dev/null");
+    RunCommand("cd '" + dir.path() + "' && rsync -a --delete '--exclude=" + c.pattern + "' " + s + "/ " + r +
+               "/ 2>/dev/null");
     std::string changes;
     RunCommand("cd '" + dir.path() + "' && rsync -rlc --dry-run --itemize-changes --delete --exclude=.veldar2.lock " +
                    r + "/ " + d + "/",

@@ -33,8 +33,8 @@ class CountedRun {
   // they are now; `Files` are that run's file operations under the job's
   // force setting.
   Reporter& New(const RunControl& control = RunControl()) {
-    run_.emplace(engine_.activityLog, engine_.messages,
-                 LogOptions{engine_.successLog != 0, engine_.skipLog != 0}, engine_.noMessage != 0, control);
+    run_.emplace(engine_.activityLog, engine_.messages, LogOptions{engine_.successLog != 0, engine_.skipLog != 0},
+                 engine_.noMessage != 0, control);
     return *run_;
   }
   FileOps Files() {

@@ -15,8 +15,7 @@ inline std::optional<std::string> JoinExcludeSetting(const std::vector<std::stri
   const auto white = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
   std::string value;
   for (const std::string& pattern : patterns) {
-    if (pattern.empty() || pattern.find('|') != std::string::npos || white(pattern.front()) ||
-        white(pattern.back()))
+    if (pattern.empty() || pattern.find('|') != std::string::npos || white(pattern.front()) || white(pattern.back()))
       return std::nullopt;
     if (!value.empty()) value += '|';
     value += pattern;

@@ -119,7 +119,7 @@ class StepOs : public StepFakes, public FaultInjector {
   testing::PowerCut::Policy policy;
 
   Status Perform(OsOp op, const std::string& path, const std::string& path2,
-              const std::function<Status()>& real) override {
+                 const std::function<Status()>& real) override {
     if (!ChangesFileSystem(op)) return FaultInjector::Perform(op, path, path2, real);
     int step = 0;
     if (int code = Enter(op, path, path2, &step)) return Error(code);
@@ -144,8 +144,7 @@ class StepOs : public StepFakes, public FaultInjector {
         return failCode;
       }
     }
-    if (fired && sticky && op == firedOp && path == firedPath && path2 == firedPath2)
-      return failCode;
+    if (fired && sticky && op == firedOp && path == firedPath && path2 == firedPath2) return failCode;
     return 0;
   }
   void Leave(int step) {
@@ -210,12 +209,11 @@ const Scenario kRecycleLinked{"recycle, -LINK", false, 3, {2, 3, 1}, false, true
 const Scenario kRecycleCloned{"recycle, cloned", false, 3, {2, 3, 1}, false, false, true};
 const Scenario kCarriedOnLinked{"carried on, -LINK", false, 3, {1, 2}, true, true};
 const Scenario kCarriedOnCloned{"carried on, cloned", false, 3, {1, 2}, true, false, true};
-const Scenario kRecycleNoExchange{"recycle without a swap", false, 3, {2, 3, 1}, false, false, false,
-                                  true};
+const Scenario kRecycleNoExchange{"recycle without a swap", false, 3, {2, 3, 1}, false, false, false, true};
 const Scenario kRecycleNoFlags{"recycle without rename flags", false, 3, {2, 3, 1}, false, false, false, false, true};
 const Scenario kNewNameNoFlags{"new name without rename flags", false, 3, {3, 1}, false, false, false, false, true};
-const Scenario kSurplusNoFlags{"count lowered without rename flags", false, 2, {1, 3, 2}, false, false, false, false,
-                               true};
+const Scenario kSurplusNoFlags{
+    "count lowered without rename flags", false, 2, {1, 3, 2}, false, false, false, false, true};
 const Scenario kRestore{"restore over an older tree", false, 3, {1}, false, false, false, false, false, true};
 
 struct Outcome {
@@ -228,12 +226,10 @@ struct Outcome {
 
 // Entries of `got` that are in none of `from` (kind, content, link text), as
 // text; temporary copies are let through when `tempAllowed`.
-std::string EntriesNotFrom(const Tree& got, const std::vector<const Tree*>& from,
-                           bool tempAllowed) {
+std::string EntriesNotFrom(const Tree& got, const std::vector<const Tree*>& from, bool tempAllowed) {
   std::string wrong;
   for (const auto& [path, node] : got) {
-    const std::string name =
-        path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    const std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
     if (testing::IsTempName(name)) {
       if (!tempAllowed) wrong += "temporary file " + path + "\n";
       continue;
@@ -322,8 +318,7 @@ class Bench {
         os.disk.medium = traits;
       }
     }
-    std::vector<std::string> arguments = {scenario_.restore ? "-RESTORE1"
-                                                            : "-M" + std::to_string(scenario_.count)};
+    std::vector<std::string> arguments = {scenario_.restore ? "-RESTORE1" : "-M" + std::to_string(scenario_.count)};
     if (noMessage) arguments.push_back("-NOMSG");
     if (scenario_.link) arguments.push_back("-LINK");
     arguments.push_back(source);
@@ -358,18 +353,13 @@ class Bench {
   // `kept` (oldest first) are the slots of the old generations that must
   // still be there unchanged; `mayGo` of them, the oldest, may be replaced.
   // Returns the slots of the old generations still unchanged, oldest first.
-  std::vector<int> ExpectSafe(const std::string& set, bool crashed, const std::vector<int>& kept,
-                              int mayGo) {
+  std::vector<int> ExpectSafe(const std::string& set, bool crashed, const std::vector<int>& kept, int mayGo) {
     const std::string backup = set + "/backup";
     // A killed run leaves its lock file, which the next run takes over.
-    auto leftLock = [&](const std::string& name) {
-      return crashed && name == BackupRun::kLockFileName;
-    };
+    auto leftLock = [&](const std::string& name) { return crashed && name == BackupRun::kLockFileName; };
     if (scenario_.Mirror()) {
       const Tree old = OldDocs(1), now = NewDocs();
-      EXPECT_EQ(EntriesNotFrom(testing::Without(testing::ReadTree(Copy(set)), leftLock), {&old, &now},
-                               crashed),
-                "");
+      EXPECT_EQ(EntriesNotFrom(testing::Without(testing::ReadTree(Copy(set)), leftLock), {&old, &now}, crashed), "");
       return {};
     }
     // Every entry of the backup directory, read once; a file generation as a
@@ -378,16 +368,14 @@ class Bench {
     for (const std::string& name : ListNames(backup)) {
       if (leftLock(name)) continue;
       const std::string path = backup + "/" + name;
-      found[name] =
-          scenario_.fileSource ? Tree{{"", FileNode(ReadFile(path), 0)}} : testing::ReadTree(path);
+      found[name] = scenario_.fileSource ? Tree{{"", FileNode(ReadFile(path), 0)}} : testing::ReadTree(path);
     }
     const Tree now = NewDocs();
     auto isNew = [&](const Tree& got) {
       return scenario_.fileSource ? got.at("").data == kNewReport : TreeDiff(now, got).empty();
     };
     auto isOld = [&](int slot, const Tree& got) {
-      return scenario_.fileSource ? got.at("").data == OldReport(slot)
-                                  : TreeDiff(OldDocs(slot), got).empty();
+      return scenario_.fileSource ? got.at("").data == OldReport(slot) : TreeDiff(OldDocs(slot), got).empty();
     };
 
     int named = 0;  // complete generations under generation names, old or new
@@ -406,8 +394,7 @@ class Bench {
         if (!powerCut) {
           EXPECT_EQ(EntriesNotFrom(got, {&now}, crashed), "") << name;
         }
-      } else if (!scenario_.fileSource && name.starts_with(".docs_") &&
-                 name.ends_with(".veldar2-swap")) {
+      } else if (!scenario_.fileSource && name.starts_with(".docs_") && name.ends_with(".veldar2-swap")) {
         // Moved aside for the new copy. Until that has taken the name, the
         // next run gives the name back, so it still counts as that
         // generation; after, it is being deleted.
@@ -421,8 +408,7 @@ class Bench {
         } else {
           ADD_FAILURE() << name << " is not the old generation, and nothing has its name";
         }
-      } else if (!scenario_.fileSource && name.starts_with(".docs_") &&
-                 name.ends_with(".veldar2-old")) {
+      } else if (!scenario_.fileSource && name.starts_with(".docs_") && name.ends_with(".veldar2-old")) {
         // Being deleted: an old generation, or a new copy that was about to
         // take its name (and that the next run deletes).
         const int slot = scenario_.SlotOf(name.substr(1, name.size() - 1 - 12));
@@ -449,8 +435,7 @@ class Bench {
     // for those a lowered count gives up.
     const int floor = std::min(static_cast<int>(kept.size()), scenario_.count);
     if (named < floor) {
-      ADD_FAILURE() << named << " complete generation(s) under their names, fewer than the "
-                    << floor << " there were";
+      ADD_FAILURE() << named << " complete generation(s) under their names, fewer than the " << floor << " there were";
     }
     return unchanged;
   }
@@ -460,9 +445,8 @@ class Bench {
   // The generations in the backup directory.
   int GenerationCount(const std::string& set) {
     const std::vector<std::string> names = ListNames(set + "/backup");
-    return static_cast<int>(std::count_if(names.begin(), names.end(), [&](const std::string& name) {
-      return scenario_.SlotOf(name) != 0;
-    }));
+    return static_cast<int>(std::count_if(names.begin(), names.end(),
+                                          [&](const std::string& name) { return scenario_.SlotOf(name) != 0; }));
   }
 
   // After a run without faults: the newest copy is the source, exactly; the
@@ -515,9 +499,7 @@ class Bench {
   }
   Before StartingState() const { return {scenario_.slots, scenario_.Present()}; }
   // The straight copy a mirror or a restore changes in `set`.
-  std::string Copy(const std::string& set) const {
-    return scenario_.restore ? set + "/restore/docs" : set + "/backup";
-  }
+  std::string Copy(const std::string& set) const { return scenario_.restore ? set + "/restore/docs" : set + "/backup"; }
 
  private:
   const Scenario& scenario_;
@@ -572,9 +554,8 @@ void BreakAtEveryStep(const Scenario& scenario, bool powerCut) {
     const Break& b = breaks[i];
     const bool finished = b.crash == StepOs::Crash::kAfter;
     SCOPED_TRACE(std::string(scenario.label) + (powerCut ? ": power cut " : ": killed ") +
-                 (finished ? "after" : "before") + " change " + std::to_string(b.n) + " of " +
-                 std::to_string(total) +
-                 (!powerCut        ? ""
+                 (finished ? "after" : "before") + " change " + std::to_string(b.n) + " of " + std::to_string(total) +
+                 (!powerCut       ? ""
                   : b.policy == 0 ? ", keeping every change since the last flush"
                   : b.policy == 1 ? ", keeping no change since the last flush"
                                   : ", keeping a seeded choice of the changes since the last flush"));
@@ -596,8 +577,7 @@ void BreakAtEveryStep(const Scenario& scenario, bool powerCut) {
     }
     int wait = 0;
     ASSERT_EQ(waitpid(child, &wait, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(wait) && WTERMSIG(wait) == SIGKILL)
-        << "the run did not reach its change " << b.n;
+    ASSERT_TRUE(WIFSIGNALED(wait) && WTERMSIG(wait) == SIGKILL) << "the run did not reach its change " << b.n;
 
     // rsync takes a while to finish; it checks a sample of the breaks, the
     // in-memory comparison all of them.
@@ -733,7 +713,8 @@ TEST(BackupMediumGoneTest, TheRunStopsAtTheFirstFailureAndTheNextOneCompletes) {
       EXPECT_EQ(outcome.report.rfind(gone, 0), 0u) << outcome.report;
       EXPECT_EQ(outcome.shown, noMessage ? std::vector<std::string>{} : std::vector<std::string>{outcome.report});
       int lines = 0;
-      for (std::size_t at = outcome.err.find(os.medium); at != std::string::npos; at = outcome.err.find(os.medium, at + 1)) {
+      for (std::size_t at = outcome.err.find(os.medium); at != std::string::npos;
+           at = outcome.err.find(os.medium, at + 1)) {
         ++lines;
       }
       EXPECT_EQ(lines, 1) << "the message names the backup directory once:\n" << outcome.err;
@@ -775,10 +756,9 @@ void FailEveryStep(const Scenario& scenario) {
       os.failCode = f.code;
       os.sticky = f.sticky;
       const Outcome outcome = bench.Run(os, sets[i], f.noMessage);
-      SCOPED_TRACE(std::string(scenario.label) + ": change " + std::to_string(n) + " of " +
-                   std::to_string(total) + " (" + OsOpName(os.firedOp) + " " + os.firedPath +
-                   ") fails " + (f.sticky ? "for good" : "once") + " with " +
-                   std::to_string(f.code) + (f.noMessage ? ", -NOMSG" : ""));
+      SCOPED_TRACE(std::string(scenario.label) + ": change " + std::to_string(n) + " of " + std::to_string(total) +
+                   " (" + OsOpName(os.firedOp) + " " + os.firedPath + ") fails " + (f.sticky ? "for good" : "once") +
+                   " with " + std::to_string(f.code) + (f.noMessage ? ", -NOMSG" : ""));
       ASSERT_TRUE(os.fired);
 
       const std::string log = ReadFile(sets[i] + "/log/VELDAR2.LOG");
@@ -787,8 +767,7 @@ void FailEveryStep(const Scenario& scenario) {
         EXPECT_NE(outcome.status, kExitSuccess) << "a failure reported as success";
       }
       if (outcome.failures > 0) {
-        EXPECT_TRUE(log.find("ERR = " + code) != std::string::npos ||
-                    log.find("ERR= " + code) != std::string::npos)
+        EXPECT_TRUE(log.find("ERR = " + code) != std::string::npos || log.find("ERR= " + code) != std::string::npos)
             << "no failure line in the log:\n"
             << log;
       }

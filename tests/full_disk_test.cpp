@@ -56,8 +56,7 @@ class FullDiskTest : public ::testing::Test {
     testing::MakeDirs(mnt);
     std::string output;
     if (geteuid() != 0 ||
-        testing::RunCommand("mount -t tmpfs -o " + options + " tmpfs '" + mnt + "' 2>&1",
-                            &output) != 0) {
+        testing::RunCommand("mount -t tmpfs -o " + options + " tmpfs '" + mnt + "' 2>&1", &output) != 0) {
       return false;
     }
     mounted_ = true;
@@ -85,14 +84,11 @@ class FullDiskTest : public ::testing::Test {
   std::string PartialOrLeftover(const std::string& root, const Tree& source) {
     std::string wrong;
     for (const auto& [path, node] : testing::ReadTree(root)) {
-      const std::string name =
-          path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+      const std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
       if (testing::IsTempName(name)) {
         wrong += "temporary file left: " + path + "\n";
-      } else if (node.kind == testing::Node::kFile &&
-                 (!source.contains(path) || source.at(path).data != node.data)) {
-        wrong += "partial or foreign file: " + path + " (" + std::to_string(node.data.size()) +
-                 " bytes)\n";
+      } else if (node.kind == testing::Node::kFile && (!source.contains(path) || source.at(path).data != node.data)) {
+        wrong += "partial or foreign file: " + path + " (" + std::to_string(node.data.size()) + " bytes)\n";
       }
     }
     return wrong;
@@ -161,8 +157,7 @@ TEST_F(FullDiskTest, MirrorRunsOutOfInodes) {
   testing::MakeDirs(backup);
   Tree tree;
   for (const char* d : {"d1", "d1/d2", "d3", "e1", "e1/e2", "e3"}) tree[d] = testing::DirNode();
-  for (const char* f :
-       {"f1", "f2", "f3", "f4", "d1/f5", "d1/d2/f6", "d3/f7", "d3/f8", "e1/g1", "e3/g2"})
+  for (const char* f : {"f1", "f2", "f3", "f4", "d1/f5", "d1/d2/f6", "d3/f7", "d3/f8", "e1/g1", "e3/g2"})
     tree[f] = FileNode(std::string("content of ") + f, kTime);
   testing::BuildTree(source, tree);
   // Leave room for a few entries only.
@@ -174,8 +169,7 @@ TEST_F(FullDiskTest, MirrorRunsOutOfInodes) {
     std::fclose(file);
   }
   ASSERT_GT(ballast, 12) << "the inode limit did not hold";
-  for (int i = ballast - 1; i >= ballast - 5; --i)
-    unlink((mnt + "/ballast" + std::to_string(i)).c_str());
+  for (int i = ballast - 1; i >= ballast - 5; --i) unlink((mnt + "/ballast" + std::to_string(i)).c_str());
 
   EXPECT_EQ(Run({"-M1", source, backup}), kExitFailure);
   EXPECT_EQ(PartialOrLeftover(backup, tree), "");
@@ -213,9 +207,8 @@ TEST_F(FullDiskTest, GenerationThatDoesNotFit) {
   testing::BuildTree(source, big);
 
   for (bool noMessage : {false, true}) {
-    const std::vector<std::string> arguments =
-        noMessage ? std::vector<std::string>{"-M2", "-NOMSG", source, backup}
-                  : std::vector<std::string>{"-M2", source, backup};
+    const std::vector<std::string> arguments = noMessage ? std::vector<std::string>{"-M2", "-NOMSG", source, backup}
+                                                         : std::vector<std::string>{"-M2", source, backup};
     EXPECT_EQ(Run(arguments), kExitFailure);
     const std::string refusal = LoadString(IDS_NO_ROOM) + "\n必要: ";
     if (noMessage) {
@@ -236,8 +229,7 @@ TEST_F(FullDiskTest, GenerationThatDoesNotFit) {
     SCOPED_TRACE(options);
     EXPECT_EQ(Run({"-M2", options, source, backup}), kExitFailure);
     EXPECT_NE(Log().find("ERR = " + std::to_string(ENOSPC)), std::string::npos);
-    EXPECT_EQ(testing::ListNames(backup),
-              (std::vector<std::string>{".docs.veldar2-new", "docs_1", "docs_2"}));
+    EXPECT_EQ(testing::ListNames(backup), (std::vector<std::string>{".docs.veldar2-new", "docs_1", "docs_2"}));
     EXPECT_EQ(TreeDiff(small, testing::ReadTree(backup + "/docs_1")), "");
     EXPECT_EQ(TreeDiff(small, testing::ReadTree(backup + "/docs_2")), "");
     EXPECT_EQ(PartialOrLeftover(backup + "/.docs.veldar2-new", big), "");
@@ -286,8 +278,7 @@ TEST_F(FullDiskTest, FileGenerationThatDoesNotFit) {
 
   EXPECT_EQ(Run({"-M2", file, backup}), kExitFailure);
   EXPECT_NE(Log().find("ERR = " + std::to_string(ENOSPC)), std::string::npos);
-  EXPECT_EQ(testing::ListNames(backup),
-            (std::vector<std::string>{"report_1.doc_", "report_2.doc_"}));
+  EXPECT_EQ(testing::ListNames(backup), (std::vector<std::string>{"report_1.doc_", "report_2.doc_"}));
   EXPECT_EQ(ReadFile(backup + "/report_1.doc_"), "small");
   EXPECT_EQ(ReadFile(backup + "/report_2.doc_"), "small");
 

@@ -27,8 +27,7 @@ void PowerCut::LookAt(const std::string& path, const std::string& relative, Key*
   if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
     return;
   }
-  const std::int64_t birth =
-      static_cast<std::int64_t>(sx.stx_btime.tv_sec) * 1'000'000'000 + sx.stx_btime.tv_nsec;
+  const std::int64_t birth = static_cast<std::int64_t>(sx.stx_btime.tv_sec) * 1'000'000'000 + sx.stx_btime.tv_nsec;
   *key = {sx.stx_ino, birth};
   paths_[path] = *key;
   Object& object = objects_[*key];
@@ -59,8 +58,7 @@ void PowerCut::LookAt(const std::string& path, const std::string& relative, Key*
   }
 }
 
-void PowerCut::After(OsOp op, const std::string& path, const std::string& path2,
-                     CopyMode copyMode) {
+void PowerCut::After(OsOp op, const std::string& path, const std::string& path2, CopyMode copyMode) {
   Look();
   switch (op) {
     case OsOp::SyncFileSystem:
@@ -90,8 +88,8 @@ void PowerCut::After(OsOp op, const std::string& path, const std::string& path2,
   }
 }
 
-void PowerCut::Survive(const Key& dir, const std::string& prefix, const Policy& keep, Tree* tree,
-                       int depth, std::vector<std::pair<std::int64_t, std::string>>* top) const {
+void PowerCut::Survive(const Key& dir, const std::string& prefix, const Policy& keep, Tree* tree, int depth,
+                       std::vector<std::pair<std::int64_t, std::string>>* top) const {
   if (depth > 64) return;
   static const std::map<std::string, Key> kNone;
   const std::map<std::string, Key>& now = objects_.at(dir).entries;
@@ -179,7 +177,8 @@ void PowerCut::Cut(const Policy& keep) const {
 int PowerCut::PendingChanges() const {
   int changes = 0;
   Tree tree;
-  Survive(rootKey_, "", [&](const std::string&) { return ++changes, true; }, &tree, 0, nullptr);
+  Survive(
+      rootKey_, "", [&](const std::string&) { return ++changes, true; }, &tree, 0, nullptr);
   return changes;
 }
 

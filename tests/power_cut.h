@@ -64,9 +64,9 @@ class PowerCut {
   // inode number is used again once freed).
   using Key = std::pair<std::uint64_t, std::int64_t>;
   struct Object {
-    Node node;                            // kind, content or link text, mode, time
-    std::int64_t birth = 0;               // creation time, ns
-    std::map<std::string, Key> entries;   // a directory's entries, as last seen
+    Node node;                           // kind, content or link text, mode, time
+    std::int64_t birth = 0;              // creation time, ns
+    std::map<std::string, Key> entries;  // a directory's entries, as last seen
   };
 
   // Reads the tree as it is now into `objects_` and `paths_`.
@@ -75,15 +75,15 @@ class PowerCut {
   // Adds what a cut leaves of the directory `dir` to `tree`, its paths
   // beginning with `prefix`; `top` (the root only) receives each entry's
   // creation time and name.
-  void Survive(const Key& dir, const std::string& prefix, const Policy& keep, Tree* tree,
-               int depth, std::vector<std::pair<std::int64_t, std::string>>* top) const;
+  void Survive(const Key& dir, const std::string& prefix, const Policy& keep, Tree* tree, int depth,
+               std::vector<std::pair<std::int64_t, std::string>>* top) const;
 
   std::string root_;
   Key rootKey_{};
-  std::map<Key, Object> objects_;                       // everything ever seen
-  std::map<std::string, Key> paths_;                    // full path -> object, as now
-  std::map<Key, std::map<std::string, Key>> flushed_;   // a directory's flushed entries
-  std::set<Key> durable_;                               // files whose content is on the disk
+  std::map<Key, Object> objects_;                      // everything ever seen
+  std::map<std::string, Key> paths_;                   // full path -> object, as now
+  std::map<Key, std::map<std::string, Key>> flushed_;  // a directory's flushed entries
+  std::set<Key> durable_;                              // files whose content is on the disk
 };
 
 }  // namespace veldar::testing

@@ -40,8 +40,7 @@ TempDir::TempDir() {
   std::random_device random;
   for (int attempt = 0; path_.empty(); ++attempt) {
     const auto candidate = std::filesystem::temp_directory_path() /
-                           ("veldar2-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                            std::to_string(random()));
+                           ("veldar2-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(random()));
     std::error_code code;
     if (std::filesystem::create_directory(candidate, code)) {
       const std::u8string text = candidate.u8string();
@@ -84,8 +83,7 @@ std::string MemorySettings::Read(const std::string& section, const std::string& 
   return found == values.end() ? std::string() : found->second;
 }
 
-void MemorySettings::Write(const std::string& section, const std::string& key,
-                           const std::string& value) {
+void MemorySettings::Write(const std::string& section, const std::string& key, const std::string& value) {
   values[section + "/" + key] = value;
   writes.push_back(key + "=" + value);
 }
@@ -108,8 +106,7 @@ std::string ReadFile(const std::string& path) {
 
 bool Exists(const std::string& path) {
   std::error_code code;
-  return std::filesystem::symlink_status(P(path), code).type() != std::filesystem::file_type::not_found &&
-         !code;
+  return std::filesystem::symlink_status(P(path), code).type() != std::filesystem::file_type::not_found && !code;
 }
 
 bool IsDir(const std::string& path) {
@@ -158,9 +155,8 @@ constexpr std::int64_t kEpochDifference = 116444736000000000LL;
 HANDLE OpenForTimes(const std::string& path, DWORD access) {
   std::wstring wide;
   if (!Utf8ToWide(path, &wide)) return INVALID_HANDLE_VALUE;
-  return CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                     nullptr);
+  return CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 }  // namespace
 
@@ -206,8 +202,7 @@ bool MakeLink(const std::string& target, const std::string& path, bool directory
   std::wstring wideTarget, widePath;
   if (!Utf8ToWide(target, &wideTarget) || !Utf8ToWide(path, &widePath)) return false;
   for (wchar_t& c : wideTarget) c = c == L'/' ? L'\\' : c;
-  const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE |
-                      (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+  const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
   if (!CreateSymbolicLinkW(widePath.c_str(), wideTarget.c_str(), flags)) return false;
   // Wine says yes and makes nothing: only a link that is there counts.
   const DWORD attributes = GetFileAttributesW(widePath.c_str());

@@ -73,10 +73,14 @@ void ReadInto(const std::string& root, const std::string& relative, Tree* tree) 
 
 const char* KindName(Node::Kind kind) {
   switch (kind) {
-    case Node::kFile: return "file";
-    case Node::kDir: return "directory";
-    case Node::kLink: return "link";
-    case Node::kOther: return "special file";
+    case Node::kFile:
+      return "file";
+    case Node::kDir:
+      return "directory";
+    case Node::kLink:
+      return "link";
+    case Node::kOther:
+      return "special file";
   }
   return "?";
 }
@@ -131,8 +135,7 @@ void BuildTree(const std::string& root, const Tree& tree) {
       case Node::kFile: {
         const int fd = open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0) Fail("open", full);
-        const bool written =
-            write(fd, node.data.data(), node.data.size()) == static_cast<ssize_t>(node.data.size());
+        const bool written = write(fd, node.data.data(), node.data.size()) == static_cast<ssize_t>(node.data.size());
         const bool moded = fchmod(fd, node.mode) == 0;
         close(fd);
         if (!written || !moded) Fail("write", full);
@@ -176,11 +179,9 @@ std::string TreeDiff(const Tree& want, const Tree& got) {
     } else if (have.data != node.data) {
       note(Shown(path) + ": \"" + Shown(have.data) + "\" instead of \"" + Shown(node.data) + "\"");
     } else if (node.kind == Node::kFile && have.mode != node.mode) {
-      note(Shown(path) + ": mode " + std::to_string(have.mode) + " instead of " +
-           std::to_string(node.mode));
+      note(Shown(path) + ": mode " + std::to_string(have.mode) + " instead of " + std::to_string(node.mode));
     } else if (have.mtime != node.mtime || have.mtimeNsec != node.mtimeNsec) {
-      note(Shown(path) + ": time " + std::to_string(have.mtime) + " instead of " +
-           std::to_string(node.mtime));
+      note(Shown(path) + ": time " + std::to_string(have.mtime) + " instead of " + std::to_string(node.mtime));
     }
   }
   for (const auto& [path, node] : got) {
@@ -212,9 +213,8 @@ bool IsTempName(const std::string& name) {
 
 std::string RsyncChanges(const std::string& source, const std::string& copy) {
   std::string output;
-  const int status = RunCommand("rsync -a --dry-run --itemize-changes --checksum --delete '" +
-                                    source + "/' '" + copy + "/' 2>&1",
-                                &output);
+  const int status = RunCommand(
+      "rsync -a --dry-run --itemize-changes --checksum --delete '" + source + "/' '" + copy + "/' 2>&1", &output);
   std::string changes;
   for (const std::string& line : Lines(output)) {
     if (line.rfind(".d..t......", 0) == 0) continue;
@@ -226,8 +226,7 @@ std::string RsyncChanges(const std::string& source, const std::string& copy) {
 
 std::int64_t BirthNs(const std::string& path) {
   struct statx sx;
-  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) != 0 ||
-      !(sx.stx_mask & STATX_BTIME)) {
+  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) != 0 || !(sx.stx_mask & STATX_BTIME)) {
     return -1;
   }
   return static_cast<std::int64_t>(sx.stx_btime.tv_sec) * 1'000'000'000 + sx.stx_btime.tv_nsec;
@@ -242,8 +241,7 @@ FastTempDir::FastTempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string parent = base && *base ? base : "/tmp";
   struct stat st;
-  if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
-    parent = "/dev/shm";
+  if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0) parent = "/dev/shm";
   std::string pattern = parent + "/veldar2-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;

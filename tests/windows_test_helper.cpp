@@ -33,14 +33,14 @@ namespace {
 bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 void Touch(const wchar_t* path) {
-  const HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file =
+      CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
 void AppendLine(const std::wstring& path, const char* line) {
-  const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
   WriteFile(file, line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
@@ -51,8 +51,7 @@ void AppendLine(const std::wstring& path, const char* line) {
 std::wstring g_events;
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_RESTORE)
-    AppendLine(g_events, "restore");
+  if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_RESTORE) AppendLine(g_events, "restore");
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -74,8 +73,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc != 3) return 1;
   const std::wstring mode = argv[1];
   if (mode == L"hold") {
-    const HANDLE file = CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 1;
     Touch(L"ready");
     WaitForRelease();
@@ -88,8 +86,8 @@ int wmain(int argc, wchar_t** argv) {
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;  // all three null
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS,
-                        nullptr, nullptr, &startup, &process))
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
+                        &startup, &process))
       return 125;
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD status = 125;
@@ -113,9 +111,8 @@ int wmain(int argc, wchar_t** argv) {
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"VeldarTestWindow";
     if (!RegisterClassW(&windowClass)) return 1;
-    const HWND window = CreateWindowExW(0, windowClass.lpszClassName, argv[2], WS_OVERLAPPEDWINDOW,
-                                        0, 0, 200, 100, nullptr, nullptr, windowClass.hInstance,
-                                        nullptr);
+    const HWND window = CreateWindowExW(0, windowClass.lpszClassName, argv[2], WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                        nullptr, nullptr, windowClass.hInstance, nullptr);
     if (window == nullptr) return 1;
     ShowWindow(window, SW_SHOWMINIMIZED);
     Touch(L"ready");

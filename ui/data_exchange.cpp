@@ -48,13 +48,12 @@ std::string OutOfRangeMessage(std::uint32_t lower, std::uint32_t upper) {
   return std::to_string(lower) + " から " + std::to_string(upper) + " までの整数を入力してください。";
 }
 
-bool ExchangeUnsigned(DialogWindow& window, int id, std::uint32_t& value, std::uint32_t lower,
-                      std::uint32_t upper, UserMessages& messages) {
+bool ExchangeUnsigned(DialogWindow& window, int id, std::uint32_t& value, std::uint32_t lower, std::uint32_t upper,
+                      UserMessages& messages) {
   const UnsignedField field = ParseUnsignedField(window.ItemText(id), lower, upper);
   if (field.hasValue) value = field.value;
   if (field.result == UnsignedField::kOk) return true;
-  messages.Show(field.result == UnsignedField::kNotANumber ? NotANumberMessage()
-                                                            : OutOfRangeMessage(lower, upper));
+  messages.Show(field.result == UnsignedField::kNotANumber ? NotANumberMessage() : OutOfRangeMessage(lower, upper));
   window.FocusItem(id);
   return false;
 }

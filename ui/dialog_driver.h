@@ -120,8 +120,8 @@ class ScriptedDialogServices : public DialogServices {
   std::function<void(DialogDriver&, DialogLogic&)> onModal;
   std::vector<Pick> files, folders;
   std::vector<Menu> menus;
-  int runs = 0;           // runs behind the progress window
-  bool stopRuns = false;  // each run is asked to stop as it begins
+  int runs = 0;                      // runs behind the progress window
+  bool stopRuns = false;             // each run is asked to stop as it begins
   std::vector<DialogLogic*> modals;  // valid only inside onModal
   std::vector<std::string> opened;
   std::string helpPage = "veldar2_help.html";

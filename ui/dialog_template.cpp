@@ -5,7 +5,13 @@ namespace veldar {
 const DialogTemplate& MainDialogTemplate() {
   using K = ControlKind;
   static const DialogTemplate dialog{
-      204, "Veldar", "ＭＳ Ｐゴシック", 9, 163, 143, DialogFrame::kMain,
+      204,
+      "Veldar",
+      "ＭＳ Ｐゴシック",
+      9,
+      163,
+      143,
+      DialogFrame::kMain,
       {
           {IDC_EDIT1, K::kEdit, "", 7, 11, 120, 12},
           {IDC_BROWSE, K::kButton, "検索", 131, 11, 25, 12},
@@ -25,9 +31,7 @@ const DialogTemplate& MainDialogTemplate() {
       },
       {
           {"ﾛｸﾞ(&L)",
-           {{ID_LOG_VIEW, "ﾛｸﾞを見る(&L)"},
-            {ID_LOG_CLEAR, "ﾛｸﾞを消す(&D)"},
-            {ID_LOG_SIZE, "ﾛｸﾞｻｲｽﾞを変更する(&C)"}}},
+           {{ID_LOG_VIEW, "ﾛｸﾞを見る(&L)"}, {ID_LOG_CLEAR, "ﾛｸﾞを消す(&D)"}, {ID_LOG_SIZE, "ﾛｸﾞｻｲｽﾞを変更する(&C)"}}},
           {"ﾍﾙﾌﾟ(&H)", {{ID_HELP, "ﾍﾙﾌﾟ(&H)"}, {0, ""}, {IDM_ABOUTBOX, "ﾊﾞｰｼﾞｮﾝ情報(&A)"}}},
       },
       "バージョン情報 VELDAR2(&A)...",
@@ -38,7 +42,13 @@ const DialogTemplate& MainDialogTemplate() {
 const DialogTemplate& RestoreDialogTemplate() {
   using K = ControlKind;
   static const DialogTemplate dialog{
-      201, "Veldar", "ＭＳ Ｐゴシック", 9, 159, 163, DialogFrame::kModal,
+      201,
+      "Veldar",
+      "ＭＳ Ｐゴシック",
+      9,
+      159,
+      163,
+      DialogFrame::kModal,
       {
           {0, K::kLabel, "レストアするディレクトリ・ファイル（元）", 7, 7, 113, 8},
           {IDC_LIST, K::kListBox, "", 7, 16, 145, 76},
@@ -58,7 +68,13 @@ const DialogTemplate& RestoreDialogTemplate() {
 const DialogTemplate& LogSizeDialogTemplate() {
   using K = ControlKind;
   static const DialogTemplate dialog{
-      205, "Veldar", "MS Shell Dlg", 8, 108, 81, DialogFrame::kModal,
+      205,
+      "Veldar",
+      "MS Shell Dlg",
+      8,
+      108,
+      81,
+      DialogFrame::kModal,
       {
           {0, K::kLabel, "ログサイズ", 7, 9, 34, 9},
           {IDC_EDIT1, K::kEdit, "", 43, 7, 31, 12, kRightAligned | kDigitsOnly},
@@ -83,7 +99,13 @@ const DialogTemplate& AboutDialogTemplate() {
   constexpr std::string_view kBuiltWith = "Qt 6 (LGPLv3) を使用しています。";
 #endif
   static const DialogTemplate dialog{
-      202, "Veldar [ﾊﾞｰｼﾞｮﾝ情報]", "ＭＳ Ｐゴシック", 9, 217, 55, DialogFrame::kModal,
+      202,
+      "Veldar [ﾊﾞｰｼﾞｮﾝ情報]",
+      "ＭＳ Ｐゴシック",
+      9,
+      217,
+      55,
+      DialogFrame::kModal,
       {
           {0, K::kIcon, "", 11, 17, 20, 20},
           {0, K::kLabel, "バックアップ  Version 2.00", 40, 10, 119, 8},
@@ -100,7 +122,13 @@ const DialogTemplate& AboutDialogTemplate() {
 const DialogTemplate& ProgressTemplate() {
   using K = ControlKind;
   static const DialogTemplate dialog{
-      0, "Veldar", "ＭＳ Ｐゴシック", 9, 220, 86, DialogFrame::kProgress,
+      0,
+      "Veldar",
+      "ＭＳ Ｐゴシック",
+      9,
+      220,
+      86,
+      DialogFrame::kProgress,
       {
           {0, K::kLabel, "コピーしています...", 7, 7, 206, 8},
           {IDC_PROGRESS_PATH, K::kLabel, "", 7, 18, 206, 8},

@@ -35,6 +35,6 @@ inline std::string ToolkitName(const ::testing::TestParamInfo<std::shared_ptr<Di
 }  // namespace veldar::testing
 
 // Runs the tests of `suite` on every toolkit of the build.
-#define VELDAR2_ON_EVERY_TOOLKIT(suite)                                                            \
+#define VELDAR2_ON_EVERY_TOOLKIT(suite)                                                               \
   INSTANTIATE_TEST_SUITE_P(Toolkits, suite, ::testing::ValuesIn(::veldar::testing::DialogToolkits()), \
                            ::veldar::testing::ToolkitName)

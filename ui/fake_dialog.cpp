@@ -100,8 +100,8 @@ void FakeDialogWindow::SetUpDownRange(int id, int lower, int upper) {
 void FakeDialogWindow::SetUpDownPos(int id, int position) {
   Control* control = Find(id);
   if (!control) return;
-  control->position = std::clamp(position, std::min(control->lower, control->upper),
-                                 std::max(control->lower, control->upper));
+  control->position =
+      std::clamp(position, std::min(control->lower, control->upper), std::max(control->lower, control->upper));
   SetItemText(BuddyOf(id), std::to_string(control->position));
 }
 

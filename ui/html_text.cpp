@@ -67,21 +67,20 @@ std::pair<std::uint32_t, std::size_t> Reference(std::string_view text) {
     if (digits.empty()) return {0, 0};
     std::uint32_t code = 0;
     for (const char c : digits) {
-      const int digit = std::isdigit(static_cast<unsigned char>(c))              ? c - '0'
+      const int digit = std::isdigit(static_cast<unsigned char>(c))           ? c - '0'
                         : hex && std::isxdigit(static_cast<unsigned char>(c)) ? std::tolower(c) - 'a' + 10
-                                                                                : -1;
+                                                                              : -1;
       if (digit < 0) return {0, 0};
       code = std::min<std::uint32_t>(code * (hex ? 16 : 10) + static_cast<std::uint32_t>(digit), 0x110000);
     }
     return {code, end + 1};
   }
   static constexpr std::pair<std::string_view, std::uint32_t> kNamed[] = {
-      {"amp", '&'},       {"lt", '<'},        {"gt", '>'},        {"quot", '"'},      {"apos", '\''},
-      {"nbsp", 0xA0},     {"copy", 0xA9},     {"reg", 0xAE},      {"trade", 0x2122},  {"hellip", 0x2026},
-      {"mdash", 0x2014},  {"ndash", 0x2013},  {"laquo", 0xAB},    {"raquo", 0xBB},    {"lsquo", 0x2018},
-      {"rsquo", 0x2019},  {"ldquo", 0x201C},  {"rdquo", 0x201D},  {"middot", 0xB7},   {"bull", 0x2022},
-      {"times", 0xD7},    {"divide", 0xF7},   {"deg", 0xB0},      {"plusmn", 0xB1},   {"yen", 0xA5},
-      {"euro", 0x20AC},   {"larr", 0x2190},   {"uarr", 0x2191},   {"rarr", 0x2192},   {"darr", 0x2193}};
+      {"amp", '&'},     {"lt", '<'},      {"gt", '>'},       {"quot", '"'},      {"apos", '\''},    {"nbsp", 0xA0},
+      {"copy", 0xA9},   {"reg", 0xAE},    {"trade", 0x2122}, {"hellip", 0x2026}, {"mdash", 0x2014}, {"ndash", 0x2013},
+      {"laquo", 0xAB},  {"raquo", 0xBB},  {"lsquo", 0x2018}, {"rsquo", 0x2019},  {"ldquo", 0x201C}, {"rdquo", 0x201D},
+      {"middot", 0xB7}, {"bull", 0x2022}, {"times", 0xD7},   {"divide", 0xF7},   {"deg", 0xB0},     {"plusmn", 0xB1},
+      {"yen", 0xA5},    {"euro", 0x20AC}, {"larr", 0x2190},  {"uarr", 0x2191},   {"rarr", 0x2192},  {"darr", 0x2193}};
   for (const auto& [name, code] : kNamed)
     if (body == name) return {code, end + 1};
   return {0, 0};
@@ -230,12 +229,15 @@ std::string HtmlToText(std::string_view html) {
       } else {
         ++preformatted;
         // A line end right after <pre> is not part of its text.
-        if (html.compare(at, 2, "\r\n") == 0) at += 2;
-        else if (html.compare(at, 1, "\n") == 0) ++at;
+        if (html.compare(at, 2, "\r\n") == 0)
+          at += 2;
+        else if (html.compare(at, 1, "\n") == 0)
+          ++at;
       }
-    } else if (OneOf(name, {"p", "h1", "h2", "h3", "h4", "h5", "h6", "table", "ul", "ol", "dl", "blockquote", "hr",
-                            "address", "figure", "section", "article", "header", "footer", "nav", "aside", "main",
-                            "form", "fieldset", "details", "body"})) {
+    } else if (OneOf(name,
+                     {"p",      "h1",  "h2",         "h3",   "h4",      "h5",       "h6",      "table",   "ul",
+                      "ol",     "dl",  "blockquote", "hr",   "address", "figure",   "section", "article", "header",
+                      "footer", "nav", "aside",      "main", "form",    "fieldset", "details", "body"})) {
       text.Break(2);
     } else if (name == "li" && !closing) {
       text.Break(1);

@@ -12,10 +12,9 @@ namespace veldar {
 // taken off, character references decoded (named ones that are not known
 // are left as written), and what is in <head>, <script> and <style>
 // dropped. Blanks run together as a browser shows them (a line break
-// between two Japanese characters is none), except inside <pre>; headings, paragraphs, lists and tables start lines of their own
-// (a blank line between blocks, "- " before a list item, a tab between
-// table cells), and <br> breaks the line. Never fails: text that is not
-// HTML comes back with its blanks run together.
+// between two Japanese characters is none), except inside <pre>; headings, paragraphs, lists and tables start lines of
+// their own (a blank line between blocks, "- " before a list item, a tab between table cells), and <br> breaks the
+// line. Never fails: text that is not HTML comes back with its blanks run together.
 std::string HtmlToText(std::string_view html);
 
 }  // namespace veldar

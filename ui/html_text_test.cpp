@@ -14,7 +14,8 @@ TEST(HtmlToText, ShowsThePageAsText) {
   };
   for (const Case& c : std::vector<Case>{
            {"tags off, references decoded", "<p>a &amp; <b>b</b> &lt;c&gt; &#233;&#x41;&quot;&nbsp;ログ</p>",
-            "a & b <c> \xC3\xA9" "A\" ログ"},
+            "a & b <c> \xC3\xA9"
+            "A\" ログ"},
            {"head, script and style dropped",
             "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>T</title><style>p { x: 1 }</style></head>"
             "<body><script>var a = '<p>no</p>';</script><p>Text</p></body></html>",
@@ -31,9 +32,9 @@ TEST(HtmlToText, ShowsThePageAsText) {
             "Option\tMeaning\n/Mn\tkeep n"},
            {"<pre> as written", "<p>x</p><pre><code>a  b\n  c &gt;&gt; d ^\r\n  e</code></pre><p>y</p>",
             "x\n\na  b\n  c >> d ^\n  e\n\ny"},
-           {"comments and quoted '>' in attributes", "<!-- <p>no</p> --><a href=\"x>y\" title='>'>link</a>",
-            "link"},
-           {"what starts no tag or reference stays", "a < b && c &bogus; &#0; <3", "a < b && c &bogus; \xEF\xBF\xBD <3"},
+           {"comments and quoted '>' in attributes", "<!-- <p>no</p> --><a href=\"x>y\" title='>'>link</a>", "link"},
+           {"what starts no tag or reference stays", "a < b && c &bogus; &#0; <3",
+            "a < b && c &bogus; \xEF\xBF\xBD <3"},
            {"an unclosed head loses only its parts", "<head><title>T</title><p>kept</p>", "kept"},
            {"an unclosed script drops the rest", "<p>a</p><script>b", "a"},
        }) {

@@ -7,9 +7,7 @@
 
 namespace veldar {
 
-std::string LogFilePath(CVELDAR2Engine& engine) {
-  return engine.os.LogDir() + LoadString(IDS_LOG_NAME);
-}
+std::string LogFilePath(CVELDAR2Engine& engine) { return engine.os.LogDir() + LoadString(IDS_LOG_NAME); }
 
 void ViewLog(CVELDAR2Engine& engine, LogCommandUi& ui) { ui.OpenWithDesktop(LogFilePath(engine)); }
 
@@ -27,8 +25,7 @@ void ChangeLogSize(CVELDAR2Engine& engine, LogCommandUi& ui) {
 
   if (static_cast<std::int64_t>(values.logSize) != engine.logSizeLimit) {
     engine.logSizeLimit = static_cast<std::int32_t>(values.logSize);
-    engine.settings.Write(LoadString(IDS_SECTION), LoadString(IDS_KEY_LOGSIZE),
-                          std::to_string(engine.logSizeLimit));
+    engine.settings.Write(LoadString(IDS_SECTION), LoadString(IDS_KEY_LOGSIZE), std::to_string(engine.logSizeLimit));
   }
   engine.successLog = values.successLog ? 1 : 0;
   engine.skipLog = values.skipLog ? 1 : 0;

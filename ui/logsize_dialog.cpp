@@ -4,8 +4,7 @@
 
 namespace veldar {
 
-CVELDAR2Logsize::CVELDAR2Logsize(UserMessages& messages)
-    : DialogLogic(LogSizeDialogTemplate()), messages_(messages) {}
+CVELDAR2Logsize::CVELDAR2Logsize(UserMessages& messages) : DialogLogic(LogSizeDialogTemplate()), messages_(messages) {}
 
 void CVELDAR2Logsize::OnCommand(int id) {
   if (id == IDC_OK) {

@@ -31,16 +31,36 @@ CVELDAR2Dlg::CVELDAR2Dlg(CVELDAR2Engine& engine, DialogServices& services)
 
 void CVELDAR2Dlg::OnCommand(int id) {
   switch (id) {
-    case IDC_OK: OnBnClickedOk(); break;
-    case IDC_CANCEL: OnBnClickedCancel(); break;
-    case IDC_BROWSE: OnBnClickedBrowseSource(); break;
-    case IDC_BROWSE_DEST: OnBnClickedBrowseDest(); break;
-    case IDC_RESTORE: OnBnClickedRestore(); break;
-    case ID_LOG_VIEW: OnLogView(); break;
-    case ID_LOG_CLEAR: OnLogClear(); break;
-    case ID_LOG_SIZE: OnLogSize(); break;
-    case ID_HELP: OnHelp(); break;
-    case IDM_ABOUTBOX: OnAppAbout(); break;
+    case IDC_OK:
+      OnBnClickedOk();
+      break;
+    case IDC_CANCEL:
+      OnBnClickedCancel();
+      break;
+    case IDC_BROWSE:
+      OnBnClickedBrowseSource();
+      break;
+    case IDC_BROWSE_DEST:
+      OnBnClickedBrowseDest();
+      break;
+    case IDC_RESTORE:
+      OnBnClickedRestore();
+      break;
+    case ID_LOG_VIEW:
+      OnLogView();
+      break;
+    case ID_LOG_CLEAR:
+      OnLogClear();
+      break;
+    case ID_LOG_SIZE:
+      OnLogSize();
+      break;
+    case ID_HELP:
+      OnHelp();
+      break;
+    case IDM_ABOUTBOX:
+      OnAppAbout();
+      break;
   }
 }
 
@@ -130,8 +150,7 @@ void CVELDAR2Dlg::OnBnClickedBrowseSource() {
     UpdateData(false);
     return;
   }
-  const auto folder =
-      services_.ChooseFolder(window(), kSourceFolderTitle, ExpandEnvVars(sourceText, engine_.os));
+  const auto folder = services_.ChooseFolder(window(), kSourceFolderTitle, ExpandEnvVars(sourceText, engine_.os));
   if (!folder) return;
   UpdateData(true);
   if (folder->empty()) return;
@@ -164,9 +183,13 @@ void CVELDAR2Dlg::OnBnClickedOk() {
   // A mirror into the backup folder that would delete what the source lacks
   // there is shown to the user first; declined, nothing is run or logged.
   switch (ConfirmBackup(engine_, services_, window())) {
-    case RunConfirmation::kGoOn: break;
-    case RunConfirmation::kDeclined: return;
-    case RunConfirmation::kStopped: engine_.messages.Show(kBackupCancelled); return;
+    case RunConfirmation::kGoOn:
+      break;
+    case RunConfirmation::kDeclined:
+      return;
+    case RunConfirmation::kStopped:
+      engine_.messages.Show(kBackupCancelled);
+      return;
   }
 
   engine_.OpenLog();

@@ -33,15 +33,15 @@ class CVELDAR2Dlg : public DialogLogic {
   bool UpdateData(bool saveAndValidate);
 
   // ---- Handlers ----
-  void OnBnClickedOk();          // "バックアップ": a backup run
-  void OnBnClickedCancel();      // "ｷｬﾝｾﾙ", Esc, closing: save the settings and close
+  void OnBnClickedOk();            // "バックアップ": a backup run
+  void OnBnClickedCancel();        // "ｷｬﾝｾﾙ", Esc, closing: save the settings and close
   void OnBnClickedBrowseSource();  // "検索": a file, or a folder (with generations the user says which)
   void OnBnClickedBrowseDest();    // "検索": the backup folder, from the typed one
-  void OnBnClickedRestore();     // "レストア": check, scan, restore dialog
+  void OnBnClickedRestore();       // "レストア": check, scan, restore dialog
   void OnLogView();
   void OnLogClear();
   void OnLogSize();
-  void OnAppAbout();             // the help menu's item and the system menu's
+  void OnAppAbout();  // the help menu's item and the system menu's
   void OnHelp();
   void OnEnChangeGenerations();  // the enabling rule after every change
 

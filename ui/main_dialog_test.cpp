@@ -194,8 +194,8 @@ TEST_P(MainDialogTest, CancelEscAndCloseStoreTheSameFiveValues) {
     ways[way](*d);
     EXPECT_FALSE(d->IsOpen()) << way;
     EXPECT_EQ(d->Result(), IDC_CANCEL) << way;
-    EXPECT_EQ(settings.writes, (std::vector<std::string>{"DEFALUTFILES=0", "LASTFILE=%HOME%/typed",
-                                                         "LASTDIR=/dest", "LASTOPT=101", "LOGOPT=01"}))
+    EXPECT_EQ(settings.writes, (std::vector<std::string>{"DEFALUTFILES=0", "LASTFILE=%HOME%/typed", "LASTDIR=/dest",
+                                                         "LASTOPT=101", "LOGOPT=01"}))
         << way;
     EXPECT_EQ(engine.sourcePath, "") << "the engine is reset";
     EXPECT_EQ(engine.successLog, 1);
@@ -337,7 +337,9 @@ TEST_P(MainDialogRunTest, MirrorThatWouldDeleteAsksFirst) {
     std::vector<std::string> extra;  // in the backup folder, beyond the source
     std::string question;            // its start; empty: none asked
   } cases[] = {
-      {"a count of 1 over a folder of photos", 1, {"photos-2019.tar", "old/x"},
+      {"a count of 1 over a folder of photos",
+       1,
+       {"photos-2019.tar", "old/x"},
        "書き込むディレクトリから、バックアップするディレクトリにないものを削除します（2 個）:\n  "},
       {"a count of 0, nothing the source lacks", 0, {}, ""},
       {"a count of 3 keeps the folder's own entries", 3, {"photos-2019.tar"}, ""},
@@ -390,7 +392,7 @@ TEST_P(MainDialogRunTest, MirrorThatWouldDeleteAsksFirst) {
 // holds under its name, a file's or a directory's, each one as it was.
 TEST_P(MainDialogRunTest, GoneSourceIsRestoredFromEveryGeneration) {
   struct Case {
-    const char* source;  // below work/
+    const char* source;    // below work/
     const char* restored;  // what a restore makes in its folder
   } cases[] = {{"report.doc", "report.doc"}, {"docs", "docs"}};
   for (const Case& c : cases) {
@@ -528,11 +530,10 @@ TEST(FileFilterTest, TypesComeInLabelPatternPairs) {
     const char* filter;
     std::vector<FileType> types;
   };
-  for (const Case& c : std::vector<Case>{
-           {"すべてのファイル(*.*)|*.*||", {{"すべてのファイル(*.*)", "*.*"}}},
-           {"Text|*.txt;*.log|All|*.*||", {{"Text", "*.txt;*.log"}, {"All", "*.*"}}},
-           {"Text|*.txt|All||", {{"Text", "*.txt"}}},
-           {"", {}}}) {
+  for (const Case& c : std::vector<Case>{{"すべてのファイル(*.*)|*.*||", {{"すべてのファイル(*.*)", "*.*"}}},
+                                         {"Text|*.txt;*.log|All|*.*||", {{"Text", "*.txt;*.log"}, {"All", "*.*"}}},
+                                         {"Text|*.txt|All||", {{"Text", "*.txt"}}},
+                                         {"", {}}}) {
     EXPECT_EQ(ParseFileFilter(c.filter), c.types) << c.filter;
   }
 }

@@ -10,7 +10,8 @@ ProgressTexts MakeProgressTexts(const RunProgress::Snapshot& snapshot, double se
                   HumanBytes(snapshot.bytesDone) + " / " + HumanBytes(snapshot.bytesTotal);
     texts.permille = estimate.permille;
   } else {
-    texts.count = "調べています... " + std::to_string(snapshot.filesDone) + " ファイル、" + HumanBytes(snapshot.bytesDone);
+    texts.count =
+        "調べています... " + std::to_string(snapshot.filesDone) + " ファイル、" + HumanBytes(snapshot.bytesDone);
   }
   if (snapshot.cancelRequested) {
     texts.rate = "中止しています...";

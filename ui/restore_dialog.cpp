@@ -20,10 +20,17 @@ CVELDAR2Res::CVELDAR2Res(CVELDAR2Engine& engine, DialogServices& services)
 
 void CVELDAR2Res::OnCommand(int id) {
   switch (id) {
-    case IDC_OK: OnBnClickedOk(); break;
-    case IDC_BROWSE: OnBnClickedBrowse(); break;
-    case IDC_OPEN_FOLDER: OnBnClickedOpenFolder(); break;
-    default: DialogLogic::OnCommand(id);
+    case IDC_OK:
+      OnBnClickedOk();
+      break;
+    case IDC_BROWSE:
+      OnBnClickedBrowse();
+      break;
+    case IDC_OPEN_FOLDER:
+      OnBnClickedOpenFolder();
+      break;
+    default:
+      DialogLogic::OnCommand(id);
   }
 }
 
@@ -86,9 +93,13 @@ void CVELDAR2Res::OnBnClickedOk() {
   }
   engine_.restoreDir = ExpandEnvVars(restoreDirText, engine_.os);
   switch (ConfirmRestore(engine_, row, services_, window())) {
-    case RunConfirmation::kGoOn: break;
-    case RunConfirmation::kDeclined: return;
-    case RunConfirmation::kStopped: engine_.messages.Show(kRestoreCancelled); return;
+    case RunConfirmation::kGoOn:
+      break;
+    case RunConfirmation::kDeclined:
+      return;
+    case RunConfirmation::kStopped:
+      engine_.messages.Show(kRestoreCancelled);
+      return;
   }
 
   RestoreResult result;

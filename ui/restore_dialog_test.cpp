@@ -142,8 +142,8 @@ TEST_P(RestoreDialogTest, RestoreThatWouldDeleteOrReplaceNewerFilesAsksFirst) {
   struct Case {
     const char* name;
     std::function<void(const std::string& target)> prepare;
-    std::string heading;                // of the question; empty: none asked
-    std::string lines;                  // what it lists, `target` for the restore's target
+    std::string heading;  // of the question; empty: none asked
+    std::string lines;    // what it lists, `target` for the restore's target
   } cases[] = {
       {"an entry the generation lacks", [](const std::string& t) { WriteFile(t + "/new-unsaved.txt", "work"); },
        "復元先から、世代にないものを削除します（1 個）:", "target" + sep + "new-unsaved.txt\n"},

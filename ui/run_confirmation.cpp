@@ -13,7 +13,8 @@
 namespace veldar {
 namespace {
 
-constexpr const char* kBackupDeletes = "書き込むディレクトリから、バックアップするディレクトリにないものを削除します（%1 個）:";
+constexpr const char* kBackupDeletes =
+    "書き込むディレクトリから、バックアップするディレクトリにないものを削除します（%1 個）:";
 constexpr const char* kRestoreDeletes = "復元先から、世代にないものを削除します（%1 個）:";
 constexpr const char* kRestoreReplaces = "復元先の、世代のものより新しいファイルを置き換えます（%1 個）:";
 constexpr const char* kMore = "ほか %1 個";
@@ -50,7 +51,8 @@ RunConfirmation Confirm(CVELDAR2Engine& engine, DialogServices& services, Dialog
   services.RunWithProgress(owner, [&](RunProgress& progress) {
     RunControl control;
     control.progress = &progress;
-    plan(quiet.services, [&](const DryRunItem& item) { losses.Add(item, separator); }, control);
+    plan(
+        quiet.services, [&](const DryRunItem& item) { losses.Add(item, separator); }, control);
     stopped = progress.Cancelled();
     return 1;
   });
@@ -59,7 +61,7 @@ RunConfirmation Confirm(CVELDAR2Engine& engine, DialogServices& services, Dialog
   if (stopped) return RunConfirmation::kStopped;
   if (losses.empty()) return RunConfirmation::kGoOn;
   return engine.messages.AskOkCancel(ConfirmationText(losses, restore)) ? RunConfirmation::kGoOn
-                                                                          : RunConfirmation::kDeclined;
+                                                                        : RunConfirmation::kDeclined;
 }
 
 void AppendPaths(const char* heading, std::uint64_t count, const std::vector<std::string>& paths, std::string* text) {
@@ -96,20 +98,18 @@ RunConfirmation ConfirmBackup(CVELDAR2Engine& engine, DialogServices& services, 
   // With generations, a run deletes only generations, which are its own.
   if (engine.generationCount > 1) return RunConfirmation::kGoOn;
   FileStatus source;
-  if (!Stat(engine.os, engine.sourcePath, /*followLink=*/true, &source).ok() ||
-      source.kind != EntryKind::Directory) {
+  if (!Stat(engine.os, engine.sourcePath, /*followLink=*/true, &source).ok() || source.kind != EntryKind::Directory) {
     return RunConfirmation::kGoOn;
   }
-  return Confirm(engine, services, owner, /*restore=*/false,
-                 [job = BackupJobOf(engine)](const RunServices& services, const DryRunOutput& output,
-                                             const RunControl& control) {
-                   MirrorTotals planned;
-                   (void)DryRunBackup(job, services, output, &planned, control);
-                 });
+  return Confirm(
+      engine, services, owner, /*restore=*/false,
+      [job = BackupJobOf(engine)](const RunServices& services, const DryRunOutput& output, const RunControl& control) {
+        MirrorTotals planned;
+        (void)DryRunBackup(job, services, output, &planned, control);
+      });
 }
 
-RunConfirmation ConfirmRestore(CVELDAR2Engine& engine, int number, DialogServices& services,
-                               DialogWindow& owner) {
+RunConfirmation ConfirmRestore(CVELDAR2Engine& engine, int number, DialogServices& services, DialogWindow& owner) {
   return Confirm(engine, services, owner, /*restore=*/true,
                  [number, job = RestoreJobOf(engine)](const RunServices& services, const DryRunOutput& output,
                                                       const RunControl& control) {

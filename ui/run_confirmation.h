@@ -47,9 +47,9 @@ struct PlannedLosses {
 std::string ConfirmationText(const PlannedLosses& losses, bool restore);
 
 enum class RunConfirmation {
-  kGoOn,     // nothing to ask, or the user said OK
-  kDeclined, // the user said Cancel: nothing is to be changed
-  kStopped,  // the user stopped the planning behind the progress window
+  kGoOn,      // nothing to ask, or the user said OK
+  kDeclined,  // the user said Cancel: nothing is to be changed
+  kStopped,   // the user stopped the planning behind the progress window
 };
 
 // Before the dialog's backup of `engine`'s job (its fields set as the run
@@ -60,7 +60,6 @@ RunConfirmation ConfirmBackup(CVELDAR2Engine& engine, DialogServices& services, 
 // Before the dialog's restore of the generation numbered `number` into the
 // engine's restore directory: planned, and asked where it would delete
 // anything or replace a newer file.
-RunConfirmation ConfirmRestore(CVELDAR2Engine& engine, int number, DialogServices& services,
-                               DialogWindow& owner);
+RunConfirmation ConfirmRestore(CVELDAR2Engine& engine, int number, DialogServices& services, DialogWindow& owner);
 
 }  // namespace veldar

@@ -16,8 +16,7 @@ int MulDiv(int a, int b, int c) {
 
 DialogUnits::DialogUnits(const QFont& font) {
   const QFontMetrics metrics(font);
-  const int letters =
-      metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  const int letters = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
   baseWidth_ = (letters / 26 + 1) / 2;
   baseHeight_ = metrics.height();
   if (baseWidth_ < 1) baseWidth_ = 1;
@@ -27,9 +26,7 @@ DialogUnits::DialogUnits(const QFont& font) {
 int DialogUnits::X(int units) const { return MulDiv(units, baseWidth_, 4); }
 int DialogUnits::Y(int units) const { return MulDiv(units, baseHeight_, 8); }
 
-QRect DialogUnits::Rect(int x, int y, int width, int height) const {
-  return QRect(X(x), Y(y), X(width), Y(height));
-}
+QRect DialogUnits::Rect(int x, int y, int width, int height) const { return QRect(X(x), Y(y), X(width), Y(height)); }
 
 QSize DialogUnits::Size(int width, int height) const { return QSize(X(width), Y(height)); }
 

@@ -35,8 +35,8 @@ CVELDAR2Progress::CVELDAR2Progress(RunProgress& progress, QWidget* parent)
 void CVELDAR2Progress::Refresh() {
   const RunProgress::Snapshot snapshot = progress_.Read();
   const ProgressTexts texts = MakeProgressTexts(snapshot, static_cast<double>(clock_.elapsed()) / 1000);
-  pathLabel_->setText(pathLabel_->fontMetrics().elidedText(QString::fromStdString(snapshot.current),
-                                                           Qt::ElideMiddle, pathLabel_->width()));
+  pathLabel_->setText(pathLabel_->fontMetrics().elidedText(QString::fromStdString(snapshot.current), Qt::ElideMiddle,
+                                                           pathLabel_->width()));
   countLabel_->setText(TrMessage(texts.count));
   rateLabel_->setText(TrMessage(texts.rate));
   bar_->setValue(texts.permille);
@@ -57,7 +57,8 @@ int RunWithProgress(QWidget* parent, const ProgressWork& work) {
   std::thread worker([&] {
     result = work(progress);
     // Delivered by the window's event loop, however soon the work ended.
-    QMetaObject::invokeMethod(&window, [&window] { window.Finish(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &window, [&window] { window.Finish(); }, Qt::QueuedConnection);
   });
   window.exec();
   worker.join();

@@ -23,8 +23,7 @@ class QtApplicationEnvironment : public ::testing::Environment {
   void SetUp() override { EnsureApplication(); }
 };
 
-const ::testing::Environment* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
+const ::testing::Environment* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 
 }  // namespace
 }  // namespace veldar::testing

@@ -21,7 +21,6 @@
 namespace veldar {
 namespace {
 
-
 Qt::WindowFlags FlagsFor(DialogFrame frame) {
   switch (frame) {
     case DialogFrame::kMain:

@@ -144,9 +144,7 @@ TEST_F(QtDialogTest, TheViewerWorksAboveTheModalDialogThatAskedForIt) {
       [](QDialog& viewer) { QTest::keyClick(viewer.windowHandle(), Qt::Key_Escape); },
       // The window system's close, as the close box asks for it.
       [](QDialog& viewer) { viewer.windowHandle()->close(); },
-      [](QDialog& viewer) {
-        viewer.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Close)->click();
-      },
+      [](QDialog& viewer) { viewer.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Close)->click(); },
   };
   for (std::size_t way = 0; way < closings.size(); ++way) {
     failing.OpenWithDesktop(&dialog, dir / "VELDAR2.LOG");
@@ -163,7 +161,8 @@ TEST_F(QtDialogTest, TheViewerWorksAboveTheModalDialogThatAskedForIt) {
     EXPECT_TRUE(viewer->isWindow());
     EXPECT_EQ(viewer->parentWidget(), &dialog) << "above the dialog that asked";
     EXPECT_TRUE(QTest::qWaitForWindowActive(viewer.data())) << "it takes the keyboard";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == viewer->findChild<QPlainTextEdit*>(); }, 2000))
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return QApplication::focusWidget() == viewer->findChild<QPlainTextEdit*>(); }, 2000))
         << (QApplication::focusWidget() ? QApplication::focusWidget()->metaObject()->className() : "none");
     closings[way](*viewer);
     EXPECT_TRUE(QTest::qWaitFor([&] { return viewer.isNull(); }, 2000)) << "way " << way;

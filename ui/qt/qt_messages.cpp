@@ -42,8 +42,7 @@ bool OnInterfaceThread(const std::function<bool()>& show) {
 bool Box(const std::string& text, bool question, const std::function<bool()>& closeWhen) {
   QWidget* parent = QApplication::activeModalWidget();
   if (!parent) parent = QApplication::activeWindow();
-  QMessageBox box(QMessageBox::Warning, QStringLiteral("VELDAR2"), TrMessage(text),
-                  QMessageBox::NoButton, parent);
+  QMessageBox box(QMessageBox::Warning, QStringLiteral("VELDAR2"), TrMessage(text), QMessageBox::NoButton, parent);
   box.setTextFormat(Qt::PlainText);
   QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
   if (question) box.addButton(Tr("キャンセル"), QMessageBox::RejectRole);

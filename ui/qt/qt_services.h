@@ -16,8 +16,8 @@ class QtDialogServices : public DialogServices {
   // the program's own viewer (file_viewer.h).
   explicit QtDialogServices(QString opener = QStringLiteral("xdg-open")) : opener_(std::move(opener)) {}
 
-  std::optional<std::string> ChooseFile(DialogWindow& owner, const std::string& title,
-                                        const std::string& initialPath, const std::string& filter) override;
+  std::optional<std::string> ChooseFile(DialogWindow& owner, const std::string& title, const std::string& initialPath,
+                                        const std::string& filter) override;
   std::optional<std::string> ChooseFolder(DialogWindow& owner, const std::string& title,
                                           const std::string& initialPath) override;
   std::optional<int> ChooseFromMenu(DialogWindow& owner, int anchorId, const std::vector<std::string>& items) override;

@@ -151,7 +151,8 @@ TEST_F(DialogPictureTest, ProgressWindowInALargeFile) {
   Save(window, "progress-window");
   ExpectTidy(window);
   EXPECT_EQ(static_cast<QLabel*>(window.GetDlgItem(IDC_PROGRESS_PATH))->text(), "/home/hanako/動画/旅行 2024.mp4");
-  EXPECT_EQ(static_cast<QProgressBar*>(window.GetDlgItem(IDC_PROGRESS_BAR))->value(), 424);  // by time: 4.6 s done, about 6 s left
+  EXPECT_EQ(static_cast<QProgressBar*>(window.GetDlgItem(IDC_PROGRESS_BAR))->value(),
+            424);  // by time: 4.6 s done, about 6 s left
   EXPECT_EQ(static_cast<QLabel*>(window.GetDlgItem(IDC_PROGRESS_COUNT))->text(),
             "600 / 602 ファイル、400 MB / 1.00 GB");
   progress.Flushing(true);  // after the last byte, until the disk has it all
@@ -161,8 +162,7 @@ TEST_F(DialogPictureTest, ProgressWindowInALargeFile) {
   using Stop = std::function<void(CVELDAR2Progress&)>;
   for (const Stop& stop : std::vector<Stop>{
            [](CVELDAR2Progress& w) { static_cast<QPushButton*>(w.GetDlgItem(IDC_CANCEL))->click(); },
-           [](CVELDAR2Progress& w) { QTest::keyClick(&w, Qt::Key_Escape); },
-           [](CVELDAR2Progress& w) { w.close(); }}) {
+           [](CVELDAR2Progress& w) { QTest::keyClick(&w, Qt::Key_Escape); }, [](CVELDAR2Progress& w) { w.close(); }}) {
     RunProgress fresh;
     CVELDAR2Progress asked(fresh);
     asked.show();

@@ -12,8 +12,7 @@ constexpr qint64 kMaxRequest = 64;
 
 }  // namespace
 
-InstanceServer::InstanceServer(std::function<void()> onShowRequested)
-    : onShowRequested_(std::move(onShowRequested)) {
+InstanceServer::InstanceServer(std::function<void()> onShowRequested) : onShowRequested_(std::move(onShowRequested)) {
   server_.setSocketOptions(QLocalServer::UserAccessOption);
   QObject::connect(&server_, &QLocalServer::newConnection, &server_, [this] { Accept(); });
 }

@@ -85,7 +85,9 @@ class SingleInstanceTest : public ::testing::Test {
     probe.abort();
     return connected;
   }
-  bool WaitUntilListening() { return QTest::qWaitFor([&] { return Listening(); }, 20000); }
+  bool WaitUntilListening() {
+    return QTest::qWaitFor([&] { return Listening(); }, 20000);
+  }
   static void Stop(QProcess& process) {
     process.kill();
     process.waitForFinished(10000);
@@ -112,7 +114,8 @@ TEST_F(SingleInstanceTest, SecondStartsHandOverWithoutReadingOrRunning) {
   testing::MakeDirs(dir / "dst");
   // A batch start (a timer's, a cron job's) says why it did nothing.
   EXPECT_EQ(Run({"-M3", "src", "dst"}), 3);
-  EXPECT_EQ(errorOutput, "veldar2: Veldar のウィンドウが開いているため、何もしませんでした（閉じてからやり直してください）\n");
+  EXPECT_EQ(errorOutput,
+            "veldar2: Veldar のウィンドウが開いているため、何もしませんでした（閉じてからやり直してください）\n");
   EXPECT_EQ(Run({"-M3", "src", "dst"}, QStringLiteral("en_US.UTF-8")), 3);
   EXPECT_EQ(errorOutput, "veldar2: a Veldar window is open, so nothing was done (close it and start again)\n");
   EXPECT_EQ(requests, 3);

@@ -14,8 +14,7 @@ namespace veldar {
 namespace {
 
 // The predefined classes' atoms in a dialog template.
-constexpr WORD kButtonAtom = 0x0080, kEditAtom = 0x0081, kStaticAtom = 0x0082,
-               kListBoxAtom = 0x0083;
+constexpr WORD kButtonAtom = 0x0080, kEditAtom = 0x0081, kStaticAtom = 0x0082, kListBoxAtom = 0x0083;
 constexpr DWORD kNoId = static_cast<DWORD>(-1);
 constexpr wchar_t kShellFace[] = L"MS Shell Dlg";
 constexpr wchar_t kJapaneseFace[] = L"MS UI Gothic";
@@ -36,9 +35,7 @@ class TemplateWriter {
     while (bytes_.size() % 4 != 0) bytes_.push_back(0);
   }
   // Patches the WORD at `offset`.
-  void SetWord(std::size_t offset, WORD value) {
-    std::memcpy(bytes_.data() + offset, &value, sizeof value);
-  }
+  void SetWord(std::size_t offset, WORD value) { std::memcpy(bytes_.data() + offset, &value, sizeof value); }
   std::size_t size() const { return bytes_.size(); }
   std::vector<std::uint8_t> Take() { return std::move(bytes_); }
 
@@ -60,12 +57,11 @@ ControlClass ClassOf(const ControlTemplate& control) {
   const bool right = control.flags & kRightAligned, digits = control.flags & kDigitsOnly;
   switch (control.kind) {
     case ControlKind::kLabel:
-      return {kStaticAtom, nullptr,
-              static_cast<DWORD>((control.flags & kCentred ? SS_CENTER : SS_LEFT) | SS_NOPREFIX)};
+      return {kStaticAtom, nullptr, static_cast<DWORD>((control.flags & kCentred ? SS_CENTER : SS_LEFT) | SS_NOPREFIX)};
     case ControlKind::kEdit:
       return {kEditAtom, nullptr,
-              static_cast<DWORD>(WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL |
-                                 (right ? ES_RIGHT : ES_LEFT) | (digits ? ES_NUMBER : 0))};
+              static_cast<DWORD>(WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL | (right ? ES_RIGHT : ES_LEFT) |
+                                 (digits ? ES_NUMBER : 0))};
     case ControlKind::kButton:
       return {kButtonAtom, nullptr, static_cast<DWORD>(WS_TABSTOP | BS_PUSHBUTTON)};
     case ControlKind::kDefaultButton:
@@ -76,13 +72,10 @@ ControlClass ClassOf(const ControlTemplate& control) {
       // Rows in the order added; the height is the template's, not a whole
       // number of rows.
       return {kListBoxAtom, nullptr,
-              static_cast<DWORD>(WS_TABSTOP | WS_VSCROLL | WS_BORDER | LBS_NOTIFY |
-                                 LBS_NOINTEGRALHEIGHT)};
+              static_cast<DWORD>(WS_TABSTOP | WS_VSCROLL | WS_BORDER | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT)};
     case ControlKind::kUpDown:
       // At the template's own rectangle, bound to the control before it.
-      return {
-          0, UPDOWN_CLASSW,
-          static_cast<DWORD>(UDS_AUTOBUDDY | UDS_SETBUDDYINT | UDS_ARROWKEYS | UDS_NOTHOUSANDS)};
+      return {0, UPDOWN_CLASSW, static_cast<DWORD>(UDS_AUTOBUDDY | UDS_SETBUDDYINT | UDS_ARROWKEYS | UDS_NOTHOUSANDS)};
     case ControlKind::kIcon:
       return {kStaticAtom, nullptr, static_cast<DWORD>(SS_ICON)};
     case ControlKind::kProgressBar:
@@ -98,8 +91,7 @@ int CALLBACK HasFaceCallback(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM 
 
 void InitCommonControlsOnce() {
   static const bool done = [] {
-    INITCOMMONCONTROLSEX controls{sizeof controls,
-                                  ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     return InitCommonControlsEx(&controls) != FALSE;
   }();
   (void)done;
@@ -110,19 +102,16 @@ void InitCommonControlsOnce() {
 std::wstring WindowText(std::string_view text) {
   std::wstring wide;
   if (Utf8ToWide(text, &wide)) return wide;
-  const int count =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   wide.resize(static_cast<std::size_t>(std::max(count, 0)));
-  if (count > 0)
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
+  if (count > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
   return wide;
 }
 
 std::string TextOf(HWND window) {
   if (!window) return {};
   std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-  text.resize(
-      static_cast<std::size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+  text.resize(static_cast<std::size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
   return WideToUtf8(text);
 }
 
@@ -138,18 +127,15 @@ bool SystemHasFace(const std::wstring& face) {
   if (found) return true;
   // A substitute (Wine maps "MS UI Gothic" to a CJK face this way) is as good.
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                    L"Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes", 0,
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes", 0,
                     KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
     return false;
-  const bool substituted =
-      RegQueryValueExW(key, face.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  const bool substituted = RegQueryValueExW(key, face.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   RegCloseKey(key);
   return substituted;
 }
 
-std::wstring ChooseDialogFace(std::string_view templateFace,
-                              const std::function<bool(const std::wstring&)>& hasFace) {
+std::wstring ChooseDialogFace(std::string_view templateFace, const std::function<bool(const std::wstring&)>& hasFace) {
   const std::wstring own = WindowText(templateFace);
   if (!own.empty() && hasFace(own)) return own;
   if (hasFace(kJapaneseFace)) return kJapaneseFace;
@@ -165,9 +151,7 @@ std::uint32_t DialogStyle(DialogFrame, bool shellFont) {
   return style;
 }
 
-std::uint32_t DialogExStyle(DialogFrame frame) {
-  return frame == DialogFrame::kMain ? WS_EX_APPWINDOW : 0;
-}
+std::uint32_t DialogExStyle(DialogFrame frame) { return frame == DialogFrame::kMain ? WS_EX_APPWINDOW : 0; }
 
 std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog, const std::wstring& face,
                                               Language language) {
@@ -199,8 +183,7 @@ std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog, cons
     // A group starts at every control but an up-down (it belongs to its
     // buddy) and a check box that follows another (arrows move among them).
     const bool checkBox = control.kind == ControlKind::kCheckBox;
-    if (i == 0 || (control.kind != ControlKind::kUpDown && !(checkBox && previousWasCheckBox)))
-      style |= WS_GROUP;
+    if (i == 0 || (control.kind != ControlKind::kUpDown && !(checkBox && previousWasCheckBox))) style |= WS_GROUP;
     previousWasCheckBox = checkBox;
 
     out.AlignDword();
@@ -217,8 +200,7 @@ std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog, cons
     } else {
       out.String(kind.name);
     }
-    const bool textless = control.kind == ControlKind::kIcon ||
-                          control.kind == ControlKind::kEdit ||
+    const bool textless = control.kind == ControlKind::kIcon || control.kind == ControlKind::kEdit ||
                           control.kind == ControlKind::kProgressBar;
     out.String(textless ? std::wstring() : WindowText(Translate(language, control.text)));
     out.Word(0);  // no creation data
@@ -227,9 +209,8 @@ std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialog, cons
 }
 
 HICON ProgramIcon(int size) {
-  auto icon =
-      static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kProgramIconId),
-                                    IMAGE_ICON, size, size, LR_DEFAULTCOLOR | LR_SHARED));
+  auto icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kProgramIconId), IMAGE_ICON,
+                                            size, size, LR_DEFAULTCOLOR | LR_SHARED));
   if (!icon) icon = LoadIconW(nullptr, IDI_APPLICATION);
   return icon;
 }
@@ -256,9 +237,9 @@ int Win32Dialog::RunModal(HWND owner) {
   const std::vector<std::uint8_t> bytes = Bytes();
   modal_ = true;
   open_ = true;
-  const INT_PTR result = DialogBoxIndirectParamW(
-      GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(bytes.data()), owner,
-      reinterpret_cast<DLGPROC>(&Win32Dialog::Procedure), reinterpret_cast<LPARAM>(this));
+  const INT_PTR result =
+      DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(bytes.data()), owner,
+                              reinterpret_cast<DLGPROC>(&Win32Dialog::Procedure), reinterpret_cast<LPARAM>(this));
   const DWORD error = GetLastError();
   open_ = false;
   window_ = nullptr;
@@ -272,9 +253,9 @@ bool Win32Dialog::Open(HWND owner) {
   const std::vector<std::uint8_t> bytes = Bytes();
   modal_ = false;
   open_ = true;
-  const HWND window = CreateDialogIndirectParamW(
-      GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(bytes.data()), owner,
-      reinterpret_cast<DLGPROC>(&Win32Dialog::Procedure), reinterpret_cast<LPARAM>(this));
+  const HWND window =
+      CreateDialogIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(bytes.data()), owner,
+                                 reinterpret_cast<DLGPROC>(&Win32Dialog::Procedure), reinterpret_cast<LPARAM>(this));
   if (!window) {
     open_ = false;
     return false;
@@ -299,17 +280,14 @@ const ControlTemplate* Win32Dialog::Control(int id) const {
   return id == 0 ? nullptr : FindControl(logic_.Template(), id);
 }
 
-HWND Win32Dialog::Item(int id) const {
-  return window_ && Control(id) ? GetDlgItem(window_, id) : nullptr;
-}
+HWND Win32Dialog::Item(int id) const { return window_ && Control(id) ? GetDlgItem(window_, id) : nullptr; }
 
 void Win32Dialog::InstallMenus() {
   const DialogTemplate& dialog = logic_.Template();
   if (!dialog.systemMenuItem.empty()) {
     if (const HMENU system = GetSystemMenu(window_, FALSE)) {
       AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
-      AppendMenuW(system, MF_STRING, IDM_ABOUTBOX,
-                  WindowText(Translate(language_, dialog.systemMenuItem)).c_str());
+      AppendMenuW(system, MF_STRING, IDM_ABOUTBOX, WindowText(Translate(language_, dialog.systemMenuItem)).c_str());
     }
   }
   if (dialog.menu.empty()) return;
@@ -324,8 +302,7 @@ void Win32Dialog::InstallMenus() {
                     WindowText(Translate(language_, item.text)).c_str());
       }
     }
-    AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(items),
-                WindowText(Translate(language_, popup.text)).c_str());
+    AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(items), WindowText(Translate(language_, popup.text)).c_str());
   }
   SetMenu(window_, bar);
 }
@@ -412,8 +389,8 @@ void Win32Dialog::FitClientArea(int width) {
     GetWindowRect(window_, &frame);
     const int growX = wanted.right - client.right, growY = wanted.bottom - client.bottom;
     if (growX == 0 && growY == 0) break;
-    SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left + growX,
-                 frame.bottom - frame.top + growY, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left + growX, frame.bottom - frame.top + growY,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
 }
 
@@ -423,17 +400,14 @@ void Win32Dialog::OnInit() {
   FitClientArea(width);
   const DialogTemplate& dialog = logic_.Template();
   if (dialog.frame == DialogFrame::kMain) {
-    SendMessageW(window_, WM_SETICON, ICON_BIG,
-                 reinterpret_cast<LPARAM>(ProgramIcon(GetSystemMetrics(SM_CXICON))));
-    SendMessageW(window_, WM_SETICON, ICON_SMALL,
-                 reinterpret_cast<LPARAM>(ProgramIcon(GetSystemMetrics(SM_CXSMICON))));
+    SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(ProgramIcon(GetSystemMetrics(SM_CXICON))));
+    SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(ProgramIcon(GetSystemMetrics(SM_CXSMICON))));
   }
   for (const ControlTemplate& control : dialog.controls) {
     if (control.kind != ControlKind::kIcon) continue;
     // Controls without an id: the icon is found by its place in the tab order.
     HWND item = GetWindow(window_, GW_CHILD);
-    for (std::size_t i = 0; item && &dialog.controls[i] != &control; ++i)
-      item = GetWindow(item, GW_HWNDNEXT);
+    for (std::size_t i = 0; item && &dialog.controls[i] != &control; ++i) item = GetWindow(item, GW_HWNDNEXT);
     if (item) SendMessageW(item, STM_SETICON, reinterpret_cast<WPARAM>(ProgramIcon(32)), 0);
   }
 }
@@ -470,8 +444,7 @@ INT_PTR Win32Dialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         logic_.OnCommand(id == IDCANCEL ? IDC_CANCEL : id);
       } else if (control && code == BN_CLICKED) {
         // A check box toggles itself; only push buttons are commands.
-        if (control->kind == ControlKind::kButton || control->kind == ControlKind::kDefaultButton)
-          logic_.OnCommand(id);
+        if (control->kind == ControlKind::kButton || control->kind == ControlKind::kDefaultButton) logic_.OnCommand(id);
       } else if (control && control->kind == ControlKind::kEdit && code == EN_CHANGE) {
         logic_.OnEditChange(id);
       } else if (control && control->kind == ControlKind::kListBox && code == LBN_DBLCLK) {
@@ -530,8 +503,7 @@ bool Win32Dialog::IsChecked(int id) const {
 }
 
 void Win32Dialog::SetChecked(int id, bool checked) {
-  if (const HWND item = Item(id))
-    SendMessageW(item, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+  if (const HWND item = Item(id)) SendMessageW(item, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
 bool Win32Dialog::IsEnabled(int id) const {
@@ -545,8 +517,7 @@ void Win32Dialog::EnableItem(int id, bool enable) {
 
 void Win32Dialog::FocusItem(int id) {
   // The dialog manager's own move: an edit's text is selected whole.
-  if (const HWND item = Item(id))
-    SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item), TRUE);
+  if (const HWND item = Item(id)) SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item), TRUE);
 }
 
 void Win32Dialog::AddListRow(int id, const std::string& row) {

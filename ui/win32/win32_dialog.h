@@ -35,8 +35,7 @@ constexpr int kProgramIconId = 1;
 // says the system has it, else "MS UI Gothic" (a Japanese face Windows has
 // and Wine maps to a CJK font), else "MS Shell Dlg", which every system maps
 // to a face of its own.
-std::wstring ChooseDialogFace(std::string_view templateFace,
-                              const std::function<bool(const std::wstring&)>& hasFace);
+std::wstring ChooseDialogFace(std::string_view templateFace, const std::function<bool(const std::wstring&)>& hasFace);
 // True when a font family named `face` (or a substitute for it) is installed.
 bool SystemHasFace(const std::wstring& face);
 
@@ -85,9 +84,7 @@ class Win32Dialog : public DialogWindow {
 
   // Sees every message before the dialog does; true: handled, `*result` is
   // the dialog procedure's answer.
-  std::function<bool(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
-                     std::intptr_t* result)>
-      messageHook;
+  std::function<bool(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, std::intptr_t* result)> messageHook;
 
   std::string ItemText(int id) const override;
   void SetItemText(int id, const std::string& text) override;

@@ -19,8 +19,7 @@ std::vector<std::shared_ptr<DialogToolkit>> DialogToolkits() {
 std::unique_ptr<DialogDriver> Win32DialogToolkit::Open(DialogLogic& logic, DialogWindow* owner) {
   auto dialog = std::make_unique<Win32Dialog>(logic);
   if (!dialog->Open(WindowOf(owner)))
-    throw std::runtime_error("the dialog could not be created: error " +
-                             std::to_string(GetLastError()));
+    throw std::runtime_error("the dialog could not be created: error " + std::to_string(GetLastError()));
   return std::make_unique<Win32DialogDriver>(std::move(dialog));
 }
 
@@ -77,14 +76,11 @@ void Win32DialogDriver::Menu(int id) {
   if (!dialog_->open()) return;
   const HWND window = dialog_->handle();
   const HMENU bar = GetMenu(window);
-  const UINT state =
-      bar ? GetMenuState(bar, static_cast<UINT>(id), MF_BYCOMMAND) : static_cast<UINT>(-1);
+  const UINT state = bar ? GetMenuState(bar, static_cast<UINT>(id), MF_BYCOMMAND) : static_cast<UINT>(-1);
   if (state != static_cast<UINT>(-1)) {
-    if (!(state & (MF_GRAYED | MF_DISABLED)))
-      SendMessageW(window, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+    if (!(state & (MF_GRAYED | MF_DISABLED))) SendMessageW(window, WM_COMMAND, MAKEWPARAM(id, 0), 0);
   } else if (const HMENU system = GetSystemMenu(window, FALSE);
-             system &&
-             GetMenuState(system, static_cast<UINT>(id), MF_BYCOMMAND) != static_cast<UINT>(-1)) {
+             system && GetMenuState(system, static_cast<UINT>(id), MF_BYCOMMAND) != static_cast<UINT>(-1)) {
     SendMessageW(window, WM_SYSCOMMAND, static_cast<WPARAM>(id), 0);
   }
   Pump();
@@ -108,10 +104,8 @@ std::vector<std::string> Win32DialogDriver::Rows(int id) {
   if (!item) return rows;
   const LRESULT count = SendMessageW(item, LB_GETCOUNT, 0, 0);
   for (LRESULT row = 0; row < count; ++row) {
-    std::wstring text(static_cast<std::size_t>(SendMessageW(item, LB_GETTEXTLEN, row, 0)) + 1,
-                      L'\0');
-    text.resize(static_cast<std::size_t>(
-        SendMessageW(item, LB_GETTEXT, row, reinterpret_cast<LPARAM>(text.data()))));
+    std::wstring text(static_cast<std::size_t>(SendMessageW(item, LB_GETTEXTLEN, row, 0)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(SendMessageW(item, LB_GETTEXT, row, reinterpret_cast<LPARAM>(text.data()))));
     rows.push_back(WideToUtf8(text));
   }
   return rows;
@@ -128,8 +122,7 @@ void Win32DialogDriver::DoubleClickRow(int id, int row) {
   const HWND item = dialog_->Item(id);
   if (!item || !dialog_->open() || !IsWindowEnabled(item)) return;
   RECT rect{};
-  if (SendMessageW(item, LB_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&rect)) == LB_ERR)
-    return;
+  if (SendMessageW(item, LB_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&rect)) == LB_ERR) return;
   const LPARAM point = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
   SendMessageW(item, WM_LBUTTONDOWN, MK_LBUTTON, point);
   SendMessageW(item, WM_LBUTTONUP, 0, point);

@@ -168,19 +168,18 @@ void PrintTo(const TemplateCase& c, std::ostream* out) { *out << c.name; }
 
 class Win32TemplateTest : public ::testing::TestWithParam<TemplateCase> {};
 
-INSTANTIATE_TEST_SUITE_P(
-    Templates, Win32TemplateTest,
-    ::testing::Values(TemplateCase{"Main", MainDialogTemplate, Language::kJapanese},
-                      TemplateCase{"Restore", RestoreDialogTemplate, Language::kJapanese},
-                      TemplateCase{"LogSize", LogSizeDialogTemplate, Language::kJapanese},
-                      TemplateCase{"About", AboutDialogTemplate, Language::kJapanese},
-                      TemplateCase{"Progress", ProgressTemplate, Language::kJapanese},
-                      TemplateCase{"MainEnglish", MainDialogTemplate, Language::kEnglish},
-                      TemplateCase{"RestoreEnglish", RestoreDialogTemplate, Language::kEnglish},
-                      TemplateCase{"LogSizeEnglish", LogSizeDialogTemplate, Language::kEnglish},
-                      TemplateCase{"AboutEnglish", AboutDialogTemplate, Language::kEnglish},
-                      TemplateCase{"ProgressEnglish", ProgressTemplate, Language::kEnglish}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Templates, Win32TemplateTest,
+                         ::testing::Values(TemplateCase{"Main", MainDialogTemplate, Language::kJapanese},
+                                           TemplateCase{"Restore", RestoreDialogTemplate, Language::kJapanese},
+                                           TemplateCase{"LogSize", LogSizeDialogTemplate, Language::kJapanese},
+                                           TemplateCase{"About", AboutDialogTemplate, Language::kJapanese},
+                                           TemplateCase{"Progress", ProgressTemplate, Language::kJapanese},
+                                           TemplateCase{"MainEnglish", MainDialogTemplate, Language::kEnglish},
+                                           TemplateCase{"RestoreEnglish", RestoreDialogTemplate, Language::kEnglish},
+                                           TemplateCase{"LogSizeEnglish", LogSizeDialogTemplate, Language::kEnglish},
+                                           TemplateCase{"AboutEnglish", AboutDialogTemplate, Language::kEnglish},
+                                           TemplateCase{"ProgressEnglish", ProgressTemplate, Language::kEnglish}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The room a control's text needs beside it: a check box's box, a button's
 // margins (as the dialog measures them: win32_dialog.cpp).
@@ -188,10 +187,13 @@ int RoomBesideText(HWND dialog, ControlKind kind) {
   RECT two{0, 0, 2, 0};
   MapDialogRect(dialog, &two);
   switch (kind) {
-    case ControlKind::kCheckBox: return GetSystemMetrics(SM_CXMENUCHECK) + 2 * two.right;
+    case ControlKind::kCheckBox:
+      return GetSystemMetrics(SM_CXMENUCHECK) + 2 * two.right;
     case ControlKind::kButton:
-    case ControlKind::kDefaultButton: return 3 * two.right;
-    default: return 0;
+    case ControlKind::kDefaultButton:
+      return 3 * two.right;
+    default:
+      return 0;
   }
 }
 
@@ -234,8 +236,8 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
   std::vector<Placed> placed;
   for (const ControlTemplate& control : dialog.controls) {
     ASSERT_NE(child, nullptr) << "fewer windows than controls";
-    const std::string what = std::string(dialog.caption) + " control " +
-                             std::to_string(control.id) + " " + std::string(control.text);
+    const std::string what =
+        std::string(dialog.caption) + " control " + std::to_string(control.id) + " " + std::string(control.text);
     EXPECT_EQ(GetDlgCtrlID(child), control.id == 0 ? -1 : control.id) << what;
     const LONG_PTR childStyle = GetWindowLongPtrW(child, GWL_STYLE);
     std::wstring expectedClass;
@@ -256,8 +258,7 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
       case ControlKind::kButton:
       case ControlKind::kDefaultButton:
         expectedClass = L"button";
-        EXPECT_TRUE((childStyle & BS_TYPEMASK) == BS_PUSHBUTTON ||
-                    (childStyle & BS_TYPEMASK) == BS_DEFPUSHBUTTON);
+        EXPECT_TRUE((childStyle & BS_TYPEMASK) == BS_PUSHBUTTON || (childStyle & BS_TYPEMASK) == BS_DEFPUSHBUTTON);
         EXPECT_EQ(d->IsDefault(control.id), control.kind == ControlKind::kDefaultButton) << what;
         break;
       case ControlKind::kCheckBox:
@@ -298,8 +299,7 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
     RECT place = PlaceOf(child);
     // An up-down may keep its own width, a pixel off the template's.
     const int expectedWidth = expected.right - expected.left;
-    if (control.kind == ControlKind::kUpDown &&
-        std::abs(place.right - place.left - expectedWidth) <= 1)
+    if (control.kind == ControlKind::kUpDown && std::abs(place.right - place.left - expectedWidth) <= 1)
       place.right = place.left + expectedWidth;
     placed.push_back({&control, child, expected, place, what});
     if (childStyle & WS_TABSTOP) tabStops.push_back(control.id);
@@ -346,8 +346,7 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
     }
     bool mayMove = false;
     for (const RECT& wider : widened) {
-      if (wider.top < p.place.bottom && p.place.top < wider.bottom && wider.left < p.expected.left)
-        mayMove = true;
+      if (wider.top < p.place.bottom && p.place.top < wider.bottom && wider.left < p.expected.left) mayMove = true;
     }
     if (!mayMove) {
       EXPECT_EQ(p.place.left, p.expected.left) << p.what;
@@ -355,8 +354,8 @@ TEST_P(Win32TemplateTest, ControlsFrameMenusAndFontAreTheTemplates) {
     for (const Placed& other : placed) {
       if (&other == &p) continue;
       RECT overlap{};
-      const bool clash = IntersectRect(&overlap, &p.place, &other.place) &&
-                         (other.control->kind != ControlKind::kLabel || mayMove);
+      const bool clash =
+          IntersectRect(&overlap, &p.place, &other.place) && (other.control->kind != ControlKind::kLabel || mayMove);
       EXPECT_FALSE(clash) << p.what << " and " << other.what;
     }
   }
@@ -427,26 +426,28 @@ TEST(Win32DialogEvents, ActionsReachTheLogic) {
       {"typed text", Main, [](auto& d) { d.Type(IDC_EDIT2, "D:\\保存"); }, {"change 1001"}, true},
       {"menu command", Main, [](auto& d) { d.Menu(ID_LOG_SIZE); }, {"command 32773"}, true},
       {"About from the menu", Main, [](auto& d) { d.Menu(IDM_ABOUTBOX); }, {"command 16"}, true},
-      {"About from the system menu", Main,
+      {"About from the system menu",
+       Main,
        [](auto& d) { SendMessageW(d.dialog().handle(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0); },
-       {"command 16"}, true},
+       {"command 16"},
+       true},
       {"no such menu command", Restore, [](auto& d) { d.Menu(ID_LOG_VIEW); }, {}, true},
       {"F1", Main, [](auto& d) { d.HelpKey(); }, {"command 57670"}, true},
       {"F1 without a help command", Restore, [](auto& d) { d.HelpKey(); }, {}, true},
       {"Esc", Main, [](auto& d) { d.Escape(); }, {"command 2"}, false},
       {"close box", Restore, [](auto& d) { d.CloseBox(); }, {"command 2"}, false},
-      {"Esc without a Cancel button", About, [](auto& d) { d.Escape(); }, {"command 2"},
-       false},
-      {"close box of the progress window", ProgressTemplate, [](auto& d) { d.CloseBox(); },
-       {"command 2"}, false},
-      {"disabled button", Main,
+      {"Esc without a Cancel button", About, [](auto& d) { d.Escape(); }, {"command 2"}, false},
+      {"close box of the progress window", ProgressTemplate, [](auto& d) { d.CloseBox(); }, {"command 2"}, false},
+      {"disabled button",
+       Main,
        [](auto& d) {
          d.dialog().EnableItem(IDC_RESTORE, false);
          d.Click(IDC_RESTORE);
        },
        {},
        true},
-      {"arrow", LogSizeDialogTemplate,
+      {"arrow",
+       LogSizeDialogTemplate,
        [](auto& d) {
          d.dialog().SetUpDownRange(IDC_SPIN, 100, 10000);
          d.dialog().SetUpDownPos(IDC_SPIN, 500);
@@ -491,8 +492,7 @@ TEST(Win32DialogEvents, TheLogicsCallsChangeTheControls) {
          w.SelectListRow(IDC_LIST, 7);
        },
        [](auto& d, auto&) { EXPECT_EQ(d.SelectedRow(IDC_LIST), -1); }},
-      {"the main window back from the task bar, as a second start asks", MainDialogTemplate,
-       [](DialogWindow&) {},
+      {"the main window back from the task bar, as a second start asks", MainDialogTemplate, [](DialogWindow&) {},
        [](auto& d, auto&) {
          // Asked of the main window, or of a dialog open over it.
          RecordingLogic over(AboutDialogTemplate());
@@ -593,8 +593,10 @@ TEST_F(Win32PictureTest, FourDialogsAndTheViewer) {
     engine.generations.push_back(entry);
   }
   testing::TempDir dir;
-  testing::WriteFile(dir / "VELDAR2.LOG", "1234 : 05/02/04 09:19:55 : Start with parameter\n"
-                                          "1234 : 05/02/04 09:19:56 : File Copied : C:\\data\\報告書.txt to D:\\backup\\data_1\\報告書.txt\n");
+  testing::WriteFile(
+      dir / "VELDAR2.LOG",
+      "1234 : 05/02/04 09:19:55 : Start with parameter\n"
+      "1234 : 05/02/04 09:19:56 : File Copied : C:\\data\\報告書.txt to D:\\backup\\data_1\\報告書.txt\n");
   for (const Language language : {Language::kJapanese, Language::kEnglish}) {
     const std::string suffix = language == Language::kEnglish ? "-en" : "";
     Win32DialogServices localised(language);

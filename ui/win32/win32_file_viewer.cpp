@@ -86,9 +86,8 @@ LRESULT CALLBACK ViewerProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 
 // The file's bytes, at most kMaxBytes; false with the system's reason.
 bool ReadAll(const std::wstring& path, std::string* bytes, DWORD* error) {
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = GetLastError();
     return false;
@@ -96,8 +95,7 @@ bool ReadAll(const std::wstring& path, std::string* bytes, DWORD* error) {
   char buffer[65536];
   DWORD got = 0;
   bool ok = true;
-  while (bytes->size() < kMaxBytes &&
-         (ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != FALSE) && got > 0)
+  while (bytes->size() < kMaxBytes && (ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != FALSE) && got > 0)
     bytes->append(buffer, got);
   if (!ok) *error = GetLastError();
   CloseHandle(file);
@@ -151,21 +149,19 @@ HWND ShowFileViewer(HWND owner, const std::string& path, Language language) {
 
   const std::wstring widePath = WindowText(path);
   const std::size_t slash = widePath.find_last_of(L"\\/");
-  const std::wstring title =
-      L"Veldar - " + (slash == std::wstring::npos ? widePath : widePath.substr(slash + 1));
+  const std::wstring title = L"Veldar - " + (slash == std::wstring::npos ? widePath : widePath.substr(slash + 1));
   // Owned by the dialog that asked: it stays above it.
-  const HWND window =
-      CreateWindowExW(WS_EX_APPWINDOW, kViewerClass, title.c_str(), WS_OVERLAPPEDWINDOW,
-                      CW_USEDEFAULT, CW_USEDEFAULT, 760, 520, owner, nullptr, instance, nullptr);
+  const HWND window = CreateWindowExW(WS_EX_APPWINDOW, kViewerClass, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                      CW_USEDEFAULT, 760, 520, owner, nullptr, instance, nullptr);
   if (!window) return nullptr;
   // A page's paragraphs are single lines: they wrap. A log's lines do not,
   // so that its columns stay.
   const bool page = IsPage(widePath);
   const DWORD lines = page ? 0 : WS_HSCROLL | ES_AUTOHSCROLL;
-  const HWND text = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                                    WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE |
-                                        ES_READONLY | ES_AUTOVSCROLL | lines,
-                                    0, 0, 0, 0, window, reinterpret_cast<HMENU>(kTextId), instance, nullptr);
+  const HWND text = CreateWindowExW(
+      WS_EX_CLIENTEDGE, L"EDIT", L"",
+      WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | lines, 0, 0, 0, 0,
+      window, reinterpret_cast<HMENU>(kTextId), instance, nullptr);
   // A fixed-pitch Japanese face where there is one (the log's columns line
   // up), else the dialogs' face; the button in the dialogs' face. Made once,
   // kept for the process.
@@ -181,9 +177,10 @@ HWND ShowFileViewer(HWND owner, const std::string& path, Language language) {
   GetTextExtentPoint32W(dc, closeText.c_str(), static_cast<int>(closeText.size()), &extent);
   SelectObject(dc, old);
   ReleaseDC(window, dc);
-  const HWND button = CreateWindowExW(0, L"BUTTON", closeText.c_str(), WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-                                      0, 0, std::max<int>(extent.cx + 3 * extent.cy, 6 * extent.cy), extent.cy * 2,
-                                      window, reinterpret_cast<HMENU>(kCloseId), instance, nullptr);
+  const HWND button =
+      CreateWindowExW(0, L"BUTTON", closeText.c_str(), WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 0,
+                      std::max<int>(extent.cx + 3 * extent.cy, 6 * extent.cy), extent.cy * 2, window,
+                      reinterpret_cast<HMENU>(kCloseId), instance, nullptr);
   SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(buttonFont), FALSE);
   SetWindowSubclass(text, ViewerKeys, kKeysSubclass, 0);
   SetWindowSubclass(button, ViewerKeys, kKeysSubclass, 0);

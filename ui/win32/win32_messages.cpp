@@ -34,15 +34,13 @@ thread_local const std::function<bool()>* boxCloseWhen = nullptr;
 BOOL CALLBACK CloseBoxWindow(HWND window, LPARAM) {
   wchar_t className[16] = {};
   GetClassNameW(window, className, 16);
-  if (std::wstring(className) == L"#32770" && IsWindowVisible(window))
-    PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+  if (std::wstring(className) == L"#32770" && IsWindowVisible(window)) PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
   return TRUE;
 }
 
 // Runs in the box's own message loop.
 void CALLBACK WatchBox(HWND, UINT, UINT_PTR, DWORD) {
-  if (boxCloseWhen && *boxCloseWhen && (*boxCloseWhen)())
-    EnumThreadWindows(GetCurrentThreadId(), CloseBoxWindow, 0);
+  if (boxCloseWhen && *boxCloseWhen && (*boxCloseWhen)()) EnumThreadWindows(GetCurrentThreadId(), CloseBoxWindow, 0);
 }
 
 }  // namespace
@@ -50,8 +48,7 @@ void CALLBACK WatchBox(HWND, UINT, UINT_PTR, DWORD) {
 bool HasInteractiveDesktop() {
   USEROBJECTFLAGS flags{};
   const HWINSTA station = GetProcessWindowStation();
-  if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr))
-    return false;
+  if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr)) return false;
   return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
@@ -62,8 +59,8 @@ Win32UserMessages::Win32UserMessages(UserMessages& fallback, Language language)
   relayClass.hInstance = GetModuleHandleW(nullptr);
   relayClass.lpszClassName = kRelayClass;
   RegisterClassW(&relayClass);  // fails harmlessly when registered already
-  relay_ = CreateWindowExW(0, kRelayClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                           GetModuleHandleW(nullptr), nullptr);
+  relay_ =
+      CreateWindowExW(0, kRelayClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr);
 }
 
 Win32UserMessages::~Win32UserMessages() {

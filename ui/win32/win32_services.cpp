@@ -26,8 +26,7 @@ namespace {
 // already (or on in another mode, which the pickers accept too).
 class ComScope {
  public:
-  ComScope()
-      : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
+  ComScope() : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
   ~ComScope() {
     if (SUCCEEDED(result_)) CoUninitialize();
   }
@@ -70,8 +69,7 @@ std::optional<std::string> Pick(IFileOpenDialog* picker, HWND owner) {
 // run to stop, once; after the run the window is closed by its owner.
 class ProgressLogic : public DialogLogic {
  public:
-  explicit ProgressLogic(RunProgress& progress)
-      : DialogLogic(ProgressTemplate()), progress_(progress) {}
+  explicit ProgressLogic(RunProgress& progress) : DialogLogic(ProgressTemplate()), progress_(progress) {}
   void OnCommand(int id) override {
     if (id != IDC_CANCEL || progress_.Cancelled()) return;
     progress_.RequestCancel();
@@ -90,8 +88,7 @@ std::string PickerStartFolder(const std::string& path) {
   std::wstring folder = WindowText(path);
   while (!folder.empty()) {
     const DWORD attributes = GetFileAttributesW(folder.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-      return WideToUtf8(folder);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return WideToUtf8(folder);
     const std::size_t slash = folder.find_last_of(L"\\/");
     if (slash == std::wstring::npos) break;
     // "C:\\x" goes up to "C:\\" (a drive's root), not to "C:" (its current
@@ -105,8 +102,8 @@ std::string PickerStartFolder(const std::string& path) {
 
 // Makes the shell's open dialog titled `title` (in `language`), with `add`
 // among its options and `drop` not; false when it cannot be made.
-bool NewPicker(const std::string& title, Language language, FILEOPENDIALOGOPTIONS add,
-               FILEOPENDIALOGOPTIONS drop, ComPtr<IFileOpenDialog>& picker) {
+bool NewPicker(const std::string& title, Language language, FILEOPENDIALOGOPTIONS add, FILEOPENDIALOGOPTIONS drop,
+               ComPtr<IFileOpenDialog>& picker) {
   if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IFileOpenDialog,
                               reinterpret_cast<void**>(&picker))))
     return false;
@@ -122,10 +119,8 @@ HWND WindowOf(DialogWindow* dialog) {
   return win32 ? win32->handle() : nullptr;
 }
 
-std::optional<std::string> Win32DialogServices::ChooseFile(DialogWindow& owner,
-                                                           const std::string& title,
-                                                           const std::string& initialPath,
-                                                           const std::string& filter) {
+std::optional<std::string> Win32DialogServices::ChooseFile(DialogWindow& owner, const std::string& title,
+                                                           const std::string& initialPath, const std::string& filter) {
   ComScope com;
   ComPtr<IFileOpenDialog> picker;
   // Any typed name is taken as it stands, existing or not.
@@ -153,17 +148,15 @@ std::optional<std::string> Win32DialogServices::ChooseFile(DialogWindow& owner,
       name = slash == std::wstring::npos ? path : path.substr(slash + 1);
     }
     ComPtr<IShellItem> start;
-    if (!folder.empty() &&
-        SUCCEEDED(SHCreateItemFromParsingName(folder.c_str(), nullptr, IID_IShellItem,
-                                              reinterpret_cast<void**>(&start))))
+    if (!folder.empty() && SUCCEEDED(SHCreateItemFromParsingName(folder.c_str(), nullptr, IID_IShellItem,
+                                                                 reinterpret_cast<void**>(&start))))
       picker->SetFolder(start.p);
     if (!name.empty()) picker->SetFileName(name.c_str());
   }
   return Pick(picker.p, WindowOf(&owner));
 }
 
-std::optional<std::string> Win32DialogServices::ChooseFolder(DialogWindow& owner,
-                                                             const std::string& title,
+std::optional<std::string> Win32DialogServices::ChooseFolder(DialogWindow& owner, const std::string& title,
                                                              const std::string& initialPath) {
   ComScope com;
   ComPtr<IFileOpenDialog> picker;
@@ -171,8 +164,7 @@ std::optional<std::string> Win32DialogServices::ChooseFolder(DialogWindow& owner
   const std::wstring start = WindowText(PickerStartFolder(initialPath));
   ComPtr<IShellItem> folder;
   if (!start.empty() &&
-      SUCCEEDED(SHCreateItemFromParsingName(start.c_str(), nullptr, IID_IShellItem,
-                                            reinterpret_cast<void**>(&folder))))
+      SUCCEEDED(SHCreateItemFromParsingName(start.c_str(), nullptr, IID_IShellItem, reinterpret_cast<void**>(&folder))))
     picker->SetFolder(folder.p);
   return Pick(picker.p, WindowOf(&owner));
 }
@@ -188,16 +180,14 @@ std::optional<int> Win32DialogServices::ChooseFromMenu(DialogWindow& owner, int 
     AppendMenuW(menu, MF_STRING, i + 1, WindowText(Translate(language_, items[i])).c_str());
   POINT where{};
   RECT anchor{};
-  if (const HWND item = dialog ? dialog->Item(anchorId) : nullptr;
-      item && GetWindowRect(item, &anchor)) {
+  if (const HWND item = dialog ? dialog->Item(anchorId) : nullptr; item && GetWindowRect(item, &anchor)) {
     where = {anchor.left, anchor.bottom};
   } else {
     GetCursorPos(&where);
   }
   if (window) SetForegroundWindow(window);  // so that a click elsewhere dismisses the menu
-  const int chosen = static_cast<int>(
-      TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_LEFTALIGN | TPM_TOPALIGN, where.x,
-                     where.y, 0, window, nullptr));
+  const int chosen = static_cast<int>(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_LEFTALIGN | TPM_TOPALIGN,
+                                                     where.x, where.y, 0, window, nullptr));
   DestroyMenu(menu);
   if (chosen <= 0) return std::nullopt;
   return chosen - 1;
@@ -223,8 +213,7 @@ int Win32DialogServices::RunWithProgress(DialogWindow& owner, const ProgressWork
 std::string Win32DialogServices::HelpPagePath() {
   std::wstring program(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length =
-        GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()));
+    const DWORD length = GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()));
     if (length == 0) return "veldar2_help.html";
     if (length < program.size()) {
       program.resize(length);
@@ -249,21 +238,16 @@ int RunWithProgressWindow(Win32Dialog* ownerDialog, const ProgressWork& work) {
   Win32Dialog window(logic, language);
   const auto refresh = [&] {
     const RunProgress::Snapshot snapshot = progress.Read();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const ProgressTexts texts = MakeProgressTexts(snapshot, seconds);
     // Only what changed is drawn again: no flicker at ten refreshes a second.
-    if (snapshot.current != shownPath)
-      window.SetItemText(IDC_PROGRESS_PATH, shownPath = snapshot.current);
-    if (texts.count != shown.count)
-      window.SetItemText(IDC_PROGRESS_COUNT, TranslateMessage(language, texts.count));
+    if (snapshot.current != shownPath) window.SetItemText(IDC_PROGRESS_PATH, shownPath = snapshot.current);
+    if (texts.count != shown.count) window.SetItemText(IDC_PROGRESS_COUNT, TranslateMessage(language, texts.count));
     if (texts.rate != shown.rate) window.SetItemText(IDC_PROGRESS_RATE, TranslateMessage(language, texts.rate));
-    if (texts.permille != shown.permille)
-      SendMessageW(window.Item(IDC_PROGRESS_BAR), PBM_SETPOS, texts.permille, 0);
+    if (texts.permille != shown.permille) SendMessageW(window.Item(IDC_PROGRESS_BAR), PBM_SETPOS, texts.permille, 0);
     shown = texts;
   };
-  window.messageHook = [&](unsigned message, std::uintptr_t wParam, std::intptr_t,
-                           std::intptr_t* answer) {
+  window.messageHook = [&](unsigned message, std::uintptr_t wParam, std::intptr_t, std::intptr_t* answer) {
     if (message != WM_TIMER || wParam != kRefreshTimer) return false;
     refresh();
     *answer = 0;
@@ -275,8 +259,7 @@ int RunWithProgressWindow(Win32Dialog* ownerDialog, const ProgressWork& work) {
   if (opened) {
     // A long path is cut in its middle, as the Qt window does.
     const HWND pathLabel = window.Item(IDC_PROGRESS_PATH);
-    SetWindowLongPtrW(pathLabel, GWL_STYLE,
-                      GetWindowLongPtrW(pathLabel, GWL_STYLE) | SS_PATHELLIPSIS);
+    SetWindowLongPtrW(pathLabel, GWL_STYLE, GetWindowLongPtrW(pathLabel, GWL_STYLE) | SS_PATHELLIPSIS);
     SendMessageW(window.Item(IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, 1000);
     shown.permille = -1;
     refresh();
@@ -304,8 +287,7 @@ int RunWithProgressWindow(Win32Dialog* ownerDialog, const ProgressWork& work) {
   // A quit request is kept for the loop that owns it.
   bool quit = false;
   WPARAM quitCode = 0;
-  while (MsgWaitForMultipleObjectsEx(1, &done, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) !=
-         WAIT_OBJECT_0) {
+  while (MsgWaitForMultipleObjectsEx(1, &done, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) != WAIT_OBJECT_0) {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
       if (message.message == WM_QUIT) {

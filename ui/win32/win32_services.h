@@ -30,8 +30,7 @@ class Win32DialogServices : public DialogServices {
   // `filter` ("label|pattern||"); any typed name is accepted, existing or
   // not. The chosen path, or nothing when cancelled or when the dialog could
   // not be shown.
-  std::optional<std::string> ChooseFile(DialogWindow& owner, const std::string& title,
-                                        const std::string& initialPath,
+  std::optional<std::string> ChooseFile(DialogWindow& owner, const std::string& title, const std::string& initialPath,
                                         const std::string& filter) override;
   // The same dialog picking folders, starting at `initialPath` or its
   // nearest existing parent (else where the shell starts). An empty text for
@@ -39,8 +38,7 @@ class Win32DialogServices : public DialogServices {
   std::optional<std::string> ChooseFolder(DialogWindow& owner, const std::string& title,
                                           const std::string& initialPath) override;
   // A popup menu under the control, chosen with the mouse or the keyboard.
-  std::optional<int> ChooseFromMenu(DialogWindow& owner, int anchorId,
-                                    const std::vector<std::string>& items) override;
+  std::optional<int> ChooseFromMenu(DialogWindow& owner, int anchorId, const std::vector<std::string>& items) override;
   // A Win32Dialog over `owner`; -1 when it could not be created.
   int RunModal(DialogWindow* owner, DialogLogic& logic) override;
   // ShellExecute "open"; where the shell has no program for the file or

@@ -30,7 +30,6 @@ namespace {
 
 class Win32ServicesTest : public ::testing::Test, protected testing::EngineServices<> {};
 
-
 TEST(Win32Picker, FoldersStartAtTheNearestExistingOne) {
   testing::TempDir dir;
   testing::MakeDirs(dir / "a/b");
@@ -73,8 +72,7 @@ TEST_F(Win32ServicesTest, ProgressWindowShowsTheRunAndStopsIt) {
   };
   const std::vector<Case> cases = {
       {"to its end", nullptr},
-      {"キャンセル",
-       [](HWND progress) { SendMessageW(GetDlgItem(progress, IDC_CANCEL), BM_CLICK, 0, 0); }},
+      {"キャンセル", [](HWND progress) { SendMessageW(GetDlgItem(progress, IDC_CANCEL), BM_CLICK, 0, 0); }},
       {"Esc", [](HWND progress) { PostMessageW(progress, WM_KEYDOWN, VK_ESCAPE, 0); }},
       {"the close box", [](HWND progress) { SendMessageW(progress, WM_SYSCOMMAND, SC_CLOSE, 0); }},
   };
@@ -112,8 +110,7 @@ TEST_F(Win32ServicesTest, ProgressWindowShowsTheRunAndStopsIt) {
       if (c.stop && window) {
         c.stop(window);
         const HWND cancel = GetDlgItem(window, IDC_CANCEL);
-        for (int wait = 0; wait < 100 && (!progress.Cancelled() || IsWindowEnabled(cancel)); ++wait)
-          Sleep(20);
+        for (int wait = 0; wait < 100 && (!progress.Cancelled() || IsWindowEnabled(cancel)); ++wait) Sleep(20);
         stopped = progress.Cancelled();
         cancelEnabledAfter = IsWindowEnabled(cancel) != FALSE;
       }
@@ -183,8 +180,7 @@ struct PickerUser {
       return;
     }
     SetWindowTextW(name, WindowText(*self.typed).c_str());
-    PostMessageW(picker, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(picker, IDOK)));
+    PostMessageW(picker, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(picker, IDOK)));
   }
 };
 
@@ -209,10 +205,8 @@ TEST_F(Win32ServicesTest, PickersReturnWhatIsTypedOrNothing) {
   const std::vector<Case> cases = {
       {"a folder", true, dir / "backups/not yet", dir / "backups", "", dir / "backups"},
       {"a folder, cancelled", true, "", std::nullopt, "", std::nullopt},
-      {"the initial file, kept", false, dir / "report.doc", dir / "report.doc", "report.doc",
-       dir / "report.doc"},
-      {"a file not there yet", false, dir / "report.doc", dir / "新しい.doc", "report.doc",
-       dir / "新しい.doc"},
+      {"the initial file, kept", false, dir / "report.doc", dir / "report.doc", "report.doc", dir / "report.doc"},
+      {"a file not there yet", false, dir / "report.doc", dir / "新しい.doc", "report.doc", dir / "新しい.doc"},
       {"a file, cancelled", false, "", std::nullopt, "", std::nullopt},
   };
   for (const Case& c : cases) {
@@ -254,20 +248,21 @@ TEST_F(Win32ServicesTest, MenusAndTheViewerWhereTheShellHasNoProgram) {
   Win32Dialog owner(logic);
   ASSERT_TRUE(owner.Open(nullptr));
   Win32DialogServices services;
-  for (const auto& [downs, expected] : std::vector<std::pair<int, std::optional<int>>>{
-           {1, 0}, {2, 1}, {0, std::nullopt}}) {
+  for (const auto& [downs, expected] :
+       std::vector<std::pair<int, std::optional<int>>>{{1, 0}, {2, 1}, {0, std::nullopt}}) {
     MenuUser::downs = downs;
     MenuUser::seen = false;
     SetTimer(owner.handle(), 1, 100, &MenuUser::Tick);
-    EXPECT_EQ(services.ChooseFromMenu(owner, IDC_BROWSE, {"ファイル...", "フォルダ..."}), expected)
-        << downs;
+    EXPECT_EQ(services.ChooseFromMenu(owner, IDC_BROWSE, {"ファイル...", "フォルダ..."}), expected) << downs;
     EXPECT_TRUE(MenuUser::seen);
   }
 
   // A file the shell has no program for opens in the viewer, read-only, its
   // lines as they are.
   testing::TempDir dir;
-  testing::WriteFile(dir / "VELDAR2.veldar2-log", "\xEF\xBB\xBF" "1 : 開始\n2 : 終了\r\n");
+  testing::WriteFile(dir / "VELDAR2.veldar2-log",
+                     "\xEF\xBB\xBF"
+                     "1 : 開始\n2 : 終了\r\n");
   services.OpenWithDesktop(&owner, dir / "VELDAR2.veldar2-log");
   const HWND viewer = FindWindowW(nullptr, L"Veldar - VELDAR2.veldar2-log");
   ASSERT_NE(viewer, nullptr);
@@ -339,8 +334,7 @@ TEST(Win32HelpPage, WindowsOwnInEachLanguage) {
     const std::string page = testing::ReadFile(path);
     ASSERT_FALSE(page.empty()) << path;
     for (const char* text : {"/NOFORCE", "/NODEL", "/NOMSG", "/NOTIME", "/LINK", "/?",
-                             "HKEY_CURRENT_USER\\Software\\Orvanta\\VELDAR2\\SETTINGS", "%LOCALAPPDATA%",
-                             "schtasks"}) {
+                             "HKEY_CURRENT_USER\\Software\\Orvanta\\VELDAR2\\SETTINGS", "%LOCALAPPDATA%", "schtasks"}) {
       EXPECT_NE(page.find(text), std::string::npos) << path << " lacks " << text;
     }
     for (int id : {IDC_NODELETE, IDC_NOFORCE, IDC_NOTIME}) {
