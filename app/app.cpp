@@ -200,6 +200,14 @@ int CVELDAR2App::RunBatch(std::ostream& out, std::ostream& err) {
       return ListGenerations(os_, engine.sourcePath, engine.backupDir, request.json, language, out, err);
     case BatchRequest::Mode::kRestore:
       return RunRestoreBatch(out, err);
+    case BatchRequest::Mode::kVerify: {
+      int exit = kExitFailure;
+      Watch(err, [&](const RunControl& control) {
+        exit = VerifyGenerations(os_, engine.sourcePath, engine.backupDir, request.verifyNumber, request.json, language,
+                                 control.progress, out, err);
+      });
+      return exit;
+    }
     case BatchRequest::Mode::kBackup:
       break;
   }
