@@ -1041,6 +1041,49 @@ TEST_F(AppTest, RestoreOfPartOfAGenerationTouchesNothingElse) {
 // -LIST -ONLY names each generation that holds the file, newest first, and
 // whether it is the very file of the next newer one, an equal copy, or
 // another version; it changes nothing.
+// -VERIFY reads the generations and changes nothing: a byte flipped in a
+// file of the older one (same size, same time) is named, and so is the state
+// of a generation without a manifest; the exit status says whether all hold.
+TEST_F(AppTest, VerifyNamesWhatNoLongerHoldsAndChangesNothing) {
+  testing::MakeDirs(dir / "dst");
+  testing::WriteFile(dir / "src/a.txt", "alpha");
+  ASSERT_EQ(Run({"-M3", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  testing::WriteFile(dir / "src/b.txt", "beta");
+  ASSERT_EQ(Run({"-M3", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  ASSERT_EQ(Run({"-VERIFY", dir / "src", dir / "dst"}), kExitSuccess) << err.str() << out.str();
+
+  const std::string older = dir / "dst/src_1/a.txt";
+  const auto written = std::filesystem::last_write_time(older);
+  testing::WriteFile(older, "alphA");
+  std::filesystem::last_write_time(older, written);
+  const auto snapshot = Snapshot(dir.path());
+  const struct {
+    std::vector<std::string> options;
+    int exit;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {{"-VERIFY1", "-JSON"}, kExitSuccess, {"\"number\":1,\"name\":\"src_2\",\"result\":\"holds\""}},
+      {{"-VERIFY", "-JSON"},
+       kExitPartialFailure,
+       {"\"result\":\"holds\"",
+        "\"result\":\"damaged\",\"files\":1,\"bytes\":5,"
+        "\"findings\":[{\"kind\":\"damaged\",\"path\":\"a.txt\"}]}"}},
+      {{"-VERIFY3"}, kExitFailure, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments = c.options;
+    arguments.insert(arguments.end(), {dir / "src", dir / "dst"});
+    EXPECT_EQ(Run(arguments), c.exit) << err.str();
+    const std::vector<std::string> lines = testing::Lines(out.str());
+    ASSERT_EQ(lines.size(), c.lines.size()) << out.str();
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_NE(lines[i].find(c.lines[i]), std::string::npos) << lines[i];
+  }
+  EXPECT_EQ(snapshot, Snapshot(dir.path()));
+  std::filesystem::remove(dir / "dst/src_2/.veldar2-manifest");
+  EXPECT_EQ(Run({"-VERIFY1", "-JSON", dir / "src", dir / "dst"}), kExitPartialFailure);
+  EXPECT_NE(out.str().find("\"result\":\"no_manifest\""), std::string::npos) << out.str();
+}
+
 TEST_F(AppTest, ListOfOneFileSaysWhichGenerationsHoldTheSameVersion) {
   testing::MakeDirs(dir / "dst");
   testing::WriteFile(dir / "src/keep.txt", "k");

@@ -46,7 +46,7 @@ Tree ReadTree(const std::string& root);
 // What is wrong with the manifest at the top of the copy `root`, read and
 // checked here on its own (the format's text, xxhash's XXH3-128): every entry
 // must name a file of that size, time and content, and every file must have
-// one. Empty when it holds; "no manifest" when there is none.
+// one (but for the run lock at the top). Empty when it holds; "no manifest" when there is none.
 std::string ManifestProblems(const std::string& root);
 // The first differences between `want` and `got` (kind, content, link text,
 // and for files and links their mode and time), or empty when they match.
