@@ -337,6 +337,11 @@ int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
     // The restore's own message says what failed and why.
     err << ConsoleLine(MessageLine(result.message, language));
     exit = result.busy ? kExitOtherInstance : kExitFailure;
+  } else if (result.damaged > 0) {
+    err << ConsoleLine(FormatText(
+        Translate(language, "世代の中で壊れていたファイルが %1 個あり、そのまま復元しました（ログに書きました）"),
+        {std::to_string(result.damaged)}));
+    exit = kExitPartialFailure;
   }
   Finish(exit, result.summary, "Veldar: レストアに失敗しました", out);
   return exit;

@@ -1044,6 +1044,7 @@ TEST_F(AppTest, RestoreOfPartOfAGenerationTouchesNothingElse) {
 // -VERIFY reads the generations and changes nothing: a byte flipped in a
 // file of the older one (same size, same time) is named, and so is the state
 // of a generation without a manifest; the exit status says whether all hold.
+// A restore finds the same damage as it copies.
 TEST_F(AppTest, VerifyNamesWhatNoLongerHoldsAndChangesNothing) {
   testing::MakeDirs(dir / "dst");
   testing::WriteFile(dir / "src/a.txt", "alpha");
@@ -1079,6 +1080,15 @@ TEST_F(AppTest, VerifyNamesWhatNoLongerHoldsAndChangesNothing) {
     for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_NE(lines[i].find(c.lines[i]), std::string::npos) << lines[i];
   }
   EXPECT_EQ(snapshot, Snapshot(dir.path()));
+
+  // A restore of the damaged generation brings it back as it is, names the
+  // file, and where the newer generation holds the same version intact.
+  EXPECT_EQ(Run({"-RESTORE2", dir / "src", dir / "dst", dir / "rest"}), kExitPartialFailure) << err.str();
+  EXPECT_EQ(testing::ReadFile(dir / "rest/src/a.txt"), "alphA");
+  EXPECT_NE(Log().find("File Damaged In Generation : " + dir / "dst/src_1/a.txt"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("Intact Copy In Generation : " + dir / "dst/src_2/a.txt"), std::string::npos) << Log();
+  EXPECT_EQ(Run({"-RESTORE1", dir / "src", dir / "dst", dir / "rest"}), kExitSuccess) << err.str();
+
   std::filesystem::remove(dir / "dst/src_2/.veldar2-manifest");
   EXPECT_EQ(Run({"-VERIFY1", "-JSON", dir / "src", dir / "dst"}), kExitPartialFailure);
   EXPECT_NE(out.str().find("\"result\":\"no_manifest\""), std::string::npos) << out.str();
