@@ -236,7 +236,7 @@ TEST_F(MirrorTest, FailuresStopOrCarryOn) {
       {OsOp::List, "s/newdir", 1, 0, 1, {}, "ERROR AT LOCAL FILE FINDFIRSTFILE! at D/s/newdir/*"},
       {OsOp::MoveNoReplace, "t/ren", 0, 1, 1, {}, "rename file failed : from D/t/ren TO D/t/Ren : ERR = 5"},
       // Tried while the directory is filled and again once it is: one failure.
-      {OsOp::SetPermissions, "t/private", 1, 1, 1, {}, "Permissions Set Failed : D/t/private : ERR = 5"},
+      {OsOp::ChangeEntry, "t/private", 1, 1, 1, {}, "Permissions Set Failed : D/t/private : ERR = 5"},
   };
   disk.foldsCase = true;  // "ren" is renamed to "Ren"
   for (const Case& c : cases) {

@@ -108,7 +108,7 @@
 //    must then be listed as written (SMB clients, which lose their
 //    connection over one such name, are answered by their kind).
 //  - On FUSE file systems a link's owner and times are never set (the copy
-//    of a link, SetOwner on one): sshfs applies them to what the link points
+//    of a link, a new owner given to one): sshfs applies them to what the link points
 //    to, on the server.
 //  - A directory's run lock is flock(LOCK_EX|LOCK_NB) on a file inside it
 //    (created O_EXCL 0600 relative to the directory's descriptor, O_NOFOLLOW,
@@ -763,8 +763,6 @@ int SetReadOnlyAt(int dirfd, const std::string& name, bool readOnly) {
   return ChmodNoFollow(dirfd, name, readOnly ? bits & ~static_cast<mode_t>(S_IWUSR) : bits | S_IWUSR);
 }
 
-int SetAttributesNormalAt(int dirfd, const std::string& name) { return SetReadOnlyAt(dirfd, name, false); }
-
 int SetAttributesAt(int dirfd, const std::string& name, const FileAttributes& attributes) {
   if (HasNul(name)) return EINVAL;
   struct stat st;
@@ -1078,15 +1076,6 @@ class PosixDir : public OsDir {
     return PosixError(ReadLinkText(fd_, name, 0, text));
   }
 
-  Status SetTimes(const std::string& name, std::int64_t seconds) override {
-    if (int code = CheckName(name)) return PosixError(code);
-    struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(seconds);
-    times[0].tv_nsec = 0;
-    times[1] = times[0];
-    return PosixError(utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError());
-  }
-
   Status OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
     if (int code = CheckName(name)) return PosixError(code);
@@ -1230,37 +1219,11 @@ class PosixDir : public OsDir {
 
   Status ProbeMedium(MediumTraits* traits) override { return PosixError(ProbeMediumIn(fd_, traits)); }
 
-  Status SetAttributesNormal(const std::string& name) override {
-    if (int code = CheckName(name)) return PosixError(code);
-    return PosixError(SetAttributesNormalAt(fd_, name));
-  }
-
-  Status SetReadOnly(const std::string& name, bool readOnly) override {
-    if (int code = CheckName(name)) return PosixError(code);
-    return PosixError(SetReadOnlyAt(fd_, name, readOnly));
-  }
-
-  Status SetAttributes(const std::string& name, const FileAttributes& attributes) override {
-    if (int code = CheckName(name)) return PosixError(code);
-    return PosixError(SetAttributesAt(fd_, name, attributes));
-  }
-
-  Status SetPermissions(const std::string& name, std::uint32_t permissions) override {
-    const mode_t mode = permissions & 07777;
-    if (name.empty()) return PosixError(fchmod(fd_, mode) == 0 ? 0 : LastError());
-    if (int code = CheckName(name)) return PosixError(code);
-    return PosixError(ChmodNoFollow(fd_, name, mode));
-  }
-
-  Status SetOwner(const std::string& name, std::uint32_t owner, std::uint32_t group) override {
-    if (name.empty()) return PosixError(fchown(fd_, owner, group) == 0 ? 0 : LastError());
-    if (int code = CheckName(name)) return PosixError(code);
-    // A link is left alone where the driver would change its target instead.
-    struct stat st;
-    if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) && native::OnFuse(fd_)) {
-      return Status();
-    }
-    return PosixError(fchownat(fd_, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : LastError());
+  Status ChangeEntry(const std::string& name, const EntryChange& change, EntryPart* failed) override {
+    EntryPart part = FirstPart(change);
+    const int code = ChangeEntryAt(name, change, &part);
+    if (failed) *failed = code == 0 ? EntryPart::kNone : part;
+    return PosixError(code);
   }
 
   std::int64_t TimeResolutionNs() override { return native::FileSystemOf(fd_).timeResolutionNs; }
@@ -1373,6 +1336,53 @@ class PosixDir : public OsDir {
  private:
   // A name is one component: a separator in it would reach past this
   // directory, and "." or ".." would name no entry of it.
+  // `ChangeEntry`'s parts in their order; `*part` follows the part being
+  // applied, so that on failure it names the one that failed.
+  int ChangeEntryAt(const std::string& name, const EntryChange& change, EntryPart* part) {
+    const bool self = name.empty();
+    if (self && (change.attributes || change.readOnly || change.times)) return EINVAL;
+    if (!self) {
+      if (int code = CheckName(name)) return code;
+    }
+    if (change.owner) {
+      *part = EntryPart::kOwner;
+      const uid_t owner = change.owner->owner;
+      const gid_t group = change.owner->group;
+      if (self) {
+        if (fchown(fd_, owner, group) != 0) return LastError();
+      } else {
+        // A link is left alone where the driver would change its target instead.
+        struct stat st;
+        const bool fuseLink =
+            fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) && native::OnFuse(fd_);
+        if (!fuseLink && fchownat(fd_, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+      }
+    }
+    if (change.permissions) {
+      *part = EntryPart::kPermissions;
+      const mode_t mode = *change.permissions & 07777;
+      if (int code = self ? (fchmod(fd_, mode) == 0 ? 0 : LastError()) : ChmodNoFollow(fd_, name, mode)) return code;
+    }
+    if (change.attributes || change.readOnly) {
+      *part = EntryPart::kAttributes;
+      if (change.attributes) {
+        if (int code = SetAttributesAt(fd_, name, *change.attributes)) return code;
+      }
+      if (change.readOnly) {
+        if (int code = SetReadOnlyAt(fd_, name, *change.readOnly)) return code;
+      }
+    }
+    if (change.times) {
+      *part = EntryPart::kTimes;
+      struct timespec times[2];
+      times[0].tv_sec = static_cast<time_t>(*change.times);
+      times[0].tv_nsec = 0;
+      times[1] = times[0];
+      if (utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+    }
+    return 0;
+  }
+
   static int CheckName(const std::string& name) {
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos || HasNul(name)) {
       return EINVAL;

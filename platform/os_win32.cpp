@@ -140,7 +140,7 @@
 //    no file id (ReFS ids beyond 64 bits) or the file system cannot list
 //    with ids (FileFullDirectoryInfo then), the entry's own status is read.
 //  - Permissions and owners: NTFS keeps ACLs, not permission bits: nothing is
-//    copied (KeepsPermissions is false), SetPermissions and SetOwner succeed
+//    copied (KeepsPermissions is false), a change of permissions or owner succeeds
 //    doing nothing, MayChangeOwner is false. CreateDir makes a directory that
 //    inherits its parent's ACL: POSIX's 0700 for a directory being built has
 //    no counterpart here, nor has the owner-only mode of a file that
@@ -1367,24 +1367,6 @@ class Win32Dir : public OsDir {
     return WindowsError(LinkTextOf(link.get(), text));
   }
 
-  Status SetTimes(const std::string& name, std::int64_t seconds) override {
-    Place at;
-    if (int code = Here(name, &at)) return WindowsError(code);
-    const std::int64_t time = FileTimeOf(seconds);
-    // Stamped in the present second, the creation time keeps the present
-    // moment's fraction of it: the creation time ranks file generations, and
-    // two made within one second must still rank by when they were made.
-    FILETIME now;
-    GetSystemTimePreciseAsFileTime(&now);
-    const std::int64_t present =
-        static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-    const std::int64_t created = present / 10000000 == time / 10000000 ? present : time;
-    return WindowsError(ChangeBasicAt(at, true, [&](FILE_BASIC_INFO* info) {
-      info->CreationTime.QuadPart = created;
-      info->LastAccessTime.QuadPart = time;
-      info->LastWriteTime.QuadPart = time;
-    }));
-  }
   Status OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
     Place at;
@@ -1518,28 +1500,13 @@ class Win32Dir : public OsDir {
 
   bool CanClone() override { return false; }
 
-  Status SetAttributesNormal(const std::string& name) override { return SetReadOnly(name, false); }
-
-  Status SetAttributes(const std::string& name, const FileAttributes& attributes) override {
-    Place at;
-    if (int code = Here(name, &at)) return WindowsError(code);
-    return WindowsError(SetAttributesAt(at, attributes));
-  }
-
-  Status SetReadOnly(const std::string& name, bool readOnly) override {
-    Place at;
-    if (int code = Here(name, &at)) return WindowsError(code);
-    return WindowsError(SetReadOnlyAt(at, readOnly));
-  }
-
-  Status SetPermissions(const std::string& name, std::uint32_t) override {
-    std::wstring unused;
-    return WindowsError(name.empty() ? 0 : CheckName(name, &unused));
-  }
-
-  Status SetOwner(const std::string& name, std::uint32_t, std::uint32_t) override {
-    std::wstring unused;
-    return WindowsError(name.empty() ? 0 : CheckName(name, &unused));
+  // Owners and permission bits are not kept here: those parts only check
+  // the name.
+  Status ChangeEntry(const std::string& name, const EntryChange& change, EntryPart* failed) override {
+    EntryPart part = FirstPart(change);
+    const int code = ChangeEntryAt(name, change, &part);
+    if (failed) *failed = code == 0 ? EntryPart::kNone : part;
+    return WindowsError(code);
   }
 
   std::int64_t TimeResolutionNs() override {
@@ -1623,6 +1590,41 @@ class Win32Dir : public OsDir {
   }
 
   // The place of the entry `name` in this directory.
+  // `ChangeEntry`'s parts in their order; `*part` follows the part being
+  // applied, so that on failure it names the one that failed.
+  int ChangeEntryAt(const std::string& name, const EntryChange& change, EntryPart* part) {
+    const bool basic = change.attributes || change.readOnly || change.times;
+    Place at;
+    if (!name.empty() || basic) {
+      if (int code = Here(name, &at)) return code;
+    }
+    if (change.attributes || change.readOnly) {
+      *part = EntryPart::kAttributes;
+      if (change.attributes) {
+        if (int code = SetAttributesAt(at, *change.attributes)) return code;
+      }
+      if (change.readOnly) {
+        if (int code = SetReadOnlyAt(at, *change.readOnly)) return code;
+      }
+    }
+    if (!change.times) return 0;
+    *part = EntryPart::kTimes;
+    const std::int64_t time = FileTimeOf(*change.times);
+    // Stamped in the present second, the creation time keeps the present
+    // moment's fraction of it: the creation time ranks file generations, and
+    // two made within one second must still rank by when they were made.
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    const std::int64_t present =
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    const std::int64_t created = present / 10000000 == time / 10000000 ? present : time;
+    return ChangeBasicAt(at, true, [&](FILE_BASIC_INFO* info) {
+      info->CreationTime.QuadPart = created;
+      info->LastAccessTime.QuadPart = time;
+      info->LastWriteTime.QuadPart = time;
+    });
+  }
+
   int Here(const std::string& name, Place* at) {
     at->root = handle_.get();
     return CheckName(name, &at->name);
