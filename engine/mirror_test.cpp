@@ -279,6 +279,24 @@ TEST_F(MirrorTest, MissingSourceLeavesTheCopyAlone) {
   EXPECT_TRUE(Exists(t + "/precious"));
 }
 
+// A copy whose owner the medium refuses still gets its source's permissions:
+// one failure, for the owner alone.
+TEST_F(MirrorTest, RefusedOwnerStillGetsThePermissions) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a file another owner needs root";
+  File(s + "/f", "x", 1000), File(t + "/f", "x", 1000);
+  ASSERT_EQ(chown((s + "/f").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod((s + "/f").c_str(), 0600), 0);
+  ASSERT_EQ(chmod((t + "/f").c_str(), 0644), 0);
+  fault.FailAt(OsOp::ChangeEntry, dir / "t/f", EPERM, /*times=*/1);
+  EXPECT_EQ(Mirror(), 1);
+  EXPECT_EQ(Count("Owner Set Failed : D/t/f : ERR = 1"), 1);
+  EXPECT_EQ(counted.failures(), 1);
+  struct stat st {};
+  ASSERT_EQ(stat((t + "/f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
 // Permissions travel with the tree: every directory ends with its source's
 // bits (set-group-ID and sticky ones too, whatever the umask), and a change of
 // permissions alone, which leaves the time as it was, still reaches the copy.

@@ -2,7 +2,7 @@
 // The operating system as the engine, the log and the application see it.
 //
 // Everything VELDAR2 asks of the system goes through `Os`: one implementation
-// per platform (`PosixOs` in os_posix.cpp, `Win32Os` in os_win32.cpp), and
+// per platform (`PosixOs` in os_posix*.cpp, `Win32Os` in os_win32*.cpp), and
 // the tests' doubles of it in testing/ (testing/os_operations.h lists the
 // operations that can fail). The interface is shaped by what the engine needs
 // and no more.
