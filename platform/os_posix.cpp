@@ -144,7 +144,6 @@
 //    absolute), else $HOME/.local/state/VELDAR2/ (the password database's
 //    home when HOME is unset).
 //  - Local time is localtime_r + strftime; Sleep is nanosleep.
-
 //
 // The layer is split by concern: this file holds the files for their
 // opener only and the process's side (`PosixOs`); os_posix_dir.cpp the open
@@ -157,6 +156,9 @@ namespace veldar {
 namespace posix_internal {
 namespace {
 
+// A file open for reading and appending, for its opener only: an exclusively
+// opened and locked one (closing it ends the lock), or a scratch file without
+// a name (closing it frees its space).
 class PosixFile : public OsFile {
  public:
   explicit PosixFile(int fd) : fd_(fd) {}

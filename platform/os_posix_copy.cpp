@@ -460,7 +460,5 @@ int SetAttributesAt(int dirfd, const std::string& name, const FileAttributes& at
   return ChmodNoFollow(dirfd, name, mode);
 }
 
-// The status of each of `names` in the directory `fd`, in order, each with
-
 }  // namespace posix_internal
 }  // namespace veldar

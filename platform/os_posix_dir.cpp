@@ -7,6 +7,7 @@
 namespace veldar {
 namespace posix_internal {
 
+// The status of each of `names` in the directory `fd`, in order, each with
 // its error code (0: read). On a medium that answers slowly (a network share,
 // a FUSE file system that asks its server), the calls go out several at a
 // time: the time such a listing takes is the requests' round trips, not the
@@ -88,12 +89,6 @@ int ListFd(int dirfd, std::vector<DirEntry>* entries, const NameFilter& wanted) 
   }
   return 0;
 }
-
-// Whether a clone works in the directory `fd`: one byte cloned from one
-// unnamed file into another (nothing appears in the directory and both are
-// gone once closed). Where the files cannot be made (a directory this
-// process may not write, a file system without unnamed files), only the
-// clone's own refusal counts against it: the kind of file system decides.
 
 class PosixDir : public OsDir {
  public:
@@ -511,10 +506,6 @@ class PosixDir : public OsDir {
   UniqueFd lock_;  // the lock file, while the lock is held
   std::string lockName_;
 };
-
-// A file open for reading and appending, for its opener only: an exclusively
-// opened and locked one (closing it ends the lock), or a scratch file without
-// a name (closing it frees its space).
 
 int OpenPosixDir(int dirfd, const std::string& name, bool followLink, std::string path, const Os& os,
                  std::unique_ptr<OsDir>* dir) {

@@ -7,6 +7,11 @@
 namespace veldar {
 namespace posix_internal {
 
+// Whether a clone works in the directory `fd`: one byte cloned from one
+// unnamed file into another (nothing appears in the directory and both are
+// gone once closed). Where the files cannot be made (a directory this
+// process may not write, a file system without unnamed files), only the
+// clone's own refusal counts against it: the kind of file system decides.
 bool CloneWorksIn(int fd) {
   const int flags = O_RDWR | O_CLOEXEC;
   int made = -1;
