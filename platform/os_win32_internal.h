@@ -259,8 +259,6 @@ int OpenAt(const Place& at, ACCESS_MASK access, ULONG share, ULONG disposition, 
            ULONG attributes = FILE_ATTRIBUTE_NORMAL);
 // Attributes and reparse tag of an open entry.
 int AttributesOf(HANDLE h, DWORD* attributes, DWORD* tag);
-// True when both handles reach one file.
-bool SameFile(HANDLE a, HANDLE b);
 bool IsWine();
 // Under Wine (only: it costs a path lookup), whether the path of the open
 // directory `root` (opened by `openedBy`) still reaches it: 0, or
@@ -282,22 +280,16 @@ int OpenDirectory(const Place& at, bool followLink, Handle* out);
 
 // ---- Made in os_win32_entries.cpp ----
 
-void SplitTime(std::int64_t fileTime, std::int64_t* seconds, std::uint32_t* nanoseconds);
 std::int64_t FileTimeOf(std::int64_t seconds, std::uint32_t nanoseconds = 0);
-std::int64_t Ticks(const FILETIME& time);
-// A 128-bit file id as 64 bits: NTFS ids fit in the low half as they are.
-std::uint64_t FoldId(const FILE_ID_128& id);
 // Volume serial number and file id of an open entry.
 int IdentityOf(HANDLE h, std::uint64_t* volume, std::uint64_t* id);
 EntryKind KindOfEntry(DWORD attributes, DWORD tag);
-void FillStatus(const RawStatus& raw, FileStatus* status);
 int StatusOfHandle(HANDLE h, FileStatus* status);
 int StatAt(const Place& at, bool followLink, FileStatus* status);
 // Lists the directory open as `dir` from its start (see os_win32.cpp's header comment):
 // records with file ids, or, where the file system has no such listing,
 // records without them and a status call per entry.
 int ListHandle(HANDLE dir, std::vector<DirEntry>* entries, const NameFilter& wanted);
-int SetBasic(HANDLE h, FILE_BASIC_INFO info);
 // SetBasic for an attribute word that may hold read-only with others. Wine
 // keeps hidden and system in an extended attribute, which a user other than
 // root cannot write once the file is read-only: under Wine the others are
@@ -323,29 +315,10 @@ int SetAttributesAt(const Place& at, const FileAttributes& attributes);
 
 // ---- Made in os_win32_copy.cpp ----
 
-// A fresh temporary name for a copy meant for `target` (a name).
-std::wstring TemporaryName(const std::wstring& target);
-// The text a symbolic link's reparse data points to, for CreateSymbolicLinkW.
-bool LinkText(const std::vector<char>& data, std::wstring* text, bool* relative);
 // The text of the link open as `link` (see `OsDir::ReadLinkAt`): the
 // substitute name of a symbolic link or junction, else the reparse data
 // after its header.
 int LinkTextOf(HANDLE link, std::string* text);
-// The Win32 path of `at` for a path-based call (CreateSymbolicLinkW): its
-// own for an NT path, the directory's present path + name otherwise.
-int Win32PathOf(const Place& at, std::wstring* path);
-// Makes a symbolic link by path where the process may not write reparse
-// data itself (developer mode), then proves it exists as a link at `at`.
-int CreateSymbolicLinkAt(const Place& at, const std::vector<char>& data, bool directory, Handle* made);
-// Copies the link open as `source` (with `attributes`) to a new entry made
-// for `to` as `target` says, with the source's times. On success `*made` is
-// its place and `*open` its handle.
-int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget target, Place* made, Handle* open,
-                  std::uint64_t* bytesCopied);
-// Copies the content of `in` to `out` in 1 MiB blocks, reporting each to
-// `progress` (if any) and stopping (ERROR_CANCELLED) when it asks. A failure
-// to read `in` sets `*readFailed`.
-int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied, CopyProgress* progress, bool* readFailed);
 // Writes a copy of the regular file or link at `from` for `to` as `target`
 // says: content, attributes and times, flushed when it has content. On
 // success `*made` names the new entry and `*open` holds it (for the rename);
@@ -360,12 +333,8 @@ int CopyAt(const Place& from, const Place& to, CopyMode mode, std::uint64_t* byt
 
 // ---- Made in os_win32_dir.cpp ----
 
-// The file system's name ("NTFS", "FAT32") of the volume holding `h`.
-std::wstring FileSystemName(HANDLE h);
-// True for the codes with which a flush is refused rather than failed.
-bool FlushRefused(int code);
-// Flushes the volume that holds `h` (see os_win32.cpp's header comment).
-int FlushVolumeOf(HANDLE h);
+// Opens the directory at `at` (following a final link only with
+// `followLink`) as an `OsDir` named `path`.
 int OpenWin32Dir(const Place& at, bool followLink, const std::string& path, const Os& os, std::unique_ptr<OsDir>* dir);
 
 // ---- Templates of os_win32_entries.cpp ----
