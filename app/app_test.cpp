@@ -727,6 +727,8 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
   std::map<std::string, std::string> tree;
   if (!fs::exists(fs::symlink_status(root))) return tree;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    // A copy's manifest is the program's: never restored, and checked apart.
+    if (entry.path().filename() == ".veldar2-manifest") continue;
     const std::string path = fs::relative(entry.path(), root).generic_string();
     const fs::file_status status = entry.symlink_status();
     if (fs::is_symlink(status)) {
