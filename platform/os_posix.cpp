@@ -371,7 +371,13 @@ int RenameIfFree(int fromFd, const std::string& from, int toFd, const std::strin
   } else if (errno != ENOENT) {
     return LastError();
   }
-  return renameat(fromFd, from.c_str(), toFd, to.c_str()) == 0 ? 0 : LastError();
+  if (renameat(fromFd, from.c_str(), toFd, to.c_str()) != 0) return LastError();
+  // Some of these media number an entry by its path (rclone): the kernel
+  // goes on showing the number of the old path until it next asks the driver,
+  // so it is asked now, and the entry shows the number it keeps from here on.
+  struct timespec ignored;
+  (void)native::FreshModifiedTime(toFd, to.c_str(), &ignored);
+  return 0;
 }
 
 // The directory part of `path` including its final '/', and the name after it.
@@ -1425,14 +1431,27 @@ class PosixDir : public OsDir {
   // then: it is tried again for up to kBusyWaitMs. Another run that opened
   // the file meanwhile keeps it busy on such a medium, and so keeps it.
   void RemoveLockFile(const std::string& name, UniqueFd* file) const {
-    if (RemoveIfStill(name, file->get()) != EBUSY) {
-      file->reset(-1);
-      return;
-    }
+    const int removed = RemoveIfStill(name, file->get());
     struct stat locked;
-    const bool known = fstat(file->get(), &locked) == 0;
+    const bool known = (removed == 0 || removed == EBUSY) && fstat(file->get(), &locked) == 0;
     file->reset(-1);
     if (!known) return;
+    if (removed == 0) {
+      // rclone writing straight to its remote removes an open file, and
+      // makes it again as the file is closed. Where the name is back, it
+      // goes while this run holds its lock once more; another run that took
+      // it meanwhile keeps it.
+      struct stat named;
+      if (fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != locked.st_dev ||
+          named.st_ino != locked.st_ino) {
+        return;
+      }
+      UniqueFd again(Retry([&] { return openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+      if (again.get() >= 0 && Retry([&] { return flock(again.get(), LOCK_EX | LOCK_NB); }) == 0) {
+        (void)RemoveIfStill(name, again.get());
+      }
+      return;
+    }
     for (int waited = 0, step = kBusyFirstStepMs;; waited += step, step = std::min(2 * step, kBusyLastStepMs)) {
       struct stat named;
       if (fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != locked.st_dev ||
