@@ -164,7 +164,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <system_error>
@@ -829,14 +828,14 @@ void StatusesAt(int fd, const std::vector<std::string>& names, std::vector<FileS
   for (std::thread& helper : helpers) helper.join();
 }
 
-// Lists the directory open as `dirfd`, from its first entry, through a
-// duplicate of the descriptor: not opened again, which on a network medium
-// is a round trip to the server. The duplicate shares the descriptor's
-// position, so a directory is listed by one caller at a time (PosixDir::List
-// holds its lock); `dirfd` stays usable.
+// Lists the directory open as `dirfd` through a descriptor of its own, so the
+// listing can be repeated and `dirfd` stays usable. Opened again, not
+// duplicated: a FUSE driver may answer a descriptor's listing from what it
+// read when that descriptor was opened (smbnetfs does), which would miss
+// what was made since.
 int ListFd(int dirfd, std::vector<DirEntry>* entries, const NameFilter& wanted) {
   entries->clear();
-  int fd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+  int fd = Retry([&] { return openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return LastError();
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) {
@@ -845,7 +844,6 @@ int ListFd(int dirfd, std::vector<DirEntry>* entries, const NameFilter& wanted) 
     return code;
   }
   std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
-  rewinddir(dir);
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
@@ -1077,7 +1075,6 @@ class PosixDir : public OsDir {
   Status Stat(FileStatus* status) override { return PosixError(native::StatusOf(fd_, status)); }
 
   Status List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
-    std::lock_guard<std::mutex> listing(listing_);
     return PosixError(ListFd(fd_, entries, wanted));
   }
 
@@ -1480,7 +1477,6 @@ class PosixDir : public OsDir {
   }
 
   int fd_;
-  std::mutex listing_;  // a listing moves the descriptor's position
   std::string path_;
   const Os& os_;
   UniqueFd lock_;  // the lock file, while the lock is held
