@@ -105,11 +105,11 @@ void BuildBackupDir(MemoryOs& os) {
   os.AddDir("/bk/docs_99");
   os.AddLink("/link-to-bk", "/bk");
   os.AddDir("/empty");
-  ASSERT_TRUE(SetTimes(os, "/bk/docs_1", 5).ok());
-  ASSERT_TRUE(SetTimes(os, "/bk/docs_1/sub", 1'650'000'100).ok());
-  ASSERT_TRUE(SetTimes(os, "/bk/docs_1/sub/deeper", 1'650'000'200).ok());
-  ASSERT_TRUE(SetTimes(os, "/bk/docs_2", 1'650'000'000).ok());
-  ASSERT_TRUE(SetTimes(os, "/bk/.docs.veldar2-new", 77).ok());
+  ASSERT_TRUE(ChangeEntry(os, "/bk/docs_1", {.times = 5}).ok());
+  ASSERT_TRUE(ChangeEntry(os, "/bk/docs_1/sub", {.times = 1'650'000'100}).ok());
+  ASSERT_TRUE(ChangeEntry(os, "/bk/docs_1/sub/deeper", {.times = 1'650'000'200}).ok());
+  ASSERT_TRUE(ChangeEntry(os, "/bk/docs_2", {.times = 1'650'000'000}).ok());
+  ASSERT_TRUE(ChangeEntry(os, "/bk/.docs.veldar2-new", {.times = 77}).ok());
 }
 
 TEST(GenerationListTest, FindsTheRowsOfTheSourceAndChangesNothing) {

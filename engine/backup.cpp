@@ -542,7 +542,7 @@ int BackupRun::File() {
   if (!copied) {
     // The copy's own failure is counted already.
     reporter_.Consequence("Set Time Failed : " + targetPath_ + " : not copied");
-  } else if (Status code = SetTimes(os_, targetPath_, os_.Now()); !code.ok()) {
+  } else if (Status code = ChangeEntry(os_, targetPath_, {.times = os_.Now()}); !code.ok()) {
     reporter_.Failure("Set Time Failed : ", targetPath_, code);
   } else if (backupDir_) {
     RankNewest(*backupDir_, rotation->name);
@@ -1009,7 +1009,7 @@ void BackupRun::RankNewest(OsDir& backup, const std::string& name) {
     for (const CFileEntry& g : generations_) {
       if (g.name != name) stamp = std::max(stamp, g.time + step);
     }
-    code = backup.SetTimes(name, stamp);
+    code = backup.ChangeEntry(name, {.times = stamp});
   }
   if (!code.ok()) reporter_.Failure("Set Time Failed : ", Join(job_.backupDir, name), code);
 }

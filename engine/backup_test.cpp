@@ -372,13 +372,13 @@ TEST(BackupFileTest, TimeStampFailuresAreLogged) {
     ASSERT_EQ(job.Run(3, "v1"), 1);
     EXPECT_NE(job.Log().find("Set Time Failed : " + Slashes(job.backup) + "/report_1.doc_ : not copied"),
               std::string::npos);
-    for (const auto& call : job.os.calls) EXPECT_NE(call.op, OsOp::SetTimes);
+    for (const auto& call : job.os.calls) EXPECT_NE(call.op, OsOp::ChangeEntry);
     EXPECT_EQ(job.outcome.failures, 1) << "one failed copy, one failure";
   }
   {
     Job job;
     const Status denied = job.os.Error(ErrorKind::kAccessDenied);
-    job.os.FailAt(OsOp::SetTimes, "", denied);
+    job.os.FailAt(OsOp::ChangeEntry, "", denied);
     ASSERT_EQ(job.Run(3, "v1"), 1);
     EXPECT_NE(job.Log().find("Set Time Failed : " + Slashes(job.backup) +
                              "/report_1.doc_ : ERR = " + std::to_string(denied.code())),
@@ -816,7 +816,8 @@ TEST(BackupTest, TheMediumLeavesOutWhatItCannotHold) {
       WriteFile(source + "/readme.txt", "a");
       WriteFile(source + "/secret", "s");
       std::unique_ptr<OsDir> dir;
-      ASSERT_TRUE(job.real->OpenDir(source, false, &dir).ok() && dir->SetPermissions("secret", 0600).ok());
+      ASSERT_TRUE(job.real->OpenDir(source, false, &dir).ok() &&
+                  dir->ChangeEntry("secret", {.permissions = 0600}).ok());
       leftOut = {"a:b", "big", "readme.txt"};
     }
     std::vector<std::string> omitted;

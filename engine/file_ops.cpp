@@ -36,12 +36,8 @@ struct Entry {
   Status Stat(FileStatus* status) const {
     return dir ? dir->StatAt(name, status) : veldar::Stat(os, path, /*followLink=*/false, status);
   }
-  Status SetNormal() const { return dir ? dir->SetAttributesNormal(name) : SetAttributesNormal(os, path); }
-  Status SetReadOnly(bool readOnly) const {
-    return dir ? dir->SetReadOnly(name, readOnly) : veldar::SetReadOnly(os, path, readOnly);
-  }
-  Status SetAttributes(const FileAttributes& attributes) const {
-    return dir ? dir->SetAttributes(name, attributes) : veldar::SetAttributes(os, path, attributes);
+  Status Change(const EntryChange& change) const {
+    return dir ? dir->ChangeEntry(name, change) : ChangeEntry(os, path, change);
   }
 };
 
@@ -127,7 +123,7 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
     FileStatus before;
     const bool existed = MayTouch(target, &before);
     // Whether these attribute changes work shows in the copy that follows.
-    if (existed) (void)target.SetNormal();
+    if (existed) (void)target.Change({.readOnly = false});
     const Status code = source.CopyTo(target, writing.replace, progress, &bytes, writing.temporary, writing.readFailed);
     if (existed) {
       // A failed copy left the old file, which gets back all it had. A copy
@@ -137,9 +133,9 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
       // make a file the owner has since made private readable by all, and no
       // later run would notice).
       if (code.ok()) {
-        (void)target.SetReadOnly(before.attributes.readOnly);
+        (void)target.Change({.readOnly = before.attributes.readOnly});
       } else {
-        (void)target.SetAttributes(before.attributes);
+        (void)target.Change({.attributes = before.attributes});
       }
     }
     if (!code.ok()) {
@@ -179,7 +175,7 @@ int RemoveEntry(Reporter& reporter, const FilePolicy& policy, const Entry& entry
   }
   // The attribute change is not undone if the retry fails as well.
   FileStatus status;
-  if (MayTouch(entry, &status)) (void)entry.SetNormal();
+  if (MayTouch(entry, &status)) (void)entry.Change({.readOnly = false});
   code = attempt();
   if (code.ok()) {
     reporter.Done(texts.done + entry.path);

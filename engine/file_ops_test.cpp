@@ -93,7 +93,7 @@ TEST_F(FileOpsTest, ForceRetries) {
   WriteFile(dir / "src", "new");
   WriteFile(dir / "dst", "old");
   WriteFile(dir / "gone", "old");
-  ASSERT_TRUE((SetReadOnly(*real, dir / "dst", true)).ok());
+  ASSERT_TRUE((ChangeEntry(*real, dir / "dst", {.readOnly = true})).ok());
   const Status denied = fault.Error(ErrorKind::kAccessDenied);
   fault.FailAt(OsOp::CopyFile, dir / "dst", denied, 1);
   fault.FailAt(OsOp::DeleteFile, dir / "gone", denied, 1);
@@ -120,7 +120,7 @@ TEST_F(FileOpsTest, ForceRetries) {
 TEST_F(FileOpsTest, LinksAreDeletedAndPassedOverNeverFollowed) {
   WriteFile(dir / "src", "new");
   WriteFile(dir / "outside", "keep");
-  ASSERT_TRUE((SetReadOnly(*real, dir / "outside", true)).ok());
+  ASSERT_TRUE((ChangeEntry(*real, dir / "outside", {.readOnly = true})).ok());
   if (testing::UnderWine()) GTEST_SKIP() << "Wine makes no symbolic links Windows would make";
   if (!testing::MakeLink(dir / "outside", dir / "link")) {
     GTEST_SKIP() << "this process may not make symbolic links";

@@ -302,7 +302,7 @@ class MirrorWalk {
   // incomplete copy from replacing a generation) unless it was reported
   // already. True when done.
   bool SetPermissions(OsDir& dir, const std::string& name, std::uint32_t permissions, bool reportFailure = true) {
-    if (Status code = dir.SetPermissions(name, permissions); !code.ok()) {
+    if (Status code = dir.ChangeEntry(name, {.permissions = permissions}); !code.ok()) {
       if (reportFailure) {
         reporter_.Failure("Permissions Set Failed : ", name.empty() ? dir.Path() : Join(dir, name), code);
       }
@@ -322,20 +322,27 @@ class MirrorWalk {
     const bool changedSince = access.announce && access.permissions != listed;
     if (!ownerDiffers && access.permissions == current.permissions && !changedSince) return;
     const std::string path = name.empty() ? dir.Path() : Join(dir, name);
-    if (ownerDiffers) {
-      if (Status code = dir.SetOwner(name, access.owner, access.group); !code.ok()) {
-        reporter_.Failure("Owner Set Failed : ", path, code);
-      } else if (access.announce) {
-        reporter_.Done("Owner Set : " + path + " : " + std::to_string(access.owner) + ":" +
-                       std::to_string(access.group));
-      }
-    }
     // A link has no permissions of its own. Setting them again after a change
     // of owner keeps the set-id bits that the change cleared.
+    EntryChange change;
+    if (ownerDiffers) change.owner = EntryChange::Owner{access.owner, access.group};
+    if (!access.ownerOnly && (access.permissions != current.permissions || ownerDiffers)) {
+      change.permissions = access.permissions;
+    }
+    EntryPart failed = EntryPart::kNone;
+    Status code = change.owner || change.permissions ? dir.ChangeEntry(name, change, &failed) : Status();
+    if (failed == EntryPart::kOwner) {
+      reporter_.Failure("Owner Set Failed : ", path, code);
+      // A medium that refuses owners may still keep permissions, as a copy
+      // made there gets them.
+      change.owner.reset();
+      code = change.permissions ? dir.ChangeEntry(name, change, &failed) : Status();
+    } else if (ownerDiffers && access.announce) {
+      reporter_.Done("Owner Set : " + path + " : " + std::to_string(access.owner) + ":" + std::to_string(access.group));
+    }
     if (access.ownerOnly) return;
-    const bool done = (access.permissions == current.permissions && !ownerDiffers) ||
-                      SetPermissions(dir, name, access.permissions, reportFailure);
-    if (done && changedSince) {
+    if (!code.ok() && reportFailure) reporter_.Failure("Permissions Set Failed : ", path, code);
+    if (code.ok() && changedSince) {
       char octal[8];
       std::snprintf(octal, sizeof octal, "%04o", access.permissions & 07777);
       reporter_.Done("Permissions Set : " + path + " : " + octal);
@@ -457,7 +464,7 @@ class MirrorWalk {
   // keep no finer), so that it is not taken for newer than its source.
   void Retime(OsDir& dir, const std::string& name, std::int64_t seconds) {
     if (!retime_) return;
-    if (Status code = dir.SetTimes(name, seconds); !code.ok()) {
+    if (Status code = dir.ChangeEntry(name, {.times = seconds}); !code.ok()) {
       reporter_.Failure("Time Set Failed : ", Join(dir, name), code);
     }
   }

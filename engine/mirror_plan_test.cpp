@@ -183,10 +183,10 @@ TEST_F(MirrorPlanTest, EveryActionCarriesHowItIsDone) {
   memory.AddDir("/s/open"), memory.AddDir("/t/open");
   std::unique_ptr<OsDir> dir;
   ASSERT_TRUE(memory.OpenDir("/s", false, &dir).ok());
-  ASSERT_TRUE(dir->SetPermissions("private", 0600).ok());
-  ASSERT_TRUE(dir->SetPermissions("open", 0750).ok());
+  ASSERT_TRUE(dir->ChangeEntry("private", {.permissions = 0600}).ok());
+  ASSERT_TRUE(dir->ChangeEntry("open", {.permissions = 0750}).ok());
   ASSERT_TRUE(memory.OpenDir("/t", false, &dir).ok());
-  ASSERT_TRUE(dir->SetPermissions("open", 0777).ok());
+  ASSERT_TRUE(dir->ChangeEntry("open", {.permissions = 0777}).ok());
   os.foldsCase = true;
 
   // The decisions of a step, where it has any to tell.
@@ -539,8 +539,9 @@ TEST_F(MirrorPlanTest, TheMediumDecidesWhatIsLeftOutAndHowTimesCompare) {
     }
     std::unique_ptr<OsDir> dir;
     ASSERT_TRUE(memory.OpenDir(root + "/s", false, &dir).ok());
-    (void)dir->SetPermissions("private", 0600);
-    if (!c.target.empty()) (void)memory.OpenDir(root + "/t", false, &dir), (void)dir->SetPermissions("private", 0644);
+    (void)dir->ChangeEntry("private", {.permissions = 0600});
+    if (!c.target.empty())
+      (void)memory.OpenDir(root + "/t", false, &dir), (void)dir->ChangeEntry("private", {.permissions = 0644});
     const auto excludes = ExcludeSet::Parse({"skip.tmp"}, false);
     MirrorJob job;
     job.source = root + "/s", job.target = root + "/t", job.reference = root + "/r";

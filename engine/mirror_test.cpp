@@ -236,7 +236,7 @@ TEST_F(MirrorTest, FailuresStopOrCarryOn) {
       {OsOp::List, "s/newdir", 1, 0, 1, {}, "ERROR AT LOCAL FILE FINDFIRSTFILE! at D/s/newdir/*"},
       {OsOp::MoveNoReplace, "t/ren", 0, 1, 1, {}, "rename file failed : from D/t/ren TO D/t/Ren : ERR = 5"},
       // Tried while the directory is filled and again once it is: one failure.
-      {OsOp::SetPermissions, "t/private", 1, 1, 1, {}, "Permissions Set Failed : D/t/private : ERR = 5"},
+      {OsOp::ChangeEntry, "t/private", 1, 1, 1, {}, "Permissions Set Failed : D/t/private : ERR = 5"},
   };
   disk.foldsCase = true;  // "ren" is renamed to "Ren"
   for (const Case& c : cases) {
@@ -277,6 +277,24 @@ TEST_F(MirrorTest, MissingSourceLeavesTheCopyAlone) {
   EXPECT_EQ(counted.Mirror(dir / "missing", t), 0);
   EXPECT_EQ(Boxes(), Lines{"ERROR AT LOCAL FILE FINDFIRSTFILE! at D/missing/*"});
   EXPECT_TRUE(Exists(t + "/precious"));
+}
+
+// A copy whose owner the medium refuses still gets its source's permissions:
+// one failure, for the owner alone.
+TEST_F(MirrorTest, RefusedOwnerStillGetsThePermissions) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a file another owner needs root";
+  File(s + "/f", "x", 1000), File(t + "/f", "x", 1000);
+  ASSERT_EQ(chown((s + "/f").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod((s + "/f").c_str(), 0600), 0);
+  ASSERT_EQ(chmod((t + "/f").c_str(), 0644), 0);
+  fault.FailAt(OsOp::ChangeEntry, dir / "t/f", EPERM, /*times=*/1);
+  EXPECT_EQ(Mirror(), 1);
+  EXPECT_EQ(Count("Owner Set Failed : D/t/f : ERR = 1"), 1);
+  EXPECT_EQ(counted.failures(), 1);
+  struct stat st {};
+  ASSERT_EQ(stat((t + "/f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 // Permissions travel with the tree: every directory ends with its source's

@@ -613,14 +613,17 @@ class RestoreRun {
   void GiveAccess(OsDir& parent, const std::string& name, const FileStatus& source) {
     if (!parent.KeepsPermissions()) return;
     const std::string path = os_.Paths().Join(parent.Path(), name);
-    if (os_.MayChangeOwner()) {
-      if (Status code = parent.SetOwner(name, source.owner, source.group); !code.ok()) {
-        reporter_.Failure("Owner Set Failed : ", path, code);
-      }
+    EntryChange change{.permissions = source.permissions & 07777};
+    if (os_.MayChangeOwner()) change.owner = EntryChange::Owner{source.owner, source.group};
+    EntryPart failed = EntryPart::kNone;
+    Status code = parent.ChangeEntry(name, change, &failed);
+    if (failed == EntryPart::kOwner) {
+      reporter_.Failure("Owner Set Failed : ", path, code);
+      // A medium that refuses owners may still keep permissions.
+      change.owner.reset();
+      code = parent.ChangeEntry(name, change);
     }
-    if (Status code = parent.SetPermissions(name, source.permissions & 07777); !code.ok()) {
-      reporter_.Failure("Permissions Set Failed : ", path, code);
-    }
+    if (!code.ok()) reporter_.Failure("Permissions Set Failed : ", path, code);
   }
 
   // What restoring `parts` would do, told to the dry run's output part by

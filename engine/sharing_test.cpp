@@ -151,7 +151,7 @@ TEST_F(Sharing, ACarriedOnCopyNeverChangesAFileItShares) {
   std::filesystem::create_hard_link(P(InGeneration(2)), P(working + "/a/b/f"), linked);
   ASSERT_FALSE(linked) << linked.message();
 #ifdef _WIN32
-  ASSERT_TRUE(SetReadOnly(*real, File(), true).ok());
+  ASSERT_TRUE(ChangeEntry(*real, File(), {.readOnly = true}).ok());
 #else
   chmod(File().c_str(), 0600);
 #endif

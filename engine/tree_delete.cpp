@@ -45,7 +45,7 @@ int TreeDeleter::Contents(OsDir& directory) {
   // Nothing in a directory its owner may not write to can be deleted (a copy
   // of a read-only directory): the owner gets write and search first.
   if (code.ok() && (status.permissions & 0700) != 0700) {
-    (void)directory.SetPermissions("", status.permissions | 0700);
+    (void)directory.ChangeEntry("", {.permissions = status.permissions | 0700});
   }
   if (code.ok()) code = directory.List(&entries);
   if (!code.ok() && entries.empty()) {

@@ -2,7 +2,7 @@
 // The operating system as the engine, the log and the application see it.
 //
 // Everything VELDAR2 asks of the system goes through `Os`: one implementation
-// per platform (`PosixOs` in os_posix.cpp, `Win32Os` in os_win32.cpp), and
+// per platform (`PosixOs` in os_posix*.cpp, `Win32Os` in os_win32*.cpp), and
 // the tests' doubles of it in testing/ (testing/os_operations.h lists the
 // operations that can fail). The interface is shaped by what the engine needs
 // and no more.
@@ -49,7 +49,7 @@ struct FileAttributes {
   bool system = false;    // POSIX: never set
   bool hidden = false;    // POSIX: never set
   // The platform's full attribute word (st_mode; FILE_ATTRIBUTE_*), as read
-  // by a status call: `SetAttributes` writes it back whole.
+  // by a status call: `EntryChange::attributes` writes it back whole.
   std::uint32_t native = 0;
 };
 
@@ -134,6 +134,37 @@ enum class CopyMode {
   // written; the old entry stays removed.
   Unflushed,
 };
+
+// A change to an entry's metadata (`OsDir::ChangeEntry`): each part is
+// applied only when given.
+struct EntryChange {
+  struct Owner {
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+  };
+  // The owner and group (user and group ids). Only a process that
+  // `Os::MayChangeOwner` can give one; Windows keeps none and succeeds.
+  std::optional<Owner> owner{};
+  // The permission bits (07777). Windows keeps none and succeeds.
+  std::optional<std::uint32_t> permissions{};
+  // The attributes read earlier, written back whole (their `native` word),
+  // or the read-only state alone, every other attribute (and on POSIX every
+  // other permission bit) left as it is. At most one of the two.
+  std::optional<FileAttributes> attributes{};
+  std::optional<bool> readOnly{};
+  // The last-write and last-access times (and the creation time where the
+  // platform allows), in whole seconds. A creation time set to the present
+  // second keeps the present moment's fraction of it (Windows), so files
+  // stamped within one second still rank by when they were stamped, as
+  // birth times do on Linux.
+  std::optional<std::int64_t> times{};
+};
+
+// The part of an `EntryChange` that failed, in the order they are applied.
+enum class EntryPart : std::uint8_t { kNone, kOwner, kPermissions, kAttributes, kTimes };
+
+// The first part `change` asks for (kNone for an empty change).
+EntryPart FirstPart(const EntryChange& change);
 
 using NameFilter = std::function<bool(std::string_view name)>;
 
@@ -312,26 +343,17 @@ class OsDir {
   // `expected` describes; where the file system has no hard links, or the
   // file has too many, with the system's code. Not flushed.
   virtual Status LinkFile(const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected) = 0;
-  // Sets the last-write and last-access times (and the creation time where
-  // the platform allows) of the file `name` to `seconds`. A creation time set
-  // to the present second keeps the present moment's fraction of it
-  // (Windows), so files stamped within one second still rank by when they
-  // were stamped, as birth times do on Linux.
-  virtual Status SetTimes(const std::string& name, std::int64_t seconds) = 0;
-  // Clears the read-only state of `name` ("normal" attributes).
-  virtual Status SetAttributesNormal(const std::string& name) = 0;
-  // Writes back attributes read earlier (the whole `native` word).
-  virtual Status SetAttributes(const std::string& name, const FileAttributes& attributes) = 0;
-  // Sets or clears the read-only state of `name` alone, leaving every other
-  // attribute (and on POSIX every other permission bit) as it is. A link is
-  // left alone (success).
-  virtual Status SetReadOnly(const std::string& name, bool readOnly) = 0;
-  // Sets the permission bits (07777) of `name`, or of the directory itself
-  // when `name` is empty. A link has none: it is left alone (success).
-  virtual Status SetPermissions(const std::string& name, std::uint32_t permissions) = 0;
-  // Sets the owner and group of `name` (empty: the directory itself); a link's
-  // own, never its target's. Only a process that `MayChangeOwner` can.
-  virtual Status SetOwner(const std::string& name, std::uint32_t owner, std::uint32_t group) = 0;
+  // Changes the parts of `name`'s metadata that `change` names (the
+  // directory itself where `name` is empty: owner and permissions only), in
+  // the order that never widens access on the way: owner (which clears the
+  // set-id bits), permissions, attributes, times. A link's own owner and
+  // times are changed, never its target's; a link has no permissions or
+  // attributes and is left as it is for those parts. The first part that
+  // fails ends the change: it returns the failure and `*failed`, if given,
+  // names the part (for a failure before any part was tried, such as a bad
+  // name, the first part asked for); the parts before it stay done. On
+  // success `*failed` is `EntryPart::kNone`.
+  virtual Status ChangeEntry(const std::string& name, const EntryChange& change, EntryPart* failed = nullptr) = 0;
   // Flushes everything written to the file system that holds this directory
   // (syncfs): the data and entries of every file and directory on it.
   virtual Status SyncFileSystem() = 0;

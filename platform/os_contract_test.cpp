@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -120,7 +121,7 @@ class OsContractTest : public ::testing::TestWithParam<Implementation> {
     (void)ListDir(os, path, false, &entries);
     for (const auto& entry : entries) {
       const std::string child = os.Paths().Join(path, entry.name);
-      (void)SetAttributesNormal(os, child);
+      (void)ChangeEntry(os, child, {.readOnly = false});
       if (entry.status.kind == EntryKind::Directory) {
         RemoveTree(child);
       } else {
@@ -198,7 +199,7 @@ TEST_P(OsContractTest, CopiesAreWholeNamedOnlyWhenDoneAndCarryTheirTime) {
   std::string content(300 * 1024 + 5, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 + i / 7);
   Write(At("src"), content);
-  ASSERT_TRUE((SetTimes(os, At("src"), 1500000000)).ok());
+  ASSERT_TRUE((ChangeEntry(os, At("src"), {.times = 1500000000})).ok());
   Write(At("old"), "old");
 
   for (CopyMode mode : {CopyMode::Replace, CopyMode::Unflushed}) {
@@ -391,7 +392,7 @@ TEST_P(OsContractTest, MediumProbeAgreesWithTheDirectoryAndLeavesNothing) {
   EXPECT_EQ(dir->StatAt("pROBE", &status).ok(), traits.foldsCase);
   ASSERT_TRUE((dir->StatAt("Probe", &status)).ok());
   EXPECT_EQ(dir->LinkFile("Probe", *dir, "second", status).ok(), traits.hardLinks);
-  ASSERT_TRUE((dir->SetTimes("Probe", 1700000001)).ok());
+  ASSERT_TRUE((dir->ChangeEntry("Probe", {.times = 1700000001})).ok());
   ASSERT_TRUE((dir->StatAt("Probe", &status)).ok());
   const std::int64_t difference = (status.mtimeSec - 1700000001) * 1'000'000'000 + status.mtimeNsec;
   EXPECT_LE(std::abs(difference), traits.timeResolutionNs);
@@ -408,28 +409,114 @@ TEST_P(OsContractTest, MediumProbeAgreesWithTheDirectoryAndLeavesNothing) {
   EXPECT_EQ(ErrorKind::kAccessDenied, Kind(dir->ProbeMedium(&traits)));
 }
 
-TEST_P(OsContractTest, ReadOnlyStateTimesAndPaths) {
+// A change applies the parts it names, in order, and a failure names the
+// part that failed. The rows act one after another on the same entries.
+TEST_P(OsContractTest, ChangeEntryAppliesItsPartsAndNamesTheOneThatFailed) {
   Os& os = Subject();
   Write(At("file"), "x");
-  FileStatus before, after;
-  ASSERT_TRUE((Stat(os, At("file"), false, &before)).ok());
-  EXPECT_FALSE(before.attributes.readOnly);
-  ASSERT_TRUE((SetReadOnly(os, At("file"), true)).ok());
-  ASSERT_TRUE((Stat(os, At("file"), false, &after)).ok());
-  EXPECT_TRUE(after.attributes.readOnly);
-  ASSERT_TRUE((SetAttributes(os, At("file"), before.attributes)).ok());  // the whole word written back
-  ASSERT_TRUE((Stat(os, At("file"), false, &after)).ok());
-  EXPECT_FALSE(after.attributes.readOnly);
-  EXPECT_EQ(before.attributes.native, after.attributes.native);
-  ASSERT_TRUE((SetReadOnly(os, At("file"), true)).ok());
-  ASSERT_TRUE((SetAttributesNormal(os, At("file"))).ok());
-  ASSERT_TRUE((Stat(os, At("file"), false, &after)).ok());
-  EXPECT_FALSE(after.attributes.readOnly);
-
-  ASSERT_TRUE((SetTimes(os, At("file"), 1234567890)).ok());
+  std::unique_ptr<OsDir> dir;
+  ASSERT_TRUE((os.OpenDir(dir_, false, &dir)).ok());
+  FileStatus original;
+  ASSERT_TRUE((dir->StatAt("file", &original)).ok());
+  EXPECT_FALSE(original.attributes.readOnly);
+  // Where the medium keeps no permissions (Windows), those parts succeed
+  // and change nothing: what they set is checked only where it is kept.
+  const bool kept = dir->KeepsPermissions();
+  const EntryChange::Owner same{original.owner, original.group};
+  using Part = EntryPart;
+  using Bits = std::optional<std::uint32_t>;
+  const ErrorKind kOk = ErrorKind::kNone;
+  // What is checked afterwards, where given: the read-only state, the
+  // last-write time, the permission bits (where kept), the attribute word.
+  struct Expected {
+    std::optional<bool> readOnly{};
+    std::optional<std::int64_t> mtime{};
+    Bits permissions{}, native{};
+  };
+  const struct {
+    const char* what;
+    std::string name;  // empty: the directory itself
+    EntryChange change;
+    ErrorKind kind;
+    Part failed;
+    Expected after;
+  } cases[] = {
+      {"read-only set", "file", {.readOnly = true}, kOk, Part::kNone, {.readOnly = true}},
+      {"the attributes read before written back whole",
+       "file",
+       {.attributes = original.attributes},
+       kOk,
+       Part::kNone,
+       {.readOnly = false, .native = original.attributes.native}},
+      {"read-only set again", "file", {.readOnly = true}, kOk, Part::kNone, {.readOnly = true}},
+      {"read-only cleared", "file", {.readOnly = false}, kOk, Part::kNone, {.readOnly = false}},
+      {"times", "file", {.times = 1234567890}, kOk, Part::kNone, {.mtime = 1234567890}},
+      {"permissions and times",
+       "file",
+       {.permissions = 0640, .times = 1500000000},
+       kOk,
+       Part::kNone,
+       {.mtime = 1500000000, .permissions = 0640}},
+      // The change of owner clears the set-id bits; they are set after it.
+      {"owner before permissions keeps a set-id bit",
+       "file",
+       {.owner = same, .permissions = 02750},
+       kOk,
+       Part::kNone,
+       {.permissions = 02750}},
+      {"the directory itself", "", {.permissions = 0750}, kOk, Part::kNone, {.permissions = 0750}},
+      {"the directory itself takes no times, and nothing is changed",
+       "",
+       {.permissions = 0700, .times = 5},
+       ErrorKind::kInvalid,
+       Part::kPermissions,
+       {.permissions = 0750}},
+      {"a missing entry fails in the first part",
+       "none",
+       {.readOnly = true, .times = 5},
+       ErrorKind::kNotFound,
+       Part::kAttributes,
+       {}},
+      {"a name with a separator",
+       "x" + std::string(1, os.Separator()) + "y",
+       {.times = 5},
+       ErrorKind::kInvalid,
+       Part::kTimes,
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EntryPart failed = EntryPart::kOwner;
+    const Status code = dir->ChangeEntry(c.name, c.change, &failed);
+    EXPECT_EQ(c.kind, Kind(code)) << code << " " << os.ErrorText(code);
+    EXPECT_EQ(c.failed, failed);
+    if (c.kind == ErrorKind::kNotFound || c.kind == ErrorKind::kInvalid) {
+      if (!c.name.empty()) continue;
+    }
+    FileStatus status;
+    ASSERT_TRUE((c.name.empty() ? dir->Stat(&status) : dir->StatAt(c.name, &status)).ok());
+    EXPECT_EQ(c.after.readOnly.value_or(status.attributes.readOnly), status.attributes.readOnly);
+    EXPECT_EQ(c.after.mtime.value_or(status.mtimeSec), status.mtimeSec);
+    EXPECT_EQ(kept ? c.after.permissions.value_or(status.permissions) : status.permissions, status.permissions);
+    EXPECT_EQ(c.after.native.value_or(status.attributes.native), status.attributes.native);
+  }
+  ASSERT_TRUE((dir->ChangeEntry("", {.permissions = 0700})).ok());
+  // By path, as by name.
+  ASSERT_TRUE((ChangeEntry(os, At("file"), {.times = 1234567890})).ok());
+  FileStatus after;
   ASSERT_TRUE((Stat(os, At("file"), false, &after)).ok());
   EXPECT_EQ(1234567890, after.mtimeSec);
+  if (GetParam() != Implementation::kFaultDouble) return;
+  // A change the double fails before it is made failed in its first part.
+  static_cast<FaultInjector&>(os).FailAt(OsOp::ChangeEntry, At("file"), os.Error(ErrorKind::kAccessDenied));
+  EntryPart failed = EntryPart::kNone;
+  EXPECT_EQ(ErrorKind::kAccessDenied, Kind(dir->ChangeEntry("file", {.readOnly = true, .times = 1}, &failed)));
+  EXPECT_EQ(EntryPart::kAttributes, failed);
+}
 
+TEST_P(OsContractTest, PathsAndTheTreeOnTheWay) {
+  Os& os = Subject();
+  Write(At("file"), "x");
   const PathRules& paths = os.Paths();
   std::string real, again;
   ASSERT_TRUE((os.RealPath(dir_, &real)).ok());

@@ -2,6 +2,14 @@
 
 namespace veldar {
 
+EntryPart FirstPart(const EntryChange& change) {
+  if (change.owner) return EntryPart::kOwner;
+  if (change.permissions) return EntryPart::kPermissions;
+  if (change.attributes || change.readOnly) return EntryPart::kAttributes;
+  if (change.times) return EntryPart::kTimes;
+  return EntryPart::kNone;
+}
+
 // GCC 12 takes the assignment of "." below, inlined from libstdc++, for a copy
 // that may overlap itself (-Wrestrict, a known false positive of that
 // version's, GCC bug 105329): nothing overlaps, and the warning is silenced
@@ -68,20 +76,9 @@ Status MoveNoReplace(Os& os, const std::string& from, const std::string& to) {
   });
 }
 
-Status SetTimes(Os& os, const std::string& path, std::int64_t seconds) {
-  return AtParent(os, path, [&](OsDir& dir, const std::string& name) { return dir.SetTimes(name, seconds); });
-}
-
-Status SetAttributesNormal(Os& os, const std::string& path) {
-  return AtParent(os, path, [](OsDir& dir, const std::string& name) { return dir.SetAttributesNormal(name); });
-}
-
-Status SetAttributes(Os& os, const std::string& path, const FileAttributes& attributes) {
-  return AtParent(os, path, [&](OsDir& dir, const std::string& name) { return dir.SetAttributes(name, attributes); });
-}
-
-Status SetReadOnly(Os& os, const std::string& path, bool readOnly) {
-  return AtParent(os, path, [&](OsDir& dir, const std::string& name) { return dir.SetReadOnly(name, readOnly); });
+Status ChangeEntry(Os& os, const std::string& path, const EntryChange& change, EntryPart* failed) {
+  if (failed) *failed = FirstPart(change);
+  return AtParent(os, path, [&](OsDir& dir, const std::string& name) { return dir.ChangeEntry(name, change, failed); });
 }
 
 Status Stat(Os& os, const std::string& path, bool followLink, FileStatus* status) {

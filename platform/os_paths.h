@@ -29,10 +29,8 @@ Status RemoveDir(Os& os, const std::string& path);
 // Makes the directory readable by its owner only (0700, whatever the umask).
 Status CreateDir(Os& os, const std::string& path);
 Status MoveNoReplace(Os& os, const std::string& from, const std::string& to);
-Status SetTimes(Os& os, const std::string& path, std::int64_t seconds);
-Status SetAttributesNormal(Os& os, const std::string& path);
-Status SetAttributes(Os& os, const std::string& path, const FileAttributes& attributes);
-Status SetReadOnly(Os& os, const std::string& path, bool readOnly);
+// `OsDir::ChangeEntry`; a parent that cannot be opened fails the first part.
+Status ChangeEntry(Os& os, const std::string& path, const EntryChange& change, EntryPart* failed = nullptr);
 // The status of `path`; a final link is followed only with `followLink`. A
 // root is its own directory's status.
 Status Stat(Os& os, const std::string& path, bool followLink, FileStatus* status);

@@ -242,7 +242,7 @@ TEST_F(OsTest, PathWithNulIsRefusedNotCut) {
   const std::string cut = dir_ / std::string("a\0b", 3);
   EXPECT_EQ(EINVAL, (DeleteFile(*os_, cut)).code());
   EXPECT_EQ(EINVAL, (CopyFile(*os_, dir_ / "a", cut, CopyMode::Replace)).code());
-  EXPECT_EQ(EINVAL, (SetTimes(*os_, cut, 0)).code());
+  EXPECT_EQ(EINVAL, (ChangeEntry(*os_, cut, {.times = 0})).code());
   EXPECT_EQ("keep", ReadFile(dir_ / "a"));
 }
 
@@ -320,17 +320,17 @@ TEST_F(OsTest, AttributesAndTimesLeaveLinkTargetsAlone) {
   SetTimesNs(dir_ / "file", 1000000000, 0);
   ASSERT_EQ(0, symlink("file", (dir_ / "link").c_str()));
 
-  EXPECT_TRUE((SetAttributesNormal(*os_, dir_ / "link")).ok());
-  EXPECT_TRUE((SetTimes(*os_, dir_ / "link", 1600000000)).ok());
+  EXPECT_TRUE((ChangeEntry(*os_, dir_ / "link", {.readOnly = false})).ok());
+  EXPECT_TRUE((ChangeEntry(*os_, dir_ / "link", {.times = 1600000000})).ok());
   EXPECT_EQ(0444u, LStat(dir_ / "file").st_mode & 07777);
   EXPECT_EQ(1000000000, LStat(dir_ / "file").st_mtim.tv_sec);
   EXPECT_EQ(1600000000, LStat(dir_ / "link").st_mtim.tv_sec);
 
   FileStatus saved;
   ASSERT_TRUE((Stat(*os_, dir_ / "file", false, &saved)).ok());
-  ASSERT_TRUE((SetAttributesNormal(*os_, dir_ / "file")).ok());
+  ASSERT_TRUE((ChangeEntry(*os_, dir_ / "file", {.readOnly = false})).ok());
   EXPECT_EQ(0644u, LStat(dir_ / "file").st_mode & 07777);
-  ASSERT_TRUE((SetAttributes(*os_, dir_ / "file", saved.attributes)).ok());
+  ASSERT_TRUE((ChangeEntry(*os_, dir_ / "file", {.attributes = saved.attributes})).ok());
   EXPECT_EQ(0444u, LStat(dir_ / "file").st_mode & 07777);
 }
 

@@ -289,11 +289,11 @@ TEST_F(Win32OsTest, ReadOnlyFilesRefuseDeletionAndReplacement) {
   }
   Write(At("locked"), "keep");
   Write(At("new"), "new");
-  ASSERT_TRUE((SetReadOnly(*os_, At("locked"), true)).ok());
+  ASSERT_TRUE((ChangeEntry(*os_, At("locked"), {.readOnly = true})).ok());
   EXPECT_EQ(5, DeleteFile(*os_, At("locked")).code());
   EXPECT_TRUE((os_->Access(At("locked"), 2)).Is(ErrorKind::kAccessDenied));
   EXPECT_EQ("keep", Read(At("locked")));
-  ASSERT_TRUE((SetAttributesNormal(*os_, At("locked"))).ok());
+  ASSERT_TRUE((ChangeEntry(*os_, At("locked"), {.readOnly = false})).ok());
   EXPECT_TRUE((DeleteFile(*os_, At("locked"))).ok());
 }
 
@@ -322,7 +322,7 @@ TEST_F(Win32OsTest, CopyKeepsAttributesAndTimes) {
     EXPECT_EQ(source.mtimeSec, copy.mtimeSec);
     EXPECT_EQ(source.mtimeNsec, copy.mtimeNsec);
     EXPECT_FALSE(copy.SameEntryAs(source));
-    ASSERT_TRUE((SetAttributesNormal(*os_, At("dst"))).ok());
+    ASSERT_TRUE((ChangeEntry(*os_, At("dst"), {.readOnly = false})).ok());
   }
   // Wine ignores a creation time that is set; Windows keeps the source's.
   const std::int64_t createdSec =
@@ -370,8 +370,8 @@ TEST_F(Win32OsTest, OpenDirectoryFollowsItsDirectoryNotItsPath) {
   EXPECT_EQ(byPath, dir->MoveNoReplace("f", *dir, "f2").code());
   EXPECT_EQ(byPath, dir->DeleteFile("gone").code());
   EXPECT_EQ(byPath, dir->RemoveDir("sub").code());
-  ASSERT_TRUE((dir->SetReadOnly("sub", true)).ok());
-  ASSERT_TRUE((dir->SetAttributesNormal("sub")).ok());
+  ASSERT_TRUE((dir->ChangeEntry("sub", {.readOnly = true})).ok());
+  ASSERT_TRUE((dir->ChangeEntry("sub", {.readOnly = false})).ok());
   std::vector<DirEntry> entries;
   ASSERT_TRUE((dir->List(&entries)).ok());
   const std::vector<std::string> expected =

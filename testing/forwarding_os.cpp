@@ -121,6 +121,12 @@ class ForwardingDir final : public OsDir {
   void Before(OsOp op, CopyMode mode) {
     if (op == OsOp::CopyFile) os_.WillCopy(mode);
   }
+  // A change that a double fails without making it failed in its first part
+  // (the change comes before the part in the arguments).
+  void Before(OsOp, const EntryChange& change) { firstPart_ = FirstPart(change); }
+  void Before(OsOp, EntryPart* failed) {
+    if (failed) *failed = firstPart_;
+  }
   template <typename T>
   void Before(OsOp, const T&) {}
 
@@ -144,6 +150,7 @@ class ForwardingDir final : public OsDir {
 
   ForwardingOs& os_;
   std::unique_ptr<OsDir> real_;
+  EntryPart firstPart_ = EntryPart::kNone;  // of the change being forwarded
 };
 
 }  // namespace

@@ -360,29 +360,24 @@ class MemoryDir : public OsDir {
     other.Touch();
     return Status();
   }
-  Status SetTimes(const std::string& name, std::int64_t seconds) override {
-    return Change(name, [&](Node& node) { node.mtime = seconds; });
-  }
-  Status SetAttributesNormal(const std::string& name) override { return SetReadOnly(name, false); }
-  Status SetAttributes(const std::string& name, const FileAttributes& attributes) override {
-    return Change(name, [&](Node& node) { node.permissions = attributes.native & 07777; });
-  }
-  Status SetReadOnly(const std::string& name, bool readOnly) override {
-    return Change(name, [&](Node& node) {
-      if (node.kind == EntryKind::Symlink) return;
-      node.permissions = readOnly ? node.permissions & ~0222u : node.permissions | 0200u;
+  Status ChangeEntry(const std::string& name, const EntryChange& change, EntryPart* failed) override {
+    if (failed) *failed = FirstPart(change);
+    // The directory itself takes only an owner and permissions.
+    if (name.empty() && (change.attributes || change.readOnly || change.times)) return Fail(ErrorKind::kInvalid);
+    const Status code = Change(name, [&](Node& node) {
+      const bool link = node.kind == EntryKind::Symlink;
+      if (change.owner) {
+        node.owner = change.owner->owner;
+        node.group = change.owner->group;
+      }
+      if (change.permissions && !link) node.permissions = *change.permissions & 07777;
+      if (change.attributes && !link) node.permissions = change.attributes->native & 07777;
+      if (change.readOnly && !link)
+        node.permissions = *change.readOnly ? node.permissions & ~0222u : node.permissions | 0200u;
+      if (change.times) node.mtime = *change.times;
     });
-  }
-  Status SetPermissions(const std::string& name, std::uint32_t permissions) override {
-    return Change(name, [&](Node& node) {
-      if (node.kind != EntryKind::Symlink) node.permissions = permissions & 07777;
-    });
-  }
-  Status SetOwner(const std::string& name, std::uint32_t owner, std::uint32_t group) override {
-    return Change(name, [&](Node& node) {
-      node.owner = owner;
-      node.group = group;
-    });
+    if (failed && code.ok()) *failed = EntryPart::kNone;
+    return code;
   }
   Status SyncFileSystem() override { return Status(); }
   Status Sync() override { return Status(); }

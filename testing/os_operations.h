@@ -62,12 +62,8 @@
     (name, toDir, to, expected), Changes)                                                                              \
   X(LinkFile, (const std::string& name, OsDir& toDir, const std::string& to, const FileStatus& expected),              \
     (name, toDir, to, expected), Changes)                                                                              \
-  X(SetTimes, (const std::string& name, std::int64_t seconds), (name, seconds), Changes)                               \
-  X(SetAttributesNormal, (const std::string& name), (name), Changes)                                                   \
-  X(SetAttributes, (const std::string& name, const FileAttributes& attributes), (name, attributes), Changes)           \
-  X(SetReadOnly, (const std::string& name, bool readOnly), (name, readOnly), Changes)                                  \
-  X(SetPermissions, (const std::string& name, std::uint32_t permissions), (name, permissions), Changes)                \
-  X(SetOwner, (const std::string& name, std::uint32_t owner, std::uint32_t group), (name, owner, group), Changes)      \
+  X(ChangeEntry, (const std::string& name, const EntryChange& change, EntryPart* failed), (name, change, failed),      \
+    Changes)                                                                                                           \
   X(SyncFileSystem, (), (), Changes)                                                                                   \
   X(Sync, (), (), Changes)                                                                                             \
   X(ProbeMedium, (MediumTraits * traits), (traits), Reads)                                                             \
