@@ -9,11 +9,16 @@
 #   - a first copy: veldar2 -M1 (a mirror) and -M3 (a new generation) next to
 #     cp -a followed by sync -f, each into a fresh folder (median of REPS
 #     rounds, the three side by side in each);
-#   - a run with nothing changed: veldar2 -M3 over three generations of the
-#     unchanged tree (by default and with -LINK), and veldar2 -M1 over its
-#     mirror, next to rsync -a over its earlier copy (with --modify-window=1
-#     where the medium keeps times to the second; the median of five runs
-#     after one unmeasured).
+#   - a run with nothing changed, each next to what another tool does to end
+#     up with the same on the medium (the median of five runs after one
+#     unmeasured, the two side by side in each round): veldar2 -M1 over its
+#     mirror and veldar2 -M3 -LINK over three generations (which share the
+#     unchanged files) next to rsync -a over its earlier copy; veldar2 -M3
+#     (a whole new generation every run, copied where it cannot be shared)
+#     next to cp -al of the last copy followed by rsync -a into it (cp -a
+#     where the medium has no hard links), since rsync updating in place
+#     makes no new generation. rsync gets --modify-window=1 where the medium
+#     keeps times to the second.
 # Then a summary: each target (nothing changed <= 0.5 x rsync, first copy
 # <= 1.2 x cp), the measured ratio, met or not. A run that fails is shown
 # with its first message and counts as no figure.
@@ -21,6 +26,7 @@
 #   bench/media_bench.sh [work-dir]     (default /tmp/veldar2-media-bench)
 # Needs root and /dev/fuse; scripts/install-deps.sh media installs the rest.
 # FILES=n changes the tree's size, REPS=n the rounds of the first copy,
+# VELDAR2=PROGRAM measures that program as it is (nothing built or installed),
 # MEDIA="local sshfs smb" (the default) which media are measured: smbnetfs
 # copies about 50 files a second here, so a larger tree there takes long.
 set -euo pipefail
@@ -32,10 +38,14 @@ reps=${REPS:-3}
 [ "$(id -u)" -eq 0 ] || { echo "media_bench.sh mounts file systems and starts servers: run it as root" >&2; exit 2; }
 [ -c /dev/fuse ] || { echo "media_bench.sh: no /dev/fuse here" >&2; exit 2; }
 
-scripts/install-deps.sh media
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target veldar2 >/dev/null
-bin="$root/build/veldar2"
+if [ -n "${VELDAR2:-}" ]; then
+  bin=$(realpath "$VELDAR2")
+else
+  scripts/install-deps.sh media
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j2 --target veldar2 >/dev/null
+  bin="$root/build/veldar2"
+fi
 . tests/media/media.sh
 
 cleanup() {
@@ -95,13 +105,20 @@ median() {
     printf "  %-34s FAILED: %s\n" "$1" "$(head -n1 "$work/err.txt")"
   fi
 }
-# measure_warm NAME COMMAND...: once unmeasured, then the median of five.
-measure_warm() {
-  local name=$1 i
-  shift
-  "$@" >/dev/null 2>&1 || true
-  for i in 1 2 3 4 5; do measure "$name#$i" "$@" >/dev/null; done
-  median "$name" 5
+# measure_pair NAME1 COMMAND1 NAME2 COMMAND2: each once unmeasured, then the
+# two one after the other in each of five rounds (a shared machine's load
+# falls on both alike), and the median of each. Each COMMAND is one word (a
+# function) run with no arguments.
+measure_pair() {
+  local i
+  "$2" >/dev/null 2>&1 || true
+  "$4" >/dev/null 2>&1 || true
+  for i in 1 2 3 4 5; do
+    measure "$1#$i" "$2" >/dev/null
+    measure "$3#$i" "$4" >/dev/null
+  done
+  median "$1" 5
+  median "$3" 5
 }
 ratio() {
   awk -v a="${secs[$1]:-}" -v b="${secs[$2]:-}" \
@@ -147,7 +164,7 @@ bench_medium() {  # MEDIUM
   target "$m first copy: veldar2 -M3 / (cp -a + sync -f) (<= 1.2)" \
     "$(ratio "$m/veldar2-M3-first" "$m/cp-a+sync-f")" 1.2
 
-  echo " nothing changed (median of 5 after one unmeasured):"
+  echo " nothing changed (median of 5 after one unmeasured, side by side):"
   mkdir -p "$mnt/r" "$mnt/m1" "$mnt/g3" "$mnt/g3link"
   rsync -a "${window[@]}" "$src/" "$mnt/r/"
   for i in 1 2 3; do
@@ -155,16 +172,32 @@ bench_medium() {  # MEDIUM
     "$bin" -M3 -NOMSG -LINK "$src" "$mnt/g3link" >/dev/null 2>&1 || true
   done
   "$bin" -M1 -NOMSG "$src" "$mnt/m1" >/dev/null 2>&1 || true
-  measure_warm "$m/rsync-a" rsync -a "${window[@]}" "$src/" "$mnt/r/"
-  measure_warm "$m/veldar2-M1" "$bin" -M1 -NOMSG "$src" "$mnt/m1"
-  measure_warm "$m/veldar2-M3" "$bin" -M3 -NOMSG "$src" "$mnt/g3"
-  measure_warm "$m/veldar2-M3-LINK" "$bin" -M3 -NOMSG -LINK "$src" "$mnt/g3link"
-  echo "  ratios to rsync -a: veldar2 -M1 $(ratio "$m/veldar2-M1" "$m/rsync-a")," \
-       "veldar2 -M3 $(ratio "$m/veldar2-M3" "$m/rsync-a"), veldar2 -M3 -LINK $(ratio "$m/veldar2-M3-LINK" "$m/rsync-a")"
-  target "$m nothing changed: veldar2 -M3 / rsync -a (<= 0.5)" "$(ratio "$m/veldar2-M3" "$m/rsync-a")" 0.5
-  target "$m nothing changed: veldar2 -M3 -LINK / rsync -a (<= 0.5)" "$(ratio "$m/veldar2-M3-LINK" "$m/rsync-a")" 0.5
+  # The other tools' generation: the last one copied (linked where the
+  # medium has hard links), then brought up to date; the one before goes, as
+  # a count of 3 recycles it.
+  local snap=(cp -al)
+  : >"$mnt/probe" && ln "$mnt/probe" "$mnt/probe2" 2>/dev/null || snap=(cp -a)
+  rm -f "$mnt/probe" "$mnt/probe2"
+  rsync_a() { rsync -a "${window[@]}" "$src/" "$mnt/r/"; }
+  new_generation() {
+    rm -rf "$mnt/r.old" && "${snap[@]}" "$mnt/r" "$mnt/r.new" && rsync -a "${window[@]}" "$src/" "$mnt/r.new/" &&
+      mv "$mnt/r" "$mnt/r.old" && mv "$mnt/r.new" "$mnt/r"
+  }
+  v_m1() { "$bin" -M1 -NOMSG "$src" "$mnt/m1"; }
+  v_m3() { "$bin" -M3 -NOMSG "$src" "$mnt/g3"; }
+  v_m3_link() { "$bin" -M3 -NOMSG -LINK "$src" "$mnt/g3link"; }
+  measure_pair "$m/rsync-a" rsync_a "$m/veldar2-M1" v_m1
+  measure_pair "$m/rsync-a(2)" rsync_a "$m/veldar2-M3-LINK" v_m3_link
+  measure_pair "$m/${snap[*]}+rsync-a" new_generation "$m/veldar2-M3" v_m3
+  echo "  ratios: veldar2 -M1 / rsync -a $(ratio "$m/veldar2-M1" "$m/rsync-a")," \
+       "veldar2 -M3 -LINK / rsync -a $(ratio "$m/veldar2-M3-LINK" "$m/rsync-a(2)")," \
+       "veldar2 -M3 / (${snap[*]} + rsync -a) $(ratio "$m/veldar2-M3" "$m/${snap[*]}+rsync-a")"
   target "$m nothing changed: veldar2 -M1 / rsync -a (<= 0.5)" "$(ratio "$m/veldar2-M1" "$m/rsync-a")" 0.5
-  rm -rf "$mnt/r" "$mnt/m1" "$mnt/g3" "$mnt/g3link"
+  target "$m nothing changed: veldar2 -M3 -LINK / rsync -a (<= 0.5)" \
+    "$(ratio "$m/veldar2-M3-LINK" "$m/rsync-a(2)")" 0.5
+  target "$m nothing changed: veldar2 -M3 / (${snap[*]} + rsync -a) (<= 0.5)" \
+    "$(ratio "$m/veldar2-M3" "$m/${snap[*]}+rsync-a")" 0.5
+  rm -rf "$mnt/r" "$mnt/r.old" "$mnt/r.new" "$mnt/m1" "$mnt/g3" "$mnt/g3link"
   medium_unmount
   media_cleanup
 }

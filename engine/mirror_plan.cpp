@@ -409,10 +409,17 @@ class MirrorScan {
       }
       if (top && OwnName(entry.name)) entry.seen = true;
     }
-    // Per level: a casefolded directory may sit in a tree that tells case apart.
-    const bool fold = target != nullptr && FoldsCase(targets, [&](const std::string& name, FileStatus* status) {
-                        return target->StatAt(name, status);
-                      });
+    // Per level: a casefolded directory may sit in a tree that tells case
+    // apart. Where the medium folds case alike throughout, its probe says it
+    // for every directory on it, and no look-up is made (a round trip each
+    // on a network medium).
+    const bool alike = medium_ != nullptr && medium_->foldsCaseThroughout && targetStatus != nullptr &&
+                       targetStatus->device == plan_.targetStatus.device;
+    const bool fold =
+        target != nullptr &&
+        (alike ? medium_->foldsCase : FoldsCase(targets, [&](const std::string& name, FileStatus* status) {
+          return target->StatAt(name, status);
+        }));
     Counterparts counterparts(targets, sources, fold);
     std::optional<NameTable> referenceNames;
     if (reference != nullptr) referenceNames.emplace(references, /*fold=*/false);

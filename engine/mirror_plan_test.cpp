@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/generation_names.h"
 #include "log/activity_log.h"
 #include "testing/fake_disk.h"
 #include "testing/fault_injector.h"
@@ -283,6 +284,42 @@ TEST_F(MirrorPlanTest, CaseOnlyDifferencesFollowTheTargetFileSystem) {
   os.foldsCase = false;
   EXPECT_EQ(Plan({}), (Steps{"enter Docs create", "file inner copy", "leave", "file README copy", "delete docs/",
                              "delete readme", "leave"}));
+}
+
+// Where the medium folds case alike in every directory, its probe answers
+// for each level and no name is looked up with its case swapped; elsewhere
+// each level is asked.
+TEST_F(MirrorPlanTest, CaseFoldingAskedPerLevelOnlyWhereDirectoriesMayDiffer) {
+  memory.AddFile("/s/README", "new", 3000), memory.AddFile("/t/readme", "old", 1000);
+  memory.AddFile("/s/Docs/inner", "new", 2000), memory.AddFile("/t/docs/inner", "new", 2000);
+  const Steps folded{"enter Docs renaming docs", "file inner keep", "leave", "file README copy renaming readme",
+                     "leave"};
+  const Steps apart{"enter Docs create", "file inner copy", "leave", "file README copy",
+                    "delete docs/",      "delete readme",   "leave"};
+  struct Case {
+    const char* what;
+    bool throughout, mediumFolds, diskFolds;
+    const Steps& expected;
+    bool asked;
+  } const cases[] = {
+      {"folding is the medium's: its answer, none asked", true, true, false, folded, false},
+      {"telling case apart is the medium's: its answer, none asked", true, false, true, apart, false},
+      {"a directory may fold on its own: each level asked", false, false, true, folded, true},
+  };
+  for (const Case& c : cases) {
+    MirrorJob job;
+    job.medium = MediumTraits{};
+    job.medium->foldsCaseThroughout = c.throughout;
+    job.medium->foldsCase = c.mediumFolds;
+    os.foldsCase = c.diskFolds;
+    faults.calls.clear();
+    EXPECT_EQ(Plan(job), c.expected) << c.what;
+    // (The fake disk records a name it folds by the entry it reaches.)
+    const bool asked = std::any_of(faults.calls.begin(), faults.calls.end(), [](const FaultInjector::Call& call) {
+      return call.op == OsOp::StatAt && EqualsNoCase(call.path, "/t/docs");
+    });
+    EXPECT_EQ(asked, c.asked) << c.what;
+  }
 }
 
 // A file unchanged since the reference copy is shared from it; one that

@@ -210,6 +210,11 @@ struct MediumTraits {
   std::uint32_t shownOwner = 0;
   // Names that differ only in letter case reach one entry.
   bool foldsCase = false;
+  // Every directory here folds case as the probe's did: folding is the whole
+  // file system's (FUSE drivers, network clients, FAT). False where one
+  // directory may fold on its own (ext4 and f2fs with casefold, NTFS
+  // directories made case-sensitive): each is then asked.
+  bool foldsCaseThroughout = false;
   // The characters no name here may hold (besides the separator and NUL),
   // whether control characters (1-31) are refused too, and whether a name
   // may not end in a dot or a blank (or loses it).

@@ -60,7 +60,13 @@ int RenameIfFree(int fromFd, const std::string& from, int toFd, const std::strin
   } else if (errno != ENOENT) {
     return LastError();
   }
-  return renameat(fromFd, from.c_str(), toFd, to.c_str()) == 0 ? 0 : LastError();
+  if (renameat(fromFd, from.c_str(), toFd, to.c_str()) != 0) return LastError();
+  // Some of these media number an entry by its path (rclone): the kernel
+  // goes on showing the number of the old path until it next asks the driver,
+  // so it is asked now, and the entry shows the number it keeps from here on.
+  struct timespec ignored;
+  (void)native::FreshModifiedTime(toFd, to.c_str(), &ignored);
+  return 0;
 }
 
 // The directory part of `path` including its final '/', and the name after it.

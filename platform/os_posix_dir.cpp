@@ -50,7 +50,10 @@ void StatusesAt(int fd, const std::vector<std::string>& names, std::vector<FileS
 }
 
 // Lists the directory open as `dirfd` through a descriptor of its own, so the
-// listing can be repeated and `dirfd` stays usable.
+// listing can be repeated and `dirfd` stays usable. Opened again, not
+// duplicated: a FUSE driver may answer a descriptor's listing from what it
+// read when that descriptor was opened (smbnetfs does), which would miss
+// what was made since.
 int ListFd(int dirfd, std::vector<DirEntry>* entries, const NameFilter& wanted) {
   entries->clear();
   int fd = Retry([&] { return openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
@@ -494,14 +497,27 @@ class PosixDir : public OsDir {
   // then: it is tried again for up to kBusyWaitMs. Another run that opened
   // the file meanwhile keeps it busy on such a medium, and so keeps it.
   void RemoveLockFile(const std::string& name, UniqueFd* file) const {
-    if (RemoveIfStill(name, file->get()) != EBUSY) {
-      file->reset(-1);
-      return;
-    }
+    const int removed = RemoveIfStill(name, file->get());
     struct stat locked;
-    const bool known = fstat(file->get(), &locked) == 0;
+    const bool known = (removed == 0 || removed == EBUSY) && fstat(file->get(), &locked) == 0;
     file->reset(-1);
     if (!known) return;
+    if (removed == 0) {
+      // rclone writing straight to its remote removes an open file, and
+      // makes it again as the file is closed. Where the name is back, it
+      // goes while this run holds its lock once more; another run that took
+      // it meanwhile keeps it.
+      struct stat named;
+      if (fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != locked.st_dev ||
+          named.st_ino != locked.st_ino) {
+        return;
+      }
+      UniqueFd again(Retry([&] { return openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+      if (again.get() >= 0 && Retry([&] { return flock(again.get(), LOCK_EX | LOCK_NB); }) == 0) {
+        (void)RemoveIfStill(name, again.get());
+      }
+      return;
+    }
     for (int waited = 0, step = kBusyFirstStepMs;; waited += step, step = std::min(2 * step, kBusyLastStepMs)) {
       struct stat named;
       if (fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != locked.st_dev ||

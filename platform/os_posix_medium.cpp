@@ -175,6 +175,7 @@ int ProbeMediumIn(int fd, MediumTraits* traits) {
   traits->timeResolutionNs = fs.timeResolutionNs;
   traits->keepsPermissions = traits->keepsOwner = fs.keepsPermissions;
   traits->foldsCase = fs.foldsCase;
+  traits->foldsCaseThroughout = fs.foldsCaseThroughout;
   traits->refusedCharacters = fs.refusedCharacters;
   traits->refusesControlCharacters = fs.refusesControlCharacters;
   traits->refusesTrailingDotOrBlank = fs.refusesTrailingDotOrBlank;

@@ -138,6 +138,9 @@ struct FileSystemTraits {
   bool refusesControlCharacters = false;
   bool refusesTrailingDotOrBlank = false;
   bool foldsCase = false;
+  // Whether case is folded, or not, by the file system as a whole, never by
+  // a single directory (MediumTraits::foldsCaseThroughout).
+  bool foldsCaseThroughout = false;
   // FAT: 4 GiB - 1.
   std::uint64_t largestFile = UINT64_MAX;
   // False where the file system reports no size at all (0 blocks).

@@ -195,6 +195,11 @@ FileSystemTraits FileSystemOf(int fd) {
     SmbNames(&traits);
     traits.foldsCase = true;
   }
+  // Only ext4 and f2fs fold case per directory (casefold): for the kinds
+  // below, and for FUSE drivers and network clients, it is the mount's.
+  traits.foldsCaseThroughout = static_cast<unsigned long>(fs.f_type) != EXT4_SUPER_MAGIC &&
+                               static_cast<unsigned long>(fs.f_type) != F2FS_SUPER_MAGIC &&
+                               static_cast<unsigned long>(fs.f_type) != TMPFS_MAGIC;
   switch (static_cast<unsigned long>(fs.f_type)) {
     case MSDOS_SUPER_MAGIC:
       traits.timeResolutionNs = 2'000'000'000;

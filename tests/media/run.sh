@@ -7,8 +7,9 @@
 #
 #   tests/media/run.sh VELDAR2 [MEDIUM...]
 #
-# MEDIUM is one of exfat ntfs fat32 fat32-uid smb sshfs rclone (default: all;
-# fat32-uid is FAT32 mounted for a desktop user, uid 65534, run by root; local,
+# MEDIUM is one of exfat ntfs fat32 fat32-uid smb sshfs rclone rclone-direct
+# (default: all; fat32-uid is FAT32 mounted for a desktop user, uid 65534, run
+# by root; rclone-direct an rclone mount without its write cache; local,
 # a folder beside the source, is the yardstick the checks themselves are
 # tried on).
 # On each medium: five runs with a count of 3 and edits between them (new,
@@ -30,7 +31,7 @@ set -u
 [ $# -ge 1 ] || { echo "usage: tests/media/run.sh VELDAR2 [MEDIUM...]" >&2; exit 2; }
 bin=$(realpath "$1")
 shift
-all_media=(exfat ntfs fat32 fat32-uid smb sshfs rclone)
+all_media=(exfat ntfs fat32 fat32-uid smb sshfs rclone rclone-direct)
 if [ $# -gt 0 ]; then chosen=("$@"); else chosen=("${all_media[@]}"); fi
 here=$(dirname "$(realpath "$0")")
 . "$here/media.sh"
@@ -602,7 +603,7 @@ unplug() {  # ROUND
 # what it holds (5 s after each write).
 left_behind() {
   [ -n "$backing" ] || return 0
-  [ "$medium" = rclone ] && sleep 6
+  [[ $medium == rclone* ]] && sleep 6
   verdict "$medium: none of the program's own names left on the medium" \
     "$(cd "$backing" && find . -mindepth 1 \( -name '.~*.tmp' -o -name '*veldar2*' \) -printf '%P\n')"
 }
