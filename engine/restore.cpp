@@ -370,11 +370,25 @@ class RestoreRun {
   void CheckCopies(OsDir& top, const std::string& from, const CopiedChecksums& copied) {
     for (const auto& [path, seen] : copied) {
       const ManifestEntry* entry = manifest_.Find(path);
-      if (entry == nullptr || (seen.size == entry->size && seen.checksum == entry->checksum)) continue;
+      if (entry == nullptr) continue;
+      std::uint64_t size = seen.size;
+      Checksum checksum = seen.checksum;
+      // A copy that did not hand over its bytes (the Windows copy) is read
+      // again, from the generation.
+      if (size != entry->size && !AtPathBelow(top, path, [&](OsDir& dir, const std::string& name) {
+                                    return ChecksumFile(os_, dir, name, &checksum, &size);
+                                  }).ok()) {
+        continue;
+      }
+      if (size == entry->size && checksum == entry->checksum) continue;
       // Changed by hand since it was written (another size or time): no
       // damage of the medium's, restored as it is.
       FileStatus status;
-      if (!StatBelow(top, path, &status).ok() || !entry->Matches(status)) continue;
+      if (!AtPathBelow(top, path, [&](OsDir& dir, const std::string& name) { return dir.StatAt(name, &status); })
+               .ok() ||
+          !entry->Matches(status)) {
+        continue;
+      }
       ++damaged_;
       std::string native = path;
       std::replace(native.begin(), native.end(), '/', os_.Paths().Separator());
@@ -399,8 +413,10 @@ class RestoreRun {
     }
   }
 
-  // The status of `path` (names joined by '/') below `top`, no link followed.
-  Status StatBelow(OsDir& top, const std::string& path, FileStatus* status) {
+  // Calls `use(dir, name)` with the directory that holds `path` (names
+  // joined by '/') below `top` and its last name; no link followed.
+  template <typename Use>
+  Status AtPathBelow(OsDir& top, const std::string& path, Use use) {
     std::unique_ptr<OsDir> held;
     OsDir* dir = &top;
     std::size_t start = 0;
@@ -410,7 +426,7 @@ class RestoreRun {
       held = std::move(next);
       dir = held.get();
     }
-    return dir->StatAt(path.substr(start), status);
+    return use(*dir, path.substr(start));
   }
 
   // Mirrors the open generation directory `plan.source` (at `from`) into
