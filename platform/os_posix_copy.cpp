@@ -46,6 +46,25 @@ int RenameNoReplace(int fromFd, const std::string& from, int toFd, const std::st
   return 0;
 }
 
+// After a rename to `name` (in `dirFd`) of the entry numbered `before`:
+// asks the driver for the entry's status, past the kernel's cache, so that
+// what callers read from here on is the number the entry keeps. Where the
+// number is made from the path (rclone), the driver goes on answering with
+// the old path's number for a moment (a few milliseconds), then the new one
+// for good: it is asked until the number has moved, for a second at most.
+void SettleNumber(int dirFd, const std::string& name, ino_t before) {
+  FileStatus now;
+  if (native::FreshStatusAt(dirFd, name.c_str(), &now) != 0 || now.inode != before ||
+      !native::FileSystemOf(dirFd).numbersFollowPath) {
+    return;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (native::FreshStatusAt(dirFd, name.c_str(), &now) != 0 || now.inode != before) return;
+  }
+}
+
 // Renames after looking `to` up (see OsDir::MoveIfFree). `to` is free when
 // missing, or when it reaches `from` itself (a name differing only in case,
 // where case is ignored); a file with other names is never taken for itself,
@@ -61,11 +80,7 @@ int RenameIfFree(int fromFd, const std::string& from, int toFd, const std::strin
     return LastError();
   }
   if (renameat(fromFd, from.c_str(), toFd, to.c_str()) != 0) return LastError();
-  // Some of these media number an entry by its path (rclone): the kernel
-  // goes on showing the number of the old path until it next asks the driver,
-  // so it is asked now, and the entry shows the number it keeps from here on.
-  struct timespec ignored;
-  (void)native::FreshModifiedTime(toFd, to.c_str(), &ignored);
+  SettleNumber(toFd, to, source.st_ino);
   return 0;
 }
 

@@ -102,6 +102,8 @@ class PosixDir : public OsDir {
 
   Status Stat(FileStatus* status) override { return PosixError(native::StatusOf(fd_, status)); }
 
+  Status FreshStat(FileStatus* status) override { return PosixError(native::FreshStatusAt(fd_, "", status)); }
+
   Status List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
     return PosixError(ListFd(fd_, entries, wanted));
   }
