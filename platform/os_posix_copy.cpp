@@ -49,19 +49,28 @@ int RenameNoReplace(int fromFd, const std::string& from, int toFd, const std::st
 // After a rename to `name` (in `dirFd`) of the entry numbered `before`:
 // asks the driver for the entry's status, past the kernel's cache, so that
 // what callers read from here on is the number the entry keeps. Where the
-// number is made from the path (rclone), the driver goes on answering with
-// the old path's number for a moment (a few milliseconds), then the new one
-// for good: it is asked until the number has moved, for a second at most.
+// number is made from the path (rclone), the driver answers for a few
+// milliseconds with the old path's number and the new one by turns: it is
+// asked, both past the cache and through it, until the new number has been
+// the only answer for a while (a second at most).
 void SettleNumber(int dirFd, const std::string& name, ino_t before) {
-  FileStatus now;
-  if (native::FreshStatusAt(dirFd, name.c_str(), &now) != 0 || now.inode != before ||
-      !native::FileSystemOf(dirFd).numbersFollowPath) {
-    return;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-    if (native::FreshStatusAt(dirFd, name.c_str(), &now) != 0 || now.inode != before) return;
+  FileStatus fresh, cached;
+  if (native::FreshStatusAt(dirFd, name.c_str(), &fresh) != 0 || !native::FileSystemOf(dirFd).numbersFollowPath) return;
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kSteady = std::chrono::milliseconds(20);
+  const auto deadline = Clock::now() + std::chrono::seconds(1);
+  std::uint64_t shown = fresh.inode;  // the one answer of late; `before` while the answers differ
+  auto since = Clock::now();
+  while (Clock::now() < deadline && (shown == before || Clock::now() - since < kSteady)) {
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+    if (native::FreshStatusAt(dirFd, name.c_str(), &fresh) != 0 ||
+        native::StatusAt(dirFd, name.c_str(), /*followLink=*/false, &cached) != 0) {
+      return;
+    }
+    if (fresh.inode != shown || cached.inode != shown) {
+      shown = fresh.inode == cached.inode ? fresh.inode : before;
+      since = Clock::now();
+    }
   }
 }
 
