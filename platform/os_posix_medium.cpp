@@ -48,6 +48,34 @@ std::int64_t ResolutionOf(const struct timespec& back) {
   return difference;
 }
 
+// Removes the directory `name` of `parent` with what it holds: files and,
+// `depth` levels down, directories of files (what the probe makes). A driver
+// may go on showing a name for a moment after a rename (rclone without its
+// write cache): where the directory is not empty yet, it is listed and
+// emptied again, for a tenth of a second at most. 0 or the error.
+int RemoveProbeDirectory(int parent, const char* name, int depth) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+  for (;;) {
+    {
+      UniqueFd dir(Retry([&] { return openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+      if (dir.get() < 0) return unlinkat(parent, name, AT_REMOVEDIR) == 0 ? 0 : LastError();
+      std::vector<DirEntry> left;
+      (void)ListFd(dir.get(), &left, {});
+      for (const DirEntry& entry : left) {
+        if (entry.status.kind == EntryKind::Directory && depth > 0) {
+          (void)RemoveProbeDirectory(dir.get(), entry.name.c_str(), depth - 1);
+        } else {
+          unlinkat(dir.get(), entry.name.c_str(), 0);
+        }
+      }
+    }
+    if (unlinkat(parent, name, AT_REMOVEDIR) == 0) return 0;
+    const int code = LastError();
+    if ((code != ENOTEMPTY && code != EEXIST) || std::chrono::steady_clock::now() >= deadline) return code;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 // The trials of a probe, made in `dir`, a directory of the probe's own:
 // a file is given permissions, an owner (root only) and a time and read back;
 // renamed with the flags, linked both ways, looked up with its case
@@ -129,9 +157,7 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
       if (renameat(dir, "Probe-g", dir, "Probe-f") == 0) last = "Probe-f";
     }
     held.reset(-1);
-    inner.reset(Retry([&] { return openat(dir, last, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
-    if (inner.get() >= 0) unlinkat(inner.get(), "x", 0);
-    unlinkat(dir, last, AT_REMOVEDIR);
+    (void)RemoveProbeDirectory(dir, last, /*depth=*/0);
   }
   // A file written, given a time, closed and renamed, as a copy is made:
   // the time must still be there, read past the driver's cache (a medium
@@ -209,13 +235,10 @@ int ProbeMediumIn(int fd, MediumTraits* traits) {
       code = LastError();
     } else {
       TryMedium(dir.get(), fs, traits);
-      std::vector<DirEntry> left;
-      (void)ListFd(dir.get(), &left, {});
-      for (const DirEntry& entry : left) unlinkat(dir.get(), entry.name.c_str(), 0);
     }
   }
   // One that cannot go now is an abandoned temporary for the next run.
-  unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+  (void)RemoveProbeDirectory(fd, name.c_str(), /*depth=*/1);
   return code;
 }
 
