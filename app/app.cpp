@@ -200,6 +200,14 @@ int CVELDAR2App::RunBatch(std::ostream& out, std::ostream& err) {
       return ListGenerations(os_, engine.sourcePath, engine.backupDir, request.json, language, out, err);
     case BatchRequest::Mode::kRestore:
       return RunRestoreBatch(out, err);
+    case BatchRequest::Mode::kVerify: {
+      int exit = kExitFailure;
+      Watch(err, [&](const RunControl& control) {
+        exit = VerifyGenerations(os_, engine.sourcePath, engine.backupDir, request.verifyNumber, request.json, language,
+                                 control.progress, out, err);
+      });
+      return exit;
+    }
     case BatchRequest::Mode::kBackup:
       break;
   }
@@ -329,6 +337,11 @@ int CVELDAR2App::RunRestoreBatch(std::ostream& out, std::ostream& err) {
     // The restore's own message says what failed and why.
     err << ConsoleLine(MessageLine(result.message, language));
     exit = result.busy ? kExitOtherInstance : kExitFailure;
+  } else if (result.damaged > 0) {
+    err << ConsoleLine(FormatText(
+        Translate(language, "世代の中で壊れていたファイルが %1 個あり、そのまま復元しました（ログに書きました）"),
+        {std::to_string(result.damaged)}));
+    exit = kExitPartialFailure;
   }
   Finish(exit, result.summary, "Veldar: レストアに失敗しました", out);
   return exit;
@@ -574,6 +587,7 @@ std::string UsageText(char o, Language language) {
   const std::string list = O + "LIST [" + O + "JSON] [" + O + "ONLYpath]" + end + " [SOURCE [BACKUPDIR]]\n";
   const std::string restore =
       O + "RESTOREn [" + O + "ONLYpath]... [" + O + "DRYRUN]" + end + " SOURCE BACKUPDIR RESTOREDIR\n";
+  const std::string verify = O + "VERIFY[n] [" + O + "JSON]" + end + " [SOURCE [BACKUPDIR]]\n";
   // One example of each: a shell would expand "*" unquoted; cmd.exe does not.
   const std::string src = slash ? "C:\\data" : "~/docs", dst = slash ? "D:\\backup" : "/mnt/backup";
   const std::string pattern = slash ? "/X*.tmp" : "'-X*.tmp'";
@@ -602,7 +616,7 @@ std::string UsageText(char o, Language language) {
     return "Usage: veldar2 " + backup +
            " SOURCE BACKUPDIR\n"
            "       veldar2 " +
-           list + "       veldar2 " + restore +
+           list + "       veldar2 " + restore + "       veldar2 " + verify +
            "\n"
            "  SOURCE       file or directory to back up\n"
            "  BACKUPDIR    directory that holds the generations\n"
@@ -654,6 +668,13 @@ std::string UsageText(char o, Language language) {
            O +
            "LIST: its versions, one row per generation that holds it\n"
            "  " +
+           O +
+           "VERIFY[n]   check generation n (without n: every one) against the checksums written\n"
+           "               with it: damaged, missing, changed and unknown files are named; with " +
+           O +
+           "JSON\n"
+           "               one JSON object per generation; exit status 1 when one does not hold\n"
+           "  " +
            O + "VERBOSE     print the summary line even when standard output is not a terminal\n" +
            (slash ? std::string("  \"...\"        a path with blanks, or beginning with /\n"
                                 "  /?, --help   this text\n")
@@ -669,7 +690,8 @@ std::string UsageText(char o, Language language) {
            ".\n"
            "Exit status: 0 success, 1 some operations failed (" +
            O +
-           "NOMSG), 2 failed, refused (an unknown option too) or stopped (Ctrl-C), 3 another instance's "
+           "NOMSG; a generation that does not hold), 2 failed, refused (an unknown option too) or stopped "
+           "(Ctrl-C), 3 another instance's "
            "window is open, or another run holds the backup directory.\n";
   }
   return "使い方: veldar2 [" + O + "M世代数] [" + O + "NOFORCE] [" + O + "NODEL] [" + O + "NOMSG] [" + O + "NOTIME] [" +
@@ -681,6 +703,9 @@ std::string UsageText(char o, Language language) {
          "        veldar2 " +
          O + "RESTOREn [" + O + "ONLYパス]... [" + O + "DRYRUN]" + end +
          " 元 先 復元先\n"
+         "        veldar2 " +
+         O + "VERIFY[n] [" + O + "JSON]" + end +
+         " [元 [先]]\n"
          "\n"
          "  元           バックアップするファイル・ディレクトリ\n"
          "  先           世代を置くバックアップディレクトリ\n"
@@ -729,6 +754,13 @@ std::string UsageText(char o, Language language) {
          O +
          "LIST と: その版を世代ごとに表示\n"
          "  " +
+         O +
+         "VERIFY[n]   n 番目の世代（n なしはすべて）を書いたときのチェックサムと照合し、壊れた・\n"
+         "               ない・変えられた・知らないファイルを表示（" +
+         O +
+         "JSON で 1 行 1 世代）。\n"
+         "               合わない世代があれば終了コード 1\n"
+         "  " +
          O + "VERBOSE     端末でなくても最後に集計を表示\n" +
          (slash ? std::string("  \"...\"        空白を含むパス、/ で始まるパス\n"
                               "  /?, --help   この説明\n")
@@ -744,7 +776,8 @@ std::string UsageText(char o, Language language) {
          "。\n"
          "終了コード: 0 成功、1 一部の操作に失敗 (" +
          O +
-         "NOMSG)、2 失敗・実行できない（不明なオプションも）・中止 (Ctrl-C)、3 Veldar のウィンドウが開いているか、"
+         "NOMSG、合わない世代)、2 失敗・実行できない（不明なオプションも）・中止 (Ctrl-C)、3 Veldar "
+         "のウィンドウが開いているか、"
          "ほかの実行がバックアップディレクトリを使っている。\n";
 }
 

@@ -74,6 +74,7 @@ constexpr const char kOptList[] = "/LIST";
 constexpr const char kOptJson[] = "/JSON";
 constexpr const char kOptVerbose[] = "/VERBOSE";
 constexpr const char kOptRestore[] = "/RESTORE";
+constexpr const char kOptVerify[] = "/VERIFY";
 constexpr const char kOptExclude[] = "/X";
 constexpr const char kOptOnly[] = "/ONLY";
 
@@ -126,6 +127,12 @@ std::string RequestOptionRefusal(const std::string& argument, char optionChar, L
     return FormatText(Translate(language, "%1 のあとには世代の番号を書きます（%2 が最新の世代）: %3"),
                       {restore, restore + "1", argument});
   }
+  const std::string verify = OptionName(kOptVerify, optionChar);
+  if (StartsWithNoCase(argument, verify) && argument.size() > verify.size() &&
+      RestoreNumber(argument.substr(verify.size())) == 0) {
+    return FormatText(Translate(language, "%1 のあとには世代の番号を書きます（%2 が最新の世代）: %3"),
+                      {verify, verify + "1", argument});
+  }
   const std::size_t length = ValueOptionLength(argument, optionChar);
   if (length == 0) return std::string();
   const bool exclude = IsExcludeOption(argument, optionChar);
@@ -155,8 +162,9 @@ bool IsRequestOption(const std::string& argument, char optionChar) {
   for (const char* name : {kOptDryRun, kOptList, kOptJson, kOptVerbose}) {
     if (EqualsNoCase(argument, OptionName(name, optionChar))) return true;
   }
-  const bool named =
-      StartsWithNoCase(argument, OptionName(kOptRestore, optionChar)) || ValueOptionLength(argument, optionChar) != 0;
+  const bool named = StartsWithNoCase(argument, OptionName(kOptRestore, optionChar)) ||
+                     StartsWithNoCase(argument, OptionName(kOptVerify, optionChar)) ||
+                     ValueOptionLength(argument, optionChar) != 0;
   return named && RequestOptionRefusal(argument, optionChar, Language::kJapanese).empty();
 }
 
@@ -183,6 +191,14 @@ bool ReadRequestOption(std::string* rest, char optionChar, BatchRequest& request
     const int number = RestoreNumber(word.substr(restore.size()));
     if (number == 0) return false;
     request.restoreNumber = number;
+    *rest = SkipToNextBlank(*rest);
+    return true;
+  }
+  const std::string verify = OptionName(kOptVerify, optionChar);
+  if (StartsWithNoCase(word, verify)) {
+    const int number = word.size() == verify.size() ? 0 : RestoreNumber(word.substr(verify.size()));
+    if (number == 0 && word.size() != verify.size()) return false;
+    request.verifyNumber = number;
     *rest = SkipToNextBlank(*rest);
     return true;
   }
@@ -297,7 +313,7 @@ int ParseParameterText(const std::string& text, char optionChar, CVELDAR2Engine&
     engine.backupDir = taken[1];
     request->restoreDir = taken[2];
   }
-  if (request->list && taken.empty()) engine.sourcePath = storedSource;
+  if ((request->list || request->verifyNumber >= 0) && taken.empty()) engine.sourcePath = storedSource;
   if (paths) paths->insert(paths->end(), taken.begin(), taken.end());
   return 1;
 }
@@ -319,7 +335,16 @@ std::string CheckBatchRequest(const BatchRequest& request, std::size_t pathCount
   };
   if (request.list && request.restoreNumber > 0)
     return say("%1 と %2 は一緒に使えません", {name(kOptList), name(kOptRestore)});
-  if (request.json && !request.list) return say("%1 は %2 と一緒に使います", {name(kOptJson), name(kOptList)});
+  if (request.verifyNumber >= 0 && (request.list || request.restoreNumber > 0)) {
+    return say("%1 と %2 は一緒に使えません", {name(kOptVerify), request.list ? name(kOptList) : name(kOptRestore)});
+  }
+  if (request.verifyNumber >= 0 && (!request.only.empty() || !request.excludes.empty() || request.dryRun)) {
+    return say("%1 と %2 は一緒に使えません", {name(kOptVerify), !request.only.empty() ? name(kOptOnly)
+                                                                 : request.dryRun      ? name(kOptDryRun)
+                                                                                       : name(kOptExclude)});
+  }
+  if (request.json && !request.list && request.verifyNumber < 0)
+    return say("%1 は %2 か %3 と一緒に使います", {name(kOptJson), name(kOptList), name(kOptVerify)});
   if (!request.excludes.empty() && request.mode() != BatchRequest::Mode::kBackup) {
     return say("%1 はバックアップにだけ使えます（%2 と %3 は何も除外しません）",
                {name(kOptExclude), name(kOptList), name(kOptRestore)});

@@ -21,13 +21,16 @@ namespace veldar {
 // run, and how it reports. The options are words after the option character,
 // in any letter case, each written whole (no letters after it).
 struct BatchRequest {
-  enum class Mode { kBackup, kList, kRestore };
+  enum class Mode { kBackup, kList, kRestore, kVerify };
 
   bool dryRun = false;    // -DRYRUN: read what a real run reads, change nothing, print what it would do
   bool list = false;      // -LIST: print the generations of the source, newest first
   int restoreNumber = 0;  // -RESTORE<n>: restore generation n (1 = the newest); 0: no restore
-  bool json = false;      // -JSON: the list as JSON, one object per line
-  bool verbose = false;   // -VERBOSE: the run's summary on standard output even off a terminal
+  // -VERIFY[<n>]: check generation n (1 = the newest; 0: every one) against
+  // its manifest; -1: no check.
+  int verifyNumber = -1;
+  bool json = false;     // -JSON: the list as JSON, one object per line
+  bool verbose = false;  // -VERBOSE: the run's summary on standard output even off a terminal
   // -X<pattern>, repeatable: exclude patterns as written (the quotes of
   // -X"a b" removed), in order. Not checked here: the run compiles them with
   // ExcludeSet::Parse, which names a malformed one.
@@ -39,10 +42,13 @@ struct BatchRequest {
   // With -RESTORE and exactly three paths: the third, the directory restored into.
   std::string restoreDir;
 
-  // -RESTORE wins over -LIST; CheckBatchRequest refuses the two together.
-  Mode mode() const { return restoreNumber > 0 ? Mode::kRestore : list ? Mode::kList : Mode::kBackup; }
-  // A dry run or a list: nothing is written, so no open dialog stops it.
-  bool ChangesNothing() const { return dryRun || mode() == Mode::kList; }
+  // -RESTORE wins over -VERIFY, which wins over -LIST; CheckBatchRequest
+  // refuses any two together.
+  Mode mode() const {
+    return restoreNumber > 0 ? Mode::kRestore : verifyNumber >= 0 ? Mode::kVerify : list ? Mode::kList : Mode::kBackup;
+  }
+  // A dry run, a list or a check: nothing is written, so no open dialog stops it.
+  bool ChangesNothing() const { return dryRun || mode() == Mode::kList || mode() == Mode::kVerify; }
 };
 
 // Reads `text` into the engine and `request`: source path, backup directory,
@@ -58,8 +64,8 @@ struct BatchRequest {
 // - with -RESTORE and exactly three paths: source, backup directory, and the
 //   directory restored into (`request->restoreDir`); with any other number
 //   `restoreDir` stays empty and CheckBatchRequest refuses the request;
-// - with -LIST and no path: the stored source stays, as the stored backup
-//   directory does (the engine holds what the settings loaded).
+// - with -LIST or -VERIFY and no path: the stored source stays, as the
+//   stored backup directory does (the engine holds what the settings loaded).
 // An option of BatchRequest written wrongly ("-RESTORE0", "-X") is unknown:
 // it sets nothing and is dropped up to its blank. -X reads its pattern up to
 // the next blank, or when a double quote follows the X, up to the next double
@@ -76,7 +82,8 @@ struct BatchRequest {
 
 // Why `request` cannot be carried out as asked, `pathCount` paths having
 // been given (as ParseParameterText counts them); empty when it can.
-// Refused: -LIST with -RESTORE; -JSON without -LIST; -X with -LIST or
+// Refused: two of -LIST, -RESTORE and -VERIFY; -JSON without -LIST or
+// -VERIFY; -ONLY or -X with -VERIFY; -X with -LIST or
 // -RESTORE (a list and a restore leave nothing out); -ONLY without -LIST or
 // -RESTORE, or more than one with -LIST; -RESTORE without exactly three
 // paths. The message names the options with `optionChar`, in
@@ -93,7 +100,7 @@ std::string CheckBatchRequest(const BatchRequest& request, std::size_t pathCount
 //   followed by an optional sign and a digit; the count option alone when
 //   the next argument is a number the parser reads past the blank ("-M 3");
 //   -DRYRUN, -LIST, -JSON and -VERBOSE exactly; -RESTORE followed by a number
-//   of 1 or more and nothing else; -X followed by a pattern that
+//   of 1 or more and nothing else; -VERIFY alone or followed by such a number; -X followed by a pattern that
 //   ExcludeSet::Parse accepts, and -ONLY by a path that SplitGenerationPath
 //   accepts, either holding no double quote unless it is wholly quoted
 //   (-X"a b"). A path meant by an unknown one would otherwise be dropped, or

@@ -162,8 +162,12 @@ TEST_F(CommandLineTest, RequestOptionsAndHowTheyReadThePaths) {
        false,
        false,
        {"old mail/", "a.txt"}},
+      // A check without paths, as a list, is of the stored ones.
+      {"-VERIFY", Mode::kVerify, "stored-src", "stored-dir"},
+      {"-verify2 -JSON src dst", Mode::kVerify, "src", "dst", "", 0, {}, false, true},
       // Written wrongly: unknown, dropped up to the blank only.
-      {"-RESTORE0 -RESTORE -RESTORE1x -DRYRUNX -LISTING -X -X\"\" src dst", Mode::kBackup, "src", "dst"},
+      {"-RESTORE0 -RESTORE -RESTORE1x -DRYRUNX -LISTING -X -X\"\" -VERIFY0 -VERIFYx src dst", Mode::kBackup, "src",
+       "dst"},
   };
   for (const Case& c : cases) {
     engine.sourcePath = "stored-src";
@@ -187,7 +191,7 @@ TEST_F(CommandLineTest, RequestOptionsAndHowTheyReadThePaths) {
 // A caller that cannot see the request must not make a backup of a dry run,
 // a list or a restore: the source stays empty and the pre-check refuses.
 TEST_F(CommandLineTest, WithoutARequestOnlyABackupKeepsItsSource) {
-  for (const char* text : {"-DRYRUN src dst", "-LIST src dst", "-RESTORE1 src dst out"}) {
+  for (const char* text : {"-DRYRUN src dst", "-LIST src dst", "-RESTORE1 src dst out", "-VERIFY src dst"}) {
     Parse(text);
     EXPECT_EQ(engine.sourcePath, "") << text;
   }
@@ -218,7 +222,12 @@ TEST(CheckBatchRequestTest, RefusesWhatCannotBeDoneAsAsked) {
          r.restoreNumber = 1;
        }),
        3, "/LIST and /RESTORE cannot be used together"},
-      {request([](BatchRequest& r) { r.json = true; }), 2, "/JSON is used with /LIST"},
+      {request([](BatchRequest& r) { r.json = true; }), 2, "/JSON is used with /LIST or /VERIFY"},
+      {request([](BatchRequest& r) { r.json = true, r.verifyNumber = 0; }), 0, ""},
+      {request([](BatchRequest& r) { r.list = true, r.verifyNumber = 2; }), 2,
+       "/VERIFY and /LIST cannot be used together"},
+      {request([](BatchRequest& r) { r.dryRun = true, r.verifyNumber = 0; }), 2,
+       "/VERIFY and /DRYRUN cannot be used together"},
       {request([](BatchRequest& r) {
          r.restoreNumber = 1;
          r.excludes = {"a"};

@@ -12,6 +12,7 @@
 #include "engine/restore.h"
 #include "engine/run_progress.h"
 #include "engine/utf8.h"
+#include "engine/verify.h"
 #include "platform/os_paths.h"
 #include "res/translation.h"
 
@@ -500,6 +501,91 @@ std::string IsoLocalTime(std::int64_t seconds) {
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, offset < 0 ? '-' : '+',
                 static_cast<long long>(magnitude / 60), static_cast<long long>(magnitude % 60));
   return text;
+}
+
+namespace {
+
+// The word of a generation's result, as JSON and as the text shows it.
+struct VerifyWords {
+  const char* json;
+  const char* text;
+};
+
+VerifyWords ResultWords(const VerifyResult& result) {
+  switch (result.manifest) {
+    case ManifestState::kAbsent:
+      return {"no_manifest", "マニフェストがありません（以前の版で作った世代）"};
+    case ManifestState::kDamaged:
+    case ManifestState::kUnreadable:
+      return {"manifest_damaged", "マニフェストが壊れています"};
+    case ManifestState::kRead:
+      break;
+  }
+  if (!result.failure.ok()) return {"stopped", "最後まで確かめられませんでした"};
+  if (!result.findings.empty()) return {"damaged", "問題があります"};
+  return {"holds", "問題ありません"};
+}
+
+}  // namespace
+
+int VerifyGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, int number, bool json,
+                      Language language, CopyProgress* progress, std::ostream& out, std::ostream& err) {
+  if (sourcePath.empty() || backupDir.empty()) {
+    err << ConsoleLine(Translate(language, "世代の確認には、バックアップするファイルと書き込むディレクトリが要ります"));
+    return kExitFailure;
+  }
+  RestoreSource found;
+  std::string error;
+  if (!ScanGenerations(os, sourcePath, backupDir, &found, &error)) {
+    err << ConsoleLine(TranslateMessage(language, error));
+    return kExitFailure;
+  }
+  const int count = static_cast<int>(found.generations.size());
+  if (number > count || count == 0) {
+    err << ConsoleLine(FormatText(Translate(language, "世代 %1 はありません（%2 の世代は %3 個です）"),
+                                  {std::to_string(number), backupDir, std::to_string(count)}));
+    return kExitFailure;
+  }
+  const auto say = [language](const char* japanese) { return Translate(language, japanese); };
+  bool allHold = true;
+  for (int i = number > 0 ? number - 1 : 0; i < (number > 0 ? number : count); ++i) {
+    const CFileEntry* generation = FindGeneration(found.generations, i);
+    if (generation == nullptr) continue;
+    VerifyResult result;
+    if (!generation->isDirectory) {
+      result.manifest = ManifestState::kAbsent;
+    } else if (std::unique_ptr<OsDir> dir; !(result.failure = found.backup->OpenDir(generation->name, &dir)).ok()) {
+      result.failurePath = os.Paths().Join(found.backupDir, generation->name);
+    } else {
+      result = VerifyCopy(os, *dir, progress);
+    }
+    allHold = allHold && result.Holds();
+    const VerifyWords words = ResultWords(result);
+    if (json) {
+      bool ignored;
+      out << "{\"number\":" << (i + 1) << JsonNameFields(generation->name) << ",\"result\":\"" << words.json
+          << "\",\"files\":" << result.files << ",\"bytes\":" << result.bytes << ",\"findings\":[";
+      for (std::size_t f = 0; f < result.findings.size(); ++f) {
+        out << (f ? "," : "") << "{\"kind\":\"" << VerifyKindName(result.findings[f].kind)
+            << "\",\"path\":" << JsonString(result.findings[f].path, &ignored) << "}";
+      }
+      out << "]}\n";
+      continue;
+    }
+    out << (i + 1) << " " << PrintableName(generation->name) << ": " << say(words.text);
+    if (result.manifest == ManifestState::kRead && result.failure.ok()) {
+      out << " (" << result.files << " " << say("ファイル") << ", " << HumanBytes(result.bytes) << ")";
+    }
+    out << "\n";
+    if (!result.failure.ok()) {
+      out << "  " << PrintableName(result.failurePath) << " : "
+          << TranslateReason(language, os.ErrorText(result.failure)) << "\n";
+    }
+    for (const VerifyFinding& finding : result.findings) {
+      out << "  " << VerifyKindName(finding.kind) << "  " << PrintableName(finding.path) << "\n";
+    }
+  }
+  return allHold ? kExitSuccess : kExitPartialFailure;
 }
 
 }  // namespace veldar

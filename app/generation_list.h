@@ -99,6 +99,27 @@ struct GenerationListRow {
 [[nodiscard]] int ListGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, bool json,
                                   Language language, std::ostream& out, std::ostream& err);
 
+// -VERIFY[<n>]: checks generation `number` (1 = newest; 0: every one, newest
+// first) of `sourcePath` in `backupDir` against its manifest (verify.h),
+// read only and without the run lock. Writes per generation a line with
+// its number, name and result, and a line per file found wrong ("damaged",
+// "missing", "changed", "unknown", "unreadable" and the path below the
+// generation), in `language`; with `json`, one JSON object per generation:
+//
+//   {"number":1,"name":"docs_3","result":"damaged","files":12,"bytes":3456,
+//    "findings":[{"kind":"damaged","path":"a/b.txt"}]}
+//
+// "result" is "holds", "damaged" (something found), "no_manifest" (made by
+// an earlier version), "manifest_damaged" or "stopped" (a folder that could
+// not be read, or a stop asked for). File generations keep no manifest and
+// are told as such. `progress` (may be null) hears the bytes read.
+// kExitSuccess: every generation checked holds; kExitPartialFailure: one
+// does not, or has no manifest; kExitFailure: nothing could be checked (no
+// paths, the backup directory unreadable, no such generation), said on `err`.
+[[nodiscard]] int VerifyGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, int number,
+                                    bool json, Language language, CopyProgress* progress, std::ostream& out,
+                                    std::ostream& err);
+
 // One version of a file or folder: a generation that holds it, and what it
 // is there.
 struct EntryVersionRow {

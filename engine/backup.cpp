@@ -30,6 +30,7 @@
 #include "platform/os_paths.h"
 
 #include "engine/generations.h"
+#include "engine/manifest.h"
 #include "engine/medium.h"
 #include "engine/mirror.h"
 #include "engine/path_relation.h"
@@ -734,7 +735,31 @@ int BackupRun::BuildGeneration(OsDir& backup) {
     if (created) (void)backup.RemoveDir(workingName);
     return 0;
   }
-  if (!MirrorApplier(os_, reporter_, guarded_).Apply(plan)) return 0;
+  // The newest generation's manifest gives the entries of the files the copy
+  // shares with it, which are not read again.
+  Manifest earlier;
+  bool haveEarlier = false;
+  if (const CFileEntry* newest = FindGeneration(generations_, 0)) {
+    std::unique_ptr<OsDir> newestDir;
+    std::string unused;
+    haveEarlier = backup.OpenDir(newest->name, &newestDir).ok() &&
+                  ReadManifest(*newestDir, &earlier, &unused) == ManifestState::kRead;
+  }
+  MirrorApplier applier(os_, reporter_, guarded_);
+  CopiedChecksums copied;
+  applier.ChecksumCopies(&copied);
+  if (!applier.Apply(plan)) return 0;
+  // The manifest goes into the copy before the copy is flushed and named:
+  // the generation never stands without it, nor with one that is not its
+  // own.
+  if (complete()) {
+    std::unique_ptr<OsDir> top;
+    if (Status code = backup.OpenDir(workingName, &top); !code.ok()) {
+      reporter_.Failure("Manifest Write Failed : ", working, code);
+    } else {
+      (void)WriteCopyManifest(*top, working, copied, haveEarlier ? &earlier : nullptr);
+    }
+  }
   // Written without a flush per file: the whole copy is made durable at
   // once, before any old generation goes and before it takes a generation's
   // name. A flush that fails is a failure like any other: the copy stays
@@ -1058,7 +1083,8 @@ MirrorJob BackupRun::MirrorJobHere(bool missing) {
                           backupDir_
                               ->List(&none,
                                      [&](std::string_view name) {
-                                       other = other || (name != kLockFileName && TemporaryWriter(name) == 0);
+                                       other = other || (name != kLockFileName && name != kManifestName &&
+                                                         TemporaryWriter(name) == 0);
                                        return false;
                                      })
                               .ok() &&
@@ -1088,12 +1114,37 @@ int BackupRun::MirrorIntoBackupDir() {
   MirrorPlan plan(os_);
   if (!MirrorPlanner(os_, reporter_).Plan(MirrorJobHere(missing), &plan)) return 0;
   NoteExposed(plan.totals);
-  if (!MirrorApplier(os_, reporter_, guarded_).Apply(plan)) return 0;
+  // The mirror changes in place: its manifest goes before anything changes
+  // (kept in memory, for the files that stay as they were), so that a run cut
+  // off half way leaves none rather than one its files no longer match.
+  std::unique_ptr<OsDir> top;
+  Manifest earlier;
+  bool haveEarlier = false;
+  if (Status code = os_.OpenDir(job_.backupDir, /*followLink=*/true, &top); !code.ok()) {
+    reporter_.Failure("Manifest Write Failed : ", job_.backupDir, code);
+    return 0;
+  }
+  std::string unused;
+  haveEarlier = ReadManifest(*top, &earlier, &unused) == ManifestState::kRead;
+  const bool newManifest = plan.ChangesTarget() || !haveEarlier;
+  if (newManifest) {
+    if (Status code = top->DeleteFile(kManifestName); !code.ok() && !code.Is(ErrorKind::kNotFound)) {
+      reporter_.Failure("Manifest Write Failed : ", job_.backupDir, code);
+    }
+  }
+  MirrorApplier applier(os_, reporter_, guarded_);
+  CopiedChecksums copied;
+  applier.ChecksumCopies(&copied);
+  if (!applier.Apply(plan)) return 0;
+  // A failure is a failure line, counted; the copy stands.
+  if (newManifest) {
+    (void)WriteCopyManifest(*top, job_.backupDir, copied, haveEarlier ? &earlier : nullptr);
+  }
   // The names the last batches gave, and the deletions, survive a power cut
-  // once the run says it is done. A run that changed nothing has nothing to
-  // flush (and a flush would write out whatever else the disk holds). A
+  // once the run says it is done. A run that changed nothing (its manifest
+  // found as it was) has nothing to flush (and a flush would write out whatever else the disk holds). A
   // flush that fails is a failure line of its own, counted: the copy stands.
-  if (plan.ChangesTarget()) (void)Flush(job_.backupDir, /*fileSystem=*/true);
+  if (newManifest) (void)Flush(job_.backupDir, /*fileSystem=*/true);
   SaveLastPaths(services_.settings, job_.sourcePath, job_.backupDir);
   return 1;
 }
@@ -1109,6 +1160,22 @@ int BackupRun::PreviewMirror(const DryRunOutput& output) {
   planned_ = plan.totals;
   output(DryRunItem{DryRunItem::Action::kInto, job_.backupDir, true, 0});
   return DescribePlan(plan, os_.Paths().Separator(), reporter_, output);
+}
+
+int BackupRun::WriteCopyManifest(OsDir& top, const std::string& path, const CopiedChecksums& copied,
+                                 const Manifest* earlier) {
+  Manifest manifest;
+  ManifestCounts counts;
+  Status code = BuildManifest(os_, top, copied, earlier, &manifest, &counts);
+  if (code.ok()) code = WriteManifest(top, manifest);
+  if (!code.ok()) {
+    reporter_.Failure("Manifest Write Failed : ", os_.Paths().Join(path, kManifestName), code);
+    return 0;
+  }
+  if (counts.failed > 0) {
+    reporter_.Note("Manifest Lacks Unreadable Files : " + std::to_string(counts.failed) + " in " + path);
+  }
+  return 1;
 }
 
 int BackupRun::Flush(const std::string& directory, bool fileSystem) {

@@ -17,6 +17,7 @@
 #include "engine/exclude.h"
 #include "engine/file_ops.h"
 #include "engine/job.h"
+#include "engine/manifest.h"
 #include "engine/mirror_plan.h"
 #include "engine/reporter.h"
 #include "engine/rotation.h"
@@ -262,6 +263,12 @@ class BackupRun {
   // caller's to report; `identity` as for Rename.
   Status MoveAside(OsDir& backup, const std::string& from, const std::string& generation, const char* suffix,
                    std::string* to, FileStatus* identity = nullptr);
+  // Writes the manifest of the copy `top` (its path `path`) as it stands:
+  // the checksums its copies saw (`copied`), the entries of `earlier` (the
+  // manifest of the copy it shares with) that still match their files, and
+  // the rest read. Unflushed. 0: failed, and that is a failure line.
+  [[nodiscard]] int WriteCopyManifest(OsDir& top, const std::string& path, const CopiedChecksums& copied,
+                                      const Manifest* earlier);
   // Flushes the directory's entries, or with `fileSystem` everything on the
   // file system that holds it. 0: failed, and that is a failure line.
   [[nodiscard]] int Flush(const std::string& directory, bool fileSystem);

@@ -104,7 +104,7 @@ TEST(SafeRotationTest, LeftoversNeverReachAGeneration) {
   ASSERT_EQ(symlink((job.dir / "elsewhere").c_str(), (job.backup + "/.docs_2.veldar2-old").c_str()), 0);
   job.engine.noForce = job.engine.noDelete = 1;
   ASSERT_EQ(job.Run(2, "v1"), 1);
-  EXPECT_EQ(ListNames(job.backup + "/docs_1"), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(ListNames(job.backup + "/docs_1"), (std::vector<std::string>{".veldar2-manifest", "a.txt"}));
   EXPECT_EQ(ReadFile(job.backup + "/docs_1/a.txt"), "v1");
   EXPECT_EQ(ListNames(job.backup), std::vector<std::string>{"docs_1"});
   EXPECT_EQ(ReadFile(job.dir / "elsewhere/keep"), "keep");

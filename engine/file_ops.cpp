@@ -70,6 +70,7 @@ struct Writing {
   std::string* temporary = nullptr;      // staged: receives the temporary name
   std::uint64_t* bytes = nullptr;        // receives the bytes copied
   bool* readFailed = nullptr;            // a failure: whether reading the source failed
+  CopyProgress* checksum = nullptr;      // hears the bytes, and passes the progress on
 };
 
 // The line and the progress report of a finished copy.
@@ -84,6 +85,7 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
               const Writing& writing = {}) {
   if (vanished) *vanished = false;
   RunProgress* progress = reporter.control().progress;
+  CopyProgress* copying = writing.checksum ? writing.checksum : progress;
   std::uint64_t bytes = 0;
   if (progress) progress->FileStarted(source.path);
   // A copy stopped at the user's request is no failure: nothing is written
@@ -95,7 +97,7 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
     return vanished && code.Is(ErrorKind::kNotFound) && source.Stat(&status).Is(ErrorKind::kNotFound);
   };
   if (!policy.force) {
-    const Status code = source.CopyTo(target, CopyMode::FailIfExists, progress, &bytes);
+    const Status code = source.CopyTo(target, CopyMode::FailIfExists, copying, &bytes);
     if (!code.ok()) {
       if (stopped(code)) return 0;
       if (sourceGone(code)) return *vanished = true, 0;
@@ -105,7 +107,7 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
       return 1;
     }
   } else if (Status first =
-                 source.CopyTo(target, writing.replace, progress, &bytes, writing.temporary, writing.readFailed);
+                 source.CopyTo(target, writing.replace, copying, &bytes, writing.temporary, writing.readFailed);
              !first.ok()) {
     if (stopped(first)) return 0;
     if (sourceGone(first)) return *vanished = true, 0;
@@ -124,7 +126,7 @@ int CopyEntry(Reporter& reporter, const FilePolicy& policy, const Entry& source,
     const bool existed = MayTouch(target, &before);
     // Whether these attribute changes work shows in the copy that follows.
     if (existed) (void)target.Change({.readOnly = false});
-    const Status code = source.CopyTo(target, writing.replace, progress, &bytes, writing.temporary, writing.readFailed);
+    const Status code = source.CopyTo(target, writing.replace, copying, &bytes, writing.temporary, writing.readFailed);
     if (existed) {
       // A failed copy left the old file, which gets back all it had. A copy
       // that worked is a new file with the source's permissions: of the old
@@ -202,8 +204,9 @@ int FileOps::Copy(const std::string& source, const std::string& target) {
 }
 
 int FileOps::Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir, const std::string& targetName,
-                  bool* vanished, bool unflushed, bool* readFailed) {
+                  bool* vanished, bool unflushed, bool* readFailed, CopyProgress* checksum) {
   Writing writing;
+  writing.checksum = checksum;
   if (unflushed) writing.replace = CopyMode::Unflushed;
   writing.readFailed = readFailed;
   return CopyEntry(reporter_, policy_, InDir(os_, sourceDir, sourceName), InDir(os_, targetDir, targetName), vanished,
@@ -211,9 +214,10 @@ int FileOps::Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& target
 }
 
 FileOps::Staged FileOps::Stage(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-                               const std::string& targetName) {
+                               const std::string& targetName, CopyProgress* checksum) {
   Staged staged;
   Writing writing;
+  writing.checksum = checksum;
   writing.temporary = &staged.temporary;
   writing.bytes = &staged.bytes;
   writing.readFailed = &staged.readFailed;

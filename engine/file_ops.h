@@ -46,9 +46,11 @@ class FileOps {
   // reports it. With `unflushed`, force mode writes the copy straight under
   // its name and does not flush it (`CopyMode::Unflushed`). With
   // `readFailed`, a failed copy tells whether its source could not be read.
+  // With `checksum`, the copy hands its bytes to it (and its progress on to
+  // the run's).
   [[nodiscard]] int Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
                          const std::string& targetName, bool* vanished = nullptr, bool unflushed = false,
-                         bool* readFailed = nullptr);
+                         bool* readFailed = nullptr, CopyProgress* checksum = nullptr);
   // A copy in two halves, for copies made durable in batches (force mode
   // only). `Stage` writes the copy under a temporary name and obeys the
   // force policy's retry as `Copy` does: a failure is its line and 0 (or,
@@ -64,7 +66,7 @@ class FileOps {
     std::uint64_t bytes = 0;  // what the copy wrote
   };
   [[nodiscard]] Staged Stage(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir,
-                             const std::string& targetName);
+                             const std::string& targetName, CopyProgress* checksum = nullptr);
   [[nodiscard]] int Place(OsDir& targetDir, const std::string& temporary, const std::string& targetName,
                           const std::string& sourcePath, std::uint64_t bytes);
   [[nodiscard]] int Delete(const std::string& path);

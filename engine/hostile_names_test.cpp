@@ -297,7 +297,7 @@ TEST_F(HostileNamesTest, EntriesVanishingDuringTheRunAreReported) {
   EXPECT_EQ(outcome.vanished, 2);
   EXPECT_EQ(outcome.failures, 0);
   EXPECT_NE(Log().find("Source vanished, copy canceled! : " + engine.sourcePath + "/gone"), std::string::npos);
-  EXPECT_EQ(testing::ListNames(dir / "backup/docs_1"), std::vector<std::string>{"keep.txt"});
+  EXPECT_EQ(testing::ListNames(dir / "backup/docs_1"), (std::vector<std::string>{".veldar2-manifest", "keep.txt"}));
 }
 
 }  // namespace

@@ -66,7 +66,8 @@ constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 30;
 // The apply, one object per plan.
 class MirrorWalk {
  public:
-  MirrorWalk(Os& os, Reporter& reporter, MirrorPlan& plan, const std::optional<FileStatus>& guarded)
+  MirrorWalk(Os& os, Reporter& reporter, MirrorPlan& plan, const std::optional<FileStatus>& guarded,
+             CopiedChecksums* checksums)
       : os_(os),
         reporter_(reporter),
         files_(os, reporter, FilePolicy{plan.force}),
@@ -74,7 +75,8 @@ class MirrorWalk {
         // however that is reached from the target.
         deleter_(files_, guarded ? guarded : std::optional<FileStatus>(plan.sourceStatus)),
         plan_(plan),
-        retime_(plan.retime) {}
+        retime_(plan.retime),
+        checksums_(checksums) {}
 
   int Run() {
     plan_.Rewind();
@@ -83,7 +85,14 @@ class MirrorWalk {
       reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(plan_.job.target, "*"));
       return 0;
     }
-    Frame top{plan_.source.get(), target, plan_.reference.get(), plan_.targetStatus, target->Path(), nullptr, ""};
+    Frame top{plan_.source.get(),
+              target,
+              plan_.reference.get(),
+              plan_.targetStatus,
+              std::string(),
+              target->Path(),
+              nullptr,
+              ""};
     const int result = Level(top);
     return Commit() && result;
   }
@@ -99,6 +108,7 @@ class MirrorWalk {
     OsDir* reference;  // null: nothing to share from
     // Its status once opened; before, as the plan listed it.
     FileStatus targetStatus;
+    std::string relative;    // the level below the target's top, names joined by '/'
     std::string targetPath;  // for the lines, opened or not
     // An unopened target: the entry `name` of the level above.
     Frame* above = nullptr;
@@ -143,6 +153,10 @@ class MirrorWalk {
     frame.targetStatus = status;
     frame.target = std::move(to);
     return frame.target.get();
+  }
+
+  static std::string RelativeOf(const Frame& frame, const std::string& name) {
+    return frame.relative.empty() ? name : frame.relative + "/" + name;
   }
 
   // The steps of one level, up to its Leave. 0: stopped, already reported.
@@ -534,8 +548,11 @@ class MirrorWalk {
     bool vanished = false;
     bool readFailed = false;
     bool copied = false;
+    std::optional<ChecksummingCopy> checksum;
+    if (checksums_ && step.source.kind == EntryKind::File) checksum.emplace(reporter_.control().progress);
+    CopyProgress* sink = checksum ? &*checksum : nullptr;
     if (step.writing == steps::Writing::kStaged) {
-      FileOps::Staged staged = files_.Stage(source, step.name, target, destination);
+      FileOps::Staged staged = files_.Stage(source, step.name, target, destination, sink);
       copied = staged.ok != 0;
       vanished = staged.vanished;
       Pending pending{frame.target, std::move(staged.temporary), destination, Join(source, step.name),
@@ -549,8 +566,13 @@ class MirrorWalk {
       }
     } else {
       copied = files_.Copy(source, step.name, target, destination, &vanished,
-                           step.writing == steps::Writing::kUnflushed, &readFailed) != 0;
+                           step.writing == steps::Writing::kUnflushed, &readFailed, sink) != 0;
       if (copied) Retime(target, destination, step.source.mtimeSec);
+    }
+    if (copied && checksum) {
+      if (std::optional<Checksum> sum = checksum->Result(checksum->seen())) {
+        (*checksums_)[RelativeOf(frame, destination)] = CopiedChecksum{checksum->seen(), *sum};
+      }
     }
     if (copied) return true;
     if (reporter_.Cancelled()) return false;
@@ -659,9 +681,14 @@ class MirrorWalk {
     if (step.hasReference && frame.reference != nullptr && !frame.reference->OpenDir(step.name, &in).ok()) {
       in.reset();
     }
-    Frame below{
-        from.get(), nullptr, in.get(), asListed ? step.counterpart->status : FileStatus(), TargetJoin(frame, into),
-        &frame,     into};
+    Frame below{from.get(),
+                nullptr,
+                in.get(),
+                asListed ? step.counterpart->status : FileStatus(),
+                RelativeOf(frame, into),
+                TargetJoin(frame, into),
+                &frame,
+                into};
     // One made or renamed here is opened now, as it is in any case filled.
     if (!asListed && Target(below) == nullptr) return false;
     return Level(below) != 0;
@@ -748,7 +775,8 @@ class MirrorWalk {
   FileOps files_;
   TreeDeleter deleter_;
   MirrorPlan& plan_;
-  const bool retime_;  // copies are given their times again once named
+  const bool retime_;           // copies are given their times again once named
+  CopiedChecksums* checksums_;  // null: copies are not checksummed
   std::vector<Pending> pending_;
   std::uint64_t pendingBytes_ = 0;
 };
@@ -757,7 +785,7 @@ MirrorApplier::MirrorApplier(Os& os, Reporter& reporter, std::optional<FileStatu
     : os_(os), reporter_(reporter), guarded_(std::move(guarded)) {}
 
 int MirrorApplier::Apply(MirrorPlan& plan) {
-  MirrorWalk walk(os_, reporter_, plan, guarded_);
+  MirrorWalk walk(os_, reporter_, plan, guarded_, checksums_);
   return walk.Run();
 }
 

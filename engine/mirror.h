@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "engine/file_ops.h"
+#include "engine/manifest.h"
 #include "engine/mirror_plan.h"
 #include "engine/reporter.h"
 #include "engine/tree_delete.h"
@@ -21,11 +22,16 @@ class MirrorApplier {
   // over with the no-message flag are the reporter's count); 0 when it
   // stopped, already reported. A plan is applied once.
   [[nodiscard]] int Apply(MirrorPlan& plan);
+  // Each file the apply copies is checksummed as it is written, into
+  // `checksums` (by its path below the target's top) where the platform
+  // hands the copy's bytes; null: none (the default).
+  void ChecksumCopies(CopiedChecksums* checksums) { checksums_ = checksums; }
 
  private:
   Os& os_;
   Reporter& reporter_;
   std::optional<FileStatus> guarded_;
+  CopiedChecksums* checksums_ = nullptr;
 };
 
 // Plans `job` into `plan` and applies it. 0: stopped, reported.

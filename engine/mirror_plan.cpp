@@ -77,6 +77,7 @@
 
 #include "engine/background_worker.h"
 #include "engine/generations.h"
+#include "engine/manifest.h"
 #include "engine/medium.h"
 #include "res/translation.h"
 
@@ -406,7 +407,7 @@ class MirrorScan {
         Stop(kSourceInCopy + Join(target->Path(), entry.name));
         return false;
       }
-      if (top && !plan_.job.ownName.empty() && entry.name == plan_.job.ownName) entry.seen = true;
+      if (top && OwnName(entry.name)) entry.seen = true;
     }
     // Per level: a casefolded directory may sit in a tree that tells case
     // apart. Where the medium folds case alike throughout, its probe says it
@@ -438,7 +439,7 @@ class MirrorScan {
     FindUnfit(sources, counterparts, top, &unfit, &twinOf);
     for (std::size_t i = 0; i < sources.size(); ++i) {
       Listed& entry = sources[i];
-      if (top && !plan_.job.ownName.empty() && entry.name == plan_.job.ownName) {
+      if (top && OwnName(entry.name)) {
         PassOver(steps::PassOver::Reason::kOwnName, entry.name);
         continue;
       }
@@ -535,7 +536,7 @@ class MirrorScan {
     std::unordered_map<std::string, std::int32_t> kept;  // folded name: the entry copied
     for (std::size_t i = 0; i < sources.size(); ++i) {
       const Listed& entry = sources[i];
-      if (top && !plan_.job.ownName.empty() && entry.name == plan_.job.ownName) continue;
+      if (top && OwnName(entry.name)) continue;
       if (Excluded(entry.name, entry.status.kind == EntryKind::Directory)) continue;
       if (const char* why = UnfitReason(*medium_, entry.name, entry.status.kind, entry.status.size)) {
         (*unfit)[i] = why == kLinkReason ? Unfit::kLink : why == kSizeReason ? Unfit::kSize : Unfit::kName;
@@ -580,6 +581,13 @@ class MirrorScan {
   };
 
   // Whether the exclude set leaves out the entry `name` of the current level.
+  // A name of the program's own at the top of the copy: the run's lock
+  // file, and a copy's manifest, which belongs to the copy it lies in and is
+  // never copied out of it, deleted or listed as the user's.
+  bool OwnName(const std::string& name) const {
+    return name == kManifestName || (!plan_.job.ownName.empty() && name == plan_.job.ownName);
+  }
+
   bool Excluded(const std::string& name, bool isDirectory) {
     if (excludes_ == nullptr) return false;
     Below path(relative_, name);

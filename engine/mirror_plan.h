@@ -85,6 +85,7 @@ struct MirrorJob {
   bool keepUnreadable = false;
   // A name of the program's own at the target's top (the run's lock file in
   // a backup directory that is the mirror itself): never deleted or written.
+  // A copy's manifest (manifest.h) is always one, whatever this says.
   std::string ownName;
   // The entries the mirror leaves alone, or null: an excluded source entry
   // is neither copied nor entered, and the target entry of its name stays as

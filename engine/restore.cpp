@@ -27,6 +27,7 @@
 #include "engine/backup.h"
 #include "engine/generation_path.h"
 #include "engine/generations.h"
+#include "engine/manifest.h"
 #include "engine/mirror.h"
 #include "engine/path_relation.h"
 #include "res/string_table.h"
@@ -341,9 +342,91 @@ class RestoreRun {
     const std::string from = os_.Paths().Join(job_.backupDir, generation.name);
     MirrorPlan plan(os_);
     if (std::string message = OpenGeneration(backup, generation, &plan); !message.empty()) return message;
+    // What the generation's manifest says its files hold: each copy is
+    // checked against it as it is written.
+    std::string unused;
+    if (ReadManifest(*plan.source, &manifest_, &unused) == ManifestState::kRead) {
+      checked_ = Checked{&backup, &generation};
+    }
     const int failuresBefore = reporter_.failures();
     if (std::string message = MirrorInto(plan, from, into, name); !message.empty()) return message;
-    return Complete(failuresBefore, os_.Paths().Join(into.Path(), name));
+    // A damaged file is restored as the generation holds it, and said: the
+    // rest of the restore is complete.
+    return Complete(failuresBefore + damaged_, os_.Paths().Join(into.Path(), name));
+  }
+
+  // Where the copies of a restore are checked: the generation and its
+  // backup directory.
+  struct Checked {
+    OsDir* backup = nullptr;
+    const CFileEntry* generation = nullptr;
+  };
+
+  // Compares what each copy of the generation `generation` (open as `top`,
+  // at `from`) read with the generation's manifest. A file whose size and
+  // time are as written but whose content is not is damaged: a failure line
+  // for it, and a line for each other generation whose manifest holds the
+  // same version of it (or one saying none does).
+  void CheckCopies(OsDir& top, const std::string& from, const CopiedChecksums& copied) {
+    for (const auto& [path, seen] : copied) {
+      const ManifestEntry* entry = manifest_.Find(path);
+      if (entry == nullptr) continue;
+      std::uint64_t size = seen.size;
+      Checksum checksum = seen.checksum;
+      // A copy that did not hand over its bytes (the Windows copy) is read
+      // again, from the generation.
+      if (size != entry->size && !AtPathBelow(top, path, [&](OsDir& dir, const std::string& name) {
+                                    return ChecksumFile(os_, dir, name, &checksum, &size);
+                                  }).ok()) {
+        continue;
+      }
+      if (size == entry->size && checksum == entry->checksum) continue;
+      // Changed by hand since it was written (another size or time): no
+      // damage of the medium's, restored as it is.
+      FileStatus status;
+      if (!AtPathBelow(top, path, [&](OsDir& dir, const std::string& name) { return dir.StatAt(name, &status); })
+               .ok() ||
+          !entry->Matches(status)) {
+        continue;
+      }
+      ++damaged_;
+      std::string native = path;
+      std::replace(native.begin(), native.end(), '/', os_.Paths().Separator());
+      reporter_.Failure("File Damaged In Generation : " + os_.Paths().Join(from, native));
+      bool intact = false;
+      for (const CFileEntry& other : job_.generations) {
+        if (&other == checked_.generation || !other.isDirectory) continue;
+        std::unique_ptr<OsDir> dir;
+        Manifest theirs;
+        std::string unused;
+        if (!checked_.backup->OpenDir(other.name, &dir).ok() ||
+            ReadManifest(*dir, &theirs, &unused) != ManifestState::kRead) {
+          continue;
+        }
+        const ManifestEntry* held = theirs.Find(path);
+        if (held == nullptr || !(held->checksum == entry->checksum)) continue;
+        reporter_.Note("Intact Copy In Generation : " +
+                       os_.Paths().Join(os_.Paths().Join(job_.backupDir, other.name), native));
+        intact = true;
+      }
+      if (!intact) reporter_.Note("No Intact Copy In Another Generation : " + native);
+    }
+  }
+
+  // Calls `use(dir, name)` with the directory that holds `path` (names
+  // joined by '/') below `top` and its last name; no link followed.
+  template <typename Use>
+  Status AtPathBelow(OsDir& top, const std::string& path, Use use) {
+    std::unique_ptr<OsDir> held;
+    OsDir* dir = &top;
+    std::size_t start = 0;
+    for (std::size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
+      std::unique_ptr<OsDir> next;
+      if (Status code = dir->OpenDir(path.substr(start, slash - start), &next); !code.ok()) return code;
+      held = std::move(next);
+      dir = held.get();
+    }
+    return use(*dir, path.substr(start));
   }
 
   // Mirrors the open generation directory `plan.source` (at `from`) into
@@ -366,9 +449,13 @@ class RestoreRun {
     job.sourceTimeResolutionNs = backupTimeResolutionNs_;
     // The mirror has logged (and, without the no-message flag, shown) why it
     // stopped.
-    if (!MirrorTree(os_, reporter_, job, &plan)) {
+    CopiedChecksums copied;
+    MirrorApplier applier(os_, reporter_);
+    if (checked_.generation) applier.ChecksumCopies(&copied);
+    if (!MirrorPlanner(os_, reporter_).Plan(job, &plan) || !applier.Apply(plan)) {
       return reporter_.Cancelled() ? Cancelled() : Failed(kRestoreDirField + target);
     }
+    if (checked_.generation) CheckCopies(*plan.source, from, copied);
     // The names the last batch gave and the deletions survive a power cut
     // once the restore says it is done.
     if (plan.ChangesTarget()) {
@@ -746,10 +833,15 @@ class RestoreRun {
   Reporter& reporter_;
   const std::vector<std::string>& only_;
   std::int64_t backupTimeResolutionNs_ = 0;  // the backup medium's, as probed
+  // The whole generation being restored, where it has a manifest to check
+  // its copies against (parts are not checked).
+  Checked checked_;
+  Manifest manifest_;
 
  public:
   bool cancelled_ = false;
   bool busy_ = false;     // refused: the backup directory's lock is held or cannot be taken
+  int damaged_ = 0;       // files the generation holds damaged, restored as they are
   MirrorTotals planned_;  // a dry run's figures
 };
 
@@ -844,6 +936,7 @@ RestoreResult RunRestore(const RestoreJob& job, const RunServices& services, int
   result.ok = result.message.empty() ? 1 : 0;
   result.cancelled = run.cancelled_;
   result.busy = run.busy_;
+  result.damaged = run.damaged_;
   result.summary = reporter.summary();
   result.summary.seconds = SecondsSince(started);
   reporter.Note(SummaryLogLine(result.summary));

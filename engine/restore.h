@@ -110,6 +110,11 @@ struct RestoreResult {
   // Refused: another run holds the backup directory, or its lock cannot be
   // taken (the message says which).
   bool busy = false;
+  // Files whose content the generation's manifest shows damaged: restored
+  // as they are, each a failure line ("File Damaged In Generation : "),
+  // with the other generations that hold it intact; the restore is
+  // otherwise complete (`ok`).
+  int damaged = 0;
   RunSummary summary;  // what it copied and deleted, and how long it took
 };
 RestoreResult RunRestore(const RestoreJob& job, const RunServices& services, int number,

@@ -11,6 +11,7 @@
 #endif
 
 #include "engine/engine.h"
+#include "engine/verify.h"
 #include "testing/fault_injector.h"
 #include "tests/engine_fixture.h"
 #include "tests/test_util.h"
@@ -131,6 +132,44 @@ TEST_F(Sharing, OnlyWhatMatchesExactlyIsShared) {
     // The older generation is as it was made.
     EXPECT_EQ(ReadFile(InGeneration(1)), "abc");
     EXPECT_EQ(old.permissions, made);
+  }
+}
+
+// A file the new generation shares with the newest one (linked, cloned, or
+// kept from it where the source cannot be read) takes its manifest entry
+// from the newest generation's manifest: it is never read again. A file
+// copied is checksummed as it is written, and not read again either.
+TEST_F(Sharing, ManifestEntriesOfSharedFilesAreNotReadAgain) {
+  const struct {
+    const char* name;
+    bool link, clone, unreadable;
+  } cases[] = {
+      {"-LINK", true, false, false},
+      {"cloned", false, true, false},
+      {"copied", false, false, false},
+      {"unreadable, kept from the newest", false, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(engine.backupDir);
+    testing::MakeDirs(engine.backupDir);
+    engine.linkUnchanged = c.link;
+    engine.noMessage = c.unreadable;
+    disk.canClone = c.clone;
+    Run();
+    if (c.unreadable) fault.FailAt(OsOp::CopyFile, File(), EACCES);
+    fault.calls.clear();
+    testing::WaitForNewTimestamps();
+    EXPECT_EQ(engine.Backup(), 1) << LogText();
+    fault.ClearRules();
+    int reads = 0;
+    for (const FaultInjector::Call& call : fault.calls) reads += call.op == OsOp::OpenForReading;
+    EXPECT_EQ(reads, 1) << "the newest generation's manifest only";
+    std::unique_ptr<OsDir> generation;
+    ASSERT_TRUE(real->OpenDir(engine.backupDir + "/docs_2", false, &generation).ok());
+    const VerifyResult verified = VerifyCopy(*real, *generation);
+    EXPECT_TRUE(verified.Holds());
+    EXPECT_EQ(verified.files, 1u);
   }
 }
 

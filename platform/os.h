@@ -115,11 +115,20 @@ class OsFile {
 // the copy then fails with kCancelled and, as any failed copy, leaves no new
 // entry behind. The run that owns it hands it to each copy it makes
 // (`OsDir::CopyFile`, `OsDir::StageCopy`).
+//
+// A copy that wants its bytes as well (to checksum them) says so with
+// `WantsContent`: the copy then reads and writes the content itself, never
+// with a copy inside the kernel that it would not see, and hands every byte
+// to `Content` in order, with its offset (a hole as zeros). A copy that
+// starts again starts again at offset 0. A platform that cannot do so hands
+// nothing: the listener then finds fewer bytes than the file holds.
 class CopyProgress {
  public:
   virtual ~CopyProgress() = default;
   virtual void Advance(std::uint64_t bytes) = 0;
   virtual bool Cancelled() const = 0;
+  virtual bool WantsContent() const { return false; }
+  virtual void Content(std::uint64_t /*offset*/, const char* /*data*/, std::size_t /*size*/) {}
 };
 
 // How `CopyFile` treats an existing target.
@@ -273,6 +282,13 @@ class OsDir {
   // Opens the subdirectory `name`. A link there fails (kNotDirectory), and so
   // does anything but a directory.
   virtual Status OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) = 0;
+  // Opens the regular file `name` for reading (`OsFile::ReadAt`, `Size`). A
+  // link at `name` is never followed: it fails, and so does anything but a
+  // regular file.
+  virtual Status OpenForReading(const std::string& name, std::unique_ptr<OsFile>* file) = 0;
+  // Makes the new empty file `name`, readable by its owner only, open for
+  // reading and appending. An existing entry fails (kExists) and stays.
+  virtual Status CreateNewFile(const std::string& name, std::unique_ptr<OsFile>* file) = 0;
   // Creates the subdirectory `name` readable by its owner only (0700,
   // whatever the umask): it is opened up to its source's permissions once its
   // contents are in place. An existing entry fails (kExists).

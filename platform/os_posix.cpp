@@ -428,6 +428,9 @@ class PosixOs : public Os {
 };
 
 }  // namespace
+
+std::unique_ptr<OsFile> MakePosixFile(int fd) { return std::make_unique<PosixFile>(fd); }
+
 }  // namespace posix_internal
 
 std::unique_ptr<Os> MakeSystemOs() { return std::make_unique<posix_internal::PosixOs>(); }

@@ -155,6 +155,9 @@ int CopyByReading(int in, int out, off_t offset, off_t length, std::uint64_t* co
       return LastError();
     }
     if (got == 0) return 0;
+    if (progress && progress->WantsContent()) {
+      progress->Content(static_cast<std::uint64_t>(offset), buffer.get(), static_cast<std::size_t>(got));
+    }
     ssize_t done = 0;
     while (done < got) {
       ssize_t put = Retry([&] { return pwrite(out, buffer.get() + done, got - done, offset + done); });
@@ -179,6 +182,10 @@ bool CopyRangeUnsupported(int code) { return code == EXDEV || code == ENOSYS || 
 // which side failed; a read of the block it stopped at does (`*readFailed`).
 int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceSize, std::uint64_t* copied,
               CopyProgress* progress, bool* readFailed) {
+  // The kernel's copy shows nobody the bytes: a copy that wants them reads.
+  if (progress && progress->WantsContent()) {
+    return CopyByReading(in, out, offset, length, copied, progress, readFailed);
+  }
   off_t inOffset = offset, outOffset = offset;
   bool first = true;
   for (;;) {
@@ -213,6 +220,18 @@ int CopyRange(int in, int out, off_t offset, off_t length, std::uint64_t sourceS
   return CopyByReading(in, out, inOffset, length, copied, progress, readFailed);
 }
 
+// Hands the hole from `from` to `to` to a copy's listener that wants the
+// content, as the zeros a reader of the file sees there.
+void ContentOfHole(CopyProgress* progress, off_t from, off_t to) {
+  if (!progress || !progress->WantsContent()) return;
+  static const char zeros[64 * 1024] = {};
+  while (from < to) {
+    const auto n = static_cast<std::size_t>(std::min<off_t>(to - from, sizeof zeros));
+    progress->Content(static_cast<std::uint64_t>(from), zeros, n);
+    from += static_cast<off_t>(n);
+  }
+}
+
 // Copies a file with holes extent by extent, leaving the holes unwritten.
 // EINVAL/ENXIO from the first seek: the file system cannot say where its
 // holes are (`*unsupported`), and nothing has been written.
@@ -238,12 +257,14 @@ int CopySparse(int in, int out, std::uint64_t size, std::uint64_t* copied, bool*
       return LastError();
     }
     hole = std::min(hole, end);
+    ContentOfHole(progress, position, std::min(data, end));
     if (int code = CopyRange(in, out, data, hole - data, size, copied, progress, readFailed)) {
       return code;
     }
     position = hole;
   }
   // The length, with whatever hole ends the file.
+  ContentOfHole(progress, position, end);
   return Retry([&] { return ftruncate(out, end); }) == 0 ? 0 : LastError();
 }
 

@@ -118,6 +118,28 @@ class PosixDir : public OsDir {
     return PosixError(ReadLinkText(fd_, name, 0, text));
   }
 
+  Status OpenForReading(const std::string& name, std::unique_ptr<OsFile>* file) override {
+    file->reset();
+    if (int code = CheckName(name)) return PosixError(code);
+    UniqueFd fd(Retry([&] { return openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
+    if (fd.get() < 0) return PosixError(LastError());
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return PosixError(LastError());
+    if (!S_ISREG(st.st_mode)) return PosixError(NotRegularCode(st.st_mode));
+    *file = MakePosixFile(fd.release());
+    return Status();
+  }
+
+  Status CreateNewFile(const std::string& name, std::unique_ptr<OsFile>* file) override {
+    file->reset();
+    if (int code = CheckName(name)) return PosixError(code);
+    const int fd = Retry(
+        [&] { return openat(fd_, name.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
+    if (fd < 0) return PosixError(LastError());
+    *file = MakePosixFile(fd);
+    return Status();
+  }
+
   Status OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
     if (int code = CheckName(name)) return PosixError(code);

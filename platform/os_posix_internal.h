@@ -226,6 +226,12 @@ bool CanCloneOn(int fd);
 // `OsDir::ProbeMedium` in the directory `fd`; 0 or the error.
 int ProbeMediumIn(int fd, MediumTraits* traits);
 
+// ---- Made in os_posix.cpp ----
+
+// An open file of the caller's (`OsFile`) over the descriptor `fd`, which it
+// closes.
+std::unique_ptr<OsFile> MakePosixFile(int fd);
+
 // ---- Made in os_posix_dir.cpp ----
 
 // The entries of the directory `dirfd`, as `OsDir::List`; 0 or the error.

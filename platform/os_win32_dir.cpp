@@ -83,6 +83,36 @@ class Win32Dir : public OsDir {
     return WindowsError(win32_internal::StatAt(at, followLink, status));
   }
 
+  Status OpenForReading(const std::string& name, std::unique_ptr<OsFile>* file) override {
+    file->reset();
+    Place at;
+    if (int code = Here(name, &at)) return WindowsError(code);
+    // Opened as the entry itself: a link is seen, never followed.
+    Handle h;
+    if (int code = OpenAt(at, GENERIC_READ | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                          FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &h)) {
+      return WindowsError(code);
+    }
+    DWORD attributes = 0, tag = 0;
+    if (int code = AttributesOf(h.get(), &attributes, &tag)) return WindowsError(code);
+    if (tag != 0) return WindowsError(ERROR_CANT_ACCESS_FILE);
+    *file = MakeWin32File(h.release());
+    return Status();
+  }
+
+  Status CreateNewFile(const std::string& name, std::unique_ptr<OsFile>* file) override {
+    file->reset();
+    Place at;
+    if (int code = Here(name, &at)) return WindowsError(code);
+    Handle h;
+    if (int code =
+            OpenAt(at, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE, &h)) {
+      return WindowsError(code);
+    }
+    *file = MakeWin32File(h.release());
+    return Status();
+  }
+
   Status ReadLinkAt(const std::string& name, std::string* text) override {
     Place at;
     if (int code = Here(name, &at)) return WindowsError(code);

@@ -380,5 +380,9 @@ int ChangeBasicAt(const Place& at, bool linksToo, Change change) {
   return changed ? SetBasicAttributes(h.get(), info) : 0;
 }
 
+// An open file of the caller's (`OsFile`) over `handle`, which it closes
+// (made in os_win32_process.cpp).
+std::unique_ptr<OsFile> MakeWin32File(HANDLE handle);
+
 }  // namespace win32_internal
 }  // namespace veldar

@@ -285,6 +285,8 @@ class Win32Os : public Os {
   }
 };
 
+std::unique_ptr<OsFile> MakeWin32File(HANDLE handle) { return std::make_unique<Win32File>(handle); }
+
 }  // namespace win32_internal
 
 std::unique_ptr<Os> MakeSystemOs() { return std::make_unique<win32_internal::Win32Os>(); }

@@ -16,14 +16,14 @@ set -euo pipefail
 
 # The Linux program: compiler, CMake, Qt, dpkg-buildflags (Debian's
 # hardening flags, used by every Linux build), GoogleTest (the normal build is
-# configured with its tests) and ccache.
-build=(cmake make g++ pkg-config dpkg-dev qt6-base-dev libgtest-dev ccache)
+# configured with its tests), ccache and xxhash (the manifests' checksum).
+build=(cmake make g++ pkg-config dpkg-dev qt6-base-dev libgtest-dev ccache libxxhash-dev)
 # The Debian package: cpack needs file(1) to find the programs to strip, and
 # dpkg-shlibdeps (dpkg-dev) for the library dependencies.
-package=(cmake make g++ pkg-config dpkg-dev file qt6-base-dev)
-# Windows: the MinGW-w64 cross compiler (posix threads), and unzip to list
-# the release zip.
-windows=(cmake make g++-mingw-w64-x86-64-posix ccache unzip)
+package=(cmake make g++ pkg-config dpkg-dev file qt6-base-dev libxxhash-dev)
+# Windows: the MinGW-w64 cross compiler (posix threads), unzip to list
+# the release zip, and xxhash's header (compiled in).
+windows=(cmake make g++-mingw-w64-x86-64-posix ccache unzip libxxhash-dev)
 # The media suite: backup media reached through FUSE and network file systems,
 # set up by the suite itself: exFAT (mkfs.exfat, exfat-fuse), NTFS (ntfs-3g),
 # FAT32 (mkfs.vfat, fusefat), an SMB share (smbd, reached through smbnetfs),

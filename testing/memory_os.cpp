@@ -224,6 +224,25 @@ class MemoryDir : public OsDir {
     *text = node->content;
     return Status();
   }
+  Status OpenForReading(const std::string& name, std::unique_ptr<OsFile>* file) override {
+    file->reset();
+    std::lock_guard<std::mutex> lock(tree_->mutex);
+    NodePtr node;
+    if (Status code = Find(name, &node); !code.ok()) return code;
+    if (node->kind != EntryKind::File) return Fail(ErrorKind::kOther);
+    *file = std::make_unique<MemoryFile>(tree_, node);
+    return Status();
+  }
+  Status CreateNewFile(const std::string& name, std::unique_ptr<OsFile>* file) override {
+    file->reset();
+    std::lock_guard<std::mutex> lock(tree_->mutex);
+    if (Status code = Writable(name); !code.ok()) return code;
+    if (node_->entries.count(name)) return Fail(ErrorKind::kExists);
+    NodePtr node = tree_->Make(EntryKind::File, 0600);
+    Put(name, node);
+    *file = std::make_unique<MemoryFile>(tree_, node);
+    return Status();
+  }
   Status OpenDir(const std::string& name, std::unique_ptr<OsDir>* dir) override {
     dir->reset();
     std::lock_guard<std::mutex> lock(tree_->mutex);
@@ -298,7 +317,7 @@ class MemoryDir : public OsDir {
       if (mode == CopyMode::FailIfExists) return Fail(ErrorKind::kExists);
       if (existing->second->kind == EntryKind::Directory) return Fail(ErrorKind::kOther);
     }
-    if (Status code = Progress(progress, copy->content.size()); !code.ok()) return code;
+    if (Status code = Progress(progress, copy->content); !code.ok()) return code;
     other.Put(to, copy);
     if (bytesCopied) *bytesCopied = copy->content.size();
     return Status();
@@ -313,7 +332,7 @@ class MemoryDir : public OsDir {
     NodePtr copy;
     if (Status code = Duplicate(name, &copy, readFailed); !code.ok()) return code;
     if (Status code = other.Writable(to); !code.ok()) return code;
-    if (Status code = Progress(progress, copy->content.size()); !code.ok()) return code;
+    if (Status code = Progress(progress, copy->content); !code.ok()) return code;
     char counter[32];
     std::snprintf(counter, sizeof counter, "%d-%08x-%d", os_.ProcessId(), 0x5eed, ++tree_->temporaries);
     *temporary = std::string(kTempPrefix) + to.substr(0, 16) + "." + counter + kTempSuffix;
@@ -466,10 +485,11 @@ class MemoryDir : public OsDir {
     }
     return Status();
   }
-  static Status Progress(CopyProgress* progress, std::uint64_t bytes) {
+  static Status Progress(CopyProgress* progress, const std::string& content) {
     if (!progress) return Status();
     if (progress->Cancelled()) return Fail(ErrorKind::kCancelled);
-    progress->Advance(bytes);
+    if (progress->WantsContent()) progress->Content(0, content.data(), content.size());
+    progress->Advance(content.size());
     return Status();
   }
   template <typename Edit>

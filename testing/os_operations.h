@@ -44,6 +44,8 @@
   X(StatAt, (const std::string& name, FileStatus* status, bool followLink), (name, status, followLink), Reads)         \
   X(ReadLinkAt, (const std::string& name, std::string* text), (name, text), Reads)                                     \
   X(OpenDir, (const std::string& name, std::unique_ptr<OsDir>* dir), (name, dir), Reads)                               \
+  X(OpenForReading, (const std::string& name, std::unique_ptr<OsFile>* file), (name, file), Reads)                     \
+  X(CreateNewFile, (const std::string& name, std::unique_ptr<OsFile>* file), (name, file), Changes)                    \
   X(CreateDir, (const std::string& name), (name), Changes)                                                             \
   X(DeleteFile, (const std::string& name), (name), Changes)                                                            \
   X(RemoveDir, (const std::string& name), (name), Changes)                                                             \

@@ -360,6 +360,10 @@ class Bench {
     if (scenario_.Mirror()) {
       const Tree old = OldDocs(1), now = NewDocs();
       EXPECT_EQ(EntriesNotFrom(testing::Without(testing::ReadTree(Copy(set)), leftLock), {&old, &now}, crashed), "");
+      // The mirror changes in place: its manifest goes first and comes back
+      // once it is done, so it is either gone or true, never stale.
+      const std::string problems = testing::ManifestProblems(Copy(set));
+      EXPECT_TRUE(problems.empty() || problems == "no manifest") << problems;
       return {};
     }
     // Every entry of the backup directory, read once; a file generation as a
@@ -384,6 +388,11 @@ class Bench {
         const bool wasThere = std::count(scenario_.slots.begin(), scenario_.slots.end(), slot) > 0;
         if (isNew(got) || (wasThere && isOld(slot, got))) {
           ++named;
+          // A new generation never stands without its manifest, nor with
+          // one its files do not match.
+          if (!scenario_.fileSource && isNew(got) && !(wasThere && isOld(slot, got))) {
+            EXPECT_EQ(testing::ManifestProblems(backup + "/" + name), "") << name;
+          }
         } else {
           ADD_FAILURE() << name << " is neither its old copy nor a complete new one:\n"
                         << (scenario_.fileSource ? got.at("").data : TreeDiff(now, got));

@@ -29,6 +29,8 @@ expected="/usr/bin/veldar2
 /usr/share/doc/veldar2/copyright
 /usr/share/doc/veldar2/examples/veldar2-backup.service
 /usr/share/doc/veldar2/examples/veldar2-backup.timer
+/usr/share/doc/veldar2/examples/veldar2-verify.service
+/usr/share/doc/veldar2/examples/veldar2-verify.timer
 /usr/share/man/man1/veldar2.1.gz"
 diff <(echo "$expected") "$work/files-cli" || fail "veldar2's files differ (above)"
 expected="/usr/bin/veldar2-gui
@@ -111,11 +113,14 @@ source_tree=$(zcat "$work/root/usr/share/doc/veldar2/README.md.gz" |
 units="$work/root/usr/share/doc/veldar2/examples"
 mkdir -m 700 "$work/runtime"
 export XDG_RUNTIME_DIR="$work/runtime"
-verify=$(systemd-analyze --user verify --man=no "$units/veldar2-backup.timer" "$units/veldar2-backup.service" 2>&1 |
+verify=$(systemd-analyze --user verify --man=no "$units/veldar2-backup.timer" "$units/veldar2-backup.service" \
+  "$units/veldar2-verify.timer" "$units/veldar2-verify.service" 2>&1 |
   grep -v 'Command /usr/bin/veldar2 is not executable' || true)
 [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
-exposure=$(systemd-analyze --user security --offline=true --threshold=10 "$units/veldar2-backup.service" 2>&1) ||
-  fail "the service's sandbox: $(tail -n 1 <<<"$exposure")"
+for service in veldar2-backup veldar2-verify; do
+  exposure=$(systemd-analyze --user security --offline=true --threshold=10 "$units/$service.service" 2>&1) ||
+    fail "$service's sandbox: $(tail -n 1 <<<"$exposure")"
+done
 for program in veldar2 veldar2-gui; do
   "$work/root/usr/bin/$program" --version | grep -qx "VELDAR2 2.00" || fail "the installed $program's --version"
 done

@@ -13,6 +13,11 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <xxhash.h>
+
+#include <set>
+#include <sstream>
+
 #include "tests/test_util.h"
 
 namespace veldar::testing {
@@ -37,7 +42,7 @@ void ReadInto(const std::string& root, const std::string& relative, Tree* tree) 
   std::vector<std::string> names;
   while (dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
+    if (name != "." && name != ".." && name != kManifestFile) names.push_back(name);
   }
   closedir(dir);
   for (const std::string& name : names) {
@@ -213,8 +218,9 @@ bool IsTempName(const std::string& name) {
 
 std::string RsyncChanges(const std::string& source, const std::string& copy) {
   std::string output;
-  const int status = RunCommand(
-      "rsync -a --dry-run --itemize-changes --checksum --delete '" + source + "/' '" + copy + "/' 2>&1", &output);
+  const int status = RunCommand("rsync -a --dry-run --itemize-changes --checksum --delete --exclude=/" +
+                                    std::string(kManifestFile) + " '" + source + "/' '" + copy + "/' 2>&1",
+                                &output);
   std::string changes;
   for (const std::string& line : Lines(output)) {
     if (line.rfind(".d..t......", 0) == 0) continue;
@@ -222,6 +228,67 @@ std::string RsyncChanges(const std::string& source, const std::string& copy) {
   }
   if (status != 0) changes += "rsync exit status " + std::to_string(status) + "\n";
   return changes;
+}
+
+std::string ManifestProblems(const std::string& root) {
+  const std::string manifestPath = root + "/" + kManifestFile;
+  struct stat st;
+  if (lstat(manifestPath.c_str(), &st) != 0) return "no manifest";
+  std::istringstream text(ReadFile(manifestPath));
+  std::string line, problems;
+  std::set<std::string> listed;
+  bool header = false, ended = false;
+  while (std::getline(text, line)) {
+    if (!header) {
+      if (line != "VELDAR2-MANIFEST 1") return "not a manifest: " + line;
+      header = true;
+      continue;
+    }
+    if (line.rfind("END ", 0) == 0) {
+      if (std::to_string(listed.size()) != line.substr(4)) problems += "wrong count: " + line + "\n";
+      ended = true;
+      continue;
+    }
+    std::istringstream fields(line);
+    std::string checksum, escaped;
+    long long size = 0, seconds = 0, nanoseconds = 0;
+    fields >> checksum >> size >> seconds >> nanoseconds;
+    fields.get();
+    std::getline(fields, escaped);
+    std::string path;
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+      if (escaped[i] == '%' && i + 2 < escaped.size()) {
+        path += static_cast<char>(std::stoi(escaped.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        path += escaped[i];
+      }
+    }
+    listed.insert(path);
+    const std::string full = root + "/" + path;
+    if (lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      problems += "listed, not a file: " + path + "\n";
+      continue;
+    }
+    if (st.st_size != size || st.st_mtim.tv_sec != seconds || st.st_mtim.tv_nsec != nanoseconds) {
+      problems += "other size or time: " + path + "\n";
+      continue;
+    }
+    const std::string content = ReadFile(full);
+    const XXH128_hash_t hash = XXH3_128bits(content.data(), content.size());
+    char hex[33];
+    std::snprintf(hex, sizeof hex, "%016llx%016llx", static_cast<unsigned long long>(hash.high64),
+                  static_cast<unsigned long long>(hash.low64));
+    if (checksum != hex) problems += "other content: " + path + "\n";
+  }
+  if (!ended) problems += "cut short\n";
+  for (const auto& [path, node] : ReadTree(root)) {
+    // The run lock of a mirror into the backup directory is the program's too.
+    if (node.kind == Node::kFile && !listed.contains(path) && path != ".veldar2.lock") {
+      problems += "not listed: " + path + "\n";
+    }
+  }
+  return problems;
 }
 
 std::int64_t BirthNs(const std::string& path) {

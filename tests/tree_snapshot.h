@@ -29,14 +29,25 @@ struct Node {
 // Relative path ("a/b.txt") -> entry. A path's parent comes before it.
 using Tree = std::map<std::string, Node>;
 
+// The name of the manifest the program writes at the top of every copy: the
+// program's, not the tree's. ReadTree and RsyncChanges leave it out;
+// ManifestProblems checks it.
+inline constexpr char kManifestFile[] = ".veldar2-manifest";
+
 Node FileNode(const std::string& content, std::int64_t mtime, mode_t mode = 0644);
 Node DirNode();
 Node LinkNode(const std::string& text, std::int64_t mtime);
 
 // Creates every entry of `tree` below `root` (which is created if missing).
 void BuildTree(const std::string& root, const Tree& tree);
-// Everything below `root`, links not followed; empty when `root` is missing.
+// Everything below `root`, links not followed, manifests left out; empty
+// when `root` is missing.
 Tree ReadTree(const std::string& root);
+// What is wrong with the manifest at the top of the copy `root`, read and
+// checked here on its own (the format's text, xxhash's XXH3-128): every entry
+// must name a file of that size, time and content, and every file must have
+// one (but for the run lock at the top). Empty when it holds; "no manifest" when there is none.
+std::string ManifestProblems(const std::string& root);
 // The first differences between `want` and `got` (kind, content, link text,
 // and for files and links their mode and time), or empty when they match.
 std::string TreeDiff(const Tree& want, const Tree& got);
