@@ -52,9 +52,9 @@ std::int64_t ResolutionOf(const struct timespec& back) {
 // `depth` levels down, directories of files (what the probe makes). A driver
 // may go on showing a name for a moment after a rename (rclone without its
 // write cache): where the directory is not empty yet, it is listed and
-// emptied again, for a tenth of a second at most. 0 or the error.
+// emptied again, for a second at most. 0 or the error.
 int RemoveProbeDirectory(int parent, const char* name, int depth) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   for (;;) {
     {
       UniqueFd dir(Retry([&] { return openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
@@ -72,7 +72,7 @@ int RemoveProbeDirectory(int parent, const char* name, int depth) {
     if (unlinkat(parent, name, AT_REMOVEDIR) == 0) return 0;
     const int code = LastError();
     if ((code != ENOTEMPTY && code != EEXIST) || std::chrono::steady_clock::now() >= deadline) return code;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 
