@@ -62,8 +62,10 @@ int RemoveProbeDirectory(int parent, const char* name, int depth) {
       std::vector<DirEntry> left;
       (void)ListFd(dir.get(), &left, {});
       for (const DirEntry& entry : left) {
-        if (entry.status.kind == EntryKind::Directory && depth > 0) {
-          (void)RemoveProbeDirectory(dir.get(), entry.name.c_str(), depth - 1);
+        if (entry.status.kind == EntryKind::Directory) {
+          if (unlinkat(dir.get(), entry.name.c_str(), AT_REMOVEDIR) != 0 && depth > 0) {
+            (void)RemoveProbeDirectory(dir.get(), entry.name.c_str(), depth - 1);
+          }
         } else {
           unlinkat(dir.get(), entry.name.c_str(), 0);
         }
@@ -175,14 +177,13 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
   if (fs.namesKnown) return;
 
   // A name is held when it can be made and is then listed exactly as it was
-  // written (a driver may drop a trailing dot instead of refusing it).
+  // written (a driver may drop a trailing dot instead of refusing it). Made
+  // as a directory: a file's closing reaches a FUSE driver after close()
+  // has returned, and one that writes through (rclone without its write
+  // cache) may make the file again once the probe has removed it.
   auto held = [&](const std::vector<std::string>& tried) {
     std::vector<bool> made(tried.size(), false);
-    for (std::size_t i = 0; i < tried.size(); ++i) {
-      const int fd = Retry(
-          [&] { return openat(dir, tried[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
-      if (fd >= 0) made[i] = CloseFd(fd) == 0;
-    }
+    for (std::size_t i = 0; i < tried.size(); ++i) made[i] = mkdirat(dir, tried[i].c_str(), 0700) == 0;
     std::vector<DirEntry> listed;
     (void)ListFd(dir, &listed, {});
     for (std::size_t i = 0; i < tried.size(); ++i) {
