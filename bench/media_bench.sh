@@ -25,7 +25,8 @@
 #
 #   bench/media_bench.sh [work-dir]     (default /tmp/veldar2-media-bench)
 # Needs root and /dev/fuse; scripts/install-deps.sh media installs the rest.
-# FILES=n changes the tree's size, REPS=n the rounds of the first copy,
+# FILES=n changes the tree's size, REPS=n the rounds of the first copy
+# (FIRST_COPY=0 leaves the first copies out),
 # VELDAR2=PROGRAM measures that program as it is (nothing built or installed),
 # MEDIA="local sshfs smb" (the default) which media are measured: smbnetfs
 # copies about 50 files a second here, so a larger tree there takes long.
@@ -146,6 +147,14 @@ bench_medium() {  # MEDIUM
   rm -f "$mnt/probe"
   echo "== $m (rsync ${window[*]:-without a window}) =="
 
+  [ "${FIRST_COPY:-1}" = 0 ] || first_copy "$m"
+  nothing_changed "$m"
+  medium_unmount
+  media_cleanup
+}
+
+first_copy() {  # MEDIUM
+  local m=$1 rep i
   echo " first copy (${reps} rounds, the three side by side in each):"
   for rep in $(seq "$reps"); do
     measure "$m/cp-a+sync-f#$rep" sh -c 'cp -a "$1" "$2" && sync -f "$2"' sh "$src" "$mnt/cp"
@@ -163,6 +172,10 @@ bench_medium() {  # MEDIUM
   target "$m first copy: veldar2 -M1 / (cp -a + sync -f) (<= 1.2)" "$(ratio "$m/veldar2-M1" "$m/cp-a+sync-f")" 1.2
   target "$m first copy: veldar2 -M3 / (cp -a + sync -f) (<= 1.2)" \
     "$(ratio "$m/veldar2-M3-first" "$m/cp-a+sync-f")" 1.2
+}
+
+nothing_changed() {  # MEDIUM
+  local m=$1 i
 
   echo " nothing changed (median of 5 after one unmeasured, side by side):"
   mkdir -p "$mnt/r" "$mnt/m1" "$mnt/g3" "$mnt/g3link"
@@ -198,8 +211,6 @@ bench_medium() {  # MEDIUM
   target "$m nothing changed: veldar2 -M3 / (${snap[*]} + rsync -a) (<= 0.5)" \
     "$(ratio "$m/veldar2-M3" "$m/${snap[*]}+rsync-a")" 0.5
   rm -rf "$mnt/r" "$mnt/r.old" "$mnt/r.new" "$mnt/m1" "$mnt/g3" "$mnt/g3link"
-  medium_unmount
-  media_cleanup
 }
 
 echo "work directory on: $(df -T "$work" | awk 'NR == 2 { print $2 }')"

@@ -21,7 +21,10 @@
 # and dropped (where permitted) before every measurement.
 #
 #   bench/mirror_bench.sh [work-dir]     (default /tmp/veldar2-bench; needs ~3 GB)
-# Set SMALL=1 for a quick run on a tenth of the sizes. The XFS part and the
+# Set SMALL=1 for a quick run on a tenth of the sizes; TREE_FILES=n for a tree
+# of n small files (200000: the large form); UNCHANGED_ONLY=1 to measure only
+# the nothing-changed run with warm caches on the tree (side by side in each
+# of five rounds), then stop. VELDAR2=PROGRAM measures that program as it is. The XFS part and the
 # dropping of the page cache need root (or sudo for the XFS part).
 set -euo pipefail
 work=$(realpath -m "${1:-/tmp/veldar2-bench}")
@@ -35,10 +38,14 @@ sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
 command -v rsync >/dev/null && [ -x /usr/bin/time ] || {
   $sudo apt-get install -y -qq rsync time >/dev/null
 }
-scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target veldar2 >/dev/null
-bin="$root/build/veldar2"
+if [ -n "${VELDAR2:-}" ]; then
+  bin=$(realpath "$VELDAR2")  # measured as it is: nothing built or installed
+else
+  scripts/install-deps.sh
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j2 --target veldar2 >/dev/null
+  bin="$root/build/veldar2"
+fi
 
 # Unmounts whatever is mounted under the work dir (the XFS image), then removes
 # the work dir with the image. Runs at the start, for what a killed run left,
@@ -449,7 +456,29 @@ rotation() {
   rm -rf "$base"
 }
 
-tree_files=$((20000 / scale)) tree_big=$((3 / scale > 0 ? 3 / scale : 1))
+tree_files=${TREE_FILES:-$((20000 / scale))} tree_big=$((3 / scale > 0 ? 3 / scale : 1))
+if [ "${UNCHANGED_ONLY:-0}" = 1 ]; then
+  make_tree "$work/tree" "$tree_files" 0
+  mkdir -p "$work/v" "$work/r"
+  "$bin" -M1 "$work/tree" "$work/v" >/dev/null
+  rsync -a --delete "$work/tree/" "$work/r/"
+  echo "== tree: $tree_files small files, nothing changed, warm caches (five rounds, side by side) =="
+  v_m1() { "$bin" -M1 "$work/tree" "$work/v"; }
+  r_a() { rsync -a --delete "$work/tree/" "$work/r/"; }
+  v_m1 >/dev/null 2>&1; r_a >/dev/null 2>&1
+  for i in 1 2 3 4 5; do
+    warm=1 measure "veldar2/unchanged-warm#$i" v_m1
+    warm=1 measure "rsync/unchanged-warm#$i" r_a
+  done
+  for name in veldar2/unchanged-warm rsync/unchanged-warm; do
+    secs[$name]=$(for i in 1 2 3 4 5; do echo "${secs[$name#$i]:-}"; done | grep . | sort -n |
+      awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }')
+    printf "  %-36s %8s s (median)\n" "$name" "${secs[$name]:-n/a}"
+  done
+  echo "  ratio: veldar2 -M1 / rsync -a $(ratio veldar2/unchanged-warm rsync/unchanged-warm)"
+  echo "load average at start: $load_start, at end: $(cut -d' ' -f1-3 /proc/loadavg)"
+  exit 0
+fi
 make_tree "$work/tree" $tree_files $tree_big
 run_case "tree: $tree_files small files + big files" "$work/tree" tree
 echo "== tree, in $work =="

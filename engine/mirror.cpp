@@ -85,7 +85,14 @@ class MirrorWalk {
       reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(plan_.job.target, "*"));
       return 0;
     }
-    Frame top{plan_.source.get(), target, plan_.reference.get(), plan_.targetStatus, std::string()};
+    Frame top{plan_.source.get(),
+              target,
+              plan_.reference.get(),
+              plan_.targetStatus,
+              std::string(),
+              target->Path(),
+              nullptr,
+              ""};
     const int result = Level(top);
     return Commit() && result;
   }
@@ -94,10 +101,18 @@ class MirrorWalk {
   // One level being applied: its directories and what the target was.
   struct Frame {
     OsDir* source;
-    std::shared_ptr<OsDir> target;  // held by a batch's pending copies too
-    OsDir* reference;               // null: nothing to share from
+    // Held by a batch's pending copies too. Null until an operation needs
+    // it (see Target): a level in which nothing changes is never opened, a
+    // call that costs a round trip on a network share.
+    std::shared_ptr<OsDir> target;
+    OsDir* reference;  // null: nothing to share from
+    // Its status once opened; before, as the plan listed it.
     FileStatus targetStatus;
-    std::string relative;  // the level below the target's top, names joined by '/'
+    std::string relative;    // the level below the target's top, names joined by '/'
+    std::string targetPath;  // for the lines, opened or not
+    // An unopened target: the entry `name` of the level above.
+    Frame* above = nullptr;
+    std::string name;
   };
 
   // A copy written under its temporary name, waiting for its batch's flush.
@@ -112,6 +127,34 @@ class MirrorWalk {
   enum class Next { kOn, kLevelDone, kStop };
 
   std::string Join(OsDir& dir, const std::string& name) const { return os_.Paths().Join(dir.Path(), name); }
+  std::string TargetJoin(const Frame& frame, const std::string& name) const {
+    return os_.Paths().Join(frame.targetPath, name);
+  }
+
+  // The level's target directory, opened the first time an operation needs
+  // it (the levels above first). Opened without following a link, and only
+  // on the mount of the level above: another mount inside the copy is not
+  // the copy, and filling it would change, or emptying it delete, whatever
+  // it shows. Null when it cannot be: then reported, and the walk stops.
+  OsDir* Target(Frame& frame) {
+    if (frame.target) return frame.target.get();
+    OsDir* above = frame.above ? Target(*frame.above) : nullptr;
+    if (above == nullptr) return nullptr;  // reported there
+    std::unique_ptr<OsDir> to;
+    FileStatus status;
+    Status opened = above->OpenDir(frame.name, &to);
+    if (opened.ok()) opened = to->Stat(&status);
+    if (!opened.ok() || !status.SameMountAs(frame.above->targetStatus)) {
+      Commit();
+      reporter_.ScanFailure(kTargetFirstError + TargetJoin(frame, "*"));
+      frame.above = nullptr;  // not tried again
+      return nullptr;
+    }
+    frame.targetStatus = status;
+    frame.target = std::move(to);
+    return frame.target.get();
+  }
+
   static std::string RelativeOf(const Frame& frame, const std::string& name) {
     return frame.relative.empty() ? name : frame.relative + "/" + name;
   }
@@ -131,7 +174,7 @@ class MirrorWalk {
       if (!plan_.Next(&step)) {
         // The scan stopped at a directory it could not enter, and the apply
         // has got there.
-        reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(frame.target->Path(), "*"));
+        reporter_.ScanFailure(kTargetFirstError + TargetJoin(frame, "*"));
         return 0;
       }
       switch (std::visit([&](const auto& action) { return Do(frame, current, action); }, step)) {
@@ -153,7 +196,9 @@ class MirrorWalk {
 
   Next Do(Frame& frame, Current&, const steps::RemoveLeftover& step) {
     // What a killed copy left is the program's own: it goes, force or not.
-    (void)files_.With(FilePolicy{true}).Delete(*frame.target, step.name);
+    OsDir* target = Target(frame);
+    if (target == nullptr) return Next::kStop;
+    (void)files_.With(FilePolicy{true}).Delete(*target, step.name);
     return Next::kOn;
   }
   Next Do(Frame& frame, Current&, const steps::PassOver& step) {
@@ -170,15 +215,14 @@ class MirrorWalk {
   }
   Next Do(Frame& frame, Current&, const steps::Blocked& step) {
     // Not left out, and not copied either: the run says so, and goes on.
-    reporter_.Failure(
-        BlockedLine(Join(*frame.source, step.name), Join(*frame.target, step.counterpart), step.directory));
+    reporter_.Failure(BlockedLine(Join(*frame.source, step.name), TargetJoin(frame, step.counterpart), step.directory));
     return Next::kOn;
   }
   Next Do(Frame& frame, Current&, const steps::LeaveOut& step) {
     // The medium cannot hold it: said, and never tried.
     OsDir& source = *frame.source;
     const std::string line =
-        LeftOutLine(step, Join(source, step.name), Join(*frame.target, step.name), Join(source, step.twin));
+        LeftOutLine(step, Join(source, step.name), TargetJoin(frame, step.name), Join(source, step.twin));
     if (step.reason == steps::LeaveOut::Reason::kLink) {
       reporter_.Skipped(line);
     } else {
@@ -203,13 +247,17 @@ class MirrorWalk {
     return Next::kOn;
   }
   Next Do(Frame& frame, Current&, const steps::Delete& step) {
-    return Delete(*frame.target, frame.targetStatus, step) ? Next::kOn : Next::kStop;
+    OsDir* target = Target(frame);
+    return target != nullptr && Delete(*target, frame.targetStatus, step) ? Next::kOn : Next::kStop;
   }
   Next Do(Frame& frame, Current&, const steps::Prune& step) {
-    return Prune(*frame.target, step) ? Next::kOn : Next::kStop;
+    OsDir* target = Target(frame);
+    return target != nullptr && Prune(*target, step) ? Next::kOn : Next::kStop;
   }
   Next Do(Frame& frame, Current& current, const steps::Fill& step) {
-    if (SetPermissions(*frame.target, "", step.permissions)) {
+    OsDir* target = Target(frame);
+    if (target == nullptr) return Next::kStop;
+    if (SetPermissions(*target, "", step.permissions)) {
       current.status.permissions = step.permissions;
     } else {
       current.chmodFailed = true;
@@ -218,8 +266,10 @@ class MirrorWalk {
   }
   Next Do(Frame& frame, Current& current, const steps::Leave& step) {
     if (step.commitFirst && !Commit()) return Next::kStop;
-    if (step.access) {
-      SetAccess(*frame.target, "", *step.access, current.status, frame.targetStatus.permissions,
+    if (step.access && AccessDiffers(*step.access, current.status, frame.targetStatus.permissions)) {
+      OsDir* target = Target(frame);
+      if (target == nullptr) return Next::kStop;
+      SetAccess(*target, "", *step.access, current.status, frame.targetStatus.permissions,
                 /*reportFailure=*/!current.chmodFailed);
     }
     return Next::kLevelDone;
@@ -229,26 +279,34 @@ class MirrorWalk {
   }
   Next Do(Frame& frame, Current&, const steps::CopyFile& step) {
     std::string destination;
-    return Prepare(frame, step.name, step.counterpart, &destination) && Copy(frame, step, destination) ? Next::kOn
-                                                                                                       : Next::kStop;
+    return Target(frame) && Prepare(frame, step.name, step.counterpart, &destination) && Copy(frame, step, destination)
+               ? Next::kOn
+               : Next::kStop;
   }
   Next Do(Frame& frame, Current&, const steps::ShareFile& step) {
     std::string destination;
-    if (!Prepare(frame, step.copy.name, step.copy.counterpart, &destination)) return Next::kStop;
+    if (!Target(frame) || !Prepare(frame, step.copy.name, step.copy.counterpart, &destination)) return Next::kStop;
     if (Share(frame, step, destination)) return Next::kOn;
     return Copy(frame, step.copy, destination) ? Next::kOn : Next::kStop;  // copied after all
   }
   Next Do(Frame& frame, Current&, const steps::KeepFile& step) {
-    OsDir& target = *frame.target;
+    // An unchanged file: its directory is opened only for what is done to it.
+    const steps::Counterpart& counterpart = step.counterpart;
+    const bool changesAccess =
+        step.access && AccessDiffers(*step.access, counterpart.status, counterpart.status.permissions);
+    if ((changesAccess || counterpart.first != steps::Counterpart::First::kNothing) && !Target(frame)) {
+      return Next::kStop;
+    }
     std::string destination;
     if (!Prepare(frame, step.name, step.counterpart, &destination)) return Next::kStop;
-    reporter_.SkippedDeferred("Not update,copy canceled! : " + Join(target, destination));
-    if (step.access) {
-      SetAccess(target, destination, *step.access, step.counterpart.status, step.counterpart.status.permissions);
+    reporter_.SkippedDeferred("Not update,copy canceled! : " + TargetJoin(frame, destination));
+    if (changesAccess) {
+      SetAccess(*frame.target, destination, *step.access, counterpart.status, counterpart.status.permissions);
     }
     return Next::kOn;
   }
   Next Do(Frame& frame, Current&, const steps::KeepUnforced& step) {
+    if (!Target(frame)) return Next::kStop;
     OsDir& target = *frame.target;
     std::string destination;
     if (!Prepare(frame, step.name, step.counterpart, &destination)) return Next::kStop;
@@ -317,6 +375,13 @@ class MirrorWalk {
     return true;
   }
 
+  // Whether SetAccess has anything to do or say.
+  static bool AccessDiffers(const steps::Access& access, const FileStatus& current, std::uint32_t listed) {
+    const bool ownerDiffers = access.withOwner && (access.owner != current.owner || access.group != current.group);
+    const bool changedSince = access.announce && access.permissions != listed;
+    return ownerDiffers || access.permissions != current.permissions || changedSince;
+  }
+
   // Gives `name` in `dir` (the directory itself when empty) `access` where
   // `current` differs, with lines (success-log option) for what changed from
   // the permissions `listed` where the access says so. Without
@@ -324,9 +389,9 @@ class MirrorWalk {
   // and is not again.
   void SetAccess(OsDir& dir, const std::string& name, const steps::Access& access, const FileStatus& current,
                  std::uint32_t listed, bool reportFailure = true) {
+    if (!AccessDiffers(access, current, listed)) return;
     const bool ownerDiffers = access.withOwner && (access.owner != current.owner || access.group != current.group);
     const bool changedSince = access.announce && access.permissions != listed;
-    if (!ownerDiffers && access.permissions == current.permissions && !changedSince) return;
     const std::string path = name.empty() ? dir.Path() : Join(dir, name);
     // A link has no permissions of its own. Setting them again after a change
     // of owner keeps the set-id bits that the change cleared.
@@ -568,7 +633,6 @@ class MirrorWalk {
   // A source directory: the target directory found, made or renamed, then
   // the level beneath. False: stop the walk (already reported).
   bool Directory(Frame& frame, const steps::EnterDirectory& step) {
-    OsDir& target = *frame.target;
     // The source's directory, or where it could not be read its earlier copy.
     OsDir* source = step.fromReference ? frame.reference : frame.source;
     std::string sourcePath = Join(source ? *source : *frame.source, step.name);
@@ -590,40 +654,43 @@ class MirrorWalk {
 
     using First = steps::Counterpart::First;
     std::string into = steps::Destination(step.name, step.counterpart);
+    // The directory as it is, met as it was listed: opened once something
+    // beneath needs it.
+    const bool asListed = !step.create && step.counterpart && step.counterpart->first == First::kNothing;
+    OsDir* target = asListed ? nullptr : Target(frame);
+    if (!asListed && target == nullptr) return false;
     if (step.counterpart && step.counterpart->first == First::kRename) {
-      into = Rename(target, step.counterpart->name, step.name, /*directory=*/true);
+      into = Rename(*target, step.counterpart->name, step.name, /*directory=*/true);
     }
     if (step.create) {
       // What was there of another kind goes first; where it stays, the
       // creation fails on it.
       if (step.counterpart && step.counterpart->first == First::kRemove &&
-          files_.Delete(target, step.counterpart->name)) {
+          files_.Delete(*target, step.counterpart->name)) {
         into = step.name;
       }
-      if (!files_.Create(target, into)) {
+      if (!files_.Create(*target, into)) {
         if (reporter_.noMessage()) return SkipLevel() != 0;  // logged; the entries beneath are not tried
         Commit();
-        reporter_.Show("ERR : MKDIR FAILED " + Join(target, into));
+        reporter_.Show("ERR : MKDIR FAILED " + Join(*target, into));
         return false;
       }
     }
 
-    std::unique_ptr<OsDir> to;
-    FileStatus toStatus;
-    Status opened = target.OpenDir(into, &to);
-    if (opened.ok()) opened = to->Stat(&toStatus);
-    // Another mount inside the copy is not the copy either: filling it would
-    // change, and emptying it delete, whatever it shows.
-    if (!opened.ok() || !toStatus.SameMountAs(frame.targetStatus)) {
-      Commit();
-      reporter_.ScanFailure(kTargetFirstError + os_.Paths().Join(Join(target, into), "*"));
-      return false;
-    }
     std::unique_ptr<OsDir> in;
     if (step.hasReference && frame.reference != nullptr && !frame.reference->OpenDir(step.name, &in).ok()) {
       in.reset();
     }
-    Frame below{from.get(), std::shared_ptr<OsDir>(std::move(to)), in.get(), toStatus, RelativeOf(frame, into)};
+    Frame below{from.get(),
+                nullptr,
+                in.get(),
+                asListed ? step.counterpart->status : FileStatus(),
+                RelativeOf(frame, into),
+                TargetJoin(frame, into),
+                &frame,
+                into};
+    // One made or renamed here is opened now, as it is in any case filled.
+    if (!asListed && Target(below) == nullptr) return false;
     return Level(below) != 0;
   }
 

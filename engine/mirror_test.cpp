@@ -168,6 +168,37 @@ TEST_F(MirrorTest, CaseAndKind) {
   EXPECT_EQ(Count("Directory Deleted : D/t/k1"), 1);
 }
 
+// The apply opens a target directory only where something in it changes
+// (the levels above a change on the way down to it); where nothing does,
+// the plan's look is the only one.
+TEST_F(MirrorTest, TargetDirectoriesOpenedOnlyWhereSomethingChanges) {
+  for (const char* name : {"same/deeper/f", "changed/deeper/f", "vanished/f", "access/f"}) {
+    testing::MakeDirs(s + "/" + std::string(name).substr(0, std::string(name).rfind('/')));
+    File(s + "/" + name, name, 1000);
+  }
+  ASSERT_EQ(Mirror(), 1);
+  File(s + "/changed/deeper/f", "new content", 2000);
+  ASSERT_EQ(unlink((s + "/vanished/f").c_str()), 0);
+  ASSERT_EQ(chmod((s + "/access").c_str(), 0750), 0);
+  fault.calls.clear();
+  ASSERT_EQ(Mirror(), 1);
+
+  const struct {
+    const char* directory;
+    long opens;  // the plan's one, and the apply's where it acts
+  } cases[] = {{"same", 1}, {"same/deeper", 1}, {"changed", 2}, {"changed/deeper", 2}, {"vanished", 2}, {"access", 2}};
+  for (const auto& c : cases) {
+    const std::string path = t + "/" + c.directory;
+    EXPECT_EQ(c.opens, std::count_if(fault.calls.begin(), fault.calls.end(),
+                                     [&](const auto& call) { return call.op == OsOp::OpenDir && call.path == path; }))
+        << c.directory;
+  }
+  EXPECT_EQ(ReadFile(t + "/changed/deeper/f"), "new content");
+  EXPECT_FALSE(Exists(t + "/vanished/f"));
+  EXPECT_EQ(Mode(t + "/access"), 0750u);
+  EXPECT_EQ(ReadFile(t + "/same/deeper/f"), "same/deeper/f");
+}
+
 // Links are copied as links, compared by their own time, never walked into;
 // a target link is deleted, never what it points to; the top-level target may
 // be a link the user named. FIFOs are skipped unopened. A directory that

@@ -256,6 +256,10 @@ class OsDir {
   virtual const std::string& Path() const = 0;
   // Status of the directory itself.
   virtual Status Stat(FileStatus* status) = 0;
+  // `Stat` as the file system itself answers now, past the attributes the
+  // kernel keeps for a FUSE or network mount (which may still show what was
+  // true before a rename).
+  virtual Status FreshStat(FileStatus* status) = 0;
   // The entries ("." and ".." left out), in the order the system returns
   // them, each with its status; with `wanted`, only the names it accepts
   // (and only they cost a status call). An entry that vanishes meanwhile is

@@ -539,5 +539,59 @@ TEST_P(OsContractTest, PathsAndTheTreeOnTheWay) {
   EXPECT_EQ(EntryKind::Directory, status.kind);
 }
 
+// A medium that shows a directory's old number for a moment after a rename:
+// a plain status of an opened "generation" comes back with the number
+// `shown`; asked past the cache, the directory answers what it is.
+class StaleNumbers : public ForwardingOs {
+ public:
+  using ForwardingOs::ForwardingOs;
+  std::uint64_t shown = 0;  // the number plain status calls report; 0: the real one
+  Status Stat(OsDir& here, FileStatus* status) override {
+    const Status code = here.Stat(status);
+    if (shown != 0 && here.Path().ends_with("generation")) status->inode = shown;
+    return code;
+  }
+};
+
+TEST_P(OsContractTest, ListedDirectoryIsOpenedOnlyWhileItIsTheOneListed) {
+  struct Case {
+    const char* what;
+    bool staleView;  // the opened directory's plain status shows the old number
+    bool swapped;    // another directory has taken the name since the listing
+    ErrorKind expected;
+  } cases[] = {
+      {"the same directory", false, false, ErrorKind::kNone},
+      {"the same, its old number still shown", true, false, ErrorKind::kNone},
+      {"another directory on the name", false, true, ErrorKind::kChanged},
+      {"another directory, an old number shown", true, true, ErrorKind::kChanged},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StaleNumbers os(Subject());
+    ASSERT_TRUE((CreateDir(os, At("generation"))).ok());
+    std::unique_ptr<OsDir> parent;
+    ASSERT_TRUE((os.OpenDir(dir_, false, &parent)).ok());
+    FileStatus listed;
+    ASSERT_TRUE((parent->StatAt("generation", &listed)).ok());
+    if (c.swapped) {
+      ASSERT_TRUE((MoveNoReplace(os, At("generation"), At("elsewhere"))).ok());
+      ASSERT_TRUE((CreateDir(os, At("generation"))).ok());
+    }
+    FileStatus real;
+    ASSERT_TRUE((parent->StatAt("generation", &real)).ok());
+    if (c.staleView) os.shown = listed.inode + 1;
+    std::unique_ptr<OsDir> opened;
+    FileStatus status;
+    const Status code = OpenListedDir(os, *parent, "generation", listed, &opened, &status);
+    EXPECT_EQ(c.expected, code.kind()) << os.ErrorText(code);
+    EXPECT_EQ(c.expected == ErrorKind::kNone, opened != nullptr);
+    if (code.ok()) {
+      EXPECT_TRUE(status.SameEntryAs(real));
+    }
+    RemoveTree(At("generation"));
+    RemoveTree(At("elsewhere"));
+  }
+}
+
 }  // namespace
 }  // namespace veldar

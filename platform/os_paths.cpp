@@ -108,7 +108,13 @@ Status OpenListedDir(Os& os, OsDir& parent, const std::string& name, const FileS
                      std::unique_ptr<OsDir>* dir, FileStatus* status) {
   Status code = parent.OpenDir(name, dir);
   if (code.ok()) code = (*dir)->Stat(status);
-  if (code.ok() && !status->SameEntryAs(listed)) code = os.Error(ErrorKind::kChanged);
+  // A FUSE or network mount may show an entry's old number for a moment
+  // after a rename (its attributes as the kernel kept them): the directory
+  // is asked again past that before it is taken for another.
+  if (code.ok() && !status->SameEntryAs(listed)) {
+    code = (*dir)->FreshStat(status);
+    if (code.ok() && !status->SameEntryAs(listed)) code = os.Error(ErrorKind::kChanged);
+  }
   if (!code.ok()) dir->reset();
   return code;
 }

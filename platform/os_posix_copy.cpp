@@ -46,6 +46,34 @@ int RenameNoReplace(int fromFd, const std::string& from, int toFd, const std::st
   return 0;
 }
 
+// After a rename to `name` (in `dirFd`) of the entry numbered `before`:
+// asks the driver for the entry's status, past the kernel's cache, so that
+// what callers read from here on is the number the entry keeps. Where the
+// number is made from the path (rclone), the driver answers for a few
+// milliseconds with the old path's number and the new one by turns: it is
+// asked, both past the cache and through it, until the new number has been
+// the only answer for a while (a second at most).
+void SettleNumber(int dirFd, const std::string& name, ino_t before) {
+  FileStatus fresh, cached;
+  if (native::FreshStatusAt(dirFd, name.c_str(), &fresh) != 0 || !native::FileSystemOf(dirFd).numbersFollowPath) return;
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kSteady = std::chrono::milliseconds(20);
+  const auto deadline = Clock::now() + std::chrono::seconds(1);
+  std::uint64_t shown = fresh.inode;  // the one answer of late; `before` while the answers differ
+  auto since = Clock::now();
+  while (Clock::now() < deadline && (shown == before || Clock::now() - since < kSteady)) {
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+    if (native::FreshStatusAt(dirFd, name.c_str(), &fresh) != 0 ||
+        native::StatusAt(dirFd, name.c_str(), /*followLink=*/false, &cached) != 0) {
+      return;
+    }
+    if (fresh.inode != shown || cached.inode != shown) {
+      shown = fresh.inode == cached.inode ? fresh.inode : before;
+      since = Clock::now();
+    }
+  }
+}
+
 // Renames after looking `to` up (see OsDir::MoveIfFree). `to` is free when
 // missing, or when it reaches `from` itself (a name differing only in case,
 // where case is ignored); a file with other names is never taken for itself,
@@ -61,11 +89,7 @@ int RenameIfFree(int fromFd, const std::string& from, int toFd, const std::strin
     return LastError();
   }
   if (renameat(fromFd, from.c_str(), toFd, to.c_str()) != 0) return LastError();
-  // Some of these media number an entry by its path (rclone): the kernel
-  // goes on showing the number of the old path until it next asks the driver,
-  // so it is asked now, and the entry shows the number it keeps from here on.
-  struct timespec ignored;
-  (void)native::FreshModifiedTime(toFd, to.c_str(), &ignored);
+  SettleNumber(toFd, to, source.st_ino);
   return 0;
 }
 

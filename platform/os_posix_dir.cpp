@@ -11,25 +11,25 @@ namespace posix_internal {
 // its error code (0: read). On a medium that answers slowly (a network share,
 // a FUSE file system that asks its server), the calls go out several at a
 // time: the time such a listing takes is the requests' round trips, not the
-// work. The first calls are made one by one and tell which kind of medium
-// this is; on a local disk, where a call costs microseconds, no thread is
-// started.
+// work. The first call is made alone and tells which kind of medium this is:
+// on a local disk, where a call costs microseconds, no thread is started;
+// where it costs a round trip, a helper pays from the second entry on
+// (starting one costs tens of microseconds, a round trip to a share a
+// millisecond or more).
 void StatusesAt(int fd, const std::vector<std::string>& names, std::vector<FileStatus>* statuses,
                 std::vector<int>* codes) {
-  constexpr std::size_t kTried = 16;                         // calls timed before deciding
-  constexpr auto kSlowCall = std::chrono::microseconds(50);  // on average: a slow medium
+  constexpr auto kSlowCall = std::chrono::microseconds(50);  // a slow medium's
   constexpr std::size_t kRequests = 8;                       // calls under way at once there
   statuses->assign(names.size(), FileStatus());
   codes->assign(names.size(), 0);
   auto stat = [&](std::size_t i) {
     (*codes)[i] = native::StatusAt(fd, names[i].c_str(), /*followLink=*/false, &(*statuses)[i]);
   };
+  if (names.empty()) return;
   const auto started = std::chrono::steady_clock::now();
-  std::size_t done = 0;
-  for (; done < names.size() && done < kTried; ++done) stat(done);
-  const bool slow = done == kTried && names.size() - done >= kRequests &&
-                    std::chrono::steady_clock::now() - started > kSlowCall * kTried;
-  if (!slow) {
+  stat(0);
+  std::size_t done = 1;
+  if (names.size() == done || std::chrono::steady_clock::now() - started <= kSlowCall) {
     for (; done < names.size(); ++done) stat(done);
     return;
   }
@@ -38,7 +38,7 @@ void StatusesAt(int fd, const std::vector<std::string>& names, std::vector<FileS
     for (std::size_t i; (i = next.fetch_add(1)) < names.size();) stat(i);
   };
   std::vector<std::thread> helpers;
-  for (std::size_t n = 1; n < kRequests; ++n) {
+  for (std::size_t n = 1; n < kRequests && n < names.size() - done; ++n) {
     try {
       helpers.emplace_back(work);
     } catch (const std::system_error&) {
@@ -101,6 +101,8 @@ class PosixDir : public OsDir {
   const std::string& Path() const override { return path_; }
 
   Status Stat(FileStatus* status) override { return PosixError(native::StatusOf(fd_, status)); }
+
+  Status FreshStat(FileStatus* status) override { return PosixError(native::FreshStatusAt(fd_, "", status)); }
 
   Status List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
     return PosixError(ListFd(fd_, entries, wanted));

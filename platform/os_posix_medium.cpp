@@ -48,6 +48,36 @@ std::int64_t ResolutionOf(const struct timespec& back) {
   return difference;
 }
 
+// Removes the directory `name` of `parent` with what it holds: files and,
+// `depth` levels down, directories of files (what the probe makes). A driver
+// may go on showing a name for a moment after a rename (rclone without its
+// write cache): where the directory is not empty yet, it is listed and
+// emptied again, for a second at most. 0 or the error.
+int RemoveProbeDirectory(int parent, const char* name, int depth) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  for (;;) {
+    {
+      UniqueFd dir(Retry([&] { return openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+      if (dir.get() < 0) return unlinkat(parent, name, AT_REMOVEDIR) == 0 ? 0 : LastError();
+      std::vector<DirEntry> left;
+      (void)ListFd(dir.get(), &left, {});
+      for (const DirEntry& entry : left) {
+        if (entry.status.kind == EntryKind::Directory) {
+          if (unlinkat(dir.get(), entry.name.c_str(), AT_REMOVEDIR) != 0 && depth > 0) {
+            (void)RemoveProbeDirectory(dir.get(), entry.name.c_str(), depth - 1);
+          }
+        } else {
+          unlinkat(dir.get(), entry.name.c_str(), 0);
+        }
+      }
+    }
+    if (unlinkat(parent, name, AT_REMOVEDIR) == 0) return 0;
+    const int code = LastError();
+    if ((code != ENOTEMPTY && code != EEXIST) || std::chrono::steady_clock::now() >= deadline) return code;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 // The trials of a probe, made in `dir`, a directory of the probe's own:
 // a file is given permissions, an owner (root only) and a time and read back;
 // renamed with the flags, linked both ways, looked up with its case
@@ -105,22 +135,31 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
       UniqueFd renamed(Retry([&] { return openat(dir, "Probe-g", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
       // Listed, not looked up: the kernel's cache of names still finds a
       // name the driver has lost.
-      std::vector<DirEntry> inside;
-      const bool listed =
-          renamed.get() >= 0 && ListFd(renamed.get(), &inside, {}) == 0 &&
-          std::any_of(inside.begin(), inside.end(), [](const DirEntry& entry) { return entry.name == "x"; });
-      UniqueFd content(listed ? Retry([&] { return openat(renamed.get(), "x", O_RDONLY | O_NOFOLLOW | O_CLOEXEC); })
-                              : -1);
-      char byte = 0;
-      traits->renameKeepsContents = content.get() >= 0 && read(content.get(), &byte, 1) == 1 && byte == 'v';
-      content.reset(-1);
+      auto readBack = [&] {
+        std::vector<DirEntry> inside;
+        const bool listed =
+            ListFd(renamed.get(), &inside, {}) == 0 &&
+            std::any_of(inside.begin(), inside.end(), [](const DirEntry& entry) { return entry.name == "x"; });
+        UniqueFd content(listed ? Retry([&] { return openat(renamed.get(), "x", O_RDONLY | O_NOFOLLOW | O_CLOEXEC); })
+                                : -1);
+        char byte = 0;
+        return content.get() >= 0 && read(content.get(), &byte, 1) == 1 && byte == 'v';
+      };
+      // A driver may take a moment after the rename to show the directory's
+      // contents under the new name (rclone without its write cache): asked
+      // again for a tenth of a second, which a medium that has lost them, or
+      // cannot read them until it has uploaded them, does not make good.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+      traits->renameKeepsContents = renamed.get() >= 0 && readBack();
+      while (renamed.get() >= 0 && !traits->renameKeepsContents && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        traits->renameKeepsContents = readBack();
+      }
       renamed.reset(-1);
       if (renameat(dir, "Probe-g", dir, "Probe-f") == 0) last = "Probe-f";
     }
     held.reset(-1);
-    inner.reset(Retry([&] { return openat(dir, last, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
-    if (inner.get() >= 0) unlinkat(inner.get(), "x", 0);
-    unlinkat(dir, last, AT_REMOVEDIR);
+    (void)RemoveProbeDirectory(dir, last, /*depth=*/0);
   }
   // A file written, given a time, closed and renamed, as a copy is made:
   // the time must still be there, read past the driver's cache (a medium
@@ -138,31 +177,38 @@ void TryMedium(int dir, const native::FileSystemTraits& fs, MediumTraits* traits
   if (fs.namesKnown) return;
 
   // A name is held when it can be made and is then listed exactly as it was
-  // written (a driver may drop a trailing dot instead of refusing it).
-  const std::string characters = ":?*\"<>|\\";
-  std::vector<std::string> tried;
-  for (char c : characters) tried.push_back(std::string("n") + c + "n");
-  tried.push_back("n\x01n");
-  tried.push_back("n.");
-  tried.push_back("n ");
-  std::vector<bool> made(tried.size(), false);
-  for (std::size_t i = 0; i < tried.size(); ++i) {
-    const int fd = Retry(
-        [&] { return openat(dir, tried[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
-    if (fd >= 0) made[i] = CloseFd(fd) == 0;
-  }
-  std::vector<DirEntry> listed;
-  (void)ListFd(dir, &listed, {});
-  auto held = [&](std::size_t i) {
-    return made[i] &&
-           std::any_of(listed.begin(), listed.end(), [&](const DirEntry& entry) { return entry.name == tried[i]; });
+  // written (a driver may drop a trailing dot instead of refusing it). Made
+  // as a directory: a file's closing reaches a FUSE driver after close()
+  // has returned, and one that writes through (rclone without its write
+  // cache) may make the file again once the probe has removed it.
+  auto held = [&](const std::vector<std::string>& tried) {
+    std::vector<bool> made(tried.size(), false);
+    for (std::size_t i = 0; i < tried.size(); ++i) made[i] = mkdirat(dir, tried[i].c_str(), 0700) == 0;
+    std::vector<DirEntry> listed;
+    (void)ListFd(dir, &listed, {});
+    for (std::size_t i = 0; i < tried.size(); ++i) {
+      made[i] = made[i] && std::any_of(listed.begin(), listed.end(),
+                                       [&](const DirEntry& entry) { return entry.name == tried[i]; });
+    }
+    return made;
   };
+  // Every character in one name first, as most media hold them all (each
+  // name tried costs a round trip or two on a network medium); each on its
+  // own only where that one is refused.
+  const std::string characters = ":?*\"<>|\\";
+  const std::vector<bool> together = held({"n" + characters + "\x01n", "n.", "n "});
+  traits->refusesTrailingDotOrBlank = !together[1] || !together[2];
   traits->refusedCharacters.clear();
+  traits->refusesControlCharacters = false;
+  if (together[0]) return;
+  std::vector<std::string> tried;
+  for (char c : characters) tried.push_back(std::string("m") + c + "m");
+  tried.push_back("m\x01m");
+  const std::vector<bool> alone = held(tried);
   for (std::size_t i = 0; i < characters.size(); ++i) {
-    if (!held(i)) traits->refusedCharacters += characters[i];
+    if (!alone[i]) traits->refusedCharacters += characters[i];
   }
-  traits->refusesControlCharacters = !held(characters.size());
-  traits->refusesTrailingDotOrBlank = !held(characters.size() + 1) || !held(characters.size() + 2);
+  traits->refusesControlCharacters = !alone[characters.size()];
 }
 
 // OsDir::ProbeMedium in the directory `fd`: the kind's answers, then the
@@ -190,13 +236,10 @@ int ProbeMediumIn(int fd, MediumTraits* traits) {
       code = LastError();
     } else {
       TryMedium(dir.get(), fs, traits);
-      std::vector<DirEntry> left;
-      (void)ListFd(dir.get(), &left, {});
-      for (const DirEntry& entry : left) unlinkat(dir.get(), entry.name.c_str(), 0);
     }
   }
   // One that cannot go now is an abandoned temporary for the next run.
-  unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+  (void)RemoveProbeDirectory(fd, name.c_str(), /*depth=*/1);
   return code;
 }
 

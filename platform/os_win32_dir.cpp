@@ -70,6 +70,9 @@ class Win32Dir : public OsDir {
 
   Status Stat(FileStatus* status) override { return WindowsError(StatusOfHandle(handle_.get(), status)); }
 
+  // A handle's status comes from the file system each time.
+  Status FreshStat(FileStatus* status) override { return Stat(status); }
+
   Status List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
     return WindowsError(ListHandle(handle_.get(), entries, wanted));
   }

@@ -73,6 +73,10 @@ inline void FillFromMode(mode_t mode, FileStatus* status) {
 int StatusAt(int dirfd, const char* name, bool followLink, FileStatus* status);
 // The same for the file or directory `fd` is open on. Portable: fstat(2).
 int StatusOf(int fd, FileStatus* status);
+// `StatusAt` (a link not followed), or `StatusOf(dirfd)` where `name` is
+// empty, as the file system itself answers, past the attributes the kernel
+// keeps for a FUSE or network mount. Portable: the same calls.
+int FreshStatusAt(int dirfd, const char* name, FileStatus* status);
 
 // Renames `from` (relative to `fromFd`) to `to` (relative to `toFd`) in one
 // step that fails with EEXIST where `to` exists. ENOSYS where neither the
@@ -145,6 +149,9 @@ struct FileSystemTraits {
   std::uint64_t largestFile = UINT64_MAX;
   // False where the file system reports no size at all (0 blocks).
   bool freeSpaceKnown = true;
+  // An entry's number is made from its path (rclone): a rename gives it
+  // another, which the driver starts to answer with a moment later.
+  bool numbersFollowPath = false;
 };
 // The traits of the file system holding `fd`; where they cannot be read, the
 // defaults above. Portable: the defaults (exact times, permissions kept, no

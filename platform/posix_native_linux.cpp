@@ -95,6 +95,11 @@ int StatusAt(int dirfd, const char* name, bool followLink, FileStatus* status) {
 
 int StatusOf(int fd, FileStatus* status) { return Statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, status); }
 
+int FreshStatusAt(int dirfd, const char* name, FileStatus* status) {
+  const int self = name[0] == '\0' ? AT_EMPTY_PATH : 0;
+  return Statx(dirfd, name, self | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_FORCE_SYNC, status);
+}
+
 int RenameNoReplace(int fromFd, const char* from, int toFd, const char* to) {
   if (renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0) return 0;
   const int code = LastError();
@@ -194,6 +199,8 @@ FileSystemTraits FileSystemOf(int fd) {
   } else if (traits.kind == "fuse.smbnetfs") {
     SmbNames(&traits);
     traits.foldsCase = true;
+  } else if (traits.kind == "fuse.rclone") {
+    traits.numbersFollowPath = true;
   }
   // Only ext4 and f2fs fold case per directory (casefold): for the kinds
   // below, and for FUSE drivers and network clients, it is the mount's.

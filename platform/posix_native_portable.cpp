@@ -67,6 +67,10 @@ std::string MountKind(int) { return std::string(); }
 
 bool OnFuse(int) { return false; }
 
+int FreshStatusAt(int dirfd, const char* name, FileStatus* status) {
+  return name[0] == '\0' ? StatusOf(dirfd, status) : StatusAt(dirfd, name, /*followLink=*/false, status);
+}
+
 int FreshModifiedTime(int dirfd, const char* name, struct timespec* mtime) {
   struct stat st;
   if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return LastError();

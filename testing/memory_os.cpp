@@ -190,6 +190,7 @@ class MemoryDir : public OsDir {
     Fill(*node_, status);
     return Status();
   }
+  Status FreshStat(FileStatus* status) override { return Stat(status); }
   Status List(std::vector<DirEntry>* entries, const NameFilter& wanted) override {
     entries->clear();
     std::lock_guard<std::mutex> lock(tree_->mutex);

@@ -39,6 +39,7 @@
 // name, on that one (in the other directory where it takes one).
 #define VELDAR_OS_DIR_OPERATIONS(X)                                                                                    \
   X(Stat, (FileStatus * status), (status), Reads)                                                                      \
+  X(FreshStat, (FileStatus * status), (status), Reads)                                                                 \
   X(List, (std::vector<DirEntry> * entries, const NameFilter& wanted), (entries, wanted), Reads)                       \
   X(StatAt, (const std::string& name, FileStatus* status, bool followLink), (name, status, followLink), Reads)         \
   X(ReadLinkAt, (const std::string& name, std::string* text), (name, text), Reads)                                     \
