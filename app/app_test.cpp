@@ -11,6 +11,8 @@
 #include <sstream>
 
 #include "app/progress_line.h"
+#include "engine/manifest.h"
+#include "engine/verify_marks.h"
 #include "res/translation.h"
 #include "testing/fake_environment.h"
 #include "testing/fault_injector.h"
@@ -1099,6 +1101,60 @@ TEST_F(AppTest, VerifyNamesWhatNoLongerHoldsAndChangesNothing) {
   std::filesystem::remove(dir / "dst/src_2/.veldar2-manifest");
   EXPECT_EQ(Run({"-VERIFY1", "-JSON", dir / "src", dir / "dst"}), kExitPartialFailure);
   EXPECT_NE(out.str().find("\"result\":\"no_manifest\""), std::string::npos) << out.str();
+}
+
+// The generations a verify finds wrong are marked in the user's settings
+// (the backup directory stays as it was) until a verify finds them whole;
+// a new copy that takes a marked generation's name is not marked.
+TEST_F(AppTest, VerifyMarksFailedGenerationsUntilTheyHoldOrAreReplaced) {
+  testing::MakeDirs(dir / "dst");
+  testing::WriteFile(dir / "src/a.txt", "alpha");
+  std::filesystem::last_write_time(
+      dir / "src/a.txt", std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(dir / "src/a.txt")));
+  ASSERT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  ASSERT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  const std::string older = dir / "dst/src_1/a.txt";
+  const auto written = std::filesystem::last_write_time(older);
+  const auto put = [&](const char* content) {
+    testing::WriteFile(older, content);
+    std::filesystem::last_write_time(older, written);
+  };
+  // Which of src_1 and src_2 the restore list would mark.
+  const auto marked = [&] {
+    const VerifyMarks marks(settings, real->Paths(), dir / "dst/");
+    std::unique_ptr<OsDir> backup;
+    EXPECT_TRUE(real->OpenDir(dir / "dst", true, &backup).ok());
+    std::string found;
+    for (const char* name : {"src_1", "src_2"}) {
+      CFileEntry generation;
+      generation.name = name;
+      generation.isDirectory = true;
+      if (marks.Marked(GenerationIdentity(*backup, generation))) found += name;
+    }
+    return found;
+  };
+  const struct {
+    std::function<void()> before;
+    std::string verify;
+    std::string marked;
+  } steps[] = {
+      {[&] { put("alphA"); }, "-VERIFY", "src_1"},
+      {[] {}, "-VERIFY1", "src_1"},  // the other one holds; the mark stays
+      {[&] { put("alpha"); }, "-VERIFY2", ""},
+      {[&] { put("alphA"); }, "-VERIFY", "src_1"},
+      // The run's new copy replaces the oldest generation, under its name.
+      {[&] {
+         ASSERT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+       },
+       "", ""},
+      {[] {}, "-VERIFY", ""},
+  };
+  for (const auto& step : steps) {
+    step.before();
+    if (!step.verify.empty()) (void)Run({step.verify, dir / "src", dir / "dst"});
+    EXPECT_EQ(marked(), step.marked) << step.verify << "\n" << out.str();
+  }
+  EXPECT_EQ(settings.values["VERIFY/D" + ChecksumText(ChecksumOf(dir / "dst"))], "") << "no mark is left behind";
 }
 
 TEST_F(AppTest, ListOfOneFileSaysWhichGenerationsHoldTheSameVersion) {
