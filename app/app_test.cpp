@@ -1103,6 +1103,47 @@ TEST_F(AppTest, VerifyNamesWhatNoLongerHoldsAndChangesNothing) {
   EXPECT_NE(out.str().find("\"result\":\"no_manifest\""), std::string::npos) << out.str();
 }
 
+// A restore of part of a generation checks what it copies as a whole
+// restore does: a damaged file, alone or in a folder, is named with the
+// generation that holds it intact.
+TEST_F(AppTest, RestoreOfPartNamesTheDamagedFilesItCopies) {
+  testing::MakeDirs(dir / "dst");
+  testing::WriteFile(dir / "src/a.txt", "alpha");
+  testing::WriteFile(dir / "src/sub/deeper/c.txt", "gamma");
+  for (const char* file : {"src/a.txt", "src/sub/deeper/c.txt"}) {
+    std::filesystem::last_write_time(
+        dir / file, std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(dir / file)));
+  }
+  ASSERT_EQ(Run({"-M3", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  ASSERT_EQ(Run({"-M3", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  const std::string damaged = dir / "dst/src_1/sub/deeper/c.txt";
+  const auto written = std::filesystem::last_write_time(damaged);
+  testing::WriteFile(damaged, "gammA");
+  std::filesystem::last_write_time(damaged, written);
+
+  const struct {
+    const char* only;
+    int exit;
+  } cases[] = {
+      {"-ONLYsub/deeper/c.txt", kExitPartialFailure},
+      {"-ONLYsub", kExitPartialFailure},
+      {"-ONLYsub/deeper", kExitPartialFailure},
+      {"-ONLYa.txt", kExitSuccess},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(dir / "rest");
+    std::filesystem::remove(environment.logDirOverride + "VELDAR2.LOG");
+    EXPECT_EQ(Run({"-RESTORE2", c.only, dir / "src", dir / "dst", dir / "rest"}), c.exit) << c.only << err.str();
+    const bool named = Log().find("File Damaged In Generation : " + damaged) != std::string::npos;
+    EXPECT_EQ(named, c.exit != kExitSuccess) << c.only << "\n" << Log();
+    if (c.exit == kExitSuccess) continue;
+    EXPECT_EQ(testing::ReadFile(dir / "rest/src/sub/deeper/c.txt"), "gammA") << c.only;
+    EXPECT_NE(Log().find("Intact Copy In Generation : " + dir / "dst/src_2/sub/deeper/c.txt"), std::string::npos)
+        << c.only << "\n"
+        << Log();
+  }
+}
+
 // The generations a verify finds wrong are marked in the user's settings
 // (the backup directory stays as it was) until a verify finds them whole;
 // a new copy that takes a marked generation's name is not marked.
