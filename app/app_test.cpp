@@ -1103,6 +1103,43 @@ TEST_F(AppTest, VerifyNamesWhatNoLongerHoldsAndChangesNothing) {
   EXPECT_NE(out.str().find("\"result\":\"no_manifest\""), std::string::npos) << out.str();
 }
 
+// A single-file source's generations keep their manifests beside them:
+// -VERIFY and the restore check them as a directory generation's, -LIST
+// lists none of them, and each goes with its generation.
+TEST_F(AppTest, FileGenerationsKeepAManifestBesideThem) {
+  testing::MakeDirs(dir / "dst");
+  testing::WriteFile(dir / "report.txt", "alpha");
+  std::filesystem::last_write_time(dir / "report.txt", std::chrono::floor<std::chrono::seconds>(
+                                                           std::filesystem::last_write_time(dir / "report.txt")));
+  ASSERT_EQ(Run({"-M3", dir / "report.txt", dir / "dst"}), kExitSuccess) << err.str();
+  ASSERT_EQ(Run({"-M3", dir / "report.txt", dir / "dst"}), kExitSuccess) << err.str();
+  ASSERT_EQ(Run({"-VERIFY", dir / "report.txt", dir / "dst"}), kExitSuccess) << out.str();
+  ASSERT_EQ(Run({"-LIST", "-JSON", dir / "report.txt", dir / "dst"}), kExitSuccess) << err.str();
+  EXPECT_EQ(testing::Lines(out.str()).size(), 2u) << out.str();
+
+  const std::string older = dir / "dst/report_1.txt_";
+  const auto written = std::filesystem::last_write_time(older);
+  testing::WriteFile(older, "alphA");
+  std::filesystem::last_write_time(older, written);
+  EXPECT_EQ(Run({"-VERIFY2", "-JSON", dir / "report.txt", dir / "dst"}), kExitPartialFailure);
+  EXPECT_NE(out.str().find("\"findings\":[{\"kind\":\"damaged\",\"path\":\"report_1.txt_\"}]"), std::string::npos)
+      << out.str();
+  EXPECT_EQ(Run({"-RESTORE2", dir / "report.txt", dir / "dst", dir / "rest"}), kExitPartialFailure) << err.str();
+  EXPECT_EQ(testing::ReadFile(dir / "rest/report.txt"), "alphA");
+  EXPECT_NE(Log().find("File Damaged In Generation : " + older), std::string::npos) << Log();
+  EXPECT_NE(Log().find("Intact Copy In Generation : " + dir / "dst/report_2.txt_"), std::string::npos) << Log();
+
+  // Touched by hand: changed, not damaged. A lowered count takes the
+  // surplus generation's manifest with it; the new copy has its own.
+  std::filesystem::last_write_time(older, written + std::chrono::seconds(5));
+  EXPECT_EQ(Run({"-VERIFY2", "-JSON", dir / "report.txt", dir / "dst"}), kExitPartialFailure);
+  EXPECT_NE(out.str().find("\"kind\":\"changed\""), std::string::npos) << out.str();
+  ASSERT_EQ(Run({"-M1", dir / "report.txt", dir / "dst"}), kExitSuccess) << err.str();
+  EXPECT_EQ(testing::ListNames(dir / "dst"),
+            (std::vector<std::string>{".report_2.txt_.veldar2-manifest", "report_2.txt_"}));
+  EXPECT_EQ(Run({"-VERIFY", dir / "report.txt", dir / "dst"}), kExitSuccess) << out.str();
+}
+
 // A restore of part of a generation checks what it copies as a whole
 // restore does: a damaged file, alone or in a folder, is named with the
 // generation that holds it intact.

@@ -564,7 +564,7 @@ int VerifyGenerations(Os& os, const std::string& sourcePath, const std::string& 
     if (generation == nullptr) continue;
     VerifyResult result;
     if (!generation->isDirectory) {
-      result.manifest = ManifestState::kAbsent;
+      result = VerifyFileGeneration(os, *found.backup, generation->name, progress);
     } else if (std::unique_ptr<OsDir> dir; !(result.failure = found.backup->OpenDir(generation->name, &dir)).ok()) {
       result.failurePath = os.Paths().Join(found.backupDir, generation->name);
     } else {

@@ -112,8 +112,8 @@ struct GenerationListRow {
 //
 // "result" is "holds", "damaged" (something found), "no_manifest" (made by
 // an earlier version), "manifest_damaged" or "stopped" (a folder that could
-// not be read, or a stop asked for). File generations keep no manifest and
-// are told as such. `progress` (may be null) hears the bytes read. With
+// not be read, or a stop asked for). A file generation is checked against
+// the manifest beside it. `progress` (may be null) hears the bytes read. With
 // `marks` (the user's settings; may be null), each generation checked is
 // marked there when it does not hold and unmarked when it does, for the
 // restore list (verify_marks.h); a stop asked for changes no mark.

@@ -400,18 +400,20 @@ class RestoreRun {
       const std::string native = nativeOf(prefix + path);
       bool intact = false;
       for (const CFileEntry& other : job_.generations) {
-        if (&other == checked_.generation || !other.isDirectory) continue;
+        if (&other == checked_.generation || other.isDirectory != checked_.generation->isDirectory) continue;
+        // A file generation's manifest is beside it and lists it by its name.
         std::unique_ptr<OsDir> dir;
         Manifest theirs;
         std::string unused;
-        if (!checked_.backup->OpenDir(other.name, &dir).ok() ||
-            ReadManifest(*dir, &theirs, &unused) != ManifestState::kRead) {
-          continue;
-        }
-        const ManifestEntry* held = theirs.Find(prefix + path);
+        const bool read = other.isDirectory ? checked_.backup->OpenDir(other.name, &dir).ok() &&
+                                                  ReadManifest(*dir, &theirs, &unused) == ManifestState::kRead
+                                            : ReadManifest(*checked_.backup, &theirs, &unused, nullptr,
+                                                           SidecarName(other.name)) == ManifestState::kRead;
+        if (!read) continue;
+        const ManifestEntry* held = theirs.Find(other.isDirectory ? prefix + path : other.name);
         if (held == nullptr || !(held->checksum == entry->checksum)) continue;
-        reporter_.Note("Intact Copy In Generation : " +
-                       os_.Paths().Join(os_.Paths().Join(job_.backupDir, other.name), native));
+        const std::string there = os_.Paths().Join(job_.backupDir, other.name);
+        reporter_.Note("Intact Copy In Generation : " + (other.isDirectory ? os_.Paths().Join(there, native) : there));
         intact = true;
       }
       if (!intact) reporter_.Note("No Intact Copy In Another Generation : " + native);
@@ -495,7 +497,18 @@ class RestoreRun {
     Status code = backup.StatAt(generation.name, &status);
     if (code.ok() && !status.SameEntryAs(generation.status)) code = os_.Error(ErrorKind::kChanged);
     if (!code.ok()) return GenerationFailure(from, code);
-    return CopyBack(backup, generation.name, status.size, into, name);
+    // Checked as it is copied against the manifest beside it, where it has
+    // one.
+    std::string unused;
+    if (ReadManifest(backup, &manifest_, &unused, nullptr, SidecarName(generation.name)) == ManifestState::kRead) {
+      checked_ = Checked{&backup, &generation};
+    }
+    const int failuresBefore = reporter_.failures();
+    const std::string top;
+    if (std::string message = CopyBack(backup, generation.name, status.size, into, name, &top); !message.empty()) {
+      return message;
+    }
+    return Complete(failuresBefore + damaged_, os_.Paths().Join(into.Path(), name));
   }
 
   // Copies the file or link `name` of `fromDir` (`size` bytes) to `to` in

@@ -10,13 +10,12 @@
 namespace veldar {
 
 std::string GenerationIdentity(OsDir& backup, const CFileEntry& generation) {
-  if (!generation.isDirectory) return std::string();
   std::unique_ptr<OsDir> dir;
   FileStatus status;
-  if (!backup.OpenDir(generation.name, &dir).ok() || !dir->StatAt(kManifestName, &status).ok() ||
-      status.kind != EntryKind::File) {
-    return std::string();
-  }
+  const bool found = generation.isDirectory
+                         ? backup.OpenDir(generation.name, &dir).ok() && dir->StatAt(kManifestName, &status).ok()
+                         : backup.StatAt(SidecarName(generation.name), &status).ok();
+  if (!found || status.kind != EntryKind::File) return std::string();
   // Its creation time too, where the file system keeps one: two manifests
   // of a size written within one tick of a coarse clock still differ.
   return std::to_string(status.size) + "." + std::to_string(status.mtimeSec) + "." + std::to_string(status.mtimeNsec) +

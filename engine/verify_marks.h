@@ -26,7 +26,8 @@
 namespace veldar {
 
 // The identity of `generation` in the open backup directory `backup`:
-// the size, last-write time and creation time of its manifest, joined by
+// the size, last-write time and creation time of its manifest (a file
+// generation's: the one beside it), joined by
 // '.'. Empty when it has none, or the manifest cannot be examined.
 std::string GenerationIdentity(OsDir& backup, const CFileEntry& generation);
 
