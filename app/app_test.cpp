@@ -1129,9 +1129,12 @@ TEST_F(AppTest, FileGenerationsKeepAManifestBesideThem) {
   EXPECT_NE(Log().find("File Damaged In Generation : " + older), std::string::npos) << Log();
   EXPECT_NE(Log().find("Intact Copy In Generation : " + dir / "dst/report_2.txt_"), std::string::npos) << Log();
 
-  // Touched by hand: changed, not damaged. A lowered count takes the
-  // surplus generation's manifest with it; the new copy has its own.
-  std::filesystem::last_write_time(older, written + std::chrono::seconds(5));
+  // Edited by hand (another size; its time put back, so that it still
+  // ranks oldest where the creation time is the last-write time): changed,
+  // not damaged. A lowered count takes the surplus generation's manifest
+  // with it; the new copy has its own.
+  testing::WriteFile(older, "alpha, edited");
+  std::filesystem::last_write_time(older, written);
   EXPECT_EQ(Run({"-VERIFY2", "-JSON", dir / "report.txt", dir / "dst"}), kExitPartialFailure);
   EXPECT_NE(out.str().find("\"kind\":\"changed\""), std::string::npos) << out.str();
   ASSERT_EQ(Run({"-M1", dir / "report.txt", dir / "dst"}), kExitSuccess) << err.str();
