@@ -204,7 +204,7 @@ int CVELDAR2App::RunBatch(std::ostream& out, std::ostream& err) {
       int exit = kExitFailure;
       Watch(err, [&](const RunControl& control) {
         exit = VerifyGenerations(os_, engine.sourcePath, engine.backupDir, request.verifyNumber, request.json, language,
-                                 control.progress, out, err);
+                                 control.progress, out, err, &engine.settings);
       });
       return exit;
     }

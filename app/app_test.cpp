@@ -11,6 +11,8 @@
 #include <sstream>
 
 #include "app/progress_line.h"
+#include "engine/manifest.h"
+#include "engine/verify_marks.h"
 #include "res/translation.h"
 #include "testing/fake_environment.h"
 #include "testing/fault_injector.h"
@@ -1099,6 +1101,141 @@ TEST_F(AppTest, VerifyNamesWhatNoLongerHoldsAndChangesNothing) {
   std::filesystem::remove(dir / "dst/src_2/.veldar2-manifest");
   EXPECT_EQ(Run({"-VERIFY1", "-JSON", dir / "src", dir / "dst"}), kExitPartialFailure);
   EXPECT_NE(out.str().find("\"result\":\"no_manifest\""), std::string::npos) << out.str();
+}
+
+// A single-file source's generations keep their manifests beside them:
+// -VERIFY and the restore check them as a directory generation's, -LIST
+// lists none of them, and each goes with its generation.
+TEST_F(AppTest, FileGenerationsKeepAManifestBesideThem) {
+  testing::MakeDirs(dir / "dst");
+  testing::WriteFile(dir / "report.txt", "alpha");
+  std::filesystem::last_write_time(dir / "report.txt", std::chrono::floor<std::chrono::seconds>(
+                                                           std::filesystem::last_write_time(dir / "report.txt")));
+  ASSERT_EQ(Run({"-M3", dir / "report.txt", dir / "dst"}), kExitSuccess) << err.str();
+  ASSERT_EQ(Run({"-M3", dir / "report.txt", dir / "dst"}), kExitSuccess) << err.str();
+  ASSERT_EQ(Run({"-VERIFY", dir / "report.txt", dir / "dst"}), kExitSuccess) << out.str();
+  ASSERT_EQ(Run({"-LIST", "-JSON", dir / "report.txt", dir / "dst"}), kExitSuccess) << err.str();
+  EXPECT_EQ(testing::Lines(out.str()).size(), 2u) << out.str();
+
+  const std::string older = dir / "dst/report_1.txt_";
+  const auto written = std::filesystem::last_write_time(older);
+  testing::WriteFile(older, "alphA");
+  std::filesystem::last_write_time(older, written);
+  EXPECT_EQ(Run({"-VERIFY2", "-JSON", dir / "report.txt", dir / "dst"}), kExitPartialFailure);
+  EXPECT_NE(out.str().find("\"findings\":[{\"kind\":\"damaged\",\"path\":\"report_1.txt_\"}]"), std::string::npos)
+      << out.str();
+  EXPECT_EQ(Run({"-RESTORE2", dir / "report.txt", dir / "dst", dir / "rest"}), kExitPartialFailure) << err.str();
+  EXPECT_EQ(testing::ReadFile(dir / "rest/report.txt"), "alphA");
+  EXPECT_NE(Log().find("File Damaged In Generation : " + older), std::string::npos) << Log();
+  EXPECT_NE(Log().find("Intact Copy In Generation : " + dir / "dst/report_2.txt_"), std::string::npos) << Log();
+
+  // Edited by hand (another size; its time put back, so that it still
+  // ranks oldest where the creation time is the last-write time): changed,
+  // not damaged. A lowered count takes the surplus generation's manifest
+  // with it; the new copy has its own.
+  testing::WriteFile(older, "alpha, edited");
+  std::filesystem::last_write_time(older, written);
+  EXPECT_EQ(Run({"-VERIFY2", "-JSON", dir / "report.txt", dir / "dst"}), kExitPartialFailure);
+  EXPECT_NE(out.str().find("\"kind\":\"changed\""), std::string::npos) << out.str();
+  ASSERT_EQ(Run({"-M1", dir / "report.txt", dir / "dst"}), kExitSuccess) << err.str();
+  EXPECT_EQ(testing::ListNames(dir / "dst"),
+            (std::vector<std::string>{".report_2.txt_.veldar2-manifest", "report_2.txt_"}));
+  EXPECT_EQ(Run({"-VERIFY", dir / "report.txt", dir / "dst"}), kExitSuccess) << out.str();
+}
+
+// A restore of part of a generation checks what it copies as a whole
+// restore does: a damaged file, alone or in a folder, is named with the
+// generation that holds it intact.
+TEST_F(AppTest, RestoreOfPartNamesTheDamagedFilesItCopies) {
+  testing::MakeDirs(dir / "dst");
+  testing::WriteFile(dir / "src/a.txt", "alpha");
+  testing::WriteFile(dir / "src/sub/deeper/c.txt", "gamma");
+  for (const char* file : {"src/a.txt", "src/sub/deeper/c.txt"}) {
+    std::filesystem::last_write_time(
+        dir / file, std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(dir / file)));
+  }
+  ASSERT_EQ(Run({"-M3", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  ASSERT_EQ(Run({"-M3", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  const std::string damaged = dir / "dst/src_1/sub/deeper/c.txt";
+  const auto written = std::filesystem::last_write_time(damaged);
+  testing::WriteFile(damaged, "gammA");
+  std::filesystem::last_write_time(damaged, written);
+
+  const struct {
+    const char* only;
+    int exit;
+  } cases[] = {
+      {"-ONLYsub/deeper/c.txt", kExitPartialFailure},
+      {"-ONLYsub", kExitPartialFailure},
+      {"-ONLYsub/deeper", kExitPartialFailure},
+      {"-ONLYa.txt", kExitSuccess},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(dir / "rest");
+    std::filesystem::remove(environment.logDirOverride + "VELDAR2.LOG");
+    EXPECT_EQ(Run({"-RESTORE2", c.only, dir / "src", dir / "dst", dir / "rest"}), c.exit) << c.only << err.str();
+    const bool named = Log().find("File Damaged In Generation : " + damaged) != std::string::npos;
+    EXPECT_EQ(named, c.exit != kExitSuccess) << c.only << "\n" << Log();
+    if (c.exit == kExitSuccess) continue;
+    EXPECT_EQ(testing::ReadFile(dir / "rest/src/sub/deeper/c.txt"), "gammA") << c.only;
+    EXPECT_NE(Log().find("Intact Copy In Generation : " + dir / "dst/src_2/sub/deeper/c.txt"), std::string::npos)
+        << c.only << "\n"
+        << Log();
+  }
+}
+
+// The generations a verify finds wrong are marked in the user's settings
+// (the backup directory stays as it was) until a verify finds them whole;
+// a new copy that takes a marked generation's name is not marked.
+TEST_F(AppTest, VerifyMarksFailedGenerationsUntilTheyHoldOrAreReplaced) {
+  testing::MakeDirs(dir / "dst");
+  testing::WriteFile(dir / "src/a.txt", "alpha");
+  std::filesystem::last_write_time(
+      dir / "src/a.txt", std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(dir / "src/a.txt")));
+  ASSERT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  ASSERT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+  const std::string older = dir / "dst/src_1/a.txt";
+  const auto written = std::filesystem::last_write_time(older);
+  const auto put = [&](const char* content) {
+    testing::WriteFile(older, content);
+    std::filesystem::last_write_time(older, written);
+  };
+  // Which of src_1 and src_2 the restore list would mark.
+  const auto marked = [&] {
+    const VerifyMarks marks(settings, real->Paths(), dir / "dst/");
+    std::unique_ptr<OsDir> backup;
+    EXPECT_TRUE(real->OpenDir(dir / "dst", true, &backup).ok());
+    std::string found;
+    for (const char* name : {"src_1", "src_2"}) {
+      CFileEntry generation;
+      generation.name = name;
+      generation.isDirectory = true;
+      if (marks.Marked(GenerationIdentity(*backup, generation))) found += name;
+    }
+    return found;
+  };
+  const struct {
+    std::function<void()> before;
+    std::string verify;
+    std::string marked;
+  } steps[] = {
+      {[&] { put("alphA"); }, "-VERIFY", "src_1"},
+      {[] {}, "-VERIFY1", "src_1"},  // the other one holds; the mark stays
+      {[&] { put("alpha"); }, "-VERIFY2", ""},
+      {[&] { put("alphA"); }, "-VERIFY", "src_1"},
+      // The run's new copy replaces the oldest generation, under its name.
+      {[&] {
+         ASSERT_EQ(Run({"-M2", dir / "src", dir / "dst"}), kExitSuccess) << err.str();
+       },
+       "", ""},
+      {[] {}, "-VERIFY", ""},
+  };
+  for (const auto& step : steps) {
+    step.before();
+    if (!step.verify.empty()) (void)Run({step.verify, dir / "src", dir / "dst"});
+    EXPECT_EQ(marked(), step.marked) << step.verify << "\n" << out.str();
+  }
+  EXPECT_EQ(settings.values["VERIFY/D" + ChecksumText(ChecksumOf(dir / "dst"))], "") << "no mark is left behind";
 }
 
 TEST_F(AppTest, ListOfOneFileSaysWhichGenerationsHoldTheSameVersion) {

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <optional>
+#include <set>
 #include <unordered_set>
 
 #include "app/app.h"
@@ -13,6 +15,7 @@
 #include "engine/run_progress.h"
 #include "engine/utf8.h"
 #include "engine/verify.h"
+#include "engine/verify_marks.h"
 #include "platform/os_paths.h"
 #include "res/translation.h"
 
@@ -529,7 +532,8 @@ VerifyWords ResultWords(const VerifyResult& result) {
 }  // namespace
 
 int VerifyGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, int number, bool json,
-                      Language language, CopyProgress* progress, std::ostream& out, std::ostream& err) {
+                      Language language, CopyProgress* progress, std::ostream& out, std::ostream& err,
+                      SettingsStore* marks) {
   if (sourcePath.empty() || backupDir.empty()) {
     err << ConsoleLine(Translate(language, "世代の確認には、バックアップするファイルと書き込むディレクトリが要ります"));
     return kExitFailure;
@@ -547,19 +551,30 @@ int VerifyGenerations(Os& os, const std::string& sourcePath, const std::string& 
     return kExitFailure;
   }
   const auto say = [language](const char* japanese) { return Translate(language, japanese); };
+  std::optional<VerifyMarks> marked;
+  std::set<std::string> present;
+  if (marks) {
+    marked.emplace(*marks, os.Paths(), found.backupDir);
+    for (const CFileEntry& generation : found.generations)
+      present.insert(GenerationIdentity(*found.backup, generation));
+  }
   bool allHold = true;
   for (int i = number > 0 ? number - 1 : 0; i < (number > 0 ? number : count); ++i) {
     const CFileEntry* generation = FindGeneration(found.generations, i);
     if (generation == nullptr) continue;
     VerifyResult result;
     if (!generation->isDirectory) {
-      result.manifest = ManifestState::kAbsent;
+      result = VerifyFileGeneration(os, *found.backup, generation->name, progress);
     } else if (std::unique_ptr<OsDir> dir; !(result.failure = found.backup->OpenDir(generation->name, &dir)).ok()) {
       result.failurePath = os.Paths().Join(found.backupDir, generation->name);
     } else {
       result = VerifyCopy(os, *dir, progress);
     }
     allHold = allHold && result.Holds();
+    // A stop the user asked for says nothing of the generation.
+    if (marked && !result.failure.Is(ErrorKind::kCancelled)) {
+      marked->Record(GenerationIdentity(*found.backup, *generation), result.Holds());
+    }
     const VerifyWords words = ResultWords(result);
     if (json) {
       bool ignored;
@@ -584,6 +599,10 @@ int VerifyGenerations(Os& os, const std::string& sourcePath, const std::string& 
     for (const VerifyFinding& finding : result.findings) {
       out << "  " << VerifyKindName(finding.kind) << "  " << PrintableName(finding.path) << "\n";
     }
+  }
+  if (marked) {
+    marked->KeepOnly(present);
+    marked->Save();
   }
   return allHold ? kExitSuccess : kExitPartialFailure;
 }

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/settings_store.h"
 #include "platform/os.h"
 #include "res/language.h"
 
@@ -111,14 +112,17 @@ struct GenerationListRow {
 //
 // "result" is "holds", "damaged" (something found), "no_manifest" (made by
 // an earlier version), "manifest_damaged" or "stopped" (a folder that could
-// not be read, or a stop asked for). File generations keep no manifest and
-// are told as such. `progress` (may be null) hears the bytes read.
+// not be read, or a stop asked for). A file generation is checked against
+// the manifest beside it. `progress` (may be null) hears the bytes read. With
+// `marks` (the user's settings; may be null), each generation checked is
+// marked there when it does not hold and unmarked when it does, for the
+// restore list (verify_marks.h); a stop asked for changes no mark.
 // kExitSuccess: every generation checked holds; kExitPartialFailure: one
 // does not, or has no manifest; kExitFailure: nothing could be checked (no
 // paths, the backup directory unreadable, no such generation), said on `err`.
 [[nodiscard]] int VerifyGenerations(Os& os, const std::string& sourcePath, const std::string& backupDir, int number,
                                     bool json, Language language, CopyProgress* progress, std::ostream& out,
-                                    std::ostream& err);
+                                    std::ostream& err, SettingsStore* marks = nullptr);
 
 // One version of a file or folder: a generation that holds it, and what it
 // is there.

@@ -501,10 +501,27 @@ int BackupRun::File() {
       reporter_.Show("ERR : DELETE FILE " + path);
       return 0;
     }
+    // Its manifest goes with it.
+    if (backupDir_) RemoveSidecarOf(*backupDir_, surplus.name);
   }
   if (rotation->limitReached) reporter_.Note(LimitReachedLine(targetPath_));
 
   if (backupDir_) RemoveLeftovers(*backupDir_, nullptr);
+  // The manifest of the generation the copy replaces is set aside (on its
+  // temporary name) before the copy takes its name: a break in between
+  // leaves the new copy without a manifest, never with the old one's. A
+  // copy that does not happen puts it back.
+  const std::string asideName = ServiceName(rotation->name, kSidecarNewSuffix);
+  bool aside = false;
+  if (backupDir_) {
+    (void)RemoveSidecarOf(*backupDir_, rotation->name, /*temporaryOnly=*/true);
+    const Status code = backupDir_->PlaceCopy(SidecarName(rotation->name), asideName, CopyMode::Replace);
+    aside = code.ok();
+    if (!code.ok() && !code.Is(ErrorKind::kNotFound)) {
+      reporter_.Failure("Manifest Delete Failed : ", Join(job_.backupDir, SidecarName(rotation->name)), code);
+    }
+    if (aside) (void)Flush(*backupDir_, /*fileSystem=*/false);
+  }
   // A source that is a link is backed up by what it points to: a copy of the
   // link would be no copy of the data.
   std::string copyFrom = job_.sourcePath;
@@ -522,13 +539,15 @@ int BackupRun::File() {
   // with a code that says nothing of why.
   FileStatus size;
   int copied = 0;
+  ChecksummingCopy checksum(reporter_.control().progress);
   if (medium_ && Stat(os_, copyFrom, true, &size).ok() && size.size > medium_->largestFile) {
     reporter_.LeaveOut("File Copy Failed : " + job_.sourcePath + " to " + targetPath_ + " : " +
                            Translate(Language::kEnglish, kSizeReason),
                        LeftOut{job_.sourcePath, kSizeReason, std::string()});
   } else {
-    copied = files_.Copy(copyFrom, targetPath_);
+    copied = files_.Copy(copyFrom, targetPath_, &checksum);
   }
+  if (!copied && aside) (void)backupDir_->PlaceCopy(asideName, SidecarName(rotation->name), CopyMode::Replace);
   // Stopped at the user's request: the generation it was to replace is as
   // it was.
   if (!copied && reporter_.Cancelled()) return 0;
@@ -547,6 +566,7 @@ int BackupRun::File() {
     reporter_.Failure("Set Time Failed : ", targetPath_, code);
   } else if (backupDir_) {
     RankNewest(*backupDir_, rotation->name);
+    WriteFileManifest(*backupDir_, rotation->name, checksum);
   }
   // The copy was flushed before it got its name; the name, and the
   // deletions of surplus generations, once the directory is. A flush that
@@ -1039,6 +1059,53 @@ void BackupRun::RankNewest(OsDir& backup, const std::string& name) {
   if (!code.ok()) reporter_.Failure("Set Time Failed : ", Join(job_.backupDir, name), code);
 }
 
+void BackupRun::WriteFileManifest(OsDir& backup, const std::string& name, const ChecksummingCopy& checksum) {
+  FileStatus status;
+  Status code = backup.StatAt(name, &status);
+  ManifestEntry entry;
+  if (code.ok()) {
+    entry.size = status.size;
+    entry.mtimeSec = status.mtimeSec;
+    entry.mtimeNsec = status.mtimeNsec;
+    if (const std::optional<Checksum> sum = checksum.Result(status.size)) {
+      entry.checksum = *sum;
+    } else {
+      std::uint64_t read = 0;
+      code = ChecksumFile(os_, backup, name, &entry.checksum, &read);
+      if (code.ok() && read != status.size) code = os_.Error(ErrorKind::kChanged);
+    }
+  }
+  if (code.ok()) {
+    Manifest manifest;
+    manifest.Set(name, entry);
+    code = StageSidecar(backup, name, manifest);
+  }
+  if (!code.ok()) {
+    reporter_.Failure("Manifest Write Failed : ", Join(job_.backupDir, name), code);
+    return;
+  }
+  // The manifest, and the copy's time it holds, are on the disk before it
+  // takes its name: a power cut never leaves a manifest cut short, or one
+  // of a time the generation lost.
+  if (!Flush(backup, /*fileSystem=*/true)) {
+    (void)backup.DeleteFile(ServiceName(name, kSidecarNewSuffix));
+    return;
+  }
+  if (Status placed = PlaceSidecar(backup, name); !placed.ok()) {
+    reporter_.Failure("Manifest Write Failed : ", Join(job_.backupDir, name), placed);
+  }
+}
+
+bool BackupRun::RemoveSidecarOf(OsDir& backup, const std::string& name, bool temporaryOnly) {
+  bool removed = false;
+  const Status code =
+      temporaryOnly ? backup.DeleteFile(ServiceName(name, kSidecarNewSuffix)) : RemoveSidecar(backup, name, &removed);
+  if (!code.ok() && !code.Is(ErrorKind::kNotFound)) {
+    reporter_.Failure("Manifest Delete Failed : ", Join(job_.backupDir, SidecarName(name)), code);
+  }
+  return removed;
+}
+
 Status BackupRun::Rename(OsDir& backup, const std::string& from, const std::string& to, FileStatus* identity) {
   Status code = backup.MoveNoReplace(from, backup, to);
   // A medium without a rename that refuses to replace (FUSE, network
@@ -1265,11 +1332,19 @@ void BackupRun::RemoveLeftovers(OsDir& backup, const std::string* stem) {
   // any temporary file whose writer is gone). Failures are logged by the
   // operations and tried again by the next run.
   std::vector<DirEntry> found;
+  bool temporary = false;
   (void)backup.List(&found, [&](std::string_view name) {
-    return (stem != nullptr && IsRetiredName(name, *stem)) || os_.IsAbandonedTemporary(name);
+    return (stem != nullptr && IsRetiredName(name, *stem)) || os_.IsAbandonedTemporary(name) ||
+           (stem == nullptr && !FileManifestGeneration(name, &temporary).empty());
   });
   TreeDeleter own = OwnDeleter();
   for (const DirEntry& entry : found) {
+    // A file generation's manifest stays while its generation is there.
+    if (const std::string generation = FileManifestGeneration(entry.name, &temporary);
+        stem == nullptr && !generation.empty() && !temporary) {
+      FileStatus status;
+      if (!backup.StatAt(generation, &status).Is(ErrorKind::kNotFound)) continue;
+    }
     // Another user's entry on such a name (in a directory users share) is
     // not this run's to empty: it goes only where it can go in one step, and
     // otherwise stays, its name passed over (MoveAside).
@@ -1290,6 +1365,17 @@ void BackupRun::RemoveLeftovers(OsDir& backup, const std::string* stem) {
       (void)own.Tree(backup, ListedDirectory(entry));
     }
   }
+}
+
+std::string BackupRun::FileManifestGeneration(std::string_view name, bool* temporary) const {
+  for (const std::string_view suffix : {std::string_view(kSidecarSuffix), std::string_view(kSidecarNewSuffix)}) {
+    if (name.size() <= suffix.size() + 1 || name[0] != '.' || !name.ends_with(suffix)) continue;
+    std::string generation(name.substr(1, name.size() - suffix.size() - 1));
+    if (!IsFileGenerationName(generation, NameOf(job_.sourcePath))) return std::string();
+    *temporary = suffix == kSidecarNewSuffix;
+    return generation;
+  }
+  return std::string();
 }
 
 bool BackupRun::BackupMediumGone(const Status& failure) {

@@ -249,6 +249,16 @@ class BackupRun {
   // a later rotation may delete the newer of the two as the oldest. A
   // failure is a failure line: the generation stands.
   void RankNewest(OsDir& backup, const std::string& name);
+  // Writes the manifest of the file generation `name` in `backup`, just
+  // copied (`checksum` saw the copy's bytes; a copy that handed over none
+  // is read again) and stamped: its size and time as the medium keeps
+  // them, flushed with the file system before it is named. A failure is a
+  // failure line: the generation stands, without one.
+  void WriteFileManifest(OsDir& backup, const std::string& name, const ChecksummingCopy& checksum);
+  // Removes the manifest of the file generation `name` in `backup` (with
+  // `temporaryOnly`, only one a break left on its temporary name); a
+  // failure is a failure line. True when there was one.
+  bool RemoveSidecarOf(OsDir& backup, const std::string& name, bool temporaryOnly = false);
   // Renames `from` in the backup directory `backup` to `to`, never over an
   // entry (where the medium cannot refuse to replace, after looking `to`
   // up), with its line. The failure is the caller's to report. `identity`,
@@ -284,8 +294,13 @@ class BackupRun {
   void RecoverSwapped(OsDir& backup, const std::string& stem);
   // Deletes from the backup directory what interrupted runs left: the
   // retired directories of the source named `stem` (none when null) and
-  // abandoned temporary files.
+  // abandoned temporary files; for a file source (`stem` null), the
+  // temporary manifests of its generations and the manifests whose
+  // generation is gone.
   void RemoveLeftovers(OsDir& backup, const std::string* stem);
+  // The file generation of the source whose manifest (or, `*temporary`, its
+  // manifest being written) `name` is; empty for any other name.
+  std::string FileManifestGeneration(std::string_view name, bool* temporary) const;
   // Whether the backup medium went away, asked after `failure` (success:
   // none known): a failure of a kind that a medium gone away gives, and
   // the open backup directory no longer answers (or only with I/O errors,

@@ -781,7 +781,7 @@ TEST(BackupTest, RunsWithinOneTickOfTheMediumRankInTheOrderTheyRan) {
       kept.push_back(version);
       if (kept.size() > 3) kept.erase(kept.begin());
       std::vector<std::string> held;
-      for (const std::string& name : ListNames(job.backup)) {
+      for (const std::string& name : job.GenerationNames()) {
         held.push_back(ReadFile(job.backup + "/" + name + (directory ? "/a.txt" : "")));
       }
       std::sort(held.begin(), held.end());

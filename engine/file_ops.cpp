@@ -199,8 +199,10 @@ int CreateEntry(Reporter& reporter, const Entry& entry) {
 
 }  // namespace
 
-int FileOps::Copy(const std::string& source, const std::string& target) {
-  return CopyEntry(reporter_, policy_, ByPath(os_, source), ByPath(os_, target), nullptr);
+int FileOps::Copy(const std::string& source, const std::string& target, CopyProgress* checksum) {
+  Writing writing;
+  writing.checksum = checksum;
+  return CopyEntry(reporter_, policy_, ByPath(os_, source), ByPath(os_, target), nullptr, writing);
 }
 
 int FileOps::Copy(OsDir& sourceDir, const std::string& sourceName, OsDir& targetDir, const std::string& targetName,

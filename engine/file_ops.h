@@ -39,8 +39,8 @@ class FileOps {
   Reporter& reporter() const { return reporter_; }
 
   // Non-zero: done (or, in no-force mode, left undone); 0: failed, a line
-  // written.
-  [[nodiscard]] int Copy(const std::string& source, const std::string& target);
+  // written. With `checksum`, as below.
+  [[nodiscard]] int Copy(const std::string& source, const std::string& target, CopyProgress* checksum = nullptr);
   // With `vanished`, a copy that failed only because its source no longer
   // exists sets it and returns 0 without a line or a count: the caller
   // reports it. With `unflushed`, force mode writes the copy straight under

@@ -2,6 +2,8 @@
 
 #include "engine/manifest.h"
 
+#include "engine/generation_names.h"
+
 // The state's layout, so that it can live inside ChecksumState.
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
@@ -246,13 +248,14 @@ bool Manifest::Parse(std::string_view text, Manifest* manifest, std::string* err
   return true;
 }
 
-ManifestState ReadManifest(OsDir& top, Manifest* manifest, std::string* error, Status* status) {
+ManifestState ReadManifest(OsDir& top, Manifest* manifest, std::string* error, Status* status,
+                           const std::string& name) {
   *manifest = Manifest();
   error->clear();
   Status unused;
   if (!status) status = &unused;
   std::unique_ptr<OsFile> file;
-  *status = top.OpenForReading(kManifestName, &file);
+  *status = top.OpenForReading(name, &file);
   if (status->Is(ErrorKind::kNotFound)) return ManifestState::kAbsent;
   std::string text;
   std::uint64_t size = 0;
@@ -280,6 +283,38 @@ Status WriteManifest(OsDir& top, const Manifest& manifest) {
   file.reset();
   if (!code.ok()) (void)top.DeleteFile(kManifestName);
   return code;
+}
+
+std::string SidecarName(const std::string& generationName) { return ServiceName(generationName, kSidecarSuffix); }
+
+Status StageSidecar(OsDir& dir, const std::string& generationName, const Manifest& manifest) {
+  const std::string temporary = ServiceName(generationName, kSidecarNewSuffix);
+  // What a break left under the temporary name is this run's to replace.
+  if (Status code = dir.DeleteFile(temporary); !code.ok() && !code.Is(ErrorKind::kNotFound)) return code;
+  std::unique_ptr<OsFile> file;
+  if (Status code = dir.CreateNewFile(temporary, &file); !code.ok()) return code;
+  Status code = file->Append(manifest.Text());
+  file.reset();
+  if (!code.ok()) (void)dir.DeleteFile(temporary);
+  return code;
+}
+
+Status PlaceSidecar(OsDir& dir, const std::string& generationName) {
+  const std::string temporary = ServiceName(generationName, kSidecarNewSuffix);
+  const Status code = dir.PlaceCopy(temporary, SidecarName(generationName), CopyMode::Replace);
+  if (!code.ok()) (void)dir.DeleteFile(temporary);
+  return code;
+}
+
+Status RemoveSidecar(OsDir& dir, const std::string& generationName, bool* removed) {
+  bool any = false;
+  for (const std::string& name : {SidecarName(generationName), ServiceName(generationName, kSidecarNewSuffix)}) {
+    const Status code = dir.DeleteFile(name);
+    if (code.ok()) any = true;
+    if (!code.ok() && !code.Is(ErrorKind::kNotFound)) return code;
+  }
+  if (removed) *removed = any;
+  return Status();
 }
 
 Status ChecksumFile(Os& os, OsDir& dir, const std::string& name, Checksum* checksum, std::uint64_t* size,

@@ -128,13 +128,38 @@ enum class ManifestState {
   kUnreadable,
 };
 
-// Reads the manifest at the top of `top`. `*error` says what went wrong for
-// kDamaged and kUnreadable (with `*status` the failure of the latter).
-ManifestState ReadManifest(OsDir& top, Manifest* manifest, std::string* error, Status* status = nullptr);
+// Reads the manifest at the top of `top` (`name`: the file it is in). `*error`
+// says what went wrong for kDamaged and kUnreadable (with `*status` the
+// failure of the latter).
+ManifestState ReadManifest(OsDir& top, Manifest* manifest, std::string* error, Status* status = nullptr,
+                           const std::string& name = kManifestName);
 
 // Writes `manifest` at the top of `top`, replacing an older one; not
 // flushed (the caller flushes it with the copy). On failure none is left.
 Status WriteManifest(OsDir& top, const Manifest& manifest);
+
+// A file generation (a single file, not a directory) keeps its manifest
+// beside it: a file of the program's own name (a dot first and a suffix no
+// generation name has, as the other names the backup keeps beside its
+// generations) holding one entry, the generation by its name. It is written
+// under a temporary name, flushed and renamed into place once the
+// generation is copied and stamped, and removed before a new copy takes the
+// generation's name: a break in between leaves a generation without one
+// (told as such), never one with a manifest that is not its own.
+inline constexpr char kSidecarSuffix[] = ".veldar2-manifest";
+inline constexpr char kSidecarNewSuffix[] = ".veldar2-manifest-new";
+std::string SidecarName(const std::string& generationName);
+
+// Writes `manifest` under the temporary name of the sidecar of the file
+// generation `generationName` in `dir`, not flushed (the caller flushes it
+// with the generation). On failure none is left.
+Status StageSidecar(OsDir& dir, const std::string& generationName, const Manifest& manifest);
+// Then renames it onto the sidecar's name (replacing one there). The
+// directory is not flushed. On failure the temporary file is removed.
+Status PlaceSidecar(OsDir& dir, const std::string& generationName);
+// Removes the sidecar of `generationName` in `dir`, and a temporary one a
+// break left; true in `*removed` when there was one. Ok where there is none.
+Status RemoveSidecar(OsDir& dir, const std::string& generationName, bool* removed = nullptr);
 
 // Reads the regular file `name` of `dir` whole and checksums it; `*size`
 // receives the bytes read. `progress` (may be null) hears the bytes read

@@ -20,6 +20,7 @@
 #include "engine/restore.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/os_paths.h"
 #include "platform/conventions.h"
@@ -349,7 +350,7 @@ class RestoreRun {
       checked_ = Checked{&backup, &generation};
     }
     const int failuresBefore = reporter_.failures();
-    if (std::string message = MirrorInto(plan, from, into, name); !message.empty()) return message;
+    if (std::string message = MirrorInto(plan, from, into, name, std::string()); !message.empty()) return message;
     // A damaged file is restored as the generation holds it, and said: the
     // rest of the restore is complete.
     return Complete(failuresBefore + damaged_, os_.Paths().Join(into.Path(), name));
@@ -362,14 +363,15 @@ class RestoreRun {
     const CFileEntry* generation = nullptr;
   };
 
-  // Compares what each copy of the generation `generation` (open as `top`,
-  // at `from`) read with the generation's manifest. A file whose size and
+  // Compares what each copy of the directory `top` (at `from`; `prefix` is
+  // its path below the generation's top with a '/' after it, empty for the
+  // top itself) read with the generation's manifest. A file whose size and
   // time are as written but whose content is not is damaged: a failure line
   // for it, and a line for each other generation whose manifest holds the
   // same version of it (or one saying none does).
-  void CheckCopies(OsDir& top, const std::string& from, const CopiedChecksums& copied) {
+  void CheckCopies(OsDir& top, const std::string& from, const std::string& prefix, const CopiedChecksums& copied) {
     for (const auto& [path, seen] : copied) {
-      const ManifestEntry* entry = manifest_.Find(path);
+      const ManifestEntry* entry = manifest_.Find(prefix + path);
       if (entry == nullptr) continue;
       std::uint64_t size = seen.size;
       Checksum checksum = seen.checksum;
@@ -390,23 +392,28 @@ class RestoreRun {
         continue;
       }
       ++damaged_;
-      std::string native = path;
-      std::replace(native.begin(), native.end(), '/', os_.Paths().Separator());
-      reporter_.Failure("File Damaged In Generation : " + os_.Paths().Join(from, native));
+      const auto nativeOf = [this](std::string text) {
+        std::replace(text.begin(), text.end(), '/', os_.Paths().Separator());
+        return text;
+      };
+      reporter_.Failure("File Damaged In Generation : " + os_.Paths().Join(from, nativeOf(path)));
+      const std::string native = nativeOf(prefix + path);
       bool intact = false;
       for (const CFileEntry& other : job_.generations) {
-        if (&other == checked_.generation || !other.isDirectory) continue;
+        if (&other == checked_.generation || other.isDirectory != checked_.generation->isDirectory) continue;
+        // A file generation's manifest is beside it and lists it by its name.
         std::unique_ptr<OsDir> dir;
         Manifest theirs;
         std::string unused;
-        if (!checked_.backup->OpenDir(other.name, &dir).ok() ||
-            ReadManifest(*dir, &theirs, &unused) != ManifestState::kRead) {
-          continue;
-        }
-        const ManifestEntry* held = theirs.Find(path);
+        const bool read = other.isDirectory ? checked_.backup->OpenDir(other.name, &dir).ok() &&
+                                                  ReadManifest(*dir, &theirs, &unused) == ManifestState::kRead
+                                            : ReadManifest(*checked_.backup, &theirs, &unused, nullptr,
+                                                           SidecarName(other.name)) == ManifestState::kRead;
+        if (!read) continue;
+        const ManifestEntry* held = theirs.Find(other.isDirectory ? prefix + path : other.name);
         if (held == nullptr || !(held->checksum == entry->checksum)) continue;
-        reporter_.Note("Intact Copy In Generation : " +
-                       os_.Paths().Join(os_.Paths().Join(job_.backupDir, other.name), native));
+        const std::string there = os_.Paths().Join(job_.backupDir, other.name);
+        reporter_.Note("Intact Copy In Generation : " + (other.isDirectory ? os_.Paths().Join(there, native) : there));
         intact = true;
       }
       if (!intact) reporter_.Note("No Intact Copy In Another Generation : " + native);
@@ -429,9 +436,11 @@ class RestoreRun {
     return use(*dir, path.substr(start));
   }
 
-  // Mirrors the open generation directory `plan.source` (at `from`) into
-  // `name` of `into`, made when missing. The failure message, or empty.
-  std::string MirrorInto(MirrorPlan& plan, const std::string& from, OsDir& into, const std::string& name) {
+  // Mirrors the open generation directory `plan.source` (at `from`; at
+  // `prefix` below the generation's top, see CheckCopies) into `name` of
+  // `into`, made when missing. The failure message, or empty.
+  std::string MirrorInto(MirrorPlan& plan, const std::string& from, OsDir& into, const std::string& name,
+                         const std::string& prefix) {
     const std::string target = os_.Paths().Join(into.Path(), name);
     bool created = false;
     if (std::string message = OpenTarget(into, name, &plan.target, &plan.targetStatus, &created); !message.empty()) {
@@ -455,7 +464,7 @@ class RestoreRun {
     if (!MirrorPlanner(os_, reporter_).Plan(job, &plan) || !applier.Apply(plan)) {
       return reporter_.Cancelled() ? Cancelled() : Failed(kRestoreDirField + target);
     }
-    if (checked_.generation) CheckCopies(*plan.source, from, copied);
+    if (checked_.generation) CheckCopies(*plan.source, from, prefix, copied);
     // The names the last batch gave and the deletions survive a power cut
     // once the restore says it is done.
     if (plan.ChangesTarget()) {
@@ -488,15 +497,28 @@ class RestoreRun {
     Status code = backup.StatAt(generation.name, &status);
     if (code.ok() && !status.SameEntryAs(generation.status)) code = os_.Error(ErrorKind::kChanged);
     if (!code.ok()) return GenerationFailure(from, code);
-    return CopyBack(backup, generation.name, status.size, into, name);
+    // Checked as it is copied against the manifest beside it, where it has
+    // one.
+    std::string unused;
+    if (ReadManifest(backup, &manifest_, &unused, nullptr, SidecarName(generation.name)) == ManifestState::kRead) {
+      checked_ = Checked{&backup, &generation};
+    }
+    const int failuresBefore = reporter_.failures();
+    const std::string top;
+    if (std::string message = CopyBack(backup, generation.name, status.size, into, name, &top); !message.empty()) {
+      return message;
+    }
+    return Complete(failuresBefore + damaged_, os_.Paths().Join(into.Path(), name));
   }
 
   // Copies the file or link `name` of `fromDir` (`size` bytes) to `to` in
   // `into`. Made under a temporary name and renamed into place: a failed
   // copy never leaves a half-written file over the one that was there, and
-  // a link on the name is replaced, never followed.
-  std::string CopyBack(OsDir& fromDir, const std::string& name, std::uint64_t size, OsDir& into,
-                       const std::string& to) {
+  // a link on the name is replaced, never followed. With `prefix` (the path
+  // of `fromDir` below the generation's top, see CheckCopies) and a
+  // manifest to check against, a file's copy is checked as it is made.
+  std::string CopyBack(OsDir& fromDir, const std::string& name, std::uint64_t size, OsDir& into, const std::string& to,
+                       const std::string* prefix = nullptr) {
     const std::string from = os_.Paths().Join(fromDir.Path(), name);
     const std::string target = os_.Paths().Join(into.Path(), to);
     std::uint64_t bytes = 0;
@@ -505,11 +527,20 @@ class RestoreRun {
       progress->AddPlanned(1, size);
       progress->FileStarted(from);
     }
-    const Status code = fromDir.CopyFile(name, into, to, CopyMode::Replace, &bytes, nullptr, progress);
+    std::optional<ChecksummingCopy> checksum;
+    if (prefix && checked_.generation) checksum.emplace(progress);
+    CopyProgress* sink = checksum ? static_cast<CopyProgress*>(&*checksum) : progress;
+    const Status code = fromDir.CopyFile(name, into, to, CopyMode::Replace, &bytes, nullptr, sink);
     if (code.Is(ErrorKind::kCancelled)) return Cancelled();
     if (!code.ok()) {
       reporter_.Failure("File Copy Failed : ", from + " to " + target, code);
       return Failed(kRestoreFileField + target + "\n" + os_.ErrorText(code));
+    }
+    if (checksum) {
+      // A link hands over no bytes: the manifest lists regular files only.
+      if (const std::optional<Checksum> sum = checksum->Result(checksum->seen())) {
+        CheckCopies(fromDir, fromDir.Path(), *prefix, {{name, CopiedChecksum{checksum->seen(), *sum}}});
+      }
     }
     if (progress) progress->FileFinished(bytes);
     reporter_.CountCopied(bytes);
@@ -614,6 +645,10 @@ class RestoreRun {
     if (std::string message = OpenTarget(into, name, &target, &targetStatus, &created); !message.empty()) {
       return message;
     }
+    // Each part is checked against the generation's manifest as it is
+    // copied, as a whole restore is.
+    std::string unused;
+    if (ReadManifest(*source, &manifest_, &unused) == ManifestState::kRead) checked_ = Checked{&backup, &generation};
     const int failuresBefore = reporter_.failures();
     std::string message;
     for (const Part& part : parts) {
@@ -621,7 +656,8 @@ class RestoreRun {
       if (!message.empty()) break;
     }
     if (created) GiveAccess(into, name, sourceStatus);
-    return message.empty() ? Complete(failuresBefore, os_.Paths().Join(into.Path(), name)) : message;
+    // A damaged file is restored as the generation holds it, and said.
+    return message.empty() ? Complete(failuresBefore + damaged_, os_.Paths().Join(into.Path(), name)) : message;
   }
 
   // One part: the directories on its way opened (or made) through their
@@ -655,17 +691,22 @@ class RestoreRun {
       if (created) made.push_back({to, name, status});
       to = held.emplace_back(std::move(below)).get();
     }
-    if (message.empty()) message = RestoreEntry(*from, *to, part.names.back());
+    if (message.empty()) message = RestoreEntry(*from, *to, part);
     // Their contents in place, the directories made on the way get the
     // generation's access, deepest first.
     for (auto it = made.rbegin(); it != made.rend(); ++it) GiveAccess(*it->parent, it->name, it->source);
     return message;
   }
 
-  // Restores the entry `name` of `from` as `name` of `to`: a folder
-  // mirrored, a file or link copied. What stands on the name in the target
-  // goes where it is of another kind: the part comes back whole.
-  std::string RestoreEntry(OsDir& from, OsDir& to, const std::string& name) {
+  // Restores the entry `part` names in `from` (its parent in the
+  // generation) under its name in `to`: a folder mirrored, a file or link
+  // copied, each checked against the generation's manifest where it has
+  // one. What stands on the name in the target goes where it is of another
+  // kind: the part comes back whole.
+  std::string RestoreEntry(OsDir& from, OsDir& to, const Part& part) {
+    const std::string& name = part.names.back();
+    // The part's parent below the generation's top, as the manifest writes it.
+    const std::string parent = part.path.substr(0, part.path.size() - name.size());
     const std::string fromPath = os_.Paths().Join(from.Path(), name);
     const std::string toPath = os_.Paths().Join(to.Path(), name);
     FileStatus source;
@@ -682,7 +723,7 @@ class RestoreRun {
       Status code = from.OpenDir(name, &plan.source);
       if (code.ok()) code = plan.source->Stat(&plan.sourceStatus);
       if (!code.ok()) return GenerationFailure(fromPath, code);
-      return MirrorInto(plan, fromPath, to, name);
+      return MirrorInto(plan, fromPath, to, name, parent + name + "/");
     }
     if (there.ok() && found.kind == EntryKind::Directory) {
       CFileEntry entry;
@@ -692,7 +733,7 @@ class RestoreRun {
       entry.status = found;
       if (!TreeDeleter(files, std::nullopt).Tree(to, entry)) return Failed(kRestoreFileField + toPath);
     }
-    return CopyBack(from, name, source.size, to, name);
+    return CopyBack(from, name, source.size, to, name, source.kind == EntryKind::File ? &parent : nullptr);
   }
 
   // Gives the directory `name` of `parent`, made by this restore, the
@@ -833,8 +874,8 @@ class RestoreRun {
   Reporter& reporter_;
   const std::vector<std::string>& only_;
   std::int64_t backupTimeResolutionNs_ = 0;  // the backup medium's, as probed
-  // The whole generation being restored, where it has a manifest to check
-  // its copies against (parts are not checked).
+  // The generation being restored, where it has a manifest to check its
+  // copies against.
   Checked checked_;
   Manifest manifest_;
 

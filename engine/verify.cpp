@@ -100,6 +100,51 @@ const char* VerifyKindName(VerifyFinding::Kind kind) {
   return "";
 }
 
+VerifyResult VerifyFileGeneration(Os& os, OsDir& backup, const std::string& name, CopyProgress* progress) {
+  VerifyResult result;
+  Manifest manifest;
+  result.manifest = ReadManifest(backup, &manifest, &result.manifestError, nullptr, SidecarName(name));
+  if (result.manifest != ManifestState::kRead) return result;
+  const ManifestEntry* listed = manifest.Find(name);
+  // A manifest of another name's is no manifest of this generation.
+  if (listed == nullptr || manifest.entries().size() != 1) {
+    result.manifest = ManifestState::kDamaged;
+    result.manifestError = "not this generation's";
+    return result;
+  }
+  const auto add = [&](VerifyFinding::Kind kind, Status status = Status()) {
+    result.findings.push_back(VerifyFinding{kind, name, status});
+  };
+  FileStatus status;
+  if (Status code = backup.StatAt(name, &status); !code.ok() || status.kind != EntryKind::File) {
+    if (code.ok() || code.Is(ErrorKind::kNotFound)) {
+      add(VerifyFinding::Kind::kMissing);
+    } else {
+      add(VerifyFinding::Kind::kUnreadable, code);
+    }
+    return result;
+  }
+  if (!listed->Matches(status)) {
+    add(VerifyFinding::Kind::kChanged);
+    return result;
+  }
+  Checksum checksum;
+  std::uint64_t size = 0;
+  if (Status code = ChecksumFile(os, backup, name, &checksum, &size, progress); !code.ok()) {
+    if (code.Is(ErrorKind::kCancelled)) {
+      result.failure = code;
+      result.failurePath = backup.Path();
+    } else {
+      add(VerifyFinding::Kind::kUnreadable, code);
+    }
+    return result;
+  }
+  result.files = 1;
+  result.bytes = size;
+  if (size != listed->size || !(checksum == listed->checksum)) add(VerifyFinding::Kind::kDamaged);
+  return result;
+}
+
 VerifyResult VerifyCopy(Os& os, OsDir& top, CopyProgress* progress) {
   VerifyResult result;
   Manifest manifest;

@@ -53,4 +53,9 @@ struct VerifyResult {
 // hears the bytes read and may stop the check.
 VerifyResult VerifyCopy(Os& os, OsDir& top, CopyProgress* progress = nullptr);
 
+// Checks the file generation `name` of the backup directory `backup`
+// against the manifest beside it (manifest.h), as VerifyCopy checks a
+// directory: its finding's path is the generation's name.
+VerifyResult VerifyFileGeneration(Os& os, OsDir& backup, const std::string& name, CopyProgress* progress = nullptr);
+
 }  // namespace veldar

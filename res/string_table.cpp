@@ -36,6 +36,9 @@ std::string LoadString(int id) {
       return "/LINK";
     case IDS_KEY_LINK:
       return "LINK";
+    // The generations that failed their last verify, per backup directory.
+    case IDS_SECTION_VERIFY:
+      return "VERIFY";
     case IDS_DEFAULT_GENERATIONS:
       return "3";
     case IDS_DEFAULT_LOGSIZE:

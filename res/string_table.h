@@ -42,6 +42,7 @@ enum StringId : int {
   IDS_BACKUP_DIR_BUSY = 135,
   IDS_OPT_LINK = 136,
   IDS_KEY_LINK = 137,
+  IDS_SECTION_VERIFY = 138,
 };
 
 // The entry under `id`; empty for an id the table does not hold.

@@ -53,6 +53,7 @@ constexpr Entry kTable[] = {
     {"コピーしています...", "Copying...", false},
     {"閉じる", "Close", false},
     {"フォルダを開く", "Open Folder", false},
+    {"［前回の確認で問題あり］", "[failed its last verify]", false},
 
     // ---- Pickers and the source's menu ----
     {"開く", "Open", false},

@@ -112,10 +112,26 @@ struct Job : ScratchDir, EngineServices<AgeOs> {
     for (const std::string& text : messages.shown) shown.push_back(Slashes(text));
     return shown;
   }
+  // The names in the backup directory but the manifests beside file
+  // generations that are there: a manifest whose generation is gone stays
+  // in, as the stray it is.
+  std::vector<std::string> GenerationNames() {
+    const std::vector<std::string> names = ListNames(backup);
+    std::vector<std::string> found;
+    for (const std::string& name : names) {
+      const std::string suffix = kSidecarSuffix;
+      const bool own =
+          name.size() > suffix.size() + 1 && name[0] == '.' &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+          std::find(names.begin(), names.end(), name.substr(1, name.size() - suffix.size() - 1)) != names.end();
+      if (!own) found.push_back(name);
+    }
+    return found;
+  }
   // Generation name -> the content it holds.
   std::map<std::string, std::string> Generations() {
     std::map<std::string, std::string> found;
-    for (const std::string& name : ListNames(backup)) {
+    for (const std::string& name : GenerationNames()) {
       found[name] = ReadFile(backup + "/" + name + (isDir ? "/a.txt" : ""));
     }
     return found;

@@ -290,9 +290,12 @@ TEST_F(BatchProgramTest, FileSourceRotatesItsGenerationFiles) {
     WriteFile(dir / "report.tar.gz", "version " + std::to_string(run));
     ASSERT_EQ(Run("-M3 report.tar.gz dst"), 0) << err;
   }
-  // Three generations; the fourth run overwrote the oldest, which is now the newest.
+  // Three generations, each with its manifest beside it; the fourth run
+  // overwrote the oldest, which is now the newest.
   EXPECT_EQ(testing::ListNames(dir / "dst"),
-            (std::vector<std::string>{"report_1.tar.gz_", "report_2.tar.gz_", "report_3.tar.gz_"}));
+            (std::vector<std::string>{".report_1.tar.gz_.veldar2-manifest", ".report_2.tar.gz_.veldar2-manifest",
+                                      ".report_3.tar.gz_.veldar2-manifest", "report_1.tar.gz_", "report_2.tar.gz_",
+                                      "report_3.tar.gz_"}));
   std::string newest;
   RunCommand("cd '" + dir.path() + "/dst' && ls -t | head -n 1 | tr -d '\\n'", &newest);
   EXPECT_EQ(ReadFile(dir / ("dst/" + newest)), "version 4");

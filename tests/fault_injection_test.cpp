@@ -424,7 +424,16 @@ class Bench {
         const Tree old = OldDocs(slot);
         EXPECT_NE(slot, 0) << name;
         EXPECT_EQ(EntriesNotFrom(got, {&old, &now}, false), "") << name;
-      } else if (!(crashed && testing::IsTempName(name))) {
+      } else if (const std::string generation = FileManifestOf(name); !generation.empty()) {
+        // The manifest beside a file generation is always its own; one whose
+        // generation was deleted as a surplus only while the run is cut off.
+        EXPECT_NE(scenario_.SlotOf(generation), 0) << name;
+        if (found.count(generation)) {
+          EXPECT_EQ(testing::FileManifestProblems(backup, generation), "") << name;
+        } else {
+          EXPECT_TRUE(crashed) << name << " without its generation";
+        }
+      } else if (!(crashed && (testing::IsTempName(name) || IsFileManifestBeingWritten(name)))) {
         ADD_FAILURE() << "unexpected entry " << name;
       }
     }
@@ -479,8 +488,19 @@ class Bench {
     }
     std::vector<std::string> names = ListNames(backup);
     // A copy of a single file killed half way leaves its temporary file;
-    // nothing takes that for a generation.
-    if (scenario_.fileSource) std::erase_if(names, testing::IsTempName);
+    // nothing takes that for a generation. The manifests beside the
+    // generations must be theirs.
+    if (scenario_.fileSource) {
+      std::erase_if(names, testing::IsTempName);
+      const std::vector<std::string> all = names;
+      std::erase_if(names, [&](const std::string& name) {
+        const std::string generation = FileManifestOf(name);
+        if (generation.empty()) return false;
+        EXPECT_NE(std::find(all.begin(), all.end(), generation), all.end()) << name << " without its generation";
+        EXPECT_EQ(testing::FileManifestProblems(backup, generation), "") << name;
+        return true;
+      });
+    }
     EXPECT_EQ(static_cast<int>(names.size()), std::min(scenario_.count, before.generations + 1))
         << ::testing::PrintToString(names);
     // The newest by creation time. A run and the one before it may fall on
@@ -500,11 +520,23 @@ class Bench {
       if (diff.empty()) break;
     }
     EXPECT_EQ(diff, "") << "newest: " << newest;
+    if (scenario_.fileSource) {
+      EXPECT_EQ(testing::FileManifestProblems(backup, newest), "") << "the newest has its manifest: " << newest;
+    }
     if (rsync && !scenario_.fileSource) {
       EXPECT_EQ(testing::RsyncChanges(source, backup + "/" + newest), "") << newest;
     }
     const int mayGo = std::max(0, before.generations - scenario_.count + 1);
     ExpectSafe(set, false, before.unchanged, mayGo);
+  }
+  // The file generation whose manifest `name` is, or empty.
+  static std::string FileManifestOf(const std::string& name) {
+    const std::string suffix = ".veldar2-manifest";
+    if (name.size() <= suffix.size() + 1 || name[0] != '.' || !name.ends_with(suffix)) return std::string();
+    return name.substr(1, name.size() - suffix.size() - 1);
+  }
+  static bool IsFileManifestBeingWritten(const std::string& name) {
+    return name.starts_with(".") && name.ends_with(".veldar2-manifest-new");
   }
   Before StartingState() const { return {scenario_.slots, scenario_.Present()}; }
   // The straight copy a mirror or a restore changes in `set`.

@@ -278,7 +278,11 @@ TEST_F(FullDiskTest, FileGenerationThatDoesNotFit) {
 
   EXPECT_EQ(Run({"-M2", file, backup}), kExitFailure);
   EXPECT_NE(Log().find("ERR = " + std::to_string(ENOSPC)), std::string::npos);
-  EXPECT_EQ(testing::ListNames(backup), (std::vector<std::string>{"report_1.doc_", "report_2.doc_"}));
+  // The generation the copy would have replaced keeps its manifest.
+  EXPECT_EQ(testing::ListNames(backup),
+            (std::vector<std::string>{".report_1.doc_.veldar2-manifest", ".report_2.doc_.veldar2-manifest",
+                                      "report_1.doc_", "report_2.doc_"}));
+  EXPECT_EQ(testing::FileManifestProblems(backup, "report_1.doc_"), "");
   EXPECT_EQ(ReadFile(backup + "/report_1.doc_"), "small");
   EXPECT_EQ(ReadFile(backup + "/report_2.doc_"), "small");
 

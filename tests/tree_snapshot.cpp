@@ -230,13 +230,16 @@ std::string RsyncChanges(const std::string& source, const std::string& copy) {
   return changes;
 }
 
-std::string ManifestProblems(const std::string& root) {
-  const std::string manifestPath = root + "/" + kManifestFile;
+namespace {
+
+// What is wrong with the manifest `manifestPath` of the files below `root`;
+// `listed` receives the paths it lists.
+std::string ManifestEntryProblems(const std::string& root, const std::string& manifestPath,
+                                  std::set<std::string>& listed) {
   struct stat st;
   if (lstat(manifestPath.c_str(), &st) != 0) return "no manifest";
   std::istringstream text(ReadFile(manifestPath));
   std::string line, problems;
-  std::set<std::string> listed;
   bool header = false, ended = false;
   while (std::getline(text, line)) {
     if (!header) {
@@ -282,6 +285,22 @@ std::string ManifestProblems(const std::string& root) {
     if (checksum != hex) problems += "other content: " + path + "\n";
   }
   if (!ended) problems += "cut short\n";
+  return problems;
+}
+
+}  // namespace
+
+std::string FileManifestProblems(const std::string& backup, const std::string& generation) {
+  std::set<std::string> listed;
+  std::string problems = ManifestEntryProblems(backup, backup + "/." + generation + ".veldar2-manifest", listed);
+  if (problems.empty() && listed != std::set<std::string>{generation}) problems = "not the generation's own\n";
+  return problems;
+}
+
+std::string ManifestProblems(const std::string& root) {
+  std::set<std::string> listed;
+  std::string problems = ManifestEntryProblems(root, root + "/" + kManifestFile, listed);
+  if (problems.rfind("no manifest", 0) == 0 || problems.rfind("not a manifest", 0) == 0) return problems;
   for (const auto& [path, node] : ReadTree(root)) {
     // The run lock of a mirror into the backup directory is the program's too.
     if (node.kind == Node::kFile && !listed.contains(path) && path != ".veldar2.lock") {

@@ -48,6 +48,10 @@ Tree ReadTree(const std::string& root);
 // must name a file of that size, time and content, and every file must have
 // one (but for the run lock at the top). Empty when it holds; "no manifest" when there is none.
 std::string ManifestProblems(const std::string& root);
+// The same for the manifest beside the file generation `generation` in the
+// backup directory `backup` ("." + generation + ".veldar2-manifest"): it must
+// list that file, and nothing else.
+std::string FileManifestProblems(const std::string& backup, const std::string& generation);
 // The first differences between `want` and `got` (kind, content, link text,
 // and for files and links their mode and time), or empty when they match.
 std::string TreeDiff(const Tree& want, const Tree& got);

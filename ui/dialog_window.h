@@ -45,6 +45,9 @@ class DialogWindow {
   // A list box: appends a row; the selected row (from 0), or -1 for none;
   // selects a row (-1: none).
   virtual void AddListRow(int id, const std::string& row) = 0;
+  // Appends a row that ends in a mark: `row`, three blanks, then `mark`, one
+  // of the program's own texts, in the user's language.
+  virtual void AddMarkedListRow(int id, const std::string& row, const std::string& mark) = 0;
   virtual int SelectedListRow(int id) const = 0;
   virtual void SelectListRow(int id, int row) = 0;
   // An up-down control: its range (`lower` at the bottom arrow) and its

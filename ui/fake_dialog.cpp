@@ -79,6 +79,10 @@ void FakeDialogWindow::AddListRow(int id, const std::string& row) {
   if (Control* control = Find(id)) control->rows.push_back(row);
 }
 
+void FakeDialogWindow::AddMarkedListRow(int id, const std::string& row, const std::string& mark) {
+  AddListRow(id, row + "   " + mark);
+}
+
 int FakeDialogWindow::SelectedListRow(int id) const {
   const Control* control = Find(id);
   return control ? control->selected : -1;

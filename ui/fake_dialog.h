@@ -27,6 +27,7 @@ class FakeDialogWindow : public DialogWindow {
   void EnableItem(int id, bool enable) override;
   void FocusItem(int id) override;
   void AddListRow(int id, const std::string& row) override;
+  void AddMarkedListRow(int id, const std::string& row, const std::string& mark) override;
   int SelectedListRow(int id) const override;
   void SelectListRow(int id, int row) override;
   void SetUpDownRange(int id, int lower, int upper) override;

@@ -2,6 +2,7 @@
 
 #include "engine/engine.h"
 #include "engine/restore.h"
+#include "engine/verify_marks.h"
 #include "res/string_table.h"
 #include "ui/run_confirmation.h"
 
@@ -12,6 +13,8 @@ namespace {
 constexpr const char* kChooseGeneration = "レストアする世代を選んでください。";
 constexpr const char* kNoGeneration = "レストアできる世代がありません。";
 constexpr const char* kRestoreCancelled = "レストアを中止しました。";
+// After a row whose generation failed its last verify.
+constexpr const char* kFailedVerify = "［前回の確認で問題あり］";
 
 }  // namespace
 
@@ -52,10 +55,26 @@ void CVELDAR2Res::OnBnClickedOpenFolder() {
 
 bool CVELDAR2Res::OnInitDialog() {
   UpdateData(false);
-  const std::vector<std::string> rows = GenerationRows(engine_.generations);
-  for (const std::string& row : rows) window().AddListRow(IDC_LIST, row);
+  // Generations the last verify found wrong are marked, so that the user
+  // restores another where there is one.
+  const VerifyMarks marks(engine_.settings, engine_.os.Paths(), engine_.backupDir);
+  std::unique_ptr<OsDir> backup;
+  if (!engine_.os.OpenDir(engine_.backupDir, /*followLink=*/true, &backup).ok()) backup.reset();
+  const int count = static_cast<int>(engine_.generations.size());
+  int rows = 0;
+  for (int number = 0; number < count; ++number) {
+    const CFileEntry* generation = FindGeneration(engine_.generations, number);
+    if (!generation) continue;
+    const std::string row = GenerationRow(*generation);
+    if (backup && marks.Marked(GenerationIdentity(*backup, *generation))) {
+      window().AddMarkedListRow(IDC_LIST, row, kFailedVerify);
+    } else {
+      window().AddListRow(IDC_LIST, row);
+    }
+    ++rows;
+  }
   // The newest generation is selected, so that ﾚｽﾄｱ works at once.
-  if (!rows.empty()) window().SelectListRow(IDC_LIST, 0);
+  if (rows > 0) window().SelectListRow(IDC_LIST, 0);
   restoreDirText = engine_.restoreDir;
   UpdateData(false);
   return true;

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <functional>
 
+#include "engine/restore.h"
+#include "engine/verify_marks.h"
 #include "ui/dialog_test_fixture.h"
 
 namespace veldar {
@@ -53,6 +55,34 @@ TEST_P(RestoreDialogTest, TwelveGenerationsAreListedNewestFirst) {
   EXPECT_EQ(rows[9].rfind("(-10) docs_10 ", 0), 0u);
   EXPECT_EQ(rows[12], "(-13) docs_with_a_rather_long_name_1   05/01/04 21:19:55");
   EXPECT_EQ(d->SelectedRow(IDC_LIST), 0) << "the newest is selected";
+}
+
+// A generation whose last verify found it wrong is marked in the list; the
+// others, those without a manifest among them, are not.
+TEST_P(RestoreDialogTest, GenerationThatFailedItsLastVerifyIsMarked) {
+  for (int number : {0, 1, 2}) {
+    engine.generations.push_back(Generation("docs_" + std::to_string(number + 1), number, true));
+    testing::MakeDirs(engine.backupDir + "/docs_" + std::to_string(number + 1));
+  }
+  // Each run writes its manifest at its own time.
+  for (int number : {1, 2}) {
+    const std::string manifest = engine.backupDir + "/docs_" + std::to_string(number) + "/.veldar2-manifest";
+    WriteFile(manifest, "manifest");
+    testing::SetMtime(manifest, kTime - number * 3600);
+  }
+  {
+    VerifyMarks marks(settings, engine.os.Paths(), engine.backupDir);
+    std::unique_ptr<OsDir> backup;
+    ASSERT_TRUE(engine.os.OpenDir(engine.backupDir, true, &backup).ok());
+    for (int number : {1, 2}) marks.Record(GenerationIdentity(*backup, engine.generations[number]), false);
+    marks.Save();
+  }
+  OpenRestore();
+  const auto rows = d->Rows(IDC_LIST);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], GenerationRow(engine.generations[0]));
+  EXPECT_EQ(rows[1], GenerationRow(engine.generations[1]) + "   ［前回の確認で問題あり］");
+  EXPECT_EQ(rows[2], GenerationRow(engine.generations[2]));
 }
 
 TEST_P(RestoreDialogTest, ShowsTheLastRestoreDirectory) {

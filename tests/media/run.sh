@@ -603,14 +603,15 @@ unplug() {  # ROUND
 }
 
 # left_behind: none of the program's own names (its lock file, working and
-# temporary names, the folders of its probe) is left on the medium, read
+# temporary names, the folders of its probe; but the manifests, a copy's and
+# those beside file generations) is left on the medium, read
 # where the medium is served from; on an rclone mount once it has uploaded
 # what it holds (5 s after each write).
 left_behind() {
   [ -n "$backing" ] || return 0
   [[ $medium == rclone* ]] && sleep 6
   verdict "$medium: none of the program's own names left on the medium" \
-    "$(cd "$backing" && find . -mindepth 1 \( -name '.~*.tmp' -o -name '*veldar2*' \) ! -name .veldar2-manifest -printf '%P\n')"
+    "$(cd "$backing" && find . -mindepth 1 \( -name '.~*.tmp' -o -name '*veldar2*' \) ! -name '*.veldar2-manifest' -printf '%P\n')"
 }
 
 test_medium() {

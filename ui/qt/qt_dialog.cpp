@@ -336,6 +336,12 @@ void QtDialog::AddListRow(int id, const std::string& row) {
   if (auto* list = qobject_cast<QListWidget*>(GetDlgItem(id))) list->addItem(QString::fromStdString(row));
 }
 
+void QtDialog::AddMarkedListRow(int id, const std::string& row, const std::string& mark) {
+  if (auto* list = qobject_cast<QListWidget*>(GetDlgItem(id))) {
+    list->addItem(QString::fromStdString(row) + QStringLiteral("   ") + Tr(mark));
+  }
+}
+
 int QtDialog::SelectedListRow(int id) const {
   auto* list = qobject_cast<QListWidget*>(GetDlgItem(id));
   if (!list) return -1;

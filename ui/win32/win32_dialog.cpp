@@ -525,6 +525,10 @@ void Win32Dialog::AddListRow(int id, const std::string& row) {
     SendMessageW(item, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WindowText(row).c_str()));
 }
 
+void Win32Dialog::AddMarkedListRow(int id, const std::string& row, const std::string& mark) {
+  AddListRow(id, row + "   " + Translate(language_, mark));
+}
+
 int Win32Dialog::SelectedListRow(int id) const {
   const HWND item = Item(id);
   if (!item) return -1;
