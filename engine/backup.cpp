@@ -1151,7 +1151,7 @@ MirrorJob BackupRun::MirrorJobHere(bool missing) {
                               ->List(&none,
                                      [&](std::string_view name) {
                                        other = other || (name != kLockFileName && name != kManifestName &&
-                                                         TemporaryWriter(name) == 0);
+                                                         name != kManifestNewName && TemporaryWriter(name) == 0);
                                        return false;
                                      })
                               .ok() &&
@@ -1213,7 +1213,7 @@ int BackupRun::MirrorIntoBackupDir() {
   if (!applier.Apply(plan)) return 0;
   // A failure is a failure line, counted; the copy stands.
   if (newManifest) {
-    (void)WriteCopyManifest(*top, job_.backupDir, copied, haveEarlier ? &earlier : nullptr);
+    (void)WriteCopyManifest(*top, job_.backupDir, copied, haveEarlier ? &earlier : nullptr, /*durable=*/true);
   }
   // The names the last batches gave, and the deletions, survive a power cut
   // once the run says it is done. A run that changed nothing (its manifest
@@ -1238,11 +1238,11 @@ int BackupRun::PreviewMirror(const DryRunOutput& output) {
 }
 
 int BackupRun::WriteCopyManifest(OsDir& top, const std::string& path, const CopiedChecksums& copied,
-                                 const Manifest* earlier) {
+                                 const Manifest* earlier, bool durable) {
   Manifest manifest;
   ManifestCounts counts;
   Status code = BuildManifest(os_, top, copied, earlier, &manifest, &counts);
-  if (code.ok()) code = WriteManifest(top, manifest);
+  if (code.ok()) code = WriteManifest(top, manifest, durable);
   if (!code.ok()) {
     reporter_.Failure("Manifest Write Failed : ", os_.Paths().Join(path, kManifestName), code);
     return 0;

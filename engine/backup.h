@@ -276,9 +276,10 @@ class BackupRun {
   // Writes the manifest of the copy `top` (its path `path`) as it stands:
   // the checksums its copies saw (`copied`), the entries of `earlier` (the
   // manifest of the copy it shares with) that still match their files, and
-  // the rest read. Unflushed. 0: failed, and that is a failure line.
+  // the rest read. Unflushed, or with `durable` flushed before it takes the
+  // manifest's name (`WriteManifest`). 0: failed, and that is a failure line.
   [[nodiscard]] int WriteCopyManifest(OsDir& top, const std::string& path, const CopiedChecksums& copied,
-                                      const Manifest* earlier);
+                                      const Manifest* earlier, bool durable = false);
   // Flushes the directory's entries, or with `fileSystem` everything on the
   // file system that holds it. 0: failed, and that is a failure line.
   [[nodiscard]] int Flush(const std::string& directory, bool fileSystem);

@@ -275,13 +275,19 @@ ManifestState ReadManifest(OsDir& top, Manifest* manifest, std::string* error, S
   return ManifestState::kRead;
 }
 
-Status WriteManifest(OsDir& top, const Manifest& manifest) {
-  if (Status code = top.DeleteFile(kManifestName); !code.ok() && !code.Is(ErrorKind::kNotFound)) return code;
+Status WriteManifest(OsDir& top, const Manifest& manifest, bool durable) {
+  const char* name = durable ? kManifestNewName : kManifestName;
+  // What a break left under the name is this run's to replace.
+  if (Status code = top.DeleteFile(name); !code.ok() && !code.Is(ErrorKind::kNotFound)) return code;
   std::unique_ptr<OsFile> file;
-  if (Status code = top.CreateNewFile(kManifestName, &file); !code.ok()) return code;
+  if (Status code = top.CreateNewFile(name, &file); !code.ok()) return code;
   Status code = file->Append(manifest.Text());
   file.reset();
-  if (!code.ok()) (void)top.DeleteFile(kManifestName);
+  // Everything the run wrote goes to the disk with it (the run's own flush
+  // that follows then has only the name to write).
+  if (code.ok() && durable) code = top.SyncFileSystem();
+  if (code.ok() && durable) code = top.PlaceCopy(name, kManifestName, CopyMode::Replace);
+  if (!code.ok()) (void)top.DeleteFile(name);
   return code;
 }
 
@@ -347,11 +353,28 @@ struct Builder {
   CopyProgress* progress;
 
   Status Walk(OsDir& dir, const std::string& prefix) {
+    auto pathOf = [&](std::string_view name) {
+      return prefix.empty() ? std::string(name) : prefix + "/" + std::string(name);
+    };
+    // A hard link the apply made to the newest generation's file is that
+    // file, whose status the apply recorded: it costs no status call (one
+    // round trip each on a network medium), only its name in the listing.
     std::vector<DirEntry> entries;
-    if (Status code = dir.List(&entries); !code.ok()) return code;
+    const NameFilter wanted = [&](std::string_view name) {
+      const std::string path = pathOf(name);
+      auto seen = copied.find(path);
+      if (seen == copied.end() || !seen->second.linkedAs) return true;
+      const FileStatus& status = *seen->second.linkedAs;
+      const ManifestEntry* before = earlier ? earlier->Find(path) : nullptr;
+      if (!before || !before->Matches(status)) return true;
+      manifest->Set(path, *before);
+      ++counts->earlier;
+      return false;
+    };
+    if (Status code = dir.List(&entries, wanted); !code.ok()) return code;
     for (const DirEntry& entry : entries) {
       if (prefix.empty() && IsOwnTopName(entry.name)) continue;
-      const std::string path = prefix.empty() ? entry.name : prefix + "/" + entry.name;
+      const std::string path = pathOf(entry.name);
       if (entry.status.kind == EntryKind::Directory) {
         std::unique_ptr<OsDir> sub;
         if (Status code = dir.OpenDir(entry.name, &sub); !code.ok()) return code;
@@ -360,7 +383,8 @@ struct Builder {
       }
       if (entry.status.kind != EntryKind::File) continue;
       ManifestEntry made{entry.status.size, entry.status.mtimeSec, entry.status.mtimeNsec, {}};
-      if (auto seen = copied.find(path); seen != copied.end() && seen->second.size == entry.status.size) {
+      if (auto seen = copied.find(path);
+          seen != copied.end() && !seen->second.linkedAs && seen->second.size == entry.status.size) {
         made.checksum = seen->second.checksum;
         ++counts->copied;
       } else if (const ManifestEntry* before = earlier ? earlier->Find(path) : nullptr;
@@ -393,6 +417,8 @@ Status BuildManifest(Os& os, OsDir& top, const CopiedChecksums& copied, const Ma
   return Builder{os, copied, earlier, manifest, counts, progress}.Walk(top, std::string());
 }
 
-bool IsOwnTopName(std::string_view name) { return name == kManifestName || name == kLockName; }
+bool IsOwnTopName(std::string_view name) {
+  return name == kManifestName || name == kManifestNewName || name == kLockName;
+}
 
 }  // namespace veldar

@@ -36,6 +36,9 @@ namespace veldar {
 
 // The program's own name of the manifest at the top of a copy.
 inline constexpr char kManifestName[] = ".veldar2-manifest";
+// The name a mirror's manifest is written under before it is flushed and
+// renamed onto `kManifestName`.
+inline constexpr char kManifestNewName[] = ".veldar2-manifest-new";
 
 struct Checksum {
   std::uint64_t high = 0;
@@ -136,7 +139,12 @@ ManifestState ReadManifest(OsDir& top, Manifest* manifest, std::string* error, S
 
 // Writes `manifest` at the top of `top`, replacing an older one; not
 // flushed (the caller flushes it with the copy). On failure none is left.
-Status WriteManifest(OsDir& top, const Manifest& manifest);
+// `durable` (a copy that is not flushed and named as a whole: a mirror,
+// which changes in place): written under `kManifestNewName`, flushed with
+// the whole file system, then
+// renamed onto the manifest's name, so that a power cut leaves the whole
+// manifest or none, never an empty or cut one.
+Status WriteManifest(OsDir& top, const Manifest& manifest, bool durable = false);
 
 // A file generation (a single file, not a directory) keeps its manifest
 // beside it: a file of the program's own name (a dot first and a suffix no
@@ -167,10 +175,14 @@ Status RemoveSidecar(OsDir& dir, const std::string& generationName, bool* remove
 Status ChecksumFile(Os& os, OsDir& dir, const std::string& name, Checksum* checksum, std::uint64_t* size,
                     CopyProgress* progress = nullptr);
 
-// The checksums the copies of one run saw, by path below the copy's top.
+// What the apply of one run knows of the files it made, by path below the
+// copy's top: the checksum a copy saw, or, for a hard link to the newest
+// generation's file, that file's status (which the link shares; no
+// checksum was taken).
 struct CopiedChecksum {
   std::uint64_t size = 0;
   Checksum checksum;
+  std::optional<FileStatus> linkedAs;
 };
 using CopiedChecksums = std::map<std::string, CopiedChecksum>;
 
@@ -185,15 +197,17 @@ struct ManifestCounts {
 // The manifest of the tree below `top` as it stands: each regular file's
 // entry from `copied` where its size is the size the copy saw, else from
 // `earlier` (the newest generation's manifest, may be null) where the entry
-// matches the file's size and time, else by reading the file. The
+// matches the file's size and time, else by reading the file. A file
+// `copied` records as linked takes the status recorded there, without a
+// status call of its own, where `earlier` has the entry for it. The
 // program's own names at the top are left out. A file that cannot be read
 // is left out and counted; a directory that cannot be listed fails.
 Status BuildManifest(Os& os, OsDir& top, const CopiedChecksums& copied, const Manifest* earlier, Manifest* manifest,
                      ManifestCounts* counts, CopyProgress* progress = nullptr);
 
 // Whether `name` at the top of a copy is a name of the program's own that
-// no manifest lists: the manifest itself, or the lock of a run that
-// mirrors into the backup directory.
+// no manifest lists: the manifest itself (or one a break left half
+// written), or the lock of a run that mirrors into the backup directory.
 bool IsOwnTopName(std::string_view name);
 
 }  // namespace veldar

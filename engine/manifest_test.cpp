@@ -193,8 +193,8 @@ TEST_F(VerifyFixture, FilesAreReadOnlyWhereNothingElseKnowsThem) {
   earlier.Set("d/c.txt", stale);
   os.calls.clear();
   ManifestCounts counts;
-  const Manifest built =
-      Build(CopiedChecksums{{"a.txt", CopiedChecksum{5, truth.Find("a.txt")->checksum}}}, &earlier, &counts);
+  const Manifest built = Build(
+      CopiedChecksums{{"a.txt", CopiedChecksum{5, truth.Find("a.txt")->checksum, std::nullopt}}}, &earlier, &counts);
   EXPECT_EQ(counts.copied, 1u);
   EXPECT_EQ(counts.earlier, 1u);
   EXPECT_EQ(counts.read, 1u);

@@ -481,6 +481,13 @@ class MirrorWalk {
     return code;
   }
 
+  // A hard link made to the reference copy's file, whose status (`as`) it
+  // shares: its manifest entry is taken from the newest generation's
+  // without a status call of its own.
+  void NoteLinked(const Frame& frame, const std::string& destination, const FileStatus& as) {
+    if (checksums_) (*checksums_)[RelativeOf(frame, destination)] = CopiedChecksum{as.size, {}, as};
+  }
+
   // Takes the reference copy's file as the copy, by link or by clone. True
   // when done; false leaves the copy to be made the ordinary way.
   bool Share(Frame& frame, const steps::ShareFile& step, const std::string& destination) {
@@ -495,6 +502,7 @@ class MirrorWalk {
              .ok()) {
       return false;
     }
+    if (linked) NoteLinked(frame, destination, step.reference);
     // The file is what it was in the newest generation: its line may wait
     // with the others about files left as they were.
     reporter_.DoneDeferred((linked ? "File Linked : " : "File Cloned : ") + Join(*frame.reference, step.copy.name) +
@@ -525,6 +533,7 @@ class MirrorWalk {
       reporter_.Failure("File Copy Failed : ", Join(dir, step.name) + " to " + Join(target, destination), code);
       return;
     }
+    if (linked) NoteLinked(frame, destination, earlier.status);
     if (!linked) Retime(target, destination, earlier.status.mtimeSec);
     reporter_.Note("File Kept From Earlier Generation : " + Join(dir, step.name) + " to " + Join(target, destination));
   }
@@ -571,7 +580,7 @@ class MirrorWalk {
     }
     if (copied && checksum) {
       if (std::optional<Checksum> sum = checksum->Result(checksum->seen())) {
-        (*checksums_)[RelativeOf(frame, destination)] = CopiedChecksum{checksum->seen(), *sum};
+        (*checksums_)[RelativeOf(frame, destination)] = CopiedChecksum{checksum->seen(), *sum, std::nullopt};
       }
     }
     if (copied) return true;

@@ -585,7 +585,8 @@ class MirrorScan {
   // file, and a copy's manifest, which belongs to the copy it lies in and is
   // never copied out of it, deleted or listed as the user's.
   bool OwnName(const std::string& name) const {
-    return name == kManifestName || (!plan_.job.ownName.empty() && name == plan_.job.ownName);
+    return name == kManifestName || name == kManifestNewName ||
+           (!plan_.job.ownName.empty() && name == plan_.job.ownName);
   }
 
   bool Excluded(const std::string& name, bool isDirectory) {

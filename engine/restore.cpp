@@ -372,7 +372,8 @@ class RestoreRun {
   void CheckCopies(OsDir& top, const std::string& from, const std::string& prefix, const CopiedChecksums& copied) {
     for (const auto& [path, seen] : copied) {
       const ManifestEntry* entry = manifest_.Find(prefix + path);
-      if (entry == nullptr) continue;
+      // A restore links nothing; a link would be no copy to check.
+      if (entry == nullptr || seen.linkedAs) continue;
       std::uint64_t size = seen.size;
       Checksum checksum = seen.checksum;
       // A copy that did not hand over its bytes (the Windows copy) is read
@@ -539,7 +540,7 @@ class RestoreRun {
     if (checksum) {
       // A link hands over no bytes: the manifest lists regular files only.
       if (const std::optional<Checksum> sum = checksum->Result(checksum->seen())) {
-        CheckCopies(fromDir, fromDir.Path(), *prefix, {{name, CopiedChecksum{checksum->seen(), *sum}}});
+        CheckCopies(fromDir, fromDir.Path(), *prefix, {{name, CopiedChecksum{checksum->seen(), *sum, std::nullopt}}});
       }
     }
     if (progress) progress->FileFinished(bytes);

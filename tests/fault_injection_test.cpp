@@ -359,7 +359,10 @@ class Bench {
     auto leftLock = [&](const std::string& name) { return crashed && name == BackupRun::kLockFileName; };
     if (scenario_.Mirror()) {
       const Tree old = OldDocs(1), now = NewDocs();
-      EXPECT_EQ(EntriesNotFrom(testing::Without(testing::ReadTree(Copy(set)), leftLock), {&old, &now}, crashed), "");
+      // A break may leave the new manifest half written under its own name,
+      // which is never taken for the manifest.
+      auto leftOwn = [&](const std::string& name) { return leftLock(name) || name == ".veldar2-manifest-new"; };
+      EXPECT_EQ(EntriesNotFrom(testing::Without(testing::ReadTree(Copy(set)), leftOwn), {&old, &now}, crashed), "");
       // The mirror changes in place: its manifest goes first and comes back
       // once it is done, so it is either gone or true, never stale.
       const std::string problems = testing::ManifestProblems(Copy(set));
