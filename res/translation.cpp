@@ -274,7 +274,7 @@ constexpr Entry kTable[] = {
     {"問題があります", "does not hold", false},
     {"問題ありません", "holds", false},
     {"世代の中で壊れていたファイルが %1 個あり、そのまま復元しました（ログに書きました）",
-     "%1 files were damaged in the generation and were restored as they are (the log names them)", false},
+     "Files damaged in the generation, restored as they are: %1 (the log names them)", false},
     {"ファイル", "files", false},
     {"更新日時", "modified", false},
     {"新しい世代と", "vs. newer", false},
