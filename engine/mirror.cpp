@@ -45,6 +45,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,6 +61,10 @@ namespace {
 // A batch is flushed once it holds this much, or at the end.
 constexpr std::size_t kBatchFiles = 8192;
 constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 30;
+// Copies whose time waits to be set again on a medium that stamps its own,
+// and the pause before the last of them are set (see MirrorWalk::Retime).
+constexpr std::size_t kRetimeLag = 32;
+constexpr int kReleaseWaitMs = 100;
 
 }  // namespace
 
@@ -94,7 +99,9 @@ class MirrorWalk {
               nullptr,
               ""};
     const int result = Level(top);
-    return Commit() && result;
+    const bool committed = Commit();
+    ApplyRetimes();
+    return committed && result;
   }
 
  private:
@@ -113,6 +120,13 @@ class MirrorWalk {
     // An unopened target: the entry `name` of the level above.
     Frame* above = nullptr;
     std::string name;
+  };
+
+  // A copy whose time is still to be set again (see Retime).
+  struct LateRetime {
+    std::shared_ptr<OsDir> dir;
+    std::string name;
+    std::int64_t seconds;
   };
 
   // A copy written under its temporary name, waiting for its batch's flush.
@@ -534,7 +548,7 @@ class MirrorWalk {
       return;
     }
     if (linked) NoteLinked(frame, destination, earlier.status);
-    if (!linked) Retime(target, destination, earlier.status.mtimeSec);
+    if (!linked) Retime(frame.target, destination, earlier.status.mtimeSec);
     reporter_.Note("File Kept From Earlier Generation : " + Join(dir, step.name) + " to " + Join(target, destination));
   }
 
@@ -542,11 +556,28 @@ class MirrorWalk {
   // of the one set on it (smbnetfs, fusefat), the copy `name` in `dir` is
   // given its source's last-write time again, to the second (those media
   // keep no finer), so that it is not taken for newer than its source.
-  void Retime(OsDir& dir, const std::string& name, std::int64_t seconds) {
+  // Not at once: smbnetfs closes the file on the server after close() has
+  // returned, and the server then stamps it with the time of the closing,
+  // over a time set in between (a few copies in a hundred). The time is set
+  // once `kRetimeLag` later copies have been made, or at the end of the
+  // walk after a pause, by when the driver has long closed the file.
+  void Retime(const std::shared_ptr<OsDir>& dir, const std::string& name, std::int64_t seconds) {
     if (!retime_) return;
-    if (Status code = dir.ChangeEntry(name, {.times = seconds}); !code.ok()) {
-      reporter_.Failure("Time Set Failed : ", Join(dir, name), code);
+    retimes_.push_back(LateRetime{dir, name, seconds});
+    if (retimes_.size() > kRetimeLag) ApplyRetime();
+  }
+  void ApplyRetime() {
+    LateRetime late = std::move(retimes_.front());
+    retimes_.pop_front();
+    if (reporter_.MediumGone()) return;
+    if (Status code = late.dir->ChangeEntry(late.name, {.times = late.seconds}); !code.ok()) {
+      reporter_.Failure("Time Set Failed : ", Join(*late.dir, late.name), code);
     }
+  }
+  void ApplyRetimes() {
+    if (retimes_.empty()) return;
+    os_.SleepMs(kReleaseWaitMs);
+    while (!retimes_.empty()) ApplyRetime();
   }
 
   // Copies the source file or link `step.name` to `destination` as the plan
@@ -576,7 +607,7 @@ class MirrorWalk {
     } else {
       copied = files_.Copy(source, step.name, target, destination, &vanished,
                            step.writing == steps::Writing::kUnflushed, &readFailed, sink) != 0;
-      if (copied) Retime(target, destination, step.source.mtimeSec);
+      if (copied) Retime(frame.target, destination, step.source.mtimeSec);
     }
     if (copied && checksum) {
       if (std::optional<Checksum> sum = checksum->Result(checksum->seen())) {
@@ -626,7 +657,7 @@ class MirrorWalk {
         if (!files_.Place(*pending.dir, pending.temporary, pending.name, pending.sourcePath, pending.bytes)) {
           if (failed == nullptr) failed = &pending;
         } else {
-          Retime(*pending.dir, pending.name, pending.mtimeSec);
+          Retime(pending.dir, pending.name, pending.mtimeSec);
         }
         continue;
       }
@@ -788,6 +819,7 @@ class MirrorWalk {
   CopiedChecksums* checksums_;  // null: copies are not checksummed
   std::vector<Pending> pending_;
   std::uint64_t pendingBytes_ = 0;
+  std::deque<LateRetime> retimes_;
 };
 
 MirrorApplier::MirrorApplier(Os& os, Reporter& reporter, std::optional<FileStatus> guarded)
