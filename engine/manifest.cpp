@@ -8,6 +8,7 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -29,24 +30,6 @@ int HexDigit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-// Writes `path` with '%', control characters and DEL as %XX: a name holding
-// a line break cannot break the line.
-std::string EscapePath(const std::string& path) {
-  std::string out;
-  out.reserve(path.size());
-  for (char c : path) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '%' || byte < 0x20 || byte == 0x7f) {
-      char escaped[4];
-      std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 bool UnescapePath(std::string_view text, std::string* path) {
@@ -197,12 +180,40 @@ const ManifestEntry* Manifest::Find(const std::string& path) const {
 }
 
 std::string Manifest::Text() const {
+  // Written by hand, not by printf: a manifest of many files is written at
+  // the end of every run.
+  static constexpr char kHex[] = "0123456789abcdef";
   std::string text = std::string(kHeader) + "\n";
+  text.reserve(text.size() + entries_.size() * 80);
+  auto number = [&text](auto value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text.append(digits, end);
+  };
   for (const auto& [path, entry] : entries_) {
-    char fields[96];
-    std::snprintf(fields, sizeof fields, " %llu %lld %u ", static_cast<unsigned long long>(entry.size),
-                  static_cast<long long>(entry.mtimeSec), static_cast<unsigned>(entry.mtimeNsec));
-    text += ChecksumText(entry.checksum) + fields + EscapePath(path) + "\n";
+    for (std::uint64_t half : {entry.checksum.high, entry.checksum.low}) {
+      for (int shift = 60; shift >= 0; shift -= 4) text += kHex[(half >> shift) & 0xf];
+    }
+    text += ' ';
+    number(entry.size);
+    text += ' ';
+    number(entry.mtimeSec);
+    text += ' ';
+    number(entry.mtimeNsec);
+    text += ' ';
+    // '%', control characters and DEL as %XX: a name holding a line break
+    // cannot break the line.
+    for (char c : path) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (c == '%' || byte < 0x20 || byte == 0x7f) {
+        text += '%';
+        text += "0123456789ABCDEF"[byte >> 4];
+        text += "0123456789ABCDEF"[byte & 0xf];
+      } else {
+        text += c;
+      }
+    }
+    text += '\n';
   }
   text += kEnd + std::to_string(entries_.size()) + "\n";
   return text;
@@ -238,7 +249,13 @@ bool Manifest::Parse(std::string_view text, Manifest* manifest, std::string* err
     std::string path;
     ManifestEntry entry;
     if (!ParseEntry(line, &path, &entry)) return fail("damaged entry");
-    if (!manifest->entries_.emplace(std::move(path), entry).second) return fail("a path listed twice");
+    // Written in order: each path goes after the last, without a search.
+    auto& entries = manifest->entries_;
+    if (entries.empty() || entries.rbegin()->first < path) {
+      entries.emplace_hint(entries.end(), std::move(path), entry);
+    } else if (!entries.emplace(std::move(path), entry).second) {
+      return fail("a path listed twice");
+    }
   }
   if (!ended) {
     ++lineNumber;

@@ -28,6 +28,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 
 #include "platform/os.h"
@@ -184,7 +185,7 @@ struct CopiedChecksum {
   Checksum checksum;
   std::optional<FileStatus> linkedAs;
 };
-using CopiedChecksums = std::map<std::string, CopiedChecksum>;
+using CopiedChecksums = std::unordered_map<std::string, CopiedChecksum>;
 
 // How `BuildManifest` came by its entries.
 struct ManifestCounts {

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 
 #include "platform/os_paths.h"
 #include "platform/conventions.h"
@@ -370,7 +371,13 @@ class RestoreRun {
   // for it, and a line for each other generation whose manifest holds the
   // same version of it (or one saying none does).
   void CheckCopies(OsDir& top, const std::string& from, const std::string& prefix, const CopiedChecksums& copied) {
-    for (const auto& [path, seen] : copied) {
+    // In path order, so that the lines read as a listing.
+    std::vector<const CopiedChecksums::value_type*> inOrder;
+    inOrder.reserve(copied.size());
+    for (const auto& item : copied) inOrder.push_back(&item);
+    std::sort(inOrder.begin(), inOrder.end(), [](auto* a, auto* b) { return a->first < b->first; });
+    for (const auto* item : inOrder) {
+      const auto& [path, seen] = *item;
       const ManifestEntry* entry = manifest_.Find(prefix + path);
       // A restore links nothing; a link would be no copy to check.
       if (entry == nullptr || seen.linkedAs) continue;
