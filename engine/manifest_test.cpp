@@ -51,6 +51,8 @@ TEST(ManifestTest, ADamagedTextIsRefusedWhole) {
       {"count that differs", "VELDAR2-MANIFEST 1\n" + line + "END 2\n"},
       {"text after the end", good + "x\n"},
       {"a path twice", "VELDAR2-MANIFEST 1\n" + line + line + "END 2\n"},
+      {"a path twice, out of order",
+       "VELDAR2-MANIFEST 1\n" + line + line.substr(0, line.rfind(' ') + 1) + "a/a\n" + line + "END 3\n"},
       {"checksum too short", "VELDAR2-MANIFEST 1\n" + line.substr(1) + "END 1\n"},
       {"no path", "VELDAR2-MANIFEST 1\n" + line.substr(0, line.rfind(' ') + 1) + "\nEND 1\n"},
       {"a path leaving the copy", "VELDAR2-MANIFEST 1\n" + line.substr(0, line.rfind(' ') + 1) + "../x\nEND 1\n"},
