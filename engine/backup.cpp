@@ -511,7 +511,7 @@ int BackupRun::File() {
   // temporary name) before the copy takes its name: a break in between
   // leaves the new copy without a manifest, never with the old one's. A
   // copy that does not happen puts it back.
-  const std::string asideName = ServiceName(rotation->name, kSidecarNewSuffix);
+  const std::string asideName = StagedSidecarName(rotation->name);
   bool aside = false;
   if (backupDir_) {
     (void)RemoveSidecarOf(*backupDir_, rotation->name, /*temporaryOnly=*/true);
@@ -1088,7 +1088,7 @@ void BackupRun::WriteFileManifest(OsDir& backup, const std::string& name, const 
   // takes its name: a power cut never leaves a manifest cut short, or one
   // of a time the generation lost.
   if (!Flush(backup, /*fileSystem=*/true)) {
-    (void)backup.DeleteFile(ServiceName(name, kSidecarNewSuffix));
+    (void)backup.DeleteFile(StagedSidecarName(name));
     return;
   }
   if (Status placed = PlaceSidecar(backup, name); !placed.ok()) {
@@ -1099,7 +1099,7 @@ void BackupRun::WriteFileManifest(OsDir& backup, const std::string& name, const 
 bool BackupRun::RemoveSidecarOf(OsDir& backup, const std::string& name, bool temporaryOnly) {
   bool removed = false;
   const Status code =
-      temporaryOnly ? backup.DeleteFile(ServiceName(name, kSidecarNewSuffix)) : RemoveSidecar(backup, name, &removed);
+      temporaryOnly ? backup.DeleteFile(StagedSidecarName(name)) : RemoveSidecar(backup, name, &removed);
   if (!code.ok() && !code.Is(ErrorKind::kNotFound)) {
     reporter_.Failure("Manifest Delete Failed : ", Join(job_.backupDir, SidecarName(name)), code);
   }
@@ -1150,8 +1150,7 @@ MirrorJob BackupRun::MirrorJobHere(bool missing) {
                           backupDir_
                               ->List(&none,
                                      [&](std::string_view name) {
-                                       other = other || (name != kLockFileName && name != kManifestName &&
-                                                         name != kManifestNewName && TemporaryWriter(name) == 0);
+                                       other = other || (!IsOwnTopName(name) && TemporaryWriter(name) == 0);
                                        return false;
                                      })
                               .ok() &&

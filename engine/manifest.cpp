@@ -292,38 +292,44 @@ ManifestState ReadManifest(OsDir& top, Manifest* manifest, std::string* error, S
   return ManifestState::kRead;
 }
 
-Status WriteManifest(OsDir& top, const Manifest& manifest, bool durable) {
-  const char* name = durable ? kManifestNewName : kManifestName;
-  // What a break left under the name is this run's to replace.
-  if (Status code = top.DeleteFile(name); !code.ok() && !code.Is(ErrorKind::kNotFound)) return code;
+namespace {
+
+// Writes `manifest` as the new file `name` of `dir`, replacing what a break
+// left under that name (the name is this run's). On failure none is left.
+Status WriteManifestFile(OsDir& dir, const std::string& name, const Manifest& manifest) {
+  if (Status code = dir.DeleteFile(name); !code.ok() && !code.Is(ErrorKind::kNotFound)) return code;
   std::unique_ptr<OsFile> file;
-  if (Status code = top.CreateNewFile(name, &file); !code.ok()) return code;
+  if (Status code = dir.CreateNewFile(name, &file); !code.ok()) return code;
   Status code = file->Append(manifest.Text());
   file.reset();
+  if (!code.ok()) (void)dir.DeleteFile(name);
+  return code;
+}
+
+}  // namespace
+
+Status WriteManifest(OsDir& top, const Manifest& manifest, bool durable) {
+  const char* name = durable ? kManifestNewName : kManifestName;
+  Status code = WriteManifestFile(top, name, manifest);
   // Everything the run wrote goes to the disk with it (the run's own flush
   // that follows then has only the name to write).
   if (code.ok() && durable) code = top.SyncFileSystem();
   if (code.ok() && durable) code = top.PlaceCopy(name, kManifestName, CopyMode::Replace);
-  if (!code.ok()) (void)top.DeleteFile(name);
+  if (!code.ok() && durable) (void)top.DeleteFile(name);
   return code;
 }
 
 std::string SidecarName(const std::string& generationName) { return ServiceName(generationName, kSidecarSuffix); }
+std::string StagedSidecarName(const std::string& generationName) {
+  return ServiceName(generationName, kSidecarNewSuffix);
+}
 
 Status StageSidecar(OsDir& dir, const std::string& generationName, const Manifest& manifest) {
-  const std::string temporary = ServiceName(generationName, kSidecarNewSuffix);
-  // What a break left under the temporary name is this run's to replace.
-  if (Status code = dir.DeleteFile(temporary); !code.ok() && !code.Is(ErrorKind::kNotFound)) return code;
-  std::unique_ptr<OsFile> file;
-  if (Status code = dir.CreateNewFile(temporary, &file); !code.ok()) return code;
-  Status code = file->Append(manifest.Text());
-  file.reset();
-  if (!code.ok()) (void)dir.DeleteFile(temporary);
-  return code;
+  return WriteManifestFile(dir, StagedSidecarName(generationName), manifest);
 }
 
 Status PlaceSidecar(OsDir& dir, const std::string& generationName) {
-  const std::string temporary = ServiceName(generationName, kSidecarNewSuffix);
+  const std::string temporary = StagedSidecarName(generationName);
   const Status code = dir.PlaceCopy(temporary, SidecarName(generationName), CopyMode::Replace);
   if (!code.ok()) (void)dir.DeleteFile(temporary);
   return code;
@@ -331,7 +337,7 @@ Status PlaceSidecar(OsDir& dir, const std::string& generationName) {
 
 Status RemoveSidecar(OsDir& dir, const std::string& generationName, bool* removed) {
   bool any = false;
-  for (const std::string& name : {SidecarName(generationName), ServiceName(generationName, kSidecarNewSuffix)}) {
+  for (const std::string& name : {SidecarName(generationName), StagedSidecarName(generationName)}) {
     const Status code = dir.DeleteFile(name);
     if (code.ok()) any = true;
     if (!code.ok() && !code.Is(ErrorKind::kNotFound)) return code;

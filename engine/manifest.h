@@ -28,8 +28,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/os.h"
 
@@ -142,9 +142,8 @@ ManifestState ReadManifest(OsDir& top, Manifest* manifest, std::string* error, S
 // flushed (the caller flushes it with the copy). On failure none is left.
 // `durable` (a copy that is not flushed and named as a whole: a mirror,
 // which changes in place): written under `kManifestNewName`, flushed with
-// the whole file system, then
-// renamed onto the manifest's name, so that a power cut leaves the whole
-// manifest or none, never an empty or cut one.
+// the whole file system, then renamed onto the manifest's name, so that a
+// power cut leaves the whole manifest or none, never an empty or cut one.
 Status WriteManifest(OsDir& top, const Manifest& manifest, bool durable = false);
 
 // A file generation (a single file, not a directory) keeps its manifest
@@ -158,6 +157,8 @@ Status WriteManifest(OsDir& top, const Manifest& manifest, bool durable = false)
 inline constexpr char kSidecarSuffix[] = ".veldar2-manifest";
 inline constexpr char kSidecarNewSuffix[] = ".veldar2-manifest-new";
 std::string SidecarName(const std::string& generationName);
+// The name it is written under before it takes that name.
+std::string StagedSidecarName(const std::string& generationName);
 
 // Writes `manifest` under the temporary name of the sidecar of the file
 // generation `generationName` in `dir`, not flushed (the caller flushes it

@@ -547,8 +547,11 @@ class MirrorWalk {
       reporter_.Failure("File Copy Failed : ", Join(dir, step.name) + " to " + Join(target, destination), code);
       return;
     }
-    if (linked) NoteLinked(frame, destination, earlier.status);
-    if (!linked) Retime(frame.target, destination, earlier.status.mtimeSec);
+    if (linked) {
+      NoteLinked(frame, destination, earlier.status);
+    } else {
+      Retime(frame.target, destination, earlier.status.mtimeSec);
+    }
     reporter_.Note("File Kept From Earlier Generation : " + Join(dir, step.name) + " to " + Join(target, destination));
   }
 
