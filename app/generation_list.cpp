@@ -282,12 +282,17 @@ int FindGenerationRows(Os& os, const std::string& sourcePath, const std::string&
     row.number = static_cast<int>(i) + 1;
   }
   if (source.directory) {
-    const std::string working = ServiceName(source.name, kWorkingSuffix);
-    FileStatus status;
-    if (backup.StatAt(working, &status).ok() && status.kind == EntryKind::Directory) {
-      GenerationListRow row = DirRow(backup, working, status, &counted);
-      row.state = GenerationListRow::State::kWorking;
-      rows->push_back(std::move(row));
+    // A copy an interrupted run left: under the working name, or under a
+    // generation's own name, marked (where no directory is renamed).
+    std::vector<std::string> working = source.incomplete;
+    working.insert(working.begin(), ServiceName(source.name, kWorkingSuffix));
+    for (const std::string& name : working) {
+      FileStatus status;
+      if (backup.StatAt(name, &status).ok() && status.kind == EntryKind::Directory) {
+        GenerationListRow row = DirRow(backup, name, status, &counted);
+        row.state = GenerationListRow::State::kWorking;
+        rows->push_back(std::move(row));
+      }
     }
   }
   rows->insert(rows->end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));

@@ -49,10 +49,6 @@ const char kBackupField[] = "[書き込むディレクトリ]\n";
 const char kCountField[] = "[世代数]";
 const char kRootSource[] = "ルートディレクトリはバックアップできません。";
 const char kEmptySource[] = "バックアップするディレクトリが空です。";
-const char kRenameLosesContents[] =
-    "書き込むディレクトリの媒体は、名前を変えたディレクトリの中身を失うか、すぐには読み返せません"
-    "（fusefat、書き込みをキャッシュする rclone mount など）。"
-    "世代を作れません。カーネルのドライバーでマウントするか、世代数 1 で使ってください。";
 const char kNothingLeft[] = "除外パターンを除くと、バックアップするディレクトリにファイルが残りません: ";
 const char kSourceInOwnGeneration[] = "バックアップするディレクトリが、その世代のディレクトリの中にあります。";
 const char kBackupInSource[] = "バックアップするディレクトリと同じか、その中にあるディレクトリには書き込めません。";
@@ -102,24 +98,10 @@ std::string LimitReachedLine(const std::string& reused) {
   return "Generation limit of 98 reached, oldest generation reused : " + reused;
 }
 
-// The slot of the generation of `stem` whose service name with `suffix` is
-// `name`, in any of its spellings; 0 for any other name.
-int SlotOfServiceName(std::string_view name, const std::string& stem, const char* suffix) {
-  const std::string_view tail = suffix;
-  if (name.size() <= tail.size() || name.substr(name.size() - tail.size()) != tail) return 0;
-  for (int slot = 1; slot <= kMaxGenerationSlot; ++slot) {
-    const std::string generation = DirGenerationName(stem, slot);
-    for (int variant = 1; variant <= kServiceNameVariants; ++variant) {
-      if (name == ServiceNameVariant(generation, suffix, variant)) return slot;
-    }
-  }
-  return 0;
-}
-
 // True for the name a directory of a generation of `stem` has while it is
 // being deleted.
 bool IsRetiredName(std::string_view name, const std::string& stem) {
-  return SlotOfServiceName(name, stem, kRetiredSuffix) != 0;
+  return ServiceNameSlot(name, stem, kRetiredSuffix) != 0;
 }
 
 std::string Megabytes(std::uint64_t bytes) {
@@ -227,7 +209,10 @@ int BackupRun::FindFiles() {
 
 int BackupRun::FindDirs() {
   scanned_ = true;
-  return Generations(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_).FindDirs(&generations_);
+  Generations scan(os_, job_.backupDir, NameOf(job_.sourcePath), backupDir_);
+  const int found = scan.FindDirs(&generations_);
+  incomplete_ = scan.Incomplete();
+  return found;
 }
 
 int BackupRun::Run() {
@@ -609,12 +594,6 @@ int BackupRun::PreviewDir(const DryRunOutput& output) {
 
 int BackupRun::WithGenerations(const std::function<int(OsDir& backup)>& body) {
   if (!FindDirs()) return 0;
-  // A generation is named by renaming its finished copy: a medium that
-  // empties a directory it renames would lose every copy while the run
-  // reported it made.
-  if (medium_ && !medium_->renameKeepsContents) {
-    return Refuse(LoadString(IDS_PARAM_ERROR) + kBackupField + kRenameLosesContents);
-  }
   firstRun_ = generations_.empty();
   // The run's open backup directory; a caller outside a run has none yet.
   std::unique_ptr<OsDir> opened;
@@ -644,14 +623,25 @@ std::optional<Rotation> BackupRun::GenerationRotation(OsDir& backup) {
       }
     }
   }
-  const std::string freeName =
-      present < job_.generationCount
-          ? Generations(os_, job_.backupDir, NameOf(job_.sourcePath), &backup).FreeDirName(generations_)
-          : std::string();
+  // Where directories are built under their final names, a copy an
+  // interrupted run began is carried on under its name.
+  std::string freeName;
+  if (NamesInPlace()) {
+    for (const std::string& name : incomplete_) {
+      std::unique_ptr<OsDir> begun;
+      if (CarriedOnWorkingDir(backup, name, &begun)) {
+        freeName = name;
+        break;
+      }
+    }
+  }
+  if (freeName.empty() && (present < job_.generationCount || NamesInPlace())) {
+    freeName = Generations(os_, job_.backupDir, NameOf(job_.sourcePath), &backup).FreeDirName(generations_);
+  }
   // Every name taken (or the count reached): what is there is kept and the
   // oldest kept is recycled; never a mirror into the backup directory itself.
   const std::optional<Rotation> rotation =
-      PlanRotation(generations_, job_.generationCount, freeName, !medium_ || medium_->exchange);
+      PlanRotation(generations_, job_.generationCount, freeName, !medium_ || medium_->exchange, NamesInPlace());
   if (!rotation) {
     reporter_.Failure(NothingToReuseLine(job_.backupDir));
     reporter_.Show(NothingToReuseLine(job_.backupDir));
@@ -663,8 +653,9 @@ std::optional<Rotation> BackupRun::GenerationRotation(OsDir& backup) {
 
 std::string BackupRun::WorkingName() const { return ServiceName(NameOf(job_.sourcePath), kWorkingSuffix); }
 
-int BackupRun::PlanGeneration(std::unique_ptr<OsDir> workingDir, bool created, MirrorPlan* plan) {
-  const std::string working = Join(job_.backupDir, WorkingName());
+int BackupRun::PlanGeneration(const std::string& workingName, std::unique_ptr<OsDir> workingDir, bool created,
+                              MirrorPlan* plan) {
+  const std::string working = Join(job_.backupDir, workingName);
   FileStatus workingStatus;
   if (Status code = workingDir ? workingDir->Stat(&workingStatus) : Status(); !code.ok()) {
     reporter_.ScanFailure(kTargetFirstError + Join(working, "*"));
@@ -712,10 +703,11 @@ int BackupRun::PreviewGeneration(OsDir& backup, const DryRunOutput& output) {
   if (!rotation) return 0;
   // The working directory the run would carry on, if there is one; else the
   // copy is planned against one still to be made.
+  const std::string workingName = rotation->naming == Rotation::Naming::kInPlace ? rotation->name : WorkingName();
   std::unique_ptr<OsDir> workingDir;
-  const bool created = !CarriedOnWorkingDir(backup, WorkingName(), &workingDir);
+  const bool created = !CarriedOnWorkingDir(backup, workingName, &workingDir);
   MirrorPlan plan(os_);
-  if (!PlanGeneration(std::move(workingDir), created, &plan) || !CheckRoom(plan.totals)) return 0;
+  if (!PlanGeneration(workingName, std::move(workingDir), created, &plan) || !CheckRoom(plan.totals)) return 0;
   planned_ = plan.totals;
   output(DryRunItem{DryRunItem::Action::kInto, Join(job_.backupDir, rotation->name), true, 0});
   if (!DescribePlan(plan, os_.Paths().Separator(), reporter_, output)) return 0;
@@ -729,11 +721,25 @@ int BackupRun::BuildGeneration(OsDir& backup) {
   // The new generation is built under a working name no scan takes for a
   // generation, and replaces the old ones only once it is complete: a run
   // that fails or is cut off leaves every generation as it was, and its
-  // working directory for the next run to carry on from.
+  // working directory for the next run to carry on from. Where no directory
+  // is renamed, it is built under its final name instead, marked as no
+  // generation until it is complete.
+  const bool inPlace = rotation->naming == Rotation::Naming::kInPlace;
   const std::string stem = NameOf(job_.sourcePath);
   RemoveLeftovers(backup, &stem);
-  const std::string workingName = WorkingName();
+  const std::string workingName = inPlace ? rotation->name : WorkingName();
   const std::string working = Join(job_.backupDir, workingName);
+  ClearIncomplete(backup, inPlace ? workingName : std::string());
+  // Where no name was free, the generation whose name the copy takes goes
+  // first.
+  if (inPlace && rotation->replaced &&
+      !Retire(backup, *rotation->replaced, "ERROR AT DELETE FILES " + working, "ERROR AT DELETE FILE " + working)) {
+    return 0;
+  }
+  if (inPlace && !SetIncomplete(backup, workingName, true)) {
+    reporter_.Show("ERROR MKDIR " + working);
+    return 0;
+  }
   std::unique_ptr<OsDir> workingDir;
   bool created = false;
   if (!OpenWorkingDir(backup, workingName, &workingDir, &created)) return 0;
@@ -747,12 +753,12 @@ int BackupRun::BuildGeneration(OsDir& backup) {
            failuresBefore + (reporter_.unreadable() - unreadableBefore) + (reporter_.leftOutCount() - leftOutBefore);
   };
   MirrorPlan plan(os_);
-  if (!PlanGeneration(std::move(workingDir), created, &plan)) return 0;
+  if (!PlanGeneration(workingName, std::move(workingDir), created, &plan)) return 0;
   const FileStatus workingStatus = plan.targetStatus;
   if (!CheckRoom(plan.totals)) {
     // Refused before anything was written: the empty directory made for the
     // copy goes again.
-    if (created) (void)backup.RemoveDir(workingName);
+    if (created && backup.RemoveDir(workingName).ok() && inPlace) (void)SetIncomplete(backup, workingName, false);
     return 0;
   }
   // The newest generation's manifest gives the entries of the files the copy
@@ -804,8 +810,17 @@ int BackupRun::BuildGeneration(OsDir& backup) {
     return 0;
   }
 
-  // Complete: it takes its name, a free one or the recycled generation's.
-  if (!NameGeneration(backup, workingName, workingStatus, *rotation)) return 0;
+  // Complete: it takes its name, a free one or the recycled generation's;
+  // or, built under its name, it loses its mark.
+  if (inPlace) {
+    RankNewest(backup, workingName);
+    if (!SetIncomplete(backup, workingName, false)) {
+      reporter_.Show("ERROR MKDIR " + working);
+      return 0;
+    }
+  } else if (!NameGeneration(backup, workingName, workingStatus, *rotation)) {
+    return 0;
+  }
   // Only then do the surplus generations of a lowered count go, oldest last
   // (unless a stop was asked for meanwhile: the next run deletes them).
   for (const CFileEntry& surplus : rotation->surplus) {
@@ -1042,17 +1057,21 @@ void BackupRun::RankNewest(OsDir& backup, const std::string& name) {
   FileStatus status;
   Status code = backup.StatAt(name, &status);
   if (code.ok()) {
+    // Past every other's age and its directory's own time, which ranks
+    // generations of the same age (manifests written within one tick).
+    auto latest = [](const CFileEntry& g) {
+      return std::max(std::make_pair(g.time, g.timeNsec), std::make_pair(g.status.birthSec, g.status.birthNsec));
+    };
     const auto age = std::make_pair(status.birthSec, status.birthNsec);
-    const bool newest = std::all_of(generations_.begin(), generations_.end(), [&](const CFileEntry& g) {
-      return g.name == name || age > std::make_pair(g.time, g.timeNsec);
-    });
+    const bool newest = std::all_of(generations_.begin(), generations_.end(),
+                                    [&](const CFileEntry& g) { return g.name == name || age > latest(g); });
     if (newest) return;
     // Whole seconds, at least one tick of the medium past every other.
     constexpr std::int64_t kSecond = 1'000'000'000;
     const std::int64_t step = std::max<std::int64_t>(1, (backup.TimeResolutionNs() + kSecond - 1) / kSecond);
     std::int64_t stamp = os_.Now();
     for (const CFileEntry& g : generations_) {
-      if (g.name != name) stamp = std::max(stamp, g.time + step);
+      if (g.name != name) stamp = std::max(stamp, latest(g).first + step);
     }
     code = backup.ChangeEntry(name, {.times = stamp});
   }
@@ -1273,9 +1292,10 @@ int BackupRun::Flush(OsDir& directory, bool fileSystem) {
 int BackupRun::Retire(OsDir& backup, const CFileEntry& generation, const std::string& contentsMessage,
                       const std::string& removeMessage) {
   // Moved out of the way under a name no scan takes for a generation before
-  // it is emptied: a run cut off half way through the deletion leaves no
-  // half-emptied directory that looks like a generation. It must still be
-  // the directory the scan listed, and never the source.
+  // it is emptied (or, where no directory is renamed, marked as no
+  // generation under its own): a run cut off half way through the deletion
+  // leaves no half-emptied directory that looks like a generation. It must
+  // still be the directory the scan listed, and never the source.
   const std::string path = Join(job_.backupDir, generation.name);
   std::string trashName = ServiceName(generation.name, kRetiredSuffix);
   FileStatus now;
@@ -1283,36 +1303,95 @@ int BackupRun::Retire(OsDir& backup, const CFileEntry& generation, const std::st
   if (code.ok() && (!now.SameEntryAs(generation.status) || (guarded_ && now.SameEntryAs(*guarded_)))) {
     code = os_.Error(ErrorKind::kChanged);
   }
-  FileStatus retiredStatus = generation.status;
-  if (code.ok()) code = MoveAside(backup, generation.name, generation.name, kRetiredSuffix, &trashName, &retiredStatus);
-  if (!code.ok()) {
-    reporter_.Failure("rename directory failed : ", "from " + path + " TO " + Join(job_.backupDir, trashName), code);
-    reporter_.Show(contentsMessage);
-    return 0;
-  }
-  // The new name reaches the disk before any of the contents go: otherwise a
-  // power cut could bring back the generation's name over a half-emptied copy.
-  if (!Flush(backup, /*fileSystem=*/false)) {
-    reporter_.Show(contentsMessage);
-    return 0;
-  }
   CFileEntry retired = generation;
-  retired.name = trashName;
-  retired.status = retiredStatus;
+  if (NamesInPlace()) {
+    if (!code.ok()) {
+      reporter_.Failure("Directory Delete Failed : ", path, code);
+      reporter_.Show(contentsMessage);
+      return 0;
+    }
+    // The mark reaches the disk before any of the contents go.
+    if (!SetIncomplete(backup, generation.name, true)) {
+      reporter_.Show(contentsMessage);
+      return 0;
+    }
+  } else {
+    FileStatus retiredStatus = generation.status;
+    if (code.ok()) {
+      code = MoveAside(backup, generation.name, generation.name, kRetiredSuffix, &trashName, &retiredStatus);
+    }
+    if (!code.ok()) {
+      reporter_.Failure("rename directory failed : ", "from " + path + " TO " + Join(job_.backupDir, trashName), code);
+      reporter_.Show(contentsMessage);
+      return 0;
+    }
+    // The new name reaches the disk before any of the contents go: otherwise
+    // a power cut could bring back the generation's name over a half-emptied
+    // copy.
+    if (!Flush(backup, /*fileSystem=*/false)) {
+      reporter_.Show(contentsMessage);
+      return 0;
+    }
+    retired.name = trashName;
+    retired.status = retiredStatus;
+  }
   bool removeFailed = false;
   if (!TreeDeleter(files_, guarded_).Tree(backup, retired, &removeFailed)) {
     if (!reporter_.Cancelled()) reporter_.Show(removeFailed ? removeMessage : contentsMessage);
     return 0;
   }
-  return 1;
+  return !NamesInPlace() || SetIncomplete(backup, generation.name, false) ? 1 : 0;
+}
+
+int BackupRun::SetIncomplete(OsDir& backup, const std::string& generation, bool incomplete) {
+  const std::string mark = ServiceName(generation, kIncompleteSuffix);
+  Status code;
+  if (incomplete) {
+    std::unique_ptr<OsFile> made;
+    code = backup.CreateNewFile(mark, &made);
+    if (code.Is(ErrorKind::kExists)) {
+      // Left by an interrupted run of this user's: it stands.
+      FileStatus status;
+      if (backup.StatAt(mark, &status).ok() && status.kind == EntryKind::File && MadeByUs(backup, status)) {
+        code = Status();
+      }
+    }
+  } else {
+    // What was done under the mark (a directory deleted, a copy's time
+    // set) reaches the disk before the mark goes.
+    if (!Flush(backup, /*fileSystem=*/false)) return 0;
+    code = backup.DeleteFile(mark);
+    if (code.Is(ErrorKind::kNotFound)) code = Status();
+  }
+  if (!code.ok()) {
+    reporter_.Failure(incomplete ? "Mark Write Failed : " : "Mark Delete Failed : ", Join(job_.backupDir, mark), code);
+    return 0;
+  }
+  return Flush(backup, /*fileSystem=*/false);
+}
+
+void BackupRun::ClearIncomplete(OsDir& backup, const std::string& keep) {
+  // What failures leave is logged, and found again by the next run.
+  for (const std::string& name : incomplete_) {
+    if (name == keep) continue;
+    FileStatus status;
+    const Status code = backup.StatAt(name, &status);
+    if (code.ok() && status.kind == EntryKind::Directory) {
+      const CFileEntry entry{name, 0, 0, true, -1, EntryKind::Directory, status};
+      if (!OwnDeleter().Tree(backup, entry)) continue;
+    } else if (!code.ok() && !code.Is(ErrorKind::kNotFound)) {
+      continue;
+    }
+    (void)SetIncomplete(backup, name, false);
+  }
 }
 
 void BackupRun::RecoverSwapped(OsDir& backup, const std::string& stem) {
   std::vector<DirEntry> found;
-  (void)backup.List(&found, [&](std::string_view name) { return SlotOfServiceName(name, stem, kSwapSuffix) != 0; });
+  (void)backup.List(&found, [&](std::string_view name) { return ServiceNameSlot(name, stem, kSwapSuffix) != 0; });
   for (const DirEntry& entry : found) {
     if (entry.status.kind != EntryKind::Directory) continue;
-    const std::string name = DirGenerationName(stem, SlotOfServiceName(entry.name, stem, kSwapSuffix));
+    const std::string name = DirGenerationName(stem, ServiceNameSlot(entry.name, stem, kSwapSuffix));
     FileStatus status;
     const Status code = backup.StatAt(name, &status);
     // What fails here is logged, and found again by the next run.

@@ -197,17 +197,19 @@ class BackupRun {
   [[nodiscard]] int PreviewFile(const DryRunOutput& output);
   // What Dir would do, told to `output`.
   [[nodiscard]] int PreviewDir(const DryRunOutput& output);
-  // The directory generations found, the medium's refusal of generations,
-  // then `body` with the backup directory open. 0: reported.
+  // The directory generations found, then `body` with the backup directory
+  // open. 0: reported.
   [[nodiscard]] int WithGenerations(const std::function<int(OsDir& backup)>& body);
   // The rotation of a directory backup, after the checks that the
   // generations found allow one. Empty: reported.
   std::optional<Rotation> GenerationRotation(OsDir& backup);
   // The name of the directory a new generation is built in.
   std::string WorkingName() const;
-  // The plan of the copy into the working directory `workingDir` (null: one
-  // still to be made; `created`: made by this run). 0: reported.
-  [[nodiscard]] int PlanGeneration(std::unique_ptr<OsDir> workingDir, bool created, MirrorPlan* plan);
+  // The plan of the copy into the working directory `workingName`, open as
+  // `workingDir` (null: one still to be made; `created`: made by this run).
+  // 0: reported.
+  [[nodiscard]] int PlanGeneration(const std::string& workingName, std::unique_ptr<OsDir> workingDir, bool created,
+                                   MirrorPlan* plan);
   // What BuildGeneration would do, told to `output`.
   [[nodiscard]] int PreviewGeneration(OsDir& backup, const DryRunOutput& output);
   // The job of a mirror into the backup directory (`missing`: not there
@@ -284,11 +286,23 @@ class BackupRun {
   // file system that holds it. 0: failed, and that is a failure line.
   [[nodiscard]] int Flush(const std::string& directory, bool fileSystem);
   [[nodiscard]] int Flush(OsDir& directory, bool fileSystem);
-  // Moves a generation directory of `backup` out of the way, then deletes
-  // it; only while it is still the directory the scan listed. 0: failed,
+  // Moves a generation directory of `backup` out of the way (where no
+  // directory is renamed, marks it as no generation), then deletes it; only
+  // while it is still the directory the scan listed. 0: failed,
   // `contentsMessage` or `removeMessage` shown.
   [[nodiscard]] int Retire(OsDir& backup, const CFileEntry& generation, const std::string& contentsMessage,
                            const std::string& removeMessage);
+  // Marks the directory `generation` of `backup` as no generation
+  // (`incomplete`), or takes the mark away, and flushes the backup
+  // directory. A mark an earlier run of this user's left stands. 0: failed,
+  // and that is a failure line.
+  [[nodiscard]] int SetIncomplete(OsDir& backup, const std::string& generation, bool incomplete);
+  // Deletes the directories the last scan found marked as no generation,
+  // all but `keep` (the one this run carries on), and their marks.
+  void ClearIncomplete(OsDir& backup, const std::string& keep);
+  // Whether the medium loses what a renamed directory holds: generations
+  // are then built and deleted under their own names (Naming::kInPlace).
+  bool NamesInPlace() const { return medium_ && !medium_->renameKeepsContents; }
   // Gives the generations of `stem` that an interrupted run moved aside
   // without swapping (see NameGeneration) their names back where the new
   // copy never got them, and deletes them where it did.
@@ -347,6 +361,8 @@ class BackupRun {
   // What the run resolved: the generations of its last scan (`scanned_`:
   // there was one) and the file a single-file backup writes.
   std::vector<CFileEntry> generations_;
+  // The generations the last scan found marked as no generation.
+  std::vector<std::string> incomplete_;
   bool scanned_ = false;
   std::string targetPath_;
 };

@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "engine/engine.h"
+#include "engine/generations.h"
 #include "engine/restore.h"
 #include "res/string_table.h"
 #include "testing/fault_injector.h"
@@ -709,23 +710,52 @@ TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
 // what the medium does not keep and that private files become readable
 // there; a dry run shows what it would leave out. (Names Windows cannot
 // make, and permission bits, only where the system has them.)
-// A medium that empties a directory it renames (fusefat) would lose every
-// generation as it is named: those runs are refused before anything is
-// copied; a mirror, which renames no directory, goes on.
-TEST(BackupTest, AMediumThatLosesRenamedDirectoriesMakesNoGeneration) {
-  for (const int count : {3, 1}) {
-    SCOPED_TRACE(count);
-    Job job;
-    job.UseDir();
-    MediumTraits medium;
-    medium.renameKeepsContents = false;
-    job.disk.medium = medium;
-    job.engine.noMessage = 1;
-    EXPECT_EQ(job.Run(count, "v1"), count == 1 ? 1 : 0);
-    EXPECT_EQ(Exists(job.backup + "/a.txt"), count == 1);
-    // (and the mirror's manifest)
-    EXPECT_EQ(ListNames(job.backup).size(), count == 1 ? ListNames(job.engine.sourcePath).size() + 1 : 0u);
+// A medium that empties a directory it renames (fusefat) gets its
+// generations built and deleted under their own names, each marked as no
+// generation while that lasts: no directory is ever renamed. A copy left
+// incomplete stays marked, no scan takes it for a generation, and the next
+// run carries it on.
+TEST(BackupTest, AMediumThatLosesRenamedDirectoriesGetsGenerationsBuiltUnderTheirNames) {
+  Job job;
+  job.UseDir();
+  MediumTraits medium;
+  medium.renameKeepsContents = false;
+  job.disk.medium = medium;
+  job.engine.noMessage = 1;
+  int renamed = 0;
+  job.os.onCall = [&](const FaultInjector::Call& call) {
+    const bool move = call.op == OsOp::MoveNoReplace || call.op == OsOp::MoveIfFree || call.op == OsOp::Exchange;
+    if (move && call.result.ok() && std::filesystem::is_directory(call.path2)) ++renamed;
+  };
+  struct Step {
+    const char* content;
+    bool flushFails;
+    std::map<std::string, std::string> generations;
+  };
+  const Step steps[] = {
+      {"v1", false, {{"docs_1", "v1"}}},
+      {"v2", false, {{"docs_1", "v1"}, {"docs_2", "v2"}}},
+      {"v3", false, {{"docs_1", "v1"}, {"docs_2", "v2"}, {"docs_3", "v3"}}},
+      {"v4", false, {{"docs_2", "v2"}, {"docs_3", "v3"}, {"docs_4", "v4"}}},
+      {"v5", true, {{"docs_2", "v2"}, {"docs_3", "v3"}, {"docs_4", "v4"}}},
+      {"v6", false, {{"docs_1", "v6"}, {"docs_3", "v3"}, {"docs_4", "v4"}}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.content);
+    if (step.flushFails) job.os.FailAt(OsOp::SyncFileSystem, "", job.os.Error(ErrorKind::kIo), 1);
+    EXPECT_EQ(job.Run(3, step.content), step.flushFails ? 0 : 1);
+    std::vector<CFileEntry> scanned;
+    ASSERT_EQ(Generations(job.os, job.backup, "docs").FindDirs(&scanned), 1);
+    std::map<std::string, std::string> found;
+    for (const CFileEntry& generation : scanned) {
+      found[generation.name] = ReadFile(job.backup + "/" + generation.name + "/a.txt");
+    }
+    EXPECT_EQ(found, step.generations);
+    // Only the copy left incomplete keeps its mark.
+    EXPECT_EQ(Exists(job.backup + "/.docs_1.veldar2-part"), step.flushFails);
+    EXPECT_EQ(ListNames(job.backup).size(), step.generations.size() + (step.flushFails ? 2 : 0));
   }
+  EXPECT_EQ(renamed, 0);
 }
 
 // Where the medium gives a copy the time it is closed or named (smbnetfs,
@@ -788,6 +818,28 @@ TEST(BackupTest, RunsWithinOneTickOfTheMediumRankInTheOrderTheyRan) {
       EXPECT_EQ(held, kept) << "after run " << run;
     }
   }
+}
+
+// A medium without creation times whose directories show another time
+// once mounted again (an rclone mount caching writes shows the time of the
+// mount): the generations keep their order by their manifests, and the
+// rotation still replaces the oldest.
+TEST(BackupTest, GenerationsKeepTheirOrderWhenTheirDirectoriesTimesChange) {
+  Job job;
+  job.UseDir();
+  job.os.fake = false;
+  job.disk.coarseTimesSec = 1;
+  for (const char* version : {"v1", "v2", "v3"}) ASSERT_EQ(job.Run(3, version), 1);
+  // Written a minute apart; and the oldest directory now shows the latest
+  // time.
+  for (const int slot : {1, 2, 3}) {
+    testing::SetMtime(job.backup + "/docs_" + std::to_string(slot) + "/.veldar2-manifest", kNow + 60 * slot);
+    testing::SetMtime(job.backup + "/docs_" + std::to_string(slot), kNow + 60 * slot + 1);
+  }
+  testing::SetMtime(job.backup + "/docs_1", kNow + 1000);
+  ASSERT_EQ(job.Run(3, "v4"), 1);
+  EXPECT_EQ(job.Generations(),
+            (std::map<std::string, std::string>{{"docs_1", "v4"}, {"docs_2", "v2"}, {"docs_3", "v3"}}));
 }
 
 TEST(BackupTest, TheMediumLeavesOutWhatItCannotHold) {

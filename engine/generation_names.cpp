@@ -104,4 +104,16 @@ std::string ServiceNameVariant(const std::string& name, const char* suffix, int 
   return ServiceName(variant <= 1 ? name : name + "~" + std::to_string(variant), suffix);
 }
 
+int ServiceNameSlot(std::string_view name, const std::string& stem, const char* suffix) {
+  const std::string_view tail = suffix;
+  if (name.size() <= tail.size() || name.substr(name.size() - tail.size()) != tail) return 0;
+  for (int slot = 1; slot <= kMaxGenerationSlot; ++slot) {
+    const std::string generation = DirGenerationName(stem, slot);
+    for (int variant = 1; variant <= kServiceNameVariants; ++variant) {
+      if (name == ServiceNameVariant(generation, suffix, variant)) return slot;
+    }
+  }
+  return 0;
+}
+
 }  // namespace veldar

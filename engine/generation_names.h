@@ -59,6 +59,11 @@ inline constexpr char kRetiredSuffix[] = ".veldar2-old";
 // old one is still a generation, and a run that finds the name empty gives
 // it back.
 inline constexpr char kSwapSuffix[] = ".veldar2-swap";
+// Beside a generation's name, an empty file saying that the directory under
+// that name is no generation yet, or no more: on a medium that loses what a
+// renamed directory holds, a new copy is built under its final name and an
+// old one deleted under its own, each marked so for as long as it lasts.
+inline constexpr char kIncompleteSuffix[] = ".veldar2-part";
 
 // "." + `name` + `suffix`: the working directory of the source `name`
 // (kWorkingSuffix), or the retired or moved-aside directory of the
@@ -75,5 +80,9 @@ inline constexpr int kServiceNameVariants = 9;
 // No generation name ends in "~" and a number, so no spelling is the service
 // name of another generation.
 std::string ServiceNameVariant(const std::string& name, const char* suffix, int variant);
+
+// The slot of the directory generation of `stem` whose service name with
+// `suffix` is `name`, in any of its spellings; 0 for any other name.
+[[nodiscard]] int ServiceNameSlot(std::string_view name, const std::string& stem, const char* suffix);
 
 }  // namespace veldar

@@ -1,9 +1,12 @@
 #include "engine/generations.h"
 
 #include <algorithm>
+#include <memory>
 #include <numeric>
 #include <string_view>
+#include <tuple>
 
+#include "engine/manifest.h"
 #include "platform/os_paths.h"
 
 namespace veldar {
@@ -27,12 +30,39 @@ Status Generations::StatAt(const std::string& name, FileStatus* status) {
 template <typename Matches>
 int Generations::Find(std::vector<CFileEntry>* list, Matches matches, EntryKind kind) {
   list->clear();
+  if (kind == EntryKind::Directory) incomplete_.clear();
+  auto markSlot = [&](std::string_view name) {
+    return kind == EntryKind::Directory ? ServiceNameSlot(name, sourceName_, kIncompleteSuffix) : 0;
+  };
   std::vector<DirEntry> entries;
-  const Status code = List(&entries, [&](std::string_view name) { return matches(name, true); });
+  const Status code = List(&entries, [&](std::string_view name) { return matches(name, true) || markSlot(name) != 0; });
+  std::optional<std::uint32_t> directoryOwner;
+  auto ownerOfDirectory = [&] {
+    if (!directoryOwner) {
+      FileStatus directory;
+      const bool known =
+          (open_ ? open_->Stat(&directory) : Stat(os_, backupDir_, /*followLink=*/true, &directory)).ok();
+      directoryOwner = known ? directory.owner : os_.UserId();
+    }
+    return *directoryOwner;
+  };
+  std::erase_if(entries, [&](const DirEntry& entry) {
+    const int slot = markSlot(entry.name);
+    if (slot == 0) return false;
+    if (entry.status.kind == EntryKind::File &&
+        (entry.status.owner == os_.UserId() || entry.status.owner == ownerOfDirectory())) {
+      incomplete_.push_back(DirGenerationName(sourceName_, slot));
+    }
+    return true;
+  });
   foldsCase_ = FoldsCase(entries, [&](const std::string& name, FileStatus* status) { return StatAt(name, status); });
   if (!*foldsCase_) std::erase_if(entries, [&](const DirEntry& entry) { return !matches(entry.name, false); });
   for (const DirEntry& entry : entries) {
     if (entry.status.kind != kind) continue;
+    const bool marked = std::any_of(incomplete_.begin(), incomplete_.end(), [&](const std::string& name) {
+      return *foldsCase_ ? EqualsNoCase(name, entry.name) : name == entry.name;
+    });
+    if (marked) continue;
     CFileEntry record;
     record.name = entry.name;
     record.time = entry.status.birthSec;
@@ -44,6 +74,9 @@ int Generations::Find(std::vector<CFileEntry>* list, Matches matches, EntryKind 
   }
   // A listing that broke off leaves what it read in the list, unnumbered.
   if (!code.ok()) return 0;
+  if (kind == EntryKind::Directory) {
+    for (CFileEntry& record : *list) AgeByManifest(record);
+  }
   Number(*list);
   return 1;
 }
@@ -80,13 +113,26 @@ Status Generations::ScanError() {
   return code.ok() ? os_.Error(ErrorKind::kIo) : code;
 }
 
+void Generations::AgeByManifest(CFileEntry& record) {
+  std::unique_ptr<OsDir> opened;
+  const Status code = open_ ? open_->OpenDir(record.name, &opened)
+                            : os_.OpenDir(os_.Paths().Join(backupDir_, record.name), /*followLink=*/false, &opened);
+  FileStatus manifest;
+  if (!code.ok() || !opened->StatAt(kManifestName, &manifest).ok() || manifest.kind != EntryKind::File) return;
+  if (std::make_pair(manifest.mtimeSec, manifest.mtimeNsec) < std::make_pair(record.time, record.timeNsec)) {
+    record.time = manifest.mtimeSec;
+    record.timeNsec = manifest.mtimeNsec;
+  }
+}
+
 void Generations::Number(std::vector<CFileEntry>& list) {
   std::vector<std::size_t> order(list.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     const CFileEntry& x = list[a];
     const CFileEntry& y = list[b];
-    return x.time != y.time ? x.time > y.time : x.timeNsec > y.timeNsec;
+    return std::tie(x.time, x.timeNsec, x.status.birthSec, x.status.birthNsec) >
+           std::tie(y.time, y.timeNsec, y.status.birthSec, y.status.birthNsec);
   });
   for (std::size_t rank = 0; rank < order.size(); ++rank) {
     list[order[rank]].generation = static_cast<std::int32_t>(rank);

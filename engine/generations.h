@@ -8,7 +8,11 @@
 // exactly, unless it ignores case. A directory generation must also be a real
 // directory and a file generation a regular file (links never count), so that
 // no run ever deletes or overwrites an entry that is not one of its own
-// copies. The age of a generation is its creation time.
+// copies. The age of a generation is its creation time, or the last-write
+// time of its manifest where that is earlier: a medium without creation
+// times gives a directory's last-write time, which some lose when mounted
+// again (an rclone mount caching writes shows the time of the mount), while
+// a file's time stays, and the manifest is written as its copy completes.
 
 #include <optional>
 #include <string>
@@ -56,6 +60,12 @@ class Generations {
   // directory where the backup directory holds directory generations of its
   // name or no file generations of it. `*directory` receives the kind taken.
   [[nodiscard]] int FindOfSource(const std::string& sourcePath, std::vector<CFileEntry>* list, bool* directory);
+  // The generations of the last directory scan marked as no generation yet or
+  // no more (kIncompleteSuffix), whether or not their directory is there:
+  // the scan leaves them out. A mark counts only where made by this user or
+  // by the backup directory's owner, who could change its entries anyway.
+  const std::vector<std::string>& Incomplete() const { return incomplete_; }
+
   // Why a scan that returned 0 broke off: a second look, which takes no
   // entry, gives the system's reason (kIo where it succeeds).
   Status ScanError();
@@ -75,14 +85,18 @@ class Generations {
   Status List(std::vector<DirEntry>* entries, const NameFilter& wanted);
   Status StatAt(const std::string& name, FileStatus* status);
 
-  // Numbers `list` by age: 0 for the latest creation time, compared to the
-  // nanosecond, so that runs within one second rank in the order they ran.
-  // Records of equal time keep their list order.
+  // Numbers `list` by age: 0 for the latest, compared to the nanosecond, so
+  // that runs within one second rank in the order they ran; records of equal
+  // age by their entries' own creation times (manifests written within one
+  // tick of a coarse medium's clock), then in their list order.
   static void Number(std::vector<CFileEntry>& list);
 
  private:
   template <typename Matches>
   [[nodiscard]] int Find(std::vector<CFileEntry>* list, Matches matches, EntryKind kind);
+  // Makes the directory generation `record` as old as its manifest's
+  // last-write time where that is earlier than its own.
+  void AgeByManifest(CFileEntry& record);
   template <typename NameOf>
   std::string FreeName(const std::vector<CFileEntry>& list, NameOf nameOf);
 
@@ -93,6 +107,7 @@ class Generations {
   // Whether the backup directory ignores case, as the last Find (or FreeName)
   // found out.
   std::optional<bool> foldsCase_;
+  std::vector<std::string> incomplete_;
 };
 
 }  // namespace veldar

@@ -65,6 +65,8 @@ std::vector<MediumLimit> MediumLimits(const MediumTraits& traits) {
     limits.push_back({"ファイルは %1 バイトまで", std::to_string(traits.largestFile)});
   }
   if (!traits.freeSpaceKnown) limits.push_back({"空き容量は不明", ""});
+  // Generations are then built under their own names.
+  if (!traits.renameKeepsContents) limits.push_back({"名前を変えたディレクトリは中身を失う", ""});
   return limits;
 }
 

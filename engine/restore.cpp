@@ -955,6 +955,7 @@ RestoreSource FindRestoreSource(Os& os, const std::string& sourcePath, const std
   if (!generations.FindOfSource(found.sourcePath, &found.generations, &found.directory)) {
     found.scan = generations.ScanError();
   }
+  found.incomplete = generations.Incomplete();
   return found;
 }
 

@@ -60,6 +60,9 @@ struct RestoreSource {
   // failed, if one did); none for a root.
   std::vector<CFileEntry> generations;
   bool directory = true;  // whether they are directory generations
+  // The directories under generation names marked as none yet or none
+  // any more (Generations::Incomplete).
+  std::vector<std::string> incomplete;
   // Why the backup directory could not be opened or read; ok otherwise.
   Status scan;
   std::unique_ptr<OsDir> backup;  // the backup directory as opened (null where it could not be)

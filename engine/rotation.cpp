@@ -5,11 +5,19 @@
 namespace veldar {
 
 std::optional<Rotation> PlanRotation(const std::vector<CFileEntry>& generations, int count, const std::string& freeName,
-                                     bool exchange) {
+                                     bool exchange, bool inPlace) {
   const int present = static_cast<int>(generations.size());
   Rotation rotation;
-  if (count > present && !freeName.empty()) {
+  if (!freeName.empty() && (count > present || inPlace)) {
     rotation.name = freeName;
+    if (inPlace) {
+      // The oldest beyond the count less one go once the new copy is
+      // complete.
+      rotation.naming = Rotation::Naming::kInPlace;
+      for (int number = std::max(count, 1) - 1; number < present; ++number) {
+        if (const CFileEntry* surplus = FindGeneration(generations, number)) rotation.surplus.push_back(*surplus);
+      }
+    }
     return rotation;
   }
   if (present == 0) return std::nullopt;
@@ -21,7 +29,9 @@ std::optional<Rotation> PlanRotation(const std::vector<CFileEntry>& generations,
   if (replaced == nullptr) return std::nullopt;  // an unnumbered list
   rotation.replaced = *replaced;
   rotation.name = replaced->name;
-  rotation.naming = exchange ? Rotation::Naming::kExchange : Rotation::Naming::kSwapName;
+  rotation.naming = inPlace    ? Rotation::Naming::kInPlace
+                    : exchange ? Rotation::Naming::kExchange
+                               : Rotation::Naming::kSwapName;
   for (int number = keep; number < present; ++number) {
     if (const CFileEntry* surplus = FindGeneration(generations, number)) rotation.surplus.push_back(*surplus);
   }

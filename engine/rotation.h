@@ -26,6 +26,12 @@ struct Rotation {
                 // the old one moves to its swap name (which a later run gives
                 // back to it if the copy never got there), then the copy
                 // takes the name
+    kInPlace,   // no directory renamed (a medium that loses what a renamed
+                // directory holds): the copy is built under its final name,
+                // a free one while there is one, marked as no generation
+                // until it is complete; the generations it makes room for
+                // are deleted after it, or, where no name is free, the one
+                // whose name it takes is deleted before it
   };
   std::string name;                    // the new generation's name
   std::optional<CFileEntry> replaced;  // the generation that holds `name`, deleted after
@@ -37,10 +43,12 @@ struct Rotation {
 // The rotation of a run that keeps `count` generations, over `generations`
 // (numbered, 0 the newest). `freeName` is the lowest free generation name
 // (empty when every name is taken); it is only asked for while fewer than
-// `count` generations exist. `exchange`: the medium swaps two names in one
-// step. Empty: there is no free name and no generation to reuse.
+// `count` generations exist, and always with `inPlace`. `exchange`: the
+// medium swaps two names in one step; `inPlace`: it renames no directory
+// (Naming::kInPlace). Empty: there is no free name and no generation to
+// reuse.
 std::optional<Rotation> PlanRotation(const std::vector<CFileEntry>& generations, int count, const std::string& freeName,
-                                     bool exchange);
+                                     bool exchange, bool inPlace = false);
 
 // Tells `output` the deletions of `rotation` in the backup directory
 // `backupDir` (directory generations, or file generations): the replaced

@@ -57,10 +57,37 @@ TEST(RotationTest, NameReplacedAndSurplusFollowTheCountAndTheFreeNames) {
       {"every name taken", {"s_2", "s_1"}, 5, "", true, true, "s_1", "s_1", "", true, Naming::kExchange},
       {"count of one", {"s_2", "s_1"}, 1, "", true, true, "s_2", "s_2", "s_1", false, Naming::kExchange},
       {"nothing to reuse", {}, 3, "", true, false, "", "", "", false, Naming::kFree},
+      // Where no directory is renamed, a free name is taken even once the
+      // count is reached, and what it makes room for goes after.
+      {"in place, room left", {"s_2", "s_1"}, 3, "s_3", false, true, "s_3", "", "", false, Naming::kInPlace},
+      {"in place, count reached",
+       {"s_3", "s_1", "s_2"},
+       3,
+       "s_4",
+       false,
+       true,
+       "s_4",
+       "",
+       "s_2",
+       false,
+       Naming::kInPlace},
+      {"in place, count lowered",
+       {"s_4", "s_3", "s_1", "s_2"},
+       2,
+       "s_5",
+       false,
+       true,
+       "s_5",
+       "",
+       "s_3 s_1 s_2",
+       false,
+       Naming::kInPlace},
+      {"in place, every name taken", {"s_2", "s_1"}, 2, "", false, true, "s_1", "s_1", "", false, Naming::kInPlace},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    const std::optional<Rotation> rotation = PlanRotation(Listed(row.present), row.count, row.freeName, row.exchange);
+    const std::optional<Rotation> rotation = PlanRotation(Listed(row.present), row.count, row.freeName, row.exchange,
+                                                          /*inPlace=*/row.naming == Naming::kInPlace);
     ASSERT_EQ(rotation.has_value(), row.planned);
     if (!rotation) continue;
     EXPECT_EQ(rotation->name, row.name);

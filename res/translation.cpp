@@ -220,6 +220,7 @@ constexpr Entry kTable[] = {
     {"名前の末尾に点や空白なし", "no dot or blank at the end of a name", false},
     {"ファイルは %1 バイトまで", "files up to %1 bytes", false},
     {"空き容量は不明", "free space unknown", false},
+    {"名前を変えたディレクトリは中身を失う", "a renamed directory loses what it holds", false},
     {"書き込むディレクトリ %1 の媒体が保てないもの: %2", "the backup medium of %1 does not keep: %2", false},
     {"書き込むディレクトリの媒体はこれらの名前を区別しません", "the backup medium does not tell these names apart",
      false},
@@ -321,13 +322,6 @@ constexpr Entry kTable[] = {
      "between [: and :] comes one of alpha digit alnum upper lower space blank punct xdigit cntrl graph print", true},
     {"除外パターンを除くと、バックアップするディレクトリにファイルが残りません: ",
      "No file of the folder to back up is left after the exclude patterns: ", true},
-    {"書き込むディレクトリの媒体は、名前を変えたディレクトリの中身を失うか、すぐには読み返せません"
-     "（fusefat、書き込みをキャッシュする rclone mount など）。"
-     "世代を作れません。カーネルのドライバーでマウントするか、世代数 1 で使ってください。",
-     "The medium of the folder written to loses what a directory holds when the directory is renamed, "
-     "or cannot read it back at once (fusefat, an rclone mount that caches what is written): generations "
-     "cannot be made there. Mount it with the kernel's driver, or use a count of 1.",
-     true},
 };
 // clang-format on
 
