@@ -1372,6 +1372,13 @@ int BackupRun::SetIncomplete(OsDir& backup, const std::string& generation, bool 
 
 void BackupRun::ClearIncomplete(OsDir& backup, const std::string& keep) {
   // What failures leave is logged, and found again by the next run.
+  // A copy begun under the working name where the medium was found to keep
+  // renamed directories (a probe that once answered otherwise) is not
+  // carried on by a run that builds in place.
+  FileStatus working;
+  if (!keep.empty() && backup.StatAt(WorkingName(), &working).ok() && working.kind == EntryKind::Directory) {
+    (void)OwnDeleter().Tree(backup, CFileEntry{WorkingName(), 0, 0, true, -1, EntryKind::Directory, working});
+  }
   for (const std::string& name : incomplete_) {
     if (name == keep) continue;
     FileStatus status;

@@ -298,7 +298,8 @@ class BackupRun {
   // and that is a failure line.
   [[nodiscard]] int SetIncomplete(OsDir& backup, const std::string& generation, bool incomplete);
   // Deletes the directories the last scan found marked as no generation,
-  // all but `keep` (the one this run carries on), and their marks.
+  // all but `keep` (the one this run carries on), and their marks; with a
+  // `keep` (a run that builds in place), the working directory too.
   void ClearIncomplete(OsDir& backup, const std::string& keep);
   // Whether the medium loses what a renamed directory holds: generations
   // are then built and deleted under their own names (Naming::kInPlace).

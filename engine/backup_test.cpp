@@ -714,10 +714,11 @@ TEST(BackupTest, UnreadableSourceFilesKeepTheirLastCopy) {
 // generations built and deleted under their own names, each marked as no
 // generation while that lasts: no directory is ever renamed. A copy left
 // incomplete stays marked, no scan takes it for a generation, and the next
-// run carries it on.
+// run carries it on. A working directory left by a run that did rename goes.
 TEST(BackupTest, AMediumThatLosesRenamedDirectoriesGetsGenerationsBuiltUnderTheirNames) {
   Job job;
   job.UseDir();
+  MakeDirs(job.backup + "/.docs.veldar2-new/sub");
   MediumTraits medium;
   medium.renameKeepsContents = false;
   job.disk.medium = medium;
