@@ -194,6 +194,22 @@ TEST_P(OsContractTest, ErrorKindsOfFailedCalls) {
   EXPECT_EQ(ErrorKind::kNone, Kind(Status()));
 }
 
+// A listener that asks for the bytes a copy writes, and keeps them in the
+// order they came; a piece that does not follow on is kept as a gap.
+struct ContentSeen : CopyProgress {
+  void Advance(std::uint64_t) override {}
+  bool Cancelled() const override { return false; }
+  bool WantsContent() const override { return true; }
+  void Content(std::uint64_t offset, const char* data, std::size_t size) override {
+    if (offset != bytes.size()) bytes += "<gap>";
+    bytes.append(data, size);
+  }
+  std::string bytes;
+};
+
+// Copies are whole, take their name only once done, carry their source's
+// time, and hand whoever asks every byte they write, in order (a manifest
+// is checksummed from them without reading the copy again).
 TEST_P(OsContractTest, CopiesAreWholeNamedOnlyWhenDoneAndCarryTheirTime) {
   Os& os = Subject();
   std::string content(300 * 1024 + 5, '\0');
@@ -204,8 +220,10 @@ TEST_P(OsContractTest, CopiesAreWholeNamedOnlyWhenDoneAndCarryTheirTime) {
 
   for (CopyMode mode : {CopyMode::Replace, CopyMode::Unflushed}) {
     std::uint64_t bytes = 0;
-    ASSERT_TRUE((CopyFile(os, At("src"), At("old"), mode, &bytes)).ok());
+    ContentSeen seen;
+    ASSERT_TRUE((CopyFile(os, At("src"), At("old"), mode, &bytes, &seen)).ok());
     EXPECT_EQ(content.size(), bytes);
+    EXPECT_TRUE(seen.bytes == content);
     EXPECT_TRUE(Read(At("old")) == content);
     FileStatus status;
     ASSERT_TRUE((Stat(os, At("old"), false, &status)).ok());

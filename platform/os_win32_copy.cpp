@@ -192,8 +192,8 @@ int WriteLinkCopy(HANDLE source, DWORD attributes, const Place& to, CopyTarget t
 }
 
 // Copies the content of `in` to `out` in 1 MiB blocks, reporting each to
-// `progress` (if any) and stopping (ERROR_CANCELLED) when it asks. A failure
-// to read `in` sets `*readFailed`.
+// `progress` (if any; the bytes themselves where it wants them) and stopping
+// (ERROR_CANCELLED) when it asks. A failure to read `in` sets `*readFailed`.
 int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied, CopyProgress* progress, bool* readFailed) {
   *copied = 0;
   constexpr DWORD kBlock = 1 << 20;
@@ -206,6 +206,8 @@ int CopyContent(HANDLE in, HANDLE out, std::uint64_t* copied, CopyProgress* prog
       return LastError();
     }
     if (got == 0) return 0;
+    // Handed on as read: a manifest is checksummed from them.
+    if (progress && progress->WantsContent()) progress->Content(*copied, buffer.get(), got);
     DWORD done = 0;
     while (done < got) {
       DWORD put = 0;
