@@ -35,6 +35,7 @@ struct Rotation {
   };
   std::string name;                    // the new generation's name
   std::optional<CFileEntry> replaced;  // the generation that holds `name`, deleted after
+                                       // (before the copy is made, with kInPlace)
   std::vector<CFileEntry> surplus;     // beyond the count, deleted after; newest first
   bool limitReached = false;           // every name is taken: an old one is replaced instead
   Naming naming = Naming::kFree;

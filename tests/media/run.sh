@@ -412,10 +412,10 @@ dry_run() {  # ROUND: with the edits of ROUND made and not yet backed up
 }
 
 two_at_once() {  # ROUND
-  local r=$1 bk=$mnt/bk-plain a holds=0 first second dev count=-M3
+  local r=$1 bk=$mnt/bk-plain a holds=0 first second dev
   dev=$(printf '%02x:%02x' $(stat -c '%Hd %Ld' "$bk"))
   rm -f "$XDG_STATE_HOME/VELDAR2/VELDAR2.LOG"
-  "$bin" $count -NOMSG "$src" "$bk" >"$runs/first.out" 2>"$runs/first.err" </dev/null &
+  "$bin" -M3 -NOMSG "$src" "$bk" >"$runs/first.out" 2>"$runs/first.err" </dev/null &
   a=$!
   # The first run goes on in steps of a few milliseconds until it holds a
   # lock on the medium (the kernel's list of locks says so), and is then held
@@ -429,7 +429,7 @@ two_at_once() {  # ROUND
     nap
     kill -STOP "$a"
   done
-  [ $holds = 1 ] && { run second $count -NOMSG "$src" "$bk"; second=$status; }
+  [ $holds = 1 ] && { run second -M3 -NOMSG "$src" "$bk"; second=$status; }
   kill -CONT "$a"
   wait_for "$a"
   first=$status
@@ -507,12 +507,12 @@ mirror() {
 }
 
 too_large() {
-  local s=$medium_dir/large/big bk=$mnt/bk-large g="" copy count=-M3
+  local s=$medium_dir/large/big bk=$mnt/bk-large g="" copy
   mkdir -p "$s" "$bk"
   printf 'small\n' >"$s/small.txt"
   truncate -s $((4 * 1024 * 1024 * 1024 + 1)) "$s/huge.bin"
   mkdir -p "$snaps/large" && cp -a "$s/small.txt" "$snaps/large/"
-  run large $count -NOMSG "$s" "$bk"
+  run large -M3 -NOMSG "$s" "$bk"
   status_is "$medium, a file over 4 GiB" large 1
   g=$(find "$bk" -mindepth 1 -maxdepth 1 -name 'big_[0-9]*' -printf '%P\n' | head -n1)
   check "$medium, a file over 4 GiB: the generation is made" [ -n "$g" ]
@@ -526,7 +526,7 @@ too_large() {
 }
 
 unplug() {  # ROUND
-  local r=$1 bk=$mnt/bk-plain a size=8 copying=0 f count=-M3
+  local r=$1 bk=$mnt/bk-plain a size=8 copying=0 f
   [[ $medium == fat32* ]] && size=4  # fusefat writes at a few MB/s
   head -c $((size * 1024 * 1024)) /dev/urandom >"$src/big.bin"
   touch -d "@$((T0 + r * 100)).5" "$src/big.bin"
@@ -536,7 +536,7 @@ unplug() {  # ROUND
   medium_unmount
   medium_remount >"$medium_dir/remount.txt" 2>&1 || { fail "$medium: mounted again before the unplug" "$(cat "$medium_dir/remount.txt")"; return; }
   rm -f "$XDG_STATE_HOME/VELDAR2/VELDAR2.LOG"
-  "$bin" $count -NOMSG "$src" "$bk" >"$runs/unplugged.out" 2>"$runs/unplugged.err" </dev/null &
+  "$bin" -M3 -NOMSG "$src" "$bk" >"$runs/unplugged.out" 2>"$runs/unplugged.err" </dev/null &
   a=$!
   # The run goes on in small steps until it has big.bin open on the medium;
   # the medium goes while it is held still there.
@@ -573,7 +573,7 @@ unplug() {  # ROUND
   # The working directory may stay for the next run, and the lock file of a
   # run whose medium went away cannot go with it.
   check_kept "$medium, after the unplug" "$bk" "" generations
-  run after-unplug $count -NOMSG "$src" "$bk"
+  run after-unplug -M3 -NOMSG "$src" "$bk"
   status_is "$medium, the run after the unplug" after-unplug "$(expected_status)"
   [ -n "$(newest "$bk" "$r")" ] && made+=("$r")
   check_generations "$medium, the run after the unplug" "$bk" "$r" after-unplug
